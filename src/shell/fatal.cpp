@@ -1,0 +1,72 @@
+#include "shell/fatal.h"
+
+#include <cstdarg>
+#include <vector>
+
+FILE* QVMstdin = stdin;
+FILE* QVMstdout = stdout;
+int quietflag = 0;
+
+void fatal(const std::string& message) {
+  throw FatalError(FatalKind::Error, message, kErrorExitStatus);
+}
+
+void nrerror(const std::string& message) {
+  throw FatalError(FatalKind::Numerical, message, kErrorExitStatus);
+}
+
+void fits_fatal(int status) {
+  throw FatalError(FatalKind::Fits, "FITS error", status != 0 ? status : kErrorExitStatus);
+}
+
+int report_fatal(const FatalError& e) {
+  switch (e.kind) {
+    case FatalKind::Error:
+      std::fprintf(QVMstdout, "ERROR: %s\n", e.message.c_str());
+      break;
+    case FatalKind::Numerical:
+      std::fprintf(stderr, "Numerical Recipes run-time error...\n");
+      std::fprintf(stderr, "%s\n", e.message.c_str());
+      std::fprintf(stderr, "...now exiting to system...\n");
+      break;
+    case FatalKind::Fits:
+      break;
+  }
+  std::fflush(QVMstdout);
+  std::fflush(stderr);
+  return e.status;
+}
+
+void warning(const std::string& message) {
+  std::fprintf(QVMstdout, "WARNING: %s\n", message.c_str());
+}
+
+void note(const std::string& message) {
+  std::fprintf(QVMstdout, "Note: %s\n", message.c_str());
+}
+
+static std::string vformat(const char* fmt, va_list ap) {
+  va_list ap2;
+  va_copy(ap2, ap);
+  const int n = std::vsnprintf(nullptr, 0, fmt, ap2);
+  va_end(ap2);
+  if (n <= 0) return std::string();
+  std::vector<char> buf(static_cast<size_t>(n) + 1);
+  std::vsnprintf(buf.data(), buf.size(), fmt, ap);
+  return std::string(buf.data(), static_cast<size_t>(n));
+}
+
+std::string strformat(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::string s = vformat(fmt, ap);
+  va_end(ap);
+  return s;
+}
+
+void qprintf(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::vfprintf(QVMstdout, fmt, ap);
+  va_end(ap);
+}

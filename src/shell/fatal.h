@@ -1,0 +1,54 @@
+// Failure reporting: one path for every error that ends the program.
+//
+// Kernels and handlers throw FatalError through fatal() / nrerror() / fits_fatal();
+// the program entry catches it, prints the message in its style and exits with its
+// status. Keeping the throw (rather than exit()) lets unit tests catch the failure.
+#pragma once
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+// Exit status of every error that ends the program (FITS failures use the library's
+// own nonzero status instead).
+constexpr int kErrorExitStatus = 1;
+
+// The streams of all command input and of all screen output.
+extern FILE* QVMstdin;
+extern FILE* QVMstdout;
+// Quiet mode: no prompt, no progress lines, no help texts.
+extern int quietflag;
+
+enum class FatalKind {
+  Error,      // "ERROR: <message>" on QVMstdout
+  Numerical,  // the three-line numerical-toolkit report on standard error
+  Fits,       // a FITS library report, already printed on standard error
+};
+
+struct FatalError : std::exception {
+  FatalKind kind;
+  std::string message;
+  int status;
+  FatalError(FatalKind k, std::string m, int s) : kind(k), message(std::move(m)), status(s) {}
+  const char* what() const noexcept override { return message.c_str(); }
+};
+
+// Ends the program with "ERROR: <message>".
+[[noreturn]] void fatal(const std::string& message);
+// Ends the program through the numerical toolkit's report:
+// "Numerical Recipes run-time error...", the message, "...now exiting to system...".
+[[noreturn]] void nrerror(const std::string& message);
+// Ends the program after a FITS failure; the library's report has been printed.
+[[noreturn]] void fits_fatal(int status);
+
+// Prints the report of a caught FatalError and returns the process exit status.
+int report_fatal(const FatalError& e);
+
+// "WARNING: <message>\n" and "Note: <message>\n" on QVMstdout.
+void warning(const std::string& message);
+void note(const std::string& message);
+
+// printf into a std::string (no length limit).
+std::string strformat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// printf onto QVMstdout.
+void qprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,74 @@
+// Words of one line, the line parser, the line reader and the string variables.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// The words of one input line. Word 0 of a command line is the command name. Access past
+// the last word is safe: it gives an empty word (and reads as the number 0).
+class WordArray {
+ public:
+  WordArray() = default;
+  explicit WordArray(std::vector<std::string> w) : w_(std::move(w)) {}
+  int count() const { return static_cast<int>(w_.size()); }
+  // Word i, or an empty word when i is outside 0..count()-1.
+  const std::string& operator[](int i) const;
+  const char* c_str(int i) const { return (*this)[i].c_str(); }
+  // The leading number of word i as the C library reads it (0 when there is none).
+  double real(int i) const;
+  // real(i) read as an integer by the program's integer rule.
+  long integer(int i) const;
+  // True when word i as a whole is a finite number.
+  bool is_number(int i) const;
+  // Number of words in front of the first word equal to the comment marker: the
+  // line's own words, without the marker that the line reader appends.
+  int own_count() const;
+  std::vector<std::string>& words() { return w_; }
+  const std::vector<std::string>& words() const { return w_; }
+
+ private:
+  std::vector<std::string> w_;
+};
+
+// Reads one line of any length (without its newline). False at end of input.
+bool read_line(FILE* stream, std::string& line);
+// Reads a number from the whole word; false when the word is not a finite number.
+bool parse_real(const std::string& word, double& value);
+
+// ---- string variables ----
+struct StringEntry {
+  std::string name, value;
+};
+void InitStrings();
+void AddString(const std::string& name, const std::string& value, int verbose);
+void SetString(const std::string& name, const std::string& value, int verbose);
+std::string GetString(const std::string& name);
+void ShowStrings();
+
+// ---- parsing ----
+int IsQuote(char c);
+int IsBackQuote(char c);
+int IsInQuotes(const std::string& text, int n, int withBackquotes);
+void replace(std::string& text, const std::string& target, const std::string& replacement, int quoteAware, int all);
+// Splits line (rewritten in place: comment marker separated, tabs widened) into words.
+// Returns 0 exactly when word 0 equals the comment marker.
+int strprs(std::string& line, WordArray& words, char separator);
+int strparse(std::string& line, WordArray& words);
+// Joins words 0..n-1 with single blanks.
+std::string MakeLine(int n, const WordArray& words);
+// Reads the next data line (blank and comment lines skipped); the comment marker is
+// appended as one last word. Returns 1 with the words, 0 at end of input.
+int myread(FILE* stream, WordArray& words);
+
+void ReplaceEquals(std::string& text);
+void ChangeSlash(std::string& text, int quoteAware, int all);
+void AddSpace(std::string& text, const std::string& target, int quoteAware, int all);
+void rmspace(std::string& text);
+void RemoveQuotes(std::string& text);
+int compare(int nvalues, const std::vector<std::string>& values, int nargs, const std::vector<std::string>& args);
+int CheckConditional(const WordArray& words);
+void CheckSnR(std::string& text);
+using SectionRewrite = int (*)(std::string& text, WordArray& words);
+int ReplaceDelimited(std::string& line, char open, char close, SectionRewrite rewrite, WordArray& words);
+int SplitEquals(WordArray& words);

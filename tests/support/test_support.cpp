@@ -1,0 +1,99 @@
+#include "support/test_support.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "shell/fatal.h"
+
+CaptureOutput::CaptureOutput() : saved_(QVMstdout) {
+  file_ = open_memstream(&buf_, &len_);
+  QVMstdout = file_;
+}
+
+CaptureOutput::~CaptureOutput() {
+  QVMstdout = saved_;
+  std::fclose(file_);
+  std::free(buf_);
+}
+
+std::string CaptureOutput::text() {
+  std::fflush(file_);
+  return std::string(buf_, len_);
+}
+
+ScratchDir::ScratchDir() {
+  char templ[] = "/tmp/tarntest.XXXXXX";
+  const char* p = mkdtemp(templ);
+  if (!p) throw std::runtime_error("mkdtemp failed");
+  path_ = p;
+}
+
+ScratchDir::~ScratchDir() {
+  const std::string cmd = "rm -rf '" + path_ + "'";
+  if (std::system(cmd.c_str()) != 0) { /* best effort */ }
+}
+
+void ScratchDir::write(const std::string& name, const std::string& contents) const {
+  std::ofstream f(file(name), std::ios::binary);
+  f << contents;
+}
+
+std::string ScratchDir::read(const std::string& name) const {
+  std::ifstream f(file(name), std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+bool ScratchDir::exists(const std::string& name) const {
+  struct stat st;
+  return stat(file(name).c_str(), &st) == 0;
+}
+
+static std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+RunResult run_tarnsolve(const std::string& dir, const std::vector<std::string>& args,
+                        const std::string& stdin_text) {
+  const std::string in = dir + "/.stdin", out = dir + "/.stdout", err = dir + "/.stderr";
+  {
+    std::ofstream f(in, std::ios::binary);
+    f << stdin_text;
+  }
+  std::string cmd = "cd '" + dir + "' && '" TARNSOLVE_BIN "'";
+  for (const auto& a : args) cmd += " '" + a + "'";
+  cmd += " < '" + in + "' > '" + out + "' 2> '" + err + "'";
+  const int rc = std::system(cmd.c_str());
+  RunResult r;
+  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  r.out = slurp(out);
+  r.err = slurp(err);
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+  std::remove(err.c_str());
+  return r;
+}
+
+RunResult run_commands(const ScratchDir& dir, const std::string& commands) {
+  dir.write("cmds.in", commands);
+  return run_tarnsolve(dir.path(), {"-q", "cmds.in"});
+}
+
+std::string source_path(const std::string& relative) { return std::string(TW_SOURCE_DIR) + "/" + relative; }
+
+int count_occurrences(const std::string& haystack, const std::string& needle) {
+  if (needle.empty()) return 0;
+  int n = 0;
+  for (size_t p = haystack.find(needle); p != std::string::npos; p = haystack.find(needle, p + needle.size())) ++n;
+  return n;
+}

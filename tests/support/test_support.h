@@ -1,0 +1,55 @@
+// Shared helpers of the unit and end-to-end tests.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// Captures everything written to QVMstdout while it lives (restores the stream after).
+class CaptureOutput {
+ public:
+  CaptureOutput();
+  ~CaptureOutput();
+  // Text written so far.
+  std::string text();
+
+ private:
+  FILE* saved_;
+  FILE* file_;
+  char* buf_ = nullptr;
+  size_t len_ = 0;
+};
+
+// A fresh scratch folder, removed with its contents when the object goes.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  void write(const std::string& name, const std::string& contents) const;
+  std::string read(const std::string& name) const;
+  bool exists(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+struct RunResult {
+  std::string out;  // standard output
+  std::string err;  // standard error
+  int status = -1;  // exit status
+};
+
+// Runs the real tarnsolve binary in folder dir with the given arguments (each quoted),
+// feeding stdin_text on standard input.
+RunResult run_tarnsolve(const std::string& dir, const std::vector<std::string>& args,
+                        const std::string& stdin_text = "");
+// Writes the command file "cmds.in" into dir and runs "tarnsolve -q cmds.in".
+RunResult run_commands(const ScratchDir& dir, const std::string& commands);
+
+// Path of a file under the source tree (for examples and fixtures).
+std::string source_path(const std::string& relative);
+
+// Number of occurrences of needle in haystack.
+int count_occurrences(const std::string& haystack, const std::string& needle);
