@@ -1,0 +1,14 @@
+#include "io/qvmfile.h"
+
+#include "shell/fatal.h"
+
+FILE* QVMfopen(const std::string& path, const char* mode, const std::string& message) {
+  FILE* f = std::fopen(path.c_str(), mode);
+  if (!f) fatal(message);
+  if (mode[0] == 'w') {
+    qprintf("Opened output file: %s\n", path.c_str());
+  } else if (mode[0] == 'r') {
+    qprintf("Opened input file: %s\n", path.c_str());
+  }
+  return f;
+}

@@ -1,0 +1,38 @@
+// Opening files with the program's standard messages.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+// Opens path with the given C mode. On failure ends the program with "ERROR: <message>".
+// On success reports "Opened input file: %s" (modes beginning with "r") or
+// "Opened output file: %s" (modes beginning with "w"), in quiet mode too.
+FILE* QVMfopen(const std::string& path, const char* mode, const std::string& message);
+
+// Owns a FILE*: closes it when it goes out of scope.
+class FileHandle {
+ public:
+  FileHandle() = default;
+  explicit FileHandle(FILE* f) : f_(f) {}
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  FileHandle(FileHandle&& o) noexcept : f_(o.f_) { o.f_ = nullptr; }
+  FileHandle& operator=(FileHandle&& o) noexcept {
+    if (this != &o) { close(); f_ = o.f_; o.f_ = nullptr; }
+    return *this;
+  }
+  ~FileHandle() { close(); }
+  FILE* get() const { return f_; }
+  operator FILE*() const { return f_; }
+  explicit operator bool() const { return f_ != nullptr; }
+  // Closes now; returns the result of fclose (0 when there was nothing to close).
+  int close() {
+    int rc = 0;
+    if (f_) rc = std::fclose(f_);
+    f_ = nullptr;
+    return rc;
+  }
+
+ private:
+  FILE* f_ = nullptr;
+};
