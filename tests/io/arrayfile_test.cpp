@@ -302,6 +302,23 @@ TEST_F(ArrayFiles, EveryTypeStoresSinglePrecision) {
     ASSERT_TRUE(read_array(f, type, nx, ny, b));
     EXPECT_EQ(b[1][1], static_cast<double>(0.1f)) << type;  // 0.100000001490116..., not 0.1
   }
+
+  // Beyond the float range, rounding to nearest: within half a spacing (2^103) of FLT_MAX
+  // the value stays FLT_MAX, further out it is infinite.
+  const double fmax = std::numeric_limits<float>::max();
+  Mat c(1, 4, 1, 1);
+  c[1][1] = fmax * (1 + 1e-9);
+  c[2][1] = -fmax - 0x1p102;
+  c[3][1] = 1e300;
+  c[4][1] = -fmax - 0x1p103;
+  write_bin(dir.file("range.bin"), 4, 1, c);
+  int nx, ny;
+  Mat d;
+  read_bin(dir.file("range.bin"), nx, ny, d);
+  EXPECT_EQ(d[1][1], fmax);
+  EXPECT_EQ(d[2][1], -fmax);
+  EXPECT_EQ(d[3][1], HUGE_VAL);
+  EXPECT_EQ(d[4][1], -HUGE_VAL);
 }
 
 TEST_F(ArrayFiles, FitsWriteReplacesAnExistingFileAndLeavesNoTemporaryFile) {
