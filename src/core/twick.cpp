@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "io/imcommands.h"
+#include "numeric/pca.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -28,6 +29,7 @@ const CoreCommand kCoreCommands[] = {
     {"exit", quit, quithelp},
     {"rm", rm, rmhelp},
     {"mv", mv, mvhelp},
+    {"doPCA", doPCA, doPCAhelp},
     {"filetypes", filetypes, filetypeshelp},
     {"fileconvert", fileconvert, fileconverthelp},
     {"imarith", imarith, imarithhelp},
