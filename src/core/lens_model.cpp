@@ -261,11 +261,16 @@ void changelens(const WordArray& words) {
   }
   require_model();
   ModelSet& ms = TWref;
-  WordArray w;
+  // Every index is checked before any line is read.
   for (int a = 1; a < nw; ++a) {
     const long idx = words.integer(a);
     const long g = idx < 0 ? -idx : idx;
     if (g < 1 || g > ms.Ngal) fatal(strformat("galaxy index %ld is out of range", idx));
+  }
+  WordArray w;
+  for (int a = 1; a < nw; ++a) {
+    const long idx = words.integer(a);
+    const long g = idx < 0 ? -idx : idx;
     qprintf("Enter galaxy #%ld\n", idx);
     read_component(QVMstdin, w, "in changelens, you gave too few parameters.");
     const int first = 1, last = idx > 0 ? 1 : ms.Nref;
