@@ -163,7 +163,7 @@ void setlens(const WordArray& words) {
   ms.Nref = static_cast<int>(nref);
   ms.ref.reset(1, ms.Nref);
   for (int i = 1; i <= ms.Nref; ++i) ms.ref[i].allocate(ms.Ngal);
-  if (oldNgal == 0 || oldNgal != ms.Ngal) {
+  if (oldNgal == 0 || oldNgal != ms.Ngal || TWgal.NGALMAX != ms.Ngal || ms.refv.rhi() != ms.Ngal) {
     TWgal.allocate(ms.Ngal);
     ms.refv.reset(1, ms.Ngal, 1, 10);
     clumpvec(ms.Ngal);
