@@ -113,8 +113,9 @@ extern LensState TWmod;
 void shear(DerivVector& out, double x, double y);
 
 // ---------------------------------------------------------------------------------------
-// One-component evaluator: fills out[1..10] for the current component at the image-plane
-// point (x, y), without the model-wide scale. out may be TWmod.R1.
+// One-component evaluator: writes all of out[1..10] for the current component at the
+// image-plane point (x, y), without the model-wide scale (zeros for "none", "register",
+// and in ellipse1 "LOSshr"). out may be TWmod.R1.
 using ComponentEvaluator = void (*)(DerivVector& out, double x, double y);
 extern ComponentEvaluator ellipse;  // ellipse1 from start-up
 void ellipse1(DerivVector& out, double x, double y);
