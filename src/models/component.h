@@ -71,6 +71,8 @@ struct GalaxyTable {
     double praw[11] = {};    // parameters the cache was computed from
     CurrentComponent c;      // loaded values (xg, yg from parameters 2, 3)
   };
+  // Internal to the models subsystem (the evaluator's inline loader reads it); other code
+  // uses setID, name(), cls(), cid().
   std::vector<Row> rows_;    // [0..NGALMAX], row 0 unused
 };
 extern GalaxyTable TWgal;

@@ -36,6 +36,7 @@ inline void initgal_unchecked(int i) {
   GalaxyTable::Row& r = TWgal.rows_[i];
   if (row_changed(r, i)) load_row(r, i);
   cur = r.c;
+  cur.ID = r.name;  // the view is re-pointed at every load: rows may have moved
   if (LOS.on) {
     cur.xg = TWgal.pos[i][5];
     cur.yg = TWgal.pos[i][6];
