@@ -13,6 +13,7 @@ const Area kAreas[] = {
     {"shell", bench_shell},
     {"numeric_toolkit2", bench_numeric_toolkit2},
     {"model_spec", bench_model_spec},
+    {"evaluator", bench_evaluator},
 };
 }  // namespace
 

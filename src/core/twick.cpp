@@ -8,6 +8,7 @@
 #include "core/lens_model.h"
 #include "core/sources.h"
 #include "io/imcommands.h"
+#include "models/registry.h"
 #include "numeric/pca.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -41,6 +42,7 @@ const CoreCommand kCoreCommands[] = {
     {"ranparm", ranparm, ranparmhelp},
     {"changevary", changevary, changevaryhelp},
     {"changevarysrc", changevarysrc, changevarysrchelp},
+    {"listmodels", listmodels, listmodelshelp},
     {"doPCA", doPCA, doPCAhelp},
     {"filetypes", filetypes, filetypeshelp},
     {"fileconvert", fileconvert, fileconverthelp},
@@ -153,6 +155,7 @@ void InitTWick(FILE* in, FILE* out) {
   InitStrings();
   InitVars();
   InitCmds();
+  InitModels();
   for (const auto& c : kCoreCommands) AddCmd(c.name, c.handler, c.help);
   register_settings(kCoreSettings, kNumCoreSettings);
   TW_glob_init0();
