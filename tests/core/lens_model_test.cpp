@@ -489,6 +489,17 @@ TEST_F(InitModelTest, BridgeCut) {
   EXPECT_EQ(TWgal.refflag[1], 1);
 }
 
+TEST_F(InitModelTest, UnknownCoordinateConventions) {
+  load_model({"alpha 1 0 0 0 0 0 0 0 0 1", "alpha 1 1 0 0 0 0 0 0 0 1"});
+  settings.galcoords = 3;  // the settings refresh refuses these; the loader checks them too
+  EXPECT_EQ(fatal_message([this] { reload(); }), "unknown value of galcoords");
+  settings.galcoords = 1;
+  settings.shrcoords = 0;
+  EXPECT_EQ(fatal_message([this] { reload(); }), "unknown value of shrcoords");
+  Input in("alpha 1 0 0 0.995 0 0 0 0 0 1\n");
+  EXPECT_EQ(fatal_message([] { changelens(cmd({"changelens", "2"})); }), "in initmodel called from changelens");
+}
+
 TEST_F(InitModelTest, PointMassAtThePolarGridCentre) {
   set("gridlo1", 0);
   EXPECT_EQ(fatal_message([this] { load_model({"ptmass 1 0 0 0 0 0 0 0 0 0"}); }),
