@@ -12,7 +12,7 @@
 #include "shell/startup.h"
 #include "shell/vars.h"
 
-void bench_model_spec() {
+void bench_lens_model() {
   start_program(stdin, stdout);
   quietflag = 1;
   InitModels();
