@@ -326,6 +326,12 @@ TEST_F(InitModelTest, PolarPlacement) {
   EXPECT_EQ(TWgal.pos[3][1], 1);
   EXPECT_EQ(TWgal.pos[3][2], 90);
   EXPECT_EQ(TWgal.pos[4][2], 270);  // angle brought into [0, 360]
+  // A huge angle is reduced by whole turns too: 1e12 deg = 2777777777 turns + 280 deg.
+  TWref.ref[1].p[4][3] = 1e12 + 30;
+  reload();
+  EXPECT_NEAR(TWgal.pos[4][2], 310, 1e-3);
+  TWref.ref[1].p[4][3] = -90;
+  reload();
   EXPECT_NEAR(TWgal.pos[4][3], 2.5, 1e-12);
   EXPECT_EQ(TWgal.pos[1][3], 0.5);
   EXPECT_EQ(TWgal.pos[1][1], 0);
