@@ -7,7 +7,10 @@
 
 #include "core/lens_model.h"
 #include "core/sources.h"
+#include "imageplane/source_models.h"
 #include "io/imcommands.h"
+#include "models/component.h"
+#include "models/substructure.h"
 #include "models/registry.h"
 #include "numeric/cosmology.h"
 #include "numeric/pca.h"
@@ -184,6 +187,8 @@ void InitTWick(FILE* in, FILE* out) {
   InitVars();
   InitCmds();
   InitModels();
+  TWsrc.NSRCMAX = 0;
+  InitSrcArr(1, 0);
   for (const auto& c : kCoreCommands) AddCmd(c.name, c.handler, c.help);
   register_settings(kCoreSettings, kNumCoreSettings);
   TW_glob_init0();
@@ -193,9 +198,17 @@ void InitTWick(FILE* in, FILE* out) {
 void TW_glob_init0() {
   settings.rscale = 1;
   settings.Rthresh = -1;
+  TWref = ModelSet();
+  TWstep = StepSizes();
+  bridgecutarr = BridgeCut();
+  TWclump = ClumpState();
 }
 
-void TW_glob_init() {}
+void TW_glob_init() {
+  TWgal = GalaxyTable();
+  TWmod = LensState();
+}
+
 
 void GlobTWick() {
   Settings& s = settings;
