@@ -1,0 +1,34 @@
+// Small fixed vectors of the lens evaluation.
+//
+// DerivVector     entries 1..10 of one component evaluation:
+//                   1 phi, 2 phi_x, 3 phi_y, 4 phi_xx, 5 phi_yy, 6 phi_xy,
+//                   7 phi_xxx, 8 phi_xxy, 9 phi_xyy, 10 phi_yyy.
+//                 Entries 7..10 are written only by the classes that compute third
+//                 derivatives; the whole-model evaluator reads 1..6.
+// PotDefMagVector entries 1..7 of a whole-model evaluation:
+//                   1 phi, 2 phi_x, 3 phi_y, 4 phi_xx, 5 phi_yy, 6 phi_xy, 7 phi_yx.
+//
+// Both are plain values on the stack (no allocation), zero when constructed, addressed
+// from 1 like the rest of the program's vectors. Index 0 exists in storage but is not a
+// valid entry; with TW_BOUNDS_CHECK (Debug and sanitizer builds) an index outside 1..N
+// ends the program through nrerror.
+#pragma once
+
+#include "numeric/alloc.h"
+
+template <int N>
+struct FixedVec1 {
+  double v[N + 1] = {};
+
+  double& operator[](int i) { TW_CHECK_INDEX(i, 1, N); return v[i]; }
+  const double& operator[](int i) const { TW_CHECK_INDEX(i, 1, N); return v[i]; }
+  // Sets entries 1..N to 0.
+  void zero() { for (int i = 0; i <= N; ++i) v[i] = 0.0; }
+  static constexpr int size() { return N; }
+};
+
+using DerivVector = FixedVec1<10>;
+using PotDefMagVector = FixedVec1<7>;
+
+// Sets out[1..10] to 0.
+inline void phi2zero(DerivVector& out) { out.zero(); }

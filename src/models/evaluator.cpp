@@ -1,0 +1,227 @@
+#include "models/evaluator.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "models/substructure.h"
+#include "shell/fatal.h"
+#include "shell/settings.h"
+
+LOSPlanes LOS;
+DominanceTrack TWtrack;
+
+namespace {
+
+bool in_clump_list(int j) {
+  const ClumpState& cs = TWclump;
+  const int n = cs.clump_list_n < cs.clump_list.hi() ? cs.clump_list_n : static_cast<int>(cs.clump_list.hi());
+  for (int k = 1; k <= n; ++k)
+    if (cs.clump_list[k] == j) return true;
+  return false;
+}
+
+// A cached grid can be interpolated only with at least two nodes and a positive step in
+// each direction.
+bool usable(const SubsaveGrid& g) {
+  return g.on && g.nx >= 2 && g.ny >= 2 && g.xstep > 0 && g.ystep > 0 && !g.tab.empty();
+}
+
+// Adds the cached clump field at (u, v) to out; false when no cached grid holds the point.
+bool add_cached_field(PotDefMagVector& out, double u, double v) {
+  ClumpState& cs = TWclump;
+  const long n = cs.subsaveN < cs.subsavedat.hi() ? cs.subsaveN : cs.subsavedat.hi();
+  for (long j = 1; j <= n; ++j) {
+    SubsaveGrid& g = cs.subsavedat[j];
+    if (!(g.xlo <= u && u <= g.xhi && g.ylo <= v && v <= g.yhi) || !usable(g)) continue;
+    int i = static_cast<int>((u - g.xlo) / g.xstep * 1.000001) + 1;
+    int k = static_cast<int>((v - g.ylo) / g.ystep * 1.000001) + 1;
+    if (i < 1) i = 1;
+    if (k < 1) k = 1;
+    if (i >= g.nx) i = g.nx - 1;
+    if (k >= g.ny) k = g.ny - 1;
+    const double fx = (u - (g.xlo + (i - 1) * g.xstep)) / g.xstep;
+    const double fy = (v - (g.ylo + (k - 1) * g.ystep)) / g.ystep;
+    for (int q = 1; q <= 6; ++q) {
+      auto T = g.tab[q];
+      const double val = (1 - fx) * (1 - fy) * T[i][k] + (1 - fx) * fy * T[i][k + 1] +
+                         fx * (1 - fy) * T[i + 1][k] + fx * fy * T[i + 1][k + 1];
+      out[q] += val;
+      if (q == 6) out[7] += val;
+    }
+    return true;
+  }
+  if (cs.subsaveWarn < 20) {
+    qprintf("Warning: subsave is on, but evaluation point is not on small grid(s): %13.6e %13.6e\n", u, v);
+    ++cs.subsaveWarn;
+  }
+  return false;
+}
+
+}  // namespace
+
+void potdefmag(double x, double y, double& pot, double& phix, double& phiy, double& phixx,
+               double& phiyy, double& phixy, double& phiyx) {
+  PotDefMagVector out;
+  if (LOS.on)
+    potdefmagLOS(out, x, y);
+  else
+    potdefmagONE(out, x, y);
+  const double s = TWmod.scale;
+  pot = s * out[1];
+  phix = s * out[2];
+  phiy = s * out[3];
+  phixx = s * out[4];
+  phiyy = s * out[5];
+  phixy = s * out[6];
+  phiyx = s * out[7];
+}
+
+void potdefmagLOS(PotDefMagVector& out, double x, double y) {
+  out.zero();
+  fatal("multi-plane lensing is not available in this build");
+}
+
+// Not re-entrant: uses `cur`, TWmod's scratch and running totals, and the class routines
+// it reaches must not call back into it.
+void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_derivs) {
+  out.zero();
+  if (want_param_derivs) fatal("parameter derivatives have been deactivated");
+  const int n = TWgal.NGALMAX;
+  LensState& tm = TWmod;
+
+  // Line-of-sight pass: the last active LOSshr component sets the matrix (m l; h g) and
+  // the point (u, v) at which the class fields are evaluated. Registration components are
+  // loaded here too, as every active component is, which refreshes their shifts.
+  double m = 1, l = 0, h = 0, g = 1, u = x, v = y;
+  for (int i = 1; i <= n; ++i) {
+    if (!TWgal.active(i)) continue;
+    const ClassId id = TWgal.cid(i);
+    if (id == CLS_register) {
+      initgal(i);
+      continue;
+    }
+    if (id != CLS_LOSshr) continue;
+    initgal(i);
+    if (tm.has_losmat) {
+      m = tm.losmat[1][1][1];
+      l = tm.losmat[1][1][2];
+      h = tm.losmat[1][2][1];
+      g = tm.losmat[1][2][2];
+    } else {
+      m = 1.0 - cur.b - cur.gc;
+      l = h = -cur.gs;
+      g = 1.0 - cur.b + cur.gc;
+    }
+    if (settings.potflag) fatal("cannot currently handle potential with LOSshr");
+    const double dx = x - cur.xg, dy = y - cur.yg;
+    u = cur.xg + m * dx + l * dy;
+    v = cur.yg + h * dx + g * dy;
+  }
+
+  tm.gctot = tm.gstot = 0.0;
+
+  const ClumpState& cs = TWclump;
+  const double w = cs.clumpwgt;
+  const bool F = (settings.clumpmode == 1 || (settings.clumpmode == 2 && cs.useclumps == 1)) &&
+                 std::fabs(w) > 1e-6;
+
+  bool hit = false;
+  if (cs.subsaveN > 0 && !cs.subsavedat.empty() && F) hit = add_cached_field(out, u, v);
+
+  DominanceTrack& tr = TWtrack;
+  for (int k = 1; k <= 6; ++k) tr.track_dom[k] = 0;
+  for (int k = 1; k <= 13; ++k) tr.track_arr[k] = 0.0;
+  double maxP = 0, maxD = 0, maxK = 0, maxG = 0;
+  const int mode = tr.track_mode;
+
+  DerivVector& R1 = tm.R1;
+  DerivVector& R2 = tm.R2;
+  for (int j = 1; j <= n; ++j) {
+    if (!TWgal.active(j)) continue;
+    initgal(j);
+    R1.zero();
+    ellipse(R1, u, v);
+    // Components of the clump list exist only while clumps are in use.
+    if (cs.clump_list_n > 0 && !F && in_clump_list(j)) R1.zero();
+    if (F && j >= cs.clumpdat.lo() && j <= cs.clumpdat.hi() && cs.clumpdat[j].type > 0) {
+      R2.zero();
+      if (!hit) {
+        TreeCalc(cs.clumpdat[j].root.get(), R2, u, v);
+        ClumpMpoleCalc(j, R2, u, v);
+      }
+      for (int k = 1; k <= 10; ++k) R1[k] = (1.0 - w) * R1[k] + w * R2[k];
+    }
+    shear(R2, x, y);
+    R2[7] = R2[6];
+    if (tm.has_losmat && cur.cid != CLS_LOSshr) {
+      const double(&M)[3][3] = tm.losmat[2];
+      const double dx = x - cur.xg, dy = y - cur.yg;
+      R2[1] = 0.0;
+      R2[2] = M[1][1] * dx + M[1][2] * dy;
+      R2[3] = M[2][1] * dx + M[2][2] * dy;
+      R2[4] = M[1][1];
+      R2[5] = M[2][2];
+      R2[6] = M[1][2];
+      R2[7] = M[2][1];
+      std::printf("QVM using manual shr %e %e %e %e (%e,%e)\n", R2[4], R2[5], R2[6], R2[7], cur.xg, cur.yg);
+    }
+    const double Hxx = m * R1[4] + h * R1[6] + R2[4];
+    const double Hyy = l * R1[6] + g * R1[5] + R2[5];
+    const double Hxy = l * R1[4] + g * R1[6] + R2[6];
+    const double Hyx = m * R1[6] + h * R1[5] + R2[7];
+    if (mode == 1 || (mode == 2 && j > 1)) {
+      const double P = R1[1] + R2[1], Dx = R1[2] + R2[2], Dy = R1[3] + R2[3];
+      const double kap = (Hxx + Hyy) / 2.0, G1 = (Hxx - Hyy) / 2.0, G2 = Hxy;
+      const double D = std::hypot(Dx, Dy), G = std::hypot(G1, G2);
+      if (P > maxP) {
+        tr.track_dom[1] = j;
+        tr.track_arr[1] = P;
+        maxP = P;
+      }
+      if (D > maxD) {
+        tr.track_dom[2] = j;
+        tr.track_arr[2] = Dx;
+        tr.track_arr[3] = Dy;
+        maxD = D;
+      }
+      if (kap > maxK) {
+        tr.track_dom[4] = j;
+        tr.track_arr[4] = kap;
+        maxK = kap;
+      }
+      if (G > maxG) {
+        tr.track_dom[5] = j;
+        tr.track_arr[5] = G1;
+        tr.track_arr[6] = G2;
+        maxG = G;
+      }
+      tr.track_arr[8] += P;
+      tr.track_arr[9] += Dx;
+      tr.track_arr[10] += Dy;
+      tr.track_arr[11] += kap;
+      tr.track_arr[12] += G1;
+      tr.track_arr[13] += G2;
+    }
+    out[1] += R1[1] + R2[1];
+    out[2] += R1[2] + R2[2];
+    out[3] += R1[3] + R2[3];
+    out[4] += Hxx;
+    out[5] += Hyy;
+    out[6] += Hxy;
+    out[7] += Hyx;
+  }
+
+  if (mode > 0) {
+    double* a = tr.track_arr;
+    a[8] -= a[1];
+    a[10] = a[10] - a[3];
+    a[9] = std::hypot(a[9] - a[2], a[10]);
+    a[2] = std::hypot(a[2], a[3]);
+    a[11] -= a[4];
+    a[13] = a[13] - a[6];
+    a[12] = std::hypot(a[12] - a[5], a[13]);
+    a[5] = std::hypot(a[5], a[6]);
+  }
+
+  if (n >= 1) initgal(1);
+}

@@ -1,0 +1,185 @@
+#include "models/registry.h"
+
+#include "models/classes.h"
+#include "models/component.h"
+#include "shell/fatal.h"
+
+namespace {
+
+std::deque<ModelClass> g_modlist;
+
+struct ClassRow {
+  const char* name;
+  const char* description;
+  ModelClassEval evaluate;
+  ModelClassDensity density;
+  ModelClassMass mass;
+};
+
+using namespace modelclass;
+
+// The 51 built-in classes in registration order. Each entry spans two lines, name and
+// description first, routines second, so that a class lands by changing its own routine
+// line alone (not_built -> its routine; dumrho/dummass -> its density/mass pair).
+const ClassRow kClassTable[] = {
+    {"ring", "Ring source parameters (only in tarnsolve)",
+     dummy, dumrho, dummass},
+    {"register", "Allows registration of different data types",
+     rgstfunc, dumrho, dummass},
+    {"LOSshr", "Allows line-of-sight shear",
+     LOSshrfunc, dumrho, dummass},
+    {"convrg", "Convergence from uniform mass sheet",
+     convrg, dumrho, dummass},
+    {"clus3", "Bernstein & Fischer 3rd order cluster terms",
+     not_built, dumrho, dummass},
+    {"fourmode", "Fourier mode density perturbation",
+     not_built, dumrho, dummass},
+    {"nonpar", "Non-parametric model",
+     not_built, dumrho, dummass},
+    {"monopole", "General monopole term",
+     not_built, dumrho, dummass},
+    {"mpole", "General multipole term",
+     not_built, dumrho, dummass},
+    {"intshr", "Internal shear quadrupole",
+     intshr, dumrho, dummass},
+    {"foldcaus", "Idealized fold caustic",
+     not_built, dumrho, dummass},
+    {"ArnoldADE", "Arnold ADE -- QVM IN DEVELOPMENT",
+     not_built, dumrho, dummass},
+    {"ptmass", "Point mass",
+     ptmass, dumrho, dummass},
+    {"softpow", "Softened power law density (alternate)",
+     not_built, dumrho, dummass},
+    {"alphapot", "Softened power law potential",
+     not_built, dumrho, dummass},
+    {"alpha", "Softened power law density",
+     not_built, dumrho, dummass},
+    {"alphaT", "Softened power law density (tabulated)",
+     not_built, dumrho, dummass},
+    {"pjaffe", "Pseudo-Jaffe (truncated isothermal) model",
+     not_built, dumrho, dummass},
+    {"king", "King model",
+     not_built, dumrho, dummass},
+    {"tsis", "Truncated isothermal sphere",
+     not_built, dumrho, dummass},
+    {"tpow", "Truncated power law sphere",
+     not_built, dumrho, dummass},
+    {"boxypot", "Boxy power law potential",
+     not_built, dumrho, dummass},
+    {"devauc", "de Vaucouleurs r^(1/4) model (numerical) ",
+     not_built, dumrho, dummass},
+    {"devaucT", "de Vaucouleurs r^(1/4) model (tabulated) ",
+     not_built, dumrho, dummass},
+    {"devaucA", "de Vaucouleurs r^(1/4) model (approximate)",
+     not_built, dumrho, dummass},
+    {"sersic", "Sersic r^(1/n) model (numerical)",
+     not_built, dumrho, dummass},
+    {"sersicT", "Sersic r^(1/n) model (tabulated)",
+     not_built, dumrho, dummass},
+    {"jaffe", "Jaffe model (numerical)",
+     not_built, dumrho, dummass},
+    {"jaffeT", "Jaffe model (tabulated)",
+     not_built, dumrho, dummass},
+    {"hern", "Hernquist model (numerical)",
+     not_built, dumrho, dummass},
+    {"hernT", "Hernquist model (tabulated)",
+     not_built, dumrho, dummass},
+    {"nfw", "NFW model (numerical)",
+     not_built, dumrho, dummass},
+    {"tnfw2", "Truncated isothermal sphere (2d)",
+     not_built, dumrho, dummass},
+    {"tnfw3", "Truncated isothermal sphere (3d)",
+     not_built, dumrho, dummass},
+    {"nfwT", "NFW model (tabulated)",
+     not_built, dumrho, dummass},
+    {"nfwpot", "NFW elliptical potential",
+     not_built, dumrho, dummass},
+    {"nfwcusp", "Cuspy NFW model (numerical) -- circ only",
+     not_built, dumrho, dummass},
+    {"nfwcuspT", "Cuspy NFW model (tabulated) -- circ only",
+     not_built, dumrho, dummass},
+    {"cusp", "Cusp model (numerical)",
+     not_built, dumrho, dummass},
+    {"cuspT", "Cusp model (tabulated)",
+     not_built, dumrho, dummass},
+    {"burkert", "Burkert model (numerical)",
+     not_built, dumrho, dummass},
+    {"nuker", "Nuker model (numerical)",
+     not_built, dumrho, dummass},
+    {"unidisk", "Uniform density disk",
+     not_built, dumrho, dummass},
+    {"expdisk", "Exponential disk (numerical)  ",
+     not_built, dumrho, dummass},
+    {"expdiskT", "Exponential disk (tabulated)  ",
+     not_built, dumrho, dummass},
+    {"expdiskA", "Exponential disk (approximate)",
+     not_built, dumrho, dummass},
+    {"kuzdisk", "Kuzmin disk",
+     not_built, dumrho, dummass},
+    {"kapmap", "Arbitrary kappa map",
+     not_built, dumrho, dummass},
+    {"tab", "General tabulated model",
+     not_built, dumrho, dummass},
+    {"gaus", "Gaussian model (numerical)",
+     not_built, dumrho, dummass},
+    {"gausT", "Gaussian model (tabulated)",
+     not_built, dumrho, dummass},
+};
+static_assert(sizeof(kClassTable) / sizeof(kClassTable[0]) == CLS_COUNT_BUILTIN,
+              "the class table and ClassId must list the same classes");
+
+}  // namespace
+
+const std::deque<ModelClass>& modlist() { return g_modlist; }
+
+const ModelClass* FindModelClass(std::string_view name) {
+  for (const ModelClass& m : g_modlist)
+    if (m.name == name) return &m;
+  return nullptr;
+}
+
+void AddMod(const std::string& name, ModelClassEval evaluate, ModelClassDensity density,
+            ModelClassMass mass, const std::string& description) {
+  ModelClass m;
+  m.name = name;
+  m.description = description;
+  m.evaluate = evaluate;
+  m.density = density;
+  m.mass = mass;
+  m.id = static_cast<int>(g_modlist.size()) + 1;
+  g_modlist.push_back(std::move(m));
+  // A component whose name was unknown may now name a class.
+  resolve_component_classes();
+}
+
+void SetMod(const std::string& name, ModelClassEval evaluate, ModelClassDensity density,
+            ModelClassMass mass, const std::string& description) {
+  for (ModelClass& m : g_modlist) {
+    if (m.name == name) {
+      m.description = description;
+      m.evaluate = evaluate;
+      m.density = density;
+      m.mass = mass;
+      return;
+    }
+  }
+  AddMod(name, evaluate, density, mass, description);
+}
+
+void InitModels() {
+  // Component rows point into the registry: drop those pointers before emptying it.
+  TWgal.allocate(TWgal.NGALMAX);
+  g_modlist.clear();
+  for (const ClassRow& r : kClassTable) AddMod(r.name, r.evaluate, r.density, r.mass, r.description);
+}
+
+void ListModels() {
+  for (const ModelClass& m : g_modlist) qprintf("%-8s : %s\n", m.name.c_str(), m.description.c_str());
+}
+
+void listmodels(const WordArray&) { ListModels(); }
+
+void listmodelshelp(int) {
+  if (quietflag) return;
+  qprintf("Lists all mass models.\n");
+}
