@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <iterator>
 
+#include "core/grid_control.h"
 #include "core/lens_model.h"
 #include "core/sources.h"
+#include "imageplane/grid.h"
 #include "imageplane/source_models.h"
 #include "io/imcommands.h"
 #include "models/component.h"
@@ -43,10 +45,18 @@ const CoreCommand kCoreCommands[] = {
     {"setsource", setsource, setsourcehelp},
     {"turnoff", turnoff, turnoffhelp},
     {"turnon", turnon, turnonhelp},
+    {"regrid", regrid, regridhelp},
     {"ranparm", ranparm, ranparmhelp},
     {"changevary", changevary, changevaryhelp},
     {"changevarysrc", changevarysrc, changevarysrchelp},
     {"listmodels", listmodels, listmodelshelp},
+    {"gridmode", gridmode, gridmodehelp},
+    {"maingrid", maingrid, maingridhelp},
+    {"galgrid", galgrid, galgridhelp},
+    {"imggrid", imggrid, imggridhelp},
+    {"imgarray", imgarray, imgarrayhelp},
+    {"autogrid", autogrid, autogridhelp},
+    {"plotgrid", plotgrid, plotgridhelp},
     {"doPCA", doPCA, doPCAhelp},
     {"filetypes", filetypes, filetypeshelp},
     {"fileconvert", fileconvert, fileconverthelp},
@@ -193,6 +203,7 @@ void InitTWick(FILE* in, FILE* out) {
   register_settings(kCoreSettings, kNumCoreSettings);
   TW_glob_init0();
   TW_glob_init();
+  setgridmode(1);
 }
 
 void TW_glob_init0() {
@@ -202,13 +213,18 @@ void TW_glob_init0() {
   TWstep = StepSizes();
   bridgecutarr = BridgeCut();
   TWclump = ClumpState();
+  TWsecgrid = SecondaryGrids();
 }
 
 void TW_glob_init() {
   TWgal = GalaxyTable();
   TWmod = LensState();
+  free_grid(TWgrid.top);
+  TWgrid = GridState();
+  tri_init(TWtri.in);
+  tri_init(TWtri.out);
+  TWtri.mark.clear();
 }
-
 
 void GlobTWick() {
   Settings& s = settings;
