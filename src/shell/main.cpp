@@ -23,7 +23,7 @@ int run(int argc, char** argv) {
   }
   if (first >= argc) {
     cmdloop();
-    return 0;
+    return kNormalExitStatus;
   }
   FILE* saved = QVMstdin;
   for (int k = first; k < argc; ++k) {
@@ -46,7 +46,7 @@ int run(int argc, char** argv) {
     std::fclose(f);
   }
   QVMstdin = saved;
-  return 0;
+  return kNormalExitStatus;
 }
 
 }  // namespace
