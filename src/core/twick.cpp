@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <iterator>
 
+#include "io/imcommands.h"
+#include "numeric/pca.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -27,6 +29,13 @@ const CoreCommand kCoreCommands[] = {
     {"exit", quit, quithelp},
     {"rm", rm, rmhelp},
     {"mv", mv, mvhelp},
+    {"doPCA", doPCA, doPCAhelp},
+    {"filetypes", filetypes, filetypeshelp},
+    {"fileconvert", fileconvert, fileconverthelp},
+    {"imarith", imarith, imarithhelp},
+    {"imcombine", imcombine, imcombinehelp},
+    {"imdiff", imdiff, imdiffhelp},
+    {"imstats", imstats, imstatshelp},
 };
 
 using S = Settings;
