@@ -181,6 +181,33 @@ void plumemd(DerivVector& out, double x, double y) {
   out[6] = -k * x * y * (2.0 * W * V / (psi2 * D2) + q2 * s / (psi3 * D));
 }
 
+// Singular elliptical power law (no core) through Appell's F1, with the factor A = 1:
+// kappa = (1/2) b^(2 - alpha) xi^(alpha - 2) (1/alpha times the general routine's for
+// alpha > 0.01). Not in the class table.
+void alpha0(DerivVector& out, double x, double y) {
+  const double al = cur.al, b = cur.b;
+  if (al <= 0.0) fatal("alpha0 model invalid for al<=0.0");
+  if (b == 0.0) return;
+  const double r2 = x * x + y * y;
+  if (r2 == 0.0) {
+    if (al > 1.0) return;
+    fatal("alpha0 model invalid at origin");
+  }
+  const double q = 1.0 - cur.ep, h = 0.5 * al, E = std::pow(b, 2.0 - al) * std::pow(r2, h);
+  const double X = 1.0 - q * q, Y = X * x * x / r2;
+  auto F1 = [X, Y](double a, double b1, double b2, double c) { return appellF1ser(a, b1, b2, c, X, Y); };
+  const double fx = q * E * F1(h, h - 0.5, 1.0 - h, 1.0 + h) / (al * r2);  // phi_x / x
+  const double fy = q * E * F1(h, h + 0.5, 1.0 - h, 1.0 + h) / (al * r2);  // phi_y / y
+  const double G = E * (al - 2.0) / (2.0 * al * r2 * r2);
+  const double Fxy = F1(h, h - 0.5, 2.0 - h, 1.0 + h);
+  out[1] = q * E * F1(h, h + 0.5, -h, 1.0 + h) / (al * al);
+  out[2] = x * fx;
+  out[3] = y * fy;
+  out[4] = 2.0 * q * x * x * G * (Fxy - (al * X / (al + 2.0)) * F1(1.0 + h, h - 0.5, 2.0 - h, 2.0 + h)) + fx;
+  out[5] = 2.0 * q * y * y * G * F1(h, h + 0.5, 2.0 - h, 1.0 + h) + fy;
+  out[6] = 2.0 * q * x * y * G * Fxy;
+}
+
 // ---------------------------------------------------------------------------------------
 // Classes
 

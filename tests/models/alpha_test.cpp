@@ -368,4 +368,37 @@ TEST(AlphaRegistry, ClassesAreWiredThroughTheEvaluator) {
   EXPECT_NEAR(std::hypot(px, py), std::hypot(o[2], o[3]), 1e-13);
 }
 
+TEST(AlphaSingular, AppellSeriesFormAgainstThePattern) {
+  // alpha0 (singular, Appell F1 series, factor A = 1) times alpha against the general
+  // routine (factor A = alpha) with the smallest core (1e-4): the core changes the fields
+  // by about (s/r)^alpha = 1e-6 at alpha = 1.5.
+  const double b = 1.1, e = 0.3;
+  for (auto [x, y] : {std::pair{0.8, 0.5}, {-0.4, 1.2}}) {
+    set_cur(b, e, 0.0, 0, 1.5);
+    settings.inttol = 1e-10;
+    const DerivVector a0 = eval(modelclass::alpha0, x, y);
+    const DerivVector n = eval(modelclass::alphaN, x, y);
+    for (int k = 2; k <= 6; ++k) EXPECT_NEAR(1.5 * a0[k], n[k], 1e-5 * (std::fabs(n[k]) + 0.1)) << k;
+    // The potentials differ by the constant the core adds; their differences agree.
+    const DerivVector a1 = eval(modelclass::alpha0, 0.3, -0.2), n1 = eval(modelclass::alphaN, 0.3, -0.2);
+    EXPECT_NEAR(1.5 * (a0[1] - a1[1]), n[1] - n1[1], 1e-5);
+  }
+  set_cur(1.0, 0.3, 0.0, 0, 0.0);
+  try {
+    eval(modelclass::alpha0, 1, 1);
+    ADD_FAILURE();
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.message, "alpha0 model invalid for al<=0.0");
+  }
+  set_cur(1.0, 0.3, 0.0, 0, 0.8);
+  try {
+    eval(modelclass::alpha0, 0, 0);
+    ADD_FAILURE();
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.message, "alpha0 model invalid at origin");
+  }
+  cur.al = 1.2;
+  EXPECT_EQ(eval(modelclass::alpha0, 0, 0)[4], 0.0);
+}
+
 }  // namespace
