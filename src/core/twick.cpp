@@ -219,7 +219,7 @@ void TW_glob_init0() {
 void TW_glob_init() {
   TWgal = GalaxyTable();
   TWmod = LensState();
-  free_grid(TWgrid.top);
+  free_all_grids();
   TWgrid = GridState();
   tri_init(TWtri.in);
   tri_init(TWtri.out);
