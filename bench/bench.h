@@ -24,3 +24,4 @@ void bench_numeric_toolkit2();
 void bench_lens_model();
 void bench_evaluator();
 void bench_grid();
+void bench_profiles1();
