@@ -279,9 +279,26 @@ TEST_F(Grid, GalaxyOutsideTheMainGridGetsNoGrid) {
   ASSERT_EQ(TWgrid.gal.size(), 3u);
   EXPECT_NE(TWgrid.gal[1], nullptr);
   EXPECT_EQ(TWgrid.gal[2], nullptr);  // at distance 1.5 from component 1, outside r = 1
+  set("gridhi1", 1.5);
+  build();
+  EXPECT_EQ(TWgrid.gal[2], nullptr);  // on the boundary
   set("gridhi1", 2.0);
   build();
   EXPECT_NE(TWgrid.gal[2], nullptr);
+  // A cartesian main grid: strictly inside its rectangle.
+  set("gridcoords", 1);
+  for (double hi : {1.5, 2.0}) {
+    set("gridlo1", -hi);
+    set("gridhi1", hi);
+    set("gridlo2", -2);
+    set("gridhi2", 2);
+    build();
+    EXPECT_EQ(TWgrid.gal[2] != nullptr, hi > 1.5) << hi;
+  }
+  set("gridcoords", 2);
+  set("gridlo1", 0.1);
+  set("gridlo2", 0);
+  set("gridhi2", 360);
   // Grids kept by a build with gridsave 1 are released by the next build (under the
   // sanitizers a lost grid is reported as a leak).
   set("gridsave", 0);
@@ -875,4 +892,20 @@ TEST_F(Grid, PlotFilesInEveryPlotmode) {
   }
   EXPECT_FALSE(dir_.exists("d-main.grid"));
   quietflag = 1;
+}
+
+TEST_F(Grid, PolarGridFromTheCentreMergesItsFirstRingAndHasNoHole) {
+  // gridlo1 = 0: the 20 nodes of the first ring all lie at the centre and become one vertex;
+  // no inner ring, no hole, the whole 19-gon is covered.
+  load({"alpha 1 0 0 0.2 30 0 0 0.2 0 1"});
+  set("gridlo1", 0);
+  build();
+  int at_centre = 0;
+  for (gnode* g = TWgrid.top; g; g = g->up) {
+    EXPECT_EQ(g->vertex, TWgrid.top->vertex);
+    ++at_centre;
+  }
+  EXPECT_EQ(at_centre, 20);
+  EXPECT_EQ(mesh().numberofholes, 0);
+  check_mesh_invariants(polygon(19, 2));
 }
