@@ -389,6 +389,10 @@ TEST_F(Grid, AutogridWithoutCausticsUsesTheMagnificationBoundAlone) {
   SetVar("gridhi1", 0, 2);
   autogrid(WordArray({"autogrid", "3"}));
   EXPECT_EQ(GetVar("ngrid1"), -20);
+  // A later refresh builds rings in geometric progression from 0.1 to 2.
+  build();
+  for (gnode* g = TWgrid.top; g->right; g = g->right)
+    EXPECT_NEAR(std::hypot(g->right->x, g->right->y) / std::hypot(g->x, g->y), std::pow(20.0, 1.0 / 19), 1e-12);
   try {
     SetVar("gridlo1", 0, 0);
     SetVar("ngrid1", 0, 20);
@@ -778,6 +782,10 @@ TEST_F(Grid, GridControlErrorsAndHelp) {
       {{{"plotmode", 5}},
        [this] { plotgrid(WordArray({"plotgrid", dir_.file("g.dat")})); },
        "unknown value of plotmode"},
+      {{},
+       [this] { imggrid(WordArray({"imggrid", "1", "0.1", "0.5", "3", "0", "360", "10", dir_.file("none")})); },
+       "could not open imggrid input file"},
+      {{}, [this] { imgarray(WordArray({"imgarray", "1", dir_.file("none")})); }, "could not open imgarray input file"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -830,6 +838,7 @@ TEST_F(Grid, PlotFilesInEveryPlotmode) {
   const int a = t.edgelist[0], b = t.edgelist[1];
   // plot_grid: header and one entry per mesh edge.
   set("plotmode", 2);
+  set("plotquiet", 1);  // quiets curve files, not grid files
   SetGlob();
   plotgrid(WordArray({"plotgrid", dir_.file("g2.dat")}));
   const std::string g2 = dir_.read("g2.dat");
