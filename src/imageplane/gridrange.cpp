@@ -189,9 +189,11 @@ void gridrngCRIT(int& N1, int& N2, Mat& c1, Mat& c2) {
   // Neighbouring rays 180 degrees or more apart (rays dropped between them) make no cells:
   // their rings would not enclose the centre.
   double widest = sorted.size() > 1 ? 0.0 : 360.0;
-  for (size_t k = 1; k < sorted.size(); ++k)
-    widest = std::max(widest, (k + 1 == sorted.size() && full && sorted.back() == sorted.front() ? 360.0 : 0.0) +
-                                  sorted[k]->theta - sorted[k - 1]->theta);
+  for (size_t k = 1; k < sorted.size(); ++k) {
+    double gap = sorted[k]->theta - sorted[k - 1]->theta;
+    if (gap < 0) gap += 360.0;  // the first ray repeated after the last
+    widest = std::max(widest, gap);
+  }
   if (widest >= 180.0) return fall_back("critical points found on too few grid rays to close the grid");
 
   const double tp = 1.0 + s.crittol, tm = 1.0 - s.crittol;
