@@ -126,7 +126,7 @@ void autogrid(const WordArray& words) {
 
   if (!multiply_imaged && mumax <= 0) {
     // Without a multiply-imaged region only a magnification bound could choose a radius.
-    note("no multiply-imaged region was found; the grid keeps its upper radius");
+    if (!quietflag) note("no multiply-imaged region was found; the grid keeps its upper radius");
     s.gridhi1 = rmax;
   } else {
     bool found = false;

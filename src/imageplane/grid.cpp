@@ -135,12 +135,15 @@ void free_grid_list(std::vector<gnode*>& list) {
 template <class Centre>
 void make_secondary_grids(const SecondaryGridParams& p, std::vector<gnode*>& grids, int n, bool refine_def,
                           Centre&& centre) {
+  const int nr = read_int(p[4]), rings = std::abs(nr), nth = read_int(p[7]);
+  // Values the grid commands refuse (negative radii, logarithmic radii from r lo <= 0) can
+  // still come from other writers of the parameters: no grid is built from them.
+  if (p[2] < 0 || p[3] < 0 || (nr < 0 && p[2] <= 0)) return;
   const int saved_coords = settings.gridcoords;
   settings.gridcoords = 2;
   const double rs = settings.rscale;
   double x1, y1;
   component1_position(x1, y1);
-  const int nr = read_int(p[4]), rings = std::abs(nr), nth = read_int(p[7]);
   for (int k = 1; k <= n; ++k) {
     double xc, yc;
     centre(k, xc, yc);
@@ -278,6 +281,9 @@ void domaingrid() {
   TWgrid.grid_range(N1, N2, c1, c2);
   TWgrid.top = make_grid(N1, N2, c1, c2, x0, y0);
   subg_crit(TWgrid.top, 1);
+  // A grid-mode-2 main grid built from the plain ranges was subgridded as in grid mode 1;
+  // the galaxy and image grids keep the rule of grid mode 2.
+  TWgrid.subgrid_anyway = false;
 }
 
 void dogalgrid() {
@@ -436,11 +442,11 @@ void maingridhelp(int level) {
     help_lines({"Sets parameters for main grid."});
     return;
   }
-  help_lines({"maingrid 1 <x lo> <hi> <#steps> <y lo> <hi> <#steps>   (cartesian)",
-              "maingrid 2 <r lo> <hi> <#steps> <theta lo> <hi> <#steps>   (polar)",
-              "Sets parameters for main grid.  The seven arguments are the variables",
-              "gridcoords, gridlo1, gridhi1, ngrid1, gridlo2, gridhi2, ngrid2, in that",
-              "order; theta is in degrees."});
+  help_lines({"maingrid 1 <x lo> <hi> <#steps> <y lo> <hi> <#steps>",
+              "maingrid 2 <r lo> <hi> <#steps> <theta lo> <hi> <#steps>",
+              "Sets parameters for main grid: 1 for a cartesian grid, 2 for a polar grid.",
+              "The seven arguments are the variables gridcoords, gridlo1, gridhi1, ngrid1,",
+              "gridlo2, gridhi2, ngrid2, in that order; theta is in degrees."});
 }
 
 void galgrid(const WordArray& words) {

@@ -49,7 +49,7 @@ struct GridState {
   double umin = 1e12, umax = -1e12, vmin = 1e12, vmax = -1e12;  // source range of all nodes
   int grid_mode = 1;                // 1 plain ranges, 2 ranges bracketing critical curves
   GridRangeFn grid_range = nullptr; // gridrng0 or gridrngCRIT
-  bool subgrid_anyway = false;      // grid mode 2 fell back to plain ranges: subgrid as mode 1
+  bool subgrid_anyway = false;      // main grid of mode 2 built from plain ranges: subgrid it
 };
 extern GridState TWgrid;
 

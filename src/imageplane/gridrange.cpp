@@ -122,13 +122,14 @@ void gridrngCRIT(int& N1, int& N2, Mat& c1, Mat& c2) {
     CritRay ray;
     if (gcrt_pnt(rs, setparm(n, k, s.gridlo2, s.gridhi2), ray)) rays.push_back(ray);
   }
-  if (rays.empty()) {
-    // No ray crosses a critical curve: build this grid from the plain ranges instead.
-    warning("no critical curve found along the grid rays; using the plain grid ranges");
+  // Without rays that can form the grid, the main grid is made from the plain ranges and
+  // subgridded as in grid mode 1.
+  auto fall_back = [&](const char* why) {
+    warning(strformat("%s; using the plain grid ranges", why));
     gridrng0(N1, N2, c1, c2);
     TWgrid.subgrid_anyway = true;
-    return;
-  }
+  };
+  if (rays.empty()) return fall_back("no critical curve found along the grid rays");
   TWgrid.subgrid_anyway = false;
 
   // Subdivide where the caustic moves far between neighbouring rays.
@@ -137,19 +138,23 @@ void gridrngCRIT(int& N1, int& N2, Mat& c1, Mat& c2) {
     double L[2] = {0, 0};
     bool usable[2] = {false, false};
     for (int c = 0; c < rs.curves; ++c) {
-      double su = 0, sv = 0, far = 0;
+      double su = 0, sv = 0, sr = 0, far = 0;
       for (size_t k = 1; k < nr; ++k)
         L[c] += std::hypot(rays[k].u[c] - rays[k - 1].u[c], rays[k].v[c] - rays[k - 1].v[c]);
       L[c] /= static_cast<double>(nr);
       for (const auto& r : rays) {
         su += r.u[c];
         sv += r.v[c];
+        sr += r.r[c];
       }
       su /= static_cast<double>(nr);
       sv /= static_cast<double>(nr);
+      sr /= static_cast<double>(nr);
       for (const auto& r : rays) far = std::max(far, std::hypot(r.u[c] - su, r.v[c] - sv));
-      // A mean step at rounding level (a circular lens's point-like caustic) is no scale.
-      usable[c] = L[c] > 1e-9 * (1.0 + far);
+      // A mean step at rounding level is no scale; nor is the spread of a point-like caustic
+      // (a circular lens) that only reflects the tolerance of the critical radii, about
+      // 0.1 crittol r times the radial stretch of the map.
+      usable[c] = L[c] > 1e-9 * (1.0 + far) && far > 10.0 * s.crittol * sr;
     }
     for (size_t k = 1; k < nr; ++k) {
       int steps = 1;
@@ -171,16 +176,35 @@ void gridrngCRIT(int& N1, int& N2, Mat& c1, Mat& c2) {
   for (long k = 1; k <= total; ++k) theta[k] = rays[static_cast<size_t>(k - 1)].theta;
   LVec order(1, total);
   indexx(total, theta, order);
+  std::vector<const CritRay*> sorted;
+  for (long k = 1; k <= total; ++k) sorted.push_back(&rays[static_cast<size_t>(order[k] - 1)]);
+  // Over a full circle the last ray repeats the first. When one of the two end rays was
+  // dropped for want of a critical point, the first ray kept is repeated after the last,
+  // so that the rings still close.
+  const bool full = s.gridhi2 - s.gridlo2 == 360.0;
+  if (full && sorted.size() > 1 &&
+      !(sorted.front()->theta == setparm(n, 1, s.gridlo2, s.gridhi2) &&
+        sorted.back()->theta == setparm(n, n, s.gridlo2, s.gridhi2)))
+    sorted.push_back(sorted.front());
+  // Neighbouring rays 180 degrees or more apart (rays dropped between them) make no cells:
+  // their rings would not enclose the centre.
+  double widest = sorted.size() > 1 ? 0.0 : 360.0;
+  for (size_t k = 1; k < sorted.size(); ++k) {
+    double gap = sorted[k]->theta - sorted[k - 1]->theta;
+    if (gap < 0) gap += 360.0;  // the first ray repeated after the last
+    widest = std::max(widest, gap);
+  }
+  if (widest >= 180.0) return fall_back("critical points found on too few grid rays to close the grid");
 
   const double tp = 1.0 + s.crittol, tm = 1.0 - s.crittol;
   const int ng = s.ngrid1;
   const bool omit_core = s.omitcore > 1e-5;
-  N2 = static_cast<int>(total);
+  N2 = static_cast<int>(sorted.size());
   N1 = rs.curves == 1 ? 2 * ng : (omit_core ? 2 * ng : 3 * ng);
   c1.reset(1, N1, 1, N2);
   c2.reset(1, N1, 1, N2);
   for (int j = 1; j <= N2; ++j) {
-    const CritRay& ray = rays[static_cast<size_t>(order[j] - 1)];
+    const CritRay& ray = *sorted[static_cast<size_t>(j - 1)];
     const double r1 = ray.r[0], r2 = ray.r[1];
     std::vector<std::pair<double, double>> runs;
     if (rs.curves == 1) {
@@ -197,8 +221,9 @@ void gridrngCRIT(int& N1, int& N2, Mat& c1, Mat& c2) {
         c2[i][j] = ray.theta;
       }
   }
-  if (s.gridhi2 - s.gridlo2 == 360.0 && N2 > 1) {
-    // The last ray is the first one again: repeat its nodes exactly so they merge.
+  if (full && N2 > 1) {
+    // The last ray is the first one again: repeat its nodes exactly so that they merge
+    // (the two rays were solved apart, so their radii may differ by the tolerance).
     for (int i = 1; i <= N1; ++i) {
       c1[i][N2] = c1[i][1];
       c2[i][N2] = c2[i][1];

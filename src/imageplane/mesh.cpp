@@ -1,6 +1,7 @@
 // The mesh of the image plane: every node of every grid becomes a vertex (coincident
 // nodes merged), the boundaries become constraining segments, and the constrained
 // Delaunay triangulation of the whole is carved at the segments.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <unordered_map>
@@ -45,7 +46,14 @@ class VertexMerger {
   }
 
  private:
-  std::int64_t cell(double c) const { return static_cast<std::int64_t>(std::floor(c / tol_)); }
+  // Cell of one coordinate. Cells are 2 xmatch wide, so that two coordinates closer than
+  // xmatch lie in the same or in neighbouring cells whatever the rounding of the division.
+  // Indices are clamped (a NaN, which matches nothing, goes to cell 0).
+  std::int64_t cell(double c) const {
+    const double q = std::floor(c / (2.0 * tol_));
+    if (!(q == q)) return 0;
+    return static_cast<std::int64_t>(std::max(-4e18, std::min(4e18, q)));
+  }
   static std::uint64_t key(std::int64_t a, std::int64_t b) {
     return static_cast<std::uint64_t>(a) * 0x9E3779B97F4A7C15ULL ^ static_cast<std::uint64_t>(b);
   }
@@ -64,26 +72,31 @@ void add_segment(triangulateio& in, int a, int b) {
   ++in.numberofsegments;
 }
 
-// One grid: vertices for its nodes (and, recursively, its subgrids'), and at the top
-// level the segments of its boundary. open_rays: a polar grid whose rays do not close
-// into a full circle also gets segments along its first and last ray.
-void tri_procgrid(VertexMerger& merger, triangulateio& in, gnode* first, int depth, bool inner_ring,
-                  Boundary type, bool open_rays) {
-  for (gnode* g = first; g; g = g->next) g->vertex = merger.vertex_of(g);
-  if (depth == 1) {
-    for (gnode* g = first; g; g = g->next) {
-      if (type == kCartesian) {
-        if ((!g->down || !g->up) && g->right) add_segment(in, g->vertex, g->right->vertex);
-        if ((!g->left || !g->right) && g->up) add_segment(in, g->vertex, g->up->vertex);
-      } else if (type == kPolar) {
-        if (!g->right && g->up) add_segment(in, g->vertex, g->up->vertex);
-        if (open_rays && (!g->down || !g->up) && g->right) add_segment(in, g->vertex, g->right->vertex);
-      }
-      if (inner_ring && !g->left && g->up) add_segment(in, g->vertex, g->up->vertex);
-    }
+// Vertices of one grid: each node in list order, and right after a node the nodes of its
+// subgrid (recursively), so that the numbering is that of a single walk over every node.
+void number_vertices(VertexMerger& merger, gnode* first) {
+  for (gnode* g = first; g; g = g->next) {
+    g->vertex = merger.vertex_of(g);
+    if (g->subgrid) number_vertices(merger, g->subgrid);
   }
-  for (gnode* g = first; g; g = g->next)
-    if (g->subgrid) tri_procgrid(merger, in, g->subgrid, depth + 1, inner_ring, type, open_rays);
+}
+
+// One grid: vertices for its nodes and its subgrids', then the segments of its top level
+// (subgrids give none). open_rays: a polar grid whose rays do not close into a full
+// circle also gets segments along its first and last ray.
+void tri_procgrid(VertexMerger& merger, triangulateio& in, gnode* first, bool inner_ring, Boundary type,
+                  bool open_rays) {
+  number_vertices(merger, first);
+  for (gnode* g = first; g; g = g->next) {
+    if (type == kCartesian) {
+      if ((!g->down || !g->up) && g->right) add_segment(in, g->vertex, g->right->vertex);
+      if ((!g->left || !g->right) && g->up) add_segment(in, g->vertex, g->up->vertex);
+    } else if (type == kPolar) {
+      if (!g->right && g->up) add_segment(in, g->vertex, g->up->vertex);
+      if (open_rays && (!g->down || !g->up) && g->right) add_segment(in, g->vertex, g->right->vertex);
+    }
+    if (inner_ring && !g->left && g->up) add_segment(in, g->vertex, g->up->vertex);
+  }
 }
 
 }  // namespace
@@ -104,11 +117,14 @@ void grid2tri() {
   const bool gal_ring = gs.ngalgrid > 0 && gp[2] > 0, gal_full = gp[6] - gp[5] == 360.0;
   const bool img_ring = gs.nimggrid > 0 && ip[2] > 0, img_full = ip[6] - ip[5] == 360.0;
 
-  tri_procgrid(merger, in, gs.top, 1, main_ring, main_polar ? kPolar : kCartesian, main_polar && !main_full);
-  for (int k = 1; k <= gs.ngalgrid; ++k)
-    tri_procgrid(merger, in, gs.gal[static_cast<size_t>(k)], 1, gal_ring, kSecondary, false);
-  for (int k = 1; k <= gs.nimggrid; ++k)
-    tri_procgrid(merger, in, gs.img[static_cast<size_t>(k)], 1, img_ring, kSecondary, false);
+  tri_procgrid(merger, in, gs.top, main_ring, main_polar ? kPolar : kCartesian, main_polar && !main_full);
+  // The secondary grids are there while their build keeps them (always within dogrid).
+  const int ngal = std::min(gs.ngalgrid, static_cast<int>(gs.gal.size()) - 1);
+  const int nimg = std::min(gs.nimggrid, static_cast<int>(gs.img.size()) - 1);
+  for (int k = 1; k <= ngal; ++k)
+    tri_procgrid(merger, in, gs.gal[static_cast<size_t>(k)], gal_ring, kSecondary, false);
+  for (int k = 1; k <= nimg; ++k)
+    tri_procgrid(merger, in, gs.img[static_cast<size_t>(k)], img_ring, kSecondary, false);
 
   // A hole is carved only inside a closed inner ring of a grid that was built: a hole
   // point inside an open ring would eat the whole mesh.
@@ -119,11 +135,12 @@ void grid2tri() {
   };
   if (main_ring && main_full && gs.top && TWgal.NGALMAX > 0) add_hole(TWgal.pos[1][3], TWgal.pos[1][4]);
   if (gal_ring && gal_full)
-    for (int k = 1; k <= gs.ngalgrid; ++k)
+    for (int k = 1; k <= ngal; ++k)
       if (gs.gal[static_cast<size_t>(k)]) add_hole(TWgal.pos[k][3], TWgal.pos[k][4]);
   if (img_ring && img_full)
-    for (int k = 1; k <= gs.nimggrid; ++k)
-      if (gs.img[static_cast<size_t>(k)]) add_hole(TWsecgrid.imggridpos[k][1], TWsecgrid.imggridpos[k][2]);
+    for (int k = 1; k <= nimg; ++k)
+      if (gs.img[static_cast<size_t>(k)] && k <= TWsecgrid.imggridpos.nrows())
+        add_hole(TWsecgrid.imggridpos[k][1], TWsecgrid.imggridpos[k][2]);
 
   triangulate("zBepQ", in, TWtri.out);
   triangulateio& out = TWtri.out;
