@@ -19,3 +19,4 @@ inline void keep(double v) {
 }
 
 void bench_shell();
+void bench_numeric_toolkit2();

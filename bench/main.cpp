@@ -11,6 +11,7 @@ struct Area {
 };
 const Area kAreas[] = {
     {"shell", bench_shell},
+    {"numeric_toolkit2", bench_numeric_toolkit2},
 };
 }  // namespace
 

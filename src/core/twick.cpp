@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <iterator>
 
+#include "core/lens_model.h"
+#include "core/sources.h"
 #include "io/imcommands.h"
+#include "numeric/pca.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -28,6 +31,17 @@ const CoreCommand kCoreCommands[] = {
     {"exit", quit, quithelp},
     {"rm", rm, rmhelp},
     {"mv", mv, mvhelp},
+    {"startup", setlens, setlenshelp},
+    {"setlens", setlens, setlenshelp},
+    {"changelens", changelens, changelenshelp},
+    {"stepsize", stepsize, stepsizehelp},
+    {"setsource", setsource, setsourcehelp},
+    {"turnoff", turnoff, turnoffhelp},
+    {"turnon", turnon, turnonhelp},
+    {"ranparm", ranparm, ranparmhelp},
+    {"changevary", changevary, changevaryhelp},
+    {"changevarysrc", changevarysrc, changevarysrchelp},
+    {"doPCA", doPCA, doPCAhelp},
     {"filetypes", filetypes, filetypeshelp},
     {"fileconvert", fileconvert, fileconverthelp},
     {"imarith", imarith, imarithhelp},
