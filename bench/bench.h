@@ -19,4 +19,6 @@ inline void keep(double v) {
 }
 
 void bench_shell();
+void bench_numeric_toolkit1();
 void bench_numeric_toolkit2();
+void bench_evaluator();

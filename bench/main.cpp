@@ -11,7 +11,9 @@ struct Area {
 };
 const Area kAreas[] = {
     {"shell", bench_shell},
+    {"numeric_toolkit1", bench_numeric_toolkit1},
     {"numeric_toolkit2", bench_numeric_toolkit2},
+    {"evaluator", bench_evaluator},
 };
 }  // namespace
 

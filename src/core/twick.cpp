@@ -8,6 +8,8 @@
 #include "core/lens_model.h"
 #include "core/sources.h"
 #include "io/imcommands.h"
+#include "models/registry.h"
+#include "numeric/cosmology.h"
 #include "numeric/pca.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -31,6 +33,7 @@ const CoreCommand kCoreCommands[] = {
     {"exit", quit, quithelp},
     {"rm", rm, rmhelp},
     {"mv", mv, mvhelp},
+    {"listmodels", listmodels, listmodelshelp},
     {"startup", setlens, setlenshelp},
     {"setlens", setlens, setlenshelp},
     {"changelens", changelens, changelenshelp},
@@ -145,6 +148,33 @@ void check_settings() {
   if (s.catalog != 0 && s.catalog != 1) fatal("catalog must be 0 or 1");
 }
 
+// The cosmological time-delay scale (h^-1 days), derived while tscale is exactly 1 and
+// both redshifts are set; reported in the "Cosmology:" block at every refresh.
+void derive_tscale() {
+  Settings& s = settings;
+  if (!(s.tscale == 1.0 && s.zlens > 0 && s.zsrc > 0)) return;
+  if (s.zlens >= s.zsrc) fatal("lens redshift must be smaller than source redshift");
+  const double Dol = angdist(0, s.zlens), Dos = angdist(0, s.zsrc), Dls = angdist(s.zlens, s.zsrc);
+  constexpr double kDays = 83.8825;   // c/H0 in h^-1 days per unit distance, over 1 + z
+  constexpr double kMpc = 2997.9;     // c/H0 in h^-1 Mpc
+  s.tscale = (1 + s.zlens) * kDays * Dol * Dos / Dls;
+  qprintf("Cosmology:\n");
+  qprintf("  omega,lambda = %.3f %.3f\n", s.omega, s.lambda);
+  qprintf("  zlens,zsrc   = %.3f %.3f\n", s.zlens, s.zsrc);
+  qprintf("  Dol,Dls,Dos  = %.2f %.2f %.2f h^-1 Mpc\n", Dol * kMpc, Dls * kMpc, Dos * kMpc);
+  qprintf("  tscale       = %f h^-1 days\n", s.tscale);
+  if (std::fabs(s.zref - s.zsrc) > 0.001 && s.zref < 1000) {
+    qprintf("Note: we are using a different reference redshift:\n");
+    s.tscale = (1 + s.zlens) * kDays * Dol * angdist(0, s.zref) / angdist(s.zlens, s.zref);
+    qprintf("  zref         = %.3f\n", s.zref);
+    qprintf("  tscale       = %f h^-1 days\n", s.tscale);
+  } else if (s.zref >= 1000) {
+    qprintf("Note: model is referenced to Dls/Dos=1:\n");
+    s.tscale = (1 + s.zlens) * kDays * Dol;
+    qprintf("  tscale       = %f h^-1 days\n", s.tscale);
+  }
+}
+
 }  // namespace
 
 void InitTWick(FILE* in, FILE* out) {
@@ -153,6 +183,7 @@ void InitTWick(FILE* in, FILE* out) {
   InitStrings();
   InitVars();
   InitCmds();
+  InitModels();
   for (const auto& c : kCoreCommands) AddCmd(c.name, c.handler, c.help);
   register_settings(kCoreSettings, kNumCoreSettings);
   TW_glob_init0();
@@ -180,6 +211,7 @@ void GlobTWick() {
   if (s.catalog == 1 && !quietflag) note("old catalog variable has been superseded by srccat");
   if (s.microimages > 0 && s.xtol > s.microimages) warning("microimages should not be smaller than xtol");
   s.hvale = s.hvale / (s.hval * s.hval);
+  derive_tscale();
   s.shoot_pseed = s.seed;
   s.shoot_rseed = s.seed;
 }
