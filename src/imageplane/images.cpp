@@ -411,18 +411,12 @@ void process_tile(Search& s, int t) {
   }
   tile.area = tri_area(w[0].x, w[0].y, w[1].x, w[1].y, w[2].x, w[2].y);
 
-  const Vtx* p[3] = {&w[0], &w[1], &w[2]};
-  const int code = intriangle(w[0].u, w[0].v, w[1].u, w[1].v, w[2].u, w[2].v, s.u, s.v);
-  if (code != 0) {
-    Candidate c = tile;
-    linear_start(p, code, s.u, s.v, c.x0, c.y0);
-    s.primary.push_back(c);
-  }
-
+  // Does the tile straddle a critical curve (and may its folded image reach the source)?
   bool straddle;
   if (!s.scaled) {
     const double* b = &TWcat.box[4 * static_cast<size_t>(t)];
-    straddle = TWcat.straddle[static_cast<size_t>(t)] && box_holds(b[0], b[1], b[2], b[3], 0.0, s.u, s.v);
+    straddle = TWcat.straddle[static_cast<size_t>(t)] != 0;
+    if (straddle && !box_holds(b[0], b[1], b[2], b[3], 0.0, s.u, s.v)) return;
   } else {
     double umin = w[0].u, umax = umin, vmin = w[0].v, vmax = vmin;
     for (int k = 1; k < 3; ++k) {
@@ -436,7 +430,19 @@ void process_tile(Search& s, int t) {
     for (int k = 0; k < 3; ++k) w[k].det = vertex_det_scaled(s, tv[k]);
     straddle = straddles(w[0], w[1], w[2]);
   }
-  if (straddle) near_caustic(s, tile, w[0], w[1], w[2], 0);
+  if (straddle) {
+    // The linear image of a folded tile tells little about where its images are: the
+    // subdivision searches it instead (and finds the image pairs of the fold).
+    near_caustic(s, tile, w[0], w[1], w[2], 0);
+    return;
+  }
+  const Vtx* p[3] = {&w[0], &w[1], &w[2]};
+  const int code = intriangle(w[0].u, w[0].v, w[1].u, w[1].v, w[2].u, w[2].v, s.u, s.v);
+  if (code != 0) {
+    Candidate c = tile;
+    linear_start(p, code, s.u, s.v, c.x0, c.y0);
+    s.primary.push_back(c);
+  }
 }
 
 // True when an accepted image of det sign side (0: any) lies in the triangle (rx, ry).
@@ -452,16 +458,27 @@ bool region_has_image(const Candidate& c, const std::vector<Solution>& sols) {
   return false;
 }
 
-// Solves the candidates, then keeps one row per image (refine_img): a solution within
-// xtol of an earlier one is a duplicate; one within seeing of an earlier one is merged
-// into it (|mu|-weighted means of position, delay and second derivatives; |mu| summed
-// with the sign of the earlier one).
+// Solves the candidates, then keeps one row per image (refine_img). A solution within
+// xtol of an earlier solution is a duplicate of it (tiles sharing an edge or a vertex
+// find the same image) and is dropped. A distinct image within seeing of an earlier kept
+// image is merged into it: |mu|-weighted means of position, delay and second derivatives,
+// |mu| summed with the sign of the earlier one. Duplicates are dropped before merging so
+// that an image found by several tiles is counted once in a merged row.
 void refine_img(const std::vector<Candidate>& cands, double u, double v, int& n, Mat& list) {
   const size_t nc = cands.size();
   std::vector<Solution> sols(nc);
   for (size_t j = 0; j < nc; ++j) {
     if (cands[j].extra && region_has_image(cands[j], sols)) continue;
     sols[j].ok = src2img(cands[j], u, v, sols[j]);
+  }
+  const double xtol = settings.xtol, seeing = settings.seeing;
+  for (size_t j = 0; j < nc; ++j) {
+    if (!sols[j].ok) continue;
+    for (size_t k = 0; k < j; ++k)
+      if (sols[k].ok && std::hypot(sols[k].row[1] - sols[j].row[1], sols[k].row[2] - sols[j].row[2]) <= xtol) {
+        sols[j].ok = false;
+        break;
+      }
   }
 
   // Weighted sums of merged rows: columns 1, 2, 4..8 times |mu|, column 3 the signed
@@ -472,7 +489,6 @@ void refine_img(const std::vector<Candidate>& cands, double u, double v, int& n,
   };
   std::vector<Acc> acc(nc);
   std::vector<size_t> kept;
-  const double xtol = settings.xtol, seeing = settings.seeing;
   for (size_t j = 0; j < nc; ++j) {
     if (!sols[j].ok) continue;
     const double* r = sols[j].row;
@@ -483,26 +499,25 @@ void refine_img(const std::vector<Candidate>& cands, double u, double v, int& n,
     for (int k = 1; k <= 8; ++k) a.w[k] = r[k] * am;
     a.w[3] = r[3];
     a.w[4] = tau * am;
-    // Nearest earlier image (its current weighted mean), the first of equal distances.
-    double dbest = 1e8;
-    size_t kbest = nc;
-    for (size_t k : kept) {
-      const double wk = std::fabs(acc[k].w[3]);
-      const double dx = acc[k].w[1] / wk - r[1], dy = acc[k].w[2] / wk - r[2];
-      const double d = std::sqrt(dx * dx + dy * dy);
-      if (d < dbest) {
-        dbest = d;
-        kbest = k;
+    if (seeing > xtol) {
+      // Nearest earlier image (its current weighted mean), the first of equal distances.
+      double dbest = 1e8;
+      size_t kbest = nc;
+      for (size_t k : kept) {
+        const double wk = std::fabs(acc[k].w[3]);
+        const double d = std::hypot(acc[k].w[1] / wk - r[1], acc[k].w[2] / wk - r[2]);
+        if (d < dbest) {
+          dbest = d;
+          kbest = k;
+        }
       }
-    }
-    if (kbest != nc && (dbest <= seeing || dbest <= xtol)) {
-      if (dbest >= xtol) {
+      if (kbest != nc && dbest <= seeing) {
         Acc& b = acc[kbest];
         for (int k : {1, 2, 4, 5, 6, 7, 8}) b.w[k] += a.w[k];
         b.w[3] = (b.w[3] >= 0 ? 1.0 : -1.0) * (std::fabs(b.w[3]) + am);
         b.merged = true;
+        continue;
       }
-      continue;
     }
     kept.push_back(j);
   }

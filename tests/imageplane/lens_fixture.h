@@ -1,0 +1,186 @@
+// Shared set-up of the image-plane tests: a model in the component table, settings at
+// their start-up values, a triangulated polar lattice with the lens mapping at its
+// vertices, and an independent dense-grid root search of the lens equation.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "imageplane/catalog.h"
+#include "imageplane/critcurves.h"
+#include "imageplane/grid.h"
+#include "imageplane/images.h"
+#include "imageplane/source_models.h"
+#include "models/component.h"
+#include "models/evaluator.h"
+#include "models/registry.h"
+#include "models/substructure.h"
+#include "shell/settings.h"
+
+namespace lensfix {
+
+// Settings at the values the start-up registers (those the image plane reads), with
+// alphanorm 0 so that b is the isothermal's Einstein radius as given.
+inline void reset_settings() {
+  settings = Settings();
+  settings.potflag = 1;
+  settings.alphanorm = 0;
+  settings.clumpmode = 1;
+  settings.intshrmode = 1;
+  settings.maxrgstr = 5;
+  settings.inttol = 1e-6;
+  settings.xtol = 1e-6;
+  settings.imgsearch = 100;
+  settings.omitcrit = 500;
+  settings.srccat = 100;
+  settings.critmode = 1;
+  settings.crittol = 1e-6;
+  settings.verbose = 1;
+  settings.seed = -15;
+  settings.tscale = 1;
+  settings.hval = 0.7;
+  settings.isource = 1;
+  settings.plotmode = 1;
+  settings.gridhi1 = 2;
+  settings.ngrid1 = 20;
+  settings.maxlev = 3;
+  settings.rscale = 1;
+}
+
+// A fresh model of n components (all "none") and one point source.
+inline void fresh_model(int n) {
+  reset_settings();
+  InitModels();
+  TWgal.allocate(n);
+  TWmod = LensState();
+  TWclump = ClumpState();
+  TWtrack = DominanceTrack();
+  LOS = LOSPlanes();
+  ellipse = ellipse1;
+  InitSrcArr(1, 0);
+}
+
+inline void set_component(int i, const std::string& name, std::initializer_list<double> p) {
+  setID(i, name);
+  int k = 1;
+  for (double v : p) setp(i, k++, v);
+}
+
+// Triangulated polar lattice about the origin: rings at the given radii (a radius of 0 is
+// the centre point) with nt rays each, the lens mapping at every vertex, then the
+// critical curves and the catalogue. With a first radius above 0 the inside of the
+// innermost ring is a hole.
+inline void build_mesh(const std::vector<double>& radii, int nt) {
+  TWgrid = GridState();
+  triangulateio in;
+  in.numberofpointattributes = 6;
+  std::vector<int> first;  // index of each ring's first vertex
+  for (double r : radii) {
+    first.push_back(in.numberofpoints);
+    const int rays = r == 0.0 ? 1 : nt;
+    for (int j = 0; j < rays; ++j) {
+      const double th = 2.0 * M_PI * j / nt;
+      const double x = r * std::cos(th), y = r * std::sin(th);
+      double pot, ax, ay, xx, yy, xy, yx;
+      potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
+      const double det = (1 - xx) * (1 - yy) - xy * yx;
+      const int par = lens_parity(xx, yy, xy, yx);
+      in.pointlist.insert(in.pointlist.end(), {x, y});
+      in.pointattributelist.insert(in.pointattributelist.end(), {x - ax, y - ay, 1.0 / det, double(par), pot, 0.0});
+      ++in.numberofpoints;
+      TWgrid.umin = std::min(TWgrid.umin, x - ax);
+      TWgrid.umax = std::max(TWgrid.umax, x - ax);
+      TWgrid.vmin = std::min(TWgrid.vmin, y - ay);
+      TWgrid.vmax = std::max(TWgrid.vmax, y - ay);
+    }
+  }
+  auto ring = [&](size_t k) {
+    for (int j = 0; j < nt; ++j) {
+      in.segmentlist.insert(in.segmentlist.end(), {first[k] + j, first[k] + (j + 1) % nt});
+      ++in.numberofsegments;
+    }
+  };
+  ring(radii.size() - 1);
+  if (radii[0] > 0.0) {
+    ring(0);
+    in.holelist.insert(in.holelist.end(), {0.0, 0.0});
+    in.numberofholes = 1;
+  }
+  triangulate("zBepQ", in, TWtri.out);
+  find_crit();
+  docatalog();
+}
+
+// Radii 0, h, 2h, ... rmax.
+inline std::vector<double> even_radii(double rmax, int n, double r0 = 0.0) {
+  std::vector<double> r;
+  for (int i = 0; i <= n; ++i) r.push_back(r0 + (rmax - r0) * i / n);
+  return r;
+}
+
+// Independent root search of the lens equation x - alpha(x) = (u, v) over the square
+// [-L, L]^2: every cell of an N x N lattice in which both residual components change sign
+// is polished by Newton's method from its centre; roots closer than 1e-7 are one.
+class DenseRoots {
+ public:
+  DenseRoots(double L, int N) : L_(L), N_(N), ax_((N + 1) * (N + 1)), ay_((N + 1) * (N + 1)) {
+    for (int i = 0; i <= N; ++i)
+      for (int j = 0; j <= N; ++j) {
+        double pot, ax, ay, xx, yy, xy, yx;
+        potdefmag(x(i), x(j), pot, ax, ay, xx, yy, xy, yx);
+        ax_[idx(i, j)] = ax;
+        ay_[idx(i, j)] = ay;
+      }
+  }
+  std::vector<std::array<double, 2>> roots(double u, double v) const {
+    std::vector<std::array<double, 2>> out;
+    const double h = 2 * L_ / N_;
+    for (int i = 0; i < N_; ++i)
+      for (int j = 0; j < N_; ++j) {
+        double f1min = 1e300, f1max = -1e300, f2min = 1e300, f2max = -1e300;
+        for (int a = 0; a <= 1; ++a)
+          for (int b = 0; b <= 1; ++b) {
+            const double f1 = x(i + a) - ax_[idx(i + a, j + b)] - u;
+            const double f2 = x(j + b) - ay_[idx(i + a, j + b)] - v;
+            f1min = std::min(f1min, f1);
+            f1max = std::max(f1max, f1);
+            f2min = std::min(f2min, f2);
+            f2max = std::max(f2max, f2);
+          }
+        if (f1min > 0 || f1max < 0 || f2min > 0 || f2max < 0) continue;
+        double px = x(i) + h / 2, py = x(j) + h / 2;
+        bool ok = false;
+        for (int it = 0; it < 60; ++it) {
+          double pot, ax, ay, xx, yy, xy, yx;
+          potdefmag(px, py, pot, ax, ay, xx, yy, xy, yx);
+          const double f1 = px - ax - u, f2 = py - ay - v;
+          if (f1 * f1 + f2 * f2 < 1e-26) {
+            ok = true;
+            break;
+          }
+          const double a = 1 - xx, b = -xy, c = -yx, d = 1 - yy, det = a * d - b * c;
+          if (det == 0) break;
+          px -= (d * f1 - b * f2) / det;
+          py -= (-c * f1 + a * f2) / det;
+        }
+        if (!ok || std::fabs(px - (x(i) + h / 2)) > 2 * h || std::fabs(py - (x(j) + h / 2)) > 2 * h) continue;
+        bool dup = false;
+        for (const auto& r : out)
+          if (std::hypot(r[0] - px, r[1] - py) < 1e-7) dup = true;
+        if (!dup) out.push_back({px, py});
+      }
+    return out;
+  }
+
+ private:
+  double x(int i) const { return -L_ + 2 * L_ * i / N_; }
+  size_t idx(int i, int j) const { return static_cast<size_t>(i) * (N_ + 1) + j; }
+  double L_;
+  int N_;
+  std::vector<double> ax_, ay_;
+};
+
+}  // namespace lensfix
