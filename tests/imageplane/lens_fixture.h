@@ -18,42 +18,20 @@
 #include "models/evaluator.h"
 #include "models/registry.h"
 #include "models/substructure.h"
+#include "shell/commands.h"
 #include "shell/settings.h"
+#include "shell/startup.h"
+#include "shell/vars.h"
 
 namespace lensfix {
 
-// Settings at the values the start-up registers (those the image plane reads), with
-// alphanorm 0 so that b is the isothermal's Einstein radius as given.
-inline void reset_settings() {
-  settings = Settings();
-  settings.potflag = 1;
-  settings.alphanorm = 0;
-  settings.clumpmode = 1;
-  settings.intshrmode = 1;
-  settings.maxrgstr = 5;
-  settings.inttol = 1e-6;
-  settings.xtol = 1e-6;
-  settings.imgsearch = 100;
-  settings.omitcrit = 500;
-  settings.srccat = 100;
-  settings.critmode = 1;
-  settings.crittol = 1e-6;
-  settings.verbose = 1;
-  settings.seed = -15;
-  settings.tscale = 1;
-  settings.hval = 0.7;
-  settings.isource = 1;
-  settings.plotmode = 1;
-  settings.gridhi1 = 2;
-  settings.ngrid1 = 20;
-  settings.maxlev = 3;
-  settings.rscale = 1;
-}
-
-// A fresh model of n components (all "none") and one point source.
+// A fresh program state (settings at their start-up values, read by a settings refresh,
+// but alphanorm 0 so that b is the isothermal's Einstein radius as given), a model of n
+// components (all "none") and one point source.
 inline void fresh_model(int n) {
-  reset_settings();
-  InitModels();
+  start_program(stdin, stdout);
+  SetVar("alphanorm", 0, 0);
+  SetGlob();
   TWgal.allocate(n);
   TWmod = LensState();
   TWclump = ClumpState();
