@@ -14,6 +14,7 @@ const Area kAreas[] = {
     {"numeric_toolkit1", bench_numeric_toolkit1},
     {"numeric_toolkit2", bench_numeric_toolkit2},
     {"evaluator", bench_evaluator},
+    {"grid", bench_grid},
 };
 }  // namespace
 

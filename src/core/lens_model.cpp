@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "imageplane/grid.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -543,7 +544,6 @@ void initLOSshear() {}
 void procgalposLOS() {}
 
 // No tiled grid is built yet.
-void dogrid() {}
 
 // The non-parametric class needs no set-up.
 void nonpar_init(int, int) {}

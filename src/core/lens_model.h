@@ -115,8 +115,6 @@ void initLOS(const Vec& z);
 void initLOSshear();
 // Places each component in its own lens plane; now a no-op (one plane).
 void procgalposLOS();
-// Rebuilds the tiled image-plane grid for the loaded model; now a no-op (no grid).
-void dogrid();
 // Initialiser of the non-parametric class; an empty stub.
 void nonpar_init(int n1, int n2);
 // Components that the line-of-sight settings treat exactly; now always empty.

@@ -7,6 +7,11 @@
 
 #include "core/lens_model.h"
 #include "core/sources.h"
+#include "core/grid_control.h"
+#include "core/lens_model.h"
+#include "models/component.h"
+#include "models/substructure.h"
+#include "imageplane/grid.h"
 #include "io/imcommands.h"
 #include "models/registry.h"
 #include "numeric/cosmology.h"
@@ -33,7 +38,6 @@ const CoreCommand kCoreCommands[] = {
     {"exit", quit, quithelp},
     {"rm", rm, rmhelp},
     {"mv", mv, mvhelp},
-    {"listmodels", listmodels, listmodelshelp},
     {"startup", setlens, setlenshelp},
     {"setlens", setlens, setlenshelp},
     {"changelens", changelens, changelenshelp},
@@ -41,9 +45,18 @@ const CoreCommand kCoreCommands[] = {
     {"setsource", setsource, setsourcehelp},
     {"turnoff", turnoff, turnoffhelp},
     {"turnon", turnon, turnonhelp},
+    {"regrid", regrid, regridhelp},
     {"ranparm", ranparm, ranparmhelp},
     {"changevary", changevary, changevaryhelp},
     {"changevarysrc", changevarysrc, changevarysrchelp},
+    {"listmodels", listmodels, listmodelshelp},
+    {"gridmode", gridmode, gridmodehelp},
+    {"maingrid", maingrid, maingridhelp},
+    {"galgrid", galgrid, galgridhelp},
+    {"imggrid", imggrid, imggridhelp},
+    {"imgarray", imgarray, imgarrayhelp},
+    {"autogrid", autogrid, autogridhelp},
+    {"plotgrid", plotgrid, plotgridhelp},
     {"doPCA", doPCA, doPCAhelp},
     {"filetypes", filetypes, filetypeshelp},
     {"fileconvert", fileconvert, fileconverthelp},
@@ -188,14 +201,26 @@ void InitTWick(FILE* in, FILE* out) {
   register_settings(kCoreSettings, kNumCoreSettings);
   TW_glob_init0();
   TW_glob_init();
+  setgridmode(1);
 }
 
 void TW_glob_init0() {
   settings.rscale = 1;
   settings.Rthresh = -1;
+  TWref = ModelSet();
+  TWclump = ClumpState();
+  TWsecgrid = SecondaryGrids();
 }
 
-void TW_glob_init() {}
+void TW_glob_init() {
+  TWgal = GalaxyTable();
+  TWmod = LensState();
+  free_grid(TWgrid.top);
+  TWgrid = GridState();
+  tri_init(TWtri.in);
+  tri_init(TWtri.out);
+  TWtri.mark.clear();
+}
 
 void GlobTWick() {
   Settings& s = settings;
