@@ -68,7 +68,7 @@ void docatalog() {
   const int side = c.ncat + 1;
   const size_t ncell = static_cast<size_t>(side) * side;
   c.start.assign(ncell + 1, 0);
-  c.straddle.assign(static_cast<size_t>(std::max(c.ntri, 0)), 0);
+  c.fold.assign(static_cast<size_t>(std::max(c.ntri, 0)), 0);
   c.box.assign(static_cast<size_t>(std::max(c.ntri, 0)) * 4, 0.0);
   c.built = true;
   if (c.ntri <= 0 || na <= kAttrMu) {
@@ -76,26 +76,52 @@ void docatalog() {
     return;
   }
 
+  auto attr = [&](int vtx, int a) { return m.pointattributelist[static_cast<size_t>(vtx) * na + a]; };
+  auto positive = [&](int vtx) { return 1.0 / attr(vtx, kAttrMu) > 0.0; };
+
+  // Vertex adjacency from the edge list; a vertex is next to a critical curve when one of
+  // its neighbours has det A of the other sign.
+  const int nv = c.nvert;
+  c.vstart.assign(static_cast<size_t>(nv) + 1, 0);
+  for (int e = 0; e < m.numberofedges; ++e) {
+    ++c.vstart[static_cast<size_t>(m.edgelist[2 * e]) + 1];
+    ++c.vstart[static_cast<size_t>(m.edgelist[2 * e + 1]) + 1];
+  }
+  for (int i = 0; i < nv; ++i) c.vstart[static_cast<size_t>(i) + 1] += c.vstart[static_cast<size_t>(i)];
+  c.vadj.assign(static_cast<size_t>(c.vstart[static_cast<size_t>(nv)]), 0);
+  {
+    std::vector<int> at(c.vstart.begin(), c.vstart.end() - 1);
+    for (int e = 0; e < m.numberofedges; ++e) {
+      const int a = m.edgelist[2 * e], b = m.edgelist[2 * e + 1];
+      c.vadj[static_cast<size_t>(at[static_cast<size_t>(a)]++)] = b;
+      c.vadj[static_cast<size_t>(at[static_cast<size_t>(b)]++)] = a;
+    }
+  }
+  std::vector<unsigned char> by_curve(static_cast<size_t>(nv), 0);
+  for (int i = 0; i < nv; ++i)
+    for (int k = c.vstart[static_cast<size_t>(i)]; k < c.vstart[static_cast<size_t>(i) + 1]; ++k)
+      if (positive(c.vadj[static_cast<size_t>(k)]) != positive(i)) by_curve[static_cast<size_t>(i)] = 1;
+
   // Caustic point of each edge that crosses a critical curve.
   std::unordered_map<uint64_t, int> crit_of_edge;
   crit_of_edge.reserve(static_cast<size_t>(TWcrit.ncrit) * 2 + 1);
   for (int k = 1; k <= TWcrit.ncrit && 2 * k <= static_cast<int>(TWcrit.edge.size()); ++k)
     crit_of_edge.emplace(edge_key(TWcrit.edge[2 * k - 2], TWcrit.edge[2 * k - 1]), k);
 
-  auto attr = [&](int vtx, int a) { return m.pointattributelist[static_cast<size_t>(vtx) * na + a]; };
-
   // Listing boxes.
   for (int t = 0; t < c.ntri; ++t) {
     const int* tv = &m.trianglelist[3 * static_cast<size_t>(t)];
     double umin = 1e300, umax = -1e300, vmin = 1e300, vmax = -1e300;
     bool pos[3];
+    bool next = false;
     for (int k = 0; k < 3; ++k) {
       const double u = attr(tv[k], kAttrU), v = attr(tv[k], kAttrV);
       umin = std::min(umin, u);
       umax = std::max(umax, u);
       vmin = std::min(vmin, v);
       vmax = std::max(vmax, v);
-      pos[k] = 1.0 / attr(tv[k], kAttrMu) > 0.0;
+      pos[k] = positive(tv[k]);
+      next = next || by_curve[static_cast<size_t>(tv[k])];
     }
     const bool straddle = pos[0] != pos[1] || pos[0] != pos[2];
     if (straddle) {
@@ -110,13 +136,15 @@ void docatalog() {
         vmin = std::min(vmin, v);
         vmax = std::max(vmax, v);
       }
+    }
+    if (straddle || next) {
       const double g = kStraddleMargin * std::max(umax - umin, vmax - vmin);
       umin -= g;
       umax += g;
       vmin -= g;
       vmax += g;
     }
-    c.straddle[static_cast<size_t>(t)] = straddle ? 1 : 0;
+    c.fold[static_cast<size_t>(t)] = straddle ? kFoldStraddle : next ? kFoldNext : 0;
     double* b = &c.box[4 * static_cast<size_t>(t)];
     b[0] = umin;
     b[1] = umax;

@@ -4,10 +4,13 @@
 // A square grid of (ncat + 1) x (ncat + 1) source-plane cells over the source range of the
 // grid nodes (or, with srcrng > 0, a square of half-width srcrng about the source position
 // of component 1). Each cell lists, by ascending index, the tiles whose source-plane box
-// touches it. A tile's box is the box of its three vertices' source positions; for a tile
-// that straddles a critical curve (det A of its vertices differs in sign) the box also
-// holds the caustic points of its straddling edges and a margin, because the true image
-// of such a tile is folded and reaches beyond its vertices' images.
+// touches it. A tile's box is the box of its three vertices' source positions. Two kinds
+// of tiles get a wider box: a tile that straddles a critical curve (det A of its vertices
+// differs in sign), whose box also holds the caustic points of its straddling edges,
+// because its true image is folded and reaches beyond its vertices' images; and a tile
+// next to one (sharing a vertex), whose true image near the fold departs from the
+// triangle of its vertices' images by more than the image separations there. Both get a
+// margin of kStraddleMargin times their box extent on every side.
 //
 // The cells are stored compactly: cell c = iu (ncat + 1) + iv lists the tiles
 // list[start[c] .. start[c + 1] - 1].
@@ -22,15 +25,20 @@ struct SourceTileCatalog {
   int nvert = 0;  // vertices of that mesh
   double cat_u0 = 0, cat_u1 = 0, cat_du = 0, cat_v0 = 0, cat_v1 = 0, cat_dv = 0;
   std::vector<int> start, list;
-  // Per tile: 1 when it straddles a critical curve; its listing box (umin, umax, vmin,
-  // vmax), unscaled.
-  std::vector<unsigned char> straddle;
+  // Per tile: kFoldStraddle, kFoldNext or 0; its listing box (umin, umax, vmin, vmax),
+  // unscaled.
+  std::vector<unsigned char> fold;
   std::vector<double> box;
+  // Vertex adjacency of the mesh (its edges): the neighbours of vertex i are
+  // vadj[vstart[i] .. vstart[i + 1] - 1].
+  std::vector<int> vstart, vadj;
 };
 extern SourceTileCatalog TWcat;
 
-// Fraction of a straddling tile's box extent added on every side of its box.
+// Fraction of a fold tile's box extent added on every side of its box.
 constexpr double kStraddleMargin = 0.5;
+// Fold kinds of a tile.
+constexpr unsigned char kFoldStraddle = 1, kFoldNext = 2;
 
 // Rebuilds the catalogue from the mesh TWtri.out and the critical-point list (run at the
 // end of every grid build, after find_crit). Reads srccat and srcrng.

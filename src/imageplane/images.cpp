@@ -411,12 +411,15 @@ void process_tile(Search& s, int t) {
   }
   tile.area = tri_area(w[0].x, w[0].y, w[1].x, w[1].y, w[2].x, w[2].y);
 
-  // Does the tile straddle a critical curve (and may its folded image reach the source)?
-  bool straddle;
+  // Fold kind of the tile under the current scale, and whether its widened box holds
+  // the source.
+  unsigned char fold;
   if (!s.scaled) {
-    const double* b = &TWcat.box[4 * static_cast<size_t>(t)];
-    straddle = TWcat.straddle[static_cast<size_t>(t)] != 0;
-    if (straddle && !box_holds(b[0], b[1], b[2], b[3], 0.0, s.u, s.v)) return;
+    fold = TWcat.fold[static_cast<size_t>(t)];
+    if (fold != 0) {
+      const double* b = &TWcat.box[4 * static_cast<size_t>(t)];
+      if (!box_holds(b[0], b[1], b[2], b[3], 0.0, s.u, s.v)) return;
+    }
   } else {
     double umin = w[0].u, umax = umin, vmin = w[0].v, vmax = vmin;
     for (int k = 1; k < 3; ++k) {
@@ -428,9 +431,17 @@ void process_tile(Search& s, int t) {
     const double g = kStraddleMargin * std::max(umax - umin, vmax - vmin);
     if (!box_holds(umin, umax, vmin, vmax, g, s.u, s.v)) return;
     for (int k = 0; k < 3; ++k) w[k].det = vertex_det_scaled(s, tv[k]);
-    straddle = straddles(w[0], w[1], w[2]);
+    fold = straddles(w[0], w[1], w[2]) ? kFoldStraddle : 0;
+    for (int k = 0; k < 3 && fold == 0; ++k) {
+      const bool pk = w[k].det > 0.0;
+      for (int j = TWcat.vstart[static_cast<size_t>(tv[k])]; j < TWcat.vstart[static_cast<size_t>(tv[k]) + 1]; ++j)
+        if ((vertex_det_scaled(s, TWcat.vadj[static_cast<size_t>(j)]) > 0.0) != pk) {
+          fold = kFoldNext;
+          break;
+        }
+    }
   }
-  if (straddle) {
+  if (fold == kFoldStraddle) {
     // The linear image of a folded tile tells little about where its images are: the
     // subdivision searches it instead (and finds the image pairs of the fold).
     near_caustic(s, tile, w[0], w[1], w[2], 0);
@@ -442,6 +453,13 @@ void process_tile(Search& s, int t) {
     Candidate c = tile;
     linear_start(p, code, s.u, s.v, c.x0, c.y0);
     s.primary.push_back(c);
+  } else if (fold == kFoldNext) {
+    // Next to a fold the tile's true image departs from its linear one by more than the
+    // separation of the image pairs there: a source just outside the linear image may
+    // still have its image in the tile. Newton from the extrapolated linear inverse.
+    double x0, y0;
+    linear_start(p, 0, s.u, s.v, x0, y0);
+    add_extra(s, tile, p, x0, y0, w[0].det > 0.0 ? 1 : -1);
   }
 }
 

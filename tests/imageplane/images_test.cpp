@@ -541,3 +541,22 @@ TEST(PertImg, ResolvesImagesUnderClumpmodeTwo) {
     EXPECT_NEAR(im.list[i][3], before[i][3], 1e-6);
   }
 }
+
+// The default grid of the program (polar, 20 x 20 to r = 2, subgrids to level 3): every
+// source by the caustic, within 1% and 0.1% of each fold and cusp, inside and outside,
+// has the images the dense-grid search finds.
+TEST(FindImg, DefaultGridMatchesDenseSearchByTheCaustic) {
+  quad_lens();
+  dogrid();
+  ASSERT_GT(TWtri.out.numberoftriangles, 1000);
+  const DenseRoots dense(1.9, 700);
+  const Caustic caus = tangential_caustic(2000);
+  for (double frac : {0.01, 0.001}) {
+    for (const Src& s : caustic_sources(caus, frac)) {
+      const Img im = images(s.u, s.v);
+      expect_same_images(im, dense.roots(s.u, s.v), s.what + " " + std::to_string(frac));
+      expect_lens_equation(im, s.u, s.v, 1e-9);
+      expect_index_one(im);
+    }
+  }
+}
