@@ -161,4 +161,88 @@ class DenseRoots {
   std::vector<double> ax_, ay_;
 };
 
+// The tangential caustic sampled along the tangential critical curve, found ray by ray by
+// bisection on det A between r = 0.5 and r = 1.8 (independent of the mesh).
+struct Caustic {
+  std::vector<std::array<double, 2>> pts;  // caustic points by angle of the ray
+};
+inline Caustic tangential_caustic(int n) {
+  Caustic c;
+  auto det = [](double x, double y) {
+    double pot, ax, ay, xx, yy, xy, yx;
+    potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
+    return (1 - xx) * (1 - yy) - xy * yx;
+  };
+  for (int k = 0; k < n; ++k) {
+    const double t = 2 * M_PI * k / n, ct = std::cos(t), st = std::sin(t);
+    double a = 0.5, b = 1.8;
+    const double fa = det(a * ct, a * st);
+    for (int it = 0; it < 80; ++it) {
+      const double m = 0.5 * (a + b);
+      if ((det(m * ct, m * st) > 0) == (fa > 0))
+        a = m;
+      else
+        b = m;
+    }
+    const double r = 0.5 * (a + b);
+    double pot, ax, ay, xx, yy, xy, yx;
+    potdefmag(r * ct, r * st, pot, ax, ay, xx, yy, xy, yx);
+    c.pts.push_back({r * ct - ax, r * st - ay});
+  }
+  return c;
+}
+
+// Sources by the caustic: each fold (midway between cusps) and each cusp moved along the
+// caustic normal inside and outside by frac times the caustic's mean radius.
+struct Src {
+  std::string what;
+  double u, v;
+};
+inline std::vector<Src> caustic_sources(const Caustic& c, double frac) {
+  const int n = static_cast<int>(c.pts.size());
+  double cu = 0, cv = 0;
+  for (const auto& p : c.pts) {
+    cu += p[0] / n;
+    cv += p[1] / n;
+  }
+  double rmean = 0;
+  for (const auto& p : c.pts) rmean += std::hypot(p[0] - cu, p[1] - cv) / n;
+  // Cusps: local minima of the caustic's speed along the curve.
+  std::vector<double> speed(n);
+  for (int k = 0; k < n; ++k) {
+    const auto& a = c.pts[(k + n - 1) % n];
+    const auto& b = c.pts[(k + 1) % n];
+    speed[k] = std::hypot(b[0] - a[0], b[1] - a[1]);
+  }
+  std::vector<int> cusps;
+  for (int k = 0; k < n; ++k)
+    if (speed[k] < speed[(k + n - 1) % n] && speed[k] <= speed[(k + 1) % n]) cusps.push_back(k);
+  std::vector<Src> out;
+  const double d = frac * rmean;
+  for (size_t j = 0; j < cusps.size(); ++j) {
+    const auto& p = c.pts[cusps[j]];
+    // inside a cusp: towards the caustic's centre; outside: beyond the tip.
+    const double ru = p[0] - cu, rv = p[1] - cv, rr = std::hypot(ru, rv);
+    out.push_back({"cusp in " + std::to_string(j), p[0] - d * ru / rr, p[1] - d * rv / rr});
+    out.push_back({"cusp out " + std::to_string(j), p[0] + d * ru / rr, p[1] + d * rv / rr});
+    // fold midway (by ray index) to the next cusp
+    const int k1 = cusps[j], k2 = cusps[(j + 1) % cusps.size()];
+    const int km = (k1 + ((k2 - k1 + n) % n) / 2) % n;
+    const auto& q = c.pts[km];
+    const auto& a = c.pts[(km + n - 1) % n];
+    const auto& b = c.pts[(km + 1) % n];
+    double nu = -(b[1] - a[1]), nv = b[0] - a[0];
+    const double nn = std::hypot(nu, nv);
+    nu /= nn;
+    nv /= nn;
+    if (nu * (cu - q[0]) + nv * (cv - q[1]) < 0) {  // make the normal point inwards
+      nu = -nu;
+      nv = -nv;
+    }
+    out.push_back({"fold in " + std::to_string(j), q[0] + d * nu, q[1] + d * nv});
+    out.push_back({"fold out " + std::to_string(j), q[0] - d * nu, q[1] - d * nv});
+  }
+  return out;
+}
+
 }  // namespace lensfix
