@@ -23,3 +23,4 @@ void bench_numeric_toolkit1();
 void bench_numeric_toolkit2();
 void bench_evaluator();
 void bench_grid();
+void bench_images();

@@ -15,6 +15,7 @@ const Area kAreas[] = {
     {"numeric_toolkit2", bench_numeric_toolkit2},
     {"evaluator", bench_evaluator},
     {"grid", bench_grid},
+    {"images", bench_images},
 };
 }  // namespace
 

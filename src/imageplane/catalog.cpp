@@ -153,26 +153,23 @@ void docatalog() {
   }
 
   // Two passes: count the tiles of each cell, then fill the lists (tiles in index order).
-  std::vector<int> fill(ncell, 0);
-  for (int pass = 0; pass < 2; ++pass) {
-    for (int t = 0; t < c.ntri; ++t) {
-      const double* b = &c.box[4 * static_cast<size_t>(t)];
-      const int iu0 = cat_cell(b[0], c.cat_u0, c.cat_du, c.ncat);
-      const int iu1 = cat_cell(b[1], c.cat_u0, c.cat_du, c.ncat);
-      const int iv0 = cat_cell(b[2], c.cat_v0, c.cat_dv, c.ncat);
-      const int iv1 = cat_cell(b[3], c.cat_v0, c.cat_dv, c.ncat);
-      for (int iu = iu0; iu <= iu1; ++iu)
-        for (int iv = iv0; iv <= iv1; ++iv) {
-          const size_t cell = static_cast<size_t>(iu) * side + iv;
-          if (pass == 0)
-            ++c.start[cell + 1];
-          else
-            c.list[static_cast<size_t>(c.start[cell] + fill[cell]++)] = t;
-        }
-    }
-    if (pass == 0) {
-      for (size_t k = 0; k < ncell; ++k) c.start[k + 1] += c.start[k];
-      c.list.assign(static_cast<size_t>(c.start[ncell]), 0);
-    }
+  std::vector<int> range(4 * static_cast<size_t>(c.ntri));
+  for (int t = 0; t < c.ntri; ++t) {
+    const double* b = &c.box[4 * static_cast<size_t>(t)];
+    int* r = &range[4 * static_cast<size_t>(t)];
+    r[0] = cat_cell(b[0], c.cat_u0, c.cat_du, c.ncat);
+    r[1] = cat_cell(b[1], c.cat_u0, c.cat_du, c.ncat);
+    r[2] = cat_cell(b[2], c.cat_v0, c.cat_dv, c.ncat);
+    r[3] = cat_cell(b[3], c.cat_v0, c.cat_dv, c.ncat);
+    for (int iu = r[0]; iu <= r[1]; ++iu)
+      for (int iv = r[2]; iv <= r[3]; ++iv) ++c.start[static_cast<size_t>(iu) * side + iv + 1];
+  }
+  for (size_t k = 0; k < ncell; ++k) c.start[k + 1] += c.start[k];
+  c.list.assign(static_cast<size_t>(c.start[ncell]), 0);
+  std::vector<int> fill(c.start.begin(), c.start.end() - 1);
+  for (int t = 0; t < c.ntri; ++t) {
+    const int* r = &range[4 * static_cast<size_t>(t)];
+    for (int iu = r[0]; iu <= r[1]; ++iu)
+      for (int iv = r[2]; iv <= r[3]; ++iv) c.list[static_cast<size_t>(fill[static_cast<size_t>(iu) * side + iv]++)] = t;
   }
 }

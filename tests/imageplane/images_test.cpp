@@ -476,3 +476,20 @@ TEST(FindImg, DefaultGridMatchesDenseSearchByTheCaustic) {
     }
   }
 }
+
+// The candidate list grows with the number of tiles that hold the source: under a
+// convergence sheet of kappa = 1 every vertex maps onto the origin, so every tile is a
+// candidate for a source there (and none converges: the Jacobian vanishes).
+TEST(FindImg, CandidateListHasNoFixedSize) {
+  fresh_model(1);
+  set_component(1, "convrg", {1, 0, 0});
+  settings.omitcrit = 0;
+  settings.imgsearch = 0;  // one round per tile
+  build_mesh(even_radii(2.0, 30), 48);
+  ASSERT_GT(TWtri.out.numberoftriangles, 1000);
+  CaptureOutput cap;
+  Img im;
+  EXPECT_NO_THROW(find_img(im.n, im.list, 0.0, 0.0));
+  EXPECT_EQ(im.n, 0);
+  EXPECT_EQ(count_occurrences(cap.text(), "Note: image search did not converge\n"), TWtri.out.numberoftriangles);
+}
