@@ -493,3 +493,18 @@ TEST(FindImg, CandidateListHasNoFixedSize) {
   EXPECT_EQ(im.n, 0);
   EXPECT_EQ(count_occurrences(cap.text(), "Note: image search did not converge\n"), TWtri.out.numberoftriangles);
 }
+
+// A mesh through a point mass (no hole: the mass sits on a vertex, and the tiles around it
+// map onto huge source triangles that hold every source): still exactly the two images.
+TEST(FindImg, NoImageAtAPointMassSingularity) {
+  fresh_model(1);
+  set_component(1, "ptmass", {1, 0, 0});
+  build_mesh(even_radii(2.0, 40), 60);  // the centre is a vertex
+  for (double u : {0.5, 0.05, 1.3}) {
+    SCOPED_TRACE(u);
+    Img im = images(u, 0.02);
+    ASSERT_EQ(im.n, 2);
+    expect_lens_equation(im, u, 0.02, 1e-9);
+    for (int i = 1; i <= im.n; ++i) EXPECT_GT(std::hypot(im.list[i][1], im.list[i][2]), 0.3);
+  }
+}
