@@ -13,6 +13,7 @@ const Area kAreas[] = {
     {"shell", bench_shell},
     {"numeric_toolkit1", bench_numeric_toolkit1},
     {"numeric_toolkit2", bench_numeric_toolkit2},
+    {"lens_model", bench_lens_model},
     {"evaluator", bench_evaluator},
     {"grid", bench_grid},
     {"images", bench_images},

@@ -164,7 +164,7 @@ void setlens(const WordArray& words) {
   ms.Nref = static_cast<int>(nref);
   ms.ref.reset(1, ms.Nref);
   for (int i = 1; i <= ms.Nref; ++i) ms.ref[i].allocate(ms.Ngal);
-  if (oldNgal == 0 || oldNgal != ms.Ngal) {
+  if (oldNgal == 0 || oldNgal != ms.Ngal || TWgal.NGALMAX != ms.Ngal || ms.refv.rhi() != ms.Ngal) {
     TWgal.allocate(ms.Ngal);
     ms.refv.reset(1, ms.Ngal, 1, 10);
     clumpvec(ms.Ngal);
@@ -262,11 +262,16 @@ void changelens(const WordArray& words) {
   }
   require_model();
   ModelSet& ms = TWref;
-  WordArray w;
+  // Every index is checked before any line is read.
   for (int a = 1; a < nw; ++a) {
     const long idx = words.integer(a);
     const long g = idx < 0 ? -idx : idx;
     if (g < 1 || g > ms.Ngal) fatal(strformat("galaxy index %ld is out of range", idx));
+  }
+  WordArray w;
+  for (int a = 1; a < nw; ++a) {
+    const long idx = words.integer(a);
+    const long g = idx < 0 ? -idx : idx;
     qprintf("Enter galaxy #%ld\n", idx);
     read_component(QVMstdin, w, "in changelens, you gave too few parameters.");
     const int first = 1, last = idx > 0 ? 1 : ms.Nref;

@@ -5,14 +5,14 @@
 #include <cstdio>
 #include <iterator>
 
-#include "core/lens_model.h"
-#include "core/sources.h"
 #include "core/grid_control.h"
 #include "core/lens_model.h"
+#include "core/sources.h"
+#include "imageplane/grid.h"
+#include "imageplane/source_models.h"
+#include "io/imcommands.h"
 #include "models/component.h"
 #include "models/substructure.h"
-#include "imageplane/grid.h"
-#include "io/imcommands.h"
 #include "models/registry.h"
 #include "numeric/cosmology.h"
 #include "numeric/pca.h"
@@ -197,6 +197,8 @@ void InitTWick(FILE* in, FILE* out) {
   InitVars();
   InitCmds();
   InitModels();
+  TWsrc.NSRCMAX = 0;
+  InitSrcArr(1, 0);
   for (const auto& c : kCoreCommands) AddCmd(c.name, c.handler, c.help);
   register_settings(kCoreSettings, kNumCoreSettings);
   TW_glob_init0();
@@ -208,6 +210,8 @@ void TW_glob_init0() {
   settings.rscale = 1;
   settings.Rthresh = -1;
   TWref = ModelSet();
+  TWstep = StepSizes();
+  bridgecutarr = BridgeCut();
   TWclump = ClumpState();
   TWsecgrid = SecondaryGrids();
 }
@@ -215,7 +219,7 @@ void TW_glob_init0() {
 void TW_glob_init() {
   TWgal = GalaxyTable();
   TWmod = LensState();
-  free_grid(TWgrid.top);
+  free_all_grids();
   TWgrid = GridState();
   tri_init(TWtri.in);
   tri_init(TWtri.out);

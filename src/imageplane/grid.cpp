@@ -297,6 +297,13 @@ void doimggrid() {
   });
 }
 
+void free_all_grids() {
+  free_grid(TWgrid.top);
+  TWgrid.top = nullptr;
+  free_grid_list(TWgrid.gal);
+  free_grid_list(TWgrid.img);
+}
+
 void dogrid() {
   GridState& s = TWgrid;
   const bool hold_clumps = settings.clumpmode == 2;
@@ -305,10 +312,10 @@ void dogrid() {
 
   free_tri(TWtri.out, 0);
   TWtri.mark.clear();
-  if (settings.gridsave == 1) {
-    free_grid_list(s.gal);
-    free_grid_list(s.img);
-  }
+  // Grids kept by the previous build (gridsave 1 then) are released whatever gridsave
+  // says now, so that none is lost.
+  free_grid_list(s.gal);
+  free_grid_list(s.img);
   s.ngalgrid = read_int(TWsecgrid.galgridp[1]);
   if (s.ngalgrid > TWref.Ngal) s.ngalgrid = TWref.Ngal;
   if (s.ngalgrid < 0) s.ngalgrid = 0;

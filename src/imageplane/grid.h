@@ -75,6 +75,8 @@ void subg_crit(gnode* first, int depth);
 void subg_def(gnode* first, int depth);
 void copy_gnode(const gnode* from, gnode* to);
 void free_grid(gnode* first);
+// Releases the main grid and any kept galaxy and image grids.
+void free_all_grids();
 void domaingrid();
 void dogalgrid();
 void doimggrid();

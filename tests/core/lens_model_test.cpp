@@ -326,6 +326,12 @@ TEST_F(InitModelTest, PolarPlacement) {
   EXPECT_EQ(TWgal.pos[3][1], 1);
   EXPECT_EQ(TWgal.pos[3][2], 90);
   EXPECT_EQ(TWgal.pos[4][2], 270);  // angle brought into [0, 360]
+  // A huge angle is reduced by whole turns too: 1e12 deg = 2777777777 turns + 280 deg.
+  TWref.ref[1].p[4][3] = 1e12 + 30;
+  reload();
+  EXPECT_NEAR(TWgal.pos[4][2], 310, 1e-3);
+  TWref.ref[1].p[4][3] = -90;
+  reload();
   EXPECT_NEAR(TWgal.pos[4][3], 2.5, 1e-12);
   EXPECT_EQ(TWgal.pos[1][3], 0.5);
   EXPECT_EQ(TWgal.pos[1][1], 0);
@@ -487,6 +493,17 @@ TEST_F(InitModelTest, BridgeCut) {
   bridgecutarr = BridgeCut();
   reload();
   EXPECT_EQ(TWgal.refflag[1], 1);
+}
+
+TEST_F(InitModelTest, UnknownCoordinateConventions) {
+  load_model({"alpha 1 0 0 0 0 0 0 0 0 1", "alpha 1 1 0 0 0 0 0 0 0 1"});
+  settings.galcoords = 3;  // the settings refresh refuses these; the loader checks them too
+  EXPECT_EQ(fatal_message([this] { reload(); }), "unknown value of galcoords");
+  settings.galcoords = 1;
+  settings.shrcoords = 0;
+  EXPECT_EQ(fatal_message([this] { reload(); }), "unknown value of shrcoords");
+  Input in("alpha 1 0 0 0.995 0 0 0 0 0 1\n");
+  EXPECT_EQ(fatal_message([] { changelens(cmd({"changelens", "2"})); }), "in initmodel called from changelens");
 }
 
 TEST_F(InitModelTest, PointMassAtThePolarGridCentre) {
