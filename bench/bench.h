@@ -25,3 +25,4 @@ void bench_lens_model();
 void bench_evaluator();
 void bench_grid();
 void bench_images();
+void bench_profiles1();

@@ -15,6 +15,7 @@ const Area kAreas[] = {
     {"numeric_toolkit2", bench_numeric_toolkit2},
     {"lens_model", bench_lens_model},
     {"evaluator", bench_evaluator},
+    {"profiles1", bench_profiles1},
     {"grid", bench_grid},
     {"images", bench_images},
 };
