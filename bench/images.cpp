@@ -88,8 +88,10 @@ void bench_images() {
     const double u = a * ct - ax, v = a * st - ay, s = (k % 2 ? 0.99 : 1.01);
     near.push_back({u * s, v * s});
   }
-  for (int pass = 0; pass < 2; ++pass) {
-    const auto& src = pass == 0 ? spread : near;
+  for (int pass = 0; pass < 3; ++pass) {
+    const auto& src = pass == 1 ? near : spread;
+    // Pass 2: a source at another redshift (model-wide scale factor 0.9).
+    TWmod.scale = pass == 2 ? 0.9 : 1.0;
     long images = 0;
     size_t i = 0;
     const double ns = ns_per_call(4000, [&] {
@@ -101,7 +103,11 @@ void bench_images() {
     });
     std::printf("find_img, %s: %8.1f us per call (%.2f images per source), = %6.0f lens evaluations of "
                 "%5.0f ns\n",
-                pass == 0 ? "sources over the caustic region" : "sources within 1% of the caustic", ns / 1000,
+                pass == 0   ? "sources over the caustic region"
+                : pass == 1 ? "sources within 1% of the caustic"
+                            : "caustic region, scale factor 0.9",
+                ns / 1000,
                 images / 4000.0, ns / pdm_ns, pdm_ns);
   }
+  TWmod.scale = 1.0;
 }

@@ -61,7 +61,7 @@ template <class F>
 void read_positions(FILE* in, F&& f) {
   WordArray w;
   if (myread(in, w) == 0) fatal("file ended before the number of positions was read");
-  const long total = w.integer(0);
+  const long total = std::strtol(w.c_str(0), nullptr, 10);
   for (long k = 1; k <= total; ++k) {
     if (myread(in, w) == 0) fatal(strformat("file ended after %ld of %ld positions", k - 1, total));
     f(k, w.real(0), w.real(1));
