@@ -383,8 +383,10 @@ double vertex_det_scaled(Search& s, int vtx) {
   return d;
 }
 
-// One tile: a candidate when its source triangle holds the source (the position codes of
-// intriangle), and the near-caustic search when it straddles a critical curve.
+// One tile. A tile that straddles a critical curve is searched by subdivision
+// (near_caustic); any other tile is a candidate when its source triangle holds the source
+// (the position codes of intriangle), and a tile next to a fold whose widened box holds
+// the source is tried from the extrapolated linear inverse even when its triangle does not.
 void process_tile(Search& s, int t) {
   if (ingalcore(t) || incritband(t)) return;
   const triangulateio& m = TWtri.out;

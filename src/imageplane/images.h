@@ -12,11 +12,13 @@
 //
 // Solving (find_img for a point source): the tiles (mesh triangles) listed in the source's
 // catalogue cell whose source-plane triangle holds the source are solved by a Newton
-// iteration started inside the tile, with random restarts; tiles that straddle a critical
-// curve and whose folded image may hold the source are also searched on finer and finer
-// subtriangles, so that image pairs close to a fold or a cusp are not lost between the
-// grid nodes. Solutions that coincide within xtol are one image; those closer than seeing
-// are merged into one.
+// iteration started inside the tile, with random restarts. Near critical curves the
+// triangle of a tile's vertex images is a poor guide to where its images are: tiles that
+// straddle a critical curve and whose folded image may hold the source are searched on
+// finer and finer subtriangles, and the tiles next to them are also tried when the
+// source lies just outside their triangle, so that image pairs close to a fold or a cusp
+// are not lost between the grid nodes. Solutions that coincide within xtol are one image;
+// those closer than seeing are merged into one.
 #pragma once
 
 #include "numeric/alloc.h"
