@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <functional>
 #include <string>
 
@@ -359,15 +360,38 @@ TEST(FindImg, CatalogueListsEveryTile) {
   quad_lens();
   build_mesh(even_radii(2.0, 20), 36);
   const SourceTileCatalog& c = TWcat;
-  std::vector<int> seen(static_cast<size_t>(c.ntri), 0);
   const int side = c.ncat + 1;
+  std::vector<int> listed(static_cast<size_t>(c.ntri), 0);
   for (int cell = 0; cell < side * side; ++cell) {
     for (int k = c.start[cell]; k < c.start[cell + 1]; ++k) {
-      if (k > c.start[cell]) EXPECT_LT(c.list[k - 1], c.list[k]);
-      seen[static_cast<size_t>(c.list[k])] = 1;
+      if (k > c.start[cell]) {
+        EXPECT_LT(c.list[k - 1], c.list[k]);
+      }
+      ++listed[static_cast<size_t>(c.list[k])];
     }
   }
-  for (int t = 0; t < c.ntri; ++t) EXPECT_EQ(seen[static_cast<size_t>(t)], 1) << t;
+  // Each tile appears exactly in the cells of its box, which holds its vertices' sources.
+  const triangulateio& m = TWtri.out;
+  for (int t = 0; t < c.ntri; ++t) {
+    const double* b = &c.box[4 * static_cast<size_t>(t)];
+    for (int k = 0; k < 3; ++k) {
+      const int i = m.trianglelist[3 * t + k];
+      EXPECT_GE(m.pointattributelist[6 * i], b[0]);
+      EXPECT_LE(m.pointattributelist[6 * i], b[1]);
+      EXPECT_GE(m.pointattributelist[6 * i + 1], b[2]);
+      EXPECT_LE(m.pointattributelist[6 * i + 1], b[3]);
+    }
+    const int iu0 = cat_cell(b[0], c.cat_u0, c.cat_du, c.ncat), iu1 = cat_cell(b[1], c.cat_u0, c.cat_du, c.ncat);
+    const int iv0 = cat_cell(b[2], c.cat_v0, c.cat_dv, c.ncat), iv1 = cat_cell(b[3], c.cat_v0, c.cat_dv, c.ncat);
+    int in_box = 0;
+    for (int iu = iu0; iu <= iu1; ++iu)
+      for (int iv = iv0; iv <= iv1; ++iv) {
+        const int cell = iu * side + iv;
+        in_box += std::binary_search(c.list.begin() + c.start[cell], c.list.begin() + c.start[cell + 1], t);
+      }
+    EXPECT_EQ(in_box, (iu1 - iu0 + 1) * (iv1 - iv0 + 1)) << t;
+    EXPECT_EQ(listed[static_cast<size_t>(t)], in_box) << t;
+  }
   EXPECT_EQ(cat_cell(c.cat_u0 - 1.0, c.cat_u0, c.cat_du, c.ncat), 0);
   EXPECT_EQ(cat_cell(c.cat_u1, c.cat_u0, c.cat_du, c.ncat), c.ncat);
   EXPECT_EQ(cat_cell(NAN, c.cat_u0, c.cat_du, c.ncat), 0);
