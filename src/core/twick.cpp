@@ -11,7 +11,9 @@
 #include "imageplane/grid.h"
 #include "imageplane/source_models.h"
 #include "io/imcommands.h"
+#include "io/wcs.h"
 #include "models/component.h"
+#include "models/evaluator.h"
 #include "models/substructure.h"
 #include "models/registry.h"
 #include "numeric/cosmology.h"
@@ -199,10 +201,12 @@ void InitTWick(FILE* in, FILE* out) {
   InitModels();
   TWsrc.NSRCMAX = 0;
   InitSrcArr(1, 0);
+  WCSinfo.on = 0;
   for (const auto& c : kCoreCommands) AddCmd(c.name, c.handler, c.help);
   register_settings(kCoreSettings, kNumCoreSettings);
   TW_glob_init0();
   TW_glob_init();
+  ellipse = ellipse1;
   setgridmode(1);
 }
 
@@ -214,11 +218,14 @@ void TW_glob_init0() {
   bridgecutarr = BridgeCut();
   TWclump = ClumpState();
   TWsecgrid = SecondaryGrids();
+  TWrgstr = RegisterTable();
+  TWtrack = DominanceTrack();
 }
 
 void TW_glob_init() {
   TWgal = GalaxyTable();
   TWmod = LensState();
+  LOS = LOSPlanes();
   free_all_grids();
   TWgrid = GridState();
   tri_init(TWtri.in);
