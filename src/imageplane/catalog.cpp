@@ -7,6 +7,7 @@
 
 #include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
+#include "imageplane/images.h"
 #include "models/component.h"
 #include "models/evaluator.h"
 #include "shell/settings.h"
@@ -14,11 +15,131 @@
 SourceTileCatalog TWcat;
 
 namespace {
-constexpr int kAttrU = 0, kAttrV = 1, kAttrMu = 2;
+constexpr int kAttrU = 0, kAttrV = 1, kAttrMu = 2, kAttrPar = 3;
 
 uint64_t edge_key(int a, int b) {
   if (a > b) std::swap(a, b);
   return (static_cast<uint64_t>(static_cast<uint32_t>(a)) << 32) | static_cast<uint32_t>(b);
+}
+// Caps of a polar main grid (see catalog.h): for each chord of the outer ring that is an
+// edge of the mesh boundary, the triangle of its ends and the meeting point of the
+// circle's tangents there, with the lens map at that point; its source box holds also the
+// source position of the arc's midpoint.
+void build_caps(SourceTileCatalog& c, const triangulateio& m) {
+  c.caps.clear();
+  if (settings.gridcoords != 2 || m.numberofpointattributes <= kAttrPar) return;
+  const double R = settings.gridhi1 * settings.rscale;
+  if (!(R > 0.0)) return;
+  const int na = m.numberofpointattributes;
+  double x0 = 0.0, y0 = 0.0;
+  if (TWgal.NGALMAX >= 1) {
+    x0 = TWgal.p[1][2];
+    y0 = TWgal.p[1][3];
+  }
+  // Vertices on the circle, by angle.
+  const double tol = 1e-9 * R;
+  auto radius = [&](int i) {
+    return std::hypot(m.pointlist[2 * static_cast<size_t>(i)] - x0, m.pointlist[2 * static_cast<size_t>(i) + 1] - y0);
+  };
+  std::vector<std::pair<double, int>> ring;
+  for (int i = 0; i < m.numberofpoints; ++i)
+    if (std::fabs(radius(i) - R) <= tol)
+      ring.emplace_back(std::atan2(m.pointlist[2 * static_cast<size_t>(i) + 1] - y0,
+                                   m.pointlist[2 * static_cast<size_t>(i)] - x0),
+                        i);
+  if (ring.size() < 2) return;
+  std::sort(ring.begin(), ring.end());
+  const size_t nr = ring.size();
+  double maxgap = 0.0;
+  for (size_t k = 0; k < nr; ++k) {
+    const double gap = ring[(k + 1) % nr].first - ring[k].first + (k + 1 == nr ? 2.0 * M_PI : 0.0);
+    if (gap < M_PI) maxgap = std::max(maxgap, gap);
+  }
+  // Boundary edges (edges of one triangle only) near the circle: the chords lie beyond
+  // R cos(gap/2).
+  const double rmin = R * std::cos(0.5 * maxgap) - tol;
+  std::vector<char> outer(static_cast<size_t>(m.numberofpoints), 0);
+  for (int i = 0; i < m.numberofpoints; ++i) outer[static_cast<size_t>(i)] = radius(i) >= rmin;
+  std::unordered_map<uint64_t, int> uses;
+  for (int t = 0; t < m.numberoftriangles; ++t)
+    for (int k = 0; k < 3; ++k) {
+      const int a = m.trianglelist[3 * t + k], b = m.trianglelist[3 * t + (k + 1) % 3];
+      if (outer[static_cast<size_t>(a)] && outer[static_cast<size_t>(b)]) ++uses[edge_key(a, b)];
+    }
+  std::vector<std::pair<int, int>> boundary;
+  for (const auto& e : uses)
+    if (e.second == 1) boundary.emplace_back(static_cast<int>(e.first >> 32), static_cast<int>(e.first & 0xffffffffu));
+  auto px = [&](int i) { return m.pointlist[2 * static_cast<size_t>(i)]; };
+  auto py = [&](int i) { return m.pointlist[2 * static_cast<size_t>(i) + 1]; };
+  // A chord between neighbouring ring vertices is part of the mesh boundary when its
+  // midpoint lies on a boundary edge.
+  auto on_boundary = [&](double qx, double qy) {
+    for (const auto& e : boundary) {
+      const double ax = px(e.first), ay = py(e.first), bx = px(e.second), by = py(e.second);
+      const double dx = bx - ax, dy = by - ay, l2 = dx * dx + dy * dy;
+      if (l2 == 0.0) continue;
+      const double s = ((qx - ax) * dx + (qy - ay) * dy) / l2;
+      if (s < -1e-9 || s > 1 + 1e-9) continue;
+      if (std::fabs((qx - ax) * dy - (qy - ay) * dx) / std::sqrt(l2) <= tol) return true;
+    }
+    return false;
+  };
+  for (size_t k = 0; k < nr; ++k) {
+    const int i = ring[k].second, j = ring[(k + 1) % nr].second;
+    double gap = ring[(k + 1) % nr].first - ring[k].first;
+    if (k + 1 == nr) gap += 2.0 * M_PI;
+    if (!(gap > 0.0) || gap >= M_PI) continue;
+    if (!on_boundary(0.5 * (px(i) + px(j)), 0.5 * (py(i) + py(j)))) continue;
+    const double mid = ring[k].first + 0.5 * gap;
+    GridCap cap;
+    const int ends[2] = {i, j};
+    for (int q = 0; q < 2; ++q) {
+      const size_t v = static_cast<size_t>(ends[q]);
+      cap.x[q] = m.pointlist[2 * v];
+      cap.y[q] = m.pointlist[2 * v + 1];
+      cap.u[q] = m.pointattributelist[v * na + kAttrU];
+      cap.v[q] = m.pointattributelist[v * na + kAttrV];
+      cap.det[q] = 1.0 / m.pointattributelist[v * na + kAttrMu];
+      cap.par[q] = static_cast<int>(m.pointattributelist[v * na + kAttrPar]);
+    }
+    double pot, ax, ay, xx, yy, xy, yx;
+    const double rt = R / std::cos(0.5 * gap);
+    cap.x[2] = x0 + rt * std::cos(mid);
+    cap.y[2] = y0 + rt * std::sin(mid);
+    potdefmag(cap.x[2], cap.y[2], pot, ax, ay, xx, yy, xy, yx);
+    cap.u[2] = cap.x[2] - ax;
+    cap.v[2] = cap.y[2] - ay;
+    cap.det[2] = (1.0 - xx) * (1.0 - yy) - xy * yx;
+    cap.par[2] = lens_parity(xx, yy, xy, yx);
+    // The arc's midpoint.
+    const double xm = x0 + R * std::cos(mid), ym = y0 + R * std::sin(mid);
+    potdefmag(xm, ym, pot, ax, ay, xx, yy, xy, yx);
+    double umin = xm - ax, umax = umin, vmin = ym - ay, vmax = vmin;
+    for (int q = 0; q < 3; ++q) {
+      umin = std::min(umin, cap.u[q]);
+      umax = std::max(umax, cap.u[q]);
+      vmin = std::min(vmin, cap.v[q]);
+      vmax = std::max(vmax, cap.v[q]);
+    }
+    if (!(std::isfinite(umin) && std::isfinite(umax) && std::isfinite(vmin) && std::isfinite(vmax))) continue;
+    c.su0 = std::min(c.su0, umin);
+    c.su1 = std::max(c.su1, umax);
+    c.sv0 = std::min(c.sv0, vmin);
+    c.sv1 = std::max(c.sv1, vmax);
+    const bool straddle = (cap.det[0] > 0.0) != (cap.det[1] > 0.0) || (cap.det[0] > 0.0) != (cap.det[2] > 0.0);
+    if (straddle) {
+      const double g = kStraddleMargin * std::max(umax - umin, vmax - vmin);
+      umin -= g;
+      umax += g;
+      vmin -= g;
+      vmax += g;
+    }
+    cap.box[0] = umin;
+    cap.box[1] = umax;
+    cap.box[2] = vmin;
+    cap.box[3] = vmax;
+    c.caps.push_back(cap);
+  }
 }
 }  // namespace
 
@@ -68,8 +189,13 @@ void docatalog() {
   const int side = c.ncat + 1;
   const size_t ncell = static_cast<size_t>(side) * side;
   c.start.assign(ncell + 1, 0);
+  c.cap_start.assign(ncell + 1, 0);
   c.fold.assign(static_cast<size_t>(std::max(c.ntri, 0)), 0);
   c.box.assign(static_cast<size_t>(std::max(c.ntri, 0)) * 4, 0.0);
+  c.su0 = TWgrid.umin;
+  c.su1 = TWgrid.umax;
+  c.sv0 = TWgrid.vmin;
+  c.sv1 = TWgrid.vmax;
   c.built = true;
   if (c.ntri <= 0 || na <= kAttrMu) {
     c.list.clear();
@@ -108,6 +234,23 @@ void docatalog() {
   for (int k = 1; k <= TWcrit.ncrit && 2 * k <= static_cast<int>(TWcrit.edge.size()); ++k)
     crit_of_edge.emplace(edge_key(TWcrit.edge[2 * k - 2], TWcrit.edge[2 * k - 1]), k);
 
+  // Source position of an edge's midpoint (straddling tiles), computed once per edge.
+  std::unordered_map<uint64_t, std::pair<double, double>> mid_of_edge;
+  auto midpoint_source = [&](int a, int b) {
+    const auto key = edge_key(a, b);
+    const auto it = mid_of_edge.find(key);
+    if (it != mid_of_edge.end()) return it->second;
+    const double x = 0.5 * (m.pointlist[2 * static_cast<size_t>(a)] + m.pointlist[2 * static_cast<size_t>(b)]);
+    const double y =
+        0.5 * (m.pointlist[2 * static_cast<size_t>(a) + 1] + m.pointlist[2 * static_cast<size_t>(b) + 1]);
+    double pot, ax, ay, xx, yy, xy, yx;
+    potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
+    std::pair<double, double> uv(x - ax, y - ay);
+    if (!std::isfinite(uv.first) || !std::isfinite(uv.second)) uv = {attr(a, kAttrU), attr(a, kAttrV)};
+    mid_of_edge.emplace(key, uv);
+    return uv;
+  };
+
   // Listing boxes.
   for (int t = 0; t < c.ntri; ++t) {
     const int* tv = &m.trianglelist[3 * static_cast<size_t>(t)];
@@ -136,6 +279,17 @@ void docatalog() {
         vmin = std::min(vmin, v);
         vmax = std::max(vmax, v);
       }
+      for (int k = 0; k < 3; ++k) {
+        const auto uv = midpoint_source(tv[k], tv[(k + 1) % 3]);
+        umin = std::min(umin, uv.first);
+        umax = std::max(umax, uv.first);
+        vmin = std::min(vmin, uv.second);
+        vmax = std::max(vmax, uv.second);
+      }
+      c.su0 = std::min(c.su0, umin);
+      c.su1 = std::max(c.su1, umax);
+      c.sv0 = std::min(c.sv0, vmin);
+      c.sv1 = std::max(c.sv1, vmax);
     }
     if (straddle || next) {
       const double g = kStraddleMargin * std::max(umax - umin, vmax - vmin);
@@ -171,5 +325,29 @@ void docatalog() {
     const int* r = &range[4 * static_cast<size_t>(t)];
     for (int iu = r[0]; iu <= r[1]; ++iu)
       for (int iv = r[2]; iv <= r[3]; ++iv) c.list[static_cast<size_t>(fill[static_cast<size_t>(iu) * side + iv]++)] = t;
+  }
+
+  // Caps beyond the outer ring, and their listing.
+  build_caps(c, m);
+  const int ncap = static_cast<int>(c.caps.size());
+  std::vector<int> crange(4 * static_cast<size_t>(ncap));
+  for (int k = 0; k < ncap; ++k) {
+    const double* b = c.caps[static_cast<size_t>(k)].box;
+    int* r = &crange[4 * static_cast<size_t>(k)];
+    r[0] = cat_cell(b[0], c.cat_u0, c.cat_du, c.ncat);
+    r[1] = cat_cell(b[1], c.cat_u0, c.cat_du, c.ncat);
+    r[2] = cat_cell(b[2], c.cat_v0, c.cat_dv, c.ncat);
+    r[3] = cat_cell(b[3], c.cat_v0, c.cat_dv, c.ncat);
+    for (int iu = r[0]; iu <= r[1]; ++iu)
+      for (int iv = r[2]; iv <= r[3]; ++iv) ++c.cap_start[static_cast<size_t>(iu) * side + iv + 1];
+  }
+  for (size_t k = 0; k < ncell; ++k) c.cap_start[k + 1] += c.cap_start[k];
+  c.cap_list.assign(static_cast<size_t>(c.cap_start[ncell]), 0);
+  std::vector<int> cfill(c.cap_start.begin(), c.cap_start.end() - 1);
+  for (int k = 0; k < ncap; ++k) {
+    const int* r = &crange[4 * static_cast<size_t>(k)];
+    for (int iu = r[0]; iu <= r[1]; ++iu)
+      for (int iv = r[2]; iv <= r[3]; ++iv)
+        c.cap_list[static_cast<size_t>(cfill[static_cast<size_t>(iu) * side + iv]++)] = k;
   }
 }

@@ -10,13 +10,34 @@
 // because its true image is folded and reaches beyond its vertices' images; and a tile
 // next to one (sharing a vertex), whose true image near the fold departs from the
 // triangle of its vertices' images by more than the image separations there. Both get a
-// margin of kStraddleMargin times their box extent on every side.
+// margin of kStraddleMargin times their box extent on every side. The box of a straddling
+// tile also holds the source positions of its edge midpoints: near a galaxy's centre a
+// folded tile's image reaches far beyond its corners' images.
+//
+// A polar main grid covers the disc r <= gridhi1 rscale about component 1, but its mesh
+// ends at the polygon of its outer ring. Each sliver between a chord of that polygon and
+// the circle is covered by a cap: the triangle of the chord's ends and the point where the
+// circle's tangents at them meet. Caps are searched like tiles (the cells list them in a
+// list of their own), so that images between the polygon and the circle are found.
+//
+// The search range of the solver is the source range of the grid nodes widened by the
+// boxes (without margin) of the straddling tiles, which hold the caustic points, and by
+// the cap points: a source beyond the nodes' images may still have images in the grid.
 //
 // The cells are stored compactly: cell c = iu (ncat + 1) + iv lists the tiles
 // list[start[c] .. start[c + 1] - 1].
 #pragma once
 
 #include <vector>
+
+// A cap beyond a chord of the outer ring of a polar main grid: vertices 0, 1 the chord's
+// ends (mesh vertices), 2 the meeting point of the circle's tangents there; the lens map
+// at each (source position, det A, parity).
+struct GridCap {
+  double x[3] = {}, y[3] = {}, u[3] = {}, v[3] = {}, det[3] = {};
+  int par[3] = {};
+  double box[4] = {};  // listing box (umin, umax, vmin, vmax), unscaled
+};
 
 struct SourceTileCatalog {
   bool built = false;
@@ -32,6 +53,12 @@ struct SourceTileCatalog {
   // Vertex adjacency of the mesh (its edges): the neighbours of vertex i are
   // vadj[vstart[i] .. vstart[i + 1] - 1].
   std::vector<int> vstart, vadj;
+  // Caps beyond the outer ring, listed by cell like the tiles: cell c lists the caps
+  // cap_list[cap_start[c] .. cap_start[c + 1] - 1].
+  std::vector<GridCap> caps;
+  std::vector<int> cap_start, cap_list;
+  // Search range (unscaled): node range, straddling tiles' boxes, cap points.
+  double su0 = 0, su1 = 0, sv0 = 0, sv1 = 0;
 };
 extern SourceTileCatalog TWcat;
 
@@ -41,7 +68,8 @@ constexpr double kStraddleMargin = 0.5;
 constexpr unsigned char kFoldStraddle = 1, kFoldNext = 2;
 
 // Rebuilds the catalogue from the mesh TWtri.out and the critical-point list (run at the
-// end of every grid build, after find_crit). Reads srccat and srcrng.
+// end of every grid build, after find_crit). Reads srccat and srcrng, and for the caps
+// gridcoords, gridhi1 and rscale.
 void docatalog();
 // Releases the catalogue.
 void cat_free();

@@ -297,24 +297,26 @@ void fitcrithelp(int level) {
     qprintf("Fits an ellipse to the tangential critical curve.\n");
     return;
   }
-  qprintf("fitcrit <mmax> <outname> [eps]\n");
+  qprintf("%s\n", "fitcrit <mmax> <outname> [eps]                                          ");
   qprintf("Fits an ellipse to the tangential critical curve, then decomposes the   \n");
   qprintf("residuals into a Fourier series up to mode mmax.  The output file lists \n");
   qprintf("the fit and gives the curve with the best-fit ellipse, for plotting.    \n");
   qprintf("Tangential critical points are told apart from radial ones by probing   \n");
   qprintf("the magnification at (1-eps)*r and (1+eps)*r.                           \n");
-  qprintf("The default value is eps=0.1.\n");
+  qprintf("%s\n", "The default value is eps=0.1.                                           ");
 }
 
 void fitcrit(const WordArray& words) {
   SetGlob();
-  if (words.count() < 3) {
+  // The line's own words (a trailing comment is not an argument).
+  const int nw = words.own_count();
+  if (nw < 3) {
     fitcrithelp(2);
     return;
   }
   const int mmax = static_cast<int>(words.integer(1));
   const std::string outname = words[2];
-  const double eps = words.count() > 3 ? words.real(3) : 0.1;
+  const double eps = nw > 3 ? words.real(3) : 0.1;
 
   const double x0 = TWgal.NGALMAX >= 1 ? TWgal.p[1][2] : 0.0;
   const double y0 = TWgal.NGALMAX >= 1 ? TWgal.p[1][3] : 0.0;

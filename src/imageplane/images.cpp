@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "imageplane/catalog.h"
+#include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
 #include "imageplane/source_models.h"
 #include "models/component.h"
@@ -23,8 +24,14 @@ constexpr int kAttrU = 0, kAttrV = 1, kAttrMu = 2, kAttrPar = 3;
 // Depth of the subdivision of tiles that straddle a critical curve: a tile is searched
 // down to subtriangles 2^-kMaxDepth of its size.
 constexpr int kMaxDepth = 5;
+// Levels by which a subtriangle on one side of a critical curve is split further when its
+// linear image misses the source (see near_caustic).
+constexpr int kOneSideLevels = 2;
 // Newton steps of one round.
 constexpr int kNewtonSteps = 100;
+// Rounds of an extra near-caustic start: from the start point, then from the best of the
+// random points of its subtriangle.
+constexpr int kExtraRounds = 3;
 // Newton steps of an extra near-caustic start (roots there converge within a few tens).
 constexpr int kNearSteps = 40;
 
@@ -88,11 +95,35 @@ double measure(const Candidate& c, double px, double py) {
   return 3.0 * ((l[0] - t) * (l[0] - t) + (l[1] - t) * (l[1] - t) + (l[2] - t) * (l[2] - t));
 }
 
+// Newton step s solving J s = -F at the lens L (J = A of the lens mapping), by an LU
+// decomposition with partial pivoting (rows scaled by their largest element, as the
+// general decomposition does). False for a Jacobian with a zero row.
+bool newton_step(const Lens& L, double f1, double f2, double& s1, double& s2) {
+  double a11 = 1.0 - L.xx, a12 = -L.xy, a21 = -L.yx, a22 = 1.0 - L.yy;
+  double b1 = -f1, b2 = -f2;
+  const double m1 = std::max(std::fabs(a11), std::fabs(a12)), m2 = std::max(std::fabs(a21), std::fabs(a22));
+  if (m1 == 0.0 || m2 == 0.0) return false;
+  if (std::fabs(a21) / m2 > std::fabs(a11) / m1) {
+    std::swap(a11, a21);
+    std::swap(a12, a22);
+    std::swap(b1, b2);
+  }
+  if (a11 == 0.0) a11 = 1e-20;
+  const double l21 = a21 / a11;
+  double u22 = a22 - l21 * a12;
+  if (u22 == 0.0) u22 = 1e-20;
+  s2 = (b2 - l21 * b1) / u22;
+  s1 = (b1 - a12 * s2) / a11;
+  return true;
+}
+
 // Newton iteration on the lens equation from (x, y) for at most maxit steps. Converged:
 // a step no longer than xtol followed by a residual no longer than xtol (a point where the
-// Jacobian blows up, such as a point mass, gives small steps but no root). A Jacobian with
-// a zero row, or a step that leaves the finite numbers, ends the round as a failure. On
-// success L holds the lens at the returned point.
+// Jacobian blows up, such as a point mass, gives small steps but no root). The converged
+// point then takes one more step when that lowers the residual: where the map bends
+// sharply (near a galaxy's centre) the residual after a step of xtol is still well above
+// rounding. A Jacobian with a zero row, or a step that leaves the finite numbers, ends the
+// round as a failure. On success L holds the lens at the returned point.
 bool newton(double& x, double& y, double u, double v, int maxit, Lens& L) {
   const double tol2 = settings.xtol * settings.xtol;
   bool small_step = false;
@@ -100,25 +131,25 @@ bool newton(double& x, double& y, double u, double v, int maxit, Lens& L) {
     L.at(x, y);
     const double f1 = x - L.ax - u, f2 = y - L.ay - v;
     if (!std::isfinite(f1) || !std::isfinite(f2)) return false;
-    if (small_step && f1 * f1 + f2 * f2 <= tol2) return true;
-    if (it == maxit) return false;
-    // J s = -F by an LU decomposition with partial pivoting (rows scaled by their
-    // largest element, as the general decomposition does).
-    double a11 = 1.0 - L.xx, a12 = -L.xy, a21 = -L.yx, a22 = 1.0 - L.yy;
-    double b1 = -f1, b2 = -f2;
-    const double m1 = std::max(std::fabs(a11), std::fabs(a12)), m2 = std::max(std::fabs(a21), std::fabs(a22));
-    if (m1 == 0.0 || m2 == 0.0) return false;
-    if (std::fabs(a21) / m2 > std::fabs(a11) / m1) {
-      std::swap(a11, a21);
-      std::swap(a12, a22);
-      std::swap(b1, b2);
+    const double r2 = f1 * f1 + f2 * f2;
+    if (small_step && r2 <= tol2) {
+      double s1, s2;
+      if (r2 > 0.0 && newton_step(L, f1, f2, s1, s2)) {
+        Lens P;
+        const double px = x + s1, py = y + s2;
+        P.at(px, py);
+        const double g1 = px - P.ax - u, g2 = py - P.ay - v;
+        if (g1 * g1 + g2 * g2 < r2) {
+          x = px;
+          y = py;
+          L = P;
+        }
+      }
+      return true;
     }
-    if (a11 == 0.0) a11 = 1e-20;
-    const double l21 = a21 / a11;
-    double u22 = a22 - l21 * a12;
-    if (u22 == 0.0) u22 = 1e-20;
-    const double s2 = (b2 - l21 * b1) / u22;
-    const double s1 = (b1 - a12 * s2) / a11;
+    if (it == maxit) return false;
+    double s1, s2;
+    if (!newton_step(L, f1, f2, s1, s2)) return false;
     x += s1;
     y += s2;
     if (!std::isfinite(x) || !std::isfinite(y)) return false;
@@ -150,8 +181,14 @@ void print_search_note(const char* title, const Candidate& c, double u, double v
 bool src2img(const Candidate& c, double u, double v, Solution& out) {
   const bool verbose_notes = !quietflag && settings.verbose <= 1;
   const double search = settings.imgsearch > 0 ? settings.imgsearch : 0.0;
-  const int m = c.extra ? 1 : static_cast<int>(std::sqrt(search) * 1.000001) + 1;
+  const int npts = static_cast<int>(std::sqrt(search) * 1.000001) + 1;
+  const int m = c.extra ? std::min(npts, kExtraRounds) : npts;
   const int maxit = c.extra ? kNearSteps : kNewtonSteps;
+  // An extra candidate's first root outside the tile: an image all the same, kept when no
+  // round finds one inside.
+  bool have_other = false;
+  double otherx = 0, othery = 0;
+  Lens other;
   long seed = settings.seed;  // private copy: the process-wide seed does not move
   if (seed > 0) seed = -seed;
 
@@ -175,12 +212,16 @@ bool src2img(const Candidate& c, double u, double v, Solution& out) {
       if (q <= 2.0) {
         accepted = true;
       } else if (c.extra) {
-        // Any root is an image; the ones far from this region are found by their own
-        // tiles, and duplicates collapse when the images are merged.
-        accepted = true;
-        ansx = px;
-        ansy = py;
-        ans = L;
+        // A root outside the tile is an image all the same (found by its own tiles too;
+        // duplicates collapse when the images are merged), but the search goes on from the
+        // subtriangle first: near a galaxy's centre the iteration easily runs off to
+        // another image.
+        if (!have_other) {
+          have_other = true;
+          otherx = px;
+          othery = py;
+          other = L;
+        }
       } else {
         const int p = lens_parity(L.xx, L.yy, L.xy, L.yx);
         const int nv = c.square ? 1 : 3;
@@ -196,9 +237,12 @@ bool src2img(const Candidate& c, double u, double v, Solution& out) {
       }
     }
     if (accepted || round == m) break;
-    // Restart from the best of m random points of the region.
+    // Restart from the best of npts random points of the region (an extra candidate's
+    // own subtriangle).
+    const double* rx = c.extra ? c.rx : c.x;
+    const double* ry = c.extra ? c.ry : c.y;
     double bestf = 1e300;
-    for (int k = 0; k < m; ++k) {
+    for (int k = 0; k < npts; ++k) {
       double a = ran2(seed), b = ran2(seed), qx, qy;
       if (c.square) {
         qx = c.x0 + (2.0 * a - 1.0) * c.half;
@@ -208,8 +252,8 @@ bool src2img(const Candidate& c, double u, double v, Solution& out) {
           a = 1.0 - a;
           b = 1.0 - b;
         }
-        qx = a * c.x[0] + b * c.x[1] + (1.0 - a - b) * c.x[2];
-        qy = a * c.y[0] + b * c.y[1] + (1.0 - a - b) * c.y[2];
+        qx = a * rx[0] + b * rx[1] + (1.0 - a - b) * rx[2];
+        qy = a * ry[0] + b * ry[1] + (1.0 - a - b) * ry[2];
       }
       Lens R;
       R.at(qx, qy);
@@ -220,6 +264,12 @@ bool src2img(const Candidate& c, double u, double v, Solution& out) {
         y = qy;
       }
     }
+  }
+  if (!accepted && c.extra && have_other) {
+    accepted = have = true;
+    ansx = otherx;
+    ansy = othery;
+    ans = other;
   }
   if (!accepted && !c.extra && verbose_notes) print_search_note("image search did not converge", c, u, v, false, 0, 0);
   if (!have) return false;
@@ -304,14 +354,31 @@ void add_extra(Search& s, const Candidate& tile, const Vtx* r[3], double x0, dou
   s.extra.push_back(c);
 }
 
+bool box_holds_widened(const Search& s, const Vtx* const k[3]) {
+  double umin = k[0]->u, umax = umin, vmin = k[0]->v, vmax = vmin;
+  for (int j = 1; j < 3; ++j) {
+    umin = std::min(umin, k[j]->u);
+    umax = std::max(umax, k[j]->u);
+    vmin = std::min(vmin, k[j]->v);
+    vmax = std::max(vmax, k[j]->v);
+  }
+  const double g = kStraddleMargin * std::max(umax - umin, vmax - vmin);
+  return box_holds(umin, umax, vmin, vmax, g, s.u, s.v);
+}
+
 // Search of a triangle that straddles a critical curve and whose (widened) source box
 // holds the source: it is split into four, down to kMaxDepth levels. Subtriangles on one
 // side of the curve whose linear image holds the source give starts at the linear
 // inverse; at the deepest level a straddling subtriangle gives one start on each side of
 // the curve (its vertex nearest the source in the source plane), from which the Newton
-// iteration reaches the image on that side of a fold.
-void near_caustic(Search& s, const Candidate& tile, const Vtx& a, const Vtx& b, const Vtx& c, int depth) {
+// iteration reaches the image on that side of a fold. A subtriangle on one side of the
+// curve whose linear image misses the source but whose widened box holds it is split
+// further too: next to the curve the map bends more than a coarse subtriangle's linear
+// image shows, and the image may lie in it all the same (a strongly flattened lens).
+void near_caustic(Search& s, const Candidate& tile, const Vtx& a, const Vtx& b, const Vtx& c, int depth,
+                  int oneside = kOneSideLevels) {
   if (depth >= kMaxDepth) {
+    if (!straddles(a, b, c)) return;
     const Vtx* p[3] = {&a, &b, &c};
     for (int side = -1; side <= 1; side += 2) {
       const Vtx* best = nullptr;
@@ -332,24 +399,25 @@ void near_caustic(Search& s, const Candidate& tile, const Vtx& a, const Vtx& b, 
   const Vtx* kids[4][3] = {{&a, &ab, &ca}, {&ab, &b, &bc}, {&ca, &bc, &c}, {&ab, &bc, &ca}};
   for (auto& k : kids) {
     if (straddles(*k[0], *k[1], *k[2])) {
-      double umin = k[0]->u, umax = umin, vmin = k[0]->v, vmax = vmin;
-      for (int j = 1; j < 3; ++j) {
-        umin = std::min(umin, k[j]->u);
-        umax = std::max(umax, k[j]->u);
-        vmin = std::min(vmin, k[j]->v);
-        vmax = std::max(vmax, k[j]->v);
-      }
-      const double g = kStraddleMargin * std::max(umax - umin, vmax - vmin);
-      if (box_holds(umin, umax, vmin, vmax, g, s.u, s.v)) near_caustic(s, tile, *k[0], *k[1], *k[2], depth + 1);
+      if (box_holds_widened(s, k)) near_caustic(s, tile, *k[0], *k[1], *k[2], depth + 1);
     } else {
       const int code = intriangle(k[0]->u, k[0]->v, k[1]->u, k[1]->v, k[2]->u, k[2]->v, s.u, s.v);
       if (code != 0) {
         double x0, y0;
         linear_start(k, code, s.u, s.v, x0, y0);
         add_extra(s, tile, k, x0, y0, k[0]->det > 0.0 ? 1 : -1);
+      } else if (oneside > 0 && box_holds_widened(s, k)) {
+        near_caustic(s, tile, *k[0], *k[1], *k[2], depth + 1, oneside - 1);
       }
     }
   }
+}
+
+// Range of (1 - f) x + f u over x in [x0, x1] and u in [u0, u1].
+void scaled_range(double f, double x0, double x1, double u0, double u1, double& lo, double& hi) {
+  const double g = 1.0 - f;
+  lo = (g >= 0.0 ? g * x0 : g * x1) + (f >= 0.0 ? f * u0 : f * u1);
+  hi = (g >= 0.0 ? g * x1 : g * x0) + (f >= 0.0 ? f * u1 : f * u0);
 }
 
 bool ingalcore(int t) {
@@ -423,13 +491,20 @@ void process_tile(Search& s, int t) {
       if (!box_holds(b[0], b[1], b[2], b[3], 0.0, s.u, s.v)) return;
     }
   } else {
-    double umin = w[0].u, umax = umin, vmin = w[0].v, vmax = vmin;
+    // The scaled positions x - f (x - u) = (1 - f) x + f u of the points of the tile's
+    // listing box (which holds more than the corners for a folded tile) lie in the box
+    // (1 - f) [x range] + f [u range].
+    const double* b = &TWcat.box[4 * static_cast<size_t>(t)];
+    double xmin = w[0].x, xmax = xmin, ymin = w[0].y, ymax = ymin;
     for (int k = 1; k < 3; ++k) {
-      umin = std::min(umin, w[k].u);
-      umax = std::max(umax, w[k].u);
-      vmin = std::min(vmin, w[k].v);
-      vmax = std::max(vmax, w[k].v);
+      xmin = std::min(xmin, w[k].x);
+      xmax = std::max(xmax, w[k].x);
+      ymin = std::min(ymin, w[k].y);
+      ymax = std::max(ymax, w[k].y);
     }
+    double umin, umax, vmin, vmax;
+    scaled_range(s.f, xmin, xmax, b[0], b[1], umin, umax);
+    scaled_range(s.f, ymin, ymax, b[2], b[3], vmin, vmax);
     const double g = kStraddleMargin * std::max(umax - umin, vmax - vmin);
     if (!box_holds(umin, umax, vmin, vmax, g, s.u, s.v)) return;
     for (int k = 0; k < 3; ++k) w[k].det = vertex_det_scaled(s, tv[k]);
@@ -458,10 +533,64 @@ void process_tile(Search& s, int t) {
   } else if (fold == kFoldNext) {
     // Next to a fold the tile's true image departs from its linear one by more than the
     // separation of the image pairs there: a source just outside the linear image may
-    // still have its image in the tile. Newton from the extrapolated linear inverse.
-    double x0, y0;
-    linear_start(p, 0, s.u, s.v, x0, y0);
-    add_extra(s, tile, p, x0, y0, w[0].det > 0.0 ? 1 : -1);
+    // still have its image in the tile, and on a coarse grid the critical curve may even
+    // bulge into the tile between its vertices. The subdivision searches it.
+    near_caustic(s, tile, w[0], w[1], w[2], 0);
+  }
+}
+
+// One cap beyond the outer ring of a polar main grid (see catalog.h): searched like a tile
+// whose corners are the cap's three points.
+void process_cap(Search& s, int k) {
+  const GridCap& cap = TWcat.caps[static_cast<size_t>(k)];
+  Vtx w[3];
+  Candidate tile;
+  bool maximum = false, all_bright = true;
+  for (int q = 0; q < 3; ++q) {
+    w[q].x = cap.x[q];
+    w[q].y = cap.y[q];
+    w[q].u = cap.u[q];
+    w[q].v = cap.v[q];
+    w[q].det = cap.det[q];
+    tile.x[q] = w[q].x;
+    tile.y[q] = w[q].y;
+    tile.par[q] = cap.par[q];
+    maximum = maximum || cap.par[q] == -2;
+    all_bright = all_bright && std::fabs(1.0 / cap.det[q]) > settings.omitcrit;
+  }
+  if (settings.omitcore > 0.0 && maximum) return;
+  if (settings.omitcrit > 0.0 && all_bright) return;
+  if (!s.scaled) {
+    if (!box_holds(cap.box[0], cap.box[1], cap.box[2], cap.box[3], 0.0, s.u, s.v)) return;
+  } else {
+    double umin = 1e300, umax = -1e300, vmin = 1e300, vmax = -1e300;
+    for (int q = 0; q < 3; ++q) {
+      w[q].u = w[q].x - s.f * (w[q].x - w[q].u);
+      w[q].v = w[q].y - s.f * (w[q].y - w[q].v);
+      umin = std::min(umin, w[q].u);
+      umax = std::max(umax, w[q].u);
+      vmin = std::min(vmin, w[q].v);
+      vmax = std::max(vmax, w[q].v);
+    }
+    const double g = kStraddleMargin * std::max(umax - umin, vmax - vmin);
+    if (!box_holds(umin, umax, vmin, vmax, g, s.u, s.v)) return;
+    for (int q = 0; q < 3; ++q) {
+      Lens L;
+      L.at(w[q].x, w[q].y);
+      w[q].det = L.det();
+    }
+  }
+  tile.area = tri_area(w[0].x, w[0].y, w[1].x, w[1].y, w[2].x, w[2].y);
+  if (straddles(w[0], w[1], w[2])) {
+    near_caustic(s, tile, w[0], w[1], w[2], 0);
+    return;
+  }
+  const Vtx* p[3] = {&w[0], &w[1], &w[2]};
+  const int code = intriangle(w[0].u, w[0].v, w[1].u, w[1].v, w[2].u, w[2].v, s.u, s.v);
+  if (code != 0) {
+    Candidate c = tile;
+    linear_start(p, code, s.u, s.v, c.x0, c.y0);
+    s.primary.push_back(c);
   }
 }
 
@@ -632,9 +761,17 @@ void find_img_ptsrc(int& n, Mat& list, double u, double v) {
   const bool usable = cat.built && cat.ntri == m.numberoftriangles && cat.nvert == m.numberofpoints &&
                       m.numberofpointattributes > kAttrPar;
 
-  // Range test: the source range of the grid nodes, or under a scale factor the range of
-  // the scaled source positions of the mesh vertices.
+  // Range test: the search range of the catalogue (the source range of the grid nodes,
+  // widened to the caustics and the caps beyond the outer ring), or under a scale factor
+  // the range of the scaled source positions of the mesh vertices, critical points and
+  // cap points.
   double umin = TWgrid.umin, umax = TWgrid.umax, vmin = TWgrid.vmin, vmax = TWgrid.vmax;
+  if (!s.scaled && usable) {
+    umin = std::min(umin, cat.su0);
+    umax = std::max(umax, cat.su1);
+    vmin = std::min(vmin, cat.sv0);
+    vmax = std::max(vmax, cat.sv1);
+  }
   if (s.scaled && usable) {
     umin = vmin = 1e300;
     umax = vmax = -1e300;
@@ -648,6 +785,20 @@ void find_img_ptsrc(int& n, Mat& list, double u, double v) {
       vmin = std::min(vmin, sv);
       vmax = std::max(vmax, sv);
     }
+    auto widen = [&](double x, double y, double pu, double pv) {
+      const double su = x - s.f * (x - pu), sv = y - s.f * (y - pv);
+      if (!std::isfinite(su) || !std::isfinite(sv)) return;
+      umin = std::min(umin, su);
+      umax = std::max(umax, su);
+      vmin = std::min(vmin, sv);
+      vmax = std::max(vmax, sv);
+    };
+    for (int k = 1; k <= TWcrit.ncrit; ++k) {
+      const double* cp = &TWcrit.crit[k][1];
+      widen(cp[0], cp[1], cp[2], cp[3]);
+    }
+    for (const GridCap& cap : cat.caps)
+      for (int q = 0; q < 3; ++q) widen(cap.x[q], cap.y[q], cap.u[q], cap.v[q]);
   }
   if (!(u >= umin && u <= umax && v >= vmin && v <= vmax)) {
     qprintf("WARNING: source position %e %e is outside known source range\n", u, v);
@@ -664,11 +815,14 @@ void find_img_ptsrc(int& n, Mat& list, double u, double v) {
     const int iv = cat_cell(v, cat.cat_v0, cat.cat_dv, cat.ncat);
     const size_t cell = static_cast<size_t>(iu) * side + iv;
     for (int k = cat.start[cell]; k < cat.start[cell + 1]; ++k) process_tile(s, cat.list[static_cast<size_t>(k)]);
+    for (int k = cat.cap_start[cell]; k < cat.cap_start[cell + 1]; ++k)
+      process_cap(s, cat.cap_list[static_cast<size_t>(k)]);
   } else {
     // Under a scale factor every tile moves by (1 - f) times its deflection, so any tile
     // may reach the source: all are tested with their scaled source triangles.
     s.vdet.assign(static_cast<size_t>(m.numberofpoints), NAN);
     for (int t = 0; t < m.numberoftriangles; ++t) process_tile(s, t);
+    for (int k = 0; k < static_cast<int>(cat.caps.size()); ++k) process_cap(s, k);
   }
   if (s.primary.empty() && s.extra.empty()) return;
   std::vector<Candidate> cands;

@@ -17,8 +17,12 @@
 // straddle a critical curve and whose folded image may hold the source are searched on
 // finer and finer subtriangles, and the tiles next to them are also tried when the
 // source lies just outside their triangle, so that image pairs close to a fold or a cusp
-// are not lost between the grid nodes. Solutions that coincide within xtol are one image;
-// those closer than seeing are merged into one.
+// are not lost between the grid nodes; subtriangles next to the curve whose linear image
+// just misses the source are split further. Beyond the outer ring of a polar main grid the
+// caps of the catalogue (catalog.h) are searched like tiles, so that the whole disc
+// r <= gridhi1 is covered. Solutions that coincide within xtol are one image; those closer
+// than seeing are merged into one. A converged solution takes one more Newton step when
+// that lowers its residual.
 #pragma once
 
 #include "numeric/alloc.h"

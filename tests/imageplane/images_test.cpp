@@ -502,8 +502,9 @@ TEST(FindImg, DefaultGridMatchesDenseSearchByTheCaustic) {
 }
 
 // The candidate list grows with the number of tiles that hold the source: under a
-// convergence sheet of kappa = 1 every vertex maps onto the origin, so every tile is a
-// candidate for a source there (and none converges: the Jacobian vanishes).
+// convergence sheet of kappa = 1 every vertex maps onto the origin, so every tile (and
+// every cap beyond the outer ring) is a candidate for a source there (and none converges:
+// the Jacobian vanishes).
 TEST(FindImg, CandidateListHasNoFixedSize) {
   fresh_model(1);
   set_component(1, "convrg", {1, 0, 0});
@@ -515,7 +516,9 @@ TEST(FindImg, CandidateListHasNoFixedSize) {
   Img im;
   EXPECT_NO_THROW(find_img(im.n, im.list, 0.0, 0.0));
   EXPECT_EQ(im.n, 0);
-  EXPECT_EQ(count_occurrences(cap.text(), "Note: image search did not converge\n"), TWtri.out.numberoftriangles);
+  EXPECT_EQ(count_occurrences(cap.text(), "Note: image search did not converge\n"),
+            TWtri.out.numberoftriangles + static_cast<int>(TWcat.caps.size()));
+  EXPECT_EQ(TWcat.caps.size(), 48u);  // one per chord of the outer ring
 }
 
 // A mesh through a point mass (no hole: the mass sits on a vertex, and the tiles around it
@@ -530,5 +533,84 @@ TEST(FindImg, NoImageAtAPointMassSingularity) {
     ASSERT_EQ(im.n, 2);
     expect_lens_equation(im, u, 0.02, 1e-9);
     for (int i = 1; i <= im.n; ++i) EXPECT_GT(std::hypot(im.list[i][1], im.list[i][2]), 0.3);
+  }
+}
+
+// Images that an earlier solver missed, each against the refined root search (which
+// resolves close pairs and the neighbourhood of a nearly singular centre). Every image
+// within the grid's circle r < gridhi1 is found; every image returned solves the lens
+// equation; nothing bright is returned that the search does not know.
+TEST(FindImg, HardCasesMatchRefinedSearch) {
+  struct Case {
+    const char* what;
+    double e, pa, gamma, core;  // isothermal ellipsoid b = 1 (class alpha, alpha 1)
+    int ngrid, maxlev;          // main grid (polar, r <= 2)
+    double u, v;                // source
+    double x, y;                // the image that was missed
+  };
+  const double t = M_PI / 19;  // half the angle between the 19 rays of the default grid
+  const Case cases[] = {
+      // A bright saddle in a subtriangle of a folded tile whose linear image misses the
+      // source (the map bends strongly next to the curve of a flattened lens).
+      {"flat lens, one-sided subtriangle", 0.9, 20, 0, 0, 20, 3, 0.15872086, -0.47644091, 0.248063, -0.600262},
+      // On a coarse grid the critical curve bulges into a tile between its vertices.
+      {"coarse grid, curve inside a tile", 0.7, 20, 0.15, 0.05, 10, 1, -0.24480573, 0.39226449, -0.314085, 0.718456},
+      // A tile at the centre folds far beyond its corners' images: its catalogue box holds
+      // its edge midpoints' images too.
+      {"coarse grid, folded central tile", 0.9, 20, 0.3, 0, 10, 1, -0.20903772, 0.00159257, 0.0246553, -0.0240026},
+      // Just inside the radial caustic, beyond the source range of the grid nodes: the pair
+      // by the radial critical curve (the third image lies beyond r = 2).
+      {"radial caustic beyond the node range", 0, 0, 0.15, 0, 20, 3, 0.00141257, 0.98052038, 0.0000015, -0.0109537},
+      // The central maximum, reached from its subtriangle after the first Newton run went
+      // to the saddle next to it.
+      {"central maximum", 0, 0, 0, 0, 14, 2, 0.97029902, -0.12137925, -0.00619092, 0.00077445},
+      // An image between the outer polygon of the grid (r = 2 cos(pi/19) = 1.9727 midway
+      // between rays) and the circle r = 2: found in the cap beyond that chord. The
+      // source is the image's source, (1.993 at the mid-chord angle) - alpha.
+      {"image beyond the outer polygon", 0.2, 20, 0.05, 0.05, 20, 3, NAN, NAN, -1.993 * std::sin(t),
+       1.993 * std::cos(t)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fresh_model(1);
+    set_component(1, "alpha", {1, 0, 0, c.e, c.pa, c.gamma, 55, c.core, 0, 1});
+    settings.ngrid1 = settings.ngrid2 = c.ngrid;
+    settings.maxlev = c.maxlev;
+    dogrid();
+    double u = c.u, v = c.v;
+    if (std::isnan(u)) {
+      double pot, ax, ay, xx, yy, xy, yx;
+      potdefmag(c.x, c.y, pot, ax, ay, xx, yy, xy, yx);
+      u = c.x - ax;
+      v = c.y - ay;
+    }
+    auto ref = RefinedRoots(0, 0, 2.0, 240).roots(u, v);
+    for (const auto& r : RefinedRoots(0, 0, 0.04, 80).roots(u, v)) {
+      bool known = false;
+      for (const auto& q : ref) known = known || std::hypot(q[0] - r[0], q[1] - r[1]) < 1e-8;
+      if (!known) ref.push_back(r);
+    }
+    const Img im = images(u, v);
+    expect_lens_equation(im, u, v, 1e-10);
+    bool have_missed = false;
+    int inside = 0;
+    for (const auto& r : ref) {
+      if (std::hypot(r[0], r[1]) >= 2.0) continue;
+      ++inside;
+      double best = 1e300;
+      for (int i = 1; i <= im.n; ++i) best = std::min(best, std::hypot(im.list[i][1] - r[0], im.list[i][2] - r[1]));
+      EXPECT_LT(best, 1e-7) << "image at " << r[0] << " " << r[1] << " not found";
+      if (std::hypot(r[0] - c.x, r[1] - c.y) < 1e-5) have_missed = true;
+    }
+    EXPECT_TRUE(have_missed) << "the reference search lacks the case's image";
+    // Images the search does not know are at most the faint central maximum of the core.
+    for (int i = 1; i <= im.n; ++i) {
+      double best = 1e300;
+      for (const auto& r : ref) best = std::min(best, std::hypot(im.list[i][1] - r[0], im.list[i][2] - r[1]));
+      if (best > 1e-7) {
+        EXPECT_LT(std::fabs(im.list[i][3]), 1e-5) << "image " << i;
+      }
+    }
+    EXPECT_GE(im.n, inside);
   }
 }

@@ -161,6 +161,106 @@ class DenseRoots {
   std::vector<double> ax_, ay_;
 };
 
+// Independent root search that also resolves close pairs: the square of half-width R about
+// (xc, yc) in N x N cells; a cell is searched when both residual components change sign on
+// its corners, or when det A changes sign there and the residual box widened by its own
+// extent holds 0 (a fold may hide two roots in it); such a cell is split in four, down to
+// five levels. Each searched cell is polished by Newton's method from its centre (and from
+// its corners when det A changes sign); roots closer than 1e-8 are one.
+class RefinedRoots {
+ public:
+  RefinedRoots(double xc, double yc, double R, int N)
+      : xc_(xc), yc_(yc), R_(R), N_(N), f_((N + 1) * (N + 1)) {
+    for (int i = 0; i <= N; ++i)
+      for (int j = 0; j <= N; ++j) f_[idx(i, j)] = eval(x(i), y(j));
+  }
+  std::vector<std::array<double, 2>> roots(double u, double v) const {
+    std::vector<std::array<double, 2>> out;
+    const double h = 2 * R_ / N_;
+    for (int i = 0; i < N_; ++i)
+      for (int j = 0; j < N_; ++j) {
+        const Node c[4] = {f_[idx(i, j)], f_[idx(i + 1, j)], f_[idx(i, j + 1)], f_[idx(i + 1, j + 1)]};
+        cell(x(i), y(j), h, c, u, v, 0, out);
+      }
+    return out;
+  }
+
+ private:
+  struct Node {
+    double ax, ay, det;
+  };
+  static Node eval(double px, double py) {
+    double pot, ax, ay, xx, yy, xy, yx;
+    potdefmag(px, py, pot, ax, ay, xx, yy, xy, yx);
+    return {ax, ay, (1 - xx) * (1 - yy) - xy * yx};
+  }
+  // Corners c: (x0, y0), (x0 + h, y0), (x0, y0 + h), (x0 + h, y0 + h).
+  void cell(double x0, double y0, double h, const Node* c, double u, double v, int depth,
+            std::vector<std::array<double, 2>>& out) const {
+    double f1min = 1e300, f1max = -1e300, f2min = 1e300, f2max = -1e300;
+    int pos = 0;
+    for (int k = 0; k < 4; ++k) {
+      const double px = x0 + (k & 1) * h, py = y0 + (k >> 1) * h;
+      const double f1 = px - c[k].ax - u, f2 = py - c[k].ay - v;
+      f1min = std::min(f1min, f1);
+      f1max = std::max(f1max, f1);
+      f2min = std::min(f2min, f2);
+      f2max = std::max(f2max, f2);
+      pos += c[k].det > 0;
+    }
+    const bool crit = pos != 0 && pos != 4;
+    const double g = crit ? std::max(f1max - f1min, f2max - f2min) : 0.0;
+    if (f1min > g || f1max < -g || f2min > g || f2max < -g) return;
+    if (crit && depth < 5) {
+      const double e = h / 2;
+      Node m[9];  // 3 x 3 nodes of the split cell, row by row
+      for (int b = 0; b < 3; ++b)
+        for (int a = 0; a < 3; ++a) {
+          const int k = b * 3 + a;
+          if (a != 1 && b != 1)
+            m[k] = c[(a / 2) + 2 * (b / 2)];
+          else
+            m[k] = eval(x0 + a * e, y0 + b * e);
+        }
+      for (int b = 0; b < 2; ++b)
+        for (int a = 0; a < 2; ++a) {
+          const Node q[4] = {m[b * 3 + a], m[b * 3 + a + 1], m[(b + 1) * 3 + a], m[(b + 1) * 3 + a + 1]};
+          cell(x0 + a * e, y0 + b * e, e, q, u, v, depth + 1, out);
+        }
+      return;
+    }
+    newton(x0 + h / 2, y0 + h / 2, x0 + h / 2, y0 + h / 2, h, u, v, out);
+    if (crit)
+      for (int k = 0; k < 4; ++k) newton(x0 + (k & 1) * h, y0 + (k >> 1) * h, x0 + h / 2, y0 + h / 2, h, u, v, out);
+  }
+  static void newton(double px, double py, double cx, double cy, double h, double u, double v,
+                     std::vector<std::array<double, 2>>& out) {
+    for (int it = 0; it < 80; ++it) {
+      double pot, ax, ay, xx, yy, xy, yx;
+      potdefmag(px, py, pot, ax, ay, xx, yy, xy, yx);
+      const double f1 = px - ax - u, f2 = py - ay - v;
+      if (f1 * f1 + f2 * f2 < 1e-26) {
+        if (std::fabs(px - cx) > 2 * h || std::fabs(py - cy) > 2 * h) return;
+        for (const auto& r : out)
+          if (std::hypot(r[0] - px, r[1] - py) < 1e-8) return;
+        out.push_back({px, py});
+        return;
+      }
+      const double a = 1 - xx, b = -xy, c = -yx, d = 1 - yy, det = a * d - b * c;
+      if (det == 0 || !std::isfinite(det)) return;
+      px -= (d * f1 - b * f2) / det;
+      py -= (-c * f1 + a * f2) / det;
+      if (!std::isfinite(px) || !std::isfinite(py)) return;
+    }
+  }
+  double x(int i) const { return xc_ - R_ + 2 * R_ * i / N_; }
+  double y(int j) const { return yc_ - R_ + 2 * R_ * j / N_; }
+  size_t idx(int i, int j) const { return static_cast<size_t>(i) * (N_ + 1) + j; }
+  double xc_, yc_, R_;
+  int N_;
+  std::vector<Node> f_;
+};
+
 // The tangential caustic sampled along the tangential critical curve, found ray by ray by
 // bisection on det A between r = 0.5 and r = 1.8 (independent of the mesh).
 struct Caustic {
