@@ -35,6 +35,26 @@ void expect_lens_equation(const Img& im, double u, double v, double tol) {
   }
 }
 
+// det A = 1/mu at every image against central differences of the deflection (step 1e-5;
+// the difference error, about 1e-10 times the size of det A where the map is smooth, is
+// far below the tolerance, taken relative to det A where it exceeds 1).
+void expect_magnification_fd(const Img& im, double tol) {
+  const double h = 1e-5;
+  for (int i = 1; i <= im.n; ++i) {
+    const double x = im.list[i][1], y = im.list[i][2];
+    double a[4][2];
+    const double dx[4] = {h, -h, 0, 0}, dy[4] = {0, 0, h, -h};
+    for (int k = 0; k < 4; ++k) {
+      double pot, xx, yy, xy, yx;
+      potdefmag(x + dx[k], y + dy[k], pot, a[k][0], a[k][1], xx, yy, xy, yx);
+    }
+    const double j11 = 1 - (a[0][0] - a[1][0]) / (2 * h), j21 = -(a[0][1] - a[1][1]) / (2 * h);
+    const double j12 = -(a[2][0] - a[3][0]) / (2 * h), j22 = 1 - (a[2][1] - a[3][1]) / (2 * h);
+    const double det = j11 * j22 - j12 * j21;
+    EXPECT_NEAR(1.0 / im.list[i][3], det, tol * std::max(1.0, std::fabs(det))) << "image " << i;
+  }
+}
+
 std::string fatal_message(const std::function<void()>& f) {
   try {
     f();
@@ -159,6 +179,7 @@ TEST(FindImg, FourImageLensMatchesDenseSearchNearFoldsAndCusps) {
     const Img im = images(s.u, s.v);
     expect_same_images(im, dense.roots(s.u, s.v), s.what);
     expect_lens_equation(im, s.u, s.v, 1e-9);
+    expect_magnification_fd(im, 1e-7);
     expect_index_one(im);
   }
 }
