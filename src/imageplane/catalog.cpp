@@ -267,6 +267,8 @@ void docatalog() {
       next = next || by_curve[static_cast<size_t>(tv[k])];
     }
     const bool straddle = pos[0] != pos[1] || pos[0] != pos[2];
+    bool core = false;  // a corner at a maximum of the time-delay surface (a galaxy's core)
+    for (int k = 0; k < 3 && na > kAttrPar; ++k) core = core || attr(tv[k], kAttrPar) == -2.0;
     if (straddle) {
       for (int k = 0; k < 3; ++k) {
         const int a = tv[k], b = tv[(k + 1) % 3];
@@ -279,6 +281,8 @@ void docatalog() {
         vmin = std::min(vmin, v);
         vmax = std::max(vmax, v);
       }
+    }
+    if (straddle || (core && next)) {
       for (int k = 0; k < 3; ++k) {
         const auto uv = midpoint_source(tv[k], tv[(k + 1) % 3]);
         umin = std::min(umin, uv.first);

@@ -11,8 +11,9 @@
 // next to one (sharing a vertex), whose true image near the fold departs from the
 // triangle of its vertices' images by more than the image separations there. Both get a
 // margin of kStraddleMargin times their box extent on every side. The box of a straddling
-// tile also holds the source positions of its edge midpoints: near a galaxy's centre a
-// folded tile's image reaches far beyond its corners' images.
+// tile, and of a tile next to one with a corner at a galaxy's core (a maximum of the
+// time-delay surface), also holds the source positions of its edge midpoints: near a
+// galaxy's centre a folded tile's image reaches far beyond its corners' images.
 //
 // A polar main grid covers the disc r <= gridhi1 rscale about component 1, but its mesh
 // ends at the polygon of its outer ring. Each sliver between a chord of that polygon and

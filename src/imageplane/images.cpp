@@ -52,10 +52,11 @@ struct Candidate {
   int tri = -1;                 // mesh triangle (-1 for a square)
   // Extra candidate of the near-caustic search: one round, no notes. (rx, ry) is the
   // subtriangle the start was taken from and side the sign of det A of the image sought
-  // there (0: either); it is skipped when an image found earlier already lies there.
+  // there (0: either) and side_par the parity sought; it is skipped when an image found
+  // earlier already lies there.
   bool extra = false;
   double rx[3] = {}, ry[3] = {};
-  int side = 0;
+  int side = 0, side_par = 0;
   // Square of pert_img about (x0, y0) with half-width half; par[0] the parity to keep.
   bool square = false;
   double half = 0;
@@ -184,8 +185,8 @@ bool src2img(const Candidate& c, double u, double v, Solution& out) {
   const int npts = static_cast<int>(std::sqrt(search) * 1.000001) + 1;
   const int m = c.extra ? std::min(npts, kExtraRounds) : npts;
   const int maxit = c.extra ? kNearSteps : kNewtonSteps;
-  // An extra candidate's first root outside the tile: an image all the same, kept when no
-  // round finds one inside.
+  // An extra candidate's first root outside the tile of another parity than the one
+  // sought: an image all the same, kept when no round finds a better one.
   bool have_other = false;
   double otherx = 0, othery = 0;
   Lens other;
@@ -213,10 +214,17 @@ bool src2img(const Candidate& c, double u, double v, Solution& out) {
         accepted = true;
       } else if (c.extra) {
         // A root outside the tile is an image all the same (found by its own tiles too;
-        // duplicates collapse when the images are merged), but the search goes on from the
-        // subtriangle first: near a galaxy's centre the iteration easily runs off to
-        // another image.
-        if (!have_other) {
+        // duplicates collapse when the images are merged). One of the parity sought is
+        // taken at once; after one of another parity the search goes on from the
+        // subtriangle: near a galaxy's centre the iteration easily runs off to another
+        // image.
+        if (lens_parity(L.xx, L.yy, L.xy, L.yx) == c.side_par) {
+          accepted = true;
+          have = true;
+          ansx = px;
+          ansy = py;
+          ans = L;
+        } else if (!have_other) {
           have_other = true;
           otherx = px;
           othery = py;
@@ -292,7 +300,8 @@ bool src2img(const Candidate& c, double u, double v, Solution& out) {
 // Candidates
 
 struct Vtx {
-  double x, y, u, v, det;
+  double x = 0, y = 0, u = 0, v = 0, det = 0;
+  int par = 0;  // parity
 };
 
 struct Search {
@@ -300,8 +309,10 @@ struct Search {
   double f = 1;         // model-wide scale factor
   bool scaled = false;  // f differs from 1
   std::vector<Candidate> primary, extra;
-  // Scaled search: det A of each mesh vertex under the current scale (NaN: not yet).
+  // Scaled search: det A and parity of each mesh vertex under the current scale (det NaN:
+  // not yet).
   std::vector<double> vdet;
+  std::vector<int> vpar;
 };
 
 bool box_holds(double umin, double umax, double vmin, double vmax, double margin, double u, double v) {
@@ -333,6 +344,7 @@ Vtx midpoint(const Vtx& a, const Vtx& b) {
   m.u = m.x - L.ax;
   m.v = m.y - L.ay;
   m.det = L.det();
+  m.par = lens_parity(L.xx, L.yy, L.xy, L.yx);
   return m;
 }
 
@@ -341,12 +353,13 @@ bool straddles(const Vtx& a, const Vtx& b, const Vtx& c) {
   return pa != (b.det > 0.0) || pa != (c.det > 0.0);
 }
 
-void add_extra(Search& s, const Candidate& tile, const Vtx* r[3], double x0, double y0, int side) {
+void add_extra(Search& s, const Candidate& tile, const Vtx* r[3], double x0, double y0, int side, int par) {
   Candidate c = tile;
   c.extra = true;
   c.x0 = x0;
   c.y0 = y0;
   c.side = side;
+  c.side_par = par;
   for (int k = 0; k < 3; ++k) {
     c.rx[k] = r[k]->x;
     c.ry[k] = r[k]->y;
@@ -372,9 +385,11 @@ bool box_holds_widened(const Search& s, const Vtx* const k[3]) {
 // inverse; at the deepest level a straddling subtriangle gives one start on each side of
 // the curve (its vertex nearest the source in the source plane), from which the Newton
 // iteration reaches the image on that side of a fold. A subtriangle on one side of the
-// curve whose linear image misses the source but whose widened box holds it is split
-// further too: next to the curve the map bends more than a coarse subtriangle's linear
-// image shows, and the image may lie in it all the same (a strongly flattened lens).
+// curve whose widened box holds the source is split further too, by up to kOneSideLevels
+// levels: next to the curve the map bends more than a coarse subtriangle's linear image
+// shows, so that its image may lie in it although its linear image misses the source (a
+// strongly flattened lens), and on a coarse grid the curve may bulge into it between its
+// corners, with an image pair inside although its linear image holds the source once.
 void near_caustic(Search& s, const Candidate& tile, const Vtx& a, const Vtx& b, const Vtx& c, int depth,
                   int oneside = kOneSideLevels) {
   if (depth >= kMaxDepth) {
@@ -391,7 +406,7 @@ void near_caustic(Search& s, const Candidate& tile, const Vtx& a, const Vtx& b, 
           best = q;
         }
       }
-      if (best) add_extra(s, tile, p, best->x, best->y, side);
+      if (best) add_extra(s, tile, p, best->x, best->y, side, best->par);
     }
     return;
   }
@@ -405,10 +420,10 @@ void near_caustic(Search& s, const Candidate& tile, const Vtx& a, const Vtx& b, 
       if (code != 0) {
         double x0, y0;
         linear_start(k, code, s.u, s.v, x0, y0);
-        add_extra(s, tile, k, x0, y0, k[0]->det > 0.0 ? 1 : -1);
-      } else if (oneside > 0 && box_holds_widened(s, k)) {
-        near_caustic(s, tile, *k[0], *k[1], *k[2], depth + 1, oneside - 1);
+        add_extra(s, tile, k, x0, y0, k[0]->det > 0.0 ? 1 : -1, k[0]->par);
       }
+      if (oneside > 0 && (code != 0 || box_holds_widened(s, k)))
+        near_caustic(s, tile, *k[0], *k[1], *k[2], depth + 1, oneside - 1);
     }
   }
 }
@@ -447,6 +462,7 @@ double vertex_det_scaled(Search& s, int vtx) {
     L.at(TWtri.out.pointlist[2 * vtx], TWtri.out.pointlist[2 * vtx + 1]);
     d = L.det();
     if (std::isnan(d)) d = 0.0;
+    s.vpar[static_cast<size_t>(vtx)] = lens_parity(L.xx, L.yy, L.xy, L.yx);
   }
   return d;
 }
@@ -475,6 +491,7 @@ void process_tile(Search& s, int t) {
       w[k].v = w[k].y - s.f * (w[k].y - w[k].v);
     }
     w[k].det = 1.0 / m.pointattributelist[i * na + kAttrMu];
+    w[k].par = static_cast<int>(m.pointattributelist[i * na + kAttrPar]);
     tile.x[k] = w[k].x;
     tile.y[k] = w[k].y;
     tile.par[k] = static_cast<int>(m.pointattributelist[i * na + kAttrPar]);
@@ -507,7 +524,10 @@ void process_tile(Search& s, int t) {
     scaled_range(s.f, ymin, ymax, b[2], b[3], vmin, vmax);
     const double g = kStraddleMargin * std::max(umax - umin, vmax - vmin);
     if (!box_holds(umin, umax, vmin, vmax, g, s.u, s.v)) return;
-    for (int k = 0; k < 3; ++k) w[k].det = vertex_det_scaled(s, tv[k]);
+    for (int k = 0; k < 3; ++k) {
+      w[k].det = vertex_det_scaled(s, tv[k]);
+      w[k].par = s.vpar[static_cast<size_t>(tv[k])];
+    }
     fold = straddles(w[0], w[1], w[2]) ? kFoldStraddle : 0;
     for (int k = 0; k < 3 && fold == 0; ++k) {
       const bool pk = w[k].det > 0.0;
@@ -530,11 +550,14 @@ void process_tile(Search& s, int t) {
     Candidate c = tile;
     linear_start(p, code, s.u, s.v, c.x0, c.y0);
     s.primary.push_back(c);
-  } else if (fold == kFoldNext) {
+  }
+  if (fold == kFoldNext) {
     // Next to a fold the tile's true image departs from its linear one by more than the
     // separation of the image pairs there: a source just outside the linear image may
     // still have its image in the tile, and on a coarse grid the critical curve may even
-    // bulge into the tile between its vertices. The subdivision searches it.
+    // bulge into the tile between its vertices, with an image pair inside. The
+    // subdivision searches it (its starts are skipped where the tile's own search has
+    // already found an image of their side).
     near_caustic(s, tile, w[0], w[1], w[2], 0);
   }
 }
@@ -552,6 +575,7 @@ void process_cap(Search& s, int k) {
     w[q].u = cap.u[q];
     w[q].v = cap.v[q];
     w[q].det = cap.det[q];
+    w[q].par = cap.par[q];
     tile.x[q] = w[q].x;
     tile.y[q] = w[q].y;
     tile.par[q] = cap.par[q];
@@ -578,6 +602,7 @@ void process_cap(Search& s, int k) {
       Lens L;
       L.at(w[q].x, w[q].y);
       w[q].det = L.det();
+      w[q].par = lens_parity(L.xx, L.yy, L.xy, L.yx);
     }
   }
   tile.area = tri_area(w[0].x, w[0].y, w[1].x, w[1].y, w[2].x, w[2].y);
@@ -821,6 +846,7 @@ void find_img_ptsrc(int& n, Mat& list, double u, double v) {
     // Under a scale factor every tile moves by (1 - f) times its deflection, so any tile
     // may reach the source: all are tested with their scaled source triangles.
     s.vdet.assign(static_cast<size_t>(m.numberofpoints), NAN);
+    s.vpar.assign(static_cast<size_t>(m.numberofpoints), -1);
     for (int t = 0; t < m.numberoftriangles; ++t) process_tile(s, t);
     for (int k = 0; k < static_cast<int>(cat.caps.size()); ++k) process_cap(s, k);
   }

@@ -576,6 +576,16 @@ TEST(FindImg, HardCasesMatchRefinedSearch) {
       {"flat lens, one-sided subtriangle", 0.9, 20, 0, 0, 20, 3, 0.15872086, -0.47644091, 0.248063, -0.600262},
       // On a coarse grid the critical curve bulges into a tile between its vertices.
       {"coarse grid, curve inside a tile", 0.7, 20, 0.15, 0.05, 10, 1, -0.24480573, 0.39226449, -0.314085, 0.718456},
+      // ... and with the source inside the tile's linear image, the pair of images of the
+      // bulge: the tile's own search finds one, the subdivision the other.
+      {"coarse grid, pair inside a tile", 0, 0, 0.15, 0.05, 10, 1, -0.26134826, 0.18191326, -0.864393, 0.694335},
+      // The same in a subtriangle of a folded tile on a very coarse grid (8 x 8, no
+      // refinement), and the resolvable central maximum two levels below a subtriangle
+      // whose linear image misses the source.
+      {"very coarse grid, pair inside a subtriangle", 0.7, 20, 0, 0.05, 8, 1, 0.17845936, -0.46988905, 0.235175,
+       -0.851824},
+      {"very coarse grid, central maximum", 0.3, 20, 0.15, 0.05, 8, 1, 0.30266122, -0.28636670, -0.0775459,
+       0.0934932},
       // A tile at the centre folds far beyond its corners' images: its catalogue box holds
       // its edge midpoints' images too.
       {"coarse grid, folded central tile", 0.9, 20, 0.3, 0, 10, 1, -0.20903772, 0.00159257, 0.0246553, -0.0240026},
