@@ -117,7 +117,7 @@ const ClassRow kClassTable[] = {
     {"kuzdisk", "Kuzmin disk",
      not_built, dumrho, dummass},
     {"kapmap", "Arbitrary kappa map",
-     not_built, dumrho, dummass},
+     kapmap, dumrho, dummass},
     {"tab", "General tabulated model",
      not_built, dumrho, dummass},
     {"gaus", "Gaussian model (numerical)",
