@@ -1,1 +1,62 @@
-int main() { return 0; }
+// Program entry: core start-up, the fitting program's commands and settings, then the
+// command loop on standard input or on each command file named on the command line.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "shell/commands.h"
+#include "shell/fatal.h"
+#include "shell/startup.h"
+
+namespace {
+
+bool is_quiet_switch(const char* a) { return std::strcmp(a, "-q") == 0 || std::strcmp(a, "-quiet") == 0; }
+
+int run(int argc, char** argv) {
+  start_program(stdin, stdout);
+
+  int first = 1;
+  if (argc > 1 && is_quiet_switch(argv[1])) {
+    quietflag = 1;
+    first = 2;
+  }
+  if (first >= argc) {
+    cmdloop();
+    return 0;
+  }
+  FILE* saved = QVMstdin;
+  for (int k = first; k < argc; ++k) {
+    FILE* f = std::fopen(argv[k], "r");
+    if (!f) {
+      QVMstdin = saved;
+      qprintf("ERROR: could not open input file %s\n", argv[k]);
+      std::fflush(QVMstdout);
+      return kErrorExitStatus;
+    }
+    QVMstdin = f;
+    if (!quietflag) qprintf("Reading commands from input file %s\n", argv[k]);
+    try {
+      cmdloop();
+    } catch (...) {
+      std::fclose(f);
+      QVMstdin = saved;
+      throw;
+    }
+    std::fclose(f);
+  }
+  QVMstdin = saved;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int status;
+  try {
+    status = run(argc, argv);
+  } catch (const FatalError& e) {
+    status = report_fatal(e);
+  }
+  std::fflush(QVMstdout);
+  return status;
+}

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cmath>
 
 Settings settings;
 
@@ -19,4 +20,34 @@ bool fits_int(double v) {
   if (!std::isfinite(v)) return false;
   const double r = v == std::trunc(v) ? v : std::trunc(v * 1.000001);
   return r >= INT_MIN && r <= INT_MAX;
+}
+
+#include "shell/fatal.h"
+#include "shell/vars.h"
+
+void register_settings(const SettingSpec* table, int n) {
+  for (int k = 0; k < n; ++k) AddVar(table[k].name, 0, table[k].description, table[k].initial);
+}
+
+void refresh_settings(const SettingSpec* table, int n) {
+  for (int k = 0; k < n; ++k) {
+    const SettingSpec& s = table[k];
+    switch (s.kind) {
+      case SettingKind::Real:
+        settings.*s.real = GetVar(s.name);
+        break;
+      case SettingKind::Integer:
+        settings.*s.integer = GetVarI(s.name);
+        break;
+      case SettingKind::LongInteger:
+        settings.*s.long_integer = GetVarL(s.name);
+        break;
+      case SettingKind::PlainInteger: {
+        const double v = GetVar(s.name);
+        if (!fits_int(std::trunc(v))) fatal(strformat("variable %s is out of range for an integer", s.name));
+        settings.*s.integer = static_cast<int>(std::trunc(v));
+        break;
+      }
+    }
+  }
 }

@@ -68,3 +68,33 @@ inline int read_int(double v) { return static_cast<int>(read_integer(v)); }
 // True when v (finite) reads as an integer within the range of int / long.
 bool fits_int(double v);
 bool fits_long(double v);
+
+// One registered numeric setting: its name, default, how its mirror reads the value,
+// the description given at registration, and the mirror it fills.
+enum class SettingKind { Real, Integer, LongInteger, PlainInteger };
+struct SettingSpec {
+  const char* name;
+  double initial;
+  SettingKind kind;
+  const char* description;
+  double Settings::*real = nullptr;
+  int Settings::*integer = nullptr;
+  long Settings::*long_integer = nullptr;
+};
+constexpr SettingSpec real_setting(const char* n, double v, const char* d, double Settings::*m) {
+  return {n, v, SettingKind::Real, d, m, nullptr, nullptr};
+}
+constexpr SettingSpec int_setting(const char* n, double v, const char* d, int Settings::*m) {
+  return {n, v, SettingKind::Integer, d, nullptr, m, nullptr};
+}
+constexpr SettingSpec long_setting(const char* n, double v, const char* d, long Settings::*m) {
+  return {n, v, SettingKind::LongInteger, d, nullptr, nullptr, m};
+}
+constexpr SettingSpec plain_int_setting(const char* n, double v, const char* d, int Settings::*m) {
+  return {n, v, SettingKind::PlainInteger, d, nullptr, m, nullptr};
+}
+
+// Registers every setting of a table as a numeric variable, silently, in table order.
+void register_settings(const SettingSpec* table, int n);
+// Copies the value of every setting of a table into its mirror.
+void refresh_settings(const SettingSpec* table, int n);

@@ -1,0 +1,21 @@
+// The benchmark program: each area adds one function that prints its per-call costs.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+
+// Times fn() called n times; returns nanoseconds per call.
+template <class F>
+double ns_per_call(long n, F&& fn) {
+  const auto t0 = std::chrono::steady_clock::now();
+  for (long i = 0; i < n; ++i) fn();
+  const auto t1 = std::chrono::steady_clock::now();
+  return std::chrono::duration<double, std::nano>(t1 - t0).count() / static_cast<double>(n);
+}
+
+// Keeps a computed value alive so the optimiser cannot drop the work.
+inline void keep(double v) {
+  asm volatile("" : : "g"(v) : "memory");
+}
+
+void bench_shell();

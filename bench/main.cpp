@@ -1,0 +1,26 @@
+// Runs every benchmark area, or those named on the command line.
+#include <cstring>
+#include <string>
+
+#include "bench/bench.h"
+
+namespace {
+struct Area {
+  const char* name;
+  void (*run)();
+};
+const Area kAreas[] = {
+    {"shell", bench_shell},
+};
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (const auto& a : kAreas) {
+    bool wanted = argc < 2;
+    for (int i = 1; i < argc; ++i) wanted = wanted || std::strcmp(argv[i], a.name) == 0;
+    if (!wanted) continue;
+    std::printf("== %s\n", a.name);
+    a.run();
+  }
+  return 0;
+}

@@ -1,0 +1,21 @@
+// Start-up state of the fitting program: its settings and the hooks that the program
+// entry and the settings refresh call.
+#pragma once
+
+// Registers the 23 fitting settings, silently, in their order.
+void register_fit_settings();
+// Copies the fitting settings into their mirrors (part of the settings refresh).
+void refresh_fit_settings();
+// Empties the observed-data tables and sets the curve and ring capacities.
+void init_fit_data();
+// Start-up and refresh hooks of the fitting package.
+void InitCrvs();
+void InitPkg();
+void GlobPkg();
+
+// Capacities of the ring and curve tables.
+struct FitCapacities {
+  int NRINGMAX = 0, MRINGMAX = 0;
+  int CRVNMAX = 0, CRVSMAX = 0, CRVPMAX = 0;
+};
+extern FitCapacities fitcap;

@@ -1,0 +1,133 @@
+// The command table, the command loop, the built-in commands and the settings refresh.
+#include "shell/commands.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "core/twick.h"
+#include "fit/fit_state.h"
+#include "shell/fatal.h"
+#include "shell/settings.h"
+#include "shell/vars.h"
+
+namespace {
+std::vector<CommandEntry>& table() {
+  static std::vector<CommandEntry> t;
+  return t;
+}
+}  // namespace
+
+void InitCmds() { table().clear(); }
+
+void AddCmd(const std::string& name, CommandHandler handler, HelpRoutine help) {
+  table().push_back({name, handler, help});
+}
+
+void SetCmd(const std::string& name, CommandHandler handler, HelpRoutine help) {
+  for (auto& e : table())
+    if (e.name == name) {
+      e.handler = handler;
+      e.help = help;
+      return;
+    }
+  AddCmd(name, handler, help);
+}
+
+void DoCmd(const std::string& name, const WordArray& words) {
+  // Indexing (not iterators): a handler never removes entries, but keep this robust
+  // should one register further commands.
+  for (size_t k = 0; k < table().size(); ++k)
+    if (table()[k].name == name) table()[k].handler(words);
+}
+
+const std::vector<CommandEntry>& cmdlist() { return table(); }
+
+void cmdloop() {
+  const std::string prompt = GetString("_PROMPT");
+  std::string line;
+  for (;;) {
+    if (!quietflag) {
+      qprintf("%s ", prompt.c_str());
+      std::fflush(QVMstdout);
+    }
+    if (!read_line(QVMstdin, line)) break;
+    if (!line.empty() && line[0] == '!') {
+      line[0] = ' ';
+      std::fflush(QVMstdout);
+      if (std::system(line.c_str()) != 0) { /* the shell's result is not reported */ }
+      continue;
+    }
+    WordArray words;
+    if (strparse(line, words) == 0) continue;
+    DoCmd(words[0], words);
+    if (words[0] == "quit" || words[0] == "exit") break;
+  }
+  if (!quietflag) qprintf("\n");
+  std::fflush(QVMstdout);
+}
+
+void SetGlob() {
+  GlobTWick();
+  refresh_fit_settings();
+  settings.verbose = GetVarI("verbose");
+  GlobPkg();
+}
+
+void set(const WordArray& in) {
+  std::string line = MakeLine(in.count(), in);
+  replace(line, "=", " ", 0, 0);
+  WordArray words;
+  strparse(line, words);
+  const int n = words.count();
+  if (n > 2) {
+    const double value = std::atof(words.c_str(2));
+    if (!std::isfinite(value)) {
+      qprintf("WARNING: variable %s must be a finite number; its value is unchanged.\n", words.c_str(1));
+      return;
+    }
+    SetVar(words[1], 1, value);
+  } else if (n == 1) {
+    for (const auto& e : varlist()) qprintf("%s = %e %s\n", e.name.c_str(), e.value, e.description.c_str());
+  } else if (n == 2) {
+    for (const auto& e : varlist())
+      if (e.name == words[1]) qprintf("%s = %e %s\n", e.name.c_str(), e.value, e.description.c_str());
+  }
+}
+
+void sethelp(int level) {
+  if (level == 1) {
+    qprintf("Sets or lists variable values.\n");
+  } else {
+    qprintf("set                 : Shows all current variable values.\n");
+    qprintf("set <var>           : Shows current value for <var>.\n");
+    qprintf("set <var> <val>, or\n");
+    qprintf("set <var>=<val>     : Sets the specified variable value.\n");
+  }
+}
+
+void help(const WordArray& words) {
+  const bool all = words.count() == 1 || words[1] == "all";
+  for (size_t k = 0; k < table().size(); ++k) {
+    const CommandEntry& e = table()[k];
+    if (all) {
+      qprintf("%s -- ", e.name.c_str());
+      e.help(1);
+    } else if (e.name == words[1]) {
+      qprintf("Help for: %s\n", e.name.c_str());
+      e.help(2);
+    }
+  }
+}
+
+void helphelp(int level) {
+  if (level == 1) {
+    qprintf("Gives information about commands.\n");
+  } else {
+    qprintf("help       : Gives brief help for all commands.\n");
+    qprintf("help <cmd> : Gives detailed help for the specified command.\n");
+  }
+}
+
+void quit(const WordArray&) { qprintf("\n"); }
+
+void quithelp(int) { qprintf("Ends program.\n"); }

@@ -1,0 +1,30 @@
+#include "shell/startup.h"
+
+#include "core/twick.h"
+#include "fit/fit_state.h"
+#include "shell/commands.h"
+#include "shell/fatal.h"
+
+namespace {
+struct FitCommand {
+  const char* name;
+  CommandHandler handler;
+  HelpRoutine help;
+};
+
+// The commands of the fitting program, appended after the core's, in this order.
+const FitCommand kFitCommands[] = {
+    {nullptr, nullptr, nullptr},
+};
+}  // namespace
+
+void start_program(FILE* in, FILE* out) {
+  InitTWick(in, out);
+  for (const auto& c : kFitCommands)
+    if (c.name) AddCmd(c.name, c.handler, c.help);
+  register_fit_settings();
+  init_fit_data();
+  InitCrvs();
+  InitPkg();
+  quietflag = 0;
+}

@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include "shell/commands.h"
+#include "shell/fatal.h"
+#include "shell/settings.h"
+#include "shell/startup.h"
+#include "shell/vars.h"
+#include "support/test_support.h"
+
+namespace {
+class Refresh : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    start_program(stdin, stdout);
+    quietflag = 1;
+  }
+  void TearDown() override { quietflag = 0; }
+  std::string refresh_error() {
+    try {
+      SetGlob();
+    } catch (const FatalError& e) {
+      return e.message;
+    }
+    return "";
+  }
+};
+}  // namespace
+
+TEST_F(Refresh, BadSettingsEndTheRefreshWithTheirMessage) {
+  struct Case {
+    const char* name;
+    double value;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"galcoords", 3, "galcoords must be 1 or 2"},
+      {"galcoords", 0, "galcoords must be 1 or 2"},
+      {"potflag", -1, "potflag must be 0 or 1"},
+      {"catalog", 2, "catalog must be 0 or 1"},
+      {"nsubg1", 0, "Number of subgrid zones must be positive"},
+      {"maxlev", 0, "maxlev must be >= 1"},
+      {"crittol", 0, "crittol must be positive"},
+      {"xtol", -1, "xtol must be positive"},
+      {"gridlo1", -0.1, "for polar grid, gridlo1 and gridhi1 must be positive"},
+      {"ngrid1", 5e12, "variable ngrid1 is out of range for an integer"},
+  };
+  for (const auto& c : cases) {
+    start_program(stdin, stdout);
+    quietflag = 1;
+    SetVar(c.name, 0, c.value);
+    EXPECT_EQ(refresh_error(), c.message) << c.name;
+  }
+}
+
+TEST_F(Refresh, MirrorsAndDerivedValues) {
+  SetVar("hval", 0, 0.7);
+  SetVar("hvale", 0, 0.1);
+  SetVar("seed", 0, 7.5);
+  SetVar("zsrc", 0, 2);
+  quietflag = 0;
+  CaptureOutput out;
+  SetGlob();
+  EXPECT_NEAR(settings.hvale, 0.1 / 0.49, 1e-15);
+  SetGlob();  // recomputed from the variable, never compounded
+  EXPECT_NEAR(settings.hvale, 0.1 / 0.49, 1e-15);
+  EXPECT_EQ(settings.shoot_pseed, 7);
+  EXPECT_EQ(settings.shoot_rseed, 7);
+  EXPECT_NE(out.text().find("WARNING: variable seed should be a long integer."), std::string::npos);
+  EXPECT_EQ(settings.zref, 2);  // a negative reference redshift takes the source redshift
+  EXPECT_EQ(GetVar("zref"), -1);
+  EXPECT_EQ(settings.maximg, 10);
+  EXPECT_EQ(settings.ngrid1, 20);
+  EXPECT_EQ(settings.seed, 7);
+
+  SetVar("gridhi2", 0, 180);
+  SetGlob();
+  EXPECT_NE(out.text().find("Note: Polar grid angular coverage is not 360 degrees"), std::string::npos);
+}
