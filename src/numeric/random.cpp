@@ -1,0 +1,175 @@
+#include "numeric/random.h"
+
+#include <cmath>
+
+#include "numeric/linalg.h"
+#include "numeric/specfunc.h"
+
+RandomState random_state;
+
+namespace {
+
+constexpr double kRnmx = 1.0 - 1.2e-7;  // largest value a uniform generator returns
+
+// ran1: minimal standard generator, Schrage's factorisation.
+constexpr long kIA = 16807, kIM = 2147483647, kIQ = 127773, kIR = 2836;
+constexpr long kNDIV1 = 1 + (kIM - 1) / RandomState::kTable;  // 67108864
+
+// ran2: L'Ecuyer's two generators.
+constexpr long kIM1 = 2147483563, kIM2 = 2147483399, kIMM1 = kIM1 - 1;
+constexpr long kIA1 = 40014, kIA2 = 40692, kIQ1 = 53668, kIQ2 = 52774, kIR1 = 12211, kIR2 = 3791;
+constexpr long kNDIV2 = 1 + kIMM1 / RandomState::kTable;  // 67108862
+
+// The magnitude of a non-positive seed as the start of a generator of modulus m: -seed,
+// and 1 for 0. Seeds beyond the 32-bit range are reduced modulo m so that the table never
+// holds values outside the generator's range (which would index past the table).
+inline long start_value(long seed, long m) {
+  long s = -(seed % m);
+  return s < 1 ? 1 : s;
+}
+
+// A positive seed beyond the generator's range is reduced into it (0 would be a fixed
+// point of the multiplicative step, so it becomes 1).
+inline void keep_in_range(long& seed, long m) {
+  if (seed >= m) {
+    seed %= m;
+    if (seed == 0) seed = 1;
+  }
+}
+
+inline void step(long& s, long a, long m, long q, long r) {
+  const long k = s / q;
+  s = a * (s - k * q) - r * k;
+  if (s < 0) s += m;
+}
+
+}  // namespace
+
+double ran1(long& seed) {
+  auto& st = random_state.ran1;
+  if (seed <= 0 || st.iy == 0) {
+    seed = seed <= 0 ? start_value(seed, kIM) : 1;
+    for (int j = RandomState::kTable + 7; j >= 0; j--) {
+      step(seed, kIA, kIM, kIQ, kIR);
+      if (j < RandomState::kTable) st.iv[j] = seed;
+    }
+    st.iy = st.iv[0];
+  }
+  keep_in_range(seed, kIM);
+  step(seed, kIA, kIM, kIQ, kIR);
+  const long j = st.iy / kNDIV1;
+  st.iy = st.iv[j];
+  st.iv[j] = seed;
+  const double temp = static_cast<double>(st.iy) / static_cast<double>(kIM);
+  return temp > kRnmx ? kRnmx : temp;
+}
+
+double ran2(long& seed) {
+  auto& st = random_state.ran2;
+  if (seed <= 0) {
+    seed = start_value(seed, kIM1);
+    st.idum2 = seed;
+    for (int j = RandomState::kTable + 7; j >= 0; j--) {
+      step(seed, kIA1, kIM1, kIQ1, kIR1);
+      if (j < RandomState::kTable) st.iv[j] = seed;
+    }
+    st.iy = st.iv[0];
+  }
+  keep_in_range(seed, kIM1);
+  step(seed, kIA1, kIM1, kIQ1, kIR1);
+  step(st.idum2, kIA2, kIM2, kIQ2, kIR2);
+  const long j = st.iy / kNDIV2;
+  st.iy = st.iv[j] - st.idum2;
+  st.iv[j] = seed;
+  if (st.iy < 1) st.iy += kIMM1;
+  const double temp = static_cast<double>(st.iy) / static_cast<double>(kIM1);
+  return temp > kRnmx ? kRnmx : temp;
+}
+
+double gasdev(long& seed) {
+  auto& st = random_state.gasdev;
+  if (seed < 0) st.held = false;
+  if (st.held) {
+    st.held = false;
+    return st.spare;
+  }
+  double s, t, r;
+  do {
+    s = 2.0 * ran1(seed) - 1.0;
+    t = 2.0 * ran1(seed) - 1.0;
+    r = s * s + t * t;
+  } while (r >= 1.0 || r == 0.0);
+  const double f = std::sqrt(-2.0 * std::log(r) / r);
+  st.spare = s * f;
+  st.held = true;
+  return t * f;
+}
+
+double poidev(double mean, long& seed) {
+  constexpr double kPi = 3.141592654;
+  auto& st = random_state.poidev;
+  double em;
+  if (mean < 12.0) {  // direct method: multiply uniform deviates until below e^-mean
+    if (mean != st.oldm) {
+      st.oldm = mean;
+      st.g = std::exp(-mean);
+    }
+    em = -1.0;
+    double t = 1.0;
+    do {
+      em += 1.0;
+      t *= ran1(seed);
+    } while (t > st.g);
+  } else {  // rejection with a Lorentzian comparison function
+    if (mean != st.oldm) {
+      st.oldm = mean;
+      st.sq = std::sqrt(2.0 * mean);
+      st.alxm = std::log(mean);
+      st.g = mean * st.alxm - gammln(mean + 1.0);
+    }
+    double t;
+    do {
+      double y;
+      do {
+        y = std::tan(kPi * ran1(seed));
+        em = st.sq * y + mean;
+      } while (em < 0.0);
+      em = std::floor(em);
+      t = 0.9 * (1.0 + y * y) * std::exp(em * st.alxm - gammln(em + 1.0) - st.g);
+    } while (ran1(seed) > t);
+  }
+  return em;
+}
+
+void gasvec(long& seed, int n, const Mat& M, Vec& g, Vec& out) {
+  if (n <= 0) return;
+  for (int k = 1; k <= n; k++) g[k] = gasdev(seed);
+  for (int i = 1; i <= n; i++) {
+    double sum = 0.0;
+    for (int k = 1; k <= n; k++) sum += M[i][k] * g[k];
+    out[i] = sum;
+  }
+}
+
+void ranell(long& seed1, long& seed2, int n, const Mat& M, Vec& g, Vec& out) {
+  if (n <= 0) return;
+  double norm2 = 0.0;
+  for (int k = 1; k <= n; k++) {
+    g[k] = gasdev(seed1);
+    norm2 += g[k] * g[k];
+  }
+  const double u = ran2(seed2);
+  const double f = std::pow(u, 1.0 / n) / std::sqrt(norm2);
+  for (int k = 1; k <= n; k++) g[k] *= f;
+  for (int i = 1; i <= n; i++) {
+    double sum = 0.0;
+    for (int k = 1; k <= n; k++) sum += M[i][k] * g[k];
+    out[i] = sum;
+  }
+}
+
+void ranrot(long& seed, int n, Mat& R) {
+  for (int i = 1; i <= n; i++)
+    for (int j = 1; j <= n; j++) R[i][j] = gasdev(seed);
+  GramSchmidt(n, R);
+}

@@ -1,0 +1,60 @@
+// Random deviates: two uniform generators, Gaussian and Poisson deviates, and random
+// vectors, points in ellipsoids and rotations built on them.
+//
+// Every stream is fixed by the seed its caller passes by reference; each generator
+// advances the caller's seed at every call. A seed that is zero or negative asks the
+// generator to (re)initialise its table from the magnitude of the seed (0 counts as 1).
+// Seeds are expected within the 32-bit range. No platform generator is used anywhere, so
+// a run with the same seed repeats exactly.
+//
+// Each generator keeps one process-wide table (in random_state below), shared by every
+// seed variable that uses that generator: two seeds used alternately with the same
+// generator influence each other's streams.
+#pragma once
+
+#include "numeric/alloc.h"
+
+struct RandomState {
+  static constexpr int kTable = 32;
+  struct Ran1 {
+    long iv[kTable] = {};
+    long iy = 0;  // 0 forces initialisation at the first call
+  } ran1;
+  struct Ran2 {
+    long iv[kTable] = {};
+    long iy = 0;
+    long idum2 = 123456789;
+  } ran2;
+  struct Gasdev {
+    bool held = false;  // a spare deviate is held
+    double spare = 0.0;
+  } gasdev;
+  struct Poidev {
+    double oldm = -1.0;  // the mean of the last call
+    double sq = 0.0, alxm = 0.0, g = 0.0;
+  } poidev;
+};
+extern RandomState random_state;
+
+// Uniform deviate in (0, 1): the minimal-standard congruential generator (16807 mod
+// 2^31 - 1) with a 32-entry shuffle table. Never above 1 - 1.2e-7.
+double ran1(long& seed);
+// Uniform deviate in (0, 1): L'Ecuyer's combined generator with a 32-entry shuffle.
+double ran2(long& seed);
+// Normal deviate of mean 0 and variance 1 (polar Box-Muller, draws from ran1). Deviates
+// come in pairs: every second call returns the spare of the previous one without a draw;
+// a negative seed discards the spare.
+double gasdev(long& seed);
+// Poisson deviate of the given mean, as a double (draws from ran1).
+double poidev(double mean, long& seed);
+
+// out[1..n] = M g for n fresh normal deviates g[1..n] (drawn in order from gasdev(seed));
+// with M a Cholesky factor of a covariance matrix, out is a correlated normal vector.
+// n <= 0 does nothing.
+void gasvec(long& seed, int n, const Mat& M, Vec& g, Vec& out);
+// out[1..n] = M g for g uniform in the unit n-ball: g[1..n] from gasdev(seed1), then one
+// ran2(seed2) for the radius.
+void ranell(long& seed1, long& seed2, int n, const Mat& M, Vec& g, Vec& out);
+// Fills R[1..n][1..n] with a random orthonormal matrix: normal deviates row by row, then
+// Gram-Schmidt on the columns.
+void ranrot(long& seed, int n, Mat& R);

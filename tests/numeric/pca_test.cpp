@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "numeric/linalg.h"
+#include "numeric/pca.h"
+#include "numeric/random.h"
+#include "support/test_support.h"
+
+namespace {
+
+template <class F>
+FatalError fatal_of(F&& fn) {
+  try {
+    fn();
+  } catch (const FatalError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "expected the routine to end the program";
+  return FatalError(FatalKind::Error, "", 0);
+}
+
+// Rows of numbers of a text file (lines starting with '#' skipped).
+std::vector<std::vector<double>> rows_of(const std::string& text) {
+  std::vector<std::vector<double>> rows;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream ls(line);
+    std::vector<double> r;
+    double x;
+    while (ls >> x) r.push_back(x);
+    rows.push_back(r);
+  }
+  return rows;
+}
+
+WordArray cmd(std::vector<std::string> w) { return WordArray(std::move(w)); }
+
+// Points with covariance C = [[4, 1.2], [1.2, 1]] around (1, -2).
+Mat gaussian_points(int npts, long seed) {
+  Mat M(1, 2, 1, 2);
+  M[1][1] = 4.0; M[1][2] = 1.2; M[2][1] = 1.2; M[2][2] = 1.0;
+  cov2chol(2, M);
+  Mat data(1, npts, 1, 2);
+  Vec g(1, 2), out(1, 2);
+  for (int i = 1; i <= npts; i++) {
+    gasvec(seed, 2, M, g, out);
+    data[i][1] = 1.0 + out[1];
+    data[i][2] = -2.0 + out[2];
+  }
+  return data;
+}
+
+}  // namespace
+
+TEST(Pca, RecoversTheCovarianceOfGaussianPoints) {
+  const int npts = 40000;
+  Mat data = gaussian_points(npts, -41);
+  const Mat original = data;
+  Vec mean(1, 2), eval(1, 2);
+  Mat rot(1, 2, 1, 2), cov(1, 2, 1, 2);
+  COVcalc(original, npts, 2, mean, cov);
+  PCAdcmp(data, npts, 2, mean, eval, rot);
+
+  // Eigenvalues of C: (5 +- sqrt(9 + 5.76)) / 2 = 4.4210, 0.5790 (sampling error ~1%).
+  const double root = std::sqrt(9.0 + 4 * 1.44);
+  EXPECT_NEAR(eval[1], (5 + root) / 2, 0.1);
+  EXPECT_NEAR(eval[2], (5 - root) / 2, 0.02);
+  EXPECT_NEAR(mean[1], 1.0, 0.05);
+  EXPECT_NEAR(mean[2], -2.0, 0.03);
+
+  // Exactly: rot cov rot^T = diag(eval) for the sample covariance.
+  for (int i = 1; i <= 2; i++)
+    for (int j = 1; j <= 2; j++) {
+      double s = 0;
+      for (int k = 1; k <= 2; k++)
+        for (int l = 1; l <= 2; l++) s += rot[i][k] * cov[k][l] * rot[j][l];
+      EXPECT_NEAR(s, i == j ? eval[i] : 0.0, 1e-10);
+    }
+
+  // The rotated points have mean 0 and sample variances equal to the eigenvalues.
+  Vec m2(1, 2);
+  Mat c2(1, 2, 1, 2);
+  COVcalc(data, npts, 2, m2, c2);
+  EXPECT_NEAR(m2[1], 0.0, 1e-12);
+  EXPECT_NEAR(c2[1][1], eval[1], 1e-10);
+  EXPECT_NEAR(c2[2][2], eval[2], 1e-10);
+  EXPECT_NEAR(c2[1][2], 0.0, 1e-10);
+
+  // PCAderot undoes PCArot.
+  Vec x(1, 2);
+  x[1] = original[7][1]; x[2] = original[7][2];
+  PCArot(mean, rot, 2, x);
+  EXPECT_NEAR(x[1], data[7][1], 1e-14);
+  PCAderot(mean, rot, 2, x);
+  EXPECT_NEAR(x[1], original[7][1], 1e-13);
+  EXPECT_NEAR(x[2], original[7][2], 1e-13);
+}
+
+TEST(Pca, CovarianceDistanceAndInverse) {
+  const int npts = 500;
+  const Mat data = gaussian_points(npts, -42);
+  Vec mean(1, 2);
+  Mat cov(1, 2, 1, 2), icov(1, 2, 1, 2);
+  COVcalc(data, npts, 2, mean, cov, &icov);
+  for (int i = 1; i <= 2; i++)
+    for (int j = 1; j <= 2; j++) {
+      double s = 0;
+      for (int k = 1; k <= 2; k++) s += cov[i][k] * icov[k][j];
+      EXPECT_NEAR(s, i == j ? 1.0 : 0.0, 1e-12);
+    }
+  // One standard deviation along a principal axis is at covariance distance 1.
+  Mat work = data, rot(1, 2, 1, 2);
+  Vec eval(1, 2), x(1, 2);
+  PCAdcmp(work, npts, 2, mean, eval, rot);
+  for (int j = 1; j <= 2; j++) x[j] = mean[j] + std::sqrt(eval[2]) * rot[2][j];
+  EXPECT_NEAR(COVdist(mean, icov, 2, x), 1.0, 1e-10);
+}
+
+TEST(Pca, EigensortOrdersByMagnitude) {
+  Vec w(1, 3);
+  Mat v(1, 3, 1, 3);
+  w[1] = 2; w[2] = -3; w[3] = 0.5;
+  for (int i = 1; i <= 3; i++)
+    for (int j = 1; j <= 3; j++) v[i][j] = 10 * i + j;
+  eigensort(3, w, v, -1);
+  EXPECT_EQ(w[1], -3);
+  EXPECT_EQ(w[2], 2);
+  EXPECT_EQ(w[3], 0.5);
+  EXPECT_EQ(v[1][1], 21);  // rows travel with their values
+  EXPECT_EQ(v[2][3], 13);
+  eigensort(3, w, v, 1);
+  EXPECT_EQ(w[1], 0.5);
+  EXPECT_EQ(w[3], -3);
+  EXPECT_EQ(v[1][2], 32);
+}
+
+TEST(Pca, TooFewPointsIsAnError) {
+  Mat data(1, 1, 1, 2);
+  Vec mean(1, 2);
+  Mat cov(1, 2, 1, 2);
+  for (int npts : {0, 1}) {
+    const FatalError e = fatal_of([&] { COVcalc(data, npts, 2, mean, cov); });
+    EXPECT_EQ(e.kind, FatalKind::Error);
+  }
+}
+
+class DoPca : public ::testing::Test {
+ protected:
+  void SetUp() override { InitStrings(); }  // the line reader's comment marker
+  ScratchDir dir;
+  // Points on a tilted line with scatter; deterministic.
+  std::string points(int npts) const {
+    std::string s;
+    for (int i = 0; i < npts; i++) s += strformat("%.6f %.6f extra\n", 0.1 * i + 0.03 * ((i * 7) % 5), 0.05 * i - 0.02 * ((i * 3) % 4));
+    return s;
+  }
+};
+
+TEST_F(DoPca, DimensionFromTheFileAndCountingPass) {
+  dir.write("in.dat", "# header comment\n2\n\n" + points(10) + "# trailing comment\n");
+  CaptureOutput out;
+  doPCA(cmd({"doPCA", dir.file("in.dat"), dir.file("out")}));
+  const std::string text = out.text();
+  EXPECT_NE(text.find("doPCA: counting data points ... 10\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("doPCA: number of dimensions ... 2\n"), std::string::npos) << text;
+
+  const std::string info = dir.read("out.info");
+  EXPECT_EQ(info.rfind("#  index  eigenvalues  mean-vector  rotation-matrix\n", 0), 0u);
+  const auto irows = rows_of(info);
+  ASSERT_EQ(irows.size(), 2u);
+  ASSERT_EQ(irows[0].size(), 5u);  // index, eigenvalue, mean, two rotation entries
+  EXPECT_EQ(irows[0][0], 1);
+  EXPECT_EQ(irows[1][0], 2);
+  const auto drows = rows_of(dir.read("out.dat"));
+  ASSERT_EQ(drows.size(), 10u);
+
+  // The .dat columns have sample variances equal to the .info eigenvalues, in order.
+  for (int c = 0; c < 2; c++) {
+    double m = 0, v = 0;
+    for (const auto& r : drows) m += r[c];
+    m /= drows.size();
+    for (const auto& r : drows) v += (r[c] - m) * (r[c] - m);
+    v /= drows.size() - 1;
+    EXPECT_NEAR(v, irows[c][1], 1e-5 * irows[0][1]);
+  }
+  EXPECT_GE(irows[0][1], irows[1][1]);
+  // The info line format.
+  const std::string first = info.substr(info.find('\n') + 1);
+  EXPECT_EQ(first.substr(0, 3), " 1 ");
+}
+
+TEST_F(DoPca, DimensionAndCountOnTheCommandLine) {
+  dir.write("in.dat", points(10));  // no dimension line: the first line is a point
+  {
+    CaptureOutput out;
+    doPCA(cmd({"doPCA", dir.file("in.dat"), dir.file("a"), "2"}));
+    EXPECT_NE(out.text().find("counting data points ... 10\n"), std::string::npos);
+  }
+  EXPECT_EQ(rows_of(dir.read("a.dat")).size(), 10u);
+  {
+    CaptureOutput out;
+    doPCA(cmd({"doPCA", dir.file("in.dat"), dir.file("b"), "2", "4"}));
+    EXPECT_EQ(out.text().find("counting"), std::string::npos);  // no counting pass
+  }
+  EXPECT_EQ(rows_of(dir.read("b.dat")).size(), 4u);
+}
+
+TEST_F(DoPca, BadInput) {
+  dir.write("short.dat", "2\n1 2\n3\n4 5\n");
+  CaptureOutput out;
+  FatalError e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("short.dat"), dir.file("o")})); });
+  EXPECT_EQ(e.kind, FatalKind::Error);
+  EXPECT_EQ(e.message, "missing data in doPCA input file");
+
+  // More points asked for than the file holds.
+  e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("short.dat"), dir.file("o"), "1", "9"})); });
+  EXPECT_EQ(e.message, "missing data in doPCA input file");
+
+  // A dimension of 0 or less read from the file.
+  for (const char* dim : {"0", "-2"}) {
+    dir.write("zero.dat", std::string(dim) + "\n1 2\n3 4\n");
+    e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("zero.dat"), dir.file("o")})); });
+    EXPECT_EQ(e.kind, FatalKind::Error);
+    EXPECT_NE(e.message.find("dimensions"), std::string::npos) << e.message;
+  }
+
+  // A single point has no covariance.
+  dir.write("one.dat", "2\n1 2\n");
+  e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("one.dat"), dir.file("o")})); });
+  EXPECT_EQ(e.kind, FatalKind::Error);
+
+  e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("absent.dat"), dir.file("o")})); });
+  EXPECT_EQ(e.message, "could not open input file for doPCA");
+  EXPECT_FALSE(dir.exists("o.info"));
+}
+
+TEST_F(DoPca, TooFewWordsPrintsTheHelp) {
+  CaptureOutput out;
+  doPCA(cmd({"doPCA", "only-one"}));
+  EXPECT_NE(out.text().find("doPCA <inname> <outbase> [# dimensions] [# data points]"), std::string::npos);
+  EXPECT_NE(out.text().find("data' = rot . (data-mean)"), std::string::npos);
+  CaptureOutput one;
+  doPCAhelp(1);
+  EXPECT_EQ(one.text(), "Do Principal Component Analysis of a dataset.\n");
+}
