@@ -4,7 +4,6 @@
 #include "models/powerlaw.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
@@ -313,8 +312,10 @@ int powlawT(DerivVector& out, double x, double y) {
   const double q = 1.0 - cur.ep, al = cur.al;
   const Mat& L = t.powlawTlim;
   const double v[4] = {0.0, al, q, th};
+  // Bounds included, with a margin for the rounding of q = 1 - e (e = 0.8 gives q a hair
+  // below 0.2).
   for (int i = 1; i <= 3; ++i)
-    if (!(v[i] >= L[i][4] && v[i] <= L[i][5])) return 0;
+    if (!(v[i] >= L[i][4] - 1e-12 && v[i] <= L[i][5] + 1e-12)) return 0;
   const AxisWeights a1 = axis_weights(al, L[1][1], L[1][3], PowerLawTable::kN1),
                     a2 = axis_weights(q, L[2][1], L[2][3], PowerLawTable::kN2),
                     a3 = axis_weights(th, L[3][1], L[3][3], PowerLawTable::kN3);
@@ -332,50 +333,34 @@ int powlawT(DerivVector& out, double x, double y) {
   return 1;
 }
 
-namespace {
-
-// Reads whitespace-separated words of a text file one at a time.
-class WordReader {
- public:
-  explicit WordReader(FILE* f) : f_(f) {}
-  bool next(std::string& w) {
-    w.clear();
-    int c;
-    while ((c = getc_unlocked(f_)) != EOF && std::isspace(c)) {}
-    if (c == EOF) return false;
-    do w.push_back(static_cast<char>(c));
-    while ((c = getc_unlocked(f_)) != EOF && !std::isspace(c));
-    return true;
-  }
-
- private:
-  FILE* f_;
-};
-
-}  // namespace
-
 void read_powlawtab(const std::string& path, PowerLawTable& t) {
-  FileHandle fp(QVMfopen(path, "r", "could not open loadpowlawtab input file"));
+  std::string text;
+  {
+    FileHandle fp(QVMfopen(path, "r", "could not open loadpowlawtab input file"));
+    char buf[1 << 16];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, fp)) > 0) text.append(buf, n);
+  }
   // Fill fresh arrays, so that a faulty file leaves the loaded table as it was.
   Vec c[7];
   for (int k = 1; k <= 6; ++k) c[k].reset(0, PowerLawTable::kCount - 1);
-  WordReader rd(fp);
-  std::string w;
   const long total = 6 * PowerLawTable::kCount;
-  for (long rec = 0; rec < PowerLawTable::kCount; ++rec) {
-    for (int k = 1; k <= 6; ++k) {
-      const long nread = rec * 6 + (k - 1);
-      if (!rd.next(w))
-        fatal(strformat("loadpowlawtab input file %s holds %ld values; the table needs %ld", path.c_str(), nread,
-                        total));
-      char* end = nullptr;
-      errno = 0;
-      const double v = std::strtod(w.c_str(), &end);
-      if (end == w.c_str() || *end != '\0' || !std::isfinite(v))
-        fatal(strformat("loadpowlawtab input file %s: value %ld (\"%s\") is not a number", path.c_str(), nread + 1,
-                        w.c_str()));
-      c[k][rec] = v;
+  const char* p = text.c_str();
+  for (long nread = 0; nread < total; ++nread) {
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    if (*p == '\0')
+      fatal(strformat("loadpowlawtab input file %s holds %ld values; the table needs %ld", path.c_str(), nread,
+                      total));
+    char* end = nullptr;
+    const double v = std::strtod(p, &end);
+    if (end == p || (*end != '\0' && !std::isspace(static_cast<unsigned char>(*end))) || !std::isfinite(v)) {
+      const char* e = p;
+      while (*e != '\0' && !std::isspace(static_cast<unsigned char>(*e))) ++e;
+      fatal(strformat("loadpowlawtab input file %s: value %ld (\"%s\") is not a number", path.c_str(), nread + 1,
+                      std::string(p, e).c_str()));
     }
+    c[nread % 6 + 1][nread / 6] = v;
+    p = end;
   }
   if (t.powlawTflag == 0) powlaw_set_axes(t);
   for (int k = 1; k <= 6; ++k) t.powlawTcoeffs[k] = std::move(c[k]);
