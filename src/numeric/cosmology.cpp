@@ -92,7 +92,9 @@ double univ_age(double z) {
       // Flat: closed form (infinite for an empty de Sitter universe).
       age = (6.52 / std::sqrt(ol)) * arcsinh(std::pow(b, -1.5) * std::sqrt(ol / om));
     } else {
-      age = 9.78 * integrate1(ageint, 0.0, 1.0 / b);
+      // The integral of ageint over a in [0, 1/b], taken in s = sqrt(a): ageint grows like
+      // sqrt(a) from a = 0, whose unbounded slope would cost the integrator accuracy.
+      age = 9.78 * integrate1([](double s) { return 2.0 * s * ageint(s * s); }, 0.0, std::sqrt(1.0 / b));
     }
   } else if (om == 1.0) {
     age = 6.52 * std::pow(b, -1.5);

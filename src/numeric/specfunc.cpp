@@ -144,6 +144,7 @@ double gammq(double a, double x) {
 
 // ---------------------------------------------------------------- upper incomplete Gamma
 
+// The integrand of E1 in t = e^-u; gamQfunc integrates the same function in u.
 double gamQint(double t) { return -1.0 / std::log(t); }
 
 double gamQfunc(double a, double x) {
@@ -152,8 +153,14 @@ double gamQfunc(double a, double x) {
   if (a == 0.0) {
     // E1(x) diverges at x = 0.
     if (x == 0.0) return HUGE_VAL;
-    const double ex = std::exp(-x);
-    return integrate1z(gamQint, 1.0e-6 * ex, ex);
+    // The integral of gamQint over [1e-6 e^-x, e^-x], taken in v with t = e^-(x + v):
+    // e^-x times the integral of e^-v / (x + v) over v in [0, ln 1e6]. The integrand is
+    // smooth and the integral of order 1/x, whereas in t the integrand is steep at the
+    // lower end and the integral tiny at large x, where the integrator's error test
+    // (absolute below 1) would let large relative errors pass.
+    const double vmax = -std::log(1.0e-6);
+    const double integral = integrate1z([x](double v) { return std::exp(-v) / (x + v); }, 0.0, vmax);
+    return std::exp(-x) * integral;
   }
   if (a > -1.0) return (gamQfunc(a + 1.0, x) - std::exp(-x) * std::pow(x, a)) / a;
   fatal("should not reach this point in gamQfunc()");
@@ -323,8 +330,6 @@ double hypgeo(double a, double b, double c, double x) {
       return f;
     }
     if (nonpositive_integer(a) || nonpositive_integer(b)) return hyp_polynomial(a, b, c, x);
-    if (nonpositive_integer(c - a) || nonpositive_integer(c - b))
-      return std::pow(1.0 - x, d) * hyp_polynomial(c - a, c - b, c, x);
     // Close to a pole of a or b the paired terms change sign; the connection formula is
     // well defined there (e is not zero) and is used instead.
     const double tol = 2.0 * std::fabs(e);
