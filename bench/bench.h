@@ -19,3 +19,5 @@ inline void keep(double v) {
 }
 
 void bench_shell();
+void bench_numeric_toolkit2();
+void bench_evaluator();

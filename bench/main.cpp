@@ -11,6 +11,8 @@ struct Area {
 };
 const Area kAreas[] = {
     {"shell", bench_shell},
+    {"numeric_toolkit2", bench_numeric_toolkit2},
+    {"evaluator", bench_evaluator},
 };
 }  // namespace
 

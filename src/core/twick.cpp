@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <iterator>
 
+#include "io/imcommands.h"
+#include "models/registry.h"
+#include "numeric/pca.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -27,6 +30,14 @@ const CoreCommand kCoreCommands[] = {
     {"exit", quit, quithelp},
     {"rm", rm, rmhelp},
     {"mv", mv, mvhelp},
+    {"listmodels", listmodels, listmodelshelp},
+    {"doPCA", doPCA, doPCAhelp},
+    {"filetypes", filetypes, filetypeshelp},
+    {"fileconvert", fileconvert, fileconverthelp},
+    {"imarith", imarith, imarithhelp},
+    {"imcombine", imcombine, imcombinehelp},
+    {"imdiff", imdiff, imdiffhelp},
+    {"imstats", imstats, imstatshelp},
 };
 
 using S = Settings;
@@ -132,6 +143,7 @@ void InitTWick(FILE* in, FILE* out) {
   InitStrings();
   InitVars();
   InitCmds();
+  InitModels();
   for (const auto& c : kCoreCommands) AddCmd(c.name, c.handler, c.help);
   register_settings(kCoreSettings, kNumCoreSettings);
   TW_glob_init0();

@@ -67,10 +67,14 @@ void fill_from_file_order(const float* v, int nx, int ny, Mat& a) {
   }
 }
 
-// Rounds to single precision; values beyond its range become infinities as IEEE rounding does.
+// Rounds to single precision to nearest, as IEEE conversion does, without converting a
+// value outside the float range: from FLT_MAX + half its spacing on, the result is infinite.
 inline float to_float(double v) {
-  if (v > FLT_MAX) return HUGE_VALF;
-  if (v < -FLT_MAX) return -HUGE_VALF;
+  constexpr double kOverflow = static_cast<double>(FLT_MAX) + 0x1p103;
+  if (std::fabs(v) > FLT_MAX) {
+    if (std::fabs(v) >= kOverflow) return v > 0 ? HUGE_VALF : -HUGE_VALF;
+    return v > 0 ? FLT_MAX : -FLT_MAX;
+  }
   return static_cast<float>(v);
 }
 

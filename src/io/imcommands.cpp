@@ -175,7 +175,7 @@ void imcombinehelp(int level) {
     help_lines(w, {"Lets you add/subtract image files."});
   } else {
     help_lines(w, {"imcombine <file1> <file1type> <file2> <file2type> <f> <out> <outtype>",
-                   " Lets you add/subtract image files:",
+                   " Lets you add/subtract image files.",
                    "   out = file1 + f*file2",
                    " Currently assumes the two images have the same dimensions."});
   }
