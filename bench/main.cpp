@@ -11,8 +11,12 @@ struct Area {
 };
 const Area kAreas[] = {
     {"shell", bench_shell},
+    {"numeric_toolkit1", bench_numeric_toolkit1},
     {"numeric_toolkit2", bench_numeric_toolkit2},
+    {"lens_model", bench_lens_model},
     {"evaluator", bench_evaluator},
+    {"profiles1", bench_profiles1},
+    {"grid", bench_grid},
 };
 }  // namespace
 

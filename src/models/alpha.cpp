@@ -117,34 +117,46 @@ void isoemd(DerivVector& out, double x, double y) {
   if (std::fabs(cur.ss) < 1e-8) cur.ss = 1e-4;
   const double s = cur.ss, q = 1.0 - cur.ep, q2 = q * q;
   const double u = 1.0 - q2, v = std::sqrt(std::fabs(u)), qb = q * b;
-  double psi = std::sqrt(q2 * (s * s + x * x) + y * y);
-  double psix = q2 * x / psi, psiy = y / psi;  // derivatives of psi
+  double psi, psix, psiy;  // psi and its derivatives
   if (v < 1e-6) {
     psi = std::sqrt(x * x + y * y + s * s);
-    psix = x / psi;
-    psiy = y / psi;
-    const double B = psi + s, H = 6.0 * psi * B * B * B;
-    out[2] = qb * (x / B + x * u * (x * x * (psi + 3.0 * s) + 3.0 * s * s * B) / H);
-    out[3] = qb * (y / B + y * u * (3.0 * psi * B * (psi + 2.0 * s) - y * y * (psi + 3.0 * s)) / H);
-  } else if (u > 0.0) {
-    out[2] = (qb / v) * std::atan(v * x / (psi + s));
-    out[3] = (qb / v) * std::atanh(v * y / (psi + q2 * s));
+    const double ipsi = 1.0 / psi;
+    psix = x * ipsi;
+    psiy = y * ipsi;
+    const double B = psi + s, iB = 1.0 / B, iH = iB * iB * iB * ipsi / 6.0;
+    out[2] = qb * x * (iB + u * (x * x * (psi + 3.0 * s) + 3.0 * s * s * B) * iH);
+    out[3] = qb * y * (iB + u * (3.0 * psi * B * (psi + 2.0 * s) - y * y * (psi + 3.0 * s)) * iH);
   } else {
-    out[2] = (qb / v) * std::atanh(v * x / (psi + s));
-    out[3] = (qb / v) * std::atan(v * y / (psi + q2 * s));
+    psi = std::sqrt(q2 * (s * s + x * x) + y * y);
+    const double ipsi = 1.0 / psi;
+    psix = q2 * x * ipsi;
+    psiy = y * ipsi;
+    const double qbv = qb / v, d1 = psi + s, d2 = psi + q2 * s, i12 = v / (d1 * d2);
+    const double ax = x * d2 * i12, ay = y * d1 * i12;  // v x/(psi + s), v y/(psi + q^2 s)
+    if (u > 0.0) {
+      out[2] = qbv * std::atan(ax);
+      out[3] = qbv * std::atanh(ay);
+    } else {
+      out[2] = qbv * std::atanh(ax);
+      out[3] = qbv * std::atan(ay);
+    }
   }
-  const double W = psi + s, E = W * W + u * x * x, D = psi * E;
+  const double W = psi + s, E = W * W + u * x * x, D = psi * E, iD = 1.0 / D;
   const double N1 = psi * W - q2 * x * x, N2 = s * W + x * x;
-  out[4] = qb * N1 / D;
-  out[5] = qb * N2 / D;
-  out[6] = -qb * x * y / D;
-  if (settings.potflag) out[1] = x * out[2] + y * out[3] - 0.5 * qb * s * std::log(E) + qb * s * std::log((1.0 + q) * s);
+  out[4] = qb * N1 * iD;
+  out[5] = qb * N2 * iD;
+  out[6] = -qb * x * y * iD;
+  if (settings.potflag) {
+    // x phi_x + y phi_y - (qbs/2) ln E + qbs ln((1 + q) s), with one logarithm.
+    const double c = (1.0 + q) * s;
+    out[1] = x * out[2] + y * out[3] - 0.5 * qb * s * std::log(E / (c * c));
+  }
   // Third derivatives: derivatives of phi_xx = qb N1/D and phi_yy = qb N2/D.
   const double Dx = psix * E + psi * (2.0 * W * psix + 2.0 * u * x);
   const double Dy = psiy * E + psi * 2.0 * W * psiy;
   const double N1x = psix * (2.0 * psi + s) - 2.0 * q2 * x, N1y = psiy * (2.0 * psi + s);
   const double N2x = s * psix + 2.0 * x, N2y = s * psiy;
-  const double iD2 = qb / (D * D);
+  const double iD2 = qb * iD * iD;
   out[7] = (N1x * D - N1 * Dx) * iD2;
   out[8] = (N1y * D - N1 * Dy) * iD2;
   out[9] = (N2x * D - N2 * Dx) * iD2;
@@ -167,6 +179,33 @@ void plumemd(DerivVector& out, double x, double y) {
   out[4] = -2.0 * k * x * x * V * V / (psi2 * D2) + k * (V * psi2 - q2 * q2 * x * x * s) / (psi3 * D);
   out[5] = -2.0 * k * y * y * W * W / (psi2 * D2) + k * (W * psi2 - y * y * s) / (psi3 * D);
   out[6] = -k * x * y * (2.0 * W * V / (psi2 * D2) + q2 * s / (psi3 * D));
+}
+
+// Singular elliptical power law (no core) through Appell's F1, with the factor A = 1:
+// kappa = (1/2) b^(2 - alpha) xi^(alpha - 2) (1/alpha times the general routine's for
+// alpha > 0.01). Not in the class table.
+void alpha0(DerivVector& out, double x, double y) {
+  const double al = cur.al, b = cur.b;
+  if (al <= 0.0) fatal("alpha0 model invalid for al<=0.0");
+  if (b == 0.0) return;
+  const double r2 = x * x + y * y;
+  if (r2 == 0.0) {
+    if (al > 1.0) return;
+    fatal("alpha0 model invalid at origin");
+  }
+  const double q = 1.0 - cur.ep, h = 0.5 * al, E = std::pow(b, 2.0 - al) * std::pow(r2, h);
+  const double X = 1.0 - q * q, Y = X * x * x / r2;
+  auto F1 = [X, Y](double a, double b1, double b2, double c) { return appellF1ser(a, b1, b2, c, X, Y); };
+  const double fx = q * E * F1(h, h - 0.5, 1.0 - h, 1.0 + h) / (al * r2);  // phi_x / x
+  const double fy = q * E * F1(h, h + 0.5, 1.0 - h, 1.0 + h) / (al * r2);  // phi_y / y
+  const double G = E * (al - 2.0) / (2.0 * al * r2 * r2);
+  const double Fxy = F1(h, h - 0.5, 2.0 - h, 1.0 + h);
+  out[1] = q * E * F1(h, h + 0.5, -h, 1.0 + h) / (al * al);
+  out[2] = x * fx;
+  out[3] = y * fy;
+  out[4] = 2.0 * q * x * x * G * (Fxy - (al * X / (al + 2.0)) * F1(1.0 + h, h - 0.5, 2.0 - h, 2.0 + h)) + fx;
+  out[5] = 2.0 * q * y * y * G * F1(h, h + 0.5, 2.0 - h, 1.0 + h) + fy;
+  out[6] = 2.0 * q * x * y * G * Fxy;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -9,6 +9,8 @@
 #include <exception>
 #include <string>
 
+// Exit status of a normal end (end of input, quit, exit).
+constexpr int kNormalExitStatus = 0;
 // Exit status of every error that ends the program (FITS failures use the library's
 // own nonzero status instead).
 constexpr int kErrorExitStatus = 1;

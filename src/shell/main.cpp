@@ -2,6 +2,7 @@
 // command loop on standard input or on each command file named on the command line.
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "shell/commands.h"
@@ -22,7 +23,7 @@ int run(int argc, char** argv) {
   }
   if (first >= argc) {
     cmdloop();
-    return 0;
+    return kNormalExitStatus;
   }
   FILE* saved = QVMstdin;
   for (int k = first; k < argc; ++k) {
@@ -45,7 +46,7 @@ int run(int argc, char** argv) {
     std::fclose(f);
   }
   QVMstdin = saved;
-  return 0;
+  return kNormalExitStatus;
 }
 
 }  // namespace
@@ -56,6 +57,10 @@ int main(int argc, char** argv) {
     status = run(argc, argv);
   } catch (const FatalError& e) {
     status = report_fatal(e);
+  } catch (const std::bad_alloc&) {
+    // Memory ran out outside the index-bounded arrays (words, lines, text tables): end as
+    // a refused allocation does, keeping what was printed so far.
+    status = report_fatal(FatalError(FatalKind::Numerical, "allocation failure", kErrorExitStatus));
   }
   std::fflush(QVMstdout);
   return status;

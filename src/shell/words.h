@@ -31,7 +31,8 @@ class WordArray {
   std::vector<std::string> w_;
 };
 
-// Reads one line of any length (without its newline). False at end of input.
+// Reads one line of any length (without its newline, nor a carriage return before it).
+// False at end of input.
 bool read_line(FILE* stream, std::string& line);
 // Reads a number from the whole word; false when the word is not a finite number.
 bool parse_real(const std::string& word, double& value);

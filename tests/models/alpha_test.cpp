@@ -7,6 +7,8 @@
 
 #include "models/classes.h"
 #include "models/component.h"
+#include "models/evaluator.h"
+#include "models/registry.h"
 #include "models/tabulated_pattern.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -334,6 +336,69 @@ TEST(AlphaMass, DensityMassConsistency) {
   // 2 b r.
   set_cur(0.8, 0.0, 0.0, 0, 1.0);
   EXPECT_NEAR(modelclass::alpha_M(5.0), 2 * 0.8 * 5.0, 1e-12);
+}
+
+TEST(AlphaRegistry, ClassesAreWiredThroughTheEvaluator) {
+  InitModels();
+  EXPECT_EQ(FindModelClass("alpha")->evaluate, modelclass::alpha);
+  EXPECT_EQ(FindModelClass("alpha")->density, modelclass::alpha_rho);
+  EXPECT_EQ(FindModelClass("pjaffe")->evaluate, modelclass::pjaffe);
+  EXPECT_EQ(FindModelClass("king")->evaluate, modelclass::king);
+  EXPECT_EQ(FindModelClass("nfw")->mass, modelclass::nfw_M);
+  EXPECT_EQ(FindModelClass("nfwT")->evaluate, modelclass::nfwT);
+  EXPECT_EQ(FindModelClass("tab")->evaluate, modelclass::tab);
+  // An isothermal ellipsoid at (0.3, -0.2) with angle 30: the potential and the
+  // convergence are those of the class at the point in the component frame,
+  // x' = -sin t dx + cos t dy, y' = -cos t dx - sin t dy.
+  TWgal.allocate(1);
+  settings = Settings();
+  settings.potflag = 1;
+  settings.alphanorm = 1;
+  setID(1, "alpha");
+  const double p[11] = {0, 1.2, 0.3, -0.2, 0.25, 30.0, 0, 0, 0.1, 0, 1.0};
+  for (int k = 1; k <= 10; ++k) setp(1, k, p[k]);
+  double pot, px, py, pxx, pyy, pxy, pyx;
+  potdefmag(1.0, 0.5, pot, px, py, pxx, pyy, pxy, pyx);
+  const double t = 30.0 * kPi / 180, dx = 0.7, dy = 0.7;
+  const double xf = -std::sin(t) * dx + std::cos(t) * dy, yf = -std::cos(t) * dx - std::sin(t) * dy;
+  initgal(1);
+  const DerivVector o = eval(modelclass::alpha, xf, yf);
+  EXPECT_NEAR(pot, o[1], 1e-13);
+  EXPECT_NEAR(pxx + pyy, o[4] + o[5], 1e-13);
+  EXPECT_NEAR(std::hypot(px, py), std::hypot(o[2], o[3]), 1e-13);
+}
+
+TEST(AlphaSingular, AppellSeriesFormAgainstThePattern) {
+  // alpha0 (singular, Appell F1 series, factor A = 1) times alpha against the general
+  // routine (factor A = alpha) with the smallest core (1e-4): the core changes the fields
+  // by about (s/r)^alpha = 1e-6 at alpha = 1.5.
+  const double b = 1.1, e = 0.3;
+  for (auto [x, y] : {std::pair{0.8, 0.5}, {-0.4, 1.2}}) {
+    set_cur(b, e, 0.0, 0, 1.5);
+    settings.inttol = 1e-10;
+    const DerivVector a0 = eval(modelclass::alpha0, x, y);
+    const DerivVector n = eval(modelclass::alphaN, x, y);
+    for (int k = 2; k <= 6; ++k) EXPECT_NEAR(1.5 * a0[k], n[k], 1e-5 * (std::fabs(n[k]) + 0.1)) << k;
+    // The potentials differ by the constant the core adds; their differences agree.
+    const DerivVector a1 = eval(modelclass::alpha0, 0.3, -0.2), n1 = eval(modelclass::alphaN, 0.3, -0.2);
+    EXPECT_NEAR(1.5 * (a0[1] - a1[1]), n[1] - n1[1], 1e-5);
+  }
+  set_cur(1.0, 0.3, 0.0, 0, 0.0);
+  try {
+    eval(modelclass::alpha0, 1, 1);
+    ADD_FAILURE();
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.message, "alpha0 model invalid for al<=0.0");
+  }
+  set_cur(1.0, 0.3, 0.0, 0, 0.8);
+  try {
+    eval(modelclass::alpha0, 0, 0);
+    ADD_FAILURE();
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.message, "alpha0 model invalid at origin");
+  }
+  cur.al = 1.2;
+  EXPECT_EQ(eval(modelclass::alpha0, 0, 0)[4], 0.0);
 }
 
 }  // namespace

@@ -141,6 +141,13 @@ TEST(TabFile, DamagedFilesAreRefused) {
   dir.write("log.bin", bad);
   EXPECT_EQ(fatal_message([&] { load_lens_table(dir.file("log.bin")); }),
             "tabulated model nfw has a logarithmic ellipticity axis that does not start above 0");
+  // A table made with s = 0 cannot be rescaled to any component.
+  bad = bytes;
+  const double zero_s = 0.0;
+  std::memcpy(&bad[140], &zero_s, 8);
+  dir.write("s0.bin", bad);
+  EXPECT_EQ(fatal_message([&] { load_lens_table(dir.file("s0.bin")); }),
+            "tabulated model file " + dir.file("s0.bin") + " was made with b = 1 and s = 0: it cannot be rescaled");
   EXPECT_EQ(tablist.tables.size(), 0u);
 }
 

@@ -23,12 +23,57 @@ TEST(Alloc, MatrixAndTensorLayoutIsRowMajorFromTheLowerBounds) {
 }
 
 TEST(Alloc, RefusedAllocationEndsThroughTheNumericalReport) {
-  try {
-    Vec huge(1, 1L << 62);
-    FAIL() << "allocation should have been refused";
-  } catch (const FatalError& e) {
-    EXPECT_EQ(e.kind, FatalKind::Numerical);
-    EXPECT_EQ(e.message, "allocation failure in vector()");
-    EXPECT_EQ(e.status, 1);
+  // Each request exceeds what the system can give (more than 2^60 elements, or a count
+  // that overflows); the report names the allocator and, for a matrix or tensor, its
+  // data-block step. Integer matrices report as double matrices do.
+  struct Case {
+    const char* label;
+    void (*make)();
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"vector", [] { Vec v(1, 1L << 62); }, "allocation failure in vector()"},
+      {"ivector", [] { IVec v(1, 1L << 62); }, "allocation failure in ivector()"},
+      {"lvector", [] { LVec v(1, 1L << 62); }, "allocation failure in lvector()"},
+      {"matrix", [] { Mat m(1, 1L << 31, 1, 1L << 31); }, "allocation failure 2 in matrix()"},
+      {"imatrix", [] { IMat m(1, 1L << 31, 1, 1L << 31); }, "allocation failure 2 in matrix()"},
+      {"cmatrix", [] { BMat<char> m(1, 1L << 32, 0, 1L << 31); }, "allocation failure 2 in cmatrix()"},
+      {"f3tensor", [] { Tensor3 t(1, 1L << 20, 1, 1L << 20, 1, 1L << 22); }, "allocation failure 3 in f3tensor()"},
+      {"c3tensor", [] { BTensor3<char> t(1, 1L << 21, 1, 1L << 21, 0, 1L << 21); },
+       "allocation failure 3 in c3tensor()"},
+      {"overflowing matrix", [] { Mat m(1, 1L << 40, 1, 1L << 40); }, "allocation failure 2 in matrix()"},
+  };
+  for (const auto& c : cases) {
+    try {
+      c.make();
+      ADD_FAILURE() << c.label << ": allocation should have been refused";
+    } catch (const FatalError& e) {
+      EXPECT_EQ(e.kind, FatalKind::Numerical) << c.label;
+      EXPECT_EQ(e.message, c.message) << c.label;
+      EXPECT_EQ(e.status, 1) << c.label;
+    }
   }
+}
+
+TEST(Alloc, ViewsAddressExistingStorage) {
+  // A block of 12 doubles seen as [1..3][1..4] addresses it as the matrix layout does.
+  double block[12];
+  for (int k = 0; k < 12; ++k) block[k] = k;
+  const BMatView<double> v = convert_matrix(block, 1, 3, 1, 4);
+  EXPECT_EQ(v[2][1], 4);
+  EXPECT_EQ(v[3][4], 11);
+  v[1][2] = -1;
+  EXPECT_EQ(block[1], -1);
+
+  // The part [2..3][2..4] of a 3 x 4 matrix, addressed from [0][0].
+  Mat m(1, 3, 1, 4);
+  for (long i = 1; i <= 3; ++i)
+    for (long j = 1; j <= 4; ++j) m[i][j] = 10 * i + j;
+  const BMatView<double> s = submatrix(m, 2, 3, 2, 4, 0, 0);
+  EXPECT_EQ(s.rhi(), 1);
+  EXPECT_EQ(s.chi(), 2);
+  EXPECT_EQ(s[0][0], 22);
+  EXPECT_EQ(s[1][2], 34);
+  s[1][0] = 0;
+  EXPECT_EQ(m[3][2], 0);
 }

@@ -111,3 +111,80 @@ TEST_F(Words, TextUtilities) {
   SplitEquals(w);
   EXPECT_EQ(w.words(), (std::vector<std::string>{"set", "x", "5"}));
 }
+
+TEST_F(Words, QuoteStateAndQuoteRemoval) {
+  struct State {
+    std::string text;
+    int with_backquotes, expected;
+  };
+  // The state in front of the end of the text: 0 outside, 1 inside a quote (at any level),
+  // 2 inside backquotes only; an escaped quote does not count.
+  for (const State& c : std::vector<State>{{"a 'b", 1, 1},
+                                           {"a 'b' c", 1, 0},
+                                           {"`x", 1, 2},
+                                           {"`x", 0, 0},
+                                           {"`x'y", 1, 1},
+                                           {"'x`y", 1, 1},
+                                           {"`x'y'", 1, 2},
+                                           {"\\'x", 1, 0},
+                                           {"''", 1, 0}}) {
+    EXPECT_EQ(IsInQuotes(c.text, static_cast<int>(c.text.size()), c.with_backquotes), c.expected) << c.text;
+  }
+  EXPECT_EQ(IsInQuotes("'abc", 0, 1), 0);
+
+  struct Removal {
+    std::string in, out;
+  };
+  for (const Removal& c : std::vector<Removal>{{"'a b'", "a b"},
+                                               {"\\'x", "'x"},
+                                               {"'a`b`c'", "a`b`c"},
+                                               {"x'", "x"},
+                                               {"say 'hi' now", "say hi now"}}) {
+    std::string t = c.in;
+    RemoveQuotes(t);
+    EXPECT_EQ(t, c.out) << c.in;
+  }
+}
+
+TEST_F(Words, DelimitedSectionsAreRewrittenInPlace) {
+  struct Case {
+    std::string line;
+    int status_of_rewrite;
+    std::string out;
+    int result;
+  };
+  // The rewrite wraps each section in <>; inner pairs are treated first.
+  static int status;
+  const SectionRewrite wrap = [](std::string& text, WordArray&) {
+    text = "<" + text + ">";
+    return status;
+  };
+  for (const Case& c : std::vector<Case>{{"p{ab}q r{}s", 1, "p<ab>q r<>s", 1},
+                                         {"a{b{c}d}", 2, "a<b<c>d>", 2},
+                                         {"ab{", 1, "ab", 0},
+                                         {"x{open", 1, "x<open>", 1},
+                                         {"'{x}' {y}", -1, "'{x}' <y>", -1},
+                                         {"none here", 1, "none here", 0}}) {
+    status = c.status_of_rewrite;
+    std::string line = c.line;
+    WordArray w;
+    EXPECT_EQ(ReplaceDelimited(line, '{', '}', wrap, w), c.result) << c.line;
+    EXPECT_EQ(line, c.out) << c.line;
+  }
+}
+
+TEST_F(Words, StringVariablesAndCommentOnlyFiles) {
+  EXPECT_EQ(GetString("_PROMPT"), ">");
+  EXPECT_EQ(GetString("_COMMENT"), "#");
+  EXPECT_EQ(GetString("_QUOTE"), "'");
+  EXPECT_EQ(GetString("_BACKQUOTE"), "`");
+  EXPECT_EQ(GetString("_SLASH"), "/");
+
+  FILE* f = std::tmpfile();
+  std::fputs("# only\n\n   \n#another\n", f);
+  std::rewind(f);
+  WordArray w({"kept"});
+  EXPECT_EQ(myread(f, w), 0);
+  EXPECT_EQ(w.words(), std::vector<std::string>{"kept"});
+  std::fclose(f);
+}
