@@ -82,3 +82,63 @@ inline void expect_consistent_derivatives(ClassFn f, double x, double y, double 
 inline double kappa_of(const DerivVector& d) { return 0.5 * (d[4] + d[5]); }
 
 }  // namespace prof2
+
+// ---- shared reference tools ----
+
+#include <functional>
+
+#include "models/tab.h"
+
+namespace prof2 {
+
+// Adaptive Simpson quadrature: an independent rule for reference values.
+inline double simpson_step(const std::function<double(double)>& f, double a, double b, double fa, double fm,
+                           double fb, double whole, double tol, int depth) {
+  const double m = (a + b) / 2, lm = (a + m) / 2, rm = (m + b) / 2, flm = f(lm), frm = f(rm);
+  const double left = (m - a) / 6 * (fa + 4 * flm + fm), right = (b - m) / 6 * (fm + 4 * frm + fb);
+  if (depth <= 0 || std::fabs(left + right - whole) <= 15 * tol) return left + right + (left + right - whole) / 15;
+  return simpson_step(f, a, m, fa, flm, fm, left, tol / 2, depth - 1) +
+         simpson_step(f, m, b, fm, frm, fb, right, tol / 2, depth - 1);
+}
+inline double simpson(const std::function<double(double)>& f, double a, double b, double tol = 1e-12) {
+  const double fa = f(a), fb = f(b), fm = f((a + b) / 2);
+  return simpson_step(f, a, b, fa, fm, fb, (b - a) / 6 * (fa + 4 * fm + fb), tol, 30);
+}
+
+// Surface density at projected radius R of a spherical density rho: 2 int_0^inf rho dz,
+// taken with z = R tan(t) so the range is finite.
+inline double project(const std::function<double(double)>& rho, double R, double tol = 1e-12) {
+  return simpson(
+      [&](double t) {
+        if (t >= M_PI / 2) return 0.0;
+        const double c = std::cos(t);
+        return 2 * rho(R / c) * R / (c * c);
+      },
+      0, M_PI / 2, tol);
+}
+
+// Appends a table of class `name` made from the numerical class `twin` with parameters
+// (b, s, a, al): ne x nr x nt points over ellipticity [elo, ehi], radius [rlo, rhi] and
+// angle [tlo, thi] degrees (linear axes), the values at (r cos t, r sin t).
+inline void make_table(const char* name, ClassFn twin, double b, double s, double a, double al, double elo,
+                       double ehi, int ne, double rlo, double rhi, int nr, double tlo, double thi, int nt) {
+  LensTable& t = AddTab();
+  t.name = name;
+  t.b = b;
+  t.s = s;
+  t.a = a;
+  t.alpha = al;
+  const double lo[3] = {elo, rlo, tlo}, hi[3] = {ehi, rhi, thi};
+  const int n[3] = {ne, nr, nt};
+  t.set_axes(lo, hi, n);
+  for (int i = 1; i <= ne; ++i)
+    for (int j = 1; j <= nr; ++j)
+      for (int l = 1; l <= nt; ++l) {
+        const double e = t.node(0, i), r = t.node(1, j), th = t.node(2, l) * M_PI / 180;
+        load(name, b, e, s, a, al);
+        const DerivVector d = eval(twin, r * std::cos(th), r * std::sin(th));
+        for (int k = 0; k < 6; ++k) t.at(k, i, j, l) = d[k + 1];
+      }
+}
+
+}  // namespace prof2
