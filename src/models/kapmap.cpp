@@ -143,84 +143,116 @@ namespace {
 // Q the longer (along t), a row of unit masses spaced P along s at height t = m Q has the
 // potential (1/4 pi) ln(cosh a_m - cos b), a_m = 2 pi (t - m Q)/P, b = 2 pi s/P; rows m != 0
 // enter without their linear growth (which cancels in pairs for |t| < Q), so they decay
-// like exp(-2 pi |m| Q/P); the background adds -t^2/(2A).
+// like exp(-2 pi |m| Q/P); the background adds -t^2/(2A). With E = e^-|a| and
+// D = (1 - E)^2 + 4 E sin^2(b/2) (cosh a - cos b = D e^|a|/2) every term is free of
+// cancellation and overflow.
 class ImageKernel {
  public:
   ImageKernel(double Lx, double Ly) : swap_(Lx > Ly) {
     P_ = swap_ ? Ly : Lx;
     Q_ = swap_ ? Lx : Ly;
     A_ = Lx * Ly;
+    k_ = 2.0 * kPi / P_;
+    // Rows beyond +-M change nothing in double precision (|t| <= Q/2).
+    M_ = 1;
+    while (M_ < 64 && std::exp(-k_ * (M_ - 0.5) * Q_) > 1e-18) ++M_;
     // Limits at d = 0: J(0) and the second derivatives from the harmonic expansion
     // J = j0 + e2 (s^2 - t^2) - (s^2 + t^2)/(4A) + O(d^4),
     // e2 = -pi/(12 P^2) + 1/(4A) + (2 pi/P^2) sum_m q_m/(1 - q_m)^2, q_m = exp(-2 pi m Q/P).
     double S1 = 0.0, lnsum = 0.0;
-    for (int m = 1; m < 64; ++m) {
-      const double q = std::exp(-2.0 * kPi * m * Q_ / P_);
-      if (q < 1e-300) break;
+    for (int m = 1; m <= M_; ++m) {
+      const double q = std::exp(-k_ * m * Q_);
       S1 += q / ((1.0 - q) * (1.0 - q));
-      lnsum += 2.0 * std::log1p(-q) * 2.0;  // rows +-m at b = 0: ln((1 - q)^2) each
-      if (q < 1e-18) break;
+      lnsum += 4.0 * std::log1p(-q);  // rows +-m at b = 0: ln((1 - q)^2) each
     }
     const double e2 = -kPi / (12.0 * P_ * P_) + 1.0 / (4.0 * A_) + 2.0 * kPi * S1 / (P_ * P_);
-    j0_ = (2.0 * std::log(2.0 * kPi / P_) + lnsum) / (4.0 * kPi);
+    j0_ = (2.0 * std::log(k_) + lnsum) / (4.0 * kPi);
     jss0_ = 2.0 * e2 - 1.0 / (2.0 * A_);
     jtt0_ = -2.0 * e2 - 1.0 / (2.0 * A_);
   }
 
-  // J, J_x, J_y, J_xx, J_yy, J_xy at the separation (dx, dy).
-  void eval(double dx, double dy, double out[6]) const {
-    const double s = swap_ ? dy : dx, t = swap_ ? dx : dy;
-    double J, Js, Jt, Jss, Jtt, Jst;
-    const double r2 = s * s + t * t;
-    if (r2 == 0.0) {
-      J = j0_;
-      Js = Jt = Jst = 0.0;
-      Jss = jss0_;
-      Jtt = jtt0_;
-    } else {
-      const double k = 2.0 * kPi / P_, b = k * s;
-      const double sb = std::sin(b), cb = std::cos(b), hb = std::sin(0.5 * b);
-      double S = 0.0, Sa = 0.0, Sb = 0.0, Saa = 0.0, Sab = 0.0;
-      for (int m = 0; m < 64; ++m) {
-        for (int sign = (m == 0 ? 1 : -1); sign <= 1; sign += 2) {
-          const double a = k * (t - sign * m * Q_);
-          const double aa = std::fabs(a), sg = a > 0 ? 1.0 : (a < 0 ? -1.0 : 0.0);
-          const double E = std::exp(-aa), om = -std::expm1(-aa);
-          // cosh a - cos b = D e^|a| / 2 with D = (1 - E)^2 + 4 E sin^2(b/2).
-          const double D = om * om + 4.0 * E * hb * hb;
-          const double iD = 1.0 / D, iD2 = iD * iD;
-          if (m == 0) {
-            S += aa + std::log(D);
-            Sa += sg * om * (1.0 + E) * iD;
-          } else {
-            S += std::log(D);
-            Sa += sg * (om * (1.0 + E) * iD - 1.0);
-          }
-          Sb += 2.0 * E * sb * iD;
-          Saa += -2.0 * E * (om * om * cb - 4.0 * E * hb * hb) * iD2;
-          Sab += -sg * 2.0 * E * om * (1.0 + E) * sb * iD2;
-        }
-        if (m > 0 && std::exp(-k * (m - 0.5) * Q_) < 1e-18) break;
-      }
-      const double r4 = r2 * r2;
-      J = S / (4.0 * kPi) - std::log(r2) / (4.0 * kPi) - t * t / (2.0 * A_);
-      Js = Sb / (2.0 * P_) - s / (2.0 * kPi * r2);
-      Jt = Sa / (2.0 * P_) - t / (2.0 * kPi * r2) - t / A_;
-      Jss = kPi / (P_ * P_) * (-Saa) - (t * t - s * s) / (2.0 * kPi * r4);
-      Jtt = kPi / (P_ * P_) * Saa - (s * s - t * t) / (2.0 * kPi * r4) - 1.0 / A_;
-      Jst = kPi / (P_ * P_) * Sab + s * t / (kPi * r4);
+  // J, J_x, J_y, J_xx, J_yy, J_xy at the separations (i dx, j dy), i = 0..n1-1, j = 0..n2-1,
+  // into out[q][i * n2 + j].
+  void fill(int n1, int n2, double dx, double dy, std::vector<double> out[6]) const {
+    const int ns = swap_ ? n2 : n1, nt = swap_ ? n1 : n2;
+    const double ds = swap_ ? dy : dx, dt = swap_ ? dx : dy;
+    // Per s: sin b, cos b, sin^2(b/2).
+    std::vector<double> sb(ns), cb(ns), hb2(ns);
+    for (int is = 0; is < ns; ++is) {
+      const double b = k_ * is * ds, h = std::sin(0.5 * b);
+      sb[is] = std::sin(b);
+      cb[is] = std::cos(b);
+      hb2[is] = h * h;
     }
-    out[0] = J;
-    out[1] = swap_ ? Jt : Js;
-    out[2] = swap_ ? Js : Jt;
-    out[3] = swap_ ? Jtt : Jss;
-    out[4] = swap_ ? Jss : Jtt;
-    out[5] = Jst;
+    // Per t: E and 1 - E of the rows m = 0, +1, -1, +2, -2, ..., and the sign of a_m.
+    const int nrow = 2 * M_ + 1;
+    std::vector<double> E(nrow), om(nrow), sg(nrow);
+    for (int q = 0; q < 6; ++q) out[q].assign(static_cast<size_t>(n1) * n2, 0.0);
+    for (int it = 0; it < nt; ++it) {
+      const double t = it * dt, at = k_ * t;
+      E[0] = std::exp(-at);
+      om[0] = -std::expm1(-at);
+      sg[0] = at > 0 ? 1.0 : 0.0;
+      const double up = std::exp(at), down = E[0];
+      for (int m = 1; m <= M_; ++m) {
+        const double qm = std::exp(-k_ * m * Q_);
+        E[2 * m - 1] = qm * up;  // row +m: a = k (t - m Q) < 0
+        E[2 * m] = qm * down;    // row -m: a = k (t + m Q) > 0
+        om[2 * m - 1] = 1.0 - E[2 * m - 1];
+        om[2 * m] = 1.0 - E[2 * m];
+        sg[2 * m - 1] = -1.0;
+        sg[2 * m] = 1.0;
+      }
+      for (int is = 0; is < ns; ++is) {
+        const double s = is * ds;
+        const double r2 = s * s + t * t;
+        double J, Js, Jt, Jss, Jtt, Jst;
+        if (r2 == 0.0) {
+          J = j0_;
+          Js = Jt = Jst = 0.0;
+          Jss = jss0_;
+          Jtt = jtt0_;
+        } else {
+          double logD0 = 0.0, prod = 1.0, Sa = 0.0, Sb = 0.0, Saa = 0.0, Sab = 0.0;
+          for (int m = 0; m < nrow; ++m) {
+            const double e = E[m], o = om[m];
+            const double D = o * o + 4.0 * e * hb2[is];
+            const double iD = 1.0 / D, iD2 = iD * iD;
+            if (m == 0) {
+              logD0 = std::log(D);
+              Sa += sg[m] * o * (1.0 + e) * iD;
+            } else {
+              prod *= D;
+              Sa += sg[m] * (o * (1.0 + e) * iD - 1.0);
+            }
+            Sb += 2.0 * e * sb[is] * iD;
+            Saa += -2.0 * e * (o * o * cb[is] - 4.0 * e * hb2[is]) * iD2;
+            Sab += -sg[m] * 2.0 * e * o * (1.0 + e) * sb[is] * iD2;
+          }
+          const double S = at + logD0 + std::log(prod);
+          const double r4 = r2 * r2, c = kPi / (P_ * P_);
+          J = S / (4.0 * kPi) - std::log(r2) / (4.0 * kPi) - t * t / (2.0 * A_);
+          Js = Sb / (2.0 * P_) - s / (2.0 * kPi * r2);
+          Jt = Sa / (2.0 * P_) - t / (2.0 * kPi * r2) - t / A_;
+          Jss = -c * Saa - (t * t - s * s) / (2.0 * kPi * r4);
+          Jtt = c * Saa - (s * s - t * t) / (2.0 * kPi * r4) - 1.0 / A_;
+          Jst = c * Sab + s * t / (kPi * r4);
+        }
+        const size_t at_ij = swap_ ? static_cast<size_t>(it) * n2 + is : static_cast<size_t>(is) * n2 + it;
+        out[0][at_ij] = J;
+        out[1][at_ij] = swap_ ? Jt : Js;
+        out[2][at_ij] = swap_ ? Js : Jt;
+        out[3][at_ij] = swap_ ? Jtt : Jss;
+        out[4][at_ij] = swap_ ? Jss : Jtt;
+        out[5][at_ij] = Jst;
+      }
+    }
   }
 
  private:
   bool swap_;
-  double P_, Q_, A_, j0_, jss0_, jtt0_;
+  int M_;
+  double P_, Q_, A_, k_, j0_, jss0_, jtt0_;
 };
 
 }  // namespace
@@ -239,24 +271,24 @@ void solve_lens_FFT(int nx, int ny, Tensor3& maps, int N1, int N2, double dx, do
       grid[static_cast<size_t>(ox + i - 1) * N2 + (oy + j - 1)] = maps[KM_KAPPA][i][j];
   doFT(N1, N2, grid, kspec);
 
-  // The six image-correction kernels -2 dA J_q at every separation of the padded grid
-  // (row r stands for the separation wrapped(r) dx). Separations of half the box never
+  // The image-correction kernels J_q at the separations of two map pixels (one quadrant;
+  // the others by the parity of each kernel). Separations of half the box or more never
   // join two pixels of the map and stay 0.
   const double dA = dx * dy;
-  const ImageKernel kernel(N1 * dx, N2 * dy);
-  std::vector<double> kern(6 * ngrid, 0.0);
+  std::vector<double> quad[6];
+  ImageKernel(N1 * dx, N2 * dy).fill(nx, ny, dx, dy, quad);
   const double parity[6][2] = {{1, 1}, {-1, 1}, {1, -1}, {1, 1}, {1, 1}, {-1, -1}};
-  for (int r = 0; r < N1 / 2; ++r)
-    for (int c = 0; c < N2 / 2; ++c) {
-      double J[6];
-      kernel.eval(r * dx, c * dy, J);
-      const int rr[2] = {r, (N1 - r) % N1}, cc[2] = {c, (N2 - c) % N2};
-      for (int u = 0; u < 2; ++u)
-        for (int v = 0; v < 2; ++v)
-          for (int q = 0; q < 6; ++q)
-            kern[q * ngrid + static_cast<size_t>(rr[u]) * N2 + cc[v]] =
-                -2.0 * dA * J[q] * (u ? parity[q][0] : 1.0) * (v ? parity[q][1] : 1.0);
-    }
+  auto kernel_grid = [&](int q, std::vector<double>& g) {
+    g.assign(ngrid, 0.0);
+    for (int r = 0; r < nx; ++r)
+      for (int c = 0; c < ny; ++c) {
+        const double v = -2.0 * dA * quad[q][static_cast<size_t>(r) * ny + c];
+        const int rr[2] = {r, (N1 - r) % N1}, cc[2] = {c, (N2 - c) % N2};
+        for (int u = 0; u < 2; ++u)
+          for (int w = 0; w < 2; ++w)
+            g[static_cast<size_t>(rr[u]) * N2 + cc[w]] = v * (u ? parity[q][0] : 1.0) * (w ? parity[q][1] : 1.0);
+      }
+  };
 
   // Physical angular wavenumbers of the padded box: the box is N1 dx by N2 dy.
   const double cx = 2.0 * kPi / (N1 * dx), cy = 2.0 * kPi / (N2 * dy);
@@ -265,17 +297,20 @@ void solve_lens_FFT(int nx, int ny, Tensor3& maps, int N1, int N2, double dx, do
   // ... with the zero mode (the mean of the padded field) dropped. The Nyquist row and
   // column, where a real field has no odd part, get no odd derivative. The images and the
   // background that the periodic solution contains are then removed by the kernels.
+  // phi_yy follows from Poisson's equation, phi_xx + phi_yy = 2 kappa, which both parts
+  // satisfy exactly.
   struct Quantity {
     int index;
     const char* name;
   };
-  const Quantity quantities[] = {{KM_POT, "potential"}, {KM_DEFX, "defx"},   {KM_DEFY, "defy"},
-                                 {KM_PHIXX, "phixx"},   {KM_PHIYY, "phiyy"}, {KM_PHIXY, "phixy"}};
+  const Quantity quantities[] = {{KM_POT, "potential"}, {KM_DEFX, "defx"}, {KM_DEFY, "defy"},
+                                 {KM_PHIXX, "phixx"}, {KM_PHIXY, "phixy"}};
+  const int kern_of[KM_COUNT] = {0, 0, 1, 2, 3, 4, 5};
   work.resize(kspec.size());
-  for (int qi = 0; qi < 6; ++qi) {
-    const Quantity& q = quantities[qi];
+  for (const Quantity& q : quantities) {
+    if (q.index == KM_PHIXY) qprintf("Working on: phiyy\n");
     qprintf("Working on: %s\n", q.name);
-    grid.assign(kern.begin() + qi * ngrid, kern.begin() + (qi + 1) * ngrid);
+    kernel_grid(kern_of[q.index], grid);
     doFT(N1, N2, grid, jspec);
     for (int k1 = -N1 / 2 + 1; k1 <= N1 / 2; ++k1) {
       const double kx = cx * k1;
@@ -293,7 +328,6 @@ void solve_lens_FFT(int nx, int ny, Tensor3& maps, int N1, int N2, double dx, do
             case KM_DEFX: fi += nyq1 ? 0.0 : 2.0 * kx / k2sum; break;
             case KM_DEFY: fi += nyq2 ? 0.0 : 2.0 * ky / k2sum; break;
             case KM_PHIXX: fr += 2.0 * kx * kx / k2sum; break;
-            case KM_PHIYY: fr += 2.0 * ky * ky / k2sum; break;
             default: fr += (nyq1 || nyq2) ? 0.0 : 2.0 * kx * ky / k2sum; break;
           }
         }
@@ -306,6 +340,8 @@ void solve_lens_FFT(int nx, int ny, Tensor3& maps, int N1, int N2, double dx, do
       for (int j = 1; j <= ny; ++j)
         maps[q.index][i][j] = grid[static_cast<size_t>(ox + i - 1) * N2 + (oy + j - 1)];
   }
+  for (int i = 1; i <= nx; ++i)
+    for (int j = 1; j <= ny; ++j) maps[KM_PHIYY][i][j] = 2.0 * maps[KM_KAPPA][i][j] - maps[KM_PHIXX][i][j];
 
   // The potential is defined up to a constant: its minimum over the map becomes 0.
   double pmin = 1.0e12;
