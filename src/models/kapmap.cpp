@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <limits>
+#include <initializer_list>
+#include <string>
+#include <vector>
 
 #include "io/arrayfile.h"
 #include "io/qvmfile.h"
@@ -422,6 +424,9 @@ void read_kapmap_file(const std::string& path, KapMap& rec) {
   if (nx < 1 || ny < 1) fatal(strformat("kapmap file %s declares an impossible size %d x %d", path.c_str(), nx, ny));
   if (!std::isfinite(xlo) || !std::isfinite(xhi) || !std::isfinite(ylo) || !std::isfinite(yhi))
     fatal("kapmap file " + path + " holds a range that is not a number");
+  // The class steps (hi - lo)/(n - 1) from lo: an axis of two or more pixels needs lo < hi.
+  if ((nx > 1 && !(xlo < xhi)) || (ny > 1 && !(ylo < yhi)))
+    fatal("kapmap file " + path + " has an empty or reversed range");
   qprintf("  x : %f %f %d\n", xlo, xhi, nx);
   qprintf("  y : %f %f %d\n", ylo, yhi, ny);
   // Compare the declared size with the file before allocating for it.

@@ -23,13 +23,15 @@
 // elliptical radius), which makes the control effectively relative; and the integrals run
 // in t with u = t^(2n) (n the Sersic index: 4 for devauc, 1 for expdisk), in which
 // exp(-b (xi/s)^(1/n)) is smooth down to the centre, so "sersic" also integrates from
-// u = 0 instead of cutting the centre off at u = inttol.
+// u = 0 instead of cutting the centre off at u = inttol. The circular potentials, integrals
+// of the deflection, are taken the same way.
 #include <cmath>
 
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/elliptical_pattern.h"
 #include "models/tabulated_pattern.h"
+#include "numeric/integrate.h"
 #include "numeric/specfunc.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
