@@ -102,9 +102,11 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
 
   // Line-of-sight pass: the last active LOSshr component sets the matrix (m l; h g) and
   // the point (u, v) at which the class fields are evaluated. Registration components are
-  // loaded here too, as every active component is, which refreshes their shifts.
+  // loaded here too, as every active component is, which refreshes their shifts. Loading
+  // any other component here would change nothing that lasts, so the pass runs only over
+  // models that hold one of these two classes.
   double m = 1, l = 0, h = 0, g = 1, u = x, v = y;
-  for (int i = 1; i <= n; ++i) {
+  for (int i = 1; i <= (TWgal.npass_ > 0 ? n : 0); ++i) {
     if (!TWgal.active(i)) continue;
     const ClassId id = TWgal.cid(i);
     if (id == CLS_register) {
@@ -136,8 +138,15 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
   const bool F = (settings.clumpmode == 1 || (settings.clumpmode == 2 && cs.useclumps == 1)) &&
                  std::fabs(w) > 1e-6;
 
+  // The sum is kept in a local vector that nothing else can see, so that it can live in
+  // registers, and stored into out at the end.
+  PotDefMagVector sum;
   bool hit = false;
-  if (cs.subsaveN > 0 && !cs.subsavedat.empty() && F) hit = add_cached_field(out, u, v);
+  if (cs.subsaveN > 0 && !cs.subsavedat.empty() && F) {
+    PotDefMagVector cached;
+    hit = add_cached_field(cached, u, v);
+    for (int q = 1; q <= 7; ++q) sum[q] += cached[q];
+  }
 
   DominanceTrack& tr = TWtrack;
   clear_dominance(tr);
@@ -145,31 +154,38 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
   const int mode = tr.track_mode;
 
   int last = 0;  // component loaded last in this evaluation
-  DerivVector& R1 = tm.R1;
-  DerivVector& R2 = tm.R2;
   for (int j = 1; j <= n; ++j) {
     if (!TWgal.active(j)) continue;
     component_detail::initgal_unchecked(j);
     last = j;
+    // R1: the class field, R2: the clump field, then the shear term. They are local
+    // copies of TWmod's scratch vectors, so that the compiler can keep them in registers;
+    // the scratch vectors serve the calls that are not inlined.
+    DerivVector R1, R2;
     // A component evaluator writes all ten entries; the default one is inlined here.
-    if (ellipse == ellipse1)
-      component_detail::ellipse1_inline(R1, u, v);
-    else
-      ellipse(R1, u, v);
+    if (ellipse == ellipse1) {
+      component_detail::ellipse1_inline(R1, u, v, false);  // entries 7..10 are not read
+    } else {
+      ellipse(tm.R1, u, v);
+      R1 = tm.R1;
+    }
     // Components of the clump list exist only while clumps are in use.
     if (cs.clump_list_n > 0 && !F && in_clump_list(j)) R1.zero();
     if (F && j >= cs.clumpdat.lo() && j <= cs.clumpdat.hi() && cs.clumpdat[j].type > 0) {
-      R2.zero();
+      DerivVector& C = tm.R2;
+      C.zero();
       if (!hit) {
-        TreeCalc(cs.clumpdat[j].root.get(), R2, u, v);
-        ClumpMpoleCalc(j, R2, u, v);
+        TreeCalc(cs.clumpdat[j].root.get(), C, u, v);
+        ClumpMpoleCalc(j, C, u, v);
       }
-      for (int k = 1; k <= 10; ++k) R1[k] = (1.0 - w) * R1[k] + w * R2[k];
+      for (int k = 1; k <= 10; ++k) R1[k] = (1.0 - w) * R1[k] + w * C[k];
     }
-    if (cur.cid == CLS_intshr)
-      shear(R2, x, y);
-    else
+    if (cur.cid == CLS_intshr) {
+      shear(tm.R2, x, y);
+      R2 = tm.R2;
+    } else {
       component_detail::shear_plain(R2, x, y);
+    }
     R2[7] = R2[6];
     if (tm.has_losmat && cur.cid != CLS_LOSshr) {
       const double(&M)[3][3] = tm.losmat[2];
@@ -220,14 +236,15 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
       tr.track_arr[12] += G1;
       tr.track_arr[13] += G2;
     }
-    out[1] += R1[1] + R2[1];
-    out[2] += R1[2] + R2[2];
-    out[3] += R1[3] + R2[3];
-    out[4] += Hxx;
-    out[5] += Hyy;
-    out[6] += Hxy;
-    out[7] += Hyx;
+    sum[1] += R1[1] + R2[1];
+    sum[2] += R1[2] + R2[2];
+    sum[3] += R1[3] + R2[3];
+    sum[4] += Hxx;
+    sum[5] += Hyy;
+    sum[6] += Hxy;
+    sum[7] += Hyx;
   }
+  for (int q = 1; q <= 7; ++q) out[q] = sum[q];
 
   if (mode > 0) {
     double* a = tr.track_arr;
