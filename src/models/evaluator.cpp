@@ -22,9 +22,21 @@ bool in_clump_list(int j) {
 }
 
 // A cached grid can be interpolated only with at least two nodes and a positive step in
-// each direction.
+// each direction, and tables that hold every node.
 bool usable(const SubsaveGrid& g) {
-  return g.on && g.nx >= 2 && g.ny >= 2 && g.xstep > 0 && g.ystep > 0 && !g.tab.empty();
+  const Tensor3& t = g.tab;
+  return g.on && g.nx >= 2 && g.ny >= 2 && g.xstep > 0 && g.ystep > 0 && !t.empty() && t.rlo() <= 1 &&
+         t.rhi() >= 6 && t.clo() <= 1 && t.chi() >= g.nx && t.dlo() <= 1 && t.dhi() >= g.ny;
+}
+
+// Cell index trunc(d * 1.000001) + 1 of a point at d steps from the grid's lower edge,
+// raised to at least 1 and lowered to n - 1 (the last cell), computed in floating point
+// so that a point far beyond the last node cannot overflow the integer.
+int cell_index(double d, int n) {
+  const double i = std::trunc(d * 1.000001) + 1.0;
+  if (!(i >= 1.0)) return 1;
+  if (i >= n) return n - 1;
+  return static_cast<int>(i);
 }
 
 // Adds the cached clump field at (u, v) to out; false when no cached grid holds the point.
@@ -34,12 +46,8 @@ bool add_cached_field(PotDefMagVector& out, double u, double v) {
   for (long j = 1; j <= n; ++j) {
     SubsaveGrid& g = cs.subsavedat[j];
     if (!(g.xlo <= u && u <= g.xhi && g.ylo <= v && v <= g.yhi) || !usable(g)) continue;
-    int i = static_cast<int>((u - g.xlo) / g.xstep * 1.000001) + 1;
-    int k = static_cast<int>((v - g.ylo) / g.ystep * 1.000001) + 1;
-    if (i < 1) i = 1;
-    if (k < 1) k = 1;
-    if (i >= g.nx) i = g.nx - 1;
-    if (k >= g.ny) k = g.ny - 1;
+    const int i = cell_index((u - g.xlo) / g.xstep, g.nx);
+    const int k = cell_index((v - g.ylo) / g.ystep, g.ny);
     const double fx = (u - (g.xlo + (i - 1) * g.xstep)) / g.xstep;
     const double fy = (v - (g.ylo + (k - 1) * g.ystep)) / g.ystep;
     for (int q = 1; q <= 6; ++q) {
