@@ -40,7 +40,9 @@ int cell_index(double d, int n) {
 }
 
 // Adds the cached clump field at (u, v) to out; false when no cached grid holds the point.
-bool add_cached_field(PotDefMagVector& out, double u, double v) {
+// Kept out of line: it runs only while cached grids exist, and inlined into the evaluator it
+// costs the component loop registers.
+__attribute__((noinline)) bool add_cached_field(PotDefMagVector& out, double u, double v) {
   ClumpState& cs = TWclump;
   const long n = cs.subsaveN < cs.subsavedat.hi() ? cs.subsaveN : cs.subsavedat.hi();
   for (long j = 1; j <= n; ++j) {
