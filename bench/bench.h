@@ -24,4 +24,5 @@ void bench_numeric_toolkit2();
 void bench_lens_model();
 void bench_evaluator();
 void bench_grid();
+void bench_images();
 void bench_profiles1();

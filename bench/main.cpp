@@ -17,6 +17,7 @@ const Area kAreas[] = {
     {"evaluator", bench_evaluator},
     {"profiles1", bench_profiles1},
     {"grid", bench_grid},
+    {"images", bench_images},
 };
 }  // namespace
 

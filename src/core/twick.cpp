@@ -5,9 +5,12 @@
 #include <cstdio>
 #include <iterator>
 
+#include "core/findimg_commands.h"
 #include "core/grid_control.h"
 #include "core/lens_model.h"
 #include "core/sources.h"
+#include "imageplane/catalog.h"
+#include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
 #include "imageplane/source_models.h"
 #include "io/imcommands.h"
@@ -59,7 +62,16 @@ const CoreCommand kCoreCommands[] = {
     {"imgarray", imgarray, imgarrayhelp},
     {"autogrid", autogrid, autogridhelp},
     {"plotgrid", plotgrid, plotgridhelp},
+    {"plotcrit", plotcrit, plotcrithelp},
+    {"fitcrit", fitcrit, fitcrithelp},
+    {"findimg", findimg, findimghelp},
+    {"findimg2", findimg2, findimg2help},
+    {"findimg3", findimg3, findimg3help},
+    {"findsrc", findsrc, findsrchelp},
+    {"findsrc3", findsrc3, findsrc3help},
     {"doPCA", doPCA, doPCAhelp},
+    {"ellsrc", ellsrc, ellsrchelp},
+    {"ellimg", ellimg, ellimghelp},
     {"filetypes", filetypes, filetypeshelp},
     {"fileconvert", fileconvert, fileconverthelp},
     {"imarith", imarith, imarithhelp},
@@ -228,6 +240,8 @@ void TW_glob_init() {
   LOS = LOSPlanes();
   free_all_grids();
   TWgrid = GridState();
+  TWcrit = CritPointList();
+  cat_free();
   tri_init(TWtri.in);
   tri_init(TWtri.out);
   TWtri.mark.clear();

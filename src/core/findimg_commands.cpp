@@ -1,0 +1,377 @@
+#include "core/findimg_commands.h"
+
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "imageplane/critcurves.h"
+#include "imageplane/grid.h"
+#include "imageplane/images.h"
+#include "io/qvmfile.h"
+#include "models/evaluator.h"
+#include "numeric/interp.h"
+#include "shell/commands.h"
+#include "shell/fatal.h"
+#include "shell/settings.h"
+
+namespace {
+
+// Help lines padded with blanks to the width of the longest.
+void help_lines(std::initializer_list<const char*> lines) {
+  size_t w = 0;
+  for (const char* l : lines) w = std::max(w, std::string(l).size());
+  for (const char* l : lines) qprintf("%-*s\n", static_cast<int>(w), l);
+}
+
+void print_summary(const char* text) { qprintf("%s\n", text); }
+
+// The images of the current source at (u, v), turned into delays and ordered by delay.
+void images_with_delays(double u, double v, int& n, Mat& list) {
+  find_img(n, list, u, v);
+  pot2tdel(n, list, settings.tshift, u, v);
+}
+
+// The image block: source line, (two empty lines in plotmode 2), count line, rows.
+void write_block(FILE* fp, int n, const Mat& list, double u, double v) {
+  std::fprintf(fp, "%13.6e %13.6e  # source\n", u, v);
+  if (settings.plotmode == 2) std::fprintf(fp, "\n\n");
+  std::fprintf(fp, "# %d images:  x  y  mag  tdel\n", n);
+  for (int i = 1; i <= n; ++i) std::fprintf(fp, "%13.6e %13.6e %13.6e %13.6e\n", list[i][1], list[i][2], list[i][3], list[i][4]);
+}
+
+void source_of_image(double x, double y, double& u, double& v) {
+  double pot, ax, ay, xx, yy, xy, yx;
+  potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
+  u = x - ax;
+  v = y - ay;
+}
+
+void warn_log_range() {
+  qprintf("WARNING: cannot use logarithmic spacing with a\n");
+  qprintf("         negative parameter range.\n");
+}
+
+// Logarithmic steps need both ends of the range above 0 (an end at 0 has no logarithm).
+bool log_range_refused(long steps, double lo, double hi) { return steps < 0 && (lo <= 0.0 || hi <= 0.0); }
+
+// Reads the count line of a position file, then the positions one by one through f(k, a, b).
+template <class F>
+void read_positions(FILE* in, F&& f) {
+  WordArray w;
+  if (myread(in, w) == 0) fatal("file ended before the number of positions was read");
+  const long total = std::strtol(w.c_str(0), nullptr, 10);
+  for (long k = 1; k <= total; ++k) {
+    if (myread(in, w) == 0) fatal(strformat("file ended after %ld of %ld positions", k - 1, total));
+    f(k, w.real(0), w.real(1));
+  }
+}
+
+// Ellipse tracing shared by ellsrc (image_plane false: points are sources) and ellimg
+// (points are image positions whose source is traced).
+void trace_ellipses(const WordArray& words, bool image_plane) {
+  const char* name = image_plane ? "ellimg" : "ellsrc";
+  if (!checksteps(words[8], "R steps", 1, 1)) return;
+  if (!checksteps(words[9], "theta steps", 1, 0)) return;
+  const std::string file = words[1];
+  const double x0 = words.real(2), y0 = words.real(3), e = words.real(4);
+  const double pa = words.real(5) * M_PI / 180.0;
+  const double rlo = words.real(6), rhi = words.real(7);
+  const int nr = static_cast<int>(word_integer(words[8]));
+  const int nt = static_cast<int>(word_integer(words[9]));
+  if (log_range_refused(nr, rlo, rhi)) {
+    warn_log_range();
+    return;
+  }
+  FileHandle fp(std::fopen(file.c_str(), "w"));
+  if (!fp) fatal(strformat("could not open %s output file", name));
+  qprintf("Writing %s data to %s\n", name, file.c_str());
+  const double q = 1.0 - e;
+  std::vector<std::array<double, 4>> rows;  // image x, y, source u, v; grows as needed
+  rows.reserve(static_cast<size_t>(10) * nt);
+  for (int i = 1; i <= std::abs(nr); ++i) {
+    const double R = setparm(nr, i, rlo, rhi);
+    rows.clear();
+    for (int j = 1; j <= nt; ++j) {
+      const double th = setparm(nt, j, 0.0, 360.0) * M_PI / 180.0;
+      const double c = std::cos(th);
+      const double r = R / std::sqrt((1.0 - c * c) / (q * q) + c * c);
+      const double phi = pa + th;
+      double u = x0 - r * std::sin(phi), v = y0 + r * std::cos(phi);
+      if (image_plane) source_of_image(u, v, u, v);
+      int n = 0;
+      Mat list;
+      find_img(n, list, u, v);
+      for (int k = 1; k <= n; ++k) rows.push_back({list[k][1], list[k][2], u, v});
+    }
+    const int m = static_cast<int>(rows.size());
+    Mat table;
+    if (m > 0) {
+      table.reset(1, m, 1, 4);
+      for (int k = 1; k <= m; ++k)
+        for (int c = 1; c <= 4; ++c) table[k][c] = rows[static_cast<size_t>(k - 1)][static_cast<size_t>(c - 1)];
+    }
+    plot_crv(fp, m, table);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+
+void findimg(const WordArray& words) {
+  SetGlob();
+  const int nw = words.own_count();
+  if (nw < 3) {
+    findimghelp(2);
+    return;
+  }
+  const double u = words.real(1), v = words.real(2);
+  int n = 0;
+  Mat list;
+  images_with_delays(u, v, n, list);
+  if (nw == 3) {
+    qprintf("findimg results:\n");
+    write_block(QVMstdout, n, list, u, v);
+    return;
+  }
+  {
+    FileHandle fp(QVMfopen(words[3], "w", "could not open findimg output file"));
+    write_block(fp, n, list, u, v);
+  }
+  if (nw < 6) return;
+  const long mode = std::strtol(words.c_str(4), nullptr, 10);
+  if (mode < 0 || mode > 2) fatal("unknown tracking mode");
+  FileHandle ft(QVMfopen(words[5], "w", "could not open output file"));
+  std::fprintf(ft, "#  imgnum  potential  deflection  convergence  shear\n");
+  TWtrack.track_mode = static_cast<int>(mode);
+  for (int i = 1; i <= n; ++i) {
+    double pot, ax, ay, xx, yy, xy, yx;
+    potdefmag(list[i][1], list[i][2], pot, ax, ay, xx, yy, xy, yx);
+    const DominanceTrack& t = TWtrack;
+    std::fprintf(ft, "%d", i);
+    std::fprintf(ft, "  %d %e %e", t.track_dom[1], t.track_arr[1], t.track_arr[8]);
+    std::fprintf(ft, "  %d %e %e", t.track_dom[2], t.track_arr[2], t.track_arr[9]);
+    std::fprintf(ft, "  %d %e %e", t.track_dom[4], t.track_arr[4], t.track_arr[11]);
+    std::fprintf(ft, "  %d %e %e", t.track_dom[5], t.track_arr[5], t.track_arr[12]);
+    std::fprintf(ft, "\n");
+  }
+  TWtrack.track_mode = 0;
+}
+
+void findimghelp(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    print_summary("Finds images corresponding to a given (point) source.");
+    return;
+  }
+  help_lines({"findimg <source u> <source v> [outname] [trackmode] [trackname]",
+              "Finds the images corresponding to the given (point) source.",
+              "Writes to outname if specified, otherwise writes to the screen.",
+              "With trackmode and trackname, tracks the dominant contributions to the",
+              "image properties and reports them in trackname:",
+              "  1 : consider all mass components",
+              "  2 : consider everything except component #1 (e.g., for clumps)",
+              "NOTE: potential is not tracked at this time."});
+}
+
+void findimg2(const WordArray& words) {
+  SetGlob();
+  const int nw = words.own_count();
+  if (nw < 8) {
+    findimg2help(2);
+    return;
+  }
+  if (!checksteps(words[3], "u steps", 1, 1)) return;
+  if (!checksteps(words[6], "v steps", 1, 1)) return;
+  const double ulo = words.real(1), uhi = words.real(2), vlo = words.real(4), vhi = words.real(5);
+  const int nu = static_cast<int>(word_integer(words[3])), nv = static_cast<int>(word_integer(words[6]));
+  FileHandle fp(QVMfopen(words[7], "w", "could not open findimg2 output file"));
+  FileHandle fm;
+  if (nw > 8) fm = FileHandle(QVMfopen(words[8], "w", "could not open findimg2 output file"));
+  if (log_range_refused(nu, ulo, uhi) || log_range_refused(nv, vlo, vhi)) {
+    warn_log_range();
+    return;
+  }
+  for (int i = 1; i <= std::abs(nu); ++i) {
+    const double u = setparm(nu, i, ulo, uhi);
+    for (int j = 1; j <= std::abs(nv); ++j) {
+      const double v = setparm(nv, j, vlo, vhi);
+      int n = 0;
+      Mat list;
+      images_with_delays(u, v, n, list);
+      std::fprintf(fp, "\n");
+      write_block(fp, n, list, u, v);
+      if (fm) {
+        double mag = 0.0;
+        for (int k = 1; k <= n; ++k) mag += std::fabs(list[k][3]);
+        std::fprintf(fm, "%13.6e %13.6e %d %e\n", u, v, n, mag);
+      }
+    }
+  }
+}
+
+void findimg2help(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    print_summary("Finds images corresponding to a grid of (point) sources.");
+    return;
+  }
+  help_lines({"findimg2 <u lo> <hi> <# steps> <v lo> <hi> <# steps> <outname> [magname]",
+              "Finds the images of the point sources on the specified cartesian grid.",
+              "  outname : all image data", "  magname : number of images and total magnification"});
+}
+
+void findimg3(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 3) {
+    findimg3help(2);
+    return;
+  }
+  FileHandle in(QVMfopen(words[1], "r", "could not open findimg3 input file"));
+  FileHandle fp(QVMfopen(words[2], "w", "could not open findimg3 output file"));
+  read_positions(in, [&](long, double u, double v) {
+    int n = 0;
+    Mat list;
+    images_with_delays(u, v, n, list);
+    std::fprintf(fp, "\n");
+    write_block(fp, n, list, u, v);
+  });
+}
+
+void findimg3help(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    print_summary("Finds images corresponding to a set of (point) sources.");
+    return;
+  }
+  help_lines({"findimg3 <inname> <outname>", "Finds the images of the point sources listed in the input file,",
+              "which has the form:", "  number of sources", "  u1 v1", "  u2 v2", "  ..."});
+}
+
+void findsrc(const WordArray& words) {
+  SetGlob();
+  const int nw = words.own_count();
+  if (nw < 3) {
+    findsrchelp(2);
+    return;
+  }
+  double u, v;
+  source_of_image(words.real(1), words.real(2), u, v);
+  int n = 0;
+  Mat list;
+  images_with_delays(u, v, n, list);
+  if (nw == 3) {
+    qprintf("findsrc results:\n");
+    write_block(QVMstdout, n, list, u, v);
+    return;
+  }
+  FileHandle fp(QVMfopen(words[3], "w", "could not open findimg output file"));
+  write_block(fp, n, list, u, v);
+}
+
+void findsrchelp(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    print_summary("Finds source (and other images) for a given (point) image.");
+    return;
+  }
+  help_lines({"findsrc <image x> <image y> [outname]", "Finds the source and the other images of the given point image.",
+              "Writes to outname if specified, otherwise writes to the screen."});
+}
+
+void findsrc3(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 3) {
+    findsrc3help(2);
+    return;
+  }
+  FileHandle in(QVMfopen(words[1], "r", "could not open findsrc3 input file"));
+  FileHandle fd(QVMfopen(words[2] + ".dat", "w", "could not open findsrc3 output file"));
+  FileHandle ft(QVMfopen(words[2] + ".txt", "w", "could not open findsrc3 output file"));
+  std::fprintf(ft, "# isrc u v iimg x y mu tdel\n");
+  read_positions(in, [&](long k, double x, double y) {
+    double u, v;
+    source_of_image(x, y, u, v);
+    int n = 0;
+    Mat list;
+    images_with_delays(u, v, n, list);
+    std::fprintf(fd, "\n");
+    std::fprintf(fd, "%13.6e %13.6e  # source\n", u, v);
+    if (settings.plotmode == 2) std::fprintf(fd, "\n\n");
+    std::fprintf(fd, "# %d images:  x  y  mag  tdel\n", n);
+    for (int j = 1; j <= n; ++j) {
+      std::fprintf(fd, "%13.6e %13.6e %13.6e %13.6e\n", list[j][1], list[j][2], list[j][3], list[j][4]);
+      std::fprintf(ft, "%ld %13.6e %13.6e %d %13.6e %13.6e %13.6e %13.6e\n", k, u, v, j, list[j][1], list[j][2],
+                   list[j][3], list[j][4]);
+    }
+  });
+}
+
+void findsrc3help(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    print_summary("Finds images corresponding to a set of (point) sources.");
+    return;
+  }
+  help_lines({"findsrc3 <inname> <outbase>",
+              "Finds the source and the other images for the (point) images listed in",
+              "the input file, which has the form:", "  number of starting images", "  x1 y1", "  x2 y2",
+              "  ..."});
+}
+
+void ellsrc(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 10) {
+    ellsrchelp(2);
+    return;
+  }
+  trace_ellipses(words, false);
+}
+
+void ellsrchelp(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    print_summary("Plots images of source ellipses.");
+    return;
+  }
+  help_lines({"ellsrc <file> <u0> <v0> <e> <PA> <R lo> <hi> <# R steps> <# theta steps>"});
+}
+
+void ellimg(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 10) {
+    ellimghelp(2);
+    return;
+  }
+  trace_ellipses(words, true);
+}
+
+void ellimghelp(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    print_summary("Finds sister images of ellipses in the image plane.");
+    return;
+  }
+  help_lines({"ellimg <file> <x0> <y0> <e> <PA> <R lo> <hi> <# R steps> <# theta steps>"});
+}
+
+void plotcrit(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 2) {
+    plotcrithelp(2);
+    return;
+  }
+  plot_crit(words[1]);
+}
+
+void plotcrithelp(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    print_summary("Plots critical lines.");
+    return;
+  }
+  help_lines({"plotcrit <file>", "Plots critical lines.  The variable plotmode specifies the file format:"});
+  plotmodehelp();
+}

@@ -1,0 +1,534 @@
+// Point images: catalogue, solver, delays, the current source, pert_img.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <algorithm>
+#include <functional>
+#include <string>
+
+#include "imageplane/lens_fixture.h"
+#include "models/classes.h"
+#include "shell/fatal.h"
+#include "support/test_support.h"
+
+using namespace lensfix;
+
+namespace {
+
+struct Img {
+  int n = 0;
+  Mat list;
+};
+
+Img images(double u, double v) {
+  Img r;
+  find_img(r.n, r.list, u, v);
+  return r;
+}
+
+// |x - alpha(x) - (u, v)| at every image.
+void expect_lens_equation(const Img& im, double u, double v, double tol) {
+  for (int i = 1; i <= im.n; ++i) {
+    double pot, ax, ay, xx, yy, xy, yx;
+    potdefmag(im.list[i][1], im.list[i][2], pot, ax, ay, xx, yy, xy, yx);
+    EXPECT_LT(std::hypot(im.list[i][1] - ax - u, im.list[i][2] - ay - v), tol) << "image " << i;
+  }
+}
+
+std::string fatal_message(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const FatalError& e) {
+    return e.message;
+  }
+  return "(no error)";
+}
+
+}  // namespace
+
+// Point mass b = 1: images at (u +- sqrt(u^2 + 4))/2 on the source axis, mu = 1/(1 - 1/x^4),
+// delay (x - u)^2/2 - ln|x| (closed forms of the point lens).
+TEST(FindImg, PointMassClosedForms) {
+  fresh_model(1);
+  set_component(1, "ptmass", {1, 0, 0});
+  build_mesh(even_radii(2.0, 39, 0.05), 60);
+  for (double u : {0.5, 0.05, 1.3}) {
+    SCOPED_TRACE(u);
+    Img im = images(u, 0.0);
+    ASSERT_EQ(im.n, 2);
+    pot2tdel(im.n, im.list, 1, u, 0.0);
+    const double xp = (u + std::sqrt(u * u + 4)) / 2, xm = (u - std::sqrt(u * u + 4)) / 2;
+    auto tau = [&](double x) { return (x - u) * (x - u) / 2 - std::log(std::fabs(x)); };
+    EXPECT_NEAR(im.list[1][1], xp, 1e-9);
+    EXPECT_NEAR(im.list[2][1], xm, 1e-9);
+    EXPECT_NEAR(im.list[1][2], 0.0, 1e-9);
+    EXPECT_NEAR(im.list[1][3], 1 / (1 - std::pow(xp, -4)), 1e-7);
+    EXPECT_NEAR(im.list[2][3], 1 / (1 - std::pow(xm, -4)), 1e-7);
+    EXPECT_EQ(im.list[1][4], 0.0);
+    EXPECT_NEAR(im.list[2][4], tau(xm) - tau(xp), 1e-9);
+  }
+  // The issue's numbers for u = 0.5 (printed digits).
+  Img im = images(0.5, 0.0);
+  pot2tdel(im.n, im.list, 1, 0.5, 0.0);
+  EXPECT_NEAR(im.list[1][1], 1.280776, 5e-7);
+  EXPECT_NEAR(im.list[2][1], -0.780776, 5e-7);
+  EXPECT_NEAR(im.list[1][3], 1.591410, 5e-7);
+  EXPECT_NEAR(im.list[2][3], -0.591410, 5e-7);
+  EXPECT_NEAR(im.list[2][4], 1.010321, 5e-7);
+}
+
+// Cored isothermal sphere b = 1, s = 1e-4 (what the class makes of a zero core): images at
+// u + 1 and u - 1 with mu = 1/(1 - 1/|x|) (up to the core), plus at most a faint central
+// maximum, which omitcore removes.
+TEST(FindImg, IsothermalSphereTwoImages) {
+  fresh_model(1);
+  set_component(1, "alpha", {1, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+  build_mesh(even_radii(2.0, 40), 72);
+  Img im = images(0.2, 0.0);
+  expect_lens_equation(im, 0.2, 0.0, 1e-9);
+  int bright = 0;
+  for (int i = 1; i <= im.n; ++i) {
+    const double x = im.list[i][1], mu = im.list[i][3];
+    if (std::fabs(mu) < 1e-3) {
+      EXPECT_EQ(lens_parity(im.list[i][5], im.list[i][6], im.list[i][7], im.list[i][8]), -2);
+      continue;
+    }
+    ++bright;
+    // (printed digits of the issue: 1.199917 / +6.0000 and -0.799875 / -4.0000)
+    if (x > 0) {
+      EXPECT_NEAR(x, 1.199917, 2e-6);
+      EXPECT_NEAR(mu, 6.0, 5e-4);
+    } else {
+      EXPECT_NEAR(x, -0.799875, 2e-6);
+      EXPECT_NEAR(mu, -4.0, 5e-4);
+    }
+  }
+  EXPECT_EQ(bright, 2);
+  settings.omitcore = 0.05;
+  im = images(0.2, 0.0);
+  ASSERT_EQ(im.n, 2);
+  pot2tdel(im.n, im.list, 1, 0.2, 0.0);
+  EXPECT_NEAR(im.list[1][1], 1.199917, 2e-6);
+  EXPECT_NEAR(im.list[2][4], 0.39996, 1e-5);
+}
+
+// --- four-image lenses against the dense-grid search -----------------------------------
+
+namespace {
+
+// Isothermal ellipsoid b = 1, e = 0.3, PA 20, core 0.05, shear 0.06 at 55 degrees.
+void quad_lens() {
+  fresh_model(1);
+  set_component(1, "alpha", {1, 0, 0, 0.3, 20, 0.06, 55, 0.05, 0, 1});
+}
+
+void expect_same_images(const Img& im, const std::vector<std::array<double, 2>>& ref, const std::string& what) {
+  SCOPED_TRACE(what);
+  ASSERT_EQ(im.n, static_cast<int>(ref.size()));
+  for (const auto& r : ref) {
+    double best = 1e300;
+    for (int i = 1; i <= im.n; ++i) best = std::min(best, std::hypot(im.list[i][1] - r[0], im.list[i][2] - r[1]));
+    EXPECT_LT(best, 1e-6) << "reference image at " << r[0] << " " << r[1];
+  }
+}
+
+// Index sum of a nonsingular lens: minima - saddles + maxima = 1.
+void expect_index_one(const Img& im) {
+  int sum = 0;
+  for (int i = 1; i <= im.n; ++i) {
+    const int p = lens_parity(im.list[i][5], im.list[i][6], im.list[i][7], im.list[i][8]);
+    sum += p == -1 ? -1 : 1;
+  }
+  EXPECT_EQ(sum, 1);
+  EXPECT_EQ(im.n % 2, 1);
+}
+
+}  // namespace
+
+TEST(FindImg, FourImageLensMatchesDenseSearchNearFoldsAndCusps) {
+  quad_lens();
+  build_mesh(even_radii(2.0, 40), 72);
+  const DenseRoots dense(1.9, 700);
+  const Caustic caus = tangential_caustic(2000);
+  std::vector<Src> srcs = caustic_sources(caus, 0.01);
+  ASSERT_EQ(srcs.size(), 16u);  // four cusps, four folds
+  srcs.push_back({"centre", 0.0, 0.0});
+  srcs.push_back({"inside", 0.03, -0.02});
+  srcs.push_back({"two-image", 0.35, 0.2});
+  for (const Src& s : srcs) {
+    const Img im = images(s.u, s.v);
+    expect_same_images(im, dense.roots(s.u, s.v), s.what);
+    expect_lens_equation(im, s.u, s.v, 1e-9);
+    expect_index_one(im);
+  }
+}
+
+// Much closer to the caustic than the mesh resolves: the near-caustic search still finds
+// both images of every fold pair and all three of a cusp.
+TEST(FindImg, FourImageLensCloseToTheCaustic) {
+  quad_lens();
+  build_mesh(even_radii(2.0, 20), 36);  // a coarse lattice: tiles of 0.1 by 10 degrees
+  const DenseRoots dense(1.9, 700);
+  const Caustic caus = tangential_caustic(2000);
+  for (double frac : {0.01, 0.002}) {
+    for (const Src& s : caustic_sources(caus, frac)) {
+      const Img im = images(s.u, s.v);
+      const auto ref = dense.roots(s.u, s.v);
+      expect_same_images(im, ref, s.what + " " + std::to_string(frac));
+      expect_index_one(im);
+    }
+  }
+}
+
+// Repeating a search gives the same list, and the process-wide seed does not move.
+TEST(FindImg, RepeatableWithDefaultSeed) {
+  quad_lens();
+  build_mesh(even_radii(2.0, 30), 48);
+  const long seed = settings.seed;
+  Img a = images(0.05, 0.04), b = images(0.05, 0.04);
+  ASSERT_EQ(a.n, b.n);
+  for (int i = 1; i <= a.n; ++i)
+    for (int k = 1; k <= 9; ++k) EXPECT_EQ(a.list[i][k], b.list[i][k]);
+  EXPECT_EQ(settings.seed, seed);
+}
+
+// The current source moves to the searched position; an index outside the source table
+// and an extended source end with an ERROR.
+TEST(FindImg, CurrentSourceIsMovedAndChecked) {
+  fresh_model(1);
+  set_component(1, "ptmass", {1, 0, 0});
+  build_mesh(even_radii(2.0, 20, 0.05), 36);
+  InitSrcArr(2, 0);
+  settings.isource = 2;
+  Img im = images(0.3, -0.2);
+  EXPECT_EQ(TWsrc.srcparms[2][2], 0.3);
+  EXPECT_EQ(TWsrc.srcparms[2][3], -0.2);
+  EXPECT_EQ(TWsrc.srcparms[1][2], 0.0);
+  settings.isource = 3;
+  EXPECT_EQ(fatal_message([] { images(0.3, 0); }), "source index 3 is out of range (1 to 2)");
+  settings.isource = 1;
+  TWsrc.srcID[1] = "uniform";
+  EXPECT_NE(fatal_message([] { images(0.3, 0); }).find("extended sources"), std::string::npos);
+}
+
+TEST(FindImg, SourceOutsideTheGridRange) {
+  fresh_model(1);
+  set_component(1, "ptmass", {1, 0, 0});
+  build_mesh(even_radii(2.0, 20, 0.05), 36);
+  CaptureOutput cap;
+  Img im = images(50.0, 0.0);
+  EXPECT_EQ(im.n, 0);
+  EXPECT_EQ(cap.text(), "WARNING: source position 5.000000e+01 0.000000e+00 is outside known source range\n");
+}
+
+// A model-wide scale factor f moves every tile's source triangle by (1 - f) times its
+// deflection: with f = 0.5 a cored isothermal sphere of b = 1 lenses like one of b = 0.5,
+// whose one image of u = 1.3 lies near x = 1.79 inside the grid. The source lies outside
+// the unscaled node range, and that image's tile sits 0.5 (25 cells) from its unscaled
+// cell.
+TEST(FindImg, ScaleFactorSearchesTheScaledTiles) {
+  fresh_model(1);
+  set_component(1, "alpha", {1, 0, 0, 0, 0, 0, 0, 0.05, 0, 1});
+  build_mesh(even_radii(2.0, 40), 72);
+  ASSERT_GT(1.3, TWgrid.umax);
+  // Reference: the model with b = 0.5 at scale 1, searched by the dense grid.
+  set_component(1, "alpha", {0.5, 0, 0, 0, 0, 0, 0, 0.05, 0, 1});
+  const auto ref = DenseRoots(1.95, 500).roots(1.3, 0.05);
+  set_component(1, "alpha", {1, 0, 0, 0, 0, 0, 0, 0.05, 0, 1});
+  TWmod.scale = 0.5;
+  Img im = images(1.3, 0.05);
+  TWmod.scale = 1.0;
+  ASSERT_EQ(ref.size(), 1u);
+  ASSERT_EQ(im.n, 1);
+  EXPECT_NEAR(im.list[1][1], ref[0][0], 1e-7);
+  EXPECT_NEAR(im.list[1][2], ref[0][1], 1e-7);
+  // Inside the range with a shift of many cells: f = 0.8 on the four-image lens.
+  quad_lens();
+  build_mesh(even_radii(2.0, 40), 72);
+  set_component(1, "alpha", {0.8, 0, 0, 0.3, 20, 0.06 * 0.8, 55, 0.05, 0, 1});
+  // (the shear term scales with f too: 0.06 f)
+  const auto ref2 = DenseRoots(1.9, 600).roots(0.02, -0.03);
+  set_component(1, "alpha", {1, 0, 0, 0.3, 20, 0.06, 55, 0.05, 0, 1});
+  TWmod.scale = 0.8;
+  im = images(0.02, -0.03);
+  TWmod.scale = 1.0;
+  expect_same_images(im, ref2, "scaled quad");
+}
+
+// A solution within xtol of an earlier one is the same image; with seeing the images of
+// a close fold pair become one row: |mu| summed with the earlier sign, |mu|-weighted mean.
+TEST(FindImg, DuplicatesAndSeeingMerge) {
+  quad_lens();
+  build_mesh(even_radii(2.0, 40), 72);
+  const Caustic caus = tangential_caustic(2000);
+  const std::vector<Src> srcs = caustic_sources(caus, 0.002);
+  const Src& fold = srcs[2];  // "fold in 0"
+  ASSERT_EQ(fold.what, "fold in 0");
+  Img all = images(fold.u, fold.v);
+  // The two images of the fold pair: the closest pair of opposite parity.
+  int a = 0, b = 0;
+  double dmin = 1e300;
+  for (int i = 1; i <= all.n; ++i)
+    for (int j = i + 1; j <= all.n; ++j) {
+      const double d = std::hypot(all.list[i][1] - all.list[j][1], all.list[i][2] - all.list[j][2]);
+      if (d < dmin) {
+        dmin = d;
+        a = i;
+        b = j;
+      }
+    }
+  ASSERT_LT(dmin, 0.2);
+  ASSERT_LT(all.list[a][3] * all.list[b][3], 0.0);
+  settings.seeing = dmin * 1.01;
+  Img m = images(fold.u, fold.v);
+  ASSERT_EQ(m.n, all.n - 1);
+  const double wa = std::fabs(all.list[a][3]), wb = std::fabs(all.list[b][3]);
+  const double mx = (wa * all.list[a][1] + wb * all.list[b][1]) / (wa + wb);
+  bool found = false;
+  for (int i = 1; i <= m.n; ++i)
+    if (std::fabs(m.list[i][1] - mx) < 1e-9) {
+      found = true;
+      EXPECT_NEAR(std::fabs(m.list[i][3]), wa + wb, 1e-6 * (wa + wb));
+      EXPECT_EQ(m.list[i][3] > 0, all.list[a][3] > 0);  // the earlier row's sign
+    }
+  EXPECT_TRUE(found);
+}
+
+// A source exactly at a vertex's source position is listed by every tile around the
+// vertex; the solutions collapse to one image there.
+TEST(FindImg, SourceAtAVertexGivesOneImageThere) {
+  fresh_model(1);
+  set_component(1, "ptmass", {1, 0, 0});
+  build_mesh(even_radii(2.0, 20, 0.05), 36);
+  const triangulateio& m = TWtri.out;
+  const int k = 200;  // some vertex
+  const double x = m.pointlist[2 * k], y = m.pointlist[2 * k + 1];
+  const double u = m.pointattributelist[6 * k], v = m.pointattributelist[6 * k + 1];
+  Img im = images(u, v);
+  ASSERT_EQ(im.n, 2);
+  int at = 0;
+  for (int i = 1; i <= im.n; ++i)
+    if (std::hypot(im.list[i][1] - x, im.list[i][2] - y) < 1e-9) ++at;
+  EXPECT_EQ(at, 1);
+}
+
+// omitcore: no maximum is returned (the resolvable central image of the cored ellipsoid).
+TEST(FindImg, OmitcoreDropsTheCentralMaximum) {
+  quad_lens();
+  build_mesh(even_radii(2.0, 40), 72);
+  Img im = images(0.02, 0.01);
+  int maxima = 0;
+  for (int i = 1; i <= im.n; ++i)
+    maxima += lens_parity(im.list[i][5], im.list[i][6], im.list[i][7], im.list[i][8]) == -2;
+  EXPECT_EQ(im.n, 5);
+  EXPECT_EQ(maxima, 1);
+  settings.omitcore = 0.1;
+  im = images(0.02, 0.01);
+  EXPECT_EQ(im.n, 4);
+  for (int i = 1; i <= im.n; ++i)
+    EXPECT_NE(lens_parity(im.list[i][5], im.list[i][6], im.list[i][7], im.list[i][8]), -2);
+}
+
+// srccat 0: one cell holding every tile (a full search); srcrng > 0: a square catalogue
+// about component 1's source position. Both find the same images as the default.
+TEST(FindImg, CatalogueVariantsFindTheSameImages) {
+  quad_lens();
+  build_mesh(even_radii(2.0, 40), 72);
+  const Img ref = images(0.04, -0.01);
+  ASSERT_EQ(ref.n, 5);
+  for (int variant = 0; variant < 2; ++variant) {
+    SCOPED_TRACE(variant);
+    settings.srccat = variant == 0 ? 0 : 100;
+    settings.srcrng = variant == 0 ? 0 : 0.5;
+    docatalog();
+    if (variant == 1) {
+      EXPECT_DOUBLE_EQ(TWcat.cat_u0, -0.5);
+      EXPECT_DOUBLE_EQ(TWcat.cat_v1, 0.5);
+    } else {
+      EXPECT_EQ(TWcat.ncat, 0);
+      EXPECT_EQ(static_cast<int>(TWcat.list.size()), TWtri.out.numberoftriangles);
+    }
+    const Img im = images(0.04, -0.01);
+    ASSERT_EQ(im.n, ref.n);
+    for (int i = 1; i <= im.n; ++i) EXPECT_NEAR(im.list[i][1], ref.list[i][1], 1e-9);
+  }
+}
+
+// Every cell lists its tiles by ascending index, and every tile whose source box touches
+// a cell is listed there.
+TEST(FindImg, CatalogueListsEveryTile) {
+  quad_lens();
+  build_mesh(even_radii(2.0, 20), 36);
+  const SourceTileCatalog& c = TWcat;
+  const int side = c.ncat + 1;
+  std::vector<int> listed(static_cast<size_t>(c.ntri), 0);
+  for (int cell = 0; cell < side * side; ++cell) {
+    for (int k = c.start[cell]; k < c.start[cell + 1]; ++k) {
+      if (k > c.start[cell]) {
+        EXPECT_LT(c.list[k - 1], c.list[k]);
+      }
+      ++listed[static_cast<size_t>(c.list[k])];
+    }
+  }
+  // Each tile appears exactly in the cells of its box, which holds its vertices' sources.
+  const triangulateio& m = TWtri.out;
+  for (int t = 0; t < c.ntri; ++t) {
+    const double* b = &c.box[4 * static_cast<size_t>(t)];
+    for (int k = 0; k < 3; ++k) {
+      const int i = m.trianglelist[3 * t + k];
+      EXPECT_GE(m.pointattributelist[6 * i], b[0]);
+      EXPECT_LE(m.pointattributelist[6 * i], b[1]);
+      EXPECT_GE(m.pointattributelist[6 * i + 1], b[2]);
+      EXPECT_LE(m.pointattributelist[6 * i + 1], b[3]);
+    }
+    const int iu0 = cat_cell(b[0], c.cat_u0, c.cat_du, c.ncat), iu1 = cat_cell(b[1], c.cat_u0, c.cat_du, c.ncat);
+    const int iv0 = cat_cell(b[2], c.cat_v0, c.cat_dv, c.ncat), iv1 = cat_cell(b[3], c.cat_v0, c.cat_dv, c.ncat);
+    int in_box = 0;
+    for (int iu = iu0; iu <= iu1; ++iu)
+      for (int iv = iv0; iv <= iv1; ++iv) {
+        const int cell = iu * side + iv;
+        in_box += std::binary_search(c.list.begin() + c.start[cell], c.list.begin() + c.start[cell + 1], t);
+      }
+    EXPECT_EQ(in_box, (iu1 - iu0 + 1) * (iv1 - iv0 + 1)) << t;
+    EXPECT_EQ(listed[static_cast<size_t>(t)], in_box) << t;
+  }
+  EXPECT_EQ(cat_cell(c.cat_u0 - 1.0, c.cat_u0, c.cat_du, c.ncat), 0);
+  EXPECT_EQ(cat_cell(c.cat_u1, c.cat_u0, c.cat_du, c.ncat), c.ncat);
+  EXPECT_EQ(cat_cell(NAN, c.cat_u0, c.cat_du, c.ncat), 0);
+}
+
+// A Jacobian with a zero row (phi_xx = 1, phi_xy = 0 everywhere) fails the Newton round;
+// the search reports that it did not converge and the program goes on.
+namespace {
+void flat_x_class(DerivVector& o, double x, double y) {
+  o[1] = x * x / 2 + y * y / 4;
+  o[2] = x;
+  o[3] = y / 2;
+  o[4] = 1;
+  o[5] = 0.5;
+  o[6] = 0;
+}
+}  // namespace
+TEST(FindImg, ZeroJacobianRowIsAFailedRound) {
+  fresh_model(1);
+  AddMod("flatx", flat_x_class, modelclass::dumrho, modelclass::dummass, "test");
+  set_component(1, "flatx", {1, 0, 0});
+  settings.omitcrit = 0;  // every vertex has |mu| = infinity
+  build_mesh(even_radii(1.0, 5), 12);
+  const triangulateio& m = TWtri.out;
+  const double u = m.pointattributelist[6 * 7], v = m.pointattributelist[6 * 7 + 1];
+  CaptureOutput cap;
+  Img im;
+  EXPECT_NO_THROW(find_img(im.n, im.list, u, v));
+  EXPECT_EQ(im.n, 0);
+  EXPECT_NE(cap.text().find("Note: image search did not converge"), std::string::npos);
+}
+
+// --- delays -------------------------------------------------------------------------------
+
+TEST(Pot2tdel, DelaysShiftOrderAndInverse) {
+  fresh_model(0);
+  Mat l(1, 3, 1, 9);
+  const double rows[3][3] = {{1.0, 0.0, 0.3}, {-0.5, 0.2, -0.1}, {0.1, 1.0, 0.9}};  // x, y, phi
+  for (int i = 1; i <= 3; ++i) {
+    l[i][1] = rows[i - 1][0];
+    l[i][2] = rows[i - 1][1];
+    l[i][4] = rows[i - 1][2];
+    l[i][9] = i;  // mark
+  }
+  const double u = 0.1, v = 0.1;
+  auto tau = [&](int i) {
+    const double dx = rows[i][0] - u, dy = rows[i][1] - v;
+    return (dx * dx + dy * dy) / 2 - rows[i][2];
+  };
+  Mat a = l;
+  pot2tdel(3, a, 0, u, v);
+  // tau: 0.105, 0.17, -0.49 -> order rows 3, 1, 2
+  EXPECT_EQ(a[1][9], 3);
+  EXPECT_EQ(a[2][9], 1);
+  EXPECT_EQ(a[3][9], 2);
+  EXPECT_DOUBLE_EQ(a[1][4], tau(2));
+  Mat b = l;
+  settings.tscale = 2.5;
+  pot2tdel(3, b, 1, u, v);
+  EXPECT_EQ(b[1][4], 0.0);
+  EXPECT_NEAR(b[3][4], (tau(1) - tau(2)) * 2.5 / 0.7, 1e-14);
+  Mat c = a;
+  settings.tscale = 1;
+  tdel2pot(3, c, u, v);
+  for (int i = 1; i <= 3; ++i) EXPECT_NEAR(c[i][4], rows[static_cast<int>(c[i][9]) - 1][2], 1e-15);
+  Mat none;
+  pot2tdel(0, none, 1, u, v);  // nothing to do
+}
+
+// pert_img does nothing unless clumpmode is 2; then it re-solves each image (no clumps
+// here, so the same images come back) and leaves the clump switch off.
+TEST(PertImg, ResolvesImagesUnderClumpmodeTwo) {
+  fresh_model(1);
+  set_component(1, "ptmass", {1, 0, 0});
+  build_mesh(even_radii(2.0, 20, 0.05), 36);
+  Img im = images(0.5, 0.1);
+  ASSERT_EQ(im.n, 2);
+  Mat before = im.list;
+  pert_img(im.n, im.list, 0.5, 0.1, -1);
+  EXPECT_EQ(TWclump.useclumps, 1);  // untouched under clumpmode 1
+  settings.clumpmode = 2;
+  pert_img(im.n, im.list, 0.5, 0.1, -1);
+  EXPECT_EQ(TWclump.useclumps, 0);
+  ASSERT_EQ(im.n, 2);
+  for (int i = 1; i <= 2; ++i) {
+    EXPECT_NEAR(im.list[i][1], before[i][1], 1e-9);
+    EXPECT_NEAR(im.list[i][3], before[i][3], 1e-6);
+  }
+}
+
+// The default grid of the program (polar, 20 x 20 to r = 2, subgrids to level 3): every
+// source by the caustic, within 1% and 0.1% of each fold and cusp, inside and outside,
+// has the images the dense-grid search finds.
+TEST(FindImg, DefaultGridMatchesDenseSearchByTheCaustic) {
+  quad_lens();
+  dogrid();
+  ASSERT_GT(TWtri.out.numberoftriangles, 1000);
+  const DenseRoots dense(1.9, 700);
+  const Caustic caus = tangential_caustic(2000);
+  for (double frac : {0.01, 0.001}) {
+    for (const Src& s : caustic_sources(caus, frac)) {
+      const Img im = images(s.u, s.v);
+      expect_same_images(im, dense.roots(s.u, s.v), s.what + " " + std::to_string(frac));
+      expect_lens_equation(im, s.u, s.v, 1e-9);
+      expect_index_one(im);
+    }
+  }
+}
+
+// The candidate list grows with the number of tiles that hold the source: under a
+// convergence sheet of kappa = 1 every vertex maps onto the origin, so every tile is a
+// candidate for a source there (and none converges: the Jacobian vanishes).
+TEST(FindImg, CandidateListHasNoFixedSize) {
+  fresh_model(1);
+  set_component(1, "convrg", {1, 0, 0});
+  settings.omitcrit = 0;
+  settings.imgsearch = 0;  // one round per tile
+  build_mesh(even_radii(2.0, 30), 48);
+  ASSERT_GT(TWtri.out.numberoftriangles, 1000);
+  CaptureOutput cap;
+  Img im;
+  EXPECT_NO_THROW(find_img(im.n, im.list, 0.0, 0.0));
+  EXPECT_EQ(im.n, 0);
+  EXPECT_EQ(count_occurrences(cap.text(), "Note: image search did not converge\n"), TWtri.out.numberoftriangles);
+}
+
+// A mesh through a point mass (no hole: the mass sits on a vertex, and the tiles around it
+// map onto huge source triangles that hold every source): still exactly the two images.
+TEST(FindImg, NoImageAtAPointMassSingularity) {
+  fresh_model(1);
+  set_component(1, "ptmass", {1, 0, 0});
+  build_mesh(even_radii(2.0, 40), 60);  // the centre is a vertex
+  for (double u : {0.5, 0.05, 1.3}) {
+    SCOPED_TRACE(u);
+    Img im = images(u, 0.02);
+    ASSERT_EQ(im.n, 2);
+    expect_lens_equation(im, u, 0.02, 1e-9);
+    for (int i = 1; i <= im.n; ++i) EXPECT_GT(std::hypot(im.list[i][1], im.list[i][2]), 0.3);
+  }
+}
