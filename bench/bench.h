@@ -26,3 +26,4 @@ void bench_evaluator();
 void bench_grid();
 void bench_images();
 void bench_profiles1();
+void bench_profiles3();

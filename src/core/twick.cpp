@@ -16,6 +16,7 @@
 #include "io/imcommands.h"
 #include "io/wcs.h"
 #include "models/component.h"
+#include "models/kapmap.h"
 #include "models/evaluator.h"
 #include "models/substructure.h"
 #include "models/registry.h"
@@ -78,6 +79,12 @@ const CoreCommand kCoreCommands[] = {
     {"imcombine", imcombine, imcombinehelp},
     {"imdiff", imdiff, imdiffhelp},
     {"imstats", imstats, imstatshelp},
+    {"fft1", fft1, fft1help},
+    {"kap2lens", kap2lens, kap2lenshelp},
+    {"sig2lens", sig2lens, sig2lenshelp},
+    {"makekapmap", makekapmap, makekapmaphelp},
+    {"loadkapmap", loadkapmap, loadkapmaphelp},
+    {"checkkapmap", checkkapmap, checkkapmaphelp},
 };
 
 using S = Settings;
