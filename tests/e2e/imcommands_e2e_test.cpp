@@ -10,7 +10,8 @@
 namespace {
 
 // The 3 x 2 array a[x][y] = 10 x + y as a text file (x fastest).
-const char* const kLayoutText = "3 2\n1.100000e+01\n2.100000e+01\n3.100000e+01\n1.200000e+01\n2.200000e+01\n3.200000e+01\n";
+const char* const kLayoutText =
+    "3 2\n1.100000e+01\n2.100000e+01\n3.100000e+01\n1.200000e+01\n2.200000e+01\n3.200000e+01\n";
 
 }  // namespace
 
@@ -108,20 +109,19 @@ TEST(ImageCommandsE2E, Hdf5IsReportedAndTheRunGoesOn) {
 TEST(ImageCommandsE2E, ErrorsEndTheRunBeforeAnythingIsWritten) {
   struct Case {
     std::string command, out;
-    int status;
   };
   const std::vector<Case> cases = {
-      {"imarith a.txt 1 o.txt 1 sqrt", "ERROR: unknown operation in imarith\n", 1},
+      {"imarith a.txt 1 o.txt 1 sqrt", "ERROR: unknown operation in imarith\n"},
       {"imdiff a.txt 1 a.txt 1 4 o.txt 1",
-       "Reading array from text file a.txt\nReading array from text file a.txt\nERROR: unknown mode in imdiff\n", 1},
-      {"fileconvert a.txt 7 o.txt 1", "ERROR: unknown filetype in read_array()\n", 1},
-      {"fileconvert a.txt 1 o.txt x", "Reading array from text file a.txt\nERROR: unknown filetype in write_array()\n",
-       1},
-      {"imstats missing.txt 1", "ERROR: could not open input file missing.txt\n", 1},
+       "Reading array from text file a.txt\nReading array from text file a.txt\nERROR: unknown mode in imdiff\n"},
+      {"fileconvert a.txt 7 o.txt 1", "ERROR: unknown filetype in read_array()\n"},
+      {"fileconvert a.txt 1 o.txt x",
+       "Reading array from text file a.txt\nERROR: unknown filetype in write_array()\n"},
+      {"imstats missing.txt 1", "ERROR: could not open input file missing.txt\n"},
       {"fileconvert short.bin 2 o.txt 1",
-       "Reading array from binary file short.bin\nERROR: binary file short.bin ends after 1 of its 6 values\n", 1},
-      {"fileconvert a.txt 1 nodir/o.bin 2", "Reading array from text file a.txt\n"
-                                            "ERROR: could not open output file nodir/o.bin\n", 1},
+       "Reading array from binary file short.bin\nERROR: binary file short.bin ends after 1 of its 6 values\n"},
+      {"fileconvert a.txt 1 nodir/o.bin 2",
+       "Reading array from text file a.txt\nERROR: could not open output file nodir/o.bin\n"},
   };
   for (const Case& c : cases) {
     ScratchDir d;
@@ -133,7 +133,7 @@ TEST(ImageCommandsE2E, ErrorsEndTheRunBeforeAnythingIsWritten) {
     d.write("short.bin", bin);
     const RunResult r = run_commands(d, c.command + "\nfiletypes\n");
     EXPECT_EQ(r.out, c.out) << c.command;  // nothing after the error runs
-    EXPECT_EQ(r.status, c.status) << c.command;
+    EXPECT_EQ(r.status, 1) << c.command;
     EXPECT_FALSE(d.exists("o.txt")) << c.command;
   }
 }
@@ -143,7 +143,8 @@ TEST(ImageCommandsE2E, FitsFailureEndsWithTheLibraryReportAndStatus) {
   d.write("a.txt", kLayoutText);
   d.write("not.fits", kLayoutText);
   // A file that is no FITS file ends the run; the file written before it is whole.
-  RunResult r = run_commands(d, "fileconvert a.txt 1 a.fits 3\nfileconvert not.fits 3 a.fits 3\nfiletypes\n");
+  RunResult r =
+      run_commands(d, "fileconvert a.txt 1 a.fits 3\nfileconvert not.fits 3 a.fits 3\nfiletypes\n");
   EXPECT_EQ(r.out, "Reading array from text file a.txt\nWriting array to FITS file a.fits\n");
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.status, 1);  // the library's status, not the plain error status

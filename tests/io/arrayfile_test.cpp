@@ -544,7 +544,8 @@ TEST_F(ArrayFiles, FitsAxesFromAHandWrittenHeader) {
   dir.write("huge.fits", with({"NAXIS   =                    2", "NAXIS1  =           3000000000",
                                "NAXIS2  =                    1"}));
   EXPECT_EQ(fatal_of([&] { read_fits(dir.file("huge.fits"), nx, ny, a); }).message,
-            "FITS file " + dir.file("huge.fits") + " declares an array of 3000000000 x 1 values, too large to allocate");
+            "FITS file " + dir.file("huge.fits") +
+                " declares an array of 3000000000 x 1 values, too large to allocate");
   dir.write("empty.fits", with({"NAXIS   =                    2", "NAXIS1  =               100000",
                                 "NAXIS2  =               100000"}));
   EXPECT_EQ(fatal_of([&] { read_fits(dir.file("empty.fits"), nx, ny, a); }).message,
