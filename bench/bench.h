@@ -19,3 +19,8 @@ inline void keep(double v) {
 }
 
 void bench_shell();
+void bench_numeric_toolkit1();
+void bench_numeric_toolkit2();
+void bench_lens_model();
+void bench_evaluator();
+void bench_grid();

@@ -11,6 +11,11 @@ struct Area {
 };
 const Area kAreas[] = {
     {"shell", bench_shell},
+    {"numeric_toolkit1", bench_numeric_toolkit1},
+    {"numeric_toolkit2", bench_numeric_toolkit2},
+    {"lens_model", bench_lens_model},
+    {"evaluator", bench_evaluator},
+    {"grid", bench_grid},
 };
 }  // namespace
 

@@ -5,6 +5,17 @@
 #include <cstdio>
 #include <iterator>
 
+#include "core/grid_control.h"
+#include "core/lens_model.h"
+#include "core/sources.h"
+#include "imageplane/grid.h"
+#include "imageplane/source_models.h"
+#include "io/imcommands.h"
+#include "models/component.h"
+#include "models/substructure.h"
+#include "models/registry.h"
+#include "numeric/cosmology.h"
+#include "numeric/pca.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -27,6 +38,32 @@ const CoreCommand kCoreCommands[] = {
     {"exit", quit, quithelp},
     {"rm", rm, rmhelp},
     {"mv", mv, mvhelp},
+    {"startup", setlens, setlenshelp},
+    {"setlens", setlens, setlenshelp},
+    {"changelens", changelens, changelenshelp},
+    {"stepsize", stepsize, stepsizehelp},
+    {"setsource", setsource, setsourcehelp},
+    {"turnoff", turnoff, turnoffhelp},
+    {"turnon", turnon, turnonhelp},
+    {"regrid", regrid, regridhelp},
+    {"ranparm", ranparm, ranparmhelp},
+    {"changevary", changevary, changevaryhelp},
+    {"changevarysrc", changevarysrc, changevarysrchelp},
+    {"listmodels", listmodels, listmodelshelp},
+    {"gridmode", gridmode, gridmodehelp},
+    {"maingrid", maingrid, maingridhelp},
+    {"galgrid", galgrid, galgridhelp},
+    {"imggrid", imggrid, imggridhelp},
+    {"imgarray", imgarray, imgarrayhelp},
+    {"autogrid", autogrid, autogridhelp},
+    {"plotgrid", plotgrid, plotgridhelp},
+    {"doPCA", doPCA, doPCAhelp},
+    {"filetypes", filetypes, filetypeshelp},
+    {"fileconvert", fileconvert, fileconverthelp},
+    {"imarith", imarith, imarithhelp},
+    {"imcombine", imcombine, imcombinehelp},
+    {"imdiff", imdiff, imdiffhelp},
+    {"imstats", imstats, imstatshelp},
 };
 
 using S = Settings;
@@ -124,6 +161,33 @@ void check_settings() {
   if (s.catalog != 0 && s.catalog != 1) fatal("catalog must be 0 or 1");
 }
 
+// The cosmological time-delay scale (h^-1 days), derived while tscale is exactly 1 and
+// both redshifts are set; reported in the "Cosmology:" block at every refresh.
+void derive_tscale() {
+  Settings& s = settings;
+  if (!(s.tscale == 1.0 && s.zlens > 0 && s.zsrc > 0)) return;
+  if (s.zlens >= s.zsrc) fatal("lens redshift must be smaller than source redshift");
+  const double Dol = angdist(0, s.zlens), Dos = angdist(0, s.zsrc), Dls = angdist(s.zlens, s.zsrc);
+  constexpr double kDays = 83.8825;   // c/H0 in h^-1 days per unit distance, over 1 + z
+  constexpr double kMpc = 2997.9;     // c/H0 in h^-1 Mpc
+  s.tscale = (1 + s.zlens) * kDays * Dol * Dos / Dls;
+  qprintf("Cosmology:\n");
+  qprintf("  omega,lambda = %.3f %.3f\n", s.omega, s.lambda);
+  qprintf("  zlens,zsrc   = %.3f %.3f\n", s.zlens, s.zsrc);
+  qprintf("  Dol,Dls,Dos  = %.2f %.2f %.2f h^-1 Mpc\n", Dol * kMpc, Dls * kMpc, Dos * kMpc);
+  qprintf("  tscale       = %f h^-1 days\n", s.tscale);
+  if (std::fabs(s.zref - s.zsrc) > 0.001 && s.zref < 1000) {
+    qprintf("Note: we are using a different reference redshift:\n");
+    s.tscale = (1 + s.zlens) * kDays * Dol * angdist(0, s.zref) / angdist(s.zlens, s.zref);
+    qprintf("  zref         = %.3f\n", s.zref);
+    qprintf("  tscale       = %f h^-1 days\n", s.tscale);
+  } else if (s.zref >= 1000) {
+    qprintf("Note: model is referenced to Dls/Dos=1:\n");
+    s.tscale = (1 + s.zlens) * kDays * Dol;
+    qprintf("  tscale       = %f h^-1 days\n", s.tscale);
+  }
+}
+
 }  // namespace
 
 void InitTWick(FILE* in, FILE* out) {
@@ -132,18 +196,35 @@ void InitTWick(FILE* in, FILE* out) {
   InitStrings();
   InitVars();
   InitCmds();
+  InitModels();
+  TWsrc.NSRCMAX = 0;
+  InitSrcArr(1, 0);
   for (const auto& c : kCoreCommands) AddCmd(c.name, c.handler, c.help);
   register_settings(kCoreSettings, kNumCoreSettings);
   TW_glob_init0();
   TW_glob_init();
+  setgridmode(1);
 }
 
 void TW_glob_init0() {
   settings.rscale = 1;
   settings.Rthresh = -1;
+  TWref = ModelSet();
+  TWstep = StepSizes();
+  bridgecutarr = BridgeCut();
+  TWclump = ClumpState();
+  TWsecgrid = SecondaryGrids();
 }
 
-void TW_glob_init() {}
+void TW_glob_init() {
+  TWgal = GalaxyTable();
+  TWmod = LensState();
+  free_all_grids();
+  TWgrid = GridState();
+  tri_init(TWtri.in);
+  tri_init(TWtri.out);
+  TWtri.mark.clear();
+}
 
 void GlobTWick() {
   Settings& s = settings;
@@ -159,6 +240,7 @@ void GlobTWick() {
   if (s.catalog == 1 && !quietflag) note("old catalog variable has been superseded by srccat");
   if (s.microimages > 0 && s.xtol > s.microimages) warning("microimages should not be smaller than xtol");
   s.hvale = s.hvale / (s.hval * s.hval);
+  derive_tscale();
   s.shoot_pseed = s.seed;
   s.shoot_rseed = s.seed;
 }

@@ -1,9 +1,11 @@
 #include "models/component.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "models/classes.h"
+#include "models/component_inline.h"
 #include "models/evaluator.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -40,6 +42,10 @@ int trunc_index(double v) {
   if (!(t >= -2147483647.0 && t <= 2147483647.0)) return -1;
   return static_cast<int>(t);
 }
+
+}  // namespace
+
+namespace component_detail {
 
 // Derives the loaded values of row i from its parameters and name.
 void load_row(GalaxyTable::Row& r, int i) {
@@ -85,37 +91,15 @@ void load_row(GalaxyTable::Row& r, int i) {
   r.valid = true;
 }
 
-bool row_changed(const GalaxyTable::Row& r, int i) {
-  if (!r.valid) return true;
-  BRow<const double> p = static_cast<const Mat&>(TWgal.p)[i];
-  for (int k = 1; k <= 10; ++k)
-    if (!(r.praw[k] == p[k])) return true;
-  return false;
+void unknown_class() { fatal("unknown model class " + std::string(cur.ID)); }
+
+void refresh_register(const GalaxyTable::Row& r) {
+  SetRegister(trunc_index(r.praw[1]), trunc_index(r.praw[2]), r.praw[3], r.praw[4]);
 }
 
-// Rotates a component-frame result (r) into the image frame (out); c, s are the cosine
-// and sine of the position angle. Reads every entry of r before writing out.
-inline void rotate_back(DerivVector& out, const DerivVector& r, double c, double s) {
-  const double P = r[1], A = r[2], B = r[3], Txx = r[4], Tyy = r[5], Txy = r[6];
-  const double U1 = r[7], U2 = r[8], U3 = r[9], U4 = r[10];
-  const double s2 = s * s, c2 = c * c, sc = s * c;
-  out[1] = P;
-  out[2] = -s * A - c * B;
-  out[3] = c * A - s * B;
-  out[4] = s2 * Txx + 2.0 * sc * Txy + c2 * Tyy;
-  out[5] = c2 * Txx - 2.0 * sc * Txy + s2 * Tyy;
-  out[6] = -sc * Txx + (s2 - c2) * Txy + sc * Tyy;
-  out[7] = -s2 * s * U1 - 3.0 * s2 * c * U2 - 3.0 * s * c2 * U3 - c2 * c * U4;
-  out[8] = s2 * c * U1 + (2.0 * s * c2 - s2 * s) * U2 + (c2 * c - 2.0 * s2 * c) * U3 - s * c2 * U4;
-  out[9] = -s * c2 * U1 + (2.0 * s2 * c - c2 * c) * U2 + (2.0 * s * c2 - s2 * s) * U3 - s2 * c * U4;
-  out[10] = c2 * c * U1 - 3.0 * c2 * s * U2 + 3.0 * c * s2 * U3 - s2 * s * U4;
-}
+}  // namespace component_detail
 
-[[noreturn]] void unknown_class() {
-  fatal("unknown model class " + std::string(cur.ID));
-}
-
-}  // namespace
+using component_detail::unknown_class;
 
 // ---- component table ----
 
@@ -196,15 +180,7 @@ void getparms(double& b, double& e, double& s, double& a, double& alpha) {
 
 void initgal(int i) {
   check_row(i);
-  GalaxyTable::Row& r = TWgal.rows_[i];
-  if (row_changed(r, i)) load_row(r, i);
-  cur = r.c;
-  if (LOS.on) {
-    cur.xg = TWgal.pos[i][5];
-    cur.yg = TWgal.pos[i][6];
-  }
-  if (r.cid == CLS_register)
-    SetRegister(trunc_index(r.praw[1]), trunc_index(r.praw[2]), r.praw[3], r.praw[4]);
+  component_detail::initgal_unchecked(i);
 }
 
 // ---- external shear and the internal quadrupole ----
@@ -217,22 +193,12 @@ struct IntshrFlag {
 }  // namespace
 
 void shear(DerivVector& out, double x, double y) {
-  out.zero();
-  if (cur.cid == CLS_NONE || cur.cid == CLS_register || cur.cid == CLS_LOSshr) return;
   if (cur.cid == CLS_intshr) {
     IntshrFlag flag;
     modelclass::intshr(out, x, y);
     return;
   }
-  TWmod.gctot += cur.gc;
-  TWmod.gstot += cur.gs;
-  const double dx = x - cur.xg, dy = y - cur.yg;
-  out[1] = cur.gc * (dx * dx - dy * dy) / 2.0 + cur.gs * dx * dy;
-  out[2] = cur.gc * dx + cur.gs * dy;
-  out[3] = cur.gs * dx - cur.gc * dy;
-  out[4] = cur.gc;
-  out[5] = -cur.gc;
-  out[6] = cur.gs;
+  component_detail::shear_plain(out, x, y);
 }
 
 namespace modelclass {
@@ -273,22 +239,13 @@ void intshr(DerivVector& out, double x, double y) {
 
 // ---- one-component evaluators ----
 
-void ellipse1(DerivVector& out, double x, double y) {
-  out.zero();
-  if (cur.cid == CLS_NONE || cur.cid == CLS_register || cur.cid == CLS_LOSshr) return;
-  const double c = cur.ct, s = cur.st;
-  const double dx = x - cur.xg, dy = y - cur.yg;
-  const double xp = -s * dx + c * dy, yp = -c * dx - s * dy;
-  if (!cur.cls) unknown_class();
-  // The class writes into a vector of its own, so out may be any vector (TWmod.R1 too).
-  DerivVector r;
-  cur.cls->evaluate(r, xp, yp);
-  rotate_back(out, r, c, s);
-}
+void ellipse1(DerivVector& out, double x, double y) { component_detail::ellipse1_inline(out, x, y); }
 
 void ellipse2(DerivVector& out, double x, double y) {
-  out.zero();
-  if (cur.cid == CLS_NONE || cur.cid == CLS_register) return;
+  if (cur.cid == CLS_NONE || cur.cid == CLS_register) {
+    out.zero();
+    return;
+  }
   const double c = cur.ct, s = cur.st;
   const double dx = x - cur.xg, dy = y - cur.yg;
   double xp = -s * dx + c * dy, yp = -c * dx - s * dy;
@@ -315,7 +272,7 @@ void ellipse2(DerivVector& out, double x, double y) {
     r[3] = h + o * u + m * v;
     r[7] = r[8] = r[9] = r[10] = 0.0;
   }
-  rotate_back(out, r, c, s);
+  component_detail::rotate_back(out, r, c, s);
 }
 
 // ---- total mass and density ----

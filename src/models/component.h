@@ -71,6 +71,8 @@ struct GalaxyTable {
     double praw[11] = {};    // parameters the cache was computed from
     CurrentComponent c;      // loaded values (xg, yg from parameters 2, 3)
   };
+  // Internal to the models subsystem (the evaluator's inline loader reads it); other code
+  // uses setID, name(), cls(), cid().
   std::vector<Row> rows_;    // [0..NGALMAX], row 0 unused
 };
 extern GalaxyTable TWgal;
@@ -113,8 +115,9 @@ extern LensState TWmod;
 void shear(DerivVector& out, double x, double y);
 
 // ---------------------------------------------------------------------------------------
-// One-component evaluator: fills out[1..10] for the current component at the image-plane
-// point (x, y), without the model-wide scale. out may be TWmod.R1.
+// One-component evaluator: writes all of out[1..10] for the current component at the
+// image-plane point (x, y), without the model-wide scale (zeros for "none", "register",
+// and in ellipse1 "LOSshr"). out may be TWmod.R1.
 using ComponentEvaluator = void (*)(DerivVector& out, double x, double y);
 extern ComponentEvaluator ellipse;  // ellipse1 from start-up
 void ellipse1(DerivVector& out, double x, double y);

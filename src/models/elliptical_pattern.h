@@ -38,6 +38,7 @@
 //
 //   struct MyProfile : EllipticalProfile<MyProfile> {
 //     static constexpr const char* kZeroScaleError = "My scale radius cannot be zero";
+//                                                     // required (nullptr: s -> 1e-4)
 //     static constexpr bool kZeroAtCentre = true;     // default true
 //     static constexpr bool kPotentialAlways = false; // default false
 //     explicit MyProfile(const CurrentComponent& c);  // per-evaluation constants (s, ...)
@@ -73,9 +74,10 @@
 // integral: the pattern integrates c[i] times integrand i and divides the result by c[i].
 //
 // Table exponent check. Tabulated twins ("...T" classes) are built on the tabulated
-// pattern (models/tabulated_pattern.h), not on this header; a profile with a shape
-// exponent (slope, index) sets TabulatedClass::check_exponent there, so that a table made
-// for another exponent is refused with a warning and this numerical route is used.
+// pattern (models/tabulated_pattern.h), not on this header; the twin of a profile with a
+// shape exponent `al` (slope, index) sets TabulatedClass::check_exponent there, so that a
+// table made for an exponent more than 1e-6 away (absolute for a table exponent of 0,
+// relative otherwise) is refused with a warning and this numerical route is used.
 //
 // Not re-entrant with respect to the evaluator chain (it reads and may write `cur`), but
 // the integrals themselves keep no process-wide state: a profile may nest integrals inside
@@ -95,8 +97,8 @@
 // arctan(sqrt(x^2 - 1))/sqrt(x^2 - 1) above, with series near 0 (|x| < 0.01) and near 1
 // (|x^2 - 1| < 0.01); F(1) = 1.
 double nfwFfunc(double x);
-// Circular NFW deflection in units of b s at X = r/s: 4 (ln(X/2) + F)/X (series below
-// 1e-4; 0 at X = 0). nfw0phir_F takes F(X) already computed.
+// Circular NFW deflection in units of b s at X = r/s: 4 (ln(X/2) + F)/X (summed as a
+// series below X = 0.01; 0 at X = 0). nfw0phir_F takes F(X) already computed.
 double nfw0phir(double X);
 double nfw0phir_F(double X, double F);
 // NFW potential function h(X): the circular potential is 2 b s^2 h(r/s).

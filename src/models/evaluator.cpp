@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "models/component_inline.h"
 #include "models/substructure.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -57,6 +58,16 @@ bool add_cached_field(PotDefMagVector& out, double u, double v) {
   return false;
 }
 
+// Clears track_dom[1..6], track_arr[1..6] and [8..13] (single stores; see DerivVector).
+template <size_t... I>
+inline void clear_each(double* a, int* d, std::index_sequence<I...>) {
+  ((I != 6 ? a[I + 1] = 0.0 : 0.0), ...);
+  ((d[I % 6 + 1] = 0), ...);
+}
+inline void clear_dominance(DominanceTrack& tr) {
+  clear_each(tr.track_arr, tr.track_dom, std::make_index_sequence<13>{});
+}
+
 }  // namespace
 
 void potdefmag(double x, double y, double& pot, double& phix, double& phiy, double& phixx,
@@ -97,11 +108,11 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
     if (!TWgal.active(i)) continue;
     const ClassId id = TWgal.cid(i);
     if (id == CLS_register) {
-      initgal(i);
+      component_detail::initgal_unchecked(i);
       continue;
     }
     if (id != CLS_LOSshr) continue;
-    initgal(i);
+    component_detail::initgal_unchecked(i);
     if (tm.has_losmat) {
       m = tm.losmat[1][1][1];
       l = tm.losmat[1][1][2];
@@ -129,18 +140,22 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
   if (cs.subsaveN > 0 && !cs.subsavedat.empty() && F) hit = add_cached_field(out, u, v);
 
   DominanceTrack& tr = TWtrack;
-  for (int k = 1; k <= 6; ++k) tr.track_dom[k] = 0;
-  for (int k = 1; k <= 13; ++k) tr.track_arr[k] = 0.0;
+  clear_dominance(tr);
   double maxP = 0, maxD = 0, maxK = 0, maxG = 0;
   const int mode = tr.track_mode;
 
+  int last = 0;  // component loaded last in this evaluation
   DerivVector& R1 = tm.R1;
   DerivVector& R2 = tm.R2;
   for (int j = 1; j <= n; ++j) {
     if (!TWgal.active(j)) continue;
-    initgal(j);
-    R1.zero();
-    ellipse(R1, u, v);
+    component_detail::initgal_unchecked(j);
+    last = j;
+    // A component evaluator writes all ten entries; the default one is inlined here.
+    if (ellipse == ellipse1)
+      component_detail::ellipse1_inline(R1, u, v);
+    else
+      ellipse(R1, u, v);
     // Components of the clump list exist only while clumps are in use.
     if (cs.clump_list_n > 0 && !F && in_clump_list(j)) R1.zero();
     if (F && j >= cs.clumpdat.lo() && j <= cs.clumpdat.hi() && cs.clumpdat[j].type > 0) {
@@ -151,7 +166,10 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
       }
       for (int k = 1; k <= 10; ++k) R1[k] = (1.0 - w) * R1[k] + w * R2[k];
     }
-    shear(R2, x, y);
+    if (cur.cid == CLS_intshr)
+      shear(R2, x, y);
+    else
+      component_detail::shear_plain(R2, x, y);
     R2[7] = R2[6];
     if (tm.has_losmat && cur.cid != CLS_LOSshr) {
       const double(&M)[3][3] = tm.losmat[2];
@@ -223,5 +241,6 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
     a[5] = std::hypot(a[5], a[6]);
   }
 
-  if (n >= 1) initgal(1);
+  // Leave component 1 loaded (already so when it was the last one loaded above).
+  if (n >= 1 && last != 1) component_detail::initgal_unchecked(1);
 }

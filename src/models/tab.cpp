@@ -196,6 +196,10 @@ LensTable& read_lens_table(FILE* fp, const std::string& what) {
     short_file();
   for (int ax = 0; ax < 3; ++ax)
     if (!read_item(fp, lo[ax]) || !read_item(fp, hi[ax]) || !read_item(fp, cnt[ax])) short_file();
+  // Every use of a table rescales it by b/b_t and s/s_t.
+  if (t.b == 0.0 || t.s == 0.0 || !std::isfinite(t.b) || !std::isfinite(t.s))
+    fatal(strformat("tabulated model file %s was made with b = %g and s = %g: it cannot be rescaled",
+                    what.c_str(), t.b, t.s));
   t.set_axes(lo, hi, cnt);
   if (std::fread(t.values.data(), sizeof(double), t.values.size(), fp) != t.values.size()) short_file();
   LensTable& node = AddTab();

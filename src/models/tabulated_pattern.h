@@ -78,8 +78,12 @@ void tabulated_rescale(TabScaling scaling, const TabLookup& L, DerivVector& out)
 void tabulated_warning(TabClassId id, const char* name, TabOutcome o, double e, double x, double y);
 
 namespace modelclass {
-// Numerical twins that are not class routines of their own: the general softened power
-// law branch of "alpha" (the fallback of "alphaT"). It reads b, s, al, ep of `cur` as they
+// Routines of the softened power law that are not class routines of their own: the
+// general branch of "alpha" (the numerical twin of "alphaT"). It reads b, s, al, ep of `cur` as they
 // stand (no alphanorm rescaling, no truncation, no special forms for alpha = +-1).
 void alphaN(DerivVector& out, double x, double y);
+// The singular elliptical power law (no core, alpha > 0) through Appell's F1, with the
+// convergence (1/2) b^(2 - alpha) xi^(alpha - 2) (factor A = 1); not a class. Ends with "alpha0 model invalid for al<=0.0", and at the
+// origin for alpha <= 1 with "alpha0 model invalid at origin".
+void alpha0(DerivVector& out, double x, double y);
 }  // namespace modelclass

@@ -300,7 +300,19 @@ double hyp_near_integer(double a, double b, double c, double x) {
   return regular + sign * g * kappa * sum;
 }
 
-// The same where a or b is a non-positive integer: a polynomial, summed to its end.
+// The connection formula in 1 - x, for 0.5 < x < 1 and c - a - b away from the integers.
+// A Gamma function at a pole in a denominator makes its term vanish.
+double hyp_connection(double a, double b, double c, double x) {
+  const double y = 1.0 - x, d = c - a - b, gc = gamfunc(c);
+  double f = 0.0;
+  const double r1 = rgamma(c - a) * rgamma(c - b);
+  if (r1 != 0.0) f += gc * gamfunc(d) * r1 * hyperser(a, b, 1.0 - d, y);
+  const double r2 = rgamma(a) * rgamma(b);
+  if (r2 != 0.0) f += std::pow(y, d) * gc * gamfunc(-d) * r2 * hyperser(c - a, c - b, d + 1.0, y);
+  return f;
+}
+
+// 2F1 where a or b is a non-positive integer: a polynomial, summed to its end.
 double hyp_polynomial(double a, double b, double c, double x) {
   double term = 1.0, sum = 1.0;
   for (int n = 1; term != 0.0 && n <= 100000; ++n) {
@@ -318,27 +330,14 @@ double hypgeo(double a, double b, double c, double x) {
   if (x > 0.5 && x < 1.0) {
     const double d = c - a - b;
     const double e = d - std::nearbyint(d);
-    if (std::fabs(e) >= 0.001) {
-      // Connection formula in 1 - x; a Gamma function at a pole in a denominator makes its
-      // term vanish.
-      const double y = 1.0 - x, gc = gamfunc(c);
-      double f = 0.0;
-      const double r1 = rgamma(c - a) * rgamma(c - b);
-      if (r1 != 0.0) f += gc * gamfunc(d) * r1 * hyperser(a, b, 1.0 - d, y);
-      const double r2 = rgamma(a) * rgamma(b);
-      if (r2 != 0.0) f += std::pow(y, d) * gc * gamfunc(-d) * r2 * hyperser(c - a, c - b, d + 1.0, y);
-      return f;
-    }
+    if (std::fabs(e) >= 0.001) return hyp_connection(a, b, c, x);
     if (nonpositive_integer(a) || nonpositive_integer(b)) return hyp_polynomial(a, b, c, x);
-    // Close to a pole of a or b the paired terms change sign; the connection formula is
-    // well defined there (e is not zero) and is used instead.
+    // The paired sum of the limit form takes logarithms of Gamma ratios, which change sign
+    // where a parameter lies within e of a pole; there e is not zero and the connection
+    // formula is well defined.
     const double tol = 2.0 * std::fabs(e);
     for (double z : {a, b, c - a, c - b})
-      if (z < 0.5 && std::fabs(z - std::nearbyint(z)) <= tol && e != 0.0) {
-        const double y = 1.0 - x, gc = gamfunc(c);
-        return gc * gamfunc(d) * rgamma(c - a) * rgamma(c - b) * hyperser(a, b, 1.0 - d, y) +
-               std::pow(y, d) * gc * gamfunc(-d) * rgamma(a) * rgamma(b) * hyperser(c - a, c - b, d + 1.0, y);
-      }
+      if (e != 0.0 && z < 0.5 && std::fabs(z - std::nearbyint(z)) <= tol) return hyp_connection(a, b, c, x);
     return hyp_near_integer(a, b, c, x);
   }
   if (x < -0.5) return std::pow(1.0 - x, -a) * hypgeo(a, c - b, c, x / (x - 1.0));

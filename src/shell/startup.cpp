@@ -2,6 +2,7 @@
 
 #include "core/twick.h"
 #include "fit/fit_state.h"
+#include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 
@@ -14,14 +15,13 @@ struct FitCommand {
 
 // The commands of the fitting program, appended after the core's, in this order.
 const FitCommand kFitCommands[] = {
-    {nullptr, nullptr, nullptr},
+    {"try2", try2, try2help},
 };
 }  // namespace
 
 void start_program(FILE* in, FILE* out) {
   InitTWick(in, out);
-  for (const auto& c : kFitCommands)
-    if (c.name) AddCmd(c.name, c.handler, c.help);
+  for (const auto& c : kFitCommands) AddCmd(c.name, c.handler, c.help);
   register_fit_settings();
   init_fit_data();
   InitCrvs();

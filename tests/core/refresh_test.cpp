@@ -76,3 +76,44 @@ TEST_F(Refresh, MirrorsAndDerivedValues) {
   SetGlob();
   EXPECT_NE(out.text().find("Note: Polar grid angular coverage is not 360 degrees"), std::string::npos);
 }
+
+TEST_F(Refresh, CosmologyBlockAndTimeDelayScale) {
+  SetVar("zlens", 0, 0.5);
+  SetVar("zsrc", 0, 2);
+  CaptureOutput out;
+  SetGlob();
+  // Distances from an independent integration at omega 0.3, lambda 0.7.
+  EXPECT_NEAR(settings.tscale, 58.2175, 1e-3);
+  EXPECT_NE(out.text().find("Cosmology:\n  omega,lambda = 0.300 0.700\n  zlens,zsrc   = 0.500 2.000\n"
+                            "  Dol,Dls,Dos  = 881.35 767.95 1208.62 h^-1 Mpc\n  tscale       = 58.21"),
+            std::string::npos)
+      << out.text();
+  EXPECT_EQ(count_occurrences(out.text(), "Note:"), 0);
+
+  SetVar("zref", 0, 1000);
+  SetGlob();
+  const double Dol = 881.35 / 2997.9;
+  EXPECT_NEAR(settings.tscale, 1.5 * 83.8825 * Dol, 1e-3);
+  EXPECT_NE(out.text().find("Note: model is referenced to Dls/Dos=1:"), std::string::npos);
+
+  SetVar("zref", 0, 1);
+  SetGlob();
+  EXPECT_NE(out.text().find("Note: we are using a different reference redshift:\n  zref         = 1.000\n"),
+            std::string::npos);
+
+  SetVar("tscale", 0, 2);
+  const size_t before = out.text().size();
+  SetGlob();
+  EXPECT_EQ(settings.tscale, 2);
+  EXPECT_EQ(out.text().find("Cosmology:", before), std::string::npos);
+
+  SetVar("tscale", 0, 1);
+  SetVar("zlens", 0, 2);
+  SetVar("zsrc", 0, 1);
+  try {
+    SetGlob();
+    FAIL();
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.message, "lens redshift must be smaller than source redshift");
+  }
+}

@@ -72,3 +72,22 @@ TEST(ShellE2E, VersionMvAndRm) {
   EXPECT_FALSE(d.exists("new.txt"));
   EXPECT_TRUE(d.exists("keep.txt"));
 }
+
+TEST(ShellE2E, BadSettingEndsTheNextRefreshingCommandWithStatusOne) {
+  struct Case {
+    std::string setting, message;
+  };
+  const std::vector<Case> cases = {
+      {"set galcoords 3", "ERROR: galcoords must be 1 or 2"},
+      {"set gridlo1 -0.1", "ERROR: for polar grid, gridlo1 and gridhi1 must be positive"},
+  };
+  for (const auto& c : cases) {
+    ScratchDir d;
+    // "rm" does not refresh; the first refreshing command reports the bad value and
+    // nothing after it runs.
+    const RunResult r = run_commands(d, c.setting + "\nrm\nfileconvert\nset after 1\nset after\n");
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << c.setting << "\n" << r.out;
+    EXPECT_EQ(r.out.find("after"), std::string::npos);
+    EXPECT_EQ(r.status, 1) << c.setting;
+  }
+}

@@ -344,6 +344,12 @@ TEST(Intshr, QuadrupoleOnlyThroughTheShearTerm) {
 
 TEST(Register, SetAndGetShifts) {
   fresh_model(2);
+  // A register component loaded before any model set-up made the table gets one.
+  set_component(1, "register", {4, 1, 0.5, 0.5});
+  initgal(1);
+  double sx, sy;
+  GetRegister(4, 1, sx, sy);
+  EXPECT_EQ(sx, 0.5);
   InitRegister();
   // Type 1, number 0: one shift for every image set.
   set_component(1, "register", {1, 0, 0.01, -0.02});

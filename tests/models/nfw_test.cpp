@@ -92,6 +92,20 @@ double lit_psi(double b, double s, long double x) {
   return static_cast<double>(4 * b * s * s * g);
 }
 
+// Adaptive Simpson quadrature, independent of the program's integrators.
+double simpson(const std::function<double(double)>& f, double a, double b, double eps, double fa, double fm,
+               double fb, double whole, int depth) {
+  const double m = (a + b) / 2, lm = (a + m) / 2, rm = (m + b) / 2;
+  const double flm = f(lm), frm = f(rm);
+  const double left = (m - a) / 6 * (fa + 4 * flm + fm), right = (b - m) / 6 * (fm + 4 * frm + fb);
+  if (depth <= 0 || std::fabs(left + right - whole) <= 15 * eps) return left + right + (left + right - whole) / 15;
+  return simpson(f, a, m, eps / 2, fa, flm, fm, left, depth - 1) + simpson(f, m, b, eps / 2, fm, frm, fb, right, depth - 1);
+}
+double quad(const std::function<double(double)>& f, double a, double b, double eps = 1e-12) {
+  const double fa = f(a), fb = f(b), fm = f((a + b) / 2);
+  return simpson(f, a, b, eps, fa, fm, fb, (b - a) / 6 * (fa + 4 * fm + fb), 40);
+}
+
 TEST(NfwCircular, MatchesLiteratureClosedForms) {
   const double b = 0.7, s = 2.0;
   set_cur(b, 0.0, s);
@@ -180,6 +194,164 @@ TEST(NfwMass, DensityAndMass) {
   // Far out: 4 pi b s^2 (ln(r/s) - 1).
   const double r = 1e7;
   EXPECT_NEAR(modelclass::nfw_M(r), 4 * kPi * 0.3 * 4 * (std::log(r / 2) - 1), 1e-5);
+}
+
+// ---- nfwpot ----
+
+TEST(NfwPot, CircularLimitEqualsNfw) {
+  set_cur(0.6, 0.0, 1.7);
+  for (double r : {0.005, 0.9, 1.7, 6.0}) {
+    const DerivVector a = eval(modelclass::nfwpot, 0.6 * r, -0.8 * r);
+    const DerivVector b = eval(modelclass::nfw, 0.6 * r, -0.8 * r);
+    // nfwpot's small-X series reach X^5; nfw's F series stops at X^4 (relative 1e-9 in
+    // phi_xy = (B - A) sin cos, a difference of two logarithms, at X = 0.003).
+    for (int k = 1; k <= 6; ++k) EXPECT_NEAR(a[k], b[k], 2e-9 * (std::fabs(b[k]) + 1e-6)) << r << " " << k;
+  }
+}
+
+TEST(NfwPot, EllipticalDerivativesIncludingTheScaleRadius) {
+  const double b = 0.9, s = 1.2, e = 0.3, q = 1 - e;
+  set_cur(b, e, s);
+  // xi = s exactly (X = 1, where the second radial derivative is 0/0 as a quotient),
+  // next to it on both sides of the series switch, and in the small-X series.
+  for (double X : {1.0, 1 + 3e-5, 1 - 3e-5, 1 + 2e-4, 0.004, 0.3, 2.5}) {
+    const double xi = X * s, ang = 0.7;
+    const double x = xi * std::cos(ang), y = q * xi * std::sin(ang);
+    const DerivVector o = eval(modelclass::nfwpot, x, y);
+    for (int k = 1; k <= 6; ++k) EXPECT_TRUE(std::isfinite(o[k])) << X << " " << k;
+    expect_fd(modelclass::nfwpot, x, y, 1e-5 * xi, 2e-7 * (1 + std::fabs(o[4])));
+  }
+  // The second radial derivative is continuous across the switch |X^2 - 1| = 1e-4.
+  auto phixx_on_axis = [&](double X) { return eval(modelclass::nfwpot, X * s, 0)[4]; };
+  const double g = 1e-4, Xs = std::sqrt(1 + g);
+  EXPECT_NEAR(phixx_on_axis(Xs * (1 - 1e-13)), phixx_on_axis(Xs * (1 + 1e-13)), 1e-10);
+  EXPECT_NEAR(phixx_on_axis(0.01 * (1 - 1e-13)), phixx_on_axis(0.01 * (1 + 1e-13)), 1e-7);
+  // The potential does not depend on potflag; zeros at the centre; s = 0 is an error.
+  settings.potflag = 0;
+  EXPECT_NE(eval(modelclass::nfwpot, 0.5, 0.5)[1], 0.0);
+  const DerivVector c = eval(modelclass::nfwpot, 0, 0);
+  for (int k = 1; k <= 10; ++k) EXPECT_EQ(c[k], 0.0);
+  cur.ss = 0;
+  EXPECT_EQ(fatal_message([] { eval(modelclass::nfwpot, 1, 1); }), "NFW scale radius cannot be zero");
+}
+
+// ---- tnfw2 ----
+
+TEST(Tnfw2, CutAtRadius) {
+  const double b = 0.5, s = 1.0, a = 3.0;
+  set_cur(b, 0.0, s, a);
+  // Inside: the NFW fields; the potential is continuous at r = a; r = a uses the inside.
+  const DerivVector in = eval(modelclass::tnfw2, 1.2, 0.5);
+  const DerivVector nfw = [&] {
+    return eval(modelclass::nfw, 1.2, 0.5);
+  }();
+  for (int k = 2; k <= 6; ++k) EXPECT_NEAR(in[k], nfw[k], 1e-13) << k;
+  const DerivVector at = eval(modelclass::tnfw2, a, 0);
+  const DerivVector out = eval(modelclass::tnfw2, a * (1 + 1e-12), 0);
+  EXPECT_NEAR(at[1], out[1], 1e-10);
+  EXPECT_NEAR(at[2], lit_alpha(b, s, a / s), 1e-12);  // inside formula at r = a
+  EXPECT_NEAR(at[4] + at[5], 2 * lit_kappa(b, a / s), 1e-12);
+  EXPECT_NEAR(out[4] + out[5], 0.0, 1e-12);
+  // Outside: the mass inside a as a point mass, deflection falling as 1/r.
+  for (double r : {3.5, 10.0}) {
+    const DerivVector o = eval(modelclass::tnfw2, 0, r);
+    EXPECT_NEAR(o[3], lit_alpha(b, s, a / s) * a / r, 1e-12) << r;
+  }
+  for (auto [x, y] : {std::pair{0.4, 0.3}, {2.0, 1.5}, {3.0, 2.0}}) expect_fd(modelclass::tnfw2, x, y, 1e-5, 1e-8);
+}
+
+TEST(Tnfw2, Errors) {
+  set_cur(0.0, 0.5, 0.0, 0.0);
+  EXPECT_EQ(eval(modelclass::tnfw2, 1, 1)[2], 0.0);
+  set_cur(1.0, 0.0, 0.0, 1.0);
+  EXPECT_EQ(fatal_message([] { eval(modelclass::tnfw2, 1, 1); }), "NFW scale radius cannot be zero");
+  set_cur(1.0, 0.0, 1.0, 0.0);
+  EXPECT_EQ(fatal_message([] { eval(modelclass::tnfw2, 1, 1); }), "NFW truncation radius cannot be zero");
+  set_cur(1.0, 1e-6, 1.0, 2.0);
+  EXPECT_EQ(eval(modelclass::tnfw2, 0, 0)[2], 0.0);  // r = 0 before the shape check
+  EXPECT_EQ(fatal_message([] { eval(modelclass::tnfw2, 1, 1); }), "for now, tnfw2 model must be circular");
+}
+
+// ---- tnfw3 ----
+
+// Projection of the truncated NFW density (b/s)/(x (1 + x)^2) (t^2/(t^2 + x^2))^n,
+// x = r/s, along the line of sight (z = R tan(theta)).
+double tnfw3_projected(double b, double s, double t, int n, double R) {
+  auto rho = [&](double r) {
+    const double x = r / s;
+    return (b / s) / (x * (1 + x) * (1 + x)) * std::pow(t * t / (t * t + x * x), n);
+  };
+  return 2 * quad([&](double th) {
+    const double c = std::cos(th);
+    if (c <= 0) return 0.0;
+    return rho(R / c) * R / (c * c);
+  }, 0, kPi / 2, 1e-13);
+}
+
+TEST(Tnfw3, ConvergenceDeflectionAndPotential) {
+  const double b = 0.7, s = 1.5;
+  for (int n : {1, 2}) {
+    for (double t : {0.6, 4.0}) {
+      set_cur(b, 0.0, s, t, n);
+      for (double R : {0.01, 0.7, 1.5, 4.0, 12.0}) {
+        const DerivVector o = eval(modelclass::tnfw3, 0.8 * R, 0.6 * R);
+        const double kap = tnfw3_projected(b, s, t, n, R);
+        EXPECT_NEAR((o[4] + o[5]) / 2, kap, 1e-8 * kap) << n << " " << t << " " << R;
+        // Deflection from the enclosed convergence of the class itself.
+        const double enclosed = quad([&](double r) {
+          const DerivVector k = eval(modelclass::tnfw3, r, 0);
+          return r * (k[4] + k[5]) / 2;
+        }, 1e-9, R, 1e-13);
+        EXPECT_NEAR(std::hypot(o[2], o[3]), 2 * enclosed / R, 1e-7 * std::hypot(o[2], o[3])) << n << " " << t << " " << R;
+        // The closed forms cancel to x^2 at small x (rounding 1e-11 relative): a step of
+        // 1e-4 R keeps the difference quotients clear of it.
+        expect_fd(modelclass::tnfw3, 0.8 * R, 0.6 * R, 1e-4 * R, 2e-6 * (1 + std::fabs(o[4])));
+      }
+    }
+  }
+}
+
+TEST(Tnfw3, SeriesSwitchAndScaleRadius) {
+  for (int n : {1, 2}) {
+    set_cur(1.0, 0.0, 1.0, 2.0, n);
+    const double s = 1.0;
+    const DerivVector below = eval(modelclass::tnfw3, 1e-4 * s * (1 - 1e-12), 0);
+    const DerivVector above = eval(modelclass::tnfw3, 1e-4 * s * (1 + 1e-12), 0);
+    // The closed potential is a sum of terms of order 10 that cancel to x^2 ln x ~ 1e-7:
+    // it meets the series to its rounding, about 1e-13 absolute.
+    EXPECT_NEAR(below[1], above[1], 1e-12);
+    for (int k = 2; k <= 6; ++k) EXPECT_NEAR(below[k], above[k], 1e-7 * std::fabs(above[k])) << n << " " << k;
+    // x = 1 exactly (1 - F over x^2 - 1 is 0/0 there) and next to it.
+    const DerivVector one = eval(modelclass::tnfw3, s, 0);
+    const DerivVector near1 = eval(modelclass::tnfw3, s * (1 + 1e-3), 0);
+    for (int k = 1; k <= 6; ++k) {
+      EXPECT_TRUE(std::isfinite(one[k])) << k;
+      EXPECT_NEAR(one[k], near1[k], 1e-2 * (std::fabs(one[k]) + 1e-3)) << k;
+    }
+  }
+}
+
+TEST(Tnfw3, PowerShapeAndZeros) {
+  set_cur(1.0, 5e-5, 1.0, 2.0, 1.005);  // accepted: n = 1, e below 1e-4
+  const DerivVector a = eval(modelclass::tnfw3, 0.5, 0.5);
+  cur.al = 1.0;
+  cur.ep = 0.0;
+  const DerivVector b1 = eval(modelclass::tnfw3, 0.5, 0.5);
+  for (int k = 1; k <= 6; ++k) EXPECT_EQ(a[k], b1[k]);
+  cur.al = 1.5;
+  EXPECT_EQ(fatal_message([] { eval(modelclass::tnfw3, 0.5, 0.5); }),
+            "unknown value of the truncation power in tnfw3 model");
+  set_cur(1.0, 2e-4, 1.0, 2.0, 1.0);
+  EXPECT_EQ(fatal_message([] { eval(modelclass::tnfw3, 0.5, 0.5); }), "tnfw3 model must be circular");
+  // A zero scale radius or truncation ratio is an error, not a NaN.
+  set_cur(1.0, 0.0, 0.0, 2.0, 1.0);
+  EXPECT_EQ(fatal_message([] { eval(modelclass::tnfw3, 0.5, 0.5); }), "tnfw3 scale radius cannot be zero");
+  set_cur(1.0, 0.0, 1.0, 0.0, 1.0);
+  EXPECT_EQ(fatal_message([] { eval(modelclass::tnfw3, 0.5, 0.5); }), "tnfw3 truncation ratio cannot be zero");
+  set_cur(0.0, 0.3, 0.0, 0.0, 7.0);
+  EXPECT_EQ(eval(modelclass::tnfw3, 0.5, 0.5)[2], 0.0);
+  set_cur(1.0, 0.0, 1.0, 2.0, 1.0);
+  EXPECT_EQ(eval(modelclass::tnfw3, 0, 0)[4], 0.0);
 }
 
 }  // namespace

@@ -208,6 +208,8 @@ TEST_F(SpecFunc, HypgeoClosedFormsOnEveryBranch) {
       const double ref = f.f(x);
       EXPECT_NEAR(hypgeo(f.a, f.b, f.c, x), ref, 1e-6 * std::fabs(ref)) << f.a << " " << f.b << " " << f.c << " x=" << x;
     }
+  // c = a: 2F1(a, b; a; x) = (1 - x)^-b, where the connection formula has 1/Gamma(0) = 0.
+  for (double x : {0.8, 0.99, -5.0}) EXPECT_NEAR(hypgeo(1.7, 0.3, 1.7, x), std::pow(1 - x, -0.3), 1e-5) << x;
   // The enclosed mass of the cusped NFW profile with inner slope 1 at 300 scale radii:
   // x^2 2F1(2, 2; 3; -x) = 2 (ln(1 + x) - x/(1 + x)).
   const double x = 300;

@@ -1,0 +1,121 @@
+// The lens model set: the reference models that the user specifies (setlens, changelens,
+// ranparm), their text format, and the loader initmodel that turns one parameter set
+// into the component table TWgal that the evaluator uses.
+//
+// A model is a list of Ngal components, each an instance of a registered model class
+// with ten parameters:
+//   1 mass scale b (base-10 logarithm with logRein 1; for "ptmass" a negative value is
+//     minus the mass in 10^12 solar masses), 2-3 position x, y (with galcoords 2, for
+//     components 2 onward, radius and position angle in degrees about the polar origin),
+//   4-5 ellipticity and its angle in degrees (with shrcoords 1 its Cartesian components),
+//   6-7 external shear and its angle in degrees (with shrcoords 1 its components),
+//   8-9 scale lengths (base-10 logarithms with logrscale 1; for "mpole" 9 is the
+//     multipole order), 10 exponent alpha.
+// Classes "none" (an empty slot) and "register" (registration shifts) are not mass
+// components: the loader leaves their parameters unconverted and skips them wherever
+// they stand.
+//
+// Where things live: NGALMAX (rows of every per-component array, equal to Ngal after a
+// model set-up) is TWgal.NGALMAX; the component switches refon and the bridge-cut flags
+// refflag are TWgal.refon and TWgal.refflag, which the evaluator reads. Model i of the
+// set is TWref.ref[i]: its class names (refID), parameters (refp), redshifts (refz),
+// time-delay factors (reftau) and bridge scales (refbridge).
+//
+// Model file (setlens <file>), read with the line reader (blank and comment lines
+// skipped):
+//   Ngal Nref [redshift flag]
+//   Nref blocks of Ngal component lines: class p1 .. p10 [redshift, with the flag]
+//   Ngal vary-flag lines: ten integers
+// Component lines are written by writep: "%8s" class, then " 0.0" for a zero parameter
+// and " %e" otherwise, then "  %f" with the model-1 redshift when there are several lens
+// planes.
+#pragma once
+
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "numeric/alloc.h"
+#include "shell/words.h"
+
+// One lens model: class names, parameters and redshifts of components 1..Ngal, with the
+// per-component factors that the redshifts give.
+struct LensModel {
+  BVec<std::string> names;  // [1..Ngal] class names; "none" marks an empty slot
+  Mat p;                    // [1..Ngal][1..10] parameters as given
+  Vec z;                    // [1..Ngal] redshifts (-1 without the redshift flag)
+  Vec tau;                  // [1..Ngal] time-delay distance factor of the component's plane (-1)
+  Vec bridge;               // [1..Ngal] bridge scale (1 at the lens redshift; -1 without redshifts)
+  // Makes every row "none" with parameters 0 and z, tau, bridge -1.
+  void allocate(int ngal);
+};
+
+struct ModelSet {
+  int Ngal = 0;          // components per model
+  int Nref = 0;          // number of models
+  BVec<LensModel> ref;   // [1..Nref]; model 1 is the one the commands load
+  IMat refv;             // [1..NGALMAX][1..10] vary flags, one set for all models (0 fixed)
+};
+extern ModelSet TWref;
+
+// The bridge cut (set by the line-of-sight commands): components far from a centre are
+// left out of the evaluation. Off unless R0 > 0.
+struct BridgeCut {
+  double gal = 0;       // component whose position is the centre, as a real (0: x, y below)
+  double x = 0, y = 0;  // explicit centre
+  double R0 = -1;       // radius at the lens redshift
+};
+extern BridgeCut bridgecutarr;
+
+// Command setlens (also registered as startup): "setlens <Ngal> <Nref> [redshift flag]"
+// followed on the command input by the component and vary-flag lines, or
+// "setlens <model file>". Refreshes the settings first; with no argument prints its help.
+void setlens(const WordArray& words);
+void setlenshelp(int level);
+// Command changelens: "changelens [list of indices]": reads one component line per index
+// from the command input; a positive index replaces that component of model 1, a
+// negative index component |index| of every model. Then reloads model 1.
+void changelens(const WordArray& words);
+void changelenshelp(int level);
+// Command ranparm: "ranparm <igal> <iparm> <lo> <hi>": sets that parameter of model 1 to
+// a uniform deviate in [lo, hi] drawn from a private copy of the setting seed, and
+// reloads model 1.
+void ranparm(const WordArray& words);
+void ranparmhelp(int level);
+
+// Writes the component lines of one model (names [1..NGALMAX], params [1..NGALMAX][1..10])
+// to stream; components of class "none" are skipped; nothing when NGALMAX is 0.
+void writep(FILE* stream, const BVec<std::string>& names, const Mat& params);
+
+// Loads one model into TWgal and returns its penalty: 0 for an admissible model, 1e8 or
+// more for each violated bound (the clamped values are loaded). names [1..NGALMAX],
+// params [1..NGALMAX][1..10], redshifts [1..NGALMAX] (callers pass model 1's); the
+// caller's arrays are not changed. regrid nonzero refreshes the clump positions and
+// rebuilds the grid. Not re-entrant (writes TWgal, refflag and the grid).
+double initmodel(const BVec<std::string>& names, const Mat& params, const Vec& redshifts, int regrid);
+inline double initmodel(const LensModel& m, int regrid) { return initmodel(m.names, m.p, m.z, regrid); }
+
+// Ends the program with "no lens model has been specified" while no model set exists.
+void require_model();
+
+// Prints the lines of one help text, each padded with blanks to the width of the longest
+// and followed by a newline; nothing in quiet mode.
+void help_lines(std::initializer_list<const char*> lines);
+
+// ---- staged: set-up steps that later parts of the program complete ----
+// Creates the clump populations for n components; now every population is empty.
+void clumpvec(int n);
+// Refreshes the clump positions of the current model; now a no-op (no clumps exist).
+void getclumppos();
+// Sets up the lens planes from component redshifts; now switches every component on and
+// keeps one plane.
+void initLOS(const Vec& z);
+// Recomputes the line-of-sight shear of the loaded model; now a no-op.
+void initLOSshear();
+// Places each component in its own lens plane; now a no-op (one plane).
+void procgalposLOS();
+// Initialiser of the non-parametric class; an empty stub.
+void nonpar_init(int n1, int n2);
+// Components that the line-of-sight settings treat exactly; now always empty.
+const std::vector<int>& exact_components();

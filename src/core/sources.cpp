@@ -1,0 +1,437 @@
+#include "core/sources.h"
+
+#include <algorithm>
+
+#include "core/lens_model.h"
+#include "imageplane/source_models.h"
+#include "io/qvmfile.h"
+#include "models/component.h"
+#include "shell/commands.h"
+#include "shell/fatal.h"
+#include "shell/settings.h"
+
+StepSizes TWstep;
+
+namespace {
+
+// Reads the next data line; false at the end of the input.
+bool next_line(FILE* in, WordArray& w) {
+  w = WordArray();
+  return myread(in, w) == 1;
+}
+
+// Reads a line of at least `need` words of its own; the end of the input counts as a
+// line with too few words.
+void read_words(FILE* in, WordArray& w, int need, const char* message) {
+  if (!next_line(in, w) || w.own_count() < need) fatal(message);
+}
+
+// Integer k of the line's own words, 0 past them.
+int own_int(const WordArray& w, int k) { return k < w.own_count() ? static_cast<int>(w.integer(k)) : 0; }
+
+void default_component_steps(BRow<double> r) {
+  const double s = 0.01 * settings.rscale, a = settings.shrcoords == 1 ? 0.01 : 1.0;
+  const double v[11] = {0, s, s, s, 0.01, a, 0.01, a, s, s, 0.01};
+  for (int k = 1; k <= 10; ++k) r[k] = v[k];
+}
+
+void default_source_steps(BRow<double> r) {
+  const double s = 0.01 * settings.rscale, a = settings.shrcoords == 1 ? 0.01 : 1.0;
+  const double v[11] = {0, 0.01, s, s, 0.01, a, s, s, 0.01, 0, 0};
+  for (int k = 1; k <= 10; ++k) r[k] = v[k];
+}
+
+// Creates the table with default steps, or brings it to the current counts.
+void make_pstep() {
+  StepSizes& st = TWstep;
+  if (!st.made) {
+    const int ng = TWgal.NGALMAX, ns = TWsrc.NSRCMAX;
+    st.pstep.reset(1, ng + ns, 1, 10);
+    for (int i = 1; i <= ng; ++i) default_component_steps(st.pstep[i]);
+    for (int i = 1; i <= ns; ++i) default_source_steps(st.pstep[ng + i]);
+    st.ngal = ng;
+    st.nsrc = ns;
+    st.made = true;
+    return;
+  }
+  update_pstep();
+}
+
+// Shared worker of turnoff (value 0) and turnon (value 1).
+void switch_components(const WordArray& words, int value, const char* name) {
+  const int nw = words.own_count();
+  const char* state = value ? "on" : "off";
+  qprintf("In %s:\n", name);
+  enum class Mode { Unset, Gal, Src } mode = Mode::Unset;
+  for (int a = 1; a < nw; ++a) {
+    const std::string& word = words[a];
+    if (word == "status") {
+      qprintf("Current status of mass model components:\n");
+      for (int i = 1; i <= TWref.Ngal && i <= TWgal.NGALMAX; ++i)
+        qprintf("  gal #%d %s\n", i, TWgal.refon[i] ? "on" : "off");
+      qprintf("Current status of source components:\n");
+      for (int i = 1; i <= TWsrc.Nsource; ++i) qprintf("  src #%d %s\n", i, TWsrc.srcon[i] ? "on" : "off");
+    } else if (word == "gal") {
+      mode = Mode::Gal;
+    } else if (word == "src") {
+      mode = Mode::Src;
+    } else {
+      const long idx = words.integer(a);
+      if (mode == Mode::Gal) {
+        if (idx < 1 || idx > TWref.Ngal || idx > TWgal.NGALMAX) {
+          qprintf("Note: ignoring galaxy index %ld (out of range)\n", idx);
+        } else {
+          TWgal.refon[idx] = value;
+          qprintf("Turning %s galaxy #%ld\n", state, idx);
+        }
+      } else if (mode == Mode::Src) {
+        if (idx < 1 || idx > TWsrc.Nsource) {
+          qprintf("Note: ignoring source index %ld (out of range)\n", idx);
+        } else {
+          TWsrc.srcon[idx] = value;
+          qprintf("Turning %s source #%ld\n", state, idx);
+        }
+      } else {
+        warning(strformat("mode has not been set properly in %s", name));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+// ---- step sizes ----
+
+void update_pstep() {
+  StepSizes& st = TWstep;
+  const int ng = TWgal.NGALMAX, ns = TWsrc.NSRCMAX;
+  if (!st.made || (st.ngal == ng && st.nsrc == ns)) return;
+  Mat fresh(1, ng + ns, 1, 10);
+  for (int i = 1; i <= ng; ++i) {
+    if (i <= st.ngal) {
+      for (int k = 1; k <= 10; ++k) fresh[i][k] = st.pstep[i][k];
+    } else {
+      default_component_steps(fresh[i]);
+    }
+  }
+  for (int i = 1; i <= ns; ++i) {
+    if (i <= st.nsrc) {
+      for (int k = 1; k <= 10; ++k) fresh[ng + i][k] = st.pstep[st.ngal + i][k];
+    } else {
+      default_source_steps(fresh[ng + i]);
+    }
+  }
+  st.pstep = std::move(fresh);
+  st.ngal = ng;
+  st.nsrc = ns;
+}
+
+void minstepsize() { make_pstep(); }
+
+// ---- writesrc ----
+
+void writesrc(FILE* stream, const BVec<std::string>& names, const Mat& params) {
+  for (int i = 1; i <= TWsrc.NSRCMAX; ++i) {
+    if (names[i] == "none") continue;
+    std::string line = strformat("%8s", names[i].c_str());
+    for (int k = 1; k <= 8; ++k) line += params[i][k] == 0.0 ? std::string(" 0.0") : strformat(" %e", params[i][k]);
+    std::fprintf(stream, "%s\n", line.c_str());
+  }
+}
+
+// ---- setsource ----
+
+void setsource(const WordArray& words) {
+  SetGlob();
+  const int nw = words.own_count();
+  if (nw <= 1) {
+    setsourcehelp(2);
+    return;
+  }
+  FileHandle file;
+  FILE* in = QVMstdin;
+  long n;
+  double rays;
+  if (nw == 2) {
+    file = FileHandle(QVMfopen(words[1], "r", "could not open setsource input file"));
+    in = file;
+    WordArray h;
+    next_line(in, h);  // an empty file reads as a header of zero sources
+    n = h.own_count() > 0 ? h.integer(0) : 0;
+    rays = h.own_count() > 1 ? h.real(1) : 0.0;
+  } else {
+    n = words.integer(1);
+    rays = words.real(2);
+  }
+  if (n <= 0) fatal("number of sources must be positive");
+  if (n > 2147483647L) fatal("number of sources is too large");
+
+  InitSrcArr(static_cast<int>(n), rays);
+  const int ns = TWsrc.NSRCMAX;
+  BVec<std::string> names(1, ns);
+  Mat params(1, ns, 1, 8);
+  qprintf("Enter sources:\n");
+  WordArray w;
+  for (int i = 1; i <= ns; ++i) {
+    read_words(in, w, 9, "in setsource, you gave too few parameters.");
+    names[i] = w[0];
+    for (int k = 1; k <= 8; ++k) params[i][k] = w.real(k);
+  }
+  if (initsrcmod(names, params) > 0) fatal("in initsrcmod called from setsource");
+  qprintf("For each source, enter what to vary:\n");
+  for (int i = 1; i <= ns; ++i) {
+    read_words(in, w, 8, "in setsource, you gave too few vary flags.");
+    for (int k = 1; k <= 8; ++k) TWsrc.srcvary[i][k] = static_cast<int>(w.integer(k - 1));
+  }
+}
+
+void setsourcehelp(int level) {
+  if (level == 1) {
+    help_lines({"Allows you to specify parameters for the source model."});
+    return;
+  }
+  help_lines({"setsource <# sources> <# rays per source (target)>",
+              "  [parameters...]",
+              "  [what to vary...]",
+              " -- or --",
+              "setsource <name of setsource file>",
+              "File must contain:",
+              "  <# sources> <# rays source (target)>",
+              "  [parameters...]",
+              "  [what to vary...]",
+              "",
+              "The known source types and their parameters are:",
+              "  ptsrc   flux u0 v0 0  0  0   0 0",
+              "  uniform flux u0 v0 e PA  R0  0 0",
+              "  sersic  flux u0 v0 e PA Reff 0 n",
+              "Here flux is the total flux, (u0,v0) the position, (e,PA) the",
+              "ellipticity and position angle, R0 the radius of a uniform disk,",
+              "Reff the half-light radius along the major axis, and n the Sersic",
+              "index of the profile",
+              "  I(r) = I0*exp[-(r/s)^(1/n)]",
+              "The half-light radius and total flux are given; they are converted",
+              "to s and I0 depending on n.",
+              "",
+              "The second argument is the target number of rays per source that is",
+              "used for image-plane integrals when finding images of extended",
+              "sources."});
+}
+
+// ---- turnoff / turnon ----
+
+void turnoff(const WordArray& words) {
+  if (words.own_count() <= 1) {
+    turnoffhelp(2);
+    return;
+  }
+  switch_components(words, 0, "turnoff");
+}
+
+void turnoffhelp(int level) {
+  if (level == 1) {
+    help_lines({"Allows you to turn off certain components of the current model."});
+    return;
+  }
+  help_lines({"turnoff [list of keywords and indices]",
+              "",
+              "The known keywords are:",
+              "  status : tells the code to list the status of all components",
+              "  gal    : denotes components of the mass model",
+              "  src    : denotes components of the source model",
+              "",
+              "The keyword is like a switch: it applies to all subsequent indices",
+              "until a new keyword is given.  For example,",
+              "  turnoff gal 2 5 src 3",
+              "would silence galaxies #2 and #5 and source #3.",
+              "",
+              "Components can be turned back on using 'turnon'."});
+}
+
+void turnon(const WordArray& words) {
+  if (words.own_count() <= 1) {
+    turnonhelp(2);
+    return;
+  }
+  switch_components(words, 1, "turnon");
+}
+
+void turnonhelp(int level) {
+  if (level == 1) {
+    help_lines({"Allows you to turn on certain components of the current model."});
+    return;
+  }
+  help_lines({"turnon [list of keywords and indices]", "See 'turnoff' for details."});
+}
+
+// ---- vary flags ----
+
+void changevary(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() <= 1) {
+    changevaryhelp(2);
+    return;
+  }
+  const long mode = words.integer(1);
+  const int n = TWref.Ngal;
+  WordArray w;
+  // A line sets the ten flags of component j; eight or nine flags leave the rest 0.
+  auto read_flags = [&w](int j) {
+    read_words(QVMstdin, w, 8, "you gave too few vary flags.");
+    for (int k = 1; k <= 10; ++k) TWref.refv[j][k] = own_int(w, k - 1);
+  };
+  if (mode < 0) {
+    if (!quietflag) qprintf("Enter what to vary for each galaxy:\n");
+    for (int j = 1; j <= n; ++j) read_flags(j);
+  } else if (mode == 0) {
+    for (int j = 1; j <= n; ++j)
+      for (int k = 1; k <= 10; ++k) TWref.refv[j][k] = 0;
+  } else {
+    require_model();
+    if (mode > n) fatal(strformat("galaxy index %ld is out of range", mode));
+    const int j = static_cast<int>(mode);
+    qprintf("Enter what to vary for galaxy #%d:\n", j);
+    read_flags(j);
+    qprintf("New vary flags for galaxy #%d:\n", j);
+    for (int k = 1; k <= 10; ++k) qprintf(" %d", TWref.refv[j][k]);
+    qprintf("\n");
+  }
+}
+
+void changevaryhelp(int level) {
+  if (level == 1) {
+    help_lines({"Allows you to change the vary flags (see setlens)."});
+    return;
+  }
+  help_lines({"changevary <mode>",
+              "Allows you to change the vary flags (see setlens).",
+              "",
+              " mode>0 : you will be asked to list the new vary flags for",
+              "          the galaxy whose index is given by the value of mode",
+              " mode=0 : all vary flags are set to zero",
+              " mode<0 : you will be asked to list *all* new vary flags, in the",
+              "          same format as for setlens"});
+}
+
+void changevarysrc(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() <= 1) {
+    changevarysrchelp(2);
+    return;
+  }
+  const long mode = words.integer(1);
+  SourceModel& s = TWsrc;
+  if (mode == 1) {
+    if (!quietflag) qprintf("Enter what to vary for each source:\n");
+    WordArray w;
+    for (int i = 1; i <= s.NSRCMAX; ++i) {
+      read_words(QVMstdin, w, 6, "you gave too few vary flags.");
+      for (int k = 1; k <= 8; ++k) s.srcvary[i][k] = own_int(w, k - 1);
+    }
+  } else if (mode == 0) {
+    s.srcvary.fill(0);
+  } else {
+    fatal("unknown changevarysrc mode");
+  }
+}
+
+void changevarysrchelp(int level) {
+  if (level == 1) {
+    help_lines({"Allows you to change the vary flags (see setlens)."});
+    return;
+  }
+  help_lines({"changevarysrc <mode>",
+              "Allows you to change the vary flags (see setlens).  If mode=1 then",
+              "you will be asked to list the new vary flags, in the same format",
+              "as for setsource.  If mode=0 then all vary flags are set to zero."});
+}
+
+// ---- stepsize ----
+
+void stepsize(const WordArray& words) {
+  SetGlob();
+  const int nw = words.own_count();
+  enum class Action { Init, All, One } action;
+  long g = 0, srcmode = 0;
+  if (nw <= 1 || (nw == 2 && words.is_number(1) && words.integer(1) == 0)) {
+    action = Action::All;
+  } else if (words[1] == "all") {
+    action = Action::All;
+    srcmode = nw > 2 ? words.integer(2) : 0;
+  } else if (words[1] == "init") {
+    action = Action::Init;
+  } else {
+    g = words.integer(1);
+    action = g == 0 ? Action::Init : g < 0 ? Action::All : Action::One;
+    srcmode = nw > 2 ? words.integer(2) : 0;
+  }
+  if (action == Action::One) {
+    require_model();
+    if (g > TWref.Ngal) fatal(strformat("galaxy index %ld is out of range", g));
+  }
+
+  make_pstep();
+  Mat& ps = TWstep.pstep;
+  const int n = std::min(TWref.Ngal, TWgal.NGALMAX);
+  const bool report = !quietflag && settings.verbose <= 2;
+  WordArray w;
+  auto read_steps = [&](int row) {
+    read_words(QVMstdin, w, 10, "in stepsize, you gave too few parameters.");
+    for (int k = 1; k <= 10; ++k) ps[row][k] = w.real(k - 1);
+  };
+  switch (action) {
+    case Action::Init:
+      if (report) qprintf("Initializing stepsize to 0 for all galaxy parameters\n");
+      for (int j = 1; j <= n; ++j)
+        for (int k = 1; k <= 10; ++k) ps[j][k] = 0.0;
+      break;
+    case Action::All:
+      qprintf("Enter step sizes for all galaxies:\n");
+      for (int j = 1; j <= n; ++j) read_steps(j);
+      break;
+    case Action::One:
+      qprintf("Enter step sizes for galaxy #%ld:\n", g);
+      read_steps(static_cast<int>(g));
+      break;
+  }
+  if (report) {
+    qprintf("stepsize array for galaxy parameters:\n");
+    for (int j = 1; j <= n; ++j) {
+      for (int k = 1; k <= 10; ++k) qprintf(" %e", ps[j][k]);
+      qprintf("\n");
+    }
+  }
+
+  const int ng = TWstep.ngal, ns = TWstep.nsrc;
+  if (srcmode != 0) {
+    qprintf("Enter step sizes for all source model parameters:\n");
+    for (int i = 1; i <= ns; ++i) {
+      read_words(QVMstdin, w, 8, "in stepsize, you gave too few parameters.");
+      for (int k = 1; k <= 8; ++k) ps[ng + i][k] = w.real(k - 1);
+    }
+  } else {
+    if (report) qprintf("Initializing stepsize to 0 for all source parameters\n");
+    for (int i = 1; i <= ns; ++i)
+      for (int k = 1; k <= 8; ++k) ps[ng + i][k] = 0.0;
+  }
+}
+
+void stepsizehelp(int level) {
+  if (level == 1) {
+    help_lines({"Allows you to specify initial step sizes for model parameters."});
+    return;
+  }
+  help_lines({"stepsize init",
+              "  Initializes step sizes to 0 for all galaxy and source parameters.",
+              "stepsize all [source mode]",
+              "  Prompts you to enter step sizes for all galaxy parameters.",
+              "stepsize <igal> [source mode]",
+              "  Prompts you to enter step sizes for the galaxy with the specified",
+              "  index.",
+              "In the second and third cases, the optional second argument says",
+              "whether the step sizes for the source parameters are set",
+              "automatically (0, the default) or entered in this command (1).",
+              "For compatibility:",
+              "  stepsize     = stepsize all 0",
+              "  stepsize 0   = stepsize all 0",
+              "  stepsize 0 0 = stepsize init"});
+}

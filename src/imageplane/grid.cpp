@@ -1,0 +1,547 @@
+// Grid nodes, subgrids and the rebuild of the image plane.
+#include "imageplane/grid.h"
+
+#include <cmath>
+#include <new>
+
+#include "core/lens_model.h"
+#include "imageplane/catalog.h"
+#include "imageplane/critcurves.h"
+#include "io/qvmfile.h"
+#include "models/component.h"
+#include "models/evaluator.h"
+#include "models/substructure.h"
+#include "numeric/interp.h"
+#include "shell/commands.h"
+#include "shell/fatal.h"
+#include "shell/settings.h"
+#include "shell/vars.h"
+
+GridState TWgrid;
+SecondaryGrids TWsecgrid;
+
+namespace {
+
+gnode* new_node() {
+  gnode* g = new (std::nothrow) gnode;
+  if (!g) fatal("could not allocate gnode");
+  return g;
+}
+
+// Evaluates the lens at the node's position and fills its mapping, magnification and
+// parity; widens the source range of the build.
+void eval_node(gnode* g) {
+  double phi, ax, ay, xx, yy, xy, yx;
+  potdefmag(g->x, g->y, phi, ax, ay, xx, yy, xy, yx);
+  g->phi = phi;
+  g->alpha_x = ax;
+  g->alpha_y = ay;
+  g->u = g->x - ax;
+  g->v = g->y - ay;
+  g->phi_xx = xx;
+  g->phi_yy = yy;
+  g->phi_xy = xy;
+  g->phi_yx = yx;
+  const double det = (1.0 - xx) * (1.0 - yy) - xy * yx;
+  g->mu = 1.0 / det;
+  GridState& s = TWgrid;
+  if (g->u < s.umin) s.umin = g->u;
+  if (g->u > s.umax) s.umax = g->u;
+  if (g->v < s.vmin) s.vmin = g->v;
+  if (g->v > s.vmax) s.vmax = g->v;
+  const double t = 2.0 - xx - yy, disc = t * t - 4.0 * det;
+  if (disc < 0) {
+    g->parity = -1;
+  } else {
+    const double q = std::sqrt(disc), l1 = 0.5 * (t + q), l2 = 0.5 * (t - q);
+    g->parity = (l1 > 0 && l2 > 0) ? 1 : (l1 < 0 && l2 < 0) ? -2 : -1;
+  }
+}
+
+// Links an n1 x n2 block of nodes (column order) made by `node_at`.
+template <class Make>
+gnode* build_block(int n1, int n2, Make&& node_at) {
+  if (n1 < 1 || n2 < 1) return nullptr;
+  std::vector<gnode*> prev_col(static_cast<size_t>(n2), nullptr), col(static_cast<size_t>(n2), nullptr);
+  gnode* first = nullptr;
+  gnode* last = nullptr;
+  for (int i = 0; i < n1; ++i) {
+    for (int j = 0; j < n2; ++j) {
+      gnode* g = node_at(i, j);
+      if (!first) first = g;
+      if (last) {
+        last->next = g;
+        g->prev = last;
+      }
+      last = g;
+      if (j > 0) {
+        g->down = col[j - 1];
+        col[j - 1]->up = g;
+      }
+      if (i > 0) {
+        g->left = prev_col[j];
+        prev_col[j]->right = g;
+      }
+      col[j] = g;
+    }
+    prev_col.swap(col);
+  }
+  return first;
+}
+
+bool cell_straddles_critical_curve(const gnode* g) {
+  const gnode* ur = g->up->right;
+  const bool s = g->mu > 0;
+  return s != (g->right->mu > 0) || s != (g->up->mu > 0) || (ur && s != (ur->mu > 0));
+}
+
+bool may_refine(const gnode* g, int depth) {
+  return g->up && g->right && g->up->right && depth < settings.maxlev &&
+         (TWgrid.grid_mode == 1 || TWgrid.subgrid_anyway);
+}
+
+// True when the lens varies across the triangle (a, b, c) by more than the subgridding
+// tolerances, judged at its centroid.
+bool triangle_varies(const gnode* a, const gnode* b, const gnode* c) {
+  const double x = (a->x + b->x + c->x) / 3.0, y = (a->y + b->y + c->y) / 3.0;
+  double phi, ax, ay, xx, yy, xy, yx;
+  potdefmag(x, y, phi, ax, ay, xx, yy, xy, yx);
+  const double det = (1.0 - xx) * (1.0 - yy) - xy * yx;
+  const double mean_ax = (a->alpha_x + b->alpha_x + c->alpha_x) / 3.0;
+  const double mean_ay = (a->alpha_y + b->alpha_y + c->alpha_y) / 3.0;
+  const double mean_mu = (a->mu + b->mu + c->mu) / 3.0;
+  return std::fabs(mean_ax - ax) > settings.deftol || std::fabs(mean_ay - ay) > settings.deftol ||
+         std::fabs(mean_mu * det - 1.0) > settings.magtol;
+}
+
+// Component 1's position, the centre of polar grids (the origin when there is no model).
+void component1_position(double& x0, double& y0) {
+  x0 = y0 = 0;
+  if (TWgal.NGALMAX > 0) {
+    x0 = TWgal.p[1][2];
+    y0 = TWgal.p[1][3];
+  }
+}
+
+void free_grid_list(std::vector<gnode*>& list) {
+  for (gnode*& g : list) {
+    free_grid(g);
+    g = nullptr;
+  }
+  list.clear();
+}
+
+// The secondary polar grids about the given centres, one per entry of `grids`.
+template <class Centre>
+void make_secondary_grids(const SecondaryGridParams& p, std::vector<gnode*>& grids, int n, bool refine_def,
+                          Centre&& centre) {
+  const int saved_coords = settings.gridcoords;
+  settings.gridcoords = 2;
+  const double rs = settings.rscale;
+  double x1, y1;
+  component1_position(x1, y1);
+  const int nr = read_int(p[4]), rings = std::abs(nr), nth = read_int(p[7]);
+  for (int k = 1; k <= n; ++k) {
+    double xc, yc;
+    centre(k, xc, yc);
+    bool inside;
+    if (saved_coords == 1) {
+      inside = xc > rs * settings.gridlo1 && xc < rs * settings.gridhi1 && yc > rs * settings.gridlo2 &&
+               yc < rs * settings.gridhi2;
+    } else {
+      inside = std::hypot(xc - x1, yc - y1) < rs * settings.gridhi1;
+    }
+    if (!inside || rings < 1 || nth < 1) continue;
+    Mat c1(1, rings, 1, nth), c2(1, rings, 1, nth);
+    for (int i = 1; i <= rings; ++i)
+      for (int j = 1; j <= nth; ++j) {
+        c1[i][j] = setparm(nr, i, rs * p[2], rs * p[3]);
+        c2[i][j] = setparm(nth, j, p[5], p[6]);
+      }
+    if (p[6] - p[5] == 360.0)
+      for (int i = 1; i <= rings; ++i) c2[i][nth] = c2[i][1];
+    grids[static_cast<size_t>(k)] = make_grid(rings, nth, c1, c2, xc, yc);
+    subg_crit(grids[static_cast<size_t>(k)], 1);
+    if (refine_def) subg_def(grids[static_cast<size_t>(k)], 1);
+  }
+  settings.gridcoords = saved_coords;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+
+gnode* make_grid(int N1, int N2, const Mat& c1, const Mat& c2, double x0, double y0) {
+  const bool cartesian = settings.gridcoords == 1;
+  return build_block(N1, N2, [&](int i, int j) {
+    gnode* g = new_node();
+    const double a = c1[i + 1][j + 1], b = c2[i + 1][j + 1];
+    if (cartesian) {
+      g->x = a;
+      g->y = b;
+    } else {
+      const double t = b * M_PI / 180.0;
+      g->x = x0 - a * std::sin(t);
+      g->y = y0 + a * std::cos(t);
+    }
+    eval_node(g);
+    return g;
+  });
+}
+
+void copy_gnode(const gnode* from, gnode* to) {
+  to->parity = from->parity;
+  to->x = from->x;
+  to->y = from->y;
+  to->u = from->u;
+  to->v = from->v;
+  to->phi = from->phi;
+  to->alpha_x = from->alpha_x;
+  to->alpha_y = from->alpha_y;
+  to->phi_xx = from->phi_xx;
+  to->phi_yy = from->phi_yy;
+  to->phi_xy = from->phi_xy;
+  to->phi_yx = from->phi_yx;
+  to->mu = from->mu;
+}
+
+gnode* make_subg(gnode* node, int N1, int N2) {
+  if (!node->up || !node->right || !node->up->right) return nullptr;
+  const gnode* c00 = node;
+  const gnode* c10 = node->right;
+  const gnode* c01 = node->up;
+  const gnode* c11 = node->up->right;
+  return build_block(N1 + 1, N2 + 1, [&](int a, int b) {
+    gnode* g = new_node();
+    if (a == 0 && b == 0) {
+      copy_gnode(c00, g);
+    } else if (a == N1 && b == 0) {
+      copy_gnode(c10, g);
+    } else if (a == 0 && b == N2) {
+      copy_gnode(c01, g);
+    } else if (a == N1 && b == N2) {
+      copy_gnode(c11, g);
+    } else {
+      const double s = static_cast<double>(a) / N1, t = static_cast<double>(b) / N2;
+      const double w00 = (1 - s) * (1 - t), w10 = s * (1 - t), w01 = (1 - s) * t, w11 = s * t;
+      g->x = w00 * c00->x + w10 * c10->x + w01 * c01->x + w11 * c11->x;
+      g->y = w00 * c00->y + w10 * c10->y + w01 * c01->y + w11 * c11->y;
+      eval_node(g);
+    }
+    return g;
+  });
+}
+
+void subg_crit(gnode* first, int depth) {
+  for (gnode* g = first; g; g = g->next) {
+    if (g->subgrid) {
+      subg_crit(g->subgrid, depth + 1);
+    } else if (may_refine(g, depth) && cell_straddles_critical_curve(g)) {
+      g->subgrid = make_subg(g, settings.nsubg1, settings.nsubg2);
+      subg_crit(g->subgrid, depth + 1);
+    }
+  }
+}
+
+void subg_def(gnode* first, int depth) {
+  for (gnode* g = first; g; g = g->next) {
+    if (g->subgrid) {
+      subg_def(g->subgrid, depth + 1);
+    } else if (may_refine(g, depth)) {
+      const gnode* ur = g->up->right;
+      if (triangle_varies(g, g->right, ur) || triangle_varies(g, g->up, ur)) {
+        g->subgrid = make_subg(g, settings.nsubg1, settings.nsubg2);
+        subg_def(g->subgrid, depth + 1);
+      }
+    }
+  }
+}
+
+void free_grid(gnode* first) {
+  gnode* g = first;
+  while (g) {
+    gnode* next = g->next;
+    if (g->subgrid) free_grid(g->subgrid);
+    delete g;
+    g = next;
+  }
+}
+
+void domaingrid() {
+  free_grid(TWgrid.top);
+  TWgrid.top = nullptr;
+  double x0, y0;
+  component1_position(x0, y0);
+  int N1 = 0, N2 = 0;
+  Mat c1, c2;
+  if (!TWgrid.grid_range) setgridmode(TWgrid.grid_mode);
+  TWgrid.grid_range(N1, N2, c1, c2);
+  TWgrid.top = make_grid(N1, N2, c1, c2, x0, y0);
+  subg_crit(TWgrid.top, 1);
+}
+
+void dogalgrid() {
+  if (TWgrid.ngalgrid == 0) return;
+  make_secondary_grids(TWsecgrid.galgridp, TWgrid.gal, TWgrid.ngalgrid, false, [](int k, double& x, double& y) {
+    x = TWgal.pos[k][3];
+    y = TWgal.pos[k][4];
+  });
+}
+
+void doimggrid() {
+  if (TWgrid.nimggrid == 0) return;
+  if (TWsecgrid.imggridpos.nrows() < TWgrid.nimggrid) return;  // no positions: no grids
+  make_secondary_grids(TWsecgrid.imggridp, TWgrid.img, TWgrid.nimggrid, true, [](int k, double& x, double& y) {
+    x = TWsecgrid.imggridpos[k][1];
+    y = TWsecgrid.imggridpos[k][2];
+  });
+}
+
+void free_all_grids() {
+  free_grid(TWgrid.top);
+  TWgrid.top = nullptr;
+  free_grid_list(TWgrid.gal);
+  free_grid_list(TWgrid.img);
+}
+
+void dogrid() {
+  GridState& s = TWgrid;
+  const bool hold_clumps = settings.clumpmode == 2;
+  const int saved_useclumps = TWclump.useclumps;
+  if (hold_clumps) TWclump.useclumps = 0;
+
+  free_tri(TWtri.out, 0);
+  TWtri.mark.clear();
+  // Grids kept by the previous build (gridsave 1 then) are released whatever gridsave
+  // says now, so that none is lost.
+  free_grid_list(s.gal);
+  free_grid_list(s.img);
+  s.ngalgrid = read_int(TWsecgrid.galgridp[1]);
+  if (s.ngalgrid > TWref.Ngal) s.ngalgrid = TWref.Ngal;
+  if (s.ngalgrid < 0) s.ngalgrid = 0;
+  s.nimggrid = read_int(TWsecgrid.imggridp[1]);
+  if (s.nimggrid < 0) s.nimggrid = 0;
+  s.gal.assign(static_cast<size_t>(s.ngalgrid) + 1, nullptr);
+  s.img.assign(static_cast<size_t>(s.nimggrid) + 1, nullptr);
+  s.umin = 1e12;
+  s.umax = -1e12;
+  s.vmin = 1e12;
+  s.vmax = -1e12;
+
+  domaingrid();
+  dogalgrid();
+  doimggrid();
+  grid2tri();
+  if (settings.gridsave != 1) {
+    free_grid_list(s.gal);
+    free_grid_list(s.img);
+  }
+  find_crit();
+  docatalog();
+  if (hold_clumps) TWclump.useclumps = saved_useclumps;
+}
+
+// ---------------------------------------------------------------------------------------
+// Commands
+
+namespace {
+
+// Reads the positions of the image grids: from the named file (first line: the count,
+// which replaces nimggrid and N) or from the command input.
+void read_imggrid_positions(const WordArray& words, int file_word, const char* what) {
+  GridState& s = TWgrid;
+  SecondaryGridParams& p = TWsecgrid.imggridp;
+  FileHandle file;
+  FILE* in = QVMstdin;
+  if (words.own_count() > file_word) {
+    file = FileHandle(QVMfopen(words[file_word], "r", strformat("could not open %s input file", what)));
+    in = file.get();
+    qprintf("Reading %s positions from file %s\n", what, words.c_str(file_word));
+    WordArray head;
+    if (!myread(in, head)) fatal(strformat("%s file %s is empty", what, words.c_str(file_word)));
+    s.nimggrid = static_cast<int>(head.integer(0));
+    p[1] = s.nimggrid;
+  } else {
+    qprintf("Enter the %s positions, one per line:\n", what);
+  }
+  if (s.nimggrid <= 0) {
+    TWsecgrid.imggridpos.clear();
+    return;
+  }
+  Mat pos(1, s.nimggrid, 1, 2);
+  for (int k = 1; k <= s.nimggrid; ++k) {
+    WordArray w;
+    if (!myread(in, w) || w.own_count() < 2)
+      fatal(strformat("%s positions ended after %d of %d positions", what, k - 1, s.nimggrid));
+    pos[k][1] = w.real(0);
+    pos[k][2] = w.real(1);
+  }
+  TWsecgrid.imggridpos = std::move(pos);
+  qprintf("Positions for %s:\n", what);
+  for (int k = 1; k <= s.nimggrid; ++k)
+    qprintf("  %13.6e %13.6e\n", TWsecgrid.imggridpos[k][1], TWsecgrid.imggridpos[k][2]);
+}
+
+// Reads seven secondary-grid values and checks them; on a refused value the previous
+// parameters are restored (a grid is never built from refused values). Returns true when
+// the values were accepted.
+bool read_secondary(const WordArray& words, SecondaryGridParams& p, const char* kind) {
+  const SecondaryGridParams previous = p;
+  for (int k = 1; k <= 7; ++k) p[k] = words.real(k);
+  if (p[2] < 0 || p[3] < 0) {
+    warning(strformat("%s grids cannot have negative radii", kind));
+    p = previous;
+    return false;
+  }
+  if (p[4] < 0 && p[2] <= 0) {
+    warning(strformat("%s grids cannot be logarithmic if rlo=0", kind));
+    p = previous;
+    return false;
+  }
+  if (std::fabs(p[6] - p[5] - 360.0) > 0.01 && !quietflag)
+    note(strformat("%s grids do not cover full azimuthal range", kind));
+  return true;
+}
+
+void print_secondary_ranges(const SecondaryGridParams& p) {
+  qprintf("  r     %13.6e %13.6e %.0f\n", p[2], p[3], p[4]);
+  qprintf("  theta %13.6e %13.6e %.0f\n", p[5], p[6], p[7]);
+}
+
+}  // namespace
+
+void maingrid(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 8) {
+    maingridhelp(2);
+    return;
+  }
+  const char* names[] = {"gridcoords", "gridlo1", "gridhi1", "ngrid1", "gridlo2", "gridhi2", "ngrid2"};
+  for (int k = 0; k < 7; ++k) SetVar(names[k], 0, words.real(k + 1));
+  SetGlob();
+  const Settings& s = settings;
+  if (s.gridcoords == 1) {
+    qprintf("Setting cartesian grid:\n");
+    qprintf("  x %13.6e %13.6e %d\n", s.gridlo1, s.gridhi1, s.ngrid1);
+    qprintf("  y %13.6e %13.6e %d\n", s.gridlo2, s.gridhi2, s.ngrid2);
+  } else {
+    qprintf("Setting polar grid:\n");
+    qprintf("  r     %13.6e %13.6e %d\n", s.gridlo1, s.gridhi1, s.ngrid1);
+    qprintf("  theta %13.6e %13.6e %d\n", s.gridlo2, s.gridhi2, s.ngrid2);
+  }
+}
+
+void maingridhelp(int level) {
+  if (level == 1) {
+    help_lines({"Sets parameters for main grid."});
+    return;
+  }
+  help_lines({"maingrid 1 <x lo> <hi> <#steps> <y lo> <hi> <#steps>   (cartesian)",
+              "maingrid 2 <r lo> <hi> <#steps> <theta lo> <hi> <#steps>   (polar)",
+              "Sets parameters for main grid.  The seven arguments are the variables",
+              "gridcoords, gridlo1, gridhi1, ngrid1, gridlo2, gridhi2, ngrid2, in that",
+              "order; theta is in degrees."});
+}
+
+void galgrid(const WordArray& words) {
+  SetGlob();
+  const int n = words.own_count();
+  SecondaryGridParams& p = TWsecgrid.galgridp;
+  if (n == 2 && words.is_number(1) && words.integer(1) == 0) {
+    p[1] = 0;
+    qprintf("Turning off secondary grids around galaxies.\n");
+    return;
+  }
+  if (n < 8) {
+    galgridhelp(2);
+    return;
+  }
+  if (!read_secondary(words, p, "galaxy")) return;
+  qprintf("Turning on secondary grids around galaxies:\n");
+  qprintf("  Ngrid  %.0f\n", p[1]);
+  print_secondary_ranges(p);
+}
+
+void galgridhelp(int level) {
+  if (level == 1) {
+    help_lines({"Sets parameters for secondary polar grids around individual galaxies."});
+    return;
+  }
+  help_lines({"galgrid <Ngal> <r lo> <hi> <#steps> <theta lo> <hi> <#steps>",
+              "Sets parameters for secondary polar grids around the first Ngal galaxies.",
+              "A negative number of radial steps with rlo>0 gives logarithmic spacing in r.",
+              "Theta is in degrees.  'galgrid 0' turns the grids off."});
+}
+
+void imggrid(const WordArray& words) {
+  SetGlob();
+  const int n = words.own_count();
+  GridState& s = TWgrid;
+  SecondaryGridParams& p = TWsecgrid.imggridp;
+  if (n == 2 && words.is_number(1) && words.integer(1) == 0) {
+    TWsecgrid.imggridpos.clear();
+    p[1] = 0;
+    qprintf("Turning off secondary grids around image positions.\n");
+    return;
+  }
+  if (n < 8) {
+    imggridhelp(2);
+    return;
+  }
+  TWsecgrid.imggridpos.clear();
+  if (!read_secondary(words, p, "image")) {
+    p[1] = 0;  // the position table is gone: no image grids until they are set again
+    return;
+  }
+  s.nimggrid = read_int(p[1]);
+  qprintf("Turning on secondary grids around image positions:\n");
+  if (s.nimggrid <= 0)
+    qprintf("  Ngrid  [using observed image positions]\n");
+  else
+    qprintf("  Ngrid  %.0f\n", p[1]);
+  print_secondary_ranges(p);
+  if (s.nimggrid <= 0) return;
+  read_imggrid_positions(words, 8, "imggrid");
+}
+
+void imggridhelp(int level) {
+  if (level == 1) {
+    help_lines({"Sets parameters for secondary polar grids around specific positions."});
+    return;
+  }
+  help_lines({"imggrid <Nimg> <r lo> <hi> <#steps> <theta lo> <hi> <#steps> [filename]",
+              "Sets parameters for secondary polar grids around Nimg positions.  A negative",
+              "number of radial steps with rlo>0 gives logarithmic spacing in r.  Theta is in",
+              "degrees.  'imggrid 0' turns the grids off.  The positions are read from the",
+              "file (first line Nimg, which supersedes the argument, then one line per",
+              "position with x and y) or, without a file, from the input that follows.",
+              "[tarnsolve only] A negative Nimg uses the observed image positions; it must",
+              "be given before the data command."});
+}
+
+void imgarray(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 2) {
+    imgarrayhelp(2);
+    return;
+  }
+  GridState& s = TWgrid;
+  TWsecgrid.imggridpos.clear();
+  TWsecgrid.imggridp[1] = words.real(1);
+  s.nimggrid = read_int(TWsecgrid.imggridp[1]);
+  if (s.nimggrid <= 0) return;
+  read_imggrid_positions(words, 2, "imgarray");
+}
+
+void imgarrayhelp(int level) {
+  if (level == 1) {
+    help_lines({"Sets positions of images (as reference points for various calculations)."});
+    return;
+  }
+  help_lines({"imgarray <Nimg> [filename]",
+              "Sets Nimg image positions, read from the file (first line Nimg, which",
+              "supersedes the argument, then one line per position with x and y) or,",
+              "without a file, from the input that follows.",
+              "[tarnsolve only] A negative Nimg uses the observed image positions; it must",
+              "be given before the data command."});
+}

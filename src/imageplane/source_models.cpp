@@ -1,0 +1,129 @@
+#include "imageplane/source_models.h"
+
+#include <cmath>
+
+#include "numeric/roots.h"
+#include "numeric/specfunc.h"
+#include "shell/fatal.h"
+#include "shell/settings.h"
+
+SourceModel TWsrc;
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// Size parameter 6 as a length: the value itself, or 10 to its power with srclog 1.
+double source_size(double p6) {
+  if (settings.srclog == 0) return p6;
+  if (settings.srclog == 1) return std::pow(10.0, p6);
+  fatal("unknown value of srclog");
+}
+
+// Radius, in scale radii, enclosing the light fraction F of a Sersic profile of index n.
+// The search starts on [0, 1e8]; for large indices the fraction reached at 1e8 scale
+// radii can still be below F, so the upper end is widened until the root is bracketed.
+double sersic_radius(double n, double F) {
+  auto f = [n, F](double x) { return src_sersic_Rfunc(x, n, F); };
+  double hi = 1e8;
+  while (f(hi) < 0.0 && hi < 1e300) hi *= 1e8;
+  return zbrent(f, 0.0, hi, settings.xtol);
+}
+
+}  // namespace
+
+void InitSrcArr(int n, double rays) {
+  SourceModel& s = TWsrc;
+  if (n < 0) n = 0;
+  s.Nsource = s.NSRCMAX = n;
+  s.srcID.reset(1, n);
+  s.srcparms.reset(1, n, 1, 12);
+  s.srcon.reset(1, n);
+  s.srcvary.reset(1, n, 1, 12);
+  for (int i = 1; i <= n; ++i) {
+    s.srcID[i] = "ptsrc";
+    s.srcon[i] = 1;
+    s.srcparms[i][1] = 1.0;
+    for (int k = 1; k <= 3; ++k) s.srcvary[i][k] = 1;
+  }
+  s.finsrc_ray_num = rays;
+}
+
+double initsrcmod(const BVec<std::string>& names, const Mat& params) {
+  SourceModel& s = TWsrc;
+  double penalty = 0.0;
+  for (int i = 1; i <= s.NSRCMAX; ++i) {
+    s.srcID[i] = names[i];
+    BRow<double> p = s.srcparms[i];
+    for (int k = 1; k <= 8; ++k) p[k] = params[i][k];
+    if (settings.shrcoords == 1) {
+      const double ec = p[4], es = p[5];
+      p[4] = std::sqrt(ec * ec + es * es);
+      p[5] = std::atan2(es, ec) * 180.0 / kPi / 2.0;
+    }
+    if (p[4] > settings.maxellip) {
+      qprintf("WARNING: source ellip = %f out of bounds\n", p[4]);
+      penalty += (std::fabs(p[4]) + 1.0) * 1e8;
+      p[4] = settings.maxellip;
+    }
+    source_init(i);
+  }
+  return penalty;
+}
+
+double src_sersic_Rfunc(double x, double n, double F) { return gammp(2.0 * n, std::pow(x, 1.0 / n)) - F; }
+
+void source_init(int i) {
+  SourceModel& s = TWsrc;
+  if (i < 1 || i > s.Nsource) return;
+  BRow<double> p = s.srcparms[i];
+  const std::string& id = s.srcID[i];
+  if (id == "ptsrc") {
+    for (int k = 9; k <= 12; ++k) p[k] = 0.0;
+  } else if (id == "uniform") {
+    const double R0 = source_size(p[6]);
+    p[9] = p[1] / (kPi * R0 * R0 * (1.0 - p[4]));
+    p[10] = p[11] = p[12] = R0;
+  } else if (id == "sersic") {
+    const double Reff = source_size(p[6]);
+    const double n = p[8];
+    const double x50 = sersic_radius(n, 0.5);
+    const double x90 = sersic_radius(n, 0.9);
+    const double x999 = sersic_radius(n, 0.999);
+    const double sc = Reff / x50;
+    const double R90 = x90 * sc, R999 = x999 * sc;
+    const double I0 = p[1] / (2.0 * kPi * sc * sc * (1.0 - p[4]) * n * gamfunc(2.0 * n));
+    if (!quietflag && settings.verbose <= 1) {
+      qprintf("Sersic model parameters:\n");
+      qprintf("  index, n                            = %e\n", n);
+      qprintf("  normalization, I0                   = %e\n", I0);
+      qprintf("  scale radius                        = %e\n", sc);
+      qprintf("  half-light radius                   = %e\n", Reff);
+      qprintf("  radius enclosing 90%% of the light   = %e\n", R90);
+      qprintf("  radius enclosing 99.9%% of the light = %e\n", R999);
+    }
+    p[9] = I0;
+    p[10] = sc;
+    p[11] = R90;
+    p[12] = R999;
+  } else if (id == "srcmap") {
+    const double kk = std::trunc(p[8] * 1.000001);
+    if (srcmap_count() <= 0) fatal("no srcmaps have been loaded");
+    if (!(kk >= 1.0 && kk <= srcmap_count())) fatal("srcmap index out of bounds");
+    const int k = static_cast<int>(kk);
+    if (srcmap_planes(k) > 1) fatal("srcmap cannot yet handle data cubes");
+    p[9] = 1.0;
+    p[10] = p[11] = srcmap_r90(k);
+    p[12] = srcmap_r999(k);
+  } else {
+    qprintf("ERROR: unknown source type: %s\n", id.c_str());
+  }
+}
+
+// Staged until source maps can be loaded: no map exists.
+int srcmap_count() { return 0; }
+// Staged: a map has one plane.
+int srcmap_planes(int) { return 1; }
+// Staged: no map radii exist.
+double srcmap_r90(int) { return 0.0; }
+double srcmap_r999(int) { return 0.0; }

@@ -1,0 +1,414 @@
+#include "io/arrayfile.h"
+
+#include <fitsio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "io/qvmfile.h"
+#include "io/wcs.h"
+#include "shell/fatal.h"
+
+namespace {
+
+const char* const kHdf5Message = "code has not been compiled to use HDF5 files";
+
+// Values an array may hold: its doubles must be addressable.
+constexpr long long kMaxValues = static_cast<long long>(PTRDIFF_MAX / sizeof(double));
+
+// Checks the size a file declares; ends the program with an ERROR naming the file when no
+// array of that size can exist. Returns the number of values.
+long check_declared_size(long long nx, long long ny, const char* kind, const std::string& path) {
+  if (nx <= 0 || ny <= 0) {
+    fatal(strformat("%s file %s declares an invalid array size %lld x %lld", kind, path.c_str(), nx, ny));
+  }
+  if (nx > INT_MAX || ny > INT_MAX || nx > kMaxValues / ny) {
+    fatal(strformat("%s file %s declares an array of %lld x %lld values, too large to allocate", kind,
+                    path.c_str(), nx, ny));
+  }
+  return static_cast<long>(nx * ny);
+}
+
+// Checks that a[1..nx][1..ny] exists before it is written.
+long check_output_array(int nx, int ny, const Mat& a, const std::string& path) {
+  if (nx <= 0 || ny <= 0 || a.rlo() > 1 || a.rhi() < nx || a.clo() > 1 || a.chi() < ny) {
+    fatal(strformat("no %d x %d array to write to output file %s", nx, ny, path.c_str()));
+  }
+  return static_cast<long>(nx) * ny;
+}
+
+// Makes a[1..nx][1..ny]; a refused allocation names the file it was meant for.
+void allocate_array(Mat& a, int nx, int ny, const std::string& path) {
+  try {
+    a.reset(1, nx, 1, ny);
+  } catch (const FatalError& e) {
+    if (e.kind != FatalKind::Numerical) throw;
+    fatal(strformat("could not allocate a %d x %d array for file %s", nx, ny, path.c_str()));
+  }
+}
+
+// Values of a file in file order (x fastest) into a[1..nx][1..ny].
+void fill_from_file_order(const float* v, int nx, int ny, Mat& a) {
+  for (int x = 1; x <= nx; ++x) {
+    BRow<double> row = a[x];
+    const float* p = v + (x - 1);
+    for (int y = 1; y <= ny; ++y, p += nx) row[y] = *p;
+  }
+}
+
+// Rounds to single precision to nearest, as IEEE conversion does, without converting a
+// value outside the float range: from FLT_MAX + half its spacing on, the result is infinite.
+inline float to_float(double v) {
+  constexpr double kOverflow = static_cast<double>(FLT_MAX) + 0x1p103;
+  if (std::fabs(v) > FLT_MAX) {
+    if (std::fabs(v) >= kOverflow) return v > 0 ? HUGE_VALF : -HUGE_VALF;
+    return v > 0 ? FLT_MAX : -FLT_MAX;
+  }
+  return static_cast<float>(v);
+}
+
+// a[1..nx][1..ny] in file order (x fastest), single precision, into v[0..nx*ny-1].
+void to_file_order(const Mat& a, int nx, int ny, float* v) {
+  for (int x = 1; x <= nx; ++x) {
+    BRow<const double> row = a[x];
+    float* p = v + (x - 1);
+    for (int y = 1; y <= ny; ++y, p += nx) *p = to_float(row[y]);
+  }
+}
+
+FileHandle open_input(const std::string& path, const char* mode) {
+  FileHandle f(std::fopen(path.c_str(), mode));
+  if (!f) fatal(strformat("could not open input file %s", path.c_str()));
+  return f;
+}
+
+FileHandle open_output(const std::string& path, const char* mode) {
+  FileHandle f(std::fopen(path.c_str(), mode));
+  if (!f) fatal(strformat("could not open output file %s", path.c_str()));
+  return f;
+}
+
+// Flushes and closes an output file; a failed write ends the program instead of leaving a
+// short file that claims to be complete.
+void finish_output(FileHandle& f, const std::string& path) {
+  const bool bad = std::ferror(f.get()) != 0;
+  if (f.close() != 0 || bad) fatal(strformat("could not write output file %s", path.c_str()));
+}
+
+// Next white-space separated word of a text stream; false at the end of the stream.
+bool next_word(FILE* f, std::string& word) {
+  word.clear();
+  int c;
+  while ((c = getc_unlocked(f)) != EOF && std::isspace(c)) {}
+  if (c == EOF) return false;
+  do {
+    word.push_back(static_cast<char>(c));
+  } while ((c = getc_unlocked(f)) != EOF && !std::isspace(c));
+  return true;
+}
+
+bool parse_whole_integer(const std::string& word, long long& v) {
+  errno = 0;
+  char* end = nullptr;
+  v = std::strtoll(word.c_str(), &end, 10);
+  return end != word.c_str() && *end == '\0' && errno == 0;
+}
+
+bool parse_whole_float(const std::string& word, float& v) {
+  char* end = nullptr;
+  v = std::strtof(word.c_str(), &end);
+  return end != word.c_str() && *end == '\0';
+}
+
+// ---- FITS ----
+
+// Closes a FITS file that is still open when an error leaves the routine.
+struct FitsGuard {
+  fitsfile* f = nullptr;
+  ~FitsGuard() { close_quietly(); }
+  void close_quietly() {
+    if (f) {
+      int s = 0;
+      ffclos(f, &s);
+      f = nullptr;
+    }
+  }
+};
+
+// Prints the library's report for status on standard error, with the file it concerns,
+// and ends the program with that status.
+[[noreturn]] void fits_failure(int status, FitsGuard& g, const char* what, const std::string& path) {
+  std::fflush(QVMstdout);
+  ffrprt(stderr, status);
+  std::fprintf(stderr, "(while %s FITS file %s)\n", what, path.c_str());
+  g.close_quietly();
+  fits_fatal(status);
+}
+
+// The folder part of a path ("." when there is none) and its last component.
+void split_path(const std::string& path, std::string& dir, std::string& base) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) {
+    dir = ".";
+    base = path;
+  } else {
+    dir = slash == 0 ? "/" : path.substr(0, slash);
+    base = path.substr(slash + 1);
+  }
+}
+
+}  // namespace
+
+BVec<float> FITSvector(long nl, long nh) {
+  BVec<float> v;
+  try {
+    v.reset(nl, nh);
+  } catch (const FatalError& e) {
+    if (e.kind != FatalKind::Numerical) throw;
+    fatal("could not allocate FITS data array");
+  }
+  return v;
+}
+
+// ---------------------------------------------------------------------------------------
+// Text files
+
+void read_text(const std::string& path, int& nx, int& ny, Mat& a) {
+  FileHandle f = open_input(path, "r");
+  qprintf("Reading array from text file %s\n", path.c_str());
+  std::string word;
+  long long dims[2];
+  for (int i = 0; i < 2; ++i) {
+    if (!next_word(f, word)) fatal(strformat("text file %s ends before its array size", path.c_str()));
+    if (!parse_whole_integer(word, dims[i])) {
+      fatal(strformat("text file %s: array size \"%s\" is not an integer", path.c_str(), word.c_str()));
+    }
+  }
+  const long n = check_declared_size(dims[0], dims[1], "text", path);
+  // The values are gathered before the array is made, so a header that promises more than
+  // the file holds is refused without a matching allocation.
+  std::vector<float> v;
+  v.reserve(static_cast<size_t>(std::min<long>(n, 1L << 20)));
+  for (long i = 0; i < n; ++i) {
+    if (!next_word(f, word)) {
+      fatal(strformat("text file %s ends after %ld of its %ld values", path.c_str(), i, n));
+    }
+    float x;
+    if (!parse_whole_float(word, x)) {
+      fatal(strformat("text file %s: value %ld (\"%s\") is not a number", path.c_str(), i + 1, word.c_str()));
+    }
+    v.push_back(x);
+  }
+  f.close();
+  nx = static_cast<int>(dims[0]);
+  ny = static_cast<int>(dims[1]);
+  allocate_array(a, nx, ny, path);
+  fill_from_file_order(v.data(), nx, ny, a);
+}
+
+void write_text(const std::string& path, int nx, int ny, const Mat& a) {
+  check_output_array(nx, ny, a, path);
+  FileHandle f = open_output(path, "w");
+  qprintf("Writing array to text file %s\n", path.c_str());
+  std::fprintf(f, "%d %d\n", nx, ny);
+  for (int y = 1; y <= ny; ++y) {
+    for (int x = 1; x <= nx; ++x) std::fprintf(f, "%e\n", static_cast<double>(to_float(a[x][y])));
+  }
+  finish_output(f, path);
+}
+
+// ---------------------------------------------------------------------------------------
+// Binary files
+
+void read_bin(const std::string& path, int& nx, int& ny, Mat& a) {
+  FileHandle f = open_input(path, "rb");
+  qprintf("Reading array from binary file %s\n", path.c_str());
+  int32_t dims[2];
+  if (std::fread(dims, sizeof(int32_t), 2, f) != 2) {
+    fatal(strformat("binary file %s is too short to hold its array size", path.c_str()));
+  }
+  const long n = check_declared_size(dims[0], dims[1], "binary", path);
+  // Read in blocks into a buffer that grows with what the file really holds.
+  std::vector<float> v;
+  const long block = 1L << 16;
+  long got = 0;
+  while (got < n) {
+    const long want = std::min(block, n - got);
+    v.resize(static_cast<size_t>(got + want));
+    const size_t r = std::fread(v.data() + got, sizeof(float), static_cast<size_t>(want), f);
+    got += static_cast<long>(r);
+    if (static_cast<long>(r) < want) {
+      fatal(strformat("binary file %s ends after %ld of its %ld values", path.c_str(), got, n));
+    }
+  }
+  f.close();
+  nx = dims[0];
+  ny = dims[1];
+  allocate_array(a, nx, ny, path);
+  fill_from_file_order(v.data(), nx, ny, a);
+}
+
+void write_bin(const std::string& path, int nx, int ny, const Mat& a) {
+  const long n = check_output_array(nx, ny, a, path);
+  FileHandle f = open_output(path, "wb");
+  qprintf("Writing array to binary file %s\n", path.c_str());
+  const int32_t dims[2] = {nx, ny};
+  std::fwrite(dims, sizeof(int32_t), 2, f);
+  std::vector<float> v(static_cast<size_t>(n));
+  to_file_order(a, nx, ny, v.data());
+  std::fwrite(v.data(), sizeof(float), v.size(), f);
+  finish_output(f, path);
+}
+
+// ---------------------------------------------------------------------------------------
+// FITS files
+
+void read_fits(const std::string& path, int& nx, int& ny, Mat& a) {
+  FitsGuard g;
+  int status = 0;
+  if (ffopen(&g.f, path.c_str(), READONLY, &status)) {
+    g.f = nullptr;
+    fits_failure(status, g, "opening", path);
+  }
+  qprintf("Reading array from FITS file %s\n", path.c_str());
+  long lnx = 0, lny = 0;
+  if (ffgky(g.f, TLONG, "NAXIS1", &lnx, nullptr, &status)) fits_failure(status, g, "reading", path);
+  if (ffgky(g.f, TLONG, "NAXIS2", &lny, nullptr, &status)) fits_failure(status, g, "reading", path);
+  const long n = check_declared_size(lnx, lny, "FITS", path);
+  // The last pixel first: a file cut short is found before any array is made for it.
+  float last = 0;
+  int anynul = 0;
+  if (ffgpv(g.f, TFLOAT, n, 1, nullptr, &last, &anynul, &status)) {
+    if (status == END_OF_FILE) {
+      ffcmsg();
+      fatal(strformat("FITS file %s is shorter than its header says", path.c_str()));
+    }
+    fits_failure(status, g, "reading", path);
+  }
+  BVec<float> buf = FITSvector(1, n);
+  if (ffgpv(g.f, TFLOAT, 1, n, nullptr, buf.data(), &anynul, &status)) fits_failure(status, g, "reading", path);
+  fitsfile* fp = g.f;
+  g.f = nullptr;
+  if (ffclos(fp, &status)) fits_failure(status, g, "reading", path);
+  nx = static_cast<int>(lnx);
+  ny = static_cast<int>(lny);
+  allocate_array(a, nx, ny, path);
+  fill_from_file_order(buf.data(), nx, ny, a);
+}
+
+void write_fits(const std::string& path, int nx, int ny, const Mat& a) {
+  const long n = check_output_array(nx, ny, a, path);
+  BVec<float> buf = FITSvector(1, n);
+  to_file_order(a, nx, ny, buf.data());
+
+  // Something other than a file (a folder, a device) in the target's place is never replaced.
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    fatal(strformat("could not write output file %s", path.c_str()));
+  }
+
+  // The file is built under a fresh name in the target's folder and renamed over the target
+  // once complete, so a failed write never costs the file that was there. The name keeps
+  // the target's ending, which tells the library whether to compress.
+  std::string dir, base;
+  split_path(path, dir, base);
+  std::string tmp = dir + "/.tmpXXXXXX-" + base;
+  FitsGuard g;
+  int status = 0;
+  const int fd = mkstemps(tmp.data(), static_cast<int>(base.size()) + 1);
+  if (fd < 0) {
+    status = FILE_NOT_CREATED;
+    fits_failure(status, g, "creating", path);
+  }
+  close(fd);
+  std::remove(tmp.c_str());  // the library creates the file itself and refuses an existing one
+
+  auto fail = [&](const char* what) {
+    g.close_quietly();
+    std::remove(tmp.c_str());
+    fits_failure(status, g, what, path);
+  };
+  if (ffinit(&g.f, tmp.c_str(), &status)) {
+    g.f = nullptr;
+    fail("creating");
+  }
+  qprintf("Writing array to FITS file %s\n", path.c_str());
+  long naxes[2] = {nx, ny};
+  if (ffcrim(g.f, FLOAT_IMG, 2, naxes, &status)) fail("writing");
+
+  if (WCSinfo.is_on()) {
+    char ctype1[] = "RA---TAN", ctype2[] = "DEC--TAN";
+    double crpix1 = WCSinfo.refx, crpix2 = WCSinfo.refy, crval1 = WCSinfo.ra, crval2 = WCSinfo.dec;
+    double cd[4] = {WCSinfo.m11 / -3600.0, WCSinfo.m12 / -3600.0, WCSinfo.m21 / 3600.0, WCSinfo.m22 / 3600.0};
+    for (double& c : cd) {
+      if (std::fabs(c) < 1e-12) c = 0.0;
+    }
+    ffuky(g.f, TSTRING, "CTYPE1", ctype1, nullptr, &status);
+    ffuky(g.f, TSTRING, "CTYPE2", ctype2, nullptr, &status);
+    ffuky(g.f, TDOUBLE, "CRPIX1", &crpix1, "reference pixel ix", &status);
+    ffuky(g.f, TDOUBLE, "CRPIX2", &crpix2, "reference pixel iy", &status);
+    ffuky(g.f, TDOUBLE, "CRVAL1", &crval1, "reference RA  (decimal degrees)", &status);
+    ffuky(g.f, TDOUBLE, "CRVAL2", &crval2, "reference Dec (decimal degrees)", &status);
+    ffuky(g.f, TDOUBLE, "CD1_1", &cd[0], "scale*rotation matrix (deg/pix)", &status);
+    ffuky(g.f, TDOUBLE, "CD1_2", &cd[1], nullptr, &status);
+    ffuky(g.f, TDOUBLE, "CD2_1", &cd[2], nullptr, &status);
+    ffuky(g.f, TDOUBLE, "CD2_2", &cd[3], nullptr, &status);
+    if (status) fail("writing");
+  }
+
+  if (ffppr(g.f, TFLOAT, 1, n, buf.data(), &status)) fail("writing");
+  fitsfile* fp = g.f;
+  g.f = nullptr;
+  if (ffclos(fp, &status)) fail("writing");
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    std::remove(tmp.c_str());
+    fatal(strformat("could not write output file %s", path.c_str()));
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// HDF5 files: not compiled in.
+
+void read_hdf5(const std::string& path, int& nx, int& ny, Mat& a) {
+  qprintf("ERROR: %s\n", kHdf5Message);
+  nx = ny = 0;
+  a.clear();
+}
+
+void write_hdf5(const std::string& path, int nx, int ny, const Mat& a) {
+  qprintf("ERROR: %s\n", kHdf5Message);
+}
+
+// ---------------------------------------------------------------------------------------
+// Dispatch by file-type code
+
+bool read_array(const std::string& path, int type, int& nx, int& ny, Mat& a) {
+  switch (type) {
+    case kTextFile: read_text(path, nx, ny, a); return true;
+    case kBinaryFile: read_bin(path, nx, ny, a); return true;
+    case kFitsFile: read_fits(path, nx, ny, a); return true;
+    case kHdf5File: read_hdf5(path, nx, ny, a); return false;
+    default: fatal("unknown filetype in read_array()");
+  }
+}
+
+bool write_array(const std::string& path, int type, int nx, int ny, const Mat& a) {
+  switch (type) {
+    case kTextFile: write_text(path, nx, ny, a); return true;
+    case kBinaryFile: write_bin(path, nx, ny, a); return true;
+    case kFitsFile: write_fits(path, nx, ny, a); return true;
+    case kHdf5File: write_hdf5(path, nx, ny, a); return false;
+    default: fatal("unknown filetype in write_array()");
+  }
+}

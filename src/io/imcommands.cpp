@@ -1,0 +1,304 @@
+#include "io/imcommands.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <initializer_list>
+#include <string>
+
+#include "io/arrayfile.h"
+#include "shell/commands.h"
+#include "shell/fatal.h"
+
+namespace {
+
+// A file type, mode or pixel index given as a word: its leading decimal integer, 0 when
+// there is none. Words past the line's own words (the comment marker) read as 0.
+int word_int(const WordArray& words, int i) {
+  if (i >= words.own_count()) return 0;
+  const long v = std::strtol(words[i].c_str(), nullptr, 10);
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return static_cast<int>(v);
+}
+
+// Help lines are padded with blanks to one width per command.
+void help_lines(int width, std::initializer_list<const char*> lines) {
+  for (const char* l : lines) qprintf("%-*s\n", width, l);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+
+void filetypes(const WordArray& words) {
+  qprintf("The known file types are as follows:\n");
+  qprintf("  %d : text file\n", kTextFile);
+  qprintf("  %d : binary file\n", kBinaryFile);
+  qprintf("  %d : FITS file\n", kFitsFile);
+  qprintf("  %d : HDF5 file [not currently implemented]\n", kHdf5File);
+}
+
+void filetypeshelp(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    qprintf("Lists the known file types.\n");
+  } else {
+    qprintf("filetypes\n");
+    qprintf(" Lists the known file types.\n");
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+
+void fileconvert(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 5) {
+    fileconverthelp(2);
+    return;
+  }
+  int nx = 0, ny = 0;
+  Mat a;
+  if (!read_array(words[1], word_int(words, 2), nx, ny, a)) return;
+  write_array(words[3], word_int(words, 4), nx, ny, a);
+}
+
+void fileconverthelp(int level) {
+  if (quietflag) return;
+  const int w = 49;
+  if (level == 1) {
+    help_lines(w, {"Converts between known data file types."});
+  } else {
+    help_lines(w, {"fileconvert <inname> <intype> <outname> <outtype>",
+                   " Converts between known data file types."});
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+
+void imarith(const WordArray& words) {
+  SetGlob();
+  const int nw = words.own_count();
+  if (nw < 6) {
+    imarithhelp(2);
+    return;
+  }
+  // The operation is settled before anything is read, so an unknown one or one that lacks
+  // its value never leads to an output array that nothing has filled.
+  enum class Op { Abs, Add, Mult };
+  Op op;
+  const std::string& opword = words[5];
+  if (opword == "abs") {
+    op = Op::Abs;
+  } else if (opword == "add") {
+    op = Op::Add;
+  } else if (opword == "mult") {
+    op = Op::Mult;
+  } else {
+    fatal("unknown operation in imarith");
+  }
+  if (op != Op::Abs && nw < 7) {
+    imarithhelp(2);
+    return;
+  }
+  const double f = op == Op::Abs ? 0.0 : words.real(6);
+
+  int nx = 0, ny = 0;
+  Mat in;
+  if (!read_array(words[1], word_int(words, 2), nx, ny, in)) return;
+  Mat out(1, nx, 1, ny);
+  const long n = static_cast<long>(nx) * ny;
+  const double* src = in.data();
+  double* dst = out.data();
+  switch (op) {
+    case Op::Abs:
+      qprintf("imarith: taking absolute value\n");
+      for (long i = 0; i < n; ++i) dst[i] = std::fabs(src[i]);
+      break;
+    case Op::Add:
+      qprintf("imarith: performing addition\n");
+      for (long i = 0; i < n; ++i) dst[i] = f + src[i];
+      break;
+    case Op::Mult:
+      qprintf("imarith: performing multiplication\n");
+      for (long i = 0; i < n; ++i) dst[i] = f * src[i];
+      break;
+  }
+  write_array(words[3], word_int(words, 4), nx, ny, out);
+}
+
+void imarithhelp(int level) {
+  if (quietflag) return;
+  const int w = 72;
+  if (level == 1) {
+    help_lines(w, {"Lets you apply some arithmetic operation to an image."});
+  } else {
+    help_lines(w, {"imarith <inname> <intype> <outname> <outtype> <operation> [value]",
+                   " Lets you apply some arithmetic operation to an image.",
+                   " Operations:",
+                   "   abs      : out = |in|",
+                   "   add <f>  : out = f + in",
+                   "   mult <f> : out = f * in"});
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+
+void imcombine(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 8) {
+    imcombinehelp(2);
+    return;
+  }
+  int nx1 = 0, ny1 = 0, nx2 = 0, ny2 = 0;
+  Mat a1, a2;
+  if (!read_array(words[1], word_int(words, 2), nx1, ny1, a1)) return;
+  if (!read_array(words[3], word_int(words, 4), nx2, ny2, a2)) return;
+  const double f = words.real(5);
+  if (nx1 != nx2 || ny1 != ny2) {
+    warning("in imcombine, the two arrays need to have the same dimensions");
+    return;
+  }
+  Mat out(1, nx1, 1, ny1);
+  const long n = static_cast<long>(nx1) * ny1;
+  const double* p1 = a1.data();
+  const double* p2 = a2.data();
+  double* dst = out.data();
+  for (long i = 0; i < n; ++i) dst[i] = f * p2[i] + p1[i];
+  write_array(words[6], word_int(words, 7), nx1, ny1, out);
+}
+
+void imcombinehelp(int level) {
+  if (quietflag) return;
+  const int w = 71;
+  if (level == 1) {
+    help_lines(w, {"Lets you add/subtract image files."});
+  } else {
+    help_lines(w, {"imcombine <file1> <file1type> <file2> <file2type> <f> <out> <outtype>",
+                   " Lets you add/subtract image files.",
+                   "   out = file1 + f*file2",
+                   " Currently assumes the two images have the same dimensions."});
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+
+void imdiff(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 8) {
+    imdiffhelp(2);
+    return;
+  }
+  int nx1 = 0, ny1 = 0, nx2 = 0, ny2 = 0;
+  Mat a1, a2;
+  if (!read_array(words[1], word_int(words, 2), nx1, ny1, a1)) return;
+  if (!read_array(words[3], word_int(words, 4), nx2, ny2, a2)) return;
+  const int mode = word_int(words, 5);
+  if (nx1 != nx2 || ny1 != ny2) {
+    warning("in imdiff, the two arrays need to have the same dimensions");
+    return;
+  }
+  if (mode < 1 || mode > 3) fatal("unknown mode in imdiff");
+  Mat out(1, nx1, 1, ny1);
+  const long n = static_cast<long>(nx1) * ny1;
+  const double* p1 = a1.data();
+  const double* p2 = a2.data();
+  double* dst = out.data();
+  switch (mode) {
+    case 1:
+      for (long i = 0; i < n; ++i) dst[i] = p1[i] - p2[i];
+      break;
+    case 2:
+      for (long i = 0; i < n; ++i) dst[i] = p1[i] / p2[i] - 1.0;
+      break;
+    default:
+      for (long i = 0; i < n; ++i) dst[i] = 2.5 * std::log10(std::fabs(p1[i] / p2[i]));
+      break;
+  }
+  write_array(words[6], word_int(words, 7), nx1, ny1, out);
+}
+
+void imdiffhelp(int level) {
+  if (quietflag) return;
+  const int w = 71;
+  if (level == 1) {
+    help_lines(w, {"Lets you find the difference between two image files, in several ways."});
+  } else {
+    help_lines(w, {"imdiff <file1> <file1type> <file2> <file2type> <mode> <out> <outtype>",
+                   " Lets you find the difference between two image files, in several ways.",
+                   " Modes:",
+                   "   1 : out = image1 - image2",
+                   "   2 : out = image1/image2 - 1",
+                   "   3 : out = 2.5*log10(|image1/image2|)",
+                   " Currently assumes the two images have the same dimensions."});
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+
+void imstats(const WordArray& words) {
+  SetGlob();
+  const int nw = words.own_count();
+  if (nw < 3) {
+    imstatshelp(2);
+    return;
+  }
+  int nx = 0, ny = 0;
+  Mat a;
+  if (!read_array(words[1], word_int(words, 2), nx, ny, a)) return;
+
+  // Bounds: whole array unless at least three are given; a missing last bound reads 0,
+  // which means the edge.
+  int ixlo = 1, ixhi = nx, iylo = 1, iyhi = ny;
+  if (nw >= 6) {
+    ixlo = word_int(words, 3);
+    ixhi = word_int(words, 4);
+    iylo = word_int(words, 5);
+    iyhi = word_int(words, 6);
+  }
+  if (ixlo <= 0) ixlo = 1;
+  if (ixhi <= 0 || ixhi > nx) ixhi = nx;
+  if (iylo <= 0) iylo = 1;
+  if (iyhi <= 0 || iyhi > ny) iyhi = ny;
+  if (ixlo > ixhi || iylo > iyhi) {
+    warning(strformat("in imstats, the range nx=%d-%d and ny=%d-%d holds no pixels", ixlo, ixhi, iylo, iyhi));
+    return;
+  }
+
+  // Two passes in double precision: the mean, then the spread about it. The variance is
+  // floored at 0 so that a constant image gives sigma = 0.
+  const double npix = static_cast<double>(ixhi - ixlo + 1) * static_cast<double>(iyhi - iylo + 1);
+  double sum = 0.0;
+  for (int x = ixlo; x <= ixhi; ++x) {
+    BRow<double> row = a[x];
+    for (int y = iylo; y <= iyhi; ++y) sum += row[y];
+  }
+  const double mu = sum / npix;
+  double sd = 0.0, sd2 = 0.0;
+  for (int x = ixlo; x <= ixhi; ++x) {
+    BRow<double> row = a[x];
+    for (int y = iylo; y <= iyhi; ++y) {
+      const double d = row[y] - mu;
+      sd += d;
+      sd2 += d * d;
+    }
+  }
+  double var = (sd2 - sd * sd / npix) / npix;
+  if (var < 0.0) var = 0.0;
+  const double sigma = std::sqrt(var);
+  qprintf("imstats results for nx=%d-%d and ny=%d-%d:\n", ixlo, ixhi, iylo, iyhi);
+  qprintf("  mu,sigma= %e %e\n", mu, sigma);
+}
+
+void imstatshelp(int level) {
+  if (quietflag) return;
+  const int w = 65;
+  if (level == 1) {
+    help_lines(w, {"Reports statistical properties of an image."});
+  } else {
+    help_lines(w, {"imstats <file1> <file1type> [ixlo ixhi iylo iyhi]",
+                   " Reports statistical properties of an image.",
+                   " Bounds are pixel indices; 0 or a bound beyond the image means",
+                   " its edge. Without bounds the whole image is used."});
+  }
+}

@@ -1,0 +1,4 @@
+#include "io/wcs.h"
+
+WcsReference WCSinfo;
+WcsReference WCSold;
