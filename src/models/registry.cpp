@@ -55,7 +55,7 @@ const ClassRow kClassTable[] = {
     {"alpha", "Softened power law density",
      alpha, alpha_rho, alpha_M},
     {"alphaT", "Softened power law density (tabulated)",
-     not_built, dumrho, dummass},
+     alphaT, alpha_rho, alpha_M},
     {"pjaffe", "Pseudo-Jaffe (truncated isothermal) model",
      pjaffe, dumrho, dummass},
     {"king", "King model",
