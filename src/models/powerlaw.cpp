@@ -10,11 +10,16 @@
 #include "io/qvmfile.h"
 #include "models/classes.h"
 #include "models/component.h"
+#include "models/tabulated_pattern.h"
 #include "numeric/integrate.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
 PowerLawTable TWpowlaw;
+
+namespace {
+TabulatedClass g_alphaT{TAB_alphaT, "alphaT", TableRef("alpha"), modelclass::alphaN, TabScaling::Standard, false};
+}  // namespace
 
 namespace {
 
@@ -222,6 +227,49 @@ void tsis(DerivVector& out, double x, double y) {
   out[4] = b * (o.K - o.G * c2);
   out[5] = b * (o.K + o.G * c2);
   out[6] = -2.0 * b * o.G * xh * yh;
+}
+
+// The softened power law of "alpha" from tables: the power-law coefficient table for the
+// singular model, the tabulated "alpha" models otherwise, and the numerical alphaN where
+// neither answers.
+void alphaT(DerivVector& out, double x, double y) {
+  if (cur.b == 0.0) return;
+  if (cur.ss == 0.0) {
+    if (TWpowlaw.powlawTflag == 1) {
+      if (powlawT(out, x, y) == 1) return;
+      // Outside the coefficient table: the numerical model with the core 1e-4, as without
+      // the table (the warning shares its counter with the ellipticity warning).
+      int& c = TWtabwarn.n[TAB_alphaT][TABW_E];
+      if (c <= 10 && ++c <= 10) {
+        warning("alphaT model is out of tabulation range");
+        qprintf("         Using numerical solution instead.\n");
+        if (c == 10) qprintf("(Further warnings will be suppressed.)\n");
+      }
+    }
+    cur.ss = 1e-4;
+  }
+  if (x * x + y * y == 0.0) return;
+  TabLookup L;
+  if (tabulated_lookup(g_alphaT, x, y, L)) {
+    const double b = cur.b, s = cur.ss;
+    const double H = std::pow(b * L.s / (L.b * s), 2.0 - L.alpha), Ls = s / L.s;
+    out[1] = L.v[0] * Ls * Ls * H;
+    out[2] = L.v[1] * Ls * H;
+    out[3] = L.v[2] * Ls * H;
+    out[4] = L.v[3] * H;
+    out[5] = L.v[4] * H;
+    out[6] = L.v[5] * H;
+    return;
+  }
+  const double b0 = cur.b, s0 = cur.ss;
+  if (settings.alphanorm == 1) {
+    const double q = 1.0 - cur.ep, f = std::sqrt((1.0 + q * q) / 2.0) / q;
+    cur.b *= f;
+    cur.ss *= f;
+  }
+  modelclass::alphaN(out, x, y);
+  cur.b = b0;
+  cur.ss = s0;
 }
 
 }  // namespace modelclass

@@ -10,6 +10,8 @@
 #include "models/component.h"
 #include "models/powerlaw.h"
 #include "models/prof2_checks.h"
+#include "models/tab.h"
+#include "models/tabulated_pattern.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "shell/startup.h"
@@ -379,4 +381,86 @@ TEST_F(PowerLaw, LoadpowlawtabReadsAWholeTable) {
     for (int k = 1; k <= 6; ++k) EXPECT_EQ(TWpowlaw.powlawTcoeffs[k][idx], 10 * k + (i + j + l) % 7);
   }
   TWpowlaw = PowerLawTable();
+}
+
+// ---- alphaT ----
+
+namespace {
+class AlphaT : public PowerLaw {
+ protected:
+  void SetUp() override {
+    PowerLaw::SetUp();
+    quietflag = 0;
+    tablist.clear();
+    TWtabwarn.reset();
+  }
+  void TearDown() override {
+    PowerLaw::TearDown();
+    tablist.clear();
+    TWtabwarn.reset();
+    TWpowlaw = PowerLawTable();
+  }
+  // alphaN with b and s rescaled as "alpha" does for alphanorm = 1.
+  static DerivVector numerical(double b, double e, double s, double al, double x, double y) {
+    const double q = 1 - e, f = std::sqrt((1 + q * q) / 2) / q;
+    load("alphaT", b * f, e, s * f, 0, al);
+    return eval(alphaN, x, y);
+  }
+};
+}  // namespace
+
+TEST_F(AlphaT, SingularModelOutsideTheCoefficientTableFallsBackToTheNumericalModel) {
+  fill_linear(TWpowlaw);
+  CaptureOutput out;
+  for (int i = 0; i < 11; ++i) {
+    load("alphaT", 1.1, 0.3, 0, 0, 1.6);  // alpha outside 0.5..1.5
+    const DerivVector t = eval(alphaT, 0.4, 0.3);
+    EXPECT_EQ(cur.ss, 1e-4);
+    const DerivVector n = numerical(1.1, 0.3, 1e-4, 1.6, 0.4, 0.3);
+    for (int k = 1; k <= 6; ++k) EXPECT_EQ(t[k], n[k]) << k;
+    EXPECT_NE(t[2], 0.0);
+  }
+  const std::string text = out.text();
+  EXPECT_EQ(count_occurrences(text, "WARNING: alphaT model is out of tabulation range\n"), 10);
+  EXPECT_EQ(count_occurrences(text, "(Further warnings will be suppressed.)\n"), 2);  // and the table's own
+  EXPECT_EQ(count_occurrences(text, "ignoring model"), 0);
+}
+
+TEST_F(AlphaT, SingularModelInsideTheCoefficientTableUsesIt) {
+  fill_linear(TWpowlaw);
+  for (double e : {0.8, 0.0}) {  // q = 0.2 and q = 1.0, bounds included
+    load("alphaT", 1.1, e, 0, 0, 1.0);
+    const DerivVector t = eval(alphaT, 0.4, 0.3);
+    DerivVector p;
+    load("alphaT", 1.1, e, 0, 0, 1.0);
+    ASSERT_EQ(powlawT(p, 0.4, 0.3), 1);
+    for (int k = 1; k <= 6; ++k) EXPECT_EQ(t[k], p[k]);
+  }
+  load("alphaT", 1.1, 0.3, 0, 0, 1.0);
+  const DerivVector c = eval(alphaT, 0, 0);
+  for (int k = 1; k <= 10; ++k) EXPECT_EQ(c[k], 0.0);
+}
+
+TEST_F(AlphaT, WithoutTablesTheNumericalModelAnswers) {
+  CaptureOutput out;
+  load("alphaT", 0.9, 0.25, 0.2, 0, 0.7);
+  const DerivVector t = eval(alphaT, 0.5, -0.2);
+  const DerivVector n = numerical(0.9, 0.25, 0.2, 0.7, 0.5, -0.2);
+  for (int k = 1; k <= 6; ++k) EXPECT_EQ(t[k], n[k]);
+  EXPECT_NE(out.text().find("WARNING: entire model out of tabulation range in alphaT\n"), std::string::npos);
+  load("alphaT", 0, 0.25, 0.2, 0, 0.7);
+  EXPECT_EQ(eval(alphaT, 0.5, -0.2)[2], 0.0);
+}
+
+TEST_F(AlphaT, RescalesATableOfTheAlphaClass) {
+  // Table made from "alpha" with b_t = 1, s_t = 0.5; a component with b = 1.4, s = 0.8.
+  prof2::make_table("alpha", alpha, 1, 0.5, 0, 0.7, 0.28, 0.32, 3, 0.5, 0.7, 9, 10, 40, 31);
+  const double x = 0.9 * std::cos(0.4), y = 0.9 * std::sin(0.4);  // R' = 0.5625
+  CaptureOutput out;
+  load("alphaT", 1.4, 0.3, 0.8, 0, 0.7);
+  const DerivVector t = eval(alphaT, x, y);
+  load("alpha", 1.4, 0.3, 0.8, 0, 0.7);
+  const DerivVector n = eval(alpha, x, y);
+  EXPECT_EQ(out.text(), "");
+  for (int k = 1; k <= 6; ++k) EXPECT_NEAR(t[k], n[k], 2e-3 * std::fabs(n[k]) + 1e-7) << k;
 }

@@ -96,25 +96,27 @@ inline double simpson_step(const std::function<double(double)>& f, double a, dou
                            double fb, double whole, double tol, int depth) {
   const double m = (a + b) / 2, lm = (a + m) / 2, rm = (m + b) / 2, flm = f(lm), frm = f(rm);
   const double left = (m - a) / 6 * (fa + 4 * flm + fm), right = (b - m) / 6 * (fm + 4 * frm + fb);
-  if (depth <= 0 || std::fabs(left + right - whole) <= 15 * tol) return left + right + (left + right - whole) / 15;
+  // Converged, or down to the rounding of the values themselves.
+  const double diff = std::fabs(left + right - whole);
+  // (Every interval is halved at least six times, so that no early coincidence passes.)
+  if (depth <= 0 || (depth <= 18 && (diff <= 15 * tol || diff <= 1e-15 * std::fabs(left + right))))
+    return left + right + (left + right - whole) / 15;
   return simpson_step(f, a, m, fa, flm, fm, left, tol / 2, depth - 1) +
          simpson_step(f, m, b, fm, frm, fb, right, tol / 2, depth - 1);
 }
 inline double simpson(const std::function<double(double)>& f, double a, double b, double tol = 1e-12) {
   const double fa = f(a), fb = f(b), fm = f((a + b) / 2);
-  return simpson_step(f, a, b, fa, fm, fb, (b - a) / 6 * (fa + 4 * fm + fb), tol, 30);
+  return simpson_step(f, a, b, fa, fm, fb, (b - a) / 6 * (fa + 4 * fm + fb), tol, 24);
 }
 
 // Surface density at projected radius R of a spherical density rho: 2 int_0^inf rho dz,
-// taken with z = R tan(t) so the range is finite.
-inline double project(const std::function<double(double)>& rho, double R, double tol = 1e-12) {
-  return simpson(
-      [&](double t) {
-        if (t >= M_PI / 2) return 0.0;
-        const double c = std::cos(t);
-        return 2 * rho(R / c) * R / (c * c);
-      },
-      0, M_PI / 2, tol);
+// taken with z = R sinh(u), in which the integrand is smooth and falls off exponentially
+// for densities steeper than 1/r; the range ends where it has fallen by 1e-17 (slope
+// n_out of the density at large radius).
+inline double project(const std::function<double(double)>& rho, double R, double tol = 1e-12,
+                      double n_out = 2.0) {
+  const double umax = 17 * std::log(10.0) / (n_out - 1) + 2;
+  return simpson([&](double u) { return 2 * rho(R * std::cosh(u)) * R * std::cosh(u); }, 0, umax, tol);
 }
 
 // Appends a table of class `name` made from the numerical class `twin` with parameters
