@@ -7,6 +7,7 @@
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "models/special.h"
 #include "models/substructure.h"
 #include "numeric/cosmology.h"
 #include "numeric/random.h"
@@ -200,7 +201,7 @@ void setlens(const WordArray& words) {
         if (!(z > 0)) fatal("in setlens, expected redshift is absent or 0");
         m.z[j] = z;
       }
-      if (m.names[j] == "nonpar") nonpar_init(trunc_int(m.p[j][9]), trunc_int(m.p[j][10]));
+      if (m.names[j] == "nonpar") nonpar_init();
     }
     if (!zflag) continue;
     bool same = i > 1;
@@ -285,7 +286,7 @@ void changelens(const WordArray& words) {
       m.names[g] = w[0];
       for (int k = 1; k <= 10; ++k) m.p[g][k] = w.real(k);
     }
-    if (w[0] == "nonpar") nonpar_init(trunc_int(w.real(9)), trunc_int(w.real(10)));
+    if (w[0] == "nonpar") nonpar_init();
   }
   // As after setlens, the registration shifts start afresh: a replaced "register"
   // component leaves none behind, and the remaining ones return at the next evaluation.
@@ -560,7 +561,6 @@ void procgalposLOS() {}
 // No tiled grid is built yet.
 
 // The non-parametric class needs no set-up.
-void nonpar_init(int, int) {}
 
 // No component is treated exactly.
 const std::vector<int>& exact_components() {

@@ -115,7 +115,5 @@ void initLOS(const Vec& z);
 void initLOSshear();
 // Places each component in its own lens plane; now a no-op (one plane).
 void procgalposLOS();
-// Initialiser of the non-parametric class; an empty stub.
-void nonpar_init(int n1, int n2);
 // Components that the line-of-sight settings treat exactly; now always empty.
 const std::vector<int>& exact_components();
