@@ -91,6 +91,9 @@ TEST(Linalg, LuOfSingularMatrices) {
   ones.fill(1.0);
   ludcmp(ones, 2, indx, d);
   EXPECT_EQ(ones[2][2], 1e-20);
+  // Both rows are equal pivot candidates for column 1: the last one is taken.
+  EXPECT_EQ(indx[1], 2);
+  EXPECT_EQ(d, -1.0);
 }
 
 TEST(Linalg, CholeskyFactorAndItsInverse) {

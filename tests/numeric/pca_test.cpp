@@ -234,6 +234,13 @@ TEST_F(DoPca, BadInput) {
   dir.write("one.dat", "2\n1 2\n");
   e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("one.dat"), dir.file("o")})); });
   EXPECT_EQ(e.kind, FatalKind::Error);
+  EXPECT_EQ(e.message, "a covariance matrix needs at least two points (1 given)");
+  // A file with a dimension line and no points: the same ERROR, before any matrix of that
+  // dimension is made (a refused allocation would end through the numerical report).
+  dir.write("empty.dat", "1000000000\n");
+  e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("empty.dat"), dir.file("o")})); });
+  EXPECT_EQ(e.kind, FatalKind::Error);
+  EXPECT_EQ(e.message, "a covariance matrix needs at least two points (0 given)");
 
   e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("absent.dat"), dir.file("o")})); });
   EXPECT_EQ(e.message, "could not open input file for doPCA");
