@@ -121,12 +121,6 @@ void require_model() {
   if (TWref.Nref < 1 || TWref.Ngal < 1) fatal("no lens model has been specified");
 }
 
-void help_lines(std::initializer_list<const char*> lines) {
-  if (quietflag) return;
-  size_t width = 0;
-  for (const char* l : lines) width = std::max(width, std::strlen(l));
-  for (const char* l : lines) qprintf("%-*s\n", static_cast<int>(width), l);
-}
 
 // ---- setlens ----
 
