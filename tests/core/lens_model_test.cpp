@@ -23,34 +23,9 @@
 
 namespace {
 
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "(no error)";
-}
-
 WordArray cmd(std::vector<std::string> w) { return WordArray(std::move(w)); }
 
-// Points the command input at the given text for the lifetime of the object.
-class Input {
- public:
-  explicit Input(const std::string& text) : saved_(QVMstdin), f_(std::tmpfile()) {
-    std::fputs(text.c_str(), f_);
-    std::rewind(f_);
-    QVMstdin = f_;
-  }
-  ~Input() {
-    QVMstdin = saved_;
-    std::fclose(f_);
-  }
-
- private:
-  FILE* saved_;
-  FILE* f_;
-};
+using Input = CommandInput;
 
 class LensModelTest : public ::testing::Test {
  protected:

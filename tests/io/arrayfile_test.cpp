@@ -45,17 +45,6 @@ std::vector<std::string> folder_entries(const std::string& dir) {
   return names;
 }
 
-// Message of the FatalError that f throws ("" when it throws none).
-template <class F>
-FatalError fatal_of(F f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e;
-  }
-  return FatalError(FatalKind::Error, "", 0);
-}
-
 // Opens a FITS file with the library; fails the test on any library error.
 struct FitsReader {
   fitsfile* f = nullptr;

@@ -21,16 +21,6 @@ WordArray line(std::vector<std::string> w) {
   return WordArray(std::move(w));
 }
 
-template <class F>
-std::string fatal_message(F f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "";
-}
-
 class ImageCommands : public ::testing::Test {
  protected:
   void SetUp() override {

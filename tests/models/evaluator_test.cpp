@@ -46,15 +46,6 @@ Out pdm(double x, double y) {
   return o;
 }
 
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "(no error)";
-}
-
 // Checks the returned derivatives against central differences: the potential against the
 // deflection (when with_potential), the deflection against the four second derivatives
 // (phi_xy = d phi_x / dy, phi_yx = d phi_y / dx).

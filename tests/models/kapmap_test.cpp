@@ -30,15 +30,6 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kEuler = 0.57721566490153286061;
 
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "(no error)";
-}
-
 // A command line as the line reader hands it over (comment marker last).
 WordArray line(std::vector<std::string> w) {
   w.push_back("#");

@@ -39,15 +39,6 @@ DerivVector eval(Fn f, double x, double y) {
   return o;
 }
 
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "(no error)";
-}
-
 // Composite Gauss-Legendre quadrature of f over [0, 1] (20 points per panel).
 long double gl_integral(const std::function<long double(long double)>& f, int panels) {
   static long double x[20], w[20];

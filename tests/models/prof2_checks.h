@@ -10,6 +10,7 @@
 #include "models/component.h"
 #include "models/derivs.h"
 #include "shell/fatal.h"
+#include "support/test_support.h"
 
 namespace prof2 {
 
@@ -30,17 +31,6 @@ inline DerivVector eval(ClassFn f, double x, double y) {
   DerivVector out;
   f(out, x, y);
   return out;
-}
-
-// Message of the FatalError that f throws ("" when it throws none).
-template <class F>
-std::string fatal_message(F f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "";
 }
 
 // Central differences (step h) of the potential and of the deflection at (x, y) against

@@ -123,15 +123,6 @@ long double ref_gammp(long double a, long double x) {
 
 double bn_of(double n) { return 2 * n - 1.0 / 3 + 4.0 / (405 * n) + 46.0 / (25515 * n * n); }
 
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "(no error)";
-}
-
 constexpr double kDevK = 7.66925001, kDevC = 0.001684485835;
 
 // A member of the family as the tests see it: its class routine, its dimensionless

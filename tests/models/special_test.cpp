@@ -17,7 +17,6 @@
 using namespace modelclass;
 using prof2::eval;
 using prof2::expect_consistent_derivatives;
-using prof2::fatal_message;
 using prof2::kappa_of;
 using prof2::load;
 

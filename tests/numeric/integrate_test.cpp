@@ -6,6 +6,7 @@
 #include "numeric/integrate.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -20,17 +21,6 @@ class Integrate : public ::testing::Test {
   void TearDown() override { settings.inttol = saved_; }
   double saved_ = 0;
 };
-
-template <class F>
-FatalError fatal_of(F&& fn) {
-  try {
-    fn();
-  } catch (const FatalError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected the routine to end the program";
-  return FatalError(FatalKind::Error, "", 0);
-}
 
 }  // namespace
 

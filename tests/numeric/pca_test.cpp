@@ -12,17 +12,6 @@
 
 namespace {
 
-template <class F>
-FatalError fatal_of(F&& fn) {
-  try {
-    fn();
-  } catch (const FatalError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected the routine to end the program";
-  return FatalError(FatalKind::Error, "", 0);
-}
-
 // Rows of numbers of a text file (lines starting with '#' skipped).
 std::vector<std::vector<double>> rows_of(const std::string& text) {
   std::vector<std::vector<double>> rows;

@@ -14,18 +14,6 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kEuler = 0.57721566490153286;  // Euler-Mascheroni constant
 
-// Runs fn, which must end the program, and returns the failure.
-template <class F>
-FatalError fatal_of(F&& fn) {
-  try {
-    fn();
-  } catch (const FatalError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected the routine to end the program";
-  return FatalError(FatalKind::Error, "", 0);
-}
-
 }  // namespace
 
 // Settings read by the series and integrals, restored after each test.
