@@ -55,17 +55,17 @@ void bench_profiles2() {
     keep(std::log(r2) + x / r2 + (x * x - y * y) / (r2 * r2));
   });
   std::printf("  %-44s %12.1f ns\n", "inline formula (point mass)", ref);
-  // Part 2.105: closed forms.
+  // Closed-form special potentials.
   run("kuzdisk (elliptical, closed form)", modelclass::kuzdisk, 2000000, 1, 0.3, 0.5, 0, 0);
   run("mpole m = 3 (third derivatives)", modelclass::mpole, 2000000, 0, 0.1, 0, 3, 1.3);
-  // Part 2.107: closed form and numerical.
+  // Power-law variants: closed form and numerical.
   run("tsis n = 4 (closed form)", modelclass::tsis, 2000000, 1, 0, 0, 1.5, 4);
   run("softpow (potential by integration)", modelclass::softpow, 20000, 1, 0, 0.3, 0, 0);
-  // Part 2.108.
+  // Two-slope profiles.
   run("nuker circular (incomplete Beta)", modelclass::nuker, 200000, 0.5, 0, 1.0, 4.0, 0.5);
   run("nuker elliptical e = 0.3", modelclass::nuker, 2000, 0.5, 0.3, 1.0, 4.0, 0.5);
   run("cusp elliptical e = 0.3 (alpha 1.5, n 4)", modelclass::cusp, 1000, 0.5, 0.3, 1.0, 4.0, 1.5);
-  // Part 2.110.
+  // Burkert, Jaffe and Hernquist.
   run("hern circular (potential by integration)", modelclass::hern, 20000, 0.5, 0, 1.0, 0, 0);
   settings.potflag = 0;
   run("hern circular (closed deflection)", modelclass::hern, 2000000, 0.5, 0, 1.0, 0, 0);
