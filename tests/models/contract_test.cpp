@@ -448,6 +448,8 @@ std::vector<Row> make_rows() {
   rows.push_back(Row("alpha_negative", "alpha", {0.8, 0.2, 0.3, 0, -0.5}, alpha_k).tolerances(kNumerical));
   rows.push_back(tabulated_row("alphaT", {0.9, 0.3, 0.25, 0, 0.5}, alpha_k, "alpha", alpha, 1.2, 0.2));
   rows.push_back(Row("pjaffe", "pjaffe", {1.0, 0.3, 0.1, 1.5, 0}, isothermal_k));
+  // a = 0: no truncation (the cored isothermal), not minus an isothermal of core 1e-4.
+  rows.push_back(Row("pjaffe_untruncated", "pjaffe", {1.0, 0.3, 0.1, 0, 0}, isothermal_k));
   rows.push_back(Row("king", "king", {1.0, 0.2, 0.3, 0, 0}, [](const Par& p, double x, double y) {
     return 4.24 * alpha_kappa(p.b, p.e, 0.866 * p.s, p.a, 1, x, y) -
            3.5 * alpha_kappa(p.b, p.e, 1.727 * p.s, p.a, 1, x, y);
@@ -533,14 +535,15 @@ std::vector<Row> make_rows() {
   rows.push_back(tabulated_row("hernT", {1.0, 0.3, 1.0, 0, 0}, hern_k, "hern", hern, 0.7, 0.8));
   // rho = (b/s) / ((1 + r/s)(1 + r^2/s^2)): its projection at the centre is b pi/2, the
   // class's kappa~(0).
-  rows.push_back(Row("burkert", "burkert", {1.0, 0.3, 1.0, 0, 0},
-                     projected_profile(
-                         [](const Par& p, double r) {
-                           const double x = r / p.s;
-                           return p.b / p.s / ((1 + x) * (1 + x * x));
-                         },
-                         [](const Par&) { return 3.0; }))
-                     .tolerances(kNumerical));
+  const auto burkert_k = projected_profile(
+      [](const Par& p, double r) {
+        const double x = r / p.s;
+        return p.b / p.s / ((1 + x) * (1 + x * x));
+      },
+      [](const Par&) { return 3.0; });
+  rows.push_back(Row("burkert", "burkert", {1.0, 0.3, 1.0, 0, 0}, burkert_k).tolerances(kNumerical));
+  // Circular, with its potential (potflag 1).
+  rows.push_back(Row("burkert_circular", "burkert", {1.0, 0, 1.0, 0, 0}, burkert_k).tolerances(kNumerical));
 
   // ---- NFW family ----
   const auto nfw_k = projected_profile(nfw_rho, [](const Par&) { return 3.0; });
@@ -592,18 +595,25 @@ std::vector<Row> make_rows() {
       [](const Par& p) { return p.a; });
   rows.push_back(
       Row("cusp", "cusp", {1.0, 0.3, 1.0, 4.0, 1.5}, cusp_k).tolerances(kNumerical).integrals(1e-7));
+  // Inner index 1, where the textbook closed forms meet a pole of the Gamma function (its
+  // potential integrand near the centre is itself an integral: two points keep it fast).
+  rows.push_back(Row("cusp_inner1", "cusp", {1.0, 0.3, 1.0, 4.0, 1.0}, cusp_k)
+                     .tolerances(kNumerical)
+                     .integrals(1e-7)
+                     .at({{0.55, 0.35}, {1.7, -0.8}}));
   // Two points at nearby angles keep the table of the slowest twin small.
   rows.push_back(tabulated_row("cuspT", {1.0, 0.3, 1.0, 4.0, 1.5}, cusp_k, "cusp", cusp, 0.7, 0.8)
                      .at({{0.55, 0.35}, {1.7, -0.8}}));
   // kappa = b 2^((beta - gamma)/aN) xi^-gamma (1 + xi^aN)^((gamma - beta)/aN): aN = p8,
   // beta = p9, gamma = p10, the break at xi = 1.
-  rows.push_back(Row("nuker", "nuker", {1.0, 0.3, 2.0, 3.0, 0.5},
-                     [](const Par& p, double x, double y) {
-                       const double xi = elliptical_radius(p.e, x, y), aN = p.s, be = p.a, ga = p.al;
-                       return p.b * std::pow(2.0, (be - ga) / aN) * std::pow(xi, -ga) *
-                              std::pow(1 + std::pow(xi, aN), (ga - be) / aN);
-                     })
-                     .tolerances(kNumerical));
+  const auto nuker_k = [](const Par& p, double x, double y) {
+    const double xi = elliptical_radius(p.e, x, y), aN = p.s, be = p.a, ga = p.al;
+    return p.b * std::pow(2.0, (be - ga) / aN) * std::pow(xi, -ga) *
+           std::pow(1 + std::pow(xi, aN), (ga - be) / aN);
+  };
+  rows.push_back(Row("nuker", "nuker", {1.0, 0.3, 2.0, 3.0, 0.5}, nuker_k).tolerances(kNumerical));
+  // A soft break, (beta - 2)/aN = 3.3: beyond the domain of the textbook Gamma functions.
+  rows.push_back(Row("nuker_soft_break", "nuker", {1.0, 0.3, 0.3, 3.0, 0.5}, nuker_k).tolerances(kNumerical));
 
   // ---- disks ----
   // Uniform disk of semi-major axis a with a hole of semi-major axis s: b/q between them.
