@@ -26,3 +26,5 @@ void bench_evaluator();
 void bench_grid();
 void bench_images();
 void bench_profiles1();
+void bench_profiles2();
+void bench_profiles3();

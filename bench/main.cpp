@@ -16,6 +16,8 @@ const Area kAreas[] = {
     {"lens_model", bench_lens_model},
     {"evaluator", bench_evaluator},
     {"profiles1", bench_profiles1},
+    {"profiles2", bench_profiles2},
+    {"profiles3", bench_profiles3},
     {"grid", bench_grid},
     {"images", bench_images},
 };

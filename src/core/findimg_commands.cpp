@@ -18,13 +18,6 @@
 
 namespace {
 
-// Help lines padded with blanks to the width of the longest.
-void help_lines(std::initializer_list<const char*> lines) {
-  size_t w = 0;
-  for (const char* l : lines) w = std::max(w, std::string(l).size());
-  for (const char* l : lines) qprintf("%-*s\n", static_cast<int>(w), l);
-}
-
 void print_summary(const char* text) { qprintf("%s\n", text); }
 
 // The images of the current source at (u, v), turned into delays and ordered by delay.

@@ -7,6 +7,7 @@
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "models/special.h"
 #include "models/substructure.h"
 #include "numeric/cosmology.h"
 #include "numeric/random.h"
@@ -58,9 +59,14 @@ double converted_b(const std::string& name, double p1, double z) {
   return p1;
 }
 
-// Brings an angle in degrees into [0, 360] by whole turns (360 itself stays).
+// Brings an angle in degrees into [0, 360] by whole turns (360 itself stays). A large
+// angle loses its whole turns in one exact step that ends where turn-by-turn steps end:
+// a positive multiple of 360 at 360, a negative one at 0.
 double wrap360(double a) {
-  if (std::fabs(a) > 3600.0) a = std::fmod(a, 360.0);
+  if (std::fabs(a) > 3600.0) {
+    const double r = std::fmod(a, 360.0);
+    a = r != 0.0 ? r : a > 0.0 ? 360.0 : 0.0;
+  }
   while (a < 0.0) a += 360.0;
   while (a > 360.0) a -= 360.0;
   return a;
@@ -115,12 +121,6 @@ void require_model() {
   if (TWref.Nref < 1 || TWref.Ngal < 1) fatal("no lens model has been specified");
 }
 
-void help_lines(std::initializer_list<const char*> lines) {
-  if (quietflag) return;
-  size_t width = 0;
-  for (const char* l : lines) width = std::max(width, std::strlen(l));
-  for (const char* l : lines) qprintf("%-*s\n", static_cast<int>(width), l);
-}
 
 // ---- setlens ----
 
@@ -154,9 +154,9 @@ void setlens(const WordArray& words) {
   }
   if (ngal < 0 || nref < 0 || ngal > 2147483647L || nref > 2147483647L)
     fatal("in setlens file, must give Ngal, Nref");
-  if (ngal == 0 || nref == 0) fatal("no setlens model defined");
   if (zflag != 0 && (settings.zlens < 0 || settings.zsrc < 0))
     fatal("if redshifts are used, zlens and zsrc should be set");
+  if (ngal == 0 || nref == 0) fatal("no setlens model defined");
 
   // The model set for the new counts; the per-component tables only when the number of
   // components changes (then any clump populations are gone).
@@ -195,7 +195,7 @@ void setlens(const WordArray& words) {
         if (!(z > 0)) fatal("in setlens, expected redshift is absent or 0");
         m.z[j] = z;
       }
-      if (m.names[j] == "nonpar") nonpar_init(trunc_int(m.p[j][9]), trunc_int(m.p[j][10]));
+      if (m.names[j] == "nonpar") nonpar_init();
     }
     if (!zflag) continue;
     bool same = i > 1;
@@ -280,7 +280,11 @@ void changelens(const WordArray& words) {
       m.names[g] = w[0];
       for (int k = 1; k <= 10; ++k) m.p[g][k] = w.real(k);
     }
+    if (w[0] == "nonpar") nonpar_init();
   }
+  // As after setlens, the registration shifts start afresh: a replaced "register"
+  // component leaves none behind, and the remaining ones return at the next evaluation.
+  InitRegister();
   reload_model1("in initmodel called from changelens");
 }
 
@@ -551,7 +555,6 @@ void procgalposLOS() {}
 // No tiled grid is built yet.
 
 // The non-parametric class needs no set-up.
-void nonpar_init(int, int) {}
 
 // No component is treated exactly.
 const std::vector<int>& exact_components() {

@@ -99,9 +99,6 @@ inline double initmodel(const LensModel& m, int regrid) { return initmodel(m.nam
 // Ends the program with "no lens model has been specified" while no model set exists.
 void require_model();
 
-// Prints the lines of one help text, each padded with blanks to the width of the longest
-// and followed by a newline; nothing in quiet mode.
-void help_lines(std::initializer_list<const char*> lines);
 
 // ---- staged: set-up steps that later parts of the program complete ----
 // Creates the clump populations for n components; now every population is empty.
@@ -115,7 +112,5 @@ void initLOS(const Vec& z);
 void initLOSshear();
 // Places each component in its own lens plane; now a no-op (one plane).
 void procgalposLOS();
-// Initialiser of the non-parametric class; an empty stub.
-void nonpar_init(int n1, int n2);
 // Components that the line-of-sight settings treat exactly; now always empty.
 const std::vector<int>& exact_components();

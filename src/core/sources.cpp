@@ -421,12 +421,12 @@ void stepsizehelp(int level) {
     return;
   }
   help_lines({"stepsize init",
-              "  Initializes step sizes to 0 for all galaxy and source parameters.",
+              "Initializes step sizes to 0 for all galaxy and source parameters.",
               "stepsize all [source mode]",
-              "  Prompts you to enter step sizes for all galaxy parameters.",
+              "Prompts you to enter step sizes for all galaxy parameters.",
               "stepsize <igal> [source mode]",
-              "  Prompts you to enter step sizes for the galaxy with the specified",
-              "  index.",
+              "Prompts you to enter step sizes for the galaxy with the specified",
+              "index.",
               "In the second and third cases, the optional second argument says",
               "whether the step sizes for the source parameters are set",
               "automatically (0, the default) or entered in this command (1).",

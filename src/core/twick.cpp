@@ -16,6 +16,9 @@
 #include "io/imcommands.h"
 #include "io/wcs.h"
 #include "models/component.h"
+#include "models/kapmap.h"
+#include "models/powerlaw.h"
+#include "models/special.h"
 #include "models/evaluator.h"
 #include "models/substructure.h"
 #include "models/registry.h"
@@ -78,6 +81,17 @@ const CoreCommand kCoreCommands[] = {
     {"imcombine", imcombine, imcombinehelp},
     {"imdiff", imdiff, imdiffhelp},
     {"imstats", imstats, imstatshelp},
+    {"fft1", fft1, fft1help},
+    {"loadpowlawtab", loadpowlawtab, loadpowlawtabhelp},
+    {"kap2lens", kap2lens, kap2lenshelp},
+    {"sig2lens", sig2lens, sig2lenshelp},
+    {"makekapmap", makekapmap, makekapmaphelp},
+    {"loadkapmap", loadkapmap, loadkapmaphelp},
+    {"checkkapmap", checkkapmap, checkkapmaphelp},
+    {"setgausran1", setgausran1, setgausran1help},
+    {"MTseries", MTseries, MTserieshelp},
+    {"loadnonpar", loadnonpar, loadnonparhelp},
+    {"setfoldcaus", setfoldcaus, setfoldcaushelp},
 };
 
 using S = Settings;

@@ -247,10 +247,9 @@ void imstats(const WordArray& words) {
   Mat a;
   if (!read_array(words[1], word_int(words, 2), nx, ny, a)) return;
 
-  // Bounds: whole array unless at least three are given; a missing last bound reads 0,
-  // which means the edge.
+  // Bounds: all four are given, or the whole array is used.
   int ixlo = 1, ixhi = nx, iylo = 1, iyhi = ny;
-  if (nw >= 6) {
+  if (nw >= 7) {
     ixlo = word_int(words, 3);
     ixhi = word_int(words, 4);
     iylo = word_int(words, 5);
@@ -299,6 +298,6 @@ void imstatshelp(int level) {
     help_lines(w, {"imstats <file1> <file1type> [ixlo ixhi iylo iyhi]",
                    " Reports statistical properties of an image.",
                    " Bounds are pixel indices; 0 or a bound beyond the image means",
-                   " its edge. Without bounds the whole image is used."});
+                   " its edge. Without all four bounds the whole image is used."});
   }
 }

@@ -35,6 +35,15 @@ void resolve_row(GalaxyTable::Row& r) {
   r.cid = r.cls ? static_cast<ClassId>(r.cls->id) : CLS_UNKNOWN;
 }
 
+void count_pass_rows() {
+  int n = 0;
+  for (int i = 1; i <= TWgal.NGALMAX; ++i) {
+    const ClassId id = TWgal.rows_[i].cid;
+    n += id == CLS_LOSshr || id == CLS_register;
+  }
+  TWgal.npass_ = n;
+}
+
 // Truncation towards zero of v * 1.000001 as an int; values that are no int (NaN, out of
 // range) give -1, which the registration checks refuse.
 int trunc_index(double v) {
@@ -116,6 +125,7 @@ void GalaxyTable::allocate(int n) {
   count = 0;
   rows_.assign(static_cast<size_t>(n) + 1, Row());
   for (int i = 1; i <= n; ++i) resolve_row(rows_[i]);
+  npass_ = 0;
   // The loaded component pointed into the old rows.
   cur = CurrentComponent();
 }
@@ -127,6 +137,7 @@ const std::string& GalaxyTable::name(int i) const {
 
 void resolve_component_classes() {
   for (int i = 1; i <= TWgal.NGALMAX; ++i) resolve_row(TWgal.rows_[i]);
+  count_pass_rows();
   if (cur.igal >= 1 && cur.igal <= TWgal.NGALMAX) {
     cur.cls = TWgal.rows_[cur.igal].cls;
     cur.cid = TWgal.rows_[cur.igal].cid;
@@ -162,6 +173,7 @@ void setID(int i, const std::string& name) {
   GalaxyTable::Row& r = TWgal.rows_[i];
   r.name = name;
   resolve_row(r);
+  count_pass_rows();
   // Keep the loaded component's name view valid; its values refresh at the next load.
   if (cur.igal == i) {
     cur.ID = r.name;

@@ -74,6 +74,9 @@ struct GalaxyTable {
   // Internal to the models subsystem (the evaluator's inline loader reads it); other code
   // uses setID, name(), cls(), cid().
   std::vector<Row> rows_;    // [0..NGALMAX], row 0 unused
+  int npass_ = 0;            // rows of class "LOSshr" or "register" (kept by setID and the
+                             // class resolution): without them the evaluator's first pass
+                             // over the components has nothing to do
 };
 extern GalaxyTable TWgal;
 
@@ -99,7 +102,9 @@ void initgal(int i);
 // Model-wide working record of the evaluator (the image-plane subsystem keeps its grid and
 // catalogue state in its own record).
 struct LensState {
-  DerivVector R1, R2;       // evaluator scratch: class field, then clump/shear term
+  DerivVector R1, R2;       // evaluator scratch: class field, then clump/shear term (the
+                            // whole-model sum keeps its own copies on the stack and uses
+                            // these for the calls it does not inline)
   double scale = 1.0;       // factor on every output of potdefmag
   double potdefmag_com[11] = {};  // [0..10] scratch of the profile routines
   double gctot = 0, gstot = 0;    // running shear totals of one whole-model evaluation

@@ -3,6 +3,7 @@
 // to the models subsystem: other code uses initgal, ellipse and shear (component.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -16,25 +17,40 @@ void load_row(GalaxyTable::Row& r, int i);
 [[noreturn]] void unknown_class();
 void refresh_register(const GalaxyTable::Row& r);
 
-// Bitwise comparison of the row's parameters with those its cache was made from (no
-// branches; a NaN parameter compares equal to itself, a changed sign of zero recomputes).
-inline bool row_changed(const GalaxyTable::Row& r, int i) {
-  if (!r.valid) return true;
-  const double* p = &static_cast<const Mat&>(TWgal.p)[i][1];
-  std::uint64_t diff = 0;
-  for (int k = 0; k < 10; ++k) {
-    std::uint64_t a, b;
-    std::memcpy(&a, &r.praw[k + 1], sizeof a);
-    std::memcpy(&b, &p[k], sizeof b);
-    diff |= a ^ b;
+// True when the ten parameters at a and b are the same bit patterns (a NaN parameter
+// compares equal to itself, a changed sign of zero counts as a change): one OR-reduction
+// over pairs of parameters, without branches.
+inline bool same_params(const double* a, const double* b) {
+  typedef std::uint64_t Pair __attribute__((vector_size(16)));
+  Pair diff = {0, 0};
+  for (int k = 0; k < 10; k += 2) {
+    Pair x, y;
+    std::memcpy(&x, a + k, sizeof x);
+    std::memcpy(&y, b + k, sizeof y);
+    diff |= x ^ y;
   }
-  return diff != 0;
+  return (diff[0] | diff[1]) == 0;
+}
+
+// Parameters 1..10 of row i, addressed from 0 (allocate() makes the table [1..n][1..10]).
+inline const double* param_row(int i) {
+  const Mat& p = TWgal.p;
+  TW_CHECK_INDEX(i, p.rlo(), p.rhi());
+  return p.data() + static_cast<std::ptrdiff_t>(i - 1) * 10;
+}
+
+// True when row i's cache no longer matches its name or parameters.
+inline bool row_changed(const GalaxyTable::Row& r, int i) {
+  return !r.valid || !same_params(&r.praw[1], param_row(i));
 }
 
 // initgal for a row known to exist.
 inline void initgal_unchecked(int i) {
   GalaxyTable::Row& r = TWgal.rows_[i];
   if (row_changed(r, i)) load_row(r, i);
+  // Copied at every load, also when `cur` came from this row last time: class routines may
+  // change `cur` while they run (a zero core radius replaced in place, for one), and each
+  // load must hand the next evaluation the row's own values.
   cur = r.c;
   cur.ID = r.name;  // the view is re-pointed at every load: rows may have moved
   if (LOS.on) {
@@ -44,9 +60,22 @@ inline void initgal_unchecked(int i) {
   if (r.cid == CLS_register) refresh_register(r);
 }
 
+// True when all four are +0 or -0 (the same as four comparisons with 0.0, without the
+// branches).
+inline bool all_zero(double a, double b, double c, double d) {
+  std::uint64_t x[4];
+  std::memcpy(&x[0], &a, 8);
+  std::memcpy(&x[1], &b, 8);
+  std::memcpy(&x[2], &c, 8);
+  std::memcpy(&x[3], &d, 8);
+  return ((x[0] | x[1] | x[2] | x[3]) << 1) == 0;
+}
+
 // Rotates a component-frame result (r) into the image frame (out); c, s are the cosine
-// and sine of the position angle. Reads every entry of r before writing out.
-inline void rotate_back(DerivVector& out, const DerivVector& r, double c, double s) {
+// and sine of the position angle. Reads every entry of r before writing out. With third
+// false the third derivatives are not turned (out[7..10] = 0): the whole-model evaluator
+// reads entries 1..6 only.
+inline void rotate_back(DerivVector& out, const DerivVector& r, double c, double s, bool third = true) {
   const double P = r[1], A = r[2], B = r[3], Txx = r[4], Tyy = r[5], Txy = r[6];
   const double U1 = r[7], U2 = r[8], U3 = r[9], U4 = r[10];
   const double s2 = s * s, c2 = c * c, sc = s * c;
@@ -56,7 +85,7 @@ inline void rotate_back(DerivVector& out, const DerivVector& r, double c, double
   out[4] = s2 * Txx + 2.0 * sc * Txy + c2 * Tyy;
   out[5] = c2 * Txx - 2.0 * sc * Txy + s2 * Tyy;
   out[6] = -sc * Txx + (s2 - c2) * Txy + sc * Tyy;
-  if (U1 == 0.0 && U2 == 0.0 && U3 == 0.0 && U4 == 0.0) {  // most classes
+  if (!third || all_zero(U1, U2, U3, U4)) {  // most classes have none
     out[7] = out[8] = out[9] = out[10] = 0.0;
     return;
   }
@@ -66,7 +95,7 @@ inline void rotate_back(DerivVector& out, const DerivVector& r, double c, double
   out[10] = c2 * c * U1 - 3.0 * c2 * s * U2 + 3.0 * c * s2 * U3 - s2 * s * U4;
 }
 
-inline void ellipse1_inline(DerivVector& out, double x, double y) {
+inline void ellipse1_inline(DerivVector& out, double x, double y, bool third = true) {
   if (cur.cid == CLS_NONE || cur.cid == CLS_register || cur.cid == CLS_LOSshr) {
     out.zero();
     return;
@@ -82,7 +111,7 @@ inline void ellipse1_inline(DerivVector& out, double x, double y) {
   // rotate_back then writes all ten entries of out.
   DerivVector r;
   cur.cls->evaluate(r, xp, yp);
-  rotate_back(out, r, c, s);
+  rotate_back(out, r, c, s, third);
 }
 
 // The external-shear term of every class but intshr (shear() handles that one).

@@ -22,24 +22,34 @@ bool in_clump_list(int j) {
 }
 
 // A cached grid can be interpolated only with at least two nodes and a positive step in
-// each direction.
+// each direction, and tables that hold every node.
 bool usable(const SubsaveGrid& g) {
-  return g.on && g.nx >= 2 && g.ny >= 2 && g.xstep > 0 && g.ystep > 0 && !g.tab.empty();
+  const Tensor3& t = g.tab;
+  return g.on && g.nx >= 2 && g.ny >= 2 && g.xstep > 0 && g.ystep > 0 && !t.empty() && t.rlo() <= 1 &&
+         t.rhi() >= 6 && t.clo() <= 1 && t.chi() >= g.nx && t.dlo() <= 1 && t.dhi() >= g.ny;
+}
+
+// Cell index trunc(d * 1.000001) + 1 of a point at d steps from the grid's lower edge,
+// raised to at least 1 and lowered to n - 1 (the last cell), computed in floating point
+// so that a point far beyond the last node cannot overflow the integer.
+int cell_index(double d, int n) {
+  const double i = std::trunc(d * 1.000001) + 1.0;
+  if (!(i >= 1.0)) return 1;
+  if (i >= n) return n - 1;
+  return static_cast<int>(i);
 }
 
 // Adds the cached clump field at (u, v) to out; false when no cached grid holds the point.
-bool add_cached_field(PotDefMagVector& out, double u, double v) {
+// Kept out of line: it runs only while cached grids exist, and inlined into the evaluator it
+// costs the component loop registers.
+__attribute__((noinline)) bool add_cached_field(PotDefMagVector& out, double u, double v) {
   ClumpState& cs = TWclump;
   const long n = cs.subsaveN < cs.subsavedat.hi() ? cs.subsaveN : cs.subsavedat.hi();
   for (long j = 1; j <= n; ++j) {
     SubsaveGrid& g = cs.subsavedat[j];
     if (!(g.xlo <= u && u <= g.xhi && g.ylo <= v && v <= g.yhi) || !usable(g)) continue;
-    int i = static_cast<int>((u - g.xlo) / g.xstep * 1.000001) + 1;
-    int k = static_cast<int>((v - g.ylo) / g.ystep * 1.000001) + 1;
-    if (i < 1) i = 1;
-    if (k < 1) k = 1;
-    if (i >= g.nx) i = g.nx - 1;
-    if (k >= g.ny) k = g.ny - 1;
+    const int i = cell_index((u - g.xlo) / g.xstep, g.nx);
+    const int k = cell_index((v - g.ylo) / g.ystep, g.ny);
     const double fx = (u - (g.xlo + (i - 1) * g.xstep)) / g.xstep;
     const double fy = (v - (g.ylo + (k - 1) * g.ystep)) / g.ystep;
     for (int q = 1; q <= 6; ++q) {
@@ -102,9 +112,11 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
 
   // Line-of-sight pass: the last active LOSshr component sets the matrix (m l; h g) and
   // the point (u, v) at which the class fields are evaluated. Registration components are
-  // loaded here too, as every active component is, which refreshes their shifts.
+  // loaded here too, as every active component is, which refreshes their shifts. Loading
+  // any other component here would change nothing that lasts, so the pass runs only over
+  // models that hold one of these two classes.
   double m = 1, l = 0, h = 0, g = 1, u = x, v = y;
-  for (int i = 1; i <= n; ++i) {
+  for (int i = 1; i <= (TWgal.npass_ > 0 ? n : 0); ++i) {
     if (!TWgal.active(i)) continue;
     const ClassId id = TWgal.cid(i);
     if (id == CLS_register) {
@@ -136,8 +148,15 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
   const bool F = (settings.clumpmode == 1 || (settings.clumpmode == 2 && cs.useclumps == 1)) &&
                  std::fabs(w) > 1e-6;
 
+  // The sum is kept in a local vector that nothing else can see, so that it can live in
+  // registers, and stored into out at the end.
+  PotDefMagVector sum;
   bool hit = false;
-  if (cs.subsaveN > 0 && !cs.subsavedat.empty() && F) hit = add_cached_field(out, u, v);
+  if (cs.subsaveN > 0 && !cs.subsavedat.empty() && F) {
+    PotDefMagVector cached;
+    hit = add_cached_field(cached, u, v);
+    for (int q = 1; q <= 7; ++q) sum[q] += cached[q];
+  }
 
   DominanceTrack& tr = TWtrack;
   clear_dominance(tr);
@@ -145,31 +164,38 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
   const int mode = tr.track_mode;
 
   int last = 0;  // component loaded last in this evaluation
-  DerivVector& R1 = tm.R1;
-  DerivVector& R2 = tm.R2;
   for (int j = 1; j <= n; ++j) {
     if (!TWgal.active(j)) continue;
     component_detail::initgal_unchecked(j);
     last = j;
+    // R1: the class field, R2: the clump field, then the shear term. They are local
+    // copies of TWmod's scratch vectors, so that the compiler can keep them in registers;
+    // the scratch vectors serve the calls that are not inlined.
+    DerivVector R1, R2;
     // A component evaluator writes all ten entries; the default one is inlined here.
-    if (ellipse == ellipse1)
-      component_detail::ellipse1_inline(R1, u, v);
-    else
-      ellipse(R1, u, v);
+    if (ellipse == ellipse1) {
+      component_detail::ellipse1_inline(R1, u, v, false);  // entries 7..10 are not read
+    } else {
+      ellipse(tm.R1, u, v);
+      R1 = tm.R1;
+    }
     // Components of the clump list exist only while clumps are in use.
     if (cs.clump_list_n > 0 && !F && in_clump_list(j)) R1.zero();
     if (F && j >= cs.clumpdat.lo() && j <= cs.clumpdat.hi() && cs.clumpdat[j].type > 0) {
-      R2.zero();
+      DerivVector& C = tm.R2;
+      C.zero();
       if (!hit) {
-        TreeCalc(cs.clumpdat[j].root.get(), R2, u, v);
-        ClumpMpoleCalc(j, R2, u, v);
+        TreeCalc(cs.clumpdat[j].root.get(), C, u, v);
+        ClumpMpoleCalc(j, C, u, v);
       }
-      for (int k = 1; k <= 10; ++k) R1[k] = (1.0 - w) * R1[k] + w * R2[k];
+      for (int k = 1; k <= 10; ++k) R1[k] = (1.0 - w) * R1[k] + w * C[k];
     }
-    if (cur.cid == CLS_intshr)
-      shear(R2, x, y);
-    else
+    if (cur.cid == CLS_intshr) {
+      shear(tm.R2, x, y);
+      R2 = tm.R2;
+    } else {
       component_detail::shear_plain(R2, x, y);
+    }
     R2[7] = R2[6];
     if (tm.has_losmat && cur.cid != CLS_LOSshr) {
       const double(&M)[3][3] = tm.losmat[2];
@@ -220,14 +246,15 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
       tr.track_arr[12] += G1;
       tr.track_arr[13] += G2;
     }
-    out[1] += R1[1] + R2[1];
-    out[2] += R1[2] + R2[2];
-    out[3] += R1[3] + R2[3];
-    out[4] += Hxx;
-    out[5] += Hyy;
-    out[6] += Hxy;
-    out[7] += Hyx;
+    sum[1] += R1[1] + R2[1];
+    sum[2] += R1[2] + R2[2];
+    sum[3] += R1[3] + R2[3];
+    sum[4] += Hxx;
+    sum[5] += Hyy;
+    sum[6] += Hxy;
+    sum[7] += Hyx;
   }
+  for (int q = 1; q <= 7; ++q) out[q] = sum[q];
 
   if (mode > 0) {
     double* a = tr.track_arr;

@@ -8,9 +8,18 @@
 #include "numeric/sort.h"
 #include "shell/fatal.h"
 
+namespace {
+
+// A covariance needs two points and one dimension; anything less ends with an ERROR.
+void check_covariance_input(long npts, long n) {
+  if (npts < 2) fatal(strformat("a covariance matrix needs at least two points (%ld given)", npts));
+  if (n < 1) fatal(strformat("a covariance matrix needs at least one dimension (%ld given)", n));
+}
+
+}  // namespace
+
 void COVcalc(const Mat& data, int npts, int n, Vec& mean, Mat& cov, Mat* icov) {
-  if (npts < 2) fatal(strformat("a covariance matrix needs at least two points (%d given)", npts));
-  if (n < 1) fatal(strformat("a covariance matrix needs at least one dimension (%d given)", n));
+  check_covariance_input(npts, n);
   for (int j = 1; j <= n; j++) {
     double sum = 0.0;
     for (int i = 1; i <= npts; i++) sum += data[i][j];
@@ -160,6 +169,9 @@ void doPCA(const WordArray& words) {
     for (int j = 0; j < n; j++) values.push_back(line.real(j));
   }
   f.close();
+  // Before the n by n matrices are made: without two points a dimension read from the
+  // file has not been confirmed by any data line.
+  check_covariance_input(npts, n);
 
   Mat data(1, npts, 1, n);
   for (long i = 1; i <= npts; i++)

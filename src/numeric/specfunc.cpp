@@ -247,28 +247,36 @@ double lngamma_slope(double z, double e) {
 // m (poles of Gamma(d - m) and of the series coefficients). Pairing the terms of equal
 // power of y and writing their difference through expm1 removes the singularity exactly,
 // so the sum below is well conditioned for every small e = d - m, including e = 0, where
-// it is the logarithmic limit form.
-double hyp_near_integer(double a, double b, double c, double x) {
+// it is the logarithmic limit form. scale receives the size of the largest quantities the
+// sum cancels (the magnitudes of its terms, those of the logarithms inside them
+// included): scale / |result| is the factor by which rounding errors are magnified.
+double hyp_near_integer(double a, double b, double c, double x, double& scale) {
   const double y = 1.0 - x;
   const double d = c - a - b;
   const double m = std::nearbyint(d);
   if (m < 0.0) {
     // Euler's transformation turns c - a - b into its negative.
-    return std::pow(y, d) * hyp_near_integer(c - a, c - b, c, x);
+    const double f = std::pow(y, d);
+    const double r = f * hyp_near_integer(c - a, c - b, c, x, scale);
+    scale *= f;
+    return r;
   }
   const double e = d - m;
   const int mi = static_cast<int>(m);
   const double g = gamfunc(c) * rgamma(a + m + e) * rgamma(b + m + e);
 
   // Terms y^n, n < m, of the first series: regular.
-  double regular = 0.0;
+  double regular = 0.0, regular_abs = 0.0;
   if (mi > 0) {
-    double t = 1.0, sum = 1.0;
+    double t = 1.0, sum = 1.0, sum_abs = 1.0;
     for (int n = 0; n < mi - 1; ++n) {
       t *= (a + n) * (b + n) * y / ((1.0 - m - e + n) * (n + 1));
       sum += t;
+      sum_abs += std::fabs(t);
     }
-    regular = g * gamfunc(m + e) * sum;
+    const double f = g * gamfunc(m + e);
+    regular = f * sum;
+    regular_abs = std::fabs(f) * sum_abs;
   }
 
   // Paired terms y^(m + j), j >= 0.
@@ -279,12 +287,14 @@ double hyp_near_integer(double a, double b, double c, double x) {
   double za = a + m, zb = b + m, zm = m + 1.0, zj = 1.0 - e;
   double lj = std::log(y) + lngamma_slope(za, e) + lngamma_slope(zb, e) - lngamma_slope(zm, e) -
               lngamma_slope(zj, e);
-  double sum = 0.0;
+  double sum = 0.0, sum_abs = 0.0, coef_abs = 0.0;
   for (int j = 0;; ++j) {
     const double u = e * lj;
     const double phi = u == 0.0 ? 1.0 : std::expm1(u) / u;
     const double term = cj * phi * lj;
     sum += term;
+    sum_abs += std::fabs(term);
+    coef_abs += std::fabs(cj * phi);
     const double ratio = za * zb * y / (zm * zj);
     if ((std::fabs(term) <= 1e-16 * std::fabs(sum) && std::fabs(ratio) < 1.0) || cj == 0.0) break;
     if (j >= 5000) fatal("Hypergeometric series convergence failed");
@@ -297,7 +307,27 @@ double hyp_near_integer(double a, double b, double c, double x) {
   }
   const double kappa = e == 0.0 ? 1.0 : kPi * e / std::sin(kPi * e);
   const double sign = (mi % 2 == 0) ? -1.0 : 1.0;  // -(-1)^m
+  // L_j is a sum of logarithms of the size of ln y and ln z (z up to the last parameters
+  // reached), which may cancel among themselves.
+  const double logs = std::fabs(std::log(y)) + 2.0 * std::log(2.0 + std::fabs(za) + std::fabs(zb)) +
+                      2.0 * std::log(1.0 + zm + std::fabs(zj));
+  scale = regular_abs + std::fabs(g * kappa) * (sum_abs + logs * coef_abs);
   return regular + sign * g * kappa * sum;
+}
+
+// The power series of 2F1 summed to full precision, from a term limit of 100000; false
+// when it has not converged by then. sum_abs receives the sum of the terms' magnitudes.
+bool hyp_series_full(double a, double b, double c, double x, double& sum, double& sum_abs) {
+  double term = 1.0;
+  sum = sum_abs = 1.0;
+  for (int n = 1; n <= 100000; ++n) {
+    term *= (a + n - 1) * (b + n - 1) / (c + n - 1) * x / n;
+    sum += term;
+    sum_abs += std::fabs(term);
+    const double next_ratio = (a + n) * (b + n) / ((c + n) * (n + 1)) * x;
+    if (std::fabs(term) <= 1e-17 * std::fabs(sum) && std::fabs(next_ratio) < 1.0) return std::isfinite(sum_abs);
+  }
+  return false;
 }
 
 // The connection formula in 1 - x, for 0.5 < x < 1 and c - a - b away from the integers.
@@ -332,13 +362,26 @@ double hypgeo(double a, double b, double c, double x) {
     const double e = d - std::nearbyint(d);
     if (std::fabs(e) >= 0.001) return hyp_connection(a, b, c, x);
     if (nonpositive_integer(a) || nonpositive_integer(b)) return hyp_polynomial(a, b, c, x);
-    // The paired sum of the limit form takes logarithms of Gamma ratios, which change sign
-    // where a parameter lies within e of a pole; there e is not zero and the connection
-    // formula is well defined.
+    // The paired sum of the limit form takes logarithms of the Gamma ratios of c - a and
+    // c - b (of a and b once Euler's transformation has made c - a - b non-negative),
+    // which change sign where such a parameter lies within e of a pole; there e is not
+    // zero and the connection formula is well defined. The other two parameters do not
+    // enter those ratios and may lie anywhere.
     const double tol = 2.0 * std::fabs(e);
-    for (double z : {a, b, c - a, c - b})
+    const bool euler = std::nearbyint(d) < 0.0;
+    for (double z : {euler ? a : c - a, euler ? b : c - b})
       if (e != 0.0 && z < 0.5 && std::fabs(z - std::nearbyint(z)) <= tol) return hyp_connection(a, b, c, x);
-    return hyp_near_integer(a, b, c, x);
+    double scale;
+    const double r = hyp_near_integer(a, b, c, x, scale);
+    // With large a and b and x not close to 1 the limit form sums terms many orders of
+    // magnitude above its result, and rounding errors grow with them; the power series in x
+    // itself is then the better conditioned route (its terms are all of one sign once a, b
+    // and c are positive), and it converges fast there.
+    if (!(scale <= 1e5 * std::fabs(r))) {
+      double s, s_abs;
+      if (hyp_series_full(a, b, c, x, s, s_abs) && s_abs * std::fabs(r) < scale * std::fabs(s)) return s;
+    }
+    return r;
   }
   if (x < -0.5) return std::pow(1.0 - x, -a) * hypgeo(a, c - b, c, x / (x - 1.0));
   qprintf("hypgeo %e %e %e %e\n", a, b, c, x);

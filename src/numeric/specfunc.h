@@ -66,7 +66,8 @@ double hyperint(double a, double b, double c, double x);
 double hypergeom(double a, double b, double c, double x);
 // 2F1 for x < 1: series for |x| <= 0.5; for 0.5 < x < 1 the connection formula in 1 - x,
 // or, where c - a - b lies within 0.001 of an integer, its limit form (logarithmic at the
-// integer itself); Pfaff's transformation for x < -0.5. Ends with "hypgeo cannot evaluate
+// integer itself; the power series in x, summed to full precision, where large a and b
+// make the limit form cancel too much); Pfaff's transformation for x < -0.5. Ends with "hypgeo cannot evaluate
 // evaluate hypergeometric function for x>1" for x > 1, and after printing "hypgeo a b c x"
 // with "should not reach this point in hypgeo()" for x = 1 or a NaN.
 double hypgeo(double a, double b, double c, double x);

@@ -1,7 +1,9 @@
 // The command table, the command loop, the built-in commands and the settings refresh.
 #include "shell/commands.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdlib>
 
 #include "core/twick.h"
@@ -126,6 +128,13 @@ void helphelp(int level) {
     qprintf("help       : Gives brief help for all commands.\n");
     qprintf("help <cmd> : Gives detailed help for the specified command.\n");
   }
+}
+
+void help_lines(std::initializer_list<const char*> lines) {
+  if (quietflag) return;
+  size_t width = 0;
+  for (const char* l : lines) width = std::max(width, std::strlen(l));
+  for (const char* l : lines) qprintf("%-*s\n", static_cast<int>(width), l);
 }
 
 void quit(const WordArray&) { qprintf("\n"); }

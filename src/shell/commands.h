@@ -1,6 +1,7 @@
 // The command table, the command loop, the built-in commands and the settings refresh.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ void DoCmd(const std::string& name, const WordArray& words);
 const std::vector<CommandEntry>& cmdlist();
 // Reads and runs lines from QVMstdin until "quit", "exit" or end of input.
 void cmdloop();
+
+// Prints the lines of one help text, each padded with blanks to the width of the longest
+// and followed by a newline; nothing in quiet mode.
+void help_lines(std::initializer_list<const char*> lines);
 
 // The settings refresh that nearly every command handler calls first.
 void SetGlob();

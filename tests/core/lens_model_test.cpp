@@ -23,34 +23,9 @@
 
 namespace {
 
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "(no error)";
-}
-
 WordArray cmd(std::vector<std::string> w) { return WordArray(std::move(w)); }
 
-// Points the command input at the given text for the lifetime of the object.
-class Input {
- public:
-  explicit Input(const std::string& text) : saved_(QVMstdin), f_(std::tmpfile()) {
-    std::fputs(text.c_str(), f_);
-    std::rewind(f_);
-    QVMstdin = f_;
-  }
-  ~Input() {
-    QVMstdin = saved_;
-    std::fclose(f_);
-  }
-
- private:
-  FILE* saved_;
-  FILE* f_;
-};
+using Input = CommandInput;
 
 class LensModelTest : public ::testing::Test {
  protected:
@@ -156,6 +131,8 @@ TEST_F(LensModelTest, EveryErrorOfASmallBrokenModel) {
        "in setlens, you gave too few vary flags."},
       {"1 1 1\nalpha 1 0 0 0 0 0 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n",
        "if redshifts are used, zlens and zsrc should be set"},
+      // The redshift settings are checked before the model is found empty.
+      {"1 0 1\n", "if redshifts are used, zlens and zsrc should be set"},
   };
   for (const auto& c : cases) EXPECT_EQ(load_error(c.text), c.message) << c.text;
 
@@ -330,6 +307,14 @@ TEST_F(InitModelTest, PolarPlacement) {
   TWref.ref[1].p[4][3] = 1e12 + 30;
   reload();
   EXPECT_NEAR(TWgal.pos[4][2], 310, 1e-3);
+  // Whole turns end where turn-by-turn steps end: 11 turns at 360, -11 turns at +0.
+  TWref.ref[1].p[4][3] = 3960;
+  reload();
+  EXPECT_EQ(TWgal.pos[4][2], 360);
+  TWref.ref[1].p[4][3] = -3960;
+  reload();
+  EXPECT_EQ(TWgal.pos[4][2], 0);
+  EXPECT_FALSE(std::signbit(TWgal.pos[4][2]));
   TWref.ref[1].p[4][3] = -90;
   reload();
   EXPECT_NEAR(TWgal.pos[4][3], 2.5, 1e-12);
@@ -563,6 +548,32 @@ TEST_F(LensModelTest, ChangelensReplacesComponentsOfOneOrEveryModel) {
   EXPECT_EQ(fatal_message([] { changelens(cmd({"changelens", "3"})); }), "galaxy index 3 is out of range");
   EXPECT_EQ(fatal_message([] { changelens(cmd({"changelens", "-3"})); }), "galaxy index -3 is out of range");
   EXPECT_EQ(fatal_message([] { changelens(cmd({"changelens", "0"})); }), "galaxy index 0 is out of range");
+}
+
+TEST_F(LensModelTest, ChangelensStartsTheRegistrationShiftsAfresh) {
+  load_model({"alpha 1 0 0 0 0 0 0 0 0 1", "register 1 0 0.01 -0.02 0 0 0 0 0 0"});
+  double phi, ax, ay, xx, yy, xy, yx, dx, dy;
+  potdefmag(0.5, 0.2, phi, ax, ay, xx, yy, xy, yx);  // an evaluation loads the register row
+  GetRegister(1, 2, dx, dy);
+  EXPECT_EQ(dx, 0.01);
+  EXPECT_EQ(dy, -0.02);
+  {
+    Input in("none 0 0 0 0 0 0 0 0 0 0\n");
+    changelens(cmd({"changelens", "2"}));
+  }
+  potdefmag(0.5, 0.2, phi, ax, ay, xx, yy, xy, yx);
+  GetRegister(1, 2, dx, dy);  // the replaced component leaves no shift behind
+  EXPECT_EQ(dx, 0);
+  EXPECT_EQ(dy, 0);
+  {
+    Input in("register 1 2 0.03 0.04 0 0 0 0 0 0\n");
+    changelens(cmd({"changelens", "2"}));
+  }
+  potdefmag(0.5, 0.2, phi, ax, ay, xx, yy, xy, yx);
+  GetRegister(1, 2, dx, dy);
+  EXPECT_EQ(dx, 0.03);
+  GetRegister(1, 1, dx, dy);
+  EXPECT_EQ(dx, 0);
 }
 
 TEST_F(LensModelTest, CommandsOnAComponentNeedAModel) {

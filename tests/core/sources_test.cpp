@@ -20,34 +20,9 @@
 
 namespace {
 
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "(no error)";
-}
-
 WordArray cmd(std::vector<std::string> w) { return WordArray(std::move(w)); }
 
-// Points the command input at the given text for the lifetime of the object.
-class Input {
- public:
-  explicit Input(const std::string& text) : saved_(QVMstdin), f_(std::tmpfile()) {
-    std::fputs(text.c_str(), f_);
-    std::rewind(f_);
-    QVMstdin = f_;
-  }
-  ~Input() {
-    QVMstdin = saved_;
-    std::fclose(f_);
-  }
-
- private:
-  FILE* saved_;
-  FILE* f_;
-};
+using Input = CommandInput;
 
 class SourcesTest : public ::testing::Test {
  protected:
@@ -271,6 +246,9 @@ TEST_F(SourcesTest, Changevarysrc) {
   EXPECT_EQ(fatal_message([] { changevarysrc(cmd({"changevarysrc", "2"})); }), "unknown changevarysrc mode");
   Input in("1 1 1 1 1\n");
   EXPECT_EQ(fatal_message([] { changevarysrc(cmd({"changevarysrc", "1"})); }), "you gave too few vary flags.");
+  // The input ends after the first of two lines.
+  Input in2("1 1 1 1 1 1\n");
+  EXPECT_EQ(fatal_message([] { changevarysrc(cmd({"changevarysrc", "1"})); }), "you gave too few vary flags.");
 }
 
 // ---- step sizes ----
@@ -361,8 +339,15 @@ TEST_F(SourcesTest, HelpTexts) {
   turnoff(cmd({"turnoff"}));
   setsource(cmd({"setsource"}));
   changevary(cmd({"changevary"}));
+  stepsizehelp(2);
   const std::string t = out.text();
   EXPECT_EQ(t.rfind("turnoff [list of keywords and indices]", 0), 0u);
   EXPECT_NE(t.find("\n  sersic  flux u0 v0 e PA Reff 0 n"), std::string::npos);
   EXPECT_NE(t.find("\n mode<0 : you will be asked to list *all* new vary flags, in the\n"), std::string::npos);
+  // The explanation lines of stepsize stand as given, from the start of their lines.
+  EXPECT_NE(t.find("\nstepsize init  "), std::string::npos);
+  EXPECT_NE(t.find("\nInitializes step sizes to 0 for all galaxy and source parameters."), std::string::npos);
+  EXPECT_NE(t.find("\nPrompts you to enter step sizes for all galaxy parameters.  "), std::string::npos);
+  EXPECT_NE(t.find("\nindex.  "), std::string::npos);
+  EXPECT_NE(t.find("\n  stepsize 0 0 = stepsize init  "), std::string::npos);
 }

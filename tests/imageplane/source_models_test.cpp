@@ -124,6 +124,11 @@ TEST_F(SourceModels, SersicHalfIsAGaussian) {
   EXPECT_NE(t.find("\n  half-light radius                   = 8.000000e-01\n"), std::string::npos);
   EXPECT_NE(t.find("\n  radius enclosing 90% of the light   = "), std::string::npos);
   EXPECT_NE(t.find("\n  radius enclosing 99.9% of the light = "), std::string::npos);
+  // With srclog 1 the half-light radius is given as its logarithm.
+  settings.srclog = 1;
+  load("sersic", {3, 0, 0, 0.25, 0, std::log10(0.8), 0, 0.5});
+  EXPECT_NEAR(d(10), s, 2e-6);
+  settings.srclog = 0;
   // No report when quiet or verbose > 1.
   settings.verbose = 2;
   CaptureOutput none;

@@ -45,17 +45,6 @@ std::vector<std::string> folder_entries(const std::string& dir) {
   return names;
 }
 
-// Message of the FatalError that f throws ("" when it throws none).
-template <class F>
-FatalError fatal_of(F f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e;
-  }
-  return FatalError(FatalKind::Error, "", 0);
-}
-
 // Opens a FITS file with the library; fails the test on any library error.
 struct FitsReader {
   fitsfile* f = nullptr;
@@ -518,6 +507,69 @@ TEST_F(ArrayFiles, BrokenFitsFiles) {
     EXPECT_NE(err.find(dir.file(c.name)), std::string::npos) << c.name;
     EXPECT_TRUE(a.empty()) << c.name;
   }
+}
+
+// FITS files whose primary header is written by hand, card by card, padded to whole blocks.
+std::string fits_header(const std::vector<std::string>& cards) {
+  std::string s;
+  for (const std::string& c : cards) s += c + std::string(80 - c.size(), ' ');
+  s += "END" + std::string(77, ' ');
+  s.append((2880 - s.size() % 2880) % 2880, ' ');
+  return s;
+}
+
+TEST_F(ArrayFiles, FitsAxesFromAHandWrittenHeader) {
+  const std::vector<std::string> head = {"SIMPLE  =                    T", "BITPIX  =                  -32"};
+  auto with = [&](std::vector<std::string> more) {
+    std::vector<std::string> c = head;
+    c.insert(c.end(), more.begin(), more.end());
+    return fits_header(c);
+  };
+  CaptureOutput out;
+  int nx = -7, ny = -7;
+  Mat a;
+  // Axes too large for an array, and axes that promise 10^10 pixels in a file without data:
+  // both refused before any array or pixel buffer is made.
+  dir.write("huge.fits", with({"NAXIS   =                    2", "NAXIS1  =           3000000000",
+                               "NAXIS2  =                    1"}));
+  EXPECT_EQ(fatal_of([&] { read_fits(dir.file("huge.fits"), nx, ny, a); }).message,
+            "FITS file " + dir.file("huge.fits") +
+                " declares an array of 3000000000 x 1 values, too large to allocate");
+  dir.write("empty.fits", with({"NAXIS   =                    2", "NAXIS1  =               100000",
+                                "NAXIS2  =               100000"}));
+  EXPECT_EQ(fatal_of([&] { read_fits(dir.file("empty.fits"), nx, ny, a); }).message,
+            "FITS file " + dir.file("empty.fits") + " is shorter than its header says");
+  // A negative axis: the library refuses the header with its own status.
+  dir.write("neg.fits", with({"NAXIS   =                    2", "NAXIS1  =                   -3",
+                              "NAXIS2  =                    2"}));
+  ::testing::internal::CaptureStderr();
+  const FatalError e = fatal_of([&] { read_fits(dir.file("neg.fits"), nx, ny, a); });
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(e.kind, FatalKind::Fits);
+  EXPECT_EQ(e.status, BAD_NAXES);
+  EXPECT_NE(err.find(dir.file("neg.fits")), std::string::npos);
+  EXPECT_TRUE(a.empty());
+  EXPECT_EQ(nx, -7);
+
+  // A cube of 2 x 2 x 2: its first 2 x 2 plane is the array, in file order.
+  std::string cube = with({"NAXIS   =                    3", "NAXIS1  =                    2",
+                           "NAXIS2  =                    2", "NAXIS3  =                    2"});
+  for (int i = 1; i <= 8; ++i) {  // big-endian IEEE floats 1..8
+    const float v = static_cast<float>(i);
+    const uint32_t u = bits(v);
+    const char be[4] = {static_cast<char>(u >> 24), static_cast<char>(u >> 16), static_cast<char>(u >> 8),
+                        static_cast<char>(u)};
+    cube.append(be, 4);
+  }
+  cube.append(2880 - 32, '\0');
+  dir.write("cube.fits", cube);
+  read_fits(dir.file("cube.fits"), nx, ny, a);
+  ASSERT_EQ(nx, 2);
+  ASSERT_EQ(ny, 2);
+  EXPECT_EQ(a[1][1], 1);
+  EXPECT_EQ(a[2][1], 2);
+  EXPECT_EQ(a[1][2], 3);
+  EXPECT_EQ(a[2][2], 4);
 }
 
 TEST(FitsBuffer, AllocationFailureHasItsOwnMessage) {

@@ -15,20 +15,10 @@
 
 namespace {
 
-// A command line as the line reader hands it over: the words, then the comment marker.
+// A command line that ends in a comment: the marker and what follows it are no arguments.
 WordArray line(std::vector<std::string> w) {
   w.push_back("#");
   return WordArray(std::move(w));
-}
-
-template <class F>
-std::string fatal_message(F f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "";
 }
 
 class ImageCommands : public ::testing::Test {
@@ -244,9 +234,12 @@ TEST_F(ImageCommands, ImstatsMeanAndSigma) {
   // Columns 2..3 of rows 2..3: values 6, 7, 10, 11: mean 8.5, sigma sqrt(4.25).
   EXPECT_EQ(stats({"imstats", f, "1", "2", "3", "2", "3"}),
             strformat("imstats results for nx=2-3 and ny=2-3:\n  mu,sigma= %e %e\n", 8.5, std::sqrt(4.25)));
-  // Bounds of 0, below 0 or beyond the array are clamped; a missing last bound means the edge.
-  EXPECT_EQ(stats({"imstats", f, "1", "-3", "99", "3"}),
+  // Bounds of 0, below 0 or beyond the array are clamped: row 3, values 9..12.
+  EXPECT_EQ(stats({"imstats", f, "1", "-3", "99", "3", "0"}),
             strformat("imstats results for nx=1-4 and ny=3-3:\n  mu,sigma= %e %e\n", 10.5, std::sqrt(1.25)));
+  // Fewer than all four bounds: the whole array.
+  EXPECT_EQ(stats({"imstats", f, "1", "2", "3", "2"}),
+            strformat("imstats results for nx=1-4 and ny=1-3:\n  mu,sigma= %e %e\n", 6.5, std::sqrt(143.0 / 12)));
   // An empty range is refused.
   EXPECT_EQ(stats({"imstats", f, "1", "3", "2", "1", "3"}), "");
   CaptureOutput out;

@@ -33,15 +33,6 @@ void set_component(int i, const std::string& name, std::initializer_list<double>
   for (double v : p) setp(i, k++, v);
 }
 
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "(no error)";
-}
-
 // Test class: a cubic polynomial in the component frame, so that central differences of
 // its image-plane field are exact up to rounding and every entry 1..10 is non-trivial.
 constexpr double cA = 0.3, cB = -0.7, cC = 1.1, cD = 0.25, cE = -0.4, cF = 0.6, cG = 0.15;

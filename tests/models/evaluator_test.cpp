@@ -46,15 +46,6 @@ Out pdm(double x, double y) {
   return o;
 }
 
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "(no error)";
-}
-
 // Checks the returned derivatives against central differences: the potential against the
 // deflection (when with_potential), the deflection against the four second derivatives
 // (phi_xy = d phi_x / dy, phi_yx = d phi_y / dx).
@@ -74,7 +65,8 @@ void expect_consistent(double x, double y, bool with_potential, double tol) {
 
 // An elliptical test class with a closed form: phi = b (x'^2 + q y'^2) / 2 plus a cubic
 // term c x' (x'^2 + y'^2) / 3 so that the field has no symmetry:
-// phi_x'x' + phi_y'y' = b (1 + q) + 8 c x' / 3 with q = 1 - ep, c = al.
+// phi_x'x' + phi_y'y' = b (1 + q) + 8 c x' / 3 with q = 1 - ep, c = al. It also returns its
+// third derivatives (phi_x'x'x' = 2c, phi_x'y'y' = 2c/3), which the whole-model sum ignores.
 void quad_class(DerivVector& o, double x, double y) {
   const double q = 1 - cur.ep, c = cur.al;
   o[1] = cur.b * (x * x + q * y * y) / 2 + c * x * (x * x + y * y) / 3;
@@ -83,6 +75,8 @@ void quad_class(DerivVector& o, double x, double y) {
   o[4] = cur.b + 2 * c * x;
   o[5] = cur.b * q + 2 * c * x / 3;
   o[6] = 2 * c * y / 3;
+  o[7] = 2 * c;
+  o[9] = 2 * c / 3;
 }
 
 }  // namespace
@@ -408,4 +402,117 @@ TEST(Potdefmag, InternalQuadrupoleRelativeToTheShearBeforeIt) {
   EXPECT_NEAR(o[1], 0.1 * (x * x - y * y) / 2 + quad, 1e-14);
   TWgal.refon[1] = 0;  // without the shear before it the quadrupole vanishes
   EXPECT_EQ(pdm(x, y)[1], 0.0);
+}
+
+TEST(Potdefmag, OneComponentIsItsFieldPlusItsShearByEveryRoute) {
+  // The sum of one rotated component with third derivatives equals ellipse1 plus the shear
+  // term exactly, through the inlined default evaluator and through the pointer (ellipse2
+  // without farcut is ellipse1).
+  fresh_model(1);
+  AddMod("quadtest", quad_class, modelclass::dumrho, modelclass::dummass, "test");
+  set_component(1, "quadtest", {0.4, 0.5, 0.6, 0.3, 57, 0.02, 10, 0, 0, 0.1});
+  const double x = 1.3, y = -0.4;
+  initgal(1);
+  DerivVector f, sh;
+  ellipse1(f, x, y);
+  TWmod.gctot = TWmod.gstot = 0;
+  shear(sh, x, y);
+  EXPECT_NE(f[7], 0.0);
+  const Out o = pdm(x, y);
+  for (int k = 1; k <= 6; ++k) EXPECT_EQ(o[k], f[k] + sh[k]) << k;
+  EXPECT_EQ(o[7], f[6] + sh[6]);
+  ellipse = ellipse2;
+  const Out o2 = pdm(x, y);
+  ellipse = ellipse1;
+  for (int k = 1; k <= 7; ++k) EXPECT_EQ(o2[k], o[k]) << k;
+  InitModels();
+}
+
+TEST(Potdefmag, ClassErrorsComeAtTheFirstEvaluation) {
+  fresh_model(2);
+  set_component(1, "ptmass", {1, 0, 0});
+  set_component(2, "Ptmass", {1, 0.5, 0});  // differs from a class name only in case
+  EXPECT_EQ(fatal_message([] { pdm(1, 1); }), "unknown model class Ptmass");
+  TWgal.refon[2] = 0;  // a switched-off component is never looked at
+  EXPECT_EQ(pdm(1, 1)[2], 0.5);  // b^2 x / r^2
+  TWgal.refon[2] = 1;
+  AddMod("later", modelclass::not_built, modelclass::dumrho, modelclass::dummass, "not yet");
+  setID(2, "later");
+  EXPECT_EQ(fatal_message([] { pdm(1, 1); }), "model class later is not available in this build");
+  InitModels();
+}
+
+TEST(Potdefmag, LineOfSightPassRules) {
+  // The last active LOSshr component sets the map; switched-off ones are ignored, also by
+  // the potflag check; a component renamed to LOSshr takes part at once.
+  fresh_model(3);
+  set_component(1, "ptmass", {1.0, 0.2, 0.1, 0, 0, 0.03, 10});
+  set_component(2, "LOSshr", {0.2, 1, -1, 0, 0, 0.05, 40});
+  set_component(3, "LOSshr", {0.1, -1, 1});
+  settings.potflag = 0;
+  const double x = 1.7, y = 0.6;
+  const Out both = pdm(x, y);
+  TWgal.refon[2] = 0;
+  const Out last = pdm(x, y);
+  for (int k = 1; k <= 7; ++k) EXPECT_EQ(both[k], last[k]) << k;
+  TWgal.refon[2] = 1;
+  TWgal.refon[3] = 0;
+  EXPECT_NE(pdm(x, y)[2], both[2]);
+  TWgal.refon[2] = 0;
+  settings.potflag = 1;
+  const Out none = pdm(x, y);  // no active LOSshr: no potflag error, no map
+  TWgal.refon[2] = TWgal.refon[3] = 1;
+  setID(2, "ptmass");
+  setID(3, "ptmass");
+  setp(2, 1, 0.0);
+  setp(2, 6, 0.0);
+  setp(3, 1, 0.0);
+  for (int k = 1; k <= 7; ++k) EXPECT_EQ(pdm(x, y)[k], none[k]) << k;
+  setID(3, "LOSshr");
+  EXPECT_EQ(fatal_message([&] { pdm(x, y); }), "cannot currently handle potential with LOSshr");
+}
+
+TEST(Potdefmag, FinalReloadOfComponentOneRestoresItsRegistration) {
+  // A later "register" component with data number 0 overwrites every number of its type;
+  // the reload of component 1 at the end of each evaluation writes component 1's entry
+  // again, also when component 1 is switched off.
+  fresh_model(3);
+  InitRegister();
+  set_component(1, "register", {1, 2, 0.1, 0.2});
+  set_component(2, "register", {1, 0, -0.3, 0.4});
+  set_component(3, "ptmass", {1, 0, 0});
+  double dx, dy;
+  for (int on : {1, 0}) {
+    TWgal.refon[1] = on;
+    InitRegister();
+    pdm(1, 1);
+    GetRegister(1, 2, dx, dy);
+    EXPECT_EQ(dx, 0.1) << on;
+    EXPECT_EQ(dy, 0.2) << on;
+    GetRegister(1, 3, dx, dy);
+    EXPECT_EQ(dx, -0.3) << on;
+    EXPECT_EQ(dy, 0.4) << on;
+    EXPECT_EQ(cur.igal, 1);
+  }
+}
+
+TEST(Potdefmag, CachedGridsThatCannotServeAPoint) {
+  fresh_model(1);
+  TWclump.subsaveN = 2;
+  TWclump.subsavedat.reset(1, 2);
+  // Tables smaller than the grid claims: never read.
+  TWclump.subsavedat[1] = make_grid(0, 0, 3, 3, 0.5);
+  TWclump.subsavedat[1].nx = 4;
+  TWclump.subsavedat[1].xhi = 1.5;
+  // Upper edge far beyond the last node: a point there uses the last cell, and the
+  // bilinear field extrapolates exactly (up to rounding).
+  TWclump.subsavedat[2] = make_grid(2, 0, 3, 3, 0.5);
+  TWclump.subsavedat[2].xhi = 1e30;
+  CaptureOutput cap;
+  EXPECT_EQ(pdm(0.6, 0.6)[1], 0.0);
+  EXPECT_NE(cap.text().find("not on small grid(s)"), std::string::npos);
+  for (double x : {4.0, 1e12}) {
+    const Out o = pdm(x, 0.7);
+    for (int q = 1; q <= 6; ++q) EXPECT_NEAR(o[q], bilinear(q, x, 0.7), 1e-12 * std::fabs(bilinear(q, x, 0.7))) << x;
+  }
 }

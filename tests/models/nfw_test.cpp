@@ -39,15 +39,6 @@ DerivVector eval(Fn f, double x, double y) {
   return o;
 }
 
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "(no error)";
-}
-
 // Central differences: potential -> deflection and deflection -> second derivatives.
 void expect_fd(Fn f, double x, double y, double h, double tol, bool with_pot = true) {
   const DerivVector o = eval(f, x, y);

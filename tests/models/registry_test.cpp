@@ -27,15 +27,6 @@ std::vector<std::string> lines_of(const std::string& text) {
   return out;
 }
 
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "(no error)";
-}
-
 // A class with a density and mass of its own: rho = b r, M = b r^2 (values only need to
 // be recognisable).
 double test_rho(double r) { return cur.b * r; }

@@ -16,15 +16,6 @@
 
 namespace {
 
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "(no error)";
-}
-
 void reset() {
   settings = Settings();
   settings.potflag = 1;

@@ -116,3 +116,20 @@ TEST(Try2, MatricesReplaceTheLineOfSightAndShearTerms) {
   EXPECT_NEAR(o[6], l * Hxx + g * Hxy + 0.12, 1e-14);
   EXPECT_NEAR(o[7], m * Hxy + h * Hyy + 0.13, 1e-14);
 }
+
+TEST(Try2, WithoutAnLOSshrComponentOnlyTheShearMatrixActs) {
+  // Matrix 1 replaces the map of an LOSshr component; with none in the model the class
+  // fields stay at the given point (and potflag may stay 1).
+  fresh_program(1);
+  set_component(1, "ptmass", {1.0, 0.5, 0.25, 0, 0, 0.1, 30});
+  try2(line({"0", "0.1", "0.02", "0.03", "0.2", "0", "0", "0", "0", "0"}));
+  testing::internal::CaptureStdout();
+  const auto o = pdm(1.7, -0.6);
+  testing::internal::GetCapturedStdout();
+  // Point mass b = 1 at (0.5, 0.25), offset (1.2, -0.85), no shear term.
+  const double dx = 1.2, dy = -0.85, r2 = dx * dx + dy * dy;
+  EXPECT_NEAR(o[1], 0.5 * std::log(r2), 1e-15);
+  EXPECT_NEAR(o[2], dx / r2, 1e-15);
+  EXPECT_NEAR(o[3], dy / r2, 1e-15);
+  EXPECT_NEAR(o[5], (dx * dx - dy * dy) / (r2 * r2), 1e-15);
+}

@@ -6,6 +6,7 @@
 #include "numeric/integrate.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -48,17 +49,6 @@ class Cosmology : public ::testing::Test {
   }
   Settings saved_;
 };
-
-template <class F>
-FatalError fatal_of(F&& fn) {
-  try {
-    fn();
-  } catch (const FatalError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected the routine to end the program";
-  return FatalError(FatalKind::Error, "", 0);
-}
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 
 #include "numeric/fft.h"
 #include "numeric/random.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -48,17 +49,6 @@ std::vector<double> interleave(const std::vector<cd>& v) {
   std::vector<double> d;
   for (const cd& c : v) { d.push_back(c.real()); d.push_back(c.imag()); }
   return d;
-}
-
-template <class F>
-FatalError fatal_of(F&& fn) {
-  try {
-    fn();
-  } catch (const FatalError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected the routine to end the program";
-  return FatalError(FatalKind::Error, "", 0);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "numeric/integrate.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -20,17 +21,6 @@ class Integrate : public ::testing::Test {
   void TearDown() override { settings.inttol = saved_; }
   double saved_ = 0;
 };
-
-template <class F>
-FatalError fatal_of(F&& fn) {
-  try {
-    fn();
-  } catch (const FatalError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected the routine to end the program";
-  return FatalError(FatalKind::Error, "", 0);
-}
 
 }  // namespace
 
@@ -97,6 +87,21 @@ TEST_F(Integrate, OdeSolutionsAndConservedEnergy) {
   EXPECT_NEAR(m[0], 1 - e5, 1e-6);
   EXPECT_NEAR(m[1], 1 - 6 * e5, 1e-6);
   EXPECT_NEAR(m[2], 2 - 37 * e5, 1e-6);
+}
+
+TEST_F(Integrate, ExactTrialsGrowTheStepFourfold) {
+  // With a zero right-hand side the full step and the two half steps agree exactly, so
+  // each next step is four times the last: from the first trial step 1 (a hundredth of the
+  // range) the steps are 1, 4, 16, 64 and a last one of 15 that ends at 100. Every step
+  // costs one derivative at its start and ten for its trial.
+  int calls = 0, nok = 0, nbad = 0;
+  double y = 0;
+  DIFSUB([&calls](double, const double*, double* d) { ++calls; d[0] = 0; }, 1, &y, 0, 100, 1e-6, 0, nok, nbad,
+         5000);
+  EXPECT_EQ(nok, 5);
+  EXPECT_EQ(nbad, 0);
+  EXPECT_EQ(calls, 55);
+  EXPECT_EQ(y, 0.0);
 }
 
 TEST_F(Integrate, LargeSystemsGiveTheSameResult) {

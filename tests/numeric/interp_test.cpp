@@ -10,17 +10,6 @@
 
 namespace {
 
-template <class F>
-FatalError fatal_of(F&& fn) {
-  try {
-    fn();
-  } catch (const FatalError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected the routine to end the program";
-  return FatalError(FatalKind::Error, "", 0);
-}
-
 Vec vec(std::initializer_list<double> v) {
   Vec r(1, static_cast<long>(v.size()));
   long i = 1;

@@ -31,17 +31,6 @@ void expect_identity(const Mat& m, double tol) {
     for (long j = 1; j <= m.ncols(); j++) EXPECT_NEAR(m[i][j], i == j ? 1.0 : 0.0, tol) << i << "," << j;
 }
 
-template <class F>
-FatalError fatal_of(F&& fn) {
-  try {
-    fn();
-  } catch (const FatalError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected the routine to end the program";
-  return FatalError(FatalKind::Error, "", 0);
-}
-
 }  // namespace
 
 TEST(Linalg, LuSolvesAndInverts) {
@@ -91,6 +80,9 @@ TEST(Linalg, LuOfSingularMatrices) {
   ones.fill(1.0);
   ludcmp(ones, 2, indx, d);
   EXPECT_EQ(ones[2][2], 1e-20);
+  // Both rows are equal pivot candidates for column 1: the last one is taken.
+  EXPECT_EQ(indx[1], 2);
+  EXPECT_EQ(d, -1.0);
 }
 
 TEST(Linalg, CholeskyFactorAndItsInverse) {

@@ -12,17 +12,6 @@
 
 namespace {
 
-template <class F>
-FatalError fatal_of(F&& fn) {
-  try {
-    fn();
-  } catch (const FatalError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected the routine to end the program";
-  return FatalError(FatalKind::Error, "", 0);
-}
-
 // Rows of numbers of a text file (lines starting with '#' skipped).
 std::vector<std::vector<double>> rows_of(const std::string& text) {
   std::vector<std::vector<double>> rows;
@@ -234,6 +223,13 @@ TEST_F(DoPca, BadInput) {
   dir.write("one.dat", "2\n1 2\n");
   e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("one.dat"), dir.file("o")})); });
   EXPECT_EQ(e.kind, FatalKind::Error);
+  EXPECT_EQ(e.message, "a covariance matrix needs at least two points (1 given)");
+  // A file with a dimension line and no points: the same ERROR, before any matrix of that
+  // dimension is made (a refused allocation would end through the numerical report).
+  dir.write("empty.dat", "1000000000\n");
+  e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("empty.dat"), dir.file("o")})); });
+  EXPECT_EQ(e.kind, FatalKind::Error);
+  EXPECT_EQ(e.message, "a covariance matrix needs at least two points (0 given)");
 
   e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("absent.dat"), dir.file("o")})); });
   EXPECT_EQ(e.message, "could not open input file for doPCA");

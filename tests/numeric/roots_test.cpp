@@ -10,17 +10,6 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-template <class F>
-FatalError fatal_of(F&& fn) {
-  try {
-    fn();
-  } catch (const FatalError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected the routine to end the program";
-  return FatalError(FatalKind::Error, "", 0);
-}
-
 // x^2 + y^2 = 4 and x = y.
 void circle_and_diagonal(const Vec& x, int, Vec& fvec, Mat& fjac) {
   fvec[1] = x[1] * x[1] + x[2] * x[2] - 4;

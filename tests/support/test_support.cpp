@@ -97,3 +97,14 @@ int count_occurrences(const std::string& haystack, const std::string& needle) {
   for (size_t p = haystack.find(needle); p != std::string::npos; p = haystack.find(needle, p + needle.size())) ++n;
   return n;
 }
+
+CommandInput::CommandInput(const std::string& text) : saved_(QVMstdin), file_(std::tmpfile()) {
+  std::fputs(text.c_str(), file_);
+  std::rewind(file_);
+  QVMstdin = file_;
+}
+
+CommandInput::~CommandInput() {
+  QVMstdin = saved_;
+  std::fclose(file_);
+}

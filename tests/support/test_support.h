@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdio>
+#include <utility>
 #include <string>
 #include <vector>
+
+#include "shell/fatal.h"
 
 // Captures everything written to QVMstdout while it lives (restores the stream after).
 class CaptureOutput {
@@ -53,3 +56,33 @@ std::string source_path(const std::string& relative);
 
 // Number of occurrences of needle in haystack.
 int count_occurrences(const std::string& haystack, const std::string& needle);
+
+// The FatalError that fn throws; one with the message "(no error)" when it throws none.
+template <class F>
+FatalError fatal_of(F&& fn) {
+  try {
+    std::forward<F>(fn)();
+  } catch (const FatalError& e) {
+    return e;
+  }
+  return FatalError(FatalKind::Error, "(no error)", 0);
+}
+
+// The message of the FatalError that fn throws, "(no error)" when it throws none.
+template <class F>
+std::string fatal_message(F&& fn) {
+  return fatal_of(std::forward<F>(fn)).message;
+}
+
+// Points the command input (QVMstdin) at the given text while it lives.
+class CommandInput {
+ public:
+  explicit CommandInput(const std::string& text);
+  ~CommandInput();
+  CommandInput(const CommandInput&) = delete;
+  CommandInput& operator=(const CommandInput&) = delete;
+
+ private:
+  FILE* saved_;
+  FILE* file_;
+};

@@ -1,0 +1,268 @@
+// Burkert, Jaffe and Hernquist profiles on the numerical elliptical pattern, with their
+// tabulated twins.
+//
+// Units: b is the convergence scale, s the scale radius, X = r/s (or xi/s); the
+// convergence of a component is b kappa~(X) and the circular deflection b s D(X). F(X) is
+// the NFW auxiliary function.
+#include "models/burkert_jaffe_hern.h"
+
+#include <cmath>
+
+#include "models/classes.h"
+#include "models/component.h"
+#include "models/elliptical_pattern.h"
+#include "models/tabulated_pattern.h"
+#include "shell/fatal.h"
+#include "shell/settings.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kPi2 = kPi / 2.0;
+
+// Coefficient f_k = (-1)^k/(2k + 1) of F as a power series in g = X^2 - 1:
+// F = sum_k f_k g^k for |g| < 1 (arctan(sqrt g)/sqrt g continued below g = 0).
+inline double fcoef(int k) { return (k % 2 ? -1.0 : 1.0) / (2.0 * k + 1.0); }
+
+// F(X) where a difference with its logarithmic part matters: below X = 1 (away from the
+// series near 1) artanh(sqrt(1 - X^2)) is written as ln((1 + sqrt(1 - X^2))/X), which
+// keeps the digits that artanh of an argument close to 1 loses.
+inline double F_exact(double X) {
+  const double d = X * X - 1.0;
+  if (X >= 0.01 && d <= -0.01) {
+    const double c = std::sqrt(-d);
+    return std::log((1.0 + c) / X) / c;
+  }
+  return nfwFfunc(X);
+}
+
+// ---- Burkert ----
+
+// artanh(1/f) with f = sqrt(X^2 + 1), written as ln((f + 1)/X): exact where 1/f is close
+// to 1 (small X), where artanh(1/f) itself would lose half its digits.
+inline double burk_artanh(double X, double f) { return std::log((f + 1.0) / X); }
+
+double burkert0phir_F(double X, double F) {
+  if (X == 0.0) return 0.0;
+  // Below X = 0.01 the series (the closed form cancels in its leading terms; the two agree
+  // to about 1e-9 at the switch).
+  if (X < 0.01) return kPi2 * X + (4.0 * std::log(X) - 4.91418) * X * X * X / 8.0;
+  const double a = std::sqrt(X * X + 1.0), am1 = X * X / (a + 1.0);
+  return (2.0 / X) * (a * burk_artanh(X, a) + 2.0 * std::log(X / 2.0) + am1 * kPi2 - (X * X - 1.0) * F);
+}
+
+// Closed-form kappa~ of the Burkert profile (every X > 0).
+inline double burk_kappa_closed(double X, double F) {
+  const double f = std::sqrt(X * X + 1.0);
+  return (burk_artanh(X, f) + kPi2) / f - F;
+}
+
+// kappa~ and d kappa~/d(X^2) with the three branches of the elliptical integrand.
+void burk_kappa_F(double X, double F, double& k, double& kp) {
+  const double X2 = X * X, g = X2 - 1.0;
+  if (std::fabs(g) < 1e-4) {
+    k = 0.733946 - 0.350153 * g + 0.181307 * g * g - 0.0993543 * g * g * g;
+    // The derivative of the series above (d kappa~/dg = -0.350153 at X = 1).
+    kp = -0.350153 + 0.362615 * g - 0.298063 * g * g;
+  } else if (X2 >= 1e-5) {
+    const double f = std::sqrt(X2 + 1.0), f2 = f * f, f3 = f2 * f, at = burk_artanh(X, f);
+    k = (at + kPi2) / f - F;
+    kp = -(kPi / 4.0) / f3 - 1.0 / (2.0 * X2 * f2) - at / (2.0 * f3) - (1.0 - X2 * F) / (2.0 * X2 * g);
+  } else {
+    const double L = std::log(X2);
+    k = kPi2 + (L / 2.0 - 0.978545) * X2 + 0.589049 * X2 * X2;
+    kp = L / 2.0 - 0.478545 + 1.1781 * X2;
+  }
+}
+
+struct BurkertProfile : EllipticalProfile<BurkertProfile> {
+  static constexpr const char* kZeroScaleError = "Burkert scale radius cannot be zero";
+  double s, is2;
+  explicit BurkertProfile(const CurrentComponent& c) : s(c.ss), is2(1.0 / (c.ss * c.ss)) {}
+  double lower_limit() const { return 1e-8; }
+  void radial(double xi, double, bool want_D, double& D, double& k, double& kp) const {
+    const double X = xi / s, F = F_exact(X);
+    if (want_D) D = s * burkert0phir_F(X, F);
+    burk_kappa_F(X, F, k, kp);
+    kp *= is2;
+  }
+  // Circular forms: the closed-form convergence at every X. The potential is the pattern's
+  // integral of the deflection from the centre (zero there, like the elliptical one).
+  void circular(double r, double& D, double& k) const {
+    const double X = r / s, F = F_exact(X);
+    D = s * burkert0phir_F(X, F);
+    k = burk_kappa_closed(X, F);
+  }
+};
+
+// ---- Jaffe ----
+
+inline double jaffe0phir_F(double X, double F) { return X == 0.0 ? 0.0 : 2.0 * kPi - 4.0 * X * F; }
+
+// Near X = 1 (|h| < 0.05, h = X^2 - 1) kappa~ and its derivative are summed from the
+// series of F: kappa~ = pi (1 + h)^(-1/2) - 2 sum_(k>=1) (f_(k-1) - f_k) h^(k-1). The
+// closed forms divide by h^2 and would lose up to ten digits of the derivative there; the
+// series agrees with the short series 0.474926 - 0.50413 h + ... to its printed digits.
+void jaffe_kappa_F(double X, double F, double& k, double& kp) {
+  const double X2 = X * X, h = X2 - 1.0;
+  if (std::fabs(h) >= 0.05) {
+    k = kPi / X + 2.0 * (1.0 - (2.0 - X2) * F) / (1.0 - X2);
+    kp = (2.0 * X * (X2 + 2.0 + X2 * F * (X2 - 4.0)) - kPi * h * h) / (2.0 * X * X2 * h * h);
+    return;
+  }
+  const double r = 1.0 / std::sqrt(1.0 + h);
+  double sk = 0.0, skp = 0.0, hp = 1.0, hq = 0.0;  // hp = h^(j-1), hq = h^(j-2)
+  for (int j = 1; j <= 60; ++j) {
+    const double c = fcoef(j - 1) - fcoef(j);
+    sk += c * hp;
+    skp += (j - 1) * c * hq;
+    hq = hp;
+    hp *= h;
+    if (std::fabs(hq) < 1e-18) break;
+  }
+  k = kPi * r - 2.0 * sk;
+  kp = -0.5 * kPi * r * r * r - 2.0 * skp;
+}
+
+// The convergence diverges like pi/X at the centre (inner slope 1): the integrals are taken
+// in t with u = t^2, in which the integrands are finite and the end point u = 0 is never
+// evaluated.
+struct JaffeProfile : EllipticalProfile<JaffeProfile> {
+  static constexpr const char* kZeroScaleError = "Jaffe scale radius cannot be zero";
+  double s, is2;
+  explicit JaffeProfile(const CurrentComponent& c) : s(c.ss), is2(1.0 / (c.ss * c.ss)) {}
+  double u_power() const { return 2.0; }
+  void radial(double xi, double, bool want_D, double& D, double& k, double& kp) const {
+    const double X = xi / s, F = nfwFfunc(X);
+    if (want_D) D = s * jaffe0phir_F(X, F);
+    jaffe_kappa_F(X, F, k, kp);
+    kp *= is2;
+  }
+  // Circular forms: the second radial derivative B = 4N (F - 1)/(X^2 - 1) (series near
+  // X = 1) stands for 2 N kappa~ - A, so kappa~ = (B/N + D/X)/2.
+  void circular(double r, double& D, double& k) const {
+    if (r == 0.0) {  // the potential integrand at the centre: the limit of D
+      D = 2.0 * kPi * s;
+      k = HUGE_VAL;
+      return;
+    }
+    const double X = r / s, F = nfwFfunc(X), v = X * X - 1.0;
+    const double d = jaffe0phir_F(X, F);
+    D = s * d;
+    const double BN = std::fabs(v) >= 1e-4 ? 4.0 * (F - 1.0) / v
+                                            : 4.0 * (v / 5.0 - 1.0 / 3.0 - v * v / 7.0 + v * v * v / 9.0);
+    k = 0.5 * (BN + d / X);
+  }
+};
+
+// ---- Hernquist ----
+
+inline double hern0phir_F(double X, double F) {
+  if (X == 0.0) return 0.0;
+  const double a = X * X - 1.0;
+  if (std::fabs(a) >= 1e-4) return 2.0 * X * (1.0 - F) / a;
+  return 2.0 / 3.0 - a / 15.0 + a * a / 420.0 + (31.0 / 2520.0) * a * a * a;
+}
+
+// Near X = 1 (|g| < 0.05) kappa~ = sum_(k>=2) (f_(k-1) + 3 f_k) g^(k-2) and its derivative
+// are summed from the series of F: the closed derivative divides by g^3 and would keep
+// only three digits at |g| = 1e-4. The series is the continuation of 4/15 - (8/35) g + ...
+void hern_series(double g, double& k, double& kp) {
+  k = 0.0;
+  kp = 0.0;
+  double gp = 1.0, gq = 0.0;  // g^(j-2), g^(j-3)
+  for (int j = 2; j <= 60; ++j) {
+    const double c = fcoef(j - 1) + 3.0 * fcoef(j);
+    k += c * gp;
+    kp += (j - 2) * c * gq;
+    gq = gp;
+    gp *= g;
+    if (std::fabs(gq) < 1e-18) break;
+  }
+}
+
+void hern_kappa_F(double X, double F, double& k, double& kp) {
+  const double X2 = X * X, g = X2 - 1.0;
+  if (std::fabs(g) >= 0.05) {
+    k = ((X2 + 2.0) * F - 3.0) / (g * g);
+    kp = (13.0 * X2 + 2.0 - 3.0 * X2 * (X2 + 4.0) * F) / (2.0 * X2 * g * g * g);
+  } else {
+    hern_series(g, k, kp);
+  }
+}
+
+struct HernProfile : EllipticalProfile<HernProfile> {
+  static constexpr const char* kZeroScaleError = "Hernquist scale radius cannot be zero";
+  double s, is2;
+  explicit HernProfile(const CurrentComponent& c) : s(c.ss), is2(1.0 / (c.ss * c.ss)) {}
+  double lower_limit() const { return settings.inttol; }
+  double potential_lower_limit() const { return settings.inttol * s; }
+  void radial(double xi, double, bool want_D, double& D, double& k, double& kp) const {
+    const double X = xi / s, F = nfwFfunc(X);
+    if (want_D) D = s * hern0phir_F(X, F);
+    hern_kappa_F(X, F, k, kp);
+    kp *= is2;
+  }
+  // Circular forms: kappa~ as in the integrand (closed, or the series near X = 1, which
+  // continues 4/15 - (16/35) v + ... in v = X - 1).
+  void circular(double r, double& D, double& k) const {
+    const double X = r / s, F = nfwFfunc(X);
+    D = s * hern0phir_F(X, F);
+    double kp;
+    hern_kappa_F(X, F, k, kp);
+  }
+};
+
+TabulatedClass g_burkertT{TAB_burkertT, "burkertT", TableRef("burkert"), modelclass::burkert,
+                          TabScaling::Standard, false};
+TabulatedClass g_jaffeT{TAB_jaffeT, "jaffeT", TableRef("jaffe"), modelclass::jaffe, TabScaling::Standard, false};
+TabulatedClass g_hernT{TAB_hernT, "hernT", TableRef("hern"), modelclass::hern, TabScaling::Standard, false};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+
+double burkert0phir(double X) { return X == 0.0 ? 0.0 : burkert0phir_F(X, F_exact(X)); }
+double jaffe0phir(double X) { return X == 0.0 ? 0.0 : jaffe0phir_F(X, nfwFfunc(X)); }
+double hern0phir(double X) { return X == 0.0 ? 0.0 : hern0phir_F(X, nfwFfunc(X)); }
+
+void burkert_kappa(double X, double& k, double& dk) { burk_kappa_F(X, F_exact(X), k, dk); }
+void jaffe_kappa(double X, double& k, double& dk) { jaffe_kappa_F(X, nfwFfunc(X), k, dk); }
+void hern_kappa(double X, double& k, double& dk) { hern_kappa_F(X, nfwFfunc(X), k, dk); }
+
+void burkertT(DerivVector& out, double x, double y) { tabulated_class(g_burkertT, out, x, y); }
+
+double burk_rho(double) { fatal("I don't think we should be here."); }
+double burk_M(double) { fatal("I don't think we should be here."); }
+
+namespace modelclass {
+
+void burkert(DerivVector& out, double x, double y) { radial_profile_class<BurkertProfile>(out, x, y); }
+void jaffe(DerivVector& out, double x, double y) { radial_profile_class<JaffeProfile>(out, x, y); }
+void jaffeT(DerivVector& out, double x, double y) { tabulated_class(g_jaffeT, out, x, y); }
+void hern(DerivVector& out, double x, double y) { radial_profile_class<HernProfile>(out, x, y); }
+void hernT(DerivVector& out, double x, double y) { tabulated_class(g_hernT, out, x, y); }
+
+double jaffe_rho(double r) {
+  const double b = cur.b, s = cur.ss;
+  return b * s * s * s / (r * r * (r + s) * (r + s));
+}
+
+double jaffe_M(double r) {
+  const double b = cur.b, s = cur.ss;
+  if (r / s <= 10000.0) return 4.0 * kPi * b * s * s * r / (r + s);
+  const double y = s / r;
+  return 4.0 * kPi * b * s * s * (1.0 - y + y * y - y * y * y);
+}
+
+double hern_rho(double r) {
+  const double b = cur.b, s = cur.ss;
+  return b * s * s * s / (r * (r + s) * (r + s) * (r + s));
+}
+
+double hern_M(double r) {
+  const double b = cur.b, s = cur.ss;
+  return 2.0 * kPi * b * s * s * r * r / ((r + s) * (r + s));
+}
+
+}  // namespace modelclass
