@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <sstream>
 #include <string>
 
@@ -15,15 +14,6 @@
 using namespace lensfix;
 
 namespace {
-
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "(no error)";
-}
 
 // Isothermal sphere b = 1 with core s and external shear gamma at angle 0, whose shear
 // potential is (gamma/2)(x^2 - y^2).

@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <algorithm>
-#include <functional>
 #include <string>
 
 #include "imageplane/lens_fixture.h"
@@ -55,14 +54,6 @@ void expect_magnification_fd(const Img& im, double tol) {
   }
 }
 
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "(no error)";
-}
 
 }  // namespace
 
