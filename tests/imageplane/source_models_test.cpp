@@ -13,15 +13,6 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message;
-  }
-  return "(no error)";
-}
-
 class SourceModels : public ::testing::Test {
  protected:
   void SetUp() override {
