@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bench/bench.h"
+#include "bench/profile_bench.h"
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/elliptical_pattern.h"
@@ -14,49 +15,6 @@
 
 namespace {
 
-struct Point {
-  double x, y;
-};
-
-// Fixed pseudo-random positions in [-2, 2]^2 (a plain linear congruential sequence).
-std::vector<Point> points(int n) {
-  std::vector<Point> p(n);
-  unsigned long s = 12345;
-  auto next = [&s] {
-    s = s * 6364136223846793005UL + 1442695040888963407UL;
-    return static_cast<double>(s >> 11) / 9007199254740992.0 * 4.0 - 2.0;
-  };
-  for (auto& q : p) q = {next(), next()};
-  return p;
-}
-
-void set_component(double b, double e, double s, double a, double al) {
-  cur = CurrentComponent();
-  cur.b = b;
-  cur.ep = e;
-  cur.ss = s;
-  cur.aa = a;
-  cur.al = al;
-}
-
-// Runs class f over the positions n times; returns ns per call and integrand calls per call.
-template <class F>
-void run(const char* label, long n, const std::vector<Point>& pts, F&& f, double inline_ns = 0) {
-  size_t i = 0;
-  const long calls0 = elliptical_pattern_stats.integrand_calls;
-  const double ns = ns_per_call(n, [&] {
-    const Point& p = pts[i++ % pts.size()];
-    DerivVector o;
-    f(o, p.x, p.y);
-    keep(o[2] + o[3] + o[4]);
-  });
-  const double per = static_cast<double>(elliptical_pattern_stats.integrand_calls - calls0) / static_cast<double>(n);
-  std::printf("%-44s: %10.1f ns", label, ns);
-  if (inline_ns > 0) std::printf("  (%.2f x inline formula)", ns / inline_ns);
-  if (per > 0) std::printf("  %.0f integrand calls per evaluation", per);
-  std::printf("\n");
-}
-
 }  // namespace
 
 void bench_profiles1() {
@@ -64,33 +22,33 @@ void bench_profiles1() {
   settings.potflag = 1;
   settings.inttol = 1e-6;
   settings.alphanorm = 1;
-  const std::vector<Point> pts = points(1024);
+  const std::vector<BenchPoint> pts = bench_points(1024, 12345UL);
 
   // Isothermal ellipsoid, alpha = 1, closed form, against the deflection and second
   // derivatives written inline.
-  set_component(1.0, 0.3, 0.05, 0, 1.0);
+  bench_component(1.0, 0.3, 0.05, 0, 1.0);
   size_t k = 0;
   const double q = 0.7, s = 0.05, v = std::sqrt(1 - q * q);
   const double inline_ns = ns_per_call(2000000, [&] {
-    const Point& p = pts[k++ % pts.size()];
+    const BenchPoint& p = pts[k++ % pts.size()];
     const double psi = std::sqrt(q * q * (s * s + p.x * p.x) + p.y * p.y);
     const double ax = q / v * std::atan(v * p.x / (psi + s)), ay = q / v * std::atanh(v * p.y / (psi + q * q * s));
     const double W = psi + s, D = psi * (W * W + v * v * p.x * p.x);
     keep(ax + ay + q * (psi * W - q * q * p.x * p.x) / D + q * (s * W + p.x * p.x) / D - q * p.x * p.y / D +
          p.x * ax + p.y * ay - 0.5 * q * s * std::log(W * W + v * v * p.x * p.x));
   });
-  run("alpha, isothermal ellipsoid (closed form)", 2000000, pts, modelclass::alpha, inline_ns);
+  bench_class("alpha, isothermal ellipsoid (closed form)", 2000000, pts, modelclass::alpha, inline_ns);
 
-  set_component(1.0, 0.0, 0.05, 0, 0.5);
-  run("alpha 0.5, circular (closed form)", 1000000, pts, modelclass::alpha);
-  set_component(1.0, 0.3, 0.05, 0, 0.5);
-  run("alpha 0.5, elliptical (numerical)", 20000, pts, modelclass::alpha);
+  bench_component(1.0, 0.0, 0.05, 0, 0.5);
+  bench_class("alpha 0.5, circular (closed form)", 1000000, pts, modelclass::alpha);
+  bench_component(1.0, 0.3, 0.05, 0, 0.5);
+  bench_class("alpha 0.5, elliptical (numerical)", 20000, pts, modelclass::alpha);
 
   // NFW, circular against the closed forms written inline.
-  set_component(0.5, 0.0, 1.0, 0, 0);
+  bench_component(0.5, 0.0, 1.0, 0, 0);
   k = 0;
   const double nfw_inline = ns_per_call(2000000, [&] {
-    const Point& p = pts[k++ % pts.size()];
+    const BenchPoint& p = pts[k++ % pts.size()];
     const double r = std::hypot(p.x, p.y), X = r, g = X * X - 1;
     const double F = X < 1 ? std::atanh(std::sqrt(-g)) / std::sqrt(-g) : std::atan(std::sqrt(g)) / std::sqrt(g);
     const double L = std::log(X / 2), A = 2 * (L + F) / (X * X), B = 2 * (1 - F) / g - A;
@@ -98,9 +56,9 @@ void bench_profiles1() {
     const double c = p.x / r, d = p.y / r;
     keep(A * p.x + A * p.y + A * d * d + B * c * c + A * c * c + B * d * d + (B - A) * c * d + h);
   });
-  run("nfw, circular (closed form)", 2000000, pts, modelclass::nfw, nfw_inline);
-  set_component(0.5, 0.3, 1.0, 0, 0);
-  run("nfw, elliptical (numerical)", 20000, pts, modelclass::nfw);
+  bench_class("nfw, circular (closed form)", 2000000, pts, modelclass::nfw, nfw_inline);
+  bench_component(0.5, 0.3, 1.0, 0, 0);
+  bench_class("nfw, elliptical (numerical)", 20000, pts, modelclass::nfw);
 
   // nfwT from a table of the elliptical NFW (e 0.1..0.5, r 0.02..4 logarithmic, 0..90 deg).
   tablist.clear();
@@ -112,7 +70,7 @@ void bench_profiles1() {
   const int cnt[3] = {5, -40, 19};
   t.set_axes(lo, hi, cnt);
   for (int i = 1; i <= t.count[0]; ++i) {
-    set_component(0.5, t.node(TAB_E, i), 1.0, 0, 0);
+    bench_component(0.5, t.node(TAB_E, i), 1.0, 0, 0);
     for (int j = 1; j <= t.count[1]; ++j)
       for (int l = 1; l <= t.count[2]; ++l) {
         const double r = t.node(TAB_R, j), th = t.node(TAB_T, l) * M_PI / 180;
@@ -121,7 +79,7 @@ void bench_profiles1() {
         for (int m = 0; m < 6; ++m) t.at(m, i, j, l) = o[m + 1];
       }
   }
-  set_component(0.5, 0.3, 1.0, 0, 0);
-  run("nfwT, elliptical (table)", 2000000, pts, modelclass::nfwT);
+  bench_component(0.5, 0.3, 1.0, 0, 0);
+  bench_class("nfwT, elliptical (table)", 2000000, pts, modelclass::nfwT);
   tablist.clear();
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bench/bench.h"
+#include "bench/profile_bench.h"
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/elliptical_pattern.h"
@@ -22,48 +23,6 @@ void bench_profiles3();
 
 namespace {
 
-struct Point {
-  double x, y;
-};
-
-// Fixed pseudo-random positions in [-2, 2]^2 (a plain linear congruential sequence).
-std::vector<Point> points(int n) {
-  std::vector<Point> p(n);
-  unsigned long s = 98765;
-  auto next = [&s] {
-    s = s * 6364136223846793005UL + 1442695040888963407UL;
-    return static_cast<double>(s >> 11) / 9007199254740992.0 * 4.0 - 2.0;
-  };
-  for (auto& q : p) q = {next(), next()};
-  return p;
-}
-
-void set_component(double b, double e, double s, double al) {
-  cur = CurrentComponent();
-  cur.b = b;
-  cur.ep = e;
-  cur.ss = s;
-  cur.al = al;
-}
-
-// Runs class f over the positions n times: ns per call and integrand calls per call.
-template <class F>
-void run(const char* label, long n, const std::vector<Point>& pts, F&& f, double inline_ns = 0) {
-  size_t i = 0;
-  const long calls0 = elliptical_pattern_stats.integrand_calls;
-  const double ns = ns_per_call(n, [&] {
-    const Point& p = pts[i++ % pts.size()];
-    DerivVector o;
-    f(o, p.x, p.y);
-    keep(o[2] + o[3] + o[4]);
-  });
-  const double per = static_cast<double>(elliptical_pattern_stats.integrand_calls - calls0) / static_cast<double>(n);
-  std::printf("%-46s: %12.1f ns", label, ns);
-  if (inline_ns > 0) std::printf("  (%.1f x inline formula)", ns / inline_ns);
-  if (per > 0) std::printf("  %.0f integrand calls per evaluation", per);
-  std::printf("\n");
-}
-
 }  // namespace
 
 void bench_profiles3() {
@@ -71,31 +30,31 @@ void bench_profiles3() {
   settings.potflag = 1;
   settings.inttol = 1e-6;
   settings.alphanorm = 1;
-  const std::vector<Point> pts = points(512);
+  const std::vector<BenchPoint> pts = bench_points(512, 98765UL);
 
   // The circular Sersic n = 4 convergence and deflection written inline (the lower
   // incomplete Gamma function by its series, 40 terms): the cost of one closed-form point.
   size_t k = 0;
   const double inline_ns = ns_per_call(200000, [&] {
-    const Point& p = pts[k++ % pts.size()];
+    const BenchPoint& p = pts[k++ % pts.size()];
     const double r = std::hypot(p.x, p.y), a = 7.669248 * std::pow(r, 0.25);
     double term = 1.0 / 8, sum = term;
     for (int j = 1; j < 40; ++j) sum += (term *= a / (8 + j));
     keep(std::exp(-a) + 8 * sum * std::exp(-a) * r);
   });
 
-  set_component(1.0, 0.0, 1.0, 4.0);
-  run("sersic n = 4, circular (closed form)", 100000, pts, modelclass::sersic, inline_ns);
-  set_component(1.0, 0.3, 1.0, 4.0);
-  run("sersic n = 4, elliptical (numerical)", 2000, pts, modelclass::sersic, inline_ns);
-  set_component(1.0, 0.3, 1.0, 1.0);
-  run("sersic n = 1, elliptical (numerical)", 2000, pts, modelclass::sersic, inline_ns);
-  set_component(1.0, 0.3, 1.0, 0.0);
-  run("devauc, elliptical (numerical)", 2000, pts, modelclass::devauc, inline_ns);
-  run("expdisk, elliptical (numerical)", 2000, pts, modelclass::expdisk, inline_ns);
-  run("gaus, elliptical (numerical)", 2000, pts, modelclass::gaus, inline_ns);
-  run("devaucA, elliptical (one pseudo-Jaffe)", 200000, pts, modelclass::devaucA, inline_ns);
-  run("expdiskA, elliptical (eleven Kuzmin disks)", 200000, pts, modelclass::expdiskA, inline_ns);
+  bench_component(1.0, 0.0, 1.0, 0, 4.0);
+  bench_class("sersic n = 4, circular (closed form)", 100000, pts, modelclass::sersic, inline_ns);
+  bench_component(1.0, 0.3, 1.0, 0, 4.0);
+  bench_class("sersic n = 4, elliptical (numerical)", 2000, pts, modelclass::sersic, inline_ns);
+  bench_component(1.0, 0.3, 1.0, 0, 1.0);
+  bench_class("sersic n = 1, elliptical (numerical)", 2000, pts, modelclass::sersic, inline_ns);
+  bench_component(1.0, 0.3, 1.0, 0, 0.0);
+  bench_class("devauc, elliptical (numerical)", 2000, pts, modelclass::devauc, inline_ns);
+  bench_class("expdisk, elliptical (numerical)", 2000, pts, modelclass::expdisk, inline_ns);
+  bench_class("gaus, elliptical (numerical)", 2000, pts, modelclass::gaus, inline_ns);
+  bench_class("devaucA, elliptical (one pseudo-Jaffe)", 200000, pts, modelclass::devaucA, inline_ns);
+  bench_class("expdiskA, elliptical (eleven Kuzmin disks)", 200000, pts, modelclass::expdiskA, inline_ns);
 
   // sersicT from a table of the elliptical n = 4 profile (e 0.1..0.5, r 0.02..4
   // logarithmic, 0..90 degrees).
@@ -109,7 +68,7 @@ void bench_profiles3() {
   const int cnt[3] = {5, -30, 10};
   t.set_axes(lo, hi, cnt);
   for (int i = 1; i <= t.count[0]; ++i) {
-    set_component(1.0, t.node(TAB_E, i), 1.0, 4.0);
+    bench_component(1.0, t.node(TAB_E, i), 1.0, 0, 4.0);
     for (int j = 1; j <= t.count[1]; ++j)
       for (int l = 1; l <= t.count[2]; ++l) {
         const double r = t.node(TAB_R, j), th = t.node(TAB_T, l) * M_PI / 180;
@@ -118,17 +77,17 @@ void bench_profiles3() {
         for (int m = 0; m < 6; ++m) t.at(m, i, j, l) = o[m + 1];
       }
   }
-  set_component(1.0, 0.3, 1.0, 4.0);
-  run("sersicT n = 4, elliptical (table)", 2000000, pts, modelclass::sersicT, inline_ns);
+  bench_component(1.0, 0.3, 1.0, 0, 4.0);
+  bench_class("sersicT n = 4, elliptical (table)", 2000000, pts, modelclass::sersicT, inline_ns);
   tablist.clear();
 
   // Cusped NFW: closed-form slope 1 and a general slope.
-  set_component(0.5, 0.0, 1.0, 1.3);
-  run("nfwcusp 1.3, circular (inner integrals)", 2000, pts, modelclass::nfwcusp);
-  set_component(0.5, 0.3, 1.0, 1.0);
-  run("nfwcusp 1, elliptical (numerical)", 2000, pts, modelclass::nfwcusp);
-  set_component(0.5, 0.3, 1.0, 1.3);
-  run("nfwcusp 1.3, elliptical (numerical)", 100, pts, modelclass::nfwcusp);
+  bench_component(0.5, 0.0, 1.0, 0, 1.3);
+  bench_class("nfwcusp 1.3, circular (inner integrals)", 2000, pts, modelclass::nfwcusp);
+  bench_component(0.5, 0.3, 1.0, 0, 1.0);
+  bench_class("nfwcusp 1, elliptical (numerical)", 2000, pts, modelclass::nfwcusp);
+  bench_component(0.5, 0.3, 1.0, 0, 1.3);
+  bench_class("nfwcusp 1.3, elliptical (numerical)", 100, pts, modelclass::nfwcusp);
 
   // A 512 x 512 convergence map (a softened isothermal sphere) through kap2lens, then one
   // "kapmap" component reading it.
@@ -155,7 +114,7 @@ void bench_profiles3() {
   QVMstdout = saved;
   std::remove(path);
   std::printf("%-46s: %12.1f ms\n", "kap2lens, 512 x 512 map (1024 x 1024 grid)", ms);
-  set_component(1.0, 0.0, 0.0, 1.0);
-  run("kapmap component (bilinear in a 512^2 map)", 5000000, pts, modelclass::kapmap);
+  bench_component(1.0, 0.0, 0.0, 0, 1.0);
+  bench_class("kapmap component (bilinear in a 512^2 map)", 5000000, pts, modelclass::kapmap);
   reset_kapmaps();
 }
