@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 
+#include "core/command_fixture.h"
 #include "core/lens_model.h"
 #include "core/sources.h"
 #include "imageplane/source_models.h"
@@ -23,34 +24,10 @@
 
 namespace {
 
-WordArray cmd(std::vector<std::string> w) { return WordArray(std::move(w)); }
-
 using Input = CommandInput;
 
-class LensModelTest : public ::testing::Test {
+class LensModelTest : public CommandTest {
  protected:
-  void SetUp() override {
-    start_program(stdin, stdout);
-    sink.emplace();
-    quietflag = 1;
-    TWref = ModelSet();
-    TWgal.allocate(0);
-    TWclump = ClumpState();
-    TWstep = StepSizes();
-    bridgecutarr = BridgeCut();
-    LOS = LOSPlanes();
-    InitModels();
-    InitSrcArr(1, 0);
-    SetVar("gridflag", 0, 0);
-    SetGlob();
-  }
-  void TearDown() override {
-    quietflag = 0;
-    sink.reset();
-  }
-
-  std::optional<CaptureOutput> sink;  // swallows what the commands print; tests nest their own
-
   // Runs setlens on a model file written into the scratch folder.
   void load_file(const std::string& text) {
     dir.write("model.dat", text);

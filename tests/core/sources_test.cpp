@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 
+#include "core/command_fixture.h"
 #include "core/lens_model.h"
 #include "core/sources.h"
 #include "imageplane/source_models.h"
@@ -20,34 +21,10 @@
 
 namespace {
 
-WordArray cmd(std::vector<std::string> w) { return WordArray(std::move(w)); }
-
 using Input = CommandInput;
 
-class SourcesTest : public ::testing::Test {
+class SourcesTest : public CommandTest {
  protected:
-  void SetUp() override {
-    start_program(stdin, stdout);
-    sink.emplace();
-    quietflag = 1;
-    TWref = ModelSet();
-    TWgal.allocate(0);
-    TWclump = ClumpState();
-    TWstep = StepSizes();
-    bridgecutarr = BridgeCut();
-    LOS = LOSPlanes();
-    InitModels();
-    InitSrcArr(1, 0);
-    SetVar("gridflag", 0, 0);
-    SetGlob();
-  }
-  void TearDown() override {
-    quietflag = 0;
-    sink.reset();
-  }
-
-  std::optional<CaptureOutput> sink;  // swallows what the commands print; tests nest their own
-
   // A model of n components (vary flags 0) given on the command input.
   void model(int n) {
     std::string text;
