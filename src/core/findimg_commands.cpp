@@ -41,14 +41,6 @@ void source_of_image(double x, double y, double& u, double& v) {
   v = y - ay;
 }
 
-void warn_log_range() {
-  qprintf("WARNING: cannot use logarithmic spacing with a\n");
-  qprintf("         negative parameter range.\n");
-}
-
-// Logarithmic steps need both ends of the range above 0 (an end at 0 has no logarithm).
-bool log_range_refused(long steps, double lo, double hi) { return steps < 0 && (lo <= 0.0 || hi <= 0.0); }
-
 // Reads the count line of a position file, then the positions one by one through f(k, a, b).
 template <class F>
 void read_positions(FILE* in, F&& f) {

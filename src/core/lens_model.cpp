@@ -549,6 +549,9 @@ void initLOS(const Vec&) {
 // No line-of-sight shear to compute with one plane.
 void initLOSshear() {}
 
+// One plane: no plane matrices to fill for any source redshift.
+void calcLOSmatrices(const Vec&, double) {}
+
 // One plane: the components sit where the position table puts them.
 void procgalposLOS() {}
 

@@ -110,6 +110,8 @@ void getclumppos();
 void initLOS(const Vec& z);
 // Recomputes the line-of-sight shear of the loaded model; now a no-op.
 void initLOSshear();
+// Fills the multi-plane matrices for the model's redshifts z and a source at redshift zs.
+void calcLOSmatrices(const Vec& z, double zs);
 // Places each component in its own lens plane; now a no-op (one plane).
 void procgalposLOS();
 // Components that the line-of-sight settings treat exactly; now always empty.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "imageplane/catalog.h"
@@ -190,8 +191,9 @@ bool src2img(const Candidate& c, double u, double v, Solution& out) {
   bool have_other = false;
   double otherx = 0, othery = 0;
   Lens other;
-  long seed = settings.seed;  // private copy: the process-wide seed does not move
-  if (seed > 0) seed = -seed;
+  // Restarts draw from their own record, started from -|seed| at each call: the same
+  // points every time, and no other stream is reset by them.
+  std::optional<RandomStream> restarts;
 
   double best = 1e12;
   bool have = false, accepted = false;
@@ -250,8 +252,9 @@ bool src2img(const Candidate& c, double u, double v, Solution& out) {
     const double* rx = c.extra ? c.rx : c.x;
     const double* ry = c.extra ? c.ry : c.y;
     double bestf = 1e300;
+    if (!restarts) restarts.emplace(settings.seed);
     for (int k = 0; k < npts; ++k) {
-      double a = ran2(seed), b = ran2(seed), qx, qy;
+      double a = ran2(*restarts), b = ran2(*restarts), qx, qy;
       if (c.square) {
         qx = c.x0 + (2.0 * a - 1.0) * c.half;
         qy = c.y0 + (2.0 * b - 1.0) * c.half;

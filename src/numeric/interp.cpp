@@ -175,3 +175,8 @@ double interp3(const Tensor3& T, int i1, int i2, int j1, int j2, int k1, int k2,
   if (all_equal(val, 8)) return val[0];
   return weighted(val, w, 8, logflag);
 }
+
+void warn_log_range() {
+  qprintf("WARNING: cannot use logarithmic spacing with a\n");
+  qprintf("         negative parameter range.\n");
+}

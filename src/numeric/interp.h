@@ -43,6 +43,11 @@ int checktype(const std::string& word, const std::string& name);
 // minimum, negative (logarithmic) only when allowNegative; else warnings and 0.
 int checksteps(const std::string& word, const std::string& name, int minimum, int allowNegative);
 
+// Logarithmic steps (a negative count) need both ends of the range above 0 (an end at 0 has
+// no logarithm); commands refuse such a range with warn_log_range before any work.
+inline bool log_range_refused(long steps, double lo, double hi) { return steps < 0 && (lo <= 0.0 || hi <= 0.0); }
+void warn_log_range();
+
 // ---- linear interpolation in tables ----
 
 namespace interp_detail {

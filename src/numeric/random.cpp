@@ -45,8 +45,10 @@ inline void step(long& s, long a, long m, long q, long r) {
 
 }  // namespace
 
-double ran1(long& seed) {
-  auto& st = random_state.ran1;
+double ran1(long& seed) { return ran1(seed, random_state); }
+
+double ran1(long& seed, RandomState& rs) {
+  auto& st = rs.ran1;
   if (seed <= 0 || st.iy == 0) {
     seed = seed <= 0 ? start_value(seed, kIM) : 1;
     for (int j = RandomState::kTable + 7; j >= 0; j--) {
@@ -64,8 +66,10 @@ double ran1(long& seed) {
   return temp > kRnmx ? kRnmx : temp;
 }
 
-double ran2(long& seed) {
-  auto& st = random_state.ran2;
+double ran2(long& seed) { return ran2(seed, random_state); }
+
+double ran2(long& seed, RandomState& rs) {
+  auto& st = rs.ran2;
   if (seed <= 0) {
     seed = start_value(seed, kIM1);
     st.idum2 = seed;
@@ -86,8 +90,10 @@ double ran2(long& seed) {
   return temp > kRnmx ? kRnmx : temp;
 }
 
-double gasdev(long& seed) {
-  auto& st = random_state.gasdev;
+double gasdev(long& seed) { return gasdev(seed, random_state); }
+
+double gasdev(long& seed, RandomState& rs) {
+  auto& st = rs.gasdev;
   if (seed < 0) st.held = false;
   if (st.held) {
     st.held = false;
@@ -95,8 +101,8 @@ double gasdev(long& seed) {
   }
   double s, t, r;
   do {
-    s = 2.0 * ran1(seed) - 1.0;
-    t = 2.0 * ran1(seed) - 1.0;
+    s = 2.0 * ran1(seed, rs) - 1.0;
+    t = 2.0 * ran1(seed, rs) - 1.0;
     r = s * s + t * t;
   } while (r >= 1.0 || r == 0.0);
   const double f = std::sqrt(-2.0 * std::log(r) / r);
@@ -105,9 +111,11 @@ double gasdev(long& seed) {
   return t * f;
 }
 
-double poidev(double mean, long& seed) {
+double poidev(double mean, long& seed) { return poidev(mean, seed, random_state); }
+
+double poidev(double mean, long& seed, RandomState& rs) {
   constexpr double kPi = 3.141592654;
-  auto& st = random_state.poidev;
+  auto& st = rs.poidev;
   double em;
   if (mean < 12.0) {  // direct method: multiply uniform deviates until below e^-mean
     if (mean != st.oldm) {
@@ -118,7 +126,7 @@ double poidev(double mean, long& seed) {
     double t = 1.0;
     do {
       em += 1.0;
-      t *= ran1(seed);
+      t *= ran1(seed, rs);
     } while (t > st.g);
   } else {  // rejection with a Lorentzian comparison function
     if (mean != st.oldm) {
@@ -131,19 +139,22 @@ double poidev(double mean, long& seed) {
     do {
       double y;
       do {
-        y = std::tan(kPi * ran1(seed));
+        y = std::tan(kPi * ran1(seed, rs));
         em = st.sq * y + mean;
       } while (em < 0.0);
       em = std::floor(em);
       t = 0.9 * (1.0 + y * y) * std::exp(em * st.alxm - gammln(em + 1.0) - st.g);
-    } while (ran1(seed) > t);
+    } while (ran1(seed, rs) > t);
   }
   return em;
 }
 
-void gasvec(long& seed, int n, const Mat& M, Vec& g, Vec& out) {
+namespace {
+
+template <class Normal>
+void gasvec_with(Normal&& normal, int n, const Mat& M, Vec& g, Vec& out) {
   if (n <= 0) return;
-  for (int k = 1; k <= n; k++) g[k] = gasdev(seed);
+  for (int k = 1; k <= n; k++) g[k] = normal();
   for (int i = 1; i <= n; i++) {
     double sum = 0.0;
     for (int k = 1; k <= n; k++) sum += M[i][k] * g[k];
@@ -151,14 +162,15 @@ void gasvec(long& seed, int n, const Mat& M, Vec& g, Vec& out) {
   }
 }
 
-void ranell(long& seed1, long& seed2, int n, const Mat& M, Vec& g, Vec& out) {
+template <class Normal, class Uniform>
+void ranell_with(Normal&& normal, Uniform&& uniform, int n, const Mat& M, Vec& g, Vec& out) {
   if (n <= 0) return;
   double norm2 = 0.0;
   for (int k = 1; k <= n; k++) {
-    g[k] = gasdev(seed1);
+    g[k] = normal();
     norm2 += g[k] * g[k];
   }
-  const double u = ran2(seed2);
+  const double u = uniform();
   const double f = std::pow(u, 1.0 / n) / std::sqrt(norm2);
   for (int k = 1; k <= n; k++) g[k] *= f;
   for (int i = 1; i <= n; i++) {
@@ -168,8 +180,52 @@ void ranell(long& seed1, long& seed2, int n, const Mat& M, Vec& g, Vec& out) {
   }
 }
 
-void ranrot(long& seed, int n, Mat& R) {
+template <class Normal>
+void ranrot_with(Normal&& normal, int n, Mat& R) {
   for (int i = 1; i <= n; i++)
-    for (int j = 1; j <= n; j++) R[i][j] = gasdev(seed);
+    for (int j = 1; j <= n; j++) R[i][j] = normal();
   GramSchmidt(n, R);
 }
+
+}  // namespace
+
+void gasvec(long& seed, int n, const Mat& M, Vec& g, Vec& out) {
+  gasvec_with([&] { return gasdev(seed); }, n, M, g, out);
+}
+void gasvec(RandomStream& r, int n, const Mat& M, Vec& g, Vec& out) {
+  gasvec_with([&] { return gasdev(r); }, n, M, g, out);
+}
+void ranell(long& seed1, long& seed2, int n, const Mat& M, Vec& g, Vec& out) {
+  ranell_with([&] { return gasdev(seed1); }, [&] { return ran2(seed2); }, n, M, g, out);
+}
+void ranell(RandomStream& r1, RandomStream& r2, int n, const Mat& M, Vec& g, Vec& out) {
+  ranell_with([&] { return gasdev(r1); }, [&] { return ran2(r2); }, n, M, g, out);
+}
+void ranrot(long& seed, int n, Mat& R) {
+  ranrot_with([&] { return gasdev(seed); }, n, R);
+}
+void ranrot(RandomStream& r, int n, Mat& R) {
+  ranrot_with([&] { return gasdev(r); }, n, R);
+}
+
+long stream_start(long s) {
+  if (s == 0) return -1;
+  return s < 0 ? s : -s;
+}
+
+void RandomStream::restart(long s) {
+  seed = stream_start(s);
+  state = RandomState{};
+}
+
+unsigned long long mix_seed(unsigned long long a, unsigned long long b, unsigned long long c) {
+  auto splitmix = [](unsigned long long x) {
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+  };
+  return splitmix(splitmix(splitmix(a) ^ b) ^ c);
+}
+
+long mixed_stream_start(unsigned long long mix) { return -(1 + static_cast<long>(mix % 2147483646ULL)); }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <set>
 #include <vector>
 
 #include "numeric/linalg.h"
@@ -57,7 +58,8 @@ TEST_F(Random, MinimalStandardCheckValue) {
 }
 
 TEST_F(Random, UniformGeneratorsStayInsideTheUnitIntervalAndRepeat) {
-  for (auto gen : {&ran1, &ran2}) {
+  using Gen = double (*)(long&);
+  for (Gen gen : {static_cast<Gen>(&ran1), static_cast<Gen>(&ran2)}) {
     long s1 = -1, s2 = -1;
     std::vector<double> a, b;
     for (int i = 0; i < 20000; i++) a.push_back(gen(s1));
@@ -279,4 +281,47 @@ TEST_F(Random, RandomRotationsAreOrthonormalAndRepeat) {
     for (int i = 1; i <= n; i++)
       for (int j = 1; j <= n; j++) EXPECT_EQ(R[i][j], R2[i][j]);
   }
+}
+
+TEST_F(Random, StreamsRepeatFromTheirSeedWhateverElseDraws) {
+  // A stream restarted from a seed repeats exactly, for a positive seed too, and re-seeding
+  // the process-wide generators between its draws does not change it.
+  for (long s : {-15L, 15L, 0L}) {
+    RandomStream a(s), b(s);
+    std::vector<double> x, y;
+    for (int i = 0; i < 200; i++) {
+      x.push_back(ran2(a));
+      x.push_back(gasdev(a));
+      x.push_back(poidev(3.5, a));
+    }
+    for (int i = 0; i < 200; i++) {
+      long shared = -7;  // reset the shared tables in between
+      ran1(shared);
+      ran2(shared);
+      gasdev(shared);
+      y.push_back(ran2(b));
+      y.push_back(gasdev(b));
+      y.push_back(poidev(3.5, b));
+    }
+    EXPECT_EQ(x, y) << "seed " << s;
+  }
+  // A stream from seed s draws what the shared generators draw from -|s|.
+  RandomStream r(42);
+  long shared = -42;
+  for (int i = 0; i < 50; i++) EXPECT_EQ(ran2(r), ran2(shared));
+  EXPECT_EQ(stream_start(0), -1);
+  EXPECT_EQ(stream_start(9), -9);
+  EXPECT_EQ(stream_start(-9), -9);
+}
+
+TEST_F(Random, MixedSeedsAreDistinctNegativeStarts) {
+  std::set<long> starts;
+  for (unsigned long long t = 0; t < 1000; t++) {
+    const long s = mixed_stream_start(mix_seed(1, 0, t));
+    EXPECT_LE(s, -1);
+    EXPECT_GE(s, -2147483646L);
+    starts.insert(s);
+  }
+  EXPECT_EQ(starts.size(), 1000u);
+  EXPECT_NE(mix_seed(1, 0, 5), mix_seed(1, 1, 5));
 }
