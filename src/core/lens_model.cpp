@@ -146,6 +146,8 @@ void plane_factors(ModelSet& ms, int i) {
   bool same = i > 1;
   for (int j = 1; j <= n && same; ++j) same = std::fabs(m.z[j] - ms.ref[1].z[j]) <= 1e-6;
   for (int j = 1; j <= n; ++j) {
+    // Empty and registration rows are no planes (the plane set-up moves them to 1e8).
+    if (!is_mass_component(m.names[j])) continue;
     if (same) {
       m.bridge[j] = ms.ref[1].bridge[j];
       m.tau[j] = ms.ref[1].tau[j];

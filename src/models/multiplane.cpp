@@ -77,10 +77,12 @@ void los_size_scratch() {
   if (LOS.work.size() != n) LOS.work.assign(n, 0.0);
 }
 
-// Not re-entrant: uses `cur`, TWmod's scratch and LOS.work; leaves component 1 loaded.
-void potdefmagLOS(PotDefMagVector& out, double x, double y) {
-  out.zero();
-  los_check_clumps();
+namespace {
+
+// The recursion; General false when every coupling matrix is a multiple of the identity
+// (no shearLOS reduction), which needs one product per pair instead of four.
+template <bool General>
+void recursion(PotDefMagVector& out, double x, double y) {
   LOSPlanes& L = LOS;
   const int N = L.nplane, N1 = N + 1, nuse = L.nuse;
   double* w = L.work.data();
@@ -101,12 +103,22 @@ void potdefmagLOS(PotDefMagVector& out, double x, double y) {
     for (int j = 1; j < step; ++j) {
       const double* c = C + ((j - 1) * N1 + (i - 1)) * 4;
       const double* Q = w + (j - 1) * kStride;
-      px -= c[0] * Q[2] + c[1] * Q[3];
-      py -= c[2] * Q[2] + c[3] * Q[3];
-      a11 -= c[0] * Q[4] + c[1] * Q[6];
-      a12 -= c[0] * Q[5] + c[1] * Q[7];
-      a21 -= c[2] * Q[4] + c[3] * Q[6];
-      a22 -= c[2] * Q[5] + c[3] * Q[7];
+      if (General) {
+        px -= c[0] * Q[2] + c[1] * Q[3];
+        py -= c[2] * Q[2] + c[3] * Q[3];
+        a11 -= c[0] * Q[4] + c[1] * Q[6];
+        a12 -= c[0] * Q[5] + c[1] * Q[7];
+        a21 -= c[2] * Q[4] + c[3] * Q[6];
+        a22 -= c[2] * Q[5] + c[3] * Q[7];
+      } else {
+        const double k = c[0];
+        px -= k * Q[2];
+        py -= k * Q[3];
+        a11 -= k * Q[4];
+        a12 -= k * Q[5];
+        a21 -= k * Q[6];
+        a22 -= k * Q[7];
+      }
     }
     if (i == N1) {
       bx = px;
@@ -146,6 +158,18 @@ void potdefmagLOS(PotDefMagVector& out, double x, double y) {
   out[6] = -A12;
   out[7] = -A21;
   out[1] = 0.5 * (out[2] * out[2] + out[3] * out[3]) - T;
+}
+
+}  // namespace
+
+// Not re-entrant: uses `cur`, TWmod's scratch and LOS.work; leaves component 1 loaded.
+void potdefmagLOS(PotDefMagVector& out, double x, double y) {
+  out.zero();
+  los_check_clumps();
+  if (LOS.reduced)
+    recursion<true>(out, x, y);
+  else
+    recursion<false>(out, x, y);
   if (TWgal.NGALMAX >= 1) component_detail::initgal_unchecked(1);
 }
 

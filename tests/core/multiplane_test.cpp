@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "core/command_fixture.h"
 #include "core/lens_model.h"
 #include "core/los_commands.h"
@@ -184,6 +186,11 @@ TEST_F(MultiPlaneTest, PlaneListRules) {
   EXPECT_EQ(LOS.Cmat[1][2][1], 0.0);
   EXPECT_EQ(LOS.Cmat[2][1][1], 0.0);
   EXPECT_GT(LOS.Cmat[1][3][1], 0.0);
+  // A model defined for Dls/Ds = 1.
+  set("zref", 1000);
+  load({"ptmass 1 0 0 0 0 0 0 0 0 0 0.5", "ptmass 0.2 0 1 0 0 0 0 0 0 0 0.8"});
+  EXPECT_DOUBLE_EQ(LOS.Cmat[1][2][1], PMdist(0.5, 0.8) / PMdist(0, 0.8));
+  EXPECT_DOUBLE_EQ(LOS.Gmat[2][3][1], PMdist(0, 0.8) / PMdist(0, 0.5));
   // A mass component without a redshift among components with one, wherever it stands.
   for (int lead : {1, 2}) {
     Vec z(1, 3);
@@ -310,6 +317,53 @@ TEST_F(MultiPlaneTest, FoldedSheetKeepsSecondDerivativesAndShiftsDeflections) {
   calcLOSmatrices(TWref.ref[1].z, settings.zsrc);
   const PotDefMagVector back = eval(1.1, 0.3);
   for (int q = 1; q <= 7; ++q) EXPECT_EQ(back[q], red[0][q]) << q;
+}
+
+TEST_F(MultiPlaneTest, HigherOrderModesFoldOrDropPerturbers) {
+  set("tempfiles", 0);
+  const std::vector<std::string> m = {"alpha 1 0 0 0 0 0 0 0.05 0 1 0.5", "alpha 0.3 2.5 1.0 0 0 0 0 0.05 0 1 0.3",
+                                      "alpha 0.3 -2.0 2.0 0 0 0 0 0.05 0 1 1.0"};
+  // A large dxcut folds both perturbers: HOTlos keeps their tidal fields, HOTcut drops them.
+  shearLOS(cmd({"shearLOS", "gal", "1", "1.0", "HOTlos", "10"}));
+  load(m);
+  ASSERT_EQ(LOS.nplane, 1);
+  EXPECT_GT(std::fabs(LOS.Bmat[2][1] - 1.0), 1e-3);
+  shearLOS(cmd({"shearLOS", "gal", "1", "1.0", "HOTcut", "10"}));
+  load(m);
+  ASSERT_EQ(LOS.nplane, 1);
+  for (int k = 1; k <= 4; ++k) EXPECT_EQ(LOS.Bmat[2][k], k == 1 || k == 4 ? 1.0 : 0.0) << k;
+  // A tiny dxcut keeps them all.
+  shearLOS(cmd({"shearLOS", "gal", "1", "1.0", "HOTlos", "1e-9"}));
+  load(m);
+  EXPECT_EQ(LOS.nplane, 3);
+  // Without a plane at zlens there is no reference plane.
+  shearLOS(cmd({"shearLOS", "pos", "0", "0", "1.0", "HOTlos", "0.01"}));
+  EXPECT_EQ(fatal_message([&] { set("zlens", 0.6); }), "in shearLOS, no galaxy matches zlens");
+}
+
+TEST_F(MultiPlaneTest, RedshiftBoxDiagnosticFiles) {
+  ScratchDir dir;
+  char here[4096];
+  ASSERT_NE(getcwd(here, sizeof here), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  const std::vector<std::string> m = {"alpha 1 0 0 0 0 0 0 0.05 0 1 0.5", "convrg 0.03 0 0 0 0 0.02 10 0 0 0 0.3",
+                                      "alpha 0.3 0.8 0.4 0 0 0 0 0.05 0 1 0.52"};
+  shearLOS(cmd({"shearLOS", "gal", "1", "5.0", "zbox", "0.01"}));  // one main plane
+  load(m);
+  const std::string one = dir.read("shearLOS-mat.dat");
+  shearLOS(cmd({"shearLOS", "gal", "1", "5.0", "zbox", "0.1"}));  // two main planes
+  load(m);
+  const std::string two = dir.read("shearLOS-mat.dat"), shr = dir.read("shearLOS-shr.dat");
+  ASSERT_EQ(chdir(here), 0);
+  for (const char* label : {"full-fg", "full-bg", "full-tot", "full-eff", "full-pri"}) {
+    EXPECT_EQ(count_occurrences(one, std::string("\n") + label + " "), 1) << label;
+    EXPECT_EQ(count_occurrences(two, label), 0) << label;
+  }
+  for (const char* label : {"est-fg", "est-bg", "est-tot", "zlens"}) {
+    EXPECT_EQ(count_occurrences(two, std::string("\n") + label + " "), 1) << label;
+    EXPECT_EQ(count_occurrences(shr, std::string("\n") + label + " "), 1) << label;
+  }
+  EXPECT_EQ(shr.find("# effective convergence and shear\n#  kappa  gamma_c  gamma_s  theta_skew\n#\n"), 0u);
 }
 
 TEST_F(MultiPlaneTest, ReductionNeedsSeveralPlanes) {
