@@ -105,6 +105,8 @@ void require_model();
 void clumpvec(int n);
 // Refreshes the clump positions of the current model; now a no-op (no clumps exist).
 void getclumppos();
+
+// ---- lens planes (multi-plane lensing, models/multiplane.h) ----
 // Sets up the lens planes of the model set from model 1's redshift row z (rows of class
 // "none" and "register" get redshift 1e8); switches every component on and, with several
 // planes, off those at or behind the source; builds the matrices for zsrc.

@@ -7,14 +7,13 @@
 // leaves component 1 loaded when it returns.
 #pragma once
 
-#include "models/component.h"
-#include "models/derivs.h"
-#include "shell/words.h"
-
 #include <string>
 #include <vector>
 
+#include "models/component.h"
+#include "models/derivs.h"
 #include "numeric/alloc.h"
+#include "shell/words.h"
 
 // Multi-plane state: the lens planes of model 1 and their coupling matrices (filled by
 // initLOS and calcLOSmatrices, core/lens_model.h; reduced by initLOSshear), and the
