@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/command_fixture.h"
+#include "core/los_fixture.h"
 #include "core/lens_model.h"
 #include "core/los_commands.h"
 #include "models/component.h"
@@ -19,18 +19,11 @@
 
 namespace {
 
-class LOSCommandTest : public CommandTest {
+class LOSCommandTest : public LineOfSightTest {
  protected:
   void SetUp() override {
-    CommandTest::SetUp();
-    set("gridlo1", 0.05);
-    set("zlens", 0.5);
-    set("zsrc", 2);
+    LineOfSightTest::SetUp();
     set("tscale", 50);  // a fixed scale: no "Cosmology:" report at every refresh
-  }
-  void set(const char* name, double v) {
-    SetVar(name, 0, v);
-    SetGlob();
   }
   static WordArray words(const std::string& line) {
     std::istringstream in(line);

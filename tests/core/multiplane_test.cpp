@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-#include "core/command_fixture.h"
+#include "core/los_fixture.h"
 #include "core/lens_model.h"
 #include "core/los_commands.h"
 #include "models/component.h"
@@ -21,18 +21,8 @@
 
 namespace {
 
-class MultiPlaneTest : public CommandTest {
+class MultiPlaneTest : public LineOfSightTest {
  protected:
-  void SetUp() override {
-    CommandTest::SetUp();
-    set("gridlo1", 0.05);
-    set("zlens", 0.5);
-    set("zsrc", 2);
-  }
-  void set(const char* name, double v) {
-    SetVar(name, 0, v);
-    SetGlob();
-  }
   // A one-model set of the given component lines (with redshifts when zflag).
   void load(const std::vector<std::string>& lines, bool zflag = true) {
     std::string text;
