@@ -478,12 +478,15 @@ void load_lens(const WordArray& words, bool elliptical) {
   proc_GausCorr();
 }
 
+// What the entries of the batch being loaded noticed.
+LoadNotes batch_notes;
+
 }  // namespace
 
 int batchdata_read1(FILE* fp, const std::string& path, int noise, GalData& gal, SrcData& s,
                     double& rmin, double& rmax, double fac) {
   DataReader r{fp, path, WordArray()};
-  LoadNotes notes;
+  LoadNotes& notes = batch_notes;
   if (myread(fp, r.w) == 0) return 0;
   if (!checkint2(r.w[0], "Ngal", 1, 99999)) return 0;
   if (r.w.integer(0) != 1) fatal("batchdata currently handles only one galaxy per entry");
@@ -521,9 +524,7 @@ int batchdata_read1(FILE* fp, const std::string& path, int noise, GalData& gal, 
     const double d = std::hypot(s.x[k] - gal.x, s.y[k] - gal.y);
     rmin = std::min(rmin, d);
     rmax = std::max(rmax, d);
-    BVec<GalData> one(1, 1);
-    one[1] = gal;
-    s.core[k] = core_of(one, 1, s.x[k], s.y[k]);
+    s.core[k] = d < settings.omitcore ? 1 : 0;
     if (s.core[k] != 0)
       qprintf("NOTE: src #%d img #%d is in core of galaxy #%d -- ignoring image\n", 1, k, s.core[k]);
     s.sig_a[k] *= fac;
@@ -604,10 +605,12 @@ void batchdata(const WordArray& words) {
   file = FileHandle(open_or_fail(path, "could not open batchdata file"));
   rmin = 1e30;
   rmax = -1;
+  batch_notes = LoadNotes();
   for (int i = 1; i <= count; ++i)
     if (batchdata_read1(file, path, noise, galbat[i], srcbat[i], rmin, rmax, fac) != 1)
       fatal("in batchdata");
   file.close();
+  batch_notes.print();
 
   TSobs.Nbatdat = count;
   TSobs.galbat = std::move(galbat);

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "numeric/alloc.h"
+#include "numeric/random.h"
 #include "shell/words.h"
 
 // One observed (or model) galaxy.
@@ -74,6 +75,9 @@ struct ObservedData {
   bool poserr_checked = false;
 };
 extern ObservedData TSobs;
+// The noise stream of batchdata: its own generator record, restarted from the "seed" by
+// every batchdata command.
+extern RandomStream batchdata_nseed;
 
 // Empties every observed and batch table.
 void clear_observed_data();

@@ -279,3 +279,13 @@ TEST_F(StoreTest, ChiSquaredLine) {
   const std::string labelled = "CHISQ:" + nums + " # tot pos flux tdel gal plim crv ring weak\n";
   EXPECT_EQ(d.read("c.txt"), nums + "\n" + labelled + labelled + "RMS: 0.000000e+00 # from GausCorr\n");
 }
+
+TEST_F(StoreTest, OncePerRunWarningsComeBackWithEachCommandRun) {
+  long stamp = 0;
+  start_command_run();
+  EXPECT_TRUE(once_per_run(stamp));
+  EXPECT_FALSE(once_per_run(stamp));
+  start_command_run();
+  EXPECT_TRUE(once_per_run(stamp));
+  EXPECT_FALSE(once_per_run(stamp));
+}
