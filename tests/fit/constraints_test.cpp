@@ -214,6 +214,7 @@ TEST_F(ConstraintTest, ProcParmsFoldsWrapsAndTies) {
   const Case cases[] = {
       {-0.3, 10, -30, 0, 0.3, 100, -30},  // angle ranges act only with PAwrap
       {-0.3, 10, 200, 1, 0.3, -80, 20},
+      {0.3, 10, -30, 1, 0.3, 10, 150},
       {2.0, 10, 190, 1, 0.5, -80, 10},
   };
   for (const Case& c : cases) {
