@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iterator>
 
+#include "core/einstein.h"
 #include "core/findimg_commands.h"
 #include "core/grid_control.h"
 #include "core/lens_model.h"
@@ -49,6 +50,7 @@ const CoreCommand kCoreCommands[] = {
     {"startup", setlens, setlenshelp},
     {"setlens", setlens, setlenshelp},
     {"changelens", changelens, changelenshelp},
+    {"thetaEin", thetaEin, thetaEinhelp},
     {"stepsize", stepsize, stepsizehelp},
     {"setsource", setsource, setsourcehelp},
     {"turnoff", turnoff, turnoffhelp},
@@ -67,6 +69,8 @@ const CoreCommand kCoreCommands[] = {
     {"plotgrid", plotgrid, plotgridhelp},
     {"plotcrit", plotcrit, plotcrithelp},
     {"fitcrit", fitcrit, fitcrithelp},
+    {"calcRein", calcRein, calcReinhelp},
+    {"setMrat", setMrat, setMrathelp},
     {"findimg", findimg, findimghelp},
     {"findimg2", findimg2, findimg2help},
     {"findimg3", findimg3, findimg3help},
@@ -82,6 +86,7 @@ const CoreCommand kCoreCommands[] = {
     {"imdiff", imdiff, imdiffhelp},
     {"imstats", imstats, imstatshelp},
     {"fft1", fft1, fft1help},
+    {"moments", moments, momentshelp},
     {"loadpowlawtab", loadpowlawtab, loadpowlawtabhelp},
     {"kap2lens", kap2lens, kap2lenshelp},
     {"sig2lens", sig2lens, sig2lenshelp},
