@@ -10,6 +10,7 @@
 #include "core/grid_control.h"
 #include "core/lens_model.h"
 #include "core/sources.h"
+#include "core/tables.h"
 #include "imageplane/catalog.h"
 #include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
@@ -87,6 +88,8 @@ const CoreCommand kCoreCommands[] = {
     {"imstats", imstats, imstatshelp},
     {"fft1", fft1, fft1help},
     {"moments", moments, momentshelp},
+    {"maketab", maketab, maketabhelp},
+    {"loadtab", loadtab, loadtabhelp},
     {"loadpowlawtab", loadpowlawtab, loadpowlawtabhelp},
     {"kap2lens", kap2lens, kap2lenshelp},
     {"sig2lens", sig2lens, sig2lenshelp},
@@ -96,6 +99,8 @@ const CoreCommand kCoreCommands[] = {
     {"setgausran1", setgausran1, setgausran1help},
     {"MTseries", MTseries, MTserieshelp},
     {"loadnonpar", loadnonpar, loadnonparhelp},
+    {"bootstrap", bootstrap, bootstraphelp},
+    {"jackknife", jackknife, jackknifehelp},
     {"setfoldcaus", setfoldcaus, setfoldcaushelp},
 };
 
