@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iterator>
 
+#include "core/checks.h"
 #include "core/einstein.h"
 #include "core/findimg_commands.h"
 #include "core/grid_control.h"
@@ -67,6 +68,11 @@ const CoreCommand kCoreCommands[] = {
     {"imggrid", imggrid, imggridhelp},
     {"imgarray", imgarray, imgarrayhelp},
     {"autogrid", autogrid, autogridhelp},
+    {"ranpos", ranpos, ranposhelp},
+    {"checkmod", checkmod, checkmodhelp},
+    {"checkder", checkder, checkderhelp},
+    {"checkPder", checkPder, checkPderhelp},
+    {"checkmag", checkmag, checkmaghelp},
     {"plotgrid", plotgrid, plotgridhelp},
     {"plotcrit", plotcrit, plotcrithelp},
     {"fitcrit", fitcrit, fitcrithelp},
