@@ -10,6 +10,7 @@
 #include "core/findimg_commands.h"
 #include "core/grid_control.h"
 #include "core/lens_model.h"
+#include "core/magcrosssec.h"
 #include "core/sources.h"
 #include "core/tables.h"
 #include "imageplane/catalog.h"
@@ -83,6 +84,7 @@ const CoreCommand kCoreCommands[] = {
     {"findimg3", findimg3, findimg3help},
     {"findsrc", findsrc, findsrchelp},
     {"findsrc3", findsrc3, findsrc3help},
+    {"magcrosssec", magcrosssec, magcrosssechelp},
     {"doPCA", doPCA, doPCAhelp},
     {"ellsrc", ellsrc, ellsrchelp},
     {"ellimg", ellimg, ellimghelp},
