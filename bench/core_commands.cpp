@@ -34,15 +34,15 @@ double seconds_of(void (*cmd)(const WordArray&), std::vector<std::string> words)
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-void load_model(const char* line) {
-  FILE* f = std::tmpfile();
-  std::fprintf(f, "%s\n0 0 0 0 0 0 0 0 0 0\n", line);
-  std::rewind(f);
-  FILE* saved = QVMstdin;
-  QVMstdin = f;
-  setlens(WordArray({"setlens", "1", "1"}));
-  QVMstdin = saved;
-  std::fclose(f);
+// Loads a one-component model from a model file in the scratch folder.
+void load_model(const std::string& dir, const char* line) {
+  const std::string path = dir + "/model.dat";
+  {
+    FileHandle f(std::fopen(path.c_str(), "w"));
+    std::fprintf(f, "1 1\n%s\n0 0 0 0 0 0 0 0 0 0\n", line);
+  }
+  setlens(WordArray({"setlens", path}));
+  SetGlob();
 }
 
 }  // namespace
@@ -60,8 +60,7 @@ void bench_core_commands() {
   SetVar("gridflag", 0, 1);
   SetVar("omitcore", 0, 0.05);
   SetVar("gridhi1", 0, 3);
-  load_model("alpha 1 0.0123 0.0071 0.3 20 0.06 55 0.05 0 1");
-  SetGlob();
+  load_model(dir, "alpha 1 0.0123 0.0071 0.3 20 0.06 55 0.05 0 1");
   long seed = -3;
   std::vector<std::array<double, 2>> src;
   for (int k = 0; k < 400; ++k) src.push_back({(ran2(seed) - 0.5) * 1.2, (ran2(seed) - 0.5) * 1.2});
@@ -110,13 +109,11 @@ void bench_core_commands() {
 
   // ---- maketab of a numerically integrated elliptical profile ----
   SetVar("gridflag", 0, 0);
-  load_model("alpha 1 0 0 0 0 0 0 0.1 0 0.5");
-  SetGlob();
+  load_model(dir, "alpha 1 0 0 0 0 0 0 0.1 0 0.5");
   const int ne = 2, nr = 30, nt = 30;
   const double t2 = seconds_of(maketab, {"maketab", dir + "/t.bin", "0.3", "0.35", std::to_string(ne), "0.05",
                                          "5", std::to_string(-nr), std::to_string(nt)});
-  load_model("alpha 1 0 0 0.3 -90 0 0 0.1 0 0.5");
-  SetGlob();
+  load_model(dir, "alpha 1 0 0 0.3 -90 0 0 0.1 0 0.5");
   int p = 0;
   const double pdm_ns = ns_per_call(ne * nr * nt, [&] {
     const double r = 0.05 * std::pow(100.0, (p % nr) / (nr - 1.0)), t = (p / nr % nt) * M_PI / 2 / (nt - 1);
