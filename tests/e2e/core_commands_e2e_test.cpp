@@ -80,3 +80,29 @@ TEST(CoreCommandsE2E, EinsteinRadiusAndRefusalsFromACommandFile) {
   EXPECT_NE(r.out.find("ERROR: moments: the number of radial steps must be at least 2 (1)"), std::string::npos);
   EXPECT_EQ(d.read("rein.txt").substr(0, 13), "4.472136e-02 ");
 }
+
+// Numbers that are not finite (nan, inf, or too large for a double) in a model, source or
+// grid line end the run naming the command and the word, before anything uses them.
+TEST(CoreCommandsE2E, NonFiniteNumbersInInputLinesAreRefused) {
+  struct Case {
+    const char* commands;
+    const char* error;
+  };
+  const std::string model = "setlens 1 1\nalpha 1 0 0 0 0 0 0 0.1 0 1\n0 0 0 0 0 0 0 0 0 0\n";
+  const Case cases[] = {
+      {"maingrid 2 0 nan 20 0 360 20\n", "ERROR: maingrid: nan is not a finite number"},
+      {"galgrid 1 0 1e999 10 0 360 10\n", "ERROR: galgrid: 1e999 is not a finite number"},
+      {"imggrid 1 0 0.5 5 0 360 10\n0.2 inf\n", "ERROR: imggrid: inf is not a finite number"},
+      {"imgarray nan\n", "ERROR: imgarray: nan is not a finite number"},
+      {"setsource 1 0\nptsrc 1 nan 0 0 0 0 0 0\n1 1 1 0 0 0 0 0\n", "ERROR: setsource: nan is not a finite number"},
+      {"setsource src.dat\n", "ERROR: setsource: -inf is not a finite number"},
+  };
+  for (const Case& c : cases) {
+    ScratchDir d;
+    d.write("src.dat", "1 0\nptsrc 1 0 -inf 0 0 0 0 0\n1 1 1 0 0 0 0 0\n");
+    const RunResult r = run_commands(d, model + c.commands + "findimg 0.2 0\n");
+    EXPECT_EQ(r.status, 1) << c.commands;
+    EXPECT_NE(r.out.find(std::string(c.error) + "\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("findimg results"), std::string::npos) << c.commands;
+  }
+}
