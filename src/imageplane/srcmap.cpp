@@ -70,13 +70,15 @@ void proc_srcmap(int k, const std::string& file) {
     Vec cum(1, npos);
     double c = 0.0;
     for (long n = 1; n <= npos; ++n) cum[n] = c += vals[n];
-    double l90, l999;
-    if (npos >= 2) {
-      linint(cum, vals, static_cast<int>(npos), l90, 0.1 * c);
-      linint(cum, vals, static_cast<int>(npos), l999, 0.001 * c);
-    } else {
-      l90 = l999 = vals[1];
-    }
+    // The level where the running sum reaches a fraction of the total; below the first
+    // sum it is the faintest positive pixel (no extrapolation into the noise).
+    auto level = [&](double frac) {
+      const double target = frac * c;
+      if (npos < 2 || target <= cum[1]) return vals[1];
+      double out;
+      return linint(cum, vals, static_cast<int>(npos), out, target);
+    };
+    const double l90 = level(0.1), l999 = level(0.001);
     double r90 = 0.0, r999 = 0.0;
     for (int i = 1; i <= s.nx; ++i) {
       const double x = setparm(s.nx, i, s.xlo, s.xhi);
