@@ -61,17 +61,19 @@ void assign_light(double W, double X, double Y, double D) {
   FiniteSourceState& F = TWfinsrc;
   if (W < 1e-8) return;
   const double cx = X / W, cy = Y / W;
-  double dbest = 1e8;
+  // Squared distances: the nearest centroid, the first of equal ones, never one at 1e8
+  // or beyond.
+  double dbest = 1e16;
   int best = -1;
   for (int j = 0; j < F.finsrc_cnt; ++j) {
     const FiniteSourceState::Acc& a = F.finsrc_tmp[static_cast<size_t>(j)];
-    const double d = std::hypot(a.x / a.w - cx, a.y / a.w - cy);
-    if (d < dbest) {
-      dbest = d;
+    const double dx = a.cx - cx, dy = a.cy - cy, d2 = dx * dx + dy * dy;
+    if (d2 < dbest) {
+      dbest = d2;
       best = j;
     }
   }
-  if (best < 0 || !(dbest <= settings.seeing)) {
+  if (best < 0 || !(std::sqrt(dbest) <= settings.seeing)) {
     F.finsrc_tmp.emplace_back();
     best = F.finsrc_cnt++;
   }
@@ -80,6 +82,8 @@ void assign_light(double W, double X, double Y, double D) {
   a.y += Y;
   a.w += W;
   a.d += D;
+  a.cx = a.x / a.w;
+  a.cy = a.y / a.w;
 }
 
 // Sums of the rays of one triangle.
@@ -149,6 +153,7 @@ FinsrcShape finsrc_shape(int i) {
   if (s.kind == FinsrcShape::kSersic) {
     s.inv_s = 1.0 / p[10];
     s.inv_n = 1.0 / p[8];
+    s.root = p[8] == 1.0 ? 0 : p[8] == 2.0 ? 1 : p[8] == 4.0 ? 2 : -1;
   }
   if (!on) s.kind = FinsrcShape::kOff;
   return s;
@@ -160,7 +165,16 @@ double FinsrcShape::flux(double u, double v) const {
       return radius(u, v) < R0 ? I : 0.0;
     case kSersic: {
       const double x = radius(u, v) * inv_s;
-      return I * std::exp(-(inv_n == 1.0 ? x : std::pow(x, inv_n)));
+      switch (root) {
+        case 0:
+          return I * std::exp(-x);
+        case 1:
+          return I * std::exp(-std::sqrt(x));
+        case 2:
+          return I * std::exp(-std::sqrt(std::sqrt(x)));
+        default:
+          return I * std::exp(-std::pow(x, inv_n));
+      }
     }
     case kSrcmap: {
       // Map coordinates stretch with srcsize like the analytic sources, so the flux stays.
@@ -279,6 +293,7 @@ void finsrc_tri(int t, int shoot, double& area, double& rays, double srcarea) {
       // Rays uniform in the source-plane triangle.
       const long k = static_cast<long>(poidev(S * dens, counts));
       rays += static_cast<double>(k);
+      if (k == 0) return;
       RandomStream pos = mixed_stream(static_cast<unsigned long long>(settings.shoot_rseed), F.rep, 2 * tt + 1);
       for (long r = 0; r < k; ++r) {
         double a = ran2(pos), b = ran2(pos);
@@ -293,6 +308,7 @@ void finsrc_tri(int t, int shoot, double& area, double& rays, double srcarea) {
       // this search); those in the source-plane triangle count.
       const long k = static_cast<long>(poidev(srcarea * dens, counts));
       rays += static_cast<double>(k);
+      if (k == 0) return;
       RandomStream pts = mixed_stream(static_cast<unsigned long long>(settings.seed), F.rep, kSmallSourceTag);
       const double R = s.R999 * s.size, q = 1.0 - s.e;
       const double inv = 1.0 / S2;
@@ -325,6 +341,7 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
   FiniteSourceState& F = TWfinsrc;
   F.finsrc_tmp.clear();
   F.finsrc_cnt = 0;
+  F.rays = 0;
   F.shape = finsrc_shape(settings.isource);
   const FinsrcShape& s = F.shape;
   F.u = u;
@@ -390,6 +407,7 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
 
   double area = 0.0, rays = 0.0;
   for (int t : cands) finsrc_tri(t, 1, area, rays, srcarea);
+  F.rays = rays;
   std::printf("QVM source #%d area %e rays %e\n", settings.isource, srcarea, rays);
   if (F.finsrc_ray_verb != 0) {
     qprintf("finsrc analysis:\n");

@@ -52,6 +52,7 @@ struct FinsrcShape {
   double R0 = 0;                 // uniform: radius (parameter 10)
   double inv_s = 0;              // sersic: 1/scale radius
   double inv_n = 1;              // sersic: 1/n
+  int root = 0;                  // sersic: 1/n is 1 (0), 1/2 (1), 1/4 (2), else pow (-1)
   bool is_uniform() const { return kind == kUniform; }
   // Elliptical radius of (u, v) (already divided by srcsize).
   double radius(double u, double v) const {
@@ -99,6 +100,7 @@ struct FiniteSourceState {
   // flux-weighted sum of the delay term; finsrc_cnt images are open.
   struct Acc {
     double x = 0, y = 0, w = 0, d = 0;
+    double cx = 0, cy = 0;  // the current centroid x/w, y/w
   };
   std::vector<Acc> finsrc_tmp;
   int finsrc_cnt = 0;
@@ -107,6 +109,7 @@ struct FiniteSourceState {
   double u = 0, v = 0;         // the source position searched
   double f = 1;                // model-wide scale factor
   unsigned long long rep = 0;  // repetition of this search (seeds its streams)
+  double rays = 0;             // rays shot by the last search
   // Searches run at a positive seed (the repetition of the next is one more).
   unsigned long long nsearch = 0;
   // When >= 0, the repetition of the next searches (checkfinsrc numbers its own).
