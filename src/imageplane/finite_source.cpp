@@ -115,7 +115,7 @@ FinsrcShape finsrc_shape(int i) {
   const SourceModel& src = TWsrc;
   if (i < 1 || i > src.Nsource) fatal(strformat("source index %d is out of range (1 to %d)", i, src.Nsource));
   const std::string& id = src.srcID[i];
-  const BRow<double> p = const_cast<Mat&>(src.srcparms)[i];
+  const BRow<const double> p = src.srcparms[i];
   FinsrcShape s;
   const bool on = src.srcon[i] != 0;
   if (id == "uniform") {
