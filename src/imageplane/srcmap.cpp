@@ -150,12 +150,17 @@ void loadsrcmap(const WordArray& words) {
   int nx = 0, ny = 0;
   Mat pix;
   if (!read_array(infile, type, nx, ny, pix)) return;
+  store_srcmap(static_cast<int>(index), std::move(pix), nx, ny, xlo, xhi, ylo, yhi, infile);
+}
+
+void store_srcmap(int k, Mat pixels, int nx, int ny, double xlo, double xhi, double ylo, double yhi,
+                  const std::string& file) {
+  if (k < 1 || k > TWsmap.Nsmap) fatal("in loadsrcmap, index is out of bounds");
   // Pixel spacings and the lookup need two pixels and an increasing range on each axis.
   if (nx < 2 || ny < 2)
-    fatal(strformat("srcmap %s has %d x %d pixels (at least 2 per axis needed)", infile.c_str(), nx, ny));
+    fatal(strformat("srcmap %s has %d x %d pixels (at least 2 per axis needed)", file.c_str(), nx, ny));
   if (!(xhi > xlo) || !(yhi > ylo))
-    fatal(strformat("srcmap %s: its range (%s) must have hi > lo on each axis", infile.c_str(), rangefile.c_str()));
-
+    fatal(strformat("srcmap %s: its range must have hi > lo on each axis", file.c_str()));
   SrcMap s;
   s.loaded = 1;
   s.planes = 1;
@@ -165,13 +170,10 @@ void loadsrcmap(const WordArray& words) {
   s.xhi = xhi;
   s.ylo = ylo;
   s.yhi = yhi;
-  s.map.push_back(std::move(pix));
-  s.level90.reset(1, 1);
-  s.radius90.reset(1, 1);
-  s.level999.reset(1, 1);
-  s.radius999.reset(1, 1);
-  T.thesmap[index] = std::move(s);
-  proc_srcmap(static_cast<int>(index), infile);
+  s.map.push_back(std::move(pixels));
+  for (Vec* v : {&s.level90, &s.radius90, &s.level999, &s.radius999}) v->reset(1, 1);
+  TWsmap.thesmap[k] = std::move(s);
+  proc_srcmap(k, file);
 }
 
 void loadsrcmaphelp(int level) {
@@ -216,8 +218,8 @@ void makesrcmap(const WordArray& words) {
     warning("makesrcmap: oversampling (Nover > 1) needs at least 2 steps on each axis");
     return;
   }
-  const FinsrcShape shape = finsrc_shape(settings.isource);
   qprintf("Computing source map.\n");
+  const FinsrcShape shape = finsrc_shape(settings.isource);
   const double dx = nx > 1 ? (xhi - xlo) / (nx - 1) : 0.0, dy = ny > 1 ? (yhi - ylo) / (ny - 1) : 0.0;
   const bool add_noise = std::fabs(noise) >= 1.0e-6;
   RandomStream rng(settings.seed);

@@ -48,6 +48,12 @@ void free_smapvec(BVec<SrcMap>& table, long lo, long hi);
 // Forgets every map (program start-up).
 void reset_srcmaps();
 
+// Puts a one-plane map pixels[1..nx][1..ny] over the given range into slot k (1..Nsmap,
+// its previous map released) and measures it (proc_srcmap; file names it in errors). Maps
+// of fewer than 2 pixels on an axis, or a range that does not increase, end the program.
+void store_srcmap(int k, Mat pixels, int nx, int ny, double xlo, double xhi, double ylo, double yhi,
+                  const std::string& file);
+
 // Interpolated value of map k at map coordinates (x, y): bilinear over plane 1, 0 outside
 // the map. No map loaded, or k outside 1..Nsmap, ends the program; an empty slot warns and
 // gives 0; a map of several planes ends the program.

@@ -11,6 +11,7 @@
 #include "imageplane/finite_source.h"
 #include "imageplane/lens_fixture.h"
 #include "imageplane/srcmap.h"
+#include "imageplane/srcmap_fixture.h"
 #include "numeric/random.h"
 #include "support/test_support.h"
 
@@ -21,13 +22,12 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 
 // One source of the given class and parameters 1..8, with a ray target.
-void load_source(const std::string& cls, std::initializer_list<double> p, double rays) {
+void load_source(const std::string& cls, const std::vector<double>& p, double rays) {
   InitSrcArr(1, rays);
   BVec<std::string> names(1, 1);
   Mat params(1, 1, 1, 8);
   names[1] = cls;
-  int k = 1;
-  for (double v : p) params[1][k++] = v;
+  for (size_t k = 0; k < p.size() && k < 8; ++k) params[1][static_cast<long>(k) + 1] = p[k];
   ASSERT_EQ(initsrcmod(names, params), 0.0);
 }
 
@@ -58,30 +58,6 @@ void fresh_lens(std::initializer_list<double> alpha) {
 void identity_lens(int rings = 40, int rays = 72) {
   fresh_lens({0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
   build_mesh(even_radii(2.0, rings), rays);
-}
-
-// Map slot k from pixel values f(x, y) on [xlo, xhi] x [ylo, yhi].
-template <class F>
-void put_map(int k, int nx, int ny, double xlo, double xhi, double ylo, double yhi, F&& f) {
-  if (TWsmap.Nsmap == 0) {
-    TWsmap.thesmap = smapvec(1, 2);
-    TWsmap.Nsmap = 2;
-  }
-  SrcMap s;
-  s.loaded = s.planes = 1;
-  s.nx = nx;
-  s.ny = ny;
-  s.xlo = xlo;
-  s.xhi = xhi;
-  s.ylo = ylo;
-  s.yhi = yhi;
-  Mat m(1, nx, 1, ny);
-  for (int i = 1; i <= nx; ++i)
-    for (int j = 1; j <= ny; ++j) m[i][j] = f(xlo + (i - 1) * (xhi - xlo) / (nx - 1), ylo + (j - 1) * (yhi - ylo) / (ny - 1));
-  s.map.push_back(std::move(m));
-  for (Vec* v : {&s.level90, &s.radius90, &s.level999, &s.radius999}) v->reset(1, 1);
-  TWsmap.thesmap[k] = std::move(s);
-  proc_srcmap(k, "test map");
 }
 
 // A round Gaussian map of unit total flux and sigma 0.05 about the origin.
@@ -221,12 +197,7 @@ TEST(FiniteSource, IdentityLensReturnsTheSourceFlux) {
     identity_lens();
     settings.seeing = 2;
     put_map(1, 81, 81, -0.4, 0.4, -0.4, 0.4, gauss);
-    InitSrcArr(1, 1e6);
-    BVec<std::string> names(1, 1);
-    Mat params(1, 1, 1, 8);
-    names[1] = c.cls;
-    for (int k = 1; k <= 8; ++k) params[1][k] = c.p[static_cast<size_t>(k - 1)];
-    initsrcmod(names, params);
+    load_source(c.cls, c.p, 1e6);
     const Img im = images(0.3, 0.2);
     ASSERT_EQ(im.n, 1) << c.cls;
     EXPECT_NEAR(im.list[1][3], c.flux, c.tol) << c.cls;
@@ -336,12 +307,7 @@ TEST(FiniteSource, SourceSizeKeepsTheFlux) {
       identity_lens(c.rings, c.rays);
       settings.seeing = 2;
       put_map(1, 81, 81, -0.4, 0.4, -0.4, 0.4, gauss);
-      InitSrcArr(1, 1e5);
-      BVec<std::string> names(1, 1);
-      Mat params(1, 1, 1, 8);
-      names[1] = c.cls;
-      for (int k = 1; k <= 8; ++k) params[1][k] = c.p[static_cast<size_t>(k - 1)];
-      initsrcmod(names, params);
+      load_source(c.cls, c.p, 1e5);
       TWcursrc.srcsize = size;
       const Img im = images(0.3, 0.2);
       TWcursrc.srcsize = 1;

@@ -7,6 +7,7 @@
 
 #include "imageplane/source_models.h"
 #include "imageplane/srcmap.h"
+#include "imageplane/srcmap_fixture.h"
 #include "numeric/random.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -14,29 +15,8 @@
 
 namespace {
 
-// Slot k of a table of two from pixel values f(x, y).
-template <class F>
-void put_map(int k, int nx, int ny, double xlo, double xhi, double ylo, double yhi, F&& f) {
-  if (TWsmap.Nsmap == 0) {
-    TWsmap.thesmap = smapvec(1, 2);
-    TWsmap.Nsmap = 2;
-  }
-  SrcMap s;
-  s.loaded = s.planes = 1;
-  s.nx = nx;
-  s.ny = ny;
-  s.xlo = xlo;
-  s.xhi = xhi;
-  s.ylo = ylo;
-  s.yhi = yhi;
-  Mat m(1, nx, 1, ny);
-  for (int i = 1; i <= nx; ++i)
-    for (int j = 1; j <= ny; ++j) m[i][j] = f(xlo + (i - 1) * (xhi - xlo) / (nx - 1), ylo + (j - 1) * (yhi - ylo) / (ny - 1));
-  s.map.push_back(std::move(m));
-  for (Vec* v : {&s.level90, &s.radius90, &s.level999, &s.radius999}) v->reset(1, 1);
-  TWsmap.thesmap[k] = std::move(s);
-  proc_srcmap(k, "map.fits");
-}
+using lensfix::put_map;
+
 
 class SrcMaps : public ::testing::Test {
  protected:
