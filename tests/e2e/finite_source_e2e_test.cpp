@@ -163,7 +163,8 @@ TEST(FiniteSourceE2E, SourceMapRoundTrip) {
 
 // Map noise is a switch: from the same seed any value of 1e-6 or more adds the same unit
 // Gaussian noise; different seeds give different noise. A one-step axis cannot be
-// oversampled, and a map of one pixel per axis cannot be loaded.
+// oversampled, a map of one pixel per axis cannot be loaded, and a point source has no
+// map.
 TEST(FiniteSourceE2E, SourceMapNoiseAndRefusals) {
   ScratchDir d;
   const std::string src = source("uniform 1 0 0 0 0 0.5 0 0", 0);
@@ -198,6 +199,10 @@ TEST(FiniteSourceE2E, SourceMapNoiseAndRefusals) {
   const RunResult index = run_commands(d, "loadsrcmap a.txt 1 a.rng 3 2\n");
   EXPECT_EQ(index.status, 1);
   EXPECT_NE(index.out.find("ERROR: in loadsrcmap, index is out of bounds"), std::string::npos);
+  const RunResult point = run_commands(d, "makesrcmap q.txt 1 q.rng -1 1 11 -1 1 11\n");
+  EXPECT_EQ(point.status, 1);
+  EXPECT_NE(point.out.find("ERROR: a point source is somehow being treated as finite!"), std::string::npos);
+  EXPECT_FALSE(d.exists("q.txt"));
 }
 
 // checkfinsrc on the arcs of a disc (R0 = 0.05 at d = 0.3) behind the isothermal sphere:
