@@ -21,6 +21,7 @@ const Area kAreas[] = {
     {"grid", bench_grid},
     {"images", bench_images},
     {"core_commands", bench_core_commands},
+    {"finite_source", bench_finite_source},
     {"fit", bench_fit},
 };
 }  // namespace

@@ -73,7 +73,9 @@ TEST_F(EinsteinTest, RadiusOfRoundModelsAgainstClosedForms) {
     const Report r = rein();
     EXPECT_NEAR(r.R, c.expected, 2e-6);
     ASSERT_EQ(r.rows.size(), 1u);
-    if (c.expected != kNoRein) EXPECT_NEAR(r.rows[0].second, 1.0, 1e-5);
+    if (c.expected != kNoRein) {
+      EXPECT_NEAR(r.rows[0].second, 1.0, 1e-5);
+    }
   }
 }
 
