@@ -90,6 +90,12 @@ TEST(CoreCommandsE2E, NonFiniteNumbersInInputLinesAreRefused) {
   };
   const std::string model = "setlens 1 1\nalpha 1 0 0 0 0 0 0 0.1 0 1\n0 0 0 0 0 0 0 0 0 0\n";
   const Case cases[] = {
+      {"setlens 1 1\nalpha nan 0 0 0 0 0 0 0.1 0 1\n0 0 0 0 0 0 0 0 0 0\n",
+       "ERROR: setlens: nan is not a finite number"},
+      {"setlens model.dat\n", "ERROR: setlens: 1e999 is not a finite number"},
+      {"setlens 1 1\nalpha 1 0 0 0 0 0 0 0.1 0 1\n0 0 inf 0 0 0 0 0 0 0\n",
+       "ERROR: setlens: inf is not a finite number"},
+      {"changelens 1\nalpha 1 0 INF 0 0 0 0 0.1 0 1\n", "ERROR: changelens: INF is not a finite number"},
       {"maingrid 2 0 nan 20 0 360 20\n", "ERROR: maingrid: nan is not a finite number"},
       {"galgrid 1 0 1e999 10 0 360 10\n", "ERROR: galgrid: 1e999 is not a finite number"},
       {"imggrid 1 0 0.5 5 0 360 10\n0.2 inf\n", "ERROR: imggrid: inf is not a finite number"},
@@ -100,6 +106,7 @@ TEST(CoreCommandsE2E, NonFiniteNumbersInInputLinesAreRefused) {
   for (const Case& c : cases) {
     ScratchDir d;
     d.write("src.dat", "1 0\nptsrc 1 0 -inf 0 0 0 0 0\n1 1 1 0 0 0 0 0\n");
+    d.write("model.dat", "1 1\nalpha 1 1e999 0 0 0 0 0 0.1 0 1\n0 0 0 0 0 0 0 0 0 0\n");
     const RunResult r = run_commands(d, model + c.commands + "findimg 0.2 0\n");
     EXPECT_EQ(r.status, 1) << c.commands;
     EXPECT_NE(r.out.find(std::string(c.error) + "\n"), std::string::npos) << r.out;
