@@ -171,6 +171,26 @@ TEST_F(ChecksTest, CheckmagMatchesTheClosedFormsNearTheCusp) {
   }
 }
 
+// Isothermal sphere (core 1e-4) with shear 0.1: the cusp at 2 gamma b / (1 + gamma); the
+// core keeps the totals within 0.3% of the singular sphere's for du >= 0.01.
+TEST_F(ChecksTest, CheckmagOfTheIsothermalSphere) {
+  set("gridflag", 1);
+  set("omitcore", 1e-4);
+  load({"alpha 1 0 0 0 0 0.1 0 0 0 1"});
+  const std::string out = run(checkmag, {"checkmag", dir.file("m.dat"), "0.01", "0.1", "-5"});
+  EXPECT_EQ(out.find("WARNING"), std::string::npos) << out;
+  auto rows = table("m.dat");
+  EXPECT_NEAR(rows[0][0], 0.2 / 1.1, 1e-7);
+  rows.erase(rows.begin());
+  ASSERT_EQ(rows.size(), 5u);
+  for (const auto& r : rows) {
+    EXPECT_EQ(r[1], 4);
+    EXPECT_EQ(r[5], 2);
+    EXPECT_LT(std::fabs(r[4]), 3e-3) << r[0];
+    EXPECT_LT(std::fabs(r[8]), 3e-3) << r[0];
+  }
+}
+
 TEST_F(ChecksTest, CheckmagSaysWhenItsClosedFormsDoNotApply) {
   set("gridflag", 1);
   set("gridlo1", 0.05);
