@@ -95,9 +95,10 @@ int InterpTab(TableRef& ref, double e, double x, double y, TabLookup& out);
 int InterpTab(std::string_view name, double e, double x, double y, TabLookup& out);
 
 // Reads one table file from fp into a new table appended by AddTab. A file shorter than
-// its header announces (checked before the values are allocated when fp can seek), a table made with b = 0 or s = 0 (it cannot be rescaled), or an
-// axis that cannot be used (count 0; a logarithmic axis with a bound <= 0) ends the
-// program with an ERROR naming what is wrong; nothing is appended then. `what` names the file in those messages.
+// its header announces (checked before the values are allocated, when fp can seek), a
+// table made with b = 0 or s = 0 (it cannot be rescaled), or an axis that cannot be used
+// (count 0; a logarithmic axis with a bound <= 0) ends the program with an ERROR naming
+// what is wrong; nothing is appended then. `what` names the file in those messages.
 LensTable& read_lens_table(FILE* fp, const std::string& what);
 // Opens path ("could not open maketab input file" when it cannot) and reads it.
 LensTable& load_lens_table(const std::string& path);
