@@ -5,15 +5,22 @@
 #include <cstdio>
 #include <iterator>
 
+#include "core/checks.h"
+#include "core/einstein.h"
 #include "core/findimg_commands.h"
 #include "core/grid_control.h"
 #include "core/lens_model.h"
+#include "core/magcrosssec.h"
 #include "core/los_commands.h"
 #include "core/sources.h"
+#include "core/tables.h"
 #include "imageplane/catalog.h"
 #include "imageplane/critcurves.h"
+#include "imageplane/finite_source.h"
 #include "imageplane/grid.h"
+#include "imageplane/images.h"
 #include "imageplane/source_models.h"
+#include "imageplane/srcmap.h"
 #include "io/imcommands.h"
 #include "io/wcs.h"
 #include "models/component.h"
@@ -51,6 +58,7 @@ const CoreCommand kCoreCommands[] = {
     {"startup", setlens, setlenshelp},
     {"setlens", setlens, setlenshelp},
     {"changelens", changelens, changelenshelp},
+    {"thetaEin", thetaEin, thetaEinhelp},
     {"stepsize", stepsize, stepsizehelp},
     {"setsource", setsource, setsourcehelp},
     {"turnoff", turnoff, turnoffhelp},
@@ -71,14 +79,23 @@ const CoreCommand kCoreCommands[] = {
     {"imggrid", imggrid, imggridhelp},
     {"imgarray", imgarray, imgarrayhelp},
     {"autogrid", autogrid, autogridhelp},
+    {"ranpos", ranpos, ranposhelp},
+    {"checkmod", checkmod, checkmodhelp},
+    {"checkder", checkder, checkderhelp},
+    {"checkPder", checkPder, checkPderhelp},
+    {"checkmag", checkmag, checkmaghelp},
     {"plotgrid", plotgrid, plotgridhelp},
     {"plotcrit", plotcrit, plotcrithelp},
     {"fitcrit", fitcrit, fitcrithelp},
+    {"calcRein", calcRein, calcReinhelp},
+    {"setMrat", setMrat, setMrathelp},
     {"findimg", findimg, findimghelp},
     {"findimg2", findimg2, findimg2help},
     {"findimg3", findimg3, findimg3help},
     {"findsrc", findsrc, findsrchelp},
     {"findsrc3", findsrc3, findsrc3help},
+    {"magcrosssec", magcrosssec, magcrosssechelp},
+    {"checkfinsrc", checkfinsrc, checkfinsrchelp},
     {"doPCA", doPCA, doPCAhelp},
     {"ellsrc", ellsrc, ellsrchelp},
     {"ellimg", ellimg, ellimghelp},
@@ -89,15 +106,22 @@ const CoreCommand kCoreCommands[] = {
     {"imdiff", imdiff, imdiffhelp},
     {"imstats", imstats, imstatshelp},
     {"fft1", fft1, fft1help},
+    {"moments", moments, momentshelp},
+    {"maketab", maketab, maketabhelp},
+    {"loadtab", loadtab, loadtabhelp},
     {"loadpowlawtab", loadpowlawtab, loadpowlawtabhelp},
     {"kap2lens", kap2lens, kap2lenshelp},
     {"sig2lens", sig2lens, sig2lenshelp},
     {"makekapmap", makekapmap, makekapmaphelp},
     {"loadkapmap", loadkapmap, loadkapmaphelp},
     {"checkkapmap", checkkapmap, checkkapmaphelp},
+    {"makesrcmap", makesrcmap, makesrcmaphelp},
+    {"loadsrcmap", loadsrcmap, loadsrcmaphelp},
     {"setgausran1", setgausran1, setgausran1help},
     {"MTseries", MTseries, MTserieshelp},
     {"loadnonpar", loadnonpar, loadnonparhelp},
+    {"bootstrap", bootstrap, bootstraphelp},
+    {"jackknife", jackknife, jackknifehelp},
     {"setfoldcaus", setfoldcaus, setfoldcaushelp},
     {"try", try_, tryhelp},
 };
@@ -235,6 +259,9 @@ void InitTWick(FILE* in, FILE* out) {
   InitModels();
   TWsrc.NSRCMAX = 0;
   InitSrcArr(1, 0);
+  TWcursrc = CurrentSourceState();
+  TWfinsrc = FiniteSourceState();
+  reset_srcmaps();
   WCSinfo.on = 0;
   for (const auto& c : kCoreCommands) AddCmd(c.name, c.handler, c.help);
   register_settings(kCoreSettings, kNumCoreSettings);
