@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 
 #include "core/lens_model.h"
 #include "fit/store.h"
@@ -82,37 +83,63 @@ Mat& work_matrix(const Mat& g) {
 
 // ---- loading ----
 
-// Common opening of the four commands: the reset word and the file. Returns the open
-// file, or null after a reset.
-FILE* open_constraint_file(const WordArray& words, const char* name) {
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+using ConstraintFile = std::unique_ptr<FILE, FileCloser>;
+
+// The line of new row r, with at least need own words ("too few <name> entries" else).
+void read_row_line(FILE* fp, WordArray& w, int need, const char* name) {
+  if (!myread(fp, w) || w.own_count() < need) fatal(strformat("too few %s entries", name));
+}
+
+// The reading of a table's coordinate word: "src" negates the index, "cart"/"cartesian"
+// gives mode 1, "pol"/"polar" mode 2, anything else mode 0.
+void option_word(const std::string& opt, double& index, double& mode) {
+  if (opt == "src")
+    index = -index;
+  else if (opt == "cart" || opt == "cartesian")
+    mode = 1;
+  else if (opt == "pol" || opt == "polar")
+    mode = 2;
+}
+
+// The steps that the four commands share: help, reset, the file and its count, the new
+// rows, the indices to ignore and the appending. first_line sees the file's first line;
+// parse(fp, words, row, r) reads new row r; off(row) switches a row off.
+template <class Row, class First, class Parse, class Off>
+void load_constraints(const WordArray& words, const char* name, void (*help)(int), BVec<Row>& table, int& count,
+                      First first_line, Parse parse, Off off, bool announce_ignored) {
+  SetGlob();
+  if (words.own_count() < 2) {
+    help(2);
+    return;
+  }
+  if (words[1] == "reset") {
+    qprintf("Resetting %s constraints.", name);
+    table.clear();
+    count = 0;
+    return;
+  }
   const std::string path = words[1];
-  FILE* fp = std::fopen(path.c_str(), "r");
+  ConstraintFile fp(std::fopen(path.c_str(), "r"));
   if (!fp) fatal(strformat("could not open %s file", name));
   qprintf("Reading %s from %s\n", name, path.c_str());
-  return fp;
-}
-
-// Indices of this file's constraints to ignore: words 2.. of the command.
-std::vector<int> ignored(const WordArray& words) {
-  std::vector<int> r;
-  for (int i = 2; i < words.own_count(); ++i) r.push_back(static_cast<int>(words.integer(i)));
-  return r;
-}
-
-int read_count(FILE* fp, WordArray& w) {
-  if (!myread(fp, w)) return 0;
-  return static_cast<int>(w.integer(0));
-}
-
-void read_line_or_fail(FILE* fp, WordArray& w, int need, const char* name) {
-  if (!myread(fp, w) || w.own_count() < need) {
-    std::fclose(fp);
-    fatal(strformat("too few %s entries", name));
+  WordArray w;
+  const int n = myread(fp.get(), w) ? static_cast<int>(w.integer(0)) : 0;
+  first_line(w);
+  if (n < 1) {
+    warning(strformat("Nothing in %s file.", name));
+    return;
   }
-}
-
-template <class Row>
-void append_rows(BVec<Row>& table, int& count, BVec<Row>& fresh, int n, const char* name) {
+  BVec<Row> fresh(1, n);
+  for (int r = 1; r <= n; ++r) parse(fp.get(), w, fresh[r], r);
+  fp.reset();
+  for (int i = 2; i < words.own_count(); ++i) {
+    const int k = static_cast<int>(words.integer(i));
+    if (k >= 1 && k <= n) off(fresh[k]);
+    if (announce_ignored && !quietflag && settings.verbose <= 2) qprintf("%s: ignoring constraint #%d\n", name, k);
+  }
   BVec<Row> all(1, count + n);
   for (int r = 1; r <= count; ++r) all[r] = std::move(table[r]);
   for (int r = 1; r <= n; ++r) all[count + r] = std::move(fresh[r]);
@@ -121,232 +148,115 @@ void append_rows(BVec<Row>& table, int& count, BVec<Row>& fresh, int n, const ch
   qprintf("Number of %s constraints: %d\n", name, count);
 }
 
+void no_first_line(const WordArray&) {}
+
 }  // namespace
 
 void plimits(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    plimitshelp(2);
-    return;
-  }
-  ConstraintTables& T = TScons;
-  if (words[1] == "reset") {
-    qprintf("Resetting plimits constraints.");
-    T.plimarr.clear();
-    T.nplim = 0;
-    return;
-  }
-  FILE* fp = open_constraint_file(words, "plimits");
-  WordArray w;
-  const int n = read_count(fp, w);
-  if (n < 1) {
-    warning("Nothing in plimits file.");
-    std::fclose(fp);
-    return;
-  }
-  BVec<PlimRow> fresh(1, n);
-  for (int r = 1; r <= n; ++r) {
-    read_line_or_fail(fp, w, 3, "plimits");
-    PlimRow& row = fresh[r];
-    row.on = 1;
-    row.igal = w.real(0);
-    row.iparm = w.real(1);
-    row.value = w.real(2);
-    row.sigma = w.own_count() >= 4 ? w.real(3) : 0.0;
-    row.mode = 0;
-    if (w.own_count() >= 5) {
-      const std::string& opt = w[4];
-      if (opt == "src")
-        row.igal = -row.igal;
-      else if (opt == "cart" || opt == "cartesian")
-        row.mode = 1;
-      else if (opt == "pol" || opt == "polar")
-        row.mode = 2;
-    }
-  }
-  std::fclose(fp);
-  for (int k : ignored(words))
-    if (k >= 1 && k <= n) fresh[k].on = 0;
-  append_rows(T.plimarr, T.nplim, fresh, n, "plimits");
+  load_constraints(
+      words, "plimits", plimitshelp, TScons.plimarr, TScons.nplim, no_first_line,
+      [](FILE* fp, WordArray& w, PlimRow& row, int) {
+        read_row_line(fp, w, 3, "plimits");
+        row.on = 1;
+        row.igal = w.real(0);
+        row.iparm = w.real(1);
+        row.value = w.real(2);
+        row.sigma = w.own_count() >= 4 ? w.real(3) : 0.0;  // a three-value line is never used
+        row.mode = 0;
+        if (w.own_count() >= 5) option_word(w[4], row.igal, row.mode);
+      },
+      [](PlimRow& row) { row.on = 0; }, false);
 }
 
 void pbounds(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    pboundshelp(2);
-    return;
-  }
   ConstraintTables& T = TScons;
-  if (words[1] == "reset") {
-    qprintf("Resetting pbounds constraints.");
-    T.pbndarr.clear();
-    T.npbnd = 0;
-    T.mpbnd = 0;
-    return;
-  }
-  FILE* fp = open_constraint_file(words, "pbounds");
-  WordArray w;
-  const int n = read_count(fp, w);
-  const int mfile = static_cast<int>(w.integer(1));
-  if (T.mpbnd <= 0)
-    T.mpbnd = mfile;
-  else if (mfile > T.mpbnd)
-    warning("number of terms allowed in this pbounds file exceeds maximum");
-  if (n < 1) {
-    warning("Nothing in pbounds file.");
-    std::fclose(fp);
-    return;
-  }
-  const int M = std::max(T.mpbnd, 0);
-  BVec<PbndRow> fresh(1, n);
-  for (int r = 1; r <= n; ++r) {
-    if (!myread(fp, w)) {
-      std::fclose(fp);
-      fatal("too few pbounds entries");
-    }
-    const int nt = static_cast<int>(w.integer(0));
-    const int own = w.own_count();
-    if (own < 3 * std::abs(nt)) {
-      std::fclose(fp);
-      fatal("too few pbounds entries");
-    }
-    if (std::abs(nt) > M) {
-      std::fclose(fp);
-      fatal("in pbounds, number of terms exceeds maximum");
-    }
-    PbndRow& row = fresh[r];
-    row.c.assign(3 * M + 4, 0.0);
-    const int na = std::abs(nt);
-    row.c[0] = nt;
-    // Values beyond the line's own words read as 0.
-    for (int col = 1; col <= 3 * na + 2; ++col) row.c[col] = col < own ? w.real(col) : 0.0;
-    double mode = 0;
-    if (own > 3 * na + 3) {
-      const std::string& opt = w[3 * na + 3];
-      if (opt == "src")
-        row.c[0] = -nt;
-      else if (opt == "cart" || opt == "cartesian")
-        mode = 1;
-      else if (opt == "pol" || opt == "polar")
-        mode = 2;
-    }
-    row.c[3 * na + 3] = mode;
-    const double lo = row.c[3 * na + 1], hi = row.c[3 * na + 2];
-    if (!(hi > lo)) {
-      std::fclose(fp);
-      fatal(strformat("in pbounds, bound %d of file %s has hi <= lo (lo %g, hi %g)", r, words.c_str(1), lo, hi));
-    }
-  }
-  std::fclose(fp);
-  for (int k : ignored(words)) {
-    if (k >= 1 && k <= n) fresh[k].c[0] = 0;
-    if (!quietflag && settings.verbose <= 2) qprintf("pbounds: ignoring constraint #%d\n", k);
-  }
-  append_rows(T.pbndarr, T.npbnd, fresh, n, "pbounds");
+  const std::string file = words[1];
+  if (words.own_count() >= 2 && file == "reset") T.mpbnd = 0;  // a reset frees the term maximum too
+  load_constraints(
+      words, "pbounds", pboundshelp, T.pbndarr, T.npbnd,
+      [&T](const WordArray& w) {
+        const int mfile = static_cast<int>(w.integer(1));
+        if (T.mpbnd <= 0)
+          T.mpbnd = mfile;
+        else if (mfile > T.mpbnd)
+          warning("number of terms allowed in this pbounds file exceeds maximum");
+      },
+      [&T, &file](FILE* fp, WordArray& w, PbndRow& row, int r) {
+        if (!myread(fp, w)) fatal("too few pbounds entries");
+        const int M = std::max(T.mpbnd, 0);
+        const int nt = static_cast<int>(w.integer(0)), na = std::abs(nt);
+        const int own = w.own_count();
+        if (own < 3 * na) fatal("too few pbounds entries");
+        if (na > M) fatal("in pbounds, number of terms exceeds maximum");
+        row.c.assign(3 * M + 4, 0.0);
+        row.c[0] = nt;
+        // Values beyond the line's own words read as 0.
+        for (int col = 1; col <= 3 * na + 2; ++col) row.c[col] = col < own ? w.real(col) : 0.0;
+        double mode = 0;
+        if (own > 3 * na + 3) option_word(w[3 * na + 3], row.c[0], mode);
+        row.c[3 * na + 3] = mode;
+        // An empty range would keep the penalty on for every model.
+        const double lo = row.c[3 * na + 1], hi = row.c[3 * na + 2];
+        if (!(hi > lo))
+          fatal(strformat("in pbounds, bound %d of file %s has hi <= lo (lo %g, hi %g)", r, file.c_str(), lo, hi));
+      },
+      [](PbndRow& row) { row.c[0] = 0; }, true);
 }
 
 void PArange(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    PArangehelp(2);
-    return;
-  }
-  ConstraintTables& T = TScons;
-  if (words[1] == "reset") {
-    qprintf("Resetting PArange constraints.");
-    T.PAarr.clear();
-    T.nPA = 0;
-    return;
-  }
-  FILE* fp = open_constraint_file(words, "PArange");
-  WordArray w;
-  const int n = read_count(fp, w);
-  if (n < 1) {
-    warning("Nothing in PArange file.");
-    std::fclose(fp);
-    return;
-  }
-  BVec<PArangeRow> fresh(1, n);
-  for (int r = 1; r <= n; ++r) {
-    read_line_or_fail(fp, w, 3, "PArange");
-    PArangeRow& row = fresh[r];
-    row.on = 1;
-    row.igal = w.real(0);
-    row.iparm = w.real(1);
-    row.lo = w.real(2);
-    row.hi = w.own_count() >= 4 ? w.real(3) : 0.0;
-    if (w.own_count() >= 5 && w[4] == "src") row.igal = -row.igal;
-    if (!(row.hi > row.lo)) {
-      std::fclose(fp);
-      fatal(strformat("in PArange, range %d of file %s has hi <= lo (lo %g, hi %g)", r, words.c_str(1), row.lo,
-                      row.hi));
-    }
-  }
-  std::fclose(fp);
-  for (int k : ignored(words))
-    if (k >= 1 && k <= n) fresh[k].on = 0;
-  append_rows(T.PAarr, T.nPA, fresh, n, "PArange");
+  const std::string file = words[1];
+  load_constraints(
+      words, "PArange", PArangehelp, TScons.PAarr, TScons.nPA, no_first_line,
+      [&file](FILE* fp, WordArray& w, PArangeRow& row, int r) {
+        read_row_line(fp, w, 3, "PArange");
+        row.on = 1;
+        row.igal = w.real(0);
+        row.iparm = w.real(1);
+        row.lo = w.real(2);
+        row.hi = w.own_count() >= 4 ? w.real(3) : 0.0;
+        if (w.own_count() >= 5 && w[4] == "src") row.igal = -row.igal;
+        if (!(row.hi > row.lo))
+          fatal(strformat("in PArange, range %d of file %s has hi <= lo (lo %g, hi %g)", r, file.c_str(), row.lo,
+                          row.hi));
+      },
+      [](PArangeRow& row) { row.on = 0; }, false);
 }
 
 void pmatch(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    pmatchhelp(2);
-    return;
-  }
-  ConstraintTables& T = TScons;
-  if (words[1] == "reset") {
-    qprintf("Resetting pmatch constraints.");
-    T.pmatcharr.clear();
-    T.npmatch = 0;
-    return;
-  }
-  FILE* fp = open_constraint_file(words, "pmatch");
-  WordArray w;
-  const int n = read_count(fp, w);
-  if (n < 1) {
-    warning("Nothing in pmatch file.");
-    std::fclose(fp);
-    return;
-  }
-  BVec<PmatchRow> fresh(1, n);
-  for (int r = 1; r <= n; ++r) {
-    read_line_or_fail(fp, w, 6, "pmatch");
-    PmatchRow& row = fresh[r];
-    row.on = 1;
-    row.igal = w.real(0);
-    row.iparm = w.real(1);
-    row.jgal = w.real(2);
-    row.jparm = w.real(3);
-    row.ratio = w.real(4);
-    // The form follows the line's own words: a trailing comment never changes it.
-    const int own = w.own_count();
-    bool src = false;
-    if (own == 6) {
-      row.sigma = w.real(5);
-    } else if (w[6] == "src") {
-      row.sigma = w.real(5);
-      src = true;
-    } else if (own == 7) {
-      row.zeropt = w.real(5);
-      row.sigma = w.real(6);
-    } else if (w[7] == "src") {
-      row.zeropt = w.real(5);
-      row.sigma = w.real(6);
-      src = true;
-    } else {
-      std::fclose(fp);
-      fatal("unknown mode in pmatch");
-    }
-    if (src) {
-      row.igal = -row.igal;
-      row.jgal = -row.jgal;
-    }
-  }
-  std::fclose(fp);
-  for (int k : ignored(words))
-    if (k >= 1 && k <= n) fresh[k].on = 0;
-  append_rows(T.pmatcharr, T.npmatch, fresh, n, "pmatch");
+  load_constraints(
+      words, "pmatch", pmatchhelp, TScons.pmatcharr, TScons.npmatch, no_first_line,
+      [](FILE* fp, WordArray& w, PmatchRow& row, int) {
+        read_row_line(fp, w, 6, "pmatch");
+        row.on = 1;
+        row.igal = w.real(0);
+        row.iparm = w.real(1);
+        row.jgal = w.real(2);
+        row.jparm = w.real(3);
+        row.ratio = w.real(4);
+        // The form follows the line's own words: a trailing comment never changes it.
+        const int own = w.own_count();
+        bool src = false;
+        if (own == 6) {
+          row.sigma = w.real(5);
+        } else if (w[6] == "src") {
+          row.sigma = w.real(5);
+          src = true;
+        } else if (own == 7) {
+          row.zeropt = w.real(5);
+          row.sigma = w.real(6);
+        } else if (w[7] == "src") {
+          row.zeropt = w.real(5);
+          row.sigma = w.real(6);
+          src = true;
+        } else {
+          fatal("unknown mode in pmatch");
+        }
+        if (src) {
+          row.igal = -row.igal;
+          row.jgal = -row.jgal;
+        }
+      },
+      [](PmatchRow& row) { row.on = 0; }, false);
 }
 
 // ---- help ----

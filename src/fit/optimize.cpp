@@ -30,6 +30,10 @@ void optimization_run(const BVec<std::string>& names, const IMat& vary, BVec<Mat
 namespace {
 bool chatty() { return !quietflag && settings.verbose <= 2; }
 
+void print_progress(int r, int niter) {
+  qprintf("  Optimization %d/%d: %4d func evals, chisq %e\n", r, settings.restart, niter, TSstore.chi[kChiTot]);
+}
+
 // The models of the model set as a working tensor.
 BVec<Mat> model_tensor() {
   BVec<Mat> t(1, TWref.Nref);
@@ -103,9 +107,7 @@ void optimize(const WordArray& words) {
   BVec<Mat> models = model_tensor();
   const BVec<std::string> names = M.ref[1].names;
   optimization_run(names, M.refv, models, M.Nref, M.Nref, true, [](int r, int niter) {
-    if (!quietflag)
-      qprintf("  Optimization %d/%d: %4d func evals, chisq %e\n", r, settings.restart, niter,
-              TSstore.chi[kChiTot]);
+    if (!quietflag) print_progress(r, niter);
   });
   M.ref[1].p = models[1];
   if (quietflag) {
@@ -198,9 +200,7 @@ void reopt(const WordArray& words) {
     BVec<Mat> one(1, 1);
     one[1] = M.ref[i].p;
     optimization_run(names, M.refv, one, 1, 1, true, [](int r, int niter) {
-      if (chatty())
-        qprintf("  Optimization %d/%d: %4d func evals, chisq %e\n", r, settings.restart, niter,
-                TSstore.chi[kChiTot]);
+      if (chatty()) print_progress(r, niter);
     });
     chi[i] = TSstore.chi[kChiTot];
     M.ref[i].p = one[1];
