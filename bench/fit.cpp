@@ -10,7 +10,6 @@
 #include "bench/bench.h"
 #include "core/lens_model.h"
 #include "fit/fit_data.h"
-#include "fit/optimize.h"
 #include "fit/store.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
@@ -26,6 +25,8 @@ void write_file(const std::string& path, const char* text) {
   std::fclose(f);
 }
 }  // namespace
+
+void bench_fit_recovery();
 
 void bench_fit() {
   start_program(stdin, stdout);
@@ -72,41 +73,7 @@ void bench_fit() {
   std::printf("tryparms, tempfiles 1    : %10.1f ns total, %8.1f ns beyond initmodel and 5 lens evaluations\n",
               traced, traced - load - lens);
   storage_clear();
-
-  // The recovery fits of the quadoff lens: from b 0.9 in the source-plane form, and from a
-  // perturbed start near the optimum in the image-plane form (grid built per trial).
-  struct Recovery {
-    const char* label;
-    double chimode;
-    const char* model;
-  };
-  const Recovery fits[] = {
-      {"source plane (chimode 0)", 0, "1 1\nalpha 0.9 0 0 0 0 0.05 10 0 0 1\n1 0 0 0 0 1 1 0 0 0\n"},
-      {"image plane  (chimode 1)", 1, "1 1\nalpha 0.995 0 0 0 0 0.098 1 0 0 1\n1 0 0 0 0 1 1 0 0 0\n"},
-  };
-  for (const Recovery& f : fits) {
-    for (int tempfiles = 0; tempfiles <= 1; ++tempfiles) {
-      SetVar("chimode", 0, f.chimode);
-      SetVar("tempfiles", 0, tempfiles);
-      SetVar("verbose", 0, 3);
-      SetGlob();
-      write_file(dir + "/start.dat", f.model);
-      setlens(WordArray({"setlens", dir + "/start.dat"}));
-      BVec<Mat> models(1, 1);
-      models[1] = TWref.ref[1].p;
-      int evals = 0;
-      char* old = getcwd(nullptr, 0);
-      if (chdir(dir.c_str()) != 0) return;
-      const double ns = ns_per_call(1, [&] {
-        optimization_run(TWref.ref[1].names, TWref.refv, models, 1, 1, true,
-                         [&](int, int niter) { evals += niter; });
-      });
-      if (old && chdir(old) != 0) return;
-      std::free(old);
-      std::printf("recovery fit %s, tempfiles %d: %10.3f ms wall, %6d evaluations, %10.1f us per evaluation\n",
-                  f.label, tempfiles, ns / 1e6, evals, evals > 0 ? ns / 1e3 / evals : 0.0);
-    }
-  }
   std::string rm = "rm -rf " + dir;
   if (std::system(rm.c_str()) != 0) return;
+  bench_fit_recovery();
 }
