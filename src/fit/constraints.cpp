@@ -17,6 +17,7 @@ ConstraintTables TScons;
 // ---- angle folding ----
 
 double wrap_symmetric(double d, double half) {
+  if (!(half > 0) || !std::isfinite(half)) return d;  // no window (an order of 0)
   const double period = 2 * half;
   return d - period * std::ceil((d - half) / period);
 }

@@ -80,7 +80,7 @@ double pbndfunc(const Mat* gparams, const Mat* sparams);
 double pmatchfunc(const Mat* gparams, const Mat* sparams);
 
 // Angle folding, each in constant time.
-// d brought into (-half, half] by steps of 2 half (half > 0).
+// d brought into (-half, half] by steps of 2 half; unchanged unless 0 < half < inf.
 double wrap_symmetric(double d, double half);
 // v brought into [lo, hi) by steps of hi - lo (hi > lo).
 double wrap_range(double v, double lo, double hi);
