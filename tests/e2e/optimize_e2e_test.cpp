@@ -34,6 +34,7 @@ const char* kRandomize = "randomize 3 r 0 1\n0.9 1.1\n0 0.2\n-10 10\n";
 ScratchDir& fill(ScratchDir& d) {
   copy_quadoff(d);
   d.write("lim.dat", kLimits);
+  d.write("pm.dat", "1\n1 1 2 1 1.0 -0.1\n");
   return d;
 }
 
@@ -179,6 +180,10 @@ TEST(OptimizeE2E, Refusals) {
       {"randomize 2 r\n0.9\n", "ERROR: too few inputs"},
       {"set nobflip 1\nrandomize 1 r\n-1 -0.5\n0 0.2\n-10 10\n", "ERROR: in randomize, every one of 1000"},
       {"reopt b 0\n", "ERROR: in reopt, starting index must be >= 1"},
+      // The user's own start model breaks a lognormal tie.
+      {"set checkparity 0\nsetlens 2 1\nalpha 1 0 0 0 0 0.1 0 0 0 1\nalpha -0.5 0.5 0 0 0 0 0 0 0 1\n"
+       "1 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\npmatch pm.dat\noptimize\n",
+       "ERROR: negative numbers associated with lognormal errors in pmatch"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.commands);
