@@ -124,8 +124,8 @@ double pair_d(int r) {
   return (r - 1) % 2 == 0 ? lw.px[2 * pair] - lw.px[2 * pair + 1] : lw.py[2 * pair] - lw.py[2 * pair + 1];
 }
 
-// Solves N[1..n][1..n] c = R (c in R) by LU; false for a row of zeros or a solution that
-// is not finite.
+// Solves N[1..n][1..n] c = R (c in R) by LU; false for a row of zeros, a vanishing pivot
+// or a solution that is not finite.
 bool solve_lu(int n) {
   for (int i = 1; i <= n; ++i) {
     bool zero = true;
@@ -138,6 +138,9 @@ bool solve_lu(int n) {
       if (!std::isfinite(lw.N[i][j])) return false;
   double d;
   ludcmp(lw.N, n, lw.indx, d);
+  // A pivot that vanished (ludcmp puts 1e-20 in its place) means dependent columns.
+  for (int i = 1; i <= n; ++i)
+    if (std::fabs(lw.N[i][i]) <= 1e-20) return false;
   lubksb(lw.N, n, lw.indx, lw.R);
   for (int i = 1; i <= n; ++i)
     if (!std::isfinite(lw.R[i])) return false;
