@@ -305,6 +305,7 @@ double tryuv(const Vec& uv) {
   SrcData& obs = w.obs;
   SrcData& mod = w.mod;
   FILE* tr = TSrun.chifile;
+  ++P.ntryuv;
   P.pos = P.flux = P.tdel = 0;
   copysource(obs, mod);
   const double u = uv[1], v = uv[2];

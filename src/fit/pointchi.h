@@ -57,5 +57,6 @@ struct PointWork {
   double pos = 0, flux = 0, tdel = 0, chisq = 0;
   double nogrid_u = 0, nogrid_v = 0;  // the source seen by usrfun
   int nextra_found = 0;         // extra model images of the last trial (dropped ones too)
+  long ntryuv = 0;              // trial sources scored so far (for the benchmarks)
 };
 extern PointWork TSpoint;
