@@ -312,6 +312,8 @@ double tryuv(const Vec& uv) {
   mod.u = u;
   mod.v = v;
 
+  // One search per trial source: an extended source keeps its own size in every band.
+  TWcursrc.srcsize = 1.0;
   int N = 0;
   if (settings.gridflag != 0)
     find_img(N, w.list, u, v);
