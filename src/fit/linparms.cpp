@@ -111,11 +111,8 @@ void rest_of(const Mat& p, std::initializer_list<std::pair<int, int>> zeros, int
 
 // Pair differences: points 0, 1 are pair 1, points 2, 3 pair 2. Row r (1..4) of a
 // deflection vector v: x and y of pair 1, then of pair 2.
-double pair_diff(const Vec& v, int r) {
-  const int pair = (r - 1) / 2, c = (r - 1) % 2 + 1;
-  return v[4 * pair + c] - v[4 * pair + 2 + c];
-}
-double pair_diff(const BRow<double>& v, int r) {
+template <class V>
+double pair_diff(const V& v, int r) {
   const int pair = (r - 1) / 2, c = (r - 1) % 2 + 1;
   return v[4 * pair + c] - v[4 * pair + 2 + c];
 }
@@ -453,7 +450,7 @@ void auto_parms(Mat& p) {
       ++i;
     }
   } else {
-    set_points(4);
+    set_points(lp > 3 ? 4 : 2);
     lw.px[0] = s1.x[1] + xs;
     lw.py[0] = s1.y[1] + ys;
     lw.px[1] = s1.x[2] + xs;
@@ -465,8 +462,6 @@ void auto_parms(Mat& p) {
       lw.py[2] = s2.y[e] + ys;
       lw.px[3] = s2.x[f] + xs;
       lw.py[3] = s2.y[f] + ys;
-    } else {
-      for (int i = 2; i <= 3; ++i) lw.px[i] = lw.py[i] = 0;
     }
   }
 
@@ -506,12 +501,9 @@ void linp90(Mat& p) {
     for (long c = p.clo(); c <= p.chi(); ++c) lw.D[i][c] = p[i][c];
   lw.D[1][1] = 1;
   lw.D[1][6] = lw.D[1][7] = 0;
-  // Out-of-bounds trial models get their penalty from calc_chi; the user's own model
-  // keeps the error.
+  // A model out of bounds gets its penalty from calc_chi; here it is only noted.
   auto check = [](double pen) {
-    if (pen <= 0) return;
-    if (start_model_flag()) fatal("in initmodel called from linp90");
-    warning("params out of bounds in initmodel called from linp90");
+    if (pen > 0) warning("params out of bounds in initmodel called from linp90");
   };
   check(initmodel(model_names(), lw.D, model_z(), 0));
   const double x0 = p[1][2], y0 = p[1][3];
