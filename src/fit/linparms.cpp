@@ -171,6 +171,13 @@ void cap_shear(double& g1, double& g2, double limit, double target, const char* 
   }
 }
 
+// A solved shear above 1 becomes 0.9 at the same angle (fmt reports it); then it is
+// written into component 1.
+void store_shear(Mat& p, double g1, double g2, const char* fmt) {
+  cap_shear(g1, g2, 1.0, 0.9, fmt);
+  write_shear(p, g1, g2);
+}
+
 void sign_warnings(const Mat& p, int scheme, int ncomp) {
   for (int k = 1; k <= ncomp; ++k)
     if (lw.R[k] * p[k][1] < 0) qprintf("Warning: in linparms(%d), p[%d][1] changed sign\n", scheme, k);
@@ -311,9 +318,7 @@ bool scheme6(Mat& p) {
   sign_warnings(p, 6, 2);
   p[1][1] = lw.R[1];
   p[2][1] = lw.R[2];
-  double g1 = lw.R[3], g2 = lw.R[4];
-  cap_shear(g1, g2, 1.0, 0.9, "Warning: in linparms(6), shear=%f out of bounds\n");
-  write_shear(p, g1, g2);
+  store_shear(p, lw.R[3], lw.R[4], "Warning: in linparms(6), shear=%f out of bounds\n");
   return true;
 }
 
@@ -323,9 +328,7 @@ bool scheme31(Mat& p) {
   if (!solve_lu(normal_system(1, true))) return false;
   if (lw.R[1] * p[1][1] < 0) qprintf("Warning: in linparms(31), p[1][1] changed sign\n");
   p[1][1] = lw.R[1];
-  double g1 = lw.R[2], g2 = lw.R[3];
-  cap_shear(g1, g2, 1.0, 0.9, "Warning: in linparms(31), shear=%f out of bounds\n");
-  write_shear(p, g1, g2);
+  store_shear(p, lw.R[2], lw.R[3], "Warning: in linparms(31), shear=%f out of bounds\n");
   return true;
 }
 
@@ -347,9 +350,7 @@ bool scheme44(Mat& p) {
   if (!solve_lu(4)) return false;
   p[1][1] = lw.R[1];
   p[2][1] = lw.R[2];
-  double g1 = lw.R[3], g2 = lw.R[4];
-  cap_shear(g1, g2, 1.0, 0.9, "Warning: in linparms(7), shear=%f out of bounds\n");
-  write_shear(p, g1, g2);
+  store_shear(p, lw.R[3], lw.R[4], "Warning: in linparms(7), shear=%f out of bounds\n");
   return true;
 }
 

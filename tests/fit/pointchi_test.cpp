@@ -38,6 +38,13 @@ class PointChiTest : public FitTest {
     load_model(strformat("alpha %.6f 0 0 0 0 0.1 0 0 0 1\n", b), "0 0 0 0 0 0 0 0 0 0\n");
   }
   double chi(ChiSlot s) const { return TSstore.chi[s]; }
+  // The quadoff data with a fifth image at the centre (a core image with omitcore 0.05).
+  void load_quadoff_with_core_image() {
+    std::string text = quadoff_text();
+    text.replace(text.find("\n4\n"), 3, "\n5\n");
+    text += "0 0 0.01 0.003 0.5 0 0\n";
+    load_data(text);
+  }
   double u = 0;
 };
 
@@ -216,10 +223,7 @@ TEST_F(PointChiTest, ImagePlanePenalties) {
   set("omitcore", 0.05);
   // A core image at the centre: the Newton search starts a model image there that no
   // used image claims.
-  std::string text = quadoff_text();
-  text.replace(text.find("\n4\n"), 3, "\n5\n");
-  text += "0 0 0.01 0.003 0.5 0 0\n";
-  load_data(text);
+  load_quadoff_with_core_image();
   ASSERT_EQ(TSobs.srcobs[1].core[5], 1);
   load_quadoff_model("0 0 0 0 0 0 0 0 0 0\n");
   const double total = score();
@@ -251,10 +255,7 @@ TEST_F(PointChiTest, ImagePlanePenalties) {
 TEST_F(PointChiTest, ExtraImageFluxesAreScoredAgainstTheLimit) {
   set("chimode", 1);
   set("omitcore", 0.05);
-  std::string text = quadoff_text();
-  text.replace(text.find("\n4\n"), 3, "\n5\n");
-  text += "0 0 0.01 0.003 0.5 0 0\n";
-  load_data(text);
+  load_quadoff_with_core_image();
   load_quadoff_model("0 0 0 0 0 0 0 0 0 0\n");
   set("extraflux", 0.01);
   score();
