@@ -113,7 +113,8 @@ class SourceScope {
       TWmod.scale = s.pscale;
       settings.tscale = tscale_ / s.pscale;
     } else {
-      calcLOSmatrices(model_redshifts(), s.zsrc);
+      // A source without a redshift of its own lies at the global one.
+      calcLOSmatrices(model_redshifts(), s.zsrc > 0 ? s.zsrc : settings.zsrc);
       if (image_plane_) {
         if (TSrun.chifile) std::fprintf(TSrun.chifile, "Recomputing LOS matrices and grid for source #%d\n", i);
         dogrid();

@@ -429,3 +429,51 @@ TEST_F(PointChiTest, GridFreeSearchSolvesTheLensEquationFromEachImage) {
     EXPECT_EQ(list[k][9], 1.0);
   }
 }
+
+TEST_F(PointChiTest, EachSourceIsScoredAtItsOwnDistanceRatio) {
+  // Two copies of the quadoff source, the second nearer (a smaller distance ratio); its
+  // images are moved onto the exact images under its own scale factor. Both forms then
+  // fit both sources, and the scale and delay factors are restored afterwards.
+  set("zlens", 0.5);
+  set("zsrc", 2);
+  set("zref", 2);
+  std::string text = quadoff_text();
+  const size_t at = text.find("\n1\n4\n");
+  const std::string block = text.substr(at + 5);
+  text = text.substr(0, at) + "\n2\n4 1 1 1 2\n" + block + "4 1 1 1 1.5\n" + block;
+  const double tscale = settings.tscale;
+  for (double cm : {0.0, 1.0}) {
+    SCOPED_TRACE(cm);
+    set("chimode", cm);
+    set("fluxweight", 0);
+    set("timeweight", 0);
+    load_data(text);
+    load_quadoff_model("0 0 0 0 0 0 0 0 0 0\n");
+    SrcData& s2 = TSobs.srcobs[2];
+    ASSERT_LT(s2.pscale, 0.95 * TSobs.srcobs[1].pscale);
+    // Newton starts near each image: the images shrink roughly with the scale factor.
+    for (int i = 1; i <= 2; ++i)
+      for (int k = 1; k <= 4; ++k) {
+        TSobs.srcobs[i].x[k] *= TSobs.srcobs[i].pscale;
+        TSobs.srcobs[i].y[k] *= TSobs.srcobs[i].pscale;
+      }
+    TWmod.scale = s2.pscale;
+    const SrcData moved = model_images(2, kQuadoffU, kQuadoffV);
+    TWmod.scale = TSobs.srcobs[1].pscale;
+    const SrcData first = model_images(1, kQuadoffU, kQuadoffV);
+    TWmod.scale = 1;
+    for (int k = 1; k <= 4; ++k) {
+      s2.x[k] = moved.x[k];
+      s2.y[k] = moved.y[k];
+      TSobs.srcobs[1].x[k] = first.x[k];
+      TSobs.srcobs[1].y[k] = first.y[k];
+    }
+    EXPECT_LT(score(), cm == 0 ? 1e-6 : 1e-4);
+    for (int i = 1; i <= 2; ++i) {
+      EXPECT_NEAR(TSobs.srcmod[i].u, kQuadoffU, 1e-5) << i;
+      EXPECT_NEAR(TSobs.srcmod[i].v, kQuadoffV, 1e-5) << i;
+    }
+    EXPECT_EQ(TWmod.scale, 1.0);
+    EXPECT_EQ(settings.tscale, tscale);
+  }
+}
