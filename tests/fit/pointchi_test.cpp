@@ -38,6 +38,7 @@ class PointChiTest : public FitTest {
     load_model(strformat("alpha %.6f 0 0 0 0 0.1 0 0 0 1\n", b), "0 0 0 0 0 0 0 0 0 0\n");
   }
   double chi(ChiSlot s) const { return TSstore.chi[s]; }
+  static std::string novary2() { return "0 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n"; }
   // The quadoff data with a fifth image at the centre (a core image with omitcore 0.05).
   void load_quadoff_with_core_image() {
     std::string text = quadoff_text();
@@ -475,5 +476,23 @@ TEST_F(PointChiTest, EachSourceIsScoredAtItsOwnDistanceRatio) {
     }
     EXPECT_EQ(TWmod.scale, 1.0);
     EXPECT_EQ(settings.tscale, tscale);
+  }
+}
+
+TEST_F(PointChiTest, RegistrationShiftMovesTheObservedImages) {
+  // The observed images are off by (-0.01, 0.02); a registration shift of the point
+  // images of source 1 brings them back onto the true model's.
+  for (double cm : {0.0, 1.0}) {
+    SCOPED_TRACE(cm);
+    set("chimode", cm);
+    load_quadoff();
+    for (int k = 1; k <= 4; ++k) {
+      TSobs.srcobs[1].x[k] -= 0.01;
+      TSobs.srcobs[1].y[k] += 0.02;
+    }
+    load_model(std::string(kQuadoffModel) + "register 1 1 0.01 -0.02 0 0 0 0 0 0\n", novary2(), 2);
+    EXPECT_LT(score(), cm == 0 ? 1e-6 : 1e-4);
+    EXPECT_NEAR(TSobs.srcmod[1].u, kQuadoffU, 1e-5);
+    EXPECT_NEAR(TSobs.srcmod[1].x[1], 1.163803, 1e-5);  // model images where the lens puts them
   }
 }
