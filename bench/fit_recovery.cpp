@@ -66,7 +66,7 @@ void bench_fit_recovery() {
         optimization_run(TWref.ref[1].names, TWref.refv, models, 1, 1, true,
                          [&](int, int niter) { evals += niter; });
       });
-      std::printf("recovery fit %s, tempfiles %d: %9.3f ms wall, %5d evaluations, %9.1f us per evaluation\n",
+      std::printf("recovery fit %s, tempfiles %d: %9.3f ms wall, %5d func evals, %9.1f us per func eval\n",
                   f.label, tempfiles, ns / 1e6, evals, evals > 0 ? ns / 1e3 / evals : 0.0);
     }
   }
