@@ -28,6 +28,7 @@
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "shell/vars.h"
+#include "sim/clumps.h"
 
 namespace {
 
@@ -64,6 +65,7 @@ const CoreCommand kCoreCommands[] = {
     {"imggrid", imggrid, imggridhelp},
     {"imgarray", imgarray, imgarrayhelp},
     {"autogrid", autogrid, autogridhelp},
+    {"checktree", checktree, checktreehelp},
     {"plotgrid", plotgrid, plotgridhelp},
     {"plotcrit", plotcrit, plotcrithelp},
     {"fitcrit", fitcrit, fitcrithelp},
@@ -89,6 +91,15 @@ const CoreCommand kCoreCommands[] = {
     {"loadkapmap", loadkapmap, loadkapmaphelp},
     {"checkkapmap", checkkapmap, checkkapmaphelp},
     {"setgausran1", setgausran1, setgausran1help},
+    {"clumplist", clumplist, clumplisthelp},
+    {"setclumps", setclumps, setclumpshelp},
+    {"farclumps", farclumps, farclumpshelp},
+    {"NFWclumps", NFWclumps, NFWclumpshelp},
+    {"scaleclumps", scaleclumps, scaleclumpshelp},
+    {"drawclumps", drawclumps, drawclumpshelp},
+    {"writeclumps", writeclumps, writeclumpshelp},
+    {"clumpIJdist", clumpIJdist, clumpIJdisthelp},
+    {"clumptestfar", clumptestfar, clumptestfarhelp},
     {"MTseries", MTseries, MTserieshelp},
     {"loadnonpar", loadnonpar, loadnonparhelp},
     {"setfoldcaus", setfoldcaus, setfoldcaushelp},

@@ -184,10 +184,9 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
     if (F && j >= cs.clumpdat.lo() && j <= cs.clumpdat.hi() && cs.clumpdat[j].type > 0) {
       DerivVector& C = tm.R2;
       C.zero();
-      if (!hit) {
-        TreeCalc(cs.clumpdat[j].root.get(), C, u, v);
-        ClumpMpoleCalc(j, C, u, v);
-      }
+      // A cached grid holds the explicit clumps only; the far zone is added everywhere.
+      if (!hit) TreeCalc(cs.clumpdat[j].root.get(), C, u, v);
+      ClumpMpoleCalc(j, C, u, v);
       for (int k = 1; k <= 10; ++k) R1[k] = (1.0 - w) * R1[k] + w * C[k];
     }
     if (cur.cid == CLS_intshr) {
