@@ -214,11 +214,13 @@ void clump_profile_eval(const ClumpProfile& p, double r, double& phi, double& al
         kappa = A / 2.0 * (1.0 / r - 1.0 / w);
         gamma = A / (2.0 * r * r) * (r + 2.0 * a - (2.0 * a * a + r * r) / w);
       } else {
-        const double v2 = v * v, v4 = v2 * v2;
-        phi = A * r * ((1.0 - std::log(2.0 * v)) * v + v2 / 2.0 - v4 / 24.0) - c0;
-        alpha = A * (v - v2 / 2.0 + v4 / 8.0);
-        kappa = A / (2.0 * r) * (v2 / 2.0 - 3.0 * v4 / 8.0);
-        gamma = A / r * (v - 3.0 * v2 / 4.0 + 5.0 * v4 / 16.0);
+        // Series in v = a/r, carried one order further than needed for the potential so that
+        // the hand-over at v = 0.1 is smooth to 1e-7.
+        const double v2 = v * v, v4 = v2 * v2, v6 = v4 * v2;
+        phi = A * r * ((1.0 - std::log(2.0 * v)) * v + v2 / 2.0 - v4 / 24.0 + v6 / 80.0) - c0;
+        alpha = A * (v - v2 / 2.0 + v4 / 8.0 - v6 / 16.0);
+        kappa = A / (2.0 * r) * (v2 / 2.0 - 3.0 * v4 / 8.0 + 5.0 * v6 / 16.0);
+        gamma = A / r * (v - 3.0 * v2 / 4.0 + 5.0 * v4 / 16.0 - 7.0 * v6 / 32.0);
       }
       return;
     }
@@ -276,8 +278,9 @@ void clump_profile_eval(const ClumpProfile& p, double r, double& phi, double& al
       if (std::fabs(pw) > 0.01) {
         U = (T - 1.0) / pw;
       } else {
+        // (x^p - 1)/p for a nearly flat slope, without cancellation.
         const double l = std::log(x);
-        U = l + l * l * pw / 2.0 + l * l * l * pw * pw / 6.0;
+        U = pw != 0 ? std::expm1(pw * l) / pw : l;
       }
       phi = mpi * (std::log(rt) + U);
       alpha = mpi / rt * T / x;
