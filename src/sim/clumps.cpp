@@ -211,7 +211,7 @@ double clump_make_Prad(int igal, int n, Vec& rtab, Vec& Ptab, Vec& work, ClumpPo
 void do_drawclumps_loc(int i, RandomStream& Ns, RandomStream& rs) {
   ClumpState& cs = TWclump;
   ClumpPop& pop = cs.clumpdat[i];
-  if (pop.type <= 0 || pop.Nexp < 1e-4) return;
+  if (pop.type <= 0 || pop.Nexp < 1e-4 || pop.Ptab.size() < pop.Nrad || pop.Nrad < 2) return;
   if (!pop.root) pop.root = std::make_shared<ClumpNode>();
   ClumpNode& root = *pop.root;
   TreeFree(root);
@@ -277,7 +277,7 @@ void do_drawclumps_far(int i, RandomStream& gs) {
   pop.gseed = gs.seed;
   const int n = pop.nterms;
   pop.coef.reset(1, n);
-  if (pop.farzero || n <= 0) return;
+  if (pop.farzero || n <= 0 || pop.chol.nrows() < n || pop.mean.size() < n) return;
   Vec g(1, n), out(1, n);
   gasvec(gs, n, pop.chol, g, out);
   for (int a = 1; a <= n; ++a) pop.coef[a] = out[a] + pop.mean[a];
