@@ -385,7 +385,8 @@ void add_sums(ClumpNode& node, double x, double y, double m) {
 
 void insert_idx(ClumpNode& node, int idx, double size) {
   const FlatClump& c = node.pool->clumps[static_cast<size_t>(idx)];
-  node.extent = std::max(node.extent, std::hypot(c.x - node.xc, c.y - node.yc) + size);
+  const double ex = c.x - node.xc, ey = c.y - node.yc;
+  node.extent = std::max(node.extent, std::sqrt(ex * ex + ey * ey) + size);
   if (node.n <= 0) {
     node.n = 1;
     node.x = c.x;
