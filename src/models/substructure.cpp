@@ -701,10 +701,10 @@ void TreeWriteBox(FILE* f, const ClumpNode& node) {
 void clump_mpole_basis(int mmax, double r0, double dx, double dy, double* b) {
   const int nt = 2 * mmax;
   // z^k = (dx + i dy)^k for k = 0..mmax, built by multiplication (no angles, no 0/0).
-  double re[64], im[64];
+  std::vector<double> re(static_cast<size_t>(mmax + 1)), im(re.size());
   re[0] = 1;
   im[0] = 0;
-  for (int k = 1; k <= mmax && k < 64; ++k) {
+  for (int k = 1; k <= mmax; ++k) {
     re[k] = re[k - 1] * dx - im[k - 1] * dy;
     im[k] = re[k - 1] * dy + im[k - 1] * dx;
   }
@@ -741,7 +741,7 @@ void ClumpMpoleCalc(int j, DerivVector& out, double x, double y) {
     std::fflush(stdout);
     fatal("it is not valid to compute clump multipoles within multipole region");
   }
-  const int mmax = std::min(pop.mmax, 63);
+  const int mmax = pop.mmax;
   double re = 1, im = 0, pre = 0, pim = 0, ppre = 0, ppim = 0;  // z^l, z^(l-1), z^(l-2)
   double inv = 1.0;
   double o1 = 0, o2 = 0, o3 = 0, o4 = 0, o6 = 0;

@@ -177,4 +177,30 @@ TEST_F(ClumpTreeTest, FreedTreeAddsNothing) {
   for (int q = 1; q <= 6; ++q) EXPECT_EQ(d[q], 0.0);
 }
 
+TEST_F(ClumpTreeTest, ModelFileOutputWritesExactClumpsInsteadOfAddingThem) {
+  build({{0.1, 0.2, 1e-3}, {-0.3, 0.4, 2e-3}});
+  FILE* f = std::tmpfile();
+  ClumpState& cs = TWclump;
+  cs.OMEGAout = f;
+  cs.OMEGAarr[0] = 1.0 + 5.0;  // cut radius 5: every clump within it is written
+  const DerivVector d = tree(0.0, 0.0, 0.3, 1e30);
+  cs.OMEGAout = nullptr;
+  for (int q = 1; q <= 6; ++q) EXPECT_EQ(d[q], 0.0);
+  EXPECT_EQ(cs.OMEGAarr[4], 2.0);
+  std::rewind(f);
+  char line[200];
+  ASSERT_TRUE(std::fgets(line, sizeof line, f));
+  double b, x, y;
+  ASSERT_EQ(std::sscanf(line, "ptmass %lf %lf %lf", &b, &x, &y), 3) << line;
+  EXPECT_NEAR(b, std::sqrt((x < 0 ? 2e-3 : 1e-3) / kPi), 1e-7);  // b is the clump's Einstein radius
+  EXPECT_TRUE((x == -0.3 && y == 0.4) || (x == 0.1 && y == 0.2)) << line;
+  std::fclose(f);
+  const double P[5] = {0.5, 0, 0, 0, 0};
+  build({{0.1, 0.2, 1e-3}}, CLUMP_GAUS, P);
+  cs.OMEGAout = std::tmpfile();
+  EXPECT_EQ(fatal_message([&] { tree(0.0, 0.0, 0, 0); }), "OMEGA stuff doesn't work for 'gaus' clumps");
+  std::fclose(cs.OMEGAout);
+  cs.OMEGAout = nullptr;
+}
+
 }  // namespace
