@@ -20,6 +20,8 @@ const Area kAreas[] = {
     {"profiles3", bench_profiles3},
     {"grid", bench_grid},
     {"images", bench_images},
+    {"finite_source", bench_finite_source},
+    {"fit", bench_fit},
     {"clumps", bench_clumps},
 };
 }  // namespace

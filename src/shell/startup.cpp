@@ -1,10 +1,12 @@
 #include "shell/startup.h"
 
 #include "core/twick.h"
+#include "fit/fit_data.h"
 #include "fit/fit_state.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
+#include "sim/clumps.h"
 
 namespace {
 struct FitCommand {
@@ -15,6 +17,10 @@ struct FitCommand {
 
 // The commands of the fitting program, appended after the core's, in this order.
 const FitCommand kFitCommands[] = {
+    {"data", data, datahelp},
+    {"data2", data2, data2help},
+    {"batchdata", batchdata, batchdatahelp},
+    {"subsave", subsave, subsavehelp},
     {"try2", try2, try2help},
 };
 }  // namespace

@@ -1,8 +1,10 @@
 // The small-grid cache of the clump field around observed images.
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
 
+#include "fit/fit_data.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -123,11 +125,25 @@ void subsave_test(FILE* out, int npts) {
   cs.subsaveN = saved;
 }
 
-// The observed image positions that the cache is built around, [1..n][1..2]; returns n.
-// (Staged: the observed-data tables are not part of this build yet, so there are none.)
+// The observed image positions that the cache is built around, [1..n][1..2], source by
+// source and within a source in data order; returns n.
 int subsave_images(Mat& images) {
   images.clear();
-  return 0;
+  const ObservedData& ob = TSobs;
+  int n = 0;
+  for (int i = 1; i <= ob.Nsrcobs && i <= ob.srcobs.hi(); ++i) n += std::max(0, ob.srcobs[i].nimg);
+  if (n <= 0) return 0;
+  images.reset(1, n, 1, 2);
+  int k = 0;
+  for (int i = 1; i <= ob.Nsrcobs && i <= ob.srcobs.hi(); ++i) {
+    const SrcData& s = ob.srcobs[i];
+    for (int j = 1; j <= s.nimg; ++j) {
+      ++k;
+      images[k][1] = s.x[j];
+      images[k][2] = s.y[j];
+    }
+  }
+  return n;
 }
 
 void subsave(const WordArray& words) {
