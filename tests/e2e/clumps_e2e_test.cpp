@@ -128,4 +128,40 @@ TEST(ClumpsE2E, RefusalsEndTheProgramWithStatusOne) {
   }
 }
 
+TEST(ClumpsE2E, SmallGridCacheAroundTheObservedImages) {
+  ScratchDir d;
+  const std::string data = source_path("examples/quadoff.dat");
+  const std::string head =
+      "set gridflag = 0\nsetlens 2 1\nalpha 1 0 0 0 0 0.1 0 0 0 1\nalpha 0.02 0 0 0 0 0 0 0.05 0 1\n"
+      "0 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n"
+      "setclumps 1 0 3\n2 0.0001 1 0 star 0\ndata " + data + "\n";
+  RunResult r = run_commands(d, head +
+                                    "subsave on -0.01 0.01 11 -0.01 0.01 11 grids\nsubsave test st11 200\n"
+                                    "subsave on -0.01 0.01 11 -0.01 0.01 11 again\n"
+                                    "subsave off\nsubsave on -0.01 0.01 21 -0.01 0.01 21\nsubsave test st21 200\n");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Applying subsave to the following mass component(s): 2\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("WARNING: subsave already on -- turn it off before changing it"), std::string::npos);
+  EXPECT_FALSE(d.exists("again"));  // the refused second start leaves its file alone
+  EXPECT_EQ(count_occurrences(d.read("grids"), "# small grid #"), 4);
+  const auto a = rows(d.read("st11")), b = rows(d.read("st21"));
+  ASSERT_EQ(a.size(), 800u);
+  ASSERT_EQ(b.size(), 800u);
+  for (size_t c = 2; c < 8; ++c) {  // bilinear interpolation: the error falls as the step squared
+    const double ratio = rms_column(a, c) / rms_column(b, c);
+    EXPECT_GT(ratio, 3.0) << c;
+    EXPECT_LT(ratio, 5.0) << c;
+  }
+  // A clump on an image switches that image's grid off.
+  r = run_commands(d, "set gridflag = 0\nsetlens 3 1\nalpha 1 0 0 0 0 0.1 0 0 0 1\n"
+                      "alpha 0.02 0 0 0 0 0 0 0.05 0 1\nalpha 0.01 1.163803 0.082317 0 0 0 0 0.001 0 1\n"
+                      "0 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n"
+                      "setclumps 1 0 0.002\n3 2e-5 1 0 star 0\ndata " + data + "\n"
+                      "subsave on -0.01 0.01 11 -0.01 0.01 11\n");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("   1.  1.163803e+00  8.231700e-02\nA clump overlaps the image, so turning small grid off.\n"),
+            std::string::npos)
+      << r.out;
+}
+
 }  // namespace

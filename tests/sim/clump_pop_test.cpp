@@ -79,7 +79,9 @@ TEST_F(ClumpPopTest, ExpectedNumberAndRepeatableDrawsFromTheirOwnStreams) {
       ASSERT_EQ(one[k].x, two[k].x) << "seed " << seed;
       ASSERT_EQ(one[k].y, two[k].y);
     }
-    if (seed == -15) EXPECT_EQ(one[0].x, first[0].x);
+    if (seed == -15) {
+      EXPECT_EQ(one[0].x, first[0].x);
+    }
     if (seed == 7) {  // seeds 7 and -7 start the same stream; -15 another
       draw(-7, -7, -7);
       EXPECT_EQ(clumps()[0].x, one[0].x);
@@ -223,7 +225,9 @@ TEST_F(ClumpPopTest, FarZoneMomentsAndDraws) {
     EXPECT_NEAR(p.cov[2 * l][2 * l], var[l - 1], 1e-4 * var[l - 1]);
     EXPECT_NEAR(p.mean[2 * l - 1], 0.0, 1e-6 * std::sqrt(var[l - 1]));
     for (int b = 1; b <= 8; ++b)
-      if (b != 2 * l) EXPECT_NEAR(p.cov[2 * l][b], 0.0, 1e-6 * var[l - 1]);
+      if (b != 2 * l) {
+        EXPECT_NEAR(p.cov[2 * l][b], 0.0, 1e-6 * var[l - 1]);
+      }
   }
   // The explicit clumps come from the first two streams, the coefficients from the third.
   draw(5, 6, 7);

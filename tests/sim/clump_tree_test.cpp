@@ -106,7 +106,9 @@ TEST_F(ClumpTreeTest, ErrorFallsFastWithLeafSize) {
       const double x = 1.4 * (2 * ran2(r) - 1), y = 1.4 * (2 * ran2(r) - 1);
       worst = std::max(worst, std::fabs(tree(x, y, L, 1e30)[2] - tree(x, y, 0, 0)[2]));
     }
-    if (prev > 0) EXPECT_GT(prev / worst, 6.0) << "leafsize " << L;
+    if (prev > 0) {
+      EXPECT_GT(prev / worst, 6.0) << "leafsize " << L;
+    }
     prev = worst;
   }
   // leaferr alone opens a node whose quadrupole changes the deflection by more than it.
