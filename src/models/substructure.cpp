@@ -37,17 +37,6 @@ void nfw_radii(int ctype, const double* P, double mass, double& rt, double& rs) 
   if (ctype == CLUMP_NFW && !(rs > 0)) fatal("scale radius is negative");
 }
 
-// The nfw potential function g(x) (without the series form).
-double nfw_g(double x) {
-  const double L = std::log(x / 2.0);
-  if (x > 1) {
-    const double t = std::atan(std::sqrt(x * x - 1.0));
-    return L * L + t * t;
-  }
-  const double t = std::atanh(std::sqrt(1.0 - x * x));
-  return L * L - t * t;
-}
-
 }  // namespace
 
 // ---- clump profiles ----
@@ -145,7 +134,7 @@ ClumpProfile clump_profile(int ctype, const double* P, double mass) {
       if (rt > 0) {
         const double tau = rt / rs;
         p.A = mass / (kPi * rt * rs * nfw0phir(tau));
-        p.G = nfw_g(tau);
+        p.G = nfw_hfunc(tau);
       }
       break;
     }
@@ -260,13 +249,7 @@ void clump_profile_eval(const ClumpProfile& p, double r, double& phi, double& al
         kappa = 2.0 * A * (1.0 / 3.0 - 0.4 * d + (13.0 / 35.0) * d * d - (20.0 / 63.0) * d * d * d);
       }
       gamma = x > 0 ? A * D / x - kappa : 0.0;
-      double g;
-      if (x < 0.01) {
-        const double L = std::log(x / 2.0), x2 = x * x;
-        g = x > 0 ? -(x2 / 2.0) * (L + (3.0 * L + 1.0) * x2 / 8.0 + (5.0 * L / 24.0 + 3.0 / 32.0) * x2 * x2) : 0.0;
-      } else {
-        g = nfw_g(x);
-      }
+      const double g = x > 0 ? nfw_hfunc(x) : 0.0;
       phi = mpi * std::log(p.rt) + 2.0 * A * rs * rs * (g - p.G);
       return;
     }
