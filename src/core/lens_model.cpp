@@ -573,7 +573,10 @@ double initmodel(const BVec<std::string>& names, const Mat& params, const Vec& r
 
 // Creates one empty clump population per component (no component has clumps); the trees
 // of the old populations go with them.
-void clumpvec(int n) { TWclump.clumpdat.reset(1, n); }
+void clumpvec(int n) {
+  free_clumpvec(TWclump.clumpdat);
+  TWclump.clumpdat.reset(1, n);
+}
 
 // Rebuilds the table of clump positions inside the grid box from the current trees:
 // columns 3-4 the position, 1-2 distance and angle (degrees, from +y) about the box centre.

@@ -39,6 +39,12 @@ void nfw_radii(int ctype, const double* P, double mass, double& rt, double& rs) 
 
 }  // namespace
 
+void free_clumpvec(BVec<ClumpPop>& table) {
+  for (long i = table.lo(); i <= table.hi(); ++i)
+    if (table[i].root) TreeFree(*table[i].root);
+  table.clear();
+}
+
 // ---- clump profiles ----
 
 double clump_E1(double x) {

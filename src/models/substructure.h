@@ -141,6 +141,9 @@ struct ClumpState {
 };
 extern ClumpState TWclump;
 
+// Frees the tree of every population, then the table.
+void free_clumpvec(BVec<ClumpPop>& table);
+
 // ---- clump profiles ----
 // Size of a clump for the tree's extent; fatal for an unknown type or a negative radius.
 double clump_size(int ctype, const double* cparms, double mass);
