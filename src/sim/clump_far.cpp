@@ -187,6 +187,8 @@ void farclumps(const WordArray& words) {
     if (n > 6 && words[6] == "test") mode = 2;
     if (read_int(nrad) < 2) fatal("farclumps needs Nrad of at least 2");
     if (mode == 2 && read_int(nang) < 1) fatal("farclumps needs Nang of at least 1 in test mode");
+    if (mode == 2 && !(r0 > 0 && rfac > 0 && read_int(mmax) >= 1))
+      fatal("farclumps needs positive r0, Rfac and mmax in test mode");
     F[0] = mode;
     F[1] = r0;
     F[2] = rfac > 0 && rfac < 1 ? 1.0 / rfac : rfac;

@@ -215,7 +215,7 @@ void subsavehelp(int level) {
                    "Turns on/off ability to store pot/def/mag due to substructure.",
                    "When turning on, the arguments specify the small grid centred on",
                    "each image where the pot/def/mag due to substructure are stored.",
-                   "If outname is given, the code writes the small grids to that file.",
+                   "With outname given, the code writes the small grids to that file.",
                    "Tests pick the specified number of random points on each small",
                    "grid and report the pot/def/mag errors of using stored instead of",
                    "exact results.",

@@ -294,6 +294,8 @@ TEST_F(ClumpPopTest, RefusalsEndTheCommand) {
             "farclumps needs Nrad of at least 2");
   EXPECT_EQ(fatal_message([&] { farclumps(cmd({"farclumps", "1", "2", "2", "10", "0", "test"})); }),
             "farclumps needs Nang of at least 1 in test mode");
+  EXPECT_EQ(fatal_message([&] { farclumps(cmd({"farclumps", "0", "2", "2", "10", "10", "test"})); }),
+            "farclumps needs positive r0, Rfac and mmax in test mode");
   EXPECT_EQ(fatal_message([&] { checktree(cmd({"checktree", dir.file("ct"), "1", "1", "10"})); }),
             "checktree needs rmin < rmax");
   EXPECT_EQ(fatal_message([&] { checktree(cmd({"checktree", dir.file("ct"), "0", "1", "0"})); }),
