@@ -554,10 +554,47 @@ void TreeInsert(const double* cparms, int ctype, ClumpNode& node, double x, doub
   insert_idx(node, static_cast<int>(node.pool->clumps.size()) - 1, size);
 }
 
+namespace {
+// Interleaves the bits of ix (higher) and iy: the order of the quadrants at every level.
+unsigned long long morton(unsigned ix, unsigned iy) {
+  auto spread = [](unsigned long long v) {
+    v &= 0xffffffffULL;
+    v = (v | (v << 16)) & 0x0000ffff0000ffffULL;
+    v = (v | (v << 8)) & 0x00ff00ff00ff00ffULL;
+    v = (v | (v << 4)) & 0x0f0f0f0f0f0f0f0fULL;
+    v = (v | (v << 2)) & 0x3333333333333333ULL;
+    v = (v | (v << 1)) & 0x5555555555555555ULL;
+    return v;
+  };
+  return (spread(ix) << 1) | spread(iy);
+}
+}  // namespace
+
+void TreeInsertAll(const double* cparms, int ctype, ClumpNode& node, std::vector<ClumpXYM>& clumps) {
+  if (!node.pool) fatal("clump tree used before it was set up");
+  const double x0 = node.xc - node.hx, y0 = node.yc - node.hy;
+  const double sx = node.hx > 0 ? 2147483647.0 / (2.0 * node.hx) : 0.0;
+  const double sy = node.hy > 0 ? 2147483647.0 / (2.0 * node.hy) : 0.0;
+  auto cell = [](double u) {
+    if (!(u > 0)) return 0u;
+    return u >= 2147483647.0 ? 2147483647u : static_cast<unsigned>(u);
+  };
+  std::vector<std::pair<unsigned long long, size_t>> key(clumps.size());
+  for (size_t k = 0; k < clumps.size(); ++k)
+    key[k] = {morton(cell((clumps[k].x - x0) * sx), cell((clumps[k].y - y0) * sy)), k};
+  std::sort(key.begin(), key.end());
+  node.pool->clumps.reserve(node.pool->clumps.size() + clumps.size());
+  for (const auto& kv : key) {
+    const ClumpXYM& c = clumps[kv.second];
+    TreeInsert(cparms, ctype, node, c.x, c.y, c.mass);
+  }
+}
+
 void TreePrune(ClumpNode& node) {
   prune(node);
   if (node.own_pool) {
     node.own_pool->order.clear();
+    node.own_pool->order.reserve(static_cast<size_t>(std::max(0, node.n)));
     collect(node, node.own_pool->order);
   }
 }

@@ -161,6 +161,12 @@ double clump_E1(double x);
 // ---- the tree ----
 void TreeInit(ClumpNode& node, double xlo, double xhi, double ylo, double yhi);
 void TreeInsert(const double* cparms, int ctype, ClumpNode& node, double x, double y, double mass);
+// Files many clumps of one type at once: {x, y, mass} triples, inserted in the order of the
+// tree's quadrants (the tree is the same as for one-by-one insertion, built faster).
+struct ClumpXYM {
+  double x, y, mass;
+};
+void TreeInsertAll(const double* cparms, int ctype, ClumpNode& node, std::vector<ClumpXYM>& clumps);
 void TreePrune(ClumpNode& node);
 void TreeFree(ClumpNode& node);
 // Adds the field of a population's clump tree at (x, y) to out[1..6]; nothing when the

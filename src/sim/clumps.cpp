@@ -238,6 +238,8 @@ void do_drawclumps_loc(int i, RandomStream& Ns, RandomStream& rs) {
     pop.coef.reset(1, pop.nterms);
   }
   const int nr = pop.Nrad;
+  std::vector<ClumpXYM> explicit_clumps;
+  explicit_clumps.reserve(static_cast<size_t>(std::max(0L, std::min(N, 100000000L))));
   for (long k = 0; k < N; ++k) {
     const double U1 = ran2(rs);
     double R;
@@ -256,7 +258,7 @@ void do_drawclumps_loc(int i, RandomStream& Ns, RandomStream& rs) {
     if (cs.clumpRmax > 0 && R >= cs.clumpRmax) continue;
     const double d = std::hypot(w, v);
     if (pop.farmode == 0 || d <= pop.R2) {
-      TreeInsert(pop.parms, pop.type, root, x, y, mass);
+      explicit_clumps.push_back({x, y, mass});
     } else {
       const double psi = std::atan2(y - yg, x - xg);
       double t = 1.0;
@@ -267,6 +269,7 @@ void do_drawclumps_loc(int i, RandomStream& Ns, RandomStream& rs) {
       }
     }
   }
+  TreeInsertAll(pop.parms, pop.type, root, explicit_clumps);
   TreePrune(root);
 }
 
