@@ -205,4 +205,29 @@ TEST_F(ClumpTreeTest, ModelFileOutputWritesExactClumpsInsteadOfAddingThem) {
   cs.OMEGAout = nullptr;
 }
 
+TEST_F(ClumpTreeTest, FilingAllAtOnceBuildsTheSameTree) {
+  std::vector<Clump> cl = random_clumps(500, 1.9, 21);
+  cl.push_back(cl[7]);  // a coincident pair as well
+  build(cl);
+  const std::vector<FlatClump> one = root.own_pool->order;
+  const DerivVector a = tree(0.2, -0.1, 0.4, 1e30);
+  ClumpNode other;
+  TreeInit(other, -2, 2, -2, 2);
+  std::vector<ClumpXYM> all;
+  for (const auto& c : cl) all.push_back({c.x, c.y, c.m});
+  const double none[5] = {};
+  TreeInsertAll(none, CLUMP_STAR, other, all);
+  TreePrune(other);
+  ASSERT_EQ(other.own_pool->order.size(), one.size());
+  for (size_t k = 0; k < one.size(); ++k) {
+    EXPECT_EQ(other.own_pool->order[k].x, one[k].x);
+    EXPECT_EQ(other.own_pool->order[k].y, one[k].y);
+  }
+  settings.leafsize = 0.4;
+  settings.leaferr = 1e30;
+  DerivVector b;
+  TreeCalc(&other, b, 0.2, -0.1);
+  for (int q = 1; q <= 6; ++q) EXPECT_NEAR(b[q], a[q], 1e-12 * (std::fabs(a[q]) + 1e-3)) << q;
+}
+
 }  // namespace
