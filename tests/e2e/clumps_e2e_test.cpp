@@ -119,6 +119,10 @@ TEST(ClumpsE2E, RefusalsEndTheProgramWithStatusOne) {
       {"setclumps 1 0 3\n1 0.01 1 0 nfw 0.5\n", "ERROR: scale radius is negative"},
       {"checktree ct 1 1 10\n", "ERROR: checktree needs rmin < rmax"},
       {"farclumps 1 2 2 1\n", "ERROR: farclumps needs Nrad of at least 2"},
+      // A parent of negative convergence has no covariance for its far clumps.
+      {"setlens 1 1\nalpha -1 0 0 0 0 0 0 0.05 0 1\n0 0 0 0 0 0 0 0 0 0\n"
+       "farclumps 1 2.5 2 100 100\nsetclumps 1 0 3\n1 0.01 1 0 star\n",
+       "ERROR: the far-zone covariance of the clumps of component 1 is not positive definite"},
   };
   for (const auto& c : cases) {
     ScratchDir d;
