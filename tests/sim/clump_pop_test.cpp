@@ -329,4 +329,24 @@ TEST_F(ClumpPopTest, ClumpPositionsFollowTheTrees) {
   EXPECT_EQ(fatal_message([] { getclumppos(); }), "maxclumps must be positive");
 }
 
+TEST_F(ClumpPopTest, SizeRelationsAndClumpList) {
+  model({kSphere, "ptmass 0.1 2 0 0 0 0 0 0 0 0"});
+  CaptureOutput cap;
+  quietflag = 0;
+  scaleclumps(cmd({"scaleclumps", "0.001", "1", "rt", "0.05", "0.5", "0"}));
+  clumplist(cmd({"clumplist", "2", "3"}));
+  clumplist(cmd({"clumplist", "0"}));
+  quietflag = 1;
+  const std::string out = cap.text();
+  EXPECT_NE(out.find("  rt = 5.000000e-02 * (m/m0)^0.500000 * (R/R0)^0.000000\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("  rs ="), std::string::npos);
+  EXPECT_NE(out.find("List of clump components: 2 3\nNo clump components.\n"), std::string::npos) << out;
+  EXPECT_EQ(TWclump.NFWclumparr[3], -1.0);
+  EXPECT_EQ(TWclump.clump_list_n, 0);
+  // pow clumps take rt from the relation; nfw clumps then lack a scale radius.
+  set_clumps({"1", "0", "3"}, "1 0.004 1 0 pow 9 0.5\n");
+  EXPECT_NEAR(clumps()[0].prof.rt, 0.05 * std::sqrt(4.0), 1e-14);
+  EXPECT_EQ(fatal_message([&] { set_clumps({"1", "0", "3"}, "1 0.004 1 0 nfw 9 0.5\n"); }), "scale radius is negative");
+}
+
 }  // namespace
