@@ -8,6 +8,7 @@
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
+#include "sim/clumps.h"
 
 namespace {
 struct FitCommand {
@@ -29,6 +30,7 @@ const FitCommand kFitCommands[] = {
     {"optimize", optimize, optimizehelp},
     {"reopt", reopt, reopthelp},
     {"randomize", randomize, randomizehelp},
+    {"subsave", subsave, subsavehelp},
     {"try2", try2, try2help},
 };
 }  // namespace
