@@ -38,6 +38,8 @@
 #include "shell/settings.h"
 #include "shell/vars.h"
 #include "sim/clumps.h"
+#include "sim/mocks.h"
+#include "sim/stats.h"
 
 namespace {
 
@@ -99,6 +101,15 @@ const CoreCommand kCoreCommands[] = {
     {"magcrosssec", magcrosssec, magcrosssechelp},
     {"checkfinsrc", checkfinsrc, checkfinsrchelp},
     {"doPCA", doPCA, doPCAhelp},
+    {"mock1", mock1, mock1help},
+    {"mock2", mock2, mock2help},
+    {"mock3", mock3, mock3help},
+    {"mockLF", mockLF, mockLFhelp},
+    {"mocklens", mocklens, mocklenshelp},
+    {"mockcsec", mockcsec, mockcsechelp},
+    {"csec2sep", csec2sep, csec2sephelp},
+    {"ranlens", ranlens, ranlenshelp},
+    {"ranlens1", ranlens1, ranlens1help},
     {"ellsrc", ellsrc, ellsrchelp},
     {"ellimg", ellimg, ellimghelp},
     {"filetypes", filetypes, filetypeshelp},
@@ -127,8 +138,11 @@ const CoreCommand kCoreCommands[] = {
     {"scaleclumps", scaleclumps, scaleclumpshelp},
     {"drawclumps", drawclumps, drawclumpshelp},
     {"writeclumps", writeclumps, writeclumpshelp},
+    {"clumpcheckR", clumpcheckR, clumpcheckRhelp},
     {"clumpIJdist", clumpIJdist, clumpIJdisthelp},
     {"clumptestfar", clumptestfar, clumptestfarhelp},
+    {"magdistimg", magdistimg, magdistimghelp},
+    {"magdistsrc", magdistsrc, magdistsrchelp},
     {"MTseries", MTseries, MTserieshelp},
     {"loadnonpar", loadnonpar, loadnonparhelp},
     {"bootstrap", bootstrap, bootstraphelp},
