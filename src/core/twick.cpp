@@ -39,6 +39,7 @@
 #include "shell/vars.h"
 #include "sim/clumps.h"
 #include "sim/mocks.h"
+#include "sim/omega.h"
 #include "sim/stats.h"
 
 namespace {
@@ -143,6 +144,10 @@ const CoreCommand kCoreCommands[] = {
     {"clumptestfar", clumptestfar, clumptestfarhelp},
     {"magdistimg", magdistimg, magdistimghelp},
     {"magdistsrc", magdistsrc, magdistsrchelp},
+    {"OMEGAstep1", OMEGAstep1, OMEGAstep1help},
+    {"OMEGAstep2", OMEGAstep2, OMEGAstep2help},
+    {"OMEGAwrite", OMEGAwrite, OMEGAwritehelp},
+    {"OMEGAmerge", OMEGAmerge, OMEGAmergehelp},
     {"MTseries", MTseries, MTserieshelp},
     {"loadnonpar", loadnonpar, loadnonparhelp},
     {"bootstrap", bootstrap, bootstraphelp},

@@ -17,6 +17,7 @@
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "sim/clumps.h"
+#include "sim/omega.h"
 
 MockLFState TWmock;
 
@@ -405,6 +406,16 @@ void mocklens(const WordArray& words) {
     };
     record(fall);
     if (keep) record(fdat);
+    if (TWomega.OMEGAwrite_mode > 0) {
+      Mat img(1, std::max(H, 1), 1, 4);
+      int k = 0;
+      for (int i = 1; i <= n && k < H; ++i)
+        if (counted(list[i][9])) {
+          ++k;
+          for (int q = 1; q <= 4; ++q) img[k][q] = list[i][q];
+        }
+      OMEGAwrite_mock(k, img, u, v, L);
+    }
   }
   FileHandle fst(QVMfopen(base + ".stats", "w", "could not open mock lens stats output file"));
   const double a = drawn > 0 ? kPi * umax * umax / drawn : 0.0;
