@@ -37,6 +37,7 @@
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "shell/vars.h"
+#include "sim/batchmock.h"
 #include "sim/clumps.h"
 #include "sim/mocks.h"
 #include "sim/omega.h"
@@ -107,6 +108,8 @@ const CoreCommand kCoreCommands[] = {
     {"mock3", mock3, mock3help},
     {"mockLF", mockLF, mockLFhelp},
     {"mocklens", mocklens, mocklenshelp},
+    {"batchmock1", batchmock1, batchmock1help},
+    {"batchmock2", batchmock2, batchmock2help},
     {"mockcsec", mockcsec, mockcsechelp},
     {"csec2sep", csec2sep, csec2sephelp},
     {"ranlens", ranlens, ranlenshelp},

@@ -20,6 +20,7 @@
 #include "sim/omega.h"
 
 MockLFState TWmock;
+long kMockDrawLimit = 1000000;
 
 namespace {
 constexpr double kPi = 3.14159265358979323846;
