@@ -298,9 +298,9 @@ void run_batch(const WordArray& words, bool fromfile) {
             mock_disc_point(uni, xg, yg, rimg, x, y);
             mock_map(x, y, u, v);
             if (std::hypot(u - ug, v - vg) < umax) break;
-            if (++since >= kMockDrawLimit)
+            if (++since >= mock_draw_limit)
               fatal(strformat("in %s: %ld sources drawn in a row with none kept (drawn %ld, kept %ld)", b.name,
-                              kMockDrawLimit, tried, kept));
+                              mock_draw_limit, tried, kept));
           }
         }
         ++tried;
@@ -360,9 +360,9 @@ void run_batch(const WordArray& words, bool fromfile) {
       }
       const bool selected = J > TWmock.mock_Llim && H >= b.minimg && H <= b.maximg;
       if (!selected) {
-        if (!fromfile && ++since >= kMockDrawLimit)
+        if (!fromfile && ++since >= mock_draw_limit)
           fatal(strformat("in %s: %ld sources drawn in a row with none kept (drawn %ld, kept %ld)", b.name,
-                          kMockDrawLimit, tried, kept));
+                          mock_draw_limit, tried, kept));
         continue;
       }
       since = 0;

@@ -64,9 +64,9 @@ void weighted_source(RandomStream& r, double xg, double yg, double ug, double vg
       qprintf("(u,v,x,y,mu)= %e %e %e %e %e\n", u, v, x, y, mu);
     }
     if (std::hypot(u - ug, v - vg) <= umax && !hot) return;
-    if (tries >= kMockDrawLimit)
+    if (tries >= mock_draw_limit)
       fatal(strformat("in %s: %ld image-plane points drawn in a row with none inside the source region", cmd,
-                      kMockDrawLimit));
+                      mock_draw_limit));
   }
 }
 
@@ -323,8 +323,8 @@ void mockcsec(const WordArray& words) {
   for (int i = 1; i <= N; ++i) {
     if (i % 1000 == 0) qprintf("Random source #%d/%d\n", i, N);
     for (long refused = 0;; ++refused) {
-      if (refused >= kMockDrawLimit)
-        fatal(strformat("in mockcsec: %ld sources refused in a row (drawn %ld, kept %d)", kMockDrawLimit, drawn,
+      if (refused >= mock_draw_limit)
+        fatal(strformat("in mockcsec: %ld sources refused in a row (drawn %ld, kept %d)", mock_draw_limit, drawn,
                         i - 1));
       ++drawn;
       double u, v;

@@ -20,7 +20,7 @@
 #include "sim/omega.h"
 
 MockLFState TWmock;
-long kMockDrawLimit = 1000000;
+long mock_draw_limit = 1000000;
 
 namespace {
 constexpr double kPi = 3.14159265358979323846;
@@ -261,7 +261,7 @@ void warn_no_region(const char* cmd) {
 }
 
 [[noreturn]] void draw_limit(const char* cmd, long drawn, long kept) {
-  fatal(strformat("in %s: %ld sources drawn in a row with none kept (drawn %ld, kept %ld)", cmd, kMockDrawLimit,
+  fatal(strformat("in %s: %ld sources drawn in a row with none kept (drawn %ld, kept %ld)", cmd, mock_draw_limit,
                   drawn, kept));
 }
 
@@ -322,7 +322,7 @@ void mocklens(const WordArray& words) {
         mock_disc_point(pos, xg, yg, rimg, x, y);
         mock_map(x, y, u, v);
         if (std::hypot(u - ug, v - vg) < umax) break;
-        if (++since_kept >= kMockDrawLimit) draw_limit("mocklens", drawn, kept);
+        if (++since_kept >= mock_draw_limit) draw_limit("mocklens", drawn, kept);
       }
     }
     ++drawn;
@@ -390,7 +390,7 @@ void mocklens(const WordArray& words) {
       if (!fname.empty())
         write_lens_file(fname, "could not open mocklens lens data file", u, v, 0, 0, std::fabs(s.siggal), H, n,
                         list, s, true, 9);
-    } else if (++since_kept >= kMockDrawLimit) {
+    } else if (++since_kept >= mock_draw_limit) {
       draw_limit("mocklens", drawn, kept);
     }
     auto record = [&](FILE* f) {

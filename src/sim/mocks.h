@@ -23,7 +23,7 @@ extern MockLFState TWmock;
 
 // Draws that may go on without end stop after this many in a row with nothing kept
 // (a variable so that tests can reach the limit quickly).
-extern long kMockDrawLimit;
+extern long mock_draw_limit;
 
 // Source point (ug, vg) that the centre of component 1 maps to, and the largest
 // source-plane distance from it of a counted caustic point (-1 when none counts).
