@@ -390,8 +390,6 @@ void mocklens(const WordArray& words) {
       if (!fname.empty())
         write_lens_file(fname, "could not open mocklens lens data file", u, v, 0, 0, std::fabs(s.siggal), H, n,
                         list, s, true, 9);
-    } else if (++since_kept >= mock_draw_limit) {
-      draw_limit("mocklens", drawn, kept);
     }
     auto record = [&](FILE* f) {
       std::fprintf(f, "# %s", bright ? "bright" : "faint");
@@ -417,6 +415,8 @@ void mocklens(const WordArray& words) {
         }
       OMEGAwrite_mock(k, img, u, v, L);
     }
+    // The records of this source are complete before a run that keeps nothing stops.
+    if (!keep && ++since_kept >= mock_draw_limit) draw_limit("mocklens", drawn, kept);
   }
   FileHandle fst(QVMfopen(base + ".stats", "w", "could not open mock lens stats output file"));
   const double a = drawn > 0 ? kPi * umax * umax / drawn : 0.0;

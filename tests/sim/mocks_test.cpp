@@ -13,6 +13,7 @@
 #include "core/lens_model.h"
 #include "numeric/interp.h"
 #include "shell/settings.h"
+#include "sim/batchmock.h"
 #include "sim/clumps.h"
 #include "sim/mocks.h"
 #include "sim/omega.h"
@@ -320,6 +321,48 @@ TEST_F(RecordTest, RefusesMismatchedFiles) {
   EXPECT_NE(fatal_message([&] { OMEGAwrite(cmd({"OMEGAwrite", d.file("no/such/dir/r"), "text"})); })
                 .find("could not create"),
             std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+class MockRunTest : public CommandTest {
+ protected:
+  ScratchDir d;
+  long saved = mock_draw_limit;
+  void SetUp() override {
+    CommandTest::SetUp();
+    SetVar("gridflag", 0, 1);
+    SetGlob();
+    d.write("m.dat", "1 1\nalpha 1 0 0 0 0 0 0 0.05 0 1\n0 0 0 0 0 0 0 0 0 0\n");
+    setlens(cmd({"setlens", d.file("m.dat")}));
+    mock_draw_limit = 300;
+  }
+  void TearDown() override {
+    mock_draw_limit = saved;
+    TWmock = MockLFState();
+    CommandTest::TearDown();
+  }
+};
+
+TEST_F(MockRunTest, RunsThatKeepNothingStopWithTheirCountsAndCompleteRecords) {
+  // A limiting luminosity far above any lens's brightness: every source is faint.
+  mockLF(cmd({"mockLF", "0.01", "1", "1", "2", "100", "1e9"}));
+  const std::string base = d.file("k");
+  EXPECT_EQ(fatal_message([&] { mocklens(cmd({"mocklens", base, "2"})); }),
+            "in mocklens: 300 sources drawn in a row with none kept (drawn 300, kept 0)");
+  const std::string all = d.read("k.all");
+  EXPECT_EQ(count_occurrences(all, "# faint"), 300);
+  EXPECT_EQ(count_occurrences(all, "# x y f tdel parity\n"), 900);
+  // Exactly four counted images: the sphere never gives them (a core image makes three).
+  TWmock = MockLFState();
+  EXPECT_EQ(fatal_message([&] { mocklens(cmd({"mocklens", base, "2", "1", "4"})); }),
+            "in mocklens: 300 sources drawn in a row with none kept (drawn 300, kept 0)");
+  // The same window in a batch mock.
+  SetVar("batchwrite", 0, 1);
+  EXPECT_EQ(fatal_message([&] { batchmock1(cmd({"batchmock1", base, "2", "1", "-4"})); }),
+            "in batchmock1: 300 sources drawn in a row with none kept (drawn 300, kept 0)");
 }
 
 }  // namespace
