@@ -2,6 +2,7 @@
 // cored isothermal sphere against its closed forms, mock lenses fitted back, batch mocks
 // over parameter grids, clump realisation statistics and the two-step simulation.
 #include <gtest/gtest.h>
+#include <fitsio.h>
 
 #include <cmath>
 #include <sstream>
@@ -182,6 +183,175 @@ TEST(SimE2E, MockLensesWithNoiseAndLuminositiesAreRepeatable) {
   const RunResult s = run_commands(d, "set seed 7\n" + cmds);
   ASSERT_EQ(s.status, 0);
   EXPECT_NE(d.read("k.all"), all);
+}
+
+TEST(SimE2E, BatchMocksStepTheirParametersAndSplitTheirRecords) {
+  ScratchDir d;
+  const std::string one = "set gridhi1 20\nset ngrid1 60\nsetlens 1 1\nalpha 1 0 0 0 0 0 0 0.05 0 1\n"
+                          "1 0 0 0 0 0 0 0 0 0\n";
+  const RunResult r = run_commands(d, one + "batchmock1 m 3\n1 9 3\nbatchmock1 l 1\n1 9 3 log\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  auto col = [](const std::string& t, size_t c) {
+    std::vector<double> v;
+    for (const auto& row : rows(t)) v.push_back(row.at(c));
+    return v;
+  };
+  EXPECT_EQ(col(d.read("m-o-p.dat"), 1), (std::vector<double>{1, 1, 1, 5, 5, 5, 9, 9, 9}));
+  EXPECT_EQ(col(d.read("l-o-p.dat"), 1), (std::vector<double>{1, 3, 9}));
+  EXPECT_EQ(col(d.read("l-o-p.dat"), 0), (std::vector<double>{1, 2, 3}));
+  EXPECT_EQ(d.read("m-d.start"), "1 0\n 1 0 0 0 0 0 0 0 0 0\n");
+
+  // Two varied parameters, 2 x 3 steps: six models, the last parameter fastest.
+  const RunResult two = run_commands(d,
+                                     "setlens 2 1\nalpha 1 0 0 0 0 0 0 0.05 0 1\nptmass 0.01 1.5 0 0 0 0 0 0 0 0\n"
+                                     "1 0 0 0 0 0 0 0 0 0\n0 1 0 0 0 0 0 0 0 0\n"
+                                     "batchmock1 s 1\n0.9 1.1 2\n1 1.2 3\n");
+  ASSERT_EQ(two.status, 0) << two.out;
+  const std::string tmp = d.read("s.tmp");
+  const char* labels[6] = {"1 1", "1 2", "1 3", "2 1", "2 2", "2 3"};
+  size_t at = 0;
+  for (int m = 0; m < 6; ++m) {
+    at = tmp.find("# model " + std::to_string(m + 1) + " indices " + labels[m] + " other", at);
+    EXPECT_NE(at, std::string::npos) << m;
+  }
+
+  // Near b = 1 the default grid holds all three images: nine records that load back.
+  const RunResult near = run_commands(d,
+                                      "setlens 1 1\nalpha 1 0 0 0 0 0 0 0.05 0 1\n1 0 0 0 0 0 0 0 0 0\n"
+                                      "batchmock1 n 3\n0.9 1.1 3\n"
+                                      "setlens n-o.start\nbatchdata n-o.dat\n");
+  ASSERT_EQ(near.status, 0) << near.out;
+  EXPECT_NE(near.out.find("Number of entries in batch data file: 9"), std::string::npos) << near.out;
+  EXPECT_EQ(count_occurrences(d.read("n-o.dat"), "\n3\n"), 9);
+  EXPECT_EQ(rows(d.read("n-o.img")).size(), 27u);
+  EXPECT_EQ(d.read("n-o.start").rfind("1 9\n# model 1 indices 1 other 1\n   alpha", 0), 0u);
+  // Each record's leading image has delay 0 and delay error 0.01.
+  EXPECT_EQ(count_occurrences(d.read("n-o.img"), " 0.000000e+00  1.000000e-02\n"), 9);
+}
+
+TEST(SimE2E, BatchMockFitsRowsReadBack) {
+  ScratchDir d;
+  const RunResult r = run_commands(d,
+                                   "set batchwrite 2\nsetlens 2 1\nalpha 1 0 0 0.2 10 0 0 0.05 0 1\n"
+                                   "alpha 0.1 1.5 0 0 0 0 0 0 0 1\n1 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n"
+                                   "set seed 40000\nbatchmock1 q 2 1 0 0 0 0 0 2\n0.9 1.1 2\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(d.exists("q.tmp"));
+  EXPECT_FALSE(d.exists("q-o.dat"));
+  fitsfile* f = nullptr;
+  int status = 0, ncols = 0;
+  long nrows = 0;
+  ffopen(&f, d.file("q.fits").c_str(), READONLY, &status);
+  ffmnhd(f, BINARY_TBL, const_cast<char*>("MODEL_REALISATIONS"), 0, &status);
+  ffgncl(f, &ncols, &status);
+  ffgnrw(f, &nrows, &status);
+  EXPECT_EQ(ncols, 73);
+  EXPECT_EQ(nrows, 4);
+  int c = 0, anynul = 0;
+  long seed = 0, model[4] = {};
+  ffgcno(f, CASEINSEN, const_cast<char*>("SEED"), &c, &status);
+  ffgcv(f, TLONG, c, 1, 1, 1, nullptr, &seed, &anynul, &status);
+  ffgcno(f, CASEINSEN, const_cast<char*>("MOD_ID_1"), &c, &status);
+  ffgcv(f, TLONG, c, 1, 1, 4, nullptr, model, &anynul, &status);
+  double norm[4] = {};
+  ffgcno(f, CASEINSEN, const_cast<char*>("LENS1NORM"), &c, &status);
+  ffgcv(f, TDOUBLE, c, 1, 1, 4, nullptr, norm, &anynul, &status);
+  ffclos(f, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(seed, 40000);
+  EXPECT_EQ(model[0], 1);
+  EXPECT_EQ(model[3], 2);
+  EXPECT_EQ(norm[0], 0.9);
+  EXPECT_EQ(norm[3], 1.1);
+}
+
+// One population of stars over the sphere (the clump tests' population).
+const std::string kClumps = "set gridflag = 0\n" + kSphere + "setclumps 1 0 3\n1 0.001 1 0 star 0\n";
+
+TEST(SimE2E, RealisationStatisticsAreRepeatableAndMatchTheSmoothModel) {
+  ScratchDir d;
+  const std::string cmds = kClumps +
+                           "imgarray 1\n0.5 0\n"
+                           "magdistimg 100 md\n"
+                           "clumpcheckR 0.5 0 1 3.5 3 5 cr\n";
+  ASSERT_EQ(run_commands(d, cmds).status, 0);
+  const std::string md = d.read("md-mag.dat"), cr = d.read("cr.all");
+  const RunResult r = run_commands(d, cmds);
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(d.read("md-mag.dat"), md);
+  EXPECT_EQ(d.read("cr.all"), cr);
+  // Mean deflection over realisations is the smooth model's, alpha(0.5) = 0.904988.
+  const auto all = rows(d.read("md-all.dat"));
+  ASSERT_EQ(all.size(), 100u);
+  double s = 0, s2 = 0;
+  for (const auto& row : all) s += row[1], s2 += row[1] * row[1];
+  const double mean = s / 100, se = std::sqrt((s2 / 100 - mean * mean) / 99);
+  EXPECT_NEAR(mean, 0.904988, 3 * se);
+  // Truncated at the population's outer radius, the field is the full one: no spread.
+  const auto err = rows(d.read("cr-err.dat"));
+  ASSERT_EQ(err.size(), 3u);
+  EXPECT_EQ(err[2][0], 3.5);
+  for (size_t k = 1; k < err[2].size(); ++k) EXPECT_EQ(err[2][k], 0.0) << k;
+  EXPECT_GT(err[0][1], 0.0);
+  const RunResult seven = run_commands(d, "set seed 7\n" + cmds);
+  ASSERT_EQ(seven.status, 0);
+  EXPECT_NE(d.read("md-mag.dat"), md);
+}
+
+TEST(SimE2E, RealisationStatisticsWithoutClumpsRepeatTheSmoothModel) {
+  ScratchDir d;
+  const RunResult r = run_commands(d, kSphere +
+                                          "ranlens rl 0.1 0.05 2 3 3 0\n"
+                                          "ranlens1 r1 2 1 0.1 0.05\n"
+                                          "ranlens1 r5 1 5 0.3\n"
+                                          "magdistsrc 0.1 0.05 2 ms\n"
+                                          "magdistsrc 5 5 1 none\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  // Three images each time, at distance 0 from the smooth ones, flux 2 x magnification.
+  const auto rl = rows(d.read("rl.dat"));
+  ASSERT_EQ(rl.size(), 3u);
+  for (const auto& row : rl) {
+    ASSERT_EQ(row.size(), 10u);
+    for (int k = 1; k <= 3; ++k) EXPECT_LT(row[static_cast<size_t>(k)], 1e-6);
+    EXPECT_EQ(row[7], 0.0);  // delays from the earliest image
+  }
+  EXPECT_EQ(count_occurrences(d.read("rl.all"), "parities: 1 1 1\n"), 3);
+  const auto r1 = rows(d.read("r1.dat"));
+  EXPECT_EQ(count_occurrences(d.read("r1.dat"), " tot 3 "), 2);
+  EXPECT_EQ(count_occurrences(d.read("r5.all"), "lens   1\n"), 5);
+  for (const auto& row : rows(d.read("r5.all")))
+    if (row.size() == 3 && row[0] >= 1 && row[0] <= 5) EXPECT_LE(std::hypot(row[1], row[2]), 0.3 + 1e-12);
+  const auto ms = rows(d.read("ms.dat"));
+  ASSERT_EQ(ms.size(), 2u);
+  EXPECT_EQ(ms[0], ms[1]);
+  EXPECT_EQ(ms[0][2], 3);
+  EXPECT_EQ(rows(d.read("none.dat"))[0], (std::vector<double>{0, 0, 0}));
+}
+
+TEST(SimE2E, TwoStepSimulationSolvesItsLocalModel) {
+  ScratchDir d;
+  const RunResult r = run_commands(d,
+                                   "set leafsize 0.4\n" + kSphere +
+                                       "setclumps 1 0 3\n1 0.01 1 0 star 0\n"
+                                       "OMEGAstep1 0.2 0 1 o 0.05 0.2 40\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  const auto img = rows(d.read("o-img.dat"));
+  ASSERT_GE(img.size(), 3u);  // realisation, count, then image 1
+  const std::string model = d.read("o-ran1-mod1.dat");
+  // The lines of a command file that runs: settings, grid, model, vary lines, step 2.
+  const size_t set = model.find("setlens "), conv = model.find("convrg "), step = model.find("OMEGAstep2 ");
+  EXPECT_EQ(model.rfind("set shrcoords = 1\n# ptimg ", 0), 0u);
+  EXPECT_LT(model.find("maingrid 1 "), set);
+  EXPECT_LT(set, conv);
+  EXPECT_LT(conv, model.find("  0 0 0 0 0 0 0 0 0 0\n"));
+  EXPECT_LT(model.find("# potential reference"), step);
+  const RunResult s = run_tarnsolve(d.path(), {"-q", "o-ran1-mod1.dat"});
+  ASSERT_EQ(s.status, 0) << s.out;
+  const auto found = rows_after(s.out, " images:  x  y  mag  tdel");
+  bool hit = false;
+  for (const auto& f : found)
+    if (std::hypot(f[0] - img[2][0], f[1] - img[2][1]) < 1e-5) hit = true;
+  EXPECT_TRUE(hit) << s.out;
 }
 
 }  // namespace
