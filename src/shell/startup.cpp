@@ -2,9 +2,11 @@
 
 #include "core/twick.h"
 #include "fit/constraints.h"
+#include "fit/errorbars.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
 #include "fit/optimize.h"
+#include "fit/scans.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -28,7 +30,12 @@ const FitCommand kFitCommands[] = {
     {"minimize", minimize, minimizehelp},
     {"optimize", optimize, optimizehelp},
     {"reopt", reopt, reopthelp},
+    {"errorbars", errorbars, errorbarshelp},
     {"randomize", randomize, randomizehelp},
+    {"modelgrid", modelgrid, modelgridhelp},
+    {"varyone", varyone, varyonehelp},
+    {"varytwo", varytwo, varytwohelp},
+    {"varyh", varyh, varyhhelp},
     {"try2", try2, try2help},
 };
 }  // namespace
