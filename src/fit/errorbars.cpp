@@ -81,13 +81,16 @@ void errorbars(const WordArray& words) {
   const BVec<std::string> names = M.ref[1].names;
   const int ng = TWgal.NGALMAX;
 
-  // The current model, scored once as it stands.
+  // The current model, scored once as it stands; the realisations still run "restart"
+  // times.
   {
     IMat fixed = M.refv;
     fixed.fill(0);
     BVec<Mat> set(1, 1);
     set[1] = M.ref[1].p;
+    const int restart = settings.restart;
     optimization_run(names, fixed, set, 1, 1, true, {});
+    settings.restart = restart;
     M.ref[1].p = set[1];
   }
 

@@ -172,9 +172,12 @@ TEST(ScansE2E, ErrorbarsRecoverTheErrorEllipseAndRepeatForTheirSeed) {
   const RunResult r =
       run_commands(d, std::string(kErrorbars) +
                           "optimize before\nerrorbars e 400\nerrorbars e2 400\noptimize after\n"
-                          "set seed 4242\nerrorbars f 50\nerrorbars f2 50\n");
+                          "set seed 4242\nerrorbars f 50\nerrorbars f2 50\nset restart 2\nerrorbars g 2\n");
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(count_occurrences(r.out, "errorbars: run #"), 900) << "printed in quiet mode too";
+  EXPECT_EQ(count_occurrences(r.out, "errorbars: run #"), 902) << "printed in quiet mode too";
+  // Scoring the model as it stands varies nothing, yet each realisation still runs
+  // "restart" times.
+  EXPECT_EQ(count_occurrences(r.out, "Optimization 2/2:"), 2);
   const std::string err = d.read("e.err");
   const auto mean = err_line(err, "MEANS:"), bar = err_line(err, "ERRORBARS:");
   EXPECT_NEAR(bar[1], std::sqrt(3e-4), 0.15 * std::sqrt(3e-4));
