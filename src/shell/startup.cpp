@@ -10,6 +10,7 @@
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
+#include "sim/clumps.h"
 
 namespace {
 struct FitCommand {
@@ -36,6 +37,7 @@ const FitCommand kFitCommands[] = {
     {"varyone", varyone, varyonehelp},
     {"varytwo", varytwo, varytwohelp},
     {"varyh", varyh, varyhhelp},
+    {"subsave", subsave, subsavehelp},
     {"try2", try2, try2help},
 };
 }  // namespace
