@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fit/constraints.h"
@@ -38,18 +40,33 @@ class ScansTest : public FitTest {
     plimits(cmd({"plimits", dir.file("lim.dat")}));
     pmatch(cmd({"pmatch", dir.file("tie.dat")}));
   }
-  // The step numbers of the "Running" lines that a command prints, in order.
+  // The step numbers of the "Running" lines that varyone prints, in order.
   std::vector<int> walk(const WordArray& words) {
+    std::vector<int> steps;
+    for (const auto& p : walk2(words, varyone)) steps.push_back(p.first);
+    return steps;
+  }
+  // The (i, j) of the "Running" lines of a scan command (j 0 for a profile); notes counts
+  // the "Note:" lines on starting points.
+  std::vector<std::pair<int, int>> walk2(const WordArray& words, void (*command)(const WordArray&),
+                                         int* notes = nullptr) {
     quietflag = 0;
     set("verbose", 2);
     CaptureOutput out;
-    varyone(words);
+    command(words);
     quietflag = 1;
-    std::vector<int> steps;
+    std::vector<std::pair<int, int>> steps;
     std::istringstream in(out.text());
     std::string line;
-    while (std::getline(in, line))
-      if (line.rfind("Running ", 0) == 0) steps.push_back(std::stoi(line.substr(8)));
+    if (notes) *notes = 0;
+    while (std::getline(in, line)) {
+      if (notes && line.rfind("Note: starting from", 0) == 0) ++*notes;
+      if (line.rfind("Running ", 0) != 0) continue;
+      int i = 0, j = 0;
+      double x;
+      std::sscanf(line.c_str(), "Running %d %le %d", &i, &x, &j);
+      steps.emplace_back(i, j);
+    }
     return steps;
   }
   Mat model(std::initializer_list<double> rows) {
@@ -139,6 +156,34 @@ TEST_F(ScansTest, ProfileWalksUpFromTheNearestStepThenDown) {
   for (const Case& c : cases) {
     quadratic(c.x0);
     EXPECT_EQ(walk(cmd({"varyone", "1", "2", "-0.2", "0.2", c.steps, dir.file("w")})), c.order) << c.x0;
+  }
+}
+
+TEST_F(ScansTest, MapWalksTheRowOfTheNearestPointThenEveryColumn) {
+  using Walk = std::vector<std::pair<int, int>>;
+  struct Case {
+    double x0;
+    std::string steps, flag;
+    Walk order;
+  } cases[] = {
+      {0.0, "3", "1", {{2, 2}, {3, 2}, {1, 2}, {1, 3}, {1, 1}, {2, 3}, {2, 1}, {3, 3}, {3, 1}}},
+      // At a corner every pass runs one way.
+      {-0.1, "3", "1", {{1, 1}, {2, 1}, {3, 1}, {1, 2}, {1, 3}, {2, 2}, {2, 3}, {3, 2}, {3, 3}}},
+      {0.0, "1", "1", {{1, 1}}},
+      {0.0, "3", "0", {{2, 2}, {3, 2}, {1, 2}, {1, 3}, {1, 1}, {2, 3}, {2, 1}, {3, 3}, {3, 1}}},
+  };
+  for (const Case& c : cases) {
+    // The model at (x0, x0).
+    quadratic(c.x0);
+    TWref.ref[1].p[1][3] = c.x0;
+    int notes = 0;
+    const Walk got = walk2(cmd({"varytwo", "1", "2", "-0.1", "0.1", c.steps, "1", "3", "-0.1", "0.1", c.steps,
+                                dir.file("m"), c.flag}),
+                           varytwo, &notes);
+    EXPECT_EQ(got, c.order) << c.x0 << " " << c.steps;
+    // Starting from the reference model is noted at every point.
+    EXPECT_EQ(notes, c.flag == "0" ? static_cast<int>(c.order.size()) : 0);
+    EXPECT_EQ(varytwo_jsteps, std::stoi(c.steps));
   }
 }
 
