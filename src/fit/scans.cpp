@@ -124,12 +124,17 @@ Vec step_values(int steps, double lo, double hi) {
   return v;
 }
 
-// Model 1 of the model set (rows beyond Ngal zero) with parameter (ig, ip) set to x.
-Mat reference_with(int ig, int ip, double x) {
+// Model 1 of the model set (rows beyond Ngal zero).
+Mat reference_model() {
   Mat m(1, TWgal.NGALMAX, 1, 10);
   const Mat& r = TWref.ref[1].p;
   for (int i = 1; i <= TWref.Ngal; ++i)
     for (int k = 1; k <= 10; ++k) m[i][k] = r[i][k];
+  return m;
+}
+// The same with parameter (ig, ip) set to x.
+Mat reference_with(int ig, int ip, double x) {
+  Mat m = reference_model();
   m[ig][ip] = x;
   return m;
 }
@@ -137,7 +142,6 @@ Mat reference_with(int ig, int ip, double x) {
 // How a scan opens its report files: through QVMfopen (which reports the opening) or
 // quietly, with the scan's own failure messages.
 struct ReportFiles {
-  const char* command;
   bool announce;
   const char* chi_failure;
   const char* dat_failure;
@@ -323,13 +327,13 @@ void varyone(const WordArray& words) {
   const int k = nearest_step(x, n, M.ref[1].p[ig][ip]);
   s.src0 = TWsrc.srcparms;
 
-  const ReportFiles files{"varyone", true, "in varyone, could not open output chisq file",
+  const ReportFiles files{true, "in varyone, could not open output chisq file",
                           "in varyone, could not open output data file", "in varyone, could not open output best file",
                           "Writing varyone best model to file %s\n"};
   open_reports(s, files, outbase, "Writing data and chisq to: %s %s\n");
   std::fprintf(s.chi, "# columns: p[igal][iparm] chi^2(total) pos flux tdel gal plim crv ring\n");
 
-  Mat P1 = reference_with(ig, ip, M.ref[1].p[ig][ip]), P2 = P1;
+  Mat P1 = reference_model(), P2 = P1;
   if (M.Nref > 1) {
     Mat m2 = P1;
     for (int i = 1; i <= M.Ngal; ++i)
@@ -440,13 +444,13 @@ void varyh(const WordArray& words) {
   BVec<ScanPoint> pts = point_store(n, "varyh");
   const int k = nearest_step(hv, n, h0);
 
-  const ReportFiles files{"varyh", true, "in varyh, could not open output chisq file",
+  const ReportFiles files{true, "in varyh, could not open output chisq file",
                           "in varyh, could not open output data file", "in varyh, could not open output best file",
                           "Writing best model on grid to file %s\n"};
   open_reports(s, files, outbase, nullptr);
   std::fprintf(s.chi, "# columns: h chi^2(total) pos flux tdel gal plim crv ring\n");
 
-  Mat P1 = reference_with(1, 1, M.ref[1].p[1][1]), P2 = P1;
+  Mat P1 = reference_model(), P2 = P1;
   double a = h0, c = h0;
   BVec<Mat> tensor(1, M.Nref);
   for (int m = 1; m <= M.Nref; ++m) tensor[m].reset(1, TWgal.NGALMAX, 1, 10);
@@ -555,7 +559,7 @@ void do_varytwo(int igal, int iparm, int isteps, int jgal, int jparm, int jsteps
       }
     }
 
-  const ReportFiles files{"varytwo", false, "in varytwo, could not open output chisq file",
+  const ReportFiles files{false, "in varytwo, could not open output chisq file",
                           "in varytwo, could not open output data file", "in varytwo, could not open output best file",
                           "Writing best model on grid to file %s\n"};
   auto header = [&](FILE* fp) {
