@@ -1,8 +1,10 @@
 #include "shell/startup.h"
 
 #include "core/twick.h"
+#include "fit/curves_rings.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
+#include "fit/kapgam.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -19,6 +21,12 @@ const FitCommand kFitCommands[] = {
     {"data", data, datahelp},
     {"data2", data2, data2help},
     {"batchdata", batchdata, batchdatahelp},
+    {"crvmax", crvmax, crvmaxhelp},
+    {"crvpts", crvpts, crvptshelp},
+    {"crvstatus", crvstatus, crvstatushelp},
+    {"ringmax", ringmax, ringmaxhelp},
+    {"ringdat", ringdat, ringdathelp},
+    {"kapgam", kapgam, kapgamhelp},
     {"try2", try2, try2help},
 };
 }  // namespace
