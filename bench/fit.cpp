@@ -130,4 +130,5 @@ void bench_fit() {
   storage_clear();
   std::string rm = "rm -rf " + dir;
   if (std::system(rm.c_str()) != 0) return;
+  bench_fit_crvring();
 }
