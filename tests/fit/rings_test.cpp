@@ -2,7 +2,9 @@
 // ring fixture scored and fitted back, unsolved crests, the index guard and load errors.
 #include <array>
 
+#include "core/sources.h"
 #include "fit/crvring_fixture.h"
+#include "imageplane/source_models.h"
 
 namespace {
 
@@ -282,6 +284,29 @@ TEST_F(RingTest, LoadErrorsAndCapacities) {
   EXPECT_EQ(TSring.Nring, 2);
   EXPECT_EQ(TSring.Ringvary[2][1], 1);
   EXPECT_EQ(TSring.Ringvary[2][3], 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The curve and ring searches use the point solver: an extended current source keeps its
+// fitted position and is never searched in their place.
+TEST_F(RingTest, SearchesLeaveTheSourceTablesAlone) {
+  dir.write("src.dat", "1 100\nuniform 1 0.3 -0.2 0.2 30 0.05 0 0\n0 0 0 0 0 0 0 0\n");
+  setsource(cmd({"setsource", dir.file("src.dat")}));
+  set("isource", 1);
+  auto rays = ring_rays();
+  rays[0][6] = 1;
+  ringdat_cmd({ring_file("ring.dat", rays)});
+  load_circle_curves();
+  load_ring_model(1.01, false);
+  const Mat before = TWsrc.srcparms;
+  score();
+  EXPECT_NEAR(TSstore.chi[kChiCrv], 144.0, 0.01);
+  EXPECT_LT(TSstore.chi[kChiRing], 1e10);
+  for (int k = 1; k <= 12; ++k) EXPECT_EQ(TWsrc.srcparms[1][k], before[1][k]) << k;
+  EXPECT_EQ(settings.isource, 1);
 }
 
 }  // namespace
