@@ -1,13 +1,16 @@
 #include "shell/startup.h"
 
 #include "core/twick.h"
+#include "fit/constraints.h"
 #include "fit/curves_rings.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
 #include "fit/kapgam.h"
+#include "fit/optimize.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
+#include "sim/clumps.h"
 
 namespace {
 struct FitCommand {
@@ -26,7 +29,16 @@ const FitCommand kFitCommands[] = {
     {"crvstatus", crvstatus, crvstatushelp},
     {"ringmax", ringmax, ringmaxhelp},
     {"ringdat", ringdat, ringdathelp},
+    {"plimits", plimits, plimitshelp},
+    {"pbounds", pbounds, pboundshelp},
+    {"PArange", PArange, PArangehelp},
+    {"pmatch", pmatch, pmatchhelp},
+    {"minimize", minimize, minimizehelp},
+    {"optimize", optimize, optimizehelp},
+    {"reopt", reopt, reopthelp},
+    {"randomize", randomize, randomizehelp},
     {"kapgam", kapgam, kapgamhelp},
+    {"subsave", subsave, subsavehelp},
     {"try2", try2, try2help},
 };
 }  // namespace
