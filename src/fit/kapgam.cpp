@@ -7,6 +7,7 @@
 
 #include "core/lens_model.h"
 #include "fit/fit_data.h"
+#include "fit/optimize.h"
 #include "fit/store.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
@@ -130,17 +131,16 @@ void kapgam(const WordArray& words) {
 
   // Mode 4: each model re-fitted alone, then the images it predicts. The model set keeps
   // its parameters.
-  const int nref = TWref.Nref, ngal = TWgal.NGALMAX;
+  start_command_run();
+  const int nref = TWref.Nref;
   BVec<Mat> tensor(1, 1);
-  tensor[1].reset(1, ngal, 1, 10);
   for (int i = 1; i <= nref; ++i) {
     if (!quietflag && settings.verbose <= 2) qprintf("Re-running model %d/%d\n", i, nref);
-    for (int j = 1; j <= ngal; ++j)
-      for (int k = 1; k <= 10; ++k) tensor[1][j][k] = TWref.ref[i].p[j][k];
-    start_command_run();
-    set_start_model();
-    int ndim = 0, niter = 0;
-    domin(TWref.ref[1].names, TWref.refv, tensor, 1, ndim, niter);
+    tensor[1] = TWref.ref[i].p;
+    optimization_run(TWref.ref[1].names, TWref.refv, tensor, 1, 1, true, [](int r, int niter) {
+      if (!quietflag && settings.verbose <= 2)
+        qprintf("  Optimization %d/%d: %4d func evals, chisq %e\n", r, settings.restart, niter, TSstore.chi[kChiTot]);
+    });
     image_block(out, alpha, static_cast<int>(dmode), TSobs.srcmod);
   }
   if (nref > 1) load_model(1, settings.gridflag);

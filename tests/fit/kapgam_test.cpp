@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 
 #include "fit/fit_fixture.h"
 #include "fit/kapgam.h"
@@ -120,6 +121,40 @@ TEST_F(KapgamTest, Errors) {
   quietflag = 0;
   EXPECT_NE(run({"kapgam", "1", "0.5"}).find("kapgam 2 <inname> [outname]"), std::string::npos);
   EXPECT_NE(run({"kapgam"}).find("kapgam <mode> [other arguments]"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Mode 4 re-fits each model (here with nothing varied) and reports at the images the
+// fitted model predicts; the model set keeps its parameters.
+TEST_F(KapgamTest, PredictedImagesAfterTheFit) {
+  load_quadoff_model("0 0 0 0 0 0 0 0 0 0\n");
+  load_quadoff();
+  set("gridflag", 1);
+  const Mat start = TWref.ref[1].p;
+  run({"kapgam", "4", dir.file("k4.dat"), "0", "2"});
+  const std::string out = dir.read("k4.dat");
+  const size_t at = out.find("source #1\n");
+  ASSERT_NE(at, std::string::npos) << out;
+  const SrcData& obs = TSobs.srcobs[1];
+  const char* p = out.c_str() + at + 10;
+  for (int k = 1; k <= obs.nimg; ++k) {
+    int index;
+    double x, y, kap, gam, th;
+    ASSERT_EQ(std::sscanf(p, "%d %lf %lf %lf %lf %lf", &index, &x, &y, &kap, &gam, &th), 6);
+    EXPECT_EQ(index, k);
+    // The quadoff lens images its source onto the observed images.
+    EXPECT_NEAR(x, obs.x[k], 1e-5);
+    EXPECT_NEAR(y, obs.y[k], 1e-5);
+    double k2, g2, t2, ax, ay;
+    kapgam_at(x, y, k2, g2, t2, ax, ay);
+    EXPECT_NEAR(kap, k2, 1e-5);
+    EXPECT_NEAR(gam, g2, 1e-5);
+    p = std::strchr(p, '\n') + 1;
+  }
+  for (int k = 1; k <= 10; ++k) EXPECT_EQ(TWref.ref[1].p[1][k], start[1][k]);
 }
 
 }  // namespace
