@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "shell/fatal.h"
 #include "support/test_support.h"
@@ -10,6 +12,50 @@
 namespace {
 
 const char* kIsothermal = "setlens 1 1\nalpha 1 0 0 0 0 0 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n";
+
+// Points every 10 degrees on the circle r (n of them; 37 closes the polyline).
+std::string circle(double r, int n) {
+  std::string t = std::to_string(n) + "\n";
+  for (int k = 0; k < n; ++k) {
+    const double a = (k % 36) * 10 * M_PI / 180;
+    t += strformat("%.10f %.10f 0.01\n", r * std::cos(a), r * std::sin(a));
+  }
+  return t;
+}
+
+// The nine chi-squared slots of an optimize result file.
+std::vector<double> chi_slots(const ScratchDir& d, const std::string& name) {
+  std::istringstream in(d.read(name));
+  std::vector<double> v;
+  double x;
+  while (in >> x) v.push_back(x);
+  EXPECT_EQ(v.size(), 9u) << name;
+  v.resize(9);
+  return v;
+}
+
+// Parameter k of the first line of the start file that begins with the class name.
+double start_parameter(const ScratchDir& d, const std::string& file, const std::string& cls, int k) {
+  std::istringstream in(d.read(file));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream w(line);
+    std::string name;
+    w >> name;
+    if (name != cls) continue;
+    double p = 0;
+    for (int i = 1; i <= k; ++i) w >> p;
+    return p;
+  }
+  ADD_FAILURE() << "no " << cls << " in " << file;
+  return 0;
+}
+
+std::string isothermal_model(double b, const std::string& vary, const std::string& extra = "",
+                             const std::string& extra_vary = "") {
+  return strformat("setlens %d 1\nalpha %g 0 0 0 0 0 0 1e-7 0 1\n", extra.empty() ? 1 : 2, b) + extra + vary +
+         extra_vary;
+}
 
 TEST(CrvRingE2E, KapgamAtAPoint) {
   ScratchDir d;
@@ -61,6 +107,88 @@ TEST(CrvRingE2E, RingsLoadAndTheIndexGuard) {
   r = run_commands(d, "ringmax 1 5\nringdat ring.dat ring.dat\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("ERROR: too many rings; use ringmax to allow more"), std::string::npos);
+}
+
+// Curves of the circle fixture scored by optimize with nothing varied (slot 6), with no
+// grid flag and the source-plane point term, then with the defaults; then fitted back.
+TEST(CrvRingE2E, CurveFixtureScoredAndFitted) {
+  ScratchDir d;
+  d.write("ref1.dat", circle(1.1, 37));
+  d.write("ref2.dat", circle(0.9, 37));
+  d.write("try.dat", circle(1.1, 36));
+  const std::string load = "crvpts 1 1 ref1.dat ref2.dat\ncrvpts 1 2 try.dat\n";
+  const std::string fixed = "0 0 0 0 0 0 0 0 0 0\n";
+  d.write("cmds.in", "set gridflag 0\nset chimode 0\n" + load + isothermal_model(1.01, fixed) + "optimize a\n" +
+                         isothermal_model(1.003, fixed) + "optimize b\n" + "set gridflag 1\nset chimode 1\n" +
+                         isothermal_model(1.01, fixed) + "optimize c\n");
+  RunResult r = run_tarnsolve(d.path(), {"cmds.in"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NEAR(chi_slots(d, "a-chi.dat")[6], 144.0, 0.01);
+  EXPECT_NEAR(chi_slots(d, "b-chi.dat")[6], 12.96, 0.01);
+  EXPECT_NEAR(chi_slots(d, "c-chi.dat")[6], 144.0, 0.01);
+  EXPECT_EQ(chi_slots(d, "c-chi.dat")[0], chi_slots(d, "c-chi.dat")[6]);
+  // The trace of the last evaluation: two images of each of the 36 test points, the
+  // central maxima left out.
+  const std::string trace = d.read("crvpts.tmp");
+  EXPECT_EQ(count_occurrences(trace, "\n1 1 "), 72);
+
+  d.write("cmds.in", "set gridflag 0\nset chimode 0\nset tempfiles 0\n" + load +
+                         "setlens 1 1\nalpha 0.95 0.02 -0.01 0 0 0 0 1e-7 0 1\n1 1 1 0 0 0 0 0 0 0\noptimize fit\n");
+  r = run_tarnsolve(d.path(), {"cmds.in"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NEAR(start_parameter(d, "fit.start", "alpha", 1), 1.0, 1e-4);
+  EXPECT_NEAR(start_parameter(d, "fit.start", "alpha", 2), 0.0, 1e-3);
+  EXPECT_NEAR(start_parameter(d, "fit.start", "alpha", 3), 0.0, 1e-3);
+}
+
+// The ring fixture: twelve rays from the centre of the isothermal lens b 1 with a source
+// at (0.05, 0.02); at b 1.01 each crest lies one d(lambda) out (slot 7), and the fit
+// recovers the lens and the source, which lands in the ring component.
+TEST(CrvRingE2E, RingFixtureScoredAndFitted) {
+  ScratchDir d;
+  std::string ring = "12\n";
+  for (int j = 0; j < 12; ++j) {
+    const double phi = 30.0 * j, s = std::sin(phi * M_PI / 180), c = std::cos(phi * M_PI / 180);
+    ring += strformat("0 0 %g %.10f 0.01 1 0\n", phi, 1 - 0.05 * s + 0.02 * c);
+  }
+  d.write("ring.dat", ring);
+  const std::string comp = "ring 1 0 0 0 0 0 0 0 0 0\n", fixed = "0 0 0 0 0 0 0 0 0 0\n";
+  d.write("cmds.in", "set tempfiles 0\nringdat ring.dat\n" + isothermal_model(1.01, fixed, comp, fixed) +
+                         "optimize a\n" + isothermal_model(0.95, "1 0 0 0 0 0 0 0 0 0\n", comp, fixed) +
+                         "optimize fit\n");
+  const RunResult r = run_tarnsolve(d.path(), {"cmds.in"});
+  ASSERT_EQ(r.status, 0) << r.out.substr(0, 2000);
+  EXPECT_NEAR(chi_slots(d, "a-chi.dat")[7], 12.0, 0.01);
+  EXPECT_NE(r.out.find("RING: found 2 critical line crossings\n"), std::string::npos);
+  EXPECT_NEAR(start_parameter(d, "fit.start", "alpha", 1), 1.0, 1e-4);
+  const double u0 = start_parameter(d, "fit.start", "ring", 2), v0 = start_parameter(d, "fit.start", "ring", 3);
+  EXPECT_NEAR(u0, 0.05, 1e-4);
+  EXPECT_NEAR(v0, 0.02, 1e-4);
+  const size_t at = r.out.rfind("Ring 1: ");
+  ASSERT_NE(at, std::string::npos);
+  double pu, pv;
+  ASSERT_EQ(std::sscanf(r.out.c_str() + at, "Ring 1: %lf %lf", &pu, &pv), 2);
+  EXPECT_NEAR(pu, u0, 1e-6);
+  EXPECT_NEAR(pv, v0, 1e-6);
+}
+
+// A crest that cannot be found on the user's start lens ends the run; a ring index
+// beyond the loaded tables too.
+TEST(CrvRingE2E, RingFailuresEndTheRun) {
+  ScratchDir d;
+  std::string ring = "12\n";
+  for (int j = 0; j < 12; ++j) ring += strformat("0 0 %d 1 0.01 1 0\n", 30 * j);
+  d.write("ring.dat", ring);
+  const std::string fixed = "0 0 0 0 0 0 0 0 0 0\n";
+  RunResult r = run_commands(d, "set tempfiles 0\nringdat ring.dat\n" +
+                                    isothermal_model(0.001, fixed, "ring 1 0 0 0 0 0 0 0 0 0\n", fixed) +
+                                    "optimize a\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("ERROR: the crest of ring #1 was not found on"), std::string::npos);
+  r = run_commands(d, "set tempfiles 0\nringdat ring.dat\nringmax 20 200\n" +
+                          isothermal_model(1, fixed, "ring 11 0 0 0 0 0 0 0 0 0\n", fixed) + "optimize a\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("ERROR: ring index 11 out of range"), std::string::npos);
 }
 
 TEST(CrvRingE2E, HelpTexts) {
