@@ -153,13 +153,18 @@ TEST(CrvRingE2E, RingFixtureScoredAndFitted) {
   }
   d.write("ring.dat", ring);
   const std::string comp = "ring 1 0 0 0 0 0 0 0 0 0\n", fixed = "0 0 0 0 0 0 0 0 0 0\n";
-  d.write("cmds.in", "set tempfiles 0\nringdat ring.dat\n" + isothermal_model(1.01, fixed, comp, fixed) +
-                         "optimize a\n" + isothermal_model(0.95, "1 0 0 0 0 0 0 0 0 0\n", comp, fixed) +
+  d.write("cmds.in", "ringdat ring.dat\n" + isothermal_model(1.01, fixed, comp, fixed) + "optimize a\n" +
+                         "set tempfiles 0\n" + isothermal_model(0.95, "1 0 0 0 0 0 0 0 0 0\n", comp, fixed) +
                          "optimize fit\n");
   const RunResult r = run_tarnsolve(d.path(), {"cmds.in"});
   ASSERT_EQ(r.status, 0) << r.out.substr(0, 2000);
   EXPECT_NEAR(chi_slots(d, "a-chi.dat")[7], 12.0, 0.01);
   EXPECT_NE(r.out.find("RING: found 2 critical line crossings\n"), std::string::npos);
+  // The ray files of the final evaluation: the model crests, the curve closed on ray 1.
+  const std::string pts = d.read("ringpts.tmp"), dat = d.read("ringpts.tmpdat");
+  EXPECT_EQ(count_occurrences(pts, "\n"), 13);
+  EXPECT_EQ(pts.substr(pts.rfind('\n', pts.size() - 2) + 1), pts.substr(0, pts.find('\n') + 1));
+  EXPECT_EQ(count_occurrences(dat, " 0 0 \n"), 12);
   EXPECT_NEAR(start_parameter(d, "fit.start", "alpha", 1), 1.0, 1e-4);
   const double u0 = start_parameter(d, "fit.start", "ring", 2), v0 = start_parameter(d, "fit.start", "ring", 3);
   EXPECT_NEAR(u0, 0.05, 1e-4);
