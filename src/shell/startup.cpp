@@ -2,9 +2,11 @@
 
 #include "core/twick.h"
 #include "fit/constraints.h"
+#include "fit/curves_rings.h"
 #include "fit/errorbars.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
+#include "fit/kapgam.h"
 #include "fit/optimize.h"
 #include "fit/scans.h"
 #include "models/evaluator.h"
@@ -24,6 +26,11 @@ const FitCommand kFitCommands[] = {
     {"data", data, datahelp},
     {"data2", data2, data2help},
     {"batchdata", batchdata, batchdatahelp},
+    {"crvmax", crvmax, crvmaxhelp},
+    {"crvpts", crvpts, crvptshelp},
+    {"crvstatus", crvstatus, crvstatushelp},
+    {"ringmax", ringmax, ringmaxhelp},
+    {"ringdat", ringdat, ringdathelp},
     {"plimits", plimits, plimitshelp},
     {"pbounds", pbounds, pboundshelp},
     {"PArange", PArange, PArangehelp},
@@ -37,6 +44,7 @@ const FitCommand kFitCommands[] = {
     {"varyone", varyone, varyonehelp},
     {"varytwo", varytwo, varytwohelp},
     {"varyh", varyh, varyhhelp},
+    {"kapgam", kapgam, kapgamhelp},
     {"subsave", subsave, subsavehelp},
     {"try2", try2, try2help},
 };
