@@ -97,14 +97,14 @@ void classify(std::vector<HeldImage>& im, const std::vector<Field>& fl, double u
 
 void ranlens(const WordArray& words) {
   const int nw = words.own_count();
-  if (nw < 5) {
+  if (nw < 6) {
     ranlenshelp(2);
     return;
   }
   require_model();
   const std::string base = words[1];
   const double srcu = words.real(2), srcv = words.real(3), srcf = words.real(4);
-  const long Nran = nw > 5 ? words.integer(5) : 0;
+  const long Nran = words.integer(5);
   const long Niter = nw > 6 ? words.integer(6) : 1;
   const double sigx = nw > 7 ? words.real(7) : 0.0;
   const char* msg = "could not open output file";
@@ -211,14 +211,14 @@ void ranlenshelp(int) { help_padded(0, {"ranlens <outbase> <srcu> <srcv> <srcf> 
 void ranlens1(const WordArray& words) {
   SetGlob();
   const int nw = words.own_count();
-  if (nw < 4 || (words.integer(3) == 1 && nw < 6)) {
+  if (nw < 5 || (words.integer(3) == 1 && nw < 6)) {
     ranlens1help(2);
     return;
   }
   require_model();
   const std::string base = words[1];
   const long Nlens = words.integer(2), Nsrc = words.integer(3);
-  const double R = Nsrc > 1 && nw > 4 ? words.real(4) : 0.0;
+  const double R = Nsrc > 1 ? words.real(4) : 0.0;
   const double u0 = Nsrc == 1 ? words.real(4) : 0.0, v0 = Nsrc == 1 ? words.real(5) : 0.0;
   const char* msg = "could not open output file";
   FileHandle fdat(QVMfopen(base + ".dat", "w", msg));

@@ -180,6 +180,13 @@ TEST(SimE2E, MockLensesWithNoiseAndLuminositiesAreRepeatable) {
   EXPECT_TRUE(zero) << lens;
   // mock3 leaves out the central maximum: two images in its files.
   EXPECT_NE(d.read("t-d1.lens").find("\n1\n2\n"), std::string::npos) << d.read("t-d1.lens");
+  // Off centre, the image classes of mock3 are still taken where the images are: the
+  // core image is left out, so a three-image lens is a double.
+  const RunResult off = run_commands(d, "setlens 1 1\nalpha 1 0.5 0 0 0 0 0 0.05 0 1\n0 0 0 0 0 0 0 0 0 0\n"
+                                        "mock3 x 3 0 0 0 0\n");
+  ASSERT_EQ(off.status, 0) << off.out;
+  EXPECT_TRUE(d.exists("x-d1.lens"));
+  EXPECT_FALSE(d.exists("x-o1.lens"));
   const RunResult s = run_commands(d, "set seed 7\n" + cmds);
   ASSERT_EQ(s.status, 0);
   EXPECT_NE(d.read("k.all"), all);

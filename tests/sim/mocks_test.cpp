@@ -306,6 +306,23 @@ TEST_F(RecordTest, RecordsReadBackInBothFormatsAndMergeToCsv) {
   EXPECT_EQ(TWomega.OMEGAwrite_bin, 2);
 }
 
+TEST_F(RecordTest, StreamClosedByAMergeReopensForTheNextRecord) {
+  const Mat img = images({{1, 0, 3, 0.0}});
+  const std::string f = d.file("s.text");
+  OMEGAwrite(cmd({"OMEGAwrite", f, "text", "2"}));
+  OMEGAwrite_mock(1, img, 0.1, 0.2, 1.0);
+  d.write("list", "1 text\n" + f + "\n");
+  OMEGAmerge(cmd({"OMEGAmerge", d.file("list"), d.file("out"), "binary"}));
+  EXPECT_EQ(TWomega.OMEGAwrite_out, nullptr);
+  OMEGAwrite_mock(1, img, 0.3, 0.4, 1.0);
+  OMEGAwrite_close();
+  OmegaRecordFile rf;
+  EXPECT_EQ(OMEGAmerge_read(f, 2, true, rf), 2);
+  EXPECT_EQ(rf.records[1].values[2], 0.3);
+  // The merged binary file: 2 + 3 values and 4 image values as doubles, H as an int.
+  EXPECT_EQ(d.read("out").size(), 9 * sizeof(double) + sizeof(int));
+}
+
 TEST_F(RecordTest, RefusesMismatchedFiles) {
   const std::string f = d.file("r.text");
   OMEGAwrite(cmd({"OMEGAwrite", f, "text"}));
