@@ -290,19 +290,7 @@ void run_batch(const WordArray& words, bool fromfile) {
         u = b.su[static_cast<size_t>(s)], v = b.sv[static_cast<size_t>(s)], L = b.sf[static_cast<size_t>(s)];
       } else {
         if (kept >= target) break;
-        if (b.mode == 1) {
-          mock_disc_point(uni, ug, vg, umax, u, v);
-        } else {
-          for (;;) {
-            double x, y;
-            mock_disc_point(uni, xg, yg, rimg, x, y);
-            mock_map(x, y, u, v);
-            if (std::hypot(u - ug, v - vg) < umax) break;
-            if (++since >= mock_draw_limit)
-              fatal(strformat("in %s: %ld sources drawn in a row with none kept (drawn %ld, kept %ld)", b.name,
-                              mock_draw_limit, tried, kept));
-          }
-        }
+        mock_draw_source(uni, b.mode, xg, yg, rimg, ug, vg, umax, b.name, tried, kept, since, u, v);
         ++tried;
         if (tried % 1000 == 0) qprintf("Sources tried/kept: %ld %ld\n", tried, kept);
         L = mockflux();

@@ -28,8 +28,8 @@ double bias_factor(double B, double s) {
   return mock_LF_frac(-std::log(s / B)) / mock_LF_frac(-std::log(s));
 }
 
-void biased_header(FILE* f) {
-  std::fprintf(f, "# biased cross sections:\n");
+void biased_header(FILE* f, const char* title = "# biased cross sections:") {
+  std::fprintf(f, "%s\n", title);
   std::fprintf(f, "#   B1: uses total magnification\n");
   std::fprintf(f, "#   B2: uses mag of 2nd brightest image\n");
   std::fprintf(f, "#   B3: uses mag of 2nd brightest image more than 0.5*sep away\n");
@@ -72,6 +72,10 @@ void weighted_source(RandomStream& r, double xg, double yg, double ug, double vg
 
 // Bias values of mockcsec and csec2sep; false (after the warning) when refused.
 bool bias_values(double lo, double hi, int steps, Vec& s) {
+  if (log_range_refused(steps, lo, hi)) {
+    warn_log_range();
+    return false;
+  }
   if (!((lo > 0 && hi > 0) || (lo <= 0 && hi <= 0))) {
     warning("nulo and nuhi must have the same sign");
     return false;
@@ -276,10 +280,6 @@ void mockcsec(const WordArray& words) {
   const int N = std::abs(nsrc);
   if (N < 1) fatal("in mockcsec: the number of sources must not be 0");
   if (Nboot < 1) fatal("in mockcsec: the number of bootstrap resamplings must be at least 1");
-  if (log_range_refused(steps, lo, hi)) {
-    warn_log_range();
-    return;
-  }
   Vec sv;
   if (!bias_values(lo, hi, steps, sv)) return;
   const int nb = sv.hi();
@@ -516,10 +516,6 @@ void csec2sep(const WordArray& words) {
   const double slo = words.real(7), shi = words.real(8);
   const int ns = static_cast<int>(words.integer(9));
   if (ns < 2) fatal("in csec2sep: the separation needs at least 2 steps");
-  if (log_range_refused(steps, lo, hi)) {
-    warn_log_range();
-    return;
-  }
   Vec sv;
   if (!bias_values(lo, hi, steps, sv)) return;
   const int nb = sv.hi();
@@ -583,12 +579,7 @@ void csec2sep(const WordArray& words) {
   std::fprintf(fh, "# unbiased\n");
   for (int k = 1; k <= ns; ++k) std::fprintf(fh, "%e %e\n", sk(k), hist[static_cast<size_t>(gi(0, 1)) * ns + k - 1]);
   std::fprintf(fh, "\n");
-  std::fprintf(fh, "# biased:\n");
-  std::fprintf(fh, "#   B1: uses total magnification\n");
-  std::fprintf(fh, "#   B2: uses mag of 2nd brightest image\n");
-  std::fprintf(fh, "#   B3: uses mag of 2nd brightest image more than 0.5*sep away\n");
-  std::fprintf(fh, "#       from brightest image\n");
-  std::fprintf(fh, "\n");
+  biased_header(fh, "# biased:");
   for (int m = 1; m <= nb; ++m) {
     bias_label(fh, sv[m]);
     for (int k = 1; k <= ns; ++k) {
@@ -600,12 +591,7 @@ void csec2sep(const WordArray& words) {
   }
   FileHandle fd(QVMfopen(outbase + ".dat", "w", "could not open csec2sep output file"));
   std::fprintf(fd, "# unbiased\n%e\n%e\n\n", mean[gi(0, 1)], var[gi(0, 1)]);
-  std::fprintf(fd, "# biased:\n");
-  std::fprintf(fd, "#   B1: uses total magnification\n");
-  std::fprintf(fd, "#   B2: uses mag of 2nd brightest image\n");
-  std::fprintf(fd, "#   B3: uses mag of 2nd brightest image more than 0.5*sep away\n");
-  std::fprintf(fd, "#       from brightest image\n");
-  std::fprintf(fd, "\n");
+  biased_header(fd, "# biased:");
   for (int m = 1; m <= nb; ++m) {
     bias_label(fd, sv[m]);
     for (int j = 1; j <= 3; ++j) std::fprintf(fd, " %e", mean[gi(j, m)]);

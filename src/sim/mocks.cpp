@@ -92,6 +92,23 @@ void mock_map(double x, double y, double& u, double& v, double* mu) {
   if (mu) *mu = 1.0 / ((1.0 - pxx) * (1.0 - pyy) - pxy * pyx);
 }
 
+void mock_draw_source(RandomStream& r, int mode, double xg, double yg, double rimg, double ug, double vg, double umax,
+                      const char* cmd, long drawn, long kept, long& since, double& u, double& v) {
+  if (mode == 1) {
+    mock_disc_point(r, ug, vg, umax, u, v);
+    return;
+  }
+  for (;;) {
+    double x, y;
+    mock_disc_point(r, xg, yg, rimg, x, y);
+    mock_map(x, y, u, v);
+    if (std::hypot(u - ug, v - vg) < umax) return;
+    if (++since >= mock_draw_limit)
+      fatal(strformat("in %s: %ld sources drawn in a row with none kept (drawn %ld, kept %ld)", cmd, mock_draw_limit,
+                      drawn, kept));
+  }
+}
+
 double mock_image_radius(const std::string& warntext, double xg, double yg, double ug, double vg, double umax) {
   const SecondaryGridParams& g = TWsecgrid.galgridp;
   const double rs = settings.rscale;
@@ -260,10 +277,6 @@ void warn_no_region(const char* cmd) {
                     cmd));
 }
 
-[[noreturn]] void draw_limit(const char* cmd, long drawn, long kept) {
-  fatal(strformat("in %s: %ld sources drawn in a row with none kept (drawn %ld, kept %ld)", cmd, mock_draw_limit,
-                  drawn, kept));
-}
 
 }  // namespace
 
@@ -314,17 +327,7 @@ void mocklens(const WordArray& words) {
   Mat list;
   while (kept < Nsrc) {
     double u, v;
-    if (mode == 1) {
-      mock_disc_point(pos, ug, vg, umax, u, v);
-    } else {
-      for (;;) {
-        double x, y;
-        mock_disc_point(pos, xg, yg, rimg, x, y);
-        mock_map(x, y, u, v);
-        if (std::hypot(u - ug, v - vg) < umax) break;
-        if (++since_kept >= mock_draw_limit) draw_limit("mocklens", drawn, kept);
-      }
-    }
+    mock_draw_source(pos, mode, xg, yg, rimg, ug, vg, umax, "mocklens", drawn, kept, since_kept, u, v);
     ++drawn;
     if (drawn % 1000 == 0) qprintf("Sources tried/kept: %ld %ld\n", drawn, kept);
     const double L = mockflux();
@@ -416,7 +419,9 @@ void mocklens(const WordArray& words) {
       OMEGAwrite_mock(k, img, u, v, L);
     }
     // The records of this source are complete before a run that keeps nothing stops.
-    if (!keep && ++since_kept >= mock_draw_limit) draw_limit("mocklens", drawn, kept);
+    if (!keep && ++since_kept >= mock_draw_limit)
+      fatal(strformat("in mocklens: %ld sources drawn in a row with none kept (drawn %ld, kept %ld)", mock_draw_limit,
+                      drawn, kept));
   }
   FileHandle fst(QVMfopen(base + ".stats", "w", "could not open mock lens stats output file"));
   const double a = drawn > 0 ? kPi * umax * umax / drawn : 0.0;

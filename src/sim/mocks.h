@@ -43,6 +43,13 @@ double mock_delay(double x, double y, double phi, double u, double v, double tol
 void mock_disc_point(RandomStream& r, double xc, double yc, double R, double& x, double& y);
 // Source-plane position of the image-plane point (x, y).
 void mock_map(double x, double y, double& u, double& v, double* mu = nullptr);
+// One source of the mock commands: mode 1 uniform in the source disc of radius umax about
+// (ug, vg); mode 2 uniform in the image disc of radius rimg about (xg, yg), mapped to the
+// source plane and redrawn until it lies inside the source disc. since counts the draws in
+// a row without a kept lens; at mock_draw_limit the command ends with an ERROR naming
+// itself and the counts drawn and kept.
+void mock_draw_source(RandomStream& r, int mode, double xg, double yg, double rimg, double ug, double vg, double umax,
+                      const char* cmd, long drawn, long kept, long& since, double& u, double& v);
 // Radius of the image-plane disc that maps onto the multiply imaged region, searched on
 // the rings of the galaxy grids; warns with the given text when the grid may not cover it.
 double mock_image_radius(const std::string& warntext, double xg, double yg, double ug, double vg, double umax);

@@ -54,6 +54,21 @@ bool table_matches(fitsfile* f, int N, int coord, const std::string& file) {
   return true;
 }
 
+// Opens the file for update and moves to the table (one line of report on failure).
+bool open_table(FitsFile& ff, const std::string& file, const std::string& extname) {
+  int status = 0;
+  if (ffopen(&ff.f, file.c_str(), READWRITE, &status)) {
+    ff.f = nullptr;
+    say_line("Unable to open file");
+    return false;
+  }
+  if (ffmnhd(ff.f, BINARY_TBL, const_cast<char*>(extname.c_str()), 0, &status)) {
+    say_line("Correct HDU does not exist");
+    return false;
+  }
+  return true;
+}
+
 // Model header counts: components, varied parameters, clump populations of positive type.
 void model_counts(int& ngal, int& nvar, int& nsub) {
   ngal = TWref.Ngal;
@@ -79,18 +94,7 @@ bool write_header_create_table(const std::string& file, const std::string& extna
                                const double noise[4], double omega, double lambda, double h) {
   int status = 0;
   FitsFile ff;
-  if (exists(file)) {
-    if (ffopen(&ff.f, file.c_str(), READWRITE, &status)) {
-      ff.f = nullptr;
-      say_line("Unable to open file");
-      return false;
-    }
-    if (ffmnhd(ff.f, BINARY_TBL, const_cast<char*>(extname.c_str()), 0, &status)) {
-      say_line("Correct HDU does not exist");
-      return false;
-    }
-    return table_matches(ff.f, N, coord, file);
-  }
+  if (exists(file)) return open_table(ff, file, extname) && table_matches(ff.f, N, coord, file);
   if (ffinit(&ff.f, file.c_str(), &status)) {
     ff.f = nullptr;
     say_line("Unable to create FITS file");
@@ -169,15 +173,7 @@ bool write_table(const std::string& file, const std::string& extname, int N, int
                  int ndouble, int nquad, long seed, const double nfw[11]) {
   int status = 0;
   FitsFile ff;
-  if (ffopen(&ff.f, file.c_str(), READWRITE, &status)) {
-    ff.f = nullptr;
-    say_line("Unable to open file");
-    return false;
-  }
-  if (ffmnhd(ff.f, BINARY_TBL, const_cast<char*>(extname.c_str()), 0, &status)) {
-    say_line("Correct HDU does not exist");
-    return false;
-  }
+  if (!open_table(ff, file, extname)) return false;
   if (!table_matches(ff.f, N, coord, file)) return false;
   long R = 0;
   ffgnrw(ff.f, &R, &status);
