@@ -300,15 +300,9 @@ void run_batch(const WordArray& words, bool fromfile) {
         warning(strformat("too many images in %s", b.name));
         n = kMaxImg;
       }
-      int H = 0;
-      for (int i = 1; i <= n; ++i) {
-        list[i][3] *= L;
-        list[i][4] = mock_delay(list[i][1], list[i][2], list[i][4], u, v, 1e-4);
-        const int par = mock_parity(list[i][5], list[i][6], list[i][7], list[i][8]);
-        list[i][9] = par;
-        list[i][3] = par == -1 ? -std::fabs(list[i][3]) : std::fabs(list[i][3]);
-        if (par != 0 || settings.omitcore <= 0) ++H;
-      }
+      const int H = mock_classify(n, list, u, v, L);
+      // The flux takes the sign of the parity.
+      for (int i = 1; i <= n; ++i) list[i][3] = list[i][9] == -1 ? -std::fabs(list[i][3]) : std::fabs(list[i][3]);
       double cx = xg, cy = yg, gx = 0, gy = 0;
       auto image_noise = [&](int i, bool after, int lead) {
         if (sigx > 0) {

@@ -142,14 +142,9 @@ void do_mock(const std::string& outname, int nsrc, int minimg, int nslope, const
       too_many("mock1/mock2", n, list, u, v);
       n = kMaxImg;
     }
-    int H = 0;
+    const int H = mock_classify(n, list, u, v, 1.0);
     double tmin = 1e30;
-    for (int k = 1; k <= n; ++k) {
-      list[k][4] = mock_delay(list[k][1], list[k][2], list[k][4], u, v, 1e-4);
-      list[k][9] = mock_parity(list[k][5], list[k][6], list[k][7], list[k][8]);
-      if (list[k][9] != 0 || settings.omitcore <= 0) ++H;
-      tmin = std::min(tmin, list[k][4]);
-    }
+    for (int k = 1; k <= n; ++k) tmin = std::min(tmin, list[k][4]);
     Nlens[H] += 1;
     for (int k = 1; k <= n; ++k) list[k][4] -= tmin;
     double B[4], sep;

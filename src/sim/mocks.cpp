@@ -77,6 +77,18 @@ double mock_delay(double x, double y, double phi, double u, double v, double tol
   return t;
 }
 
+int mock_classify(int n, Mat& list, double u, double v, double L) {
+  int H = 0;
+  for (int i = 1; i <= n; ++i) {
+    list[i][3] *= L;
+    list[i][4] = mock_delay(list[i][1], list[i][2], list[i][4], u, v, 1e-4);
+    const int par = mock_parity(list[i][5], list[i][6], list[i][7], list[i][8]);
+    list[i][9] = par;
+    if (par != 0 || settings.omitcore <= 0) ++H;
+  }
+  return H;
+}
+
 void mock_disc_point(RandomStream& r, double xc, double yc, double R, double& x, double& y) {
   const double a1 = ran2(r), a2 = ran2(r);
   const double rr = std::sqrt(a1) * R, th = 2.0 * kPi * a2;
@@ -333,14 +345,7 @@ void mocklens(const WordArray& words) {
     const double L = mockflux();
     find_img(n, list, u, v);
     if (n > 11) fatal("too many images in mocklens");
-    int H = 0;
-    for (int i = 1; i <= n; ++i) {
-      list[i][3] *= L;
-      list[i][4] = mock_delay(list[i][1], list[i][2], list[i][4], u, v, 1e-4);
-      const int par = mock_parity(list[i][5], list[i][6], list[i][7], list[i][8]);
-      list[i][9] = par;
-      if (par != 0 || settings.omitcore <= 0) ++H;
-    }
+    const int H = mock_classify(n, list, u, v, L);
     Ntotal[H] += 1;
     double gx = xg, gy = yg;
     if (addnoise) {

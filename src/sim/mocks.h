@@ -36,6 +36,9 @@ double mock_LF_frac(double x);
 // Image class from the second derivatives of an image-list row: 0 maximum, -1 saddle,
 // +1 minimum.
 int mock_parity(double phixx, double phiyy, double phixy, double phiyx);
+// Image rows 1..n of a source at (u, v): flux (column 3) times L, column 4 from potential
+// to delay, column 9 the class; returns the counted images (maxima only when omitcore <= 0).
+int mock_classify(int n, Mat& list, double u, double v, double L);
 // Time delay of an image at (x, y) with potential phi, of a source at (u, v); scaled by
 // tscale/hval when |tscale - 1| > tol.
 double mock_delay(double x, double y, double phi, double u, double v, double tol);
