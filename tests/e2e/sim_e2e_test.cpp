@@ -272,6 +272,45 @@ TEST(SimE2E, BatchMockFitsRowsReadBack) {
   EXPECT_EQ(norm[3], 1.1);
 }
 
+TEST(SimE2E, BatchMockSourceListsNoiseModesAndRefusedModels) {
+  ScratchDir d;
+  d.write("src.txt", "0.1 0.05\n0.2 -0.1 2\n");
+  const std::string model = "setlens 1 1\nalpha 1 0 0 0 0 0 0 0.05 0 1\n1 0 0 1 0 0 0 0 0 0\n";
+  const RunResult r = run_commands(d, model +
+                                          // Five sources asked for, two listed: each model uses the two.
+                                          "batchmock2 w2 5 src.txt 0 0.01 0.001 0 0.01 2\n0.9 1.1 2\n0 0 1\n"
+                                          "batchmock2 w1 0 src.txt 0 0.01 0.001 0 0.01 1\n1 1 1\n0 0 1\n"
+                                          // No steps: no models, the split files still written.
+                                          "batchmock1 w0 1\n1 2 0\n0 0 1\n"
+                                          // Grid values the loader refuses: skipped at once.
+                                          "batchmock1 we 1\n1 1 1\n1.2 1.4 2\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(rows(d.read("w2-o-p.dat")).size(), 4u);
+  EXPECT_EQ(d.read("w0-d.start"), "1 0\n 1 0 0 1 0 0 0 0 0 0\n");
+  EXPECT_EQ(d.read("w0-o.dat"), "");
+  EXPECT_NE(r.out.find("parameters out of bounds in batchmock1; model 2 skipped"), std::string::npos) << r.out;
+  // Noise after shifting moves the written galaxy; before shifting it stays at 0, 0.
+  const auto after = rows(d.read("w2-o.dat")), before = rows(d.read("w1-o.dat"));
+  ASSERT_GE(after.size(), 2u);
+  EXPECT_NE(after[1][0], 0.0);
+  EXPECT_EQ(before[1][0], 0.0);
+  EXPECT_EQ(before[1][1], 0.0);
+  // The source's own flux (2) scales its images.
+  const std::string w1 = d.read("w1-o.dat");
+  const auto second = rows_after(w1, "# source position: 2.000000e-01 -1.000000e-01");
+  ASSERT_GE(second.size(), 10u);
+  const RunResult f = run_commands(d, model + "findimg 0.2 -0.1\n");
+  const auto found = rows_after(f.out, "# 3 images:");
+  ASSERT_EQ(found.size(), 3u) << f.out;
+  double sum_file = 0, sum_found = 0;
+  for (int i = 0; i < 3; ++i) sum_file += std::fabs(second[7 + static_cast<size_t>(i)][2]);
+  for (const auto& row : found) sum_found += std::fabs(row[2]);
+  EXPECT_NEAR(sum_file, 2 * sum_found, 1e-4 * sum_found);
+  const RunResult log = run_commands(d, model + "batchmock1 wl 1\n2 2 3 log\n1 1 1\n");
+  EXPECT_EQ(log.status, 1);
+  EXPECT_NE(log.out.find("ERROR: batchmock: range cannot be 0 with log steps"), std::string::npos) << log.out;
+}
+
 // One population of stars over the sphere (the clump tests' population).
 const std::string kClumps = "set gridflag = 0\n" + kSphere + "setclumps 1 0 3\n1 0.001 1 0 star 0\n";
 
