@@ -161,6 +161,12 @@ void store_srcmap(int k, Mat pixels, int nx, int ny, double xlo, double xhi, dou
     fatal(strformat("srcmap %s has %d x %d pixels (at least 2 per axis needed)", file.c_str(), nx, ny));
   if (!(xhi > xlo) || !(yhi > ylo))
     fatal(strformat("srcmap %s: its range must have hi > lo on each axis", file.c_str()));
+  // A blank (NaN) or infinite pixel would make every ray that reads near it, and so the
+  // images' fluxes and delays, NaN.
+  for (int i = 1; i <= nx; ++i)
+    for (int j = 1; j <= ny; ++j)
+      if (!std::isfinite(pixels[i][j]))
+        fatal(strformat("srcmap %s: pixel (%d, %d) is not a finite number", file.c_str(), i, j));
   SrcMap s;
   s.loaded = 1;
   s.planes = 1;
