@@ -210,9 +210,11 @@ void makesrcmap(const WordArray& words) {
   if (!checksteps(words[9], "y steps", 1, 0)) return;
   const std::string outname = words[1], rangename = words[3];
   const int outtype = static_cast<int>(words.integer(2));
-  const double xlo = words.real(4), xhi = words.real(5), ylo = words.real(7), yhi = words.real(8);
+  const char* cmd = "makesrcmap";
+  const double xlo = words.finite(4, cmd), xhi = words.finite(5, cmd);
+  const double ylo = words.finite(7, cmd), yhi = words.finite(8, cmd);
   const int nx = static_cast<int>(word_integer(words[6])), ny = static_cast<int>(word_integer(words[9]));
-  const double noise = nw > 10 ? words.real(10) : 0.0;
+  const double noise = nw > 10 ? words.finite(10, cmd) : 0.0;
   const long nover_l = nw > 11 ? words.integer(11) : 1;
   if (nover_l < 1 || nover_l > 10000) {
     warning("makesrcmap: Nover must be a number of samples from 1 to 10000");
