@@ -342,7 +342,9 @@ void masscomplete(const WordArray& words) {
       WordArray w;
       while (myread(in, w) == 1) {
         const int line = static_cast<int>(zz.size()) + 1;
-        if (w.own_count() < 2 || (!zz.empty() && !(w.real(0) > zz.back())))
+        // Two numbers, z increasing: a NaN would pass the checks below and fill the tables.
+        if (w.own_count() < 2 || !std::isfinite(w.real(0)) || !std::isfinite(w.real(1)) ||
+            (!zz.empty() && !(w.real(0) > zz.back())))
           fatal(strformat("bad completeness line %d in %s", line, key.c_str()));
         zz.push_back(w.real(0));
         cc.push_back(w.real(1));
