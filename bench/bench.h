@@ -31,4 +31,5 @@ void bench_profiles2();
 void bench_profiles3();
 void bench_core_commands();
 void bench_fit();
+void bench_fit_crvring();
 void bench_clumps();

@@ -2,8 +2,10 @@
 
 #include "core/twick.h"
 #include "fit/constraints.h"
+#include "fit/curves_rings.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
+#include "fit/kapgam.h"
 #include "fit/optimize.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
@@ -22,6 +24,11 @@ const FitCommand kFitCommands[] = {
     {"data", data, datahelp},
     {"data2", data2, data2help},
     {"batchdata", batchdata, batchdatahelp},
+    {"crvmax", crvmax, crvmaxhelp},
+    {"crvpts", crvpts, crvptshelp},
+    {"crvstatus", crvstatus, crvstatushelp},
+    {"ringmax", ringmax, ringmaxhelp},
+    {"ringdat", ringdat, ringdathelp},
     {"plimits", plimits, plimitshelp},
     {"pbounds", pbounds, pboundshelp},
     {"PArange", PArange, PArangehelp},
@@ -30,6 +37,7 @@ const FitCommand kFitCommands[] = {
     {"optimize", optimize, optimizehelp},
     {"reopt", reopt, reopthelp},
     {"randomize", randomize, randomizehelp},
+    {"kapgam", kapgam, kapgamhelp},
     {"subsave", subsave, subsavehelp},
     {"try2", try2, try2help},
 };
