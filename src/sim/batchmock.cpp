@@ -130,17 +130,17 @@ void run_batch(const WordArray& words, bool fromfile) {
   }
   require_model();
   b.base = words[1];
-  b.Nsrc = static_cast<int>(words.integer(2));
+  b.Nsrc = static_cast<int>(words.finite_integer(2, words[0]));
   int w = 3;
   std::string srcfile;
   if (fromfile)
     srcfile = words[w++];
   else
-    b.mode = nw > w ? static_cast<int>(words.integer(w++)) : (w++, 1);
-  b.minimg = nw > w ? static_cast<int>(words.integer(w)) : 0;
+    b.mode = nw > w ? static_cast<int>(words.finite_integer(w++, words[0])) : (w++, 1);
+  b.minimg = nw > w ? static_cast<int>(words.finite_integer(w, words[0])) : 0;
   ++w;
-  for (int k = 0; k < 4; ++k, ++w) b.noise[k] = nw > w ? words.real(w) : 0.0;
-  b.noisemode = nw > w ? static_cast<int>(words.real(w)) : 0;
+  for (int k = 0; k < 4; ++k, ++w) b.noise[k] = nw > w ? words.finite(w, words[0]) : 0.0;
+  b.noisemode = nw > w ? static_cast<int>(words.finite(w, words[0])) : 0;
   if (b.minimg < 0) b.minimg = b.maximg = -b.minimg;
   const double siggal = b.noise[0], sigx = b.noise[1], sigf = b.noise[2], sigt = b.noise[3];
   if (siggal < 0) fatal(strformat("in %s: siggal cannot be negative", b.name));

@@ -108,6 +108,13 @@ TEST(SimE2E, CommandsThatCannotKeepAnythingStop) {
       {"mocklens k 5 3\n", "unknown source mode in mocklens"},
       {"mock3 k 1 0 0 0 0 3\n", "unknown mode in mock3"},
       {"csec2sep c 5 -2 -2 1 s 1 3 1\n", "at least 2 steps"},
+      // Counts, densities, slopes and noise that are not finite numbers.
+      {"mock2 m inf\n", "mock2: inf is not a finite number"},
+      {"mockcsec c 50 -2 nan 1 20\n", "mockcsec: nan is not a finite number"},
+      {"mockLF 0.01 nan 1 -2 100 0.1\n", "mockLF: nan is not a finite number"},
+      {"mocklens k 2 1 0 nan 0.001 0.05 0.01 0\n", "mocklens: nan is not a finite number"},
+      {"magdistsrc 0.1 0 inf md\n", "magdistsrc: inf is not a finite number"},
+      {"OMEGAstep1 0.2 nan 1 o\n", "OMEGAstep1: nan is not a finite number"},
   };
   for (const Case& c : cases) {
     const RunResult r = run_commands(d, kSphere + c.cmds);
