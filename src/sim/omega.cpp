@@ -444,7 +444,16 @@ int OMEGAmerge_read(const std::string& path, int bin, bool store, OmegaRecordFil
   };
   auto ri = [&](int& x) { return bin == 1 ? std::fread(&x, sizeof x, 1, f) == 1 : std::fscanf(f, "%d", &x) == 1; };
   auto bad = [&]() { fatal(strformat("OMEGAmerge: %s is not a complete record file", path.c_str())); };
+  // Every value takes at least one byte in either format, so a count larger than the rest
+  // of the file is a damaged header or record: refused before anything is sized by it.
+  std::fseek(f, 0, SEEK_END);
+  const double size = static_cast<double>(std::ftell(f));
+  std::rewind(f);
+  auto fits = [&](double items) {
+    if (items > size - static_cast<double>(std::ftell(f))) bad();
+  };
   if (!ri(out.Ngal) || !ri(out.nvar) || !ri(out.nsub) || out.Ngal < 0 || out.nvar < 0 || out.nsub < 0) bad();
+  fits(21.0 * out.Ngal + out.nvar + 8.0 * out.nsub);
   out.names.resize(static_cast<size_t>(out.Ngal));
   out.params.resize(static_cast<size_t>(out.Ngal) * 10);
   out.vary.resize(static_cast<size_t>(out.Ngal) * 10);
@@ -472,6 +481,7 @@ int OMEGAmerge_read(const std::string& path, int bin, bool store, OmegaRecordFil
     for (size_t k = 1; k < nval; ++k)
       if (!rd(r.values[k])) bad();
     if (!ri(r.H) || r.H < 0) bad();
+    fits(4.0 * r.H);
     r.images.resize(static_cast<size_t>(r.H) * 4);
     for (double& x : r.images)
       if (!rd(x)) bad();
