@@ -240,9 +240,6 @@ void jack_pairs(FILE* f, int n, const Vec& v) {
   for (int i = 0; i < 4; ++i) std::fprintf(f, "  %13.6e %e", a[2 * i], a[2 * i + 1]);
 }
 
-// -(|s| + i): the start of a stream for repetition i of a run seeded by s.
-long repetition_seed(long s, long i) { return -(std::labs(s) + i); }
-
 }  // namespace
 
 void clumpIJdist(const WordArray& words) {

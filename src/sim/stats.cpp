@@ -228,7 +228,7 @@ void ranlens1(const WordArray& words) {
   Mat list;
   static const char* kClass[3] = {"  saddle\n", "  maximum\n", "  minimum\n"};
   for (long lens = 1; lens <= Nlens; ++lens) {
-    draw_from(settings.seed - lens);
+    draw_from(repetition_seed(settings.seed, lens));
     if (initmodel(TWref.ref[1], 1) > 0) fatal("in initmodel called from ranlens1");
     for (long src = 1; src <= Nsrc; ++src) {
       double u = u0, v = v0;
@@ -292,7 +292,7 @@ void magdistimg(const WordArray& words) {
   const int np = std::min(static_cast<int>(TWsecgrid.imggridp[1] * 1.000001), static_cast<int>(pts.nrows()));
   for (long i = 1; i <= N; ++i) {
     if (i % 1000 == 0) qprintf("Step %.0f/%.0f\n", static_cast<double>(i), static_cast<double>(N));
-    draw_from(settings.seed - i);
+    draw_from(repetition_seed(settings.seed, i));
     for (int k = 1; k <= np; ++k) {
       const Field f = eval_at(pts[k][1], pts[k][2]);
       std::fprintf(fall, "  %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e", f.phi, f.px, f.py, 0.5 * (f.pxx + f.pyy),
@@ -353,7 +353,7 @@ void magdistsrc(const WordArray& words) {
   Mat list;
   for (long step = 1; step <= N; ++step) {
     qprintf("Step %.0f/%.0f\n", static_cast<double>(step), static_cast<double>(N));
-    draw_from(settings.seed - step);
+    draw_from(repetition_seed(settings.seed, step));
     find_img(n, list, u, v);
     double mutot = 0, mumax = 0, e = -1, mue = 0;
     for (int i = 1; i <= n; ++i) {
@@ -435,7 +435,7 @@ void clumpcheckR(const WordArray& words) {
   auto at = [&](int k, int q) -> double& { return s[static_cast<size_t>(k) * 32 + q]; };
   for (long i = 1; i <= Nran; ++i) {
     std::fprintf(fall, "# run %ld\n", i);
-    const long seed = settings.seed - i;
+    const long seed = repetition_seed(settings.seed, i);
     cs.clumpRmax = 0;
     draw_from(seed);
     double full[7];
