@@ -157,9 +157,9 @@ void run_batch(const WordArray& words, bool fromfile) {
     // The list ends at the end of the file, or after Nsrc entries.
     while ((b.Nsrc <= 0 || static_cast<int>(b.su.size()) < b.Nsrc) && myread(fsrc, line) > 0) {
       if (line.own_count() < 2) continue;
-      b.su.push_back(line.real(0));
-      b.sv.push_back(line.real(1));
-      b.sf.push_back(line.own_count() > 2 ? line.real(2) : 1.0);
+      b.su.push_back(line.finite(0, b.name));
+      b.sv.push_back(line.finite(1, b.name));
+      b.sf.push_back(line.own_count() > 2 ? line.finite(2, b.name) : 1.0);
     }
     if (b.Nsrc <= 0 && !quiet_or_verbose(2)) qprintf("batchmock2: number of sources = %d\n", (int)b.su.size());
   }
@@ -173,9 +173,9 @@ void run_batch(const WordArray& words, bool fromfile) {
       qprintf("Enter <lo> <hi> <#steps> for igal,ip= %d %d\n", i, j);
       WordArray line;
       if (myread(QVMstdin, line) == 0 || line.own_count() < 3) fatal(strformat("too few entries in %s", b.name));
-      Range r{i, j, line.real(0), line.real(1), 0.0, static_cast<int>(line.integer(2))};
+      Range r{i, j, line.finite(0, b.name), line.finite(1, b.name), 0.0, static_cast<int>(line.finite_integer(2, b.name))};
       if (line.own_count() > 3 && line[3] == "log") r.g = -1;
-      if (line.own_count() > 4 && line[3] == "gaus") r.g = line.real(4);
+      if (line.own_count() > 4 && line[3] == "gaus") r.g = line.finite(4, b.name);
       if (r.steps > 1 && r.g < 0 && std::fabs(r.hi / r.lo - 1.0) < 1e-10)
         fatal("batchmock: range cannot be 0 with log steps");
       ranges.push_back(r);

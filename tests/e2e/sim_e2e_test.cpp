@@ -317,6 +317,14 @@ TEST(SimE2E, BatchMockSourceListsNoiseModesAndRefusedModels) {
   const RunResult log = run_commands(d, model + "batchmock1 wl 1\n2 2 3 log\n1 1 1\n");
   EXPECT_EQ(log.status, 1);
   EXPECT_NE(log.out.find("ERROR: batchmock: range cannot be 0 with log steps"), std::string::npos) << log.out;
+  // A range or a listed source that is not a finite number.
+  d.write("nan.txt", "0.1 nan\n");
+  for (const auto& c : {std::make_pair(model + "batchmock1 wn 1\n0.9 inf 2\n0 0 1\n", "ERROR: batchmock1: inf is not"),
+                        std::make_pair(model + "batchmock2 wn 1 nan.txt\n1 1 1\n0 0 1\n", "ERROR: batchmock2: nan is not")}) {
+    const RunResult bad = run_commands(d, c.first);
+    EXPECT_EQ(bad.status, 1) << c.first;
+    EXPECT_NE(bad.out.find(c.second), std::string::npos) << bad.out;
+  }
 }
 
 // One population of stars over the sphere (the clump tests' population).
