@@ -1,6 +1,7 @@
 #include "shell/startup.h"
 
 #include "core/twick.h"
+#include "fit/batchfit.h"
 #include "fit/constraints.h"
 #include "fit/curves_rings.h"
 #include "fit/fit_data.h"
@@ -35,6 +36,8 @@ const FitCommand kFitCommands[] = {
     {"pmatch", pmatch, pmatchhelp},
     {"minimize", minimize, minimizehelp},
     {"optimize", optimize, optimizehelp},
+    {"batchfit", batchfit, batchfithelp},
+    {"clumpmarg", clumpmarg, clumpmarghelp},
     {"reopt", reopt, reopthelp},
     {"randomize", randomize, randomizehelp},
     {"kapgam", kapgam, kapgamhelp},
