@@ -33,3 +33,4 @@ void bench_core_commands();
 void bench_fit();
 void bench_fit_crvring();
 void bench_clumps();
+void bench_batchfit();

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "core/einstein.h"
 #include "core/lens_model.h"
@@ -53,22 +56,33 @@ void batchfit_write(FILE* fp, int index, const BVec<std::string>& names, const I
 
 namespace {
 
-// Reads the temporary file one line at a time, keeping the line's end so that copied
-// lines are written as they were.
+// Reads the temporary file one line at a time into a reused buffer, keeping the line's
+// end so that copied lines are written as they were.
 class LineSource {
  public:
   explicit LineSource(FILE* fp) : fp_(fp) {}
+  ~LineSource() { std::free(buf_); }
+  LineSource(const LineSource&) = delete;
+  LineSource& operator=(const LineSource&) = delete;
   bool next(std::string& line) {
-    if (!read_line(fp_, line)) return false;
-    line += '\n';
+    const ssize_t n = ::getline(&buf_, &cap_, fp_);
+    if (n <= 0) return false;
+    line.assign(buf_, static_cast<size_t>(n));
+    if (line.back() != '\n') line += '\n';
     return true;
   }
 
  private:
   FILE* fp_;
+  char* buf_ = nullptr;
+  size_t cap_ = 0;
 };
 
-bool is_marker(const std::string& line, const char* marker) { return line == std::string(marker) + "\n"; }
+// True when line is the marker followed by its line end.
+bool is_marker(const std::string& line, const char* marker) {
+  const size_t n = std::strlen(marker);
+  return line.size() == n + 1 && line.compare(0, n, marker) == 0;
+}
 
 }  // namespace
 
