@@ -4,10 +4,12 @@
 #include "fit/batchfit.h"
 #include "fit/constraints.h"
 #include "fit/curves_rings.h"
+#include "fit/errorbars.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
 #include "fit/kapgam.h"
 #include "fit/optimize.h"
+#include "fit/scans.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -39,7 +41,12 @@ const FitCommand kFitCommands[] = {
     {"batchfit", batchfit, batchfithelp},
     {"clumpmarg", clumpmarg, clumpmarghelp},
     {"reopt", reopt, reopthelp},
+    {"errorbars", errorbars, errorbarshelp},
     {"randomize", randomize, randomizehelp},
+    {"modelgrid", modelgrid, modelgridhelp},
+    {"varyone", varyone, varyonehelp},
+    {"varytwo", varytwo, varytwohelp},
+    {"varyh", varyh, varyhhelp},
     {"kapgam", kapgam, kapgamhelp},
     {"subsave", subsave, subsavehelp},
     {"try2", try2, try2help},
