@@ -18,9 +18,9 @@ std::string quadoff() {
   return ss.str();
 }
 
-// The quadoff lens seen in a mirror (every y negated): the same lens, for the source
-// (0.05, -0.02). Image lines are those of seven numbers.
-std::string mirrored(const std::string& text) {
+// The text with every image line (seven numbers) rewritten by fn; other lines as they are.
+template <class F>
+std::string rewrite_images(const std::string& text, F&& fn) {
   std::istringstream in(text);
   std::ostringstream out;
   std::string l;
@@ -30,7 +30,7 @@ std::string mirrored(const std::string& text) {
     std::string s;
     while (ls >> s) w.push_back(s);
     if (w.size() == 7 && w[0][0] != '#') {
-      w[1] = w[1][0] == '-' ? w[1].substr(1) : "-" + w[1];
+      fn(w);
       for (size_t k = 0; k < w.size(); ++k) out << (k ? " " : "") << w[k];
       out << "\n";
     } else {
@@ -38,6 +38,14 @@ std::string mirrored(const std::string& text) {
     }
   }
   return out.str();
+}
+
+// The quadoff lens seen in a mirror (every y negated): the same lens, for the source
+// (0.05, -0.02).
+std::string mirrored(const std::string& text) {
+  return rewrite_images(text, [](std::vector<std::string>& w) {
+    w[1] = w[1][0] == '-' ? w[1].substr(1) : "-" + w[1];
+  });
 }
 
 // Rows of numbers of a text file (lines starting with '#' and empty lines skipped).
@@ -187,20 +195,11 @@ const char* kTrueModel = "setlens 1 1\nalpha 1 0 0 0 0 0.1 0 0 0 1\n0 0 0 0 0 0 
 // The quadoff images with position errors of 0.05 and neither fluxes nor delays: the
 // chi-squared of a clump realisation is of order unity.
 std::string loose_quadoff() {
-  std::istringstream in(quadoff());
-  std::ostringstream out;
-  std::string l;
-  while (std::getline(in, l)) {
-    std::istringstream ls(l);
-    std::vector<std::string> w;
-    std::string s;
-    while (ls >> s) w.push_back(s);
-    if (w.size() == 7 && w[0][0] != '#')
-      out << w[0] << " " << w[1] << " " << w[2] << " 0.05 0 " << w[5] << " 0\n";
-    else
-      out << l << "\n";
-  }
-  return out.str();
+  return rewrite_images(quadoff(), [](std::vector<std::string>& w) {
+    w[3] = "0.05";
+    w[4] = "0";
+    w[6] = "0";
+  });
 }
 
 const char* kClumps = "set checkparity 0\nsetclumps 1 0 2\n1 0.001 1 0 star\n";
