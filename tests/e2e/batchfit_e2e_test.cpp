@@ -187,6 +187,30 @@ TEST(BatchfitE2E, RefusalsAndEmptyRanges) {
   EXPECT_FALSE(d.exists("x.tmp"));
 }
 
+// Modes 2 and 3 fitting one lens alone build its lens planes from its own model, also in
+// mode 3 when the model before it is the same: the planes left by the model file belong to
+// model 1, whose perturber lies at another redshift.
+TEST(BatchfitE2E, ModeThreeBuildsThePlanesOfTheFirstLensItFits) {
+  ScratchDir d;
+  d.write("b3.dat", quadoff() + quadoff() + quadoff());
+  const std::string main = "alpha 1 0 0 0 0 0.1 0 0 0 1 0.5\n";
+  d.write("z3.dat", "2 3 1\n" + main + "ptmass 0.01 0.5 0.5 0 0 0 0 0 0 0 1.0\n" + main +
+                        "ptmass 0.01 0.5 0.5 0 0 0 0 0 0 0 0.3\n" + main +
+                        "ptmass 0.01 0.5 0.5 0 0 0 0 0 0 0 0.3\n"
+                        "1 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n");
+  const RunResult r = run_commands(d,
+                                   "set omitcore 0.05\nset chimode 0\nset gridflag 0\nset tempfiles 0\n"
+                                   "set zlens 0.5\nset zsrc 2\nbatchdata b3.dat\nsetlens z3.dat\n"
+                                   "batchfit m2 2 0 3 3\nbatchfit m3 3 0 3 3\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  const auto m2 = rows(d.read("m2-p.dat")), m3 = rows(d.read("m3-p.dat"));
+  ASSERT_EQ(m2.size(), 1u);
+  EXPECT_EQ(m2[0][0], 3);
+  EXPECT_EQ(m3, m2);
+  // The model file of a multi-plane model set carries the plane flag.
+  EXPECT_EQ(d.read("m3.startN").rfind("2 1 1\n# index 3\n", 0), 0u);
+}
+
 namespace {
 
 // The quadoff lens with its true model, nothing varied: each fit is one evaluation.
