@@ -140,6 +140,8 @@ void do_setclumps(int igal, double Rmin, double Rmax) {
   else
     pop.rtab.clear(), pop.Ptab.clear();
   pop.Nexp = mass / pop.m;
+  // Beyond this no realisation could be held in memory (and beyond a long none counted).
+  if (!(pop.Nexp <= 1e12)) fatal(strformat("in setclumps, %e clumps are too many to draw", pop.Nexp));
   pop.ndrawn = 0;
   if (pop.farmode == 0) {
     if (pop.Nexp >= 1e5)

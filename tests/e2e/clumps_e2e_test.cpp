@@ -131,6 +131,8 @@ TEST(ClumpsE2E, RefusalsEndTheProgramWithStatusOne) {
       {"checktree ct 0 inf 10\n", "ERROR: checktree: inf is not a finite number"},
       {"farclumps 1 nan 4\n", "ERROR: farclumps: nan is not a finite number"},
       {"scaleclumps 1 1 rt inf 0.3 0\n", "ERROR: scaleclumps: inf is not a finite number"},
+      // A count no long can hold was cast to a negative number of clumps.
+      {"setclumps 1 0 3\n1 1e-300 1 0 star 0\n", "ERROR: in setclumps, 9.269007e+300 clumps are too many to draw"},
   };
   for (const auto& c : cases) {
     ScratchDir d;
