@@ -3,6 +3,8 @@
 #include "core/twick.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
+#include "fit/mcmc.h"
+#include "fit/nestsamp.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -20,6 +22,12 @@ const FitCommand kFitCommands[] = {
     {"data2", data2, data2help},
     {"batchdata", batchdata, batchdatahelp},
     {"try2", try2, try2help},
+    {"MCMCset", MCMCset, MCMCsethelp},
+    {"MCMCrun", MCMCrun, MCMCrunhelp},
+    {"MCMCbatch", MCMCbatch, MCMCbatchhelp},
+    {"nestsampSet", nestsampSet, nestsampSethelp},
+    {"nestsampRun", nestsampRun, nestsampRunhelp},
+    {"nestsampDraw", nestsampDraw, nestsampDrawhelp},
 };
 }  // namespace
 
