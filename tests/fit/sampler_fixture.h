@@ -72,6 +72,7 @@ class SamplerTest : public FitTest {
     NSctl = NestSampControl();
     MCrun.objective = sampler_test::gauss_chi;
     NS.objective = sampler_test::gauss_chi;
+    set("tempfiles", 0);  // no trace file in the working folder
     load_model("alpha 1.2 0.3 -0.3 0 0 0 0 0 0 1\n", "1 1 1 0 0 0 0 0 0 0\n");
   }
   void TearDown() override {
