@@ -31,3 +31,4 @@ void bench_profiles2();
 void bench_profiles3();
 void bench_core_commands();
 void bench_fit();
+void bench_samplers();

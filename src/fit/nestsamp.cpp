@@ -318,16 +318,28 @@ void nestsamp_run(const std::string& outbase) {
     std::fprintf(out, "# points drawn uniformly from posterior\n");
     std::fprintf(out, "#  [list of parameters]  chi^2\n");
     if (sampled) {
-      std::string header;
-      read_line(in, header);
+      std::string text, line;
+      read_line(in, line);  // the header
+      {
+        char buf[1 << 16];
+        for (size_t got; (got = std::fread(buf, 1, sizeof buf, in)) > 0;) text.append(buf, got);
+      }
+      const char* at = text.c_str();
+      auto next = [&](double& v) {
+        char* end = nullptr;
+        v = std::strtod(at, &end);
+        if (end == at) fatal("nestsamp -nest file ends early");
+        at = end;
+      };
       const bool keep = S.NScdf != 0;
       if (keep) params.resize(nrows * n);
       std::vector<double> row(n);
       for (size_t r = 0; r < nrows; ++r) {
         double X = 0, chi = 0, w = 0;
-        if (std::fscanf(in, "%lf %lf %lf", &X, &chi, &w) != 3) fatal("nestsamp -nest file ends early");
-        for (int k = 0; k < n; ++k)
-          if (std::fscanf(in, "%lf", &row[k]) != 1) fatal("nestsamp -nest file ends early");
+        next(X);
+        next(chi);
+        next(w);
+        for (int k = 0; k < n; ++k) next(row[k]);
         const double u = ran2(S.NSrseed);
         if (u < std::exp(lnw_rows[r] - lnZtot) * draw) {
           for (int k = 0; k < n; ++k) std::fprintf(out, " %13.6e", row[k]);

@@ -133,6 +133,10 @@ void nestsamp_alloc(int n) {
   S.NSw.reset(1, m);
   S.NScand.reset(1, m);
   S.NSdist.reset(1, live);
+  S.boxlo.reset(1, m);
+  S.boxhi.reset(1, m);
+  S.iboxlo.reset(1, m);
+  S.iboxhi.reset(1, m);
   NSbnd1.allocate(n);
   NSbnd2.allocate(n);
 }
@@ -225,28 +229,88 @@ void nestsamp_eigen() {
   }
 }
 
+namespace {
+// Extremes of the cached quantities over every live point.
+void rescan_dist() {
+  NestSampState& S = NS;
+  S.dmax = 0;
+  S.imax = 1;
+  for (int i = 1; i <= S.NSlive; ++i)
+    if (S.NSdist[i] > S.dmax) {
+      S.dmax = S.NSdist[i];
+      S.imax = i;
+    }
+}
+void rescan_box(int k) {
+  NestSampState& S = NS;
+  double lo = 1e12, hi = -1e12;
+  int ilo = 1, ihi = 1;
+  for (int i = 1; i <= S.NSlive; ++i) {
+    const double w = S.NSprot[i][k];
+    if (w < lo) {
+      lo = w;
+      ilo = i;
+    }
+    if (w > hi) {
+      hi = w;
+      ihi = i;
+    }
+  }
+  S.boxlo[k] = lo;
+  S.boxhi[k] = hi;
+  S.iboxlo[k] = ilo;
+  S.iboxhi[k] = ihi;
+}
+}  // namespace
+
 void nestsamp_max() {
   NestSampState& S = NS;
   const int n = S.NSnvary, live = S.NSlive;
   if (!S.cache_valid) {
     for (int i = 1; i <= live; ++i) cache_point(i);
+    if (S.NSmode == 3)
+      for (int k = 1; k <= n; ++k) rescan_box(k);
+    else
+      rescan_dist();
     S.cache_valid = true;
   }
   if (S.NSmode == 3) {
     for (int k = 1; k <= n; ++k) {
-      double lo = 1e12, hi = -1e12;
-      for (int i = 1; i <= live; ++i) {
-        const double w = S.NSprot[i][k] * S.NSexpand;
-        lo = std::min(lo, w);
-        hi = std::max(hi, w);
-      }
-      S.NSprng[1][k] = lo;
-      S.NSprng[2][k] = hi;
+      S.NSprng[1][k] = S.NSexpand * S.boxlo[k];
+      S.NSprng[2][k] = S.NSexpand * S.boxhi[k];
     }
   } else {
-    double dmax = 0;
-    for (int i = 1; i <= live; ++i) dmax = std::max(dmax, S.NSdist[i]);
-    S.NSscale = S.NSexpand * std::sqrt(dmax);
+    S.NSscale = S.NSexpand * std::sqrt(S.dmax);
+  }
+}
+
+// Live point i changed: its cached quantity and the extremes follow.
+void nestsamp_recache(int i) {
+  NestSampState& S = NS;
+  if (!S.cache_valid) return;
+  cache_point(i);
+  if (S.NSmode == 3) {
+    for (int k = 1; k <= S.NSnvary; ++k) {
+      const double w = S.NSprot[i][k];
+      if (w <= S.boxlo[k]) {
+        S.boxlo[k] = w;
+        S.iboxlo[k] = i;
+      } else if (S.iboxlo[k] == i) {
+        rescan_box(k);
+        continue;
+      }
+      if (w >= S.boxhi[k]) {
+        S.boxhi[k] = w;
+        S.iboxhi[k] = i;
+      } else if (S.iboxhi[k] == i) {
+        rescan_box(k);
+      }
+    }
+  } else if (S.NSdist[i] >= S.dmax) {
+    S.dmax = S.NSdist[i];
+    S.imax = i;
+  } else if (S.imax == i) {
+    rescan_dist();
   }
 }
 
@@ -287,7 +351,6 @@ void nestsamp_cov() {
   }
   nestsamp_eigen();
   nestsamp_max();
-  nestsamp_resum();
   if (S.NSouttmp) {
     trace("# PCA ellipsoid\n");
     trace_vector("# center:", S.NSmu, n, "\n");
@@ -434,7 +497,7 @@ void nestsamp_new(int i) {
   S.NSchi[i] = chi;
   S.NSlnlike[i] = -chi / 2;
   nestsamp_sums(i, 1);
-  if (S.cache_valid) cache_point(i);
+  nestsamp_recache(i);
   if (S.NSouttmp) {
     nestsamp_write1(S.NSouttmp, cand, 0, chi);
     trace(" # good %ld\n", attempts);

@@ -54,6 +54,10 @@ struct NestSampState {
   // Each live point's squared distance (p - mu)^T Cinv (p - mu) (modes 1 and 2) for the
   // region now in force; kept current point by point between updates.
   Vec NSdist;                       // [1..live]
+  double dmax = 0;                  // the largest NSdist and its point
+  int imax = 1;
+  Vec boxlo, boxhi;                 // [1..n] mode 3: extremes of NSprot over the live points
+  IVec iboxlo, iboxhi;              // [1..n] and their points
   bool cache_valid = false;
 
   SamplerObjective objective = nullptr;  // null: tryparms
@@ -73,6 +77,8 @@ void nestsamp_resum();
 void nestsamp_cov();
 void nestsamp_eigen();
 void nestsamp_max();
+// Live point i was replaced: its cached distance (or frame position) and the extremes.
+void nestsamp_recache(int i);
 double nestsamp_Vell(Vec& v);
 int NSinbounds(const Vec& p, int level);
 void nestsamp_ran(Vec& p, int level, long& count);

@@ -21,13 +21,13 @@ const FitCommand kFitCommands[] = {
     {"data", data, datahelp},
     {"data2", data2, data2help},
     {"batchdata", batchdata, batchdatahelp},
-    {"try2", try2, try2help},
     {"MCMCset", MCMCset, MCMCsethelp},
     {"MCMCrun", MCMCrun, MCMCrunhelp},
     {"MCMCbatch", MCMCbatch, MCMCbatchhelp},
     {"nestsampSet", nestsampSet, nestsampSethelp},
     {"nestsampRun", nestsampRun, nestsampRunhelp},
     {"nestsampDraw", nestsampDraw, nestsampDrawhelp},
+    {"try2", try2, try2help},
 };
 }  // namespace
 

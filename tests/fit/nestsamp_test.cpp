@@ -117,11 +117,15 @@ TEST(NestSampRegion, DrawingRegionEnclosesTheLivePoints) {
         dmax = std::max(dmax, quad(p, n));
       }
       EXPECT_LE(dmax, limit * (1 + 1e-6)) << mode;
-      if (mode == 1) EXPECT_NEAR(dmax, limit, 1e-9 * limit);
+      if (mode == 1) {
+        EXPECT_NEAR(dmax, limit, 1e-9 * limit);
+      }
       double vol = unit_ball_volume(n);
       for (int k = 1; k <= n; ++k) vol *= std::sqrt(NS.NSeval[k]) * (mode == 1 ? NS.NSscale / 1.3 : 1.0);
       if (mode == 1) vol_cov = vol;
-      if (mode == 2) EXPECT_LT(vol, vol_cov * 1.0001);  // the fitted ellipsoid is no larger
+      if (mode == 2) {
+        EXPECT_LT(vol, vol_cov * 1.0001);  // the fitted ellipsoid is no larger
+      }
       // Draws fall inside the expanded region.
       long count = 0;
       for (int t = 0; t < 2000; ++t) {
