@@ -70,7 +70,7 @@ void bench_samplers() {
   SetVar("gridflag", 0, 0);
   SetVar("tempfiles", 0, 0);
   SetGlob();
-  const std::string dir = "/tmp/tarnbench_samplers_" + std::to_string(::getpid());
+  const std::string dir = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/tarnbench_samplers_" + std::to_string(::getpid());
   if (std::system(("mkdir -p " + dir).c_str()) != 0) return;
   FILE* saved_out = QVMstdout;
   QVMstdout = std::fopen("/dev/null", "w");
@@ -81,11 +81,17 @@ void bench_samplers() {
   for (int k = 1; k <= 10; ++k) probe[k] = 0.1 * k;
   std::string lines;
 
+  // TW_BENCH_NS_ONLY=n,live,mode runs that one nested-sampling case alone (for profiling).
+  const char* only = std::getenv("TW_BENCH_NS_ONLY");
+  int only_n = 0, only_live = 0, only_mode = 0;
+  if (only) std::sscanf(only, "%d,%d,%d", &only_n, &only_live, &only_mode);
   for (int n : {3, 10}) {
+    if (only && n != only_n) continue;
     bench_n = n;
     load_model(dir, n);
     const double t_obj = ns_per_call(2000000, [&] { keep(gauss(probe)); }) * 1e-9;
     for (const char* mode : {"1", "2"}) {
+      if (only) break;
       MCMCset(WordArray({"MCMCset", mode, "Nchain", "20", "minsteps", "1e9", "maxsteps", "5001", "Nwrite", "5000",
                          "tempfiles", "0", "Ncheck", "100"}));
       evaluations = 0;
@@ -110,6 +116,7 @@ void bench_samplers() {
                        t_rows * 1e9);
     for (int live : {100, 1000}) {
       for (const char* mode : {"1", "3"}) {
+        if (only && (live != only_live || std::atoi(mode) != only_mode)) continue;
         NSctl = NestSampControl();
         NSctl.NSparms[1] = std::atof(mode);
         NSctl.NSparms[3] = live;

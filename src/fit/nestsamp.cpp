@@ -40,6 +40,50 @@ struct TraceStream {
   ~TraceStream() { NS.NSouttmp = nullptr; }
 };
 
+// The worst live point (largest chi-squared, the first on ties; none at or below -1e12)
+// in a heap, and the best (smallest, the first on ties; none at or above 1e12), kept
+// current as the worst point is replaced by one with a chi-squared not above its own.
+class LiveOrder {
+ public:
+  LiveOrder(const Vec& chi, int live) : chi_(chi), heap_(live) {
+    for (int i = 0; i < live; ++i) heap_[i] = i + 1;
+    for (int p = live / 2 - 1; p >= 0; --p) sift_down(p);
+    rescan_best();
+  }
+  int worst() const { return chi_[heap_[0]] > -1e12 ? heap_[0] : 1; }
+  int best() const { return chi_[best_] < 1e12 ? best_ : 0; }
+  // The worst point was replaced.
+  void replaced(int i) {
+    sift_down(0);
+    if (chi_[i] < chi_[best_] || (chi_[i] == chi_[best_] && i < best_))
+      best_ = i;
+    else if (i == best_)
+      rescan_best();
+  }
+
+ private:
+  bool worse(int a, int b) const { return chi_[a] > chi_[b] || (chi_[a] == chi_[b] && a < b); }
+  void sift_down(size_t p) {
+    const size_t n = heap_.size();
+    for (;;) {
+      size_t c = 2 * p + 1;
+      if (c >= n) return;
+      if (c + 1 < n && worse(heap_[c + 1], heap_[c])) ++c;
+      if (!worse(heap_[c], heap_[p])) return;
+      std::swap(heap_[c], heap_[p]);
+      p = c;
+    }
+  }
+  void rescan_best() {
+    best_ = 1;
+    for (int i = 2; i <= static_cast<int>(heap_.size()); ++i)
+      if (chi_[i] < chi_[best_]) best_ = i;
+  }
+  const Vec& chi_;
+  std::vector<int> heap_;
+  int best_ = 1;
+};
+
 void write_live(const std::string& path, double step, bool rotated) {
   NestSampState& S = NS;
   const int n = S.NSnvary;
@@ -151,20 +195,9 @@ void nestsamp_run(const std::string& outbase) {
   std::vector<double> lnw_rows;
   unsigned long steps = 0;
   const double lntol = S.NStol > 0 ? std::log(S.NStol) : kNegInf;
+  LiveOrder order(S.NSchi, live);
   for (unsigned long i = 1; i <= S.NSmaxsteps; ++i) {
-    int iw = 0, ib = 0;
-    double wchi = -1e12, bchi = 1e12;
-    for (int j = 1; j <= live; ++j) {
-      if (S.NSchi[j] > wchi) {
-        wchi = S.NSchi[j];
-        iw = j;
-      }
-      if (S.NSchi[j] < bchi) {
-        bchi = S.NSchi[j];
-        ib = j;
-      }
-    }
-    if (iw == 0) iw = 1;  // every chi-squared at or below -1e12
+    const int iw = order.worst(), ib = order.best();
     have_best = ib != 0;
     if (have_best) {
       for (int k = 1; k <= n; ++k) pbest[k] = S.NSparr[ib][k];
@@ -204,6 +237,7 @@ void nestsamp_run(const std::string& outbase) {
     }
 
     nestsamp_new(iw);
+    order.replaced(iw);
 
     lnZlive = lnX + std::log(S.NSsumL) + S.NSlnLref - lnlive;
     lnZtot = log_add(lnZ, lnZlive);

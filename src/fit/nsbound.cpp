@@ -487,6 +487,8 @@ void nestsamp_new(int i) {
     S.NSchicnt += 1;
     ++attempts;
     if (chi <= S.NSchi[i]) break;
+    if (attempts >= kNSMaxDrawFailures)
+      fatal("nestsamp cannot find a point below the worst live chi^2 (the live points have collapsed)");
     if (S.NSwritebad != 0 && S.NSouttmp) {
       nestsamp_write1(S.NSouttmp, cand, 0, chi);
       trace(" # bad chi^2\n");

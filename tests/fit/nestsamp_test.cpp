@@ -137,6 +137,34 @@ TEST(NestSampRegion, DrawingRegionEnclosesTheLivePoints) {
   }
 }
 
+TEST(NestSampRegion, ExtremesKeptPointByPointMatchAFullPass) {
+  for (int mode : {1, 3}) {
+    fill_live(3, 200, mode);
+    nestsamp_cov();
+    RandomStream r(5);
+    for (int t = 0; t < 500; ++t) {
+      // Replace a point (often one of the extremes) and keep the cache current.
+      const int i = t % 3 == 0 ? (mode == 3 ? NS.iboxhi[1 + t % 3] : NS.imax) : 1 + static_cast<int>(200 * ran2(r));
+      for (int k = 1; k <= 3; ++k) NS.NSparr[i][k] = NS.NSmu[k] + 0.5 * gasdev(r);
+      nestsamp_recache(i);
+      nestsamp_max();
+    }
+    const double scale = NS.NSscale;
+    Mat box(1, 2, 1, 3);
+    for (int k = 1; k <= 3; ++k) box[1][k] = NS.NSprng[1][k], box[2][k] = NS.NSprng[2][k];
+    NS.cache_valid = false;
+    nestsamp_max();
+    if (mode == 3) {
+      for (int k = 1; k <= 3; ++k) {
+        EXPECT_DOUBLE_EQ(box[1][k], NS.NSprng[1][k]);
+        EXPECT_DOUBLE_EQ(box[2][k], NS.NSprng[2][k]);
+      }
+    } else {
+      EXPECT_DOUBLE_EQ(scale, NS.NSscale);
+    }
+  }
+}
+
 TEST(NestSampRegion, AHopelessDrawIsRefused) {
   fill_live(2, 10, 1);
   nestsamp_cov();
