@@ -132,3 +132,35 @@ TEST(SamplerE2E, BatchChainsNeedBatchEntriesAndAKnownOutmode) {
   EXPECT_NE(r.out.find("WARNING: unknown value of 'outmode' in MCMCbatch\n"), std::string::npos);
   EXPECT_NE(r.out.find("Note: Must load data using batchdata before running MCMCbatch\n"), std::string::npos);
 }
+
+TEST(SamplerE2E, BatchChainsPerLensAndAppended) {
+  ScratchDir d;
+  std::ifstream in(source_path("examples/quadoff.dat"));
+  std::stringstream ss;
+  ss << in.rdbuf();
+  d.write("batch.dat", ss.str() + ss.str());
+  const RunResult r = run_commands(d,
+                                   "set gridflag 0\nset chimode 0\nset tempfiles 0\nsetlens 1 1\n"
+                                   "alpha 1 0 0 0 0 0.1 0 0 0 1\n0 1 1 0 0 0 0 0 0 0\n"
+                                   "batchdata batch.dat\n"
+                                   "MCMCset 1 Nchain 4 maxsteps 51 minsteps 1000\n"
+                                   "MCMCbatch b\nMCMCbatch a 1 append 2\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(count_occurrences(r.out, "MCMCbatch lens 1\n"), 1);
+  EXPECT_EQ(count_occurrences(r.out, "MCMCbatch lens 2\n"), 2);
+  // 50 steps: rows 26..50 of 4 chains per lens.
+  for (const char* f : {"b1-p.dat", "b2-p.dat"}) {
+    const auto rows = rows_of(d.read(f));
+    ASSERT_EQ(rows.size(), 101u) << f;
+    EXPECT_EQ(rows[0][0], 100);
+    for (size_t i = 1; i < rows.size(); ++i) {
+      ASSERT_EQ(rows[i].size(), 5u);  // x, y, h, chi^2, flag
+      EXPECT_TRUE(std::isfinite(rows[i][3]));
+      EXPECT_LT(rows[i][3], 1e6);  // near the lens the data were made from
+    }
+  }
+  const std::string a = d.read("a-p.dat");
+  EXPECT_EQ(a.rfind("# new lens\n100\n", 0), 0u);
+  EXPECT_EQ(count_occurrences(a, "# new lens\n"), 1);
+  EXPECT_EQ(count_occurrences(d.read("a.dat"), "# new lens\n\n"), 1);
+}
