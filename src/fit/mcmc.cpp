@@ -101,8 +101,8 @@ struct ChainSums {
       S[(k - 1) * nchain + (c - 1)] += v;
       Q[(k - 1) * nchain + (c - 1)] += v * v;
       T[k] += v;
-      double* Pk = &P[k][0];
-      for (int l = 1; l <= n; ++l) Pk[l] += v * x[l];
+      double* Pk = P[k].data();
+      for (int l = 1; l <= n; ++l) Pk[l - 1] += v * x[l];
     }
     N += 1;
   }
@@ -238,7 +238,7 @@ void mcmc_write2(int chain, FILE* stream, const Vec& point, int flag, double h, 
   MCMCRun& R = MCrun;
   const int n = R.MCnvary;
   if (chain == 0 || R.MCfileflag != 0) {
-    write_row_text(stream, &point[1], n, h, chi, flag);
+    write_row_text(stream, point.data(), n, h, chi, flag);
     std::fflush(stream);
     return;
   }

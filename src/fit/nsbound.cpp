@@ -35,12 +35,12 @@ void trace_vector(const char* label, const Vec& v, int n, const char* end) {
   std::fprintf(NS.NSouttmp, "%s", end);
 }
 
-// w = E (p - mu) into w (no allocation).
+// w = E (p - mu) into w (no allocation); p points at parameter 1.
 void rotate_into(const Mat& E, const Vec& mu, const double* p, int n, Vec& w) {
   for (int k = 1; k <= n; ++k) {
-    const double* Ek = &E[k][0];
+    const double* Ek = E[k].data();
     double s = 0;
-    for (int l = 1; l <= n; ++l) s += Ek[l] * (p[l] - mu[l]);
+    for (int l = 1; l <= n; ++l) s += Ek[l - 1] * (p[l - 1] - mu[l]);
     w[k] = s;
   }
 }
@@ -48,12 +48,12 @@ void rotate_into(const Mat& E, const Vec& mu, const double* p, int n, Vec& w) {
 double dist2(const double* p, int n) {
   const Vec& mu = NS.NSmu;
   Vec& d = NS.NSw;
-  for (int k = 1; k <= n; ++k) d[k] = p[k] - mu[k];
+  for (int k = 1; k <= n; ++k) d[k] = p[k - 1] - mu[k];
   double s = 0;
   for (int k = 1; k <= n; ++k) {
-    const double* Ck = &NS.NSCinv[k][0];
+    const double* Ck = NS.NSCinv[k].data();
     double t = 0;
-    for (int l = 1; l <= n; ++l) t += Ck[l] * d[l];
+    for (int l = 1; l <= n; ++l) t += Ck[l - 1] * d[l];
     s += d[k] * t;
   }
   return s;
@@ -64,10 +64,10 @@ void cache_point(int i) {
   const int n = NS.NSnvary;
   if (NS.NSmode == 3) {
     Vec& w = NS.NSw;
-    rotate_into(NS.NSevec, NS.NSmu, &NS.NSparr[i][0], n, w);
+    rotate_into(NS.NSevec, NS.NSmu, NS.NSparr[i].data(), n, w);
     for (int k = 1; k <= n; ++k) NS.NSprot[i][k] = w[k];
   } else {
-    NS.NSdist[i] = dist2(&NS.NSparr[i][0], n);
+    NS.NSdist[i] = dist2(NS.NSparr[i].data(), n);
   }
 }
 
@@ -182,11 +182,11 @@ void nestsamp_sums(int i, int s) {
     S.NSsumL -= std::exp(lnL - S.NSlnLref);
     if (S.NSsumL < 0) S.NSsumL = 0;
   }
-  const double* p = &S.NSparr[i][0];
+  const double* p = S.NSparr[i].data();  // p[k - 1] is parameter k
   for (int k = 1; k <= n; ++k) {
-    S.NSsumx[k] += s * p[k];
-    double* row = &S.NSsumxy[k][0];
-    for (int l = 1; l <= n; ++l) row[l] += s * p[k] * p[l];
+    S.NSsumx[k] += s * p[k - 1];
+    double* row = S.NSsumxy[k].data();
+    for (int l = 1; l <= n; ++l) row[l - 1] += s * p[k - 1] * p[l - 1];
   }
 }
 
@@ -363,7 +363,7 @@ void nestsamp_cov() {
 
   // Minimum-volume ellipsoid with axes along the principal directions.
   for (int i = 1; i <= live; ++i) {
-    rotate_into(S.NSevec, S.NSmu, &S.NSparr[i][0], n, S.NSw);
+    rotate_into(S.NSevec, S.NSmu, S.NSparr[i].data(), n, S.NSw);
     for (int k = 1; k <= n; ++k) S.NSprot[i][k] = S.NSw[k];
   }
   const int nd = 2 * n;
@@ -421,7 +421,7 @@ int NSinbounds(const Vec& p, int level) {
     if (!(p[k] >= NSbnd1.lo[k] && p[k] <= NSbnd1.hi[k])) return 0;
   if (level == 2 && NSbnd2.flag == 1) {
     Vec& w = NS.NSw;
-    rotate_into(NSbnd2.rotation, NSbnd2.origin, &p[0], n, w);
+    rotate_into(NSbnd2.rotation, NSbnd2.origin, p.data(), n, w);
     if (NS.NSmode == 3) {
       for (int k = 1; k <= n; ++k)
         if (!(w[k] >= NSbnd2.lo[k] && w[k] <= NSbnd2.hi[k])) return 0;
@@ -512,7 +512,7 @@ namespace {
 void uniform_in_box(double* p, int n) {
   for (int k = 1; k <= n; ++k) {
     const double u = ran2(NS.NSrseed);
-    p[k] = (1 - u) * NSbnd1.lo[k] + u * NSbnd1.hi[k];
+    p[k - 1] = (1 - u) * NSbnd1.lo[k] + u * NSbnd1.hi[k];
   }
 }
 
@@ -536,7 +536,7 @@ void nestsamp_setup1() {
   trace("# picking initial live points from primary priors\n");
   Vec q(1, std::max(n, 1));
   for (int i = 1; i <= S.NSlive; ++i) {
-    uniform_in_box(&q[0], n);
+    uniform_in_box(q.data(), n);
     const double chi = nestsamp_eval(q);
     S.NSchicnt += 1;
     take_point(i, q, chi, "initial");
@@ -561,7 +561,7 @@ void nestsamp_setup2() {
         if (tries > kNSMaxOptimisations)
           fatal("nestsamp optimisation did not get below chicut in 1000 tries (raise chicut)");
         for (int v = 1; v <= n + 1; ++v) {
-          uniform_in_box(&q[0], n);
+          uniform_in_box(q.data(), n);
           y[v] = nestsamp_eval(q);
           for (int k = 1; k <= n; ++k) p[v][k] = q[k];
         }
