@@ -534,7 +534,7 @@ void nestsampDraw(const WordArray& words) {
   std::vector<double> lnw(nrows);
   double lnW = -std::numeric_limits<double>::infinity(), lnwmax = lnW;
   for (size_t r = 0; r < nrows; ++r) {
-    lnw[r] = w[r] >= 1e-300 ? std::log(w[r]) : (X[r] > 0 ? std::log(X[r]) - chi[r] / 2 - lnlive : lnW);
+    lnw[r] = w[r] >= 1e-300 ? std::log(w[r]) : (X[r] > 0 ? std::log(X[r]) - chi[r] / 2 - lnlive : kNegInf);
     lnW = log_add(lnW, lnw[r]);
     lnwmax = std::max(lnwmax, lnw[r]);
   }
