@@ -32,3 +32,5 @@ void bench_profiles3();
 void bench_core_commands();
 void bench_fit();
 void bench_samplers();
+void bench_fit_crvring();
+void bench_clumps();

@@ -1,13 +1,18 @@
 #include "shell/startup.h"
 
 #include "core/twick.h"
+#include "fit/constraints.h"
+#include "fit/curves_rings.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
+#include "fit/kapgam.h"
 #include "fit/mcmc.h"
 #include "fit/nestsamp.h"
+#include "fit/optimize.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
+#include "sim/clumps.h"
 
 namespace {
 struct FitCommand {
@@ -21,12 +26,27 @@ const FitCommand kFitCommands[] = {
     {"data", data, datahelp},
     {"data2", data2, data2help},
     {"batchdata", batchdata, batchdatahelp},
+    {"crvmax", crvmax, crvmaxhelp},
+    {"crvpts", crvpts, crvptshelp},
+    {"crvstatus", crvstatus, crvstatushelp},
+    {"ringmax", ringmax, ringmaxhelp},
+    {"ringdat", ringdat, ringdathelp},
+    {"plimits", plimits, plimitshelp},
+    {"pbounds", pbounds, pboundshelp},
+    {"PArange", PArange, PArangehelp},
+    {"pmatch", pmatch, pmatchhelp},
+    {"minimize", minimize, minimizehelp},
+    {"optimize", optimize, optimizehelp},
+    {"reopt", reopt, reopthelp},
+    {"randomize", randomize, randomizehelp},
     {"MCMCset", MCMCset, MCMCsethelp},
     {"MCMCrun", MCMCrun, MCMCrunhelp},
     {"MCMCbatch", MCMCbatch, MCMCbatchhelp},
     {"nestsampSet", nestsampSet, nestsampSethelp},
     {"nestsampRun", nestsampRun, nestsampRunhelp},
     {"nestsampDraw", nestsampDraw, nestsampDrawhelp},
+    {"kapgam", kapgam, kapgamhelp},
+    {"subsave", subsave, subsavehelp},
     {"try2", try2, try2help},
 };
 }  // namespace
