@@ -6,22 +6,11 @@
 #include <sstream>
 #include <vector>
 
+#include "e2e/numeric_rows.h"
 #include "support/test_support.h"
 
 namespace {
-std::vector<std::vector<double>> rows_of(const std::string& text) {
-  std::vector<std::vector<double>> rows;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream ss(line);
-    std::vector<double> r;
-    for (double v; ss >> v;) r.push_back(v);
-    if (!r.empty()) rows.push_back(r);
-  }
-  return rows;
-}
+std::vector<std::vector<double>> rows_of(const std::string& text) { return numeric_rows(text); }
 
 const char* const kModel =
     "set gridflag 0\n"

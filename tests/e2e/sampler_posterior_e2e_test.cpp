@@ -10,22 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "e2e/numeric_rows.h"
 #include "support/test_support.h"
 
 namespace {
-std::vector<std::vector<double>> rows_of(const std::string& text) {
-  std::vector<std::vector<double>> rows;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream ss(line);
-    std::vector<double> r;
-    for (double v; ss >> v;) r.push_back(v);
-    if (!r.empty()) rows.push_back(r);
-  }
-  return rows;
-}
+std::vector<std::vector<double>> rows_of(const std::string& text) { return numeric_rows(text); }
 
 constexpr double kMean[3] = {1.0, 1.0 / 90, -1.0 / 90};
 constexpr double kSd[3] = {0.05, 0.074536, 0.074536};

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e/numeric_rows.h"
 #include "fit/fit_fixture.h"
 #include "fit/mcmc.h"
 #include "fit/nestsamp.h"
@@ -39,27 +40,16 @@ constexpr double kSd[3] = {0.05, 0.074536, 0.074536};
 constexpr double kCorrXY = 0.8;
 constexpr double kEvidenceVolume = 1.0791e-3;  // integral of exp(-chi^2/2)
 
-// Numeric rows of a text file (lines starting with '#' skipped).
-inline std::vector<std::vector<double>> read_rows(const std::string& path) {
-  std::vector<std::vector<double>> rows;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream ss(line);
-    std::vector<double> r;
-    for (double v; ss >> v;) r.push_back(v);
-    if (!r.empty()) rows.push_back(r);
-  }
-  return rows;
-}
-
 inline std::string slurp(const std::string& path) {
   std::ifstream in(path);
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
 }
+
+// Numeric rows of a text file (lines starting with '#' skipped).
+inline std::vector<std::vector<double>> read_rows(const std::string& path) { return numeric_rows(slurp(path)); }
+
 }  // namespace sampler_test
 
 class SamplerTest : public FitTest {
