@@ -177,6 +177,29 @@ TEST(NestSampRegion, AHopelessDrawIsRefused) {
   EXPECT_EQ(count, kNSMaxDrawFailures);
 }
 
+TEST(NestSampRegion, AReplacementThatNeverScoresLowerIsRefused) {
+  fill_live(2, 10, 1);
+  nestsamp_cov();
+  NS.objective = [](Vec&) { return 1e9; };  // above every live chi-squared
+  CaptureOutput out;
+  EXPECT_EQ(fatal_message([] { nestsamp_new(3); }),
+            "nestsamp cannot find a point below the worst live chi^2 (the live points have collapsed)");
+  EXPECT_EQ(NS.NSchicnt, static_cast<double>(kNSMaxDrawFailures));
+  NS.objective = nullptr;
+}
+
+TEST(NestSampRegion, CovarianceWithoutCholeskyFactorDrawsFromItsStandardDeviations) {
+  fill_live(2, 10, 1);
+  NS.NScov[1][1] = 4, NS.NScov[1][2] = NS.NScov[2][1] = 0, NS.NScov[2][2] = 0;
+  CaptureOutput out;
+  nestsamp_eigen();
+  EXPECT_NE(out.text().find("cannot find Cholesky decomposition"), std::string::npos);
+  EXPECT_EQ(NS.NSchol[1][1], 2);
+  EXPECT_EQ(NS.NSchol[2][2], 0);
+  EXPECT_EQ(NS.NSchol[2][1], 0);
+  EXPECT_EQ(NS.NSchol[1][2], 0);
+}
+
 TEST(NestSampRegion, LiveSumStaysInLogarithms) {
   fill_live(1, 3, 1);
   NS.NSlnlike[1] = -5000, NS.NSlnlike[2] = -5001, NS.NSlnlike[3] = -4990;
