@@ -24,6 +24,7 @@ const Area kAreas[] = {
     {"finite_source", bench_finite_source},
     {"fit", bench_fit},
     {"samplers", bench_samplers},
+    {"scans", bench_scans},
     {"clumps", bench_clumps},
 };
 }  // namespace

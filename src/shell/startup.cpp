@@ -3,12 +3,14 @@
 #include "core/twick.h"
 #include "fit/constraints.h"
 #include "fit/curves_rings.h"
+#include "fit/errorbars.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
 #include "fit/kapgam.h"
 #include "fit/mcmc.h"
 #include "fit/nestsamp.h"
 #include "fit/optimize.h"
+#include "fit/scans.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -38,7 +40,12 @@ const FitCommand kFitCommands[] = {
     {"minimize", minimize, minimizehelp},
     {"optimize", optimize, optimizehelp},
     {"reopt", reopt, reopthelp},
+    {"errorbars", errorbars, errorbarshelp},
     {"randomize", randomize, randomizehelp},
+    {"modelgrid", modelgrid, modelgridhelp},
+    {"varyone", varyone, varyonehelp},
+    {"varytwo", varytwo, varytwohelp},
+    {"varyh", varyh, varyhhelp},
     {"MCMCset", MCMCset, MCMCsethelp},
     {"MCMCrun", MCMCrun, MCMCrunhelp},
     {"MCMCbatch", MCMCbatch, MCMCbatchhelp},
