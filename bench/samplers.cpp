@@ -1,10 +1,10 @@
-// Own cost of the samplers per evaluation (total time minus the time spent in the
-// objective), on a Gaussian objective of n = 3 and 10 parameters: Markov chains in modes 1
+// Own cost of the samplers per evaluation (total processor time minus the time spent in
+// the objective), on a Gaussian objective of n = 3 and 10 parameters: Markov chains in modes 1
 // and 2, nested sampling in modes 1 and 3 with 100 and 1000 live points, all files off
 // but the rows nested sampling writes at every step (-nest, -evid and the -tmp trace of
 // the replacement), whose cost per step is timed apart.
 // Also the evaluations per retired point of nested sampling.
-#include <chrono>
+#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -37,11 +37,25 @@ double gauss(Vec& p) {
   return s;
 }
 
+// Processor time of the process (user and system), which other loads of the machine
+// disturb less than the wall clock.
+double cpu_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
 double seconds_of(void (*fn)(const std::string&), const std::string& arg) {
-  const auto t0 = std::chrono::steady_clock::now();
+  const double t0 = cpu_seconds();
   fn(arg);
-  const auto t1 = std::chrono::steady_clock::now();
-  return std::chrono::duration<double>(t1 - t0).count();
+  return cpu_seconds() - t0;
+}
+
+template <class F>
+double cpu_per_call(long n, F&& fn) {
+  const double t0 = cpu_seconds();
+  for (long i = 0; i < n; ++i) fn();
+  return (cpu_seconds() - t0) / static_cast<double>(n);
 }
 
 void write_file(const std::string& path, const std::string& text) {
@@ -89,7 +103,7 @@ void bench_samplers() {
     if (only && n != only_n) continue;
     bench_n = n;
     load_model(dir, n);
-    const double t_obj = ns_per_call(2000000, [&] { keep(gauss(probe)); }) * 1e-9;
+    const double t_obj = cpu_per_call(2000000, [&] { keep(gauss(probe)); });
     for (const char* mode : {"1", "2"}) {
       if (only) break;
       MCMCset(WordArray({"MCMCset", mode, "Nchain", "20", "minsteps", "1e9", "maxsteps", "5001", "Nwrite", "5000",
@@ -103,17 +117,33 @@ void bench_samplers() {
     FILE* f = std::fopen((dir + "/rows.dat").c_str(), "w");
     Vec p(1, n);
     NS.NSnvary = n;
-    const double t_rows = ns_per_call(20000, [&] {
+    const double t_rows = cpu_per_call(20000, [&] {
       nestsamp_write2(f, p, 1.0, 0.5, 1e-3);
       std::fprintf(f, "%.0f %e %e %e %e\n", 1.0, 0.5, 0.1, 0.1, 0.1);
       std::fflush(f);
       std::fprintf(f, "# picking new point, chicut= %e\n", 1.0);  // the -tmp trace of a replacement
       nestsamp_write1(f, p, 0, 1.0);
       std::fprintf(f, " # good %ld\n", 1L);
-    }) * 1e-9;
+    });
+    // The -tmp trace of one region update: covariance rows, centre and axes.
+    const double t_update = cpu_per_call(2000, [&] {
+      std::fprintf(f, "# covariance matrix\n");
+      for (int k = 1; k <= n; ++k) {
+        std::fprintf(f, "#");
+        for (int l = 1; l <= n; ++l) std::fprintf(f, " %13.6e", 0.1 * k + l);
+        std::fprintf(f, "\n");
+      }
+      std::fprintf(f, "# PCA ellipsoid\n# center:");
+      for (int k = 1; k <= n; ++k) std::fprintf(f, " %13.6e", 0.3 * k);
+      std::fprintf(f, "\n# axes:  ");
+      for (int k = 1; k <= n; ++k) std::fprintf(f, " %13.6e", 0.7 * k);
+      std::fprintf(f, " (PCA frame)\n");
+      std::fflush(f);
+    });
     std::fclose(f);
-    lines += strformat("nestsamp rows, n = %2d              : %8.1f ns per step (-nest, -evid and -tmp, flushed)\n", n,
-                       t_rows * 1e9);
+    lines += strformat("nestsamp rows, n = %2d              : %8.1f ns per step (-nest, -evid and -tmp, flushed), "
+                       "%8.1f ns per region update (-tmp)\n",
+                       n, t_rows * 1e9, t_update * 1e9);
     for (int live : {100, 1000}) {
       for (const char* mode : {"1", "3"}) {
         if (only && (live != only_live || std::atoi(mode) != only_mode)) continue;
@@ -134,7 +164,7 @@ void bench_samplers() {
         evaluations = 0;
         const double t = seconds_of(run_ns, dir + "/n");
         const double steps = static_cast<double>(NSresult.steps);
-        const double own = t - evaluations * t_obj - steps * t_rows;
+        const double own = t - evaluations * t_obj - steps * t_rows - std::floor(steps / 10) * t_update;
         lines += strformat(
             "nestsamp mode %s, n = %2d, live %4d : %8.1f ns own time per evaluation, %6.2f evaluations per retired "
             "point\n",

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "fit/store.h"
 #include "numeric/linalg.h"
@@ -267,7 +268,30 @@ void nestsamp_max() {
   NestSampState& S = NS;
   const int n = S.NSnvary, live = S.NSlive;
   if (!S.cache_valid) {
-    for (int i = 1; i <= live; ++i) cache_point(i);
+    if (S.NSmode == 3) {
+      for (int i = 1; i <= live; ++i) cache_point(i);
+    } else {
+      // Every point's distance in one pass: d = |W (p - mu)|^2 with the whitening rows
+      // W_k = e_k / sqrt(lambda_k), from flat copies the loop can keep in registers.
+      std::vector<double> W(static_cast<size_t>(n) * n), mu(n), dp(n);
+      for (int k = 1; k <= n; ++k) {
+        mu[k - 1] = S.NSmu[k];
+        const double f = 1 / std::sqrt(S.NSeval[k]);
+        for (int l = 1; l <= n; ++l) W[(k - 1) * n + (l - 1)] = S.NSevec[k][l] * f;
+      }
+      for (int i = 1; i <= live; ++i) {
+        const double* p = S.NSparr[i].data();
+        for (int l = 0; l < n; ++l) dp[l] = p[l] - mu[l];
+        double d = 0;
+        for (int k = 0; k < n; ++k) {
+          const double* Wk = &W[static_cast<size_t>(k) * n];
+          double t = 0;
+          for (int l = 0; l < n; ++l) t += Wk[l] * dp[l];
+          d += t * t;
+        }
+        S.NSdist[i] = d;
+      }
+    }
     if (S.NSmode == 3)
       for (int k = 1; k <= n; ++k) rescan_box(k);
     else
