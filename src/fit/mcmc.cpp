@@ -24,7 +24,13 @@ const char* const kMCkeywords[15] = {"",         "Nchain",  "spread",   "stopcri
                                      "dumbfrac", "Ndyn",    "subsamp",  "hinchain", "chiweight"};
 
 namespace {
-long trunc_parm(double v) { return static_cast<long>(v * 1.000001); }
+// A control value read as an integer (factor 1.000001), held within the range of long.
+long trunc_parm(double v) {
+  const double t = v * 1.000001;
+  if (t >= 9e18) return 9000000000000000000L;
+  if (t <= -9e18) return -9000000000000000000L;
+  return static_cast<long>(t);
+}
 
 // Where each coordinate comes from: component (gal > 0) or source (gal < 0, -index) and
 // parameter; h has gal 0.
@@ -534,12 +540,12 @@ void MCMCset(const WordArray& words) {
     MCMCsethelp(2);
     return;
   }
-  MCctl.MCmode = std::atoi(words.c_str(1));
+  MCctl.MCmode = static_cast<int>(std::max(-1000L, std::min(1000L, words.finite_integer(1, "MCMCset"))));
   for (int i = 2; i + 1 < nw; i += 2) {
     int hit = 0;
     for (int k = 1; k <= 14; ++k)
       if (words[i] == kMCkeywords[k]) {
-        MCctl.MCparms[k] = words.real(i + 1);
+        MCctl.MCparms[k] = words.finite(i + 1, "MCMCset");
         hit = k;
         break;
       }
@@ -610,10 +616,10 @@ void MCMCbatch(const WordArray& words) {
     MCMCbatchhelp(2);
     return;
   }
-  const int runmode = nw > 2 ? static_cast<int>(words.real(2)) : 1;
+  const int runmode = nw > 2 ? static_cast<int>(std::max(-1L, std::min(99L, words.finite_integer(2, "MCMCbatch")))) : 1;
   const std::string outmode = nw > 3 ? words[3] : "new";
-  int istart = nw > 4 ? static_cast<int>(words.real(4)) : 0;
-  int iend = nw > 5 ? static_cast<int>(words.real(5)) : 0;
+  long istart = nw > 4 ? words.finite_integer(4, "MCMCbatch") : 0;
+  long iend = nw > 5 ? words.finite_integer(5, "MCMCbatch") : 0;
   if (istart < 1) istart = 1;
   const char* mode;
   if (outmode == "new") {
@@ -625,6 +631,7 @@ void MCMCbatch(const WordArray& words) {
     return;
   }
   if (iend <= 0 || iend > TSobs.Nbatdat) iend = TSobs.Nbatdat;
+  if (istart > iend) istart = iend + 1;  // no lens to run
   if (TSobs.Nbatdat < 1) {
     if (!quietflag) note("Must load data using batchdata before running MCMCbatch");
     return;
@@ -647,7 +654,7 @@ void MCMCbatch(const WordArray& words) {
   if (MCctl.MCmode == 3) fatal("hybrid mode with parameter derivatives is currently disabled");
   mcmc_init();
   const int ngal = TWgal.NGALMAX;
-  for (int i = istart; i <= iend; ++i) {
+  for (int i = static_cast<int>(istart); i <= iend; ++i) {
     qprintf("MCMCbatch lens %d\n", i);
     use_batch_entry(i);
     bool los_step = false;

@@ -126,7 +126,9 @@ void nestsamp_init() {
   S.NSnvaryg = ng;
   S.NSnvarys = ns;
   const double* P = NSctl.NSparms;
-  auto plain = [](double v) { return static_cast<long>(v); };
+  auto plain = [](double v) {  // plain truncation, held within the range of long
+    return v >= 9e18 ? 9000000000000000000L : v <= -9e18 ? -9000000000000000000L : static_cast<long>(v);
+  };
   if (plain(P[6]) < 1) fatal("nestsamp needs update of at least 1");
   if (plain(P[7]) < 1) fatal("nestsamp needs rescale of at least 1");
   if (!(P[8] > 0)) fatal("nestsamp needs a positive expand");
@@ -135,8 +137,8 @@ void nestsamp_init() {
   S.NSmode = static_cast<int>(plain(P[1]));
   S.NShull = static_cast<int>(plain(P[2]));
   S.NSlive = static_cast<int>(plain(P[3]));
-  S.NSminsteps = P[4] > 0 ? static_cast<unsigned long>(P[4]) : 0;
-  S.NSmaxsteps = P[5] > 0 ? static_cast<unsigned long>(P[5]) : 0;
+  S.NSminsteps = P[4] > 0 ? static_cast<unsigned long>(plain(P[4])) : 0;
+  S.NSmaxsteps = P[5] > 0 ? static_cast<unsigned long>(plain(P[5])) : 0;
   S.NSupdate = static_cast<unsigned long>(plain(P[6]));
   S.NSrescale = static_cast<unsigned long>(plain(P[7]));
   S.NSexpand = P[8];
@@ -436,7 +438,7 @@ void read_box_lines(int first, int count) {
   WordArray w;
   for (int j = first; j < first + count; ++j) {
     if (!myread(QVMstdin, w) || w.own_count() < 2) fatal("too few inputs");
-    const double lo = w.real(0), hi = w.real(1);
+    const double lo = w.finite(0, "nestsampSet"), hi = w.finite(1, "nestsampSet");
     if (!(hi > lo)) fatal(strformat("nestsamp box line %d needs hi above lo", j));
     NSbnd1.lo[j] = lo;
     NSbnd1.hi[j] = hi;
@@ -452,7 +454,7 @@ void nestsampSet(const WordArray& words) {
     bool hit = false;
     for (int k = 1; k <= 14; ++k)
       if (words[i] == kNSkeywords[k]) {
-        NSctl.NSparms[k] = words.real(i + 1);
+        NSctl.NSparms[k] = words.finite(i + 1, "nestsampSet");
         hit = true;
         break;
       }
@@ -497,7 +499,7 @@ void nestsampDraw(const WordArray& words) {
     nestsampDrawhelp(2);
     return;
   }
-  double Ndraw = words.own_count() > 3 ? words.real(3) : 0;
+  double Ndraw = words.own_count() > 3 ? words.finite(3, "nestsampDraw") : 0;
   RandomStream stream(settings.seed);
   const std::string path = words[1] + "-nest.dat";
   const char* const msg = "could not open input file from completed run";

@@ -85,6 +85,8 @@ TEST(SamplerE2E, RefusalsEndTheRunWithStatusOne) {
       {"MCMCset 1 stepfac -1\nMCMCrun c\n", "ERROR: MCMC requires a positive stepfac\n"},
       {"nestsampSet update 0\n", "ERROR: nestsamp needs update of at least 1\n"},
       {"nestsampSet live 10\n0.7 1.3\n", "ERROR: too few inputs\n"},
+      {"MCMCset 1 Nchain nan\n", "ERROR: MCMCset: nan is not a finite number\n"},
+      {"nestsampSet live 10\n0.7 1.3\n0 inf\n", "ERROR: nestsampSet: inf is not a finite number\n"},
   };
   for (const Case& c : cases) {
     ScratchDir d;
