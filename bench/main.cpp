@@ -26,6 +26,7 @@ const Area kAreas[] = {
     {"samplers", bench_samplers},
     {"scans", bench_scans},
     {"clumps", bench_clumps},
+    {"sim", bench_sim},
 };
 }  // namespace
 
