@@ -736,7 +736,7 @@ void MCMCrunhelp(int level) {
     return;
   }
   help_lines({"MCMCrun <outbase>"});
-  help_lines({"Runs Monte Carlo Markov Chains.  The output is as follows:", "",
+  help_lines({"Runs Monte Carlo Markov Chains.  The output is as follows:    ", "",  // width 62
               "  outbase-p.dat  : final set of parameters", "  outbase.dat    : models [complete specification]",
               "  outbase.startN : models [formatted for setlens/startup]",
               "  outbase-*.tmp  : complete, unprocessed chains", "",
@@ -767,6 +767,6 @@ void MCMCbatchhelp(int level) {
               "   new    : each lens gets its own set of files",
               "   append : all lenses are written to a common set of files",
               "",
-              "The istart and iend arguments can be used to specify the range of",
+              "The istart and iend arguments can be used to specify the range of ",  // width 66
               "lenses to fit."});
 }

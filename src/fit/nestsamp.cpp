@@ -636,7 +636,7 @@ void nestsampDrawhelp(int level) {
     return;
   }
   help_lines({"nestsampDraw <inbase> <outname> [Ndraw]",
-              "Processes a previously completed nestsamp run (with the specified input",
+              "Processes a previously completed nestsamp run (with the specified input ",  // width 72
               "basename) to obtain a set of points drawn uniformly from the posterior.",
               "If Ndraw is specified, will try to draw that many points; if not, will",
               " determine the number of points automatically."});
