@@ -36,3 +36,4 @@ void bench_scans();
 void bench_fit_crvring();
 void bench_clumps();
 void bench_sim();
+void bench_batchfit();

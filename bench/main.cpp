@@ -27,6 +27,7 @@ const Area kAreas[] = {
     {"scans", bench_scans},
     {"clumps", bench_clumps},
     {"sim", bench_sim},
+    {"batchfit", bench_batchfit},
 };
 }  // namespace
 
