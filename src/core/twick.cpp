@@ -8,6 +8,8 @@
 #include "core/findimg_commands.h"
 #include "core/grid_control.h"
 #include "core/lens_model.h"
+#include "core/magtens.h"
+#include "core/maps.h"
 #include "core/sources.h"
 #include "imageplane/catalog.h"
 #include "imageplane/critcurves.h"
@@ -67,6 +69,23 @@ const CoreCommand kCoreCommands[] = {
     {"plotgrid", plotgrid, plotgridhelp},
     {"plotcrit", plotcrit, plotcrithelp},
     {"fitcrit", fitcrit, fitcrithelp},
+    {"plotkappa", plotkappa, plotkappahelp},
+    {"plotshear", plotshear, plotshearhelp},
+    {"plotmu", plotmu, plotmuhelp},
+    {"plotdef0", plotdef0, plotdef0help},
+    {"plotdef1", plotdef1, plotdef1help},
+    {"plotdef2", plotdef2, plotdef2help},
+    {"plottdel", plottdel, plottdelhelp},
+    {"plotmaps", plotmaps, plotmapshelp},
+    {"HFFmaps2d", HFFmaps2d, HFFmaps2dhelp},
+    {"HFFmaps3d", HFFmaps3d, HFFmaps3dhelp},
+    {"magweightimg", magweightimg, magweightimghelp},
+    {"magweightsrc", magweightsrc, magweightsrchelp},
+    {"plotmag", plotmag, plotmaghelp},
+    {"plotpot", plotpot, plotpothelp},
+    {"magtensor", magtensor, magtensorhelp},
+    {"magtensImg", magtensImg, magtensImghelp},
+    {"magtensSrc", magtensSrc, magtensSrchelp},
     {"findimg", findimg, findimghelp},
     {"findimg2", findimg2, findimg2help},
     {"findimg3", findimg3, findimg3help},
@@ -75,6 +94,7 @@ const CoreCommand kCoreCommands[] = {
     {"doPCA", doPCA, doPCAhelp},
     {"ellsrc", ellsrc, ellsrchelp},
     {"ellimg", ellimg, ellimghelp},
+    {"WCSset", WCSset, WCSsethelp},
     {"filetypes", filetypes, filetypeshelp},
     {"fileconvert", fileconvert, fileconverthelp},
     {"imarith", imarith, imarithhelp},
