@@ -99,6 +99,22 @@ void magnification_sums(int n, const Mat& list, double& total, double& brightest
 
 const char* const kFiletypesNote = "For the known file types, run 'filetypes'.";
 
+// The weight and image-count maps of magweightimg and magweightsrc.
+void write_weight_maps(const MapGrid& g, int type, const std::string& base, const Mat& wgt, const Mat& nimg) {
+  const std::string ext = map_extension(type);
+  write_maps(g, type, {{base + "-wgt." + ext, &wgt}, {base + "-nimg." + ext, &nimg}});
+}
+
+void weight_help(int level, const char* usage) {
+  if (quietflag) return;
+  const char* summary = "Creates a weighting map for computing magnification of extended source.";
+  if (level == 1) {
+    print_summary(summary);
+    return;
+  }
+  help_lines({usage, summary, kFiletypesNote});
+}
+
 }  // namespace
 
 // ---- magtensor ----
@@ -310,19 +326,11 @@ void magweightimg(const WordArray& words) {
     wgt[i][j] = std::fabs(det_of(l)) / n;
     nimg[i][j] = n;
   });
-  const std::string ext = map_extension(type);
-  write_maps(g, type, {{words[1] + "-wgt." + ext, &wgt}, {words[1] + "-nimg." + ext, &nimg}});
+  write_weight_maps(g, type, words[1], wgt, nimg);
 }
 
 void magweightimghelp(int level) {
-  if (quietflag) return;
-  const char* summary = "Creates a weighting map for computing magnification of extended source.";
-  if (level == 1) {
-    print_summary(summary);
-    return;
-  }
-  help_lines(
-      {"magweightimg <outbase> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps>", summary, kFiletypesNote});
+  weight_help(level, "magweightimg <outbase> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps>");
 }
 
 void magweightsrc(const WordArray& words) {
@@ -345,19 +353,11 @@ void magweightsrc(const WordArray& words) {
     wgt[i][j] = total;
     nimg[i][j] = n;
   });
-  const std::string ext = map_extension(type);
-  write_maps(g, type, {{words[1] + "-wgt." + ext, &wgt}, {words[1] + "-nimg." + ext, &nimg}});
+  write_weight_maps(g, type, words[1], wgt, nimg);
 }
 
 void magweightsrchelp(int level) {
-  if (quietflag) return;
-  const char* summary = "Creates a weighting map for computing magnification of extended source.";
-  if (level == 1) {
-    print_summary(summary);
-    return;
-  }
-  help_lines(
-      {"magweightsrc <outbase> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps>", summary, kFiletypesNote});
+  weight_help(level, "magweightsrc <outbase> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps>");
 }
 
 // ---- plotmag ----
