@@ -21,6 +21,7 @@ const Area kAreas[] = {
     {"grid", bench_grid},
     {"images", bench_images},
     {"maps", bench_maps},
+    {"fit", bench_fit},
 };
 }  // namespace
 
