@@ -59,8 +59,6 @@ void eigen_pair(const MagTensor& M, double& l1, double& t1, double& l2, double& 
 
 namespace {
 
-void print_summary(const char* text) { qprintf("%s\n", text); }
-
 using Positions = std::vector<std::pair<double, double>>;
 
 // The positions of a list file: the count on the first line, then one "x y" line each.
@@ -79,8 +77,7 @@ Positions read_position_list(const std::string& path, const char* message) {
 
 // The positions of a grid form (words first..first+5), outer coordinate first; the counts
 // must be positive. False after the step-check warnings.
-bool grid_positions(const WordArray& words, int first, const char* xname, const char* yname, Positions& p,
-                    MapGrid& g) {
+bool grid_positions(const WordArray& words, int first, const char* xname, const char* yname, Positions& p, MapGrid& g) {
   if (!read_map_grid(words, first, xname, yname, false, g)) return false;
   p.reserve(static_cast<size_t>(g.points()));
   walk_grid(g, nullptr, [&](int, int, double x, double y) { p.emplace_back(x, y); });
@@ -106,13 +103,8 @@ void write_weight_maps(const MapGrid& g, int type, const std::string& base, cons
 }
 
 void weight_help(int level, const char* usage) {
-  if (quietflag) return;
   const char* summary = "Creates a weighting map for computing magnification of extended source.";
-  if (level == 1) {
-    print_summary(summary);
-    return;
-  }
-  help_lines({usage, summary, kFiletypesNote});
+  map_help(level, summary, {usage, summary, kFiletypesNote});
 }
 
 }  // namespace
@@ -120,12 +112,7 @@ void weight_help(int level, const char* usage) {
 // ---- magtensor ----
 
 void magtensor(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 3) {
-    magtensorhelp(2);
-    return;
-  }
-  require_model();
+  if (!begin_map_command(words, 3, magtensorhelp)) return;
   const Lens l = lens_at(words.real(1), words.real(2));
   const MagTensor M = magnification_tensor(l.xx, l.yy, l.xy, l.yx);
   double dp, dm;
@@ -139,24 +126,15 @@ void magtensor(const WordArray& words) {
 }
 
 void magtensorhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Computes the magnification tensor at a point.");
-    return;
-  }
-  help_lines({"magtensor <x> <y>", "Computes the magnification tensor at the specified point."});
+  map_help(level, "Computes the magnification tensor at a point.",
+           {"magtensor <x> <y>", "Computes the magnification tensor at the specified point."});
 }
 
 // ---- magtensImg ----
 
 void magtensImg(const WordArray& words) {
-  SetGlob();
+  if (!begin_map_command(words, 3, magtensImghelp)) return;
   const int nw = words.own_count();
-  if (nw < 3) {
-    magtensImghelp(2);
-    return;
-  }
-  require_model();
   Positions pos;
   if (nw == 3) {
     pos = read_position_list(words[2], "could not read magtensImg input file");
@@ -180,31 +158,21 @@ void magtensImg(const WordArray& words) {
 }
 
 void magtensImghelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Computes the magnification tensor point(s) in the image plane.");
-    return;
-  }
-  help_lines({"magtensImg <outbase> <x> <y>", "  -- or --",
-              "magtensImg <outbase> <x lo> <hi> <#steps> <y lo> <hi> <#steps>", "  -- or --",
-              "magtensImg <outbase> <inname>",
-              "Computes the magnification tensor at a point, on a grid of points, or at",
-              "the points listed in the file inname, which has the form:", "  N", "  x1 y1", "  x2 y2", "  ...",
-              "Outputs:", "  outbase-tens.dat: tensor components in the order", "    x y M_11 M_12 M_21 M_22",
-              "  outbase-eigen.dat: eigenvalues and eigenvector directions",
-              "    x y lambda_1 theta_1 lambda_2 theta_2    [NB. use theory angles]"});
+  map_help(level, "Computes the magnification tensor point(s) in the image plane.",
+           {"magtensImg <outbase> <x> <y>", "  -- or --",
+            "magtensImg <outbase> <x lo> <hi> <#steps> <y lo> <hi> <#steps>", "  -- or --",
+            "magtensImg <outbase> <inname>", "Computes the magnification tensor at a point, on a grid of points, or at",
+            "the points listed in the file inname, which has the form:", "  N", "  x1 y1", "  x2 y2", "  ...",
+            "Outputs:", "  outbase-tens.dat: tensor components in the order", "    x y M_11 M_12 M_21 M_22",
+            "  outbase-eigen.dat: eigenvalues and eigenvector directions",
+            "    x y lambda_1 theta_1 lambda_2 theta_2    [NB. use theory angles]"});
 }
 
 // ---- magtensSrc ----
 
 void magtensSrc(const WordArray& words) {
-  SetGlob();
+  if (!begin_map_command(words, 3, magtensSrchelp)) return;
   const int nw = words.own_count();
-  if (nw < 3) {
-    magtensSrchelp(2);
-    return;
-  }
-  require_model();
   const double sigx = words.real(2);
   Positions src;
   double area = 0.0;
@@ -257,8 +225,8 @@ void magtensSrc(const WordArray& words) {
       const MagTensor M = magnification_tensor(row[5], row[6], row[7], row[8]);
       double l1, t1, l2, t2;
       eigen_pair(M, l1, t1, l2, t2);
-      std::fprintf(ft, "  %13.6e %13.6e %e %13.6e %13.6e %13.6e %13.6e", row[1], row[2], row[3], M.m11, M.m12,
-                   M.m21, M.m22);
+      std::fprintf(ft, "  %13.6e %13.6e %e %13.6e %13.6e %13.6e %13.6e", row[1], row[2], row[3], M.m11, M.m12, M.m21,
+                   M.m22);
       std::fprintf(fe, "  %13.6e %13.6e %e %13.6e %13.6e %13.6e %13.6e", row[1], row[2], row[3], l1, l2, t1, t2);
       std::fprintf(fd, "%13.6e %13.6e 1 %e 1000.0 0 0\n", row[1], row[2], sigx);
     }
@@ -272,36 +240,38 @@ void magtensSrc(const WordArray& words) {
 }
 
 void magtensSrchelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Computes magnification tensors for a grid of source positions.");
-    return;
-  }
-  help_lines({"magtensSrc <outbase> <sigx> <u> <v> [Nwrite]", "  -- or --",
-              "magtensSrc <outbase> <sigx> <u lo> <hi> <#steps> <v lo> <hi> <#steps> [Nwrite]", "  -- or --",
-              "magtensSrc <outbase> <sigx> <inname> [Nwrite]",
-              "Computes the magnification tensor of the images of points in the source",
-              "plane: one point, a grid of points, or the points listed in the file",
-              "inname, which has the form:", "  N", "  u1 v1", "  u2 v2", "  ...",
-              "Sigx is the assumed measurement uncertainty image data file (see below).",
-              "With Nwrite, only the Nwrite brightest images are reported (the lines are",
-              "padded with zeros to Nwrite images); otherwise all images are reported.", "Outputs:",
-              "outbase-tens.dat:", "  <# sources> <area of each source pixel>", "  [then for each source:]",
-              "  index u v #images mutot x y Mxx Mxy Myx Myy ...", "outbase-eigen.dat:",
-              "  <# sources> <area of each source pixel>", "  [then for each source:]",
-              "  index u v #images mutot x y lambda1 lambda2 theta1 theta2 ...",
-              "outbase-img.dat: image data file (for lens modeling)"});
+  map_help(level, "Computes magnification tensors for a grid of source positions.",
+           {"magtensSrc <outbase> <sigx> <u> <v> [Nwrite]",
+            "  -- or --",
+            "magtensSrc <outbase> <sigx> <u lo> <hi> <#steps> <v lo> <hi> <#steps> [Nwrite]",
+            "  -- or --",
+            "magtensSrc <outbase> <sigx> <inname> [Nwrite]",
+            "Computes the magnification tensor of the images of points in the source",
+            "plane: one point, a grid of points, or the points listed in the file",
+            "inname, which has the form:",
+            "  N",
+            "  u1 v1",
+            "  u2 v2",
+            "  ...",
+            "Sigx is the assumed measurement uncertainty image data file (see below).",
+            "With Nwrite, only the Nwrite brightest images are reported (the lines are",
+            "padded with zeros to Nwrite images); otherwise all images are reported.",
+            "Outputs:",
+            "outbase-tens.dat:",
+            "  <# sources> <area of each source pixel>",
+            "  [then for each source:]",
+            "  index u v #images mutot x y Mxx Mxy Myx Myy ...",
+            "outbase-eigen.dat:",
+            "  <# sources> <area of each source pixel>",
+            "  [then for each source:]",
+            "  index u v #images mutot x y lambda1 lambda2 theta1 theta2 ...",
+            "outbase-img.dat: image data file (for lens modeling)"});
 }
 
 // ---- magweightimg / magweightsrc ----
 
 void magweightimg(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 9) {
-    magweightimghelp(2);
-    return;
-  }
-  require_model();
+  if (!begin_map_command(words, 9, magweightimghelp)) return;
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   const int type = static_cast<int>(words.integer(2));
@@ -334,12 +304,7 @@ void magweightimghelp(int level) {
 }
 
 void magweightsrc(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 9) {
-    magweightsrchelp(2);
-    return;
-  }
-  require_model();
+  if (!begin_map_command(words, 9, magweightsrchelp)) return;
   MapGrid g;
   if (!read_map_grid(words, 3, "u steps", "v steps", true, g)) return;
   const int type = static_cast<int>(words.integer(2));
@@ -405,12 +370,8 @@ void plotmag(const WordArray& words) {
 }
 
 void plotmaghelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Plots magnification as a function of source position.");
-    return;
-  }
-  help_lines({"plotmag <u lo> <hi> <#steps> <v lo> <hi> <#steps> <file> <filetype> [mode]",
-              "For the known file types, run 'filetypes'.  The modes are:", "  1: total magnification [default]",
-              "  2: magnification of brightest image"});
+  map_help(level, "Plots magnification as a function of source position.",
+           {"plotmag <u lo> <hi> <#steps> <v lo> <hi> <#steps> <file> <filetype> [mode]",
+            "For the known file types, run 'filetypes'.  The modes are:", "  1: total magnification [default]",
+            "  2: magnification of brightest image"});
 }

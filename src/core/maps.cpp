@@ -42,13 +42,29 @@ FileHandle open_table(const std::string& path, const char* command) {
   return f;
 }
 
-void print_summary(const char* text) { qprintf("%s\n", text); }
-
 const char* const kFiletypesNote = "For the known file types, run 'filetypes'.";
 
 }  // namespace
 
 // ---- shared pieces ----
+
+bool begin_map_command(const WordArray& words, int min_words, HelpRoutine help) {
+  SetGlob();
+  if (words.own_count() < min_words) {
+    help(2);
+    return false;
+  }
+  require_model();
+  return true;
+}
+
+void map_help(int level, const char* summary, std::initializer_list<const char*> lines) {
+  if (quietflag) return;
+  if (level == 1)
+    qprintf("%s\n", summary);
+  else
+    help_lines(lines);
+}
 
 bool read_map_grid(const WordArray& words, int first, const char* xname, const char* yname, bool allow_log,
                    MapGrid& g) {
@@ -81,12 +97,7 @@ const char* map_extension(int type) { return type == kFitsFile ? "fits" : "dat";
 // ---- plotkappa ----
 
 void plotkappa(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 9) {
-    plotkappahelp(2);
-    return;
-  }
-  require_model();
+  if (!begin_map_command(words, 9, plotkappahelp)) return;
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   const int type = static_cast<int>(words.integer(2));
@@ -107,29 +118,19 @@ void plotkappa(const WordArray& words) {
 }
 
 void plotkappahelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Plots kappa map.");
-    return;
-  }
-  help_lines({"plotkappa <outname> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps>",
-              "Plots a kappa map.  For the known file types, run 'filetypes'."});
+  map_help(level, "Plots kappa map.",
+           {"plotkappa <outname> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps>",
+            "Plots a kappa map.  For the known file types, run 'filetypes'."});
 }
 
 // ---- plotshear ----
 
 void plotshear(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 9) {
-    plotshearhelp(2);
-    return;
-  }
-  require_model();
+  if (!begin_map_command(words, 9, plotshearhelp)) return;
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   const int type = static_cast<int>(words.integer(2));
-  Mat kap = new_map(g), gam = new_map(g), gamc = new_map(g), gams = new_map(g), gamt = new_map(g),
-      gamr = new_map(g);
+  Mat kap = new_map(g), gam = new_map(g), gamc = new_map(g), gams = new_map(g), gamt = new_map(g), gamr = new_map(g);
   walk_grid(g, "plotshear", [&](int i, int j, double x, double y) {
     const Lens l = lens_at(x, y);
     const double gc = 0.5 * (l.xx - l.yy), gs = 0.5 * (l.xy + l.yx);
@@ -156,30 +157,20 @@ void plotshear(const WordArray& words) {
 }
 
 void plotshearhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Plots maps of shear and convergence.");
-    return;
-  }
-  help_lines({"plotshear <outbase> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps>",
-              "Computes the two components of the shear in 'cartesian' and 'polar'",
-              "coordinates (about the origin), and the shear amplitude.  Files:",
-              "  outbase-kap  : convergence", "  outbase-gam  : shear amplitude",
-              "  outbase-gamc : 'cosine' component of shear, 0.5*(xx-yy)",
-              "  outbase-gams : 'sine' component of shear, xy", "  outbase-gamt : tangential shear",
-              "  outbase-gamr : radial shear", kFiletypesNote});
+  map_help(level, "Plots maps of shear and convergence.",
+           {"plotshear <outbase> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps>",
+            "Computes the two components of the shear in 'cartesian' and 'polar'",
+            "coordinates (about the origin), and the shear amplitude.  Files:", "  outbase-kap  : convergence",
+            "  outbase-gam  : shear amplitude", "  outbase-gamc : 'cosine' component of shear, 0.5*(xx-yy)",
+            "  outbase-gams : 'sine' component of shear, xy", "  outbase-gamt : tangential shear",
+            "  outbase-gamr : radial shear", kFiletypesNote});
 }
 
 // ---- plotmu ----
 
 void plotmu(const WordArray& words) {
-  SetGlob();
+  if (!begin_map_command(words, 9, plotmuhelp)) return;
   const int nw = words.own_count();
-  if (nw < 9) {
-    plotmuhelp(2);
-    return;
-  }
-  require_model();
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   const int type = static_cast<int>(words.integer(2));
@@ -193,14 +184,10 @@ void plotmu(const WordArray& words) {
 }
 
 void plotmuhelp(int level) {
-  if (quietflag) return;
   const char* summary = "Plots a map of the magnification mu in the image plane.";
-  if (level == 1) {
-    print_summary(summary);
-    return;
-  }
-  help_lines({"plotmu <outname> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps> [absolute value?]",
-              summary, kFiletypesNote});
+  map_help(level, summary,
+           {"plotmu <outname> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps> [absolute value?]", summary,
+            kFiletypesNote});
 }
 
 // ---- plotpot ----
@@ -224,23 +211,14 @@ void plotpot(const WordArray& words) {
 }
 
 void plotpothelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Plots the lens potential.");
-    return;
-  }
-  help_lines({"plotpot <outname> <outtype> <x lo> <hi> <# steps> <y lo> <hi> <steps>"});
+  map_help(level, "Plots the lens potential.",
+           {"plotpot <outname> <outtype> <x lo> <hi> <# steps> <y lo> <hi> <steps>"});
 }
 
 // ---- plottdel ----
 
 void plottdel(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 11) {
-    plottdelhelp(2);
-    return;
-  }
-  require_model();
+  if (!begin_map_command(words, 11, plottdelhelp)) return;
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   if (settings.potflag == 0) fatal("cannot run plottdel with potflag=0");
@@ -281,25 +259,16 @@ void plottdel(const WordArray& words) {
 }
 
 void plottdelhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Writes lensing time delay to a file for plotting.");
-    return;
-  }
-  help_lines({"plottdel <u> <v> <x lo> <hi> <# steps> <y lo> <hi> <# steps> <file> <filetype>",
-              "Computes time delay on the specified Cartesian grid, for a source at (u,v).", kFiletypesNote});
+  map_help(level, "Writes lensing time delay to a file for plotting.",
+           {"plottdel <u> <v> <x lo> <hi> <# steps> <y lo> <hi> <# steps> <file> <filetype>",
+            "Computes time delay on the specified Cartesian grid, for a source at (u,v).", kFiletypesNote});
 }
 
 // ---- plotmaps ----
 
 void plotmaps(const WordArray& words) {
-  SetGlob();
+  if (!begin_map_command(words, 8, plotmapshelp)) return;
   const int nw = words.own_count();
-  if (nw < 8) {
-    plotmapshelp(2);
-    return;
-  }
-  require_model();
   MapGrid g;
   if (!read_map_grid(words, 2, "x steps", "y steps", false, g)) return;
   // Without a reference position the maps hold the lens itself.
@@ -337,16 +306,12 @@ void plotmaps(const WordArray& words) {
 }
 
 void plotmapshelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Writes various maps (pot/def/mag) using current model.");
-    return;
-  }
-  help_lines({"plotmaps <outbase> <x lo> <hi> <# steps> <y lo> <hi> <# steps> [x0] [y0]",
-              "Writes various maps (in fits format) using current model:", "  outbase-pot", "  outbase-defx",
-              "  outbase-defy", "  outbase-xx", "  outbase-yy", "  outbase-xy", "  outbase-yx", "  outbase-mu",
-              "If (x0,y0) are specified, the code will translate the source coordinates",
-              "to be centered on the source corresponding to that position."});
+  map_help(level, "Writes various maps (pot/def/mag) using current model.",
+           {"plotmaps <outbase> <x lo> <hi> <# steps> <y lo> <hi> <# steps> [x0] [y0]",
+            "Writes various maps (in fits format) using current model:", "  outbase-pot", "  outbase-defx",
+            "  outbase-defy", "  outbase-xx", "  outbase-yy", "  outbase-xy", "  outbase-yx", "  outbase-mu",
+            "If (x0,y0) are specified, the code will translate the source coordinates",
+            "to be centered on the source corresponding to that position."});
 }
 
 // ---- Hubble Frontier Fields map sets ----
@@ -363,12 +328,7 @@ inline double hff_magnification(const Lens& l, double D) {
 }  // namespace
 
 void HFFmaps2d(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 8) {
-    HFFmaps2dhelp(2);
-    return;
-  }
-  require_model();
+  if (!begin_map_command(words, 8, HFFmaps2dhelp)) return;
   const Settings& s = settings;
   if (LOS.on) fatal("HFFmaps2d cannot be used with multiple lens planes");
   if (s.zref < 1000) fatal("HFFmaps2d needs models referenced to Dls/Ds = 1");
@@ -413,24 +373,15 @@ void HFFmaps2d(const WordArray& words) {
 }
 
 void HFFmaps2dhelp(int level) {
-  if (quietflag) return;
   const char* summary = "Writes various maps in format for Hubble Frontier Fields program.";
-  if (level == 1) {
-    print_summary(summary);
-    return;
-  }
-  help_lines({"HFFmaps2d <outbase> <x lo> <hi> <# steps> <y lo> <hi> <# steps>", summary,
-              "Works with a 2d mass model; assumes model is referenced to Dls/Ds = 1",
-              "and computes magnification for several fiducial redshifts."});
+  map_help(level, summary,
+           {"HFFmaps2d <outbase> <x lo> <hi> <# steps> <y lo> <hi> <# steps>", summary,
+            "Works with a 2d mass model; assumes model is referenced to Dls/Ds = 1",
+            "and computes magnification for several fiducial redshifts."});
 }
 
 void HFFmaps3d(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 8) {
-    HFFmaps3dhelp(2);
-    return;
-  }
-  require_model();
+  if (!begin_map_command(words, 8, HFFmaps3dhelp)) return;
   if (!LOS.on) fatal("HFFmaps3d should not be used with a 2d model");
   MapGrid g;
   if (!read_map_grid(words, 2, "x steps", "y steps", false, g)) return;
@@ -458,26 +409,17 @@ void HFFmaps3d(const WordArray& words) {
 }
 
 void HFFmaps3dhelp(int level) {
-  if (quietflag) return;
   const char* summary = "Writes various maps in format for Hubble Frontier Fields program.";
-  if (level == 1) {
-    print_summary(summary);
-    return;
-  }
-  help_lines({"HFFmaps3d <outbase> <x lo> <hi> <# steps> <y lo> <hi> <# steps>", summary,
-              "Works with a 3d mass model; assumes model is referenced to Dls/Ds = 1",
-              "and computes magnification for several redshift given by zsrc."});
+  map_help(level, summary,
+           {"HFFmaps3d <outbase> <x lo> <hi> <# steps> <y lo> <hi> <# steps>", summary,
+            "Works with a 3d mass model; assumes model is referenced to Dls/Ds = 1",
+            "and computes magnification for several redshift given by zsrc."});
 }
 
 // ---- text tables ----
 
 void plotdef0(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 6) {
-    plotdef0help(2);
-    return;
-  }
-  require_model();
+  if (!begin_map_command(words, 6, plotdef0help)) return;
   if (!checksteps(words[4], "r steps", 1, 1)) return;
   if (!checksteps(words[5], "theta steps", 1, 0)) return;
   const double rlo = words.real(2), rhi = words.real(3);
@@ -503,21 +445,11 @@ void plotdef0(const WordArray& words) {
 }
 
 void plotdef0help(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Plots deflection monopole versus radius.");
-    return;
-  }
-  help_lines({"plotdef0 <file> <r lo> <hi> <# r steps> <# th steps>"});
+  map_help(level, "Plots deflection monopole versus radius.", {"plotdef0 <file> <r lo> <hi> <# r steps> <# th steps>"});
 }
 
 void plotdef1(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 8) {
-    plotdef1help(2);
-    return;
-  }
-  require_model();
+  if (!begin_map_command(words, 8, plotdef1help)) return;
   MapGrid g;
   if (!read_map_grid(words, 2, "x steps", "y steps", true, g)) return;
   FileHandle f = open_table(words[1], "plotdef1");
@@ -542,29 +474,19 @@ void plotdef1(const WordArray& words) {
   walk_grid(g, nullptr, [&](int, int, double x, double y) {
     Lens l = lens_at(x, y);
     for (double* v : {&l.pot, &l.ax, &l.ay, &l.xx, &l.yy, &l.xy, &l.yx}) *v *= fac;
-    std::fprintf(f, "%15.8e %15.8e %15.8e %15.8e %15.8e %15.8e %15.8e %15.8e %15.8e %15.8e\n", x, y, l.pot, l.ax,
-                 l.ay, l.xx, l.yy, l.xy, l.yx, mu_of(l));
+    std::fprintf(f, "%15.8e %15.8e %15.8e %15.8e %15.8e %15.8e %15.8e %15.8e %15.8e %15.8e\n", x, y, l.pot, l.ax, l.ay,
+                 l.xx, l.yy, l.xy, l.yx, mu_of(l));
   });
 }
 
 void plotdef1help(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Writes lensing properties to a file for plotting (Cart grid).");
-    return;
-  }
-  help_lines({"plotdef1 <file> <x lo> <hi> <# steps> <y lo> <hi> <# steps>",
-              "Computes lensing properties on the specified Cartesian grid and",
-              "writes them to a file for plotting."});
+  map_help(level, "Writes lensing properties to a file for plotting (Cart grid).",
+           {"plotdef1 <file> <x lo> <hi> <# steps> <y lo> <hi> <# steps>",
+            "Computes lensing properties on the specified Cartesian grid and", "writes them to a file for plotting."});
 }
 
 void plotdef2(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 8) {
-    plotdef2help(2);
-    return;
-  }
-  require_model();
+  if (!begin_map_command(words, 8, plotdef2help)) return;
   if (!checksteps(words[4], "theta steps", 1, 0)) return;
   if (!checksteps(words[7], "r steps", 1, 1)) return;
   const double tlo = words.real(2), thi = words.real(3), rlo = words.real(5), rhi = words.real(6);
@@ -593,14 +515,9 @@ void plotdef2(const WordArray& words) {
 }
 
 void plotdef2help(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Writes lensing properties to a file for plotting (polar grid).");
-    return;
-  }
-  help_lines({"plotdef2 <file> <theta lo> <hi> <# steps> <r lo> <hi> <# steps>",
-              "Computes lensing properties on the specified polar grid and",
-              "writes them to a file for plotting."});
+  map_help(level, "Writes lensing properties to a file for plotting (polar grid).",
+           {"plotdef2 <file> <theta lo> <hi> <# steps> <r lo> <hi> <# steps>",
+            "Computes lensing properties on the specified polar grid and", "writes them to a file for plotting."});
 }
 
 // ---- WCSset ----
@@ -635,14 +552,10 @@ void WCSset(const WordArray& words) {
 }
 
 void WCSsethelp(int level) {
-  if (quietflag) return;
   const char* summary = "Specify reference position for World Coordinate System.";
-  if (level == 1) {
-    print_summary(summary);
-    return;
-  }
-  help_lines({"WCSset <ix> <iy> <RA> <Dec>", " - or -", "WCSset off", summary,
-              "(ix,iy) is the pixel coordinate of the reference point; zero means the",
-              "origin of the program's lens-plane coordinates, negative the middle of",
-              "the image.  RA and Dec are in decimal degrees."});
+  map_help(level, summary,
+           {"WCSset <ix> <iy> <RA> <Dec>", " - or -", "WCSset off", summary,
+            "(ix,iy) is the pixel coordinate of the reference point; zero means the",
+            "origin of the program's lens-plane coordinates, negative the middle of",
+            "the image.  RA and Dec are in decimal degrees."});
 }
