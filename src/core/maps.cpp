@@ -325,6 +325,21 @@ inline double hff_magnification(const Lens& l, double D) {
   return std::fabs(det) < 1e-6 ? 1000000.0 : 1.0 / std::fabs(det);
 }
 
+// The maps that both Frontier Fields sets hold, unscaled: potential, deflection, convergence
+// and shear amplitude (with gamma_s = phi_xy).
+struct HffCommon {
+  Mat psi, defx, defy, kap, gam;
+  explicit HffCommon(const MapGrid& g)
+      : psi(new_map(g)), defx(new_map(g)), defy(new_map(g)), kap(new_map(g)), gam(new_map(g)) {}
+  void set(int i, int j, const Lens& l) {
+    psi[i][j] = l.pot;
+    defx[i][j] = l.ax;
+    defy[i][j] = l.ay;
+    kap[i][j] = kappa_of(l);
+    gam[i][j] = std::hypot(0.5 * (l.xx - l.yy), l.xy);
+  }
+};
+
 }  // namespace
 
 void HFFmaps2d(const WordArray& words) {
@@ -340,31 +355,26 @@ void HFFmaps2d(const WordArray& words) {
   double D[5];
   for (int k = 0; k < 5; ++k) D[k] = PMdist(s.zlens, zs[k]) / PMdist(0, zs[k]);
 
-  Mat psi = new_map(g), defx = new_map(g), defy = new_map(g), kap = new_map(g), g1 = new_map(g), g2 = new_map(g),
-      gam = new_map(g);
+  HffCommon m(g);
+  Mat g1 = new_map(g), g2 = new_map(g);
   Mat mag[5];
-  for (Mat& m : mag) m = new_map(g);
+  for (Mat& a : mag) a = new_map(g);
   walk_grid(g, nullptr, step_lines(g), [&](int i, int j, double x, double y) {
     const Lens l = lens_at(x, y);
-    const double c = 0.5 * (l.xx - l.yy), sn = l.xy;
-    psi[i][j] = l.pot;
-    defx[i][j] = l.ax;
-    defy[i][j] = l.ay;
-    kap[i][j] = kappa_of(l);
-    g1[i][j] = c;
-    g2[i][j] = sn;
-    gam[i][j] = std::sqrt(c * c + sn * sn);
+    m.set(i, j, l);
+    g1[i][j] = 0.5 * (l.xx - l.yy);
+    g2[i][j] = l.xy;
     for (int k = 0; k < 5; ++k) mag[k][i][j] = hff_magnification(l, D[k]);
   });
   const std::string& b = words[1];
   write_maps(g, kFitsFile,
-             {{file_name(b, "_psi.fits"), &psi},
-              {file_name(b, "_x-arcsec-deflect.fits"), &defx},
-              {file_name(b, "_y-arcsec-deflect.fits"), &defy},
-              {file_name(b, "_kappa.fits"), &kap},
+             {{file_name(b, "_psi.fits"), &m.psi},
+              {file_name(b, "_x-arcsec-deflect.fits"), &m.defx},
+              {file_name(b, "_y-arcsec-deflect.fits"), &m.defy},
+              {file_name(b, "_kappa.fits"), &m.kap},
               {file_name(b, "_gamma1.fits"), &g1},
               {file_name(b, "_gamma2.fits"), &g2},
-              {file_name(b, "_gamma.fits"), &gam},
+              {file_name(b, "_gamma.fits"), &m.gam},
               {file_name(b, "_z01-magnif.fits"), &mag[0]},
               {file_name(b, "_z02-magnif.fits"), &mag[1]},
               {file_name(b, "_z04-magnif.fits"), &mag[2]},
@@ -387,24 +397,20 @@ void HFFmaps3d(const WordArray& words) {
   if (!read_map_grid(words, 2, "x steps", "y steps", false, g)) return;
   qprintf("Rescaling model to zsrc = %f\n", settings.zsrc);
   calcLOSmatrices(TWref.ref[1].z, settings.zsrc);
-  Mat psi = new_map(g), defx = new_map(g), defy = new_map(g), kap = new_map(g), gam = new_map(g), mag = new_map(g);
+  HffCommon m(g);
+  Mat mag = new_map(g);
   walk_grid(g, nullptr, step_lines(g), [&](int i, int j, double x, double y) {
     const Lens l = lens_at(x, y);
-    const double c = 0.5 * (l.xx - l.yy), sn = l.xy;
-    psi[i][j] = l.pot;
-    defx[i][j] = l.ax;
-    defy[i][j] = l.ay;
-    kap[i][j] = kappa_of(l);
-    gam[i][j] = std::sqrt(c * c + sn * sn);
+    m.set(i, j, l);
     mag[i][j] = hff_magnification(l, 1.0);
   });
   const std::string& b = words[1];
   write_maps(g, kFitsFile,
-             {{file_name(b, "-psi.fits"), &psi},
-              {file_name(b, "-x-arcsec-deflect.fits"), &defx},
-              {file_name(b, "-y-arcsec-deflect.fits"), &defy},
-              {file_name(b, "-kappa.fits"), &kap},
-              {file_name(b, "-gamma.fits"), &gam},
+             {{file_name(b, "-psi.fits"), &m.psi},
+              {file_name(b, "-x-arcsec-deflect.fits"), &m.defx},
+              {file_name(b, "-y-arcsec-deflect.fits"), &m.defy},
+              {file_name(b, "-kappa.fits"), &m.kap},
+              {file_name(b, "-gamma.fits"), &m.gam},
               {file_name(b, "-magnif.fits"), &mag}});
 }
 
