@@ -266,6 +266,15 @@ TEST_F(MapsTest, DeflectionTablesOfAnIsothermalSphere) {
       EXPECT_NEAR(a, 1.0, 1e-3);
     }
   }
+  // With an external shear the angles matter: one angle samples theta = 0 alone.
+  load("alpha 1 0.3 -0.2 0 0 0.2 30 0 0 1");
+  run(plotdef0, {"plotdef0", f("d0"), "1.5", "1.5", "1", "1"});
+  double r, a;
+  ASSERT_EQ(std::sscanf(table_rows("d0")[0].c_str(), "%lf %lf", &r, &a), 2);
+  EXPECT_NEAR(a, lens_at(1.8, -0.2).ax, 1e-6);
+  EXPECT_GT(std::fabs(a - 1.0), 0.05);
+
+  load("alpha 1 0.3 -0.2 0 0 0 0 0 0 1");
   // plotdef2: the point (x0 - r sin th, y0 + r cos th) is deflected along (-sin th, cos th).
   run(plotdef2, {"plotdef2", f("d2"), "0", "90", "3", "1", "2", "2"});
   const auto rows = table_rows("d2");
