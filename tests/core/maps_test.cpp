@@ -101,7 +101,10 @@ TEST_F(MapsTest, ShearMapsOfAnIsothermalSphereAreTangential) {
 TEST_F(MapsTest, PlotmapsAgreesWithItselfAndVanishesAtTheReference) {
   load("alpha 1 0.1 -0.05 0.3 20 0.1 60 0.2 0 1");
   const int n = 21;
+  ::testing::internal::CaptureStdout();
   run(plotmaps, {"plotmaps", f("m"), "0.5", "1.5", "21", "-0.5", "0.5", "21", "1.0", "0.0"});
+  const std::string diag = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(diag.rfind("QVM reference 1.000000e+00 0.000000e+00 : ", 0), 0u) << diag;
   int nx, ny;
   const Mat pot = read("m-pot.fits", 3, nx, ny);
   ASSERT_EQ(nx, n);
