@@ -1,5 +1,6 @@
 #include "core/magtens.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -177,8 +178,11 @@ void magtensSrc(const WordArray& words) {
   Positions src;
   double area = 0.0;
   int nwrite_word = 0;  // the word that holds Nwrite (0: none)
-  if (nw <= 4) {
+  // A list file may be followed by Nwrite, as the help says; a point needs two numbers.
+  const bool list_with_nwrite = nw == 5 && !words.is_number(3);
+  if (nw <= 4 || list_with_nwrite) {
     src = read_position_list(words[3], "could not read magtensSrc input file");
+    if (list_with_nwrite) nwrite_word = 4;
   } else if (nw <= 8) {
     src.emplace_back(words.real(3), words.real(4));
     if (nw >= 6) nwrite_word = 5;

@@ -3,7 +3,7 @@
 //   magtensor    <x> <y>                                  tensor and eigen data on the screen
 //   magtensImg   <outbase> <x> <y>  |  <outbase> <grid>  |  <outbase> <inname>
 //   magtensSrc   <outbase> <sigx> <u> <v> [Nwrite]  |  <outbase> <sigx> <grid> [Nwrite]
-//                |  <outbase> <sigx> <inname>
+//                |  <outbase> <sigx> <inname> [Nwrite]
 //   magweightimg <outbase> <filetype> <grid>   |det A| / (number of images), image counts
 //   magweightsrc <outbase> <filetype> <grid>   total magnification, image counts
 //   plotmag      <u lo> <hi> <#steps> <v lo> <hi> <#steps> <file> <filetype> [mode]

@@ -1,5 +1,6 @@
 #include "core/maps.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>

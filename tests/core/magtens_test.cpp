@@ -221,6 +221,11 @@ TEST_F(MagtensTest, MagtensSrcPadsToNwriteBrightestFirst) {
   dir.write("list", "2\n0.1 0\n0.2 0.1\n");
   run(magtensSrc, {"magtensSrc", out, "0.01", dir.file("list")});
   EXPECT_EQ(lines("out-tens.dat")[0], "2 0.000000e+00");
+  EXPECT_EQ(numbers(lines("out-tens.dat")[1]).size(), 4u + 2 * 7);
+  // A list followed by Nwrite (not a source at u = 0, v = Nwrite).
+  run(magtensSrc, {"magtensSrc", out, "0.01", dir.file("list"), "3"});
+  EXPECT_EQ(lines("out-tens.dat")[0], "2 0.000000e+00");
+  EXPECT_EQ(numbers(lines("out-tens.dat")[2]).size(), 4u + 3 * 7);
   const std::string before = dir.read("out-img.dat");
   EXPECT_EQ(run(magtensSrc, {"magtensSrc", out, "0.01", "0.2", "0", "-2"}),
             "WARNING: argument Nwrite=-2 is smaller than the\n         minimum allowed value (0).\n");
