@@ -30,4 +30,5 @@ void bench_maps();
 void bench_profiles1();
 void bench_profiles2();
 void bench_profiles3();
+void bench_core_commands();
 void bench_fit();
