@@ -32,3 +32,4 @@ void bench_profiles2();
 void bench_profiles3();
 void bench_core_commands();
 void bench_fit();
+void bench_clumps();
