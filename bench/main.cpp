@@ -24,6 +24,7 @@ const Area kAreas[] = {
     {"finite_source", bench_finite_source},
     {"maps", bench_maps},
     {"fit", bench_fit},
+    {"scans", bench_scans},
     {"clumps", bench_clumps},
 };
 }  // namespace

@@ -2,9 +2,13 @@
 
 #include "core/twick.h"
 #include "fit/constraints.h"
+#include "fit/curves_rings.h"
+#include "fit/errorbars.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
+#include "fit/kapgam.h"
 #include "fit/optimize.h"
+#include "fit/scans.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -22,6 +26,11 @@ const FitCommand kFitCommands[] = {
     {"data", data, datahelp},
     {"data2", data2, data2help},
     {"batchdata", batchdata, batchdatahelp},
+    {"crvmax", crvmax, crvmaxhelp},
+    {"crvpts", crvpts, crvptshelp},
+    {"crvstatus", crvstatus, crvstatushelp},
+    {"ringmax", ringmax, ringmaxhelp},
+    {"ringdat", ringdat, ringdathelp},
     {"plimits", plimits, plimitshelp},
     {"pbounds", pbounds, pboundshelp},
     {"PArange", PArange, PArangehelp},
@@ -29,7 +38,13 @@ const FitCommand kFitCommands[] = {
     {"minimize", minimize, minimizehelp},
     {"optimize", optimize, optimizehelp},
     {"reopt", reopt, reopthelp},
+    {"errorbars", errorbars, errorbarshelp},
     {"randomize", randomize, randomizehelp},
+    {"modelgrid", modelgrid, modelgridhelp},
+    {"varyone", varyone, varyonehelp},
+    {"varytwo", varytwo, varytwohelp},
+    {"varyh", varyh, varyhhelp},
+    {"kapgam", kapgam, kapgamhelp},
     {"subsave", subsave, subsavehelp},
     {"try2", try2, try2help},
 };
