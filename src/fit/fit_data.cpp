@@ -176,7 +176,8 @@ void proc_imggrid() {
 
 namespace {
 
-// Lines of one data file: every read must find a line with enough values.
+// Lines of one data file: every read must find a line with enough values. The last value
+// of a line (an error, usually) may be left out and is then 0.
 struct DataReader {
   FILE* fp;
   std::string path;
@@ -208,14 +209,14 @@ struct LoadNotes {
 // Reads the four lines of one galaxy (elliptical: the position line of data2).
 void read_galaxy(DataReader& r, GalData& g, bool elliptical, double sigg, LoadNotes& notes) {
   if (elliptical) {
-    r.next(5, "too few galaxy position data entries");
+    r.next(4, "too few galaxy position data entries");
     g.x = r.val(0);
     g.y = r.val(1);
     g.sig_a = r.val(2);
     g.sig_b = r.val(3);
     g.err_pa = r.val(4);
   } else {
-    r.next(3, "too few galaxy position data entries");
+    r.next(2, "too few galaxy position data entries");
     g.x = r.val(0);
     g.y = r.val(1);
     g.sig_a = r.val(2);
@@ -223,13 +224,13 @@ void read_galaxy(DataReader& r, GalData& g, bool elliptical, double sigg, LoadNo
     g.sig_b = g.sig_a;
     g.err_pa = 0;
   }
-  r.next(2, "too few galaxy effective radius data entries");
+  r.next(1, "too few galaxy effective radius data entries");
   g.R_e = r.val(0);
   g.sig_R_e = r.val(1);
-  r.next(2, "too few galaxy PA data entries");
+  r.next(1, "too few galaxy PA data entries");
   g.PA = r.val(0);
   g.sig_PA = r.val(1);
-  r.next(2, "too few galaxy ellipticity data entries");
+  r.next(1, "too few galaxy ellipticity data entries");
   g.e = r.val(0);
   g.sig_e = r.val(1);
   if (g.sig_a == 0 || g.sig_b == 0) notes.zero_galaxy_error = true;
@@ -362,7 +363,7 @@ void read_bands(DataReader& r, SrcData& s, LoadNotes& notes) {
   qprintf("Reading multiwavelength flux data: nflux = %ld\n", nflux);
   s.nflux = nflux < 0 ? 0 : static_cast<int>(nflux);
   for (int b = 1; b <= s.nflux; ++b) {
-    r.next(2 * s.nimg + 1, "not enough multiwavelength flux data");
+    r.next(2 * s.nimg, "not enough multiwavelength flux data");
     s.srcsize[b] = r.val(0);
     for (int k = 1; k <= s.nimg; ++k) {
       s.flux[k][b] = r.val(2 * k - 1);
