@@ -190,8 +190,9 @@ struct DataReader {
     next();
     if (w.own_count() < values) fatal(message);
   }
-  // Value k of the line, 0 when the line has no such value.
-  double val(int k) const { return k < w.own_count() ? w.real(k) : 0.0; }
+  // Value k of the line, 0 when the line has no such value; a value that is not a finite
+  // number ends the program naming the file.
+  double val(int k) const { return k < w.own_count() ? w.finite(k, "data file " + path) : 0.0; }
 };
 
 // What one load noticed, for its once-per-load notes.
