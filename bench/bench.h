@@ -34,3 +34,5 @@ void bench_fit();
 void bench_scans();
 void bench_fit_crvring();
 void bench_clumps();
+void bench_sim();
+void bench_batchfit();

@@ -25,6 +25,8 @@ const Area kAreas[] = {
     {"fit", bench_fit},
     {"scans", bench_scans},
     {"clumps", bench_clumps},
+    {"sim", bench_sim},
+    {"batchfit", bench_batchfit},
 };
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "shell/startup.h"
 
 #include "core/twick.h"
+#include "fit/batchfit.h"
 #include "fit/constraints.h"
 #include "fit/curves_rings.h"
 #include "fit/errorbars.h"
@@ -37,6 +38,8 @@ const FitCommand kFitCommands[] = {
     {"pmatch", pmatch, pmatchhelp},
     {"minimize", minimize, minimizehelp},
     {"optimize", optimize, optimizehelp},
+    {"batchfit", batchfit, batchfithelp},
+    {"clumpmarg", clumpmarg, clumpmarghelp},
     {"reopt", reopt, reopthelp},
     {"errorbars", errorbars, errorbarshelp},
     {"randomize", randomize, randomizehelp},
