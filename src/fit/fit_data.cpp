@@ -406,10 +406,10 @@ void load_lens(const WordArray& words, bool elliptical) {
   double sigx = 0, sigf = 0, sigt = 0, sigg = 0;
   if (!elliptical) {
     const int n = words.own_count();
-    sigx = n > 2 ? words.real(2) : 0;
-    sigf = n > 3 ? words.real(3) : 0;
-    sigt = n > 4 ? words.real(4) : 0;
-    sigg = n > 5 ? words.real(5) : 0;
+    sigx = n > 2 ? words.finite(2, "data") : 0;
+    sigf = n > 3 ? words.finite(3, "data") : 0;
+    sigt = n > 4 ? words.finite(4, "data") : 0;
+    sigg = n > 5 ? words.finite(5, "data") : 0;
   }
   const std::string path = words[1];
   FileHandle file(open_or_fail(path, "could not open data file"));
@@ -583,7 +583,7 @@ void batchdata(const WordArray& words) {
   }
   const std::string path = words[1];
   const int noise = n > 2 ? static_cast<int>(words.integer(2)) : 0;
-  const double fac = n > 3 ? words.real(3) : 1.0;
+  const double fac = n > 3 ? words.finite(3, "batchdata") : 1.0;
   batchdata_nseed.restart(settings.seed);
 
   release_current_lens();

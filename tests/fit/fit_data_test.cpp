@@ -84,6 +84,9 @@ TEST_F(FitDataTest, OverridesAndFractionalFluxErrorsUseTheFluxSize) {
   EXPECT_EQ(TSobs.srcobs[1].sig_a[1], 0.02);
   EXPECT_EQ(TSobs.srcobs[1].sig_b[1], 0.02);
   EXPECT_EQ(TSobs.srcobs[1].sig_flux[1][1], 0.7);
+  // An override that is not a finite number is refused, not spread over every error.
+  EXPECT_EQ(fatal_message([&] { load_data(one_source("1", "0.5 0 3 0.01 0.2 0 0.1\n"), "data", {"nan"}); }),
+            "data: nan is not a finite number");
 }
 
 TEST_F(FitDataTest, ZeroErrorsAreNotedOncePerLoad) {
