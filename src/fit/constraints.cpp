@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "core/lens_model.h"
 #include "fit/store.h"
@@ -133,17 +134,22 @@ void load_constraints(const WordArray& words, const char* name, void (*help)(int
     warning(strformat("Nothing in %s file.", name));
     return;
   }
-  BVec<Row> fresh(1, n);
-  for (int r = 1; r <= n; ++r) parse(fp.get(), w, fresh[r], r);
+  // Rows are stored as they are read, so a count larger than the file holds ends with the
+  // short-file error rather than a table of that size.
+  std::vector<Row> fresh;
+  for (int r = 1; r <= n; ++r) {
+    fresh.emplace_back();
+    parse(fp.get(), w, fresh.back(), r);
+  }
   fp.reset();
   for (int i = 2; i < words.own_count(); ++i) {
     const int k = static_cast<int>(words.integer(i));
-    if (k >= 1 && k <= n) off(fresh[k]);
+    if (k >= 1 && k <= n) off(fresh[static_cast<size_t>(k - 1)]);
     if (announce_ignored && !quietflag && settings.verbose <= 2) qprintf("%s: ignoring constraint #%d\n", name, k);
   }
   BVec<Row> all(1, count + n);
   for (int r = 1; r <= count; ++r) all[r] = std::move(table[r]);
-  for (int r = 1; r <= n; ++r) all[count + r] = std::move(fresh[r]);
+  for (int r = 1; r <= n; ++r) all[count + r] = std::move(fresh[static_cast<size_t>(r - 1)]);
   table = std::move(all);
   count += n;
   qprintf("Number of %s constraints: %d\n", name, count);
