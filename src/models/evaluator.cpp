@@ -104,6 +104,11 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
   if (want_param_derivs) fatal("parameter derivatives have been deactivated");
   const int n = TWgal.NGALMAX;
   LensState& tm = TWmod;
+  // The sum reads entries 1..6 of each component: classes may skip the third derivatives.
+  struct NoThird {
+    NoThird() { TWmod.third = false; }
+    ~NoThird() { TWmod.third = true; }
+  } no_third;
 
   // Line-of-sight pass: the last active LOSshr component sets the matrix (m l; h g) and
   // the point (u, v) at which the class fields are evaluated. Registration components are
