@@ -166,13 +166,9 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
   }
 
   DominanceTrack& tr = TWtrack;
-  const int mode = tr.track_mode;
-  // Without tracking the arrays stay as the last clear left them.
-  if (mode > 0 || tr.written) {
-    clear_dominance(tr);
-    tr.written = mode > 0;
-  }
+  clear_dominance(tr);
   double maxP = 0, maxD = 0, maxK = 0, maxG = 0;
+  const int mode = tr.track_mode;
 
   int last = 0;  // component loaded last in this evaluation
   for (int j = 1; j <= n; ++j) {

@@ -70,8 +70,6 @@ struct DominanceTrack {
   int track_mode = 0;
   int track_dom[7] = {};      // [1..6]
   double track_arr[14] = {};  // [1..13]
-  bool written = false;       // an evaluation with tracking filled the arrays since the
-                              // last clear (the evaluator clears them only then)
 };
 extern DominanceTrack TWtrack;
 
