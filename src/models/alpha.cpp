@@ -98,11 +98,12 @@ inline void circular_out(DerivVector& out, double A, double B, double x, double 
 
 // ---------------------------------------------------------------------------------------
 // Closed forms of the family with their parameters given (b, s already normalised; q the
-// axis ratio, v = sqrt(|1 - q^2|)). They neither read nor change the current component.
+// axis ratio, v = sqrt(|1 - q^2|), qov = q/v). They neither read nor change the current component.
 
 // Isothermal (alpha = 1): kappa = (b/2)(s^2 + xi^2)^(-1/2), closed form; third derivatives
 // when third is true.
-void iso_closed(DerivVector& out, double x, double y, double b, double s, double q, double v, bool third) {
+void iso_closed(DerivVector& out, double x, double y, double b, double s, double q, double v, double qov,
+                bool third) {
   if (b == 0.0) return;
   if (std::fabs(s) < 1e-8) s = 1e-4;
   const double q2 = q * q;
@@ -116,7 +117,7 @@ void iso_closed(DerivVector& out, double x, double y, double b, double s, double
     out[3] = qb * y * (iB + u * (3.0 * psi * B * (psi + 2.0 * s) - y * y * (psi + 3.0 * s)) * iH);
   } else {
     psi = std::sqrt(q2 * (s * s + x * x) + y * y);
-    const double qbv = qb / v, d1 = psi + s, d2 = psi + q2 * s, i12 = v / (d1 * d2);
+    const double qbv = qov * b, d1 = psi + s, d2 = psi + q2 * s, i12 = v / (d1 * d2);
     const double ax = x * d2 * i12, ay = y * d1 * i12;  // v x/(psi + s), v y/(psi + q^2 s)
     if (u > 0.0) {
       out[2] = qbv * std::atan(ax);
@@ -173,7 +174,7 @@ void plummer_closed(DerivVector& out, double x, double y, double b, double s, do
 // alpha are lent to it for the call).
 void family_branch(DerivVector& out, double x, double y, double b, double s, double al, const CurrentComponent& c) {
   if (std::fabs(al - 1.0) < 1e-6) {
-    iso_closed(out, x, y, b, s, c.q, c.vq, TWmod.third);
+    iso_closed(out, x, y, b, s, c.q, c.vq, c.qov, TWmod.third);
   } else if (std::fabs(al + 1.0) < 1e-6) {
     plummer_closed(out, x, y, b, s, c.q);
   } else {

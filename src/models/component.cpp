@@ -117,6 +117,7 @@ void refresh_axis_values(CurrentComponent& c) {
   c.q = q;
   c.anf = std::sqrt((1.0 + q * q) / 2.0) / q;
   c.vq = std::sqrt(std::fabs(1.0 - q * q));
+  c.qov = q / c.vq;
 }
 
 // ---- component table ----

@@ -35,6 +35,7 @@ struct CurrentComponent {
   double q = 1;        // axis ratio 1 - ep
   double anf = 1;      // normalisation factor sqrt((1 + q^2)/2)/q of the alpha family
   double vq = 0;       // sqrt(|1 - q^2|)
+  double qov = 0;      // q / vq (infinite for a circular component)
   const ModelClass* cls = nullptr;          // resolved class (nullptr: "none" or unknown)
   ClassId cid = CLS_NONE;                   // registration position, CLS_NONE, CLS_UNKNOWN
   int igal = 0;                             // row number loaded (0: none yet)
