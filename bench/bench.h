@@ -34,3 +34,4 @@ void bench_fit();
 void bench_scans();
 void bench_fit_crvring();
 void bench_clumps();
+void bench_sim();

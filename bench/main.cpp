@@ -25,6 +25,7 @@ const Area kAreas[] = {
     {"fit", bench_fit},
     {"scans", bench_scans},
     {"clumps", bench_clumps},
+    {"sim", bench_sim},
 };
 }  // namespace
 
