@@ -17,14 +17,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// (1 - F(X))/(X^2 - 1) for g = X^2 - 1: the quotient where 1 - F keeps its digits, its
-// series sum_n (-g)^n/(2n + 3) below |g| = 0.05 (terms to g^13, below 1e-18 there).
-inline double one_minus_F_over_g(double g, double F) {
-  if (std::fabs(g) >= 0.05) return (1.0 - F) / g;
-  double sum = 0.0;
-  for (int n = 13; n >= 0; --n) sum = 1.0 / (2 * n + 3) - g * sum;
-  return sum;
-}
+inline double one_minus_F_over_g(double g, double F) { return nfw_one_minus_F_over_g(g, F); }
 
 // ---- "nfw" as a profile of the numerical elliptical pattern ----
 struct NfwProfile : EllipticalProfile<NfwProfile> {
@@ -81,6 +74,15 @@ inline void circular_out(DerivVector& out, double A, double B, double x, double 
 
 // ---------------------------------------------------------------------------------------
 // Shared NFW functions
+
+// The quotient where 1 - F keeps its digits, its series sum_n (-g)^n/(2n + 3) below
+// |g| = 0.05 (terms to g^13, below 1e-18 there).
+double nfw_one_minus_F_over_g(double g, double F) {
+  if (std::fabs(g) >= 0.05) return (1.0 - F) / g;
+  double sum = 0.0;
+  for (int n = 13; n >= 0; --n) sum = 1.0 / (2 * n + 3) - g * sum;
+  return sum;
+}
 
 // F(X) = atanh(sqrt(1 - X^2))/sqrt(1 - X^2) below X = 1, atan(sqrt(X^2 - 1))/sqrt(X^2 - 1)
 // above. Below X = 0.5 as ln((1 + q)/X)/q, q = sqrt(1 - X^2): the inverse hyperbolic
