@@ -22,10 +22,13 @@ const Area kAreas[] = {
     {"images", bench_images},
     {"core_commands", bench_core_commands},
     {"finite_source", bench_finite_source},
+    {"maps", bench_maps},
     {"fit", bench_fit},
+    {"samplers", bench_samplers},
     {"scans", bench_scans},
     {"clumps", bench_clumps},
     {"sim", bench_sim},
+    {"batchfit", bench_batchfit},
 };
 }  // namespace
 

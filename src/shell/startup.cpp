@@ -1,12 +1,15 @@
 #include "shell/startup.h"
 
 #include "core/twick.h"
+#include "fit/batchfit.h"
 #include "fit/constraints.h"
 #include "fit/curves_rings.h"
 #include "fit/errorbars.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
 #include "fit/kapgam.h"
+#include "fit/mcmc.h"
+#include "fit/nestsamp.h"
 #include "fit/optimize.h"
 #include "fit/scans.h"
 #include "models/evaluator.h"
@@ -37,6 +40,8 @@ const FitCommand kFitCommands[] = {
     {"pmatch", pmatch, pmatchhelp},
     {"minimize", minimize, minimizehelp},
     {"optimize", optimize, optimizehelp},
+    {"batchfit", batchfit, batchfithelp},
+    {"clumpmarg", clumpmarg, clumpmarghelp},
     {"reopt", reopt, reopthelp},
     {"errorbars", errorbars, errorbarshelp},
     {"randomize", randomize, randomizehelp},
@@ -44,6 +49,12 @@ const FitCommand kFitCommands[] = {
     {"varyone", varyone, varyonehelp},
     {"varytwo", varytwo, varytwohelp},
     {"varyh", varyh, varyhhelp},
+    {"MCMCset", MCMCset, MCMCsethelp},
+    {"MCMCrun", MCMCrun, MCMCrunhelp},
+    {"MCMCbatch", MCMCbatch, MCMCbatchhelp},
+    {"nestsampSet", nestsampSet, nestsampSethelp},
+    {"nestsampRun", nestsampRun, nestsampRunhelp},
+    {"nestsampDraw", nestsampDraw, nestsampDrawhelp},
     {"kapgam", kapgam, kapgamhelp},
     {"subsave", subsave, subsavehelp},
     {"try2", try2, try2help},
