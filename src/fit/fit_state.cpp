@@ -2,6 +2,9 @@
 
 #include <iterator>
 
+#include "fit/chitest.h"
+#include "fit/pixsrc.h"
+#include "fit/weak.h"
 #include "shell/settings.h"
 
 FitCapacities fitcap;
@@ -47,6 +50,9 @@ void init_fit_data() {
   fitcap.CRVNMAX = 5;
   fitcap.CRVSMAX = 10;
   fitcap.CRVPMAX = 200;
+  init_weak();
+  init_chitest();
+  init_pixsrc();
 }
 
 void InitCrvs() {}

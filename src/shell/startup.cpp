@@ -1,7 +1,10 @@
 #include "shell/startup.h"
 
 #include "core/twick.h"
+#include "fit/chitest.h"
 #include "fit/fit_state.h"
+#include "fit/pixsrc.h"
+#include "fit/weak.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -15,6 +18,11 @@ struct FitCommand {
 
 // The commands of the fitting program, appended after the core's, in this order.
 const FitCommand kFitCommands[] = {
+    {"pixsrc", pixsrc, pixsrchelp},
+    {"weakdata", weakdata, weakdatahelp},
+    {"weakproc", weakproc, weakprochelp},
+    {"weakmock", weakmock, weakmockhelp},
+    {"chitest", chitest, chitesthelp},
     {"try2", try2, try2help},
 };
 }  // namespace
