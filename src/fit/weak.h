@@ -46,8 +46,8 @@ double wk_int(const WeakGalaxy& g, double t);
 // (1 - exp(-a))/(2a), a = cos^2 theta/(de1^2 + sigs2) + sin^2 theta/(sigs2 + de2^2): the
 // radial integral of the ellipticity Gaussian over the unit disk along theta.
 double wk_norm_int(double theta, double de1, double de2, double sigs2);
-// 1 / (the integral of the ellipticity Gaussian over the unit disk): the closed form when
-// |de1 - de2| < 0.001, else Romberg over theta.
+// 1 / (the integral of the ellipticity Gaussian over the unit disk): Romberg over theta
+// when |de1 - de2| >= 0.001, else the closed form for equal errors.
 double weak_norm(double de1, double de2, double sigs2);
 // D_ls/D_os for a galaxy at redshift z behind the lens at "zlens"; 0 at or in front of it.
 double weak_calc_w(double z);

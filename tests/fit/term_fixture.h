@@ -1,0 +1,55 @@
+// A freshly started program for the tests of the chi-squared terms: quiet, no grid builds,
+// output swallowed, and the working folder a scratch folder (the terms read and write
+// files relative to it).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/lens_model.h"
+#include "shell/commands.h"
+#include "shell/fatal.h"
+#include "shell/startup.h"
+#include "shell/vars.h"
+#include "support/test_support.h"
+
+inline WordArray cmd(std::vector<std::string> w) { return WordArray(std::move(w)); }
+
+class TermTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    start_program(stdin, stdout);
+    sink.emplace();
+    quietflag = 1;
+    SetVar("gridflag", 0, 0);
+    char buf[4096];
+    saved_cwd_ = getcwd(buf, sizeof buf) ? buf : ".";
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    SetGlob();
+  }
+  void TearDown() override {
+    if (chdir(saved_cwd_.c_str()) != 0) ADD_FAILURE() << "could not return to " << saved_cwd_;
+    quietflag = 0;
+    sink.reset();
+  }
+  // A one-component, one-model set with the given vary flags, loaded into the evaluator.
+  void lens(const std::string& component, const std::string& vary = "0 0 0 0 0 0 0 0 0 0") {
+    CommandInput in(component + "\n" + vary + "\n");
+    setlens(cmd({"setlens", "1", "1"}));
+  }
+  // Sets parameter k of component 1 of model 1 and reloads it.
+  void set_parameter(int k, double v) {
+    TWref.ref[1].p[1][k] = v;
+    initmodel(TWref.ref[1], 0);
+  }
+
+  ScratchDir dir;
+  std::optional<CaptureOutput> sink;
+
+ private:
+  std::string saved_cwd_;
+};
