@@ -28,3 +28,4 @@ void bench_images();
 void bench_profiles1();
 void bench_profiles2();
 void bench_profiles3();
+void bench_weak_terms();

@@ -1,5 +1,5 @@
 // A freshly started program for the tests of the chi-squared terms: quiet, no grid builds,
-// output swallowed, and the working folder a scratch folder (the terms read and write
+// no trace files, output swallowed, and the working folder a scratch folder (the terms read and write
 // files relative to it).
 #pragma once
 
@@ -26,6 +26,7 @@ class TermTest : public ::testing::Test {
     sink.emplace();
     quietflag = 1;
     SetVar("gridflag", 0, 0);
+    SetVar("tempfiles", 0, 0);
     char buf[4096];
     saved_cwd_ = getcwd(buf, sizeof buf) ? buf : ".";
     ASSERT_EQ(chdir(dir.path().c_str()), 0);

@@ -153,9 +153,12 @@ TEST_F(WeakTest, TermOfOneGalaxy) {
 // the position, the ellipticity and de1 de2 P.
 TEST_F(WeakTest, TraceFile) {
   lens(kIsothermal);
+  const std::string cat = "2 0.3\n3 4 0.1 0.05 0.05 0.05 1 0\n-2 1 0 0.1 0.05 0.05 1 0\n";
+  chi_of(cat);
+  EXPECT_FALSE(dir.exists("weakpts.tmp"));
   SetVar("tempfiles", 0, 1);
   SetGlob();
-  const double chi = chi_of("2 0.3\n3 4 0.1 0.05 0.05 0.05 1 0\n-2 1 0 0.1 0.05 0.05 1 0\n");
+  const double chi = chi_of(cat);
   const auto rows = numbers(dir.read("weakpts.tmp"));
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_DOUBLE_EQ(rows[1][0], -2.0);
