@@ -115,7 +115,8 @@ double weak_reference_ratio() {
   const double zref = GetVar("zref"), zl = settings.zlens;
   if (zl < 0 || zref < 0 || zref >= 1000) return 1.0;
   const double r0 = PMdist(zl, zref) / PMdist(0.0, zref);
-  if (!(r0 > 0)) fatal("zref must be larger than zlens");
+  // A reference source at or in front of the lens would make every scale factor infinite.
+  if (!(r0 > 0)) fatal(strformat("zref=%g is not behind the lens at zlens=%g", zref, zl));
   return r0;
 }
 

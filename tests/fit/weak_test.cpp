@@ -190,6 +190,10 @@ TEST_F(WeakTest, ReferenceRedshiftScalesTheModel) {
   SetGlob();
   set_parameter(1, 1.0);
   EXPECT_NEAR(chi_of(cat), plain, 1e-9);
+  // A reference source in front of the lens has no distance ratio.
+  SetVar("zref", 0, 0.3);
+  SetGlob();
+  EXPECT_EQ(fatal_message([&] { chi_of(cat); }), "zref=0.3 is not behind the lens at zlens=0.5");
 }
 
 // Load errors and edges of the catalogue reader.
