@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,21 +35,6 @@ class ChitestTest : public TermTest {
     return chitest_value(p, start);
   }
 };
-
-std::vector<std::vector<double>> rows_of(const std::string& text) {
-  std::vector<std::vector<double>> rows;
-  std::istringstream in(text);
-  std::string l;
-  while (std::getline(in, l)) {
-    if (l.find('#') != std::string::npos) continue;
-    std::istringstream ls(l);
-    std::vector<double> r;
-    double v;
-    while (ls >> v) r.push_back(v);
-    rows.push_back(r);
-  }
-  return rows;
-}
 
 }  // namespace
 
@@ -133,7 +117,7 @@ TEST_F(ChitestTest, RandomDraws) {
     EXPECT_EQ(d1, dir.read("d2.dat")) << seed;
     EXPECT_EQ(d1.substr(0, d1.find('\n')), " # Columns 1-3: standard coordinate frame");
     const ChiTestState& t = TWchitest;
-    const auto rows = rows_of(d1);
+    const auto rows = table_rows(d1);
     ASSERT_EQ(rows.size(), 2000u);
     double sum[4] = {}, sq[4] = {};
     for (const auto& r : rows) {

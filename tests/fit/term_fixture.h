@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,27 @@
 #include "support/test_support.h"
 
 inline WordArray cmd(std::vector<std::string> w) { return WordArray(std::move(w)); }
+
+// The numbers of every line of a text table that does not begin with "#" (blanks before
+// it allowed), those of a trailing comment included.
+inline std::vector<std::vector<double>> table_rows(const std::string& text) {
+  std::vector<std::vector<double>> rows;
+  std::istringstream in(text);
+  std::string line, w;
+  while (std::getline(in, line)) {
+    const size_t first = line.find_first_not_of(' ');
+    if (first == std::string::npos || line[first] == '#') continue;
+    std::istringstream ls(line);
+    std::vector<double> row;
+    while (ls >> w) {
+      char* end = nullptr;
+      const double v = std::strtod(w.c_str(), &end);
+      if (*end == '\0') row.push_back(v);
+    }
+    rows.push_back(row);
+  }
+  return rows;
+}
 
 class TermTest : public ::testing::Test {
  protected:

@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -51,26 +48,6 @@ WeakGalaxy galaxy(double kap, double gam1, double gam2, double de1, double de2, 
   g.inv2 = 1.0 / (de2 * de2 + s2);
   g.wk_norm = weak_norm(de1, de2, s2);
   return g;
-}
-
-std::vector<std::vector<double>> numbers(const std::string& text) {
-  std::vector<std::vector<double>> rows;
-  std::istringstream in(text);
-  std::string l;
-  while (std::getline(in, l)) {
-    if (l.empty() || l[0] == '#') continue;
-    std::istringstream ls(l);
-    std::vector<double> row;
-    std::string w;
-    while (ls >> w) {
-      // Every number of the line, those of a trailing comment included (the mock's es1 es2).
-      char* end = nullptr;
-      const double v = std::strtod(w.c_str(), &end);
-      if (end && *end == '\0') row.push_back(v);
-    }
-    rows.push_back(row);
-  }
-  return rows;
 }
 
 class WeakTest : public TermTest {
@@ -159,7 +136,7 @@ TEST_F(WeakTest, TraceFile) {
   SetVar("tempfiles", 0, 1);
   SetGlob();
   const double chi = chi_of(cat);
-  const auto rows = numbers(dir.read("weakpts.tmp"));
+  const auto rows = table_rows(dir.read("weakpts.tmp"));
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_DOUBLE_EQ(rows[1][0], -2.0);
   EXPECT_NEAR(-2 * (std::log(rows[0][4]) + std::log(rows[1][4])), chi, 1e-4);
@@ -236,7 +213,7 @@ TEST_F(WeakTest, ProcessRedshifts) {
   weakproc(cmd({"weakproc", "z.dat", "w.dat"}));
   const std::string out = dir.read("w.dat");
   EXPECT_EQ(out.substr(0, out.find('\n')), "3 2.000000e-01  # number of gals, rms source ellipticity");
-  const auto rows = numbers(out);
+  const auto rows = table_rows(out);
   ASSERT_EQ(rows.size(), 4u);
   const double w = PMdist(0.5, 1.5) / PMdist(0, 1.5);
   const double h = 1e-5, dwdz = (PMdist(0.5, 1.5 + h) / PMdist(0, 1.5 + h) - PMdist(0.5, 1.5 - h) / PMdist(0, 1.5 - h)) / (2 * h);
@@ -259,7 +236,7 @@ TEST_F(WeakTest, ProcessRedshifts) {
   SetVar("zlens", 0, 0);
   SetGlob();
   weakproc(cmd({"weakproc", "z.dat", "w0.dat"}));
-  EXPECT_NEAR(numbers(dir.read("w0.dat"))[1][6], 1.0, 1e-12);
+  EXPECT_NEAR(table_rows(dir.read("w0.dat"))[1][6], 1.0, 1e-12);
 }
 
 // weakmock refuses an empty annulus before it draws anything.
@@ -282,7 +259,7 @@ TEST_F(WeakTest, MockFittedBackToItsModel) {
   SetVar("zlens", 0, 0.5);
   SetGlob();
   weakmock(cmd({"weakmock", "m.dat", "5000", "1.5", "6", "1", "2", "0", "0.2", "0.05"}));
-  const auto mock = numbers(dir.read("m.dat"));
+  const auto mock = table_rows(dir.read("m.dat"));
   ASSERT_EQ(mock.size(), 5001u);
   double ss = 0;
   for (size_t i = 1; i < mock.size(); ++i) {
