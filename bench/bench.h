@@ -43,3 +43,4 @@ void bench_profiles1();
 void bench_profiles2();
 void bench_profiles3();
 void bench_weak_terms();
+void bench_fit();

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "core/lens_model.h"
+#include "fit/store.h"
+#include "fit/testterms.h"
 #include "io/qvmfile.h"
 #include "numeric/random.h"
 #include "shell/commands.h"
@@ -21,6 +23,7 @@ void init_chitest() { TWchitest = ChiTestState(); }
 
 double chitest_value(const Mat& gparms, bool start_model) {
   ChiTestState& t = TWchitest;
+  t.rejected = false;
   const int n = t.chitestN;
   if (n <= 0) return 0.0;
   // The trial model must have the components the term was set up with.
@@ -47,6 +50,7 @@ double chitest_value(const Mat& gparms, bool start_model) {
         // Outside the lognormal's support: a proposed model is rejected, more strongly
         // the further it lies.
         chi += (1.0 + r * r) * 1e8;
+        t.rejected = true;
         continue;
       }
       const double l = std::log(r);
@@ -57,6 +61,8 @@ double chitest_value(const Mat& gparms, bool start_model) {
   }
   return chi;
 }
+
+void chitest_func(const Mat& params) { TSstore.chi[kChiPlim] += chitest_value(params, start_model_flag()); }
 
 void chitest(const WordArray& words) {
   SetGlob();

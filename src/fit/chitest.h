@@ -19,6 +19,10 @@ struct ChiTestState {
   // coordinates out of every trial model, whatever the fit varies now.
   int ngal = 0;
   IMat vary;
+  // True when the model last scored lay outside a lognormal factor's support: a rejected
+  // model, which the pixelated-source term does not send out even when the other factors'
+  // normalisations leave slot 5 at or below 1e8.
+  bool rejected = false;
 };
 extern ChiTestState TWchitest;
 
@@ -28,7 +32,8 @@ void init_chitest();
 // The term for the trial component parameters gparms [1..NGALMAX][1..10]; 0 while off.
 // A lognormal factor whose ratio y_k/mu_k is not positive ends the program ("negative
 // ratio in chitest") for the user's start model (start_model true); for a model that a
-// minimiser, scan or sampler proposes it costs (1 + (y_k/mu_k)^2) 1e8 instead.
+// minimiser, scan or sampler proposes it costs (1 + (y_k/mu_k)^2) 1e8 in place of that
+// factor, and the model counts as rejected.
 double chitest_value(const Mat& gparms, bool start_model);
 
 void chitest(const WordArray& words);

@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "fit/chitest.h"
+#include "fit/store.h"
+#include "fit/testterms.h"
 #include "io/qvmfile.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
@@ -112,11 +115,13 @@ double pixsrc_run() {
   return -2.0 * (lnE - p.pixsrc_lE0);
 }
 
-double pixsrc_term(double plim) {
-  if (TWpixsrc.pixsrcflag == 0 || plim > 1e8) return 0.0;
+double pixsrc_term(double plim, bool rejected) {
+  if (TWpixsrc.pixsrcflag == 0 || plim > 1e8 || rejected) return 0.0;
   pixsrc_write_deflection();
   return pixsrc_run();
 }
+
+void chipixsrc() { TSstore.chi[kChiRing] += pixsrc_term(TSstore.chi[kChiPlim], TWchitest.rejected); }
 
 void pixsrc(const WordArray& words) {
   SetGlob();

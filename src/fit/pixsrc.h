@@ -35,10 +35,11 @@ void pixsrc_write_deflection();
 // Runs the external program on the current deflection file and returns -2 (ln E - ln E0).
 // A program that cannot be started, fails or leaves no finite evidence ends the program.
 double pixsrc_run();
-// The term for the loaded model: 0 while the term is off or when the parameter-limit slot
-// plim (which the test term adds to) exceeds 1e8, a model rejected anyway; otherwise the
-// deflection file is written and the program run.
-double pixsrc_term(double plim);
+// The term for the loaded model: 0 while the term is off, when the parameter-limit slot
+// plim (which the test term adds to) exceeds 1e8, or when the test term rejected the model
+// (models rejected anyway are not sent out); otherwise the deflection file is written and
+// the program run.
+double pixsrc_term(double plim, bool rejected = false);
 
 void pixsrc(const WordArray& words);
 void pixsrchelp(int level);

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "core/lens_model.h"
+#include "fit/fit_data.h"
+#include "fit/store.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -112,11 +114,11 @@ double weak_calc_w(double z) {
 }
 
 double weak_reference_ratio() {
-  const double zref = GetVar("zref"), zl = settings.zlens;
-  if (zl < 0 || zref < 0 || zref >= 1000) return 1.0;
-  const double r0 = PMdist(zl, zref) / PMdist(0.0, zref);
+  // Without a lens redshift no distance factor is used, and the model stands as given.
+  if (settings.zlens < 0) return 1.0;
+  const double r0 = reference_ratio(false);
   // A reference source at or in front of the lens would make every scale factor infinite.
-  if (!(r0 > 0)) fatal(strformat("zref=%g is not behind the lens at zlens=%g", zref, zl));
+  if (!(r0 > 0)) fatal(strformat("zref=%g is not behind the lens at zlens=%g", GetVar("zref"), settings.zlens));
   return r0;
 }
 
@@ -144,6 +146,8 @@ double weak_chi() {
   }
   return chi;
 }
+
+void chiweak() { TSstore.chi[kChiWeak] = weak_chi(); }
 
 // ---- commands ----
 

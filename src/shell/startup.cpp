@@ -2,6 +2,7 @@
 
 #include "core/twick.h"
 #include "fit/chitest.h"
+#include "fit/fit_data.h"
 #include "fit/fit_state.h"
 #include "fit/pixsrc.h"
 #include "fit/weak.h"
@@ -18,6 +19,9 @@ struct FitCommand {
 
 // The commands of the fitting program, appended after the core's, in this order.
 const FitCommand kFitCommands[] = {
+    {"data", data, datahelp},
+    {"data2", data2, data2help},
+    {"batchdata", batchdata, batchdatahelp},
     {"pixsrc", pixsrc, pixsrchelp},
     {"weakdata", weakdata, weakdatahelp},
     {"weakproc", weakproc, weakprochelp},

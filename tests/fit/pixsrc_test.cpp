@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fit/chitest.h"
 #include "fit/pixsrc.h"
 #include "fit/term_fixture.h"
 #include "models/evaluator.h"
@@ -175,4 +176,35 @@ TEST_F(PixsrcTest, Command) {
   EXPECT_EQ(TWpixsrc.pixsrc_rng[2], 10);
   pixsrc(cmd({"pixsrc", "off"}));
   EXPECT_EQ(TWpixsrc.pixsrcflag, 0);
+}
+
+// In the fit the term adds to slot 7: with the stand-in referenced to b = 1, b = 1.01
+// scores 17.58878 there, and the optimiser started from b 0.95 returns b = 1. A model that
+// the test term rejects (a lognormal factor beyond its support) is not sent out.
+TEST_F(PixsrcTest, InTheFit) {
+  lens(kIsothermal, "1 0 0 0 0 0 0 0 0 0");
+  on();
+  score();
+  dir.write("tempFolder/img_reference.dat", dir.read("tempFolder/img_deflection.dat"));
+  set_parameter(1, 1.01);
+  EXPECT_NEAR(score(), 17.58878, 5e-5);
+  EXPECT_NEAR(TSstore.chi[kChiRing], 17.58878, 5e-5);
+  set_parameter(1, 0.95);
+  EXPECT_NEAR(fit()[1][1], 1.0, 1e-4);
+
+  // A lognormal factor on x about 0.1; x = -0.1 lies beyond it (ratio -1: penalty 2e8).
+  lens("alpha 1 0.1 0 0 0 0 0 0 0 1", "0 1 0 0 0 0 0 0 0 0");
+  {
+    CommandInput in("-0.5\n");
+    chitest(cmd({"chitest", "on"}));
+  }
+  const size_t runs = log_lines().size();
+  set_parameter(2, -0.1);
+  score();
+  EXPECT_EQ(TSstore.chi[kChiPlim], 2e8);
+  EXPECT_EQ(TSstore.chi[kChiRing], 0.0);
+  EXPECT_EQ(log_lines().size(), runs);
+  set_parameter(2, 0.1);
+  score();
+  EXPECT_EQ(log_lines().size(), runs + 1);
 }

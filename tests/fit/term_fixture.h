@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/lens_model.h"
+#include "fit/store.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/startup.h"
@@ -50,6 +51,7 @@ class TermTest : public ::testing::Test {
     quietflag = 1;
     SetVar("gridflag", 0, 0);
     SetVar("tempfiles", 0, 0);
+    SetVar("chimode", 0, 0);  // the source-plane form: no grid builds
     char buf[4096];
     saved_cwd_ = getcwd(buf, sizeof buf) ? buf : ".";
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
@@ -69,6 +71,25 @@ class TermTest : public ::testing::Test {
   void set_parameter(int k, double v) {
     TWref.ref[1].p[1][k] = v;
     initmodel(TWref.ref[1], 0);
+  }
+
+  // Scores model 1 of the set with calc_chi inside a store of its own; start marks it as
+  // the user's model as loaded.
+  double score(bool start = false) {
+    int nd, ng, ns;
+    storage_init(TWref.ref[1].names, TWref.refv, TWref.ref[1].p, nd, ng, ns);
+    if (start) set_start_model();
+    const double c = calc_chi(TSstore.gname, TSstore.gref, TSstore.sname, TSstore.sref);
+    storage_clear();
+    return c;
+  }
+  // One optimisation of model 1 over its varied parameters; returns the best parameters.
+  Mat fit() {
+    BVec<Mat> models(1, 1);
+    models[1] = TWref.ref[1].p;
+    int nd, ni;
+    domin(TWref.ref[1].names, TWref.refv, models, 1, nd, ni);
+    return models[1];
   }
 
   ScratchDir dir;
