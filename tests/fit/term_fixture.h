@@ -1,26 +1,17 @@
-// A freshly started program for the tests of the chi-squared terms: quiet, no grid builds,
-// no trace files, output swallowed, and the working folder a scratch folder (the terms read and write
-// files relative to it).
+// The fitting tests' started program, for the tests of the chi-squared terms: no trace
+// files, the source-plane form (no grid builds), and the scratch folder as the working
+// folder (the terms read and write files relative to it).
 #pragma once
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "core/lens_model.h"
-#include "fit/store.h"
-#include "shell/commands.h"
-#include "shell/fatal.h"
-#include "shell/startup.h"
-#include "shell/vars.h"
-#include "support/test_support.h"
-
-inline WordArray cmd(std::vector<std::string> w) { return WordArray(std::move(w)); }
+#include "fit/fit_fixture.h"
 
 // The numbers of every line of a text table that does not begin with "#" (blanks before
 // it allowed), those of a trailing comment included.
@@ -43,29 +34,23 @@ inline std::vector<std::vector<double>> table_rows(const std::string& text) {
   return rows;
 }
 
-class TermTest : public ::testing::Test {
+class TermTest : public FitTest {
  protected:
   void SetUp() override {
-    start_program(stdin, stdout);
-    sink.emplace();
-    quietflag = 1;
-    SetVar("gridflag", 0, 0);
-    SetVar("tempfiles", 0, 0);
-    SetVar("chimode", 0, 0);  // the source-plane form: no grid builds
+    FitTest::SetUp();
+    set("tempfiles", 0);
+    set("chimode", 0);  // the source-plane form: no grid builds
     char buf[4096];
     saved_cwd_ = getcwd(buf, sizeof buf) ? buf : ".";
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    SetGlob();
   }
   void TearDown() override {
     if (chdir(saved_cwd_.c_str()) != 0) ADD_FAILURE() << "could not return to " << saved_cwd_;
-    quietflag = 0;
-    sink.reset();
+    FitTest::TearDown();
   }
   // A one-component, one-model set with the given vary flags, loaded into the evaluator.
   void lens(const std::string& component, const std::string& vary = "0 0 0 0 0 0 0 0 0 0") {
-    CommandInput in(component + "\n" + vary + "\n");
-    setlens(cmd({"setlens", "1", "1"}));
+    load_model(component + "\n", vary + "\n");
   }
   // Sets parameter k of component 1 of model 1 and reloads it.
   void set_parameter(int k, double v) {
@@ -91,9 +76,6 @@ class TermTest : public ::testing::Test {
     domin(TWref.ref[1].names, TWref.refv, models, 1, nd, ni);
     return models[1];
   }
-
-  ScratchDir dir;
-  std::optional<CaptureOutput> sink;
 
  private:
   std::string saved_cwd_;
