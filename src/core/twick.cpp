@@ -8,6 +8,7 @@
 #include "core/findimg_commands.h"
 #include "core/grid_control.h"
 #include "core/lens_model.h"
+#include "core/los_commands.h"
 #include "core/sources.h"
 #include "imageplane/catalog.h"
 #include "imageplane/critcurves.h"
@@ -20,6 +21,7 @@
 #include "models/powerlaw.h"
 #include "models/special.h"
 #include "models/evaluator.h"
+#include "models/multiplane.h"
 #include "models/substructure.h"
 #include "models/registry.h"
 #include "numeric/cosmology.h"
@@ -55,6 +57,11 @@ const CoreCommand kCoreCommands[] = {
     {"turnon", turnon, turnonhelp},
     {"regrid", regrid, regridhelp},
     {"ranparm", ranparm, ranparmhelp},
+    {"showLOS", showLOS, showLOShelp},
+    {"shearLOS", shearLOS, shearLOShelp},
+    {"masscomplete", masscomplete, masscompletehelp},
+    {"plotzbridge", plotzbridge, plotzbridgehelp},
+    {"bridgecut", bridgecut, bridgecuthelp},
     {"changevary", changevary, changevaryhelp},
     {"changevarysrc", changevarysrc, changevarysrchelp},
     {"listmodels", listmodels, listmodelshelp},
@@ -92,6 +99,7 @@ const CoreCommand kCoreCommands[] = {
     {"MTseries", MTseries, MTserieshelp},
     {"loadnonpar", loadnonpar, loadnonparhelp},
     {"setfoldcaus", setfoldcaus, setfoldcaushelp},
+    {"try", try_, tryhelp},
 };
 
 using S = Settings;
@@ -246,6 +254,8 @@ void TW_glob_init0() {
   TWsecgrid = SecondaryGrids();
   TWrgstr = RegisterTable();
   TWtrack = DominanceTrack();
+  TWzstamp = RedshiftStamp();
+  TWvoid = MassComplete();
 }
 
 void TW_glob_init() {
@@ -278,6 +288,8 @@ void GlobTWick() {
   derive_tscale();
   s.shoot_pseed = s.seed;
   s.shoot_rseed = s.seed;
+  // A model built for other redshifts or another cosmology is rebuilt (never used stale).
+  refresh_lens_redshifts();
 }
 
 void version(const WordArray&) {
