@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "core/lens_model.h"
 #include "fit/store.h"
@@ -103,9 +104,16 @@ void chitest(const WordArray& words) {
   qprintf("Enter the dispersions: (number of dimensions = %d)\n", n);
   WordArray w;
   if (myread(QVMstdin, w) != 1) w = WordArray();
-  if (w.own_count() < n) fatal(strformat("chitest needs %d dispersions, the line has %d", n, w.own_count()));
+  // The dispersions are the numbers of the line, in order.
+  std::vector<double> sig;
+  for (int i = 0; i < w.own_count(); ++i) {
+    double v;
+    if (parse_real(w[i], v)) sig.push_back(v);
+  }
+  if (static_cast<int>(sig.size()) < n)
+    fatal(strformat("chitest needs %d dispersions, the line has %d", n, static_cast<int>(sig.size())));
   for (int k = 1; k <= n; ++k) {
-    t.chitestSIG[k] = w.real(k - 1);
+    t.chitestSIG[k] = sig[k - 1];
     // Refused here, before any fit can reach it.
     if (t.chitestSIG[k] == 0) fatal(kZeroDispersion);
   }

@@ -85,7 +85,8 @@ TEST_F(ChitestTest, SetUpErrors) {
   const Case cases[] = {
       {kModel, "0.1 0.05", "chitest needs 3 dispersions, the line has 2"},
       {kModel, "0.1 0 -0.5", "cannot have a dispersion of zero along a principal axis in chitest"},
-      {kModel, "0.1 abc -0.5", "cannot have a dispersion of zero along a principal axis in chitest"},
+      {kModel, "0.1 abc -0.5", "chitest needs 3 dispersions, the line has 2"},
+      {kModel, "", "chitest needs 3 dispersions, the line has 0"},
       {"alpha 1 0 0 0 0 0 0 0.3 0 1", "0.1 -0.05 -0.5", "lognormal factor 2 needs a nonzero centre"},
   };
   for (const Case& c : cases) {
