@@ -106,7 +106,8 @@ double pixsrc_run() {
   const PixsrcSettings& p = TWpixsrc;
   // A run that leaves no evidence file must not be answered by an old one.
   const std::string evidence = pixsrc_path(p.pixsrc_base, "_evidence.dat");
-  std::remove(evidence.c_str());
+  if (std::remove(evidence.c_str()) != 0 && errno != ENOENT)
+    fatal("could not remove the old pixsrc evidence file " + evidence);
   const int status = run_external(p);
   if (status != 0) program_failed(p, status);
   FileHandle f(QVMfopen(evidence, "r", "could not open pixsrc evidence file"));
