@@ -12,8 +12,11 @@
 #include "core/sources.h"
 #include "imageplane/catalog.h"
 #include "imageplane/critcurves.h"
+#include "imageplane/finite_source.h"
 #include "imageplane/grid.h"
+#include "imageplane/images.h"
 #include "imageplane/source_models.h"
+#include "imageplane/srcmap.h"
 #include "io/imcommands.h"
 #include "io/wcs.h"
 #include "models/component.h"
@@ -79,6 +82,7 @@ const CoreCommand kCoreCommands[] = {
     {"findimg3", findimg3, findimg3help},
     {"findsrc", findsrc, findsrchelp},
     {"findsrc3", findsrc3, findsrc3help},
+    {"checkfinsrc", checkfinsrc, checkfinsrchelp},
     {"doPCA", doPCA, doPCAhelp},
     {"ellsrc", ellsrc, ellsrchelp},
     {"ellimg", ellimg, ellimghelp},
@@ -95,6 +99,8 @@ const CoreCommand kCoreCommands[] = {
     {"makekapmap", makekapmap, makekapmaphelp},
     {"loadkapmap", loadkapmap, loadkapmaphelp},
     {"checkkapmap", checkkapmap, checkkapmaphelp},
+    {"makesrcmap", makesrcmap, makesrcmaphelp},
+    {"loadsrcmap", loadsrcmap, loadsrcmaphelp},
     {"setgausran1", setgausran1, setgausran1help},
     {"MTseries", MTseries, MTserieshelp},
     {"loadnonpar", loadnonpar, loadnonparhelp},
@@ -235,6 +241,9 @@ void InitTWick(FILE* in, FILE* out) {
   InitModels();
   TWsrc.NSRCMAX = 0;
   InitSrcArr(1, 0);
+  TWcursrc = CurrentSourceState();
+  TWfinsrc = FiniteSourceState();
+  reset_srcmaps();
   WCSinfo.on = 0;
   for (const auto& c : kCoreCommands) AddCmd(c.name, c.handler, c.help);
   register_settings(kCoreSettings, kNumCoreSettings);
