@@ -44,4 +44,5 @@ void bench_profiles1();
 void bench_profiles2();
 void bench_profiles3();
 void bench_weak_terms();
+void bench_core_commands();
 void bench_fit();

@@ -39,6 +39,7 @@ const Area kAreas[] = {
     {"profiles3", bench_profiles3},
     {"grid", bench_grid},
     {"images", bench_images},
+    {"core_commands", bench_core_commands},
     {"finite_source", bench_finite_source},
     {"fit", bench_fit},
     {"weak_terms", bench_weak_terms},

@@ -5,11 +5,15 @@
 #include <cstdio>
 #include <iterator>
 
+#include "core/checks.h"
+#include "core/einstein.h"
 #include "core/findimg_commands.h"
 #include "core/grid_control.h"
 #include "core/lens_model.h"
+#include "core/magcrosssec.h"
 #include "core/los_commands.h"
 #include "core/sources.h"
+#include "core/tables.h"
 #include "imageplane/catalog.h"
 #include "imageplane/critcurves.h"
 #include "imageplane/finite_source.h"
@@ -54,6 +58,7 @@ const CoreCommand kCoreCommands[] = {
     {"startup", setlens, setlenshelp},
     {"setlens", setlens, setlenshelp},
     {"changelens", changelens, changelenshelp},
+    {"thetaEin", thetaEin, thetaEinhelp},
     {"stepsize", stepsize, stepsizehelp},
     {"setsource", setsource, setsourcehelp},
     {"turnoff", turnoff, turnoffhelp},
@@ -74,14 +79,22 @@ const CoreCommand kCoreCommands[] = {
     {"imggrid", imggrid, imggridhelp},
     {"imgarray", imgarray, imgarrayhelp},
     {"autogrid", autogrid, autogridhelp},
+    {"ranpos", ranpos, ranposhelp},
+    {"checkmod", checkmod, checkmodhelp},
+    {"checkder", checkder, checkderhelp},
+    {"checkPder", checkPder, checkPderhelp},
+    {"checkmag", checkmag, checkmaghelp},
     {"plotgrid", plotgrid, plotgridhelp},
     {"plotcrit", plotcrit, plotcrithelp},
     {"fitcrit", fitcrit, fitcrithelp},
+    {"calcRein", calcRein, calcReinhelp},
+    {"setMrat", setMrat, setMrathelp},
     {"findimg", findimg, findimghelp},
     {"findimg2", findimg2, findimg2help},
     {"findimg3", findimg3, findimg3help},
     {"findsrc", findsrc, findsrchelp},
     {"findsrc3", findsrc3, findsrc3help},
+    {"magcrosssec", magcrosssec, magcrosssechelp},
     {"checkfinsrc", checkfinsrc, checkfinsrchelp},
     {"doPCA", doPCA, doPCAhelp},
     {"ellsrc", ellsrc, ellsrchelp},
@@ -93,6 +106,9 @@ const CoreCommand kCoreCommands[] = {
     {"imdiff", imdiff, imdiffhelp},
     {"imstats", imstats, imstatshelp},
     {"fft1", fft1, fft1help},
+    {"moments", moments, momentshelp},
+    {"maketab", maketab, maketabhelp},
+    {"loadtab", loadtab, loadtabhelp},
     {"loadpowlawtab", loadpowlawtab, loadpowlawtabhelp},
     {"kap2lens", kap2lens, kap2lenshelp},
     {"sig2lens", sig2lens, sig2lenshelp},
@@ -104,6 +120,8 @@ const CoreCommand kCoreCommands[] = {
     {"setgausran1", setgausran1, setgausran1help},
     {"MTseries", MTseries, MTserieshelp},
     {"loadnonpar", loadnonpar, loadnonparhelp},
+    {"bootstrap", bootstrap, bootstraphelp},
+    {"jackknife", jackknife, jackknifehelp},
     {"setfoldcaus", setfoldcaus, setfoldcaushelp},
     {"try", try_, tryhelp},
 };
