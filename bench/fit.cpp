@@ -31,6 +31,8 @@ void write_file(const std::string& path, const char* text) {
 }
 }  // namespace
 
+void bench_fit_recovery();
+
 void bench_fit() {
   start_program(stdin, stdout);
   quietflag = 1;
@@ -130,4 +132,5 @@ void bench_fit() {
   storage_clear();
   std::string rm = "rm -rf " + dir;
   if (std::system(rm.c_str()) != 0) return;
+  bench_fit_recovery();
 }

@@ -2,8 +2,10 @@
 
 #include "core/twick.h"
 #include "fit/chitest.h"
+#include "fit/constraints.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
+#include "fit/optimize.h"
 #include "fit/pixsrc.h"
 #include "fit/weak.h"
 #include "models/evaluator.h"
@@ -26,6 +28,14 @@ const FitCommand kFitCommands[] = {
     {"weakdata", weakdata, weakdatahelp},
     {"weakproc", weakproc, weakprochelp},
     {"weakmock", weakmock, weakmockhelp},
+    {"plimits", plimits, plimitshelp},
+    {"pbounds", pbounds, pboundshelp},
+    {"PArange", PArange, PArangehelp},
+    {"pmatch", pmatch, pmatchhelp},
+    {"minimize", minimize, minimizehelp},
+    {"optimize", optimize, optimizehelp},
+    {"reopt", reopt, reopthelp},
+    {"randomize", randomize, randomizehelp},
     {"chitest", chitest, chitesthelp},
     {"try2", try2, try2help},
 };

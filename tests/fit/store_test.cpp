@@ -241,7 +241,7 @@ TEST_F(StoreTest, ExactTiesAndSourceFlagsShapeTheVector) {
   tryparms(x);
   EXPECT_EQ(TSstore.gtry[1][1], 1.2);
   EXPECT_EQ(TSstore.gtry[1][2], 0.3);
-  EXPECT_EQ(TSstore.gtry[1][3], 0.0);
+  EXPECT_EQ(TSstore.gtry[1][3], 0.3);  // y follows x through the exact tie
   EXPECT_EQ(TSstore.gtry[1][4], 0.05);
   EXPECT_EQ(TSstore.gtry[1][6], 0.1);
   storage_clear();
