@@ -68,14 +68,6 @@ class TermTest : public FitTest {
     storage_clear();
     return c;
   }
-  // One optimisation of model 1 over its varied parameters; returns the best parameters.
-  Mat fit() {
-    BVec<Mat> models(1, 1);
-    models[1] = TWref.ref[1].p;
-    int nd, ni;
-    domin(TWref.ref[1].names, TWref.refv, models, 1, nd, ni);
-    return models[1];
-  }
 
  private:
   std::string saved_cwd_;

@@ -249,13 +249,13 @@ TEST_F(WeakTest, MockNeedsAnAnnulus) {
   }
 }
 
-// A mock catalogue lensed by b = 1 at zlens 0.5 with galaxies at z 1..2, processed and
-// fitted back, returns b = 1 (sd about 0.02), and its intrinsic ellipticities have the rms
-// e_rms that the likelihood assumes. Running weakmock again draws a different catalogue.
-TEST_F(WeakTest, MockFittedBackToItsModel) {
+// A mock catalogue drawn around a b = 1 lens at zlens 0.5 with galaxies at z 1..2 (fitted
+// back by optimize in the end-to-end tests): positions fill the annulus, redshifts the
+// range, and the intrinsic ellipticities have the rms e_rms that the likelihood assumes.
+// Running weakmock again draws a different catalogue.
+TEST_F(WeakTest, MockCatalogue) {
   lens(kIsothermal);
   SetVar("zlens", 0, 0.5);
-  SetVar("ftol", 0, 1e-7);
   SetGlob();
   weakmock(cmd({"weakmock", "m.dat", "5000", "1.5", "6", "1", "2", "0", "0.2", "0.05"}));
   const auto mock = table_rows(dir.read("m.dat"));
@@ -267,11 +267,6 @@ TEST_F(WeakTest, MockFittedBackToItsModel) {
     ss += mock[i][8] * mock[i][8] + mock[i][9] * mock[i][9];
   }
   EXPECT_NEAR(std::sqrt(ss / 5000), 0.2, 0.2 * 0.03);
-  weakproc(cmd({"weakproc", "m.dat", "w.dat"}));
-  weakdata(cmd({"weakdata", "w.dat"}));
-  lens("alpha 0.8 0 0 0 0 0 0 0 0 1", "1 0 0 0 0 0 0 0 0 0");
-  EXPECT_NEAR(fit()[1][1], 1.0, 0.08);
-
   weakmock(cmd({"weakmock", "m2.dat", "5000", "1.5", "6", "1", "2", "0", "0.2", "0.05"}));
   EXPECT_NE(dir.read("m2.dat"), dir.read("m.dat"));
 }
