@@ -572,11 +572,53 @@ double initmodel(const BVec<std::string>& names, const Mat& params, const Vec& r
 
 // ---- staged set-up steps ----
 
-// Creates one empty clump population per component (no component has clumps).
-void clumpvec(int n) { TWclump.clumpdat.reset(1, n); }
+// Creates one empty clump population per component (no component has clumps); the trees
+// of the old populations go with them.
+void clumpvec(int n) {
+  free_clumpvec(TWclump.clumpdat);
+  TWclump.clumpdat.reset(1, n);
+}
 
-// No clumps exist yet, so there are no clump positions to refresh.
-void getclumppos() {}
+// Rebuilds the table of clump positions inside the grid box from the current trees:
+// columns 3-4 the position, 1-2 distance and angle (degrees, from +y) about the box centre.
+void getclumppos() {
+  ClumpState& cs = TWclump;
+  cs.clumppos.clear();
+  cs.nclumppos = 0;
+  const Settings& s = settings;
+  if (s.maxclumps < 1) fatal("maxclumps must be positive");
+  if (s.maxclumps > 2147483647L) fatal("maxclumps is too large");
+  const int cap = static_cast<int>(s.maxclumps);
+  bool any = false;
+  for (long i = 1; i <= cs.clumpdat.hi(); ++i)
+    any = any || (cs.clumpdat[i].root && cs.clumpdat[i].root->n > 0);
+  if (!any) return;  // no clumps: the table stays empty
+  cs.clumppos.reset(1, cap, 1, 4);
+  const double x0 = TWgal.NGALMAX >= 1 ? TWgal.p[1][2] : 0.0, y0 = TWgal.NGALMAX >= 1 ? TWgal.p[1][3] : 0.0;
+  double xlo, xhi, ylo, yhi;
+  if (s.gridcoords == 1) {
+    xlo = s.rscale * s.gridlo1;
+    xhi = s.rscale * s.gridhi1;
+    ylo = s.rscale * s.gridlo2;
+    yhi = s.rscale * s.gridhi2;
+  } else {
+    const double h = s.rscale * s.gridhi1;
+    xlo = x0 - h;
+    xhi = x0 + h;
+    ylo = y0 - h;
+    yhi = y0 + h;
+  }
+  for (long i = 1; i <= cs.clumpdat.hi(); ++i)
+    if (cs.clumpdat[i].root) TreeClumpPos(*cs.clumpdat[i].root, cap, cs.nclumppos, cs.clumppos, xlo, xhi, ylo, yhi);
+  for (int k = 1; k <= cs.nclumppos; ++k) {
+    const double dx = cs.clumppos[k][3] - x0, dy = cs.clumppos[k][4] - y0;
+    cs.clumppos[k][1] = std::hypot(dx, dy);
+    double a = std::atan2(dy, dx) * 180.0 / M_PI - 90.0;
+    if (a < 0) a += 360.0;
+    if (a > 360) a -= 360.0;
+    cs.clumppos[k][2] = a;
+  }
+}
 
 // ---- lens planes ----
 

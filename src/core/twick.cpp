@@ -37,6 +37,7 @@
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "shell/vars.h"
+#include "sim/clumps.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ const CoreCommand kCoreCommands[] = {
     {"checkmod", checkmod, checkmodhelp},
     {"checkder", checkder, checkderhelp},
     {"checkPder", checkPder, checkPderhelp},
+    {"checktree", checktree, checktreehelp},
     {"checkmag", checkmag, checkmaghelp},
     {"plotgrid", plotgrid, plotgridhelp},
     {"plotcrit", plotcrit, plotcrithelp},
@@ -118,6 +120,15 @@ const CoreCommand kCoreCommands[] = {
     {"makesrcmap", makesrcmap, makesrcmaphelp},
     {"loadsrcmap", loadsrcmap, loadsrcmaphelp},
     {"setgausran1", setgausran1, setgausran1help},
+    {"clumplist", clumplist, clumplisthelp},
+    {"setclumps", setclumps, setclumpshelp},
+    {"farclumps", farclumps, farclumpshelp},
+    {"NFWclumps", NFWclumps, NFWclumpshelp},
+    {"scaleclumps", scaleclumps, scaleclumpshelp},
+    {"drawclumps", drawclumps, drawclumpshelp},
+    {"writeclumps", writeclumps, writeclumpshelp},
+    {"clumpIJdist", clumpIJdist, clumpIJdisthelp},
+    {"clumptestfar", clumptestfar, clumptestfarhelp},
     {"MTseries", MTseries, MTserieshelp},
     {"loadnonpar", loadnonpar, loadnonparhelp},
     {"bootstrap", bootstrap, bootstraphelp},

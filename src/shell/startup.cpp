@@ -3,14 +3,17 @@
 #include "core/twick.h"
 #include "fit/chitest.h"
 #include "fit/constraints.h"
+#include "fit/curves_rings.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
+#include "fit/kapgam.h"
 #include "fit/optimize.h"
 #include "fit/pixsrc.h"
 #include "fit/weak.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
+#include "sim/clumps.h"
 
 namespace {
 struct FitCommand {
@@ -25,6 +28,11 @@ const FitCommand kFitCommands[] = {
     {"data2", data2, data2help},
     {"batchdata", batchdata, batchdatahelp},
     {"pixsrc", pixsrc, pixsrchelp},
+    {"crvmax", crvmax, crvmaxhelp},
+    {"crvpts", crvpts, crvptshelp},
+    {"crvstatus", crvstatus, crvstatushelp},
+    {"ringmax", ringmax, ringmaxhelp},
+    {"ringdat", ringdat, ringdathelp},
     {"weakdata", weakdata, weakdatahelp},
     {"weakproc", weakproc, weakprochelp},
     {"weakmock", weakmock, weakmockhelp},
@@ -37,6 +45,8 @@ const FitCommand kFitCommands[] = {
     {"reopt", reopt, reopthelp},
     {"randomize", randomize, randomizehelp},
     {"chitest", chitest, chitesthelp},
+    {"kapgam", kapgam, kapgamhelp},
+    {"subsave", subsave, subsavehelp},
     {"try2", try2, try2help},
 };
 }  // namespace
