@@ -46,5 +46,6 @@ void bench_profiles3();
 void bench_weak_terms();
 void bench_core_commands();
 void bench_fit();
+void bench_scans();
 void bench_fit_crvring();
 void bench_clumps();

@@ -42,6 +42,7 @@ const Area kAreas[] = {
     {"core_commands", bench_core_commands},
     {"finite_source", bench_finite_source},
     {"fit", bench_fit},
+    {"scans", bench_scans},
     {"clumps", bench_clumps},
     {"weak_terms", bench_weak_terms},
 };

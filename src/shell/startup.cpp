@@ -4,11 +4,13 @@
 #include "fit/chitest.h"
 #include "fit/constraints.h"
 #include "fit/curves_rings.h"
+#include "fit/errorbars.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
 #include "fit/kapgam.h"
 #include "fit/optimize.h"
 #include "fit/pixsrc.h"
+#include "fit/scans.h"
 #include "fit/weak.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
@@ -43,7 +45,12 @@ const FitCommand kFitCommands[] = {
     {"minimize", minimize, minimizehelp},
     {"optimize", optimize, optimizehelp},
     {"reopt", reopt, reopthelp},
+    {"errorbars", errorbars, errorbarshelp},
     {"randomize", randomize, randomizehelp},
+    {"modelgrid", modelgrid, modelgridhelp},
+    {"varyone", varyone, varyonehelp},
+    {"varytwo", varytwo, varytwohelp},
+    {"varyh", varyh, varyhhelp},
     {"chitest", chitest, chitesthelp},
     {"kapgam", kapgam, kapgamhelp},
     {"subsave", subsave, subsavehelp},
