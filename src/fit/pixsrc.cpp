@@ -140,8 +140,8 @@ void pixsrc(const WordArray& words) {
   PixsrcSettings p;
   p.pixsrcflag = 1;
   p.pixsrc_base = words[2];
-  if (n > 3) p.pixsrc_scl = words.real(3);
-  if (n > 4) p.pixsrc_lE0 = words.real(4);
+  if (n > 3) p.pixsrc_scl = words.finite(3, "pixsrc");
+  if (n > 4) p.pixsrc_lE0 = words.finite(4, "pixsrc");
   if (n > 5) p.pixsrc_exec = words[5];
   // Deflections are written in units of the pixel scale.
   if (p.pixsrc_scl == 0) fatal("the pixel scale of pixsrc cannot be 0");

@@ -162,9 +162,9 @@ void weakdata(const WordArray& words) {
   if (myread(f, w) != 1 || w.own_count() < 2) fatal("too few entries on first line of weakdata file");
   // The new catalogue is built aside and replaces the old one when it is complete.
   WeakCatalog cat;
-  const long n = w.integer(0);
+  const long n = w.finite_integer(0, "weakdata");
   cat.Nweak = n > 0 ? static_cast<int>(std::min<long>(n, 2147483647L)) : 0;
-  cat.weakerms = w.real(1);
+  cat.weakerms = w.finite(1, "weakdata");
   cat.sigs2 = cat.weakerms * cat.weakerms;
   cat.R0 = weak_reference_ratio();
   if (cat.Nweak > 0) {
@@ -173,7 +173,7 @@ void weakdata(const WordArray& words) {
       read_catalog_line(f, w, strformat("weakdata file ends before galaxy #%d", i));
       if (w.own_count() < 8) fatal(strformat("Too few entries for galaxy #%d in weakdata", i));
       BRow<double> r = cat.weakdat[i];
-      for (int k = 1; k <= 8; ++k) r[k] = w.real(k - 1);
+      for (int k = 1; k <= 8; ++k) r[k] = w.finite(k - 1, "weakdata");
       if (r[7] > 1) fatal("w>1 in weakdata file; did you mistakenly load a redshift file?");
       // A zero error bar would make the galaxy's likelihood a delta function.
       if (!(r[5] > 0 && r[6] > 0)) fatal(strformat("de1 and de2 must be positive for galaxy #%d in weakdata", i));
@@ -216,15 +216,15 @@ void weakproc(const WordArray& words) {
   FileHandle out(QVMfopen(words[2], "w", "could not open weakproc output file"));
   WordArray w;
   if (myread(in, w) != 1 || w.own_count() < 2) fatal("too few entries on first line of weakproc file");
-  const long n = w.integer(0);
-  const double erms = w.real(1);
+  const long n = w.finite_integer(0, "weakproc");
+  const double erms = w.finite(1, "weakproc");
   std::fprintf(out, "%ld %e  # number of gals, rms source ellipticity\n", n, erms);
   std::fprintf(out, "#  x  y  e1  e2  de1  de2  w  dw\n");
   for (long i = 1; i <= n; ++i) {
     read_catalog_line(in, w, strformat("weakproc file ends before galaxy #%ld", i));
     if (w.own_count() < 8) fatal(strformat("Too few entries for galaxy #%ld in weakproc", i));
     double v[8];
-    for (int k = 0; k < 8; ++k) v[k] = w.real(k);
+    for (int k = 0; k < 8; ++k) v[k] = w.finite(k, "weakproc");
     const double z = v[6], dz = v[7];
     const double wz = weak_calc_w(z);
     const double dw = dz > 0.001 ? dz * deriv([](double zz) { return weak_calc_w(zz); }, z, 0.01) : 0.0;
@@ -262,10 +262,10 @@ void weakmock(const WordArray& words) {
     weakmockhelp(2);
     return;
   }
-  const long n = words.integer(2);
-  const double Rlo = words.real(3), Rhi = words.real(4);
-  const double zlo = words.real(5), zhi = words.real(6), dz = words.real(7);
-  const double erms = words.real(8), sige = words.real(9);
+  const long n = words.finite_integer(2, "weakmock");
+  const double Rlo = words.finite(3, "weakmock"), Rhi = words.finite(4, "weakmock");
+  const double zlo = words.finite(5, "weakmock"), zhi = words.finite(6, "weakmock"), dz = words.finite(7, "weakmock");
+  const double erms = words.finite(8, "weakmock"), sige = words.finite(9, "weakmock");
   // The radius is redrawn while it falls inside Rlo: the annulus must not be empty.
   if (!(Rhi > 0 && Rlo < Rhi)) fatal("weakmock needs Rhi > 0 and Rlo < Rhi");
   require_model();

@@ -182,6 +182,7 @@ TEST_F(WeakTest, CatalogueLoadErrors) {
       {"2 0.3\n3 4 0.1 0.05 0.05 0.05 1 0\n3 4 0.1 0.05 0 0.05 1 0\n",
        "de1 and de2 must be positive for galaxy #2 in weakdata"},
       {"1 0.3\n3 4 0.1 0.05 0.05 -0.05 1 0\n", "de1 and de2 must be positive for galaxy #1 in weakdata"},
+      {"1 0.3\n3 4 nan 0.05 0.05 0.05 1 0\n", "weakdata: nan is not a finite number"},
   };
   for (const Case& c : cases) {
     dir.write("bad.dat", c.text);
@@ -237,14 +238,19 @@ TEST_F(WeakTest, ProcessRedshifts) {
   EXPECT_NEAR(table_rows(dir.read("w0.dat"))[1][6], 1.0, 1e-12);
 }
 
-// weakmock refuses an empty annulus before it draws anything.
+// weakmock refuses an empty annulus (or an infinite one) before it draws anything.
 TEST_F(WeakTest, MockNeedsAnAnnulus) {
   lens(kIsothermal);
-  for (auto r : std::vector<std::pair<const char*, const char*>>{{"2", "2"}, {"3", "2"}, {"-1", "0"}}) {
+  struct Case { const char *rlo, *rhi, *message; };
+  const Case cases[] = {{"2", "2", "weakmock needs Rhi > 0 and Rlo < Rhi"},
+                        {"3", "2", "weakmock needs Rhi > 0 and Rlo < Rhi"},
+                        {"-1", "0", "weakmock needs Rhi > 0 and Rlo < Rhi"},
+                        {"1", "inf", "weakmock: inf is not a finite number"}};
+  for (const Case& c : cases) {
     EXPECT_EQ(fatal_message([&] {
-                weakmock(cmd({"weakmock", "m.dat", "10", r.first, r.second, "1", "2", "0", "0.2", "0.05"}));
+                weakmock(cmd({"weakmock", "m.dat", "10", c.rlo, c.rhi, "1", "2", "0", "0.2", "0.05"}));
               }),
-              "weakmock needs Rhi > 0 and Rlo < Rhi");
+              c.message);
     EXPECT_FALSE(dir.exists("m.dat"));
   }
 }
