@@ -49,3 +49,4 @@ void bench_fit();
 void bench_scans();
 void bench_fit_crvring();
 void bench_clumps();
+void bench_sim();

@@ -44,6 +44,7 @@ const Area kAreas[] = {
     {"fit", bench_fit},
     {"scans", bench_scans},
     {"clumps", bench_clumps},
+    {"sim", bench_sim},
     {"weak_terms", bench_weak_terms},
 };
 }  // namespace
