@@ -42,9 +42,11 @@ const Area kAreas[] = {
     {"core_commands", bench_core_commands},
     {"finite_source", bench_finite_source},
     {"fit", bench_fit},
+    {"samplers", bench_samplers},
     {"scans", bench_scans},
     {"clumps", bench_clumps},
     {"sim", bench_sim},
+    {"batchfit", bench_batchfit},
     {"weak_terms", bench_weak_terms},
 };
 }  // namespace

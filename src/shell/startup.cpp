@@ -1,6 +1,7 @@
 #include "shell/startup.h"
 
 #include "core/twick.h"
+#include "fit/batchfit.h"
 #include "fit/chitest.h"
 #include "fit/constraints.h"
 #include "fit/curves_rings.h"
@@ -8,6 +9,8 @@
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
 #include "fit/kapgam.h"
+#include "fit/mcmc.h"
+#include "fit/nestsamp.h"
 #include "fit/optimize.h"
 #include "fit/pixsrc.h"
 #include "fit/scans.h"
@@ -44,6 +47,8 @@ const FitCommand kFitCommands[] = {
     {"pmatch", pmatch, pmatchhelp},
     {"minimize", minimize, minimizehelp},
     {"optimize", optimize, optimizehelp},
+    {"batchfit", batchfit, batchfithelp},
+    {"clumpmarg", clumpmarg, clumpmarghelp},
     {"reopt", reopt, reopthelp},
     {"errorbars", errorbars, errorbarshelp},
     {"randomize", randomize, randomizehelp},
@@ -52,6 +57,12 @@ const FitCommand kFitCommands[] = {
     {"varytwo", varytwo, varytwohelp},
     {"varyh", varyh, varyhhelp},
     {"chitest", chitest, chitesthelp},
+    {"MCMCset", MCMCset, MCMCsethelp},
+    {"MCMCrun", MCMCrun, MCMCrunhelp},
+    {"MCMCbatch", MCMCbatch, MCMCbatchhelp},
+    {"nestsampSet", nestsampSet, nestsampSethelp},
+    {"nestsampRun", nestsampRun, nestsampRunhelp},
+    {"nestsampDraw", nestsampDraw, nestsampDrawhelp},
     {"kapgam", kapgam, kapgamhelp},
     {"subsave", subsave, subsavehelp},
     {"try2", try2, try2help},
