@@ -181,7 +181,7 @@ void mcmc_init() {
   const SamplerObjective keep = R.objective;
   R = MCMCRun();
   R.objective = keep;
-  R.MChinchain = static_cast<int>(trunc_parm(MCctl.MCparms[13]));
+  R.MChinchain = trunc_parm(MCctl.MCparms[13]) == 1 ? 1 : 0;
   R.MCnvaryg = TSstore.ngvary;
   R.MCnvarys = TSstore.nsvary;
   R.MCnvary = TSstore.ndim;
@@ -199,8 +199,8 @@ void mcmc_init() {
   R.MCq.reset(1, n);
   R.MCwork.reset(1, n);
   R.MCstep = 1.0;
-  R.MCfileflag = static_cast<int>(trunc_parm(MCctl.MCparms[7]));
-  if (R.MCfileflag == 0) R.MCallpts.assign(static_cast<size_t>(std::max(trunc_parm(MCctl.MCparms[1]), 0L)) + 1, {});
+  R.MCfileflag = trunc_parm(MCctl.MCparms[7]) != 0 ? 1 : 0;
+  // The in-memory store starts empty; mcmc_run gives it its chains once Nchain is checked.
   build_coords();
   R.active = true;
 }
@@ -348,6 +348,7 @@ void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const 
   const long subsamp = trunc_parm(P[12]);
   if (Nchain_l <= 1) fatal("MCMC requires multiple chains");
   if (Nchain_l <= n) fatal("MCMC requires more chains than variables");
+  if (Nchain_l > kMCMaxChains) fatal(strformat("MCMC requires Nchain of at most %ld", kMCMaxChains));
   if (subsamp >= 1 && R.MCfileflag != 0) fatal("MCMC: subsampling currentl requires tempfiles=0");
   if (Ncheck < 1) fatal("MCMC requires Ncheck of at least 1");
   if (Nwrite < 1) fatal("MCMC requires Nwrite of at least 1");
@@ -359,7 +360,7 @@ void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const 
   R.MCgseed.restart(settings.seed);
   R.MCsseed.restart(settings.seed);
   R.dumbfrac = P[10];
-  R.MCndyn = static_cast<int>(trunc_parm(P[11]));
+  R.MCndyn = static_cast<int>(std::max(-1000000000L, std::min(1000000000L, trunc_parm(P[11]))));
   if (stepfac < 1) stepfac = 1 / stepfac;
 
   std::vector<FileHandle> chainfile(Nchain + 1);

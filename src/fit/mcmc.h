@@ -32,6 +32,8 @@ struct MCMCControl {
 extern MCMCControl MCctl;
 // Keywords of MCparms[1..14] in order.
 extern const char* const kMCkeywords[15];
+// Most chains a run may ask for.
+constexpr long kMCMaxChains = 1000000000;
 
 // State of one run (between mcmc_init and mcmc_clear).
 struct MCMCRun {

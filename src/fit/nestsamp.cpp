@@ -1,6 +1,8 @@
 #include "fit/nestsamp.h"
 
+#include <algorithm>
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -134,9 +136,14 @@ void nestsamp_init() {
   if (!(P[8] > 0)) fatal("nestsamp needs a positive expand");
   if (plain(P[3]) <= ndim)
     fatal(strformat("nestsamp needs more live points than the %d varied parameters (live)", ndim));
-  S.NSmode = static_cast<int>(plain(P[1]));
-  S.NShull = static_cast<int>(plain(P[2]));
-  S.NSlive = static_cast<int>(plain(P[3]));
+  if (plain(P[3]) > kNSMaxLive) fatal(strformat("nestsamp needs live of at most %ld", kNSMaxLive));
+  // Flags and counts held in an int, kept within its range.
+  auto plain_int = [&](double v) {
+    return static_cast<int>(std::max<long>(INT_MIN, std::min<long>(INT_MAX, plain(v))));
+  };
+  S.NSmode = plain_int(P[1]);
+  S.NShull = plain_int(P[2]);
+  S.NSlive = plain_int(P[3]);
   S.NSminsteps = P[4] > 0 ? static_cast<unsigned long>(plain(P[4])) : 0;
   S.NSmaxsteps = P[5] > 0 ? static_cast<unsigned long>(plain(P[5])) : 0;
   S.NSupdate = static_cast<unsigned long>(plain(P[6]));
@@ -144,9 +151,9 @@ void nestsamp_init() {
   S.NSexpand = P[8];
   S.NStol = P[9];
   S.NSdraw = P[10];
-  S.NSwritelive = static_cast<int>(plain(P[11]));
-  S.NSwritebad = static_cast<int>(plain(P[12]));
-  S.NScdf = static_cast<int>(plain(P[13]));
+  S.NSwritelive = plain_int(P[11]);
+  S.NSwritebad = plain_int(P[12]);
+  S.NScdf = plain_int(P[13]);
   S.NSchicut = P[14];
   if (S.NSexpand < 1) {
     warning("nestsamp: expansion factor should be >=1");

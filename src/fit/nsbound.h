@@ -97,3 +97,5 @@ double log_add(double a, double b);
 // point, before the run is refused.
 constexpr long kNSMaxDrawFailures = 1000000;
 constexpr int kNSMaxOptimisations = 1000;
+// Most live points a run may ask for.
+constexpr long kNSMaxLive = 1000000000;

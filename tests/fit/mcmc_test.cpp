@@ -190,6 +190,8 @@ TEST_F(SamplerTest, Refusals) {
   const Case cases[] = {
       {{"1", "Nchain", "1"}, "MCMC requires multiple chains"},
       {{"1", "Nchain", "3"}, "MCMC requires more chains than variables"},
+      {{"1", "Nchain", "3e9"}, "MCMC requires Nchain of at most 1000000000"},
+      {{"1", "Nchain", "3e9", "tempfiles", "0"}, "MCMC requires Nchain of at most 1000000000"},
       {{"1", "subsamp", "1"}, "MCMC: subsampling currentl requires tempfiles=0"},
       {{"1", "Ncheck", "0.5"}, "MCMC requires Ncheck of at least 1"},
       {{"1", "Nwrite", "0"}, "MCMC requires Nwrite of at least 1"},

@@ -383,6 +383,7 @@ TEST_F(SamplerTest, SetRefusals) {
       {{"rescale", "0.5"}, "", "nestsamp needs rescale of at least 1"},
       {{"expand", "0"}, "", "nestsamp needs a positive expand"},
       {{"live", "3"}, "", "nestsamp needs more live points than the 3 varied parameters (live)"},
+      {{"live", "3e9"}, "", "nestsamp needs live of at most 1000000000"},
       {{"live", "10"}, "0.7 1.3\n0.5 0.5\n", "nestsamp box line 2 needs hi above lo"},
       {{"live", "10"}, "0.7 1.3\n0.5\n", "too few inputs"},
       {{"live", "10"}, "0.7 1.3\n", "too few inputs"},
