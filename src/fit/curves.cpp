@@ -198,7 +198,7 @@ void crvpts(const WordArray& words) {
     FileHandle fp(std::fopen(path.c_str(), "r"));
     if (!fp) fatal("could not open crvpts file");
     crvring_next_line(fp, w, path, 0, 1);
-    const long N = w.integer(0);
+    const long N = w.finite_integer(0, "crvpts");
     if (N < 0) fatal(strformat("negative point count in crvpts file %s", path.c_str()));
     if (N > fitcap.CRVPMAX || N > X->dhi()) fatal("too many points on curve segment; use crvmax to allow more");
     (*X)[c][s][0] = static_cast<double>(N);
@@ -206,11 +206,12 @@ void crvpts(const WordArray& words) {
     for (int p = 1; p <= N; ++p) {
       crvring_next_line(fp, w, path, p, static_cast<int>(N) + 1);
       if (w.own_count() < 3) fatal(strformat("Too few entries for point #%d in crvpts", p));
-      const double sig = w.real(2);
+      // A nan or infinite coordinate or sigma would make every chi-squared nan.
+      const double px = w.finite(0, "crvpts"), py = w.finite(1, "crvpts"), sig = w.finite(2, "crvpts");
       // The reference sigmas divide the distances (a negative one would make chi negative).
       if (mode == 1 && !(sig > 0)) fatal(strformat("sigma <= 0 for point #%d in crvpts file %s", p, path.c_str()));
-      (*X)[c][s][p] = w.real(0);
-      (*Y)[c][s][p] = w.real(1);
+      (*X)[c][s][p] = px;
+      (*Y)[c][s][p] = py;
       (*S)[c][s][p] = sig;
     }
   }

@@ -136,12 +136,16 @@ TEST_F(CurveTest, LoadErrors) {
   dir.write("negcount.dat", "-2\n");
   dir.write("few.dat", "1\n0 0\n");
   dir.write("many.dat", "201\n");
+  dir.write("nanx.dat", "2\n0 0 0.1\nnan 0 0.1\n");
+  dir.write("infsig.dat", "1\n0 0 inf\n");
   const std::string ok = dir.file("ok.dat");
   struct Case {
     std::vector<std::string> words;
     std::string message;
   };
   const Case cases[] = {
+      {{"crvpts", "1", "2", dir.file("nanx.dat")}, "crvpts: nan is not a finite number"},
+      {{"crvpts", "1", "1", dir.file("infsig.dat")}, "crvpts: inf is not a finite number"},
       {{"crvpts", "6", "1", ok}, "too many curves; use crvmax to allow more"},
       {{"crvpts", "0", "1", ok}, "too many curves; use crvmax to allow more"},
       {{"crvpts", "-1", "1", ok}, "too many curves; use crvmax to allow more"},
