@@ -485,6 +485,8 @@ void ringmax(const WordArray& words) {
   }
   const long n = words.finite_integer(1, "ringmax"), m = words.finite_integer(2, "ringmax");
   if (n < 0 || m < 0) fatal("capacities must be >= 0");
+  // The ray table (six values and a flag per ray) that the next ringdat allocates.
+  crvring_check_capacities("ringmax", {n, m}, 7.0L * n * (m + 1.0L));
   fitcap.NRINGMAX = static_cast<int>(n);
   fitcap.MRINGMAX = static_cast<int>(m);
   qprintf("Setting maximum ring dimensions to: %d %d\n", fitcap.NRINGMAX, fitcap.MRINGMAX);

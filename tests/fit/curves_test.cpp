@@ -160,6 +160,9 @@ TEST_F(CurveTest, LoadErrors) {
       {{"crvpts", "1", "2", dir.file("empty.dat")}, "file " + dir.file("empty.dat") + " ended after 0 of 1 lines"},
       {{"crvpts", "1", "2", dir.file("negcount.dat")}, "negative point count in crvpts file " + dir.file("negcount.dat")},
       {{"crvmax", "3", "-1", "5"}, "capacities must be >= 0"},
+      // Beyond the int range, and tables larger than any machine's memory.
+      {{"crvmax", "3000000000", "1", "1"}, "crvmax: the capacities asked for need more memory than this machine has"},
+      {{"crvmax", "100000", "100000", "100000"}, "crvmax: the capacities asked for need more memory than this machine has"},
   };
   for (const Case& c : cases) {
     const WordArray w(c.words);

@@ -272,6 +272,8 @@ TEST_F(RingTest, LoadErrorsAndCapacities) {
       {{"ringdat", dir.file("nanphi.dat")}, "ringdat: nan is not a finite number"},
       {{"ringdat", dir.file("inflam.dat")}, "ringdat: inf is not a finite number"},
       {{"ringmax", "-1", "5"}, "capacities must be >= 0"},
+      {{"ringmax", "3000000000", "1"}, "ringmax: the capacities asked for need more memory than this machine has"},
+      {{"ringmax", "1000000", "10000000"}, "ringmax: the capacities asked for need more memory than this machine has"},
   };
   for (const Case& c : cases) {
     const WordArray w(c.words);
