@@ -31,6 +31,7 @@ void bench_profiles2();
 void bench_profiles3();
 void bench_core_commands();
 void bench_fit();
+void bench_samplers();
 void bench_scans();
 void bench_fit_crvring();
 void bench_clumps();

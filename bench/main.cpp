@@ -23,6 +23,7 @@ const Area kAreas[] = {
     {"core_commands", bench_core_commands},
     {"finite_source", bench_finite_source},
     {"fit", bench_fit},
+    {"samplers", bench_samplers},
     {"scans", bench_scans},
     {"clumps", bench_clumps},
     {"sim", bench_sim},
