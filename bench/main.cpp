@@ -22,6 +22,7 @@ const Area kAreas[] = {
     {"images", bench_images},
     {"core_commands", bench_core_commands},
     {"finite_source", bench_finite_source},
+    {"maps", bench_maps},
     {"fit", bench_fit},
     {"samplers", bench_samplers},
     {"scans", bench_scans},
