@@ -7,6 +7,9 @@
 #include <vector>
 
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <climits>
 
 #include "core/einstein.h"
 #include "core/lens_model.h"
@@ -336,9 +339,15 @@ void clumpmarg(const WordArray& words) {
   }
   require_model();
   const std::string outbase = words[1];
-  const int Nran = static_cast<int>(words.integer(2));
+  const long nran = words.integer(2);
   const int jack = nw > 3 ? static_cast<int>(words.integer(3)) : 1;
-  if (Nran < 1) fatal("in clumpmarg, the number of realizations must be >= 1");
+  if (nran < 1) fatal("in clumpmarg, the number of realizations must be >= 1");
+  // Two values are kept per realisation; a count beyond the int range or the memory would
+  // otherwise be cut to another count or end the program part way.
+  const long double memory = static_cast<long double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+  if (nran > INT_MAX || (memory > 0 && 16.0L * nran > memory))
+    fatal(strformat("in clumpmarg, cannot keep %ld realizations", nran));
+  const int Nran = static_cast<int>(nran);
   start_command_run();
   const ModelSet& M = TWref;
   const bool chatty = !quietflag && settings.verbose <= 2;

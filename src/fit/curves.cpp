@@ -1,4 +1,7 @@
 // Curve constraints: the curve tables, their commands and the curve term.
+#include <unistd.h>
+
+#include <climits>
 #include <cmath>
 #include <string>
 
@@ -24,6 +27,13 @@ constexpr double kNoReference = 1e12;
 
 void crvring_next_line(FILE* fp, WordArray& w, const std::string& path, int done, int total) {
   if (myread(fp, w) == 0) fatal(strformat("file %s ended after %d of %d lines", path.c_str(), done, total));
+}
+
+void crvring_check_capacities(const char* command, std::initializer_list<long> caps, long double doubles) {
+  const long double memory = static_cast<long double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+  bool refused = memory > 0 && 8.0L * doubles > memory;
+  for (long c : caps) refused = refused || c > INT_MAX;
+  if (refused) fatal(strformat("%s: the capacities asked for need more memory than this machine has", command));
 }
 
 void crvring_padded_help(std::initializer_list<const char*> lines, int width) {
@@ -156,6 +166,8 @@ void crvmax(const WordArray& words) {
   const long n = words.finite_integer(1, "crvmax"), s = words.finite_integer(2, "crvmax"),
              p = words.finite_integer(3, "crvmax");
   if (n < 0 || s < 0 || p < 0) fatal("capacities must be >= 0");
+  // Six tables of n x (s + 1) x (p + 1) values.
+  crvring_check_capacities("crvmax", {n, s, p}, 6.0L * n * (s + 1.0L) * (p + 1.0L));
   f.CRVNMAX = static_cast<int>(n);
   f.CRVSMAX = static_cast<int>(s);
   f.CRVPMAX = static_cast<int>(p);
@@ -198,7 +210,7 @@ void crvpts(const WordArray& words) {
     FileHandle fp(std::fopen(path.c_str(), "r"));
     if (!fp) fatal("could not open crvpts file");
     crvring_next_line(fp, w, path, 0, 1);
-    const long N = w.integer(0);
+    const long N = w.finite_integer(0, "crvpts");
     if (N < 0) fatal(strformat("negative point count in crvpts file %s", path.c_str()));
     if (N > fitcap.CRVPMAX || N > X->dhi()) fatal("too many points on curve segment; use crvmax to allow more");
     (*X)[c][s][0] = static_cast<double>(N);
@@ -206,11 +218,12 @@ void crvpts(const WordArray& words) {
     for (int p = 1; p <= N; ++p) {
       crvring_next_line(fp, w, path, p, static_cast<int>(N) + 1);
       if (w.own_count() < 3) fatal(strformat("Too few entries for point #%d in crvpts", p));
-      const double sig = w.real(2);
+      // A nan or infinite coordinate or sigma would make every chi-squared nan.
+      const double px = w.finite(0, "crvpts"), py = w.finite(1, "crvpts"), sig = w.finite(2, "crvpts");
       // The reference sigmas divide the distances (a negative one would make chi negative).
       if (mode == 1 && !(sig > 0)) fatal(strformat("sigma <= 0 for point #%d in crvpts file %s", p, path.c_str()));
-      (*X)[c][s][p] = w.real(0);
-      (*Y)[c][s][p] = w.real(1);
+      (*X)[c][s][p] = px;
+      (*Y)[c][s][p] = py;
       (*S)[c][s][p] = sig;
     }
   }

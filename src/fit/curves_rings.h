@@ -142,3 +142,7 @@ void ring_result_hook(const BVec<std::string>& names, const Mat& gtry, Mat& mode
 // lines padded to a common width followed by the comment-marker line.
 void crvring_next_line(FILE* fp, WordArray& w, const std::string& path, int done, int total);
 void crvring_padded_help(std::initializer_list<const char*> lines, int width);
+// Ends the program when a capacity leaves the int range or the tables it sizes (doubles
+// values in all) would not fit in the machine's memory: such tables would otherwise be
+// touched page by page until the system kills the program.
+void crvring_check_capacities(const char* command, std::initializer_list<long> caps, long double doubles);

@@ -106,12 +106,12 @@ void kapgam(const WordArray& words) {
     FileHandle in(QVMfopen(words[2], "r", "could not open kapgam input file"));
     WordArray w;
     if (myread(in, w) == 0) fatal("too few entries in kapgam input file");
-    const long n = w.integer(0);
+    const long n = w.finite_integer(0, "kapgam");
     std::vector<double> px, py;
     for (long k = 1; k <= n; ++k) {
       if (myread(in, w) == 0 || w.own_count() < 2) fatal("too few entries in kapgam input file");
-      px.push_back(w.real(0));
-      py.push_back(w.real(1));
+      px.push_back(w.finite(0, "kapgam"));
+      py.push_back(w.finite(1, "kapgam"));
     }
     std::fprintf(out, "kapgam output:  index  x  y  kappa  gamma  theta\n");
     each_model(out, [&](int) {

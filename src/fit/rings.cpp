@@ -485,6 +485,8 @@ void ringmax(const WordArray& words) {
   }
   const long n = words.finite_integer(1, "ringmax"), m = words.finite_integer(2, "ringmax");
   if (n < 0 || m < 0) fatal("capacities must be >= 0");
+  // The ray table (six values and a flag per ray) that the next ringdat allocates.
+  crvring_check_capacities("ringmax", {n, m}, 7.0L * n * (m + 1.0L));
   fitcap.NRINGMAX = static_cast<int>(n);
   fitcap.MRINGMAX = static_cast<int>(m);
   qprintf("Setting maximum ring dimensions to: %d %d\n", fitcap.NRINGMAX, fitcap.MRINGMAX);
@@ -516,7 +518,7 @@ void ringdat(const WordArray& words) {
     FileHandle fp(std::fopen(path.c_str(), "r"));
     if (!fp) fatal("could not open ring data file");
     crvring_next_line(fp, w, path, 0, 1);
-    const long N = w.integer(0);
+    const long N = w.finite_integer(0, "ringdat");
     // A ring without rays has no source to fit.
     if (N <= 0) fatal(strformat("ring data file %s has no rays", path.c_str()));
     if (N > mmax) fatal("too many points on ring; use ringmax to allow more");
@@ -526,8 +528,9 @@ void ringdat(const WordArray& words) {
       crvring_next_line(fp, w, path, j, static_cast<int>(N) + 1);
       if (w.own_count() < 7) fatal(strformat("Too few entries for ray #%d in ringdat", j));
       BRow<double> r = T.Ringdat[i][j];
-      for (int m = 1; m <= 6; ++m) r[m] = w.real(m - 1);
-      const int f = static_cast<int>(w.real(6) * 1.000001);
+      // Every value must be a finite number: a nan centre or angle would make the term nan.
+      for (int m = 1; m <= 6; ++m) r[m] = w.finite(m - 1, "ringdat");
+      const int f = static_cast<int>(w.finite(6, "ringdat") * 1.000001);
       T.Ringflag[i][j] = f;
       // lambda and d(lambda) scale the crest search and the position term, d(phi) the
       // match of peaks and minima.

@@ -300,7 +300,7 @@ void varyone(const WordArray& words) {
   }
   require_model();
   const long igal = words.integer(1), iparm = words.integer(2);
-  const double lo = words.real(3), hi = words.real(4);
+  const double lo = words.finite(3, "varyone"), hi = words.finite(4, "varyone");
   const std::string outbase = words[6];
   const int extrapflag = words.own_count() > 7 ? static_cast<int>(words.integer(7)) : 1;
   check_component("varyone", "igal", igal);
@@ -405,7 +405,7 @@ void varyh(const WordArray& words) {
     return;
   }
   require_model();
-  const double hlo = words.real(1), hhi = words.real(2);
+  const double hlo = words.finite(1, "varyh"), hhi = words.finite(2, "varyh");
   const std::string outbase = words[4];
   if (!checksteps(words[3], "steps", 1, 1)) return;
   const int steps = static_cast<int>(words.integer(3));
@@ -499,9 +499,9 @@ void varytwo(const WordArray& words) {
   }
   require_model();
   const long igal = words.integer(1), iparm = words.integer(2);
-  const double ilo = words.real(3), ihi = words.real(4);
+  const double ilo = words.finite(3, "varytwo"), ihi = words.finite(4, "varytwo");
   const long jgal = words.integer(6), jparm = words.integer(7);
-  const double jlo = words.real(8), jhi = words.real(9);
+  const double jlo = words.finite(8, "varytwo"), jhi = words.finite(9, "varytwo");
   const std::string outbase = words[11];
   const int extrapflag = words.own_count() > 12 ? static_cast<int>(words.integer(12)) : 1;
   check_component("varytwo", "igal", igal);
@@ -680,8 +680,8 @@ void modelgrid(const WordArray& words) {
     if (!myread(QVMstdin, w) || w.own_count() < 5) fatal("too few modelgrid entries");
     GridSlot& g = slot[d];
     const long kgal = w.integer(0), kparm = w.integer(1), steps = w.integer(4);
-    g.lo = w.real(2);
-    g.hi = w.real(3);
+    g.lo = w.finite(2, "modelgrid");
+    g.hi = w.finite(3, "modelgrid");
     if (kgal > 0) {
       check_component("modelgrid", "kgal", kgal);
       check_parameter("modelgrid", "kparm", kparm);

@@ -326,9 +326,18 @@ TEST(ClumpmargE2E, RealisationsRepeatWithTheSeedAndAverageTheirLikelihoods) {
 TEST(ClumpmargE2E, NeedsAtLeastOneRealisation) {
   ScratchDir d;
   d.write("quadoff.dat", quadoff());
-  const RunResult r =
-      run_commands(d, std::string("set gridflag 0\ndata quadoff.dat\n") + kTrueModel + "clumpmarg z 0\n");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("ERROR: in clumpmarg, the number of realizations must be >= 1\n"), std::string::npos) << r.out;
-  for (const char* f : {"z-chi.dat", "z-all.dat", "z-avg.dat", "z-gam.dat"}) EXPECT_FALSE(d.exists(f)) << f;
+  const struct {
+    const char *count, *message;
+  } cases[] = {
+      {"0", "ERROR: in clumpmarg, the number of realizations must be >= 1\n"},
+      // Read as an int, this count would become a negative one.
+      {"3000000000", "ERROR: in clumpmarg, cannot keep 3000000000 realizations\n"},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = run_commands(d, std::string("set gridflag 0\ndata quadoff.dat\n") + kTrueModel +
+                                            "clumpmarg z " + c.count + "\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    for (const char* f : {"z-chi.dat", "z-all.dat", "z-avg.dat", "z-gam.dat"}) EXPECT_FALSE(d.exists(f)) << f;
+  }
 }

@@ -136,12 +136,16 @@ TEST_F(CurveTest, LoadErrors) {
   dir.write("negcount.dat", "-2\n");
   dir.write("few.dat", "1\n0 0\n");
   dir.write("many.dat", "201\n");
+  dir.write("nanx.dat", "2\n0 0 0.1\nnan 0 0.1\n");
+  dir.write("infsig.dat", "1\n0 0 inf\n");
   const std::string ok = dir.file("ok.dat");
   struct Case {
     std::vector<std::string> words;
     std::string message;
   };
   const Case cases[] = {
+      {{"crvpts", "1", "2", dir.file("nanx.dat")}, "crvpts: nan is not a finite number"},
+      {{"crvpts", "1", "1", dir.file("infsig.dat")}, "crvpts: inf is not a finite number"},
       {{"crvpts", "6", "1", ok}, "too many curves; use crvmax to allow more"},
       {{"crvpts", "0", "1", ok}, "too many curves; use crvmax to allow more"},
       {{"crvpts", "-1", "1", ok}, "too many curves; use crvmax to allow more"},
@@ -156,6 +160,9 @@ TEST_F(CurveTest, LoadErrors) {
       {{"crvpts", "1", "2", dir.file("empty.dat")}, "file " + dir.file("empty.dat") + " ended after 0 of 1 lines"},
       {{"crvpts", "1", "2", dir.file("negcount.dat")}, "negative point count in crvpts file " + dir.file("negcount.dat")},
       {{"crvmax", "3", "-1", "5"}, "capacities must be >= 0"},
+      // Beyond the int range, and tables larger than any machine's memory.
+      {{"crvmax", "3000000000", "1", "1"}, "crvmax: the capacities asked for need more memory than this machine has"},
+      {{"crvmax", "100000", "100000", "100000"}, "crvmax: the capacities asked for need more memory than this machine has"},
   };
   for (const Case& c : cases) {
     const WordArray w(c.words);

@@ -104,6 +104,7 @@ TEST_F(KapgamTest, ObservedImagesAndDistanceRatios) {
 TEST_F(KapgamTest, Errors) {
   load_model("alpha 1 0 0 0 0 0 0 0 0 1\n", "0 0 0 0 0 0 0 0 0 0\n");
   dir.write("short.dat", "3\n1 1\n2\n");
+  dir.write("nan.dat", "2\n1 1\nnan 2\n");
   struct Case {
     std::vector<std::string> words;
     std::string message;
@@ -114,6 +115,7 @@ TEST_F(KapgamTest, Errors) {
       {{"kapgam", "3", dir.file("o.dat"), "0", "3"}, "in kapgam, unknown value of Dmode"},
       {{"kapgam", "2", dir.file("short.dat")}, "too few entries in kapgam input file"},
       {{"kapgam", "2", dir.file("none.dat")}, "could not open kapgam input file"},
+      {{"kapgam", "2", dir.file("nan.dat")}, "kapgam: nan is not a finite number"},
       {{"kapgam", "1", "0", "0", dir.path() + "/no/such/dir"}, "could not open kapgam output file"},
   };
   for (const Case& c : cases) EXPECT_EQ(fatal_message([&] { run(c.words); }), c.message) << c.words[1];

@@ -250,6 +250,8 @@ TEST_F(RingTest, LoadErrorsAndCapacities) {
   dir.write("dphi.dat", "1\n0 0 0 1 0.01 0 1\n");
   dir.write("dphi0.dat", "1\n0 0 0 1 0.01 0 0\n");  // d(phi) unused on a normal ray
   dir.write("many.dat", "201\n");
+  dir.write("nanphi.dat", "1\n0 0 nan 1 0.01 1 0\n");
+  dir.write("inflam.dat", "1\n0 0 0 inf 0.01 1 0\n");
   const std::string ok = dir.file("ok.dat");
   struct Case {
     std::vector<std::string> words;
@@ -267,7 +269,11 @@ TEST_F(RingTest, LoadErrorsAndCapacities) {
       {{"ringdat", dir.file("dlam.dat")}, "ray #1 in ring data file " + dir.file("dlam.dat") + needs},
       {{"ringdat", dir.file("dphi.dat")}, "ray #1 in ring data file " + dir.file("dphi.dat") + needs},
       {{"ringdat", dir.file("dphi0.dat")}, "(no error)"},
+      {{"ringdat", dir.file("nanphi.dat")}, "ringdat: nan is not a finite number"},
+      {{"ringdat", dir.file("inflam.dat")}, "ringdat: inf is not a finite number"},
       {{"ringmax", "-1", "5"}, "capacities must be >= 0"},
+      {{"ringmax", "3000000000", "1"}, "ringmax: the capacities asked for need more memory than this machine has"},
+      {{"ringmax", "1000000", "10000000"}, "ringmax: the capacities asked for need more memory than this machine has"},
   };
   for (const Case& c : cases) {
     const WordArray w(c.words);

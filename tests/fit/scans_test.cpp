@@ -254,6 +254,10 @@ TEST_F(ScansTest, RefusalsComeBeforeAnyFileOrFit) {
       {{"varytwo", "1", "0", "-0.1", "0.1", "3", "1", "3", "-0.1", "0.1", "3", p},
        "in varytwo, iparm 0 is not a parameter index (1 to 10)"},
       {{"varyh", "0.5", "0.9", "5", p}, "varyh needs observed lens data (h comes from the fit of the time delays)"},
+      // Bounds that are not finite numbers would be fitted and written as nan steps.
+      {{"varyone", "1", "2", "nan", "0.2", "5", p}, "varyone: nan is not a finite number"},
+      {{"varytwo", "1", "2", "-0.1", "0.1", "3", "1", "3", "-0.1", "inf", "3", p}, "varytwo: inf is not a finite number"},
+      {{"varyh", "0.5", "nan", "5", p}, "varyh: nan is not a finite number"},
   };
   for (const Case& c : fatal_cases) {
     EXPECT_EQ(fatal_message([&] {
@@ -300,6 +304,7 @@ TEST_F(ScansTest, ModelgridRefusesSlotsItCannotScan) {
       {"1", "1 2 -1 1 -3\n", "logarithmic steps need lo and hi of the same sign, both nonzero"},
       {"1", "2 2 0 1 3\n", "in modelgrid, kgal 2 is not a component of the model (1 to 1)"},
       {"1", "1 0 0 1 3\n", "in modelgrid, kparm 0 is not a parameter index (1 to 10)"},
+      {"1", "1 2 0 nan 3\n", "modelgrid: nan is not a finite number"},
       {"3", "1 2 0 1 2000\n1 3 0 1 2000\n0 0 0 0 2000\n", "in modelgrid, cannot store a grid of 8000000000 points"},
       // Within the int range, beyond any machine's memory.
       {"2", "1 2 0 1 40000\n1 3 0 1 40000\n", "in modelgrid, cannot store a grid of 1600000000 points"},
