@@ -12,6 +12,7 @@
 #include "imageplane/catalog.h"
 #include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
+#include "imageplane/microlensing.h"
 #include "imageplane/source_models.h"
 #include "io/imcommands.h"
 #include "io/wcs.h"
@@ -92,6 +93,11 @@ const CoreCommand kCoreCommands[] = {
     {"MTseries", MTseries, MTserieshelp},
     {"loadnonpar", loadnonpar, loadnonparhelp},
     {"setfoldcaus", setfoldcaus, setfoldcaushelp},
+    {"lightcrv", lightcrv, lightcrvhelp},
+    {"rayshoot", rayshoot, rayshoothelp},
+    {"magmapP", magmapP, magmapPhelp},
+    {"map2lcrv", map2lcrv, map2lcrvhelp},
+    {"map2lstats", map2lstats, map2lstatshelp},
 };
 
 using S = Settings;
