@@ -13,6 +13,7 @@
 #include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
 #include "imageplane/microlensing.h"
+#include "imageplane/sbmap.h"
 #include "imageplane/source_models.h"
 #include "io/imcommands.h"
 #include "io/wcs.h"
@@ -83,6 +84,9 @@ const CoreCommand kCoreCommands[] = {
     {"imdiff", imdiff, imdiffhelp},
     {"imstats", imstats, imstatshelp},
     {"fft1", fft1, fft1help},
+    {"convolve1", convolve1, convolve1help},
+    {"imgstats", imgstats, imgstatshelp},
+    {"spider", spider, spiderhelp},
     {"loadpowlawtab", loadpowlawtab, loadpowlawtabhelp},
     {"kap2lens", kap2lens, kap2lenshelp},
     {"sig2lens", sig2lens, sig2lenshelp},
