@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,10 @@
 #include "imageplane/source_models.h"
 #include "io/arrayfile.h"
 #include "io/qvmfile.h"
+#include "models/component.h"
 #include "models/evaluator.h"
+#include "models/registry.h"
+#include "models/substructure.h"
 #include "numeric/interp.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -57,6 +61,50 @@ inline void collect(RayShootState& s, double u, double v) {
   s.shoot_dat[p][q] += 1.0;
 }
 
+// Advances the ray counter (a progress line every kRaysPerStage rays) and draws the
+// barycentric weights of the next ray, uniform over a triangle.
+inline void next_ray(RayShootState& s, ShootCounters& c, double& a, double& b, double& cc) {
+  if (++c.counter >= kRaysPerStage) {
+    c.counter = 0;
+    ++c.step;
+    if (!quietflag) qprintf("rayshoot: step %d of %.0f\n", c.step, 1e-7 * c.total);
+  }
+  a = ran2(s.shoot_rseed);
+  b = ran2(s.shoot_rseed);
+  if (a + b > 1.0) {
+    a = 1.0 - a;
+    b = 1.0 - b;
+  }
+  cc = 1.0 - a - b;
+}
+
+// Exact rays of one triangle deflected in blocks: the rays drawn in order, the point
+// masses summed over the block, the other components through potdefmag.
+void shoot_blocks(RayShootState& s, ShootCounters& c, long nray, double x1, double y1, double x2, double y2,
+                  double x3, double y3) {
+  constexpr int kBlock = 256;
+  double px[kBlock], py[kBlock], ax[kBlock], ay[kBlock];
+  for (long done = 0; done < nray;) {
+    const int m = static_cast<int>(std::min<long>(kBlock, nray - done));
+    for (int r = 0; r < m; ++r) {
+      double a, b, cc;
+      next_ray(s, c, a, b, cc);
+      px[r] = a * x1 + b * x2 + cc * x3;
+      py[r] = a * y1 + b * y2 + cc * y3;
+    }
+    s.field.deflect(m, px, py, ax, ay);
+    if (s.field.others)
+      for (int r = 0; r < m; ++r) {
+        double pot, ox, oy, xx, yy, xy, yx;
+        potdefmag(px[r], py[r], pot, ox, oy, xx, yy, xy, yx);
+        ax[r] += ox;
+        ay[r] += oy;
+      }
+    for (int r = 0; r < m; ++r) collect(s, px[r] - ax[r], py[r] - ay[r]);
+    done += m;
+  }
+}
+
 // Magnification value m written as log10(m/mu0), -9 where m/mu0 < 1e-9.
 double relative_mag(double m, double mu0) { return m / mu0 >= 1e-9 ? std::log10(m / mu0) : -9.0; }
 
@@ -64,6 +112,64 @@ double relative_mag(double m, double mu0) { return m / mu0 >= 1e-9 ? std::log10(
 int type_word(const WordArray& w, int i) { return static_cast<int>(w.integer(i)); }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Point masses summed in blocks
+
+bool PtmassField::build() {
+  x.clear();
+  y.clear();
+  b2.clear();
+  rows.clear();
+  others = false;
+  const ClumpState& cs = TWclump;
+  bool clumps = cs.clump_list_n > 0 || cs.subsaveN > 0;
+  for (long j = cs.clumpdat.lo(); j <= cs.clumpdat.hi() && !cs.clumpdat.empty(); ++j)
+    if (cs.clumpdat[j].type > 0) clumps = true;
+  if (LOS.on || TWmod.scale != 1.0 || TWmod.has_losmat || TWtrack.track_mode != 0 || ellipse != ellipse1 ||
+      TWgal.npass_ > 0 || clumps)
+    return false;
+  for (int j = 1; j <= TWgal.NGALMAX; ++j) {
+    if (!TWgal.active(j) || TWgal.cid(j) == CLS_NONE) continue;
+    initgal(j);
+    if (TWgal.cid(j) == CLS_ptmass && cur.ep == 0.0 && cur.gm == 0.0 && cur.gc == 0.0 && cur.gs == 0.0) {
+      x.push_back(cur.xg);
+      y.push_back(cur.yg);
+      b2.push_back(cur.b * cur.b);
+      rows.push_back(j);
+    } else {
+      others = true;
+    }
+  }
+  if (TWgal.NGALMAX >= 1) initgal(1);
+  return !rows.empty();
+}
+
+void PtmassField::deflect(int n, const double* px, const double* py, double* ax, double* ay) const {
+  for (int r = 0; r < n; ++r) ax[r] = ay[r] = 0.0;
+  const size_t m = rows.size();
+  for (size_t k = 0; k < m; ++k) {
+    const double cx = x[k], cy = y[k], bb = b2[k];
+    for (int r = 0; r < n; ++r) {
+      const double dx = px[r] - cx, dy = py[r] - cy;
+      const double r2 = dx * dx + dy * dy;
+      const double f = r2 > 0.0 ? bb / r2 : 0.0;  // no deflection at the centre itself
+      ax[r] += f * dx;
+      ay[r] += f * dy;
+    }
+  }
+}
+
+PointMassesOff::PointMassesOff(const PtmassField& f) : rows_(f.rows) {
+  for (int j : rows_) {
+    saved_.push_back(TWgal.refon[j]);
+    TWgal.refon[j] = 0;
+  }
+}
+
+PointMassesOff::~PointMassesOff() {
+  for (size_t k = 0; k < rows_.size(); ++k) TWgal.refon[rows_[k]] = saved_[k];
+}
 
 // ---------------------------------------------------------------------------------------
 // Ray shooting
@@ -86,6 +192,9 @@ void init_rayshoot(RayShootState& s, double ulo, double uhi, int nu, double vlo,
 }
 
 void do_rayshoot(RayShootState& s, int shoot_rays, int interpolate, ShootCounters& c, double density) {
+  s.use_blocks = shoot_rays && !interpolate && s.allow_blocks && s.field.build();
+  std::optional<PointMassesOff> off;
+  if (s.use_blocks) off.emplace(s.field);
   const triangulateio& m = TWtri.out;
   const int na = m.numberofpointattributes;
   for (int t = 0; t < m.numberoftriangles; ++t) {
@@ -122,18 +231,13 @@ void do_trishoot(int t, RayShootState& s, int shoot_rays, int interpolate, Shoot
   const double u2 = m.pointattributelist[i2 * na], v2 = m.pointattributelist[i2 * na + 1];
   const double u3 = m.pointattributelist[i3 * na], v3 = m.pointattributelist[i3 * na + 1];
   const long nray = static_cast<long>(k);
+  if (s.use_blocks) {
+    shoot_blocks(s, c, nray, x1, y1, x2, y2, x3, y3);
+    return;
+  }
   for (long r = 0; r < nray; ++r) {
-    if (++c.counter >= kRaysPerStage) {
-      c.counter = 0;
-      ++c.step;
-      if (!quietflag) qprintf("rayshoot: step %d of %.0f\n", c.step, 1e-7 * c.total);
-    }
-    double a = ran2(s.shoot_rseed), b = ran2(s.shoot_rseed);
-    if (a + b > 1.0) {
-      a = 1.0 - a;
-      b = 1.0 - b;
-    }
-    const double cc = 1.0 - a - b;
+    double a, b, cc;
+    next_ray(s, c, a, b, cc);
     double u, v;
     if (interpolate) {
       u = a * u1 + b * u2 + cc * u3;

@@ -17,10 +17,40 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "numeric/alloc.h"
 #include "numeric/random.h"
 #include "shell/words.h"
+
+// The point masses of the loaded model, for deflecting rays in blocks: a deflection-only
+// sum over the "ptmass" components in component order. It stands in for those components
+// only where the whole-model evaluator would return exactly their sum plus the other
+// components' deflections: one lens plane, model-wide scale 1, the default component
+// evaluator, no clumps or cached substructure grids, no line-of-sight or registration
+// components, no dominance tracking, and "ptmass" rows without ellipticity or shear.
+struct PtmassField {
+  std::vector<double> x, y, b2;  // centres and squared Einstein radii, in component order
+  std::vector<int> rows;         // their component rows
+  bool others = false;           // other active components remain (evaluated by potdefmag)
+  // Collects the point masses; false (and empty) when the sum cannot stand in for them.
+  bool build();
+  // ax, ay[0..n-1] = the point masses' deflections at (px, py)[0..n-1].
+  void deflect(int n, const double* px, const double* py, double* ax, double* ay) const;
+};
+
+// While it lives, the point-mass rows of a field are switched off, so that potdefmag
+// returns the other components' deflections only.
+class PointMassesOff {
+ public:
+  explicit PointMassesOff(const PtmassField& f);
+  ~PointMassesOff();
+  PointMassesOff(const PointMassesOff&) = delete;
+  PointMassesOff& operator=(const PointMassesOff&) = delete;
+
+ private:
+  std::vector<int> rows_, saved_;
+};
 
 // State of one ray-shooting run (filled by rayshoot, kept until the next run).
 struct RayShootState {
@@ -32,6 +62,9 @@ struct RayShootState {
   Mat shoot_tmp;                        // [1..nu][1..nv] the map written after each pass
   RandomStream shoot_pseed;             // ray counts (Poisson deviates)
   RandomStream shoot_rseed;             // ray positions (uniform deviates)
+  bool allow_blocks = true;             // exact rays may use the point-mass block sum
+  PtmassField field;                    // point masses of the current shooting pass
+  bool use_blocks = false;              // the pass deflects in blocks
 };
 extern RayShootState TWshoot;
 
