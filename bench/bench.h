@@ -25,6 +25,7 @@ void bench_lens_model();
 void bench_evaluator();
 void bench_grid();
 void bench_images();
+void bench_microlensing();
 void bench_profiles1();
 void bench_profiles2();
 void bench_profiles3();

@@ -20,6 +20,7 @@ const Area kAreas[] = {
     {"profiles3", bench_profiles3},
     {"grid", bench_grid},
     {"images", bench_images},
+    {"microlensing", bench_microlensing},
 };
 }  // namespace
 

@@ -121,6 +121,7 @@ bool PtmassField::build() {
   y.clear();
   b2.clear();
   rows.clear();
+  other_rows.clear();
   others = false;
   const ClumpState& cs = TWclump;
   bool clumps = cs.clump_list_n > 0 || cs.subsaveN > 0;
@@ -138,37 +139,82 @@ bool PtmassField::build() {
       b2.push_back(cur.b * cur.b);
       rows.push_back(j);
     } else {
-      others = true;
+      other_rows.push_back(j);
     }
   }
   if (TWgal.NGALMAX >= 1) initgal(1);
+  if (rows.empty()) other_rows.clear();
+  others = !other_rows.empty();
   return !rows.empty();
 }
 
+namespace {
+
+// The deflection factor b^2/r^2 of one star, 0 at its centre, written without a branch (so
+// that the loops run on vectors): the divisor there is 1 and the factor 0.
+inline double star_factor(double bb, double r2) {
+  const double at_centre = static_cast<double>(r2 == 0.0);
+  return bb / (r2 + at_centre) * (1.0 - at_centre);
+}
+
+}  // namespace
+
 void PtmassField::deflect(int n, const double* px, const double* py, double* ax, double* ay) const {
-  for (int r = 0; r < n; ++r) ax[r] = ay[r] = 0.0;
+  double* __restrict gx = ax;
+  double* __restrict gy = ay;
+  const double* __restrict qx = px;
+  const double* __restrict qy = py;
+  for (int r = 0; r < n; ++r) gx[r] = gy[r] = 0.0;
   const size_t m = rows.size();
-  for (size_t k = 0; k < m; ++k) {
+  size_t k = 0;
+  // Two stars per sweep over the rays, added one after the other (component order).
+  for (; k + 1 < m; k += 2) {
+    const double cx1 = x[k], cy1 = y[k], bb1 = b2[k];
+    const double cx2 = x[k + 1], cy2 = y[k + 1], bb2 = b2[k + 1];
+    for (int r = 0; r < n; ++r) {
+      const double dx1 = qx[r] - cx1, dy1 = qy[r] - cy1;
+      const double dx2 = qx[r] - cx2, dy2 = qy[r] - cy2;
+      const double g1 = star_factor(bb1, dx1 * dx1 + dy1 * dy1);
+      const double g2 = star_factor(bb2, dx2 * dx2 + dy2 * dy2);
+      gx[r] = (gx[r] + g1 * dx1) + g2 * dx2;
+      gy[r] = (gy[r] + g1 * dy1) + g2 * dy2;
+    }
+  }
+  for (; k < m; ++k) {
     const double cx = x[k], cy = y[k], bb = b2[k];
     for (int r = 0; r < n; ++r) {
-      const double dx = px[r] - cx, dy = py[r] - cy;
-      const double r2 = dx * dx + dy * dy;
-      const double f = r2 > 0.0 ? bb / r2 : 0.0;  // no deflection at the centre itself
-      ax[r] += f * dx;
-      ay[r] += f * dy;
+      const double dx = qx[r] - cx, dy = qy[r] - cy;
+      const double g = star_factor(bb, dx * dx + dy * dy);
+      gx[r] += g * dx;
+      gy[r] += g * dy;
     }
   }
 }
 
-PointMassesOff::PointMassesOff(const PtmassField& f) : rows_(f.rows) {
-  for (int j : rows_) {
-    saved_.push_back(TWgal.refon[j]);
-    TWgal.refon[j] = 0;
+OtherComponentsOnly::OtherComponentsOnly(const PtmassField& f) {
+  if (!f.others) return;
+  full_ = std::move(TWgal);
+  swapped_ = true;
+  TWgal = GalaxyTable();
+  const int n = static_cast<int>(f.other_rows.size());
+  TWgal.allocate(n);
+  for (int i = 1; i <= n; ++i) {
+    const int j = f.other_rows[static_cast<size_t>(i - 1)];
+    setID(i, full_.rows_[static_cast<size_t>(j)].name);
+    for (int k = 1; k <= 10; ++k) TWgal.p[i][k] = full_.p[j][k];
+    for (int k = 1; k <= 6; ++k) TWgal.pos[i][k] = full_.pos[j][k];
+    TWgal.z[i] = full_.z[j];
+    TWgal.refon[i] = full_.refon[j];
+    TWgal.refflag[i] = full_.refflag[j];
   }
+  TWgal.count = n;
 }
 
-PointMassesOff::~PointMassesOff() {
-  for (size_t k = 0; k < rows_.size(); ++k) TWgal.refon[rows_[k]] = saved_[k];
+OtherComponentsOnly::~OtherComponentsOnly() {
+  if (!swapped_) return;
+  TWgal = std::move(full_);
+  cur = CurrentComponent();
+  if (TWgal.NGALMAX >= 1) initgal(1);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -193,7 +239,7 @@ void init_rayshoot(RayShootState& s, double ulo, double uhi, int nu, double vlo,
 
 void do_rayshoot(RayShootState& s, int shoot_rays, int interpolate, ShootCounters& c, double density) {
   s.use_blocks = shoot_rays && !interpolate && s.allow_blocks && s.field.build();
-  std::optional<PointMassesOff> off;
+  std::optional<OtherComponentsOnly> off;
   if (s.use_blocks) off.emplace(s.field);
   const triangulateio& m = TWtri.out;
   const int na = m.numberofpointattributes;

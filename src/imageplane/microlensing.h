@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "models/component.h"
 #include "numeric/alloc.h"
 #include "numeric/random.h"
 #include "shell/words.h"
@@ -32,24 +33,27 @@
 struct PtmassField {
   std::vector<double> x, y, b2;  // centres and squared Einstein radii, in component order
   std::vector<int> rows;         // their component rows
-  bool others = false;           // other active components remain (evaluated by potdefmag)
+  std::vector<int> other_rows;   // the other active components (evaluated by potdefmag)
+  bool others = false;           // other_rows is not empty
   // Collects the point masses; false (and empty) when the sum cannot stand in for them.
   bool build();
   // ax, ay[0..n-1] = the point masses' deflections at (px, py)[0..n-1].
   void deflect(int n, const double* px, const double* py, double* ax, double* ay) const;
 };
 
-// While it lives, the point-mass rows of a field are switched off, so that potdefmag
-// returns the other components' deflections only.
-class PointMassesOff {
+// While it lives, the component table holds only the other active components of a field
+// (in their order), so that potdefmag returns their deflections without visiting the
+// point-mass rows; the full table and component 1 are back afterwards.
+class OtherComponentsOnly {
  public:
-  explicit PointMassesOff(const PtmassField& f);
-  ~PointMassesOff();
-  PointMassesOff(const PointMassesOff&) = delete;
-  PointMassesOff& operator=(const PointMassesOff&) = delete;
+  explicit OtherComponentsOnly(const PtmassField& f);
+  ~OtherComponentsOnly();
+  OtherComponentsOnly(const OtherComponentsOnly&) = delete;
+  OtherComponentsOnly& operator=(const OtherComponentsOnly&) = delete;
 
  private:
-  std::vector<int> rows_, saved_;
+  GalaxyTable full_;
+  bool swapped_ = false;
 };
 
 // State of one ray-shooting run (filled by rayshoot, kept until the next run).
