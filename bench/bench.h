@@ -29,3 +29,4 @@ void bench_microlensing();
 void bench_profiles1();
 void bench_profiles2();
 void bench_profiles3();
+void bench_fit();

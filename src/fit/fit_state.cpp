@@ -2,6 +2,10 @@
 
 #include <iterator>
 
+#include "fit/constraints.h"
+#include "fit/curves_rings.h"
+#include "fit/fit_data.h"
+#include "fit/pointchi.h"
 #include "shell/settings.h"
 
 FitCapacities fitcap;
@@ -41,7 +45,11 @@ void register_fit_settings() { register_settings(kFitSettings, kNumFitSettings);
 void refresh_fit_settings() { refresh_settings(kFitSettings, kNumFitSettings); }
 
 void init_fit_data() {
-  // The observed-data tables do not exist yet; only the capacities are set.
+  // Empty observed, batch and constraint tables; no ring and no correlated-position term.
+  clear_observed_data();
+  TScons = ConstraintTables();
+  GausCorr = GausCorrData();
+  TSring = RingTables();
   fitcap.NRINGMAX = 10;
   fitcap.MRINGMAX = 200;
   fitcap.CRVNMAX = 5;

@@ -6,7 +6,8 @@
 void register_fit_settings();
 // Copies the fitting settings into their mirrors (part of the settings refresh).
 void refresh_fit_settings();
-// Empties the observed-data tables and sets the curve and ring capacities.
+// Empties the observed-data, batch and constraint tables, the correlated-position record
+// and the ring tables, and sets the curve and ring capacities.
 void init_fit_data();
 // Start-up and refresh hooks of the fitting package.
 void InitCrvs();

@@ -1,6 +1,7 @@
 #include "shell/startup.h"
 
 #include "core/twick.h"
+#include "fit/fit_data.h"
 #include "fit/fit_state.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
@@ -15,6 +16,9 @@ struct FitCommand {
 
 // The commands of the fitting program, appended after the core's, in this order.
 const FitCommand kFitCommands[] = {
+    {"data", data, datahelp},
+    {"data2", data2, data2help},
+    {"batchdata", batchdata, batchdatahelp},
     {"try2", try2, try2help},
 };
 }  // namespace
