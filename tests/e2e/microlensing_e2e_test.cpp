@@ -7,25 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "imageplane/map_text.h"
 #include "support/test_support.h"
 
 namespace {
 
-// A text array file: "nx ny", then the values with x fastest.
-struct Map {
-  int nx = 0, ny = 0;
-  std::vector<double> v;
-  double at(int i, int j) const { return v[static_cast<size_t>((j - 1) * nx + (i - 1))]; }
-};
-Map read_map(const std::string& text) {
-  Map m;
-  std::istringstream in(text);
-  in >> m.nx >> m.ny;
-  double x;
-  while (in >> x) m.v.push_back(x);
-  EXPECT_EQ(m.v.size(), static_cast<size_t>(m.nx) * m.ny);
-  return m;
-}
 
 const char* kPointMass =
     "set gridlo1 0.05\n"
@@ -54,10 +40,10 @@ TEST(MicrolensingE2E, RayShootMatchesPointMassMap) {
                                           "rayshoot -1 1 11 -1 1 11 r1.txt 1 2e4 1 1\n");
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("rayshoot: expected number of rays approx"), std::string::npos);
-  const Map p = read_map(d.read("p.txt"));
+  const TextMap p = parse_text_map(d.read("p.txt"));
   for (const char* f : {"r0.txt", "r1.txt"}) {
     SCOPED_TRACE(f);
-    const Map m = read_map(d.read(f));
+    const TextMap m = parse_text_map(d.read(f));
     ASSERT_EQ(m.nx, 11);
     for (int i = 1; i <= 11; ++i)
       for (int j = 1; j <= 11; ++j) {
@@ -84,7 +70,7 @@ TEST(MicrolensingE2E, RayShootSeedsAndGridEdge) {
   EXPECT_EQ(count_occurrences(r.out, "Writing relative magnifications, log10(mu/1.000000e+00)"), 4);
   EXPECT_EQ(d.read("a1.txt"), d.read("a2.txt"));
   EXPECT_EQ(d.read("b1.txt"), d.read("b2.txt"));
-  const Map m = read_map(d.read("a1.txt"));
+  const TextMap m = parse_text_map(d.read("a1.txt"));
   for (int i = 1; i <= 13; ++i)
     for (int j = 1; j <= 13; ++j) {
       const double u = -3 + 0.5 * (i - 1), v = -3 + 0.5 * (j - 1);

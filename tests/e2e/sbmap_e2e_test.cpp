@@ -7,23 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "imageplane/map_text.h"
 #include "support/test_support.h"
 
 namespace {
 
-struct Map {
-  int nx = 0, ny = 0;
-  std::vector<double> v;
-  double at(int i, int j) const { return v[static_cast<size_t>((j - 1) * nx + (i - 1))]; }
-};
-Map read_map(const std::string& text) {
-  Map m;
-  std::istringstream in(text);
-  in >> m.nx >> m.ny;
-  double x;
-  while (in >> x) m.v.push_back(x);
-  return m;
-}
 
 // "nx ny" and the values f(i, j), x fastest.
 template <class F>
@@ -50,7 +38,7 @@ TEST(SBmapE2E, ConvolveAndStatistics) {
   EXPECT_NE(r.out.find("Fluxes: old 2.000000e+00 new 2.000000e+00\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Results from imgstats:\nminimum value      = "), std::string::npos);
   EXPECT_NE(r.out.find("maximum value      = 1.000000e+00\n"), std::string::npos) << r.out;
-  const Map m = read_map(d.read("out.txt"));
+  const TextMap m = parse_text_map(d.read("out.txt"));
   ASSERT_EQ(m.nx, 64);
   EXPECT_NEAR(m.at(10, 50), 1.0, 1e-6);
   EXPECT_NEAR(m.at(11, 50), 0.25, 1e-6);
@@ -75,7 +63,7 @@ TEST(SBmapE2E, SpiderDiagram) {
                                    "spider -1 1 3 -1 1 3 s90.txt 1 0 0 90 0 200 1\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("ERROR: spider diagram is not well defined for i=90"), std::string::npos) << r.out;
-  const Map m = read_map(d.read("s.txt"));
+  const TextMap m = parse_text_map(d.read("s.txt"));
   ASSERT_EQ(m.nx, 7);
   for (int j = 1; j <= 7; ++j) {
     const double y = -1.5 + 0.5 * (j - 1);

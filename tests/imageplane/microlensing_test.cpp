@@ -9,6 +9,7 @@
 
 #include "core/lens_model.h"
 #include "imageplane/lens_fixture.h"
+#include "imageplane/map_text.h"
 #include "imageplane/microlensing.h"
 #include "io/arrayfile.h"
 #include "numeric/roots.h"
@@ -19,12 +20,6 @@ using namespace lensfix;
 namespace {
 
 WordArray words(std::vector<std::string> w) { return WordArray(std::move(w)); }
-
-Mat read_map(const std::string& path, int& nx, int& ny) {
-  Mat m;
-  EXPECT_TRUE(read_array(path, 1, nx, ny, m));
-  return m;
-}
 
 // Closed-form magnification of the point mass at (u, v), averaged over a pixel of side h
 // by the midpoint rule on an m x m lattice (the pixel average that ray counts estimate).
@@ -196,7 +191,7 @@ TEST(Microlensing, RayShootCommand) {
     EXPECT_EQ(count_occurrences(cap.text(), "Writing relative magnifications"), 2);
   }
   int nx, ny;
-  const Mat rel = read_map(d.file("rel.txt"), nx, ny);
+  const Mat rel = read_text_map(d.file("rel.txt"), nx, ny);
   ASSERT_EQ(nx, 9);
   EXPECT_NEAR(rel[5][5], 0.0, 0.03);  // log10 of 1 +- 5 sigma
   EXPECT_EQ(rel[1][1], -9.0);
@@ -212,7 +207,7 @@ TEST(Microlensing, MagmapP) {
   CaptureOutput cap;
   magmapP(words({"magmapP", "-1", "1", "5", "0", "1", "3", d.file("a.txt"), "1"}));
   int nx, ny;
-  const Mat a = read_map(d.file("a.txt"), nx, ny);
+  const Mat a = read_text_map(d.file("a.txt"), nx, ny);
   ASSERT_EQ(nx, 5);
   ASSERT_EQ(ny, 3);
   EXPECT_NEAR(a[5][1], 3.0 / std::sqrt(5.0), 5e-6);
@@ -221,7 +216,7 @@ TEST(Microlensing, MagmapP) {
   SetVar("seed", 0, 15);
   for (const char* eps : {"0", "-1"}) {
     magmapP(words({"magmapP", "0.5", "1.5", "3", "0.5", "1.5", "3", d.file("b.txt"), "1", "10", eps}));
-    const Mat b = read_map(d.file("b.txt"), nx, ny);
+    const Mat b = read_text_map(d.file("b.txt"), nx, ny);
     EXPECT_GT(b[1][1], 1.0);
   }
   EXPECT_EQ(count_occurrences(cap.text(), "ix,iy,Ntot,mu="), 0);  // one batch per pixel
@@ -229,7 +224,7 @@ TEST(Microlensing, MagmapP) {
   magmapP(words({"magmapP", "0.5", "1.5", "3", "0.5", "1.5", "3", d.file("c1.txt"), "1", "4000", "2e-3"}));
   magmapP(words({"magmapP", "0.5", "1.5", "3", "0.5", "1.5", "3", d.file("c2.txt"), "1", "4000", "2e-3"}));
   EXPECT_EQ(d.read("c1.txt"), d.read("c2.txt"));
-  const Mat c = read_map(d.file("c1.txt"), nx, ny);
+  const Mat c = read_text_map(d.file("c1.txt"), nx, ny);
   for (int i = 1; i <= 3; ++i)
     for (int j = 1; j <= 3; ++j) {
       const double u = 0.5 + 0.5 * (i - 1), v = 0.5 + 0.5 * (j - 1);
@@ -343,7 +338,7 @@ TEST(Microlensing, OlderRayShooterAndMagnificationDistribution) {
     rayshootOLD(words({"rayshootOLD", d.file("old.txt"), "1"}));
   }
   int nx, ny;
-  const Mat old = read_map(d.file("old.txt"), nx, ny);
+  const Mat old = read_text_map(d.file("old.txt"), nx, ny);
   ASSERT_EQ(nx, 3);
   for (int p = 1; p <= 3; ++p)
     for (int q = 1; q <= 3; ++q) EXPECT_NEAR(old[p][q], 1.0, 0.05);  // 5000 rays a pixel

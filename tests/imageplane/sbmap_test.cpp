@@ -7,6 +7,7 @@
 
 #include "core/lens_model.h"
 #include "imageplane/lens_fixture.h"
+#include "imageplane/map_text.h"
 #include "imageplane/sbmap.h"
 #include "io/arrayfile.h"
 #include "support/test_support.h"
@@ -16,12 +17,6 @@ using namespace lensfix;
 namespace {
 
 WordArray words(std::vector<std::string> w) { return WordArray(std::move(w)); }
-
-Mat read_map(const std::string& path, int& nx, int& ny) {
-  Mat m;
-  EXPECT_TRUE(read_array(path, 1, nx, ny, m));
-  return m;
-}
 
 // The map a[i][j] = f(i, j) written as a text file.
 template <class F>
@@ -92,7 +87,7 @@ TEST(Convolve, ImageWithImage) {
   convolve1(words({"convolve1", d.file("one.txt"), "1", d.file("psf.txt"), "1", d.file("o1.txt"), "1"}));
   EXPECT_NE(cap.text().find("Fluxes: old 1.000000e+00 new 1.000000e+00"), std::string::npos) << cap.text();
   int nx, ny;
-  const Mat o1 = read_map(d.file("o1.txt"), nx, ny);
+  const Mat o1 = read_text_map(d.file("o1.txt"), nx, ny);
   ASSERT_EQ(nx, 64);
   ASSERT_EQ(ny, 64);
   double psum = 0;
@@ -109,9 +104,9 @@ TEST(Convolve, ImageWithImage) {
   convolve1(words({"convolve1", d.file("g.txt"), "1", d.file("psf.txt"), "1", d.file("o2.txt"), "1"}));
   Mat g, p;
   int gx, gy, px, py;
-  g = read_map(d.file("g.txt"), gx, gy);
-  p = read_map(d.file("psf.txt"), px, py);
-  const Mat o2 = read_map(d.file("o2.txt"), nx, ny);
+  g = read_text_map(d.file("g.txt"), gx, gy);
+  p = read_text_map(d.file("psf.txt"), px, py);
+  const Mat o2 = read_text_map(d.file("o2.txt"), nx, ny);
   const Moments mg = moments(g, gx, gy), mp = moments(p, px, py), mo = moments(o2, nx, ny);
   EXPECT_NEAR(mo.sum / mg.sum, 1.0, 1e-6);
   EXPECT_NEAR(mo.vx, mg.vx + mp.vx, 1e-6 * mo.vx);
@@ -164,7 +159,7 @@ TEST(Spider, DiskVelocityField) {
   CaptureOutput cap;
   spider(words({"spider", "-2", "2", "9", "-2", "2", "9", d.file("s.txt"), "1", "0", "0", "60", "0", "200", "1"}));
   int nx, ny;
-  const Mat s = read_map(d.file("s.txt"), nx, ny);
+  const Mat s = read_text_map(d.file("s.txt"), nx, ny);
   const double vmax = 200 * std::sin(M_PI / 3);
   for (int i = 1; i <= 9; ++i)
     for (int j = 1; j <= 9; ++j) {
@@ -181,7 +176,7 @@ TEST(Spider, DiskVelocityField) {
   EXPECT_EQ(s[5][5], 0.0);
 
   spider(words({"spider", "-2", "2", "9", "-2", "2", "9", d.file("s0.txt"), "1", "0.3", "0", "0", "0", "200", "1"}));
-  const Mat s0 = read_map(d.file("s0.txt"), nx, ny);
+  const Mat s0 = read_text_map(d.file("s0.txt"), nx, ny);
   for (int i = 1; i <= 9; ++i)
     for (int j = 1; j <= 9; ++j) EXPECT_EQ(s0[i][j], 0.0);
 
@@ -227,7 +222,7 @@ TEST(SBmap, LensedMapFromFile) {
   SBmap1(words({"SBmap1", d.file("src.txt"), "1", "0", "1", "0", "1", d.file("img.txt"), "1", "-0.5", "1.5", "9",
                 "-0.5", "1.5", "9", "1"}));
   int nx, ny;
-  const Mat img = read_map(d.file("img.txt"), nx, ny);
+  const Mat img = read_text_map(d.file("img.txt"), nx, ny);
   ASSERT_EQ(nx, 9);
   for (int i = 1; i <= 9; ++i)
     for (int j = 1; j <= 9; ++j) {
@@ -244,7 +239,7 @@ TEST(SBmap, LensedMapFromFile) {
   // Nover 2: points at +-dx/4, +-dy/4; on the map's edge x = 1 half of them fall outside.
   SBmap1(words({"SBmap1", d.file("src.txt"), "1", "0", "1", "0", "1", d.file("img2.txt"), "1", "-0.5", "1.5", "9",
                 "-0.5", "1.5", "9", "2"}));
-  const Mat img2 = read_map(d.file("img2.txt"), nx, ny);
+  const Mat img2 = read_text_map(d.file("img2.txt"), nx, ny);
   EXPECT_NEAR(img2[7][5], f(1 - 0.0625, 0.5) / 2, 1e-6);  // x = 1, y = 0.5
   EXPECT_NEAR(img2[5][5], f(0.5, 0.5), 1e-6);
 
@@ -277,7 +272,7 @@ TEST(SBmap, PointMassConservesBrightness) {
   SBmap1(words({"SBmap1", d.file("flat.txt"), "1", "-0.5", "0.5", "-0.5", "0.5", d.file("img.txt"), "1", "-2", "2",
                 "21", "-2", "2", "21", "1"}));
   int nx, ny;
-  const Mat img = read_map(d.file("img.txt"), nx, ny);
+  const Mat img = read_text_map(d.file("img.txt"), nx, ny);
   int lit = 0;
   for (int i = 1; i <= 21; ++i)
     for (int j = 1; j <= 21; ++j) {
