@@ -11,6 +11,7 @@
 #include "core/lens_model.h"
 #include "imageplane/grid.h"
 #include "imageplane/images.h"
+#include "imageplane/sbmap.h"
 #include "imageplane/source_models.h"
 #include "io/arrayfile.h"
 #include "io/qvmfile.h"
@@ -31,14 +32,6 @@ constexpr long kRaysPerStage = 10000000;  // rays between two progress lines
 constexpr double kMagmapMaxPoints = 1e7;  // random points per pixel at most
 
 void print_summary(const char* text) { qprintf("%s\n", text); }
-
-// Source position of a ray at image position (x, y), deflected exactly.
-inline void deflect(double x, double y, double& u, double& v) {
-  double pot, ax, ay, xx, yy, xy, yx;
-  potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
-  u = x - ax;
-  v = y - ay;
-}
 
 // Pixel index of coordinate w in the window [lo, hi) of n pixels of size d; w is inside
 // the window. Rounding can put a ray just below the upper edge one pixel past the last:
@@ -289,7 +282,7 @@ void do_trishoot(int t, RayShootState& s, int shoot_rays, int interpolate, Shoot
       u = a * u1 + b * u2 + cc * u3;
       v = a * v1 + b * v2 + cc * v3;
     } else {
-      deflect(a * x1 + b * x2 + cc * x3, a * y1 + b * y2 + cc * y3, u, v);
+      lens_to_source(a * x1 + b * x2 + cc * x3, a * y1 + b * y2 + cc * y3, u, v);
     }
     collect(s, u, v);
   }
@@ -726,7 +719,7 @@ void rayshootOLD(const WordArray& words) {
     const double x = xlo + (xhi - xlo) * ran2(r);
     const double y = ylo + (yhi - ylo) * ran2(r);
     double u, v;
-    deflect(x, y, u, v);
+    lens_to_source(x, y, u, v);
     const double fp = std::floor((u - ulo) / du + 0.5) + 1.0, fq = std::floor((v - vlo) / dv + 0.5) + 1.0;
     if (fp >= 1.0 && fp <= nu && fq >= 1.0 && fq <= nv) mag[static_cast<int>(fp)][static_cast<int>(fq)] += 1.0;
   }

@@ -12,7 +12,6 @@
 
 namespace {
 
-
 const char* kPointMass =
     "set gridlo1 0.05\n"
     "set ngrid1 80\n"
