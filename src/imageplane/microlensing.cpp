@@ -315,7 +315,7 @@ void rayshoot(const WordArray& words) {
     warning("rayshoot needs Nray1 > 0");
     return;
   }
-  if (nwrite < 1 || nwrite > 1000000) {
+  if (nwrite < 1) {
     warning("rayshoot needs Nwrite >= 1");
     return;
   }
