@@ -172,7 +172,7 @@ void bench_microlensing() {
   // A lensed map per sample point: 1,000 stars and the sheet, a Gaussian source.
   {
     star_field(1000);
-    MapGrid g;
+    SampleGrid g;
     g.xlo = g.ylo = -1;
     g.xhi = g.yhi = 1;
     g.nx = g.ny = 100;

@@ -30,7 +30,7 @@ void print_fluxes(double before, double after) { qprintf("Fluxes: old %e new %e\
 
 // Writes a lensed map. The world-coordinate reference is adapted around the write by the
 // shared routine once it exists; until then the map is written as it is.
-void write_lensed_map(const std::string& path, int type, const MapGrid& g, const Mat& out) {
+void write_lensed_map(const std::string& path, int type, const SampleGrid& g, const Mat& out) {
   write_array(path, type, g.nx, g.ny, out);
 }
 
@@ -282,7 +282,7 @@ void SBmap1(const WordArray& words) {
   src.uhi = words.real(4);
   src.vlo = words.real(5);
   src.vhi = words.real(6);
-  MapGrid grid;
+  SampleGrid grid;
   grid.xlo = words.real(9);
   grid.xhi = words.real(10);
   grid.nx = static_cast<int>(words.integer(11));

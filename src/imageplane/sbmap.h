@@ -21,8 +21,8 @@
 #include "numeric/interp.h"
 #include "shell/words.h"
 
-// Pixel grid of a lensed map.
-struct MapGrid {
+// Pixel grid of a lensed map, with its oversampling.
+struct SampleGrid {
   double xlo = 0, xhi = 0, ylo = 0, yhi = 0;
   int nx = 0, ny = 0, nover = 1;
   double dx() const { return (xhi - xlo) / (nx - 1); }
@@ -32,7 +32,7 @@ struct MapGrid {
 // The map of g(u, v) over the grid: each pixel the mean of g at the source positions of
 // its Nover x Nover sample points. g is called once per sample point.
 template <class G>
-Mat lensed_map(const MapGrid& grid, G&& g);
+Mat lensed_map(const SampleGrid& grid, G&& g);
 // Source position of the image-plane point (x, y).
 void lens_to_source(double x, double y, double& u, double& v);
 
@@ -72,7 +72,7 @@ void spiderhelp(int level);
 
 // ---- implementation of the template ----
 template <class G>
-Mat lensed_map(const MapGrid& grid, G&& g) {
+Mat lensed_map(const SampleGrid& grid, G&& g) {
   const int n = grid.nover;
   const double dx = grid.dx(), dy = grid.dy();
   const double norm = 1.0 / (static_cast<double>(n) * n);
