@@ -668,8 +668,8 @@ void map2lstats(const WordArray& words) {
 
 void map2lstatshelp(int level) {
   if (quietflag) return;
-  help_lines({"map2lstats <inname> <intype> <pixscale> <b lo> <hi> <#b> <#theta> <Delta(A) threshold> <outbase> <outtype>",
-              "  writes <outbase>-max, <outbase>-dur and <outbase>-int (.fits for outtype 3, else .dat)"});
+  help_lines({"map2lstats <inname> <intype> <pixscale> <b lo> <hi> <#b> <#theta>",
+              "           <Delta(A) threshold> <outbase> <outtype>"});
 }
 
 // ---------------------------------------------------------------------------------------
