@@ -26,6 +26,7 @@ void bench_evaluator();
 void bench_grid();
 void bench_images();
 void bench_microlensing();
+void bench_finite_source();
 void bench_profiles1();
 void bench_profiles2();
 void bench_profiles3();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bench/bench.h"
+#include "core/lens_model.h"
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -140,6 +141,35 @@ double time_inline_isothermal(const std::vector<Pt>& pts, long calls) {
   });
 }
 
+// A model of n isothermal ellipsoids with shear, at n redshifts between 0.2 and 1.5 (one
+// redshift when planes is false), loaded as the model commands load it.
+void build_plane_model(int n, bool planes) {
+  settings.zlens = 0.5;
+  settings.zsrc = 2.0;
+  settings.zref = 2.0;
+  settings.gridflag = 0;
+  settings.galcoords = 1;
+  settings.shrcoords = 2;
+  settings.maxellip = 0.99;
+  settings.maxshear = 1.0;
+  TWref = ModelSet();
+  TWref.Ngal = n;
+  TWref.Nref = 1;
+  TWref.ref.reset(1, 1);
+  LensModel& m = TWref.ref[1];
+  m.allocate(n);
+  for (int i = 1; i <= n; ++i) {
+    m.names[i] = "alpha";
+    const double p[11] = {0, i == 1 ? 1.0 : 0.2, 0.3 * i - 0.5, 0.2 - 0.15 * i, 0.3, 20.0 * i, 0.02, 40.0 * i, 0.05, 0, 1};
+    for (int k = 1; k <= 10; ++k) m.p[i][k] = p[k];
+    m.z[i] = planes ? 0.2 + 1.3 * (i - 1) / (n > 1 ? n - 1 : 1) : 0.5;
+    m.tau[i] = 1.0;
+  }
+  TWgal.allocate(n);
+  initLOS(m.z);
+  initmodel(m, 0);
+}
+
 }  // namespace
 
 void bench_evaluator() {
@@ -178,4 +208,16 @@ void bench_evaluator() {
   const double t = time_potdefmag(pts, calls);
   const double r = time_inline_isothermal(pts, calls);
   std::printf(" 1 component (alpha 1, e 0.3, shr)  %8.1f ns %8.1f ns %8.2f\n", t, r, t / r);
+
+  // Multi-plane recursion against one plane of the same components.
+  quietflag = 1;
+  std::printf("%-34s %10s %10s %8s\n", "isothermal ellipsoids", "planes", "one plane", "ratio");
+  for (int n : {2, 5, 20}) {
+    build_plane_model(n, true);
+    const double tp = time_potdefmag(pts, calls / n);
+    build_plane_model(n, false);
+    const double t1 = time_potdefmag(pts, calls / n);
+    std::printf("%2d planes                          %8.1f ns %8.1f ns %8.2f\n", n, tp, t1, tp / t1);
+  }
+  quietflag = 0;
 }

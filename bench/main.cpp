@@ -21,6 +21,7 @@ const Area kAreas[] = {
     {"grid", bench_grid},
     {"images", bench_images},
     {"microlensing", bench_microlensing},
+    {"finite_source", bench_finite_source},
     {"fit", bench_fit},
 };
 }  // namespace

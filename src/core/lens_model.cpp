@@ -3,20 +3,24 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/los_commands.h"
 #include "imageplane/grid.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "models/multiplane.h"
 #include "models/special.h"
 #include "models/substructure.h"
 #include "numeric/cosmology.h"
 #include "numeric/random.h"
+#include "numeric/sort.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
 ModelSet TWref;
 BridgeCut bridgecutarr;
+RedshiftStamp TWzstamp;
 
 namespace {
 
@@ -103,6 +107,65 @@ void reload_model1(const char* message) {
   if (initmodel(m, settings.gridflag) > 0) fatal(message);
 }
 
+// What the settings refresh does about changed redshifts while a model command refreshes:
+// setlens builds everything anew, changelens reloads the model itself.
+enum class RedshiftHold { none, all, reload };
+RedshiftHold redshift_hold = RedshiftHold::none;
+
+// The settings refresh of setlens and changelens.
+void SetGlobHeld(RedshiftHold h) {
+  redshift_hold = h;
+  try {
+    SetGlob();
+  } catch (...) {
+    redshift_hold = RedshiftHold::none;
+    throw;
+  }
+  redshift_hold = RedshiftHold::none;
+}
+
+// Redshifts that a model with component redshifts needs: both set, the lens in front.
+void check_model_redshifts() {
+  const Settings& s = settings;
+  if (!(s.zlens > 0 && s.zsrc > 0)) fatal("if redshifts are used, zlens and zsrc should be set");
+  if (s.zlens >= s.zsrc) fatal("lens redshift must be smaller than source redshift");
+}
+
+void stamp_redshifts(bool zflag) {
+  const Settings& s = settings;
+  TWzstamp = RedshiftStamp{zflag, s.zlens, s.zsrc, s.zref, s.omega, s.lambda};
+}
+
+// Time-delay and bridge factors of model i for the present zlens and zsrc; a model whose
+// redshifts all equal model 1's within 1e-6 copies model 1's.
+void plane_factors(ModelSet& ms, int i) {
+  const Settings& s = settings;
+  const double Dl = PMdist(0.0, s.zlens), Ds = PMdist(0.0, s.zsrc), Dls = PMdist(s.zlens, s.zsrc);
+  LensModel& m = ms.ref[i];
+  const int n = ms.Ngal;
+  bool same = i > 1;
+  for (int j = 1; j <= n && same; ++j) same = std::fabs(m.z[j] - ms.ref[1].z[j]) <= 1e-6;
+  for (int j = 1; j <= n; ++j) {
+    // Empty and registration rows are no planes (the plane set-up moves them to 1e8).
+    if (!is_mass_component(m.names[j])) continue;
+    if (same) {
+      m.bridge[j] = ms.ref[1].bridge[j];
+      m.tau[j] = ms.ref[1].tau[j];
+      continue;
+    }
+    const double zj = m.z[j];
+    const double Dj = PMdist(0.0, zj), Djs = PMdist(zj, s.zsrc);
+    const double B = ((1.0 + zj) / (1.0 + s.zlens)) * (Dl * Djs) / (Dls * Dj);
+    m.tau[j] = (Dj / Djs) * (Dls / Dl);
+    if (zj < s.zlens) {
+      m.bridge[j] = std::cbrt(B);
+    } else {
+      const double Dlj = PMdist(s.zlens, zj);
+      m.bridge[j] = std::cbrt(B * (1.0 - Dlj * Ds / (Dls * Dj)));
+    }
+  }
+}
+
 }  // namespace
 
 void LensModel::allocate(int ngal) {
@@ -125,7 +188,7 @@ void require_model() {
 // ---- setlens ----
 
 void setlens(const WordArray& words) {
-  SetGlob();
+  SetGlobHeld(RedshiftHold::all);
   const int nw = words.own_count();
   if (nw <= 1) {
     setlenshelp(2);
@@ -154,8 +217,7 @@ void setlens(const WordArray& words) {
   }
   if (ngal < 0 || nref < 0 || ngal > 2147483647L || nref > 2147483647L)
     fatal("in setlens file, must give Ngal, Nref");
-  if (zflag != 0 && (settings.zlens < 0 || settings.zsrc < 0))
-    fatal("if redshifts are used, zlens and zsrc should be set");
+  if (zflag != 0) check_model_redshifts();
   if (ngal == 0 || nref == 0) fatal("no setlens model defined");
 
   // The model set for the new counts; the per-component tables only when the number of
@@ -168,15 +230,9 @@ void setlens(const WordArray& words) {
     TWgal.allocate(ms.Ngal);
     ms.refv.reset(1, ms.Ngal, 1, 10);
     clumpvec(ms.Ngal);
+    LOS.order.reset(1, ms.Ngal);
   }
   const int n = ms.Ngal;
-
-  double Dl = 0, Ds = 0, Dls = 0;
-  if (zflag) {
-    Dl = PMdist(0.0, settings.zlens);
-    Ds = PMdist(0.0, settings.zsrc);
-    Dls = PMdist(settings.zlens, settings.zsrc);
-  }
 
   for (int j = 1; j <= n; ++j) TWgal.refon[j] = 1;
   ms.refv.fill(0);
@@ -197,26 +253,7 @@ void setlens(const WordArray& words) {
       }
       if (m.names[j] == "nonpar") nonpar_init();
     }
-    if (!zflag) continue;
-    bool same = i > 1;
-    for (int j = 1; j <= n && same; ++j) same = std::fabs(m.z[j] - ms.ref[1].z[j]) <= 1e-6;
-    for (int j = 1; j <= n; ++j) {
-      if (same) {
-        m.bridge[j] = ms.ref[1].bridge[j];
-        m.tau[j] = ms.ref[1].tau[j];
-        continue;
-      }
-      const double zj = m.z[j];
-      const double Dj = PMdist(0.0, zj), Djs = PMdist(zj, settings.zsrc);
-      const double B = ((1.0 + zj) / (1.0 + settings.zlens)) * (Dl * Djs) / (Dls * Dj);
-      m.tau[j] = (Dj / Djs) * (Dls / Dl);
-      if (zj < settings.zlens) {
-        m.bridge[j] = std::cbrt(B);
-      } else {
-        const double Dlj = PMdist(settings.zlens, zj);
-        m.bridge[j] = std::cbrt(B * (1.0 - Dlj * Ds / (Dls * Dj)));
-      }
-    }
+    if (zflag) plane_factors(ms, i);
   }
 
   if (!quietflag) qprintf("Enter what to vary for each galaxy:\n");
@@ -228,6 +265,7 @@ void setlens(const WordArray& words) {
   }
   file.close();
 
+  stamp_redshifts(zflag != 0);
   reload_model1("in initmodel called from setlens");
 }
 
@@ -254,7 +292,7 @@ void setlenshelp(int level) {
 // ---- changelens ----
 
 void changelens(const WordArray& words) {
-  SetGlob();
+  SetGlobHeld(RedshiftHold::reload);
   const int nw = words.own_count();
   if (nw <= 1) {
     changelenshelp(2);
@@ -339,7 +377,7 @@ void ranparmhelp(int level) {
 
 void writep(FILE* stream, const BVec<std::string>& names, const Mat& params) {
   const int n = TWgal.NGALMAX;
-  const bool with_z = LOS.nplane > 0 && TWref.Nref >= 1;
+  const bool with_z = LOS.on != 0 && TWref.Nref >= 1;
   for (int j = 1; j <= n; ++j) {
     if (names[j] == "none") continue;
     const double z = with_z ? TWref.ref[1].z[j] : 0.0;
@@ -451,7 +489,7 @@ double initmodel(const BVec<std::string>& names, const Mat& params, const Vec& r
       if (e >= 1 && e <= n) refflag[e] = 2;
     if (s.verbose <= 1) {
       qprintf("Galaxies surviving the bridge cut:\n");
-      const bool with_z = LOS.nplane > 0;
+      const bool with_z = LOS.on != 0;
       for (int i = 1; i <= n; ++i) {
         if (refflag[i] == 0 || names[i] == "none") continue;
         std::string line = component_line(names[i], params[i], with_z, redshifts[i]);
@@ -526,7 +564,7 @@ double initmodel(const BVec<std::string>& names, const Mat& params, const Vec& r
   }
 
   // 12-13. Own-plane positions and the grid.
-  if (LOS.nplane > 0) procgalposLOS();
+  if (LOS.on) procgalposLOS();
   if (regrid) dogrid();
   return penalty;
 }
@@ -539,28 +577,495 @@ void clumpvec(int n) { TWclump.clumpdat.reset(1, n); }
 // No clumps exist yet, so there are no clump positions to refresh.
 void getclumppos() {}
 
-// One lens plane: switches every component on.
-void initLOS(const Vec&) {
-  for (int i = 1; i <= TWgal.NGALMAX; ++i) TWgal.refon[i] = 1;
-  LOS.nplane = 0;
-  LOS.on = 0;
+// ---- lens planes ----
+
+namespace {
+
+// Sizes the plane matrices for N planes and the source (allocation only when N changes).
+void size_plane_arrays(int N) {
+  LOSPlanes& L = LOS;
+  const int N1 = N + 1;
+  if (L.Bmat.rhi() != N1 || L.Bmat.empty()) {
+    L.Bmat.reset(1, N1, 1, 4);
+    L.Fmat.reset(1, N1, 1, 4);
+    L.Cmat.reset(1, N1, 1, N1, 1, 4);
+    L.Gmat.reset(1, N1, 1, N1, 1, 4);
+    L.dist.reset(0, N1, 0, N1);
+    L.zplane.reset(1, N1);
+    L.tau.reset(1, N1);
+  }
+  los_size_scratch();
 }
 
-// No line-of-sight shear to compute with one plane.
-void initLOSshear() {}
+void set_scalar(BRow<double> m, double v) {
+  m[1] = v;
+  m[2] = 0.0;
+  m[3] = 0.0;
+  m[4] = v;
+}
 
-// One plane: no plane matrices to fill for any source redshift.
-void calcLOSmatrices(const Vec&, double) {}
+// Plane redshifts, time-delay factors and the planes in front of the source zs.
+void fill_plane_list(const Vec& z, double zs) {
+  LOSPlanes& L = LOS;
+  const int N = L.nplane;
+  const bool have = TWref.Nref >= 1;
+  L.nuse = 0;
+  for (int i = 1; i <= N; ++i) {
+    const long k = L.order[i];
+    L.zplane[i] = z[k];
+    L.tau[i] = have ? TWref.ref[1].tau[k] : 1.0;
+    if (z[k] < zs - 1e-6) L.nuse = i;
+  }
+  L.zplane[N + 1] = zs;
+  L.tau[N + 1] = 0.0;
+}
 
-// One plane: the components sit where the position table puts them.
-void procgalposLOS() {}
+void copy_reduced(bool save) {
+  LOSPlanes& L = LOS;
+  if (save) {
+    L.Bsave = L.Bmat;
+    L.Fsave = L.Fmat;
+    L.Csave = L.Cmat;
+    L.Gsave = L.Gmat;
+  } else {
+    L.Bmat = L.Bsave;
+    L.Fmat = L.Fsave;
+    L.Cmat = L.Csave;
+    L.Gmat = L.Gsave;
+  }
+}
+
+// 2x2 matrices as four doubles 11, 12, 21, 22.
+struct M2 {
+  double a = 1, b = 0, c = 0, d = 1;
+};
+M2 mul(const M2& x, const M2& y) {
+  return {x.a * y.a + x.b * y.c, x.a * y.b + x.b * y.d, x.c * y.a + x.d * y.c, x.c * y.b + x.d * y.d};
+}
+M2 inv(const M2& m) {
+  const double det = m.a * m.d - m.b * m.c;
+  return {m.d / det, -m.b / det, -m.c / det, m.a / det};
+}
+template <class T>
+M2 row_m2(BRow<T> r) {
+  return {r[1], r[2], r[3], r[4]};
+}
+
+}  // namespace
+
+void initLOS(Vec& z) {
+  LOSPlanes& L = LOS;
+  const Settings& s = settings;
+  const int n = TWgal.NGALMAX;
+  L.Bmat.clear();
+  L.Fmat.clear();
+  L.Cmat.clear();
+  L.Gmat.clear();
+  L.dist.clear();
+  L.reduced = false;
+  L.Bsave.clear();
+  L.Fsave.clear();
+  L.Csave.clear();
+  L.Gsave.clear();
+  L.reduce_warned = false;
+  L.zref_warned = false;
+  L.on = 0;
+  L.nplane = 0;
+  L.nuse = 0;
+  if (n < 1) return;
+
+  // Every mass component is a plane when one is: a component without a redshift among
+  // components with one would take the place of the farthest plane.
+  int with = 0, without = 0;
+  const bool have = TWref.Nref >= 1 && TWref.Ngal == n;
+  for (int i = 1; i <= n; ++i) {
+    const std::string& name = have ? TWref.ref[1].names[i] : TWgal.name(i);
+    if (!is_mass_component(name)) {
+      z[i] = 1e8;
+    } else if (z[i] > 0) {
+      ++with;
+    } else {
+      ++without;
+    }
+  }
+  if (with > 0 && without > 0) fatal("expected redshift is not positive");
+  L.nplane = with;
+  for (int i = 1; i <= n; ++i) TWgal.refon[i] = 1;
+
+  if (L.order.lo() != 1 || L.order.hi() != n) L.order.reset(1, n);
+  indexx(n, z, L.order);
+  const int N = L.nplane;
+  for (int j = 2; j <= N; ++j)
+    if (z[L.order[j]] - z[L.order[j - 1]] > 1e-6) ++L.on;
+  if (N < 2 || L.on == 0) {
+    L.on = 0;
+    return;
+  }
+
+  // Planes at or within 1e-6 of the source (where the time-delay factor diverges) and
+  // behind it take no part.
+  const bool talk = !quietflag && s.verbose <= 1;
+  if (talk) qprintf("Checking for LOS galaxies behind source ...");
+  for (int i = 1; i <= n; ++i) {
+    if (!have || !is_mass_component(TWref.ref[1].names[i]) || !(z[i] > 0)) continue;
+    if (z[i] >= s.zsrc - 1e-6) {
+      TWgal.refon[i] = 0;
+      if (talk) qprintf(" %d", i);
+    }
+  }
+  if (talk) qprintf(" done\n");
+
+  size_plane_arrays(N);
+  calcLOSmatrices(z, s.zsrc);
+}
+
+void calcLOSmatrices(const Vec& z, double zs) {
+  LOSPlanes& L = LOS;
+  if (!L.on) return;
+  const Settings& s = settings;
+  if (L.reduced) {
+    if (std::fabs(zs - L.zreduced) <= 1e-6) {
+      copy_reduced(false);
+      fill_plane_list(z, zs);
+      return;
+    }
+    if (!L.reduce_warned) {
+      warning(strformat("shearLOS reduction not applied at z=%g", zs));
+      L.reduce_warned = true;
+    }
+  }
+  const int N = L.nplane, N1 = N + 1;
+  size_plane_arrays(N);
+  fill_plane_list(z, zs);
+  const Vec& zp = L.zplane;
+
+  L.Dl = PMdist(0.0, s.zlens);
+  L.Ds = PMdist(0.0, zs);
+  L.Dls = PMdist(s.zlens, zs);
+  L.Dref = L.Dlref = 1.0;
+  const bool finite_ref = s.zref > 0 && s.zref < 1000;
+  if (finite_ref) {
+    L.Dref = PMdist(0.0, s.zref);
+    L.Dlref = PMdist(s.zlens, s.zref);
+  }
+
+  // Distances; equal redshifts (within 1e-6) share one integration.
+  Mat& d = L.dist;
+  d.fill(0.0);
+  const auto zat = [&](int k) { return k == 0 ? 0.0 : zp[k]; };
+  for (int k = 0; k <= N; ++k) {
+    if (k >= 1 && std::fabs(zat(k) - zat(k - 1)) <= 1e-6) {
+      for (int m = k + 1; m <= N1; ++m) d[k][m] = d[k - 1][m];
+      continue;
+    }
+    for (int m = k + 1; m <= N1; ++m) {
+      if (!(zat(m) - zat(k) > 1e-6)) continue;
+      if (m > k + 1 && std::fabs(zat(m) - zat(m - 1)) <= 1e-6 && d[k][m - 1] > 0)
+        d[k][m] = d[k][m - 1];
+      else
+        d[k][m] = PMdist(zat(k), zat(m));
+    }
+  }
+
+  const bool voids = TWvoid.Nmasscomp > 0;
+  for (int i = 1; i <= N1; ++i) {
+    double b = 1.0, f = 0.0;
+    if (voids) voidcorrect(0.0, 0.0, zp[i], d[0][i], b, f);
+    set_scalar(L.Bmat[i], b);
+    set_scalar(L.Fmat[i], f);
+  }
+  for (int j = 1; j <= N1; ++j) {
+    for (int k = 1; k <= N1; ++k) {
+      double c = 0.0, g = 0.0;
+      const bool couples = zp[j] < zp[k] && zp[k] <= zs && zp[j] <= s.zref;
+      if (couples && finite_ref && std::fabs(zp[j] - s.zref) <= 1e-6) {
+        // The model's deflections are scaled to a source at zref: a plane there has no
+        // finite deflection to pass on.
+        if (!L.zref_warned) {
+          warning("lens plane at zref feeds no later plane");
+          L.zref_warned = true;
+        }
+      } else if (couples) {
+        const double Djk = d[j][k], Dj = d[0][j], Dk = d[0][k];
+        if (s.zref >= 1000) {
+          c = Djk / Dk;
+          g = Dj / L.Dl;
+        } else {
+          const double Djr = PMdist(zp[j], s.zref);
+          c = Djk * L.Dref / (Dk * Djr);
+          g = (Dj / Djr) * (L.Dlref / L.Dl);
+        }
+        if (voids) voidcorrect(zp[j], Dj, zp[k], Dk, c, g);
+      }
+      set_scalar(L.Cmat[j][k], c);
+      set_scalar(L.Gmat[j][k], g);
+    }
+  }
+}
+
+void procgalposLOS() {
+  LOSPlanes& L = LOS;
+  if (!L.on) return;
+  los_check_clumps();
+  Mat& pos = TWgal.pos;
+  for (int i = 1; i <= TWgal.NGALMAX; ++i) {
+    pos[i][5] = pos[i][3];
+    pos[i][6] = pos[i][4];
+  }
+  // Front to back: every deflecting plane's own-plane centre is in place when it is used.
+  for (int p = 1; p <= L.nplane; ++p) {
+    const long k = L.order[p];
+    double xp, yp;
+    los_plane_position(p, pos[k][3], pos[k][4], xp, yp);
+    pos[k][5] = xp;
+    pos[k][6] = yp;
+  }
+}
+
+void initLOSshear() {
+  LOSPlanes& L = LOS;
+  if (L.on == 0) {
+    if (!quietflag) note("cannot use shearLOS with a single lens plane");
+    return;
+  }
+  const Settings& s = settings;
+  const int N = L.nplane, N1 = N + 1;
+  const int n = TWgal.NGALMAX;
+  const LensModel& m1 = TWref.ref[1];
+  const Mat& pos = TWgal.pos;
+
+  const int r = trunc_int(L.refgal);
+  if (r > n) fatal(strformat("shearLOS reference galaxy %d is out of range", r));
+  const double xr = r >= 1 ? pos[r][3] : L.xref, yr = r >= 1 ? pos[r][4] : L.yref;
+  int a = 0;
+  for (int i = 1; i <= N && a == 0; ++i) {
+    const long k = L.order[i];
+    if (r >= 1 ? k == r : std::fabs(m1.z[k] - s.zlens) < 1e-4) a = i;
+  }
+  const int mode = L.cutmode;
+  const bool hot = mode == 3 || mode == 4;
+  if (a == 0 && hot) fatal("in shearLOS, no galaxy matches zlens");
+  const double dz = (mode == 1 || mode == 2) ? L.cutparm : 0.0;
+  const double dxcut = hot ? L.cutparm : 0.0;
+
+  FileHandle tmp;
+  if (hot && s.tempfiles == 1) {
+    tmp = FileHandle(QVMfopen("shearLOS.tmp", "w", "could not open shearLOS.tmp"));
+    std::fprintf(tmp, "#  dx  index  model+parameters\n");
+  }
+
+  // Scalar couplings of the unreduced system.
+  const auto cc = [&](int j, int k) { return L.Cmat[j][k][1]; };
+  const auto gg = [&](int j, int k) { return L.Gmat[j][k][1]; };
+  std::vector<M2> Phi(N1 + 1, M2{0, 0, 0, 0}), A(N1 + 1), H(N1 + 1);
+  std::vector<double> ax(N1 + 1, 0.0), ay(N1 + 1, 0.0);
+  std::vector<int> kept;
+  for (int i = 1; i <= N1; ++i) {
+    const double b = L.Bmat[i][1], f = L.Fmat[i][1];
+    double X = b * xr, Y = b * yr;
+    M2 Ai{b, 0, 0, b}, Hi{f, 0, 0, f};
+    for (int j = 1; j < i; ++j) {
+      const double c = cc(j, i), g = gg(j, i);
+      X -= c * ax[j];
+      Y -= c * ay[j];
+      const M2 PA = mul(Phi[j], A[j]);
+      Ai = {Ai.a - c * PA.a, Ai.b - c * PA.b, Ai.c - c * PA.c, Ai.d - c * PA.d};
+      Hi = {Hi.a - g * PA.a, Hi.b - g * PA.b, Hi.c - g * PA.c, Hi.d - g * PA.d};
+    }
+    A[i] = Ai;
+    H[i] = Hi;
+    if (i == N1) {
+      kept.push_back(N1);
+      break;
+    }
+    const int k = static_cast<int>(L.order[i]);
+    double fld[6] = {0, 0, 0, 0, 0, 0};
+    if (k != r) {
+      los_plane_field(k, X, Y, fld);
+    } else {
+      initgal(k);
+    }
+    double alx = fld[1], aly = fld[2], pxx = fld[3], pyy = fld[4], pxy = fld[5];
+    const double rc = std::hypot(X - pos[k][5], Y - pos[k][6]);
+    const double gamma = std::sqrt(0.25 * (pxx - pyy) * (pxx - pyy) + pxy * pxy);
+    const double R = std::hypot(pos[k][3] - xr, pos[k][4] - yr);
+    bool exact = k == r;
+    for (int e : L.exact) exact = exact || e == k;
+    bool main = exact;
+    if (!exact) {
+      switch (mode) {
+        case 0: main = R < L.Rcut; break;
+        case 1: main = R < L.Rcut && std::fabs(m1.z[k] - s.zlens) < dz; break;
+        case 2: main = R < L.Rcut * m1.bridge[k] || std::fabs(m1.z[k] - s.zlens) < dz; break;
+        default: {
+          if (a == 0) fatal("shearLOS HOT mode requires a reference galaxy");
+          const double w = a < i ? (1.0 - cc(a, i)) * (1.0 - cc(a, i)) : 1.0;
+          const double h = w * gamma * L.Rcut * L.Rcut / rc;
+          main = dxcut <= h;
+          if (tmp) {
+            std::fprintf(tmp, "%e %4d %-8s", h, k, m1.names[k].c_str());
+            for (int q = 1; q <= 10; ++q) std::fprintf(tmp, " %13.6e", m1.p[k][q]);
+            std::fprintf(tmp, "  %f%s\n", m1.z[k], main ? " main" : "");
+          }
+        }
+      }
+    }
+    const bool stays = main && m1.names[k] != "convrg" && TWgal.refflag[k] > 0;
+    if (mode == 4 && !stays) alx = aly = pxx = pyy = pxy = 0.0;
+    ax[i] = alx;
+    ay[i] = aly;
+    if (stays) {
+      Phi[i] = M2{0, 0, 0, 0};
+      kept.push_back(i);
+    } else {
+      Phi[i] = M2{pxx, pxy, pxy, pyy};
+    }
+  }
+  tmp.close();
+
+  // The reduced system over the kept planes.
+  const int K = static_cast<int>(kept.size());
+  Mat Bn(1, K, 1, 4), Fn(1, K, 1, 4);
+  Tensor3 Cn(1, K, 1, K, 1, 4), Gn(1, K, 1, K, 1, 4);
+  const auto put = [](BRow<double> row, const M2& m) {
+    row[1] = m.a;
+    row[2] = m.b;
+    row[3] = m.c;
+    row[4] = m.d;
+  };
+  for (int q = 1; q <= K; ++q) {
+    put(Bn[q], A[kept[q - 1]]);
+    put(Fn[q], H[kept[q - 1]]);
+  }
+  std::vector<M2> Ct(N1 + 1), Gt(N1 + 1);
+  for (int p = 1; p <= K; ++p) {
+    for (int q = p + 1; q <= K; ++q) {
+      const int P = kept[p - 1], Q = kept[q - 1];
+      for (int m = P + 1; m <= Q; ++m) {
+        M2 c{cc(P, m), 0, 0, cc(P, m)}, g{gg(P, m), 0, 0, gg(P, m)};
+        for (int t = P + 1; t < m; ++t) {
+          const M2 PC = mul(Phi[t], Ct[t]);
+          const double cs = cc(t, m), gs = gg(t, m);
+          c = {c.a - cs * PC.a, c.b - cs * PC.b, c.c - cs * PC.c, c.d - cs * PC.d};
+          g = {g.a - gs * PC.a, g.b - gs * PC.b, g.c - gs * PC.c, g.d - gs * PC.d};
+        }
+        Ct[m] = c;
+        Gt[m] = g;
+      }
+      put(Cn[p][q], Ct[Q]);
+      put(Gn[p][q], Gt[Q]);
+    }
+  }
+
+  // Diagnostics of the redshift box.
+  if (mode == 1 && dz > 0) {
+    int ap = 0;
+    for (int i = 1; i <= N && ap == 0; ++i) {
+      const long k = L.order[i];
+      if (r >= 1 ? k == r : std::fabs(m1.z[k] - s.zlens) < 1e-4) ap = i;
+    }
+    if (ap == 0) fatal("in shearLOS, no galaxy matches zlens");
+    M2 fg, bg, tot, zl;
+    const auto sub = [](M2& x, double c, const M2& y) {
+      x = {x.a - c * y.a, x.b - c * y.b, x.c - c * y.c, x.d - c * y.d};
+    };
+    for (int i = 1; i <= N; ++i) {
+      const double zk = m1.z[L.order[i]];
+      if (zk < s.zlens - dz)
+        sub(fg, cc(i, ap), Phi[i]);
+      else if (zk < s.zlens + dz)
+        sub(zl, 1.0, Phi[i]);
+      else if (zk < s.zsrc)
+        sub(bg, cc(ap, i), Phi[i]);
+      if (zk < s.zsrc) sub(tot, 1.0, Phi[i]);
+    }
+    FileHandle mf(QVMfopen("shearLOS-mat.dat", "w", "could not open shearLOS output file"));
+    FileHandle sf(QVMfopen("shearLOS-shr.dat", "w", "could not open shearLOS output file"));
+    std::fprintf(mf, "# effective shear matrices, Gamma_eff = 1-A or 1-B\n#\n");
+    std::fprintf(sf, "# effective convergence and shear\n#  kappa  gamma_c  gamma_s  theta_skew\n#\n");
+    const auto both = [&](const char* line) {
+      std::fprintf(mf, "%s\n", line);
+      std::fprintf(sf, "%s\n", line);
+    };
+    const auto write = [&](const M2& m, const char* label) {
+      const double M[4] = {m.a, m.b, m.c, m.d};
+      shearLOS_write(mf, sf, M, label);
+    };
+    if (K == 2) {
+      both("# full shearLOS calculation");
+      const M2 Bl = row_m2(Bn[1]), Bs = row_m2(Bn[2]), Cls = row_m2(Cn[1][2]);
+      write(Bl, "full-fg");
+      write(Cls, "full-bg");
+      write(Bs, "full-tot");
+      write(mul(mul(inv(Cls), Bs), inv(Bl)), "full-eff");
+      write(mul(inv(Cls), Bs), "full-pri");
+    }
+    both("# estimates assuming small shear");
+    write(fg, "est-fg");
+    write(bg, "est-bg");
+    write(tot, "est-tot");
+    both("# contribution from lens plane");
+    write(zl, "zlens");
+  }
+
+  // The new plane list: kept planes first, the folded components after them, switched off.
+  LVec old = L.order;
+  std::vector<char> is_kept(N1 + 1, 0);
+  for (int i : kept) is_kept[i] = 1;
+  int q = 0;
+  for (int i = 1; i <= N; ++i)
+    if (is_kept[i]) L.order[++q] = old[i];
+  for (int i = 1; i <= N; ++i) {
+    if (is_kept[i]) continue;
+    L.order[++q] = old[i];
+    TWgal.refon[old[i]] = 0;
+  }
+  qprintf("shearLOS: started with %d lens plane(s), now using %d main plane(s)\n", N, K - 1);
+  L.nplane = K - 1;
+  L.Bmat = std::move(Bn);
+  L.Fmat = std::move(Fn);
+  L.Cmat = std::move(Cn);
+  L.Gmat = std::move(Gn);
+  L.dist.reset(0, K, 0, K);
+  L.zplane.reset(1, K);
+  L.tau.reset(1, K);
+  los_size_scratch();
+  fill_plane_list(m1.z, s.zsrc);
+  L.reduced = true;
+  L.zreduced = s.zsrc;
+  L.reduce_warned = false;
+  copy_reduced(true);
+  if (!quietflag && s.verbose <= 2) {
+    qprintf("main planes, in redshift order:\n");
+    for (int i = 1; i <= L.nplane; ++i) {
+      const long k = L.order[i];
+      qprintf("%4ld %-8s", k, m1.names[k].c_str());
+      for (int t = 1; t <= 10; ++t) qprintf(" %13.6e", m1.p[k][t]);
+      qprintf("  %f\n", m1.z[k]);
+    }
+  }
+  initgal(1);
+}
+
+// The settings refresh after a change of redshifts or cosmology.
+void refresh_lens_redshifts() {
+  const RedshiftStamp& st = TWzstamp;
+  if (!st.zflag || redshift_hold == RedshiftHold::all || TWref.Nref < 1 || TWref.Ngal < 1) return;
+  const Settings& s = settings;
+  if (st.zlens == s.zlens && st.zsrc == s.zsrc && st.zref == s.zref && st.omega == s.omega &&
+      st.lambda == s.lambda)
+    return;
+  check_model_redshifts();
+  for (int i = 1; i <= TWref.Nref; ++i) plane_factors(TWref, i);
+  stamp_redshifts(true);
+  if (redshift_hold == RedshiftHold::reload) return;
+  note("lens planes rebuilt for new redshifts");
+  reload_model1("in initmodel called from setlens");
+}
 
 // No tiled grid is built yet.
 
 // The non-parametric class needs no set-up.
 
-// No component is treated exactly.
-const std::vector<int>& exact_components() {
-  static const std::vector<int> none;
-  return none;
-}
+// The shearLOS exact list.
+const std::vector<int>& exact_components() { return LOS.exact; }

@@ -105,14 +105,34 @@ void require_model();
 void clumpvec(int n);
 // Refreshes the clump positions of the current model; now a no-op (no clumps exist).
 void getclumppos();
-// Sets up the lens planes from component redshifts; now switches every component on and
-// keeps one plane.
-void initLOS(const Vec& z);
-// Recomputes the line-of-sight shear of the loaded model; now a no-op.
+
+// ---- lens planes (multi-plane lensing, models/multiplane.h) ----
+// Sets up the lens planes of the model set from model 1's redshift row z (rows of class
+// "none" and "register" get redshift 1e8); switches every component on and, with several
+// planes, off those at or behind the source; builds the matrices for zsrc.
+void initLOS(Vec& z);
+// The line-of-sight shear reduction (shearLOS): keeps the main planes and folds the others
+// into effective matrices along the reference ray. Needs model 1 loaded.
 void initLOSshear();
-// Fills the multi-plane matrices for the model's redshifts z and a source at redshift zs.
+// Fills the multi-plane matrices for the model's redshifts z and a source at redshift zs;
+// nothing while multi-plane lensing is off. After a shearLOS reduction, zsrc restores the
+// reduced matrices; another redshift gets plain matrices for the main planes (with a
+// warning once per reduction).
 void calcLOSmatrices(const Vec& z, double zs);
-// Places each component in its own lens plane; now a no-op (one plane).
+// Places each plane component in its own lens plane (position columns 5 and 6).
 void procgalposLOS();
-// Components that the line-of-sight settings treat exactly; now always empty.
+// Components that the line-of-sight settings treat exactly (the shearLOS exact list).
 const std::vector<int>& exact_components();
+
+// The redshifts and cosmology that the time-delay and bridge factors, the lens planes and
+// their matrices were built for (models set up with the redshift flag).
+struct RedshiftStamp {
+  bool zflag = false;  // the model set carries redshifts
+  double zlens = 0, zsrc = 0, zref = 0, omega = 0, lambda = 0;
+};
+extern RedshiftStamp TWzstamp;
+// Part of the settings refresh: when the model set carries redshifts and zlens, zsrc, zref,
+// omega or lambda changed since it was built, rebuilds its factors, planes and model
+// ("Note: lens planes rebuilt for new redshifts"), or ends the program when the new
+// redshifts cannot be used.
+void refresh_lens_redshifts();

@@ -8,13 +8,17 @@
 #include "core/findimg_commands.h"
 #include "core/grid_control.h"
 #include "core/lens_model.h"
+#include "core/los_commands.h"
 #include "core/sources.h"
 #include "imageplane/catalog.h"
 #include "imageplane/critcurves.h"
+#include "imageplane/finite_source.h"
 #include "imageplane/grid.h"
+#include "imageplane/images.h"
 #include "imageplane/microlensing.h"
 #include "imageplane/sbmap.h"
 #include "imageplane/source_models.h"
+#include "imageplane/srcmap.h"
 #include "io/imcommands.h"
 #include "io/wcs.h"
 #include "models/component.h"
@@ -22,6 +26,7 @@
 #include "models/powerlaw.h"
 #include "models/special.h"
 #include "models/evaluator.h"
+#include "models/multiplane.h"
 #include "models/substructure.h"
 #include "models/registry.h"
 #include "numeric/cosmology.h"
@@ -57,6 +62,11 @@ const CoreCommand kCoreCommands[] = {
     {"turnon", turnon, turnonhelp},
     {"regrid", regrid, regridhelp},
     {"ranparm", ranparm, ranparmhelp},
+    {"showLOS", showLOS, showLOShelp},
+    {"shearLOS", shearLOS, shearLOShelp},
+    {"masscomplete", masscomplete, masscompletehelp},
+    {"plotzbridge", plotzbridge, plotzbridgehelp},
+    {"bridgecut", bridgecut, bridgecuthelp},
     {"changevary", changevary, changevaryhelp},
     {"changevarysrc", changevarysrc, changevarysrchelp},
     {"listmodels", listmodels, listmodelshelp},
@@ -74,6 +84,7 @@ const CoreCommand kCoreCommands[] = {
     {"findimg3", findimg3, findimg3help},
     {"findsrc", findsrc, findsrchelp},
     {"findsrc3", findsrc3, findsrc3help},
+    {"checkfinsrc", checkfinsrc, checkfinsrchelp},
     {"doPCA", doPCA, doPCAhelp},
     {"ellsrc", ellsrc, ellsrchelp},
     {"ellimg", ellimg, ellimghelp},
@@ -93,10 +104,13 @@ const CoreCommand kCoreCommands[] = {
     {"makekapmap", makekapmap, makekapmaphelp},
     {"loadkapmap", loadkapmap, loadkapmaphelp},
     {"checkkapmap", checkkapmap, checkkapmaphelp},
+    {"makesrcmap", makesrcmap, makesrcmaphelp},
+    {"loadsrcmap", loadsrcmap, loadsrcmaphelp},
     {"setgausran1", setgausran1, setgausran1help},
     {"MTseries", MTseries, MTserieshelp},
     {"loadnonpar", loadnonpar, loadnonparhelp},
     {"setfoldcaus", setfoldcaus, setfoldcaushelp},
+    {"try", try_, tryhelp},
     {"lightcrv", lightcrv, lightcrvhelp},
     {"rayshoot", rayshoot, rayshoothelp},
     {"magmapP", magmapP, magmapPhelp},
@@ -237,6 +251,9 @@ void InitTWick(FILE* in, FILE* out) {
   InitModels();
   TWsrc.NSRCMAX = 0;
   InitSrcArr(1, 0);
+  TWcursrc = CurrentSourceState();
+  TWfinsrc = FiniteSourceState();
+  reset_srcmaps();
   WCSinfo.on = 0;
   for (const auto& c : kCoreCommands) AddCmd(c.name, c.handler, c.help);
   register_settings(kCoreSettings, kNumCoreSettings);
@@ -256,6 +273,8 @@ void TW_glob_init0() {
   TWsecgrid = SecondaryGrids();
   TWrgstr = RegisterTable();
   TWtrack = DominanceTrack();
+  TWzstamp = RedshiftStamp();
+  TWvoid = MassComplete();
 }
 
 void TW_glob_init() {
@@ -288,6 +307,8 @@ void GlobTWick() {
   derive_tscale();
   s.shoot_pseed = s.seed;
   s.shoot_rseed = s.seed;
+  // A model built for other redshifts or another cosmology is rebuilt (never used stale).
+  refresh_lens_redshifts();
 }
 
 void version(const WordArray&) {

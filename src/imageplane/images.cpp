@@ -7,6 +7,7 @@
 
 #include "imageplane/catalog.h"
 #include "imageplane/critcurves.h"
+#include "imageplane/finite_source.h"
 #include "imageplane/grid.h"
 #include "imageplane/source_models.h"
 #include "models/component.h"
@@ -438,15 +439,6 @@ void scaled_range(double f, double x0, double x1, double u0, double u1, double& 
   hi = (g >= 0.0 ? g * x1 : g * x0) + (f >= 0.0 ? f * u1 : f * u0);
 }
 
-bool ingalcore(int t) {
-  if (settings.omitcore <= 0.0) return false;
-  const triangulateio& m = TWtri.out;
-  const int na = m.numberofpointattributes;
-  for (int k = 0; k < 3; ++k)
-    if (m.pointattributelist[static_cast<size_t>(m.trianglelist[3 * t + k]) * na + kAttrPar] == -2.0) return true;
-  return false;
-}
-
 bool incritband(int t) {
   if (settings.omitcrit <= 0.0) return false;
   const triangulateio& m = TWtri.out;
@@ -754,6 +746,15 @@ int intriangle(double u1, double v1, double u2, double v2, double u3, double v3,
   return 0;
 }
 
+bool ingalcore(int t) {
+  if (settings.omitcore <= 0.0) return false;
+  const triangulateio& m = TWtri.out;
+  const int na = m.numberofpointattributes;
+  for (int k = 0; k < 3; ++k)
+    if (m.pointattributelist[static_cast<size_t>(m.trianglelist[3 * t + k]) * na + kAttrPar] == -2.0) return true;
+  return false;
+}
+
 void setfinsrc(int i, int move, double u, double v) {
   if (i < 1 || i > TWsrc.Nsource)
     fatal(strformat("source index %d is out of range (1 to %d)", i, TWsrc.Nsource));
@@ -770,7 +771,7 @@ void find_img(int& n, Mat& list, double u, double v) {
   if (TWcursrc.usefinsrc == 0) {
     find_img_ptsrc(n, list, u, v);
   } else if (TWcursrc.usefinsrc == 1) {
-    fatal("images of extended sources cannot be found yet (only point sources)");
+    find_img_finsrc(n, list, u, v);
   } else {
     fatal("unknown value of usefinsrc flag");
   }

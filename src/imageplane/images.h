@@ -30,6 +30,9 @@
 // State of the current source as image finding sees it.
 struct CurrentSourceState {
   int usefinsrc = 0;  // 0: the current source is a point source; 1: an extended source
+  // Scale factor of every extended source's size at fixed flux (1 but while the fitter
+  // evaluates a band with a size factor of its own).
+  double srcsize = 1.0;
 };
 extern CurrentSourceState TWcursrc;
 
@@ -38,7 +41,8 @@ extern CurrentSourceState TWcursrc;
 // 1..Nsource ends the program with an ERROR.
 void setfinsrc(int i, int move, double u, double v);
 
-// Images of the current source (isource) placed at (u, v), which stays there afterwards.
+// Images of the current source (isource) placed at (u, v), which stays there afterwards:
+// the point path below, or for an extended source find_img_finsrc (finite_source.h).
 void find_img(int& n, Mat& list, double u, double v);
 // The point-source solver (find_img after setfinsrc for a point source).
 void find_img_ptsrc(int& n, Mat& list, double u, double v);
@@ -62,6 +66,9 @@ void pert_img(int& n, Mat& list, double u, double v, double d);
 // xtol of that vertex; 9 strictly inside; -3, -1, -2 on edge P1-P2, P2-P3, P3-P1; 0
 // outside (or a degenerate triangle).
 int intriangle(double u1, double v1, double u2, double v2, double u3, double v3, double qu, double qv);
+// True when omitcore > 0 and a corner of mesh triangle t (0-based) is a maximum of the
+// time-delay surface (a galaxy's core).
+bool ingalcore(int t);
 // Parity of a point from its second derivatives: 1 both eigenvalues of A positive
 // (minimum of the time-delay surface), -2 both negative (maximum), -1 otherwise.
 int lens_parity(double phixx, double phiyy, double phixy, double phiyx);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "imageplane/srcmap.h"
 #include "numeric/roots.h"
 #include "numeric/specfunc.h"
 #include "shell/fatal.h"
@@ -120,10 +121,7 @@ void source_init(int i) {
   }
 }
 
-// Staged until source maps can be loaded: no map exists.
-int srcmap_count() { return 0; }
-// Staged: a map has one plane.
-int srcmap_planes(int) { return 1; }
-// Staged: no map radii exist.
-double srcmap_r90(int) { return 0.0; }
-double srcmap_r999(int) { return 0.0; }
+int srcmap_count() { return TWsmap.Nsmap; }
+int srcmap_planes(int k) { return TWsmap.thesmap[k].planes; }
+double srcmap_r90(int k) { return TWsmap.thesmap[k].planes > 0 ? TWsmap.thesmap[k].radius90[1] : 0.0; }
+double srcmap_r999(int k) { return TWsmap.thesmap[k].planes > 0 ? TWsmap.thesmap[k].radius999[1] : 0.0; }

@@ -56,11 +56,11 @@ void source_init(int i);
 // minus the target fraction F.
 double src_sersic_Rfunc(double x, double n, double F);
 
-// ---- source maps (staged) ----
-// Number of loaded source maps. Staged: none can be loaded yet, so 0.
+// ---- source maps (srcmap.h) ----
+// Number of map slots (0 before the first loadsrcmap).
 int srcmap_count();
-// Number of wavelength planes of map k (1..srcmap_count()). Staged: 1.
+// Number of wavelength planes of map k (1..srcmap_count(); 0 for an empty slot).
 int srcmap_planes(int k);
-// Radii of map k enclosing 90% and 99.9% of its flux (plane 1). Staged: 0.
+// Radii of map k enclosing 90% and 99.9% of its flux (plane 1; 0 for an empty slot).
 double srcmap_r90(int k);
 double srcmap_r999(int k);

@@ -97,11 +97,6 @@ void potdefmag(double x, double y, double& pot, double& phix, double& phiy, doub
   phiyx = s * out[7];
 }
 
-void potdefmagLOS(PotDefMagVector& out, double x, double y) {
-  out.zero();
-  fatal("multi-plane lensing is not available in this build");
-}
-
 // Not re-entrant: uses `cur`, TWmod's scratch and running totals, and the class routines
 // it reaches must not call back into it.
 void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_derivs) {

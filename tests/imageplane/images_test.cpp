@@ -205,7 +205,7 @@ TEST(FindImg, RepeatableWithDefaultSeed) {
 }
 
 // The current source moves to the searched position; an index outside the source table
-// and an extended source end with an ERROR.
+// ends with an ERROR; an extended source takes the finite-source path (no rays: no images).
 TEST(FindImg, CurrentSourceIsMovedAndChecked) {
   fresh_model(1);
   set_component(1, "ptmass", {1, 0, 0});
@@ -220,7 +220,9 @@ TEST(FindImg, CurrentSourceIsMovedAndChecked) {
   EXPECT_EQ(fatal_message([] { images(0.3, 0); }), "source index 3 is out of range (1 to 2)");
   settings.isource = 1;
   TWsrc.srcID[1] = "uniform";
-  EXPECT_NE(fatal_message([] { images(0.3, 0); }).find("extended sources"), std::string::npos);
+  TWsrc.srcparms[1][10] = TWsrc.srcparms[1][11] = TWsrc.srcparms[1][12] = 0.1;
+  EXPECT_EQ(images(0.3, 0).n, 0);
+  EXPECT_EQ(TWcursrc.usefinsrc, 1);
 }
 
 TEST(FindImg, SourceOutsideTheGridRange) {

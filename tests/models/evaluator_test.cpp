@@ -379,14 +379,6 @@ TEST(Potdefmag, RegistrationRefreshedAtEveryEvaluation) {
   EXPECT_EQ(cur.igal, 1);
 }
 
-TEST(Potdefmag, MultiPlaneIsNotAvailableYet) {
-  fresh_model(1);
-  set_component(1, "ptmass", {1, 0, 0});
-  LOS.on = 1;
-  EXPECT_EQ(fatal_message([] { pdm(1, 1); }), "multi-plane lensing is not available in this build");
-  LOS.on = 0;
-}
-
 TEST(Potdefmag, InternalQuadrupoleRelativeToTheShearBeforeIt) {
   // intshrmode 2: amplitudes (gc + i gs)(gctot + i gstot) / (1 - G) from the shear terms of
   // the components before it; the quadrupole counts in full through the sum.

@@ -1,0 +1,135 @@
+// Extended sources: the brightness law of the current source, its membership tests, and
+// the image finder that integrates the brightness over the triangulated image plane with
+// random rays; the ray-count convergence command checkfinsrc.
+//
+// Source-plane geometry of the current source (isource). With (du, dv) the offset from
+// the centre (u0, v0) and t the position angle, m = cos t dv - sin t du runs along the
+// major axis (-sin t, cos t) and w = -cos t du - sin t dv across it; the elliptical radius
+// is r = sqrt(m^2 + (w/(1 - e))^2) / srcsize. A "srcmap" source is round in this geometry
+// (e taken as 0: its radii are circles about the map origin); its brightness reads the map
+// at x_map = du cos PA + dv sin PA, y_map = dv cos PA - du sin PA (divided by srcsize).
+// Every brightness is divided by srcsize^2, so srcsize stretches a source at fixed flux.
+//
+// Under a model-wide scale factor f (TWmod.scale) a mesh vertex at x with deflection
+// alpha maps to x - f alpha and its potential is f phi: the finder uses those throughout.
+//
+// Images of an extended source (find_img_finsrc): every mesh triangle whose source-plane
+// image meets the source's 99.9% ellipse is integrated. A uniform source that covers a
+// whole triangle contributes its exact integral; any other triangle gets random rays at a
+// density of finsrc_ray_num per 90% ellipse, thrown either in the source-plane triangle or,
+// when the source is the smaller, in the source's 99.9% ellipse. Each triangle's ray count
+// and ray positions come from generator records of their own, seeded by a mix of (seed,
+// repetition, triangle); the points inside a small source from (seed, repetition), the
+// same set for every triangle. With seed <= 0 every search is repetition 0 (a search
+// repeated under the same settings shoots the same rays); with seed > 0 the repetition
+// counts the run's searches. A triangle's light joins the image whose centroid lies
+// nearest to its own, within seeing; otherwise it opens a new image.
+#pragma once
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "numeric/alloc.h"
+#include "shell/words.h"
+
+// The brightness law and geometry of one source, prepared once from the source tables so
+// that evaluating it is plain arithmetic. Take it once (finsrc_shape) and call flux() in
+// loops: the tables are not read again, so a shape goes stale when the source changes.
+struct FinsrcShape {
+  enum Kind { kOff, kUniform, kSersic, kSrcmap };
+  Kind kind = kOff;
+  int map = 0;                   // srcmap: index of the map
+  double u0 = 0, v0 = 0;         // centre
+  double ct = 1, st = 0;         // cos and sin of the position angle
+  double e = 0;                  // ellipticity of the geometry (0 for a source map)
+  double inv_q = 1;              // 1/(1 - e)
+  double size = 1;               // srcsize
+  double inv_size = 1;           // 1/srcsize
+  double R6 = 0;                 // parameter 6 (radius of the edge test's inner band)
+  double R90 = 0, R999 = 0;      // parameters 11, 12
+  double I = 0;                  // I0/srcsize^2 (uniform, sersic); factor/srcsize^2 (srcmap)
+  double R0 = 0;                 // uniform: radius (parameter 10)
+  double inv_s = 0;              // sersic: 1/scale radius
+  double inv_n = 1;              // sersic: 1/n
+  int root = 0;                  // sersic: 1/n is 1 (0), 1/2 (1), 1/4 (2), else pow (-1)
+  bool is_uniform() const { return kind == kUniform; }
+  // Elliptical radius of (u, v) (already divided by srcsize).
+  double radius(double u, double v) const {
+    const double du = u - u0, dv = v - v0;
+    const double m = ct * dv - st * du, w = (-ct * du - st * dv) * inv_q;
+    return std::sqrt(m * m + w * w) * inv_size;
+  }
+  // Surface brightness at (u, v).
+  double flux(double u, double v) const;
+};
+
+// The shape of source i (1..Nsource, checked): "ptsrc" ends the program ("a point source
+// is somehow being treated as finite!"), an unknown class too ("unknown source type"); a
+// source that is switched off has kind kOff (zero brightness everywhere).
+FinsrcShape finsrc_shape(int i);
+
+// Surface brightness of the current source (isource) at a source-plane point. Convenient
+// but slow in a loop (it prepares the shape at every call): loops take finsrc_shape once.
+double finsrc_flux(double u, double v);
+
+// Membership of a point: code -1 (uniform) or 2 within R90; 3 within R99.9; else 0.
+// Returns 1 when the code is nonzero.
+int finsrc_in1(int& code, double u, double v);
+// Membership of the segment (u1, v1)-(u2, v2), by the point of its line nearest the centre
+// in the elliptical measure: 0 when that point lies beyond either end (the ends are left to
+// finsrc_in1); otherwise -1 (uniform) or 1 within parameter 6, 2 within R90, 3 within
+// R99.9, else 0. Returns 1 when the code is nonzero.
+int finsrc_in2(int& code, double u1, double v1, double u2, double v2);
+// The same tests on a prepared shape.
+int finsrc_in1(const FinsrcShape& s, int& code, double u, double v);
+int finsrc_in2(const FinsrcShape& s, int& code, double u1, double v1, double u2, double v2);
+
+struct gnode;
+// Counts the nodes along the edge of a grid whose source positions pass finsrc_in1. Mode
+// 1 walks from node right, then up, then left, then down; mode 2 moves to the rightmost
+// node uncounted and then walks up. Each walk counts a node before leaving it. Another
+// mode ends the program ("in finsrc_checkedge").
+int finsrc_checkedge(const gnode* node, int mode);
+
+// State of one finite-source search, and the process-wide search counter.
+struct FiniteSourceState {
+  double finsrc_ray_dens = 0;  // rays per unit source-plane area of the current search
+  int finsrc_ray_verb = 0;     // print the analysis lines of each search
+  // Image accumulators: per image the flux-weighted sums of x and y, the flux, and the
+  // flux-weighted sum of the delay term; finsrc_cnt images are open.
+  struct Acc {
+    double x = 0, y = 0, w = 0, d = 0;
+    double cx = 0, cy = 0;  // the current centroid x/w, y/w
+  };
+  std::vector<Acc> finsrc_tmp;
+  int finsrc_cnt = 0;
+  // Context of the current search, read by finsrc_tri.
+  FinsrcShape shape;
+  double u = 0, v = 0;         // the source position searched
+  double f = 1;                // model-wide scale factor
+  unsigned long long rep = 0;  // repetition of this search (seeds its streams)
+  double rays = 0;             // rays shot by the last search
+  // Searches run at a positive seed (the repetition of the next is one more).
+  unsigned long long nsearch = 0;
+  // When >= 0, the repetition of the next searches (checkfinsrc numbers its own).
+  long long rep_override = -1;
+};
+extern FiniteSourceState TWfinsrc;
+
+// Integrates the current source over mesh triangle t (0-based) in the current search and
+// adds the result to the image accumulators; area (image-plane area) and rays (rays shot)
+// are running totals of the caller. With shoot 0 only the area is added. srcarea is the
+// area of the source's 99.9% ellipse.
+void finsrc_tri(int t, int shoot, double& area, double& rays, double srcarea);
+
+// Images of the current source placed at (u, v): n images in list[1..n][1..9] (image
+// position as the flux-weighted centroid, flux, the potential that makes pot2tdel give the
+// flux-weighted mean delay, the second derivatives at the centroid, 1). Needs the mesh and
+// catalogue of the current grid build. No rays (finsrc_ray_num <= 0) or a source that is
+// off give no images.
+void find_img_finsrc(int& n, Mat& list, double u, double v);
+
+// checkfinsrc <Nray lo> <hi> <# steps> <# bootstraps> <outname>
+void checkfinsrc(const WordArray& words);
+void checkfinsrchelp(int level);
