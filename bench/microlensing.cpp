@@ -2,16 +2,18 @@
 // convergence sheet with shear), in ray-star deflections per second: the block sum of
 // do_trishoot against a plain per-ray loop over the stars' arrays compiled with the same
 // flags, and rays per second through potdefmag and by interpolation; then a convolution of
-// a 1024 x 1024 image and a lensed map per sample point.
+// a 1024 x 1024 image and SBmap2's lensed map per sample point.
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
 #include "bench/bench.h"
+#include "imageplane/finite_source.h"
 #include "imageplane/grid.h"
 #include "imageplane/microlensing.h"
 #include "imageplane/sbmap.h"
+#include "imageplane/source_models.h"
 #include "models/component.h"
 #include "models/evaluator.h"
 #include "numeric/random.h"
@@ -169,18 +171,24 @@ void bench_microlensing() {
     std::printf("convolve 1024 x 1024 (grid %d x %d): %.1f ms\n", N, N, 1e3 * seconds_since(t0));
   }
 
-  // A lensed map per sample point: 1,000 stars and the sheet, a Gaussian source.
+  // SBmap2's lensed map per sample point: 1,000 stars and the sheet, one Sersic source.
   {
     star_field(1000);
+    InitSrcArr(1, 0);
+    TWsrc.srcID[1] = "sersic";
+    const double p[9] = {0, 1, 0.1, 0, 0.2, 30, 0.2, 0, 2};
+    for (int k = 1; k <= 8; ++k) TWsrc.srcparms[1][k] = p[k];
+    source_init(1);
+    const FinsrcShape shape = finsrc_shape(1);
     SampleGrid g;
     g.xlo = g.ylo = -1;
     g.xhi = g.yhi = 1;
     g.nx = g.ny = 100;
     g.nover = 2;
     const auto t0 = std::chrono::steady_clock::now();
-    const Mat m = lensed_map(g, [](double u, double v) { return std::exp(-(u * u + v * v) / 0.02); });
+    const Mat m = lensed_map(g, [&](double u, double v) { return shape.flux(u, v); });
     keep(m[50][50]);
-    std::printf("lensed map, 1000 stars + sheet: %.1f ns per sample\n",
+    std::printf("SBmap2, 1000 stars + sheet, Sersic source: %.1f ns per sample\n",
                 1e9 * seconds_since(t0) / (100.0 * 100.0 * 4.0));
   }
   quietflag = 0;

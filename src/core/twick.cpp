@@ -96,6 +96,7 @@ const CoreCommand kCoreCommands[] = {
     {"imstats", imstats, imstatshelp},
     {"fft1", fft1, fft1help},
     {"convolve1", convolve1, convolve1help},
+    {"convolve2", convolve2, convolve2help},
     {"imgstats", imgstats, imgstatshelp},
     {"spider", spider, spiderhelp},
     {"loadpowlawtab", loadpowlawtab, loadpowlawtabhelp},

@@ -2,7 +2,10 @@
 // disk, as a user runs them from a command file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <utility>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -72,3 +75,37 @@ TEST(SBmapE2E, SpiderDiagram) {
     EXPECT_EQ(m.at(j, 4), 0.0) << j;           // y = 0
   }
 }
+
+
+
+
+// convolve2 takes the current source as the function, centred on the zero lag: a point
+// image becomes the source's profile (times the pixel area) centred on the point, also
+// when the current source is not source 1.
+TEST(SBmapE2E, ConvolveWithSource) {
+  ScratchDir d;
+  d.write("one.txt", map_text(64, 64, [](int i, int j) { return (i == 20 && j == 40) ? 1.0 : 0.0; }));
+  const RunResult r = run_commands(d,
+                                   "setsource 2 1000\n"
+                                   "sersic 1 0 0 0 0 0.1 0 1\n"
+                                   "sersic 1 0.5 -0.3 0 0 0.1 0 1\n"
+                                   "0 0 0 0 0 0 0 0\n"
+                                   "0 0 0 0 0 0 0 0\n"
+                                   "set isource 2\n"
+                                   "convolve2 one.txt 1 0.02 0.02 out.txt 1\n");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Computing FFT of original map.\nSetting up source map and computing its FFT.\n"
+                       "Doing the convolution.\nFluxes: old 1.000000e+00 new "),
+            std::string::npos)
+      << r.out;
+  const TextMap m = parse_text_map(d.read("out.txt"));
+  // Exponential profile (n = 1): I = exp(-r/s)/(2 pi s^2), s = Reff/1.678347.
+  const double s = 0.1 / 1.678347;
+  for (int i = 10; i <= 30; i += 2)
+    for (int j = 30; j <= 50; j += 2) {
+      const double rr = 0.02 * std::hypot(i - 20, j - 40);
+      const double want = std::exp(-rr / s) / (2 * M_PI * s * s) * 4e-4;
+      EXPECT_NEAR(m.at(i, j), want, 1e-5 * want + 1e-7) << i << " " << j;
+    }
+}
+

@@ -286,3 +286,15 @@ TEST(SBmap, PointMassConservesBrightness) {
     }
   EXPECT_GT(lit, 20);
 }
+
+// SBmap2 without sources warns and writes nothing; afterwards the scale factor is 1.
+TEST(SBmap, AnalyticMapWithoutSources) {
+  load_model("alpha 1 0 0 0 0 0 0 0 0 1");
+  InitSrcArr(0, 0);
+  ScratchDir d;
+  CaptureOutput cap;
+  SBmap2(words({"SBmap2", "-1", "1", "5", "-1", "1", "5", "1", d.file("x.txt"), "1"}));
+  EXPECT_NE(cap.text().find("WARNING: no sources specified in SBmap2"), std::string::npos) << cap.text();
+  EXPECT_FALSE(d.exists("x.txt"));
+  EXPECT_EQ(TWmod.scale, 1.0);
+}
