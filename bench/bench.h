@@ -30,4 +30,6 @@ void bench_finite_source();
 void bench_profiles1();
 void bench_profiles2();
 void bench_profiles3();
+void bench_core_commands();
 void bench_fit();
+void bench_clumps();

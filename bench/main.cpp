@@ -21,8 +21,10 @@ const Area kAreas[] = {
     {"grid", bench_grid},
     {"images", bench_images},
     {"microlensing", bench_microlensing},
+    {"core_commands", bench_core_commands},
     {"finite_source", bench_finite_source},
     {"fit", bench_fit},
+    {"clumps", bench_clumps},
 };
 }  // namespace
 

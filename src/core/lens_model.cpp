@@ -207,13 +207,13 @@ void setlens(const WordArray& words) {
     in = file;
     WordArray h;
     if (!next_line(in, h) || h.own_count() < 2) fatal("in setlens file, must give Ngal, Nref");
-    ngal = h.integer(0);
-    nref = h.integer(1);
-    zflag = h.own_count() > 2 ? h.integer(2) : 0;
+    ngal = h.finite_integer(0, "setlens");
+    nref = h.finite_integer(1, "setlens");
+    zflag = h.own_count() > 2 ? h.finite_integer(2, "setlens") : 0;
   } else {
-    ngal = words.integer(1);
-    nref = words.integer(2);
-    zflag = nw > 3 ? words.integer(3) : 0;
+    ngal = words.finite_integer(1, "setlens");
+    nref = words.finite_integer(2, "setlens");
+    zflag = nw > 3 ? words.finite_integer(3, "setlens") : 0;
   }
   if (ngal < 0 || nref < 0 || ngal > 2147483647L || nref > 2147483647L)
     fatal("in setlens file, must give Ngal, Nref");
@@ -245,9 +245,9 @@ void setlens(const WordArray& words) {
     for (int j = 1; j <= n; ++j) {
       read_component(in, w, "in setlens, you gave too few parameters.");
       m.names[j] = w[0];
-      for (int k = 1; k <= 10; ++k) m.p[j][k] = w.real(k);
+      for (int k = 1; k <= 10; ++k) m.p[j][k] = w.finite(k, "setlens");
       if (zflag) {
-        const double z = w.own_count() > 11 ? w.real(11) : 0.0;
+        const double z = w.own_count() > 11 ? w.finite(11, "setlens") : 0.0;
         if (!(z > 0)) fatal("in setlens, expected redshift is absent or 0");
         m.z[j] = z;
       }
@@ -261,7 +261,8 @@ void setlens(const WordArray& words) {
     // Nine flags suffice: a missing tenth reads 0.
     if (!next_line(in, w) || w.own_count() < 9) fatal("in setlens, you gave too few vary flags.");
     const int own = w.own_count();
-    for (int k = 1; k <= 10; ++k) ms.refv[j][k] = k - 1 < own ? static_cast<int>(w.integer(k - 1)) : 0;
+    for (int k = 1; k <= 10; ++k)
+      ms.refv[j][k] = k - 1 < own ? static_cast<int>(w.finite_integer(k - 1, "setlens")) : 0;
   }
   file.close();
 
@@ -302,7 +303,7 @@ void changelens(const WordArray& words) {
   ModelSet& ms = TWref;
   // Every index is checked before any line is read.
   for (int a = 1; a < nw; ++a) {
-    const long idx = words.integer(a);
+    const long idx = words.finite_integer(a, "changelens");
     const long g = idx < 0 ? -idx : idx;
     if (g < 1 || g > ms.Ngal) fatal(strformat("galaxy index %ld is out of range", idx));
   }
@@ -316,7 +317,7 @@ void changelens(const WordArray& words) {
     for (int i = first; i <= last; ++i) {
       LensModel& m = ms.ref[i];
       m.names[g] = w[0];
-      for (int k = 1; k <= 10; ++k) m.p[g][k] = w.real(k);
+      for (int k = 1; k <= 10; ++k) m.p[g][k] = w.finite(k, "changelens");
     }
     if (w[0] == "nonpar") nonpar_init();
   }
@@ -571,11 +572,53 @@ double initmodel(const BVec<std::string>& names, const Mat& params, const Vec& r
 
 // ---- staged set-up steps ----
 
-// Creates one empty clump population per component (no component has clumps).
-void clumpvec(int n) { TWclump.clumpdat.reset(1, n); }
+// Creates one empty clump population per component (no component has clumps); the trees
+// of the old populations go with them.
+void clumpvec(int n) {
+  free_clumpvec(TWclump.clumpdat);
+  TWclump.clumpdat.reset(1, n);
+}
 
-// No clumps exist yet, so there are no clump positions to refresh.
-void getclumppos() {}
+// Rebuilds the table of clump positions inside the grid box from the current trees:
+// columns 3-4 the position, 1-2 distance and angle (degrees, from +y) about the box centre.
+void getclumppos() {
+  ClumpState& cs = TWclump;
+  cs.clumppos.clear();
+  cs.nclumppos = 0;
+  const Settings& s = settings;
+  if (s.maxclumps < 1) fatal("maxclumps must be positive");
+  if (s.maxclumps > 2147483647L) fatal("maxclumps is too large");
+  const int cap = static_cast<int>(s.maxclumps);
+  bool any = false;
+  for (long i = 1; i <= cs.clumpdat.hi(); ++i)
+    any = any || (cs.clumpdat[i].root && cs.clumpdat[i].root->n > 0);
+  if (!any) return;  // no clumps: the table stays empty
+  cs.clumppos.reset(1, cap, 1, 4);
+  const double x0 = TWgal.NGALMAX >= 1 ? TWgal.p[1][2] : 0.0, y0 = TWgal.NGALMAX >= 1 ? TWgal.p[1][3] : 0.0;
+  double xlo, xhi, ylo, yhi;
+  if (s.gridcoords == 1) {
+    xlo = s.rscale * s.gridlo1;
+    xhi = s.rscale * s.gridhi1;
+    ylo = s.rscale * s.gridlo2;
+    yhi = s.rscale * s.gridhi2;
+  } else {
+    const double h = s.rscale * s.gridhi1;
+    xlo = x0 - h;
+    xhi = x0 + h;
+    ylo = y0 - h;
+    yhi = y0 + h;
+  }
+  for (long i = 1; i <= cs.clumpdat.hi(); ++i)
+    if (cs.clumpdat[i].root) TreeClumpPos(*cs.clumpdat[i].root, cap, cs.nclumppos, cs.clumppos, xlo, xhi, ylo, yhi);
+  for (int k = 1; k <= cs.nclumppos; ++k) {
+    const double dx = cs.clumppos[k][3] - x0, dy = cs.clumppos[k][4] - y0;
+    cs.clumppos[k][1] = std::hypot(dx, dy);
+    double a = std::atan2(dy, dx) * 180.0 / M_PI - 90.0;
+    if (a < 0) a += 360.0;
+    if (a > 360) a -= 360.0;
+    cs.clumppos[k][2] = a;
+  }
+}
 
 // ---- lens planes ----
 

@@ -157,11 +157,11 @@ void setsource(const WordArray& words) {
     in = file;
     WordArray h;
     next_line(in, h);  // an empty file reads as a header of zero sources
-    n = h.own_count() > 0 ? h.integer(0) : 0;
-    rays = h.own_count() > 1 ? h.real(1) : 0.0;
+    n = h.own_count() > 0 ? h.finite_integer(0, "setsource") : 0;
+    rays = h.own_count() > 1 ? h.finite(1, "setsource") : 0.0;
   } else {
-    n = words.integer(1);
-    rays = words.real(2);
+    n = words.finite_integer(1, "setsource");
+    rays = words.finite(2, "setsource");
   }
   if (n <= 0) fatal("number of sources must be positive");
   if (n > 2147483647L) fatal("number of sources is too large");
@@ -175,13 +175,13 @@ void setsource(const WordArray& words) {
   for (int i = 1; i <= ns; ++i) {
     read_words(in, w, 9, "in setsource, you gave too few parameters.");
     names[i] = w[0];
-    for (int k = 1; k <= 8; ++k) params[i][k] = w.real(k);
+    for (int k = 1; k <= 8; ++k) params[i][k] = w.finite(k, "setsource");
   }
   if (initsrcmod(names, params) > 0) fatal("in initsrcmod called from setsource");
   qprintf("For each source, enter what to vary:\n");
   for (int i = 1; i <= ns; ++i) {
     read_words(in, w, 8, "in setsource, you gave too few vary flags.");
-    for (int k = 1; k <= 8; ++k) TWsrc.srcvary[i][k] = static_cast<int>(w.integer(k - 1));
+    for (int k = 1; k <= 8; ++k) TWsrc.srcvary[i][k] = static_cast<int>(w.finite_integer(k - 1, "setsource"));
   }
 }
 

@@ -5,11 +5,15 @@
 #include <cstdio>
 #include <iterator>
 
+#include "core/checks.h"
+#include "core/einstein.h"
 #include "core/findimg_commands.h"
 #include "core/grid_control.h"
 #include "core/lens_model.h"
+#include "core/magcrosssec.h"
 #include "core/los_commands.h"
 #include "core/sources.h"
+#include "core/tables.h"
 #include "imageplane/catalog.h"
 #include "imageplane/critcurves.h"
 #include "imageplane/finite_source.h"
@@ -35,6 +39,7 @@
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "shell/vars.h"
+#include "sim/clumps.h"
 
 namespace {
 
@@ -56,6 +61,7 @@ const CoreCommand kCoreCommands[] = {
     {"startup", setlens, setlenshelp},
     {"setlens", setlens, setlenshelp},
     {"changelens", changelens, changelenshelp},
+    {"thetaEin", thetaEin, thetaEinhelp},
     {"stepsize", stepsize, stepsizehelp},
     {"setsource", setsource, setsourcehelp},
     {"turnoff", turnoff, turnoffhelp},
@@ -76,14 +82,23 @@ const CoreCommand kCoreCommands[] = {
     {"imggrid", imggrid, imggridhelp},
     {"imgarray", imgarray, imgarrayhelp},
     {"autogrid", autogrid, autogridhelp},
+    {"ranpos", ranpos, ranposhelp},
+    {"checkmod", checkmod, checkmodhelp},
+    {"checkder", checkder, checkderhelp},
+    {"checkPder", checkPder, checkPderhelp},
+    {"checktree", checktree, checktreehelp},
+    {"checkmag", checkmag, checkmaghelp},
     {"plotgrid", plotgrid, plotgridhelp},
     {"plotcrit", plotcrit, plotcrithelp},
     {"fitcrit", fitcrit, fitcrithelp},
+    {"calcRein", calcRein, calcReinhelp},
+    {"setMrat", setMrat, setMrathelp},
     {"findimg", findimg, findimghelp},
     {"findimg2", findimg2, findimg2help},
     {"findimg3", findimg3, findimg3help},
     {"findsrc", findsrc, findsrchelp},
     {"findsrc3", findsrc3, findsrc3help},
+    {"magcrosssec", magcrosssec, magcrosssechelp},
     {"checkfinsrc", checkfinsrc, checkfinsrchelp},
     {"doPCA", doPCA, doPCAhelp},
     {"ellsrc", ellsrc, ellsrchelp},
@@ -99,6 +114,9 @@ const CoreCommand kCoreCommands[] = {
     {"convolve2", convolve2, convolve2help},
     {"imgstats", imgstats, imgstatshelp},
     {"spider", spider, spiderhelp},
+    {"moments", moments, momentshelp},
+    {"maketab", maketab, maketabhelp},
+    {"loadtab", loadtab, loadtabhelp},
     {"loadpowlawtab", loadpowlawtab, loadpowlawtabhelp},
     {"kap2lens", kap2lens, kap2lenshelp},
     {"sig2lens", sig2lens, sig2lenshelp},
@@ -108,8 +126,19 @@ const CoreCommand kCoreCommands[] = {
     {"makesrcmap", makesrcmap, makesrcmaphelp},
     {"loadsrcmap", loadsrcmap, loadsrcmaphelp},
     {"setgausran1", setgausran1, setgausran1help},
+    {"clumplist", clumplist, clumplisthelp},
+    {"setclumps", setclumps, setclumpshelp},
+    {"farclumps", farclumps, farclumpshelp},
+    {"NFWclumps", NFWclumps, NFWclumpshelp},
+    {"scaleclumps", scaleclumps, scaleclumpshelp},
+    {"drawclumps", drawclumps, drawclumpshelp},
+    {"writeclumps", writeclumps, writeclumpshelp},
+    {"clumpIJdist", clumpIJdist, clumpIJdisthelp},
+    {"clumptestfar", clumptestfar, clumptestfarhelp},
     {"MTseries", MTseries, MTserieshelp},
     {"loadnonpar", loadnonpar, loadnonparhelp},
+    {"bootstrap", bootstrap, bootstraphelp},
+    {"jackknife", jackknife, jackknifehelp},
     {"setfoldcaus", setfoldcaus, setfoldcaushelp},
     {"try", try_, tryhelp},
     {"lightcrv", lightcrv, lightcrvhelp},

@@ -9,3 +9,4 @@ void chiring() {}
 void ring_trial_hook(const BVec<std::string>&, const Mat&, bool) {}
 void ring_reset_hook(const BVec<std::string>&, Mat&) {}
 void ring_result_hook(const BVec<std::string>&, const Mat&, Mat&) {}
+void writeringp(FILE*) {}

@@ -2,6 +2,7 @@
 // the fit keeps beside the model of each "ring" pseudo-component.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "numeric/alloc.h"
@@ -24,3 +25,7 @@ void ring_trial_hook(const BVec<std::string>& names, const Mat& params, bool che
 void ring_reset_hook(const BVec<std::string>& names, Mat& gref);
 // at its end (fitted ring-source positions into the returned model).
 void ring_result_hook(const BVec<std::string>& names, const Mat& gtry, Mat& model);
+
+// Writes the source of every loaded ring (the best-fit report); nothing while no ring
+// is loaded.
+void writeringp(FILE* stream);

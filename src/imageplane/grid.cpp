@@ -365,7 +365,7 @@ void read_imggrid_positions(const WordArray& words, int file_word, const char* w
     qprintf("Reading %s positions from file %s\n", what, words.c_str(file_word));
     WordArray head;
     if (!myread(in, head)) fatal(strformat("%s file %s is empty", what, words.c_str(file_word)));
-    s.nimggrid = static_cast<int>(head.integer(0));
+    s.nimggrid = static_cast<int>(head.finite_integer(0, words[0]));
     p[1] = s.nimggrid;
   } else {
     qprintf("Enter the %s positions, one per line:\n", what);
@@ -379,8 +379,8 @@ void read_imggrid_positions(const WordArray& words, int file_word, const char* w
     WordArray w;
     if (!myread(in, w) || w.own_count() < 2)
       fatal(strformat("%s positions ended after %d of %d positions", what, k - 1, s.nimggrid));
-    pos[k][1] = w.real(0);
-    pos[k][2] = w.real(1);
+    pos[k][1] = w.finite(0, words[0]);
+    pos[k][2] = w.finite(1, words[0]);
   }
   TWsecgrid.imggridpos = std::move(pos);
   qprintf("Positions for %s:\n", what);
@@ -393,7 +393,7 @@ void read_imggrid_positions(const WordArray& words, int file_word, const char* w
 // the values were accepted.
 bool read_secondary(const WordArray& words, SecondaryGridParams& p, const char* kind) {
   const SecondaryGridParams previous = p;
-  for (int k = 1; k <= 7; ++k) p[k] = words.real(k);
+  for (int k = 1; k <= 7; ++k) p[k] = words.finite(k, words[0]);
   if (p[2] < 0 || p[3] < 0) {
     warning(strformat("%s grids cannot have negative radii", kind));
     p = previous;
@@ -423,6 +423,7 @@ void maingrid(const WordArray& words) {
     return;
   }
   const char* names[] = {"gridcoords", "gridlo1", "gridhi1", "ngrid1", "gridlo2", "gridhi2", "ngrid2"};
+  for (int k = 1; k <= 7; ++k) words.finite(k, "maingrid");  // every value checked before any is set
   for (int k = 0; k < 7; ++k) SetVar(names[k], 0, words.real(k + 1));
   SetGlob();
   const Settings& s = settings;
@@ -533,7 +534,7 @@ void imgarray(const WordArray& words) {
   }
   GridState& s = TWgrid;
   TWsecgrid.imggridpos.clear();
-  TWsecgrid.imggridp[1] = words.real(1);
+  TWsecgrid.imggridp[1] = words.finite(1, "imgarray");
   s.nimggrid = read_int(TWsecgrid.imggridp[1]);
   if (s.nimggrid <= 0) return;
   read_imggrid_positions(words, 2, "imgarray");

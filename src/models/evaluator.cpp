@@ -167,8 +167,12 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
     // copies of TWmod's scratch vectors, so that the compiler can keep them in registers;
     // the scratch vectors serve the calls that are not inlined.
     DerivVector R1, R2;
-    // A component evaluator writes all ten entries; the default one is inlined here.
-    if (ellipse == ellipse1) {
+    const bool clumped = F && j >= cs.clumpdat.lo() && j <= cs.clumpdat.hi() && cs.clumpdat[j].type > 0;
+    // A component evaluator writes all ten entries; the default one is inlined here. The
+    // smooth field of a component whose clumps carry all of its weight is not needed.
+    if (clumped && w == 1.0) {
+      // R1 stays zero
+    } else if (ellipse == ellipse1) {
       component_detail::ellipse1_inline(R1, u, v, false);  // entries 7..10 are not read
     } else {
       ellipse(tm.R1, u, v);
@@ -176,13 +180,12 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
     }
     // Components of the clump list exist only while clumps are in use.
     if (cs.clump_list_n > 0 && !F && in_clump_list(j)) R1.zero();
-    if (F && j >= cs.clumpdat.lo() && j <= cs.clumpdat.hi() && cs.clumpdat[j].type > 0) {
+    if (clumped) {
       DerivVector& C = tm.R2;
       C.zero();
-      if (!hit) {
-        TreeCalc(cs.clumpdat[j].root.get(), C, u, v);
-        ClumpMpoleCalc(j, C, u, v);
-      }
+      // A cached grid holds the explicit clumps only; the far zone is added everywhere.
+      if (!hit) TreeCalc(cs.clumpdat[j].root.get(), C, u, v);
+      ClumpMpoleCalc(j, C, u, v);
       for (int k = 1; k <= 10; ++k) R1[k] = (1.0 - w) * R1[k] + w * C[k];
     }
     if (cur.cid == CLS_intshr) {

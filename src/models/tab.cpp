@@ -17,6 +17,7 @@ namespace {
 
 constexpr double kRadToDeg = 57.29577951308232;  // 180 / pi
 constexpr size_t kNameBytes = 132;
+constexpr double kOnBound = 1e-12;  // relative distance from an axis bound that counts as on it
 
 // Position of v on one axis: lower node i (1-based), upper node i2 and fraction f.
 // v is in lookup units and lies inside the axis (checked by the caller); at_hi marks the
@@ -145,7 +146,16 @@ int InterpTab(TableRef& ref, double e, double x, double y, TabLookup& out) {
   const double th = std::atan2(Y, X) * kRadToDeg;
   double v[3] = {e, R, th};
   for (int ax = 0; ax < 3; ++ax)
-    if (!(v[ax] >= t->lin_lo[ax] && v[ax] <= t->lin_hi[ax])) return TAB_OUT_E + ax;
+    if (!(v[ax] >= t->lin_lo[ax] && v[ax] <= t->lin_hi[ax])) {
+      // A value within rounding of a bound is on it: the radius of an edge node, say,
+      // may compute to 10.000000000000002 for a bound of 10.
+      if (std::fabs(v[ax] - t->lin_lo[ax]) <= kOnBound * std::fabs(t->lin_lo[ax]))
+        v[ax] = t->lin_lo[ax];
+      else if (std::fabs(v[ax] - t->lin_hi[ax]) <= kOnBound * std::fabs(t->lin_hi[ax]))
+        v[ax] = t->lin_hi[ax];
+      else
+        return TAB_OUT_E + ax;
+    }
 
   int i[3], i2[3];
   double f[3];
@@ -200,6 +210,16 @@ LensTable& read_lens_table(FILE* fp, const std::string& what) {
   if (t.b == 0.0 || t.s == 0.0 || !std::isfinite(t.b) || !std::isfinite(t.s))
     fatal(strformat("tabulated model file %s was made with b = %g and s = %g: it cannot be rescaled",
                     what.c_str(), t.b, t.s));
+  // The values the header announces must be in the file before anything is allocated
+  // for them (a damaged header could ask for any amount of memory).
+  const long here = std::ftell(fp);
+  if (here >= 0 && std::fseek(fp, 0, SEEK_END) == 0) {
+    const long end = std::ftell(fp);
+    if (std::fseek(fp, here, SEEK_SET) != 0) short_file();
+    double need = 6.0 * sizeof(double);
+    for (int ax = 0; ax < 3; ++ax) need *= std::fabs(static_cast<double>(cnt[ax]));
+    if (end >= here && static_cast<double>(end - here) < need) short_file();
+  }
   t.set_axes(lo, hi, cnt);
   if (std::fread(t.values.data(), sizeof(double), t.values.size(), fp) != t.values.size()) short_file();
   LensTable& node = AddTab();

@@ -86,7 +86,8 @@ struct TableRef {
 };
 
 // Interpolates the table chosen by name at ellipticity e and component-frame point (x, y)
-// for the current component's scale radius cur.ss. Returns TAB_OK, TAB_OUT_E, TAB_OUT_R,
+// for the current component's scale radius cur.ss; a value within 1e-12 (relative) of an
+// axis bound counts as on it. Returns TAB_OK, TAB_OUT_E, TAB_OUT_R,
 // TAB_OUT_T (ellipticity, scaled radius, angle outside the table) or TAB_NONE (no such
 // table; a named search first prints "WARNING: no tabulated results loaded for model %s"
 // unless quiet or verbose > 2).
@@ -94,9 +95,10 @@ int InterpTab(TableRef& ref, double e, double x, double y, TabLookup& out);
 int InterpTab(std::string_view name, double e, double x, double y, TabLookup& out);
 
 // Reads one table file from fp into a new table appended by AddTab. A file shorter than
-// its header announces, a table made with b = 0 or s = 0 (it cannot be rescaled), or an
-// axis that cannot be used (count 0; a logarithmic axis with a bound <= 0) ends the
-// program with an ERROR naming what is wrong; nothing is appended then. `what` names the file in those messages.
+// its header announces (checked before the values are allocated, when fp can seek), a
+// table made with b = 0 or s = 0 (it cannot be rescaled), or an axis that cannot be used
+// (count 0; a logarithmic axis with a bound <= 0) ends the program with an ERROR naming
+// what is wrong; nothing is appended then. `what` names the file in those messages.
 LensTable& read_lens_table(FILE* fp, const std::string& what);
 // Opens path ("could not open maketab input file" when it cannot) and reads it.
 LensTable& load_lens_table(const std::string& path);

@@ -35,11 +35,16 @@ void SetCmd(const std::string& name, CommandHandler handler, HelpRoutine help) {
   AddCmd(name, handler, help);
 }
 
-void DoCmd(const std::string& name, const WordArray& words) {
+int DoCmd(const std::string& name, const WordArray& words) {
   // Indexing (not iterators): a handler never removes entries, but keep this robust
   // should one register further commands.
+  int ran = 0;
   for (size_t k = 0; k < table().size(); ++k)
-    if (table()[k].name == name) table()[k].handler(words);
+    if (table()[k].name == name) {
+      table()[k].handler(words);
+      ++ran;
+    }
+  return ran;
 }
 
 const std::vector<CommandEntry>& cmdlist() { return table(); }
@@ -61,7 +66,12 @@ void cmdloop() {
     }
     WordArray words;
     if (strparse(line, words) == 0) continue;
-    DoCmd(words[0], words);
+    // A mistyped command does nothing; say so where scripts reading the output do not see it.
+    if (DoCmd(words[0], words) == 0 && !words[0].empty()) {
+      std::fflush(QVMstdout);
+      std::fprintf(stderr, "WARNING: unknown command %s (line ignored)\n", words.c_str(0));
+      std::fflush(stderr);
+    }
     if (words[0] == "quit" || words[0] == "exit") break;
   }
   if (!quietflag) qprintf("\n");

@@ -21,9 +21,11 @@ struct CommandEntry {
 void InitCmds();
 void AddCmd(const std::string& name, CommandHandler handler, HelpRoutine help);
 void SetCmd(const std::string& name, CommandHandler handler, HelpRoutine help);
-void DoCmd(const std::string& name, const WordArray& words);
+// Runs every command registered under name, in registration order; returns how many ran.
+int DoCmd(const std::string& name, const WordArray& words);
 const std::vector<CommandEntry>& cmdlist();
-// Reads and runs lines from QVMstdin until "quit", "exit" or end of input.
+// Reads and runs lines from QVMstdin until "quit", "exit" or end of input. A line whose
+// first word is no command is ignored, with a warning on the standard error stream.
 void cmdloop();
 
 // Prints the lines of one help text, each padded with blanks to the width of the longest

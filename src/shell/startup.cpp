@@ -1,11 +1,14 @@
 #include "shell/startup.h"
 
 #include "core/twick.h"
+#include "fit/constraints.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
+#include "fit/optimize.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
+#include "sim/clumps.h"
 
 namespace {
 struct FitCommand {
@@ -19,6 +22,15 @@ const FitCommand kFitCommands[] = {
     {"data", data, datahelp},
     {"data2", data2, data2help},
     {"batchdata", batchdata, batchdatahelp},
+    {"plimits", plimits, plimitshelp},
+    {"pbounds", pbounds, pboundshelp},
+    {"PArange", PArange, PArangehelp},
+    {"pmatch", pmatch, pmatchhelp},
+    {"minimize", minimize, minimizehelp},
+    {"optimize", optimize, optimizehelp},
+    {"reopt", reopt, reopthelp},
+    {"randomize", randomize, randomizehelp},
+    {"subsave", subsave, subsavehelp},
     {"try2", try2, try2help},
 };
 }  // namespace

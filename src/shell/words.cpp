@@ -68,6 +68,14 @@ bool WordArray::is_number(int i) const {
   return parse_real((*this)[i], v);
 }
 
+double WordArray::finite(int i, const std::string& command) const {
+  const double v = real(i);
+  if (!std::isfinite(v)) fatal(command + ": " + (*this)[i] + " is not a finite number");
+  return v;
+}
+
+long WordArray::finite_integer(int i, const std::string& command) const { return read_integer(finite(i, command)); }
+
 int WordArray::own_count() const {
   const std::string m = GetString("_COMMENT");
   for (int i = 0; i < count(); ++i)

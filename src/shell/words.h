@@ -21,6 +21,11 @@ class WordArray {
   long integer(int i) const;
   // True when word i as a whole is a finite number.
   bool is_number(int i) const;
+  // real(i), for words that must hold a finite number: a leading nan, inf or a number too
+  // large for a double ends the program with "<command>: <word> is not a finite number".
+  double finite(int i, const std::string& command) const;
+  // finite(i, command) read as an integer by the program's integer rule.
+  long finite_integer(int i, const std::string& command) const;
   // Number of words in front of the first word equal to the comment marker: the
   // line's own words, without the marker that the line reader appends.
   int own_count() const;

@@ -1,0 +1,366 @@
+#include "fit/optimize.h"
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "core/lens_model.h"
+#include "fit/fit_data.h"
+#include "fit/linparms.h"
+#include "fit/results.h"
+#include "fit/store.h"
+#include "imageplane/source_models.h"
+#include "io/qvmfile.h"
+#include "numeric/random.h"
+#include "shell/commands.h"
+#include "shell/fatal.h"
+#include "shell/settings.h"
+
+void optimization_run(const BVec<std::string>& names, const IMat& vary, BVec<Mat>& models, int nfirst, int nlater,
+                      bool start_model, const OptProgress& progress) {
+  for (int r = 1; r <= settings.restart; ++r) {
+    int ndim = 0, niter = 0;
+    if (start_model && r == 1) set_start_model();
+    domin(names, vary, models, r == 1 ? nfirst : nlater, ndim, niter);
+    if (ndim == 0) settings.restart = 1;
+    if (progress) progress(r, niter);
+  }
+}
+
+namespace {
+bool chatty() { return !quietflag && settings.verbose <= 2; }
+
+void print_progress(int r, int niter) {
+  qprintf("  Optimization %d/%d: %4d func evals, chisq %e\n", r, settings.restart, niter, TSstore.chi[kChiTot]);
+}
+
+// The models of the model set as a working tensor.
+BVec<Mat> model_tensor() {
+  BVec<Mat> t(1, TWref.Nref);
+  for (int i = 1; i <= TWref.Nref; ++i) t[i] = TWref.ref[i].p;
+  return t;
+}
+
+FILE* open_or_fail(const std::string& path, const char* mode, const char* message) {
+  FILE* fp = std::fopen(path.c_str(), mode);
+  if (!fp) fatal(message);
+  return fp;
+}
+
+void write_img(FILE* fp) {
+  for (int s = 1; s <= TSobs.Nsrcobs; ++s) {
+    const SrcData& m = TSobs.srcmod[s];
+    std::fprintf(fp, "%13.6e %13.6e  # source\n", m.u, m.v);
+    std::fprintf(fp, "# %d images:  x  y  flux  tdel\n", m.nimg);
+    for (int k = 1; k <= m.nimg && k <= m.maximg; ++k)
+      std::fprintf(fp, "%13.6e %13.6e %13.6e %13.6e\n", m.x[k], m.y[k], m.multiflux >= 1 ? m.flux[k][1] : 0.0,
+                   m.tdel[k]);
+    std::fprintf(fp, "\n");
+  }
+}
+
+// The fitted images as an observed-lens data file.
+void write_imgfit(FILE* fp) {
+  std::fprintf(fp, "%d\n", TSobs.Ngalobs);
+  for (int i = 1; i <= TSobs.Ngalobs; ++i) {
+    const GalData& g = TSobs.galobs[i];
+    std::fprintf(fp, "%13.6e %13.6e %e\n", g.x, g.y, g.sig_a);
+    std::fprintf(fp, "%e %e\n", g.R_e, g.sig_R_e);
+    std::fprintf(fp, "%e %e\n", g.PA, g.sig_PA);
+    std::fprintf(fp, "%e %e\n", g.e, g.sig_e);
+  }
+  std::fprintf(fp, "%d\n\n", TSobs.Nsrcobs);
+  for (int s = 1; s <= TSobs.Nsrcobs; ++s) {
+    const SrcData& m = TSobs.srcmod[s];
+    const SrcData& o = TSobs.srcobs[s];
+    const int n = std::min(m.nimg, m.maximg);
+    std::fprintf(fp, "%d %f %f %f %f\n", m.nimg, m.wpos, m.wflux, m.wtdel, m.zsrc);
+    bool all_negative = n > 0;
+    auto flux = [&](int k) { return m.multiflux >= 1 ? m.flux[k][1] : 0.0; };
+    auto sig_flux = [&](int k) { return k <= o.maximg && o.multiflux >= 1 ? o.sig_flux[k][1] : 0.0; };
+    for (int k = 1; k <= n; ++k) {
+      const double sa = k <= o.maximg ? o.sig_a[k] : 0.0, st = k <= o.maximg ? o.sig_tdel[k] : 0.0;
+      std::fprintf(fp, "%13.6e %13.6e %13.6e  %e %e  %13.6e %e\n", m.x[k], m.y[k], flux(k), sa, sig_flux(k),
+                   m.tdel[k], st);
+      if (!(flux(k) < 0)) all_negative = false;
+    }
+    // The reader takes a source whose fluxes are all negative to carry a band section:
+    // write the one band it holds.
+    if (all_negative) {
+      std::fprintf(fp, "1\n%13.6e", m.multiflux >= 1 ? m.srcsize[1] : 1.0);
+      for (int k = 1; k <= n; ++k) std::fprintf(fp, " %13.6e %e", flux(k), sig_flux(k));
+      std::fprintf(fp, "\n");
+    }
+    std::fprintf(fp, "\n");
+  }
+}
+}  // namespace
+
+// ---- optimize ----
+
+void optimize(const WordArray& words) {
+  SetGlob();
+  require_model();
+  start_command_run();
+  const std::string outbase = words.own_count() > 1 ? words[1] : std::string("best");
+  ModelSet& M = TWref;
+  BVec<Mat> models = model_tensor();
+  const BVec<std::string> names = M.ref[1].names;
+  optimization_run(names, M.refv, models, M.Nref, M.Nref, true, [](int r, int niter) {
+    if (!quietflag) print_progress(r, niter);
+  });
+  M.ref[1].p = models[1];
+  if (quietflag) {
+    qprintf("%e\n", TSstore.chi[kChiTot]);
+    return;
+  }
+  if (std::fabs(settings.chimode) > 1e-4) doplot();
+
+  FILE* fp = open_or_fail(outbase + ".dat", "w", "in optimize, could not open output file");
+  writebest(QVMstdout, names, M.ref[1].p);
+  writebest(fp, names, M.ref[1].p);
+  std::fclose(fp);
+
+  writestart(outbase + ".start", names, M.refv, M.ref[1].p);
+
+  fp = QVMfopen(outbase + "-chi.dat", "w", "could not open optimize output file");
+  writechi(fp, TSstore.chi, 0);
+  std::fclose(fp);
+
+  fp = open_or_fail(outbase + "-img.dat", "w", "in optimize, could not open output file");
+  write_img(fp);
+  std::fclose(fp);
+
+  fp = open_or_fail(outbase + "-imgfit.dat", "w", "in optimize, could not open output file");
+  write_imgfit(fp);
+  std::fclose(fp);
+}
+
+void minimize(const WordArray& words) { optimize(words); }
+
+void optimizehelp(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    help_lines({"Varies model parameters to find the best fit to the data."});
+    return;
+  }
+  help_lines({"optimize [outbase]", "Varies model parameters to find the best fit to the data.",
+              "Output files:", "outbase.dat     : data for the best model",
+              "outbase-chi.dat : chi^2 information only", "outbase.start   : startup file for the best model",
+              "The default value of outbase is 'best'."});
+}
+
+void minimizehelp(int) {
+  if (quietflag) return;
+  help_lines({"[Same as optimize.]"});
+}
+
+// ---- reopt ----
+
+void reopt(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 2) {
+    reopthelp(2);
+    return;
+  }
+  require_model();
+  start_command_run();
+  ModelSet& M = TWref;
+  const std::string outbase = words[1];
+  const int istart = words.own_count() > 2 ? static_cast<int>(words.integer(2)) : 1;
+  if (istart <= 0) fatal("in reopt, starting index must be >= 1");
+  int iend = words.own_count() > 3 ? static_cast<int>(words.integer(3)) : M.Nref;
+  if (iend <= 0) iend = M.Nref;
+  if (iend > M.Nref)
+    fatal(strformat("in reopt, ending index %d exceeds the number of models (%d)", iend, M.Nref));
+
+  const BVec<std::string> names = M.ref[1].names;
+  Vec chi(1, M.Nref);
+  // Models outside the range are scored once as they stand, so that the ranking of the
+  // multi-model file holds real values for every model.
+  if (istart > 1 || iend < M.Nref) {
+    const Mat saved_src = TWsrc.srcparms;
+    for (int i = 1; i <= M.Nref; ++i) {
+      if (i >= istart && i <= iend) continue;
+      int ndim = 0, ngv = 0, nsv = 0;
+      storage_init(names, M.refv, M.ref[i].p, ndim, ngv, nsv);
+      Mat src = TWsrc.srcparms;
+      set_start_model();
+      chi[i] = calc_chi(names, M.ref[i].p, TWsrc.srcID, src);
+      storage_clear();
+      TWsrc.srcparms = saved_src;
+    }
+  }
+
+  const std::string path = outbase + ".dat";
+  FILE* fp = open_or_fail(path, istart == 1 ? "w" : "a", "could not open reopt output file");
+  qprintf(istart == 1 ? "Writing reopt results to file %s\n" : "Appending reopt results to file %s\n", path.c_str());
+  for (int i = istart; i <= iend; ++i) {
+    if (chatty()) qprintf("Re-optimizing model %d/%d\n", i, M.Nref);
+    BVec<Mat> one(1, 1);
+    one[1] = M.ref[i].p;
+    optimization_run(names, M.refv, one, 1, 1, true, [](int r, int niter) {
+      if (chatty()) print_progress(r, niter);
+    });
+    chi[i] = TSstore.chi[kChiTot];
+    M.ref[i].p = one[1];
+    writebest(fp, names, M.ref[i].p);
+    std::fflush(fp);
+  }
+  std::fclose(fp);
+  writestartN(outbase + ".startN", names, M.refv, model_tensor(), chi, M.Nref);
+}
+
+void reopthelp(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    help_lines({"Re-optimizes the reference models."});
+    return;
+  }
+  help_lines({"reopt <outbase> [starting index] [ending index]", "Re-optimizes the reference models.",
+              "Results are written to files with the given base name.  Only",
+              "the models between the starting and ending indices are",
+              "re-optimized (default 1 and N)."});
+}
+
+// ---- randomize ----
+
+namespace {
+constexpr int kMaxRedraws = 1000;
+}
+
+void randomize(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 3) {
+    randomizehelp(2);
+    return;
+  }
+  require_model();
+  start_command_run();
+  ModelSet& M = TWref;
+  const int N = static_cast<int>(words.integer(1));
+  const std::string outbase = words[2];
+  const int lpmode = words.own_count() > 3 ? static_cast<int>(words.integer(3)) : 0;
+  const int optflag = words.own_count() > 4 ? static_cast<int>(words.integer(4)) : 1;
+  const double maxchi = words.own_count() > 5 ? words.real(5) : 1e20;
+  if (N < 1) fatal("in randomize, the number of runs must be >= 1");
+
+  // Ranges of the varied parameters, in component-then-parameter order.
+  struct Range {
+    int i, k;
+    double lo, hi;
+  };
+  std::vector<Range> ranges;
+  for (int i = 1; i <= M.Ngal; ++i)
+    for (int k = 1; k <= 10; ++k) {
+      if (M.refv[i][k] == 0) continue;
+      qprintf("Enter lo, hi for p[%d][%d]:\n", i, k);
+      WordArray w;
+      if (!myread(QVMstdin, w) || w.own_count() < 2) fatal("too few inputs");
+      ranges.push_back({i, k, w.real(0), w.real(1)});
+    }
+  const int nv = static_cast<int>(ranges.size());
+
+  const LensModel kept = M.ref[1];
+  const Mat kept_src = TWsrc.srcparms;
+  IMat vary = M.refv;
+  if (optflag == 0) vary.fill(0);
+
+  M.Nref = optflag != 0 ? nv + 1 : 1;
+  M.ref.reset(1, M.Nref);
+  for (int m = 1; m <= M.Nref; ++m) M.ref[m] = kept;
+
+  const std::string path = outbase + ".dat";
+  FILE* fp = open_or_fail(path, "w", "could not open randomize output file");
+  qprintf("Writing randomize results to file %s\n", path.c_str());
+  BVec<Mat> runs(1, N), runsrc(1, N);
+  Mat runchi(1, N, 0, 8);
+  Vec tot(1, N);
+  int best = 1;
+  double bestchi = 1e18;
+  RandomStream draws(settings.seed);
+  const BVec<std::string>& names = kept.names;
+  const int nm = M.Nref;
+
+  for (int j = 1; j <= N; ++j) {
+    if (settings.verbose <= 1 || j % 100 == 0) qprintf("Randomization #%d/%d\n", j, N);
+    if (chatty()) qprintf("Setting up random simplex\n");
+    for (int m = 1; m <= nm; ++m) {
+      Mat& p = M.ref[m].p;
+      for (int tries = 0;; ++tries) {
+        if (tries >= kMaxRedraws)
+          fatal(strformat("in randomize, every one of %d drawn models had a negative mass (check the ranges of b)",
+                          kMaxRedraws));
+        p = kept.p;
+        for (const Range& r : ranges) p[r.i][r.k] = r.lo + ran2(draws) * (r.hi - r.lo);
+        if (lpmode != 0) {
+          const int lp = settings.linparms, gf = settings.gridflag;
+          settings.linparms = lpmode;
+          settings.gridflag = 0;
+          auto_parms(p);
+          settings.linparms = lp;
+          settings.gridflag = gf;
+        }
+        bool negative = false;
+        if (settings.nobflip)
+          for (int i = 1; i <= M.Ngal; ++i)
+            if (p[i][1] < 0) negative = true;
+        if (!negative) break;
+        if (chatty()) qprintf("Oops, model has negative mass.\n");
+      }
+    }
+    TWsrc.srcparms = kept_src;
+    if (chatty()) qprintf("Optimizing\n");
+    BVec<Mat> models = model_tensor();
+    optimization_run(names, vary, models, nm, 1, false, [j, N](int r, int niter) {
+      if (chatty())
+        qprintf("Ran #%d/%d, opt #%d/%d: %4d func evals, chisq %e\n", j, N, r, settings.restart, niter,
+                TSstore.chi[kChiTot]);
+    });
+    M.ref[1].p = models[1];
+    runs[j] = models[1];
+    runsrc[j] = TWsrc.srcparms;
+    for (int c = 0; c < kChiSlots; ++c) runchi[j][c] = TSstore.chi[c];
+    tot[j] = TSstore.chi[kChiTot];
+    if (tot[j] < maxchi) {
+      writebest(fp, names, runs[j]);
+      std::fflush(fp);
+    }
+    if (tot[j] < bestchi) {
+      bestchi = tot[j];
+      best = j;
+    }
+  }
+  std::fclose(fp);
+  writestartN(outbase + ".startN", names, M.refv, runs, tot, N);
+
+  const std::string bpath = outbase + ".best";
+  FILE* bf = open_or_fail(bpath, "w", "could not open randomize best file");
+  qprintf("Writing best randomize model to file %s\n", bpath.c_str());
+  int ndim = 0, ngv = 0, nsv = 0;
+  storage_init(names, M.refv, runs[best], ndim, ngv, nsv);
+  TWsrc.srcparms = runsrc[best];
+  Mat src = runsrc[best];
+  calc_chi(names, runs[best], TWsrc.srcID, src);
+  storage_clear();
+  writebest(bf, names, runs[best]);
+  std::fclose(bf);
+  writestart(outbase + ".start", names, M.refv, runs[best]);
+}
+
+void randomizehelp(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    help_lines({"Generates a set of random models and runs the optimization."});
+    return;
+  }
+  help_lines({"randomize <number runs> <outbase> [linparms] [optimize?] [maxchi]",
+              "Generates a set of random models and runs the optimization.",
+              "Random starting models are drawn and optimized, repeatedly, to",
+              "test whether the converged model is robust.  You are prompted",
+              "for the ranges (lo, hi) of the varied parameters.",
+              "The optional linparms mode is applied to each random model",
+              "before the optimization (0: nothing), independent of the",
+              "global setting.  The fourth argument says whether to optimize;",
+              "the fifth is the maximum chi^2 for a model to be saved."});
+}

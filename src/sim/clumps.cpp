@@ -1,0 +1,494 @@
+// Clump populations: the population lines, the radial tables, the draws and the
+// population commands.
+#include "sim/clumps.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "io/qvmfile.h"
+#include "models/component.h"
+#include "numeric/interp.h"
+#include "shell/commands.h"
+#include "shell/fatal.h"
+#include "shell/settings.h"
+
+namespace {
+constexpr double kPi = 3.14159265358979323846;
+
+bool talkative() { return !quietflag && settings.verbose <= 1; }
+
+struct TypeWord {
+  const char* word;
+  int type;
+  int count_index;  // index of the optional count-mode word
+};
+const TypeWord kTypes[] = {{"star", CLUMP_STAR, 5}, {"gaus", CLUMP_GAUS, 6}, {"pjaffe", CLUMP_PJAFFE, 6},
+                           {"tsis", CLUMP_TSIS, 6}, {"nfw", CLUMP_NFW, 7},   {"pow", CLUMP_POW, 7},
+                           {"soft", CLUMP_SOFT, 6}};
+}  // namespace
+
+void help_padded(int width, std::initializer_list<const char*> lines) {
+  if (quietflag) return;
+  for (const char* l : lines) qprintf("%-*s\n", width, l);
+}
+
+double clump_Sk(int k, double q, double beta) {
+  const double e = k + beta;
+  if (std::fabs(e) < 1e-12) return std::log(q);
+  return (std::pow(q, e) - 1.0) / e;
+}
+
+// ---- population lines ----
+
+void setclumps_line(const WordArray& line, double Rmin, double Rmax) {
+  const int nw = line.own_count();
+  if (nw < 4) {
+    warning("too few clump model parameters\n");
+    return;
+  }
+  ClumpState& cs = TWclump;
+  const long igal = line.integer(0);
+  if (igal < 1 || igal > cs.clumpdat.hi()) return;
+  ClumpPop& pop = cs.clumpdat[igal];
+  const double m = line.real(1), q = line.real(2), beta = line.real(3);
+  if (m == 0) fatal("clump mass parameter must not be zero");
+  double mean = std::fabs(m), g = 1.0;
+  if (q > 1) {
+    const double S1 = clump_Sk(1, q, beta), S2 = clump_Sk(2, q, beta), S3 = clump_Sk(3, q, beta);
+    if (m < 0) mean = std::fabs(m) * S2 / S1;
+    g = S1 * S3 / (S2 * S2);
+  }
+  const double meff = g * mean;
+  if (talkative()) qprintf("Clump population: meff = %e\n", meff);
+  const std::string& word = line[4];
+  const TypeWord* t = nullptr;
+  for (const auto& k : kTypes)
+    if (word == k.word) t = &k;
+  if (!t) fatal(strformat("Unknown clump type: %s", word.c_str()));
+  pop.m = mean;
+  pop.meff = meff;
+  pop.q = q;
+  pop.beta = beta;
+  pop.type = t->type;
+  for (double& p : pop.parms) p = 0;
+  const double w5 = line.real(5);
+  switch (t->type) {
+    case CLUMP_GAUS:
+      pop.parms[0] = w5 / std::sqrt(2.0 * std::log(2.0));
+      break;
+    case CLUMP_PJAFFE:
+      pop.parms[0] = w5 > 0 ? w5 / 0.75 : -w5;
+      break;
+    case CLUMP_TSIS:
+      pop.parms[0] = w5 > 0 ? w5 / 0.360035 : -w5;
+      break;
+    case CLUMP_NFW:
+    case CLUMP_POW:
+      pop.parms[0] = w5;
+      pop.parms[1] = line.real(6);
+      break;
+    case CLUMP_SOFT:
+      pop.parms[0] = w5;
+      break;
+    default:
+      break;
+  }
+  pop.randomN = 1;
+  if (nw > t->count_index) pop.randomN = static_cast<int>(line.integer(t->count_index));
+  do_setclumps(static_cast<int>(igal), Rmin, Rmax);
+}
+
+void do_setclumps(int igal, double Rmin, double Rmax) {
+  ClumpState& cs = TWclump;
+  ClumpPop& pop = cs.clumpdat[igal];
+  if (pop.type <= 0) return;
+  pop.Rmin = Rmin;
+  pop.Rmax = Rmax;
+  const double* F = cs.SCfarp;
+  const int mode = read_int(F[0]);
+  if (mode == 0) {
+    pop.Nrad = read_int(F[4]);
+    pop.r0 = pop.Rfac = 0;
+    pop.R1 = Rmin;
+    pop.R2 = Rmax;
+    pop.farmode = pop.mmax = pop.nterms = 0;
+  } else {
+    pop.mmax = read_int(F[3]);
+    pop.Nrad = read_int(F[4]);
+    pop.Nang = read_int(F[5]);
+    pop.r0 = F[1];
+    pop.Rfac = F[2];
+    pop.R1 = Rmin;
+    pop.R2 = pop.r0 * pop.Rfac;
+    pop.farmode = 1;
+    pop.nterms = 2 * pop.mmax;
+  }
+  if (pop.R1 - pop.R2 > 1e-6) fatal("in setclumps, R1>R2");
+  if (pop.R2 > pop.Rmax) fatal("in setclumps, R2<Rmax");
+  if (pop.Nrad < 2) fatal("the radial table of a clump population needs at least 2 rows");
+  if (pop.root) TreeFree(*pop.root);
+  initgal(igal);
+  pop.rtab.reset(1, pop.Nrad);
+  pop.Ptab.reset(1, pop.Nrad);
+  Vec work(1, pop.Nrad);
+  double mass = 0;
+  if (mode == 2)
+    mass = clump_make_Prad(igal, pop.Nrad, pop.rtab, pop.Ptab, work, &pop, Rmin, Rmax);
+  else if (pop.R2 > pop.R1)
+    mass = clump_make_Prad(igal, pop.Nrad, pop.rtab, pop.Ptab, work, &pop, pop.R1, pop.R2);
+  else
+    pop.rtab.clear(), pop.Ptab.clear();
+  pop.Nexp = mass / pop.m;
+  pop.ndrawn = 0;
+  if (pop.farmode == 0) {
+    if (pop.Nexp >= 1e5)
+      qprintf("Number of clumps:  %e\n", pop.Nexp);
+    else
+      qprintf("Number of clumps:  %.2f\n", pop.Nexp);
+    pop.mean.clear();
+    pop.coef.clear();
+    pop.choldiag.clear();
+    pop.cov.clear();
+    pop.chol.clear();
+    pop.farzero = false;
+  } else {
+    clump_far_setup(igal);
+  }
+}
+
+double clump_make_Prad(int igal, int n, Vec& rtab, Vec& Ptab, Vec& work, ClumpPop* pop, double a, double b) {
+  const double xg = TWgal.pos[igal][3], yg = TWgal.pos[igal][4];
+  const double e = TWgal.p[igal][4], th = TWgal.p[igal][5] * kPi / 180.0;
+  const double st = std::sin(th), ct = std::cos(th);
+  const bool circular = std::fabs(e) < 0.001;
+  const double h = (b - a) / (n - 1);
+  DerivVector& R = TWmod.R1;
+  double prevR = 0, prevK = 0;
+  auto build = [&](bool first_pass) {
+    for (int i = 1; i <= n; ++i) {
+      const double Ri = first_pass ? a + (i - 1) * h : work[i];
+      rtab[i] = Ri;
+      const double x = xg - Ri * st, y = yg + Ri * ct;
+      ellipse(R, x, y);
+      const double kap = 0.5 * (R[4] + R[5]);
+      if (circular)
+        Ptab[i] = kPi * Ri * std::hypot(R[2], R[3]);
+      else if (i == 1)
+        Ptab[i] = 0;
+      else
+        Ptab[i] = Ptab[i - 1] + kPi * (Ri - prevR) * (prevR * prevK + Ri * kap);
+      prevR = Ri;
+      prevK = kap;
+      if (first_pass && i == n && pop) {
+        pop->xout = x;
+        pop->yout = y;
+        pop->kapout = kap;
+      }
+    }
+    const double p1 = Ptab[1];
+    for (int i = 1; i <= n; ++i) Ptab[i] -= p1;
+    const double T = Ptab[n];
+    if (T > 0)
+      for (int i = 1; i <= n; ++i) Ptab[i] /= T;
+    return T;
+  };
+  const double T = build(true);
+  if (T > 0) {
+    work[1] = rtab[1];
+    for (int i = 2; i <= n; ++i) {
+      double out;
+      linint(Ptab, rtab, n, out, static_cast<double>(i - 1) / (n - 1));
+      work[i] = out;
+    }
+    if (h > work[2] - work[1]) build(false);
+  }
+  return (1.0 - e) * T;
+}
+
+// ---- draws ----
+
+void do_drawclumps_loc(int i, RandomStream& Ns, RandomStream& rs) {
+  ClumpState& cs = TWclump;
+  ClumpPop& pop = cs.clumpdat[i];
+  if (pop.type <= 0 || pop.Nexp < 1e-4 || pop.Ptab.size() < pop.Nrad || pop.Nrad < 2) return;
+  if (!pop.root) pop.root = std::make_shared<ClumpNode>();
+  ClumpNode& root = *pop.root;
+  TreeFree(root);
+  const double xg = TWgal.pos[i][3], yg = TWgal.pos[i][4];
+  const double e = TWgal.p[i][4], th = TWgal.p[i][5] * kPi / 180.0;
+  const double st = std::sin(th), ct = std::cos(th);
+  pop.Nseed = Ns.seed;
+  pop.rseed = rs.seed;
+  const bool spread = pop.q > 1;
+  const double e1 = 1.0 + pop.beta;
+  const double mlo = spread ? pop.m * clump_Sk(1, pop.q, pop.beta) / clump_Sk(2, pop.q, pop.beta) : pop.m;
+  const double qe = spread && std::fabs(e1) >= 1e-12 ? std::pow(pop.q, e1) - 1.0 : 0.0;
+  long N;
+  if (pop.randomN > 0) {
+    N = static_cast<long>(poidev(pop.Nexp, Ns));
+    if (talkative()) qprintf("Number of clumps (expected/actual):  %.2f  %ld\n", pop.Nexp, N);
+  } else {
+    N = static_cast<long>(pop.Nexp * 1.000001);
+    if (talkative()) qprintf("Number of clumps (fixed):  %ld\n", N);
+  }
+  pop.ndrawn = N;
+  TreeInit(root, xg - pop.Rmax, xg + pop.Rmax, yg - pop.Rmax, yg + pop.Rmax);
+  if (pop.nterms > 0) {
+    pop.coef.reset(1, pop.nterms);
+  }
+  const int nr = pop.Nrad;
+  std::vector<ClumpXYM> explicit_clumps;
+  explicit_clumps.reserve(static_cast<size_t>(std::max(0L, std::min(N, 100000000L))));
+  for (long k = 0; k < N; ++k) {
+    const double U1 = ran2(rs);
+    double R;
+    linint2(pop.Ptab, pop.rtab, nr, static_cast<int>((nr - 1) * U1 * 1.000001) + 1, R, U1);
+    const double phi = 2.0 * kPi * ran2(rs);
+    const double w = R * std::cos(phi), v = R * std::sin(phi) * (1.0 - e);
+    const double x = xg - w * st - v * ct, y = yg + w * ct - v * st;
+    double mass = pop.m;
+    if (spread) {
+      const double U3 = ran2(rs);
+      if (std::fabs(e1) < 1e-12)
+        mass = mlo * std::pow(pop.q, U3);
+      else
+        mass = mlo * std::pow(1.0 + U3 * qe, 1.0 / e1);
+    }
+    if (cs.clumpRmax > 0 && R >= cs.clumpRmax) continue;
+    const double d = std::hypot(w, v);
+    if (pop.farmode == 0 || d <= pop.R2) {
+      explicit_clumps.push_back({x, y, mass});
+    } else {
+      const double psi = std::atan2(y - yg, x - xg);
+      double t = 1.0;
+      for (int l = 1; l <= pop.mmax; ++l) {
+        t *= pop.r0 / d;
+        pop.coef[2 * l - 1] += mass * t * std::cos(l * psi) / (2.0 * kPi);
+        pop.coef[2 * l] += mass * t * std::sin(l * psi) / (2.0 * kPi);
+      }
+    }
+  }
+  TreeInsertAll(pop.parms, pop.type, root, explicit_clumps);
+  TreePrune(root);
+}
+
+void do_drawclumps_far(int i, RandomStream& gs) {
+  ClumpState& cs = TWclump;
+  ClumpPop& pop = cs.clumpdat[i];
+  if (pop.type <= 0 || pop.farmode == 0 || read_int(cs.SCfarp[0]) == 2) return;
+  pop.gseed = gs.seed;
+  const int n = pop.nterms;
+  pop.coef.reset(1, n);
+  if (pop.farzero || n <= 0 || pop.chol.nrows() < n || pop.mean.size() < n) return;
+  Vec g(1, n), out(1, n);
+  gasvec(gs, n, pop.chol, g, out);
+  for (int a = 1; a <= n; ++a) pop.coef[a] = out[a] + pop.mean[a];
+}
+
+void do_drawclumps(RandomStream& Ns, RandomStream& rs, RandomStream& gs) {
+  ClumpState& cs = TWclump;
+  for (long i = 1; i <= cs.clumpdat.hi(); ++i) {
+    do_drawclumps_loc(static_cast<int>(i), Ns, rs);
+    do_drawclumps_far(static_cast<int>(i), gs);
+  }
+  if (cs.subsaveN > 0) subsave_rebuild();
+}
+
+void do_drawclumps(long Nseed, long rseed, long gseed) {
+  RandomStream Ns(Nseed), rs(rseed), gs(gseed);
+  do_drawclumps(Ns, rs, gs);
+}
+
+void ClumpWriteProb(FILE* f, const ClumpPop& pop) {
+  for (long i = 1; i <= pop.rtab.hi() && i <= pop.Ptab.hi(); ++i)
+    std::fprintf(f, "%13.6e %13.6e\n", pop.rtab[i], pop.Ptab[i]);
+}
+
+// ---- commands ----
+
+void setclumps(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 4) {
+    setclumpshelp(2);
+    return;
+  }
+  const long npop = words.integer(1);
+  const double Rmin = words.real(2), Rmax = words.real(3);
+  if (Rmax < Rmin) fatal("cannot run setclumps with Rmin>Rmax");
+  ClumpState& cs = TWclump;
+  if (cs.clumpdat.empty()) {
+    warning("Must set main model before setting clumps.");
+    return;
+  }
+  for (long k = 0; k < npop; ++k) {
+    WordArray line;
+    if (!myread(QVMstdin, line)) break;
+    setclumps_line(line, Rmin, Rmax);
+  }
+  const long s = settings.seed;
+  do_drawclumps(s, s, s);
+}
+
+void setclumpshelp(int level) {
+  if (level == 1) {
+    help_padded(72, {"Sets parameters for clump population(s)."});
+    return;
+  }
+  help_padded(72, {"setclumps <# of populations> <Rmin> <Rmax>",
+                   "QVM DOCUMENTATION IS OLD!!!",
+                   "  <igal> <m> <q> <beta> <id> [R_eff] [other parameters] [random N?]",
+                   "  igal = index of the parent component in the mass model",
+                   "  m    = clump mass parameter (see below)",
+                   "  q    = dynamic range of mass function (m_hi/m_lo)",
+                   "  beta = power law index of mass function",
+                   "  id   = clump type: star, gaus, pj, tsis, nfw, pow, soft",
+                   "If m>0 it is the mean clump mass; if m<0 then |m| is the low end of the",
+                   "mass function.  In both cases the mass is scaled by the critical density",
+                   "(so it has units of area).",
+                   "The remaining arguments describe the internal structure of each clump.",
+                   "Clumps are constructed explicitly between R1 and R2 along the semimajor",
+                   "axis, using Nrad steps.  Between R2 and R3 a multivariate Gaussian",
+                   "approximation is used, averaged with Nrad radial and Nang angular steps,",
+                   "computed at the positions set with 'imggrid'."});
+}
+
+void drawclumps(const WordArray& words) {
+  SetGlob();
+  const int n = words.own_count();
+  const long s = settings.seed;
+  do_drawclumps(n > 1 ? words.integer(1) : s, n > 2 ? words.integer(2) : s, n > 3 ? words.integer(3) : s);
+}
+
+void drawclumpshelp(int) { help_padded(0, {"drawclumps [Nseed] [rseed] [gseed]"}); }
+
+void clumplist(const WordArray& words) {
+  SetGlob();
+  ClumpState& cs = TWclump;
+  const int n = words.own_count();
+  if (n < 2) {
+    clumplisthelp(2);
+    return;
+  }
+  cs.clump_list.clear();
+  cs.clump_list_n = 0;
+  if (words.integer(1) == 0) {
+    qprintf("No clump components.\n");
+    return;
+  }
+  cs.clump_list.reset(1, n - 1);
+  qprintf("List of clump components:");
+  for (int i = 1; i < n; ++i) {
+    cs.clump_list[i] = static_cast<int>(words.integer(i));
+    qprintf(" %d", cs.clump_list[i]);
+  }
+  qprintf("\n");
+  cs.clump_list_n = n - 1;
+}
+
+void clumplisthelp(int level) {
+  if (level == 1) {
+    help_padded(62, {"Specifies which mass components are to be treated as clumps."});
+    return;
+  }
+  help_padded(62, {"clumplist [list of indices]", "Specifies which mass components are to be treated as clumps.",
+                   "clumplist 0 resets the list so nothing is treated as a clump."});
+}
+
+void scaleclumps(const WordArray& words) {
+  SetGlob();
+  const int n = words.own_count() - 1;
+  if (n < 6) {
+    scaleclumpshelp(2);
+    return;
+  }
+  double* a = TWclump.NFWclumparr;
+  a[0] = 1;
+  a[1] = words.real(1);
+  a[2] = words.real(2);
+  a[3] = -1, a[4] = 1.0 / 3.0, a[5] = 0;
+  a[6] = -1, a[7] = 1.0 / 3.0, a[8] = 0;
+  auto take = [&](int k, const char* msg) {
+    const std::string& w = words[k];
+    int at = w == "rs" ? 3 : (w == "rt" ? 6 : 0);
+    if (!at) {
+      warning(msg);
+      return;
+    }
+    a[at] = words.real(k + 1);
+    a[at + 1] = words.real(k + 2);
+    a[at + 2] = words.real(k + 3);
+  };
+  take(3, "scaleclumpshelp argument #3 is not recognized");
+  if (n >= 10) take(7, "scaleclumpshelp argument #7 is not recognized");
+  qprintf("Defining scaling relations for NFW clumps:\n");
+  qprintf("  m0  = %e\n", a[1]);
+  qprintf("  R0  = %e\n", a[2]);
+  if (a[6] > 0) qprintf("  rt = %e * (m/m0)^%f * (R/R0)^%f\n", a[6], a[7], a[8]);
+  if (a[3] > 0) qprintf("  rs = %e * (m/m0)^%f * (R/R0)^%f\n", a[3], a[4], a[5]);
+}
+
+void scaleclumpshelp(int level) {
+  if (level == 1) {
+    help_padded(72, {"Defines scaling relations for NFW clumps."});
+    return;
+  }
+  help_padded(72, {"scaleclumps <m0> <R0> rt <value> <alpha> <beta> rs <value> <alpha> <beta>",
+                   "Defines scaling relations for NFW clumps.  A reference mass and position",
+                   "and power-law indices give relations of the form",
+                   "  rt(m,R) = value * (m/m0)^alpha * (R/R0)^beta",
+                   "where m0 is a scaled mass (M/Sigma_crit) as in setclumps.  The keywords",
+                   "'rs' and 'rt' are needed, but the two sets may come in either order.",
+                   "NOTE: this supersedes any values specified in the setclumps command.",
+                   "WARNING: THE RADIAL SCALING RELATION IS NOT ACTUALLY USED RIGHT NOW!!!!"});
+}
+
+void NFWclumps(const WordArray& words) { scaleclumps(words); }
+
+void NFWclumpshelp(int) { help_padded(0, {"Same as scaleclumps."}); }
+
+void writeclumps(const WordArray& words) {
+  SetGlob();
+  const int n = words.own_count();
+  if (n < 2) {
+    writeclumpshelp(2);
+    return;
+  }
+  const std::string base = words[1];
+  const char* msg = "could not open writeclumps output file";
+  FileHandle fdat(QVMfopen(base + ".dat", "w", msg));
+  FileHandle fbox(QVMfopen(base + ".box", "w", msg));
+  FileHandle fprob(QVMfopen(base + ".prob", "w", msg));
+  FileHandle fij;
+  ClumpState& cs = TWclump;
+  std::vector<long> list;
+  if (n > 2)
+    for (int i = 2; i < n; ++i) list.push_back(words.integer(i));
+  else
+    for (long i = 1; i <= cs.clumpdat.hi(); ++i) list.push_back(i);
+  for (long ig : list) {
+    if (ig < cs.clumpdat.lo() || ig > cs.clumpdat.hi()) continue;  // no such component
+    const ClumpPop& pop = cs.clumpdat[ig];
+    if (pop.root && pop.root->n > 0) {
+      std::fprintf(fdat, "\n# igal %ld\n", ig);
+      std::fprintf(fbox, "\n# igal %ld\n", ig);
+      TreeWritePt(fdat, *pop.root);
+      TreeWriteBox(fbox, *pop.root);
+    }
+    if (pop.type > 0) {
+      std::fprintf(fprob, "\n# igal %ld\n", ig);
+      ClumpWriteProb(fprob, pop);
+    }
+    if (pop.type > 0 && pop.farmode > 0) {
+      if (!fij) fij = FileHandle(QVMfopen(base + "-IJ.dat", "w", msg));
+      std::fprintf(fij, "# igal %ld\n", ig);
+      for (int i = 1; i <= pop.nterms; ++i) {
+        std::fprintf(fij, "%13.6e   ", pop.mean[i]);
+        for (int j = 1; j <= pop.nterms; ++j) std::fprintf(fij, " %13.6e", pop.cov[i][j]);
+        std::fprintf(fij, "\n");
+      }
+    }
+  }
+}
+
+void writeclumpshelp(int) { help_padded(0, {"writeclumps <outbase> [list of indices]"}); }
