@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "core/lens_model.h"
+#include "core/sources.h"
 #include "imageplane/lens_fixture.h"
 #include "imageplane/map_text.h"
 #include "imageplane/sbmap.h"
@@ -296,5 +298,52 @@ TEST(SBmap, AnalyticMapWithoutSources) {
   SBmap2(words({"SBmap2", "-1", "1", "5", "-1", "1", "5", "1", d.file("x.txt"), "1"}));
   EXPECT_NE(cap.text().find("WARNING: no sources specified in SBmap2"), std::string::npos) << cap.text();
   EXPECT_FALSE(d.exists("x.txt"));
+  EXPECT_EQ(TWmod.scale, 1.0);
+}
+
+// A uniform disk (flux 1, R0 0.05) at 0.3 behind an isothermal sphere of Einstein radius 1:
+// point-source magnification (1.3 + 0.7)/0.3 = 6.667, for the disk 6.690 with
+// oversampling (6.519 at the pixel centres of this lattice); the source flux is the disk's.
+TEST(SBmap, LensedUniformDisk) {
+  load_model("alpha 1 0 0 0 0 0 0 0 0 1");
+  {
+    CommandInput in("uniform 1 0.3 0 0 0 0.05 0 0\n0 0 0 0 0 0 0 0\n");
+    CaptureOutput cap;
+    setsource(words({"setsource", "1", "1000"}));
+  }
+  ScratchDir d;
+  for (const char* nover : {"4", "1"}) {
+    CaptureOutput cap;
+    SBmap2(words({"SBmap2", "-2", "2", "401", "-2", "2", "401", nover, d.file("u.txt"), "1"}));
+    const std::string out = cap.text();
+    const size_t k = out.find("Total image  plane flux: ");
+    ASSERT_NE(k, std::string::npos) << out;
+    const double flux = std::atof(out.c_str() + k + 25);
+    EXPECT_NE(out.find("Total source plane flux: 1.000000e+00\n"), std::string::npos);
+    if (nover[0] == '4')
+      EXPECT_NEAR(flux, 6.690, 0.005 * 6.690);
+    else
+      EXPECT_NEAR(flux, 6.519, 0.0005);
+  }
+  EXPECT_EQ(TWmod.scale, 1.0);
+}
+
+// A model referenced to Dls/Dos = 1 cannot be scaled to a source at z = 0 (0/0): an error
+// naming zsrc, no map, and the scale factor left at 1.
+TEST(SBmap, AnalyticMapAtZeroSourceRedshift) {
+  load_model("alpha 1 0 0 0 0 0 0 0 0 1");
+  {
+    CommandInput in("uniform 1 0.3 0 0 0 0.05 0 0\n0 0 0 0 0 0 0 0\n");
+    CaptureOutput cap;
+    setsource(words({"setsource", "1", "1000"}));
+  }
+  SetVar("zlens", 0, 0.5);
+  SetVar("zsrc", 0, 0.0);
+  SetVar("zref", 0, 1001);
+  ScratchDir d;
+  const std::string msg =
+      fatal_message([&] { SBmap2(words({"SBmap2", "-1", "1", "5", "-1", "1", "5", "1", d.file("z.txt"), "1"})); });
+  EXPECT_NE(msg.find("zsrc=0"), std::string::npos) << msg;
+  EXPECT_FALSE(d.exists("z.txt"));
   EXPECT_EQ(TWmod.scale, 1.0);
 }
