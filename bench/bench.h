@@ -32,4 +32,8 @@ void bench_profiles2();
 void bench_profiles3();
 void bench_core_commands();
 void bench_fit();
+void bench_scans();
+void bench_fit_crvring();
 void bench_clumps();
+void bench_sim();
+void bench_batchfit();

@@ -133,4 +133,5 @@ void bench_fit() {
   std::string rm = "rm -rf " + dir;
   if (std::system(rm.c_str()) != 0) return;
   bench_fit_recovery();
+  bench_fit_crvring();
 }

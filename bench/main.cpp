@@ -24,7 +24,10 @@ const Area kAreas[] = {
     {"core_commands", bench_core_commands},
     {"finite_source", bench_finite_source},
     {"fit", bench_fit},
+    {"scans", bench_scans},
     {"clumps", bench_clumps},
+    {"sim", bench_sim},
+    {"batchfit", bench_batchfit},
 };
 }  // namespace
 

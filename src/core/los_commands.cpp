@@ -47,18 +47,18 @@ void shearLOS(const WordArray& words) {
       return;
     }
     L.refgal = 0.0;
-    L.xref = words.real(2);
-    L.yref = words.real(3);
-    L.Rcut = words.real(4);
+    L.xref = words.finite(2, "shearLOS");
+    L.yref = words.finite(3, "shearLOS");
+    L.Rcut = words.finite(4, "shearLOS");
     next = 5;
   } else if (key == "gal") {
     if (nw < 4) {
       shearLOShelp(2);
       return;
     }
-    L.refgal = words.real(2);
+    L.refgal = words.finite(2, "shearLOS");
     L.xref = L.yref = 0.0;
-    L.Rcut = words.real(3);
+    L.Rcut = words.finite(3, "shearLOS");
     next = 4;
   } else {
     fatal("unknown argument to shearLOS");
@@ -70,7 +70,7 @@ void shearLOS(const WordArray& words) {
     if (z == "zbox") {
       L.cutmode = 1;
       if (next + 1 >= nw) fatal("with shearLOS zbox, you must specify dz cut");
-      L.cutparm = words.real(next + 1);
+      L.cutparm = words.finite(next + 1, "shearLOS");
       next += 2;
     } else if (z == "zbridge") {
       L.cutmode = 2;
@@ -84,7 +84,7 @@ void shearLOS(const WordArray& words) {
     } else if (z == "HOTlos" || z == "HOTcut") {
       L.cutmode = z == "HOTlos" ? 3 : 4;
       if (next + 1 >= nw) fatal("with shearLOS HOT mode, you must specify dx cut");
-      L.cutparm = words.real(next + 1);
+      L.cutparm = words.finite(next + 1, "shearLOS");
       next += 2;
     } else {
       L.outbase = z.substr(0, 132);
@@ -151,13 +151,13 @@ void bridgecut(const WordArray& words) {
     qprintf("bridgecut: turning off");
   } else if (key == "pos" && nw >= 5) {
     bc.gal = 0.0;
-    bc.x = words.real(2);
-    bc.y = words.real(3);
-    bc.R0 = words.real(4);
+    bc.x = words.finite(2, "bridgecut");
+    bc.y = words.finite(3, "bridgecut");
+    bc.R0 = words.finite(4, "bridgecut");
     qprintf("bridgecut: R0=%f centered on (%f,%f)\n", bc.R0, bc.x, bc.y);
   } else if (key == "gal" && nw >= 4) {
-    bc.gal = words.real(2);
-    bc.R0 = words.real(3);
+    bc.gal = words.finite(2, "bridgecut");
+    bc.R0 = words.finite(3, "bridgecut");
     qprintf("bridgecut: R0=%f centered on galaxy %.0f\n", bc.R0, bc.gal);
   } else {
     bridgecuthelp(2);
@@ -301,7 +301,7 @@ void masscomplete(const WordArray& words) {
   }
   const Settings& s = settings;
   const std::string& key = words[1];
-  const double dz = nw > 2 ? words.real(2) : 0.001;
+  const double dz = nw > 2 ? words.finite(2, "masscomplete") : 0.001;
   if (key != "off" && !(dz > 0)) fatal("dz must be positive in masscomplete");
   MassComplete& v = TWvoid;
   const bool talk = !quietflag && s.verbose <= 1;
@@ -318,7 +318,8 @@ void masscomplete(const WordArray& words) {
       qprintf("masscomplete test <dz> <zmax> <a> <n>\n");
       return;
     }
-    const double zmax = words.real(3), a = words.real(4), nc = words.real(5);
+    const double zmax = words.finite(3, "masscomplete"), a = words.finite(4, "masscomplete"),
+                 nc = words.finite(5, "masscomplete");
     const double count = std::floor(zmax / dz) + 2.0;
     if (!(zmax > 0) || !(count <= 1e6)) fatal("bad completeness range in masscomplete test");
     n = static_cast<int>(count);
@@ -341,7 +342,9 @@ void masscomplete(const WordArray& words) {
       WordArray w;
       while (myread(in, w) == 1) {
         const int line = static_cast<int>(zz.size()) + 1;
-        if (w.own_count() < 2 || (!zz.empty() && !(w.real(0) > zz.back())))
+        // Two numbers, z increasing: a NaN would pass the checks below and fill the tables.
+        if (w.own_count() < 2 || !std::isfinite(w.real(0)) || !std::isfinite(w.real(1)) ||
+            (!zz.empty() && !(w.real(0) > zz.back())))
           fatal(strformat("bad completeness line %d in %s", line, key.c_str()));
         zz.push_back(w.real(0));
         cc.push_back(w.real(1));

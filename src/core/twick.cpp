@@ -39,7 +39,11 @@
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "shell/vars.h"
+#include "sim/batchmock.h"
 #include "sim/clumps.h"
+#include "sim/mocks.h"
+#include "sim/omega.h"
+#include "sim/stats.h"
 
 namespace {
 
@@ -101,6 +105,17 @@ const CoreCommand kCoreCommands[] = {
     {"magcrosssec", magcrosssec, magcrosssechelp},
     {"checkfinsrc", checkfinsrc, checkfinsrchelp},
     {"doPCA", doPCA, doPCAhelp},
+    {"mock1", mock1, mock1help},
+    {"mock2", mock2, mock2help},
+    {"mock3", mock3, mock3help},
+    {"mockLF", mockLF, mockLFhelp},
+    {"mocklens", mocklens, mocklenshelp},
+    {"batchmock1", batchmock1, batchmock1help},
+    {"batchmock2", batchmock2, batchmock2help},
+    {"mockcsec", mockcsec, mockcsechelp},
+    {"csec2sep", csec2sep, csec2sephelp},
+    {"ranlens", ranlens, ranlenshelp},
+    {"ranlens1", ranlens1, ranlens1help},
     {"ellsrc", ellsrc, ellsrchelp},
     {"ellimg", ellimg, ellimghelp},
     {"filetypes", filetypes, filetypeshelp},
@@ -133,8 +148,15 @@ const CoreCommand kCoreCommands[] = {
     {"scaleclumps", scaleclumps, scaleclumpshelp},
     {"drawclumps", drawclumps, drawclumpshelp},
     {"writeclumps", writeclumps, writeclumpshelp},
+    {"clumpcheckR", clumpcheckR, clumpcheckRhelp},
     {"clumpIJdist", clumpIJdist, clumpIJdisthelp},
     {"clumptestfar", clumptestfar, clumptestfarhelp},
+    {"magdistimg", magdistimg, magdistimghelp},
+    {"magdistsrc", magdistsrc, magdistsrchelp},
+    {"OMEGAstep1", OMEGAstep1, OMEGAstep1help},
+    {"OMEGAstep2", OMEGAstep2, OMEGAstep2help},
+    {"OMEGAwrite", OMEGAwrite, OMEGAwritehelp},
+    {"OMEGAmerge", OMEGAmerge, OMEGAmergehelp},
     {"MTseries", MTseries, MTserieshelp},
     {"loadnonpar", loadnonpar, loadnonparhelp},
     {"bootstrap", bootstrap, bootstraphelp},

@@ -57,6 +57,13 @@ void init_fit_data() {
   fitcap.CRVPMAX = 200;
 }
 
-void InitCrvs() {}
+void InitCrvs() {
+  CurveTables& T = TScrv;
+  const int n = fitcap.CRVNMAX, s = fitcap.CRVSMAX, p = fitcap.CRVPMAX;
+  for (Tensor3* t : {&T.crvrefX, &T.crvrefY, &T.crvrefS, &T.crvtryX, &T.crvtryY, &T.crvtryS}) {
+    t->reset(1, n, 0, s, 0, p);
+    for (int c = 1; c <= n; ++c) (*t)[c][0][0] = -1;  // not loaded
+  }
+}
 void InitPkg() {}
 void GlobPkg() {}

@@ -172,8 +172,11 @@ double calc_chi(const BVec<std::string>& names, const Mat& params, const BVec<st
   ring_trial_hook(names, params, false);
   for (int i = 0; i < kChiSlots; ++i) chi[i] = 0;
 
-  // The source-plane forms need no image finding.
-  const int regrid = settings.gridflag != 0 ? 1 : (near(settings.chimode, 0) || near(settings.chimode, -1) ? 0 : 1);
+  // The source-plane forms need no image finding; curves and flux-peak rays of rings
+  // search the images of the trial lens, which then gets its own grid.
+  const int regrid = settings.gridflag != 0 ? 1
+                     : (near(settings.chimode, 0) || near(settings.chimode, -1)) ? (crvring_need_grid() ? 1 : 0)
+                                                                                  : 1;
 
   struct ClearStart {
     ~ClearStart() { TSrun.start_model = false; }

@@ -161,6 +161,12 @@ void store_srcmap(int k, Mat pixels, int nx, int ny, double xlo, double xhi, dou
     fatal(strformat("srcmap %s has %d x %d pixels (at least 2 per axis needed)", file.c_str(), nx, ny));
   if (!(xhi > xlo) || !(yhi > ylo))
     fatal(strformat("srcmap %s: its range must have hi > lo on each axis", file.c_str()));
+  // A blank (NaN) or infinite pixel would make every ray that reads near it, and so the
+  // images' fluxes and delays, NaN.
+  for (int i = 1; i <= nx; ++i)
+    for (int j = 1; j <= ny; ++j)
+      if (!std::isfinite(pixels[i][j]))
+        fatal(strformat("srcmap %s: pixel (%d, %d) is not a finite number", file.c_str(), i, j));
   SrcMap s;
   s.loaded = 1;
   s.planes = 1;
@@ -204,9 +210,11 @@ void makesrcmap(const WordArray& words) {
   if (!checksteps(words[9], "y steps", 1, 0)) return;
   const std::string outname = words[1], rangename = words[3];
   const int outtype = static_cast<int>(words.integer(2));
-  const double xlo = words.real(4), xhi = words.real(5), ylo = words.real(7), yhi = words.real(8);
+  const char* cmd = "makesrcmap";
+  const double xlo = words.finite(4, cmd), xhi = words.finite(5, cmd);
+  const double ylo = words.finite(7, cmd), yhi = words.finite(8, cmd);
   const int nx = static_cast<int>(word_integer(words[6])), ny = static_cast<int>(word_integer(words[9]));
-  const double noise = nw > 10 ? words.real(10) : 0.0;
+  const double noise = nw > 10 ? words.finite(10, cmd) : 0.0;
   const long nover_l = nw > 11 ? words.integer(11) : 1;
   if (nover_l < 1 || nover_l > 10000) {
     warning("makesrcmap: Nover must be a number of samples from 1 to 10000");

@@ -1,10 +1,15 @@
 #include "shell/startup.h"
 
 #include "core/twick.h"
+#include "fit/batchfit.h"
 #include "fit/constraints.h"
+#include "fit/curves_rings.h"
+#include "fit/errorbars.h"
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
+#include "fit/kapgam.h"
 #include "fit/optimize.h"
+#include "fit/scans.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -22,14 +27,27 @@ const FitCommand kFitCommands[] = {
     {"data", data, datahelp},
     {"data2", data2, data2help},
     {"batchdata", batchdata, batchdatahelp},
+    {"crvmax", crvmax, crvmaxhelp},
+    {"crvpts", crvpts, crvptshelp},
+    {"crvstatus", crvstatus, crvstatushelp},
+    {"ringmax", ringmax, ringmaxhelp},
+    {"ringdat", ringdat, ringdathelp},
     {"plimits", plimits, plimitshelp},
     {"pbounds", pbounds, pboundshelp},
     {"PArange", PArange, PArangehelp},
     {"pmatch", pmatch, pmatchhelp},
     {"minimize", minimize, minimizehelp},
     {"optimize", optimize, optimizehelp},
+    {"batchfit", batchfit, batchfithelp},
+    {"clumpmarg", clumpmarg, clumpmarghelp},
     {"reopt", reopt, reopthelp},
+    {"errorbars", errorbars, errorbarshelp},
     {"randomize", randomize, randomizehelp},
+    {"modelgrid", modelgrid, modelgridhelp},
+    {"varyone", varyone, varyonehelp},
+    {"varytwo", varytwo, varytwohelp},
+    {"varyh", varyh, varyhhelp},
+    {"kapgam", kapgam, kapgamhelp},
     {"subsave", subsave, subsavehelp},
     {"try2", try2, try2help},
 };

@@ -277,6 +277,8 @@ TEST_F(LOSCommandTest, MassCompleteRefusals) {
   dir.write("down.dat", "0 1\n1.5 0.5\n1.2 0.4\n3 0\n");
   dir.write("late.dat", "0.01 1\n3 0\n");
   dir.write("high.dat", "0 1\n3 0.2\n");
+  dir.write("nanz.dat", "nan 1\n1.5 0.5\n3 0\n");
+  dir.write("nanc.dat", "0 1\n1.5 nan\n3 0\n");
   struct Case {
     std::string line, message;
   };
@@ -285,6 +287,8 @@ TEST_F(LOSCommandTest, MassCompleteRefusals) {
       {"masscomplete test -0.01 3 1 -1", "dz must be positive in masscomplete"},
       {"masscomplete " + dir.file("noc.dat"), "bad completeness line 2 in " + dir.file("noc.dat")},
       {"masscomplete " + dir.file("down.dat"), "bad completeness line 3 in " + dir.file("down.dat")},
+      {"masscomplete " + dir.file("nanz.dat"), "bad completeness line 1 in " + dir.file("nanz.dat")},
+      {"masscomplete " + dir.file("nanc.dat"), "bad completeness line 2 in " + dir.file("nanc.dat")},
       {"masscomplete " + dir.file("late.dat"), "completeness function needs to start at z=0"},
       {"masscomplete " + dir.file("high.dat"), "completeness function needs to go to 0 at high-z end"},
       {"masscomplete " + dir.file("none.dat"), "could not open input file"},

@@ -205,6 +205,27 @@ TEST(FiniteSourceE2E, SourceMapNoiseAndRefusals) {
   EXPECT_FALSE(d.exists("q.txt"));
 }
 
+// A range or noise word that is not a finite number is refused before any work: it would
+// write a map of NaN (or none of the noise asked for) and a table of NaN.
+TEST(FiniteSourceE2E, NonFiniteArgumentsAreRefused) {
+  ScratchDir d;
+  const std::string src = lens(1) + source("uniform 1 0.3 0 0 0 0.05 0 0", 1e4);
+  struct Case {
+    std::string command, word, file;
+  };
+  const std::vector<Case> cases = {{"makesrcmap m.txt 1 m.rng nan 1 11 -1 1 11", "nan", "m.txt"},
+                                   {"makesrcmap m.txt 1 m.rng -1 1 11 -1 1 11 inf", "inf", "m.txt"},
+                                   {"checkfinsrc 1e3 1e999 3 2 c.dat", "1e999", "c.dat"}};
+  for (const Case& c : cases) {
+    const RunResult r = run_commands(d, src + c.command + "\n");
+    const std::string name = c.command.substr(0, c.command.find(' '));
+    EXPECT_EQ(r.status, 1) << c.command;
+    EXPECT_NE(r.out.find("ERROR: " + name + ": " + c.word + " is not a finite number\n"), std::string::npos)
+        << r.out;
+    EXPECT_FALSE(d.exists(c.file)) << c.command;
+  }
+}
+
 // checkfinsrc on the arcs of a disc (R0 = 0.05 at d = 0.3) behind the isothermal sphere:
 // every flux error is nonzero and falls about tenfold from 1e3 to 1e5 rays, the last step's
 // relative errors are 0, and a run repeated gives the same table, at the default seed and

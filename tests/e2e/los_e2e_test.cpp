@@ -153,6 +153,12 @@ TEST(LineOfSightE2E, Refusals) {
       {std::string(kSetup) + "try 0.5 1\n", "no masscomplete tables are loaded"},
       {std::string(kSetup) + "masscomplete test 0 3 1 -1\n", "dz must be positive in masscomplete"},
       {std::string(kSetup) + "shearLOS gal 1 5.0 zbox\n", "with shearLOS zbox, you must specify dz cut"},
+      // Numbers that are not finite would fold or cut every component, or fill the tables
+      // with NaN, without a word.
+      {std::string(kSetup) + "shearLOS pos 0 0 nan\n", "shearLOS: nan is not a finite number"},
+      {std::string(kSetup) + "shearLOS gal 1 5.0 HOTlos inf\n", "shearLOS: inf is not a finite number"},
+      {std::string(kSetup) + "bridgecut gal 1 1e999\n", "bridgecut: 1e999 is not a finite number"},
+      {std::string(kSetup) + "masscomplete test 0.01 3 nan -1\n", "masscomplete: nan is not a finite number"},
   };
   for (const Case& c : cases) {
     const RunResult r = run_commands(d, c.commands);

@@ -1,5 +1,8 @@
 // The program as a user runs it: command files and standard input through the real binary.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sstream>
+#include <fstream>
 
 #include "support/test_support.h"
 
@@ -234,4 +237,31 @@ TEST(ShellE2E, TheReadmeExampleRuns) {
   EXPECT_TRUE(d.exists("crit.dat"));
   EXPECT_TRUE(d.exists("grid.dat"));
   EXPECT_EQ(r.out.find("ERROR"), std::string::npos);
+}
+
+TEST(ShellE2E, TheFittingExampleRecoversItsLens) {
+  // The example fits the lens behind examples/quadoff.dat ("alpha" b 1, shear 0.1 at 0),
+  // first in the source plane, then in the image plane.
+  ScratchDir d;
+  mkdir(d.file("examples").c_str(), 0755);
+  for (const char* name : {"examples/fit.in", "examples/start.dat", "examples/quadoff.dat"}) {
+    std::ifstream in(source_path(name));
+    std::stringstream text;
+    text << in.rdbuf();
+    d.write(name, text.str());
+  }
+  const RunResult r = run_tarnsolve(d.path(), {"examples/fit.in"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("ERROR"), std::string::npos) << r.out;
+  ASSERT_TRUE(d.exists("fit1.start"));
+  std::istringstream model(d.read("fit1.start"));
+  std::string header, name;
+  double p[10];
+  std::getline(model, header);
+  model >> name;
+  for (double& v : p) model >> v;
+  EXPECT_EQ(name, "alpha");
+  EXPECT_NEAR(p[0], 1.0, 1e-4);
+  EXPECT_NEAR(p[5], 0.1, 1e-4);
+  EXPECT_NEAR(p[6], 0.0, 0.01);
 }

@@ -85,6 +85,13 @@ TEST_F(SrcMaps, IsophotesComeFromThePositivePixels) {
 
   EXPECT_EQ(fatal_message([] { put_map(2, 5, 5, -1, 1, -1, 1, [](double, double) { return 0.0; }); }),
             "srcmap map.fits has no positive pixel");
+  // A blank pixel (as image files mark them) or an infinite one is refused by name and
+  // place: the rays reading near it would turn every image's flux and delay into NaN.
+  for (double bad : {NAN, INFINITY})
+    EXPECT_EQ(fatal_message([bad] {
+                put_map(2, 5, 5, -1, 1, -1, 1, [bad](double x, double y) { return x == 0.5 && y == 0 ? bad : 1.0; });
+              }),
+              "srcmap map.fits: pixel (4, 3) is not a finite number");
 }
 
 // A "srcmap" source takes its radii from its map (parameters 10 to 12) and its index from

@@ -1,0 +1,445 @@
+// Batch mocks: mock lenses over a grid (or random draws) of model parameters, written as
+// a text stream split into per-kind data, model and parameter files, and/or as rows of
+// the FITS table of mock lenses.
+#include "sim/batchmock.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "core/lens_model.h"
+#include "imageplane/images.h"
+#include "io/qvmfile.h"
+#include "models/component.h"
+#include "models/evaluator.h"
+#include "numeric/interp.h"
+#include "shell/commands.h"
+#include "shell/fatal.h"
+#include "shell/settings.h"
+#include "sim/clumps.h"
+#include "sim/mocks.h"
+#include "sim/omega.h"
+
+namespace {
+constexpr double kPi = 3.14159265358979323846;
+constexpr int kMaxImg = 12;
+constexpr long kRefusalLimit = 10000;
+
+struct Range {
+  int igal, ip;
+  double lo, hi, g;
+  int steps;
+};
+
+struct Batch {
+  const char* name;  // "batchmock1" or "batchmock2"
+  std::string base;
+  int Nsrc = 0, mode = 1, minimg = 0, maximg = 100, noisemode = 0;
+  double noise[4] = {};  // siggal, sigx, sigf, sigt
+  std::vector<double> su, sv, sf;  // batchmock2 sources
+};
+
+bool quiet_or_verbose(int v) { return quietflag || settings.verbose > v; }
+
+// Counted image: a maximum only when omitcore <= 0.
+bool counted(double parity) { return settings.omitcore <= 0 || std::fabs(parity) >= 0.001; }
+
+// Number of component lines writep writes for model 1.
+int written_components() {
+  int c = 0;
+  for (int i = 1; i <= TWgal.NGALMAX; ++i)
+    if (TWref.ref[1].names[i] != "none") ++c;
+  return c;
+}
+
+void split_stream(const Batch& b, long nkind[3]) {
+  const std::string tmp = b.base + ".tmp";
+  std::vector<std::string> lines;
+  {
+    FileHandle in(QVMfopen(tmp, "r", strformat("could not open %s tmp file to read", b.name)));
+    std::string l;
+    while (read_line(in, l)) lines.push_back(l);
+  }
+  const std::string omsg = strformat("could not open %s output file", b.name);
+  const char kinds[3] = {'d', 'q', 'o'};
+  FileHandle fd[3], fi[3], fs[3], fp[3];
+  const int ncomp = written_components();
+  for (int k = 0; k < 3; ++k) {
+    fd[k] = FileHandle(QVMfopen(strformat("%s-%c.dat", b.base.c_str(), kinds[k]), "w", omsg));
+    fi[k] = FileHandle(QVMfopen(strformat("%s-%c.img", b.base.c_str(), kinds[k]), "w", omsg));
+    fs[k] = FileHandle(QVMfopen(strformat("%s-%c.start", b.base.c_str(), kinds[k]), "w", omsg));
+    fp[k] = FileHandle(QVMfopen(strformat("%s-%c-p.dat", b.base.c_str(), kinds[k]), "w", omsg));
+    if (LOS.on > 0)
+      std::fprintf(fs[k], "%d %ld %d\n", ncomp, nkind[k], LOS.on);
+    else
+      std::fprintf(fs[k], "%d %ld\n", ncomp, nkind[k]);
+  }
+  auto starts = [](const std::string& l, const char* p) { return l.compare(0, std::strlen(p), p) == 0; };
+  size_t i = 0;
+  while (i < lines.size()) {
+    if (!starts(lines[i], "# source position")) {
+      ++i;
+      continue;
+    }
+    size_t end = i + 1;
+    while (end < lines.size() && !starts(lines[end], "# source position")) ++end;
+    // One record: lines i .. end-1.
+    const std::string& src = lines[i];
+    if (i + 2 >= end) break;
+    const int H = std::atoi(lines[i + 1].c_str());
+    const std::string& label = lines[i + 2];
+    size_t pline = i + 3;
+    while (pline < end && !starts(lines[pline], "# parameters")) ++pline;
+    size_t lline = pline;
+    while (lline < end && !starts(lines[lline], "# lens data")) ++lline;
+    if (pline + 1 >= end || lline + 7 >= end + 1) break;
+    const int k = H == 2 ? 0 : H == 4 ? 1 : 2;
+    std::fprintf(fd[k], "%s\n%s\n", src.c_str(), label.c_str());
+    for (size_t q = lline + 1; q <= lline + 6 && q < end; ++q) std::fprintf(fd[k], "%s\n", lines[q].c_str());
+    std::fprintf(fd[k], "%d\n", H);
+    for (size_t q = lline + 8; q < end; ++q) {
+      std::fprintf(fd[k], "%s\n", lines[q].c_str());
+      std::fprintf(fi[k], "%s\n", lines[q].c_str());
+    }
+    std::fprintf(fd[k], "\n");
+    std::fprintf(fs[k], "%s\n", label.c_str());
+    for (size_t q = i + 3; q < pline; ++q) std::fprintf(fs[k], "%s\n", lines[q].c_str());
+    std::fprintf(fp[k], "%s\n", lines[pline + 1].c_str());
+    i = end;
+  }
+  for (int k = 0; k < 3; ++k)
+    for (int g = 1; g <= TWgal.NGALMAX; ++g) {
+      if (TWref.ref[1].names[g] == "none") continue;
+      for (int j = 1; j <= 10; ++j) std::fprintf(fs[k], " %d", TWref.refv[g][j]);
+      std::fprintf(fs[k], "\n");
+    }
+}
+
+void run_batch(const WordArray& words, bool fromfile) {
+  SetGlob();
+  Batch b;
+  b.name = fromfile ? "batchmock2" : "batchmock1";
+  const int nw = words.own_count();
+  if (nw < (fromfile ? 4 : 3)) {
+    if (fromfile)
+      batchmock2help(2);
+    else
+      batchmock1help(2);
+    return;
+  }
+  require_model();
+  b.base = words[1];
+  b.Nsrc = static_cast<int>(words.integer(2));
+  int w = 3;
+  std::string srcfile;
+  if (fromfile)
+    srcfile = words[w++];
+  else
+    b.mode = nw > w ? static_cast<int>(words.integer(w++)) : (w++, 1);
+  b.minimg = nw > w ? static_cast<int>(words.integer(w)) : 0;
+  ++w;
+  for (int k = 0; k < 4; ++k, ++w) b.noise[k] = nw > w ? words.real(w) : 0.0;
+  b.noisemode = nw > w ? static_cast<int>(words.real(w)) : 0;
+  if (b.minimg < 0) b.minimg = b.maximg = -b.minimg;
+  const double siggal = b.noise[0], sigx = b.noise[1], sigf = b.noise[2], sigt = b.noise[3];
+  if (siggal < 0) fatal(strformat("in %s: siggal cannot be negative", b.name));
+  if (sigx < 0) fatal(strformat("in %s: sigx cannot be negative", b.name));
+  if (sigt < 0) fatal(strformat("in %s: sigt cannot be negative", b.name));
+  if (!fromfile && b.mode != 1 && b.mode != 2) fatal(strformat("unknown source mode in %s", b.name));
+  if (!quietflag) {
+    if (sigf < -1e-6) note(strformat("in %s: using fractional flux errors", b.name));
+    if (sigf > 1e-6) note(strformat("in %s: using absolute flux errors", b.name));
+  }
+  if (fromfile) {
+    FileHandle fsrc(QVMfopen(srcfile, "r", "could not open batchmock2 source file"));
+    WordArray line;
+    // The list ends at the end of the file, or after Nsrc entries.
+    while ((b.Nsrc <= 0 || static_cast<int>(b.su.size()) < b.Nsrc) && myread(fsrc, line) > 0) {
+      if (line.own_count() < 2) continue;
+      b.su.push_back(line.real(0));
+      b.sv.push_back(line.real(1));
+      b.sf.push_back(line.own_count() > 2 ? line.real(2) : 1.0);
+    }
+    if (b.Nsrc <= 0 && !quiet_or_verbose(2)) qprintf("batchmock2: number of sources = %d\n", (int)b.su.size());
+  }
+
+  // Ranges of the varied parameters.
+  const int NG = TWgal.NGALMAX;
+  std::vector<Range> ranges;
+  for (int i = 1; i <= NG; ++i)
+    for (int j = 1; j <= 10; ++j) {
+      if (i > TWref.refv.rhi() || TWref.refv[i][j] == 0) continue;
+      qprintf("Enter <lo> <hi> <#steps> for igal,ip= %d %d\n", i, j);
+      WordArray line;
+      if (myread(QVMstdin, line) == 0 || line.own_count() < 3) fatal(strformat("too few entries in %s", b.name));
+      Range r{i, j, line.real(0), line.real(1), 0.0, static_cast<int>(line.integer(2))};
+      if (line.own_count() > 3 && line[3] == "log") r.g = -1;
+      if (line.own_count() > 4 && line[3] == "gaus") r.g = line.real(4);
+      if (r.steps > 1 && r.g < 0 && std::fabs(r.hi / r.lo - 1.0) < 1e-10)
+        fatal("batchmock: range cannot be 0 with log steps");
+      ranges.push_back(r);
+    }
+  long M = 1;
+  bool random = false;
+  for (const Range& r : ranges) {
+    M *= std::abs(r.steps);
+    if (r.steps < 1 && r.steps != 0) random = true;
+  }
+
+  const int bw = settings.batchwrite;
+  const bool text = bw == 1 || bw == 3, fits = bw == 2 || bw == 3;
+  FileHandle ftmp;
+  if (text) ftmp = FileHandle(QVMfopen(b.base + ".tmp", "w", strformat("could not open %s output file", b.name)));
+  const std::string fitsname = b.base + ".fits";
+  if (fits) {
+    write_header_create_table(fitsname, "MODEL_REALISATIONS", NG, 1, settings.shrcoords, b.noise, settings.omega,
+                              settings.lambda, settings.hval);
+    qprintf("Opened output FITS file: %s\n", fitsname.c_str());
+  }
+  bool clumps = false;
+  for (int i = TWclump.clumpdat.lo(); i <= TWclump.clumpdat.hi(); ++i)
+    if (TWclump.clumpdat[i].type > 0) clumps = true;
+
+  RandomStream uni(settings.seed), gau(settings.seed), cnt(settings.seed);
+  const LensModel& ref = TWref.ref[1];
+  Mat P(1, NG, 1, 10);
+  long nkind[3] = {0, 0, 0};
+  int ndouble = 0, nquad = 0, nother = 0;
+  int n = 0;
+  Mat list, img(1, kMaxImg, 1, 4);
+  for (long m = 0; m < M; ++m) {
+    std::string label;
+    bool loaded = false;
+    for (long refused = 0; !loaded; ++refused) {
+      label = strformat("# model %ld indices", m + 1);
+      for (int i = 1; i <= NG; ++i)
+        for (int j = 1; j <= 10; ++j) P[i][j] = ref.p[i][j];
+      long r = m, D = M;
+      for (const Range& rg : ranges) {
+        D /= std::abs(rg.steps);
+        const long k = r / D;
+        label += strformat(" %ld", k + 1);
+        r %= D;
+        double t = 0;
+        if (rg.steps == 1) {
+          t = 0;
+        } else if (rg.steps > 1 && rg.g >= 0) {
+          t = static_cast<double>(k) / (rg.steps - 1);
+        } else if (rg.steps > 1) {
+          const double R = rg.hi / rg.lo;
+          t = (std::pow(R, static_cast<double>(k) / (rg.steps - 1)) - 1.0) / (R - 1.0);
+        } else if (rg.g > 0) {
+          double N;
+          do N = gasdev(gau);
+          while (std::fabs(N) > rg.g);
+          t = (N / rg.g + 1.0) / 2.0;
+        } else {
+          t = ran2(uni);
+        }
+        P[rg.igal][rg.ip] = (1.0 - t) * rg.lo + t * rg.hi;
+      }
+      for (int i = 1; i <= TWref.Ngal; ++i) TWgal.refon[i] = 1;
+      Vec z = ref.z;
+      initLOS(z);
+      double pen = 0;
+      if (LOS.shearmode == 2) {
+        pen = initmodel(ref.names, P, ref.z, 0);
+        if (pen <= 0) initLOSshear();
+      }
+      if (clumps) {
+        // The clumps follow the trial model: load it, draw, then build the grid.
+        pen = initmodel(ref.names, P, ref.z, 0);
+        if (pen <= 0) do_drawclumps(cnt, uni, gau);
+      }
+      if (pen <= 0) pen = initmodel(ref.names, P, ref.z, settings.gridflag);
+      if (pen <= 0) {
+        loaded = true;
+        break;
+      }
+      if (!random || refused + 1 >= kRefusalLimit) {
+        warning(strformat("parameters out of bounds in %s; model %ld skipped", b.name, m + 1));
+        break;
+      }
+      if (!quiet_or_verbose(1)) warning(strformat("parameters out of bounds in %s; retrying", b.name));
+    }
+    if (!loaded) continue;
+
+    const double xg = getp(1, 2), yg = getp(1, 3);
+    double ug = 0, vg = 0, umax = 0, rimg = 0;
+    long target = 0;
+    if (!fromfile) {
+      get_umax(ug, vg, umax);
+      if (umax <= 0) {
+        warning(strformat("in %s: no caustic point counts for model %ld, so no sources are drawn", b.name, m + 1));
+        continue;
+      }
+      if (b.mode == 2)
+        rimg = mock_image_radius(strformat("for %s, grid may not cover full multiply imaged region", b.name), xg, yg,
+                                 ug, vg, umax);
+      target = b.Nsrc >= 1 ? b.Nsrc : static_cast<long>(std::abs(b.Nsrc) * kPi * umax * umax);
+      if (target < 1) continue;
+    }
+    long kept = 0, tried = 0, since = 0;
+    const long nlist = static_cast<long>(b.su.size());
+    for (long s = 0;; ++s) {
+      double u, v, L;
+      if (fromfile) {
+        if (s >= nlist) break;
+        if ((s + 1) % 1000 == 0) qprintf("Source %ld/%ld\n", s + 1, nlist);
+        u = b.su[static_cast<size_t>(s)], v = b.sv[static_cast<size_t>(s)], L = b.sf[static_cast<size_t>(s)];
+      } else {
+        if (kept >= target) break;
+        mock_draw_source(uni, b.mode, xg, yg, rimg, ug, vg, umax, b.name, tried, kept, since, u, v);
+        ++tried;
+        if (tried % 1000 == 0) qprintf("Sources tried/kept: %ld %ld\n", tried, kept);
+        L = mockflux();
+      }
+      find_img(n, list, u, v);
+      if (n > kMaxImg) {
+        warning(strformat("too many images in %s", b.name));
+        n = kMaxImg;
+      }
+      const int H = mock_classify(n, list, u, v, L);
+      // The flux takes the sign of the parity.
+      for (int i = 1; i <= n; ++i) list[i][3] = list[i][9] == -1 ? -std::fabs(list[i][3]) : std::fabs(list[i][3]);
+      double cx = xg, cy = yg, gx = 0, gy = 0;
+      auto image_noise = [&](int i, bool after, int lead) {
+        if (sigx > 0) {
+          list[i][1] += sigx * gasdev(gau);
+          list[i][2] += sigx * gasdev(gau);
+        }
+        if (std::fabs(sigf) > 1e-6) {
+          const double f = list[i][3];
+          list[i][3] += sigf > 0 ? std::fabs(sigf) * gasdev(gau) : std::fabs(sigf * f) * gasdev(gau);
+        }
+        if (sigt > 0) list[i][4] += (after && i == lead ? 0.01 : sigt) * gasdev(gau);
+      };
+      if (b.noisemode == 1) {
+        if (siggal > 0) {
+          cx += siggal * gasdev(gau);
+          cy += siggal * gasdev(gau);
+        }
+        for (int i = 1; i <= n; ++i) image_noise(i, false, 0);
+      }
+      int lead = 0;
+      double tmin = 1e6;
+      for (int i = 1; i <= n; ++i) {
+        list[i][1] -= cx;
+        list[i][2] -= cy;
+        if (list[i][4] < tmin) tmin = list[i][4], lead = i;
+      }
+      if (lead > 0)
+        for (int i = 1; i <= n; ++i) list[i][4] -= tmin;
+      double J = 0;
+      for (int i = 1; i <= n; ++i) J += std::fabs(list[i][3]);
+      if (b.noisemode == 2) {
+        if (siggal > 0) {
+          gx = siggal * gasdev(gau);
+          gy = siggal * gasdev(gau);
+        }
+        for (int i = 1; i <= n; ++i) image_noise(i, true, lead);
+      }
+      const bool selected = J > TWmock.mock_Llim && H >= b.minimg && H <= b.maximg;
+      if (!selected) {
+        if (!fromfile && ++since >= mock_draw_limit)
+          fatal(strformat("in %s: %ld sources drawn in a row with none kept (drawn %ld, kept %ld)", b.name,
+                          mock_draw_limit, tried, kept));
+        continue;
+      }
+      since = 0;
+      ++kept;
+      std::string lab;
+      int kind;
+      if (H == 2)
+        lab = strformat("%s double %d", label.c_str(), ++ndouble), kind = 0;
+      else if (H == 4)
+        lab = strformat("%s quad %d", label.c_str(), ++nquad), kind = 1;
+      else
+        lab = strformat("%s other %d", label.c_str(), ++nother), kind = 2;
+      ++nkind[kind];
+      if (text) {
+        const int kc = kind == 0 ? ndouble : kind == 1 ? nquad : nother;
+        batchmock1write(ftmp, lab, kc, P, b.noise, n, u, v, gx, gy, H, list, lead);
+      }
+      if (fits) {
+        int k = 0;
+        for (int i = 1; i <= n; ++i)
+          if (counted(list[i][9])) {
+            ++k;
+            for (int q = 1; q <= 4; ++q) img[k][q] = list[i][q];
+          }
+        write_table(fitsname, "MODEL_REALISATIONS", NG, settings.shrcoords, static_cast<int>(m + 1), P,
+                    TWclump.clumpdat, settings.zlens, settings.zsrc, u, v, k, img, ndouble, nquad, settings.seed,
+                    TWclump.NFWclumparr);
+      }
+    }
+  }
+  if (text) {
+    ftmp.close();
+    split_stream(b, nkind);
+  }
+}
+}  // namespace
+
+void batchmock1write(FILE* f, const std::string& label, int kindcount, const Mat& params, const double noise[4], int n,
+                     double u, double v, double gx, double gy, int H, const Mat& images, int leading) {
+  std::vector<int> order;
+  for (int i = 1; i <= n; ++i) order.push_back(i);
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return images[a][4] < images[b][4]; });
+  std::fprintf(f, "# source position: %e %e\n", u, v);
+  std::fprintf(f, "%d\n", H);
+  std::fprintf(f, "%s\n", label.c_str());
+  writep(f, TWref.ref[1].names, params);
+  std::fprintf(f, "# parameters\n");
+  std::fprintf(f, "%d", kindcount);
+  for (int i = 1; i <= TWgal.NGALMAX; ++i)
+    for (int j = 1; j <= 10; ++j)
+      if (i <= TWref.refv.rhi() && TWref.refv[i][j] != 0) std::fprintf(f, " %13.6e", params[i][j]);
+  std::fprintf(f, "\n");
+  std::fprintf(f, "# lens data\n1\n%e %e %e\n", gx, gy, std::fabs(noise[0]));
+  for (int k = 0; k < 3; ++k) std::fprintf(f, "0.0 10000.0\n");
+  std::fprintf(f, "1\n%d\n", H);
+  const double sigx = noise[1], sigf = noise[2], sigt = noise[3];
+  for (int i : order) {
+    if (!counted(images[i][9])) continue;
+    const double ferr = sigf > 0 ? std::fabs(sigf) : std::fabs(sigf * images[i][3]);
+    std::fprintf(f, "%13.6e %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e\n", images[i][1], images[i][2], images[i][3],
+                 std::fabs(sigx), ferr, images[i][4], i == leading ? 0.01 : sigt);
+  }
+  std::fflush(f);
+}
+
+void batchmock1(const WordArray& words) { run_batch(words, false); }
+void batchmock2(const WordArray& words) { run_batch(words, true); }
+
+namespace {
+void batch_help(int level, bool two) {
+  const char* summary = "Batch run of mock lenses, allowing model parameters to vary.";
+  if (level == 1) {
+    help_padded(0, {summary});
+    return;
+  }
+  if (two)
+    help_padded(70, {"batchmock2 <outbase> <Nsrc> <source file> [minimum Nimg] \\",
+                     "    [siggal] [sigx] [sigf] [sigt] [add noise?]",
+                     "Similar to batchmock1, but source positions are read from a file.",
+                     "With Nsrc<=0 the code counts the entries of the source file.", "Source file form:",
+                     "  u1 v1 [f1]", "  u2 v2 [f2]", "  ...", "(fluxes default to 1)"});
+  else
+    help_padded(70, {"batchmock1 <outbase> <Nsrc> [source mode] [minimum Nimg] \\",
+                     "    [siggal] [sigx] [sigf] [sigt] [add noise?]", summary, "Source modes:",
+                     "  1 : uniform sampling of source positions (default)",
+                     "  2 : magnification-weighted sampling of source positions"});
+  help_padded(70, {"Noise modes:", "  0 : none", "  1 : add noise before shifting position relative to galaxy",
+                   "      and time delays relative to leading image", "  2 : add noise after shifting",
+                   "The code then asks for", "  <lo> <hi> <#steps>", "for each parameter that is varied.",
+                   "If #steps>0, the code will use a regular grid for that parameter;",
+                   "if #steps<0, the code will draw random values for the parameter.",
+                   "The global variable batchwrite controls the form of the output:", "  1 : plain text",
+                   "  2 : FITS", "  3 : both"});
+}
+}  // namespace
+
+void batchmock1help(int level) { batch_help(level, false); }
+void batchmock2help(int level) { batch_help(level, true); }
