@@ -12,6 +12,8 @@
 #include "core/lens_model.h"
 #include "core/magcrosssec.h"
 #include "core/los_commands.h"
+#include "core/magtens.h"
+#include "core/maps.h"
 #include "core/sources.h"
 #include "core/tables.h"
 #include "imageplane/catalog.h"
@@ -95,6 +97,23 @@ const CoreCommand kCoreCommands[] = {
     {"plotgrid", plotgrid, plotgridhelp},
     {"plotcrit", plotcrit, plotcrithelp},
     {"fitcrit", fitcrit, fitcrithelp},
+    {"plotkappa", plotkappa, plotkappahelp},
+    {"plotshear", plotshear, plotshearhelp},
+    {"plotmu", plotmu, plotmuhelp},
+    {"plotdef0", plotdef0, plotdef0help},
+    {"plotdef1", plotdef1, plotdef1help},
+    {"plotdef2", plotdef2, plotdef2help},
+    {"plottdel", plottdel, plottdelhelp},
+    {"plotmaps", plotmaps, plotmapshelp},
+    {"HFFmaps2d", HFFmaps2d, HFFmaps2dhelp},
+    {"HFFmaps3d", HFFmaps3d, HFFmaps3dhelp},
+    {"magweightimg", magweightimg, magweightimghelp},
+    {"magweightsrc", magweightsrc, magweightsrchelp},
+    {"plotmag", plotmag, plotmaghelp},
+    {"plotpot", plotpot, plotpothelp},
+    {"magtensor", magtensor, magtensorhelp},
+    {"magtensImg", magtensImg, magtensImghelp},
+    {"magtensSrc", magtensSrc, magtensSrchelp},
     {"calcRein", calcRein, calcReinhelp},
     {"setMrat", setMrat, setMrathelp},
     {"findimg", findimg, findimghelp},
@@ -118,6 +137,7 @@ const CoreCommand kCoreCommands[] = {
     {"ranlens1", ranlens1, ranlens1help},
     {"ellsrc", ellsrc, ellsrchelp},
     {"ellimg", ellimg, ellimghelp},
+    {"WCSset", WCSset, WCSsethelp},
     {"filetypes", filetypes, filetypeshelp},
     {"fileconvert", fileconvert, fileconverthelp},
     {"imarith", imarith, imarithhelp},

@@ -8,6 +8,8 @@
 #include "fit/fit_data.h"
 #include "fit/fit_state.h"
 #include "fit/kapgam.h"
+#include "fit/mcmc.h"
+#include "fit/nestsamp.h"
 #include "fit/optimize.h"
 #include "fit/scans.h"
 #include "models/evaluator.h"
@@ -47,6 +49,12 @@ const FitCommand kFitCommands[] = {
     {"varyone", varyone, varyonehelp},
     {"varytwo", varytwo, varytwohelp},
     {"varyh", varyh, varyhhelp},
+    {"MCMCset", MCMCset, MCMCsethelp},
+    {"MCMCrun", MCMCrun, MCMCrunhelp},
+    {"MCMCbatch", MCMCbatch, MCMCbatchhelp},
+    {"nestsampSet", nestsampSet, nestsampSethelp},
+    {"nestsampRun", nestsampRun, nestsampRunhelp},
+    {"nestsampDraw", nestsampDraw, nestsampDrawhelp},
     {"kapgam", kapgam, kapgamhelp},
     {"subsave", subsave, subsavehelp},
     {"try2", try2, try2help},

@@ -1,0 +1,643 @@
+#include "fit/nestsamp.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <sstream>
+#include <vector>
+
+#include "core/lens_model.h"
+#include "fit/store.h"
+#include "io/qvmfile.h"
+#include "numeric/sort.h"
+#include "shell/commands.h"
+#include "shell/fatal.h"
+#include "shell/settings.h"
+
+NestSampControl NSctl;
+NestSampResult NSresult;
+
+const char* const kNSkeywords[15] = {"",       "mode",   "hull", "live",      "minsteps", "maxsteps", "update", "rescale",
+                                     "expand", "tol",    "draw", "writelive", "writebad", "cdf",      "chicut"};
+
+namespace {
+constexpr double kNegInf = -std::numeric_limits<double>::infinity();
+const char* const kNSoutput = "could not open nestsamp NSoutput file";
+const char* const kNSoutput2 = "could not open nestsamp output file";
+
+// The store nestsampSet built, reinstated by every run.
+ModelStore NSstore;
+
+// exp(x), or 0 below the smallest normal double.
+double exp_or_zero(double x) {
+  const double v = std::exp(x);
+  return v < DBL_MIN ? 0.0 : v;
+}
+
+struct TraceStream {
+  explicit TraceStream(FILE* f) { NS.NSouttmp = f; }
+  ~TraceStream() { NS.NSouttmp = nullptr; }
+};
+
+// The worst live point (largest chi-squared, the first on ties; none at or below -1e12)
+// in a heap, and the best (smallest, the first on ties; none at or above 1e12), kept
+// current as the worst point is replaced by one with a chi-squared not above its own.
+class LiveOrder {
+ public:
+  LiveOrder(const Vec& chi, int live) : chi_(chi), heap_(live) {
+    for (int i = 0; i < live; ++i) heap_[i] = i + 1;
+    for (int p = live / 2 - 1; p >= 0; --p) sift_down(p);
+    rescan_best();
+  }
+  int worst() const { return chi_[heap_[0]] > -1e12 ? heap_[0] : 1; }
+  int best() const { return chi_[best_] < 1e12 ? best_ : 0; }
+  // The worst point was replaced.
+  void replaced(int i) {
+    sift_down(0);
+    if (chi_[i] < chi_[best_] || (chi_[i] == chi_[best_] && i < best_))
+      best_ = i;
+    else if (i == best_)
+      rescan_best();
+  }
+
+ private:
+  bool worse(int a, int b) const { return chi_[a] > chi_[b] || (chi_[a] == chi_[b] && a < b); }
+  void sift_down(size_t p) {
+    const size_t n = heap_.size();
+    for (;;) {
+      size_t c = 2 * p + 1;
+      if (c >= n) return;
+      if (c + 1 < n && worse(heap_[c + 1], heap_[c])) ++c;
+      if (!worse(heap_[c], heap_[p])) return;
+      std::swap(heap_[c], heap_[p]);
+      p = c;
+    }
+  }
+  void rescan_best() {
+    best_ = 1;
+    for (int i = 2; i <= static_cast<int>(heap_.size()); ++i)
+      if (chi_[i] < chi_[best_]) best_ = i;
+  }
+  const Vec& chi_;
+  std::vector<int> heap_;
+  int best_ = 1;
+};
+
+void write_live(const std::string& path, double step, bool rotated) {
+  NestSampState& S = NS;
+  const int n = S.NSnvary;
+  FileHandle f(QVMfopen(path, "w", kNSoutput2));
+  std::fprintf(f, "# step %.0f\n", step);
+  Vec p(1, std::max(n, 1));
+  for (int i = 1; i <= S.NSlive; ++i) {
+    for (int k = 1; k <= n; ++k) p[k] = S.NSparr[i][k];
+    if (rotated) {
+      for (int k = 1; k <= n; ++k) {
+        double s = 0;
+        for (int l = 1; l <= n; ++l) s += S.NSevec[k][l] * (S.NSparr[i][l] - S.NSmu[l]);
+        p[k] = s;
+      }
+    }
+    nestsamp_write1(f, p, 1, S.NSchi[i]);
+  }
+}
+}  // namespace
+
+// ---- run state ----
+
+void nestsamp_clear() {
+  const SamplerObjective keep = NS.objective;
+  NS = NestSampState();
+  NS.objective = keep;
+  NSbnd1 = NSbound();
+  NSbnd2 = NSbound();
+  NSstore = ModelStore();
+}
+
+void nestsamp_init() {
+  nestsamp_clear();
+  if (TWref.Nref < 1) fatal("no mass model has been defined");
+  NestSampState& S = NS;
+  int ndim = 0, ng = 0, ns = 0;
+  storage_init(TWref.ref[1].names, TWref.refv, TWref.ref[1].p, ndim, ng, ns);
+  NSstore = TSstore;
+  S.NSnvary = ndim;
+  S.NSnvaryg = ng;
+  S.NSnvarys = ns;
+  const double* P = NSctl.NSparms;
+  auto plain = [](double v) {  // plain truncation, held within the range of long
+    return v >= 9e18 ? 9000000000000000000L : v <= -9e18 ? -9000000000000000000L : static_cast<long>(v);
+  };
+  if (plain(P[6]) < 1) fatal("nestsamp needs update of at least 1");
+  if (plain(P[7]) < 1) fatal("nestsamp needs rescale of at least 1");
+  if (!(P[8] > 0)) fatal("nestsamp needs a positive expand");
+  if (plain(P[3]) <= ndim)
+    fatal(strformat("nestsamp needs more live points than the %d varied parameters (live)", ndim));
+  S.NSmode = static_cast<int>(plain(P[1]));
+  S.NShull = static_cast<int>(plain(P[2]));
+  S.NSlive = static_cast<int>(plain(P[3]));
+  S.NSminsteps = P[4] > 0 ? static_cast<unsigned long>(plain(P[4])) : 0;
+  S.NSmaxsteps = P[5] > 0 ? static_cast<unsigned long>(plain(P[5])) : 0;
+  S.NSupdate = static_cast<unsigned long>(plain(P[6]));
+  S.NSrescale = static_cast<unsigned long>(plain(P[7]));
+  S.NSexpand = P[8];
+  S.NStol = P[9];
+  S.NSdraw = P[10];
+  S.NSwritelive = static_cast<int>(plain(P[11]));
+  S.NSwritebad = static_cast<int>(plain(P[12]));
+  S.NScdf = static_cast<int>(plain(P[13]));
+  S.NSchicut = P[14];
+  if (S.NSexpand < 1) {
+    warning("nestsamp: expansion factor should be >=1");
+    S.NSexpand = 1 / S.NSexpand;
+  }
+  if (S.NSdraw > static_cast<double>(S.NSminsteps) + S.NSlive) {
+    warning("in nestsamp, draw should not exceed minsteps+live");
+    S.NSdraw = static_cast<double>(S.NSminsteps) + S.NSlive;
+  }
+  nestsamp_alloc(ndim);
+  S.NSflag = 1;
+}
+
+// ---- the run ----
+
+void nestsamp_run(const std::string& outbase) {
+  NestSampState& S = NS;
+  const int n = S.NSnvary, live = S.NSlive;
+  FileHandle ftmp(QVMfopen(outbase + "-tmp.dat", "w", kNSoutput));
+  FileHandle fnest(QVMfopen(outbase + "-nest.dat", "w", kNSoutput));
+  FileHandle fevid(QVMfopen(outbase + "-evid.dat", "w", kNSoutput));
+  TraceStream trace(ftmp);
+  std::fprintf(fnest, "#  x  chi^2  w  [list of parameter values]\n");
+  std::fprintf(fevid, "#  step  x  Ztot  Znest  Zlive\n");
+  std::fflush(fnest);
+  std::fflush(fevid);
+
+  S.NSrseed.restart(settings.seed);
+  S.NSgseed.restart(settings.seed);
+  S.NSchicnt = 0;
+  nestsamp_reset_region();
+  if (S.NSchicut < 1e6)
+    nestsamp_setup2();
+  else
+    nestsamp_setup1();
+
+  const int m1 = std::max(n, 1);
+  Vec msum(1, m1), pbest(1, m1), pw(1, m1);
+  Mat Msum(1, m1, 1, m1);
+  double wsum = 0;  // posterior sums relative to exp(lnwmax)
+  const double lnt1 = std::log(live / (live + 1.0)), lnt2 = std::log((live + 1.0) / (live + 2.0));
+  const double lnlive = std::log(static_cast<double>(live)), ln2l1 = std::log(2.0 / (live + 1.0));
+  qprintf("nestsamp: starting nested sampling\n");
+
+  double lnX = 0, lnX2 = 0, lnZ = kNegInf, lnZ2 = kNegInf, lnY = kNegInf, HZ = 0, lnwmax = kNegInf;
+  double lnZlive = kNegInf, lnZtot = kNegInf, bestchi = 0;
+  bool have_best = false;
+  std::vector<double> lnw_rows;
+  unsigned long steps = 0;
+  const double lntol = S.NStol > 0 ? std::log(S.NStol) : kNegInf;
+  LiveOrder order(S.NSchi, live);
+  for (unsigned long i = 1; i <= S.NSmaxsteps; ++i) {
+    const int iw = order.worst(), ib = order.best();
+    have_best = ib != 0;
+    if (have_best) {
+      for (int k = 1; k <= n; ++k) pbest[k] = S.NSparr[ib][k];
+      bestchi = S.NSchi[ib];
+    }
+    const double lnLbest = have_best ? -bestchi / 2 : kNegInf;
+
+    lnX += lnt1;
+    lnX2 += lnt2;
+    const double lnL = S.NSlnlike[iw];
+    const double lnw = lnX + lnL - lnlive;
+    if (lnw > lnwmax) {
+      if (lnwmax != kNegInf) {
+        const double f = std::exp(lnwmax - lnw);
+        wsum *= f;
+        for (int j = 1; j <= n; ++j) {
+          msum[j] *= f;
+          for (int k = j; k <= n; ++k) Msum[j][k] *= f;
+        }
+      }
+      lnwmax = lnw;
+    }
+    const double lnZold = lnZ;
+    lnZ = log_add(lnZ, lnw);
+    lnY = log_add(lnY, lnX2 + lnL);
+    lnZ2 = log_add(lnZ2, ln2l1 + lnw + lnY);
+    HZ = (lnZold == kNegInf ? 0.0 : HZ * std::exp(lnZold - lnZ)) + std::exp(lnw - lnZ) * lnL;
+
+    for (int k = 1; k <= n; ++k) pw[k] = S.NSparr[iw][k];
+    nestsamp_write2(fnest, pw, S.NSchi[iw], std::exp(lnX), std::exp(lnw));
+    lnw_rows.push_back(lnw);
+    const double f = std::exp(lnw - lnwmax);
+    wsum += f;
+    for (int j = 1; j <= n; ++j) {
+      msum[j] += f * pw[j];
+      for (int k = j; k <= n; ++k) Msum[j][k] += f * pw[j] * pw[k];
+    }
+
+    nestsamp_new(iw);
+    order.replaced(iw);
+
+    lnZlive = lnX + std::log(S.NSsumL) + S.NSlnLref - lnlive;
+    lnZtot = log_add(lnZ, lnZlive);
+    const bool stop = i > S.NSminsteps && lnZtot + lntol > lnLbest + lnX;
+    const double di = static_cast<double>(i);
+    std::fprintf(fevid, "%.0f %e %e %e %e\n", di, std::exp(lnX), std::exp(lnZtot), std::exp(lnZ), std::exp(lnZlive));
+    std::fflush(fevid);
+    if (i % 100 == 0)
+      qprintf("step %.0f x %e evidence %e %e %e chicnt %.0f\n", di, std::exp(lnX), std::exp(lnZtot), std::exp(lnZ),
+              std::exp(lnZlive), S.NSchicnt);
+    if (S.NSwritelive > 0 && i % static_cast<unsigned long>(S.NSwritelive) == 0) {
+      std::fprintf(ftmp, "# step %.0f writing live points\n", di);
+      write_live(outbase + "-live.dat", di, false);
+      write_live(outbase + "-pca.dat", di, true);
+    }
+    if (i % S.NSupdate == 0)
+      nestsamp_cov();
+    else if (i % S.NSrescale == 0)
+      nestsamp_max();
+    steps = i;
+    if (stop) break;
+  }
+  if (steps == 0) {
+    nestsamp_resum();
+    lnZlive = std::log(S.NSsumL) + S.NSlnLref - lnlive;
+    lnZtot = lnZlive;
+  }
+
+  std::fprintf(ftmp, "# chicnt= %.0f\n", S.NSchicnt);
+  for (int i = 1; i <= live; ++i) {
+    for (int k = 1; k <= n; ++k) pw[k] = S.NSparr[i][k];
+    const double lnw = lnX + S.NSlnlike[i] - lnlive;
+    nestsamp_write2(fnest, pw, S.NSchi[i], std::exp(lnX), std::exp(lnw));
+    lnw_rows.push_back(lnw);
+  }
+  ftmp.close();
+  fnest.close();
+  fevid.close();
+
+  if (have_best) {
+    FileHandle f(QVMfopen(outbase + "-best.dat", "w", kNSoutput2));
+    std::fprintf(f, "#  [list of parameters]  chi^2\n");
+    for (int k = 1; k <= n; ++k) std::fprintf(f, " %13.6e", pbest[k]);
+    std::fprintf(f, "  %e\n", bestchi);
+  }
+
+  // Evidence and its scatter.
+  const double lnsigZ =
+      lnZ == kNegInf ? kNegInf : lnZ + 0.5 * std::log(std::max(std::expm1(lnZ2 - 2 * lnZ), 0.0));
+  const double HoverZtot = lnZ == kNegInf ? 0.0 : HZ * std::exp(lnZ - lnZtot);
+  const double info = std::max(HoverZtot - lnZtot, 0.0);
+  const double lnsigH = lnZtot + 0.5 * std::log(info / live);
+  const double V1 = NSbnd1.volume, V2 = NSbnd2.volume;
+  const double lnq = std::log(V2 / V1), lnV2 = std::log(V2);
+  NSresult = {steps, lnZ, lnZtot, lnwmax, lnsigZ, lnsigH, info};
+  {
+    FileHandle f(QVMfopen(outbase + "-done.dat", "w", kNSoutput2));
+    std::fprintf(f, "#  Cols 1-3:  proper evidence Z, and estimated scatter\n");
+    std::fprintf(f, "#  Cols 4-6:  Z*Vprior, and estimated scatter\n");
+    std::fprintf(f, "%e %e %e  %e %e %e\n", exp_or_zero(lnZtot + lnq), exp_or_zero(lnsigZ + lnq),
+                 exp_or_zero(lnsigH + lnq), exp_or_zero(lnZtot + lnV2), exp_or_zero(lnsigZ + lnV2),
+                 exp_or_zero(lnsigH + lnV2));
+  }
+  if (exp_or_zero(lnZtot + lnq) == 0)
+    warning(strformat("evidence below the double range: ln Z = %e", lnZtot + lnq));
+
+  // Posterior moments of the retired points.
+  {
+    FileHandle fm(QVMfopen(outbase + "-mean.dat", "w", kNSoutput2));
+    std::fprintf(fm, "#  parameter-index  mean  scatter  (over posterior)\n");
+    FileHandle fc(QVMfopen(outbase + "-cov.dat", "w", kNSoutput2));
+    std::fprintf(fc, "# entries in parameter covariance matrix (over posterior)\n");
+    std::fprintf(fc, "#  i  j  cov(p[i],p[j])\n");
+    if (steps > 0 && wsum > 0) {
+      for (int j = 1; j <= n; ++j) {
+        msum[j] /= wsum;
+        for (int k = j; k <= n; ++k) Msum[j][k] /= wsum;
+      }
+      for (int j = 1; j <= n; ++j) {
+        const double v = Msum[j][j] - msum[j] * msum[j];
+        if (v > 0) {
+          std::fprintf(fm, "%2d %13.6e %e\n", j, msum[j], std::sqrt(v));
+        } else {
+          std::fprintf(fm, "%2d %13.6e %e\n", j, msum[j], -99.99999);
+          std::fprintf(fm, "# %e %e %e\n", msum[j], Msum[j][j], v);
+        }
+      }
+      for (int j = 1; j <= n; ++j)
+        for (int k = j; k <= n; ++k) std::fprintf(fc, "%2d %d %13.6e\n", j, k, Msum[j][k] - msum[j] * msum[k]);
+    }
+  }
+
+  // Points drawn from the posterior, and the marginal distributions.
+  double draw = S.NSdraw;
+  const bool sampled = steps > 0;
+  if (sampled) {
+    const double ratio = std::exp(lnwmax - lnZtot);
+    if (ratio * draw > 1) {
+      draw = 1 / ratio;
+      qprintf("nestsamp: trying to draw too many points; updating draw = %.0f\n", draw);
+    }
+    if (draw <= 1) {
+      draw = 1 / ratio;
+      qprintf("nestsamp: automatically setting number of points to draw = %.0f\n", draw);
+    }
+  }
+  const size_t nrows = lnw_rows.size();
+  std::vector<double> params;
+  {
+    FileHandle in(QVMfopen(outbase + "-nest.dat", "r", kNSoutput));
+    FileHandle out(QVMfopen(outbase + "-draw.dat", "w", kNSoutput));
+    std::fprintf(out, "# points drawn uniformly from posterior\n");
+    std::fprintf(out, "#  [list of parameters]  chi^2\n");
+    if (sampled) {
+      std::string text, line;
+      read_line(in, line);  // the header
+      {
+        char buf[1 << 16];
+        for (size_t got; (got = std::fread(buf, 1, sizeof buf, in)) > 0;) text.append(buf, got);
+      }
+      const char* at = text.c_str();
+      auto next = [&](double& v) {
+        char* end = nullptr;
+        v = std::strtod(at, &end);
+        if (end == at) fatal("nestsamp -nest file ends early");
+        at = end;
+      };
+      const bool keep = S.NScdf != 0;
+      if (keep) params.resize(nrows * n);
+      std::vector<double> row(n);
+      for (size_t r = 0; r < nrows; ++r) {
+        double X = 0, chi = 0, w = 0;
+        next(X);
+        next(chi);
+        next(w);
+        for (int k = 0; k < n; ++k) next(row[k]);
+        const double u = ran2(S.NSrseed);
+        if (u < std::exp(lnw_rows[r] - lnZtot) * draw) {
+          for (int k = 0; k < n; ++k) std::fprintf(out, " %13.6e", row[k]);
+          std::fprintf(out, "  %e\n", chi);
+        }
+        if (keep)
+          for (int k = 0; k < n; ++k) params[r * n + k] = row[k];
+      }
+    }
+  }
+  if (S.NScdf != 0) {
+    FileHandle f(QVMfopen(outbase + "-cdf.dat", "w", kNSoutput2));
+    std::fprintf(f, "#  pairs of columns are (param,cdf)\n");
+    if (sampled && nrows > 0) {
+      std::vector<double> sorted(nrows * n), cum(nrows * n);
+      Vec a(1, static_cast<long>(nrows));
+      LVec idx(1, static_cast<long>(nrows));
+      for (int k = 0; k < n; ++k) {
+        for (size_t r = 0; r < nrows; ++r) a[r + 1] = params[r * n + k];
+        indexx(static_cast<long>(nrows), a, idx);
+        double c = 0;
+        for (size_t r = 0; r < nrows; ++r) {
+          const size_t src = static_cast<size_t>(idx[r + 1] - 1);
+          c += std::exp(lnw_rows[src] - lnZtot);
+          sorted[r * n + k] = a[idx[r + 1]];
+          cum[r * n + k] = c;
+        }
+      }
+      for (size_t r = 0; r < nrows; ++r) {
+        for (int k = 0; k < n; ++k) std::fprintf(f, " %13.6e %e", sorted[r * n + k], cum[r * n + k]);
+        std::fprintf(f, "\n");
+      }
+    }
+  }
+}
+
+// ---- commands ----
+
+namespace {
+void print_ns_parms() {
+  const double* P = NSctl.NSparms;
+  qprintf("nestsamp parameters:\n");
+  qprintf("mode:      %.0f\n", P[1]);
+  qprintf("hull:      %.0f\n", P[2]);
+  qprintf("live:      %.0f\n", P[3]);
+  qprintf("minsteps:  %.0f\n", P[4]);
+  qprintf("maxsteps:  %.0f\n", P[5]);
+  qprintf("update:    %.0f\n", P[6]);
+  qprintf("rescale:   %.0f\n", P[7]);
+  qprintf("expand:    %f\n", P[8]);
+  qprintf("tol:       %e\n", P[9]);
+  qprintf("draw:      %.0f\n", P[10]);
+  qprintf("writelive: %.0f\n", P[11]);
+  qprintf("writebad:  %.0f\n", P[12]);
+  qprintf("cdf:       %.0f\n", P[13]);
+  qprintf("chicut:    %e\n", P[14]);
+}
+
+void read_box_lines(int first, int count) {
+  WordArray w;
+  for (int j = first; j < first + count; ++j) {
+    if (!myread(QVMstdin, w) || w.own_count() < 2) fatal("too few inputs");
+    const double lo = w.finite(0, "nestsampSet"), hi = w.finite(1, "nestsampSet");
+    if (!(hi > lo)) fatal(strformat("nestsamp box line %d needs hi above lo", j));
+    NSbnd1.lo[j] = lo;
+    NSbnd1.hi[j] = hi;
+    NSbnd1.volume *= hi - lo;
+  }
+}
+}  // namespace
+
+void nestsampSet(const WordArray& words) {
+  SetGlob();
+  const int nw = words.own_count();
+  for (int i = 1; i + 1 < nw; i += 2) {
+    bool hit = false;
+    for (int k = 1; k <= 14; ++k)
+      if (words[i] == kNSkeywords[k]) {
+        NSctl.NSparms[k] = words.finite(i + 1, "nestsampSet");
+        hit = true;
+        break;
+      }
+    if (!hit) qprintf("Warning in nestsampSet: unknown keyword '%s'\n", words.c_str(i));
+  }
+  print_ns_parms();
+  if (nw < 2) return;
+  nestsamp_init();
+  NSbnd1.volume = 1;
+  qprintf("Enter lo, hi for the %d galaxy parameters:\n", NS.NSnvaryg);
+  read_box_lines(1, NS.NSnvaryg);
+  qprintf("Enter lo, hi for the %d source parameters:\n", NS.NSnvarys);
+  read_box_lines(NS.NSnvaryg + 1, NS.NSnvarys);
+}
+
+void nestsampRun(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 2) {
+    nestsampRunhelp(2);
+    return;
+  }
+  if (NS.NSflag == 0) {
+    warning("You need to do nestsampSet before nestsampRun.");
+    return;
+  }
+  start_command_run();
+  struct Frame {
+    ~Frame() {
+      if (TSrun.chifile) std::fclose(TSrun.chifile);
+      TSrun.chifile = nullptr;
+      storage_clear();
+    }
+  } frame;
+  TSstore = NSstore;
+  if (settings.tempfiles == 1) TSrun.chifile = QVMfopen("chitmp.dat", "w", "could not open chitmp.dat");
+  nestsamp_run(words[1]);
+}
+
+void nestsampDraw(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 3) {
+    nestsampDrawhelp(2);
+    return;
+  }
+  double Ndraw = words.own_count() > 3 ? words.finite(3, "nestsampDraw") : 0;
+  RandomStream stream(settings.seed);
+  const std::string path = words[1] + "-nest.dat";
+  const char* const msg = "could not open input file from completed run";
+
+  // First pass: the rows' X, chi^2 and w.
+  std::vector<double> X, chi, w;
+  int c = 0;
+  {
+    FileHandle in(QVMfopen(path, "r", msg));
+    std::string line;
+    const std::string comment = GetString("_COMMENT");
+    while (read_line(in, line)) {
+      std::istringstream ss(line);
+      std::vector<std::string> ws;
+      for (std::string t; ss >> t;) ws.push_back(t);
+      const int nw = static_cast<int>(ws.size());
+      if (nw == 0 || ws[0] == comment || ws[0][0] == '#') continue;
+      if (c == 0) c = nw;
+      if (nw < 3) continue;
+      X.push_back(std::atof(ws[0].c_str()));
+      chi.push_back(std::atof(ws[1].c_str()));
+      w.push_back(std::atof(ws[2].c_str()));
+    }
+  }
+  const size_t nrows = w.size();
+  // ln w per row: the w column, or ln X - chi^2/2 - ln live where w underflowed, with ln
+  // live from the row of largest w (the constant cancels when every row underflowed).
+  double lnlive = 0, wbig = 0;
+  for (size_t r = 0; r < nrows; ++r)
+    if (w[r] >= 1e-300 && w[r] > wbig && X[r] > 0) {
+      wbig = w[r];
+      lnlive = std::log(X[r]) - chi[r] / 2 - std::log(w[r]);
+    }
+  std::vector<double> lnw(nrows);
+  double lnW = -std::numeric_limits<double>::infinity(), lnwmax = lnW;
+  for (size_t r = 0; r < nrows; ++r) {
+    lnw[r] = w[r] >= 1e-300 ? std::log(w[r]) : (X[r] > 0 ? std::log(X[r]) - chi[r] / 2 - lnlive : kNegInf);
+    lnW = log_add(lnW, lnw[r]);
+    lnwmax = std::max(lnwmax, lnw[r]);
+  }
+  if (nrows > 0) {
+    const double ratio = std::exp(lnwmax - lnW);
+    if (Ndraw * ratio > 1) {
+      Ndraw = 1 / ratio;
+      qprintf("nestsampDraw: trying to draw too many points; updating draw = %.0f\n", Ndraw);
+    }
+    if (Ndraw <= 1) {
+      Ndraw = 1 / ratio;
+      qprintf("nestsampDraw: automatically setting number of points to draw = %.0f\n", Ndraw);
+    }
+  }
+
+  FileHandle in(QVMfopen(path, "r", msg));
+  FileHandle out(QVMfopen(words[2], "w", "could not open output file for nestsampDraw"));
+  std::fprintf(out, "# points drawn uniformly from posterior\n");
+  std::fprintf(out, "#  [list of parameters]  chi^2\n");
+  std::string header;
+  read_line(in, header);
+  const int np = std::max(c - 3, 0);
+  double v[3];
+  for (size_t r = 0; r < nrows; ++r) {
+    if (std::fscanf(in, "%lf %lf %lf", &v[0], &v[1], &v[2]) != 3) break;
+    const double u = ran2(stream);
+    const bool take = u < Ndraw * std::exp(lnw[r] - lnW);
+    for (int k = 0; k < np; ++k) {
+      double p = 0;
+      if (std::fscanf(in, "%lf", &p) != 1) break;
+      if (take) std::fprintf(out, " %13.6e", p);
+    }
+    if (take) std::fprintf(out, "  %e\n", v[1]);
+  }
+}
+
+// ---- help ----
+
+void nestsampSethelp(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    help_lines({"Sets control parameters for nested sampling."});
+    return;
+  }
+  help_lines({"nestsampSet [list of keyword and value]",
+              "On the command line you can specify values for the control parameters.",
+              "The parameters for the main nested sampling are:",
+              "",
+              "  hull      : flag for whether to check convex hull",
+              "  live      : number of live points",
+              "  minsteps  : minimum number of sampling steps",
+              "  maxsteps  : maximum number of sampling steps",
+              "  update    : number of steps before updating covariance matrix",
+              "  rescale   : number of steps before updating expansion scale",
+              "  expand    : expansion factor for ellipsoid used to generate new points",
+              "  tol       : fractional change in evidence that controls when to stop",
+              "  draw      : final number of points drawn from posterior",
+              "  writelive : write live points after this number of steps (0 for don't)",
+              "  writebad  : flag for whether to write bad models to tmp file",
+              "  cdf       : flag for whether to write CDFs for parameters",
+              "  chicut    : chi^2 threshold when selecting inital live points",
+              "",
+              "After the command line line you will be prompted to enter the ranges",
+              "for the model parameters that vary (in the same order as in the setlens",
+              "and setsource commands)."});
+}
+
+void nestsampRunhelp(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    help_lines({"Runs nested sampling."});
+    return;
+  }
+  help_lines({"nestsampRun <outbase>",
+              "Runs nested sampling.  The following files contain information about the",
+              "sampled models and the evidence.",
+              "",
+              "outbase-tmp:  various information as the run proceeds",
+              "outbase-nest: the actual sampled points",
+              "outbase-evid: estimate of the evidence at each step",
+              "outbase-done: final estimate of evidence and its statistical uncertainty",
+              "outbase-best: information about the highest likelihood point",
+              "",
+              "The following files provide different ways to characterize the posterior",
+              "distribution.",
+              "",
+              "outbase-mean: mean and scatter for model parameters",
+              "outbase-cov:  entries in parameter coveriance matrix",
+              "outbase-cdf:  marginalized cumulative distribution functions for params",
+              "outbase-draw: points drawn uniformly from posterior"});
+}
+
+void nestsampDrawhelp(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    help_lines({"Draws points from completed nestsamp run."});
+    return;
+  }
+  help_lines({"nestsampDraw <inbase> <outname> [Ndraw]",
+              "Processes a previously completed nestsamp run (with the specified input ",  // width 72
+              "basename) to obtain a set of points drawn uniformly from the posterior.",
+              "If Ndraw is specified, will try to draw that many points; if not, will",
+              " determine the number of points automatically."});
+}
