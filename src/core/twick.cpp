@@ -145,6 +145,8 @@ const CoreCommand kCoreCommands[] = {
     {"imdiff", imdiff, imdiffhelp},
     {"imstats", imstats, imstatshelp},
     {"fft1", fft1, fft1help},
+    {"SBmap1", SBmap1, SBmap1help},
+    {"SBmap2", SBmap2, SBmap2help},
     {"convolve1", convolve1, convolve1help},
     {"convolve2", convolve2, convolve2help},
     {"imgstats", imgstats, imgstatshelp},

@@ -11,6 +11,7 @@
 #include "imageplane/images.h"
 #include "imageplane/source_models.h"
 #include "io/arrayfile.h"
+#include "io/wcs.h"
 #include "models/evaluator.h"
 #include "models/kapmap.h"
 #include "numeric/cosmology.h"
@@ -32,10 +33,12 @@ inline size_t cell(int i, int j, int N2) { return static_cast<size_t>(i - 1) * N
 
 void print_fluxes(double before, double after) { qprintf("Fluxes: old %e new %e\n", before, after); }
 
-// Writes a lensed map. The world-coordinate reference is adapted around the write by the
-// shared routine once it exists; until then the map is written as it is.
+// Writes a lensed map with the world-coordinate reference adapted to its grid for the
+// write, and given back afterwards.
 void write_lensed_map(const std::string& path, int type, const SampleGrid& g, const Mat& out) {
+  WCSprocess(g.nx, g.ny, g.xlo, g.xhi, g.ylo, g.yhi);
   write_array(path, type, g.nx, g.ny, out);
+  WCSreset();
 }
 
 double sum_of(const Mat& a, int nx, int ny) {
