@@ -62,6 +62,14 @@ void load_model(const std::string& component) {
   setlens(words({"setlens", "1", "1"}));
 }
 
+// An isothermal sphere of Einstein radius 1 and a uniform disk (flux 1, R0 0.05) at (0.3, 0).
+void sphere_and_disk() {
+  load_model("alpha 1 0 0 0 0 0 0 0 0 1");
+  CommandInput in("uniform 1 0.3 0 0 0 0.05 0 0\n0 0 0 0 0 0 0 0\n");
+  CaptureOutput cap;
+  setsource(words({"setsource", "1", "1000"}));
+}
+
 double gauss(double dx, double dy, double s) { return std::exp(-(dx * dx + dy * dy) / (2 * s * s)); }
 
 }  // namespace
@@ -305,12 +313,7 @@ TEST(SBmap, AnalyticMapWithoutSources) {
 // point-source magnification (1.3 + 0.7)/0.3 = 6.667, for the disk 6.690 with
 // oversampling (6.519 at the pixel centres of this lattice); the source flux is the disk's.
 TEST(SBmap, LensedUniformDisk) {
-  load_model("alpha 1 0 0 0 0 0 0 0 0 1");
-  {
-    CommandInput in("uniform 1 0.3 0 0 0 0.05 0 0\n0 0 0 0 0 0 0 0\n");
-    CaptureOutput cap;
-    setsource(words({"setsource", "1", "1000"}));
-  }
+  sphere_and_disk();
   ScratchDir d;
   for (const char* nover : {"4", "1"}) {
     CaptureOutput cap;
@@ -331,12 +334,7 @@ TEST(SBmap, LensedUniformDisk) {
 // A model referenced to Dls/Dos = 1 cannot be scaled to a source at z = 0 (0/0): an error
 // naming zsrc, no map, and the scale factor left at 1.
 TEST(SBmap, AnalyticMapAtZeroSourceRedshift) {
-  load_model("alpha 1 0 0 0 0 0 0 0 0 1");
-  {
-    CommandInput in("uniform 1 0.3 0 0 0 0.05 0 0\n0 0 0 0 0 0 0 0\n");
-    CaptureOutput cap;
-    setsource(words({"setsource", "1", "1000"}));
-  }
+  sphere_and_disk();
   SetVar("zlens", 0, 0.5);
   SetVar("zsrc", 0, 0.0);
   SetVar("zref", 0, 1001);
