@@ -1,6 +1,8 @@
 // Cost of one rebuild of the image plane, split into its stages: evaluation of the nodes,
-// merging of coincident nodes into vertices, and the triangulation. At a realistic size
+// merging of coincident nodes into vertices, the triangulation, the critical curves and the
+// catalogue; the default build also as a number of potdefmag calls on the same lens. At a realistic size
 // the merge is also compared with the plain first-match scan of the vertices found so far.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <string>
@@ -8,7 +10,10 @@
 
 #include "bench/bench.h"
 #include "core/lens_model.h"
+#include "imageplane/catalog.h"
+#include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
+#include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -46,16 +51,45 @@ int linear_scan(const std::vector<double>& xy, double tol) {
   return static_cast<int>(v.size() / 2);
 }
 
+// Time of one potdefmag call on the loaded lens, at points spread over the grid's range
+// (the fastest of several repetitions, as the grid figures are means of whole builds).
+double potdefmag_ms() {
+  const double r = settings.gridhi1 > 0 ? settings.gridhi1 : 2.0;
+  std::vector<double> xy(2048);
+  for (size_t i = 0; i < xy.size(); i += 2) {
+    const double t = 0.37 * static_cast<double>(i), f = static_cast<double>(i % 97) / 97.0;
+    xy[i] = r * f * std::cos(t);
+    xy[i + 1] = r * f * std::sin(t);
+  }
+  double best = 1e300;
+  for (int rep = 0; rep < 10; ++rep) {
+    size_t k = 0;
+    best = std::min(best, ns_per_call(20000, [&] {
+      double a, b, c, d, e, f, g;
+      potdefmag(xy[k], xy[k + 1], a, b, c, d, e, f, g);
+      k = (k + 2) & 2047;
+      keep(a + b + c + d + e + f + g);
+    }));
+  }
+  return best * 1e-6;
+}
+
 void run(int n1, int n2, int reps, bool compare_scan) {
   SetVar("ngrid1", 0, n1);
   SetVar("ngrid2", 0, n2);
   SetGlob();
   dogrid();
-  double total = 0, mesh = 0, tri = 0;
+  double total = 0, mesh = 0, tri = 0, crit = 0, cat = 0;
   for (int i = 0; i < reps; ++i) {
     auto t0 = std::chrono::steady_clock::now();
     dogrid();
     total += ms_since(t0);
+    t0 = std::chrono::steady_clock::now();
+    find_crit();
+    crit += ms_since(t0);
+    t0 = std::chrono::steady_clock::now();
+    docatalog();
+    cat += ms_since(t0);
     t0 = std::chrono::steady_clock::now();
     grid2tri();
     mesh += ms_since(t0);
@@ -75,13 +109,20 @@ void run(int n1, int n2, int reps, bool compare_scan) {
   total /= reps;
   mesh /= reps;
   tri /= reps;
+  crit /= reps;
+  cat /= reps;
   std::vector<double> xy;
   collect(TWgrid.top, xy);
-  std::printf("dogrid %dx%d: %zu nodes, %d vertices, %d triangles\n", n1, n2, xy.size() / 2,
+  const size_t nodes = xy.size() / 2;
+  const double eval = total - mesh - crit - cat, call = potdefmag_ms();
+  std::printf("dogrid %dx%d: %zu nodes, %d vertices, %d triangles\n", n1, n2, nodes,
               TWtri.out.numberofpoints, TWtri.out.numberoftriangles);
   std::printf("  whole rebuild %9.3f ms: evaluation %9.3f ms, merging and segments %9.3f ms, "
-              "triangulation %9.3f ms\n",
-              total, total - mesh, mesh - tri, tri);
+              "triangulation %9.3f ms, critical curves %9.3f ms, catalogue %9.3f ms\n",
+              total, eval, mesh - tri, tri, crit, cat);
+  std::printf("  node evaluation: %.2f potdefmag calls per node (one call %.1f ns)\n",
+              eval / call / static_cast<double>(nodes), call * 1e6);
+  if (n1 == 20 && n2 == 20) std::printf("default grid build: %.0f potdefmag calls\n", total / call);
   if (!compare_scan) return;
   const auto t0 = std::chrono::steady_clock::now();
   const int nv = linear_scan(xy, settings.xmatch);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "core/lens_model.h"
 #include "fit/store.h"
@@ -133,17 +134,22 @@ void load_constraints(const WordArray& words, const char* name, void (*help)(int
     warning(strformat("Nothing in %s file.", name));
     return;
   }
-  BVec<Row> fresh(1, n);
-  for (int r = 1; r <= n; ++r) parse(fp.get(), w, fresh[r], r);
+  // Rows are stored as they are read, so a count larger than the file holds ends with the
+  // short-file error rather than a table of that size.
+  std::vector<Row> fresh;
+  for (int r = 1; r <= n; ++r) {
+    fresh.emplace_back();
+    parse(fp.get(), w, fresh.back(), r);
+  }
   fp.reset();
   for (int i = 2; i < words.own_count(); ++i) {
     const int k = static_cast<int>(words.integer(i));
-    if (k >= 1 && k <= n) off(fresh[k]);
+    if (k >= 1 && k <= n) off(fresh[static_cast<size_t>(k - 1)]);
     if (announce_ignored && !quietflag && settings.verbose <= 2) qprintf("%s: ignoring constraint #%d\n", name, k);
   }
   BVec<Row> all(1, count + n);
   for (int r = 1; r <= count; ++r) all[r] = std::move(table[r]);
-  for (int r = 1; r <= n; ++r) all[count + r] = std::move(fresh[r]);
+  for (int r = 1; r <= n; ++r) all[count + r] = std::move(fresh[static_cast<size_t>(r - 1)]);
   table = std::move(all);
   count += n;
   qprintf("Number of %s constraints: %d\n", name, count);
@@ -159,10 +165,10 @@ void plimits(const WordArray& words) {
       [](FILE* fp, WordArray& w, PlimRow& row, int) {
         read_row_line(fp, w, 3, "plimits");
         row.on = 1;
-        row.igal = w.real(0);
-        row.iparm = w.real(1);
-        row.value = w.real(2);
-        row.sigma = w.own_count() >= 4 ? w.real(3) : 0.0;  // a three-value line is never used
+        row.igal = w.finite(0, "plimits");
+        row.iparm = w.finite(1, "plimits");
+        row.value = w.finite(2, "plimits");
+        row.sigma = w.own_count() >= 4 ? w.finite(3, "plimits") : 0.0;  // a three-value line is never used
         row.mode = 0;
         if (w.own_count() >= 5) option_word(w[4], row.igal, row.mode);
       },
@@ -185,14 +191,14 @@ void pbounds(const WordArray& words) {
       [&T, &file](FILE* fp, WordArray& w, PbndRow& row, int r) {
         if (!myread(fp, w)) fatal("too few pbounds entries");
         const int M = std::max(T.mpbnd, 0);
-        const int nt = static_cast<int>(w.integer(0)), na = std::abs(nt);
+        const int nt = static_cast<int>(w.finite_integer(0, "pbounds")), na = std::abs(nt);
         const int own = w.own_count();
         if (own < 3 * na) fatal("too few pbounds entries");
         if (na > M) fatal("in pbounds, number of terms exceeds maximum");
         row.c.assign(3 * M + 4, 0.0);
         row.c[0] = nt;
         // Values beyond the line's own words read as 0.
-        for (int col = 1; col <= 3 * na + 2; ++col) row.c[col] = col < own ? w.real(col) : 0.0;
+        for (int col = 1; col <= 3 * na + 2; ++col) row.c[col] = col < own ? w.finite(col, "pbounds") : 0.0;
         double mode = 0;
         if (own > 3 * na + 3) option_word(w[3 * na + 3], row.c[0], mode);
         row.c[3 * na + 3] = mode;
@@ -211,10 +217,10 @@ void PArange(const WordArray& words) {
       [&file](FILE* fp, WordArray& w, PArangeRow& row, int r) {
         read_row_line(fp, w, 3, "PArange");
         row.on = 1;
-        row.igal = w.real(0);
-        row.iparm = w.real(1);
-        row.lo = w.real(2);
-        row.hi = w.own_count() >= 4 ? w.real(3) : 0.0;
+        row.igal = w.finite(0, "PArange");
+        row.iparm = w.finite(1, "PArange");
+        row.lo = w.finite(2, "PArange");
+        row.hi = w.own_count() >= 4 ? w.finite(3, "PArange") : 0.0;
         if (w.own_count() >= 5 && w[4] == "src") row.igal = -row.igal;
         if (!(row.hi > row.lo))
           fatal(strformat("in PArange, range %d of file %s has hi <= lo (lo %g, hi %g)", r, file.c_str(), row.lo,
@@ -229,25 +235,25 @@ void pmatch(const WordArray& words) {
       [](FILE* fp, WordArray& w, PmatchRow& row, int) {
         read_row_line(fp, w, 6, "pmatch");
         row.on = 1;
-        row.igal = w.real(0);
-        row.iparm = w.real(1);
-        row.jgal = w.real(2);
-        row.jparm = w.real(3);
-        row.ratio = w.real(4);
+        row.igal = w.finite(0, "pmatch");
+        row.iparm = w.finite(1, "pmatch");
+        row.jgal = w.finite(2, "pmatch");
+        row.jparm = w.finite(3, "pmatch");
+        row.ratio = w.finite(4, "pmatch");
         // The form follows the line's own words: a trailing comment never changes it.
         const int own = w.own_count();
         bool src = false;
         if (own == 6) {
-          row.sigma = w.real(5);
+          row.sigma = w.finite(5, "pmatch");
         } else if (w[6] == "src") {
-          row.sigma = w.real(5);
+          row.sigma = w.finite(5, "pmatch");
           src = true;
         } else if (own == 7) {
-          row.zeropt = w.real(5);
-          row.sigma = w.real(6);
+          row.zeropt = w.finite(5, "pmatch");
+          row.sigma = w.finite(6, "pmatch");
         } else if (w[7] == "src") {
-          row.zeropt = w.real(5);
-          row.sigma = w.real(6);
+          row.zeropt = w.finite(5, "pmatch");
+          row.sigma = w.finite(6, "pmatch");
           src = true;
         } else {
           fatal("unknown mode in pmatch");

@@ -176,7 +176,8 @@ void proc_imggrid() {
 
 namespace {
 
-// Lines of one data file: every read must find a line with enough values.
+// Lines of one data file: every read must find a line with enough values. The last value
+// of a line (an error, usually) may be left out and is then 0.
 struct DataReader {
   FILE* fp;
   std::string path;
@@ -189,8 +190,9 @@ struct DataReader {
     next();
     if (w.own_count() < values) fatal(message);
   }
-  // Value k of the line, 0 when the line has no such value.
-  double val(int k) const { return k < w.own_count() ? w.real(k) : 0.0; }
+  // Value k of the line, 0 when the line has no such value; a value that is not a finite
+  // number ends the program naming the file.
+  double val(int k) const { return k < w.own_count() ? w.finite(k, "data file " + path) : 0.0; }
 };
 
 // What one load noticed, for its once-per-load notes.
@@ -208,14 +210,14 @@ struct LoadNotes {
 // Reads the four lines of one galaxy (elliptical: the position line of data2).
 void read_galaxy(DataReader& r, GalData& g, bool elliptical, double sigg, LoadNotes& notes) {
   if (elliptical) {
-    r.next(5, "too few galaxy position data entries");
+    r.next(4, "too few galaxy position data entries");
     g.x = r.val(0);
     g.y = r.val(1);
     g.sig_a = r.val(2);
     g.sig_b = r.val(3);
     g.err_pa = r.val(4);
   } else {
-    r.next(3, "too few galaxy position data entries");
+    r.next(2, "too few galaxy position data entries");
     g.x = r.val(0);
     g.y = r.val(1);
     g.sig_a = r.val(2);
@@ -223,13 +225,13 @@ void read_galaxy(DataReader& r, GalData& g, bool elliptical, double sigg, LoadNo
     g.sig_b = g.sig_a;
     g.err_pa = 0;
   }
-  r.next(2, "too few galaxy effective radius data entries");
+  r.next(1, "too few galaxy effective radius data entries");
   g.R_e = r.val(0);
   g.sig_R_e = r.val(1);
-  r.next(2, "too few galaxy PA data entries");
+  r.next(1, "too few galaxy PA data entries");
   g.PA = r.val(0);
   g.sig_PA = r.val(1);
-  r.next(2, "too few galaxy ellipticity data entries");
+  r.next(1, "too few galaxy ellipticity data entries");
   g.e = r.val(0);
   g.sig_e = r.val(1);
   if (g.sig_a == 0 || g.sig_b == 0) notes.zero_galaxy_error = true;
@@ -362,7 +364,7 @@ void read_bands(DataReader& r, SrcData& s, LoadNotes& notes) {
   qprintf("Reading multiwavelength flux data: nflux = %ld\n", nflux);
   s.nflux = nflux < 0 ? 0 : static_cast<int>(nflux);
   for (int b = 1; b <= s.nflux; ++b) {
-    r.next(2 * s.nimg + 1, "not enough multiwavelength flux data");
+    r.next(2 * s.nimg, "not enough multiwavelength flux data");
     s.srcsize[b] = r.val(0);
     for (int k = 1; k <= s.nimg; ++k) {
       s.flux[k][b] = r.val(2 * k - 1);
@@ -404,10 +406,10 @@ void load_lens(const WordArray& words, bool elliptical) {
   double sigx = 0, sigf = 0, sigt = 0, sigg = 0;
   if (!elliptical) {
     const int n = words.own_count();
-    sigx = n > 2 ? words.real(2) : 0;
-    sigf = n > 3 ? words.real(3) : 0;
-    sigt = n > 4 ? words.real(4) : 0;
-    sigg = n > 5 ? words.real(5) : 0;
+    sigx = n > 2 ? words.finite(2, "data") : 0;
+    sigf = n > 3 ? words.finite(3, "data") : 0;
+    sigt = n > 4 ? words.finite(4, "data") : 0;
+    sigg = n > 5 ? words.finite(5, "data") : 0;
   }
   const std::string path = words[1];
   FileHandle file(open_or_fail(path, "could not open data file"));
@@ -581,7 +583,7 @@ void batchdata(const WordArray& words) {
   }
   const std::string path = words[1];
   const int noise = n > 2 ? static_cast<int>(words.integer(2)) : 0;
-  const double fac = n > 3 ? words.real(3) : 1.0;
+  const double fac = n > 3 ? words.finite(3, "batchdata") : 1.0;
   batchdata_nseed.restart(settings.seed);
 
   release_current_lens();

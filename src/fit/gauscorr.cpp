@@ -10,6 +10,11 @@
 
 GausCorrData GausCorr;
 
+namespace {
+const char* const kLayoutChanged =
+    "the observed images no longer match the GausCorr set-up; load the data again with data or data2";
+}
+
 void proc_GausCorr() {
   GausCorrData& G = GausCorr;
   G = GausCorrData();
@@ -57,21 +62,28 @@ double chiGausCorr(const Mat&, Mat&) {
   double* chi = TSstore.chi;
   chi[kChiPos] = chi[kChiFlux] = chi[kChiTdel] = 0;
   double pot, ax, ay, pxx, pyy, pxy, pyx;
+  // The relative positions are taken from the observed images in force, so a batch entry
+  // or a noise realisation copied in since the set-up is the one scored; their layout must
+  // be the one the set-up was made for.
   int row = 0;
   for (int i = 1; i <= TSobs.Nsrcobs; ++i) {
     const SrcData& s = TSobs.srcobs[i];
     copysource(s, TSobs.srcmod[i]);
     if (s.nimg < 2) continue;
+    if (row + 2 * s.nimg - 2 > G.nrel) fatal(kLayoutChanged);
     potdefmag(s.x[1], s.y[1], pot, ax, ay, pxx, pyy, pxy, pyx);
     const double ax1 = ax, ay1 = ay;
     for (int j = 2; j <= s.nimg; ++j) {
       potdefmag(s.x[j], s.y[j], pot, ax, ay, pxx, pyy, pxy, pyx);
       ++row;
+      G.relobs[row] = (s.x[j] - s.x[1]) / s.pscale;
       G.resid[row] = G.relobs[row] - (ax - ax1);
       ++row;
+      G.relobs[row] = (s.y[j] - s.y[1]) / s.pscale;
       G.resid[row] = G.relobs[row] - (ay - ay1);
     }
   }
+  if (row != G.nrel) fatal(kLayoutChanged);
   double c2 = 0;
   for (int a = 1; a <= G.nrel; ++a) {
     double sum = 0;

@@ -96,42 +96,28 @@ inline void circular_out(DerivVector& out, double A, double B, double x, double 
   out[6] = (B - A) * d * c;
 }
 
-}  // namespace
-
-namespace modelclass {
-
-void isoemd(DerivVector& out, double x, double y);
-void plumemd(DerivVector& out, double x, double y);
-
 // ---------------------------------------------------------------------------------------
-// Branches of "alpha"
+// Closed forms of the family with their parameters given (b, s already normalised; q the
+// axis ratio, v = sqrt(|1 - q^2|), qov = q/v). They neither read nor change the current component.
 
-// General alpha: the numerical elliptical pattern (circular closed forms below e = 1e-6).
-void alphaN(DerivVector& out, double x, double y) { radial_profile_class<AlphaProfile>(out, x, y); }
-
-// Isothermal (alpha = 1): kappa = (b/2)(s^2 + xi^2)^(-1/2), closed form with its third
-// derivatives.
-void isoemd(DerivVector& out, double x, double y) {
-  const double b = cur.b;
+// Isothermal (alpha = 1): kappa = (b/2)(s^2 + xi^2)^(-1/2), closed form; third derivatives
+// when third is true.
+void iso_closed(DerivVector& out, double x, double y, double b, double s, double q, double v, double qov,
+                bool third) {
   if (b == 0.0) return;
-  if (std::fabs(cur.ss) < 1e-8) cur.ss = 1e-4;
-  const double s = cur.ss, q = 1.0 - cur.ep, q2 = q * q;
-  const double u = 1.0 - q2, v = std::sqrt(std::fabs(u)), qb = q * b;
-  double psi, psix, psiy;  // psi and its derivatives
+  if (std::fabs(s) < 1e-8) s = 1e-4;
+  const double q2 = q * q;
+  const double u = 1.0 - q2, qb = q * b;
+  double psi;
   if (v < 1e-6) {
     psi = std::sqrt(x * x + y * y + s * s);
     const double ipsi = 1.0 / psi;
-    psix = x * ipsi;
-    psiy = y * ipsi;
     const double B = psi + s, iB = 1.0 / B, iH = iB * iB * iB * ipsi / 6.0;
     out[2] = qb * x * (iB + u * (x * x * (psi + 3.0 * s) + 3.0 * s * s * B) * iH);
     out[3] = qb * y * (iB + u * (3.0 * psi * B * (psi + 2.0 * s) - y * y * (psi + 3.0 * s)) * iH);
   } else {
     psi = std::sqrt(q2 * (s * s + x * x) + y * y);
-    const double ipsi = 1.0 / psi;
-    psix = q2 * x * ipsi;
-    psiy = y * ipsi;
-    const double qbv = qb / v, d1 = psi + s, d2 = psi + q2 * s, i12 = v / (d1 * d2);
+    const double qbv = qov * b, d1 = psi + s, d2 = psi + q2 * s, i12 = v / (d1 * d2);
     const double ax = x * d2 * i12, ay = y * d1 * i12;  // v x/(psi + s), v y/(psi + q^2 s)
     if (u > 0.0) {
       out[2] = qbv * std::atan(ax);
@@ -151,7 +137,10 @@ void isoemd(DerivVector& out, double x, double y) {
     const double c = (1.0 + q) * s;
     out[1] = x * out[2] + y * out[3] - 0.5 * qb * s * std::log(E / (c * c));
   }
+  if (!third) return;
   // Third derivatives: derivatives of phi_xx = qb N1/D and phi_yy = qb N2/D.
+  const double ipsi = 1.0 / psi;
+  const double psix = (v < 1e-6 ? x : q2 * x) * ipsi, psiy = y * ipsi;
   const double Dx = psix * E + psi * (2.0 * W * psix + 2.0 * u * x);
   const double Dy = psiy * E + psi * 2.0 * W * psiy;
   const double N1x = psix * (2.0 * psi + s) - 2.0 * q2 * x, N1y = psiy * (2.0 * psi + s);
@@ -164,11 +153,10 @@ void isoemd(DerivVector& out, double x, double y) {
 }
 
 // alpha = -1: kappa = (b^3/2)(s^2 + xi^2)^(-3/2), closed form.
-void plumemd(DerivVector& out, double x, double y) {
-  const double b = cur.b;
+void plummer_closed(DerivVector& out, double x, double y, double b, double s, double q) {
   if (b == 0.0) return;
-  if (cur.ss == 0.0) cur.ss = 1e-4;
-  const double s = cur.ss, q = 1.0 - cur.ep, q2 = q * q;
+  if (s == 0.0) s = 1e-4;
+  const double q2 = q * q;
   const double psi = std::sqrt(q2 * (s * s + x * x) + y * y);
   const double D = (1.0 - q2) * x * x + (s + psi) * (s + psi);
   const double k = b * b * b * q / s, V = q2 * s + psi, W = s + psi;
@@ -180,6 +168,45 @@ void plumemd(DerivVector& out, double x, double y) {
   out[5] = -2.0 * k * y * y * W * W / (psi2 * D2) + k * (W * psi2 - y * y * s) / (psi3 * D);
   out[6] = -k * x * y * (2.0 * W * V / (psi2 * D2) + q2 * s / (psi3 * D));
 }
+
+// One profile of the family (b, s normalised) by its branch: the closed forms at alpha = 1
+// and -1, the numerical pattern otherwise (which reads the current component, so b, s and
+// alpha are lent to it for the call).
+void family_branch(DerivVector& out, double x, double y, double b, double s, double al, const CurrentComponent& c) {
+  if (std::fabs(al - 1.0) < 1e-6) {
+    iso_closed(out, x, y, b, s, c.q, c.vq, c.qov, TWmod.third);
+  } else if (std::fabs(al + 1.0) < 1e-6) {
+    plummer_closed(out, x, y, b, s, c.q);
+  } else {
+    ParamGuard saved;
+    cur.b = b;
+    cur.ss = s;
+    cur.al = al;
+    modelclass::alphaN(out, x, y);
+  }
+}
+
+// The family with the current component's ep, given b, s, a and alpha (before the alphanorm
+// factor); a > 0 subtracts the same profile with core a.
+void family(DerivVector& out, double x, double y, double b, double s, double a, double al) {
+  check_axis_values(cur);
+  const CurrentComponent& c = cur;
+  const double f = settings.alphanorm == 1 ? c.anf : 1.0;
+  family_branch(out, x, y, b * f, s * f, al, c);
+  if (a > 0.0) {
+    // Truncation: the same profile with core a subtracted.
+    DerivVector cut;
+    family_branch(cut, x, y, b * f, a * f, al, c);
+    for (int k = 1; k <= 10; ++k) out[k] -= cut[k];
+  }
+}
+
+}  // namespace
+
+namespace modelclass {
+
+// General alpha: the numerical elliptical pattern (circular closed forms below e = 1e-6).
+void alphaN(DerivVector& out, double x, double y) { radial_profile_class<AlphaProfile>(out, x, y); }
 
 // Singular elliptical power law (no core) through Appell's F1, with the factor A = 1:
 // kappa = (1/2) b^(2 - alpha) xi^(alpha - 2) (1/alpha times the general routine's for
@@ -213,48 +240,23 @@ void alpha0(DerivVector& out, double x, double y) {
 
 void alpha(DerivVector& out, double x, double y) {
   if (cur.b == 0.0) return;
-  ParamGuard saved;
-  if (settings.alphanorm == 1) {
-    const double q = 1.0 - cur.ep, f = std::sqrt((1.0 + q * q) / 2.0) / q;
-    cur.b *= f;
-    cur.ss *= f;
-    cur.aa *= f;
-  }
-  void (*branch)(DerivVector&, double, double) = alphaN;
-  if (std::fabs(cur.al - 1.0) < 1e-6)
-    branch = isoemd;
-  else if (std::fabs(cur.al + 1.0) < 1e-6)
-    branch = plumemd;
-  branch(out, x, y);
-  if (saved.aa > 0.0) {
-    // Truncation: the same profile with core a subtracted.
-    cur.ss = cur.aa;
-    DerivVector cut;
-    branch(cut, x, y);
-    for (int k = 1; k <= 10; ++k) out[k] -= cut[k];
-  }
+  family(out, x, y, cur.b, cur.ss, cur.aa, cur.al);
 }
 
 // Pseudo-Jaffe: the isothermal of core s truncated at a, kappa = (b/2)[(s^2 + xi^2)^(-1/2)
 // - (a^2 + xi^2)^(-1/2)]; with a = 0 there is no truncation (the cored isothermal).
 void pjaffe(DerivVector& out, double x, double y) {
   if (cur.b == 0.0) return;
-  ParamGuard saved;
-  cur.al = 1.0;
-  alpha(out, x, y);
+  family(out, x, y, cur.b, cur.ss, cur.aa, 1.0);
 }
 
 // King profile approximated by two softened isothermal spheres.
 void king(DerivVector& out, double x, double y) {
   if (cur.b == 0.0) return;
-  ParamGuard saved;
   const double s0 = cur.ss == 0.0 ? 1e-4 : cur.ss;
-  cur.al = 1.0;
   DerivVector first, second;
-  cur.ss = 0.866 * s0;
-  alpha(first, x, y);
-  cur.ss = 1.727 * s0;
-  alpha(second, x, y);
+  family(first, x, y, cur.b, 0.866 * s0, cur.aa, 1.0);
+  family(second, x, y, cur.b, 1.727 * s0, cur.aa, 1.0);
   for (int k = 1; k <= 6; ++k) out[k] = 4.24 * first[k] - 3.5 * second[k];
 }
 

@@ -97,7 +97,27 @@ struct BurkertProfile : EllipticalProfile<BurkertProfile> {
 
 // ---- Jaffe ----
 
-inline double jaffe0phir_F(double X, double F) { return X == 0.0 ? 0.0 : 2.0 * kPi - 4.0 * X * F; }
+// Above X = 2, where 2 pi - 4 X F and the closed convergence cancel (by about X and X^2),
+// they are written with q = sqrt(X^2 - 1), t = atan(1/q): 4 X F = 2 pi X/q - 4 X t/q, so
+// D = 4 X t/q - 2 pi/(q (q + X)); and kappa~ = 2 F/q^2 + 2 (t - 1/q)/q - pi/(X q (X + q)),
+// with t - 1/q summed as its series in 1/q.
+constexpr double kJaffeFar = 2.0;
+inline double jaffe_far_D(double X) {
+  const double q = std::sqrt((X - 1.0) * (X + 1.0));
+  return 4.0 * X * std::atan(1.0 / q) / q - 2.0 * kPi / (q * (q + X));
+}
+inline double jaffe_far_kappa(double X, double F) {
+  const double q = std::sqrt((X - 1.0) * (X + 1.0)), z = 1.0 / q, z2 = z * z;
+  double d = 0.0;  // atan(z) - z = sum_(n>=1) (-1)^n z^(2n+1)/(2n + 1), z <= 0.58
+  for (int n = 40; n >= 1; --n) d = (n % 2 ? -1.0 : 1.0) / (2 * n + 1) + z2 * d;
+  d *= z2 * z;
+  return 2.0 * F * z2 + 2.0 * d * z - kPi / (X * q * (X + q));
+}
+inline double jaffe0phir_F(double X, double F) {
+  if (X == 0.0) return 0.0;
+  if (X > kJaffeFar) return jaffe_far_D(X);
+  return 2.0 * kPi - 4.0 * X * F;
+}
 
 // Near X = 1 (|h| < 0.05, h = X^2 - 1) kappa~ and its derivative are summed from the
 // series of F: kappa~ = pi (1 + h)^(-1/2) - 2 sum_(k>=1) (f_(k-1) - f_k) h^(k-1). The
@@ -106,7 +126,7 @@ inline double jaffe0phir_F(double X, double F) { return X == 0.0 ? 0.0 : 2.0 * k
 void jaffe_kappa_F(double X, double F, double& k, double& kp) {
   const double X2 = X * X, h = X2 - 1.0;
   if (std::fabs(h) >= 0.05) {
-    k = kPi / X + 2.0 * (1.0 - (2.0 - X2) * F) / (1.0 - X2);
+    k = X > kJaffeFar ? jaffe_far_kappa(X, F) : kPi / X + 2.0 * (1.0 - (2.0 - X2) * F) / (1.0 - X2);
     kp = (2.0 * X * (X2 + 2.0 + X2 * F * (X2 - 4.0)) - kPi * h * h) / (2.0 * X * X2 * h * h);
     return;
   }
@@ -149,8 +169,11 @@ struct JaffeProfile : EllipticalProfile<JaffeProfile> {
     const double X = r / s, F = nfwFfunc(X), v = X * X - 1.0;
     const double d = jaffe0phir_F(X, F);
     D = s * d;
-    const double BN = std::fabs(v) >= 1e-4 ? 4.0 * (F - 1.0) / v
-                                            : 4.0 * (v / 5.0 - 1.0 / 3.0 - v * v / 7.0 + v * v * v / 9.0);
+    if (X > kJaffeFar) {
+      k = jaffe_far_kappa(X, F);
+      return;
+    }
+    const double BN = -4.0 * nfw_one_minus_F_over_g(v, F);
     k = 0.5 * (BN + d / X);
   }
 };
@@ -159,12 +182,10 @@ struct JaffeProfile : EllipticalProfile<JaffeProfile> {
 
 inline double hern0phir_F(double X, double F) {
   if (X == 0.0) return 0.0;
-  const double a = X * X - 1.0;
-  if (std::fabs(a) >= 1e-4) return 2.0 * X * (1.0 - F) / a;
-  return 2.0 / 3.0 - a / 15.0 + a * a / 420.0 + (31.0 / 2520.0) * a * a * a;
+  return 2.0 * X * nfw_one_minus_F_over_g(X * X - 1.0, F);
 }
 
-// Near X = 1 (|g| < 0.05) kappa~ = sum_(k>=2) (f_(k-1) + 3 f_k) g^(k-2) and its derivative
+// Near X = 1 (|g| < 0.3) kappa~ = sum_(k>=2) (f_(k-1) + 3 f_k) g^(k-2) and its derivative
 // are summed from the series of F: the closed derivative divides by g^3 and would keep
 // only three digits at |g| = 1e-4. The series is the continuation of 4/15 - (8/35) g + ...
 void hern_series(double g, double& k, double& kp) {
@@ -183,7 +204,7 @@ void hern_series(double g, double& k, double& kp) {
 
 void hern_kappa_F(double X, double F, double& k, double& kp) {
   const double X2 = X * X, g = X2 - 1.0;
-  if (std::fabs(g) >= 0.05) {
+  if (std::fabs(g) >= 0.3) {  // the series below: (X^2 + 2) F - 3 cancels to g^2 / 4
     k = ((X2 + 2.0) * F - 3.0) / (g * g);
     kp = (13.0 * X2 + 2.0 - 3.0 * X2 * (X2 + 4.0) * F) / (2.0 * X2 * g * g * g);
   } else {

@@ -97,6 +97,7 @@ void load_row(GalaxyTable::Row& r, int i) {
   }
   c.gc = c.gm * std::cos(kPi * c.tg / 90.0);
   c.gs = c.gm * std::sin(kPi * c.tg / 90.0);
+  refresh_axis_values(c);
   r.valid = true;
 }
 
@@ -109,6 +110,15 @@ void refresh_register(const GalaxyTable::Row& r) {
 }  // namespace component_detail
 
 using component_detail::unknown_class;
+
+void refresh_axis_values(CurrentComponent& c) {
+  const double q = 1.0 - c.ep;
+  c.axis_ep = c.ep;
+  c.q = q;
+  c.anf = std::sqrt((1.0 + q * q) / 2.0) / q;
+  c.vq = std::sqrt(std::fabs(1.0 - q * q));
+  c.qov = q / c.vq;
+}
 
 // ---- component table ----
 

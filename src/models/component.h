@@ -29,11 +29,25 @@ struct CurrentComponent {
   double b = 0, xg = 0, yg = 0, ep = 0, te = 0, gm = 0, tg = 0, ss = 0, aa = 0, al = 0;
   double ct = 1, st = 0, c2t = 1, s2t = 0;  // cos, sin of te; cos, sin of 2 te
   double gc = 0, gs = 0;                    // gm cos 2tg, gm sin 2tg
+  // Values derived from ep alone (refresh_axis_values): kept with the ep they belong to, so
+  // that a class reading them after someone changed cur.ep recomputes them instead.
+  double axis_ep = 0;  // ep these values were computed from
+  double q = 1;        // axis ratio 1 - ep
+  double anf = 1;      // normalisation factor sqrt((1 + q^2)/2)/q of the alpha family
+  double vq = 0;       // sqrt(|1 - q^2|)
+  double qov = 0;      // q / vq (infinite for a circular component)
   const ModelClass* cls = nullptr;          // resolved class (nullptr: "none" or unknown)
   ClassId cid = CLS_NONE;                   // registration position, CLS_NONE, CLS_UNKNOWN
   int igal = 0;                             // row number loaded (0: none yet)
 };
 extern CurrentComponent cur;
+
+// Computes the axis values of c from c.ep.
+void refresh_axis_values(CurrentComponent& c);
+// c's axis values, recomputed first when c.ep changed since they were made.
+inline void check_axis_values(CurrentComponent& c) {
+  if (c.axis_ep != c.ep) refresh_axis_values(c);
+}
 
 // ---------------------------------------------------------------------------------------
 // The component table of the model being evaluated.
@@ -110,6 +124,8 @@ struct LensState {
   double gctot = 0, gstot = 0;    // running shear totals of one whole-model evaluation
   int intshrflag = 0;             // 1 while shear() runs the intshr quadrupole
   double farcut = 0;              // far-component distance of ellipse2 (0 = off)
+  bool third = true;              // false while the whole-model sum runs: nobody reads the
+                                  // third derivatives then, and classes may skip them
   // try2 matrices: absent until try2 first runs; losmat[m][i][j], m, i, j = 1..2.
   bool has_losmat = false;
   double losmat[3][3][3] = {};

@@ -94,11 +94,15 @@
 
 // ---- Radial functions shared by several profiles (defined in nfw.cpp) ----
 // The NFW auxiliary function F(x): artanh(sqrt(1 - x^2))/sqrt(1 - x^2) below 1,
-// arctan(sqrt(x^2 - 1))/sqrt(x^2 - 1) above, with series near 0 (|x| < 0.01) and near 1
-// (|x^2 - 1| < 0.01); F(1) = 1.
+// arctan(sqrt(x^2 - 1))/sqrt(x^2 - 1) above, through a logarithm below |x| = 0.5 and its
+// series near 1 (|x^2 - 1| < 0.01); F(1) = 1.
 double nfwFfunc(double x);
-// Circular NFW deflection in units of b s at X = r/s: 4 (ln(X/2) + F)/X (summed as a
-// series below X = 0.01; 0 at X = 0). nfw0phir_F takes F(X) already computed.
+// (1 - F(X))/(X^2 - 1) for g = X^2 - 1 and F = F(X), with its series near X = 1 where the
+// quotient loses digits.
+double nfw_one_minus_F_over_g(double g, double F);
+// Circular NFW deflection in units of b s at X = r/s: 4 (ln(X/2) + F)/X (written without
+// the cancelling difference below X = 0.5; 0 at X = 0). nfw0phir_F takes F(X) already
+// computed (not read below X = 0.5).
 double nfw0phir(double X);
 double nfw0phir_F(double X, double F);
 // NFW potential function h(X): the circular potential is 2 b s^2 h(r/s).

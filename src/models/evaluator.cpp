@@ -104,6 +104,11 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
   if (want_param_derivs) fatal("parameter derivatives have been deactivated");
   const int n = TWgal.NGALMAX;
   LensState& tm = TWmod;
+  // The sum reads entries 1..6 of each component: classes may skip the third derivatives.
+  struct NoThird {
+    NoThird() { TWmod.third = false; }
+    ~NoThird() { TWmod.third = true; }
+  } no_third;
 
   // Line-of-sight pass: the last active LOSshr component sets the matrix (m l; h g) and
   // the point (u, v) at which the class fields are evaluated. Registration components are
@@ -143,14 +148,21 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
   const bool F = (settings.clumpmode == 1 || (settings.clumpmode == 2 && cs.useclumps == 1)) &&
                  std::fabs(w) > 1e-6;
 
-  // The sum is kept in a local vector that nothing else can see, so that it can live in
-  // registers, and stored into out at the end.
-  PotDefMagVector sum;
+  // The sum is kept in seven locals that nothing else can see, so that it lives in
+  // registers (a vector in memory written one entry at a time and read back in pairs
+  // stalls the loads), and stored into out at the end.
+  double s1 = 0, s2 = 0, s3 = 0, s4 = 0, s5 = 0, s6 = 0, s7 = 0;
   bool hit = false;
   if (cs.subsaveN > 0 && !cs.subsavedat.empty() && F) {
     PotDefMagVector cached;
     hit = add_cached_field(cached, u, v);
-    for (int q = 1; q <= 7; ++q) sum[q] += cached[q];
+    s1 = cached[1];
+    s2 = cached[2];
+    s3 = cached[3];
+    s4 = cached[4];
+    s5 = cached[5];
+    s6 = cached[6];
+    s7 = cached[7];
   }
 
   DominanceTrack& tr = TWtrack;
@@ -244,15 +256,21 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
       tr.track_arr[12] += G1;
       tr.track_arr[13] += G2;
     }
-    sum[1] += R1[1] + R2[1];
-    sum[2] += R1[2] + R2[2];
-    sum[3] += R1[3] + R2[3];
-    sum[4] += Hxx;
-    sum[5] += Hyy;
-    sum[6] += Hxy;
-    sum[7] += Hyx;
+    s1 += R1[1] + R2[1];
+    s2 += R1[2] + R2[2];
+    s3 += R1[3] + R2[3];
+    s4 += Hxx;
+    s5 += Hyy;
+    s6 += Hxy;
+    s7 += Hyx;
   }
-  for (int q = 1; q <= 7; ++q) out[q] = sum[q];
+  out[1] = s1;
+  out[2] = s2;
+  out[3] = s3;
+  out[4] = s4;
+  out[5] = s5;
+  out[6] = s6;
+  out[7] = s7;
 
   if (mode > 0) {
     double* a = tr.track_arr;

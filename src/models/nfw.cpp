@@ -17,11 +17,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// (1 - F(X))/(X^2 - 1) for g = X^2 - 1, with its series where the quotient is 0/0.
-inline double one_minus_F_over_g(double g, double F) {
-  if (std::fabs(g) >= 1e-4) return (1.0 - F) / g;
-  return 1.0 / 3.0 - 0.2 * g + g * g / 7.0 - g * g * g / 9.0;
-}
+inline double one_minus_F_over_g(double g, double F) { return nfw_one_minus_F_over_g(g, F); }
 
 // ---- "nfw" as a profile of the numerical elliptical pattern ----
 struct NfwProfile : EllipticalProfile<NfwProfile> {
@@ -37,7 +33,7 @@ struct NfwProfile : EllipticalProfile<NfwProfile> {
     if (want_D) D = s * nfw0phir_F(X, F);
     const double X2 = X * X, g = X2 - 1.0;
     if (std::fabs(g) >= 1e-4) {
-      k = 2.0 * (1.0 - F) / g;
+      k = 2.0 * one_minus_F_over_g(g, F);
       kp = (3.0 * X2 * F - 2.0 * X2 - 1.0) * is2 / (X2 * g * g);
     } else {
       k = 2.0 / 3.0 - 0.4 * g + (2.0 / 7.0) * g * g - (2.0 / 9.0) * g * g * g;
@@ -52,7 +48,7 @@ struct NfwProfile : EllipticalProfile<NfwProfile> {
     D = s * nfw0phir_F(X, F);
     const double v = X - 1.0;
     if (std::fabs(v) >= 1e-4)
-      k = 2.0 * (1.0 - F) / (X * X - 1.0);
+      k = 2.0 * one_minus_F_over_g(v * (X + 1.0), F);
     else
       k = 2.0 * (1.0 / 3.0 - 0.4 * v + (13.0 / 35.0) * v * v - (20.0 / 63.0) * v * v * v);
   }
@@ -79,14 +75,30 @@ inline void circular_out(DerivVector& out, double A, double B, double x, double 
 // ---------------------------------------------------------------------------------------
 // Shared NFW functions
 
+// The quotient where 1 - F keeps its digits, its series sum_n (-g)^n/(2n + 3) below
+// |g| = 0.05 (terms to g^13, below 1e-18 there).
+double nfw_one_minus_F_over_g(double g, double F) {
+  if (std::fabs(g) >= 0.05) return (1.0 - F) / g;
+  double sum = 0.0;
+  for (int n = 13; n >= 0; --n) sum = 1.0 / (2 * n + 3) - g * sum;
+  return sum;
+}
+
+// F(X) = atanh(sqrt(1 - X^2))/sqrt(1 - X^2) below X = 1, atan(sqrt(X^2 - 1))/sqrt(X^2 - 1)
+// above. Below X = 0.5 as ln((1 + q)/X)/q, q = sqrt(1 - X^2): the inverse hyperbolic
+// tangent of a q that rounds near 1 would lose digits at small X. Near X = 1 its series in
+// d = X^2 - 1 (terms to d^8, below 1e-18 for |d| < 0.01).
 double nfwFfunc(double x) {
-  if (std::fabs(x) < 0.01) {
-    const double d = std::log(2.0 / x), x2 = x * x;
-    return d + (d / 2.0 - 0.25) * x2 + (3.0 * d / 8.0 - 7.0 / 32.0) * x2 * x2;
+  if (std::fabs(x) < 0.5) {
+    const double ax = std::fabs(x), q = std::sqrt((1.0 - ax) * (1.0 + ax));
+    return std::log((1.0 + q) / ax) / q;
   }
-  const double d = x * x - 1.0;
-  if (std::fabs(d) < 0.01)
-    return 1.0 - d / 3.0 + d * d / 5.0 - d * d * d / 7.0 + d * d * d * d / 9.0 - d * d * d * d * d / 11.0;
+  const double d = (x - 1.0) * (x + 1.0);
+  if (std::fabs(d) < 0.01) {
+    double sum = 0.0;
+    for (int n = 8; n >= 0; --n) sum = 1.0 / (2 * n + 1) - d * sum;
+    return sum;
+  }
   if (x >= 1.0) {
     const double q = std::sqrt(d);
     return std::atan(q) / q;
@@ -95,15 +107,15 @@ double nfwFfunc(double x) {
   return std::atanh(q) / q;
 }
 
-// Below X = 0.01, where F is its series in X, ln(X/2) + F is summed term by term:
-// 4 (ln(X/2) + F)/X = (2d - 1) X + (3d/2 - 7/8) X^3 with d = ln(2/X), which is also the
-// small-X series -2 [(1 + 3X^2/4) X ln(X/2) + (1 + 7X^2/8) X/2]; the difference of the two
-// logarithms would lose eight digits near X = 1e-4.
+// 4 (ln(X/2) + F)/X. Below X = 0.5 the two terms cancel (F ~ ln(2/X)); with q = sqrt(1 - X^2)
+// and l = ln(2/X), F - l = l X^2/(q (1 + q)) + ln(1 - X^2/(2 (1 + q)))/q, two terms that keep
+// their digits (F is then not read).
 double nfw0phir_F(double X, double F) {
   if (X == 0.0) return 0.0;
-  if (X >= 0.01) return 4.0 * (std::log(X / 2.0) + F) / X;
-  const double d = std::log(2.0 / X);
-  return (2.0 * d - 1.0) * X + (1.5 * d - 0.875) * X * X * X;
+  if (X >= 0.5) return 4.0 * (std::log(X / 2.0) + F) / X;
+  const double q = std::sqrt((1.0 - X) * (1.0 + X)), X2 = X * X, w = X2 / (1.0 + q);
+  const double diff = (std::log(2.0 / X) * w + std::log1p(-0.5 * w)) / q;
+  return 4.0 * diff / X;
 }
 
 double nfw0phir(double X) {
@@ -111,11 +123,14 @@ double nfw0phir(double X) {
   return nfw0phir_F(X, nfwFfunc(X));
 }
 
+// h(X) = ln^2(X/2) - atanh^2(q) below X = 1, q = sqrt(1 - X^2), written as the product
+// (ln(X/2) + atanh q)(ln(X/2) - atanh q) = ln(1 - X^2/(2(1 + q))) ln(X^2/(2(1 + q))), whose
+// first factor the difference of squares would lose at small X.
 double nfw_hfunc(double X) {
   const double L = std::log(X / 2.0);
-  if (X < 0.01) {
-    const double X2 = X * X;
-    return -(X2 / 2.0) * (L + (3.0 * L + 1.0) * X2 / 8.0 + (5.0 * L / 24.0 + 3.0 / 32.0) * X2 * X2);
+  if (X < 1.0) {
+    const double q = std::sqrt((1.0 - X) * (1.0 + X)), w = X * X / (2.0 * (1.0 + q));
+    return std::log1p(-w) * std::log(w);
   }
   if (X > 1.0) {
     const double a = std::atan(std::sqrt(X * X - 1.0));

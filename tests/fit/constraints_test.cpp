@@ -95,6 +95,12 @@ TEST_F(ConstraintTest, LoadErrors) {
       {pbounds, "pbounds", "1 1\n2 1 2 1 1 3 -1 -0.1 0.1\n", "in pbounds, number of terms exceeds maximum"},
       {pbounds, "pbounds", "1 2\n2 1 2 1 1\n", "too few pbounds entries"},
       {PArange, "PArange", "1\n1 5 180 0\n", "in PArange, range 1 of file"},
+      // Numbers that are not finite would make every trial model's penalty NaN.
+      {plimits, "plimits", "2000000000\n1 1 1 0.1\n", "too few plimits entries"},
+      {plimits, "plimits", "1\n1 1 nan 0.01\n", "plimits: nan is not a finite number"},
+      {pmatch, "pmatch", "1\n1 1 2 1 1.0 inf\n", "pmatch: inf is not a finite number"},
+      {pbounds, "pbounds", "1 1\n1 1 1 1 -inf 2\n", "pbounds: -inf is not a finite number"},
+      {PArange, "PArange", "1\n1 5 nan 180\n", "PArange: nan is not a finite number"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);

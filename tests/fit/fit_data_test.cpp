@@ -84,6 +84,9 @@ TEST_F(FitDataTest, OverridesAndFractionalFluxErrorsUseTheFluxSize) {
   EXPECT_EQ(TSobs.srcobs[1].sig_a[1], 0.02);
   EXPECT_EQ(TSobs.srcobs[1].sig_b[1], 0.02);
   EXPECT_EQ(TSobs.srcobs[1].sig_flux[1][1], 0.7);
+  // An override that is not a finite number is refused, not spread over every error.
+  EXPECT_EQ(fatal_message([&] { load_data(one_source("1", "0.5 0 3 0.01 0.2 0 0.1\n"), "data", {"nan"}); }),
+            "data: nan is not a finite number");
 }
 
 TEST_F(FitDataTest, ZeroErrorsAreNotedOncePerLoad) {
@@ -164,10 +167,11 @@ TEST_F(FitDataTest, MalformedFilesEndWithAnErrorOrEmptyTables) {
   } rows[] = {
       {"1\n0 0 0.003\n1 1\n", "ends before all its lines were read"},
       {one_source("2", "0.5 0 1 0.01 0.1 0 0\n"), "ends before all its lines were read"},
-      {"1\n0 0\n", "too few galaxy position data entries"},
-      {"1\n0 0 1\n1\n", "too few galaxy effective radius data entries"},
+      {"1\n0\n", "too few galaxy position data entries"},
+      {"1\n0 nan 0.003\n1 1\n0 1\n0 1\n", "nan is not a finite number"},
+      {one_source("1", "0.5 0 inf 0.01 0.1 0 0\n"), "inf is not a finite number"},
       {one_source("1", "0.5 0 1 0.01 0.1\n"), "too few image data entries"},
-      {one_source("2", "-1 0 -1 0.01 0.1 0\n1 0 -2 0.01 0.1 0\n1\n1 -1 0.1 -2\n"),
+      {one_source("2", "-1 0 -1 0.01 0.1 0\n1 0 -2 0.01 0.1 0\n1\n1 -1 0.1\n"),
        "not enough multiwavelength flux data"},
       {one_source("1", "-1 0 -1 0.01 0.1 0\n2\n"), "you need to increase multiflux"},
   };
@@ -176,6 +180,18 @@ TEST_F(FitDataTest, MalformedFilesEndWithAnErrorOrEmptyTables) {
     const std::string m = fatal_message([&] { load_data(r.text); });
     EXPECT_NE(m.find(r.message), std::string::npos) << m;
   }
+  // The last value of a line may be left out: a galaxy line "x y" (position not measured),
+  // one-value radius, angle and ellipticity lines and a band line without its last error.
+  set("multiflux", 2);
+  load_data("1\n0.1 0.2\n1\n2\n0.3\n1\n2\n-1 0 -1 0.01 0.1 0\n1 0 -2 0.01 0.1 0\n1\n1 -1 0.1 -2\n");
+  ASSERT_EQ(TSobs.Ngalobs, 1);
+  EXPECT_EQ(TSobs.galobs[1].y, 0.2);
+  EXPECT_EQ(TSobs.galobs[1].sig_a, 0.0);
+  EXPECT_EQ(TSobs.galobs[1].PA, 2.0);
+  EXPECT_EQ(TSobs.galobs[1].e, 0.3);
+  EXPECT_EQ(TSobs.srcobs[1].flux[2][1], -2.0);
+  EXPECT_EQ(TSobs.srcobs[1].sig_flux[2][1], 0.0);
+  set("multiflux", 1);
   // A bad count ends the load with a warning; the tables are then empty.
   load_quadoff();
   CaptureOutput out;

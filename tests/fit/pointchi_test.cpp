@@ -149,6 +149,27 @@ TEST_F(PointChiTest, CorrelatedPositionRecordOfAQuad) {
   EXPECT_NEAR(GausCorr.relobs[6], -0.861559 - 0.082317, 1e-12);
 }
 
+TEST_F(PointChiTest, CorrelatedPositionsScoreTheObservedImagesInForce) {
+  set("chimode", 2);
+  quadoff_with_b(1.003);
+  score();
+  const double loaded = chi(kChiPos);
+  // An observed record copied in after the set-up (a batch entry, a noise realisation) is
+  // scored as a fresh set-up scores it.
+  SrcData& s = TSobs.srcobs[1];
+  s.y[3] += 0.02;
+  score();
+  const double moved = chi(kChiPos);
+  EXPECT_GT(moved, 2 * loaded);
+  proc_GausCorr();
+  score();
+  EXPECT_NEAR(chi(kChiPos), moved, 1e-12 * moved);
+  // A record with another number of images than the set-up is refused, not overrun.
+  s.nimg = 3;
+  EXPECT_NE(fatal_message([&] { score(); }).find("no longer match the GausCorr set-up"), std::string::npos);
+  s.nimg = 4;
+}
+
 TEST_F(PointChiTest, UnweightedSourcePlaneIsTheWeightedMeanOfTheBackProjections) {
   // Two images with different error ellipses: the source is the inverse-covariance
   // weighted mean of their back-projections, and each model image is its observed image

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <complex>
 #include <functional>
+#include <vector>
 
 #include "models/classes.h"
 #include "models/component.h"
@@ -387,4 +388,71 @@ TEST(Register, SetAndGetShifts) {
   // A huge data number is refused, not wrapped.
   set_component(2, "register", {1, 1e300, 0, 0});
   EXPECT_EQ(fatal_message([] { initgal(2); }), "register data number out of bounds; increase maxrgstr variable");
+}
+
+// Values derived from the parameters at load (axis ratio, the alpha family's normalisation,
+// angle sines and cosines, shear components) follow every parameter change at the next
+// load: a changed model evaluates exactly as the same model built afresh, and classes
+// that lend the current component other parameters see values derived from them.
+TEST(Initgal, DerivedValuesFollowParameterChanges) {
+  auto field = [](double x, double y) {
+    double o[7];
+    potdefmag(x, y, o[0], o[1], o[2], o[3], o[4], o[5], o[6]);
+    return std::vector<double>(o, o + 7);
+  };
+  const std::vector<double> p0 = {1.0, 0.1, -0.2, 0.3, 20.0, 0.05, 70.0, 0.05, 0.4, 1.0};
+  const std::vector<double> p1 = {1.3, -0.1, 0.2, 0.55, -35.0, 0.08, 10.0, 0.02, 0.0, 1.0};
+  for (int norm : {0, 1}) {
+    fresh_model(1);
+    settings.alphanorm = norm;
+    setID(1, "alpha");
+    for (int k = 1; k <= 10; ++k) setp(1, k, p0[k - 1]);
+    const std::vector<double> before = field(0.7, 0.3);
+    for (int k = 1; k <= 10; ++k) setp(1, k, p1[k - 1]);
+    initgal(1);
+    const double q = 1 - p1[3];
+    EXPECT_EQ(cur.q, q);
+    EXPECT_NEAR(cur.anf, std::sqrt((1 + q * q) / 2) / q, 1e-15);
+    const std::vector<double> changed = field(0.7, 0.3);
+    fresh_model(1);
+    settings.alphanorm = norm;
+    setID(1, "alpha");
+    for (int k = 1; k <= 10; ++k) setp(1, k, p1[k - 1]);
+    const std::vector<double> fresh = field(0.7, 0.3);
+    for (int k = 0; k < 7; ++k) {
+      EXPECT_EQ(changed[k], fresh[k]) << norm << " " << k;
+      EXPECT_NE(changed[k], before[k]) << norm << " " << k;
+    }
+  }
+  // A class routine called with an ellipticity of its caller's choosing.
+  fresh_model(1);
+  set_component(1, "alpha", {1.0, 0, 0, 0.0, 0, 0, 0, 0.1, 0, 1.0});
+  initgal(1);
+  cur.ep = 0.4;
+  EXPECT_EQ(cur.q, 1.0);
+  DerivVector direct;
+  modelclass::alpha(direct, 0.6, 0.2);
+  EXPECT_EQ(cur.q, 0.6);
+  set_component(1, "alpha", {1.0, 0, 0, 0.4, 0, 0, 0, 0.1, 0, 1.0});
+  initgal(1);
+  DerivVector loaded;
+  modelclass::alpha(loaded, 0.6, 0.2);
+  for (int k = 1; k <= 10; ++k) EXPECT_EQ(direct[k], loaded[k]) << k;
+}
+
+// The whole-model sum skips the third derivatives it does not read; a single component's
+// evaluation after it still has them.
+TEST(Ellipse1, ThirdDerivativesAfterTheWholeModelSum) {
+  fresh_model(1);
+  set_component(1, "alpha", {1.0, 0, 0, 0.3, 30.0, 0, 0, 0.1, 0, 1.0});
+  initgal(1);
+  const DerivVector before = eval1(0.5, 0.4);
+  double a, b, c, d, e, f, g;
+  potdefmag(0.5, 0.4, a, b, c, d, e, f, g);
+  EXPECT_EQ(d, before[4]);
+  const DerivVector after = eval1(0.5, 0.4);
+  for (int k = 7; k <= 10; ++k) {
+    EXPECT_NE(after[k], 0.0) << k;
+    EXPECT_EQ(after[k], before[k]) << k;
+  }
 }
