@@ -130,17 +130,17 @@ void run_batch(const WordArray& words, bool fromfile) {
   }
   require_model();
   b.base = words[1];
-  b.Nsrc = static_cast<int>(words.integer(2));
+  b.Nsrc = static_cast<int>(words.finite_integer(2, words[0]));
   int w = 3;
   std::string srcfile;
   if (fromfile)
     srcfile = words[w++];
   else
-    b.mode = nw > w ? static_cast<int>(words.integer(w++)) : (w++, 1);
-  b.minimg = nw > w ? static_cast<int>(words.integer(w)) : 0;
+    b.mode = nw > w ? static_cast<int>(words.finite_integer(w++, words[0])) : (w++, 1);
+  b.minimg = nw > w ? static_cast<int>(words.finite_integer(w, words[0])) : 0;
   ++w;
-  for (int k = 0; k < 4; ++k, ++w) b.noise[k] = nw > w ? words.real(w) : 0.0;
-  b.noisemode = nw > w ? static_cast<int>(words.real(w)) : 0;
+  for (int k = 0; k < 4; ++k, ++w) b.noise[k] = nw > w ? words.finite(w, words[0]) : 0.0;
+  b.noisemode = nw > w ? static_cast<int>(words.finite(w, words[0])) : 0;
   if (b.minimg < 0) b.minimg = b.maximg = -b.minimg;
   const double siggal = b.noise[0], sigx = b.noise[1], sigf = b.noise[2], sigt = b.noise[3];
   if (siggal < 0) fatal(strformat("in %s: siggal cannot be negative", b.name));
@@ -157,9 +157,9 @@ void run_batch(const WordArray& words, bool fromfile) {
     // The list ends at the end of the file, or after Nsrc entries.
     while ((b.Nsrc <= 0 || static_cast<int>(b.su.size()) < b.Nsrc) && myread(fsrc, line) > 0) {
       if (line.own_count() < 2) continue;
-      b.su.push_back(line.real(0));
-      b.sv.push_back(line.real(1));
-      b.sf.push_back(line.own_count() > 2 ? line.real(2) : 1.0);
+      b.su.push_back(line.finite(0, b.name));
+      b.sv.push_back(line.finite(1, b.name));
+      b.sf.push_back(line.own_count() > 2 ? line.finite(2, b.name) : 1.0);
     }
     if (b.Nsrc <= 0 && !quiet_or_verbose(2)) qprintf("batchmock2: number of sources = %d\n", (int)b.su.size());
   }
@@ -173,9 +173,9 @@ void run_batch(const WordArray& words, bool fromfile) {
       qprintf("Enter <lo> <hi> <#steps> for igal,ip= %d %d\n", i, j);
       WordArray line;
       if (myread(QVMstdin, line) == 0 || line.own_count() < 3) fatal(strformat("too few entries in %s", b.name));
-      Range r{i, j, line.real(0), line.real(1), 0.0, static_cast<int>(line.integer(2))};
+      Range r{i, j, line.finite(0, b.name), line.finite(1, b.name), 0.0, static_cast<int>(line.finite_integer(2, b.name))};
       if (line.own_count() > 3 && line[3] == "log") r.g = -1;
-      if (line.own_count() > 4 && line[3] == "gaus") r.g = line.real(4);
+      if (line.own_count() > 4 && line[3] == "gaus") r.g = line.finite(4, b.name);
       if (r.steps > 1 && r.g < 0 && std::fabs(r.hi / r.lo - 1.0) < 1e-10)
         fatal("batchmock: range cannot be 0 with log steps");
       ranges.push_back(r);

@@ -180,9 +180,9 @@ void farclumps(const WordArray& words) {
   const int n = words.own_count();
   if (n >= 4) {
     double nrad = F[4], nang = F[5];
-    if (n > 4) nrad = words.real(4);
-    if (n > 5) nang = words.real(5);
-    const double r0 = words.real(1), rfac = words.real(2), mmax = words.real(3);
+    if (n > 4) nrad = words.finite(4, words[0]);
+    if (n > 5) nang = words.finite(5, words[0]);
+    const double r0 = words.finite(1, words[0]), rfac = words.finite(2, words[0]), mmax = words.finite(3, words[0]);
     int mode = r0 > 0 && rfac > 0 && mmax > 0 && nrad > 0 && nang > 0 ? 1 : 0;
     if (n > 6 && words[6] == "test") mode = 2;
     if (read_int(nrad) < 2) fatal("farclumps needs Nrad of at least 2");
@@ -240,9 +240,6 @@ void jack_pairs(FILE* f, int n, const Vec& v) {
   for (int i = 0; i < 4; ++i) std::fprintf(f, "  %13.6e %e", a[2 * i], a[2 * i + 1]);
 }
 
-// -(|s| + i): the start of a stream for repetition i of a run seeded by s.
-long repetition_seed(long s, long i) { return -(std::labs(s) + i); }
-
 }  // namespace
 
 void clumpIJdist(const WordArray& words) {
@@ -256,7 +253,7 @@ void clumpIJdist(const WordArray& words) {
     warning("clumpIJdist only works if 'test' mode is set in farclumps");
     return;
   }
-  const long Nran = words.integer(1);
+  const long Nran = words.finite_integer(1, words[0]);
   const std::string base = words[2];
   const char* msg = "could not open clumpIJdist output file";
   const std::vector<int> pops = far_populations();
@@ -343,11 +340,11 @@ void clumptestfar(const WordArray& words) {
     return;
   }
   const bool ref = nw >= 5;
-  const double xref = words.real(3), yref = words.real(4);
+  const double xref = words.finite(3, words[0]), yref = words.finite(4, words[0]);
   const Mat& P = TWsecgrid.imggridpos;
   const int Npts = static_cast<int>(P.nrows());
   if (Npts <= 0) fatal("must set image positions before running clumptestfar");
-  const long N = words.integer(1);
+  const long N = words.finite_integer(1, words[0]);
   const std::string base = words[2];
   const char* msg = "could not open clumptestfar output file";
   const int nv = 5 * Npts;

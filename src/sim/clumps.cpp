@@ -48,10 +48,10 @@ void setclumps_line(const WordArray& line, double Rmin, double Rmax) {
     return;
   }
   ClumpState& cs = TWclump;
-  const long igal = line.integer(0);
+  const long igal = line.finite_integer(0, "setclumps");
   if (igal < 1 || igal > cs.clumpdat.hi()) return;
   ClumpPop& pop = cs.clumpdat[igal];
-  const double m = line.real(1), q = line.real(2), beta = line.real(3);
+  const double m = line.finite(1, "setclumps"), q = line.finite(2, "setclumps"), beta = line.finite(3, "setclumps");
   if (m == 0) fatal("clump mass parameter must not be zero");
   double mean = std::fabs(m), g = 1.0;
   if (q > 1) {
@@ -72,7 +72,7 @@ void setclumps_line(const WordArray& line, double Rmin, double Rmax) {
   pop.beta = beta;
   pop.type = t->type;
   for (double& p : pop.parms) p = 0;
-  const double w5 = line.real(5);
+  const double w5 = line.finite(5, "setclumps");
   switch (t->type) {
     case CLUMP_GAUS:
       pop.parms[0] = w5 / std::sqrt(2.0 * std::log(2.0));
@@ -86,7 +86,7 @@ void setclumps_line(const WordArray& line, double Rmin, double Rmax) {
     case CLUMP_NFW:
     case CLUMP_POW:
       pop.parms[0] = w5;
-      pop.parms[1] = line.real(6);
+      pop.parms[1] = line.finite(6, "setclumps");
       break;
     case CLUMP_SOFT:
       pop.parms[0] = w5;
@@ -95,7 +95,7 @@ void setclumps_line(const WordArray& line, double Rmin, double Rmax) {
       break;
   }
   pop.randomN = 1;
-  if (nw > t->count_index) pop.randomN = static_cast<int>(line.integer(t->count_index));
+  if (nw > t->count_index) pop.randomN = static_cast<int>(line.finite_integer(t->count_index, "setclumps"));
   do_setclumps(static_cast<int>(igal), Rmin, Rmax);
 }
 
@@ -140,6 +140,8 @@ void do_setclumps(int igal, double Rmin, double Rmax) {
   else
     pop.rtab.clear(), pop.Ptab.clear();
   pop.Nexp = mass / pop.m;
+  // Beyond this no realisation could be held in memory (and beyond a long none counted).
+  if (!(pop.Nexp <= 1e12)) fatal(strformat("in setclumps, %e clumps are too many to draw", pop.Nexp));
   pop.ndrawn = 0;
   if (pop.farmode == 0) {
     if (pop.Nexp >= 1e5)
@@ -313,8 +315,8 @@ void setclumps(const WordArray& words) {
     setclumpshelp(2);
     return;
   }
-  const long npop = words.integer(1);
-  const double Rmin = words.real(2), Rmax = words.real(3);
+  const long npop = words.finite_integer(1, words[0]);
+  const double Rmin = words.finite(2, words[0]), Rmax = words.finite(3, words[0]);
   if (Rmax < Rmin) fatal("cannot run setclumps with Rmin>Rmax");
   ClumpState& cs = TWclump;
   if (cs.clumpdat.empty()) {
@@ -357,7 +359,7 @@ void drawclumps(const WordArray& words) {
   SetGlob();
   const int n = words.own_count();
   const long s = settings.seed;
-  do_drawclumps(n > 1 ? words.integer(1) : s, n > 2 ? words.integer(2) : s, n > 3 ? words.integer(3) : s);
+  do_drawclumps(n > 1 ? words.finite_integer(1, words[0]) : s, n > 2 ? words.finite_integer(2, words[0]) : s, n > 3 ? words.finite_integer(3, words[0]) : s);
 }
 
 void drawclumpshelp(int) { help_padded(0, {"drawclumps [Nseed] [rseed] [gseed]"}); }
@@ -372,14 +374,14 @@ void clumplist(const WordArray& words) {
   }
   cs.clump_list.clear();
   cs.clump_list_n = 0;
-  if (words.integer(1) == 0) {
+  if (words.finite_integer(1, words[0]) == 0) {
     qprintf("No clump components.\n");
     return;
   }
   cs.clump_list.reset(1, n - 1);
   qprintf("List of clump components:");
   for (int i = 1; i < n; ++i) {
-    cs.clump_list[i] = static_cast<int>(words.integer(i));
+    cs.clump_list[i] = static_cast<int>(words.finite_integer(i, words[0]));
     qprintf(" %d", cs.clump_list[i]);
   }
   qprintf("\n");
@@ -404,8 +406,8 @@ void scaleclumps(const WordArray& words) {
   }
   double* a = TWclump.NFWclumparr;
   a[0] = 1;
-  a[1] = words.real(1);
-  a[2] = words.real(2);
+  a[1] = words.finite(1, words[0]);
+  a[2] = words.finite(2, words[0]);
   a[3] = -1, a[4] = 1.0 / 3.0, a[5] = 0;
   a[6] = -1, a[7] = 1.0 / 3.0, a[8] = 0;
   auto take = [&](int k, const char* msg) {
@@ -415,9 +417,9 @@ void scaleclumps(const WordArray& words) {
       warning(msg);
       return;
     }
-    a[at] = words.real(k + 1);
-    a[at + 1] = words.real(k + 2);
-    a[at + 2] = words.real(k + 3);
+    a[at] = words.finite(k + 1, words[0]);
+    a[at + 1] = words.finite(k + 2, words[0]);
+    a[at + 2] = words.finite(k + 3, words[0]);
   };
   take(3, "scaleclumpshelp argument #3 is not recognized");
   if (n >= 10) take(7, "scaleclumpshelp argument #7 is not recognized");
@@ -463,7 +465,7 @@ void writeclumps(const WordArray& words) {
   ClumpState& cs = TWclump;
   std::vector<long> list;
   if (n > 2)
-    for (int i = 2; i < n; ++i) list.push_back(words.integer(i));
+    for (int i = 2; i < n; ++i) list.push_back(words.finite_integer(i, words[0]));
   else
     for (long i = 1; i <= cs.clumpdat.hi(); ++i) list.push_back(i);
   for (long ig : list) {

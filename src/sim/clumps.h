@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <initializer_list>
 #include <string>
 
@@ -28,6 +29,9 @@ double clump_make_Prad(int igal, int n, Vec& rtab, Vec& Ptab, Vec& work, ClumpPo
 void do_drawclumps(RandomStream& Nseed, RandomStream& rseed, RandomStream& gseed);
 // The same from three seed values: each starts a fresh stream at -|s| (-1 for 0).
 void do_drawclumps(long Nseed, long rseed, long gseed);
+// -(|s| + i): the start of the streams of repetition i of a run seeded by s, so that
+// repetitions of a positive seed never meet at -1.
+inline long repetition_seed(long s, long i) { return -(std::labs(s) + i); }
 void do_drawclumps_loc(int i, RandomStream& Nseed, RandomStream& rseed);
 void do_drawclumps_far(int i, RandomStream& gseed);
 void ClumpWriteProb(FILE* f, const ClumpPop& pop);

@@ -203,13 +203,13 @@ void mock12(const WordArray& words, bool density) {
   }
   require_model();
   const std::string out = words[1];
-  const int minimg = nw > 3 ? static_cast<int>(words.integer(3)) : 0;
-  const double nulo = nw > 4 ? words.real(4) : -2.0;
+  const int minimg = nw > 3 ? static_cast<int>(words.finite_integer(3, words[0])) : 0;
+  const double nulo = nw > 4 ? words.finite(4, words[0]) : -2.0;
   int k = 1;
   double nuhi = nulo;
   if (nw >= 7) {
-    nuhi = words.real(5);
-    k = static_cast<int>(words.integer(6));
+    nuhi = words.finite(5, words[0]);
+    k = static_cast<int>(words.finite_integer(6, words[0]));
   }
   if (k == 0) fatal("the number of slopes cannot be 0");
   if (log_range_refused(k, nulo, nuhi)) {
@@ -223,9 +223,9 @@ void mock12(const WordArray& words, bool density) {
   get_umax(ug, vg, umax);
   int nsrc;
   if (density)
-    nsrc = umax > 0 ? static_cast<int>(words.real(2) * kPi * umax * umax) : 0;
+    nsrc = umax > 0 ? static_cast<int>(words.finite(2, words[0]) * kPi * umax * umax) : 0;
   else
-    nsrc = static_cast<int>(words.integer(2));
+    nsrc = static_cast<int>(words.finite_integer(2, words[0]));
   do_mock(out, nsrc, minimg, nk, slopes, ug, vg, umax);
 }
 
@@ -268,10 +268,10 @@ void mockcsec(const WordArray& words) {
   }
   require_model();
   const std::string base = words[1];
-  const int nsrc = static_cast<int>(words.integer(2));
-  const double lo = words.real(3), hi = words.real(4);
-  const int steps = static_cast<int>(words.integer(5));
-  const int Nboot = static_cast<int>(words.integer(6));
+  const int nsrc = static_cast<int>(words.finite_integer(2, words[0]));
+  const double lo = words.finite(3, words[0]), hi = words.finite(4, words[0]);
+  const int steps = static_cast<int>(words.finite_integer(5, words[0]));
+  const int Nboot = static_cast<int>(words.finite_integer(6, words[0]));
   const int N = std::abs(nsrc);
   if (N < 1) fatal("in mockcsec: the number of sources must not be 0");
   if (Nboot < 1) fatal("in mockcsec: the number of bootstrap resamplings must be at least 1");
@@ -504,12 +504,12 @@ void csec2sep(const WordArray& words) {
     return;
   }
   const std::string inbase = words[1];
-  const int nsrc = static_cast<int>(words.integer(2));
-  const double lo = words.real(3), hi = words.real(4);
-  const int steps = static_cast<int>(words.integer(5));
+  const int nsrc = static_cast<int>(words.finite_integer(2, words[0]));
+  const double lo = words.finite(3, words[0]), hi = words.finite(4, words[0]);
+  const int steps = static_cast<int>(words.finite_integer(5, words[0]));
   const std::string outbase = words[6];
-  const double slo = words.real(7), shi = words.real(8);
-  const int ns = static_cast<int>(words.integer(9));
+  const double slo = words.finite(7, words[0]), shi = words.finite(8, words[0]);
+  const int ns = static_cast<int>(words.finite_integer(9, words[0]));
   if (ns < 2) fatal("in csec2sep: the separation needs at least 2 steps");
   Vec sv;
   if (!bias_values(lo, hi, steps, sv)) return;

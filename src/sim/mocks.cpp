@@ -194,13 +194,13 @@ void mockLF(const WordArray& words) {
   MockLFState& m = TWmock;
   m.mock_LF.clear();
   m.mock_LFn = 0;
-  const double Llo = words.real(1);
-  double nu1 = words.real(2);
-  const double Lstar = words.real(3);
-  double nu2 = words.real(4);
-  const double Lhi = words.real(5), Llim = words.real(6);
+  const double Llo = words.finite(1, words[0]);
+  double nu1 = words.finite(2, words[0]);
+  const double Lstar = words.finite(3, words[0]);
+  double nu2 = words.finite(4, words[0]);
+  const double Lhi = words.finite(5, words[0]), Llim = words.finite(6, words[0]);
   m.mock_Llim = Llim;
-  int N = words.own_count() > 7 ? static_cast<int>(words.integer(7)) : 1000;
+  int N = words.own_count() > 7 ? static_cast<int>(words.finite_integer(7, words[0])) : 1000;
   if (nu1 < 0 || nu2 < 0) fatal("mockLF slopes must be positive");
   if (nu1 > nu2) {
     say("mockLF should have nu1<nu2, so swapping slopes");
@@ -302,15 +302,15 @@ void mocklens(const WordArray& words) {
   }
   require_model();
   const std::string base = words[1];
-  int Nsrc = static_cast<int>(words.integer(2));
-  const int mode = nw > 3 ? static_cast<int>(words.integer(3)) : 1;
-  const int minimg = nw > 4 ? static_cast<int>(words.integer(4)) : 0;
+  int Nsrc = static_cast<int>(words.finite_integer(2, words[0]));
+  const int mode = nw > 3 ? static_cast<int>(words.finite_integer(3, words[0])) : 1;
+  const int minimg = nw > 4 ? static_cast<int>(words.finite_integer(4, words[0])) : 0;
   MockNoise s;
-  s.siggal = nw > 5 ? words.real(5) : 0;
-  s.sigx = nw > 6 ? words.real(6) : 0;
-  s.sigf = nw > 7 ? words.real(7) : 0;
-  s.sigt = nw > 8 ? words.real(8) : 0;
-  const int addnoise = nw > 9 ? static_cast<int>(words.real(9)) : 1;
+  s.siggal = nw > 5 ? words.finite(5, words[0]) : 0;
+  s.sigx = nw > 6 ? words.finite(6, words[0]) : 0;
+  s.sigf = nw > 7 ? words.finite(7, words[0]) : 0;
+  s.sigt = nw > 8 ? words.finite(8, words[0]) : 0;
+  const int addnoise = nw > 9 ? static_cast<int>(words.finite(9, words[0])) : 1;
   if (mode != 1 && mode != 2) fatal("unknown source mode in mocklens");
 
   const MockLFState& lf = TWmock;
@@ -458,13 +458,13 @@ void mock3(const WordArray& words) {
   }
   require_model();
   const std::string base = words[1];
-  const double density = words.real(2);
+  const double density = words.finite(2, words[0]);
   MockNoise s;
-  s.siggal = words.real(3);
-  s.sigx = words.real(4);
-  s.sigf = words.real(5);
-  s.sigt = words.real(6);
-  const int mode = nw > 7 ? static_cast<int>(words.integer(7)) : 1;
+  s.siggal = words.finite(3, words[0]);
+  s.sigx = words.finite(4, words[0]);
+  s.sigf = words.finite(5, words[0]);
+  s.sigt = words.finite(6, words[0]);
+  const int mode = nw > 7 ? static_cast<int>(words.finite_integer(7, words[0])) : 1;
   if (mode != 1 && mode != 2) fatal("unknown mode in mock3");
   RandomStream pos(settings.seed), noise(settings.seed);
   const double xg = getp(1, 2), yg = getp(1, 3);

@@ -412,7 +412,7 @@ void OMEGAwrite(const WordArray& words) {
       fatal("unknown format in OMEGAwrite");
   }
   if (nw > 3) {
-    mode = static_cast<int>(words.integer(3));
+    mode = static_cast<int>(words.finite_integer(3, words[0]));
     if (mode != 1 && mode != 2) fatal("invalid mode in OMEGAwrite");
   }
   OMEGAwrite_close();
@@ -444,7 +444,16 @@ int OMEGAmerge_read(const std::string& path, int bin, bool store, OmegaRecordFil
   };
   auto ri = [&](int& x) { return bin == 1 ? std::fread(&x, sizeof x, 1, f) == 1 : std::fscanf(f, "%d", &x) == 1; };
   auto bad = [&]() { fatal(strformat("OMEGAmerge: %s is not a complete record file", path.c_str())); };
+  // Every value takes at least one byte in either format, so a count larger than the rest
+  // of the file is a damaged header or record: refused before anything is sized by it.
+  std::fseek(f, 0, SEEK_END);
+  const double size = static_cast<double>(std::ftell(f));
+  std::rewind(f);
+  auto fits = [&](double items) {
+    if (items > size - static_cast<double>(std::ftell(f))) bad();
+  };
   if (!ri(out.Ngal) || !ri(out.nvar) || !ri(out.nsub) || out.Ngal < 0 || out.nvar < 0 || out.nsub < 0) bad();
+  fits(21.0 * out.Ngal + out.nvar + 8.0 * out.nsub);
   out.names.resize(static_cast<size_t>(out.Ngal));
   out.params.resize(static_cast<size_t>(out.Ngal) * 10);
   out.vary.resize(static_cast<size_t>(out.Ngal) * 10);
@@ -472,6 +481,7 @@ int OMEGAmerge_read(const std::string& path, int bin, bool store, OmegaRecordFil
     for (size_t k = 1; k < nval; ++k)
       if (!rd(r.values[k])) bad();
     if (!ri(r.H) || r.H < 0) bad();
+    fits(4.0 * r.H);
     r.images.resize(static_cast<size_t>(r.H) * 4);
     for (double& x : r.images)
       if (!rd(x)) bad();
@@ -490,8 +500,8 @@ void OMEGAmerge(const WordArray& words) {
     return;
   }
   const std::string listname = words[1], outname = words[2], outtype = words[3];
-  const int Nmin = nw > 4 ? static_cast<int>(words.integer(4)) : 0;
-  int Nmax = nw > 5 ? static_cast<int>(words.integer(5)) : 0;
+  const int Nmin = nw > 4 ? static_cast<int>(words.finite_integer(4, words[0])) : 0;
+  int Nmax = nw > 5 ? static_cast<int>(words.finite_integer(5, words[0])) : 0;
   std::vector<std::string> files;
   int inbin = 0;
   {
@@ -586,12 +596,12 @@ void OMEGAstep1(const WordArray& words) {
     return;
   }
   require_model();
-  const double u = words.real(1), v = words.real(2);
-  const long N = words.integer(3);
+  const double u = words.finite(1, words[0]), v = words.finite(2, words[0]);
+  const long N = words.finite_integer(3, words[0]);
   const std::string base = words[4];
-  const double Rcut = nw > 5 ? words.real(5) : 0.0;
-  const double gridsize = nw > 6 ? words.real(6) : 0.0;
-  const long ngrid = nw > 7 ? words.integer(7) : 0;
+  const double Rcut = nw > 5 ? words.finite(5, words[0]) : 0.0;
+  const double gridsize = nw > 6 ? words.finite(6, words[0]) : 0.0;
+  const long ngrid = nw > 7 ? words.finite_integer(7, words[0]) : 0;
   RandomStream Nseed(settings.seed), rseed(settings.seed), gseed(settings.seed);
   FileHandle fimg(QVMfopen(base + "-img.dat", "w", "could not open OMEGAstep1 output file"));
   ClumpState& cs = TWclump;
@@ -668,7 +678,7 @@ void OMEGAstep2(const WordArray& words) {
     return;
   }
   require_model();
-  const double u = words.real(1), v = words.real(2), us = words.real(3), vs = words.real(4), phiref = words.real(5);
+  const double u = words.finite(1, words[0]), v = words.finite(2, words[0]), us = words.finite(3, words[0]), vs = words.finite(4, words[0]), phiref = words.finite(5, words[0]);
   FileHandle fown;
   FILE* f = QVMstdout;
   if (nw > 6) {

@@ -103,10 +103,10 @@ void ranlens(const WordArray& words) {
   }
   require_model();
   const std::string base = words[1];
-  const double srcu = words.real(2), srcv = words.real(3), srcf = words.real(4);
-  const long Nran = words.integer(5);
-  const long Niter = nw > 6 ? words.integer(6) : 1;
-  const double sigx = nw > 7 ? words.real(7) : 0.0;
+  const double srcu = words.finite(2, words[0]), srcv = words.finite(3, words[0]), srcf = words.finite(4, words[0]);
+  const long Nran = words.finite_integer(5, words[0]);
+  const long Niter = nw > 6 ? words.finite_integer(6, words[0]) : 1;
+  const double sigx = nw > 7 ? words.finite(7, words[0]) : 0.0;
   const char* msg = "could not open output file";
   FileHandle fdat(QVMfopen(base + ".dat", "w", msg));
   FileHandle fall(QVMfopen(base + ".all", "w", msg));
@@ -211,15 +211,15 @@ void ranlenshelp(int) { help_padded(0, {"ranlens <outbase> <srcu> <srcv> <srcf> 
 void ranlens1(const WordArray& words) {
   SetGlob();
   const int nw = words.own_count();
-  if (nw < 5 || (words.integer(3) == 1 && nw < 6)) {
+  if (nw < 5 || (words.finite_integer(3, words[0]) == 1 && nw < 6)) {
     ranlens1help(2);
     return;
   }
   require_model();
   const std::string base = words[1];
-  const long Nlens = words.integer(2), Nsrc = words.integer(3);
-  const double R = Nsrc > 1 ? words.real(4) : 0.0;
-  const double u0 = Nsrc == 1 ? words.real(4) : 0.0, v0 = Nsrc == 1 ? words.real(5) : 0.0;
+  const long Nlens = words.finite_integer(2, words[0]), Nsrc = words.finite_integer(3, words[0]);
+  const double R = Nsrc > 1 ? words.finite(4, words[0]) : 0.0;
+  const double u0 = Nsrc == 1 ? words.finite(4, words[0]) : 0.0, v0 = Nsrc == 1 ? words.finite(5, words[0]) : 0.0;
   const char* msg = "could not open output file";
   FileHandle fdat(QVMfopen(base + ".dat", "w", msg));
   FileHandle fall(QVMfopen(base + ".all", "w", msg));
@@ -228,7 +228,7 @@ void ranlens1(const WordArray& words) {
   Mat list;
   static const char* kClass[3] = {"  saddle\n", "  maximum\n", "  minimum\n"};
   for (long lens = 1; lens <= Nlens; ++lens) {
-    draw_from(settings.seed - lens);
+    draw_from(repetition_seed(settings.seed, lens));
     if (initmodel(TWref.ref[1], 1) > 0) fatal("in initmodel called from ranlens1");
     for (long src = 1; src <= Nsrc; ++src) {
       double u = u0, v = v0;
@@ -282,7 +282,7 @@ void magdistimg(const WordArray& words) {
     return;
   }
   require_model();
-  const long N = words.integer(1);
+  const long N = words.finite_integer(1, words[0]);
   const std::string base = words[2];
   const char* msg = "could not open magdistimg output file";
   FileHandle fall(QVMfopen(base + "-all.dat", "w", msg));
@@ -292,7 +292,7 @@ void magdistimg(const WordArray& words) {
   const int np = std::min(static_cast<int>(TWsecgrid.imggridp[1] * 1.000001), static_cast<int>(pts.nrows()));
   for (long i = 1; i <= N; ++i) {
     if (i % 1000 == 0) qprintf("Step %.0f/%.0f\n", static_cast<double>(i), static_cast<double>(N));
-    draw_from(settings.seed - i);
+    draw_from(repetition_seed(settings.seed, i));
     for (int k = 1; k <= np; ++k) {
       const Field f = eval_at(pts[k][1], pts[k][2]);
       std::fprintf(fall, "  %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e", f.phi, f.px, f.py, 0.5 * (f.pxx + f.pyy),
@@ -328,8 +328,8 @@ void magdistsrc(const WordArray& words) {
     return;
   }
   require_model();
-  const double u = words.real(1), v = words.real(2);
-  const long N = words.integer(3);
+  const double u = words.finite(1, words[0]), v = words.finite(2, words[0]);
+  const long N = words.finite_integer(3, words[0]);
   const std::string base = words[4];
   const double x1 = getp(1, 2), y1 = getp(1, 3);
   const double rs = settings.rscale;
@@ -353,7 +353,7 @@ void magdistsrc(const WordArray& words) {
   Mat list;
   for (long step = 1; step <= N; ++step) {
     qprintf("Step %.0f/%.0f\n", static_cast<double>(step), static_cast<double>(N));
-    draw_from(settings.seed - step);
+    draw_from(repetition_seed(settings.seed, step));
     find_img(n, list, u, v);
     double mutot = 0, mumax = 0, e = -1, mue = 0;
     for (int i = 1; i <= n; ++i) {
@@ -406,9 +406,9 @@ void clumpcheckR(const WordArray& words) {
     return;
   }
   require_model();
-  const double x = words.real(1), y = words.real(2), Rlo = words.real(3), Rhi = words.real(4);
-  const int steps = static_cast<int>(words.integer(5));
-  const long Nran = words.integer(6);
+  const double x = words.finite(1, words[0]), y = words.finite(2, words[0]), Rlo = words.finite(3, words[0]), Rhi = words.finite(4, words[0]);
+  const int steps = static_cast<int>(words.finite_integer(5, words[0]));
+  const long Nran = words.finite_integer(6, words[0]);
   const std::string base = words[7];
   if (steps == 0) fatal("in clumpcheckR: the number of radius steps cannot be 0");
   if (log_range_refused(steps, Rlo, Rhi)) {
@@ -435,7 +435,7 @@ void clumpcheckR(const WordArray& words) {
   auto at = [&](int k, int q) -> double& { return s[static_cast<size_t>(k) * 32 + q]; };
   for (long i = 1; i <= Nran; ++i) {
     std::fprintf(fall, "# run %ld\n", i);
-    const long seed = settings.seed - i;
+    const long seed = repetition_seed(settings.seed, i);
     cs.clumpRmax = 0;
     draw_from(seed);
     double full[7];

@@ -156,11 +156,12 @@ void subsave(const WordArray& words) {
       warning("subsave already on -- turn it off before changing it");
       return;
     }
-    const int nx = static_cast<int>(words.integer(4)), ny = static_cast<int>(words.integer(7));
+    const int nx = static_cast<int>(words.finite_integer(4, words[0])), ny = static_cast<int>(words.finite_integer(7, words[0]));
     if (nx < 2 || ny < 2) {
       warning("subsave needs at least 2 grid points in x and in y; subsave stays off");
       return;
     }
+    const double lim[4] = {words.finite(2, words[0]), words.finite(3, words[0]), words.finite(5, words[0]), words.finite(6, words[0])};
     FileHandle out;
     if (n > 8) out = FileHandle(QVMfopen(words[8], "w", "could not open subsave output file"));
     qprintf("Turning on subsave.\n");
@@ -176,7 +177,6 @@ void subsave(const WordArray& words) {
       subsave_free();
       return;
     }
-    const double lim[4] = {words.real(2), words.real(3), words.real(5), words.real(6)};
     subsave_build(images, nimg, lim, nx, ny, out.get(), false);
     return;
   }
@@ -196,7 +196,7 @@ void subsave(const WordArray& words) {
       if (!quietflag) qprintf("Cannot test subsave because it has not been turned on.\n");
       return;
     }
-    subsave_test(out, static_cast<int>(words.integer(3)));
+    subsave_test(out, static_cast<int>(words.finite_integer(3, words[0])));
     return;
   }
   subsavehelp(2);

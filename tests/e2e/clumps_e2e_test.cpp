@@ -123,6 +123,16 @@ TEST(ClumpsE2E, RefusalsEndTheProgramWithStatusOne) {
       {"setlens 1 1\nalpha -1 0 0 0 0 0 0 0.05 0 1\n0 0 0 0 0 0 0 0 0 0\n"
        "farclumps 1 2.5 2 100 100\nsetclumps 1 0 3\n1 0.01 1 0 star\n",
        "ERROR: the far-zone covariance of the clumps of component 1 is not positive definite"},
+      // Words that are not finite numbers would give a negative clump count or nan clumps.
+      {"setclumps 1 0 inf\n1 0.001 1 0 star 0\n", "ERROR: setclumps: inf is not a finite number"},
+      {"setclumps 1 0 3\n1 nan 1 0 star 0\n", "ERROR: setclumps: nan is not a finite number"},
+      {"setclumps 1 0 3\n1 0.001 1 0 gaus nan\n", "ERROR: setclumps: nan is not a finite number"},
+      {"drawclumps 1 nan\n", "ERROR: drawclumps: nan is not a finite number"},
+      {"checktree ct 0 inf 10\n", "ERROR: checktree: inf is not a finite number"},
+      {"farclumps 1 nan 4\n", "ERROR: farclumps: nan is not a finite number"},
+      {"scaleclumps 1 1 rt inf 0.3 0\n", "ERROR: scaleclumps: inf is not a finite number"},
+      // A count no long can hold was cast to a negative number of clumps.
+      {"setclumps 1 0 3\n1 1e-300 1 0 star 0\n", "ERROR: in setclumps, 9.269007e+300 clumps are too many to draw"},
   };
   for (const auto& c : cases) {
     ScratchDir d;

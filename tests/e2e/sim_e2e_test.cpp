@@ -5,6 +5,7 @@
 #include <fitsio.h>
 
 #include <cmath>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -108,6 +109,13 @@ TEST(SimE2E, CommandsThatCannotKeepAnythingStop) {
       {"mocklens k 5 3\n", "unknown source mode in mocklens"},
       {"mock3 k 1 0 0 0 0 3\n", "unknown mode in mock3"},
       {"csec2sep c 5 -2 -2 1 s 1 3 1\n", "at least 2 steps"},
+      // Counts, densities, slopes and noise that are not finite numbers.
+      {"mock2 m inf\n", "mock2: inf is not a finite number"},
+      {"mockcsec c 50 -2 nan 1 20\n", "mockcsec: nan is not a finite number"},
+      {"mockLF 0.01 nan 1 -2 100 0.1\n", "mockLF: nan is not a finite number"},
+      {"mocklens k 2 1 0 nan 0.001 0.05 0.01 0\n", "mocklens: nan is not a finite number"},
+      {"magdistsrc 0.1 0 inf md\n", "magdistsrc: inf is not a finite number"},
+      {"OMEGAstep1 0.2 nan 1 o\n", "OMEGAstep1: nan is not a finite number"},
   };
   for (const Case& c : cases) {
     const RunResult r = run_commands(d, kSphere + c.cmds);
@@ -309,6 +317,14 @@ TEST(SimE2E, BatchMockSourceListsNoiseModesAndRefusedModels) {
   const RunResult log = run_commands(d, model + "batchmock1 wl 1\n2 2 3 log\n1 1 1\n");
   EXPECT_EQ(log.status, 1);
   EXPECT_NE(log.out.find("ERROR: batchmock: range cannot be 0 with log steps"), std::string::npos) << log.out;
+  // A range or a listed source that is not a finite number.
+  d.write("nan.txt", "0.1 nan\n");
+  for (const auto& c : {std::make_pair(model + "batchmock1 wn 1\n0.9 inf 2\n0 0 1\n", "ERROR: batchmock1: inf is not"),
+                        std::make_pair(model + "batchmock2 wn 1 nan.txt\n1 1 1\n0 0 1\n", "ERROR: batchmock2: nan is not")}) {
+    const RunResult bad = run_commands(d, c.first);
+    EXPECT_EQ(bad.status, 1) << c.first;
+    EXPECT_NE(bad.out.find(c.second), std::string::npos) << bad.out;
+  }
 }
 
 // One population of stars over the sphere (the clump tests' population).
@@ -342,6 +358,10 @@ TEST(SimE2E, RealisationStatisticsAreRepeatableAndMatchTheSmoothModel) {
   const RunResult seven = run_commands(d, "set seed 7\n" + cmds);
   ASSERT_EQ(seven.status, 0);
   EXPECT_NE(d.read("md-mag.dat"), md);
+  // Realisations 6, 7 and 8 of seed 7 once all started at -1: every realisation is its own.
+  std::set<std::vector<double>> distinct;
+  for (const auto& row : rows(d.read("md-all.dat"))) distinct.insert(row);
+  EXPECT_EQ(distinct.size(), 100u);
 }
 
 TEST(SimE2E, RealisationStatisticsWithoutClumpsRepeatTheSmoothModel) {

@@ -323,6 +323,27 @@ TEST_F(RecordTest, StreamClosedByAMergeReopensForTheNextRecord) {
   EXPECT_EQ(d.read("out").size(), 9 * sizeof(double) + sizeof(int));
 }
 
+TEST_F(RecordTest, DamagedCountsAreRefusedBeforeTheyAreUsed) {
+  // A header or an image count larger than the file could hold must not size anything.
+  auto ints = [](std::vector<int> v) { return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(int)); };
+  const std::string f = d.file("r.binary");
+  OMEGAwrite(cmd({"OMEGAwrite", f, "binary", "2"}));
+  OMEGAwrite_mock(1, images({{1, 0, 3, 0.0}}), 0.1, 0.2, 1.5);
+  OMEGAwrite_close();
+  const std::string good = d.read("r.binary");
+  const std::string bigH = good.substr(0, good.size() - 4 * sizeof(double) - sizeof(int)) + ints({1000000000});
+  for (const std::string& text : {ints({2000000000, 0, 0}), ints({0, 0, 400000000}), bigH}) {
+    d.write("bad", text);
+    OmegaRecordFile rf;
+    EXPECT_NE(fatal_message([&] { OMEGAmerge_read(d.file("bad"), 1, true, rf); }).find("is not a complete record file"),
+              std::string::npos);
+  }
+  d.write("bad", "1000000000 0 0\n");
+  OmegaRecordFile rf;
+  EXPECT_NE(fatal_message([&] { OMEGAmerge_read(d.file("bad"), 2, true, rf); }).find("is not a complete record file"),
+            std::string::npos);
+}
+
 TEST_F(RecordTest, RefusesMismatchedFiles) {
   const std::string f = d.file("r.text");
   OMEGAwrite(cmd({"OMEGAwrite", f, "text"}));
