@@ -1,6 +1,7 @@
 // The benchmark program: each area adds one function that prints its per-call costs.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -12,6 +13,19 @@ double ns_per_call(long n, F&& fn) {
   const auto t1 = std::chrono::steady_clock::now();
   return std::chrono::duration<double, std::nano>(t1 - t0).count() / static_cast<double>(n);
 }
+
+// The fastest of `repeats` timings of n calls of fn, in nanoseconds per call: steadier than
+// one timing on a busy machine.
+template <class F>
+double fastest_ns(int repeats, long n, F&& fn) {
+  double best = 1e300;
+  for (int r = 0; r < repeats; ++r) best = std::min(best, ns_per_call(n, fn));
+  return best;
+}
+
+// Starts the program quietly without grid builds and sets up a one-model lens from its
+// component and vary-flag lines.
+void start_bench_lens(const char* model_lines);
 
 // Keeps a computed value alive so the optimiser cannot drop the work.
 inline void keep(double v) {
@@ -31,6 +45,7 @@ void bench_maps();
 void bench_profiles1();
 void bench_profiles2();
 void bench_profiles3();
+void bench_weak_terms();
 void bench_core_commands();
 void bench_fit();
 void bench_samplers();

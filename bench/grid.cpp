@@ -134,19 +134,9 @@ void run(int n1, int n2, int reps, bool compare_scan) {
 }  // namespace
 
 void bench_grid() {
-  start_program(stdin, stdout);
-  quietflag = 1;
-  SetVar("gridflag", 0, 0);
-  SetVar("gridlo1", 0, 0.05);
   // An isothermal ellipsoid with shear: b 1, e 0.3 at 20 deg, shear 0.1 at -40 deg, core 0.05.
-  FILE* f = std::tmpfile();
-  std::fputs("alpha 1 0 0 0.3 20 0.1 -40 0.05 0 1\n0 0 0 0 0 0 0 0 0 0\n", f);
-  std::rewind(f);
-  FILE* saved = QVMstdin;
-  QVMstdin = f;
-  setlens(WordArray({"setlens", "1", "1"}));
-  QVMstdin = saved;
-  std::fclose(f);
+  start_bench_lens("alpha 1 0 0 0.3 20 0.1 -40 0.05 0 1\n0 0 0 0 0 0 0 0 0 0\n");
+  SetVar("gridlo1", 0, 0.05);
 
   run(20, 20, 20, false);    // the default grid
   run(100, 100, 3, true);    // about 10,000 nodes

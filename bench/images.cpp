@@ -26,19 +26,7 @@ double us_since(std::chrono::steady_clock::time_point t0) {
 }  // namespace
 
 void bench_images() {
-  start_program(stdin, stdout);
-  quietflag = 1;
-  SetVar("gridflag", 0, 0);
-  {
-    FILE* f = std::tmpfile();
-    std::fputs("alpha 1 0 0 0.3 20 0.06 55 0.05 0 1\n0 0 0 0 0 0 0 0 0 0\n", f);
-    std::rewind(f);
-    FILE* saved = QVMstdin;
-    QVMstdin = f;
-    setlens(WordArray({"setlens", "1", "1"}));
-    QVMstdin = saved;
-    std::fclose(f);
-  }
+  start_bench_lens("alpha 1 0 0 0.3 20 0.06 55 0.05 0 1\n0 0 0 0 0 0 0 0 0 0\n");
   SetGlob();
 
   // Grid build, and the share of critical curves and catalogue.

@@ -3,6 +3,25 @@
 #include <string>
 
 #include "bench/bench.h"
+#include "core/lens_model.h"
+#include "shell/commands.h"
+#include "shell/fatal.h"
+#include "shell/startup.h"
+#include "shell/vars.h"
+
+void start_bench_lens(const char* model_lines) {
+  start_program(stdin, stdout);
+  quietflag = 1;
+  SetVar("gridflag", 0, 0);
+  FILE* f = std::tmpfile();
+  std::fputs(model_lines, f);
+  std::rewind(f);
+  FILE* saved = QVMstdin;
+  QVMstdin = f;
+  setlens(WordArray({"setlens", "1", "1"}));
+  QVMstdin = saved;
+  std::fclose(f);
+}
 
 namespace {
 struct Area {
@@ -30,6 +49,7 @@ const Area kAreas[] = {
     {"clumps", bench_clumps},
     {"sim", bench_sim},
     {"batchfit", bench_batchfit},
+    {"weak_terms", bench_weak_terms},
 };
 }  // namespace
 

@@ -63,7 +63,7 @@ namespace {
 using Positions = std::vector<std::pair<double, double>>;
 
 // The positions of a list file: the count on the first line, then one "x y" line each.
-Positions read_position_list(const std::string& path, const char* message) {
+Positions read_position_list(const std::string& path, const char* message, const char* command) {
   FileHandle in(QVMfopen(path, "r", message));
   WordArray w;
   if (myread(in, w) == 0) fatal("file ended before the number of positions was read");
@@ -71,7 +71,7 @@ Positions read_position_list(const std::string& path, const char* message) {
   Positions p;
   for (long k = 1; k <= total; ++k) {
     if (myread(in, w) == 0) fatal(strformat("file ended after %ld of %ld positions", k - 1, total));
-    p.emplace_back(w.real(0), w.real(1));
+    p.emplace_back(w.finite(0, command), w.finite(1, command));
   }
   return p;
 }
@@ -114,7 +114,7 @@ void weight_help(int level, const char* usage) {
 
 void magtensor(const WordArray& words) {
   if (!begin_map_command(words, 3, magtensorhelp)) return;
-  const Lens l = lens_at(words.real(1), words.real(2));
+  const Lens l = lens_at(words.finite(1, "magtensor"), words.finite(2, "magtensor"));
   const MagTensor M = magnification_tensor(l.xx, l.yy, l.xy, l.yx);
   double dp, dm;
   eigen_directions_deg(M, dp, dm);
@@ -138,9 +138,9 @@ void magtensImg(const WordArray& words) {
   const int nw = words.own_count();
   Positions pos;
   if (nw == 3) {
-    pos = read_position_list(words[2], "could not read magtensImg input file");
+    pos = read_position_list(words[2], "could not read magtensImg input file", "magtensImg");
   } else if (nw < 8) {
-    pos.emplace_back(words.real(2), words.real(3));
+    pos.emplace_back(words.finite(2, "magtensImg"), words.finite(3, "magtensImg"));
   } else {
     MapGrid g;
     if (!grid_positions(words, 2, "x steps", "y steps", pos, g)) return;
@@ -174,17 +174,17 @@ void magtensImghelp(int level) {
 void magtensSrc(const WordArray& words) {
   if (!begin_map_command(words, 3, magtensSrchelp)) return;
   const int nw = words.own_count();
-  const double sigx = words.real(2);
+  const double sigx = words.finite(2, "magtensSrc");
   Positions src;
   double area = 0.0;
   int nwrite_word = 0;  // the word that holds Nwrite (0: none)
   // A list file may be followed by Nwrite, as the help says; a point needs two numbers.
   const bool list_with_nwrite = nw == 5 && !words.is_number(3);
   if (nw <= 4 || list_with_nwrite) {
-    src = read_position_list(words[3], "could not read magtensSrc input file");
+    src = read_position_list(words[3], "could not read magtensSrc input file", "magtensSrc");
     if (list_with_nwrite) nwrite_word = 4;
   } else if (nw <= 8) {
-    src.emplace_back(words.real(3), words.real(4));
+    src.emplace_back(words.finite(3, "magtensSrc"), words.finite(4, "magtensSrc"));
     if (nw >= 6) nwrite_word = 5;
   } else {
     MapGrid g;

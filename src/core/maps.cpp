@@ -71,11 +71,13 @@ bool read_map_grid(const WordArray& words, int first, const char* xname, const c
                    MapGrid& g) {
   if (!checksteps(words[first + 2], xname, 1, allow_log ? 1 : 0)) return false;
   if (!checksteps(words[first + 5], yname, 1, allow_log ? 1 : 0)) return false;
-  g.xlo = words.real(first);
-  g.xhi = words.real(first + 1);
+  // A range end that is not a finite number would fill the maps and their headers with NaN.
+  const std::string& command = words[0];
+  g.xlo = words.finite(first, command);
+  g.xhi = words.finite(first + 1, command);
   g.nx = static_cast<int>(word_integer(words[first + 2]));
-  g.ylo = words.real(first + 3);
-  g.yhi = words.real(first + 4);
+  g.ylo = words.finite(first + 3, command);
+  g.yhi = words.finite(first + 4, command);
   g.ny = static_cast<int>(word_integer(words[first + 5]));
   if (log_range_refused(g.nx, g.xlo, g.xhi) || log_range_refused(g.ny, g.ylo, g.yhi)) {
     warn_log_range();
@@ -223,7 +225,7 @@ void plottdel(const WordArray& words) {
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   if (settings.potflag == 0) fatal("cannot run plottdel with potflag=0");
-  const double u = words.real(1), v = words.real(2);
+  const double u = words.finite(1, "plottdel"), v = words.finite(2, "plottdel");
   const int type = static_cast<int>(words.integer(10));
   if (settings.tscale == 1.0)
     note("time delays in units of tscale");
@@ -276,8 +278,8 @@ void plotmaps(const WordArray& words) {
   double x0 = 0, y0 = 0;
   Lens ref{0, 0, 0, 0, 0, 0, 0};
   if (nw >= 10) {
-    x0 = words.real(8);
-    y0 = words.real(9);
+    x0 = words.finite(8, "plotmaps");
+    y0 = words.finite(9, "plotmaps");
     ref = lens_at(x0, y0);
     diagnostic("QVM reference %e %e : %e %e %e\n", x0, y0, ref.pot, ref.ax, ref.ay);
   }
@@ -429,7 +431,7 @@ void plotdef0(const WordArray& words) {
   if (!begin_map_command(words, 6, plotdef0help)) return;
   if (!checksteps(words[4], "r steps", 1, 1)) return;
   if (!checksteps(words[5], "theta steps", 1, 0)) return;
-  const double rlo = words.real(2), rhi = words.real(3);
+  const double rlo = words.finite(2, "plotdef0"), rhi = words.finite(3, "plotdef0");
   const int nr = static_cast<int>(word_integer(words[4])), nt = static_cast<int>(word_integer(words[5]));
   if (log_range_refused(nr, rlo, rhi)) {
     warn_log_range();
@@ -496,7 +498,8 @@ void plotdef2(const WordArray& words) {
   if (!begin_map_command(words, 8, plotdef2help)) return;
   if (!checksteps(words[4], "theta steps", 1, 0)) return;
   if (!checksteps(words[7], "r steps", 1, 1)) return;
-  const double tlo = words.real(2), thi = words.real(3), rlo = words.real(5), rhi = words.real(6);
+  const double tlo = words.finite(2, "plotdef2"), thi = words.finite(3, "plotdef2");
+  const double rlo = words.finite(5, "plotdef2"), rhi = words.finite(6, "plotdef2");
   const int nt = static_cast<int>(word_integer(words[4])), nr = static_cast<int>(word_integer(words[7]));
   if (log_range_refused(nr, rlo, rhi)) {
     warn_log_range();
@@ -545,12 +548,16 @@ void WCSset(const WordArray& words) {
     WCSsethelp(2);
     return;
   }
+  // Read all four before anything changes: a word that is not a finite number would put
+  // NaN into the header of every later map.
+  const double refx = words.finite(1, "WCSset"), refy = words.finite(2, "WCSset");
+  const double ra = words.finite(3, "WCSset"), dec = words.finite(4, "WCSset");
   WcsReference& w = WCSinfo;
   w.on = 1;
-  w.refx = words.real(1);
-  w.refy = words.real(2);
-  w.ra = words.real(3);
-  w.dec = words.real(4);
+  w.refx = refx;
+  w.refy = refy;
+  w.ra = ra;
+  w.dec = dec;
   w.m11 = 1;
   w.m12 = 0;
   w.m21 = 0;

@@ -2,10 +2,13 @@
 
 #include <iterator>
 
+#include "fit/chitest.h"
 #include "fit/constraints.h"
 #include "fit/curves_rings.h"
 #include "fit/fit_data.h"
+#include "fit/pixsrc.h"
 #include "fit/pointchi.h"
+#include "fit/weak.h"
 #include "shell/settings.h"
 
 FitCapacities fitcap;
@@ -55,6 +58,9 @@ void init_fit_data() {
   fitcap.CRVNMAX = 5;
   fitcap.CRVSMAX = 10;
   fitcap.CRVPMAX = 200;
+  init_weak();
+  init_chitest();
+  init_pixsrc();
 }
 
 void InitCrvs() {

@@ -48,6 +48,15 @@ void WCSprocess(int nx, int ny, double xlo, double xhi, double ylo, double yhi) 
   w.m12 = 0.0;
   w.m21 = 0.0;
   w.m22 = dy;
+  // A grid far from the origin in units of its pixels can overflow the reference pixel; a
+  // header must never hold an infinity or NaN.
+  for (double v : {w.refx, w.refy, w.ra, w.dec, w.m11, w.m22}) {
+    if (!std::isfinite(v)) {
+      warning("map grid gives no finite world coordinates: none written");
+      w.on = 0;
+      return;
+    }
+  }
 }
 
 void WCSreset() {

@@ -42,7 +42,9 @@ extern WcsReference WCSold;
 //  - the reference pixel is resolved as described at WCSinfo;
 //  - a geometric axis (a negative count) has no linear sky coordinates: the reference is
 //    switched off for this map, with "WARNING: logarithmic map axis: no world coordinates
-//    written".
+//    written";
+//  - when the resolved reference is not finite (a grid very far from the origin in units
+//    of its pixels), it is switched off for this map with a warning.
 void WCSprocess(int nx, int ny, double xlo, double xhi, double ylo, double yhi);
 // Restores WCSinfo as it was before the last WCSprocess (its on flag included); nothing
 // when no adaptation is pending.

@@ -2,6 +2,7 @@
 
 #include "core/twick.h"
 #include "fit/batchfit.h"
+#include "fit/chitest.h"
 #include "fit/constraints.h"
 #include "fit/curves_rings.h"
 #include "fit/errorbars.h"
@@ -11,7 +12,9 @@
 #include "fit/mcmc.h"
 #include "fit/nestsamp.h"
 #include "fit/optimize.h"
+#include "fit/pixsrc.h"
 #include "fit/scans.h"
+#include "fit/weak.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -29,11 +32,15 @@ const FitCommand kFitCommands[] = {
     {"data", data, datahelp},
     {"data2", data2, data2help},
     {"batchdata", batchdata, batchdatahelp},
+    {"pixsrc", pixsrc, pixsrchelp},
     {"crvmax", crvmax, crvmaxhelp},
     {"crvpts", crvpts, crvptshelp},
     {"crvstatus", crvstatus, crvstatushelp},
     {"ringmax", ringmax, ringmaxhelp},
     {"ringdat", ringdat, ringdathelp},
+    {"weakdata", weakdata, weakdatahelp},
+    {"weakproc", weakproc, weakprochelp},
+    {"weakmock", weakmock, weakmockhelp},
     {"plimits", plimits, plimitshelp},
     {"pbounds", pbounds, pboundshelp},
     {"PArange", PArange, PArangehelp},
@@ -49,6 +56,7 @@ const FitCommand kFitCommands[] = {
     {"varyone", varyone, varyonehelp},
     {"varytwo", varytwo, varytwohelp},
     {"varyh", varyh, varyhhelp},
+    {"chitest", chitest, chitesthelp},
     {"MCMCset", MCMCset, MCMCsethelp},
     {"MCMCrun", MCMCrun, MCMCrunhelp},
     {"MCMCbatch", MCMCbatch, MCMCbatchhelp},

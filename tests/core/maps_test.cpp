@@ -356,6 +356,45 @@ TEST_F(MapsTest, BadGridsWriteNothing) {
   }
 }
 
+// A range end, position or reference word that is not a finite number is refused before
+// anything is written: it would give maps of NaN, or a FITS header that cannot be written.
+TEST_F(MapsTest, WordsThatAreNotFiniteAreRefused) {
+  load(kSphere);
+  struct Case {
+    CommandHandler fn;
+    std::vector<std::string> words;
+    const char* file;
+    const char* bad;
+  };
+  const std::string o = f("o");
+  const Case cases[] = {
+      {plotkappa, {"plotkappa", o, "1", "nan", "1", "3", "0", "1", "3"}, "o", "nan"},
+      {plotshear, {"plotshear", o, "1", "0", "1", "3", "0", "inf", "3"}, "o-kap.dat", "inf"},
+      {plotmaps, {"plotmaps", o, "0", "1", "3", "0", "1", "3", "0.5", "nan"}, "o-pot.fits", "nan"},
+      {plottdel, {"plottdel", "nan", "0", "0", "1", "3", "0", "1", "3", o, "1"}, "o", "nan"},
+      {plotdef0, {"plotdef0", o, "0", "-inf", "3", "4"}, "o", "-inf"},
+      {plotdef2, {"plotdef2", o, "0", "90", "3", "nan", "1", "3"}, "o", "nan"},
+      {magtensor, {"magtensor", "nan", "0"}, "", "nan"},
+      {magtensImg, {"magtensImg", o, "0.5", "inf"}, "o-tens.dat", "inf"},
+      {magtensSrc, {"magtensSrc", o, "nan", "0.1", "0"}, "o-tens.dat", "nan"},
+      {magweightsrc, {"magweightsrc", o, "1", "0", "1", "3", "nan", "1", "3"}, "o-wgt.dat", "nan"},
+      {WCSset, {"WCSset", "0", "0", "150", "nan"}, "", "nan"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.words[0]);
+    EXPECT_EQ(fatal_message([&] { run(c.fn, c.words); }), c.words[0] + ": " + c.bad + " is not a finite number");
+    if (*c.file) {
+      EXPECT_FALSE(dir.exists(c.file));
+    }
+  }
+  EXPECT_FALSE(WCSinfo.is_on());  // the refused WCSset changed nothing
+
+  // A list file with a position that is not a number ends the same way.
+  dir.write("list", "2\n0.5 0.2\n0.5 nan\n");
+  EXPECT_EQ(fatal_message([&] { run(magtensImg, {"magtensImg", o, f("list")}); }),
+            "magtensImg: nan is not a finite number");
+}
+
 // Every map command needs a model; plotpot and plotmag say so before looking at their words.
 TEST_F(MapsTest, CommandsWithoutAModelEndWithAnError) {
   const std::vector<std::string> grid = {"0", "1", "2", "0", "1", "2"};

@@ -106,6 +106,23 @@ TEST_F(Wcs, GeometricAxisWritesNoCoordinatesForThatMapOnly) {
   }
 }
 
+// One step in x far from the origin, with tiny y pixels: the origin's pixel overflows.
+TEST_F(Wcs, ReferenceThatOverflowsWritesNoCoordinatesForThatMap) {
+  const WcsReference given = reference(0, 0);
+  WCSinfo = given;
+  std::string printed;
+  {
+    CaptureOutput out;
+    WCSprocess(1, 3, 1e10, 1e10, 0, 2e-300);
+    printed = out.text();
+  }
+  EXPECT_FALSE(WCSinfo.is_on());
+  EXPECT_NE(printed.find("WARNING: map grid gives no finite world coordinates: none written\n"), std::string::npos)
+      << printed;
+  WCSreset();
+  expect_same(WCSinfo, given);
+}
+
 TEST_F(Wcs, OffReferenceAndUnpairedResetChangeNothing) {
   WcsReference off = reference(0, 0);
   off.on = 0;
