@@ -39,6 +39,7 @@ void bench_lens_model();
 void bench_evaluator();
 void bench_grid();
 void bench_images();
+void bench_microlensing();
 void bench_finite_source();
 void bench_maps();
 void bench_profiles1();

@@ -39,6 +39,7 @@ const Area kAreas[] = {
     {"profiles3", bench_profiles3},
     {"grid", bench_grid},
     {"images", bench_images},
+    {"microlensing", bench_microlensing},
     {"core_commands", bench_core_commands},
     {"finite_source", bench_finite_source},
     {"maps", bench_maps},

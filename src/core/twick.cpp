@@ -21,6 +21,8 @@
 #include "imageplane/finite_source.h"
 #include "imageplane/grid.h"
 #include "imageplane/images.h"
+#include "imageplane/microlensing.h"
+#include "imageplane/sbmap.h"
 #include "imageplane/source_models.h"
 #include "imageplane/srcmap.h"
 #include "io/imcommands.h"
@@ -143,6 +145,12 @@ const CoreCommand kCoreCommands[] = {
     {"imdiff", imdiff, imdiffhelp},
     {"imstats", imstats, imstatshelp},
     {"fft1", fft1, fft1help},
+    {"SBmap1", SBmap1, SBmap1help},
+    {"SBmap2", SBmap2, SBmap2help},
+    {"convolve1", convolve1, convolve1help},
+    {"convolve2", convolve2, convolve2help},
+    {"imgstats", imgstats, imgstatshelp},
+    {"spider", spider, spiderhelp},
     {"moments", moments, momentshelp},
     {"maketab", maketab, maketabhelp},
     {"loadtab", loadtab, loadtabhelp},
@@ -177,6 +185,11 @@ const CoreCommand kCoreCommands[] = {
     {"jackknife", jackknife, jackknifehelp},
     {"setfoldcaus", setfoldcaus, setfoldcaushelp},
     {"try", try_, tryhelp},
+    {"lightcrv", lightcrv, lightcrvhelp},
+    {"rayshoot", rayshoot, rayshoothelp},
+    {"magmapP", magmapP, magmapPhelp},
+    {"map2lcrv", map2lcrv, map2lcrvhelp},
+    {"map2lstats", map2lstats, map2lstatshelp},
 };
 
 using S = Settings;

@@ -1,0 +1,454 @@
+#include "imageplane/sbmap.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/lens_model.h"
+#include "imageplane/finite_source.h"
+#include "imageplane/images.h"
+#include "imageplane/source_models.h"
+#include "io/arrayfile.h"
+#include "io/wcs.h"
+#include "models/evaluator.h"
+#include "models/kapmap.h"
+#include "numeric/cosmology.h"
+#include "shell/commands.h"
+#include "shell/fatal.h"
+#include "shell/settings.h"
+
+namespace {
+
+void print_summary(const char* text) { qprintf("%s\n", text); }
+
+int type_word(const WordArray& w, int i) { return static_cast<int>(w.integer(i)); }
+
+// Offset of an image of n pixels in a grid of length N.
+inline int offset(int n, int N) { return (N - n) / 2; }
+
+// Index of grid cell (i, j), 1-based, in row-major order with the second index fastest.
+inline size_t cell(int i, int j, int N2) { return static_cast<size_t>(i - 1) * N2 + static_cast<size_t>(j - 1); }
+
+void print_fluxes(double before, double after) { qprintf("Fluxes: old %e new %e\n", before, after); }
+
+// Writes a lensed map with the world-coordinate reference adapted to its grid for the
+// write, and given back afterwards.
+void write_lensed_map(const std::string& path, int type, const SampleGrid& g, const Mat& out) {
+  WCSprocess(g.nx, g.ny, g.xlo, g.xhi, g.ylo, g.yhi);
+  write_array(path, type, g.nx, g.ny, out);
+  WCSreset();
+}
+
+double sum_of(const Mat& a, int nx, int ny) {
+  double s = 0.0;
+  for (int i = 1; i <= nx; ++i)
+    for (int j = 1; j <= ny; ++j) s += a[i][j];
+  return s;
+}
+
+}  // namespace
+
+void lens_to_source(double x, double y, double& u, double& v) {
+  double pot, ax, ay, xx, yy, xy, yx;
+  potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
+  u = x - ax;
+  v = y - ay;
+}
+
+double SourceMapSampler::operator()(double u, double v) const {
+  if (!(ulo <= u && u <= uhi && vlo <= v && v <= vhi)) return 0.0;
+  // Cell indices stay within 1..n - 1, so that the cell's upper neighbours exist.
+  int p = static_cast<int>((u - ulo) / du * 1.000001) + 1;
+  int q = static_cast<int>((v - vlo) / dv * 1.000001) + 1;
+  p = std::clamp(p, 1, nu - 1);
+  q = std::clamp(q, 1, nv - 1);
+  const double t = (u - ulo - (p - 1) * du) / du;
+  const double s = (v - vlo - (q - 1) * dv) / dv;
+  const Mat& M = *map;
+  return (1 - t) * (1 - s) * M[p][q] + t * (1 - s) * M[p + 1][q] + (1 - t) * s * M[p][q + 1] + t * s * M[p + 1][q + 1];
+}
+
+// ---------------------------------------------------------------------------------------
+// Convolution
+
+int convolve_length(int n, char axis) {
+  const int N = kapmap_fft_length(std::max(n, 1));
+  if (N == 0) fatal(strformat("kappa array too large in %c direction", axis));
+  return N;
+}
+
+std::vector<double> place_image(const Mat& a, int nx, int ny, int N1, int N2) {
+  std::vector<double> g(static_cast<size_t>(N1) * N2, 0.0);
+  const int ox = offset(nx, N1), oy = offset(ny, N2);
+  for (int i = 1; i <= nx; ++i)
+    for (int j = 1; j <= ny; ++j) g[cell(i + ox, j + oy, N2)] = a[i][j];
+  return g;
+}
+
+Mat convolve_grids(std::vector<double>& image, std::vector<double>& psf, int nx, int ny, int N1, int N2) {
+  std::vector<double> spec1, spec2;
+  doFT(N1, N2, image, spec1);
+  doFT(N1, N2, psf, spec2);
+  qprintf("Doing the convolution.\n");
+  for (size_t k = 0; k + 1 < spec1.size(); k += 2) {
+    const double a = spec1[k], b = spec1[k + 1], c = spec2[k], d = spec2[k + 1];
+    spec1[k] = a * c - b * d;
+    spec1[k + 1] = a * d + b * c;
+  }
+  std::vector<double> result;
+  doIFT(N1, N2, result, spec1);
+  Mat out(1, nx, 1, ny);
+  const int ox = offset(nx, N1), oy = offset(ny, N2);
+  for (int i = 1; i <= nx; ++i)
+    for (int j = 1; j <= ny; ++j) out[i][j] = result[cell(i + ox, j + oy, N2)];
+  return out;
+}
+
+void convolve1(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 7) {
+    convolve1help(2);
+    return;
+  }
+  int nx1 = 0, ny1 = 0, nx2 = 0, ny2 = 0;
+  Mat a1, a2;
+  if (!read_array(words[1], type_word(words, 2), nx1, ny1, a1)) return;
+  if (!read_array(words[3], type_word(words, 4), nx2, ny2, a2)) return;
+  const int N1 = convolve_length(std::max(nx1, nx2), 'x');
+  const int N2 = convolve_length(std::max(ny1, ny2), 'y');
+
+  // The point-spread function: its brightest pixel (the first strictly greater, from 0)
+  // moved to the zero-lag cell (1, 1), divided by its sum.
+  const std::vector<double> g2 = place_image(a2, nx2, ny2, N1, N2);
+  int rmax = 1, cmax = 1;
+  double best = 0.0, sum = 0.0;
+  for (int i = 1; i <= N1; ++i)
+    for (int j = 1; j <= N2; ++j) {
+      const double v = g2[cell(i, j, N2)];
+      sum += v;
+      if (v > best) {
+        best = v;
+        rmax = i;
+        cmax = j;
+      }
+    }
+  // A function summing to 0 cannot be normalised.
+  if (sum == 0.0 || !std::isfinite(sum))
+    fatal(strformat("the point-spread function in %s sums to %g and cannot be normalised", words.c_str(3), sum));
+  std::vector<double> psf(g2.size(), 0.0);
+  for (int i = 1; i <= N1; ++i) {
+    int r = i - rmax + 1;
+    if (r < 1) r += N1;
+    for (int j = 1; j <= N2; ++j) {
+      int c = j - cmax + 1;
+      if (c < 1) c += N2;
+      psf[cell(r, c, N2)] = g2[cell(i, j, N2)] / sum;
+    }
+  }
+
+  std::vector<double> g1 = place_image(a1, nx1, ny1, N1, N2);
+  qprintf("Computing FFT of original maps.\n");
+  const Mat out = convolve_grids(g1, psf, nx1, ny1, N1, N2);
+  write_array(words[5], type_word(words, 6), nx1, ny1, out);
+  print_fluxes(sum_of(a1, nx1, ny1), sum_of(out, nx1, ny1));
+}
+
+void convolve1help(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    print_summary("Convolves two images (e.g., an image and a PSF).");
+    return;
+  }
+  help_lines({"convolve1 <inname1> <intype1> <inname2> <intype2> <outname> <outtype>",
+              "Convolves two images (e.g., an image and a PSF).",
+              "  The images may differ in size, but should have the same pixel scale.",
+              "  Image 2 is taken as the PSF, centred on its brightest pixel.",
+              "  The output has the size of image 1."});
+}
+
+// ---------------------------------------------------------------------------------------
+// Statistics
+
+void imgstats(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 3) {
+    imgstatshelp(2);
+    return;
+  }
+  int nx = 0, ny = 0;
+  Mat a;
+  if (!read_array(words[1], type_word(words, 2), nx, ny, a)) return;
+  // Extremes start from the first pixel; the spread is taken about the mean and cannot
+  // fall below 0.
+  double lo = a[1][1], hi = a[1][1], sum = 0.0;
+  for (int i = 1; i <= nx; ++i)
+    for (int j = 1; j <= ny; ++j) {
+      lo = std::min(lo, a[i][j]);
+      hi = std::max(hi, a[i][j]);
+      sum += a[i][j];
+    }
+  const double n = static_cast<double>(nx) * ny;
+  const double mean = sum / n;
+  double sd = 0.0, sd2 = 0.0;
+  for (int i = 1; i <= nx; ++i)
+    for (int j = 1; j <= ny; ++j) {
+      const double d = a[i][j] - mean;
+      sd += d;
+      sd2 += d * d;
+    }
+  const double var = std::max(0.0, (sd2 - sd * sd / n) / n);
+  qprintf("Results from imgstats:\n");
+  qprintf("minimum value      = %e\n", lo);
+  qprintf("maximum value      = %e\n", hi);
+  qprintf("average value      = %e\n", mean);
+  qprintf("standard deviation = %e\n", std::sqrt(var));
+}
+
+void imgstatshelp(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    print_summary("Reports some basic properties and statistics of an image.");
+    return;
+  }
+  help_lines({"imgstats <inname> <intype>", "Reports some basic properties and statistics of the image in the file."});
+}
+
+// ---------------------------------------------------------------------------------------
+// Velocity field
+
+void spider(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 15) {
+    spiderhelp(2);
+    return;
+  }
+  if (!checksteps(words[3], "x steps", 1, 0)) return;
+  if (!checksteps(words[6], "y steps", 1, 0)) return;
+  if (!checktype(words[8], "outtype")) return;
+  const double xlo = words.real(1), xhi = words.real(2), ylo = words.real(4), yhi = words.real(5);
+  const int nx = static_cast<int>(words.integer(3)), ny = static_cast<int>(words.integer(6));
+  const double u0 = words.real(9), v0 = words.real(10);
+  const double inc = words.real(11) * M_PI / 180.0, pa = words.real(12) * M_PI / 180.0;
+  const double vcirc = words.real(13), rmax = words.real(14);
+  const double ci = std::cos(inc), si = std::sin(inc), cp = std::cos(pa), sp = std::sin(pa);
+  // cos i is never exactly 0 for i = 90 degrees in radians: an edge-on disk is tested
+  // within rounding.
+  if (std::fabs(ci) < 1e-12) fatal("spider diagram is not well defined for i=90");
+  require_model();
+  Mat map(1, nx, 1, ny);
+  for (int i = 1; i <= nx; ++i) {
+    if (!quietflag) qprintf("spider step %d/%d\n", i, nx);
+    const double x = setparm(nx, i, xlo, xhi);
+    for (int j = 1; j <= ny; ++j) {
+      const double y = setparm(ny, j, ylo, yhi);
+      double u, v;
+      lens_to_source(x, y, u, v);
+      const double du = u - u0, dv = v - v0;
+      const double m = cp * dv - sp * du;
+      const double w = -cp * du - sp * dv;
+      const double r = std::sqrt(m * m + w * w / (ci * ci));
+      const double den = std::sqrt(ci * ci * m * m + w * w);
+      // The disk centre itself has no direction of motion: 0 there.
+      map[i][j] = (r <= rmax && den > 0.0) ? vcirc * si * ci * m / den : 0.0;
+    }
+  }
+  write_array(words[7], type_word(words, 8), nx, ny, map);
+}
+
+void spiderhelp(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    print_summary("Generates a lensed velocity `spider' diagram.");
+    return;
+  }
+  help_lines({"spider <x lo> <hi> <# steps> <y lo> <hi> <# steps> <outname> <outtype> <u0> <v0> <inclination> <PA> <Vcirc> <Rmax>",
+              "Generates a lensed velocity `spider' diagram for a flat rotation curve disk",
+              "centred at (u0,v0) with the given inclination and major-axis PA (degrees),",
+              "rotating at Vcirc out to radius Rmax."});
+}
+
+// ---------------------------------------------------------------------------------------
+// Lensed maps
+
+void SBmap1(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 16) {
+    SBmap1help(2);
+    return;
+  }
+  if (!checktype(words[8], "outtype")) return;
+  if (!checksteps(words[11], "x steps", 2, 0)) return;
+  if (!checksteps(words[14], "y steps", 2, 0)) return;
+  if (!checkint2(words[15], "Nover", 1, 99999)) return;
+  require_model();
+  const std::string inname = words[1];
+  SourceMapSampler src;
+  src.ulo = words.real(3);
+  src.uhi = words.real(4);
+  src.vlo = words.real(5);
+  src.vhi = words.real(6);
+  SampleGrid grid;
+  grid.xlo = words.real(9);
+  grid.xhi = words.real(10);
+  grid.nx = static_cast<int>(words.integer(11));
+  grid.ylo = words.real(12);
+  grid.yhi = words.real(13);
+  grid.ny = static_cast<int>(words.integer(14));
+  grid.nover = static_cast<int>(words.integer(15));
+
+  Mat smap;
+  if (!read_array(inname, type_word(words, 2), src.nu, src.nv, smap)) return;
+  // Interpolation needs two pixels along each axis and a range of non-zero width.
+  if (src.nu < 2 || src.nv < 2)
+    fatal(strformat("source map %s has %d x %d pixels; SBmap1 needs at least 2 along each axis", inname.c_str(),
+                    src.nu, src.nv));
+  if (!(src.uhi != src.ulo) || !(src.vhi != src.vlo))
+    fatal(strformat("the source-plane range of map %s has zero width", inname.c_str()));
+  src.map = &smap;
+  src.du = (src.uhi - src.ulo) / (src.nu - 1);
+  src.dv = (src.vhi - src.vlo) / (src.nv - 1);
+  const double srcflux = sum_of(smap, src.nu, src.nv) * src.du * src.dv;
+
+  const Mat out = lensed_map(grid, src);
+  const double imgflux = sum_of(out, grid.nx, grid.ny) * grid.dx() * grid.dy();
+  write_lensed_map(words[7], type_word(words, 8), grid, out);
+  qprintf("Total source plane flux: %e\n", srcflux);
+  qprintf("Total image  plane flux: %e\n", imgflux);
+}
+
+void SBmap1help(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    print_summary("Reads a surface brightness map and lenses it.");
+    return;
+  }
+  help_lines({"SBmap1 <inname> <intype> <u lo> <hi> <v lo> <hi> <outname> <outtype> <x lo> <hi> <# steps> <y lo> <hi> <# steps> <Nover>",
+              "Reads a surface brightness map, puts it in the specified region of the",
+              "source plane, and lenses it onto the given image-plane grid. Each pixel",
+              "is oversampled with Nover steps in each direction."});
+}
+
+void SBmap2(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 10) {
+    SBmap2help(2);
+    return;
+  }
+  if (!checksteps(words[3], "x steps", 2, 0)) return;
+  if (!checksteps(words[6], "y steps", 2, 0)) return;
+  if (!checkint2(words[7], "Nover", 1, 99999)) return;
+  if (!checktype(words[9], "outtype")) return;
+  if (TWsrc.Nsource <= 0) {
+    warning("no sources specified in SBmap2");
+    return;
+  }
+  require_model();
+  SampleGrid grid;
+  grid.xlo = words.real(1);
+  grid.xhi = words.real(2);
+  grid.nx = static_cast<int>(words.integer(3));
+  grid.ylo = words.real(4);
+  grid.yhi = words.real(5);
+  grid.ny = static_cast<int>(words.integer(6));
+  grid.nover = static_cast<int>(words.integer(7));
+
+  // Source 1 current again and the model-wide scale back at 1 when the command ends.
+  struct Restore {
+    ~Restore() {
+      TWmod.scale = 1.0;
+      if (TWsrc.Nsource >= 1) setfinsrc(1, 0, 0.0, 0.0);
+    }
+  } restore;
+
+  const Settings& s = settings;
+  if (s.zlens > 0 && s.zsrc >= 0 && s.zref >= 1000) {
+    if (LOS.on) {
+      calcLOSmatrices(TWgal.z, s.zsrc);
+      std::printf("Note: scaling to zsrc=%f, recomputing multiplane factors\n", s.zsrc);
+    } else {
+      // A source at z = 0 has no distance to scale by (Dls/Dos would be 0/0).
+      if (!(s.zsrc > 0)) fatal("SBmap2 cannot scale the model to zsrc=0: set zsrc above 0");
+      TWmod.scale = PMdist(s.zlens, s.zsrc) / PMdist(0.0, s.zsrc);
+      std::printf("Note: scaling to zsrc=%f, Dls/Dos=%f\n", s.zsrc, TWmod.scale);
+    }
+    std::fflush(stdout);
+  }
+
+  // The extended sources that are on, each prepared once; their fluxes.
+  std::vector<FinsrcShape> shapes;
+  double srcflux = 0.0;
+  for (int k = 1; k <= TWsrc.Nsource; ++k) {
+    setfinsrc(k, 0, 0.0, 0.0);
+    if (!TWcursrc.usefinsrc || !TWsrc.srcon[k]) continue;
+    srcflux += TWsrc.srcparms[k][1];
+    shapes.push_back(finsrc_shape(k));
+  }
+
+  qprintf("Computing surface brightness map.\n");
+  const Mat out = lensed_map(grid, [&](double u, double v) {
+    double b = 0.0;
+    for (const FinsrcShape& sh : shapes) b += sh.flux(u, v);
+    return b;
+  });
+  const double imgflux = sum_of(out, grid.nx, grid.ny) * grid.dx() * grid.dy();
+  write_lensed_map(words[8], type_word(words, 9), grid, out);
+  qprintf("Total source plane flux: %e\n", srcflux);
+  qprintf("Total image  plane flux: %e\n", imgflux);
+}
+
+void SBmap2help(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    print_summary("Generates a lensed SB map from analytic sources.");
+    return;
+  }
+  help_lines({"SBmap2 <x lo> <hi> <# steps> <y lo> <hi> <# steps> <Nover> <file> <outtype>",
+              "Generates a lensed surface brightness map from the sources specified with",
+              "setsource. Each pixel is oversampled with Nover steps in each direction."});
+}
+
+void convolve2(const WordArray& words) {
+  SetGlob();
+  if (words.own_count() < 7) {
+    convolve2help(2);
+    return;
+  }
+  int nx = 0, ny = 0;
+  Mat a;
+  if (!read_array(words[1], type_word(words, 2), nx, ny, a)) return;
+  const double xpix = words.real(3), ypix = words.real(4);
+  const int N1 = convolve_length(nx, 'x');
+  const int N2 = convolve_length(ny, 'y');
+  std::vector<double> img = place_image(a, nx, ny, N1, N2);
+  qprintf("Computing FFT of original map.\n");
+
+  qprintf("Setting up source map and computing its FFT.\n");
+  // The current source centred on the zero-lag cell, negative lags wrapped to the end.
+  setfinsrc(settings.isource, 0, 0.0, 0.0);
+  const FinsrcShape shape = finsrc_shape(settings.isource);
+  const double u0 = TWsrc.srcparms[settings.isource][2], v0 = TWsrc.srcparms[settings.isource][3];
+  std::vector<double> psf(img.size(), 0.0);
+  for (int j = 0; j < N1; ++j) {
+    const double du = (j > N1 / 2 ? j - N1 : j) * xpix;
+    for (int k = 0; k < N2; ++k) {
+      const double dv = (k > N2 / 2 ? k - N2 : k) * ypix;
+      psf[cell(j + 1, k + 1, N2)] = shape.flux(u0 + du, v0 + dv) * xpix * ypix;
+    }
+  }
+  const Mat out = convolve_grids(img, psf, nx, ny, N1, N2);
+  print_fluxes(sum_of(a, nx, ny), sum_of(out, nx, ny));
+  write_array(words[5], type_word(words, 6), nx, ny, out);
+}
+
+void convolve2help(int level) {
+  if (quietflag) return;
+  if (level == 1) {
+    print_summary("Convolves an image with an analytic extended source/PSF.");
+    return;
+  }
+  help_lines({"convolve2 <inname> <intype> <xpixel> <ypixel> <outname> <outtype>",
+              "Convolves an image with the extended source specified with setsource,",
+              "used as the PSF; xpixel and ypixel are the pixel scale in each direction."});
+}
