@@ -1,6 +1,7 @@
 #include "fit/chitest.h"
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -166,6 +167,7 @@ void chitest(const WordArray& words) {
       for (int a = 1; a <= n; ++a) std::fprintf(f, " %13.6e", t.chitestY[a]);
       std::fprintf(f, "\n");
     }
+    if (std::ferror(f) || f.close() != 0) fatal("could not write chitest output file " + words[4]);
   }
   TWchitest = std::move(t);
 }

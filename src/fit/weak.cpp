@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "core/lens_model.h"
@@ -231,6 +232,8 @@ void weakproc(const WordArray& words) {
     std::fprintf(out, "%13.6e %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e\n", v[0], v[1], v[2], v[3], v[4],
                  v[5], wz, dw);
   }
+  // A catalogue cut short would be loaded as a different one.
+  if (std::ferror(out) || out.close() != 0) fatal("could not write weakproc output file " + words[2]);
 }
 
 void weakprochelp(int level) {
@@ -301,6 +304,7 @@ void weakmock(const WordArray& words) {
     std::fprintf(f, "%13.6e %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e  # %13.6e %13.6e\n", x, y, e1, e2,
                  sige, sige, z, dz, s1, s2);
   }
+  if (std::ferror(f) || f.close() != 0) fatal("could not write weakmock output file " + words[1]);
   // The command advances the process-wide seed.
   SetVar("seed", 0, static_cast<double>(seed));
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,12 @@ TEST_F(ChitestTest, SetUpErrors) {
   for (const Case& c : cases) {
     lens(c.component, kVary);
     EXPECT_EQ(fatal_message([&] { on(c.dispersions); }), c.message) << c.dispersions;
+  }
+  // A draw file that cannot be written whole is an error, not a short file.
+  if (std::ifstream("/dev/full")) {
+    lens(kModel, kVary);
+    EXPECT_EQ(fatal_message([&] { on("0.1 0.05 -0.5", {"0", "2000", "/dev/full"}); }),
+              "could not write chitest output file /dev/full");
   }
   lens(kModel);
   CaptureOutput out;

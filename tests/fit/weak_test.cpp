@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -236,6 +237,22 @@ TEST_F(WeakTest, ProcessRedshifts) {
   SetGlob();
   weakproc(cmd({"weakproc", "z.dat", "w0.dat"}));
   EXPECT_NEAR(table_rows(dir.read("w0.dat"))[1][6], 1.0, 1e-12);
+}
+
+// A catalogue that cannot be written whole (here a full device) ends with an error rather
+// than leaving a short file behind as if all were well.
+TEST_F(WeakTest, WriteFailuresAreErrors) {
+  if (!std::ifstream("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  lens(kIsothermal);
+  SetVar("zlens", 0, 0.5);
+  SetGlob();
+  dir.write("z.dat", "1 0.2\n1 2 0.1 0.2 0.05 0.05 1.5 0.1\n");
+  EXPECT_EQ(fatal_message([] { weakproc(cmd({"weakproc", "z.dat", "/dev/full"})); }),
+            "could not write weakproc output file /dev/full");
+  EXPECT_EQ(fatal_message([] {
+              weakmock(cmd({"weakmock", "/dev/full", "10", "1.5", "6", "1", "2", "0", "0.2", "0.05"}));
+            }),
+            "could not write weakmock output file /dev/full");
 }
 
 // weakmock refuses an empty annulus (or an infinite one) before it draws anything.
