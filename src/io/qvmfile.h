@@ -27,10 +27,9 @@ class FileHandle {
   explicit operator bool() const { return f_ != nullptr; }
   // Closes now; returns the result of fclose (0 when there was nothing to close).
   int close() {
-    int rc = 0;
-    if (f_) rc = std::fclose(f_);
+    FILE* f = f_;
     f_ = nullptr;
-    return rc;
+    return f ? std::fclose(f) : 0;
   }
 
  private:

@@ -129,7 +129,7 @@ TEST_F(ChecksTest, CheckderOfAMultiPlaneModelLeavesThePotentialAlone) {
   for (size_t b = 0; b < 8; ++b) {
     sum += h[b][0];
     // Bins 7 down to 0: nothing at 1e-3 or above.
-    if (b >= 4) EXPECT_EQ(h[b][0], 0.0) << "bin " << 7 - b;
+    if (b >= 4) { EXPECT_EQ(h[b][0], 0.0) << "bin " << 7 - b; }
   }
   EXPECT_NEAR(sum, 4.0 / 6.0, 1e-5);
 }

@@ -319,7 +319,7 @@ TEST_F(LOSCommandTest, PlotZBridge) {
       EXPECT_NEAR(fix, 1.0, 1e-6);  // R0 holds at the lens redshift
       EXPECT_NEAR(fr, 1.0, 1e-6);
     }
-    if (z >= 2.0) EXPECT_EQ(fix, 0.0) << l;
+    if (z >= 2.0) { EXPECT_EQ(fix, 0.0) << l; }
     // The free curve is the bridge scale of a component at z.
     if (z < 2.0 && z > 0.5) {
       const double D = PMdist(0, z), Dl = PMdist(0, 0.5), Ds = PMdist(0, 2), Dls = PMdist(0.5, 2);

@@ -149,7 +149,7 @@ TEST_F(MultiPlaneTest, PlanesAtOrBehindTheSourceTakeNoPart) {
     EXPECT_EQ(TWgal.refon[3], c.on) << c.z;
     const double t1 = fermat(1.1, 0.3), t2 = fermat(0.705439, -0.650368);
     EXPECT_TRUE(std::isfinite(t1) && std::isfinite(t2)) << c.z;
-    if (!c.on) EXPECT_NEAR(t2 - t1, 9.32874 / settings.tscale * settings.hval, 2e-4) << c.z;
+    if (!c.on) { EXPECT_NEAR(t2 - t1, 9.32874 / settings.tscale * settings.hval, 2e-4) << c.z; }
   }
   // A source in front of planes that are on: they add nothing to its delays or rays.
   load({kTwoPlanes[0], kTwoPlanes[1], "ptmass 0.3 0.2 1.0 0 0 0 0 0 0 0 1.0"});

@@ -181,7 +181,7 @@ TEST_F(TablesTest, LookupWithinRoundingOfABoundIsOnIt) {
   for (const Case& c : cases) {
     TabLookup L;
     EXPECT_EQ(InterpTab("general", c.e, c.x, c.y, L), c.code) << c.x << " " << c.y;
-    if (c.code == TAB_OK && c.x > 0) EXPECT_DOUBLE_EQ(L.v[1], c.phix);
+    if (c.code == TAB_OK && c.x > 0) { EXPECT_DOUBLE_EQ(L.v[1], c.phix); }
   }
 }
 

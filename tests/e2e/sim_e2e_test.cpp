@@ -386,7 +386,7 @@ TEST(SimE2E, RealisationStatisticsWithoutClumpsRepeatTheSmoothModel) {
   EXPECT_EQ(count_occurrences(d.read("r1.dat"), " tot 3 "), 2);
   EXPECT_EQ(count_occurrences(d.read("r5.all"), "lens   1\n"), 5);
   for (const auto& row : rows(d.read("r5.all")))
-    if (row.size() == 3 && row[0] >= 1 && row[0] <= 5) EXPECT_LE(std::hypot(row[1], row[2]), 0.3 + 1e-12);
+    if (row.size() == 3 && row[0] >= 1 && row[0] <= 5) { EXPECT_LE(std::hypot(row[1], row[2]), 0.3 + 1e-12); }
   const auto ms = rows(d.read("ms.dat"));
   ASSERT_EQ(ms.size(), 2u);
   EXPECT_EQ(ms[0], ms[1]);

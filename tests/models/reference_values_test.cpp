@@ -134,7 +134,7 @@ void check(void (*cls)(DerivVector&, double, double), const Ref& R, double s, do
   EXPECT_NEAR(defl, R.defl, 1e-13 * R.defl) << what << " deflection at " << R.X;
   EXPECT_NEAR(kappa, R.kappa, 1e-13 * R.kappa) << what << " convergence at " << R.X;
   EXPECT_NEAR(shear, R.shear, 1e-13 * (R.shear + R.kappa)) << what << " shear at " << R.X;
-  if (with_pot) EXPECT_NEAR(o[1], R.pot, 1e-13 * (std::fabs(R.pot) + bs)) << what << " potential at " << R.X;
+  if (with_pot) { EXPECT_NEAR(o[1], R.pot, 1e-13 * (std::fabs(R.pot) + bs)) << what << " potential at " << R.X; }
 }
 
 }  // namespace
