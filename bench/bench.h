@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <string>
 
 // Times fn() called n times; returns nanoseconds per call.
 template <class F>
@@ -26,6 +27,8 @@ double fastest_ns(int repeats, long n, F&& fn) {
 // Starts the program quietly without grid builds and sets up a one-model lens from its
 // component and vary-flag lines.
 void start_bench_lens(const char* model_lines);
+// Runs the lines of cmds as commands (lines a command reads come from the same text).
+void run_bench_commands(const std::string& cmds);
 
 // Keeps a computed value alive so the optimiser cannot drop the work.
 inline void keep(double v) {

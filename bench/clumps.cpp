@@ -50,20 +50,7 @@ std::vector<Pt> points(double R) {
   return p;
 }
 
-void run(const std::string& cmds) {
-  FILE* f = std::tmpfile();
-  std::fputs(cmds.c_str(), f);
-  std::rewind(f);
-  FILE* saved = QVMstdin;
-  QVMstdin = f;
-  WordArray w;
-  while (myread(f, w)) {
-    std::vector<std::string> v(w.words().begin(), w.words().begin() + w.own_count());
-    DoCmd(v[0], WordArray(v));
-  }
-  QVMstdin = saved;
-  std::fclose(f);
-}
+void run(const std::string& cmds) { run_bench_commands(cmds); }
 
 // The softened sphere with N point clumps between 0 and 3.
 void sphere(long N) {

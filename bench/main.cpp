@@ -1,6 +1,7 @@
 // Runs every benchmark area, or those named on the command line.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "bench/bench.h"
 #include "core/lens_model.h"
@@ -8,6 +9,7 @@
 #include "shell/fatal.h"
 #include "shell/startup.h"
 #include "shell/vars.h"
+#include "shell/words.h"
 
 void start_bench_lens(const char* model_lines) {
   start_program(stdin, stdout);
@@ -62,4 +64,20 @@ int main(int argc, char** argv) {
     a.run();
   }
   return 0;
+}
+
+// Runs command lines as a command file would, with further input lines read from the same text.
+void run_bench_commands(const std::string& cmds) {
+  FILE* f = std::tmpfile();
+  std::fputs(cmds.c_str(), f);
+  std::rewind(f);
+  FILE* saved = QVMstdin;
+  QVMstdin = f;
+  WordArray w;
+  while (myread(f, w)) {
+    std::vector<std::string> v(w.words().begin(), w.words().begin() + w.own_count());
+    DoCmd(v[0], WordArray(v));
+  }
+  QVMstdin = saved;
+  std::fclose(f);
 }
