@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/numeric_rows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -48,22 +49,6 @@ std::string mirrored(const std::string& text) {
   });
 }
 
-// Rows of numbers of a text file (lines starting with '#' and empty lines skipped).
-std::vector<std::vector<double>> rows(const std::string& text) {
-  std::vector<std::vector<double>> out;
-  std::istringstream in(text);
-  std::string l;
-  while (std::getline(in, l)) {
-    if (l.empty() || l[0] == '#') continue;
-    std::istringstream ls(l);
-    std::vector<double> r;
-    double v;
-    while (ls >> v) r.push_back(v);
-    out.push_back(r);
-  }
-  return out;
-}
-
 // The blocks of outbase.dat, cut at its "# index" lines.
 std::vector<std::string> blocks(const std::string& text) {
   std::vector<std::string> out;
@@ -96,7 +81,7 @@ TEST(BatchfitE2E, FitsEveryLensIntoItsOwnRowsAndBlocks) {
   ASSERT_EQ(r.status, 0) << r.out;
 
   // Columns: index, chi^2, h, Rein, then the varied b, shear and shear angle.
-  const auto p = rows(d.read("bf-p.dat"));
+  const auto p = numeric_rows(d.read("bf-p.dat"));
   ASSERT_EQ(p.size(), 2u) << d.read("bf-p.dat");
   for (size_t i = 0; i < p.size(); ++i) {
     ASSERT_EQ(p[i].size(), 7u);
@@ -108,7 +93,7 @@ TEST(BatchfitE2E, FitsEveryLensIntoItsOwnRowsAndBlocks) {
     EXPECT_NEAR(p[i][5], 0.1, 1e-3);
     EXPECT_NEAR(p[i][6], 0.0, 0.1);
   }
-  const auto chi = rows(d.read("bf-chi.dat"));
+  const auto chi = numeric_rows(d.read("bf-chi.dat"));
   ASSERT_EQ(chi.size(), 2u);
   for (size_t i = 0; i < chi.size(); ++i) {
     ASSERT_EQ(chi[i].size(), 10u);
@@ -125,10 +110,10 @@ TEST(BatchfitE2E, FitsEveryLensIntoItsOwnRowsAndBlocks) {
   EXPECT_NE(b[1].find("\n   1.1638  -0.0823 "), std::string::npos) << b[1];
 
   // The Einstein radius of the fitted lens, with the shear averaged over 64 angles.
-  for (const auto& row : rows(d.read("rein-p.dat"))) EXPECT_NEAR(row.at(3), 0.9999, 1e-3);
+  for (const auto& row : numeric_rows(d.read("rein-p.dat"))) EXPECT_NEAR(row.at(3), 0.9999, 1e-3);
 
   // One lens alone is fitted as in the whole batch.
-  const auto two = rows(d.read("two-p.dat"));
+  const auto two = numeric_rows(d.read("two-p.dat"));
   ASSERT_EQ(two.size(), 1u);
   EXPECT_EQ(two[0], p[1]);
   EXPECT_EQ(d.read("two.startN").rfind("1 1\n# index 2\n", 0), 0u);
@@ -138,7 +123,7 @@ TEST(BatchfitE2E, FitsEveryLensIntoItsOwnRowsAndBlocks) {
   EXPECT_EQ(d.read("bf.startN").rfind("1 2\n# index 1\n   alpha ", 0), 0u);
   EXPECT_EQ(r.out.find("too few input models"), std::string::npos) << r.out;
   for (const char* base : {"m2", "m3"}) {
-    const auto m = rows(d.read(std::string(base) + "-p.dat"));
+    const auto m = numeric_rows(d.read(std::string(base) + "-p.dat"));
     ASSERT_EQ(m.size(), 2u) << base;
     for (size_t i = 0; i < 2; ++i) {
       EXPECT_LT(m[i][1], 1e-3) << base;
@@ -203,7 +188,7 @@ TEST(BatchfitE2E, ModeThreeBuildsThePlanesOfTheFirstLensItFits) {
                                    "set zlens 0.5\nset zsrc 2\nbatchdata b3.dat\nsetlens z3.dat\n"
                                    "batchfit m2 2 0 3 3\nbatchfit m3 3 0 3 3\n");
   ASSERT_EQ(r.status, 0) << r.out;
-  const auto m2 = rows(d.read("m2-p.dat")), m3 = rows(d.read("m3-p.dat"));
+  const auto m2 = numeric_rows(d.read("m2-p.dat")), m3 = numeric_rows(d.read("m3-p.dat"));
   ASSERT_EQ(m2.size(), 1u);
   EXPECT_EQ(m2[0][0], 3);
   EXPECT_EQ(m3, m2);
@@ -236,11 +221,11 @@ TEST(ClumpmargE2E, WithoutClumpsEveryRealisationIsTheModelItself) {
   const RunResult r = run_tarnsolve(
       d.path(), {}, std::string("set chimode 0\nset gridflag 0\ndata quadoff.dat\n") + kTrueModel + "clumpmarg cm 20\n");
   ASSERT_EQ(r.status, 0) << r.out;
-  const auto chi = rows(d.read("cm-chi.dat"));
+  const auto chi = numeric_rows(d.read("cm-chi.dat"));
   ASSERT_EQ(chi.size(), 20u);
   for (const auto& row : chi) EXPECT_EQ(row, chi[0]);
   const double L = std::exp(-0.5 * chi[0][0]);
-  const auto avg = rows(d.read("cm-avg.dat"));
+  const auto avg = numeric_rows(d.read("cm-avg.dat"));
   ASSERT_EQ(avg.size(), 1u);
   ASSERT_EQ(avg[0].size(), 6u);
   EXPECT_NEAR(avg[0][0], L, 1e-6 * L);
@@ -276,7 +261,7 @@ TEST(ClumpmargE2E, RealisationsRepeatWithTheSeedAndAverageTheirLikelihoods) {
   EXPECT_FALSE(d.exists("a-all.dat"));
 
   // The first realisation is drawn from streams that start at -|seed|.
-  const auto c = rows(d.read("c-chi.dat"));
+  const auto c = numeric_rows(d.read("c-chi.dat"));
   ASSERT_EQ(c.size(), 20u);
   ASSERT_EQ(c[0].size(), 12u);
   EXPECT_EQ(c[0][9], -7);
@@ -293,7 +278,7 @@ TEST(ClumpmargE2E, RealisationsRepeatWithTheSeedAndAverageTheirLikelihoods) {
     chis.push_back(row[0]);
   }
   const double mean = sum / c.size();
-  const auto avg = rows(d.read("c-avg.dat")).at(0);
+  const auto avg = numeric_rows(d.read("c-avg.dat")).at(0);
   ASSERT_EQ(avg.size(), 6u);
   EXPECT_NEAR(avg[0], mean, 1e-4 * mean);
   EXPECT_NEAR(avg[1], mean, 1e-4 * mean);
@@ -304,21 +289,21 @@ TEST(ClumpmargE2E, RealisationsRepeatWithTheSeedAndAverageTheirLikelihoods) {
   EXPECT_NEAR(avg[2], std::sqrt(var / (c.size() - 1)), 1e-3 * avg[2]);
   EXPECT_GT(avg[3], 0.0);
   // The gamma fit's shape times its scale is the mean chi-squared.
-  const auto gam = rows(d.read("c-gam.dat")).at(0);
+  const auto gam = numeric_rows(d.read("c-gam.dat")).at(0);
   double msum = 0;
   for (double x : chis) msum += x;
   EXPECT_NEAR(gam.at(0) * gam.at(1), msum / chis.size(), 1e-5 * msum / chis.size());
 
   // Without the jackknife the averages keep their zero errors.
   const std::string j = d.read("j-avg.dat");
-  const auto jr = rows(j).at(0);
+  const auto jr = numeric_rows(j).at(0);
   EXPECT_EQ(jr[2], 0.0);
   EXPECT_EQ(jr[5], 0.0);
   EXPECT_NE(j.find(" 0  "), std::string::npos) << j;
 
   // With the cached clump field each realisation's cache is rebuilt: the chi-squared
   // values follow those of the full field.
-  const auto s = rows(d.read("s-chi.dat"));
+  const auto s = numeric_rows(d.read("s-chi.dat"));
   ASSERT_EQ(s.size(), 20u);
   for (size_t i = 0; i < s.size(); ++i) EXPECT_NEAR(s[i][0], c[i][0], 0.01 * c[i][0] + 1e-3) << i;
 }

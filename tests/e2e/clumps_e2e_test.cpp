@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/numeric_rows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -16,21 +17,6 @@ const std::string kModel =
     "setlens 1 1\n"
     "alpha 1 0 0 0 0 0 0 0.05 0 1\n"
     "0 0 0 0 0 0 0 0 0 0\n";
-
-std::vector<std::vector<double>> rows(const std::string& text) {
-  std::vector<std::vector<double>> out;
-  std::istringstream in(text);
-  std::string l;
-  while (std::getline(in, l)) {
-    if (l.empty() || l[0] == '#') continue;
-    std::istringstream ls(l);
-    std::vector<double> r;
-    double v;
-    while (ls >> v) r.push_back(v);
-    if (!r.empty()) out.push_back(r);
-  }
-  return out;
-}
 
 double rms_column(const std::vector<std::vector<double>>& t, size_t c) {
   double s = 0;
@@ -51,8 +37,8 @@ TEST(ClumpsE2E, PopulationsDrawRepeatablyAndWriteTheirFiles) {
   EXPECT_EQ(d.read("c.dat"), d.read("e.dat"));
   EXPECT_NE(d.read("a.dat"), d.read("c.dat"));
   EXPECT_NE(d.read("a.dat"), d.read("f.dat"));
-  EXPECT_EQ(rows(d.read("a.dat")).size(), 9269u);
-  EXPECT_EQ(rows(d.read("a.prob")).size(), 1000u);
+  EXPECT_EQ(numeric_rows(d.read("a.dat")).size(), 9269u);
+  EXPECT_EQ(numeric_rows(d.read("a.prob")).size(), 1000u);
   EXPECT_EQ(d.read("a.dat").rfind("\n# igal 1\n", 0), 0u);
   EXPECT_EQ(count_occurrences(d.read("a.box"), "# "), 9269 + 1);
 }
@@ -67,14 +53,14 @@ TEST(ClumpsE2E, TreeCheckReportsExactSumsAndTheSpeedOfTheTree) {
   const size_t first = r.out.find("  speedup  ");
   ASSERT_NE(first, std::string::npos);
   EXPECT_EQ(r.out.substr(first, 16), "  speedup  1.00\n") << r.out;
-  const auto abs = rows(d.read("ct.abs"));  // the "<= -7" bin holds everything
+  const auto abs = numeric_rows(d.read("ct.abs"));  // the "<= -7" bin holds everything
   EXPECT_NE(d.read("ct.abs").find(" <= -7  1.000000 1.000000 1.000000 1.000000 1.000000 1.000000 1.000000"),
             std::string::npos)
       << d.read("ct.abs");
   double speedup = 0;
   std::sscanf(r.out.c_str() + r.out.find("  speedup  ", first + 1), "  speedup  %lf", &speedup);
   EXPECT_GE(speedup, 30.0);
-  EXPECT_EQ(rows(d.read("cu.dat")).size(), 100u * 8);
+  EXPECT_EQ(numeric_rows(d.read("cu.dat")).size(), 100u * 8);
 }
 
 TEST(ClumpsE2E, FarZoneMomentsAndTheirTestMode) {
@@ -85,7 +71,7 @@ TEST(ClumpsE2E, FarZoneMomentsAndTheirTestMode) {
                                     "writeclumps w\n");
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("  7698.47 explicit\n  1570.53 outer zone\n"), std::string::npos) << r.out;
-  const auto ij = rows(d.read("w-IJ.dat"));
+  const auto ij = numeric_rows(d.read("w-IJ.dat"));
   ASSERT_EQ(ij.size(), 8u);
   EXPECT_NEAR(ij[4][5], 4.873101e-8, 1e-4 * 4.873101e-8);
   // Test mode: the far clumps are drawn explicitly; their coefficients follow the Gaussian
@@ -98,17 +84,17 @@ TEST(ClumpsE2E, FarZoneMomentsAndTheirTestMode) {
                           "clumptestfar 100 tf\n");
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   double mean = 0;
-  const auto chi = rows(d.read("ij-chi.dat"));
+  const auto chi = numeric_rows(d.read("ij-chi.dat"));
   ASSERT_EQ(chi.size(), 400u);
   for (const auto& c : chi) mean += c[0] / chi.size();
   EXPECT_NEAR(mean, 8.0, 0.8);  // sd of the mean 0.2
-  EXPECT_EQ(rows(d.read("ij-cdf.dat")).size(), 400u);
-  const auto err = rows(d.read("tf-err.dat"));
+  EXPECT_EQ(numeric_rows(d.read("ij-cdf.dat")).size(), 400u);
+  const auto err = numeric_rows(d.read("tf-err.dat"));
   ASSERT_EQ(err.size(), 100u);
   // Residual deflection of the terms above order 4, for clumps ten times heavier than in
   // the reference case (RMS 6.594e-5 there).
   EXPECT_NEAR(rms_column(err, 1), 6.594e-5 * std::sqrt(10.0), 0.3 * 6.594e-5 * std::sqrt(10.0));
-  EXPECT_EQ(rows(d.read("tf-stats.dat")).size(), 5u);
+  EXPECT_EQ(numeric_rows(d.read("tf-stats.dat")).size(), 5u);
 }
 
 TEST(ClumpsE2E, RefusalsEndTheProgramWithStatusOne) {
@@ -158,7 +144,7 @@ TEST(ClumpsE2E, SmallGridCacheAroundTheObservedImages) {
   EXPECT_NE(r.out.find("WARNING: subsave already on -- turn it off before changing it"), std::string::npos);
   EXPECT_FALSE(d.exists("again"));  // the refused second start leaves its file alone
   EXPECT_EQ(count_occurrences(d.read("grids"), "# small grid #"), 4);
-  const auto a = rows(d.read("st11")), b = rows(d.read("st21"));
+  const auto a = numeric_rows(d.read("st11")), b = numeric_rows(d.read("st21"));
   ASSERT_EQ(a.size(), 800u);
   ASSERT_EQ(b.size(), 800u);
   for (size_t c = 2; c < 8; ++c) {  // bilinear interpolation: the error falls as the step squared

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <vector>
 
-#include "e2e/numeric_rows.h"
+#include "support/numeric_rows.h"
 #include "support/test_support.h"
 
 namespace {

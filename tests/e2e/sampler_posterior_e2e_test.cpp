@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e/numeric_rows.h"
+#include "support/numeric_rows.h"
 #include "support/test_support.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/numeric_rows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -23,27 +24,11 @@ const std::string kSphere =
     "alpha 1 0 0 0 0 0 0 0.05 0 1\n"
     "0 0 0 0 0 0 0 0 0 0\n";
 
-std::vector<std::vector<double>> rows(const std::string& text) {
-  std::vector<std::vector<double>> out;
-  std::istringstream in(text);
-  std::string l;
-  while (std::getline(in, l)) {
-    const size_t h = l.find('#');
-    if (h != std::string::npos) l = l.substr(0, h);
-    std::istringstream ls(l);
-    std::vector<double> r;
-    double v;
-    while (ls >> v) r.push_back(v);
-    if (!r.empty()) out.push_back(r);
-  }
-  return out;
-}
-
 // Rows of a file after the line that starts with the given text.
 std::vector<std::vector<double>> rows_after(const std::string& text, const std::string& mark) {
   const size_t at = text.find(mark);
   if (at == std::string::npos) return {};
-  return rows(text.substr(text.find('\n', at) + 1));
+  return numeric_rows(text.substr(text.find('\n', at) + 1));
 }
 
 TEST(SimE2E, CrossSectionsOfTheSphereMatchTheClosedForms) {
@@ -55,7 +40,7 @@ TEST(SimE2E, CrossSectionsOfTheSphereMatchTheClosedForms) {
                                           "csec2sep c 5000 -2 -2 1 s 1 3 41\n");
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const double area = kPi * 0.3375;
-  const auto raw = rows(d.read("m.stats"));
+  const auto raw = numeric_rows(d.read("m.stats"));
   ASSERT_GE(raw.size(), 13u);
   EXPECT_NEAR(raw[3][2], area, 1e-6);
   EXPECT_GE(raw[3][1], 0.998 * 20000);
@@ -65,11 +50,11 @@ TEST(SimE2E, CrossSectionsOfTheSphereMatchTheClosedForms) {
   EXPECT_NEAR(biased[3][2], 2.4 * kPi, 0.05 * 2.4 * kPi);
   EXPECT_EQ(count_occurrences(d.read("m2"), "# source position"), 1060);
   // Bootstrap: the raw area is exact in mode 1; the mean separation as the closed form.
-  const auto csec = rows(d.read("c.csec"));
+  const auto csec = numeric_rows(d.read("c.csec"));
   EXPECT_NEAR(csec[2][4], area, 1e-6);
-  const auto sep = rows(d.read("s.dat"));
+  const auto sep = numeric_rows(d.read("s.dat"));
   EXPECT_NEAR(sep[0][0], 1.8593, 0.002);
-  const auto hist = rows(d.read("s.hist"));
+  const auto hist = numeric_rows(d.read("s.hist"));
   double sum = 0;
   for (int k = 0; k < 41; ++k) sum += hist[static_cast<size_t>(k)][1] * 0.05;
   EXPECT_NEAR(sum, 1.0, 1e-9);
@@ -133,7 +118,7 @@ TEST(SimE2E, MockLensesLoadAndFitBackToTheirModel) {
   const RunResult r = run_commands(d, kSphere + "mocklens k 3 1 0 0.01 0.001 0.05 0.01 0\n");
   ASSERT_EQ(r.status, 0) << r.out;
   for (const char* f : {"k.all", "k.dat", "k.stats"}) EXPECT_TRUE(d.exists(f)) << f;
-  const auto stats = rows(d.read("k.stats"));
+  const auto stats = numeric_rows(d.read("k.stats"));
   EXPECT_EQ(stats[3][1], 3);
   EXPECT_NEAR(stats[3][3], kPi * 0.3375, 1e-5);
   for (int k = 1; k <= 3; ++k) {
@@ -141,7 +126,7 @@ TEST(SimE2E, MockLensesLoadAndFitBackToTheirModel) {
     const std::string file = d.read(name);
     double u, v;
     ASSERT_EQ(std::sscanf(file.c_str(), "# source position: %lf %lf", &u, &v), 2) << file;
-    const auto data = rows(file);
+    const auto data = numeric_rows(file);
     // Galaxy, three placeholder lines, counts, then the three images.
     ASSERT_EQ(data.size(), 10u) << file;
     std::ostringstream cmds;
@@ -181,7 +166,7 @@ TEST(SimE2E, MockLensesWithNoiseAndLuminositiesAreRepeatable) {
   EXPECT_EQ(d.read("t-o1.lens"), m3);
   EXPECT_NE(all.find("image plane radius: "), std::string::npos);
   // Every data file starts its delays at 0, with error 0.01 there.
-  const auto img = rows(lens);
+  const auto img = numeric_rows(lens);
   bool zero = false;
   for (size_t i = 7; i < img.size(); ++i)
     if (img[i][5] == 0) zero = img[i][6] == 0.01;
@@ -208,7 +193,7 @@ TEST(SimE2E, BatchMocksStepTheirParametersAndSplitTheirRecords) {
   ASSERT_EQ(r.status, 0) << r.out;
   auto col = [](const std::string& t, size_t c) {
     std::vector<double> v;
-    for (const auto& row : rows(t)) v.push_back(row.at(c));
+    for (const auto& row : numeric_rows(t)) v.push_back(row.at(c));
     return v;
   };
   EXPECT_EQ(col(d.read("m-o-p.dat"), 1), (std::vector<double>{1, 1, 1, 5, 5, 5, 9, 9, 9}));
@@ -238,7 +223,7 @@ TEST(SimE2E, BatchMocksStepTheirParametersAndSplitTheirRecords) {
   ASSERT_EQ(near.status, 0) << near.out;
   EXPECT_NE(near.out.find("Number of entries in batch data file: 9"), std::string::npos) << near.out;
   EXPECT_EQ(count_occurrences(d.read("n-o.dat"), "\n3\n"), 9);
-  EXPECT_EQ(rows(d.read("n-o.img")).size(), 27u);
+  EXPECT_EQ(numeric_rows(d.read("n-o.img")).size(), 27u);
   EXPECT_EQ(d.read("n-o.start").rfind("1 9\n# model 1 indices 1 other 1\n   alpha", 0), 0u);
   // Each record's leading image has delay 0 and delay error 0.01.
   EXPECT_EQ(count_occurrences(d.read("n-o.img"), " 0.000000e+00  1.000000e-02\n"), 9);
@@ -293,12 +278,12 @@ TEST(SimE2E, BatchMockSourceListsNoiseModesAndRefusedModels) {
                                           // Grid values the loader refuses: skipped at once.
                                           "batchmock1 we 1\n1 1 1\n1.2 1.4 2\n");
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(rows(d.read("w2-o-p.dat")).size(), 4u);
+  EXPECT_EQ(numeric_rows(d.read("w2-o-p.dat")).size(), 4u);
   EXPECT_EQ(d.read("w0-d.start"), "1 0\n 1 0 0 1 0 0 0 0 0 0\n");
   EXPECT_EQ(d.read("w0-o.dat"), "");
   EXPECT_NE(r.out.find("parameters out of bounds in batchmock1; model 2 skipped"), std::string::npos) << r.out;
   // Noise after shifting moves the written galaxy; before shifting it stays at 0, 0.
-  const auto after = rows(d.read("w2-o.dat")), before = rows(d.read("w1-o.dat"));
+  const auto after = numeric_rows(d.read("w2-o.dat")), before = numeric_rows(d.read("w1-o.dat"));
   ASSERT_GE(after.size(), 2u);
   EXPECT_NE(after[1][0], 0.0);
   EXPECT_EQ(before[1][0], 0.0);
@@ -343,14 +328,14 @@ TEST(SimE2E, RealisationStatisticsAreRepeatableAndMatchTheSmoothModel) {
   EXPECT_EQ(d.read("md-mag.dat"), md);
   EXPECT_EQ(d.read("cr.all"), cr);
   // Mean deflection over realisations is the smooth model's, alpha(0.5) = 0.904988.
-  const auto all = rows(d.read("md-all.dat"));
+  const auto all = numeric_rows(d.read("md-all.dat"));
   ASSERT_EQ(all.size(), 100u);
   double s = 0, s2 = 0;
   for (const auto& row : all) s += row[1], s2 += row[1] * row[1];
   const double mean = s / 100, se = std::sqrt((s2 / 100 - mean * mean) / 99);
   EXPECT_NEAR(mean, 0.904988, 3 * se);
   // Truncated at the population's outer radius, the field is the full one: no spread.
-  const auto err = rows(d.read("cr-err.dat"));
+  const auto err = numeric_rows(d.read("cr-err.dat"));
   ASSERT_EQ(err.size(), 3u);
   EXPECT_EQ(err[2][0], 3.5);
   for (size_t k = 1; k < err[2].size(); ++k) EXPECT_EQ(err[2][k], 0.0) << k;
@@ -360,7 +345,7 @@ TEST(SimE2E, RealisationStatisticsAreRepeatableAndMatchTheSmoothModel) {
   EXPECT_NE(d.read("md-mag.dat"), md);
   // Realisations 6, 7 and 8 of seed 7 once all started at -1: every realisation is its own.
   std::set<std::vector<double>> distinct;
-  for (const auto& row : rows(d.read("md-all.dat"))) distinct.insert(row);
+  for (const auto& row : numeric_rows(d.read("md-all.dat"))) distinct.insert(row);
   EXPECT_EQ(distinct.size(), 100u);
 }
 
@@ -374,7 +359,7 @@ TEST(SimE2E, RealisationStatisticsWithoutClumpsRepeatTheSmoothModel) {
                                           "magdistsrc 5 5 1 none\n");
   ASSERT_EQ(r.status, 0) << r.out;
   // Three images each time, at distance 0 from the smooth ones, flux 2 x magnification.
-  const auto rl = rows(d.read("rl.dat"));
+  const auto rl = numeric_rows(d.read("rl.dat"));
   ASSERT_EQ(rl.size(), 3u);
   for (const auto& row : rl) {
     ASSERT_EQ(row.size(), 10u);
@@ -382,16 +367,16 @@ TEST(SimE2E, RealisationStatisticsWithoutClumpsRepeatTheSmoothModel) {
     EXPECT_EQ(row[7], 0.0);  // delays from the earliest image
   }
   EXPECT_EQ(count_occurrences(d.read("rl.all"), "parities: 1 1 1\n"), 3);
-  const auto r1 = rows(d.read("r1.dat"));
+  const auto r1 = numeric_rows(d.read("r1.dat"));
   EXPECT_EQ(count_occurrences(d.read("r1.dat"), " tot 3 "), 2);
   EXPECT_EQ(count_occurrences(d.read("r5.all"), "lens   1\n"), 5);
-  for (const auto& row : rows(d.read("r5.all")))
+  for (const auto& row : numeric_rows(d.read("r5.all")))
     if (row.size() == 3 && row[0] >= 1 && row[0] <= 5) { EXPECT_LE(std::hypot(row[1], row[2]), 0.3 + 1e-12); }
-  const auto ms = rows(d.read("ms.dat"));
+  const auto ms = numeric_rows(d.read("ms.dat"));
   ASSERT_EQ(ms.size(), 2u);
   EXPECT_EQ(ms[0], ms[1]);
   EXPECT_EQ(ms[0][2], 3);
-  EXPECT_EQ(rows(d.read("none.dat"))[0], (std::vector<double>{0, 0, 0}));
+  EXPECT_EQ(numeric_rows(d.read("none.dat"))[0], (std::vector<double>{0, 0, 0}));
 }
 
 TEST(SimE2E, TwoStepSimulationSolvesItsLocalModel) {
@@ -401,7 +386,7 @@ TEST(SimE2E, TwoStepSimulationSolvesItsLocalModel) {
                                        "setclumps 1 0 3\n1 0.01 1 0 star 0\n"
                                        "OMEGAstep1 0.2 0 1 o 0.05 0.2 40\n");
   ASSERT_EQ(r.status, 0) << r.out;
-  const auto img = rows(d.read("o-img.dat"));
+  const auto img = numeric_rows(d.read("o-img.dat"));
   ASSERT_GE(img.size(), 3u);  // realisation, count, then image 1
   const std::string model = d.read("o-ran1-mod1.dat");
   // The lines of a command file that runs: settings, grid, model, vary lines, step 2.

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e/numeric_rows.h"
+#include "support/numeric_rows.h"
 #include "fit/fit_fixture.h"
 #include "fit/mcmc.h"
 #include "fit/nestsamp.h"

@@ -8,25 +8,10 @@
 #include "numeric/linalg.h"
 #include "numeric/pca.h"
 #include "numeric/random.h"
+#include "support/numeric_rows.h"
 #include "support/test_support.h"
 
 namespace {
-
-// Rows of numbers of a text file (lines starting with '#' skipped).
-std::vector<std::vector<double>> rows_of(const std::string& text) {
-  std::vector<std::vector<double>> rows;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream ls(line);
-    std::vector<double> r;
-    double x;
-    while (ls >> x) r.push_back(x);
-    rows.push_back(r);
-  }
-  return rows;
-}
 
 WordArray cmd(std::vector<std::string> w) { return WordArray(std::move(w)); }
 
@@ -161,12 +146,12 @@ TEST_F(DoPca, DimensionFromTheFileAndCountingPass) {
 
   const std::string info = dir.read("out.info");
   EXPECT_EQ(info.rfind("#  index  eigenvalues  mean-vector  rotation-matrix\n", 0), 0u);
-  const auto irows = rows_of(info);
+  const auto irows = numeric_rows(info);
   ASSERT_EQ(irows.size(), 2u);
   ASSERT_EQ(irows[0].size(), 5u);  // index, eigenvalue, mean, two rotation entries
   EXPECT_EQ(irows[0][0], 1);
   EXPECT_EQ(irows[1][0], 2);
-  const auto drows = rows_of(dir.read("out.dat"));
+  const auto drows = numeric_rows(dir.read("out.dat"));
   ASSERT_EQ(drows.size(), 10u);
 
   // The .dat columns have sample variances equal to the .info eigenvalues, in order.
@@ -191,13 +176,13 @@ TEST_F(DoPca, DimensionAndCountOnTheCommandLine) {
     doPCA(cmd({"doPCA", dir.file("in.dat"), dir.file("a"), "2"}));
     EXPECT_NE(out.text().find("counting data points ... 10\n"), std::string::npos);
   }
-  EXPECT_EQ(rows_of(dir.read("a.dat")).size(), 10u);
+  EXPECT_EQ(numeric_rows(dir.read("a.dat")).size(), 10u);
   {
     CaptureOutput out;
     doPCA(cmd({"doPCA", dir.file("in.dat"), dir.file("b"), "2", "4"}));
     EXPECT_EQ(out.text().find("counting"), std::string::npos);  // no counting pass
   }
-  EXPECT_EQ(rows_of(dir.read("b.dat")).size(), 4u);
+  EXPECT_EQ(numeric_rows(dir.read("b.dat")).size(), 4u);
 }
 
 TEST_F(DoPca, BadInput) {
