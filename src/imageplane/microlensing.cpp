@@ -101,8 +101,8 @@ void shoot_blocks(RayShootState& s, ShootCounters& c, long nray, double x1, doub
 // Magnification value m written as log10(m/mu0), -9 where m/mu0 < 1e-9.
 double relative_mag(double m, double mu0) { return m / mu0 >= 1e-9 ? std::log10(m / mu0) : -9.0; }
 
-// The array-file word of a command: its leading integer (0 when there is none).
-int type_word(const WordArray& w, int i) { return static_cast<int>(w.integer(i)); }
+// The array-file type word i of a command (word 0 names the command).
+int type_word(const WordArray& w, int i) { return static_cast<int>(w.finite_integer(i, w[0])); }
 
 }  // namespace
 
@@ -298,14 +298,16 @@ void rayshoot(const WordArray& words) {
   if (!checksteps(words[3], "u steps", 2, 0)) return;
   if (!checksteps(words[6], "v steps", 2, 0)) return;
   if (!checktype(words[8], "filetype")) return;
-  const double ulo = words.real(1), uhi = words.real(2), vlo = words.real(4), vhi = words.real(5);
+  const char* cmd = "rayshoot";
+  const double ulo = words.finite(1, cmd), uhi = words.finite(2, cmd), vlo = words.finite(4, cmd),
+               vhi = words.finite(5, cmd);
   const int nu = static_cast<int>(words.integer(3)), nv = static_cast<int>(words.integer(6));
   const std::string file = words[7];
   const int type = type_word(words, 8);
-  const double nray1 = words.real(9);
-  const long nwrite = nw > 10 ? words.integer(10) : 1;
-  const int interpolate = nw > 11 ? static_cast<int>(words.integer(11)) : 0;
-  const double mu0 = nw > 12 ? words.real(12) : 0.0;
+  const double nray1 = words.finite(9, cmd);
+  const long nwrite = nw > 10 ? words.finite_integer(10, cmd) : 1;
+  const int interpolate = nw > 11 ? (words.finite_integer(11, cmd) != 0 ? 1 : 0) : 0;
+  const double mu0 = nw > 12 ? words.finite(12, cmd) : 0.0;
   // A window without width, no rays or no stage would divide by zero.
   if (!(uhi > ulo) || !(vhi > vlo)) {
     warning("rayshoot needs u hi > u lo and v hi > v lo");
@@ -320,6 +322,12 @@ void rayshoot(const WordArray& words) {
     return;
   }
   require_model();
+  // Rays are spread over the triangles of the grid: without one no ray is shot, and the
+  // map written would claim a magnification of 0 everywhere.
+  if (TWtri.out.numberoftriangles <= 0) {
+    warning("rayshoot needs the grid of the model; none is built (set gridflag 1 and regrid)");
+    return;
+  }
 
   RayShootState& s = TWshoot;
   init_rayshoot(s, ulo, uhi, nu, vlo, vhi, nv, settings.shoot_pseed);
@@ -384,7 +392,9 @@ void magmapP(const WordArray& words) {
   if (!checksteps(words[3], "nx", 1, 0)) return;
   if (!checksteps(words[6], "ny", 1, 0)) return;
   if (!checktype(words[8], "outtype")) return;
-  const double xlo = words.real(1), xhi = words.real(2), ylo = words.real(4), yhi = words.real(5);
+  const char* cmd = "magmapP";
+  const double xlo = words.finite(1, cmd), xhi = words.finite(2, cmd), ylo = words.finite(4, cmd),
+               yhi = words.finite(5, cmd);
   const int nx = static_cast<int>(words.integer(3)), ny = static_cast<int>(words.integer(6));
   const std::string file = words[7];
   const int type = type_word(words, 8);
@@ -393,7 +403,7 @@ void magmapP(const WordArray& words) {
   if (nw >= 11) {
     if (!checkint2(words[9], "Nover", 1, 99999)) return;
     nover = words.integer(9);
-    epsilon = words.real(10);
+    epsilon = words.finite(10, cmd);
   }
   // One pixel along an axis has no extent to sample.
   const double dx = nx > 1 ? (xhi - xlo) / (nx - 1) : 0.0;
@@ -460,14 +470,16 @@ void lightcrv(const WordArray& words) {
     return;
   }
   if (!checksteps(words[6], "steps", 1, 0)) return;
-  const double u1 = words.real(2), v1 = words.real(3), u2 = words.real(4), v2 = words.real(5);
+  const char* cmd = "lightcrv";
+  const double u1 = words.finite(2, cmd), v1 = words.finite(3, cmd), u2 = words.finite(4, cmd),
+               v2 = words.finite(5, cmd);
   const int n = static_cast<int>(words.integer(6));
   double rlo = 0.0, rhi = 0.0;
   int nr = 1;
   if (nw >= 10) {
     if (!checksteps(words[9], "Rsrc steps", 1, 1)) return;
-    rlo = words.real(7);
-    rhi = words.real(8);
+    rlo = words.finite(7, cmd);
+    rhi = words.finite(8, cmd);
     nr = static_cast<int>(words.integer(9));
     if (log_range_refused(nr, rlo, rhi)) {
       warn_log_range();
@@ -572,16 +584,18 @@ void map2lcrv(const WordArray& words) {
     map2lcrvhelp(2);
     return;
   }
-  const double pixscale = words.real(3);
+  const double pixscale = words.finite(3, "map2lcrv");
+  const double b = words.finite(4, "map2lcrv"), theta = words.finite(5, "map2lcrv");
+  const int type = type_word(words, 2);
   if (!(pixscale > 0.0)) {
     warning("map2lcrv needs pixscale > 0");
     return;
   }
   int nx = 0, ny = 0;
   Mat map;
-  if (!read_array(words[1], type_word(words, 2), nx, ny, map)) return;
+  if (!read_finite_array(words[1], type, nx, ny, map)) return;
   Mat cut;
-  lcrv_from_map(nx, ny, map, cut, words.real(4) / pixscale, words.real(5) * M_PI / 180.0);
+  lcrv_from_map(nx, ny, map, cut, b / pixscale, theta * M_PI / 180.0);
   FileHandle fp(QVMfopen(words[6], "w", "could not open output file"));
   for (int i = 1; i <= static_cast<int>(cut.rhi()); ++i)
     if (cut[i][3] > 0.0) std::fprintf(fp, "%13.6e %13.6e\n", pixscale * cut[i][1], cut[i][2]);
@@ -599,11 +613,12 @@ void map2lstats(const WordArray& words) {
     map2lstatshelp(2);
     return;
   }
-  const double pixscale = words.real(3), blo = words.real(4), bhi = words.real(5);
-  const double nbw = words.real(6), ntw = words.real(7);  // counts given as numbers, truncated
-  const double threshold = words.real(8);
+  const char* cmd = "map2lstats";
+  const double pixscale = words.finite(3, cmd), blo = words.finite(4, cmd), bhi = words.finite(5, cmd);
+  const double nbw = words.finite(6, cmd), ntw = words.finite(7, cmd);  // counts given as numbers, truncated
+  const double threshold = words.finite(8, cmd);
   const std::string base = words[9];
-  const int outtype = type_word(words, 10);
+  const int intype = type_word(words, 2), outtype = type_word(words, 10);
   if (!(pixscale > 0.0)) {
     warning("map2lstats needs pixscale > 0");
     return;
@@ -616,7 +631,7 @@ void map2lstats(const WordArray& words) {
   const int nb = static_cast<int>(nbw), nt = static_cast<int>(ntw);
   int nx = 0, ny = 0;
   Mat map;
-  if (!read_array(words[1], type_word(words, 2), nx, ny, map)) return;
+  if (!read_finite_array(words[1], intype, nx, ny, map)) return;
 
   Mat vmax(1, nb, 1, nt), dur(1, nb, 1, nt), integ(1, nb, 1, nt);
   Mat cut;
@@ -684,7 +699,7 @@ void rayshootOLD(const WordArray& words) {
   }
   const std::string file = words[1];
   const int type = type_word(words, 2);
-  const double mag0 = nw > 3 ? words.real(3) : 0.0;
+  const double mag0 = nw > 3 ? words.finite(3, "rayshootOLD") : 0.0;
   if (!quietflag) {
     qprintf("Enter the rectangle of rays in the image plane, in the form\n");
     qprintf("<x lo> <hi> <y lo> <hi> <number of rays>:\n");
@@ -700,9 +715,10 @@ void rayshootOLD(const WordArray& words) {
   if (!checkint2(g[4], "nray", 100, 99999)) return;
   if (!checksteps(sp[2], "u steps", 2, 0) || !checksteps(sp[5], "v steps", 2, 0)) return;
   if (!checktype(words[2], "filetype")) return;
-  const double xlo = g.real(0), xhi = g.real(1), ylo = g.real(2), yhi = g.real(3);
+  const char* cmd = "rayshootOLD";
+  const double xlo = g.finite(0, cmd), xhi = g.finite(1, cmd), ylo = g.finite(2, cmd), yhi = g.finite(3, cmd);
   const long nray = g.integer(4);
-  const double ulo = sp.real(0), uhi = sp.real(1), vlo = sp.real(3), vhi = sp.real(4);
+  const double ulo = sp.finite(0, cmd), uhi = sp.finite(1, cmd), vlo = sp.finite(3, cmd), vhi = sp.finite(4, cmd);
   const int nu = static_cast<int>(sp.integer(2)), nv = static_cast<int>(sp.integer(5));
   const double du = (uhi - ulo) / (nu - 1), dv = (vhi - vlo) / (nv - 1);
   if (!(du > 0.0) || !(dv > 0.0)) {
@@ -739,7 +755,7 @@ void magdist2(const WordArray& words) {
     return;
   }
   if (!checksteps(words[4], "delta steps", 1, 1)) return;
-  const double dlo = words.real(2), dhi = words.real(3);
+  const double dlo = words.finite(2, "magdist2"), dhi = words.finite(3, "magdist2");
   const int nd = static_cast<int>(words.integer(4));
   if (log_range_refused(nd, dlo, dhi)) {
     warn_log_range();
@@ -749,9 +765,13 @@ void magdist2(const WordArray& words) {
   if (myread(QVMstdin, w) == 0 || w.own_count() < 6) fatal("in magdist2, too few specifications for the mag file");
   int nx = 0, ny = 0;
   Mat map;
-  if (!read_array(w[0], static_cast<int>(w.integer(1)), nx, ny, map)) return;
+  const double ulo = w.finite(2, "magdist2"), uhi = w.finite(3, "magdist2");
+  const double vlo = w.finite(4, "magdist2"), vhi = w.finite(5, "magdist2");
+  // The pixels are only compared with the thresholds (-inf or NaN counts nowhere), so the
+  // map is read as it is.
+  if (!read_array(w[0], static_cast<int>(w.finite_integer(1, "magdist2")), nx, ny, map)) return;
   if (nx < 2 || ny < 2) fatal("magnification map " + w[0] + " needs at least 2 pixels along each axis");
-  const double pixarea = std::fabs((w.real(3) - w.real(2)) / (nx - 1) * (w.real(5) - w.real(4)) / (ny - 1));
+  const double pixarea = std::fabs((uhi - ulo) / (nx - 1) * (vhi - vlo) / (ny - 1));
 
   const int n = std::abs(nd);
   std::vector<double> delta(static_cast<size_t>(n) + 2), amp(delta.size()), deamp(delta.size());

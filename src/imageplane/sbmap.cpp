@@ -23,7 +23,33 @@ namespace {
 
 void print_summary(const char* text) { qprintf("%s\n", text); }
 
-int type_word(const WordArray& w, int i) { return static_cast<int>(w.integer(i)); }
+double sum_of(const Mat& a, int nx, int ny) {
+  double s = 0.0;
+  for (int i = 1; i <= nx; ++i)
+    for (int j = 1; j <= ny; ++j) s += a[i][j];
+  return s;
+}
+
+// The array-file type word i of a command (word 0 names the command).
+int type_word(const WordArray& w, int i) { return static_cast<int>(w.finite_integer(i, w[0])); }
+
+// The image-plane grid of a lensed map from the words x lo, hi, # steps, y lo, hi, # steps
+// starting at word first, and Nover from word nover (the step counts already checked).
+SampleGrid read_sample_grid(const WordArray& w, int first, int nover) {
+  SampleGrid g;
+  g.xlo = w.finite(first, w[0]);
+  g.xhi = w.finite(first + 1, w[0]);
+  g.nx = static_cast<int>(w.integer(first + 2));
+  g.ylo = w.finite(first + 3, w[0]);
+  g.yhi = w.finite(first + 4, w[0]);
+  g.ny = static_cast<int>(w.integer(first + 5));
+  g.nover = static_cast<int>(w.integer(nover));
+  return g;
+}
+
+// Flux of a lensed map: the pixel sum times the pixel area, which does not depend on the
+// direction in which an axis runs.
+double map_flux(const Mat& out, const SampleGrid& g) { return sum_of(out, g.nx, g.ny) * std::fabs(g.dx() * g.dy()); }
 
 // Offset of an image of n pixels in a grid of length N.
 inline int offset(int n, int N) { return (N - n) / 2; }
@@ -39,13 +65,6 @@ void write_lensed_map(const std::string& path, int type, const SampleGrid& g, co
   WCSprocess(g.nx, g.ny, g.xlo, g.xhi, g.ylo, g.yhi);
   write_array(path, type, g.nx, g.ny, out);
   WCSreset();
-}
-
-double sum_of(const Mat& a, int nx, int ny) {
-  double s = 0.0;
-  for (int i = 1; i <= nx; ++i)
-    for (int j = 1; j <= ny; ++j) s += a[i][j];
-  return s;
 }
 
 }  // namespace
@@ -112,10 +131,11 @@ void convolve1(const WordArray& words) {
     convolve1help(2);
     return;
   }
+  const int type1 = type_word(words, 2), type2 = type_word(words, 4), outtype = type_word(words, 6);
   int nx1 = 0, ny1 = 0, nx2 = 0, ny2 = 0;
   Mat a1, a2;
-  if (!read_array(words[1], type_word(words, 2), nx1, ny1, a1)) return;
-  if (!read_array(words[3], type_word(words, 4), nx2, ny2, a2)) return;
+  if (!read_finite_array(words[1], type1, nx1, ny1, a1)) return;
+  if (!read_finite_array(words[3], type2, nx2, ny2, a2)) return;
   const int N1 = convolve_length(std::max(nx1, nx2), 'x');
   const int N2 = convolve_length(std::max(ny1, ny2), 'y');
 
@@ -151,7 +171,7 @@ void convolve1(const WordArray& words) {
   std::vector<double> g1 = place_image(a1, nx1, ny1, N1, N2);
   qprintf("Computing FFT of original maps.\n");
   const Mat out = convolve_grids(g1, psf, nx1, ny1, N1, N2);
-  write_array(words[5], type_word(words, 6), nx1, ny1, out);
+  write_array(words[5], outtype, nx1, ny1, out);
   print_fluxes(sum_of(a1, nx1, ny1), sum_of(out, nx1, ny1));
 }
 
@@ -179,7 +199,7 @@ void imgstats(const WordArray& words) {
   }
   int nx = 0, ny = 0;
   Mat a;
-  if (!read_array(words[1], type_word(words, 2), nx, ny, a)) return;
+  if (!read_finite_array(words[1], type_word(words, 2), nx, ny, a)) return;
   // Extremes start from the first pixel; the spread is taken about the mean and cannot
   // fall below 0.
   double lo = a[1][1], hi = a[1][1], sum = 0.0;
@@ -227,11 +247,13 @@ void spider(const WordArray& words) {
   if (!checksteps(words[3], "x steps", 1, 0)) return;
   if (!checksteps(words[6], "y steps", 1, 0)) return;
   if (!checktype(words[8], "outtype")) return;
-  const double xlo = words.real(1), xhi = words.real(2), ylo = words.real(4), yhi = words.real(5);
+  const char* cmd = "spider";
+  const double xlo = words.finite(1, cmd), xhi = words.finite(2, cmd), ylo = words.finite(4, cmd),
+               yhi = words.finite(5, cmd);
   const int nx = static_cast<int>(words.integer(3)), ny = static_cast<int>(words.integer(6));
-  const double u0 = words.real(9), v0 = words.real(10);
-  const double inc = words.real(11) * M_PI / 180.0, pa = words.real(12) * M_PI / 180.0;
-  const double vcirc = words.real(13), rmax = words.real(14);
+  const double u0 = words.finite(9, cmd), v0 = words.finite(10, cmd);
+  const double inc = words.finite(11, cmd) * M_PI / 180.0, pa = words.finite(12, cmd) * M_PI / 180.0;
+  const double vcirc = words.finite(13, cmd), rmax = words.finite(14, cmd);
   const double ci = std::cos(inc), si = std::sin(inc), cp = std::cos(pa), sp = std::sin(pa);
   // cos i is never exactly 0 for i = 90 degrees in radians: an edge-on disk is tested
   // within rounding.
@@ -285,34 +307,32 @@ void SBmap1(const WordArray& words) {
   require_model();
   const std::string inname = words[1];
   SourceMapSampler src;
-  src.ulo = words.real(3);
-  src.uhi = words.real(4);
-  src.vlo = words.real(5);
-  src.vhi = words.real(6);
-  SampleGrid grid;
-  grid.xlo = words.real(9);
-  grid.xhi = words.real(10);
-  grid.nx = static_cast<int>(words.integer(11));
-  grid.ylo = words.real(12);
-  grid.yhi = words.real(13);
-  grid.ny = static_cast<int>(words.integer(14));
-  grid.nover = static_cast<int>(words.integer(15));
+  src.ulo = words.finite(3, "SBmap1");
+  src.uhi = words.finite(4, "SBmap1");
+  src.vlo = words.finite(5, "SBmap1");
+  src.vhi = words.finite(6, "SBmap1");
+  const SampleGrid grid = read_sample_grid(words, 9, 15);
+  const int intype = type_word(words, 2);
+  // The map covers [u lo, u hi] x [v lo, v hi]: a range of zero width, or one given from hi
+  // to lo, would hold no sample point (an empty map) and give a source flux of the wrong
+  // sign.
+  if (!(src.uhi > src.ulo) || !(src.vhi > src.vlo))
+    fatal(strformat("SBmap1: the source-plane range of map %s (u %g to %g, v %g to %g) needs hi > lo on each axis",
+                    inname.c_str(), src.ulo, src.uhi, src.vlo, src.vhi));
 
   Mat smap;
-  if (!read_array(inname, type_word(words, 2), src.nu, src.nv, smap)) return;
-  // Interpolation needs two pixels along each axis and a range of non-zero width.
+  if (!read_finite_array(inname, intype, src.nu, src.nv, smap)) return;
+  // Interpolation needs two pixels along each axis.
   if (src.nu < 2 || src.nv < 2)
     fatal(strformat("source map %s has %d x %d pixels; SBmap1 needs at least 2 along each axis", inname.c_str(),
                     src.nu, src.nv));
-  if (!(src.uhi != src.ulo) || !(src.vhi != src.vlo))
-    fatal(strformat("the source-plane range of map %s has zero width", inname.c_str()));
   src.map = &smap;
   src.du = (src.uhi - src.ulo) / (src.nu - 1);
   src.dv = (src.vhi - src.vlo) / (src.nv - 1);
   const double srcflux = sum_of(smap, src.nu, src.nv) * src.du * src.dv;
 
   const Mat out = lensed_map(grid, src);
-  const double imgflux = sum_of(out, grid.nx, grid.ny) * grid.dx() * grid.dy();
+  const double imgflux = map_flux(out, grid);
   write_lensed_map(words[7], type_word(words, 8), grid, out);
   qprintf("Total source plane flux: %e\n", srcflux);
   qprintf("Total image  plane flux: %e\n", imgflux);
@@ -345,14 +365,8 @@ void SBmap2(const WordArray& words) {
     return;
   }
   require_model();
-  SampleGrid grid;
-  grid.xlo = words.real(1);
-  grid.xhi = words.real(2);
-  grid.nx = static_cast<int>(words.integer(3));
-  grid.ylo = words.real(4);
-  grid.yhi = words.real(5);
-  grid.ny = static_cast<int>(words.integer(6));
-  grid.nover = static_cast<int>(words.integer(7));
+  const SampleGrid grid = read_sample_grid(words, 1, 7);
+  const int outtype = type_word(words, 9);
 
   // Source 1 current again and the model-wide scale back at 1 when the command ends.
   struct Restore {
@@ -392,8 +406,8 @@ void SBmap2(const WordArray& words) {
     for (const FinsrcShape& sh : shapes) b += sh.flux(u, v);
     return b;
   });
-  const double imgflux = sum_of(out, grid.nx, grid.ny) * grid.dx() * grid.dy();
-  write_lensed_map(words[8], type_word(words, 9), grid, out);
+  const double imgflux = map_flux(out, grid);
+  write_lensed_map(words[8], outtype, grid, out);
   qprintf("Total source plane flux: %e\n", srcflux);
   qprintf("Total image  plane flux: %e\n", imgflux);
 }
@@ -415,10 +429,17 @@ void convolve2(const WordArray& words) {
     convolve2help(2);
     return;
   }
+  const double xpix = words.finite(3, "convolve2"), ypix = words.finite(4, "convolve2");
+  const int intype = type_word(words, 2), outtype = type_word(words, 6);
+  // The function is sampled at steps of xpixel and ypixel and weighted by the pixel area:
+  // without a positive scale it is no function of the image's pixels.
+  if (!(xpix > 0.0) || !(ypix > 0.0)) {
+    warning("convolve2 needs xpixel > 0 and ypixel > 0");
+    return;
+  }
   int nx = 0, ny = 0;
   Mat a;
-  if (!read_array(words[1], type_word(words, 2), nx, ny, a)) return;
-  const double xpix = words.real(3), ypix = words.real(4);
+  if (!read_finite_array(words[1], intype, nx, ny, a)) return;
   const int N1 = convolve_length(nx, 'x');
   const int N2 = convolve_length(ny, 'y');
   std::vector<double> img = place_image(a, nx, ny, N1, N2);
@@ -439,7 +460,7 @@ void convolve2(const WordArray& words) {
   }
   const Mat out = convolve_grids(img, psf, nx, ny, N1, N2);
   print_fluxes(sum_of(a, nx, ny), sum_of(out, nx, ny));
-  write_array(words[5], type_word(words, 6), nx, ny, out);
+  write_array(words[5], outtype, nx, ny, out);
 }
 
 void convolve2help(int level) {

@@ -403,6 +403,14 @@ bool read_array(const std::string& path, int type, int& nx, int& ny, Mat& a) {
   }
 }
 
+bool read_finite_array(const std::string& path, int type, int& nx, int& ny, Mat& a) {
+  if (!read_array(path, type, nx, ny, a)) return false;
+  for (int i = 1; i <= nx; ++i)
+    for (int j = 1; j <= ny; ++j)
+      if (!std::isfinite(a[i][j])) fatal(strformat("%s: pixel (%d, %d) is not a finite number", path.c_str(), i, j));
+  return true;
+}
+
 bool write_array(const std::string& path, int type, int nx, int ny, const Mat& a) {
   switch (type) {
     case kTextFile: write_text(path, nx, ny, a); return true;

@@ -25,6 +25,10 @@ enum ArrayFileType { kTextFile = 1, kBinaryFile = 2, kFitsFile = 3, kHdf5File = 
 // with nx = ny = 0 and a empty, when the type is known but not supported here (HDF5): the
 // caller then stops. An unknown type ends the program.
 [[nodiscard]] bool read_array(const std::string& path, int type, int& nx, int& ny, Mat& a);
+// read_array for maps whose pixels go into sums (fluxes, convolutions, statistics, cuts):
+// a pixel that is not finite (a NaN blank, an infinity, a text value beyond the single
+// precision range) ends the program with "<file>: pixel (i, j) is not a finite number".
+[[nodiscard]] bool read_finite_array(const std::string& path, int type, int& nx, int& ny, Mat& a);
 // Writes a[1..nx][1..ny] as a file of the given type. Returns false when the type is known
 // but not supported here (HDF5); nothing is written then. An unknown type ends the program.
 bool write_array(const std::string& path, int type, int nx, int ny, const Mat& a);

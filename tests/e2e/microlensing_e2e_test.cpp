@@ -119,3 +119,29 @@ TEST(MicrolensingE2E, LightCurve) {
   EXPECT_NE(d.read("lc2.txt").find("2.000000e-01 "), std::string::npos);
   EXPECT_EQ(count_occurrences(d.read("lc1.txt"), "\n\n"), 0);
 }
+
+// Without a grid there are no triangles to shoot rays through: rayshoot warns and writes
+// nothing (a map of zeros would claim no light at all), and the run goes on; a word that
+// is not a finite number ends the run with status 1 before anything is written.
+TEST(MicrolensingE2E, RayShootWithoutGridAndNonFiniteWords) {
+  ScratchDir d;
+  const RunResult r = run_commands(d,
+                                   "set gridflag 0\n"
+                                   "setlens 1 1\n"
+                                   "alpha 1 0 0 0 0 0 0 0 0 1\n"
+                                   "0 0 0 0 0 0 0 0 0 0\n"
+                                   "rayshoot -1 1 11 -1 1 11 r.txt 1 100\n"
+                                   "rayshoot -1 1 11 -1 1 11 r1.txt 1 100 1 1\n"
+                                   "magmapP -1 1 5 -1 1 5 ok.txt 1\n"
+                                   "magmapP -1 inf 5 -1 1 5 p.txt 1\n"
+                                   "magmapP -1 1 5 -1 1 5 after.txt 1\n");
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_EQ(count_occurrences(r.out, "WARNING: rayshoot needs the grid of the model; none is built"), 2) << r.out;
+  EXPECT_EQ(r.out.find("rayshoot: expected number of rays"), std::string::npos);
+  EXPECT_FALSE(d.exists("r.txt"));
+  EXPECT_FALSE(d.exists("r1.txt"));
+  EXPECT_TRUE(d.exists("ok.txt"));
+  EXPECT_NE(r.out.find("ERROR: magmapP: inf is not a finite number"), std::string::npos) << r.out;
+  EXPECT_FALSE(d.exists("p.txt"));
+  EXPECT_FALSE(d.exists("after.txt"));
+}

@@ -272,8 +272,8 @@ TEST(Microlensing, CutsThroughMap) {
 }
 
 // map2lcrv writes (pixscale d, value) at inside points, nothing for a line that misses the
-// map; map2lstats refuses one angle and a scale that is not positive, and writes the
-// sorted fractions of angles.
+// map, and refuses a scale that is not positive; map2lstats refuses one angle and such a
+// scale, and writes the sorted fractions of angles.
 TEST(Microlensing, MapCutCommands) {
   start_program(stdin, stdout);
   ScratchDir d;
@@ -295,6 +295,12 @@ TEST(Microlensing, MapCutCommands) {
   map2lcrv(words({"map2lcrv", d.file("map.txt"), "1", "1", "100", "0", d.file("miss.txt")}));
   EXPECT_TRUE(d.exists("miss.txt"));
   EXPECT_EQ(d.read("miss.txt"), "");
+  for (const char* scale : {"0", "-0.5"}) {
+    const std::string before = cap.text();
+    map2lcrv(words({"map2lcrv", d.file("map.txt"), "1", scale, "0", "0", d.file("l0.txt")}));
+    EXPECT_NE(cap.text().substr(before.size()).find("WARNING: map2lcrv needs pixscale > 0"), std::string::npos);
+    EXPECT_FALSE(d.exists("l0.txt"));
+  }
 
   for (auto w : {std::vector<std::string>{"1", "0", "1", "1", "1"}, std::vector<std::string>{"0", "0", "1", "1", "3"}}) {
     const std::string before = cap.text();
@@ -455,4 +461,75 @@ TEST(Microlensing, PointMassBlocks) {
   TWmod.scale = 0.5;
   EXPECT_FALSE(g.build());
   TWmod.scale = 1;
+}
+
+// A word that is not a finite number ends the command with an error naming the command
+// and the word, before any map, range or file is made.
+TEST(Microlensing, NonFiniteWordsRefused) {
+  fresh_model(1);
+  set_component(1, "alpha", {0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+  build_mesh(even_radii(1.0, 5), 16);
+  ScratchDir d;
+  Mat m(1, 5, 1, 5);
+  m.fill(1.0);
+  write_array(d.file("map.txt"), 1, 5, 5, m);
+  const std::string map = d.file("map.txt"), out = d.file("out.txt");
+  struct Case {
+    std::vector<std::string> w;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"rayshoot", "-1", "inf", "5", "-1", "1", "5", out, "1", "100"}, "rayshoot: inf is not a finite number"},
+      {{"rayshoot", "-1", "1", "5", "-1", "1", "5", out, "1", "nan"}, "rayshoot: nan is not a finite number"},
+      {{"rayshoot", "-1", "1", "5", "-1", "1", "5", out, "1", "100", "inf"}, "rayshoot: inf is not a finite number"},
+      {{"rayshoot", "-1", "1", "5", "-1", "1", "5", out, "1", "100", "1", "0", "nan"}, "rayshoot: nan is not a finite number"},
+      {{"magmapP", "nan", "1", "5", "-1", "1", "5", out, "1"}, "magmapP: nan is not a finite number"},
+      {{"magmapP", "-1", "1", "5", "-1", "1", "5", out, "1", "4", "nan"}, "magmapP: nan is not a finite number"},
+      {{"lightcrv", out, "-1", "0.5", "inf", "0.5", "5"}, "lightcrv: inf is not a finite number"},
+      {{"lightcrv", out, "-1", "0.5", "1", "0.5", "5", "0.1", "nan", "2"}, "lightcrv: nan is not a finite number"},
+      {{"map2lcrv", map, "1", "1", "nan", "0", out}, "map2lcrv: nan is not a finite number"},
+      {{"map2lcrv", map, "1", "inf", "0", "0", out}, "map2lcrv: inf is not a finite number"},
+      {{"map2lstats", map, "1", "1", "0", "1", "2", "5", "nan", out, "1"}, "map2lstats: nan is not a finite number"},
+      {{"map2lstats", map, "1", "1", "0", "1", "inf", "5", "1", out, "1"}, "map2lstats: inf is not a finite number"},
+  };
+  for (const Case& c : cases) {
+    CaptureOutput cap;
+    const std::string msg = fatal_message([&] {
+      const WordArray w = words(c.w);
+      if (c.w[0] == "rayshoot") rayshoot(w);
+      if (c.w[0] == "magmapP") magmapP(w);
+      if (c.w[0] == "lightcrv") lightcrv(w);
+      if (c.w[0] == "map2lcrv") map2lcrv(w);
+      if (c.w[0] == "map2lstats") map2lstats(w);
+    });
+    EXPECT_EQ(msg, c.message) << c.w[0];
+    EXPECT_FALSE(d.exists("out.txt")) << c.message;
+    EXPECT_FALSE(d.exists("out.txt-max.dat")) << c.message;
+  }
+}
+
+// A map pixel that is not finite (an infinity at a point lens, a NaN blank) would make
+// cuts, maxima and integrals NaN or infinite: an error naming the file and the pixel.
+TEST(Microlensing, NonFiniteMapPixelsRefused) {
+  start_program(stdin, stdout);
+  ScratchDir d;
+  const double inf = HUGE_VAL;
+  for (double bad : {inf, std::nan("")}) {
+    Mat m(1, 5, 1, 5);
+    m.fill(1.0);
+    m[3][4] = bad;
+    {
+      CaptureOutput cap;
+      write_array(d.file("map.txt"), 1, 5, 5, m);
+    }
+    const std::string map = d.file("map.txt"), want = map + ": pixel (3, 4) is not a finite number";
+    CaptureOutput cap;
+    EXPECT_EQ(fatal_message([&] { map2lcrv(words({"map2lcrv", map, "1", "1", "0", "0", d.file("l.txt")})); }), want);
+    EXPECT_EQ(fatal_message([&] {
+                map2lstats(words({"map2lstats", map, "1", "1", "0", "1", "2", "5", "1", d.file("s"), "1"}));
+              }),
+              want);
+    EXPECT_FALSE(d.exists("l.txt"));
+    EXPECT_FALSE(d.exists("s-max.dat"));
+  }
 }

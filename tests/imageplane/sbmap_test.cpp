@@ -1,9 +1,11 @@
 // Lensed maps, convolution, the velocity field of a disk and image statistics.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/lens_model.h"
@@ -253,17 +255,30 @@ TEST(SBmap, LensedMapFromFile) {
   EXPECT_NEAR(img2[7][5], f(1 - 0.0625, 0.5) / 2, 1e-6);  // x = 1, y = 0.5
   EXPECT_NEAR(img2[5][5], f(0.5, 0.5), 1e-6);
 
-  // A map that cannot be interpolated: an error naming the file, nothing written.
+  // The image grid's axes run either way: a reversed x axis mirrors the map, and the flux
+  // stays the same positive number.
+  SBmap1(words({"SBmap1", d.file("src.txt"), "1", "0", "1", "0", "1", d.file("rev.txt"), "1", "1.5", "-0.5", "9",
+                "-0.5", "1.5", "9", "1"}));
+  const Mat rev = read_text_map(d.file("rev.txt"), nx, ny);
+  for (int i = 1; i <= 9; ++i)
+    for (int j = 1; j <= 9; ++j) ASSERT_NEAR(rev[i][j], img[10 - i][j], 1e-6) << i << " " << j;
+  EXPECT_EQ(count_occurrences(cap.text(), "Total image  plane flux: 3.906250e+00\n"), 2) << cap.text();
+
+  // A map that cannot be interpolated, or a source range of zero width or given from hi to
+  // lo (no sample would land on it): an error naming the file, nothing written.
   write_map(d.file("thin.txt"), 1, 5, [](int, int) { return 1.0; });
   struct Case {
     const char* file;
     const char* ulo;
     const char* uhi;
+    const char* vlo;
+    const char* vhi;
     const char* what;
   };
-  for (const Case& c : {Case{"thin.txt", "0", "1", "pixels"}, Case{"src.txt", "0.5", "0.5", "zero width"}}) {
+  for (const Case& c : {Case{"thin.txt", "0", "1", "0", "1", "pixels"}, Case{"src.txt", "0.5", "0.5", "0", "1", "hi > lo"},
+                        Case{"src.txt", "1", "0", "0", "1", "hi > lo"}, Case{"src.txt", "0", "1", "1", "-1", "hi > lo"}}) {
     const std::string msg = fatal_message([&] {
-      SBmap1(words({"SBmap1", d.file(c.file), "1", c.ulo, c.uhi, "0", "1", d.file("bad.txt"), "1", "-1", "1", "5",
+      SBmap1(words({"SBmap1", d.file(c.file), "1", c.ulo, c.uhi, c.vlo, c.vhi, d.file("bad.txt"), "1", "-1", "1", "5",
                     "-1", "1", "5", "1"}));
     });
     EXPECT_NE(msg.find(d.file(c.file)), std::string::npos) << msg;
@@ -309,6 +324,40 @@ TEST(SBmap, AnalyticMapWithoutSources) {
   EXPECT_EQ(TWmod.scale, 1.0);
 }
 
+// Both fluxes are positive whichever way the image grid's axes run; pixel i of a reversed
+// axis lies where pixel 82 - i of the forward one does (up to the rounding of the pixel
+// positions).
+TEST(SBmap, ReversedAxesKeepFlux) {
+  sphere_and_disk();
+  ScratchDir d;
+  const char* grids[][6] = {{"-2", "2", "81", "-2", "2", "81"},
+                            {"2", "-2", "81", "-2", "2", "81"},
+                            {"-2", "2", "81", "2", "-2", "81"},
+                            {"2", "-2", "81", "2", "-2", "81"}};
+  std::vector<double> fluxes;
+  std::vector<Mat> maps;
+  for (const auto& g : grids) {
+    CaptureOutput cap;
+    SBmap2(words({"SBmap2", g[0], g[1], g[2], g[3], g[4], g[5], "2", d.file("m.txt"), "1"}));
+    const std::string out = cap.text();
+    const size_t k = out.find("Total image  plane flux: ");
+    ASSERT_NE(k, std::string::npos) << out;
+    fluxes.push_back(std::atof(out.c_str() + k + 25));
+    int nx, ny;
+    maps.push_back(read_text_map(d.file("m.txt"), nx, ny));
+  }
+  EXPECT_GT(fluxes[0], 6.0);  // about 6.7: the disk's magnified flux
+  for (size_t m = 1; m < fluxes.size(); ++m) EXPECT_NEAR(fluxes[m], fluxes[0], 1e-6 * fluxes[0]) << m;
+  double worst = 0;
+  for (int i = 1; i <= 81; ++i)
+    for (int j = 1; j <= 81; ++j) {
+      worst = std::max(worst, std::fabs(maps[1][i][j] - maps[0][82 - i][j]));
+      worst = std::max(worst, std::fabs(maps[2][i][j] - maps[0][i][82 - j]));
+      worst = std::max(worst, std::fabs(maps[3][i][j] - maps[0][82 - i][82 - j]));
+    }
+  EXPECT_LT(worst, 1e-5);
+}
+
 // A uniform disk (flux 1, R0 0.05) at 0.3 behind an isothermal sphere of Einstein radius 1:
 // point-source magnification (1.3 + 0.7)/0.3 = 6.667, for the disk 6.690 with
 // oversampling (6.519 at the pixel centres of this lattice); the source flux is the disk's.
@@ -344,4 +393,98 @@ TEST(SBmap, AnalyticMapAtZeroSourceRedshift) {
   EXPECT_NE(msg.find("zsrc=0"), std::string::npos) << msg;
   EXPECT_FALSE(d.exists("z.txt"));
   EXPECT_EQ(TWmod.scale, 1.0);
+}
+
+// A word that is not a finite number ends the command with an error naming the command
+// and the word, before any map or range is made: nothing is written.
+TEST(SBmap, NonFiniteWordsRefused) {
+  sphere_and_disk();
+  ScratchDir d;
+  write_map(d.file("src.txt"), 3, 3, [](int, int) { return 1.0; });
+  const std::string in = d.file("src.txt"), out = d.file("out.txt");
+  struct Case {
+    std::vector<std::string> w;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"SBmap1", in, "1", "nan", "1", "0", "1", out, "1", "-1", "1", "5", "-1", "1", "5", "1"}, "SBmap1: nan is not a finite number"},
+      {{"SBmap1", in, "1", "0", "1", "0", "1", out, "1", "-1", "inf", "5", "-1", "1", "5", "1"}, "SBmap1: inf is not a finite number"},
+      {{"SBmap1", in, "nan", "0", "1", "0", "1", out, "1", "-1", "1", "5", "-1", "1", "5", "1"}, "SBmap1: nan is not a finite number"},
+      {{"SBmap2", "-1", "1", "5", "-inf", "1", "5", "1", out, "1"}, "SBmap2: -inf is not a finite number"},
+      {{"spider", "-1", "1", "5", "-1", "1", "5", out, "1", "0", "0", "nan", "0", "200", "1"}, "spider: nan is not a finite number"},
+      {{"spider", "-1", "1", "5", "-1", "1", "5", out, "1", "0", "0", "60", "0", "200", "inf"}, "spider: inf is not a finite number"},
+      {{"convolve1", in, "1", in, "nan", out, "1"}, "convolve1: nan is not a finite number"},
+      {{"convolve2", in, "1", "0.02", "nan", out, "1"}, "convolve2: nan is not a finite number"},
+      {{"imgstats", in, "inf"}, "imgstats: inf is not a finite number"},
+  };
+  for (const Case& c : cases) {
+    CaptureOutput cap;
+    const std::string msg = fatal_message([&] {
+      const WordArray w = words(c.w);
+      if (c.w[0] == "SBmap1") SBmap1(w);
+      if (c.w[0] == "SBmap2") SBmap2(w);
+      if (c.w[0] == "spider") spider(w);
+      if (c.w[0] == "convolve1") convolve1(w);
+      if (c.w[0] == "convolve2") convolve2(w);
+      if (c.w[0] == "imgstats") imgstats(w);
+    });
+    EXPECT_EQ(msg, c.message);
+    EXPECT_FALSE(d.exists("out.txt")) << c.message;
+  }
+  EXPECT_EQ(TWmod.scale, 1.0);
+}
+
+// An input pixel that is not finite (NaN, an infinity, a text value beyond single
+// precision) would turn fluxes, convolutions and statistics into NaN: an error naming the
+// file and the pixel, nothing written.
+TEST(SBmap, NonFinitePixelsRefused) {
+  sphere_and_disk();
+  ScratchDir d;
+  write_map(d.file("ok.txt"), 3, 3, [](int i, int j) { return i == 2 && j == 2 ? 1.0 : 0.1; });
+  // Pixel (2, 3) of a 3 x 3 text map is the 8th value (x fastest).
+  for (const char* bad : {"nan", "-inf", "1e39"}) {
+    SCOPED_TRACE(bad);
+    std::string text = "3 3\n";
+    for (int k = 1; k <= 9; ++k) text += k == 8 ? std::string(bad) + "\n" : "0.5\n";
+    d.write("bad.txt", text);
+    const std::string b = d.file("bad.txt"), ok = d.file("ok.txt"), out = d.file("out.txt");
+    const std::string want = b + ": pixel (2, 3) is not a finite number";
+    const std::vector<std::vector<std::string>> runs = {
+        {"SBmap1", b, "1", "-1", "1", "-1", "1", out, "1", "-1", "1", "5", "-1", "1", "5", "1"},
+        {"convolve1", b, "1", ok, "1", out, "1"},
+        {"convolve1", ok, "1", b, "1", out, "1"},
+        {"convolve2", b, "1", "0.02", "0.02", out, "1"},
+        {"imgstats", b, "1"},
+    };
+    for (const auto& r : runs) {
+      CaptureOutput cap;
+      const std::string msg = fatal_message([&] {
+        const WordArray w = words(r);
+        if (r[0] == "SBmap1") SBmap1(w);
+        if (r[0] == "convolve1") convolve1(w);
+        if (r[0] == "convolve2") convolve2(w);
+        if (r[0] == "imgstats") imgstats(w);
+      });
+      EXPECT_EQ(msg, want) << r[0];
+      EXPECT_FALSE(d.exists("out.txt")) << r[0];
+    }
+  }
+}
+
+// convolve2 samples the source at steps of the pixel scale and weights it by the pixel
+// area: a scale that is not positive is refused with a warning, and nothing is written.
+TEST(Convolve, ImageWithSourceNeedsPositivePixelScale) {
+  sphere_and_disk();
+  ScratchDir d;
+  write_map(d.file("one.txt"), 8, 8, [](int i, int j) { return i == 4 && j == 4 ? 1.0 : 0.0; });
+  for (auto scale : {std::pair<const char*, const char*>{"0", "0.02"}, {"0.02", "-0.02"}, {"-1", "-1"}}) {
+    CaptureOutput cap;
+    convolve2(words({"convolve2", d.file("one.txt"), "1", scale.first, scale.second, d.file("out.txt"), "1"}));
+    EXPECT_NE(cap.text().find("WARNING: convolve2 needs xpixel > 0 and ypixel > 0"), std::string::npos) << cap.text();
+    EXPECT_EQ(cap.text().find("Fluxes:"), std::string::npos);
+    EXPECT_FALSE(d.exists("out.txt"));
+  }
+  CaptureOutput cap;
+  convolve2(words({"convolve2", d.file("one.txt"), "1", "0.02", "0.02", d.file("out.txt"), "1"}));
+  EXPECT_TRUE(d.exists("out.txt"));
 }
