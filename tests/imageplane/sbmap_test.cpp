@@ -275,8 +275,11 @@ TEST(SBmap, LensedMapFromFile) {
     const char* vhi;
     const char* what;
   };
-  for (const Case& c : {Case{"thin.txt", "0", "1", "0", "1", "pixels"}, Case{"src.txt", "0.5", "0.5", "0", "1", "hi > lo"},
-                        Case{"src.txt", "1", "0", "0", "1", "hi > lo"}, Case{"src.txt", "0", "1", "1", "-1", "hi > lo"}}) {
+  const Case cases[] = {{"thin.txt", "0", "1", "0", "1", "pixels"},
+                        {"src.txt", "0.5", "0.5", "0", "1", "hi > lo"},
+                        {"src.txt", "1", "0", "0", "1", "hi > lo"},
+                        {"src.txt", "0", "1", "1", "-1", "hi > lo"}};
+  for (const Case& c : cases) {
     const std::string msg = fatal_message([&] {
       SBmap1(words({"SBmap1", d.file(c.file), "1", c.ulo, c.uhi, c.vlo, c.vhi, d.file("bad.txt"), "1", "-1", "1", "5",
                     "-1", "1", "5", "1"}));
@@ -404,18 +407,18 @@ TEST(SBmap, NonFiniteWordsRefused) {
   const std::string in = d.file("src.txt"), out = d.file("out.txt");
   struct Case {
     std::vector<std::string> w;
-    const char* message;
+    const char* bad;  // the refused word
   };
   const Case cases[] = {
-      {{"SBmap1", in, "1", "nan", "1", "0", "1", out, "1", "-1", "1", "5", "-1", "1", "5", "1"}, "SBmap1: nan is not a finite number"},
-      {{"SBmap1", in, "1", "0", "1", "0", "1", out, "1", "-1", "inf", "5", "-1", "1", "5", "1"}, "SBmap1: inf is not a finite number"},
-      {{"SBmap1", in, "nan", "0", "1", "0", "1", out, "1", "-1", "1", "5", "-1", "1", "5", "1"}, "SBmap1: nan is not a finite number"},
-      {{"SBmap2", "-1", "1", "5", "-inf", "1", "5", "1", out, "1"}, "SBmap2: -inf is not a finite number"},
-      {{"spider", "-1", "1", "5", "-1", "1", "5", out, "1", "0", "0", "nan", "0", "200", "1"}, "spider: nan is not a finite number"},
-      {{"spider", "-1", "1", "5", "-1", "1", "5", out, "1", "0", "0", "60", "0", "200", "inf"}, "spider: inf is not a finite number"},
-      {{"convolve1", in, "1", in, "nan", out, "1"}, "convolve1: nan is not a finite number"},
-      {{"convolve2", in, "1", "0.02", "nan", out, "1"}, "convolve2: nan is not a finite number"},
-      {{"imgstats", in, "inf"}, "imgstats: inf is not a finite number"},
+      {{"SBmap1", in, "1", "nan", "1", "0", "1", out, "1", "-1", "1", "5", "-1", "1", "5", "1"}, "nan"},
+      {{"SBmap1", in, "1", "0", "1", "0", "1", out, "1", "-1", "inf", "5", "-1", "1", "5", "1"}, "inf"},
+      {{"SBmap1", in, "nan", "0", "1", "0", "1", out, "1", "-1", "1", "5", "-1", "1", "5", "1"}, "nan"},
+      {{"SBmap2", "-1", "1", "5", "-inf", "1", "5", "1", out, "1"}, "-inf"},
+      {{"spider", "-1", "1", "5", "-1", "1", "5", out, "1", "0", "0", "nan", "0", "200", "1"}, "nan"},
+      {{"spider", "-1", "1", "5", "-1", "1", "5", out, "1", "0", "0", "60", "0", "200", "inf"}, "inf"},
+      {{"convolve1", in, "1", in, "nan", out, "1"}, "nan"},
+      {{"convolve2", in, "1", "0.02", "nan", out, "1"}, "nan"},
+      {{"imgstats", in, "inf"}, "inf"},
   };
   for (const Case& c : cases) {
     CaptureOutput cap;
@@ -428,8 +431,8 @@ TEST(SBmap, NonFiniteWordsRefused) {
       if (c.w[0] == "convolve2") convolve2(w);
       if (c.w[0] == "imgstats") imgstats(w);
     });
-    EXPECT_EQ(msg, c.message);
-    EXPECT_FALSE(d.exists("out.txt")) << c.message;
+    EXPECT_EQ(msg, c.w[0] + ": " + c.bad + " is not a finite number");
+    EXPECT_FALSE(d.exists("out.txt")) << c.w[0];
   }
   EXPECT_EQ(TWmod.scale, 1.0);
 }
