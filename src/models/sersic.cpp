@@ -45,14 +45,29 @@ constexpr double kDevDefl = 0.0033689716698184;  // 8!/k^8
 // ---- radial deflection functions: the circular deflection over N at radius r ----
 
 // de Vaucouleurs: D = (8!/k^8)(s^2/r) P(8, d), d = k (r/s)^(1/4), with P(8, d) = 1 - e^-d
-// (1 + d + ... + d^7/7!); the series of the mean convergence below r/s = 1e-4.
+// (1 + d + ... + d^7/7!). Below d = 8 the difference cancels (P(8, d) ~ d^8/8! at small d)
+// and P(8, d) is summed as e^-d sum_(j>=8) d^j/j!, all terms positive; the series of the
+// mean convergence below r/s = 1e-4.
 double devauc0phir(double r, double s) {
   const double a = r / s;
   const double d = kDevK * std::pow(a, 0.25);
   if (a >= 1e-4) {
-    const double sum =
-        1 + d * (1 + d / 2 * (1 + d / 3 * (1 + d / 4 * (1 + d / 5 * (1 + d / 6 * (1 + d / 7))))));
-    return kDevDefl * (s * s / r) * (1.0 - std::exp(-d) * sum);
+    double P;
+    if (d < 8.0) {
+      double term = 1.0, sum = 0.0;  // term = d^j/j! * 8!/d^8, from j = 8
+      for (int j = 9; j < 120; ++j) {
+        sum += term;
+        term *= d / j;
+        if (term < 1e-17 * sum) break;
+      }
+      const double d2 = d * d, d4 = d2 * d2;
+      P = std::exp(-d) * sum * (d4 * d4 / 40320.0);
+    } else {
+      const double sum =
+          1 + d * (1 + d / 2 * (1 + d / 3 * (1 + d / 4 * (1 + d / 5 * (1 + d / 6 * (1 + d / 7))))));
+      P = 1.0 - std::exp(-d) * sum;
+    }
+    return kDevDefl * (s * s / r) * P;
   }
   return r * (1 - d * (8.0 / 9 - d * (2.0 / 5 - d * (4.0 / 33 - d * (1.0 / 36 - d * (1.0 / 195 - d * (1.0 / 1260 - d / 9450)))))));
 }
@@ -76,11 +91,17 @@ double sersic_c(double r, double s, double n, double bn) {
   return c;
 }
 
-// Exponential disk: D = (2 s/x)(1 - (1 + x) e^-x), x = r/s; series below x = 1e-4.
+// Exponential disk: D = (2 s/x)(1 - (1 + x) e^-x), x = r/s. Below x = 1 the difference
+// cancels (it is x^2/2 + ...; at x = 1e-4 the closed form kept eight digits, and the
+// potential's integral of that noise did not converge): it is summed there as
+// e^-x (e^x - 1 - x) = e^-x x^2 sum_(k>=0) x^k/(k + 2)!, all terms positive, which also
+// holds at x = 0.
 double expdisk0phir(double r, double s) {
   const double x = r / s;
-  if (x >= 1e-4) return (2 * s / x) * (1.0 - (1.0 + x) * std::exp(-x));
-  return s * x * (1.0 - (2.0 / 3.0) * x + x * x / 4.0);
+  if (x >= 1.0) return (2 * s / x) * (1.0 - (1.0 + x) * std::exp(-x));
+  double t = 1.0;  // 1/2 + x/3! + x^2/4! + ... = (1 + x/3 (1 + x/4 (1 + ...)))/2
+  for (int j = 22; j >= 3; --j) t = 1.0 + x / j * t;
+  return s * x * std::exp(-x) * t;
 }
 
 // Gaussian: D = 2 s^2 (1 - e^(-a^2/2))/r, a = r/s; series below a = 1e-4.
