@@ -8,6 +8,7 @@ derivatives of the elliptical cases come from differentiating the closed-form po
 
 Usage: python3 tests/models/reference_values_gen.py [case ...]
 """
+import math
 import sys
 
 from mpmath import mp, mpf, sqrt, log, atan, atanh, pi, exp, cos, sin, diff, fabs, hyp2f1, expm1
@@ -15,7 +16,7 @@ from mpmath import mp, mpf, sqrt, log, atan, atanh, pi, exp, cos, sin, diff, fab
 mp.dps = 60
 
 XS = [1e-4, 1e-3, 0.01, 0.025, 0.1, 0.3, 0.7, 0.999, 1.0, 1.001, 2.0, 10.0, 100.0, 1e3]
-THETA = mpf(0.3)
+THETA = 0.3
 
 
 def D(v):
@@ -32,7 +33,7 @@ def fmt(v):
 def rows_circular(scale, defl, kappa, pot=None):
     out = []
     for X in XS:
-        r = D(X) * D(scale)
+        r = mpf(X * float(scale))  # the radius the test passes, a double
         a = defl(r)
         k = kappa(r)
         sh = fabs(a / r - k)
@@ -45,8 +46,10 @@ def rows_from_potential(scale, phi, theta=THETA, grad=None):
     """phi(x, y): potential; grad(x, y) -> (phi_x, phi_y) if the potential is not given."""
     out = []
     for X in XS:
-        r = D(X) * D(scale)
-        x, y = r * cos(theta), r * sin(theta)
+        # The position the test passes: doubles r cos(theta), r sin(theta) (the phase of a
+        # plane wave at 1000 scale radii moves by 1e-13 with the last bit of x).
+        r = X * float(scale)
+        x, y = mpf(r * math.cos(float(theta))), mpf(r * math.sin(float(theta)))
         if grad is None:
             px = diff(phi, (x, y), (1, 0))
             py = diff(phi, (x, y), (0, 1))
@@ -332,7 +335,63 @@ def case_rows(name):
         for f, w in EXPDISK_A:
             terms.append((D(w) / D(f) ** 2, kuzmin_pot(0.3, float(f * R), q)))
         return rows_from_potential(2.0, combo(terms))
+    if name in ("tnfw3_1", "tnfw3_2"):  # b 0.3, s 2, t 3: from the 3-d density by quadrature
+        n = int(name[-1])
+        b, s, t = D(0.3), D(2.0), D(3.0)
+
+        def rho(r):
+            return b * s * s / (r * (r + s) ** 2) * (t * t / (t * t + (r / s) ** 2)) ** n
+        return rows_circular(2.0, *radial_from_density(rho), pot=None)
+    if name == "sersic":  # b 0.3, s 2, n 1.5: kappa b exp(-b_n (r/s)^(1/n))
+        b, s, n = D(0.3), D(2.0), D(1.5)
+        bn = 2 * n - mpf(1) / 3 + 4 / (405 * n) + 46 / (25515 * n * n)
+
+        def kap(r):
+            return b * exp(-bn * (r / s) ** (1 / n))
+
+        def defl(r):  # b r times the mean convergence 2n gamma(2n, a)/a^(2n)
+            a = bn * (r / s) ** (1 / n)
+            return b * r * 2 * n * mp.gammainc(2 * n, 0, a) / a ** (2 * n)
+        return rows_circular(2.0, defl, kap)
+    if name == "cusp":  # b 0.3, s 2, n 4, alpha 0.5: from the 3-d density by quadrature
+        b, s, nn, al = D(0.3), D(2.0), D(4.0), D(0.5)
+
+        def rho(r):
+            return b * s ** (nn - 2) / (2 * pi) * r ** (-al) * (s * s + r * r) ** ((al - nn) / 2)
+        return rows_circular(2.0, *radial_from_density(rho))
+    if name == "nuker":  # b 0.3, alpha_N 2, beta 3, gamma 0.5; break radius 1
+        b, aN, be, ga = D(0.3), D(2.0), D(3.0), D(0.5)
+
+        def kap(r):
+            return b * 2 ** ((be - ga) / aN) * r ** (-ga) * (1 + r ** aN) ** ((ga - be) / aN)
+
+        def defl(r):
+            return 2 / r * mp.quad(lambda t: t * kap(t), [0, min(r, 1), r] if r > 1 else [0, r])
+        return rows_circular(1.0, defl, kap)
+    if name == "fourmode":  # b 0.3, k 1.7, phase 0.4: phi = -(2b/k^2) cos(k x + phi0)
+        b, k, p0 = D(0.3), D(1.7), D(0.4)
+        return rows_from_potential(1.0, lambda x, y: -(2 * b / (k * k)) * cos(k * x + p0))
+    if name == "clus3":  # s 0.3, theta3 25 degrees: phi = (s/4) r^3 [sin 3(th - t) + sin(th - t)]
+        sa, t = D(0.3), D(25.0) * pi / 180
+
+        def phi(x, y):
+            r = sqrt(x * x + y * y)
+            th = mp.atan2(y, x)
+            return sa / 4 * r ** 3 * (sin(3 * (th - t)) + sin(th - t))
+        return rows_from_potential(1.0, phi)
     raise SystemExit("unknown case " + name)
+
+
+def radial_from_density(rho):
+    """Convergence (projection) and deflection (cylinder mass over pi R) of rho(r)."""
+    def kap(R):
+        return project(rho, R)
+
+    def defl(R):
+        inner = 4 * pi * mp.quad(lambda r: r * r * rho(r), [0, R])
+        outer = 4 * pi * mp.quad(lambda r: r * r * rho(r) * (1 - sqrt(1 - R * R / (r * r))), [R, 10 * R, mp.inf])
+        return (inner + outer) / (pi * R)
+    return defl, kap
 
 
 EXPDISK_A = [(0.110297293254709, 0.008078806163965708), (0.156971513592819, -0.02849637529981501),
@@ -427,7 +486,8 @@ ALL = ["ptmass", "convrg", "plummer_c", "plummer_e", "pjaffe_c", "pjaffe_e", "ki
        "alpha05", "alpha15", "softpow", "tpow05", "tpow13", "tsis0", "tsis1", "tsis2", "tsis3",
        "tsis4", "tsis5", "tsis6", "tnfw2", "nfwpot_c", "nfwpot_e", "kuz_c", "kuz_e", "alphapot",
        "boxypot", "mpole", "monopole", "unidisk", "burkert", "nfwcusp0", "nfwcusp2", "expdisk",
-       "gaus", "devauc", "devaucA_c", "devaucA_e", "expdiskA_c", "expdiskA_e"]
+       "gaus", "devauc", "devaucA_c", "devaucA_e", "expdiskA_c", "expdiskA_e", "tnfw3_1", "tnfw3_2",
+       "sersic", "cusp", "nuker", "fourmode", "clus3"]
 
 
 def main():
