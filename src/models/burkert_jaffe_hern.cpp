@@ -44,16 +44,31 @@ inline double burk_artanh(double X, double f) { return std::log((f + 1.0) / X); 
 
 double burkert0phir_F(double X, double F) {
   if (X == 0.0) return 0.0;
-  // Below X = 0.01 the series (the closed form cancels in its leading terms; the two agree
-  // to about 1e-9 at the switch).
-  if (X < 0.01) return kPi2 * X + (4.0 * std::log(X) - 4.91418) * X * X * X / 8.0;
   const double a = std::sqrt(X * X + 1.0), am1 = X * X / (a + 1.0);
+  if (X < 0.5) {
+    // The closed form's bracket is O(X^2) while its terms are O(ln X). With q = sqrt(1 -
+    // X^2), F = ln((1 + q)/X)/q and artanh(1/a) = ln((1 + a)/X), it is
+    //   S = (2 - a - q) ln(X/2) + a ln((1 + a)/2) + q ln((1 + q)/2) + (a - 1) pi/2,
+    // with 2 - a - q = 2 X^4/((a + q)(1 + q)(1 + a)), a = 1 + A and q = 1 - B (A, B
+    // ~ X^2/2): every term keeps its digits, and the leading (pi/2) A is exact.
+    const double q = std::sqrt((1.0 - X) * (1.0 + X)), B = X * X / (1.0 + q);
+    const double c = 2.0 * X * X * X * X / ((a + q) * (1.0 + q) * (1.0 + a));
+    const double S = c * std::log(X / 2.0) + (1.0 + am1) * std::log1p(0.5 * am1) + (1.0 - B) * std::log1p(-0.5 * B) +
+                     kPi2 * am1;
+    return 2.0 * S / X;
+  }
   return (2.0 / X) * (a * burk_artanh(X, a) + 2.0 * std::log(X / 2.0) + am1 * kPi2 - (X * X - 1.0) * F);
 }
 
-// Closed-form kappa~ of the Burkert profile (every X > 0).
+// Closed-form kappa~ of the Burkert profile (every X > 0). Beyond X = 2, where the
+// closed form cancels (kappa~ ~ 2/X^2 against terms ~ pi/(2X)), with q = sqrt(X^2 - 1) and
+// F = (pi/2 - atan(1/q))/q: kappa~ = artanh(1/f)/f + atan(1/q)/q - pi/(f q (f + q)).
 inline double burk_kappa_closed(double X, double F) {
   const double f = std::sqrt(X * X + 1.0);
+  if (X > 2.0) {
+    const double q = std::sqrt((X - 1.0) * (X + 1.0));
+    return std::atanh(1.0 / f) / f + std::atan(1.0 / q) / q - kPi / (f * q * (f + q));
+  }
   return (burk_artanh(X, f) + kPi2) / f - F;
 }
 
@@ -66,7 +81,7 @@ void burk_kappa_F(double X, double F, double& k, double& kp) {
     kp = -0.350153 + 0.362615 * g - 0.298063 * g * g;
   } else if (X2 >= 1e-5) {
     const double f = std::sqrt(X2 + 1.0), f2 = f * f, f3 = f2 * f, at = burk_artanh(X, f);
-    k = (at + kPi2) / f - F;
+    k = burk_kappa_closed(X, F);
     kp = -(kPi / 4.0) / f3 - 1.0 / (2.0 * X2 * f2) - at / (2.0 * f3) - (1.0 - X2 * F) / (2.0 * X2 * g);
   } else {
     const double L = std::log(X2);

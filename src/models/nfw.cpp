@@ -180,23 +180,12 @@ void nfwpot(DerivVector& out, double x, double y) {
   const double q = 1.0 - cur.ep, q2 = q * q;
   const double xi = std::sqrt(x * x + y * y / q2);
   if (xi == 0.0) return;
-  const double X = xi / s, X2 = X * X, L = std::log(X / 2.0);
-  double o, l, m;
-  if (X >= 0.01) {
-    const double F = nfwFfunc(X);
-    o = 2.0 * nfw_hfunc(X);
-    l = 4.0 * (L + F) / X;
-    const double g = X2 - 1.0;
-    if (std::fabs(g) >= 1e-4)
-      m = 4.0 * (X2 + (1.0 - X2) * L + (1.0 - 2.0 * X2) * F) / (g * X2);
-    else  // 0/0 at X = 1: m = o'' = 2 kappa~ - o'/X with the series of kappa~
-      m = 2.0 * (2.0 / 3.0 - 0.4 * g + (2.0 / 7.0) * g * g - (2.0 / 9.0) * g * g * g) - l / X;
-  } else {
-    const double X4 = X2 * X2;
-    o = -X2 * (L + (3.0 * L + 1.0) * X2 / 8.0 + (5.0 * L / 24.0 + 3.0 / 32.0) * X4);
-    l = -(2.0 * L + 1.0) * X - (12.0 * L + 7.0) * X2 * X / 8.0 - (60.0 * L + 37.0) * X4 * X / 48.0;
-    m = -2.0 * L - 3.0 - 0.375 * (12.0 * L + 11.0) * X2 - (5.0 / 48.0) * (60.0 * L + 49.0) * X4;
-  }
+  // o = 2 h(X), l = o' = 4 (ln(X/2) + F)/X and m = o'' = 2 kappa~ - l/X (the radial
+  // Laplacian is twice the convergence), each in the form that keeps its digits: the small-X
+  // series and the 0/0 of m's closed form at X = 1 lose up to twelve.
+  const double X = xi / s, F = nfwFfunc(X);
+  const double o = 2.0 * nfw_hfunc(X), l = nfw0phir_F(X, F);
+  const double m = 4.0 * nfw_one_minus_F_over_g((X - 1.0) * (X + 1.0), F) - l / X;
   const double p1 = b * s * l, p2 = b * m;
   const double xi2 = xi * xi, xi3 = xi2 * xi;
   out[1] = b * s * s * o;
@@ -229,11 +218,8 @@ void tnfw2(DerivVector& out, double x, double y) {
     const double X = r / s, F = nfwFfunc(X);
     A = b * nfw0phir_F(X, F) / X;
     const double v = X - 1.0;
-    double kc;
-    if (std::fabs(v) >= 1e-4)
-      kc = 2.0 * (1.0 - F) / (X * X - 1.0);
-    else
-      kc = 2.0 * (1.0 / 3.0 - 0.4 * v + (13.0 / 35.0) * v * v - (20.0 / 63.0) * v * v * v);
+    // 2 (1 - F)/(X^2 - 1), summed as its series near X = 1 where the quotient cancels.
+    const double kc = 2.0 * nfw_one_minus_F_over_g(v * (X + 1.0), F);
     B = 2.0 * b * kc - A;
     phi = 2.0 * b * s * s * nfw_hfunc(X) + b * s * a * Da * std::log(a) - 2.0 * b * s * s * nfw_hfunc_closed(tau);
   }

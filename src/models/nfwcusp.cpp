@@ -87,11 +87,8 @@ double Hfunc(double x, double al) {
 double nfwcusp_D(double x, double s, double al, Slope sl) {
   if (!(x > 0.0)) return 0.0;
   switch (sl) {
-    case SLOPE_1: {
-      if (x >= 0.01) return 4.0 * s * (std::log(x / 2.0) + nfwFfunc(x)) / x;
-      const double l = std::log(2.0 / x), x2 = x * x;
-      return 4.0 * s * x * ((l / 2 - 0.25) + x2 * ((3 * l / 8 - 7.0 / 32) + x2 * (0.3125 * l - 0.19270833333333334)));
-    }
+    case SLOPE_1:  // the NFW deflection, in its form without cancellation at small x
+      return s * nfw0phir_F(x, nfwFfunc(x));
     case SLOPE_2: {
       if (x >= 0.01) return 4.0 * s * ((1 - x * x) * nfwFfunc(x) / x + kHalfPi + std::log(x / 2.0) / x);
       const double L = std::log(x / 2.0), x2 = x * x;
@@ -100,17 +97,25 @@ double nfwcusp_D(double x, double s, double al, Slope sl) {
     }
     case SLOPE_0: {
       const double d = x * x - 1.0;
-      if (x >= 0.01 && std::fabs(d) >= 0.01) {
+      if (x < 0.5) {
+        // (2s/x) [2 ln(x/2) - ((2 - 3x^2) F + x^2)/d] cancels below x = 0.5 (the bracket is
+        // O(x^2) while its terms are O(ln x)). With l = ln(2/x), q = sqrt(1 - x^2),
+        // w = x^2/(1 + q) and F = l + delta, delta = (l w + ln(1 - w/2))/q, the bracket is
+        // (x^2 + 2 (delta - l x^2/2) - 3 x^2 delta)/q^2, where
+        // delta - l x^2/2 = l x^4 (2 + q)/(2 q (1 + q)^2) + ln(1 - w/2)/q keeps its digits.
+        const double l = std::log(2.0 / x), x2 = x * x, q2 = (1.0 - x) * (1.0 + x), q = std::sqrt(q2);
+        const double w = x2 / (1.0 + q), lw = std::log1p(-0.5 * w), delta = (l * w + lw) / q;
+        const double dl = l * x2 * x2 * (2.0 + q) / (2.0 * q * (1.0 + q) * (1.0 + q)) + lw / q;
+        return (2.0 * s / x) * (x2 + 2.0 * dl - 3.0 * x2 * delta) / q2;
+      }
+      if (std::fabs(d) >= 0.01) {
         const double F = nfwFfunc(x);
         return (2.0 * s / x) * (2.0 * std::log(x / 2.0) - ((2.0 - 3.0 * x * x) * F + x * x) / d);
       }
-      if (x >= 0.01)
-        return s * (0.5607446110935521 +
-                    d * (0.11962769445322395 +
-                         d * (-0.07543505655420368 +
-                              d * (0.049370483636439574 + d * (-0.034838783571495016 + d * 0.02603709802153832)))));
-      const double L = std::log(x / 2.0), x2 = x * x;
-      return s * x * (1.0 + x2 * ((1.5 * L + 1.625) + x2 * (2.5 * L + 2.1666666666666665)));
+      return s * (0.5607446110935521 +
+                  d * (0.11962769445322395 +
+                       d * (-0.07543505655420368 +
+                            d * (0.049370483636439574 + d * (-0.034838783571495016 + d * 0.02603709802153832)))));
     }
     default: {
       const double W = inner_integral(x, [x, al](double t) { return std::pow(t + x, al - 3.0) / (t > 0 ? t : 1.0); });
@@ -125,24 +130,32 @@ void nfwcusp_kappa(double x, double s, double al, Slope sl, double& k, double* k
   const double x2 = x * x, d = x2 - 1.0;
   switch (sl) {
     case SLOPE_1: {
+      // The NFW convergence 2 (1 - F)/d at every x (its own series near d = 0; the short
+      // small-x series would be 1e-12 off below x = 0.01).
+      const double F = nfwFfunc(x);
+      k = 2.0 * nfw_one_minus_F_over_g(d, F);
+      if (!kp) return;
       if (x >= 0.01 && std::fabs(d) >= 0.01) {
-        const double F = nfwFfunc(x);
-        k = 2.0 * (1.0 - F) / d;
-        if (kp) *kp = (x2 * (3.0 * F - 2.0) - 1.0) / (x2 * d * d) * is2;
+        *kp = (x2 * (3.0 * F - 2.0) - 1.0) / (x2 * d * d) * is2;
       } else if (x >= 0.01) {
-        k = 2.0 * (1.0 / 3 + d * (-1.0 / 5 + d * (1.0 / 7 + d * (-1.0 / 9 + d * (1.0 / 11 - d / 13)))));
-        if (kp) *kp = (-0.4 + d * (4.0 / 7 + d * (-2.0 / 3 + d * (8.0 / 11 + d * (-10.0 / 13 + d * 0.8))))) * is2;
+        *kp = (-0.4 + d * (4.0 / 7 + d * (-2.0 / 3 + d * (8.0 / 11 + d * (-10.0 / 13 + d * 0.8))))) * is2;
       } else {
         const double l = std::log(2.0 / x);
-        k = 2.0 * (l - 1.0) + (3.0 * l - 2.5) * x2 + (3.75 * l - 2.9375) * x2 * x2;
-        if (kp) *kp = (3.0 * l - 4.0 - 1.0 / x2 + (7.5 * l - 7.75) * x2 + (13.125 * l - 12.15625) * x2 * x2) * is2;
+        *kp = (3.0 * l - 4.0 - 1.0 / x2 + (7.5 * l - 7.75) * x2 + (13.125 * l - 12.15625) * x2 * x2) * is2;
       }
       return;
     }
     case SLOPE_2: {
       if (x >= 0.01) {
         const double F = nfwFfunc(x);
-        k = kPi / x - 2.0 * F;
+        if (x > 2.0) {
+          // pi/x - 2F cancels (kappa~ ~ 2/x^2): with q = sqrt(x^2 - 1) and F = (pi/2 -
+          // atan(1/q))/q it is 2 atan(1/q)/q - pi/(x q (x + q)).
+          const double q = std::sqrt(d);
+          k = 2.0 * std::atan(1.0 / q) / q - kPi / (x * q * (x + q));
+        } else {
+          k = kPi / x - 2.0 * F;
+        }
         if (!kp) return;
         if (std::fabs(d) >= 0.01)
           *kp = (1.0 / x2 - kPi / (2.0 * x2 * x) + (F - 1.0) / d) * is2;

@@ -104,8 +104,10 @@ Radial tsis_smooth(int n, double r, double a) {
   }
   const double wm1 = g * g / (std::sqrt(1.0 + g * g) + 1.0);  // w - 1 without cancellation
   const double w = 1.0 + wm1, lw = std::log1p(wm1), L = std::log1p(wm1 / 2.0);
+  // The j = 1 terms apart: 1/(2g) - 1/(2w) = 1/(2 g w (g + w)); and beyond g = 1, where
+  // g - (w - 1) cancels, g - (w - 1) = 1 - 1/(g + w).
   double gam = 1.0;  // gamma_1
-  double ksum = gam / w, dsum = gam * wm1, psum = gam * (wm1 - L);
+  double ksum = 0.0, dsum = 0.0, psum = 0.0;
   double J = L;      // J_1
   for (int j = 2; j <= n; ++j) {
     gam *= (2.0 * j - 3.0) / (2.0 * j - 2.0);
@@ -115,11 +117,17 @@ Radial tsis_smooth(int n, double r, double a) {
     dsum += gam * -std::expm1((3.0 - 2.0 * j) * lw) / m;
     psum += gam * J / m;
   }
-  const double k = 1.0 / (2.0 * g) - 0.5 * ksum;
-  o.D = 1.0 - dsum / g;
+  const double k = 1.0 / (2.0 * g * w * (g + w)) - 0.5 * ksum;
+  if (g < 1.0) {
+    o.D = 1.0 - (wm1 + dsum) / g;
+    o.P = an * (g - (wm1 - L) - psum);
+  } else {
+    const double gw = 1.0 - 1.0 / (g + w);  // g - (w - 1)
+    o.D = (gw - dsum) / g;
+    o.P = an * (gw + L - psum);
+  }
   o.K = k / an;
   o.G = (o.D / g - k) / an;
-  o.P = an * (g - psum);
   return o;
 }
 
@@ -127,10 +135,16 @@ Radial tsis_smooth(int n, double r, double a) {
 
 // ---------------------------------------------------------------------------------------
 
+// (2/r)(ln(1 + r/s) - r/(r + s)). The bracket cancels at small r (it is u^2/2 + ...
+// with u = r/(r + s)): below u = 0.1 it is summed as -ln(1 - u) - u = u^2 sum_(k>=2)
+// u^(k-2)/k, which also holds at r = 0 and replaces the two-term series of the closed
+// form's small-radius branch (1e-8 off at r/s = 1e-4).
 double softpow0phir(double r) {
-  const double s = cur.ss, t = r / s;
-  if (t >= 1e-4) return (2.0 / r) * (std::log1p(t) - r / (r + s));
-  return r / (s * s) - (4.0 / 3.0) * r * r / (s * s * s);
+  const double s = cur.ss, u = r / (r + s);
+  if (u >= 0.1) return (2.0 / r) * (std::log1p(r / s) - u);
+  double sum = 0.0;
+  for (int k = 20; k >= 2; --k) sum = 1.0 / k + u * sum;
+  return 2.0 * r * sum / ((r + s) * (r + s));
 }
 
 namespace modelclass {

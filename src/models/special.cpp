@@ -39,22 +39,17 @@ void unidisk_field(DerivVector& out, double R, double b, double q, double x, dou
     axy = 0.0;
   } else {
     if (settings.potflag != 0) fatal("unidisk potential is not currently implemented");
-    if (o >= 1e-4) {
-      const double L1 = lambda + 1.0, L2 = lambda + q * q, Q = std::sqrt(L1 / L2), f = 2.0 * b / o;
-      ax = x * f * (1.0 - 1.0 / Q);
-      ay = y * f * (Q - 1.0);
-      axx = -f * ((o * X * X / (w * L1) + 1.0) / Q - 1.0);
-      ayy = -f * ((o * Y * Y / (w * L2) - 1.0) * Q + 1.0);
-      axy = -2.0 * b * x * y / (R * R * w * std::sqrt(L1 * L2));
-    } else {
-      // Nearly circular: first order in o.
-      const double H2 = H * H, H3 = H2 * H, H4 = H2 * H2, X2 = X * X, Y2 = Y * Y;
-      ax = b * R * X / H + b * R * o * X * (X2 - 3.0 * Y2) / (4.0 * H3);
-      ay = b * R * Y / H + b * R * o * Y * (3.0 * X2 - Y2) / (4.0 * H3);
-      axx = -b * (X2 - Y2) / H2 - 3.0 * o * b * (X2 * X2 - 6.0 * X2 * Y2 + Y2 * Y2) / (4.0 * H4);
-      ayy = -axx;
-      axy = -2.0 * b * X * Y / H2 - 3.0 * o * b * X * Y * (X2 - Y2) / H4;
-    }
+    // With L1 = lambda + 1, L2 = lambda + q^2 and Q = sqrt(L1/L2), the factors 1 - 1/Q and
+    // Q - 1 over o = L1 - L2 are written as 1/(s1 (s1 + s2)) and 1/(s2 (s1 + s2)), s1 =
+    // sqrt(L1), s2 = sqrt(L2): exact at every o (also o -> 0, the nearly circular disk) and
+    // without the cancellation of 1 - 1/Q far from the disk.
+    const double L1 = lambda + 1.0, L2 = lambda + q * q, s1 = std::sqrt(L1), s2 = std::sqrt(L2);
+    const double u1 = 2.0 * b / (s1 * (s1 + s2)), u2 = 2.0 * b / (s2 * (s1 + s2));
+    ax = x * u1;
+    ay = y * u2;
+    axx = u1 - 2.0 * b * X * X * s2 / (w * L1 * s1);
+    ayy = u2 - 2.0 * b * Y * Y * s1 / (w * L2 * s2);
+    axy = -2.0 * b * x * y / (R * R * w * s1 * s2);
   }
   out[2] += sign * ax;
   out[3] += sign * ay;
