@@ -19,19 +19,19 @@ namespace {
 // (lowest index) lying within xmatch of it in both coordinates, exactly as a linear scan
 // of the vertices in order would find it, at a cost independent of the vertex count.
 //
-// Cells are 2 xmatch wide, so that two coordinates closer than xmatch lie in the same or in
-// neighbouring cells. Each vertex sits in the cell of its position; a node looks only at
-// the neighbouring cells its xmatch square can reach (one or two per coordinate, three
-// where the coordinate is too large for its position inside the cell to be trusted).
-// The table is open-addressed and kept between builds, so that a rebuild allocates nothing
-// once the buffers have grown to the size of the mesh.
+// Each vertex sits in the cell of its position, cells being 16 xmatch wide: two coordinates
+// closer than xmatch lie in the same or in neighbouring cells, and a node looks only at the
+// cells its xmatch square can reach (mostly its own; a neighbour along a coordinate only
+// near that side of the cell; all three where the coordinate is too large for its place
+// inside the cell to be trusted). The table is open-addressed and kept between builds, so
+// that a rebuild allocates nothing once the buffers have grown to the size of the mesh.
 class VertexMerger {
  public:
   // Prepares for at most `nodes` vertices.
   void reset(triangulateio* in, double tol, size_t nodes) {
     in_ = in;
     tol_ = tol;
-    w_ = 2.0 * tol;
+    w_ = kCellWidth * tol;
     size_t size = 64;
     while (size < 2 * nodes) size *= 2;
     mask_ = size - 1;
@@ -75,10 +75,14 @@ class VertexMerger {
     int head = -1;  // newest vertex of the cell, -1 for an unused slot
   };
 
-  // Cell c of one coordinate and the range [lo, hi] of cell offsets (-1, 0, 1) that a
-  // coordinate within xmatch of it can fall in. The offsets come from the position inside
-  // the cell, with a margin of a tenth of a cell over rounding; beyond 2^40 cells from the
-  // origin the position is not trusted and all three are taken. Indices are clamped (a
+  static constexpr double kCellWidth = 16;  // in units of xmatch
+  // A neighbouring cell is looked at from within two xmatch of its side: one xmatch of
+  // reach and one of margin, far above the rounding of c / w below 2^40 cells (2^-12).
+  static constexpr double kEdge = 2 / kCellWidth;
+
+  // Cell of coordinate c and the range [lo, hi] of cell offsets (-1, 0, 1) that a
+  // coordinate within xmatch of it can fall in. Beyond 2^40 cells from the origin the
+  // place inside the cell is not trusted and all three are taken. Indices are clamped (a
   // NaN, which matches nothing, goes to cell 0).
   void reach(double c, std::int64_t& cell, std::int64_t& lo, std::int64_t& hi) const {
     const double t = c / w_, q = std::floor(t);
@@ -91,16 +95,18 @@ class VertexMerger {
     cell = static_cast<std::int64_t>(std::max(-4e18, std::min(4e18, q)));
     if (std::fabs(t) < 1099511627776.0) {  // 2^40
       const double f = t - q;             // exact here: 0 <= f < 1
-      if (f >= 0.6) lo = 0;
-      if (f <= 0.4) hi = 0;
+      if (f >= kEdge) lo = 0;
+      if (f <= 1 - kEdge) hi = 0;
     }
   }
 
   // Slot of cell (cx, cy): the one holding it, or the empty slot where it would go.
   size_t find(std::int64_t cx, std::int64_t cy) const {
-    std::uint64_t h = static_cast<std::uint64_t>(cx) * 0x9E3779B97F4A7C15ULL;
-    h ^= static_cast<std::uint64_t>(cy) * 0xC2B2AE3D27D4EB4FULL;
-    size_t k = static_cast<size_t>(h ^ (h >> 29)) & mask_;
+    std::uint64_t h = static_cast<std::uint64_t>(cx) * 0x9E3779B97F4A7C15ULL + static_cast<std::uint64_t>(cy);
+    h ^= h >> 32;
+    h *= 0xD6E8FEB86659FD93ULL;
+    h ^= h >> 32;
+    size_t k = static_cast<size_t>(h) & mask_;
     while (slots_[k].head >= 0 && (slots_[k].cx != cx || slots_[k].cy != cy)) k = (k + 1) & mask_;
     return k;
   }

@@ -4,11 +4,8 @@
 
 #include <CGAL/Constrained_Delaunay_triangulation_2.h>
 #include <CGAL/Exact_predicates_inexact_constructions_kernel.h>
-#include <CGAL/Spatial_sort_traits_adapter_2.h>
 #include <CGAL/Triangulation_face_base_with_info_2.h>
 #include <CGAL/Triangulation_vertex_base_with_info_2.h>
-#include <CGAL/property_map.h>
-#include <CGAL/spatial_sort.h>
 
 #include <cmath>
 #include <limits>
@@ -38,8 +35,6 @@ using FH = CDT::Face_handle;
 // Work lists kept between calls, so that a rebuild of a mesh of the same size allocates
 // nothing here (CGAL's own storage is allocated per triangulation).
 struct Scratch {
-  std::vector<Point> points;
-  std::vector<std::size_t> order;
   std::vector<VH> vh;
   std::vector<VH> added;
   std::vector<FH> stack;
@@ -104,25 +99,20 @@ void triangulate(const char* /*switches*/, const triangulateio& in, triangulatei
   for (int s = 0; s < 2 * in.numberofsegments; ++s)
     if (in.segmentlist[s] < 0 || in.segmentlist[s] >= n) fatal("triangulation segment names a vertex that does not exist");
 
-  // Points go in along a spatial sort, each located from the face of the one before.
+  // Points go in in the order given, each located from a face of the one before: the grid
+  // lists its nodes ring by ring (or column by column), which keeps every walk short and
+  // costs less here than CGAL's spatial sort. The mesh does not depend on the order: the
+  // Delaunay test is exact and settles cocircular points by a fixed symbolic perturbation.
   // Coincident input points share one vertex, which carries the lowest of their indices.
   CDT cdt;
   Scratch& w = scratch;
-  w.points.resize(static_cast<size_t>(n));
-  w.order.resize(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    w.points[static_cast<size_t>(i)] = Point(in.pointlist[2 * i], in.pointlist[2 * i + 1]);
-    w.order[static_cast<size_t>(i)] = static_cast<size_t>(i);
-  }
-  using SortTraits = CGAL::Spatial_sort_traits_adapter_2<K, CGAL::Pointer_property_map<Point>::type>;
-  CGAL::spatial_sort(w.order.begin(), w.order.end(), SortTraits(CGAL::make_property_map(w.points), K()));
-  w.vh.assign(static_cast<size_t>(n), VH());
+  w.vh.resize(static_cast<size_t>(n));
   FH hint;
-  for (size_t i : w.order) {
-    VH v = cdt.insert(w.points[i], hint);
-    w.vh[i] = v;
+  for (int i = 0; i < n; ++i) {
+    const VH v = cdt.insert(Point(in.pointlist[2 * i], in.pointlist[2 * i + 1]), hint);
+    w.vh[static_cast<size_t>(i)] = v;
     hint = v->face();
-    if (v->info().i < 0 || static_cast<int>(i) < v->info().i) v->info().i = static_cast<int>(i);
+    if (v->info().i < 0) v->info().i = i;
   }
   const size_t distinct = cdt.number_of_vertices();
 
@@ -177,9 +167,9 @@ void triangulate(const char* /*switches*/, const triangulateio& in, triangulatei
   if (cdt.dimension() < 2) return;  // no triangles to make
 
   // Carve: every face starts inside; flood from the infinite faces and from each hole.
-  auto f0 = cdt.incident_faces(cdt.infinite_vertex()), f = f0;
-  do flood_outside(f, w.stack);
-  while (++f != f0);
+  auto c0 = cdt.incident_faces(cdt.infinite_vertex()), c = c0;
+  do flood_outside(c, w.stack);
+  while (++c != c0);
   for (int h = 0; h < in.numberofholes; ++h) {
     const Point p(in.holelist[2 * h], in.holelist[2 * h + 1]);
     FH g = cdt.locate(p);
@@ -188,16 +178,24 @@ void triangulate(const char* /*switches*/, const triangulateio& in, triangulatei
 
   out.trianglelist.reserve(3 * cdt.number_of_faces());
   out.edgelist.reserve(2 * (cdt.number_of_faces() + cdt.number_of_vertices()));
-  for (auto g : cdt.finite_face_handles()) {
-    if (g->info().outside) continue;
-    for (int i = 0; i < 3; ++i) out.trianglelist.push_back(g->vertex(i)->info().i);
-    ++out.numberoftriangles;
-  }
-  for (auto e = cdt.finite_edges_begin(); e != cdt.finite_edges_end(); ++e) {
-    FH g = e->first;
-    if (g->info().outside && g->neighbor(e->second)->info().outside) continue;
-    out.edgelist.push_back(g->vertex(CDT::cw(e->second))->info().i);
-    out.edgelist.push_back(g->vertex(CDT::ccw(e->second))->info().i);
-    ++out.numberofedges;
+  // One pass over the faces gives the triangles and the edges, in the order of CGAL's own
+  // finite-face and finite-edge iterators: an edge belongs to the lower of its two faces.
+  const VH inf = cdt.infinite_vertex();
+  for (auto f = cdt.all_faces_begin(); f != cdt.all_faces_end(); ++f) {
+    const VH v[3] = {f->vertex(0), f->vertex(1), f->vertex(2)};
+    const bool inside = !f->info().outside;
+    if (inside && v[0] != inf && v[1] != inf && v[2] != inf) {
+      for (int i = 0; i < 3; ++i) out.trianglelist.push_back(v[i]->info().i);
+      ++out.numberoftriangles;
+    }
+    for (int i = 0; i < 3; ++i) {
+      const FH g = f->neighbor(i);
+      if (!(FH(f) < g)) continue;
+      const VH a = v[CDT::cw(i)], b = v[CDT::ccw(i)];
+      if (a == inf || b == inf || (!inside && g->info().outside)) continue;
+      out.edgelist.push_back(a->info().i);
+      out.edgelist.push_back(b->info().i);
+      ++out.numberofedges;
+    }
   }
 }
