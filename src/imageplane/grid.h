@@ -62,7 +62,7 @@ extern SecondaryGrids TWsecgrid;
 
 // The triangulated image plane.
 struct MeshSet {
-  triangulateio in, out;  // triangulator input (only during grid2tri) and the mesh
+  triangulateio in, out;  // triangulator input of the last build, and the mesh
   std::vector<int> mark;  // one scratch mark per mesh triangle
 };
 extern MeshSet TWtri;

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <unordered_map>
+#include <vector>
 
 #include "imageplane/grid.h"
 #include "models/component.h"
@@ -18,49 +18,107 @@ namespace {
 // Vertices found so far, with a spatial hash for merging: a node joins the first vertex
 // (lowest index) lying within xmatch of it in both coordinates, exactly as a linear scan
 // of the vertices in order would find it, at a cost independent of the vertex count.
+//
+// Each vertex sits in the cell of its position, cells being 16 xmatch wide: two coordinates
+// closer than xmatch lie in the same or in neighbouring cells, and a node looks only at the
+// cells its xmatch square can reach (mostly its own; a neighbour along a coordinate only
+// near that side of the cell; all three where the coordinate is too large for its place
+// inside the cell to be trusted). The table is open-addressed and kept between builds, so
+// that a rebuild allocates nothing once the buffers have grown to the size of the mesh.
 class VertexMerger {
  public:
-  explicit VertexMerger(triangulateio& in, double tol) : in_(in), tol_(tol) {}
+  // Prepares for at most `nodes` vertices.
+  void reset(triangulateio* in, double tol, size_t nodes) {
+    in_ = in;
+    tol_ = tol;
+    w_ = kCellWidth * tol;
+    size_t size = 64;
+    while (size < 2 * nodes) size *= 2;
+    mask_ = size - 1;
+    slots_.assign(size, Slot());
+    chain_.clear();
+    chain_.reserve(nodes);
+  }
 
   int vertex_of(const gnode* g) {
-    const std::int64_t cx = cell(g->x), cy = cell(g->y);
+    std::int64_t cx, cy, x0, x1, y0, y1;
+    reach(g->x, cx, x0, x1);
+    reach(g->y, cy, y0, y1);
+    const double* p = in_->pointlist.data();
     int best = -1;
-    for (std::int64_t dx = -1; dx <= 1; ++dx)
-      for (std::int64_t dy = -1; dy <= 1; ++dy) {
-        const auto it = cells_.find(key(cx + dx, cy + dy));
-        if (it == cells_.end()) continue;
-        for (int v : it->second) {
+    for (std::int64_t i = x0; i <= x1; ++i)
+      for (std::int64_t j = y0; j <= y1; ++j) {
+        for (int v = slots_[find(cx + i, cy + j)].head; v >= 0; v = chain_[static_cast<size_t>(v)]) {
           if (best >= 0 && v >= best) continue;
-          if (std::fabs(g->x - in_.pointlist[2 * v]) < tol_ && std::fabs(g->y - in_.pointlist[2 * v + 1]) < tol_)
-            best = v;
+          if (std::fabs(g->x - p[2 * v]) < tol_ && std::fabs(g->y - p[2 * v + 1]) < tol_) best = v;
         }
       }
     if (best >= 0) return best;
-    const int v = in_.numberofpoints++;
-    in_.pointlist.push_back(g->x);
-    in_.pointlist.push_back(g->y);
+    const int v = in_->numberofpoints++;
+    in_->pointlist.push_back(g->x);
+    in_->pointlist.push_back(g->y);
     const double attr[6] = {g->u, g->v, g->mu, static_cast<double>(g->parity), g->phi, 0.0};
-    in_.pointattributelist.insert(in_.pointattributelist.end(), attr, attr + 6);
-    cells_[key(cx, cy)].push_back(v);
+    in_->pointattributelist.insert(in_->pointattributelist.end(), attr, attr + 6);
+    Slot& s = slots_[find(cx, cy)];
+    if (s.head < 0) {
+      s.cx = cx;
+      s.cy = cy;
+    }
+    chain_.push_back(s.head);
+    s.head = v;
     return v;
   }
 
  private:
-  // Cell of one coordinate. Cells are 2 xmatch wide, so that two coordinates closer than
-  // xmatch lie in the same or in neighbouring cells whatever the rounding of the division.
-  // Indices are clamped (a NaN, which matches nothing, goes to cell 0).
-  std::int64_t cell(double c) const {
-    const double q = std::floor(c / (2.0 * tol_));
-    if (!(q == q)) return 0;
-    return static_cast<std::int64_t>(std::max(-4e18, std::min(4e18, q)));
+  struct Slot {
+    std::int64_t cx = 0, cy = 0;
+    int head = -1;  // newest vertex of the cell, -1 for an unused slot
+  };
+
+  static constexpr double kCellWidth = 16;  // in units of xmatch
+  // A neighbouring cell is looked at from within two xmatch of its side: one xmatch of
+  // reach and one of margin, far above the rounding of c / w below 2^40 cells (2^-12).
+  static constexpr double kEdge = 2 / kCellWidth;
+
+  // Cell of coordinate c and the range [lo, hi] of cell offsets (-1, 0, 1) that a
+  // coordinate within xmatch of it can fall in. Beyond 2^40 cells from the origin the
+  // place inside the cell is not trusted and all three are taken. Indices are clamped (a
+  // NaN, which matches nothing, goes to cell 0).
+  void reach(double c, std::int64_t& cell, std::int64_t& lo, std::int64_t& hi) const {
+    const double t = c / w_, q = std::floor(t);
+    lo = -1;
+    hi = 1;
+    if (!(q == q)) {
+      cell = 0;
+      return;
+    }
+    cell = static_cast<std::int64_t>(std::max(-4e18, std::min(4e18, q)));
+    if (std::fabs(t) < 1099511627776.0) {  // 2^40
+      const double f = t - q;             // exact here: 0 <= f < 1
+      if (f >= kEdge) lo = 0;
+      if (f <= 1 - kEdge) hi = 0;
+    }
   }
-  static std::uint64_t key(std::int64_t a, std::int64_t b) {
-    return static_cast<std::uint64_t>(a) * 0x9E3779B97F4A7C15ULL ^ static_cast<std::uint64_t>(b);
+
+  // Slot of cell (cx, cy): the one holding it, or the empty slot where it would go.
+  size_t find(std::int64_t cx, std::int64_t cy) const {
+    std::uint64_t h = static_cast<std::uint64_t>(cx) * 0x9E3779B97F4A7C15ULL + static_cast<std::uint64_t>(cy);
+    h ^= h >> 32;
+    h *= 0xD6E8FEB86659FD93ULL;
+    h ^= h >> 32;
+    size_t k = static_cast<size_t>(h) & mask_;
+    while (slots_[k].head >= 0 && (slots_[k].cx != cx || slots_[k].cy != cy)) k = (k + 1) & mask_;
+    return k;
   }
-  triangulateio& in_;
-  double tol_;
-  std::unordered_map<std::uint64_t, std::vector<int>> cells_;
+
+  triangulateio* in_ = nullptr;
+  double tol_ = 0, w_ = 0;
+  size_t mask_ = 0;
+  std::vector<Slot> slots_;
+  std::vector<int> chain_;  // per vertex: the next older vertex of its cell, or -1
 };
+
+VertexMerger merger;  // kept between builds with its buffers
 
 // Boundary types of a grid's segments.
 enum Boundary { kSecondary = 0, kCartesian = 1, kPolar = 2 };
@@ -72,21 +130,30 @@ void add_segment(triangulateio& in, int a, int b) {
   ++in.numberofsegments;
 }
 
+// Number of nodes of a grid and its subgrids.
+size_t count_nodes(const gnode* first) {
+  size_t n = 0;
+  for (const gnode* g = first; g; g = g->next) {
+    ++n;
+    if (g->subgrid) n += count_nodes(g->subgrid);
+  }
+  return n;
+}
+
 // Vertices of one grid: each node in list order, and right after a node the nodes of its
 // subgrid (recursively), so that the numbering is that of a single walk over every node.
-void number_vertices(VertexMerger& merger, gnode* first) {
+void number_vertices(gnode* first) {
   for (gnode* g = first; g; g = g->next) {
     g->vertex = merger.vertex_of(g);
-    if (g->subgrid) number_vertices(merger, g->subgrid);
+    if (g->subgrid) number_vertices(g->subgrid);
   }
 }
 
 // One grid: vertices for its nodes and its subgrids', then the segments of its top level
 // (subgrids give none). open_rays: a polar grid whose rays do not close into a full
 // circle also gets segments along its first and last ray.
-void tri_procgrid(VertexMerger& merger, triangulateio& in, gnode* first, bool inner_ring, Boundary type,
-                  bool open_rays) {
-  number_vertices(merger, first);
+void tri_procgrid(triangulateio& in, gnode* first, bool inner_ring, Boundary type, bool open_rays) {
+  number_vertices(first);
   for (gnode* g = first; g; g = g->next) {
     if (type == kCartesian) {
       if ((!g->down || !g->up) && g->right) add_segment(in, g->vertex, g->right->vertex);
@@ -107,7 +174,6 @@ void grid2tri() {
   triangulateio& in = TWtri.in;
   tri_init(in);
   in.numberofpointattributes = 6;
-  VertexMerger merger(in, s.xmatch);
 
   const bool main_polar = s.gridcoords == 2;
   const bool main_full = s.gridhi2 - s.gridlo2 == 360.0;
@@ -116,15 +182,20 @@ void grid2tri() {
   const SecondaryGridParams& ip = TWsecgrid.imggridp;
   const bool gal_ring = gs.ngalgrid > 0 && gp[2] > 0, gal_full = gp[6] - gp[5] == 360.0;
   const bool img_ring = gs.nimggrid > 0 && ip[2] > 0, img_full = ip[6] - ip[5] == 360.0;
-
-  tri_procgrid(merger, in, gs.top, main_ring, main_polar ? kPolar : kCartesian, main_polar && !main_full);
   // The secondary grids are there while their build keeps them (always within dogrid).
   const int ngal = std::min(gs.ngalgrid, static_cast<int>(gs.gal.size()) - 1);
   const int nimg = std::min(gs.nimggrid, static_cast<int>(gs.img.size()) - 1);
-  for (int k = 1; k <= ngal; ++k)
-    tri_procgrid(merger, in, gs.gal[static_cast<size_t>(k)], gal_ring, kSecondary, false);
-  for (int k = 1; k <= nimg; ++k)
-    tri_procgrid(merger, in, gs.img[static_cast<size_t>(k)], img_ring, kSecondary, false);
+
+  size_t nodes = count_nodes(gs.top);
+  for (int k = 1; k <= ngal; ++k) nodes += count_nodes(gs.gal[static_cast<size_t>(k)]);
+  for (int k = 1; k <= nimg; ++k) nodes += count_nodes(gs.img[static_cast<size_t>(k)]);
+  in.pointlist.reserve(2 * nodes);
+  in.pointattributelist.reserve(6 * nodes);
+  merger.reset(&in, s.xmatch, nodes);
+
+  tri_procgrid(in, gs.top, main_ring, main_polar ? kPolar : kCartesian, main_polar && !main_full);
+  for (int k = 1; k <= ngal; ++k) tri_procgrid(in, gs.gal[static_cast<size_t>(k)], gal_ring, kSecondary, false);
+  for (int k = 1; k <= nimg; ++k) tri_procgrid(in, gs.img[static_cast<size_t>(k)], img_ring, kSecondary, false);
 
   // A hole is carved only inside a closed inner ring of a grid that was built: a hole
   // point inside an open ring would eat the whole mesh.
@@ -145,6 +216,8 @@ void grid2tri() {
   triangulate("zBepQ", in, TWtri.out);
   triangulateio& out = TWtri.out;
   TWtri.mark.assign(static_cast<size_t>(out.numberoftriangles), 0);
-  for (int k = 0; k < 3 * out.numberoftriangles; ++k) out.pointattributelist[6 * out.trianglelist[k] + 5] += 1.0;
-  free_tri(in, 1);
+  double* attr = out.pointattributelist.data();
+  for (int k = 0; k < 3 * out.numberoftriangles; ++k) attr[6 * out.trianglelist[k] + 5] += 1.0;
+  // The input stays until the next build: its lists are reused then, and it lets the
+  // triangulation be timed on its own.
 }

@@ -9,15 +9,22 @@
 
 #include <cmath>
 #include <limits>
-#include <unordered_set>
 #include <utility>
 
 #include "shell/fatal.h"
 
 namespace {
+// Vertex info: the input index, -1 for a vertex CGAL added where two segments cross.
+struct VertexIndex {
+  int i = -1;
+};
+// Face info: set when carving reaches the face.
+struct FaceMark {
+  bool outside = false;
+};
 using K = CGAL::Exact_predicates_inexact_constructions_kernel;
-using Vb = CGAL::Triangulation_vertex_base_with_info_2<int, K>;
-using Fbi = CGAL::Triangulation_face_base_with_info_2<int, K>;
+using Vb = CGAL::Triangulation_vertex_base_with_info_2<VertexIndex, K>;
+using Fbi = CGAL::Triangulation_face_base_with_info_2<FaceMark, K>;
 using Fb = CGAL::Constrained_triangulation_face_base_2<K, Fbi>;
 using Tds = CGAL::Triangulation_data_structure_2<Vb, Fb>;
 using CDT = CGAL::Constrained_Delaunay_triangulation_2<K, Tds, CGAL::Exact_predicates_tag>;
@@ -25,12 +32,19 @@ using Point = CDT::Point;
 using VH = CDT::Vertex_handle;
 using FH = CDT::Face_handle;
 
-constexpr int kInside = 1, kOutside = 0;
+// Work lists kept between calls, so that a rebuild of a mesh of the same size allocates
+// nothing here (CGAL's own storage is allocated per triangulation).
+struct Scratch {
+  std::vector<VH> vh;
+  std::vector<VH> added;
+  std::vector<FH> stack;
+};
+Scratch scratch;
 
 // Marks as outside every face reachable from `start` without crossing a constrained edge.
-void flood_outside(CDT& cdt, FH start, std::vector<FH>& stack) {
-  if (start->info() == kOutside) return;
-  start->info() = kOutside;
+void flood_outside(FH start, std::vector<FH>& stack) {
+  if (start->info().outside) return;
+  start->info().outside = true;
   stack.push_back(start);
   while (!stack.empty()) {
     FH f = stack.back();
@@ -38,8 +52,8 @@ void flood_outside(CDT& cdt, FH start, std::vector<FH>& stack) {
     for (int i = 0; i < 3; ++i) {
       if (f->is_constrained(i)) continue;
       FH n = f->neighbor(i);
-      if (n->info() == kOutside) continue;
-      n->info() = kOutside;
+      if (n->info().outside) continue;
+      n->info().outside = true;
       stack.push_back(n);
     }
   }
@@ -53,21 +67,31 @@ std::pair<double, double> along(double px, double py, double ax, double ay, doub
   const double ex = ax + t * dx - px, ey = ay + t * dy - py;
   return {t, std::sqrt(ex * ex + ey * ey)};
 }
+
+// Empties every list of a record (keeping its storage) and zeroes every count; the hole
+// list stays when keep_holes is set.
+void empty_record(triangulateio& t, bool keep_holes) {
+  t.pointlist.clear();
+  t.pointattributelist.clear();
+  t.numberofpoints = 0;
+  t.numberofpointattributes = 0;
+  t.trianglelist.clear();
+  t.numberoftriangles = 0;
+  t.numberofcorners = 3;
+  t.segmentlist.clear();
+  t.numberofsegments = 0;
+  t.edgelist.clear();
+  t.numberofedges = 0;
+  if (!keep_holes) {
+    t.holelist.clear();
+    t.numberofholes = 0;
+  }
+}
 }  // namespace
 
-void tri_init(triangulateio& t) { t = triangulateio(); }
+void tri_init(triangulateio& t) { empty_record(t, false); }
 
-void free_tri(triangulateio& t, int flag) {
-  std::vector<double> holes;
-  int nholes = 0;
-  if (flag != 1) {
-    holes.swap(t.holelist);
-    nholes = t.numberofholes;
-  }
-  t = triangulateio();
-  t.holelist.swap(holes);
-  t.numberofholes = nholes;
-}
+void free_tri(triangulateio& t, int flag) { empty_record(t, flag != 1); }
 
 void triangulate(const char* /*switches*/, const triangulateio& in, triangulateio& out) {
   const int n = in.numberofpoints;
@@ -75,43 +99,45 @@ void triangulate(const char* /*switches*/, const triangulateio& in, triangulatei
   for (int s = 0; s < 2 * in.numberofsegments; ++s)
     if (in.segmentlist[s] < 0 || in.segmentlist[s] >= n) fatal("triangulation segment names a vertex that does not exist");
 
+  // Points go in in the order given, each located from a face of the one before: the grid
+  // lists its nodes ring by ring (or column by column), which keeps every walk short and
+  // costs less here than CGAL's spatial sort. The mesh does not depend on the order: the
+  // Delaunay test is exact and settles cocircular points by a fixed symbolic perturbation.
+  // Coincident input points share one vertex, which carries the lowest of their indices.
   CDT cdt;
-  // Vertex info holds the input index; vertices that CGAL adds where segments cross are
-  // marked by kAdded before the constraints go in.
-  std::vector<std::pair<Point, int>> pts;
-  pts.reserve(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) pts.emplace_back(Point(in.pointlist[2 * i], in.pointlist[2 * i + 1]), i);
-  cdt.insert(pts.begin(), pts.end());
-
-  std::vector<VH> vh(static_cast<size_t>(n));
-  for (auto v = cdt.finite_vertices_begin(); v != cdt.finite_vertices_end(); ++v) vh[v->info()] = v;
-  for (int i = 0; i < n; ++i)  // coincident input points share one vertex
-    if (vh[i] == VH()) vh[i] = cdt.insert(pts[i].first);
-  std::unordered_set<const void*> known;
-  for (auto v = cdt.finite_vertices_begin(); v != cdt.finite_vertices_end(); ++v) known.insert(&*v);
+  Scratch& w = scratch;
+  w.vh.resize(static_cast<size_t>(n));
+  FH hint;
+  for (int i = 0; i < n; ++i) {
+    const VH v = cdt.insert(Point(in.pointlist[2 * i], in.pointlist[2 * i + 1]), hint);
+    w.vh[static_cast<size_t>(i)] = v;
+    hint = v->face();
+    if (v->info().i < 0) v->info().i = i;
+  }
+  const size_t distinct = cdt.number_of_vertices();
 
   for (int s = 0; s < in.numberofsegments; ++s) {
-    VH a = vh[in.segmentlist[2 * s]], b = vh[in.segmentlist[2 * s + 1]];
+    VH a = w.vh[static_cast<size_t>(in.segmentlist[2 * s])], b = w.vh[static_cast<size_t>(in.segmentlist[2 * s + 1])];
     if (a != b) cdt.insert_constraint(a, b);
   }
 
   // Vertices added where segments cross come after the input vertices.
-  std::vector<VH> added;
-  for (auto v = cdt.finite_vertices_begin(); v != cdt.finite_vertices_end(); ++v) {
-    if (known.count(&*v)) continue;
-    added.push_back(v);
-    v->info() = n + static_cast<int>(added.size()) - 1;
-  }
-  // Coincident input points: every handle now carries the index of the point it kept.
+  w.added.clear();
+  if (cdt.number_of_vertices() > distinct)
+    for (auto v = cdt.finite_vertices_begin(); v != cdt.finite_vertices_end(); ++v) {
+      if (v->info().i >= 0) continue;
+      v->info().i = n + static_cast<int>(w.added.size());
+      w.added.push_back(v);
+    }
 
-  out = triangulateio();
+  empty_record(out, false);
   out.numberofholes = in.numberofholes;
   out.holelist = in.holelist;
   out.numberofpointattributes = na;
-  out.numberofpoints = n + static_cast<int>(added.size());
+  out.numberofpoints = n + static_cast<int>(w.added.size());
   out.pointlist.assign(in.pointlist.begin(), in.pointlist.begin() + 2 * n);
   out.pointattributelist.assign(in.pointattributelist.begin(), in.pointattributelist.begin() + na * n);
-  for (VH v : added) {
+  for (VH v : w.added) {
     const double px = v->point().x(), py = v->point().y();
     out.pointlist.push_back(px);
     out.pointlist.push_back(py);
@@ -140,28 +166,36 @@ void triangulate(const char* /*switches*/, const triangulateio& in, triangulatei
 
   if (cdt.dimension() < 2) return;  // no triangles to make
 
-  // Carve: everything inside, then flood from the infinite faces and from each hole.
-  for (auto f = cdt.all_faces_begin(); f != cdt.all_faces_end(); ++f) f->info() = kInside;
-  std::vector<FH> stack;
-  for (auto f = cdt.all_faces_begin(); f != cdt.all_faces_end(); ++f)
-    if (cdt.is_infinite(f)) flood_outside(cdt, f, stack);
+  // Carve: every face starts inside; flood from the infinite faces and from each hole.
+  auto c0 = cdt.incident_faces(cdt.infinite_vertex()), c = c0;
+  do flood_outside(c, w.stack);
+  while (++c != c0);
   for (int h = 0; h < in.numberofholes; ++h) {
     const Point p(in.holelist[2 * h], in.holelist[2 * h + 1]);
-    FH f = cdt.locate(p);
-    if (f != FH()) flood_outside(cdt, f, stack);
+    FH g = cdt.locate(p);
+    if (g != FH()) flood_outside(g, w.stack);
   }
 
-  for (auto f : cdt.finite_face_handles()) {
-    if (f->info() != kInside) continue;
-    for (int i = 0; i < 3; ++i) out.trianglelist.push_back(f->vertex(i)->info());
-    ++out.numberoftriangles;
-  }
-  for (auto e = cdt.finite_edges_begin(); e != cdt.finite_edges_end(); ++e) {
-    FH f = e->first;
-    FH g = f->neighbor(e->second);
-    if (f->info() == kOutside && g->info() == kOutside) continue;
-    out.edgelist.push_back(f->vertex(CDT::cw(e->second))->info());
-    out.edgelist.push_back(f->vertex(CDT::ccw(e->second))->info());
-    ++out.numberofedges;
+  out.trianglelist.reserve(3 * cdt.number_of_faces());
+  out.edgelist.reserve(2 * (cdt.number_of_faces() + cdt.number_of_vertices()));
+  // One pass over the faces gives the triangles and the edges, in the order of CGAL's own
+  // finite-face and finite-edge iterators: an edge belongs to the lower of its two faces.
+  const VH inf = cdt.infinite_vertex();
+  for (auto f = cdt.all_faces_begin(); f != cdt.all_faces_end(); ++f) {
+    const VH v[3] = {f->vertex(0), f->vertex(1), f->vertex(2)};
+    const bool inside = !f->info().outside;
+    if (inside && v[0] != inf && v[1] != inf && v[2] != inf) {
+      for (int i = 0; i < 3; ++i) out.trianglelist.push_back(v[i]->info().i);
+      ++out.numberoftriangles;
+    }
+    for (int i = 0; i < 3; ++i) {
+      const FH g = f->neighbor(i);
+      if (!(FH(f) < g)) continue;
+      const VH a = v[CDT::cw(i)], b = v[CDT::ccw(i)];
+      if (a == inf || b == inf || (!inside && g->info().outside)) continue;
+      out.edgelist.push_back(a->info().i);
+      out.edgelist.push_back(b->info().i);
+      ++out.numberofedges;
+    }
   }
 }

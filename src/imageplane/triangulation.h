@@ -31,10 +31,11 @@ struct triangulateio {
   int numberofedges = 0;
 };
 
-// Empties a record: every list empty, every count zero.
+// Empties a record: every list empty, every count zero. The lists keep their storage, so
+// that a record rebuilt at every grid build allocates only when the mesh grows.
 void tri_init(triangulateio& t);
-// Releases every list of a record; the hole list only when flag is 1 (an output record
-// shares its input's holes).
+// Empties every list of a record (keeping its storage, as tri_init); the hole list only
+// when flag is 1 (an output record shares its input's holes).
 void free_tri(triangulateio& t, int flag);
 
 // Triangulates `in` into `out` (the previous contents of `out` are replaced). Degenerate
