@@ -2,7 +2,10 @@
 #include "imageplane/grid.h"
 
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <new>
+#include <utility>
 
 #include "core/lens_model.h"
 #include "imageplane/catalog.h"
@@ -22,11 +25,49 @@ SecondaryGrids TWsecgrid;
 
 namespace {
 
+// Nodes come from a pool owned by the grid code: free_grid hands them back to the pool's
+// free list and new_node takes them from it, so that a rebuild allocates nothing once the
+// pool has grown to the size of the largest build. The blocks are kept for the process.
+// Builds with the address sanitizer allocate every node singly, so that a node used after
+// its release is still caught.
+#if defined(__SANITIZE_ADDRESS__)
 gnode* new_node() {
   gnode* g = new (std::nothrow) gnode;
   if (!g) fatal("could not allocate gnode");
   return g;
 }
+void release_node(gnode* g) { delete g; }
+#else
+class NodePool {
+ public:
+  gnode* take() {
+    if (!free_) grow();
+    gnode* g = free_;
+    free_ = g->next;
+    *g = gnode();
+    return g;
+  }
+  void give(gnode* g) {
+    g->next = free_;
+    free_ = g;
+  }
+
+ private:
+  static constexpr size_t kBlock = 1024;
+  void grow() {
+    std::unique_ptr<gnode[]> block(new (std::nothrow) gnode[kBlock]);
+    if (!block) fatal("could not allocate gnode");
+    for (size_t k = kBlock; k-- > 0;) give(&block[k]);
+    blocks_.push_back(std::move(block));
+  }
+  std::vector<std::unique_ptr<gnode[]>> blocks_;
+  gnode* free_ = nullptr;  // linked through next
+};
+NodePool node_pool;
+
+gnode* new_node() { return node_pool.take(); }
+void release_node(gnode* g) { node_pool.give(g); }
+#endif
 
 // Evaluates the lens at the node's position and fills its mapping, magnification and
 // parity; widens the source range of the build.
@@ -62,7 +103,12 @@ void eval_node(gnode* g) {
 template <class Make>
 gnode* build_block(int n1, int n2, Make&& node_at) {
   if (n1 < 1 || n2 < 1) return nullptr;
-  std::vector<gnode*> prev_col(static_cast<size_t>(n2), nullptr), col(static_cast<size_t>(n2), nullptr);
+  // The previous and the current column; node_at never builds a block itself, so one
+  // scratch serves every call.
+  static std::vector<gnode*> scratch;
+  scratch.assign(2 * static_cast<size_t>(n2), nullptr);
+  gnode** prev_col = scratch.data();
+  gnode** col = prev_col + n2;
   gnode* first = nullptr;
   gnode* last = nullptr;
   for (int i = 0; i < n1; ++i) {
@@ -84,9 +130,23 @@ gnode* build_block(int n1, int n2, Make&& node_at) {
       }
       col[j] = g;
     }
-    prev_col.swap(col);
+    std::swap(prev_col, col);
   }
   return first;
+}
+
+// True when the node lies at (x, y) bit for bit (the lens there is then the node's).
+bool same_position(const gnode* g, double x, double y) {
+  return std::memcmp(&g->x, &x, sizeof x) == 0 && std::memcmp(&g->y, &y, sizeof y) == 0;
+}
+
+// The node of a grid at column `col` and row `row` counted from its first node, kLast
+// standing for the last column or row (nullptr past the grid's end).
+constexpr int kLast = -1;
+const gnode* grid_node(const gnode* g, int col, int row) {
+  for (int i = 0; g && (col == kLast ? g->right != nullptr : i < col); ++i) g = g->right;
+  for (int j = 0; g && (row == kLast ? g->up != nullptr : j < row); ++j) g = g->up;
+  return g;
 }
 
 bool cell_straddles_critical_curve(const gnode* g) {
@@ -120,6 +180,28 @@ void component1_position(double& x0, double& y0) {
   if (TWgal.NGALMAX > 0) {
     x0 = TWgal.p[1][2];
     y0 = TWgal.p[1][3];
+  }
+}
+
+// Records the lens of every node that lies exactly at its mesh vertex.
+void record_vertex_lens(const gnode* first, const triangulateio& m, std::vector<VertexLens>& table) {
+  for (const gnode* g = first; g; g = g->next) {
+    const int k = g->vertex;
+    if (k >= 0 && k < static_cast<int>(table.size()) && !table[static_cast<size_t>(k)].known &&
+        same_position(g, m.pointlist[2 * static_cast<size_t>(k)], m.pointlist[2 * static_cast<size_t>(k) + 1])) {
+      VertexLens& e = table[static_cast<size_t>(k)];
+      e.x = g->x;
+      e.y = g->y;
+      e.u = g->u;
+      e.v = g->v;
+      e.mu = g->mu;
+      e.phi = g->phi;
+      e.det = (1.0 - g->phi_xx) * (1.0 - g->phi_yy) - g->phi_xy * g->phi_yx;
+      e.alpha_x = g->alpha_x;
+      e.alpha_y = g->alpha_y;
+      e.known = true;
+    }
+    if (g->subgrid) record_vertex_lens(g->subgrid, m, table);
   }
 }
 
@@ -214,6 +296,12 @@ gnode* make_subg(gnode* node, int N1, int N2) {
   const gnode* c10 = node->right;
   const gnode* c01 = node->up;
   const gnode* c11 = node->up->right;
+  // Subgrids of the neighbouring cells already built: the cells below, left, right and
+  // above. Their nodes on the edge they share with this cell lie at the same positions.
+  const gnode* below = c00->down ? c00->down->subgrid : nullptr;
+  const gnode* left = c00->left ? c00->left->subgrid : nullptr;
+  const gnode* right = c10->subgrid;
+  const gnode* above = c01->subgrid;
   return build_block(N1 + 1, N2 + 1, [&](int a, int b) {
     gnode* g = new_node();
     if (a == 0 && b == 0) {
@@ -229,7 +317,21 @@ gnode* make_subg(gnode* node, int N1, int N2) {
       const double w00 = (1 - s) * (1 - t), w10 = s * (1 - t), w01 = (1 - s) * t, w11 = s * t;
       g->x = w00 * c00->x + w10 * c10->x + w01 * c01->x + w11 * c11->x;
       g->y = w00 * c00->y + w10 * c10->y + w01 * c01->y + w11 * c11->y;
-      eval_node(g);
+      const gnode* twin = nullptr;
+      if (b == 0 && below) {
+        twin = grid_node(below, a, kLast);
+      } else if (b == N2 && above) {
+        twin = grid_node(above, a, 0);
+      } else if (a == 0 && left) {
+        twin = grid_node(left, kLast, b);
+      } else if (a == N1 && right) {
+        twin = grid_node(right, 0, b);
+      }
+      if (twin && same_position(twin, g->x, g->y)) {
+        copy_gnode(twin, g);
+      } else {
+        eval_node(g);
+      }
     }
     return g;
   });
@@ -265,7 +367,7 @@ void free_grid(gnode* first) {
   while (g) {
     gnode* next = g->next;
     if (g->subgrid) free_grid(g->subgrid);
-    delete g;
+    release_node(g);
     g = next;
   }
 }
@@ -338,6 +440,12 @@ void dogrid() {
   dogalgrid();
   doimggrid();
   grid2tri();
+  s.vertex_lens.assign(static_cast<size_t>(TWtri.out.numberofpoints), VertexLens());
+  {
+    record_vertex_lens(s.top, TWtri.out, s.vertex_lens);
+    for (const gnode* g : s.gal) record_vertex_lens(g, TWtri.out, s.vertex_lens);
+    for (const gnode* g : s.img) record_vertex_lens(g, TWtri.out, s.vertex_lens);
+  }
   if (settings.gridsave != 1) {
     free_grid_list(s.gal);
     free_grid_list(s.img);
