@@ -258,6 +258,10 @@ void make_secondary_grids(const SecondaryGridParams& p, std::vector<gnode*>& gri
 
 gnode* make_grid(int N1, int N2, const Mat& c1, const Mat& c2, double x0, double y0) {
   const bool cartesian = settings.gridcoords == 1;
+  // Nodes of a column that coincide (the centre of a polar grid from radius 0, the last
+  // ray of a full circle repeating the first) take the lens of the first of them.
+  const gnode* column_first = nullptr;
+  const gnode* previous = nullptr;
   return build_block(N1, N2, [&](int i, int j) {
     gnode* g = new_node();
     const double a = c1[i + 1][j + 1], b = c2[i + 1][j + 1];
@@ -269,7 +273,15 @@ gnode* make_grid(int N1, int N2, const Mat& c1, const Mat& c2, double x0, double
       g->x = x0 - a * std::sin(t);
       g->y = y0 + a * std::cos(t);
     }
-    eval_node(g);
+    if (j > 0 && same_position(previous, g->x, g->y)) {
+      copy_gnode(previous, g);
+    } else if (j > 0 && same_position(column_first, g->x, g->y)) {
+      copy_gnode(column_first, g);
+    } else {
+      eval_node(g);
+    }
+    if (j == 0) column_first = g;
+    previous = g;
     return g;
   });
 }
@@ -290,18 +302,18 @@ void copy_gnode(const gnode* from, gnode* to) {
   to->mu = from->mu;
 }
 
-gnode* make_subg(gnode* node, int N1, int N2) {
+namespace {
+
+// The subgrid of the cell `node` (as make_subg), given the subgrids already built for the
+// neighbouring cells below, left, right and above it (each may be empty): their nodes on
+// the edge they share with this cell lie at the same positions and lend their lens.
+gnode* build_subgrid(gnode* node, int N1, int N2, const gnode* below, const gnode* left, const gnode* right,
+                     const gnode* above) {
   if (!node->up || !node->right || !node->up->right) return nullptr;
   const gnode* c00 = node;
   const gnode* c10 = node->right;
   const gnode* c01 = node->up;
   const gnode* c11 = node->up->right;
-  // Subgrids of the neighbouring cells already built: the cells below, left, right and
-  // above. Their nodes on the edge they share with this cell lie at the same positions.
-  const gnode* below = c00->down ? c00->down->subgrid : nullptr;
-  const gnode* left = c00->left ? c00->left->subgrid : nullptr;
-  const gnode* right = c10->subgrid;
-  const gnode* above = c01->subgrid;
   return build_block(N1 + 1, N2 + 1, [&](int a, int b) {
     gnode* g = new_node();
     if (a == 0 && b == 0) {
@@ -337,30 +349,124 @@ gnode* make_subg(gnode* node, int N1, int N2) {
   });
 }
 
-void subg_crit(gnode* first, int depth) {
+// Where a grid lies: the cell of its parent grid that it refines (the cell's lower-left
+// node) and the parent's own place. The top-level grid has none.
+struct GridPlace {
+  const GridPlace* parent;
+  const gnode* cell;
+};
+
+enum Side { kBelow, kLeft, kRight, kAbove };
+
+int column_of(const gnode* g) {
+  int i = 0;
+  for (; g->left; g = g->left) ++i;
+  return i;
+}
+int row_of(const gnode* g) {
+  int j = 0;
+  for (; g->down; g = g->down) ++j;
+  return j;
+}
+
+// The lower-left node of the cell next to the cell of g on the given side: in g's own
+// grid, or across its edge in the subgrid of the parent's neighbouring cell, or across the
+// seam of a top-level grid whose last row repeats its first (a full circle of rays).
+// Empty when there is none. The caller checks positions: a wrong guess costs only time.
+const gnode* neighbour_cell(const GridPlace* place, const gnode* g, Side side) {
+  switch (side) {
+    case kBelow:
+      if (g->down) return g->down;
+      break;
+    case kLeft:
+      if (g->left) return g->left;
+      break;
+    case kRight:
+      if (g->right->right) return g->right;
+      break;
+    case kAbove:
+      if (g->up->up) return g->up;
+      break;
+  }
+  if (!place) {
+    if (side == kAbove) {
+      const gnode* b = g->up;
+      while (b->down) b = b->down;
+      return b != g->up && same_position(b, g->up->x, g->up->y) ? b : nullptr;
+    }
+    if (side == kBelow) {
+      const gnode* t = g;
+      while (t->up) t = t->up;
+      return t != g && same_position(t, g->x, g->y) ? t->down : nullptr;
+    }
+    return nullptr;
+  }
+  const gnode* cell = neighbour_cell(place->parent, place->cell, side);
+  if (!cell || !cell->subgrid) return nullptr;
+  const gnode* sub = cell->subgrid;
+  const gnode* n = nullptr;
+  switch (side) {
+    case kBelow:
+      n = grid_node(sub, column_of(g), kLast);
+      return n ? n->down : nullptr;
+    case kLeft:
+      n = grid_node(sub, kLast, row_of(g));
+      return n ? n->left : nullptr;
+    case kRight:
+      return grid_node(sub, 0, row_of(g));
+    case kAbove:
+      return grid_node(sub, column_of(g), 0);
+  }
+  return nullptr;
+}
+
+const gnode* subgrid_of(const gnode* cell) { return cell ? cell->subgrid : nullptr; }
+
+// Refines the cell g of a grid at `place`.
+gnode* refine_cell(const GridPlace* place, gnode* g) {
+  return build_subgrid(g, settings.nsubg1, settings.nsubg2, subgrid_of(neighbour_cell(place, g, kBelow)),
+                       subgrid_of(neighbour_cell(place, g, kLeft)), subgrid_of(neighbour_cell(place, g, kRight)),
+                       subgrid_of(neighbour_cell(place, g, kAbove)));
+}
+
+void refine_crit(gnode* first, int depth, const GridPlace* place) {
   for (gnode* g = first; g; g = g->next) {
+    const GridPlace here{place, g};
     if (g->subgrid) {
-      subg_crit(g->subgrid, depth + 1);
+      refine_crit(g->subgrid, depth + 1, &here);
     } else if (may_refine(g, depth) && cell_straddles_critical_curve(g)) {
-      g->subgrid = make_subg(g, settings.nsubg1, settings.nsubg2);
-      subg_crit(g->subgrid, depth + 1);
+      g->subgrid = refine_cell(place, g);
+      refine_crit(g->subgrid, depth + 1, &here);
     }
   }
 }
 
-void subg_def(gnode* first, int depth) {
+void refine_def(gnode* first, int depth, const GridPlace* place) {
   for (gnode* g = first; g; g = g->next) {
+    const GridPlace here{place, g};
     if (g->subgrid) {
-      subg_def(g->subgrid, depth + 1);
+      refine_def(g->subgrid, depth + 1, &here);
     } else if (may_refine(g, depth)) {
       const gnode* ur = g->up->right;
       if (triangle_varies(g, g->right, ur) || triangle_varies(g, g->up, ur)) {
-        g->subgrid = make_subg(g, settings.nsubg1, settings.nsubg2);
-        subg_def(g->subgrid, depth + 1);
+        g->subgrid = refine_cell(place, g);
+        refine_def(g->subgrid, depth + 1, &here);
       }
     }
   }
 }
+
+}  // namespace
+
+gnode* make_subg(gnode* node, int N1, int N2) {
+  if (!node->up || !node->right || !node->up->right) return nullptr;
+  return build_subgrid(node, N1, N2, node->down ? node->down->subgrid : nullptr,
+                       node->left ? node->left->subgrid : nullptr, node->right->subgrid, node->up->subgrid);
+}
+
+void subg_crit(gnode* first, int depth) { refine_crit(first, depth, nullptr); }
+
+void subg_def(gnode* first, int depth) { refine_def(first, depth, nullptr); }
 
 void free_grid(gnode* first) {
   gnode* g = first;
