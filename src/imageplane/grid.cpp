@@ -1,6 +1,7 @@
 // Grid nodes, subgrids and the rebuild of the image plane.
 #include "imageplane/grid.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -135,10 +136,10 @@ gnode* build_block(int n1, int n2, Make&& node_at) {
   return first;
 }
 
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
 // True when the node lies at (x, y) bit for bit (the lens there is then the node's).
-bool same_position(const gnode* g, double x, double y) {
-  return std::memcmp(&g->x, &x, sizeof x) == 0 && std::memcmp(&g->y, &y, sizeof y) == 0;
-}
+bool same_position(const gnode* g, double x, double y) { return same_bits(g->x, x) && same_bits(g->y, y); }
 
 // The node of a grid at column `col` and row `row` counted from its first node, kLast
 // standing for the last column or row (nullptr past the grid's end).
@@ -262,6 +263,10 @@ gnode* make_grid(int N1, int N2, const Mat& c1, const Mat& c2, double x0, double
   // ray of a full circle repeating the first) take the lens of the first of them.
   const gnode* column_first = nullptr;
   const gnode* previous = nullptr;
+  // Sine and cosine of each row's angle in the previous column: the rays of a polar grid
+  // repeat their angles from ring to ring.
+  static std::vector<double> ray;  // angle, sine, cosine per row
+  if (!cartesian) ray.assign(3 * static_cast<size_t>(std::max(N2, 0)), NAN);
   return build_block(N1, N2, [&](int i, int j) {
     gnode* g = new_node();
     const double a = c1[i + 1][j + 1], b = c2[i + 1][j + 1];
@@ -269,9 +274,15 @@ gnode* make_grid(int N1, int N2, const Mat& c1, const Mat& c2, double x0, double
       g->x = a;
       g->y = b;
     } else {
-      const double t = b * M_PI / 180.0;
-      g->x = x0 - a * std::sin(t);
-      g->y = y0 + a * std::cos(t);
+      double* r = &ray[3 * static_cast<size_t>(j)];
+      if (!same_bits(r[0], b)) {
+        const double t = b * M_PI / 180.0;
+        r[0] = b;
+        r[1] = std::sin(t);
+        r[2] = std::cos(t);
+      }
+      g->x = x0 - a * r[1];
+      g->y = y0 + a * r[2];
     }
     if (j > 0 && same_position(previous, g->x, g->y)) {
       copy_gnode(previous, g);
