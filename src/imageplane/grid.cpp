@@ -8,6 +8,10 @@
 #include <new>
 #include <utility>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include "core/lens_model.h"
 #include "imageplane/catalog.h"
 #include "imageplane/critcurves.h"
@@ -29,27 +33,29 @@ namespace {
 // Nodes come from a pool owned by the grid code: free_grid hands them back to the pool's
 // free list and new_node takes them from it, so that a rebuild allocates nothing once the
 // pool has grown to the size of the largest build. The blocks are kept for the process.
-// Builds with the address sanitizer allocate every node singly, so that a node used after
-// its release is still caught.
+// Under the address sanitizer a node in the free list is poisoned, so that a node used
+// after its release is still caught.
 #if defined(__SANITIZE_ADDRESS__)
-gnode* new_node() {
-  gnode* g = new (std::nothrow) gnode;
-  if (!g) fatal("could not allocate gnode");
-  return g;
-}
-void release_node(gnode* g) { delete g; }
+void poison_node(gnode* g) { ASAN_POISON_MEMORY_REGION(g, sizeof *g); }
+void unpoison_node(gnode* g) { ASAN_UNPOISON_MEMORY_REGION(g, sizeof *g); }
 #else
+void poison_node(gnode*) {}
+void unpoison_node(gnode*) {}
+#endif
+
 class NodePool {
  public:
   gnode* take() {
     if (!free_) grow();
     gnode* g = free_;
+    unpoison_node(g);
     free_ = g->next;
     *g = gnode();
     return g;
   }
   void give(gnode* g) {
     g->next = free_;
+    poison_node(g);
     free_ = g;
   }
 
@@ -68,7 +74,6 @@ NodePool node_pool;
 
 gnode* new_node() { return node_pool.take(); }
 void release_node(gnode* g) { node_pool.give(g); }
-#endif
 
 // Evaluates the lens at the node's position and fills its mapping, magnification and
 // parity; widens the source range of the build.
