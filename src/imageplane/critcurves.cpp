@@ -100,10 +100,11 @@ struct EdgeProbes {
   static constexpr int kMax = 128;
   double t[kMax], det[kMax], ax[kMax], ay[kMax];
   int n = 0;
-  const double* find(double tt) const {
+  // Index of the probe at fraction tt, or -1.
+  int find(double tt) const {
     for (int k = n - 1; k >= 0; --k)
-      if (same_bits(t[k], tt)) return &det[k];
-    return nullptr;
+      if (same_bits(t[k], tt)) return k;
+    return -1;
   }
   void add(double tt, double d, double x, double y) {
     if (n == kMax) return;
@@ -113,7 +114,6 @@ struct EdgeProbes {
     ay[n] = y;
     ++n;
   }
-  int index_of(const double* p) const { return static_cast<int>(p - det); }
 };
 
 // The point at fraction t of the stored edge (the same arithmetic as refinecrit).
@@ -125,7 +125,8 @@ void edge_point(double t, double& x, double& y) {
 
 // det A at fraction t of the stored edge, remembered in `probes`.
 double probe_edge(EdgeProbes& probes, double t) {
-  if (const double* d = probes.find(t)) return *d;
+  const int k = probes.find(t);
+  if (k >= 0) return probes.det[k];
   double x, y, pot, ax, ay, xx, yy, xy, yx;
   edge_point(t, x, y);
   potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
@@ -203,8 +204,7 @@ void find_crit() {
     const double x = cl.edge_x1 + t * (cl.edge_x2 - cl.edge_x1);
     const double y = cl.edge_y1 + t * (cl.edge_y2 - cl.edge_y1);
     double ax, ay;
-    if (const double* d = probes.find(t)) {
-      const int k = probes.index_of(d);
+    if (const int k = probes.find(t); k >= 0) {
       ax = probes.ax[k];
       ay = probes.ay[k];
     } else {
