@@ -75,6 +75,11 @@ NodePool node_pool;
 gnode* new_node() { return node_pool.take(); }
 void release_node(gnode* g) { node_pool.give(g); }
 
+// The nodes evaluated by the build in progress (dogrid), in the order of evaluation; no
+// list outside a build. Every node of the build either is one of them or a copy of one at
+// the same position.
+std::vector<const gnode*>* evaluated_nodes = nullptr;
+
 // Evaluates the lens at the node's position and fills its mapping, magnification and
 // parity; widens the source range of the build.
 void eval_node(gnode* g) {
@@ -103,6 +108,7 @@ void eval_node(gnode* g) {
     const double q = std::sqrt(disc), l1 = 0.5 * (t + q), l2 = 0.5 * (t - q);
     g->parity = (l1 > 0 && l2 > 0) ? 1 : (l1 < 0 && l2 < 0) ? -2 : -1;
   }
+  if (evaluated_nodes) evaluated_nodes->push_back(g);
 }
 
 // Links an n1 x n2 block of nodes (column order) made by `node_at`.
@@ -189,25 +195,26 @@ void component1_position(double& x0, double& y0) {
   }
 }
 
-// Records the lens of every node that lies exactly at its mesh vertex.
-void record_vertex_lens(const gnode* first, const triangulateio& m, std::vector<VertexLens>& table) {
-  for (const gnode* g = first; g; g = g->next) {
+// Records the lens of the evaluated nodes that lie exactly at their mesh vertices.
+void record_vertex_lens(const std::vector<const gnode*>& nodes, const triangulateio& m,
+                        std::vector<VertexLens>& table) {
+  table.assign(static_cast<size_t>(m.numberofpoints), VertexLens());
+  for (const gnode* g : nodes) {
     const int k = g->vertex;
-    if (k >= 0 && k < static_cast<int>(table.size()) && !table[static_cast<size_t>(k)].known &&
-        same_position(g, m.pointlist[2 * static_cast<size_t>(k)], m.pointlist[2 * static_cast<size_t>(k) + 1])) {
-      VertexLens& e = table[static_cast<size_t>(k)];
-      e.x = g->x;
-      e.y = g->y;
-      e.u = g->u;
-      e.v = g->v;
-      e.mu = g->mu;
-      e.phi = g->phi;
-      e.det = (1.0 - g->phi_xx) * (1.0 - g->phi_yy) - g->phi_xy * g->phi_yx;
-      e.alpha_x = g->alpha_x;
-      e.alpha_y = g->alpha_y;
-      e.known = true;
-    }
-    if (g->subgrid) record_vertex_lens(g->subgrid, m, table);
+    if (k < 0 || k >= m.numberofpoints) continue;
+    VertexLens& e = table[static_cast<size_t>(k)];
+    if (e.known || !same_position(g, m.pointlist[2 * static_cast<size_t>(k)], m.pointlist[2 * static_cast<size_t>(k) + 1]))
+      continue;
+    e.x = g->x;
+    e.y = g->y;
+    e.u = g->u;
+    e.v = g->v;
+    e.mu = g->mu;
+    e.phi = g->phi;
+    e.det = (1.0 - g->phi_xx) * (1.0 - g->phi_yy) - g->phi_xy * g->phi_yx;
+    e.alpha_x = g->alpha_x;
+    e.alpha_y = g->alpha_y;
+    e.known = true;
   }
 }
 
@@ -557,17 +564,24 @@ void dogrid() {
   s.umax = -1e12;
   s.vmin = 1e12;
   s.vmax = -1e12;
+  s.vertex_lens.clear();
 
-  domaingrid();
-  dogalgrid();
-  doimggrid();
-  grid2tri();
-  s.vertex_lens.assign(static_cast<size_t>(TWtri.out.numberofpoints), VertexLens());
+  // The nodes this build evaluates; every one of them lives until the vertex table is
+  // made (the grids are released only after it).
+  static std::vector<const gnode*> evaluated;
+  evaluated.clear();
+  struct Listing {
+    Listing() { evaluated_nodes = &evaluated; }
+    ~Listing() { evaluated_nodes = nullptr; }
+  };
   {
-    record_vertex_lens(s.top, TWtri.out, s.vertex_lens);
-    for (const gnode* g : s.gal) record_vertex_lens(g, TWtri.out, s.vertex_lens);
-    for (const gnode* g : s.img) record_vertex_lens(g, TWtri.out, s.vertex_lens);
+    const Listing listing;
+    domaingrid();
+    dogalgrid();
+    doimggrid();
   }
+  grid2tri();
+  record_vertex_lens(evaluated, TWtri.out, s.vertex_lens);
   if (settings.gridsave != 1) {
     free_grid_list(s.gal);
     free_grid_list(s.img);
