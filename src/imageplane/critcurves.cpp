@@ -1,6 +1,7 @@
 #include "imageplane/critcurves.h"
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "imageplane/grid.h"
@@ -86,6 +87,73 @@ double refinecrit(double t) {
   return det_at(c.edge_x1 + (c.edge_x2 - c.edge_x1) * t, c.edge_y1 + (c.edge_y2 - c.edge_y1) * t);
 }
 
+namespace {
+
+constexpr int kAttrU = 0, kAttrV = 1, kAttrPhi = 4;
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The lens evaluated at points of the edge under refinement: the fraction t, det A and the
+// deflection. The root finder asks again for points it has evaluated (both ends, and the
+// root it returns), which are then taken from here.
+struct EdgeProbes {
+  static constexpr int kMax = 128;
+  double t[kMax], det[kMax], ax[kMax], ay[kMax];
+  int n = 0;
+  // Index of the probe at fraction tt, or -1.
+  int find(double tt) const {
+    for (int k = n - 1; k >= 0; --k)
+      if (same_bits(t[k], tt)) return k;
+    return -1;
+  }
+  void add(double tt, double d, double x, double y) {
+    if (n == kMax) return;
+    t[n] = tt;
+    det[n] = d;
+    ax[n] = x;
+    ay[n] = y;
+    ++n;
+  }
+};
+
+// The point at fraction t of the stored edge (the same arithmetic as refinecrit).
+void edge_point(double t, double& x, double& y) {
+  const CritPointList& c = TWcrit;
+  x = c.edge_x1 + (c.edge_x2 - c.edge_x1) * t;
+  y = c.edge_y1 + (c.edge_y2 - c.edge_y1) * t;
+}
+
+// det A at fraction t of the stored edge, remembered in `probes`.
+double probe_edge(EdgeProbes& probes, double t) {
+  const int k = probes.find(t);
+  if (k >= 0) return probes.det[k];
+  double x, y, pot, ax, ay, xx, yy, xy, yx;
+  edge_point(t, x, y);
+  potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
+  const double det = (1.0 - xx) * (1.0 - yy) - xy * yx;
+  probes.add(t, det, ax, ay);
+  return det;
+}
+
+// Adds the build's own evaluation of the lens at vertex k as the probe at fraction t (0 or
+// 1), when the build evaluated that very point and the vertex still carries its values.
+void probe_vertex(EdgeProbes& probes, double t, int k, const triangulateio& m) {
+  const std::vector<VertexLens>& table = TWgrid.vertex_lens;
+  if (k < 0 || k >= static_cast<int>(table.size())) return;
+  const VertexLens& e = table[static_cast<size_t>(k)];
+  if (!e.known) return;
+  double x, y;
+  edge_point(t, x, y);
+  const size_t na = static_cast<size_t>(m.numberofpointattributes);
+  const double* a = &m.pointattributelist[static_cast<size_t>(k) * na];
+  if (same_bits(x, e.x) && same_bits(y, e.y) && same_bits(m.pointlist[2 * static_cast<size_t>(k)], e.x) &&
+      same_bits(m.pointlist[2 * static_cast<size_t>(k) + 1], e.y) && same_bits(a[kAttrU], e.u) &&
+      same_bits(a[kAttrV], e.v) && same_bits(a[kAttrMu], e.mu) && same_bits(a[kAttrPhi], e.phi))
+    probes.add(t, e.det, e.alpha_x, e.alpha_y);
+}
+
+}  // namespace
+
 void find_crit() {
   CritPointList& cl = TWcrit;
   cl.ncrit = 0;
@@ -94,33 +162,55 @@ void find_crit() {
   const triangulateio& m = TWtri.out;
   const int na = m.numberofpointattributes;
   if (m.numberofedges <= 0 || na <= kAttrMu) return;
+  const bool vertex_values = na > kAttrPhi;
 
-  std::vector<double> rows;  // x, y, u, v per point
+  // Side of the critical curves of each vertex: 1 where det A = 1/mu > 0, 0 where it is
+  // not, -1 where it is not a finite number (a vertex at a singularity: its edges cannot
+  // be refined and are skipped).
+  static std::vector<signed char> side;
+  side.resize(static_cast<size_t>(m.numberofpoints));
+  for (int k = 0; k < m.numberofpoints; ++k) {
+    const double d = 1.0 / m.pointattributelist[static_cast<size_t>(k) * na + kAttrMu];
+    side[static_cast<size_t>(k)] = std::isfinite(d) ? (d > 0.0 ? 1 : 0) : -1;
+  }
+  static std::vector<double> rows;  // x, y, u, v per point
+  rows.clear();
+  static EdgeProbes probes;
   for (int e = 0; e < m.numberofedges; ++e) {
     const int a = m.edgelist[2 * e], b = m.edgelist[2 * e + 1];
+    const int sa = side[static_cast<size_t>(a)], sb = side[static_cast<size_t>(b)];
+    if (sa < 0 || sb < 0 || sa == sb) continue;
     const double g = 1.0 / m.pointattributelist[static_cast<size_t>(a) * na + kAttrMu];
     const double h = 1.0 / m.pointattributelist[static_cast<size_t>(b) * na + kAttrMu];
-    // An edge with a value that is not a number (a vertex at a singularity) cannot be
-    // refined: skip it.
-    if (!std::isfinite(g) || !std::isfinite(h)) continue;
-    if ((g > 0.0) == (h > 0.0)) continue;
     cl.edge_x1 = m.pointlist[2 * a];
     cl.edge_y1 = m.pointlist[2 * a + 1];
     cl.edge_x2 = m.pointlist[2 * b];
     cl.edge_y2 = m.pointlist[2 * b + 1];
+    probes.n = 0;
     double t = -g / (h - g);
     if (settings.critmode != 0) {
       // The stored values bracket the root; the lens evaluated at the ends normally
       // agrees (vertices added where segments cross carry interpolated values, so check).
-      const double f0 = refinecrit(0.0), f1 = refinecrit(1.0);
+      // The ends are the build's own evaluations where it made them.
+      if (vertex_values) {
+        probe_vertex(probes, 0.0, a, m);
+        probe_vertex(probes, 1.0, b, m);
+      }
+      const double f0 = probe_edge(probes, 0.0), f1 = probe_edge(probes, 1.0);
       const bool bracketed = std::isfinite(f0) && std::isfinite(f1) &&
                              !((f0 > 0.0 && f1 > 0.0) || (f0 < 0.0 && f1 < 0.0));
-      if (bracketed) t = zbrent(refinecrit, 0.0, 1.0, settings.crittol);
+      if (bracketed) t = zbrent([](double tt) { return probe_edge(probes, tt); }, 0.0, 1.0, settings.crittol);
     }
     const double x = cl.edge_x1 + t * (cl.edge_x2 - cl.edge_x1);
     const double y = cl.edge_y1 + t * (cl.edge_y2 - cl.edge_y1);
-    double pot, ax, ay, xx, yy, xy, yx;
-    potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
+    double ax, ay;
+    if (const int k = probes.find(t); k >= 0) {
+      ax = probes.ax[k];
+      ay = probes.ay[k];
+    } else {
+      double pot, xx, yy, xy, yx;
+      potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
+    }
     rows.insert(rows.end(), {x, y, x - ax, y - ay});
     cl.edge.push_back(a);
     cl.edge.push_back(b);

@@ -28,7 +28,9 @@ struct CritPointList {
 extern CritPointList TWcrit;
 
 // Rebuilds the critical-point list from the mesh TWtri.out (run by every grid build).
-// Edges whose end values are not finite are skipped.
+// Edges whose end values are not finite are skipped. The lens at the ends of an edge is
+// the build's own evaluation (TWgrid.vertex_lens) wherever the build evaluated that very
+// vertex; elsewhere it is evaluated.
 void find_crit();
 // det A at the fraction t (0..1) along the stored edge.
 double refinecrit(double t);

@@ -1,8 +1,16 @@
 // Grid nodes, subgrids and the rebuild of the image plane.
 #include "imageplane/grid.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <new>
+#include <utility>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include "core/lens_model.h"
 #include "imageplane/catalog.h"
@@ -22,11 +30,55 @@ SecondaryGrids TWsecgrid;
 
 namespace {
 
-gnode* new_node() {
-  gnode* g = new (std::nothrow) gnode;
-  if (!g) fatal("could not allocate gnode");
-  return g;
-}
+// Nodes come from a pool owned by the grid code: free_grid hands them back to the pool's
+// free list and new_node takes them from it, so that a rebuild allocates nothing once the
+// pool has grown to the size of the largest build. The blocks are kept for the process.
+// Under the address sanitizer a node in the free list is poisoned, so that a node used
+// after its release is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+void poison_node(gnode* g) { ASAN_POISON_MEMORY_REGION(g, sizeof *g); }
+void unpoison_node(gnode* g) { ASAN_UNPOISON_MEMORY_REGION(g, sizeof *g); }
+#else
+void poison_node(gnode*) {}
+void unpoison_node(gnode*) {}
+#endif
+
+class NodePool {
+ public:
+  gnode* take() {
+    if (!free_) grow();
+    gnode* g = free_;
+    unpoison_node(g);
+    free_ = g->next;
+    *g = gnode();
+    return g;
+  }
+  void give(gnode* g) {
+    g->next = free_;
+    poison_node(g);
+    free_ = g;
+  }
+
+ private:
+  static constexpr size_t kBlock = 1024;
+  void grow() {
+    std::unique_ptr<gnode[]> block(new (std::nothrow) gnode[kBlock]);
+    if (!block) fatal("could not allocate gnode");
+    for (size_t k = kBlock; k-- > 0;) give(&block[k]);
+    blocks_.push_back(std::move(block));
+  }
+  std::vector<std::unique_ptr<gnode[]>> blocks_;
+  gnode* free_ = nullptr;  // linked through next
+};
+NodePool node_pool;
+
+gnode* new_node() { return node_pool.take(); }
+void release_node(gnode* g) { node_pool.give(g); }
+
+// The nodes evaluated by the build in progress (dogrid), in the order of evaluation; no
+// list outside a build. Every node of the build either is one of them or a copy of one at
+// the same position.
+std::vector<const gnode*>* evaluated_nodes = nullptr;
 
 // Evaluates the lens at the node's position and fills its mapping, magnification and
 // parity; widens the source range of the build.
@@ -56,13 +108,19 @@ void eval_node(gnode* g) {
     const double q = std::sqrt(disc), l1 = 0.5 * (t + q), l2 = 0.5 * (t - q);
     g->parity = (l1 > 0 && l2 > 0) ? 1 : (l1 < 0 && l2 < 0) ? -2 : -1;
   }
+  if (evaluated_nodes) evaluated_nodes->push_back(g);
 }
 
 // Links an n1 x n2 block of nodes (column order) made by `node_at`.
 template <class Make>
 gnode* build_block(int n1, int n2, Make&& node_at) {
   if (n1 < 1 || n2 < 1) return nullptr;
-  std::vector<gnode*> prev_col(static_cast<size_t>(n2), nullptr), col(static_cast<size_t>(n2), nullptr);
+  // The previous and the current column; node_at never builds a block itself, so one
+  // scratch serves every call.
+  static std::vector<gnode*> scratch;
+  scratch.assign(2 * static_cast<size_t>(n2), nullptr);
+  gnode** prev_col = scratch.data();
+  gnode** col = prev_col + n2;
   gnode* first = nullptr;
   gnode* last = nullptr;
   for (int i = 0; i < n1; ++i) {
@@ -84,9 +142,23 @@ gnode* build_block(int n1, int n2, Make&& node_at) {
       }
       col[j] = g;
     }
-    prev_col.swap(col);
+    std::swap(prev_col, col);
   }
   return first;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// True when the node lies at (x, y) bit for bit (the lens there is then the node's).
+bool same_position(const gnode* g, double x, double y) { return same_bits(g->x, x) && same_bits(g->y, y); }
+
+// The node of a grid at column `col` and row `row` counted from its first node, kLast
+// standing for the last column or row (nullptr past the grid's end).
+constexpr int kLast = -1;
+const gnode* grid_node(const gnode* g, int col, int row) {
+  for (int i = 0; g && (col == kLast ? g->right != nullptr : i < col); ++i) g = g->right;
+  for (int j = 0; g && (row == kLast ? g->up != nullptr : j < row); ++j) g = g->up;
+  return g;
 }
 
 bool cell_straddles_critical_curve(const gnode* g) {
@@ -120,6 +192,29 @@ void component1_position(double& x0, double& y0) {
   if (TWgal.NGALMAX > 0) {
     x0 = TWgal.p[1][2];
     y0 = TWgal.p[1][3];
+  }
+}
+
+// Records the lens of the evaluated nodes that lie exactly at their mesh vertices.
+void record_vertex_lens(const std::vector<const gnode*>& nodes, const triangulateio& m,
+                        std::vector<VertexLens>& table) {
+  table.assign(static_cast<size_t>(m.numberofpoints), VertexLens());
+  for (const gnode* g : nodes) {
+    const int k = g->vertex;
+    if (k < 0 || k >= m.numberofpoints) continue;
+    VertexLens& e = table[static_cast<size_t>(k)];
+    if (e.known || !same_position(g, m.pointlist[2 * static_cast<size_t>(k)], m.pointlist[2 * static_cast<size_t>(k) + 1]))
+      continue;
+    e.x = g->x;
+    e.y = g->y;
+    e.u = g->u;
+    e.v = g->v;
+    e.mu = g->mu;
+    e.phi = g->phi;
+    e.det = (1.0 - g->phi_xx) * (1.0 - g->phi_yy) - g->phi_xy * g->phi_yx;
+    e.alpha_x = g->alpha_x;
+    e.alpha_y = g->alpha_y;
+    e.known = true;
   }
 }
 
@@ -176,6 +271,14 @@ void make_secondary_grids(const SecondaryGridParams& p, std::vector<gnode*>& gri
 
 gnode* make_grid(int N1, int N2, const Mat& c1, const Mat& c2, double x0, double y0) {
   const bool cartesian = settings.gridcoords == 1;
+  // Nodes of a column that coincide (the centre of a polar grid from radius 0, the last
+  // ray of a full circle repeating the first) take the lens of the first of them.
+  const gnode* column_first = nullptr;
+  const gnode* previous = nullptr;
+  // Sine and cosine of each row's angle in the previous column: the rays of a polar grid
+  // repeat their angles from ring to ring.
+  static std::vector<double> ray;  // angle, sine, cosine per row
+  if (!cartesian) ray.assign(3 * static_cast<size_t>(std::max(N2, 0)), NAN);
   return build_block(N1, N2, [&](int i, int j) {
     gnode* g = new_node();
     const double a = c1[i + 1][j + 1], b = c2[i + 1][j + 1];
@@ -183,11 +286,25 @@ gnode* make_grid(int N1, int N2, const Mat& c1, const Mat& c2, double x0, double
       g->x = a;
       g->y = b;
     } else {
-      const double t = b * M_PI / 180.0;
-      g->x = x0 - a * std::sin(t);
-      g->y = y0 + a * std::cos(t);
+      double* r = &ray[3 * static_cast<size_t>(j)];
+      if (!same_bits(r[0], b)) {
+        const double t = b * M_PI / 180.0;
+        r[0] = b;
+        r[1] = std::sin(t);
+        r[2] = std::cos(t);
+      }
+      g->x = x0 - a * r[1];
+      g->y = y0 + a * r[2];
     }
-    eval_node(g);
+    if (j > 0 && same_position(previous, g->x, g->y)) {
+      copy_gnode(previous, g);
+    } else if (j > 0 && same_position(column_first, g->x, g->y)) {
+      copy_gnode(column_first, g);
+    } else {
+      eval_node(g);
+    }
+    if (j == 0) column_first = g;
+    previous = g;
     return g;
   });
 }
@@ -208,7 +325,13 @@ void copy_gnode(const gnode* from, gnode* to) {
   to->mu = from->mu;
 }
 
-gnode* make_subg(gnode* node, int N1, int N2) {
+namespace {
+
+// The subgrid of the cell `node` (as make_subg), given the subgrids already built for the
+// neighbouring cells below, left, right and above it (each may be empty): their nodes on
+// the edge they share with this cell lie at the same positions and lend their lens.
+gnode* build_subgrid(gnode* node, int N1, int N2, const gnode* below, const gnode* left, const gnode* right,
+                     const gnode* above) {
   if (!node->up || !node->right || !node->up->right) return nullptr;
   const gnode* c00 = node;
   const gnode* c10 = node->right;
@@ -229,43 +352,151 @@ gnode* make_subg(gnode* node, int N1, int N2) {
       const double w00 = (1 - s) * (1 - t), w10 = s * (1 - t), w01 = (1 - s) * t, w11 = s * t;
       g->x = w00 * c00->x + w10 * c10->x + w01 * c01->x + w11 * c11->x;
       g->y = w00 * c00->y + w10 * c10->y + w01 * c01->y + w11 * c11->y;
-      eval_node(g);
+      const gnode* twin = nullptr;
+      if (b == 0 && below) {
+        twin = grid_node(below, a, kLast);
+      } else if (b == N2 && above) {
+        twin = grid_node(above, a, 0);
+      } else if (a == 0 && left) {
+        twin = grid_node(left, kLast, b);
+      } else if (a == N1 && right) {
+        twin = grid_node(right, 0, b);
+      }
+      if (twin && same_position(twin, g->x, g->y)) {
+        copy_gnode(twin, g);
+      } else {
+        eval_node(g);
+      }
     }
     return g;
   });
 }
 
-void subg_crit(gnode* first, int depth) {
+// Where a grid lies: the cell of its parent grid that it refines (the cell's lower-left
+// node) and the parent's own place. The top-level grid has none.
+struct GridPlace {
+  const GridPlace* parent;
+  const gnode* cell;
+};
+
+enum Side { kBelow, kLeft, kRight, kAbove };
+
+int column_of(const gnode* g) {
+  int i = 0;
+  for (; g->left; g = g->left) ++i;
+  return i;
+}
+int row_of(const gnode* g) {
+  int j = 0;
+  for (; g->down; g = g->down) ++j;
+  return j;
+}
+
+// The lower-left node of the cell next to the cell of g on the given side: in g's own
+// grid, or across its edge in the subgrid of the parent's neighbouring cell, or across the
+// seam of a top-level grid whose last row repeats its first (a full circle of rays).
+// Empty when there is none. The caller checks positions: a wrong guess costs only time.
+const gnode* neighbour_cell(const GridPlace* place, const gnode* g, Side side) {
+  switch (side) {
+    case kBelow:
+      if (g->down) return g->down;
+      break;
+    case kLeft:
+      if (g->left) return g->left;
+      break;
+    case kRight:
+      if (g->right->right) return g->right;
+      break;
+    case kAbove:
+      if (g->up->up) return g->up;
+      break;
+  }
+  if (!place) {
+    if (side == kAbove) {
+      const gnode* b = g->up;
+      while (b->down) b = b->down;
+      return b != g->up && same_position(b, g->up->x, g->up->y) ? b : nullptr;
+    }
+    if (side == kBelow) {
+      const gnode* t = g;
+      while (t->up) t = t->up;
+      return t != g && same_position(t, g->x, g->y) ? t->down : nullptr;
+    }
+    return nullptr;
+  }
+  const gnode* cell = neighbour_cell(place->parent, place->cell, side);
+  if (!cell || !cell->subgrid) return nullptr;
+  const gnode* sub = cell->subgrid;
+  const gnode* n = nullptr;
+  switch (side) {
+    case kBelow:
+      n = grid_node(sub, column_of(g), kLast);
+      return n ? n->down : nullptr;
+    case kLeft:
+      n = grid_node(sub, kLast, row_of(g));
+      return n ? n->left : nullptr;
+    case kRight:
+      return grid_node(sub, 0, row_of(g));
+    case kAbove:
+      return grid_node(sub, column_of(g), 0);
+  }
+  return nullptr;
+}
+
+const gnode* subgrid_of(const gnode* cell) { return cell ? cell->subgrid : nullptr; }
+
+// Refines the cell g of a grid at `place`.
+gnode* refine_cell(const GridPlace* place, gnode* g) {
+  return build_subgrid(g, settings.nsubg1, settings.nsubg2, subgrid_of(neighbour_cell(place, g, kBelow)),
+                       subgrid_of(neighbour_cell(place, g, kLeft)), subgrid_of(neighbour_cell(place, g, kRight)),
+                       subgrid_of(neighbour_cell(place, g, kAbove)));
+}
+
+void refine_crit(gnode* first, int depth, const GridPlace* place) {
   for (gnode* g = first; g; g = g->next) {
+    const GridPlace here{place, g};
     if (g->subgrid) {
-      subg_crit(g->subgrid, depth + 1);
+      refine_crit(g->subgrid, depth + 1, &here);
     } else if (may_refine(g, depth) && cell_straddles_critical_curve(g)) {
-      g->subgrid = make_subg(g, settings.nsubg1, settings.nsubg2);
-      subg_crit(g->subgrid, depth + 1);
+      g->subgrid = refine_cell(place, g);
+      refine_crit(g->subgrid, depth + 1, &here);
     }
   }
 }
 
-void subg_def(gnode* first, int depth) {
+void refine_def(gnode* first, int depth, const GridPlace* place) {
   for (gnode* g = first; g; g = g->next) {
+    const GridPlace here{place, g};
     if (g->subgrid) {
-      subg_def(g->subgrid, depth + 1);
+      refine_def(g->subgrid, depth + 1, &here);
     } else if (may_refine(g, depth)) {
       const gnode* ur = g->up->right;
       if (triangle_varies(g, g->right, ur) || triangle_varies(g, g->up, ur)) {
-        g->subgrid = make_subg(g, settings.nsubg1, settings.nsubg2);
-        subg_def(g->subgrid, depth + 1);
+        g->subgrid = refine_cell(place, g);
+        refine_def(g->subgrid, depth + 1, &here);
       }
     }
   }
 }
+
+}  // namespace
+
+gnode* make_subg(gnode* node, int N1, int N2) {
+  if (!node->up || !node->right || !node->up->right) return nullptr;
+  return build_subgrid(node, N1, N2, node->down ? node->down->subgrid : nullptr,
+                       node->left ? node->left->subgrid : nullptr, node->right->subgrid, node->up->subgrid);
+}
+
+void subg_crit(gnode* first, int depth) { refine_crit(first, depth, nullptr); }
+
+void subg_def(gnode* first, int depth) { refine_def(first, depth, nullptr); }
 
 void free_grid(gnode* first) {
   gnode* g = first;
   while (g) {
     gnode* next = g->next;
     if (g->subgrid) free_grid(g->subgrid);
-    delete g;
+    release_node(g);
     g = next;
   }
 }
@@ -333,11 +564,24 @@ void dogrid() {
   s.umax = -1e12;
   s.vmin = 1e12;
   s.vmax = -1e12;
+  s.vertex_lens.clear();
 
-  domaingrid();
-  dogalgrid();
-  doimggrid();
+  // The nodes this build evaluates; every one of them lives until the vertex table is
+  // made (the grids are released only after it).
+  static std::vector<const gnode*> evaluated;
+  evaluated.clear();
+  struct Listing {
+    Listing() { evaluated_nodes = &evaluated; }
+    ~Listing() { evaluated_nodes = nullptr; }
+  };
+  {
+    const Listing listing;
+    domaingrid();
+    dogalgrid();
+    doimggrid();
+  }
   grid2tri();
+  record_vertex_lens(evaluated, TWtri.out, s.vertex_lens);
   if (settings.gridsave != 1) {
     free_grid_list(s.gal);
     free_grid_list(s.img);

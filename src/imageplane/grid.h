@@ -41,6 +41,13 @@ struct SecondaryGridParams {
 // N1 x N2 main-grid nodes, as matrices [1..N1][1..N2].
 using GridRangeFn = void (*)(int& N1, int& N2, Mat& c1, Mat& c2);
 
+// The lens at one mesh vertex as the build evaluated it: the vertex position and its
+// attributes u, v, mu, phi (which identify the evaluation), det A and the deflection.
+struct VertexLens {
+  double x = 0, y = 0, u = 0, v = 0, mu = 0, phi = 0, det = 0, alpha_x = 0, alpha_y = 0;
+  bool known = false;
+};
+
 // Grid state of the current build.
 struct GridState {
   int ngalgrid = 0, nimggrid = 0;   // galaxy and image grids of the current build
@@ -50,6 +57,11 @@ struct GridState {
   int grid_mode = 1;                // 1 plain ranges, 2 ranges bracketing critical curves
   GridRangeFn grid_range = nullptr; // gridrng0 or gridrngCRIT
   bool subgrid_anyway = false;      // main grid of mode 2 built from plain ranges: subgrid it
+  // The lens at the mesh vertices of the last build, by vertex index (filled after the
+  // triangulation, while every grid still exists), so that the critical-curve search
+  // need not evaluate the vertices again. An entry holds only where some node lies
+  // exactly at the vertex.
+  std::vector<VertexLens> vertex_lens;
 };
 extern GridState TWgrid;
 

@@ -7,6 +7,7 @@
 
 #include "core/grid_control.h"
 #include "core/lens_model.h"
+#include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
@@ -681,6 +682,78 @@ TEST_F(Grid, SubgridsCopyTheirCornersAndTheSourceRangeCoversEveryNode) {
   EXPECT_EQ(TWgrid.umax, umax);
   EXPECT_EQ(TWgrid.vmin, vmin);
   EXPECT_EQ(TWgrid.vmax, vmax);
+}
+
+// Nodes that coincide (subgrid edges shared by neighbouring cells, also across the edges
+// of their parent cells and across the seam of a full circle; the centre of a polar grid
+// from radius 0) are evaluated once and share that evaluation: every node must still
+// carry exactly the lens at its own position.
+TEST_F(Grid, EveryNodeCarriesTheLensAtItsOwnPosition) {
+  load({"alpha 1 0 0 0.3 20 0.1 -40 0.05 0 1", "alpha 0.1 0.8 0.7 0 0 0 0 0.01 0 1"});
+  set("gridsave", 1);
+  set("gridlo1", 0);
+  set("maxlev", 4);
+  set("deftol", 1e-3);
+  set("magtol", 1e-2);
+  galgrid(WordArray({"galgrid", "2", "0", "0.4", "5", "0", "360", "16"}));
+  dir_.write("pos.txt", "1\n-0.2 1.1\n");
+  imggrid(WordArray({"imggrid", "1", "0.05", "0.4", "4", "0", "360", "12", dir_.file("pos.txt")}));
+  build();
+  ASSERT_GE(max_depth(TWgrid.top), 3);
+  ASSERT_GE(max_depth(TWgrid.gal[2]), 1);
+  long nodes = 0;
+  walk_all([&](gnode* g) {
+    ++nodes;
+    double phi, ax, ay, xx, yy, xy, yx;
+    potdefmag(g->x, g->y, phi, ax, ay, xx, yy, xy, yx);
+    const double det = (1 - xx) * (1 - yy) - xy * yx;
+    const double t = 2 - xx - yy, disc = t * t - 4 * det;
+    int parity = -1;
+    if (disc >= 0) {
+      const double l1 = 0.5 * (t + std::sqrt(disc)), l2 = 0.5 * (t - std::sqrt(disc));
+      parity = (l1 > 0 && l2 > 0) ? 1 : (l1 < 0 && l2 < 0) ? -2 : -1;
+    }
+    const double got[] = {g->phi, g->alpha_x, g->alpha_y, g->u, g->v, g->phi_xx, g->phi_yy, g->phi_xy, g->phi_yx, g->mu};
+    const double want[] = {phi, ax, ay, g->x - ax, g->y - ay, xx, yy, xy, yx, 1 / det};
+    for (int k = 0; k < 10; ++k) EXPECT_EQ(got[k], want[k]) << "value " << k << " at " << g->x << " " << g->y;
+    EXPECT_EQ(g->parity, parity) << "at " << g->x << " " << g->y;
+  });
+  EXPECT_GT(nodes, 2000);
+  // ... and lies where its subgrid puts it: the bilinear blend of the parent cell's corners.
+  const int n1 = settings.nsubg1, n2 = settings.nsubg2;
+  walk_all([&](gnode* g) {
+    if (!g->subgrid) return;
+    const gnode* c[4] = {g, g->right, g->up, g->up->right};
+    int index = 0;
+    for (const gnode* s = g->subgrid; s; s = s->next, ++index) {
+      const double a = index / (n2 + 1), b = index % (n2 + 1);
+      const double u = a / n1, t = b / n2;
+      const double w[4] = {(1 - u) * (1 - t), u * (1 - t), (1 - u) * t, u * t};
+      EXPECT_EQ(s->x, w[0] * c[0]->x + w[1] * c[1]->x + w[2] * c[2]->x + w[3] * c[3]->x);
+      EXPECT_EQ(s->y, w[0] * c[0]->y + w[1] * c[1]->y + w[2] * c[2]->y + w[3] * c[3]->y);
+    }
+    EXPECT_EQ(index, (n1 + 1) * (n2 + 1));
+  });
+}
+
+// The critical points use the build's own evaluations at the mesh vertices: the search
+// made without them (the lens evaluated at the ends of every edge) finds the same points
+// bit for bit.
+TEST_F(Grid, CriticalPointsFromTheBuildAgreeWithAFreshSearch) {
+  load({"alpha 1 0 0 0.3 20 0.1 -40 0.05 0 1", "alpha 0.1 0.8 0.7 0 0 0 0 0.01 0 1"});
+  set("gridlo1", 0.05);
+  galgrid(WordArray({"galgrid", "2", "0.01", "0.4", "5", "0", "360", "16"}));
+  build();
+  const int n = TWcrit.ncrit;
+  ASSERT_GT(n, 100);
+  const Mat built = TWcrit.crit;
+  const std::vector<int> edges = TWcrit.edge;
+  TWgrid.vertex_lens.clear();
+  find_crit();
+  ASSERT_EQ(TWcrit.ncrit, n);
+  EXPECT_EQ(TWcrit.edge, edges);
+  for (int k = 1; k <= n; ++k)
+    for (int j = 1; j <= 4; ++j) EXPECT_EQ(TWcrit.crit[k][j], built[k][j]) << "point " << k;
 }
 
 TEST_F(Grid, MaingridSetsTheVariablesAndPrintsThem) {
