@@ -29,6 +29,7 @@
 // list[start[c] .. start[c + 1] - 1].
 #pragma once
 
+#include <utility>
 #include <vector>
 
 // A cap beyond a chord of the outer ring of a polar main grid: vertices 0, 1 the chord's
@@ -60,6 +61,23 @@ struct SourceTileCatalog {
   std::vector<int> cap_start, cap_list;
   // Search range (unscaled): node range, straddling tiles' boxes, cap points.
   double su0 = 0, su1 = 0, sv0 = 0, sv1 = 0;
+
+  // Work space of the build, kept between builds so that rebuilding a mesh of about the
+  // same size allocates nothing.
+  struct Work {
+    std::vector<unsigned char> vflag;    // per vertex: det A > 0, next to a critical curve, core
+    std::vector<int> vedge;              // edge index of each entry of vadj
+    std::vector<int> crit;               // per edge: its critical point (1..ncrit), 0 none
+    std::vector<unsigned char> mid_set;  // per edge: source position of its midpoint known
+    std::vector<double> mid;             // per edge: that position (u, v)
+    std::vector<int> range, cap_range;   // per tile or cap: its cells iu0, iu1, iv0, iv1
+    std::vector<int> diff, acc;          // cell counting
+    std::vector<double> radius;          // caps: distance of each vertex from the centre
+    std::vector<unsigned char> outer;    // caps: vertex near the outer ring
+    std::vector<int> uses;               // caps: tiles using each edge near the outer ring
+    std::vector<std::pair<double, int>> ring;
+    std::vector<std::pair<int, int>> boundary;
+  } work;
 };
 extern SourceTileCatalog TWcat;
 
