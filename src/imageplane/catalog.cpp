@@ -19,6 +19,12 @@ constexpr int kAttrU = 0, kAttrV = 1, kAttrMu = 2, kAttrPar = 3;
 // maximum of the time-delay surface (a galaxy's core).
 constexpr unsigned char kPositive = 1, kByCurve = 2, kCore = 4;
 
+// Whether det A = 1/mu is positive, from mu without the division: +0 gives +inf, +inf
+// gives +0, NaN neither.
+inline bool det_positive(double mu) {
+  return (mu > 0.0 && mu < HUGE_VAL) || (mu == 0.0 && !std::signbit(mu));
+}
+
 inline int cell_of(double w, double w0, double dw, int ncat) {
   if (ncat <= 0 || !(dw > 0.0)) return 0;
   const double s = (w - w0) / dw * 1.000001;
@@ -27,13 +33,29 @@ inline int cell_of(double w, double w0, double dw, int ncat) {
   return static_cast<int>(s);
 }
 
-// The cells iu0, iu1, iv0, iv1 of a listing box (umin, umax, vmin, vmax).
-inline void box_cells(const SourceTileCatalog& c, const double* b, int* r) {
-  r[0] = cell_of(b[0], c.cat_u0, c.cat_du, c.ncat);
-  r[1] = cell_of(b[1], c.cat_u0, c.cat_du, c.ncat);
-  r[2] = cell_of(b[2], c.cat_v0, c.cat_dv, c.ncat);
-  r[3] = cell_of(b[3], c.cat_v0, c.cat_dv, c.ncat);
-}
+// The cells iu0, iu1, iv0, iv1 of listing boxes (umin, umax, vmin, vmax), each as
+// cell_of gives it, with the tests that do not depend on the box made once and the four
+// quotients free of branches (so that they are computed side by side).
+struct BoxCells {
+  double u0, du, v0, dv, top;
+  bool u_on, v_on;
+  explicit BoxCells(const SourceTileCatalog& c)
+      : u0(c.cat_u0), du(c.cat_du), v0(c.cat_v0), dv(c.cat_dv), top(c.ncat),
+        u_on(c.ncat > 0 && c.cat_du > 0.0), v_on(c.ncat > 0 && c.cat_dv > 0.0) {}
+  static int clamp(double s, double top) {
+    s = s > 0.0 ? s : 0.0;  // also NaN
+    s = s < top ? s : top;
+    return static_cast<int>(s);
+  }
+  void operator()(const double* b, int* r) const {
+    const double s0 = (b[0] - u0) / du * 1.000001, s1 = (b[1] - u0) / du * 1.000001;
+    const double s2 = (b[2] - v0) / dv * 1.000001, s3 = (b[3] - v0) / dv * 1.000001;
+    r[0] = u_on ? clamp(s0, top) : 0;
+    r[1] = u_on ? clamp(s1, top) : 0;
+    r[2] = v_on ? clamp(s2, top) : 0;
+    r[3] = v_on ? clamp(s3, top) : 0;
+  }
+};
 
 // Index of the mesh edge a-b (either order), found through the vertex adjacency; -1 when
 // the edge list lacks it. Both orders give the same edge.
@@ -45,54 +67,60 @@ inline int edge_index(const SourceTileCatalog& c, int a, int b) {
   return -1;
 }
 
-// Lists items 0..n-1 by cell, each in the block of cells r[4k .. 4k + 3] (an empty block
-// lists it nowhere): start (side^2 + 1 offsets) and list, each cell's items ascending. The
-// counts come from a two-dimensional difference table, so the counting costs a few steps
-// per item whatever its block; the filling writes each listing once.
-void list_by_cell(int n, const int* r, int side, std::vector<int>& start, std::vector<int>& list,
+// Sizes of the columns of cells, for n items each listed in its block of cells
+// r[4k .. 4k + 3]: the offsets of the columns' lists, col_start[0 .. side], and the
+// lists' full length.
+void size_columns(int n, const int* r, int side, std::vector<int>& col_start, std::vector<int>& list,
                   SourceTileCatalog::Work& w) {
-  const size_t W = static_cast<size_t>(side) + 1;
-  w.diff.assign(W * W, 0);
+  w.diff.assign(static_cast<size_t>(side) + 1, 0);
   int* d = w.diff.data();
   for (int k = 0; k < n; ++k) {
     const int* q = r + 4 * static_cast<size_t>(k);
     if (q[0] > q[1] || q[2] > q[3]) continue;
-    const size_t u0 = static_cast<size_t>(q[0]) * W, u1 = (static_cast<size_t>(q[1]) + 1) * W;
-    const size_t v0 = static_cast<size_t>(q[2]), v1 = static_cast<size_t>(q[3]) + 1;
-    ++d[u0 + v0];
-    --d[u0 + v1];
-    --d[u1 + v0];
-    ++d[u1 + v1];
+    const int width = q[3] - q[2] + 1;
+    d[q[0]] += width;
+    d[q[1] + 1] -= width;
   }
-  // start[c + 1] is first the offset of cell c (its fill cursor); after the filling it is
-  // the end of cell c, which is the offset of cell c + 1.
-  const size_t ncell = static_cast<size_t>(side) * side;
-  start.resize(ncell + 1);
-  start[0] = 0;
-  w.acc.assign(static_cast<size_t>(side), 0);
-  int* acc = w.acc.data();
-  int* s = start.data();
-  int total = 0;
+  col_start.resize(static_cast<size_t>(side) + 1);
+  col_start[0] = 0;
+  int run = 0;
   for (int iu = 0; iu < side; ++iu) {
-    const int* drow = d + static_cast<size_t>(iu) * W;
-    int* srow = s + static_cast<size_t>(iu) * side + 1;
-    int run = 0;
-    for (int iv = 0; iv < side; ++iv) {
-      run += drow[iv];
-      acc[iv] += run;
-      srow[iv] = total;
-      total += acc[iv];
-    }
+    run += d[iu];
+    col_start[static_cast<size_t>(iu) + 1] = col_start[static_cast<size_t>(iu)] + run;
   }
-  list.resize(static_cast<size_t>(total));
-  int* out = list.data();
+  list.resize(static_cast<size_t>(col_start[static_cast<size_t>(side)]));
+}
+
+// Writes the lists of column iu for n items listed in blocks r: the offsets of the
+// column's cells start[iu side .. iu side + side] (the last is the next column's offset)
+// and the items of each cell, ascending, from list[base] on.
+void list_column(int iu, int n, const int* r, int side, int base, int* start, int* list,
+                 SourceTileCatalog::Work& w) {
+  std::vector<int>& column = w.column;
+  column.clear();
   for (int k = 0; k < n; ++k) {
     const int* q = r + 4 * static_cast<size_t>(k);
-    const int iv0 = q[2], iv1 = q[3];
-    for (int iu = q[0]; iu <= q[1]; ++iu) {
-      int* cur = s + static_cast<size_t>(iu) * side + 1;
-      for (int iv = iv0; iv <= iv1; ++iv) out[cur[iv]++] = k;
-    }
+    if (q[0] <= iu && iu <= q[1] && q[2] <= q[3]) column.push_back(k);
+  }
+  w.diff.assign(static_cast<size_t>(side) + 1, 0);
+  int* d = w.diff.data();
+  for (const int k : column) {
+    ++d[r[4 * static_cast<size_t>(k) + 2]];
+    --d[r[4 * static_cast<size_t>(k) + 3] + 1];
+  }
+  // Offsets of the cells; d becomes each cell's fill cursor.
+  int* s = start + static_cast<size_t>(iu) * side;
+  int run = 0, off = base;
+  for (int iv = 0; iv < side; ++iv) {
+    run += d[iv];
+    s[iv] = off;
+    d[iv] = off;
+    off += run;
+  }
+  s[side] = off;
+  for (const int k : column) {
+    const int* q = r + 4 * static_cast<size_t>(k);
+    for (int iv = q[2]; iv <= q[3]; ++iv) list[d[iv]++] = k;
   }
 }
 
@@ -321,19 +349,27 @@ void docatalog() {
   c.fold.assign(ntri, 0);
   c.box.resize(ntri * 4);
   c.caps.clear();
+  c.range.clear();
+  c.cap_range.clear();
   c.su0 = TWgrid.umin;
   c.su1 = TWgrid.umax;
   c.sv0 = TWgrid.vmin;
   c.sv1 = TWgrid.vmax;
   c.built = true;
+  // The cells' lists are sized here and written column by column when first read.
+  auto size_lists = [&]() {
+    c.start.resize(ncell + 1);
+    c.cap_start.resize(ncell + 1);
+    c.col_listed.assign(static_cast<size_t>(side), 0);
+    size_columns(static_cast<int>(c.range.size() / 4), c.range.data(), side, c.col_start, c.list, w);
+    size_columns(static_cast<int>(c.cap_range.size() / 4), c.cap_range.data(), side, c.cap_col_start, c.cap_list, w);
+    w.column.reserve(std::max(c.range.size(), c.cap_range.size()) / 4);
+  };
   if (c.ntri <= 0 || na <= kAttrMu) {
-    c.start.assign(ncell + 1, 0);
-    c.cap_start.assign(ncell + 1, 0);
     std::fill(c.box.begin(), c.box.end(), 0.0);
-    c.list.clear();
-    c.cap_list.clear();
     c.vstart.clear();
     c.vadj.clear();
+    size_lists();
     return;
   }
 
@@ -347,7 +383,7 @@ void docatalog() {
   unsigned char* vflag = w.vflag.data();
   for (int i = 0; i < nv; ++i) {
     const double* a = attrs + static_cast<size_t>(i) * na;
-    unsigned char f = 1.0 / a[kAttrMu] > 0.0 ? kPositive : 0;
+    unsigned char f = det_positive(a[kAttrMu]) ? kPositive : 0;
     if (na > kAttrPar && a[kAttrPar] == -2.0) f |= kCore;
     vflag[i] = f;
   }
@@ -420,7 +456,8 @@ void docatalog() {
   };
 
   // Listing boxes and their cells.
-  w.range.resize(4 * ntri);
+  const BoxCells box_cells(c);
+  c.range.resize(4 * ntri);
   const int* tl = m.trianglelist.data();
   for (int t = 0; t < c.ntri; ++t) {
     const int* tv = tl + 3 * static_cast<size_t>(t);
@@ -481,14 +518,24 @@ void docatalog() {
     b[1] = umax;
     b[2] = vmin;
     b[3] = vmax;
-    box_cells(c, b, &w.range[4 * static_cast<size_t>(t)]);
+    box_cells(b, &c.range[4 * static_cast<size_t>(t)]);
   }
-  list_by_cell(c.ntri, w.range.data(), side, c.start, c.list, w);
 
   // Caps beyond the outer ring, and their listing.
   build_caps(c, m);
-  const int ncap = static_cast<int>(c.caps.size());
-  w.cap_range.resize(4 * static_cast<size_t>(ncap));
-  for (int k = 0; k < ncap; ++k) box_cells(c, c.caps[static_cast<size_t>(k)].box, &w.cap_range[4 * static_cast<size_t>(k)]);
-  list_by_cell(ncap, w.cap_range.data(), side, c.cap_start, c.cap_list, w);
+  const size_t ncap = c.caps.size();
+  c.cap_range.resize(4 * ncap);
+  for (size_t k = 0; k < ncap; ++k) box_cells(c.caps[k].box, &c.cap_range[4 * k]);
+  size_lists();
+}
+
+void cat_list_column(int iu) {
+  SourceTileCatalog& c = TWcat;
+  if (!c.built || iu < 0 || iu > c.ncat || c.col_listed[static_cast<size_t>(iu)]) return;
+  const int side = c.ncat + 1;
+  list_column(iu, static_cast<int>(c.range.size() / 4), c.range.data(), side, c.col_start[static_cast<size_t>(iu)],
+              c.start.data(), c.list.data(), c.work);
+  list_column(iu, static_cast<int>(c.cap_range.size() / 4), c.cap_range.data(), side,
+              c.cap_col_start[static_cast<size_t>(iu)], c.cap_start.data(), c.cap_list.data(), c.work);
+  c.col_listed[static_cast<size_t>(iu)] = 1;
 }

@@ -377,11 +377,12 @@ TEST(FindImg, CatalogueListsEveryTile) {
   const int side = c.ncat + 1;
   std::vector<int> listed(static_cast<size_t>(c.ntri), 0);
   for (int cell = 0; cell < side * side; ++cell) {
-    for (int k = c.start[cell]; k < c.start[cell + 1]; ++k) {
-      if (k > c.start[cell]) {
-        EXPECT_LT(c.list[k - 1], c.list[k]);
+    const CatCell lists = cat_cell_lists(cell / side, cell % side);
+    for (const int* t = lists.tile; t != lists.tile_end; ++t) {
+      if (t > lists.tile) {
+        EXPECT_LT(t[-1], t[0]);
       }
-      ++listed[static_cast<size_t>(c.list[k])];
+      ++listed[static_cast<size_t>(*t)];
     }
   }
   // Each tile appears exactly in the cells of its box, which holds its vertices' sources.
@@ -400,8 +401,8 @@ TEST(FindImg, CatalogueListsEveryTile) {
     int in_box = 0;
     for (int iu = iu0; iu <= iu1; ++iu)
       for (int iv = iv0; iv <= iv1; ++iv) {
-        const int cell = iu * side + iv;
-        in_box += std::binary_search(c.list.begin() + c.start[cell], c.list.begin() + c.start[cell + 1], t);
+        const CatCell lists = cat_cell_lists(iu, iv);
+        in_box += std::binary_search(lists.tile, lists.tile_end, t);
       }
     EXPECT_EQ(in_box, (iu1 - iu0 + 1) * (iv1 - iv0 + 1)) << t;
     EXPECT_EQ(listed[static_cast<size_t>(t)], in_box) << t;
