@@ -34,26 +34,25 @@ inline int cell_of(double w, double w0, double dw, int ncat) {
 }
 
 // The cells iu0, iu1, iv0, iv1 of listing boxes (umin, umax, vmin, vmax), each as
-// cell_of gives it, with the tests that do not depend on the box made once and the four
-// quotients free of branches (so that they are computed side by side).
+// cell_of gives it, with the tests that do not depend on the box made once and the
+// clamping free of branches.
 struct BoxCells {
   double u0, du, v0, dv, top;
   bool u_on, v_on;
   explicit BoxCells(const SourceTileCatalog& c)
       : u0(c.cat_u0), du(c.cat_du), v0(c.cat_v0), dv(c.cat_dv), top(c.ncat),
         u_on(c.ncat > 0 && c.cat_du > 0.0), v_on(c.ncat > 0 && c.cat_dv > 0.0) {}
-  static int clamp(double s, double top) {
+  int cell(double w, double w0, double dw) const {
+    double s = (w - w0) / dw * 1.000001;
     s = s > 0.0 ? s : 0.0;  // also NaN
     s = s < top ? s : top;
     return static_cast<int>(s);
   }
   void operator()(const double* b, int* r) const {
-    const double s0 = (b[0] - u0) / du * 1.000001, s1 = (b[1] - u0) / du * 1.000001;
-    const double s2 = (b[2] - v0) / dv * 1.000001, s3 = (b[3] - v0) / dv * 1.000001;
-    r[0] = u_on ? clamp(s0, top) : 0;
-    r[1] = u_on ? clamp(s1, top) : 0;
-    r[2] = v_on ? clamp(s2, top) : 0;
-    r[3] = v_on ? clamp(s3, top) : 0;
+    r[0] = u_on ? cell(b[0], u0, du) : 0;
+    r[1] = u_on ? cell(b[1], u0, du) : 0;
+    r[2] = v_on ? cell(b[2], v0, dv) : 0;
+    r[3] = v_on ? cell(b[3], v0, dv) : 0;
   }
 };
 
@@ -96,12 +95,17 @@ void size_columns(int n, const int* r, int side, std::vector<int>& col_start, st
 // and the items of each cell, ascending, from list[base] on.
 void list_column(int iu, int n, const int* r, int side, int base, int* start, int* list,
                  SourceTileCatalog::Work& w) {
+  // The items of the column, gathered without branches.
   std::vector<int>& column = w.column;
-  column.clear();
+  column.resize(static_cast<size_t>(n));
+  int* col = column.data();
+  int nc = 0;
   for (int k = 0; k < n; ++k) {
     const int* q = r + 4 * static_cast<size_t>(k);
-    if (q[0] <= iu && iu <= q[1] && q[2] <= q[3]) column.push_back(k);
+    col[nc] = k;
+    nc += (q[0] <= iu) & (iu <= q[1]) & (q[2] <= q[3]);
   }
+  column.resize(static_cast<size_t>(nc));
   w.diff.assign(static_cast<size_t>(side) + 1, 0);
   int* d = w.diff.data();
   for (const int k : column) {
@@ -204,9 +208,11 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
   const int ne = m.numberofedges;
   w.uses.assign(static_cast<size_t>(std::max(ne, 0)), 0);
   std::vector<std::pair<std::pair<int, int>, int>> unlisted;
-  for (int t = 0; t < m.numberoftriangles; ++t)
+  for (int t = 0; t < m.numberoftriangles; ++t) {
+    const int* tv = &m.trianglelist[3 * static_cast<size_t>(t)];
+    if (outer[tv[0]] + outer[tv[1]] + outer[tv[2]] < 2) continue;
     for (int k = 0; k < 3; ++k) {
-      int a = m.trianglelist[3 * static_cast<size_t>(t) + k], b = m.trianglelist[3 * static_cast<size_t>(t) + (k + 1) % 3];
+      int a = tv[k], b = tv[(k + 1) % 3];
       if (!(outer[static_cast<size_t>(a)] && outer[static_cast<size_t>(b)])) continue;
       const int e = edge_index(c, a, b);
       if (e >= 0) {
@@ -220,6 +226,7 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
       else
         ++it->second;
     }
+  }
   auto& boundary = w.boundary;
   boundary.clear();
   for (int e = 0; e < ne; ++e)
@@ -363,7 +370,7 @@ void docatalog() {
     c.col_listed.assign(static_cast<size_t>(side), 0);
     size_columns(static_cast<int>(c.range.size() / 4), c.range.data(), side, c.col_start, c.list, w);
     size_columns(static_cast<int>(c.cap_range.size() / 4), c.cap_range.data(), side, c.cap_col_start, c.cap_list, w);
-    w.column.reserve(std::max(c.range.size(), c.cap_range.size()) / 4);
+    w.column.reserve(std::max(c.range.size(), c.cap_range.size()) / 4 + 1);
   };
   if (c.ntri <= 0 || na <= kAttrMu) {
     std::fill(c.box.begin(), c.box.end(), 0.0);

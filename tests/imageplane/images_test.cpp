@@ -412,6 +412,48 @@ TEST(FindImg, CatalogueListsEveryTile) {
   EXPECT_EQ(cat_cell(NAN, c.cat_u0, c.cat_du, c.ncat), 0);
 }
 
+// Rebuilds reuse the catalogue's storage, and a column of cells is listed when one of its
+// cells is first read: after rebuilds on meshes of other sizes and cell counts, with the
+// columns read in any order, every cell lists exactly the tiles and the caps whose boxes
+// touch it, ascending.
+TEST(FindImg, RebuiltCatalogueListsItsOwnMesh) {
+  quad_lens();
+  struct Mesh {
+    int rings, rays, ncat;
+  };
+  const Mesh meshes[] = {{30, 48, 100}, {12, 24, 100}, {20, 36, 7}, {20, 36, 0}, {16, 40, 60}};
+  for (const Mesh& mesh : meshes) {
+    SCOPED_TRACE(mesh.rays);
+    settings.srccat = mesh.ncat;
+    build_mesh(even_radii(2.0, mesh.rings), mesh.rays);
+    const SourceTileCatalog& c = TWcat;
+    ASSERT_EQ(c.ncat, mesh.ncat);
+    ASSERT_EQ(c.caps.size(), static_cast<size_t>(mesh.rays));
+    const int side = c.ncat + 1;
+    std::vector<std::vector<int>> tiles(static_cast<size_t>(side * side)), caps(tiles.size());
+    auto list_box = [&](const double* b, int k, std::vector<std::vector<int>>& lists) {
+      for (int iu = cat_cell(b[0], c.cat_u0, c.cat_du, c.ncat); iu <= cat_cell(b[1], c.cat_u0, c.cat_du, c.ncat); ++iu)
+        for (int iv = cat_cell(b[2], c.cat_v0, c.cat_dv, c.ncat); iv <= cat_cell(b[3], c.cat_v0, c.cat_dv, c.ncat);
+             ++iv)
+          lists[static_cast<size_t>(iu * side + iv)].push_back(k);
+    };
+    for (int t = 0; t < c.ntri; ++t) list_box(&c.box[4 * static_cast<size_t>(t)], t, tiles);
+    for (size_t k = 0; k < c.caps.size(); ++k) list_box(c.caps[k].box, static_cast<int>(k), caps);
+    // Columns from the last to the first, and within each the cells from both ends.
+    for (int iu = side - 1; iu >= 0; --iu)
+      for (int j = 0; j < side; ++j) {
+        const int iv = j % 2 ? side - 1 - j / 2 : j / 2;
+        const CatCell cell = cat_cell_lists(iu, iv);
+        const size_t at = static_cast<size_t>(iu * side + iv);
+        if (std::vector<int>(cell.tile, cell.tile_end) != tiles[at] ||
+            std::vector<int>(cell.cap, cell.cap_end) != caps[at]) {
+          ADD_FAILURE() << "cell " << iu << " " << iv;
+          return;
+        }
+      }
+  }
+}
+
 // A Jacobian with a zero row (phi_xx = 1, phi_xy = 0 everywhere) fails the Newton round;
 // the search reports that it did not converge and the program goes on.
 namespace {
