@@ -245,7 +245,10 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
       const double ax = px(e.first), ay = py(e.first), bx = px(e.second), by = py(e.second);
       const double dx = bx - ax, dy = by - ay, l2 = dx * dx + dy * dy;
       if (l2 == 0.0) continue;
-      const double s = ((qx - ax) * dx + (qy - ay) * dy) / l2;
+      // Edges clearly away from the point are passed over before the division.
+      const double along = (qx - ax) * dx + (qy - ay) * dy;
+      if (along < -1e-6 * l2 || along > (1 + 1e-6) * l2) continue;
+      const double s = along / l2;
       if (s < -1e-9 || s > 1 + 1e-9) continue;
       if (std::fabs((qx - ax) * dy - (qy - ay) * dx) / std::sqrt(l2) <= tol) return true;
     }
@@ -437,8 +440,7 @@ void docatalog() {
   // Source position of an edge's midpoint (straddling tiles), computed once per edge.
   w.mid_set.assign(static_cast<size_t>(std::max(ne, 0)), 0);
   w.mid.resize(2 * static_cast<size_t>(std::max(ne, 0)));
-  auto midpoint_source = [&](int a, int b, double& mu, double& mv) {
-    const int e = edge_index(c, a, b);
+  auto midpoint_source = [&](int e, int a, int b, double& mu, double& mv) {
     if (e >= 0 && w.mid_set[static_cast<size_t>(e)]) {
       mu = w.mid[2 * static_cast<size_t>(e)];
       mv = w.mid[2 * static_cast<size_t>(e) + 1];
@@ -485,23 +487,21 @@ void docatalog() {
     const bool next = any & kByCurve;
     const bool core = any & kCore;  // a corner at a maximum of the time-delay surface
     const bool straddle = pos[0] != pos[1] || pos[0] != pos[2];
-    if (straddle) {
-      for (int k = 0; k < 3; ++k) {
-        if (pos[k] == pos[(k + 1) % 3]) continue;
-        const int e = edge_index(c, tv[k], tv[(k + 1) % 3]);
-        if (e < 0 || w.crit[static_cast<size_t>(e)] == 0) continue;
-        const int kc = w.crit[static_cast<size_t>(e)];
+    if (straddle || (core && next)) {
+      int edge[3];
+      for (int k = 0; k < 3; ++k) edge[k] = edge_index(c, tv[k], tv[(k + 1) % 3]);
+      for (int k = 0; k < 3 && straddle; ++k) {
+        if (pos[k] == pos[(k + 1) % 3] || edge[k] < 0 || w.crit[static_cast<size_t>(edge[k])] == 0) continue;
+        const int kc = w.crit[static_cast<size_t>(edge[k])];
         const double u = TWcrit.crit[kc][3], v = TWcrit.crit[kc][4];
         umin = std::min(umin, u);
         umax = std::max(umax, u);
         vmin = std::min(vmin, v);
         vmax = std::max(vmax, v);
       }
-    }
-    if (straddle || (core && next)) {
       for (int k = 0; k < 3; ++k) {
         double mu, mv;
-        midpoint_source(tv[k], tv[(k + 1) % 3], mu, mv);
+        midpoint_source(edge[k], tv[k], tv[(k + 1) % 3], mu, mv);
         umin = std::min(umin, mu);
         umax = std::max(umax, mu);
         vmin = std::min(vmin, mv);
