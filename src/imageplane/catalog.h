@@ -64,8 +64,8 @@ struct SourceTileCatalog {
   // cap_list[cap_start[c] .. cap_start[c + 1] - 1].
   std::vector<GridCap> caps;
   std::vector<int> cap_start, cap_list;
-  // Per tile, then per cap: its block of cells iu0, iu1, iv0, iv1 (empty when iu0 > iu1
-  // or iv0 > iv1).
+  // Each tile's (range) and each cap's (cap_range) block of cells: iu0, iu1, iv0, iv1,
+  // empty when iu0 > iu1 or iv0 > iv1.
   std::vector<int> range, cap_range;
   // Offsets of the columns' lists in list and cap_list (ncat + 2 each), and whether each
   // column's lists are written.
