@@ -60,9 +60,10 @@ struct BoxCells {
 // the edge list lacks it. Both orders give the same edge.
 inline int edge_index(const SourceTileCatalog& c, int a, int b) {
   if (a > b) std::swap(a, b);
-  const int* adj = c.vadj.data();
-  for (int k = c.vstart[static_cast<size_t>(a)], e = c.vstart[static_cast<size_t>(a) + 1]; k < e; ++k)
-    if (adj[k] == b) return c.work.vedge[static_cast<size_t>(k)];
+  const SourceTileCatalog::Work& w = c.work;
+  const int* high = w.ehigh.data();
+  for (int k = w.estart[static_cast<size_t>(a)], e = w.estart[static_cast<size_t>(a) + 1]; k < e; ++k)
+    if (high[k] == b) return w.eid[static_cast<size_t>(k)];
   return -1;
 }
 
@@ -379,6 +380,7 @@ void docatalog() {
     std::fill(c.box.begin(), c.box.end(), 0.0);
     c.vstart.clear();
     c.vadj.clear();
+    c.adj_built = true;
     size_lists();
     return;
   }
@@ -399,34 +401,37 @@ void docatalog() {
   }
   const int ne = m.numberofedges;
   const int* el = m.edgelist.data();
-  c.vstart.assign(static_cast<size_t>(nv) + 1, 0);
-  int* vs = c.vstart.data();
+  w.estart.assign(static_cast<size_t>(nv) + 1, 0);
+  int* es = w.estart.data();
   for (int e = 0; e < ne; ++e) {
-    ++vs[el[2 * e] + 1];
-    ++vs[el[2 * e + 1] + 1];
+    const int a = el[2 * e], b = el[2 * e + 1];
+    ++es[std::min(a, b) + 1];
+    if ((vflag[a] ^ vflag[b]) & kPositive) {
+      vflag[a] |= kByCurve;
+      vflag[b] |= kByCurve;
+    }
   }
-  for (int i = 0; i < nv; ++i) vs[i + 1] += vs[i];
-  c.vadj.resize(static_cast<size_t>(vs[nv]));
-  w.vedge.resize(static_cast<size_t>(vs[nv]));
+  for (int i = 0; i < nv; ++i) es[i + 1] += es[i];
+  w.ehigh.resize(static_cast<size_t>(std::max(ne, 0)));
+  w.eid.resize(static_cast<size_t>(std::max(ne, 0)));
   {
-    // Filled through vstart shifted by one place (each vertex's cursor), then shifted back.
-    int* adj = c.vadj.data();
-    int* ved = w.vedge.data();
-    for (int i = nv; i > 0; --i) vs[i] = vs[i - 1];
+    // Filled through estart shifted by one place (each vertex's cursor), then shifted back.
+    int* high = w.ehigh.data();
+    int* id = w.eid.data();
+    for (int i = nv; i > 0; --i) es[i] = es[i - 1];
     for (int e = 0; e < ne; ++e) {
       const int a = el[2 * e], b = el[2 * e + 1];
-      const int ka = vs[a + 1]++, kb = vs[b + 1]++;
-      adj[ka] = b;
-      ved[ka] = e;
-      adj[kb] = a;
-      ved[kb] = e;
-      if ((vflag[a] ^ vflag[b]) & kPositive) {
-        vflag[a] |= kByCurve;
-        vflag[b] |= kByCurve;
-      }
+      const int k = es[std::min(a, b) + 1]++;
+      high[k] = std::max(a, b);
+      id[k] = e;
     }
-    vs[0] = 0;
+    es[0] = 0;
   }
+  // The full adjacency is made when the search under a scale factor first needs it; its
+  // storage is sized here.
+  c.vstart.resize(static_cast<size_t>(nv) + 1);
+  c.vadj.resize(2 * static_cast<size_t>(std::max(ne, 0)));
+  c.adj_built = false;
 
   // Caustic point of each edge that crosses a critical curve (the first listed for it).
   w.crit.assign(static_cast<size_t>(std::max(ne, 0)), 0);
@@ -534,6 +539,36 @@ void docatalog() {
   c.cap_range.resize(4 * ncap);
   for (size_t k = 0; k < ncap; ++k) box_cells(c.caps[k].box, &c.cap_range[4 * k]);
   size_lists();
+}
+
+void cat_vertex_adjacency() {
+  SourceTileCatalog& c = TWcat;
+  if (!c.built || c.adj_built) return;
+  c.adj_built = true;
+  const triangulateio& m = TWtri.out;
+  const int nv = c.nvert, ne = m.numberofedges;
+  if (m.numberofpoints != nv || c.vadj.size() != 2 * static_cast<size_t>(std::max(ne, 0))) {
+    // Not the mesh of the build: no neighbours.
+    std::fill(c.vstart.begin(), c.vstart.end(), 0);
+    return;
+  }
+  const int* el = m.edgelist.data();
+  int* vs = c.vstart.data();
+  std::fill(c.vstart.begin(), c.vstart.end(), 0);
+  for (int e = 0; e < ne; ++e) {
+    ++vs[el[2 * e] + 1];
+    ++vs[el[2 * e + 1] + 1];
+  }
+  for (int i = 0; i < nv; ++i) vs[i + 1] += vs[i];
+  // Filled through vstart shifted by one place (each vertex's cursor), then shifted back.
+  int* adj = c.vadj.data();
+  for (int i = nv; i > 0; --i) vs[i] = vs[i - 1];
+  for (int e = 0; e < ne; ++e) {
+    const int a = el[2 * e], b = el[2 * e + 1];
+    adj[vs[a + 1]++] = b;
+    adj[vs[b + 1]++] = a;
+  }
+  vs[0] = 0;
 }
 
 void cat_list_column(int iu) {

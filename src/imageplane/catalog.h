@@ -58,8 +58,10 @@ struct SourceTileCatalog {
   std::vector<unsigned char> fold;
   std::vector<double> box;
   // Vertex adjacency of the mesh (its edges): the neighbours of vertex i are
-  // vadj[vstart[i] .. vstart[i + 1] - 1].
+  // vadj[vstart[i] .. vstart[i + 1] - 1]. Only the search under a scale factor reads it:
+  // it is made by the first call of cat_vertex_adjacency after a build.
   std::vector<int> vstart, vadj;
+  bool adj_built = false;
   // Caps beyond the outer ring, listed by cell like the tiles: cell c lists the caps
   // cap_list[cap_start[c] .. cap_start[c + 1] - 1].
   std::vector<GridCap> caps;
@@ -78,7 +80,8 @@ struct SourceTileCatalog {
   // same size allocates nothing.
   struct Work {
     std::vector<unsigned char> vflag;    // per vertex: det A > 0, next to a critical curve, core
-    std::vector<int> vedge;              // edge index of each entry of vadj
+    std::vector<int> estart, ehigh, eid;  // edges by lower vertex i: higher vertex and edge
+                                          // index at estart[i] .. estart[i + 1] - 1
     std::vector<int> crit;               // per edge: its critical point (1..ncrit), 0 none
     std::vector<unsigned char> mid_set;  // per edge: source position of its midpoint known
     std::vector<double> mid;             // per edge: that position (u, v)
@@ -109,6 +112,8 @@ void cat_free();
 struct CatCell {
   const int *tile, *tile_end, *cap, *cap_end;
 };
+// Makes the vertex adjacency of the catalogue's mesh (vstart, vadj) unless made already.
+void cat_vertex_adjacency();
 // Writes the lists of column iu of the catalogue's cells.
 void cat_list_column(int iu);
 inline CatCell cat_cell_lists(int iu, int iv) {

@@ -846,6 +846,7 @@ void find_img_ptsrc(int& n, Mat& list, double u, double v) {
   } else {
     // Under a scale factor every tile moves by (1 - f) times its deflection, so any tile
     // may reach the source: all are tested with their scaled source triangles.
+    cat_vertex_adjacency();
     s.vdet.assign(static_cast<size_t>(m.numberofpoints), NAN);
     s.vpar.assign(static_cast<size_t>(m.numberofpoints), -1);
     for (int t = 0; t < m.numberoftriangles; ++t) process_tile(s, t);

@@ -415,7 +415,8 @@ TEST(FindImg, CatalogueListsEveryTile) {
 // Rebuilds reuse the catalogue's storage, and a column of cells is listed when one of its
 // cells is first read: after rebuilds on meshes of other sizes and cell counts, with the
 // columns read in any order, every cell lists exactly the tiles and the caps whose boxes
-// touch it, ascending.
+// touch it, ascending. The vertex adjacency, made when a search under a scale factor
+// first needs it, holds the edges of the current mesh.
 TEST(FindImg, RebuiltCatalogueListsItsOwnMesh) {
   quad_lens();
   struct Mesh {
@@ -451,6 +452,23 @@ TEST(FindImg, RebuiltCatalogueListsItsOwnMesh) {
           return;
         }
       }
+    TWmod.scale = 0.8;
+    images(0.02, -0.03);
+    TWmod.scale = 1.0;
+    const triangulateio& m = TWtri.out;
+    ASSERT_EQ(c.vstart.size(), static_cast<size_t>(m.numberofpoints) + 1);
+    ASSERT_EQ(c.vstart.back(), 2 * m.numberofedges);
+    auto neighbours = [&](int a, int b) {
+      return std::count(c.vadj.begin() + c.vstart[static_cast<size_t>(a)],
+                        c.vadj.begin() + c.vstart[static_cast<size_t>(a) + 1], b) == 1;
+    };
+    for (int e = 0; e < m.numberofedges; ++e) {
+      const int a = m.edgelist[2 * static_cast<size_t>(e)], b = m.edgelist[2 * static_cast<size_t>(e) + 1];
+      if (!neighbours(a, b) || !neighbours(b, a)) {
+        ADD_FAILURE() << "edge " << a << " " << b;
+        return;
+      }
+    }
   }
 }
 
