@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <unordered_map>
 
 #include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
@@ -16,11 +15,144 @@ SourceTileCatalog TWcat;
 
 namespace {
 constexpr int kAttrU = 0, kAttrV = 1, kAttrMu = 2, kAttrPar = 3;
+// Vertex flags of the build: det A > 0, a neighbour with det A of the other sign, a
+// maximum of the time-delay surface (a galaxy's core).
+constexpr unsigned char kPositive = 1, kByCurve = 2, kCore = 4;
 
-uint64_t edge_key(int a, int b) {
-  if (a > b) std::swap(a, b);
-  return (static_cast<uint64_t>(static_cast<uint32_t>(a)) << 32) | static_cast<uint32_t>(b);
+// Whether det A = 1/mu is positive, from mu without the division: +0 gives +inf, +inf
+// gives +0, NaN neither.
+inline bool det_positive(double mu) {
+  return (mu > 0.0 && mu < HUGE_VAL) || (mu == 0.0 && !std::signbit(mu));
 }
+
+inline int cell_of(double w, double w0, double dw, int ncat) {
+  if (ncat <= 0 || !(dw > 0.0)) return 0;
+  const double s = (w - w0) / dw * 1.000001;
+  if (!(s > 0.0)) return 0;  // also NaN
+  if (s >= ncat) return ncat;
+  return static_cast<int>(s);
+}
+
+// The cells iu0, iu1, iv0, iv1 of listing boxes (umin, umax, vmin, vmax), each as
+// cell_of gives it, with the tests that do not depend on the box made once and the
+// clamping free of branches.
+struct BoxCells {
+  double u0, du, v0, dv, top;
+  bool u_on, v_on;
+  explicit BoxCells(const SourceTileCatalog& c)
+      : u0(c.cat_u0), du(c.cat_du), v0(c.cat_v0), dv(c.cat_dv), top(c.ncat),
+        u_on(c.ncat > 0 && c.cat_du > 0.0), v_on(c.ncat > 0 && c.cat_dv > 0.0) {}
+  int cell(double w, double w0, double dw) const {
+    double s = (w - w0) / dw * 1.000001;
+    s = s > 0.0 ? s : 0.0;  // also NaN
+    s = s < top ? s : top;
+    return static_cast<int>(s);
+  }
+  void operator()(const double* b, int* r) const {
+    r[0] = u_on ? cell(b[0], u0, du) : 0;
+    r[1] = u_on ? cell(b[1], u0, du) : 0;
+    r[2] = v_on ? cell(b[2], v0, dv) : 0;
+    r[3] = v_on ? cell(b[3], v0, dv) : 0;
+  }
+};
+
+// Index of the mesh edge a-b (either order), found through the vertex adjacency; -1 when
+// the edge list lacks it. Both orders give the same edge.
+inline int edge_index(const SourceTileCatalog& c, int a, int b) {
+  if (a > b) std::swap(a, b);
+  const SourceTileCatalog::Work& w = c.work;
+  const int* high = w.ehigh.data();
+  for (int k = w.estart[static_cast<size_t>(a)], e = w.estart[static_cast<size_t>(a) + 1]; k < e; ++k)
+    if (high[k] == b) return w.eid[static_cast<size_t>(k)];
+  return -1;
+}
+
+// Sizes of the columns of cells, for n items each listed in its block of cells
+// r[4k .. 4k + 3]: the offsets of the columns' lists, col_start[0 .. side], and the
+// lists' full length.
+void size_columns(int n, const int* r, int side, std::vector<int>& col_start, std::vector<int>& list,
+                  SourceTileCatalog::Work& w) {
+  w.diff.assign(static_cast<size_t>(side) + 1, 0);
+  int* d = w.diff.data();
+  for (int k = 0; k < n; ++k) {
+    const int* q = r + 4 * static_cast<size_t>(k);
+    if (q[0] > q[1] || q[2] > q[3]) continue;
+    const int width = q[3] - q[2] + 1;
+    d[q[0]] += width;
+    d[q[1] + 1] -= width;
+  }
+  col_start.resize(static_cast<size_t>(side) + 1);
+  col_start[0] = 0;
+  int run = 0;
+  for (int iu = 0; iu < side; ++iu) {
+    run += d[iu];
+    col_start[static_cast<size_t>(iu) + 1] = col_start[static_cast<size_t>(iu)] + run;
+  }
+  list.resize(static_cast<size_t>(col_start[static_cast<size_t>(side)]));
+}
+
+// Writes the lists of column iu for n items listed in blocks r: the offsets of the
+// column's cells start[iu side .. iu side + side] (the last is the next column's offset)
+// and the items of each cell, ascending, from list[base] on.
+void list_column(int iu, int n, const int* r, int side, int base, int* start, int* list,
+                 SourceTileCatalog::Work& w) {
+  // The items of the column, gathered without branches.
+  std::vector<int>& column = w.column;
+  column.resize(static_cast<size_t>(n));
+  int* col = column.data();
+  int nc = 0;
+  for (int k = 0; k < n; ++k) {
+    const int* q = r + 4 * static_cast<size_t>(k);
+    col[nc] = k;
+    nc += (q[0] <= iu) & (iu <= q[1]) & (q[2] <= q[3]);
+  }
+  column.resize(static_cast<size_t>(nc));
+  w.diff.assign(static_cast<size_t>(side) + 1, 0);
+  int* d = w.diff.data();
+  for (const int k : column) {
+    ++d[r[4 * static_cast<size_t>(k) + 2]];
+    --d[r[4 * static_cast<size_t>(k) + 3] + 1];
+  }
+  // Offsets of the cells; d becomes each cell's fill cursor.
+  int* s = start + static_cast<size_t>(iu) * side;
+  int run = 0, off = base;
+  for (int iv = 0; iv < side; ++iv) {
+    run += d[iv];
+    s[iv] = off;
+    d[iv] = off;
+    off += run;
+  }
+  s[side] = off;
+  for (const int k : column) {
+    const int* q = r + 4 * static_cast<size_t>(k);
+    for (int iv = q[2]; iv <= q[3]; ++iv) list[d[iv]++] = k;
+  }
+}
+
+// Distances from the centre of a polar grid are compared with the bounds of the outer
+// ring through sqrt(dx^2 + dy^2), which agrees with hypot to a few units in the last
+// place; hypot decides within a margin of the bound.
+struct RadiusTest {
+  const double* xy;
+  double x0, y0;
+  double fast(int i) const {
+    const double dx = xy[2 * static_cast<size_t>(i)] - x0, dy = xy[2 * static_cast<size_t>(i) + 1] - y0;
+    return std::sqrt(dx * dx + dy * dy);
+  }
+  double exact(int i) const {
+    return std::hypot(xy[2 * static_cast<size_t>(i)] - x0, xy[2 * static_cast<size_t>(i) + 1] - y0);
+  }
+  // -1, 0 or 1: the exact radius of vertex i (fast value r) is surely below, near or
+  // surely above the bound.
+  static int side_of(double r, double bound) {
+    if (!(r > 1e-150 && r < 1e150)) return 0;
+    const double band = 1e-12 * (r + std::fabs(bound));
+    if (r < bound - band) return -1;
+    if (r > bound + band) return 1;
+    return 0;
+  }
+};
+
 // Caps of a polar main grid (see catalog.h): for each chord of the outer ring that is an
 // edge of the mesh boundary, the triangle of its ends and the meeting point of the
 // circle's tangents there, with the lens map at that point; its source box holds also the
@@ -36,17 +168,25 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
     x0 = TWgal.p[1][2];
     y0 = TWgal.p[1][3];
   }
+  SourceTileCatalog::Work& w = c.work;
+  const int nv = m.numberofpoints;
+  const RadiusTest rt{m.pointlist.data(), x0, y0};
   // Vertices on the circle, by angle.
   const double tol = 1e-9 * R;
-  auto radius = [&](int i) {
-    return std::hypot(m.pointlist[2 * static_cast<size_t>(i)] - x0, m.pointlist[2 * static_cast<size_t>(i) + 1] - y0);
-  };
-  std::vector<std::pair<double, int>> ring;
-  for (int i = 0; i < m.numberofpoints; ++i)
-    if (std::fabs(radius(i) - R) <= tol)
-      ring.emplace_back(std::atan2(m.pointlist[2 * static_cast<size_t>(i) + 1] - y0,
-                                   m.pointlist[2 * static_cast<size_t>(i)] - x0),
-                        i);
+  w.radius.resize(static_cast<size_t>(std::max(nv, 0)));
+  w.ring.clear();
+  for (int i = 0; i < nv; ++i) {
+    const double r = rt.fast(i);
+    w.radius[static_cast<size_t>(i)] = r;
+    const double d = std::fabs(r - R);
+    const int below = RadiusTest::side_of(d, tol);
+    const bool on = below < 0 || (below == 0 && std::fabs(rt.exact(i) - R) <= tol);
+    if (on)
+      w.ring.emplace_back(std::atan2(m.pointlist[2 * static_cast<size_t>(i) + 1] - y0,
+                                     m.pointlist[2 * static_cast<size_t>(i)] - x0),
+                          i);
+  }
+  auto& ring = w.ring;
   if (ring.size() < 2) return;
   std::sort(ring.begin(), ring.end());
   const size_t nr = ring.size();
@@ -58,17 +198,45 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
   // Boundary edges (edges of one triangle only) near the circle: the chords lie beyond
   // R cos(gap/2).
   const double rmin = R * std::cos(0.5 * maxgap) - tol;
-  std::vector<char> outer(static_cast<size_t>(m.numberofpoints), 0);
-  for (int i = 0; i < m.numberofpoints; ++i) outer[static_cast<size_t>(i)] = radius(i) >= rmin;
-  std::unordered_map<uint64_t, int> uses;
-  for (int t = 0; t < m.numberoftriangles; ++t)
+  w.outer.resize(static_cast<size_t>(std::max(nv, 0)));
+  for (int i = 0; i < nv; ++i) {
+    const int sd = RadiusTest::side_of(w.radius[static_cast<size_t>(i)], rmin);
+    w.outer[static_cast<size_t>(i)] = sd > 0 || (sd == 0 && rt.exact(i) >= rmin);
+  }
+  const unsigned char* outer = w.outer.data();
+  // Uses of each edge with both ends near the circle, by edge index; an edge missing from
+  // the edge list (none in a mesh of the triangulator) is counted by its ends.
+  const int ne = m.numberofedges;
+  w.uses.assign(static_cast<size_t>(std::max(ne, 0)), 0);
+  std::vector<std::pair<std::pair<int, int>, int>> unlisted;
+  for (int t = 0; t < m.numberoftriangles; ++t) {
+    const int* tv = &m.trianglelist[3 * static_cast<size_t>(t)];
+    if (outer[tv[0]] + outer[tv[1]] + outer[tv[2]] < 2) continue;
     for (int k = 0; k < 3; ++k) {
-      const int a = m.trianglelist[3 * t + k], b = m.trianglelist[3 * t + (k + 1) % 3];
-      if (outer[static_cast<size_t>(a)] && outer[static_cast<size_t>(b)]) ++uses[edge_key(a, b)];
+      int a = tv[k], b = tv[(k + 1) % 3];
+      if (!(outer[static_cast<size_t>(a)] && outer[static_cast<size_t>(b)])) continue;
+      const int e = edge_index(c, a, b);
+      if (e >= 0) {
+        ++w.uses[static_cast<size_t>(e)];
+        continue;
+      }
+      if (a > b) std::swap(a, b);
+      auto it = std::find_if(unlisted.begin(), unlisted.end(), [&](const auto& p) { return p.first == std::make_pair(a, b); });
+      if (it == unlisted.end())
+        unlisted.push_back({{a, b}, 1});
+      else
+        ++it->second;
     }
-  std::vector<std::pair<int, int>> boundary;
-  for (const auto& e : uses)
-    if (e.second == 1) boundary.emplace_back(static_cast<int>(e.first >> 32), static_cast<int>(e.first & 0xffffffffu));
+  }
+  auto& boundary = w.boundary;
+  boundary.clear();
+  for (int e = 0; e < ne; ++e)
+    if (w.uses[static_cast<size_t>(e)] == 1) {
+      const int a = m.edgelist[2 * static_cast<size_t>(e)], b = m.edgelist[2 * static_cast<size_t>(e) + 1];
+      boundary.emplace_back(std::min(a, b), std::max(a, b));
+    }
+  for (const auto& p : unlisted)
+    if (p.second == 1) boundary.push_back(p.first);
   auto px = [&](int i) { return m.pointlist[2 * static_cast<size_t>(i)]; };
   auto py = [&](int i) { return m.pointlist[2 * static_cast<size_t>(i) + 1]; };
   // A chord between neighbouring ring vertices is part of the mesh boundary when its
@@ -78,7 +246,10 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
       const double ax = px(e.first), ay = py(e.first), bx = px(e.second), by = py(e.second);
       const double dx = bx - ax, dy = by - ay, l2 = dx * dx + dy * dy;
       if (l2 == 0.0) continue;
-      const double s = ((qx - ax) * dx + (qy - ay) * dy) / l2;
+      // Edges clearly away from the point are passed over before the division.
+      const double along = (qx - ax) * dx + (qy - ay) * dy;
+      if (along < -1e-6 * l2 || along > (1 + 1e-6) * l2) continue;
+      const double s = along / l2;
       if (s < -1e-9 || s > 1 + 1e-9) continue;
       if (std::fabs((qx - ax) * dy - (qy - ay) * dx) / std::sqrt(l2) <= tol) return true;
     }
@@ -103,9 +274,9 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
       cap.par[q] = static_cast<int>(m.pointattributelist[v * na + kAttrPar]);
     }
     double pot, ax, ay, xx, yy, xy, yx;
-    const double rt = R / std::cos(0.5 * gap);
-    cap.x[2] = x0 + rt * std::cos(mid);
-    cap.y[2] = y0 + rt * std::sin(mid);
+    const double rtan = R / std::cos(0.5 * gap);
+    cap.x[2] = x0 + rtan * std::cos(mid);
+    cap.y[2] = y0 + rtan * std::sin(mid);
     potdefmag(cap.x[2], cap.y[2], pot, ax, ay, xx, yy, xy, yx);
     cap.u[2] = cap.x[2] - ax;
     cap.v[2] = cap.y[2] - ay;
@@ -143,19 +314,15 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
 }
 }  // namespace
 
-int cat_cell(double w, double w0, double dw, int ncat) {
-  if (ncat <= 0 || !(dw > 0.0)) return 0;
-  const double s = (w - w0) / dw * 1.000001;
-  if (!(s > 0.0)) return 0;  // also NaN
-  if (s >= ncat) return ncat;
-  return static_cast<int>(s);
-}
+int cat_cell(double w, double w0, double dw, int ncat) { return cell_of(w, w0, dw, ncat); }
 
 void cat_free() { TWcat = SourceTileCatalog(); }
 
 void docatalog() {
-  cat_free();
+  // The previous catalogue is replaced field by field: its lists and work space keep
+  // their storage for this build.
   SourceTileCatalog& c = TWcat;
+  SourceTileCatalog::Work& w = c.work;
   const triangulateio& m = TWtri.out;
   const int na = m.numberofpointattributes;
   c.ncat = settings.srccat > 0 ? settings.srccat : 0;
@@ -182,113 +349,168 @@ void docatalog() {
     c.cat_v0 = TWgrid.vmin;
     c.cat_v1 = TWgrid.vmax;
   }
+  c.cat_du = c.cat_dv = 0.0;
   if (c.ncat > 0) {
     c.cat_du = (c.cat_u1 - c.cat_u0) / c.ncat;
     c.cat_dv = (c.cat_v1 - c.cat_v0) / c.ncat;
   }
   const int side = c.ncat + 1;
   const size_t ncell = static_cast<size_t>(side) * side;
-  c.start.assign(ncell + 1, 0);
-  c.cap_start.assign(ncell + 1, 0);
-  c.fold.assign(static_cast<size_t>(std::max(c.ntri, 0)), 0);
-  c.box.assign(static_cast<size_t>(std::max(c.ntri, 0)) * 4, 0.0);
+  const size_t ntri = static_cast<size_t>(std::max(c.ntri, 0));
+  c.fold.assign(ntri, 0);
+  c.box.resize(ntri * 4);
+  c.caps.clear();
+  c.range.clear();
+  c.cap_range.clear();
   c.su0 = TWgrid.umin;
   c.su1 = TWgrid.umax;
   c.sv0 = TWgrid.vmin;
   c.sv1 = TWgrid.vmax;
   c.built = true;
+  // The cells' lists are sized here and written column by column when first read.
+  auto size_lists = [&]() {
+    c.start.resize(ncell + 1);
+    c.cap_start.resize(ncell + 1);
+    c.col_listed.assign(static_cast<size_t>(side), 0);
+    size_columns(static_cast<int>(c.range.size() / 4), c.range.data(), side, c.col_start, c.list, w);
+    size_columns(static_cast<int>(c.cap_range.size() / 4), c.cap_range.data(), side, c.cap_col_start, c.cap_list, w);
+    w.column.reserve(std::max(c.range.size(), c.cap_range.size()) / 4 + 1);
+  };
   if (c.ntri <= 0 || na <= kAttrMu) {
-    c.list.clear();
+    std::fill(c.box.begin(), c.box.end(), 0.0);
+    c.vstart.clear();
+    c.vadj.clear();
+    c.adj_built = true;
+    size_lists();
     return;
   }
 
-  auto attr = [&](int vtx, int a) { return m.pointattributelist[static_cast<size_t>(vtx) * na + a]; };
-  auto positive = [&](int vtx) { return 1.0 / attr(vtx, kAttrMu) > 0.0; };
-
-  // Vertex adjacency from the edge list; a vertex is next to a critical curve when one of
-  // its neighbours has det A of the other sign.
+  const double* attrs = m.pointattributelist.data();
   const int nv = c.nvert;
-  c.vstart.assign(static_cast<size_t>(nv) + 1, 0);
-  for (int e = 0; e < m.numberofedges; ++e) {
-    ++c.vstart[static_cast<size_t>(m.edgelist[2 * e]) + 1];
-    ++c.vstart[static_cast<size_t>(m.edgelist[2 * e + 1]) + 1];
+
+  // Vertex flags; the vertex adjacency from the edge list, with each entry's edge index.
+  // A vertex is next to a critical curve when one of its neighbours has det A of the other
+  // sign.
+  w.vflag.resize(static_cast<size_t>(nv));
+  unsigned char* vflag = w.vflag.data();
+  for (int i = 0; i < nv; ++i) {
+    const double* a = attrs + static_cast<size_t>(i) * na;
+    unsigned char f = det_positive(a[kAttrMu]) ? kPositive : 0;
+    if (na > kAttrPar && a[kAttrPar] == -2.0) f |= kCore;
+    vflag[i] = f;
   }
-  for (int i = 0; i < nv; ++i) c.vstart[static_cast<size_t>(i) + 1] += c.vstart[static_cast<size_t>(i)];
-  c.vadj.assign(static_cast<size_t>(c.vstart[static_cast<size_t>(nv)]), 0);
-  {
-    std::vector<int> at(c.vstart.begin(), c.vstart.end() - 1);
-    for (int e = 0; e < m.numberofedges; ++e) {
-      const int a = m.edgelist[2 * e], b = m.edgelist[2 * e + 1];
-      c.vadj[static_cast<size_t>(at[static_cast<size_t>(a)]++)] = b;
-      c.vadj[static_cast<size_t>(at[static_cast<size_t>(b)]++)] = a;
+  const int ne = m.numberofedges;
+  const int* el = m.edgelist.data();
+  w.estart.assign(static_cast<size_t>(nv) + 1, 0);
+  int* es = w.estart.data();
+  for (int e = 0; e < ne; ++e) {
+    const int a = el[2 * e], b = el[2 * e + 1];
+    ++es[std::min(a, b) + 1];
+    if ((vflag[a] ^ vflag[b]) & kPositive) {
+      vflag[a] |= kByCurve;
+      vflag[b] |= kByCurve;
     }
   }
-  std::vector<unsigned char> by_curve(static_cast<size_t>(nv), 0);
-  for (int i = 0; i < nv; ++i)
-    for (int k = c.vstart[static_cast<size_t>(i)]; k < c.vstart[static_cast<size_t>(i) + 1]; ++k)
-      if (positive(c.vadj[static_cast<size_t>(k)]) != positive(i)) by_curve[static_cast<size_t>(i)] = 1;
+  for (int i = 0; i < nv; ++i) es[i + 1] += es[i];
+  w.ehigh.resize(static_cast<size_t>(std::max(ne, 0)));
+  w.eid.resize(static_cast<size_t>(std::max(ne, 0)));
+  {
+    // Filled through estart shifted by one place (each vertex's cursor), then shifted back.
+    int* high = w.ehigh.data();
+    int* id = w.eid.data();
+    for (int i = nv; i > 0; --i) es[i] = es[i - 1];
+    for (int e = 0; e < ne; ++e) {
+      const int a = el[2 * e], b = el[2 * e + 1];
+      const int k = es[std::min(a, b) + 1]++;
+      high[k] = std::max(a, b);
+      id[k] = e;
+    }
+    es[0] = 0;
+  }
+  // The full adjacency is made when the search under a scale factor first needs it; its
+  // storage is sized here.
+  c.vstart.resize(static_cast<size_t>(nv) + 1);
+  c.vadj.resize(2 * static_cast<size_t>(std::max(ne, 0)));
+  c.adj_built = false;
 
-  // Caustic point of each edge that crosses a critical curve.
-  std::unordered_map<uint64_t, int> crit_of_edge;
-  crit_of_edge.reserve(static_cast<size_t>(TWcrit.ncrit) * 2 + 1);
-  for (int k = 1; k <= TWcrit.ncrit && 2 * k <= static_cast<int>(TWcrit.edge.size()); ++k)
-    crit_of_edge.emplace(edge_key(TWcrit.edge[2 * k - 2], TWcrit.edge[2 * k - 1]), k);
+  // Caustic point of each edge that crosses a critical curve (the first listed for it).
+  w.crit.assign(static_cast<size_t>(std::max(ne, 0)), 0);
+  for (int k = 1; k <= TWcrit.ncrit && 2 * k <= static_cast<int>(TWcrit.edge.size()); ++k) {
+    const int a = TWcrit.edge[2 * static_cast<size_t>(k) - 2], b = TWcrit.edge[2 * static_cast<size_t>(k) - 1];
+    if (a < 0 || b < 0 || a >= nv || b >= nv) continue;
+    const int e = edge_index(c, a, b);
+    if (e >= 0 && w.crit[static_cast<size_t>(e)] == 0) w.crit[static_cast<size_t>(e)] = k;
+  }
 
   // Source position of an edge's midpoint (straddling tiles), computed once per edge.
-  std::unordered_map<uint64_t, std::pair<double, double>> mid_of_edge;
-  auto midpoint_source = [&](int a, int b) {
-    const auto key = edge_key(a, b);
-    const auto it = mid_of_edge.find(key);
-    if (it != mid_of_edge.end()) return it->second;
+  w.mid_set.assign(static_cast<size_t>(std::max(ne, 0)), 0);
+  w.mid.resize(2 * static_cast<size_t>(std::max(ne, 0)));
+  auto midpoint_source = [&](int e, int a, int b, double& mu, double& mv) {
+    if (e >= 0 && w.mid_set[static_cast<size_t>(e)]) {
+      mu = w.mid[2 * static_cast<size_t>(e)];
+      mv = w.mid[2 * static_cast<size_t>(e) + 1];
+      return;
+    }
     const double x = 0.5 * (m.pointlist[2 * static_cast<size_t>(a)] + m.pointlist[2 * static_cast<size_t>(b)]);
     const double y =
         0.5 * (m.pointlist[2 * static_cast<size_t>(a) + 1] + m.pointlist[2 * static_cast<size_t>(b) + 1]);
     double pot, ax, ay, xx, yy, xy, yx;
     potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
-    std::pair<double, double> uv(x - ax, y - ay);
-    if (!std::isfinite(uv.first) || !std::isfinite(uv.second)) uv = {attr(a, kAttrU), attr(a, kAttrV)};
-    mid_of_edge.emplace(key, uv);
-    return uv;
+    mu = x - ax;
+    mv = y - ay;
+    if (!std::isfinite(mu) || !std::isfinite(mv)) {
+      mu = attrs[static_cast<size_t>(a) * na + kAttrU];
+      mv = attrs[static_cast<size_t>(a) * na + kAttrV];
+    }
+    if (e >= 0) {
+      w.mid_set[static_cast<size_t>(e)] = 1;
+      w.mid[2 * static_cast<size_t>(e)] = mu;
+      w.mid[2 * static_cast<size_t>(e) + 1] = mv;
+    }
   };
 
-  // Listing boxes.
+  // Listing boxes and their cells.
+  const BoxCells box_cells(c);
+  c.range.resize(4 * ntri);
+  const int* tl = m.trianglelist.data();
   for (int t = 0; t < c.ntri; ++t) {
-    const int* tv = &m.trianglelist[3 * static_cast<size_t>(t)];
+    const int* tv = tl + 3 * static_cast<size_t>(t);
     double umin = 1e300, umax = -1e300, vmin = 1e300, vmax = -1e300;
     bool pos[3];
-    bool next = false;
+    unsigned char any = 0;
     for (int k = 0; k < 3; ++k) {
-      const double u = attr(tv[k], kAttrU), v = attr(tv[k], kAttrV);
+      const double* a = attrs + static_cast<size_t>(tv[k]) * na;
+      const double u = a[kAttrU], v = a[kAttrV];
       umin = std::min(umin, u);
       umax = std::max(umax, u);
       vmin = std::min(vmin, v);
       vmax = std::max(vmax, v);
-      pos[k] = positive(tv[k]);
-      next = next || by_curve[static_cast<size_t>(tv[k])];
+      const unsigned char f = vflag[tv[k]];
+      pos[k] = f & kPositive;
+      any |= f;
     }
+    const bool next = any & kByCurve;
+    const bool core = any & kCore;  // a corner at a maximum of the time-delay surface
     const bool straddle = pos[0] != pos[1] || pos[0] != pos[2];
-    bool core = false;  // a corner at a maximum of the time-delay surface (a galaxy's core)
-    for (int k = 0; k < 3 && na > kAttrPar; ++k) core = core || attr(tv[k], kAttrPar) == -2.0;
-    if (straddle) {
-      for (int k = 0; k < 3; ++k) {
-        const int a = tv[k], b = tv[(k + 1) % 3];
-        if (pos[k] == pos[(k + 1) % 3]) continue;
-        const auto it = crit_of_edge.find(edge_key(a, b));
-        if (it == crit_of_edge.end()) continue;
-        const double u = TWcrit.crit[it->second][3], v = TWcrit.crit[it->second][4];
+    if (straddle || (core && next)) {
+      int edge[3];
+      for (int k = 0; k < 3; ++k) edge[k] = edge_index(c, tv[k], tv[(k + 1) % 3]);
+      for (int k = 0; k < 3 && straddle; ++k) {
+        if (pos[k] == pos[(k + 1) % 3] || edge[k] < 0 || w.crit[static_cast<size_t>(edge[k])] == 0) continue;
+        const int kc = w.crit[static_cast<size_t>(edge[k])];
+        const double u = TWcrit.crit[kc][3], v = TWcrit.crit[kc][4];
         umin = std::min(umin, u);
         umax = std::max(umax, u);
         vmin = std::min(vmin, v);
         vmax = std::max(vmax, v);
       }
-    }
-    if (straddle || (core && next)) {
       for (int k = 0; k < 3; ++k) {
-        const auto uv = midpoint_source(tv[k], tv[(k + 1) % 3]);
-        umin = std::min(umin, uv.first);
-        umax = std::max(umax, uv.first);
-        vmin = std::min(vmin, uv.second);
-        vmax = std::max(vmax, uv.second);
+        double mu, mv;
+        midpoint_source(edge[k], tv[k], tv[(k + 1) % 3], mu, mv);
+        umin = std::min(umin, mu);
+        umax = std::max(umax, mu);
+        vmin = std::min(vmin, mv);
+        vmax = std::max(vmax, mv);
       }
       c.su0 = std::min(c.su0, umin);
       c.su1 = std::max(c.su1, umax);
@@ -308,50 +530,54 @@ void docatalog() {
     b[1] = umax;
     b[2] = vmin;
     b[3] = vmax;
-  }
-
-  // Two passes: count the tiles of each cell, then fill the lists (tiles in index order).
-  std::vector<int> range(4 * static_cast<size_t>(c.ntri));
-  for (int t = 0; t < c.ntri; ++t) {
-    const double* b = &c.box[4 * static_cast<size_t>(t)];
-    int* r = &range[4 * static_cast<size_t>(t)];
-    r[0] = cat_cell(b[0], c.cat_u0, c.cat_du, c.ncat);
-    r[1] = cat_cell(b[1], c.cat_u0, c.cat_du, c.ncat);
-    r[2] = cat_cell(b[2], c.cat_v0, c.cat_dv, c.ncat);
-    r[3] = cat_cell(b[3], c.cat_v0, c.cat_dv, c.ncat);
-    for (int iu = r[0]; iu <= r[1]; ++iu)
-      for (int iv = r[2]; iv <= r[3]; ++iv) ++c.start[static_cast<size_t>(iu) * side + iv + 1];
-  }
-  for (size_t k = 0; k < ncell; ++k) c.start[k + 1] += c.start[k];
-  c.list.assign(static_cast<size_t>(c.start[ncell]), 0);
-  std::vector<int> fill(c.start.begin(), c.start.end() - 1);
-  for (int t = 0; t < c.ntri; ++t) {
-    const int* r = &range[4 * static_cast<size_t>(t)];
-    for (int iu = r[0]; iu <= r[1]; ++iu)
-      for (int iv = r[2]; iv <= r[3]; ++iv) c.list[static_cast<size_t>(fill[static_cast<size_t>(iu) * side + iv]++)] = t;
+    box_cells(b, &c.range[4 * static_cast<size_t>(t)]);
   }
 
   // Caps beyond the outer ring, and their listing.
   build_caps(c, m);
-  const int ncap = static_cast<int>(c.caps.size());
-  std::vector<int> crange(4 * static_cast<size_t>(ncap));
-  for (int k = 0; k < ncap; ++k) {
-    const double* b = c.caps[static_cast<size_t>(k)].box;
-    int* r = &crange[4 * static_cast<size_t>(k)];
-    r[0] = cat_cell(b[0], c.cat_u0, c.cat_du, c.ncat);
-    r[1] = cat_cell(b[1], c.cat_u0, c.cat_du, c.ncat);
-    r[2] = cat_cell(b[2], c.cat_v0, c.cat_dv, c.ncat);
-    r[3] = cat_cell(b[3], c.cat_v0, c.cat_dv, c.ncat);
-    for (int iu = r[0]; iu <= r[1]; ++iu)
-      for (int iv = r[2]; iv <= r[3]; ++iv) ++c.cap_start[static_cast<size_t>(iu) * side + iv + 1];
+  const size_t ncap = c.caps.size();
+  c.cap_range.resize(4 * ncap);
+  for (size_t k = 0; k < ncap; ++k) box_cells(c.caps[k].box, &c.cap_range[4 * k]);
+  size_lists();
+}
+
+void cat_vertex_adjacency() {
+  SourceTileCatalog& c = TWcat;
+  if (!c.built || c.adj_built) return;
+  c.adj_built = true;
+  const triangulateio& m = TWtri.out;
+  const int nv = c.nvert, ne = m.numberofedges;
+  if (m.numberofpoints != nv || c.vadj.size() != 2 * static_cast<size_t>(std::max(ne, 0))) {
+    // Not the mesh of the build: no neighbours.
+    std::fill(c.vstart.begin(), c.vstart.end(), 0);
+    return;
   }
-  for (size_t k = 0; k < ncell; ++k) c.cap_start[k + 1] += c.cap_start[k];
-  c.cap_list.assign(static_cast<size_t>(c.cap_start[ncell]), 0);
-  std::vector<int> cfill(c.cap_start.begin(), c.cap_start.end() - 1);
-  for (int k = 0; k < ncap; ++k) {
-    const int* r = &crange[4 * static_cast<size_t>(k)];
-    for (int iu = r[0]; iu <= r[1]; ++iu)
-      for (int iv = r[2]; iv <= r[3]; ++iv)
-        c.cap_list[static_cast<size_t>(cfill[static_cast<size_t>(iu) * side + iv]++)] = k;
+  const int* el = m.edgelist.data();
+  int* vs = c.vstart.data();
+  std::fill(c.vstart.begin(), c.vstart.end(), 0);
+  for (int e = 0; e < ne; ++e) {
+    ++vs[el[2 * e] + 1];
+    ++vs[el[2 * e + 1] + 1];
   }
+  for (int i = 0; i < nv; ++i) vs[i + 1] += vs[i];
+  // Filled through vstart shifted by one place (each vertex's cursor), then shifted back.
+  int* adj = c.vadj.data();
+  for (int i = nv; i > 0; --i) vs[i] = vs[i - 1];
+  for (int e = 0; e < ne; ++e) {
+    const int a = el[2 * e], b = el[2 * e + 1];
+    adj[vs[a + 1]++] = b;
+    adj[vs[b + 1]++] = a;
+  }
+  vs[0] = 0;
+}
+
+void cat_list_column(int iu) {
+  SourceTileCatalog& c = TWcat;
+  if (!c.built || iu < 0 || iu > c.ncat || c.col_listed[static_cast<size_t>(iu)]) return;
+  const int side = c.ncat + 1;
+  list_column(iu, static_cast<int>(c.range.size() / 4), c.range.data(), side, c.col_start[static_cast<size_t>(iu)],
+              c.start.data(), c.list.data(), c.work);
+  list_column(iu, static_cast<int>(c.cap_range.size() / 4), c.cap_range.data(), side,
+              c.cap_col_start[static_cast<size_t>(iu)], c.cap_start.data(), c.cap_list.data(), c.work);
+  c.col_listed[static_cast<size_t>(iu)] = 1;
 }

@@ -26,9 +26,14 @@
 // the cap points: a source beyond the nodes' images may still have images in the grid.
 //
 // The cells are stored compactly: cell c = iu (ncat + 1) + iv lists the tiles
-// list[start[c] .. start[c + 1] - 1].
+// list[start[c] .. start[c + 1] - 1]. In a fit every trial model rebuilds the grid and
+// then looks up the few cells of its sources, so the build writes only each tile's block
+// of cells and the size of each column of cells (one iu); the lists of a column are
+// written when one of its cells is first read. Read the cells through cat_cell_lists.
 #pragma once
 
+#include <cstddef>
+#include <utility>
 #include <vector>
 
 // A cap beyond a chord of the outer ring of a polar main grid: vertices 0, 1 the chord's
@@ -46,20 +51,48 @@ struct SourceTileCatalog {
   int ntri = 0;   // tiles of the mesh it was built on
   int nvert = 0;  // vertices of that mesh
   double cat_u0 = 0, cat_u1 = 0, cat_du = 0, cat_v0 = 0, cat_v1 = 0, cat_dv = 0;
+  // Cell lists of the tiles (valid in the columns written so far).
   std::vector<int> start, list;
   // Per tile: kFoldStraddle, kFoldNext or 0; its listing box (umin, umax, vmin, vmax),
   // unscaled.
   std::vector<unsigned char> fold;
   std::vector<double> box;
   // Vertex adjacency of the mesh (its edges): the neighbours of vertex i are
-  // vadj[vstart[i] .. vstart[i + 1] - 1].
+  // vadj[vstart[i] .. vstart[i + 1] - 1]. Only the search under a scale factor reads it:
+  // it is made by the first call of cat_vertex_adjacency after a build.
   std::vector<int> vstart, vadj;
+  bool adj_built = false;
   // Caps beyond the outer ring, listed by cell like the tiles: cell c lists the caps
   // cap_list[cap_start[c] .. cap_start[c + 1] - 1].
   std::vector<GridCap> caps;
   std::vector<int> cap_start, cap_list;
+  // Each tile's (range) and each cap's (cap_range) block of cells: iu0, iu1, iv0, iv1,
+  // empty when iu0 > iu1 or iv0 > iv1.
+  std::vector<int> range, cap_range;
+  // Offsets of the columns' lists in list and cap_list (ncat + 2 each), and whether each
+  // column's lists are written.
+  std::vector<int> col_start, cap_col_start;
+  std::vector<unsigned char> col_listed;
   // Search range (unscaled): node range, straddling tiles' boxes, cap points.
   double su0 = 0, su1 = 0, sv0 = 0, sv1 = 0;
+
+  // Work space of the build, kept between builds so that rebuilding a mesh of about the
+  // same size allocates nothing.
+  struct Work {
+    std::vector<unsigned char> vflag;    // per vertex: det A > 0, next to a critical curve, core
+    std::vector<int> estart, ehigh, eid;  // edges by lower vertex i: higher vertex and edge
+                                          // index at estart[i] .. estart[i + 1] - 1
+    std::vector<int> crit;               // per edge: its critical point (1..ncrit), 0 none
+    std::vector<unsigned char> mid_set;  // per edge: source position of its midpoint known
+    std::vector<double> mid;             // per edge: that position (u, v)
+    std::vector<int> column;             // tiles or caps of the column being written
+    std::vector<int> diff;               // cell counting
+    std::vector<double> radius;          // caps: distance of each vertex from the centre
+    std::vector<unsigned char> outer;    // caps: vertex near the outer ring
+    std::vector<int> uses;               // caps: tiles using each edge near the outer ring
+    std::vector<std::pair<double, int>> ring;
+    std::vector<std::pair<int, int>> boundary;
+  } work;
 };
 extern SourceTileCatalog TWcat;
 
@@ -74,6 +107,22 @@ constexpr unsigned char kFoldStraddle = 1, kFoldNext = 2;
 void docatalog();
 // Releases the catalogue.
 void cat_free();
+// The tiles and caps listed in cell (iu, iv) of the catalogue (0 <= iu, iv <= ncat), each
+// list ascending: [tile, tile_end) and [cap, cap_end).
+struct CatCell {
+  const int *tile, *tile_end, *cap, *cap_end;
+};
+// Makes the vertex adjacency of the catalogue's mesh (vstart, vadj) unless made already.
+void cat_vertex_adjacency();
+// Writes the lists of column iu of the catalogue's cells.
+void cat_list_column(int iu);
+inline CatCell cat_cell_lists(int iu, int iv) {
+  const SourceTileCatalog& c = TWcat;
+  if (!c.col_listed[static_cast<std::size_t>(iu)]) cat_list_column(iu);
+  const std::size_t cell = static_cast<std::size_t>(iu) * (static_cast<std::size_t>(c.ncat) + 1) + static_cast<std::size_t>(iv);
+  return {c.list.data() + c.start[cell], c.list.data() + c.start[cell + 1], c.cap_list.data() + c.cap_start[cell],
+          c.cap_list.data() + c.cap_start[cell + 1]};
+}
 // Cell index (0..ncat) of a source-plane coordinate w on an axis starting at w0 with
 // cells of width dw: int((w - w0)/dw x 1.000001), clamped.
 int cat_cell(double w, double w0, double dw, int ncat);

@@ -390,15 +390,14 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
     cands.push_back(t);
   };
   if (!scaled) {
-    const int side = cat.ncat + 1;
     const int iu0 = cat_cell(u - R999, cat.cat_u0, cat.cat_du, cat.ncat);
     const int iu1 = cat_cell(u + R999, cat.cat_u0, cat.cat_du, cat.ncat);
     const int iv0 = cat_cell(v - R999, cat.cat_v0, cat.cat_dv, cat.ncat);
     const int iv1 = cat_cell(v + R999, cat.cat_v0, cat.cat_dv, cat.ncat);
     for (int iu = iu0; iu <= iu1; ++iu)
       for (int iv = iv0; iv <= iv1; ++iv) {
-        const size_t cell = static_cast<size_t>(iu) * side + iv;
-        for (int k = cat.start[cell]; k < cat.start[cell + 1]; ++k) consider(cat.list[static_cast<size_t>(k)]);
+        const CatCell cell = cat_cell_lists(iu, iv);
+        for (const int* t = cell.tile; t != cell.tile_end; ++t) consider(*t);
       }
   } else {
     // Under a scale factor the catalogue's cells no longer hold the tiles' source images.

@@ -839,16 +839,14 @@ void find_img_ptsrc(int& n, Mat& list, double u, double v) {
   }
 
   if (!s.scaled) {
-    const int side = cat.ncat + 1;
-    const int iu = cat_cell(u, cat.cat_u0, cat.cat_du, cat.ncat);
-    const int iv = cat_cell(v, cat.cat_v0, cat.cat_dv, cat.ncat);
-    const size_t cell = static_cast<size_t>(iu) * side + iv;
-    for (int k = cat.start[cell]; k < cat.start[cell + 1]; ++k) process_tile(s, cat.list[static_cast<size_t>(k)]);
-    for (int k = cat.cap_start[cell]; k < cat.cap_start[cell + 1]; ++k)
-      process_cap(s, cat.cap_list[static_cast<size_t>(k)]);
+    const CatCell cell =
+        cat_cell_lists(cat_cell(u, cat.cat_u0, cat.cat_du, cat.ncat), cat_cell(v, cat.cat_v0, cat.cat_dv, cat.ncat));
+    for (const int* t = cell.tile; t != cell.tile_end; ++t) process_tile(s, *t);
+    for (const int* k = cell.cap; k != cell.cap_end; ++k) process_cap(s, *k);
   } else {
     // Under a scale factor every tile moves by (1 - f) times its deflection, so any tile
     // may reach the source: all are tested with their scaled source triangles.
+    cat_vertex_adjacency();
     s.vdet.assign(static_cast<size_t>(m.numberofpoints), NAN);
     s.vpar.assign(static_cast<size_t>(m.numberofpoints), -1);
     for (int t = 0; t < m.numberoftriangles; ++t) process_tile(s, t);

@@ -377,11 +377,12 @@ TEST(FindImg, CatalogueListsEveryTile) {
   const int side = c.ncat + 1;
   std::vector<int> listed(static_cast<size_t>(c.ntri), 0);
   for (int cell = 0; cell < side * side; ++cell) {
-    for (int k = c.start[cell]; k < c.start[cell + 1]; ++k) {
-      if (k > c.start[cell]) {
-        EXPECT_LT(c.list[k - 1], c.list[k]);
+    const CatCell lists = cat_cell_lists(cell / side, cell % side);
+    for (const int* t = lists.tile; t != lists.tile_end; ++t) {
+      if (t > lists.tile) {
+        EXPECT_LT(t[-1], t[0]);
       }
-      ++listed[static_cast<size_t>(c.list[k])];
+      ++listed[static_cast<size_t>(*t)];
     }
   }
   // Each tile appears exactly in the cells of its box, which holds its vertices' sources.
@@ -400,8 +401,8 @@ TEST(FindImg, CatalogueListsEveryTile) {
     int in_box = 0;
     for (int iu = iu0; iu <= iu1; ++iu)
       for (int iv = iv0; iv <= iv1; ++iv) {
-        const int cell = iu * side + iv;
-        in_box += std::binary_search(c.list.begin() + c.start[cell], c.list.begin() + c.start[cell + 1], t);
+        const CatCell lists = cat_cell_lists(iu, iv);
+        in_box += std::binary_search(lists.tile, lists.tile_end, t);
       }
     EXPECT_EQ(in_box, (iu1 - iu0 + 1) * (iv1 - iv0 + 1)) << t;
     EXPECT_EQ(listed[static_cast<size_t>(t)], in_box) << t;
@@ -409,6 +410,66 @@ TEST(FindImg, CatalogueListsEveryTile) {
   EXPECT_EQ(cat_cell(c.cat_u0 - 1.0, c.cat_u0, c.cat_du, c.ncat), 0);
   EXPECT_EQ(cat_cell(c.cat_u1, c.cat_u0, c.cat_du, c.ncat), c.ncat);
   EXPECT_EQ(cat_cell(NAN, c.cat_u0, c.cat_du, c.ncat), 0);
+}
+
+// Rebuilds reuse the catalogue's storage, and a column of cells is listed when one of its
+// cells is first read: after rebuilds on meshes of other sizes and cell counts, with the
+// columns read in any order, every cell lists exactly the tiles and the caps whose boxes
+// touch it, ascending. The vertex adjacency, made when a search under a scale factor
+// first needs it, holds the edges of the current mesh.
+TEST(FindImg, RebuiltCatalogueListsItsOwnMesh) {
+  quad_lens();
+  struct Mesh {
+    int rings, rays, ncat;
+  };
+  const Mesh meshes[] = {{30, 48, 100}, {12, 24, 100}, {20, 36, 7}, {20, 36, 0}, {16, 40, 60}};
+  for (const Mesh& mesh : meshes) {
+    SCOPED_TRACE(mesh.rays);
+    settings.srccat = mesh.ncat;
+    build_mesh(even_radii(2.0, mesh.rings), mesh.rays);
+    const SourceTileCatalog& c = TWcat;
+    ASSERT_EQ(c.ncat, mesh.ncat);
+    ASSERT_EQ(c.caps.size(), static_cast<size_t>(mesh.rays));
+    const int side = c.ncat + 1;
+    std::vector<std::vector<int>> tiles(static_cast<size_t>(side * side)), caps(tiles.size());
+    auto list_box = [&](const double* b, int k, std::vector<std::vector<int>>& lists) {
+      for (int iu = cat_cell(b[0], c.cat_u0, c.cat_du, c.ncat); iu <= cat_cell(b[1], c.cat_u0, c.cat_du, c.ncat); ++iu)
+        for (int iv = cat_cell(b[2], c.cat_v0, c.cat_dv, c.ncat); iv <= cat_cell(b[3], c.cat_v0, c.cat_dv, c.ncat);
+             ++iv)
+          lists[static_cast<size_t>(iu * side + iv)].push_back(k);
+    };
+    for (int t = 0; t < c.ntri; ++t) list_box(&c.box[4 * static_cast<size_t>(t)], t, tiles);
+    for (size_t k = 0; k < c.caps.size(); ++k) list_box(c.caps[k].box, static_cast<int>(k), caps);
+    // Columns from the last to the first, and within each the cells from both ends.
+    for (int iu = side - 1; iu >= 0; --iu)
+      for (int j = 0; j < side; ++j) {
+        const int iv = j % 2 ? side - 1 - j / 2 : j / 2;
+        const CatCell cell = cat_cell_lists(iu, iv);
+        const size_t at = static_cast<size_t>(iu * side + iv);
+        if (std::vector<int>(cell.tile, cell.tile_end) != tiles[at] ||
+            std::vector<int>(cell.cap, cell.cap_end) != caps[at]) {
+          ADD_FAILURE() << "cell " << iu << " " << iv;
+          return;
+        }
+      }
+    TWmod.scale = 0.8;
+    images(0.02, -0.03);
+    TWmod.scale = 1.0;
+    const triangulateio& m = TWtri.out;
+    ASSERT_EQ(c.vstart.size(), static_cast<size_t>(m.numberofpoints) + 1);
+    ASSERT_EQ(c.vstart.back(), 2 * m.numberofedges);
+    auto neighbours = [&](int a, int b) {
+      return std::count(c.vadj.begin() + c.vstart[static_cast<size_t>(a)],
+                        c.vadj.begin() + c.vstart[static_cast<size_t>(a) + 1], b) == 1;
+    };
+    for (int e = 0; e < m.numberofedges; ++e) {
+      const int a = m.edgelist[2 * static_cast<size_t>(e)], b = m.edgelist[2 * static_cast<size_t>(e) + 1];
+      if (!neighbours(a, b) || !neighbours(b, a)) {
+        ADD_FAILURE() << "edge " << a << " " << b;
+        return;
+      }
+    }
+  }
 }
 
 // A Jacobian with a zero row (phi_xx = 1, phi_xy = 0 everywhere) fails the Newton round;
