@@ -21,6 +21,7 @@ struct VertexIndex {
 // Face info: set when carving reaches the face.
 struct FaceMark {
   bool outside = false;
+  bool listed = false;  // its edges were listed
 };
 using K = CGAL::Exact_predicates_inexact_constructions_kernel;
 using Vb = CGAL::Triangulation_vertex_base_with_info_2<VertexIndex, K>;
@@ -178,19 +179,22 @@ void triangulate(const char* /*switches*/, const triangulateio& in, triangulatei
 
   out.trianglelist.reserve(3 * cdt.number_of_faces());
   out.edgelist.reserve(2 * (cdt.number_of_faces() + cdt.number_of_vertices()));
-  // One pass over the faces gives the triangles and the edges, in the order of CGAL's own
-  // finite-face and finite-edge iterators: an edge belongs to the lower of its two faces.
+  // One pass over the faces gives the triangles and the edges. An edge is listed with the
+  // first of its two faces in the pass (CGAL's own edge iterator takes the face at the
+  // lower address, which would let the heap's layout choose the orientation of an edge and
+  // with it where a critical point is found along it).
   const VH inf = cdt.infinite_vertex();
   for (auto f = cdt.all_faces_begin(); f != cdt.all_faces_end(); ++f) {
     const VH v[3] = {f->vertex(0), f->vertex(1), f->vertex(2)};
     const bool inside = !f->info().outside;
+    f->info().listed = true;
     if (inside && v[0] != inf && v[1] != inf && v[2] != inf) {
       for (int i = 0; i < 3; ++i) out.trianglelist.push_back(v[i]->info().i);
       ++out.numberoftriangles;
     }
     for (int i = 0; i < 3; ++i) {
       const FH g = f->neighbor(i);
-      if (!(FH(f) < g)) continue;
+      if (g->info().listed) continue;
       const VH a = v[CDT::cw(i)], b = v[CDT::ccw(i)];
       if (a == inf || b == inf || (!inside && g->info().outside)) continue;
       out.edgelist.push_back(a->info().i);
