@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "models/derivs.h"
+#include "models/isothermal_closed.h"
 #include "models/registry.h"
 #include "numeric/alloc.h"
 
@@ -84,6 +85,16 @@ struct GalaxyTable {
     bool valid = false;      // cache below matches the parameters and name
     double praw[11] = {};    // parameters the cache was computed from
     CurrentComponent c;      // loaded values (xg, yg from parameters 2, 3)
+    // How the whole-model sum treats the row, decided at load: ROW_CLASS through the class
+    // routine and `cur`; ROW_NONE adds nothing; ROW_ISO evaluates the closed form of the
+    // cored isothermal ellipsoid from the constants below, without `cur`. Those follow the
+    // alphanorm setting (iso_norm) and the class routine (iso_fn) they were made for.
+    enum Kind : int { ROW_CLASS = 0, ROW_NONE = 1, ROW_ISO = 2 };
+    int kind = ROW_CLASS;
+    int iso_terms = 0;       // profiles summed (0: b = 0; 2: truncated, iso[0] - iso[1])
+    int iso_norm = 0;
+    ModelClassEval iso_fn = nullptr;
+    iso_detail::IsoConsts iso[2];
   };
   // Internal to the models subsystem (the evaluator's inline loader reads it); other code
   // uses setID, name(), cls(), cid().
