@@ -56,11 +56,11 @@ int trunc_index(double v) {
 
 namespace component_detail {
 
-int cur_pristine = 0;
+const GalaxyTable::Row* cur_pristine = nullptr;
 
 // Derives the loaded values of row i from its parameters and name.
 void load_row(GalaxyTable::Row& r, int i) {
-  if (cur_pristine == i) cur_pristine = 0;
+  if (cur_pristine == &r) cur_pristine = nullptr;
   BRow<const double> p = static_cast<const Mat&>(TWgal.p)[i];
   for (int k = 1; k <= 10; ++k) r.praw[k] = p[k];
   CurrentComponent& c = r.c;
@@ -150,7 +150,7 @@ void GalaxyTable::allocate(int n) {
   npass_ = 0;
   // The loaded component pointed into the old rows.
   cur = CurrentComponent();
-  component_detail::cur_pristine = 0;
+  component_detail::cur_pristine = nullptr;
 }
 
 const std::string& GalaxyTable::name(int i) const {
@@ -159,7 +159,7 @@ const std::string& GalaxyTable::name(int i) const {
 }
 
 void resolve_component_classes() {
-  component_detail::cur_pristine = 0;
+  component_detail::cur_pristine = nullptr;
   for (int i = 1; i <= TWgal.NGALMAX; ++i) resolve_row(TWgal.rows_[i]);
   count_pass_rows();
   if (cur.igal >= 1 && cur.igal <= TWgal.NGALMAX) {
@@ -172,6 +172,8 @@ void setp(int i, int k, double value) {
   check_row(i);
   if (k < 1 || k > 10) fatal(strformat("parameter %d does not exist", k));
   TWgal.p[i][k] = value;
+  TWgal.rows_[i].valid = false;
+  if (component_detail::cur_pristine == &TWgal.rows_[i]) component_detail::cur_pristine = nullptr;
 }
 
 void getp(int i, int k, double& value) { value = getp(i, k); }
@@ -200,7 +202,7 @@ void setID(int i, const std::string& name) {
   count_pass_rows();
   // Keep the loaded component's name view valid; its values refresh at the next load.
   if (cur.igal == i) {
-    component_detail::cur_pristine = 0;
+    component_detail::cur_pristine = nullptr;
     cur.ID = r.name;
     cur.cls = r.cls;
     cur.cid = r.cid;
@@ -217,6 +219,9 @@ void getparms(double& b, double& e, double& s, double& a, double& alpha) {
 
 void initgal(int i) {
   check_row(i);
+  // The explicit load also takes parameters written into the table directly.
+  GalaxyTable::Row& r = TWgal.rows_[i];
+  if (component_detail::row_changed(r, i)) r.valid = false;
   component_detail::initgal_unchecked(i);
 }
 
@@ -287,7 +292,7 @@ void ellipse2(DerivVector& out, double x, double y) {
   const double dx = x - cur.xg, dy = y - cur.yg;
   double xp = -s * dx + c * dy, yp = -c * dx - s * dy;
   if (!cur.cls) unknown_class();
-  component_detail::cur_pristine = 0;
+  component_detail::cur_pristine = nullptr;
   DerivVector r;
   bool far = false;
   double x1 = 0, y1 = 0;
@@ -322,7 +327,7 @@ double sum_over_components(bool mass, double r) {
     initgal(i);
     if (cur.cid == CLS_NONE || cur.cid == CLS_register) continue;
     if (!cur.cls) unknown_class();
-    component_detail::cur_pristine = 0;
+    component_detail::cur_pristine = nullptr;
     sum += mass ? cur.cls->mass(r) : cur.cls->density(r);
   }
   if (TWgal.NGALMAX >= 1) initgal(1);

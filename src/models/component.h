@@ -55,9 +55,12 @@ inline void check_axis_values(CurrentComponent& c) {
 //
 // Rows 1..NGALMAX. Parameters, redshifts, positions and the switches are plain arrays;
 // the class name of a row is set only through setID (which resolves the class once).
-// initgal keeps a per-row cache of the derived quantities (trig of the angles, shear
-// components), recomputed whenever the row's parameters or name changed, so writing
-// p[i][k] directly is safe, though setp is the interface.
+// Each row keeps what loading it derives from its parameters (trig of the angles, shear
+// components, axis ratio, normalisation factors, closed-form constants), made once when
+// the row is loaded after a change and not per evaluation. Parameters change through setp
+// (or the model load, which uses it), which marks the row for reloading; a value written
+// into p directly is taken at the next explicit initgal(i) of that row, which compares the
+// row with its parameters (the evaluators do not).
 struct GalaxyTable {
   int NGALMAX = 0;  // number of component rows (0 before the first model set-up)
   Mat p;            // [1..NGALMAX][1..10] parameters after the model loader's conversions

@@ -179,11 +179,11 @@ inline void iso_row(const GalaxyTable::Row& r, double x, double y, bool pot, dou
 
 // A row evaluated by its class routine through `cur`: its contribution t[1..7]. gct, gst
 // are the shear totals of the rows before it (read by intshr), updated here.
-__attribute__((noinline)) void class_row(const GalaxyTable::Row& r, double x, double y, double& gct,
+inline void class_row(const GalaxyTable::Row& r, double x, double y, double& gct,
                                          double& gst, double* t) {
   cur = r.c;
   cur.ID = r.name;
-  component_detail::cur_pristine = 0;  // the class routine may change `cur`
+  component_detail::cur_pristine = nullptr;  // the class routine may change `cur`
   const double c = cur.ct, sn = cur.st;
   double dx = x - cur.xg, dy = y - cur.yg;
   const double xp = -sn * dx + c * dy, yp = -c * dx - sn * dy;
@@ -241,15 +241,13 @@ void sum_plain(double* o, double x, double y, double scale) {
   double s1 = 0, s2 = 0, s3 = 0, s4 = 0, s5 = 0, s6 = 0, s7 = 0;
   int loaded = 0;         // row last copied into `cur` for its class routine
   int last = 0;           // active row met last
-  bool checked1 = false;  // row 1 checked against its parameters in this sum
   const int* refon = &TWgal.refon[1] - 1;
   const int* refflag = &TWgal.refflag[1] - 1;
   for (int j = 1; j <= n; ++j) {
     if (refon[j] == 0 || refflag[j] <= 0) continue;
     Row& r = TWgal.rows_[j];
     last = j;
-    if (component_detail::row_changed(r, j)) component_detail::load_row(r, j);
-    checked1 |= j == 1;
+    if (!r.valid) component_detail::load_row(r, j);
     if (r.kind == Row::ROW_ISO && (r.iso_norm != norm || r.cls->evaluate != r.iso_fn))
       component_detail::prepare_sum(r);
     double t[8];
@@ -284,8 +282,8 @@ void sum_plain(double* o, double x, double y, double scale) {
   o[6] = scale * s6;
   o[7] = scale * s7;
   // Leave component 1 loaded: it is when its class routine ran last (as the general loop
-  // leaves it), or when `cur` holds its values untouched and they are current.
-  if (n >= 1 && !(last == 1 && loaded == 1) && !(checked1 && component_detail::cur_pristine == 1))
+  // leaves it), or when `cur` holds its current loaded values untouched.
+  if (n >= 1 && !(last == 1 && loaded == 1) && component_detail::cur_pristine != &TWgal.rows_[1])
     component_detail::initgal_unchecked(1);
 }
 
