@@ -106,6 +106,9 @@ void load_row(GalaxyTable::Row& r, int i) {
 }
 
 void prepare_sum(GalaxyTable::Row& r) {
+  r.rot_ss = r.c.st * r.c.st;
+  r.rot_cc = r.c.ct * r.c.ct;
+  r.rot_sc = r.c.st * r.c.ct;
   r.kind = r.cid == CLS_NONE ? GalaxyTable::Row::ROW_NONE : GalaxyTable::Row::ROW_CLASS;
   r.iso_norm = settings.alphanorm;
   r.iso_fn = r.cls ? r.cls->evaluate : nullptr;

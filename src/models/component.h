@@ -94,6 +94,7 @@ struct GalaxyTable {
     // alphanorm setting (iso_norm) and the class routine (iso_fn) they were made for.
     enum Kind : int { ROW_CLASS = 0, ROW_NONE = 1, ROW_ISO = 2 };
     int kind = ROW_CLASS;
+    double rot_ss = 0, rot_cc = 1, rot_sc = 0;  // st^2, ct^2, st ct of the loaded angle
     int iso_terms = 0;       // profiles summed (0: b = 0; 2: truncated, iso[0] - iso[1])
     int iso_norm = 0;
     ModelClassEval iso_fn = nullptr;

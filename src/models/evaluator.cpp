@@ -135,13 +135,14 @@ __attribute__((noinline)) void iso_terms_rare(const GalaxyTable::Row& r, double 
 
 // Adds to t[1..7] what one component contributes to the plain sum: its field (in the
 // component frame P, A, B, Txx, Tyy, Txy, turned back into the image frame as
-// component_detail::rotate_back does with c, sn the cosine and sine of its angle) and its
+// component_detail::rotate_back does with c, sn the cosine and sine of the row's angle) and its
 // shear term (P2, X2, Y2, gc, g5, gs, gs). The general loop also adds the products of the
 // field with the zeros of its identity line-of-sight matrix, which change nothing but the
 // sign of a zero sum.
-inline void contribution(double* t, double P, double A, double B, double Txx, double Tyy, double Txy, double c,
-                         double sn, double P2, double X2, double Y2, double gc, double g5, double gs) {
-  const double ss = sn * sn, cc = c * c, sc = sn * c;
+inline void contribution(double* t, const GalaxyTable::Row& r, double P, double A, double B, double Txx,
+                         double Tyy, double Txy, double c, double sn, double P2, double X2, double Y2, double gc,
+                         double g5, double gs) {
+  const double ss = r.rot_ss, cc = r.rot_cc, sc = r.rot_sc;
   const double R1_6 = -sc * Txx + (ss - cc) * Txy + sc * Tyy;
   t[1] = P + P2;
   t[2] = (-sn * A - c * B) + X2;
@@ -174,7 +175,7 @@ inline void iso_row(const GalaxyTable::Row& r, double x, double y, bool pot, dou
   }
   double P2, X2, Y2;
   shear_terms(k.gc, k.gs, dx, dy, P2, X2, Y2);
-  contribution(t, f[1], f[2], f[3], f[4], f[5], f[6], c, sn, P2, X2, Y2, k.gc, -k.gc, k.gs);
+  contribution(t, r, f[1], f[2], f[3], f[4], f[5], f[6], c, sn, P2, X2, Y2, k.gc, -k.gc, k.gs);
 }
 
 // A row evaluated by its class routine through `cur`: its contribution t[1..7]. gct, gst
@@ -212,7 +213,7 @@ inline void class_row(const GalaxyTable::Row& r, double x, double y, double& gct
     dy = y - cur.yg;
     shear_terms(gc, gs, dx, dy, P2, X2, Y2);
   }
-  contribution(t, f[1], f[2], f[3], f[4], f[5], f[6], c, sn, P2, X2, Y2, gc, g5, gs);
+  contribution(t, r, f[1], f[2], f[3], f[4], f[5], f[6], c, sn, P2, X2, Y2, gc, g5, gs);
 }
 
 // The whole-model sum when plain_sum_applies(): o[1..7] as potdefmagONE gives them, times

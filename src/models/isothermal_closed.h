@@ -45,17 +45,21 @@ inline void iso_prepare(IsoConsts& k, double b, double s, double q, double v, do
 // is 0.
 inline void iso_eval(const IsoConsts& k, double x, double y, bool pot, bool third, double* o) {
   const double s = k.s, q2 = k.q2, u = k.u, v = k.v, qb = k.qb;
-  double psi;
-  if (v < 1e-6) {
-    psi = std::sqrt(x * x + y * y + s * s);
+  const bool circ = v < 1e-6;
+  const double psi = circ ? std::sqrt(x * x + y * y + s * s) : std::sqrt(q2 * (s * s + x * x) + y * y);
+  const double W = psi + s, E = W * W + u * x * x;
+  // The library calls come first, while few values are live across them.
+  // x phi_x + y phi_y - (qbs/2) ln E + qbs ln((1 + q) s), with one logarithm.
+  const double L = pot ? std::log(E / k.c2) : 0.0;
+  if (circ) {
     const double ipsi = 1.0 / psi;
     const double B = psi + s, iB = 1.0 / B, iH = iB * iB * iB * ipsi / 6.0;
     o[2] = qb * x * (iB + u * (x * x * (psi + 3.0 * s) + 3.0 * s * s * B) * iH);
     o[3] = qb * y * (iB + u * (3.0 * psi * B * (psi + 2.0 * s) - y * y * (psi + 3.0 * s)) * iH);
   } else {
-    psi = std::sqrt(q2 * (s * s + x * x) + y * y);
-    const double d1 = psi + s, d2 = psi + q2 * s, i12 = v / (d1 * d2);
-    const double ax = x * d2 * i12, ay = y * d1 * i12;  // v x/(psi + s), v y/(psi + q^2 s)
+    // Two divisions side by side: a shorter chain before the library calls than one shared
+    // reciprocal.
+    const double ax = v * x / (psi + s), ay = v * y / (psi + q2 * s);
     if (u > 0.0) {
       o[2] = k.qbv * std::atan(ax);
       o[3] = k.qbv * std::atanh(ay);
@@ -64,17 +68,16 @@ inline void iso_eval(const IsoConsts& k, double x, double y, bool pot, bool thir
       o[3] = k.qbv * std::atan(ay);
     }
   }
-  const double W = psi + s, E = W * W + u * x * x, D = psi * E, iD = 1.0 / D;
+  const double D = psi * E, iD = 1.0 / D;
   const double N1 = psi * W - q2 * x * x, N2 = s * W + x * x;
   o[4] = qb * N1 * iD;
   o[5] = qb * N2 * iD;
   o[6] = -qb * x * y * iD;
-  // x phi_x + y phi_y - (qbs/2) ln E + qbs ln((1 + q) s), with one logarithm.
-  if (pot) o[1] = x * o[2] + y * o[3] - k.hqbs * std::log(E / k.c2);
+  if (pot) o[1] = x * o[2] + y * o[3] - k.hqbs * L;
   if (!third) return;
   // Third derivatives: derivatives of phi_xx = qb N1/D and phi_yy = qb N2/D.
   const double ipsi = 1.0 / psi;
-  const double psix = (v < 1e-6 ? x : q2 * x) * ipsi, psiy = y * ipsi;
+  const double psix = (circ ? x : q2 * x) * ipsi, psiy = y * ipsi;
   const double Dx = psix * E + psi * (2.0 * W * psix + 2.0 * u * x);
   const double Dy = psiy * E + psi * 2.0 * W * psiy;
   const double N1x = psix * (2.0 * psi + s) - 2.0 * q2 * x, N1y = psiy * (2.0 * psi + s);
