@@ -113,11 +113,13 @@ inline void clear_dominance_if_set(DominanceTrack& tr) {
     std::memcpy(&w, tr.track_arr + k, sizeof w);
     any |= w;
   }
-  std::uint64_t d[3];
+  std::uint64_t d[3];  // track_dom[0..5]
   std::memcpy(d, tr.track_dom, sizeof d);
+  std::uint32_t d6;
+  std::memcpy(&d6, tr.track_dom + 6, sizeof d6);
   // Entries 0 and 7 of track_arr and 0 of track_dom are no entries, so they may be read
-  // here; the shift drops the sign bits, so that -0 counts as clear (as after a clear).
-  if ((((any[0] | any[1]) << 1) | d[0] | d[1] | d[2]) != 0) clear_dominance(tr);
+  // here (nothing writes them). A -0 counts as set: the clear leaves +0.
+  if ((any[0] | any[1] | d[0] | d[1] | d[2] | d6) != 0) clear_dominance(tr);
 }
 
 // The field of an isothermal row with b = 0 (zeros) or truncated (two profiles) into
