@@ -244,10 +244,10 @@ void sum_plain(double* o, double x, double y, double scale) {
   double s1 = 0, s2 = 0, s3 = 0, s4 = 0, s5 = 0, s6 = 0, s7 = 0;
   int loaded = 0;         // row last copied into `cur` for its class routine
   int last = 0;           // active row met last
-  const int* refon = &TWgal.refon[1] - 1;
-  const int* refflag = &TWgal.refflag[1] - 1;
+  const int* refon = n >= 1 ? &TWgal.refon[1] : nullptr;  // switches of rows 1..n
+  const int* refflag = n >= 1 ? &TWgal.refflag[1] : nullptr;
   for (int j = 1; j <= n; ++j) {
-    if (refon[j] == 0 || refflag[j] <= 0) continue;
+    if (refon[j - 1] == 0 || refflag[j - 1] <= 0) continue;
     Row& r = TWgal.rows_[j];
     last = j;
     if (!r.valid) component_detail::load_row(r, j);
