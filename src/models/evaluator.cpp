@@ -168,16 +168,20 @@ inline void iso_row(const GalaxyTable::Row& r, double x, double y, bool pot, dou
   const double c = k.ct, sn = k.st;
   const double dx = x - k.xg, dy = y - k.yg;
   const double xp = -sn * dx + c * dy, yp = -c * dx - sn * dy;
-  double f[11];
-  f[1] = 0.0;
+  double f1, f2, f3, f4, f5, f6;
   if (r.iso_terms == 1) {
+    double f[7];  // stays in registers: its address goes nowhere
+    f[1] = 0.0;
     iso_detail::iso_eval(r.iso[0], xp, yp, pot, false, f);
+    f1 = f[1], f2 = f[2], f3 = f[3], f4 = f[4], f5 = f[5], f6 = f[6];
   } else {
+    double f[7];
     iso_terms_rare(r, xp, yp, pot, f);
+    f1 = f[1], f2 = f[2], f3 = f[3], f4 = f[4], f5 = f[5], f6 = f[6];
   }
   double P2, X2, Y2;
   shear_terms(k.gc, k.gs, dx, dy, P2, X2, Y2);
-  contribution(t, r, f[1], f[2], f[3], f[4], f[5], f[6], c, sn, P2, X2, Y2, k.gc, -k.gc, k.gs);
+  contribution(t, r, f1, f2, f3, f4, f5, f6, c, sn, P2, X2, Y2, k.gc, -k.gc, k.gs);
 }
 
 // A row evaluated by its class routine through `cur`: its contribution t[1..7]. gct, gst
@@ -218,11 +222,12 @@ inline void class_row(const GalaxyTable::Row& r, double x, double y, double& gct
   contribution(t, r, f[1], f[2], f[3], f[4], f[5], f[6], c, sn, P2, X2, Y2, gc, g5, gs);
 }
 
-// The whole-model sum when plain_sum_applies(): o[1..7] as potdefmagONE gives them, times
+// The whole-model sum when plain_sum_applies(): o1..o7 as potdefmagONE gives them, times
 // scale. Rows whose closed form the loader prepared are evaluated from their own record;
 // the others go through `cur` and their class routine as in the general loop. Component 1
 // is left loaded.
-void sum_plain(double* o, double x, double y, double scale) {
+void sum_plain(double x, double y, double scale, double& o1, double& o2, double& o3, double& o4, double& o5,
+               double& o6, double& o7) {
   using Row = GalaxyTable::Row;
   const int n = TWgal.NGALMAX;
   const bool pot = settings.potflag != 0;
@@ -277,17 +282,18 @@ void sum_plain(double* o, double x, double y, double scale) {
   // load, which waits for both narrow stores to retire.
   store_scalar(TWmod.gctot, gct);
   store_scalar(TWmod.gstot, gst);
-  o[1] = scale * s1;
-  o[2] = scale * s2;
-  o[3] = scale * s3;
-  o[4] = scale * s4;
-  o[5] = scale * s5;
-  o[6] = scale * s6;
-  o[7] = scale * s7;
   // Leave component 1 loaded: it is when its class routine ran last (as the general loop
   // leaves it), or when `cur` holds its current loaded values untouched.
   if (n >= 1 && !(last == 1 && loaded == 1) && component_detail::cur_pristine != &TWgal.rows_[1])
     component_detail::initgal_unchecked(1);
+  // The results last, as potdefmag stores them after the sum.
+  o1 = scale * s1;
+  o2 = scale * s2;
+  o3 = scale * s3;
+  o4 = scale * s4;
+  o5 = scale * s5;
+  o6 = scale * s6;
+  o7 = scale * s7;
 }
 
 }  // namespace
@@ -295,15 +301,7 @@ void sum_plain(double* o, double x, double y, double scale) {
 void potdefmag(double x, double y, double& pot, double& phix, double& phiy, double& phixx,
                double& phiyy, double& phixy, double& phiyx) {
   if (!LOS.on && plain_sum_applies()) {
-    double o[8];
-    sum_plain(o, x, y, TWmod.scale);
-    pot = o[1];
-    phix = o[2];
-    phiy = o[3];
-    phixx = o[4];
-    phiyy = o[5];
-    phixy = o[6];
-    phiyx = o[7];
+    sum_plain(x, y, TWmod.scale, pot, phix, phiy, phixx, phiyy, phixy, phiyx);
     return;
   }
   PotDefMagVector out;
@@ -327,7 +325,8 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
   out.zero();
   if (want_param_derivs) fatal("parameter derivatives have been deactivated");
   if (plain_sum_applies()) {
-    sum_plain(out.v, x, y, 1.0);
+    double* o = out.v;
+    sum_plain(x, y, 1.0, o[1], o[2], o[3], o[4], o[5], o[6], o[7]);
     return;
   }
   const int n = TWgal.NGALMAX;
