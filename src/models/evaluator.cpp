@@ -85,15 +85,16 @@ inline void clear_dominance(DominanceTrack& tr) {
 // the default one-component evaluator and a single plane. sum_plain then gives the same
 // result as the general loop of potdefmagONE.
 inline bool plain_sum_applies() {
+  if (TWgal.npass_ != 0 || TWtrack.track_mode != 0 || TWmod.has_losmat || ellipse != ellipse1 || LOS.on) return false;
   const ClumpState& cs = TWclump;
-  const bool F = (settings.clumpmode == 1 || (settings.clumpmode == 2 && cs.useclumps == 1)) &&
-                 std::fabs(cs.clumpwgt) > 1e-6;
+  // Without populations, cached grids or a clump list there is nothing to add or remove
+  // whatever the clump settings.
+  if (cs.clump_list_n <= 0 && cs.subsaveN <= 0 && cs.clumpdat.empty()) return true;
   // With the clump field in force it adds nothing while no component has clumps and no
   // cached grid exists; without it, the clump list's components are removed.
-  const bool no_clumps = F ? cs.clumpdat.empty() && !(cs.subsaveN > 0 && !cs.subsavedat.empty())
-                           : cs.clump_list_n <= 0;
-  return TWgal.npass_ == 0 && no_clumps && TWtrack.track_mode == 0 && !TWmod.has_losmat && ellipse == ellipse1 &&
-         !LOS.on;
+  const bool F = (settings.clumpmode == 1 || (settings.clumpmode == 2 && cs.useclumps == 1)) &&
+                 std::fabs(cs.clumpwgt) > 1e-6;
+  return F ? cs.clumpdat.empty() && !(cs.subsaveN > 0 && !cs.subsavedat.empty()) : cs.clump_list_n <= 0;
 }
 
 // Stores v into d as one scalar (the value passes through a register first).
