@@ -4,6 +4,9 @@
 //   potdefmag -> potdefmagONE -> for each active component: initgal(i) loads row i of
 //   TWgal into `cur` -> ellipse (= ellipse1) moves the point into the component frame and
 //   calls cur.cls->evaluate -> the class routine reads `cur`.
+//   The plain whole-model sum (models/evaluator.cpp) evaluates the rows whose closed form
+//   the loader prepared (the cored isothermal ellipsoid) from the row itself, without
+//   `cur`, and the others as above.
 // `cur`, the scratch of TWmod and the running shear totals are shared process-wide state:
 // a class routine must never call back into this chain for another component, and every
 // routine that loops over components reloads component 1 when it finishes.

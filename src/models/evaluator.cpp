@@ -81,11 +81,12 @@ inline void clear_dominance(DominanceTrack& tr) {
 }
 
 // True when the whole-model sum needs none of its rarer parts: no line-of-sight or
-// registration rows, no clumps, cached clump grids or clump list, no dominance tracking, no try2 matrices,
-// the default one-component evaluator and a single plane. sum_plain then gives the same
-// result as the general loop of potdefmagONE.
+// registration rows, no clumps, cached clump grids or clump list, no dominance tracking, no
+// try2 matrices, the default one-component evaluator and a single plane. sum_plain then
+// gives the same result as the general loop of potdefmagONE.
 inline bool plain_sum_applies() {
-  if (TWgal.npass_ != 0 || TWtrack.track_mode != 0 || TWmod.has_losmat || ellipse != ellipse1 || LOS.on) return false;
+  if (TWgal.npass_ != 0 || TWtrack.track_mode != 0 || TWmod.has_losmat || ellipse != ellipse1 || LOS.on)
+    return false;
   const ClumpState& cs = TWclump;
   // Without populations, cached grids or a clump list there is nothing to add or remove
   // whatever the clump settings.
@@ -138,8 +139,8 @@ __attribute__((noinline)) void iso_terms_rare(const GalaxyTable::Row& r, double 
 
 // Adds to t[1..7] what one component contributes to the plain sum: its field (in the
 // component frame P, A, B, Txx, Tyy, Txy, turned back into the image frame as
-// component_detail::rotate_back does with c, sn the cosine and sine of the row's angle) and its
-// shear term (P2, X2, Y2, gc, g5, gs, gs). The general loop also adds the products of the
+// component_detail::rotate_back does with c, sn the cosine and sine of the row's angle) and
+// its shear term (P2, X2, Y2, gc, g5, gs, gs). The general loop also adds the products of the
 // field with the zeros of its identity line-of-sight matrix, which change nothing but the
 // sign of a zero sum.
 inline void contribution(double* t, const GalaxyTable::Row& r, double P, double A, double B, double Txx,
@@ -187,8 +188,7 @@ inline void iso_row(const GalaxyTable::Row& r, double x, double y, bool pot, dou
 
 // A row evaluated by its class routine through `cur`: its contribution t[1..7]. gct, gst
 // are the shear totals of the rows before it (read by intshr), updated here.
-inline void class_row(const GalaxyTable::Row& r, double x, double y, double& gct,
-                                         double& gst, double* t) {
+inline void class_row(const GalaxyTable::Row& r, double x, double y, double& gct, double& gst, double* t) {
   cur = r.c;
   cur.ID = r.name;
   component_detail::cur_pristine = nullptr;  // the class routine may change `cur`
@@ -301,7 +301,7 @@ void sum_plain(double x, double y, double scale, double& o1, double& o2, double&
 
 void potdefmag(double x, double y, double& pot, double& phix, double& phiy, double& phixx,
                double& phiyy, double& phixy, double& phiyx) {
-  if (!LOS.on && plain_sum_applies()) {
+  if (plain_sum_applies()) {
     sum_plain(x, y, TWmod.scale, pot, phix, phiy, phixx, phiyy, phixy, phiyx);
     return;
   }
