@@ -183,11 +183,22 @@ void bench_evaluator() {
   const long calls = 400000;
 
   std::printf("%-34s %10s %10s %8s\n", "model", "potdefmag", "inline", "ratio");
+  double t1 = 0, r1 = 0;
   for (int n : {1, 2, 5, 10}) {
     build_model(n);
     const double t = time_potdefmag(pts, calls / n);
     const double r = time_inline(pts, calls / n, n);
     std::printf("%2d component(s) (ptmass/convrg+shr) %8.1f ns %8.1f ns %8.2f\n", n, t, r, t / r);
+    if (n == 1) {
+      t1 = t;
+      r1 = r;
+    } else if (n == 10) {
+      // Slope of each column from 1 to 10 components: what an added component costs beyond
+      // its formulas.
+      const double st = (t - t1) / 9.0, sr = (r - r1) / 9.0;
+      std::printf(" fixed cost per added component     %8.1f ns (%.1f ns per component against %.1f ns inline)\n",
+                  st - sr, st, sr);
+    }
   }
 
   // The isothermal ellipsoid with shear, once its class routine has landed.

@@ -560,7 +560,7 @@ double initmodel(const BVec<std::string>& names, const Mat& params, const Vec& r
   // 11. Into the component table.
   for (int i = 1; i <= n; ++i) {
     if (TWgal.name(i) != names[i]) setID(i, names[i]);
-    for (int k = 1; k <= 10; ++k) TWgal.p[i][k] = p[i][k];
+    for (int k = 1; k <= 10; ++k) setp(i, k, p[i][k]);
     TWgal.z[i] = z[i];
   }
 

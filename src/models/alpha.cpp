@@ -13,6 +13,7 @@
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/elliptical_pattern.h"
+#include "models/isothermal_closed.h"
 #include "models/tabulated_pattern.h"
 #include "numeric/specfunc.h"
 #include "shell/fatal.h"
@@ -100,56 +101,14 @@ inline void circular_out(DerivVector& out, double A, double B, double x, double 
 // Closed forms of the family with their parameters given (b, s already normalised; q the
 // axis ratio, v = sqrt(|1 - q^2|), qov = q/v). They neither read nor change the current component.
 
-// Isothermal (alpha = 1): kappa = (b/2)(s^2 + xi^2)^(-1/2), closed form; third derivatives
+// Isothermal (alpha = 1): the closed form of models/isothermal_closed.h; third derivatives
 // when third is true.
 void iso_closed(DerivVector& out, double x, double y, double b, double s, double q, double v, double qov,
                 bool third) {
-  if (b == 0.0) return;
-  if (std::fabs(s) < 1e-8) s = 1e-4;
-  const double q2 = q * q;
-  const double u = 1.0 - q2, qb = q * b;
-  double psi;
-  if (v < 1e-6) {
-    psi = std::sqrt(x * x + y * y + s * s);
-    const double ipsi = 1.0 / psi;
-    const double B = psi + s, iB = 1.0 / B, iH = iB * iB * iB * ipsi / 6.0;
-    out[2] = qb * x * (iB + u * (x * x * (psi + 3.0 * s) + 3.0 * s * s * B) * iH);
-    out[3] = qb * y * (iB + u * (3.0 * psi * B * (psi + 2.0 * s) - y * y * (psi + 3.0 * s)) * iH);
-  } else {
-    psi = std::sqrt(q2 * (s * s + x * x) + y * y);
-    const double qbv = qov * b, d1 = psi + s, d2 = psi + q2 * s, i12 = v / (d1 * d2);
-    const double ax = x * d2 * i12, ay = y * d1 * i12;  // v x/(psi + s), v y/(psi + q^2 s)
-    if (u > 0.0) {
-      out[2] = qbv * std::atan(ax);
-      out[3] = qbv * std::atanh(ay);
-    } else {
-      out[2] = qbv * std::atanh(ax);
-      out[3] = qbv * std::atan(ay);
-    }
-  }
-  const double W = psi + s, E = W * W + u * x * x, D = psi * E, iD = 1.0 / D;
-  const double N1 = psi * W - q2 * x * x, N2 = s * W + x * x;
-  out[4] = qb * N1 * iD;
-  out[5] = qb * N2 * iD;
-  out[6] = -qb * x * y * iD;
-  if (settings.potflag) {
-    // x phi_x + y phi_y - (qbs/2) ln E + qbs ln((1 + q) s), with one logarithm.
-    const double c = (1.0 + q) * s;
-    out[1] = x * out[2] + y * out[3] - 0.5 * qb * s * std::log(E / (c * c));
-  }
-  if (!third) return;
-  // Third derivatives: derivatives of phi_xx = qb N1/D and phi_yy = qb N2/D.
-  const double ipsi = 1.0 / psi;
-  const double psix = (v < 1e-6 ? x : q2 * x) * ipsi, psiy = y * ipsi;
-  const double Dx = psix * E + psi * (2.0 * W * psix + 2.0 * u * x);
-  const double Dy = psiy * E + psi * 2.0 * W * psiy;
-  const double N1x = psix * (2.0 * psi + s) - 2.0 * q2 * x, N1y = psiy * (2.0 * psi + s);
-  const double N2x = s * psix + 2.0 * x, N2y = s * psiy;
-  const double iD2 = qb * iD * iD;
-  out[7] = (N1x * D - N1 * Dx) * iD2;
-  out[8] = (N1y * D - N1 * Dy) * iD2;
-  out[9] = (N2x * D - N2 * Dx) * iD2;
-  out[10] = (N2y * D - N2 * Dy) * iD2;
+  iso_detail::IsoConsts k;
+  iso_detail::iso_prepare(k, b, s, q, v, qov);
+  if (k.zero) return;
+  iso_detail::iso_eval(k, x, y, settings.potflag != 0, third, out.v);
 }
 
 // alpha = -1: kappa = (b^3/2)(s^2 + xi^2)^(-3/2), closed form.
@@ -299,3 +258,30 @@ double alpha_M(double r) {
 }
 
 }  // namespace modelclass
+
+namespace iso_detail {
+
+bool iso_component(const CurrentComponent& c, int alphanorm, IsoConsts* k, int& terms) {
+  const ModelClassEval fn = c.cls ? c.cls->evaluate : nullptr;
+  double al;
+  if (fn == modelclass::alpha)
+    al = c.al;
+  else if (fn == modelclass::pjaffe)
+    al = 1.0;
+  else
+    return false;
+  if (!(std::fabs(al - 1.0) < 1e-6)) return false;
+  terms = 0;
+  if (c.b == 0.0) return true;
+  // As family() makes them.
+  const double f = alphanorm == 1 ? c.anf : 1.0;
+  iso_prepare(k[0], c.b * f, c.ss * f, c.q, c.vq, c.qov);
+  terms = 1;
+  if (c.aa > 0.0) {
+    iso_prepare(k[1], c.b * f, c.aa * f, c.q, c.vq, c.qov);
+    terms = 2;
+  }
+  return true;
+}
+
+}  // namespace iso_detail

@@ -56,8 +56,11 @@ int trunc_index(double v) {
 
 namespace component_detail {
 
+const GalaxyTable::Row* cur_pristine = nullptr;
+
 // Derives the loaded values of row i from its parameters and name.
 void load_row(GalaxyTable::Row& r, int i) {
+  if (cur_pristine == &r) cur_pristine = nullptr;
   BRow<const double> p = static_cast<const Mat&>(TWgal.p)[i];
   for (int k = 1; k <= 10; ++k) r.praw[k] = p[k];
   CurrentComponent& c = r.c;
@@ -98,7 +101,19 @@ void load_row(GalaxyTable::Row& r, int i) {
   c.gc = c.gm * std::cos(kPi * c.tg / 90.0);
   c.gs = c.gm * std::sin(kPi * c.tg / 90.0);
   refresh_axis_values(c);
+  prepare_sum(r);
   r.valid = true;
+}
+
+void prepare_sum(GalaxyTable::Row& r) {
+  r.rot_ss = r.c.st * r.c.st;
+  r.rot_cc = r.c.ct * r.c.ct;
+  r.rot_sc = r.c.st * r.c.ct;
+  r.kind = r.cid == CLS_NONE ? GalaxyTable::Row::ROW_NONE : GalaxyTable::Row::ROW_CLASS;
+  r.iso_norm = settings.alphanorm;
+  r.iso_fn = r.cls ? r.cls->evaluate : nullptr;
+  r.iso_terms = 0;
+  if (iso_detail::iso_component(r.c, r.iso_norm, r.iso, r.iso_terms)) r.kind = GalaxyTable::Row::ROW_ISO;
 }
 
 void unknown_class() { fatal("unknown model class " + std::string(cur.ID)); }
@@ -138,6 +153,7 @@ void GalaxyTable::allocate(int n) {
   npass_ = 0;
   // The loaded component pointed into the old rows.
   cur = CurrentComponent();
+  component_detail::cur_pristine = nullptr;
 }
 
 const std::string& GalaxyTable::name(int i) const {
@@ -146,6 +162,7 @@ const std::string& GalaxyTable::name(int i) const {
 }
 
 void resolve_component_classes() {
+  component_detail::cur_pristine = nullptr;
   for (int i = 1; i <= TWgal.NGALMAX; ++i) resolve_row(TWgal.rows_[i]);
   count_pass_rows();
   if (cur.igal >= 1 && cur.igal <= TWgal.NGALMAX) {
@@ -158,6 +175,8 @@ void setp(int i, int k, double value) {
   check_row(i);
   if (k < 1 || k > 10) fatal(strformat("parameter %d does not exist", k));
   TWgal.p[i][k] = value;
+  TWgal.rows_[i].valid = false;
+  if (component_detail::cur_pristine == &TWgal.rows_[i]) component_detail::cur_pristine = nullptr;
 }
 
 void getp(int i, int k, double& value) { value = getp(i, k); }
@@ -186,6 +205,7 @@ void setID(int i, const std::string& name) {
   count_pass_rows();
   // Keep the loaded component's name view valid; its values refresh at the next load.
   if (cur.igal == i) {
+    component_detail::cur_pristine = nullptr;
     cur.ID = r.name;
     cur.cls = r.cls;
     cur.cid = r.cid;
@@ -202,6 +222,9 @@ void getparms(double& b, double& e, double& s, double& a, double& alpha) {
 
 void initgal(int i) {
   check_row(i);
+  // The explicit load also takes parameters written into the table directly.
+  GalaxyTable::Row& r = TWgal.rows_[i];
+  if (component_detail::row_changed(r, i)) r.valid = false;
   component_detail::initgal_unchecked(i);
 }
 
@@ -272,6 +295,7 @@ void ellipse2(DerivVector& out, double x, double y) {
   const double dx = x - cur.xg, dy = y - cur.yg;
   double xp = -s * dx + c * dy, yp = -c * dx - s * dy;
   if (!cur.cls) unknown_class();
+  component_detail::cur_pristine = nullptr;
   DerivVector r;
   bool far = false;
   double x1 = 0, y1 = 0;
@@ -306,6 +330,7 @@ double sum_over_components(bool mass, double r) {
     initgal(i);
     if (cur.cid == CLS_NONE || cur.cid == CLS_register) continue;
     if (!cur.cls) unknown_class();
+    component_detail::cur_pristine = nullptr;
     sum += mass ? cur.cls->mass(r) : cur.cls->density(r);
   }
   if (TWgal.NGALMAX >= 1) initgal(1);

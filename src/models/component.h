@@ -4,6 +4,9 @@
 //   potdefmag -> potdefmagONE -> for each active component: initgal(i) loads row i of
 //   TWgal into `cur` -> ellipse (= ellipse1) moves the point into the component frame and
 //   calls cur.cls->evaluate -> the class routine reads `cur`.
+//   The plain whole-model sum (models/evaluator.cpp) evaluates the rows whose closed form
+//   the loader prepared (the cored isothermal ellipsoid) from the row itself, without
+//   `cur`, and the others as above.
 // `cur`, the scratch of TWmod and the running shear totals are shared process-wide state:
 // a class routine must never call back into this chain for another component, and every
 // routine that loops over components reloads component 1 when it finishes.
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "models/derivs.h"
+#include "models/isothermal_closed.h"
 #include "models/registry.h"
 #include "numeric/alloc.h"
 
@@ -54,9 +58,12 @@ inline void check_axis_values(CurrentComponent& c) {
 //
 // Rows 1..NGALMAX. Parameters, redshifts, positions and the switches are plain arrays;
 // the class name of a row is set only through setID (which resolves the class once).
-// initgal keeps a per-row cache of the derived quantities (trig of the angles, shear
-// components), recomputed whenever the row's parameters or name changed, so writing
-// p[i][k] directly is safe, though setp is the interface.
+// Each row keeps what loading it derives from its parameters (trig of the angles, shear
+// components, axis ratio, normalisation factors, closed-form constants), made once when
+// the row is loaded after a change and not per evaluation. Parameters change through setp
+// (or the model load, which uses it), which marks the row for reloading; a value written
+// into p directly is taken at the next explicit initgal(i) of that row, which compares the
+// row with its parameters (the evaluators do not).
 struct GalaxyTable {
   int NGALMAX = 0;  // number of component rows (0 before the first model set-up)
   Mat p;            // [1..NGALMAX][1..10] parameters after the model loader's conversions
@@ -84,6 +91,17 @@ struct GalaxyTable {
     bool valid = false;      // cache below matches the parameters and name
     double praw[11] = {};    // parameters the cache was computed from
     CurrentComponent c;      // loaded values (xg, yg from parameters 2, 3)
+    // How the whole-model sum treats the row, decided at load: ROW_CLASS through the class
+    // routine and `cur`; ROW_NONE adds nothing; ROW_ISO evaluates the closed form of the
+    // cored isothermal ellipsoid from the constants below, without `cur`. Those follow the
+    // alphanorm setting (iso_norm) and the class routine (iso_fn) they were made for.
+    enum Kind : int { ROW_CLASS = 0, ROW_NONE = 1, ROW_ISO = 2 };
+    int kind = ROW_CLASS;
+    double rot_ss = 0, rot_cc = 1, rot_sc = 0;  // st^2, ct^2, st ct of the loaded angle
+    int iso_terms = 0;       // profiles summed (0: b = 0; 2: truncated, iso[0] - iso[1])
+    int iso_norm = 0;
+    ModelClassEval iso_fn = nullptr;
+    iso_detail::IsoConsts iso[2];
   };
   // Internal to the models subsystem (the evaluator's inline loader reads it); other code
   // uses setID, name(), cls(), cid().

@@ -14,6 +14,8 @@ namespace component_detail {
 
 // Out-of-line slow paths (component.cpp).
 void load_row(GalaxyTable::Row& r, int i);
+// Sets r.kind and the closed-form constants of a loaded row under the current settings.
+void prepare_sum(GalaxyTable::Row& r);
 [[noreturn]] void unknown_class();
 void refresh_register(const GalaxyTable::Row& r);
 
@@ -44,18 +46,28 @@ inline bool row_changed(const GalaxyTable::Row& r, int i) {
   return !r.valid || !same_params(&r.praw[1], param_row(i));
 }
 
-// initgal for a row known to exist.
+// Row whose loaded values `cur` holds untouched (null: none known). Set by every load; cleared
+// when a class routine runs on `cur` (it may change it), when the row is reloaded or its
+// class changes. The whole-model sum reads it to leave component 1 loaded without copying
+// it again. Code that writes `cur` by hand loads a component again before it evaluates.
+extern const GalaxyTable::Row* cur_pristine;
+
+// initgal for a row known to exist, as the evaluators load rows: a row is reloaded when it
+// was marked stale (setp, setID, initgal after a direct write), not compared with its
+// parameters at every load.
 inline void initgal_unchecked(int i) {
   GalaxyTable::Row& r = TWgal.rows_[i];
-  if (row_changed(r, i)) load_row(r, i);
+  if (!r.valid) load_row(r, i);
   // Copied at every load, also when `cur` came from this row last time: class routines may
   // change `cur` while they run (a zero core radius replaced in place, for one), and each
   // load must hand the next evaluation the row's own values.
   cur = r.c;
   cur.ID = r.name;  // the view is re-pointed at every load: rows may have moved
+  cur_pristine = &r;
   if (LOS.on) {
     cur.xg = TWgal.pos[i][5];
     cur.yg = TWgal.pos[i][6];
+    cur_pristine = nullptr;
   }
   if (r.cid == CLS_register) refresh_register(r);
 }
@@ -110,6 +122,7 @@ inline void ellipse1_inline(DerivVector& out, double x, double y, bool third = t
   // The class writes into a vector of its own, so out may be any vector (TWmod.R1 too);
   // rotate_back then writes all ten entries of out.
   DerivVector r;
+  cur_pristine = nullptr;
   cur.cls->evaluate(r, xp, yp);
   rotate_back(out, r, c, s, third);
 }

@@ -1,7 +1,9 @@
 #include "models/evaluator.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "models/component_inline.h"
 #include "models/substructure.h"
@@ -78,10 +80,231 @@ inline void clear_dominance(DominanceTrack& tr) {
   clear_each(tr.track_arr, tr.track_dom, std::make_index_sequence<13>{});
 }
 
+// True when the whole-model sum needs none of its rarer parts: no line-of-sight or
+// registration rows, no clumps, cached clump grids or clump list, no dominance tracking, no
+// try2 matrices, the default one-component evaluator and a single plane. sum_plain then
+// gives the same result as the general loop of potdefmagONE.
+inline bool plain_sum_applies() {
+  if (TWgal.npass_ != 0 || TWtrack.track_mode != 0 || TWmod.has_losmat || ellipse != ellipse1 || LOS.on)
+    return false;
+  const ClumpState& cs = TWclump;
+  // Without populations, cached grids or a clump list there is nothing to add or remove
+  // whatever the clump settings.
+  if (cs.clump_list_n <= 0 && cs.subsaveN <= 0 && cs.clumpdat.empty()) return true;
+  // With the clump field in force it adds nothing while no component has clumps and no
+  // cached grid exists; without it, the clump list's components are removed.
+  const bool F = (settings.clumpmode == 1 || (settings.clumpmode == 2 && cs.useclumps == 1)) &&
+                 std::fabs(cs.clumpwgt) > 1e-6;
+  return F ? cs.clumpdat.empty() && !(cs.subsaveN > 0 && !cs.subsavedat.empty()) : cs.clump_list_n <= 0;
+}
+
+// Stores v into d as one scalar (the value passes through a register first).
+inline void store_scalar(double& d, double v) {
+  asm("" : "+x"(v));
+  d = v;
+}
+
+// Clears the dominance record unless it is clear already (loads are cheaper than stores
+// in the hot path).
+inline void clear_dominance_if_set(DominanceTrack& tr) {
+  typedef std::uint64_t Pair __attribute__((vector_size(16)));
+  static_assert(sizeof tr.track_arr == 14 * 8 && sizeof tr.track_dom == 7 * 4, "record layout");
+  Pair any = {0, 0};
+  for (int k = 0; k < 14; k += 2) {
+    Pair w;
+    std::memcpy(&w, tr.track_arr + k, sizeof w);
+    any |= w;
+  }
+  std::uint64_t d[3];  // track_dom[0..5]
+  std::memcpy(d, tr.track_dom, sizeof d);
+  std::uint32_t d6;
+  std::memcpy(&d6, tr.track_dom + 6, sizeof d6);
+  // Entries 0 and 7 of track_arr and 0 of track_dom are no entries, so they may be read
+  // here (nothing writes them). A -0 counts as set: the clear leaves +0.
+  if ((any[0] | any[1] | d[0] | d[1] | d[2] | d6) != 0) clear_dominance(tr);
+}
+
+// The field of an isothermal row with b = 0 (zeros) or truncated (two profiles) into
+// f[1..6], in the component frame.
+__attribute__((noinline)) void iso_terms_rare(const GalaxyTable::Row& r, double xp, double yp, bool pot,
+                                              double* f) {
+  for (int q = 1; q <= 6; ++q) f[q] = 0.0;
+  if (r.iso_terms < 2) return;
+  double u[7] = {0, 0, 0, 0, 0, 0, 0};
+  // Both cores belong to the same b != 0.
+  iso_detail::iso_eval(r.iso[0], xp, yp, pot, false, f);
+  iso_detail::iso_eval(r.iso[1], xp, yp, pot, false, u);
+  for (int q = 1; q <= 6; ++q) f[q] -= u[q];
+}
+
+// Adds to t[1..7] what one component contributes to the plain sum: its field (in the
+// component frame P, A, B, Txx, Tyy, Txy, turned back into the image frame as
+// component_detail::rotate_back does with c, sn the cosine and sine of the row's angle) and
+// its shear term (P2, X2, Y2, gc, g5, gs, gs). The general loop also adds the products of the
+// field with the zeros of its identity line-of-sight matrix, which change nothing but the
+// sign of a zero sum.
+inline void contribution(double* t, const GalaxyTable::Row& r, double P, double A, double B, double Txx,
+                         double Tyy, double Txy, double c, double sn, double P2, double X2, double Y2, double gc,
+                         double g5, double gs) {
+  const double ss = r.rot_ss, cc = r.rot_cc, sc = r.rot_sc;
+  const double R1_6 = -sc * Txx + (ss - cc) * Txy + sc * Tyy;
+  t[1] = P + P2;
+  t[2] = (-sn * A - c * B) + X2;
+  t[3] = (c * A - sn * B) + Y2;
+  t[4] = (ss * Txx + 2.0 * sc * Txy + cc * Tyy) + gc;
+  t[5] = (cc * Txx - 2.0 * sc * Txy + ss * Tyy) + g5;
+  t[6] = R1_6 + gs;
+  t[7] = R1_6 + gs;
+}
+
+// The shear term of component_detail::shear_plain at the offset (dx, dy).
+inline void shear_terms(double gc, double gs, double dx, double dy, double& P2, double& X2, double& Y2) {
+  P2 = gc * (dx * dx - dy * dy) / 2.0 + gs * dx * dy;
+  X2 = gc * dx + gs * dy;
+  Y2 = gs * dx - gc * dy;
+}
+
+// A row of the isothermal closed form: its contribution t[1..7], from the row's own record.
+inline void iso_row(const GalaxyTable::Row& r, double x, double y, bool pot, double* t) {
+  const CurrentComponent& k = r.c;
+  const double c = k.ct, sn = k.st;
+  const double dx = x - k.xg, dy = y - k.yg;
+  const double xp = -sn * dx + c * dy, yp = -c * dx - sn * dy;
+  double f1, f2, f3, f4, f5, f6;
+  if (r.iso_terms == 1) {
+    double f[7];  // stays in registers: its address goes nowhere
+    f[1] = 0.0;
+    iso_detail::iso_eval(r.iso[0], xp, yp, pot, false, f);
+    f1 = f[1], f2 = f[2], f3 = f[3], f4 = f[4], f5 = f[5], f6 = f[6];
+  } else {
+    double f[7];
+    iso_terms_rare(r, xp, yp, pot, f);
+    f1 = f[1], f2 = f[2], f3 = f[3], f4 = f[4], f5 = f[5], f6 = f[6];
+  }
+  double P2, X2, Y2;
+  shear_terms(k.gc, k.gs, dx, dy, P2, X2, Y2);
+  contribution(t, r, f1, f2, f3, f4, f5, f6, c, sn, P2, X2, Y2, k.gc, -k.gc, k.gs);
+}
+
+// A row evaluated by its class routine through `cur`: its contribution t[1..7]. gct, gst
+// are the shear totals of the rows before it (read by intshr), updated here.
+inline void class_row(const GalaxyTable::Row& r, double x, double y, double& gct, double& gst, double* t) {
+  cur = r.c;
+  cur.ID = r.name;
+  component_detail::cur_pristine = nullptr;  // the class routine may change `cur`
+  const double c = cur.ct, sn = cur.st;
+  double dx = x - cur.xg, dy = y - cur.yg;
+  const double xp = -sn * dx + c * dy, yp = -c * dx - sn * dy;
+  if (!cur.cls) component_detail::unknown_class();
+  DerivVector f;  // arrives cleared, as class routines expect
+  cur.cls->evaluate(f, xp, yp);
+  double P2, X2, Y2, gc, g5, gs;
+  if (cur.cid == CLS_intshr) {
+    LensState& tm = TWmod;
+    tm.gctot = gct;
+    tm.gstot = gst;
+    shear(tm.R2, x, y);
+    P2 = tm.R2[1];
+    X2 = tm.R2[2];
+    Y2 = tm.R2[3];
+    gc = tm.R2[4];
+    g5 = tm.R2[5];
+    gs = tm.R2[6];
+  } else {
+    gc = cur.gc;
+    g5 = -gc;
+    gs = cur.gs;
+    gct += gc;
+    gst += gs;
+    dx = x - cur.xg;
+    dy = y - cur.yg;
+    shear_terms(gc, gs, dx, dy, P2, X2, Y2);
+  }
+  contribution(t, r, f[1], f[2], f[3], f[4], f[5], f[6], c, sn, P2, X2, Y2, gc, g5, gs);
+}
+
+// The whole-model sum when plain_sum_applies(): o1..o7 as potdefmagONE gives them, times
+// scale. Rows whose closed form the loader prepared are evaluated from their own record;
+// the others go through `cur` and their class routine as in the general loop. Component 1
+// is left loaded.
+void sum_plain(double x, double y, double scale, double& o1, double& o2, double& o3, double& o4, double& o5,
+               double& o6, double& o7) {
+  using Row = GalaxyTable::Row;
+  const int n = TWgal.NGALMAX;
+  const bool pot = settings.potflag != 0;
+  const int norm = settings.alphanorm;
+  // The sum reads entries 1..6: class routines may skip the third derivatives (set at the
+  // first class routine, restored on every way out).
+  struct NoThird {
+    bool on = false;
+    void set() {
+      if (!on) TWmod.third = false;
+      on = true;
+    }
+    ~NoThird() {
+      if (on) TWmod.third = true;
+    }
+  } no_third;
+  clear_dominance_if_set(TWtrack);
+  double gct = 0, gst = 0;
+  double s1 = 0, s2 = 0, s3 = 0, s4 = 0, s5 = 0, s6 = 0, s7 = 0;
+  int loaded = 0;         // row last copied into `cur` for its class routine
+  int last = 0;           // active row met last
+  const int* refon = n >= 1 ? &TWgal.refon[1] : nullptr;  // switches of rows 1..n
+  const int* refflag = n >= 1 ? &TWgal.refflag[1] : nullptr;
+  for (int j = 1; j <= n; ++j) {
+    if (refon[j - 1] == 0 || refflag[j - 1] <= 0) continue;
+    Row& r = TWgal.rows_[j];
+    last = j;
+    if (!r.valid) component_detail::load_row(r, j);
+    if (r.kind == Row::ROW_ISO && (r.iso_norm != norm || r.cls->evaluate != r.iso_fn))
+      component_detail::prepare_sum(r);
+    double t[8];
+    if (r.kind == Row::ROW_NONE) {
+      continue;
+    } else if (r.kind == Row::ROW_ISO) {
+      iso_row(r, x, y, pot, t);
+      gct += r.c.gc;
+      gst += r.c.gs;
+    } else {
+      no_third.set();
+      loaded = j;
+      class_row(r, x, y, gct, gst, t);
+    }
+    s1 += t[1];
+    s2 += t[2];
+    s3 += t[3];
+    s4 += t[4];
+    s5 += t[5];
+    s6 += t[6];
+    s7 += t[7];
+  }
+  // Stored one by one: a pair store would be built from the two spilled totals by one wide
+  // load, which waits for both narrow stores to retire.
+  store_scalar(TWmod.gctot, gct);
+  store_scalar(TWmod.gstot, gst);
+  // Leave component 1 loaded: it is when its class routine ran last (as the general loop
+  // leaves it), or when `cur` holds its current loaded values untouched.
+  if (n >= 1 && !(last == 1 && loaded == 1) && component_detail::cur_pristine != &TWgal.rows_[1])
+    component_detail::initgal_unchecked(1);
+  // The results last, as potdefmag stores them after the sum.
+  o1 = scale * s1;
+  o2 = scale * s2;
+  o3 = scale * s3;
+  o4 = scale * s4;
+  o5 = scale * s5;
+  o6 = scale * s6;
+  o7 = scale * s7;
+}
+
 }  // namespace
 
 void potdefmag(double x, double y, double& pot, double& phix, double& phiy, double& phixx,
                double& phiyy, double& phixy, double& phiyx) {
+  if (plain_sum_applies()) {
+    sum_plain(x, y, TWmod.scale, pot, phix, phiy, phixx, phiyy, phixy, phiyx);
+    return;
+  }
   PotDefMagVector out;
   if (LOS.on)
     potdefmagLOS(out, x, y);
@@ -102,6 +325,11 @@ void potdefmag(double x, double y, double& pot, double& phix, double& phiy, doub
 void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_derivs) {
   out.zero();
   if (want_param_derivs) fatal("parameter derivatives have been deactivated");
+  if (plain_sum_applies()) {
+    double* o = out.v;
+    sum_plain(x, y, 1.0, o[1], o[2], o[3], o[4], o[5], o[6], o[7]);
+    return;
+  }
   const int n = TWgal.NGALMAX;
   LensState& tm = TWmod;
   // The sum reads entries 1..6 of each component: classes may skip the third derivatives.

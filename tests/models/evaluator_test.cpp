@@ -420,6 +420,62 @@ TEST(Potdefmag, OneComponentIsItsFieldPlusItsShearByEveryRoute) {
   InitModels();
 }
 
+// The plain sum (no tracking, clumps, line of sight or try2) evaluates the isothermal rows
+// from constants made at load and the others through `cur`; the general loop (forced here by
+// dominance tracking) runs every class routine through `cur`. Both give the same field for
+// every kind of row, under both alphanorm settings, after a setting or a parameter changes
+// between evaluations, and after a class routine is replaced; both leave component 1 loaded.
+TEST(Potdefmag, PlainSumAgreesWithTheGeneralLoop) {
+  fresh_model(10);
+  set_component(1, "alpha", {1.0, 0.1, -0.2, 0.3, 20.0, 0.05, 70.0, 0.05, 0, 1.0});
+  set_component(2, "alpha", {0.4, -0.5, 0.3, 0.2, -30.0, 0, 0, 0.1, 0.6, 1.0});  // truncated
+  set_component(3, "pjaffe", {0.3, 0.6, 0.4, -0.5, 80.0, 0.02, 10.0, 0.02, 0.3});
+  set_component(4, "alpha", {0.2, 0.3, 0.7, 0.1, 10.0, 0, 0, 0.2, 0, -1.0});  // through its routine
+  set_component(5, "ptmass", {0.3, -0.8, -0.6, 0, 0, 0.03, 40.0});
+  set_component(7, "intshr", {0.5, 0.2, 0.1, 0, 0, 0.05, 20.0});
+  set_component(8, "alpha", {0.2, 0.4, -0.4, 0, 0, 0, 0, 0.03, 0, 1.0});  // circular
+  set_component(9, "alpha", {0.0, 0.5, 0.5, 0.2, 0, 0.01, 0, 0.1, 0, 1.0});  // b = 0
+  set_component(10, "alpha", {0.3, -0.3, 0.9, 1e-7, 5.0, 0, 0, 0, 0, 1.0});  // core 0, e ~ 0
+  const double pts[][2] = {{0.7, 0.3}, {-1.1, 0.45}, {0.1, -0.2}, {2.5, -1.7}, {0.4, -0.4}};
+  auto compare = [&](const char* what) {
+    for (const auto& p : pts) {
+      const Out plain = pdm(p[0], p[1]);
+      EXPECT_EQ(cur.igal, 1);
+      EXPECT_EQ(cur.b, TWgal.p[1][1]);
+      TWtrack.track_mode = 1;
+      const Out general = pdm(p[0], p[1]);
+      TWtrack.track_mode = 0;
+      EXPECT_EQ(cur.igal, 1);
+      for (int k = 1; k <= 7; ++k) {
+        EXPECT_TRUE(std::isfinite(plain[k])) << what << " " << k;
+        EXPECT_EQ(plain[k], general[k]) << what << " " << k << " at " << p[0] << " " << p[1];
+      }
+    }
+  };
+  for (int norm : {0, 1, 0}) {
+    settings.alphanorm = norm;  // no reload between the settings
+    compare(norm ? "alphanorm 1" : "alphanorm 0");
+  }
+  const Out before = pdm(0.7, 0.3);
+  setp(1, 4, 0.45);
+  setp(2, 9, 0.8);
+  compare("changed parameters");
+  EXPECT_NE(pdm(0.7, 0.3)[4], before[4]);
+  // A class routine replaced after the rows were loaded is the one evaluated.
+  SetMod("alpha", modelclass::convrg, modelclass::dumrho, modelclass::dummass, "sheet");
+  compare("replaced routine");
+  fresh_model(1);
+  set_component(1, "convrg", {1.0, 0.1, -0.2, 0.3, 20.0, 0.05, 70.0, 0.05, 0, 1.0});
+  const Out sheet = pdm(0.7, 0.3);
+  fresh_model(1);
+  SetMod("alpha", modelclass::convrg, modelclass::dumrho, modelclass::dummass, "sheet");
+  set_component(1, "alpha", {1.0, 0.1, -0.2, 0.3, 20.0, 0.05, 70.0, 0.05, 0, 1.0});
+  settings.potflag = 1;
+  const Out replaced = pdm(0.7, 0.3);
+  for (int k = 1; k <= 7; ++k) EXPECT_EQ(replaced[k], sheet[k]) << k;
+  InitModels();
+}
+
 TEST(Potdefmag, ClassErrorsComeAtTheFirstEvaluation) {
   fresh_model(2);
   set_component(1, "ptmass", {1, 0, 0});
