@@ -194,7 +194,7 @@ OtherComponentsOnly::OtherComponentsOnly(const PtmassField& f) {
   for (int i = 1; i <= n; ++i) {
     const int j = f.other_rows[static_cast<size_t>(i - 1)];
     setID(i, full_.rows_[static_cast<size_t>(j)].name);
-    for (int k = 1; k <= 10; ++k) TWgal.p[i][k] = full_.p[j][k];
+    for (int k = 1; k <= 10; ++k) setp(i, k, full_.p[j][k]);
     for (int k = 1; k <= 6; ++k) TWgal.pos[i][k] = full_.pos[j][k];
     TWgal.z[i] = full_.z[j];
     TWgal.refon[i] = full_.refon[j];
