@@ -44,7 +44,7 @@ inline double amplitude(double al) { return std::fabs(al) > 0.01 ? std::fabs(al)
 // expm1/log1p so that it keeps its digits at small r/s and small alpha.
 inline double alpha0phir_s(double r, double s, double al) {
   const double t = r / s;
-  if (t < 1e-4) return std::pow(s, al - 2.0) * r;
+  if (t < 1e-8) return std::pow(s, al - 2.0) * r;
   const double l = std::log1p(t * t);
   if (al == 0.0) return l / r;
   return 2.0 * std::pow(s, al) * std::expm1(0.5 * al * l) / (al * r);
@@ -151,6 +151,13 @@ void family(DerivVector& out, double x, double y, double b, double s, double a, 
   check_axis_values(cur);
   const CurrentComponent& c = cur;
   const double f = settings.alphanorm == 1 ? c.anf : 1.0;
+  if (a > 0.0 && std::fabs(al - 1.0) < 1e-6) {
+    iso_detail::IsoConsts k0, k1;
+    iso_detail::iso_prepare(k0, b * f, s * f, c.q, c.vq, c.qov);
+    iso_detail::iso_prepare(k1, b * f, a * f, c.q, c.vq, c.qov);
+    if (!k0.zero) iso_detail::iso_truncated(k0, k1, x, y, settings.potflag != 0, TWmod.third, out.v);
+    return;
+  }
   family_branch(out, x, y, b * f, s * f, al, c);
   if (a > 0.0) {
     // Truncation: the same profile with core a subtracted.

@@ -130,11 +130,8 @@ __attribute__((noinline)) void iso_terms_rare(const GalaxyTable::Row& r, double 
                                               double* f) {
   for (int q = 1; q <= 6; ++q) f[q] = 0.0;
   if (r.iso_terms < 2) return;
-  double u[7] = {0, 0, 0, 0, 0, 0, 0};
   // Both cores belong to the same b != 0.
-  iso_detail::iso_eval(r.iso[0], xp, yp, pot, false, f);
-  iso_detail::iso_eval(r.iso[1], xp, yp, pot, false, u);
-  for (int q = 1; q <= 6; ++q) f[q] -= u[q];
+  iso_detail::iso_truncated(r.iso[0], r.iso[1], xp, yp, pot, false, f);
 }
 
 // Adds to t[1..7] what one component contributes to the plain sum: its field (in the

@@ -89,6 +89,29 @@ inline void iso_eval(const IsoConsts& k, double x, double y, bool pot, bool thir
   o[10] = (N2y * D - N2 * Dy) * iD2;
 }
 
+// The truncated profile: the profile of k0 minus that of k1 (the same b and axis ratio,
+// cores k0.s and k1.s), o[1..6] and, when third is true, o[7..10]. Far outside both cores
+// the two convergences nearly cancel: the convergence is made from their difference in a
+// form without the cancellation, (b/2)(a^2 - s^2)/(Ps Pa (Ps + Pa)) with P = sqrt(core^2 +
+// xi^2), and the shear from the difference of the two fields.
+inline void iso_truncated(const IsoConsts& k0, const IsoConsts& k1, double x, double y, bool pot, bool third,
+                          double* o) {
+  double u[11] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  iso_eval(k0, x, y, pot, third, o);
+  iso_eval(k1, x, y, pot, third, u);
+  const int n = third ? 10 : 6;
+  for (int q = pot ? 1 : 2; q <= n; ++q) o[q] -= u[q];
+  // With psi = q P: kappa = (qb q^2/2)(a^2 - s^2)/(psi_s psi_a (psi_s + psi_a)).
+  const bool circ = k0.v < 1e-6;
+  const double q2 = circ ? 1.0 : k0.q2;
+  const double ps = circ ? std::sqrt(x * x + y * y + k0.s * k0.s) : std::sqrt(q2 * (k0.s * k0.s + x * x) + y * y);
+  const double pa = circ ? std::sqrt(x * x + y * y + k1.s * k1.s) : std::sqrt(q2 * (k1.s * k1.s + x * x) + y * y);
+  const double kap = 0.5 * k0.qb * q2 * (k1.s - k0.s) * (k1.s + k0.s) / (ps * pa * (ps + pa));
+  const double h = 0.5 * (o[4] - o[5]);
+  o[4] = kap + h;
+  o[5] = kap - h;
+}
+
 // For a loaded component (c as the loader made it): true when its class routine evaluates
 // it through this closed form ("alpha" with alpha = 1, "pjaffe"); then terms is the number
 // of profiles summed with the given alphanorm setting (0 when b = 0; 2 when a core a > 0
