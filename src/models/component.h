@@ -94,7 +94,8 @@ struct GalaxyTable {
     // How the whole-model sum treats the row, decided at load: ROW_CLASS through the class
     // routine and `cur`; ROW_NONE adds nothing; ROW_ISO evaluates the closed form of the
     // cored isothermal ellipsoid from the constants below, without `cur`. Those follow the
-    // alphanorm setting (iso_norm) and the class routine (iso_fn) they were made for.
+    // alphanorm setting (iso_norm) they were made for; a class routine replaced by SetMod
+    // marks its rows for reloading (iso_fn: the routine they were made for).
     enum Kind : int { ROW_CLASS = 0, ROW_NONE = 1, ROW_ISO = 2 };
     int kind = ROW_CLASS;
     double rot_ss = 0, rot_cc = 1, rot_sc = 0;  // st^2, ct^2, st ct of the loaded angle

@@ -254,7 +254,7 @@ void sum_plain(double x, double y, double scale, double& o1, double& o2, double&
     Row& r = TWgal.rows_[j];
     last = j;
     if (!r.valid) component_detail::load_row(r, j);
-    if (r.kind == Row::ROW_ISO && (r.iso_norm != norm || r.cls->evaluate != r.iso_fn))
+    if (r.kind == Row::ROW_ISO && r.iso_norm != norm)  // SetMod reloads the rows of its class
       component_detail::prepare_sum(r);
     double t[8];
     if (r.kind == Row::ROW_NONE) {

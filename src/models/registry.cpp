@@ -160,6 +160,9 @@ void SetMod(const std::string& name, ModelClassEval evaluate, ModelClassDensity 
       m.evaluate = evaluate;
       m.density = density;
       m.mass = mass;
+      // Rows of the class made their evaluation plan from the old routine.
+      for (GalaxyTable::Row& r : TWgal.rows_)
+        if (r.cls == &m) r.valid = false;
       return;
     }
   }
