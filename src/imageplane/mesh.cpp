@@ -29,11 +29,18 @@ class VertexMerger {
  public:
   // Starts a build. The table keeps its size from the build before (it grows as cells are
   // added), and its slots are emptied by a new generation, not by rewriting them.
+  // used_ still counts the cells of the build before here.
   void reset(triangulateio* in, double tol) {
     in_ = in;
     tol_ = tol;
     w_ = kCellWidth * tol;
-    if (slots_.empty()) slots_.assign(64, Slot());
+    // A table far larger than the last build needed (after a much finer grid) shrinks, so
+    // that its look-ups stay within the cache.
+    if (slots_.empty() || (slots_.size() > 64 && 8 * used_ < slots_.size())) {
+      size_t size = 64;
+      while (size < 2 * used_) size *= 2;
+      slots_.assign(size, Slot());
+    }
     mask_ = slots_.size() - 1;
     if (++gen_ == 0) {  // the generation wrapped: empty every slot for real
       for (Slot& s : slots_) s.gen = 0;
