@@ -1,6 +1,8 @@
 // Cost of one rebuild of the image plane, split into its stages: evaluation of the nodes,
 // merging of coincident nodes into vertices, the triangulation, the critical curves and the
-// catalogue; the default build also as a number of potdefmag calls on the same lens. At a realistic size
+// catalogue; the default build also as a number of potdefmag calls on the same lens. The
+// triangulation is set against the route that inserts every segment into a constrained
+// triangulation of the points. At a realistic size
 // the merge is also compared with the plain first-match scan of the vertices found so far.
 #include <algorithm>
 #include <chrono>
@@ -79,7 +81,7 @@ void run(int n1, int n2, int reps, bool compare_scan) {
   SetVar("ngrid2", 0, n2);
   SetGlob();
   dogrid();
-  double total = 0, mesh = 0, tri = 0, crit = 0, cat = 0;
+  double total = 0, mesh = 0, tri = 0, cdt = 0, crit = 0, cat = 0;
   // The mesh and the triangulator alone (on the build's own input: points, segments and
   // holes) are timed within the same round as the rebuild, so that they run amid the same
   // other work as inside it.
@@ -101,12 +103,16 @@ void run(int n1, int n2, int reps, bool compare_scan) {
     t0 = std::chrono::steady_clock::now();
     triangulate("zBepQ", TWtri.in, scratch);
     tri += ms_since(t0);
+    t0 = std::chrono::steady_clock::now();
+    triangulate_constrained(TWtri.in, scratch);
+    cdt += ms_since(t0);
   }
   total /= reps;
   mesh /= reps;
   tri /= reps;
   crit /= reps;
   cat /= reps;
+  cdt /= reps;
   std::vector<double> xy;
   collect(TWgrid.top, xy);
   const size_t nodes = xy.size() / 2;
@@ -121,6 +127,9 @@ void run(int n1, int n2, int reps, bool compare_scan) {
   std::printf("  mesh: merging and segments %.1f ns per node, triangulation %.1f ns per vertex; "
               "together %.0f potdefmag calls\n",
               (mesh - tri) * 1e6 / static_cast<double>(nodes), tri * 1e6 / TWtri.out.numberofpoints, mesh / call);
+  std::printf("  triangulation %.3f ms, with every segment inserted into the constrained triangulation "
+              "%.3f ms (ratio %.2f)\n",
+              tri, cdt, tri / cdt);
   if (n1 == 20 && n2 == 20) std::printf("default grid build: %.0f potdefmag calls\n", total / call);
   if (!compare_scan) return;
   const auto t1 = std::chrono::steady_clock::now();

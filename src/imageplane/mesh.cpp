@@ -27,17 +27,27 @@ namespace {
 // that a rebuild allocates nothing once the buffers have grown to the size of the mesh.
 class VertexMerger {
  public:
-  // Prepares for at most `nodes` vertices.
-  void reset(triangulateio* in, double tol, size_t nodes) {
+  // Starts a build. The table keeps its size from the build before (it grows as cells are
+  // added), and its slots are emptied by a new generation, not by rewriting them.
+  // used_ still counts the cells of the build before here.
+  void reset(triangulateio* in, double tol) {
     in_ = in;
     tol_ = tol;
     w_ = kCellWidth * tol;
-    size_t size = 64;
-    while (size < 2 * nodes) size *= 2;
-    mask_ = size - 1;
-    slots_.assign(size, Slot());
+    // A table far larger than the last build needed (after a much finer grid) shrinks, so
+    // that its look-ups stay within the cache.
+    if (slots_.empty() || (slots_.size() > 64 && 8 * used_ < slots_.size())) {
+      size_t size = 64;
+      while (size < 2 * used_) size *= 2;
+      slots_.assign(size, Slot());
+    }
+    mask_ = slots_.size() - 1;
+    if (++gen_ == 0) {  // the generation wrapped: empty every slot for real
+      for (Slot& s : slots_) s.gen = 0;
+      gen_ = 1;
+    }
+    used_ = 0;
     chain_.clear();
-    chain_.reserve(nodes);
   }
 
   int vertex_of(const gnode* g) {
@@ -48,7 +58,9 @@ class VertexMerger {
     int best = -1;
     for (std::int64_t i = x0; i <= x1; ++i)
       for (std::int64_t j = y0; j <= y1; ++j) {
-        for (int v = slots_[find(cx + i, cy + j)].head; v >= 0; v = chain_[static_cast<size_t>(v)]) {
+        const Slot& cell = slots_[find(cx + i, cy + j)];
+        if (cell.gen != gen_) continue;
+        for (int v = cell.head; v >= 0; v = chain_[static_cast<size_t>(v)]) {
           if (best >= 0 && v >= best) continue;
           if (std::fabs(g->x - p[2 * v]) < tol_ && std::fabs(g->y - p[2 * v + 1]) < tol_) best = v;
         }
@@ -59,20 +71,25 @@ class VertexMerger {
     in_->pointlist.push_back(g->y);
     const double attr[6] = {g->u, g->v, g->mu, static_cast<double>(g->parity), g->phi, 0.0};
     in_->pointattributelist.insert(in_->pointattributelist.end(), attr, attr + 6);
-    Slot& s = slots_[find(cx, cy)];
-    if (s.head < 0) {
-      s.cx = cx;
-      s.cy = cy;
+    size_t k = find(cx, cy);
+    if (slots_[k].gen != gen_) {
+      if (2 * (used_ + 1) > slots_.size()) {  // keep the table at most half full
+        grow();
+        k = find(cx, cy);
+      }
+      ++used_;
+      slots_[k] = Slot{cx, cy, -1, gen_};
     }
-    chain_.push_back(s.head);
-    s.head = v;
+    chain_.push_back(slots_[k].head);
+    slots_[k].head = v;
     return v;
   }
 
  private:
   struct Slot {
     std::int64_t cx = 0, cy = 0;
-    int head = -1;  // newest vertex of the cell, -1 for an unused slot
+    int head = -1;           // newest vertex of the cell
+    std::uint32_t gen = 0;   // build that filled the slot; any other: the slot is empty
   };
 
   static constexpr double kCellWidth = 16;  // in units of xmatch
@@ -107,13 +124,24 @@ class VertexMerger {
     h *= 0xD6E8FEB86659FD93ULL;
     h ^= h >> 32;
     size_t k = static_cast<size_t>(h) & mask_;
-    while (slots_[k].head >= 0 && (slots_[k].cx != cx || slots_[k].cy != cy)) k = (k + 1) & mask_;
+    while (slots_[k].gen == gen_ && (slots_[k].cx != cx || slots_[k].cy != cy)) k = (k + 1) & mask_;
     return k;
+  }
+
+  // Doubles the table and places the cells of this build in it again.
+  void grow() {
+    std::vector<Slot> old(2 * slots_.size());
+    old.swap(slots_);
+    mask_ = slots_.size() - 1;
+    for (const Slot& s : old)
+      if (s.gen == gen_) slots_[find(s.cx, s.cy)] = s;
   }
 
   triangulateio* in_ = nullptr;
   double tol_ = 0, w_ = 0;
   size_t mask_ = 0;
+  size_t used_ = 0;         // slots filled in this build
+  std::uint32_t gen_ = 0;   // this build's generation
   std::vector<Slot> slots_;
   std::vector<int> chain_;  // per vertex: the next older vertex of its cell, or -1
 };
@@ -128,16 +156,6 @@ void add_segment(triangulateio& in, int a, int b) {
   in.segmentlist.push_back(a);
   in.segmentlist.push_back(b);
   ++in.numberofsegments;
-}
-
-// Number of nodes of a grid and its subgrids.
-size_t count_nodes(const gnode* first) {
-  size_t n = 0;
-  for (const gnode* g = first; g; g = g->next) {
-    ++n;
-    if (g->subgrid) n += count_nodes(g->subgrid);
-  }
-  return n;
 }
 
 // Vertices of one grid: each node in list order, and right after a node the nodes of its
@@ -186,12 +204,8 @@ void grid2tri() {
   const int ngal = std::min(gs.ngalgrid, static_cast<int>(gs.gal.size()) - 1);
   const int nimg = std::min(gs.nimggrid, static_cast<int>(gs.img.size()) - 1);
 
-  size_t nodes = count_nodes(gs.top);
-  for (int k = 1; k <= ngal; ++k) nodes += count_nodes(gs.gal[static_cast<size_t>(k)]);
-  for (int k = 1; k <= nimg; ++k) nodes += count_nodes(gs.img[static_cast<size_t>(k)]);
-  in.pointlist.reserve(2 * nodes);
-  in.pointattributelist.reserve(6 * nodes);
-  merger.reset(&in, s.xmatch, nodes);
+  // The lists keep their storage from the build before: no walk to count the nodes first.
+  merger.reset(&in, s.xmatch);
 
   tri_procgrid(in, gs.top, main_ring, main_polar ? kPolar : kCartesian, main_polar && !main_full);
   for (int k = 1; k <= ngal; ++k) tri_procgrid(in, gs.gal[static_cast<size_t>(k)], gal_ring, kSecondary, false);

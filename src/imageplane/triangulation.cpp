@@ -1,8 +1,11 @@
 // Constrained Delaunay triangulation through CGAL (exact predicates, crossing segments
-// split). The CGAL headers stay inside this one file: they are slow to compile.
+// split): the plain Delaunay triangulation of the points, carved as it stands when every
+// segment is made of its edges, else the constrained one. The CGAL headers stay inside
+// this one file: they are slow to compile.
 #include "imageplane/triangulation.h"
 
 #include <CGAL/Constrained_Delaunay_triangulation_2.h>
+#include <CGAL/Delaunay_triangulation_2.h>
 #include <CGAL/Exact_predicates_inexact_constructions_kernel.h>
 #include <CGAL/Triangulation_face_base_with_info_2.h>
 #include <CGAL/Triangulation_vertex_base_with_info_2.h>
@@ -29,6 +32,10 @@ using Fbi = CGAL::Triangulation_face_base_with_info_2<FaceMark, K>;
 using Fb = CGAL::Constrained_triangulation_face_base_2<K, Fbi>;
 using Tds = CGAL::Triangulation_data_structure_2<Vb, Fb>;
 using CDT = CGAL::Constrained_Delaunay_triangulation_2<K, Tds, CGAL::Exact_predicates_tag>;
+// The plain Delaunay triangulation on the same data structure: where every segment is
+// already one of its edges it is the constrained triangulation, and builds faster.
+using DT = CGAL::Delaunay_triangulation_2<K, Tds>;
+using Tr = CGAL::Triangulation_2<K, Tds>;  // the common base of both
 using Point = CDT::Point;
 using VH = CDT::Vertex_handle;
 using FH = CDT::Face_handle;
@@ -88,61 +95,89 @@ void empty_record(triangulateio& t, bool keep_holes) {
     t.numberofholes = 0;
   }
 }
-}  // namespace
 
-void tri_init(triangulateio& t) { empty_record(t, false); }
-
-void free_tri(triangulateio& t, int flag) { empty_record(t, flag != 1); }
-
-void triangulate(const char* /*switches*/, const triangulateio& in, triangulateio& out) {
+// Inserts the points in the order given, each located from a face of the one before: the
+// grid lists its nodes ring by ring (or column by column), which keeps every walk short
+// and costs less here than CGAL's spatial sort. The mesh does not depend on the order: the
+// Delaunay test is exact and settles cocircular points by a fixed symbolic perturbation.
+// Coincident input points share one vertex, which carries the lowest of their indices.
+template <class T>
+void insert_points(T& tr, const triangulateio& in, std::vector<VH>& vh) {
   const int n = in.numberofpoints;
-  const int na = in.numberofpointattributes;
-  for (int s = 0; s < 2 * in.numberofsegments; ++s)
-    if (in.segmentlist[s] < 0 || in.segmentlist[s] >= n) fatal("triangulation segment names a vertex that does not exist");
-
-  // Points go in in the order given, each located from a face of the one before: the grid
-  // lists its nodes ring by ring (or column by column), which keeps every walk short and
-  // costs less here than CGAL's spatial sort. The mesh does not depend on the order: the
-  // Delaunay test is exact and settles cocircular points by a fixed symbolic perturbation.
-  // Coincident input points share one vertex, which carries the lowest of their indices.
-  CDT cdt;
-  Scratch& w = scratch;
-  w.vh.resize(static_cast<size_t>(n));
+  vh.resize(static_cast<size_t>(n));
   FH hint;
   for (int i = 0; i < n; ++i) {
-    const VH v = cdt.insert(Point(in.pointlist[2 * i], in.pointlist[2 * i + 1]), hint);
-    w.vh[static_cast<size_t>(i)] = v;
+    const VH v = tr.insert(Point(in.pointlist[2 * i], in.pointlist[2 * i + 1]), hint);
+    vh[static_cast<size_t>(i)] = v;
     hint = v->face();
     if (v->info().i < 0) v->info().i = i;
   }
-  const size_t distinct = cdt.number_of_vertices();
+}
 
+// Marks every segment as constrained edges of the plain Delaunay triangulation, on both
+// of their faces: the edge joining its ends, or the chain of edges through the vertices
+// lying exactly on it (where a subgrid's nodes sit on a boundary), which is how the
+// constrained triangulation splits it too. False (with some marks set) when a segment is
+// not made of edges.
+bool mark_segments(DT& dt, const triangulateio& in, const std::vector<VH>& vh) {
+  if (dt.dimension() < 2) return in.numberofsegments == 0;
+  auto mark = [&dt](FH f, int i) {
+    f->set_constraint(i, true);
+    f->neighbor(i)->set_constraint(dt.mirror_index(f, i), true);
+  };
   for (int s = 0; s < in.numberofsegments; ++s) {
-    VH a = w.vh[static_cast<size_t>(in.segmentlist[2 * s])], b = w.vh[static_cast<size_t>(in.segmentlist[2 * s + 1])];
+    VH a = vh[static_cast<size_t>(in.segmentlist[2 * s])];
+    const VH b = vh[static_cast<size_t>(in.segmentlist[2 * s + 1])];
+    if (a == b) continue;
+    FH f;
+    int i;
+    if (dt.is_edge(a, b, f, i)) {
+      mark(f, i);
+      continue;
+    }
+    while (a != b) {
+      VH next;
+      if (!dt.includes_edge(a, b, next, f, i)) return false;
+      mark(f, i);
+      a = next;
+    }
+  }
+  return true;
+}
+
+// Inserts the segments into a constrained triangulation of the points, in their order.
+void insert_segments(CDT& cdt, const triangulateio& in, const std::vector<VH>& vh) {
+  for (int s = 0; s < in.numberofsegments; ++s) {
+    const VH a = vh[static_cast<size_t>(in.segmentlist[2 * s])], b = vh[static_cast<size_t>(in.segmentlist[2 * s + 1])];
     if (a != b) cdt.insert_constraint(a, b);
   }
+}
 
-  // Vertices added where segments cross come after the input vertices.
-  w.added.clear();
-  if (cdt.number_of_vertices() > distinct)
-    for (auto v = cdt.finite_vertices_begin(); v != cdt.finite_vertices_end(); ++v) {
+// The vertices of the output: the input's, then those added where segments cross (numbered
+// after the input's in the triangulation's own order), with attributes interpolated along
+// the input segment each lies on.
+void list_vertices(Tr& tr, size_t distinct, const triangulateio& in, triangulateio& out, std::vector<VH>& added) {
+  const int n = in.numberofpoints;
+  const int na = in.numberofpointattributes;
+  added.clear();
+  if (tr.number_of_vertices() > distinct)
+    for (auto v = tr.finite_vertices_begin(); v != tr.finite_vertices_end(); ++v) {
       if (v->info().i >= 0) continue;
-      v->info().i = n + static_cast<int>(w.added.size());
-      w.added.push_back(v);
+      v->info().i = n + static_cast<int>(added.size());
+      added.push_back(v);
     }
 
   empty_record(out, false);
   out.numberofholes = in.numberofholes;
   out.holelist = in.holelist;
   out.numberofpointattributes = na;
-  out.numberofpoints = n + static_cast<int>(w.added.size());
+  out.numberofpoints = n + static_cast<int>(added.size());
   out.pointlist.assign(in.pointlist.begin(), in.pointlist.begin() + 2 * n);
   out.pointattributelist.assign(in.pointattributelist.begin(), in.pointattributelist.begin() + na * n);
-  for (VH v : w.added) {
+  for (VH v : added) {
     const double px = v->point().x(), py = v->point().y();
     out.pointlist.push_back(px);
     out.pointlist.push_back(py);
-    // Interpolate the attributes along the input segment the new vertex lies on.
     int best = -1;
     double best_d = std::numeric_limits<double>::infinity(), best_t = 0;
     for (int s = 0; s < in.numberofsegments; ++s) {
@@ -164,27 +199,30 @@ void triangulate(const char* /*switches*/, const triangulateio& in, triangulatei
       out.pointattributelist.push_back(value);
     }
   }
+}
 
-  if (cdt.dimension() < 2) return;  // no triangles to make
+// Carves the triangulation at its constrained edges and lists its triangles and edges.
+void carve_and_list(Tr& tr, const triangulateio& in, triangulateio& out, std::vector<FH>& stack) {
+  if (tr.dimension() < 2) return;  // no triangles to make
 
   // Carve: every face starts inside; flood from the infinite faces and from each hole.
-  auto c0 = cdt.incident_faces(cdt.infinite_vertex()), c = c0;
-  do flood_outside(c, w.stack);
+  auto c0 = tr.incident_faces(tr.infinite_vertex()), c = c0;
+  do flood_outside(c, stack);
   while (++c != c0);
   for (int h = 0; h < in.numberofholes; ++h) {
     const Point p(in.holelist[2 * h], in.holelist[2 * h + 1]);
-    FH g = cdt.locate(p);
-    if (g != FH()) flood_outside(g, w.stack);
+    FH g = tr.locate(p);
+    if (g != FH()) flood_outside(g, stack);
   }
 
-  out.trianglelist.reserve(3 * cdt.number_of_faces());
-  out.edgelist.reserve(2 * (cdt.number_of_faces() + cdt.number_of_vertices()));
+  out.trianglelist.reserve(3 * tr.number_of_faces());
+  out.edgelist.reserve(2 * (tr.number_of_faces() + tr.number_of_vertices()));
   // One pass over the faces gives the triangles and the edges. An edge is listed with the
   // first of its two faces in the pass (CGAL's own edge iterator takes the face at the
   // lower address, which would let the heap's layout choose the orientation of an edge and
   // with it where a critical point is found along it).
-  const VH inf = cdt.infinite_vertex();
-  for (auto f = cdt.all_faces_begin(); f != cdt.all_faces_end(); ++f) {
+  const VH inf = tr.infinite_vertex();
+  for (auto f = tr.all_faces_begin(); f != tr.all_faces_end(); ++f) {
     const VH v[3] = {f->vertex(0), f->vertex(1), f->vertex(2)};
     const bool inside = !f->info().outside;
     f->info().listed = true;
@@ -202,4 +240,51 @@ void triangulate(const char* /*switches*/, const triangulateio& in, triangulatei
       ++out.numberofedges;
     }
   }
+}
+
+void check_segments(const triangulateio& in) {
+  for (int s = 0; s < 2 * in.numberofsegments; ++s)
+    if (in.segmentlist[s] < 0 || in.segmentlist[s] >= in.numberofpoints)
+      fatal("triangulation segment names a vertex that does not exist");
+}
+}  // namespace
+
+void tri_init(triangulateio& t) { empty_record(t, false); }
+
+void free_tri(triangulateio& t, int flag) { empty_record(t, flag != 1); }
+
+void triangulate(const char* /*switches*/, const triangulateio& in, triangulateio& out) {
+  check_segments(in);
+  Scratch& w = scratch;
+  // The grid's boundaries are rings and rays through its own nodes, which are mostly edges
+  // of the plain Delaunay triangulation already. When every segment is one, that
+  // triangulation is the constrained one and is carved as it stands.
+  DT dt;
+  insert_points(dt, in, w.vh);
+  const size_t distinct = dt.number_of_vertices();
+  if (mark_segments(dt, in, w.vh)) {
+    list_vertices(dt, distinct, in, out, w.added);
+    carve_and_list(dt, in, out, w.stack);
+    return;
+  }
+  // Otherwise the points' triangulation becomes the start of a constrained one (the same
+  // data structure), which takes the segments in their order as if none had been marked.
+  for (auto f = dt.all_faces_begin(); f != dt.all_faces_end(); ++f)
+    f->set_constraints(false, false, false);
+  CDT cdt;
+  static_cast<Tr&>(cdt).swap(dt);
+  insert_segments(cdt, in, w.vh);
+  list_vertices(cdt, distinct, in, out, w.added);
+  carve_and_list(cdt, in, out, w.stack);
+}
+
+void triangulate_constrained(const triangulateio& in, triangulateio& out) {
+  check_segments(in);
+  Scratch& w = scratch;
+  CDT cdt;
+  insert_points(cdt, in, w.vh);
+  const size_t distinct = cdt.number_of_vertices();
+  insert_segments(cdt, in, w.vh);
+  list_vertices(cdt, distinct, in, out, w.added);
+  carve_and_list(cdt, in, out, w.stack);
 }

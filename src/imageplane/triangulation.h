@@ -42,3 +42,7 @@ void free_tri(triangulateio& t, int flag);
 // input (fewer than three distinct points, all points on a line) gives a mesh without
 // triangles, never an abort. A segment naming a vertex that does not exist ends the program.
 void triangulate(const char* switches, const triangulateio& in, triangulateio& out);
+// The same triangulation built always by inserting every segment into a constrained
+// triangulation of the points, the route `triangulate` takes only when some segment is not
+// an edge of the points' Delaunay triangulation; for checking that both give one mesh.
+void triangulate_constrained(const triangulateio& in, triangulateio& out);

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "imageplane/triangulation.h"
 #include "shell/fatal.h"
@@ -162,4 +167,74 @@ TEST(Triangulation, SegmentOutsideThePointListEndsWithAnError) {
   add_point(in, 0, 0, 0);
   add_segment(in, 0, 3);
   EXPECT_THROW(triangulate("zBepQ", in, out), FatalError);
+}
+
+TEST(Triangulation, PlainAndConstrainedRoutesGiveOneMesh) {
+  // Long sides through the lattice's nodes (each side one segment through 9 nodes, split at
+  // them), a side off the lattice's edges, crossing segments, and the lattices above.
+  auto long_sides = [] {
+    triangulateio in = lattice_with_hole(true);
+    in.segmentlist.erase(in.segmentlist.begin(), in.segmentlist.begin() + 80);
+    in.numberofsegments -= 40;
+    const int c[4] = {0, 10, 120, 110};  // (0,0) (0,1) (1,1) (1,0)
+    for (int k = 0; k < 4; ++k) add_segment(in, c[k], c[(k + 1) % 4]);
+    return in;
+  };
+  // The square less the corner below the chord from (0.2, 0) to (0, 0.1), which crosses
+  // lattice edges and so is no edge of the points' Delaunay triangulation.
+  auto chord = [] {
+    triangulateio in = lattice_with_hole(true);
+    in.segmentlist.erase(in.segmentlist.begin(), in.segmentlist.begin() + 80);
+    in.numberofsegments -= 40;
+    const int c[5] = {1, 10, 120, 110, 22};  // (0,0.1) (0,1) (1,1) (1,0) (0.2,0)
+    for (int k = 0; k < 5; ++k) add_segment(in, c[k], c[(k + 1) % 5]);
+    return in;
+  };
+  auto crossing = [] {
+    triangulateio in = lattice_with_hole(false);
+    add_segment(in, 0, 120);
+    add_segment(in, 10, 110);
+    add_segment(in, 3, 57);
+    return in;
+  };
+  const std::vector<std::pair<const char*, triangulateio>> cases = {
+      {"lattice", lattice_with_hole(false)}, {"hole", lattice_with_hole(true)}, {"long sides", long_sides()},
+      {"chord", chord()}, {"crossing", crossing()}};
+  for (const auto& [name, in] : cases) {
+    SCOPED_TRACE(name);
+    triangulateio a, b;
+    triangulate("zBepQ", in, a);
+    triangulate_constrained(in, b);
+    ASSERT_GT(a.numberoftriangles, 0);
+    EXPECT_EQ(a.numberofpoints > in.numberofpoints, std::string(name) == "crossing");
+    EXPECT_EQ(a.pointlist, b.pointlist);
+    EXPECT_EQ(a.pointattributelist, b.pointattributelist);
+    auto triangles = [](const triangulateio& t) {
+      std::vector<std::array<int, 3>> s;
+      for (int k = 0; k < t.numberoftriangles; ++k) {
+        std::array<int, 3> v = {t.trianglelist[3 * k], t.trianglelist[3 * k + 1], t.trianglelist[3 * k + 2]};
+        std::rotate(v.begin(), std::min_element(v.begin(), v.end()), v.end());
+        s.push_back(v);
+      }
+      std::sort(s.begin(), s.end());
+      return s;
+    };
+    auto edges = [](const triangulateio& t) {
+      std::vector<std::pair<int, int>> s;
+      for (int k = 0; k < t.numberofedges; ++k)
+        s.emplace_back(std::min(t.edgelist[2 * k], t.edgelist[2 * k + 1]),
+                       std::max(t.edgelist[2 * k], t.edgelist[2 * k + 1]));
+      std::sort(s.begin(), s.end());
+      return s;
+    };
+    EXPECT_TRUE(triangles(a) == triangles(b));
+    EXPECT_TRUE(edges(a) == edges(b));
+  }
+  // The long sides carve nothing from the square but the hole.
+  triangulateio out;
+  triangulate("zBepQ", long_sides(), out);
+  EXPECT_NEAR(total_area(out), 1.0 - 0.04, 1e-12);
+  EXPECT_EQ(out.numberofpoints, 121);
+  triangulate("zBepQ", chord(), out);
+  EXPECT_NEAR(total_area(out), 1.0 - 0.04 - 0.01, 1e-12);
 }
