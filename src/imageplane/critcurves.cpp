@@ -99,6 +99,7 @@ bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; 
 struct EdgeProbes {
   static constexpr int kMax = 128;
   double t[kMax], det[kMax], ax[kMax], ay[kMax];
+  bool defl[kMax];  // ax, ay hold the deflection (the root finder's probes make det A only)
   int n = 0;
   // Index of the probe at fraction tt, or -1.
   int find(double tt) const {
@@ -106,12 +107,13 @@ struct EdgeProbes {
       if (same_bits(t[k], tt)) return k;
     return -1;
   }
-  void add(double tt, double d, double x, double y) {
+  void add(double tt, double d, double x, double y, bool has_defl = true) {
     if (n == kMax) return;
     t[n] = tt;
     det[n] = d;
     ax[n] = x;
     ay[n] = y;
+    defl[n] = has_defl;
     ++n;
   }
 };
@@ -127,11 +129,11 @@ void edge_point(double t, double& x, double& y) {
 double probe_edge(EdgeProbes& probes, double t) {
   const int k = probes.find(t);
   if (k >= 0) return probes.det[k];
-  double x, y, pot, ax, ay, xx, yy, xy, yx;
+  double x, y, xx, yy, xy, yx;
   edge_point(t, x, y);
-  potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
+  potdefmag_hessian(x, y, xx, yy, xy, yx);
   const double det = (1.0 - xx) * (1.0 - yy) - xy * yx;
-  probes.add(t, det, ax, ay);
+  probes.add(t, det, 0.0, 0.0, false);
   return det;
 }
 
@@ -204,7 +206,7 @@ void find_crit() {
     const double x = cl.edge_x1 + t * (cl.edge_x2 - cl.edge_x1);
     const double y = cl.edge_y1 + t * (cl.edge_y2 - cl.edge_y1);
     double ax, ay;
-    if (const int k = probes.find(t); k >= 0) {
+    if (const int k = probes.find(t); k >= 0 && probes.defl[k]) {
       ax = probes.ax[k];
       ay = probes.ay[k];
     } else {

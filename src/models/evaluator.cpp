@@ -92,10 +92,15 @@ inline bool plain_sum_applies() {
   // whatever the clump settings.
   if (cs.clump_list_n <= 0 && cs.subsaveN <= 0 && cs.clumpdat.empty()) return true;
   // With the clump field in force it adds nothing while no component has clumps and no
-  // cached grid exists; without it, the clump list's components are removed.
+  // cached grid exists (the model load gives every component an empty population); without
+  // it, the clump list's components are removed.
   const bool F = (settings.clumpmode == 1 || (settings.clumpmode == 2 && cs.useclumps == 1)) &&
                  std::fabs(cs.clumpwgt) > 1e-6;
-  return F ? cs.clumpdat.empty() && !(cs.subsaveN > 0 && !cs.subsavedat.empty()) : cs.clump_list_n <= 0;
+  if (!F) return cs.clump_list_n <= 0;
+  if (cs.subsaveN > 0 && !cs.subsavedat.empty()) return false;
+  for (long j = cs.clumpdat.lo(); j <= cs.clumpdat.hi(); ++j)
+    if (cs.clumpdat[j].type > 0) return false;
+  return true;
 }
 
 // Stores v into d as one scalar (the value passes through a register first).
@@ -161,7 +166,9 @@ inline void shear_terms(double gc, double gs, double dx, double dy, double& P2, 
   Y2 = gs * dx - gc * dy;
 }
 
-// A row of the isothermal closed form: its contribution t[1..7], from the row's own record.
+// A row of the isothermal closed form: its contribution t[1..7], from the row's own record
+// (with kHess, t[4..7] only: t[1..3] are then not the field's).
+template <bool kHess>
 inline void iso_row(const GalaxyTable::Row& r, double x, double y, bool pot, double* t) {
   const CurrentComponent& k = r.c;
   const double c = k.ct, sn = k.st;
@@ -170,8 +177,8 @@ inline void iso_row(const GalaxyTable::Row& r, double x, double y, bool pot, dou
   double f1, f2, f3, f4, f5, f6;
   if (r.iso_terms == 1) {
     double f[7];  // stays in registers: its address goes nowhere
-    f[1] = 0.0;
-    iso_detail::iso_eval(r.iso[0], xp, yp, pot, false, f);
+    f[1] = f[2] = f[3] = 0.0;
+    iso_detail::iso_eval(r.iso[0], xp, yp, pot, false, f, !kHess);
     f1 = f[1], f2 = f[2], f3 = f[3], f4 = f[4], f5 = f[5], f6 = f[6];
   } else {
     double f[7];
@@ -223,7 +230,9 @@ inline void class_row(const GalaxyTable::Row& r, double x, double y, double& gct
 // The whole-model sum when plain_sum_applies(): o1..o7 as potdefmagONE gives them, times
 // scale. Rows whose closed form the loader prepared are evaluated from their own record;
 // the others go through `cur` and their class routine as in the general loop. Component 1
-// is left loaded.
+// is left loaded. With kHess only o4..o7 are made (the same bits; o1..o3 are not the
+// field's): single closed-form rows then skip their potential and deflection.
+template <bool kHess>
 void sum_plain(double x, double y, double scale, double& o1, double& o2, double& o3, double& o4, double& o5,
                double& o6, double& o7) {
   using Row = GalaxyTable::Row;
@@ -260,7 +269,7 @@ void sum_plain(double x, double y, double scale, double& o1, double& o2, double&
     if (r.kind == Row::ROW_NONE) {
       continue;
     } else if (r.kind == Row::ROW_ISO) {
-      iso_row(r, x, y, pot, t);
+      iso_row<kHess>(r, x, y, pot, t);
       gct += r.c.gc;
       gst += r.c.gs;
     } else {
@@ -299,7 +308,7 @@ void sum_plain(double x, double y, double scale, double& o1, double& o2, double&
 void potdefmag(double x, double y, double& pot, double& phix, double& phiy, double& phixx,
                double& phiyy, double& phixy, double& phiyx) {
   if (plain_sum_applies()) {
-    sum_plain(x, y, TWmod.scale, pot, phix, phiy, phixx, phiyy, phixy, phiyx);
+    sum_plain<false>(x, y, TWmod.scale, pot, phix, phiy, phixx, phiyy, phixy, phiyx);
     return;
   }
   PotDefMagVector out;
@@ -317,6 +326,14 @@ void potdefmag(double x, double y, double& pot, double& phix, double& phiy, doub
   phiyx = s * out[7];
 }
 
+void potdefmag_hessian(double x, double y, double& phixx, double& phiyy, double& phixy, double& phiyx) {
+  double pot, phix, phiy;
+  if (plain_sum_applies())
+    sum_plain<true>(x, y, TWmod.scale, pot, phix, phiy, phixx, phiyy, phixy, phiyx);
+  else
+    potdefmag(x, y, pot, phix, phiy, phixx, phiyy, phixy, phiyx);
+}
+
 // Not re-entrant: uses `cur`, TWmod's scratch and running totals, and the class routines
 // it reaches must not call back into it.
 void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_derivs) {
@@ -324,7 +341,7 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
   if (want_param_derivs) fatal("parameter derivatives have been deactivated");
   if (plain_sum_applies()) {
     double* o = out.v;
-    sum_plain(x, y, 1.0, o[1], o[2], o[3], o[4], o[5], o[6], o[7]);
+    sum_plain<false>(x, y, 1.0, o[1], o[2], o[3], o[4], o[5], o[6], o[7]);
     return;
   }
   const int n = TWgal.NGALMAX;

@@ -76,6 +76,10 @@ extern DominanceTrack TWtrack;
 // The whole model at (x, y), times TWmod.scale; leaves component 1 loaded.
 void potdefmag(double x, double y, double& pot, double& phix, double& phiy, double& phixx,
                double& phiyy, double& phixy, double& phiyx);
+// The second derivatives of potdefmag at (x, y), the same bits, for callers that need
+// nothing else (the magnification's zeros): closed-form components skip their potential
+// and deflection where the model allows. Leaves component 1 loaded.
+void potdefmag_hessian(double x, double y, double& phixx, double& phiyy, double& phixy, double& phiyx);
 // Single-plane sum into out (unscaled). want_param_derivs = true (the parameter-derivative
 // check) ends the program: "parameter derivatives have been deactivated".
 void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_derivs = false);

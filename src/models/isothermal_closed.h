@@ -42,16 +42,20 @@ inline void iso_prepare(IsoConsts& k, double b, double s, double q, double v, do
 
 // Writes o[2..6], o[1] when pot is true (it is left alone otherwise) and, when third is
 // true, the third derivatives o[7..10]. For b != 0 (k.zero false): with b = 0 every entry
-// is 0.
-inline void iso_eval(const IsoConsts& k, double x, double y, bool pot, bool third, double* o) {
+// is 0. With defl false only the second derivatives o[4..6] are made (pot and third are
+// then ignored), by the same arithmetic, so they are the same bits.
+inline void iso_eval(const IsoConsts& k, double x, double y, bool pot, bool third, double* o, bool defl = true) {
   const double s = k.s, q2 = k.q2, u = k.u, v = k.v, qb = k.qb;
   const bool circ = v < 1e-6;
   const double psi = circ ? std::sqrt(x * x + y * y + s * s) : std::sqrt(q2 * (s * s + x * x) + y * y);
   const double W = psi + s, E = W * W + u * x * x;
   // The library calls come first, while few values are live across them.
   // x phi_x + y phi_y - (qbs/2) ln E + qbs ln((1 + q) s), with one logarithm.
+  if (!defl) pot = third = false;
   const double L = pot ? std::log(E / k.c2) : 0.0;
-  if (circ) {
+  if (!defl) {
+    // second derivatives only
+  } else if (circ) {
     const double ipsi = 1.0 / psi;
     const double B = psi + s, iB = 1.0 / B, iH = iB * iB * iB * ipsi / 6.0;
     o[2] = qb * x * (iB + u * (x * x * (psi + 3.0 * s) + 3.0 * s * s * B) * iH);

@@ -450,12 +450,24 @@ TEST(Potdefmag, PlainSumAgreesWithTheGeneralLoop) {
         EXPECT_TRUE(std::isfinite(plain[k])) << what << " " << k;
         EXPECT_EQ(plain[k], general[k]) << what << " " << k << " at " << p[0] << " " << p[1];
       }
+      // The second derivatives alone are the same bits.
+      double h[8] = {};
+      potdefmag_hessian(p[0], p[1], h[4], h[5], h[6], h[7]);
+      for (int k = 4; k <= 7; ++k) EXPECT_EQ(h[k], plain[k]) << what << " second derivative " << k;
+      EXPECT_EQ(cur.igal, 1);
     }
   };
   for (int norm : {0, 1, 0}) {
     settings.alphanorm = norm;  // no reload between the settings
     compare(norm ? "alphanorm 1" : "alphanorm 0");
   }
+  // Clump populations that hold no clumps (as the model load leaves them) add nothing.
+  const int clumpmode = settings.clumpmode;
+  settings.clumpmode = 1;
+  TWclump.clumpdat.reset(1, 10);
+  compare("empty clump populations");
+  TWclump.clumpdat = BVec<ClumpPop>();
+  settings.clumpmode = clumpmode;
   const Out before = pdm(0.7, 0.3);
   setp(1, 4, 0.45);
   setp(2, 9, 0.8);
