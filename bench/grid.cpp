@@ -53,9 +53,10 @@ int linear_scan(const std::vector<double>& xy, double tol) {
   return static_cast<int>(v.size() / 2);
 }
 
-// Time of one potdefmag call on the loaded lens, at points spread over the grid's range
+// Time of one call of eval(x, y) on the loaded lens, at points spread over the grid's range
 // (the fastest of several repetitions, as the grid figures are means of whole builds).
-double potdefmag_ms() {
+template <class Eval>
+double call_ms(Eval&& eval) {
   const double r = settings.gridhi1 > 0 ? settings.gridhi1 : 2.0;
   std::vector<double> xy(2048);
   for (size_t i = 0; i < xy.size(); i += 2) {
@@ -67,35 +68,28 @@ double potdefmag_ms() {
   for (int rep = 0; rep < 10; ++rep) {
     size_t k = 0;
     best = std::min(best, ns_per_call(20000, [&] {
-      double a, b, c, d, e, f, g;
-      potdefmag(xy[k], xy[k + 1], a, b, c, d, e, f, g);
+      keep(eval(xy[k], xy[k + 1]));
       k = (k + 2) & 2047;
-      keep(a + b + c + d + e + f + g);
     }));
   }
   return best * 1e-6;
 }
 
-// The same for potdefmag_hessian, the critical-curve search's evaluation.
+double potdefmag_ms() {
+  return call_ms([](double x, double y) {
+    double a, b, c, d, e, f, g;
+    potdefmag(x, y, a, b, c, d, e, f, g);
+    return a + b + c + d + e + f + g;
+  });
+}
+
+// The critical-curve search's evaluation.
 double hessian_ms() {
-  const double r = settings.gridhi1 > 0 ? settings.gridhi1 : 2.0;
-  std::vector<double> xy(2048);
-  for (size_t i = 0; i < xy.size(); i += 2) {
-    const double t = 0.37 * static_cast<double>(i), f = static_cast<double>(i % 97) / 97.0;
-    xy[i] = r * f * std::cos(t);
-    xy[i + 1] = r * f * std::sin(t);
-  }
-  double best = 1e300;
-  for (int rep = 0; rep < 10; ++rep) {
-    size_t k = 0;
-    best = std::min(best, ns_per_call(20000, [&] {
-      double d, e, f, g;
-      potdefmag_hessian(xy[k], xy[k + 1], d, e, f, g);
-      k = (k + 2) & 2047;
-      keep(d + e + f + g);
-    }));
-  }
-  return best * 1e-6;
+  return call_ms([](double x, double y) {
+    double d, e, f, g;
+    potdefmag_hessian(x, y, d, e, f, g);
+    return d + e + f + g;
+  });
 }
 
 void run(int n1, int n2, int reps, bool compare_scan) {
