@@ -92,20 +92,8 @@ double sersic_c(double r, double s, double n, double bn) {
     }
     return std::exp(-a) * sum;
   }
-  constexpr double kTiny = 1e-300;
-  double bb = a + 1.0 - tn, cc = 1.0 / kTiny, dd = 1.0 / bb, h = dd;
-  for (int i = 1; i < 1000; ++i) {
-    const double an = -i * (i - tn);
-    bb += 2.0;
-    dd = an * dd + bb;
-    if (std::fabs(dd) < kTiny) dd = kTiny;
-    cc = bb + an / cc;
-    if (std::fabs(cc) < kTiny) cc = kTiny;
-    dd = 1.0 / dd;
-    const double del = dd * cc;
-    h *= del;
-    if (std::fabs(del - 1.0) < 1e-16) break;
-  }
+  double h;
+  gcf_fraction(tn, a, 1e-16, 1000, h);
   return tn * (std::exp(std::lgamma(tn) - tn * std::log(a)) - std::exp(-a) * h);
 }
 

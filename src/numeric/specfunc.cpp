@@ -106,12 +106,10 @@ double gser(double& gamser, double& gln, double a, double x) {
   nrerror("a too large, ITMAX too small in routine gser");
 }
 
-double gcf(double& gammcf, double& gln, double a, double x) {
-  gln = gammln(a);
-  // Modified Lentz evaluation of the continued fraction.
-  double b = x + 1.0 - a, c = 1.0 / kFpmin, d = 1.0 / b, h = d;
-  int i = 1;
-  for (; i <= kIncGammaItmax; ++i) {
+bool gcf_fraction(double a, double x, double eps, int itmax, double& h) {
+  double b = x + 1.0 - a, c = 1.0 / kFpmin, d = 1.0 / b;
+  h = d;
+  for (int i = 1; i <= itmax; ++i) {
     const double an = -i * (i - a);
     b += 2.0;
     d = an * d + b;
@@ -121,9 +119,15 @@ double gcf(double& gammcf, double& gln, double a, double x) {
     d = 1.0 / d;
     const double del = d * c;
     h *= del;
-    if (std::fabs(del - 1.0) < kIncGammaEps) break;
+    if (std::fabs(del - 1.0) < eps) return true;
   }
-  if (i > kIncGammaItmax) nrerror("a too large, ITMAX too small in gcf");
+  return false;
+}
+
+double gcf(double& gammcf, double& gln, double a, double x) {
+  gln = gammln(a);
+  double h;
+  if (!gcf_fraction(a, x, kIncGammaEps, kIncGammaItmax, h)) nrerror("a too large, ITMAX too small in gcf");
   gammcf = std::exp(-x + a * std::log(x) - gln) * h;
   return gammcf;
 }

@@ -35,6 +35,10 @@ double gser(double& gamser, double& gln, double a, double x);
 // Q(a, x) by its continued fraction; the result is also written to gammcf, ln Gamma(a)
 // to gln.
 double gcf(double& gammcf, double& gln, double a, double x);
+// The continued fraction of the upper incomplete Gamma function, Gamma(a, x) = e^-x x^a h,
+// by the modified Lentz method: h, once a step changes it by less than eps relative; false
+// when itmax steps did not get there (h then holds the last value).
+bool gcf_fraction(double a, double x, double eps, int itmax, double& h);
 
 // The (unregularised) upper incomplete Gamma function Gamma(a, x) for a > -1, x >= 0:
 // Gamma(a) Q(a, x) for a > 0; the exponential integral E1(x) for a = 0 (the integral of
