@@ -147,6 +147,13 @@ gnode* build_block(int n1, int n2, Make&& node_at) {
   return first;
 }
 
+// A node at the position of `from` takes its lens, and the link to the evaluated node
+// behind it (the merge gives both one vertex without looking it up twice).
+void take_lens(const gnode* from, gnode* to) {
+  copy_gnode(from, to);
+  to->twin = from->twin ? from->twin : const_cast<gnode*>(from);
+}
+
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // True when the node lies at (x, y) bit for bit (the lens there is then the node's).
@@ -297,9 +304,9 @@ gnode* make_grid(int N1, int N2, const Mat& c1, const Mat& c2, double x0, double
       g->y = y0 + a * r[2];
     }
     if (j > 0 && same_position(previous, g->x, g->y)) {
-      copy_gnode(previous, g);
+      take_lens(previous, g);
     } else if (j > 0 && same_position(column_first, g->x, g->y)) {
-      copy_gnode(column_first, g);
+      take_lens(column_first, g);
     } else {
       eval_node(g);
     }
@@ -340,13 +347,13 @@ gnode* build_subgrid(gnode* node, int N1, int N2, const gnode* below, const gnod
   return build_block(N1 + 1, N2 + 1, [&](int a, int b) {
     gnode* g = new_node();
     if (a == 0 && b == 0) {
-      copy_gnode(c00, g);
+      take_lens(c00, g);
     } else if (a == N1 && b == 0) {
-      copy_gnode(c10, g);
+      take_lens(c10, g);
     } else if (a == 0 && b == N2) {
-      copy_gnode(c01, g);
+      take_lens(c01, g);
     } else if (a == N1 && b == N2) {
-      copy_gnode(c11, g);
+      take_lens(c11, g);
     } else {
       const double s = static_cast<double>(a) / N1, t = static_cast<double>(b) / N2;
       const double w00 = (1 - s) * (1 - t), w10 = s * (1 - t), w01 = (1 - s) * t, w11 = s * t;
@@ -363,7 +370,7 @@ gnode* build_subgrid(gnode* node, int N1, int N2, const gnode* below, const gnod
         twin = grid_node(right, 0, b);
       }
       if (twin && same_position(twin, g->x, g->y)) {
-        copy_gnode(twin, g);
+        take_lens(twin, g);
       } else {
         eval_node(g);
       }

@@ -22,6 +22,12 @@
 struct gnode {
   int parity = 0;
   int vertex = 0;  // index of the node's vertex in the mesh
+  // The mesh build (a count kept by the merge) that last set `vertex`: a node whose lens
+  // was copied from a node at the same position finds that node's vertex without a look-up
+  // when the build has numbered it already.
+  unsigned long long numbered = 0;
+  // The evaluated node this node copied its lens from (same position bit for bit), or none.
+  gnode* twin = nullptr;
   double x = 0, y = 0, u = 0, v = 0, phi = 0, alpha_x = 0, alpha_y = 0;
   double phi_xx = 0, phi_yy = 0, phi_xy = 0, phi_yx = 0, mu = 0;
   gnode *up = nullptr, *down = nullptr, *left = nullptr, *right = nullptr;

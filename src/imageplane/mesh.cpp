@@ -48,9 +48,29 @@ class VertexMerger {
     }
     used_ = 0;
     chain_.clear();
+    ++build_;
   }
 
-  int vertex_of(const gnode* g) {
+  // The vertex of node g. A node that copied its lens from an evaluated node lies at that
+  // node's position bit for bit, so the first vertex within xmatch of one is the first
+  // within xmatch of the other (vertices made later have higher indices): whichever of
+  // them is numbered first in this build looks the vertex up and leaves it with the
+  // evaluated node for the rest. Only where a node matches its own position (finite
+  // coordinates, xmatch > 0), as a scan would find it.
+  int vertex_of(gnode* g) {
+    gnode* root = g->twin ? g->twin : g;
+    if (root->numbered == build_) return root->vertex;
+    const int v = look_up(g);
+    if (std::fabs(g->x - g->x) < tol_ && std::fabs(g->y - g->y) < tol_) {
+      root->vertex = v;
+      root->numbered = build_;
+    }
+    return v;
+  }
+
+ private:
+  // The first vertex within xmatch of g, or a new vertex for it.
+  int look_up(const gnode* g) {
     std::int64_t cx, cy, x0, x1, y0, y1;
     reach(g->x, cx, x0, x1);
     reach(g->y, cy, y0, y1);
@@ -85,7 +105,6 @@ class VertexMerger {
     return v;
   }
 
- private:
   struct Slot {
     std::int64_t cx = 0, cy = 0;
     int head = -1;           // newest vertex of the cell
@@ -142,6 +161,7 @@ class VertexMerger {
   size_t mask_ = 0;
   size_t used_ = 0;         // slots filled in this build
   std::uint32_t gen_ = 0;   // this build's generation
+  unsigned long long build_ = 0;  // builds started (never wraps), for gnode::numbered
   std::vector<Slot> slots_;
   std::vector<int> chain_;  // per vertex: the next older vertex of its cell, or -1
 };
