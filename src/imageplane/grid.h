@@ -19,19 +19,27 @@
 // (coordinate-1 index outer, coordinate-2 index inner); up/down step coordinate 2,
 // left/right coordinate 1. A cell (node, right, up, up-right) exists where the node has
 // both up and right; subgrid is the finer grid replacing that cell.
-struct gnode {
-  int parity = 0;
+//
+// The fields are laid out by use, one cache line each: what the walks over every node
+// read (the lists, the position, the vertex), then the neighbours and the mapping, then the
+// second derivatives.
+struct alignas(64) gnode {
+  gnode *next = nullptr, *subgrid = nullptr;
+  // The evaluated node this node copied its lens from (same position bit for bit), or none.
+  gnode* twin = nullptr;
+  double x = 0, y = 0, mu = 0;
   int vertex = 0;  // index of the node's vertex in the mesh
+  int parity = 0;
   // The mesh build (a count kept by the merge) that last set `vertex`: a node whose lens
   // was copied from a node at the same position finds that node's vertex without a look-up
   // when the build has numbered it already.
   unsigned long long numbered = 0;
-  // The evaluated node this node copied its lens from (same position bit for bit), or none.
-  gnode* twin = nullptr;
-  double x = 0, y = 0, u = 0, v = 0, phi = 0, alpha_x = 0, alpha_y = 0;
-  double phi_xx = 0, phi_yy = 0, phi_xy = 0, phi_yx = 0, mu = 0;
+
   gnode *up = nullptr, *down = nullptr, *left = nullptr, *right = nullptr;
-  gnode *next = nullptr, *prev = nullptr, *subgrid = nullptr;
+  double u = 0, v = 0, phi = 0;
+  gnode* prev = nullptr;
+
+  double alpha_x = 0, alpha_y = 0, phi_xx = 0, phi_yy = 0, phi_xy = 0, phi_yx = 0;
 };
 
 // Parameters of the secondary polar grids: [1] number of grids N, [2] r lo, [3] r hi,

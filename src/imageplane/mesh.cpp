@@ -19,7 +19,7 @@ namespace {
 // (lowest index) lying within xmatch of it in both coordinates, exactly as a linear scan
 // of the vertices in order would find it, at a cost independent of the vertex count.
 //
-// Each vertex sits in the cell of its position, cells being 16 xmatch wide: two coordinates
+// Each vertex sits in the cell of its position, cells being 64 xmatch wide: two coordinates
 // closer than xmatch lie in the same or in neighbouring cells, and a node looks only at the
 // cells its xmatch square can reach (mostly its own; a neighbour along a coordinate only
 // near that side of the cell; all three where the coordinate is too large for its place
@@ -34,6 +34,10 @@ class VertexMerger {
     in_ = in;
     tol_ = tol;
     w_ = kCellWidth * tol;
+    // A multiply by the reciprocal instead of a division: it moves t by a few ulps, far
+    // within the margin below, and storing and looking up place a coordinate alike. Only
+    // where the reciprocal keeps full precision; elsewhere the division stays.
+    inv_w_ = w_ > 0x1p-1000 && w_ < 0x1p1000 ? 1 / w_ : 0;
     // A table far larger than the last build needed (after a much finer grid) shrinks, so
     // that its look-ups stay within the cache.
     if (slots_.empty() || (slots_.size() > 64 && 8 * used_ < slots_.size())) {
@@ -69,29 +73,34 @@ class VertexMerger {
   }
 
  private:
-  // The first vertex within xmatch of g, or a new vertex for it.
+  // The first vertex within xmatch of g, or a new vertex for it. The node's own cell is
+  // looked at first and its slot kept for the insert; the neighbouring cells only when the
+  // node lies near their side.
   int look_up(const gnode* g) {
     std::int64_t cx, cy, x0, x1, y0, y1;
     reach(g->x, cx, x0, x1);
     reach(g->y, cy, y0, y1);
-    const double* p = in_->pointlist.data();
     int best = -1;
-    for (std::int64_t i = x0; i <= x1; ++i)
-      for (std::int64_t j = y0; j <= y1; ++j) {
-        const Slot& cell = slots_[find(cx + i, cy + j)];
-        if (cell.gen != gen_) continue;
-        for (int v = cell.head; v >= 0; v = chain_[static_cast<size_t>(v)]) {
-          if (best >= 0 && v >= best) continue;
-          if (std::fabs(g->x - p[2 * v]) < tol_ && std::fabs(g->y - p[2 * v + 1]) < tol_) best = v;
+    size_t k = find(cx, cy);
+    if (slots_[k].gen == gen_) best = first_match(slots_[k].head, g, best);
+    if ((x0 | x1 | y0 | y1) != 0)
+      for (std::int64_t i = x0; i <= x1; ++i)
+        for (std::int64_t j = y0; j <= y1; ++j) {
+          if (i == 0 && j == 0) continue;
+          const Slot& cell = slots_[find(cx + i, cy + j)];
+          if (cell.gen == gen_) best = first_match(cell.head, g, best);
         }
-      }
     if (best >= 0) return best;
     const int v = in_->numberofpoints++;
     in_->pointlist.push_back(g->x);
     in_->pointlist.push_back(g->y);
-    const double attr[6] = {g->u, g->v, g->mu, static_cast<double>(g->parity), g->phi, 0.0};
-    in_->pointattributelist.insert(in_->pointattributelist.end(), attr, attr + 6);
-    size_t k = find(cx, cy);
+    std::vector<double>& attr = in_->pointattributelist;
+    attr.push_back(g->u);
+    attr.push_back(g->v);
+    attr.push_back(g->mu);
+    attr.push_back(static_cast<double>(g->parity));
+    attr.push_back(g->phi);
+    attr.push_back(0.0);
     if (slots_[k].gen != gen_) {
       if (2 * (used_ + 1) > slots_.size()) {  // keep the table at most half full
         grow();
@@ -111,17 +120,28 @@ class VertexMerger {
     std::uint32_t gen = 0;   // build that filled the slot; any other: the slot is empty
   };
 
-  static constexpr double kCellWidth = 16;  // in units of xmatch
+  static constexpr double kCellWidth = 64;  // in units of xmatch
   // A neighbouring cell is looked at from within two xmatch of its side: one xmatch of
-  // reach and one of margin, far above the rounding of c / w below 2^40 cells (2^-12).
+  // reach and one of margin, far above the rounding of t below 2^40 cells (2^-11).
   static constexpr double kEdge = 2 / kCellWidth;
+
+  // The lowest of `best` (none when negative) and the vertices of the cell chain from
+  // `head` that lie within xmatch of g.
+  int first_match(int head, const gnode* g, int best) const {
+    const double* p = in_->pointlist.data();
+    for (int v = head; v >= 0; v = chain_[static_cast<size_t>(v)]) {
+      if (best >= 0 && v >= best) continue;
+      if (std::fabs(g->x - p[2 * v]) < tol_ && std::fabs(g->y - p[2 * v + 1]) < tol_) best = v;
+    }
+    return best;
+  }
 
   // Cell of coordinate c and the range [lo, hi] of cell offsets (-1, 0, 1) that a
   // coordinate within xmatch of it can fall in. Beyond 2^40 cells from the origin the
   // place inside the cell is not trusted and all three are taken. Indices are clamped (a
   // NaN, which matches nothing, goes to cell 0).
   void reach(double c, std::int64_t& cell, std::int64_t& lo, std::int64_t& hi) const {
-    const double t = c / w_, q = std::floor(t);
+    const double t = inv_w_ != 0 ? c * inv_w_ : c / w_, q = std::floor(t);
     lo = -1;
     hi = 1;
     if (!(q == q)) {
@@ -157,7 +177,7 @@ class VertexMerger {
   }
 
   triangulateio* in_ = nullptr;
-  double tol_ = 0, w_ = 0;
+  double tol_ = 0, w_ = 0, inv_w_ = 0;
   size_t mask_ = 0;
   size_t used_ = 0;         // slots filled in this build
   std::uint32_t gen_ = 0;   // this build's generation
@@ -182,6 +202,7 @@ void add_segment(triangulateio& in, int a, int b) {
 // subgrid (recursively), so that the numbering is that of a single walk over every node.
 void number_vertices(gnode* first) {
   for (gnode* g = first; g; g = g->next) {
+    if (g->next) __builtin_prefetch(g->next);  // the next node loads while this one is numbered
     g->vertex = merger.vertex_of(g);
     if (g->subgrid) number_vertices(g->subgrid);
   }

@@ -20,7 +20,7 @@
 namespace {
 
 // Nodes set out where the merge's cell lookup can go wrong: on both sides of the boundaries
-// of its cells (16 xmatch wide, from the origin), at distances just inside and just outside
+// of its cells (64 xmatch wide, from the origin), at distances just inside and just outside
 // xmatch, near the origin and so far from it that the place inside a cell is not trusted.
 // Each node must get the vertex that a scan of the vertices found so far, in order, finds
 // first (a square test), and the mesh must list exactly those vertices.
@@ -31,12 +31,12 @@ TEST(Mesh, MergeFindsTheFirstVertexWithinXmatchAcrossCellBoundaries) {
   ScratchDir dir;
   dir.write("model.in", "1 1\nalpha 1 0 0 0 0 0 0 0.1 0 1\n0 0 0 0 0 0 0 0 0 0\n");
   setlens(WordArray({"setlens", dir.file("model.in")}));
-  const double xmatch = 1e-3, cell = 16 * xmatch;
+  const double xmatch = 1e-3, cell = 64 * xmatch;
   SetVar("xmatch", 0, xmatch);
   SetVar("gridcoords", 0, 1);
   SetGlob();
   const double offsets[] = {-2.5, -1.5, -1.01, -0.99, -0.5, -0.01, 0, 0.01, 0.49, 0.98, 1.01, 1.5, 2.5};
-  for (double base : {0.0, 2.4e10}) {  // 2.4e10 / cell = 1.5e12 cells, beyond 2^40
+  for (double base : {0.0, 8e10}) {  // 8e10 / cell = 1.25e12 cells, beyond 2^40
     SCOPED_TRACE(base);
     std::vector<double> coords;
     for (int k = -2; k <= 2; ++k)
