@@ -30,11 +30,15 @@ SecondaryGrids TWsecgrid;
 
 namespace {
 
-// Nodes come from a pool owned by the grid code: free_grid hands them back to the pool's
-// free list and new_node takes them from it, so that a rebuild allocates nothing once the
-// pool has grown to the size of the largest build. The blocks are kept for the process.
-// Under the address sanitizer a node in the free list is poisoned, so that a node used
-// after its release is still caught.
+// Nodes come from a pool owned by the grid code: free_grid hands them back to the pool and
+// new_node takes them from it, so that a rebuild allocates nothing once the pool has grown
+// to the size of the largest build. The blocks are kept for the process. Once every node is
+// back (a rebuild releases the grids of the build before), the pool hands its nodes out
+// again in the order of its blocks, so that a build's nodes lie in memory in the order it
+// makes them, which is nearly the order its walks visit them; while some nodes are still
+// held, released nodes are reused through a free list once the blocks are used up.
+// Under the address sanitizer a node not handed out is poisoned, so that a node used after
+// its release is still caught.
 #if defined(__SANITIZE_ADDRESS__)
 void poison_node(gnode* g) { ASAN_POISON_MEMORY_REGION(g, sizeof *g); }
 void unpoison_node(gnode* g) { ASAN_UNPOISON_MEMORY_REGION(g, sizeof *g); }
@@ -46,17 +50,31 @@ void unpoison_node(gnode*) {}
 class NodePool {
  public:
   gnode* take() {
-    if (!free_) grow();
-    gnode* g = free_;
+    gnode* g;
+    if (next_ < blocks_.size() * kBlock) {
+      g = &blocks_[next_ / kBlock][next_ % kBlock];
+      ++next_;
+    } else if (free_) {
+      g = free_;
+      free_ = g->next;
+    } else {
+      grow();
+      g = &blocks_[next_ / kBlock][next_ % kBlock];
+      ++next_;
+    }
     unpoison_node(g);
-    free_ = g->next;
     *g = gnode();
+    ++held_;
     return g;
   }
   void give(gnode* g) {
     g->next = free_;
     poison_node(g);
     free_ = g;
+    if (--held_ == 0) {  // every node is back: hand them out from the first block again
+      free_ = nullptr;
+      next_ = 0;
+    }
   }
 
  private:
@@ -64,11 +82,13 @@ class NodePool {
   void grow() {
     std::unique_ptr<gnode[]> block(new (std::nothrow) gnode[kBlock]);
     if (!block) fatal("could not allocate gnode");
-    for (size_t k = kBlock; k-- > 0;) give(&block[k]);
+    for (size_t k = 0; k < kBlock; ++k) poison_node(&block[k]);
     blocks_.push_back(std::move(block));
   }
   std::vector<std::unique_ptr<gnode[]>> blocks_;
-  gnode* free_ = nullptr;  // linked through next
+  size_t next_ = 0;        // nodes of the blocks before this one were handed out since the last reset
+  size_t held_ = 0;        // nodes handed out and not yet given back
+  gnode* free_ = nullptr;  // given back since the last reset, linked through next
 };
 NodePool node_pool;
 
