@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -182,6 +183,72 @@ TEST(Mesh, PlainDelaunayRouteGivesTheConstrainedMesh) {
     EXPECT_TRUE(plain.trianglelist == constrained.trianglelist);
     EXPECT_TRUE(plain.edgelist == constrained.edgelist);
   }
+  free_all_grids();
+  quietflag = 0;
+}
+
+// Nodes that copied their lens from a node at the same position (the centre of a polar
+// grid from r = 0, the last ray of a full circle, the corners of subgrids and the edge
+// nodes that neighbouring subgrids share) take their vertex from that node without a
+// look-up. Each node must still get the vertex a scan of the vertices found so far finds
+// first, also when the same nodes are merged again at another xmatch: nothing may carry
+// over from the merge before.
+TEST(Mesh, NodesWithATwinGetTheVertexOfTheFirstMatchScanAtEveryXmatch) {
+  start_program(stdin, stdout);
+  quietflag = 1;
+  SetVar("gridflag", 0, 0);
+  ScratchDir dir;
+  dir.write("model.in", "2 1\nalpha 1 0 0 0.3 20 0.1 -40 0.05 0 1\nptmass 0.2 0.6 0.3 0 0 0 0 0 0 0\n"
+                        "0 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n");
+  setlens(WordArray({"setlens", dir.file("model.in")}));
+  SetVar("gridlo1", 0, 0);
+  SetVar("gridsave", 0, 1);
+  galgrid(WordArray({"galgrid", "2", "0", "0.4", "5", "0", "360", "16"}));
+  SetGlob();
+  dogrid();
+
+  std::vector<gnode*> nodes;  // every node in the order the merge numbers them
+  std::function<void(gnode*)> walk = [&](gnode* first) {
+    for (gnode* g = first; g; g = g->next) {
+      nodes.push_back(g);
+      if (g->subgrid) walk(g->subgrid);
+    }
+  };
+  walk(TWgrid.top);
+  for (size_t k = 1; k < TWgrid.gal.size(); ++k) walk(TWgrid.gal[k]);
+  int twins = 0, shared_edges = 0;
+  for (const gnode* g : nodes) {
+    if (!g->twin) continue;
+    ++twins;
+    EXPECT_TRUE(g->x == g->twin->x && g->y == g->twin->y);
+    // an edge node of a subgrid, neither a corner nor a copy within its own column
+    if (g->left && g->right && (!g->up || !g->down) && g->twin != g->down) ++shared_edges;
+  }
+  EXPECT_GT(twins, static_cast<int>(nodes.size()) / 4);
+  EXPECT_GT(shared_edges, 10);
+
+  bool built = true;  // the first round checks the merge of the build itself
+  for (double xmatch : {1e-8, 0.05, 1e-3, 1e-8}) {
+    SCOPED_TRACE(xmatch);
+    SetVar("xmatch", 0, xmatch);
+    SetGlob();
+    if (!built) grid2tri();
+    built = false;
+    std::vector<double> found;
+    for (const gnode* g : nodes) {
+      const int nv = static_cast<int>(found.size() / 2);
+      int v = 0;
+      while (v < nv && !(std::fabs(g->x - found[2 * v]) < xmatch && std::fabs(g->y - found[2 * v + 1]) < xmatch)) ++v;
+      if (v == nv) {
+        found.push_back(g->x);
+        found.push_back(g->y);
+      }
+      ASSERT_EQ(g->vertex, v) << "node at " << g->x << " " << g->y;
+    }
+    EXPECT_EQ(TWtri.in.numberofpoints, static_cast<int>(found.size() / 2));
+    EXPECT_TRUE(TWtri.in.pointlist == found);
+  }
+  SetVar("gridsave", 0, 0);
   free_all_grids();
   quietflag = 0;
 }
