@@ -122,7 +122,13 @@ void eval_node(gnode* g) {
   if (g->v < s.vmin) s.vmin = g->v;
   if (g->v > s.vmax) s.vmax = g->v;
   const double t = 2.0 - xx - yy, disc = t * t - 4.0 * det;
-  if (disc < 0) {
+  // det < 0: the eigenvalues have opposite signs, a saddle. In floating point too: disc is
+  // then at least the rounded t * t, whose rounded root is |t| exactly while t * t is a
+  // normal number, so the smaller eigenvalue is at most 0 and the larger at least 0 (an
+  // overflow to infinity keeps that). No root needed for these nodes.
+  if (det < 0 && std::fabs(t) > 1e-150) {
+    g->parity = -1;
+  } else if (disc < 0) {
     g->parity = -1;
   } else {
     const double q = std::sqrt(disc), l1 = 0.5 * (t + q), l2 = 0.5 * (t - q);
@@ -226,7 +232,10 @@ void component1_position(double& x0, double& y0) {
 void record_vertex_lens(const std::vector<const gnode*>& nodes, const triangulateio& m,
                         std::vector<VertexLens>& table) {
   table.assign(static_cast<size_t>(m.numberofpoints), VertexLens());
-  for (const gnode* g : nodes) {
+  const size_t n = nodes.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (i + 8 < n) __builtin_prefetch(nodes[i + 8]);  // nodes are met in memory order, mostly
+    const gnode* g = nodes[i];
     const int k = g->vertex;
     if (k < 0 || k >= m.numberofpoints) continue;
     VertexLens& e = table[static_cast<size_t>(k)];
@@ -522,7 +531,10 @@ void free_grid(gnode* first) {
   gnode* g = first;
   while (g) {
     gnode* next = g->next;
-    if (g->subgrid) free_grid(g->subgrid);
+    if (g->subgrid) {
+      if (next) __builtin_prefetch(next);  // loads while the subgrid is released
+      free_grid(g->subgrid);
+    }
     release_node(g);
     g = next;
   }
