@@ -86,7 +86,7 @@ class NodePool {
     blocks_.push_back(std::move(block));
   }
   std::vector<std::unique_ptr<gnode[]>> blocks_;
-  size_t next_ = 0;        // nodes of the blocks before this one were handed out since the last reset
+  size_t next_ = 0;        // first node of the blocks not handed out since the last reset
   size_t held_ = 0;        // nodes handed out and not yet given back
   gnode* free_ = nullptr;  // given back since the last reset, linked through next
 };
