@@ -99,11 +99,12 @@ inline bool exact_product(double a, double b, double p) {
 int orientation_stage2(double ax, double ay, double bx, double by, double cx, double cy) {
   const DD bax = two_diff(bx, ax), bay = two_diff(by, ay), cax = two_diff(cx, ax), cay = two_diff(cy, ay);
   if (!in_range(bax.hi, bay.hi, cax.hi, cay.hi)) return kUndecided;
-  if ((bax.lo == 0) & (bay.lo == 0) & (cax.lo == 0) & (cay.lo == 0)) {
-    // The differences are doubles, so each product is exactly p + e with p the rounded
-    // product and e the rest; p + e fixes both (p is the product rounded to nearest), and
-    // rounding is monotone, so the products compare as the pairs (p, e) do,
-    // lexicographically. This settles collinear points (a zero determinant) as well.
+  // Where each product has either two factors that are doubles or a zero factor, it is
+  // exactly p + e, p the product rounded to nearest and e the rest (two_prod). Rounding is
+  // monotone, so the two products compare as their pairs (p, e) do, lexicographically;
+  // this settles collinear points (a zero determinant) as well.
+  auto plain = [](DD x, DD y) { return ((x.lo == 0) & (y.lo == 0)) | (x.hi == 0) | (y.hi == 0); };
+  if (plain(bax, cay) & plain(bay, cax)) {
     const DD p1 = two_prod(bax.hi, cay.hi), p2 = two_prod(bay.hi, cax.hi);
     if (exact_product(bax.hi, cay.hi, p1.hi) & exact_product(bay.hi, cax.hi, p2.hi)) {
       if (p1.hi != p2.hi) return p1.hi > p2.hi ? 1 : -1;
