@@ -85,6 +85,10 @@ inline int incircle_stage1(double ax, double ay, double bx, double by, double cx
 // Stage 2 (double-double), for inputs stage 1 left undecided: +1, -1 or kUndecided.
 int orientation_stage2(double ax, double ay, double bx, double by, double cx, double cy);
 int incircle_stage2(double ax, double ay, double bx, double by, double cx, double cy, double dx, double dy);
+// The same, always with products split in two (stage 2 uses fma where the processor has it).
+int orientation_stage2_without_fma(double ax, double ay, double bx, double by, double cx, double cy);
+int incircle_stage2_without_fma(double ax, double ay, double bx, double by, double cx, double cy, double dx,
+                                double dy);
 
 // Stages 2 and 3, for inputs stage 1 left undecided: the exact sign, -1, 0 or +1.
 int orientation_rest(double ax, double ay, double bx, double by, double cx, double cy);

@@ -104,9 +104,12 @@ TEST(Predicates, EveryStageGivesTheExactSignOrStepsAside) {
       EXPECT_EQ(s, exact_incircle(base.a, base.b, base.c, base.d));
       expect_certain(orientation_stage1(a[0], a[1], b[0], b[1], c[0], c[1]), o, "orientation stage 1");
       expect_certain(orientation_stage2(a[0], a[1], b[0], b[1], c[0], c[1]), o, "orientation stage 2");
+      expect_certain(orientation_stage2_without_fma(a[0], a[1], b[0], b[1], c[0], c[1]), o, "orientation stage 2, split");
       EXPECT_EQ(orientation(a[0], a[1], b[0], b[1], c[0], c[1]), o);
       expect_certain(incircle_stage1(a[0], a[1], b[0], b[1], c[0], c[1], d[0], d[1]), s, "in-circle stage 1");
       expect_certain(incircle_stage2(a[0], a[1], b[0], b[1], c[0], c[1], d[0], d[1]), s, "in-circle stage 2");
+      expect_certain(incircle_stage2_without_fma(a[0], a[1], b[0], b[1], c[0], c[1], d[0], d[1]), s,
+                     "in-circle stage 2, split");
       EXPECT_EQ(incircle(a[0], a[1], b[0], b[1], c[0], c[1], d[0], d[1]), s);
       zeros += (o == 0) + (s == 0);
     }
@@ -126,10 +129,12 @@ TEST(Predicates, DoubleDoublesSettleNearlyDegenerateGridCells) {
     if (orientation_stage1(a[0], a[1], b[0], b[1], c[0], c[1]) == kUndecided) {
       ++open_after_stage1;
       EXPECT_EQ(orientation_stage2(a[0], a[1], b[0], b[1], c[0], c[1]), o);
+      EXPECT_EQ(orientation_stage2_without_fma(a[0], a[1], b[0], b[1], c[0], c[1]), o);
     }
     if (incircle_stage1(a[0], a[1], b[0], b[1], c[0], c[1], d[0], d[1]) == kUndecided && s != 0) {
       ++open_after_stage1;
       EXPECT_EQ(incircle_stage2(a[0], a[1], b[0], b[1], c[0], c[1], d[0], d[1]), s);
+      EXPECT_EQ(incircle_stage2_without_fma(a[0], a[1], b[0], b[1], c[0], c[1], d[0], d[1]), s);
     }
   }
   EXPECT_GT(open_after_stage1, 100);
