@@ -7,10 +7,10 @@
 
 // The double-double stage is written once for two ways of forming an exact product: fma,
 // where the processor has it (picked at run time, since the baseline instruction set
-// lacks it and leaves std::fma to a library call), and Dekker's splitting otherwise. Both
+// lacks it and leaves std::fma to a library call), and by splitting the factors otherwise. Both
 // give certain signs only, so which one runs changes no result. Its helpers are forced
 // inline so that the fma version compiles them with the fma instruction set.
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if defined(__GNUC__) && defined(__x86_64__)
 #define TW_FMA_DISPATCH 1
 #define TW_INLINE inline __attribute__((always_inline))
 #else
@@ -113,6 +113,7 @@ TW_INLINE bool exact_product(double a, double b, double p) {
 
 template <bool Fma>
 TW_INLINE int orientation_dd(double ax, double ay, double bx, double by, double cx, double cy) {
+  if (!kRoundsToDouble) return kUndecided;
   const DD bax = two_diff(bx, ax), bay = two_diff(by, ay), cax = two_diff(cx, ax), cay = two_diff(cy, ay);
   if (!in_range(bax.hi, bay.hi, cax.hi, cay.hi)) return kUndecided;
   // Where each product has either two factors that are doubles or a zero factor, it is
@@ -134,6 +135,7 @@ TW_INLINE int orientation_dd(double ax, double ay, double bx, double by, double 
 
 template <bool Fma>
 TW_INLINE int incircle_dd(double ax, double ay, double bx, double by, double cx, double cy, double dx, double dy) {
+  if (!kRoundsToDouble) return kUndecided;
   const DD adx = two_diff(ax, dx), ady = two_diff(ay, dy);
   const DD bdx = two_diff(bx, dx), bdy = two_diff(by, dy);
   const DD cdx = two_diff(cx, dx), cdy = two_diff(cy, dy);

@@ -13,12 +13,22 @@
 // circle through a, b, c taken counter-clockwise (negative inside when they turn clockwise).
 #pragma once
 
+#include <cfloat>
 #include <cmath>
 
 namespace predicates {
 
 // Returned by a stage that cannot certify the sign.
 constexpr int kUndecided = 2;
+
+// The bounds of stages 1 and 2 assume that every operation is rounded once, to nearest
+// double. Where the compiler evaluates in wider registers or reassociates, both stages
+// step aside and the kernel's tests decide everything.
+#if defined(__FAST_MATH__)
+constexpr bool kRoundsToDouble = false;
+#else
+constexpr bool kRoundsToDouble = FLT_EVAL_METHOD == 0;
+#endif
 
 // Differences up to this magnitude keep every product of four of them far from overflow
 // (2^100 to the fourth power is 2^400), so the bounds below hold without range checks
@@ -41,6 +51,7 @@ constexpr double kUnderflowAllowance = 0x1p-830;
 // bounds the error; 1e-15 leaves a factor two. No range check is needed: an overflow
 // makes the bound infinite or NaN, and both comparisons fail.
 inline int orientation_stage1(double ax, double ay, double bx, double by, double cx, double cy) {
+  if (!kRoundsToDouble) return kUndecided;
   const double bax = bx - ax, bay = by - ay, cax = cx - ax, cay = cy - ay;
   const double p1 = bax * cay, p2 = bay * cax;
   const double det = p1 - p2;
@@ -64,6 +75,7 @@ inline int orientation_stage1(double ax, double ay, double bx, double by, double
 // rounded below the normal range is multiplied afterwards by at most a lift).
 inline int incircle_stage1(double ax, double ay, double bx, double by, double cx, double cy, double dx,
                            double dy) {
+  if (!kRoundsToDouble) return kUndecided;
   const double adx = ax - dx, ady = ay - dy, bdx = bx - dx, bdy = by - dy, cdx = cx - dx, cdy = cy - dy;
   const double bc1 = bdx * cdy, bc2 = cdx * bdy;
   const double ca1 = cdx * ady, ca2 = adx * cdy;

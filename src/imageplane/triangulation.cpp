@@ -64,6 +64,10 @@ struct CGAL::Triangulation_structural_filtering_traits<Traits> {
   using Use_structural_filtering_tag = CGAL::Tag_true;
 };
 
+// Crossing segments meet where the kernel alone would place the crossing.
+static_assert(CGAL::internal::can_construct_almost_exact_intersection_v<Traits> ==
+              CGAL::internal::can_construct_almost_exact_intersection_v<K>);
+
 namespace {
 using Vb = CGAL::Triangulation_vertex_base_with_info_2<VertexIndex, Traits>;
 using Fbi = CGAL::Triangulation_face_base_with_info_2<FaceMark, Traits>;
