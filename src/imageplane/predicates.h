@@ -36,9 +36,9 @@ constexpr bool kRoundsToDouble = FLT_EVAL_METHOD == 0;
 constexpr double kMaxDifference = 0x1p100;
 // A squared length up to this bounds both differences within kMaxDifference.
 constexpr double kMaxLift = 0x1p200;
-// Absolute allowance for underflow: products that fall below the normal range are
-// rounded with an absolute error of at most 2^-1075 each, and are multiplied afterwards
-// by at most (2 * 2^100)^2; a few dozen such errors stay below 2^-800, far under this.
+// Absolute allowance for underflow: results that fall below the normal range are rounded
+// with an absolute error of at most 2^-1075 each and are multiplied afterwards by at most
+// (2 * 2^100)^2 = 2^202; even a hundred such errors stay below 2^-866, under this.
 constexpr double kUnderflowAllowance = 0x1p-830;
 
 // Stage 1 of orientation.
