@@ -14,6 +14,7 @@
 #include <limits>
 #include <utility>
 
+#include "imageplane/predicates.h"
 #include "shell/fatal.h"
 
 namespace {
@@ -27,15 +28,56 @@ struct FaceMark {
   bool listed = false;  // its edges were listed
 };
 using K = CGAL::Exact_predicates_inexact_constructions_kernel;
-using Vb = CGAL::Triangulation_vertex_base_with_info_2<VertexIndex, K>;
-using Fbi = CGAL::Triangulation_face_base_with_info_2<FaceMark, K>;
-using Fb = CGAL::Constrained_triangulation_face_base_2<K, Fbi>;
+
+// The kernel with its orientation and in-circle tests replaced by ours (predicates.h):
+// the same exact signs, settled in doubles or double-doubles in all but the exactly
+// degenerate cases, where the kernel's own tests take over. The corners of a polar grid
+// cell are cocircular up to rounding, which sends many in-circle tests past the kernel's
+// double-precision filter into interval and exact arithmetic; double-doubles settle
+// them at a fraction of the cost. Everything else (constructions, comparisons, the
+// exact kernel used for crossing segments) is the kernel's.
+struct Traits : K {
+  struct Orientation_2 {
+    using result_type = CGAL::Orientation;
+    CGAL::Orientation operator()(const Point_2& p, const Point_2& q, const Point_2& r) const {
+      return static_cast<CGAL::Orientation>(predicates::orientation(p.x(), p.y(), q.x(), q.y(), r.x(), r.y()));
+    }
+  };
+  struct Side_of_oriented_circle_2 {
+    using result_type = CGAL::Oriented_side;
+    CGAL::Oriented_side operator()(const Point_2& p, const Point_2& q, const Point_2& r, const Point_2& t) const {
+      return static_cast<CGAL::Oriented_side>(
+          predicates::incircle(p.x(), p.y(), q.x(), q.y(), r.x(), r.y(), t.x(), t.y()));
+    }
+  };
+  Orientation_2 orientation_2_object() const { return {}; }
+  Side_of_oriented_circle_2 side_of_oriented_circle_2_object() const { return {}; }
+};
+
+}  // namespace
+
+// Point location walks first with plain double orientations and only then with exact
+// ones, as CGAL does for its own kernel (it enables this per kernel): the walk, and with
+// it the order in which faces are made, stays the same as with the kernel alone.
+template <>
+struct CGAL::Triangulation_structural_filtering_traits<Traits> {
+  using Use_structural_filtering_tag = CGAL::Tag_true;
+};
+
+// Crossing segments meet where the kernel alone would place the crossing.
+static_assert(CGAL::internal::can_construct_almost_exact_intersection_v<Traits> ==
+              CGAL::internal::can_construct_almost_exact_intersection_v<K>);
+
+namespace {
+using Vb = CGAL::Triangulation_vertex_base_with_info_2<VertexIndex, Traits>;
+using Fbi = CGAL::Triangulation_face_base_with_info_2<FaceMark, Traits>;
+using Fb = CGAL::Constrained_triangulation_face_base_2<Traits, Fbi>;
 using Tds = CGAL::Triangulation_data_structure_2<Vb, Fb>;
-using CDT = CGAL::Constrained_Delaunay_triangulation_2<K, Tds, CGAL::Exact_predicates_tag>;
+using CDT = CGAL::Constrained_Delaunay_triangulation_2<Traits, Tds, CGAL::Exact_predicates_tag>;
 // The plain Delaunay triangulation on the same data structure: where every segment is
 // already one of its edges it is the constrained triangulation, and builds faster.
-using DT = CGAL::Delaunay_triangulation_2<K, Tds>;
-using Tr = CGAL::Triangulation_2<K, Tds>;  // the common base of both
+using DT = CGAL::Delaunay_triangulation_2<Traits, Tds>;
+using Tr = CGAL::Triangulation_2<Traits, Tds>;  // the common base of both
 using Point = CDT::Point;
 using VH = CDT::Vertex_handle;
 using FH = CDT::Face_handle;
