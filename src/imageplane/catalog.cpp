@@ -284,7 +284,7 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
     cap.par[2] = lens_parity(xx, yy, xy, yx);
     // The arc's midpoint.
     const double xm = x0 + R * std::cos(mid), ym = y0 + R * std::sin(mid);
-    potdefmag(xm, ym, pot, ax, ay, xx, yy, xy, yx);
+    potdefmag_deflection(xm, ym, ax, ay);
     double umin = xm - ax, umax = umin, vmin = ym - ay, vmax = vmin;
     for (int q = 0; q < 3; ++q) {
       umin = std::min(umin, cap.u[q]);
@@ -334,8 +334,8 @@ void docatalog() {
     double uc = 0.0, vc = 0.0;
     if (TWgal.NGALMAX >= 1) {
       const double x1 = TWgal.p[1][2], y1 = TWgal.p[1][3];
-      double pot, ax, ay, xx, yy, xy, yx;
-      potdefmag(x1, y1, pot, ax, ay, xx, yy, xy, yx);
+      double ax, ay;
+      potdefmag_deflection(x1, y1, ax, ay);
       uc = x1 - ax;
       vc = y1 - ay;
     }
@@ -454,8 +454,8 @@ void docatalog() {
     const double x = 0.5 * (m.pointlist[2 * static_cast<size_t>(a)] + m.pointlist[2 * static_cast<size_t>(b)]);
     const double y =
         0.5 * (m.pointlist[2 * static_cast<size_t>(a) + 1] + m.pointlist[2 * static_cast<size_t>(b) + 1]);
-    double pot, ax, ay, xx, yy, xy, yx;
-    potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
+    double ax, ay;
+    potdefmag_deflection(x, y, ax, ay);
     mu = x - ax;
     mv = y - ay;
     if (!std::isfinite(mu) || !std::isfinite(mv)) {

@@ -210,8 +210,7 @@ void find_crit() {
       ax = probes.ax[k];
       ay = probes.ay[k];
     } else {
-      double pot, xx, yy, xy, yx;
-      potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
+      potdefmag_deflection(x, y, ax, ay);
     }
     rows.insert(rows.end(), {x, y, x - ax, y - ay});
     cl.edge.push_back(a);
