@@ -240,19 +240,25 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
   auto px = [&](int i) { return m.pointlist[2 * static_cast<size_t>(i)]; };
   auto py = [&](int i) { return m.pointlist[2 * static_cast<size_t>(i) + 1]; };
   // A chord between neighbouring ring vertices is part of the mesh boundary when its
-  // midpoint lies on a boundary edge.
-  auto on_boundary = [&](double qx, double qy) {
-    for (const auto& e : boundary) {
-      const double ax = px(e.first), ay = py(e.first), bx = px(e.second), by = py(e.second);
-      const double dx = bx - ax, dy = by - ay, l2 = dx * dx + dy * dy;
-      if (l2 == 0.0) continue;
-      // Edges clearly away from the point are passed over before the division.
-      const double along = (qx - ax) * dx + (qy - ay) * dy;
-      if (along < -1e-6 * l2 || along > (1 + 1e-6) * l2) continue;
-      const double s = along / l2;
-      if (s < -1e-9 || s > 1 + 1e-9) continue;
-      if (std::fabs((qx - ax) * dy - (qy - ay) * dx) / std::sqrt(l2) <= tol) return true;
-    }
+  // midpoint lies on a boundary edge. The boundary edge with the chord's own ends, where
+  // there is one, is tried first: it normally holds the midpoint.
+  std::sort(boundary.begin(), boundary.end());
+  auto on_edge = [&](const std::pair<int, int>& e, double qx, double qy) {
+    const double ax = px(e.first), ay = py(e.first), bx = px(e.second), by = py(e.second);
+    const double dx = bx - ax, dy = by - ay, l2 = dx * dx + dy * dy;
+    if (l2 == 0.0) return false;
+    // Edges clearly away from the point are passed over before the division.
+    const double along = (qx - ax) * dx + (qy - ay) * dy;
+    if (along < -1e-6 * l2 || along > (1 + 1e-6) * l2) return false;
+    const double s = along / l2;
+    if (s < -1e-9 || s > 1 + 1e-9) return false;
+    return std::fabs((qx - ax) * dy - (qy - ay) * dx) / std::sqrt(l2) <= tol;
+  };
+  auto on_boundary = [&](int i, int j, double qx, double qy) {
+    const std::pair<int, int> own(std::min(i, j), std::max(i, j));
+    if (std::binary_search(boundary.begin(), boundary.end(), own) && on_edge(own, qx, qy)) return true;
+    for (const auto& e : boundary)
+      if (on_edge(e, qx, qy)) return true;
     return false;
   };
   for (size_t k = 0; k < nr; ++k) {
@@ -260,7 +266,7 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
     double gap = ring[(k + 1) % nr].first - ring[k].first;
     if (k + 1 == nr) gap += 2.0 * M_PI;
     if (!(gap > 0.0) || gap >= M_PI) continue;
-    if (!on_boundary(0.5 * (px(i) + px(j)), 0.5 * (py(i) + py(j)))) continue;
+    if (!on_boundary(i, j, 0.5 * (px(i) + px(j)), 0.5 * (py(i) + py(j)))) continue;
     const double mid = ring[k].first + 0.5 * gap;
     GridCap cap;
     const int ends[2] = {i, j};
