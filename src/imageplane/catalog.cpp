@@ -204,45 +204,35 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
     w.outer[static_cast<size_t>(i)] = sd > 0 || (sd == 0 && rt.exact(i) >= rmin);
   }
   const unsigned char* outer = w.outer.data();
-  // Uses of each edge with both ends near the circle, by edge index; an edge missing from
-  // the edge list (none in a mesh of the triangulator) is counted by its ends.
-  const int ne = m.numberofedges;
-  w.uses.assign(static_cast<size_t>(std::max(ne, 0)), 0);
-  std::vector<std::pair<std::pair<int, int>, int>> unlisted;
+  // Boundary edges near the circle: the edges with both ends near the circle that only
+  // one triangle uses, each by its ends (lower first), ascending.
+  auto& boundary = w.boundary;
+  boundary.clear();
   for (int t = 0; t < m.numberoftriangles; ++t) {
     const int* tv = &m.trianglelist[3 * static_cast<size_t>(t)];
     if (outer[tv[0]] + outer[tv[1]] + outer[tv[2]] < 2) continue;
     for (int k = 0; k < 3; ++k) {
-      int a = tv[k], b = tv[(k + 1) % 3];
-      if (!(outer[static_cast<size_t>(a)] && outer[static_cast<size_t>(b)])) continue;
-      const int e = edge_index(c, a, b);
-      if (e >= 0) {
-        ++w.uses[static_cast<size_t>(e)];
-        continue;
-      }
-      if (a > b) std::swap(a, b);
-      auto it = std::find_if(unlisted.begin(), unlisted.end(), [&](const auto& p) { return p.first == std::make_pair(a, b); });
-      if (it == unlisted.end())
-        unlisted.push_back({{a, b}, 1});
-      else
-        ++it->second;
+      const int a = tv[k], b = tv[(k + 1) % 3];
+      if (outer[static_cast<size_t>(a)] && outer[static_cast<size_t>(b)])
+        boundary.emplace_back(std::min(a, b), std::max(a, b));
     }
   }
-  auto& boundary = w.boundary;
-  boundary.clear();
-  for (int e = 0; e < ne; ++e)
-    if (w.uses[static_cast<size_t>(e)] == 1) {
-      const int a = m.edgelist[2 * static_cast<size_t>(e)], b = m.edgelist[2 * static_cast<size_t>(e) + 1];
-      boundary.emplace_back(std::min(a, b), std::max(a, b));
+  std::sort(boundary.begin(), boundary.end());
+  {
+    size_t kept = 0;
+    for (size_t k = 0; k < boundary.size();) {
+      size_t run = k + 1;
+      while (run < boundary.size() && boundary[run] == boundary[k]) ++run;
+      if (run == k + 1) boundary[kept++] = boundary[k];
+      k = run;
     }
-  for (const auto& p : unlisted)
-    if (p.second == 1) boundary.push_back(p.first);
+    boundary.resize(kept);
+  }
   auto px = [&](int i) { return m.pointlist[2 * static_cast<size_t>(i)]; };
   auto py = [&](int i) { return m.pointlist[2 * static_cast<size_t>(i) + 1]; };
   // A chord between neighbouring ring vertices is part of the mesh boundary when its
   // midpoint lies on a boundary edge. The boundary edge with the chord's own ends, where
   // there is one, is tried first: it normally holds the midpoint.
-  std::sort(boundary.begin(), boundary.end());
   auto on_edge = [&](const std::pair<int, int>& e, double qx, double qy) {
     const double ax = px(e.first), ay = py(e.first), bx = px(e.second), by = py(e.second);
     const double dx = bx - ax, dy = by - ay, l2 = dx * dx + dy * dy;
