@@ -159,11 +159,14 @@ void probe_vertex(EdgeProbes& probes, double t, int k, const triangulateio& m) {
 void find_crit() {
   CritPointList& cl = TWcrit;
   cl.ncrit = 0;
-  cl.crit.clear();
   cl.edge.clear();
+  // The list keeps its storage from build to build while it holds points.
   const triangulateio& m = TWtri.out;
   const int na = m.numberofpointattributes;
-  if (m.numberofedges <= 0 || na <= kAttrMu) return;
+  if (m.numberofedges <= 0 || na <= kAttrMu) {
+    cl.crit.clear();
+    return;
+  }
   const bool vertex_values = na > kAttrPhi;
 
   // Side of the critical curves of each vertex: 1 where det A = 1/mu > 0, 0 where it is
@@ -217,7 +220,10 @@ void find_crit() {
     cl.edge.push_back(b);
   }
   cl.ncrit = static_cast<int>(rows.size() / 4);
-  if (cl.ncrit == 0) return;
+  if (cl.ncrit == 0) {
+    cl.crit.clear();
+    return;
+  }
   cl.crit.reset(1, cl.ncrit, 1, 4);
   for (int k = 1; k <= cl.ncrit; ++k)
     for (int j = 1; j <= 4; ++j) cl.crit[k][j] = rows[static_cast<size_t>(k - 1) * 4 + (j - 1)];
