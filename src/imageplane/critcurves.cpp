@@ -1,5 +1,6 @@
 #include "imageplane/critcurves.h"
 
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -174,8 +175,16 @@ void find_crit() {
   // be refined and are skipped).
   static std::vector<signed char> side;
   side.resize(static_cast<size_t>(m.numberofpoints));
+  // Where 1e-300 <= |mu| <= DBL_MAX, 1/mu is finite, nonzero and of the sign of mu, so the
+  // division is needed only elsewhere.
   for (int k = 0; k < m.numberofpoints; ++k) {
-    const double d = 1.0 / m.pointattributelist[static_cast<size_t>(k) * na + kAttrMu];
+    const double mu = m.pointattributelist[static_cast<size_t>(k) * na + kAttrMu];
+    const double am = std::fabs(mu);
+    if (am >= 1e-300 && am <= DBL_MAX) {
+      side[static_cast<size_t>(k)] = mu > 0.0 ? 1 : 0;
+      continue;
+    }
+    const double d = 1.0 / mu;
     side[static_cast<size_t>(k)] = std::isfinite(d) ? (d > 0.0 ? 1 : 0) : -1;
   }
   static std::vector<double> rows;  // x, y, u, v per point
