@@ -204,55 +204,51 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
     w.outer[static_cast<size_t>(i)] = sd > 0 || (sd == 0 && rt.exact(i) >= rmin);
   }
   const unsigned char* outer = w.outer.data();
-  // Uses of each edge with both ends near the circle, by edge index; an edge missing from
-  // the edge list (none in a mesh of the triangulator) is counted by its ends.
-  const int ne = m.numberofedges;
-  w.uses.assign(static_cast<size_t>(std::max(ne, 0)), 0);
-  std::vector<std::pair<std::pair<int, int>, int>> unlisted;
+  // Boundary edges near the circle: the edges with both ends near the circle that only
+  // one triangle uses, each by its ends (lower first), ascending.
+  auto& boundary = w.boundary;
+  boundary.clear();
   for (int t = 0; t < m.numberoftriangles; ++t) {
     const int* tv = &m.trianglelist[3 * static_cast<size_t>(t)];
     if (outer[tv[0]] + outer[tv[1]] + outer[tv[2]] < 2) continue;
     for (int k = 0; k < 3; ++k) {
-      int a = tv[k], b = tv[(k + 1) % 3];
-      if (!(outer[static_cast<size_t>(a)] && outer[static_cast<size_t>(b)])) continue;
-      const int e = edge_index(c, a, b);
-      if (e >= 0) {
-        ++w.uses[static_cast<size_t>(e)];
-        continue;
-      }
-      if (a > b) std::swap(a, b);
-      auto it = std::find_if(unlisted.begin(), unlisted.end(), [&](const auto& p) { return p.first == std::make_pair(a, b); });
-      if (it == unlisted.end())
-        unlisted.push_back({{a, b}, 1});
-      else
-        ++it->second;
+      const int a = tv[k], b = tv[(k + 1) % 3];
+      if (outer[static_cast<size_t>(a)] && outer[static_cast<size_t>(b)])
+        boundary.emplace_back(std::min(a, b), std::max(a, b));
     }
   }
-  auto& boundary = w.boundary;
-  boundary.clear();
-  for (int e = 0; e < ne; ++e)
-    if (w.uses[static_cast<size_t>(e)] == 1) {
-      const int a = m.edgelist[2 * static_cast<size_t>(e)], b = m.edgelist[2 * static_cast<size_t>(e) + 1];
-      boundary.emplace_back(std::min(a, b), std::max(a, b));
+  std::sort(boundary.begin(), boundary.end());
+  {
+    size_t kept = 0;
+    for (size_t k = 0; k < boundary.size();) {
+      size_t run = k + 1;
+      while (run < boundary.size() && boundary[run] == boundary[k]) ++run;
+      if (run == k + 1) boundary[kept++] = boundary[k];
+      k = run;
     }
-  for (const auto& p : unlisted)
-    if (p.second == 1) boundary.push_back(p.first);
+    boundary.resize(kept);
+  }
   auto px = [&](int i) { return m.pointlist[2 * static_cast<size_t>(i)]; };
   auto py = [&](int i) { return m.pointlist[2 * static_cast<size_t>(i) + 1]; };
   // A chord between neighbouring ring vertices is part of the mesh boundary when its
-  // midpoint lies on a boundary edge.
-  auto on_boundary = [&](double qx, double qy) {
-    for (const auto& e : boundary) {
-      const double ax = px(e.first), ay = py(e.first), bx = px(e.second), by = py(e.second);
-      const double dx = bx - ax, dy = by - ay, l2 = dx * dx + dy * dy;
-      if (l2 == 0.0) continue;
-      // Edges clearly away from the point are passed over before the division.
-      const double along = (qx - ax) * dx + (qy - ay) * dy;
-      if (along < -1e-6 * l2 || along > (1 + 1e-6) * l2) continue;
-      const double s = along / l2;
-      if (s < -1e-9 || s > 1 + 1e-9) continue;
-      if (std::fabs((qx - ax) * dy - (qy - ay) * dx) / std::sqrt(l2) <= tol) return true;
-    }
+  // midpoint lies on a boundary edge. The boundary edge with the chord's own ends, where
+  // there is one, is tried first: it normally holds the midpoint.
+  auto on_edge = [&](const std::pair<int, int>& e, double qx, double qy) {
+    const double ax = px(e.first), ay = py(e.first), bx = px(e.second), by = py(e.second);
+    const double dx = bx - ax, dy = by - ay, l2 = dx * dx + dy * dy;
+    if (l2 == 0.0) return false;
+    // Edges clearly away from the point are passed over before the division.
+    const double along = (qx - ax) * dx + (qy - ay) * dy;
+    if (along < -1e-6 * l2 || along > (1 + 1e-6) * l2) return false;
+    const double s = along / l2;
+    if (s < -1e-9 || s > 1 + 1e-9) return false;
+    return std::fabs((qx - ax) * dy - (qy - ay) * dx) / std::sqrt(l2) <= tol;
+  };
+  auto on_boundary = [&](int i, int j, double qx, double qy) {
+    const std::pair<int, int> own(std::min(i, j), std::max(i, j));
+    if (std::binary_search(boundary.begin(), boundary.end(), own) && on_edge(own, qx, qy)) return true;
+    for (const auto& e : boundary)
+      if (on_edge(e, qx, qy)) return true;
     return false;
   };
   for (size_t k = 0; k < nr; ++k) {
@@ -260,7 +256,7 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
     double gap = ring[(k + 1) % nr].first - ring[k].first;
     if (k + 1 == nr) gap += 2.0 * M_PI;
     if (!(gap > 0.0) || gap >= M_PI) continue;
-    if (!on_boundary(0.5 * (px(i) + px(j)), 0.5 * (py(i) + py(j)))) continue;
+    if (!on_boundary(i, j, 0.5 * (px(i) + px(j)), 0.5 * (py(i) + py(j)))) continue;
     const double mid = ring[k].first + 0.5 * gap;
     GridCap cap;
     const int ends[2] = {i, j};
@@ -284,7 +280,7 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
     cap.par[2] = lens_parity(xx, yy, xy, yx);
     // The arc's midpoint.
     const double xm = x0 + R * std::cos(mid), ym = y0 + R * std::sin(mid);
-    potdefmag(xm, ym, pot, ax, ay, xx, yy, xy, yx);
+    potdefmag_deflection(xm, ym, ax, ay);
     double umin = xm - ax, umax = umin, vmin = ym - ay, vmax = vmin;
     for (int q = 0; q < 3; ++q) {
       umin = std::min(umin, cap.u[q]);
@@ -334,8 +330,8 @@ void docatalog() {
     double uc = 0.0, vc = 0.0;
     if (TWgal.NGALMAX >= 1) {
       const double x1 = TWgal.p[1][2], y1 = TWgal.p[1][3];
-      double pot, ax, ay, xx, yy, xy, yx;
-      potdefmag(x1, y1, pot, ax, ay, xx, yy, xy, yx);
+      double ax, ay;
+      potdefmag_deflection(x1, y1, ax, ay);
       uc = x1 - ax;
       vc = y1 - ay;
     }
@@ -454,8 +450,8 @@ void docatalog() {
     const double x = 0.5 * (m.pointlist[2 * static_cast<size_t>(a)] + m.pointlist[2 * static_cast<size_t>(b)]);
     const double y =
         0.5 * (m.pointlist[2 * static_cast<size_t>(a) + 1] + m.pointlist[2 * static_cast<size_t>(b) + 1]);
-    double pot, ax, ay, xx, yy, xy, yx;
-    potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
+    double ax, ay;
+    potdefmag_deflection(x, y, ax, ay);
     mu = x - ax;
     mv = y - ay;
     if (!std::isfinite(mu) || !std::isfinite(mv)) {

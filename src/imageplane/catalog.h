@@ -89,9 +89,8 @@ struct SourceTileCatalog {
     std::vector<int> diff;               // cell counting
     std::vector<double> radius;          // caps: distance of each vertex from the centre
     std::vector<unsigned char> outer;    // caps: vertex near the outer ring
-    std::vector<int> uses;               // caps: tiles using each edge near the outer ring
     std::vector<std::pair<double, int>> ring;
-    std::vector<std::pair<int, int>> boundary;
+    std::vector<std::pair<int, int>> boundary;  // caps: boundary edges near the outer ring
   } work;
 };
 extern SourceTileCatalog TWcat;

@@ -1,5 +1,6 @@
 #include "imageplane/critcurves.h"
 
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -159,11 +160,14 @@ void probe_vertex(EdgeProbes& probes, double t, int k, const triangulateio& m) {
 void find_crit() {
   CritPointList& cl = TWcrit;
   cl.ncrit = 0;
-  cl.crit.clear();
   cl.edge.clear();
+  // The list keeps its storage from build to build while it holds points.
   const triangulateio& m = TWtri.out;
   const int na = m.numberofpointattributes;
-  if (m.numberofedges <= 0 || na <= kAttrMu) return;
+  if (m.numberofedges <= 0 || na <= kAttrMu) {
+    cl.crit.clear();
+    return;
+  }
   const bool vertex_values = na > kAttrPhi;
 
   // Side of the critical curves of each vertex: 1 where det A = 1/mu > 0, 0 where it is
@@ -171,8 +175,16 @@ void find_crit() {
   // be refined and are skipped).
   static std::vector<signed char> side;
   side.resize(static_cast<size_t>(m.numberofpoints));
+  // Where 1e-300 <= |mu| <= DBL_MAX, 1/mu is finite, nonzero and of the sign of mu, so the
+  // division is needed only elsewhere.
   for (int k = 0; k < m.numberofpoints; ++k) {
-    const double d = 1.0 / m.pointattributelist[static_cast<size_t>(k) * na + kAttrMu];
+    const double mu = m.pointattributelist[static_cast<size_t>(k) * na + kAttrMu];
+    const double am = std::fabs(mu);
+    if (am >= 1e-300 && am <= DBL_MAX) {
+      side[static_cast<size_t>(k)] = mu > 0.0 ? 1 : 0;
+      continue;
+    }
+    const double d = 1.0 / mu;
     side[static_cast<size_t>(k)] = std::isfinite(d) ? (d > 0.0 ? 1 : 0) : -1;
   }
   static std::vector<double> rows;  // x, y, u, v per point
@@ -210,15 +222,17 @@ void find_crit() {
       ax = probes.ax[k];
       ay = probes.ay[k];
     } else {
-      double pot, xx, yy, xy, yx;
-      potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
+      potdefmag_deflection(x, y, ax, ay);
     }
     rows.insert(rows.end(), {x, y, x - ax, y - ay});
     cl.edge.push_back(a);
     cl.edge.push_back(b);
   }
   cl.ncrit = static_cast<int>(rows.size() / 4);
-  if (cl.ncrit == 0) return;
+  if (cl.ncrit == 0) {
+    cl.crit.clear();
+    return;
+  }
   cl.crit.reset(1, cl.ncrit, 1, 4);
   for (int k = 1; k <= cl.ncrit; ++k)
     for (int j = 1; j <= 4; ++j) cl.crit[k][j] = rows[static_cast<size_t>(k - 1) * 4 + (j - 1)];

@@ -166,10 +166,15 @@ inline void shear_terms(double gc, double gs, double dx, double dy, double& P2, 
   Y2 = gs * dx - gc * dy;
 }
 
+// What the plain sum makes: everything, the second derivatives alone (t[4..7], o4..o7) or
+// the deflection alone (t[2..3], o2..o3). The other entries are then not the field's.
+enum class Want { kAll, kHess, kDefl };
+
 // A row of the isothermal closed form: its contribution t[1..7], from the row's own record
-// (with kHess, t[4..7] only: t[1..3] are then not the field's).
-template <bool kHess>
+// (the entries kW asks for).
+template <Want kW>
 inline void iso_row(const GalaxyTable::Row& r, double x, double y, bool pot, double* t) {
+  constexpr bool kHess = kW == Want::kHess, kDefl = kW == Want::kDefl;
   const CurrentComponent& k = r.c;
   const double c = k.ct, sn = k.st;
   const double dx = x - k.xg, dy = y - k.yg;
@@ -178,7 +183,8 @@ inline void iso_row(const GalaxyTable::Row& r, double x, double y, bool pot, dou
   if (r.iso_terms == 1) {
     double f[7];  // stays in registers: its address goes nowhere
     f[1] = f[2] = f[3] = 0.0;
-    iso_detail::iso_eval(r.iso[0], xp, yp, pot, false, f, !kHess);
+    if (kDefl) f[4] = f[5] = f[6] = 0.0;  // not made
+    iso_detail::iso_eval(r.iso[0], xp, yp, pot, false, f, !kHess, !kDefl);
     f1 = f[1], f2 = f[2], f3 = f[3], f4 = f[4], f5 = f[5], f6 = f[6];
   } else {
     double f[7];
@@ -187,6 +193,12 @@ inline void iso_row(const GalaxyTable::Row& r, double x, double y, bool pot, dou
   }
   double P2, X2, Y2;
   shear_terms(k.gc, k.gs, dx, dy, P2, X2, Y2);
+  if (kDefl) {
+    // The deflection's entries of contribution(), alone.
+    t[2] = (-sn * f2 - c * f3) + X2;
+    t[3] = (c * f2 - sn * f3) + Y2;
+    return;
+  }
   contribution(t, r, f1, f2, f3, f4, f5, f6, c, sn, P2, X2, Y2, k.gc, -k.gc, k.gs);
 }
 
@@ -230,9 +242,11 @@ inline void class_row(const GalaxyTable::Row& r, double x, double y, double& gct
 // The whole-model sum when plain_sum_applies(): o1..o7 as potdefmagONE gives them, times
 // scale. Rows whose closed form the loader prepared are evaluated from their own record;
 // the others go through `cur` and their class routine as in the general loop. Component 1
-// is left loaded. With kHess only o4..o7 are made (the same bits; o1..o3 are not the
-// field's): single closed-form rows then skip their potential and deflection.
-template <bool kHess>
+// is left loaded. With Want::kHess only o4..o7 are made (the same bits; o1..o3 are not the
+// field's): single closed-form rows then skip their potential and deflection. With
+// Want::kDefl only o2..o3 are made (the others are not the field's): closed-form rows then
+// skip their potential and second derivatives.
+template <Want kW>
 void sum_plain(double x, double y, double scale, double& o1, double& o2, double& o3, double& o4, double& o5,
                double& o6, double& o7) {
   using Row = GalaxyTable::Row;
@@ -269,13 +283,18 @@ void sum_plain(double x, double y, double scale, double& o1, double& o2, double&
     if (r.kind == Row::ROW_NONE) {
       continue;
     } else if (r.kind == Row::ROW_ISO) {
-      iso_row<kHess>(r, x, y, pot, t);
+      iso_row<kW>(r, x, y, pot, t);
       gct += r.c.gc;
       gst += r.c.gs;
     } else {
       no_third.set();
       loaded = j;
       class_row(r, x, y, gct, gst, t);
+    }
+    if (kW == Want::kDefl) {
+      s2 += t[2];
+      s3 += t[3];
+      continue;
     }
     s1 += t[1];
     s2 += t[2];
@@ -308,7 +327,7 @@ void sum_plain(double x, double y, double scale, double& o1, double& o2, double&
 void potdefmag(double x, double y, double& pot, double& phix, double& phiy, double& phixx,
                double& phiyy, double& phixy, double& phiyx) {
   if (plain_sum_applies()) {
-    sum_plain<false>(x, y, TWmod.scale, pot, phix, phiy, phixx, phiyy, phixy, phiyx);
+    sum_plain<Want::kAll>(x, y, TWmod.scale, pot, phix, phiy, phixx, phiyy, phixy, phiyx);
     return;
   }
   PotDefMagVector out;
@@ -329,7 +348,15 @@ void potdefmag(double x, double y, double& pot, double& phix, double& phiy, doub
 void potdefmag_hessian(double x, double y, double& phixx, double& phiyy, double& phixy, double& phiyx) {
   double pot, phix, phiy;
   if (plain_sum_applies())
-    sum_plain<true>(x, y, TWmod.scale, pot, phix, phiy, phixx, phiyy, phixy, phiyx);
+    sum_plain<Want::kHess>(x, y, TWmod.scale, pot, phix, phiy, phixx, phiyy, phixy, phiyx);
+  else
+    potdefmag(x, y, pot, phix, phiy, phixx, phiyy, phixy, phiyx);
+}
+
+void potdefmag_deflection(double x, double y, double& phix, double& phiy) {
+  double pot, phixx, phiyy, phixy, phiyx;
+  if (plain_sum_applies())
+    sum_plain<Want::kDefl>(x, y, TWmod.scale, pot, phix, phiy, phixx, phiyy, phixy, phiyx);
   else
     potdefmag(x, y, pot, phix, phiy, phixx, phiyy, phixy, phiyx);
 }
@@ -341,7 +368,7 @@ void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_deri
   if (want_param_derivs) fatal("parameter derivatives have been deactivated");
   if (plain_sum_applies()) {
     double* o = out.v;
-    sum_plain<false>(x, y, 1.0, o[1], o[2], o[3], o[4], o[5], o[6], o[7]);
+    sum_plain<Want::kAll>(x, y, 1.0, o[1], o[2], o[3], o[4], o[5], o[6], o[7]);
     return;
   }
   const int n = TWgal.NGALMAX;

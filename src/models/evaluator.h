@@ -80,6 +80,10 @@ void potdefmag(double x, double y, double& pot, double& phix, double& phiy, doub
 // nothing else (the magnification's zeros): closed-form components skip their potential
 // and deflection where the model allows. Leaves component 1 loaded.
 void potdefmag_hessian(double x, double y, double& phixx, double& phiyy, double& phixy, double& phiyx);
+// The deflection of potdefmag at (x, y), the same bits, for callers that need nothing else
+// (source positions): closed-form components skip their potential and second derivatives
+// where the model allows. Leaves component 1 loaded.
+void potdefmag_deflection(double x, double y, double& phix, double& phiy);
 // Single-plane sum into out (unscaled). want_param_derivs = true (the parameter-derivative
 // check) ends the program: "parameter derivatives have been deactivated".
 void potdefmagONE(PotDefMagVector& out, double x, double y, bool want_param_derivs = false);

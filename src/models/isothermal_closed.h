@@ -43,15 +43,17 @@ inline void iso_prepare(IsoConsts& k, double b, double s, double q, double v, do
 // Writes o[2..6], o[1] when pot is true (it is left alone otherwise) and, when third is
 // true, the third derivatives o[7..10]. For b != 0 (k.zero false): with b = 0 every entry
 // is 0. With defl false only the second derivatives o[4..6] are made (pot and third are
-// then ignored), by the same arithmetic, so they are the same bits.
-inline void iso_eval(const IsoConsts& k, double x, double y, bool pot, bool third, double* o, bool defl = true) {
+// then ignored), by the same arithmetic, so they are the same bits. With hess false only
+// the deflection o[2..3] is made (pot and third are then ignored), the same bits as well.
+inline void iso_eval(const IsoConsts& k, double x, double y, bool pot, bool third, double* o, bool defl = true,
+                     bool hess = true) {
   const double s = k.s, q2 = k.q2, u = k.u, v = k.v, qb = k.qb;
   const bool circ = v < 1e-6;
   const double psi = circ ? std::sqrt(x * x + y * y + s * s) : std::sqrt(q2 * (s * s + x * x) + y * y);
   const double W = psi + s, E = W * W + u * x * x;
   // The library calls come first, while few values are live across them.
   // x phi_x + y phi_y - (qbs/2) ln E + qbs ln((1 + q) s), with one logarithm.
-  if (!defl) pot = third = false;
+  if (!defl || !hess) pot = third = false;
   const double L = pot ? std::log(E / k.c2) : 0.0;
   if (!defl) {
     // second derivatives only
@@ -72,6 +74,7 @@ inline void iso_eval(const IsoConsts& k, double x, double y, bool pot, bool thir
       o[3] = k.qbv * std::atan(ay);
     }
   }
+  if (!hess) return;
   const double D = psi * E, iD = 1.0 / D;
   const double N1 = psi * W - q2 * x * x, N2 = s * W + x * x;
   o[4] = qb * N1 * iD;

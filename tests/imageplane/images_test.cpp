@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <algorithm>
 #include <string>
 
@@ -574,6 +575,54 @@ TEST(FindImg, DefaultGridMatchesDenseSearchByTheCaustic) {
       expect_index_one(im);
     }
   }
+}
+
+// A cap covers each chord of the outer ring that is an edge of the mesh boundary, which is
+// told by the triangles alone: without the edge list the caps are the same; without the
+// tile on one chord that chord has no cap (its midpoint lies on no boundary edge) and the
+// other caps are unchanged.
+TEST(FindImg, CapsCoverTheChordsOnTheMeshBoundary) {
+  quad_lens();
+  build_mesh(even_radii(2.0, 12), 24);
+  triangulateio& m = TWtri.out;
+  const std::vector<GridCap> all = TWcat.caps;
+  ASSERT_EQ(all.size(), 24u);
+  auto same = [](const GridCap& a, const GridCap& b) {
+    return std::memcmp(a.x, b.x, sizeof a.x) == 0 && std::memcmp(a.y, b.y, sizeof a.y) == 0 &&
+           std::memcmp(a.u, b.u, sizeof a.u) == 0 && std::memcmp(a.box, b.box, sizeof a.box) == 0;
+  };
+  const std::vector<int> edges = m.edgelist;
+  const int ne = m.numberofedges;
+  m.edgelist.clear();
+  m.numberofedges = 0;
+  docatalog();
+  ASSERT_EQ(TWcat.caps.size(), all.size());
+  for (size_t k = 0; k < all.size(); ++k) EXPECT_TRUE(same(TWcat.caps[k], all[k])) << k;
+  m.edgelist = edges;
+  m.numberofedges = ne;
+  // The outer ring's vertices are the last 24; drop the tile on the chord of its first two.
+  const int a = m.numberofpoints - 24, b = a + 1;
+  int dropped = 0;
+  for (int t = 0; t < m.numberoftriangles; ++t) {
+    const int* tv = &m.trianglelist[3 * static_cast<size_t>(t)];
+    if (std::count(tv, tv + 3, a) && std::count(tv, tv + 3, b)) {
+      m.trianglelist.erase(m.trianglelist.begin() + 3 * t, m.trianglelist.begin() + 3 * t + 3);
+      --m.numberoftriangles;
+      ++dropped;
+      break;
+    }
+  }
+  ASSERT_EQ(dropped, 1);
+  docatalog();
+  std::vector<GridCap> rest;
+  for (const GridCap& cap : all) {
+    const bool chord = (cap.x[0] == m.pointlist[2 * a] && cap.x[1] == m.pointlist[2 * b]) ||
+                       (cap.x[0] == m.pointlist[2 * b] && cap.x[1] == m.pointlist[2 * a]);
+    if (!chord) rest.push_back(cap);
+  }
+  ASSERT_EQ(rest.size(), 23u);
+  ASSERT_EQ(TWcat.caps.size(), rest.size());
+  for (size_t k = 0; k < rest.size(); ++k) EXPECT_TRUE(same(TWcat.caps[k], rest[k])) << k;
 }
 
 // The candidate list grows with the number of tiles that hold the source: under a

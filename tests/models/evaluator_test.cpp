@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <functional>
 
 #include "models/classes.h"
@@ -39,6 +40,8 @@ void set_component(int i, const std::string& name, std::initializer_list<double>
   int k = 1;
   for (double v : p) setp(i, k++, v);
 }
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 Out pdm(double x, double y) {
   Out o{};
@@ -455,6 +458,11 @@ TEST(Potdefmag, PlainSumAgreesWithTheGeneralLoop) {
       potdefmag_hessian(p[0], p[1], h[4], h[5], h[6], h[7]);
       for (int k = 4; k <= 7; ++k) EXPECT_EQ(h[k], plain[k]) << what << " second derivative " << k;
       EXPECT_EQ(cur.igal, 1);
+      // So is the deflection alone.
+      double d[2] = {};
+      potdefmag_deflection(p[0], p[1], d[0], d[1]);
+      EXPECT_TRUE(same_bits(d[0], plain[2]) && same_bits(d[1], plain[3])) << what << " deflection";
+      EXPECT_EQ(cur.igal, 1);
     }
   };
   for (int norm : {0, 1, 0}) {
@@ -485,6 +493,70 @@ TEST(Potdefmag, PlainSumAgreesWithTheGeneralLoop) {
   settings.potflag = 1;
   const Out replaced = pdm(0.7, 0.3);
   for (int k = 1; k <= 7; ++k) EXPECT_EQ(replaced[k], sheet[k]) << k;
+  InitModels();
+}
+
+// The deflection alone is potdefmag's deflection, bit for bit, on every route: the plain sum
+// with closed-form rows (single, truncated, circular, b = 0), class-routine rows and the
+// internal quadrupole, with and without the potential and under a model-wide scale; and the
+// general loop (dominance tracking, a line-of-sight component, clump fields), to which it
+// falls back. Points at a component's centre are included.
+TEST(Potdefmag, DeflectionAloneIsPotdefmagsDeflection) {
+  const double pts[][2] = {{0.7, 0.3}, {-1.1, 0.45}, {0.1, -0.2}, {2.5, -1.7}, {0.0, 0.0}, {0.6, 0.4}, {1e-9, -3e-9}};
+  auto compare = [&](const char* what) {
+    for (const auto& p : pts) {
+      const Out full = pdm(p[0], p[1]);
+      double d[2] = {};
+      potdefmag_deflection(p[0], p[1], d[0], d[1]);
+      EXPECT_EQ(cur.igal, TWgal.NGALMAX >= 1 ? 1 : 0) << what;
+      EXPECT_TRUE(same_bits(d[0], full[2]) && same_bits(d[1], full[3]))
+          << what << " at " << p[0] << " " << p[1] << ": " << d[0] << " " << d[1] << " against " << full[2] << " "
+          << full[3];
+    }
+  };
+  // Closed-form rows only, and with class routines between them.
+  fresh_model(4);
+  set_component(1, "alpha", {1.0, 0.0, 0.0, 0.3, 20.0, 0.1, -40.0, 0.05, 0, 1.0});
+  set_component(2, "alpha", {0.4, -0.5, 0.3, 0.2, -30.0, 0, 0, 0.1, 0.6, 1.0});  // truncated
+  set_component(3, "pjaffe", {0.3, 0.6, 0.4, -0.5, 80.0, 0.02, 10.0, 0.02, 0.3});
+  set_component(4, "alpha", {0.2, 0.4, -0.4, 0, 0, 0, 0, 0.03, 0, 1.0});  // circular
+  for (int potflag : {0, 1}) {
+    settings.potflag = potflag;
+    compare(potflag ? "closed forms, potential" : "closed forms");
+  }
+  TWmod.scale = 0.7;
+  compare("closed forms, scaled");
+  fresh_model(8);
+  settings.potflag = 0;
+  set_component(1, "ptmass", {0.3, -0.8, -0.6, 0, 0, 0.03, 40.0});
+  set_component(2, "alpha", {1.0, 0.1, -0.2, 0.3, 20.0, 0.05, 70.0, 0.05, 0, 1.0});
+  set_component(3, "alpha", {0.2, 0.3, 0.7, 0.1, 10.0, 0, 0, 0.2, 0, -1.0});  // through its routine
+  set_component(4, "intshr", {0.5, 0.2, 0.1, 0, 0, 0.05, 20.0});
+  set_component(5, "alpha", {0.0, 0.5, 0.5, 0.2, 0, 0.01, 0, 0.1, 0, 1.0});  // b = 0
+  set_component(6, "alpha", {0.3, -0.3, 0.9, 1e-7, 5.0, 0, 0, 0, 0, 1.0});   // core 0, e ~ 0
+  set_component(7, "convrg", {0.2, 0, 0, 0, 0, 0.02, 30.0});
+  set_component(8, "alpha", {0.5, 0.0, 0.0, 0.2, 60.0, 0, 0, 0.05, 0, 1.0});  // centred at a point
+  settings.intshrmode = 2;
+  compare("mixed rows");
+  settings.alphanorm = 1;
+  compare("mixed rows, alphanorm 1");
+  // The general loop.
+  TWtrack.track_mode = 1;
+  compare("dominance tracking");
+  TWtrack.track_mode = 0;
+  const int clumpmode = settings.clumpmode;
+  settings.clumpmode = 0;
+  TWclump.clump_list.reset(1, 1);
+  TWclump.clump_list[1] = 2;
+  TWclump.clump_list_n = 1;
+  compare("clump list removed");
+  TWclump = ClumpState();
+  settings.clumpmode = clumpmode;
+  fresh_model(2);
+  settings.potflag = 0;
+  set_component(1, "alpha", {1.0, 0.1, -0.2, 0.3, 20.0, 0.05, 70.0, 0.05, 0, 1.0});
+  set_component(2, "LOSshr", {0.1, 1, -1, 0, 0, 0.08, 25});
+  compare("line of sight");
   InitModels();
 }
 
