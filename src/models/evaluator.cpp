@@ -184,7 +184,7 @@ inline void iso_row(const GalaxyTable::Row& r, double x, double y, bool pot, dou
     double f[7];  // stays in registers: its address goes nowhere
     f[1] = f[2] = f[3] = 0.0;
     if (kDefl) f[4] = f[5] = f[6] = 0.0;  // not made
-    iso_detail::iso_eval(r.iso[0], xp, yp, pot, false, f, !kHess, !kDefl);
+    iso_detail::iso_eval<!kDefl>(r.iso[0], xp, yp, pot, false, f, !kHess);
     f1 = f[1], f2 = f[2], f3 = f[3], f4 = f[4], f5 = f[5], f6 = f[6];
   } else {
     double f[7];

@@ -45,8 +45,8 @@ inline void iso_prepare(IsoConsts& k, double b, double s, double q, double v, do
 // is 0. With defl false only the second derivatives o[4..6] are made (pot and third are
 // then ignored), by the same arithmetic, so they are the same bits. With hess false only
 // the deflection o[2..3] is made (pot and third are then ignored), the same bits as well.
-inline void iso_eval(const IsoConsts& k, double x, double y, bool pot, bool third, double* o, bool defl = true,
-                     bool hess = true) {
+template <bool hess = true>
+inline void iso_eval(const IsoConsts& k, double x, double y, bool pot, bool third, double* o, bool defl = true) {
   const double s = k.s, q2 = k.q2, u = k.u, v = k.v, qb = k.qb;
   const bool circ = v < 1e-6;
   const double psi = circ ? std::sqrt(x * x + y * y + s * s) : std::sqrt(q2 * (s * s + x * x) + y * y);
