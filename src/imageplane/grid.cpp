@@ -56,6 +56,7 @@ class NodePool {
       ++next_;
     } else if (free_) {
       g = free_;
+      unpoison_node(g);  // its link is read before the node is handed out
       free_ = g->next;
     } else {
       grow();

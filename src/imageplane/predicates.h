@@ -23,7 +23,9 @@ constexpr int kUndecided = 2;
 
 // The bounds of stages 1 and 2 assume that every operation is rounded once, to nearest
 // double. Where the compiler evaluates in wider registers or reassociates, both stages
-// step aside and the kernel's tests decide everything.
+// step aside and the kernel's tests decide everything. The files that use them are built
+// with -ffp-contract=off (see CMakeLists.txt): a multiply fused with an add would skip a
+// rounding that the splitting of a product relies on.
 #if defined(__FAST_MATH__)
 constexpr bool kRoundsToDouble = false;
 #else
