@@ -15,6 +15,7 @@
 #include "core/lens_model.h"
 #include "imageplane/catalog.h"
 #include "imageplane/critcurves.h"
+#include "imageplane/images.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -122,19 +123,7 @@ void eval_node(gnode* g) {
   if (g->u > s.umax) s.umax = g->u;
   if (g->v < s.vmin) s.vmin = g->v;
   if (g->v > s.vmax) s.vmax = g->v;
-  const double t = 2.0 - xx - yy, disc = t * t - 4.0 * det;
-  // det < 0: the eigenvalues have opposite signs, a saddle. In floating point too: disc is
-  // then at least the rounded t * t, whose rounded root is |t| exactly while t * t is a
-  // normal number, so the smaller eigenvalue is at most 0 and the larger at least 0 (an
-  // overflow to infinity keeps that). No root needed for these nodes.
-  if (det < 0 && std::fabs(t) > 1e-150) {
-    g->parity = -1;
-  } else if (disc < 0) {
-    g->parity = -1;
-  } else {
-    const double q = std::sqrt(disc), l1 = 0.5 * (t + q), l2 = 0.5 * (t - q);
-    g->parity = (l1 > 0 && l2 > 0) ? 1 : (l1 < 0 && l2 < 0) ? -2 : -1;
-  }
+  g->parity = lens_parity(xx, yy, xy, yx);
   if (evaluated_nodes) evaluated_nodes->push_back(g);
 }
 

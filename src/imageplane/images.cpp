@@ -717,18 +717,6 @@ void refine_img(const std::vector<Candidate>& cands, double u, double v, int& n,
 
 // ---------------------------------------------------------------------------------------
 
-int lens_parity(double phixx, double phiyy, double phixy, double phiyx) {
-  const double t = 2.0 - phixx - phiyy;
-  const double det = (1.0 - phixx) * (1.0 - phiyy) - phixy * phiyx;
-  const double disc = t * t - 4.0 * det;
-  if (!(disc >= 0.0)) return -1;
-  const double sq = std::sqrt(disc);
-  const double l1 = 0.5 * (t + sq), l2 = 0.5 * (t - sq);
-  if (l1 > 0.0 && l2 > 0.0) return 1;
-  if (l1 < 0.0 && l2 < 0.0) return -2;
-  return -1;
-}
-
 int intriangle(double u1, double v1, double u2, double v2, double u3, double v3, double qu, double qv) {
   const double xt2 = settings.xtol * settings.xtol;
   auto d2 = [&](double a, double b) { return (a - qu) * (a - qu) + (b - qv) * (b - qv); };

@@ -25,6 +25,8 @@
 // that lowers its residual.
 #pragma once
 
+#include <cmath>
+
 #include "numeric/alloc.h"
 
 // State of the current source as image finding sees it.
@@ -70,5 +72,21 @@ int intriangle(double u1, double v1, double u2, double v2, double u3, double v3,
 // time-delay surface (a galaxy's core).
 bool ingalcore(int t);
 // Parity of a point from its second derivatives: 1 both eigenvalues of A positive
-// (minimum of the time-delay surface), -2 both negative (maximum), -1 otherwise.
-int lens_parity(double phixx, double phiyy, double phixy, double phiyx);
+// (minimum of the time-delay surface), -2 both negative (maximum), -1 otherwise (a NaN
+// included). Inline: the grid build classifies every node with it.
+inline int lens_parity(double phixx, double phiyy, double phixy, double phiyx) {
+  const double t = 2.0 - phixx - phiyy;
+  const double det = (1.0 - phixx) * (1.0 - phiyy) - phixy * phiyx;
+  // det < 0: the eigenvalues have opposite signs, a saddle. In floating point too: disc is
+  // then at least the rounded t * t, whose rounded root is |t| exactly while t * t is a
+  // normal number, so the smaller eigenvalue is at most 0 and the larger at least 0 (an
+  // overflow to infinity keeps that). No root needed for these points.
+  if (det < 0.0 && std::fabs(t) > 1e-150) return -1;
+  const double disc = t * t - 4.0 * det;
+  if (!(disc >= 0.0)) return -1;
+  const double sq = std::sqrt(disc);
+  const double l1 = 0.5 * (t + sq), l2 = 0.5 * (t - sq);
+  if (l1 > 0.0 && l2 > 0.0) return 1;
+  if (l1 < 0.0 && l2 < 0.0) return -2;
+  return -1;
+}
