@@ -20,6 +20,19 @@
 
 namespace {
 
+// The vertex a plain first-match scan gives the node at (x, y): the first of `found`
+// (x, y pairs) within xmatch in both coordinates, or a new one appended to it.
+int scan_vertex(std::vector<double>& found, double x, double y, double xmatch) {
+  const int nv = static_cast<int>(found.size() / 2);
+  int v = 0;
+  while (v < nv && !(std::fabs(x - found[2 * v]) < xmatch && std::fabs(y - found[2 * v + 1]) < xmatch)) ++v;
+  if (v == nv) {
+    found.push_back(x);
+    found.push_back(y);
+  }
+  return v;
+}
+
 // Nodes set out where the merge's cell lookup can go wrong: on both sides of the boundaries
 // of its cells (64 xmatch wide, from the origin), at distances just inside and just outside
 // xmatch, near the origin and so far from it that the place inside a cell is not trusted.
@@ -58,15 +71,9 @@ TEST(Mesh, MergeFindsTheFirstVertexWithinXmatchAcrossCellBoundaries) {
     std::vector<double> found;
     int merged = 0;
     for (gnode* g = TWgrid.top; g; g = g->next) {
-      const int nv = static_cast<int>(found.size() / 2);
-      int v = 0;
-      while (v < nv && !(std::fabs(g->x - found[2 * v]) < xmatch && std::fabs(g->y - found[2 * v + 1]) < xmatch)) ++v;
-      if (v == nv) {
-        found.push_back(g->x);
-        found.push_back(g->y);
-      } else {
-        ++merged;
-      }
+      const size_t before = found.size();
+      const int v = scan_vertex(found, g->x, g->y, xmatch);
+      if (found.size() == before) ++merged;
       ASSERT_EQ(g->vertex, v) << "node at " << g->x - base << " " << g->y - base;
     }
     EXPECT_GT(merged, n * n / 4);  // the case is not trivial
@@ -236,13 +243,7 @@ TEST(Mesh, NodesWithATwinGetTheVertexOfTheFirstMatchScanAtEveryXmatch) {
     built = false;
     std::vector<double> found;
     for (const gnode* g : nodes) {
-      const int nv = static_cast<int>(found.size() / 2);
-      int v = 0;
-      while (v < nv && !(std::fabs(g->x - found[2 * v]) < xmatch && std::fabs(g->y - found[2 * v + 1]) < xmatch)) ++v;
-      if (v == nv) {
-        found.push_back(g->x);
-        found.push_back(g->y);
-      }
+      const int v = scan_vertex(found, g->x, g->y, xmatch);
       ASSERT_EQ(g->vertex, v) << "node at " << g->x << " " << g->y;
     }
     EXPECT_EQ(TWtri.in.numberofpoints, static_cast<int>(found.size() / 2));
