@@ -246,9 +246,12 @@ inline void class_row(const GalaxyTable::Row& r, double x, double y, double& gct
 // field's): single closed-form rows then skip their potential and deflection. With
 // Want::kDefl only o2..o3 are made (the others are not the field's): closed-form rows then
 // skip their potential and second derivatives.
+//
+// Each instance starts on a cache line of its own: where it starts moved its inner branches
+// across fetch boundaries, by about a nanosecond per call, whenever unrelated code changed.
 template <Want kW>
-void sum_plain(double x, double y, double scale, double& o1, double& o2, double& o3, double& o4, double& o5,
-               double& o6, double& o7) {
+__attribute__((aligned(64))) void sum_plain(double x, double y, double scale, double& o1, double& o2,
+                                            double& o3, double& o4, double& o5, double& o6, double& o7) {
   using Row = GalaxyTable::Row;
   const int n = TWgal.NGALMAX;
   const bool pot = settings.potflag != 0;
