@@ -24,12 +24,6 @@ std::vector<double> half_plane(const std::vector<double>& field, int N1, int N2)
   return spec;
 }
 
-void expect_close(const std::vector<double>& got, const std::vector<double>& want, const std::string& what) {
-  ASSERT_EQ(got.size(), want.size()) << what;
-  const double tol = 1e-12 * largest_abs(want);
-  for (size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(got[i], want[i], tol) << what << " at " << i;
-}
-
 }  // namespace
 
 // Square and oblong grids, the smallest included: doFT against the direct sum, and doIFT

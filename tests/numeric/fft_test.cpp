@@ -33,13 +33,6 @@ std::vector<double> interleave(const std::vector<cplx>& v) {
   return d;
 }
 
-// Every value of got within 1e-12 of the largest |value| of want.
-void expect_close(const std::vector<double>& got, const std::vector<double>& want, const std::string& what) {
-  ASSERT_EQ(got.size(), want.size()) << what;
-  const double tol = 1e-12 * largest_abs(want);
-  for (size_t i = 0; i < want.size(); i++) EXPECT_NEAR(got[i], want[i], tol) << what << " at " << i;
-}
-
 // A buffer whose array starts `offset` doubles in, so that the transforms meet arrays of
 // either alignment (a plan kept for one alignment must not run on the other).
 struct Shifted {

@@ -1,9 +1,12 @@
 // The discrete Fourier transform by its defining sum, the reference of the transform tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <string>
 #include <vector>
 
 using cplx = std::complex<double>;
@@ -45,4 +48,11 @@ inline double largest_abs(const std::vector<double>& x) {
   double m = 0;
   for (double v : x) m = std::max(m, std::fabs(v));
   return m;
+}
+
+// Every value of got within 1e-12 of the largest |value| of want.
+inline void expect_close(const std::vector<double>& got, const std::vector<double>& want, const std::string& what) {
+  ASSERT_EQ(got.size(), want.size()) << what;
+  const double tol = 1e-12 * largest_abs(want);
+  for (size_t i = 0; i < want.size(); i++) EXPECT_NEAR(got[i], want[i], tol) << what << " at " << i;
 }
