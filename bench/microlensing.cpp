@@ -2,10 +2,16 @@
 // convergence sheet with shear), in ray-star deflections per second: the block sum of
 // do_trishoot against a plain per-ray loop over the stars' arrays compiled with the same
 // flags, and rays per second through potdefmag and by interpolation; then a convolution of
-// a 1024 x 1024 image and SBmap2's lensed map per sample point.
+// a 1024 x 1024 image beside the plain FFTW transforms it needs, a convergence map solved on
+// a grid of that size, and SBmap2's lensed map per sample point.
+#include <fftw3.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "bench/bench.h"
@@ -16,6 +22,7 @@
 #include "imageplane/source_models.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "models/kapmap.h"
 #include "numeric/random.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -126,6 +133,51 @@ double plain_rate(const PtmassField& f, int nrays) {
   return static_cast<double>(nrays) * static_cast<double>(m) / seconds_since(t0);
 }
 
+// Median of three timings in ms (fn returns seconds), after one untimed warm-up call.
+template <class F>
+double median_ms(F&& fn) {
+  fn();
+  double t[3];
+  for (double& v : t) v = 1e3 * fn();
+  std::sort(t, t + 3);
+  return t[1];
+}
+
+// Plain FFTW on an n x n real array (FFTW_ESTIMATE, the planner flag of the program's own
+// transforms): two forward transforms and one inverse, timed as median_ms does; also the
+// medians of one forward and one inverse.
+double fftw_three_transforms(int n, double& forward, double& inverse) {
+  const size_t real = static_cast<size_t>(n) * n, half = static_cast<size_t>(n) * (n / 2 + 1);
+  double* x = fftw_alloc_real(real);
+  double* y = fftw_alloc_real(real);
+  fftw_complex* X = fftw_alloc_complex(half);
+  fftw_complex* Y = fftw_alloc_complex(half);
+  const fftw_plan fx = fftw_plan_dft_r2c_2d(n, n, x, X, FFTW_ESTIMATE);
+  const fftw_plan fy = fftw_plan_dft_r2c_2d(n, n, y, Y, FFTW_ESTIMATE);
+  const fftw_plan bx = fftw_plan_dft_c2r_2d(n, n, X, x, FFTW_ESTIMATE);
+  RandomStream r(-5);
+  for (size_t i = 0; i < real; ++i) y[i] = ran2(r);
+  auto fill = [&] {
+    for (size_t i = 0; i < real; ++i) x[i] = y[i];
+  };
+  auto timed = [](const fftw_plan& p) {
+    const auto t0 = std::chrono::steady_clock::now();
+    fftw_execute(p);
+    return seconds_since(t0);
+  };
+  const double three = median_ms([&] {
+    fill();
+    return timed(fx) + timed(fy) + timed(bx);
+  });
+  forward = median_ms([&] { fill(); return timed(fx); });
+  inverse = median_ms([&] { fill(); timed(fx); return timed(bx); });
+  keep(x[0]);
+  for (fftw_plan p : {fx, fy, bx}) fftw_destroy_plan(p);
+  for (double* p : {x, y}) fftw_free(p);
+  for (fftw_complex* p : {X, Y}) fftw_free(p);
+  return three;
+}
+
 }  // namespace
 
 void bench_microlensing() {
@@ -154,21 +206,47 @@ void bench_microlensing() {
                 nstars, exact, interp);
   }
 
-  // Convolution of a 1024 x 1024 image (a 2048 x 2048 grid).
+  // Convolution of a 1024 x 1024 image (a 2048 x 2048 grid) beside the three plain FFTW
+  // transforms it needs, then a convergence map solved on a grid of the same size.
   {
     const int n = 1024;
     Mat a(1, n, 1, n);
     for (int i = 1; i <= n; ++i)
       for (int j = 1; j <= n; ++j) a[i][j] = std::exp(-((i - 500.0) * (i - 500.0) + (j - 530.0) * (j - 530.0)) / 800.0);
     const int N = convolve_length(n, 'x');
-    std::vector<double> img = place_image(a, n, n, N, N);
-    std::vector<double> psf(img.size(), 0.0);
-    psf[0] = 0.5;
-    psf[1] = psf[static_cast<size_t>(N)] = 0.25;
+    const std::vector<double> img0 = place_image(a, n, n, N, N);
+    std::vector<double> psf0(img0.size(), 0.0);
+    psf0[0] = 0.5;
+    psf0[1] = psf0[static_cast<size_t>(N)] = 0.25;
+    const double conv = median_ms([&] {
+      std::vector<double> img = img0, psf = psf0;  // the transform overwrites its input
+      const auto t0 = std::chrono::steady_clock::now();
+      const Mat out = convolve_grids(img, psf, n, n, N, N);
+      const double t = seconds_since(t0);
+      keep(out[500][530]);
+      return t;
+    });
+    double forward = 0, inverse = 0;
+    const double plain = fftw_three_transforms(N, forward, inverse);
+    std::printf("convolve 1024 x 1024 (grid %d x %d): %.1f ms; FFTW, two forward and one inverse real %d x %d"
+                " transforms: %.1f ms (forward %.1f, inverse %.1f); ratio %.2f\n",
+                N, N, conv, N, N, plain, forward, inverse, conv / plain);
+
+    const int m = N / 2;
+    Mat kappa(1, m, 1, m);
+    for (int i = 1; i <= m; ++i)
+      for (int j = 1; j <= m; ++j) {
+        const double x = -4.0 + 8.0 * (i - 1) / (m - 1), y = -4.0 + 8.0 * (j - 1) / (m - 1);
+        kappa[i][j] = 0.5 / std::sqrt(0.04 + x * x + y * y);
+      }
+    char path[] = "/tmp/tarnbench_kapmapXXXXXX";
+    const int fd = mkstemp(path);
+    if (fd >= 0) close(fd);
     const auto t0 = std::chrono::steady_clock::now();
-    const Mat out = convolve_grids(img, psf, n, n, N, N);
-    keep(out[500][530]);
-    std::printf("convolve 1024 x 1024 (grid %d x %d): %.1f ms\n", N, N, 1e3 * seconds_since(t0));
+    do_kap2lens(m, m, kappa, path, -4, 4, -4, 4);
+    const double t = seconds_since(t0);
+    std::remove(path);
+    std::printf("kap2lens, %d x %d map (grid %d x %d): %.1f ms\n", m, m, N, N, 1e3 * t);
   }
 
   // SBmap2's lensed map per sample point: 1,000 stars and the sheet, one Sersic source.

@@ -4,7 +4,7 @@
 # something is missing. Runs as root (or through sudo when available).
 set -euo pipefail
 
-packages=(g++ cmake make libgtest-dev libcfitsio-dev libcgal-dev libgmp-dev libmpfr-dev pkg-config)
+packages=(g++ cmake make libgtest-dev libcfitsio-dev libcgal-dev libfftw3-dev libgmp-dev libmpfr-dev pkg-config)
 
 missing=()
 for p in "${packages[@]}"; do

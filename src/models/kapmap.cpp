@@ -2,10 +2,13 @@
 // map commands.
 #include "models/kapmap.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -58,9 +61,6 @@ inline size_t spec_index(int N1, int N2, int k1, int k2) {
   return (static_cast<size_t>(k1 + N1 / 2 - 1) * static_cast<size_t>(N2 / 2 + 1) + static_cast<size_t>(k2)) * 2;
 }
 
-// Wavenumber (in cycles over the box) of packed row r of an axis of length N.
-inline int wrapped(int r, int N) { return r <= N / 2 ? r : r - N; }
-
 template <class T>
 bool read_exact(FILE* f, T* dst, size_t n) {
   return std::fread(dst, sizeof(T), n, f) == n;
@@ -83,42 +83,63 @@ void help_text(int level, const char* summary, std::initializer_list<const char*
 // ---------------------------------------------------------------------------------------
 // Transforms
 
+// The half-plane spectrum runs k1 = -N1/2+1 .. N1/2; FFTW's rows run k1 = 0 .. N1/2, then
+// -N1/2+1 .. -1, so FFTW's row r is spectrum row (r + N1/2 - 1) mod N1. FFTW's forward
+// transform carries exp(-i ...), the spectrum exp(+i ...): for a real field the two are
+// complex conjugates.
+
 void doFT(int N1, int N2, std::vector<double>& data, std::vector<double>& spec) {
-  std::vector<double> speq(static_cast<size_t>(2) * N1, 0.0);
-  rlft3(data.data(), speq.data(), 1, N1, N2, 1);
-  spec.assign(static_cast<size_t>(N1) * (N2 / 2 + 1) * 2, 0.0);
-  for (int r = 0; r < N1; ++r) {
-    const int k1 = wrapped(r, N1);
-    const double* row = data.data() + static_cast<size_t>(r) * N2;
-    for (int k2 = 0; k2 < N2 / 2; ++k2) {
-      const size_t s = spec_index(N1, N2, k1, k2);
-      spec[s] = row[2 * k2];
-      spec[s + 1] = row[2 * k2 + 1];
+  const size_t row = static_cast<size_t>(N2 / 2 + 1) * 2;
+  spec.resize(static_cast<size_t>(N1) * row);
+  const long dims[2] = {N1, N2};
+  real_forward(2, dims, data.data(), spec.data());
+  // Rows move along the cycles of r -> r + shift (mod N1), each row once, conjugated.
+  const int shift = N1 / 2 - 1;
+  std::vector<double> held(row);
+  auto move_conj = [&](const double* from, double* to) {
+    for (size_t c = 0; c < row; c += 2) {
+      to[c] = from[c];
+      to[c + 1] = -from[c + 1];
     }
-    const size_t s = spec_index(N1, N2, k1, N2 / 2);
-    spec[s] = speq[2 * r];
-    spec[s + 1] = speq[2 * r + 1];
+  };
+  auto at = [&](int r) { return spec.data() + static_cast<size_t>(r) * row; };
+  const int cycles = std::gcd(shift, N1);
+  for (int start = 0; start < cycles; ++start) {
+    std::copy(at(start), at(start) + row, held.begin());
+    int to = start;
+    for (;;) {
+      const int from = ((to - shift) % N1 + N1) % N1;
+      if (from == start) break;
+      move_conj(at(from), at(to));
+      to = from;
+    }
+    move_conj(held.data(), at(to));
   }
 }
 
 void doIFT(int N1, int N2, std::vector<double>& data, const std::vector<double>& spec) {
-  std::vector<double> speq(static_cast<size_t>(2) * N1, 0.0);
-  data.assign(static_cast<size_t>(N1) * N2, 0.0);
+  // The spectrum goes into data as FFTW's padded in-place layout (rows of N2 + 2 values),
+  // conjugated and divided by N1 N2, the factor FFTW's backward transform multiplies by.
+  const size_t row = static_cast<size_t>(N2 / 2 + 1) * 2;
+  const int shift = N1 / 2 - 1;
+  const double norm = 1.0 / (static_cast<double>(N1) * static_cast<double>(N2));
+  data.clear();
+  data.resize(static_cast<size_t>(N1) * row);
   for (int r = 0; r < N1; ++r) {
-    const int k1 = wrapped(r, N1);
-    double* row = data.data() + static_cast<size_t>(r) * N2;
-    for (int k2 = 0; k2 < N2 / 2; ++k2) {
-      const size_t s = spec_index(N1, N2, k1, k2);
-      row[2 * k2] = spec[s];
-      row[2 * k2 + 1] = spec[s + 1];
+    const double* from = spec.data() + static_cast<size_t>((r + shift) % N1) * row;
+    double* to = data.data() + static_cast<size_t>(r) * row;
+    for (size_t c = 0; c < row; c += 2) {
+      to[c] = norm * from[c];
+      to[c + 1] = -norm * from[c + 1];
     }
-    const size_t s = spec_index(N1, N2, k1, N2 / 2);
-    speq[2 * r] = spec[s];
-    speq[2 * r + 1] = spec[s + 1];
   }
-  rlft3(data.data(), speq.data(), 1, N1, N2, -1);
-  const double norm = 2.0 / (static_cast<double>(N1) * static_cast<double>(N2));
-  for (double& v : data) v *= norm;
+  const long dims[2] = {N1, N2};
+  real_backward(2, dims, data.data(), data.data());
+  for (int r = 1; r < N1; ++r)  // close the padding: rows of N2 values
+    std::copy(data.begin() + static_cast<std::ptrdiff_t>(r * row),
+              data.begin() + static_cast<std::ptrdiff_t>(r * row + N2),
+              data.begin() + static_cast<std::ptrdiff_t>(r) * N2);
+  data.resize(static_cast<size_t>(N1) * N2);
 }
 
 int kapmap_fft_length(int n) {

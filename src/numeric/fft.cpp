@@ -1,13 +1,13 @@
 #include "numeric/fft.h"
 
-#include <cmath>
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cstddef>
 #include <string>
-#include <utility>
+#include <vector>
 
 namespace {
-
-constexpr double kTwoPi = 6.28318530717959;
-constexpr double kPi = 3.141592653589793;
 
 inline bool power_of_two(long n) { return n >= 1 && (n & (n - 1)) == 0; }
 
@@ -20,118 +20,151 @@ void check_sign(const char* routine, int isign) {
   if (isign != 1 && isign != -1) nrerror(std::string(routine) + ": isign must be 1 or -1");
 }
 
-// The transforms below count positions from 1 as the published algorithms do; at(k)
-// addresses position k of a block that starts at data[0].
-struct From1 {
-  double* d;
-  double& operator()(long k) const { return d[k - 1]; }
+enum class Kind { Complex, RealToHalf, HalfToReal };
+
+// One kept plan: the problem it solves and the alignment of the arrays it was made for.
+// FFTW runs a plan on other arrays only when they have that alignment and the same
+// in-place or out-of-place arrangement.
+struct KeptPlan {
+  Kind kind;
+  int sign;
+  bool in_place;
+  int align_in, align_out;
+  std::vector<long> dims;
+  fftw_plan plan;
 };
 
-void four1_kernel(double* data, long nn, int isign) {
-  const From1 at{data};
-  const long n = nn << 1;
-  long j = 1;
-  for (long i = 1; i < n; i += 2) {  // bit-reversal reordering
-    if (j > i) {
-      std::swap(at(j), at(i));
-      std::swap(at(j + 1), at(i + 1));
-    }
-    long m = nn;
-    while (m >= 2 && j > m) {
-      j -= m;
-      m >>= 1;
-    }
-    j += m;
+// Plans made once per problem and kept for the process (FFTW_ESTIMATE: no trial runs, and
+// the arrays are not touched while planning), and one scratch block for the packed real
+// transforms. Everything is released at exit.
+class PlanCache {
+ public:
+  PlanCache() = default;
+  PlanCache(const PlanCache&) = delete;
+  PlanCache& operator=(const PlanCache&) = delete;
+  ~PlanCache() {
+    for (KeptPlan& p : plans_) fftw_destroy_plan(p.plan);
+    fftw_free(scratch_);
+    fftw_cleanup();
   }
-  long mmax = 2;
-  while (n > mmax) {  // Danielson-Lanczos butterflies, spans 2, 4, ...
-    const long istep = mmax << 1;
-    const double theta = isign * (kTwoPi / mmax);
-    double wtemp = std::sin(0.5 * theta);
-    const double wpr = -2.0 * wtemp * wtemp;
-    const double wpi = std::sin(theta);
-    double wr = 1.0, wi = 0.0;
-    for (long m = 1; m < mmax; m += 2) {
-      for (long i = m; i <= n; i += istep) {
-        const long jj = i + mmax;
-        const double tempr = wr * at(jj) - wi * at(jj + 1);
-        const double tempi = wr * at(jj + 1) + wi * at(jj);
-        at(jj) = at(i) - tempr;
-        at(jj + 1) = at(i + 1) - tempi;
-        at(i) += tempr;
-        at(i + 1) += tempi;
+
+  // The plan for dims[0..rank-1] (last index fastest) from in to out; for the real kinds
+  // dims are those of the real array, whose rows are padded to 2 (n/2 + 1) values when the
+  // transform runs in place.
+  fftw_plan get(Kind kind, int sign, const long* dims, int rank, double* in, double* out) {
+    const bool in_place = in == out;
+    const int ai = fftw_alignment_of(in), ao = fftw_alignment_of(out);
+    for (const KeptPlan& p : plans_)
+      if (p.kind == kind && p.sign == sign && p.in_place == in_place && p.align_in == ai && p.align_out == ao &&
+          static_cast<int>(p.dims.size()) == rank && std::equal(dims, dims + rank, p.dims.begin()))
+        return p.plan;
+    const fftw_plan plan = make(kind, sign, dims, rank, in, out, in_place);
+    if (plan == nullptr) nrerror("fft: no transform plan for this array");
+    plans_.push_back({kind, sign, in_place, ai, ao, std::vector<long>(dims, dims + rank), plan});
+    return plan;
+  }
+
+  // A block of at least n doubles, kept and grown as needed.
+  double* scratch(size_t n) {
+    if (n > scratch_size_) {
+      fftw_free(scratch_);
+      scratch_ = fftw_alloc_real(n);
+      if (scratch_ == nullptr) nrerror("allocation failure in fft scratch");
+      scratch_size_ = n;
+    }
+    return scratch_;
+  }
+
+ private:
+  static fftw_plan make(Kind kind, int sign, const long* dims, int rank, double* in, double* out, bool in_place) {
+    // Row-major strides, in units of the element type on each side: complex values on the
+    // spectrum side, doubles on the real side.
+    const long last = dims[rank - 1];
+    const long half = last / 2 + 1;
+    const long real_row = in_place ? 2 * half : last;
+    std::vector<fftw_iodim64> iod(static_cast<size_t>(rank));
+    ptrdiff_t creal = 1, chalf = 1, cfull = 1;
+    for (int d = rank - 1; d >= 0; --d) {
+      const long n = dims[d];
+      fftw_iodim64& io = iod[static_cast<size_t>(d)];
+      io.n = n;
+      if (kind == Kind::Complex) {
+        io.is = io.os = cfull;
+      } else {
+        const ptrdiff_t sr = creal, sh = chalf;
+        io.is = kind == Kind::RealToHalf ? sr : sh;
+        io.os = kind == Kind::RealToHalf ? sh : sr;
       }
-      wr = (wtemp = wr) * wpr - wi * wpi + wr;  // trigonometric recurrence
-      wi = wi * wpr + wtemp * wpi + wi;
+      cfull *= n;
+      creal *= d == rank - 1 ? real_row : n;
+      chalf *= d == rank - 1 ? half : n;
     }
-    mmax = istep;
+    const unsigned flags = FFTW_ESTIMATE | FFTW_DESTROY_INPUT;
+    auto* cin = reinterpret_cast<fftw_complex*>(in);
+    auto* cout = reinterpret_cast<fftw_complex*>(out);
+    switch (kind) {
+      case Kind::Complex: return fftw_plan_guru64_dft(rank, iod.data(), 0, nullptr, cin, cout, sign, flags);
+      case Kind::RealToHalf: return fftw_plan_guru64_dft_r2c(rank, iod.data(), 0, nullptr, in, cout, flags);
+      case Kind::HalfToReal: return fftw_plan_guru64_dft_c2r(rank, iod.data(), 0, nullptr, cin, out, flags);
+    }
+    return nullptr;
   }
+
+  std::vector<KeptPlan> plans_;
+  double* scratch_ = nullptr;
+  size_t scratch_size_ = 0;
+};
+
+PlanCache& plans() {
+  static PlanCache cache;
+  return cache;
 }
 
-void fourn_kernel(double* data, const long* nn, int ndim, int isign) {
-  const From1 at{data};
-  long ntot = 1;
-  for (int idim = 1; idim <= ndim; idim++) ntot *= nn[idim];
-  long nprev = 1;
-  for (int idim = ndim; idim >= 1; idim--) {
-    const long n = nn[idim];
-    const long nrem = ntot / (n * nprev);
-    const long ip1 = nprev << 1;
-    const long ip2 = ip1 * n;
-    const long ip3 = ip2 * nrem;
-    long i2rev = 1;
-    for (long i2 = 1; i2 <= ip2; i2 += ip1) {  // bit reversal along this dimension
-      if (i2 < i2rev) {
-        for (long i1 = i2; i1 <= i2 + ip1 - 2; i1 += 2) {
-          for (long i3 = i1; i3 <= ip3; i3 += ip2) {
-            const long i3rev = i2rev + i3 - i2;
-            std::swap(at(i3), at(i3rev));
-            std::swap(at(i3 + 1), at(i3rev + 1));
-          }
-        }
-      }
-      long ibit = ip2 >> 1;
-      while (ibit >= ip1 && i2rev > ibit) {
-        i2rev -= ibit;
-        ibit >>= 1;
-      }
-      i2rev += ibit;
-    }
-    long ifp1 = ip1;
-    while (ifp1 < ip2) {
-      const long ifp2 = ifp1 << 1;
-      const double theta = isign * kTwoPi / (ifp2 / ip1);
-      double wtemp = std::sin(0.5 * theta);
-      const double wpr = -2.0 * wtemp * wtemp;
-      const double wpi = std::sin(theta);
-      double wr = 1.0, wi = 0.0;
-      for (long i3 = 1; i3 <= ifp1; i3 += ip1) {
-        for (long i1 = i3; i1 <= i3 + ip1 - 2; i1 += 2) {
-          for (long i2 = i1; i2 <= ip3; i2 += ifp2) {
-            const long k1 = i2, k2 = k1 + ifp1;
-            const double tempr = wr * at(k2) - wi * at(k2 + 1);
-            const double tempi = wr * at(k2 + 1) + wi * at(k2);
-            at(k2) = at(k1) - tempr;
-            at(k2 + 1) = at(k1 + 1) - tempi;
-            at(k1) += tempr;
-            at(k1 + 1) += tempi;
-          }
-        }
-        wr = (wtemp = wr) * wpr - wi * wpi + wr;
-        wi = wi * wpr + wtemp * wpi + wi;
-      }
-      ifp1 = ifp2;
-    }
-    nprev *= n;
-  }
+// In-place complex transform; FFTW's sign is the isign of the header.
+void complex_transform(double* data, const long* dims, int rank, int isign) {
+  const fftw_plan p = plans().get(Kind::Complex, isign, dims, rank, data, data);
+  fftw_execute_dft(p, reinterpret_cast<fftw_complex*>(data), reinterpret_cast<fftw_complex*>(data));
+}
+
+// Number of complex values in the half spectrum of a real array dims[0..rank-1].
+size_t half_count(const long* dims, int rank) {
+  size_t n = static_cast<size_t>(dims[rank - 1] / 2 + 1);
+  for (int d = 0; d < rank - 1; ++d) n *= static_cast<size_t>(dims[d]);
+  return n;
+}
+
+void half_forward(int rank, const long* dims, double* data, double* spec) {
+  const fftw_plan p = plans().get(Kind::RealToHalf, FFTW_FORWARD, dims, rank, data, spec);
+  fftw_execute_dft_r2c(p, data, reinterpret_cast<fftw_complex*>(spec));
+}
+
+void half_backward(int rank, const long* dims, double* spec, double* data) {
+  const fftw_plan p = plans().get(Kind::HalfToReal, FFTW_BACKWARD, dims, rank, spec, data);
+  fftw_execute_dft_c2r(p, reinterpret_cast<fftw_complex*>(spec), data);
+}
+
+void check_real_dims(const char* routine, int rank, const long* dims) {
+  if (rank < 1 || rank > 3) nrerror(std::string(routine) + ": rank must be 1, 2 or 3");
+  for (int d = 0; d < rank; ++d) check_length(routine, dims[d]);
+  if (dims[rank - 1] < 2) nrerror(std::string(routine) + ": last dimension must be at least 2");
 }
 
 }  // namespace
 
+void real_forward(int rank, const long* dims, double* data, double* spec) {
+  check_real_dims("real_forward", rank, dims);
+  half_forward(rank, dims, data, spec);
+}
+
+void real_backward(int rank, const long* dims, double* spec, double* data) {
+  check_real_dims("real_backward", rank, dims);
+  half_backward(rank, dims, spec, data);
+}
+
 void four1(double* data, long nn, int isign) {
   check_length("four1", nn);
   check_sign("four1", isign);
-  four1_kernel(data, nn, isign);
+  complex_transform(data, &nn, 1, isign);
 }
 
 void four1(Vec& data, long nn, int isign) {
@@ -147,51 +180,40 @@ void fourn(double* data, const LVec& nn, int ndim, int isign) {
   if (ndim > 62) nrerror("fourn: too many dimensions");
   for (int d = 1; d <= ndim; d++) {
     check_length("fourn", nn[d]);
-    lens[d] = nn[d];
+    lens[d - 1] = nn[d];
   }
-  fourn_kernel(data, lens, ndim, isign);
+  complex_transform(data, lens, ndim, isign);
 }
+
+// The packed real transforms go through FFTW's half spectrum, held in the scratch block:
+// FFTW's forward transform carries exp(-2 pi i jk/N), so the isign = 1 transform of real
+// data is its complex conjugate, and the inverse of the packing is FFTW's backward
+// transform of the conjugated values.
 
 void realft(double* data, long n, int isign) {
   if (n < 2) nrerror("realft: length " + std::to_string(n) + " is below 2");
   check_length("realft", n);
-  const From1 at{data};
-  const double c1 = 0.5;
-  double c2, theta = kPi / static_cast<double>(n >> 1);
+  const long h = n / 2;
+  double* s = plans().scratch(static_cast<size_t>(2 * (h + 1)));
   if (isign == 1) {
-    c2 = -0.5;
-    four1_kernel(data, n >> 1, 1);
+    half_forward(1, &n, data, s);
+    data[0] = s[0];  // F_0 and F_(n/2) packed into the first pair
+    data[1] = s[2 * h];
+    for (long k = 1; k < h; ++k) {
+      data[2 * k] = s[2 * k];
+      data[2 * k + 1] = -s[2 * k + 1];
+    }
   } else {
-    c2 = 0.5;
-    theta = -theta;
-  }
-  double wtemp = std::sin(0.5 * theta);
-  const double wpr = -2.0 * wtemp * wtemp;
-  const double wpi = std::sin(theta);
-  double wr = 1.0 + wpr, wi = wpi;
-  const long np3 = n + 3;
-  for (long i = 2; i <= (n >> 2); i++) {  // separate the two interleaved transforms
-    const long i1 = i + i - 1, i2 = 1 + i1, i3 = np3 - i2, i4 = 1 + i3;
-    const double h1r = c1 * (at(i1) + at(i3));
-    const double h1i = c1 * (at(i2) - at(i4));
-    const double h2r = -c2 * (at(i2) + at(i4));
-    const double h2i = c2 * (at(i1) - at(i3));
-    at(i1) = h1r + wr * h2r - wi * h2i;
-    at(i2) = h1i + wr * h2i + wi * h2r;
-    at(i3) = h1r - wr * h2r + wi * h2i;
-    at(i4) = -h1i + wr * h2i + wi * h2r;
-    wr = (wtemp = wr) * wpr - wi * wpi + wr;
-    wi = wi * wpr + wtemp * wpi + wi;
-  }
-  if (isign == 1) {
-    const double h1r = at(1);
-    at(1) = h1r + at(2);  // F_0 and F_(n/2) packed into the first pair
-    at(2) = h1r - at(2);
-  } else {
-    const double h1r = at(1);
-    at(1) = c1 * (h1r + at(2));
-    at(2) = c1 * (h1r - at(2));
-    four1_kernel(data, n >> 1, -1);
+    // Half of FFTW's backward transform: n/2 times the original values.
+    s[0] = 0.5 * data[0];
+    s[1] = 0.0;
+    s[2 * h] = 0.5 * data[1];
+    s[2 * h + 1] = 0.0;
+    for (long k = 1; k < h; ++k) {
+      s[2 * k] = 0.5 * data[2 * k];
+      s[2 * k + 1] = -0.5 * data[2 * k + 1];
+    }
+    half_backward(1, &n, s, data);
   }
 }
 
@@ -206,59 +228,38 @@ void rlft3(double* data, double* speq, long nn1, long nn2, long nn3, int isign) 
   check_length("rlft3", nn3);
   if (nn3 < 2) nrerror("rlft3: last dimension must be at least 2");
   check_sign("rlft3", isign);
-  // data[i1][i2][i3] and speq[i1][j], all counted from 1.
-  auto D = [=](long i1, long i2, long i3) -> double& { return data[((i1 - 1) * nn2 + (i2 - 1)) * nn3 + (i3 - 1)]; };
-  auto S = [=](long i1, long j) -> double& { return speq[(i1 - 1) * 2 * nn2 + (j - 1)]; };
-  const double c1 = 0.5, c2 = -0.5 * isign;
-  const double theta = isign * (kTwoPi / nn3);
-  double wtemp = std::sin(0.5 * theta);
-  const double wpr = -2.0 * wtemp * wtemp;
-  const double wpi = std::sin(theta);
-  const long nn[4] = {0, nn1, nn2, nn3 >> 1};
+  const long dims[3] = {nn1, nn2, nn3};
+  const long h = nn3 / 2;
+  double* s = plans().scratch(2 * half_count(dims, 3));
+  // Row (i, j) of the half spectrum starts at s + 2 (h + 1) (i nn2 + j); its first h values
+  // fill data's row (i, j), the Nyquist value goes to speq[i][2j], speq[i][2j + 1].
+  const long rows = nn1 * nn2;
   if (isign == 1) {
-    fourn_kernel(data, nn, 3, isign);
-    for (long i1 = 1; i1 <= nn1; i1++) {
-      long j2 = 0;
-      for (long i2 = 1; i2 <= nn2; i2++) {
-        S(i1, ++j2) = D(i1, i2, 1);
-        S(i1, ++j2) = D(i1, i2, 2);
+    half_forward(3, dims, data, s);
+    for (long r = 0; r < rows; ++r) {
+      const double* in = s + 2 * (h + 1) * r;
+      double* out = data + nn3 * r;
+      for (long k = 0; k < h; ++k) {
+        out[2 * k] = in[2 * k];
+        out[2 * k + 1] = -in[2 * k + 1];
       }
+      speq[2 * r] = in[2 * h];
+      speq[2 * r + 1] = -in[2 * h + 1];
     }
-  }
-  for (long i1 = 1; i1 <= nn1; i1++) {
-    const long j1 = (i1 != 1 ? nn1 - i1 + 2 : 1);
-    double wr = 1.0, wi = 0.0;
-    long ii3 = 1;
-    for (long i3 = 1; i3 <= (nn3 >> 2) + 1; i3++, ii3 += 2) {
-      for (long i2 = 1; i2 <= nn2; i2++) {
-        if (i3 == 1) {  // zero and Nyquist frequencies of the last dimension
-          const long j2 = (i2 != 1 ? ((nn2 - i2) << 1) + 3 : 1);
-          const double h1r = c1 * (D(i1, i2, 1) + S(j1, j2));
-          const double h1i = c1 * (D(i1, i2, 2) - S(j1, j2 + 1));
-          const double h2i = c2 * (D(i1, i2, 1) - S(j1, j2));
-          const double h2r = -c2 * (D(i1, i2, 2) + S(j1, j2 + 1));
-          D(i1, i2, 1) = h1r + h2r;
-          D(i1, i2, 2) = h1i + h2i;
-          S(j1, j2) = h1r - h2r;
-          S(j1, j2 + 1) = h2i - h1i;
-        } else {
-          const long j2 = (i2 != 1 ? nn2 - i2 + 2 : 1);
-          const long j3 = nn3 + 3 - (i3 << 1);
-          const double h1r = c1 * (D(i1, i2, ii3) + D(j1, j2, j3));
-          const double h1i = c1 * (D(i1, i2, ii3 + 1) - D(j1, j2, j3 + 1));
-          const double h2i = c2 * (D(i1, i2, ii3) - D(j1, j2, j3));
-          const double h2r = -c2 * (D(i1, i2, ii3 + 1) + D(j1, j2, j3 + 1));
-          D(i1, i2, ii3) = h1r + wr * h2r - wi * h2i;
-          D(i1, i2, ii3 + 1) = h1i + wr * h2i + wi * h2r;
-          D(j1, j2, j3) = h1r - wr * h2r + wi * h2i;
-          D(j1, j2, j3 + 1) = -h1i + wr * h2i + wi * h2r;
-        }
+  } else {
+    // Half of FFTW's backward transform: nn1 nn2 nn3 / 2 times the data.
+    for (long r = 0; r < rows; ++r) {
+      const double* in = data + nn3 * r;
+      double* out = s + 2 * (h + 1) * r;
+      for (long k = 0; k < h; ++k) {
+        out[2 * k] = 0.5 * in[2 * k];
+        out[2 * k + 1] = -0.5 * in[2 * k + 1];
       }
-      wr = (wtemp = wr) * wpr - wi * wpi + wr;
-      wi = wi * wpr + wtemp * wpi + wi;
+      out[2 * h] = 0.5 * speq[2 * r];
+      out[2 * h + 1] = -0.5 * speq[2 * r + 1];
     }
+    half_backward(3, dims, s, data);
   }
-  if (isign == -1) fourn_kernel(data, nn, 3, isign);
 }
 
 void rlft3(Tensor3& data, Mat& speq, long nn1, long nn2, long nn3, int isign) {

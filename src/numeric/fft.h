@@ -1,7 +1,8 @@
 // Fast Fourier transforms of complex and real data in one, two and three dimensions.
 //
-// Radix-2 Cooley-Tukey transforms, in place, in double precision. Conventions shared by
-// every routine (callers depend on them):
+// In place (as seen by the caller), in double precision, computed by FFTW3 with plans made
+// once per problem and kept for the process. Conventions shared by every routine (callers
+// depend on them):
 //   isign = +1:  F_k = sum_j f_j exp(+2 pi i j k / N)
 //   isign = -1:  F_k = sum_j f_j exp(-2 pi i j k / N)
 // No transform divides by N: a forward and an inverse transform in a row return N times
@@ -41,3 +42,15 @@ void rlft3(Tensor3& data, Mat& speq, long nn1, long nn2, long nn3, int isign);
 // The same on one contiguous block data[0 .. nn1 nn2 nn3 - 1] (last index fastest) and
 // speq[0 .. 2 nn1 nn2 - 1] (row i-1 of 2 nn2 values for each i).
 void rlft3(double* data, double* speq, long nn1, long nn2, long nn3, int isign);
+
+// FFTW's own real transforms, for callers that unpack the spectrum themselves: rank 1 to 3,
+// lengths dims[0..rank-1] (last index fastest, the last length even). The half spectrum
+// holds, for every index of the leading axes (wrap-around order), the values at last-axis
+// frequencies 0..n/2 as (real, imaginary) pairs: dims[0] .. dims[rank-2] (n/2 + 1) complex
+// values. real_forward: spec = sum_j f_j exp(-2 pi i j.k / N) (the sign of isign = -1);
+// data is overwritten. real_backward: data = sum_k F_k exp(+2 pi i j.k / N) over the whole
+// Hermitian spectrum, that is N1 N2 .. times the field whose real_forward is spec; spec is
+// overwritten. With data == spec a transform runs in place, and each row of the real array
+// is then padded to n + 2 doubles.
+void real_forward(int rank, const long* dims, double* data, double* spec);
+void real_backward(int rank, const long* dims, double* spec, double* data);
