@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/lens_model.h"
+#include "imageplane/gridcheck.h"
 #include "imageplane/images.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
@@ -221,6 +222,7 @@ void mock12(const WordArray& words, bool density) {
   for (int i = 1; i <= nk; ++i) slopes[i] = nk == 1 ? nulo : setparm(k, i, nulo, nuhi);
   double ug, vg, umax;
   get_umax(ug, vg, umax);
+  if (umax > 0) require_grid_holds(density ? "mock2" : "mock1", {{ug, vg, umax}});
   int nsrc;
   if (density)
     nsrc = umax > 0 ? static_cast<int>(words.finite(2, words[0]) * kPi * umax * umax) : 0;
@@ -283,6 +285,7 @@ void mockcsec(const WordArray& words) {
   double ug, vg, umax;
   get_umax(ug, vg, umax);
   if (umax <= 0) fatal("in mockcsec: no caustic point counts, so there is no multiply imaged region");
+  require_grid_holds("mockcsec", {{ug, vg, umax}});
 
   const char* msg = "could not open output file";
   FileHandle fdat(QVMfopen(base + ".dat", "w", msg));

@@ -232,7 +232,8 @@ TEST(SimE2E, BatchMocksStepTheirParametersAndSplitTheirRecords) {
 TEST(SimE2E, BatchMockFitsRowsReadBack) {
   ScratchDir d;
   const RunResult r = run_commands(d,
-                                   "set batchwrite 2\nsetlens 2 1\nalpha 1 0 0 0.2 10 0 0 0.05 0 1\n"
+                                   // A grid that holds the outer images of b = 1.1.
+                                   "set batchwrite 2\nset gridhi1 3\nsetlens 2 1\nalpha 1 0 0 0.2 10 0 0 0.05 0 1\n"
                                    "alpha 0.1 1.5 0 0 0 0 0 0 0 1\n1 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n"
                                    "set seed 40000\nbatchmock1 q 2 1 0 0 0 0 0 2\n0.9 1.1 2\n");
   ASSERT_EQ(r.status, 0) << r.out;
