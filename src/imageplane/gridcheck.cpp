@@ -140,7 +140,8 @@ double round3(double x, bool down = false) {
 }  // namespace
 
 std::string grid_advice(double needed) {
-  if (needed > 0) return strformat("set gridhi1 to at least %g and regrid (or run autogrid from a larger gridhi1)", needed);
+  if (needed > 0)
+    return strformat("set gridhi1 to at least %g and regrid (or run autogrid from a larger gridhi1)", needed);
   return "increase gridhi1 and regrid (or run autogrid from a larger gridhi1)";
 }
 
