@@ -222,12 +222,12 @@ void mock12(const WordArray& words, bool density) {
   for (int i = 1; i <= nk; ++i) slopes[i] = nk == 1 ? nulo : setparm(k, i, nulo, nuhi);
   double ug, vg, umax;
   get_umax(ug, vg, umax);
-  if (umax > 0) require_grid_holds(density ? "mock2" : "mock1", {{ug, vg, umax}});
   int nsrc;
   if (density)
     nsrc = umax > 0 ? static_cast<int>(words.finite(2, words[0]) * kPi * umax * umax) : 0;
   else
     nsrc = static_cast<int>(words.finite_integer(2, words[0]));
+  if (umax > 0 && nsrc != 0) require_grid_holds(density ? "mock2" : "mock1", {{ug, vg, umax}});
   do_mock(out, nsrc, minimg, nk, slopes, ug, vg, umax);
 }
 
