@@ -159,9 +159,9 @@ void require_grid_holds(const std::string& who, const std::vector<SourceDisc>& d
   const std::string what = strformat("in %s: the grid does not hold every image of the sources drawn", who.c_str());
   const double rs = settings.rscale;
   if (s < 0)
-    fatal(strformat("%s, nor would one %g times larger: its edge meets a critical curve or its images miss the "
-                    "sources; %s",
-                    what.c_str(), kMaxScale, grid_advice().c_str()));
+    fatal(strformat("%s, nor would one %g times larger (its edge meets a critical curve, or its source-plane image "
+                    "does not wind once about the sources): check gridhi1 and the model",
+                    what.c_str(), kMaxScale));
   if (e.polar) fatal(strformat("%s: %s", what.c_str(), grid_advice(round3(s * e.R / rs)).c_str()));
   const double xc = 0.5 * (e.xlo + e.xhi), yc = 0.5 * (e.ylo + e.yhi);
   fatal(strformat("%s: set gridlo1 %g gridhi1 %g gridlo2 %g gridhi2 %g or wider and regrid (or run autogrid from a "

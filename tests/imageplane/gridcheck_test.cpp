@@ -16,7 +16,8 @@ namespace {
 class GridCheckTest : public CommandTest {
  protected:
   ScratchDir d;
-  void build(int coords, double lo1, double hi1, double lo2, double hi2) {
+  void build(int coords, double lo1, double hi1, double lo2, double hi2,
+             const std::string& model = "1 1\nalpha 1 0 0 0 0 0 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n") {
     SetVar("gridflag", 0, 1);
     SetVar("gridcoords", 0, coords);
     SetVar("gridlo1", 0, lo1);
@@ -24,7 +25,7 @@ class GridCheckTest : public CommandTest {
     SetVar("gridlo2", 0, lo2);
     SetVar("gridhi2", 0, hi2);
     SetGlob();
-    d.write("sis.dat", "1 1\nalpha 1 0 0 0 0 0 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n");
+    d.write("sis.dat", model);
     setlens(cmd({"setlens", d.file("sis.dat")}));
   }
 };
@@ -74,6 +75,16 @@ TEST_F(GridCheckTest, EveryListedSourceMustBeHeld) {
   const double needed = grid_scale_needed({{0.9, 0, 0}, {0, 1.5, 0}}) * 2.0;
   EXPECT_GT(needed, 2.5);
   EXPECT_LT(needed, 2.53);
+}
+
+TEST_F(GridCheckTest, NoGridHoldsThemWhenEveryFarEdgeIsCritical) {
+  // A mass sheet of convergence 1 and a shear of 0.2: det A = -0.04 far out, so no edge
+  // lies outside the critical curves.
+  build(2, 0, 2, 0, 360,
+        "2 1\nalpha 1 0 0 0 0 0.2 0 0 0 1\nconvrg 1 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n");
+  EXPECT_EQ(grid_scale_needed({{0, 0, 0.1}}), -1.0);
+  const std::string m = fatal_message([] { require_grid_holds("mock1", {{0, 0, 0.1}}); });
+  EXPECT_NE(m.find("nor would one 100 times larger"), std::string::npos) << m;
 }
 
 }  // namespace
