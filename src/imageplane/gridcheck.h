@@ -2,12 +2,14 @@
 //
 // The outer edge of the main grid (the circle r = rscale gridhi1 about component 1 of a
 // polar grid, the box of a Cartesian one) maps to a closed curve in the source plane. When
-// det A > 0 all along the edge (the edge lies outside every critical curve), the lens map
-// outside the grid preserves orientation and, far out, winds once about every source, so
-// the number of images outside the grid of a source w is 1 - (winding number of the
-// mapped edge about w). A source has all its images inside the grid exactly when the
-// mapped edge winds once about it. The box of the grid nodes' source positions is no such
-// test: a source inside it may still have an outer image beyond the edge.
+// every critical curve lies inside the grid, det A > 0 beyond the edge: the lens map there
+// preserves orientation and, far out, winds once about every source, so the number of
+// images outside the grid of a source w is 1 - (winding number of the mapped edge about
+// w). A source has all its images inside the grid exactly when the mapped edge winds once
+// about it. The check asks det A > 0 all along the edge (no critical curve crosses it); a
+// critical curve wholly beyond the grid, of a distant galaxy, is not seen. The box of the
+// grid nodes' source positions is no such test: a source inside it may still have an
+// outer image beyond the edge.
 //
 // The edge is sampled at a few hundred points; the mapped curve must keep a margin (the
 // longest mapped edge step, plus 2% of a disc's radius) from every source region.
