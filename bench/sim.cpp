@@ -65,8 +65,9 @@ void bench_sim() {
   const double t_mock1 = seconds("mock1 " + base + "m " + std::to_string(n) + "\n");
   const double t_csec = seconds("mockcsec " + base + "c " + std::to_string(n) + " -2 -1 3 20\n");
   t_bare = std::min(t_bare, bare_solves(n));
-  // A batch of 10 models with clumps and one source each against 10 grid builds.
-  run("setlens 1 1\nalpha 1 0 0 0.1 0 0.05 20 0.05 0 1\n1 0 0 0 0 0 0 0 0 0\n"
+  // A batch of 10 models with clumps and one source each against 10 grid builds, on a
+  // grid that holds the images of sources behind the stars' caustics (stars out to 3).
+  run("set gridhi1 5\nsetlens 1 1\nalpha 1 0 0 0.1 0 0.05 20 0.05 0 1\n1 0 0 0 0 0 0 0 0 0\n"
       "setclumps 1 0 3\n1 0.01 1 0 star 0\n");
   std::string regrids;
   for (int i = 0; i < 10; ++i) regrids += "regrid\n";

@@ -9,6 +9,7 @@
 #include "imageplane/critcurves.h"
 #include "imageplane/finite_source.h"
 #include "imageplane/grid.h"
+#include "imageplane/gridcheck.h"
 #include "imageplane/source_models.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -818,7 +819,8 @@ void find_img_ptsrc(int& n, Mat& list, double u, double v) {
       for (int q = 0; q < 3; ++q) widen(cap.x[q], cap.y[q], cap.u[q], cap.v[q]);
   }
   if (!(u >= umin && u <= umax && v >= vmin && v <= vmax)) {
-    qprintf("WARNING: source position %e %e is outside known source range\n", u, v);
+    qprintf("WARNING: source position %e %e is outside known source range; the grid may not hold every image: %s\n", u,
+            v, grid_advice().c_str());
     return;
   }
   if (!usable) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/lens_model.h"
+#include "imageplane/gridcheck.h"
 #include "imageplane/images.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
@@ -279,6 +280,11 @@ void run_batch(const WordArray& words, bool fromfile) {
                                  ug, vg, umax);
       target = b.Nsrc >= 1 ? b.Nsrc : static_cast<long>(std::abs(b.Nsrc) * kPi * umax * umax);
       if (target < 1) continue;
+      require_grid_holds(strformat("%s, model %ld", b.name, m + 1), {{ug, vg, umax}});
+    } else {
+      std::vector<SourceDisc> listed;
+      for (size_t s = 0; s < b.su.size(); ++s) listed.push_back({b.su[s], b.sv[s], 0.0});
+      require_grid_holds(strformat("%s, model %ld", b.name, m + 1), listed);
     }
     long kept = 0, tried = 0, since = 0;
     const long nlist = static_cast<long>(b.su.size());

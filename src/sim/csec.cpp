@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/lens_model.h"
+#include "imageplane/gridcheck.h"
 #include "imageplane/images.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
@@ -226,6 +227,7 @@ void mock12(const WordArray& words, bool density) {
     nsrc = umax > 0 ? static_cast<int>(words.finite(2, words[0]) * kPi * umax * umax) : 0;
   else
     nsrc = static_cast<int>(words.finite_integer(2, words[0]));
+  if (umax > 0 && nsrc != 0) require_grid_holds(density ? "mock2" : "mock1", {{ug, vg, umax}});
   do_mock(out, nsrc, minimg, nk, slopes, ug, vg, umax);
 }
 
@@ -283,6 +285,7 @@ void mockcsec(const WordArray& words) {
   double ug, vg, umax;
   get_umax(ug, vg, umax);
   if (umax <= 0) fatal("in mockcsec: no caustic point counts, so there is no multiply imaged region");
+  require_grid_holds("mockcsec", {{ug, vg, umax}});
 
   const char* msg = "could not open output file";
   FileHandle fdat(QVMfopen(base + ".dat", "w", msg));

@@ -8,6 +8,7 @@
 #include "core/lens_model.h"
 #include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
+#include "imageplane/gridcheck.h"
 #include "imageplane/images.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
@@ -320,6 +321,7 @@ void mocklens(const WordArray& words) {
   get_umax(ug, vg, umax);
   const bool region = umax > 0;
   if (!region) warn_no_region("mocklens");
+  if (region) require_grid_holds("mocklens", {{ug, vg, umax}});
   double rimg = 0;
   if (mode == 2 && region)
     rimg = mock_image_radius("for mocklens, grid may not cover full multiply imaged region", xg, yg, ug, vg, umax);

@@ -232,7 +232,8 @@ TEST(SimE2E, BatchMocksStepTheirParametersAndSplitTheirRecords) {
 TEST(SimE2E, BatchMockFitsRowsReadBack) {
   ScratchDir d;
   const RunResult r = run_commands(d,
-                                   "set batchwrite 2\nsetlens 2 1\nalpha 1 0 0 0.2 10 0 0 0.05 0 1\n"
+                                   // A grid that holds the outer images of b = 1.1.
+                                   "set batchwrite 2\nset gridhi1 3\nsetlens 2 1\nalpha 1 0 0 0.2 10 0 0 0.05 0 1\n"
                                    "alpha 0.1 1.5 0 0 0 0 0 0 0 1\n1 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n"
                                    "set seed 40000\nbatchmock1 q 2 1 0 0 0 0 0 2\n0.9 1.1 2\n");
   ASSERT_EQ(r.status, 0) << r.out;
@@ -403,6 +404,53 @@ TEST(SimE2E, TwoStepSimulationSolvesItsLocalModel) {
   for (const auto& f : found)
     if (std::hypot(f[0] - img[2][0], f[1] - img[2][1]) < 1e-5) hit = true;
   EXPECT_TRUE(hit) << s.out;
+}
+
+TEST(SimE2E, StatisticsStopWhenTheGridCannotHoldEveryImage) {
+  ScratchDir d;
+  // An isothermal ellipsoid of b = 1.2: outer images of sources near its caustics lie
+  // beyond the default grid (radius 2), though the sources lie within the grid's images.
+  const std::string sie = "setlens 1 1\nalpha 1.2 0 0 0.3 0 0 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n";
+  d.write("far.txt", "2.5 0\n");
+  struct Case {
+    std::string cmds, who, output;
+  } cases[] = {
+      {"mock1 m 2000 2\n", "mock1", "m.stats"},
+      {"mock2 m 100\n", "mock2", "m.stats"},
+      {"mockcsec c 100 -2 -2 1 5\n", "mockcsec", "c.dat"},
+      {"mocklens k 5\n", "mocklens", "k.all"},
+      {"batchmock1 b 5\n", "batchmock1, model 1", "b-o.dat"},
+      // One listed source whose single image lies beyond the grid.
+      {"batchmock2 f 0 far.txt\n", "batchmock2, model 1", "f-o.dat"},
+  };
+  std::string message;
+  for (const Case& c : cases) {
+    const RunResult r = run_commands(d, sie + c.cmds);
+    EXPECT_EQ(r.status, 1) << c.cmds << r.out;
+    const std::string head = "ERROR: in " + c.who + ": the grid does not hold every image of the sources drawn: ";
+    EXPECT_NE(r.out.find(head + "set gridhi1 to at least "), std::string::npos) << c.cmds << r.out;
+    EXPECT_FALSE(d.exists(c.output)) << c.cmds;
+    if (message.empty()) message = r.out;
+  }
+  // A grid just large enough for the check counts the images of every source as one
+  // twice as large does, and no source goes without an image.
+  double needed = 0;
+  ASSERT_EQ(std::sscanf(message.substr(message.find("at least ")).c_str(), "at least %lf", &needed), 1) << message;
+  EXPECT_GT(needed, 2.0);
+  EXPECT_LT(needed, 3.0);
+  std::vector<std::vector<double>> tables[2];
+  for (int k = 0; k < 2; ++k) {
+    std::ostringstream set;
+    set << "set gridhi1 " << needed * (k + 1) << "\n";
+    const RunResult r = run_commands(d, set.str() + sie + "mock1 m 2000 2\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("outside known source range"), std::string::npos) << r.out;
+    const auto rows = numeric_rows(d.read("m.stats"));
+    ASSERT_GE(rows.size(), 13u);
+    for (size_t H = 0; H <= 12; ++H) tables[k].push_back({rows[H][0], rows[H][1]});
+  }
+  EXPECT_EQ(tables[0], tables[1]);
+  EXPECT_EQ(tables[0][0][1], 0);
 }
 
 }  // namespace

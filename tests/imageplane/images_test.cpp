@@ -233,7 +233,10 @@ TEST(FindImg, SourceOutsideTheGridRange) {
   CaptureOutput cap;
   Img im = images(50.0, 0.0);
   EXPECT_EQ(im.n, 0);
-  EXPECT_EQ(cap.text(), "WARNING: source position 5.000000e+01 0.000000e+00 is outside known source range\n");
+  // The warning says what to do about it.
+  EXPECT_EQ(cap.text(), "WARNING: source position 5.000000e+01 0.000000e+00 is outside known source range; the grid "
+                        "may not hold every image: increase gridhi1 and regrid (or run autogrid from a larger "
+                        "gridhi1)\n");
 }
 
 // A model-wide scale factor f moves every tile's source triangle by (1 - f) times its

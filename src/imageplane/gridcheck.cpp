@@ -1,0 +1,171 @@
+#include "imageplane/gridcheck.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "imageplane/grid.h"
+#include "models/component.h"
+#include "models/evaluator.h"
+#include "shell/fatal.h"
+#include "shell/settings.h"
+
+namespace {
+
+constexpr int kCirclePoints = 720;  // edge points of a polar grid
+constexpr int kSidePoints = 180;    // edge points per side of a Cartesian grid
+constexpr double kMaxScale = 100.0;
+
+// The outer edge of the main grid as it was built: the radius of its outer ring about
+// component 1 (polar), or the box of its nodes (Cartesian). The settings stand in when no
+// grid has been built.
+struct GridEdge {
+  bool polar = true;
+  double x0 = 0, y0 = 0, R = 0;          // polar
+  double xlo = 0, xhi = 0, ylo = 0, yhi = 0;  // Cartesian
+};
+
+GridEdge built_edge() {
+  const Settings& s = settings;
+  GridEdge e;
+  e.polar = s.gridcoords != 1;
+  if (TWgal.NGALMAX > 0) {
+    e.x0 = TWgal.p[1][2];
+    e.y0 = TWgal.p[1][3];
+  }
+  e.R = s.rscale * s.gridhi1;
+  e.xlo = s.rscale * s.gridlo1, e.xhi = s.rscale * s.gridhi1;
+  e.ylo = s.rscale * s.gridlo2, e.yhi = s.rscale * s.gridhi2;
+  if (TWgrid.top == nullptr) return e;
+  e.R = 0;
+  e.xlo = e.ylo = 1e300;
+  e.xhi = e.yhi = -1e300;
+  for (const gnode* g = TWgrid.top; g != nullptr; g = g->next) {
+    e.R = std::max(e.R, std::hypot(g->x - e.x0, g->y - e.y0));
+    e.xlo = std::min(e.xlo, g->x), e.xhi = std::max(e.xhi, g->x);
+    e.ylo = std::min(e.ylo, g->y), e.yhi = std::max(e.yhi, g->y);
+  }
+  return e;
+}
+
+// Image-plane points of the edge scaled by `scale` about its centre, counter-clockwise.
+void edge_points(const GridEdge& e, double scale, std::vector<double>& x, std::vector<double>& y) {
+  x.clear();
+  y.clear();
+  if (e.polar) {
+    const double R = scale * e.R;
+    for (int k = 0; k < kCirclePoints; ++k) {
+      const double t = 2.0 * M_PI * k / kCirclePoints;
+      x.push_back(e.x0 - R * std::sin(t));
+      y.push_back(e.y0 + R * std::cos(t));
+    }
+    return;
+  }
+  const double xc = 0.5 * (e.xlo + e.xhi), yc = 0.5 * (e.ylo + e.yhi);
+  const double xl = xc + scale * (e.xlo - xc), xh = xc + scale * (e.xhi - xc);
+  const double yl = yc + scale * (e.ylo - yc), yh = yc + scale * (e.yhi - yc);
+  const double cx[5] = {xl, xh, xh, xl, xl}, cy[5] = {yl, yl, yh, yh, yl};
+  for (int side = 0; side < 4; ++side)
+    for (int k = 0; k < kSidePoints; ++k) {
+      const double f = static_cast<double>(k) / kSidePoints;
+      x.push_back((1 - f) * cx[side] + f * cx[side + 1]);
+      y.push_back((1 - f) * cy[side] + f * cy[side + 1]);
+    }
+}
+
+double segment_distance(double ax, double ay, double bx, double by, double px, double py) {
+  const double dx = bx - ax, dy = by - ay, L2 = dx * dx + dy * dy;
+  double t = L2 > 0 ? ((px - ax) * dx + (py - ay) * dy) / L2 : 0.0;
+  t = std::clamp(t, 0.0, 1.0);
+  return std::hypot(ax + t * dx - px, ay + t * dy - py);
+}
+
+bool edge_holds(const GridEdge& e, double scale, const std::vector<SourceDisc>& discs) {
+  std::vector<double> x, y;
+  edge_points(e, scale, x, y);
+  const size_t n = x.size();
+  std::vector<double> u(n), v(n);
+  for (size_t k = 0; k < n; ++k) {
+    double phi, ax, ay, xx, yy, xy, yx;
+    potdefmag(x[k], y[k], phi, ax, ay, xx, yy, xy, yx);
+    // On or inside a critical curve the mapped edge no longer counts the outer images.
+    if (!((1.0 - xx) * (1.0 - yy) - xy * yx > 0)) return false;
+    u[k] = x[k] - ax;
+    v[k] = y[k] - ay;
+  }
+  double step = 0;
+  for (size_t k = 0; k < n; ++k) {
+    const size_t j = (k + 1) % n;
+    step = std::max(step, std::hypot(u[j] - u[k], v[j] - v[k]));
+  }
+  for (const SourceDisc& d : discs) {
+    const double clear = d.r + step + 0.02 * d.r;
+    double turn = 0;
+    for (size_t k = 0; k < n; ++k) {
+      const size_t j = (k + 1) % n;
+      if (segment_distance(u[k], v[k], u[j], v[j], d.u, d.v) < clear) return false;
+      const double ax = u[k] - d.u, ay = v[k] - d.v, bx = u[j] - d.u, by = v[j] - d.v;
+      turn += std::atan2(ax * by - ay * bx, ax * bx + ay * by);
+    }
+    if (std::lround(turn / (2.0 * M_PI)) != 1) return false;
+  }
+  return true;
+}
+
+double scale_needed(const GridEdge& e, const std::vector<SourceDisc>& discs) {
+  if (edge_holds(e, 1.0, discs)) return 1.0;
+  double lo = 1.0, hi = -1.0;
+  for (double s = 1.1; s <= kMaxScale * 1.000001; s *= 1.1) {
+    if (edge_holds(e, s, discs)) {
+      hi = s;
+      break;
+    }
+    lo = s;
+  }
+  if (hi < 0) return -1.0;
+  for (int k = 0; k < 6; ++k) {
+    const double mid = std::sqrt(lo * hi);
+    (edge_holds(e, mid, discs) ? hi : lo) = mid;
+  }
+  return hi;
+}
+
+// x rounded up (down with `down`) to three significant digits, so that the grid named holds.
+double round3(double x, bool down = false) {
+  if (x == 0 || !std::isfinite(x)) return x;
+  const double q = std::pow(10.0, std::floor(std::log10(std::fabs(x))) - 2);
+  const double k = x / q;
+  return (down ? std::floor(k * (1 + 1e-12)) : std::ceil(k * (1 - 1e-12))) * q;
+}
+
+}  // namespace
+
+std::string grid_advice(double needed) {
+  if (needed > 0)
+    return strformat("set gridhi1 to at least %g and regrid (or run autogrid from a larger gridhi1)", needed);
+  return "increase gridhi1 and regrid (or run autogrid from a larger gridhi1)";
+}
+
+bool grid_edge_holds(double scale, const std::vector<SourceDisc>& discs) {
+  return edge_holds(built_edge(), scale, discs);
+}
+
+double grid_scale_needed(const std::vector<SourceDisc>& discs) { return scale_needed(built_edge(), discs); }
+
+void require_grid_holds(const std::string& who, const std::vector<SourceDisc>& discs) {
+  if (discs.empty()) return;
+  const GridEdge e = built_edge();
+  const double s = scale_needed(e, discs);
+  if (s == 1.0) return;
+  const std::string what = strformat("in %s: the grid does not hold every image of the sources drawn", who.c_str());
+  const double rs = settings.rscale;
+  if (s < 0)
+    fatal(strformat("%s, nor would one %g times larger (its edge meets a critical curve, or its source-plane image "
+                    "does not wind once about the sources): check gridhi1 and the model",
+                    what.c_str(), kMaxScale));
+  if (e.polar) fatal(strformat("%s: %s", what.c_str(), grid_advice(round3(s * e.R / rs)).c_str()));
+  const double xc = 0.5 * (e.xlo + e.xhi), yc = 0.5 * (e.ylo + e.yhi);
+  fatal(strformat("%s: set gridlo1 %g gridhi1 %g gridlo2 %g gridhi2 %g or wider and regrid (or run autogrid from a "
+                  "larger grid)",
+                  what.c_str(), round3((xc + s * (e.xlo - xc)) / rs, true), round3((xc + s * (e.xhi - xc)) / rs),
+                  round3((yc + s * (e.ylo - yc)) / rs, true), round3((yc + s * (e.yhi - yc)) / rs)));
+}

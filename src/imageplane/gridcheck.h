@@ -1,0 +1,42 @@
+// Whether the image-plane grid holds every image of the sources a command may draw.
+//
+// The outer edge of the main grid (the circle r = rscale gridhi1 about component 1 of a
+// polar grid, the box of a Cartesian one) maps to a closed curve in the source plane. When
+// every critical curve lies inside the grid, det A > 0 beyond the edge: the lens map there
+// preserves orientation and, far out, winds once about every source, so the number of
+// images outside the grid of a source w is 1 - (winding number of the mapped edge about
+// w). A source has all its images inside the grid exactly when the mapped edge winds once
+// about it. The check asks det A > 0 all along the edge (no critical curve crosses it); a
+// critical curve wholly beyond the grid, of a distant galaxy, is not seen. The box of the
+// grid nodes' source positions is no such test: a source inside it may still have an
+// outer image beyond the edge.
+//
+// The edge is sampled at a few hundred points; the mapped curve must keep a margin (the
+// longest mapped edge step, plus 2% of a disc's radius) from every source region.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A disc of source positions (r = 0: a single source).
+struct SourceDisc {
+  double u, v, r;
+};
+
+// The advice given wherever sources may fall beyond the grid's images; with needed > 0 it
+// names the smallest gridhi1 that holds them.
+std::string grid_advice(double needed = 0);
+
+// True when the main grid's outer edge, scaled by `scale` about its centre (component 1
+// for a polar grid, the box centre for a Cartesian one), lies outside every critical
+// curve and its source-plane image winds once, with the margin, about every disc.
+bool grid_edge_holds(double scale, const std::vector<SourceDisc>& discs);
+
+// The smallest scale (>= 1, within about 1%) for which grid_edge_holds, searched outward
+// up to 100; 1 when the grid holds them already, -1 when no scale up to 100 does.
+double grid_scale_needed(const std::vector<SourceDisc>& discs);
+
+// Ends the program with an ERROR naming `who`, unless every image of every source of the
+// discs lies inside the grid; the ERROR names the gridhi1 (for a Cartesian grid, the four
+// ranges) that would hold them. Runs the lens once per edge point: once per command.
+void require_grid_holds(const std::string& who, const std::vector<SourceDisc>& discs);

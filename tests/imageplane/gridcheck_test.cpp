@@ -1,0 +1,90 @@
+// Whether the grid holds every image of a region of sources, against the singular
+// isothermal sphere of b = 1: a source at distance beta < 1 has images at radii 1 + beta
+// and 1 - beta, and the grid's edge at radius R > 1 maps to the circle of radius R - 1.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/command_fixture.h"
+#include "core/lens_model.h"
+#include "imageplane/gridcheck.h"
+#include "shell/settings.h"
+
+namespace {
+
+class GridCheckTest : public CommandTest {
+ protected:
+  ScratchDir d;
+  void build(int coords, double lo1, double hi1, double lo2, double hi2,
+             const std::string& model = "1 1\nalpha 1 0 0 0 0 0 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n") {
+    SetVar("gridflag", 0, 1);
+    SetVar("gridcoords", 0, coords);
+    SetVar("gridlo1", 0, lo1);
+    SetVar("gridhi1", 0, hi1);
+    SetVar("gridlo2", 0, lo2);
+    SetVar("gridhi2", 0, hi2);
+    SetGlob();
+    d.write("sis.dat", model);
+    setlens(cmd({"setlens", d.file("sis.dat")}));
+  }
+};
+
+TEST_F(GridCheckTest, RadiusNeededHoldsTheOuterImages) {
+  struct Case {
+    const char* what;
+    int coords;
+    double hi1;  // polar radius, or half-width of a square Cartesian grid
+    SourceDisc disc;
+    double lo, hi;  // bounds of the edge radius (half-width) needed
+  } cases[] = {
+      // Outer images reach 1 + 1.2: the grid must reach beyond 2.2 (with a small margin).
+      {"polar, disc about the centre", 2, 2.0, {0, 0, 1.2}, 2.2, 2.25},
+      {"square, disc about the centre", 1, 2.0, {0, 0, 1.2}, 2.2, 2.26},
+      // Already wide enough: nothing more is needed.
+      {"polar, small disc", 2, 2.0, {0, 0, 0.5}, 2.0, 2.0},
+      // An edge inside the critical curve maps to a circle that winds once about the
+      // source too (u = (R - 1) times the unit vector), yet both images lie beyond it.
+      {"polar, edge inside the critical curve", 2, 0.4, {0.1, 0, 0}, 1.1, 1.12},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    build(c.coords, c.coords == 1 ? -c.hi1 : 0.0, c.hi1, c.coords == 1 ? -c.hi1 : 0.0, c.coords == 1 ? c.hi1 : 360.0);
+    const std::vector<SourceDisc> discs{c.disc};
+    const bool holds = c.lo <= c.hi1 && c.hi1 <= c.hi;
+    EXPECT_EQ(grid_edge_holds(1.0, discs), holds);
+    const double needed = grid_scale_needed(discs) * c.hi1;
+    EXPECT_GE(needed, c.lo);
+    EXPECT_LE(needed, c.hi);
+    if (holds) {
+      EXPECT_NO_THROW(require_grid_holds("test", discs));
+    } else {
+      const std::string m = fatal_message([&] { require_grid_holds("mock1", discs); });
+      EXPECT_EQ(m.rfind("in mock1: the grid does not hold every image of the sources drawn: ", 0), 0u) << m;
+      EXPECT_NE(m.find(c.coords == 1 ? "gridhi1 2.2" : "gridhi1 to at least "), std::string::npos) << m;
+    }
+  }
+}
+
+TEST_F(GridCheckTest, EveryListedSourceMustBeHeld) {
+  build(2, 0, 2, 0, 360);
+  // 0.9 has its outer image at 1.9, inside; 1.5 at 2.5, outside; 3 has one image at 4.
+  EXPECT_TRUE(grid_edge_holds(1.0, {{0.9, 0, 0}, {0, -0.5, 0}}));
+  EXPECT_FALSE(grid_edge_holds(1.0, {{0.9, 0, 0}, {0, 1.5, 0}}));
+  EXPECT_FALSE(grid_edge_holds(1.0, {{3, 0, 0}}));
+  const double needed = grid_scale_needed({{0.9, 0, 0}, {0, 1.5, 0}}) * 2.0;
+  EXPECT_GT(needed, 2.5);
+  EXPECT_LT(needed, 2.53);
+}
+
+TEST_F(GridCheckTest, NoGridHoldsThemWhenEveryFarEdgeIsCritical) {
+  // A mass sheet of convergence 1 and a shear of 0.2: det A = -0.04 far out, so no edge
+  // lies outside the critical curves.
+  build(2, 0, 2, 0, 360,
+        "2 1\nalpha 1 0 0 0 0 0.2 0 0 0 1\nconvrg 1 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n");
+  EXPECT_EQ(grid_scale_needed({{0, 0, 0.1}}), -1.0);
+  const std::string m = fatal_message([] { require_grid_holds("mock1", {{0, 0, 0.1}}); });
+  EXPECT_NE(m.find("nor would one 100 times larger"), std::string::npos) << m;
+}
+
+}  // namespace
