@@ -189,6 +189,11 @@ void showLOS(const WordArray& words) {
   if (words.own_count() > 1) file = FileHandle(QVMfopen(words[1], "w", "could not open showLOS output file"));
   const int N = L.nplane, N1 = N + 1;
   const bool have = !L.Bmat.empty() && L.Bmat.rhi() == N1;
+  FILE* copy = nullptr;  // where the screen lines are copied to, when they are
+  const auto say = [&](const std::string& text) {
+    qprintf("%s", text.c_str());
+    if (copy) std::fputs(text.c_str(), copy);
+  };
   // The 2x2 matrix of plane pair (i, j) of a tensor.
   const auto pair = [&](const Tensor3& t, int i, int j) {
     return BRow<const double>(t.data() + 4 * ((i - 1) * N1 + (j - 1)), 1, 4);
@@ -219,48 +224,50 @@ void showLOS(const WordArray& words) {
     diff("1-G_ls: %13.6e %13.6e %13.6e %13.6e\n", Gls, false);
     qprintf("  F_s:  %13.6e %13.6e %13.6e %13.6e\n", Fs[1], Fs[2], Fs[3], Fs[4]);
   } else if (have && N >= 2) {
+    // Every line of a display of several planes goes to the named file as well.
+    copy = file;
     const LensModel* m1 = TWref.Nref >= 1 ? &TWref.ref[1] : nullptr;
     const auto zof = [&](int i) { return m1 ? m1->z[L.order[i]] : TWgal.z[L.order[i]]; };
-    qprintf("Galaxies listed in order of redshift:\n");
-    for (int i = 1; i <= N; ++i) qprintf("z %9.6f   gal %2ld\n", zof(i), L.order[i]);
-    qprintf("z %9.6f   src\n", settings.zsrc);
-    qprintf(" beta_ij  |");
-    for (int j = 1; j <= N; ++j) qprintf(" %9.6f", zof(j));
-    qprintf("\n --------- ");
-    for (int j = 1; j <= N; ++j) qprintf(" ---------");
-    qprintf("\n");
+    say("Galaxies listed in order of redshift:\n");
+    for (int i = 1; i <= N; ++i) say(strformat("z %9.6f   gal %2ld\n", zof(i), L.order[i]));
+    say(strformat("z %9.6f   src\n", settings.zsrc));
+    say(" beta_ij  |");
+    for (int j = 1; j <= N; ++j) say(strformat(" %9.6f", zof(j)));
+    say("\n --------- ");
+    for (int j = 1; j <= N; ++j) say(" ---------");
+    say("\n");
     const auto beta = [&](int i, int j) { return pair(L.Cmat, i, j)[1]; };
     for (int i = 1; i <= N; ++i) {
-      qprintf("%9.6f :", zof(i));
+      say(strformat("%9.6f :", zof(i)));
       for (int j = 1; j <= N; ++j) {
         if (j < i)
-          qprintf("          ");
+          say("          ");
         else
-          qprintf(" %9.6f", beta(i, j));
+          say(strformat(" %9.6f", beta(i, j)));
       }
-      qprintf("\n");
+      say("\n");
     }
-    qprintf("QVM TEST");
+    say("QVM TEST");
     for (int i = 1; i <= N; ++i)
-      for (int j = i + 1; j <= N; ++j) qprintf(" beta%d%d->%f,", i, j, beta(i, j));
-    qprintf("\n");
+      for (int j = i + 1; j <= N; ++j) say(strformat(" beta%d%d->%f,", i, j, beta(i, j)));
+    say("\n");
   }
 
   // The tensors exist only with several planes or after a reduction.
   if (have) {
-    qprintf("Here are the [1,1] entries of the tensors:\n");
+    say("Here are the [1,1] entries of the tensors:\n");
     std::string all = "QVMtensors";
     const auto list = [&](const char* label, auto entry) {
       std::string s = label;
       for (int i = 1; i <= N1; ++i) s += strformat(" %13.6e", entry(i));
-      qprintf("%s\n", s.c_str());
+      say(s + "\n");
       all += s.substr(std::string(label).size());
     };
     list("Bl ", [&](int i) { return L.Bmat[i][1]; });
     list("Cls", [&](int i) { return pair(L.Cmat, i, N1)[1]; });
     list("Fl ", [&](int i) { return L.Fmat[i][1]; });
     list("Gls", [&](int i) { return pair(L.Gmat, i, N1)[1]; });
-    qprintf("%s\n", all.c_str());
+    say(all + "\n");
   }
 }
 
@@ -375,15 +382,18 @@ void masscomplete(const WordArray& words) {
     const double zi = v.masscomp[1][i], Di = v.masscomp[3][i];
     for (int k = i; k <= m; ++k) {
       const double zk = v.masscomp[1][k], Dk = v.masscomp[3][k];
+      // betahat is the ray separation over D_k; at D_k = 0 (the observer) the separation
+      // itself, which is 0, as in the numerical column.
       double bh, th;
       if (kap > 0) {
         const double u = kap * (Dk - Di);
-        bh = Ds * std::sinh(u) / (kap * Dk * (Ds - Di));
+        bh = Ds * std::sinh(u) / (kap * (Ds - Di));
         th = Dls * (kap * Dk * std::cosh(u) - std::sinh(u)) / (Dl * kap * (Ds - Di));
       } else {
-        bh = Ds * (Dk - Di) / (Dk * (Ds - Di));
+        bh = Ds * (Dk - Di) / (Ds - Di);
         th = Di * Dls / ((Ds - Di) * Dl);
       }
+      if (Dk > 0) bh /= Dk;
       qprintf("masscomplete test %d %d %e %e %e %e %e %e  %e %e\n", i, k, zi, zk, Di, Dk, v.betahat[i][k],
               v.tauhat[i][k], bh, th);
     }

@@ -132,10 +132,18 @@ void require_position_errors() {
   TSobs.poserr_checked = true;
 }
 
-double reference_ratio(bool print) {
+// The redshift the model is referenced to, as the core takes it: zref as the user set
+// it, or the zsrc setting while zref is negative (the default); -1 when neither is set.
+static double model_zref() {
   const double zref = GetVar("zref");
-  if (zref < 0) return 1.0;
-  if (zref >= 1000) {
+  if (zref >= 0) return zref;
+  const double zsrc = GetVar("zsrc");
+  return zsrc > 0 ? zsrc : -1;
+}
+
+double reference_ratio(bool print) {
+  const double zref = model_zref();
+  if (zref < 0 || zref >= 1000) {
     if (print) qprintf("Note: For source redshift scaling, using Dls/Dos=1.\n");
     return 1.0;
   }
@@ -271,12 +279,13 @@ struct RedshiftState {
     return PMdist(zl, zs) / PMdist(0, zs) / R0;
   }
   void check_zref() const {
-    const double zref = GetVar("zref");
+    const double zref = model_zref();
     if (zref >= 0 && zref < 1000 && zref <= settings.zlens)
       fatal(strformat("zref=%g is not behind the lens at zlens=%g", zref, settings.zlens));
   }
-  // First source: decides whether redshift information is used.
-  void first(int isrc, SrcData& s, bool print) {
+  // First source: decides whether redshift information is used. With print_ref the
+  // reference note follows when it is (so a fit says which redshift its model is at).
+  void first(int isrc, SrcData& s, bool print, bool print_ref = false) {
     const double zl = settings.zlens;
     const bool has_z = s.zsrc > 0;
     s.pscale = 1;
@@ -294,6 +303,7 @@ struct RedshiftState {
     if (print) note(msg);
     if (on) {
       check_zref();
+      R0 = reference_ratio(print_ref);
       s.pscale = scale(isrc, s.zsrc);
     }
   }
@@ -428,7 +438,6 @@ void load_lens(const WordArray& words, bool elliptical) {
   if (!checkint2(r.w[0], "Nsrcobs", 1, 99999)) return;
   const int nsrc = static_cast<int>(r.w.integer(0));
   RedshiftState z;
-  z.R0 = reference_ratio(true);
   BVec<SrcData> src = srcvector(1, nsrc);
   double rmax = -1;
   const bool print_core = elliptical || !quietflag;
@@ -439,7 +448,7 @@ void load_lens(const WordArray& words, bool elliptical) {
     const int nimg = static_cast<int>(r.w.integer(0));
     read_source_options(r.w, s);
     if (i == 1)
-      z.first(i, s, !quietflag);
+      z.first(i, s, !quietflag, true);
     else
       z.later(i, s);
     check_maximg(i, nimg, s);
@@ -516,7 +525,6 @@ int batchdata_read1(FILE* fp, const std::string& path, int noise, GalData& gal, 
   }
   read_source_options(r.w, s);
   RedshiftState z;
-  z.R0 = reference_ratio(false);
   z.first(1, s, !quietflag && settings.verbose <= 0);
   s.pscale = 1;  // scale factors are relative to the entry's own source
   check_maximg(1, nimg, s);

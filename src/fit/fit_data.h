@@ -106,9 +106,10 @@ void compute_invcov(SrcData& s, int k);
 // entry; later calls return at once.
 void require_position_errors();
 
-// The reference distance ratio R0 = Dls/Dos at the setting "zref" as the user set it:
-// 1 when zref < 0 or zref >= 1000, else PMdist(zlens, zref)/PMdist(0, zref). With
-// print set, the notes of a data load are printed (also in quiet mode).
+// The reference distance ratio R0 = Dls/Dos at the redshift the core references the
+// model to: "zref" as the user set it, or the "zsrc" setting while zref is negative;
+// 1 when neither is positive or zref >= 1000, else PMdist(zlens, zref)/PMdist(0, zref).
+// With print set, the note of a data load is printed (also in quiet mode).
 double reference_ratio(bool print);
 
 // Image-grid centres from the observed images (see imggridp).

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <cstdlib>
 
@@ -117,13 +118,33 @@ void sethelp(int level) {
   }
 }
 
+namespace {
+// A command's one-line summary, ending in a newline even when the routine prints nothing
+// (an empty summary, or any summary in quiet mode), so that the list keeps one command
+// to a line.
+std::string summary_line(HelpRoutine routine) {
+  char* buf = nullptr;
+  size_t size = 0;
+  FILE* mem = open_memstream(&buf, &size);
+  if (!mem) fatal("could not allocate the help summary");
+  FILE* const saved = QVMstdout;
+  QVMstdout = mem;
+  routine(1);
+  QVMstdout = saved;
+  std::fclose(mem);
+  std::string text(buf, size);
+  std::free(buf);
+  if (text.empty() || text.back() != '\n') text += '\n';
+  return text;
+}
+}  // namespace
+
 void help(const WordArray& words) {
   const bool all = words.count() == 1 || words[1] == "all";
   for (size_t k = 0; k < table().size(); ++k) {
     const CommandEntry& e = table()[k];
     if (all) {
-      qprintf("%s -- ", e.name.c_str());
-      e.help(1);
+      qprintf("%s -- %s", e.name.c_str(), summary_line(e.help).c_str());
     } else if (e.name == words[1]) {
       qprintf("Help for: %s\n", e.name.c_str());
       e.help(2);

@@ -140,6 +140,14 @@ TEST_F(LOSCommandTest, ShowLOS) {
   EXPECT_NE(two.find(strformat("QVM TEST beta12->%f,\n", beta)), std::string::npos) << two;
   EXPECT_NE(two.find("Here are the [1,1] entries of the tensors:\nBl   1.000000e+00  1.000000e+00"),
             std::string::npos);
+  // Named file: it holds the whole display of several planes, as shown, at every call.
+  for (int call = 1; call <= 2; ++call) {
+    std::remove(dir.file("planes.txt").c_str());
+    const std::string shown = run(showLOS, "showLOS " + dir.file("planes.txt"));
+    const std::string file = dir.read("planes.txt");
+    EXPECT_EQ(file, two) << call;
+    EXPECT_NE(shown.find(two), std::string::npos) << call;
+  }
   // One main plane after a reduction: the matrices, and three lines in the file.
   shearLOS(words("shearLOS gal 1 0.5"));
   CommandInput in3(
@@ -190,6 +198,17 @@ TEST_F(LOSCommandTest, DiagnosticMatrixWriter) {
 // ---- void corrections ----
 
 TEST_F(LOSCommandTest, MassCompleteTestMatchesConstantDensity) {
+  // At the observer (D_k = 0) both betahat columns are the ray separation, 0, also in an
+  // empty universe; never nan.
+  for (double omega : {0.0, 0.3}) {
+    set("omega", omega);
+    const std::string out = run(masscomplete, "masscomplete test 0.5 3 1 -1");
+    EXPECT_NE(out.find("masscomplete test 1 1 0.000000e+00 0.000000e+00 0.000000e+00 0.000000e+00 "
+                       "0.000000e+00 0.000000e+00  0.000000e+00 0.000000e+00\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("nan"), std::string::npos) << out;
+  }
   const std::string out = run(masscomplete, "masscomplete test 0.01 3 1 -1");
   // Nodes 0.5 and 1.0: numerical and constant-density values alike.
   EXPECT_NE(out.find("5.000000e-01 1.000000e+00 4.409843e-01 7.714271e-01 6.796905e-01 1.037003e+00  "
