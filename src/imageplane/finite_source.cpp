@@ -242,7 +242,7 @@ int finsrc_checkedge(const gnode* node, int mode) {
 
 namespace {
 
-constexpr int kMaxDepth = 4;
+constexpr int kMaxDepth = 6;
 
 // A point of a mesh triangle's refinement lattice: image position, source position and
 // potential under the current scale factor.
@@ -424,7 +424,6 @@ void integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStr
   } else {
     const double S2 = tri_area2(T.u[0], T.v[0], T.u[1], T.v[1], T.u[2], T.v[2]);
     const double S = 0.5 * std::fabs(S2);
-    if (!(S > 0.0)) return;
     const double dens = F.finsrc_ray_dens;
     const double wfac = A / (S * dens);
     RaySums sum;
@@ -432,7 +431,6 @@ void integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStr
       // Rays uniform in the source-plane triangle.
       const long k = static_cast<long>(poidev(S * dens, counts));
       rays += static_cast<double>(k);
-      if (k == 0) return;
       for (long r = 0; r < k; ++r) {
         double a = ran2(pos), b = ran2(pos);
         if (a + b > 1.0) {
@@ -445,7 +443,6 @@ void integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStr
       // Rays uniform in the source's 99.9% ellipse; those in the source-plane triangle count.
       const long k = static_cast<long>(poidev(srcarea * dens, counts));
       rays += static_cast<double>(k);
-      if (k == 0) return;
       const double inv = 1.0 / S2;
       for (long r = 0; r < k; ++r) {
         double pu, pv;
@@ -462,14 +459,15 @@ void integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStr
     Y = sum.Y;
     D = sum.D;
   }
-  if (!(W > 0.0)) return;
   const int id = static_cast<int>(F.lit.size());
   F.lit.push_back({W, X, Y, D});
   for (const LatPt* p : {&p0, &p1, &p2}) F.corners.push_back({p->x, p->y, id});
 }
 
 // Refines a parent that takes part and integrates its leaves. Children are kept while
-// their linear source-plane triangle lies within R99.9 + pad/4^level of the source.
+// their linear source-plane triangle lies within R99.9 + pad/4^level of the source; the
+// leaves that meet the 99.9% ellipse itself carry the light (also those that no ray hits,
+// so that a patch of light has no holes).
 void integrate_parent(const Parent& P, double& area, double& rays, double srcarea) {
   FiniteSourceState& F = TWfinsrc;
   const FinsrcShape& s = F.shape;
@@ -506,7 +504,8 @@ void integrate_parent(const Parent& P, double& area, double& rays, double srcare
                          {{mi[2], T.i[1], mi[0]}, {mj[2], T.j[1], mj[0]}, T.level + 1},
                          {{mi[1], mi[0], T.i[2]}, {mj[1], mj[0], T.j[2]}, T.level + 1},
                          {{mi[0], mi[1], mi[2]}, {mj[0], mj[1], mj[2]}, T.level + 1}};
-    const double reach = R999 + pad / static_cast<double>(1 << (2 * (T.level + 1)));
+    // Leaves must meet the source itself: the margin only keeps the ways to them open.
+    const double reach = T.level + 1 == depth ? R999 : R999 + pad / static_cast<double>(1 << (2 * (T.level + 1)));
     for (int c = 3; c >= 0; --c) {
       const Tri& K = kids[c];
       const LatPt& a = lattice.at(P.c, K.i[0], K.j[0]);
