@@ -28,6 +28,8 @@ constexpr unsigned long long kSmallSourceTag = ~0ULL;
 // Leaves are refined until the largest margin of the search, divided by 4 per level, is at
 // most this fraction of the source's minor 90% radius (or the depth limit is reached).
 constexpr double kDepthFraction = 0.02;
+// Fewest rays expected in a leaf that takes rays in its source-plane triangle.
+constexpr double kMinLeafRays = 1.0;
 
 // The three corners of a triangle (or leaf): image positions, source positions, potentials.
 struct TriVerts {
@@ -425,11 +427,14 @@ void integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStr
     const double S2 = tri_area2(T.u[0], T.v[0], T.u[1], T.v[1], T.u[2], T.v[2]);
     const double S = 0.5 * std::fabs(S2);
     const double dens = F.finsrc_ray_dens;
-    const double wfac = A / (S * dens);
     RaySums sum;
     if (srcarea >= S) {
-      // Rays uniform in the source-plane triangle.
-      const long k = static_cast<long>(poidev(S * dens, counts));
+      // Rays uniform in the source-plane triangle, at least kMinLeafRays of them expected:
+      // a leaf by a critical curve is tiny in the source plane, and a rare ray there would
+      // carry a large weight.
+      const double mean = std::max(S * dens, kMinLeafRays);
+      const double wfac = A / mean;
+      const long k = static_cast<long>(poidev(mean, counts));
       rays += static_cast<double>(k);
       for (long r = 0; r < k; ++r) {
         double a = ran2(pos), b = ran2(pos);
@@ -443,7 +448,7 @@ void integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStr
       // Rays uniform in the source's 99.9% ellipse; those in the source-plane triangle count.
       const long k = static_cast<long>(poidev(srcarea * dens, counts));
       rays += static_cast<double>(k);
-      const double inv = 1.0 / S2;
+      const double inv = 1.0 / S2, wfac = A / (S * dens);
       for (long r = 0; r < k; ++r) {
         double pu, pv;
         small_point(s, static_cast<size_t>(r), pu, pv);

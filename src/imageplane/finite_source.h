@@ -22,8 +22,9 @@
 // margin divided by 4 per level) are kept, down to a depth set per search by the margins
 // against the source's size. Light is integrated on the leaves: a uniform source that
 // covers a whole leaf contributes its exact integral; any other leaf gets random rays at a
-// density of finsrc_ray_num per 90% ellipse, thrown either in the leaf's source-plane
-// triangle or, when the source is the smaller, in the source's 99.9% ellipse. The ray
+// density of finsrc_ray_num per 90% ellipse (at least one ray expected per leaf), thrown
+// either in the leaf's source-plane triangle or, when the source is the smaller, in the
+// source's 99.9% ellipse. The ray
 // counts and positions of a mesh triangle's leaves come from two generator records of
 // their own, seeded by a mix of (seed, repetition, triangle); the points inside a small
 // source from (seed, repetition), the same set for every leaf. With seed <= 0 every search
