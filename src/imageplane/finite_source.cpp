@@ -335,6 +335,21 @@ double tri_distance(const FinsrcShape& s, const LatPt& a, const LatPt& b, const 
   return tri_distance(s, u, v);
 }
 
+// Patches of lit leaves (union-find over TWfinsrc.up): a patch is known by its first leaf.
+int leaf_root(int k) {
+  std::vector<int>& up = TWfinsrc.up;
+  while (up[static_cast<size_t>(k)] != k) {
+    up[static_cast<size_t>(k)] = up[static_cast<size_t>(up[static_cast<size_t>(k)])];
+    k = up[static_cast<size_t>(k)];
+  }
+  return k;
+}
+void unite(int a, int b) {
+  a = leaf_root(a);
+  b = leaf_root(b);
+  if (a != b) TWfinsrc.up[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+}
+
 // The refinement lattice of one parent: points (i, j) with weights (i, j, n - i - j)/n,
 // evaluated once each (stamped per parent).
 struct Lattice {
@@ -342,6 +357,8 @@ struct Lattice {
   double inv_n = 1;
   std::vector<LatPt> pt;
   std::vector<unsigned> stamp;
+  std::vector<int> owner;  // a lit leaf at the point, when owner_stamp is cur
+  std::vector<unsigned> owner_stamp;
   unsigned cur = 0;
   void start(const Parent& P, int depth) {
     n = 1 << depth;
@@ -350,6 +367,8 @@ struct Lattice {
     if (pt.size() < size || ++cur == 0) {
       pt.assign(size, LatPt{});
       stamp.assign(size, 0);
+      owner.assign(size, 0);
+      owner_stamp.assign(size, 0);
       cur = 1;
     }
     put(n, 0, P.c[0]);
@@ -363,6 +382,29 @@ struct Lattice {
     const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
     pt[k] = p;
     stamp[k] = cur;
+  }
+  // Joins lit leaf id to the leaf already at point (i, j), if any.
+  void join(int i, int j, int id) {
+    const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
+    if (owner_stamp[k] == cur) {
+      unite(owner[k], id);
+    } else {
+      owner[k] = id;
+      owner_stamp[k] = cur;
+    }
+  }
+  // The lit points of the triangle's edges, where its patches meet those of its
+  // neighbours: matched across triangles by position in group_leaves.
+  void edge_corners() {
+    auto put_corner = [&](int i, int j) {
+      const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
+      if (owner_stamp[k] == cur) TWfinsrc.corners.push_back({pt[k].x, pt[k].y, owner[k]});
+    };
+    for (int t = 0; t <= n; ++t) {
+      put_corner(t, 0);
+      put_corner(0, t);
+      put_corner(t, n - t);
+    }
   }
   const LatPt& at(const LatPt* c, int i, int j) {
     const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
@@ -393,8 +435,8 @@ void small_point(const FinsrcShape& s, size_t r, double& pu, double& pv) {
   pv = pts[2 * r + 1];
 }
 
-// Integrates one leaf; a leaf that carries light is appended with its corners.
-void integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStream& counts, RandomStream& pos,
+// Integrates one leaf that carries light and appends it; returns its number.
+int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStream& counts, RandomStream& pos,
                     double& area, double& rays, double srcarea) {
   FiniteSourceState& F = TWfinsrc;
   const FinsrcShape& s = F.shape;
@@ -466,7 +508,8 @@ void integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStr
   }
   const int id = static_cast<int>(F.lit.size());
   F.lit.push_back({W, X, Y, D});
-  for (const LatPt* p : {&p0, &p1, &p2}) F.corners.push_back({p->x, p->y, id});
+  F.up.push_back(id);
+  return id;
 }
 
 // Refines a parent that takes part and integrates its leaves. Children are kept while
@@ -493,8 +536,9 @@ void integrate_parent(const Parent& P, double& area, double& rays, double srcare
   while (top > 0) {
     const Tri T = stack[--top];
     if (T.level == depth) {
-      integrate_leaf(lattice.at(P.c, T.i[0], T.j[0]), lattice.at(P.c, T.i[1], T.j[1]), lattice.at(P.c, T.i[2], T.j[2]),
-                     counts, pos, area, rays, srcarea);
+      const int id = integrate_leaf(lattice.at(P.c, T.i[0], T.j[0]), lattice.at(P.c, T.i[1], T.j[1]),
+                                    lattice.at(P.c, T.i[2], T.j[2]), counts, pos, area, rays, srcarea);
+      for (int k = 0; k < 3; ++k) lattice.join(T.i[k], T.j[k], id);
       continue;
     }
     // Midpoints opposite corners 0, 1, 2 and the four children; pushed in reverse so that
@@ -519,6 +563,7 @@ void integrate_parent(const Parent& P, double& area, double& rays, double srcare
       if (tri_distance(s, a, b, d) <= reach) stack[top++] = K;
     }
   }
+  lattice.edge_corners();
 }
 
 }  // namespace
@@ -539,33 +584,22 @@ void finsrc_tri(int t, int shoot, double& area, double& rays, double srcarea) {
 
 namespace {
 
-// Groups the lit leaves into connected patches (a shared corner joins two leaves) and adds
-// each patch, in the order of its first leaf, to the images by the seeing rule.
+// Joins the patches of neighbouring triangles that meet at a lit edge point (a shared
+// corner joins two leaves) and adds each patch, in the order of its first leaf, to the
+// images by the seeing rule.
 void group_leaves() {
   FiniteSourceState& F = TWfinsrc;
   std::vector<FiniteSourceState::Corner>& c = F.corners;
   std::sort(c.begin(), c.end(), [](const FiniteSourceState::Corner& a, const FiniteSourceState::Corner& b) {
     return a.x < b.x || (a.x == b.x && a.y < b.y);
   });
-  const size_t n = F.lit.size();
-  std::vector<int> up(n);
-  for (size_t k = 0; k < n; ++k) up[k] = static_cast<int>(k);
-  auto root = [&](int k) {
-    while (up[static_cast<size_t>(k)] != k) {
-      up[static_cast<size_t>(k)] = up[static_cast<size_t>(up[static_cast<size_t>(k)])];
-      k = up[static_cast<size_t>(k)];
-    }
-    return k;
-  };
   for (size_t k = 1; k < c.size(); ++k)
-    if (c[k].x == c[k - 1].x && c[k].y == c[k - 1].y) {
-      const int a = root(c[k].leaf), b = root(c[k - 1].leaf);
-      // The lower leaf becomes the root: a patch is known by its first leaf.
-      if (a != b) up[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
-    }
-  std::vector<FiniteSourceState::Leaf> patch(n, FiniteSourceState::Leaf{0, 0, 0, 0});
+    if (c[k].x == c[k - 1].x && c[k].y == c[k - 1].y) unite(c[k].leaf, c[k - 1].leaf);
+  const size_t n = F.lit.size();
+  std::vector<FiniteSourceState::Leaf>& patch = F.patch;
+  patch.assign(n, FiniteSourceState::Leaf{0, 0, 0, 0});
   for (size_t k = 0; k < n; ++k) {
-    FiniteSourceState::Leaf& p = patch[static_cast<size_t>(root(static_cast<int>(k)))];
+    FiniteSourceState::Leaf& p = patch[static_cast<size_t>(leaf_root(static_cast<int>(k)))];
     const FiniteSourceState::Leaf& l = F.lit[k];
     p.W += l.W;
     p.X += l.X;
@@ -573,7 +607,7 @@ void group_leaves() {
     p.D += l.D;
   }
   for (size_t k = 0; k < n; ++k)
-    if (up[k] == static_cast<int>(k)) assign_light(patch[k].W, patch[k].X, patch[k].Y, patch[k].D);
+    if (F.up[k] == static_cast<int>(k)) assign_light(patch[k].W, patch[k].X, patch[k].Y, patch[k].D);
 }
 
 }  // namespace
@@ -586,6 +620,7 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
   F.finsrc_cnt = 0;
   F.rays = 0;
   F.lit.clear();
+  F.up.clear();
   F.corners.clear();
   F.small_pts.clear();
   F.evals = 0;

@@ -113,11 +113,14 @@ struct FiniteSourceState {
   };
   std::vector<Acc> finsrc_tmp;
   int finsrc_cnt = 0;
-  // Leaves of the current search that carry light (in candidate order), and their corners.
+  // Leaves of the current search that carry light (in candidate order), their patches
+  // (union-find links: a patch is known by its first leaf; its sums in patch) and the lit
+  // points on the edges of the mesh triangles, where patches of neighbours meet.
   struct Leaf {
     double W, X, Y, D;
   };
-  std::vector<Leaf> lit;
+  std::vector<Leaf> lit, patch;
+  std::vector<int> up;
   struct Corner {
     double x, y;
     int leaf;
