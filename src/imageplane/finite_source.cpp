@@ -422,7 +422,8 @@ Lattice lattice;
 RandomStream small_stream;
 void small_point(const FinsrcShape& s, size_t r, double& pu, double& pv) {
   std::vector<double>& pts = TWfinsrc.small_pts;
-  if (pts.empty()) small_stream = mixed_stream(static_cast<unsigned long long>(settings.seed), TWfinsrc.rep, kSmallSourceTag);
+  if (pts.empty())
+    small_stream = mixed_stream(static_cast<unsigned long long>(settings.seed), TWfinsrc.rep, kSmallSourceTag);
   const double R = s.R999 * s.size, q = 1.0 - s.e;
   while (pts.size() <= 2 * r + 1) {
     const double a = ran2(small_stream), b = ran2(small_stream);
@@ -520,7 +521,8 @@ void integrate_parent(const Parent& P, double& area, double& rays, double srcare
   FiniteSourceState& F = TWfinsrc;
   const FinsrcShape& s = F.shape;
   const unsigned long long tt = static_cast<unsigned long long>(P.t);
-  RandomStream counts = mixed_ran1_stream(mix_seed(static_cast<unsigned long long>(settings.shoot_pseed), F.rep, 2 * tt));
+  const unsigned long long pseed = static_cast<unsigned long long>(settings.shoot_pseed);
+  RandomStream counts = mixed_ran1_stream(mix_seed(pseed, F.rep, 2 * tt));
   RandomStream pos = mixed_stream(static_cast<unsigned long long>(settings.shoot_rseed), F.rep, 2 * tt + 1);
   const int depth = F.depth;
   lattice.start(P, depth);
