@@ -63,6 +63,36 @@ void identity_lens(int rings = 40, int rays = 72) {
 // A round Gaussian map of unit total flux and sigma 0.05 about the origin.
 double gauss(double x, double y) { return std::exp(-(x * x + y * y) / (2 * 0.0025)) / (2 * kPi * 0.0025); }
 
+// The two images of a uniform disc of radius R at distance d > R behind a singular
+// isothermal sphere (b = 1): a source point u has images at u (1 +- 1/|u|) with |mu| =
+// 1/|u| +- 1. Their fluxes (per unit source flux) and centroids are means over the disc,
+// by midpoint quadrature in polar coordinates about its centre on n x n points.
+struct DiscImages {
+  double flux[2], x[2], y[2];
+};
+DiscImages isothermal_disc(double d, double R, int n) {
+  double w[2] = {0, 0}, wx[2] = {0, 0}, wy[2] = {0, 0}, area = 0;
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) {
+      const double rho = R * (i + 0.5) / n, th = 2 * kPi * (j + 0.5) / n;
+      const double u = d + rho * std::cos(th), v = rho * std::sin(th), r = std::hypot(u, v);
+      for (int s = 0; s < 2; ++s) {
+        const double sg = s == 0 ? 1 : -1, mu = 1 / r + sg;
+        w[s] += mu * rho;
+        wx[s] += mu * u * (1 + sg / r) * rho;
+        wy[s] += mu * v * (1 + sg / r) * rho;
+      }
+      area += rho;
+    }
+  DiscImages out;
+  for (int s = 0; s < 2; ++s) {
+    out.flux[s] = w[s] / area;
+    out.x[s] = wx[s] / w[s];
+    out.y[s] = wy[s] / w[s];
+  }
+  return out;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -243,9 +273,8 @@ TEST(FiniteSource, SmallSourceApproachesThePointImages) {
 }
 
 // A uniform disc of radius R at distance d behind a singular isothermal sphere (b = 1):
-// a source point u has images at u (1 +- 1/|u|) with |mu| = 1/|u| +- 1. The fluxes and
-// centroids of the two arcs are those means over the disc, by quadrature here (for the
-// fluxes also 1/d (1 + R^2/(8 d^2)) +- 1 to order R^4).
+// the fluxes and centroids of the two arcs are the means over the disc (isothermal_disc;
+// for the fluxes also 1/d (1 + R^2/(8 d^2)) +- 1 to order R^4).
 TEST(FiniteSource, IsothermalDiscMatchesItsQuadrature) {
   fresh_lens({1, 0, 0, 0, 0, 0, 0, 1e-4, 0, 1});
   build_mesh(even_radii(2.0, 200), 400);
@@ -255,33 +284,19 @@ TEST(FiniteSource, IsothermalDiscMatchesItsQuadrature) {
     double d, R;
   };
   for (const Case& c : {Case{0.3, 0.05}, Case{0.5, 0.1}}) {
-    // Midpoint quadrature in polar coordinates about the disc's centre.
-    double w[2] = {0, 0}, wx[2] = {0, 0}, wy[2] = {0, 0}, area = 0;
-    const int n = 400;
-    for (int i = 0; i < n; ++i)
-      for (int j = 0; j < n; ++j) {
-        const double rho = c.R * (i + 0.5) / n, th = 2 * kPi * (j + 0.5) / n, da = rho;
-        const double u = c.d + rho * std::cos(th), v = rho * std::sin(th), r = std::hypot(u, v);
-        for (int s = 0; s < 2; ++s) {
-          const double sg = s == 0 ? 1 : -1, mu = 1 / r + sg;
-          w[s] += mu * da;
-          wx[s] += mu * u * (1 + sg / r) * da;
-          wy[s] += mu * v * (1 + sg / r) * da;
-        }
-        area += da;
-      }
+    const DiscImages q = isothermal_disc(c.d, c.R, 400);
     const double m = 1 / c.d * (1 + c.R * c.R / (8 * c.d * c.d));
-    EXPECT_NEAR(w[0] / area, m + 1, 5e-4);
-    EXPECT_NEAR(w[1] / area, m - 1, 5e-4);
+    EXPECT_NEAR(q.flux[0], m + 1, 5e-4);
+    EXPECT_NEAR(q.flux[1], m - 1, 5e-4);
 
     load_source("uniform", {1, 0, 0, 0, 0, c.R, 0, 0}, 1e6);
     const Img im = images(c.d, 0);
     ASSERT_EQ(im.n, 2);
     for (int s = 0; s < 2; ++s) {
       const int k = (im.list[1][1] > 0) == (s == 0) ? 1 : 2;
-      EXPECT_NEAR(im.list[k][3], w[s] / area, 2e-3 * (m + 1)) << c.d << " " << s;
-      EXPECT_NEAR(im.list[k][1], wx[s] / w[s], 1e-3) << c.d << " " << s;
-      EXPECT_NEAR(im.list[k][2], wy[s] / w[s], 1e-3) << c.d << " " << s;
+      EXPECT_NEAR(im.list[k][3], q.flux[s], 2e-3 * (m + 1)) << c.d << " " << s;
+      EXPECT_NEAR(im.list[k][1], q.x[s], 1e-3) << c.d << " " << s;
+      EXPECT_NEAR(im.list[k][2], q.y[s], 1e-3) << c.d << " " << s;
     }
   }
 }
@@ -536,8 +551,7 @@ std::vector<Patch> ray_shooting_truth(double p) {
 
 // A uniform disc of radius R behind a singular isothermal sphere (b = 1) at the default
 // grid: centred, one ring of flux 4/R; at distance d > R, two images whose fluxes and
-// centroids are the means of 1/|u| +- 1 and of the image points over the disc (quadrature
-// here). Every image within 1% and its centroid within 0.002 (with the mesh's linear
+// centroids are the means over the disc (isothermal_disc). Every image within 1% and its centroid within 0.002 (with the mesh's linear
 // mapping a small disc took its triangle's magnification, 10-40% off, and with seeing 0
 // every triangle carrying light opened an image of its own).
 TEST(FiniteSource, IsothermalDiscAtTheDefaultGrid) {
@@ -554,26 +568,13 @@ TEST(FiniteSource, IsothermalDiscAtTheDefaultGrid) {
       EXPECT_NEAR(std::hypot(im.list[1][1], im.list[1][2]), 0, 2e-3) << c.R;
       continue;
     }
-    double w[2] = {0, 0}, wx[2] = {0, 0}, wy[2] = {0, 0}, area = 0;
-    const int n = 300;
-    for (int i = 0; i < n; ++i)
-      for (int j = 0; j < n; ++j) {
-        const double rho = c.R * (i + 0.5) / n, th = 2 * kPi * (j + 0.5) / n;
-        const double u = c.d + rho * std::cos(th), v = rho * std::sin(th), r = std::hypot(u, v);
-        for (int s = 0; s < 2; ++s) {
-          const double sg = s == 0 ? 1 : -1, mu = 1 / r + sg;
-          w[s] += mu * rho;
-          wx[s] += mu * u * (1 + sg / r) * rho;
-          wy[s] += mu * v * (1 + sg / r) * rho;
-        }
-        area += rho;
-      }
+    const DiscImages q = isothermal_disc(c.d, c.R, 300);
     ASSERT_EQ(im.n, 2) << c.d << " " << c.R;
     for (int s = 0; s < 2; ++s) {
       const int k = (im.list[1][1] > 0) == (s == 0) ? 1 : 2;
-      EXPECT_NEAR(im.list[k][3], w[s] / area, 0.01 * w[s] / area) << c.d << " " << c.R << " " << s;
-      EXPECT_NEAR(im.list[k][1], wx[s] / w[s], 2e-3) << c.d << " " << c.R << " " << s;
-      EXPECT_NEAR(im.list[k][2], wy[s] / w[s], 2e-3) << c.d << " " << c.R << " " << s;
+      EXPECT_NEAR(im.list[k][3], q.flux[s], 0.01 * q.flux[s]) << c.d << " " << c.R << " " << s;
+      EXPECT_NEAR(im.list[k][1], q.x[s], 2e-3) << c.d << " " << c.R << " " << s;
+      EXPECT_NEAR(im.list[k][2], q.y[s], 2e-3) << c.d << " " << c.R << " " << s;
     }
   }
 }
