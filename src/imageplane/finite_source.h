@@ -24,15 +24,15 @@
 // covers a whole leaf contributes its exact integral; any other leaf gets random rays at a
 // density of finsrc_ray_num per 90% ellipse (at least one ray expected per leaf), thrown
 // either in the leaf's source-plane triangle or, when the source is the smaller, in the
-// source's 99.9% ellipse. The ray
-// counts and positions of a mesh triangle's leaves come from two generator records of
-// their own, seeded by a mix of (seed, repetition, triangle); the points inside a small
-// source from (seed, repetition), the same set for every leaf. With seed <= 0 every search
-// is repetition 0 (a search repeated under the same settings shoots the same rays); with
-// seed > 0 the repetition counts the run's searches. Leaves that carry light and share an
-// edge or a corner belong to one image; images are numbered in the order of their first
-// mesh triangle in the candidate list, and an image whose centroid lies within seeing of
-// an earlier one's (the nearest) joins it (seeing 0 joins nothing).
+// source's 99.9% ellipse. The ray counts and positions of a mesh triangle's leaves come
+// from two generator records of their own, seeded by a mix of (seed, repetition,
+// triangle); the points inside a small source from (seed, repetition), the same set for
+// every leaf. With seed <= 0 every search is repetition 0 (a search repeated under the
+// same settings shoots the same rays); with seed > 0 the repetition counts the run's
+// searches. Leaves that carry light and share an edge or a corner belong to one image;
+// images are numbered in the order of their first mesh triangle in the candidate list,
+// and an image whose centroid lies within seeing of an earlier one's (the nearest) joins
+// it (seeing 0 joins nothing).
 #pragma once
 
 #include <cmath>
@@ -129,7 +129,7 @@ struct FiniteSourceState {
   // Points inside a small source (u, v pairs), drawn once per search as leaves ask for them.
   std::vector<double> small_pts;
   // Refinement: depth of the leaves below a mesh triangle in this search; lens evaluations
-  // and leaves of the last search (leaves kept, lit or not).
+  // and leaves (those that meet the source) of the last search.
   int depth = 4;
   long evals = 0, leaves = 0;
   // Context of the current search, read by finsrc_tri.
