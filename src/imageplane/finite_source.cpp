@@ -25,26 +25,16 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr int kAttrU = 0, kAttrV = 1, kAttrPar = 3, kAttrPhi = 4;
 // Stream tag of the points drawn inside a small source (triangle tags are 2t and 2t + 1).
 constexpr unsigned long long kSmallSourceTag = ~0ULL;
+// Leaves are refined until the largest margin of the search, divided by 4 per level, is at
+// most this fraction of the source's minor 90% radius (or the depth limit is reached).
+constexpr double kDepthFraction = 0.02;
+// Fewest rays expected in a leaf that takes rays in its source-plane triangle.
+constexpr double kMinLeafRays = 1.0;
 
-// Vertex k (0..2) of mesh triangle t under the scale factor f: image position, source
-// position x - f (x - u) and potential f phi.
+// The three corners of a triangle (or leaf): image positions, source positions, potentials.
 struct TriVerts {
   double x[3], y[3], u[3], v[3], phi[3];
 };
-void load_triangle(int t, double f, TriVerts& T) {
-  const triangulateio& m = TWtri.out;
-  const int na = m.numberofpointattributes;
-  for (int k = 0; k < 3; ++k) {
-    const size_t i = static_cast<size_t>(m.trianglelist[3 * static_cast<size_t>(t) + k]);
-    const double* a = &m.pointattributelist[i * na];
-    const double x = m.pointlist[2 * i], y = m.pointlist[2 * i + 1];
-    T.x[k] = x;
-    T.y[k] = y;
-    T.u[k] = x - f * (x - a[kAttrU]);
-    T.v[k] = y - f * (y - a[kAttrV]);
-    T.phi[k] = f * a[kAttrPhi];
-  }
-}
 
 double tri_area2(double x1, double y1, double x2, double y2, double x3, double y3) {
   return (x2 - x1) * (y3 - y1) - (x3 - x1) * (y2 - y1);
@@ -55,8 +45,9 @@ RandomStream mixed_stream(unsigned long long a, unsigned long long b, unsigned l
   return RandomStream(mixed_stream_start(mix_seed(a, b, c)));
 }
 
-// Adds a triangle's sums to the image whose centroid lies nearest to the triangle's own
-// (the first on a tie) within seeing, or opens a new image.
+// Adds a patch's sums to the image whose centroid lies nearest to the patch's own (the
+// first on a tie) within seeing, or opens a new image; with seeing 0 every patch is an
+// image of its own.
 void assign_light(double W, double X, double Y, double D) {
   FiniteSourceState& F = TWfinsrc;
   if (W < 1e-8) return;
@@ -73,7 +64,7 @@ void assign_light(double W, double X, double Y, double D) {
       best = j;
     }
   }
-  if (best < 0 || !(std::sqrt(dbest) <= settings.seeing)) {
+  if (best < 0 || !(settings.seeing > 0.0 && std::sqrt(dbest) <= settings.seeing)) {
     F.finsrc_tmp.emplace_back();
     best = F.finsrc_cnt++;
   }
@@ -251,15 +242,210 @@ int finsrc_checkedge(const gnode* node, int mode) {
 // ---------------------------------------------------------------------------------------
 // Integration over one triangle
 
-void finsrc_tri(int t, int shoot, double& area, double& rays, double srcarea) {
-  const FiniteSourceState& F = TWfinsrc;
+namespace {
+
+constexpr int kMaxDepth = 6;
+
+// A point of a mesh triangle's refinement lattice: image position, source position and
+// potential under the current scale factor.
+struct LatPt {
+  double x, y, u, v, phi;
+};
+
+// A mesh triangle taking part in the search: its corners ordered by mesh vertex index (so
+// that a point of an edge is computed with the same bits from both triangles sharing it),
+// the true lens at its three edge midpoints and its margin.
+struct Parent {
+  int t = 0;
+  LatPt c[3];
+  LatPt mid[3];  // midpoints of corners (1, 2), (0, 2), (0, 1)
+  double pad = 0;
+};
+
+void load_parent(int t, double f, Parent& P) {
+  const triangulateio& m = TWtri.out;
+  const int na = m.numberofpointattributes;
+  int id[3];
+  for (int k = 0; k < 3; ++k) id[k] = m.trianglelist[3 * static_cast<size_t>(t) + k];
+  std::sort(id, id + 3);
+  P.t = t;
+  for (int k = 0; k < 3; ++k) {
+    const size_t i = static_cast<size_t>(id[k]);
+    const double* a = &m.pointattributelist[i * na];
+    const double x = m.pointlist[2 * i], y = m.pointlist[2 * i + 1];
+    P.c[k] = {x, y, x - f * (x - a[kAttrU]), y - f * (y - a[kAttrV]), f * a[kAttrPhi]};
+  }
+}
+
+// The lens at the lattice point with weights (i, j, k)/n on the ordered corners. Each
+// coordinate is summed in corner order, so a point of an edge (one weight 0) has the same
+// bits in both triangles sharing the edge. potdefmag carries the scale factor.
+LatPt lens_at(const LatPt* c, int i, int j, int k, double inv_n) {
+  const double x = ((i * c[0].x + j * c[1].x) + k * c[2].x) * inv_n;
+  const double y = ((i * c[0].y + j * c[1].y) + k * c[2].y) * inv_n;
+  double pot, px, py, pxx, pyy, pxy, pyx;
+  potdefmag(x, y, pot, px, py, pxx, pyy, pxy, pyx);
+  ++TWfinsrc.evals;
+  return {x, y, x - px, y - py, pot};
+}
+
+// The true lens at the edge midpoints of a parent and its margin: twice the largest
+// distance between a midpoint's true source position and the linear one (a quadratic
+// mapping strays from the linear one by at most 4/3 of that inside the triangle).
+void measure_parent(Parent& P) {
+  const LatPt* c = P.c;
+  P.mid[0] = lens_at(c, 0, 1, 1, 0.5);
+  P.mid[1] = lens_at(c, 1, 0, 1, 0.5);
+  P.mid[2] = lens_at(c, 1, 1, 0, 0.5);
+  double dev = 0;
+  for (int k = 0; k < 3; ++k) {
+    const LatPt& a = c[(k + 1) % 3];
+    const LatPt& b = c[(k + 2) % 3];
+    dev = std::max(dev, std::hypot(P.mid[k].u - 0.5 * (a.u + b.u), P.mid[k].v - 0.5 * (a.v + b.v)));
+  }
+  P.pad = 2.0 * dev;
+}
+
+// Distance, in the elliptical measure of the source (divided by srcsize), from the source
+// centre to the source-plane triangle (0 when the centre lies inside).
+double tri_distance(const FinsrcShape& s, const double* u, const double* v) {
+  if (intriangle(u[0], v[0], u[1], v[1], u[2], v[2], s.u0, s.v0) != 0) return 0.0;
+  double d = std::min({s.radius(u[0], v[0]), s.radius(u[1], v[1]), s.radius(u[2], v[2])});
+  const double q2 = (1.0 - s.e) * (1.0 - s.e);
+  for (int k = 0; k < 3; ++k) {
+    const int j = (k + 1) % 3;
+    const double du1 = u[k] - s.u0, dv1 = v[k] - s.v0, du2 = u[j] - s.u0, dv2 = v[j] - s.v0;
+    const double m1 = s.ct * dv1 - s.st * du1, w1 = -s.ct * du1 - s.st * dv1;
+    const double m2 = s.ct * dv2 - s.st * du2, w2 = -s.ct * du2 - s.st * dv2;
+    const double dm = m2 - m1, dw = w2 - w1, q = q2 * dm * dm + dw * dw;
+    if (!(q > 0.0)) continue;
+    const double t = -(q2 * m1 * dm + w1 * dw) / q;
+    if (t < 0.0 || t > 1.0) continue;
+    d = std::min(d, std::fabs(dm * w1 - dw * m1) / std::sqrt(q) * s.inv_size);
+  }
+  return d;
+}
+
+// A Euclidean source-plane length in the elliptical measure: an upper bound, so that the
+// widened ellipse holds every point within that length of the source's.
+double elliptical(const FinsrcShape& s, double len) { return len * s.inv_q * s.inv_size; }
+
+double tri_distance(const FinsrcShape& s, const LatPt& a, const LatPt& b, const LatPt& c) {
+  const double u[3] = {a.u, b.u, c.u}, v[3] = {a.v, b.v, c.v};
+  return tri_distance(s, u, v);
+}
+
+// Patches of lit leaves (union-find over TWfinsrc.up): a patch is known by its first leaf.
+int leaf_root(int k) {
+  std::vector<int>& up = TWfinsrc.up;
+  while (up[static_cast<size_t>(k)] != k) {
+    up[static_cast<size_t>(k)] = up[static_cast<size_t>(up[static_cast<size_t>(k)])];
+    k = up[static_cast<size_t>(k)];
+  }
+  return k;
+}
+void unite(int a, int b) {
+  a = leaf_root(a);
+  b = leaf_root(b);
+  if (a != b) TWfinsrc.up[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+}
+
+// The refinement lattice of one parent: points (i, j) with weights (i, j, n - i - j)/n,
+// evaluated once each (stamped per parent).
+struct Lattice {
+  int n = 0;
+  double inv_n = 1;
+  std::vector<LatPt> pt;
+  std::vector<unsigned> stamp;
+  std::vector<int> owner;  // a lit leaf at the point, when owner_stamp is cur
+  std::vector<unsigned> owner_stamp;
+  unsigned cur = 0;
+  void start(const Parent& P, int depth) {
+    n = 1 << depth;
+    inv_n = 1.0 / n;
+    const size_t size = static_cast<size_t>(n + 1) * static_cast<size_t>(n + 1);
+    if (pt.size() < size || ++cur == 0) {
+      pt.assign(size, LatPt{});
+      stamp.assign(size, 0);
+      owner.assign(size, 0);
+      owner_stamp.assign(size, 0);
+      cur = 1;
+    }
+    put(n, 0, P.c[0]);
+    put(0, n, P.c[1]);
+    put(0, 0, P.c[2]);
+    put(0, n / 2, P.mid[0]);
+    put(n / 2, 0, P.mid[1]);
+    put(n / 2, n / 2, P.mid[2]);
+  }
+  void put(int i, int j, const LatPt& p) {
+    const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
+    pt[k] = p;
+    stamp[k] = cur;
+  }
+  // Joins lit leaf id to the leaf already at point (i, j), if any.
+  void join(int i, int j, int id) {
+    const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
+    if (owner_stamp[k] == cur) {
+      unite(owner[k], id);
+    } else {
+      owner[k] = id;
+      owner_stamp[k] = cur;
+    }
+  }
+  // The lit points of the triangle's edges, where its patches meet those of its
+  // neighbours: matched across triangles by position in group_leaves.
+  void edge_corners() {
+    auto put_corner = [&](int i, int j) {
+      const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
+      if (owner_stamp[k] == cur) TWfinsrc.corners.push_back({pt[k].x, pt[k].y, owner[k]});
+    };
+    for (int t = 0; t <= n; ++t) {
+      put_corner(t, 0);
+      put_corner(0, t);
+      put_corner(t, n - t);
+    }
+  }
+  const LatPt& at(const LatPt* c, int i, int j) {
+    const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
+    if (stamp[k] != cur) {
+      pt[k] = lens_at(c, i, j, n - i - j, inv_n);
+      stamp[k] = cur;
+    }
+    return pt[k];
+  }
+};
+Lattice lattice;
+
+// The i-th point inside the 99.9% ellipse of a small source (the same set for every leaf of
+// a search), drawn as asked for.
+RandomStream small_stream;
+void small_point(const FinsrcShape& s, size_t r, double& pu, double& pv) {
+  std::vector<double>& pts = TWfinsrc.small_pts;
+  if (pts.empty())
+    small_stream = mixed_stream(static_cast<unsigned long long>(settings.seed), TWfinsrc.rep, kSmallSourceTag);
+  const double R = s.R999 * s.size, q = 1.0 - s.e;
+  while (pts.size() <= 2 * r + 1) {
+    const double a = ran2(small_stream), b = ran2(small_stream);
+    const double rho = std::sqrt(a) * R, ph = 2.0 * kPi * b;
+    const double c = rho * std::cos(ph), sn = q * rho * std::sin(ph);
+    pts.push_back(s.u0 - s.st * c - s.ct * sn);
+    pts.push_back(s.v0 + s.ct * c - s.st * sn);
+  }
+  pu = pts[2 * r];
+  pv = pts[2 * r + 1];
+}
+
+// Integrates one leaf that carries light and appends it; returns its number.
+int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStream& counts, RandomStream& pos,
+                    double& area, double& rays, double srcarea) {
+  FiniteSourceState& F = TWfinsrc;
   const FinsrcShape& s = F.shape;
-  TriVerts T;
-  load_triangle(t, F.f, T);
+  const TriVerts T = {{p0.x, p1.x, p2.x}, {p0.y, p1.y, p2.y}, {p0.u, p1.u, p2.u}, {p0.v, p1.v, p2.v},
+                      {p0.phi, p1.phi, p2.phi}};
   const double A = 0.5 * std::fabs(tri_area2(T.x[0], T.y[0], T.x[1], T.y[1], T.x[2], T.y[2]));
   area += A;
-  if (shoot == 0) return;
-
+  ++F.leaves;
   double W = 0, X = 0, Y = 0, D = 0;
   int code;
   if (s.is_uniform() && finsrc_in1(s, code, T.u[0], T.v[0]) && finsrc_in1(s, code, T.u[1], T.v[1]) &&
@@ -283,18 +469,16 @@ void finsrc_tri(int t, int shoot, double& area, double& rays, double srcarea) {
   } else {
     const double S2 = tri_area2(T.u[0], T.v[0], T.u[1], T.v[1], T.u[2], T.v[2]);
     const double S = 0.5 * std::fabs(S2);
-    if (!(S > 0.0)) return;
     const double dens = F.finsrc_ray_dens;
-    const double wfac = A / (S * dens);
-    const unsigned long long tt = static_cast<unsigned long long>(t);
-    RandomStream counts = mixed_stream(static_cast<unsigned long long>(settings.shoot_pseed), F.rep, 2 * tt);
     RaySums sum;
     if (srcarea >= S) {
-      // Rays uniform in the source-plane triangle.
-      const long k = static_cast<long>(poidev(S * dens, counts));
+      // Rays uniform in the source-plane triangle, at least kMinLeafRays of them expected:
+      // a leaf by a critical curve is tiny in the source plane, and a rare ray there would
+      // carry a large weight.
+      const double mean = std::max(S * dens, kMinLeafRays);
+      const double wfac = A / mean;
+      const long k = static_cast<long>(poidev(mean, counts));
       rays += static_cast<double>(k);
-      if (k == 0) return;
-      RandomStream pos = mixed_stream(static_cast<unsigned long long>(settings.shoot_rseed), F.rep, 2 * tt + 1);
       for (long r = 0; r < k; ++r) {
         double a = ran2(pos), b = ran2(pos);
         if (a + b > 1.0) {
@@ -304,19 +488,13 @@ void finsrc_tri(int t, int shoot, double& area, double& rays, double srcarea) {
         sum.add(s, T, a, b, 1.0 - a - b, wfac);
       }
     } else {
-      // Rays uniform in the source's 99.9% ellipse (the same points for every triangle of
-      // this search); those in the source-plane triangle count.
+      // Rays uniform in the source's 99.9% ellipse; those in the source-plane triangle count.
       const long k = static_cast<long>(poidev(srcarea * dens, counts));
       rays += static_cast<double>(k);
-      if (k == 0) return;
-      RandomStream pts = mixed_stream(static_cast<unsigned long long>(settings.seed), F.rep, kSmallSourceTag);
-      const double R = s.R999 * s.size, q = 1.0 - s.e;
-      const double inv = 1.0 / S2;
+      const double inv = 1.0 / S2, wfac = A / (S * dens);
       for (long r = 0; r < k; ++r) {
-        const double a = ran2(pts), b = ran2(pts);
-        const double rho = std::sqrt(a) * R, ph = 2.0 * kPi * b;
-        const double c = rho * std::cos(ph), sn = q * rho * std::sin(ph);
-        const double pu = s.u0 - s.st * c - s.ct * sn, pv = s.v0 + s.ct * c - s.st * sn;
+        double pu, pv;
+        small_point(s, static_cast<size_t>(r), pu, pv);
         const double l1 = tri_area2(pu, pv, T.u[1], T.v[1], T.u[2], T.v[2]) * inv;
         const double l2 = tri_area2(T.u[0], T.v[0], pu, pv, T.u[2], T.v[2]) * inv;
         const double l3 = 1.0 - l1 - l2;
@@ -329,11 +507,112 @@ void finsrc_tri(int t, int shoot, double& area, double& rays, double srcarea) {
     Y = sum.Y;
     D = sum.D;
   }
-  assign_light(W, X, Y, D);
+  const int id = static_cast<int>(F.lit.size());
+  F.lit.push_back({W, X, Y, D});
+  F.up.push_back(id);
+  return id;
+}
+
+// Refines a parent that takes part and integrates its leaves. Children are kept while
+// their linear source-plane triangle lies within R99.9 + pad/4^level of the source; the
+// leaves that meet the 99.9% ellipse itself carry the light (also those that no ray hits,
+// so that a patch of light has no holes).
+void integrate_parent(const Parent& P, double& area, double& rays, double srcarea) {
+  FiniteSourceState& F = TWfinsrc;
+  const FinsrcShape& s = F.shape;
+  const unsigned long long tt = static_cast<unsigned long long>(P.t);
+  const unsigned long long pseed = static_cast<unsigned long long>(settings.shoot_pseed);
+  RandomStream counts = mixed_ran1_stream(mix_seed(pseed, F.rep, 2 * tt));
+  RandomStream pos = mixed_stream(static_cast<unsigned long long>(settings.shoot_rseed), F.rep, 2 * tt + 1);
+  const int depth = F.depth;
+  lattice.start(P, depth);
+  const int n = lattice.n;
+  // Lattice triangles as (i, j) of their corners, with their level.
+  struct Tri {
+    int i[3], j[3], level;
+  };
+  Tri stack[3 * kMaxDepth + 4];
+  int top = 0;
+  stack[top++] = {{n, 0, 0}, {0, n, 0}, 0};
+  const double R999 = s.R999, pad = elliptical(s, P.pad);
+  while (top > 0) {
+    const Tri T = stack[--top];
+    if (T.level == depth) {
+      const int id = integrate_leaf(lattice.at(P.c, T.i[0], T.j[0]), lattice.at(P.c, T.i[1], T.j[1]),
+                                    lattice.at(P.c, T.i[2], T.j[2]), counts, pos, area, rays, srcarea);
+      for (int k = 0; k < 3; ++k) lattice.join(T.i[k], T.j[k], id);
+      continue;
+    }
+    // Midpoints opposite corners 0, 1, 2 and the four children; pushed in reverse so that
+    // they are taken in order.
+    int mi[3], mj[3];
+    for (int k = 0; k < 3; ++k) {
+      const int a = (k + 1) % 3, b = (k + 2) % 3;
+      mi[k] = (T.i[a] + T.i[b]) / 2;
+      mj[k] = (T.j[a] + T.j[b]) / 2;
+    }
+    const Tri kids[4] = {{{T.i[0], mi[2], mi[1]}, {T.j[0], mj[2], mj[1]}, T.level + 1},
+                         {{mi[2], T.i[1], mi[0]}, {mj[2], T.j[1], mj[0]}, T.level + 1},
+                         {{mi[1], mi[0], T.i[2]}, {mj[1], mj[0], T.j[2]}, T.level + 1},
+                         {{mi[0], mi[1], mi[2]}, {mj[0], mj[1], mj[2]}, T.level + 1}};
+    // Leaves must meet the source itself: the margin only keeps the ways to them open.
+    const double reach = T.level + 1 == depth ? R999 : R999 + pad / static_cast<double>(1 << (2 * (T.level + 1)));
+    for (int c = 3; c >= 0; --c) {
+      const Tri& K = kids[c];
+      const LatPt& a = lattice.at(P.c, K.i[0], K.j[0]);
+      const LatPt& b = lattice.at(P.c, K.i[1], K.j[1]);
+      const LatPt& d = lattice.at(P.c, K.i[2], K.j[2]);
+      if (tri_distance(s, a, b, d) <= reach) stack[top++] = K;
+    }
+  }
+  lattice.edge_corners();
+}
+
+}  // namespace
+
+void finsrc_tri(int t, int shoot, double& area, double& rays, double srcarea) {
+  Parent P;
+  load_parent(t, TWfinsrc.f, P);
+  if (shoot == 0) {
+    area += 0.5 * std::fabs(tri_area2(P.c[0].x, P.c[0].y, P.c[1].x, P.c[1].y, P.c[2].x, P.c[2].y));
+    return;
+  }
+  measure_parent(P);
+  integrate_parent(P, area, rays, srcarea);
 }
 
 // ---------------------------------------------------------------------------------------
 // The image finder
+
+namespace {
+
+// Joins the patches of neighbouring triangles that meet at a lit edge point (a shared
+// corner joins two leaves) and adds each patch, in the order of its first leaf, to the
+// images by the seeing rule.
+void group_leaves() {
+  FiniteSourceState& F = TWfinsrc;
+  std::vector<FiniteSourceState::Corner>& c = F.corners;
+  std::sort(c.begin(), c.end(), [](const FiniteSourceState::Corner& a, const FiniteSourceState::Corner& b) {
+    return a.x < b.x || (a.x == b.x && a.y < b.y);
+  });
+  for (size_t k = 1; k < c.size(); ++k)
+    if (c[k].x == c[k - 1].x && c[k].y == c[k - 1].y) unite(c[k].leaf, c[k - 1].leaf);
+  const size_t n = F.lit.size();
+  std::vector<FiniteSourceState::Leaf>& patch = F.patch;
+  patch.assign(n, FiniteSourceState::Leaf{0, 0, 0, 0});
+  for (size_t k = 0; k < n; ++k) {
+    FiniteSourceState::Leaf& p = patch[static_cast<size_t>(leaf_root(static_cast<int>(k)))];
+    const FiniteSourceState::Leaf& l = F.lit[k];
+    p.W += l.W;
+    p.X += l.X;
+    p.Y += l.Y;
+    p.D += l.D;
+  }
+  for (size_t k = 0; k < n; ++k)
+    if (F.up[k] == static_cast<int>(k)) assign_light(patch[k].W, patch[k].X, patch[k].Y, patch[k].D);
+}
+
+}  // namespace
 
 void find_img_finsrc(int& n, Mat& list, double u, double v) {
   n = 0;
@@ -342,6 +621,12 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
   F.finsrc_tmp.clear();
   F.finsrc_cnt = 0;
   F.rays = 0;
+  F.lit.clear();
+  F.up.clear();
+  F.corners.clear();
+  F.small_pts.clear();
+  F.evals = 0;
+  F.leaves = 0;
   F.shape = finsrc_shape(settings.isource);
   const FinsrcShape& s = F.shape;
   F.u = u;
@@ -368,32 +653,38 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
   }
   const bool scaled = std::fabs(F.f - 1.0) > 1e-6;
 
-  // Triangles whose source-plane image meets the source: 1 accepted, 2 tested and refused.
+  // Triangles whose source-plane image meets the source, within their margin: 1 accepted,
+  // 2 tested and refused. A triangle whose linear image misses the source is measured only
+  // when it lies within its own longest image-plane side of it.
   TWtri.mark.assign(static_cast<size_t>(m.numberoftriangles), 0);
-  std::vector<int> cands;
-  int code;
+  std::vector<Parent> cands;
   auto consider = [&](int t) {
     int& mk = TWtri.mark[static_cast<size_t>(t)];
     if (mk != 0) return;
     mk = 2;
     if (ingalcore(t)) return;
-    TriVerts T;
-    load_triangle(t, F.f, T);
-    const bool hit = intriangle(T.u[0], T.v[0], T.u[1], T.v[1], T.u[2], T.v[2], u, v) != 0 ||
-                     finsrc_in1(s, code, T.u[0], T.v[0]) || finsrc_in1(s, code, T.u[1], T.v[1]) ||
-                     finsrc_in1(s, code, T.u[2], T.v[2]) ||
-                     finsrc_in2(s, code, T.u[0], T.v[0], T.u[1], T.v[1]) ||
-                     finsrc_in2(s, code, T.u[0], T.v[0], T.u[2], T.v[2]) ||
-                     finsrc_in2(s, code, T.u[1], T.v[1], T.u[2], T.v[2]);
-    if (!hit) return;
+    Parent P;
+    load_parent(t, F.f, P);
+    const double d = tri_distance(s, P.c[0], P.c[1], P.c[2]);
+    if (d > s.R999) {
+      double side = 0;
+      for (int k = 0; k < 3; ++k) {
+        const LatPt &a = P.c[k], &b = P.c[(k + 1) % 3];
+        side = std::max(side, std::hypot(a.x - b.x, a.y - b.y));
+      }
+      if (d > s.R999 + elliptical(s, side)) return;
+    }
+    measure_parent(P);
+    if (d > s.R999 + elliptical(s, P.pad)) return;
     mk = 1;
-    cands.push_back(t);
+    cands.push_back(P);
   };
   if (!scaled) {
-    const int iu0 = cat_cell(u - R999, cat.cat_u0, cat.cat_du, cat.ncat);
-    const int iu1 = cat_cell(u + R999, cat.cat_u0, cat.cat_du, cat.ncat);
-    const int iv0 = cat_cell(v - R999, cat.cat_v0, cat.cat_dv, cat.ncat);
-    const int iv1 = cat_cell(v + R999, cat.cat_v0, cat.cat_dv, cat.ncat);
+    // One cell more on each side holds the triangles that only their margin brings in.
+    const int iu0 = std::max(0, cat_cell(u - R999, cat.cat_u0, cat.cat_du, cat.ncat) - 1);
+    const int iu1 = std::min(cat.ncat, cat_cell(u + R999, cat.cat_u0, cat.cat_du, cat.ncat) + 1);
+    const int iv0 = std::max(0, cat_cell(v - R999, cat.cat_v0, cat.cat_dv, cat.ncat) - 1);
+    const int iv1 = std::min(cat.ncat, cat_cell(v + R999, cat.cat_v0, cat.cat_dv, cat.ncat) + 1);
     for (int iu = iu0; iu <= iu1; ++iu)
       for (int iv = iv0; iv <= iv1; ++iv) {
         const CatCell cell = cat_cell_lists(iu, iv);
@@ -404,8 +695,17 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
     for (int t = 0; t < m.numberoftriangles; ++t) consider(t);
   }
 
+  // Depth of the leaves: deep enough that the largest margin, divided by 4 per level, is
+  // small against the source's minor radius.
+  double pad = 0;
+  for (const Parent& P : cands) pad = std::max(pad, P.pad);
+  const double rmin = s.R90 * s.size * q;
+  F.depth = 1;
+  while (F.depth < kMaxDepth && pad / static_cast<double>(1 << (2 * F.depth)) > kDepthFraction * rmin) ++F.depth;
+
   double area = 0.0, rays = 0.0;
-  for (int t : cands) finsrc_tri(t, 1, area, rays, srcarea);
+  for (const Parent& P : cands) integrate_parent(P, area, rays, srcarea);
+  group_leaves();
   F.rays = rays;
   std::printf("QVM source #%d area %e rays %e\n", settings.isource, srcarea, rays);
   if (F.finsrc_ray_verb != 0) {

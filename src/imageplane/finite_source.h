@@ -14,16 +14,25 @@
 // alpha maps to x - f alpha and its potential is f phi: the finder uses those throughout.
 //
 // Images of an extended source (find_img_finsrc): every mesh triangle whose source-plane
-// image meets the source's 99.9% ellipse is integrated. A uniform source that covers a
-// whole triangle contributes its exact integral; any other triangle gets random rays at a
-// density of finsrc_ray_num per 90% ellipse, thrown either in the source-plane triangle or,
-// when the source is the smaller, in the source's 99.9% ellipse. Each triangle's ray count
-// and ray positions come from generator records of their own, seeded by a mix of (seed,
-// repetition, triangle); the points inside a small source from (seed, repetition), the
-// same set for every triangle. With seed <= 0 every search is repetition 0 (a search
-// repeated under the same settings shoots the same rays); with seed > 0 the repetition
-// counts the run's searches. A triangle's light joins the image whose centroid lies
-// nearest to its own, within seeing; otherwise it opens a new image.
+// image meets the source's 99.9% ellipse, widened by a margin, takes part. The margin of a
+// triangle is twice the largest distance between the true source position of an edge's
+// midpoint and the mesh's linear one: within it lies the true source-plane image of the
+// triangle. Each such triangle is split into four at its edge midpoints, the true lens is
+// evaluated at the new corners, and only the children that meet the source (with the
+// margin divided by 4 per level) are kept, down to a depth set per search by the margins
+// against the source's size. Light is integrated on the leaves: a uniform source that
+// covers a whole leaf contributes its exact integral; any other leaf gets random rays at a
+// density of finsrc_ray_num per 90% ellipse (at least one ray expected per leaf), thrown
+// either in the leaf's source-plane triangle or, when the source is the smaller, in the
+// source's 99.9% ellipse. The ray counts and positions of a mesh triangle's leaves come
+// from two generator records of their own, seeded by a mix of (seed, repetition,
+// triangle); the points inside a small source from (seed, repetition), the same set for
+// every leaf. With seed <= 0 every search is repetition 0 (a search repeated under the
+// same settings shoots the same rays); with seed > 0 the repetition counts the run's
+// searches. Leaves that carry light and share an edge or a corner belong to one image;
+// images are numbered in the order of their first mesh triangle in the candidate list,
+// and an image whose centroid lies within seeing of an earlier one's (the nearest) joins
+// it (seeing 0 joins nothing).
 #pragma once
 
 #include <cmath>
@@ -104,6 +113,25 @@ struct FiniteSourceState {
   };
   std::vector<Acc> finsrc_tmp;
   int finsrc_cnt = 0;
+  // Leaves of the current search that carry light (in candidate order), their patches
+  // (union-find links: a patch is known by its first leaf; its sums in patch) and the lit
+  // points on the edges of the mesh triangles, where patches of neighbours meet.
+  struct Leaf {
+    double W, X, Y, D;
+  };
+  std::vector<Leaf> lit, patch;
+  std::vector<int> up;
+  struct Corner {
+    double x, y;
+    int leaf;
+  };
+  std::vector<Corner> corners;
+  // Points inside a small source (u, v pairs), drawn once per search as leaves ask for them.
+  std::vector<double> small_pts;
+  // Refinement: depth of the leaves below a mesh triangle in this search; lens evaluations
+  // and leaves (those that meet the source) of the last search.
+  int depth = 4;
+  long evals = 0, leaves = 0;
   // Context of the current search, read by finsrc_tri.
   FinsrcShape shape;
   double u = 0, v = 0;         // the source position searched
@@ -117,10 +145,11 @@ struct FiniteSourceState {
 };
 extern FiniteSourceState TWfinsrc;
 
-// Integrates the current source over mesh triangle t (0-based) in the current search and
-// adds the result to the image accumulators; area (image-plane area) and rays (rays shot)
-// are running totals of the caller. With shoot 0 only the area is added. srcarea is the
-// area of the source's 99.9% ellipse.
+// Integrates the current source over the leaves of mesh triangle t (0-based) in the
+// current search and appends the leaves that carry light to TWfinsrc.lit (grouped into
+// images by find_img_finsrc); area (image-plane area of the leaves kept) and rays (rays
+// shot) are running totals of the caller. With shoot 0 only the triangle's own area is
+// added. srcarea is the area of the source's 99.9% ellipse.
 void finsrc_tri(int t, int shoot, double& area, double& rays, double srcarea);
 
 // Images of the current source placed at (u, v): n images in list[1..n][1..9] (image

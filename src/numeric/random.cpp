@@ -229,3 +229,9 @@ unsigned long long mix_seed(unsigned long long a, unsigned long long b, unsigned
 }
 
 long mixed_stream_start(unsigned long long mix) { return -(1 + static_cast<long>(mix % 2147483646ULL)); }
+
+RandomStream mixed_ran1_stream(unsigned long long mix) {
+  RandomStream r(mixed_stream_start(mix));
+  ran1(r);
+  return r;
+}

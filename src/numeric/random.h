@@ -56,6 +56,11 @@ long stream_start(long s);
 unsigned long long mix_seed(unsigned long long a, unsigned long long b = 0, unsigned long long c = 0);
 // The start value of a stream seeded by a mixed value: -(1 + (mix mod 2147483646)).
 long mixed_stream_start(unsigned long long mix);
+// A stream seeded by a mixed value whose first ran1 output is already drawn. The first
+// ran1 output after the table is filled is biased low (mean 0.486 over seeds, not 0.5), so
+// a Poisson deviate of small mean drawn first from a fresh stream falls about 3% short;
+// streams seeded for one use each (one per triangle) skip that output.
+RandomStream mixed_ran1_stream(unsigned long long mix);
 
 // Uniform deviate in (0, 1): the minimal-standard congruential generator (16807 mod
 // 2^31 - 1) with a 32-entry shuffle table. Never above 1 - 1.2e-7.
