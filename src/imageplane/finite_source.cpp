@@ -30,6 +30,8 @@ constexpr unsigned long long kSmallSourceTag = ~0ULL;
 constexpr double kDepthFraction = 0.02;
 // Fewest rays expected in a leaf that takes rays in its source-plane triangle.
 constexpr double kMinLeafRays = 1.0;
+// Room of the candidate list of parent triangles.
+constexpr size_t kMaxCandidates = 100000;
 
 // The three corners of a triangle (or leaf): image positions, source positions, potentials.
 struct TriVerts {
@@ -677,6 +679,9 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
     measure_parent(P);
     if (d > s.R999 + elliptical(s, P.pad)) return;
     mk = 1;
+    // The candidate list holds at most 99999 parent triangles; a source that covers more
+    // ends the run with an error rather than a silent truncation.
+    if (cands.size() + 1 >= kMaxCandidates) fatal("too many triangles cover the source");
     cands.push_back(P);
   };
   if (!scaled) {

@@ -226,6 +226,16 @@ TEST(FiniteSourceE2E, NonFiniteArgumentsAreRefused) {
   }
 }
 
+// A source that covers more parent triangles than the candidate list holds (a fine grid
+// under a large disc) ends the run with an error and exit status 1, not a truncated table.
+TEST(FiniteSourceE2E, TooManyTrianglesIsAnError) {
+  ScratchDir d;
+  const RunResult r = run_commands(d, "set ngrid1 300\nset ngrid2 300\n" + lens(1) +
+                                          source("uniform 1 0 0 0 0 5 0 0", 1e4) + "findimg 0 0\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("ERROR: too many triangles cover the source\n"), std::string::npos) << r.out;
+}
+
 // checkfinsrc on the arcs of a disc (R0 = 0.05 at d = 0.3) behind the isothermal sphere:
 // every flux error is nonzero and falls about tenfold from 1e3 to 1e5 rays, the last step's
 // relative errors are 0, and a run repeated gives the same table, at the default seed and
