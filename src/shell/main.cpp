@@ -62,6 +62,12 @@ int main(int argc, char** argv) {
     // a refused allocation does, keeping what was printed so far.
     status = report_fatal(FatalError(FatalKind::Numerical, "allocation failure", kErrorExitStatus));
   }
-  std::fflush(QVMstdout);
+  // Whatever ended the run, output that never arrived is a failure of its own.
+  try {
+    flush_output();
+  } catch (const FatalError& e) {
+    const int s = report_fatal(e);
+    if (status == kNormalExitStatus) status = s;
+  }
   return status;
 }

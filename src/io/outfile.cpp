@@ -1,0 +1,204 @@
+#include "io/outfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "shell/fatal.h"
+
+namespace {
+
+WholeFileFault injected_step = WholeFileFault::None;
+int injected_errno = 0;
+
+// Consumes the injected fault when it is the given step: sets errno and returns true.
+bool injected(WholeFileFault step) {
+  if (injected_step != step) return false;
+  injected_step = WholeFileFault::None;
+  errno = injected_errno;
+  return true;
+}
+
+// Temporaries not yet renamed or removed: the exit path removes them.
+std::vector<std::string>& live_temporaries() {
+  static std::vector<std::string>* live = [] {
+    std::atexit([] {
+      for (const std::string& t : live_temporaries()) ::unlink(t.c_str());
+    });
+    return new std::vector<std::string>();
+  }();
+  return *live;
+}
+
+void forget_temporary(const std::string& tmp) {
+  auto& live = live_temporaries();
+  live.erase(std::remove(live.begin(), live.end(), tmp), live.end());
+}
+
+[[noreturn]] void open_failure(const std::string& path, const std::string& message, int errnum) {
+  if (message.empty()) write_failure(path, errnum);
+  const bool named = message.size() >= path.size() && message.compare(message.size() - path.size(), path.size(), path) == 0;
+  if (named) fatal(strformat("%s: %s", message.c_str(), std::strerror(errnum)));
+  fatal(strformat("%s: %s: %s", message.c_str(), path.c_str(), std::strerror(errnum)));
+}
+
+// The permissions a new file gets from fopen: 0666 less the umask.
+mode_t new_file_mode() {
+  static const mode_t mode = [] {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
+  }();
+  return mode;
+}
+
+// The stream's state after all its writes: 0, or the errno of the failure.
+int flush_error(FILE* f) {
+  errno = 0;
+  if (std::fflush(f) != 0) return errno ? errno : EIO;
+  return std::ferror(f) ? EIO : 0;
+}
+
+}  // namespace
+
+void write_failure(const std::string& path, int errnum) {
+  fatal(strformat("could not write %s: %s", path.c_str(), std::strerror(errnum)));
+}
+
+void inject_whole_file_fault(WholeFileFault step, int errnum) {
+  injected_step = step;
+  injected_errno = errnum;
+}
+
+// ---------------------------------------------------------------------------------------
+
+OutFile::OutFile(const std::string& path, const char* mode, const std::string& open_message, bool announce)
+    : path_(path) {
+  f_ = std::fopen(path.c_str(), mode);
+  if (!f_) open_failure(path, open_message, errno);
+  if (announce) qprintf("Opened output file: %s\n", path.c_str());
+}
+
+OutFile::OutFile(OutFile&& o) noexcept : f_(o.f_), path_(std::move(o.path_)) { o.f_ = nullptr; }
+
+OutFile& OutFile::operator=(OutFile&& o) noexcept {
+  if (this != &o) {
+    if (f_) std::fclose(f_);
+    f_ = o.f_;
+    path_ = std::move(o.path_);
+    o.f_ = nullptr;
+  }
+  return *this;
+}
+
+OutFile::~OutFile() {
+  if (f_) std::fclose(f_);
+}
+
+void OutFile::flush() {
+  if (!f_) return;
+  if (const int err = flush_error(f_)) write_failure(path_, err);
+}
+
+void OutFile::close() {
+  if (!f_) return;
+  FILE* f = f_;
+  f_ = nullptr;
+  int err = flush_error(f);
+  if (std::fclose(f) != 0 && err == 0) err = errno ? errno : EIO;
+  if (err) write_failure(path_, err);
+}
+
+// ---------------------------------------------------------------------------------------
+
+WholeFile::WholeFile(const std::string& path, const std::string& open_message, bool announce, bool binary)
+    : path_(path) {
+  const char* mode = binary ? "wb" : "w";
+  // Where the file goes: through a link to its target; a device or pipe is written in place.
+  std::string target = path;
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    char buf[PATH_MAX];
+    if (::realpath(path.c_str(), buf)) target = buf;
+  }
+  if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    f_ = std::fopen(target.c_str(), mode);
+    if (!f_) open_failure(path, open_message, errno);
+  } else {
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string tmp = dir + "." + name + ".tmpXXXXXX";
+    const int fd = ::mkstemp(tmp.data());
+    if (fd < 0) open_failure(path, open_message, errno);
+    ::fchmod(fd, new_file_mode());
+    live_temporaries().push_back(tmp);
+    tmp_ = tmp;
+    dest_ = target;
+    f_ = ::fdopen(fd, mode);
+    if (!f_) {
+      const int err = errno;
+      ::close(fd);
+      discard();
+      open_failure(path, open_message, err);
+    }
+  }
+  if (announce) qprintf("Opened output file: %s\n", path.c_str());
+}
+
+WholeFile::WholeFile(WholeFile&& o) noexcept
+    : f_(o.f_), path_(std::move(o.path_)), dest_(std::move(o.dest_)), tmp_(std::move(o.tmp_)) {
+  o.f_ = nullptr;
+  o.tmp_.clear();
+}
+
+WholeFile& WholeFile::operator=(WholeFile&& o) noexcept {
+  if (this != &o) {
+    discard();
+    f_ = o.f_;
+    path_ = std::move(o.path_);
+    dest_ = std::move(o.dest_);
+    tmp_ = std::move(o.tmp_);
+    o.f_ = nullptr;
+    o.tmp_.clear();
+  }
+  return *this;
+}
+
+WholeFile::~WholeFile() { discard(); }
+
+void WholeFile::discard() {
+  if (f_) std::fclose(f_);
+  f_ = nullptr;
+  if (!tmp_.empty()) {
+    ::unlink(tmp_.c_str());
+    forget_temporary(tmp_);
+    tmp_.clear();
+  }
+}
+
+void WholeFile::commit() {
+  if (!f_) return;
+  int err = injected(WholeFileFault::Write) ? errno : flush_error(f_);
+  FILE* f = f_;
+  f_ = nullptr;
+  if ((std::fclose(f) != 0 || injected(WholeFileFault::Close)) && err == 0) err = errno ? errno : EIO;
+  if (err == 0 && !tmp_.empty()) {
+    if (injected(WholeFileFault::Rename) || std::rename(tmp_.c_str(), dest_.c_str()) != 0) err = errno;
+    else {
+      forget_temporary(tmp_);
+      tmp_.clear();
+    }
+  }
+  if (err) {
+    discard();
+    write_failure(path_, err);
+  }
+}

@@ -1,0 +1,83 @@
+// Output files whose every write is checked.
+//
+// WholeFile: a file a command writes whole (results, tables, maps). It is built under a
+// hidden temporary ".<name>.tmpXXXXXX" in the target's folder and renamed over the target
+// by commit() only when complete and closed without error. On any failure, and when the
+// object goes without commit(), the temporary is removed and an earlier file of that name
+// is left as it was. Temporaries still alive when the program exits are removed then.
+// A target that exists and is not a regular file (a device, a pipe) is written in place.
+//
+// OutFile: a file written record by record (chains, scan rows, logs), flushed by the
+// caller after each record. flush() and close() check the stream.
+//
+// A failed write, flush, close or rename ends the program with
+// "ERROR: could not write <path>: <reason>"; a failed open with
+// "<open message>: <path>: <reason>" ("could not write <path>: <reason>" without one; a
+// message that already ends with the path gets only ": <reason>").
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+class OutFile {
+ public:
+  OutFile() = default;
+  // Opens path with mode ("w", "a", "wb", ...). With announce, reports
+  // "Opened output file: <path>" as the program's file opener does.
+  OutFile(const std::string& path, const char* mode, const std::string& open_message = "", bool announce = false);
+  OutFile(const OutFile&) = delete;
+  OutFile& operator=(const OutFile&) = delete;
+  OutFile(OutFile&& o) noexcept;
+  OutFile& operator=(OutFile&& o) noexcept;
+  // Closes without checking (the program is already ending on an error, or nothing was opened).
+  ~OutFile();
+
+  FILE* get() const { return f_; }
+  operator FILE*() const { return f_; }
+  explicit operator bool() const { return f_ != nullptr; }
+  const std::string& path() const { return path_; }
+
+  // Pushes what was written to the system; a failure ends the program.
+  void flush();
+  // Flushes and closes; a failure ends the program. Nothing to do when not open.
+  void close();
+
+ private:
+  FILE* f_ = nullptr;
+  std::string path_;
+};
+
+class WholeFile {
+ public:
+  WholeFile() = default;
+  explicit WholeFile(const std::string& path, const std::string& open_message = "", bool announce = false,
+                     bool binary = false);
+  WholeFile(const WholeFile&) = delete;
+  WholeFile& operator=(const WholeFile&) = delete;
+  WholeFile(WholeFile&& o) noexcept;
+  WholeFile& operator=(WholeFile&& o) noexcept;
+  // Without commit(): closes and removes the temporary; the target is untouched.
+  ~WholeFile();
+
+  FILE* get() const { return f_; }
+  operator FILE*() const { return f_; }
+  explicit operator bool() const { return f_ != nullptr; }
+  const std::string& path() const { return path_; }
+
+  // Checks, closes and renames the temporary over the target. Nothing to do when not open.
+  void commit();
+
+ private:
+  void discard();
+  FILE* f_ = nullptr;
+  std::string path_;  // the target as the user named it
+  std::string dest_;  // what the temporary is renamed to (a link's target)
+  std::string tmp_;   // the temporary; empty when writing in place
+};
+
+// Ends the program with "could not write <path>: <reason of errnum>".
+[[noreturn]] void write_failure(const std::string& path, int errnum);
+
+// For tests: makes the next WholeFile commits fail at the given step with errnum.
+enum class WholeFileFault { None, Write, Close, Rename };
+void inject_whole_file_fault(WholeFileFault step, int errnum);
