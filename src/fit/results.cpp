@@ -11,6 +11,7 @@
 #include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
 #include "imageplane/source_models.h"
+#include "io/outfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
 #include "numeric/sort.h"
@@ -50,21 +51,17 @@ void write_vary(FILE* fp, const BVec<std::string>& names, const IMat& vary) {
   }
 }
 
-FILE* open_start(const std::string& path) {
-  FILE* fp = std::fopen(path.c_str(), "w");
-  if (!fp) qprintf("ERROR: could not open startup file %s\n", path.c_str());
-  return fp;
-}
+// A startup file replaces an earlier one only when complete; a failure ends the program.
+WholeFile open_start(const std::string& path) { return WholeFile(path, "could not open startup file " + path); }
 }  // namespace
 
 void writestart(const std::string& path, const BVec<std::string>& names, const IMat& vary, const Mat& params) {
-  FILE* fp = open_start(path);
-  if (!fp) return;
+  WholeFile fp = open_start(path);
   qprintf("Writing startup file to %s\n", path.c_str());
   write_header(fp, count_components(names), 1);
   writep(fp, names, params);
   write_vary(fp, names, vary);
-  std::fclose(fp);
+  fp.commit();
 }
 
 void writestartN(const std::string& path, const BVec<std::string>& names, const IMat& vary,
@@ -73,8 +70,7 @@ void writestartN(const std::string& path, const BVec<std::string>& names, const 
   Vec c(1, count);
   for (int k = 1; k <= count; ++k) c[k] = chi[k];
   indexx(count, c, order);
-  FILE* fp = open_start(path);
-  if (!fp) return;
+  WholeFile fp = open_start(path);
   qprintf("Writing multi-model startup file to %s\n", path.c_str());
   write_header(fp, count_components(names), count);
   for (int k = 1; k <= count; ++k) {
@@ -82,7 +78,7 @@ void writestartN(const std::string& path, const BVec<std::string>& names, const 
     writep(fp, names, models[order[k]]);
   }
   write_vary(fp, names, vary);
-  std::fclose(fp);
+  fp.commit();
 }
 
 void writebest(FILE* fp, const BVec<std::string>& names, const Mat& params) {
@@ -176,9 +172,12 @@ void panel_closing(FILE* fp) {
 void doplot() {
   plot_grid("grid.dat");
   plot_crit("crit.dat");
-  FILE* fp = std::fopen("best.sm", "w");
-  if (!fp) {
-    qprintf("ERROR: Could not open sm file best.sm\n");
+  WholeFile fp;
+  try {
+    fp = WholeFile("best.sm", "Could not open sm file best.sm");
+  } catch (const FatalError& e) {
+    // The plot macros are a convenience: without them the fit goes on.
+    qprintf("ERROR: %s\n", e.message.c_str());
     return;
   }
   qprintf("Writing sm macros to best.sm\n");
@@ -230,5 +229,5 @@ void doplot() {
   std::fprintf(fp, "%s", data_line);
   std::fprintf(fp, "\t do i=0,dimen(x1)-1 {relocate $(u1[$i]) $(v1[$i]) draw $(u2[$i]) $(v2[$i])}\n");
   std::fprintf(fp, "\n");
-  std::fclose(fp);
+  fp.commit();
 }

@@ -66,10 +66,62 @@ int flush_error(FILE* f) {
   return std::ferror(f) ? EIO : 0;
 }
 
+// The stream of a tallied file: every byte written goes through here.
+struct TallyCookie {
+  int fd;
+  ByteTally* tally;
+};
+
+ssize_t tally_write(void* cookie, const char* buf, size_t n) {
+  auto* t = static_cast<TallyCookie*>(cookie);
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t w = ::write(t->fd, buf + done, n - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    done += static_cast<size_t>(w);
+  }
+  t->tally->add(buf, done);
+  return static_cast<ssize_t>(done);  // short (0 with errno set) on a failure
+}
+
+int tally_close(void* cookie) {
+  auto* t = static_cast<TallyCookie*>(cookie);
+  const int r = ::close(t->fd);
+  delete t;
+  return r;
+}
+
 }  // namespace
+
+ByteTally tally_of(FILE* f) {
+  ByteTally t;
+  std::rewind(f);
+  char buf[1 << 15];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) t.add(buf, n);
+  std::rewind(f);
+  return t;
+}
 
 void write_failure(const std::string& path, int errnum) {
   fatal(strformat("could not write %s: %s", path.c_str(), std::strerror(errnum)));
+}
+
+OutFile open_trace(const std::string& path, bool announce) {
+  static std::vector<std::string> refused;
+  FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) {
+    if (std::find(refused.begin(), refused.end(), path) == refused.end()) {
+      refused.push_back(path);
+      warning(strformat("could not open %s: %s; going on without it", path.c_str(), std::strerror(errno)));
+    }
+    return OutFile();
+  }
+  if (announce) qprintf("Opened output file: %s\n", path.c_str());
+  return OutFile(f, path);
 }
 
 void inject_whole_file_fault(WholeFileFault step, int errnum) {
@@ -84,6 +136,20 @@ OutFile::OutFile(const std::string& path, const char* mode, const std::string& o
   f_ = std::fopen(path.c_str(), mode);
   if (!f_) open_failure(path, open_message, errno);
   if (announce) qprintf("Opened output file: %s\n", path.c_str());
+}
+
+OutFile::OutFile(const std::string& path, ByteTally& tally, const std::string& open_message) : path_(path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) open_failure(path, open_message, errno);
+  tally = ByteTally();
+  auto* cookie = new TallyCookie{fd, &tally};
+  f_ = ::fopencookie(cookie, "w", cookie_io_functions_t{nullptr, tally_write, nullptr, tally_close});
+  if (!f_) {
+    const int err = errno;
+    ::close(fd);
+    delete cookie;
+    open_failure(path, open_message, err);
+  }
 }
 
 OutFile::OutFile(OutFile&& o) noexcept : f_(o.f_), path_(std::move(o.path_)) { o.f_ = nullptr; }
@@ -182,6 +248,22 @@ void WholeFile::discard() {
     forget_temporary(tmp_);
     tmp_.clear();
   }
+}
+
+void WholeFile::copy_target() {
+  if (!f_ || tmp_.empty()) return;  // a device or pipe is written in place
+  FILE* in = std::fopen(path_.c_str(), "rb");
+  if (!in) {
+    if (errno == ENOENT) return;
+    fatal(strformat("could not read %s: %s", path_.c_str(), std::strerror(errno)));
+  }
+  char buf[1 << 15];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) std::fwrite(buf, 1, n, f_);
+  const bool bad = std::ferror(in) != 0;
+  const int err = errno;
+  std::fclose(in);
+  if (bad) fatal(strformat("could not read %s: %s", path_.c_str(), std::strerror(err)));
 }
 
 void WholeFile::commit() {

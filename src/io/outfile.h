@@ -16,8 +16,21 @@
 // message that already ends with the path gets only ": <reason>").
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+
+// A count and a 64-bit FNV-1a digest of bytes, to tell whether a file still holds what the
+// program wrote into it.
+struct ByteTally {
+  long long count = 0;
+  uint64_t digest = 14695981039346656037ull;
+  void add(const char* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) digest = (digest ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
+    count += static_cast<long long>(n);
+  }
+  bool operator==(const ByteTally& o) const { return count == o.count && digest == o.digest; }
+};
 
 class OutFile {
  public:
@@ -37,12 +50,18 @@ class OutFile {
   explicit operator bool() const { return f_ != nullptr; }
   const std::string& path() const { return path_; }
 
+  // Opens path for writing ("w") and tallies every byte that reaches the file into tally,
+  // which must outlive the file.
+  OutFile(const std::string& path, ByteTally& tally, const std::string& open_message = "");
+
   // Pushes what was written to the system; a failure ends the program.
   void flush();
   // Flushes and closes; a failure ends the program. Nothing to do when not open.
   void close();
 
  private:
+  friend OutFile open_trace(const std::string& path, bool announce);
+  OutFile(FILE* f, const std::string& path) : f_(f), path_(path) {}
   FILE* f_ = nullptr;
   std::string path_;
 };
@@ -64,6 +83,9 @@ class WholeFile {
   explicit operator bool() const { return f_ != nullptr; }
   const std::string& path() const { return path_; }
 
+  // Starts the new file with the target's present contents (for a command that appends to
+  // its result files): the target changes only when the whole is complete.
+  void copy_target();
   // Checks, closes and renames the temporary over the target. Nothing to do when not open.
   void commit();
 
@@ -74,6 +96,15 @@ class WholeFile {
   std::string dest_;  // what the temporary is renamed to (a link's target)
   std::string tmp_;   // the temporary; empty when writing in place
 };
+
+// Opens a diagnostic trace that nothing reads back ("w"; with announce, reported as an
+// output file). When it cannot be created the work goes on without it: the first refusal
+// of each path gives "WARNING: could not open <path>: <reason>; going on without it" and
+// the returned file is not open. Its writes are checked like any other once it is open.
+OutFile open_trace(const std::string& path, bool announce);
+
+// The tally of what f holds from its start to its end (read through f, which is rewound).
+ByteTally tally_of(FILE* f);
 
 // Ends the program with "could not write <path>: <reason of errnum>".
 [[noreturn]] void write_failure(const std::string& path, int errnum);
