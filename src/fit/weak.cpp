@@ -8,6 +8,7 @@
 #include "core/lens_model.h"
 #include "fit/fit_data.h"
 #include "fit/store.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -214,7 +215,7 @@ void weakproc(const WordArray& words) {
   }
   if (settings.zlens < 0) fatal("zlens must be set in weakproc");
   FileHandle in(QVMfopen(words[1], "r", "could not open weakproc input file"));
-  FileHandle out(QVMfopen(words[2], "w", "could not open weakproc output file"));
+  WholeFile out(words[2], "could not open weakproc output file", true);
   WordArray w;
   if (myread(in, w) != 1 || w.own_count() < 2) fatal("too few entries on first line of weakproc file");
   const long n = w.finite_integer(0, "weakproc");
@@ -233,7 +234,7 @@ void weakproc(const WordArray& words) {
                  v[5], wz, dw);
   }
   // A catalogue cut short would be loaded as a different one.
-  if (std::ferror(out) || out.close() != 0) fatal("could not write weakproc output file " + words[2]);
+  out.commit();
 }
 
 void weakprochelp(int level) {
@@ -276,7 +277,7 @@ void weakmock(const WordArray& words) {
   // Lensed at the drawn redshift, referenced as the weak term and the point images are.
   const bool redshifts = settings.zlens >= 0;
   const double r0 = weak_reference_ratio();
-  FileHandle f(QVMfopen(words[1], "w", "could not open weakmock output file"));
+  WholeFile f(words[1], "could not open weakmock output file", true);
   std::fprintf(f, "%ld %e\n", n, erms);
   std::fprintf(f, "#  x  y  e1  e2  de1  de2  z  dz  #  es1  es2\n");
   // Each intrinsic component has dispersion e_rms/sqrt(2), so that <|s|^2> = e_rms^2, the
@@ -304,7 +305,7 @@ void weakmock(const WordArray& words) {
     std::fprintf(f, "%13.6e %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e  # %13.6e %13.6e\n", x, y, e1, e2,
                  sige, sige, z, dz, s1, s2);
   }
-  if (std::ferror(f) || f.close() != 0) fatal("could not write weakmock output file " + words[1]);
+  f.commit();
   // The command advances the process-wide seed.
   SetVar("seed", 0, static_cast<double>(seed));
 }

@@ -49,6 +49,31 @@ void forget_temporary(const std::string& tmp) {
   fatal(strformat("%s: %s: %s", message.c_str(), path.c_str(), std::strerror(errnum)));
 }
 
+// The open checked streams and their paths, for flush_record.
+std::vector<std::pair<FILE*, std::string>>& open_streams() {
+  // Never destroyed: files held by static objects close after the other statics have gone.
+  static auto* streams = new std::vector<std::pair<FILE*, std::string>>();
+  return *streams;
+}
+
+void remember_stream(FILE* f, const std::string& path) {
+  if (f) open_streams().emplace_back(f, path);
+}
+
+void forget_stream(FILE* f) {
+  auto& v = open_streams();
+  for (size_t i = 0; i < v.size(); ++i)
+    if (v[i].first == f) {
+      v.erase(v.begin() + static_cast<long>(i));
+      return;
+    }
+}
+
+int close_stream(FILE* f) {
+  forget_stream(f);
+  return std::fclose(f);
+}
+
 // The permissions a new file gets from fopen: 0666 less the umask.
 mode_t new_file_mode() {
   static const mode_t mode = [] {
@@ -106,6 +131,18 @@ ByteTally tally_of(FILE* f) {
   return t;
 }
 
+void flush_record(FILE* f) {
+  if (f == QVMstdout) {
+    flush_output();
+    return;
+  }
+  if (const int err = flush_error(f)) {
+    for (const auto& s : open_streams())
+      if (s.first == f) write_failure(s.second, err);
+    write_failure("output file", err);
+  }
+}
+
 void write_failure(const std::string& path, int errnum) {
   fatal(strformat("could not write %s: %s", path.c_str(), std::strerror(errnum)));
 }
@@ -135,6 +172,7 @@ OutFile::OutFile(const std::string& path, const char* mode, const std::string& o
     : path_(path) {
   f_ = std::fopen(path.c_str(), mode);
   if (!f_) open_failure(path, open_message, errno);
+  remember_stream(f_, path_);
   if (announce) qprintf("Opened output file: %s\n", path.c_str());
 }
 
@@ -150,13 +188,16 @@ OutFile::OutFile(const std::string& path, ByteTally& tally, const std::string& o
     delete cookie;
     open_failure(path, open_message, err);
   }
+  remember_stream(f_, path_);
 }
+
+OutFile::OutFile(FILE* f, const std::string& path) : f_(f), path_(path) { remember_stream(f_, path_); }
 
 OutFile::OutFile(OutFile&& o) noexcept : f_(o.f_), path_(std::move(o.path_)) { o.f_ = nullptr; }
 
 OutFile& OutFile::operator=(OutFile&& o) noexcept {
   if (this != &o) {
-    if (f_) std::fclose(f_);
+    if (f_) close_stream(f_);
     f_ = o.f_;
     path_ = std::move(o.path_);
     o.f_ = nullptr;
@@ -165,7 +206,7 @@ OutFile& OutFile::operator=(OutFile&& o) noexcept {
 }
 
 OutFile::~OutFile() {
-  if (f_) std::fclose(f_);
+  if (f_) close_stream(f_);
 }
 
 void OutFile::flush() {
@@ -178,7 +219,7 @@ void OutFile::close() {
   FILE* f = f_;
   f_ = nullptr;
   int err = flush_error(f);
-  if (std::fclose(f) != 0 && err == 0) err = errno ? errno : EIO;
+  if (close_stream(f) != 0 && err == 0) err = errno ? errno : EIO;
   if (err) write_failure(path_, err);
 }
 
@@ -216,6 +257,7 @@ WholeFile::WholeFile(const std::string& path, const std::string& open_message, b
       open_failure(path, open_message, err);
     }
   }
+  remember_stream(f_, path_);
   if (announce) qprintf("Opened output file: %s\n", path.c_str());
 }
 
@@ -241,7 +283,7 @@ WholeFile& WholeFile::operator=(WholeFile&& o) noexcept {
 WholeFile::~WholeFile() { discard(); }
 
 void WholeFile::discard() {
-  if (f_) std::fclose(f_);
+  if (f_) close_stream(f_);
   f_ = nullptr;
   if (!tmp_.empty()) {
     ::unlink(tmp_.c_str());
@@ -271,7 +313,7 @@ void WholeFile::commit() {
   int err = injected(WholeFileFault::Write) ? errno : flush_error(f_);
   FILE* f = f_;
   f_ = nullptr;
-  if ((std::fclose(f) != 0 || injected(WholeFileFault::Close)) && err == 0) err = errno ? errno : EIO;
+  if ((close_stream(f) != 0 || injected(WholeFileFault::Close)) && err == 0) err = errno ? errno : EIO;
   if (err == 0 && !tmp_.empty()) {
     if (injected(WholeFileFault::Rename) || std::rename(tmp_.c_str(), dest_.c_str()) != 0) err = errno;
     else {

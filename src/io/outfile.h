@@ -61,7 +61,7 @@ class OutFile {
 
  private:
   friend OutFile open_trace(const std::string& path, bool announce);
-  OutFile(FILE* f, const std::string& path) : f_(f), path_(path) {}
+  OutFile(FILE* f, const std::string& path);
   FILE* f_ = nullptr;
   std::string path_;
 };
@@ -102,6 +102,10 @@ class WholeFile {
 // of each path gives "WARNING: could not open <path>: <reason>; going on without it" and
 // the returned file is not open. Its writes are checked like any other once it is open.
 OutFile open_trace(const std::string& path, bool announce);
+
+// Flushes a stream opened as an OutFile or a WholeFile (for code that holds only the FILE*);
+// a failure ends the program naming the file.
+void flush_record(FILE* f);
 
 // The tally of what f holds from its start to its end (read through f, which is rewound).
 ByteTally tally_of(FILE* f);
