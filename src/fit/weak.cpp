@@ -129,11 +129,9 @@ double weak_chi() {
   if (cat.Nweak <= 0) return 0.0;
   double dx, dy;
   GetRegister(4, 1, dx, dy);
-  FileHandle wk_tmp;
-  if (settings.tempfiles == 1) {
-    wk_tmp = FileHandle(QVMfopen("weakpts.tmp", "w", "could not open weakpts.tmp file"));
-    std::fprintf(wk_tmp, "#  x  y  e1  e2  prob\n");
-  }
+  OutFile wk_tmp;
+  if (settings.tempfiles == 1) wk_tmp = open_trace("weakpts.tmp", true);
+  if (wk_tmp) std::fprintf(wk_tmp, "#  x  y  e1  e2  prob\n");
   double chi = 0.0;
   WeakGalaxy g;
   for (int i = 1; i <= cat.Nweak; ++i) {
@@ -146,6 +144,7 @@ double weak_chi() {
     if (wk_tmp)
       std::fprintf(wk_tmp, "%13.6e %13.6e %13.6e %13.6e %13.6e\n", g.wk_x, g.wk_y, g.wk_e1, g.wk_e2, l);
   }
+  wk_tmp.close();
   return chi;
 }
 
