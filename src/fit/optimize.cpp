@@ -41,7 +41,6 @@ BVec<Mat> model_tensor() {
   return t;
 }
 
-
 void write_img(FILE* fp) {
   for (int s = 1; s <= TSobs.Nsrcobs; ++s) {
     const SrcData& m = TSobs.srcmod[s];

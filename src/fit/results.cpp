@@ -81,7 +81,19 @@ void writestartN(const std::string& path, const BVec<std::string>& names, const 
   fp.commit();
 }
 
+namespace {
+// True when the last evaluation stopped at a hard check: a penalty as its total and no term
+// computed. Its model sources and images do not exist.
+bool evaluation_stopped(const double* chi) {
+  if (chi[kChiTot] == 0) return false;
+  for (int c = 1; c < kChiSlots; ++c)
+    if (chi[c] != 0) return false;
+  return true;
+}
+}  // namespace
+
 void writebest(FILE* fp, const BVec<std::string>& names, const Mat& params) {
+  const bool stopped = evaluation_stopped(TSstore.chi);
   std::fprintf(fp, "LENS PARMS:\n");
   writep(fp, names, params);
   std::fprintf(fp, "SOURCE PARMS:\n");
@@ -96,9 +108,9 @@ void writebest(FILE* fp, const BVec<std::string>& names, const Mat& params) {
     double xs = 0, ys = 0;
     GetRegister(1, i, xs, ys);
     std::fprintf(fp, "Source #%d\n", i);
-    std::fprintf(fp, "  posn: %13.6e %13.6e\n", m.u, m.v);
-    std::fprintf(fp, "  flux: %13.6e\n", m.multiflux >= 1 ? m.fsrc[1] : 0.0);
-    std::fprintf(fp, "     h: %13.6e\n", m.h);
+    std::fprintf(fp, "  posn: %13.6e %13.6e\n", stopped ? 0.0 : m.u, stopped ? 0.0 : m.v);
+    std::fprintf(fp, "  flux: %13.6e\n", !stopped && m.multiflux >= 1 ? m.fsrc[1] : 0.0);
+    std::fprintf(fp, "     h: %13.6e\n", stopped ? 0.0 : m.h);
     if (m.zsrc > 0)
       std::fprintf(fp, "  zsrc: %13.6e\n", m.zsrc);
     else if (settings.zsrc > 0)
@@ -109,13 +121,13 @@ void writebest(FILE* fp, const BVec<std::string>& names, const Mat& params) {
     const int n = std::min(o.nimg, o.maximg);
     for (int k = 1; k <= n; ++k) {
       if (o.core[k] != 0) continue;
-      const bool have = k <= m.maximg && m.multiflux >= 1;
+      const bool have = !stopped && k <= m.maximg && m.multiflux >= 1;
       std::fprintf(fp, " %8.4f %8.4f (%.1e) %8.4f (%9.2e) %6.2f (%.1e) -> %8.4f %8.4f %8.4f %8.4f\n", o.x[k] + xs,
                    o.y[k] + ys, o.sig_a[k], o.multiflux >= 1 ? o.flux[k][1] : 0.0,
                    o.multiflux >= 1 ? o.sig_flux[k][1] : 0.0, o.tdel[k], o.sig_tdel[k], have ? m.x[k] : 0.0,
                    have ? m.y[k] : 0.0, have ? m.flux[k][1] : 0.0, have ? m.tdel[k] : 0.0);
     }
-    if (m.nextra > 0) {
+    if (!stopped && m.nextra > 0) {
       std::fprintf(fp, "Extra model images: %d\n", m.nextra);
       for (int k = 1; k <= m.nextra; ++k)
         std::fprintf(fp, settings.extraflux > 0 ? " %13.6e %13.6e %13.6e  (x,y,flux)\n"
