@@ -177,3 +177,26 @@ TEST(OutFile, AFullFilesystemIsReportedWhereTheWriteFailedAndKeepsEarlierWholeFi
   f = OutFile();
   umount2(mnt.c_str(), MNT_DETACH);
 }
+
+// A file's tally tells the bytes written from any other content, also of the same length.
+TEST(OutFile, TallySeesAFileReplacedByOneOfTheSameLength) {
+  ScratchDir dir;
+  ByteTally written;
+  {
+    OutFile f(dir.file("c-1.tmp"), written);
+    std::fputs(" 1.000000e+00 2.000000e+00 -1\n", f);
+    std::fputs(" 3.000000e+00 4.000000e+00 1\n", f);
+    f.close();
+  }
+  auto tally = [&] {
+    FILE* in = std::fopen(dir.file("c-1.tmp").c_str(), "r");
+    const ByteTally t = tally_of(in);
+    std::fclose(in);
+    return t;
+  };
+  EXPECT_EQ(written.count, 59);
+  EXPECT_TRUE(tally() == written);
+  // Two rows of another chain, the same length.
+  dir.write("c-1.tmp", " 3.000000e+00 4.000000e+00 1\n 1.000000e+00 2.000000e+00 -1\n");
+  EXPECT_FALSE(tally() == written);
+}
