@@ -51,22 +51,10 @@ const char* kSampler =
     "nestsampSet live 50 minsteps 50 writelive 0\n"
     "0.7 1.3\n-0.5 0.5\n-0.5 0.5\n";
 
-std::vector<std::string> entries(const std::string& dir) {
-  std::vector<std::string> v;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      const std::string n = e->d_name;
-      if (n != "." && n != "..") v.push_back(n);
-    }
-    closedir(d);
-  }
-  return v;
-}
-
 // The hidden temporaries left in a folder.
 std::vector<std::string> hidden(const std::string& dir) {
   std::vector<std::string> v;
-  for (const std::string& n : entries(dir))
+  for (const std::string& n : dir_entries(dir))
     if (n[0] == '.' && n != ".stdin" && n != ".stdout" && n != ".stderr") v.push_back(n);
   return v;
 }

@@ -16,23 +16,6 @@
 #include "shell/fatal.h"
 #include "support/test_support.h"
 
-namespace {
-
-std::vector<std::string> entries(const std::string& dir) {
-  std::vector<std::string> v;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      const std::string n = e->d_name;
-      if (n != "." && n != "..") v.push_back(n);
-    }
-    closedir(d);
-  }
-  std::sort(v.begin(), v.end());
-  return v;
-}
-
-}  // namespace
-
 TEST(WholeFile, ReplacesTheTargetOnlyOnCommit) {
   ScratchDir dir;
   dir.write("r.dat", "old complete file\n");
@@ -41,13 +24,13 @@ TEST(WholeFile, ReplacesTheTargetOnlyOnCommit) {
     std::fputs("new\n", f);
     // While it is written the target still holds the earlier file, beside one hidden temporary.
     EXPECT_EQ(dir.read("r.dat"), "old complete file\n");
-    const auto e = entries(dir.path());
+    const auto e = dir_entries(dir.path());
     ASSERT_EQ(e.size(), 2u);
     EXPECT_EQ(e[0].rfind(".r.dat.tmp", 0), 0u) << e[0];
     f.commit();
   }
   EXPECT_EQ(dir.read("r.dat"), "new\n");
-  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"r.dat"});
+  EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{"r.dat"});
   struct stat st;
   ASSERT_EQ(stat(dir.file("r.dat").c_str(), &st), 0);
   EXPECT_NE(st.st_mode & 0044, 0u);  // the mode of a new file, not the temporary's 0600
@@ -58,7 +41,7 @@ TEST(WholeFile, ReplacesTheTargetOnlyOnCommit) {
     std::fputs("half", f);
   }
   EXPECT_EQ(dir.read("r.dat"), "new\n");
-  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"r.dat"});
+  EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{"r.dat"});
 }
 
 TEST(WholeFile, AFailedWriteCloseOrRenameKeepsTheEarlierFile) {
@@ -81,7 +64,7 @@ TEST(WholeFile, AFailedWriteCloseOrRenameKeepsTheEarlierFile) {
     EXPECT_EQ(e.status, 1);
     EXPECT_EQ(e.message, "could not write " + dir.file("keep.dat") + ": " + c.reason);
     EXPECT_EQ(dir.read("keep.dat"), "1 2 3\n4 5 6\n");
-    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"keep.dat"});
+    EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{"keep.dat"});
   }
 }
 
@@ -173,7 +156,7 @@ TEST(OutFile, AFullFilesystemIsReportedWhereTheWriteFailedAndKeepsEarlierWholeFi
     std::fclose(in);
   }
   EXPECT_EQ(kept, "complete\n");
-  EXPECT_EQ(entries(mnt), (std::vector<std::string>{"chain.tmp", "keep.dat"}));
+  EXPECT_EQ(dir_entries(mnt), (std::vector<std::string>{"chain.tmp", "keep.dat"}));
   f = OutFile();
   umount2(mnt.c_str(), MNT_DETACH);
 }
