@@ -104,6 +104,7 @@ ssize_t tally_write(void* cookie, const char* buf, size_t n) {
     const ssize_t w = ::write(t->fd, buf + done, n - done);
     if (w < 0) {
       if (errno == EINTR) continue;
+      if (!t->tally->failure) t->tally->failure = errno;
       break;
     }
     done += static_cast<size_t>(w);
@@ -176,7 +177,8 @@ OutFile::OutFile(const std::string& path, const char* mode, const std::string& o
   if (announce) qprintf("Opened output file: %s\n", path.c_str());
 }
 
-OutFile::OutFile(const std::string& path, ByteTally& tally, const std::string& open_message) : path_(path) {
+OutFile::OutFile(const std::string& path, ByteTally& tally, const std::string& open_message)
+    : path_(path), tally_(&tally) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) open_failure(path, open_message, errno);
   tally = ByteTally();
@@ -193,13 +195,14 @@ OutFile::OutFile(const std::string& path, ByteTally& tally, const std::string& o
 
 OutFile::OutFile(FILE* f, const std::string& path) : f_(f), path_(path) { remember_stream(f_, path_); }
 
-OutFile::OutFile(OutFile&& o) noexcept : f_(o.f_), path_(std::move(o.path_)) { o.f_ = nullptr; }
+OutFile::OutFile(OutFile&& o) noexcept : f_(o.f_), path_(std::move(o.path_)), tally_(o.tally_) { o.f_ = nullptr; }
 
 OutFile& OutFile::operator=(OutFile&& o) noexcept {
   if (this != &o) {
     if (f_) close_stream(f_);
     f_ = o.f_;
     path_ = std::move(o.path_);
+    tally_ = o.tally_;
     o.f_ = nullptr;
   }
   return *this;
@@ -211,7 +214,7 @@ OutFile::~OutFile() {
 
 void OutFile::flush() {
   if (!f_) return;
-  if (const int err = flush_error(f_)) write_failure(path_, err);
+  if (const int err = flush_error(f_)) write_failure(path_, reason(err));
 }
 
 void OutFile::close() {
@@ -220,7 +223,7 @@ void OutFile::close() {
   f_ = nullptr;
   int err = flush_error(f);
   if (close_stream(f) != 0 && err == 0) err = errno ? errno : EIO;
-  if (err) write_failure(path_, err);
+  if (err) write_failure(path_, reason(err));
 }
 
 // ---------------------------------------------------------------------------------------
