@@ -134,7 +134,7 @@ void maketab(const WordArray& words) {
   const int cnt[3] = {ne, nr, nt};
   t.set_axes(lo, hi, cnt);
 
-  WholeFile fp(file, "could not open maketab output file", false, true);
+  WholeFile fp(file, "could not open maketab output file");
   qprintf("Writing tabulated models to %s\n", file.c_str());
   qprintf("Tabulated model: %8s %e %e %e %e\n", t.name.c_str(), t.b, t.s, t.a, t.alpha);
 

@@ -95,8 +95,8 @@ FileHandle open_input(const std::string& path, const char* mode) {
 }
 
 // A map is replaced only when the new one is complete.
-WholeFile open_output(const std::string& path, bool binary) {
-  return WholeFile(path, "could not open output file " + path, false, binary);
+WholeFile open_output(const std::string& path) {
+  return WholeFile(path, "could not open output file " + path);
 }
 
 // Next white-space separated word of a text stream; false at the end of the stream.
@@ -212,7 +212,7 @@ void read_text(const std::string& path, int& nx, int& ny, Mat& a) {
 
 void write_text(const std::string& path, int nx, int ny, const Mat& a) {
   check_output_array(nx, ny, a, path);
-  WholeFile f = open_output(path, false);
+  WholeFile f = open_output(path);
   qprintf("Writing array to text file %s\n", path.c_str());
   std::fprintf(f, "%d %d\n", nx, ny);
   for (int y = 1; y <= ny; ++y) {
@@ -254,7 +254,7 @@ void read_bin(const std::string& path, int& nx, int& ny, Mat& a) {
 
 void write_bin(const std::string& path, int nx, int ny, const Mat& a) {
   const long n = check_output_array(nx, ny, a, path);
-  WholeFile f = open_output(path, true);
+  WholeFile f = open_output(path);
   qprintf("Writing array to binary file %s\n", path.c_str());
   const int32_t dims[2] = {nx, ny};
   std::fwrite(dims, sizeof(int32_t), 2, f);

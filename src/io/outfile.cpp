@@ -49,29 +49,92 @@ void forget_temporary(const std::string& tmp) {
   fatal(strformat("%s: %s: %s", message.c_str(), path.c_str(), std::strerror(errnum)));
 }
 
-// The open checked streams and their paths, for flush_record.
-std::vector<std::pair<FILE*, std::string>>& open_streams() {
+// The system side of a checked stream: every byte written reaches the file through here,
+// so the reason for the first refused write is kept whoever flushed the stream.
+struct StreamCookie {
+  int fd;
+  int failure = 0;            // errno of the first write the system refused
+  ByteTally* tally = nullptr;  // counts what reached the file, when asked to
+};
+
+ssize_t cookie_write(void* cookie, const char* buf, size_t n) {
+  auto* c = static_cast<StreamCookie*>(cookie);
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t w = ::write(c->fd, buf + done, n - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      if (!c->failure) c->failure = errno;
+      break;
+    }
+    done += static_cast<size_t>(w);
+  }
+  if (c->tally) c->tally->add(buf, done);
+  return static_cast<ssize_t>(done);  // short (0 with errno set) on a failure
+}
+
+int cookie_close(void* cookie) {
+  auto* c = static_cast<StreamCookie*>(cookie);
+  const int r = ::close(c->fd);
+  delete c;
+  return r;
+}
+
+struct OpenStream {
+  FILE* f;
+  std::string path;
+  StreamCookie* cookie;
+};
+
+// The open checked streams, for flush_record and for the reasons of failures.
+std::vector<OpenStream>& open_streams() {
   // Never destroyed: files held by static objects close after the other statics have gone.
-  static auto* streams = new std::vector<std::pair<FILE*, std::string>>();
+  static auto* streams = new std::vector<OpenStream>();
   return *streams;
 }
 
-void remember_stream(FILE* f, const std::string& path) {
-  if (f) open_streams().emplace_back(f, path);
+// A checked stream over fd (which it owns from now on), known by path; null with errno set
+// when the stream cannot be made.
+FILE* open_stream(int fd, const std::string& path, ByteTally* tally) {
+  auto* cookie = new StreamCookie{fd, 0, tally};
+  FILE* f = ::fopencookie(cookie, "w", cookie_io_functions_t{nullptr, cookie_write, nullptr, cookie_close});
+  if (!f) {
+    const int err = errno;
+    ::close(fd);
+    delete cookie;
+    errno = err;
+    return nullptr;
+  }
+  open_streams().push_back({f, path, cookie});
+  return f;
 }
 
-void forget_stream(FILE* f) {
-  auto& v = open_streams();
-  for (size_t i = 0; i < v.size(); ++i)
-    if (v[i].first == f) {
-      v.erase(v.begin() + static_cast<long>(i));
-      return;
-    }
+const OpenStream* find_stream(FILE* f) {
+  for (const OpenStream& s : open_streams())
+    if (s.f == f) return &s;
+  return nullptr;
+}
+
+// The system's reason for a failure of f found as err.
+int reason_of(FILE* f, int err) {
+  const OpenStream* s = find_stream(f);
+  return s && s->cookie->failure ? s->cookie->failure : err;
 }
 
 int close_stream(FILE* f) {
-  forget_stream(f);
+  auto& v = open_streams();
+  for (size_t i = 0; i < v.size(); ++i)
+    if (v[i].f == f) {
+      v.erase(v.begin() + static_cast<long>(i));
+      break;
+    }
   return std::fclose(f);
+}
+
+// Opens path for writing as fopen would with mode ("w..." or "a...").
+int open_for_writing(const std::string& path, const char* mode) {
+  const int how = mode[0] == 'a' ? O_APPEND : O_TRUNC;
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | how, 0666);
 }
 
 // The permissions a new file gets from fopen: 0666 less the umask.
@@ -89,35 +152,6 @@ int flush_error(FILE* f) {
   errno = 0;
   if (std::fflush(f) != 0) return errno ? errno : EIO;
   return std::ferror(f) ? EIO : 0;
-}
-
-// The stream of a tallied file: every byte written goes through here.
-struct TallyCookie {
-  int fd;
-  ByteTally* tally;
-};
-
-ssize_t tally_write(void* cookie, const char* buf, size_t n) {
-  auto* t = static_cast<TallyCookie*>(cookie);
-  size_t done = 0;
-  while (done < n) {
-    const ssize_t w = ::write(t->fd, buf + done, n - done);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      if (!t->tally->failure) t->tally->failure = errno;
-      break;
-    }
-    done += static_cast<size_t>(w);
-  }
-  t->tally->add(buf, done);
-  return static_cast<ssize_t>(done);  // short (0 with errno set) on a failure
-}
-
-int tally_close(void* cookie) {
-  auto* t = static_cast<TallyCookie*>(cookie);
-  const int r = ::close(t->fd);
-  delete t;
-  return r;
 }
 
 }  // namespace
@@ -138,9 +172,8 @@ void flush_record(FILE* f) {
     return;
   }
   if (const int err = flush_error(f)) {
-    for (const auto& s : open_streams())
-      if (s.first == f) write_failure(s.second, err);
-    write_failure("output file", err);
+    const OpenStream* s = find_stream(f);
+    write_failure(s ? s->path : std::string("output file"), reason_of(f, err));
   }
 }
 
@@ -150,7 +183,8 @@ void write_failure(const std::string& path, int errnum) {
 
 OutFile open_trace(const std::string& path, bool announce) {
   static std::vector<std::string> refused;
-  FILE* f = std::fopen(path.c_str(), "w");
+  const int fd = open_for_writing(path, "w");
+  FILE* f = fd >= 0 ? open_stream(fd, path, nullptr) : nullptr;
   if (!f) {
     if (std::find(refused.begin(), refused.end(), path) == refused.end()) {
       refused.push_back(path);
@@ -171,38 +205,26 @@ void inject_whole_file_fault(WholeFileFault step, int errnum) {
 
 OutFile::OutFile(const std::string& path, const char* mode, const std::string& open_message, bool announce)
     : path_(path) {
-  f_ = std::fopen(path.c_str(), mode);
-  if (!f_) open_failure(path, open_message, errno);
-  remember_stream(f_, path_);
+  const int fd = open_for_writing(path, mode);
+  if (fd < 0 || !(f_ = open_stream(fd, path, nullptr))) open_failure(path, open_message, errno);
   if (announce) qprintf("Opened output file: %s\n", path.c_str());
 }
 
-OutFile::OutFile(const std::string& path, ByteTally& tally, const std::string& open_message)
-    : path_(path), tally_(&tally) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) open_failure(path, open_message, errno);
+OutFile::OutFile(const std::string& path, ByteTally& tally, const std::string& open_message) : path_(path) {
   tally = ByteTally();
-  auto* cookie = new TallyCookie{fd, &tally};
-  f_ = ::fopencookie(cookie, "w", cookie_io_functions_t{nullptr, tally_write, nullptr, tally_close});
-  if (!f_) {
-    const int err = errno;
-    ::close(fd);
-    delete cookie;
-    open_failure(path, open_message, err);
-  }
-  remember_stream(f_, path_);
+  const int fd = open_for_writing(path, "w");
+  if (fd < 0 || !(f_ = open_stream(fd, path, &tally))) open_failure(path, open_message, errno);
 }
 
-OutFile::OutFile(FILE* f, const std::string& path) : f_(f), path_(path) { remember_stream(f_, path_); }
+OutFile::OutFile(FILE* f, const std::string& path) : f_(f), path_(path) {}
 
-OutFile::OutFile(OutFile&& o) noexcept : f_(o.f_), path_(std::move(o.path_)), tally_(o.tally_) { o.f_ = nullptr; }
+OutFile::OutFile(OutFile&& o) noexcept : f_(o.f_), path_(std::move(o.path_)) { o.f_ = nullptr; }
 
 OutFile& OutFile::operator=(OutFile&& o) noexcept {
   if (this != &o) {
     if (f_) close_stream(f_);
     f_ = o.f_;
     path_ = std::move(o.path_);
-    tally_ = o.tally_;
     o.f_ = nullptr;
   }
   return *this;
@@ -214,7 +236,7 @@ OutFile::~OutFile() {
 
 void OutFile::flush() {
   if (!f_) return;
-  if (const int err = flush_error(f_)) write_failure(path_, reason(err));
+  if (const int err = flush_error(f_)) write_failure(path_, reason_of(f_, err));
 }
 
 void OutFile::close() {
@@ -222,15 +244,14 @@ void OutFile::close() {
   FILE* f = f_;
   f_ = nullptr;
   int err = flush_error(f);
+  if (err) err = reason_of(f, err);
   if (close_stream(f) != 0 && err == 0) err = errno ? errno : EIO;
-  if (err) write_failure(path_, reason(err));
+  if (err) write_failure(path_, err);
 }
 
 // ---------------------------------------------------------------------------------------
 
-WholeFile::WholeFile(const std::string& path, const std::string& open_message, bool announce, bool binary)
-    : path_(path) {
-  const char* mode = binary ? "wb" : "w";
+WholeFile::WholeFile(const std::string& path, const std::string& open_message, bool announce) : path_(path) {
   // Where the file goes: through a link to its target; a device or pipe is written in place.
   std::string target = path;
   struct stat st;
@@ -239,8 +260,8 @@ WholeFile::WholeFile(const std::string& path, const std::string& open_message, b
     if (::realpath(path.c_str(), buf)) target = buf;
   }
   if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-    f_ = std::fopen(target.c_str(), mode);
-    if (!f_) open_failure(path, open_message, errno);
+    const int fd = open_for_writing(target, "w");
+    if (fd < 0 || !(f_ = open_stream(fd, path, nullptr))) open_failure(path, open_message, errno);
   } else {
     const size_t slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
@@ -252,15 +273,12 @@ WholeFile::WholeFile(const std::string& path, const std::string& open_message, b
     live_temporaries().push_back(tmp);
     tmp_ = tmp;
     dest_ = target;
-    f_ = ::fdopen(fd, mode);
-    if (!f_) {
+    if (!(f_ = open_stream(fd, path, nullptr))) {
       const int err = errno;
-      ::close(fd);
       discard();
       open_failure(path, open_message, err);
     }
   }
-  remember_stream(f_, path_);
   if (announce) qprintf("Opened output file: %s\n", path.c_str());
 }
 
@@ -314,6 +332,7 @@ void WholeFile::copy_target() {
 void WholeFile::commit() {
   if (!f_) return;
   int err = injected(WholeFileFault::Write) ? errno : flush_error(f_);
+  if (err) err = reason_of(f_, err);
   FILE* f = f_;
   f_ = nullptr;
   if ((close_stream(f) != 0 || injected(WholeFileFault::Close)) && err == 0) err = errno ? errno : EIO;

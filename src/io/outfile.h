@@ -25,7 +25,6 @@
 struct ByteTally {
   long long count = 0;
   uint64_t digest = 14695981039346656037ull;
-  int failure = 0;  // errno of the first write that the system refused
   void add(const char* p, size_t n) {
     for (size_t i = 0; i < n; ++i) digest = (digest ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
     count += static_cast<long long>(n);
@@ -63,18 +62,15 @@ class OutFile {
  private:
   friend OutFile open_trace(const std::string& path, bool announce);
   OutFile(FILE* f, const std::string& path);
-  // The system's reason for a failed write, flush or close: from the tally when it saw it.
-  int reason(int err) const { return tally_ && tally_->failure ? tally_->failure : err; }
   FILE* f_ = nullptr;
   std::string path_;
-  ByteTally* tally_ = nullptr;
 };
 
 class WholeFile {
  public:
   WholeFile() = default;
-  explicit WholeFile(const std::string& path, const std::string& open_message = "", bool announce = false,
-                     bool binary = false);
+  // Text and binary files are the same byte stream here.
+  explicit WholeFile(const std::string& path, const std::string& open_message = "", bool announce = false);
   WholeFile(const WholeFile&) = delete;
   WholeFile& operator=(const WholeFile&) = delete;
   WholeFile(WholeFile&& o) noexcept;

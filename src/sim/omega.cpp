@@ -318,8 +318,7 @@ void OMEGAwrite_setup() {
     if (h[2] != nsub) fatal("OMEGAwrite: number of substructure components has changed since setup");
     qprintf("OMEGAwrite: appending %s file %s\n", kind, w.OMEGAwrite_name.c_str());
   } else {
-    WholeFile f(w.OMEGAwrite_name, "OMEGAwrite: could not create " + w.OMEGAwrite_name, false,
-                w.OMEGAwrite_bin == 1);
+    WholeFile f(w.OMEGAwrite_name, "OMEGAwrite: could not create " + w.OMEGAwrite_name);
     const int b = w.OMEGAwrite_bin;
     OMEGAwrite_int(f, b, ngal, 0);
     OMEGAwrite_int(f, b, nvar, 0);
@@ -548,7 +547,7 @@ void OMEGAmerge(const WordArray& words) {
     ob = 3;
   else
     fatal("unknown format for output file in OMEGAmerge");
-  WholeFile fo(outname, "could not open output file", true, ob == 1);
+  WholeFile fo(outname, "could not open output file", true);
   for (const std::string& file : files) {
     OmegaRecordFile rf;
     OMEGAmerge_read(file, inbin, true, rf);
