@@ -892,11 +892,9 @@ void initLOSshear() {
   const double dz = (mode == 1 || mode == 2) ? L.cutparm : 0.0;
   const double dxcut = hot ? L.cutparm : 0.0;
 
-  FileHandle tmp;
-  if (hot && s.tempfiles == 1) {
-    tmp = FileHandle(QVMfopen("shearLOS.tmp", "w", "could not open shearLOS.tmp"));
-    std::fprintf(tmp, "#  dx  index  model+parameters\n");
-  }
+  OutFile tmp;
+  if (hot && s.tempfiles == 1) tmp = open_trace("shearLOS.tmp", true);
+  if (tmp) std::fprintf(tmp, "#  dx  index  model+parameters\n");
 
   // Scalar couplings of the unreduced system.
   const auto cc = [&](int j, int k) { return L.Cmat[j][k][1]; };
