@@ -203,22 +203,30 @@ void inject_whole_file_fault(WholeFileFault step, int errnum) {
 
 // ---------------------------------------------------------------------------------------
 
-OutFile::OutFile(const std::string& path, const char* mode, const std::string& open_message, bool announce)
-    : path_(path) {
+OutFile::OutFile(const std::string& path, const char* mode, const std::string& open_message, bool announce) {
+  path_ = path;
   const int fd = open_for_writing(path, mode);
   if (fd < 0 || !(f_ = open_stream(fd, path, nullptr))) open_failure(path, open_message, errno);
   if (announce) qprintf("Opened output file: %s\n", path.c_str());
 }
 
-OutFile::OutFile(const std::string& path, ByteTally& tally, const std::string& open_message) : path_(path) {
+OutFile::OutFile(const std::string& path, ByteTally& tally, const std::string& open_message) {
+  path_ = path;
   tally = ByteTally();
   const int fd = open_for_writing(path, "w");
   if (fd < 0 || !(f_ = open_stream(fd, path, &tally))) open_failure(path, open_message, errno);
 }
 
-OutFile::OutFile(FILE* f, const std::string& path) : f_(f), path_(path) {}
+OutFile::OutFile(FILE* f, const std::string& path) {
+  f_ = f;
+  path_ = path;
+}
 
-OutFile::OutFile(OutFile&& o) noexcept : f_(o.f_), path_(std::move(o.path_)) { o.f_ = nullptr; }
+OutFile::OutFile(OutFile&& o) noexcept {
+  f_ = o.f_;
+  path_ = std::move(o.path_);
+  o.f_ = nullptr;
+}
 
 OutFile& OutFile::operator=(OutFile&& o) noexcept {
   if (this != &o) {
@@ -251,7 +259,8 @@ void OutFile::close() {
 
 // ---------------------------------------------------------------------------------------
 
-WholeFile::WholeFile(const std::string& path, const std::string& open_message, bool announce) : path_(path) {
+WholeFile::WholeFile(const std::string& path, const std::string& open_message, bool announce) {
+  path_ = path;
   // Where the file goes: through a link to its target; a device or pipe is written in place.
   std::string target = path;
   struct stat st;
@@ -282,8 +291,9 @@ WholeFile::WholeFile(const std::string& path, const std::string& open_message, b
   if (announce) qprintf("Opened output file: %s\n", path.c_str());
 }
 
-WholeFile::WholeFile(WholeFile&& o) noexcept
-    : f_(o.f_), path_(std::move(o.path_)), dest_(std::move(o.dest_)), tmp_(std::move(o.tmp_)) {
+WholeFile::WholeFile(WholeFile&& o) noexcept : dest_(std::move(o.dest_)), tmp_(std::move(o.tmp_)) {
+  f_ = o.f_;
+  path_ = std::move(o.path_);
   o.f_ = nullptr;
   o.tmp_.clear();
 }

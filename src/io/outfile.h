@@ -10,6 +10,9 @@
 // OutFile: a file written record by record (chains, scan rows, logs), flushed by the
 // caller after each record. flush() and close() check the stream.
 //
+// Every byte of both goes to the system through one writer, which keeps the reason of the
+// first refused write whoever flushed the stream.
+//
 // A failed write, flush, close or rename ends the program with
 // "ERROR: could not write <path>: <reason>"; a failed open with
 // "<open message>: <path>: <reason>" ("could not write <path>: <reason>" without one; a
@@ -32,27 +35,34 @@ struct ByteTally {
   bool operator==(const ByteTally& o) const { return count == o.count && digest == o.digest; }
 };
 
-class OutFile {
+// What both kinds of file offer the code that writes into them.
+class CheckedStream {
+ public:
+  FILE* get() const { return f_; }
+  operator FILE*() const { return f_; }
+  explicit operator bool() const { return f_ != nullptr; }
+  const std::string& path() const { return path_; }
+
+ protected:
+  FILE* f_ = nullptr;
+  std::string path_;  // the file as the user named it
+};
+
+class OutFile : public CheckedStream {
  public:
   OutFile() = default;
   // Opens path with mode ("w", "a", "wb", ...). With announce, reports
   // "Opened output file: <path>" as the program's file opener does.
   OutFile(const std::string& path, const char* mode, const std::string& open_message = "", bool announce = false);
+  // Opens path for writing ("w") and tallies every byte that reaches the file into tally,
+  // which must outlive the file.
+  OutFile(const std::string& path, ByteTally& tally, const std::string& open_message = "");
   OutFile(const OutFile&) = delete;
   OutFile& operator=(const OutFile&) = delete;
   OutFile(OutFile&& o) noexcept;
   OutFile& operator=(OutFile&& o) noexcept;
   // Closes without checking (the program is already ending on an error, or nothing was opened).
   ~OutFile();
-
-  FILE* get() const { return f_; }
-  operator FILE*() const { return f_; }
-  explicit operator bool() const { return f_ != nullptr; }
-  const std::string& path() const { return path_; }
-
-  // Opens path for writing ("w") and tallies every byte that reaches the file into tally,
-  // which must outlive the file.
-  OutFile(const std::string& path, ByteTally& tally, const std::string& open_message = "");
 
   // Pushes what was written to the system; a failure ends the program.
   void flush();
@@ -62,11 +72,9 @@ class OutFile {
  private:
   friend OutFile open_trace(const std::string& path, bool announce);
   OutFile(FILE* f, const std::string& path);
-  FILE* f_ = nullptr;
-  std::string path_;
 };
 
-class WholeFile {
+class WholeFile : public CheckedStream {
  public:
   WholeFile() = default;
   // Text and binary files are the same byte stream here.
@@ -78,11 +86,6 @@ class WholeFile {
   // Without commit(): closes and removes the temporary; the target is untouched.
   ~WholeFile();
 
-  FILE* get() const { return f_; }
-  operator FILE*() const { return f_; }
-  explicit operator bool() const { return f_ != nullptr; }
-  const std::string& path() const { return path_; }
-
   // Starts the new file with the target's present contents (for a command that appends to
   // its result files): the target changes only when the whole is complete.
   void copy_target();
@@ -91,8 +94,6 @@ class WholeFile {
 
  private:
   void discard();
-  FILE* f_ = nullptr;
-  std::string path_;  // the target as the user named it
   std::string dest_;  // what the temporary is renamed to (a link's target)
   std::string tmp_;   // the temporary; empty when writing in place
 };
@@ -113,6 +114,6 @@ ByteTally tally_of(FILE* f);
 // Ends the program with "could not write <path>: <reason of errnum>".
 [[noreturn]] void write_failure(const std::string& path, int errnum);
 
-// For tests: makes the next WholeFile commits fail at the given step with errnum.
+// For tests: makes the next WholeFile commit fail at the given step with errnum.
 enum class WholeFileFault { None, Write, Close, Rename };
 void inject_whole_file_fault(WholeFileFault step, int errnum);
