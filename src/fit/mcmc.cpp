@@ -360,9 +360,9 @@ void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const 
   if (stepfac < 1) stepfac = 1 / stepfac;
 
   // Each chain file's bytes are tallied as they are written, so that the processing below
-  // reads back exactly what this run wrote.
-  std::vector<OutFile> chainfile(Nchain + 1);
+  // reads back exactly what this run wrote (the tallies outlive the files).
   std::vector<ByteTally> written(Nchain + 1);
+  std::vector<OutFile> chainfile(Nchain + 1);
   if (R.MCfileflag != 0) {
     for (int c = 1; c <= Nchain; ++c)
       chainfile[c] = OutFile(strformat("%s-%d.tmp", outbase.c_str(), c), written[c],
