@@ -7,6 +7,7 @@
 
 #include "core/lens_model.h"
 #include "imageplane/images.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -62,13 +63,12 @@ struct Histograms {
 // before any work so that a bad name costs nothing.
 struct CheckFiles {
   std::string dat_name, abs_name, rel_name;
-  FileHandle dat, abs, rel;
+  OutFile dat, abs, rel;
   CheckFiles(const std::string& base, const char* message)
       : dat_name(base + ".dat"), abs_name(base + ".abs"), rel_name(base + ".rel") {
-    dat = FileHandle(std::fopen(dat_name.c_str(), "w"));
-    abs = FileHandle(std::fopen(abs_name.c_str(), "w"));
-    rel = FileHandle(std::fopen(rel_name.c_str(), "w"));
-    if (!dat || !abs || !rel) fatal(message);
+    dat = OutFile(dat_name, "w", message);
+    abs = OutFile(abs_name, "w", message);
+    rel = OutFile(rel_name, "w", message);
   }
 };
 
@@ -193,7 +193,7 @@ void ranpos(const WordArray& words) {
     defx0 = c.q[2];
     defy0 = c.q[3];
   }
-  FileHandle fp(QVMfopen(words[1], "w", "could not open ranpos output file"));
+  WholeFile fp(words[1], "could not open ranpos output file", true);
   std::fprintf(fp, "# x y pot defx defy xx yy xy yx\n");
   RandomStream r(settings.seed);
   for (long i = 1; i <= N; ++i) {
@@ -204,6 +204,7 @@ void ranpos(const WordArray& words) {
     std::fprintf(fp, "%13.6e %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e\n", x, y, v.q[1] - pot0,
                  v.q[2] - defx0, v.q[3] - defy0, v.q[4], v.q[5], v.q[6], v.q[7]);
   }
+  fp.commit();
 }
 
 void ranposhelp(int level) {
@@ -258,7 +259,7 @@ void checkmod(const WordArray& words) {
       h.count(k, ea, er);
     }
     std::fprintf(f.dat, "\n");
-    std::fflush(f.dat);
+    f.dat.flush();
   }
   // Later commands work on model 1 again (the grid was never rebuilt).
   if (initmodel(m1, 0) > 0) fatal("in initmodel called from checkmod");
@@ -328,7 +329,7 @@ void checkder(const WordArray& words) {
       if (error_bin(er) == 0) qprintf("QVMrel %d  dat %13.6e %13.6e  err %13.6e\n", k, a.q[k], d.q[k], er);
     }
     std::fprintf(f.dat, "\n");
-    std::fflush(f.dat);
+    f.dat.flush();
   }
   finish_histograms(f, hist, N, 6, marker, "defx defy xx yy xy yx", false);
 }
@@ -414,8 +415,7 @@ void checkmag(const WordArray& words) {
   const std::string cls = TWgal.name(1);
   const bool is_alpha = cls == "alpha";
   if (!is_alpha && cls != "ptmass") fatal(strformat("checkmag not implemented for model '%s'.", cls.c_str()));
-  FileHandle fp(std::fopen(words.c_str(1), "w"));
-  if (!fp) fatal("could not open checkmag output file");
+  WholeFile fp(words.c_str(1), "could not open checkmag output file");
   qprintf("Writing checkmag data to file %s\n", words.c_str(1));
   if (!checkmag_setup_matches(is_alpha))
     warning("checkmag assumes one round component at the origin with shear along the x axis; the analytic values "
@@ -447,6 +447,7 @@ void checkmag(const WordArray& words) {
     std::fprintf(fp, "%13.6e  %d %13.6e %13.6e %13.6e  %d %13.6e %13.6e %13.6e\n", du, ni, ai, mi - ai,
                  mi / ai - 1.0, no, ao, mo - ao, mo / ao - 1.0);
   }
+  fp.commit();
 }
 
 void checkmaghelp(int level) {

@@ -7,6 +7,7 @@
 
 #include "core/lens_model.h"
 #include "imageplane/grid.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -139,8 +140,8 @@ void calcRein(const WordArray& words) {
   require_model();
   const int nw = words.own_count();
   const int nt = nw > 1 ? angle_count(words, 1, "calcRein") : 1;
-  FileHandle file;
-  if (nw > 2) file = FileHandle(QVMfopen(words[2], "w", "could not open calcRein output file"));
+  WholeFile file;
+  if (nw > 2) file = WholeFile(words[2], "could not open calcRein output file", true);
   FILE* out = file ? file.get() : QVMstdout;
 
   double xc, yc;
@@ -156,6 +157,7 @@ void calcRein(const WordArray& words) {
     std::fprintf(out, "%2d %e %e\n", i, kappa, kbar);
   }
   initgal(1);
+  file.commit();
 }
 
 void calcReinhelp(int level) {
@@ -272,8 +274,8 @@ void moments(const WordArray& words) {
   if (ntl < 1 || ntl > 100000000L)
     fatal(strformat("moments: the number of angular steps must be at least 1 (%s)", words.c_str(4)));
   const int nr = static_cast<int>(nrl), nt = static_cast<int>(ntl);
-  FileHandle file;
-  if (nw > 5) file = FileHandle(QVMfopen(words[5], "w", "could not open moments output file"));
+  WholeFile file;
+  if (nw > 5) file = WholeFile(words[5], "could not open moments output file", true);
 
   const Settings& s = settings;
   const double rlo = s.rscale * s.gridlo1, rhi = s.rscale * s.gridhi1;
@@ -337,6 +339,7 @@ void moments(const WordArray& words) {
     qprintf("%2ld   %13.6e %13.6e  %13.6e %13.6e  %13.6e %13.6e\n", m, Ic, Is, Jc, Js, Kc, Ks);
     if (file) std::fprintf(file, "%3ld  %13.6e %13.6e  %13.6e %13.6e  %13.6e %13.6e\n", m, Ic, Is, Jc, Js, Kc, Ks);
   }
+  file.commit();
 }
 
 void momentshelp(int level) {

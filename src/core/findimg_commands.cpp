@@ -9,6 +9,7 @@
 #include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
 #include "imageplane/images.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/evaluator.h"
 #include "numeric/interp.h"
@@ -69,8 +70,7 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
     warn_log_range();
     return;
   }
-  FileHandle fp(std::fopen(file.c_str(), "w"));
-  if (!fp) fatal(strformat("could not open %s output file", name));
+  WholeFile fp(file, strformat("could not open %s output file", name));
   qprintf("Writing %s data to %s\n", name, file.c_str());
   const double q = 1.0 - e;
   std::vector<std::array<double, 4>> rows;  // image x, y, source u, v; grows as needed
@@ -99,6 +99,7 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
     }
     plot_crv(fp, m, table);
   }
+  fp.commit();
 }
 
 }  // namespace
@@ -122,13 +123,14 @@ void findimg(const WordArray& words) {
     return;
   }
   {
-    FileHandle fp(QVMfopen(words[3], "w", "could not open findimg output file"));
+    WholeFile fp(words[3], "could not open findimg output file", true);
     write_block(fp, n, list, u, v);
+    fp.commit();
   }
   if (nw < 6) return;
   const long mode = std::strtol(words.c_str(4), nullptr, 10);
   if (mode < 0 || mode > 2) fatal("unknown tracking mode");
-  FileHandle ft(QVMfopen(words[5], "w", "could not open output file"));
+  WholeFile ft(words[5], "could not open output file", true);
   std::fprintf(ft, "#  imgnum  potential  deflection  convergence  shear\n");
   TWtrack.track_mode = static_cast<int>(mode);
   for (int i = 1; i <= n; ++i) {
@@ -143,6 +145,7 @@ void findimg(const WordArray& words) {
     std::fprintf(ft, "\n");
   }
   TWtrack.track_mode = 0;
+  ft.commit();
 }
 
 void findimghelp(int level) {
@@ -172,11 +175,13 @@ void findimg2(const WordArray& words) {
   if (!checksteps(words[6], "v steps", 1, 1)) return;
   const double ulo = words.real(1), uhi = words.real(2), vlo = words.real(4), vhi = words.real(5);
   const int nu = static_cast<int>(word_integer(words[3])), nv = static_cast<int>(word_integer(words[6]));
-  FileHandle fp(QVMfopen(words[7], "w", "could not open findimg2 output file"));
-  FileHandle fm;
-  if (nw > 8) fm = FileHandle(QVMfopen(words[8], "w", "could not open findimg2 output file"));
+  WholeFile fp(words[7], "could not open findimg2 output file", true);
+  WholeFile fm;
+  if (nw > 8) fm = WholeFile(words[8], "could not open findimg2 output file", true);
   if (log_range_refused(nu, ulo, uhi) || log_range_refused(nv, vlo, vhi)) {
     warn_log_range();
+    fm.commit();
+    fp.commit();
     return;
   }
   for (int i = 1; i <= std::abs(nu); ++i) {
@@ -195,6 +200,8 @@ void findimg2(const WordArray& words) {
       }
     }
   }
+  fm.commit();
+  fp.commit();
 }
 
 void findimg2help(int level) {
@@ -215,7 +222,7 @@ void findimg3(const WordArray& words) {
     return;
   }
   FileHandle in(QVMfopen(words[1], "r", "could not open findimg3 input file"));
-  FileHandle fp(QVMfopen(words[2], "w", "could not open findimg3 output file"));
+  WholeFile fp(words[2], "could not open findimg3 output file", true);
   read_positions(in, [&](long, double u, double v) {
     int n = 0;
     Mat list;
@@ -223,6 +230,7 @@ void findimg3(const WordArray& words) {
     std::fprintf(fp, "\n");
     write_block(fp, n, list, u, v);
   });
+  fp.commit();
 }
 
 void findimg3help(int level) {
@@ -252,8 +260,9 @@ void findsrc(const WordArray& words) {
     write_block(QVMstdout, n, list, u, v);
     return;
   }
-  FileHandle fp(QVMfopen(words[3], "w", "could not open findimg output file"));
+  WholeFile fp(words[3], "could not open findimg output file", true);
   write_block(fp, n, list, u, v);
+  fp.commit();
 }
 
 void findsrchelp(int level) {
@@ -273,8 +282,8 @@ void findsrc3(const WordArray& words) {
     return;
   }
   FileHandle in(QVMfopen(words[1], "r", "could not open findsrc3 input file"));
-  FileHandle fd(QVMfopen(words[2] + ".dat", "w", "could not open findsrc3 output file"));
-  FileHandle ft(QVMfopen(words[2] + ".txt", "w", "could not open findsrc3 output file"));
+  WholeFile fd(words[2] + ".dat", "could not open findsrc3 output file", true);
+  WholeFile ft(words[2] + ".txt", "could not open findsrc3 output file", true);
   std::fprintf(ft, "# isrc u v iimg x y mu tdel\n");
   read_positions(in, [&](long k, double x, double y) {
     double u, v;
@@ -292,6 +301,8 @@ void findsrc3(const WordArray& words) {
                    list[j][3], list[j][4]);
     }
   });
+  ft.commit();
+  fd.commit();
 }
 
 void findsrc3help(int level) {

@@ -5,6 +5,7 @@
 
 #include "core/los_commands.h"
 #include "imageplane/grid.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -891,11 +892,9 @@ void initLOSshear() {
   const double dz = (mode == 1 || mode == 2) ? L.cutparm : 0.0;
   const double dxcut = hot ? L.cutparm : 0.0;
 
-  FileHandle tmp;
-  if (hot && s.tempfiles == 1) {
-    tmp = FileHandle(QVMfopen("shearLOS.tmp", "w", "could not open shearLOS.tmp"));
-    std::fprintf(tmp, "#  dx  index  model+parameters\n");
-  }
+  OutFile tmp;
+  if (hot && s.tempfiles == 1) tmp = open_trace("shearLOS.tmp", true);
+  if (tmp) std::fprintf(tmp, "#  dx  index  model+parameters\n");
 
   // Scalar couplings of the unreduced system.
   const auto cc = [&](int j, int k) { return L.Cmat[j][k][1]; };
@@ -1022,8 +1021,8 @@ void initLOSshear() {
         sub(bg, cc(ap, i), Phi[i]);
       if (zk < s.zsrc) sub(tot, 1.0, Phi[i]);
     }
-    FileHandle mf(QVMfopen("shearLOS-mat.dat", "w", "could not open shearLOS output file"));
-    FileHandle sf(QVMfopen("shearLOS-shr.dat", "w", "could not open shearLOS output file"));
+    WholeFile mf("shearLOS-mat.dat", "could not open shearLOS output file", true);
+    WholeFile sf("shearLOS-shr.dat", "could not open shearLOS output file", true);
     std::fprintf(mf, "# effective shear matrices, Gamma_eff = 1-A or 1-B\n#\n");
     std::fprintf(sf, "# effective convergence and shear\n#  kappa  gamma_c  gamma_s  theta_skew\n#\n");
     const auto both = [&](const char* line) {
@@ -1049,6 +1048,8 @@ void initLOSshear() {
     write(tot, "est-tot");
     both("# contribution from lens plane");
     write(zl, "zlens");
+    sf.commit();
+    mf.commit();
   }
 
   // The new plane list: kept planes first, the folded components after them, switched off.

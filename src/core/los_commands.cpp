@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/lens_model.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/evaluator.h"
 #include "models/multiplane.h"
@@ -425,7 +426,7 @@ void plotzbridge(const WordArray& words) {
   const double lo = words.real(1), hi = words.real(2);
   const int steps = static_cast<int>(words.integer(3));
   if (!(lo > 0 && hi > 0 && s.zlens > 0 && s.zlens < s.zsrc)) fatal("plotzbridge needs 0 < z and 0 < zlens < zsrc");
-  FileHandle out(QVMfopen(words[4], "w", "could not open output file"));
+  WholeFile out(words[4], "could not open output file", true);
   const double Dl = PMdist(0.0, s.zlens), Ds = PMdist(0.0, s.zsrc), Dls = PMdist(s.zlens, s.zsrc);
   std::fprintf(out, "#  z  beta  R/R0 ('fix')  R/R0  ('free')\n");
   for (int i = 1; i <= steps; ++i) {
@@ -444,6 +445,7 @@ void plotzbridge(const WordArray& words) {
     }
     std::fprintf(out, "%e %e %e %e\n", z, beta, unsigned_zero(fix), unsigned_zero(fr));
   }
+  out.commit();
 }
 
 void plotzbridgehelp(int level) {

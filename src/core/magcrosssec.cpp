@@ -6,6 +6,7 @@
 
 #include "core/lens_model.h"
 #include "imageplane/images.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "numeric/interp.h"
 #include "numeric/sort.h"
@@ -95,12 +96,14 @@ void magcrosssec(const WordArray& words) {
 
   const std::string map_name = base + "-map.dat", grid_name = base + "-grid.dat", area_name = base + "-area.dat";
   {
-    FileHandle map(QVMfopen(map_name, "w", "could not open magcrosssec grid file"));
-    FileHandle grid(QVMfopen(grid_name, "w", "could not open magcrosssec grid file"));
+    WholeFile map(map_name, "could not open magcrosssec grid file", true);
+    WholeFile grid(grid_name, "could not open magcrosssec grid file", true);
     run.map = map;
     run.grid = grid;
     magcsec_grid(run, nu, nv, 1, ulo, uhi, vlo, vhi);
     run.map = run.grid = nullptr;
+    grid.commit();
+    map.commit();
   }
 
   const long T = run.ntiles;
@@ -153,7 +156,7 @@ void magcrosssec(const WordArray& words) {
     }
   }
 
-  FileHandle area(QVMfopen(area_name, "w", "could not open magcrosssec grid file"));
+  WholeFile area(area_name, "could not open magcrosssec grid file", true);
   for (long k = 1; k <= T; ++k) {
     // With no spread anywhere the samples are shared equally.
     const double share = W > 0.0 ? s[10][k] / W : 1.0 / static_cast<double>(T);
@@ -170,8 +173,9 @@ void magcrosssec(const WordArray& words) {
       magcrosssec_func(u, v, n, mu);
       std::fprintf(area, "%13.6e %13.6e %d %.6e %d %e\n", u, v, n, mu, level, a);
     }
-    std::fflush(area);
+    flush_record(area);
   }
+  area.commit();
 }
 
 void magcrosssechelp(int level) {

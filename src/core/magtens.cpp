@@ -13,6 +13,7 @@
 #include "core/maps.h"
 #include "imageplane/images.h"
 #include "io/arrayfile.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "numeric/sort.h"
 #include "shell/commands.h"
@@ -146,8 +147,8 @@ void magtensImg(const WordArray& words) {
     if (!grid_positions(words, 2, "x steps", "y steps", pos, g)) return;
   }
   const std::string& base = words[1];
-  FileHandle ft(QVMfopen(base + "-tens.dat", "w", "could not open magtensImg output file"));
-  FileHandle fe(QVMfopen(base + "-eigen.dat", "w", "could not open magtensImg output file"));
+  WholeFile ft(base + "-tens.dat", "could not open magtensImg output file", true);
+  WholeFile fe(base + "-eigen.dat", "could not open magtensImg output file", true);
   for (const auto& [x, y] : pos) {
     const Lens l = lens_at(x, y);
     const MagTensor M = magnification_tensor(l.xx, l.yy, l.xy, l.yx);
@@ -156,6 +157,8 @@ void magtensImg(const WordArray& words) {
     std::fprintf(ft, "%13.6e %13.6e %13.6e %13.6e %13.6e %13.6e\n", x, y, M.m11, M.m12, M.m21, M.m22);
     std::fprintf(fe, "%13.6e %13.6e %13.6e %13.6e %13.6e %13.6e\n", x, y, l1, t1, l2, t2);
   }
+  fe.commit();
+  ft.commit();
 }
 
 void magtensImghelp(int level) {
@@ -198,9 +201,9 @@ void magtensSrc(const WordArray& words) {
   const long nwrite = nwrite_word > 0 ? word_integer(words[nwrite_word]) : 0;
 
   const std::string& base = words[1];
-  FileHandle ft(QVMfopen(base + "-tens.dat", "w", "could not open magtensSrc tens file"));
-  FileHandle fe(QVMfopen(base + "-eigen.dat", "w", "could not open magtensSrc eigen file"));
-  FileHandle fd(QVMfopen(base + "-img.dat", "w", "could not open magtensSrc eigen file"));
+  WholeFile ft(base + "-tens.dat", "could not open magtensSrc tens file", true);
+  WholeFile fe(base + "-eigen.dat", "could not open magtensSrc eigen file", true);
+  WholeFile fd(base + "-img.dat", "could not open magtensSrc eigen file", true);
   const int nsrc = static_cast<int>(src.size());
   std::fprintf(ft, "%d %e\n", nsrc, area);
   std::fprintf(fe, "%d %e\n", nsrc, area);
@@ -241,6 +244,9 @@ void magtensSrc(const WordArray& words) {
     std::fprintf(ft, "\n");
     std::fprintf(fe, "\n");
   }
+  fd.commit();
+  fe.commit();
+  ft.commit();
 }
 
 void magtensSrchelp(int level) {
@@ -362,8 +368,7 @@ void plotmag(const WordArray& words) {
     write_maps(g, type, {{file, &mag}});
     return;
   }
-  FileHandle f(std::fopen(file.c_str(), "w"));
-  if (!f) fatal("Could not open plotmag output file");
+  WholeFile f(file, "Could not open plotmag output file");
   qprintf("Writing plotmag data to file %s\n", file.c_str());
   std::fprintf(f, "%e %e %e %e\n", g.xlo, g.xhi, g.ylo, g.yhi);
   std::fprintf(f, " %d %d\n", g.nx, g.ny);
@@ -371,6 +376,7 @@ void plotmag(const WordArray& words) {
   walk_grid(g, nullptr, u_line, [&](int i, int j, double u, double v) {
     std::fprintf(f, "%13.6e %13.6e %2d %13.6e\n", u, v, count[i][j], mag[i][j]);
   });
+  f.commit();
 }
 
 void plotmaghelp(int level) {

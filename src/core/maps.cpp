@@ -10,6 +10,7 @@
 #include "core/lens_model.h"
 #include "imageplane/images.h"
 #include "io/arrayfile.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "io/wcs.h"
 #include "models/component.h"
@@ -37,10 +38,8 @@ void diagnostic(const char* fmt, double a, double b, double c, double d, double 
   std::fflush(stdout);
 }
 
-FileHandle open_table(const std::string& path, const char* command) {
-  FileHandle f(std::fopen(path.c_str(), "w"));
-  if (!f) fatal(strformat("could not open %s output file", command));
-  return f;
+WholeFile open_table(const std::string& path, const char* command) {
+  return WholeFile(path, strformat("could not open %s output file", command));
 }
 
 const char* const kFiletypesNote = "For the known file types, run 'filetypes'.";
@@ -437,7 +436,7 @@ void plotdef0(const WordArray& words) {
     warn_log_range();
     return;
   }
-  FileHandle f = open_table(words[1], "plotdef0");
+  WholeFile f = open_table(words[1], "plotdef0");
   qprintf("Writing deflection monopole to %s\n", words.c_str(1));
   const double x0 = getp(1, 2), y0 = getp(1, 3);
   for (int i = 1; i <= std::abs(nr); ++i) {
@@ -451,6 +450,7 @@ void plotdef0(const WordArray& words) {
     }
     std::fprintf(f, "%13.6e %13.6e\n", r, sum / nt);
   }
+  f.commit();
 }
 
 void plotdef0help(int level) {
@@ -461,7 +461,7 @@ void plotdef1(const WordArray& words) {
   if (!begin_map_command(words, 8, plotdef1help)) return;
   MapGrid g;
   if (!read_map_grid(words, 2, "x steps", "y steps", true, g)) return;
-  FileHandle f = open_table(words[1], "plotdef1");
+  WholeFile f = open_table(words[1], "plotdef1");
   qprintf("Writing lensing properties to %s\n", words.c_str(1));
   const Settings& s = settings;
   // A model referenced to Dls/Ds = 1 is scaled to the source redshift.
@@ -486,6 +486,7 @@ void plotdef1(const WordArray& words) {
     std::fprintf(f, "%15.8e %15.8e %15.8e %15.8e %15.8e %15.8e %15.8e %15.8e %15.8e %15.8e\n", x, y, l.pot, l.ax, l.ay,
                  l.xx, l.yy, l.xy, l.yx, mu_of(l));
   });
+  f.commit();
 }
 
 void plotdef1help(int level) {
@@ -505,7 +506,7 @@ void plotdef2(const WordArray& words) {
     warn_log_range();
     return;
   }
-  FileHandle f = open_table(words[1], "plotdef2");
+  WholeFile f = open_table(words[1], "plotdef2");
   qprintf("Writing lensing properties to %s\n", words.c_str(1));
   const std::string K = GetString("_COMMENT");
   const char* k = K.c_str();
@@ -522,6 +523,7 @@ void plotdef2(const WordArray& words) {
                    l.xx, l.yy, l.xy, l.yx);
     }
   }
+  f.commit();
 }
 
 void plotdef2help(int level) {

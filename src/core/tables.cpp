@@ -2,12 +2,14 @@
 // mean and standard deviation of a data column.
 #include "core/tables.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "core/lens_model.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -68,9 +70,10 @@ void mean_and_spread(const std::vector<double>& v, double& mean, double& spread)
 
 // The output line on the terminal or in the file named by word k.
 void write_result(const WordArray& words, int k, double a, double b, double c, double d) {
-  FileHandle file;
-  if (words.own_count() > k) file = FileHandle(QVMfopen(words[k], "w", "could not open output file"));
+  WholeFile file;
+  if (words.own_count() > k) file = WholeFile(words[k], "could not open output file", true);
   std::fprintf(file ? file.get() : QVMstdout, "%e %e %e %e\n", a, b, c, d);
+  file.commit();
 }
 
 }  // namespace
@@ -131,8 +134,7 @@ void maketab(const WordArray& words) {
   const int cnt[3] = {ne, nr, nt};
   t.set_axes(lo, hi, cnt);
 
-  FileHandle fp(std::fopen(file.c_str(), "wb"));
-  if (!fp) fatal("could not open maketab output file");
+  WholeFile fp(file, "could not open maketab output file");
   qprintf("Writing tabulated models to %s\n", file.c_str());
   qprintf("Tabulated model: %8s %e %e %e %e\n", t.name.c_str(), t.b, t.s, t.a, t.alpha);
 
@@ -151,7 +153,8 @@ void maketab(const WordArray& words) {
       }
     }
   }
-  if (!write_lens_table(fp, t) || fp.close() != 0) fatal(strformat("could not write maketab output file %s", file.c_str()));
+  if (!write_lens_table(fp, t)) write_failure(file, errno);
+  fp.commit();
 
   // Later commands work on model 1 again (its grid was never rebuilt).
   settings.shrcoords = guard.saved;

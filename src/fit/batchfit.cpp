@@ -18,6 +18,7 @@
 #include "fit/results.h"
 #include "fit/store.h"
 #include "imageplane/source_models.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -92,10 +93,10 @@ bool is_marker(const std::string& line, const char* marker) {
 void batchfit_split(const std::string& outbase, const BVec<std::string>& names, const IMat& vary, int nlens) {
   const char* msg = "could not open batchfit output file";
   FileHandle tmp(QVMfopen(outbase + ".tmp", "r", msg));
-  FileHandle dat(QVMfopen(outbase + ".dat", "w", msg));
-  FileHandle chi(QVMfopen(outbase + "-chi.dat", "w", msg));
-  FileHandle par(QVMfopen(outbase + "-p.dat", "w", msg));
-  FileHandle start(QVMfopen(outbase + ".startN", "w", msg));
+  WholeFile dat(outbase + ".dat", msg, true);
+  WholeFile chi(outbase + "-chi.dat", msg, true);
+  WholeFile par(outbase + "-p.dat", msg, true);
+  WholeFile start(outbase + ".startN", msg, true);
 
   // The model file counts the components that writep writes ("none" slots are left out),
   // so that every block of component lines has the length its first line announces.
@@ -163,6 +164,10 @@ void batchfit_split(const std::string& outbase, const BVec<std::string>& names, 
     for (int k = 1; k <= 10; ++k) std::fprintf(start, " %d", vary[i][k]);
     std::fprintf(start, "\n");
   }
+  dat.commit();
+  chi.commit();
+  par.commit();
+  start.commit();
 }
 
 namespace {
@@ -219,7 +224,7 @@ void batchfit(const WordArray& words) {
   start_command_run();
 
   {
-    FileHandle tmp(QVMfopen(outbase + ".tmp", "w", "could not open batchfit output file"));
+    OutFile tmp(outbase + ".tmp", "w", "could not open batchfit output file", true);
     const int nmodels = mode == 1 ? M.Nref : 1;
     BVec<Mat> models(1, nmodels);
     // Every lens starts from the same source tables, so a lens's fit does not depend on
@@ -252,7 +257,9 @@ void batchfit(const WordArray& words) {
         Rein = do_calcRein(nrein, xc, yc);
       }
       batchfit_write(tmp, i, names, M.refv, models[1], Rein);
+      tmp.flush();
     }
+    tmp.close();
     TWsrc.srcparms = kept_src;
   }
 
@@ -360,9 +367,9 @@ void clumpmarg(const WordArray& words) {
   const Mat kept_src = TWsrc.srcparms;
   const char* msg = "could not open output file";
   {
-    FileHandle fall;
-    if (chatty) fall = FileHandle(QVMfopen(outbase + "-all.dat", "w", msg));
-    FileHandle fchi(QVMfopen(outbase + "-chi.dat", "w", msg));
+    OutFile fall;
+    if (chatty) fall = OutFile(outbase + "-all.dat", "w", msg, true);
+    OutFile fchi(outbase + "-chi.dat", "w", msg, true);
     double sumL = 0;
     for (int n = 1; n <= Nran; ++n) {
       if (chatty && n % 100 == 0)
@@ -378,28 +385,32 @@ void clumpmarg(const WordArray& words) {
       if (fall) {
         std::fprintf(fall, "CLUMPSEED: %li %li %li\n", s1, s2, s3);
         writebest(fall, names, models[1]);
-        std::fflush(fall);
+        fall.flush();
       }
       for (int c = 0; c < kChiSlots; ++c) std::fprintf(fchi, " %e", TSstore.chi[c]);
       std::fprintf(fchi, "  %li %li %li\n", s1, s2, s3);
-      std::fflush(fchi);
+      fchi.flush();
       chi[n] = TSstore.chi[kChiTot];
       L[n] = std::exp(-0.5 * chi[n]);
       sumL += L[n];
     }
+    fall.close();
+    fchi.close();
   }
   TWsrc.srcparms = kept_src;
 
   const ClumpMargStats full = clumpmarg_proc(0, Nran, chi, L);
   {
-    FileHandle favg(QVMfopen(outbase + "-avg.dat", "w", msg));
+    WholeFile favg(outbase + "-avg.dat", msg, true);
     std::fprintf(favg, "%e %e 0  %e %e 0\n", full.mean_L, full.mean_L, full.gamma_L, full.gamma_L);
-    FileHandle fgam(QVMfopen(outbase + "-gam.dat", "w", msg));
+    favg.commit();
+    WholeFile fgam(outbase + "-gam.dat", msg, true);
     // Without a gamma fit there is no shape or scale to report.
     if (full.gamma_L > 0)
       std::fprintf(fgam, "%e %e\n", full.shape, full.scale);
     else
       std::fprintf(fgam, "-1 -1\n");
+    fgam.commit();
   }
 
   if (jack != 1 || Nran <= 1) return;
@@ -422,8 +433,9 @@ void clumpmarg(const WordArray& words) {
   double Lmean, Lerr, Gmean = -1, Gerr = -1;
   jackknife_stats(jL, Lmean, Lerr);
   if (gamma_ok) jackknife_stats(jG, Gmean, Gerr);
-  FileHandle favg(QVMfopen(outbase + "-avg.dat", "w", msg));
+  WholeFile favg(outbase + "-avg.dat", msg, true);
   std::fprintf(favg, "%e %e %e  %e %e %e\n", full.mean_L, Lmean, Lerr, full.gamma_L, Gmean, Gerr);
+  favg.commit();
 }
 
 void clumpmarghelp(int level) {

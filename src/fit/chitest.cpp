@@ -8,6 +8,7 @@
 #include "core/lens_model.h"
 #include "fit/store.h"
 #include "fit/testterms.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "numeric/random.h"
 #include "shell/commands.h"
@@ -148,7 +149,7 @@ void chitest(const WordArray& words) {
 
   if (words.own_count() > 4) {
     const long ndraw = words.integer(3);
-    FileHandle f(QVMfopen(words[4], "w", "could not open output file"));
+    WholeFile f(words[4], "could not open output file", true);
     std::fprintf(f, " # Columns %d-%d: standard coordinate frame\n", 1, n);
     std::fprintf(f, " # Columns %d-%d: principal axes frame\n", n + 1, 2 * n);
     std::fprintf(f, " #\n");
@@ -167,7 +168,7 @@ void chitest(const WordArray& words) {
       for (int a = 1; a <= n; ++a) std::fprintf(f, " %13.6e", t.chitestY[a]);
       std::fprintf(f, "\n");
     }
-    if (std::ferror(f) || f.close() != 0) fatal("could not write chitest output file " + words[4]);
+    f.commit();
   }
   TWchitest = std::move(t);
 }

@@ -9,6 +9,7 @@
 #include "fit/fit_state.h"
 #include "fit/store.h"
 #include "imageplane/images.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -58,22 +59,14 @@ void chicurve() {
   double& slot = TSstore.chi[kChiCrv];
   slot = 0;
   if (!curves_loaded()) return;
-  FILE* out = nullptr;
-  if (settings.tempfiles == 1) {
-    out = std::fopen("crvpts.tmp", "w");
-    if (!out) fatal("could not open output file crvpts.tmp");
-    std::fprintf(out, "#\n#  icrv  iseg  ipt  x(orig)  y(orig)  x(img)  y(img)\n#\n");
-  }
-  struct CloseTrace {
-    FILE* f;
-    ~CloseTrace() {
-      if (f) std::fclose(f);
-    }
-  } close_out{out};
+  OutFile out;
+  if (settings.tempfiles == 1) out = open_trace("crvpts.tmp", false);
+  if (out) std::fprintf(out, "#\n#  icrv  iseg  ipt  x(orig)  y(orig)  x(img)  y(img)\n#\n");
   // All curves share the registration shift of the curves.
   double xs = 0, ys = 0;
   GetRegister(2, 0, xs, ys);
   for (int c = 1; c <= TScrv.crvrefX.rhi(); ++c) slot += onecurve(c, xs, ys, out);
+  out.close();
   if (TSrun.chifile) std::fprintf(TSrun.chifile, "CHICRV %e\n", slot);
 }
 

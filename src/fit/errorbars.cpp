@@ -8,7 +8,7 @@
 #include "fit/optimize.h"
 #include "fit/results.h"
 #include "fit/store.h"
-#include "io/qvmfile.h"
+#include "io/outfile.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -98,7 +98,7 @@ void errorbars(const WordArray& words) {
   // Sums of each parameter's deviation from its value in the first realisation, so that
   // a parameter that does not move gives exactly its value and an error bar of 0.
   Mat shift(1, ng, 1, 10), sum(1, ng, 1, 10), sumsq(1, ng, 1, 10);
-  FileHandle dat(QVMfopen(outbase + ".dat", "w", "could not open errorbars .dat file"));
+  OutFile dat(outbase + ".dat", "w", "could not open errorbars .dat file", true);
   RandomStream noise(settings.seed);
   BVec<Mat> tensor(1, 1);
   for (long run = 1; run <= N; ++run) {
@@ -117,7 +117,7 @@ void errorbars(const WordArray& words) {
     });
     const Mat& p = tensor[1];
     writebest(dat, names, p);
-    std::fflush(dat);
+    dat.flush();
     for (int i = 1; i <= ng; ++i)
       for (int k = 1; k <= 10; ++k) {
         if (run == 1) shift[i][k] = p[i][k];
@@ -143,13 +143,14 @@ void errorbars(const WordArray& words) {
         err[i][k] = var;
       }
     }
-  FileHandle out(QVMfopen(outbase + ".err", "w", "could not open errorbars .err file"));
+  WholeFile out(outbase + ".err", "could not open errorbars .err file", true);
   std::fprintf(out, "PARMS:\n");
   writep(out, names, M.ref[1].p);
   std::fprintf(out, "MEANS:\n");
   writep(out, names, mean);
   std::fprintf(out, "ERRORBARS:\n");
   writep(out, names, err);
+  out.commit();
 }
 
 void errorbarshelp(int level) {

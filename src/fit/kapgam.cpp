@@ -9,6 +9,7 @@
 #include "fit/fit_data.h"
 #include "fit/optimize.h"
 #include "fit/store.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -87,8 +88,8 @@ void kapgam(const WordArray& words) {
 
   // Output to the named file, else to the screen.
   const int outword = mode == 1 ? 4 : (mode == 2 ? 3 : 2);
-  FileHandle file;
-  if (nw > outword) file = FileHandle(QVMfopen(words[outword], "w", "could not open kapgam output file"));
+  WholeFile file;
+  if (nw > outword) file = WholeFile(words[outword], "could not open kapgam output file", true);
   FILE* out = file ? file.get() : QVMstdout;
 
   if (mode == 1) {
@@ -98,6 +99,7 @@ void kapgam(const WordArray& words) {
       kapgam_at(x, y, kap, gam, th, ax, ay);
       std::fprintf(out, "kappa,gamma,theta= %e %e %e\n", kap, gam, th);
     });
+    file.commit();
     return;
   }
 
@@ -117,6 +119,7 @@ void kapgam(const WordArray& words) {
     each_model(out, [&](int) {
       for (size_t k = 0; k < px.size(); ++k) point_line(out, static_cast<int>(k + 1), px[k], py[k], false);
     });
+    file.commit();
     return;
   }
 
@@ -126,6 +129,7 @@ void kapgam(const WordArray& words) {
 
   if (mode == 3) {
     each_model(out, [&](int) { image_block(out, alpha, static_cast<int>(dmode), TSobs.srcobs); });
+    file.commit();
     return;
   }
 
@@ -144,6 +148,7 @@ void kapgam(const WordArray& words) {
     image_block(out, alpha, static_cast<int>(dmode), TSobs.srcmod);
   }
   if (nref > 1) load_model(1, settings.gridflag);
+  file.commit();
 }
 
 void kapgamhelp(int level) {

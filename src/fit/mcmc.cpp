@@ -1,5 +1,6 @@
 #include "fit/mcmc.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "core/sources.h"
 #include "fit/fit_data.h"
 #include "fit/store.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/evaluator.h"
 #include "numeric/linalg.h"
@@ -157,15 +159,9 @@ void accept_or_stay(Vec& x, double& h, double& chi, int& flag) {
 }
 
 struct ChiFileCloser {
-  ~ChiFileCloser() {
-    if (TSrun.chifile) std::fclose(TSrun.chifile);
-    TSrun.chifile = nullptr;
-  }
+  ~ChiFileCloser() { drop_chi_trace(); }
 };
 
-void open_chifile() {
-  if (settings.tempfiles == 1) TSrun.chifile = QVMfopen("chitmp.dat", "w", "could not open chitmp.dat");
-}
 }  // namespace
 
 long mcmc_stored_rows(int c) {
@@ -363,12 +359,14 @@ void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const 
   R.MCndyn = static_cast<int>(std::max(-1000000000L, std::min(1000000000L, trunc_parm(P[11]))));
   if (stepfac < 1) stepfac = 1 / stepfac;
 
-  std::vector<FileHandle> chainfile(Nchain + 1);
+  // Each chain file's bytes are tallied as they are written, so that the processing below
+  // reads back exactly what this run wrote (the tallies outlive the files).
+  std::vector<ByteTally> written(Nchain + 1);
+  std::vector<OutFile> chainfile(Nchain + 1);
   if (R.MCfileflag != 0) {
-    for (int c = 1; c <= Nchain; ++c) {
-      chainfile[c] = FileHandle(std::fopen(strformat("%s-%d.tmp", outbase.c_str(), c).c_str(), "w"));
-      if (!chainfile[c]) fatal("could not open mcmc temp file for writing");
-    }
+    for (int c = 1; c <= Nchain; ++c)
+      chainfile[c] = OutFile(strformat("%s-%d.tmp", outbase.c_str(), c), written[c],
+                             "could not open mcmc temp file for writing");
   } else if (static_cast<int>(R.MCallpts.size()) < Nchain + 1) {
     R.MCallpts.resize(Nchain + 1);
   }
@@ -408,6 +406,7 @@ void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const 
     chic[c] = mcmc_chider(R.MCq, hc[c]);
     for (int j = 1; j <= n; ++j) xc[j] = R.MCq[j];
     mcmc_write2(c, chainfile[c], xc, -1, hc[c], chic[c]);
+    chainfile[c].flush();
     if (TSrun.chifile) mcmc_write1(TSrun.chifile, xc, nullptr);
     sums.add(c, xc);
   }
@@ -422,7 +421,10 @@ void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const 
     for (int c = 1; c <= Nchain; ++c) {
       int flag = 0;
       mcmc_step(x[c], hc[c], chic[c], flag);
-      if (s % Nwrite == 0) mcmc_write2(c, chainfile[c], x[c], flag, hc[c], chic[c]);
+      if (s % Nwrite == 0) {
+        mcmc_write2(c, chainfile[c], x[c], flag, hc[c], chic[c]);
+        chainfile[c].flush();
+      }
       if (flag > 0) ++accepted;
       sums.add(c, x[c]);
     }
@@ -456,10 +458,13 @@ void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const 
   qprintf("Processing chains.\n");
   const long Rr = S / Nwrite, H = Rr / 2;
   const bool append = mode[0] == 'a';
-  FileHandle pfile(QVMfopen(outbase + "-p.dat", mode, "could not open mcmc output file"));
-  FileHandle dfile(QVMfopen(outbase + ".dat", mode, "could not open mcmc output file"));
-  FileHandle sfile(QVMfopen(outbase + ".startN", mode, "could not open mcmc output file"));
+  WholeFile pfile(outbase + "-p.dat", "could not open mcmc output file", true);
+  WholeFile dfile(outbase + ".dat", "could not open mcmc output file", true);
+  WholeFile sfile(outbase + ".startN", "could not open mcmc output file", true);
   if (append) {
+    pfile.copy_target();
+    dfile.copy_target();
+    sfile.copy_target();
     std::fprintf(pfile, "# new lens\n");
     std::fprintf(dfile, "# new lens\n\n");
     std::fprintf(sfile, "# new lens\n");
@@ -486,7 +491,8 @@ void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const 
       if (R.MCfileflag != 0) {
         const std::string path = strformat("%s-%d.tmp", outbase.c_str(), c);
         in = FileHandle(std::fopen(path.c_str(), "r"));
-        if (!in) fatal("could not open mcmc temp file for reading");
+        if (!in) fatal(strformat("could not open mcmc temp file for reading: %s: %s", path.c_str(), std::strerror(errno)));
+        if (!(tally_of(in) == written[c])) fatal(strformat("mcmc temp file %s was changed during the run", path.c_str()));
       }
       for (long l = 1; l <= Rr; ++l) {
         if (R.MCfileflag != 0) {
@@ -530,6 +536,9 @@ void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const 
     for (int k = 1; k <= 10; ++k) std::fprintf(sfile, " %d", TSstore.gvary[i][k]);
     std::fprintf(sfile, "\n");
   }
+  pfile.commit();
+  dfile.commit();
+  sfile.commit();
 }
 
 // ---- commands ----
@@ -601,13 +610,14 @@ void MCMCrun(const WordArray& words) {
   require_model();
   start_command_run();
   ChainCommandFrame frame;
-  open_chifile();
+  open_chi_trace();
   int ndim = 0, ng = 0, ns = 0;
   storage_init(TWref.ref[1].names, TWref.refv, TWref.ref[1].p, ndim, ng, ns);
   if (MCctl.MCmode == 3) fatal("hybrid mode with parameter derivatives is currently disabled");
   mcmc_init();
   const BVec<Mat> models = model_set_models(1, TWref.Nref);
   mcmc_run(models, TWref.Nref, words[1], "w");
+  close_chi_trace();
 }
 
 void MCMCbatch(const WordArray& words) {
@@ -689,11 +699,12 @@ void MCMCbatch(const WordArray& words) {
       }
     }
     ChiFileCloser closer;
-    open_chifile();
+    open_chi_trace();
     const std::string base = mode[0] == 'w' ? strformat("%s%d", words.c_str(1), i) : words[1];
     if (MCrun.MCfileflag == 0)
       for (auto& rows : MCrun.MCallpts) rows.clear();
     mcmc_run(work, runmode == 1 ? TWref.Nref : 1, base, mode);
+    close_chi_trace();
   }
 }
 

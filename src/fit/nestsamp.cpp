@@ -1,16 +1,21 @@
 #include "fit/nestsamp.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <sstream>
 #include <vector>
 
 #include "core/lens_model.h"
 #include "fit/store.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "numeric/sort.h"
 #include "shell/commands.h"
@@ -89,7 +94,7 @@ class LiveOrder {
 void write_live(const std::string& path, double step, bool rotated) {
   NestSampState& S = NS;
   const int n = S.NSnvary;
-  FileHandle f(QVMfopen(path, "w", kNSoutput2));
+  WholeFile f(path, kNSoutput2, true);
   std::fprintf(f, "# step %.0f\n", step);
   Vec p(1, std::max(n, 1));
   for (int i = 1; i <= S.NSlive; ++i) {
@@ -103,6 +108,7 @@ void write_live(const std::string& path, double step, bool rotated) {
     }
     nestsamp_write1(f, p, 1, S.NSchi[i]);
   }
+  f.commit();
 }
 }  // namespace
 
@@ -172,14 +178,21 @@ void nestsamp_init() {
 void nestsamp_run(const std::string& outbase) {
   NestSampState& S = NS;
   const int n = S.NSnvary, live = S.NSlive;
-  FileHandle ftmp(QVMfopen(outbase + "-tmp.dat", "w", kNSoutput));
-  FileHandle fnest(QVMfopen(outbase + "-nest.dat", "w", kNSoutput));
-  FileHandle fevid(QVMfopen(outbase + "-evid.dat", "w", kNSoutput));
+  // A finished run leaves <outbase>-done.dat last: an earlier one goes before anything of
+  // this run is written, so that a run that is cut short is never taken as finished.
+  const std::string done = outbase + "-done.dat";
+  if (std::remove(done.c_str()) != 0 && errno != ENOENT)
+    fatal(strformat("could not remove %s: %s", done.c_str(), std::strerror(errno)));
+  OutFile ftmp(outbase + "-tmp.dat", "w", kNSoutput, true);
+  ByteTally nest_written;
+  OutFile fnest(outbase + "-nest.dat", nest_written, kNSoutput);
+  qprintf("Opened output file: %s\n", fnest.path().c_str());
+  OutFile fevid(outbase + "-evid.dat", "w", kNSoutput, true);
   TraceStream trace(ftmp);
   std::fprintf(fnest, "#  x  chi^2  w  [list of parameter values]\n");
   std::fprintf(fevid, "#  step  x  Ztot  Znest  Zlive\n");
-  std::fflush(fnest);
-  std::fflush(fevid);
+  fnest.flush();
+  fevid.flush();
 
   S.NSrseed.restart(settings.seed);
   S.NSgseed.restart(settings.seed);
@@ -237,6 +250,7 @@ void nestsamp_run(const std::string& outbase) {
 
     for (int k = 1; k <= n; ++k) pw[k] = S.NSparr[iw][k];
     nestsamp_write2(fnest, pw, S.NSchi[iw], std::exp(lnX), std::exp(lnw));
+    fnest.flush();
     lnw_rows.push_back(lnw);
     const double f = std::exp(lnw - lnwmax);
     wsum += f;
@@ -253,7 +267,7 @@ void nestsamp_run(const std::string& outbase) {
     const bool stop = i > S.NSminsteps && lnZtot + lntol > lnLbest + lnX;
     const double di = static_cast<double>(i);
     std::fprintf(fevid, "%.0f %e %e %e %e\n", di, std::exp(lnX), std::exp(lnZtot), std::exp(lnZ), std::exp(lnZlive));
-    std::fflush(fevid);
+    fevid.flush();
     if (i % 100 == 0)
       qprintf("step %.0f x %e evidence %e %e %e chicnt %.0f\n", di, std::exp(lnX), std::exp(lnZtot), std::exp(lnZ),
               std::exp(lnZlive), S.NSchicnt);
@@ -280,6 +294,7 @@ void nestsamp_run(const std::string& outbase) {
     for (int k = 1; k <= n; ++k) pw[k] = S.NSparr[i][k];
     const double lnw = lnX + S.NSlnlike[i] - lnlive;
     nestsamp_write2(fnest, pw, S.NSchi[i], std::exp(lnX), std::exp(lnw));
+    fnest.flush();
     lnw_rows.push_back(lnw);
   }
   ftmp.close();
@@ -287,10 +302,11 @@ void nestsamp_run(const std::string& outbase) {
   fevid.close();
 
   if (have_best) {
-    FileHandle f(QVMfopen(outbase + "-best.dat", "w", kNSoutput2));
+    WholeFile f(outbase + "-best.dat", kNSoutput2, true);
     std::fprintf(f, "#  [list of parameters]  chi^2\n");
     for (int k = 1; k <= n; ++k) std::fprintf(f, " %13.6e", pbest[k]);
     std::fprintf(f, "  %e\n", bestchi);
+    f.commit();
   }
 
   // Evidence and its scatter.
@@ -303,21 +319,22 @@ void nestsamp_run(const std::string& outbase) {
   const double lnq = std::log(V2 / V1), lnV2 = std::log(V2);
   NSresult = {steps, lnZ, lnZtot, lnwmax, lnsigZ, lnsigH, info};
   {
-    FileHandle f(QVMfopen(outbase + "-done.dat", "w", kNSoutput2));
+    WholeFile f(done, kNSoutput2, true);
     std::fprintf(f, "#  Cols 1-3:  proper evidence Z, and estimated scatter\n");
     std::fprintf(f, "#  Cols 4-6:  Z*Vprior, and estimated scatter\n");
     std::fprintf(f, "%e %e %e  %e %e %e\n", exp_or_zero(lnZtot + lnq), exp_or_zero(lnsigZ + lnq),
                  exp_or_zero(lnsigH + lnq), exp_or_zero(lnZtot + lnV2), exp_or_zero(lnsigZ + lnV2),
                  exp_or_zero(lnsigH + lnV2));
+    f.commit();
   }
   if (exp_or_zero(lnZtot + lnq) == 0)
     warning(strformat("evidence below the double range: ln Z = %e", lnZtot + lnq));
 
   // Posterior moments of the retired points.
   {
-    FileHandle fm(QVMfopen(outbase + "-mean.dat", "w", kNSoutput2));
+    WholeFile fm(outbase + "-mean.dat", kNSoutput2, true);
     std::fprintf(fm, "#  parameter-index  mean  scatter  (over posterior)\n");
-    FileHandle fc(QVMfopen(outbase + "-cov.dat", "w", kNSoutput2));
+    WholeFile fc(outbase + "-cov.dat", kNSoutput2, true);
     std::fprintf(fc, "# entries in parameter covariance matrix (over posterior)\n");
     std::fprintf(fc, "#  i  j  cov(p[i],p[j])\n");
     if (steps > 0 && wsum > 0) {
@@ -337,6 +354,8 @@ void nestsamp_run(const std::string& outbase) {
       for (int j = 1; j <= n; ++j)
         for (int k = j; k <= n; ++k) std::fprintf(fc, "%2d %d %13.6e\n", j, k, Msum[j][k] - msum[j] * msum[k]);
     }
+    fm.commit();
+    fc.commit();
   }
 
   // Points drawn from the posterior, and the marginal distributions.
@@ -357,7 +376,9 @@ void nestsamp_run(const std::string& outbase) {
   std::vector<double> params;
   {
     FileHandle in(QVMfopen(outbase + "-nest.dat", "r", kNSoutput));
-    FileHandle out(QVMfopen(outbase + "-draw.dat", "w", kNSoutput));
+    if (!(tally_of(in) == nest_written))
+      fatal(strformat("nestsamp file %s-nest.dat was changed during the run", outbase.c_str()));
+    WholeFile out(outbase + "-draw.dat", kNSoutput, true);
     std::fprintf(out, "# points drawn uniformly from posterior\n");
     std::fprintf(out, "#  [list of parameters]  chi^2\n");
     if (sampled) {
@@ -392,9 +413,10 @@ void nestsamp_run(const std::string& outbase) {
           for (int k = 0; k < n; ++k) params[r * n + k] = row[k];
       }
     }
+    out.commit();
   }
   if (S.NScdf != 0) {
-    FileHandle f(QVMfopen(outbase + "-cdf.dat", "w", kNSoutput2));
+    WholeFile f(outbase + "-cdf.dat", kNSoutput2, true);
     std::fprintf(f, "#  pairs of columns are (param,cdf)\n");
     if (sampled && nrows > 0) {
       std::vector<double> sorted(nrows * n), cum(nrows * n);
@@ -416,6 +438,7 @@ void nestsamp_run(const std::string& outbase) {
         std::fprintf(f, "\n");
       }
     }
+    f.commit();
   }
 }
 
@@ -490,14 +513,14 @@ void nestsampRun(const WordArray& words) {
   start_command_run();
   struct Frame {
     ~Frame() {
-      if (TSrun.chifile) std::fclose(TSrun.chifile);
-      TSrun.chifile = nullptr;
+      drop_chi_trace();
       storage_clear();
     }
   } frame;
   TSstore = NSstore;
-  if (settings.tempfiles == 1) TSrun.chifile = QVMfopen("chitmp.dat", "w", "could not open chitmp.dat");
+  open_chi_trace();
   nestsamp_run(words[1]);
+  close_chi_trace();
 }
 
 void nestsampDraw(const WordArray& words) {
@@ -510,6 +533,10 @@ void nestsampDraw(const WordArray& words) {
   RandomStream stream(settings.seed);
   const std::string path = words[1] + "-nest.dat";
   const char* const msg = "could not open input file from completed run";
+  // Only a finished run has posterior weights to draw from: its last file says so.
+  const std::string done = words[1] + "-done.dat";
+  if (::access(done.c_str(), F_OK) != 0)
+    fatal(strformat("%s not found: nestsamp run %s did not finish", done.c_str(), words.c_str(1)));
 
   // First pass: the rows' X, chi^2 and w.
   std::vector<double> X, chi, w;
@@ -560,7 +587,7 @@ void nestsampDraw(const WordArray& words) {
   }
 
   FileHandle in(QVMfopen(path, "r", msg));
-  FileHandle out(QVMfopen(words[2], "w", "could not open output file for nestsampDraw"));
+  WholeFile out(words[2], "could not open output file for nestsampDraw", true);
   std::fprintf(out, "# points drawn uniformly from posterior\n");
   std::fprintf(out, "#  [list of parameters]  chi^2\n");
   std::string header;
@@ -578,6 +605,7 @@ void nestsampDraw(const WordArray& words) {
     }
     if (take) std::fprintf(out, "  %e\n", v[1]);
   }
+  out.commit();
 }
 
 // ---- help ----

@@ -10,7 +10,7 @@
 #include "fit/results.h"
 #include "fit/store.h"
 #include "imageplane/source_models.h"
-#include "io/qvmfile.h"
+#include "io/outfile.h"
 #include "numeric/random.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -39,12 +39,6 @@ BVec<Mat> model_tensor() {
   BVec<Mat> t(1, TWref.Nref);
   for (int i = 1; i <= TWref.Nref; ++i) t[i] = TWref.ref[i].p;
   return t;
-}
-
-FILE* open_or_fail(const std::string& path, const char* mode, const char* message) {
-  FILE* fp = std::fopen(path.c_str(), mode);
-  if (!fp) fatal(message);
-  return fp;
 }
 
 void write_img(FILE* fp) {
@@ -116,24 +110,24 @@ void optimize(const WordArray& words) {
   }
   if (std::fabs(settings.chimode) > 1e-4) doplot();
 
-  FILE* fp = open_or_fail(outbase + ".dat", "w", "in optimize, could not open output file");
+  WholeFile fp(outbase + ".dat", "in optimize, could not open output file");
   writebest(QVMstdout, names, M.ref[1].p);
   writebest(fp, names, M.ref[1].p);
-  std::fclose(fp);
+  fp.commit();
 
   writestart(outbase + ".start", names, M.refv, M.ref[1].p);
 
-  fp = QVMfopen(outbase + "-chi.dat", "w", "could not open optimize output file");
-  writechi(fp, TSstore.chi, 0);
-  std::fclose(fp);
+  WholeFile fchi(outbase + "-chi.dat", "could not open optimize output file", true);
+  writechi(fchi, TSstore.chi, 0);
+  fchi.commit();
 
-  fp = open_or_fail(outbase + "-img.dat", "w", "in optimize, could not open output file");
-  write_img(fp);
-  std::fclose(fp);
+  WholeFile fimg(outbase + "-img.dat", "in optimize, could not open output file");
+  write_img(fimg);
+  fimg.commit();
 
-  fp = open_or_fail(outbase + "-imgfit.dat", "w", "in optimize, could not open output file");
-  write_imgfit(fp);
-  std::fclose(fp);
+  WholeFile ffit(outbase + "-imgfit.dat", "in optimize, could not open output file");
+  write_imgfit(ffit);
+  ffit.commit();
 }
 
 void minimize(const WordArray& words) { optimize(words); }
@@ -193,7 +187,7 @@ void reopt(const WordArray& words) {
   }
 
   const std::string path = outbase + ".dat";
-  FILE* fp = open_or_fail(path, istart == 1 ? "w" : "a", "could not open reopt output file");
+  OutFile fp(path, istart == 1 ? "w" : "a", "could not open reopt output file");
   qprintf(istart == 1 ? "Writing reopt results to file %s\n" : "Appending reopt results to file %s\n", path.c_str());
   for (int i = istart; i <= iend; ++i) {
     if (chatty()) qprintf("Re-optimizing model %d/%d\n", i, M.Nref);
@@ -205,9 +199,9 @@ void reopt(const WordArray& words) {
     chi[i] = TSstore.chi[kChiTot];
     M.ref[i].p = one[1];
     writebest(fp, names, M.ref[i].p);
-    std::fflush(fp);
+    fp.flush();
   }
-  std::fclose(fp);
+  fp.close();
   writestartN(outbase + ".startN", names, M.refv, model_tensor(), chi, M.Nref);
 }
 
@@ -271,7 +265,7 @@ void randomize(const WordArray& words) {
   for (int m = 1; m <= M.Nref; ++m) M.ref[m] = kept;
 
   const std::string path = outbase + ".dat";
-  FILE* fp = open_or_fail(path, "w", "could not open randomize output file");
+  OutFile fp(path, "w", "could not open randomize output file");
   qprintf("Writing randomize results to file %s\n", path.c_str());
   BVec<Mat> runs(1, N), runsrc(1, N);
   Mat runchi(1, N, 0, 8);
@@ -324,18 +318,18 @@ void randomize(const WordArray& words) {
     tot[j] = TSstore.chi[kChiTot];
     if (tot[j] < maxchi) {
       writebest(fp, names, runs[j]);
-      std::fflush(fp);
+      fp.flush();
     }
     if (tot[j] < bestchi) {
       bestchi = tot[j];
       best = j;
     }
   }
-  std::fclose(fp);
+  fp.close();
   writestartN(outbase + ".startN", names, M.refv, runs, tot, N);
 
   const std::string bpath = outbase + ".best";
-  FILE* bf = open_or_fail(bpath, "w", "could not open randomize best file");
+  WholeFile bf(bpath, "could not open randomize best file");
   qprintf("Writing best randomize model to file %s\n", bpath.c_str());
   int ndim = 0, ngv = 0, nsv = 0;
   storage_init(names, M.refv, runs[best], ndim, ngv, nsv);
@@ -344,7 +338,7 @@ void randomize(const WordArray& words) {
   calc_chi(names, runs[best], TWsrc.srcID, src);
   storage_clear();
   writebest(bf, names, runs[best]);
-  std::fclose(bf);
+  bf.commit();
   writestart(outbase + ".start", names, M.refv, runs[best]);
 }
 

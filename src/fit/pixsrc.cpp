@@ -15,6 +15,7 @@
 #include "fit/chitest.h"
 #include "fit/store.h"
 #include "fit/testterms.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
@@ -79,7 +80,7 @@ std::string pixsrc_path(const std::string& base, const char* suffix) { return "t
 
 void pixsrc_write_deflection() {
   const PixsrcSettings& p = TWpixsrc;
-  FileHandle f(QVMfopen(pixsrc_path(p.pixsrc_base, "_deflection.dat"), "w", "could not open pixsrc deflection file"));
+  WholeFile f(pixsrc_path(p.pixsrc_base, "_deflection.dat"), "could not open pixsrc deflection file", true);
   const double scl = p.pixsrc_scl, inv = 1.0 / scl;
   std::string line;
   for (int i = p.pixsrc_rng[0]; i <= p.pixsrc_rng[2]; ++i) {
@@ -99,7 +100,7 @@ void pixsrc_write_deflection() {
     std::fwrite(line.data(), 1, line.size(), f);
   }
   // A deflection file cut short would be read as a different field.
-  if (std::ferror(f) || f.close() != 0) fatal("could not write pixsrc deflection file");
+  f.commit();
 }
 
 double pixsrc_run() {

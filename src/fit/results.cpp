@@ -11,6 +11,7 @@
 #include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
 #include "imageplane/source_models.h"
+#include "io/outfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
 #include "numeric/sort.h"
@@ -50,21 +51,17 @@ void write_vary(FILE* fp, const BVec<std::string>& names, const IMat& vary) {
   }
 }
 
-FILE* open_start(const std::string& path) {
-  FILE* fp = std::fopen(path.c_str(), "w");
-  if (!fp) qprintf("ERROR: could not open startup file %s\n", path.c_str());
-  return fp;
-}
+// A startup file replaces an earlier one only when complete; a failure ends the program.
+WholeFile open_start(const std::string& path) { return WholeFile(path, "could not open startup file " + path); }
 }  // namespace
 
 void writestart(const std::string& path, const BVec<std::string>& names, const IMat& vary, const Mat& params) {
-  FILE* fp = open_start(path);
-  if (!fp) return;
+  WholeFile fp = open_start(path);
   qprintf("Writing startup file to %s\n", path.c_str());
   write_header(fp, count_components(names), 1);
   writep(fp, names, params);
   write_vary(fp, names, vary);
-  std::fclose(fp);
+  fp.commit();
 }
 
 void writestartN(const std::string& path, const BVec<std::string>& names, const IMat& vary,
@@ -73,8 +70,7 @@ void writestartN(const std::string& path, const BVec<std::string>& names, const 
   Vec c(1, count);
   for (int k = 1; k <= count; ++k) c[k] = chi[k];
   indexx(count, c, order);
-  FILE* fp = open_start(path);
-  if (!fp) return;
+  WholeFile fp = open_start(path);
   qprintf("Writing multi-model startup file to %s\n", path.c_str());
   write_header(fp, count_components(names), count);
   for (int k = 1; k <= count; ++k) {
@@ -82,10 +78,22 @@ void writestartN(const std::string& path, const BVec<std::string>& names, const 
     writep(fp, names, models[order[k]]);
   }
   write_vary(fp, names, vary);
-  std::fclose(fp);
+  fp.commit();
 }
 
+namespace {
+// True when the last evaluation stopped at a hard check: a penalty as its total and no term
+// computed. Its model sources and images do not exist.
+bool evaluation_stopped(const double* chi) {
+  if (chi[kChiTot] == 0) return false;
+  for (int c = 1; c < kChiSlots; ++c)
+    if (chi[c] != 0) return false;
+  return true;
+}
+}  // namespace
+
 void writebest(FILE* fp, const BVec<std::string>& names, const Mat& params) {
+  const bool stopped = evaluation_stopped(TSstore.chi);
   std::fprintf(fp, "LENS PARMS:\n");
   writep(fp, names, params);
   std::fprintf(fp, "SOURCE PARMS:\n");
@@ -100,9 +108,9 @@ void writebest(FILE* fp, const BVec<std::string>& names, const Mat& params) {
     double xs = 0, ys = 0;
     GetRegister(1, i, xs, ys);
     std::fprintf(fp, "Source #%d\n", i);
-    std::fprintf(fp, "  posn: %13.6e %13.6e\n", m.u, m.v);
-    std::fprintf(fp, "  flux: %13.6e\n", m.multiflux >= 1 ? m.fsrc[1] : 0.0);
-    std::fprintf(fp, "     h: %13.6e\n", m.h);
+    std::fprintf(fp, "  posn: %13.6e %13.6e\n", stopped ? 0.0 : m.u, stopped ? 0.0 : m.v);
+    std::fprintf(fp, "  flux: %13.6e\n", !stopped && m.multiflux >= 1 ? m.fsrc[1] : 0.0);
+    std::fprintf(fp, "     h: %13.6e\n", stopped ? 0.0 : m.h);
     if (m.zsrc > 0)
       std::fprintf(fp, "  zsrc: %13.6e\n", m.zsrc);
     else if (settings.zsrc > 0)
@@ -113,13 +121,13 @@ void writebest(FILE* fp, const BVec<std::string>& names, const Mat& params) {
     const int n = std::min(o.nimg, o.maximg);
     for (int k = 1; k <= n; ++k) {
       if (o.core[k] != 0) continue;
-      const bool have = k <= m.maximg && m.multiflux >= 1;
+      const bool have = !stopped && k <= m.maximg && m.multiflux >= 1;
       std::fprintf(fp, " %8.4f %8.4f (%.1e) %8.4f (%9.2e) %6.2f (%.1e) -> %8.4f %8.4f %8.4f %8.4f\n", o.x[k] + xs,
                    o.y[k] + ys, o.sig_a[k], o.multiflux >= 1 ? o.flux[k][1] : 0.0,
                    o.multiflux >= 1 ? o.sig_flux[k][1] : 0.0, o.tdel[k], o.sig_tdel[k], have ? m.x[k] : 0.0,
                    have ? m.y[k] : 0.0, have ? m.flux[k][1] : 0.0, have ? m.tdel[k] : 0.0);
     }
-    if (m.nextra > 0) {
+    if (!stopped && m.nextra > 0) {
       std::fprintf(fp, "Extra model images: %d\n", m.nextra);
       for (int k = 1; k <= m.nextra; ++k)
         std::fprintf(fp, settings.extraflux > 0 ? " %13.6e %13.6e %13.6e  (x,y,flux)\n"
@@ -176,9 +184,12 @@ void panel_closing(FILE* fp) {
 void doplot() {
   plot_grid("grid.dat");
   plot_crit("crit.dat");
-  FILE* fp = std::fopen("best.sm", "w");
-  if (!fp) {
-    qprintf("ERROR: Could not open sm file best.sm\n");
+  WholeFile fp;
+  try {
+    fp = WholeFile("best.sm", "Could not open sm file best.sm");
+  } catch (const FatalError& e) {
+    // The plot macros are a convenience: without them the fit goes on.
+    qprintf("ERROR: %s\n", e.message.c_str());
     return;
   }
   qprintf("Writing sm macros to best.sm\n");
@@ -230,5 +241,5 @@ void doplot() {
   std::fprintf(fp, "%s", data_line);
   std::fprintf(fp, "\t do i=0,dimen(x1)-1 {relocate $(u1[$i]) $(v1[$i]) draw $(u2[$i]) $(v2[$i])}\n");
   std::fprintf(fp, "\n");
-  std::fclose(fp);
+  fp.commit();
 }

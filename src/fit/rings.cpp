@@ -11,6 +11,7 @@
 #include "fit/fit_state.h"
 #include "fit/store.h"
 #include "imageplane/images.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -201,12 +202,12 @@ double vary_ringsource(Vec& p) {
   BRow<double> q = TSring.Ringparms[i];
   FILE* d = diag();
 
-  FileHandle tmp, tmpdat;
+  // The ring points of the final model, for inspection: a working folder that refuses
+  // them costs the files, not the fit.
+  OutFile tmp, tmpdat;
   if (W.finalflag == 1 && settings.tempfiles == 1) {
-    tmp = FileHandle(std::fopen("ringpts.tmp", "w"));
-    if (!tmp) fatal("could not open output file ringpts.tmp");
-    tmpdat = FileHandle(std::fopen("ringpts.tmpdat", "w"));
-    if (!tmpdat) fatal("could not open output file ringpts.tmpdat");
+    tmp = open_trace("ringpts.tmp", false);
+    tmpdat = open_trace("ringpts.tmpdat", false);
   }
 
   int k = 0;
@@ -348,7 +349,7 @@ double vary_ringsource(Vec& p) {
       if (flag[j] != 0) continue;
       BRow<double> r = TSring.Ringdat[i][j];
       std::fprintf(tmp, "%e %e %e %e %e\n", W.lam[j], r[1] + W.xshift, r[2] + W.yshift, r[3], W.dist[j]);
-      std::fprintf(tmpdat, "%e %e %e %e %e 0 0 \n", r[1], r[2], r[3], W.lam[j], r[5]);
+      if (tmpdat) std::fprintf(tmpdat, "%e %e %e %e %e 0 0 \n", r[1], r[2], r[3], W.lam[j], r[5]);
     }
     if (n > 0) {
       // The curve closes on ray 1, whatever its kind.
@@ -357,6 +358,8 @@ double vary_ringsource(Vec& p) {
       std::fprintf(tmp, "%e %e %e %e %e\n", W.lam[1], r[1] + W.xshift, r[2] + W.yshift, r[3], ring_dist(W.lam[1]));
     }
   }
+  tmp.close();
+  tmpdat.close();
 
   const double total = chi1 + chi2 + chi3;
   std::fprintf(d, "DONE RING %e %e %e %e\n", chi1, chi2, chi3, total);

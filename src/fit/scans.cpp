@@ -12,7 +12,7 @@
 #include "fit/results.h"
 #include "fit/store.h"
 #include "imageplane/source_models.h"
-#include "io/qvmfile.h"
+#include "io/outfile.h"
 #include "models/evaluator.h"
 #include "numeric/interp.h"
 #include "numeric/sort.h"
@@ -80,7 +80,7 @@ struct Scan {
   BVec<std::string> names;
   IMat vary;
   Mat src0;
-  FileHandle chi, dat;
+  OutFile chi, dat;
   long best = 1;
   double bestchi;
   explicit Scan(double start_best) : bestchi(start_best) {}
@@ -109,12 +109,17 @@ void evaluate_point(const BVec<std::string>& names, const ScanPoint& pt) {
 
 // The point's report (best-fit report to B.dat; its scanned values and chi-squared line
 // to B.chi), flushed.
-void report_point(const Scan& s, const Mat& p, const double* values, int nvalues) {
-  writebest(s.dat, s.names, p);
-  for (int v = 0; v < nvalues; ++v) std::fprintf(s.chi, v == 0 ? "%e" : " %e", values[v]);
-  writechi(s.chi, TSstore.chi, 0);
-  std::fflush(s.dat);
-  std::fflush(s.chi);
+void write_point(FILE* dat, FILE* chi, const BVec<std::string>& names, const Mat& p, const double* values,
+                 int nvalues) {
+  writebest(dat, names, p);
+  for (int v = 0; v < nvalues; ++v) std::fprintf(chi, v == 0 ? "%e" : " %e", values[v]);
+  writechi(chi, TSstore.chi, 0);
+}
+
+void report_point(Scan& s, const Mat& p, const double* values, int nvalues) {
+  write_point(s.dat, s.chi, s.names, p, values, nvalues);
+  s.dat.flush();
+  s.chi.flush();
 }
 
 Vec step_values(int steps, double lo, double hi) {
@@ -139,8 +144,8 @@ Mat reference_with(int ig, int ip, double x) {
   return m;
 }
 
-// How a scan opens its report files: through QVMfopen (which reports the opening) or
-// quietly, with the scan's own failure messages.
+// How a scan opens its report files: announcing each opening as the file opener does, or
+// quietly; with the scan's own failure messages.
 struct ReportFiles {
   bool announce;
   const char* chi_failure;
@@ -149,17 +154,10 @@ struct ReportFiles {
   const char* best_line;
 };
 
-FILE* open_report(const ReportFiles& f, const std::string& path, const char* failure) {
-  if (f.announce) return QVMfopen(path, "w", failure);
-  FILE* fp = std::fopen(path.c_str(), "w");
-  if (!fp) fatal(failure);
-  return fp;
-}
-
 void open_reports(Scan& s, const ReportFiles& f, const std::string& outbase, const char* line) {
   const std::string chi = outbase + ".chi", dat = outbase + ".dat";
-  s.chi = FileHandle(open_report(f, chi, f.chi_failure));
-  s.dat = FileHandle(open_report(f, dat, f.dat_failure));
+  s.chi = OutFile(chi, "w", f.chi_failure, f.announce);
+  s.dat = OutFile(dat, "w", f.dat_failure, f.announce);
   if (line) qprintf(line, dat.c_str(), chi.c_str());
 }
 
@@ -174,17 +172,19 @@ void finish_scan(Scan& s, const ReportFiles& f, const BVec<ScanPoint>& pts, long
   s.dat.close();
   int ndim = 0, ngv = 0, nsv = 0;
   storage_init(s.names, TWref.refv, pts[s.best].p, ndim, ngv, nsv);
-  open_reports(s, f, outbase, "Writing (sorted) data and chisq to: %s %s\n");
-  header(static_cast<FILE*>(s.chi));
-  std::fflush(s.chi);
+  // The sorted files replace the point-by-point ones only when complete.
+  const std::string chipath = outbase + ".chi", datpath = outbase + ".dat";
+  WholeFile chi(chipath, f.chi_failure, f.announce), dat(datpath, f.dat_failure, f.announce);
+  qprintf("Writing (sorted) data and chisq to: %s %s\n", datpath.c_str(), chipath.c_str());
+  header(static_cast<FILE*>(chi));
   double v[2];
   for (long i = 1; i <= n; ++i) {
     prepare(i);
     evaluate_point(s.names, pts[i]);
-    report_point(s, pts[i].p, v, values(i, v));
+    write_point(dat, chi, s.names, pts[i].p, v, values(i, v));
   }
-  s.chi.close();
-  s.dat.close();
+  chi.commit();
+  dat.commit();
 
   BVec<Mat> models(1, n);
   Vec tot(1, n);
@@ -195,13 +195,13 @@ void finish_scan(Scan& s, const ReportFiles& f, const BVec<ScanPoint>& pts, long
   writestartN(outbase + ".startN", s.names, TWref.refv, models, tot, static_cast<int>(n));
 
   const std::string path = outbase + ".best";
-  FileHandle best(open_report(f, path, f.best_failure));
+  WholeFile best(path, f.best_failure, f.announce);
   qprintf(f.best_line, path.c_str());
   prepare(s.best);
   evaluate_point(s.names, pts[s.best]);
   writebest(QVMstdout, s.names, pts[s.best].p);
   writebest(best, s.names, pts[s.best].p);
-  best.close();
+  best.commit();
   writestart(outbase + ".start", s.names, TWref.refv, pts[s.best].p);
   storage_clear();
 }
@@ -569,7 +569,7 @@ void do_varytwo(int igal, int iparm, int isteps, int jgal, int jparm, int jsteps
   };
   open_reports(s, files, outbase, "Writing data and chisq to: %s %s\n");
   header(s.chi);
-  std::fflush(s.chi);
+  s.chi.flush();
 
   BVec<Mat> tensor(1, nmodels);
   for (int m = 1; m <= nmodels; ++m) tensor[m].reset(1, TWgal.NGALMAX, 1, 10);
@@ -710,8 +710,7 @@ void modelgrid(const WordArray& words) {
   s.src0 = TWsrc.srcparms;
 
   const std::string path = outbase + ".dat";
-  s.dat = FileHandle(std::fopen(path.c_str(), "w"));
-  if (!s.dat) fatal("could not open modelgrid output file");
+  s.dat = OutFile(path, "w", "could not open modelgrid output file");
   qprintf("Writing modelgrid results to file %s\n", path.c_str());
 
   BVec<Mat> tensor(1, 1);
@@ -730,7 +729,7 @@ void modelgrid(const WordArray& words) {
     TWsrc.srcparms = s.src0;
     fit_point(s, tensor, 1, pts[n], n);
     writebest(s.dat, s.names, pts[n].p);
-    std::fflush(s.dat);
+    s.dat.flush();
   }
   s.dat.close();
 
@@ -743,15 +742,14 @@ void modelgrid(const WordArray& words) {
   writestartN(outbase + ".startN", s.names, M.refv, models, tot, static_cast<int>(N));
 
   const std::string bpath = outbase + ".best";
-  FileHandle best(std::fopen(bpath.c_str(), "w"));
-  if (!best) fatal("could not open modelgrid best file");
+  WholeFile best(bpath, "could not open modelgrid best file");
   qprintf("Writing best modelgrid model to file %s\n", bpath.c_str());
   int ndim_store = 0, ngv = 0, nsv = 0;
   storage_init(s.names, M.refv, pts[s.best].p, ndim_store, ngv, nsv);
   evaluate_point(s.names, pts[s.best]);
   storage_clear();
   writebest(best, s.names, pts[s.best].p);
-  best.close();
+  best.commit();
   writestart(outbase + ".start", s.names, M.refv, pts[s.best].p);
 }
 

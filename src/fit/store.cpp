@@ -14,6 +14,7 @@
 #include "fit/testterms.h"
 #include "fit/weak.h"
 #include "imageplane/source_models.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -305,17 +306,32 @@ double eval_row(Mat& p, int v, int ndim, Vec& scratch) {
 }
 }  // namespace
 
+namespace {
+OutFile chi_trace;
+}
+
+void open_chi_trace() {
+  chi_trace = settings.tempfiles == 1 ? open_trace("chitmp.dat", true) : OutFile();
+  TSrun.chifile = chi_trace.get();
+}
+
+void close_chi_trace() {
+  TSrun.chifile = nullptr;
+  chi_trace.close();
+}
+
+void drop_chi_trace() {
+  TSrun.chifile = nullptr;
+  chi_trace = OutFile();
+}
+
 void domin(const BVec<std::string>& names, const IMat& vary, BVec<Mat>& models, int nmodels, int& ndim,
            int& niter) {
   if (nmodels < 1) fatal("no parameters passed to minimization routine domin()\n");
   struct CloseTrace {
-    ~CloseTrace() {
-      if (TSrun.chifile) std::fclose(TSrun.chifile);
-      TSrun.chifile = nullptr;
-    }
+    ~CloseTrace() { drop_chi_trace(); }
   } close_trace;
-  TSrun.chifile = nullptr;
-  if (settings.tempfiles == 1) TSrun.chifile = QVMfopen("chitmp.dat", "w", "could not open file chitmp.dat");
+  open_chi_trace();
   if (!vertex_stream_started) start_command_run();
 
   int ngvary = 0, nsvary = 0;
@@ -404,4 +420,5 @@ void domin(const BVec<std::string>& names, const IMat& vary, BVec<Mat>& models, 
   auto_parms(m1);
   ring_result_hook(S.gname, S.gtry, m1);
   storage_clear();
+  close_chi_trace();
 }

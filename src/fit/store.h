@@ -56,6 +56,12 @@ extern FitRun TSrun;
 // Starts a new command run: every fitting, scanning and sampling command calls it first.
 // Resets the once-per-run warnings and restarts the vertex stream from the "seed".
 void start_command_run();
+// The trace stream chitmp.dat of a fit, in the working folder while "tempfiles" is 1 (a
+// folder that refuses it costs the trace, not the fit). close_chi_trace checks what was
+// written; drop_chi_trace lets it go unchecked on the way out of an error.
+void open_chi_trace();
+void close_chi_trace();
+void drop_chi_trace();
 // True the first time it is called with this stamp in the current command run.
 bool once_per_run(long& stamp);
 // Marks the next evaluation as that of the user's model as loaded; calc_chi clears it.

@@ -8,6 +8,7 @@
 #include "core/lens_model.h"
 #include "fit/fit_data.h"
 #include "fit/store.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -128,11 +129,9 @@ double weak_chi() {
   if (cat.Nweak <= 0) return 0.0;
   double dx, dy;
   GetRegister(4, 1, dx, dy);
-  FileHandle wk_tmp;
-  if (settings.tempfiles == 1) {
-    wk_tmp = FileHandle(QVMfopen("weakpts.tmp", "w", "could not open weakpts.tmp file"));
-    std::fprintf(wk_tmp, "#  x  y  e1  e2  prob\n");
-  }
+  OutFile wk_tmp;
+  if (settings.tempfiles == 1) wk_tmp = open_trace("weakpts.tmp", true);
+  if (wk_tmp) std::fprintf(wk_tmp, "#  x  y  e1  e2  prob\n");
   double chi = 0.0;
   WeakGalaxy g;
   for (int i = 1; i <= cat.Nweak; ++i) {
@@ -145,6 +144,7 @@ double weak_chi() {
     if (wk_tmp)
       std::fprintf(wk_tmp, "%13.6e %13.6e %13.6e %13.6e %13.6e\n", g.wk_x, g.wk_y, g.wk_e1, g.wk_e2, l);
   }
+  wk_tmp.close();
   return chi;
 }
 
@@ -214,7 +214,7 @@ void weakproc(const WordArray& words) {
   }
   if (settings.zlens < 0) fatal("zlens must be set in weakproc");
   FileHandle in(QVMfopen(words[1], "r", "could not open weakproc input file"));
-  FileHandle out(QVMfopen(words[2], "w", "could not open weakproc output file"));
+  WholeFile out(words[2], "could not open weakproc output file", true);
   WordArray w;
   if (myread(in, w) != 1 || w.own_count() < 2) fatal("too few entries on first line of weakproc file");
   const long n = w.finite_integer(0, "weakproc");
@@ -233,7 +233,7 @@ void weakproc(const WordArray& words) {
                  v[5], wz, dw);
   }
   // A catalogue cut short would be loaded as a different one.
-  if (std::ferror(out) || out.close() != 0) fatal("could not write weakproc output file " + words[2]);
+  out.commit();
 }
 
 void weakprochelp(int level) {
@@ -276,7 +276,7 @@ void weakmock(const WordArray& words) {
   // Lensed at the drawn redshift, referenced as the weak term and the point images are.
   const bool redshifts = settings.zlens >= 0;
   const double r0 = weak_reference_ratio();
-  FileHandle f(QVMfopen(words[1], "w", "could not open weakmock output file"));
+  WholeFile f(words[1], "could not open weakmock output file", true);
   std::fprintf(f, "%ld %e\n", n, erms);
   std::fprintf(f, "#  x  y  e1  e2  de1  de2  z  dz  #  es1  es2\n");
   // Each intrinsic component has dispersion e_rms/sqrt(2), so that <|s|^2> = e_rms^2, the
@@ -304,7 +304,7 @@ void weakmock(const WordArray& words) {
     std::fprintf(f, "%13.6e %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e  # %13.6e %13.6e\n", x, y, e1, e2,
                  sige, sige, z, dz, s1, s2);
   }
-  if (std::ferror(f) || f.close() != 0) fatal("could not write weakmock output file " + words[1]);
+  f.commit();
   // The command advances the process-wide seed.
   SetVar("seed", 0, static_cast<double>(seed));
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "imageplane/grid.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "io/wcs.h"
 #include "models/component.h"
@@ -258,9 +259,10 @@ void plot_crit(const std::string& file) {
     if (!quietflag) note("no critical curves have been found");
     return;
   }
-  FileHandle fp(QVMfopen(file, "w", "could not open critical curve output file"));
+  WholeFile fp(file, "could not open critical curve output file", true);
   qprintf("Writing critical curves and caustics to %s\n", file.c_str());
   plot_crv(fp, TWcrit.ncrit, TWcrit.crit);
+  fp.commit();
 }
 
 void plot_crv(FILE* fp, int n, const Mat& pts) {
@@ -306,7 +308,7 @@ void plot_crv(FILE* fp, int n, const Mat& pts) {
         break;
     }
   }
-  std::fflush(fp);
+  flush_record(fp);
   if (n <= 0) {
     if (!quietflag) note("no curve points are given for plot_crv()");
     return;
@@ -334,7 +336,7 @@ void plot_crv(FILE* fp, int n, const Mat& pts) {
         std::fprintf(fp, "line(%f,%f,%f,%f)\n", ra(u1), dec(v1), ra(u2), dec(v2));
         break;
     }
-    std::fflush(fp);
+    flush_record(fp);
   });
 }
 
@@ -461,7 +463,7 @@ void fitcrit(const WordArray& words) {
     return;
   }
 
-  FileHandle fp(QVMfopen(outname, "w", "could not open fitcrit output file"));
+  WholeFile fp(outname, "could not open fitcrit output file", true);
 
   // Tangential points by ascending angle.
   Vec th(1, nt);
@@ -546,4 +548,5 @@ void fitcrit(const WordArray& words) {
     std::fprintf(fp, "%13.6e %13.6e   %13.6e %13.6e\n", r * std::cos(t), r * std::sin(t), rm * std::cos(t),
                  rm * std::sin(t));
   }
+  fp.commit();
 }

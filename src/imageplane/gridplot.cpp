@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "imageplane/grid.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -42,8 +43,9 @@ void doplotgridOLD(FILE* f, const gnode* first, int mode, int level) {
 }
 
 void write_grid_file(const std::string& name, const gnode* grid) {
-  FileHandle f(QVMfopen(name, "w", "could not open grid output file"));
+  WholeFile f(name, "could not open grid output file", true);
   doplotgridOLD(f, grid, 1, 1);
+  f.commit();
 }
 
 }  // namespace
@@ -53,7 +55,7 @@ void plot_grid(const std::string& file) {
   const char* k = K.c_str();
   const int mode = settings.plotmode;
   if (mode < 1 || mode > 4) fatal("unknown value of plotmode");
-  FileHandle f(QVMfopen(file, "w", "could not open grid output file"));
+  WholeFile f(file, "could not open grid output file", true);
   qprintf("Writing grid to %s\n", file.c_str());
   if (mode == 1) {
     std::fprintf(f, "%s\n%s Columns: x1 y1 u1 v1 x2 y2 u2 v2 lev\n%s\n", k, k, k);
@@ -89,6 +91,7 @@ void plot_grid(const std::string& file) {
         break;
     }
   }
+  f.commit();
 }
 
 void plot_grid_OLD(const std::string& base) {

@@ -14,6 +14,7 @@
 #include "imageplane/sbmap.h"
 #include "imageplane/source_models.h"
 #include "io/arrayfile.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -488,8 +489,7 @@ void lightcrv(const WordArray& words) {
   }
   require_model();
   const std::string file = words[1];
-  FileHandle fp(std::fopen(file.c_str(), "w"));
-  if (!fp) fatal("could not open lightcrv output file");
+  WholeFile fp(file, "could not open lightcrv output file");
   qprintf("Writing lightcrv to %s\n", file.c_str());
 
   const std::string mark = GetString("_COMMENT");
@@ -530,12 +530,12 @@ void lightcrv(const WordArray& words) {
         for (int k = 1; k <= nimg; ++k) std::fprintf(fp, " %13.6e %13.6e %13.6e", list[k][1], list[k][2], list[k][3]);
       }
       std::fprintf(fp, "\n");
-      std::fflush(fp);
+      flush_record(fp);
       if (++step % 10 == 0 && !quietflag) qprintf("Step %d/%d\n", step, total);
     }
     if (settings.plotmode == 2 && n > 1) std::fprintf(fp, "\n");
   }
-  if (fp.close() != 0) fatal("could not write lightcrv output file " + file);
+  fp.commit();
 }
 
 void lightcrvhelp(int level) {
@@ -596,10 +596,10 @@ void map2lcrv(const WordArray& words) {
   if (!read_finite_array(words[1], type, nx, ny, map)) return;
   Mat cut;
   lcrv_from_map(nx, ny, map, cut, b / pixscale, theta * M_PI / 180.0);
-  FileHandle fp(QVMfopen(words[6], "w", "could not open output file"));
+  WholeFile fp(words[6], "could not open output file", true);
   for (int i = 1; i <= static_cast<int>(cut.rhi()); ++i)
     if (cut[i][3] > 0.0) std::fprintf(fp, "%13.6e %13.6e\n", pixscale * cut[i][1], cut[i][2]);
-  if (fp.close() != 0) fatal("could not write output file " + words[6]);
+  fp.commit();
 }
 
 void map2lcrvhelp(int level) {
@@ -671,13 +671,13 @@ void map2lstats(const WordArray& words) {
       std::sort(col.begin(), col.end());
     }
     const std::string path = strformat("%s-%s.dat", base.c_str(), names[m]);
-    FileHandle fp(QVMfopen(path, "w", "could not open output file"));
+    WholeFile fp(path, "could not open output file", true);
     for (int l = 1; l <= nt; ++l) {
       std::fprintf(fp, "%e", 1.0 - (l - 1) / static_cast<double>(nt));
       for (int k = 1; k <= nb; ++k) std::fprintf(fp, " %e", sorted[static_cast<size_t>(k - 1)][static_cast<size_t>(l - 1)]);
       std::fprintf(fp, "\n");
     }
-    if (fp.close() != 0) fatal("could not write output file " + path);
+    fp.commit();
   }
 }
 
@@ -794,7 +794,7 @@ void magdist2(const WordArray& words) {
     const size_t k = static_cast<size_t>(i);
     return (s[k + 1] - s[k - 1]) / (delta[k + 1] - delta[k - 1]);
   };
-  FileHandle fp(QVMfopen(words[1], "w", "could not open output file in magdist2"));
+  WholeFile fp(words[1], "could not open output file in magdist2", true);
   const std::string mark = GetString("_COMMENT");
   std::fprintf(fp, "%s delta  dsigma/ddelta(amp)  sigma(>delta)(amp)  dsigma/ddelta(deamp)  sigma(>delta)(deamp)\n",
                mark.c_str());
@@ -803,7 +803,7 @@ void magdist2(const WordArray& words) {
     std::fprintf(fp, "%13.6e %13.6e %13.6e %13.6e %13.6e\n", delta[k], deriv(amp, i), amp[k], deriv(deamp, i),
                  deamp[k]);
   }
-  if (fp.close() != 0) fatal("could not write output file " + words[1]);
+  fp.commit();
 }
 
 double sersic_Reff(double x, double n) { return src_sersic_Rfunc(x, n, 0.5); }

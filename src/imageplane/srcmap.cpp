@@ -7,6 +7,7 @@
 #include "imageplane/finite_source.h"
 #include "imageplane/images.h"
 #include "io/arrayfile.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "numeric/interp.h"
 #include "numeric/random.h"
@@ -253,10 +254,10 @@ void makesrcmap(const WordArray& words) {
   }
   if (add_noise) settings.seed = rng.seed;
   if (!write_array(outname, outtype, nx, ny, map)) return;
-  FileHandle f(QVMfopen(rangename, "w", "could not open range file for writing"));
+  WholeFile f(rangename, "could not open range file for writing", true);
   std::fprintf(f, "%e %e\n", xlo, xhi);
   std::fprintf(f, "%e %e\n", ylo, yhi);
-  if (f.close() != 0) fatal("could not write range file " + rangename);
+  f.commit();
 }
 
 void makesrcmaphelp(int level) {

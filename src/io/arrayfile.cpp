@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "io/qvmfile.h"
+#include "io/outfile.h"
 #include "io/wcs.h"
 #include "shell/fatal.h"
 
@@ -93,17 +94,9 @@ FileHandle open_input(const std::string& path, const char* mode) {
   return f;
 }
 
-FileHandle open_output(const std::string& path, const char* mode) {
-  FileHandle f(std::fopen(path.c_str(), mode));
-  if (!f) fatal(strformat("could not open output file %s", path.c_str()));
-  return f;
-}
-
-// Flushes and closes an output file; a failed write ends the program instead of leaving a
-// short file that claims to be complete.
-void finish_output(FileHandle& f, const std::string& path) {
-  const bool bad = std::ferror(f.get()) != 0;
-  if (f.close() != 0 || bad) fatal(strformat("could not write output file %s", path.c_str()));
+// A map is replaced only when the new one is complete.
+WholeFile open_output(const std::string& path) {
+  return WholeFile(path, "could not open output file " + path);
 }
 
 // Next white-space separated word of a text stream; false at the end of the stream.
@@ -219,13 +212,13 @@ void read_text(const std::string& path, int& nx, int& ny, Mat& a) {
 
 void write_text(const std::string& path, int nx, int ny, const Mat& a) {
   check_output_array(nx, ny, a, path);
-  FileHandle f = open_output(path, "w");
+  WholeFile f = open_output(path);
   qprintf("Writing array to text file %s\n", path.c_str());
   std::fprintf(f, "%d %d\n", nx, ny);
   for (int y = 1; y <= ny; ++y) {
     for (int x = 1; x <= nx; ++x) std::fprintf(f, "%e\n", static_cast<double>(to_float(a[x][y])));
   }
-  finish_output(f, path);
+  f.commit();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -261,14 +254,14 @@ void read_bin(const std::string& path, int& nx, int& ny, Mat& a) {
 
 void write_bin(const std::string& path, int nx, int ny, const Mat& a) {
   const long n = check_output_array(nx, ny, a, path);
-  FileHandle f = open_output(path, "wb");
+  WholeFile f = open_output(path);
   qprintf("Writing array to binary file %s\n", path.c_str());
   const int32_t dims[2] = {nx, ny};
   std::fwrite(dims, sizeof(int32_t), 2, f);
   std::vector<float> v(static_cast<size_t>(n));
   to_file_order(a, nx, ny, v.data());
   std::fwrite(v.data(), sizeof(float), v.size(), f);
-  finish_output(f, path);
+  f.commit();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -315,7 +308,7 @@ void write_fits(const std::string& path, int nx, int ny, const Mat& a) {
   // Something other than a file (a folder, a device) in the target's place is never replaced.
   struct stat st;
   if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-    fatal(strformat("could not write output file %s", path.c_str()));
+    write_failure(path, S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP);
   }
 
   // The file is built under a fresh name in the target's folder and renamed over the target
@@ -372,8 +365,9 @@ void write_fits(const std::string& path, int nx, int ny, const Mat& a) {
   g.f = nullptr;
   if (ffclos(fp, &status)) fail("writing");
   if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    const int err = errno;
     std::remove(tmp.c_str());
-    fatal(strformat("could not write output file %s", path.c_str()));
+    write_failure(path, err);
   }
 }
 

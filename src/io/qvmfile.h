@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <string>
 
-// Opens path with the given C mode. On failure ends the program with "ERROR: <message>".
+// Opens path with the given C mode. On failure ends the program with "ERROR: <message>",
+// for an output file "ERROR: <message>: <path>: <reason>".
 // On success reports "Opened input file: %s" (modes beginning with "r") or
 // "Opened output file: %s" (modes beginning with "w"), in quiet mode too.
 FILE* QVMfopen(const std::string& path, const char* mode, const std::string& message);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "io/arrayfile.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/classes.h"
 #include "models/component.h"
@@ -691,10 +692,10 @@ void makekapmap(const WordArray& words) {
     }
   }
   if (!write_array(outname, outtype, nx, ny, kap)) return;
-  FileHandle f(QVMfopen(rangename, "w", "could not open range file for writing"));
+  WholeFile f(rangename, "could not open range file for writing", true);
   std::fprintf(f, "%e %e\n", xlo, xhi);
   std::fprintf(f, "%e %e\n", ylo, yhi);
-  if (f.close() != 0) fatal("could not write range file " + rangename);
+  f.commit();
 }
 
 void checkkapmaphelp(int level) {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "numeric/linalg.h"
 #include "numeric/sort.h"
@@ -182,19 +183,19 @@ void doPCA(const WordArray& words) {
   Mat rot(1, n, 1, n);
   PCAdcmp(data, static_cast<int>(npts), static_cast<int>(n), mean, eval, rot);
 
-  FileHandle info(QVMfopen(outbase + ".info", "w", "could not open doPCA output file"));
+  WholeFile info(outbase + ".info", "could not open doPCA output file", true);
   std::fprintf(info, "#  index  eigenvalues  mean-vector  rotation-matrix\n");
   for (long i = 1; i <= n; i++) {
     std::fprintf(info, "%2ld %13.6e %13.6e ", i, eval[i], mean[i]);
     for (long j = 1; j <= n; j++) std::fprintf(info, " %13.6e", rot[i][j]);
     std::fprintf(info, "\n");
   }
-  info.close();
+  info.commit();
 
-  FileHandle dat(QVMfopen(outbase + ".dat", "w", "could not open doPCA output file"));
+  WholeFile dat(outbase + ".dat", "could not open doPCA output file", true);
   for (long i = 1; i <= npts; i++) {
     for (long j = 1; j <= n; j++) std::fprintf(dat, " %13.6e", data[i][j]);
     std::fprintf(dat, "\n");
   }
-  dat.close();
+  dat.commit();
 }

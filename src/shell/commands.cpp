@@ -56,12 +56,12 @@ void cmdloop() {
   for (;;) {
     if (!quietflag) {
       qprintf("%s ", prompt.c_str());
-      std::fflush(QVMstdout);
+      flush_output();
     }
     if (!read_line(QVMstdin, line)) break;
     if (!line.empty() && line[0] == '!') {
       line[0] = ' ';
-      std::fflush(QVMstdout);
+      flush_output();
       if (std::system(line.c_str()) != 0) { /* the shell's result is not reported */ }
       continue;
     }
@@ -76,7 +76,7 @@ void cmdloop() {
     if (words[0] == "quit" || words[0] == "exit") break;
   }
   if (!quietflag) qprintf("\n");
-  std::fflush(QVMstdout);
+  flush_output();
 }
 
 void SetGlob() {

@@ -1,6 +1,8 @@
 #include "shell/fatal.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <vector>
 
 FILE* QVMstdin = stdin;
@@ -19,6 +21,13 @@ void fits_fatal(int status) {
   throw FatalError(FatalKind::Fits, "FITS error", status != 0 ? status : kErrorExitStatus);
 }
 
+void flush_output() {
+  errno = 0;
+  int err = std::fflush(QVMstdout) != 0 ? (errno ? errno : EIO) : 0;
+  if (err == 0 && std::ferror(QVMstdout)) err = EIO;
+  if (err) throw FatalError(FatalKind::Output, strformat("could not write standard output: %s", std::strerror(err)), kErrorExitStatus);
+}
+
 int report_fatal(const FatalError& e) {
   switch (e.kind) {
     case FatalKind::Error:
@@ -30,6 +39,9 @@ int report_fatal(const FatalError& e) {
       std::fprintf(stderr, "...now exiting to system...\n");
       break;
     case FatalKind::Fits:
+      break;
+    case FatalKind::Output:
+      std::fprintf(stderr, "ERROR: %s\n", e.message.c_str());
       break;
   }
   std::fflush(QVMstdout);

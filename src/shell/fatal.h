@@ -25,6 +25,7 @@ enum class FatalKind {
   Error,      // "ERROR: <message>" on QVMstdout
   Numerical,  // the three-line numerical-toolkit report on standard error
   Fits,       // a FITS library report, already printed on standard error
+  Output,     // "ERROR: <message>" on standard error (screen output itself failed)
 };
 
 struct FatalError : std::exception {
@@ -42,6 +43,10 @@ struct FatalError : std::exception {
 [[noreturn]] void nrerror(const std::string& message);
 // Ends the program after a FITS failure; the library's report has been printed.
 [[noreturn]] void fits_fatal(int status);
+
+// Flushes QVMstdout; when the flush fails or the stream is in error the program ends with
+// "ERROR: could not write standard output: <reason>" on standard error.
+void flush_output();
 
 // Prints the report of a caught FatalError and returns the process exit status.
 int report_fatal(const FatalError& e);

@@ -53,15 +53,25 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   int status;
+  bool output_failed = false;
   try {
     status = run(argc, argv);
   } catch (const FatalError& e) {
     status = report_fatal(e);
+    output_failed = e.kind == FatalKind::Output;
   } catch (const std::bad_alloc&) {
     // Memory ran out outside the index-bounded arrays (words, lines, text tables): end as
     // a refused allocation does, keeping what was printed so far.
     status = report_fatal(FatalError(FatalKind::Numerical, "allocation failure", kErrorExitStatus));
   }
-  std::fflush(QVMstdout);
+  // Whatever ended the run, output that never arrived is a failure of its own.
+  if (!output_failed) {
+    try {
+      flush_output();
+    } catch (const FatalError& e) {
+      const int s = report_fatal(e);
+      if (status == kNormalExitStatus) status = s;
+    }
+  }
   return status;
 }

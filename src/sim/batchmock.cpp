@@ -11,6 +11,7 @@
 #include "core/lens_model.h"
 #include "imageplane/gridcheck.h"
 #include "imageplane/images.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -64,13 +65,13 @@ void split_stream(const Batch& b, long nkind[3]) {
   }
   const std::string omsg = strformat("could not open %s output file", b.name);
   const char kinds[3] = {'d', 'q', 'o'};
-  FileHandle fd[3], fi[3], fs[3], fp[3];
+  WholeFile fd[3], fi[3], fs[3], fp[3];
   const int ncomp = written_components();
   for (int k = 0; k < 3; ++k) {
-    fd[k] = FileHandle(QVMfopen(strformat("%s-%c.dat", b.base.c_str(), kinds[k]), "w", omsg));
-    fi[k] = FileHandle(QVMfopen(strformat("%s-%c.img", b.base.c_str(), kinds[k]), "w", omsg));
-    fs[k] = FileHandle(QVMfopen(strformat("%s-%c.start", b.base.c_str(), kinds[k]), "w", omsg));
-    fp[k] = FileHandle(QVMfopen(strformat("%s-%c-p.dat", b.base.c_str(), kinds[k]), "w", omsg));
+    fd[k] = WholeFile(strformat("%s-%c.dat", b.base.c_str(), kinds[k]), omsg, true);
+    fi[k] = WholeFile(strformat("%s-%c.img", b.base.c_str(), kinds[k]), omsg, true);
+    fs[k] = WholeFile(strformat("%s-%c.start", b.base.c_str(), kinds[k]), omsg, true);
+    fp[k] = WholeFile(strformat("%s-%c-p.dat", b.base.c_str(), kinds[k]), omsg, true);
     if (LOS.on > 0)
       std::fprintf(fs[k], "%d %ld %d\n", ncomp, nkind[k], LOS.on);
     else
@@ -115,6 +116,12 @@ void split_stream(const Batch& b, long nkind[3]) {
       for (int j = 1; j <= 10; ++j) std::fprintf(fs[k], " %d", TWref.refv[g][j]);
       std::fprintf(fs[k], "\n");
     }
+  for (int k = 0; k < 3; ++k) {
+    fd[k].commit();
+    fi[k].commit();
+    fs[k].commit();
+    fp[k].commit();
+  }
 }
 
 void run_batch(const WordArray& words, bool fromfile) {
@@ -190,8 +197,8 @@ void run_batch(const WordArray& words, bool fromfile) {
 
   const int bw = settings.batchwrite;
   const bool text = bw == 1 || bw == 3, fits = bw == 2 || bw == 3;
-  FileHandle ftmp;
-  if (text) ftmp = FileHandle(QVMfopen(b.base + ".tmp", "w", strformat("could not open %s output file", b.name)));
+  OutFile ftmp;
+  if (text) ftmp = OutFile(b.base + ".tmp", "w", strformat("could not open %s output file", b.name), true);
   const std::string fitsname = b.base + ".fits";
   if (fits) {
     write_header_create_table(fitsname, "MODEL_REALISATIONS", NG, 1, settings.shrcoords, b.noise, settings.omega,
@@ -413,7 +420,7 @@ void batchmock1write(FILE* f, const std::string& label, int kindcount, const Mat
     std::fprintf(f, "%13.6e %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e\n", images[i][1], images[i][2], images[i][3],
                  std::fabs(sigx), ferr, images[i][4], i == leading ? 0.01 : sigt);
   }
-  std::fflush(f);
+  flush_record(f);
 }
 
 void batchmock1(const WordArray& words) { run_batch(words, false); }

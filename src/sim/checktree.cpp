@@ -2,6 +2,7 @@
 #include <cmath>
 #include <string>
 
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -23,7 +24,7 @@ int error_bin(double err) {
 }
 
 void write_hist(const std::string& path, const char* kind, const double h[8][7], int N, const std::string& mk) {
-  FileHandle f(QVMfopen(path, "w", "could not open checktree output file"));
+  WholeFile f(path, "could not open checktree output file", true);
   qprintf("Writing histogram of %s errors to %s\n", kind, path.c_str());
   std::fprintf(f, "%d %s Nsamp\n", N, mk.c_str());
   std::fprintf(f, "%s\n", mk.c_str());
@@ -35,6 +36,7 @@ void write_hist(const std::string& path, const char* kind, const double h[8][7],
     for (int c = 0; c <= 6; ++c) std::fprintf(f, " %f", h[b][c]);
     std::fprintf(f, "\n");
   }
+  f.commit();
 }
 }  // namespace
 
@@ -50,7 +52,7 @@ void checktree(const WordArray& words) {
   if (!(rmin < rmax)) fatal("checktree needs rmin < rmax");
   if (N < 1) fatal("checktree needs at least one sample point");
   if (TWgal.NGALMAX < 1) fatal("a model must be set before running checktree");
-  FileHandle out(QVMfopen(base + ".dat", "w", "could not open checktree output file"));
+  OutFile out(base + ".dat", "w", "could not open checktree output file", true);
   qprintf("Running %ld points and writing to %s\n", N, (base + ".dat").c_str());
   const std::string mk = GetString("_COMMENT");
   Settings& s = settings;
@@ -108,7 +110,7 @@ void checktree(const WordArray& words) {
       if (br == 0) std::printf("QVMrel %d  dat %13.6e %13.6e  err %13.6e\n", q, t[q], e[q], re);
     }
     std::fprintf(out, "\n");
-    std::fflush(out);
+    out.flush();
   }
   out.close();
   std::fflush(stdout);

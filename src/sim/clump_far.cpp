@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "imageplane/grid.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -224,7 +225,7 @@ std::vector<int> far_populations() {
 }
 
 void write_cdf(const std::string& path, const char* msg, std::vector<double> chi, int dof) {
-  FileHandle f(QVMfopen(path, "w", msg));
+  WholeFile f(path, msg, true);
   std::fprintf(f, "#  chisq  cdf(sim)  cdf(theory)\n");
   std::sort(chi.begin(), chi.end());
   const size_t n = chi.size();
@@ -232,6 +233,7 @@ void write_cdf(const std::string& path, const char* msg, std::vector<double> chi
     const double th = dof > 0 ? 1.0 - gamQfunc(dof / 2.0, chi[k] / 2.0) / gamfunc(dof / 2.0) : 0.0;
     std::fprintf(f, "%e %e %e\n", chi[k], static_cast<double>(k + 1) / n, th);
   }
+  f.commit();
 }
 
 void jack_pairs(FILE* f, int n, const Vec& v) {
@@ -260,7 +262,7 @@ void clumpIJdist(const WordArray& words) {
   int dof = 0;
   for (int i : pops) dof += cs.clumpdat[i].nterms;
   if (Nran <= 0) {
-    FileHandle f(QVMfopen(base + "-stats.dat", "w", msg));
+    WholeFile f(base + "-stats.dat", msg, true);
     std::fprintf(f, "#  index  mu  sigma\n");
     for (int i : pops) {
       const ClumpPop& p = cs.clumpdat[i];
@@ -268,6 +270,7 @@ void clumpIJdist(const WordArray& words) {
       for (int a = 1; a <= p.nterms; ++a) std::fprintf(f, "%3d  %13.6e %e\n", a, p.mean[a], std::sqrt(p.cov[a][a]));
       if (settings.plotmode == 2) std::fprintf(f, "\n");
     }
+    f.commit();
     return;
   }
   std::vector<Mat> inv;
@@ -276,8 +279,8 @@ void clumpIJdist(const WordArray& words) {
     matinv(m, cs.clumpdat[i].nterms);
     inv.push_back(std::move(m));
   }
-  FileHandle fchi(QVMfopen(base + "-chi.dat", "w", msg));
-  FileHandle fij(QVMfopen(base + "-IJ.dat", "w", msg));
+  OutFile fchi(base + "-chi.dat", "w", msg, true);
+  OutFile fij(base + "-IJ.dat", "w", msg, true);
   const long s = settings.seed;
   RandomStream Ns(s), rs(s), gs(s);
   std::vector<double> chis;
@@ -303,14 +306,14 @@ void clumpIJdist(const WordArray& words) {
     }
     std::fprintf(fij, "\n");
     std::fprintf(fchi, "%e\n", chi);
-    std::fflush(fchi);
-    std::fflush(fij);
+    fchi.flush();
+    fij.flush();
     chis.push_back(chi);
   }
   fchi.close();
   fij.close();
   write_cdf(base + "-cdf.dat", msg, chis, dof);
-  FileHandle f(QVMfopen(base + "-stats.dat", "w", msg));
+  WholeFile f(base + "-stats.dat", msg, true);
   if (!quietflag) qprintf("Examining jackknife statistics of IJ components.\n");
   std::fprintf(f, "#  index  [direct] mu sig  [sim]  mu mu_e  sig sig_e  skew skew_e  kur kur_e\n");
   for (size_t p = 0; p < pops.size(); ++p) {
@@ -323,6 +326,7 @@ void clumpIJdist(const WordArray& words) {
     }
     if (settings.plotmode == 2) std::fprintf(f, "\n");
   }
+  f.commit();
 }
 
 void clumpIJdisthelp(int) { help_padded(0, {"clumpIJdist <Nran> <outbase>"}); }
@@ -377,16 +381,18 @@ void clumptestfar(const WordArray& words) {
     }
   }
   {
-    FileHandle f(QVMfopen(base + "-mean.dat", "w", msg));
+    WholeFile f(base + "-mean.dat", msg, true);
     for (int a = 1; a <= nv; ++a) std::fprintf(f, "%13.6e\n", mu[a]);
+    f.commit();
   }
   auto write_mat = [&](const std::string& name, const Mat& m, bool corr) {
-    FileHandle f(QVMfopen(base + name, "w", msg));
+    WholeFile f(base + name, msg, true);
     for (int a = 1; a <= nv; ++a) {
       for (int c = 1; c <= nv; ++c)
         std::fprintf(f, " %13.6e", corr ? m[a][c] / std::sqrt(m[a][a] * m[c][c]) : m[a][c]);
       std::fprintf(f, "\n");
     }
+    f.commit();
   };
   write_mat("-cov.dat", V, false);
   write_mat("-corr.dat", V, true);
@@ -394,10 +400,10 @@ void clumptestfar(const WordArray& words) {
   if (!pops.empty()) matinv(Vinv, nv);
   write_mat("-Cinv.dat", Vinv, false);
 
-  FileHandle f1(QVMfopen(base + "-dat1.dat", "w", msg));
-  FileHandle f2(QVMfopen(base + "-dat2.dat", "w", msg));
-  FileHandle fe(QVMfopen(base + "-err.dat", "w", msg));
-  FileHandle fc(QVMfopen(base + "-chi.dat", "w", msg));
+  OutFile f1(base + "-dat1.dat", "w", msg, true);
+  OutFile f2(base + "-dat2.dat", "w", msg, true);
+  OutFile fe(base + "-err.dat", "w", msg, true);
+  OutFile fc(base + "-chi.dat", "w", msg, true);
   std::vector<double> chis;
   std::vector<Vec> samples(static_cast<size_t>(nv), Vec(1, N > 0 ? N : 1));
   auto quantities = [&](Vec& out) {
@@ -446,10 +452,10 @@ void clumptestfar(const WordArray& words) {
     std::fprintf(f2, "\n");
     std::fprintf(fe, "\n");
     std::fprintf(fc, "%e\n", chi);
-    std::fflush(f1);
-    std::fflush(f2);
-    std::fflush(fe);
-    std::fflush(fc);
+    f1.flush();
+    f2.flush();
+    fe.flush();
+    fc.flush();
     chis.push_back(chi);
   }
   f1.close();
@@ -457,7 +463,7 @@ void clumptestfar(const WordArray& words) {
   fe.close();
   fc.close();
   write_cdf(base + "-cdf.dat", "could not open clumpIJdist output file", chis, nv);
-  FileHandle f(QVMfopen(base + "-stats.dat", "w", "could not open clumpIJdist output file"));
+  WholeFile f(base + "-stats.dat", "could not open clumpIJdist output file", true);
   if (!quietflag) qprintf("Examining jackknife statistics of lensing quantities.\n");
   std::fprintf(f, "#  index  [direct] mu sig  [sim]  mu mu_e  sig sig_e  skew skew_e  kur kur_e\n");
   for (int a = 1; a <= nv; ++a) {
@@ -465,6 +471,7 @@ void clumptestfar(const WordArray& words) {
     if (N > 1) jack_pairs(f, static_cast<int>(N), samples[static_cast<size_t>(a - 1)]);
     std::fprintf(f, "\n");
   }
+  f.commit();
 }
 
 void clumptestfarhelp(int level) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "numeric/interp.h"
@@ -458,10 +459,10 @@ void writeclumps(const WordArray& words) {
   }
   const std::string base = words[1];
   const char* msg = "could not open writeclumps output file";
-  FileHandle fdat(QVMfopen(base + ".dat", "w", msg));
-  FileHandle fbox(QVMfopen(base + ".box", "w", msg));
-  FileHandle fprob(QVMfopen(base + ".prob", "w", msg));
-  FileHandle fij;
+  WholeFile fdat(base + ".dat", msg, true);
+  WholeFile fbox(base + ".box", msg, true);
+  WholeFile fprob(base + ".prob", msg, true);
+  WholeFile fij;
   ClumpState& cs = TWclump;
   std::vector<long> list;
   if (n > 2)
@@ -482,7 +483,7 @@ void writeclumps(const WordArray& words) {
       ClumpWriteProb(fprob, pop);
     }
     if (pop.type > 0 && pop.farmode > 0) {
-      if (!fij) fij = FileHandle(QVMfopen(base + "-IJ.dat", "w", msg));
+      if (!fij) fij = WholeFile(base + "-IJ.dat", msg, true);
       std::fprintf(fij, "# igal %ld\n", ig);
       for (int i = 1; i <= pop.nterms; ++i) {
         std::fprintf(fij, "%13.6e   ", pop.mean[i]);
@@ -491,6 +492,10 @@ void writeclumps(const WordArray& words) {
       }
     }
   }
+  fij.commit();
+  fprob.commit();
+  fbox.commit();
+  fdat.commit();
 }
 
 void writeclumpshelp(int) { help_padded(0, {"writeclumps <outbase> [list of indices]"}); }

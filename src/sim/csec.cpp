@@ -8,6 +8,7 @@
 #include "core/lens_model.h"
 #include "imageplane/gridcheck.h"
 #include "imageplane/images.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "numeric/interp.h"
@@ -108,8 +109,8 @@ void do_mock(const std::string& outname, int nsrc, int minimg, int nslope, const
   const int N = std::abs(nsrc);
   const double xg = getp(1, 2), yg = getp(1, 3);
   const bool tostdout = outname == "stdout";
-  FileHandle fown;
-  if (!tostdout) fown = FileHandle(QVMfopen(outname, "w", "could not open mock lens output file"));
+  OutFile fown;
+  if (!tostdout) fown = OutFile(outname, "w", "could not open mock lens output file", true);
   FILE* f = tostdout ? QVMstdout : fown.get();
   std::fprintf(f, "model:\n");
   writep(f, TWref.ref[1].names, TWref.ref[1].p);
@@ -167,13 +168,13 @@ void do_mock(const std::string& outname, int nsrc, int minimg, int nslope, const
           std::fprintf(f, "%13.6e %13.6e %13.6e %13.6e %2d    # x y mag tdel parity\n", list[k][1], list[k][2],
                        list[k][3], list[k][4], static_cast<int>(list[k][9]));
       std::fprintf(f, "#\n");
-      std::fflush(f);
+      flush_record(f);
     }
   }
   double a = 0;
   if (drawn > 0) a = mode == 1 ? kPi * umax * umax / N : (W > 0 ? kPi * umax * umax / W : 0.0);
-  FileHandle fsown;
-  if (!tostdout) fsown = FileHandle(QVMfopen(outname + ".stats", "w", "could not open mock lens stats output file"));
+  WholeFile fsown;
+  if (!tostdout) fsown = WholeFile(outname + ".stats", "could not open mock lens stats output file", true);
   FILE* fs = tostdout ? QVMstdout : fsown.get();
   std::fprintf(fs, "# raw cross section:  numimg  Nlens  area\n");
   for (int H = 0; H <= kMaxImg; ++H) std::fprintf(fs, "%2d %8ld  %13.6e\n", H, Nlens[H], a * R[H]);
@@ -188,7 +189,9 @@ void do_mock(const std::string& outname, int nsrc, int minimg, int nslope, const
     }
     std::fprintf(fs, "\n");
   }
-  std::fflush(fs);
+  flush_record(fs);
+  fsown.commit();
+  fown.close();
 }
 
 namespace {
@@ -288,9 +291,9 @@ void mockcsec(const WordArray& words) {
   require_grid_holds("mockcsec", {{ug, vg, umax}});
 
   const char* msg = "could not open output file";
-  FileHandle fdat(QVMfopen(base + ".dat", "w", msg));
-  FileHandle fall(QVMfopen(base + ".all", "w", msg));
-  FileHandle fsrc(QVMfopen(base + ".src", "w", msg));
+  OutFile fdat(base + ".dat", "w", msg, true);
+  OutFile fall(base + ".all", "w", msg, true);
+  OutFile fsrc(base + ".src", "w", msg, true);
   std::fprintf(fdat, "model:\n");
   writep(fdat, TWref.ref[1].names, TWref.ref[1].p);
   std::fprintf(fdat, "#\n");
@@ -303,7 +306,7 @@ void mockcsec(const WordArray& words) {
   std::fprintf(fdat, "# column 4: mag of 2nd brightest image more than 0.5*sep away\n");
   std::fprintf(fdat, "# column 5: maximum image separation\n");
   std::fprintf(fdat, "#\n");
-  std::fflush(fdat);
+  fdat.flush();
   qprintf("Generating random lenses.\n");
 
   RandomStream r(settings.seed);
@@ -375,9 +378,9 @@ void mockcsec(const WordArray& words) {
       for (int k = 1; k <= n; ++k)
         std::fprintf(fall, "%13.6e %13.6e %13.6e %2.0f  # x y mu parity\n", list[k][1], list[k][2], list[k][3],
                      list[k][9]);
-      std::fflush(fdat);
-      std::fflush(fall);
-      std::fflush(fsrc);
+      fdat.flush();
+      fall.flush();
+      fsrc.flush();
       break;
     }
   }
@@ -422,7 +425,7 @@ void mockcsec(const WordArray& words) {
     const double var = s2 / Nboot - mean * mean;
     err = var > 0 ? std::sqrt(var) : 0.0;
   };
-  FileHandle fc(QVMfopen(base + ".csec", "w", "could not open mock lens stats output file"));
+  WholeFile fc(base + ".csec", "could not open mock lens stats output file", true);
   std::fprintf(fc, "# raw cross section:  numimg  Nlens  <Nlens> error  area error\n");
   for (int H = 0; H < K; ++H) {
     double nm, ne, am, ae;
@@ -475,6 +478,10 @@ void mockcsec(const WordArray& words) {
     }
     std::fprintf(fc, "\n");
   }
+  fc.commit();
+  fsrc.close();
+  fall.close();
+  fdat.close();
 }
 
 void mockcsechelp(int level) {
@@ -573,7 +580,7 @@ void csec2sep(const WordArray& words) {
     }
   }
   auto sk = [&](int k) { return setparm(ns, k, slo, shi); };
-  FileHandle fh(QVMfopen(outbase + ".hist", "w", "could not open csec2sep output file"));
+  WholeFile fh(outbase + ".hist", "could not open csec2sep output file", true);
   std::fprintf(fh, "# unbiased\n");
   for (int k = 1; k <= ns; ++k) std::fprintf(fh, "%e %e\n", sk(k), hist[static_cast<size_t>(gi(0, 1)) * ns + k - 1]);
   std::fprintf(fh, "\n");
@@ -587,7 +594,7 @@ void csec2sep(const WordArray& words) {
     }
     std::fprintf(fh, "\n");
   }
-  FileHandle fd(QVMfopen(outbase + ".dat", "w", "could not open csec2sep output file"));
+  WholeFile fd(outbase + ".dat", "could not open csec2sep output file", true);
   std::fprintf(fd, "# unbiased\n%e\n%e\n\n", mean[gi(0, 1)], var[gi(0, 1)]);
   biased_header(fd, "# biased:");
   for (int m = 1; m <= nb; ++m) {
@@ -597,6 +604,8 @@ void csec2sep(const WordArray& words) {
     for (int j = 1; j <= 3; ++j) std::fprintf(fd, " %e", var[gi(j, m)]);
     std::fprintf(fd, "\n\n");
   }
+  fd.commit();
+  fh.commit();
 }
 
 void csec2sephelp(int) {

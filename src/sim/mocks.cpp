@@ -10,6 +10,7 @@
 #include "imageplane/grid.h"
 #include "imageplane/gridcheck.h"
 #include "imageplane/images.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -259,7 +260,7 @@ bool counted(double parity) { return settings.omitcore <= 0 || std::fabs(parity)
 void write_lens_file(const std::string& name, const char* msg, double u, double v, double gx, double gy,
                      double gsig, int H, int n, const Mat& L, const MockNoise& s, bool mocklens_form,
                      int paritycol) {
-  FileHandle f(QVMfopen(name, "w", msg));
+  WholeFile f(name, msg, true);
   std::fprintf(f, "# source position: %e %e\n", u, v);
   std::fprintf(f, "\n1\n");
   std::fprintf(f, "%e %e %e\n", gx, gy, gsig);
@@ -272,6 +273,7 @@ void write_lens_file(const std::string& name, const char* msg, double u, double 
     std::fprintf(f, "%13.6e %13.6e %13.6e %13.6e %13.6e %13.6e %13.6e\n", L[i][1], L[i][2], L[i][3],
                  std::fabs(s.sigx), std::fabs(s.sigf) * std::fabs(L[i][3]), L[i][4], terr);
   }
+  f.commit();
 }
 
 void write_catalogue_header(FILE* f, double umax, int mode, double rimg) {
@@ -281,7 +283,7 @@ void write_catalogue_header(FILE* f, double umax, int mode, double rimg) {
   std::fprintf(f, "source plane radius: %e\n", umax);
   if (mode == 2) std::fprintf(f, "image plane radius: %e\n", rimg);
   std::fprintf(f, "#\n");
-  std::fflush(f);
+  flush_record(f);
 }
 
 // The no-region warning shared by the mock commands.
@@ -329,8 +331,8 @@ void mocklens(const WordArray& words) {
   if (!region) Nsrc = 0;
 
   const char* cmsg = "could not open mock lens output file";
-  FileHandle fall(QVMfopen(base + ".all", "w", cmsg));
-  FileHandle fdat(QVMfopen(base + ".dat", "w", cmsg));
+  OutFile fall(base + ".all", "w", cmsg, true);
+  OutFile fdat(base + ".dat", "w", cmsg, true);
   write_catalogue_header(fall, umax, mode, rimg);
   write_catalogue_header(fdat, umax, mode, rimg);
 
@@ -411,7 +413,7 @@ void mocklens(const WordArray& words) {
         if (counted(list[i][9]))
           std::fprintf(f, "%13.6e %13.6e %13.6e %13.6e %2.0f  # x y f tdel parity\n", list[i][1], list[i][2],
                        list[i][3], list[i][4], list[i][9]);
-      std::fflush(f);
+      flush_record(f);
     };
     record(fall);
     if (keep) record(fdat);
@@ -430,11 +432,14 @@ void mocklens(const WordArray& words) {
       fatal(strformat("in mocklens: %ld sources drawn in a row with none kept (drawn %ld, kept %ld)", mock_draw_limit,
                       drawn, kept));
   }
-  FileHandle fst(QVMfopen(base + ".stats", "w", "could not open mock lens stats output file"));
+  WholeFile fst(base + ".stats", "could not open mock lens stats output file", true);
   const double a = drawn > 0 ? kPi * umax * umax / drawn : 0.0;
   std::fprintf(fst, "#img  Ntotal  Nkept     area           B*area\n");
   for (int H = 0; H <= 11; ++H)
     std::fprintf(fst, "%3d %7.0f %6.0f   %e  %e\n", H, Ntotal[H], Nbright[H], a * Ntotal[H], a * Bsum[H]);
+  fst.commit();
+  fdat.close();
+  fall.close();
 }
 
 void mocklenshelp(int level) {

@@ -10,6 +10,7 @@
 
 #include "core/lens_model.h"
 #include "imageplane/images.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/evaluator.h"
 #include "shell/commands.h"
@@ -317,8 +318,7 @@ void OMEGAwrite_setup() {
     if (h[2] != nsub) fatal("OMEGAwrite: number of substructure components has changed since setup");
     qprintf("OMEGAwrite: appending %s file %s\n", kind, w.OMEGAwrite_name.c_str());
   } else {
-    FILE* f = std::fopen(w.OMEGAwrite_name.c_str(), w.OMEGAwrite_bin == 1 ? "wb" : "w");
-    if (!f) fatal(strformat("OMEGAwrite: could not create %s", w.OMEGAwrite_name.c_str()));
+    WholeFile f(w.OMEGAwrite_name, "OMEGAwrite: could not create " + w.OMEGAwrite_name);
     const int b = w.OMEGAwrite_bin;
     OMEGAwrite_int(f, b, ngal, 0);
     OMEGAwrite_int(f, b, nvar, 0);
@@ -334,7 +334,7 @@ void OMEGAwrite_setup() {
       for (int j = 1; j <= 10; ++j) OMEGAwrite_int(f, b, TWref.refv[i][j], 0);
       OMEGAwrite_newline(f, b);
     }
-    std::fclose(f);
+    f.commit();
     qprintf("OMEGAwrite: creating %s file %s\n", kind, w.OMEGAwrite_name.c_str());
   }
   w.OMEGAwrite_Ngal = ngal;
@@ -388,10 +388,10 @@ void OMEGAwrite_mock(int H, const Mat& images, double u, double v, double flux) 
     for (int q = 1; q <= 4; ++q) OMEGAwrite_float(f, b, images[k][q], 0);
     OMEGAwrite_newline(f, b);
   }
-  if (own)
-    std::fclose(f);
-  else
-    std::fflush(f);
+  // Each mock is on the disk, or the run ends naming the file.
+  int err = std::fflush(f) != 0 ? errno : (std::ferror(f) ? EIO : 0);
+  if (own && std::fclose(f) != 0 && err == 0) err = errno;
+  if (err) write_failure(w.OMEGAwrite_name, err);
 }
 
 void OMEGAwrite(const WordArray& words) {
@@ -547,7 +547,7 @@ void OMEGAmerge(const WordArray& words) {
     ob = 3;
   else
     fatal("unknown format for output file in OMEGAmerge");
-  FileHandle fo(QVMfopen(outname, ob == 1 ? "wb" : "w", "could not open output file"));
+  WholeFile fo(outname, "could not open output file", true);
   for (const std::string& file : files) {
     OmegaRecordFile rf;
     OMEGAmerge_read(file, inbin, true, rf);
@@ -561,6 +561,7 @@ void OMEGAmerge(const WordArray& words) {
       OMEGAwrite_newline(fo, ob);
     }
   }
+  fo.commit();
   qprintf("OMEGAmerge header information:\n");
   int c = 0;
   for (int i = 0; i < first.Ngal; ++i)
@@ -603,7 +604,7 @@ void OMEGAstep1(const WordArray& words) {
   const double gridsize = nw > 6 ? words.finite(6, words[0]) : 0.0;
   const long ngrid = nw > 7 ? words.finite_integer(7, words[0]) : 0;
   RandomStream Nseed(settings.seed), rseed(settings.seed), gseed(settings.seed);
-  FileHandle fimg(QVMfopen(base + "-img.dat", "w", "could not open OMEGAstep1 output file"));
+  OutFile fimg(base + "-img.dat", "w", "could not open OMEGAstep1 output file", true);
   ClumpState& cs = TWclump;
   struct Clear {
     ~Clear() {
@@ -621,11 +622,10 @@ void OMEGAstep1(const WordArray& words) {
     std::fprintf(fimg, "\n%ld # iran\n%d # number of images\n", s, n);
     for (int k = 1; k <= n; ++k)
       std::fprintf(fimg, "%13.6e %13.6e %13.6e %13.6e\n", list[k][1], list[k][2], list[k][3], list[k][4]);
-    std::fflush(fimg);
+    fimg.flush();
     for (int k = 1; k <= n; ++k) {
       const double x = list[k][1], y = list[k][2];
-      FileHandle fm(QVMfopen(strformat("%s-ran%ld-mod%d.dat", base.c_str(), s, k), "w",
-                             "could not open OMEGAstep1 model file"));
+      WholeFile fm(strformat("%s-ran%ld-mod%d.dat", base.c_str(), s, k), "could not open OMEGAstep1 model file", true);
       std::fprintf(fm, "set shrcoords = 1\n");
       std::fprintf(fm, "# ptimg %e %e\n", x, y);
       if (gridsize > 0 && ngrid > 0)
@@ -652,8 +652,10 @@ void OMEGAstep1(const WordArray& words) {
       std::fprintf(fm, "# shifted source %e %e\n", u + px, v + py);
       std::fprintf(fm, "# potential reference %e\n", phi);
       std::fprintf(fm, "OMEGAstep2 %e %e %e %e %e\n", u, v, u + px, v + py, phi);
+      fm.commit();
     }
   }
+  fimg.close();
 }
 
 void OMEGAstep1help(int level) {
@@ -679,10 +681,10 @@ void OMEGAstep2(const WordArray& words) {
   }
   require_model();
   const double u = words.finite(1, words[0]), v = words.finite(2, words[0]), us = words.finite(3, words[0]), vs = words.finite(4, words[0]), phiref = words.finite(5, words[0]);
-  FileHandle fown;
+  WholeFile fown;
   FILE* f = QVMstdout;
   if (nw > 6) {
-    fown = FileHandle(QVMfopen(words[6], "w", "could not open OMEGAstep2 output file"));
+    fown = WholeFile(words[6], "could not open OMEGAstep2 output file", true);
     f = fown;
   } else {
     qprintf("OMEGAstep2 results:\n");
@@ -699,7 +701,8 @@ void OMEGAstep2(const WordArray& words) {
     const double t = (0.5 * (dx * dx + dy * dy) - (phiref + list[k][4])) * g;
     std::fprintf(f, "%13.6e %13.6e %13.6e %13.6e\n", list[k][1], list[k][2], list[k][3], t);
   }
-  std::fflush(f);
+  flush_record(f);
+  fown.commit();
 }
 
 void OMEGAstep2help(int level) {

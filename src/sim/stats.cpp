@@ -11,6 +11,7 @@
 #include "core/lens_model.h"
 #include "imageplane/grid.h"
 #include "imageplane/images.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -108,8 +109,8 @@ void ranlens(const WordArray& words) {
   const long Niter = nw > 6 ? words.finite_integer(6, words[0]) : 1;
   const double sigx = nw > 7 ? words.finite(7, words[0]) : 0.0;
   const char* msg = "could not open output file";
-  FileHandle fdat(QVMfopen(base + ".dat", "w", msg));
-  FileHandle fall(QVMfopen(base + ".all", "w", msg));
+  OutFile fdat(base + ".dat", "w", msg, true);
+  OutFile fall(base + ".all", "w", msg, true);
   RandomStream Nseed(settings.seed), rseed(settings.seed), gseed(settings.seed);
   const int save_mode = settings.clumpmode, save_use = TWclump.useclumps;
   settings.clumpmode = 0;
@@ -195,13 +196,15 @@ void ranlens(const WordArray& words) {
       std::fprintf(fdat, " ");
       for (size_t i = 0; i < ref.size(); ++i) std::fprintf(fdat, " %e", held[static_cast<size_t>(match[i])].delay);
       std::fprintf(fdat, "\n");
-      std::fflush(fdat);
+      fdat.flush();
     }
     std::fprintf(fall, "\n%ld %d\n", r, static_cast<int>(held.size()));
     std::fprintf(fall, "parities: %d %d %d\n", hmin, hsad, hmax);
     for (const auto& h : held) std::fprintf(fall, "%13.6e %13.6e %13.6e %13.6e\n", h.x, h.y, h.mu, h.delay);
-    std::fflush(fall);
+    fall.flush();
   }
+  fall.close();
+  fdat.close();
 }
 
 void ranlenshelp(int) { help_padded(0, {"ranlens <outbase> <srcu> <srcv> <srcf> <Nran> [Niter] [sigx]"}); }
@@ -221,8 +224,8 @@ void ranlens1(const WordArray& words) {
   const double R = Nsrc > 1 ? words.finite(4, words[0]) : 0.0;
   const double u0 = Nsrc == 1 ? words.finite(4, words[0]) : 0.0, v0 = Nsrc == 1 ? words.finite(5, words[0]) : 0.0;
   const char* msg = "could not open output file";
-  FileHandle fdat(QVMfopen(base + ".dat", "w", msg));
-  FileHandle fall(QVMfopen(base + ".all", "w", msg));
+  OutFile fdat(base + ".dat", "w", msg, true);
+  OutFile fall(base + ".all", "w", msg, true);
   RandomStream srcseed(settings.seed);
   int n = 0;
   Mat list;
@@ -261,12 +264,14 @@ void ranlens1(const WordArray& words) {
         std::fprintf(fall, "%s", kClass[cls[static_cast<size_t>(i)] + 1]);
       }
       std::fprintf(fall, "\n");
-      std::fflush(fall);
+      fall.flush();
       std::fprintf(fdat, "%ld %ld tot %d %e min %d %e sad %d %e max %d %e\n", lens, src, ntot, stot, cnt[2], sum[2],
                    cnt[0], sum[0], cnt[1], sum[1]);
-      std::fflush(fdat);
+      fdat.flush();
     }
   }
+  fall.close();
+  fdat.close();
 }
 
 void ranlens1help(int) {
@@ -285,8 +290,8 @@ void magdistimg(const WordArray& words) {
   const long N = words.finite_integer(1, words[0]);
   const std::string base = words[2];
   const char* msg = "could not open magdistimg output file";
-  FileHandle fall(QVMfopen(base + "-all.dat", "w", msg));
-  FileHandle fmag(QVMfopen(base + "-mag.dat", "w", msg));
+  OutFile fall(base + "-all.dat", "w", msg, true);
+  OutFile fmag(base + "-mag.dat", "w", msg, true);
   if (headers_on()) std::fprintf(fall, "#  pot  defx  defy  kappa  gamma_c  gamma_s\n");
   const Mat& pts = TWsecgrid.imggridpos;
   const int np = std::min(static_cast<int>(TWsecgrid.imggridp[1] * 1.000001), static_cast<int>(pts.nrows()));
@@ -301,9 +306,11 @@ void magdistimg(const WordArray& words) {
     }
     std::fprintf(fall, "\n");
     std::fprintf(fmag, "\n");
-    std::fflush(fall);
-    std::fflush(fmag);
+    fall.flush();
+    fmag.flush();
   }
+  fmag.close();
+  fall.close();
 }
 
 void magdistimghelp(int level) {
@@ -342,8 +349,8 @@ void magdistsrc(const WordArray& words) {
   else
     fatal("unknown value of gridcoords");
   const char* msg = "could not open magdistsrc output file";
-  FileHandle fdat(QVMfopen(base + ".dat", "w", msg));
-  FileHandle fimg(QVMfopen(base + ".img", "w", msg));
+  OutFile fdat(base + ".dat", "w", msg, true);
+  OutFile fimg(base + ".img", "w", msg, true);
   const bool hdr = headers_on();
   if (hdr) {
     std::fprintf(fdat, "#  mu_tot  mu_max  N_img\n");
@@ -380,9 +387,11 @@ void magdistsrc(const WordArray& words) {
     for (int i = 1; i <= n; ++i)
       std::fprintf(fimg, "  %13.6e %13.6e %13.6e %e", list[i][1], list[i][2], list[i][3], list[i][4]);
     std::fprintf(fimg, "\n");
-    std::fflush(fdat);
-    std::fflush(fimg);
+    fdat.flush();
+    fimg.flush();
   }
+  fimg.close();
+  fdat.close();
 }
 
 void magdistsrchelp(int level) {
@@ -418,7 +427,7 @@ void clumpcheckR(const WordArray& words) {
   const int K = std::abs(steps);
   std::vector<double> Rk(static_cast<size_t>(K) + 1);
   for (int k = 1; k <= K; ++k) Rk[static_cast<size_t>(k)] = K == 1 ? Rlo : setparm(steps, k, Rlo, Rhi);
-  FileHandle fall(QVMfopen(base + ".all", "w", "could not open output file"));
+  OutFile fall(base + ".all", "w", "could not open output file", true);
   ClumpState& cs = TWclump;
   struct ResetR {
     ~ResetR() { TWclump.clumpRmax = 0; }
@@ -455,7 +464,7 @@ void clumpcheckR(const WordArray& words) {
       for (int q = 0; q < 7; ++q) at(k, q) += t[q], at(k, 7 + q) += t[q] * t[q];
       for (int q = 0; q < 9; ++q) at(k, 14 + q) += d[q], at(k, 23 + q) += d[q] * d[q];
     }
-    std::fflush(fall);
+    fall.flush();
   }
   cs.clumpRmax = 0;
   // Spread of a value: sqrt(<v^2> - <v>^2), floored at 0 against rounding.
@@ -464,8 +473,8 @@ void clumpcheckR(const WordArray& words) {
     const double m = s1 / Nran, var = s2 / Nran - m * m;
     return var > 0 ? std::sqrt(var) : 0.0;
   };
-  FileHandle fdat(QVMfopen(base + ".dat", "w", "could not open output file"));
-  FileHandle ferr(QVMfopen(base + "-err.dat", "w", "could not open output file"));
+  WholeFile fdat(base + ".dat", "could not open output file", true);
+  WholeFile ferr(base + "-err.dat", "could not open output file", true);
   for (int k = 1; k <= K; ++k) {
     std::fprintf(fdat, "%13.6e", Rk[static_cast<size_t>(k)]);
     for (int q = 0; q < 7; ++q)
@@ -475,6 +484,9 @@ void clumpcheckR(const WordArray& words) {
     for (int q = 0; q < 9; ++q) std::fprintf(ferr, " %e", spread(at(k, 14 + q), at(k, 23 + q)));
     std::fprintf(ferr, "\n");
   }
+  ferr.commit();
+  fdat.commit();
+  fall.close();
 }
 
 void clumpcheckRhelp(int) { help_padded(0, {"clumpcheckR <x> <y> <R lo> <hi> <steps> <Nran> <outbase>"}); }

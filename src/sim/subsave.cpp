@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fit/fit_data.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -162,8 +163,8 @@ void subsave(const WordArray& words) {
       return;
     }
     const double lim[4] = {words.finite(2, words[0]), words.finite(3, words[0]), words.finite(5, words[0]), words.finite(6, words[0])};
-    FileHandle out;
-    if (n > 8) out = FileHandle(QVMfopen(words[8], "w", "could not open subsave output file"));
+    WholeFile out;
+    if (n > 8) out = WholeFile(words[8], "could not open subsave output file", true);
     qprintf("Turning on subsave.\n");
     qprintf("Applying subsave to the following mass component(s): ");
     for (long j = 1; j <= cs.clumpdat.hi(); ++j)
@@ -175,9 +176,11 @@ void subsave(const WordArray& words) {
     if (nimg <= 0) {
       warning("Cannot use subsave because no images are loaded.");
       subsave_free();
+      out.commit();
       return;
     }
     subsave_build(images, nimg, lim, nx, ny, out.get(), false);
+    out.commit();
     return;
   }
   if (what == "off" && n >= 2) {
@@ -190,13 +193,15 @@ void subsave(const WordArray& words) {
     return;
   }
   if (what == "test" && n >= 4) {
-    FileHandle out(QVMfopen(words[2], "w", "could not open subsave test output file"));
+    WholeFile out(words[2], "could not open subsave test output file", true);
     std::fprintf(out, "#  x y [error in:] pot defx defy xx yy xy\n");
     if (cs.subsaveN <= 0) {
       if (!quietflag) qprintf("Cannot test subsave because it has not been turned on.\n");
+      out.commit();
       return;
     }
     subsave_test(out, static_cast<int>(words.finite_integer(3, words[0])));
+    out.commit();
     return;
   }
   subsavehelp(2);

@@ -161,7 +161,7 @@ TEST_F(LOSCommandTest, ShowLOS) {
   EXPECT_EQ(count_occurrences(file, "\n"), 3);
   EXPECT_EQ(file.find("1-B_l:  "), 0u);
   EXPECT_NE(one.find(file.substr(0, file.find('\n'))), std::string::npos);
-  EXPECT_EQ(fatal_message([] { showLOS(words("showLOS /no/such/dir/x")); }), "could not open showLOS output file");
+  EXPECT_EQ(fatal_message([] { showLOS(words("showLOS /no/such/dir/x")); }), "could not open showLOS output file: /no/such/dir/x: No such file or directory");
 }
 
 TEST_F(LOSCommandTest, DiagnosticMatrixWriter) {

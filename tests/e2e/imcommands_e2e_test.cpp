@@ -121,7 +121,7 @@ TEST(ImageCommandsE2E, ErrorsEndTheRunBeforeAnythingIsWritten) {
       {"fileconvert short.bin 2 o.txt 1",
        "Reading array from binary file short.bin\nERROR: binary file short.bin ends after 1 of its 6 values\n"},
       {"fileconvert a.txt 1 nodir/o.bin 2",
-       "Reading array from text file a.txt\nERROR: could not open output file nodir/o.bin\n"},
+       "Reading array from text file a.txt\nERROR: could not open output file nodir/o.bin: No such file or directory\n"},
   };
   for (const Case& c : cases) {
     ScratchDir d;

@@ -234,9 +234,9 @@ TEST(ScansE2E, RefusalsEndTheRunWithStatusOne) {
       {"varyh 0.5 0.9 5 h\n", "ERROR: varyh needs observed lens data (h comes from the fit of the time delays)\n"},
       {"modelgrid 1 g\n1 2 0 1 0\n", "ERROR: modelgrid slot 1 has 0 steps\n"},
       {"varyone 1 12 0 1 3 p\n", "ERROR: in varyone, iparm 12 is not a parameter index (1 to 10)\n"},
-      {"varyone 1 2 -0.2 0.2 5 nodir/p\n", "ERROR: in varyone, could not open output chisq file\n"},
-      {"varytwo 1 2 -0.1 0.1 3 1 3 -0.1 0.1 3 nodir/q\n", "ERROR: in varytwo, could not open output chisq file\n"},
-      {"errorbars nodir/e 3\n", "ERROR: could not open errorbars .dat file\n"},
+      {"varyone 1 2 -0.2 0.2 5 nodir/p\n", "ERROR: in varyone, could not open output chisq file: nodir/p.chi: No such file or directory\n"},
+      {"varytwo 1 2 -0.1 0.1 3 1 3 -0.1 0.1 3 nodir/q\n", "ERROR: in varytwo, could not open output chisq file: nodir/q.chi: No such file or directory\n"},
+      {"errorbars nodir/e 3\n", "ERROR: could not open errorbars .dat file: nodir/e.dat: No such file or directory\n"},
   };
   for (const Case& c : cases) {
     ScratchDir d;
@@ -253,6 +253,39 @@ TEST(ScansE2E, RefusalsEndTheRunWithStatusOne) {
   EXPECT_NE(r.out.find("WARNING: logarithmic steps need lo and hi of the same sign, both nonzero\n"),
             std::string::npos);
   EXPECT_FALSE(d.exists("p.chi"));
+}
+
+// A point whose ellipticity the hard checks refuse (e = 1) scores its penalty alone: its
+// report holds no chi-squared terms, sources or images of the point evaluated before it.
+TEST(ScansE2E, APointStoppedByAHardCheckCarriesOnlyItsPenalty) {
+  ScratchDir d;
+  d.write("lens.dat", "1\n0 0 0.003\n0 1000\n0 1000\n0 1000\n1\n2\n"
+                      "1.2 0 6 0.003 0.5 0 0.01\n-0.8 0 -4 0.003 0.5 0.571429 0.01\n");
+  const RunResult r = run_commands(d, "set checkparity 0\nset chimode 0\nset gridflag 0\nset tempfiles 0\ndata lens.dat\n"
+                                      "setlens 1 1\nalpha 1 0 0 0 0 0 0 1e-6 0 1\n0 0 0 0 0 0 0 0 0 0\n"
+                                      "varyone 1 4 0.1 1 3 p\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  const auto rows = chi_rows(d.read("p.chi"));
+  ASSERT_EQ(rows.size(), 3u);
+  const std::string dat = d.read("p.dat");
+  std::vector<std::string> reports;
+  for (size_t at = dat.find("LENS PARMS:"); at != std::string::npos;) {
+    const size_t next = dat.find("LENS PARMS:", at + 1);
+    reports.push_back(dat.substr(at, next == std::string::npos ? std::string::npos : next - at));
+    at = next;
+  }
+  ASSERT_EQ(reports.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    const bool refused = rows[i][1] >= 1e6;
+    EXPECT_EQ(refused, i == 2) << rows[i][1];
+    double terms = 0;
+    for (size_t c = 2; c < rows[i].size(); ++c) terms += std::fabs(rows[i][c]);
+    const bool zero_posn = reports[i].find("  posn:  0.000000e+00  0.000000e+00\n") != std::string::npos;
+    const bool zero_images = count_occurrences(reports[i], "->   0.0000   0.0000   0.0000   0.0000\n") == 2;
+    EXPECT_EQ(terms == 0, refused) << i;
+    EXPECT_EQ(zero_posn, refused) << reports[i];
+    EXPECT_EQ(zero_images, refused) << reports[i];
+  }
 }
 
 }  // namespace

@@ -98,7 +98,7 @@ TEST_F(ChitestTest, SetUpErrors) {
   if (std::ifstream("/dev/full")) {
     lens(kModel, kVary);
     EXPECT_EQ(fatal_message([&] { on("0.1 0.05 -0.5", {"0", "2000", "/dev/full"}); }),
-              "could not write chitest output file /dev/full");
+              "could not write /dev/full: No space left on device");
   }
   lens(kModel);
   CaptureOutput out;

@@ -116,7 +116,8 @@ TEST_F(KapgamTest, Errors) {
       {{"kapgam", "2", dir.file("short.dat")}, "too few entries in kapgam input file"},
       {{"kapgam", "2", dir.file("none.dat")}, "could not open kapgam input file"},
       {{"kapgam", "2", dir.file("nan.dat")}, "kapgam: nan is not a finite number"},
-      {{"kapgam", "1", "0", "0", dir.path() + "/no/such/dir"}, "could not open kapgam output file"},
+      {{"kapgam", "1", "0", "0", dir.path() + "/no/such/dir"},
+       "could not open kapgam output file: " + dir.path() + "/no/such/dir: No such file or directory"},
   };
   for (const Case& c : cases) EXPECT_EQ(fatal_message([&] { run(c.words); }), c.message) << c.words[1];
   // Too few words: the help only.

@@ -248,11 +248,11 @@ TEST_F(WeakTest, WriteFailuresAreErrors) {
   SetGlob();
   dir.write("z.dat", "1 0.2\n1 2 0.1 0.2 0.05 0.05 1.5 0.1\n");
   EXPECT_EQ(fatal_message([] { weakproc(cmd({"weakproc", "z.dat", "/dev/full"})); }),
-            "could not write weakproc output file /dev/full");
+            "could not write /dev/full: No space left on device");
   EXPECT_EQ(fatal_message([] {
               weakmock(cmd({"weakmock", "/dev/full", "10", "1.5", "6", "1", "2", "0", "0.2", "0.05"}));
             }),
-            "could not write weakmock output file /dev/full");
+            "could not write /dev/full: No space left on device");
 }
 
 // weakmock refuses an empty annulus (or an infinite one) before it draws anything.

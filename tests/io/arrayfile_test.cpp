@@ -358,7 +358,7 @@ TEST_F(ArrayFiles, FailedFitsWriteKeepsTheOldFileAndRemovesItsTemporary) {
   WCSinfo.on = 0;
   mkdir(dir.file("sub").c_str(), 0755);
   EXPECT_EQ(fatal_of([&] { write_fits(dir.file("sub"), 2, 2, other); }).message,
-            "could not write output file " + dir.file("sub"));
+            "could not write " + dir.file("sub") + ": Is a directory");
   // A folder that does not exist: the library's creation failure.
   ::testing::internal::CaptureStderr();
   const FatalError e2 = fatal_of([&] { write_fits(dir.file("none/x.fits"), 2, 2, other); });
@@ -448,7 +448,7 @@ TEST_F(ArrayFiles, BrokenTextAndBinaryFilesEndWithAnErrorNamingTheFile) {
     EXPECT_EQ(fatal_of([&] { (void)read_array(dir.file("missing"), type, nx, ny, a); }).message,
               "could not open input file " + dir.file("missing"));
     EXPECT_EQ(fatal_of([&] { write_array(dir.file("none/out"), type, 3, 2, layout_array()); }).message,
-              "could not open output file " + dir.file("none/out"));
+              "could not open output file " + dir.file("none/out") + ": No such file or directory");
   }
 }
 

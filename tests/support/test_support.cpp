@@ -1,9 +1,11 @@
 #include "support/test_support.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -107,4 +109,17 @@ CommandInput::CommandInput(const std::string& text) : saved_(QVMstdin), file_(st
 CommandInput::~CommandInput() {
   QVMstdin = saved_;
   std::fclose(file_);
+}
+
+std::vector<std::string> dir_entries(const std::string& dir) {
+  std::vector<std::string> v;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string n = e->d_name;
+      if (n != "." && n != "..") v.push_back(n);
+    }
+    closedir(d);
+  }
+  std::sort(v.begin(), v.end());
+  return v;
 }

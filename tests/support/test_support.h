@@ -86,3 +86,6 @@ class CommandInput {
   FILE* saved_;
   FILE* file_;
 };
+
+// The names in a folder (without "." and ".."), sorted.
+std::vector<std::string> dir_entries(const std::string& dir);
