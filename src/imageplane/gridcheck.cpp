@@ -14,6 +14,7 @@ namespace {
 constexpr int kCirclePoints = 720;  // edge points of a polar grid
 constexpr int kSidePoints = 180;    // edge points per side of a Cartesian grid
 constexpr double kMaxScale = 100.0;
+constexpr double kCentreMargin = 0.02;  // mass centres lie this fraction inside the edge
 
 // The outer edge of the main grid as it was built: the radius of its outer ring about
 // component 1 (polar), or the box of its nodes (Cartesian). The settings stand in when no
@@ -79,7 +80,27 @@ double segment_distance(double ax, double ay, double bx, double by, double px, d
   return std::hypot(ax + t * dx - px, ay + t * dy - py);
 }
 
+// True when (x, y) lies inside the edge scaled by `scale`, by 2% of its size.
+bool well_inside(const GridEdge& e, double scale, double x, double y) {
+  const double f = (1.0 - kCentreMargin) * scale;
+  if (e.polar) return std::hypot(x - e.x0, y - e.y0) <= f * e.R;
+  const double xc = 0.5 * (e.xlo + e.xhi), yc = 0.5 * (e.ylo + e.yhi);
+  return x >= xc + f * (e.xlo - xc) && x <= xc + f * (e.xhi - xc) && y >= yc + f * (e.ylo - yc) &&
+         y <= yc + f * (e.yhi - yc);
+}
+
+// Every active mass profile (the classes from the point mass on, and classes added later)
+// must have its centre inside the edge: its critical curve may lie wholly beyond it.
+bool centres_inside(const GridEdge& e, double scale) {
+  for (int i = 1; i <= TWgal.NGALMAX; ++i) {
+    if (TWgal.cid(i) < CLS_ptmass || !TWgal.active(i) || TWgal.p[i][1] == 0) continue;
+    if (!well_inside(e, scale, TWgal.p[i][2], TWgal.p[i][3])) return false;
+  }
+  return true;
+}
+
 bool edge_holds(const GridEdge& e, double scale, const std::vector<SourceDisc>& discs) {
+  if (!centres_inside(e, scale)) return false;
   std::vector<double> x, y;
   edge_points(e, scale, x, y);
   const size_t n = x.size();
@@ -111,11 +132,13 @@ bool edge_holds(const GridEdge& e, double scale, const std::vector<SourceDisc>& 
   return true;
 }
 
-double scale_needed(const GridEdge& e, const std::vector<SourceDisc>& discs) {
-  if (edge_holds(e, 1.0, discs)) return 1.0;
+// The smallest scale t >= 1 (within about 1%) for which the edge scaled by `part` t holds
+// the discs; -1 when none up to 100 does.
+double scale_needed(const GridEdge& e, const std::vector<SourceDisc>& discs, double part = 1.0) {
+  if (edge_holds(e, part, discs)) return 1.0;
   double lo = 1.0, hi = -1.0;
   for (double s = 1.1; s <= kMaxScale * 1.000001; s *= 1.1) {
-    if (edge_holds(e, s, discs)) {
+    if (edge_holds(e, part * s, discs)) {
       hi = s;
       break;
     }
@@ -124,7 +147,7 @@ double scale_needed(const GridEdge& e, const std::vector<SourceDisc>& discs) {
   if (hi < 0) return -1.0;
   for (int k = 0; k < 6; ++k) {
     const double mid = std::sqrt(lo * hi);
-    (edge_holds(e, mid, discs) ? hi : lo) = mid;
+    (edge_holds(e, part * mid, discs) ? hi : lo) = mid;
   }
   return hi;
 }
@@ -151,21 +174,45 @@ bool grid_edge_holds(double scale, const std::vector<SourceDisc>& discs) {
 
 double grid_scale_needed(const std::vector<SourceDisc>& discs) { return scale_needed(built_edge(), discs); }
 
-void require_grid_holds(const std::string& who, const std::vector<SourceDisc>& discs) {
-  if (discs.empty()) return;
+bool GridNeed::add(const std::string& who, const std::vector<SourceDisc>& discs, bool weighted) {
+  if (discs.empty()) return true;
   const GridEdge e = built_edge();
-  const double s = scale_needed(e, discs);
-  if (s == 1.0) return;
-  const std::string what = strformat("in %s: the grid does not hold every image of the sources drawn", who.c_str());
+  const double s = scale_needed(e, discs, weighted && e.polar ? kWeightedDrawFraction : 1.0);
+  if (s == 1.0) return true;
+  if (who_.empty()) who_ = who;
+  polar_ = e.polar;
+  if (s < 0) {
+    if (lost_who_.empty()) lost_who_ = who;
+    return false;
+  }
   const double rs = settings.rscale;
-  if (s < 0)
-    fatal(strformat("%s, nor would one %g times larger (its edge meets a critical curve, or its source-plane image "
-                    "does not wind once about the sources): check gridhi1 and the model",
-                    what.c_str(), kMaxScale));
-  if (e.polar) fatal(strformat("%s: %s", what.c_str(), grid_advice(round3(s * e.R / rs)).c_str()));
+  if (e.polar) {
+    radius_ = std::max(radius_, round3(s * e.R / rs));
+    return false;
+  }
   const double xc = 0.5 * (e.xlo + e.xhi), yc = 0.5 * (e.ylo + e.yhi);
-  fatal(strformat("%s: set gridlo1 %g gridhi1 %g gridlo2 %g gridhi2 %g or wider and regrid (or run autogrid from a "
-                  "larger grid)",
-                  what.c_str(), round3((xc + s * (e.xlo - xc)) / rs, true), round3((xc + s * (e.xhi - xc)) / rs),
-                  round3((yc + s * (e.ylo - yc)) / rs, true), round3((yc + s * (e.yhi - yc)) / rs)));
+  lo1_ = std::min(lo1_, round3((xc + s * (e.xlo - xc)) / rs, true));
+  hi1_ = std::max(hi1_, round3((xc + s * (e.xhi - xc)) / rs));
+  lo2_ = std::min(lo2_, round3((yc + s * (e.ylo - yc)) / rs, true));
+  hi2_ = std::max(hi2_, round3((yc + s * (e.yhi - yc)) / rs));
+  return false;
+}
+
+void GridNeed::require() const {
+  if (who_.empty()) return;
+  const char* what = "the grid does not hold every image of the sources drawn";
+  if (!lost_who_.empty())
+    fatal(strformat("in %s: %s, nor would one %g times larger (its edge meets a critical curve, or its source-plane "
+                    "image does not wind once about the sources): check gridhi1 and the model",
+                    lost_who_.c_str(), what, kMaxScale));
+  if (polar_) fatal(strformat("in %s: %s: %s", who_.c_str(), what, grid_advice(radius_).c_str()));
+  fatal(strformat("in %s: %s: set gridlo1 %g gridhi1 %g gridlo2 %g gridhi2 %g or wider and regrid (or run autogrid "
+                  "from a larger grid)",
+                  who_.c_str(), what, lo1_, hi1_, lo2_, hi2_));
+}
+
+void require_grid_holds(const std::string& who, const std::vector<SourceDisc>& discs, bool weighted) {
+  GridNeed need;
+  need.add(who, discs, weighted);
+  need.require();
 }

@@ -23,6 +23,10 @@ struct SourceDisc {
   double u, v, r;
 };
 
+// Magnification-weighted draws pick image-plane points within this fraction of a polar
+// grid's radius (in the whole box of a Cartesian grid), so every image must lie there.
+constexpr double kWeightedDrawFraction = 0.98;
+
 // The advice given wherever sources may fall beyond the grid's images; with needed > 0 it
 // names the smallest gridhi1 that holds them.
 std::string grid_advice(double needed = 0);
@@ -36,7 +40,28 @@ bool grid_edge_holds(double scale, const std::vector<SourceDisc>& discs);
 // up to 100; 1 when the grid holds them already, -1 when no scale up to 100 does.
 double grid_scale_needed(const std::vector<SourceDisc>& discs);
 
-// Ends the program with an ERROR naming `who`, unless every image of every source of the
-// discs lies inside the grid; the ERROR names the gridhi1 (for a Cartesian grid, the four
-// ranges) that would hold them. Runs the lens once per edge point: once per command.
-void require_grid_holds(const std::string& who, const std::vector<SourceDisc>& discs);
+// What the grid needs to hold every image of the sources drawn, gathered over one or more
+// models (each checked on the grid built for it), so that a single ERROR names a grid
+// that holds the images of them all.
+class GridNeed {
+ public:
+  // Checks the current model: every image of every source of the discs must lie inside
+  // the grid (with `weighted`, inside the part of a polar grid that magnification-weighted
+  // draws use). False when they do not. Runs the lens once per edge point.
+  bool add(const std::string& who, const std::vector<SourceDisc>& discs, bool weighted = false);
+  // Ends the program with an ERROR naming the first model that failed and the gridhi1
+  // (for a Cartesian grid, the four ranges) that holds the images of every model added;
+  // returns when every model was held.
+  void require() const;
+
+ private:
+  std::string who_;       // first model not held ("" while every one is)
+  std::string lost_who_;  // first model no grid up to 100 times larger holds
+  bool polar_ = true;
+  double radius_ = 0;                                            // polar: gridhi1 needed
+  double lo1_ = 1e300, hi1_ = -1e300, lo2_ = 1e300, hi2_ = -1e300;  // Cartesian ranges needed
+};
+
+// GridNeed for one model: ends the program with the ERROR naming `who` unless the grid
+// holds every image of the discs.
+void require_grid_holds(const std::string& who, const std::vector<SourceDisc>& discs, bool weighted = false);

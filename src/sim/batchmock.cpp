@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -124,6 +125,111 @@ void split_stream(const Batch& b, long nkind[3]) {
   }
 }
 
+// Parameters of model m (0-based) of the M of the batch into P, its step indices appended
+// to label; random ranges draw from uni (uniform) or gau (Gaussian).
+void model_parameters(const std::vector<Range>& ranges, long m, long M, const LensModel& ref, Mat& P,
+                      std::string& label, RandomStream& uni, RandomStream& gau) {
+  for (int i = 1; i <= TWgal.NGALMAX; ++i)
+    for (int j = 1; j <= 10; ++j) P[i][j] = ref.p[i][j];
+  long r = m, D = M;
+  for (const Range& rg : ranges) {
+    D /= std::abs(rg.steps);
+    const long k = r / D;
+    label += strformat(" %ld", k + 1);
+    r %= D;
+    double t = 0;
+    if (rg.steps == 1) {
+      t = 0;
+    } else if (rg.steps > 1 && rg.g >= 0) {
+      t = static_cast<double>(k) / (rg.steps - 1);
+    } else if (rg.steps > 1) {
+      const double R = rg.hi / rg.lo;
+      t = (std::pow(R, static_cast<double>(k) / (rg.steps - 1)) - 1.0) / (R - 1.0);
+    } else if (rg.g > 0) {
+      double N;
+      do N = gasdev(gau);
+      while (std::fabs(N) > rg.g);
+      t = (N / rg.g + 1.0) / 2.0;
+    } else {
+      t = ran2(uni);
+    }
+    P[rg.igal][rg.ip] = (1.0 - t) * rg.lo + t * rg.hi;
+  }
+}
+
+// Loads P as the batch runs it (lens planes, line-of-sight shear, clumps drawn for the
+// trial model, then the grid) and returns its penalty.
+double load_model(const LensModel& ref, const Mat& P, bool clumps, RandomStream& cnt, RandomStream& uni,
+                  RandomStream& gau) {
+  for (int i = 1; i <= TWref.Ngal; ++i) TWgal.refon[i] = 1;
+  Vec z = ref.z;
+  initLOS(z);
+  double pen = 0;
+  if (LOS.shearmode == 2) {
+    pen = initmodel(ref.names, P, ref.z, 0);
+    if (pen <= 0) initLOSshear();
+  }
+  if (clumps) {
+    // The clumps follow the trial model: load it, draw, then build the grid.
+    pen = initmodel(ref.names, P, ref.z, 0);
+    if (pen <= 0) do_drawclumps(cnt, uni, gau);
+  }
+  if (pen <= 0) pen = initmodel(ref.names, P, ref.z, settings.gridflag);
+  return pen;
+}
+
+// Sources drawn for a model whose multiply imaged region has radius umax.
+long draw_target(const Batch& b, double umax) {
+  return b.Nsrc >= 1 ? b.Nsrc : static_cast<long>(std::abs(b.Nsrc) * kPi * umax * umax);
+}
+
+// Screen output sent nowhere while it lives.
+class Unheard {
+ public:
+  Unheard() : saved_(QVMstdout), null_(std::fopen("/dev/null", "w")) {
+    if (null_) QVMstdout = null_;
+  }
+  ~Unheard() {
+    QVMstdout = saved_;
+    if (null_) std::fclose(null_);
+  }
+  Unheard(const Unheard&) = delete;
+  Unheard& operator=(const Unheard&) = delete;
+
+ private:
+  FILE* saved_;
+  FILE* null_;
+};
+
+// Before anything is written or drawn: loads every model of a batch whose models are all
+// known in advance (no random range, no clumps), builds its grid and checks that it holds
+// every image of the model's sources; ends the program naming a grid that holds them for
+// every model when one does not. Prints nothing: the batch loads each model again.
+void check_every_model(const Batch& b, bool fromfile, const std::vector<Range>& ranges, long M,
+                       const std::vector<SourceDisc>& listed) {
+  const LensModel& ref = TWref.ref[1];
+  Mat P(1, TWgal.NGALMAX, 1, 10);
+  RandomStream unused(settings.seed);
+  GridNeed need;
+  {
+    const Unheard quiet;
+    for (long m = 0; m < M; ++m) {
+      std::string label;
+      model_parameters(ranges, m, M, ref, P, label, unused, unused);
+      if (load_model(ref, P, false, unused, unused, unused) > 0) continue;
+      const std::string who = strformat("%s, model %ld", b.name, m + 1);
+      if (fromfile) {
+        need.add(who, listed);
+        continue;
+      }
+      double ug, vg, umax;
+      get_umax(ug, vg, umax);
+      if (umax > 0 && draw_target(b, umax) >= 1) need.add(who, {{ug, vg, umax}});
+    }
+  }
+  need.require();
+}
+
 void run_batch(const WordArray& words, bool fromfile) {
   SetGlob();
   Batch b;
@@ -195,19 +301,38 @@ void run_batch(const WordArray& words, bool fromfile) {
     if (r.steps < 1 && r.steps != 0) random = true;
   }
 
+  bool clumps = false;
+  for (int i = TWclump.clumpdat.lo(); i <= TWclump.clumpdat.hi(); ++i)
+    if (TWclump.clumpdat[i].type > 0) clumps = true;
+  std::vector<SourceDisc> listed;
+  for (size_t s = 0; s < b.su.size(); ++s) listed.push_back({b.su[s], b.sv[s], 0.0});
+  // Models drawn at random, or with clumps drawn for them, are known only as the batch
+  // runs; those are checked one by one as they are loaded.
+  const bool known = !random && !clumps;
+  if (known) check_every_model(b, fromfile, ranges, M, listed);
+
   const int bw = settings.batchwrite;
   const bool text = bw == 1 || bw == 3, fits = bw == 2 || bw == 3;
   OutFile ftmp;
   if (text) ftmp = OutFile(b.base + ".tmp", "w", strformat("could not open %s output file", b.name), true);
   const std::string fitsname = b.base + ".fits";
+  const bool fits_made = fits && !exists(fitsname);
   if (fits) {
     write_header_create_table(fitsname, "MODEL_REALISATIONS", NG, 1, settings.shrcoords, b.noise, settings.omega,
                               settings.lambda, settings.hval);
     qprintf("Opened output FITS file: %s\n", fitsname.c_str());
   }
-  bool clumps = false;
-  for (int i = TWclump.clumpdat.lo(); i <= TWclump.clumpdat.hi(); ++i)
-    if (TWclump.clumpdat[i].type > 0) clumps = true;
+  // A model that fails the check as the batch runs ends it without the files it began.
+  auto require_held = [&](const std::string& who, const std::vector<SourceDisc>& discs) {
+    GridNeed need;
+    if (need.add(who, discs)) return;
+    if (text) {
+      ftmp.close();
+      std::remove((b.base + ".tmp").c_str());
+    }
+    if (fits_made) std::remove(fitsname.c_str());
+    need.require();
+  };
 
   RandomStream uni(settings.seed), gau(settings.seed), cnt(settings.seed);
   const LensModel& ref = TWref.ref[1];
@@ -221,46 +346,8 @@ void run_batch(const WordArray& words, bool fromfile) {
     bool loaded = false;
     for (long refused = 0; !loaded; ++refused) {
       label = strformat("# model %ld indices", m + 1);
-      for (int i = 1; i <= NG; ++i)
-        for (int j = 1; j <= 10; ++j) P[i][j] = ref.p[i][j];
-      long r = m, D = M;
-      for (const Range& rg : ranges) {
-        D /= std::abs(rg.steps);
-        const long k = r / D;
-        label += strformat(" %ld", k + 1);
-        r %= D;
-        double t = 0;
-        if (rg.steps == 1) {
-          t = 0;
-        } else if (rg.steps > 1 && rg.g >= 0) {
-          t = static_cast<double>(k) / (rg.steps - 1);
-        } else if (rg.steps > 1) {
-          const double R = rg.hi / rg.lo;
-          t = (std::pow(R, static_cast<double>(k) / (rg.steps - 1)) - 1.0) / (R - 1.0);
-        } else if (rg.g > 0) {
-          double N;
-          do N = gasdev(gau);
-          while (std::fabs(N) > rg.g);
-          t = (N / rg.g + 1.0) / 2.0;
-        } else {
-          t = ran2(uni);
-        }
-        P[rg.igal][rg.ip] = (1.0 - t) * rg.lo + t * rg.hi;
-      }
-      for (int i = 1; i <= TWref.Ngal; ++i) TWgal.refon[i] = 1;
-      Vec z = ref.z;
-      initLOS(z);
-      double pen = 0;
-      if (LOS.shearmode == 2) {
-        pen = initmodel(ref.names, P, ref.z, 0);
-        if (pen <= 0) initLOSshear();
-      }
-      if (clumps) {
-        // The clumps follow the trial model: load it, draw, then build the grid.
-        pen = initmodel(ref.names, P, ref.z, 0);
-        if (pen <= 0) do_drawclumps(cnt, uni, gau);
-      }
-      if (pen <= 0) pen = initmodel(ref.names, P, ref.z, settings.gridflag);
+      model_parameters(ranges, m, M, ref, P, label, uni, gau);
+      const double pen = load_model(ref, P, clumps, cnt, uni, gau);
       if (pen <= 0) {
         loaded = true;
         break;
@@ -285,13 +372,11 @@ void run_batch(const WordArray& words, bool fromfile) {
       if (b.mode == 2)
         rimg = mock_image_radius(strformat("for %s, grid may not cover full multiply imaged region", b.name), xg, yg,
                                  ug, vg, umax);
-      target = b.Nsrc >= 1 ? b.Nsrc : static_cast<long>(std::abs(b.Nsrc) * kPi * umax * umax);
+      target = draw_target(b, umax);
       if (target < 1) continue;
-      require_grid_holds(strformat("%s, model %ld", b.name, m + 1), {{ug, vg, umax}});
-    } else {
-      std::vector<SourceDisc> listed;
-      for (size_t s = 0; s < b.su.size(); ++s) listed.push_back({b.su[s], b.sv[s], 0.0});
-      require_grid_holds(strformat("%s, model %ld", b.name, m + 1), listed);
+      if (!known) require_held(strformat("%s, model %ld", b.name, m + 1), {{ug, vg, umax}});
+    } else if (!known) {
+      require_held(strformat("%s, model %ld", b.name, m + 1), listed);
     }
     long kept = 0, tried = 0, since = 0;
     const long nlist = static_cast<long>(b.su.size());

@@ -56,7 +56,7 @@ void weighted_source(RandomStream& r, double xg, double yg, double ug, double vg
       x = settings.gridlo1 + (settings.gridhi1 - settings.gridlo1) * ran2(r);
       y = settings.gridlo2 + (settings.gridhi2 - settings.gridlo2) * ran2(r);
     } else {
-      mock_disc_point(r, xg, yg, 0.98 * settings.rscale * settings.gridhi1, x, y);
+      mock_disc_point(r, xg, yg, kWeightedDrawFraction * settings.rscale * settings.gridhi1, x, y);
     }
     double mu;
     mock_map(x, y, u, v, &mu);
@@ -230,7 +230,7 @@ void mock12(const WordArray& words, bool density) {
     nsrc = umax > 0 ? static_cast<int>(words.finite(2, words[0]) * kPi * umax * umax) : 0;
   else
     nsrc = static_cast<int>(words.finite_integer(2, words[0]));
-  if (umax > 0 && nsrc != 0) require_grid_holds(density ? "mock2" : "mock1", {{ug, vg, umax}});
+  if (umax > 0 && nsrc != 0) require_grid_holds(density ? "mock2" : "mock1", {{ug, vg, umax}}, nsrc < 0);
   do_mock(out, nsrc, minimg, nk, slopes, ug, vg, umax);
 }
 
@@ -288,7 +288,7 @@ void mockcsec(const WordArray& words) {
   double ug, vg, umax;
   get_umax(ug, vg, umax);
   if (umax <= 0) fatal("in mockcsec: no caustic point counts, so there is no multiply imaged region");
-  require_grid_holds("mockcsec", {{ug, vg, umax}});
+  require_grid_holds("mockcsec", {{ug, vg, umax}}, mode == 2);
 
   const char* msg = "could not open output file";
   OutFile fdat(base + ".dat", "w", msg, true);

@@ -5,6 +5,7 @@
 #include <fitsio.h>
 
 #include <cmath>
+#include <cstdio>
 #include <set>
 #include <sstream>
 #include <string>
@@ -408,9 +409,10 @@ TEST(SimE2E, TwoStepSimulationSolvesItsLocalModel) {
 
 TEST(SimE2E, StatisticsStopWhenTheGridCannotHoldEveryImage) {
   ScratchDir d;
-  // An isothermal ellipsoid of b = 1.2: outer images of sources near its caustics lie
-  // beyond the default grid (radius 2), though the sources lie within the grid's images.
-  const std::string sie = "setlens 1 1\nalpha 1.2 0 0 0.3 0 0 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n";
+  // An isothermal ellipsoid of b = 1.2 (with a small core, so that its central images are
+  // found alike on every grid): outer images of sources near its caustics lie beyond the
+  // default grid (radius 2), though the sources lie within the grid's images.
+  const std::string sie = "setlens 1 1\nalpha 1.2 0 0 0.3 0 0 0 0.05 0 1\n0 0 0 0 0 0 0 0 0 0\n";
   d.write("far.txt", "2.5 0\n");
   struct Case {
     std::string cmds, who, output;
@@ -451,6 +453,57 @@ TEST(SimE2E, StatisticsStopWhenTheGridCannotHoldEveryImage) {
   }
   EXPECT_EQ(tables[0], tables[1]);
   EXPECT_EQ(tables[0][0][1], 0);
+
+  // Magnification-weighted draws pick image-plane points only within 0.98 gridhi1: that
+  // grid is too small for them, and the radius they name suffices.
+  std::ostringstream at;
+  at << "set gridhi1 " << needed << "\n";
+  const RunResult w = run_commands(d, at.str() + sie + "mock1 w -200\n");
+  EXPECT_EQ(w.status, 1) << w.out;
+  EXPECT_FALSE(d.exists("w.stats"));
+  double weighted = 0;
+  ASSERT_EQ(std::sscanf(w.out.substr(w.out.find("at least ")).c_str(), "at least %lf", &weighted), 1) << w.out;
+  EXPECT_GE(weighted, needed / 0.98 * 0.99);
+  std::ostringstream wider;
+  wider << "set gridhi1 " << weighted << "\n";
+  EXPECT_EQ(run_commands(d, wider.str() + sie + "mock1 w -200\nmockcsec c -200 -2 -2 1 5\n").status, 0);
+}
+
+TEST(SimE2E, BatchMocksCheckEveryModelBeforeWritingAnything) {
+  ScratchDir d;
+  // An isothermal ellipsoid stepped over b = 0.9, 1.1, 1.3: a grid of radius 1.8 holds the
+  // images of the first model only.
+  const std::string model = "set batchwrite 3\nsetlens 1 1\nalpha 0.9 0 0 0.3 0 0 0 0.05 0 1\n";
+  const std::string stepped = model + "1 0 0 0 0 0 0 0 0 0\nbatchmock1 q 20\n0.9 1.3 3\n";
+  const char* files[] = {"q.tmp", "q.fits", "q-o.dat", "q-q.dat", "q-d.start"};
+  const RunResult r = run_commands(d, "set gridhi1 1.8\n" + stepped);
+  EXPECT_EQ(r.status, 1) << r.out;
+  const std::string head = "ERROR: in batchmock1, model 2: the grid does not hold every image of the sources drawn: ";
+  ASSERT_NE(r.out.find(head + "set gridhi1 to at least "), std::string::npos) << r.out;
+  // Nothing is written before every model has been checked.
+  for (const char* f : files) EXPECT_FALSE(d.exists(f)) << f;
+  // The radius named holds the images of every model, the largest included.
+  double named = 0;
+  ASSERT_EQ(std::sscanf(r.out.substr(r.out.find("at least ")).c_str(), "at least %lf", &named), 1) << r.out;
+  std::ostringstream set;
+  set << "set gridhi1 " << named << "\n";
+  const RunResult ok = run_commands(d, set.str() + stepped);
+  ASSERT_EQ(ok.status, 0) << ok.out;
+  for (const char* f : files) EXPECT_TRUE(d.exists(f)) << f;
+  EXPECT_NE(d.read("q.tmp").find("# model 3 indices 3 "), std::string::npos);
+
+  // A randomly drawn angle makes the models known only as they run: the model that fails
+  // then ends the batch without the files it began, and leaves a table made before alone.
+  const std::string random = model + "1 0 0 0 1 0 0 0 0 0\nbatchmock1 q 20\n0.9 1.3 3\n0 0 -1\n";
+  const RunResult late = run_commands(d, "set gridhi1 1.8\n" + random);
+  EXPECT_EQ(late.status, 1) << late.out;
+  EXPECT_NE(late.out.find(head), std::string::npos) << late.out;
+  EXPECT_FALSE(d.exists("q.tmp"));
+  EXPECT_TRUE(d.exists("q.fits"));
+  std::remove(d.file("q.fits").c_str());
+  EXPECT_EQ(run_commands(d, "set gridhi1 1.8\n" + random).status, 1);
+  EXPECT_FALSE(d.exists("q.tmp"));
+  EXPECT_FALSE(d.exists("q.fits"));
 }
 
 }  // namespace

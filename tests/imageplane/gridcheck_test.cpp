@@ -3,6 +3,7 @@
 // and 1 - beta, and the grid's edge at radius R > 1 maps to the circle of radius R - 1.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,48 @@ TEST_F(GridCheckTest, EveryListedSourceMustBeHeld) {
   const double needed = grid_scale_needed({{0.9, 0, 0}, {0, 1.5, 0}}) * 2.0;
   EXPECT_GT(needed, 2.5);
   EXPECT_LT(needed, 2.53);
+}
+
+TEST_F(GridCheckTest, WeightedDrawsNeedEveryImageInsideTheirDisc) {
+  // Outer images reach 2.2: a grid of radius 2.26 holds them, but the weighted draws use
+  // only r < 0.98 x 2.26 = 2.21, too little once the margin is kept.
+  const std::vector<SourceDisc> discs{{0, 0, 1.2}};
+  build(2, 0, 2.26, 0, 360);
+  EXPECT_NO_THROW(require_grid_holds("mock1", discs));
+  const std::string m = fatal_message([&] { require_grid_holds("mock1", discs, true); });
+  double named = 0;
+  ASSERT_EQ(std::sscanf(m.substr(m.find("at least ")).c_str(), "at least %lf", &named), 1) << m;
+  EXPECT_GE(named * kWeightedDrawFraction, 2.2);
+  EXPECT_LE(named * kWeightedDrawFraction, 2.26);
+  // The radius named suffices for the weighted draws; a Cartesian box is drawn whole.
+  build(2, 0, named, 0, 360);
+  EXPECT_NO_THROW(require_grid_holds("mock1", discs, true));
+  build(1, -2.26, 2.26, -2.26, 2.26);
+  ASSERT_TRUE(grid_edge_holds(1.0, discs));
+  EXPECT_FALSE(grid_edge_holds(kWeightedDrawFraction, discs));
+  EXPECT_NO_THROW(require_grid_holds("mock1", discs, true));
+}
+
+TEST_F(GridCheckTest, MassesBeyondTheEdgeMustBeEnclosed) {
+  // A point mass at (3, 0) beyond a grid of radius (half-width) 2 has its own critical
+  // curve and an image of every source close to it; the edge alone shows nothing wrong.
+  const std::string model =
+      "2 1\nalpha 1 0 0 0 0 0 0 0 0 1\nptmass 0.1 3 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n";
+  const std::vector<SourceDisc> discs{{0, 0, 0.3}};
+  for (int coords : {2, 1}) {
+    SCOPED_TRACE(coords);
+    build(coords, coords == 1 ? -2.0 : 0.0, 2, coords == 1 ? -2.0 : 0.0, coords == 1 ? 2.0 : 360.0, model);
+    EXPECT_FALSE(grid_edge_holds(1.0, discs));
+    const double needed = grid_scale_needed(discs) * 2;
+    EXPECT_GE(needed, 3 / 0.98);
+    EXPECT_LE(needed, 3.5);
+    const std::string m = fatal_message([&] { require_grid_holds("mock1", discs); });
+    EXPECT_NE(m.find(coords == 1 ? "gridhi1 3." : "gridhi1 to at least 3."), std::string::npos) << m;
+  }
+  // A massless component anywhere asks nothing.
+  build(2, 0, 2, 0, 360,
+        "2 1\nalpha 1 0 0 0 0 0 0 0 0 1\nptmass 0 3 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n");
+  EXPECT_TRUE(grid_edge_holds(1.0, discs));
 }
 
 TEST_F(GridCheckTest, NoGridHoldsThemWhenEveryFarEdgeIsCritical) {
