@@ -278,7 +278,7 @@ void magweightimg(const WordArray& words) {
   if (!begin_map_command(words, 9, magweightimghelp)) return;
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
-  const int type = static_cast<int>(words.integer(2));
+  const int type = words.int_value(2);
   const double omitcore = settings.omitcore;
   Mat wgt = new_map(g), nimg = new_map(g);
   walk_grid(g, "magweightimg", [&](int i, int j, double x, double y) {
@@ -311,7 +311,7 @@ void magweightsrc(const WordArray& words) {
   if (!begin_map_command(words, 9, magweightsrchelp)) return;
   MapGrid g;
   if (!read_map_grid(words, 3, "u steps", "v steps", true, g)) return;
-  const int type = static_cast<int>(words.integer(2));
+  const int type = words.int_value(2);
   Mat wgt = new_map(g), nimg = new_map(g);
   walk_grid(g, "magweightsrc", [&](int i, int j, double u, double v) {
     int n = 0;
@@ -343,7 +343,7 @@ void plotmag(const WordArray& words) {
   MapGrid g;
   if (!read_map_grid(words, 1, "u steps", "v steps", true, g)) return;
   const std::string& file = words[7];
-  const int type = static_cast<int>(words.integer(8));
+  const int type = words.int_value(8);
   const long mode = nw > 9 ? words.integer(9) : 1;
   if (mode != 1 && mode != 2) fatal("unknown mode in plotmag");
   Mat mag = new_map(g);

@@ -467,7 +467,7 @@ void checkfinsrc(const WordArray& words) {
   if (!checksteps(words[3], "steps", 1, 1)) return;
   if (!checkint(words[4], "bootstraps")) return;
   const double lo = words.finite(1, "checkfinsrc"), hi = words.finite(2, "checkfinsrc");
-  const int steps = static_cast<int>(word_integer(words[3]));
+  const int steps = words.usable(3, "number of steps", -kCountLimit, kCountLimit);
   const long nrep = word_integer(words[4]);
   if (nrep < 1) {
     warning("checkfinsrc needs at least one bootstrap");

@@ -638,7 +638,7 @@ void read_imggrid_positions(const WordArray& words, int file_word, const char* w
     qprintf("Reading %s positions from file %s\n", what, words.c_str(file_word));
     WordArray head;
     if (!myread(in, head)) fatal(strformat("%s file %s is empty", what, words.c_str(file_word)));
-    s.nimggrid = static_cast<int>(head.finite_integer(0, words[0]));
+    s.nimggrid = head.finite_int(0, words[0]);
     p[1] = s.nimggrid;
   } else {
     qprintf("Enter the %s positions, one per line:\n", what);

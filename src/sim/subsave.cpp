@@ -156,7 +156,7 @@ void subsave(const WordArray& words) {
       warning("subsave already on -- turn it off before changing it");
       return;
     }
-    const int nx = static_cast<int>(words.finite_integer(4, words[0])), ny = static_cast<int>(words.finite_integer(7, words[0]));
+    const int nx = words.usable(4, "number of grid points", -kCountLimit, kCountLimit), ny = words.usable(7, "number of grid points", -kCountLimit, kCountLimit);
     if (nx < 2 || ny < 2) {
       warning("subsave needs at least 2 grid points in x and in y; subsave stays off");
       return;
@@ -196,7 +196,7 @@ void subsave(const WordArray& words) {
       if (!quietflag) qprintf("Cannot test subsave because it has not been turned on.\n");
       return;
     }
-    subsave_test(out, static_cast<int>(words.finite_integer(3, words[0])));
+    subsave_test(out, words.usable(3, "number of test points", -kCountLimit, kCountLimit));
     return;
   }
   subsavehelp(2);
