@@ -145,7 +145,8 @@ FinsrcShape finsrc_shape(int i) {
   s.R0 = p[10];
   const double norm = 1.0 / (s.size * s.size);
   if (s.kind == FinsrcShape::kSrcmap) {
-    s.map = static_cast<int>(std::trunc(p[8] * 1.000001));
+    const double m = std::trunc(p[8] * 1.000001);
+    s.map = std::fabs(m) < 2147483648.0 ? static_cast<int>(m) : 0;  // beyond an int: no map, refused at the look-up
     s.I = p[1] * norm;
   } else {
     s.I = p[9] * norm;

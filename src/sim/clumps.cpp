@@ -378,6 +378,7 @@ void clumplist(const WordArray& words) {
     qprintf("No clump components.\n");
     return;
   }
+  for (int i = 1; i < n; ++i) words.finite_int(i, words[0]);  // every index usable before any is listed
   cs.clump_list.reset(1, n - 1);
   qprintf("List of clump components:");
   for (int i = 1; i < n; ++i) {
