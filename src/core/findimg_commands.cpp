@@ -46,7 +46,7 @@ template <class F>
 void read_positions(FILE* in, F&& f) {
   WordArray w;
   if (myread(in, w) == 0) fatal("file ended before the number of positions was read");
-  const long total = std::strtol(w.c_str(0), nullptr, 10);
+  const long total = w.integer(0);
   for (long k = 1; k <= total; ++k) {
     if (myread(in, w) == 0) fatal(strformat("file ended after %ld of %ld positions", k - 1, total));
     f(k, w.real(0), w.real(1));
@@ -126,7 +126,7 @@ void findimg(const WordArray& words) {
     write_block(fp, n, list, u, v);
   }
   if (nw < 6) return;
-  const long mode = std::strtol(words.c_str(4), nullptr, 10);
+  const long mode = words.integer(4);
   if (mode < 0 || mode > 2) fatal("unknown tracking mode");
   FileHandle ft(QVMfopen(words[5], "w", "could not open output file"));
   std::fprintf(ft, "#  imgnum  potential  deflection  convergence  shear\n");

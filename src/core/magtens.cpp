@@ -67,7 +67,7 @@ Positions read_position_list(const std::string& path, const char* message, const
   FileHandle in(QVMfopen(path, "r", message));
   WordArray w;
   if (myread(in, w) == 0) fatal("file ended before the number of positions was read");
-  const long total = std::strtol(w.c_str(0), nullptr, 10);
+  const long total = w.integer(0);
   Positions p;
   for (long k = 1; k <= total; ++k) {
     if (myread(in, w) == 0) fatal(strformat("file ended after %ld of %ld positions", k - 1, total));
