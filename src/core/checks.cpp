@@ -406,7 +406,7 @@ void checkmag(const WordArray& words) {
   require_model();
   if (!checksteps(words[4], "d steps", 1, 1)) return;
   const double dlo = words.finite(2, "checkmag"), dhi = words.finite(3, "checkmag");
-  const int n = words.usable(4, "number of steps", -kCountLimit, kCountLimit);
+  const int n = words.signed_count(4, "number of steps");
   if (log_range_refused(n, dlo, dhi)) {
     warn_log_range();
     return;

@@ -63,8 +63,8 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
   const double x0 = words.real(2), y0 = words.real(3), e = words.real(4);
   const double pa = words.real(5) * M_PI / 180.0;
   const double rlo = words.real(6), rhi = words.real(7);
-  const int nr = words.usable(8, "number of steps", -kCountLimit, kCountLimit);
-  const int nt = words.usable(9, "number of steps", -kCountLimit, kCountLimit);
+  const int nr = words.signed_count(8, "number of steps");
+  const int nt = words.signed_count(9, "number of steps");
   if (log_range_refused(nr, rlo, rhi)) {
     warn_log_range();
     return;
@@ -171,7 +171,7 @@ void findimg2(const WordArray& words) {
   if (!checksteps(words[3], "u steps", 1, 1)) return;
   if (!checksteps(words[6], "v steps", 1, 1)) return;
   const double ulo = words.real(1), uhi = words.real(2), vlo = words.real(4), vhi = words.real(5);
-  const int nu = words.usable(3, "number of steps", -kCountLimit, kCountLimit), nv = words.usable(6, "number of steps", -kCountLimit, kCountLimit);
+  const int nu = words.signed_count(3, "number of steps"), nv = words.signed_count(6, "number of steps");
   FileHandle fp(QVMfopen(words[7], "w", "could not open findimg2 output file"));
   FileHandle fm;
   if (nw > 8) fm = FileHandle(QVMfopen(words[8], "w", "could not open findimg2 output file"));

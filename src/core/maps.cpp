@@ -75,10 +75,10 @@ bool read_map_grid(const WordArray& words, int first, const char* xname, const c
   const std::string& command = words[0];
   g.xlo = words.finite(first, command);
   g.xhi = words.finite(first + 1, command);
-  g.nx = words.usable(first + 2, "number of steps", -kCountLimit, kCountLimit);
+  g.nx = words.signed_count(first + 2, "number of steps");
   g.ylo = words.finite(first + 3, command);
   g.yhi = words.finite(first + 4, command);
-  g.ny = words.usable(first + 5, "number of steps", -kCountLimit, kCountLimit);
+  g.ny = words.signed_count(first + 5, "number of steps");
   if (static_cast<double>(std::abs(g.nx)) * std::abs(g.ny) > static_cast<double>(kCountLimit))
     fatal(strformat("in %s, a grid of %d by %d points is larger than %ld points", command.c_str(), std::abs(g.nx),
                     std::abs(g.ny), kCountLimit));
@@ -435,7 +435,7 @@ void plotdef0(const WordArray& words) {
   if (!checksteps(words[4], "r steps", 1, 1)) return;
   if (!checksteps(words[5], "theta steps", 1, 0)) return;
   const double rlo = words.finite(2, "plotdef0"), rhi = words.finite(3, "plotdef0");
-  const int nr = words.usable(4, "number of steps", -kCountLimit, kCountLimit), nt = words.usable(5, "number of steps", -kCountLimit, kCountLimit);
+  const int nr = words.signed_count(4, "number of steps"), nt = words.signed_count(5, "number of steps");
   if (log_range_refused(nr, rlo, rhi)) {
     warn_log_range();
     return;
@@ -503,7 +503,7 @@ void plotdef2(const WordArray& words) {
   if (!checksteps(words[7], "r steps", 1, 1)) return;
   const double tlo = words.finite(2, "plotdef2"), thi = words.finite(3, "plotdef2");
   const double rlo = words.finite(5, "plotdef2"), rhi = words.finite(6, "plotdef2");
-  const int nt = words.usable(4, "number of steps", -kCountLimit, kCountLimit), nr = words.usable(7, "number of steps", -kCountLimit, kCountLimit);
+  const int nt = words.signed_count(4, "number of steps"), nr = words.signed_count(7, "number of steps");
   if (log_range_refused(nr, rlo, rhi)) {
     warn_log_range();
     return;

@@ -100,8 +100,8 @@ void maketab(const WordArray& words) {
   const double elo = words.finite(2, "maketab"), ehi = words.finite(3, "maketab");
   const int ne = count_word(words, 4, "maketab");
   const double rlo = words.finite(5, "maketab"), rhi = words.finite(6, "maketab");
-  const int nr = words.usable(7, "number of steps", -kCountLimit, kCountLimit);
-  const int nt = words.usable(8, "number of steps", -kCountLimit, kCountLimit);
+  const int nr = words.signed_count(7, "number of steps");
+  const int nt = words.signed_count(8, "number of steps");
   if (std::fabs(ehi - elo) < 1e-4 || std::fabs(rhi - rlo) < 1e-4) fatal("range for ellip/r/theta must be nonzero.");
   if (std::abs(ne) < 2 || std::abs(nr) < 2 || nt < 2) fatal("you must have at least 2 steps in ellip/r/theta.");
   // The table reader refuses these axes; refuse them before any work.

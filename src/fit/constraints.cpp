@@ -217,7 +217,9 @@ void pbounds(const WordArray& words) {
       [&T, &file](FILE* fp, WordArray& w, PbndRow& row, int r) {
         if (!myread(fp, w)) fatal("too few pbounds entries");
         const int M = std::max(T.mpbnd, 0);
-        const int nt = w.finite_int(0, "pbounds"), na = std::abs(nt);
+        const int nt =
+            static_cast<int>(usable_integer("pbounds", w[0], "number of terms", -kIntWordLimit, kIntWordLimit));
+        const int na = std::abs(nt);
         const int own = w.own_count();
         if (own < 3 * na) fatal("too few pbounds entries");
         if (na > M) fatal("in pbounds, number of terms exceeds maximum");

@@ -238,7 +238,7 @@ void randomize(const WordArray& words) {
   require_model();
   start_command_run();
   ModelSet& M = TWref;
-  const int N = words.usable(1, "number of runs", -kCountLimit, kCountLimit);
+  const int N = words.signed_count(1, "number of runs");
   const std::string outbase = words[2];
   const int lpmode = words.own_count() > 3 ? words.int_value(3) : 0;
   const int optflag = words.own_count() > 4 ? words.int_value(4) : 1;

@@ -468,7 +468,7 @@ void checkfinsrc(const WordArray& words) {
   if (!checksteps(words[3], "steps", 1, 1)) return;
   if (!checkint(words[4], "bootstraps")) return;
   const double lo = words.finite(1, "checkfinsrc"), hi = words.finite(2, "checkfinsrc");
-  const int steps = words.usable(3, "number of steps", -kCountLimit, kCountLimit);
+  const int steps = words.signed_count(3, "number of steps");
   const long nrep = word_integer(words[4]);
   if (nrep < 1) {
     warning("checkfinsrc needs at least one bootstrap");

@@ -639,7 +639,7 @@ void read_imggrid_positions(const WordArray& words, int file_word, const char* w
     qprintf("Reading %s positions from file %s\n", what, words.c_str(file_word));
     WordArray head;
     if (!myread(in, head)) fatal(strformat("%s file %s is empty", what, words.c_str(file_word)));
-    s.nimggrid = head.usable(0, "number of positions", -kCountLimit, kCountLimit);
+    s.nimggrid = head.signed_count(0, "number of positions");
     p[1] = s.nimggrid;
   } else {
     qprintf("Enter the %s positions, one per line:\n", what);
@@ -676,7 +676,7 @@ bool read_secondary(const WordArray& words, SecondaryGridParams& p, const char* 
   const SecondaryGridParams previous = p;
   for (int k = 1; k <= 7; ++k) words.finite(k, words[0]);
   // The number of grids and the two numbers of steps are read as integers when grids are built.
-  for (int k : {1, 4, 7}) words.usable(k, "count", -kCountLimit, kCountLimit);
+  for (int k : {1, 4, 7}) words.signed_count(k, "count");
   for (int k = 1; k <= 7; ++k) p[k] = words.finite(k, words[0]);
   if (p[2] < 0 || p[3] < 0) {
     warning(strformat("%s grids cannot have negative radii", kind));

@@ -39,11 +39,11 @@ SampleGrid read_sample_grid(const WordArray& w, int first, int nover) {
   SampleGrid g;
   g.xlo = w.finite(first, w[0]);
   g.xhi = w.finite(first + 1, w[0]);
-  g.nx = w.usable(first + 2, "number of steps", -kCountLimit, kCountLimit);
+  g.nx = w.signed_count(first + 2, "number of steps");
   g.ylo = w.finite(first + 3, w[0]);
   g.yhi = w.finite(first + 4, w[0]);
-  g.ny = w.usable(first + 5, "number of steps", -kCountLimit, kCountLimit);
-  g.nover = w.usable(nover, "oversampling factor", -kCountLimit, kCountLimit);
+  g.ny = w.signed_count(first + 5, "number of steps");
+  g.nover = w.signed_count(nover, "oversampling factor");
   return g;
 }
 

@@ -213,7 +213,7 @@ void makesrcmap(const WordArray& words) {
   const char* cmd = "makesrcmap";
   const double xlo = words.finite(4, cmd), xhi = words.finite(5, cmd);
   const double ylo = words.finite(7, cmd), yhi = words.finite(8, cmd);
-  const int nx = words.usable(6, "number of steps", -kCountLimit, kCountLimit), ny = words.usable(9, "number of steps", -kCountLimit, kCountLimit);
+  const int nx = words.signed_count(6, "number of steps"), ny = words.signed_count(9, "number of steps");
   const double noise = nw > 10 ? words.finite(10, cmd) : 0.0;
   const long nover_l = nw > 11 ? words.integer(11) : 1;
   if (nover_l < 1 || nover_l > 10000) {

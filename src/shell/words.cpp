@@ -119,6 +119,8 @@ int WordArray::usable(int i, const std::string& what, long lo, long hi) const {
   return static_cast<int>(usable_integer(current_command(), (*this)[i], what, lo, hi));
 }
 
+int WordArray::signed_count(int i, const std::string& what) const { return usable(i, what, -kCountLimit, kCountLimit); }
+
 bool WordArray::is_number(int i) const {
   double v;
   return parse_real((*this)[i], v);

@@ -63,6 +63,9 @@ class WordArray {
   // Word i as an integer within lo..hi, a range inside that of an int (usable_integer under
   // the current command).
   int usable(int i, const std::string& what, long lo, long hi) const;
+  // A count (negative for a count that the command reads with its sign: logarithmic steps,
+  // a density, ...): usable(i, what, -kCountLimit, kCountLimit).
+  int signed_count(int i, const std::string& what) const;
   // True when word i as a whole is a finite number.
   bool is_number(int i) const;
   // real(i), for words that must hold a finite number: nan, inf or a number too large for

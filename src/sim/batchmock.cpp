@@ -130,14 +130,14 @@ void run_batch(const WordArray& words, bool fromfile) {
   }
   require_model();
   b.base = words[1];
-  b.Nsrc = words.usable(2, "number of sources", -kCountLimit, kCountLimit);
+  b.Nsrc = words.signed_count(2, "number of sources");
   int w = 3;
   std::string srcfile;
   if (fromfile)
     srcfile = words[w++];
   else
     b.mode = nw > w ? words.finite_int(w++, words[0]) : (w++, 1);
-  b.minimg = nw > w ? words.usable(w, "minimum number of images", -kCountLimit, kCountLimit) : 0;
+  b.minimg = nw > w ? words.signed_count(w, "minimum number of images") : 0;
   ++w;
   for (int k = 0; k < 4; ++k, ++w) b.noise[k] = nw > w ? words.finite(w, words[0]) : 0.0;
   b.noisemode = nw > w ? static_cast<int>(usable_truncation(words[0], words[w], words.finite(w, words[0]),

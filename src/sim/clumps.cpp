@@ -23,9 +23,9 @@ struct TypeWord {
   int type;
   int count_index;  // index of the optional count-mode word
 };
-const TypeWord kTypes[] = {{"star", CLUMP_STAR, 5}, {"gaus", CLUMP_GAUS, 6}, {"pjaffe", CLUMP_PJAFFE, 6}, {"pj", CLUMP_PJAFFE, 6},
-                           {"tsis", CLUMP_TSIS, 6}, {"nfw", CLUMP_NFW, 7},   {"pow", CLUMP_POW, 7},
-                           {"soft", CLUMP_SOFT, 6}};
+const TypeWord kTypes[] = {{"star", CLUMP_STAR, 5}, {"gaus", CLUMP_GAUS, 6}, {"pjaffe", CLUMP_PJAFFE, 6},
+                           {"pj", CLUMP_PJAFFE, 6}, {"tsis", CLUMP_TSIS, 6}, {"nfw", CLUMP_NFW, 7},
+                           {"pow", CLUMP_POW, 7},   {"soft", CLUMP_SOFT, 6}};
 }  // namespace
 
 void help_padded(int width, std::initializer_list<const char*> lines) {

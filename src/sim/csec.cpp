@@ -203,13 +203,13 @@ void mock12(const WordArray& words, bool density) {
   }
   require_model();
   const std::string out = words[1];
-  const int minimg = nw > 3 ? words.usable(3, "minimum number of images", -kCountLimit, kCountLimit) : 0;
+  const int minimg = nw > 3 ? words.signed_count(3, "minimum number of images") : 0;
   const double nulo = nw > 4 ? words.finite(4, words[0]) : -2.0;
   int k = 1;
   double nuhi = nulo;
   if (nw >= 7) {
     nuhi = words.finite(5, words[0]);
-    k = words.usable(6, "number of slopes", -kCountLimit, kCountLimit);
+    k = words.signed_count(6, "number of slopes");
   }
   if (k == 0) fatal("the number of slopes cannot be 0");
   if (log_range_refused(k, nulo, nuhi)) {
@@ -227,7 +227,7 @@ void mock12(const WordArray& words, bool density) {
                                                        kPi * umax * umax, -kCountLimit))
                     : 0;
   else
-    nsrc = words.usable(2, "number of sources", -kCountLimit, kCountLimit);
+    nsrc = words.signed_count(2, "number of sources");
   do_mock(out, nsrc, minimg, nk, slopes, ug, vg, umax);
 }
 
@@ -270,10 +270,10 @@ void mockcsec(const WordArray& words) {
   }
   require_model();
   const std::string base = words[1];
-  const int nsrc = words.usable(2, "number of sources", -kCountLimit, kCountLimit);
+  const int nsrc = words.signed_count(2, "number of sources");
   const double lo = words.finite(3, words[0]), hi = words.finite(4, words[0]);
-  const int steps = words.usable(5, "number of steps", -kCountLimit, kCountLimit);
-  const int Nboot = words.usable(6, "number of bootstrap resamplings", -kCountLimit, kCountLimit);
+  const int steps = words.signed_count(5, "number of steps");
+  const int Nboot = words.signed_count(6, "number of bootstrap resamplings");
   const int N = std::abs(nsrc);
   if (N < 1) fatal("in mockcsec: the number of sources must not be 0");
   if (Nboot < 1) fatal("in mockcsec: the number of bootstrap resamplings must be at least 1");
@@ -506,12 +506,12 @@ void csec2sep(const WordArray& words) {
     return;
   }
   const std::string inbase = words[1];
-  const int nsrc = words.usable(2, "number of sources", -kCountLimit, kCountLimit);
+  const int nsrc = words.signed_count(2, "number of sources");
   const double lo = words.finite(3, words[0]), hi = words.finite(4, words[0]);
-  const int steps = words.usable(5, "number of steps", -kCountLimit, kCountLimit);
+  const int steps = words.signed_count(5, "number of steps");
   const std::string outbase = words[6];
   const double slo = words.finite(7, words[0]), shi = words.finite(8, words[0]);
-  const int ns = words.usable(9, "number of separation steps", -kCountLimit, kCountLimit);
+  const int ns = words.signed_count(9, "number of separation steps");
   if (ns < 2) fatal("in csec2sep: the separation needs at least 2 steps");
   Vec sv;
   if (!bias_values(lo, hi, steps, sv)) return;

@@ -200,7 +200,7 @@ void mockLF(const WordArray& words) {
   double nu2 = words.finite(4, words[0]);
   const double Lhi = words.finite(5, words[0]), Llim = words.finite(6, words[0]);
   m.mock_Llim = Llim;
-  int N = words.own_count() > 7 ? words.usable(7, "number of steps", -kCountLimit, kCountLimit) : 1000;
+  int N = words.own_count() > 7 ? words.signed_count(7, "number of steps") : 1000;
   if (nu1 < 0 || nu2 < 0) fatal("mockLF slopes must be positive");
   if (nu1 > nu2) {
     say("mockLF should have nu1<nu2, so swapping slopes");
@@ -312,9 +312,9 @@ void mocklens(const WordArray& words) {
   }
   require_model();
   const std::string base = words[1];
-  int Nsrc = words.usable(2, "number of sources", -kCountLimit, kCountLimit);
+  int Nsrc = words.signed_count(2, "number of sources");
   const int mode = nw > 3 ? words.finite_int(3, words[0]) : 1;
-  const int minimg = nw > 4 ? words.usable(4, "minimum number of images", -kCountLimit, kCountLimit) : 0;
+  const int minimg = nw > 4 ? words.signed_count(4, "minimum number of images") : 0;
   MockNoise s;
   s.siggal = nw > 5 ? words.finite(5, words[0]) : 0;
   s.sigx = nw > 6 ? words.finite(6, words[0]) : 0;

@@ -500,8 +500,8 @@ void OMEGAmerge(const WordArray& words) {
     return;
   }
   const std::string listname = words[1], outname = words[2], outtype = words[3];
-  const int Nmin = nw > 4 ? words.usable(4, "minimum number of images", -kCountLimit, kCountLimit) : 0;
-  int Nmax = nw > 5 ? words.usable(5, "maximum number of images", -kCountLimit, kCountLimit) : 0;
+  const int Nmin = nw > 4 ? words.signed_count(4, "minimum number of images") : 0;
+  int Nmax = nw > 5 ? words.signed_count(5, "maximum number of images") : 0;
   std::vector<std::string> files;
   int inbin = 0;
   {
@@ -597,11 +597,11 @@ void OMEGAstep1(const WordArray& words) {
   }
   require_model();
   const double u = words.finite(1, words[0]), v = words.finite(2, words[0]);
-  const long N = words.usable(3, "number of realisations", -kCountLimit, kCountLimit);
+  const long N = words.signed_count(3, "number of realisations");
   const std::string base = words[4];
   const double Rcut = nw > 5 ? words.finite(5, words[0]) : 0.0;
   const double gridsize = nw > 6 ? words.finite(6, words[0]) : 0.0;
-  const long ngrid = nw > 7 ? words.usable(7, "number of grid points", -kCountLimit, kCountLimit) : 0;
+  const long ngrid = nw > 7 ? words.signed_count(7, "number of grid points") : 0;
   RandomStream Nseed(settings.seed), rseed(settings.seed), gseed(settings.seed);
   FileHandle fimg(QVMfopen(base + "-img.dat", "w", "could not open OMEGAstep1 output file"));
   ClumpState& cs = TWclump;

@@ -156,7 +156,7 @@ void subsave(const WordArray& words) {
       warning("subsave already on -- turn it off before changing it");
       return;
     }
-    const int nx = words.usable(4, "number of grid points", -kCountLimit, kCountLimit), ny = words.usable(7, "number of grid points", -kCountLimit, kCountLimit);
+    const int nx = words.signed_count(4, "number of grid points"), ny = words.signed_count(7, "number of grid points");
     if (nx < 2 || ny < 2) {
       warning("subsave needs at least 2 grid points in x and in y; subsave stays off");
       return;
@@ -196,7 +196,7 @@ void subsave(const WordArray& words) {
       if (!quietflag) qprintf("Cannot test subsave because it has not been turned on.\n");
       return;
     }
-    subsave_test(out, words.usable(3, "number of test points", -kCountLimit, kCountLimit));
+    subsave_test(out, words.signed_count(3, "number of test points"));
     return;
   }
   subsavehelp(2);

@@ -128,7 +128,8 @@ TEST_F(ConstraintTest, RowsNamingWhatTheModelLacksAreRefusedAtLoad) {
   const Case cases[] = {
       {PArange, "PArange", "1\n1e10 7 0 180\n", 1, "10000000000 is not a usable component index (1 to 2)"},
       {PArange, "PArange", "1\n-2147483648 5 0 180\n", 1, "-2147483648 is not a usable source index (-1 to -1)"},
-      {plimits, "plimits", "2\n1 1 1 0.1\n1 -2147483648 0 0.1\n", 2, "-2147483648 is not a usable parameter index (1 to 10)"},
+      {plimits, "plimits", "2\n1 1 1 0.1\n1 -2147483648 0 0.1\n", 2,
+       "-2147483648 is not a usable parameter index (1 to 10)"},
       {plimits, "plimits", "1\n1 9 0 0.1 src\n", 1, "9 is not a usable parameter index (1 to 8)"},
       {plimits, "plimits", "1\n0 1 0 0.1\n", 1, "0 is not a usable component index (1 to 2)"},
       {pmatch, "pmatch", "1\n1 2 3 2 1.0 0.1\n", 1, "3 is not a usable component index (1 to 2)"},
@@ -147,7 +148,7 @@ TEST_F(ConstraintTest, RowsNamingWhatTheModelLacksAreRefusedAtLoad) {
   // A count too large for an int, and an index of a constraint the file does not hold.
   TScons = ConstraintTables();
   EXPECT_EQ(fatal_message([&] { load(pbounds, "pbounds", "1 2\n2147483648 1 1 1 1 6 1 0.5 2\n"); }),
-            "in pbounds, 2147483648 is not a usable integer (-2147483647 to 2147483647)");
+            "in pbounds, 2147483648 is not a usable number of terms (-2147483647 to 2147483647)");
   EXPECT_EQ(fatal_message([&] { load(PArange, "PArange", "1\n1 5 0 180\n", {"4294967297"}); }),
             "in PArange, 4294967297 is not a usable constraint index (1 to 1)");
   EXPECT_EQ(TScons.nPA, 0);

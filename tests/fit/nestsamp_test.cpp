@@ -410,7 +410,10 @@ TEST_F(SamplerTest, ACutNoChiSquaredCanReachIsRefusedAtOnce) {
   // A cut at or below 0 ends the set-up before any box line is read or any start searched.
   for (const char* cut : {"0", "-1"}) {
     NSctl = NestSampControl();
-    EXPECT_EQ(fatal_message([&] { ns_set({"live", "10", "chicut", cut}, ""); }), "in nestsampSet, chicut must be positive")
+    EXPECT_EQ(fatal_message([&] {
+                ns_set({"live", "10", "chicut", cut}, "");
+              }),
+              "in nestsampSet, chicut must be positive")
         << cut;
   }
 }

@@ -124,7 +124,8 @@ TEST_F(Words, HostileWordsThroughTheCheckedIntegerReader) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.word);
     long got = 0;
-    const std::string m = fatal_message([&] { got = usable_integer("mock1", c.word, "number of sources", c.lo, c.hi); });
+    const std::string m =
+        fatal_message([&] { got = usable_integer("mock1", c.word, "number of sources", c.lo, c.hi); });
     if (*c.message) {
       EXPECT_EQ(m, c.message);
     } else {
