@@ -107,16 +107,20 @@ long usable_truncation(const std::string& command, const std::string& word, doub
   return static_cast<long>(v);
 }
 
-double WordArray::real(int i) const { return word_real(current_command(), (*this)[i]); }
+const std::string& WordArray::command() const {
+  return current_command().empty() ? (*this)[0] : current_command();
+}
+
+double WordArray::real(int i) const { return word_real(command(), (*this)[i]); }
 
 long WordArray::integer(int i) const {
-  return usable_integer(current_command(), (*this)[i], "integer", -kLongWordLimit, kLongWordLimit);
+  return usable_integer(command(), (*this)[i], "integer", -kLongWordLimit, kLongWordLimit);
 }
 
 int WordArray::int_value(int i) const { return usable(i, "integer", -kIntWordLimit, kIntWordLimit); }
 
 int WordArray::usable(int i, const std::string& what, long lo, long hi) const {
-  return static_cast<int>(usable_integer(current_command(), (*this)[i], what, lo, hi));
+  return static_cast<int>(usable_integer(command(), (*this)[i], what, lo, hi));
 }
 
 int WordArray::signed_count(int i, const std::string& what) const { return usable(i, what, -kCountLimit, kCountLimit); }

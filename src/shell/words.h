@@ -53,15 +53,15 @@ class WordArray {
   // Word i, or an empty word when i is outside 0..count()-1.
   const std::string& operator[](int i) const;
   const char* c_str(int i) const { return (*this)[i].c_str(); }
-  // Word i as a number (word_real under the current command).
+  // Word i as a number (word_real under the running command).
   double real(int i) const;
   // real(i) read as an integer by the program's integer rule, within the range of a long
-  // (usable_integer under the current command).
+  // (usable_integer under the running command).
   long integer(int i) const;
   // integer(i) within the range of an int.
   int int_value(int i) const;
   // Word i as an integer within lo..hi, a range inside that of an int (usable_integer under
-  // the current command).
+  // the running command).
   int usable(int i, const std::string& what, long lo, long hi) const;
   // A count (negative for a count that the command reads with its sign: logarithmic steps,
   // a density, ...): usable(i, what, -kCountLimit, kCountLimit).
@@ -83,6 +83,9 @@ class WordArray {
   const std::vector<std::string>& words() const { return w_; }
 
  private:
+  // The command the number readers name: the running one, or word 0 outside the command
+  // loop (a handler called directly).
+  const std::string& command() const;
   std::vector<std::string> w_;
 };
 
