@@ -77,12 +77,14 @@ CommandScope::CommandScope(const std::string& name) : saved_(command_name()) { c
 CommandScope::~CommandScope() { command_name().swap(saved_); }
 
 double word_real(const std::string& command, const std::string& word) {
-  if (word.empty() || is_comment_marker(word)) return 0.0;
+  if (word.empty()) return 0.0;
   char* end = nullptr;
   const double v = std::strtod(word.c_str(), &end);
   // The whole word, decimal only: "1e", "3x" and "0x10" are no numbers.
-  if (end == word.c_str() || *end != '\0' || word.find_first_of("xX") != std::string::npos)
+  if (end == word.c_str() || *end != '\0' || word.find_first_of("xX") != std::string::npos) {
+    if (is_comment_marker(word)) return 0.0;
     fatal("in " + command + ", " + word + " is not a number");
+  }
   return v;
 }
 
