@@ -407,7 +407,7 @@ void checkmag(const WordArray& words) {
   require_model();
   if (!checksteps(words[4], "d steps", 1, 1)) return;
   const double dlo = words.finite(2, "checkmag"), dhi = words.finite(3, "checkmag");
-  const int n = static_cast<int>(word_integer(words[4]));
+  const int n = words.signed_count(4, "number of steps");
   if (log_range_refused(n, dlo, dhi)) {
     warn_log_range();
     return;

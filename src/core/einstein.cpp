@@ -81,10 +81,7 @@ void component_kappas(int nt, double R, double& kappa, double& kbar) {
 
 // Number of angles of an azimuthal average: at least 1.
 int angle_count(const WordArray& words, int i, const char* command) {
-  const long nt = words.finite_integer(i, command);
-  if (nt < 1 || nt > 100000000L)
-    fatal(strformat("%s: the number of theta steps must be at least 1 (%s)", command, words.c_str(i)));
-  return static_cast<int>(nt);
+  return static_cast<int>(usable_integer(command, words[i], "number of theta steps", 1, kCountLimit));
 }
 
 }  // namespace

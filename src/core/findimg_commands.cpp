@@ -47,7 +47,7 @@ template <class F>
 void read_positions(FILE* in, F&& f) {
   WordArray w;
   if (myread(in, w) == 0) fatal("file ended before the number of positions was read");
-  const long total = std::strtol(w.c_str(0), nullptr, 10);
+  const long total = w.integer(0);
   for (long k = 1; k <= total; ++k) {
     if (myread(in, w) == 0) fatal(strformat("file ended after %ld of %ld positions", k - 1, total));
     f(k, w.real(0), w.real(1));
@@ -64,8 +64,8 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
   const double x0 = words.real(2), y0 = words.real(3), e = words.real(4);
   const double pa = words.real(5) * M_PI / 180.0;
   const double rlo = words.real(6), rhi = words.real(7);
-  const int nr = static_cast<int>(word_integer(words[8]));
-  const int nt = static_cast<int>(word_integer(words[9]));
+  const int nr = words.signed_count(8, "number of steps");
+  const int nt = words.signed_count(9, "number of steps");
   if (log_range_refused(nr, rlo, rhi)) {
     warn_log_range();
     return;
@@ -128,7 +128,7 @@ void findimg(const WordArray& words) {
     fp.commit();
   }
   if (nw < 6) return;
-  const long mode = std::strtol(words.c_str(4), nullptr, 10);
+  const long mode = words.integer(4);
   if (mode < 0 || mode > 2) fatal("unknown tracking mode");
   WholeFile ft(words[5], "could not open output file", true);
   std::fprintf(ft, "#  imgnum  potential  deflection  convergence  shear\n");
@@ -174,7 +174,7 @@ void findimg2(const WordArray& words) {
   if (!checksteps(words[3], "u steps", 1, 1)) return;
   if (!checksteps(words[6], "v steps", 1, 1)) return;
   const double ulo = words.real(1), uhi = words.real(2), vlo = words.real(4), vhi = words.real(5);
-  const int nu = static_cast<int>(word_integer(words[3])), nv = static_cast<int>(word_integer(words[6]));
+  const int nu = words.signed_count(3, "number of steps"), nv = words.signed_count(6, "number of steps");
   WholeFile fp(words[7], "could not open findimg2 output file", true);
   WholeFile fm;
   if (nw > 8) fm = WholeFile(words[8], "could not open findimg2 output file", true);

@@ -62,7 +62,7 @@ void gridmode(const WordArray& words) {
     gridmodehelp(2);
     return;
   }
-  setgridmode(static_cast<int>(words.integer(1)));
+  setgridmode(words.int_value(1));
 }
 
 void gridmodehelp(int level) {
@@ -87,7 +87,7 @@ void autogrid(const WordArray& words) {
   SetGlob();
   require_model();
   Settings& s = settings;
-  const int mode = words.own_count() > 1 ? static_cast<int>(words.integer(1)) : 1;
+  const int mode = words.own_count() > 1 ? words.int_value(1) : 1;
   const double mumax = words.own_count() > 2 ? words.real(2) : -1.0;
   if (s.ngrid1 <= 0) fatal("ngrid1 should be positive for autogrid");
   if (s.ngrid2 <= 0) fatal("ngrid2 must be positive for autogrid");

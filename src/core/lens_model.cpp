@@ -263,7 +263,7 @@ void setlens(const WordArray& words) {
     if (!next_line(in, w) || w.own_count() < 9) fatal("in setlens, you gave too few vary flags.");
     const int own = w.own_count();
     for (int k = 1; k <= 10; ++k)
-      ms.refv[j][k] = k - 1 < own ? static_cast<int>(w.finite_integer(k - 1, "setlens")) : 0;
+      ms.refv[j][k] = k - 1 < own ? w.finite_int(k - 1, "setlens") : 0;
   }
   file.close();
 

@@ -81,7 +81,7 @@ void magcrosssec(const WordArray& words) {
   if (!(nv_r >= 2 && nv_r < 1e8)) fatal(strformat("magcrosssec: the v grid needs at least 2 steps (%s)", words.c_str(7)));
   if (Ntarget < 0) fatal(strformat("magcrosssec: Ntarget must not be negative (%s)", words.c_str(11)));
   if (!checksteps(words[10], "mu steps", 1, 1)) return;
-  const int nmu = static_cast<int>(word_integer(words[10]));
+  const int nmu = words.signed_count(10, "number of steps");
   if (log_range_refused(nmu, mulo, muhi)) {
     warn_log_range();
     return;

@@ -68,7 +68,7 @@ Positions read_position_list(const std::string& path, const char* message, const
   FileHandle in(QVMfopen(path, "r", message));
   WordArray w;
   if (myread(in, w) == 0) fatal("file ended before the number of positions was read");
-  const long total = std::strtol(w.c_str(0), nullptr, 10);
+  const long total = w.integer(0);
   Positions p;
   for (long k = 1; k <= total; ++k) {
     if (myread(in, w) == 0) fatal(strformat("file ended after %ld of %ld positions", k - 1, total));
@@ -284,7 +284,7 @@ void magweightimg(const WordArray& words) {
   if (!begin_map_command(words, 9, magweightimghelp)) return;
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
-  const int type = static_cast<int>(words.integer(2));
+  const int type = words.int_value(2);
   const double omitcore = settings.omitcore;
   Mat wgt = new_map(g), nimg = new_map(g);
   walk_grid(g, "magweightimg", [&](int i, int j, double x, double y) {
@@ -317,7 +317,7 @@ void magweightsrc(const WordArray& words) {
   if (!begin_map_command(words, 9, magweightsrchelp)) return;
   MapGrid g;
   if (!read_map_grid(words, 3, "u steps", "v steps", true, g)) return;
-  const int type = static_cast<int>(words.integer(2));
+  const int type = words.int_value(2);
   Mat wgt = new_map(g), nimg = new_map(g);
   walk_grid(g, "magweightsrc", [&](int i, int j, double u, double v) {
     int n = 0;
@@ -349,7 +349,7 @@ void plotmag(const WordArray& words) {
   MapGrid g;
   if (!read_map_grid(words, 1, "u steps", "v steps", true, g)) return;
   const std::string& file = words[7];
-  const int type = static_cast<int>(words.integer(8));
+  const int type = words.int_value(8);
   const long mode = nw > 9 ? words.integer(9) : 1;
   if (mode != 1 && mode != 2) fatal("unknown mode in plotmag");
   Mat mag = new_map(g);

@@ -74,10 +74,13 @@ bool read_map_grid(const WordArray& words, int first, const char* xname, const c
   const std::string& command = words[0];
   g.xlo = words.finite(first, command);
   g.xhi = words.finite(first + 1, command);
-  g.nx = static_cast<int>(word_integer(words[first + 2]));
+  g.nx = words.signed_count(first + 2, "number of steps");
   g.ylo = words.finite(first + 3, command);
   g.yhi = words.finite(first + 4, command);
-  g.ny = static_cast<int>(word_integer(words[first + 5]));
+  g.ny = words.signed_count(first + 5, "number of steps");
+  if (static_cast<double>(std::abs(g.nx)) * std::abs(g.ny) > static_cast<double>(kCountLimit))
+    fatal(strformat("in %s, a grid of %d by %d points is larger than %ld points", command.c_str(), std::abs(g.nx),
+                    std::abs(g.ny), kCountLimit));
   if (log_range_refused(g.nx, g.xlo, g.xhi) || log_range_refused(g.ny, g.ylo, g.yhi)) {
     warn_log_range();
     return false;
@@ -102,7 +105,7 @@ void plotkappa(const WordArray& words) {
   if (!begin_map_command(words, 9, plotkappahelp)) return;
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
-  const int type = static_cast<int>(words.integer(2));
+  const int type = words.int_value(2);
   Mat kap = new_map(g);
   double sum = 0, sum2 = 0;
   walk_grid(g, "plotkappa", [&](int i, int j, double x, double y) {
@@ -131,7 +134,7 @@ void plotshear(const WordArray& words) {
   if (!begin_map_command(words, 9, plotshearhelp)) return;
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
-  const int type = static_cast<int>(words.integer(2));
+  const int type = words.int_value(2);
   Mat kap = new_map(g), gam = new_map(g), gamc = new_map(g), gams = new_map(g), gamt = new_map(g), gamr = new_map(g);
   walk_grid(g, "plotshear", [&](int i, int j, double x, double y) {
     const Lens l = lens_at(x, y);
@@ -175,7 +178,7 @@ void plotmu(const WordArray& words) {
   const int nw = words.own_count();
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
-  const int type = static_cast<int>(words.integer(2));
+  const int type = words.int_value(2);
   const bool absolute = nw > 9 && words.integer(9) == 1;
   Mat mu = new_map(g);
   walk_grid(g, "plotmu", [&](int i, int j, double x, double y) {
@@ -204,7 +207,7 @@ void plotpot(const WordArray& words) {
   }
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
-  const int type = static_cast<int>(words.integer(2));
+  const int type = words.int_value(2);
   Mat pot = new_map(g);
   walk_grid(
       g, nullptr, [](int i, double x) { qprintf(" ix = %2d, x = %13.6e\n", i, x); },
@@ -225,7 +228,7 @@ void plottdel(const WordArray& words) {
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   if (settings.potflag == 0) fatal("cannot run plottdel with potflag=0");
   const double u = words.finite(1, "plottdel"), v = words.finite(2, "plottdel");
-  const int type = static_cast<int>(words.integer(10));
+  const int type = words.int_value(10);
   if (settings.tscale == 1.0)
     note("time delays in units of tscale");
   else
@@ -431,7 +434,7 @@ void plotdef0(const WordArray& words) {
   if (!checksteps(words[4], "r steps", 1, 1)) return;
   if (!checksteps(words[5], "theta steps", 1, 0)) return;
   const double rlo = words.finite(2, "plotdef0"), rhi = words.finite(3, "plotdef0");
-  const int nr = static_cast<int>(word_integer(words[4])), nt = static_cast<int>(word_integer(words[5]));
+  const int nr = words.signed_count(4, "number of steps"), nt = words.signed_count(5, "number of steps");
   if (log_range_refused(nr, rlo, rhi)) {
     warn_log_range();
     return;
@@ -501,7 +504,7 @@ void plotdef2(const WordArray& words) {
   if (!checksteps(words[7], "r steps", 1, 1)) return;
   const double tlo = words.finite(2, "plotdef2"), thi = words.finite(3, "plotdef2");
   const double rlo = words.finite(5, "plotdef2"), rhi = words.finite(6, "plotdef2");
-  const int nt = static_cast<int>(word_integer(words[4])), nr = static_cast<int>(word_integer(words[7]));
+  const int nt = words.signed_count(4, "number of steps"), nr = words.signed_count(7, "number of steps");
   if (log_range_refused(nr, rlo, rhi)) {
     warn_log_range();
     return;

@@ -27,7 +27,7 @@ void read_words(FILE* in, WordArray& w, int need, const char* message) {
 }
 
 // Integer k of the line's own words, 0 past them.
-int own_int(const WordArray& w, int k) { return k < w.own_count() ? static_cast<int>(w.integer(k)) : 0; }
+int own_int(const WordArray& w, int k) { return k < w.own_count() ? w.int_value(k) : 0; }
 
 void default_component_steps(BRow<double> r) {
   const double s = 0.01 * settings.rscale, a = settings.shrcoords == 1 ? 0.01 : 1.0;
@@ -181,7 +181,7 @@ void setsource(const WordArray& words) {
   qprintf("For each source, enter what to vary:\n");
   for (int i = 1; i <= ns; ++i) {
     read_words(in, w, 8, "in setsource, you gave too few vary flags.");
-    for (int k = 1; k <= 8; ++k) TWsrc.srcvary[i][k] = static_cast<int>(w.finite_integer(k - 1, "setsource"));
+    for (int k = 1; k <= 8; ++k) TWsrc.srcvary[i][k] = w.finite_int(k - 1, "setsource");
   }
 }
 

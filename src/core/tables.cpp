@@ -28,11 +28,9 @@ struct ShrcoordsGuard {
   ~ShrcoordsGuard() { settings.shrcoords = saved; }
 };
 
-// A count that fits an int, or an ERROR naming the word.
+// A signed count of steps, or an ERROR naming the word.
 int count_word(const WordArray& w, int i, const char* command) {
-  const long v = w.finite_integer(i, command);
-  if (v < -100000000L || v > 100000000L) fatal(strformat("%s: %s is not a usable number of steps", command, w.c_str(i)));
-  return static_cast<int>(v);
+  return static_cast<int>(usable_integer(command, w[i], "number of steps", -kCountLimit, kCountLimit));
 }
 
 // The values of one data column: the column (1 = first word) of each of n lines, n given
@@ -105,8 +103,8 @@ void maketab(const WordArray& words) {
   const double elo = words.finite(2, "maketab"), ehi = words.finite(3, "maketab");
   const int ne = count_word(words, 4, "maketab");
   const double rlo = words.finite(5, "maketab"), rhi = words.finite(6, "maketab");
-  const int nr = static_cast<int>(word_integer(words[7]));
-  const int nt = static_cast<int>(word_integer(words[8]));
+  const int nr = words.signed_count(7, "number of steps");
+  const int nt = words.signed_count(8, "number of steps");
   if (std::fabs(ehi - elo) < 1e-4 || std::fabs(rhi - rlo) < 1e-4) fatal("range for ellip/r/theta must be nonzero.");
   if (std::abs(ne) < 2 || std::abs(nr) < 2 || nt < 2) fatal("you must have at least 2 steps in ellip/r/theta.");
   // The table reader refuses these axes; refuse them before any work.

@@ -211,10 +211,10 @@ void batchfit(const WordArray& words) {
   require_model();
   ModelSet& M = TWref;
   const std::string outbase = words[1];
-  const int mode = nw > 2 ? static_cast<int>(words.integer(2)) : 1;
-  const int nrein = nw > 3 ? static_cast<int>(words.integer(3)) : 0;
-  int istart = nw > 4 ? static_cast<int>(words.integer(4)) : 1;
-  int iend = nw > 5 ? static_cast<int>(words.integer(5)) : TSobs.Nbatdat;
+  const int mode = nw > 2 ? words.int_value(2) : 1;
+  const int nrein = nw > 3 ? words.int_value(3) : 0;
+  int istart = nw > 4 ? words.int_value(4) : 1;
+  int iend = nw > 5 ? words.int_value(5) : TSobs.Nbatdat;
   if (istart <= 0) istart = 1;
   if (iend <= 0 || iend > TSobs.Nbatdat) iend = TSobs.Nbatdat;
   if ((mode == 2 || mode == 3) && M.Nref < TSobs.Nbatdat) {
@@ -347,7 +347,7 @@ void clumpmarg(const WordArray& words) {
   require_model();
   const std::string outbase = words[1];
   const long nran = words.integer(2);
-  const int jack = nw > 3 ? static_cast<int>(words.integer(3)) : 1;
+  const int jack = nw > 3 ? words.int_value(3) : 1;
   if (nran < 1) fatal("in clumpmarg, the number of realizations must be >= 1");
   // Two values are kept per realisation; a count beyond the int range or the memory would
   // otherwise be cut to another count or end the program part way.

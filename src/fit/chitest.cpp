@@ -79,7 +79,7 @@ void chitest(const WordArray& words) {
     return;
   }
   if (words[1] != "on") return;
-  const int rotate = words.own_count() > 2 ? static_cast<int>(words.integer(2)) : 0;
+  const int rotate = words.own_count() > 2 ? words.int_value(2) : 0;
   qprintf("Turning chitest feature on.\n");
   init_chitest();
 

@@ -9,6 +9,7 @@
 #include "core/lens_model.h"
 #include "fit/store.h"
 #include "imageplane/source_models.h"
+#include "models/component.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -95,6 +96,30 @@ void read_row_line(FILE* fp, WordArray& w, int need, const char* name) {
   if (!myread(fp, w) || w.own_count() < need) fatal(strformat("too few %s entries", name));
 }
 
+// Refuses a row whose index can address nothing: a component index (positive) beyond the
+// model's components, a source index (negative) beyond its sources, or a parameter index
+// outside 1..10 (1..8 for a source). Before any model is set only the parameter and the
+// range of an int bound the index, so that constraints may be loaded first.
+void check_target(const char* name, const std::string& file, int r, double igal, double iparm) {
+  auto refuse = [&](double v, const char* what, long lo, long hi) {
+    fatal(strformat("in %s, row %d of file %s: %.15g is not a usable %s (%ld to %ld)", name, r, file.c_str(), v, what,
+                    lo, hi));
+  };
+  const bool source = igal < 0;
+  const int rows = source ? TWsrc.NSRCMAX : TWgal.NGALMAX;
+  const long hi = rows > 0 ? rows : kIntWordLimit;
+  const double a = std::fabs(igal);
+  if (!(a >= 1.0 && a < static_cast<double>(hi) + 1.0) || constraint_index(a) > hi) {
+    if (source)
+      refuse(igal, "source index", -hi, -1);
+    else
+      refuse(igal, "component index", 1, hi);
+  }
+  const long np = source ? 8 : 10;
+  if (!(iparm >= 1.0 && iparm < static_cast<double>(np) + 1.0) || constraint_index(iparm) > np)
+    refuse(iparm, "parameter index", 1, np);
+}
+
 // The reading of a table's coordinate word: "src" negates the index, "cart"/"cartesian"
 // gives mode 1, "pol"/"polar" mode 2, anything else mode 0.
 void option_word(const std::string& opt, double& index, double& mode) {
@@ -128,7 +153,7 @@ void load_constraints(const WordArray& words, const char* name, void (*help)(int
   if (!fp) fatal(strformat("could not open %s file", name));
   qprintf("Reading %s from %s\n", name, path.c_str());
   WordArray w;
-  const int n = myread(fp.get(), w) ? static_cast<int>(w.integer(0)) : 0;
+  const int n = myread(fp.get(), w) ? w.int_value(0) : 0;
   first_line(w);
   if (n < 1) {
     warning(strformat("Nothing in %s file.", name));
@@ -143,8 +168,8 @@ void load_constraints(const WordArray& words, const char* name, void (*help)(int
   }
   fp.reset();
   for (int i = 2; i < words.own_count(); ++i) {
-    const int k = static_cast<int>(words.integer(i));
-    if (k >= 1 && k <= n) off(fresh[static_cast<size_t>(k - 1)]);
+    const int k = static_cast<int>(usable_integer(name, words[i], "constraint index", 1, n));
+    off(fresh[static_cast<size_t>(k - 1)]);
     if (announce_ignored && !quietflag && settings.verbose <= 2) qprintf("%s: ignoring constraint #%d\n", name, k);
   }
   BVec<Row> all(1, count + n);
@@ -162,7 +187,7 @@ void no_first_line(const WordArray&) {}
 void plimits(const WordArray& words) {
   load_constraints(
       words, "plimits", plimitshelp, TScons.plimarr, TScons.nplim, no_first_line,
-      [](FILE* fp, WordArray& w, PlimRow& row, int) {
+      [&words](FILE* fp, WordArray& w, PlimRow& row, int r) {
         read_row_line(fp, w, 3, "plimits");
         row.on = 1;
         row.igal = w.finite(0, "plimits");
@@ -171,6 +196,7 @@ void plimits(const WordArray& words) {
         row.sigma = w.own_count() >= 4 ? w.finite(3, "plimits") : 0.0;  // a three-value line is never used
         row.mode = 0;
         if (w.own_count() >= 5) option_word(w[4], row.igal, row.mode);
+        check_target("plimits", words[1], r, row.igal, row.iparm);
       },
       [](PlimRow& row) { row.on = 0; }, false);
 }
@@ -182,7 +208,7 @@ void pbounds(const WordArray& words) {
   load_constraints(
       words, "pbounds", pboundshelp, T.pbndarr, T.npbnd,
       [&T](const WordArray& w) {
-        const int mfile = static_cast<int>(w.integer(1));
+        const int mfile = w.int_value(1);
         if (T.mpbnd <= 0)
           T.mpbnd = mfile;
         else if (mfile > T.mpbnd)
@@ -191,7 +217,9 @@ void pbounds(const WordArray& words) {
       [&T, &file](FILE* fp, WordArray& w, PbndRow& row, int r) {
         if (!myread(fp, w)) fatal("too few pbounds entries");
         const int M = std::max(T.mpbnd, 0);
-        const int nt = static_cast<int>(w.finite_integer(0, "pbounds")), na = std::abs(nt);
+        const int nt =
+            static_cast<int>(usable_integer("pbounds", w[0], "number of terms", -kIntWordLimit, kIntWordLimit));
+        const int na = std::abs(nt);
         const int own = w.own_count();
         if (own < 3 * na) fatal("too few pbounds entries");
         if (na > M) fatal("in pbounds, number of terms exceeds maximum");
@@ -202,6 +230,10 @@ void pbounds(const WordArray& words) {
         double mode = 0;
         if (own > 3 * na + 3) option_word(w[3 * na + 3], row.c[0], mode);
         row.c[3 * na + 3] = mode;
+        for (int t = 1; t <= na; ++t) {  // term indices are positive; the sign of the count picks sources
+          const double index = row.c[3 * t - 2] > 0 ? row.c[3 * t - 2] : 0.0;
+          check_target("pbounds", file, r, row.c[0] < 0 ? -index : index, row.c[3 * t - 1]);
+        }
         // An empty range would keep the penalty on for every model.
         const double lo = row.c[3 * na + 1], hi = row.c[3 * na + 2];
         if (!(hi > lo))
@@ -222,6 +254,7 @@ void PArange(const WordArray& words) {
         row.lo = w.finite(2, "PArange");
         row.hi = w.own_count() >= 4 ? w.finite(3, "PArange") : 0.0;
         if (w.own_count() >= 5 && w[4] == "src") row.igal = -row.igal;
+        check_target("PArange", file, r, row.igal, row.iparm);
         if (!(row.hi > row.lo))
           fatal(strformat("in PArange, range %d of file %s has hi <= lo (lo %g, hi %g)", r, file.c_str(), row.lo,
                           row.hi));
@@ -232,7 +265,7 @@ void PArange(const WordArray& words) {
 void pmatch(const WordArray& words) {
   load_constraints(
       words, "pmatch", pmatchhelp, TScons.pmatcharr, TScons.npmatch, no_first_line,
-      [](FILE* fp, WordArray& w, PmatchRow& row, int) {
+      [&words](FILE* fp, WordArray& w, PmatchRow& row, int r) {
         read_row_line(fp, w, 6, "pmatch");
         row.on = 1;
         row.igal = w.finite(0, "pmatch");
@@ -262,6 +295,8 @@ void pmatch(const WordArray& words) {
           row.igal = -row.igal;
           row.jgal = -row.jgal;
         }
+        check_target("pmatch", words[1], r, row.igal, row.iparm);
+        check_target("pmatch", words[1], r, row.jgal, row.jparm);
       },
       [](PmatchRow& row) { row.on = 0; }, false);
 }

@@ -430,13 +430,13 @@ void load_lens(const WordArray& words, bool elliptical) {
   LoadNotes notes;
   r.next();
   if (!checkint2(r.w[0], "Ngal", 1, 99999)) return;
-  const int ngal = static_cast<int>(r.w.integer(0));
+  const int ngal = r.w.int_value(0);
   BVec<GalData> gal = galvector(1, ngal);
   for (int g = 1; g <= ngal; ++g) read_galaxy(r, gal[g], elliptical, sigg, notes);
 
   r.next();
   if (!checkint2(r.w[0], "Nsrcobs", 1, 99999)) return;
-  const int nsrc = static_cast<int>(r.w.integer(0));
+  const int nsrc = r.w.int_value(0);
   RedshiftState z;
   BVec<SrcData> src = srcvector(1, nsrc);
   double rmax = -1;
@@ -445,7 +445,7 @@ void load_lens(const WordArray& words, bool elliptical) {
     SrcData& s = src[i];
     r.next();
     if (!checkint2(r.w[0], "Nimg", 1, 99999)) return;
-    const int nimg = static_cast<int>(r.w.integer(0));
+    const int nimg = r.w.int_value(0);
     read_source_options(r.w, s);
     if (i == 1)
       z.first(i, s, !quietflag, true);
@@ -513,7 +513,7 @@ int batchdata_read1(FILE* fp, const std::string& path, int noise, GalData& gal, 
   if (r.w.integer(0) != 1) fatal("batchdata currently handles only one source per entry");
   r.next();
   if (!checkint2(r.w[0], "Nimg", 1, 99999)) return 0;
-  const int nimg = static_cast<int>(r.w.integer(0));
+  const int nimg = r.w.int_value(0);
   s.nimg = 0;
   s.nflux = 1;
   s.u = s.v = s.h = 0;
@@ -590,7 +590,7 @@ void batchdata(const WordArray& words) {
     return;
   }
   const std::string path = words[1];
-  const int noise = n > 2 ? static_cast<int>(words.integer(2)) : 0;
+  const int noise = n > 2 ? words.int_value(2) : 0;
   const double fac = n > 3 ? words.finite(3, "batchdata") : 1.0;
   batchdata_nseed.restart(settings.seed);
 

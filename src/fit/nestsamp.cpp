@@ -485,6 +485,8 @@ void nestsampSet(const WordArray& words) {
     for (int k = 1; k <= 14; ++k)
       if (words[i] == kNSkeywords[k]) {
         NSctl.NSparms[k] = words.finite(i + 1, "nestsampSet");
+        // No start model can have a chi-squared below a threshold <= 0: refused before any search.
+        if (k == 14 && !(NSctl.NSparms[k] > 0)) fatal("in nestsampSet, chicut must be positive");
         hit = true;
         break;
       }

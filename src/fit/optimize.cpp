@@ -161,9 +161,9 @@ void reopt(const WordArray& words) {
   start_command_run();
   ModelSet& M = TWref;
   const std::string outbase = words[1];
-  const int istart = words.own_count() > 2 ? static_cast<int>(words.integer(2)) : 1;
+  const int istart = words.own_count() > 2 ? words.int_value(2) : 1;
   if (istart <= 0) fatal("in reopt, starting index must be >= 1");
-  int iend = words.own_count() > 3 ? static_cast<int>(words.integer(3)) : M.Nref;
+  int iend = words.own_count() > 3 ? words.int_value(3) : M.Nref;
   if (iend <= 0) iend = M.Nref;
   if (iend > M.Nref)
     fatal(strformat("in reopt, ending index %d exceeds the number of models (%d)", iend, M.Nref));
@@ -232,10 +232,10 @@ void randomize(const WordArray& words) {
   require_model();
   start_command_run();
   ModelSet& M = TWref;
-  const int N = static_cast<int>(words.integer(1));
+  const int N = words.signed_count(1, "number of runs");
   const std::string outbase = words[2];
-  const int lpmode = words.own_count() > 3 ? static_cast<int>(words.integer(3)) : 0;
-  const int optflag = words.own_count() > 4 ? static_cast<int>(words.integer(4)) : 1;
+  const int lpmode = words.own_count() > 3 ? words.int_value(3) : 0;
+  const int optflag = words.own_count() > 4 ? words.int_value(4) : 1;
   const double maxchi = words.own_count() > 5 ? words.real(5) : 1e20;
   if (N < 1) fatal("in randomize, the number of runs must be >= 1");
 

@@ -533,7 +533,8 @@ void ringdat(const WordArray& words) {
       BRow<double> r = T.Ringdat[i][j];
       // Every value must be a finite number: a nan centre or angle would make the term nan.
       for (int m = 1; m <= 6; ++m) r[m] = w.finite(m - 1, "ringdat");
-      const int f = static_cast<int>(w.finite(6, "ringdat") * 1.000001);
+      const int f = static_cast<int>(
+          usable_truncation("ringdat", w[6], w.finite(6, "ringdat") * 1.000001, "flag", -kIntWordLimit, kIntWordLimit));
       T.Ringflag[i][j] = f;
       // lambda and d(lambda) scale the crest search and the position term, d(phi) the
       // match of peaks and minima.

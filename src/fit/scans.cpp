@@ -302,11 +302,11 @@ void varyone(const WordArray& words) {
   const long igal = words.integer(1), iparm = words.integer(2);
   const double lo = words.finite(3, "varyone"), hi = words.finite(4, "varyone");
   const std::string outbase = words[6];
-  const int extrapflag = words.own_count() > 7 ? static_cast<int>(words.integer(7)) : 1;
+  const int extrapflag = words.own_count() > 7 ? words.int_value(7) : 1;
   check_component("varyone", "igal", igal);
   check_parameter("varyone", "iparm", iparm);
   if (!checksteps(words[5], "steps", 1, 1)) return;
-  const int steps = static_cast<int>(words.integer(5));
+  const int steps = words.int_value(5);
   if (scan_log_range_refused(steps, lo, hi)) {
     warn_log_steps();
     return;
@@ -408,7 +408,7 @@ void varyh(const WordArray& words) {
   const double hlo = words.finite(1, "varyh"), hhi = words.finite(2, "varyh");
   const std::string outbase = words[4];
   if (!checksteps(words[3], "steps", 1, 1)) return;
-  const int steps = static_cast<int>(words.integer(3));
+  const int steps = words.int_value(3);
   if (scan_log_range_refused(steps, hlo, hhi)) {
     warn_log_steps();
     return;
@@ -503,13 +503,13 @@ void varytwo(const WordArray& words) {
   const long jgal = words.integer(6), jparm = words.integer(7);
   const double jlo = words.finite(8, "varytwo"), jhi = words.finite(9, "varytwo");
   const std::string outbase = words[11];
-  const int extrapflag = words.own_count() > 12 ? static_cast<int>(words.integer(12)) : 1;
+  const int extrapflag = words.own_count() > 12 ? words.int_value(12) : 1;
   check_component("varytwo", "igal", igal);
   check_parameter("varytwo", "iparm", iparm);
   check_component("varytwo", "jgal", jgal);
   check_parameter("varytwo", "jparm", jparm);
   if (!checksteps(words[5], "steps", 1, 1) || !checksteps(words[10], "steps", 1, 1)) return;
-  const int isteps = static_cast<int>(words.integer(5)), jsteps = static_cast<int>(words.integer(10));
+  const int isteps = words.int_value(5), jsteps = words.int_value(10);
   if (scan_log_range_refused(isteps, ilo, ihi) || scan_log_range_refused(jsteps, jlo, jhi)) {
     warn_log_steps();
     return;

@@ -1,9 +1,11 @@
 #include "fit/weak.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "core/lens_model.h"
 #include "fit/fit_data.h"
@@ -169,17 +171,23 @@ void weakdata(const WordArray& words) {
   cat.sigs2 = cat.weakerms * cat.weakerms;
   cat.R0 = weak_reference_ratio();
   if (cat.Nweak > 0) {
-    cat.weakdat.reset(1, cat.Nweak, 1, 9);
+    // Rows are kept as they are read, so a count larger than the file holds ends with the
+    // short-file error rather than a table of that size.
+    std::vector<std::array<double, 10>> rows;
     for (int i = 1; i <= cat.Nweak; ++i) {
       read_catalog_line(f, w, strformat("weakdata file ends before galaxy #%d", i));
       if (w.own_count() < 8) fatal(strformat("Too few entries for galaxy #%d in weakdata", i));
-      BRow<double> r = cat.weakdat[i];
+      rows.emplace_back();
+      std::array<double, 10>& r = rows.back();
       for (int k = 1; k <= 8; ++k) r[k] = w.finite(k - 1, "weakdata");
       if (r[7] > 1) fatal("w>1 in weakdata file; did you mistakenly load a redshift file?");
       // A zero error bar would make the galaxy's likelihood a delta function.
       if (!(r[5] > 0 && r[6] > 0)) fatal(strformat("de1 and de2 must be positive for galaxy #%d in weakdata", i));
       r[9] = weak_norm(r[5], r[6], cat.sigs2);
     }
+    cat.weakdat.reset(1, cat.Nweak, 1, 9);
+    for (int i = 1; i <= cat.Nweak; ++i)
+      for (int k = 1; k <= 9; ++k) cat.weakdat[i][k] = rows[static_cast<size_t>(i - 1)][static_cast<size_t>(k)];
   }
   TWweak = std::move(cat);
 }

@@ -138,7 +138,8 @@ FinsrcShape finsrc_shape(int i) {
   s.R0 = p[10];
   const double norm = 1.0 / (s.size * s.size);
   if (s.kind == FinsrcShape::kSrcmap) {
-    s.map = static_cast<int>(std::trunc(p[8] * 1.000001));
+    const double m = std::trunc(p[8] * 1.000001);
+    s.map = std::fabs(m) < 2147483648.0 ? static_cast<int>(m) : 0;  // beyond an int: no map, refused at the look-up
     s.I = p[1] * norm;
   } else {
     s.I = p[9] * norm;
@@ -772,7 +773,7 @@ void checkfinsrc(const WordArray& words) {
   if (!checksteps(words[3], "steps", 1, 1)) return;
   if (!checkint(words[4], "bootstraps")) return;
   const double lo = words.finite(1, "checkfinsrc"), hi = words.finite(2, "checkfinsrc");
-  const int steps = static_cast<int>(word_integer(words[3]));
+  const int steps = words.signed_count(3, "number of steps");
   const long nrep = word_integer(words[4]);
   if (nrep < 1) {
     warning("checkfinsrc needs at least one bootstrap");

@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <utility>
+#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -638,7 +639,7 @@ void read_imggrid_positions(const WordArray& words, int file_word, const char* w
     qprintf("Reading %s positions from file %s\n", what, words.c_str(file_word));
     WordArray head;
     if (!myread(in, head)) fatal(strformat("%s file %s is empty", what, words.c_str(file_word)));
-    s.nimggrid = static_cast<int>(head.finite_integer(0, words[0]));
+    s.nimggrid = head.signed_count(0, "number of positions");
     p[1] = s.nimggrid;
   } else {
     qprintf("Enter the %s positions, one per line:\n", what);
@@ -647,13 +648,20 @@ void read_imggrid_positions(const WordArray& words, int file_word, const char* w
     TWsecgrid.imggridpos.clear();
     return;
   }
-  Mat pos(1, s.nimggrid, 1, 2);
+  // Read before anything is sized by the count, so a count larger than the input holds
+  // ends with the short-input error.
+  std::vector<double> xy;
   for (int k = 1; k <= s.nimggrid; ++k) {
     WordArray w;
     if (!myread(in, w) || w.own_count() < 2)
       fatal(strformat("%s positions ended after %d of %d positions", what, k - 1, s.nimggrid));
-    pos[k][1] = w.finite(0, words[0]);
-    pos[k][2] = w.finite(1, words[0]);
+    xy.push_back(w.finite(0, words[0]));
+    xy.push_back(w.finite(1, words[0]));
+  }
+  Mat pos(1, s.nimggrid, 1, 2);
+  for (int k = 1; k <= s.nimggrid; ++k) {
+    pos[k][1] = xy[static_cast<size_t>(2 * k - 2)];
+    pos[k][2] = xy[static_cast<size_t>(2 * k - 1)];
   }
   TWsecgrid.imggridpos = std::move(pos);
   qprintf("Positions for %s:\n", what);
@@ -666,6 +674,9 @@ void read_imggrid_positions(const WordArray& words, int file_word, const char* w
 // the values were accepted.
 bool read_secondary(const WordArray& words, SecondaryGridParams& p, const char* kind) {
   const SecondaryGridParams previous = p;
+  for (int k = 1; k <= 7; ++k) words.finite(k, words[0]);
+  // The number of grids and the two numbers of steps are read as integers when grids are built.
+  for (int k : {1, 4, 7}) words.signed_count(k, "count");
   for (int k = 1; k <= 7; ++k) p[k] = words.finite(k, words[0]);
   if (p[2] < 0 || p[3] < 0) {
     warning(strformat("%s grids cannot have negative radii", kind));
@@ -697,6 +708,7 @@ void maingrid(const WordArray& words) {
   }
   const char* names[] = {"gridcoords", "gridlo1", "gridhi1", "ngrid1", "gridlo2", "gridhi2", "ngrid2"};
   for (int k = 1; k <= 7; ++k) words.finite(k, "maingrid");  // every value checked before any is set
+  for (int k : {4, 7}) usable_integer("maingrid", words[k], "number of steps", -kCountLimit, kCountLimit);
   for (int k = 0; k < 7; ++k) SetVar(names[k], 0, words.real(k + 1));
   SetGlob();
   const Settings& s = settings;
@@ -807,6 +819,7 @@ void imgarray(const WordArray& words) {
   }
   GridState& s = TWgrid;
   TWsecgrid.imggridpos.clear();
+  usable_integer("imgarray", words[1], "number of positions", -kCountLimit, kCountLimit);
   TWsecgrid.imggridp[1] = words.finite(1, "imgarray");
   s.nimggrid = read_int(TWsecgrid.imggridp[1]);
   if (s.nimggrid <= 0) return;

@@ -103,7 +103,7 @@ void shoot_blocks(RayShootState& s, ShootCounters& c, long nray, double x1, doub
 double relative_mag(double m, double mu0) { return m / mu0 >= 1e-9 ? std::log10(m / mu0) : -9.0; }
 
 // The array-file type word i of a command (word 0 names the command).
-int type_word(const WordArray& w, int i) { return static_cast<int>(w.finite_integer(i, w[0])); }
+int type_word(const WordArray& w, int i) { return w.finite_int(i, w[0]); }
 
 }  // namespace
 
@@ -302,7 +302,7 @@ void rayshoot(const WordArray& words) {
   const char* cmd = "rayshoot";
   const double ulo = words.finite(1, cmd), uhi = words.finite(2, cmd), vlo = words.finite(4, cmd),
                vhi = words.finite(5, cmd);
-  const int nu = static_cast<int>(words.integer(3)), nv = static_cast<int>(words.integer(6));
+  const int nu = words.int_value(3), nv = words.int_value(6);
   const std::string file = words[7];
   const int type = type_word(words, 8);
   const double nray1 = words.finite(9, cmd);
@@ -396,7 +396,7 @@ void magmapP(const WordArray& words) {
   const char* cmd = "magmapP";
   const double xlo = words.finite(1, cmd), xhi = words.finite(2, cmd), ylo = words.finite(4, cmd),
                yhi = words.finite(5, cmd);
-  const int nx = static_cast<int>(words.integer(3)), ny = static_cast<int>(words.integer(6));
+  const int nx = words.int_value(3), ny = words.int_value(6);
   const std::string file = words[7];
   const int type = type_word(words, 8);
   long nover = 1;
@@ -474,14 +474,14 @@ void lightcrv(const WordArray& words) {
   const char* cmd = "lightcrv";
   const double u1 = words.finite(2, cmd), v1 = words.finite(3, cmd), u2 = words.finite(4, cmd),
                v2 = words.finite(5, cmd);
-  const int n = static_cast<int>(words.integer(6));
+  const int n = words.int_value(6);
   double rlo = 0.0, rhi = 0.0;
   int nr = 1;
   if (nw >= 10) {
     if (!checksteps(words[9], "Rsrc steps", 1, 1)) return;
     rlo = words.finite(7, cmd);
     rhi = words.finite(8, cmd);
-    nr = static_cast<int>(words.integer(9));
+    nr = words.int_value(9);
     if (log_range_refused(nr, rlo, rhi)) {
       warn_log_range();
       return;
@@ -719,7 +719,7 @@ void rayshootOLD(const WordArray& words) {
   const double xlo = g.finite(0, cmd), xhi = g.finite(1, cmd), ylo = g.finite(2, cmd), yhi = g.finite(3, cmd);
   const long nray = g.integer(4);
   const double ulo = sp.finite(0, cmd), uhi = sp.finite(1, cmd), vlo = sp.finite(3, cmd), vhi = sp.finite(4, cmd);
-  const int nu = static_cast<int>(sp.integer(2)), nv = static_cast<int>(sp.integer(5));
+  const int nu = sp.int_value(2), nv = sp.int_value(5);
   const double du = (uhi - ulo) / (nu - 1), dv = (vhi - vlo) / (nv - 1);
   if (!(du > 0.0) || !(dv > 0.0)) {
     warning("rayshootOLD needs u hi > u lo and v hi > v lo");
@@ -756,7 +756,7 @@ void magdist2(const WordArray& words) {
   }
   if (!checksteps(words[4], "delta steps", 1, 1)) return;
   const double dlo = words.finite(2, "magdist2"), dhi = words.finite(3, "magdist2");
-  const int nd = static_cast<int>(words.integer(4));
+  const int nd = words.int_value(4);
   if (log_range_refused(nd, dlo, dhi)) {
     warn_log_range();
     return;
@@ -769,7 +769,7 @@ void magdist2(const WordArray& words) {
   const double vlo = w.finite(4, "magdist2"), vhi = w.finite(5, "magdist2");
   // The pixels are only compared with the thresholds (-inf or NaN counts nowhere), so the
   // map is read as it is.
-  if (!read_array(w[0], static_cast<int>(w.finite_integer(1, "magdist2")), nx, ny, map)) return;
+  if (!read_array(w[0], w.finite_int(1, "magdist2"), nx, ny, map)) return;
   if (nx < 2 || ny < 2) fatal("magnification map " + w[0] + " needs at least 2 pixels along each axis");
   const double pixarea = std::fabs((uhi - ulo) / (nx - 1) * (vhi - vlo) / (ny - 1));
 

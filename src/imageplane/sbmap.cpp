@@ -31,7 +31,7 @@ double sum_of(const Mat& a, int nx, int ny) {
 }
 
 // The array-file type word i of a command (word 0 names the command).
-int type_word(const WordArray& w, int i) { return static_cast<int>(w.finite_integer(i, w[0])); }
+int type_word(const WordArray& w, int i) { return w.finite_int(i, w[0]); }
 
 // The image-plane grid of a lensed map from the words x lo, hi, # steps, y lo, hi, # steps
 // starting at word first, and Nover from word nover (the step counts already checked).
@@ -39,11 +39,11 @@ SampleGrid read_sample_grid(const WordArray& w, int first, int nover) {
   SampleGrid g;
   g.xlo = w.finite(first, w[0]);
   g.xhi = w.finite(first + 1, w[0]);
-  g.nx = static_cast<int>(w.integer(first + 2));
+  g.nx = w.signed_count(first + 2, "number of steps");
   g.ylo = w.finite(first + 3, w[0]);
   g.yhi = w.finite(first + 4, w[0]);
-  g.ny = static_cast<int>(w.integer(first + 5));
-  g.nover = static_cast<int>(w.integer(nover));
+  g.ny = w.signed_count(first + 5, "number of steps");
+  g.nover = w.signed_count(nover, "oversampling factor");
   return g;
 }
 
@@ -250,7 +250,7 @@ void spider(const WordArray& words) {
   const char* cmd = "spider";
   const double xlo = words.finite(1, cmd), xhi = words.finite(2, cmd), ylo = words.finite(4, cmd),
                yhi = words.finite(5, cmd);
-  const int nx = static_cast<int>(words.integer(3)), ny = static_cast<int>(words.integer(6));
+  const int nx = words.int_value(3), ny = words.int_value(6);
   const double u0 = words.finite(9, cmd), v0 = words.finite(10, cmd);
   const double inc = words.finite(11, cmd) * M_PI / 180.0, pa = words.finite(12, cmd) * M_PI / 180.0;
   const double vcirc = words.finite(13, cmd), rmax = words.finite(14, cmd);

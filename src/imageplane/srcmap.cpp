@@ -129,7 +129,7 @@ void loadsrcmap(const WordArray& words) {
     return;
   }
   const std::string infile = words[1], rangefile = words[3];
-  const int type = static_cast<int>(words.integer(2));
+  const int type = words.int_value(2);
   const long index = nw > 4 ? words.integer(4) : 1;
   SrcMapTable& T = TWsmap;
   if (T.Nsmap == 0) {
@@ -210,11 +210,11 @@ void makesrcmap(const WordArray& words) {
   if (!checksteps(words[6], "x steps", 1, 0)) return;
   if (!checksteps(words[9], "y steps", 1, 0)) return;
   const std::string outname = words[1], rangename = words[3];
-  const int outtype = static_cast<int>(words.integer(2));
+  const int outtype = words.int_value(2);
   const char* cmd = "makesrcmap";
   const double xlo = words.finite(4, cmd), xhi = words.finite(5, cmd);
   const double ylo = words.finite(7, cmd), yhi = words.finite(8, cmd);
-  const int nx = static_cast<int>(word_integer(words[6])), ny = static_cast<int>(word_integer(words[9]));
+  const int nx = words.signed_count(6, "number of steps"), ny = words.signed_count(9, "number of steps");
   const double noise = nw > 10 ? words.finite(10, cmd) : 0.0;
   const long nover_l = nw > 11 ? words.integer(11) : 1;
   if (nover_l < 1 || nover_l > 10000) {

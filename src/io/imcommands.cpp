@@ -12,15 +12,9 @@
 
 namespace {
 
-// A file type, mode or pixel index given as a word: its leading decimal integer, 0 when
-// there is none. Words past the line's own words (the comment marker) read as 0.
-int word_int(const WordArray& words, int i) {
-  if (i >= words.own_count()) return 0;
-  const long v = std::strtol(words[i].c_str(), nullptr, 10);
-  if (v > INT_MAX) return INT_MAX;
-  if (v < INT_MIN) return INT_MIN;
-  return static_cast<int>(v);
-}
+// A file type, mode or pixel index given as a word, within the range of an int. Words past
+// the line's own words (the comment marker) read as 0.
+int word_int(const WordArray& words, int i) { return i >= words.own_count() ? 0 : words.int_value(i); }
 
 // Help lines are padded with blanks to one width per command.
 void help_lines(int width, std::initializer_list<const char*> lines) {

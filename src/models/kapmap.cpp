@@ -539,7 +539,7 @@ namespace {
 
 // Shared by kap2lens and sig2lens: the map file, its type, the trimming words.
 bool read_map_words(const WordArray& words, int& nx, int& ny, Mat& kappa) {
-  return read_array(words[1], static_cast<int>(words.integer(2)), nx, ny, kappa);
+  return read_array(words[1], words.int_value(2), nx, ny, kappa);
 }
 
 bool trim_requested(const WordArray& words, double& level) {
@@ -660,10 +660,10 @@ void makekapmap(const WordArray& words) {
   if (!checksteps(words[6], "x steps", 1, 0)) return;
   if (!checksteps(words[9], "y steps", 1, 0)) return;
   const std::string outname = words[1];
-  const int outtype = static_cast<int>(words.integer(2));
+  const int outtype = words.int_value(2);
   const std::string rangename = words[3];
   const double xlo = words.real(4), xhi = words.real(5), ylo = words.real(7), yhi = words.real(8);
-  const int nx = static_cast<int>(words.integer(6)), ny = static_cast<int>(words.integer(9));
+  const int nx = words.int_value(6), ny = words.int_value(9);
   const double noise = nw > 10 ? words.real(10) : 0.0;
   const long nover_l = nw > 11 ? words.integer(11) : 1;
   if (nover_l < 1 || nover_l > 10000) fatal("makekapmap: Nover must be a positive number of samples");
@@ -712,7 +712,7 @@ void checkkapmap(const WordArray& words) {
     return;
   }
   if (TWgal.NGALMAX < 1) fatal("checkkapmap needs a lens model (none has been set)");
-  const int type = static_cast<int>(words.integer(3));
+  const int type = words.int_value(3);
   int nx = 0, ny = 0, nxn = 0, nyn = 0;
   Mat kap, noise;
   if (!read_array(words[1], type, nx, ny, kap)) return;
@@ -749,7 +749,7 @@ void checkkapmap(const WordArray& words) {
   qprintf("  Npix    = %d\n", npix);
   qprintf("  chi^2   = %e\n", chi2);
   qprintf("  chi^2/N = %e\n", npix > 0 ? chi2 / npix : 0.0);
-  if (nw > 8) write_array(words[7], static_cast<int>(words.integer(8)), nx, ny, model);
+  if (nw > 8) write_array(words[7], words.int_value(8), nx, ny, model);
 }
 
 void fft1help(int level) {

@@ -4,6 +4,7 @@
 
 #include "shell/fatal.h"
 #include "shell/settings.h"
+#include "shell/words.h"
 
 // ---------------------------------------------------------------- step values
 
@@ -32,7 +33,9 @@ void warn_not_integer(const std::string& name) {
 
 }  // namespace
 
-long word_integer(const std::string& word) { return read_integer(word_value(word)); }
+long word_integer(const std::string& word) {
+  return usable_integer(current_command(), word, "integer", -kLongWordLimit, kLongWordLimit);
+}
 
 int docheckint(const std::string& word) { return integral_value(word_value(word)) ? 1 : 0; }
 

@@ -25,10 +25,11 @@ double setparm(int n, int i, double lo, double hi);
 
 // ---- argument checks (they warn and return 0; they never end the program) ----
 
-// The number a command word stands for as an integer: its leading number (as the C
-// library reads it, 0 when there is none) by the program's integer rule (read_integer).
-// It is the reading of WordArray::integer, so a count that passes the checks below is
-// the count the command then steps through ("1e3" is 1000, "3.0" is 3).
+// The number a command word stands for as an integer, by the program's integer rule
+// (read_integer). It is the reading of WordArray::integer, so a count that passes the
+// checks below is the count the command then steps through ("1e3" is 1000, "3.0" is 3);
+// a word that is no number ends the program (usable_integer). The checks themselves test
+// the word's leading number.
 long word_integer(const std::string& word);
 // 1 when the word's numeric value is an integer that fits an int (within 1e-4 after the
 // integer rule), else 0.

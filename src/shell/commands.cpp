@@ -42,6 +42,7 @@ int DoCmd(const std::string& name, const WordArray& words) {
   int ran = 0;
   for (size_t k = 0; k < table().size(); ++k)
     if (table()[k].name == name) {
+      const CommandScope scope(name);
       table()[k].handler(words);
       ++ran;
     }
@@ -93,7 +94,7 @@ void set(const WordArray& in) {
   strparse(line, words);
   const int n = words.count();
   if (n > 2) {
-    const double value = std::atof(words.c_str(2));
+    const double value = word_real("set", words[2]);
     if (!std::isfinite(value)) {
       qprintf("WARNING: variable %s must be a finite number; its value is unchanged.\n", words.c_str(1));
       return;

@@ -59,9 +59,73 @@ const std::string& WordArray::operator[](int i) const {
   return w_[static_cast<size_t>(i)];
 }
 
-double WordArray::real(int i) const { return std::atof((*this)[i].c_str()); }
+namespace {
+std::string& command_name() {
+  static std::string name;
+  return name;
+}
 
-long WordArray::integer(int i) const { return read_integer(real(i)); }
+bool is_comment_marker(const std::string& word) {
+  const StringEntry* e = find_string("_COMMENT");
+  return e && word == e->value;
+}
+}  // namespace
+
+const std::string& current_command() { return command_name(); }
+
+CommandScope::CommandScope(const std::string& name) : saved_(command_name()) { command_name() = name; }
+CommandScope::~CommandScope() { command_name().swap(saved_); }
+
+double word_real(const std::string& command, const std::string& word) {
+  if (word.empty()) return 0.0;
+  char* end = nullptr;
+  const double v = std::strtod(word.c_str(), &end);
+  // The whole word, decimal only: "1e", "3x" and "0x10" are no numbers.
+  if (end == word.c_str() || *end != '\0' || word.find_first_of("xX") != std::string::npos) {
+    if (is_comment_marker(word)) return 0.0;
+    fatal("in " + command + ", " + word + " is not a number");
+  }
+  return v;
+}
+
+long usable_integer(const std::string& command, const std::string& word, const std::string& what, long lo,
+                    long hi) {
+  const double v = word_real(command, word);
+  if (!std::isfinite(v)) fatal(command + ": " + word + " is not a finite number");
+  // Checked on the double first, so that no value outside the range is ever converted.
+  const bool inside = v > static_cast<double>(lo) - 1.0 && v < static_cast<double>(hi) + 1.0;
+  const long k = inside ? read_integer(v) : 0;
+  if (!inside || k < lo || k > hi)
+    fatal(strformat("in %s, %s is not a usable %s (%ld to %ld)", command.c_str(), word.c_str(), what.c_str(), lo,
+                    hi));
+  return k;
+}
+
+long usable_truncation(const std::string& command, const std::string& word, double v, const std::string& what,
+                       long lo, long hi) {
+  if (!(v > static_cast<double>(lo) - 1.0 && v < static_cast<double>(hi) + 1.0) || std::trunc(v) < lo ||
+      std::trunc(v) > hi)
+    fatal(strformat("in %s, %s is not a usable %s (%ld to %ld)", command.c_str(), word.c_str(), what.c_str(), lo, hi));
+  return static_cast<long>(v);
+}
+
+const std::string& WordArray::command() const {
+  return current_command().empty() ? (*this)[0] : current_command();
+}
+
+double WordArray::real(int i) const { return word_real(command(), (*this)[i]); }
+
+long WordArray::integer(int i) const {
+  return usable_integer(command(), (*this)[i], "integer", -kLongWordLimit, kLongWordLimit);
+}
+
+int WordArray::int_value(int i) const { return usable(i, "integer", -kIntWordLimit, kIntWordLimit); }
+
+int WordArray::usable(int i, const std::string& what, long lo, long hi) const {
+  return static_cast<int>(usable_integer(command(), (*this)[i], what, lo, hi));
+}
+
+int WordArray::signed_count(int i, const std::string& what) const { return usable(i, what, -kCountLimit, kCountLimit); }
 
 bool WordArray::is_number(int i) const {
   double v;
@@ -69,12 +133,18 @@ bool WordArray::is_number(int i) const {
 }
 
 double WordArray::finite(int i, const std::string& command) const {
-  const double v = real(i);
+  const double v = word_real(command, (*this)[i]);
   if (!std::isfinite(v)) fatal(command + ": " + (*this)[i] + " is not a finite number");
   return v;
 }
 
-long WordArray::finite_integer(int i, const std::string& command) const { return read_integer(finite(i, command)); }
+long WordArray::finite_integer(int i, const std::string& command) const {
+  return usable_integer(command, (*this)[i], "integer", -kLongWordLimit, kLongWordLimit);
+}
+
+int WordArray::finite_int(int i, const std::string& command) const {
+  return static_cast<int>(usable_integer(command, (*this)[i], "integer", -kIntWordLimit, kIntWordLimit));
+}
 
 int WordArray::own_count() const {
   const std::string m = GetString("_COMMENT");

@@ -5,6 +5,44 @@
 #include <string>
 #include <vector>
 
+// The name of the command being run (set by the command loop around each handler); the
+// number readers name it in their errors. Empty outside a command.
+const std::string& current_command();
+// Runs the scope under the given command name, restoring the previous one at its end.
+class CommandScope {
+ public:
+  explicit CommandScope(const std::string& name);
+  ~CommandScope();
+  CommandScope(const CommandScope&) = delete;
+  CommandScope& operator=(const CommandScope&) = delete;
+
+ private:
+  std::string saved_;
+};
+
+// The number a word stands for. The whole word must be a decimal number (nan and inf as
+// the C library spells them included; hex forms refused); an empty word and the comment
+// marker (a word past the end of a line) read as 0. Anything else ends the program with
+// "ERROR: in <command>, <word> is not a number".
+double word_real(const std::string& command, const std::string& word);
+// The integer a word stands for (the program's integer rule), for a word that addresses or
+// sizes something: a word that is no number ends the program as in word_real, nan and inf
+// with "ERROR: <command>: <word> is not a finite number", and a value outside lo..hi with
+// "ERROR: in <command>, <word> is not a usable <what> (<lo> to <hi>)". The range is checked
+// on the double before it is converted.
+long usable_integer(const std::string& command, const std::string& word, const std::string& what, long lo,
+                    long hi);
+// For a value read as a real and then truncated toward zero (word is its text, for the
+// message): the truncation, refused as in usable_integer when it lies outside lo..hi.
+long usable_truncation(const std::string& command, const std::string& word, double v, const std::string& what,
+                       long lo, long hi);
+// The widest ranges of integer words, kept symmetric so that negating one never overflows:
+// an int, and a long (within the values the integer rule gives exactly).
+constexpr long kIntWordLimit = 2147483647L;
+constexpr long kLongWordLimit = 9200000000000000000L;
+// The largest count a command sizes storage or loops by, unless it names its own bound.
+constexpr long kCountLimit = 100000000L;
+
 // The words of one input line. Word 0 of a command line is the command name. Access past
 // the last word is safe: it gives an empty word (and reads as the number 0).
 class WordArray {
@@ -15,17 +53,29 @@ class WordArray {
   // Word i, or an empty word when i is outside 0..count()-1.
   const std::string& operator[](int i) const;
   const char* c_str(int i) const { return (*this)[i].c_str(); }
-  // The leading number of word i as the C library reads it (0 when there is none).
+  // Word i as a number (word_real under the running command).
   double real(int i) const;
-  // real(i) read as an integer by the program's integer rule.
+  // real(i) read as an integer by the program's integer rule, within the range of a long
+  // (usable_integer under the running command).
   long integer(int i) const;
+  // integer(i) within the range of an int.
+  int int_value(int i) const;
+  // Word i as an integer within lo..hi, a range inside that of an int (usable_integer under
+  // the running command).
+  int usable(int i, const std::string& what, long lo, long hi) const;
+  // A count (negative for a count that the command reads with its sign: logarithmic steps,
+  // a density, ...): usable(i, what, -kCountLimit, kCountLimit).
+  int signed_count(int i, const std::string& what) const;
   // True when word i as a whole is a finite number.
   bool is_number(int i) const;
-  // real(i), for words that must hold a finite number: a leading nan, inf or a number too
-  // large for a double ends the program with "<command>: <word> is not a finite number".
+  // real(i), for words that must hold a finite number: nan, inf or a number too large for
+  // a double ends the program with "<command>: <word> is not a finite number".
   double finite(int i, const std::string& command) const;
-  // finite(i, command) read as an integer by the program's integer rule.
+  // Word i read as an integer by the program's integer rule, within the range of a long
+  // (usable_integer under the given command).
   long finite_integer(int i, const std::string& command) const;
+  // finite_integer(i, command) within the range of an int.
+  int finite_int(int i, const std::string& command) const;
   // Number of words in front of the first word equal to the comment marker: the
   // line's own words, without the marker that the line reader appends.
   int own_count() const;
@@ -33,6 +83,9 @@ class WordArray {
   const std::vector<std::string>& words() const { return w_; }
 
  private:
+  // The command the number readers name: the running one, or word 0 outside the command
+  // loop (a handler called directly).
+  const std::string& command() const;
   std::vector<std::string> w_;
 };
 

@@ -244,17 +244,19 @@ void run_batch(const WordArray& words, bool fromfile) {
   }
   require_model();
   b.base = words[1];
-  b.Nsrc = static_cast<int>(words.finite_integer(2, words[0]));
+  b.Nsrc = words.signed_count(2, "number of sources");
   int w = 3;
   std::string srcfile;
   if (fromfile)
     srcfile = words[w++];
   else
-    b.mode = nw > w ? static_cast<int>(words.finite_integer(w++, words[0])) : (w++, 1);
-  b.minimg = nw > w ? static_cast<int>(words.finite_integer(w, words[0])) : 0;
+    b.mode = nw > w ? words.finite_int(w++, words[0]) : (w++, 1);
+  b.minimg = nw > w ? words.signed_count(w, "minimum number of images") : 0;
   ++w;
   for (int k = 0; k < 4; ++k, ++w) b.noise[k] = nw > w ? words.finite(w, words[0]) : 0.0;
-  b.noisemode = nw > w ? static_cast<int>(words.finite(w, words[0])) : 0;
+  b.noisemode = nw > w ? static_cast<int>(usable_truncation(words[0], words[w], words.finite(w, words[0]),
+                                                             "noise mode", -kIntWordLimit, kIntWordLimit))
+                       : 0;
   if (b.minimg < 0) b.minimg = b.maximg = -b.minimg;
   const double siggal = b.noise[0], sigx = b.noise[1], sigf = b.noise[2], sigt = b.noise[3];
   if (siggal < 0) fatal(strformat("in %s: siggal cannot be negative", b.name));
@@ -287,7 +289,8 @@ void run_batch(const WordArray& words, bool fromfile) {
       qprintf("Enter <lo> <hi> <#steps> for igal,ip= %d %d\n", i, j);
       WordArray line;
       if (myread(QVMstdin, line) == 0 || line.own_count() < 3) fatal(strformat("too few entries in %s", b.name));
-      Range r{i, j, line.finite(0, b.name), line.finite(1, b.name), 0.0, static_cast<int>(line.finite_integer(2, b.name))};
+      Range r{i, j, line.finite(0, b.name), line.finite(1, b.name), 0.0,
+              static_cast<int>(usable_integer(b.name, line[2], "number of steps", -kCountLimit, kCountLimit))};
       if (line.own_count() > 3 && line[3] == "log") r.g = -1;
       if (line.own_count() > 4 && line[3] == "gaus") r.g = line.finite(4, b.name);
       if (r.steps > 1 && r.g < 0 && std::fabs(r.hi / r.lo - 1.0) < 1e-10)
@@ -297,6 +300,9 @@ void run_batch(const WordArray& words, bool fromfile) {
   long M = 1;
   bool random = false;
   for (const Range& r : ranges) {
+    constexpr long kModelLimit = kCountLimit * 10000L;
+    if (r.steps != 0 && M > kModelLimit / std::abs(r.steps))
+      fatal(strformat("in %s: the ranges ask for more than %ld models", b.name, kModelLimit));
     M *= std::abs(r.steps);
     if (r.steps < 1 && r.steps != 0) random = true;
   }
@@ -372,7 +378,8 @@ void run_batch(const WordArray& words, bool fromfile) {
       if (b.mode == 2)
         rimg = mock_image_radius(strformat("for %s, grid may not cover full multiply imaged region", b.name), xg, yg,
                                  ug, vg, umax);
-      target = draw_target(b, umax);
+      // A negative count is a density of sources, as in mocklens; it must give a lens.
+      target = b.Nsrc >= 0 ? b.Nsrc : density_sources(b.name, words[2], -b.Nsrc, kPi * umax * umax, 1);
       if (target < 1) continue;
       if (!known) require_held(strformat("%s, model %ld", b.name, m + 1), {{ug, vg, umax}});
     } else if (!known) {

@@ -48,7 +48,7 @@ void checktree(const WordArray& words) {
   }
   const std::string base = words[1];
   const double rmin = words.finite(2, words[0]), rmax = words.finite(3, words[0]);
-  const long N = words.finite_integer(4, words[0]);
+  const long N = words.signed_count(4, "number of sample points");
   if (!(rmin < rmax)) fatal("checktree needs rmin < rmax");
   if (N < 1) fatal("checktree needs at least one sample point");
   if (TWgal.NGALMAX < 1) fatal("a model must be set before running checktree");

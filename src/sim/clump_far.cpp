@@ -181,9 +181,11 @@ void farclumps(const WordArray& words) {
   const int n = words.own_count();
   if (n >= 4) {
     double nrad = F[4], nang = F[5];
-    if (n > 4) nrad = words.finite(4, words[0]);
-    if (n > 5) nang = words.finite(5, words[0]);
+    // The counts are kept as typed (the clump set-up reads them as integers), once usable.
+    if (n > 4) nrad = words.finite(4, words[0]), words.signed_count(4, "number of radial steps");
+    if (n > 5) nang = words.finite(5, words[0]), words.signed_count(5, "number of angular steps");
     const double r0 = words.finite(1, words[0]), rfac = words.finite(2, words[0]), mmax = words.finite(3, words[0]);
+    words.signed_count(3, "multipole order");
     int mode = r0 > 0 && rfac > 0 && mmax > 0 && nrad > 0 && nang > 0 ? 1 : 0;
     if (n > 6 && words[6] == "test") mode = 2;
     if (read_int(nrad) < 2) fatal("farclumps needs Nrad of at least 2");
@@ -255,7 +257,7 @@ void clumpIJdist(const WordArray& words) {
     warning("clumpIJdist only works if 'test' mode is set in farclumps");
     return;
   }
-  const long Nran = words.finite_integer(1, words[0]);
+  const long Nran = words.signed_count(1, "number of realisations");
   const std::string base = words[2];
   const char* msg = "could not open clumpIJdist output file";
   const std::vector<int> pops = far_populations();
@@ -348,7 +350,7 @@ void clumptestfar(const WordArray& words) {
   const Mat& P = TWsecgrid.imggridpos;
   const int Npts = static_cast<int>(P.nrows());
   if (Npts <= 0) fatal("must set image positions before running clumptestfar");
-  const long N = words.finite_integer(1, words[0]);
+  const long N = words.signed_count(1, "number of realisations");
   const std::string base = words[2];
   const char* msg = "could not open clumptestfar output file";
   const int nv = 5 * Npts;

@@ -25,8 +25,8 @@ struct TypeWord {
   int count_index;  // index of the optional count-mode word
 };
 const TypeWord kTypes[] = {{"star", CLUMP_STAR, 5}, {"gaus", CLUMP_GAUS, 6}, {"pjaffe", CLUMP_PJAFFE, 6},
-                           {"tsis", CLUMP_TSIS, 6}, {"nfw", CLUMP_NFW, 7},   {"pow", CLUMP_POW, 7},
-                           {"soft", CLUMP_SOFT, 6}};
+                           {"pj", CLUMP_PJAFFE, 6}, {"tsis", CLUMP_TSIS, 6}, {"nfw", CLUMP_NFW, 7},
+                           {"pow", CLUMP_POW, 7},   {"soft", CLUMP_SOFT, 6}};
 }  // namespace
 
 void help_padded(int width, std::initializer_list<const char*> lines) {
@@ -96,7 +96,7 @@ void setclumps_line(const WordArray& line, double Rmin, double Rmax) {
       break;
   }
   pop.randomN = 1;
-  if (nw > t->count_index) pop.randomN = static_cast<int>(line.finite_integer(t->count_index, "setclumps"));
+  if (nw > t->count_index) pop.randomN = line.finite_int(t->count_index, "setclumps");
   do_setclumps(static_cast<int>(igal), Rmin, Rmax);
 }
 
@@ -379,10 +379,11 @@ void clumplist(const WordArray& words) {
     qprintf("No clump components.\n");
     return;
   }
+  for (int i = 1; i < n; ++i) words.finite_int(i, words[0]);  // every index usable before any is listed
   cs.clump_list.reset(1, n - 1);
   qprintf("List of clump components:");
   for (int i = 1; i < n; ++i) {
-    cs.clump_list[i] = static_cast<int>(words.finite_integer(i, words[0]));
+    cs.clump_list[i] = words.finite_int(i, words[0]);
     qprintf(" %d", cs.clump_list[i]);
   }
   qprintf("\n");

@@ -207,13 +207,13 @@ void mock12(const WordArray& words, bool density) {
   }
   require_model();
   const std::string out = words[1];
-  const int minimg = nw > 3 ? static_cast<int>(words.finite_integer(3, words[0])) : 0;
+  const int minimg = nw > 3 ? words.signed_count(3, "minimum number of images") : 0;
   const double nulo = nw > 4 ? words.finite(4, words[0]) : -2.0;
   int k = 1;
   double nuhi = nulo;
   if (nw >= 7) {
     nuhi = words.finite(5, words[0]);
-    k = static_cast<int>(words.finite_integer(6, words[0]));
+    k = words.signed_count(6, "number of slopes");
   }
   if (k == 0) fatal("the number of slopes cannot be 0");
   if (log_range_refused(k, nulo, nuhi)) {
@@ -227,9 +227,11 @@ void mock12(const WordArray& words, bool density) {
   get_umax(ug, vg, umax);
   int nsrc;
   if (density)
-    nsrc = umax > 0 ? static_cast<int>(words.finite(2, words[0]) * kPi * umax * umax) : 0;
+    nsrc = umax > 0 ? static_cast<int>(density_sources(words[0], words[2], words.finite(2, words[0]),
+                                                       kPi * umax * umax, -kCountLimit))
+                    : 0;
   else
-    nsrc = static_cast<int>(words.finite_integer(2, words[0]));
+    nsrc = words.signed_count(2, "number of sources");
   if (umax > 0 && nsrc != 0) require_grid_holds(density ? "mock2" : "mock1", {{ug, vg, umax}}, nsrc < 0);
   do_mock(out, nsrc, minimg, nk, slopes, ug, vg, umax);
 }
@@ -273,10 +275,10 @@ void mockcsec(const WordArray& words) {
   }
   require_model();
   const std::string base = words[1];
-  const int nsrc = static_cast<int>(words.finite_integer(2, words[0]));
+  const int nsrc = words.signed_count(2, "number of sources");
   const double lo = words.finite(3, words[0]), hi = words.finite(4, words[0]);
-  const int steps = static_cast<int>(words.finite_integer(5, words[0]));
-  const int Nboot = static_cast<int>(words.finite_integer(6, words[0]));
+  const int steps = words.signed_count(5, "number of steps");
+  const int Nboot = words.signed_count(6, "number of bootstrap resamplings");
   const int N = std::abs(nsrc);
   if (N < 1) fatal("in mockcsec: the number of sources must not be 0");
   if (Nboot < 1) fatal("in mockcsec: the number of bootstrap resamplings must be at least 1");
@@ -315,7 +317,7 @@ void mockcsec(const WordArray& words) {
     double B[4], sep, w;
   };
   std::vector<Lens> lenses;
-  lenses.reserve(static_cast<size_t>(N));
+  lenses.reserve(static_cast<size_t>(std::min(N, 1 << 16)));  // grows beyond as lenses are kept
   long Nlens[kMaxImg + 1] = {};
   const double hot = settings.omitcrit > 1 ? 0.5 * settings.omitcrit : 0.0;
   int n = 0;
@@ -514,16 +516,19 @@ void csec2sep(const WordArray& words) {
     return;
   }
   const std::string inbase = words[1];
-  const int nsrc = static_cast<int>(words.finite_integer(2, words[0]));
+  const int nsrc = words.signed_count(2, "number of sources");
   const double lo = words.finite(3, words[0]), hi = words.finite(4, words[0]);
-  const int steps = static_cast<int>(words.finite_integer(5, words[0]));
+  const int steps = words.signed_count(5, "number of steps");
   const std::string outbase = words[6];
   const double slo = words.finite(7, words[0]), shi = words.finite(8, words[0]);
-  const int ns = static_cast<int>(words.finite_integer(9, words[0]));
+  const int ns = words.signed_count(9, "number of separation steps");
   if (ns < 2) fatal("in csec2sep: the separation needs at least 2 steps");
   Vec sv;
   if (!bias_values(lo, hi, steps, sv)) return;
   const int nb = sv.hi();
+  if (4.0 * nb * ns > static_cast<double>(kCountLimit))
+    fatal(strformat("in csec2sep: %d bias values with %d separation steps need more than %ld histogram bins", nb, ns,
+                    kCountLimit));
   const int N = std::abs(nsrc);
   const bool weighted = nsrc < 0;
   const double ds = (shi - slo) / (ns - 1);
@@ -538,8 +543,9 @@ void csec2sep(const WordArray& words) {
   for (int l = 1; l <= N; ++l) {
     if (myread(fin, w) == 0 || w.own_count() < 3)
       fatal(strformat("in csec2sep: %s.all ends after %d of %d lenses", inbase.c_str(), l - 1, N));
-    const int n = static_cast<int>(w.integer(2));
-    if (n < 0) fatal(strformat("in csec2sep: bad image count in %s.all", inbase.c_str()));
+    const int n = w.int_value(2);
+    // A lens of the file holds at most kMaxImg images (mockcsec keeps no more).
+    if (n < 0 || n > kMaxImg) fatal(strformat("in csec2sep: bad image count in %s.all", inbase.c_str()));
     img.reset(1, std::max(n, 1), 1, 3);
     for (int k = 1; k <= n; ++k) {
       if (myread(fin, w) == 0 || w.own_count() < 3)
@@ -556,7 +562,8 @@ void csec2sep(const WordArray& words) {
     }
     if (std::fabs(B[2]) < 1e-4) qprintf("QVM %d %f %f %f : %e %e\n", l, B[1], B[2], B[3], img[1][1], img[1][2]);
     const double wt = weighted ? 1.0 / B[1] : 1.0;
-    const int kbin = static_cast<int>((sep - slo + 0.5 * ds) / ds * 1.000001) + 1;
+    const double bin = (sep - slo + 0.5 * ds) / ds * 1.000001;
+    const int kbin = bin > -1.0 && bin < ns ? static_cast<int>(bin) + 1 : 0;  // beyond the bins: not counted
     for (int j = 0; j <= 3; ++j)
       for (int m = 1; m <= nb; ++m) {
         const double K = j == 0 ? wt : wt * bias_factor(B[j], sv[m]);

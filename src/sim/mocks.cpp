@@ -202,7 +202,7 @@ void mockLF(const WordArray& words) {
   double nu2 = words.finite(4, words[0]);
   const double Lhi = words.finite(5, words[0]), Llim = words.finite(6, words[0]);
   m.mock_Llim = Llim;
-  int N = words.own_count() > 7 ? static_cast<int>(words.finite_integer(7, words[0])) : 1000;
+  int N = words.own_count() > 7 ? words.signed_count(7, "number of steps") : 1000;
   if (nu1 < 0 || nu2 < 0) fatal("mockLF slopes must be positive");
   if (nu1 > nu2) {
     say("mockLF should have nu1<nu2, so swapping slopes");
@@ -297,6 +297,16 @@ void warn_no_region(const char* cmd) {
 
 // ---- mocklens ----
 
+long density_sources(const std::string& command, const std::string& word, double density, double area, long lo) {
+  const double n = density * area;
+  // Checked as a double, before any conversion.
+  if (!(n > static_cast<double>(lo) - 1.0 && n < static_cast<double>(kCountLimit) + 1.0) ||
+      static_cast<long>(n) < lo)
+    fatal(strformat("in %s, %s is not a usable source density (it gives %.6g sources; %ld to %ld)", command.c_str(),
+                    word.c_str(), n, lo, kCountLimit));
+  return static_cast<long>(n);
+}
+
 void mocklens(const WordArray& words) {
   const int nw = words.own_count();
   if (nw < 3) {
@@ -305,15 +315,15 @@ void mocklens(const WordArray& words) {
   }
   require_model();
   const std::string base = words[1];
-  int Nsrc = static_cast<int>(words.finite_integer(2, words[0]));
-  const int mode = nw > 3 ? static_cast<int>(words.finite_integer(3, words[0])) : 1;
-  const int minimg = nw > 4 ? static_cast<int>(words.finite_integer(4, words[0])) : 0;
+  int Nsrc = words.signed_count(2, "number of sources");
+  const int mode = nw > 3 ? words.finite_int(3, words[0]) : 1;
+  const int minimg = nw > 4 ? words.signed_count(4, "minimum number of images") : 0;
   MockNoise s;
   s.siggal = nw > 5 ? words.finite(5, words[0]) : 0;
   s.sigx = nw > 6 ? words.finite(6, words[0]) : 0;
   s.sigf = nw > 7 ? words.finite(7, words[0]) : 0;
   s.sigt = nw > 8 ? words.finite(8, words[0]) : 0;
-  const int addnoise = nw > 9 ? static_cast<int>(words.finite(9, words[0])) : 1;
+  const int addnoise = nw > 9 ? std::fabs(words.finite(9, words[0])) >= 1.0 : 1;  // nonzero once truncated
   if (mode != 1 && mode != 2) fatal("unknown source mode in mocklens");
 
   const MockLFState& lf = TWmock;
@@ -327,7 +337,8 @@ void mocklens(const WordArray& words) {
   double rimg = 0;
   if (mode == 2 && region)
     rimg = mock_image_radius("for mocklens, grid may not cover full multiply imaged region", xg, yg, ug, vg, umax);
-  if (Nsrc < 0) Nsrc = region ? static_cast<int>(std::abs(Nsrc) * kPi * umax * umax) : 0;
+  if (Nsrc < 0)
+    Nsrc = region ? static_cast<int>(density_sources("mocklens", words[2], -Nsrc, kPi * umax * umax, 0)) : 0;
   if (!region) Nsrc = 0;
 
   const char* cmsg = "could not open mock lens output file";
@@ -471,7 +482,7 @@ void mock3(const WordArray& words) {
   s.sigx = words.finite(4, words[0]);
   s.sigf = words.finite(5, words[0]);
   s.sigt = words.finite(6, words[0]);
-  const int mode = nw > 7 ? static_cast<int>(words.finite_integer(7, words[0])) : 1;
+  const int mode = nw > 7 ? words.finite_int(7, words[0]) : 1;
   if (mode != 1 && mode != 2) fatal("unknown mode in mock3");
   RandomStream pos(settings.seed), noise(settings.seed);
   const double xg = getp(1, 2), yg = getp(1, 3);
@@ -486,7 +497,7 @@ void mock3(const WordArray& words) {
     xc = xg, yc = yg, R = 0.98 * settings.gridhi1;
     qprintf("Region in image plane: center (%f,%f) radius %f\n", xg, yg, R);
   }
-  const int N = R > 0 ? static_cast<int>(kPi * R * R * density) : 0;
+  const int N = R > 0 ? static_cast<int>(density_sources("mock3", words[2], density, kPi * R * R, -kCountLimit)) : 0;
   if (N <= 0) return;
   int ndouble = 0, nquad = 0, nother = 0, n = 0;
   Mat list;

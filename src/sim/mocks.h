@@ -28,6 +28,10 @@ extern long mock_draw_limit;
 // Source point (ug, vg) that the centre of component 1 maps to, and the largest
 // source-plane distance from it of a counted caustic point (-1 when none counts).
 void get_umax(double& ug, double& vg, double& umax);
+// The number of sources a density gives over an area: the integer part of density x area,
+// refused when it lies outside lo..kCountLimit ("in <command>, <word> is not a usable
+// source density ...", word being the density as typed).
+long density_sources(const std::string& command, const std::string& word, double density, double area, long lo);
 // One source luminosity from the mockLF function (1 without one; no draw then).
 double mockflux();
 // Fraction of sources brighter than exp(-x), from the mockLF table.

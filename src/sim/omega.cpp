@@ -412,7 +412,7 @@ void OMEGAwrite(const WordArray& words) {
       fatal("unknown format in OMEGAwrite");
   }
   if (nw > 3) {
-    mode = static_cast<int>(words.finite_integer(3, words[0]));
+    mode = words.finite_int(3, words[0]);
     if (mode != 1 && mode != 2) fatal("invalid mode in OMEGAwrite");
   }
   OMEGAwrite_close();
@@ -500,8 +500,8 @@ void OMEGAmerge(const WordArray& words) {
     return;
   }
   const std::string listname = words[1], outname = words[2], outtype = words[3];
-  const int Nmin = nw > 4 ? static_cast<int>(words.finite_integer(4, words[0])) : 0;
-  int Nmax = nw > 5 ? static_cast<int>(words.finite_integer(5, words[0])) : 0;
+  const int Nmin = nw > 4 ? words.signed_count(4, "minimum number of images") : 0;
+  int Nmax = nw > 5 ? words.signed_count(5, "maximum number of images") : 0;
   std::vector<std::string> files;
   int inbin = 0;
   {
@@ -598,11 +598,11 @@ void OMEGAstep1(const WordArray& words) {
   }
   require_model();
   const double u = words.finite(1, words[0]), v = words.finite(2, words[0]);
-  const long N = words.finite_integer(3, words[0]);
+  const long N = words.signed_count(3, "number of realisations");
   const std::string base = words[4];
   const double Rcut = nw > 5 ? words.finite(5, words[0]) : 0.0;
   const double gridsize = nw > 6 ? words.finite(6, words[0]) : 0.0;
-  const long ngrid = nw > 7 ? words.finite_integer(7, words[0]) : 0;
+  const long ngrid = nw > 7 ? words.signed_count(7, "number of grid points") : 0;
   RandomStream Nseed(settings.seed), rseed(settings.seed), gseed(settings.seed);
   OutFile fimg(base + "-img.dat", "w", "could not open OMEGAstep1 output file", true);
   ClumpState& cs = TWclump;

@@ -105,8 +105,8 @@ void ranlens(const WordArray& words) {
   require_model();
   const std::string base = words[1];
   const double srcu = words.finite(2, words[0]), srcv = words.finite(3, words[0]), srcf = words.finite(4, words[0]);
-  const long Nran = words.finite_integer(5, words[0]);
-  const long Niter = nw > 6 ? words.finite_integer(6, words[0]) : 1;
+  const long Nran = words.signed_count(5, "number of random lenses");
+  const long Niter = nw > 6 ? words.signed_count(6, "number of iterations") : 1;
   const double sigx = nw > 7 ? words.finite(7, words[0]) : 0.0;
   const char* msg = "could not open output file";
   OutFile fdat(base + ".dat", "w", msg, true);
@@ -220,7 +220,7 @@ void ranlens1(const WordArray& words) {
   }
   require_model();
   const std::string base = words[1];
-  const long Nlens = words.finite_integer(2, words[0]), Nsrc = words.finite_integer(3, words[0]);
+  const long Nlens = words.signed_count(2, "number of lenses"), Nsrc = words.signed_count(3, "number of sources");
   const double R = Nsrc > 1 ? words.finite(4, words[0]) : 0.0;
   const double u0 = Nsrc == 1 ? words.finite(4, words[0]) : 0.0, v0 = Nsrc == 1 ? words.finite(5, words[0]) : 0.0;
   const char* msg = "could not open output file";
@@ -287,7 +287,7 @@ void magdistimg(const WordArray& words) {
     return;
   }
   require_model();
-  const long N = words.finite_integer(1, words[0]);
+  const long N = words.signed_count(1, "number of realisations");
   const std::string base = words[2];
   const char* msg = "could not open magdistimg output file";
   OutFile fall(base + "-all.dat", "w", msg, true);
@@ -336,7 +336,7 @@ void magdistsrc(const WordArray& words) {
   }
   require_model();
   const double u = words.finite(1, words[0]), v = words.finite(2, words[0]);
-  const long N = words.finite_integer(3, words[0]);
+  const long N = words.signed_count(3, "number of realisations");
   const std::string base = words[4];
   const double x1 = getp(1, 2), y1 = getp(1, 3);
   const double rs = settings.rscale;
@@ -416,8 +416,8 @@ void clumpcheckR(const WordArray& words) {
   }
   require_model();
   const double x = words.finite(1, words[0]), y = words.finite(2, words[0]), Rlo = words.finite(3, words[0]), Rhi = words.finite(4, words[0]);
-  const int steps = static_cast<int>(words.finite_integer(5, words[0]));
-  const long Nran = words.finite_integer(6, words[0]);
+  const int steps = words.signed_count(5, "number of steps");
+  const long Nran = words.signed_count(6, "number of random realisations");
   const std::string base = words[7];
   if (steps == 0) fatal("in clumpcheckR: the number of radius steps cannot be 0");
   if (log_range_refused(steps, Rlo, Rhi)) {

@@ -157,7 +157,7 @@ void subsave(const WordArray& words) {
       warning("subsave already on -- turn it off before changing it");
       return;
     }
-    const int nx = static_cast<int>(words.finite_integer(4, words[0])), ny = static_cast<int>(words.finite_integer(7, words[0]));
+    const int nx = words.signed_count(4, "number of grid points"), ny = words.signed_count(7, "number of grid points");
     if (nx < 2 || ny < 2) {
       warning("subsave needs at least 2 grid points in x and in y; subsave stays off");
       return;
@@ -200,7 +200,7 @@ void subsave(const WordArray& words) {
       out.commit();
       return;
     }
-    subsave_test(out, static_cast<int>(words.finite_integer(3, words[0])));
+    subsave_test(out, words.signed_count(3, "number of test points"));
     out.commit();
     return;
   }

@@ -161,8 +161,8 @@ TEST_F(EinsteinTest, CountsAndRadiiThatWouldDivideByZeroAreRefused) {
     const char* message;
   };
   const Case cases[] = {
-      {calcRein, {"calcRein", "0"}, "calcRein: the number of theta steps must be at least 1 (0)"},
-      {setMrat, {"setMrat", "1", "-2", "1"}, "setMrat: the number of theta steps must be at least 1 (-2)"},
+      {calcRein, {"calcRein", "0"}, "in calcRein, 0 is not a usable number of theta steps (1 to 100000000)"},
+      {setMrat, {"setMrat", "1", "-2", "1"}, "in setMrat, -2 is not a usable number of theta steps (1 to 100000000)"},
       {setMrat, {"setMrat", "0", "1", "1"}, "setMrat: the radius must not be 0 (0)"},
       {moments, {"moments", "0", "2", "10", "8"}, "moments: r0 must be positive (0)"},
       {moments, {"moments", "1", "2", "1", "8"}, "moments: the number of radial steps must be at least 2 (1)"},

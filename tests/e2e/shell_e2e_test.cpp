@@ -191,12 +191,21 @@ TEST(ShellE2E, SetListsTheCoreSettingsThenTheFittingSettings) {
 TEST(ShellE2E, ValuesThatAreNotFiniteNumbersLeaveTheSettingUnchanged) {
   ScratchDir d;
   const RunResult r = run_commands(d, "set ftol inf\nset ftol=-inf\nset ftol 1e999\nset ftol NaN\nset ftol\n"
-                                      "set fresh nan\nset fresh\nset other abc\nset other\n");
+                                      "set fresh nan\nset fresh\n");
   const std::string w = "WARNING: variable ftol must be a finite number; its value is unchanged.\n";
   EXPECT_EQ(r.out, w + w + w + w + "ftol = 1.000000e-04 [Tolerance for optimization routine]\n" +
-                       "WARNING: variable fresh must be a finite number; its value is unchanged.\n" +
-                       "other = 0.000000e+00 \n");
+                       "WARNING: variable fresh must be a finite number; its value is unchanged.\n");
   EXPECT_EQ(r.status, 0);
+}
+
+// A value that is no number is refused, not set as 0.
+TEST(ShellE2E, ValuesThatAreNoNumbersAreRefused) {
+  for (const char* value : {"abc", "1e", "0x10", "3x"}) {
+    ScratchDir d;
+    const RunResult r = run_commands(d, std::string("set ftol ") + value + "\nset ftol\n");
+    EXPECT_EQ(r.out, std::string("ERROR: in set, ") + value + " is not a number\n") << value;
+    EXPECT_EQ(r.status, 1) << value;
+  }
 }
 
 TEST(ShellE2E, MvAndRmHelpFailuresAndNoShell) {

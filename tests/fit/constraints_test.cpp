@@ -7,6 +7,7 @@
 #include "fit/constraints.h"
 #include "fit/fit_fixture.h"
 #include "fit/optimize.h"
+#include "imageplane/source_models.h"
 
 namespace {
 
@@ -111,6 +112,49 @@ TEST_F(ConstraintTest, LoadErrors) {
   EXPECT_EQ(fatal_message([&] { plimits(cmd({"plimits", dir.file("absent")})); }), "could not open plimits file");
 }
 
+TEST_F(ConstraintTest, RowsNamingWhatTheModelLacksAreRefusedAtLoad) {
+  // Two components and one source: an index beyond them, or a parameter beyond 10 (8 for a
+  // source), addresses nothing and ends the load naming file, row and index.
+  two_components();
+  const int saved = TWsrc.NSRCMAX;
+  TWsrc.NSRCMAX = 1;
+  struct Case {
+    void (*command)(const WordArray&);
+    const char* name;
+    const char* text;
+    int row;
+    const char* message;  // after "in <name>, row <row> of file <file>: "
+  };
+  const Case cases[] = {
+      {PArange, "PArange", "1\n1e10 7 0 180\n", 1, "10000000000 is not a usable component index (1 to 2)"},
+      {PArange, "PArange", "1\n-2147483648 5 0 180\n", 1, "-2147483648 is not a usable source index (-1 to -1)"},
+      {plimits, "plimits", "2\n1 1 1 0.1\n1 -2147483648 0 0.1\n", 2,
+       "-2147483648 is not a usable parameter index (1 to 10)"},
+      {plimits, "plimits", "1\n1 9 0 0.1 src\n", 1, "9 is not a usable parameter index (1 to 8)"},
+      {plimits, "plimits", "1\n0 1 0 0.1\n", 1, "0 is not a usable component index (1 to 2)"},
+      {pmatch, "pmatch", "1\n1 2 3 2 1.0 0.1\n", 1, "3 is not a usable component index (1 to 2)"},
+      {pmatch, "pmatch", "1\n1 5 2 5 2.0 0.2 src\n", 1, "-2 is not a usable source index (-1 to -1)"},
+      {pbounds, "pbounds", "1 2\n2 1 1 1 5 1 1 0.5 2\n", 1, "5 is not a usable component index (1 to 2)"},
+      {pbounds, "pbounds", "1 1\n1 2 1 1 0 1 src\n", 1, "-2 is not a usable source index (-1 to -1)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    TScons = ConstraintTables();
+    const std::string m = fatal_message([&] { load(c.command, c.name, c.text); });
+    EXPECT_EQ(m, std::string("in ") + c.name + ", row " + std::to_string(c.row) + " of file " +
+                     dir.file(std::string(c.name) + ".txt") + ": " + c.message);
+    EXPECT_EQ(TScons.nplim + TScons.npbnd + TScons.nPA + TScons.npmatch, 0);
+  }
+  // A count too large for an int, and an index of a constraint the file does not hold.
+  TScons = ConstraintTables();
+  EXPECT_EQ(fatal_message([&] { load(pbounds, "pbounds", "1 2\n2147483648 1 1 1 1 6 1 0.5 2\n"); }),
+            "in pbounds, 2147483648 is not a usable number of terms (-2147483647 to 2147483647)");
+  EXPECT_EQ(fatal_message([&] { load(PArange, "PArange", "1\n1 5 0 180\n", {"4294967297"}); }),
+            "in PArange, 4294967297 is not a usable constraint index (1 to 1)");
+  EXPECT_EQ(TScons.nPA, 0);
+  TWsrc.NSRCMAX = saved;
+}
+
 TEST_F(ConstraintTest, BoundsWithAnEmptyRangeAreRefusedAtLoad) {
   // hi <= lo, and lo and hi missing (read as 0), would switch the penalty on forever.
   for (const char* line : {"1 1 2 1 0.1 0.1\n", "1 1 2 1 0.2 -0.1\n", "1 1 2 1\n"}) {
@@ -147,6 +191,7 @@ TEST_F(ConstraintTest, PmatchFormIsChosenByTheLineItsOwnWords) {
       {"1 5 2 5 2.0 0.2 src", -1, -2, 2.0, 0, 0.2},
       {"1 5 2 5 2.0 0.3 0.2 src # c", -1, -2, 2.0, 0.3, 0.2},
   };
+  TWsrc.NSRCMAX = 0;  // no source model yet: any source index may be named
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     TScons = ConstraintTables();

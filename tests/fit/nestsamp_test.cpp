@@ -401,9 +401,21 @@ TEST_F(SamplerTest, SetRefusals) {
 
 TEST_F(SamplerTest, OptimisedStartThatCannotReachTheCutIsRefused) {
   CaptureOutput out;
-  EXPECT_EQ(fatal_message([&] { ns_set({"live", "10", "chicut", "-1"}); ns_run("f"); }),
+  EXPECT_EQ(fatal_message([&] { ns_set({"live", "10", "chicut", "1e-300"}); ns_run("f"); }),
             "nestsamp optimisation did not get below chicut in 1000 tries (raise chicut)");
   EXPECT_EQ(minimizer_state.amoeba_cut_flag, 0);
+}
+
+TEST_F(SamplerTest, ACutNoChiSquaredCanReachIsRefusedAtOnce) {
+  // A cut at or below 0 ends the set-up before any box line is read or any start searched.
+  for (const char* cut : {"0", "-1"}) {
+    NSctl = NestSampControl();
+    EXPECT_EQ(fatal_message([&] {
+                ns_set({"live", "10", "chicut", cut}, "");
+              }),
+              "in nestsampSet, chicut must be positive")
+        << cut;
+  }
 }
 
 TEST_F(SamplerTest, SetAdjustsExpandAndDraw) {

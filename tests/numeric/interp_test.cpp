@@ -67,7 +67,8 @@ TEST(Checks, CountIsTheNumberTheWordStandsFor) {
   EXPECT_EQ(word_integer("3.0"), 3);
   EXPECT_EQ(word_integer("2.9999999"), 3);
   EXPECT_EQ(word_integer("-20"), -20);
-  EXPECT_EQ(word_integer("abc"), 0);
+  // A word that is no number is refused rather than read as 0.
+  EXPECT_THROW(word_integer("abc"), FatalError);
   EXPECT_EQ(docheckint("1.00001"), 1);
   EXPECT_EQ(docheckint("1.001"), 0);
   EXPECT_EQ(docheckint("1e6"), 1);

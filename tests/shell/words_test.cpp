@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 
+#include "shell/fatal.h"
 #include "shell/words.h"
+#include "support/test_support.h"
 
 namespace {
 class Words : public ::testing::Test {
@@ -78,6 +81,91 @@ TEST_F(Words, WordAccessPastTheEndIsEmptyAndReadsZero) {
   EXPECT_TRUE(w.is_number(1));
   EXPECT_FALSE(w.is_number(0));
   EXPECT_FALSE(WordArray({"nan"}).is_number(0));
+}
+
+TEST_F(Words, HostileWordsThroughTheCheckedIntegerReader) {
+  // Every word is used as typed or refused with a message naming it: nothing wraps to
+  // another count and no value outside the range is ever converted.
+  struct Case {
+    const char* word;
+    long lo, hi;
+    const char* message;  // "" when the word is used; value then holds what it reads as
+    long value;
+  };
+  const Case cases[] = {
+      {"0", 1, kCountLimit, "in mock1, 0 is not a usable number of sources (1 to 100000000)", 0},
+      {"0", -kCountLimit, kCountLimit, "", 0},
+      {"-1", 1, kCountLimit, "in mock1, -1 is not a usable number of sources (1 to 100000000)", 0},
+      {"-1", -kCountLimit, kCountLimit, "", -1},
+      {"2147483648", -kIntWordLimit, kIntWordLimit,
+       "in mock1, 2147483648 is not a usable number of sources (-2147483647 to 2147483647)", 0},
+      {"-2147483648", -kIntWordLimit, kIntWordLimit,
+       "in mock1, -2147483648 is not a usable number of sources (-2147483647 to 2147483647)", 0},
+      {"4294967298", 1, kCountLimit, "in mock1, 4294967298 is not a usable number of sources (1 to 100000000)", 0},
+      {"1e12", 1, kCountLimit, "in mock1, 1e12 is not a usable number of sources (1 to 100000000)", 0},
+      {"-1e12", -kCountLimit, kCountLimit,
+       "in mock1, -1e12 is not a usable number of sources (-100000000 to 100000000)", 0},
+      {"1e308", -kLongWordLimit, kLongWordLimit,
+       "in mock1, 1e308 is not a usable number of sources (-9200000000000000000 to 9200000000000000000)", 0},
+      {"nan", -kCountLimit, kCountLimit, "mock1: nan is not a finite number", 0},
+      {"inf", -kCountLimit, kCountLimit, "mock1: inf is not a finite number", 0},
+      {"abc", -kCountLimit, kCountLimit, "in mock1, abc is not a number", 0},
+      {"1e", -kCountLimit, kCountLimit, "in mock1, 1e is not a number", 0},
+      {"0x10", -kCountLimit, kCountLimit, "in mock1, 0x10 is not a number", 0},
+      {"5abc", -kCountLimit, kCountLimit, "in mock1, 5abc is not a number", 0},
+      // The integer rule is kept: a value a hair below an integer is that integer, any
+      // other fraction is cut, and the ends of the range are usable.
+      {"2.9999999", 1, kCountLimit, "", 3},
+      {"2.5", 1, kCountLimit, "", 2},
+      {"1e8", 1, kCountLimit, "", 100000000},
+      {"100000000.5", 1, kCountLimit, "in mock1, 100000000.5 is not a usable number of sources (1 to 100000000)", 0},
+      {"-2147483647", -kIntWordLimit, kIntWordLimit, "", -2147483647},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.word);
+    long got = 0;
+    const std::string m =
+        fatal_message([&] { got = usable_integer("mock1", c.word, "number of sources", c.lo, c.hi); });
+    if (*c.message) {
+      EXPECT_EQ(m, c.message);
+    } else {
+      EXPECT_EQ(m, "(no error)");
+      EXPECT_EQ(got, c.value);
+    }
+  }
+  EXPECT_EQ(fatal_of([] { usable_integer("mock1", "abc", "count", 1, 2); }).status, kErrorExitStatus);
+}
+
+TEST_F(Words, NumbersAreWholeDecimalWordsUnderTheRunningCommand) {
+  const CommandScope scope("findimg");
+  struct Case {
+    const char* word;
+    double value;  // NaN: refused
+  };
+  const double no = std::nan("");
+  const Case cases[] = {{"1.5", 1.5},   {"-2e3", -2000}, {"+.5", 0.5}, {"", 0},         {"#", 0},
+                        {"abc", no},    {"1e", no},      {"1.5.", no}, {"0x10", no},    {"0X1p3", no},
+                        {"1,5", no},    {"3d", no}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.word);
+    const WordArray w({"findimg", c.word});
+    double v = 0;
+    const std::string m = fatal_message([&] { v = w.real(1); });
+    if (std::isnan(c.value))
+      EXPECT_EQ(m, std::string("in findimg, ") + c.word + " is not a number");
+    else
+      EXPECT_EQ(v, c.value);
+  }
+  // nan and inf stay numbers for real values; readers that need a finite one refuse them.
+  EXPECT_TRUE(std::isnan(WordArray({"x", "nan"}).real(1)));
+  EXPECT_TRUE(std::isinf(WordArray({"x", "-inf"}).real(1)));
+  EXPECT_EQ(fatal_message([] { WordArray({"x", "inf"}).finite(1, "findimg"); }), "findimg: inf is not a finite number");
+  // The running command names the refusal and is restored when its scope ends.
+  {
+    const CommandScope inner("data");
+    EXPECT_EQ(fatal_message([] { WordArray({"1", "2x"}).real(1); }), "in data, 2x is not a number");
+  }
+  EXPECT_EQ(current_command(), "findimg");
 }
 
 TEST_F(Words, TextUtilities) {
