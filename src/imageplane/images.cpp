@@ -818,7 +818,8 @@ void find_img_ptsrc(int& n, Mat& list, double u, double v) {
       for (int q = 0; q < 3; ++q) widen(cap.x[q], cap.y[q], cap.u[q], cap.v[q]);
   }
   if (!(u >= umin && u <= umax && v >= vmin && v <= vmax)) {
-    qprintf("WARNING: source position %e %e is outside known source range\n", u, v);
+    static RepeatedMessage outside_range;
+    if (outside_range.first()) outside_range.warn(strformat("source position %e %e is outside known source range", u, v));
     return;
   }
   if (!usable) {
