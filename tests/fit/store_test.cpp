@@ -244,6 +244,24 @@ TEST_F(StoreTest, SimplexVerticesFollowTheModelsAndTheStepSizes) {
   for (int j = 0; j < 3; ++j) EXPECT_LE(std::fabs(a[1][j] - a[0][j]), TWstep.pstep[1][j + 1] * 2);
 }
 
+// The simplex keeps the angles it proposed (a start at 90 has the vertex 90 + step, not
+// its fold -90 + step); only the model written is folded into [-90, 90].
+TEST_F(StoreTest, SimplexMovesThroughContinuousAngles) {
+  load_quadoff();
+  set("nopointchi", 0);
+  set("checkparity", 0);
+  set("optNMAX", 40);
+  load_model("alpha 1 0 0 0 0 0.1 90 0 0 1\n", "0 0 0 0 0 1 1 0 0 0\n");
+  const auto v = vertices(run_domin());
+  ASSERT_EQ(v.size(), 3u);
+  const double step = TWstep.pstep[1][7];
+  ASSERT_GT(step, 0);
+  EXPECT_NEAR(v[0][1], 90, 1e-4);
+  EXPECT_NEAR(v[2][1], 90 + step, 1e-4);
+  EXPECT_GT(std::fabs(models[1][1][7] - 90), 0.0);  // the fit moved
+  EXPECT_LE(std::fabs(models[1][1][7]), 90.0);
+}
+
 TEST_F(StoreTest, MinimiserRunsUnlessTheStartIsAlreadyWithinTolerance) {
   load_quadoff();
   load_model("alpha 1 0.00001 0 0 0 0.1 0 0 0 1\n", "0 1 1 0 0 0 0 0 0 0\n");
