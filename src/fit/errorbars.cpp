@@ -28,7 +28,6 @@ void perturb_position(double& x, double& y, double sig_a, double sig_b, double e
   y += std::cos(t) * da - std::sin(t) * db;
 }
 
-// Observed data as they were before the command: restored on every way out.
 // True for a parameter that written models hold folded into [-90, 90] (a position angle
 // of a component, in polar coordinates with PAwrap on).
 bool folded_angle(const BVec<std::string>& names, int i, int k) {
@@ -36,6 +35,7 @@ bool folded_angle(const BVec<std::string>& names, int i, int k) {
   return i >= names.lo() && i <= names.hi() && names[i] != "none" && names[i] != "register";
 }
 
+// Observed data as they were before the command: restored on every way out.
 struct SavedObservations {
   BVec<GalData> gal = TSobs.galobs;
   BVec<SrcData> src = TSobs.srcobs;

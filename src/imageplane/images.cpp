@@ -819,7 +819,8 @@ void find_img_ptsrc(int& n, Mat& list, double u, double v) {
   }
   if (!(u >= umin && u <= umax && v >= vmin && v <= vmax)) {
     static RepeatedMessage outside_range;
-    if (outside_range.first()) outside_range.warn(strformat("source position %e %e is outside known source range", u, v));
+    if (outside_range.first())
+      outside_range.warn(strformat("source position %e %e is outside known source range", u, v));
     return;
   }
   if (!usable) {
