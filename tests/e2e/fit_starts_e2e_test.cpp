@@ -146,3 +146,41 @@ TEST(FitStartsE2E, RepeatedWarningsPrintOncePerCommand) {
   EXPECT_EQ(count_occurrences(r.out, cap + " (printed once; "), 2);
   EXPECT_EQ(count_occurrences(r.out, "Note: NMAX exceeded in amoeba (printed once; "), 2);
 }
+
+// Error bars of a lens whose ellipsoid lies at 90 degrees: the realisations fit angles on
+// both sides of the fold (89 and -89), and their mean and scatter are taken across it
+// (mean near +-90, scatter of a few degrees, not a mean near 0 and a scatter of 90).
+TEST(FitStartsE2E, ErrorBarsOfAnAngleAtTheFold) {
+  ScratchDir d;
+  // The four images of the model below (findimg 0.03 0.02), position errors of 3 mas.
+  d.write("q90.dat",
+          "1\n0 0 0.003\n1 1\n0 1\n0 1\n1\n4\n"
+          "5.622204e-01 9.658261e-01 5.287174 0.003 0.5 0 0\n"
+          "-2.838765e-01 -9.951404e-01 7.492961 0.003 0.5 0 0\n"
+          "8.657446e-01 -4.698858e-01 -6.322818 0.003 0.5 0 0\n"
+          "-9.492642e-01 1.743608e-01 -4.353942 0.003 0.5 0 0\n");
+  const RunResult r = run_tarnsolve(d.path(), {},
+                                    "set tempfiles 0\nset verbose 2\nset chimode 0\nset gridflag 0\ndata q90.dat\n"
+                                    "setlens 1 1\nalpha 1 0 0 0.3 90 0.08 25 0 0 1\n1 0 0 1 1 1 1 0 0 0\n"
+                                    "errorbars e 8\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::istringstream runs(d.read("e.dat"));
+  int above = 0, below = 0;
+  for (std::string line; std::getline(runs, line);) {
+    if (line.find("   alpha ") != 0) continue;
+    const double pa = first_component("\n" + line)[4];
+    (pa > 0 ? above : below) += 1;
+  }
+  ASSERT_EQ(above + below, 8);
+  ASSERT_GT(above, 0);
+  ASSERT_GT(below, 0);
+  const std::string err = d.read("e.err");
+  const size_t means = err.find("MEANS:\n"), bars = err.find("ERRORBARS:\n");
+  ASSERT_NE(bars, std::string::npos);
+  const double mean_pa = first_component(err.substr(means))[4];
+  const double bar_pa = first_component(err.substr(bars))[4];
+  EXPECT_GT(std::fabs(mean_pa), 85.0);
+  EXPECT_LE(std::fabs(mean_pa), 90.0);
+  EXPECT_GT(bar_pa, 0.1);
+  EXPECT_LT(bar_pa, 10.0);
+}
