@@ -184,3 +184,35 @@ TEST(FitStartsE2E, ErrorBarsOfAnAngleAtTheFold) {
   EXPECT_GT(bar_pa, 0.1);
   EXPECT_LT(bar_pa, 10.0);
 }
+
+// Nested sampling of a position angle whose posterior sits at 90 degrees, from a box
+// across the fold: the live points stay continuous, so the posterior mean is 90 with a
+// small scatter (not a mean near 0 with a scatter of 90); the rows written are folded.
+TEST(FitStartsE2E, NestedSamplingAcrossTheFold) {
+  ScratchDir d;
+  d.write("q90.dat",
+          "1\n0 0 0.003\n1 1\n0 1\n0 1\n1\n4\n"
+          "5.622204e-01 9.658261e-01 5.287174 0.003 0.5 0 0\n"
+          "-2.838765e-01 -9.951404e-01 7.492961 0.003 0.5 0 0\n"
+          "8.657446e-01 -4.698858e-01 -6.322818 0.003 0.5 0 0\n"
+          "-9.492642e-01 1.743608e-01 -4.353942 0.003 0.5 0 0\n");
+  const RunResult r = run_commands(d,
+                                   "set tempfiles 0\nset verbose 2\nset chimode 0\nset gridflag 0\ndata q90.dat\n"
+                                   "setlens 1 1\nalpha 1 0 0 0.3 90 0.08 25 0 0 1\n0 0 0 0 1 0 0 0 0 0\n"
+                                   "nestsampSet live 50 minsteps 100 writelive 0\n80 100\nnestsampRun n\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::istringstream mean(d.read("n-mean.dat"));
+  std::string header;
+  std::getline(mean, header);
+  int index = 0;
+  double m = 0, scatter = 0;
+  mean >> index >> m >> scatter;
+  EXPECT_NEAR(std::fabs(m), 90.0, 0.5);
+  EXPECT_LE(std::fabs(m), 90.0);
+  EXPECT_LT(scatter, 1.0);
+  std::istringstream rows(d.read("n-nest.dat"));
+  std::getline(rows, header);
+  int n = 0;
+  for (double x, chi, w, pa; rows >> x >> chi >> w >> pa; ++n) EXPECT_LE(std::fabs(pa), 90.0);
+  EXPECT_GT(n, 100);
+}
