@@ -20,6 +20,15 @@ void copy_quadoff(const ScratchDir& d) {
   std::ofstream(d.file("quadoff.dat")) << in.rdbuf();
 }
 
+// The four images of "alpha 1 0 0 0.3 90 0.08 25 0 0 1" (an ellipsoid at 90 degrees with
+// shear) for the source (0.03, 0.02), as findimg gives them; position errors of 3 mas.
+const char* const kQuad90 =
+    "1\n0 0 0.003\n1 1\n0 1\n0 1\n1\n4\n"
+    "5.622204e-01 9.658261e-01 5.287174 0.003 0.5 0 0\n"
+    "-2.838765e-01 -9.951404e-01 7.492961 0.003 0.5 0 0\n"
+    "8.657446e-01 -4.698858e-01 -6.322818 0.003 0.5 0 0\n"
+    "-9.492642e-01 1.743608e-01 -4.353942 0.003 0.5 0 0\n";
+
 // The "Optimization 1/1: N func evals, chisq X" lines of a run: (N, X as printed).
 std::vector<std::pair<int, std::string>> optimizations(const std::string& out) {
   std::vector<std::pair<int, std::string>> rows;
@@ -152,13 +161,7 @@ TEST(FitStartsE2E, RepeatedWarningsPrintOncePerCommand) {
 // (mean near +-90, scatter of a few degrees, not a mean near 0 and a scatter of 90).
 TEST(FitStartsE2E, ErrorBarsOfAnAngleAtTheFold) {
   ScratchDir d;
-  // The four images of the model below (findimg 0.03 0.02), position errors of 3 mas.
-  d.write("q90.dat",
-          "1\n0 0 0.003\n1 1\n0 1\n0 1\n1\n4\n"
-          "5.622204e-01 9.658261e-01 5.287174 0.003 0.5 0 0\n"
-          "-2.838765e-01 -9.951404e-01 7.492961 0.003 0.5 0 0\n"
-          "8.657446e-01 -4.698858e-01 -6.322818 0.003 0.5 0 0\n"
-          "-9.492642e-01 1.743608e-01 -4.353942 0.003 0.5 0 0\n");
+  d.write("q90.dat", kQuad90);
   const RunResult r = run_tarnsolve(d.path(), {},
                                     "set tempfiles 0\nset verbose 2\nset chimode 0\nset gridflag 0\ndata q90.dat\n"
                                     "setlens 1 1\nalpha 1 0 0 0.3 90 0.08 25 0 0 1\n1 0 0 1 1 1 1 0 0 0\n"
@@ -190,12 +193,7 @@ TEST(FitStartsE2E, ErrorBarsOfAnAngleAtTheFold) {
 // small scatter (not a mean near 0 with a scatter of 90); the rows written are folded.
 TEST(FitStartsE2E, NestedSamplingAcrossTheFold) {
   ScratchDir d;
-  d.write("q90.dat",
-          "1\n0 0 0.003\n1 1\n0 1\n0 1\n1\n4\n"
-          "5.622204e-01 9.658261e-01 5.287174 0.003 0.5 0 0\n"
-          "-2.838765e-01 -9.951404e-01 7.492961 0.003 0.5 0 0\n"
-          "8.657446e-01 -4.698858e-01 -6.322818 0.003 0.5 0 0\n"
-          "-9.492642e-01 1.743608e-01 -4.353942 0.003 0.5 0 0\n");
+  d.write("q90.dat", kQuad90);
   const RunResult r = run_commands(d,
                                    "set tempfiles 0\nset verbose 2\nset chimode 0\nset gridflag 0\ndata q90.dat\n"
                                    "setlens 1 1\nalpha 1 0 0 0.3 90 0.08 25 0 0 1\n0 0 0 0 1 0 0 0 0 0\n"
