@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/lens_model.h"
+#include "fit/constraints.h"
 #include "fit/optimize.h"
 #include "fit/results.h"
 #include "fit/store.h"
@@ -25,6 +26,13 @@ void perturb_position(double& x, double& y, double sig_a, double sig_b, double e
   const double da = addnoise(sig_a, r), db = addnoise(sig_b, r);
   x += -std::sin(t) * da - std::cos(t) * db;
   y += std::cos(t) * da - std::sin(t) * db;
+}
+
+// True for a parameter that written models hold folded into [-90, 90] (a position angle
+// of a component, in polar coordinates with PAwrap on).
+bool folded_angle(const BVec<std::string>& names, int i, int k) {
+  if (settings.shrcoords != 2 || !settings.PAwrap || (k != 5 && k != 7)) return false;
+  return i >= names.lo() && i <= names.hi() && names[i] != "none" && names[i] != "register";
 }
 
 // Observed data as they were before the command: restored on every way out.
@@ -121,7 +129,9 @@ void errorbars(const WordArray& words) {
     for (int i = 1; i <= ng; ++i)
       for (int k = 1; k <= 10; ++k) {
         if (run == 1) shift[i][k] = p[i][k];
-        const double d = p[i][k] - shift[i][k];
+        double d = p[i][k] - shift[i][k];
+        // Angles are summed as continuous values (89 and -89 are 2 degrees apart).
+        if (folded_angle(names, i, k)) d = wrap_symmetric(d, 90);
         sum[i][k] += d;
         sumsq[i][k] += d * d;
       }
@@ -134,6 +144,7 @@ void errorbars(const WordArray& words) {
       const double m = sum[i][k] / N;
       const double var = sumsq[i][k] / N - m * m;
       mean[i][k] = shift[i][k] + m;
+      if (folded_angle(names, i, k)) mean[i][k] = wrap_pa(mean[i][k]);
       if (var >= 0) {
         err[i][k] = std::sqrt(var);
       } else if (var > -1e-10) {

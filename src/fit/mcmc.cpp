@@ -471,9 +471,14 @@ void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const 
   }
   const int width = n + 3;
   std::vector<double> row(width);
+  Vec shown(1, std::max(n, 1));
   auto emit = [&](const double* r) {
-    load_trial(r);
-    write_row_text(pfile, r, n, r[n], r[n + 1], static_cast<int>(std::lround(r[n + 2])));
+    for (int k = 0; k < n; ++k) shown[k + 1] = r[k];
+    if (R.objective)
+      load_trial(r);
+    else
+      process_point(shown);  // the chains hold continuous values; what is written is processed
+    write_row_text(pfile, shown.data(), n, r[n], r[n + 1], static_cast<int>(std::lround(r[n + 2])));
     std::fprintf(dfile, "LENS PARMS:\n");
     writep(dfile, TSstore.gname, TSstore.gtry);
     std::fprintf(dfile, "SOURCE PARMS:\n");

@@ -4,7 +4,9 @@
 // step-scale tuning from the acceptance rate and the Gelman-Rubin convergence test.
 //
 // Chain coordinates x[1..n]: the varied parameters in the vector order of the store, then
-// h when "hinchain" is 1. A chain row is the n coordinates, h, the chi-squared and a flag:
+// h when "hinchain" is 1. Chains and their convergence sums move through the continuous
+// values proposed; the rows and models written are processed (angles folded) as every
+// written model is. A chain row is the n coordinates, h, the chi-squared and a flag:
 // -1 starting point, 0 repeated point, 1 move to a lower or equal chi-squared, 2 accepted
 // move to a higher one; as text " %e" per coordinate and " %e %e %d\n".
 //
@@ -71,7 +73,7 @@ void mcmc_step(Vec& x, double& h, double& chi, int& flag);
 void mcmc_step_dumb(Vec& x, double& h, double& chi, int& flag);
 void mcmc_step_adapt(Vec& x, double& h, double& chi, int& flag);
 void mcmc_step_hybrid(Vec& x, double& h, double& chi, int& flag);
-// Chi-squared of a chain point (q rewritten with the processed parameters); h receives the
+// Chi-squared of a chain point (q keeps the values proposed); h receives the
 // Hubble parameter of the point.
 double mcmc_chider(Vec& q, double& h);
 // One chain row: written (and flushed) to stream with chain 0 or the chain files on,

@@ -106,7 +106,7 @@ void write_live(const std::string& path, double step, bool rotated) {
         p[k] = s;
       }
     }
-    nestsamp_write1(f, p, 1, S.NSchi[i]);
+    nestsamp_write1(f, rotated ? p : nestsamp_shown(p), 1, S.NSchi[i]);
   }
   f.commit();
 }
@@ -304,7 +304,8 @@ void nestsamp_run(const std::string& outbase) {
   if (have_best) {
     WholeFile f(outbase + "-best.dat", kNSoutput2, true);
     std::fprintf(f, "#  [list of parameters]  chi^2\n");
-    for (int k = 1; k <= n; ++k) std::fprintf(f, " %13.6e", pbest[k]);
+    const Vec& shown = nestsamp_shown(pbest);
+    for (int k = 1; k <= n; ++k) std::fprintf(f, " %13.6e", shown[k]);
     std::fprintf(f, "  %e\n", bestchi);
     f.commit();
   }
@@ -342,12 +343,14 @@ void nestsamp_run(const std::string& outbase) {
         msum[j] /= wsum;
         for (int k = j; k <= n; ++k) Msum[j][k] /= wsum;
       }
+      // Moments of the continuous values; the mean is then folded like a written model.
+      const Vec& mean = nestsamp_shown(msum);
       for (int j = 1; j <= n; ++j) {
         const double v = Msum[j][j] - msum[j] * msum[j];
         if (v > 0) {
-          std::fprintf(fm, "%2d %13.6e %e\n", j, msum[j], std::sqrt(v));
+          std::fprintf(fm, "%2d %13.6e %e\n", j, mean[j], std::sqrt(v));
         } else {
-          std::fprintf(fm, "%2d %13.6e %e\n", j, msum[j], -99.99999);
+          std::fprintf(fm, "%2d %13.6e %e\n", j, mean[j], -99.99999);
           std::fprintf(fm, "# %e %e %e\n", msum[j], Msum[j][j], v);
         }
       }

@@ -671,9 +671,20 @@ void nestsamp_write1(FILE* stream, const Vec& p, int newline, double chi) {
   std::fflush(stream);
 }
 
+const Vec& nestsamp_shown(const Vec& p) {
+  static Vec shown;
+  if (NS.objective) return p;
+  const int n = std::max(NS.NSnvary, 1);
+  if (shown.hi() != n) shown.reset(1, n);
+  for (int k = 1; k <= NS.NSnvary; ++k) shown[k] = p[k];
+  process_point(shown);
+  return shown;
+}
+
 void nestsamp_write2(FILE* stream, const Vec& p, double chi, double X, double w) {
   std::fprintf(stream, "%e %e %e", X, chi, w);
-  for (int k = 1; k <= NS.NSnvary; ++k) std::fprintf(stream, " %13.6e", p[k]);
+  const Vec& q = nestsamp_shown(p);
+  for (int k = 1; k <= NS.NSnvary; ++k) std::fprintf(stream, " %13.6e", q[k]);
   std::fprintf(stream, "\n");
   std::fflush(stream);
 }

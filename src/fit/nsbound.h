@@ -68,7 +68,8 @@ extern NestSampState NS;
 void nestsamp_alloc(int n);
 // Live sums, region statistics and the identity region, at the start of a run.
 void nestsamp_reset_region();
-// Chi-squared of a point through the sampler's objective (q rewritten as processed).
+// Chi-squared of a point through the sampler's objective (q keeps the values proposed:
+// live points and their statistics are continuous; rows written are processed).
 double nestsamp_eval(Vec& q);
 
 void nestsamp_sums(int i, int s);
@@ -87,6 +88,9 @@ void nestsamp_setup1();
 void nestsamp_setup2();
 void nestsamp_write1(FILE* stream, const Vec& p, int newline, double chi);
 void nestsamp_write2(FILE* stream, const Vec& p, double chi, double X, double w);
+// The point as written: processed (angles folded) as every written model is, unless a
+// stand-in objective is set. The result lives until the next call.
+const Vec& nestsamp_shown(const Vec& p);
 
 // Volume of the unit n-ball.
 double unit_ball_volume(int n);

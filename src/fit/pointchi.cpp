@@ -201,7 +201,9 @@ void chiapprox(const Mat&, Mat& sparms) {
       double (&Mk)[2][2] = M[k];
       // A cap of 0 (or below) means no cap.
       if (omitcrit > 0 && std::fabs(det) < 1.0 / omitcrit) {
-        warning(strformat("In chiapprox, magnification is above threshold; scaling to mu = %e", omitcrit));
+        static RepeatedMessage cap_warning;
+        if (cap_warning.first())
+          cap_warning.warn(strformat("In chiapprox, magnification is above threshold; scaling to mu = %e", omitcrit));
         const double r = std::sqrt(omitcrit);
         Mk[0][0] = Mk[1][1] = r;
         Mk[0][1] = Mk[1][0] = 0;

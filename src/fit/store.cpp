@@ -125,24 +125,37 @@ void storage_clear() {
 
 // ---- one evaluation ----
 
-double tryparms(Vec& x) {
+namespace {
+// Loads the trial model of x into gtry / stry and processes it there (angle folding,
+// PArange wrapping, exact ties, linear parameters); x itself is left as proposed.
+void load_processed(const Vec& x) {
   ModelStore& S = TSstore;
   int j = 0;
   for (int i = 1; i <= S.ngal; ++i)
     for (int k = 1; k <= 10; ++k) S.gtry[i][k] = S.gvary[i][k] != 0 ? x[++j] : S.gref[i][k];
   for (int i = 1; i <= S.nsrc; ++i)
     for (int k = 1; k <= 8; ++k) S.stry[i][k] = (k >= 4 && S.svary[i][k] != 0) ? x[++j] : S.sref[i][k];
-
   proc_parms(S.gtry, &S.stry);
   auto_parms(S.gtry);
+}
+}  // namespace
 
-  j = 0;
+void process_point(Vec& x) {
+  ModelStore& S = TSstore;
+  if (!S.built) return;
+  load_processed(x);
+  int j = 0;
   for (int i = 1; i <= S.ngal; ++i)
     for (int k = 1; k <= 10; ++k)
       if (S.gvary[i][k] != 0) x[++j] = S.gtry[i][k];
   for (int i = 1; i <= S.nsrc; ++i)
     for (int k = 4; k <= 8; ++k)
       if (S.svary[i][k] != 0) x[++j] = S.stry[i][k];
+}
+
+double tryparms(Vec& x) {
+  ModelStore& S = TSstore;
+  load_processed(x);
 
   ring_trial_hook(S.gname, S.gtry, true);
 
@@ -252,6 +265,28 @@ void galchi() {
   }
 }
 
+namespace {
+// The parity failure is printed once per optimisation (domin closes it with the count of
+// penalised evaluations) and once per command elsewhere.
+RepeatedMessage parity_failure;
+
+void report_parity_failure(int src, int img, bool reference, double f, double pxx, double pyy, double pxy,
+                           double pyx) {
+  const double tr = 2 - pxx - pyy, det = (1 - pxx) * (1 - pyy) - pxy * pyx;
+  const double root = std::sqrt(std::max(tr * tr - 4 * det, 0.0));
+  const double lp = (tr + root) / 2, lm = (tr - root) / 2;
+  const std::string head = strformat("failed parity check -- source #%d, image #%d%s", src, img,
+                                     reference ? " (the reference, brightest image)" : "");
+  qprintf("ERROR: %s\n", head.c_str());
+  qprintf("       Observed parity           = %2d\n", f > 0 ? 1 : -1);
+  qprintf("       Model partial parities    = %2d %2d\n", lp > 0 ? 1 : -1, lm > 0 ? 1 : -1);
+  qprintf("       (Setting chisq=1.0e9.)\n");
+  qprintf("       Start from a model whose critical curve puts this image on its observed side,"
+          " or use 'set checkparity 0' for a first source-plane stage.\n");
+  parity_failure.remember("ERROR: " + head);
+}
+}  // namespace
+
 double check_parity() {
   if (!settings.checkparity) return -1;
   struct ResetScale {
@@ -273,21 +308,24 @@ double check_parity() {
         iref = k;
       }
     potdefmag(s.x[iref] + xs, s.y[iref] + ys, pot, px, py, pxx, pyy, pxy, pyx);
+    const double ref_xx = pxx, ref_yy = pyy, ref_xy = pxy, ref_yx = pyx;
+    // Source sign as the reference image gives it.
     const double S = ((1 - pxx) * (1 - pyy) - pxy * pyx) * s.flux[iref][1];
     for (int k = 1; k <= n; ++k) {
       potdefmag(s.x[k] + xs, s.y[k] + ys, pot, px, py, pxx, pyy, pxy, pyx);
       const double f = s.flux[k][1];
       if (std::fabs(f) < 0.05 * fmax) continue;
-      const double tr = 2 - pxx - pyy, det = (1 - pxx) * (1 - pyy) - pxy * pyx;
+      const double det = (1 - pxx) * (1 - pyy) - pxy * pyx;
       if ((det * f > 0) == (S > 0)) continue;
-      const double root = std::sqrt(std::max(tr * tr - 4 * det, 0.0));
-      const double lp = (tr + root) / 2, lm = (tr - root) / 2;
-      qprintf("ERROR: failed parity check -- source #%d, image #%d\n", i, k);
-      qprintf("       Observed parity           = %2d\n", f > 0 ? 1 : -1);
-      qprintf("       Model partial parities    = %2d %2d\n", lp > 0 ? 1 : -1, lm > 0 ? 1 : -1);
-      qprintf("       Source sign (from img #%d) = %2d\n", iref, S > 0 ? 1 : -1);
-      qprintf("       (Setting chisq=1.0e9.)\n");
-      if (TSrun.chifile) std::fprintf(TSrun.chifile, "Wrong parity -- src #%d, img #%d\n", i, k);
+      // The images disagree. With the source sign positive, the image at fault is the one
+      // whose flux sign differs from the sign of det A there: image k, or the reference.
+      if (parity_failure.first()) {
+        if (S > 0)
+          report_parity_failure(i, k, k == iref, f, pxx, pyy, pxy, pyx);
+        else
+          report_parity_failure(i, iref, true, s.flux[iref][1], ref_xx, ref_yy, ref_xy, ref_yx);
+      }
+      if (TSrun.chifile) std::fprintf(TSrun.chifile, "Wrong parity -- src #%d, img #%d\n", i, S > 0 ? k : iref);
       return kParityPenalty;
     }
   }
@@ -297,12 +335,11 @@ double check_parity() {
 // ---- the optimiser driver ----
 
 namespace {
-// Evaluates row v of the simplex through tryparms (which rewrites the row as processed).
-double eval_row(Mat& p, int v, int ndim, Vec& scratch) {
+// Evaluates row v of the simplex; the row keeps the values it holds (the minimisers
+// move through continuous parameters; only the evaluated copy is processed).
+double eval_row(const Mat& p, int v, int ndim, Vec& scratch) {
   for (int j = 1; j <= ndim; ++j) scratch[j] = p[v][j];
-  const double y = tryparms(scratch);
-  for (int j = 1; j <= ndim; ++j) p[v][j] = scratch[j];
-  return y;
+  return tryparms(scratch);
 }
 }  // namespace
 
@@ -333,6 +370,11 @@ void domin(const BVec<std::string>& names, const IMat& vary, BVec<Mat>& models, 
   } close_trace;
   open_chi_trace();
   if (!vertex_stream_started) start_command_run();
+
+  struct CloseParity {
+    CloseParity() { parity_failure.close(); }
+    ~CloseParity() { parity_failure.close(); }
+  } close_parity;
 
   int ngvary = 0, nsvary = 0;
   storage_init(names, vary, models[1], ndim, ngvary, nsvary);
@@ -369,6 +411,15 @@ void domin(const BVec<std::string>& names, const IMat& vary, BVec<Mat>& models, 
     y[v] = eval_row(p, v, nd, scratch);
     if (y[v] < y[best]) best = v;
   }
+  // The best of the models the user gave (the first on ties): what is returned when no
+  // evaluation improves on it.
+  const int ngiven = std::max(1, std::min({nmodels, nd + 1, static_cast<int>(models.hi())}));
+  int start = 1;
+  for (int v = 2; v <= ngiven; ++v)
+    if (y[v] < y[start]) start = v;
+  const double ystart = y[start];
+  Vec xstart(1, std::max(nd, 1));
+  for (int j = 1; j <= nd; ++j) xstart[j] = p[start][j];
 
   niter = 0;
   if (y[best] > 0 && y[best] < settings.ftol) {
@@ -408,6 +459,11 @@ void domin(const BVec<std::string>& names, const IMat& vary, BVec<Mat>& models, 
       fatal("unknown value for optmode");
     }
     // Row 1 once more, so that chi, the source tables and the model images describe it.
+    y[1] = eval_row(p, 1, nd, scratch);
+  }
+  if (nd > 0 && !(y[1] < ystart)) {
+    // Nothing improved on the start (every vertex penalised, no data): keep the start.
+    for (int j = 1; j <= nd; ++j) p[1][j] = xstart[j];
     y[1] = eval_row(p, 1, nd, scratch);
   }
 

@@ -76,8 +76,13 @@ void storage_init(const BVec<std::string>& names, const IMat& vary, const Mat& s
 void storage_clear();
 
 // The objective of the minimisers: evaluates the trial model of x[1..ndim] and returns
-// chi slot 0; rewrites x with the parameters as processed.
+// chi slot 0. The model evaluated (gtry / stry) is x as processed (angles folded,
+// PArange wrapping, exact ties, linear parameters); x keeps the values proposed, so
+// simplexes, direction sets and chains move through continuous parameters.
 double tryparms(Vec& x);
+// Rewrites x[1..ndim] as processed, as every model reported or written is (no-op when
+// the store is not built). Overwrites gtry / stry.
+void process_point(Vec& x);
 
 // Scores one complete model and fills TSstore.chi; returns the total. srcparams
 // [1..NSRCMAX][1..8] receive the solved source fluxes and positions.
@@ -85,7 +90,8 @@ double calc_chi(const BVec<std::string>& names, const Mat& params, const BVec<st
                 Mat& srcparams);
 
 // One optimisation from the models [1..nmodels] of models (each [1..NGALMAX][1..10]);
-// model 1 receives the best component parameters; ndim and niter report the number of
+// model 1 receives the best component parameters, processed (the best given model when
+// no evaluation improves on it); ndim and niter report the number of
 // varied parameters and the minimiser's count.
 void domin(const BVec<std::string>& names, const IMat& vary, BVec<Mat>& models, int nmodels,
            int& ndim, int& niter);

@@ -819,8 +819,10 @@ void find_img_ptsrc(int& n, Mat& list, double u, double v) {
       for (int q = 0; q < 3; ++q) widen(cap.x[q], cap.y[q], cap.u[q], cap.v[q]);
   }
   if (!(u >= umin && u <= umax && v >= vmin && v <= vmax)) {
-    qprintf("WARNING: source position %e %e is outside known source range; the grid may not hold every image: %s\n", u,
-            v, grid_advice().c_str());
+    static RepeatedMessage outside_range;
+    if (outside_range.first())
+      outside_range.warn(strformat("source position %e %e is outside known source range; the grid may not hold every image: %s",
+                                   u, v, grid_advice().c_str()));
     return;
   }
   if (!usable) {

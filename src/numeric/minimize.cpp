@@ -7,8 +7,11 @@ MinimizerState minimizer_state;
 namespace minimize_detail {
 
 void amoeba_limit_note() {
-  // Written to standard output itself, not to the message stream.
+  // Written to standard output itself, not to the message stream; once per command.
+  static RepeatedMessage limit;
+  if (!limit.first()) return;
   std::fputs("Note: NMAX exceeded in amoeba\n", stdout);
+  limit.remember("Note: NMAX exceeded in amoeba", true);
 }
 
 }  // namespace minimize_detail

@@ -74,6 +74,7 @@ void cmdloop() {
       std::fprintf(stderr, "WARNING: unknown command %s (line ignored)\n", words.c_str(0));
       std::fflush(stderr);
     }
+    end_command_messages();
     if (words[0] == "quit" || words[0] == "exit") break;
   }
   if (!quietflag) qprintf("\n");

@@ -57,6 +57,50 @@ void note(const std::string& message) {
   std::fprintf(QVMstdout, "Note: %s\n", message.c_str());
 }
 
+namespace {
+std::vector<RepeatedMessage*>& counted_messages() {
+  static std::vector<RepeatedMessage*> list;
+  return list;
+}
+}  // namespace
+
+bool RepeatedMessage::enlist() {
+  if (!listed_) {
+    counted_messages().push_back(this);
+    listed_ = true;
+  }
+  return true;
+}
+
+void RepeatedMessage::warn(const std::string& message) {
+  warning(message);
+  remember("WARNING: " + message);
+}
+
+void RepeatedMessage::remember(const std::string& line, bool standard_output) {
+  line_ = line;
+  standard_output_ = standard_output;
+}
+
+void RepeatedMessage::close() {
+  if (count_ > 1 && !line_.empty()) {
+    FILE* stream = standard_output_ ? stdout : QVMstdout;
+    std::fprintf(stream, "%s (printed once; %ld times in all)\n", line_.c_str(), count_);
+    std::fflush(stream);
+  }
+  count_ = 0;
+  line_.clear();
+}
+
+void end_command_messages() {
+  std::vector<RepeatedMessage*>& list = counted_messages();
+  for (RepeatedMessage* m : list) {
+    m->close();
+    m->listed_ = false;
+  }
+  list.clear();
+}
+
 static std::string vformat(const char* fmt, va_list ap) {
   va_list ap2;
   va_copy(ap2, ap);

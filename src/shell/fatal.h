@@ -55,6 +55,38 @@ int report_fatal(const FatalError& e);
 void warning(const std::string& message);
 void note(const std::string& message);
 
+// A message that would repeat many times inside one command (a fit, a scan, a chain).
+// Only its first occurrence in a command is printed; when the command ends, the first
+// line is printed once more with " (printed once; N times in all)" if it came again.
+// Counting an occurrence is one increment, so the check may sit in the inner loops;
+// the caller builds the text only when first() says it is to be printed:
+//   static RepeatedMessage cap;
+//   if (cap.first()) cap.warn(strformat(...));
+class RepeatedMessage {
+ public:
+  // Counts one occurrence; true for the first since the message was last closed.
+  bool first() { return ++count_ == 1 && enlist(); }
+  // Prints "WARNING: <message>" on QVMstdout and keeps it for the closing line.
+  void warn(const std::string& message);
+  // Keeps the line (no newline) that the closing line repeats, for a message the caller
+  // printed: on QVMstdout (as it is when the command ends), or on standard output itself.
+  void remember(const std::string& line, bool standard_output = false);
+  long count() const { return count_; }
+  // Prints the closing line (when counted more than once) and starts the count afresh.
+  void close();
+
+ private:
+  friend void end_command_messages();
+  bool enlist();
+  long count_ = 0;
+  bool listed_ = false;
+  bool standard_output_ = false;
+  std::string line_;
+};
+// Closes every repeated message of the command that ends: the command loop calls it
+// after each command.
+void end_command_messages();
+
 // printf into a std::string (no length limit).
 std::string strformat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // printf onto QVMstdout.

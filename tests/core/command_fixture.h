@@ -21,6 +21,7 @@ class CommandTest : public ::testing::Test {
   void SetUp() override {
     start_program(stdin, stdout);  // every model, source and step table starts empty
     sink.emplace();
+    end_command_messages();  // each test starts a command of its own
     quietflag = 1;
     SetVar("gridflag", 0, 0);
     SetGlob();

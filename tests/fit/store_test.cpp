@@ -145,14 +145,66 @@ TEST_F(StoreTest, ParityFailureScoresTheParityPenalty) {
             "ERROR: failed parity check -- source #1, image #3\n"
             "       Observed parity           =  1\n"
             "       Model partial parities    =  1 -1\n"
-            "       Source sign (from img #2) =  1\n"
-            "       (Setting chisq=1.0e9.)\n");
+            "       (Setting chisq=1.0e9.)\n"
+            "       Start from a model whose critical curve puts this image on its observed side, or use "
+            "'set checkparity 0' for a first source-plane stage.\n");
+  end_command_messages();
   // Images fainter than 5 percent of the brightest are never flagged; checkparity 0 skips.
   TSobs.srcobs[1].flux[3][1] = 0.3;
   EXPECT_LT(score(), 1e-6);
   TSobs.srcobs[1].flux[3][1] = 5.706979;
   set("checkparity", 0);
   EXPECT_LT(score(), 1e-6);
+}
+
+// The parity failure names the image whose flux sign differs from the sign of det A
+// there (the source sign taken positive), not whichever image disagrees with the brightest.
+TEST_F(StoreTest, ParityFailureNamesTheImageOnTheWrongSide) {
+  struct Case {
+    int image;        // image whose flux sign is flipped (image 2 is the brightest)
+    double flux;
+    const char* head;
+  };
+  const Case cases[] = {
+      {4, 4.323673, "ERROR: failed parity check -- source #1, image #4\n"},
+      {2, -7.459387, "ERROR: failed parity check -- source #1, image #2 (the reference, brightest image)\n"},
+  };
+  for (const Case& c : cases) {
+    load_quadoff();
+    load_quadoff_model();
+    TSobs.srcobs[1].flux[c.image][1] = c.flux;
+    CaptureOutput out;
+    EXPECT_EQ(score(), kParityPenalty) << c.image;
+    EXPECT_EQ(out.text().rfind(c.head, 0), 0u) << out.text();
+    EXPECT_EQ(count_occurrences(out.text(), "ERROR:"), 1) << c.image;
+    end_command_messages();
+  }
+}
+
+// A fit whose every trial fails the parity check prints the failure once, ends with the
+// count of penalised evaluations, and returns the start model unchanged.
+TEST_F(StoreTest, FitThatCannotMoveReturnsItsStartModel) {
+  load_quadoff();
+  const std::string start = "alpha 1.01 0.003 -0.002 0.05 60 0.1 30 0 0 1\n";
+  load_model(start, "1 1 1 1 1 1 1 0 0 0\n");
+  const Mat given = TWref.ref[1].p;
+  TSobs.srcobs[1].flux[2][1] = -7.459387;  // the brightest image on the wrong side everywhere
+  set("nopointchi", 0);
+  set("optNMAX", 200);
+  const std::string out = run_domin();
+  EXPECT_EQ(count_occurrences(out, "       Observed parity"), 1) << out;
+  const std::string closing = "(the reference, brightest image) (printed once; ";
+  ASSERT_NE(out.find(closing), std::string::npos) << out;
+  EXPECT_GT(std::atol(out.c_str() + out.find(closing) + closing.size()), 8);
+  EXPECT_EQ(TSstore.chi[kChiTot], kParityPenalty);
+  for (int k = 1; k <= 10; ++k) EXPECT_EQ(models[1][1][k], given[1][k]) << k;
+
+  // No data at all: every trial scores 0, and the start comes back too (not a vertex).
+  TSobs.Nsrcobs = 0;
+  TSobs.Ngalobs = 0;
+  run_domin();
+  EXPECT_EQ(TSstore.chi[kChiTot], 0.0);
+  for (int k = 1; k <= 10; ++k) EXPECT_EQ(models[1][1][k], given[1][k]) << k;
 }
 
 TEST_F(StoreTest, SimplexVerticesFollowTheModelsAndTheStepSizes) {
@@ -190,6 +242,24 @@ TEST_F(StoreTest, SimplexVerticesFollowTheModelsAndTheStepSizes) {
   EXPECT_NE(a, c);
   ASSERT_EQ(a.size(), 4u);
   for (int j = 0; j < 3; ++j) EXPECT_LE(std::fabs(a[1][j] - a[0][j]), TWstep.pstep[1][j + 1] * 2);
+}
+
+// The simplex keeps the angles it proposed (a start at 90 has the vertex 90 + step, not
+// its fold -90 + step); only the model written is folded into [-90, 90].
+TEST_F(StoreTest, SimplexMovesThroughContinuousAngles) {
+  load_quadoff();
+  set("nopointchi", 0);
+  set("checkparity", 0);
+  set("optNMAX", 40);
+  load_model("alpha 1 0 0 0 0 0.1 90 0 0 1\n", "0 0 0 0 0 1 1 0 0 0\n");
+  const auto v = vertices(run_domin());
+  ASSERT_EQ(v.size(), 3u);
+  const double step = TWstep.pstep[1][7];
+  ASSERT_GT(step, 0);
+  EXPECT_NEAR(v[0][1], 90, 1e-4);
+  EXPECT_NEAR(v[2][1], 90 + step, 1e-4);
+  EXPECT_GT(std::fabs(models[1][1][7] - 90), 0.0);  // the fit moved
+  EXPECT_LE(std::fabs(models[1][1][7]), 90.0);
 }
 
 TEST_F(StoreTest, MinimiserRunsUnlessTheStartIsAlreadyWithinTolerance) {

@@ -146,6 +146,7 @@ TEST(Amoeba, EvaluationLimitKeepsTheBestVertexFirst) {
       for (int j = 1; j <= 2; j++) std::swap(s.p[1][j], s.p[3][j]);
     }
     int nfunk = -1;
+    end_command_messages();  // the note is printed once per command: each pass is one
     testing::internal::CaptureStdout();
     amoeba(s.p, s.y, 2, 1e-14, rosenbrock, nfunk, nmax);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Note: NMAX exceeded in amoeba\n");

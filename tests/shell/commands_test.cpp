@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <sstream>
 #include <string>
 
 #include "shell/commands.h"
+#include "shell/fatal.h"
+#include "support/test_support.h"
 
 namespace {
 std::string calls;
@@ -38,4 +42,45 @@ TEST(Commands, EveryEntryOfANameRunsInRegistrationOrder) {
   ASSERT_EQ(cmdlist().size(), 4u);
   EXPECT_EQ(cmdlist()[3].name, "z");
   InitCmds();
+}
+
+namespace {
+RepeatedMessage noisy;
+void noisy_command(const WordArray& w) {
+  for (int k = 0; k < std::stoi(w[1]); ++k)
+    if (noisy.first()) noisy.warn("step " + std::to_string(k) + " is noisy");
+}
+}  // namespace
+
+// A warning that repeats inside one command prints once, and the end of the command
+// gives its count; the next command starts afresh.
+TEST(Commands, RepeatedWarningsPrintOncePerCommand) {
+  InitCmds();
+  AddCmd("noisy", noisy_command, nohelp);
+  std::string script = "noisy 3\nnoisy 1\nnoisy 2\n";
+  FILE* in = fmemopen(script.data(), script.size(), "r");
+  ASSERT_NE(in, nullptr);
+  FILE* saved_in = QVMstdin;
+  const int saved_quiet = quietflag;
+  QVMstdin = in;
+  quietflag = 1;
+  std::string text;
+  {
+    CaptureOutput out;
+    cmdloop();
+    // Only the command's lines (the parser warns about quote variables this test leaves unset).
+    std::istringstream all(out.text());
+    for (std::string line; std::getline(all, line);)
+      if (line.find("noisy") != std::string::npos) text += line + "\n";
+  }
+  QVMstdin = saved_in;
+  quietflag = saved_quiet;
+  std::fclose(in);
+  InitCmds();
+  EXPECT_EQ(text,
+            "WARNING: step 0 is noisy\n"
+            "WARNING: step 0 is noisy (printed once; 3 times in all)\n"
+            "WARNING: step 0 is noisy\n"
+            "WARNING: step 0 is noisy\n"
+            "WARNING: step 0 is noisy (printed once; 2 times in all)\n");
 }
