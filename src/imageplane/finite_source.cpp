@@ -492,8 +492,10 @@ int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStre
       }
     } else {
       // Rays uniform in the source's 99.9% ellipse; those in the source-plane triangle count.
+      // The points are shared by every such leaf of the search: only the ones this leaf is
+      // the first to draw are new rays.
       const long k = static_cast<long>(poidev(srcarea * dens, counts));
-      rays += static_cast<double>(k);
+      const size_t drawn = F.small_pts.size();
       const double inv = 1.0 / S2, wfac = A / (S * dens);
       for (long r = 0; r < k; ++r) {
         double pu, pv;
@@ -504,6 +506,7 @@ int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStre
         if (l1 < 0.0 || l1 > 1.0 || l2 < 0.0 || l2 > 1.0 || l3 < 0.0 || l3 > 1.0) continue;
         sum.add(s, T, l1, l2, l3, wfac);
       }
+      rays += static_cast<double>((F.small_pts.size() - drawn) / 2);
     }
     W = sum.W;
     X = sum.X;
@@ -657,10 +660,12 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
   const bool scaled = std::fabs(F.f - 1.0) > 1e-6;
 
   // Triangles whose source-plane image meets the source, within their margin: 1 accepted,
-  // 2 tested and refused. A triangle whose linear image misses the source is measured only
-  // when it lies within its own longest image-plane side of it.
+  // 2 measured and refused. Every triangle looked at is measured: where the lens curves
+  // strongly its margin can exceed its own size.
   TWtri.mark.assign(static_cast<size_t>(m.numberoftriangles), 0);
   std::vector<Parent> cands;
+  double pad_max = 0;  // the largest margin measured
+  long measured = 0;
   auto consider = [&](int t) {
     int& mk = TWtri.mark[static_cast<size_t>(t)];
     if (mk != 0) return;
@@ -668,37 +673,77 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
     if (ingalcore(t)) return;
     Parent P;
     load_parent(t, F.f, P);
-    const double d = tri_distance(s, P.c[0], P.c[1], P.c[2]);
-    if (d > s.R999) {
-      double side = 0;
-      for (int k = 0; k < 3; ++k) {
-        const LatPt &a = P.c[k], &b = P.c[(k + 1) % 3];
-        side = std::max(side, std::hypot(a.x - b.x, a.y - b.y));
-      }
-      if (d > s.R999 + elliptical(s, side)) return;
-    }
     measure_parent(P);
-    if (d > s.R999 + elliptical(s, P.pad)) return;
+    pad_max = std::max(pad_max, P.pad);
+    ++measured;
+    if (tri_distance(s, P.c[0], P.c[1], P.c[2]) > s.R999 + elliptical(s, P.pad)) return;
     mk = 1;
     // The candidate list holds at most 99999 parent triangles; a source that covers more
     // ends the run with an error rather than a silent truncation.
     if (cands.size() + 1 >= kMaxCandidates) fatal("too many triangles cover the source");
     cands.push_back(P);
   };
+  // A triangle taken in by its margin has its linear image within pad/(1 - e) of the box
+  // of the source's 99.9% ellipse (half-width R999). The search looks at the triangles
+  // nearest that box (at least one is measured), widens the box by the largest margin
+  // measured so far, and again until the widening holds the largest margin.
+  auto reach = [&] { return pad_max / q; };
   if (!scaled) {
-    // One cell more on each side holds the triangles that only their margin brings in.
-    const int iu0 = std::max(0, cat_cell(u - R999, cat.cat_u0, cat.cat_du, cat.ncat) - 1);
-    const int iu1 = std::min(cat.ncat, cat_cell(u + R999, cat.cat_u0, cat.cat_du, cat.ncat) + 1);
-    const int iv0 = std::max(0, cat_cell(v - R999, cat.cat_v0, cat.cat_dv, cat.ncat) - 1);
-    const int iv1 = std::min(cat.ncat, cat_cell(v + R999, cat.cat_v0, cat.cat_dv, cat.ncat) + 1);
-    for (int iu = iu0; iu <= iu1; ++iu)
-      for (int iv = iv0; iv <= iv1; ++iv) {
-        const CatCell cell = cat_cell_lists(iu, iv);
-        for (const int* t = cell.tile; t != cell.tile_end; ++t) consider(*t);
+    // Cells beyond the box's on each side: at least one, and enough to hold the reach.
+    auto cells = [&](double len, double dw) {
+      if (!(dw > 0.0)) return 1;
+      const double k = std::ceil(len * 1.00001 / dw);
+      return k < cat.ncat + 1.0 ? std::max(1, static_cast<int>(k)) : cat.ncat + 1;
+    };
+    const int cu0 = cat_cell(u - R999, cat.cat_u0, cat.cat_du, cat.ncat);
+    const int cu1 = cat_cell(u + R999, cat.cat_u0, cat.cat_du, cat.ncat);
+    const int cv0 = cat_cell(v - R999, cat.cat_v0, cat.cat_dv, cat.ncat);
+    const int cv1 = cat_cell(v + R999, cat.cat_v0, cat.cat_dv, cat.ncat);
+    int ku = 1, kv = 1;
+    int done_u0 = 0, done_u1 = -1, done_v0 = 0, done_v1 = -1;  // the block searched so far
+    for (;;) {
+      const int iu0 = std::max(0, cu0 - ku), iu1 = std::min(cat.ncat, cu1 + ku);
+      const int iv0 = std::max(0, cv0 - kv), iv1 = std::min(cat.ncat, cv1 + kv);
+      for (int iu = iu0; iu <= iu1; ++iu)
+        for (int iv = iv0; iv <= iv1; ++iv) {
+          if (iu >= done_u0 && iu <= done_u1 && iv >= done_v0 && iv <= done_v1) continue;
+          const CatCell cell = cat_cell_lists(iu, iv);
+          for (const int* t = cell.tile; t != cell.tile_end; ++t) consider(*t);
+        }
+      done_u0 = iu0;
+      done_u1 = iu1;
+      done_v0 = iv0;
+      done_v1 = iv1;
+      if (iu0 == 0 && iu1 == cat.ncat && iv0 == 0 && iv1 == cat.ncat) break;
+      if (measured == 0) {
+        ku *= 2;
+        kv *= 2;
+        continue;
       }
+      const int nu = cells(reach(), cat.cat_du), nv = cells(reach(), cat.cat_dv);
+      if (nu <= ku && nv <= kv) break;
+      ku = std::max(ku, nu);
+      kv = std::max(kv, nv);
+    }
   } else {
-    // Under a scale factor the catalogue's cells no longer hold the tiles' source images.
-    for (int t = 0; t < m.numberoftriangles; ++t) consider(t);
+    // Under a scale factor the catalogue's cells no longer hold the tiles' source images, so
+    // each triangle's own linear image is tested: its gap to the source's box.
+    auto gap = [&](int t) {
+      Parent P;
+      load_parent(t, F.f, P);
+      const double u_lo = std::min({P.c[0].u, P.c[1].u, P.c[2].u}), u_hi = std::max({P.c[0].u, P.c[1].u, P.c[2].u});
+      const double v_lo = std::min({P.c[0].v, P.c[1].v, P.c[2].v}), v_hi = std::max({P.c[0].v, P.c[1].v, P.c[2].v});
+      return std::max({u_lo - (u + R999), (u - R999) - u_hi, v_lo - (v + R999), (v - R999) - v_hi, 0.0});
+    };
+    double w = 1e300;  // the nearest triangle's gap
+    for (int t = 0; t < m.numberoftriangles; ++t)
+      if (!ingalcore(t)) w = std::min(w, gap(t));
+    for (;;) {
+      for (int t = 0; t < m.numberoftriangles; ++t)
+        if (TWtri.mark[static_cast<size_t>(t)] == 0 && gap(t) <= w) consider(t);
+      if (!(reach() > w)) break;
+      w = reach();
+    }
   }
 
   // Depth of the leaves: deep enough that the largest margin, divided by 4 per level, is

@@ -17,14 +17,21 @@
 // image meets the source's 99.9% ellipse, widened by a margin, takes part. The margin of a
 // triangle is twice the largest distance between the true source position of an edge's
 // midpoint and the mesh's linear one: within it lies the true source-plane image of the
-// triangle. Each such triangle is split into four at its edge midpoints, the true lens is
+// triangle. The triangles whose linear images lie near the box of the ellipse (by the
+// catalogue's cells, or under a scale factor by each triangle's own box) are measured,
+// the nearest at least, and the box is widened until it holds the largest margin
+// measured (a margin may exceed both the triangle's sides and a catalogue cell). Each
+// such triangle is split into four at its edge midpoints, the true lens is
 // evaluated at the new corners, and only the children that meet the source (with the
 // margin divided by 4 per level) are kept, down to a depth set per search by the margins
 // against the source's size. Light is integrated on the leaves: a uniform source that
 // covers a whole leaf contributes its exact integral; any other leaf gets random rays at a
-// density of finsrc_ray_num per 90% ellipse (at least one ray expected per leaf), thrown
-// either in the leaf's source-plane triangle or, when the source is the smaller, in the
-// source's 99.9% ellipse. The ray counts and positions of a mesh triangle's leaves come
+// density of finsrc_ray_num per 90% ellipse, thrown in the leaf's source-plane triangle
+// (at least one ray expected per leaf) or, when the source's 99.9% ellipse is the
+// smaller, in that ellipse: such leaves share one set of points there, each taking the
+// first of them by a Poisson count of its own and keeping those in its triangle, and the
+// search's ray total counts each shared point once. The ray counts and positions of a
+// mesh triangle's leaves come
 // from two generator records of their own, seeded by a mix of (seed, repetition,
 // triangle); the points inside a small source from (seed, repetition), the same set for
 // every leaf. With seed <= 0 every search is repetition 0 (a search repeated under the
