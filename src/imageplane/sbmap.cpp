@@ -107,7 +107,9 @@ std::vector<double> place_image(const Mat& a, int nx, int ny, int N1, int N2) {
 }
 
 Mat convolve_grids(std::vector<double>& image, std::vector<double>& psf, int nx, int ny, int N1, int N2) {
-  std::vector<double> spec1, spec2;
+  // The spectra and the result keep their storage from call to call: a convolution of a
+  // large grid then touches no fresh memory.
+  static std::vector<double> spec1, spec2, result;
   doFT(N1, N2, image, spec1);
   doFT(N1, N2, psf, spec2);
   qprintf("Doing the convolution.\n");
@@ -116,7 +118,6 @@ Mat convolve_grids(std::vector<double>& image, std::vector<double>& psf, int nx,
     spec1[k] = a * c - b * d;
     spec1[k + 1] = a * d + b * c;
   }
-  std::vector<double> result;
   doIFT(N1, N2, result, spec1);
   Mat out(1, nx, 1, ny);
   const int ox = offset(nx, N1), oy = offset(ny, N2);

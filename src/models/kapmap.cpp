@@ -124,8 +124,7 @@ void doIFT(int N1, int N2, std::vector<double>& data, const std::vector<double>&
   const size_t row = static_cast<size_t>(N2 / 2 + 1) * 2;
   const int shift = N1 / 2 - 1;
   const double norm = 1.0 / (static_cast<double>(N1) * static_cast<double>(N2));
-  data.clear();
-  data.resize(static_cast<size_t>(N1) * row);
+  data.resize(static_cast<size_t>(N1) * row);  // every value is written below
   for (int r = 0; r < N1; ++r) {
     const double* from = spec.data() + static_cast<size_t>((r + shift) % N1) * row;
     double* to = data.data() + static_cast<size_t>(r) * row;
