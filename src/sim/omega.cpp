@@ -5,6 +5,7 @@
 #include <fitsio.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -642,6 +643,9 @@ void OMEGAstep1(const WordArray& words) {
       cs.OMEGAarr[0] = 0;
       const int count = static_cast<int>(cs.OMEGAarr[4] + 0.5);
       std::fprintf(fm, "setlens %.0f 1\n", static_cast<double>(count + 1));
+      // Clump lines lost on the way to the scratch file would leave the model short of them.
+      errno = 0;
+      if (std::fflush(held) != 0 || std::ferror(held)) write_failure("OMEGAstep1 scratch file", errno ? errno : EIO);
       std::rewind(held);
       char buf[4096];
       size_t got;
