@@ -186,8 +186,9 @@ void bridgecuthelp(int level) {
 void showLOS(const WordArray& words) {
   SetGlob();
   const LOSPlanes& L = LOS;
-  FileHandle file;
-  if (words.own_count() > 1) file = FileHandle(QVMfopen(words[1], "w", "could not open showLOS output file"));
+  // Each call writes the file anew, whole.
+  WholeFile file;
+  if (words.own_count() > 1) file = WholeFile(words[1], "could not open showLOS output file", true);
   const int N = L.nplane, N1 = N + 1;
   const bool have = !L.Bmat.empty() && L.Bmat.rhi() == N1;
   FILE* copy = nullptr;  // where the screen lines are copied to, when they are
@@ -270,6 +271,7 @@ void showLOS(const WordArray& words) {
     list("Gls", [&](int i) { return pair(L.Gmat, i, N1)[1]; });
     say(all + "\n");
   }
+  file.commit();
 }
 
 void showLOShelp(int level) {

@@ -319,15 +319,13 @@ void nestsamp_run(const std::string& outbase) {
   const double V1 = NSbnd1.volume, V2 = NSbnd2.volume;
   const double lnq = std::log(V2 / V1), lnV2 = std::log(V2);
   NSresult = {steps, lnZ, lnZtot, lnwmax, lnsigZ, lnsigH, info};
-  {
-    WholeFile f(done, kNSoutput2, true);
-    std::fprintf(f, "#  Cols 1-3:  proper evidence Z, and estimated scatter\n");
-    std::fprintf(f, "#  Cols 4-6:  Z*Vprior, and estimated scatter\n");
-    std::fprintf(f, "%e %e %e  %e %e %e\n", exp_or_zero(lnZtot + lnq), exp_or_zero(lnsigZ + lnq),
-                 exp_or_zero(lnsigH + lnq), exp_or_zero(lnZtot + lnV2), exp_or_zero(lnsigZ + lnV2),
-                 exp_or_zero(lnsigH + lnV2));
-    f.commit();
-  }
+  // Committed after every other final file, as the mark of a finished run.
+  WholeFile fdone(done, kNSoutput2, true);
+  std::fprintf(fdone, "#  Cols 1-3:  proper evidence Z, and estimated scatter\n");
+  std::fprintf(fdone, "#  Cols 4-6:  Z*Vprior, and estimated scatter\n");
+  std::fprintf(fdone, "%e %e %e  %e %e %e\n", exp_or_zero(lnZtot + lnq), exp_or_zero(lnsigZ + lnq),
+               exp_or_zero(lnsigH + lnq), exp_or_zero(lnZtot + lnV2), exp_or_zero(lnsigZ + lnV2),
+               exp_or_zero(lnsigH + lnV2));
   if (exp_or_zero(lnZtot + lnq) == 0)
     warning(strformat("evidence below the double range: ln Z = %e", lnZtot + lnq));
 
@@ -443,6 +441,7 @@ void nestsamp_run(const std::string& outbase) {
     }
     f.commit();
   }
+  fdone.commit();
 }
 
 // ---- commands ----

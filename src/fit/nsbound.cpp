@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fit/store.h"
+#include "io/outfile.h"
 #include "numeric/linalg.h"
 #include "numeric/minimize.h"
 #include "numeric/pca.h"
@@ -516,6 +517,7 @@ void nestsamp_new(int i) {
     if (S.NSwritebad != 0 && S.NSouttmp) {
       nestsamp_write1(S.NSouttmp, cand, 0, chi);
       trace(" # bad chi^2\n");
+      flush_record(S.NSouttmp);
     }
   }
   nestsamp_sums(i, -1);
@@ -527,6 +529,7 @@ void nestsamp_new(int i) {
   if (S.NSouttmp) {
     nestsamp_write1(S.NSouttmp, cand, 0, chi);
     trace(" # good %ld\n", attempts);
+    flush_record(S.NSouttmp);
   }
 }
 
@@ -549,6 +552,7 @@ void take_point(int i, Vec& q, double chi, const char* tag) {
   if (S.NSouttmp) {
     nestsamp_write1(S.NSouttmp, q, 0, chi);
     trace(" # %s\n", tag);
+    flush_record(S.NSouttmp);
   }
 }
 }  // namespace
@@ -667,8 +671,11 @@ void nestsamp_setup2() {
 void nestsamp_write1(FILE* stream, const Vec& p, int newline, double chi) {
   std::fprintf(stream, "chi %e parms ", chi);
   for (int k = 1; k <= NS.NSnvary; ++k) std::fprintf(stream, " %13.6e", p[k]);
-  if (newline) std::fprintf(stream, "\n");
-  std::fflush(stream);
+  // A line is flushed only once it is whole: the caller completes a row left open.
+  if (newline) {
+    std::fprintf(stream, "\n");
+    flush_record(stream);
+  }
 }
 
 const Vec& nestsamp_shown(const Vec& p) {

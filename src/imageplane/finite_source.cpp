@@ -9,6 +9,7 @@
 #include "imageplane/images.h"
 #include "imageplane/source_models.h"
 #include "imageplane/srcmap.h"
+#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/evaluator.h"
 #include "numeric/interp.h"
@@ -895,7 +896,7 @@ void checkfinsrc(const WordArray& words) {
     }
   }
 
-  FileHandle fp(QVMfopen(outname, "w", "could not open checkfinsrc output file"));
+  WholeFile fp(outname, "could not open checkfinsrc output file", true);
   std::fprintf(fp, "Vary number of rays from top to bottom, images from left to right.\n");
   std::fprintf(fp, "\n");
   std::fprintf(fp, "Each block gives value of x, y, mu, tdel, with bootstrap errorbars.\n");
@@ -936,7 +937,7 @@ void checkfinsrc(const WordArray& words) {
     for (int i = 1; i <= nsteps; ++i)
       if (count[static_cast<size_t>(i - 1)] > 0) block(i, true);
   }
-  if (fp.close() != 0) fatal("could not write checkfinsrc output file " + outname);
+  fp.commit();
 }
 
 void checkfinsrchelp(int level) {

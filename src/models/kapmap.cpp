@@ -417,16 +417,16 @@ void do_kap2lens(int nx, int ny, const Mat& kappa, const std::string& outname, d
   qprintf("Correcting lensFFT results with sheet kappa = %e\n", kbar);
 
   qprintf("Writing kap2lens data to binary file %s\n", outname.c_str());
-  FileHandle f(std::fopen(outname.c_str(), "wb"));
-  if (!f) fatal("could not open kap2lens output file");
+  WholeFile f(outname, "could not open kap2lens output file");
   const int32_t nx32 = nx, ny32 = ny;
-  bool ok = std::fwrite(&xlo, sizeof xlo, 1, f) == 1 && std::fwrite(&xhi, sizeof xhi, 1, f) == 1 &&
-            std::fwrite(&nx32, sizeof nx32, 1, f) == 1 && std::fwrite(&ylo, sizeof ylo, 1, f) == 1 &&
-            std::fwrite(&yhi, sizeof yhi, 1, f) == 1 && std::fwrite(&ny32, sizeof ny32, 1, f) == 1;
-  const size_t n = static_cast<size_t>(KM_COUNT) * nx * ny;
-  ok = ok && std::fwrite(maps.data(), sizeof(double), n, f) == n;
-  if (f.close() != 0) ok = false;
-  if (!ok) fatal("could not write kap2lens output file " + outname);
+  std::fwrite(&xlo, sizeof xlo, 1, f);
+  std::fwrite(&xhi, sizeof xhi, 1, f);
+  std::fwrite(&nx32, sizeof nx32, 1, f);
+  std::fwrite(&ylo, sizeof ylo, 1, f);
+  std::fwrite(&yhi, sizeof yhi, 1, f);
+  std::fwrite(&ny32, sizeof ny32, 1, f);
+  std::fwrite(maps.data(), sizeof(double), static_cast<size_t>(KM_COUNT) * nx * ny, f);
+  f.commit();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -808,7 +808,7 @@ void fft1(const WordArray& words) {
   for (double& v : f) v *= norm;
 
   qprintf("fft1: writing Fourier transform\n");
-  FileHandle out(QVMfopen(outname, "w", "could not open output file"));
+  WholeFile out(outname, "could not open output file", true);
   std::fprintf(out, "#  F(k) = 1/sqrt(2*pi) * \\int f(x) exp(i*k*x) dx\n");
   std::fprintf(out, "#  index  k  Re(F)  Im(F)  power=|F|^2\n");
   std::fprintf(out, "%d %e %13.6e %13.6e %13.6e\n", 0, 0.0, f[0], 0.0, f[0] * f[0]);
@@ -817,5 +817,5 @@ void fft1(const WordArray& words) {
     std::fprintf(out, "%ld %e %13.6e %13.6e %13.6e\n", k, k * 2.0 * kPi / (len * dx), re, im, re * re + im * im);
   }
   std::fprintf(out, "%ld %e %13.6e %13.6e %13.6e\n", len / 2, kPi / dx, f[1], 0.0, f[1] * f[1]);
-  if (out.close() != 0) fatal("could not write fft1 output file " + outname);
+  out.commit();
 }

@@ -5,6 +5,7 @@
 #include <fitsio.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -293,10 +294,15 @@ void OMEGAwrite_newline(FILE* f, int bin) {
   if (bin != 1) std::fputc('\n', f);
 }
 
-void OMEGAwrite_close() {
-  if (TWomega.OMEGAwrite_out) std::fclose(TWomega.OMEGAwrite_out);
-  TWomega.OMEGAwrite_out = nullptr;
+void OMEGAwrite_close() { TWomega.OMEGAwrite_out.close(); }
+
+namespace {
+// The record file opened for appending.
+OutFile open_records(const OmegaWriteState& w) {
+  const char* mode = w.OMEGAwrite_bin == 1 ? "ab" : "a";
+  return OutFile(w.OMEGAwrite_name, mode, "OMEGAwrite: could not open " + w.OMEGAwrite_name);
 }
+}  // namespace
 
 void OMEGAwrite_setup() {
   OmegaWriteState& w = TWomega;
@@ -340,27 +346,22 @@ void OMEGAwrite_setup() {
   w.OMEGAwrite_Ngal = ngal;
   w.OMEGAwrite_nvar = nvar;
   w.OMEGAwrite_nsub = nsub;
-  if (w.OMEGAwrite_mode == 2) {
-    w.OMEGAwrite_out = std::fopen(w.OMEGAwrite_name.c_str(), w.OMEGAwrite_bin == 1 ? "ab" : "a");
-    if (!w.OMEGAwrite_out) fatal(strformat("OMEGAwrite: could not open %s", w.OMEGAwrite_name.c_str()));
-  }
+  if (w.OMEGAwrite_mode == 2) w.OMEGAwrite_out = open_records(w);
 }
 
 void OMEGAwrite_mock(int H, const Mat& images, double u, double v, double flux) {
   OmegaWriteState& w = TWomega;
   if (w.OMEGAwrite_mode <= 0) return;
-  const char* amode = w.OMEGAwrite_bin == 1 ? "ab" : "a";
-  FILE* f = w.OMEGAwrite_out;
-  bool own = false;
-  if (!f) {
+  OutFile once;  // mode 1: open only around this record
+  if (!w.OMEGAwrite_out) {
     // Mode 1, or a mode-2 stream that a merge has closed: open for appending.
-    f = std::fopen(w.OMEGAwrite_name.c_str(), amode);
-    if (!f) fatal(strformat("OMEGAwrite: could not open %s", w.OMEGAwrite_name.c_str()));
     if (w.OMEGAwrite_mode == 2)
-      w.OMEGAwrite_out = f;
+      w.OMEGAwrite_out = open_records(w);
     else
-      own = true;
+      once = open_records(w);
   }
+  OutFile& out = once ? once : w.OMEGAwrite_out;
+  FILE* f = out;
   const int b = w.OMEGAwrite_bin;
   const LensModel& m = TWref.ref[1];
   const int ngal = TWref.Ngal;
@@ -389,9 +390,8 @@ void OMEGAwrite_mock(int H, const Mat& images, double u, double v, double flux) 
     OMEGAwrite_newline(f, b);
   }
   // Each mock is on the disk, or the run ends naming the file.
-  int err = std::fflush(f) != 0 ? errno : (std::ferror(f) ? EIO : 0);
-  if (own && std::fclose(f) != 0 && err == 0) err = errno;
-  if (err) write_failure(w.OMEGAwrite_name, err);
+  out.flush();
+  once.close();
 }
 
 void OMEGAwrite(const WordArray& words) {
@@ -643,6 +643,9 @@ void OMEGAstep1(const WordArray& words) {
       cs.OMEGAarr[0] = 0;
       const int count = static_cast<int>(cs.OMEGAarr[4] + 0.5);
       std::fprintf(fm, "setlens %.0f 1\n", static_cast<double>(count + 1));
+      // Clump lines lost on the way to the scratch file would leave the model short of them.
+      errno = 0;
+      if (std::fflush(held) != 0 || std::ferror(held)) write_failure("OMEGAstep1 scratch file", errno ? errno : EIO);
       std::rewind(held);
       char buf[4096];
       size_t got;

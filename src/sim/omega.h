@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "io/outfile.h"
 #include "models/substructure.h"
 #include "numeric/alloc.h"
 #include "shell/words.h"
@@ -17,7 +18,7 @@ struct OmegaWriteState {
   std::string OMEGAwrite_name;
   int OMEGAwrite_bin = 1;   // 1 binary, 2 text, 3 csv
   int OMEGAwrite_mode = 0;  // 0 no records, 1 open and close per record, 2 stream kept open
-  FILE* OMEGAwrite_out = nullptr;
+  OutFile OMEGAwrite_out;
   int OMEGAwrite_Ngal = 0, OMEGAwrite_nvar = 0, OMEGAwrite_nsub = 0;
 };
 extern OmegaWriteState TWomega;

@@ -8,6 +8,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -50,6 +51,31 @@ const char* kSampler =
     "1 1 1 0 0 0 0 0 0 0\n"
     "nestsampSet live 50 minsteps 50 writelive 0\n"
     "0.7 1.3\n-0.5 0.5\n-0.5 0.5\n";
+
+// Two lens planes, so that showLOS has a table to write.
+const char* kTwoPlanes =
+    "set zlens 0.5\n"
+    "set zsrc 2\n"
+    "set gridlo1 0.001\n"
+    "setlens 2 1 1\n"
+    "ptmass 1 0 0 0 0 0 0 0 0 0 0.5\n"
+    "ptmass 0.25 0.9 -0.6 0 0 0 0 0 0 0 0.3\n"
+    "0 0 0 0 0 0 0 0 0 0\n"
+    "0 0 0 0 0 0 0 0 0 0\n";
+
+const char* kDisc =
+    "setsource 1 1e7\n"
+    "uniform 1 0.3 0 0 0 0.05 0 0\n"
+    "0 0 0 0 0 0 0 0\n";
+
+// A 4x4 text map of convergence with its range, and five samples of a function.
+void write_map_inputs(const ScratchDir& d) {
+  std::string map = "4 4\n";
+  for (int i = 0; i < 16; ++i) map += "0.1\n";
+  d.write("k.txt", map);
+  d.write("k.rng", "-1 1\n-1 1\n");
+  d.write("g.dat", "5\n0 1\n1 2\n2 3\n3 2\n4 1\n");
+}
 
 // The hidden temporaries left in a folder.
 std::vector<std::string> hidden(const std::string& dir) {
@@ -111,6 +137,7 @@ class SmallDisk {
 TEST(OutputFilesE2E, DevFullAsTheOutputPathEndsWithStatusOne) {
   ScratchDir d;
   d.write("col.txt", "1\n2\n3\n4\n5\n");
+  write_map_inputs(d);
   ASSERT_EQ(run_commands(d, std::string(kSampler) + "nestsampRun n\n").status, 0);
   struct Case {
     std::string commands;
@@ -120,6 +147,10 @@ TEST(OutputFilesE2E, DevFullAsTheOutputPathEndsWithStatusOne) {
       {"jackknife col.txt 1 0 /dev/full\n"},
       {"bootstrap col.txt 1 20 0 /dev/full\n"},
       {std::string(kSampler) + "nestsampDraw n /dev/full 10\n"},
+      {"kap2lens k.txt 1 k.rng /dev/full\n"},
+      {"fft1 g.dat 0 0 /dev/full\n"},
+      {std::string(kSphere) + kDisc + "checkfinsrc 1e2 1e3 2 2 /dev/full\n"},
+      {std::string(kTwoPlanes) + "showLOS /dev/full\n"},
   };
   for (const Case& c : cases) {
     const RunResult r = run_commands(d, c.commands);
@@ -140,23 +171,29 @@ TEST(OutputFilesE2E, StandardOutputThatCannotBeWrittenEndsWithStatusOne) {
 }
 
 // nestsampDraw draws only from a finished run; a rerun first takes away the earlier run's
-// mark of completion, so a run that ends early is never taken as finished.
+// mark of completion, and sets it again only after every other final file is in place, so
+// a run that ends early is never taken as finished.
 TEST(OutputFilesE2E, NestedSamplingDrawsOnlyFromAFinishedRun) {
   ScratchDir d;
-  ASSERT_EQ(run_commands(d, std::string(kSampler) + "nestsampRun n\n").status, 0);
-  ASSERT_TRUE(d.exists("n-done.dat"));
-  // The rerun fails at its third file, after its -nest file is open.
-  std::remove(d.file("n-evid.dat").c_str());
-  ASSERT_EQ(mkdir(d.file("n-evid.dat").c_str(), 0755), 0);
-  RunResult r = run_commands(d, std::string(kSampler) + "nestsampRun n\n");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(error_line(r.out), "ERROR: could not open nestsamp NSoutput file: n-evid.dat: Is a directory")
-      << r.out;
-  EXPECT_FALSE(d.exists("n-done.dat"));
-  r = run_commands(d, std::string(kSampler) + "nestsampDraw n d.dat 10\n");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(error_line(r.out), "ERROR: n-done.dat not found: nestsamp run n did not finish");
-  EXPECT_FALSE(d.exists("d.dat"));
+  // A rerun that fails at its third file, after its -nest file is open, and one that fails
+  // at its draws, after its evidence is known.
+  for (const char* blocked : {"n-evid.dat", "n-draw.dat"}) {
+    ASSERT_EQ(run_commands(d, std::string(kSampler) + "nestsampRun n\n").status, 0);
+    ASSERT_TRUE(d.exists("n-done.dat"));
+    std::remove(d.file(blocked).c_str());
+    ASSERT_EQ(mkdir(d.file(blocked).c_str(), 0755), 0);
+    RunResult r = run_commands(d, std::string(kSampler) + "nestsampRun n\n");
+    EXPECT_EQ(r.status, 1) << blocked;
+    EXPECT_EQ(error_line(r.out), "ERROR: could not open nestsamp NSoutput file: " + std::string(blocked) +
+                                     ": Is a directory")
+        << r.out;
+    EXPECT_FALSE(d.exists("n-done.dat")) << blocked;
+    r = run_commands(d, std::string(kSampler) + "nestsampDraw n d.dat 10\n");
+    EXPECT_EQ(r.status, 1) << blocked;
+    EXPECT_EQ(error_line(r.out), "ERROR: n-done.dat not found: nestsamp run n did not finish");
+    EXPECT_FALSE(d.exists("d.dat"));
+    rmdir(d.file(blocked).c_str());
+  }
 }
 
 // On a full disk every command ends with an ERROR naming its file, and the complete files
@@ -173,6 +210,10 @@ TEST(OutputFilesE2E, AFullDiskEndsEachCommandAndKeepsEarlierCompleteFiles) {
   const std::string fit_start = d.read("full/fit.start"), p_start = d.read("full/p.startN");
   ASSERT_FALSE(fit_start.empty());
   ASSERT_FALSE(p_start.empty());
+  // An earlier complete file in the place of each of the last commands' outputs.
+  const std::string earlier = "an earlier complete file\n";
+  d.write("full/prev.out", earlier);
+  write_map_inputs(d);
   disk.fill();
 
   const std::string cases[] = {
@@ -183,6 +224,10 @@ TEST(OutputFilesE2E, AFullDiskEndsEachCommandAndKeepsEarlierCompleteFiles) {
       std::string(kSphere) + "plotgrid full/grid.dat\n",
       std::string(kSphere) + "mock1 full/m 200\n",
       std::string(kSphere) + "plotkappa full/k.dat 1 -1 1 50 -1 1 50\n",
+      "kap2lens k.txt 1 k.rng full/prev.out\n",
+      "fft1 g.dat 0 0 full/prev.out\n",
+      std::string(kSphere) + kDisc + "checkfinsrc 1e2 1e3 2 2 full/prev.out\n",
+      std::string(kTwoPlanes) + "showLOS full/prev.out\n",
   };
   for (const std::string& c : cases) {
     r = run_loud(d.path(), files, c);
@@ -192,6 +237,7 @@ TEST(OutputFilesE2E, AFullDiskEndsEachCommandAndKeepsEarlierCompleteFiles) {
     EXPECT_NE(e.find(": No space left on device"), std::string::npos) << c << r.out;
     EXPECT_EQ(d.read("full/fit.start"), fit_start) << c;
     EXPECT_EQ(d.read("full/p.startN"), p_start) << c;
+    EXPECT_EQ(d.read("full/prev.out"), earlier) << c;
     EXPECT_EQ(hidden(d.file("full")), std::vector<std::string>{".filler"}) << c;
   }
 }

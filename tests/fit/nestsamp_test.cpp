@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "fit/sampler_fixture.h"
+#include "io/outfile.h"
 #include "numeric/minimize.h"
 #include "numeric/random.h"
 #include "shell/settings.h"
@@ -186,6 +187,29 @@ TEST(NestSampRegion, AReplacementThatNeverScoresLowerIsRefused) {
             "nestsamp cannot find a point below the worst live chi^2 (the live points have collapsed)");
   EXPECT_EQ(NS.NSchicnt, static_cast<double>(kNSMaxDrawFailures));
   NS.objective = nullptr;
+}
+
+// The progress log reaches the disk in whole lines only: a row is flushed once the caller
+// has completed it, so a run killed at any moment leaves no half line.
+TEST(NestSampRegion, ProgressLogIsFlushedInWholeLines) {
+  ScratchDir dir;
+  fill_live(2, 10, 1);
+  nestsamp_cov();
+  OutFile log(dir.file("log"), "w");
+  NS.NSouttmp = log;
+  NS.NSwritebad = 1;
+  static int calls;
+  calls = 0;
+  NS.objective = [](Vec&) { return ++calls == 1 ? 1e9 : 0.5; };  // one refused draw, then a good one
+  nestsamp_new(3);
+  const std::string text = dir.read("log");
+  NS.objective = nullptr;
+  NS.NSouttmp = nullptr;
+  NS.NSwritebad = 0;
+  EXPECT_NE(text.find(" # bad chi^2\nchi "), std::string::npos) << text;
+  const std::string last = " # good 2\n";
+  ASSERT_GE(text.size(), last.size()) << text;
+  EXPECT_EQ(text.substr(text.size() - last.size()), last) << text;
 }
 
 TEST(NestSampRegion, CovarianceWithoutCholeskyFactorDrawsFromItsStandardDeviations) {

@@ -217,7 +217,7 @@ TEST_F(KapMapTest, TransformGridSizesAndLimits) {
   EXPECT_EQ(fatal_message([&] { do_kap2lens(2, 2, two, dir.file("x"), 1, 0, 0, 1); }),
             "kappa map range must run from low to high in x and in y");
   EXPECT_EQ(fatal_message([&] { do_kap2lens(2, 2, two, dir.file("no/such/dir/x"), 0, 1, 0, 1); }),
-            "could not open kap2lens output file");
+            "could not open kap2lens output file: " + dir.file("no/such/dir/x") + ": No such file or directory");
 }
 
 // A 100 x 60 map is padded to 256 x 128; the mean sheet is (nx ny)/(N1 N2) times a uniform

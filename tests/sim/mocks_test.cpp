@@ -3,6 +3,8 @@
 // record files read back.
 #include <gtest/gtest.h>
 #include <fitsio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -321,6 +323,24 @@ TEST_F(RecordTest, StreamClosedByAMergeReopensForTheNextRecord) {
   EXPECT_EQ(rf.records[1].values[2], 0.3);
   // The merged binary file: 2 + 3 values and 4 image values as doubles, H as an int.
   EXPECT_EQ(d.read("out").size(), 9 * sizeof(double) + sizeof(int));
+}
+
+// A record file that cannot be opened for a record ends the run naming it and the reason,
+// whether it is opened per record or reopened after a merge closed the stream.
+TEST_F(RecordTest, RecordFileThatCannotBeOpenedIsNamedWithTheReason) {
+  const Mat img = images({{1, 0, 3, 0.0}});
+  mkdir(d.file("sub").c_str(), 0755);
+  const std::string f = d.file("sub/r.text");
+  for (const char* mode : {"1", "2"}) {
+    OMEGAwrite(cmd({"OMEGAwrite", f, "text", mode}));
+    OMEGAwrite_close();
+    std::remove(f.c_str());
+    rmdir(d.file("sub").c_str());
+    EXPECT_EQ(fatal_message([&] { OMEGAwrite_mock(1, img, 0.1, 0.2, 1.0); }),
+              "OMEGAwrite: could not open " + f + ": No such file or directory")
+        << mode;
+    mkdir(d.file("sub").c_str(), 0755);
+  }
 }
 
 TEST_F(RecordTest, DamagedCountsAreRefusedBeforeTheyAreUsed) {
