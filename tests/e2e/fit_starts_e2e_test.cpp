@@ -29,6 +29,14 @@ const char* const kQuad90 =
     "8.657446e-01 -4.698858e-01 -6.322818 0.003 0.5 0 0\n"
     "-9.492642e-01 1.743608e-01 -4.353942 0.003 0.5 0 0\n";
 
+// The same lens turned to 120 degrees (written -60 with the default folding), same source.
+const char* const kQuad120 =
+    "1\n0 0 0.003\n1 1\n0 1\n0 1\n1\n4\n"
+    "9.770032e-01 -3.949429e-01 13.04200 0.003 0.5 0 0\n"
+    "-1.434723e-01 1.004800e+00 18.93243 0.003 0.5 0 0\n"
+    "8.136684e-01 7.025888e-01 -17.81429 0.003 0.5 0 0\n"
+    "-8.082222e-01 -5.903604e-01 -7.125421 0.003 0.5 0 0\n";
+
 // The "Optimization 1/1: N func evals, chisq X" lines of a run: (N, X as printed).
 std::vector<std::pair<int, std::string>> optimizations(const std::string& out) {
   std::vector<std::pair<int, std::string>> rows;
@@ -186,6 +194,35 @@ TEST(FitStartsE2E, ErrorBarsOfAnAngleAtTheFold) {
   EXPECT_LE(std::fabs(mean_pa), 90.0);
   EXPECT_GT(bar_pa, 0.1);
   EXPECT_LT(bar_pa, 10.0);
+}
+
+// With a PArange row holding the angle in [0, 180), the mean is folded as the written
+// models are: every realisation and PARMS: hold about 120, and so does MEANS: (not -60).
+TEST(FitStartsE2E, ErrorBarsMeanFollowsPArange) {
+  ScratchDir d;
+  d.write("q120.dat", kQuad120);
+  d.write("range.dat", "1\n1 5 0 180\n");
+  const RunResult r = run_tarnsolve(d.path(), {},
+                                    "set tempfiles 0\nset verbose 2\nset chimode 0\nset gridflag 0\ndata q120.dat\n"
+                                    "PArange range.dat\nsetlens 1 1\nalpha 1 0 0 0.3 120 0.08 25 0 0 1\n"
+                                    "1 0 0 1 1 1 1 0 0 0\nerrorbars e 3\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::istringstream runs(d.read("e.dat"));
+  int models = 0;
+  for (std::string line; std::getline(runs, line);) {
+    if (line.find("   alpha ") != 0) continue;
+    EXPECT_NEAR(first_component("\n" + line)[4], 120.0, 5.0) << line;
+    ++models;
+  }
+  ASSERT_EQ(models, 3);
+  const std::string err = d.read("e.err");
+  const size_t parms = err.find("PARMS:\n"), means = err.find("MEANS:\n"), bars = err.find("ERRORBARS:\n");
+  ASSERT_NE(bars, std::string::npos);
+  const double parm_pa = first_component(err.substr(parms))[4];
+  const double mean_pa = first_component(err.substr(means))[4];
+  const double bar_pa = first_component(err.substr(bars))[4];
+  EXPECT_NEAR(parm_pa, 120.0, 1.0);
+  EXPECT_NEAR(mean_pa, parm_pa, 3 * bar_pa + 0.1);
 }
 
 // Nested sampling of a position angle whose posterior sits at 90 degrees, from a box
