@@ -28,8 +28,9 @@ void perturb_position(double& x, double& y, double sig_a, double sig_b, double e
   y += std::cos(t) * da - std::sin(t) * db;
 }
 
-// True for a parameter that written models hold folded into [-90, 90] (a position angle
-// of a component, in polar coordinates with PAwrap on).
+// True for a parameter that written models hold folded with a period of 180 degrees, into
+// [-90, 90] or a PArange range (a position angle of a component, in polar coordinates with
+// PAwrap on).
 bool folded_angle(const BVec<std::string>& names, int i, int k) {
   if (settings.shrcoords != 2 || !settings.PAwrap || (k != 5 && k != 7)) return false;
   return i >= names.lo() && i <= names.hi() && names[i] != "none" && names[i] != "register";
@@ -144,7 +145,6 @@ void errorbars(const WordArray& words) {
       const double m = sum[i][k] / N;
       const double var = sumsq[i][k] / N - m * m;
       mean[i][k] = shift[i][k] + m;
-      if (folded_angle(names, i, k)) mean[i][k] = wrap_pa(mean[i][k]);
       if (var >= 0) {
         err[i][k] = std::sqrt(var);
       } else if (var > -1e-10) {
@@ -154,6 +154,9 @@ void errorbars(const WordArray& words) {
         err[i][k] = var;
       }
     }
+  // The mean, averaged on continuous angles, is then folded as the written models are
+  // (PAwrap, PArange, exact ties); linear parameters are not solved again for it.
+  proc_parms(mean, nullptr);
   WholeFile out(outbase + ".err", "could not open errorbars .err file", true);
   std::fprintf(out, "PARMS:\n");
   writep(out, names, M.ref[1].p);

@@ -215,6 +215,12 @@ void nestsamp_run(const std::string& outbase) {
   double lnZlive = kNegInf, lnZtot = kNegInf, bestchi = 0;
   bool have_best = false;
   std::vector<double> lnw_rows;
+  // Each row's parameters as the sampler proposed them (angles continuous across the
+  // fold): the marginal distributions are ordered by these, the rows written are folded.
+  std::vector<double> proposed;
+  const auto keep_proposed = [&](const Vec& q) {
+    if (S.NScdf != 0) proposed.insert(proposed.end(), q.data(), q.data() + n);
+  };
   unsigned long steps = 0;
   const double lntol = S.NStol > 0 ? std::log(S.NStol) : kNegInf;
   LiveOrder order(S.NSchi, live);
@@ -252,6 +258,7 @@ void nestsamp_run(const std::string& outbase) {
     nestsamp_write2(fnest, pw, S.NSchi[iw], std::exp(lnX), std::exp(lnw));
     fnest.flush();
     lnw_rows.push_back(lnw);
+    keep_proposed(pw);
     const double f = std::exp(lnw - lnwmax);
     wsum += f;
     for (int j = 1; j <= n; ++j) {
@@ -296,6 +303,7 @@ void nestsamp_run(const std::string& outbase) {
     nestsamp_write2(fnest, pw, S.NSchi[i], std::exp(lnX), std::exp(lnw));
     fnest.flush();
     lnw_rows.push_back(lnw);
+    keep_proposed(pw);
   }
   ftmp.close();
   fnest.close();
@@ -423,14 +431,16 @@ void nestsamp_run(const std::string& outbase) {
       std::vector<double> sorted(nrows * n), cum(nrows * n);
       Vec a(1, static_cast<long>(nrows));
       LVec idx(1, static_cast<long>(nrows));
+      // Ranked by the proposed values, so that a posterior across the fold of an angle
+      // stays in one piece; each rank prints its row's value as written.
       for (int k = 0; k < n; ++k) {
-        for (size_t r = 0; r < nrows; ++r) a[r + 1] = params[r * n + k];
+        for (size_t r = 0; r < nrows; ++r) a[r + 1] = proposed[r * n + k];
         indexx(static_cast<long>(nrows), a, idx);
         double c = 0;
         for (size_t r = 0; r < nrows; ++r) {
           const size_t src = static_cast<size_t>(idx[r + 1] - 1);
           c += std::exp(lnw_rows[src] - lnZtot);
-          sorted[r * n + k] = a[idx[r + 1]];
+          sorted[r * n + k] = params[src * n + k];
           cum[r * n + k] = c;
         }
       }

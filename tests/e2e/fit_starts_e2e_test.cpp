@@ -29,6 +29,14 @@ const char* const kQuad90 =
     "8.657446e-01 -4.698858e-01 -6.322818 0.003 0.5 0 0\n"
     "-9.492642e-01 1.743608e-01 -4.353942 0.003 0.5 0 0\n";
 
+// The same lens turned to 120 degrees (written -60 with the default folding), same source.
+const char* const kQuad120 =
+    "1\n0 0 0.003\n1 1\n0 1\n0 1\n1\n4\n"
+    "9.770032e-01 -3.949429e-01 13.04200 0.003 0.5 0 0\n"
+    "-1.434723e-01 1.004800e+00 18.93243 0.003 0.5 0 0\n"
+    "8.136684e-01 7.025888e-01 -17.81429 0.003 0.5 0 0\n"
+    "-8.082222e-01 -5.903604e-01 -7.125421 0.003 0.5 0 0\n";
+
 // The "Optimization 1/1: N func evals, chisq X" lines of a run: (N, X as printed).
 std::vector<std::pair<int, std::string>> optimizations(const std::string& out) {
   std::vector<std::pair<int, std::string>> rows;
@@ -156,36 +164,67 @@ TEST(FitStartsE2E, RepeatedWarningsPrintOncePerCommand) {
   EXPECT_EQ(count_occurrences(r.out, "Note: NMAX exceeded in amoeba (printed once; "), 2);
 }
 
+namespace {
+
+// The position angle (parameter 5) of component 1 in an errorbars run of n realisations:
+// in each fitted model of e.dat, and in the PARMS:, MEANS: and ERRORBARS: blocks of e.err.
+struct ErrorBarAngles {
+  std::vector<double> runs;
+  double parm = 0, mean = 0, bar = 0;
+};
+
+ErrorBarAngles errorbar_angles(const ScratchDir& d, const std::string& setup, int n) {
+  const RunResult r = run_tarnsolve(d.path(), {},
+                                    "set tempfiles 0\nset verbose 2\nset chimode 0\nset gridflag 0\n" + setup +
+                                        "errorbars e " + std::to_string(n) + "\n");
+  EXPECT_EQ(r.status, 0) << r.out;
+  ErrorBarAngles a;
+  std::istringstream runs(d.read("e.dat"));
+  for (std::string line; std::getline(runs, line);)
+    if (line.find("   alpha ") == 0) a.runs.push_back(first_component("\n" + line)[4]);
+  const std::string err = d.read("e.err");
+  const size_t parms = err.find("PARMS:\n"), means = err.find("MEANS:\n"), bars = err.find("ERRORBARS:\n");
+  EXPECT_NE(bars, std::string::npos) << err;
+  if (bars == std::string::npos) return a;
+  a.parm = first_component(err.substr(parms))[4];
+  a.mean = first_component(err.substr(means))[4];
+  a.bar = first_component(err.substr(bars))[4];
+  return a;
+}
+
+}  // namespace
+
 // Error bars of a lens whose ellipsoid lies at 90 degrees: the realisations fit angles on
 // both sides of the fold (89 and -89), and their mean and scatter are taken across it
 // (mean near +-90, scatter of a few degrees, not a mean near 0 and a scatter of 90).
 TEST(FitStartsE2E, ErrorBarsOfAnAngleAtTheFold) {
   ScratchDir d;
   d.write("q90.dat", kQuad90);
-  const RunResult r = run_tarnsolve(d.path(), {},
-                                    "set tempfiles 0\nset verbose 2\nset chimode 0\nset gridflag 0\ndata q90.dat\n"
-                                    "setlens 1 1\nalpha 1 0 0 0.3 90 0.08 25 0 0 1\n1 0 0 1 1 1 1 0 0 0\n"
-                                    "errorbars e 8\n");
-  ASSERT_EQ(r.status, 0) << r.out;
-  std::istringstream runs(d.read("e.dat"));
+  const ErrorBarAngles a =
+      errorbar_angles(d, "data q90.dat\nsetlens 1 1\nalpha 1 0 0 0.3 90 0.08 25 0 0 1\n1 0 0 1 1 1 1 0 0 0\n", 8);
   int above = 0, below = 0;
-  for (std::string line; std::getline(runs, line);) {
-    if (line.find("   alpha ") != 0) continue;
-    const double pa = first_component("\n" + line)[4];
-    (pa > 0 ? above : below) += 1;
-  }
+  for (double pa : a.runs) (pa > 0 ? above : below) += 1;
   ASSERT_EQ(above + below, 8);
   ASSERT_GT(above, 0);
   ASSERT_GT(below, 0);
-  const std::string err = d.read("e.err");
-  const size_t means = err.find("MEANS:\n"), bars = err.find("ERRORBARS:\n");
-  ASSERT_NE(bars, std::string::npos);
-  const double mean_pa = first_component(err.substr(means))[4];
-  const double bar_pa = first_component(err.substr(bars))[4];
-  EXPECT_GT(std::fabs(mean_pa), 85.0);
-  EXPECT_LE(std::fabs(mean_pa), 90.0);
-  EXPECT_GT(bar_pa, 0.1);
-  EXPECT_LT(bar_pa, 10.0);
+  EXPECT_GT(std::fabs(a.mean), 85.0);
+  EXPECT_LE(std::fabs(a.mean), 90.0);
+  EXPECT_GT(a.bar, 0.1);
+  EXPECT_LT(a.bar, 10.0);
+}
+
+// With a PArange row holding the angle in [0, 180), the mean is folded as the written
+// models are: every realisation and PARMS: hold about 120, and so does MEANS: (not -60).
+TEST(FitStartsE2E, ErrorBarsMeanFollowsPArange) {
+  ScratchDir d;
+  d.write("q120.dat", kQuad120);
+  d.write("range.dat", "1\n1 5 0 180\n");
+  const ErrorBarAngles a = errorbar_angles(
+      d, "data q120.dat\nPArange range.dat\nsetlens 1 1\nalpha 1 0 0 0.3 120 0.08 25 0 0 1\n1 0 0 1 1 1 1 0 0 0\n", 3);
+  ASSERT_EQ(a.runs.size(), 3u);
+  for (double pa : a.runs) EXPECT_NEAR(pa, 120.0, 5.0);
+  EXPECT_NEAR(a.parm, 120.0, 1.0);
+  EXPECT_NEAR(a.mean, a.parm, 3 * a.bar + 0.1);
 }
 
 // Nested sampling of a position angle whose posterior sits at 90 degrees, from a box
@@ -213,4 +252,23 @@ TEST(FitStartsE2E, NestedSamplingAcrossTheFold) {
   int n = 0;
   for (double x, chi, w, pa; rows >> x >> chi >> w >> pa; ++n) EXPECT_LE(std::fabs(pa), 90.0);
   EXPECT_GT(n, 100);
+  // The marginal distribution is one piece across the fold: its values, folded as written
+  // and read back as angles near 90, rise with the cumulative weight, and its median
+  // agrees with the mean.
+  std::istringstream cdf(d.read("n-cdf.dat"));
+  std::getline(cdf, header);
+  int ranks = 0;
+  double last = -1e30, last_c = 0, median = 0;
+  for (double pa, c; cdf >> pa >> c; ++ranks) {
+    EXPECT_LE(std::fabs(pa), 90.0);
+    const double near90 = pa < 0 ? pa + 180 : pa;
+    EXPECT_GE(near90, last) << "rank " << ranks + 1;
+    EXPECT_GE(c, last_c);
+    if (last_c < 0.5 && c >= 0.5) median = near90;
+    last = near90;
+    last_c = c;
+  }
+  EXPECT_EQ(ranks, n);
+  EXPECT_NEAR(last_c, 1.0, 1e-6);
+  EXPECT_NEAR(median, std::fabs(m), 3 * scatter);
 }

@@ -19,6 +19,7 @@
 #include "models/registry.h"
 #include "models/substructure.h"
 #include "shell/commands.h"
+#include "shell/fatal.h"
 #include "shell/settings.h"
 #include "shell/startup.h"
 #include "shell/vars.h"
@@ -30,6 +31,7 @@ namespace lensfix {
 // components (all "none") and one point source.
 inline void fresh_model(int n) {
   start_program(stdin, stdout);
+  end_command_messages();  // each test is a command of its own: once-printed warnings print again
   SetVar("alphanorm", 0, 0);
   SetGlob();
   TWgal.allocate(n);

@@ -90,6 +90,7 @@ TEST(Amoeba, StopModes) {
     Simplex s({0.0, 0.0}, 0.5, lifted);
     int nfunk = -1;
     CaptureOutput out;
+    end_command_messages();  // the note is printed once per command: this is one
     testing::internal::CaptureStdout();
     amoeba(s.p, s.y, 2, -0.5, lifted, nfunk, 400);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Note: NMAX exceeded in amoeba\n");
