@@ -358,8 +358,7 @@ void size_lists(SourceTileCatalog& c) {
   w.column.reserve(std::max(c.range.size(), c.cap_range.size()) / 4 + 1);
 }
 
-// Vertex flags: the sign of det A, a corner at a maximum of the time-delay surface, and
-// next to a critical curve (one of its neighbours has det A of the other sign).
+// Vertex flags: the sign of det A and a corner at a maximum of the time-delay surface.
 void flag_vertices(SourceTileCatalog& c, const triangulateio& m) {
   SourceTileCatalog::Work& w = c.work;
   const int na = m.numberofpointattributes, nv = c.nvert;
@@ -372,21 +371,14 @@ void flag_vertices(SourceTileCatalog& c, const triangulateio& m) {
     if (na > kAttrPar && a[kAttrPar] == -2.0) f |= kCore;
     vflag[i] = f;
   }
-  const int ne = m.numberofedges;
-  const int* el = m.edgelist.data();
-  for (int e = 0; e < ne; ++e) {
-    const int a = el[2 * e], b = el[2 * e + 1];
-    if ((vflag[a] ^ vflag[b]) & kPositive) {
-      vflag[a] |= kByCurve;
-      vflag[b] |= kByCurve;
-    }
-  }
 }
 
 // The edges of each vertex to higher-numbered vertices, with each entry's edge index
-// (estart, ehigh, eid), from the edge list.
+// (estart, ehigh, eid), from the edge list; in the same pass, the vertices next to a
+// critical curve (one of its neighbours has det A of the other sign) are flagged.
 void index_edges(SourceTileCatalog& c, const triangulateio& m) {
   SourceTileCatalog::Work& w = c.work;
+  unsigned char* vflag = w.vflag.data();
   const int nv = c.nvert;
   const int ne = m.numberofedges;
   const int* el = m.edgelist.data();
@@ -395,6 +387,10 @@ void index_edges(SourceTileCatalog& c, const triangulateio& m) {
   for (int e = 0; e < ne; ++e) {
     const int a = el[2 * e], b = el[2 * e + 1];
     ++es[std::min(a, b) + 1];
+    if ((vflag[a] ^ vflag[b]) & kPositive) {
+      vflag[a] |= kByCurve;
+      vflag[b] |= kByCurve;
+    }
   }
   for (int i = 0; i < nv; ++i) es[i + 1] += es[i];
   w.ehigh.resize(static_cast<size_t>(std::max(ne, 0)));
