@@ -57,7 +57,17 @@ TEST(TypedNumbersE2E, ConstraintIndicesAndCountsOfTheFittingCommands) {
        {"o.dat", "o.start"}},
       {kFit + "pbounds pbn.dat\noptimize o\n",
        {{"quad.dat", q}, {"pbn.dat", "1 2\n2147483648 1 1 1 1 6 1 0.5 2\n"}},
-       "in pbounds, 2147483648 is not a usable number of terms (-2147483647 to 2147483647)",
+       "in pbounds, 2147483648 is not a usable number of terms (-100000000 to 100000000)",
+       {"o.dat", "o.start"}},
+      // Loaded before any model: an index near the int limit overflowed when scaled and the
+      // fit negated INT_MIN (a crash); the count limit bounds it until the model is known.
+      {"plimits p.dat\n" + kFit + "optimize o\n",
+       {{"quad.dat", q}, {"p.dat", "1\n2147483600 1 0 1\n"}},
+       "in plimits, row 1 of file p.dat: 2147483600 is not a usable component index (1 to 100000000)",
+       {"o.dat", "o.start"}},
+      {"set shrcoords 2\nPArange c.dat\n" + kFit + "optimize o\n",
+       {{"quad.dat", q}, {"c.dat", "1\n2147483600 5 0 180\n"}},
+       "in PArange, row 1 of file c.dat: 2147483600 is not a usable component index (1 to 100000000)",
        {"o.dat", "o.start"}},
       // Rows naming a parameter or a galaxy the model lacks were silently ignored.
       {kFit + "plimits p.dat\n",
@@ -71,7 +81,7 @@ TEST(TypedNumbersE2E, ConstraintIndicesAndCountsOfTheFittingCommands) {
       // An ignore index that wrapped onto constraint 1.
       {kFit + "PArange c.dat 4294967297\n",
        {{"quad.dat", q}, {"c.dat", "1\n1 5 0 180\n"}},
-       "in PArange, 4294967297 is not a usable constraint index (1 to 1)",
+       "in PArange, 4294967297 is not a usable constraint index (-2147483647 to 2147483647)",
        {}},
       {kFit + "randomize 4294967298 r 0 0\n",
        {{"quad.dat", q}},
