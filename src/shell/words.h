@@ -42,6 +42,10 @@ constexpr long kIntWordLimit = 2147483647L;
 constexpr long kLongWordLimit = 9200000000000000000L;
 // The largest count a command sizes storage or loops by, unless it names its own bound.
 constexpr long kCountLimit = 100000000L;
+// Refuses a grid of nx by ny points (signs ignored) larger than kCountLimit points, before
+// anything is sized by it: "ERROR: in <command>, a grid of <nx> by <ny> points is larger
+// than <limit> points".
+void check_grid_points(const std::string& command, long nx, long ny);
 
 // The words of one input line. Word 0 of a command line is the command name. Access past
 // the last word is safe: it gives an empty word (and reads as the number 0).

@@ -156,6 +156,38 @@ TEST(TypedNumbersE2E, CountsOfTheSimulationCommands) {
   });
 }
 
+TEST(TypedNumbersE2E, StepCountsOfTheMapAndScanCommands) {
+  // Counts were bounded only by the int range: a map of 2^31 - 1 steps, or of two counts
+  // whose product no memory holds, ended in an allocation failure or ran for ever.
+  const std::string big = "is not a usable number of steps";
+  expect_refused({
+      {kFixed + "makekapmap k 1 r 0 1 2147483647 0 1 2\n", {}, "in makekapmap, 2147483647 " + big + " (1 to 100000000)",
+       {"k"}},
+      {kFixed + "makekapmap k 1 r 0 1 20000 0 1 20000\n",
+       {},
+       "in makekapmap, a grid of 20000 by 20000 points is larger than 100000000 points",
+       {"k"}},
+      {kFixed + "rayshoot 0 1 2000000000 0 1 4 r.fits 1 10\n", {}, "in rayshoot, 2000000000 " + big + " (2 to 100000000)", {"r.fits"}},
+      {kFixed + "magmapP 0 1 4 0 1 2147483647 m.fits 1\n", {}, "in magmapP, 2147483647 " + big + " (1 to 100000000)", {"m.fits"}},
+      {kFixed + "magmapP 0 1 100000 0 1 100000 m.fits 1\n",
+       {},
+       "in magmapP, a grid of 100000 by 100000 points is larger than 100000000 points",
+       {"m.fits"}},
+      {kFixed + "spider 0 1 4 0 1 2000000000 s.fits 1 0 0 30 0 200 2\n", {},
+       "in spider, 2000000000 " + big + " (1 to 100000000)", {"s.fits"}},
+      {kFixed + "lightcrv l.dat 0 0 1 1 2000000000\n", {}, "in lightcrv, 2000000000 " + big + " (1 to 100000000)", {"l.dat"}},
+      {kFixed + "lightcrv l.dat 0 0 1 1 4 0.1 1 -2147483648\n", {},
+       "in lightcrv, -2147483648 " + big + " (-100000000 to 100000000)", {"l.dat"}},
+      {kFixed + "fitcrit 4294967298 f.dat\n", {},
+       "in fitcrit, 4294967298 is not a usable maximum multipole order (-100000000 to 100000000)", {"f.dat"}},
+      {kVaried + "varyone 1 1 0 1 2000000000 v\n", {}, "in varyone, 2000000000 " + big + " (-100000000 to 100000000)", {"v.dat"}},
+      {kVaried + "varytwo 1 1 0 1 4 1 4 0 1 -2000000000 v\n", {},
+       "in varytwo, -2000000000 " + big + " (-100000000 to 100000000)", {"v.dat"}},
+      {kFixed + "plotzbridge 0.1 2 1e12 z.dat\n", {}, "in plotzbridge, 1e12 " + big + " (-100000000 to 100000000)",
+       {"z.dat"}},
+  });
+}
+
 TEST(TypedNumbersE2E, WordsThatAreNoNumbersInTheCoreCommands) {
   expect_refused({
       // "abc" searched for the images of a source at (0, 0).
