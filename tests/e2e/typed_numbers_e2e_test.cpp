@@ -143,10 +143,16 @@ TEST(TypedNumbersE2E, CountsOfTheSimulationCommands) {
        {},
        "in batchmock1, -1e12 is not a usable number of sources (-100000000 to 100000000)",
        {"b-d.dat"}},
+      // Refused before any output is begun; a model drawn at random is refused when it is
+      // drawn, and the files the run began are removed (b.tmp was left behind).
       {kVaried + "batchmock1 b -1\n0.9 1.1 2\n",
        {},
        "in batchmock1, -1 is not a usable source density (it gives 0.93434 sources; 1 to 100000000)",
-       {}},
+       {"b.tmp", "b-d.dat"}},
+      {kVaried + "batchmock1 b -1\n0.9 1.1 -2\n",
+       {},
+       "in batchmock1, -1 is not a usable source density (it gives 0.942817 sources; 1 to 100000000)",
+       {"b.tmp", "b-d.dat"}},
       // Prompt lines: "1e" read as 1, and a number of steps beyond an int.
       {kVaried + "batchmock1 b 5\n0.9 1e 2\n", {}, "in batchmock1, 1e is not a number", {"b-d.dat"}},
       {kVaried + "batchmock1 b 5\n0.9 1.1 2147483648\n",
