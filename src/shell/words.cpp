@@ -179,7 +179,9 @@ bool parse_real(const std::string& word, double& value) {
   errno = 0;
   char* end = nullptr;
   const double v = std::strtod(word.c_str(), &end);
-  if (end == word.c_str() || *end != '\0' || !std::isfinite(v)) return false;
+  // Decimal only, as word_real reads numbers: "0x10" is no number.
+  if (end == word.c_str() || *end != '\0' || !std::isfinite(v) || word.find_first_of("xX") != std::string::npos)
+    return false;
   value = v;
   return true;
 }

@@ -96,7 +96,8 @@ class WordArray {
 // Reads one line of any length (without its newline, nor a carriage return before it).
 // False at end of input.
 bool read_line(FILE* stream, std::string& line);
-// Reads a number from the whole word; false when the word is not a finite number.
+// Reads a number from the whole decimal word (hex forms refused, as in word_real); false when
+// the word is not a finite number.
 bool parse_real(const std::string& word, double& value);
 
 // ---- string variables ----
