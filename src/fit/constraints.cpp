@@ -123,7 +123,8 @@ void check_target(const char* name, const std::string& file, int r, double igal,
       refuse(text(igal), "component index", 1, hi);
   }
   const long np = source ? 8 : 10;
-  if (!(iparm >= 1.0 && iparm * 1.000001 < static_cast<double>(np) + 1.0)) refuse(text(iparm), "parameter index", 1, np);
+  if (!(iparm >= 1.0 && iparm * 1.000001 < static_cast<double>(np) + 1.0))
+    refuse(text(iparm), "parameter index", 1, np);
 }
 
 // The reading of a table's coordinate word: "src" negates the index, "cart"/"cartesian"

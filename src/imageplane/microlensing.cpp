@@ -302,7 +302,8 @@ void rayshoot(const WordArray& words) {
   const char* cmd = "rayshoot";
   const double ulo = words.finite(1, cmd), uhi = words.finite(2, cmd), vlo = words.finite(4, cmd),
                vhi = words.finite(5, cmd);
-  const int nu = words.usable(3, "number of steps", 2, kCountLimit), nv = words.usable(6, "number of steps", 2, kCountLimit);
+  const int nu = words.usable(3, "number of steps", 2, kCountLimit);
+  const int nv = words.usable(6, "number of steps", 2, kCountLimit);
   check_grid_points(cmd, nu, nv);
   const std::string file = words[7];
   const int type = type_word(words, 8);
@@ -397,7 +398,8 @@ void magmapP(const WordArray& words) {
   const char* cmd = "magmapP";
   const double xlo = words.finite(1, cmd), xhi = words.finite(2, cmd), ylo = words.finite(4, cmd),
                yhi = words.finite(5, cmd);
-  const int nx = words.usable(3, "number of steps", 1, kCountLimit), ny = words.usable(6, "number of steps", 1, kCountLimit);
+  const int nx = words.usable(3, "number of steps", 1, kCountLimit);
+  const int ny = words.usable(6, "number of steps", 1, kCountLimit);
   check_grid_points(cmd, nx, ny);
   const std::string file = words[7];
   const int type = type_word(words, 8);

@@ -135,7 +135,8 @@ TEST_F(ConstraintTest, RowsNamingWhatTheModelLacksAreRefusedAtLoad) {
       {plimits, "plimits", "1\n1 9 0 0.1 src\n", 1, "9 is not a usable parameter index (1 to 8)"},
       {plimits, "plimits", "1\n0 1 0 0.1\n", 1, "0 is not a usable component index (1 to 2)"},
       {pmatch, "pmatch", "1\n1 2 3 2 1.0 0.1\n", 1, "3 is not a usable component index (1 to 2)"},
-      {pmatch, "pmatch", "1\n1 5 1e9 5 2.0 0.2 src\n", 1, "-1000000000 is not a usable source index (-100000000 to -1)"},
+      {pmatch, "pmatch", "1\n1 5 1e9 5 2.0 0.2 src\n", 1,
+       "-1000000000 is not a usable source index (-100000000 to -1)"},
       {pbounds, "pbounds", "1 2\n2 1 1 1 5 1 1 0.5 2\n", 1, "5 is not a usable component index (1 to 2)"},
       // A source term names its index as the file spells it (it read "-0 ... component index").
       {pbounds, "pbounds", "1 1\n1 0 1 1 0 1 src\n", 1, "0 is not a usable source index (1 to 100000000)"},
