@@ -161,7 +161,9 @@ TEST_F(Words, NumbersAreWholeDecimalWordsUnderTheRunningCommand) {
     const bool read = parse_real(c.word, p);
     EXPECT_EQ(read, !std::isnan(c.value) && *c.word != '\0' && *c.word != '#');
     EXPECT_EQ(w.is_number(1), read);
-    if (read) EXPECT_EQ(p, c.value);
+    if (read) {
+      EXPECT_EQ(p, c.value);
+    }
   }
   // nan and inf stay numbers for real values; readers that need a finite one refuse them.
   EXPECT_TRUE(std::isnan(WordArray({"x", "nan"}).real(1)));
