@@ -39,6 +39,7 @@ struct Batch {
   const char* name;  // "batchmock1" or "batchmock2"
   std::string base;
   int Nsrc = 0, mode = 1, minimg = 0, maximg = 100, noisemode = 0;
+  std::string count_word;  // Nsrc as typed, for the refusal of a density
   double noise[4] = {};  // siggal, sigx, sigf, sigt
   std::vector<double> su, sv, sf;  // batchmock2 sources
 };
@@ -179,8 +180,10 @@ double load_model(const LensModel& ref, const Mat& P, bool clumps, RandomStream&
 }
 
 // Sources drawn for a model whose multiply imaged region has radius umax.
+// Sources to draw for a model whose caustic points reach umax: Nsrc, or for a negative
+// Nsrc the density's count, which must give a lens (as mocklens refuses one).
 long draw_target(const Batch& b, double umax) {
-  return b.Nsrc >= 1 ? b.Nsrc : static_cast<long>(std::abs(b.Nsrc) * kPi * umax * umax);
+  return b.Nsrc >= 0 ? b.Nsrc : density_sources(b.name, b.count_word, -b.Nsrc, kPi * umax * umax, 1);
 }
 
 // Screen output sent nowhere while it lives.
@@ -230,12 +233,13 @@ void check_every_model(const Batch& b, bool fromfile, const std::vector<Range>& 
   need.require();
 }
 
-// Reads the words after the source count into b and checks them; returns the source
-// file's name (batchmock2).
+// Reads the command's words into b and checks them; returns the source file's name
+// (batchmock2).
 std::string read_batch_words(const WordArray& words, bool fromfile, Batch& b) {
   const int nw = words.own_count();
   b.base = words[1];
   b.Nsrc = words.signed_count(2, "number of sources");
+  b.count_word = words[2];
   int w = 3;
   std::string srcfile;
   if (fromfile)
@@ -336,15 +340,20 @@ void open_batch_output(const Batch& b, BatchOutput& out) {
   }
 }
 
-// A model that fails the grid check as the batch runs ends it without the files it began.
-void require_held(const Batch& b, BatchOutput& out, const std::string& who, const std::vector<SourceDisc>& discs) {
-  GridNeed need;
-  if (need.add(who, discs)) return;
+// Removes the files the batch began.
+void discard_files(const Batch& b, BatchOutput& out) {
   if (out.text) {
     out.ftmp.close();
     std::remove((b.base + ".tmp").c_str());
   }
   if (out.fits_made) std::remove(out.fitsname.c_str());
+}
+
+// A model that fails the grid check as the batch runs ends it without the files it began.
+void require_held(const Batch& b, BatchOutput& out, const std::string& who, const std::vector<SourceDisc>& discs) {
+  GridNeed need;
+  if (need.add(who, discs)) return;
+  discard_files(b, out);
   need.require();
 }
 
@@ -466,7 +475,7 @@ struct SourcePlan {
 };
 
 // Sets up the sources of model m; false when the model gives no sources.
-bool plan_sources(const WordArray& words, bool fromfile, bool known, const Batch& b, BatchOutput& out,
+bool plan_sources(bool fromfile, bool known, const Batch& b, BatchOutput& out,
                   const std::vector<SourceDisc>& listed, long m, SourcePlan& sp) {
   sp.xg = getp(1, 2);
   sp.yg = getp(1, 3);
@@ -479,8 +488,13 @@ bool plan_sources(const WordArray& words, bool fromfile, bool known, const Batch
     if (b.mode == 2)
       sp.rimg = mock_image_radius(strformat("for %s, grid may not cover full multiply imaged region", b.name), sp.xg,
                                   sp.yg, sp.ug, sp.vg, sp.umax);
-    // A negative count is a density of sources, as in mocklens; it must give a lens.
-    sp.target = b.Nsrc >= 0 ? b.Nsrc : density_sources(b.name, words[2], -b.Nsrc, kPi * sp.umax * sp.umax, 1);
+    // Models known in advance had their densities checked before any file was begun.
+    try {
+      sp.target = draw_target(b, sp.umax);
+    } catch (const FatalError&) {
+      discard_files(b, out);
+      throw;
+    }
     if (sp.target < 1) return false;
     if (!known) require_held(b, out, strformat("%s, model %ld", b.name, m + 1), {{sp.ug, sp.vg, sp.umax}});
   } else if (!known) {
@@ -563,7 +577,7 @@ void run_batch(const WordArray& words, bool fromfile) {
     std::string label;
     if (!load_batch_model(b, ranges, m, M, random, clumps, st, label)) continue;
     SourcePlan sp;
-    if (!plan_sources(words, fromfile, known, b, out, listed, m, sp)) continue;
+    if (!plan_sources(fromfile, known, b, out, listed, m, sp)) continue;
     run_model_sources(fromfile, b, out, st, sp, m, label);
   }
   if (out.text) {
