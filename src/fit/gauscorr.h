@@ -20,6 +20,7 @@ extern GausCorrData GausCorr;
 // no relative coordinate.
 void proc_GausCorr();
 // Returns the chi-squared (the position part of the point-image term; the flux and delay
-// parts are 0), sets GausCorr.rms, and copies every observed source into its model record. Before any source of two or
-// more images was loaded the program ends ("GausCorr seems not to be initialized").
+// parts are 0), sets GausCorr.rms, and copies every observed source into its model
+// record. Before any source of two or more images was loaded the program ends
+// ("GausCorr seems not to be initialized").
 double chiGausCorr(const Mat& params, Mat& srcparams);

@@ -85,8 +85,8 @@ double tryparms(Vec& x);
 void process_point(Vec& x);
 
 // Scores one complete model and fills TSstore.chi, the only writer of its slots (each term
-// returns its value); returns the total. srcparams
-// [1..NSRCMAX][1..8] receive the solved source fluxes and positions.
+// returns its value); returns the total. srcparams [1..NSRCMAX][1..8] receive the solved
+// source fluxes and positions.
 double calc_chi(const BVec<std::string>& names, const Mat& params, const BVec<std::string>& srcnames,
                 Mat& srcparams);
 
