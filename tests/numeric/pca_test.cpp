@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "numeric/linalg.h"
+#include "io/pca_command.h"
 #include "numeric/pca.h"
 #include "numeric/random.h"
 #include "support/numeric_rows.h"
