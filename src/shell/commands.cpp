@@ -8,7 +8,6 @@
 #include <cstdlib>
 
 #include "shell/fatal.h"
-#include "shell/settings.h"
 #include "shell/vars.h"
 
 namespace {
