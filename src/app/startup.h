@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
-// Core start-up, then the fitting program's commands and settings, its data tables and
-// hooks; leaves quiet mode off.
+// Core start-up, the core's commands, the settings-refresh hooks (core, fitting, package),
+// then the fitting program's commands and settings, its data tables and package hook;
+// leaves quiet mode off.
 void start_program(FILE* in, FILE* out);
