@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "core/lens_model.h"
 #include "imageplane/grid.h"
 #include "imageplane/images.h"
 #include "imageplane/sbmap.h"
@@ -18,6 +17,7 @@
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "models/model_set.h"
 #include "models/registry.h"
 #include "models/substructure.h"
 #include "numeric/interp.h"
