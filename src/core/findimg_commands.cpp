@@ -13,6 +13,7 @@
 #include "io/qvmfile.h"
 #include "models/evaluator.h"
 #include "numeric/interp.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"

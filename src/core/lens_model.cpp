@@ -12,6 +12,7 @@
 #include "models/multiplane.h"
 #include "models/special.h"
 #include "models/substructure.h"
+#include "numeric/constants.h"
 #include "numeric/cosmology.h"
 #include "numeric/random.h"
 #include "numeric/sort.h"
@@ -24,9 +25,6 @@ BridgeCut bridgecutarr;
 RedshiftStamp TWzstamp;
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kDeg = 180.0 / kPi;
 
 // Rows that the loader converts, places and checks: every component that is a mass
 // component, wherever it stands in the table.

@@ -17,6 +17,7 @@
 #include "models/evaluator.h"
 #include "numeric/cosmology.h"
 #include "numeric/interp.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"

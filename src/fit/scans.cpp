@@ -16,6 +16,7 @@
 #include "models/evaluator.h"
 #include "numeric/interp.h"
 #include "numeric/sort.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"

@@ -21,6 +21,7 @@
 #include "models/registry.h"
 #include "models/substructure.h"
 #include "numeric/interp.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"

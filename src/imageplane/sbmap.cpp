@@ -15,6 +15,7 @@
 #include "models/evaluator.h"
 #include "models/kapmap.h"
 #include "numeric/cosmology.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "imageplane/srcmap.h"
+#include "numeric/constants.h"
 #include "numeric/roots.h"
 #include "numeric/specfunc.h"
 #include "shell/fatal.h"
@@ -11,8 +12,6 @@
 SourceModel TWsrc;
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 // Size parameter 6 as a length: the value itself, or 10 to its power with srclog 1.
 double source_size(double p6) {

@@ -12,6 +12,7 @@
 #include "numeric/interp.h"
 #include "numeric/random.h"
 #include "numeric/sort.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"

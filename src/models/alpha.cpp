@@ -15,13 +15,13 @@
 #include "models/elliptical_pattern.h"
 #include "models/isothermal_closed.h"
 #include "models/tabulated_pattern.h"
+#include "numeric/constants.h"
 #include "numeric/specfunc.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kEuler6 = 0.577216;  // Euler's constant to six places, as in the closed form
 
 // Saves the current component's b, s, a, alpha and restores them on the way out (also when
@@ -86,16 +86,6 @@ struct AlphaProfile : EllipticalProfile<AlphaProfile> {
     return true;
   }
 };
-
-// Fills the circular out[2..6] from the deflection over the radius A, the second radial
-// derivative B and the direction cosines.
-inline void circular_out(DerivVector& out, double A, double B, double x, double y, double c, double d) {
-  out[2] = A * x;
-  out[3] = A * y;
-  out[4] = A * d * d + B * c * c;
-  out[5] = A * c * c + B * d * d;
-  out[6] = (B - A) * d * c;
-}
 
 // ---------------------------------------------------------------------------------------
 // Closed forms of the family with their parameters given (b, s already normalised; q the

@@ -18,10 +18,12 @@
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/cosmology.h"
 #include "numeric/fft.h"
 #include "numeric/random.h"
 #include "numeric/interp.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -35,7 +37,6 @@ void reset_kapmaps() {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr int kMaxAxis = 16384;  // pixels per axis that the transform grid can pad
 
 // ---- small file helpers ----

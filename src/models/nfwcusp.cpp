@@ -28,15 +28,13 @@
 #include "models/component.h"
 #include "models/elliptical_pattern.h"
 #include "models/tabulated_pattern.h"
+#include "numeric/constants.h"
 #include "numeric/integrate.h"
 #include "numeric/specfunc.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kHalfPi = 0.5 * kPi;
 
 // Which closed forms a slope takes (within 1e-4 of the special values, tested in this order).
 enum Slope { SLOPE_1, SLOPE_2, SLOPE_0, SLOPE_15, SLOPE_GENERAL };

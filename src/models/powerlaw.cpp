@@ -11,6 +11,7 @@
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/tabulated_pattern.h"
+#include "numeric/constants.h"
 #include "numeric/integrate.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -22,8 +23,6 @@ TabulatedClass g_alphaT{TAB_alphaT, "alphaT", TableRef("alpha"), modelclass::alp
 }  // namespace
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 // Circular outputs from the deflection D, its radial derivative dD and the potential P
 // (all already multiplied by the mass scale).

@@ -10,6 +10,7 @@
 #include "io/qvmfile.h"
 #include "models/classes.h"
 #include "models/component.h"
+#include "numeric/constants.h"
 #include "numeric/random.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -20,8 +21,6 @@ SpecialPotentialState TWspecial;
 const char* const kFoldCausNames[11] = {"", "K", "e", "f", "g", "h", "k", "m", "n", "p", "r"};
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 // Field of a uniform elliptical disk of semi-major axis R (major axis along x, axis
 // ratio q, convergence b/q inside, enclosed mass pi b R^2), added to out[2..6] with the

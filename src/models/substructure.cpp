@@ -5,6 +5,7 @@
 
 #include "models/component.h"
 #include "models/elliptical_pattern.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
@@ -12,7 +13,6 @@ ClumpState TWclump;
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kEulerGamma = 0.57721566490153286061;
 
 // The size relation of nfw and pow clumps: value (m/m0)^alpha.

@@ -18,6 +18,7 @@
 #include "models/component.h"
 #include "models/elliptical_pattern.h"
 #include "models/tabulated_pattern.h"
+#include "numeric/constants.h"
 #include "numeric/integrate.h"
 #include "numeric/specfunc.h"
 #include "shell/fatal.h"
@@ -25,7 +26,6 @@
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kSqrtPi = 1.7724538509055160273;
 
 // 1/Gamma(z), continued to 0 at the poles.

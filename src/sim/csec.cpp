@@ -11,7 +11,9 @@
 #include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -19,7 +21,6 @@
 #include "sim/mocks.h"
 
 namespace {
-constexpr double kPi = 3.14159265358979323846;
 constexpr int kMaxImg = 12;
 
 // Bias factor of brightness B for bias value s: a power law of slope s (s < 0) or the
