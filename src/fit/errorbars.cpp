@@ -150,7 +150,7 @@ void errorbars(const WordArray& words) {
       } else if (var > -1e-10) {
         err[i][k] = 0;
       } else {
-        qprintf("WARNING: gal #%d parm #%d has negative variance\n", i, k);
+        warning(strformat("gal #%d parm #%d has negative variance", i, k));
         err[i][k] = var;
       }
     }

@@ -144,11 +144,11 @@ static double model_zref() {
 double reference_ratio(bool print) {
   const double zref = model_zref();
   if (zref < 0 || zref >= 1000) {
-    if (print) qprintf("Note: For source redshift scaling, using Dls/Dos=1.\n");
+    if (print) note("For source redshift scaling, using Dls/Dos=1.");
     return 1.0;
   }
   const double R0 = PMdist(settings.zlens, zref) / PMdist(0, zref);
-  if (print) qprintf("Note: For source redshift scaling, using z,Dls/Dos= %e %e\n", zref, R0);
+  if (print) note(strformat("For source redshift scaling, using z,Dls/Dos= %e %e", zref, R0));
   return R0;
 }
 
@@ -311,8 +311,7 @@ struct RedshiftState {
     s.pscale = 1;
     if (!on) return;
     if (s.zsrc <= 0) {
-      qprintf("WARNING: source #%d does not have a redshift,\n", isrc);
-      qprintf("         so all redshift information is ignored.\n");
+      warning(strformat("source #%d does not have a redshift,\n         so all redshift information is ignored.", isrc));
       on = false;
       turned_off = true;
       return;

@@ -189,7 +189,7 @@ void doplot() {
     fp = WholeFile("best.sm", "Could not open sm file best.sm");
   } catch (const FatalError& e) {
     // The plot macros are a convenience: without them the fit goes on.
-    qprintf("ERROR: %s\n", e.message.c_str());
+    print_error(e.message);
     return;
   }
   qprintf("Writing sm macros to best.sm\n");

@@ -364,7 +364,7 @@ void varyone(const WordArray& words) {
         fatal("unknown value of extrapflag");
       }
     } else {
-      if (chatty()) qprintf("Note: starting from previous model.\n");
+      if (chatty()) note("starting from previous model.");
       tensor[1] = P1;
       tensor[1][ig][ip] = x[i];
     }
@@ -582,7 +582,7 @@ void do_varytwo(int igal, int iparm, int isteps, int jgal, int jparm, int jsteps
     const double pv = along_first ? u[i] : w[j];
     int nm = 1;
     if (extrapflag == 0) {
-      if (chatty()) qprintf("Note: starting from reference model.\n");
+      if (chatty()) note("starting from reference model.");
       tensor[1] = reference_point(i, j);
     } else if (extrapflag == 1) {
       extrap(A1, A2, pg, pp, tensor[1], pv);

@@ -163,7 +163,7 @@ bool newton(double& x, double& y, double u, double v, int maxit, Lens& L) {
 
 void print_search_note(const char* title, const Candidate& c, double u, double v, bool with_image, double px,
                        double py) {
-  qprintf("Note: %s\n", title);
+  note(title);
   qprintf("  source %13.6e %13.6e\n", u, v);
   if (with_image) qprintf("  image  %13.6e %13.6e\n", px, py);
   if (c.square) {

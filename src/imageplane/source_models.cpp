@@ -62,7 +62,7 @@ double initsrcmod(const BVec<std::string>& names, const Mat& params) {
       p[5] = std::atan2(es, ec) * 180.0 / kPi / 2.0;
     }
     if (p[4] > settings.maxellip) {
-      qprintf("WARNING: source ellip = %f out of bounds\n", p[4]);
+      warning(strformat("source ellip = %f out of bounds", p[4]));
       penalty += (std::fabs(p[4]) + 1.0) * 1e8;
       p[4] = settings.maxellip;
     }
@@ -116,7 +116,7 @@ void source_init(int i) {
     p[10] = p[11] = srcmap_r90(k);
     p[12] = srcmap_r999(k);
   } else {
-    qprintf("ERROR: unknown source type: %s\n", id.c_str());
+    print_error(strformat("unknown source type: %s", id.c_str()));
   }
 }
 

@@ -375,13 +375,13 @@ void write_fits(const std::string& path, int nx, int ny, const Mat& a) {
 // HDF5 files: not compiled in.
 
 void read_hdf5(const std::string& path, int& nx, int& ny, Mat& a) {
-  qprintf("ERROR: %s\n", kHdf5Message);
+  print_error(kHdf5Message);
   nx = ny = 0;
   a.clear();
 }
 
 void write_hdf5(const std::string& path, int nx, int ny, const Mat& a) {
-  qprintf("ERROR: %s\n", kHdf5Message);
+  print_error(kHdf5Message);
 }
 
 // ---------------------------------------------------------------------------------------
