@@ -1,3 +1,5 @@
+// Image and source finding commands (findimg, findimg2, findimg3, findsrc, findsrc3, ellsrc,
+// ellimg) and plotcrit, each with its help routine.
 #include "core/findimg_commands.h"
 
 #include <array>

@@ -1,3 +1,5 @@
+// Reference lens models: reading and writing their text format, setlens, changelens,
+// ranparm, and initmodel, which loads one parameter set into the component table.
 #include "core/lens_model.h"
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// Line-of-sight commands: shearLOS, bridgecut, showLOS, masscomplete and plotzbridge, with
+// their help routines.
 #include "core/los_commands.h"
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// Magnification tensors at points, images and sources (magtensor, magtensImg, magtensSrc),
+// magnification-weighted maps (magweightimg, magweightsrc) and plotmag.
 #include "core/magtens.h"
 
 #include <algorithm>

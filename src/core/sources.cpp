@@ -1,3 +1,5 @@
+// Source-model and vary commands: setsource, turnoff, turnon, changevary, changevarysrc,
+// stepsize and minstepsize.
 #include "core/sources.h"
 
 #include <algorithm>

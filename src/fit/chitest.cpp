@@ -1,3 +1,5 @@
+// The test term: a known likelihood over the varied parameters (chitest), for checking the
+// optimisers and samplers against an exact answer.
 #include "fit/chitest.h"
 
 #include <cmath>

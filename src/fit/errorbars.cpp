@@ -1,3 +1,5 @@
+// Monte Carlo error bars (errorbars): the data perturbed by their quoted errors, the model
+// re-fitted to each realisation, and the mean and dispersion of every parameter.
 #include "fit/errorbars.h"
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// Observed lens data: the galaxy and source records, the data file reader and the commands
+// data, data2 and batchdata.
 #include "fit/fit_data.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Result writers of the fitter: start files, the chi-squared line, the best-fit report and
+// the plot macros of the tiling and critical curves.
 #include "fit/results.h"
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// Chi-squared scans: varyone, varyh, varytwo and modelgrid, each point a re-fit of the other
+// varied parameters.
 #include "fit/scans.h"
 
 #include <unistd.h>

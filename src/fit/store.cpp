@@ -1,3 +1,5 @@
+// The model store and chi-squared assembly: varied parameters to a trial model, calc_chi,
+// the minimisers' objective tryparms, the galaxy term and the parity check.
 #include "fit/store.h"
 
 #include <algorithm>

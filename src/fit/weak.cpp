@@ -1,3 +1,5 @@
+// Weak lensing: the likelihood of a catalogue of galaxy ellipticities under the model's
+// reduced shear, and the commands weakdata, weakproc and weakmock.
 #include "fit/weak.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Extended sources: brightness laws, membership tests, the image finder that integrates the
+// brightness over the triangulated image plane, and checkfinsrc.
 #include "imageplane/finite_source.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Point images: the lens-equation solver on the tiled image plane, time delays, the re-solve
+// under clump substructure and the current-source switch.
 #include "imageplane/images.h"
 
 #include <algorithm>

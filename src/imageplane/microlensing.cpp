@@ -1,3 +1,5 @@
+// Microlensing: magnification maps by inverse ray shooting, the map of a point mass with
+// convergence and shear, light curves along straight tracks, and cuts through stored maps.
 #include "imageplane/microlensing.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Lensed images: surface-brightness maps, the velocity field of a rotating disk, convolution
+// with a point-spread function, and image statistics.
 #include "imageplane/sbmap.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The source-model tables: sources, their classes, parameters, switches and vary flags, and
+// the derived normalisations and radii the brightness laws read.
 #include "imageplane/source_models.h"
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// Source maps: pixel images of a source's surface brightness (loadsrcmap, makesrcmap), lensed
+// by the source class "srcmap".
 #include "imageplane/srcmap.h"
 
 #include <algorithm>

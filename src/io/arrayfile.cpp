@@ -1,3 +1,5 @@
+// Two-dimensional array files: reading and writing text, raw binary and FITS, with the
+// checks of their sizes and values.
 #include "io/arrayfile.h"
 
 #include <fitsio.h>

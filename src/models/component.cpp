@@ -1,3 +1,5 @@
+// The component table, the current component that initgal loads, and the one-component
+// evaluator with its shear and ellipse helpers.
 #include "models/component.h"
 
 #include <cmath>

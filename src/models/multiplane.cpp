@@ -1,3 +1,5 @@
+// Multi-plane lensing: the ray recursion through the lens planes and the void-correction
+// tables.
 #include "models/multiplane.h"
 
 #include <cmath>

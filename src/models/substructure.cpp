@@ -1,3 +1,5 @@
+// Clump substructure in the evaluator: clump populations, their quadtrees and profiles,
+// far-zone multipoles and the cached small grids around observed images.
 #include "models/substructure.h"
 
 #include <algorithm>

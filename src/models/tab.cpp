@@ -1,3 +1,5 @@
+// Tabulated lens models: tables on a grid of ellipticity, radius and angle, their binary
+// file, the trilinear lookup InterpTab and the class "tab".
 #include "models/tab.h"
 
 #include <climits>

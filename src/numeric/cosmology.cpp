@@ -1,3 +1,5 @@
+// Cosmological distances and ages for matter plus a cosmological constant (PMdist, dPMdist,
+// univ_age).
 #include "numeric/cosmology.h"
 
 #include <cmath>

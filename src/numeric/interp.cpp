@@ -1,3 +1,5 @@
+// Step values and interpolation: setparm, the table-interpolation failures, and interpolation
+// between neighbours, optionally in the logarithm.
 #include "numeric/interp.h"
 
 #include <cstdlib>

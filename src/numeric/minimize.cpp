@@ -1,3 +1,5 @@
+// Minimiser support: the minimiser state and the once-per-command note when the simplex
+// exceeds its evaluation limit.
 #include "numeric/minimize.h"
 
 #include <cstdio>

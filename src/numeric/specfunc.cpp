@@ -1,3 +1,5 @@
+// Special functions: the Gamma family, incomplete Gamma functions, the hypergeometric
+// function 2F1 and Appell's F1.
 #include "numeric/specfunc.h"
 
 #include <cmath>

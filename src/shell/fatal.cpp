@@ -1,3 +1,5 @@
+// Failure reporting and the one output path of ERROR, WARNING and Note lines, with the
+// once-per-command messages and the printf helpers.
 #include "shell/fatal.h"
 
 #include <cerrno>

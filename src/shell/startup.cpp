@@ -1,3 +1,4 @@
+// Start-up of the whole program, shared by the program entry and the tests.
 #include "shell/startup.h"
 
 #include "core/twick.h"
