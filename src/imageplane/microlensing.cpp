@@ -1,5 +1,8 @@
 // Microlensing: magnification maps by inverse ray shooting, the map of a point mass with
 // convergence and shear, light curves along straight tracks, and cuts through stored maps.
+//
+// Sources: inverse ray shooting as in Kayser, Refsdal & Stabell 1986, A&A 166, 36; the
+// point mass with convergence and shear of Chang & Refsdal 1979, Nature 282, 561.
 #include "imageplane/microlensing.h"
 
 #include <algorithm>

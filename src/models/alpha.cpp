@@ -8,6 +8,11 @@
 // b^(2-alpha) r^(alpha-1), r at r = b, and the convergence stays positive for negative
 // alpha, continuous with the alpha = -1 form), A = 1 otherwise and in the closed forms of
 // alpha = 1 (isothermal) and alpha = -1.
+//
+// Sources: the cored isothermal ellipsoid of Kassiola & Kovner 1993, ApJ 417, 450 and
+// Kormann, Schneider & Bartelmann 1994, A&A 284, 285; the King profile of King 1962, AJ 67, 471;
+// the pseudo-Jaffe profile as the difference of two cored isothermal profiles; the general
+// power law by the elliptical integrals of models/elliptical_pattern.h.
 #include <cmath>
 
 #include "models/classes.h"

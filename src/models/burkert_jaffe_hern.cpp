@@ -4,6 +4,10 @@
 // Units: b is the convergence scale, s the scale radius, X = r/s (or xi/s); the
 // convergence of a component is b kappa~(X) and the circular deflection b s D(X). F(X) is
 // the NFW auxiliary function.
+//
+// Sources: the densities of Burkert 1995, ApJ 447, L25, Jaffe 1983, MNRAS 202, 995 and
+// Hernquist 1990, ApJ 356, 359, projected along the line of sight; the convergence and
+// deflection of each are written out at its profile.
 #include "models/burkert_jaffe_hern.h"
 
 #include <cmath>

@@ -1,5 +1,9 @@
 // Convergence maps: the Fourier solver, the binary map files, the class "kapmap" and the
 // map commands.
+//
+// The deflection of a convergence map is alpha(x) = (1/pi) int kappa(x') (x - x')/|x - x'|^2
+// d^2x' and its potential solves the Poisson equation lap psi = 2 kappa (Schneider, Ehlers &
+// Falco 1992, Gravitational Lenses), both evaluated as convolutions with the Fourier transform.
 #include "models/kapmap.h"
 
 #include <algorithm>

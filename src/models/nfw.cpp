@@ -4,6 +4,10 @@
 //
 // Units: b is the convergence scale kappa_s (3-d density b s^2/(r (r + s)^2) with the
 // critical surface density 1), s the scale radius, X = r/s.
+//
+// Sources: the density of Navarro, Frenk & White 1996, ApJ 462, 563; its lensing
+// convergence, deflection and potential of Bartelmann 1996, A&A 313, 697 and Wright & Brainerd
+// 2000, ApJ 534, 34; the smoothly truncated profile of Baltz, Marshall & Oguri 2009, JCAP 01, 015.
 #include <cmath>
 
 #include "models/classes.h"

@@ -22,6 +22,10 @@
 // deflection for al > 2 (like r^(2-al)). The elliptical integrals run in t with u = t^p,
 // p = 4/(3 - al) for al > 1 (2 otherwise), in which every integrand is finite and vanishes
 // at t = 0 like t; the circular potential likewise in r' = r t^p, p = max(2, 2/(3 - al)).
+//
+// Source: the density is the (alpha, beta, gamma) = (1, 3, al) member of the family of
+// Zhao 1996, MNRAS 278, 488; the projections above follow from it by the standard
+// Abel integral of the projected mass.
 #include <cmath>
 
 #include "models/classes.h"

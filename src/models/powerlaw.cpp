@@ -1,6 +1,10 @@
 // Power-law variants: the alternate softened power law "softpow", the power-law potential
 // "alphapot", the truncated isothermal spheres "tsis", the truncated power law "tpow",
 // and the coefficient table of the tabulated singular power law.
+//
+// Each class's density or potential is written out at its routine; the circular deflection
+// is alpha(r) = 2 m(r)/r with m(r) the projected mass inside r in units of pi Sigma_cr
+// (Schneider, Ehlers & Falco 1992, Gravitational Lenses).
 #include "models/powerlaw.h"
 
 #include <cctype>

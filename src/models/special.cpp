@@ -2,6 +2,10 @@
 // monopole and multipole terms, the idealised fold, the germs of Arnold's catastrophes,
 // uniform and Kuzmin disks, a boxy power-law potential, the non-parametric placeholder,
 // and the Gaussian random field with its set-up commands.
+//
+// Each potential is written out at its routine as a closed form in x and y; the
+// catastrophe germs are the standard normal forms of the fold, cusp and higher
+// catastrophes, and the disks are the uniform disk and the Kuzmin disk.
 #include "models/special.h"
 
 #include <cmath>

@@ -1,5 +1,8 @@
 // Clump substructure in the evaluator: clump populations, their quadtrees and profiles,
 // far-zone multipoles and the cached small grids around observed images.
+//
+// Far from a group of clumps their field is replaced by the multipole expansion of their
+// projected mass about the group's centre, in the cosine and sine terms of each order.
 #include "models/substructure.h"
 
 #include <algorithm>
