@@ -427,7 +427,7 @@ void plotzbridge(const WordArray& words) {
   }
   const Settings& s = settings;
   const double lo = words.real(1), hi = words.real(2);
-  const int steps = words.int_value(3);
+  const int steps = words.signed_count(3, "number of steps");
   if (!(lo > 0 && hi > 0 && s.zlens > 0 && s.zlens < s.zsrc)) fatal("plotzbridge needs 0 < z and 0 < zlens < zsrc");
   WholeFile out(words[4], "could not open output file", true);
   const double Dl = PMdist(0.0, s.zlens), Ds = PMdist(0.0, s.zsrc), Dls = PMdist(s.zlens, s.zsrc);

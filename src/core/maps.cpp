@@ -81,9 +81,7 @@ bool read_map_grid(const WordArray& words, int first, const char* xname, const c
   g.ylo = words.finite(first + 3, command);
   g.yhi = words.finite(first + 4, command);
   g.ny = words.signed_count(first + 5, "number of steps");
-  if (static_cast<double>(std::abs(g.nx)) * std::abs(g.ny) > static_cast<double>(kCountLimit))
-    fatal(strformat("in %s, a grid of %d by %d points is larger than %ld points", command.c_str(), std::abs(g.nx),
-                    std::abs(g.ny), kCountLimit));
+  check_grid_points(command, g.nx, g.ny);
   if (log_range_refused(g.nx, g.xlo, g.xhi) || log_range_refused(g.ny, g.ylo, g.yhi)) {
     warn_log_range();
     return false;

@@ -99,27 +99,34 @@ void read_row_line(FILE* fp, WordArray& w, int need, const char* name) {
 }
 
 // Refuses a row whose index can address nothing: a component index (positive) beyond the
-// model's components, a source index (negative) beyond its sources, or a parameter index
-// outside 1..10 (1..8 for a source). Before any model is set only the parameter and the
-// range of an int bound the index, so that constraints may be loaded first.
-void check_target(const char* name, const std::string& file, int r, double igal, double iparm) {
-  auto refuse = [&](double v, const char* what, long lo, long hi) {
-    fatal(strformat("in %s, row %d of file %s: %.15g is not a usable %s (%ld to %ld)", name, r, file.c_str(), v, what,
-                    lo, hi));
+// model's components, a source index (negative) beyond the count limit, or a parameter
+// index outside 1..10 (1..8 for a source). Before any model is set the count limit bounds
+// the component index, so that constraints may be loaded first; the source tables still
+// grow with the data, so a source index is bounded by the limit alone. Rows naming what
+// the fitted model lacks are passed over where they are applied. word, when given, is the
+// index as the file spells it; source_row marks a source row whatever the sign of igal.
+void check_target(const char* name, const std::string& file, int r, double igal, double iparm,
+                  const std::string& word = std::string(), bool source_row = false) {
+  auto refuse = [&](const std::string& v, const char* what, long lo, long hi) {
+    fatal(strformat("in %s, row %d of file %s: %s is not a usable %s (%ld to %ld)", name, r, file.c_str(), v.c_str(),
+                    what, lo, hi));
   };
-  const bool source = igal < 0;
-  const int rows = source ? TWsrc.NSRCMAX : TWgal.NGALMAX;
-  const long hi = rows > 0 ? rows : kIntWordLimit;
+  auto text = [](double v) { return strformat("%.15g", v); };
+  const bool source = source_row || igal < 0;
+  const long hi = source ? kCountLimit : (TWgal.NGALMAX > 0 ? TWgal.NGALMAX : kCountLimit);
+  // Compared as doubles: the index is converted only once it is known to fit.
   const double a = std::fabs(igal);
-  if (!(a >= 1.0 && a < static_cast<double>(hi) + 1.0) || constraint_index(a) > hi) {
-    if (source)
-      refuse(igal, "source index", -hi, -1);
+  if (!(a >= 1.0 && a * 1.000001 < static_cast<double>(hi) + 1.0)) {
+    if (!word.empty())  // as the file spells it: a positive number
+      refuse(word, source ? "source index" : "component index", 1, hi);
+    else if (source)
+      refuse(text(igal), "source index", -hi, -1);
     else
-      refuse(igal, "component index", 1, hi);
+      refuse(text(igal), "component index", 1, hi);
   }
   const long np = source ? 8 : 10;
-  if (!(iparm >= 1.0 && iparm < static_cast<double>(np) + 1.0) || constraint_index(iparm) > np)
-    refuse(iparm, "parameter index", 1, np);
+  if (!(iparm >= 1.0 && iparm * 1.000001 < static_cast<double>(np) + 1.0))
+    refuse(text(iparm), "parameter index", 1, np);
 }
 
 // The reading of a table's coordinate word: "src" negates the index, "cart"/"cartesian"
@@ -170,9 +177,11 @@ void load_constraints(const WordArray& words, const char* name, void (*help)(int
   }
   fp.reset();
   for (int i = 2; i < words.own_count(); ++i) {
-    const int k = static_cast<int>(usable_integer(name, words[i], "constraint index", 1, n));
+    // Only an index of a new row switches something off; other integers are passed over.
+    const long k = usable_integer(name, words[i], "constraint index", -kIntWordLimit, kIntWordLimit);
+    if (k < 1 || k > n) continue;
     off(fresh[static_cast<size_t>(k - 1)]);
-    if (announce_ignored && !quietflag && settings.verbose <= 2) qprintf("%s: ignoring constraint #%d\n", name, k);
+    if (announce_ignored && !quietflag && settings.verbose <= 2) qprintf("%s: ignoring constraint #%ld\n", name, k);
   }
   BVec<Row> all(1, count + n);
   for (int r = 1; r <= count; ++r) all[r] = std::move(table[r]);
@@ -210,7 +219,8 @@ void pbounds(const WordArray& words) {
   load_constraints(
       words, "pbounds", pboundshelp, T.pbndarr, T.npbnd,
       [&T](const WordArray& w) {
-        const int mfile = w.int_value(1);
+        const int mfile =
+            static_cast<int>(usable_integer("pbounds", w[1], "maximum number of terms", -kCountLimit, kCountLimit));
         if (T.mpbnd <= 0)
           T.mpbnd = mfile;
         else if (mfile > T.mpbnd)
@@ -219,13 +229,13 @@ void pbounds(const WordArray& words) {
       [&T, &file](FILE* fp, WordArray& w, PbndRow& row, int r) {
         if (!myread(fp, w)) fatal("too few pbounds entries");
         const int M = std::max(T.mpbnd, 0);
-        const int nt =
-            static_cast<int>(usable_integer("pbounds", w[0], "number of terms", -kIntWordLimit, kIntWordLimit));
+        const int nt = static_cast<int>(usable_integer("pbounds", w[0], "number of terms", -kCountLimit, kCountLimit));
         const int na = std::abs(nt);
         const int own = w.own_count();
         if (own < 3 * na) fatal("too few pbounds entries");
         if (na > M) fatal("in pbounds, number of terms exceeds maximum");
-        row.c.assign(3 * M + 4, 0.0);
+        // Each row holds its own terms: every reader of a row goes by its own count.
+        row.c.assign(3 * static_cast<size_t>(na) + 4, 0.0);
         row.c[0] = nt;
         // Values beyond the line's own words read as 0.
         for (int col = 1; col <= 3 * na + 2; ++col) row.c[col] = col < own ? w.finite(col, "pbounds") : 0.0;
@@ -234,7 +244,8 @@ void pbounds(const WordArray& words) {
         row.c[3 * na + 3] = mode;
         for (int t = 1; t <= na; ++t) {  // term indices are positive; the sign of the count picks sources
           const double index = row.c[3 * t - 2] > 0 ? row.c[3 * t - 2] : 0.0;
-          check_target("pbounds", file, r, row.c[0] < 0 ? -index : index, row.c[3 * t - 1]);
+          const bool src = row.c[0] < 0;
+          check_target("pbounds", file, r, src ? -index : index, row.c[3 * t - 1], w[3 * t - 2], src);
         }
         // An empty range would keep the penalty on for every model.
         const double lo = row.c[3 * na + 1], hi = row.c[3 * na + 2];

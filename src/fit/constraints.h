@@ -49,8 +49,17 @@ struct ConstraintTables {
 };
 extern ConstraintTables TScons;
 
-// Index of a table column read as an integer: trunc(value x 1.000001).
-inline int constraint_index(double v) { return static_cast<int>(v * 1.000001); }
+// Index of a table column read as an integer: trunc(value x 1.000001), held within
+// +-kIntWordLimit (nan reads as 0) so that no value is converted out of range and every
+// index can be negated.
+inline int constraint_index(double v) {
+  const double t = v * 1.000001;
+  if (!(t == t)) return 0;
+  const double limit = static_cast<double>(kIntWordLimit);
+  if (t >= limit) return static_cast<int>(kIntWordLimit);
+  if (t <= -limit) return static_cast<int>(-kIntWordLimit);
+  return static_cast<int>(t);
+}
 
 // Penalty scale of the hard conditions.
 constexpr double kHardPenalty = 1e8;

@@ -309,7 +309,7 @@ void varyone(const WordArray& words) {
   check_component("varyone", "igal", igal);
   check_parameter("varyone", "iparm", iparm);
   if (!checksteps(words[5], "steps", 1, 1)) return;
-  const int steps = words.int_value(5);
+  const int steps = words.signed_count(5, "number of steps");
   if (scan_log_range_refused(steps, lo, hi)) {
     warn_log_steps();
     return;
@@ -411,7 +411,7 @@ void varyh(const WordArray& words) {
   const double hlo = words.finite(1, "varyh"), hhi = words.finite(2, "varyh");
   const std::string outbase = words[4];
   if (!checksteps(words[3], "steps", 1, 1)) return;
-  const int steps = words.int_value(3);
+  const int steps = words.signed_count(3, "number of steps");
   if (scan_log_range_refused(steps, hlo, hhi)) {
     warn_log_steps();
     return;
@@ -512,7 +512,7 @@ void varytwo(const WordArray& words) {
   check_component("varytwo", "jgal", jgal);
   check_parameter("varytwo", "jparm", jparm);
   if (!checksteps(words[5], "steps", 1, 1) || !checksteps(words[10], "steps", 1, 1)) return;
-  const int isteps = words.int_value(5), jsteps = words.int_value(10);
+  const int isteps = words.signed_count(5, "number of steps"), jsteps = words.signed_count(10, "number of steps");
   if (scan_log_range_refused(isteps, ilo, ihi) || scan_log_range_refused(jsteps, jlo, jhi)) {
     warn_log_steps();
     return;

@@ -424,7 +424,7 @@ void fitcrit(const WordArray& words) {
     fitcrithelp(2);
     return;
   }
-  const int mmax = words.int_value(1);
+  const int mmax = words.signed_count(1, "maximum multipole order");
   const std::string outname = words[2];
   const double eps = nw > 3 ? words.real(3) : 0.1;
 

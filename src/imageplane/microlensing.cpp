@@ -308,7 +308,9 @@ void rayshoot(const WordArray& words) {
   const char* cmd = "rayshoot";
   const double ulo = words.finite(1, cmd), uhi = words.finite(2, cmd), vlo = words.finite(4, cmd),
                vhi = words.finite(5, cmd);
-  const int nu = words.int_value(3), nv = words.int_value(6);
+  const int nu = words.usable(3, "number of steps", 2, kCountLimit);
+  const int nv = words.usable(6, "number of steps", 2, kCountLimit);
+  check_grid_points(cmd, nu, nv);
   const std::string file = words[7];
   const int type = type_word(words, 8);
   const double nray1 = words.finite(9, cmd);
@@ -402,7 +404,9 @@ void magmapP(const WordArray& words) {
   const char* cmd = "magmapP";
   const double xlo = words.finite(1, cmd), xhi = words.finite(2, cmd), ylo = words.finite(4, cmd),
                yhi = words.finite(5, cmd);
-  const int nx = words.int_value(3), ny = words.int_value(6);
+  const int nx = words.usable(3, "number of steps", 1, kCountLimit);
+  const int ny = words.usable(6, "number of steps", 1, kCountLimit);
+  check_grid_points(cmd, nx, ny);
   const std::string file = words[7];
   const int type = type_word(words, 8);
   long nover = 1;
@@ -480,14 +484,14 @@ void lightcrv(const WordArray& words) {
   const char* cmd = "lightcrv";
   const double u1 = words.finite(2, cmd), v1 = words.finite(3, cmd), u2 = words.finite(4, cmd),
                v2 = words.finite(5, cmd);
-  const int n = words.int_value(6);
+  const int n = words.usable(6, "number of steps", 1, kCountLimit);
   double rlo = 0.0, rhi = 0.0;
   int nr = 1;
   if (nw >= 10) {
     if (!checksteps(words[9], "Rsrc steps", 1, 1)) return;
     rlo = words.finite(7, cmd);
     rhi = words.finite(8, cmd);
-    nr = words.int_value(9);
+    nr = words.signed_count(9, "number of steps");
     if (log_range_refused(nr, rlo, rhi)) {
       warn_log_range();
       return;
@@ -505,8 +509,8 @@ void lightcrv(const WordArray& words) {
   std::fprintf(fp, "\n");
 
   const int passes = std::abs(nr);
-  const int total = n * passes;
-  int step = 0;
+  const long long total = static_cast<long long>(n) * passes;
+  long long step = 0;
   for (int pass = 1; pass <= passes; ++pass) {
     // The source size is a label of the pass: the track is computed for the source as set.
     const double R = nw >= 10 ? setparm(nr, pass, rlo, rhi) : 0.0;
@@ -537,7 +541,7 @@ void lightcrv(const WordArray& words) {
       }
       std::fprintf(fp, "\n");
       flush_record(fp);
-      if (++step % 10 == 0 && !quietflag) qprintf("Step %d/%d\n", step, total);
+      if (++step % 10 == 0 && !quietflag) qprintf("Step %lld/%lld\n", step, total);
     }
     if (settings.plotmode == 2 && n > 1) std::fprintf(fp, "\n");
   }
@@ -725,7 +729,9 @@ void rayshootOLD(const WordArray& words) {
   const double xlo = g.finite(0, cmd), xhi = g.finite(1, cmd), ylo = g.finite(2, cmd), yhi = g.finite(3, cmd);
   const long nray = g.integer(4);
   const double ulo = sp.finite(0, cmd), uhi = sp.finite(1, cmd), vlo = sp.finite(3, cmd), vhi = sp.finite(4, cmd);
-  const int nu = sp.int_value(2), nv = sp.int_value(5);
+  const int nu = static_cast<int>(usable_integer(cmd, sp[2], "number of steps", 2, kCountLimit));
+  const int nv = static_cast<int>(usable_integer(cmd, sp[5], "number of steps", 2, kCountLimit));
+  check_grid_points(cmd, nu, nv);
   const double du = (uhi - ulo) / (nu - 1), dv = (vhi - vlo) / (nv - 1);
   if (!(du > 0.0) || !(dv > 0.0)) {
     warning("rayshootOLD needs u hi > u lo and v hi > v lo");
@@ -762,7 +768,7 @@ void magdist2(const WordArray& words) {
   }
   if (!checksteps(words[4], "delta steps", 1, 1)) return;
   const double dlo = words.finite(2, "magdist2"), dhi = words.finite(3, "magdist2");
-  const int nd = words.int_value(4);
+  const int nd = words.signed_count(4, "number of steps");
   if (log_range_refused(nd, dlo, dhi)) {
     warn_log_range();
     return;

@@ -254,7 +254,9 @@ void spider(const WordArray& words) {
   const char* cmd = "spider";
   const double xlo = words.finite(1, cmd), xhi = words.finite(2, cmd), ylo = words.finite(4, cmd),
                yhi = words.finite(5, cmd);
-  const int nx = words.int_value(3), ny = words.int_value(6);
+  const int nx = words.usable(3, "number of steps", 1, kCountLimit);
+  const int ny = words.usable(6, "number of steps", 1, kCountLimit);
+  check_grid_points(cmd, nx, ny);
   const double u0 = words.finite(9, cmd), v0 = words.finite(10, cmd);
   const double inc = words.finite(11, cmd) * M_PI / 180.0, pa = words.finite(12, cmd) * M_PI / 180.0;
   const double vcirc = words.finite(13, cmd), rmax = words.finite(14, cmd);

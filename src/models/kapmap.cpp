@@ -667,7 +667,9 @@ void makekapmap(const WordArray& words) {
   const int outtype = words.int_value(2);
   const std::string rangename = words[3];
   const double xlo = words.real(4), xhi = words.real(5), ylo = words.real(7), yhi = words.real(8);
-  const int nx = words.int_value(6), ny = words.int_value(9);
+  const int nx = words.usable(6, "number of steps", 1, kCountLimit);
+  const int ny = words.usable(9, "number of steps", 1, kCountLimit);
+  check_grid_points("makekapmap", nx, ny);
   const double noise = nw > 10 ? words.real(10) : 0.0;
   const long nover_l = nw > 11 ? words.integer(11) : 1;
   if (nover_l < 1 || nover_l > 10000) fatal("makekapmap: Nover must be a positive number of samples");

@@ -109,6 +109,13 @@ long usable_truncation(const std::string& command, const std::string& word, doub
   return static_cast<long>(v);
 }
 
+void check_grid_points(const std::string& command, long nx, long ny) {
+  const long ax = nx < 0 ? -nx : nx, ay = ny < 0 ? -ny : ny;
+  if (static_cast<double>(ax) * static_cast<double>(ay) > static_cast<double>(kCountLimit))
+    fatal(strformat("in %s, a grid of %ld by %ld points is larger than %ld points", command.c_str(), ax, ay,
+                    kCountLimit));
+}
+
 const std::string& WordArray::command() const {
   return current_command().empty() ? (*this)[0] : current_command();
 }
@@ -172,7 +179,9 @@ bool parse_real(const std::string& word, double& value) {
   errno = 0;
   char* end = nullptr;
   const double v = std::strtod(word.c_str(), &end);
-  if (end == word.c_str() || *end != '\0' || !std::isfinite(v)) return false;
+  // Decimal only, as word_real reads numbers: "0x10" is no number.
+  if (end == word.c_str() || *end != '\0' || !std::isfinite(v) || word.find_first_of("xX") != std::string::npos)
+    return false;
   value = v;
   return true;
 }

@@ -42,6 +42,10 @@ constexpr long kIntWordLimit = 2147483647L;
 constexpr long kLongWordLimit = 9200000000000000000L;
 // The largest count a command sizes storage or loops by, unless it names its own bound.
 constexpr long kCountLimit = 100000000L;
+// Refuses a grid of nx by ny points (signs ignored) larger than kCountLimit points, before
+// anything is sized by it: "ERROR: in <command>, a grid of <nx> by <ny> points is larger
+// than <limit> points".
+void check_grid_points(const std::string& command, long nx, long ny);
 
 // The words of one input line. Word 0 of a command line is the command name. Access past
 // the last word is safe: it gives an empty word (and reads as the number 0).
@@ -92,7 +96,8 @@ class WordArray {
 // Reads one line of any length (without its newline, nor a carriage return before it).
 // False at end of input.
 bool read_line(FILE* stream, std::string& line);
-// Reads a number from the whole word; false when the word is not a finite number.
+// Reads a number from the whole decimal word (hex forms refused, as in word_real); false when
+// the word is not a finite number.
 bool parse_real(const std::string& word, double& value);
 
 // ---- string variables ----

@@ -39,6 +39,7 @@ struct Batch {
   const char* name;  // "batchmock1" or "batchmock2"
   std::string base;
   int Nsrc = 0, mode = 1, minimg = 0, maximg = 100, noisemode = 0;
+  std::string count_word;  // Nsrc as typed, for the refusal of a density
   double noise[4] = {};  // siggal, sigx, sigf, sigt
   std::vector<double> su, sv, sf;  // batchmock2 sources
 };
@@ -179,8 +180,10 @@ double load_model(const LensModel& ref, const Mat& P, bool clumps, RandomStream&
 }
 
 // Sources drawn for a model whose multiply imaged region has radius umax.
+// Sources to draw for a model whose caustic points reach umax: Nsrc, or for a negative
+// Nsrc the density's count, which must give a lens (as mocklens refuses one).
 long draw_target(const Batch& b, double umax) {
-  return b.Nsrc >= 1 ? b.Nsrc : static_cast<long>(std::abs(b.Nsrc) * kPi * umax * umax);
+  return b.Nsrc >= 0 ? b.Nsrc : density_sources(b.name, b.count_word, -b.Nsrc, kPi * umax * umax, 1);
 }
 
 // Screen output sent nowhere while it lives.
@@ -245,6 +248,7 @@ void run_batch(const WordArray& words, bool fromfile) {
   require_model();
   b.base = words[1];
   b.Nsrc = words.signed_count(2, "number of sources");
+  b.count_word = words[2];
   int w = 3;
   std::string srcfile;
   if (fromfile)
@@ -329,14 +333,17 @@ void run_batch(const WordArray& words, bool fromfile) {
     qprintf("Opened output FITS file: %s\n", fitsname.c_str());
   }
   // A model that fails the check as the batch runs ends it without the files it began.
-  auto require_held = [&](const std::string& who, const std::vector<SourceDisc>& discs) {
-    GridNeed need;
-    if (need.add(who, discs)) return;
+  auto discard_files = [&] {
     if (text) {
       ftmp.close();
       std::remove((b.base + ".tmp").c_str());
     }
     if (fits_made) std::remove(fitsname.c_str());
+  };
+  auto require_held = [&](const std::string& who, const std::vector<SourceDisc>& discs) {
+    GridNeed need;
+    if (need.add(who, discs)) return;
+    discard_files();
     need.require();
   };
 
@@ -378,8 +385,13 @@ void run_batch(const WordArray& words, bool fromfile) {
       if (b.mode == 2)
         rimg = mock_image_radius(strformat("for %s, grid may not cover full multiply imaged region", b.name), xg, yg,
                                  ug, vg, umax);
-      // A negative count is a density of sources, as in mocklens; it must give a lens.
-      target = b.Nsrc >= 0 ? b.Nsrc : density_sources(b.name, words[2], -b.Nsrc, kPi * umax * umax, 1);
+      // Models known in advance had their densities checked before any file was begun.
+      try {
+        target = draw_target(b, umax);
+      } catch (const FatalError&) {
+        discard_files();
+        throw;
+      }
       if (target < 1) continue;
       if (!known) require_held(strformat("%s, model %ld", b.name, m + 1), {{ug, vg, umax}});
     } else if (!known) {

@@ -57,7 +57,17 @@ TEST(TypedNumbersE2E, ConstraintIndicesAndCountsOfTheFittingCommands) {
        {"o.dat", "o.start"}},
       {kFit + "pbounds pbn.dat\noptimize o\n",
        {{"quad.dat", q}, {"pbn.dat", "1 2\n2147483648 1 1 1 1 6 1 0.5 2\n"}},
-       "in pbounds, 2147483648 is not a usable number of terms (-2147483647 to 2147483647)",
+       "in pbounds, 2147483648 is not a usable number of terms (-100000000 to 100000000)",
+       {"o.dat", "o.start"}},
+      // Loaded before any model: an index near the int limit overflowed when scaled and the
+      // fit negated INT_MIN (a crash); the count limit bounds it until the model is known.
+      {"plimits p.dat\n" + kFit + "optimize o\n",
+       {{"quad.dat", q}, {"p.dat", "1\n2147483600 1 0 1\n"}},
+       "in plimits, row 1 of file p.dat: 2147483600 is not a usable component index (1 to 100000000)",
+       {"o.dat", "o.start"}},
+      {"set shrcoords 2\nPArange c.dat\n" + kFit + "optimize o\n",
+       {{"quad.dat", q}, {"c.dat", "1\n2147483600 5 0 180\n"}},
+       "in PArange, row 1 of file c.dat: 2147483600 is not a usable component index (1 to 100000000)",
        {"o.dat", "o.start"}},
       // Rows naming a parameter or a galaxy the model lacks were silently ignored.
       {kFit + "plimits p.dat\n",
@@ -71,7 +81,7 @@ TEST(TypedNumbersE2E, ConstraintIndicesAndCountsOfTheFittingCommands) {
       // An ignore index that wrapped onto constraint 1.
       {kFit + "PArange c.dat 4294967297\n",
        {{"quad.dat", q}, {"c.dat", "1\n1 5 0 180\n"}},
-       "in PArange, 4294967297 is not a usable constraint index (1 to 1)",
+       "in PArange, 4294967297 is not a usable constraint index (-2147483647 to 2147483647)",
        {}},
       {kFit + "randomize 4294967298 r 0 0\n",
        {{"quad.dat", q}},
@@ -133,16 +143,58 @@ TEST(TypedNumbersE2E, CountsOfTheSimulationCommands) {
        {},
        "in batchmock1, -1e12 is not a usable number of sources (-100000000 to 100000000)",
        {"b-d.dat"}},
+      // Refused before any output is begun; a model drawn at random is refused when it is
+      // drawn, and the files the run began are removed (b.tmp was left behind).
       {kVaried + "batchmock1 b -1\n0.9 1.1 2\n",
        {},
        "in batchmock1, -1 is not a usable source density (it gives 0.93434 sources; 1 to 100000000)",
-       {}},
+       {"b.tmp", "b-d.dat"}},
+      {kVaried + "batchmock1 b -1\n0.9 1.1 -2\n",
+       {},
+       "in batchmock1, -1 is not a usable source density (it gives 0.942817 sources; 1 to 100000000)",
+       {"b.tmp", "b-d.dat"}},
       // Prompt lines: "1e" read as 1, and a number of steps beyond an int.
       {kVaried + "batchmock1 b 5\n0.9 1e 2\n", {}, "in batchmock1, 1e is not a number", {"b-d.dat"}},
       {kVaried + "batchmock1 b 5\n0.9 1.1 2147483648\n",
        {},
        "in batchmock1, 2147483648 is not a usable number of steps (-100000000 to 100000000)",
        {"b-d.dat"}},
+  });
+}
+
+TEST(TypedNumbersE2E, StepCountsOfTheMapAndScanCommands) {
+  // Counts were bounded only by the int range: a map of 2^31 - 1 steps, or of two counts
+  // whose product no memory holds, ended in an allocation failure or ran for ever.
+  const std::string big = "is not a usable number of steps";
+  expect_refused({
+      {kFixed + "makekapmap k 1 r 0 1 2147483647 0 1 2\n", {}, "in makekapmap, 2147483647 " + big + " (1 to 100000000)",
+       {"k"}},
+      {kFixed + "makekapmap k 1 r 0 1 20000 0 1 20000\n",
+       {},
+       "in makekapmap, a grid of 20000 by 20000 points is larger than 100000000 points",
+       {"k"}},
+      {kFixed + "rayshoot 0 1 2000000000 0 1 4 r.fits 1 10\n", {},
+       "in rayshoot, 2000000000 " + big + " (2 to 100000000)", {"r.fits"}},
+      {kFixed + "magmapP 0 1 4 0 1 2147483647 m.fits 1\n", {},
+       "in magmapP, 2147483647 " + big + " (1 to 100000000)", {"m.fits"}},
+      {kFixed + "magmapP 0 1 100000 0 1 100000 m.fits 1\n",
+       {},
+       "in magmapP, a grid of 100000 by 100000 points is larger than 100000000 points",
+       {"m.fits"}},
+      {kFixed + "spider 0 1 4 0 1 2000000000 s.fits 1 0 0 30 0 200 2\n", {},
+       "in spider, 2000000000 " + big + " (1 to 100000000)", {"s.fits"}},
+      {kFixed + "lightcrv l.dat 0 0 1 1 2000000000\n", {},
+       "in lightcrv, 2000000000 " + big + " (1 to 100000000)", {"l.dat"}},
+      {kFixed + "lightcrv l.dat 0 0 1 1 4 0.1 1 -2147483648\n", {},
+       "in lightcrv, -2147483648 " + big + " (-100000000 to 100000000)", {"l.dat"}},
+      {kFixed + "fitcrit 4294967298 f.dat\n", {},
+       "in fitcrit, 4294967298 is not a usable maximum multipole order (-100000000 to 100000000)", {"f.dat"}},
+      {kVaried + "varyone 1 1 0 1 2000000000 v\n", {},
+       "in varyone, 2000000000 " + big + " (-100000000 to 100000000)", {"v.dat"}},
+      {kVaried + "varytwo 1 1 0 1 4 1 4 0 1 -2000000000 v\n", {},
+       "in varytwo, -2000000000 " + big + " (-100000000 to 100000000)", {"v.dat"}},
+      {kFixed + "plotzbridge 0.1 2 1e12 z.dat\n", {}, "in plotzbridge, 1e12 " + big + " (-100000000 to 100000000)",
+       {"z.dat"}},
   });
 }
 

@@ -127,15 +127,20 @@ TEST_F(ConstraintTest, RowsNamingWhatTheModelLacksAreRefusedAtLoad) {
   };
   const Case cases[] = {
       {PArange, "PArange", "1\n1e10 7 0 180\n", 1, "10000000000 is not a usable component index (1 to 2)"},
-      {PArange, "PArange", "1\n-2147483648 5 0 180\n", 1, "-2147483648 is not a usable source index (-1 to -1)"},
+      // Source tables grow with the data: a source index is bounded by the count limit.
+      {PArange, "PArange", "1\n-2147483648 5 0 180\n", 1,
+       "-2147483648 is not a usable source index (-100000000 to -1)"},
       {plimits, "plimits", "2\n1 1 1 0.1\n1 -2147483648 0 0.1\n", 2,
        "-2147483648 is not a usable parameter index (1 to 10)"},
       {plimits, "plimits", "1\n1 9 0 0.1 src\n", 1, "9 is not a usable parameter index (1 to 8)"},
       {plimits, "plimits", "1\n0 1 0 0.1\n", 1, "0 is not a usable component index (1 to 2)"},
       {pmatch, "pmatch", "1\n1 2 3 2 1.0 0.1\n", 1, "3 is not a usable component index (1 to 2)"},
-      {pmatch, "pmatch", "1\n1 5 2 5 2.0 0.2 src\n", 1, "-2 is not a usable source index (-1 to -1)"},
+      {pmatch, "pmatch", "1\n1 5 1e9 5 2.0 0.2 src\n", 1,
+       "-1000000000 is not a usable source index (-100000000 to -1)"},
       {pbounds, "pbounds", "1 2\n2 1 1 1 5 1 1 0.5 2\n", 1, "5 is not a usable component index (1 to 2)"},
-      {pbounds, "pbounds", "1 1\n1 2 1 1 0 1 src\n", 1, "-2 is not a usable source index (-1 to -1)"},
+      // A source term names its index as the file spells it (it read "-0 ... component index").
+      {pbounds, "pbounds", "1 1\n1 0 1 1 0 1 src\n", 1, "0 is not a usable source index (1 to 100000000)"},
+      {pbounds, "pbounds", "1 1\n-1 -3 1 1 0 1\n", 1, "-3 is not a usable source index (1 to 100000000)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -148,9 +153,13 @@ TEST_F(ConstraintTest, RowsNamingWhatTheModelLacksAreRefusedAtLoad) {
   // A count too large for an int, and an index of a constraint the file does not hold.
   TScons = ConstraintTables();
   EXPECT_EQ(fatal_message([&] { load(pbounds, "pbounds", "1 2\n2147483648 1 1 1 1 6 1 0.5 2\n"); }),
-            "in pbounds, 2147483648 is not a usable number of terms (-2147483647 to 2147483647)");
+            "in pbounds, 2147483648 is not a usable number of terms (-100000000 to 100000000)");
+  EXPECT_EQ(fatal_message([&] { load(pbounds, "pbounds", "1 1e12\n1 1 1 1 0 1\n"); }),
+            "in pbounds, 1e12 is not a usable maximum number of terms (-100000000 to 100000000)");
   EXPECT_EQ(fatal_message([&] { load(PArange, "PArange", "1\n1 5 0 180\n", {"4294967297"}); }),
-            "in PArange, 4294967297 is not a usable constraint index (1 to 1)");
+            "in PArange, 4294967297 is not a usable constraint index (-2147483647 to 2147483647)");
+  EXPECT_EQ(fatal_message([&] { load(PArange, "PArange", "1\n1 5 0 180\n", {"nan"}); }),
+            "PArange: nan is not a finite number");
   EXPECT_EQ(TScons.nPA, 0);
   TWsrc.NSRCMAX = saved;
 }
@@ -321,4 +330,54 @@ TEST_F(ConstraintTest, OptimizeFollowsALimitWithoutData) {
   load(plimits, "plimits", "1\n1 1 1.05 0.01\n");
   optimize(cmd({"optimize", dir.file("lim")}));
   EXPECT_NEAR(TWref.ref[1].p[1][1], 1.05, 1e-4);
+}
+
+TEST_F(ConstraintTest, IgnoreIndicesOutsideTheFileSwitchNothingOff) {
+  // Only 1..N switch a new row off; 0 and N+1 are integers that address no row.
+  load(plimits, "plimits", "2\n1 1 1 0.1\n1 2 0 0.1\n", {"0", "3", "-5", "2"});
+  ASSERT_EQ(TScons.nplim, 2);
+  EXPECT_EQ(TScons.plimarr[1].on, 1);
+  EXPECT_EQ(TScons.plimarr[2].on, 0);
+}
+
+TEST_F(ConstraintTest, IndicesLoadedBeforeAnyModelAreBoundedAndSafeAtUse) {
+  ASSERT_EQ(TWgal.NGALMAX, 0);
+  // With no model the count limit bounds a component index (near INT_MAX the scaled
+  // index overflowed and the fit negated INT_MIN).
+  EXPECT_EQ(fatal_message([&] { load(plimits, "plimits", "1\n2147483600 1 0 1\n"); }),
+            "in plimits, row 1 of file " + dir.file("plimits.txt") +
+                ": 2147483600 is not a usable component index (1 to 100000000)");
+  // Stored indices are read within the int range, so that every one can be negated.
+  for (double v : {2147483600.0, 1e10, 1e308, -1e308, -2147483648.0}) {
+    SCOPED_TRACE(v);
+    const int k = constraint_index(v);
+    EXPECT_LE(std::abs(static_cast<long>(k)), kIntWordLimit);
+    EXPECT_EQ(k > 0, v > 0);
+  }
+  EXPECT_EQ(constraint_index(std::nan("")), 0);
+  EXPECT_EQ(constraint_index(2.9999999), 3);
+  // Rows naming a component or source the fitted model lacks add nothing.
+  TWsrc.NSRCMAX = 0;
+  load(plimits, "plimits", "3\n7 1 0 1\n2 1 0 1 src\n1 1 0.5 0.1\n");
+  load(pbounds, "pbounds", "1 1\n-1 5 1 1 0 1\n");
+  load(PArange, "PArange", "1\n9 5 0 180\n");
+  two_components();
+  Mat g = params(), s(1, 1, 1, 8);
+  EXPECT_NEAR(plimfunc(&g, &s), 25.0, 1e-9);
+  EXPECT_EQ(pbndfunc(&g, &s), 0.0);
+  set("shrcoords", 2);
+  proc_parms(g, &s);
+}
+
+TEST_F(ConstraintTest, PboundsRowsHoldTheirOwnTerms) {
+  // The file's maximum bounds the term count but sizes no row: a maximum of 10^8 once
+  // gave each row 3 x 10^8 + 4 columns.
+  load(pbounds, "pbounds", "2 100000000\n1 1 1 1 0 2\n2 1 1 1 2 1 1 -1 1\n");
+  ASSERT_EQ(TScons.npbnd, 2);
+  EXPECT_EQ(TScons.pbndarr[1].c.size(), 7u);
+  EXPECT_EQ(TScons.pbndarr[2].c.size(), 10u);
+  two_components();
+  Mat g = params();
+  g[1][1] = 3;  // 3 > 2: outside row 1; 3 + 0.5 > 1: outside row 2
+  EXPECT_NEAR(pbndfunc(&g, nullptr), kHardPenalty * (4.0 + 12.25), 1e-3);
 }

@@ -155,6 +155,15 @@ TEST_F(Words, NumbersAreWholeDecimalWordsUnderTheRunningCommand) {
       EXPECT_EQ(m, std::string("in findimg, ") + c.word + " is not a number");
     else
       EXPECT_EQ(v, c.value);
+    // The test of a word agrees with its reading (it took 0x10 for 16). Empty and comment
+    // words read as 0 but are no numbers.
+    double p = 0;
+    const bool read = parse_real(c.word, p);
+    EXPECT_EQ(read, !std::isnan(c.value) && *c.word != '\0' && *c.word != '#');
+    EXPECT_EQ(w.is_number(1), read);
+    if (read) {
+      EXPECT_EQ(p, c.value);
+    }
   }
   // nan and inf stay numbers for real values; readers that need a finite one refuse them.
   EXPECT_TRUE(std::isnan(WordArray({"x", "nan"}).real(1)));
