@@ -1,9 +1,10 @@
 // Step values and interpolation.
 //
 // setparm turns a range and a number of steps into the value of one step (linear, or
-// logarithmic for a negative count); linint/linint2 interpolate linearly in monotonic tables; interp1/2/3
-// interpolate between 2, 4 or 8 neighbours, optionally in the logarithm; interp2b is the
-// bilinear form on the unit square; fitplane1/2 fit a least-squares plane to four points.
+// logarithmic for a negative count); linint/linint2 interpolate linearly in monotonic
+// tables; interp1/2/3 interpolate between 2, 4 or 8 neighbours, optionally in the
+// logarithm; interp2b is the bilinear form on the unit square; fitplane1/2 fit a
+// least-squares plane to four points.
 //
 // Tables, corner vectors and point lists are addressed from 1 (x[1..n]) like the bounded
 // vectors of numeric/alloc.h; any type with operator[] taking that index will do (Vec, a
