@@ -67,7 +67,7 @@ double chitest_value(const Mat& gparms, bool start_model) {
   return chi;
 }
 
-void chitest_func(const Mat& params) { TSstore.chi[kChiPlim] += chitest_value(params, start_model_flag()); }
+double chitest_func(const Mat& params) { return chitest_value(params, start_model_flag()); }
 
 void chitest(const WordArray& words) {
   SetGlob();

@@ -496,9 +496,7 @@ double check_parms(const BVec<std::string>& names, const Mat& g) {
   return pen;
 }
 
-void plimchi(const Mat& g, const Mat& s) {
-  TSstore.chi[kChiPlim] = plimfunc(&g, &s) + pbndfunc(&g, &s) + pmatchfunc(&g, &s);
-}
+double plimchi(const Mat& g, const Mat& s) { return plimfunc(&g, &s) + pbndfunc(&g, &s) + pmatchfunc(&g, &s); }
 
 double plimfunc(const Mat* g, const Mat* s) {
   const ConstraintTables& T = TScons;

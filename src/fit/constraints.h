@@ -80,8 +80,8 @@ void pmatchhelp(int level);
 void proc_parms(Mat& gparams, Mat* sparams);
 // Summed penalty of the hard conditions (0 when the model is admissible).
 double check_parms(const BVec<std::string>& names, const Mat& gparams);
-// Sets chi slot 5 to plimfunc + pbndfunc + pmatchfunc.
-void plimchi(const Mat& gparams, const Mat& sparams);
+// The parameter-limit term (chi slot 5): plimfunc + pbndfunc + pmatchfunc.
+double plimchi(const Mat& gparams, const Mat& sparams);
 double plimfunc(const Mat* gparams, const Mat* sparams);
 double pbndfunc(const Mat* gparams, const Mat* sparams);
 // Soft ties. A lognormal tie whose ratio falls below 1e-8 ends the program for the

@@ -55,19 +55,19 @@ bool curves_loaded() {
 
 // ---- the term ----
 
-void chicurve() {
-  double& slot = TSstore.chi[kChiCrv];
-  slot = 0;
-  if (!curves_loaded()) return;
+double chicurve() {
+  double chi = 0;
+  if (!curves_loaded()) return chi;
   OutFile out;
   if (settings.tempfiles == 1) out = open_trace("crvpts.tmp", false);
   if (out) std::fprintf(out, "#\n#  icrv  iseg  ipt  x(orig)  y(orig)  x(img)  y(img)\n#\n");
   // All curves share the registration shift of the curves.
   double xs = 0, ys = 0;
   GetRegister(2, 0, xs, ys);
-  for (int c = 1; c <= TScrv.crvrefX.rhi(); ++c) slot += onecurve(c, xs, ys, out);
+  for (int c = 1; c <= TScrv.crvrefX.rhi(); ++c) chi += onecurve(c, xs, ys, out);
   out.close();
-  if (TSrun.chifile) std::fprintf(TSrun.chifile, "CHICRV %e\n", slot);
+  if (TSrun.chifile) std::fprintf(TSrun.chifile, "CHICRV %e\n", chi);
+  return chi;
 }
 
 double onecurve(int c, double xs, double ys, FILE* trace) {

@@ -49,8 +49,8 @@ int curve_segments(int c, bool ref);
 // True when some curve has both reference and test data.
 bool curves_loaded();
 
-// Slot 6 of TSstore.chi: the sum of onecurve over the curves.
-void chicurve();
+// The curve term (chi slot 6): the sum of onecurve over the curves.
+double chicurve();
 // The chi-squared of curve c for the loaded lens (registration shift of the curves in
 // xs, ys); trace is the per-image file or null.
 double onecurve(int c, double xs, double ys, FILE* trace);
@@ -99,8 +99,8 @@ extern RingWork TSringwork;
 // not the user's start).
 constexpr double kRingUnsolved = 1e10;
 
-// Slot 7 of TSstore.chi: the sum of onering over the loaded rings.
-void chiring();
+// The ring term (chi slot 7): the sum of onering over the loaded rings.
+double chiring();
 // The chi-squared of ring glob_iring after fitting its source.
 double onering();
 // The inner objective over the varied source parameters of ring glob_iring.

@@ -5,7 +5,6 @@
 #include <cmath>
 
 #include "fit/fit_data.h"
-#include "fit/store.h"
 #include "models/evaluator.h"
 #include "numeric/linalg.h"
 #include "shell/fatal.h"
@@ -61,8 +60,6 @@ void proc_GausCorr() {
 double chiGausCorr(const Mat&, Mat&) {
   GausCorrData& G = GausCorr;
   if (G.nrel <= 0 || G.nfull <= 0) fatal("GausCorr seems not to be initialized");
-  double* chi = TSstore.chi;
-  chi[kChiPos] = chi[kChiFlux] = chi[kChiTdel] = 0;
   double pot, ax, ay, pxx, pyy, pxy, pyx;
   // The relative positions are taken from the observed images in force, so a batch entry
   // or a noise realisation copied in since the set-up is the one scored; their layout must
@@ -93,6 +90,5 @@ double chiGausCorr(const Mat&, Mat&) {
     c2 += G.resid[a] * sum;
   }
   G.rms = std::sqrt(c2 / G.nrel);
-  chi[kChiTot] = chi[kChiPos] = c2;
   return c2;
 }

@@ -19,7 +19,8 @@ extern GausCorrData GausCorr;
 // core images too, without registration shifts; a source of fewer than two images adds
 // no relative coordinate.
 void proc_GausCorr();
-// Fills chi slots 0 and 1 with the chi-squared (slots 2 and 3 with 0), sets GausCorr.rms,
-// and copies every observed source into its model record. Before any source of two or
-// more images was loaded the program ends ("GausCorr seems not to be initialized").
+// Returns the chi-squared (the position part of the point-image term; the flux and delay
+// parts are 0), sets GausCorr.rms, and copies every observed source into its model
+// record. Before any source of two or more images was loaded the program ends
+// ("GausCorr seems not to be initialized").
 double chiGausCorr(const Mat& params, Mat& srcparams);

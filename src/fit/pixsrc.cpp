@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "fit/chitest.h"
-#include "fit/store.h"
 #include "fit/testterms.h"
 #include "io/outfile.h"
 #include "io/qvmfile.h"
@@ -125,7 +124,7 @@ double pixsrc_term(double plim, bool rejected) {
   return pixsrc_run();
 }
 
-void chipixsrc() { TSstore.chi[kChiRing] += pixsrc_term(TSstore.chi[kChiPlim], TWchitest.rejected); }
+double chipixsrc(double plim) { return pixsrc_term(plim, TWchitest.rejected); }
 
 void pixsrc(const WordArray& words) {
   SetGlob();

@@ -172,9 +172,8 @@ double calc_chip(double dx, double dy, double siga, double sigb, double pa) {
 
 // ---- source-plane form ----
 
-void chiapprox(const Mat&, Mat& sparms) {
-  double* chi = TSstore.chi;
-  chi[kChiPos] = chi[kChiFlux] = chi[kChiTdel] = 0;
+PointChi chiapprox(const Mat&, Mat& sparms) {
+  PointChi chi;
   if (TSobs.Nsrcobs > 0) require_position_errors();
   const bool weighted = !near(settings.chimode, -1);
   const double omitcrit = settings.omitcrit;
@@ -248,7 +247,7 @@ void chiapprox(const Mat&, Mat& sparms) {
     for (int k = 1; k <= n; ++k) {
       const double du = u - bu[k], dv = v - bv[k];
       if (o.core[k] == 0)
-        chi[kChiPos] += o.wpos * (du * (W[k][0][0] * du + W[k][0][1] * dv) + dv * (W[k][1][0] * du + W[k][1][1] * dv));
+        chi.pos += o.wpos * (du * (W[k][0][0] * du + W[k][0][1] * dv) + dv * (W[k][1][0] * du + W[k][1][1] * dv));
       // The image moved to first order onto the image of the fitted source.
       m.x[k] += M[k][0][0] * du + M[k][0][1] * dv;
       m.y[k] += M[k][1][0] * du + M[k][1][1] * dv;
@@ -258,11 +257,11 @@ void chiapprox(const Mat&, Mat& sparms) {
       const double dx = m.x[k] - u, dy = m.y[k] - v;
       m.tdel[k] = settings.potflag == 1 ? (dx * dx + dy * dy) / 2 - pot : 0.0;
     }
-    chi[kChiFlux] += procflux(o, m, sparms, i);
-    chi[kChiTdel] += proctdel(o, m);
+    chi.flux += procflux(o, m, sparms, i);
+    chi.tdel += proctdel(o, m);
   }
   scope.finish();
-  chi[kChiTot] = chi[kChiPos] + settings.fluxweight * chi[kChiFlux] + settings.timeweight * chi[kChiTdel];
+  return chi;
 }
 
 // ---- image-plane form ----
@@ -418,9 +417,8 @@ double tryuv(const Vec& uv) {
   return P.chisq;
 }
 
-void chiexact(const Mat&, Mat& sparms) {
-  double* chi = TSstore.chi;
-  chi[kChiTot] = chi[kChiPos] = chi[kChiFlux] = chi[kChiTdel] = 0;
+PointChi chiexact(const Mat&, Mat& sparms) {
+  PointChi chi;
   int mi = 1, mf = 1;
   for (int i = 1; i <= TSobs.Nsrcobs; ++i) {
     mi = std::max(mi, TSobs.srcobs[i].maximg);
@@ -493,10 +491,10 @@ void chiexact(const Mat&, Mat& sparms) {
     TWsrc.srcparms[i][3] = sparms[i][3];
     w.uv[1] = sparms[i][2];
     w.uv[2] = sparms[i][3];
-    chi[kChiTot] += tryuv(w.uv);
-    chi[kChiPos] += P.pos;
-    chi[kChiFlux] += P.flux;
-    chi[kChiTdel] += P.tdel;
+    tryuv(w.uv);
+    chi.pos += P.pos;
+    chi.flux += P.flux;
+    chi.tdel += P.tdel;
     copysource(w.mod, TSobs.srcmod[i]);
     if (tr) {
       std::fprintf(tr, "tmpchi #%d: %13e %13e %13e %13e\n", i,
@@ -505,4 +503,5 @@ void chiexact(const Mat&, Mat& sparms) {
     }
   }
   scope.finish();
+  return chi;
 }

@@ -1,8 +1,8 @@
 // Point-image chi-squared terms: positions, fluxes and delays of the observed images of
-// every source against a trial model. calc_chi calls one form per evaluation; each fills
-// slots 0 to 3 of TSstore.chi, solves the source flux and position of every observed
-// source (writing them into the trial source matrix and the source tables) and leaves
-// the model image set of the best source in srcmod.
+// every source against a trial model. calc_chi calls one form per evaluation; each returns
+// the position, flux and delay parts (slots 1 to 3 of TSstore.chi), solves the source flux
+// and position of every observed source (writing them into the trial source matrix and the
+// source tables) and leaves the model image set of the best source in srcmod.
 //
 // Source-plane form (chimode 0, or -1 without magnification weighting): the observed
 // images are mapped back to the source plane and the source that minimises their
@@ -27,10 +27,15 @@ constexpr double kMissingImagePenalty = 1e11;
 // The simplex over the source position stops after this many evaluations.
 constexpr int kTryuvMaxEvals = 500;
 
+// Unweighted parts of the point-image chi-squared, summed over the sources.
+struct PointChi {
+  double pos = 0, flux = 0, tdel = 0;
+};
+
 // Source-plane form (chimode 0 or -1).
-void chiapprox(const Mat& params, Mat& srcparams);
+PointChi chiapprox(const Mat& params, Mat& srcparams);
 // Image-plane form (chimode 1).
-void chiexact(const Mat& params, Mat& srcparams);
+PointChi chiexact(const Mat& params, Mat& srcparams);
 
 // The objective of the simplex of chiexact over the position uv[1..2] of the current
 // source: its weighted chi-squared, with the parts in PointWork's pos, flux and tdel and

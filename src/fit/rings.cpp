@@ -428,15 +428,15 @@ double onering() {
   return chi;
 }
 
-void chiring() {
-  double& slot = TSstore.chi[kChiRing];
-  slot = 0;
+double chiring() {
+  double chi = 0;
   RingWork& W = TSringwork;
   for (int i = 1; i <= TSring.Nring; ++i) {
     W.glob_iring = i;
     GetRegister(3, i, W.xshift, W.yshift);
-    slot += onering();
+    chi += onering();
   }
+  return chi;
 }
 
 void writeringp(FILE* stream) {

@@ -208,23 +208,29 @@ double calc_chi(const BVec<std::string>& names, const Mat& params, const BVec<st
 
   if (settings.nopointchi == 0) {
     const double cm = settings.chimode;
+    PointChi point;
     if (near(cm, 0) || near(cm, -1))
-      chiapprox(params, srcparams);
+      point = chiapprox(params, srcparams);
     else if (near(cm, 1))
-      chiexact(params, srcparams);
+      point = chiexact(params, srcparams);
     else if (near(cm, 2))
-      chiGausCorr(params, srcparams);
+      point.pos = chiGausCorr(params, srcparams);
     else
       fatal("unknown value of chimode");
+    chi[kChiPos] = point.pos;
+    chi[kChiFlux] = point.flux;
+    chi[kChiTdel] = point.tdel;
   }
-  galchi();
-  plimchi(params, srcparams);
-  chicurve();
-  chiring();
-  chiweak();
+  chi[kChiGal] = galchi();
+  chi[kChiPlim] = plimchi(params, srcparams);
+  chi[kChiCrv] = chicurve();
+  chi[kChiRing] = chiring();
+  chi[kChiWeak] = chiweak();
   chipkg();
-  chitest_func(params);
-  chipixsrc();
+  // The test term joins the parameter limits, and the pixelated-source term, which sees
+  // that sum, joins the rings.
+  chi[kChiPlim] += chitest_func(params);
+  chi[kChiRing] += chipixsrc(chi[kChiPlim]);
 
   chi[kChiTot] = (chi[kChiFlux] * settings.fluxweight + chi[kChiPos] + chi[kChiTdel] * settings.timeweight +
                   chi[kChiGal]) +
@@ -241,11 +247,10 @@ double calc_chi(const BVec<std::string>& names, const Mat& params, const BVec<st
 
 // ---- galaxy term and parity ----
 
-void galchi() {
-  double& slot = TSstore.chi[kChiGal];
-  slot = 0;
+double galchi() {
+  double chi = 0;
   const int n = TSobs.Ngalobs;
-  if (n <= 0) return;
+  if (n <= 0) return chi;
   if (n > TWgal.NGALMAX)
     fatal(strformat("there are %d observed galaxies but the model has only %d components", n, TWgal.NGALMAX));
   for (int i = 1; i <= n; ++i) {
@@ -262,9 +267,10 @@ void galchi() {
     if (a == 0 || b == 0) continue;  // position not measured
     const double th = o.err_pa * M_PI / 180.0, c = std::cos(th), s = std::sin(th);
     const double dx = m.x - o.x, dy = m.y - o.y, a2 = a * a, b2 = b * b;
-    slot += dx * dx * (s * s / a2 + c * c / b2) + dy * dy * (c * c / a2 + s * s / b2) +
-            2 * dx * dy * s * c * (a2 - b2) / (a2 * b2);
+    chi += dx * dx * (s * s / a2 + c * c / b2) + dy * dy * (c * c / a2 + s * s / b2) +
+           2 * dx * dy * s * c * (a2 - b2) / (a2 * b2);
   }
+  return chi;
 }
 
 namespace {

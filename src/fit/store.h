@@ -84,8 +84,9 @@ double tryparms(Vec& x);
 // the store is not built). Overwrites gtry / stry.
 void process_point(Vec& x);
 
-// Scores one complete model and fills TSstore.chi; returns the total. srcparams
-// [1..NSRCMAX][1..8] receive the solved source fluxes and positions.
+// Scores one complete model and fills TSstore.chi, the only writer of its slots (each term
+// returns its value); returns the total. srcparams [1..NSRCMAX][1..8] receive the solved
+// source fluxes and positions.
 double calc_chi(const BVec<std::string>& names, const Mat& params, const BVec<std::string>& srcnames,
                 Mat& srcparams);
 
@@ -96,8 +97,9 @@ double calc_chi(const BVec<std::string>& names, const Mat& params, const BVec<st
 void domin(const BVec<std::string>& names, const IMat& vary, BVec<Mat>& models, int nmodels,
            int& ndim, int& niter);
 
-// Slot 4: observed galaxy positions against components 1..Ngalobs of the loaded model.
-void galchi();
+// The galaxy term (chi slot 4): observed galaxy positions against components 1..Ngalobs
+// of the loaded model; fills galmod.
+double galchi();
 // 1e9 when an image's parity disagrees with the model, else -1 (setting checkparity).
 double check_parity();
 // Package hooks (empty).

@@ -4,8 +4,9 @@
 
 #include "numeric/alloc.h"
 
-// Adds the test term to slot 5 (parameter limits); a start model with a lognormal factor
-// beyond its support keeps the error.
-void chitest_func(const Mat& params);
-// Adds the pixelated-source term to slot 7 (rings), unless slot 5 already exceeds 1e8.
-void chipixsrc();
+// The test term, which calc_chi adds to slot 5 (parameter limits); a start model with a
+// lognormal factor beyond its support keeps the error.
+double chitest_func(const Mat& params);
+// The pixelated-source term, which calc_chi adds to slot 7 (rings); 0 when slot 5, the
+// test term included, already exceeds 1e8 (plim) or the test term rejected the model.
+double chipixsrc(double plim);

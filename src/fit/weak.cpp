@@ -11,7 +11,6 @@
 
 #include "core/lens_model.h"
 #include "fit/fit_data.h"
-#include "fit/store.h"
 #include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
@@ -152,7 +151,7 @@ double weak_chi() {
   return chi;
 }
 
-void chiweak() { TSstore.chi[kChiWeak] = weak_chi(); }
+double chiweak() { return weak_chi(); }
 
 // ---- commands ----
 

@@ -58,8 +58,8 @@ double weak_reference_ratio();
 // Minus twice the log-likelihood of the catalogue under the loaded model (0 without a
 // catalogue). Writes "weakpts.tmp" while "tempfiles" is 1.
 double weak_chi();
-// The weak-lensing term of the fitter: slot 8 of TSstore.chi.
-void chiweak();
+// The weak-lensing term of the fitter (chi slot 8): weak_chi.
+double chiweak();
 
 // Start-up: no catalogue.
 void init_weak();
