@@ -8,17 +8,18 @@
 
 #include <unistd.h>
 
+#include "app/startup.h"
 #include "bench/bench.h"
 #include "core/lens_model.h"
 #include "fit/batchfit.h"
 #include "fit/fit_data.h"
 #include "fit/optimize.h"
 #include "fit/store.h"
+#include "fit/subsave.h"
 #include "numeric/random.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 #include "sim/clumps.h"
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
 #include "bench/bench.h"
 #include "core/lens_model.h"
 #include "models/component.h"
@@ -14,7 +15,6 @@
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 #include "sim/clumps.h"
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
 #include "bench/bench.h"
 #include "core/lens_model.h"
 #include "core/magcrosssec.h"
@@ -23,7 +24,6 @@
 #include "numeric/random.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 
 namespace {

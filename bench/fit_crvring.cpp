@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "app/startup.h"
 #include "bench/bench.h"
 #include "core/lens_model.h"
 #include "fit/curves_rings.h"
@@ -19,7 +20,6 @@
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 
 namespace {

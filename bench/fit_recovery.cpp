@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include "app/startup.h"
 #include "bench/bench.h"
 #include "core/lens_model.h"
 #include "fit/fit_data.h"
@@ -15,7 +16,6 @@
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
 #include "bench/bench.h"
 #include "core/lens_model.h"
 #include "imageplane/catalog.h"
@@ -19,7 +20,6 @@
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <vector>
 
+#include "app/startup.h"
 #include "bench/bench.h"
 #include "core/lens_model.h"
 #include "imageplane/catalog.h"
@@ -16,7 +17,6 @@
 #include "numeric/random.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 
 namespace {

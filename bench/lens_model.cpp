@@ -2,6 +2,7 @@
 // trial in every fit), against a plain copy of its parameters.
 #include <string>
 
+#include "app/startup.h"
 #include "bench/bench.h"
 #include "core/lens_model.h"
 #include "models/component.h"
@@ -9,7 +10,6 @@
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 
 void bench_lens_model() {

@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
 #include "bench/bench.h"
 #include "core/lens_model.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 #include "shell/words.h"
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/startup.h"
 #include "bench/bench.h"
 #include "core/lens_model.h"
 #include "core/magtens.h"
@@ -15,7 +16,6 @@
 #include "models/evaluator.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 
 void bench_maps();

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "app/startup.h"
 #include "bench/bench.h"
 #include "imageplane/finite_source.h"
 #include "imageplane/grid.h"
@@ -27,7 +28,6 @@
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 
 void bench_microlensing();

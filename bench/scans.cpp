@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/startup.h"
 #include "bench/bench.h"
 #include "core/lens_model.h"
 #include "fit/constraints.h"
@@ -18,7 +19,6 @@
 #include "fit/store.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 
 namespace {

@@ -1,10 +1,10 @@
 // Cost of parsing a command line and of one settings refresh.
 #include <string>
 
+#include "app/startup.h"
 #include "bench/bench.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
-#include "shell/startup.h"
 #include "shell/words.h"
 
 void bench_shell() {

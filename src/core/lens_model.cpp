@@ -22,7 +22,6 @@
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
-ModelSet TWref;
 BridgeCut bridgecutarr;
 RedshiftStamp TWzstamp;
 
@@ -168,22 +167,6 @@ void plane_factors(ModelSet& ms, int i) {
 }
 
 }  // namespace
-
-void LensModel::allocate(int ngal) {
-  names.reset(1, ngal);
-  names.fill("none");
-  p.reset(1, ngal, 1, 10);
-  z.reset(1, ngal);
-  z.fill(-1.0);
-  tau.reset(1, ngal);
-  tau.fill(-1.0);
-  bridge.reset(1, ngal);
-  bridge.fill(-1.0);
-}
-
-void require_model() {
-  if (TWref.Nref < 1 || TWref.Ngal < 1) fatal("no lens model has been specified");
-}
 
 
 // ---- setlens ----

@@ -36,28 +36,9 @@
 #include <string>
 #include <vector>
 
+#include "models/model_set.h"
 #include "numeric/alloc.h"
 #include "shell/words.h"
-
-// One lens model: class names, parameters and redshifts of components 1..Ngal, with the
-// per-component factors that the redshifts give.
-struct LensModel {
-  BVec<std::string> names;  // [1..Ngal] class names; "none" marks an empty slot
-  Mat p;                    // [1..Ngal][1..10] parameters as given
-  Vec z;                    // [1..Ngal] redshifts (-1 without the redshift flag)
-  Vec tau;                  // [1..Ngal] time-delay distance factor of the component's plane (-1)
-  Vec bridge;               // [1..Ngal] bridge scale (1 at the lens redshift; -1 without redshifts)
-  // Makes every row "none" with parameters 0 and z, tau, bridge -1.
-  void allocate(int ngal);
-};
-
-struct ModelSet {
-  int Ngal = 0;          // components per model
-  int Nref = 0;          // number of models
-  BVec<LensModel> ref;   // [1..Nref]; model 1 is the one the commands load
-  IMat refv;             // [1..NGALMAX][1..10] vary flags, one set for all models (0 fixed)
-};
-extern ModelSet TWref;
 
 // The bridge cut (set by the line-of-sight commands): components far from a centre are
 // left out of the evaluation. Off unless R0 > 0.
@@ -96,8 +77,6 @@ void writep(FILE* stream, const BVec<std::string>& names, const Mat& params);
 double initmodel(const BVec<std::string>& names, const Mat& params, const Vec& redshifts, int regrid);
 inline double initmodel(const LensModel& m, int regrid) { return initmodel(m.names, m.p, m.z, regrid); }
 
-// Ends the program with "no lens model has been specified" while no model set exists.
-void require_model();
 
 
 // ---- staged: set-up steps that later parts of the program complete ----

@@ -1,5 +1,5 @@
-// The core: start-up of the lens-calculation core, its command and settings tables,
-// and the core half of the settings refresh.
+// The core: start-up of the lens-calculation core, its settings table, and the core half
+// of the settings refresh (the program registers the core's commands, src/app).
 #pragma once
 
 #include <cstdio>

@@ -13,13 +13,13 @@
 #include <sanitizer/asan_interface.h>
 #endif
 
-#include "core/lens_model.h"
 #include "imageplane/catalog.h"
 #include "imageplane/critcurves.h"
 #include "imageplane/images.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "models/model_set.h"
 #include "models/substructure.h"
 #include "numeric/interp.h"
 #include "shell/commands.h"

@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "core/lens_model.h"
 #include "imageplane/grid.h"
 #include "imageplane/images.h"
 #include "imageplane/sbmap.h"
@@ -23,6 +22,7 @@
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "models/model_set.h"
 #include "models/registry.h"
 #include "models/substructure.h"
 #include "numeric/interp.h"

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "core/lens_model.h"
 #include "imageplane/finite_source.h"
 #include "imageplane/images.h"
 #include "imageplane/source_models.h"
@@ -16,6 +15,8 @@
 #include "io/wcs.h"
 #include "models/evaluator.h"
 #include "models/kapmap.h"
+#include "models/model_set.h"
+#include "models/multiplane.h"
 #include "numeric/cosmology.h"
 #include "shell/argcheck.h"
 #include "shell/commands.h"
@@ -385,7 +386,7 @@ void SBmap2(const WordArray& words) {
   const Settings& s = settings;
   if (s.zlens > 0 && s.zsrc >= 0 && s.zref >= 1000) {
     if (LOS.on) {
-      calcLOSmatrices(TWgal.z, s.zsrc);
+      rebuild_los_matrices(TWgal.z, s.zsrc);
       note(strformat("scaling to zsrc=%f, recomputing multiplane factors", s.zsrc), stdout);
     } else {
       // A source at z = 0 has no distance to scale by (Dls/Dos would be 0/0).

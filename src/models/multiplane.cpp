@@ -17,6 +17,8 @@
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
+void (*rebuild_los_matrices)(const Vec& z, double zs) = nullptr;
+
 MassComplete TWvoid;
 
 namespace {

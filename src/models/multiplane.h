@@ -16,6 +16,11 @@
 #include "models/derivs.h"
 #include "numeric/alloc.h"
 
+// Fills the multi-plane matrices for the model's redshifts z and a source at redshift zs:
+// the core's calcLOSmatrices, installed by its start-up, for the image-plane code that
+// rescales a model to another source redshift.
+extern void (*rebuild_los_matrices)(const Vec& z, double zs);
+
 // Ends the program with "cannot currently handle clumps with multiple lens planes" while
 // clumps with a nonzero weight are in use and some component has a clump population.
 void los_check_clumps();

@@ -1,6 +1,6 @@
 // Principal component analysis of point sets: mean and covariance, principal axes and
-// variances, rotation into and out of the principal frame, the covariance distance, and
-// the command doPCA that does the analysis for a data file.
+// variances, rotation into and out of the principal frame, the covariance distance (the
+// command doPCA that does the analysis for a data file is in io/pca_command.h).
 //
 // A data set is data[1..npts][1..n], one point per row. The principal frame is a mean
 // vector mean[1..n], the variances along the principal axes eval[1..n] (by decreasing
@@ -9,7 +9,6 @@
 #pragma once
 
 #include "numeric/alloc.h"
-#include "shell/words.h"
 
 // mean[j] = average of column j; cov[l][m] = sum over points of (x_l - mean_l)(x_m - mean_m)
 // / (npts - 1). icov, when given, receives the inverse covariance (through matinv). Fewer
@@ -28,8 +27,5 @@ void PCAderot(const Vec& mean, const Mat& rot, int n, Vec& x);
 // sqrt((x - mean)^T icov (x - mean)).
 double COVdist(const Vec& mean, const Mat& icov, int n, const Vec& x);
 
-// Command "doPCA <inname> <outbase> [# dimensions] [# data points]": principal component
-// analysis of the points in a data file; writes <outbase>.info and <outbase>.dat. It does
-// not refresh the settings.
-void doPCA(const WordArray& words);
-void doPCAhelp(int level);
+// A covariance needs two points and one dimension; anything less ends with an ERROR.
+void check_covariance_input(long npts, long n);

@@ -7,10 +7,7 @@
 #include <cstring>
 #include <cstdlib>
 
-#include "core/twick.h"
-#include "fit/fit_state.h"
 #include "shell/fatal.h"
-#include "shell/settings.h"
 #include "shell/vars.h"
 
 namespace {
@@ -81,11 +78,19 @@ void cmdloop() {
   flush_output();
 }
 
+namespace {
+std::vector<RefreshHook>& refresh_hooks() {
+  static std::vector<RefreshHook> h;
+  return h;
+}
+}  // namespace
+
+void InitRefreshHooks() { refresh_hooks().clear(); }
+
+void AddRefreshHook(RefreshHook hook) { refresh_hooks().push_back(hook); }
+
 void SetGlob() {
-  GlobTWick();
-  refresh_fit_settings();
-  settings.verbose = GetVarI("verbose");
-  GlobPkg();
+  for (const RefreshHook hook : refresh_hooks()) hook();
 }
 
 void set(const WordArray& in) {

@@ -32,7 +32,11 @@ void cmdloop();
 // and followed by a newline; nothing in quiet mode.
 void help_lines(std::initializer_list<const char*> lines);
 
-// The settings refresh that nearly every command handler calls first.
+// The settings refresh that nearly every command handler calls first: runs the
+// registered refresh hooks in registration order.
+using RefreshHook = void (*)();
+void InitRefreshHooks();
+void AddRefreshHook(RefreshHook hook);
 void SetGlob();
 
 void set(const WordArray& words);

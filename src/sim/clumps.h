@@ -79,5 +79,3 @@ void clumpIJdist(const WordArray& words);
 void clumpIJdisthelp(int level);
 void clumptestfar(const WordArray& words);
 void clumptestfarhelp(int level);
-void subsave(const WordArray& words);
-void subsavehelp(int level);

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 #include "support/test_support.h"
 

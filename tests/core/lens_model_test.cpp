@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 
+#include "app/startup.h"
 #include "core/command_fixture.h"
 #include "core/lens_model.h"
 #include "core/sources.h"
@@ -18,7 +19,6 @@
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 #include "support/test_support.h"
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <iterator>
 
+#include "app/startup.h"
 #include "core/lens_model.h"
 #include "imageplane/grid.h"
 #include "imageplane/source_models.h"
@@ -12,7 +13,6 @@
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 #include "support/test_support.h"
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 
+#include "app/startup.h"
 #include "core/grid_control.h"
 #include "core/lens_model.h"
 #include "imageplane/critcurves.h"
@@ -13,7 +14,6 @@
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 #include "support/test_support.h"
 

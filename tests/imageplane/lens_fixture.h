@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
 #include "imageplane/catalog.h"
 #include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
@@ -21,7 +22,6 @@
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 
 namespace lensfix {

@@ -9,12 +9,12 @@
 #include <utility>
 #include <vector>
 
+#include "app/startup.h"
 #include "core/lens_model.h"
 #include "imageplane/grid.h"
 #include "imageplane/triangulation.h"
 #include "shell/commands.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 #include "support/test_support.h"
 

@@ -6,11 +6,11 @@
 #include <sstream>
 #include <vector>
 
+#include "app/startup.h"
 #include "io/arrayfile.h"
 #include "io/imcommands.h"
 #include "io/wcs.h"
 #include "shell/fatal.h"
-#include "shell/startup.h"
 #include "support/test_support.h"
 
 namespace {

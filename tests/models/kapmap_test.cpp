@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
 #include "io/arrayfile.h"
 #include "models/classes.h"
 #include "models/component.h"
@@ -21,7 +22,6 @@
 #include "numeric/cosmology.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "shell/vars.h"
 #include "support/test_support.h"
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "app/startup.h"
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/powerlaw.h"
@@ -14,7 +15,6 @@
 #include "models/tabulated_pattern.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "support/test_support.h"
 
 using namespace modelclass;

@@ -4,14 +4,14 @@
 #include <cmath>
 #include <vector>
 
+#include "app/startup.h"
 #include "models/classes.h"
 #include "models/component.h"
-#include "models/special.h"
 #include "models/prof2_checks.h"
-#include "shell/fatal.h"
+#include "models/special.h"
 #include "shell/commands.h"
+#include "shell/fatal.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "support/test_support.h"
 
 using namespace modelclass;

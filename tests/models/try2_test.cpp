@@ -4,12 +4,12 @@
 #include <array>
 #include <cmath>
 
+#include "app/startup.h"
 #include "models/component.h"
 #include "models/evaluator.h"
 #include "models/substructure.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
-#include "shell/startup.h"
 #include "support/test_support.h"
 
 namespace {

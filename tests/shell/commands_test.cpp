@@ -45,6 +45,27 @@ TEST(Commands, EveryEntryOfANameRunsInRegistrationOrder) {
 }
 
 namespace {
+void refresh_a() { calls += "a "; }
+void refresh_b() { calls += "b "; }
+}  // namespace
+
+TEST(Commands, SettingsRefreshRunsItsHooksInRegistrationOrder) {
+  InitRefreshHooks();
+  AddRefreshHook(refresh_b);
+  AddRefreshHook(refresh_a);
+  AddRefreshHook(refresh_b);
+  calls.clear();
+  SetGlob();
+  SetGlob();
+  EXPECT_EQ(calls, "b a b b a b ");
+  // A new start-up begins with no hooks.
+  InitRefreshHooks();
+  calls.clear();
+  SetGlob();
+  EXPECT_EQ(calls, "");
+}
+
+namespace {
 RepeatedMessage noisy;
 void noisy_command(const WordArray& w) {
   for (int k = 0; k < std::stoi(w[1]); ++k)

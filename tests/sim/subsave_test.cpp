@@ -9,6 +9,7 @@
 
 #include "core/command_fixture.h"
 #include "core/lens_model.h"
+#include "fit/subsave.h"
 #include "io/qvmfile.h"
 #include "models/evaluator.h"
 #include "models/substructure.h"

@@ -5,9 +5,9 @@
 #include <new>
 #include <string>
 
+#include "app/startup.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
-#include "shell/startup.h"
 
 namespace {
 

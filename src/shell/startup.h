@@ -1,8 +1,0 @@
-// Start-up of the whole program, shared by the program entry and the tests.
-#pragma once
-
-#include <cstdio>
-
-// Core start-up, then the fitting program's commands and settings, its data tables and
-// hooks; leaves quiet mode off.
-void start_program(FILE* in, FILE* out);

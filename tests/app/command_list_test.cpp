@@ -1,0 +1,75 @@
+// The program's command list: every command registered at start-up, in help-listing order.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/startup.h"
+#include "shell/commands.h"
+#include "support/test_support.h"
+
+namespace {
+
+// The core's commands, then the fitting program's, in registration order.
+const std::vector<std::string> kCoreNames = {
+    "version", "set", "help", "quit", "exit", "rm", "mv", "startup", "setlens",
+    "changelens", "thetaEin", "stepsize", "setsource", "turnoff", "turnon", "regrid",
+    "ranparm", "showLOS", "shearLOS", "masscomplete", "plotzbridge", "bridgecut",
+    "changevary", "changevarysrc", "listmodels", "gridmode", "maingrid", "galgrid",
+    "imggrid", "imgarray", "autogrid", "ranpos", "checkmod", "checkder", "checkPder",
+    "checktree", "checkmag", "plotgrid", "plotcrit", "fitcrit", "plotkappa", "plotshear",
+    "plotmu", "plotdef0", "plotdef1", "plotdef2", "plottdel", "plotmaps", "HFFmaps2d",
+    "HFFmaps3d", "magweightimg", "magweightsrc", "plotmag", "plotpot", "magtensor",
+    "magtensImg", "magtensSrc", "calcRein", "setMrat", "findimg", "findimg2", "findimg3",
+    "findsrc", "findsrc3", "magcrosssec", "checkfinsrc", "doPCA", "mock1", "mock2",
+    "mock3", "mockLF", "mocklens", "batchmock1", "batchmock2", "mockcsec", "csec2sep",
+    "ranlens", "ranlens1", "ellsrc", "ellimg", "WCSset", "filetypes", "fileconvert",
+    "imarith", "imcombine", "imdiff", "imstats", "fft1", "SBmap1", "SBmap2", "convolve1",
+    "convolve2", "imgstats", "spider", "moments", "maketab", "loadtab", "loadpowlawtab",
+    "kap2lens", "sig2lens", "makekapmap", "loadkapmap", "checkkapmap", "makesrcmap",
+    "loadsrcmap", "setgausran1", "clumplist", "setclumps", "farclumps", "NFWclumps",
+    "scaleclumps", "drawclumps", "writeclumps", "clumpcheckR", "clumpIJdist",
+    "clumptestfar", "magdistimg", "magdistsrc", "OMEGAstep1", "OMEGAstep2", "OMEGAwrite",
+    "OMEGAmerge", "MTseries", "loadnonpar", "bootstrap", "jackknife", "setfoldcaus",
+    "try", "lightcrv", "rayshoot", "magmapP", "map2lcrv", "map2lstats"};
+const std::vector<std::string> kFitNames = {
+    "data", "data2", "batchdata", "pixsrc", "crvmax", "crvpts", "crvstatus", "ringmax",
+    "ringdat", "weakdata", "weakproc", "weakmock", "plimits", "pbounds", "PArange",
+    "pmatch", "minimize", "optimize", "batchfit", "clumpmarg", "reopt", "errorbars",
+    "randomize", "modelgrid", "varyone", "varytwo", "varyh", "chitest", "MCMCset",
+    "MCMCrun", "MCMCbatch", "nestsampSet", "nestsampRun", "nestsampDraw", "kapgam",
+    "subsave", "try2"};
+
+std::vector<std::string> registered_names() {
+  std::vector<std::string> names;
+  for (const CommandEntry& e : cmdlist()) names.push_back(e.name);
+  return names;
+}
+
+}  // namespace
+
+TEST(CommandList, StartUpRegistersTheCoreThenTheFittingCommandsInOrder) {
+  start_program(stdin, stdout);
+  std::vector<std::string> expected = kCoreNames;
+  expected.insert(expected.end(), kFitNames.begin(), kFitNames.end());
+  ASSERT_EQ(kCoreNames.size(), 133u);
+  ASSERT_EQ(kFitNames.size(), 37u);
+  EXPECT_EQ(registered_names(), expected);
+  // A second start-up (as every test fixture does) starts the list afresh.
+  start_program(stdin, stdout);
+  EXPECT_EQ(registered_names(), expected);
+}
+
+TEST(CommandList, SharedHandlersAndHelpRoutines) {
+  start_program(stdin, stdout);
+  const auto find = [](const std::string& name) -> const CommandEntry& {
+    for (const CommandEntry& e : cmdlist())
+      if (e.name == name) return e;
+    throw std::runtime_error("no command " + name);
+  };
+  EXPECT_EQ(find("exit").handler, find("quit").handler);
+  EXPECT_EQ(find("exit").help, find("quit").help);
+  EXPECT_EQ(find("startup").handler, find("setlens").handler);
+  EXPECT_EQ(find("startup").help, find("setlens").help);
+}
