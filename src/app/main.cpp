@@ -30,7 +30,7 @@ int run(int argc, char** argv) {
     FILE* f = std::fopen(argv[k], "r");
     if (!f) {
       QVMstdin = saved;
-      qprintf("ERROR: could not open input file %s\n", argv[k]);
+      print_error(strformat("could not open input file %s", argv[k]));
       std::fflush(QVMstdout);
       return kErrorExitStatus;
     }

@@ -11,16 +11,16 @@
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
 #include "numeric/random.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "shell/words.h"
 
 namespace {
-
-constexpr double kTwoPi = 6.28318530717958647692;
 
 // The seven lensing values at a point: potential, deflection x, y, phi_xx, yy, xy, yx
 // (index 1..7; 0 unused).

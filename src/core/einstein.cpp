@@ -11,6 +11,7 @@
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/cosmology.h"
 #include "numeric/interp.h"
 #include "numeric/roots.h"
@@ -21,8 +22,6 @@
 ReinState TWrein;
 
 namespace {
-
-constexpr double kTwoPi = 6.28318530717958647692;
 
 // x deflection of the whole model at (x, y).
 void deflection(double x, double y, double& ax, double& ay) {

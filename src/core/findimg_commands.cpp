@@ -1,3 +1,5 @@
+// Image and source finding commands (findimg, findimg2, findimg3, findsrc, findsrc3, ellsrc,
+// ellimg) and plotcrit, each with its help routine.
 #include "core/findimg_commands.h"
 
 #include <array>
@@ -13,6 +15,7 @@
 #include "io/qvmfile.h"
 #include "models/evaluator.h"
 #include "numeric/interp.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"

@@ -1,3 +1,5 @@
+// Grid commands: gridmode, autogrid (the radial range fitted to the multiply-imaged region)
+// and plotgrid, and the rebuild of the main grid.
 #include "core/grid_control.h"
 
 #include <cmath>

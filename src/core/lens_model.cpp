@@ -1,3 +1,5 @@
+// Reference lens models: reading and writing their text format, setlens, changelens,
+// ranparm, and initmodel, which loads one parameter set into the component table.
 #include "core/lens_model.h"
 
 #include <cmath>
@@ -12,6 +14,7 @@
 #include "models/multiplane.h"
 #include "models/special.h"
 #include "models/substructure.h"
+#include "numeric/constants.h"
 #include "numeric/cosmology.h"
 #include "numeric/random.h"
 #include "numeric/sort.h"
@@ -23,9 +26,6 @@ BridgeCut bridgecutarr;
 RedshiftStamp TWzstamp;
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kDeg = 180.0 / kPi;
 
 // Rows that the loader converts, places and checks: every component that is a mass
 // component, wherever it stands in the table.
@@ -520,18 +520,18 @@ double initmodel(const BVec<std::string>& names, const Mat& params, const Vec& r
       const LensModel& m1 = TWref.ref[1];
       const double b1 = converted_b(m1.names[i], m1.p[i][1], m1.z[i]);
       if (q[1] * b1 < 0) {
-        qprintf("WARNING: b[%d] has changed signs\n", i);
+        warning(strformat("b[%d] has changed signs", i));
         const double d = q[1] - b1;
         penalty += 1e8 * (1.0 + d * d);
       }
     }
     if (q[4] > s.maxellip && names[i] != "fourmode" && names[i] != "mpole") {
-      qprintf("WARNING: ellip = %f out of bounds\n", q[4]);
+      warning(strformat("ellip = %f out of bounds", q[4]));
       penalty += 1e8 * (std::fabs(q[4]) + 1.0);
       q[4] = s.maxellip;
     }
     if (q[6] > s.maxshear) {
-      qprintf("WARNING: shear = %f out of bounds\n", q[6]);
+      warning(strformat("shear = %f out of bounds", q[6]));
       penalty += 1e8 * (std::fabs(q[6]) + 1.0);
       q[6] = s.maxshear;
     }

@@ -1,3 +1,5 @@
+// Line-of-sight commands: shearLOS, bridgecut, showLOS, masscomplete and plotzbridge, with
+// their help routines.
 #include "core/los_commands.h"
 
 #include <cmath>
@@ -8,6 +10,7 @@
 #include "io/qvmfile.h"
 #include "models/evaluator.h"
 #include "models/multiplane.h"
+#include "numeric/constants.h"
 #include "numeric/cosmology.h"
 #include "numeric/interp.h"
 #include "shell/commands.h"
@@ -15,8 +18,6 @@
 #include "shell/settings.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 // +0 in place of -0, so that a vanishing entry prints as 0.
 inline double unsigned_zero(double v) { return v + 0.0; }

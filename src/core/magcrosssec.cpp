@@ -10,6 +10,7 @@
 #include "io/qvmfile.h"
 #include "numeric/interp.h"
 #include "numeric/sort.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"

@@ -1,3 +1,5 @@
+// Magnification tensors at points, images and sources (magtensor, magtensImg, magtensSrc),
+// magnification-weighted maps (magweightimg, magweightsrc) and plotmag.
 #include "core/magtens.h"
 
 #include <algorithm>
@@ -15,7 +17,9 @@
 #include "io/arrayfile.h"
 #include "io/outfile.h"
 #include "io/qvmfile.h"
+#include "numeric/constants.h"
 #include "numeric/sort.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -35,7 +39,6 @@ MagTensor magnification_tensor(double xx, double yy, double xy, double yx) {
 }
 
 void eigen_directions_deg(const MagTensor& M, double& dir_p, double& dir_m) {
-  constexpr double kDeg = 180.0 / M_PI;
   const double tiny = 1e-12 * std::sqrt(M.m11 * M.m11 + M.m12 * M.m12 + M.m21 * M.m21 + M.m22 * M.m22);
   if (std::fabs(M.m12) > tiny) {
     dir_p = std::atan((M.lp - M.m11) / M.m12) * kDeg;

@@ -1,3 +1,5 @@
+// Lens-plane maps of the current model (plotkappa, plotshear, plotmu, plotpot, plottdel,
+// plotmaps, the HFF maps, plotdef0/plotdef1) and the shared map-writing steps.
 #include "core/maps.h"
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include "models/evaluator.h"
 #include "numeric/cosmology.h"
 #include "numeric/interp.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"

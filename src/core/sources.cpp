@@ -1,3 +1,5 @@
+// Source-model and vary commands: setsource, turnoff, turnon, changevary, changevarysrc,
+// stepsize and minstepsize.
 #include "core/sources.h"
 
 #include <algorithm>
@@ -79,14 +81,14 @@ void switch_components(const WordArray& words, int value, const char* name) {
       const long idx = words.integer(a);
       if (mode == Mode::Gal) {
         if (idx < 1 || idx > TWref.Ngal || idx > TWgal.NGALMAX) {
-          qprintf("Note: ignoring galaxy index %ld (out of range)\n", idx);
+          note(strformat("ignoring galaxy index %ld (out of range)", idx));
         } else {
           TWgal.refon[idx] = value;
           qprintf("Turning %s galaxy #%ld\n", state, idx);
         }
       } else if (mode == Mode::Src) {
         if (idx < 1 || idx > TWsrc.Nsource) {
-          qprintf("Note: ignoring source index %ld (out of range)\n", idx);
+          note(strformat("ignoring source index %ld (out of range)", idx));
         } else {
           TWsrc.srcon[idx] = value;
           qprintf("Turning %s source #%ld\n", state, idx);

@@ -16,6 +16,7 @@
 #include "models/tab.h"
 #include "numeric/interp.h"
 #include "numeric/random.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"

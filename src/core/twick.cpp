@@ -138,12 +138,12 @@ void derive_tscale() {
   qprintf("  Dol,Dls,Dos  = %.2f %.2f %.2f h^-1 Mpc\n", Dol * kMpc, Dls * kMpc, Dos * kMpc);
   qprintf("  tscale       = %f h^-1 days\n", s.tscale);
   if (std::fabs(s.zref - s.zsrc) > 0.001 && s.zref < 1000) {
-    qprintf("Note: we are using a different reference redshift:\n");
+    note("we are using a different reference redshift:");
     s.tscale = (1 + s.zlens) * kDays * Dol * angdist(0, s.zref) / angdist(s.zlens, s.zref);
     qprintf("  zref         = %.3f\n", s.zref);
     qprintf("  tscale       = %f h^-1 days\n", s.tscale);
   } else if (s.zref >= 1000) {
-    qprintf("Note: model is referenced to Dls/Dos=1:\n");
+    note("model is referenced to Dls/Dos=1:");
     s.tscale = (1 + s.zlens) * kDays * Dol;
     qprintf("  tscale       = %f h^-1 days\n", s.tscale);
   }
@@ -236,7 +236,7 @@ void mv(const WordArray& words) {
   if (std::rename(words.c_str(1), words.c_str(2)) == 0)
     qprintf("mv %s -> %s\n", words.c_str(1), words.c_str(2));
   else
-    qprintf("WARNING: could not execute 'mv %s %s'\n", words.c_str(1), words.c_str(2));
+    warning(strformat("could not execute 'mv %s %s'", words.c_str(1), words.c_str(2)));
 }
 
 void mvhelp(int level) {
@@ -254,7 +254,7 @@ void rm(const WordArray& words) {
     if (std::remove(words.c_str(i)) == 0)
       qprintf("removed file %s\n", words.c_str(i));
     else
-      qprintf("WARNING: could not remove file %s\n", words.c_str(i));
+      warning(strformat("could not remove file %s", words.c_str(i)));
   }
 }
 

@@ -1,3 +1,5 @@
+// Fits over a family of inputs: batchfit over the lenses of a batch data set and clumpmarg
+// over realisations of the clump populations.
 #include "fit/batchfit.h"
 
 #include <algorithm>

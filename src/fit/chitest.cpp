@@ -1,3 +1,5 @@
+// The test term: a known likelihood over the varied parameters (chitest), for checking the
+// optimisers and samplers against an exact answer.
 #include "fit/chitest.h"
 
 #include <cmath>
@@ -10,6 +12,7 @@
 #include "fit/testterms.h"
 #include "io/outfile.h"
 #include "io/qvmfile.h"
+#include "numeric/constants.h"
 #include "numeric/random.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -18,7 +21,6 @@
 ChiTestState TWchitest;
 
 namespace {
-constexpr double kSqrt2Pi = 2.50662827463100050242;
 constexpr const char* kZeroDispersion = "cannot have a dispersion of zero along a principal axis in chitest";
 }  // namespace
 

@@ -1,3 +1,5 @@
+// Parameter constraints of the fitter: plimits, pbounds, PArange and pmatch, and the
+// routines that apply them to every trial model.
 #include "fit/constraints.h"
 
 #include <algorithm>

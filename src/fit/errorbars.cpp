@@ -1,3 +1,5 @@
+// Monte Carlo error bars (errorbars): the data perturbed by their quoted errors, the model
+// re-fitted to each realisation, and the mean and dispersion of every parameter.
 #include "fit/errorbars.h"
 
 #include <cmath>
@@ -150,7 +152,7 @@ void errorbars(const WordArray& words) {
       } else if (var > -1e-10) {
         err[i][k] = 0;
       } else {
-        qprintf("WARNING: gal #%d parm #%d has negative variance\n", i, k);
+        warning(strformat("gal #%d parm #%d has negative variance", i, k));
         err[i][k] = var;
       }
     }

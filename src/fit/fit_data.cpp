@@ -1,3 +1,5 @@
+// Observed lens data: the galaxy and source records, the data file reader and the commands
+// data, data2 and batchdata.
 #include "fit/fit_data.h"
 
 #include <algorithm>
@@ -9,8 +11,8 @@
 #include "imageplane/source_models.h"
 #include "io/qvmfile.h"
 #include "numeric/cosmology.h"
-#include "numeric/interp.h"
 #include "numeric/random.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -144,11 +146,11 @@ static double model_zref() {
 double reference_ratio(bool print) {
   const double zref = model_zref();
   if (zref < 0 || zref >= 1000) {
-    if (print) qprintf("Note: For source redshift scaling, using Dls/Dos=1.\n");
+    if (print) note("For source redshift scaling, using Dls/Dos=1.");
     return 1.0;
   }
   const double R0 = PMdist(settings.zlens, zref) / PMdist(0, zref);
-  if (print) qprintf("Note: For source redshift scaling, using z,Dls/Dos= %e %e\n", zref, R0);
+  if (print) note(strformat("For source redshift scaling, using z,Dls/Dos= %e %e", zref, R0));
   return R0;
 }
 
@@ -311,8 +313,7 @@ struct RedshiftState {
     s.pscale = 1;
     if (!on) return;
     if (s.zsrc <= 0) {
-      qprintf("WARNING: source #%d does not have a redshift,\n", isrc);
-      qprintf("         so all redshift information is ignored.\n");
+      warning(strformat("source #%d does not have a redshift,\n         so all redshift information is ignored.", isrc));
       on = false;
       turned_off = true;
       return;

@@ -1,3 +1,5 @@
+// Start-up state of the fitter: its settings and the hooks that the program entry and the
+// settings refresh call.
 #include "fit/fit_state.h"
 
 #include <iterator>

@@ -1,3 +1,4 @@
+// Flux and time-delay chi-squared terms of one observed source against its model images.
 #include "fit/fluxtdel.h"
 
 #include <algorithm>

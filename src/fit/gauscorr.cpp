@@ -1,3 +1,5 @@
+// Relative-position chi-squared term (chimode 2): image positions relative to the first
+// image, with the correlated errors of the differencing.
 #include "fit/gauscorr.h"
 
 #include <cmath>

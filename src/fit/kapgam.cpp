@@ -1,3 +1,5 @@
+// The kapgam command: convergence and shear of the model at points, at points from a file,
+// at the observed images, or at the images of each re-fitted model.
 #include "fit/kapgam.h"
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// Linear parameters: normalisations and external shear solved directly for every trial
+// model by least squares, one scheme per linparms setting.
 #include "fit/linparms.h"
 
 #include <algorithm>

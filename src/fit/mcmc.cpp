@@ -1,3 +1,5 @@
+// Markov chain Monte Carlo over the varied parameters (MCMCset, MCMCrun): Metropolis chains,
+// adaptive proposals, step-scale tuning and the Gelman-Rubin test.
 #include "fit/mcmc.h"
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// Nested sampling of the varied parameters: the run that gives the evidence and a weighted
+// posterior sample, and the commands nestsampSet, nestsampRun and nestsampDraw.
 #include "fit/nestsamp.h"
 
 #include <unistd.h>

@@ -1,3 +1,5 @@
+// Nested sampling's live points and drawing regions (ellipsoids or a principal-axis box),
+// the drawing of new points and the choice of the initial live points.
 #include "fit/nsbound.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Optimisation commands (optimize, minimize, reopt, randomize) and the optimisation run
+// they share with the batch, scan and convergence commands.
 #include "fit/optimize.h"
 
 #include <cmath>

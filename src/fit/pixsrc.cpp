@@ -1,3 +1,5 @@
+// The pixelated-source term: deflection fields handed to an external source-reconstruction
+// program, whose log-evidence becomes the chi-squared -2 ln(E/E0).
 #include "fit/pixsrc.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// Point-image chi-squared terms: image positions (source-plane and image-plane forms),
+// fluxes and delays of every observed source against a trial model.
 #include "fit/pointchi.h"
 
 #include <algorithm>

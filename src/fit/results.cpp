@@ -1,3 +1,5 @@
+// Result writers of the fitter: start files, the chi-squared line, the best-fit report and
+// the plot macros of the tiling and critical curves.
 #include "fit/results.h"
 
 #include <cmath>
@@ -189,7 +191,7 @@ void doplot() {
     fp = WholeFile("best.sm", "Could not open sm file best.sm");
   } catch (const FatalError& e) {
     // The plot macros are a convenience: without them the fit goes on.
-    qprintf("ERROR: %s\n", e.message.c_str());
+    print_error(e.message);
     return;
   }
   qprintf("Writing sm macros to best.sm\n");

@@ -1,3 +1,5 @@
+// Chi-squared scans: varyone, varyh, varytwo and modelgrid, each point a re-fit of the other
+// varied parameters.
 #include "fit/scans.h"
 
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include "models/evaluator.h"
 #include "numeric/interp.h"
 #include "numeric/sort.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -363,7 +366,7 @@ void varyone(const WordArray& words) {
         fatal("unknown value of extrapflag");
       }
     } else {
-      if (chatty()) qprintf("Note: starting from previous model.\n");
+      if (chatty()) note("starting from previous model.");
       tensor[1] = P1;
       tensor[1][ig][ip] = x[i];
     }
@@ -581,7 +584,7 @@ void do_varytwo(int igal, int iparm, int isteps, int jgal, int jparm, int jsteps
     const double pv = along_first ? u[i] : w[j];
     int nm = 1;
     if (extrapflag == 0) {
-      if (chatty()) qprintf("Note: starting from reference model.\n");
+      if (chatty()) note("starting from reference model.");
       tensor[1] = reference_point(i, j);
     } else if (extrapflag == 1) {
       extrap(A1, A2, pg, pp, tensor[1], pv);

@@ -1,3 +1,5 @@
+// The model store and chi-squared assembly: varied parameters to a trial model, calc_chi,
+// the minimisers' objective tryparms, the galaxy term and the parity check.
 #include "fit/store.h"
 
 #include <algorithm>
@@ -283,7 +285,7 @@ void report_parity_failure(int src, int img, bool reference, double f, double px
   const double lp = (tr + root) / 2, lm = (tr - root) / 2;
   const std::string head = strformat("failed parity check -- source #%d, image #%d%s", src, img,
                                      reference ? " (the reference, brightest image)" : "");
-  qprintf("ERROR: %s\n", head.c_str());
+  print_error(head);
   qprintf("       Observed parity           = %2d\n", f > 0 ? 1 : -1);
   qprintf("       Model partial parities    = %2d %2d\n", lp > 0 ? 1 : -1, lm > 0 ? 1 : -1);
   qprintf("       (Setting chisq=1.0e9.)\n");

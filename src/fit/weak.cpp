@@ -1,3 +1,5 @@
+// Weak lensing: the likelihood of a catalogue of galaxy ellipticities under the model's
+// reduced shear, and the commands weakdata, weakproc and weakmock.
 #include "fit/weak.h"
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/cosmology.h"
 #include "numeric/integrate.h"
 #include "numeric/random.h"
@@ -25,7 +28,6 @@ WeakCatalog TWweak;
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 // Smallest likelihood a galaxy is given: a galaxy exactly on |g| = 1 (where the Jacobian
 // vanishes) or one whose likelihood underflows costs -2 ln(de1 de2 1e-300), not infinity.
 constexpr double kLikelihoodFloor = 1e-300;

@@ -1,3 +1,5 @@
+// The source-tile catalogue: for a grid of source-plane cells, the mesh triangles whose
+// image in the source plane may hold a source in the cell.
 #include "imageplane/catalog.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Critical curves and caustics of the current mesh, their plot files, and the ellipse fit of
+// the tangential critical curve (fitcrit).
 #include "imageplane/critcurves.h"
 
 #include <cfloat>

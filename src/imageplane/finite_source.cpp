@@ -1,3 +1,5 @@
+// Extended sources: brightness laws, membership tests, the image finder that integrates the
+// brightness over the triangulated image plane, and checkfinsrc.
 #include "imageplane/finite_source.h"
 
 #include <algorithm>
@@ -12,8 +14,10 @@
 #include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
 #include "numeric/random.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -22,7 +26,6 @@ FiniteSourceState TWfinsrc;
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr int kAttrU = 0, kAttrV = 1, kAttrPar = 3, kAttrPhi = 4;
 // Stream tag of the points drawn inside a small source (triangle tags are 2t and 2t + 1).
 constexpr unsigned long long kSmallSourceTag = ~0ULL;

@@ -1,3 +1,5 @@
+// The check that the image-plane grid holds every image of the sources a command may draw,
+// from the source-plane curve of the grid's outer edge.
 #include "imageplane/gridcheck.h"
 
 #include <algorithm>

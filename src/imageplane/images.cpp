@@ -1,3 +1,5 @@
+// Point images: the lens-equation solver on the tiled image plane, time delays, the re-solve
+// under clump substructure and the current-source switch.
 #include "imageplane/images.h"
 
 #include <algorithm>
@@ -163,7 +165,7 @@ bool newton(double& x, double& y, double u, double v, int maxit, Lens& L) {
 
 void print_search_note(const char* title, const Candidate& c, double u, double v, bool with_image, double px,
                        double py) {
-  qprintf("Note: %s\n", title);
+  note(title);
   qprintf("  source %13.6e %13.6e\n", u, v);
   if (with_image) qprintf("  image  %13.6e %13.6e\n", px, py);
   if (c.square) {

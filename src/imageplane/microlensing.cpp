@@ -1,3 +1,8 @@
+// Microlensing: magnification maps by inverse ray shooting, the map of a point mass with
+// convergence and shear, light curves along straight tracks, and cuts through stored maps.
+//
+// Sources: inverse ray shooting as in Kayser, Refsdal & Stabell 1986, A&A 166, 36; the
+// point mass with convergence and shear of Chang & Refsdal 1979, Nature 282, 561.
 #include "imageplane/microlensing.h"
 
 #include <algorithm>
@@ -21,6 +26,7 @@
 #include "models/registry.h"
 #include "models/substructure.h"
 #include "numeric/interp.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"

@@ -1,3 +1,5 @@
+// Lensed images: surface-brightness maps, the velocity field of a rotating disk, convolution
+// with a point-spread function, and image statistics.
 #include "imageplane/sbmap.h"
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include "models/model_set.h"
 #include "models/multiplane.h"
 #include "numeric/cosmology.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -384,12 +387,12 @@ void SBmap2(const WordArray& words) {
   if (s.zlens > 0 && s.zsrc >= 0 && s.zref >= 1000) {
     if (LOS.on) {
       rebuild_los_matrices(TWgal.z, s.zsrc);
-      std::printf("Note: scaling to zsrc=%f, recomputing multiplane factors\n", s.zsrc);
+      note(strformat("scaling to zsrc=%f, recomputing multiplane factors", s.zsrc), stdout);
     } else {
       // A source at z = 0 has no distance to scale by (Dls/Dos would be 0/0).
       if (!(s.zsrc > 0)) fatal("SBmap2 cannot scale the model to zsrc=0: set zsrc above 0");
       TWmod.scale = PMdist(s.zlens, s.zsrc) / PMdist(0.0, s.zsrc);
-      std::printf("Note: scaling to zsrc=%f, Dls/Dos=%f\n", s.zsrc, TWmod.scale);
+      note(strformat("scaling to zsrc=%f, Dls/Dos=%f", s.zsrc, TWmod.scale), stdout);
     }
     std::fflush(stdout);
   }

@@ -1,8 +1,11 @@
+// The source-model tables: sources, their classes, parameters, switches and vary flags, and
+// the derived normalisations and radii the brightness laws read.
 #include "imageplane/source_models.h"
 
 #include <cmath>
 
 #include "imageplane/srcmap.h"
+#include "numeric/constants.h"
 #include "numeric/roots.h"
 #include "numeric/specfunc.h"
 #include "shell/fatal.h"
@@ -11,8 +14,6 @@
 SourceModel TWsrc;
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 // Size parameter 6 as a length: the value itself, or 10 to its power with srclog 1.
 double source_size(double p6) {
@@ -63,7 +64,7 @@ double initsrcmod(const BVec<std::string>& names, const Mat& params) {
       p[5] = std::atan2(es, ec) * 180.0 / kPi / 2.0;
     }
     if (p[4] > settings.maxellip) {
-      qprintf("WARNING: source ellip = %f out of bounds\n", p[4]);
+      warning(strformat("source ellip = %f out of bounds", p[4]));
       penalty += (std::fabs(p[4]) + 1.0) * 1e8;
       p[4] = settings.maxellip;
     }
@@ -117,7 +118,7 @@ void source_init(int i) {
     p[10] = p[11] = srcmap_r90(k);
     p[12] = srcmap_r999(k);
   } else {
-    qprintf("ERROR: unknown source type: %s\n", id.c_str());
+    print_error(strformat("unknown source type: %s", id.c_str()));
   }
 }
 

@@ -1,3 +1,5 @@
+// Source maps: pixel images of a source's surface brightness (loadsrcmap, makesrcmap), lensed
+// by the source class "srcmap".
 #include "imageplane/srcmap.h"
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include "numeric/interp.h"
 #include "numeric/random.h"
 #include "numeric/sort.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"

@@ -1,3 +1,5 @@
+// Two-dimensional array files: reading and writing text, raw binary and FITS, with the
+// checks of their sizes and values.
 #include "io/arrayfile.h"
 
 #include <fitsio.h>
@@ -375,13 +377,13 @@ void write_fits(const std::string& path, int nx, int ny, const Mat& a) {
 // HDF5 files: not compiled in.
 
 void read_hdf5(const std::string& path, int& nx, int& ny, Mat& a) {
-  qprintf("ERROR: %s\n", kHdf5Message);
+  print_error(kHdf5Message);
   nx = ny = 0;
   a.clear();
 }
 
 void write_hdf5(const std::string& path, int nx, int ny, const Mat& a) {
-  qprintf("ERROR: %s\n", kHdf5Message);
+  print_error(kHdf5Message);
 }
 
 // ---------------------------------------------------------------------------------------

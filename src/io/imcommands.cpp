@@ -1,3 +1,4 @@
+// Commands on array files: filetypes, fileconvert, imarith, imcombine, imdiff and imstats.
 #include "io/imcommands.h"
 
 #include <climits>

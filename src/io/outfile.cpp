@@ -1,3 +1,5 @@
+// Checked output files: whole files written under a temporary name and renamed, and
+// appended streams whose every write and flush is checked.
 #include "io/outfile.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// Opening files with the program's standard messages.
 #include "io/qvmfile.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// The world-coordinate reference of written maps (WCSprocess, WCSreset).
 #include "io/wcs.h"
 
 #include <cmath>

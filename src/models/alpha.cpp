@@ -8,6 +8,11 @@
 // b^(2-alpha) r^(alpha-1), r at r = b, and the convergence stays positive for negative
 // alpha, continuous with the alpha = -1 form), A = 1 otherwise and in the closed forms of
 // alpha = 1 (isothermal) and alpha = -1.
+//
+// Sources: the cored isothermal ellipsoid of Kassiola & Kovner 1993, ApJ 417, 450 and
+// Kormann, Schneider & Bartelmann 1994, A&A 284, 285; the King profile of King 1962, AJ 67, 471;
+// the pseudo-Jaffe profile as the difference of two cored isothermal profiles; the general
+// power law by the elliptical integrals of models/elliptical_pattern.h.
 #include <cmath>
 
 #include "models/classes.h"
@@ -15,13 +20,13 @@
 #include "models/elliptical_pattern.h"
 #include "models/isothermal_closed.h"
 #include "models/tabulated_pattern.h"
+#include "numeric/constants.h"
 #include "numeric/specfunc.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kEuler6 = 0.577216;  // Euler's constant to six places, as in the closed form
 
 // Saves the current component's b, s, a, alpha and restores them on the way out (also when
@@ -86,16 +91,6 @@ struct AlphaProfile : EllipticalProfile<AlphaProfile> {
     return true;
   }
 };
-
-// Fills the circular out[2..6] from the deflection over the radius A, the second radial
-// derivative B and the direction cosines.
-inline void circular_out(DerivVector& out, double A, double B, double x, double y, double c, double d) {
-  out[2] = A * x;
-  out[3] = A * y;
-  out[4] = A * d * d + B * c * c;
-  out[5] = A * c * c + B * d * d;
-  out[6] = (B - A) * d * c;
-}
 
 // ---------------------------------------------------------------------------------------
 // Closed forms of the family with their parameters given (b, s already normalised; q the

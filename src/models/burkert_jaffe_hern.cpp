@@ -4,6 +4,10 @@
 // Units: b is the convergence scale, s the scale radius, X = r/s (or xi/s); the
 // convergence of a component is b kappa~(X) and the circular deflection b s D(X). F(X) is
 // the NFW auxiliary function.
+//
+// Sources: the densities of Burkert 1995, ApJ 447, L25, Jaffe 1983, MNRAS 202, 995 and
+// Hernquist 1990, ApJ 356, 359, projected along the line of sight; the convergence and
+// deflection of each are written out at its profile.
 #include "models/burkert_jaffe_hern.h"
 
 #include <cmath>
@@ -12,13 +16,11 @@
 #include "models/component.h"
 #include "models/elliptical_pattern.h"
 #include "models/tabulated_pattern.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kPi2 = kPi / 2.0;
 
 // Coefficient f_k = (-1)^k/(2k + 1) of F as a power series in g = X^2 - 1:
 // F = sum_k f_k g^k for |g| < 1 (arctan(sqrt g)/sqrt g continued below g = 0).
@@ -54,10 +56,10 @@ double burkert0phir_F(double X, double F) {
     const double q = std::sqrt((1.0 - X) * (1.0 + X)), B = X * X / (1.0 + q);
     const double c = 2.0 * X * X * X * X / ((a + q) * (1.0 + q) * (1.0 + a));
     const double S = c * std::log(X / 2.0) + (1.0 + am1) * std::log1p(0.5 * am1) + (1.0 - B) * std::log1p(-0.5 * B) +
-                     kPi2 * am1;
+                     kHalfPi * am1;
     return 2.0 * S / X;
   }
-  return (2.0 / X) * (a * burk_artanh(X, a) + 2.0 * std::log(X / 2.0) + am1 * kPi2 - (X * X - 1.0) * F);
+  return (2.0 / X) * (a * burk_artanh(X, a) + 2.0 * std::log(X / 2.0) + am1 * kHalfPi - (X * X - 1.0) * F);
 }
 
 // Closed-form kappa~ of the Burkert profile (every X > 0). Beyond X = 2, where the
@@ -69,7 +71,7 @@ inline double burk_kappa_closed(double X, double F) {
     const double q = std::sqrt((X - 1.0) * (X + 1.0));
     return std::atanh(1.0 / f) / f + std::atan(1.0 / q) / q - kPi / (f * q * (f + q));
   }
-  return (burk_artanh(X, f) + kPi2) / f - F;
+  return (burk_artanh(X, f) + kHalfPi) / f - F;
 }
 
 // kappa~ and d kappa~/d(X^2) with the three branches of the elliptical integrand.
@@ -85,7 +87,7 @@ void burk_kappa_F(double X, double F, double& k, double& kp) {
     kp = -(kPi / 4.0) / f3 - 1.0 / (2.0 * X2 * f2) - at / (2.0 * f3) - (1.0 - X2 * F) / (2.0 * X2 * g);
   } else {
     const double L = std::log(X2);
-    k = kPi2 + (L / 2.0 - 0.978545) * X2 + 0.589049 * X2 * X2;
+    k = kHalfPi + (L / 2.0 - 0.978545) * X2 + 0.589049 * X2 * X2;
     kp = L / 2.0 - 0.478545 + 1.1781 * X2;
   }
 }

@@ -1,3 +1,5 @@
+// The component table, the current component that initgal loads, and the one-component
+// evaluator with its shear and ellipse helpers.
 #include "models/component.h"
 
 #include <cmath>
@@ -7,6 +9,7 @@
 #include "models/classes.h"
 #include "models/component_inline.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
@@ -17,8 +20,6 @@ RegisterTable TWrgstr;
 ComponentEvaluator ellipse = ellipse1;
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 void check_row(int i) {
   if (i < 1 || i > TWgal.NGALMAX) fatal(strformat("component %d does not exist", i));

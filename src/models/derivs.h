@@ -41,3 +41,13 @@ using PotDefMagVector = FixedVec1<7>;
 
 // Sets out[1..10] to 0.
 inline void phi2zero(DerivVector& out) { out.zero(); }
+
+// Fills out[2..6] of a circular field at (x, y) from the deflection over the radius A, the
+// second radial derivative B and the direction cosines c = x/r, d = y/r.
+inline void circular_out(DerivVector& out, double A, double B, double x, double y, double c, double d) {
+  out[2] = A * x;
+  out[3] = A * y;
+  out[4] = A * d * d + B * c * c;
+  out[5] = A * c * c + B * d * d;
+  out[6] = (B - A) * d * c;
+}

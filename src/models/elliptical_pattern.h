@@ -82,6 +82,9 @@
 // Not re-entrant with respect to the evaluator chain (it reads and may write `cur`), but
 // the integrals themselves keep no process-wide state: a profile may nest integrals inside
 // radial() freely.
+//
+// Source: the integrals of step 6 are those of a mass distribution constant on
+// similar ellipses, Schramm 1990, A&A 231, 19.
 #pragma once
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// The whole-model evaluator potdefmag: potential, deflection and second derivatives summed
+// over the components, without allocation or look-up by name.
 #include "models/evaluator.h"
 
 #include <cmath>

@@ -5,6 +5,9 @@
 // class routine at each call, and by the component loader for the whole-model sum, which
 // then evaluates the component without reading `cur`. Both routes run the same arithmetic,
 // so they give the same bits.
+//
+// Source: Kassiola & Kovner 1993, ApJ 417, 450 and Kormann, Schneider & Bartelmann 1994,
+// A&A 284, 285 (the singular limit s = 0).
 #pragma once
 
 #include <cmath>

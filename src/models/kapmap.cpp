@@ -1,5 +1,9 @@
 // Convergence maps: the Fourier solver, the binary map files, the class "kapmap" and the
 // map commands.
+//
+// The deflection of a convergence map is alpha(x) = (1/pi) int kappa(x') (x - x')/|x - x'|^2
+// d^2x' and its potential solves the Poisson equation lap psi = 2 kappa (Schneider, Ehlers &
+// Falco 1992, Gravitational Lenses), both evaluated as convolutions with the Fourier transform.
 #include "models/kapmap.h"
 
 #include <algorithm>
@@ -18,10 +22,12 @@
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/cosmology.h"
 #include "numeric/fft.h"
 #include "numeric/random.h"
 #include "numeric/interp.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -35,7 +41,6 @@ void reset_kapmaps() {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr int kMaxAxis = 16384;  // pixels per axis that the transform grid can pad
 
 // ---- small file helpers ----

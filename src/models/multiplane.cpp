@@ -1,3 +1,9 @@
+// Multi-plane lensing: the ray recursion through the lens planes and the void-correction
+// tables.
+//
+// Source: the multi-plane lens equation of Blandford & Narayan 1986, ApJ 310, 568, and
+// Schneider, Ehlers & Falco 1992, Gravitational Lenses (Springer), with the planes coupled
+// by ratios of angular-diameter distances.
 #include "models/multiplane.h"
 
 #include <cmath>

@@ -4,18 +4,21 @@
 //
 // Units: b is the convergence scale kappa_s (3-d density b s^2/(r (r + s)^2) with the
 // critical surface density 1), s the scale radius, X = r/s.
+//
+// Sources: the density of Navarro, Frenk & White 1996, ApJ 462, 563; its lensing
+// convergence, deflection and potential of Bartelmann 1996, A&A 313, 697 and Wright & Brainerd
+// 2000, ApJ 534, 34; the smoothly truncated profile of Baltz, Marshall & Oguri 2009, JCAP 01, 015.
 #include <cmath>
 
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/elliptical_pattern.h"
 #include "models/tabulated_pattern.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 inline double one_minus_F_over_g(double g, double F) { return nfw_one_minus_F_over_g(g, F); }
 
@@ -59,16 +62,6 @@ struct NfwProfile : EllipticalProfile<NfwProfile> {
 };
 
 TabulatedClass g_nfwT{TAB_nfwT, "nfwT", TableRef("nfw"), modelclass::nfw, TabScaling::Standard, false};
-
-// Fills out[2..6] of a circular field from the deflection over the radius A, the second
-// radial derivative B and the direction cosines c, d.
-inline void circular_out(DerivVector& out, double A, double B, double x, double y, double c, double d) {
-  out[2] = A * x;
-  out[3] = A * y;
-  out[4] = A * d * d + B * c * c;
-  out[5] = A * c * c + B * d * d;
-  out[6] = (B - A) * d * c;
-}
 
 }  // namespace
 

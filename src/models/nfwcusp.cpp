@@ -22,21 +22,23 @@
 // deflection for al > 2 (like r^(2-al)). The elliptical integrals run in t with u = t^p,
 // p = 4/(3 - al) for al > 1 (2 otherwise), in which every integrand is finite and vanishes
 // at t = 0 like t; the circular potential likewise in r' = r t^p, p = max(2, 2/(3 - al)).
+//
+// Source: the density is the (alpha, beta, gamma) = (1, 3, al) member of the family of
+// Zhao 1996, MNRAS 278, 488; the projections above follow from it by the standard
+// Abel integral of the projected mass.
 #include <cmath>
 
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/elliptical_pattern.h"
 #include "models/tabulated_pattern.h"
+#include "numeric/constants.h"
 #include "numeric/integrate.h"
 #include "numeric/specfunc.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kHalfPi = 0.5 * kPi;
 
 // Which closed forms a slope takes (within 1e-4 of the special values, tested in this order).
 enum Slope { SLOPE_1, SLOPE_2, SLOPE_0, SLOPE_15, SLOPE_GENERAL };

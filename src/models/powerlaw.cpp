@@ -1,6 +1,10 @@
 // Power-law variants: the alternate softened power law "softpow", the power-law potential
 // "alphapot", the truncated isothermal spheres "tsis", the truncated power law "tpow",
 // and the coefficient table of the tabulated singular power law.
+//
+// Each class's density or potential is written out at its routine; the circular deflection
+// is alpha(r) = 2 m(r)/r with m(r) the projected mass inside r in units of pi Sigma_cr
+// (Schneider, Ehlers & Falco 1992, Gravitational Lenses).
 #include "models/powerlaw.h"
 
 #include <cctype>
@@ -11,6 +15,7 @@
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/tabulated_pattern.h"
+#include "numeric/constants.h"
 #include "numeric/integrate.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -22,8 +27,6 @@ TabulatedClass g_alphaT{TAB_alphaT, "alphaT", TableRef("alpha"), modelclass::alp
 }  // namespace
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 // Circular outputs from the deflection D, its radial derivative dD and the potential P
 // (all already multiplied by the mass scale).

@@ -1,3 +1,4 @@
+// The model-class registry: finding a class by name, the class list and listmodels.
 #include "models/registry.h"
 
 #include "models/classes.h"

@@ -25,6 +25,10 @@
 // exp(-b (xi/s)^(1/n)) is smooth down to the centre, so "sersic" also integrates from
 // u = 0 instead of cutting the centre off at u = inttol. The circular potentials, integrals
 // of the deflection, are taken the same way.
+//
+// Sources: the r^(1/4) law of de Vaucouleurs 1948, Ann. Astrophys. 11, 247; the r^(1/n) law
+// of Sersic 1968, Atlas de Galaxias Australes (Cordoba), with b_n as in Ciotti & Bertin 1999,
+// A&A 352, 447; the exponential disk of Freeman 1970, ApJ 160, 811.
 #include <cmath>
 
 #include "models/classes.h"

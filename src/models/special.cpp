@@ -2,6 +2,10 @@
 // monopole and multipole terms, the idealised fold, the germs of Arnold's catastrophes,
 // uniform and Kuzmin disks, a boxy power-law potential, the non-parametric placeholder,
 // and the Gaussian random field with its set-up commands.
+//
+// Each potential is written out at its routine as a closed form in x and y; the
+// catastrophe germs are the standard normal forms of the fold, cusp and higher
+// catastrophes, and the disks are the uniform disk and the Kuzmin disk.
 #include "models/special.h"
 
 #include <cmath>
@@ -10,6 +14,7 @@
 #include "io/qvmfile.h"
 #include "models/classes.h"
 #include "models/component.h"
+#include "numeric/constants.h"
 #include "numeric/random.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -20,8 +25,6 @@ SpecialPotentialState TWspecial;
 const char* const kFoldCausNames[11] = {"", "K", "e", "f", "g", "h", "k", "m", "n", "p", "r"};
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 // Field of a uniform elliptical disk of semi-major axis R (major axis along x, axis
 // ratio q, convergence b/q inside, enclosed mass pi b R^2), added to out[2..6] with the

@@ -1,3 +1,8 @@
+// Clump substructure in the evaluator: clump populations, their quadtrees and profiles,
+// far-zone multipoles and the cached small grids around observed images.
+//
+// Far from a group of clumps their field is replaced by the multipole expansion of their
+// projected mass about the group's centre, in the cosine and sine terms of each order.
 #include "models/substructure.h"
 
 #include <algorithm>
@@ -5,6 +10,7 @@
 
 #include "models/component.h"
 #include "models/elliptical_pattern.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
@@ -12,7 +18,6 @@ ClumpState TWclump;
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kEulerGamma = 0.57721566490153286061;
 
 // The size relation of nfw and pow clumps: value (m/m0)^alpha.

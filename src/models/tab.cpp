@@ -1,3 +1,5 @@
+// Tabulated lens models: tables on a grid of ellipticity, radius and angle, their binary
+// file, the trilinear lookup InterpTab and the class "tab".
 #include "models/tab.h"
 
 #include <climits>
@@ -8,6 +10,7 @@
 #include "io/qvmfile.h"
 #include "models/classes.h"
 #include "models/component.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
@@ -15,7 +18,6 @@ TableList tablist;
 
 namespace {
 
-constexpr double kRadToDeg = 57.29577951308232;  // 180 / pi
 constexpr size_t kNameBytes = 132;
 constexpr double kOnBound = 1e-12;  // relative distance from an axis bound that counts as on it
 
@@ -143,7 +145,7 @@ int InterpTab(TableRef& ref, double e, double x, double y, TabLookup& out) {
   const double sx = x < 0.0 ? -1.0 : 1.0, sy = y < 0.0 ? -1.0 : 1.0;
   const double X = std::fabs(x), Y = std::fabs(y);
   const double R = std::sqrt(X * X + Y * Y) * t->s / cur.ss;
-  const double th = std::atan2(Y, X) * kRadToDeg;
+  const double th = std::atan2(Y, X) * kDeg;
   double v[3] = {e, R, th};
   for (int ax = 0; ax < 3; ++ax)
     if (!(v[ax] >= t->lin_lo[ax] && v[ax] <= t->lin_hi[ax])) {

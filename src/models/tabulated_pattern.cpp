@@ -1,3 +1,5 @@
+// The tabulated pattern shared by the "...T" classes: table lookup, rescaling to the
+// component, and the fall-back on the numerical twin with a capped warning.
 #include "models/tabulated_pattern.h"
 
 #include <cmath>

@@ -10,6 +10,10 @@
 //    continued to 0 at its poles, or through the logarithmic limit form near them; where
 //    the small-radius deflection form has cancelling poles (inner index an odd integer
 //    <= 1) the deflection is the integral of the convergence instead.
+//
+// Sources: the Nuker law of Lauer et al. 1995, AJ 110, 2622; "cusp" is the two-slope
+// density written at its profile below, whose projection and deflection are hypergeometric
+// functions of the radius.
 #include "models/twoslope.h"
 
 #include <cmath>
@@ -18,6 +22,7 @@
 #include "models/component.h"
 #include "models/elliptical_pattern.h"
 #include "models/tabulated_pattern.h"
+#include "numeric/constants.h"
 #include "numeric/integrate.h"
 #include "numeric/specfunc.h"
 #include "shell/fatal.h"
@@ -25,7 +30,6 @@
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kSqrtPi = 1.7724538509055160273;
 
 // 1/Gamma(z), continued to 0 at the poles.

@@ -1,3 +1,4 @@
+// Index-bounded arrays: the report of an index outside an array's bounds.
 #include "numeric/alloc.h"
 
 namespace alloc_detail {

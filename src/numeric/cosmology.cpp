@@ -1,3 +1,8 @@
+// Cosmological distances and ages for matter plus a cosmological constant (PMdist, dPMdist,
+// univ_age).
+//
+// Source: the distance integrals of Hogg 1999, astro-ph/9905116 (comoving, transverse
+// comoving and angular-diameter distances for a universe with curvature).
 #include "numeric/cosmology.h"
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// Fast Fourier transforms in one, two and three dimensions through FFTW3, with plans kept
+// per problem.
 #include "numeric/fft.h"
 
 #include <fftw3.h>

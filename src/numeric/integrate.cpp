@@ -1,3 +1,5 @@
+// Quadrature support: polynomial extrapolation (polint) and the failure reports of the
+// integrators.
 #include "numeric/integrate.h"
 
 #include <string>

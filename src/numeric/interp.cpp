@@ -1,10 +1,10 @@
+// Step values and interpolation: setparm, the table-interpolation failures, and interpolation
+// between neighbours, optionally in the logarithm.
 #include "numeric/interp.h"
 
 #include <cstdlib>
 
 #include "shell/fatal.h"
-#include "shell/settings.h"
-#include "shell/words.h"
 
 // ---------------------------------------------------------------- step values
 
@@ -13,82 +13,6 @@ double setparm(int n, int i, double lo, double hi) {
   const double f = static_cast<double>(i - 1) / static_cast<double>(std::abs(n) - 1);
   if (n > 0) return lo + (hi - lo) * f;
   return lo * std::pow(hi / lo, f);
-}
-
-// ---------------------------------------------------------------- argument checks
-
-namespace {
-
-double word_value(const std::string& word) { return std::atof(word.c_str()); }
-
-// The integer test on a value already read.
-bool integral_value(double v) {
-  if (!fits_int(v)) return false;
-  return std::fabs(v - static_cast<double>(read_integer(v))) < 1.0e-4;
-}
-
-void warn_not_integer(const std::string& name) {
-  qprintf("WARNING: argument '%s' should be an integer.\n", name.c_str());
-}
-
-}  // namespace
-
-long word_integer(const std::string& word) {
-  return usable_integer(current_command(), word, "integer", -kLongWordLimit, kLongWordLimit);
-}
-
-int docheckint(const std::string& word) { return integral_value(word_value(word)) ? 1 : 0; }
-
-int checkint(const std::string& word, const std::string& name) {
-  if (docheckint(word)) return 1;
-  warn_not_integer(name);
-  return 0;
-}
-
-int checkint2(const std::string& word, const std::string& name, int lo, int hi) {
-  if (!docheckint(word)) {
-    warn_not_integer(name);
-    return 0;
-  }
-  const int k = static_cast<int>(word_integer(word));
-  if (k < lo) {
-    qprintf("WARNING: argument %s=%d is smaller than the\n", name.c_str(), k);
-    qprintf("         minimum allowed value (%d).\n", lo);
-    return 0;
-  }
-  if (k > hi) {
-    qprintf("WARNING: argument %s=%d is larger than the\n", name.c_str(), k);
-    qprintf("         maximum allowed value (%d).\n", hi);
-    return 0;
-  }
-  return 1;
-}
-
-int checktype(const std::string& word, const std::string& name) { return checkint2(word, name, 1, 4); }
-
-int checksteps(const std::string& word, const std::string& name, int minimum, int allowNegative) {
-  if (!docheckint(word)) {
-    qprintf("WARNING: argument '%s' should be an integer.\n", name.c_str());
-    qprintf("         It is the number of steps, not the step size.\n");
-    return 0;
-  }
-  const long k = word_integer(word);
-  if (k == 0) {
-    qprintf("WARNING: %s cannot be 0.\n", name.c_str());
-    return 0;
-  }
-  if (k < 0 && !allowNegative) {
-    qprintf("WARNING: %s cannot be negative\n", name.c_str());
-    qprintf("         (logarithmic steps not allowed here).\n");
-    return 0;
-  }
-  const long ak = k < 0 ? -k : k;
-  if (ak < minimum) {
-    qprintf("WARNING: %s=%ld is smaller than\n", name.c_str(), ak);
-    qprintf("         the minimum allowed number (%d).\n", minimum);
-    return 0;
-  }
-  return 1;
 }
 
 // ---------------------------------------------------------------- tables
@@ -177,9 +101,4 @@ double interp3(const Tensor3& T, int i1, int i2, int j1, int j2, int k1, int k2,
       }
   if (all_equal(val, 8)) return val[0];
   return weighted(val, w, 8, logflag);
-}
-
-void warn_log_range() {
-  qprintf("WARNING: cannot use logarithmic spacing with a\n");
-  qprintf("         negative parameter range.\n");
 }

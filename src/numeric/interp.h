@@ -1,10 +1,10 @@
-// Step values, argument checks and interpolation.
+// Step values and interpolation.
 //
 // setparm turns a range and a number of steps into the value of one step (linear, or
-// logarithmic for a negative count); the check routines validate the numeric words of
-// commands and warn; linint/linint2 interpolate linearly in monotonic tables; interp1/2/3
-// interpolate between 2, 4 or 8 neighbours, optionally in the logarithm; interp2b is the
-// bilinear form on the unit square; fitplane1/2 fit a least-squares plane to four points.
+// logarithmic for a negative count); linint/linint2 interpolate linearly in monotonic
+// tables; interp1/2/3 interpolate between 2, 4 or 8 neighbours, optionally in the
+// logarithm; interp2b is the bilinear form on the unit square; fitplane1/2 fit a
+// least-squares plane to four points.
 //
 // Tables, corner vectors and point lists are addressed from 1 (x[1..n]) like the bounded
 // vectors of numeric/alloc.h; any type with operator[] taking that index will do (Vec, a
@@ -12,7 +12,6 @@
 #pragma once
 
 #include <cmath>
-#include <string>
 
 #include "numeric/alloc.h"
 
@@ -22,32 +21,6 @@
 // for n > 0 and logarithmic for n <= 0 (lo and hi then non-zero and of one sign). Callers
 // asking for a step beyond the first pass |n| >= 2.
 double setparm(int n, int i, double lo, double hi);
-
-// ---- argument checks (they warn and return 0; they never end the program) ----
-
-// The number a command word stands for as an integer, by the program's integer rule
-// (read_integer). It is the reading of WordArray::integer, so a count that passes the
-// checks below is the count the command then steps through ("1e3" is 1000, "3.0" is 3);
-// a word that is no number ends the program (usable_integer). The checks themselves test
-// the word's leading number.
-long word_integer(const std::string& word);
-// 1 when the word's numeric value is an integer that fits an int (within 1e-4 after the
-// integer rule), else 0.
-int docheckint(const std::string& word);
-// docheckint, with "WARNING: argument '<name>' should be an integer." when it fails.
-int checkint(const std::string& word, const std::string& name);
-// 1 when the word is an integer within [lo, hi]; else warnings and 0.
-int checkint2(const std::string& word, const std::string& name, int lo, int hi);
-// checkint2 over the array-file type codes 1 to 4.
-int checktype(const std::string& word, const std::string& name);
-// 1 when the word is a valid number of steps: an integer, not 0, of magnitude at least
-// minimum, negative (logarithmic) only when allowNegative; else warnings and 0.
-int checksteps(const std::string& word, const std::string& name, int minimum, int allowNegative);
-
-// Logarithmic steps (a negative count) need both ends of the range above 0 (an end at 0 has
-// no logarithm); commands refuse such a range with warn_log_range before any work.
-inline bool log_range_refused(long steps, double lo, double hi) { return steps < 0 && (lo <= 0.0 || hi <= 0.0); }
-void warn_log_range();
 
 // ---- linear interpolation in tables ----
 

@@ -1,3 +1,5 @@
+// Dense linear algebra: LU, inversion, Cholesky, singular value decomposition and
+// Gram-Schmidt orthonormalisation.
 #include "numeric/linalg.h"
 
 #include <cmath>

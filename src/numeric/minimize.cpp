@@ -1,3 +1,5 @@
+// Minimiser support: the minimiser state and the once-per-command note when the simplex
+// exceeds its evaluation limit.
 #include "numeric/minimize.h"
 
 #include <cstdio>
@@ -10,7 +12,7 @@ void amoeba_limit_note() {
   // Written to standard output itself, not to the message stream; once per command.
   static RepeatedMessage limit;
   if (!limit.first()) return;
-  std::fputs("Note: NMAX exceeded in amoeba\n", stdout);
+  note("NMAX exceeded in amoeba", stdout);
   limit.remember("Note: NMAX exceeded in amoeba", true);
 }
 

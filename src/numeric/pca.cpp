@@ -1,3 +1,4 @@
+// Principal component analysis of point sets, and the command doPCA.
 #include "numeric/pca.h"
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// Random deviates: uniform generators, Gaussian and Poisson deviates, random vectors,
+// points in ellipsoids and rotations, and the seeded streams.
 #include "numeric/random.h"
 
 #include <cmath>

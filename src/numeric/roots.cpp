@@ -1,3 +1,4 @@
+// Root-finder support: the failure reports of mnewt and zbrent.
 #include "numeric/roots.h"
 
 #include <cstdio>

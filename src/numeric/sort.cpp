@@ -1,3 +1,5 @@
+// Sorting: an in-place ascending sort and an index sort of doubles (quicksort with
+// median-of-three partitioning).
 #include "numeric/sort.h"
 
 #include <utility>

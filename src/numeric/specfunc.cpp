@@ -1,8 +1,11 @@
+// Special functions: the Gamma family, incomplete Gamma functions, the hypergeometric
+// function 2F1 and Appell's F1.
 #include "numeric/specfunc.h"
 
 #include <cmath>
 #include <cstdio>
 
+#include "numeric/constants.h"
 #include "numeric/integrate.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -14,8 +17,6 @@ namespace {
 constexpr double kLanczos0 = 1.000000000190015;
 constexpr double kLanczos[6] = {76.18009172947146,     -86.50532032941678,    24.01409824083091,
                                 -1.231739572450155,    0.001208650973866179, -5.395239384953e-06};
-constexpr double kSqrt2Pi = 2.5066282746310007;
-constexpr double kPi = 3.14159265358979323846;
 
 // sin(pi x) and cos(pi x) with the argument reduced exactly to [-1/2, 1/2] first, so that
 // they vanish exactly at the integers (respectively half-integers) and keep their

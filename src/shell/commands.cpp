@@ -68,7 +68,7 @@ void cmdloop() {
     // A mistyped command does nothing; say so where scripts reading the output do not see it.
     if (DoCmd(words[0], words) == 0 && !words[0].empty()) {
       std::fflush(QVMstdout);
-      std::fprintf(stderr, "WARNING: unknown command %s (line ignored)\n", words.c_str(0));
+      warning(strformat("unknown command %s (line ignored)", words.c_str(0)), stderr);
       std::fflush(stderr);
     }
     end_command_messages();
@@ -102,7 +102,7 @@ void set(const WordArray& in) {
   if (n > 2) {
     const double value = word_real("set", words[2]);
     if (!std::isfinite(value)) {
-      qprintf("WARNING: variable %s must be a finite number; its value is unchanged.\n", words.c_str(1));
+      warning(strformat("variable %s must be a finite number; its value is unchanged.", words.c_str(1)));
       return;
     }
     SetVar(words[1], 1, value);

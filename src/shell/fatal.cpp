@@ -1,3 +1,5 @@
+// Failure reporting and the one output path of ERROR, WARNING and Note lines, with the
+// once-per-command messages and the printf helpers.
 #include "shell/fatal.h"
 
 #include <cerrno>
@@ -49,13 +51,11 @@ int report_fatal(const FatalError& e) {
   return e.status;
 }
 
-void warning(const std::string& message) {
-  std::fprintf(QVMstdout, "WARNING: %s\n", message.c_str());
-}
+void warning(const std::string& message, FILE* stream) { std::fprintf(stream, "WARNING: %s\n", message.c_str()); }
 
-void note(const std::string& message) {
-  std::fprintf(QVMstdout, "Note: %s\n", message.c_str());
-}
+void note(const std::string& message, FILE* stream) { std::fprintf(stream, "Note: %s\n", message.c_str()); }
+
+void print_error(const std::string& message) { std::fprintf(QVMstdout, "ERROR: %s\n", message.c_str()); }
 
 namespace {
 std::vector<RepeatedMessage*>& counted_messages() {

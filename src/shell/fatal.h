@@ -51,9 +51,12 @@ void flush_output();
 // Prints the report of a caught FatalError and returns the process exit status.
 int report_fatal(const FatalError& e);
 
-// "WARNING: <message>\n" and "Note: <message>\n" on QVMstdout.
-void warning(const std::string& message);
-void note(const std::string& message);
+// "WARNING: <message>\n" and "Note: <message>\n", on QVMstdout unless another stream is
+// given (a message that scripts reading the output must not see goes to standard error).
+void warning(const std::string& message, FILE* stream = QVMstdout);
+void note(const std::string& message, FILE* stream = QVMstdout);
+// "ERROR: <message>\n" on QVMstdout for a failure the program goes on after.
+void print_error(const std::string& message);
 
 // A message that would repeat many times inside one command (a fit, a scan, a chain).
 // Only its first occurrence in a command is printed; when the command ends, the first

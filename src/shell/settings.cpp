@@ -1,3 +1,5 @@
+// The settings mirrors: registration of the numeric settings and their refresh from the
+// variables (SetGlob).
 #include "shell/settings.h"
 
 #include <climits>

@@ -30,14 +30,14 @@ VariableEntry* find_var(const std::string& name) {
 long integer_reading(const std::string& name, const char* warning_format, double lo, double hi) {
   const VariableEntry* e = find_var(name);
   if (!e) {
-    qprintf("WARNING: GetVar -- could not find %s\n", name.c_str());
+    warning(strformat("GetVar -- could not find %s", name.c_str()));
     return 0;
   }
   const double v = e->value;
   if (!std::isfinite(v)) fatal(strformat("variable %s must be a finite number", name.c_str()));
   const double r = v == std::trunc(v) ? v : std::trunc(v * 1.000001);
   if (r < lo || r > hi) fatal(strformat("variable %s is out of range for an integer", name.c_str()));
-  if (std::fabs(v - r) > 1e-4) qprintf(warning_format, name.c_str());
+  if (std::fabs(v - r) > 1e-4) warning(strformat(warning_format, name.c_str()));
   return static_cast<long>(r);
 }
 }  // namespace
@@ -72,18 +72,18 @@ void SetVar(const std::string& name, int verbose, double value) {
 double GetVar(const std::string& name) {
   const VariableEntry* e = find_var(name);
   if (!e) {
-    qprintf("WARNING: GetVar -- could not find %s\n", name.c_str());
+    warning(strformat("GetVar -- could not find %s", name.c_str()));
     return 0;
   }
   return e->value;
 }
 
 int GetVarI(const std::string& name) {
-  return static_cast<int>(integer_reading(name, "WARNING: variable %s should be an integer.\n", INT_MIN, INT_MAX));
+  return static_cast<int>(integer_reading(name, "variable %s should be an integer.", INT_MIN, INT_MAX));
 }
 
 long GetVarL(const std::string& name) {
-  return integer_reading(name, "WARNING: variable %s should be a long integer.\n", -9.2e18, 9.2e18);
+  return integer_reading(name, "variable %s should be a long integer.", -9.2e18, 9.2e18);
 }
 
 void ShowVars() {

@@ -215,7 +215,7 @@ void SetString(const std::string& name, const std::string& value, int verbose) {
 std::string GetString(const std::string& name) {
   const StringEntry* e = find_string(name);
   if (!e) {
-    qprintf("WARNING: GetString -- could not find %s\n", name.c_str());
+    warning(strformat("GetString -- could not find %s", name.c_str()));
     return std::string();
   }
   return e->value;
@@ -231,7 +231,7 @@ void ShowStrings() {
 int IsQuote(char c) {
   const std::string q = GetString("_QUOTE");
   if (q.empty()) {
-    qprintf("ERROR:  No quote character(s) defined.\n");
+    print_error(" No quote character(s) defined.");
     return 0;
   }
   return c != '\0' && q.find(c) != std::string::npos ? 1 : 0;
@@ -240,7 +240,7 @@ int IsQuote(char c) {
 int IsBackQuote(char c) {
   const std::string q = GetString("_BACKQUOTE");
   if (q.empty()) {
-    qprintf("ERROR:  No backquote character(s) defined.\n");
+    print_error(" No backquote character(s) defined.");
     return 0;
   }
   return c != '\0' && q.find(c) != std::string::npos ? 1 : 0;

@@ -16,6 +16,7 @@
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -25,7 +26,6 @@
 #include "sim/omega.h"
 
 namespace {
-constexpr double kPi = 3.14159265358979323846;
 constexpr int kMaxImg = 12;
 constexpr long kRefusalLimit = 10000;
 

@@ -6,6 +6,7 @@
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -13,7 +14,6 @@
 #include "sim/clumps.h"
 
 namespace {
-constexpr double kPi = 3.14159265358979323846;
 
 int error_bin(double err) {
   if (!(err >= 1e-7)) err = 1e-7;

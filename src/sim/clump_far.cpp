@@ -9,6 +9,7 @@
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
 #include "numeric/linalg.h"
 #include "numeric/sort.h"
@@ -19,7 +20,6 @@
 #include "sim/clumps.h"
 
 namespace {
-constexpr double kPi = 3.14159265358979323846;
 }
 
 bool clump_far_active(const ClumpPop& pop) {

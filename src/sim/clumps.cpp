@@ -9,13 +9,13 @@
 #include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
 namespace {
-constexpr double kPi = 3.14159265358979323846;
 
 bool talkative() { return !quietflag && settings.verbose <= 1; }
 

@@ -11,7 +11,9 @@
 #include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -19,7 +21,6 @@
 #include "sim/mocks.h"
 
 namespace {
-constexpr double kPi = 3.14159265358979323846;
 constexpr int kMaxImg = 12;
 
 // Bias factor of brightness B for bias value s: a power law of slope s (s < 0) or the
@@ -62,7 +63,7 @@ void weighted_source(RandomStream& r, double xg, double yg, double ug, double vg
     mock_map(x, y, u, v, &mu);
     const bool hot = omitlimit > 0 && std::fabs(mu) > omitlimit;
     if (hot) {
-      qprintf("Note: ignoring high-magnification source\n");
+      note("ignoring high-magnification source");
       qprintf("(u,v,x,y,mu)= %e %e %e %e %e\n", u, v, x, y, mu);
     }
     if (std::hypot(u - ug, v - vg) <= umax && !hot) return;
@@ -345,7 +346,7 @@ bool images_pass(int n, const Mat& list, double u, double v, int nmin, int nsad,
   if (settings.omitcore <= 0) {
     if (nmin + nmax != nsad + 1) {
       ok = false;
-      qprintf("Note: ignoring lens with incorrect numbers of images\n");
+      note("ignoring lens with incorrect numbers of images");
       qprintf("%13.6e %13.6e\n", u, v);
       for (int k = 1; k <= n; ++k)
         qprintf("%13.6e %13.6e %13.6e %2.0f\n", list[k][1], list[k][2], list[k][3], list[k][9]);
@@ -355,7 +356,7 @@ bool images_pass(int n, const Mat& list, double u, double v, int nmin, int nsad,
     for (int k = 1; k <= n; ++k)
       if (std::fabs(list[k][3]) > lim) {
         ok = false;
-        qprintf("Note: ignoring high-magnification source\n");
+        note("ignoring high-magnification source");
         qprintf("(u,v,x,y,mu)= %e %e %e %e %e\n", u, v, list[k][1], list[k][2], std::fabs(list[k][3]));
       }
   }

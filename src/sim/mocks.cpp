@@ -14,6 +14,7 @@
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -25,7 +26,6 @@ MockLFState TWmock;
 long mock_draw_limit = 1000000;
 
 namespace {
-constexpr double kPi = 3.14159265358979323846;
 
 void say(const char* line) {
   if (!quietflag) qprintf("%s\n", line);

@@ -14,6 +14,7 @@
 #include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -22,7 +23,6 @@
 OmegaWriteState TWomega;
 
 namespace {
-constexpr double kPi = 3.14159265358979323846;
 constexpr int kNameField = 132;
 
 const char* const kCartesian[4] = {"E_C", "E_S", "G_C", "G_S"};

@@ -15,8 +15,10 @@
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
 #include "numeric/sort.h"
+#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -24,7 +26,6 @@
 #include "sim/mocks.h"
 
 namespace {
-constexpr double kPi = 3.14159265358979323846;
 constexpr int kMaxHeld = 20;
 
 bool headers_on() { return !quietflag && settings.verbose <= 2; }
