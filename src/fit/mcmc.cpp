@@ -333,48 +333,75 @@ bool mcmc_tune_scale(double rate, double stepfac, double& scale, int& inrange) {
 
 // ---- the run ----
 
-void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const char* mode) {
-  MCMCRun& R = MCrun;
-  const int n = R.MCnvary;
+namespace {
+
+// The run's controls as read from the MCMCset values, checked.
+struct ChainControls {
+  long Nchain_l = 0;
+  int Nchain = 0;
+  double spread = 0, stopcrit = 0, stepfac = 0, maxsteps = 0;
+  long Ncheck = 0, Nwrite = 0, minsteps = 0, subsamp = 0;
+};
+
+ChainControls read_controls(int n) {
+  const MCMCRun& R = MCrun;
   const double* P = MCctl.MCparms;
-  const long Nchain_l = trunc_parm(P[1]);
-  const double spread = P[2], stopcrit = P[3];
-  double stepfac = P[4];
-  const long Ncheck = trunc_parm(P[5]), Nwrite = trunc_parm(P[6]);
-  const long minsteps = trunc_parm(P[8]);
-  const double maxsteps = P[9];
-  const long subsamp = trunc_parm(P[12]);
-  if (Nchain_l <= 1) fatal("MCMC requires multiple chains");
-  if (Nchain_l <= n) fatal("MCMC requires more chains than variables");
-  if (Nchain_l > kMCMaxChains) fatal(strformat("MCMC requires Nchain of at most %ld", kMCMaxChains));
-  if (subsamp >= 1 && R.MCfileflag != 0) fatal("MCMC: subsampling currentl requires tempfiles=0");
-  if (Ncheck < 1) fatal("MCMC requires Ncheck of at least 1");
-  if (Nwrite < 1) fatal("MCMC requires Nwrite of at least 1");
-  if (!(stepfac > 0)) fatal("MCMC requires a positive stepfac");
-  const int Nchain = static_cast<int>(Nchain_l);
+  ChainControls k;
+  k.Nchain_l = trunc_parm(P[1]);
+  k.spread = P[2];
+  k.stopcrit = P[3];
+  k.stepfac = P[4];
+  k.Ncheck = trunc_parm(P[5]);
+  k.Nwrite = trunc_parm(P[6]);
+  k.minsteps = trunc_parm(P[8]);
+  k.maxsteps = P[9];
+  k.subsamp = trunc_parm(P[12]);
+  if (k.Nchain_l <= 1) fatal("MCMC requires multiple chains");
+  if (k.Nchain_l <= n) fatal("MCMC requires more chains than variables");
+  if (k.Nchain_l > kMCMaxChains) fatal(strformat("MCMC requires Nchain of at most %ld", kMCMaxChains));
+  if (k.subsamp >= 1 && R.MCfileflag != 0) fatal("MCMC: subsampling currentl requires tempfiles=0");
+  if (k.Ncheck < 1) fatal("MCMC requires Ncheck of at least 1");
+  if (k.Nwrite < 1) fatal("MCMC requires Nwrite of at least 1");
+  if (!(k.stepfac > 0)) fatal("MCMC requires a positive stepfac");
+  k.Nchain = static_cast<int>(k.Nchain_l);
+  return k;
+}
 
-  qprintf("MCMC: running chains\n");
-  R.MCrseed.restart(settings.seed);
-  R.MCgseed.restart(settings.seed);
-  R.MCsseed.restart(settings.seed);
-  R.dumbfrac = P[10];
-  R.MCndyn = static_cast<int>(std::max(-1000000000L, std::min(1000000000L, trunc_parm(P[11]))));
-  if (stepfac < 1) stepfac = 1 / stepfac;
-
-  // Each chain file's bytes are tallied as they are written, so that the processing below
-  // reads back exactly what this run wrote (the tallies outlive the files).
-  std::vector<ByteTally> written(Nchain + 1);
-  std::vector<OutFile> chainfile(Nchain + 1);
-  if (R.MCfileflag != 0) {
-    for (int c = 1; c <= Nchain; ++c)
-      chainfile[c] = OutFile(strformat("%s-%d.tmp", outbase.c_str(), c), written[c],
-                             "could not open mcmc temp file for writing");
-  } else if (static_cast<int>(R.MCallpts.size()) < Nchain + 1) {
-    R.MCallpts.resize(Nchain + 1);
-  }
-
+// Everything the chains carry from step to step: the points, their h and chi-squared, the
+// running sums, the chain files (or the in-memory store) and the acceptance counts.
+struct ChainState {
+  int n = 0, Nchain = 0;
+  BVec<Vec> x;
+  Vec hc, chic;
   ChainSums sums;
-  sums.reset(Nchain, n);
+  // Each chain file's bytes are tallied as they are written, so that the processing
+  // reads back exactly what this run wrote (the tallies outlive the files).
+  std::vector<ByteTally> written;
+  std::vector<OutFile> chainfile;
+  long tries = 0, accepted = 0, S = 0;
+  int inrange = 0;
+  ChainState(int nvary, int nchain)
+      : n(nvary), Nchain(nchain), x(1, nchain), hc(1, nchain), chic(1, nchain), written(nchain + 1),
+        chainfile(nchain + 1) {}
+  ChainState(const ChainState&) = delete;
+  ChainState& operator=(const ChainState&) = delete;
+};
+
+void open_chain_store(ChainState& st, const std::string& outbase) {
+  MCMCRun& R = MCrun;
+  if (R.MCfileflag != 0) {
+    for (int c = 1; c <= st.Nchain; ++c)
+      st.chainfile[c] = OutFile(strformat("%s-%d.tmp", outbase.c_str(), c), st.written[c],
+                                "could not open mcmc temp file for writing");
+  } else if (static_cast<int>(R.MCallpts.size()) < st.Nchain + 1) {
+    R.MCallpts.resize(st.Nchain + 1);
+  }
+}
+
+// Step sizes of the simple proposal: the parameters' step sizes, a tenth of the prior
+// width for h.
+void set_step_sizes(int n) {
+  MCMCRun& R = MCrun;
   for (int j = 1; j <= n; ++j) {
     const CoordRef& c = coords[j - 1];
     if (c.gal > 0)
@@ -384,14 +411,16 @@ void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const 
     else
       R.MCdumb[j] = 0.1 * R.MChprior[1];
   }
+}
 
-  // Starting points.
-  BVec<Vec> x(1, Nchain);
-  Vec hc(1, Nchain), chic(1, Nchain);
+// Starting points: the given models first, then scattered about model 1 by spread.
+void start_chains(ChainState& st, const BVec<Mat>& models, int m, double spread) {
+  MCMCRun& R = MCrun;
+  const int n = st.n;
   if (TSrun.chifile) std::fprintf(TSrun.chifile, "MCMC: starting models\n");
-  for (int c = 1; c <= Nchain; ++c) {
-    x[c].reset(1, std::max(n, 1));
-    Vec& xc = x[c];
+  for (int c = 1; c <= st.Nchain; ++c) {
+    st.x[c].reset(1, std::max(n, 1));
+    Vec& xc = st.x[c];
     for (int j = 1; j <= n; ++j) {
       const CoordRef& cr = coords[j - 1];
       if (cr.gal > 0) {
@@ -405,78 +434,78 @@ void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const 
       }
     }
     for (int j = 1; j <= n; ++j) R.MCq[j] = xc[j];
-    chic[c] = mcmc_chider(R.MCq, hc[c]);
+    st.chic[c] = mcmc_chider(R.MCq, st.hc[c]);
     for (int j = 1; j <= n; ++j) xc[j] = R.MCq[j];
-    mcmc_write2(c, chainfile[c], xc, -1, hc[c], chic[c]);
-    chainfile[c].flush();
+    mcmc_write2(c, st.chainfile[c], xc, -1, st.hc[c], st.chic[c]);
+    st.chainfile[c].flush();
     if (TSrun.chifile) mcmc_write1(TSrun.chifile, xc, nullptr);
-    sums.add(c, xc);
+    st.sums.add(c, xc);
   }
-  if (MCctl.MCmode == 2) proposal_factor(sums, "MCMC: initial covariance matrix\n");
+}
 
+// The check every Ncheck steps: convergence (from minsteps on), the acceptance rate and
+// the scale of the steps; true when the chains have converged with a fair acceptance rate.
+bool check_chains(ChainState& st, const ChainControls& k, long s, double stepfac) {
+  MCMCRun& R = MCrun;
   const bool talk1 = !quietflag && settings.verbose <= 1;
   const bool talk2 = !quietflag && settings.verbose <= 2;
-  long tries = 0, accepted = 0, S = 0;
-  int inrange = 0;
-  for (long s = 1; s < maxsteps; ++s) {
-    if (talk2 && s % Ncheck == 0) qprintf("MCMC: step %ld\n", s);
-    for (int c = 1; c <= Nchain; ++c) {
-      int flag = 0;
-      mcmc_step(x[c], hc[c], chic[c], flag);
-      if (s % Nwrite == 0) {
-        mcmc_write2(c, chainfile[c], x[c], flag, hc[c], chic[c]);
-        chainfile[c].flush();
-      }
-      if (flag > 0) ++accepted;
-      sums.add(c, x[c]);
+  bool conv = false;
+  if (s >= k.minsteps) {
+    conv = true;
+    if (TSrun.chifile) std::fprintf(TSrun.chifile, "MCMC: convergence check [within,between,posterior,Rhat]\n");
+    for (int q = 1; q <= st.n; ++q) {
+      const size_t off = static_cast<size_t>(q - 1) * st.Nchain;
+      const GelmanRubin g = gelman_rubin(st.Nchain, s, &st.sums.S[off], &st.sums.Q[off]);
+      if (!(k.stopcrit > g.Rhat)) conv = false;
+      if (TSrun.chifile) std::fprintf(TSrun.chifile, "  %e %e %e %e\n", g.W, g.B, g.V, g.Rhat);
+      if (talk2) qprintf("MCMC convergencec check: %d %f %f %f %f (%d)\n", q, g.W, g.B, g.V, g.Rhat, conv ? 1 : 0);
     }
-    tries += Nchain;
-    S = s;
-    bool stop = false;
-    if (s % Ncheck == 0) {
-      bool conv = false;
-      if (s >= minsteps) {
-        conv = true;
-        if (TSrun.chifile) std::fprintf(TSrun.chifile, "MCMC: convergence check [within,between,posterior,Rhat]\n");
-        for (int k = 1; k <= n; ++k) {
-          const size_t off = static_cast<size_t>(k - 1) * Nchain;
-          const GelmanRubin g = gelman_rubin(Nchain, s, &sums.S[off], &sums.Q[off]);
-          if (!(stopcrit > g.Rhat)) conv = false;
-          if (TSrun.chifile) std::fprintf(TSrun.chifile, "  %e %e %e %e\n", g.W, g.B, g.V, g.Rhat);
-          if (talk2) qprintf("MCMC convergencec check: %d %f %f %f %f (%d)\n", k, g.W, g.B, g.V, g.Rhat, conv ? 1 : 0);
-        }
-      }
-      const double rate = static_cast<double>(accepted) / static_cast<double>(tries);
-      stop = conv && rate > 0.25;
-      if (mcmc_tune_scale(rate, stepfac, R.MCstep, inrange) && talk1) qprintf("MCMC: trying increased scale\n");
-      if (talk1) qprintf("MCMC: acceptance rate %f, scale %f\n", rate, R.MCstep);
-      tries = accepted = 0;
-      if (MCctl.MCmode == 2) proposal_factor(sums, "MCMC: updated covariance matrix\n");
-    }
-    if (stop && (Nchain_l * s) / 2 > minsteps) break;
   }
+  const double rate = static_cast<double>(st.accepted) / static_cast<double>(st.tries);
+  const bool stop = conv && rate > 0.25;
+  if (mcmc_tune_scale(rate, stepfac, R.MCstep, st.inrange) && talk1) qprintf("MCMC: trying increased scale\n");
+  if (talk1) qprintf("MCMC: acceptance rate %f, scale %f\n", rate, R.MCstep);
+  st.tries = st.accepted = 0;
+  if (MCctl.MCmode == 2) proposal_factor(st.sums, "MCMC: updated covariance matrix\n");
+  return stop;
+}
 
-  for (int c = 1; c <= Nchain; ++c) chainfile[c].close();
-  qprintf("Processing chains.\n");
-  const long Rr = S / Nwrite, H = Rr / 2;
-  const bool append = mode[0] == 'a';
-  WholeFile pfile(outbase + "-p.dat", "could not open mcmc output file", true);
-  WholeFile dfile(outbase + ".dat", "could not open mcmc output file", true);
-  WholeFile sfile(outbase + ".startN", "could not open mcmc output file", true);
-  if (append) {
-    pfile.copy_target();
-    dfile.copy_target();
-    sfile.copy_target();
-    std::fprintf(pfile, "# new lens\n");
-    std::fprintf(dfile, "# new lens\n\n");
-    std::fprintf(sfile, "# new lens\n");
+// Step s of every chain; true when the run stops after it.
+bool chain_step(ChainState& st, const ChainControls& k, long s, double stepfac) {
+  const bool talk2 = !quietflag && settings.verbose <= 2;
+  if (talk2 && s % k.Ncheck == 0) qprintf("MCMC: step %ld\n", s);
+  for (int c = 1; c <= st.Nchain; ++c) {
+    int flag = 0;
+    mcmc_step(st.x[c], st.hc[c], st.chic[c], flag);
+    if (s % k.Nwrite == 0) {
+      mcmc_write2(c, st.chainfile[c], st.x[c], flag, st.hc[c], st.chic[c]);
+      st.chainfile[c].flush();
+    }
+    if (flag > 0) ++st.accepted;
+    st.sums.add(c, st.x[c]);
   }
-  const int width = n + 3;
-  std::vector<double> row(width);
-  Vec shown(1, std::max(n, 1));
-  auto emit = [&](const double* r) {
+  st.tries += st.Nchain;
+  st.S = s;
+  const bool stop = s % k.Ncheck == 0 && check_chains(st, k, s, stepfac);
+  return stop && (k.Nchain_l * s) / 2 > k.minsteps;
+}
+
+// The result files of a run: the processed points (-p.dat), the models with their
+// chi-squared (.dat) and the models as start files (.startN).
+struct ChainResults {
+  WholeFile pfile, dfile, sfile;
+  int n;
+  Vec shown;
+  explicit ChainResults(const std::string& outbase, int nvary)
+      : pfile(outbase + "-p.dat", "could not open mcmc output file", true),
+        dfile(outbase + ".dat", "could not open mcmc output file", true),
+        sfile(outbase + ".startN", "could not open mcmc output file", true),
+        n(nvary),
+        shown(1, std::max(nvary, 1)) {}
+
+  void emit(const double* r) {
     for (int k = 0; k < n; ++k) shown[k + 1] = r[k];
-    if (R.objective)
+    if (MCrun.objective)
       load_trial(r);
     else
       process_point(shown);  // the chains hold continuous values; what is written is processed
@@ -488,64 +517,125 @@ void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const 
     std::fprintf(dfile, "CHISQ: %e\n\n", r[n + 1]);
     writep(sfile, TSstore.gname, TSstore.gtry);
     if (TWref.Ngal > 1) std::fprintf(sfile, "#\n");
-  };
-  if (subsamp < 1) {
-    const long K = (Rr - H) * Nchain;
-    std::fprintf(pfile, "%ld\n", K);
-    std::fprintf(sfile, "%d %ld\n", TWref.Ngal, K);
-    for (int c = 1; c <= Nchain; ++c) {
-      FileHandle in;
+  }
+};
+
+// Row l (1-based) of chain c from the in-memory store.
+const double* stored_row(int c, long l, int width) {
+  const std::vector<double>& rows = MCrun.MCallpts[c];
+  const size_t at = static_cast<size_t>(l - 1) * width;
+  if (at + width > rows.size()) fatal(strformat("MCMC chain %d holds fewer than %ld rows", c, l));
+  return &rows[at];
+}
+
+// The second half of every chain, read back from the chain files or the store.
+void emit_second_halves(ChainState& st, ChainResults& out, const std::string& outbase, long Rr, long H) {
+  const MCMCRun& R = MCrun;
+  const int width = st.n + 3;
+  std::vector<double> row(width);
+  const long K = (Rr - H) * st.Nchain;
+  std::fprintf(out.pfile, "%ld\n", K);
+  std::fprintf(out.sfile, "%d %ld\n", TWref.Ngal, K);
+  for (int c = 1; c <= st.Nchain; ++c) {
+    FileHandle in;
+    if (R.MCfileflag != 0) {
+      const std::string path = strformat("%s-%d.tmp", outbase.c_str(), c);
+      in = FileHandle(std::fopen(path.c_str(), "r"));
+      if (!in) fatal(strformat("could not open mcmc temp file for reading: %s: %s", path.c_str(), std::strerror(errno)));
+      if (!(tally_of(in) == st.written[c])) fatal(strformat("mcmc temp file %s was changed during the run", path.c_str()));
+    }
+    for (long l = 1; l <= Rr; ++l) {
       if (R.MCfileflag != 0) {
-        const std::string path = strformat("%s-%d.tmp", outbase.c_str(), c);
-        in = FileHandle(std::fopen(path.c_str(), "r"));
-        if (!in) fatal(strformat("could not open mcmc temp file for reading: %s: %s", path.c_str(), std::strerror(errno)));
-        if (!(tally_of(in) == written[c])) fatal(strformat("mcmc temp file %s was changed during the run", path.c_str()));
-      }
-      for (long l = 1; l <= Rr; ++l) {
-        if (R.MCfileflag != 0) {
-          for (int k = 0; k < width; ++k)
-            if (std::fscanf(in, "%lf", &row[k]) != 1)
-              fatal(strformat("mcmc temp file of chain %d ends before its row %ld", c, l));
-        } else {
-          const std::vector<double>& rows = R.MCallpts[c];
-          const size_t at = static_cast<size_t>(l - 1) * width;
-          if (at + width > rows.size()) fatal(strformat("MCMC chain %d holds fewer than %ld rows", c, l));
-          for (int k = 0; k < width; ++k) row[k] = rows[at + k];
-        }
-        if (l > H) emit(row.data());
-      }
-    }
-  } else {
-    const long K = Rr >= 1 ? subsamp * Nchain : 0;
-    std::fprintf(pfile, "%ld\n", K);
-    std::fprintf(sfile, "%d %ld\n", TWref.Ngal, K);
-    const long lo = std::max(H, 1L);
-    for (long r = 0; r < K; ++r) {
-      int c;
-      do {
-        c = static_cast<int>(Nchain * ran2(R.MCsseed)) + 1;
-      } while (c < 1 || c > Nchain);
-      long l;
-      if (Rr >= 2) {
-        do {
-          l = Rr / 2 + static_cast<long>(ran2(R.MCsseed) * Rr * 0.5);
-        } while (l < lo || l > Rr);
+        for (int k = 0; k < width; ++k)
+          if (std::fscanf(in, "%lf", &row[k]) != 1)
+            fatal(strformat("mcmc temp file of chain %d ends before its row %ld", c, l));
       } else {
-        l = 1;
+        const double* r = stored_row(c, l, width);
+        for (int k = 0; k < width; ++k) row[k] = r[k];
       }
-      const std::vector<double>& rows = R.MCallpts[c];
-      const size_t at = static_cast<size_t>(l - 1) * width;
-      if (at + width > rows.size()) fatal(strformat("MCMC chain %d holds fewer than %ld rows", c, l));
-      emit(&rows[at]);
+      if (l > H) out.emit(row.data());
     }
   }
-  for (int i = 1; i <= TSstore.ngal; ++i) {
-    for (int k = 1; k <= 10; ++k) std::fprintf(sfile, " %d", TSstore.gvary[i][k]);
-    std::fprintf(sfile, "\n");
+}
+
+// subsamp points drawn per chain from the second halves of the stored chains.
+void emit_subsample(const ChainState& st, ChainResults& out, long subsamp, long Rr, long H) {
+  MCMCRun& R = MCrun;
+  const int width = st.n + 3;
+  const long K = Rr >= 1 ? subsamp * st.Nchain : 0;
+  std::fprintf(out.pfile, "%ld\n", K);
+  std::fprintf(out.sfile, "%d %ld\n", TWref.Ngal, K);
+  const long lo = std::max(H, 1L);
+  for (long r = 0; r < K; ++r) {
+    int c;
+    do {
+      c = static_cast<int>(st.Nchain * ran2(R.MCsseed)) + 1;
+    } while (c < 1 || c > st.Nchain);
+    long l;
+    if (Rr >= 2) {
+      do {
+        l = Rr / 2 + static_cast<long>(ran2(R.MCsseed) * Rr * 0.5);
+      } while (l < lo || l > Rr);
+    } else {
+      l = 1;
+    }
+    out.emit(stored_row(c, l, width));
   }
-  pfile.commit();
-  dfile.commit();
-  sfile.commit();
+}
+
+void write_results(ChainState& st, const ChainControls& k, const std::string& outbase, const char* mode) {
+  for (int c = 1; c <= st.Nchain; ++c) st.chainfile[c].close();
+  qprintf("Processing chains.\n");
+  const long Rr = st.S / k.Nwrite, H = Rr / 2;
+  const bool append = mode[0] == 'a';
+  ChainResults out(outbase, st.n);
+  if (append) {
+    out.pfile.copy_target();
+    out.dfile.copy_target();
+    out.sfile.copy_target();
+    std::fprintf(out.pfile, "# new lens\n");
+    std::fprintf(out.dfile, "# new lens\n\n");
+    std::fprintf(out.sfile, "# new lens\n");
+  }
+  if (k.subsamp < 1)
+    emit_second_halves(st, out, outbase, Rr, H);
+  else
+    emit_subsample(st, out, k.subsamp, Rr, H);
+  for (int i = 1; i <= TSstore.ngal; ++i) {
+    for (int q = 1; q <= 10; ++q) std::fprintf(out.sfile, " %d", TSstore.gvary[i][q]);
+    std::fprintf(out.sfile, "\n");
+  }
+  out.pfile.commit();
+  out.dfile.commit();
+  out.sfile.commit();
+}
+
+}  // namespace
+
+void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const char* mode) {
+  MCMCRun& R = MCrun;
+  const int n = R.MCnvary;
+  const ChainControls k = read_controls(n);
+
+  qprintf("MCMC: running chains\n");
+  R.MCrseed.restart(settings.seed);
+  R.MCgseed.restart(settings.seed);
+  R.MCsseed.restart(settings.seed);
+  R.dumbfrac = MCctl.MCparms[10];
+  R.MCndyn = static_cast<int>(std::max(-1000000000L, std::min(1000000000L, trunc_parm(MCctl.MCparms[11]))));
+  const double stepfac = k.stepfac < 1 ? 1 / k.stepfac : k.stepfac;
+
+  ChainState st(n, k.Nchain);
+  open_chain_store(st, outbase);
+  st.sums.reset(k.Nchain, n);
+  set_step_sizes(n);
+  start_chains(st, models, m, k.spread);
+  if (MCctl.MCmode == 2) proposal_factor(st.sums, "MCMC: initial covariance matrix\n");
+
+  for (long s = 1; s < k.maxsteps; ++s)
+    if (chain_step(st, k, s, stepfac)) break;
+
+  write_results(st, k, outbase, mode);
 }
 
 // ---- commands ----

@@ -177,24 +177,325 @@ void nestsamp_init() {
 
 // ---- the run ----
 
+namespace {
+
+// The files a run writes as it goes: the trace (-tmp.dat), the retired points (-nest.dat,
+// its bytes tallied so that the draw reads back exactly what was written) and the
+// evidence per step (-evid.dat). The trace receives the sampler's notes while it lives.
+struct RunFiles {
+  OutFile ftmp;
+  ByteTally nest_written;
+  OutFile fnest;
+  OutFile fevid;
+  TraceStream trace;
+  explicit RunFiles(const std::string& outbase)
+      : ftmp(outbase + "-tmp.dat", "w", kNSoutput, true),
+        fnest(outbase + "-nest.dat", nest_written, kNSoutput),
+        trace(ftmp) {
+    qprintf("Opened output file: %s\n", fnest.path().c_str());
+    fevid = OutFile(outbase + "-evid.dat", "w", kNSoutput, true);
+    std::fprintf(fnest, "#  x  chi^2  w  [list of parameter values]\n");
+    std::fprintf(fevid, "#  step  x  Ztot  Znest  Zlive\n");
+    fnest.flush();
+    fevid.flush();
+  }
+  RunFiles(const RunFiles&) = delete;
+  RunFiles& operator=(const RunFiles&) = delete;
+};
+
+// The sampler's running state between steps: the prior volume and evidence (as
+// logarithms), the posterior sums (relative to exp(lnwmax)), the best point, and every
+// retired row's weight (and, for the marginals, its parameters as proposed).
+struct NestWalk {
+  int n, live;
+  double lnt1, lnt2, lnlive, ln2l1, lntol;
+  Vec msum, pbest, pw;
+  Mat Msum;
+  double wsum = 0;
+  double lnX = 0, lnX2 = 0, lnZ = kNegInf, lnZ2 = kNegInf, lnY = kNegInf, HZ = 0, lnwmax = kNegInf;
+  double lnZlive = kNegInf, lnZtot = kNegInf, bestchi = 0;
+  bool have_best = false;
+  std::vector<double> lnw_rows;
+  // Each row's parameters as the sampler proposed them (angles continuous across the
+  // fold): the marginal distributions are ordered by these, the rows written are folded.
+  std::vector<double> proposed;
+  unsigned long steps = 0;
+  NestWalk(int nvary, int nlive)
+      : n(nvary),
+        live(nlive),
+        lnt1(std::log(nlive / (nlive + 1.0))),
+        lnt2(std::log((nlive + 1.0) / (nlive + 2.0))),
+        lnlive(std::log(static_cast<double>(nlive))),
+        ln2l1(std::log(2.0 / (nlive + 1.0))),
+        lntol(NS.NStol > 0 ? std::log(NS.NStol) : kNegInf),
+        msum(1, std::max(nvary, 1)),
+        pbest(1, std::max(nvary, 1)),
+        pw(1, std::max(nvary, 1)),
+        Msum(1, std::max(nvary, 1), 1, std::max(nvary, 1)) {}
+
+  // Writes pw as a retired row of weight lnw and keeps its weight.
+  void retire(RunFiles& files, double chi, double lnw) {
+    nestsamp_write2(files.fnest, pw, chi, std::exp(lnX), std::exp(lnw));
+    files.fnest.flush();
+    lnw_rows.push_back(lnw);
+    if (NS.NScdf != 0) proposed.insert(proposed.end(), pw.data(), pw.data() + n);
+  }
+};
+
+// Step i: retires the worst live point, replaces it, and updates the evidence and the
+// posterior sums; true when the run stops after it.
+bool nest_step(NestWalk& w, RunFiles& files, LiveOrder& order, unsigned long i, const std::string& outbase) {
+  NestSampState& S = NS;
+  const int n = w.n;
+  const int iw = order.worst(), ib = order.best();
+  w.have_best = ib != 0;
+  if (w.have_best) {
+    for (int k = 1; k <= n; ++k) w.pbest[k] = S.NSparr[ib][k];
+    w.bestchi = S.NSchi[ib];
+  }
+  const double lnLbest = w.have_best ? -w.bestchi / 2 : kNegInf;
+
+  w.lnX += w.lnt1;
+  w.lnX2 += w.lnt2;
+  const double lnL = S.NSlnlike[iw];
+  const double lnw = w.lnX + lnL - w.lnlive;
+  if (lnw > w.lnwmax) {
+    if (w.lnwmax != kNegInf) {
+      const double f = std::exp(w.lnwmax - lnw);
+      w.wsum *= f;
+      for (int j = 1; j <= n; ++j) {
+        w.msum[j] *= f;
+        for (int k = j; k <= n; ++k) w.Msum[j][k] *= f;
+      }
+    }
+    w.lnwmax = lnw;
+  }
+  const double lnZold = w.lnZ;
+  w.lnZ = log_add(w.lnZ, lnw);
+  w.lnY = log_add(w.lnY, w.lnX2 + lnL);
+  w.lnZ2 = log_add(w.lnZ2, w.ln2l1 + lnw + w.lnY);
+  w.HZ = (lnZold == kNegInf ? 0.0 : w.HZ * std::exp(lnZold - w.lnZ)) + std::exp(lnw - w.lnZ) * lnL;
+
+  for (int k = 1; k <= n; ++k) w.pw[k] = S.NSparr[iw][k];
+  w.retire(files, S.NSchi[iw], lnw);
+  const double f = std::exp(lnw - w.lnwmax);
+  w.wsum += f;
+  for (int j = 1; j <= n; ++j) {
+    w.msum[j] += f * w.pw[j];
+    for (int k = j; k <= n; ++k) w.Msum[j][k] += f * w.pw[j] * w.pw[k];
+  }
+
+  nestsamp_new(iw);
+  order.replaced(iw);
+
+  w.lnZlive = w.lnX + std::log(S.NSsumL) + S.NSlnLref - w.lnlive;
+  w.lnZtot = log_add(w.lnZ, w.lnZlive);
+  const bool stop = i > S.NSminsteps && w.lnZtot + w.lntol > lnLbest + w.lnX;
+  const double di = static_cast<double>(i);
+  std::fprintf(files.fevid, "%.0f %e %e %e %e\n", di, std::exp(w.lnX), std::exp(w.lnZtot), std::exp(w.lnZ),
+               std::exp(w.lnZlive));
+  files.fevid.flush();
+  if (i % 100 == 0)
+    qprintf("step %.0f x %e evidence %e %e %e chicnt %.0f\n", di, std::exp(w.lnX), std::exp(w.lnZtot),
+            std::exp(w.lnZ), std::exp(w.lnZlive), S.NSchicnt);
+  if (S.NSwritelive > 0 && i % static_cast<unsigned long>(S.NSwritelive) == 0) {
+    std::fprintf(files.ftmp, "# step %.0f writing live points\n", di);
+    write_live(outbase + "-live.dat", di, false);
+    write_live(outbase + "-pca.dat", di, true);
+  }
+  if (i % S.NSupdate == 0)
+    nestsamp_cov();
+  else if (i % S.NSrescale == 0)
+    nestsamp_max();
+  w.steps = i;
+  return stop;
+}
+
+// The end of the walk: the remaining live points are retired at the final prior volume.
+void retire_live_points(NestWalk& w, RunFiles& files) {
+  NestSampState& S = NS;
+  if (w.steps == 0) {
+    nestsamp_resum();
+    w.lnZlive = std::log(S.NSsumL) + S.NSlnLref - w.lnlive;
+    w.lnZtot = w.lnZlive;
+  }
+  std::fprintf(files.ftmp, "# chicnt= %.0f\n", S.NSchicnt);
+  for (int i = 1; i <= w.live; ++i) {
+    for (int k = 1; k <= w.n; ++k) w.pw[k] = S.NSparr[i][k];
+    w.retire(files, S.NSchi[i], w.lnX + S.NSlnlike[i] - w.lnlive);
+  }
+  files.ftmp.close();
+  files.fnest.close();
+  files.fevid.close();
+}
+
+void write_best(const NestWalk& w, const std::string& outbase) {
+  if (!w.have_best) return;
+  WholeFile f(outbase + "-best.dat", kNSoutput2, true);
+  std::fprintf(f, "#  [list of parameters]  chi^2\n");
+  const Vec& shown = nestsamp_shown(w.pbest);
+  for (int k = 1; k <= w.n; ++k) std::fprintf(f, " %13.6e", shown[k]);
+  std::fprintf(f, "  %e\n", w.bestchi);
+  f.commit();
+}
+
+// Evidence and its scatter, into the run's result and the done file.
+void write_evidence(const NestWalk& w, FILE* fdone) {
+  const double lnZ = w.lnZ, lnZtot = w.lnZtot;
+  const double lnsigZ =
+      lnZ == kNegInf ? kNegInf : lnZ + 0.5 * std::log(std::max(std::expm1(w.lnZ2 - 2 * lnZ), 0.0));
+  const double HoverZtot = lnZ == kNegInf ? 0.0 : w.HZ * std::exp(lnZ - lnZtot);
+  const double info = std::max(HoverZtot - lnZtot, 0.0);
+  const double lnsigH = lnZtot + 0.5 * std::log(info / w.live);
+  const double V1 = NSbnd1.volume, V2 = NSbnd2.volume;
+  const double lnq = std::log(V2 / V1), lnV2 = std::log(V2);
+  NSresult = {w.steps, lnZ, lnZtot, w.lnwmax, lnsigZ, lnsigH, info};
+  std::fprintf(fdone, "#  Cols 1-3:  proper evidence Z, and estimated scatter\n");
+  std::fprintf(fdone, "#  Cols 4-6:  Z*Vprior, and estimated scatter\n");
+  std::fprintf(fdone, "%e %e %e  %e %e %e\n", exp_or_zero(lnZtot + lnq), exp_or_zero(lnsigZ + lnq),
+               exp_or_zero(lnsigH + lnq), exp_or_zero(lnZtot + lnV2), exp_or_zero(lnsigZ + lnV2),
+               exp_or_zero(lnsigH + lnV2));
+  if (exp_or_zero(lnZtot + lnq) == 0)
+    warning(strformat("evidence below the double range: ln Z = %e", lnZtot + lnq));
+}
+
+// Posterior moments of the retired points.
+void write_moments(NestWalk& w, const std::string& outbase) {
+  const int n = w.n;
+  Vec& msum = w.msum;
+  Mat& Msum = w.Msum;
+  WholeFile fm(outbase + "-mean.dat", kNSoutput2, true);
+  std::fprintf(fm, "#  parameter-index  mean  scatter  (over posterior)\n");
+  WholeFile fc(outbase + "-cov.dat", kNSoutput2, true);
+  std::fprintf(fc, "# entries in parameter covariance matrix (over posterior)\n");
+  std::fprintf(fc, "#  i  j  cov(p[i],p[j])\n");
+  if (w.steps > 0 && w.wsum > 0) {
+    for (int j = 1; j <= n; ++j) {
+      msum[j] /= w.wsum;
+      for (int k = j; k <= n; ++k) Msum[j][k] /= w.wsum;
+    }
+    // Moments of the continuous values; the mean is then folded like a written model.
+    const Vec& mean = nestsamp_shown(msum);
+    for (int j = 1; j <= n; ++j) {
+      const double v = Msum[j][j] - msum[j] * msum[j];
+      if (v > 0) {
+        std::fprintf(fm, "%2d %13.6e %e\n", j, mean[j], std::sqrt(v));
+      } else {
+        std::fprintf(fm, "%2d %13.6e %e\n", j, mean[j], -99.99999);
+        std::fprintf(fm, "# %e %e %e\n", msum[j], Msum[j][j], v);
+      }
+    }
+    for (int j = 1; j <= n; ++j)
+      for (int k = j; k <= n; ++k) std::fprintf(fc, "%2d %d %13.6e\n", j, k, Msum[j][k] - msum[j] * msum[k]);
+  }
+  fm.commit();
+  fc.commit();
+}
+
+// Points drawn from the posterior (-draw.dat), read back from the -nest file; returns the
+// rows' parameters as written when the marginals are asked for.
+std::vector<double> draw_posterior(const NestWalk& w, const RunFiles& files, const std::string& outbase) {
+  NestSampState& S = NS;
+  const int n = w.n;
+  double draw = S.NSdraw;
+  const bool sampled = w.steps > 0;
+  if (sampled) {
+    const double ratio = std::exp(w.lnwmax - w.lnZtot);
+    if (ratio * draw > 1) {
+      draw = 1 / ratio;
+      qprintf("nestsamp: trying to draw too many points; updating draw = %.0f\n", draw);
+    }
+    if (draw <= 1) {
+      draw = 1 / ratio;
+      qprintf("nestsamp: automatically setting number of points to draw = %.0f\n", draw);
+    }
+  }
+  const size_t nrows = w.lnw_rows.size();
+  std::vector<double> params;
+  FileHandle in(QVMfopen(outbase + "-nest.dat", "r", kNSoutput));
+  if (!(tally_of(in) == files.nest_written))
+    fatal(strformat("nestsamp file %s-nest.dat was changed during the run", outbase.c_str()));
+  WholeFile out(outbase + "-draw.dat", kNSoutput, true);
+  std::fprintf(out, "# points drawn uniformly from posterior\n");
+  std::fprintf(out, "#  [list of parameters]  chi^2\n");
+  if (sampled) {
+    std::string text, line;
+    read_line(in, line);  // the header
+    {
+      char buf[1 << 16];
+      for (size_t got; (got = std::fread(buf, 1, sizeof buf, in)) > 0;) text.append(buf, got);
+    }
+    const char* at = text.c_str();
+    auto next = [&](double& v) {
+      char* end = nullptr;
+      v = std::strtod(at, &end);
+      if (end == at) fatal("nestsamp -nest file ends early");
+      at = end;
+    };
+    const bool keep = S.NScdf != 0;
+    if (keep) params.resize(nrows * n);
+    std::vector<double> row(n);
+    for (size_t r = 0; r < nrows; ++r) {
+      double X = 0, chi = 0, wt = 0;
+      next(X);
+      next(chi);
+      next(wt);
+      for (int k = 0; k < n; ++k) next(row[k]);
+      const double u = ran2(S.NSrseed);
+      if (u < std::exp(w.lnw_rows[r] - w.lnZtot) * draw) {
+        for (int k = 0; k < n; ++k) std::fprintf(out, " %13.6e", row[k]);
+        std::fprintf(out, "  %e\n", chi);
+      }
+      if (keep)
+        for (int k = 0; k < n; ++k) params[r * n + k] = row[k];
+    }
+  }
+  out.commit();
+  return params;
+}
+
+// The marginal distributions (-cdf.dat): each parameter's values in order with their
+// cumulative posterior weight.
+void write_marginals(const NestWalk& w, const std::vector<double>& params, const std::string& outbase) {
+  const int n = w.n;
+  const size_t nrows = w.lnw_rows.size();
+  WholeFile f(outbase + "-cdf.dat", kNSoutput2, true);
+  std::fprintf(f, "#  pairs of columns are (param,cdf)\n");
+  if (w.steps > 0 && nrows > 0) {
+    std::vector<double> sorted(nrows * n), cum(nrows * n);
+    Vec a(1, static_cast<long>(nrows));
+    LVec idx(1, static_cast<long>(nrows));
+    // Ranked by the proposed values, so that a posterior across the fold of an angle
+    // stays in one piece; each rank prints its row's value as written.
+    for (int k = 0; k < n; ++k) {
+      for (size_t r = 0; r < nrows; ++r) a[r + 1] = w.proposed[r * n + k];
+      indexx(static_cast<long>(nrows), a, idx);
+      double c = 0;
+      for (size_t r = 0; r < nrows; ++r) {
+        const size_t src = static_cast<size_t>(idx[r + 1] - 1);
+        c += std::exp(w.lnw_rows[src] - w.lnZtot);
+        sorted[r * n + k] = params[src * n + k];
+        cum[r * n + k] = c;
+      }
+    }
+    for (size_t r = 0; r < nrows; ++r) {
+      for (int k = 0; k < n; ++k) std::fprintf(f, " %13.6e %e", sorted[r * n + k], cum[r * n + k]);
+      std::fprintf(f, "\n");
+    }
+  }
+  f.commit();
+}
+
+}  // namespace
+
 void nestsamp_run(const std::string& outbase) {
   NestSampState& S = NS;
-  const int n = S.NSnvary, live = S.NSlive;
   // A finished run leaves <outbase>-done.dat last: an earlier one goes before anything of
   // this run is written, so that a run that is cut short is never taken as finished.
   const std::string done = outbase + "-done.dat";
   if (std::remove(done.c_str()) != 0 && errno != ENOENT)
     fatal(strformat("could not remove %s: %s", done.c_str(), std::strerror(errno)));
-  OutFile ftmp(outbase + "-tmp.dat", "w", kNSoutput, true);
-  ByteTally nest_written;
-  OutFile fnest(outbase + "-nest.dat", nest_written, kNSoutput);
-  qprintf("Opened output file: %s\n", fnest.path().c_str());
-  OutFile fevid(outbase + "-evid.dat", "w", kNSoutput, true);
-  TraceStream trace(ftmp);
-  std::fprintf(fnest, "#  x  chi^2  w  [list of parameter values]\n");
-  std::fprintf(fevid, "#  step  x  Ztot  Znest  Zlive\n");
-  fnest.flush();
-  fevid.flush();
+  RunFiles files(outbase);
 
   S.NSrseed.restart(settings.seed);
   S.NSgseed.restart(settings.seed);
@@ -205,254 +506,20 @@ void nestsamp_run(const std::string& outbase) {
   else
     nestsamp_setup1();
 
-  const int m1 = std::max(n, 1);
-  Vec msum(1, m1), pbest(1, m1), pw(1, m1);
-  Mat Msum(1, m1, 1, m1);
-  double wsum = 0;  // posterior sums relative to exp(lnwmax)
-  const double lnt1 = std::log(live / (live + 1.0)), lnt2 = std::log((live + 1.0) / (live + 2.0));
-  const double lnlive = std::log(static_cast<double>(live)), ln2l1 = std::log(2.0 / (live + 1.0));
+  NestWalk w(S.NSnvary, S.NSlive);
   qprintf("nestsamp: starting nested sampling\n");
+  LiveOrder order(S.NSchi, w.live);
+  for (unsigned long i = 1; i <= S.NSmaxsteps; ++i)
+    if (nest_step(w, files, order, i, outbase)) break;
+  retire_live_points(w, files);
 
-  double lnX = 0, lnX2 = 0, lnZ = kNegInf, lnZ2 = kNegInf, lnY = kNegInf, HZ = 0, lnwmax = kNegInf;
-  double lnZlive = kNegInf, lnZtot = kNegInf, bestchi = 0;
-  bool have_best = false;
-  std::vector<double> lnw_rows;
-  // Each row's parameters as the sampler proposed them (angles continuous across the
-  // fold): the marginal distributions are ordered by these, the rows written are folded.
-  std::vector<double> proposed;
-  const auto keep_proposed = [&](const Vec& q) {
-    if (S.NScdf != 0) proposed.insert(proposed.end(), q.data(), q.data() + n);
-  };
-  unsigned long steps = 0;
-  const double lntol = S.NStol > 0 ? std::log(S.NStol) : kNegInf;
-  LiveOrder order(S.NSchi, live);
-  for (unsigned long i = 1; i <= S.NSmaxsteps; ++i) {
-    const int iw = order.worst(), ib = order.best();
-    have_best = ib != 0;
-    if (have_best) {
-      for (int k = 1; k <= n; ++k) pbest[k] = S.NSparr[ib][k];
-      bestchi = S.NSchi[ib];
-    }
-    const double lnLbest = have_best ? -bestchi / 2 : kNegInf;
-
-    lnX += lnt1;
-    lnX2 += lnt2;
-    const double lnL = S.NSlnlike[iw];
-    const double lnw = lnX + lnL - lnlive;
-    if (lnw > lnwmax) {
-      if (lnwmax != kNegInf) {
-        const double f = std::exp(lnwmax - lnw);
-        wsum *= f;
-        for (int j = 1; j <= n; ++j) {
-          msum[j] *= f;
-          for (int k = j; k <= n; ++k) Msum[j][k] *= f;
-        }
-      }
-      lnwmax = lnw;
-    }
-    const double lnZold = lnZ;
-    lnZ = log_add(lnZ, lnw);
-    lnY = log_add(lnY, lnX2 + lnL);
-    lnZ2 = log_add(lnZ2, ln2l1 + lnw + lnY);
-    HZ = (lnZold == kNegInf ? 0.0 : HZ * std::exp(lnZold - lnZ)) + std::exp(lnw - lnZ) * lnL;
-
-    for (int k = 1; k <= n; ++k) pw[k] = S.NSparr[iw][k];
-    nestsamp_write2(fnest, pw, S.NSchi[iw], std::exp(lnX), std::exp(lnw));
-    fnest.flush();
-    lnw_rows.push_back(lnw);
-    keep_proposed(pw);
-    const double f = std::exp(lnw - lnwmax);
-    wsum += f;
-    for (int j = 1; j <= n; ++j) {
-      msum[j] += f * pw[j];
-      for (int k = j; k <= n; ++k) Msum[j][k] += f * pw[j] * pw[k];
-    }
-
-    nestsamp_new(iw);
-    order.replaced(iw);
-
-    lnZlive = lnX + std::log(S.NSsumL) + S.NSlnLref - lnlive;
-    lnZtot = log_add(lnZ, lnZlive);
-    const bool stop = i > S.NSminsteps && lnZtot + lntol > lnLbest + lnX;
-    const double di = static_cast<double>(i);
-    std::fprintf(fevid, "%.0f %e %e %e %e\n", di, std::exp(lnX), std::exp(lnZtot), std::exp(lnZ), std::exp(lnZlive));
-    fevid.flush();
-    if (i % 100 == 0)
-      qprintf("step %.0f x %e evidence %e %e %e chicnt %.0f\n", di, std::exp(lnX), std::exp(lnZtot), std::exp(lnZ),
-              std::exp(lnZlive), S.NSchicnt);
-    if (S.NSwritelive > 0 && i % static_cast<unsigned long>(S.NSwritelive) == 0) {
-      std::fprintf(ftmp, "# step %.0f writing live points\n", di);
-      write_live(outbase + "-live.dat", di, false);
-      write_live(outbase + "-pca.dat", di, true);
-    }
-    if (i % S.NSupdate == 0)
-      nestsamp_cov();
-    else if (i % S.NSrescale == 0)
-      nestsamp_max();
-    steps = i;
-    if (stop) break;
-  }
-  if (steps == 0) {
-    nestsamp_resum();
-    lnZlive = std::log(S.NSsumL) + S.NSlnLref - lnlive;
-    lnZtot = lnZlive;
-  }
-
-  std::fprintf(ftmp, "# chicnt= %.0f\n", S.NSchicnt);
-  for (int i = 1; i <= live; ++i) {
-    for (int k = 1; k <= n; ++k) pw[k] = S.NSparr[i][k];
-    const double lnw = lnX + S.NSlnlike[i] - lnlive;
-    nestsamp_write2(fnest, pw, S.NSchi[i], std::exp(lnX), std::exp(lnw));
-    fnest.flush();
-    lnw_rows.push_back(lnw);
-    keep_proposed(pw);
-  }
-  ftmp.close();
-  fnest.close();
-  fevid.close();
-
-  if (have_best) {
-    WholeFile f(outbase + "-best.dat", kNSoutput2, true);
-    std::fprintf(f, "#  [list of parameters]  chi^2\n");
-    const Vec& shown = nestsamp_shown(pbest);
-    for (int k = 1; k <= n; ++k) std::fprintf(f, " %13.6e", shown[k]);
-    std::fprintf(f, "  %e\n", bestchi);
-    f.commit();
-  }
-
-  // Evidence and its scatter.
-  const double lnsigZ =
-      lnZ == kNegInf ? kNegInf : lnZ + 0.5 * std::log(std::max(std::expm1(lnZ2 - 2 * lnZ), 0.0));
-  const double HoverZtot = lnZ == kNegInf ? 0.0 : HZ * std::exp(lnZ - lnZtot);
-  const double info = std::max(HoverZtot - lnZtot, 0.0);
-  const double lnsigH = lnZtot + 0.5 * std::log(info / live);
-  const double V1 = NSbnd1.volume, V2 = NSbnd2.volume;
-  const double lnq = std::log(V2 / V1), lnV2 = std::log(V2);
-  NSresult = {steps, lnZ, lnZtot, lnwmax, lnsigZ, lnsigH, info};
+  write_best(w, outbase);
   // Committed after every other final file, as the mark of a finished run.
   WholeFile fdone(done, kNSoutput2, true);
-  std::fprintf(fdone, "#  Cols 1-3:  proper evidence Z, and estimated scatter\n");
-  std::fprintf(fdone, "#  Cols 4-6:  Z*Vprior, and estimated scatter\n");
-  std::fprintf(fdone, "%e %e %e  %e %e %e\n", exp_or_zero(lnZtot + lnq), exp_or_zero(lnsigZ + lnq),
-               exp_or_zero(lnsigH + lnq), exp_or_zero(lnZtot + lnV2), exp_or_zero(lnsigZ + lnV2),
-               exp_or_zero(lnsigH + lnV2));
-  if (exp_or_zero(lnZtot + lnq) == 0)
-    warning(strformat("evidence below the double range: ln Z = %e", lnZtot + lnq));
-
-  // Posterior moments of the retired points.
-  {
-    WholeFile fm(outbase + "-mean.dat", kNSoutput2, true);
-    std::fprintf(fm, "#  parameter-index  mean  scatter  (over posterior)\n");
-    WholeFile fc(outbase + "-cov.dat", kNSoutput2, true);
-    std::fprintf(fc, "# entries in parameter covariance matrix (over posterior)\n");
-    std::fprintf(fc, "#  i  j  cov(p[i],p[j])\n");
-    if (steps > 0 && wsum > 0) {
-      for (int j = 1; j <= n; ++j) {
-        msum[j] /= wsum;
-        for (int k = j; k <= n; ++k) Msum[j][k] /= wsum;
-      }
-      // Moments of the continuous values; the mean is then folded like a written model.
-      const Vec& mean = nestsamp_shown(msum);
-      for (int j = 1; j <= n; ++j) {
-        const double v = Msum[j][j] - msum[j] * msum[j];
-        if (v > 0) {
-          std::fprintf(fm, "%2d %13.6e %e\n", j, mean[j], std::sqrt(v));
-        } else {
-          std::fprintf(fm, "%2d %13.6e %e\n", j, mean[j], -99.99999);
-          std::fprintf(fm, "# %e %e %e\n", msum[j], Msum[j][j], v);
-        }
-      }
-      for (int j = 1; j <= n; ++j)
-        for (int k = j; k <= n; ++k) std::fprintf(fc, "%2d %d %13.6e\n", j, k, Msum[j][k] - msum[j] * msum[k]);
-    }
-    fm.commit();
-    fc.commit();
-  }
-
-  // Points drawn from the posterior, and the marginal distributions.
-  double draw = S.NSdraw;
-  const bool sampled = steps > 0;
-  if (sampled) {
-    const double ratio = std::exp(lnwmax - lnZtot);
-    if (ratio * draw > 1) {
-      draw = 1 / ratio;
-      qprintf("nestsamp: trying to draw too many points; updating draw = %.0f\n", draw);
-    }
-    if (draw <= 1) {
-      draw = 1 / ratio;
-      qprintf("nestsamp: automatically setting number of points to draw = %.0f\n", draw);
-    }
-  }
-  const size_t nrows = lnw_rows.size();
-  std::vector<double> params;
-  {
-    FileHandle in(QVMfopen(outbase + "-nest.dat", "r", kNSoutput));
-    if (!(tally_of(in) == nest_written))
-      fatal(strformat("nestsamp file %s-nest.dat was changed during the run", outbase.c_str()));
-    WholeFile out(outbase + "-draw.dat", kNSoutput, true);
-    std::fprintf(out, "# points drawn uniformly from posterior\n");
-    std::fprintf(out, "#  [list of parameters]  chi^2\n");
-    if (sampled) {
-      std::string text, line;
-      read_line(in, line);  // the header
-      {
-        char buf[1 << 16];
-        for (size_t got; (got = std::fread(buf, 1, sizeof buf, in)) > 0;) text.append(buf, got);
-      }
-      const char* at = text.c_str();
-      auto next = [&](double& v) {
-        char* end = nullptr;
-        v = std::strtod(at, &end);
-        if (end == at) fatal("nestsamp -nest file ends early");
-        at = end;
-      };
-      const bool keep = S.NScdf != 0;
-      if (keep) params.resize(nrows * n);
-      std::vector<double> row(n);
-      for (size_t r = 0; r < nrows; ++r) {
-        double X = 0, chi = 0, w = 0;
-        next(X);
-        next(chi);
-        next(w);
-        for (int k = 0; k < n; ++k) next(row[k]);
-        const double u = ran2(S.NSrseed);
-        if (u < std::exp(lnw_rows[r] - lnZtot) * draw) {
-          for (int k = 0; k < n; ++k) std::fprintf(out, " %13.6e", row[k]);
-          std::fprintf(out, "  %e\n", chi);
-        }
-        if (keep)
-          for (int k = 0; k < n; ++k) params[r * n + k] = row[k];
-      }
-    }
-    out.commit();
-  }
-  if (S.NScdf != 0) {
-    WholeFile f(outbase + "-cdf.dat", kNSoutput2, true);
-    std::fprintf(f, "#  pairs of columns are (param,cdf)\n");
-    if (sampled && nrows > 0) {
-      std::vector<double> sorted(nrows * n), cum(nrows * n);
-      Vec a(1, static_cast<long>(nrows));
-      LVec idx(1, static_cast<long>(nrows));
-      // Ranked by the proposed values, so that a posterior across the fold of an angle
-      // stays in one piece; each rank prints its row's value as written.
-      for (int k = 0; k < n; ++k) {
-        for (size_t r = 0; r < nrows; ++r) a[r + 1] = proposed[r * n + k];
-        indexx(static_cast<long>(nrows), a, idx);
-        double c = 0;
-        for (size_t r = 0; r < nrows; ++r) {
-          const size_t src = static_cast<size_t>(idx[r + 1] - 1);
-          c += std::exp(lnw_rows[src] - lnZtot);
-          sorted[r * n + k] = params[src * n + k];
-          cum[r * n + k] = c;
-        }
-      }
-      for (size_t r = 0; r < nrows; ++r) {
-        for (int k = 0; k < n; ++k) std::fprintf(f, " %13.6e %e", sorted[r * n + k], cum[r * n + k]);
-        std::fprintf(f, "\n");
-      }
-    }
-    f.commit();
-  }
+  write_evidence(w, fdone);
+  write_moments(w, outbase);
+  const std::vector<double> params = draw_posterior(w, files, outbase);
+  if (S.NScdf != 0) write_marginals(w, params, outbase);
   fdone.commit();
 }
 

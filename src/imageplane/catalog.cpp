@@ -316,18 +316,11 @@ int cat_cell(double w, double w0, double dw, int ncat) { return cell_of(w, w0, d
 
 void cat_free() { TWcat = SourceTileCatalog(); }
 
-void docatalog() {
-  // The previous catalogue is replaced field by field: its lists and work space keep
-  // their storage for this build.
-  SourceTileCatalog& c = TWcat;
-  SourceTileCatalog::Work& w = c.work;
-  const triangulateio& m = TWtri.out;
-  const int na = m.numberofpointattributes;
-  c.ncat = settings.srccat > 0 ? settings.srccat : 0;
-  c.ntri = m.numberoftriangles;
-  c.nvert = m.numberofpoints;
+namespace {
 
-  // Bounds.
+// Bounds of the catalogue's cells: a box of half-width srcrng about the source position
+// of galaxy 1 when srcrng is set, else the source-plane range of the grid.
+void set_catalog_bounds(SourceTileCatalog& c) {
   if (settings.srcrng > 0.0) {
     double uc = 0.0, vc = 0.0;
     if (TWgal.NGALMAX >= 1) {
@@ -352,43 +345,26 @@ void docatalog() {
     c.cat_du = (c.cat_u1 - c.cat_u0) / c.ncat;
     c.cat_dv = (c.cat_v1 - c.cat_v0) / c.ncat;
   }
+}
+
+// The cells' lists are sized here and written column by column when first read.
+void size_lists(SourceTileCatalog& c) {
+  SourceTileCatalog::Work& w = c.work;
   const int side = c.ncat + 1;
   const size_t ncell = static_cast<size_t>(side) * side;
-  const size_t ntri = static_cast<size_t>(std::max(c.ntri, 0));
-  c.fold.assign(ntri, 0);
-  c.box.resize(ntri * 4);
-  c.caps.clear();
-  c.range.clear();
-  c.cap_range.clear();
-  c.su0 = TWgrid.umin;
-  c.su1 = TWgrid.umax;
-  c.sv0 = TWgrid.vmin;
-  c.sv1 = TWgrid.vmax;
-  c.built = true;
-  // The cells' lists are sized here and written column by column when first read.
-  auto size_lists = [&]() {
-    c.start.resize(ncell + 1);
-    c.cap_start.resize(ncell + 1);
-    c.col_listed.assign(static_cast<size_t>(side), 0);
-    size_columns(static_cast<int>(c.range.size() / 4), c.range.data(), side, c.col_start, c.list, w);
-    size_columns(static_cast<int>(c.cap_range.size() / 4), c.cap_range.data(), side, c.cap_col_start, c.cap_list, w);
-    w.column.reserve(std::max(c.range.size(), c.cap_range.size()) / 4 + 1);
-  };
-  if (c.ntri <= 0 || na <= kAttrMu) {
-    std::fill(c.box.begin(), c.box.end(), 0.0);
-    c.vstart.clear();
-    c.vadj.clear();
-    c.adj_built = true;
-    size_lists();
-    return;
-  }
+  c.start.resize(ncell + 1);
+  c.cap_start.resize(ncell + 1);
+  c.col_listed.assign(static_cast<size_t>(side), 0);
+  size_columns(static_cast<int>(c.range.size() / 4), c.range.data(), side, c.col_start, c.list, w);
+  size_columns(static_cast<int>(c.cap_range.size() / 4), c.cap_range.data(), side, c.cap_col_start, c.cap_list, w);
+  w.column.reserve(std::max(c.range.size(), c.cap_range.size()) / 4 + 1);
+}
 
+// Vertex flags: the sign of det A and a corner at a maximum of the time-delay surface.
+void flag_vertices(SourceTileCatalog& c, const triangulateio& m) {
+  SourceTileCatalog::Work& w = c.work;
+  const int na = m.numberofpointattributes, nv = c.nvert;
   const double* attrs = m.pointattributelist.data();
-  const int nv = c.nvert;
-
-  // Vertex flags; the vertex adjacency from the edge list, with each entry's edge index.
-  // A vertex is next to a critical curve when one of its neighbours has det A of the other
-  // sign.
   w.vflag.resize(static_cast<size_t>(nv));
   unsigned char* vflag = w.vflag.data();
   for (int i = 0; i < nv; ++i) {
@@ -397,6 +373,15 @@ void docatalog() {
     if (na > kAttrPar && a[kAttrPar] == -2.0) f |= kCore;
     vflag[i] = f;
   }
+}
+
+// The edges of each vertex to higher-numbered vertices, with each entry's edge index
+// (estart, ehigh, eid), from the edge list; in the same pass, the vertices next to a
+// critical curve (one of its neighbours has det A of the other sign) are flagged.
+void index_edges(SourceTileCatalog& c, const triangulateio& m) {
+  SourceTileCatalog::Work& w = c.work;
+  unsigned char* vflag = w.vflag.data();
+  const int nv = c.nvert;
   const int ne = m.numberofedges;
   const int* el = m.edgelist.data();
   w.estart.assign(static_cast<size_t>(nv) + 1, 0);
@@ -412,26 +397,23 @@ void docatalog() {
   for (int i = 0; i < nv; ++i) es[i + 1] += es[i];
   w.ehigh.resize(static_cast<size_t>(std::max(ne, 0)));
   w.eid.resize(static_cast<size_t>(std::max(ne, 0)));
-  {
-    // Filled through estart shifted by one place (each vertex's cursor), then shifted back.
-    int* high = w.ehigh.data();
-    int* id = w.eid.data();
-    for (int i = nv; i > 0; --i) es[i] = es[i - 1];
-    for (int e = 0; e < ne; ++e) {
-      const int a = el[2 * e], b = el[2 * e + 1];
-      const int k = es[std::min(a, b) + 1]++;
-      high[k] = std::max(a, b);
-      id[k] = e;
-    }
-    es[0] = 0;
+  // Filled through estart shifted by one place (each vertex's cursor), then shifted back.
+  int* high = w.ehigh.data();
+  int* id = w.eid.data();
+  for (int i = nv; i > 0; --i) es[i] = es[i - 1];
+  for (int e = 0; e < ne; ++e) {
+    const int a = el[2 * e], b = el[2 * e + 1];
+    const int k = es[std::min(a, b) + 1]++;
+    high[k] = std::max(a, b);
+    id[k] = e;
   }
-  // The full adjacency is made when the search under a scale factor first needs it; its
-  // storage is sized here.
-  c.vstart.resize(static_cast<size_t>(nv) + 1);
-  c.vadj.resize(2 * static_cast<size_t>(std::max(ne, 0)));
-  c.adj_built = false;
+  es[0] = 0;
+}
 
-  // Caustic point of each edge that crosses a critical curve (the first listed for it).
+// Caustic point of each edge that crosses a critical curve (the first listed for it).
+void mark_critical_edges(SourceTileCatalog& c, int ne) {
+  SourceTileCatalog::Work& w = c.work;
+  const int nv = c.nvert;
   w.crit.assign(static_cast<size_t>(std::max(ne, 0)), 0);
   for (int k = 1; k <= TWcrit.ncrit && 2 * k <= static_cast<int>(TWcrit.edge.size()); ++k) {
     const int a = TWcrit.edge[2 * static_cast<size_t>(k) - 2], b = TWcrit.edge[2 * static_cast<size_t>(k) - 1];
@@ -439,16 +421,24 @@ void docatalog() {
     const int e = edge_index(c, a, b);
     if (e >= 0 && w.crit[static_cast<size_t>(e)] == 0) w.crit[static_cast<size_t>(e)] = k;
   }
+}
 
-  // Source position of an edge's midpoint (straddling tiles), computed once per edge.
-  w.mid_set.assign(static_cast<size_t>(std::max(ne, 0)), 0);
-  w.mid.resize(2 * static_cast<size_t>(std::max(ne, 0)));
-  auto midpoint_source = [&](int e, int a, int b, double& mu, double& mv) {
+// Source position of an edge's midpoint (straddling tiles), computed once per edge.
+class EdgeMidpoints {
+ public:
+  EdgeMidpoints(SourceTileCatalog::Work& w, const triangulateio& m) : w_(w), m_(m) {
+    const int ne = m.numberofedges;
+    w.mid_set.assign(static_cast<size_t>(std::max(ne, 0)), 0);
+    w.mid.resize(2 * static_cast<size_t>(std::max(ne, 0)));
+  }
+  void source(int e, int a, int b, double& mu, double& mv) const {
+    SourceTileCatalog::Work& w = w_;
     if (e >= 0 && w.mid_set[static_cast<size_t>(e)]) {
       mu = w.mid[2 * static_cast<size_t>(e)];
       mv = w.mid[2 * static_cast<size_t>(e) + 1];
       return;
     }
+    const triangulateio& m = m_;
     const double x = 0.5 * (m.pointlist[2 * static_cast<size_t>(a)] + m.pointlist[2 * static_cast<size_t>(b)]);
     const double y =
         0.5 * (m.pointlist[2 * static_cast<size_t>(a) + 1] + m.pointlist[2 * static_cast<size_t>(b) + 1]);
@@ -457,19 +447,32 @@ void docatalog() {
     mu = x - ax;
     mv = y - ay;
     if (!std::isfinite(mu) || !std::isfinite(mv)) {
-      mu = attrs[static_cast<size_t>(a) * na + kAttrU];
-      mv = attrs[static_cast<size_t>(a) * na + kAttrV];
+      const int na = m.numberofpointattributes;
+      mu = m.pointattributelist[static_cast<size_t>(a) * na + kAttrU];
+      mv = m.pointattributelist[static_cast<size_t>(a) * na + kAttrV];
     }
     if (e >= 0) {
       w.mid_set[static_cast<size_t>(e)] = 1;
       w.mid[2 * static_cast<size_t>(e)] = mu;
       w.mid[2 * static_cast<size_t>(e) + 1] = mv;
     }
-  };
+  }
 
-  // Listing boxes and their cells.
+ private:
+  SourceTileCatalog::Work& w_;
+  const triangulateio& m_;
+};
+
+// Listing boxes of the triangles and their cells: each triangle's source box, widened
+// at a fold to hold its caustic points and edge midpoints, and by a margin next to one.
+void list_triangles(SourceTileCatalog& c, const triangulateio& m) {
+  SourceTileCatalog::Work& w = c.work;
+  const int na = m.numberofpointattributes;
+  const double* attrs = m.pointattributelist.data();
+  const unsigned char* vflag = w.vflag.data();
+  const EdgeMidpoints mids(w, m);
   const BoxCells box_cells(c);
-  c.range.resize(4 * ntri);
+  c.range.resize(4 * static_cast<size_t>(c.ntri));
   const int* tl = m.trianglelist.data();
   for (int t = 0; t < c.ntri; ++t) {
     const int* tv = tl + 3 * static_cast<size_t>(t);
@@ -504,7 +507,7 @@ void docatalog() {
       }
       for (int k = 0; k < 3; ++k) {
         double mu, mv;
-        midpoint_source(edge[k], tv[k], tv[(k + 1) % 3], mu, mv);
+        mids.source(edge[k], tv[k], tv[(k + 1) % 3], mu, mv);
         umin = std::min(umin, mu);
         umax = std::max(umax, mu);
         vmin = std::min(vmin, mv);
@@ -530,13 +533,60 @@ void docatalog() {
     b[3] = vmax;
     box_cells(b, &c.range[4 * static_cast<size_t>(t)]);
   }
+}
 
-  // Caps beyond the outer ring, and their listing.
+// Caps beyond the outer ring, and their listing.
+void list_caps(SourceTileCatalog& c, const triangulateio& m) {
   build_caps(c, m);
+  const BoxCells box_cells(c);
   const size_t ncap = c.caps.size();
   c.cap_range.resize(4 * ncap);
   for (size_t k = 0; k < ncap; ++k) box_cells(c.caps[k].box, &c.cap_range[4 * k]);
-  size_lists();
+}
+
+}  // namespace
+
+void docatalog() {
+  // The previous catalogue is replaced field by field: its lists and work space keep
+  // their storage for this build.
+  SourceTileCatalog& c = TWcat;
+  const triangulateio& m = TWtri.out;
+  c.ncat = settings.srccat > 0 ? settings.srccat : 0;
+  c.ntri = m.numberoftriangles;
+  c.nvert = m.numberofpoints;
+  set_catalog_bounds(c);
+  const size_t ntri = static_cast<size_t>(std::max(c.ntri, 0));
+  c.fold.assign(ntri, 0);
+  c.box.resize(ntri * 4);
+  c.caps.clear();
+  c.range.clear();
+  c.cap_range.clear();
+  c.su0 = TWgrid.umin;
+  c.su1 = TWgrid.umax;
+  c.sv0 = TWgrid.vmin;
+  c.sv1 = TWgrid.vmax;
+  c.built = true;
+  if (c.ntri <= 0 || m.numberofpointattributes <= kAttrMu) {
+    std::fill(c.box.begin(), c.box.end(), 0.0);
+    c.vstart.clear();
+    c.vadj.clear();
+    c.adj_built = true;
+    size_lists(c);
+    return;
+  }
+
+  flag_vertices(c, m);
+  index_edges(c, m);
+  // The full adjacency is made when the search under a scale factor first needs it; its
+  // storage is sized here.
+  const int ne = m.numberofedges;
+  c.vstart.resize(static_cast<size_t>(c.nvert) + 1);
+  c.vadj.resize(2 * static_cast<size_t>(std::max(ne, 0)));
+  c.adj_built = false;
+  mark_critical_edges(c, ne);
+  list_triangles(c, m);
+  list_caps(c, m);
+  size_lists(c);
 }
 
 void cat_vertex_adjacency() {

@@ -233,19 +233,10 @@ void check_every_model(const Batch& b, bool fromfile, const std::vector<Range>& 
   need.require();
 }
 
-void run_batch(const WordArray& words, bool fromfile) {
-  SetGlob();
-  Batch b;
-  b.name = fromfile ? "batchmock2" : "batchmock1";
+// Reads the command's words into b and checks them; returns the source file's name
+// (batchmock2).
+std::string read_batch_words(const WordArray& words, bool fromfile, Batch& b) {
   const int nw = words.own_count();
-  if (nw < (fromfile ? 4 : 3)) {
-    if (fromfile)
-      batchmock2help(2);
-    else
-      batchmock1help(2);
-    return;
-  }
-  require_model();
   b.base = words[1];
   b.Nsrc = words.signed_count(2, "number of sources");
   b.count_word = words[2];
@@ -262,32 +253,35 @@ void run_batch(const WordArray& words, bool fromfile) {
                                                              "noise mode", -kIntWordLimit, kIntWordLimit))
                        : 0;
   if (b.minimg < 0) b.minimg = b.maximg = -b.minimg;
-  const double siggal = b.noise[0], sigx = b.noise[1], sigf = b.noise[2], sigt = b.noise[3];
+  const double siggal = b.noise[0], sigf = b.noise[2];
   if (siggal < 0) fatal(strformat("in %s: siggal cannot be negative", b.name));
-  if (sigx < 0) fatal(strformat("in %s: sigx cannot be negative", b.name));
-  if (sigt < 0) fatal(strformat("in %s: sigt cannot be negative", b.name));
+  if (b.noise[1] < 0) fatal(strformat("in %s: sigx cannot be negative", b.name));
+  if (b.noise[3] < 0) fatal(strformat("in %s: sigt cannot be negative", b.name));
   if (!fromfile && b.mode != 1 && b.mode != 2) fatal(strformat("unknown source mode in %s", b.name));
   if (!quietflag) {
     if (sigf < -1e-6) note(strformat("in %s: using fractional flux errors", b.name));
     if (sigf > 1e-6) note(strformat("in %s: using absolute flux errors", b.name));
   }
-  if (fromfile) {
-    FileHandle fsrc(QVMfopen(srcfile, "r", "could not open batchmock2 source file"));
-    WordArray line;
-    // The list ends at the end of the file, or after Nsrc entries.
-    while ((b.Nsrc <= 0 || static_cast<int>(b.su.size()) < b.Nsrc) && myread(fsrc, line) > 0) {
-      if (line.own_count() < 2) continue;
-      b.su.push_back(line.finite(0, b.name));
-      b.sv.push_back(line.finite(1, b.name));
-      b.sf.push_back(line.own_count() > 2 ? line.finite(2, b.name) : 1.0);
-    }
-    if (b.Nsrc <= 0 && !quiet_or_verbose(2)) qprintf("batchmock2: number of sources = %d\n", (int)b.su.size());
-  }
+  return srcfile;
+}
 
-  // Ranges of the varied parameters.
-  const int NG = TWgal.NGALMAX;
+// The batchmock2 source list: the whole file, or its first Nsrc entries.
+void read_source_list(Batch& b, const std::string& srcfile) {
+  FileHandle fsrc(QVMfopen(srcfile, "r", "could not open batchmock2 source file"));
+  WordArray line;
+  while ((b.Nsrc <= 0 || static_cast<int>(b.su.size()) < b.Nsrc) && myread(fsrc, line) > 0) {
+    if (line.own_count() < 2) continue;
+    b.su.push_back(line.finite(0, b.name));
+    b.sv.push_back(line.finite(1, b.name));
+    b.sf.push_back(line.own_count() > 2 ? line.finite(2, b.name) : 1.0);
+  }
+  if (b.Nsrc <= 0 && !quiet_or_verbose(2)) qprintf("batchmock2: number of sources = %d\n", (int)b.su.size());
+}
+
+// Ranges of the varied parameters, asked for on the input one by one.
+std::vector<Range> read_ranges(const Batch& b) {
   std::vector<Range> ranges;
-  for (int i = 1; i <= NG; ++i)
+  for (int i = 1; i <= TWgal.NGALMAX; ++i)
     for (int j = 1; j <= 10; ++j) {
       if (i > TWref.refv.rhi() || TWref.refv[i][j] == 0) continue;
       qprintf("Enter <lo> <hi> <#steps> for igal,ip= %d %d\n", i, j);
@@ -301,8 +295,13 @@ void run_batch(const WordArray& words, bool fromfile) {
         fatal("batchmock: range cannot be 0 with log steps");
       ranges.push_back(r);
     }
+  return ranges;
+}
+
+// Number of models the ranges ask for; random is set when a range draws at random.
+long count_models(const Batch& b, const std::vector<Range>& ranges, bool& random) {
   long M = 1;
-  bool random = false;
+  random = false;
   for (const Range& r : ranges) {
     constexpr long kModelLimit = kCountLimit * 10000L;
     if (r.steps != 0 && M > kModelLimit / std::abs(r.steps))
@@ -310,10 +309,260 @@ void run_batch(const WordArray& words, bool fromfile) {
     M *= std::abs(r.steps);
     if (r.steps < 1 && r.steps != 0) random = true;
   }
+  return M;
+}
 
+bool clumps_drawn() {
   bool clumps = false;
   for (int i = TWclump.clumpdat.lo(); i <= TWclump.clumpdat.hi(); ++i)
     if (TWclump.clumpdat[i].type > 0) clumps = true;
+  return clumps;
+}
+
+// Where the batch writes: the text stream (split at the end) and/or the FITS table.
+struct BatchOutput {
+  bool text = false, fits = false, fits_made = false;
+  OutFile ftmp;
+  std::string fitsname;
+};
+
+void open_batch_output(const Batch& b, BatchOutput& out) {
+  const int bw = settings.batchwrite;
+  out.text = bw == 1 || bw == 3;
+  out.fits = bw == 2 || bw == 3;
+  if (out.text) out.ftmp = OutFile(b.base + ".tmp", "w", strformat("could not open %s output file", b.name), true);
+  out.fitsname = b.base + ".fits";
+  out.fits_made = out.fits && !exists(out.fitsname);
+  if (out.fits) {
+    write_header_create_table(out.fitsname, "MODEL_REALISATIONS", TWgal.NGALMAX, 1, settings.shrcoords, b.noise,
+                              settings.omega, settings.lambda, settings.hval);
+    qprintf("Opened output FITS file: %s\n", out.fitsname.c_str());
+  }
+}
+
+// Removes the files the batch began.
+void discard_files(const Batch& b, BatchOutput& out) {
+  if (out.text) {
+    out.ftmp.close();
+    std::remove((b.base + ".tmp").c_str());
+  }
+  if (out.fits_made) std::remove(out.fitsname.c_str());
+}
+
+// A model that fails the grid check as the batch runs ends it without the files it began.
+void require_held(const Batch& b, BatchOutput& out, const std::string& who, const std::vector<SourceDisc>& discs) {
+  GridNeed need;
+  if (need.add(who, discs)) return;
+  discard_files(b, out);
+  need.require();
+}
+
+// What the batch carries from model to model: its random streams, the model's parameters,
+// the images of the current source, and the counts of the lenses written.
+struct BatchState {
+  RandomStream uni, gau, cnt;
+  Mat P;
+  long nkind[3] = {0, 0, 0};
+  int ndouble = 0, nquad = 0, nother = 0;
+  int n = 0;
+  Mat list, img;
+  explicit BatchState(long seed)
+      : uni(seed), gau(seed), cnt(seed), P(1, TWgal.NGALMAX, 1, 10), img(1, kMaxImg, 1, 4) {}
+};
+
+// Loads model m, drawing its random parameters again (up to kRefusalLimit times) while
+// they are out of bounds; false when the model is skipped.
+bool load_batch_model(const Batch& b, const std::vector<Range>& ranges, long m, long M, bool random, bool clumps,
+                      BatchState& st, std::string& label) {
+  const LensModel& ref = TWref.ref[1];
+  for (long refused = 0;; ++refused) {
+    label = strformat("# model %ld indices", m + 1);
+    model_parameters(ranges, m, M, ref, st.P, label, st.uni, st.gau);
+    if (load_model(ref, st.P, clumps, st.cnt, st.uni, st.gau) <= 0) return true;
+    if (!random || refused + 1 >= kRefusalLimit) {
+      warning(strformat("parameters out of bounds in %s; model %ld skipped", b.name, m + 1));
+      return false;
+    }
+    if (!quiet_or_verbose(1)) warning(strformat("parameters out of bounds in %s; retrying", b.name));
+  }
+}
+
+// The observed images of one source: noise drawn before (noise mode 1) or after (mode 2)
+// the positions are taken relative to the galaxy and the delays to the leading image.
+// Returns the summed flux; lead is the leading image, gx, gy the galaxy's offset.
+double observe_images(const Batch& b, BatchState& st, double xg, double yg, int& lead, double& gx, double& gy) {
+  const double siggal = b.noise[0], sigx = b.noise[1], sigf = b.noise[2], sigt = b.noise[3];
+  Mat& list = st.list;
+  const int n = st.n;
+  RandomStream& gau = st.gau;
+  // The flux takes the sign of the parity.
+  for (int i = 1; i <= n; ++i) list[i][3] = list[i][9] == -1 ? -std::fabs(list[i][3]) : std::fabs(list[i][3]);
+  double cx = xg, cy = yg;
+  gx = gy = 0;
+  auto image_noise = [&](int i, bool after, int leading) {
+    if (sigx > 0) {
+      list[i][1] += sigx * gasdev(gau);
+      list[i][2] += sigx * gasdev(gau);
+    }
+    if (std::fabs(sigf) > 1e-6) {
+      const double f = list[i][3];
+      list[i][3] += sigf > 0 ? std::fabs(sigf) * gasdev(gau) : std::fabs(sigf * f) * gasdev(gau);
+    }
+    if (sigt > 0) list[i][4] += (after && i == leading ? 0.01 : sigt) * gasdev(gau);
+  };
+  if (b.noisemode == 1) {
+    if (siggal > 0) {
+      cx += siggal * gasdev(gau);
+      cy += siggal * gasdev(gau);
+    }
+    for (int i = 1; i <= n; ++i) image_noise(i, false, 0);
+  }
+  lead = 0;
+  double tmin = 1e6;
+  for (int i = 1; i <= n; ++i) {
+    list[i][1] -= cx;
+    list[i][2] -= cy;
+    if (list[i][4] < tmin) tmin = list[i][4], lead = i;
+  }
+  if (lead > 0)
+    for (int i = 1; i <= n; ++i) list[i][4] -= tmin;
+  double J = 0;
+  for (int i = 1; i <= n; ++i) J += std::fabs(list[i][3]);
+  if (b.noisemode == 2) {
+    if (siggal > 0) {
+      gx = siggal * gasdev(gau);
+      gy = siggal * gasdev(gau);
+    }
+    for (int i = 1; i <= n; ++i) image_noise(i, true, lead);
+  }
+  return J;
+}
+
+// Writes a kept lens of model m, labelled by its kind and its number among that kind.
+void write_lens(const Batch& b, BatchOutput& out, BatchState& st, long m, const std::string& label, int H, double u,
+                double v, double gx, double gy, int lead) {
+  std::string lab;
+  int kind;
+  if (H == 2)
+    lab = strformat("%s double %d", label.c_str(), ++st.ndouble), kind = 0;
+  else if (H == 4)
+    lab = strformat("%s quad %d", label.c_str(), ++st.nquad), kind = 1;
+  else
+    lab = strformat("%s other %d", label.c_str(), ++st.nother), kind = 2;
+  ++st.nkind[kind];
+  if (out.text) {
+    const int kc = kind == 0 ? st.ndouble : kind == 1 ? st.nquad : st.nother;
+    batchmock1write(out.ftmp, lab, kc, st.P, b.noise, st.n, u, v, gx, gy, H, st.list, lead);
+  }
+  if (out.fits) {
+    int k = 0;
+    for (int i = 1; i <= st.n; ++i)
+      if (counted(st.list[i][9])) {
+        ++k;
+        for (int q = 1; q <= 4; ++q) st.img[k][q] = st.list[i][q];
+      }
+    write_table(out.fitsname, "MODEL_REALISATIONS", TWgal.NGALMAX, settings.shrcoords, static_cast<int>(m + 1), st.P,
+                TWclump.clumpdat, settings.zlens, settings.zsrc, u, v, k, st.img, st.ndouble, st.nquad, settings.seed,
+                TWclump.NFWclumparr);
+  }
+}
+
+// Where the sources of one model come from: the list (batchmock2) or draws about the
+// caustics until target lenses are kept (batchmock1).
+struct SourcePlan {
+  double xg = 0, yg = 0, ug = 0, vg = 0, umax = 0, rimg = 0;
+  long target = 0;
+};
+
+// Sets up the sources of model m; false when the model gives no sources.
+bool plan_sources(bool fromfile, bool known, const Batch& b, BatchOutput& out,
+                  const std::vector<SourceDisc>& listed, long m, SourcePlan& sp) {
+  sp.xg = getp(1, 2);
+  sp.yg = getp(1, 3);
+  if (!fromfile) {
+    get_umax(sp.ug, sp.vg, sp.umax);
+    if (sp.umax <= 0) {
+      warning(strformat("in %s: no caustic point counts for model %ld, so no sources are drawn", b.name, m + 1));
+      return false;
+    }
+    if (b.mode == 2)
+      sp.rimg = mock_image_radius(strformat("for %s, grid may not cover full multiply imaged region", b.name), sp.xg,
+                                  sp.yg, sp.ug, sp.vg, sp.umax);
+    // Models known in advance had their densities checked before any file was begun.
+    try {
+      sp.target = draw_target(b, sp.umax);
+    } catch (const FatalError&) {
+      discard_files(b, out);
+      throw;
+    }
+    if (sp.target < 1) return false;
+    if (!known) require_held(b, out, strformat("%s, model %ld", b.name, m + 1), {{sp.ug, sp.vg, sp.umax}});
+  } else if (!known) {
+    require_held(b, out, strformat("%s, model %ld", b.name, m + 1), listed);
+  }
+  return true;
+}
+
+// Runs the sources of model m, writing every lens that passes the selection.
+void run_model_sources(bool fromfile, const Batch& b, BatchOutput& out, BatchState& st, const SourcePlan& sp,
+                       long m, const std::string& label) {
+  long kept = 0, tried = 0, since = 0;
+  const long nlist = static_cast<long>(b.su.size());
+  for (long s = 0;; ++s) {
+    double u, v, L;
+    if (fromfile) {
+      if (s >= nlist) break;
+      if ((s + 1) % 1000 == 0) qprintf("Source %ld/%ld\n", s + 1, nlist);
+      u = b.su[static_cast<size_t>(s)], v = b.sv[static_cast<size_t>(s)], L = b.sf[static_cast<size_t>(s)];
+    } else {
+      if (kept >= sp.target) break;
+      mock_draw_source(st.uni, b.mode, sp.xg, sp.yg, sp.rimg, sp.ug, sp.vg, sp.umax, b.name, tried, kept, since, u,
+                       v);
+      ++tried;
+      if (tried % 1000 == 0) qprintf("Sources tried/kept: %ld %ld\n", tried, kept);
+      L = mockflux();
+    }
+    find_img(st.n, st.list, u, v);
+    if (st.n > kMaxImg) {
+      warning(strformat("too many images in %s", b.name));
+      st.n = kMaxImg;
+    }
+    const int H = mock_classify(st.n, st.list, u, v, L);
+    int lead;
+    double gx, gy;
+    const double J = observe_images(b, st, sp.xg, sp.yg, lead, gx, gy);
+    const bool selected = J > TWmock.mock_Llim && H >= b.minimg && H <= b.maximg;
+    if (!selected) {
+      if (!fromfile && ++since >= mock_draw_limit)
+        fatal(strformat("in %s: %ld sources drawn in a row with none kept (drawn %ld, kept %ld)", b.name,
+                        mock_draw_limit, tried, kept));
+      continue;
+    }
+    since = 0;
+    ++kept;
+    write_lens(b, out, st, m, label, H, u, v, gx, gy, lead);
+  }
+}
+
+void run_batch(const WordArray& words, bool fromfile) {
+  SetGlob();
+  Batch b;
+  b.name = fromfile ? "batchmock2" : "batchmock1";
+  if (words.own_count() < (fromfile ? 4 : 3)) {
+    if (fromfile)
+      batchmock2help(2);
+    else
+      batchmock1help(2);
+    return;
+  }
+  require_model();
+  const std::string srcfile = read_batch_words(words, fromfile, b);
+  if (fromfile) read_source_list(b, srcfile);
+  const std::vector<Range> ranges = read_ranges(b);
+  bool random = false;
+  const long M = count_models(b, ranges, random);
+
+  const bool clumps = clumps_drawn();
   std::vector<SourceDisc> listed;
   for (size_t s = 0; s < b.su.size(); ++s) listed.push_back({b.su[s], b.sv[s], 0.0});
   // Models drawn at random, or with clumps drawn for them, are known only as the batch
@@ -321,180 +570,19 @@ void run_batch(const WordArray& words, bool fromfile) {
   const bool known = !random && !clumps;
   if (known) check_every_model(b, fromfile, ranges, M, listed);
 
-  const int bw = settings.batchwrite;
-  const bool text = bw == 1 || bw == 3, fits = bw == 2 || bw == 3;
-  OutFile ftmp;
-  if (text) ftmp = OutFile(b.base + ".tmp", "w", strformat("could not open %s output file", b.name), true);
-  const std::string fitsname = b.base + ".fits";
-  const bool fits_made = fits && !exists(fitsname);
-  if (fits) {
-    write_header_create_table(fitsname, "MODEL_REALISATIONS", NG, 1, settings.shrcoords, b.noise, settings.omega,
-                              settings.lambda, settings.hval);
-    qprintf("Opened output FITS file: %s\n", fitsname.c_str());
-  }
-  // A model that fails the check as the batch runs ends it without the files it began.
-  auto discard_files = [&] {
-    if (text) {
-      ftmp.close();
-      std::remove((b.base + ".tmp").c_str());
-    }
-    if (fits_made) std::remove(fitsname.c_str());
-  };
-  auto require_held = [&](const std::string& who, const std::vector<SourceDisc>& discs) {
-    GridNeed need;
-    if (need.add(who, discs)) return;
-    discard_files();
-    need.require();
-  };
-
-  RandomStream uni(settings.seed), gau(settings.seed), cnt(settings.seed);
-  const LensModel& ref = TWref.ref[1];
-  Mat P(1, NG, 1, 10);
-  long nkind[3] = {0, 0, 0};
-  int ndouble = 0, nquad = 0, nother = 0;
-  int n = 0;
-  Mat list, img(1, kMaxImg, 1, 4);
+  BatchOutput out;
+  open_batch_output(b, out);
+  BatchState st(settings.seed);
   for (long m = 0; m < M; ++m) {
     std::string label;
-    bool loaded = false;
-    for (long refused = 0; !loaded; ++refused) {
-      label = strformat("# model %ld indices", m + 1);
-      model_parameters(ranges, m, M, ref, P, label, uni, gau);
-      const double pen = load_model(ref, P, clumps, cnt, uni, gau);
-      if (pen <= 0) {
-        loaded = true;
-        break;
-      }
-      if (!random || refused + 1 >= kRefusalLimit) {
-        warning(strformat("parameters out of bounds in %s; model %ld skipped", b.name, m + 1));
-        break;
-      }
-      if (!quiet_or_verbose(1)) warning(strformat("parameters out of bounds in %s; retrying", b.name));
-    }
-    if (!loaded) continue;
-
-    const double xg = getp(1, 2), yg = getp(1, 3);
-    double ug = 0, vg = 0, umax = 0, rimg = 0;
-    long target = 0;
-    if (!fromfile) {
-      get_umax(ug, vg, umax);
-      if (umax <= 0) {
-        warning(strformat("in %s: no caustic point counts for model %ld, so no sources are drawn", b.name, m + 1));
-        continue;
-      }
-      if (b.mode == 2)
-        rimg = mock_image_radius(strformat("for %s, grid may not cover full multiply imaged region", b.name), xg, yg,
-                                 ug, vg, umax);
-      // Models known in advance had their densities checked before any file was begun.
-      try {
-        target = draw_target(b, umax);
-      } catch (const FatalError&) {
-        discard_files();
-        throw;
-      }
-      if (target < 1) continue;
-      if (!known) require_held(strformat("%s, model %ld", b.name, m + 1), {{ug, vg, umax}});
-    } else if (!known) {
-      require_held(strformat("%s, model %ld", b.name, m + 1), listed);
-    }
-    long kept = 0, tried = 0, since = 0;
-    const long nlist = static_cast<long>(b.su.size());
-    for (long s = 0;; ++s) {
-      double u, v, L;
-      if (fromfile) {
-        if (s >= nlist) break;
-        if ((s + 1) % 1000 == 0) qprintf("Source %ld/%ld\n", s + 1, nlist);
-        u = b.su[static_cast<size_t>(s)], v = b.sv[static_cast<size_t>(s)], L = b.sf[static_cast<size_t>(s)];
-      } else {
-        if (kept >= target) break;
-        mock_draw_source(uni, b.mode, xg, yg, rimg, ug, vg, umax, b.name, tried, kept, since, u, v);
-        ++tried;
-        if (tried % 1000 == 0) qprintf("Sources tried/kept: %ld %ld\n", tried, kept);
-        L = mockflux();
-      }
-      find_img(n, list, u, v);
-      if (n > kMaxImg) {
-        warning(strformat("too many images in %s", b.name));
-        n = kMaxImg;
-      }
-      const int H = mock_classify(n, list, u, v, L);
-      // The flux takes the sign of the parity.
-      for (int i = 1; i <= n; ++i) list[i][3] = list[i][9] == -1 ? -std::fabs(list[i][3]) : std::fabs(list[i][3]);
-      double cx = xg, cy = yg, gx = 0, gy = 0;
-      auto image_noise = [&](int i, bool after, int lead) {
-        if (sigx > 0) {
-          list[i][1] += sigx * gasdev(gau);
-          list[i][2] += sigx * gasdev(gau);
-        }
-        if (std::fabs(sigf) > 1e-6) {
-          const double f = list[i][3];
-          list[i][3] += sigf > 0 ? std::fabs(sigf) * gasdev(gau) : std::fabs(sigf * f) * gasdev(gau);
-        }
-        if (sigt > 0) list[i][4] += (after && i == lead ? 0.01 : sigt) * gasdev(gau);
-      };
-      if (b.noisemode == 1) {
-        if (siggal > 0) {
-          cx += siggal * gasdev(gau);
-          cy += siggal * gasdev(gau);
-        }
-        for (int i = 1; i <= n; ++i) image_noise(i, false, 0);
-      }
-      int lead = 0;
-      double tmin = 1e6;
-      for (int i = 1; i <= n; ++i) {
-        list[i][1] -= cx;
-        list[i][2] -= cy;
-        if (list[i][4] < tmin) tmin = list[i][4], lead = i;
-      }
-      if (lead > 0)
-        for (int i = 1; i <= n; ++i) list[i][4] -= tmin;
-      double J = 0;
-      for (int i = 1; i <= n; ++i) J += std::fabs(list[i][3]);
-      if (b.noisemode == 2) {
-        if (siggal > 0) {
-          gx = siggal * gasdev(gau);
-          gy = siggal * gasdev(gau);
-        }
-        for (int i = 1; i <= n; ++i) image_noise(i, true, lead);
-      }
-      const bool selected = J > TWmock.mock_Llim && H >= b.minimg && H <= b.maximg;
-      if (!selected) {
-        if (!fromfile && ++since >= mock_draw_limit)
-          fatal(strformat("in %s: %ld sources drawn in a row with none kept (drawn %ld, kept %ld)", b.name,
-                          mock_draw_limit, tried, kept));
-        continue;
-      }
-      since = 0;
-      ++kept;
-      std::string lab;
-      int kind;
-      if (H == 2)
-        lab = strformat("%s double %d", label.c_str(), ++ndouble), kind = 0;
-      else if (H == 4)
-        lab = strformat("%s quad %d", label.c_str(), ++nquad), kind = 1;
-      else
-        lab = strformat("%s other %d", label.c_str(), ++nother), kind = 2;
-      ++nkind[kind];
-      if (text) {
-        const int kc = kind == 0 ? ndouble : kind == 1 ? nquad : nother;
-        batchmock1write(ftmp, lab, kc, P, b.noise, n, u, v, gx, gy, H, list, lead);
-      }
-      if (fits) {
-        int k = 0;
-        for (int i = 1; i <= n; ++i)
-          if (counted(list[i][9])) {
-            ++k;
-            for (int q = 1; q <= 4; ++q) img[k][q] = list[i][q];
-          }
-        write_table(fitsname, "MODEL_REALISATIONS", NG, settings.shrcoords, static_cast<int>(m + 1), P,
-                    TWclump.clumpdat, settings.zlens, settings.zsrc, u, v, k, img, ndouble, nquad, settings.seed,
-                    TWclump.NFWclumparr);
-      }
-    }
+    if (!load_batch_model(b, ranges, m, M, random, clumps, st, label)) continue;
+    SourcePlan sp;
+    if (!plan_sources(fromfile, known, b, out, listed, m, sp)) continue;
+    run_model_sources(fromfile, b, out, st, sp, m, label);
   }
-  if (text) {
-    ftmp.close();
-    split_stream(b, nkind);
+  if (out.text) {
+    out.ftmp.close();
+    split_stream(b, st.nkind);
   }
 }
 }  // namespace

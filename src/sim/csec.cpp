@@ -267,41 +267,68 @@ void mock2help(int level) { mock12help(level, true); }
 
 // ---- mockcsec ----
 
-void mockcsec(const WordArray& words) {
-  SetGlob();
-  const int nw = words.own_count();
-  if (nw < 7) {
-    mockcsechelp(2);
-    return;
-  }
-  require_model();
-  const std::string base = words[1];
+namespace {
+
+// What mockcsec is asked for.
+struct CsecRequest {
+  std::string base;
+  int N = 0, mode = 1, Nboot = 0;
+  Vec sv;  // bias values
+};
+
+// The region the sources are drawn in.
+struct SourceRegion {
+  double xg = 0, yg = 0, ug = 0, vg = 0, umax = 0;
+};
+
+// One kept mock lens: its image count (without the core), brightnesses, separation and
+// the weight of its draw.
+struct CsecLens {
+  int H;
+  double B[4], sep, w;
+};
+
+// The per-lens outputs: properties (.dat), every image (.all) and the sources (.src).
+struct CsecFiles {
+  OutFile fdat, fall, fsrc;
+};
+
+// Reads the words; false when the bias values are refused.
+bool read_csec_words(const WordArray& words, CsecRequest& q) {
+  q.base = words[1];
   const int nsrc = words.signed_count(2, "number of sources");
   const double lo = words.finite(3, words[0]), hi = words.finite(4, words[0]);
   const int steps = words.signed_count(5, "number of steps");
-  const int Nboot = words.signed_count(6, "number of bootstrap resamplings");
-  const int N = std::abs(nsrc);
-  if (N < 1) fatal("in mockcsec: the number of sources must not be 0");
-  if (Nboot < 1) fatal("in mockcsec: the number of bootstrap resamplings must be at least 1");
-  Vec sv;
-  if (!bias_values(lo, hi, steps, sv)) return;
-  const int nb = sv.hi();
-  const int mode = nsrc < 0 ? 2 : 1;
-  const double xg = getp(1, 2), yg = getp(1, 3);
-  double ug, vg, umax;
-  get_umax(ug, vg, umax);
-  if (umax <= 0) fatal("in mockcsec: no caustic point counts, so there is no multiply imaged region");
-  require_grid_holds("mockcsec", {{ug, vg, umax}}, mode == 2);
+  q.Nboot = words.signed_count(6, "number of bootstrap resamplings");
+  q.N = std::abs(nsrc);
+  if (q.N < 1) fatal("in mockcsec: the number of sources must not be 0");
+  if (q.Nboot < 1) fatal("in mockcsec: the number of bootstrap resamplings must be at least 1");
+  if (!bias_values(lo, hi, steps, q.sv)) return false;
+  q.mode = nsrc < 0 ? 2 : 1;
+  return true;
+}
 
+SourceRegion csec_region(int mode) {
+  SourceRegion g;
+  g.xg = getp(1, 2);
+  g.yg = getp(1, 3);
+  get_umax(g.ug, g.vg, g.umax);
+  if (g.umax <= 0) fatal("in mockcsec: no caustic point counts, so there is no multiply imaged region");
+  require_grid_holds("mockcsec", {{g.ug, g.vg, g.umax}}, mode == 2);
+  return g;
+}
+
+void open_csec_files(const CsecRequest& q, const SourceRegion& g, CsecFiles& f) {
   const char* msg = "could not open output file";
-  OutFile fdat(base + ".dat", "w", msg, true);
-  OutFile fall(base + ".all", "w", msg, true);
-  OutFile fsrc(base + ".src", "w", msg, true);
+  f.fdat = OutFile(q.base + ".dat", "w", msg, true);
+  f.fall = OutFile(q.base + ".all", "w", msg, true);
+  f.fsrc = OutFile(q.base + ".src", "w", msg, true);
+  FILE* fdat = f.fdat;
   std::fprintf(fdat, "model:\n");
   writep(fdat, TWref.ref[1].names, TWref.ref[1].p);
   std::fprintf(fdat, "#\n");
   std::fprintf(fdat, "source plane: area and number of sources\n");
-  std::fprintf(fdat, "%13.6e %d\n", kPi * umax * umax, N);
+  std::fprintf(fdat, "%13.6e %d\n", kPi * g.umax * g.umax, q.N);
   std::fprintf(fdat, "#\n");
   std::fprintf(fdat, "# column 1: numimg\n");
   std::fprintf(fdat, "# column 2: total magnification\n");
@@ -309,165 +336,200 @@ void mockcsec(const WordArray& words) {
   std::fprintf(fdat, "# column 4: mag of 2nd brightest image more than 0.5*sep away\n");
   std::fprintf(fdat, "# column 5: maximum image separation\n");
   std::fprintf(fdat, "#\n");
-  fdat.flush();
-  qprintf("Generating random lenses.\n");
+  f.fdat.flush();
+}
 
-  RandomStream r(settings.seed);
-  struct Lens {
-    int H;
-    double B[4], sep, w;
-  };
-  std::vector<Lens> lenses;
-  lenses.reserve(static_cast<size_t>(std::min(N, 1 << 16)));  // grows beyond as lenses are kept
-  long Nlens[kMaxImg + 1] = {};
-  const double hot = settings.omitcrit > 1 ? 0.5 * settings.omitcrit : 0.0;
-  int n = 0;
-  long drawn = 0;
-  Mat list;
-  for (int i = 1; i <= N; ++i) {
-    if (i % 1000 == 0) qprintf("Random source #%d/%d\n", i, N);
-    for (long refused = 0;; ++refused) {
-      if (refused >= mock_draw_limit)
-        fatal(strformat("in mockcsec: %ld sources refused in a row (drawn %ld, kept %d)", mock_draw_limit, drawn,
-                        i - 1));
-      ++drawn;
-      double u, v;
-      if (mode == 1)
-        mock_disc_point(r, ug, vg, umax, u, v);
-      else
-        weighted_source(r, xg, yg, ug, vg, umax, hot, "mockcsec", u, v);
-      find_img(n, list, u, v);
-      if (n > kMaxImg) {
-        too_many("mockcsec", n, list, u, v);
-        n = kMaxImg;
-      }
-      int nmin = 0, nsad = 0, nmax = 0;
-      for (int k = 1; k <= n; ++k) {
-        const int p = mock_parity(list[k][5], list[k][6], list[k][7], list[k][8]);
-        list[k][9] = p;
-        (p == 1 ? nmin : p == -1 ? nsad : nmax)++;
-      }
-      bool ok = true;
-      if (settings.omitcore <= 0) {
-        if (nmin + nmax != nsad + 1) {
-          ok = false;
-          note("ignoring lens with incorrect numbers of images");
-          qprintf("%13.6e %13.6e\n", u, v);
-          for (int k = 1; k <= n; ++k)
-            qprintf("%13.6e %13.6e %13.6e %2.0f\n", list[k][1], list[k][2], list[k][3], list[k][9]);
-        }
-      } else {
-        const double lim = 0.5 * settings.omitcrit;
-        for (int k = 1; k <= n; ++k)
-          if (std::fabs(list[k][3]) > lim) {
-            ok = false;
-            note("ignoring high-magnification source");
-            qprintf("(u,v,x,y,mu)= %e %e %e %e %e\n", u, v, list[k][1], list[k][2], std::fabs(list[k][3]));
-          }
-      }
-      if (!ok) continue;
-      Lens L;
-      L.H = nmin + nsad;
-      mock_brightness(n, list, L.B[1], L.B[2], L.B[3], L.sep);
-      if (L.sep < 0) L.sep = 0;
-      L.w = mode == 1 ? 1.0 : 1.0 / L.B[1];
-      L.B[0] = 1;
-      Nlens[L.H] += 1;
-      lenses.push_back(L);
-      std::fprintf(fdat, "%2.0f %e %e %e %e\n", static_cast<double>(L.H), L.B[1], L.B[2], L.B[3], L.sep);
-      std::fprintf(fall, "#\n");
-      std::fprintf(fall, "%13.6e %13.6e %2d %2d             # u v numimg numimg(noncore)\n", u, v, n, L.H);
-      std::fprintf(fsrc, "%13.6e %13.6e %2d %2d             # u v numimg numimg(noncore)\n", u, v, n, L.H);
+// The images of a drawn source pass when their counts are consistent (omitcore <= 0) or
+// none is above half of omitcrit in magnification; a refusal is noted with the images.
+bool images_pass(int n, const Mat& list, double u, double v, int nmin, int nsad, int nmax) {
+  bool ok = true;
+  if (settings.omitcore <= 0) {
+    if (nmin + nmax != nsad + 1) {
+      ok = false;
+      note("ignoring lens with incorrect numbers of images");
+      qprintf("%13.6e %13.6e\n", u, v);
       for (int k = 1; k <= n; ++k)
-        std::fprintf(fall, "%13.6e %13.6e %13.6e %2.0f  # x y mu parity\n", list[k][1], list[k][2], list[k][3],
-                     list[k][9]);
-      fdat.flush();
-      fall.flush();
-      fsrc.flush();
-      break;
+        qprintf("%13.6e %13.6e %13.6e %2.0f\n", list[k][1], list[k][2], list[k][3], list[k][9]);
     }
+  } else {
+    const double lim = 0.5 * settings.omitcrit;
+    for (int k = 1; k <= n; ++k)
+      if (std::fabs(list[k][3]) > lim) {
+        ok = false;
+        note("ignoring high-magnification source");
+        qprintf("(u,v,x,y,mu)= %e %e %e %e %e\n", u, v, list[k][1], list[k][2], std::fabs(list[k][3]));
+      }
   }
+  return ok;
+}
 
-  // Bias factors of every lens, computed once.
-  std::vector<double> fac(lenses.size() * 3 * static_cast<size_t>(nb));
-  auto fac_at = [&](size_t l, int j, int m) -> double& { return fac[(l * 3 + (j - 1)) * nb + (m - 1)]; };
-  for (size_t l = 0; l < lenses.size(); ++l)
-    for (int j = 1; j <= 3; ++j)
-      for (int m = 1; m <= nb; ++m) fac_at(l, j, m) = bias_factor(lenses[l].B[j], sv[m]);
+// The draw of the sources: what carries from source to source.
+struct CsecDraw {
+  RandomStream r;
+  std::vector<CsecLens> lenses;
+  long Nlens[kMaxImg + 1] = {};
+  long drawn = 0;
+  int n = 0;
+  Mat list;
+  explicit CsecDraw(long seed) : r(seed) {}
+};
 
-  qprintf("Doing bootstrap resampling.\n");
-  const int K = kMaxImg + 1;
-  std::vector<double> nS(K), nS2(K), aS(K), aS2(K), bS(3 * nb * K), bS2(3 * nb * K);
+// Draws sources until one gives a lens that passes (source i of N), records and writes it.
+void draw_lens(const CsecRequest& q, const SourceRegion& g, CsecDraw& d, CsecFiles& f, int i) {
+  const double hot = settings.omitcrit > 1 ? 0.5 * settings.omitcrit : 0.0;
+  Mat& list = d.list;
+  for (long refused = 0;; ++refused) {
+    if (refused >= mock_draw_limit)
+      fatal(strformat("in mockcsec: %ld sources refused in a row (drawn %ld, kept %d)", mock_draw_limit, d.drawn,
+                      i - 1));
+    ++d.drawn;
+    double u, v;
+    if (q.mode == 1)
+      mock_disc_point(d.r, g.ug, g.vg, g.umax, u, v);
+    else
+      weighted_source(d.r, g.xg, g.yg, g.ug, g.vg, g.umax, hot, "mockcsec", u, v);
+    find_img(d.n, list, u, v);
+    if (d.n > kMaxImg) {
+      too_many("mockcsec", d.n, list, u, v);
+      d.n = kMaxImg;
+    }
+    const int n = d.n;
+    int nmin = 0, nsad = 0, nmax = 0;
+    for (int k = 1; k <= n; ++k) {
+      const int p = mock_parity(list[k][5], list[k][6], list[k][7], list[k][8]);
+      list[k][9] = p;
+      (p == 1 ? nmin : p == -1 ? nsad : nmax)++;
+    }
+    if (!images_pass(n, list, u, v, nmin, nsad, nmax)) continue;
+    CsecLens L;
+    L.H = nmin + nsad;
+    mock_brightness(n, list, L.B[1], L.B[2], L.B[3], L.sep);
+    if (L.sep < 0) L.sep = 0;
+    L.w = q.mode == 1 ? 1.0 : 1.0 / L.B[1];
+    L.B[0] = 1;
+    d.Nlens[L.H] += 1;
+    d.lenses.push_back(L);
+    std::fprintf(f.fdat, "%2.0f %e %e %e %e\n", static_cast<double>(L.H), L.B[1], L.B[2], L.B[3], L.sep);
+    std::fprintf(f.fall, "#\n");
+    std::fprintf(f.fall, "%13.6e %13.6e %2d %2d             # u v numimg numimg(noncore)\n", u, v, n, L.H);
+    std::fprintf(f.fsrc, "%13.6e %13.6e %2d %2d             # u v numimg numimg(noncore)\n", u, v, n, L.H);
+    for (int k = 1; k <= n; ++k)
+      std::fprintf(f.fall, "%13.6e %13.6e %13.6e %2.0f  # x y mu parity\n", list[k][1], list[k][2], list[k][3],
+                   list[k][9]);
+    f.fdat.flush();
+    f.fall.flush();
+    f.fsrc.flush();
+    return;
+  }
+}
+
+// Bias factors of every lens, computed once: [(l * 3 + j - 1) * nb + m - 1].
+struct BiasTable {
+  int nb;
+  std::vector<double> fac;
+  BiasTable(const std::vector<CsecLens>& lenses, const Vec& sv) : nb(sv.hi()), fac(lenses.size() * 3 * nb) {
+    for (size_t l = 0; l < lenses.size(); ++l)
+      for (int j = 1; j <= 3; ++j)
+        for (int m = 1; m <= nb; ++m) at(l, j, m) = bias_factor(lenses[l].B[j], sv[m]);
+  }
+  double& at(size_t l, int j, int m) { return fac[(l * 3 + (j - 1)) * nb + (m - 1)]; }
+  double at(size_t l, int j, int m) const { return fac[(l * 3 + (j - 1)) * nb + (m - 1)]; }
+};
+
+// Sums over the bootstrap resamplings of the counts (n), raw areas (a) and biased areas
+// (b, at [bi(j, m, H)]), and of their squares.
+struct BootSums {
+  static constexpr int K = kMaxImg + 1;
+  int nb;
+  std::vector<double> nS, nS2, aS, aS2, bS, bS2;
+  explicit BootSums(int nbias)
+      : nb(nbias), nS(K), nS2(K), aS(K), aS2(K), bS(3 * nbias * K), bS2(3 * nbias * K) {}
+  int bi(int j, int m, int H) const { return ((j - 1) * nb + (m - 1)) * K + H; }
+};
+
+BootSums bootstrap(const CsecRequest& q, const SourceRegion& g, CsecDraw& d, const BiasTable& bias) {
+  const int N = q.N, nb = bias.nb, K = BootSums::K;
+  BootSums s(nb);
   std::vector<double> Nb(K), Rb(K), Sb(3 * nb * K);
-  auto bi = [&](int j, int m, int H) { return ((j - 1) * nb + (m - 1)) * K + H; };
-  for (int b = 1; b <= Nboot; ++b) {
+  for (int b = 1; b <= q.Nboot; ++b) {
     std::fill(Nb.begin(), Nb.end(), 0.0);
     std::fill(Rb.begin(), Rb.end(), 0.0);
     std::fill(Sb.begin(), Sb.end(), 0.0);
     double Wb = 0;
     for (int i = 1; i <= N; ++i) {
-      int idx = static_cast<int>(N * ran2(r)) + 1;
+      int idx = static_cast<int>(N * ran2(d.r)) + 1;
       if (idx > N) idx = N;
       const size_t l = static_cast<size_t>(idx - 1);
-      const Lens& L = lenses[l];
+      const CsecLens& L = d.lenses[l];
       Nb[L.H] += 1;
       Wb += L.w;
       Rb[L.H] += L.w;
       for (int j = 1; j <= 3; ++j)
-        for (int m = 1; m <= nb; ++m) Sb[bi(j, m, L.H)] += L.w * fac_at(l, j, m);
+        for (int m = 1; m <= nb; ++m) Sb[s.bi(j, m, L.H)] += L.w * bias.at(l, j, m);
     }
-    const double ab = mode == 1 ? kPi * umax * umax / N : kPi * umax * umax / Wb;
+    const double ab = q.mode == 1 ? kPi * g.umax * g.umax / N : kPi * g.umax * g.umax / Wb;
     for (int H = 0; H < K; ++H) {
-      nS[H] += Nb[H], nS2[H] += Nb[H] * Nb[H];
-      aS[H] += ab * Rb[H], aS2[H] += ab * Rb[H] * ab * Rb[H];
+      s.nS[H] += Nb[H], s.nS2[H] += Nb[H] * Nb[H];
+      s.aS[H] += ab * Rb[H], s.aS2[H] += ab * Rb[H] * ab * Rb[H];
     }
-    for (size_t q = 0; q < Sb.size(); ++q) bS[q] += ab * Sb[q], bS2[q] += ab * Sb[q] * ab * Sb[q];
+    for (size_t k = 0; k < Sb.size(); ++k) s.bS[k] += ab * Sb[k], s.bS2[k] += ab * Sb[k] * ab * Sb[k];
   }
-  auto stats = [&](double s, double s2, double& mean, double& err) {
-    mean = s / Nboot;
-    const double var = s2 / Nboot - mean * mean;
+  return s;
+}
+
+// Weighted mean and scatter of the image separations of the lenses with two images or more.
+template <class Weight>
+void separation_stats(const std::vector<CsecLens>& lenses, Weight weight, double& mean, double& scat) {
+  double s0 = 0, s1 = 0, s2 = 0;
+  for (size_t l = 0; l < lenses.size(); ++l) {
+    if (lenses[l].H <= 1) continue;
+    const double k = weight(l);
+    s0 += k, s1 += k * lenses[l].sep, s2 += k * lenses[l].sep * lenses[l].sep;
+  }
+  mean = scat = 0;
+  if (s0 > 0) {
+    mean = s1 / s0;
+    const double var = s2 / s0 - mean * mean;
+    scat = var > 0 ? std::sqrt(var) : 0.0;
+  }
+}
+
+// The summary (.csec): bootstrap means and errors of the raw and biased cross sections,
+// then the image separations without and with bias.
+void write_csec(const CsecRequest& q, const CsecDraw& d, const BiasTable& bias, const BootSums& s) {
+  const int nb = bias.nb, K = BootSums::K;
+  const Vec& sv = q.sv;
+  const std::vector<CsecLens>& lenses = d.lenses;
+  auto stats = [&](double sum, double sum2, double& mean, double& err) {
+    mean = sum / q.Nboot;
+    const double var = sum2 / q.Nboot - mean * mean;
     err = var > 0 ? std::sqrt(var) : 0.0;
   };
-  WholeFile fc(base + ".csec", "could not open mock lens stats output file", true);
+  WholeFile fc(q.base + ".csec", "could not open mock lens stats output file", true);
   std::fprintf(fc, "# raw cross section:  numimg  Nlens  <Nlens> error  area error\n");
   for (int H = 0; H < K; ++H) {
     double nm, ne, am, ae;
-    stats(nS[H], nS2[H], nm, ne);
-    stats(aS[H], aS2[H], am, ae);
-    std::fprintf(fc, "%2d %8ld  %8.1f %8.1f  %e %e\n", H, Nlens[H], nm, ne, am, ae);
+    stats(s.nS[H], s.nS2[H], nm, ne);
+    stats(s.aS[H], s.aS2[H], am, ae);
+    std::fprintf(fc, "%2d %8ld  %8.1f %8.1f  %e %e\n", H, d.Nlens[H], nm, ne, am, ae);
   }
   std::fprintf(fc, "\n");
   biased_header(fc);
   for (int m = 1; m <= nb; ++m) {
     bias_label(fc, sv[m]);
     for (int H = 0; H < K; ++H) {
-      std::fprintf(fc, "%2d %8ld", H, Nlens[H]);
+      std::fprintf(fc, "%2d %8ld", H, d.Nlens[H]);
       for (int j = 1; j <= 3; ++j) {
         double mean, err;
-        stats(bS[bi(j, m, H)], bS2[bi(j, m, H)], mean, err);
+        stats(s.bS[s.bi(j, m, H)], s.bS2[s.bi(j, m, H)], mean, err);
         std::fprintf(fc, "  %e %e", mean, err);
       }
       std::fprintf(fc, "\n");
     }
     std::fprintf(fc, "\n");
   }
-  // Image separations of the whole sample.
-  auto sepstats = [&](auto weight, double& mean, double& scat) {
-    double s0 = 0, s1 = 0, s2 = 0;
-    for (size_t l = 0; l < lenses.size(); ++l) {
-      if (lenses[l].H <= 1) continue;
-      const double k = weight(l);
-      s0 += k, s1 += k * lenses[l].sep, s2 += k * lenses[l].sep * lenses[l].sep;
-    }
-    mean = scat = 0;
-    if (s0 > 0) {
-      mean = s1 / s0;
-      const double var = s2 / s0 - mean * mean;
-      scat = var > 0 ? std::sqrt(var) : 0.0;
-    }
-  };
   double mean, scat;
-  sepstats([&](size_t l) { return lenses[l].w; }, mean, scat);
+  separation_stats(lenses, [&](size_t l) { return lenses[l].w; }, mean, scat);
   std::fprintf(fc, "# image separation: mean and scatter, no bias\n");
   std::fprintf(fc, "%e %e\n", mean, scat);
   std::fprintf(fc, "\n");
@@ -476,15 +538,45 @@ void mockcsec(const WordArray& words) {
   for (int m = 1; m <= nb; ++m) {
     std::fprintf(fc, "%f", sv[m]);
     for (int j = 1; j <= 3; ++j) {
-      sepstats([&](size_t l) { return lenses[l].w * fac_at(l, j, m); }, mean, scat);
+      separation_stats(lenses, [&](size_t l) { return lenses[l].w * bias.at(l, j, m); }, mean, scat);
       std::fprintf(fc, "  %e %e", mean, scat);
     }
     std::fprintf(fc, "\n");
   }
   fc.commit();
-  fsrc.close();
-  fall.close();
-  fdat.close();
+}
+
+}  // namespace
+
+void mockcsec(const WordArray& words) {
+  SetGlob();
+  const int nw = words.own_count();
+  if (nw < 7) {
+    mockcsechelp(2);
+    return;
+  }
+  require_model();
+  CsecRequest q;
+  if (!read_csec_words(words, q)) return;
+  const SourceRegion g = csec_region(q.mode);
+
+  CsecFiles f;
+  open_csec_files(q, g, f);
+  qprintf("Generating random lenses.\n");
+  CsecDraw d(settings.seed);
+  d.lenses.reserve(static_cast<size_t>(std::min(q.N, 1 << 16)));  // grows beyond as lenses are kept
+  for (int i = 1; i <= q.N; ++i) {
+    if (i % 1000 == 0) qprintf("Random source #%d/%d\n", i, q.N);
+    draw_lens(q, g, d, f, i);
+  }
+
+  const BiasTable bias(d.lenses, q.sv);
+  qprintf("Doing bootstrap resampling.\n");
+  const BootSums s = bootstrap(q, g, d, bias);
+  write_csec(q, d, bias, s);
+  f.fsrc.close();
+  f.fall.close();
+  f.fdat.close();
 }
 
 void mockcsechelp(int level) {
