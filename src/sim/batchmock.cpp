@@ -179,7 +179,6 @@ double load_model(const LensModel& ref, const Mat& P, bool clumps, RandomStream&
   return pen;
 }
 
-// Sources drawn for a model whose multiply imaged region has radius umax.
 // Sources to draw for a model whose caustic points reach umax: Nsrc, or for a negative
 // Nsrc the density's count, which must give a lens (as mocklens refuses one).
 long draw_target(const Batch& b, double umax) {
