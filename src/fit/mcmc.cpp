@@ -846,7 +846,7 @@ void MCMCrunhelp(int level) {
   }
   help_lines({"MCMCrun <outbase>"});
   help_lines({"Runs Monte Carlo Markov Chains.  The output is as follows:    ", "",  // width 62
-              "  outbase-p.dat  : final set of parameters", "  outbase.dat    : models [complete specification]",
+              "  outbase-p.dat  : final set of parameters", "  outbase.dat    : models [every parameter in full]",
               "  outbase.startN : models [formatted for setlens/startup]",
               "  outbase-*.tmp  : complete, unprocessed chains", "",
               "In the tmp and parameter files, the last column is a flag:", "  0 : repeated step",

@@ -668,7 +668,7 @@ void OMEGAstep1help(int level) {
   }
   help_padded(72, {"OMEGAstep1 <u> <v> <N> <outbase> [Rcut] [gridsize] [ngrid]", "Runs step #1 of OMEGA simulations.",
                    "Outputs:", "  outbase-img.dat       : basic properties of point images",
-                   "  outbase-ran#-mod#.dat : model specification for step #2",
+                   "  outbase-ran#-mod#.dat : model file for step #2",
                    "The tree algorithm decides which clumps are treated explicitly; with",
                    "Rcut, all clumps within Rcut of an image are.  gridsize (the full side",
                    "length) and ngrid put a 'maingrid' command centred on the image into",
