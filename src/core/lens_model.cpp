@@ -25,8 +25,6 @@
 BridgeCut bridgecutarr;
 RedshiftStamp TWzstamp;
 
-namespace {
-
 // Rows that the loader converts, places and checks: every component that is a mass
 // component, wherever it stands in the table.
 bool is_mass_component(const std::string& name) { return name != "none" && name != "register"; }
@@ -37,6 +35,8 @@ int trunc_int(double v) {
   if (!(t >= -2147483647.0 && t <= 2147483647.0)) return 0;
   return static_cast<int>(t);
 }
+
+namespace {
 
 // One component line in the model-file format (without the newline).
 std::string component_line(const std::string& name, BRow<const double> p, bool with_z, double z) {

@@ -85,6 +85,12 @@ void clumpvec(int n);
 // Refreshes the clump positions of the current model; now a no-op (no clumps exist).
 void getclumppos();
 
+// Shared by the model loader and the line-of-sight set-up: whether a row is a mass
+// component (not "none" or "register"), and the integer reading of a real parameter
+// (integer part of 1.000001 times it; 0 when that is no int).
+bool is_mass_component(const std::string& name);
+int trunc_int(double v);
+
 // ---- lens planes (multi-plane lensing, models/multiplane.h) ----
 // Sets up the lens planes of the model set from model 1's redshift row z (rows of class
 // "none" and "register" get redshift 1e8); switches every component on and, with several

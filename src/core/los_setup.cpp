@@ -17,17 +17,6 @@
 
 namespace {
 
-// Rows that the loader converts, places and checks: every component that is a mass
-// component, wherever it stands in the table.
-bool is_mass_component(const std::string& name) { return name != "none" && name != "register"; }
-
-// The program's integer reading of a real parameter: integer part of 1.000001 times it.
-int trunc_int(double v) {
-  const double t = std::trunc(v * 1.000001);
-  if (!(t >= -2147483647.0 && t <= 2147483647.0)) return 0;
-  return static_cast<int>(t);
-}
-
 // Sizes the plane matrices for N planes and the source (allocation only when N changes).
 void size_plane_arrays(int N) {
   LOSPlanes& L = LOS;

@@ -8,6 +8,7 @@
 #include "imageplane/grid.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
@@ -57,7 +58,7 @@ void edge_points(const GridEdge& e, double scale, std::vector<double>& x, std::v
   if (e.polar) {
     const double R = scale * e.R;
     for (int k = 0; k < kCirclePoints; ++k) {
-      const double t = 2.0 * M_PI * k / kCirclePoints;
+      const double t = kTwoPi * k / kCirclePoints;
       x.push_back(e.x0 - R * std::sin(t));
       y.push_back(e.y0 + R * std::cos(t));
     }
@@ -129,7 +130,7 @@ bool edge_holds(const GridEdge& e, double scale, const std::vector<SourceDisc>& 
       const double ax = u[k] - d.u, ay = v[k] - d.v, bx = u[j] - d.u, by = v[j] - d.v;
       turn += std::atan2(ax * by - ay * bx, ax * bx + ay * by);
     }
-    if (std::lround(turn / (2.0 * M_PI)) != 1) return false;
+    if (std::lround(turn / kTwoPi) != 1) return false;
   }
   return true;
 }

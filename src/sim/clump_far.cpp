@@ -19,9 +19,6 @@
 #include "shell/settings.h"
 #include "sim/clumps.h"
 
-namespace {
-}
-
 bool clump_far_active(const ClumpPop& pop) {
   return pop.type > 0 && pop.farmode > 0 && !pop.farzero && pop.nterms > 0;
 }
