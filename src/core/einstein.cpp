@@ -8,7 +8,6 @@
 #include "core/lens_model.h"
 #include "imageplane/grid.h"
 #include "io/outfile.h"
-#include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
 #include "numeric/constants.h"

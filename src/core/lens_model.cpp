@@ -5,9 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/los_commands.h"
 #include "imageplane/grid.h"
-#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
@@ -17,7 +15,6 @@
 #include "numeric/constants.h"
 #include "numeric/cosmology.h"
 #include "numeric/random.h"
-#include "numeric/sort.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"

@@ -7,7 +7,6 @@
 #include "core/lens_model.h"
 #include "core/los_commands.h"
 #include "io/outfile.h"
-#include "io/qvmfile.h"
 #include "models/evaluator.h"
 #include "models/multiplane.h"
 #include "numeric/cosmology.h"

@@ -7,7 +7,6 @@
 #include "core/lens_model.h"
 #include "imageplane/images.h"
 #include "io/outfile.h"
-#include "io/qvmfile.h"
 #include "numeric/interp.h"
 #include "numeric/sort.h"
 #include "shell/argcheck.h"
@@ -174,7 +173,6 @@ void magcrosssec(const WordArray& words) {
       magcrosssec_func(u, v, n, mu);
       std::fprintf(area, "%13.6e %13.6e %d %.6e %d %e\n", u, v, n, mu, level, a);
     }
-    flush_record(area);
   }
   area.commit();
 }

@@ -13,7 +13,6 @@
 #include "imageplane/images.h"
 #include "io/arrayfile.h"
 #include "io/outfile.h"
-#include "io/qvmfile.h"
 #include "io/wcs.h"
 #include "models/component.h"
 #include "models/evaluator.h"
