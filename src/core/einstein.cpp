@@ -241,7 +241,7 @@ void thetaEin(const WordArray& words) {
   const double b = 1.64711e-6 * std::sqrt(M * Dls / (Dl * Ds));
   qprintf("For mass = %e:\n", M);
   qprintf("  b      = %e arcsec\n", b);
-  qprintf("  pi*b^2 = %e arcsec^2\n", M_PI * b * b);
+  qprintf("  pi*b^2 = %e arcsec^2\n", kPi * b * b);
 }
 
 void thetaEinhelp(int level) {

@@ -14,6 +14,7 @@
 #include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
 #include "shell/argcheck.h"
 #include "shell/commands.h"
@@ -65,7 +66,7 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
   if (!checksteps(words[9], "theta steps", 1, 0)) return;
   const std::string file = words[1];
   const double x0 = words.real(2), y0 = words.real(3), e = words.real(4);
-  const double pa = words.real(5) * M_PI / 180.0;
+  const double pa = words.real(5) * kPi / 180.0;
   const double rlo = words.real(6), rhi = words.real(7);
   const int nr = words.signed_count(8, "number of steps");
   const int nt = words.signed_count(9, "number of steps");
@@ -82,7 +83,7 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
     const double R = setparm(nr, i, rlo, rhi);
     rows.clear();
     for (int j = 1; j <= nt; ++j) {
-      const double th = setparm(nt, j, 0.0, 360.0) * M_PI / 180.0;
+      const double th = setparm(nt, j, 0.0, 360.0) * kPi / 180.0;
       const double c = std::cos(th);
       const double r = R / std::sqrt((1.0 - c * c) / (q * q) + c * c);
       const double phi = pa + th;

@@ -9,6 +9,7 @@
 #include "imageplane/grid.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -31,7 +32,7 @@ void print_grid_settings() {
 // locally: both eigenvalues of the magnification matrix positive.
 bool circle_is_minimum(double x1, double y1, double r, int nth) {
   for (int j = 1; j <= nth; ++j) {
-    const double t = setparm(nth, j, 0.0, 360.0) * M_PI / 180.0;
+    const double t = setparm(nth, j, 0.0, 360.0) * kPi / 180.0;
     double phi, ax, ay, xx, yy, xy, yx;
     potdefmag(x1 - r * std::sin(t), y1 + r * std::cos(t), phi, ax, ay, xx, yy, xy, yx);
     const double T = 2.0 - xx - yy, D = T * T - 4.0 * ((1.0 - xx) * (1.0 - yy) - xy * yx);
@@ -46,7 +47,7 @@ bool circle_is_minimum(double x1, double y1, double r, int nth) {
 // has a signed magnification no larger than mumax.
 bool circle_passes(double x1, double y1, double r, int nth, double uc, double vc, double R, double mumax) {
   for (int j = 1; j <= nth; ++j) {
-    const double t = setparm(nth, j, 0.0, 360.0) * M_PI / 180.0;
+    const double t = setparm(nth, j, 0.0, 360.0) * kPi / 180.0;
     const double x = x1 - r * std::sin(t), y = y1 + r * std::cos(t);
     double phi, ax, ay, xx, yy, xy, yx;
     potdefmag(x, y, phi, ax, ay, xx, yy, xy, yx);

@@ -594,7 +594,7 @@ void getclumppos() {
   for (int k = 1; k <= cs.nclumppos; ++k) {
     const double dx = cs.clumppos[k][3] - x0, dy = cs.clumppos[k][4] - y0;
     cs.clumppos[k][1] = std::hypot(dx, dy);
-    double a = std::atan2(dy, dx) * 180.0 / M_PI - 90.0;
+    double a = std::atan2(dy, dx) * 180.0 / kPi - 90.0;
     if (a < 0) a += 360.0;
     if (a > 360) a -= 360.0;
     cs.clumppos[k][2] = a;

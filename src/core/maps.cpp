@@ -16,6 +16,7 @@
 #include "io/wcs.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/cosmology.h"
 #include "numeric/interp.h"
 #include "shell/argcheck.h"
@@ -446,7 +447,7 @@ void plotdef0(const WordArray& words) {
     const double r = setparm(nr, i, rlo, rhi);
     double sum = 0;
     for (int j = 1; j <= nt; ++j) {
-      const double th = setparm(nt, j, 0.0, 360.0) * M_PI / 180.0;
+      const double th = setparm(nt, j, 0.0, 360.0) * kPi / 180.0;
       const double c = std::cos(th), s = std::sin(th);
       const Lens l = lens_at(x0 + r * c, y0 + r * s);
       sum += l.ax * c + l.ay * s;
@@ -518,7 +519,7 @@ void plotdef2(const WordArray& words) {
   std::fprintf(f, "%s\n%s Columns:  th r pot defx defy xx yy xy yx\n%s\n", k, k, k);
   const double x0 = getp(1, 2), y0 = getp(1, 3);
   for (int i = 1; i <= nt; ++i) {
-    const double th = setparm(nt, i, tlo, thi) * M_PI / 180.0;
+    const double th = setparm(nt, i, tlo, thi) * kPi / 180.0;
     for (int j = 1; j <= std::abs(nr); ++j) {
       const double r = setparm(nr, j, rlo, rhi);
       const Lens l = lens_at(x0 - r * std::sin(th), y0 + r * std::cos(th));

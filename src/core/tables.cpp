@@ -14,6 +14,7 @@
 #include "models/component.h"
 #include "models/evaluator.h"
 #include "models/tab.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
 #include "numeric/random.h"
 #include "shell/argcheck.h"
@@ -145,7 +146,7 @@ void maketab(const WordArray& words) {
       if (!quietflag) qprintf("Processing radius %3d of %3d\n", j, NR);
       const double r = setparm(nr, j, rlo, rhi);
       for (int l = 1; l <= nt; ++l) {
-        const double th = setparm(nt, l, 0.0, 90.0) * M_PI / 180.0;
+        const double th = setparm(nt, l, 0.0, 90.0) * kPi / 180.0;
         double v[7];
         potdefmag(r * std::cos(th), r * std::sin(th), v[0], v[1], v[2], v[3], v[4], v[5], v[6]);
         for (int k = 0; k < 6; ++k) t.at(k, i, j, l) = v[k];

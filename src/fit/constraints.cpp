@@ -12,6 +12,7 @@
 #include "fit/store.h"
 #include "imageplane/source_models.h"
 #include "models/component.h"
+#include "numeric/constants.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -68,12 +69,12 @@ double angle_order(int i, int iparm, const Mat& g) {
 void convert_pair(Mat& w, int i, int first, int mode, double k) {
   const double a = w[i][first], b = w[i][first + 1];
   if (mode == 1 && settings.shrcoords == 2) {
-    const double th = k * b * M_PI / 180.0;
+    const double th = k * b * kPi / 180.0;
     w[i][first] = a * std::cos(th);
     w[i][first + 1] = a * std::sin(th);
   } else if (mode == 2 && settings.shrcoords == 1) {
     w[i][first] = std::sqrt(a * a + b * b);
-    w[i][first + 1] = std::atan2(b, a) * 180.0 / (k * M_PI);
+    w[i][first + 1] = std::atan2(b, a) * 180.0 / (k * kPi);
   }
 }
 

@@ -13,6 +13,7 @@
 #include "fit/store.h"
 #include "io/outfile.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -24,7 +25,7 @@ constexpr double kUnperturbed = 1000;
 // Moves a position along the axes of its error ellipse (axes sig_a, sig_b; angle in
 // degrees).
 void perturb_position(double& x, double& y, double sig_a, double sig_b, double err_pa, RandomStream& r) {
-  const double t = err_pa * M_PI / 180.0;
+  const double t = err_pa * kPi / 180.0;
   const double da = addnoise(sig_a, r), db = addnoise(sig_b, r);
   x += -std::sin(t) * da - std::cos(t) * db;
   y += std::cos(t) * da - std::sin(t) * db;

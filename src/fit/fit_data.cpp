@@ -10,6 +10,7 @@
 #include "imageplane/grid.h"
 #include "imageplane/source_models.h"
 #include "io/qvmfile.h"
+#include "numeric/constants.h"
 #include "numeric/cosmology.h"
 #include "numeric/random.h"
 #include "shell/argcheck.h"
@@ -108,7 +109,7 @@ void use_batch_entry(int i) {
 }
 
 void compute_invcov(SrcData& s, int k) {
-  const double th = s.err_pa[k] * M_PI / 180.0;
+  const double th = s.err_pa[k] * kPi / 180.0;
   const double c = std::cos(th), sn = std::sin(th);
   const double A = s.sig_a[k] * s.sig_a[k], B = s.sig_b[k] * s.sig_b[k];
   const double iA = A > 0 ? 1.0 / A : 0.0, iB = B > 0 ? 1.0 / B : 0.0;

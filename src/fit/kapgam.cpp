@@ -15,6 +15,7 @@
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -70,7 +71,7 @@ void kapgam_at(double x, double y, double& kappa, double& gamma, double& theta, 
   kappa = (xx + yy) / 2;
   const double g1 = (xx - yy) / 2;
   gamma = std::sqrt(g1 * g1 + xy * xy);
-  theta = std::atan2(xy, g1) / 2 * (180.0 / M_PI);
+  theta = std::atan2(xy, g1) / 2 * (180.0 / kPi);
 }
 
 void kapgam(const WordArray& words) {

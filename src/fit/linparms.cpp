@@ -12,6 +12,7 @@
 #include "fit/store.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/linalg.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -159,7 +160,7 @@ void write_shear(Mat& p, double g1, double g2) {
     p[1][7] = g2;
   } else {
     p[1][6] = std::sqrt(g1 * g1 + g2 * g2);
-    p[1][7] = std::atan2(g2, g1) * 90.0 / M_PI;
+    p[1][7] = std::atan2(g2, g1) * 90.0 / kPi;
   }
 }
 
@@ -200,8 +201,8 @@ bool scheme1(Mat& p) {
 }
 
 bool scheme2(Mat& p) {
-  const double theta = settings.shrcoords == 1 ? std::atan2(p[1][7], p[1][6]) * 90.0 / M_PI : p[1][7];
-  const double c = std::cos(theta * M_PI / 90.0), s = std::sin(theta * M_PI / 90.0);
+  const double theta = settings.shrcoords == 1 ? std::atan2(p[1][7], p[1][6]) * 90.0 / kPi : p[1][7];
+  const double c = std::cos(theta * kPi / 90.0), s = std::sin(theta * kPi / 90.0);
   basis_alone(p, 1, 1, 1.0, p[1][8], p[1][9], 2);
   rest_of(p, {{1, 1}, {1, 6}, {1, 7}}, 3);
   const double dx = pair_d(1), dy = pair_d(2);
@@ -366,7 +367,7 @@ int scheme99(Mat& p) {
   basis_alone(p, 1, 1, 1.0, p[1][8], p[1][9], 0);
   basis_alone(p, 2, 2, 1.0, p[2][8], p[2][9], 0);
   // Basis 3: a shear of magnitude 1 at component 1's shear angle, about its centre.
-  const double th = p[1][7] * M_PI / 90.0, c = std::cos(th), s = std::sin(th);
+  const double th = p[1][7] * kPi / 90.0, c = std::cos(th), s = std::sin(th);
   for (int i = 0; i < lw.np; ++i) {
     const double dx = lw.px[i] - p[1][2], dy = lw.py[i] - p[1][3];
     lw.basis[3][2 * i + 1] = c * dx + s * dy;
@@ -520,7 +521,7 @@ void linp90(Mat& p) {
   for (int k = 1; k <= s.nimg; ++k) {
     potdefmag(s.x[k], s.y[k], pot, ax, ay, pxx, pyy, pxy, pyx);
     const double wa = 1.0 / (s.sig_a[k] * s.sig_a[k]), wb = 1.0 / (s.sig_b[k] * s.sig_b[k]);
-    const double th = s.err_pa[k] * M_PI / 180.0, sn = std::sin(th), cs = std::cos(th);
+    const double th = s.err_pa[k] * kPi / 180.0, sn = std::sin(th), cs = std::cos(th);
     lw.W2[1][1] = wa * sn * sn + wb * cs * cs;
     lw.W2[1][2] = lw.W2[2][1] = (wb - wa) * sn * cs;
     lw.W2[2][2] = wa * cs * cs + wb * sn * sn;
@@ -554,7 +555,7 @@ void linp90(Mat& p) {
       p[1][7] = g2;
     } else {
       p[1][6] = std::sqrt(g1 * g1 + g2 * g2);
-      p[1][7] = std::atan2(g2, g1) * 0.5 * 180.0 / M_PI;
+      p[1][7] = std::atan2(g2, g1) * 0.5 * 180.0 / kPi;
     }
   } else {
     singular_warning(90);

@@ -10,6 +10,7 @@
 
 #include "fit/store.h"
 #include "io/outfile.h"
+#include "numeric/constants.h"
 #include "numeric/linalg.h"
 #include "numeric/minimize.h"
 #include "numeric/pca.h"
@@ -110,7 +111,7 @@ double unit_ball_volume(int n) {
   if (n == 1) return 2;
   double v = 1;
   const int last = n % 2 == 0 ? 2 : 3;
-  for (int a = n; a >= last; a -= 2) v *= 2 * M_PI / a;
+  for (int a = n; a >= last; a -= 2) v *= 2 * kPi / a;
   if (n % 2 == 1) v *= 2;
   return v;
 }

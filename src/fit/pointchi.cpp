@@ -17,6 +17,7 @@
 #include "imageplane/source_models.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/minimize.h"
 #include "numeric/roots.h"
 #include "numeric/sort.h"
@@ -165,7 +166,7 @@ int used_count(const SrcData& s) {
 }  // namespace
 
 double calc_chip(double dx, double dy, double siga, double sigb, double pa) {
-  const double th = pa * M_PI / 180.0, c = std::cos(th), s = std::sin(th);
+  const double th = pa * kPi / 180.0, c = std::cos(th), s = std::sin(th);
   const double a = siga * siga, b = sigb * sigb;
   return dx * dx * (s * s / a + c * c / b) + dy * dy * (c * c / a + s * s / b) + 2 * s * c * dx * dy * (a - b) / (a * b);
 }

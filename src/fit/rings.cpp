@@ -15,6 +15,7 @@
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/minimize.h"
 #include "numeric/roots.h"
 #include "shell/commands.h"
@@ -25,7 +26,7 @@ RingTables TSring;
 RingWork TSringwork;
 
 namespace {
-constexpr double kRad = M_PI / 180.0;
+constexpr double kRad = kPi / 180.0;
 // Crossings of the critical curve kept per source evaluation.
 constexpr int kMaxCross = 100;
 

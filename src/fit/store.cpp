@@ -20,6 +20,7 @@
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/minimize.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -265,7 +266,7 @@ double galchi() {
     m.PA = getp(i, 5);
     const double a = o.sig_a, b = o.sig_b;
     if (a == 0 || b == 0) continue;  // position not measured
-    const double th = o.err_pa * M_PI / 180.0, c = std::cos(th), s = std::sin(th);
+    const double th = o.err_pa * kPi / 180.0, c = std::cos(th), s = std::sin(th);
     const double dx = m.x - o.x, dy = m.y - o.y, a2 = a * a, b2 = b * b;
     chi += dx * dx * (s * s / a2 + c * c / b2) + dy * dy * (c * c / a2 + s * s / b2) +
            2 * dx * dy * s * c * (a2 - b2) / (a2 * b2);

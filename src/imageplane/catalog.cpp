@@ -11,6 +11,7 @@
 #include "imageplane/images.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "shell/settings.h"
 
 SourceTileCatalog TWcat;
@@ -194,8 +195,8 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
   const size_t nr = ring.size();
   double maxgap = 0.0;
   for (size_t k = 0; k < nr; ++k) {
-    const double gap = ring[(k + 1) % nr].first - ring[k].first + (k + 1 == nr ? 2.0 * M_PI : 0.0);
-    if (gap < M_PI) maxgap = std::max(maxgap, gap);
+    const double gap = ring[(k + 1) % nr].first - ring[k].first + (k + 1 == nr ? 2.0 * kPi : 0.0);
+    if (gap < kPi) maxgap = std::max(maxgap, gap);
   }
   // Boundary edges (edges of one triangle only) near the circle: the chords lie beyond
   // R cos(gap/2).
@@ -256,8 +257,8 @@ void build_caps(SourceTileCatalog& c, const triangulateio& m) {
   for (size_t k = 0; k < nr; ++k) {
     const int i = ring[k].second, j = ring[(k + 1) % nr].second;
     double gap = ring[(k + 1) % nr].first - ring[k].first;
-    if (k + 1 == nr) gap += 2.0 * M_PI;
-    if (!(gap > 0.0) || gap >= M_PI) continue;
+    if (k + 1 == nr) gap += 2.0 * kPi;
+    if (!(gap > 0.0) || gap >= kPi) continue;
     if (!on_boundary(i, j, 0.5 * (px(i) + px(j)), 0.5 * (py(i) + py(j)))) continue;
     const double mid = ring[k].first + 0.5 * gap;
     GridCap cap;

@@ -13,6 +13,7 @@
 #include "io/wcs.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/minimize.h"
 #include "numeric/roots.h"
 #include "numeric/sort.h"
@@ -275,7 +276,7 @@ void plot_crv(FILE* fp, int n, const Mat& pts) {
   if (wcs) {
     if (std::fabs(WCSinfo.refx) > 0.5 || std::fabs(WCSinfo.refy) > 0.5)
       fatal("to plot crit/caus in WCS, reference point should be origin of coordinates");
-    c = std::cos(WCSinfo.dec * M_PI / 180.0);
+    c = std::cos(WCSinfo.dec * kPi / 180.0);
   }
   if (settings.plotquiet != 1) {
     const std::string k = GetString("_COMMENT");
@@ -379,7 +380,7 @@ double closed_trapezoid(F&& f) {
   const FitCritState& s = fitcrit_state;
   const int n = s.fitcritn;
   double sum = 0.0;
-  double thp = s.fitcritdat[2][n] - 2.0 * M_PI, fp = f(n);
+  double thp = s.fitcritdat[2][n] - 2.0 * kPi, fp = f(n);
   for (int i = 1; i <= n; ++i) {
     const double th = s.fitcritdat[2][i], fi = f(i);
     sum += 0.5 * (th - thp) * (fi + fp);
@@ -444,7 +445,7 @@ void fitcrit(const WordArray& words) {
     const double dx = pts[k][1] - x0, dy = pts[k][2] - y0;
     const double r = std::hypot(dx, dy);
     double th = std::atan2(dy, dx);
-    if (th < 0.0) th += 2.0 * M_PI;
+    if (th < 0.0) th += 2.0 * kPi;
     const double c = std::cos(th), s = std::sin(th);
     const double mu_out = 1.0 / det_at(x0 + (1.0 + eps) * r * c, y0 + (1.0 + eps) * r * s);
     const double mu_in = 1.0 / det_at(x0 + (1.0 - eps) * r * c, y0 + (1.0 - eps) * r * s);
@@ -508,10 +509,10 @@ void fitcrit(const WordArray& words) {
   double PA = p[1][3];
   for (int j = 1; j <= 3; ++j) pt[j] = p[1][j];
   const double best = fitcrit_chi(pt);
-  if (PA > M_PI) PA -= M_PI;
+  if (PA > kPi) PA -= kPi;
   const double a = A / std::sqrt(1.0 - E);
   const double e = 1.0 - std::sqrt((1.0 - E) / (1.0 + E));
-  const double pa_deg = PA * 180.0 / M_PI - 90.0;
+  const double pa_deg = PA * 180.0 / kPi - 90.0;
   const double dr = std::sqrt(best);
   qprintf("Best-fit ellipse:\n");
   qprintf("  a  = %10.6f\n", a);
@@ -533,10 +534,10 @@ void fitcrit(const WordArray& words) {
   for (int m = 1; m <= mmax; ++m) {
     const double am = closed_trapezoid([&](int i) {
       return resid[static_cast<size_t>(i)] * std::cos(m * (st.fitcritdat[2][i] - PA));
-    }) / M_PI;
+    }) / kPi;
     const double bm = closed_trapezoid([&](int i) {
       return resid[static_cast<size_t>(i)] * std::sin(m * (st.fitcritdat[2][i] - PA));
-    }) / M_PI;
+    }) / kPi;
     qprintf("%2d %9.6f %9.6f\n", m, am, bm);
     std::fprintf(fp, "# %2d %9.6f %9.6f\n", m, am, bm);
   }

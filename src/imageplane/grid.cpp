@@ -21,6 +21,7 @@
 #include "models/evaluator.h"
 #include "models/model_set.h"
 #include "models/substructure.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -315,7 +316,7 @@ gnode* make_grid(int N1, int N2, const Mat& c1, const Mat& c2, double x0, double
     } else {
       double* r = &ray[3 * static_cast<size_t>(j)];
       if (!same_bits(r[0], b)) {
-        const double t = b * M_PI / 180.0;
+        const double t = b * kPi / 180.0;
         r[0] = b;
         r[1] = std::sin(t);
         r[2] = std::cos(t);

@@ -6,6 +6,7 @@
 #include "imageplane/grid.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
 #include "numeric/roots.h"
 #include "numeric/sort.h"
@@ -38,7 +39,7 @@ double detA_on_ray(double r, double t, double x0, double y0) {
 // no sign change along the ray.
 bool gcrt_pnt(RaySearch& rs, double theta, CritRay& ray) {
   ray.theta = theta;
-  const double t = theta * M_PI / 180.0;
+  const double t = theta * kPi / 180.0;
   auto f = [&](double r) { return detA_on_ray(r, t, rs.x0, rs.y0); };
   Vec xb1(1, 10), xb2(1, 10);
   int nb = 10;

@@ -25,6 +25,7 @@
 #include "models/model_set.h"
 #include "models/registry.h"
 #include "models/substructure.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
 #include "shell/argcheck.h"
 #include "shell/commands.h"
@@ -605,7 +606,7 @@ void map2lcrv(const WordArray& words) {
   Mat map;
   if (!read_finite_array(words[1], type, nx, ny, map)) return;
   Mat cut;
-  lcrv_from_map(nx, ny, map, cut, b / pixscale, theta * M_PI / 180.0);
+  lcrv_from_map(nx, ny, map, cut, b / pixscale, theta * kPi / 180.0);
   WholeFile fp(words[6], "could not open output file", true);
   for (int i = 1; i <= static_cast<int>(cut.rhi()); ++i)
     if (cut[i][3] > 0.0) std::fprintf(fp, "%13.6e %13.6e\n", pixscale * cut[i][1], cut[i][2]);
@@ -648,7 +649,7 @@ void map2lstats(const WordArray& words) {
   for (int k = 1; k <= nb; ++k) {
     const double b = setparm(nb, k, blo, bhi);
     for (int l = 1; l <= nt; ++l) {
-      const double theta = 2.0 * M_PI * (l - 1) / static_cast<double>(nt - 1);
+      const double theta = 2.0 * kPi * (l - 1) / static_cast<double>(nt - 1);
       lcrv_from_map(nx, ny, map, cut, b / pixscale, theta);
       double gmax = 0.0, d = 0.0, sum = 0.0;
       for (int i = 1; i <= static_cast<int>(cut.rhi()); ++i) {

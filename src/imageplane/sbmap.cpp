@@ -17,6 +17,7 @@
 #include "models/kapmap.h"
 #include "models/model_set.h"
 #include "models/multiplane.h"
+#include "numeric/constants.h"
 #include "numeric/cosmology.h"
 #include "shell/argcheck.h"
 #include "shell/commands.h"
@@ -259,7 +260,7 @@ void spider(const WordArray& words) {
   const int ny = words.usable(6, "number of steps", 1, kCountLimit);
   check_grid_points(cmd, nx, ny);
   const double u0 = words.finite(9, cmd), v0 = words.finite(10, cmd);
-  const double inc = words.finite(11, cmd) * M_PI / 180.0, pa = words.finite(12, cmd) * M_PI / 180.0;
+  const double inc = words.finite(11, cmd) * kPi / 180.0, pa = words.finite(12, cmd) * kPi / 180.0;
   const double vcirc = words.finite(13, cmd), rmax = words.finite(14, cmd);
   const double ci = std::cos(inc), si = std::sin(inc), cp = std::cos(pa), sp = std::sin(pa);
   // cos i is never exactly 0 for i = 90 degrees in radians: an edge-on disk is tested
