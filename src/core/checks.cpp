@@ -175,12 +175,7 @@ int error_bin(double err) {
 // ---- ranpos ----
 
 void ranpos(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 5) {
-    ranposhelp(2);
-    return;
-  }
   require_model();
   const double rmin = words.finite(2, "ranpos"), rmax = words.finite(3, "ranpos");
   const long N = words.finite_integer(4, "ranpos");
@@ -206,22 +201,9 @@ void ranpos(const WordArray& words) {
   fp.commit();
 }
 
-void ranposhelp(int level) {
-  if (level == 1) {
-    help_lines({"Reports pot/def/mag at random points in image plane."});
-    return;
-  }
-  help_lines({"ranpos <outname> <rmin> <rmax> <N> [differential pot/def?]",
-              "Reports pot/def/mag at random points in image plane.  The points are",
-              "uniform in the annulus between rmin and rmax centred on the first galaxy.",
-              "If the last argument is 1, the potential and deflection are reported",
-              "relative to their values at the centre."});
-}
-
 // ---- checkmod ----
 
 void checkmod(const WordArray& words) {
-  SetGlob();
   if (TWref.Nref < 2 || TWref.Ngal < 1) fatal("You must give two mass models.");
   if (words.own_count() < 5) {
     checkmodhelp(2);
@@ -265,23 +247,10 @@ void checkmod(const WordArray& words) {
   finish_histograms(f, h, N, 7, marker, "pot defx defy xx yy xy yx", true);
 }
 
-void checkmodhelp(int level) {
-  if (level == 1) {
-    help_lines({"Checks pot/def/mag for two models against each other."});
-    return;
-  }
-  help_lines({"checkmod <outbase> <rmin> <rmax> <Nsamp>", "Checks pot/def/mag for two models against each other."});
-}
-
 // ---- checkder ----
 
 void checkder(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 5) {
-    checkderhelp(2);
-    return;
-  }
   require_model();
   double rmin, rmax;
   int N;
@@ -333,39 +302,14 @@ void checkder(const WordArray& words) {
   finish_histograms(f, hist, N, 6, marker, "defx defy xx yy xy yx", false);
 }
 
-void checkderhelp(int level) {
-  if (level == 1) {
-    help_lines({"Checks pot/def/mag against each other using numerical derivatives."});
-    return;
-  }
-  help_lines({"checkder <outbase> <rmin> <rmax> <Nsamp> [h]",
-              "Checks pot/def/mag against each other using numerical derivatives."});
-}
-
 // ---- checkPder ----
 
 void checkPder(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 4) {
-    checkPderhelp(2);
-    return;
-  }
   const double x = words.finite(1, "checkPder"), y = words.finite(2, "checkPder");
   words.finite(3, "checkPder");
   qprintf("Checking parameter derivatives\n");
   PotDefMagVector out;
   potdefmagONE(out, x, y, true);
-}
-
-void checkPderhelp(int level) {
-  if (level == 1) {
-    help_lines({"Checks derivatives of pot/def/mag with respect to model parameters."});
-    return;
-  }
-  help_lines({"Checks derivatives of pot/def/mag with respect to model parameters.",
-              "Works at the specified image position (x,y).  Compares analytic",
-              "derivatives to numerical derivatives computed with step size dp:",
-              "  dF/dp = ( F(p+dp) - F(p-dp) ) / (2*dp)"});
 }
 
 // ---- checkmag ----
@@ -398,11 +342,6 @@ bool checkmag_setup_matches(bool is_alpha) {
 }  // namespace
 
 void checkmag(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 5) {
-    checkmaghelp(2);
-    return;
-  }
   require_model();
   if (!checksteps(words[4], "d steps", 1, 1)) return;
   const double dlo = words.finite(2, "checkmag"), dhi = words.finite(3, "checkmag");
@@ -449,13 +388,3 @@ void checkmag(const WordArray& words) {
   fp.commit();
 }
 
-void checkmaghelp(int level) {
-  if (level == 1) {
-    help_lines({"Solves lens equation and check against analytic solution."});
-    return;
-  }
-  help_lines({"checkmag <outname> <du lo> <hi> <# steps>",
-              "Solves lens equation and check against analytic solution",
-              "for SIS+shear or ptmass+shear model.",
-              "NOTE: assumes galaxy at origin, shear along axes."});
-}

@@ -131,7 +131,6 @@ double do_calcRein(int nt, double& xc, double& yc) {
 }
 
 void calcRein(const WordArray& words) {
-  SetGlob();
   require_model();
   const int nw = words.own_count();
   const int nt = nw > 1 ? angle_count(words, 1, "calcRein") : 1;
@@ -155,25 +154,8 @@ void calcRein(const WordArray& words) {
   file.commit();
 }
 
-void calcReinhelp(int level) {
-  if (level == 1) {
-    help_lines({"Computes Einstein radius, and density/mass there."});
-    return;
-  }
-  help_lines({"calcRein [number of theta steps] [outname]",
-              "Computes Einstein radius, and density/mass there.  Works with",
-              "azimuthally-averaged mass model, where the averaging is done",
-              "using the specified number of theta steps.  If the model is",
-              "round, the number of theta steps can be 1 [default]."});
-}
-
 void setMrat(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 3) {
-    setMrathelp(2);
-    return;
-  }
   require_model();
   const int n = TWref.Ngal;
   if (nw < n + 3) {
@@ -211,26 +193,7 @@ void setMrat(const WordArray& words) {
   if (initmodel(m, settings.gridflag) > 0) fatal("in initmodel called from setMrat");
 }
 
-void setMrathelp(int level) {
-  if (level == 1) {
-    help_lines({"Rescales the model components to have specified mass ratios."});
-    return;
-  }
-  help_lines({"setMrat <Rein> <ntheta> [list of mass fractions]",
-              "Rescales the model components to have specified mass ratios within the",
-              "specified Einstein radius.  Works with azimuthally-averaged mass model,",
-              "where the averaging is done using the specified number of theta steps.",
-              "If the model is round, the number of theta steps may be 1.",
-              "",
-              "NOTE: assumes parameter #1 is a *linear* mass parameter."});
-}
-
 void thetaEin(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    thetaEinhelp(2);
-    return;
-  }
   const double M = words.finite(1, "thetaEin");
   const Settings& s = settings;
   if (s.zlens <= 0 || s.zsrc <= 0) {
@@ -244,20 +207,8 @@ void thetaEin(const WordArray& words) {
   qprintf("  pi*b^2 = %e arcsec^2\n", kPi * b * b);
 }
 
-void thetaEinhelp(int level) {
-  if (level == 2)
-    help_lines({"thetaEin <M (h^-1 Msun)>", "Computes angular Einstein radius for a point mass."});
-  else
-    help_lines({"Computes angular Einstein radius for a point mass."});
-}
-
 void moments(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 5) {
-    momentshelp(2);
-    return;
-  }
   require_model();
   const double r0 = words.finite(1, "moments");
   const long mmax = words.finite_integer(2, "moments");
@@ -337,18 +288,3 @@ void moments(const WordArray& words) {
   file.commit();
 }
 
-void momentshelp(int level) {
-  if (level == 1) {
-    help_lines({"Computes multipole moments of the mass distribution."});
-    return;
-  }
-  help_lines({"moments <r0> <mmax> <nr> <ntheta> [outname]",
-              "Computes multipole moments of the mass distribution.  Reports:",
-              "  (Ic,Is) = moments of mass interior to r0",
-              "  (Jc,Js) = moments of mass exterior to r0",
-              "  (Kc,Ks) = moments of mass at r0",
-              "Computes the integrals on a polar grid with the specified number of",
-              "radial and angular steps.  The inner bound of the interior integral",
-              "is set by gridlo1, while the outer bound of the exterior integral is",
-              "set by gridhi1.  Writes to the screen, and also to file if desired."});
-}

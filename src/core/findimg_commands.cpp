@@ -23,8 +23,6 @@
 
 namespace {
 
-void print_summary(const char* text) { qprintf("%s\n", text); }
-
 // The images of the current source at (u, v), turned into delays and ordered by delay.
 void images_with_delays(double u, double v, int& n, Mat& list) {
   find_img(n, list, u, v);
@@ -111,12 +109,7 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
 // ---------------------------------------------------------------------------------------
 
 void findimg(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 3) {
-    findimghelp(2);
-    return;
-  }
   const double u = words.real(1), v = words.real(2);
   int n = 0;
   Mat list;
@@ -152,29 +145,8 @@ void findimg(const WordArray& words) {
   ft.commit();
 }
 
-void findimghelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Finds images corresponding to a given (point) source.");
-    return;
-  }
-  help_lines({"findimg <source u> <source v> [outname] [trackmode] [trackname]",
-              "Finds the images corresponding to the given (point) source.",
-              "Writes to outname if specified, otherwise writes to the screen.",
-              "With trackmode and trackname, tracks the dominant contributions to the",
-              "image properties and reports them in trackname:",
-              "  1 : consider all mass components",
-              "  2 : consider everything except component #1 (e.g., for clumps)",
-              "NOTE: potential is not tracked at this time."});
-}
-
 void findimg2(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 8) {
-    findimg2help(2);
-    return;
-  }
   if (!checksteps(words[3], "u steps", 1, 1)) return;
   if (!checksteps(words[6], "v steps", 1, 1)) return;
   const double ulo = words.real(1), uhi = words.real(2), vlo = words.real(4), vhi = words.real(5);
@@ -208,23 +180,7 @@ void findimg2(const WordArray& words) {
   fp.commit();
 }
 
-void findimg2help(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Finds images corresponding to a grid of (point) sources.");
-    return;
-  }
-  help_lines({"findimg2 <u lo> <hi> <# steps> <v lo> <hi> <# steps> <outname> [magname]",
-              "Finds the images of the point sources on the specified cartesian grid.",
-              "  outname : all image data", "  magname : number of images and total magnification"});
-}
-
 void findimg3(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 3) {
-    findimg3help(2);
-    return;
-  }
   FileHandle in(QVMfopen(words[1], "r", "could not open findimg3 input file"));
   WholeFile fp(words[2], "could not open findimg3 output file", true);
   read_positions(in, [&](long, double u, double v) {
@@ -237,23 +193,8 @@ void findimg3(const WordArray& words) {
   fp.commit();
 }
 
-void findimg3help(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Finds images corresponding to a set of (point) sources.");
-    return;
-  }
-  help_lines({"findimg3 <inname> <outname>", "Finds the images of the point sources listed in the input file,",
-              "which has the form:", "  number of sources", "  u1 v1", "  u2 v2", "  ..."});
-}
-
 void findsrc(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 3) {
-    findsrchelp(2);
-    return;
-  }
   double u, v;
   source_of_image(words.real(1), words.real(2), u, v);
   int n = 0;
@@ -269,22 +210,7 @@ void findsrc(const WordArray& words) {
   fp.commit();
 }
 
-void findsrchelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Finds source (and other images) for a given (point) image.");
-    return;
-  }
-  help_lines({"findsrc <image x> <image y> [outname]", "Finds the source and the other images of the given point image.",
-              "Writes to outname if specified, otherwise writes to the screen."});
-}
-
 void findsrc3(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 3) {
-    findsrc3help(2);
-    return;
-  }
   FileHandle in(QVMfopen(words[1], "r", "could not open findsrc3 input file"));
   WholeFile fd(words[2] + ".dat", "could not open findsrc3 output file", true);
   WholeFile ft(words[2] + ".txt", "could not open findsrc3 output file", true);
@@ -309,69 +235,15 @@ void findsrc3(const WordArray& words) {
   fd.commit();
 }
 
-void findsrc3help(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Finds images corresponding to a set of (point) sources.");
-    return;
-  }
-  help_lines({"findsrc3 <inname> <outbase>",
-              "Finds the source and the other images for the (point) images listed in",
-              "the input file, which has the form:", "  number of starting images", "  x1 y1", "  x2 y2",
-              "  ..."});
-}
-
 void ellsrc(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 10) {
-    ellsrchelp(2);
-    return;
-  }
   trace_ellipses(words, false);
 }
 
-void ellsrchelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Plots images of source ellipses.");
-    return;
-  }
-  help_lines({"ellsrc <file> <u0> <v0> <e> <PA> <R lo> <hi> <# R steps> <# theta steps>"});
-}
-
 void ellimg(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 10) {
-    ellimghelp(2);
-    return;
-  }
   trace_ellipses(words, true);
 }
 
-void ellimghelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Finds sister images of ellipses in the image plane.");
-    return;
-  }
-  help_lines({"ellimg <file> <x0> <y0> <e> <PA> <R lo> <hi> <# R steps> <# theta steps>"});
-}
-
 void plotcrit(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    plotcrithelp(2);
-    return;
-  }
   plot_crit(words[1]);
 }
 
-void plotcrithelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Plots critical lines.");
-    return;
-  }
-  help_lines({"plotcrit <file>", "Plots critical lines.  The variable plotmode specifies the file format:"});
-  plotmodehelp();
-}

@@ -60,34 +60,16 @@ bool circle_passes(double x1, double y1, double r, int nth, double uc, double vc
 }  // namespace
 
 void gridmode(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    gridmodehelp(2);
-    return;
-  }
   setgridmode(words.int_value(1));
 }
 
-void gridmodehelp(int level) {
-  if (level == 1) {
-    help_lines({"Specifies which type of grid to use."});
-    return;
-  }
-  help_lines({"gridmode <mode>:", "Specifies which type of grid to use.", "  mode 1 : standard polar grid",
-              "       2 : use information from simple convex critical lines"});
-}
-
 void regrid(const WordArray&) {
-  SetGlob();
   require_model();
   qprintf("Recomputing the tiling of the image and source planes.\n");
   if (initmodel(TWref.ref[1], settings.gridflag) > 0) fatal("in initmodel from regrid");
 }
 
-void regridhelp(int) { help_lines({"Recomputes the tiling of the image and source planes."}); }
-
 void autogrid(const WordArray& words) {
-  SetGlob();
   require_model();
   Settings& s = settings;
   const int mode = words.own_count() > 1 ? words.int_value(1) : 1;
@@ -158,42 +140,8 @@ void autogrid(const WordArray& words) {
   dogrid();
 }
 
-void autogridhelp(int level) {
-  if (level == 1) {
-    help_lines({"Automatically sets grid range."});
-    return;
-  }
-  help_lines({"autogrid [gridmode] [mumax]", "Automatically sets grid range to encompass the full multiply-imaged",
-              "region.  Uses the specified grid, subject to the gridmode argument:",
-              "  1: linear spacing for both finding critical radii and final grid",
-              "  2: log spacing to find crit radii, linear spacing for final grid",
-              "  3: log spacing for both finding critical radii and final grid",
-              "Finds the smallest circle in the image plane where everything is",
-              "singly-imaged.  Additionally, if mumax is set then it finds the",
-              "smallest circle where all images have have mu < mumax."});
-}
-
 void plotgrid(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    plotgridhelp(2);
-    return;
-  }
   plot_grid(words[1]);
   if (words.own_count() > 2) plot_grid_OLD(words[2]);
 }
 
-void plotgridhelp(int level) {
-  if (level == 1) {
-    help_lines({"Plots image and source plane grids."});
-    return;
-  }
-  help_lines({"plotgrid <filename for main grid> [basename for temporary grids]",
-              "Writes the final gridding of the image and source planes (after the",
-              "Delaunay triangulation) to the named file.  With a base name, also writes",
-              "the individual grids (main, galaxy and image grids) that are combined",
-              "into it, as <basename>-main.grid, <basename>-gal<N>.grid and",
-              "<basename>-img<N>.grid (these exist only when gridsave is 1).",
-              "The variable plotmode specifies the file format:"});
-  plotmodehelp();
-}

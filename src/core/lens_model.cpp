@@ -165,16 +165,14 @@ void plane_factors(ModelSet& ms, int i) {
 
 }  // namespace
 
-
 // ---- setlens ----
 
+void SetGlobKeepingRedshifts() { SetGlobHeld(RedshiftHold::all); }
+
+void SetGlobForReload() { SetGlobHeld(RedshiftHold::reload); }
+
 void setlens(const WordArray& words) {
-  SetGlobHeld(RedshiftHold::all);
   const int nw = words.own_count();
-  if (nw <= 1) {
-    setlenshelp(2);
-    return;
-  }
   ModelSet& ms = TWref;
   const int oldNgal = ms.Ngal;
 
@@ -251,35 +249,10 @@ void setlens(const WordArray& words) {
   reload_model1("in initmodel called from setlens");
 }
 
-void setlenshelp(int level) {
-  if (level == 1) {
-    help_lines({"Allows you to specify model parameters."});
-    return;
-  }
-  help_lines({"setlens <number of gals per model> <number of models> [redshift flag]",
-              "  [parameters...]",
-              "  [what to vary...]",
-              " -- or --",
-              "setlens <name of setlens file>",
-              "File must contain:",
-              "  <number of gals per model> <number of models> [redshift flag]",
-              "  [parameters...]",
-              "  [what to vary...]",
-              "",
-              "If the redshift flag is 1, you can specify the redshift of each",
-              "component at the end of the parameter line, and the code will",
-              "work with multiple lens planes."});
-}
-
 // ---- changelens ----
 
 void changelens(const WordArray& words) {
-  SetGlobHeld(RedshiftHold::reload);
   const int nw = words.own_count();
-  if (nw <= 1) {
-    changelenshelp(2);
-    return;
-  }
   require_model();
   ModelSet& ms = TWref;
   // Every index is checked before any line is read.
@@ -308,28 +281,9 @@ void changelens(const WordArray& words) {
   reload_model1("in initmodel called from changelens");
 }
 
-void changelenshelp(int level) {
-  if (level == 1) {
-    help_lines({"Allows you to change lens parameter values."});
-    return;
-  }
-  help_lines({"changelens [list of indices]",
-              "Allows you to change lens parameter values.  You will be asked to",
-              "enter parameter values for the model components indicated by the",
-              "specified list of indices.  The change is applied as follows:",
-              "",
-              "  index>0 : only the first entry in the model array is changed",
-              "  index<0 : all entries in the model array are changed"});
-}
-
 // ---- ranparm ----
 
 void ranparm(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 5) {
-    ranparmhelp(2);
-    return;
-  }
   require_model();
   const long igal = words.integer(1), iparm = words.integer(2);
   const double lo = words.real(3), hi = words.real(4);
@@ -343,16 +297,6 @@ void ranparm(const WordArray& words) {
   TWref.ref[1].p[igal][iparm] = value;
   qprintf("Random value p[%ld][%ld] = %e\n", igal, iparm, value);
   if (initmodel(TWref.ref[1], settings.gridflag) > 0) fatal("in initmodel from ranparm");
-}
-
-void ranparmhelp(int level) {
-  if (level == 1) {
-    help_lines({"Sets a given parameter to have a random value."});
-    return;
-  }
-  help_lines({"ranparm <igal> <iparm> <lo> <hi>",
-              "Sets the specified parameter to have a random value within",
-              "the specified range."});
 }
 
 // ---- writep ----

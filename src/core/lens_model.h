@@ -52,6 +52,10 @@ extern BridgeCut bridgecutarr;
 // Command setlens (also registered as startup): "setlens <Ngal> <Nref> [redshift flag]"
 // followed on the command input by the component and vary-flag lines, or
 // "setlens <model file>". Refreshes the settings first; with no argument prints its help.
+// The settings refreshes of setlens (redshifts held while the new model is built) and of
+// changelens (the model reloaded with its redshifts).
+void SetGlobKeepingRedshifts();
+void SetGlobForReload();
 void setlens(const WordArray& words);
 void setlenshelp(int level);
 // Command changelens: "changelens [list of indices]": reads one component line per index
@@ -76,8 +80,6 @@ void writep(FILE* stream, const BVec<std::string>& names, const Mat& params);
 // rebuilds the grid. Not re-entrant (writes TWgal, refflag and the grid).
 double initmodel(const BVec<std::string>& names, const Mat& params, const Vec& redshifts, int regrid);
 inline double initmodel(const LensModel& m, int regrid) { return initmodel(m.names, m.p, m.z, regrid); }
-
-
 
 // ---- staged: set-up steps that later parts of the program complete ----
 // Creates the clump populations for n components; now every population is empty.

@@ -27,12 +27,7 @@ inline double unsigned_zero(double v) { return v + 0.0; }
 // ---- shearLOS ----
 
 void shearLOS(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw <= 1) {
-    shearLOShelp(2);
-    return;
-  }
   LOSPlanes& L = LOS;
   L.exact.clear();
   L.cutparm = 0.0;
@@ -98,53 +93,9 @@ void shearLOS(const WordArray& words) {
   }
 }
 
-void shearLOShelp(int level) {
-  if (level == 1) {
-    help_lines({"Turns on multi-plane shear approach to line of sight."});
-    return;
-  }
-  help_lines({"shearLOS [R args] [outbase]",
-              "shearLOS [R args] [z args]",
-              "shearLOS [R args] [z args] [exact list]",
-              "shearLOS off",
-              "Turns on multi-plane shear approach to line of sight.",
-              "R args:",
-              "  pos <xref> <yref> <Rcut>",
-              "  gal <igal> <Rcut>",
-              "z args:",
-              "  zbox <dz>      : simple box cut in redshift; everything within dz",
-              "                   of zlens is treated exactly",
-              "  zbridge [dz]   : R cut scaled by the 'suspension bridge' structure in",
-              "                   redshift that arises from the form of the effective",
-              "                   shear; optionally everything within dz of zlens is",
-              "                   treated exactly",
-              "  HOTlos <dxcut> : a perturber whose higher-order terms move image",
-              "                   positions by less than dxcut is treated with the",
-              "                   line-of-sight shear approximation, otherwise exactly;",
-              "                   Rcut should then be the Einstein radius of the main lens",
-              "  HOTcut <dxcut> : like HOTlos, but a perturber not treated exactly",
-              "                   is omitted",
-              "exact list:",
-              "  exact [list of indices of model components]",
-              "Examples:",
-              "# everything within 5 arcsec of galaxy 1 is treated exactly",
-              "shearLOS gal 1 5.0",
-              "# box cut: within 5 arcsec and within 0.15 of zlens",
-              "shearLOS gal 1 5.0 zbox 0.15",
-              "# suspension bridge cut",
-              "shearLOS gal 1 5.0 zbridge",
-              "# higher-order terms, main lens with Einstein radius 1.1",
-              "shearLOS gal 1 1.1 HOTlos 0.003",
-              "# cut around a position",
-              "shearLOS pos 0.0 0.0 5.0",
-              "# suspension bridge cut, with components 4, 7 and 8 treated exactly",
-              "shearLOS gal 1 5.0 zbridge 0 exact 4 7 8"});
-}
-
 // ---- bridgecut ----
 
 void bridgecut(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
   const std::string& key = words[1];
   BridgeCut& bc = bridgecutarr;
@@ -166,26 +117,9 @@ void bridgecut(const WordArray& words) {
   }
 }
 
-void bridgecuthelp(int level) {
-  if (level == 1) {
-    help_lines({"Introduces redshift 'suspension bridge' to cut galaxies."});
-    return;
-  }
-  help_lines({"bridgecut pos <x0> <y0> <R0>",
-              " -- or --",
-              "bridgecut gal <igal> <R0>",
-              " -- or --",
-              "bridgecut off",
-              "Introduces redshift 'suspension bridge' to cut galaxies.  The cut is",
-              "centered either on a specified position or on the position of one of",
-              "the galaxies.  The cut is redshift-dependent, and R0 specifies the",
-              "value at zlens."});
-}
-
 // ---- showLOS ----
 
 void showLOS(const WordArray& words) {
-  SetGlob();
   const LOSPlanes& L = LOS;
   // Each call writes the file anew, whole.
   WholeFile file;
@@ -275,22 +209,9 @@ void showLOS(const WordArray& words) {
   file.commit();
 }
 
-void showLOShelp(int level) {
-  if (level == 1) {
-    help_lines({"Characterizes effects of galaxies along line of sight."});
-    return;
-  }
-  help_lines({"showLOS [filename]", "If a filename is specified, the code writes to that file."});
-}
-
 // ---- try ----
 
 void try_(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 3) {
-    tryhelp(2);
-    return;
-  }
   if (TWvoid.Nmasscomp <= 0) fatal("no masscomplete tables are loaded");
   const double zi = words.real(1), zj = words.real(2);
   const double Di = PMdist(0.0, zi), Dj = PMdist(0.0, zj);
@@ -299,17 +220,10 @@ void try_(const WordArray& words) {
   qprintf("QVM %f %f : %f %f : %f %f\n", zi, Di, zj, Dj, b, f);
 }
 
-void tryhelp(int) { help_lines({"try <zi> <zj>"}); }
-
 // ---- masscomplete ----
 
 void masscomplete(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 2) {
-    masscompletehelp(2);
-    return;
-  }
   const Settings& s = settings;
   const std::string& key = words[1];
   const double dz = nw > 2 ? words.finite(2, "masscomplete") : 0.001;
@@ -404,27 +318,9 @@ void masscomplete(const WordArray& words) {
   }
 }
 
-void masscompletehelp(int level) {
-  if (level == 1) {
-    help_lines({"Load data file containing information about mass completeness."});
-    return;
-  }
-  help_lines({"masscomplete <filename> [dz]",
-              " -- or --",
-              "masscomplete off",
-              " -- or --",
-              "masscomplete test <dz> <zmax> <a> <n>",
-              "Load data file containing information about mass completeness."});
-}
-
 // ---- plotzbridge ----
 
 void plotzbridge(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 5) {
-    plotzbridgehelp(2);
-    return;
-  }
   const Settings& s = settings;
   const double lo = words.real(1), hi = words.real(2);
   const int steps = words.signed_count(3, "number of steps");
@@ -449,14 +345,6 @@ void plotzbridge(const WordArray& words) {
     std::fprintf(out, "%e %e %e %e\n", z, beta, unsigned_zero(fix), unsigned_zero(fr));
   }
   out.commit();
-}
-
-void plotzbridgehelp(int level) {
-  if (level == 1) {
-    help_lines({"Writes data for the zbridge cut in shearLOS."});
-    return;
-  }
-  help_lines({"plotzbridge <z lo> <hi> <steps> <outname>", "Writes data for the zbridge cut in shearLOS."});
 }
 
 // ---- diagnostic matrices ----

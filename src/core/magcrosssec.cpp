@@ -62,11 +62,6 @@ void magcsec_grid(MagCsecRun& run, int Nu, int Nv, int level, double ua, double 
 }
 
 void magcrosssec(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 12) {
-    magcrosssechelp(2);
-    return;
-  }
   require_model();
   const char* cmd = "magcrosssec";
   const std::string base = words[1];
@@ -177,18 +172,3 @@ void magcrosssec(const WordArray& words) {
   area.commit();
 }
 
-void magcrosssechelp(int level) {
-  if (level == 1) {
-    help_lines({"Compute magnification cross section using adaptive source grid."});
-    return;
-  }
-  help_lines({"magcrosssec <outbase> <u lo> <hi> <steps> <v lo> <hi> <steps> \\",
-              "  <mu lo> <hi> <steps> <Ntarget>",
-              "The arguments give the initial grid in the source plane.  After that it looks",
-              "for cases where A*mu in a tile exceeds the specified threshold,",
-              "and then subdivides recursively down to level maxlev.",
-              "Outputs:",
-              "  outbase-map.dat  -- base level grid, for plotting mag map",
-              "  outbase-grid.dat -- grid points, image #, and magnification",
-              "  outbase-area.dat -- area assigned to each magnification value"});
-}

@@ -99,17 +99,10 @@ void magnification_sums(int n, const Mat& list, double& total, double& brightest
   }
 }
 
-const char* const kFiletypesNote = "For the known file types, run 'filetypes'.";
-
 // The weight and image-count maps of magweightimg and magweightsrc.
 void write_weight_maps(const MapGrid& g, int type, const std::string& base, const Mat& wgt, const Mat& nimg) {
   const std::string ext = map_extension(type);
   write_maps(g, type, {{base + "-wgt." + ext, &wgt}, {base + "-nimg." + ext, &nimg}});
-}
-
-void weight_help(int level, const char* usage) {
-  const char* summary = "Creates a weighting map for computing magnification of extended source.";
-  map_help(level, summary, {usage, summary, kFiletypesNote});
 }
 
 }  // namespace
@@ -117,7 +110,7 @@ void weight_help(int level, const char* usage) {
 // ---- magtensor ----
 
 void magtensor(const WordArray& words) {
-  if (!begin_map_command(words, 3, magtensorhelp)) return;
+  require_model();
   const Lens l = lens_at(words.finite(1, "magtensor"), words.finite(2, "magtensor"));
   const MagTensor M = magnification_tensor(l.xx, l.yy, l.xy, l.yx);
   double dp, dm;
@@ -130,15 +123,10 @@ void magtensor(const WordArray& words) {
   qprintf("%13.6e %13.6e\n", M.lm, dm);
 }
 
-void magtensorhelp(int level) {
-  map_help(level, "Computes the magnification tensor at a point.",
-           {"magtensor <x> <y>", "Computes the magnification tensor at the specified point."});
-}
-
 // ---- magtensImg ----
 
 void magtensImg(const WordArray& words) {
-  if (!begin_map_command(words, 3, magtensImghelp)) return;
+  require_model();
   const int nw = words.own_count();
   Positions pos;
   if (nw == 3) {
@@ -164,21 +152,10 @@ void magtensImg(const WordArray& words) {
   ft.commit();
 }
 
-void magtensImghelp(int level) {
-  map_help(level, "Computes the magnification tensor point(s) in the image plane.",
-           {"magtensImg <outbase> <x> <y>", "  -- or --",
-            "magtensImg <outbase> <x lo> <hi> <#steps> <y lo> <hi> <#steps>", "  -- or --",
-            "magtensImg <outbase> <inname>", "Computes the magnification tensor at a point, on a grid of points, or at",
-            "the points listed in the file inname, which has the form:", "  N", "  x1 y1", "  x2 y2", "  ...",
-            "Outputs:", "  outbase-tens.dat: tensor components in the order", "    x y M_11 M_12 M_21 M_22",
-            "  outbase-eigen.dat: eigenvalues and eigenvector directions",
-            "    x y lambda_1 theta_1 lambda_2 theta_2    [NB. use theory angles]"});
-}
-
 // ---- magtensSrc ----
 
 void magtensSrc(const WordArray& words) {
-  if (!begin_map_command(words, 3, magtensSrchelp)) return;
+  require_model();
   const int nw = words.own_count();
   const double sigx = words.finite(2, "magtensSrc");
   Positions src;
@@ -252,39 +229,10 @@ void magtensSrc(const WordArray& words) {
   ft.commit();
 }
 
-void magtensSrchelp(int level) {
-  map_help(level, "Computes magnification tensors for a grid of source positions.",
-           {"magtensSrc <outbase> <sigx> <u> <v> [Nwrite]",
-            "  -- or --",
-            "magtensSrc <outbase> <sigx> <u lo> <hi> <#steps> <v lo> <hi> <#steps> [Nwrite]",
-            "  -- or --",
-            "magtensSrc <outbase> <sigx> <inname> [Nwrite]",
-            "Computes the magnification tensor of the images of points in the source",
-            "plane: one point, a grid of points, or the points listed in the file",
-            "inname, which has the form:",
-            "  N",
-            "  u1 v1",
-            "  u2 v2",
-            "  ...",
-            "Sigx is the assumed measurement uncertainty image data file (see below).",
-            "With Nwrite, only the Nwrite brightest images are reported (the lines are",
-            "padded with zeros to Nwrite images); otherwise all images are reported.",
-            "Outputs:",
-            "outbase-tens.dat:",
-            "  <# sources> <area of each source pixel>",
-            "  [then for each source:]",
-            "  index u v #images mutot x y Mxx Mxy Myx Myy ...",
-            "outbase-eigen.dat:",
-            "  <# sources> <area of each source pixel>",
-            "  [then for each source:]",
-            "  index u v #images mutot x y lambda1 lambda2 theta1 theta2 ...",
-            "outbase-img.dat: image data file (for lens modeling)"});
-}
-
 // ---- magweightimg / magweightsrc ----
 
 void magweightimg(const WordArray& words) {
-  if (!begin_map_command(words, 9, magweightimghelp)) return;
+  require_model();
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   const int type = words.int_value(2);
@@ -312,12 +260,8 @@ void magweightimg(const WordArray& words) {
   write_weight_maps(g, type, words[1], wgt, nimg);
 }
 
-void magweightimghelp(int level) {
-  weight_help(level, "magweightimg <outbase> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps>");
-}
-
 void magweightsrc(const WordArray& words) {
-  if (!begin_map_command(words, 9, magweightsrchelp)) return;
+  require_model();
   MapGrid g;
   if (!read_map_grid(words, 3, "u steps", "v steps", true, g)) return;
   const int type = words.int_value(2);
@@ -334,14 +278,9 @@ void magweightsrc(const WordArray& words) {
   write_weight_maps(g, type, words[1], wgt, nimg);
 }
 
-void magweightsrchelp(int level) {
-  weight_help(level, "magweightsrc <outbase> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps>");
-}
-
 // ---- plotmag ----
 
 void plotmag(const WordArray& words) {
-  SetGlob();
   require_model();
   if (initmodel(TWref.ref[1], 1) > 0) return;
   const int nw = words.own_count();
@@ -382,9 +321,3 @@ void plotmag(const WordArray& words) {
   f.commit();
 }
 
-void plotmaghelp(int level) {
-  map_help(level, "Plots magnification as a function of source position.",
-           {"plotmag <u lo> <hi> <#steps> <v lo> <hi> <#steps> <file> <filetype> [mode]",
-            "For the known file types, run 'filetypes'.  The modes are:", "  1: total magnification [default]",
-            "  2: magnification of brightest image"});
-}

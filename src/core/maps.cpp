@@ -45,29 +45,9 @@ WholeFile open_table(const std::string& path, const char* command) {
   return WholeFile(path, strformat("could not open %s output file", command));
 }
 
-const char* const kFiletypesNote = "For the known file types, run 'filetypes'.";
-
 }  // namespace
 
 // ---- shared pieces ----
-
-bool begin_map_command(const WordArray& words, int min_words, HelpRoutine help) {
-  SetGlob();
-  if (words.own_count() < min_words) {
-    help(2);
-    return false;
-  }
-  require_model();
-  return true;
-}
-
-void map_help(int level, const char* summary, std::initializer_list<const char*> lines) {
-  if (quietflag) return;
-  if (level == 1)
-    qprintf("%s\n", summary);
-  else
-    help_lines(lines);
-}
 
 bool read_map_grid(const WordArray& words, int first, const char* xname, const char* yname, bool allow_log,
                    MapGrid& g) {
@@ -103,7 +83,7 @@ const char* map_extension(int type) { return type == kFitsFile ? "fits" : "dat";
 // ---- plotkappa ----
 
 void plotkappa(const WordArray& words) {
-  if (!begin_map_command(words, 9, plotkappahelp)) return;
+  require_model();
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   const int type = words.int_value(2);
@@ -123,16 +103,10 @@ void plotkappa(const WordArray& words) {
   qprintf("average kappa: %f +/- %f\n", mean, std::sqrt(var));
 }
 
-void plotkappahelp(int level) {
-  map_help(level, "Plots kappa map.",
-           {"plotkappa <outname> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps>",
-            "Plots a kappa map.  For the known file types, run 'filetypes'."});
-}
-
 // ---- plotshear ----
 
 void plotshear(const WordArray& words) {
-  if (!begin_map_command(words, 9, plotshearhelp)) return;
+  require_model();
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   const int type = words.int_value(2);
@@ -162,20 +136,10 @@ void plotshear(const WordArray& words) {
               {base + "-gamr." + ext, &gamr}});
 }
 
-void plotshearhelp(int level) {
-  map_help(level, "Plots maps of shear and convergence.",
-           {"plotshear <outbase> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps>",
-            "Computes the two components of the shear in 'cartesian' and 'polar'",
-            "coordinates (about the origin), and the shear amplitude.  Files:", "  outbase-kap  : convergence",
-            "  outbase-gam  : shear amplitude", "  outbase-gamc : 'cosine' component of shear, 0.5*(xx-yy)",
-            "  outbase-gams : 'sine' component of shear, xy", "  outbase-gamt : tangential shear",
-            "  outbase-gamr : radial shear", kFiletypesNote});
-}
-
 // ---- plotmu ----
 
 void plotmu(const WordArray& words) {
-  if (!begin_map_command(words, 9, plotmuhelp)) return;
+  require_model();
   const int nw = words.own_count();
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
@@ -189,17 +153,9 @@ void plotmu(const WordArray& words) {
   write_maps(g, type, {{words[1], &mu}});
 }
 
-void plotmuhelp(int level) {
-  const char* summary = "Plots a map of the magnification mu in the image plane.";
-  map_help(level, summary,
-           {"plotmu <outname> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps> [absolute value?]", summary,
-            kFiletypesNote});
-}
-
 // ---- plotpot ----
 
 void plotpot(const WordArray& words) {
-  SetGlob();
   require_model();
   if (initmodel(TWref.ref[1], 1) > 0) return;
   if (words.own_count() < 9) {
@@ -216,15 +172,10 @@ void plotpot(const WordArray& words) {
   write_maps(g, type, {{words[1], &pot}});
 }
 
-void plotpothelp(int level) {
-  map_help(level, "Plots the lens potential.",
-           {"plotpot <outname> <outtype> <x lo> <hi> <# steps> <y lo> <hi> <steps>"});
-}
-
 // ---- plottdel ----
 
 void plottdel(const WordArray& words) {
-  if (!begin_map_command(words, 11, plottdelhelp)) return;
+  require_model();
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   if (settings.potflag == 0) fatal("cannot run plottdel with potflag=0");
@@ -264,16 +215,10 @@ void plottdel(const WordArray& words) {
   settings.clumpmode = saved_clumpmode;
 }
 
-void plottdelhelp(int level) {
-  map_help(level, "Writes lensing time delay to a file for plotting.",
-           {"plottdel <u> <v> <x lo> <hi> <# steps> <y lo> <hi> <# steps> <file> <filetype>",
-            "Computes time delay on the specified Cartesian grid, for a source at (u,v).", kFiletypesNote});
-}
-
 // ---- plotmaps ----
 
 void plotmaps(const WordArray& words) {
-  if (!begin_map_command(words, 8, plotmapshelp)) return;
+  require_model();
   const int nw = words.own_count();
   MapGrid g;
   if (!read_map_grid(words, 2, "x steps", "y steps", false, g)) return;
@@ -311,15 +256,6 @@ void plotmaps(const WordArray& words) {
               {file_name(b, "-mu.fits"), &mu}});
 }
 
-void plotmapshelp(int level) {
-  map_help(level, "Writes various maps (pot/def/mag) using current model.",
-           {"plotmaps <outbase> <x lo> <hi> <# steps> <y lo> <hi> <# steps> [x0] [y0]",
-            "Writes various maps (in fits format) using current model:", "  outbase-pot", "  outbase-defx",
-            "  outbase-defy", "  outbase-xx", "  outbase-yy", "  outbase-xy", "  outbase-yx", "  outbase-mu",
-            "If (x0,y0) are specified, the code will translate the source coordinates",
-            "to be centered on the source corresponding to that position."});
-}
-
 // ---- Hubble Frontier Fields map sets ----
 
 namespace {
@@ -349,7 +285,7 @@ struct HffCommon {
 }  // namespace
 
 void HFFmaps2d(const WordArray& words) {
-  if (!begin_map_command(words, 8, HFFmaps2dhelp)) return;
+  require_model();
   const Settings& s = settings;
   if (LOS.on) fatal("HFFmaps2d cannot be used with multiple lens planes");
   if (s.zref < 1000) fatal("HFFmaps2d needs models referenced to Dls/Ds = 1");
@@ -388,16 +324,8 @@ void HFFmaps2d(const WordArray& words) {
               {file_name(b, "_zsrc-magnif.fits"), &mag[4]}});
 }
 
-void HFFmaps2dhelp(int level) {
-  const char* summary = "Writes various maps in format for Hubble Frontier Fields program.";
-  map_help(level, summary,
-           {"HFFmaps2d <outbase> <x lo> <hi> <# steps> <y lo> <hi> <# steps>", summary,
-            "Works with a 2d mass model; assumes model is referenced to Dls/Ds = 1",
-            "and computes magnification for several fiducial redshifts."});
-}
-
 void HFFmaps3d(const WordArray& words) {
-  if (!begin_map_command(words, 8, HFFmaps3dhelp)) return;
+  require_model();
   if (!LOS.on) fatal("HFFmaps3d should not be used with a 2d model");
   MapGrid g;
   if (!read_map_grid(words, 2, "x steps", "y steps", false, g)) return;
@@ -420,18 +348,10 @@ void HFFmaps3d(const WordArray& words) {
               {file_name(b, "-magnif.fits"), &mag}});
 }
 
-void HFFmaps3dhelp(int level) {
-  const char* summary = "Writes various maps in format for Hubble Frontier Fields program.";
-  map_help(level, summary,
-           {"HFFmaps3d <outbase> <x lo> <hi> <# steps> <y lo> <hi> <# steps>", summary,
-            "Works with a 3d mass model; assumes model is referenced to Dls/Ds = 1",
-            "and computes magnification for several redshift given by zsrc."});
-}
-
 // ---- text tables ----
 
 void plotdef0(const WordArray& words) {
-  if (!begin_map_command(words, 6, plotdef0help)) return;
+  require_model();
   if (!checksteps(words[4], "r steps", 1, 1)) return;
   if (!checksteps(words[5], "theta steps", 1, 0)) return;
   const double rlo = words.finite(2, "plotdef0"), rhi = words.finite(3, "plotdef0");
@@ -457,12 +377,8 @@ void plotdef0(const WordArray& words) {
   f.commit();
 }
 
-void plotdef0help(int level) {
-  map_help(level, "Plots deflection monopole versus radius.", {"plotdef0 <file> <r lo> <hi> <# r steps> <# th steps>"});
-}
-
 void plotdef1(const WordArray& words) {
-  if (!begin_map_command(words, 8, plotdef1help)) return;
+  require_model();
   MapGrid g;
   if (!read_map_grid(words, 2, "x steps", "y steps", true, g)) return;
   WholeFile f = open_table(words[1], "plotdef1");
@@ -493,14 +409,8 @@ void plotdef1(const WordArray& words) {
   f.commit();
 }
 
-void plotdef1help(int level) {
-  map_help(level, "Writes lensing properties to a file for plotting (Cart grid).",
-           {"plotdef1 <file> <x lo> <hi> <# steps> <y lo> <hi> <# steps>",
-            "Computes lensing properties on the specified Cartesian grid and", "writes them to a file for plotting."});
-}
-
 void plotdef2(const WordArray& words) {
-  if (!begin_map_command(words, 8, plotdef2help)) return;
+  require_model();
   if (!checksteps(words[4], "theta steps", 1, 0)) return;
   if (!checksteps(words[7], "r steps", 1, 1)) return;
   const double tlo = words.finite(2, "plotdef2"), thi = words.finite(3, "plotdef2");
@@ -530,20 +440,10 @@ void plotdef2(const WordArray& words) {
   f.commit();
 }
 
-void plotdef2help(int level) {
-  map_help(level, "Writes lensing properties to a file for plotting (polar grid).",
-           {"plotdef2 <file> <theta lo> <hi> <# steps> <r lo> <hi> <# steps>",
-            "Computes lensing properties on the specified polar grid and", "writes them to a file for plotting."});
-}
-
 // ---- WCSset ----
 
 void WCSset(const WordArray& words) {
   const int nw = words.own_count();
-  if (nw < 2) {
-    WCSsethelp(2);
-    return;
-  }
   const bool report = !quietflag && settings.verbose <= 1;
   if (words[1] == "off") {
     WCSinfo.on = 0;
@@ -571,11 +471,3 @@ void WCSset(const WordArray& words) {
   if (report) qprintf("WCS: %.0f %.0f %f %f\n", w.refx, w.refy, w.ra, w.dec);
 }
 
-void WCSsethelp(int level) {
-  const char* summary = "Specify reference position for World Coordinate System.";
-  map_help(level, summary,
-           {"WCSset <ix> <iy> <RA> <Dec>", " - or -", "WCSset off", summary,
-            "(ix,iy) is the pixel coordinate of the reference point; zero means the",
-            "origin of the program's lens-plane coordinates, negative the middle of",
-            "the image.  RA and Dec are in decimal degrees."});
-}

@@ -82,14 +82,6 @@ void walk_grid(const MapGrid& g, const char* progress, Point&& point) {
       g, progress, [](int, double) {}, point);
 }
 
-// The start of a map or magnification command: the settings refresh; with fewer than
-// min_words words (the command's own, its name included) the command's full help and false;
-// otherwise a model is required ("no lens model has been specified").
-bool begin_map_command(const WordArray& words, int min_words, HelpRoutine help);
-// A help text: nothing in quiet mode; the summary at level 1; at level 2 the usage and
-// explanation lines, padded to a common width.
-void map_help(int level, const char* summary, std::initializer_list<const char*> lines);
-
 // Reads a grid from words first..first+5 (lo, hi, steps for x, then for y). The counts pass
 // checksteps under the given names (minimum 1; negative only with allow_log), and a
 // geometric axis needs both ends of its range above 0. False, after the warnings, when a

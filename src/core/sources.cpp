@@ -144,12 +144,7 @@ void writesrc(FILE* stream, const BVec<std::string>& names, const Mat& params) {
 // ---- setsource ----
 
 void setsource(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw <= 1) {
-    setsourcehelp(2);
-    return;
-  }
   FileHandle file;
   FILE* in = QVMstdin;
   long n;
@@ -187,92 +182,19 @@ void setsource(const WordArray& words) {
   }
 }
 
-void setsourcehelp(int level) {
-  if (level == 1) {
-    help_lines({"Allows you to specify parameters for the source model."});
-    return;
-  }
-  help_lines({"setsource <# sources> <# rays per source (target)>",
-              "  [parameters...]",
-              "  [what to vary...]",
-              " -- or --",
-              "setsource <name of setsource file>",
-              "File must contain:",
-              "  <# sources> <# rays source (target)>",
-              "  [parameters...]",
-              "  [what to vary...]",
-              "",
-              "The known source types and their parameters are:",
-              "  ptsrc   flux u0 v0 0  0  0   0 0",
-              "  uniform flux u0 v0 e PA  R0  0 0",
-              "  sersic  flux u0 v0 e PA Reff 0 n",
-              "Here flux is the total flux, (u0,v0) the position, (e,PA) the",
-              "ellipticity and position angle, R0 the radius of a uniform disk,",
-              "Reff the half-light radius along the major axis, and n the Sersic",
-              "index of the profile",
-              "  I(r) = I0*exp[-(r/s)^(1/n)]",
-              "The half-light radius and total flux are given; they are converted",
-              "to s and I0 depending on n.",
-              "",
-              "The second argument is the target number of rays per source that is",
-              "used for image-plane integrals when finding images of extended",
-              "sources."});
-}
-
 // ---- turnoff / turnon ----
 
 void turnoff(const WordArray& words) {
-  if (words.own_count() <= 1) {
-    turnoffhelp(2);
-    return;
-  }
   switch_components(words, 0, "turnoff");
 }
 
-void turnoffhelp(int level) {
-  if (level == 1) {
-    help_lines({"Allows you to turn off certain components of the current model."});
-    return;
-  }
-  help_lines({"turnoff [list of keywords and indices]",
-              "",
-              "The known keywords are:",
-              "  status : tells the code to list the status of all components",
-              "  gal    : denotes components of the mass model",
-              "  src    : denotes components of the source model",
-              "",
-              "The keyword is like a switch: it applies to all subsequent indices",
-              "until a new keyword is given.  For example,",
-              "  turnoff gal 2 5 src 3",
-              "would silence galaxies #2 and #5 and source #3.",
-              "",
-              "Components can be turned back on using 'turnon'."});
-}
-
 void turnon(const WordArray& words) {
-  if (words.own_count() <= 1) {
-    turnonhelp(2);
-    return;
-  }
   switch_components(words, 1, "turnon");
-}
-
-void turnonhelp(int level) {
-  if (level == 1) {
-    help_lines({"Allows you to turn on certain components of the current model."});
-    return;
-  }
-  help_lines({"turnon [list of keywords and indices]", "See 'turnoff' for details."});
 }
 
 // ---- vary flags ----
 
 void changevary(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() <= 1) {
-    changevaryhelp(2);
-    return;
-  }
   const long mode = words.integer(1);
   const int n = TWref.Ngal;
   WordArray w;
@@ -299,27 +221,7 @@ void changevary(const WordArray& words) {
   }
 }
 
-void changevaryhelp(int level) {
-  if (level == 1) {
-    help_lines({"Allows you to change the vary flags (see setlens)."});
-    return;
-  }
-  help_lines({"changevary <mode>",
-              "Allows you to change the vary flags (see setlens).",
-              "",
-              " mode>0 : you will be asked to list the new vary flags for",
-              "          the galaxy whose index is given by the value of mode",
-              " mode=0 : all vary flags are set to zero",
-              " mode<0 : you will be asked to list *all* new vary flags, in the",
-              "          same format as for setlens"});
-}
-
 void changevarysrc(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() <= 1) {
-    changevarysrchelp(2);
-    return;
-  }
   const long mode = words.integer(1);
   SourceModel& s = TWsrc;
   if (mode == 1) {
@@ -336,21 +238,9 @@ void changevarysrc(const WordArray& words) {
   }
 }
 
-void changevarysrchelp(int level) {
-  if (level == 1) {
-    help_lines({"Allows you to change the vary flags (see setlens)."});
-    return;
-  }
-  help_lines({"changevarysrc <mode>",
-              "Allows you to change the vary flags (see setlens).  If mode=1 then",
-              "you will be asked to list the new vary flags, in the same format",
-              "as for setsource.  If mode=0 then all vary flags are set to zero."});
-}
-
 // ---- stepsize ----
 
 void stepsize(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
   enum class Action { Init, All, One } action;
   long g = 0, srcmode = 0;
@@ -417,23 +307,3 @@ void stepsize(const WordArray& words) {
   }
 }
 
-void stepsizehelp(int level) {
-  if (level == 1) {
-    help_lines({"Allows you to specify initial step sizes for model parameters."});
-    return;
-  }
-  help_lines({"stepsize init",
-              "Initializes step sizes to 0 for all galaxy and source parameters.",
-              "stepsize all [source mode]",
-              "Prompts you to enter step sizes for all galaxy parameters.",
-              "stepsize <igal> [source mode]",
-              "Prompts you to enter step sizes for the galaxy with the specified",
-              "index.",
-              "In the second and third cases, the optional second argument says",
-              "whether the step sizes for the source parameters are set",
-              "automatically (0, the default) or entered in this command (1).",
-              "For compatibility:",
-              "  stepsize     = stepsize all 0",
-              "  stepsize 0   = stepsize all 0",
-              "  stepsize 0 0 = stepsize init"});
-}

@@ -81,7 +81,6 @@ void write_result(const WordArray& words, int k, double a, double b, double c, d
 // ---- maketab ----
 
 void maketab(const WordArray& words) {
-  SetGlob();
   require_model();
   if (TWref.Nref > 1 || TWref.Ngal > 1) fatal("The mass model should contain only one galaxy.");
   const LensModel& m1 = TWref.ref[1];
@@ -161,22 +160,9 @@ void maketab(const WordArray& words) {
   if (initmodel(TWref.ref[1], 0) > 0) fatal("in initmodel called from maketab");
 }
 
-void maketabhelp(int level) {
-  if (level == 1) {
-    help_lines({"Tabulates lensing properties of a model and store in a file."});
-    return;
-  }
-  help_lines({"maketab <file> <ellip lo> <hi> <# steps> <r lo> <hi> <# steps> <# theta steps>",
-              "(Uses only angles that are in the first quadrant.)"});
-}
-
 // ---- loadtab ----
 
 void loadtab(const WordArray& words) {
-  if (words.own_count() < 2) {
-    loadtabhelp(2);
-    return;
-  }
   const std::string path = words[1];
   FileHandle fp(QVMfopen(path, "rb", "could not open maketab input file"));
   qprintf("Reading tabulated models from %s\n", path.c_str());
@@ -186,23 +172,10 @@ void loadtab(const WordArray& words) {
     for (int i = 1; i <= t.count[TAB_E]; ++i) qprintf("Loading ellipticity %3d of %3d\n", i, t.count[TAB_E]);
 }
 
-void loadtabhelp(int level) {
-  if (level == 1) {
-    help_lines({"Loads tabulated lensing properties."});
-    return;
-  }
-  help_lines({"loadtab <file>", "Loads tabulated lensing properties."});
-}
-
 // ---- jackknife and bootstrap ----
 
 void jackknife(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 3) {
-    jackknifehelp(2);
-    return;
-  }
   const long column = words.finite_integer(2, "jackknife");
   const long ndata = nw > 3 ? words.finite_integer(3, "jackknife") : 0;
   const std::vector<double> x = read_column(words, "jackknife", column, ndata);
@@ -232,25 +205,8 @@ void jackknife(const WordArray& words) {
   write_result(words, 4, x0 + mm, ms * std::sqrt(k), sm, ss * std::sqrt(k));
 }
 
-void jackknifehelp(int level) {
-  if (level == 1) {
-    help_lines({"Computes jackknife errors from a data file."});
-    return;
-  }
-  help_lines({"jackknife <inname> <column> [Ndata] [outname]",
-              "Computes jackknife errors using the specified column of the data",
-              "file.  Ndata is the number of data points; if unspecified or 0,",
-              "the code will count the data.  The optional last argument allows",
-              "you to have the output written to a file."});
-}
-
 void bootstrap(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 4) {
-    bootstraphelp(2);
-    return;
-  }
   const long column = words.finite_integer(2, "bootstrap");
   const long nboot = words.finite_integer(3, "bootstrap");
   if (nboot < 1 || nboot > 1000000000L)
@@ -283,15 +239,3 @@ void bootstrap(const WordArray& words) {
   write_result(words, 5, x0 + mm, ms, sm, ss);
 }
 
-void bootstraphelp(int level) {
-  if (level == 1) {
-    help_lines({"Computes bootstrap errors from a data file."});
-    return;
-  }
-  help_lines({"bootstrap <inname> <column> <Nboot> [Ndata] [outname]",
-              "Computes bootstrap errors using the specified column of the data",
-              "file.  Nboot is the number of bootstrap resamplings.  Ndata is",
-              "the number of data points; if unspecified or 0, the code will",
-              "count the data.  The optional last argument allows you to have",
-              "the output written to a file."});
-}

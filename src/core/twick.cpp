@@ -224,32 +224,14 @@ void version(const WordArray&) {
   if (!quietflag) qprintf("tarnwick version 1.99o, updated 2009 April 20.\n");
 }
 
-void versionhelp(int) {
-  if (!quietflag) qprintf("Displays the current version of the software.\n");
-}
-
 void mv(const WordArray& words) {
-  if (words.count() < 3) {
-    mvhelp(2);
-    return;
-  }
   if (std::rename(words.c_str(1), words.c_str(2)) == 0)
     qprintf("mv %s -> %s\n", words.c_str(1), words.c_str(2));
   else
     warning(strformat("could not execute 'mv %s %s'", words.c_str(1), words.c_str(2)));
 }
 
-void mvhelp(int level) {
-  if (quietflag) return;
-  if (level == 2) qprintf("mv <old> <new>\n");
-  qprintf("Rename file.\n");
-}
-
 void rm(const WordArray& words) {
-  if (words.count() < 2) {
-    rmhelp(2);
-    return;
-  }
   for (int i = 1; i < words.count(); ++i) {
     if (std::remove(words.c_str(i)) == 0)
       qprintf("removed file %s\n", words.c_str(i));
@@ -258,8 +240,3 @@ void rm(const WordArray& words) {
   }
 }
 
-void rmhelp(int level) {
-  if (quietflag) return;
-  if (level == 2) qprintf("rm [list of files]\n");
-  qprintf("Removes files.\n");
-}

@@ -200,12 +200,7 @@ void rebuild_planes(const LensModel& m) {
 }  // namespace
 
 void batchfit(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 2) {
-    batchfithelp(2);
-    return;
-  }
   if (TSobs.Nbatdat == 0) {
     if (!quietflag) note("Must load data using batchdata before running batchfit");
     return;
@@ -269,31 +264,6 @@ void batchfit(const WordArray& words) {
   use_batch_entry(1);
 }
 
-void batchfithelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Fits a collection of lens data (loaded with batchdata)."});
-    return;
-  }
-  help_lines({"batchfit <outbase> [mode] [Rein flag] [istart] [iend]",
-              "Fits a collection of lens data (loaded with batchdata).",
-              "mode:",
-              "  1 : use all setlens models to set initial simplex [default]",
-              "  2 : use 1 model at a time, matching the models to the",
-              "      corresponding data entry (number of models must match",
-              "      number of entries)",
-              "  3 : similar to mode 2, but checks to see if parameters",
-              "      change before recomputing the shearLOS matrices",
-              "A nonzero Rein flag computes the Einstein radius with that many",
-              "angular steps; 0 reports Rein=-1.",
-              "istart and iend select the lenses to fit (default: all).",
-              "Output files:",
-              "  outbase.dat     : data for the best models",
-              "  outbase-chi.dat : chi^2 information only",
-              "  outbase-p.dat   : model parameters (index, chi^2, h, Rein,",
-              "                    then the varied parameters)"});
-}
-
 // ---- clumpmarg ----
 
 double clumpmarg_rhs = 0;
@@ -340,12 +310,7 @@ void jackknife_stats(const std::vector<double>& x, double& mean, double& err) {
 }  // namespace
 
 void clumpmarg(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 3) {
-    clumpmarghelp(2);
-    return;
-  }
   require_model();
   const std::string outbase = words[1];
   const long nran = words.integer(2);
@@ -440,20 +405,3 @@ void clumpmarg(const WordArray& words) {
   favg.commit();
 }
 
-void clumpmarghelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Computes likelihood averaged over many realizations of clump pop'n."});
-    return;
-  }
-  help_lines({"clumpmarg <outbase> <Nran> [compute jackknife errors?]",
-              "Computes likelihood averaged over many realizations of clump pop'n.",
-              "Output files:",
-              "  outbase-chi.dat : chisq information, and seeds, for each realization",
-              "  outbase-avg.dat : average likelihood, with jackknife errorbar",
-              "  if verbose<=2:",
-              "  outbase-all.dat : all params, chisq values, etc. for each realization",
-              "The third argument 1 (default) computes the jackknife error bars.",
-              "It makes the most sense to run with the macromodel held fixed,",
-              "but this is not enforced."});
-}

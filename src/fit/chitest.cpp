@@ -70,11 +70,6 @@ double chitest_value(const Mat& gparms, bool start_model) {
 double chitest_func(const Mat& params) { return chitest_value(params, start_model_flag()); }
 
 void chitest(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    chitesthelp(2);
-    return;
-  }
   if (words[1] == "off") {
     qprintf("Turning chitest feature off.\n");
     init_chitest();
@@ -175,27 +170,3 @@ void chitest(const WordArray& words) {
   TWchitest = std::move(t);
 }
 
-void chitesthelp(int level) {
-  if (level == 1) {
-    help_lines({"Sets up a chi^2 function for testing purposes."});
-    return;
-  }
-  help_lines({"chitest <on/off> [rotate?] [number of random draws] [filename]",
-              "",
-              "Sets up a chi^2 function for testing purposes:",
-              "  chi^2 = -2*ln(L)",
-              "where the likelihood is a product",
-              "  L(x,y,...) = p(x) * p(y) * ...",
-              "of Gaussian or lognormal factors:",
-              "  Gaussian:  p(x) = exp(-0.5*((x-mu)/sig)^2) / (sqrt(2*pi)*sig)",
-              "  lognormal: p(x) = (1/x)*exp(-0.5*((ln(x/mu)/sig)^2) / (sqrt(2*pi)*sig)",
-              "The current model (from setlens) defines the mu values.  You will",
-              "be prompted for the sig values of the varied parameters:",
-              "  sig > 0 : Gaussian",
-              "  sig < 0 : lognormal",
-              "If rotate is 1, a random rotation matrix defines the chi^2 in a",
-              "rotated frame (note: this feature is not yet proven).",
-              "If a number of draws and a file name are given, random draws from",
-              "the joint likelihood are written to the file (for example to",
-              "exercise the Markov chains)."});
-}

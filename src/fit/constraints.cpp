@@ -145,13 +145,8 @@ void option_word(const std::string& opt, double& index, double& mode) {
 // rows, the indices to ignore and the appending. first_line sees the file's first line;
 // parse(fp, words, row, r) reads new row r; off(row) switches a row off.
 template <class Row, class First, class Parse, class Off>
-void load_constraints(const WordArray& words, const char* name, void (*help)(int), BVec<Row>& table, int& count,
-                      First first_line, Parse parse, Off off, bool announce_ignored) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    help(2);
-    return;
-  }
+void load_constraints(const WordArray& words, const char* name, BVec<Row>& table, int& count, First first_line,
+                      Parse parse, Off off, bool announce_ignored) {
   if (words[1] == "reset") {
     qprintf("Resetting %s constraints.", name);
     table.clear();
@@ -198,7 +193,7 @@ void no_first_line(const WordArray&) {}
 
 void plimits(const WordArray& words) {
   load_constraints(
-      words, "plimits", plimitshelp, TScons.plimarr, TScons.nplim, no_first_line,
+      words, "plimits", TScons.plimarr, TScons.nplim, no_first_line,
       [&words](FILE* fp, WordArray& w, PlimRow& row, int r) {
         read_row_line(fp, w, 3, "plimits");
         row.on = 1;
@@ -218,7 +213,7 @@ void pbounds(const WordArray& words) {
   const std::string file = words[1];
   if (words.own_count() >= 2 && file == "reset") T.mpbnd = 0;  // a reset frees the term maximum too
   load_constraints(
-      words, "pbounds", pboundshelp, T.pbndarr, T.npbnd,
+      words, "pbounds", T.pbndarr, T.npbnd,
       [&T](const WordArray& w) {
         const int mfile =
             static_cast<int>(usable_integer("pbounds", w[1], "maximum number of terms", -kCountLimit, kCountLimit));
@@ -259,7 +254,7 @@ void pbounds(const WordArray& words) {
 void PArange(const WordArray& words) {
   const std::string file = words[1];
   load_constraints(
-      words, "PArange", PArangehelp, TScons.PAarr, TScons.nPA, no_first_line,
+      words, "PArange", TScons.PAarr, TScons.nPA, no_first_line,
       [&file](FILE* fp, WordArray& w, PArangeRow& row, int r) {
         read_row_line(fp, w, 3, "PArange");
         row.on = 1;
@@ -278,7 +273,7 @@ void PArange(const WordArray& words) {
 
 void pmatch(const WordArray& words) {
   load_constraints(
-      words, "pmatch", pmatchhelp, TScons.pmatcharr, TScons.npmatch, no_first_line,
+      words, "pmatch", TScons.pmatcharr, TScons.npmatch, no_first_line,
       [&words](FILE* fp, WordArray& w, PmatchRow& row, int r) {
         read_row_line(fp, w, 6, "pmatch");
         row.on = 1;
@@ -316,96 +311,6 @@ void pmatch(const WordArray& words) {
 }
 
 // ---- help ----
-
-void plimitshelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Lets you limit the range of model parameters."});
-    return;
-  }
-  help_lines({"plimits <file> [indices of constraints to ignore]",
-              "Lets you limit the range of model parameters.",
-              "The file has the form:",
-              "  N (# of constraints)",
-              " [for each constraint:]",
-              "  igal iparm value sigma [src]",
-              "which adds the term",
-              "  (p[igal][iparm]-value)^2/sigma^2",
-              "to the chi^2.  With 'src' the constraint applies to source parameters;",
-              "'cart' or 'pol' make the code convert angular parameters to",
-              "Cartesian or polar coordinates before applying the limit.",
-              "Further arguments are indices of constraints in the file to ignore.",
-              "Sequential calls load additional constraints.",
-              "Use `plimits reset' to reset all the constraints."});
-}
-
-void pboundshelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Lets you specify fixed ranges for model parameters."});
-    return;
-  }
-  help_lines({"pbounds <file> [indices of constraints to ignore]",
-              "Lets you specify fixed ranges for model parameters.",
-              "The file has the form:",
-              "  <number of bounds> <max # of terms in a bound>",
-              " [for each constraint:]",
-              "  N_terms  igal iparm ai  jgal jparm aj  ...  lo hi  [cart/pol/src]",
-              "which imposes the bound",
-              "  lo <= ai*pi + aj*pj + ... + aN*pN <= hi",
-              "With 'src' the bound applies to source parameters; 'cart' or 'pol'",
-              "make the code convert angular parameters to Cartesian or polar",
-              "coordinates before applying the bound.",
-              "The second number on the first line sets the maximum number of",
-              "terms; once set, it cannot be changed (except by a reset).",
-              "Further arguments are indices of constraints in the file to ignore.",
-              "Sequential calls load additional constraints.",
-              "Use `pbounds reset' to reset all the constraints."});
-}
-
-void PArangehelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Lets you specify wrapping ranges for PA parameters."});
-    return;
-  }
-  help_lines({"PArange <file> [indices of constraints to ignore]",
-              "Lets you specify wrapping ranges for PA parameters.",
-              "The file has the form:",
-              "  N (# of constraints)",
-              " [for each constraint:]",
-              "  igal iparm lo hi [src]",
-              "The angle p[igal][iparm] is wrapped into the range lo <= p < hi.",
-              "With 'src' the range applies to a source parameter.",
-              "Further arguments are indices of constraints in the file to ignore.",
-              "Sequential calls load additional constraints.",
-              "Use `PArange reset' to reset all the constraints."});
-}
-
-void pmatchhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Lets you specify relations between model parameters."});
-    return;
-  }
-  help_lines({"pmatch <file> [indices of constraints to ignore]",
-              "Lets you specify relations between model parameters.",
-              "The file has the form:",
-              "  N (# of constraints)",
-              " [for each constraint:]",
-              "  igal iparm jgal jparm ratio zeropt sigma [src]",
-              "or the older form (zeropt 0):",
-              "  igal iparm jgal jparm ratio sigma [src]",
-              "For sigma=0 the parameters are tied:",
-              "  p[igal][iparm] = ratio*p[jgal][jparm]+zeropt",
-              "otherwise the chi^2 gets the term",
-              "  (p[igal][iparm]-ratio*p[jgal][jparm]-zeropt)^2/sigma^2",
-              "(sigma<0: a lognormal term in the ratio of the two sides).",
-              "With 'src' the relation applies to source parameters.",
-              "Further arguments are indices of constraints in the file to ignore.",
-              "Sequential calls load additional constraints.",
-              "Use `pmatch reset' to reset all the constraints."});
-}
 
 // ---- trial-model processing ----
 

@@ -37,11 +37,6 @@ void crvring_check_capacities(const char* command, std::initializer_list<long> c
   if (refused) fatal(strformat("%s: the capacities asked for need more memory than this machine has", command));
 }
 
-void crvring_padded_help(std::initializer_list<const char*> lines, int width) {
-  for (const char* l : lines) qprintf("%-*s\n", width, l);
-  qprintf("  beginning with %s\n", GetString("_COMMENT").c_str());
-}
-
 int curve_segments(int c, bool ref) {
   if (c < 1 || c > TScrv.crvrefX.rhi()) return -1;
   return count_of(ref ? TScrv.crvrefX[c][0][0] : TScrv.crvtryX[c][0][0]);
@@ -169,12 +164,7 @@ void crvmax(const WordArray& words) {
 }
 
 void crvpts(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 4) {
-    crvptshelp(2);
-    return;
-  }
   const long c = words.finite_integer(1, "crvpts"), mode = words.finite_integer(2, "crvpts");
   if (c < 1 || c > fitcap.CRVNMAX || c > TScrv.crvrefX.rhi()) fatal("too many curves; use crvmax to allow more");
   CurveTables& T = TScrv;
@@ -239,30 +229,3 @@ void crvstatus(const WordArray&) {
   if (loaded == 0 && !quietflag) qprintf("No curves are loaded.\n");
 }
 
-void crvmaxhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    qprintf("Sets maximum dimensions of crv data files.\n");
-    return;
-  }
-  qprintf("crvmax <max no. crvs> <max no. segments in a crv> <max no. pts on a segment>\n");
-}
-
-void crvptshelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    qprintf("Loads points to be used in curve chisq.\n");
-    return;
-  }
-  crvring_padded_help({"crvpts <index> <mode> [list of files]", "", "Loads points for curve with the specified index.", "",
-               "  mode 1 : loads reference points", "       2 : loads test points", "",
-               "  Each file must contain:", "", "    N (number of points in file)", "    x1 y1 sig1",
-               "    x2 y2 sig2", "    ...", "    xN yN sigN", "", "  The file can contain blank lines and comments"},
-              49);
-}
-
-void crvstatushelp(int level) {
-  if (quietflag) return;
-  if (level == 2) qprintf("crvstatus\n");
-  qprintf("Prints information about the curve data that have been loaded.\n");
-}

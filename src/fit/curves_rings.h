@@ -141,7 +141,6 @@ void ring_result_hook(const BVec<std::string>& names, const Mat& gtry, Mat& mode
 // program, naming how many of its total lines, count line included, were read), and help
 // lines padded to a common width followed by the comment-marker line.
 void crvring_next_line(FILE* fp, WordArray& w, const std::string& path, int done, int total);
-void crvring_padded_help(std::initializer_list<const char*> lines, int width);
 // Ends the program when a capacity leaves the int range or the tables it sizes (doubles
 // values in all) would not fit in the machine's memory: such tables would otherwise be
 // touched page by page until the system kills the program.

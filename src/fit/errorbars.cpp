@@ -79,11 +79,6 @@ void perturb_source(SrcData& s, RandomStream& r) {
 }
 
 void errorbars(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 3) {
-    errorbarshelp(2);
-    return;
-  }
   require_model();
   const std::string outbase = words[1];
   const long N = words.integer(2);
@@ -170,12 +165,3 @@ void errorbars(const WordArray& words) {
   out.commit();
 }
 
-void errorbarshelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"errorbars <outbase> <N>"});
-    return;
-  }
-  help_lines({"errorbars <outbase> <N>", "Computes errorbars using N Monte Carlo noise realizations.",
-              "Writes to: outbase.dat, outbase.err"});
-}

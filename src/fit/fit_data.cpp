@@ -567,30 +567,15 @@ int batchdata_read1(FILE* fp, const std::string& path, int noise, GalData& gal, 
 // ---- commands ----
 
 void data(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() <= 1) {
-    datahelp(2);
-    return;
-  }
   load_lens(words, false);
 }
 
 void data2(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() <= 1) {
-    data2help(2);
-    return;
-  }
   load_lens(words, true);
 }
 
 void batchdata(const WordArray& words) {
-  SetGlob();
   const int n = words.own_count();
-  if (n <= 1) {
-    batchdatahelp(2);
-    return;
-  }
   const std::string path = words[1];
   const int noise = n > 2 ? words.int_value(2) : 0;
   const double fac = n > 3 ? words.finite(3, "batchdata") : 1.0;
@@ -640,72 +625,3 @@ void batchdata(const WordArray& words) {
 
 // ---- help ----
 
-void datahelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Loads lens data."});
-    return;
-  }
-  const std::string c = GetString("_COMMENT");
-  const std::string g = c + " for each galaxy:", s = c + " for each source:",
-                    im = c + " for each image of this source, including central image:",
-                    cm = "  " + c;
-  help_lines({"data <file> [sigx] [sigf] [sigt] [sigg]",
-              "Loads lens data from a file.  The optional arguments sigx, sigf,",
-              "sigt and sigg override the uncertainties on the image positions,",
-              "fluxes, time delays and galaxy position.  (If sigf<0 it",
-              "is interpreted as a fractional uncertainty.)",
-              "The file has the form:",
-              "----------------------------------------",
-              "Ngal",
-              g.c_str(),
-              "x y sig(x)",
-              "R_e sig(R_e)",
-              "PA  sig(PA)",
-              "e   sig(e)",
-              "Nsrc",
-              s.c_str(),
-              "Nimg [chi^2 weights: pos flux tdel] [zsrc]",
-              im.c_str(),
-              "x y flux sig(x) sig(flux) tdel sig(tdel)",
-              "----------------------------------------",
-              "The file can contain blank lines and comments denoted by:",
-              cm.c_str(),
-              "If you want to use different source redshifts, you need to",
-              "specify zlens and the cosmology *before* running data.  The",
-              "lens potential scaling factors are computed and stored now."});
-}
-
-void data2help(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Loads lens data, with error *ellipses*."});
-    return;
-  }
-  help_lines({"data2 <file> : load lens data from a file",
-              "The file is like that of data except the positions have",
-              "error *ellipses* with semi-major",
-              "axis sig(a), semi-minor axis sig(b), and position angle",
-              "sig(pa).  The galaxy position line is",
-              "x y sig(a) sig(b) sig(pa)",
-              "and each image line is",
-              "x y flux sig(a) sig(b) sig (pa) sig(flux) tdel sig(tdel)",
-              "If you want to use different source redshifts, you need to",
-              "specify zlens and the cosmology *before* running data2.  The",
-              "lens potential scaling factors are computed and stored now."});
-}
-
-void batchdatahelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Loads a collection of lens data."});
-    return;
-  }
-  help_lines({"batchdata <file> [noise?] [errbar factor]",
-              "The file is basically a concatenation of individual data files.",
-              "Each entry has one galaxy and one source.",
-              "If noise? is nonzero, random Gaussian noise is added",
-              "using the errorbars accompanying the data.",
-              "The errbar factor specifies a factor by which all errorbars",
-              "are rescaled."});
-}

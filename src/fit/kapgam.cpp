@@ -75,12 +75,7 @@ void kapgam_at(double x, double y, double& kappa, double& gamma, double& theta, 
 }
 
 void kapgam(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 2) {
-    kapgamhelp(2);
-    return;
-  }
   const long mode = words.integer(1);
   if (mode < 1 || mode > 4) fatal("unknown mode in kapgam");
   if ((mode == 1 && nw < 4) || (mode == 2 && nw < 3)) {
@@ -154,27 +149,3 @@ void kapgam(const WordArray& words) {
   file.commit();
 }
 
-void kapgamhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    qprintf("Computes convergence and shear at certain positions.\n");
-    return;
-  }
-  help_lines({"kapgam <mode> [other arguments]",
-              "  kapgam 1 <x> <y> [outname]",
-              "    Computes at specified position.",
-              "  kapgam 2 <inname> [outname]",
-              "    Positions are read from the file inname, which contains",
-              "      N # number of points",
-              "      x1 y1",
-              "      x2 y2",
-              "      ...",
-              "  kapgam 3 [outname] [alpha?] [Dmode]",
-              "    Computes at *observed* image positions loaded from the data file.",
-              "  kapgam 4 [outname] [alpha?] [Dmode]",
-              "    Computes at *predicted* image positions for the active model.",
-              "Output goes to outname if given, otherwise to the screen.",
-              "If alpha is 1, the deflections are added to the output.",
-              "Dmode 1 (default) scales all quantities to the redshift of each source;",
-              "Dmode 2 computes them for the fiducial redshift given by zref."});
-}

@@ -641,12 +641,7 @@ void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const 
 // ---- commands ----
 
 void MCMCset(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 2) {
-    MCMCsethelp(2);
-    return;
-  }
   MCctl.MCmode = static_cast<int>(std::max(-1000L, std::min(1000L, words.finite_integer(1, "MCMCset"))));
   for (int i = 2; i + 1 < nw; i += 2) {
     int hit = 0;
@@ -699,11 +694,6 @@ BVec<Mat> model_set_models(int first, int count) {
 }  // namespace
 
 void MCMCrun(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    MCMCrunhelp(2);
-    return;
-  }
   require_model();
   start_command_run();
   ChainCommandFrame frame;
@@ -718,12 +708,7 @@ void MCMCrun(const WordArray& words) {
 }
 
 void MCMCbatch(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 2) {
-    MCMCbatchhelp(2);
-    return;
-  }
   const int runmode = nw > 2 ? static_cast<int>(std::max(-1L, std::min(99L, words.finite_integer(2, "MCMCbatch")))) : 1;
   const std::string outmode = nw > 3 ? words[3] : "new";
   long istart = nw > 4 ? words.finite_integer(4, "MCMCbatch") : 0;
@@ -807,75 +792,3 @@ void MCMCbatch(const WordArray& words) {
 
 // ---- help ----
 
-void MCMCsethelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Sets control parameters for Monte Carlo Markov Chains."});
-    return;
-  }
-  help_lines({"MCMCset <mode> [then list of keyword and value]",
-              "Sets control parameters for Monte Carlo Markov Chains.  Available modes:",
-              "",
-              "  1: simple Gaussian steps, with steps calibrated by 'stepsize'",
-              "  2: adaptive Gaussian steps, using running covariance matrix",
-              "  3: hybrid MCMC [still in development]",
-              "",
-              "The parameters are:",
-              "",
-              "  Nchain    : number of simultaneous chains to run",
-              "  spread    : factor multiplying step size to set starting points",
-              "  stopcrit  : stopping criterion",
-              "  stepfac   : factor to increase/decrease stepsize to adjust efficiency",
-              "  Ncheck    : check for convergence after each group of Ncheck steps",
-              "  Nwrite    : store chains after each group of Nwrite steps",
-              "  tempfiles : flag for whether to write chains to files as they run",
-              "  minsteps  : minimum number of steps in a chain",
-              "  dumbfrac  : fraction of 'dumb' steps in adaptive Gaussian approach",
-              "  Ndyn      : number of 'dynamical' substeps in hybrid MCMC",
-              "  subsamp   : use to subsample final chains (now needs tempfiles=0)",
-              "  hinchain  : whether to include H0 parameter in chains (default 0)",
-              "  chiweight : weight factor applied to chisq value here",
-              ""});
-}
-
-void MCMCrunhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Runs Monte Carlo Markov Chains."});
-    return;
-  }
-  help_lines({"MCMCrun <outbase>"});
-  help_lines({"Runs Monte Carlo Markov Chains.  The output is as follows:    ", "",  // width 62
-              "  outbase-p.dat  : final set of parameters", "  outbase.dat    : models [every parameter in full]",
-              "  outbase.startN : models [formatted for setlens/startup]",
-              "  outbase-*.tmp  : complete, unprocessed chains", "",
-              "In the tmp and parameter files, the last column is a flag:", "  0 : repeated step",
-              "  1 : step goes to lower chi^2", "  2 : step goes to higher chi^2", ""});
-}
-
-void MCMCbatchhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Runs MCMC for a collection of lens data (loaded with batchdata)."});
-    return;
-  }
-  help_lines({"MCMCbatch <outbase> [runmode] [outmode] [istart] [iend]",
-              "Fits a collection of lens data (loaded with batchdata).  The",
-              "'runmode' argument affects how multiple starting models are used:",
-              "",
-              "   1 : use all setlens models to set initial chains [default]",
-              "   2 : use 1 model at a time, matching the models to the",
-              "       corresponding data entry; need number of models to",
-              "       match number of entries",
-              "   3 : similar to mode 2, but checks to see if parameters",
-              "       change before deciding to recompute shearLOS matrices",
-              "",
-              "The output is like MCMCrun, but for a sequence of lenses.  The",
-              "'outmode' argument indicates how the files are treated:",
-              "",
-              "   new    : each lens gets its own set of files",
-              "   append : all lenses are written to a common set of files",
-              "",
-              "The istart and iend arguments can be used to specify the range of ",  // width 66
-              "lenses to fit."});
-}

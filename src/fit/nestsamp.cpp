@@ -559,7 +559,6 @@ void read_box_lines(int first, int count) {
 }  // namespace
 
 void nestsampSet(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
   for (int i = 1; i + 1 < nw; i += 2) {
     bool hit = false;
@@ -584,11 +583,6 @@ void nestsampSet(const WordArray& words) {
 }
 
 void nestsampRun(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    nestsampRunhelp(2);
-    return;
-  }
   if (NS.NSflag == 0) {
     warning("You need to do nestsampSet before nestsampRun.");
     return;
@@ -607,11 +601,6 @@ void nestsampRun(const WordArray& words) {
 }
 
 void nestsampDraw(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 3) {
-    nestsampDrawhelp(2);
-    return;
-  }
   double Ndraw = words.own_count() > 3 ? words.finite(3, "nestsampDraw") : 0;
   RandomStream stream(settings.seed);
   const std::string path = words[1] + "-nest.dat";
@@ -693,69 +682,3 @@ void nestsampDraw(const WordArray& words) {
 
 // ---- help ----
 
-void nestsampSethelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Sets control parameters for nested sampling."});
-    return;
-  }
-  help_lines({"nestsampSet [list of keyword and value]",
-              "On the command line you can specify values for the control parameters.",
-              "The parameters for the main nested sampling are:",
-              "",
-              "  hull      : flag for whether to check convex hull",
-              "  live      : number of live points",
-              "  minsteps  : minimum number of sampling steps",
-              "  maxsteps  : maximum number of sampling steps",
-              "  update    : number of steps before updating covariance matrix",
-              "  rescale   : number of steps before updating expansion scale",
-              "  expand    : expansion factor for ellipsoid used to generate new points",
-              "  tol       : fractional change in evidence that controls when to stop",
-              "  draw      : final number of points drawn from posterior",
-              "  writelive : write live points after this number of steps (0 for don't)",
-              "  writebad  : flag for whether to write bad models to tmp file",
-              "  cdf       : flag for whether to write CDFs for parameters",
-              "  chicut    : chi^2 threshold when selecting inital live points",
-              "",
-              "After the command line line you will be prompted to enter the ranges",
-              "for the model parameters that vary (in the same order as in the setlens",
-              "and setsource commands)."});
-}
-
-void nestsampRunhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Runs nested sampling."});
-    return;
-  }
-  help_lines({"nestsampRun <outbase>",
-              "Runs nested sampling.  The following files contain information about the",
-              "sampled models and the evidence.",
-              "",
-              "outbase-tmp:  various information as the run proceeds",
-              "outbase-nest: the actual sampled points",
-              "outbase-evid: estimate of the evidence at each step",
-              "outbase-done: final estimate of evidence and its statistical uncertainty",
-              "outbase-best: information about the highest likelihood point",
-              "",
-              "The following files provide different ways to characterize the posterior",
-              "distribution.",
-              "",
-              "outbase-mean: mean and scatter for model parameters",
-              "outbase-cov:  entries in parameter coveriance matrix",
-              "outbase-cdf:  marginalized cumulative distribution functions for params",
-              "outbase-draw: points drawn uniformly from posterior"});
-}
-
-void nestsampDrawhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Draws points from completed nestsamp run."});
-    return;
-  }
-  help_lines({"nestsampDraw <inbase> <outname> [Ndraw]",
-              "Processes a previously completed nestsamp run (with the specified input ",  // width 72
-              "basename) to obtain a set of points drawn uniformly from the posterior.",
-              "If Ndraw is specified, will try to draw that many points; if not, will",
-              " determine the number of points automatically."});
-}

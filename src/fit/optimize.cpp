@@ -95,7 +95,6 @@ void write_imgfit(FILE* fp) {
 // ---- optimize ----
 
 void optimize(const WordArray& words) {
-  SetGlob();
   require_model();
   start_command_run();
   const std::string outbase = words.own_count() > 1 ? words[1] : std::string("best");
@@ -134,31 +133,9 @@ void optimize(const WordArray& words) {
 
 void minimize(const WordArray& words) { optimize(words); }
 
-void optimizehelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Varies model parameters to find the best fit to the data."});
-    return;
-  }
-  help_lines({"optimize [outbase]", "Varies model parameters to find the best fit to the data.",
-              "Output files:", "outbase.dat     : data for the best model",
-              "outbase-chi.dat : chi^2 information only", "outbase.start   : startup file for the best model",
-              "The default value of outbase is 'best'."});
-}
-
-void minimizehelp(int) {
-  if (quietflag) return;
-  help_lines({"[Same as optimize.]"});
-}
-
 // ---- reopt ----
 
 void reopt(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    reopthelp(2);
-    return;
-  }
   require_model();
   start_command_run();
   ModelSet& M = TWref;
@@ -207,18 +184,6 @@ void reopt(const WordArray& words) {
   writestartN(outbase + ".startN", names, M.refv, model_tensor(), chi, M.Nref);
 }
 
-void reopthelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Re-optimizes the reference models."});
-    return;
-  }
-  help_lines({"reopt <outbase> [starting index] [ending index]", "Re-optimizes the reference models.",
-              "Results are written to files with the given base name.  Only",
-              "the models between the starting and ending indices are",
-              "re-optimized (default 1 and N)."});
-}
-
 // ---- randomize ----
 
 namespace {
@@ -226,11 +191,6 @@ constexpr int kMaxRedraws = 1000;
 }
 
 void randomize(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 3) {
-    randomizehelp(2);
-    return;
-  }
   require_model();
   start_command_run();
   ModelSet& M = TWref;
@@ -344,19 +304,3 @@ void randomize(const WordArray& words) {
   writestart(outbase + ".start", names, M.refv, runs[best]);
 }
 
-void randomizehelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Generates a set of random models and runs the optimization."});
-    return;
-  }
-  help_lines({"randomize <number runs> <outbase> [linparms] [optimize?] [maxchi]",
-              "Generates a set of random models and runs the optimization.",
-              "Random starting models are drawn and optimized, repeatedly, to",
-              "test whether the converged model is robust.  You are prompted",
-              "for the ranges (lo, hi) of the varied parameters.",
-              "The optional linparms mode is applied to each random model",
-              "before the optimization (0: nothing), independent of the",
-              "global setting.  The fourth argument says whether to optimize;",
-              "the fifth is the maximum chi^2 for a model to be saved."});
-}

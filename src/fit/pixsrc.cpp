@@ -127,7 +127,6 @@ double pixsrc_term(double plim, bool rejected) {
 double chipixsrc(double plim) { return pixsrc_term(plim, TWchitest.rejected); }
 
 void pixsrc(const WordArray& words) {
-  SetGlob();
   const int n = words.own_count();
   if (n > 1 && words[1] == "off") {
     TWpixsrc.pixsrcflag = 0;
@@ -163,19 +162,3 @@ void pixsrc(const WordArray& words) {
   qprintf("  ymin,ymax = %d %d\n", p.pixsrc_rng[1], p.pixsrc_rng[3]);
 }
 
-void pixsrchelp(int level) {
-  if (level == 1) {
-    help_lines({"Turns pixelated source on/off."});
-    return;
-  }
-  help_lines({"pixsrc on <basename> [pixel scale] [ln(E0)] [morvane executable]",
-              "  - or -",
-              "pixsrc off",
-              "",
-              "To turn on the pixelated source, give the basename used for",
-              "communicating with the external code.  The optional pixel scale",
-              "(default 1.0) lets tarnsolve work in arbitrary units.  The",
-              "reference evidence converts the evidence to chi^2 (default",
-              "ln(E0)=0):",
-              "  chi^2 = -2*ln(E/E0)"});
-}

@@ -483,10 +483,6 @@ void ring_result_hook(const BVec<std::string>& names, const Mat& gtry, Mat& mode
 // ---- commands ----
 
 void ringmax(const WordArray& words) {
-  if (words.own_count() < 3) {
-    ringmaxhelp(2);
-    return;
-  }
   const long n = words.finite_integer(1, "ringmax"), m = words.finite_integer(2, "ringmax");
   if (n < 0 || m < 0) fatal("capacities must be >= 0");
   // The ray table (six values and a flag per ray) that the next ringdat allocates.
@@ -497,12 +493,7 @@ void ringmax(const WordArray& words) {
 }
 
 void ringdat(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 2) {
-    ringdathelp(2);
-    return;
-  }
   const int nmax = fitcap.NRINGMAX, mmax = fitcap.MRINGMAX;
   const int nring = nw - 1;
   if (nring > nmax) fatal("too many rings; use ringmax to allow more");
@@ -554,27 +545,3 @@ void ringdat(const WordArray& words) {
   W.cross.reset(1, kMaxCross, 1, 2);
 }
 
-void ringmaxhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    qprintf("Sets maximum dimensions of ring data files.\n");
-    return;
-  }
-  qprintf("ringmax <max no. of rings> <max no. of rays on a ring>\n");
-}
-
-void ringdathelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    qprintf("Loads points to be used in ring chisq.\n");
-    return;
-  }
-  crvring_padded_help({"ringdat [list of data files]", "", "  Each data file must contain:", "",
-                       "    N (number of rays on ring)", "    x0 y0 phi lambda d(lambda) d(phi) flag -- for each ray", "",
-                       "  Phi is a PA measured in degrees East of North,", "  so a point on the ring is",
-                       "    x = x0 - lambda*sin(phi*pi/180)", "    y = y0 + lambda*cos(phi*pi/180)", "",
-                       "  Flag tells what kind of point:", "    flag=0 : normal ring point",
-                       "    flag=1 : flux peak in the ring", "    flag=2 : flux minimum = possible crit line crossing", "",
-                       "  The files can contain blank lines and comments"},
-                      59);
-}

@@ -296,11 +296,6 @@ int nearest_step(const Vec& values, int n, double current) {
 // ---- varyone ----
 
 void varyone(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 7) {
-    varyonehelp(2);
-    return;
-  }
   require_model();
   const long igal = words.integer(1), iparm = words.integer(2);
   const double lo = words.finite(3, "varyone"), hi = words.finite(4, "varyone");
@@ -387,26 +382,9 @@ void varyone(const WordArray& words) {
       });
 }
 
-void varyonehelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Traces chi^2 versus a specified parameter."});
-    return;
-  }
-  help_lines({"varyone <igal> <iparm> <lo> <hi> <# steps> <outbase> [extrapflag]",
-              "Traces chi^2 versus the specified parameter.",
-              "The optional last argument says whether to extrapolate from previous steps",
-              "to estimate starting parameters for each new step (default 1)."});
-}
-
 // ---- varyh ----
 
 void varyh(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 5) {
-    varyhhelp(2);
-    return;
-  }
   require_model();
   const double hlo = words.finite(1, "varyh"), hhi = words.finite(2, "varyh");
   const std::string outbase = words[4];
@@ -483,23 +461,9 @@ void varyh(const WordArray& words) {
       });
 }
 
-void varyhhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Traces chi^2 versus H_0."});
-    return;
-  }
-  help_lines({"varyh <h lo> <hi> <# steps> [outbase]", "Traces chi^2 versus H_0."});
-}
-
 // ---- varytwo ----
 
 void varytwo(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 12) {
-    varytwohelp(2);
-    return;
-  }
   require_model();
   const long igal = words.integer(1), iparm = words.integer(2);
   const double ilo = words.finite(3, "varytwo"), ihi = words.finite(4, "varytwo");
@@ -641,19 +605,6 @@ void do_varytwo(int igal, int iparm, int isteps, int jgal, int jparm, int jsteps
               });
 }
 
-void varytwohelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Traces chi^2 versus two parameters."});
-    return;
-  }
-  help_lines({"varytwo <igal> <iparm> <lo> <hi> <# steps> \\",
-              "        <jgal> <jparm> <lo> <hi> <# steps> <outbase> [extrapflag",
-              "Traces chi^2 versus the two specified parameters.",
-              "The optional last argument says whether to extrapolate from the previous step",
-              "to estimate starting parameters for each new step (default 1)."});
-}
-
 // ---- modelgrid ----
 
 namespace {
@@ -666,11 +617,6 @@ struct GridSlot {
 }  // namespace
 
 void modelgrid(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 3) {
-    modelgridhelp(2);
-    return;
-  }
   require_model();
   const long ndim = words.integer(1);
   const std::string outbase = words[2];
@@ -756,13 +702,3 @@ void modelgrid(const WordArray& words) {
   writestart(outbase + ".start", s.names, M.refv, pts[s.best].p);
 }
 
-void modelgridhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    help_lines({"Computes chi^2 for a grid of models."});
-    return;
-  }
-  help_lines({"modelgrid <number of dimensions> <outbase>", "Computes chi^2 for a grid of models.",
-              "After the command you will be prompted to",
-              "specify the parameters and their ranges on the grid."});
-}

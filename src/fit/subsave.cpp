@@ -38,7 +38,6 @@ int subsave_images(Mat& images) {
 }  // namespace
 
 void subsave(const WordArray& words) {
-  SetGlob();
   const int n = words.own_count();
   const std::string what = words[1];
   ClumpState& cs = TWclump;
@@ -97,23 +96,3 @@ void subsave(const WordArray& words) {
   subsavehelp(2);
 }
 
-void subsavehelp(int level) {
-  if (level == 1) {
-    help_padded(65, {"Turns on/off ability to store pot/def/mag due to substructure."});
-    return;
-  }
-  help_padded(65, {"subsave on <dx lo> <hi> <#steps> <dy lo> <hi> <#steps> [outname]",
-                   "  -- or --",
-                   "subsave off",
-                   "  -- or --",
-                   "subsave test <outname> <# points per grid>",
-                   "Turns on/off ability to store pot/def/mag due to substructure.",
-                   "When turning on, the arguments specify the small grid centred on",
-                   "each image where the pot/def/mag due to substructure are stored.",
-                   "With outname given, the code writes the small grids to that file.",
-                   "Tests pick the specified number of random points on each small",
-                   "grid and report the pot/def/mag errors of using stored instead of",
-                   "exact results.",
-                   "Note: the code will use the full calculation for any points off",
-                   "the small grids, with a limited number of warnings."});
-}

@@ -34,12 +34,6 @@ constexpr double kLikelihoodFloor = 1e-300;
 // Galaxies whose distance factor is uncertain by less than this are evaluated at w itself.
 constexpr double kSmallDw = 1e-4;
 
-// Help lines padded with blanks to a fixed width; nothing in quiet mode.
-void padded_help(int width, std::initializer_list<const char*> lines) {
-  if (quietflag) return;
-  for (const char* l : lines) qprintf("%-*s\n", width, l);
-}
-
 // Model convergence and shear at (x, y), divided by the reference ratio.
 void kappa_gamma(double x, double y, double r0, double& kap, double& gam1, double& gam2) {
   double pot, px, py, pxx, pyy, pxy, pyx;
@@ -156,11 +150,6 @@ double chiweak() { return weak_chi(); }
 // ---- commands ----
 
 void weakdata(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    weakdatahelp(2);
-    return;
-  }
   FileHandle f(QVMfopen(words[1], "r", "could not open weakdata input file"));
   WordArray w;
   if (myread(f, w) != 1 || w.own_count() < 2) fatal("too few entries on first line of weakdata file");
@@ -193,34 +182,7 @@ void weakdata(const WordArray& words) {
   TWweak = std::move(cat);
 }
 
-void weakdatahelp(int level) {
-  constexpr int kWidth = 66;
-  if (level == 1) {
-    padded_help(kWidth, {"Loads data for weak lensing constraints."});
-    return;
-  }
-  padded_help(kWidth, {"weakdata <file>",
-                       "",
-                       "Loads data for weak lensing constraints.  The data file has the",
-                       "form:",
-                       "",
-                       "  N  e_rms  # number of gals, dispersion in source ellipticities",
-                       "  # for each galaxy:",
-                       "  x  y  e1  e2  de1  de2  w  dw",
-                       "",
-                       "where (x,y) are the position, (e1,e2) are the two components of",
-                       "the ellipticity with uncertainties (de1,de2), and w = Dls/Dos is",
-                       "a distance factor with uncertainty dw.",
-                       "",
-                       "Note: you can create this file from redshift data using weakproc."});
-}
-
 void weakproc(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 3) {
-    weakprochelp(2);
-    return;
-  }
   if (settings.zlens < 0) fatal("zlens must be set in weakproc");
   FileHandle in(QVMfopen(words[1], "r", "could not open weakproc input file"));
   WholeFile out(words[2], "could not open weakproc output file", true);
@@ -245,35 +207,7 @@ void weakproc(const WordArray& words) {
   out.commit();
 }
 
-void weakprochelp(int level) {
-  constexpr int kWidth = 66;
-  if (level == 1) {
-    padded_help(kWidth, {"Processes weak lensing data with redshifts for use with weakdata."});
-    return;
-  }
-  padded_help(kWidth, {"weakproc <infile> <outfile>",
-                       "",
-                       "Processes weak lensing data with redshifts for use with weakdata.",
-                       "Loads data for weak lensing constraints.  The input data file has",
-                       "the form:",
-                       "",
-                       "  N  e_rms  # number of gals, dispersion in source ellipticities",
-                       "  # for each galaxy:",
-                       "  x  y  e1  e2  de1  de2  z  dz",
-                       "",
-                       "where (x,y) are the position, (e1,e2) are the two components of",
-                       "the ellipticity with uncertainties (de1,de2), and the redshift is",
-                       "z with uncertainty dz.",
-                       "",
-                       "The output file has the form needed for weakdata."});
-}
-
 void weakmock(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 10) {
-    weakmockhelp(2);
-    return;
-  }
   const long n = words.finite_integer(2, "weakmock");
   const double Rlo = words.finite(3, "weakmock"), Rhi = words.finite(4, "weakmock");
   const double zlo = words.finite(5, "weakmock"), zhi = words.finite(6, "weakmock"), dz = words.finite(7, "weakmock");
@@ -318,21 +252,3 @@ void weakmock(const WordArray& words) {
   SetVar("seed", 0, static_cast<double>(seed));
 }
 
-void weakmockhelp(int level) {
-  constexpr int kWidth = 65;
-  if (level == 1) {
-    padded_help(kWidth, {"Creates mock weak lensing data."});
-    return;
-  }
-  padded_help(kWidth, {"weakmock <file> <N> <Rlo> <Rhi> <z lo> <hi> <dz> <e_rms> <sige>",
-                       "",
-                       "Creates mock weak lensing data.  Places N sources randomly in a",
-                       "circle between radii Rlo and Rhi, at redshifts between zlo and",
-                       "zhi.  Picks a random ellipticity for each source from a Gaussian",
-                       "with RMS e_rms, then uses the lens model to compute the observed",
-                       "ellipticity.  The imagined measurement uncertainties are sige",
-                       "and dz.",
-                       "",
-                       "Note: the file must be processed with weakproc before being used",
-                       "with weakdata."});
-}

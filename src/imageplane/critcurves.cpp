@@ -402,23 +402,7 @@ double fitcrit_chi(const Vec& p) {
   return std::isfinite(chi) ? chi : 1e30;
 }
 
-void fitcrithelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    qprintf("Fits an ellipse to the tangential critical curve.\n");
-    return;
-  }
-  qprintf("%s\n", "fitcrit <mmax> <outname> [eps]                                          ");
-  qprintf("Fits an ellipse to the tangential critical curve, then decomposes the   \n");
-  qprintf("residuals into a Fourier series up to mode mmax.  The output file lists \n");
-  qprintf("the fit and gives the curve with the best-fit ellipse, for plotting.    \n");
-  qprintf("Tangential critical points are told apart from radial ones by probing   \n");
-  qprintf("the magnification at (1-eps)*r and (1+eps)*r.                           \n");
-  qprintf("%s\n", "The default value is eps=0.1.                                           ");
-}
-
 void fitcrit(const WordArray& words) {
-  SetGlob();
   // The line's own words (a trailing comment is not an argument).
   const int nw = words.own_count();
   if (nw < 3) {

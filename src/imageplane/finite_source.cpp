@@ -814,11 +814,6 @@ void write_header(FILE* fp, int nref) {
 }  // namespace
 
 void checkfinsrc(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 6) {
-    checkfinsrchelp(2);
-    return;
-  }
   if (!checksteps(words[3], "steps", 1, 1)) return;
   if (!checkint(words[4], "bootstraps")) return;
   const double lo = words.finite(1, "checkfinsrc"), hi = words.finite(2, "checkfinsrc");
@@ -943,17 +938,3 @@ void checkfinsrc(const WordArray& words) {
   fp.commit();
 }
 
-void checkfinsrchelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    qprintf("Convergence tests for finite source calculations.\n");
-    return;
-  }
-  help_lines({"checkfinsrc <Nray lo> <hi> <# steps> <# bootstraps> <outname>",
-              "Finds the images of the current extended source (at its own position)",
-              "with the target number of rays stepped from lo to hi (a negative number",
-              "of steps spaces them logarithmically), repeating each search the given",
-              "number of times, and writes the mean and scatter of each image's x, y,",
-              "mu and tdel at each step, then their errors relative to the last step",
-              "(fractional for mu), to outname."});
-}

@@ -702,11 +702,6 @@ void print_secondary_ranges(const SecondaryGridParams& p) {
 }  // namespace
 
 void maingrid(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 8) {
-    maingridhelp(2);
-    return;
-  }
   const char* names[] = {"gridcoords", "gridlo1", "gridhi1", "ngrid1", "gridlo2", "gridhi2", "ngrid2"};
   for (int k = 1; k <= 7; ++k) words.finite(k, "maingrid");  // every value checked before any is set
   for (int k : {4, 7}) usable_integer("maingrid", words[k], "number of steps", -kCountLimit, kCountLimit);
@@ -724,20 +719,7 @@ void maingrid(const WordArray& words) {
   }
 }
 
-void maingridhelp(int level) {
-  if (level == 1) {
-    help_lines({"Sets parameters for main grid."});
-    return;
-  }
-  help_lines({"maingrid 1 <x lo> <hi> <#steps> <y lo> <hi> <#steps>",
-              "maingrid 2 <r lo> <hi> <#steps> <theta lo> <hi> <#steps>",
-              "Sets parameters for main grid: 1 for a cartesian grid, 2 for a polar grid.",
-              "The seven arguments are the variables gridcoords, gridlo1, gridhi1, ngrid1,",
-              "gridlo2, gridhi2, ngrid2, in that order; theta is in degrees."});
-}
-
 void galgrid(const WordArray& words) {
-  SetGlob();
   const int n = words.own_count();
   SecondaryGridParams& p = TWsecgrid.galgridp;
   if (n == 2 && words.is_number(1) && words.integer(1) == 0) {
@@ -755,19 +737,7 @@ void galgrid(const WordArray& words) {
   print_secondary_ranges(p);
 }
 
-void galgridhelp(int level) {
-  if (level == 1) {
-    help_lines({"Sets parameters for secondary polar grids around individual galaxies."});
-    return;
-  }
-  help_lines({"galgrid <Ngal> <r lo> <hi> <#steps> <theta lo> <hi> <#steps>",
-              "Sets parameters for secondary polar grids around the first Ngal galaxies.",
-              "A negative number of radial steps with rlo>0 gives logarithmic spacing in r.",
-              "Theta is in degrees.  'galgrid 0' turns the grids off."});
-}
-
 void imggrid(const WordArray& words) {
-  SetGlob();
   const int n = words.own_count();
   GridState& s = TWgrid;
   SecondaryGridParams& p = TWsecgrid.imggridp;
@@ -797,27 +767,7 @@ void imggrid(const WordArray& words) {
   read_imggrid_positions(words, 8, "imggrid");
 }
 
-void imggridhelp(int level) {
-  if (level == 1) {
-    help_lines({"Sets parameters for secondary polar grids around specific positions."});
-    return;
-  }
-  help_lines({"imggrid <Nimg> <r lo> <hi> <#steps> <theta lo> <hi> <#steps> [filename]",
-              "Sets parameters for secondary polar grids around Nimg positions.  A negative",
-              "number of radial steps with rlo>0 gives logarithmic spacing in r.  Theta is in",
-              "degrees.  'imggrid 0' turns the grids off.  The positions are read from the",
-              "file (first line Nimg, which supersedes the argument, then one line per",
-              "position with x and y) or, without a file, from the input that follows.",
-              "[tarnsolve only] A negative Nimg uses the observed image positions; it must",
-              "be given before the data command."});
-}
-
 void imgarray(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    imgarrayhelp(2);
-    return;
-  }
   GridState& s = TWgrid;
   TWsecgrid.imggridpos.clear();
   usable_integer("imgarray", words[1], "number of positions", -kCountLimit, kCountLimit);
@@ -827,15 +777,3 @@ void imgarray(const WordArray& words) {
   read_imggrid_positions(words, 2, "imgarray");
 }
 
-void imgarrayhelp(int level) {
-  if (level == 1) {
-    help_lines({"Sets positions of images (as reference points for various calculations)."});
-    return;
-  }
-  help_lines({"imgarray <Nimg> [filename]",
-              "Sets Nimg image positions, read from the file (first line Nimg, which",
-              "supersedes the argument, then one line per position with x and y) or,",
-              "without a file, from the input that follows.",
-              "[tarnsolve only] A negative Nimg uses the observed image positions; it must",
-              "be given before the data command."});
-}

@@ -128,4 +128,3 @@ void imgarrayhelp(int level);
 // ---- plot files of grids ----
 void plot_grid(const std::string& file);
 void plot_grid_OLD(const std::string& base);
-void plotmodehelp();

@@ -114,10 +114,3 @@ void plot_grid_OLD(const std::string& base) {
   }
 }
 
-void plotmodehelp() {
-  if (quietflag) return;
-  qprintf("  1 : one plot segment on one file line (works with sm)\n");
-  qprintf("  2 : one plot segment on sequential file lines, with line breaks (works with gnuplot)\n");
-  qprintf("  3 : ds9 region file (image plane)\n");
-  qprintf("  4 : ds9 region file (source plane)\n");
-}

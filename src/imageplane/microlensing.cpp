@@ -39,8 +39,6 @@ namespace {
 constexpr long kRaysPerStage = 10000000;  // rays between two progress lines
 constexpr double kMagmapMaxPoints = 1e7;  // random points per pixel at most
 
-void print_summary(const char* text) { qprintf("%s\n", text); }
-
 // Pixel index of coordinate w in the window [lo, hi) of n pixels of size d; w is inside
 // the window. Rounding can put a ray just below the upper edge one pixel past the last:
 // it is reported and counted in the last pixel.
@@ -297,12 +295,7 @@ void do_trishoot(int t, RayShootState& s, int shoot_rays, int interpolate, Shoot
 }
 
 void rayshoot(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 10) {
-    rayshoothelp(2);
-    return;
-  }
   if (!checksteps(words[3], "u steps", 2, 0)) return;
   if (!checksteps(words[6], "v steps", 2, 0)) return;
   if (!checktype(words[8], "filetype")) return;
@@ -368,22 +361,6 @@ void rayshoot(const WordArray& words) {
   s.shoot_tmp = Mat();
 }
 
-void rayshoothelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Ray shooting to determine magnification patterns in source plane.");
-    return;
-  }
-  help_lines({"rayshoot <u lo> <hi> <# steps> <v lo> <hi> <# steps> <file> <filetype> <Nray1> [Nwrite] [interpolate?] [mu0]",
-              "Ray shooting to determine magnification patterns in source plane.",
-              "  Nray1 is the number of rays per pixel corresponding to a magnification of unity.",
-              "  Nwrite is the number of intermediate stages at which the output file is written.",
-              "  interpolate = 0 computes the exact deflection for each ray;",
-              "  interpolate = 1 interpolates on the main grid.",
-              "  mu0 = 0 writes absolute magnifications; mu0 > 0 writes log10(mu/mu0).",
-              "The grid of the current model must have been built."});
-}
-
 // ---------------------------------------------------------------------------------------
 // Point-mass map
 
@@ -393,12 +370,7 @@ double ptmass_mag(double x, double y) {
 }
 
 void magmapP(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 9) {
-    magmapPhelp(2);
-    return;
-  }
   if (!checksteps(words[3], "nx", 1, 0)) return;
   if (!checksteps(words[6], "ny", 1, 0)) return;
   if (!checktype(words[8], "outtype")) return;
@@ -458,29 +430,11 @@ void magmapP(const WordArray& words) {
   write_array(file, type, nx, ny, map);
 }
 
-void magmapPhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Computes magnification map for a Paczynski (ptmass) lens.");
-    return;
-  }
-  help_lines({"magmapP <xlo> <xhi> <nx> <ylo> <yhi> <ny> <outname> <outtype> [Nover] [epsilon]",
-              "Computes magnification map for a Paczynski (ptmass) lens,",
-              "with lengths in units of the Einstein radius.",
-              "Optionally uses random oversampling (batches of Nover points per pixel)",
-              "until the error in the mean is below epsilon."});
-}
-
 // ---------------------------------------------------------------------------------------
 // Light curves
 
 void lightcrv(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 7) {
-    lightcrvhelp(2);
-    return;
-  }
   if (!checksteps(words[6], "steps", 1, 0)) return;
   const char* cmd = "lightcrv";
   const double u1 = words.finite(2, cmd), v1 = words.finite(3, cmd), u2 = words.finite(4, cmd),
@@ -549,19 +503,6 @@ void lightcrv(const WordArray& words) {
   fp.commit();
 }
 
-void lightcrvhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Computes a microlensing light curve.");
-    return;
-  }
-  help_lines({"lightcrv <file> <u1> <v1> <u2> <v2> <# steps> [Rsrc lo] [hi] [# steps]",
-              "Computes a microlensing light curve along the line from (u1,v1)",
-              "to (u2,v2) in the given number of steps, and writes it to the file.",
-              "Rsrc values label the passes in the first column; each pass uses",
-              "the current source as it is set (the size is not changed)."});
-}
-
 // ---------------------------------------------------------------------------------------
 // Cuts through maps
 
@@ -590,11 +531,6 @@ void lcrv_from_map(int nx, int ny, const Mat& map, Mat& cut, double b, double th
 }
 
 void map2lcrv(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 7) {
-    map2lcrvhelp(2);
-    return;
-  }
   const double pixscale = words.finite(3, "map2lcrv");
   const double b = words.finite(4, "map2lcrv"), theta = words.finite(5, "map2lcrv");
   const int type = type_word(words, 2);
@@ -613,17 +549,7 @@ void map2lcrv(const WordArray& words) {
   fp.commit();
 }
 
-void map2lcrvhelp(int level) {
-  if (quietflag) return;
-  help_lines({"map2lcrv <inname> <intype> <pixscale> <b> <theta (deg)> <outname>"});
-}
-
 void map2lstats(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 11) {
-    map2lstatshelp(2);
-    return;
-  }
   const char* cmd = "map2lstats";
   const double pixscale = words.finite(3, cmd), blo = words.finite(4, cmd), bhi = words.finite(5, cmd);
   const double nbw = words.finite(6, cmd), ntw = words.finite(7, cmd);  // counts given as numbers, truncated
@@ -690,12 +616,6 @@ void map2lstats(const WordArray& words) {
     }
     fp.commit();
   }
-}
-
-void map2lstatshelp(int level) {
-  if (quietflag) return;
-  help_lines({"map2lstats <inname> <intype> <pixscale> <b lo> <hi> <#b> <#theta>",
-              "           <Delta(A) threshold> <outbase> <outtype>"});
 }
 
 // ---------------------------------------------------------------------------------------

@@ -26,8 +26,6 @@
 
 namespace {
 
-void print_summary(const char* text) { qprintf("%s\n", text); }
-
 double sum_of(const Mat& a, int nx, int ny) {
   double s = 0.0;
   for (int i = 1; i <= nx; ++i)
@@ -132,11 +130,6 @@ Mat convolve_grids(std::vector<double>& image, std::vector<double>& psf, int nx,
 }
 
 void convolve1(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 7) {
-    convolve1help(2);
-    return;
-  }
   const int type1 = type_word(words, 2), type2 = type_word(words, 4), outtype = type_word(words, 6);
   int nx1 = 0, ny1 = 0, nx2 = 0, ny2 = 0;
   Mat a1, a2;
@@ -181,28 +174,10 @@ void convolve1(const WordArray& words) {
   print_fluxes(sum_of(a1, nx1, ny1), sum_of(out, nx1, ny1));
 }
 
-void convolve1help(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Convolves two images (e.g., an image and a PSF).");
-    return;
-  }
-  help_lines({"convolve1 <inname1> <intype1> <inname2> <intype2> <outname> <outtype>",
-              "Convolves two images (e.g., an image and a PSF).",
-              "  The images may differ in size, but should have the same pixel scale.",
-              "  Image 2 is taken as the PSF, centred on its brightest pixel.",
-              "  The output has the size of image 1."});
-}
-
 // ---------------------------------------------------------------------------------------
 // Statistics
 
 void imgstats(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 3) {
-    imgstatshelp(2);
-    return;
-  }
   int nx = 0, ny = 0;
   Mat a;
   if (!read_finite_array(words[1], type_word(words, 2), nx, ny, a)) return;
@@ -232,24 +207,10 @@ void imgstats(const WordArray& words) {
   qprintf("standard deviation = %e\n", std::sqrt(var));
 }
 
-void imgstatshelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Reports some basic properties and statistics of an image.");
-    return;
-  }
-  help_lines({"imgstats <inname> <intype>", "Reports some basic properties and statistics of the image in the file."});
-}
-
 // ---------------------------------------------------------------------------------------
 // Velocity field
 
 void spider(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 15) {
-    spiderhelp(2);
-    return;
-  }
   if (!checksteps(words[3], "x steps", 1, 0)) return;
   if (!checksteps(words[6], "y steps", 1, 0)) return;
   if (!checktype(words[8], "outtype")) return;
@@ -287,27 +248,10 @@ void spider(const WordArray& words) {
   write_array(words[7], type_word(words, 8), nx, ny, map);
 }
 
-void spiderhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Generates a lensed velocity `spider' diagram.");
-    return;
-  }
-  help_lines({"spider <x lo> <hi> <# steps> <y lo> <hi> <# steps> <outname> <outtype> <u0> <v0> <inclination> <PA> <Vcirc> <Rmax>",
-              "Generates a lensed velocity `spider' diagram for a flat rotation curve disk",
-              "centred at (u0,v0) with the given inclination and major-axis PA (degrees),",
-              "rotating at Vcirc out to radius Rmax."});
-}
-
 // ---------------------------------------------------------------------------------------
 // Lensed maps
 
 void SBmap1(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 16) {
-    SBmap1help(2);
-    return;
-  }
   if (!checktype(words[8], "outtype")) return;
   if (!checksteps(words[11], "x steps", 2, 0)) return;
   if (!checksteps(words[14], "y steps", 2, 0)) return;
@@ -346,24 +290,7 @@ void SBmap1(const WordArray& words) {
   qprintf("Total image  plane flux: %e\n", imgflux);
 }
 
-void SBmap1help(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Reads a surface brightness map and lenses it.");
-    return;
-  }
-  help_lines({"SBmap1 <inname> <intype> <u lo> <hi> <v lo> <hi> <outname> <outtype> <x lo> <hi> <# steps> <y lo> <hi> <# steps> <Nover>",
-              "Reads a surface brightness map, puts it in the specified region of the",
-              "source plane, and lenses it onto the given image-plane grid. Each pixel",
-              "is oversampled with Nover steps in each direction."});
-}
-
 void SBmap2(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 10) {
-    SBmap2help(2);
-    return;
-  }
   if (!checksteps(words[3], "x steps", 2, 0)) return;
   if (!checksteps(words[6], "y steps", 2, 0)) return;
   if (!checkint2(words[7], "Nover", 1, 99999)) return;
@@ -420,23 +347,7 @@ void SBmap2(const WordArray& words) {
   qprintf("Total image  plane flux: %e\n", imgflux);
 }
 
-void SBmap2help(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Generates a lensed SB map from analytic sources.");
-    return;
-  }
-  help_lines({"SBmap2 <x lo> <hi> <# steps> <y lo> <hi> <# steps> <Nover> <file> <outtype>",
-              "Generates a lensed surface brightness map from the sources specified with",
-              "setsource. Each pixel is oversampled with Nover steps in each direction."});
-}
-
 void convolve2(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 7) {
-    convolve2help(2);
-    return;
-  }
   const double xpix = words.finite(3, "convolve2"), ypix = words.finite(4, "convolve2");
   const int intype = type_word(words, 2), outtype = type_word(words, 6);
   // The function is sampled at steps of xpixel and ypixel and weighted by the pixel area:
@@ -471,13 +382,3 @@ void convolve2(const WordArray& words) {
   write_array(words[5], outtype, nx, ny, out);
 }
 
-void convolve2help(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    print_summary("Convolves an image with an analytic extended source/PSF.");
-    return;
-  }
-  help_lines({"convolve2 <inname> <intype> <xpixel> <ypixel> <outname> <outtype>",
-              "Convolves an image with the extended source specified with setsource,",
-              "used as the PSF; xpixel and ypixel are the pixel scale in each direction."});
-}

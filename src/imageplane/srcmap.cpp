@@ -125,12 +125,7 @@ void read_range_pair(FILE* f, const std::string& path, const char* axis, double&
 }  // namespace
 
 void loadsrcmap(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 4) {
-    loadsrcmaphelp(2);
-    return;
-  }
   const std::string infile = words[1], rangefile = words[3];
   const int type = words.int_value(2);
   const long index = nw > 4 ? words.integer(4) : 1;
@@ -186,30 +181,11 @@ void store_srcmap(int k, Mat pixels, int nx, int ny, double xlo, double xhi, dou
   proc_srcmap(k, file);
 }
 
-void loadsrcmaphelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    qprintf("Loads file to be used with 'srcmap' model class.\n");
-    return;
-  }
-  help_lines({"loadsrcmap <infile> <infile type> <range file> [index/1] [total number of source maps/1]",
-              "The range file holds two lines: 'xlo xhi' and 'ylo yhi', the coordinates",
-              "of the first and last pixel centres relative to the source centre.",
-              "The fourth argument is the index of the map being loaded; the fifth is",
-              "the total number of source maps, which cannot be changed once set.",
-              "Parameter 8 of a 'srcmap' source is the index of the stored map it uses."});
-}
-
 // ---------------------------------------------------------------------------------------
 // makesrcmap
 
 void makesrcmap(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 10) {
-    makesrcmaphelp(2);
-    return;
-  }
   if (!checksteps(words[6], "x steps", 1, 0)) return;
   if (!checksteps(words[9], "y steps", 1, 0)) return;
   const std::string outname = words[1], rangename = words[3];
@@ -263,17 +239,3 @@ void makesrcmap(const WordArray& words) {
   f.commit();
 }
 
-void makesrcmaphelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    qprintf("Writes a source map using the current source model.\n");
-    return;
-  }
-  help_lines({"makesrcmap <output source file> <outfile type> <range file> \\",
-              "           <x lo> <hi> <# steps> <y lo> <hi> <# steps> [noise] [Nover]",
-              "Writes the brightness of the current source (isource) on the given grid,",
-              "and the range file that loadsrcmap reads with it.",
-              "Oversampling takes Nover steps in each direction within each pixel.",
-              "Any noise value of 1e-6 or more in magnitude adds Gaussian noise of unit",
-              "standard deviation from 'seed'."});
-}

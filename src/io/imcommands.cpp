@@ -4,7 +4,6 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
-#include <initializer_list>
 #include <string>
 
 #include "io/arrayfile.h"
@@ -16,11 +15,6 @@ namespace {
 // A file type, mode or pixel index given as a word, within the range of an int. Words past
 // the line's own words (the comment marker) read as 0.
 int word_int(const WordArray& words, int i) { return i >= words.own_count() ? 0 : words.int_value(i); }
-
-// Help lines are padded with blanks to one width per command.
-void help_lines(int width, std::initializer_list<const char*> lines) {
-  for (const char* l : lines) qprintf("%-*s\n", width, l);
-}
 
 }  // namespace
 
@@ -34,50 +28,19 @@ void filetypes(const WordArray& words) {
   qprintf("  %d : HDF5 file [not currently implemented]\n", kHdf5File);
 }
 
-void filetypeshelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    qprintf("Lists the known file types.\n");
-  } else {
-    qprintf("filetypes\n");
-    qprintf(" Lists the known file types.\n");
-  }
-}
-
 // ---------------------------------------------------------------------------------------
 
 void fileconvert(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 5) {
-    fileconverthelp(2);
-    return;
-  }
   int nx = 0, ny = 0;
   Mat a;
   if (!read_array(words[1], word_int(words, 2), nx, ny, a)) return;
   write_array(words[3], word_int(words, 4), nx, ny, a);
 }
 
-void fileconverthelp(int level) {
-  if (quietflag) return;
-  const int w = 49;
-  if (level == 1) {
-    help_lines(w, {"Converts between known data file types."});
-  } else {
-    help_lines(w, {"fileconvert <inname> <intype> <outname> <outtype>",
-                   " Converts between known data file types."});
-  }
-}
-
 // ---------------------------------------------------------------------------------------
 
 void imarith(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 6) {
-    imarithhelp(2);
-    return;
-  }
   // The operation is settled before anything is read, so an unknown one or one that lacks
   // its value never leads to an output array that nothing has filled.
   enum class Op { Abs, Add, Mult };
@@ -122,29 +85,9 @@ void imarith(const WordArray& words) {
   write_array(words[3], word_int(words, 4), nx, ny, out);
 }
 
-void imarithhelp(int level) {
-  if (quietflag) return;
-  const int w = 72;
-  if (level == 1) {
-    help_lines(w, {"Lets you apply some arithmetic operation to an image."});
-  } else {
-    help_lines(w, {"imarith <inname> <intype> <outname> <outtype> <operation> [value]",
-                   " Lets you apply some arithmetic operation to an image.",
-                   " Operations:",
-                   "   abs      : out = |in|",
-                   "   add <f>  : out = f + in",
-                   "   mult <f> : out = f * in"});
-  }
-}
-
 // ---------------------------------------------------------------------------------------
 
 void imcombine(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 8) {
-    imcombinehelp(2);
-    return;
-  }
   int nx1 = 0, ny1 = 0, nx2 = 0, ny2 = 0;
   Mat a1, a2;
   if (!read_array(words[1], word_int(words, 2), nx1, ny1, a1)) return;
@@ -163,27 +106,9 @@ void imcombine(const WordArray& words) {
   write_array(words[6], word_int(words, 7), nx1, ny1, out);
 }
 
-void imcombinehelp(int level) {
-  if (quietflag) return;
-  const int w = 71;
-  if (level == 1) {
-    help_lines(w, {"Lets you add/subtract image files."});
-  } else {
-    help_lines(w, {"imcombine <file1> <file1type> <file2> <file2type> <f> <out> <outtype>",
-                   " Lets you add/subtract image files.",
-                   "   out = file1 + f*file2",
-                   " Currently assumes the two images have the same dimensions."});
-  }
-}
-
 // ---------------------------------------------------------------------------------------
 
 void imdiff(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 8) {
-    imdiffhelp(2);
-    return;
-  }
   int nx1 = 0, ny1 = 0, nx2 = 0, ny2 = 0;
   Mat a1, a2;
   if (!read_array(words[1], word_int(words, 2), nx1, ny1, a1)) return;
@@ -213,31 +138,10 @@ void imdiff(const WordArray& words) {
   write_array(words[6], word_int(words, 7), nx1, ny1, out);
 }
 
-void imdiffhelp(int level) {
-  if (quietflag) return;
-  const int w = 71;
-  if (level == 1) {
-    help_lines(w, {"Lets you find the difference between two image files, in several ways."});
-  } else {
-    help_lines(w, {"imdiff <file1> <file1type> <file2> <file2type> <mode> <out> <outtype>",
-                   " Lets you find the difference between two image files, in several ways.",
-                   " Modes:",
-                   "   1 : out = image1 - image2",
-                   "   2 : out = image1/image2 - 1",
-                   "   3 : out = 2.5*log10(|image1/image2|)",
-                   " Currently assumes the two images have the same dimensions."});
-  }
-}
-
 // ---------------------------------------------------------------------------------------
 
 void imstats(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 3) {
-    imstatshelp(2);
-    return;
-  }
   int nx = 0, ny = 0;
   Mat a;
   if (!read_array(words[1], word_int(words, 2), nx, ny, a)) return;
@@ -284,15 +188,3 @@ void imstats(const WordArray& words) {
   qprintf("  mu,sigma= %e %e\n", mu, sigma);
 }
 
-void imstatshelp(int level) {
-  if (quietflag) return;
-  const int w = 65;
-  if (level == 1) {
-    help_lines(w, {"Reports statistical properties of an image."});
-  } else {
-    help_lines(w, {"imstats <file1> <file1type> [ixlo ixhi iylo iyhi]",
-                   " Reports statistical properties of an image.",
-                   " Bounds are pixel indices; 0 or a bound beyond the image means",
-                   " its edge. Without all four bounds the whole image is used."});
-  }
-}

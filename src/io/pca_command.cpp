@@ -12,29 +12,7 @@
 #include "numeric/pca.h"
 #include "shell/fatal.h"
 
-void doPCAhelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    qprintf("Do Principal Component Analysis of a dataset.\n");
-    return;
-  }
-  qprintf("doPCA <inname> <outbase> [# dimensions] [# data points]\n");
-  qprintf("Do Principal Component Analysis of a dataset.\n");
-  qprintf("The input file holds one data point per line. If the number of dimensions\n");
-  qprintf("is not given (or not positive), the first line of the file gives it. If the\n");
-  qprintf("number of data points is not given (or not positive), the file is read once\n");
-  qprintf("to count them.\n");
-  qprintf("Writes <outbase>.info (index, eigenvalue, mean vector, rotation matrix) and\n");
-  qprintf("<outbase>.dat (the data points in the principal frame, in input order).\n");
-  qprintf("The rotation goes from the data frame to the principal frame:\n");
-  qprintf("  data' = rot . (data-mean)\n");
-}
-
 void doPCA(const WordArray& words) {
-  if (words.own_count() < 3) {
-    doPCAhelp(2);
-    return;
-  }
   const std::string inname = words[1], outbase = words[2];
   // Counts are kept as long until the file has confirmed them (a line must hold n values,
   // npts lines must exist), so an absurd count ends with the missing-data error.

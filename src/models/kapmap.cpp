@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <initializer_list>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -70,18 +69,6 @@ inline size_t spec_index(int N1, int N2, int k1, int k2) {
 template <class T>
 bool read_exact(FILE* f, T* dst, size_t n) {
   return std::fread(dst, sizeof(T), n, f) == n;
-}
-
-// Every help routine: nothing in quiet mode; level 1 the summary, otherwise the usage
-// lines followed by the summary.
-void help_text(int level, const char* summary, std::initializer_list<const char*> usage) {
-  if (quietflag) return;
-  if (level == 1) {
-    qprintf("%s\n", summary);
-    return;
-  }
-  for (const char* line : usage) qprintf("%s\n", line);
-  qprintf("  %s\n", summary);
 }
 
 }  // namespace
@@ -554,18 +541,7 @@ bool trim_requested(const WordArray& words, double& level) {
 
 }  // namespace
 
-void kap2lenshelp(int level) {
-  help_text(level, "Computes lensing properties of a kappa map, using FFT.",
-            {"kap2lens <input kappa file> <infile type> <range file> <output file> \\",
-             "         [trim] [kappa_cut]"});
-}
-
 void kap2lens(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 5) {
-    kap2lenshelp(2);
-    return;
-  }
   int nx = 0, ny = 0;
   Mat kappa;
   if (!read_map_words(words, nx, ny, kappa)) return;
@@ -576,18 +552,7 @@ void kap2lens(const WordArray& words) {
   do_kap2lens(nx, ny, kappa, words[4], xlo, xhi, ylo, yhi);
 }
 
-void sig2lenshelp(int level) {
-  help_text(level, "Computes lensing properties of a density map, using FFT.",
-            {"sig2lens <input Sigma file> <infile type> <range file> <output file> \\",
-             "         [trim] [kappa_cut]"});
-}
-
 void sig2lens(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 5) {
-    sig2lenshelp(2);
-    return;
-  }
   if (settings.zlens < 0.0 || settings.zsrc < 0.0) fatal("sig2lens needs lens and source redshifts");
   if (!(settings.zlens > 0.0)) fatal("sig2lens needs a positive lens redshift");
   if (!(settings.zsrc > settings.zlens)) fatal("sig2lens needs a source redshift above the lens redshift");
@@ -619,18 +584,8 @@ void sig2lens(const WordArray& words) {
   do_kap2lens(nx, ny, sigma, words[4], xlo, xhi, ylo, yhi);
 }
 
-void loadkapmaphelp(int level) {
-  help_text(level, "Loads binary file containing kappa map (from kap2lens).",
-            {"loadkapmap <input file> [index/1] [total number of kappa maps/1]"});
-}
-
 void loadkapmap(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 2) {
-    loadkapmaphelp(2);
-    return;
-  }
   const long index = nw > 2 ? words.integer(2) : 1;
   const bool has_total = nw > 3;
   const long total = has_total ? words.integer(3) : 1;
@@ -647,19 +602,8 @@ void loadkapmap(const WordArray& words) {
   thekmap.slot[index] = std::move(rec);
 }
 
-void makekapmaphelp(int level) {
-  help_text(level, "Writes a kappa map using the current lens model.",
-            {"makekapmap <output kappa file> <outfile type> <range file> \\",
-             "           <x lo> <hi> <# steps> <y lo> <hi> <# steps> [noise] [Nover]"});
-}
-
 void makekapmap(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 10) {
-    makekapmaphelp(2);
-    return;
-  }
   if (TWgal.NGALMAX < 1) fatal("makekapmap needs a lens model (none has been set)");
   if (!checksteps(words[6], "x steps", 1, 0)) return;
   if (!checksteps(words[9], "y steps", 1, 0)) return;
@@ -704,19 +648,8 @@ void makekapmap(const WordArray& words) {
   f.commit();
 }
 
-void checkkapmaphelp(int level) {
-  help_text(level, "Checks to see whether the current model matches a kappa map.",
-            {"checkkapmap <kappa file> <noise file> <filetype> <range file> \\",
-             "            [Rlo] [Rhi] [outname] [outtype]"});
-}
-
 void checkkapmap(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 5) {
-    checkkapmaphelp(2);
-    return;
-  }
   if (TWgal.NGALMAX < 1) fatal("checkkapmap needs a lens model (none has been set)");
   const int type = words.int_value(3);
   int nx = 0, ny = 0, nxn = 0, nyn = 0;
@@ -758,16 +691,7 @@ void checkkapmap(const WordArray& words) {
   if (nw > 8) write_array(words[7], words.int_value(8), nx, ny, model);
 }
 
-void fft1help(int level) {
-  help_text(level, "Computes FFT of a single, real function.", {"fft1 <inname> <count?> <periodic?> <outname>"});
-}
-
 void fft1(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 5) {
-    fft1help(2);
-    return;
-  }
   const std::string inname = words[1], outname = words[4];
   const bool count = words.real(2) != 0.0;
   const bool periodic = words.integer(3) == 1;

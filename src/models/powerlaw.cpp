@@ -432,17 +432,8 @@ void read_powlawtab(const std::string& path, PowerLawTable& t) {
 }
 
 void loadpowlawtab(const WordArray& words) {
-  if (words.own_count() < 2) {
-    loadpowlawtabhelp(2);
-    return;
-  }
   read_powlawtab(words[1], TWpowlaw);
   if (!quietflag && !(settings.verbose > 2)) qprintf("Read powlawtab.\n");
   TWpowlaw.powlawTflag = 1;
 }
 
-void loadpowlawtabhelp(int level) {
-  if (quietflag) return;
-  if (level == 2) qprintf("loadpowlawtab <filename>\n");
-  qprintf("Read interpolation coefficients for powlawT model.\n");
-}

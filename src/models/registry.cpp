@@ -183,7 +183,3 @@ void ListModels() {
 
 void listmodels(const WordArray&) { ListModels(); }
 
-void listmodelshelp(int) {
-  if (quietflag) return;
-  qprintf("Lists all mass models.\n");
-}

@@ -341,7 +341,6 @@ void gausran1(double x, double y, double& phi, double& phix, double& phiy, doubl
 // Commands
 
 void setfoldcaus(const WordArray& words) {
-  SetGlob();
   double* c = TWspecial.foldcaus_dat;
   if (words.own_count() >= 2) {
     for (int i = 1; i <= 10; ++i) c[i] = 0.0;
@@ -374,25 +373,7 @@ void setfoldcaus(const WordArray& words) {
   for (int i = 1; i <= 10; ++i) qprintf("  %s = %e\n", kFoldCausNames[i], c[i]);
 }
 
-void setfoldcaushelp(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    qprintf("Set parameters for idealized fold caustic.\n");
-    return;
-  }
-  qprintf("setfoldcaus <inname or random>\n");
-  qprintf(" Set parameters for idealized fold caustic.\n");
-  qprintf(" The input file contains lines of the form:\n");
-  for (int i = 1; i <= 10; ++i) qprintf("  %s <value>\n", kFoldCausNames[i]);
-  qprintf("Any coefficients that are not specified are set to 0.\n");
-}
-
 void setgausran1(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 2) {
-    setgausran1help(2);
-    return;
-  }
   const double v = words.real(1);
   if (!fits_int(v)) fatal("setgausran1: the number of modes is out of range");
   const int n = read_int(v);
@@ -410,20 +391,8 @@ void setgausran1(const WordArray& words) {
   initgausran1();
 }
 
-void setgausran1help(int level) {
-  if (quietflag) return;
-  if (level == 1) {
-    qprintf("Sets the number of modes in the gausran1 model.\n");
-    return;
-  }
-  qprintf("setgausran1 <n>\n");
-  qprintf(" Sets the number of modes in the gausran1 model.\n");
-}
-
 void loadnonpar(const WordArray&) {}
-void loadnonparhelp(int) {}
 void MTseries(const WordArray&) {}
-void MTserieshelp(int) {}
 void nonpar_init() {}
 void nonpar_clear() {}
 void nonpar_load() {}

@@ -3,13 +3,7 @@
 #include "shell/commands.h"
 #include "shell/fatal.h"
 
-void try2help(int level) {
-  if (quietflag) return;
-  qprintf("try2 <n>\n");
-}
-
 void try2(const WordArray& words) {
-  SetGlob();
   if (words.own_count() < 11) {
     qprintf("try2 <n>\n");
     return;

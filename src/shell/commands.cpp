@@ -6,47 +6,99 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <iterator>
 
 #include "shell/fatal.h"
 #include "shell/vars.h"
 
 namespace {
-std::vector<CommandEntry>& table() {
-  static std::vector<CommandEntry> t;
+std::vector<const CommandSpec*>& table() {
+  static std::vector<const CommandSpec*> t;
   return t;
+}
+
+int counted_words(const CommandSpec& c, const WordArray& words) {
+  return c.counted == WordCount::Own ? words.own_count() : words.count();
+}
+
+// Prints lines padded to width (kLongest: the longest of those padded; 0: none); only
+// lines [first, end) are padded.
+void print_lines(const std::vector<std::string>& lines, int width, size_t first, size_t end) {
+  end = std::min(end, lines.size());
+  size_t w = width == kLongest ? 0 : static_cast<size_t>(width);
+  if (width == kLongest)
+    for (size_t k = first; k < end; ++k) w = std::max(w, lines[k].size());
+  for (size_t k = 0; k < lines.size(); ++k) {
+    const bool padded = k >= first && k < end;
+    qprintf("%-*s\n", padded ? static_cast<int>(w) : 0, lines[k].c_str());
+  }
+}
+
+std::vector<std::string> summary_lines(const CommandSpec& c) {
+  std::vector<std::string> lines;
+  const std::string text = c.summary;
+  if (text.empty()) return lines;
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(text.substr(start, nl - start));
+  lines.push_back(text.substr(start));
+  return lines;
 }
 }  // namespace
 
-void InitCmds() { table().clear(); }
-
-void AddCmd(const std::string& name, CommandHandler handler, HelpRoutine help) {
-  table().push_back({name, handler, help});
+const CommandSpec& table_row(CommandTable t, const char* name) {
+  for (const CommandSpec& c : t)
+    if (std::strcmp(c.name, name) == 0) return c;
+  fatal(strformat("no command %s in its table", name));
 }
 
-void SetCmd(const std::string& name, CommandHandler handler, HelpRoutine help) {
+void print_help(const CommandSpec& c, int level) {
+  if (quietflag && !c.layout.when_quiet) return;
+  if (level == 1) {
+    print_lines(summary_lines(c), c.layout.summary_width, 0, std::string::npos);
+    return;
+  }
+  const std::vector<std::string> usage(c.usage.begin(), c.usage.end());
+  const size_t end = c.layout.pad_end == kLongest ? usage.size() : static_cast<size_t>(c.layout.pad_end);
+  print_lines(usage, c.layout.usage_width, static_cast<size_t>(c.layout.pad_first), end);
+}
+
+void InitCmds() { table().clear(); }
+
+void AddCmd(const CommandSpec& command) { table().push_back(&command); }
+
+void SetCmd(const CommandSpec& command) {
   for (auto& e : table())
-    if (e.name == name) {
-      e.handler = handler;
-      e.help = help;
+    if (std::strcmp(e->name, command.name) == 0) {
+      e = &command;
       return;
     }
-  AddCmd(name, handler, help);
+  AddCmd(command);
+}
+
+void run_command(const CommandSpec& c, const WordArray& words) {
+  if (c.refresh) c.refresh();
+  if (counted_words(c, words) < c.fewest)
+    print_help(c, 2);
+  else
+    c.handler(words);
 }
 
 int DoCmd(const std::string& name, const WordArray& words) {
   // Indexing (not iterators): a handler never removes entries, but keep this robust
   // should one register further commands.
   int ran = 0;
-  for (size_t k = 0; k < table().size(); ++k)
-    if (table()[k].name == name) {
-      const CommandScope scope(name);
-      table()[k].handler(words);
-      ++ran;
-    }
+  for (size_t k = 0; k < table().size(); ++k) {
+    const CommandSpec& c = *table()[k];
+    if (name != c.name) continue;
+    const CommandScope scope(name);
+    run_command(c, words);
+    ++ran;
+  }
   return ran;
 }
 
-const std::vector<CommandEntry>& cmdlist() { return table(); }
+const std::vector<const CommandSpec*>& cmdlist() { return table(); }
 
 void cmdloop() {
   const std::string prompt = GetString("_PROMPT");
@@ -114,67 +166,50 @@ void set(const WordArray& in) {
   }
 }
 
-void sethelp(int level) {
-  if (level == 1) {
-    qprintf("Sets or lists variable values.\n");
-  } else {
-    qprintf("set                 : Shows all current variable values.\n");
-    qprintf("set <var>           : Shows current value for <var>.\n");
-    qprintf("set <var> <val>, or\n");
-    qprintf("set <var>=<val>     : Sets the specified variable value.\n");
-  }
-}
-
-namespace {
-// A command's one-line summary, ending in a newline even when the routine prints nothing
-// (an empty summary, or any summary in quiet mode), so that the list keeps one command
-// to a line.
-std::string summary_line(HelpRoutine routine) {
-  char* buf = nullptr;
-  size_t size = 0;
-  FILE* mem = open_memstream(&buf, &size);
-  if (!mem) fatal("could not allocate the help summary");
-  FILE* const saved = QVMstdout;
-  QVMstdout = mem;
-  routine(1);
-  QVMstdout = saved;
-  std::fclose(mem);
-  std::string text(buf, size);
-  std::free(buf);
-  if (text.empty() || text.back() != '\n') text += '\n';
-  return text;
-}
-}  // namespace
-
 void help(const WordArray& words) {
   const bool all = words.count() == 1 || words[1] == "all";
   for (size_t k = 0; k < table().size(); ++k) {
-    const CommandEntry& e = table()[k];
+    const CommandSpec& e = *table()[k];
     if (all) {
-      qprintf("%s -- %s", e.name.c_str(), summary_line(e.help).c_str());
+      // One command to a line, even when the summary prints nothing.
+      qprintf("%s -- ", e.name);
+      if (quietflag && !e.layout.when_quiet) {
+        qprintf("\n");
+        continue;
+      }
+      const std::vector<std::string> lines = summary_lines(e);
+      if (lines.empty()) qprintf("\n");
+      print_help(e, 1);
     } else if (e.name == words[1]) {
-      qprintf("Help for: %s\n", e.name.c_str());
-      e.help(2);
+      qprintf("Help for: %s\n", e.name);
+      print_help(e, 2);
     }
   }
 }
 
-void helphelp(int level) {
-  if (level == 1) {
-    qprintf("Gives information about commands.\n");
-  } else {
-    qprintf("help       : Gives brief help for all commands.\n");
-    qprintf("help <cmd> : Gives detailed help for the specified command.\n");
-  }
-}
-
-void help_lines(std::initializer_list<const char*> lines) {
-  if (quietflag) return;
-  size_t width = 0;
-  for (const char* l : lines) width = std::max(width, std::strlen(l));
-  for (const char* l : lines) qprintf("%-*s\n", static_cast<int>(width), l);
-}
-
 void quit(const WordArray&) { qprintf("\n"); }
 
-void quithelp(int) { qprintf("Ends program.\n"); }
+namespace {
+const CommandSpec kCommands[] = {
+    {"set", set, nullptr, 0, "Sets or lists variable values.",
+     {"set                 : Shows all current variable values.",
+      "set <var>           : Shows current value for <var>.",
+      "set <var> <val>, or",
+      "set <var>=<val>     : Sets the specified variable value."}, HelpLayout{kLongest, 0, 0, kLongest, true}},
+    {"help", help, nullptr, 0, "Gives information about commands.",
+     {"help       : Gives brief help for all commands.",
+      "help <cmd> : Gives detailed help for the specified command."}, HelpLayout{kLongest, 0, 0, kLongest, true}},
+    {"quit", quit, nullptr, 0, "Ends program.",
+     {"Ends program."}, HelpLayout{kLongest, kLongest, 0, kLongest, true}},
+    {"exit", quit, nullptr, 0, "Ends program.",
+     {"Ends program."}, HelpLayout{kLongest, kLongest, 0, kLongest, true}},
+};
+
+const CommandSpec& row(const char* name) { return table_row(shell_commands(), name); }
+}  // namespace
+
+CommandTable shell_commands() { return {kCommands, std::size(kCommands)}; }
+
+void sethelp(int level) { print_help(row("set"), level); }
+void helphelp(int level) { print_help(row("help"), level); }
+void quithelp(int level) { print_help(row("quit"), level); }

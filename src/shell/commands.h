@@ -1,8 +1,8 @@
 // The command table, the command loop, the built-in commands and the settings refresh.
 #pragma once
 
-#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "shell/words.h"
@@ -11,34 +11,90 @@
 using CommandHandler = void (*)(const WordArray& words);
 // A help routine: level 1 prints a one-line summary, level 2 the full usage.
 using HelpRoutine = void (*)(int level);
+// A settings refresh, run before a command's handler.
+using RefreshHook = void (*)();
 
-struct CommandEntry {
-  std::string name;
-  CommandHandler handler;
-  HelpRoutine help;
+// How a command's help text is set on the page. Lines are padded with blanks to a width:
+// kLongest pads to the longest line of their group, 0 leaves them as they are. Only the
+// usage lines from pad_first up to (not including) pad_end are padded (kLongest: to the
+// last line). Help prints nothing in quiet mode unless when_quiet is set.
+constexpr int kLongest = -1;
+struct HelpLayout {
+  int summary_width = kLongest;
+  int usage_width = kLongest;
+  int pad_first = 0;
+  int pad_end = kLongest;
+  bool when_quiet = false;
 };
 
+// Which words of a line a command's word check counts: those in front of the comment
+// marker, or all of them.
+enum class WordCount { Own, All };
+
+// One command of the table: its name and handler; the refresh run before it (nullptr:
+// none); the fewest words its line needs, counting the name (a shorter line prints the
+// usage instead of running the handler; 0: the handler checks its words itself); the
+// one-line summary (lines separated by newlines; "" for none); the usage lines; and how
+// they are laid out.
+struct CommandSpec {
+  CommandSpec(const char* name, CommandHandler handler, RefreshHook refresh, int fewest, const char* summary,
+              std::vector<const char*> usage, HelpLayout layout = HelpLayout(), WordCount counted = WordCount::Own)
+      : name(name),
+        handler(handler),
+        refresh(refresh),
+        fewest(fewest),
+        summary(summary),
+        usage(std::move(usage)),
+        layout(layout),
+        counted(counted) {}
+  const char* name;
+  CommandHandler handler;
+  RefreshHook refresh;
+  int fewest;
+  const char* summary;
+  std::vector<const char*> usage;
+  HelpLayout layout;
+  WordCount counted;
+};
+
+// A folder's command rows, or its settings rows.
+template <typename Row>
+struct RowSpan {
+  const Row* rows;
+  size_t count;
+  const Row* begin() const { return rows; }
+  const Row* end() const { return rows + count; }
+};
+using CommandTable = RowSpan<CommandSpec>;
+
+// The row named name in a folder's table; a missing row is a fault of the program.
+const CommandSpec& table_row(CommandTable table, const char* name);
+// Prints a command's help: level 1 its summary, level 2 its usage.
+void print_help(const CommandSpec& command, int level);
+
 void InitCmds();
-void AddCmd(const std::string& name, CommandHandler handler, HelpRoutine help);
-void SetCmd(const std::string& name, CommandHandler handler, HelpRoutine help);
+// Adds a command at the end of the table (a spec outlives the table: it is a folder's row).
+void AddCmd(const CommandSpec& command);
+// Replaces the first command of the same name, or adds it when there is none.
+void SetCmd(const CommandSpec& command);
+// Runs one command on a line: its refresh, then its handler, or its usage when the line
+// is too short.
+void run_command(const CommandSpec& command, const WordArray& words);
 // Runs every command registered under name, in registration order; returns how many ran.
 int DoCmd(const std::string& name, const WordArray& words);
-const std::vector<CommandEntry>& cmdlist();
+const std::vector<const CommandSpec*>& cmdlist();
 // Reads and runs lines from QVMstdin until "quit", "exit" or end of input. A line whose
 // first word is no command is ignored, with a warning on the standard error stream.
 void cmdloop();
 
-// Prints the lines of one help text, each padded with blanks to the width of the longest
-// and followed by a newline; nothing in quiet mode.
-void help_lines(std::initializer_list<const char*> lines);
-
 // The settings refresh that nearly every command handler calls first: runs the
 // registered refresh hooks in registration order.
-using RefreshHook = void (*)();
 void InitRefreshHooks();
 void AddRefreshHook(RefreshHook hook);
 void SetGlob();
 
+// The shell's own commands: set, help, quit and exit.
+CommandTable shell_commands();
 void set(const WordArray& words);
 void sethelp(int level);
 void help(const WordArray& words);

@@ -544,16 +544,8 @@ void run_model_sources(bool fromfile, const Batch& b, BatchOutput& out, BatchSta
 }
 
 void run_batch(const WordArray& words, bool fromfile) {
-  SetGlob();
   Batch b;
   b.name = fromfile ? "batchmock2" : "batchmock1";
-  if (words.own_count() < (fromfile ? 4 : 3)) {
-    if (fromfile)
-      batchmock2help(2);
-    else
-      batchmock1help(2);
-    return;
-  }
   require_model();
   const std::string srcfile = read_batch_words(words, fromfile, b);
   if (fromfile) read_source_list(b, srcfile);
@@ -618,32 +610,5 @@ void batchmock1(const WordArray& words) { run_batch(words, false); }
 void batchmock2(const WordArray& words) { run_batch(words, true); }
 
 namespace {
-void batch_help(int level, bool two) {
-  const char* summary = "Batch run of mock lenses, allowing model parameters to vary.";
-  if (level == 1) {
-    help_padded(0, {summary});
-    return;
-  }
-  if (two)
-    help_padded(70, {"batchmock2 <outbase> <Nsrc> <source file> [minimum Nimg] \\",
-                     "    [siggal] [sigx] [sigf] [sigt] [add noise?]",
-                     "Similar to batchmock1, but source positions are read from a file.",
-                     "With Nsrc<=0 the code counts the entries of the source file.", "Source file form:",
-                     "  u1 v1 [f1]", "  u2 v2 [f2]", "  ...", "(fluxes default to 1)"});
-  else
-    help_padded(70, {"batchmock1 <outbase> <Nsrc> [source mode] [minimum Nimg] \\",
-                     "    [siggal] [sigx] [sigf] [sigt] [add noise?]", summary, "Source modes:",
-                     "  1 : uniform sampling of source positions (default)",
-                     "  2 : magnification-weighted sampling of source positions"});
-  help_padded(70, {"Noise modes:", "  0 : none", "  1 : add noise before shifting position relative to galaxy",
-                   "      and time delays relative to leading image", "  2 : add noise after shifting",
-                   "The code then asks for", "  <lo> <hi> <#steps>", "for each parameter that is varied.",
-                   "If #steps>0, the code will use a regular grid for that parameter;",
-                   "if #steps<0, the code will draw random values for the parameter.",
-                   "The global variable batchwrite controls the form of the output:", "  1 : plain text",
-                   "  2 : FITS", "  3 : both"});
-}
 }  // namespace
 
-void batchmock1help(int level) { batch_help(level, false); }
-void batchmock2help(int level) { batch_help(level, true); }

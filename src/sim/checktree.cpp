@@ -41,11 +41,6 @@ void write_hist(const std::string& path, const char* kind, const double h[8][7],
 }  // namespace
 
 void checktree(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 5) {
-    checktreehelp(2);
-    return;
-  }
   const std::string base = words[1];
   const double rmin = words.finite(2, words[0]), rmax = words.finite(3, words[0]);
   const long N = words.signed_count(4, "number of sample points");
@@ -154,7 +149,3 @@ void checktree(const WordArray& words) {
   SetVar("seed", 0, static_cast<double>(rs.seed));
 }
 
-void checktreehelp(int level) {
-  if (level == 2) help_padded(0, {"checktree <outbase> <rmin> <rmax> <Nsamp>"});
-  help_padded(0, {"Checks pot/def/mag for a tree."});
-}

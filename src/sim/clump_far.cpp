@@ -173,7 +173,6 @@ void do_jackknife(int n, const Vec& v, double& mu, double& mu_e, double& sig, do
 // ---- commands ----
 
 void farclumps(const WordArray& words) {
-  SetGlob();
   double* F = TWclump.SCfarp;
   const int n = words.own_count();
   if (n >= 4) {
@@ -209,10 +208,6 @@ void farclumps(const WordArray& words) {
   if (read_int(F[0]) == 2) qprintf("  test : on\n");
 }
 
-void farclumpshelp(int) {
-  help_padded(0, {"farclumps <r0> <Rfac> <mmax> [Nrad/1000] [Nang/1000] [test?]"});
-}
-
 namespace {
 
 std::vector<int> far_populations() {
@@ -244,11 +239,6 @@ void jack_pairs(FILE* f, int n, const Vec& v) {
 }  // namespace
 
 void clumpIJdist(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 3) {
-    clumpIJdisthelp(2);
-    return;
-  }
   ClumpState& cs = TWclump;
   if (read_int(cs.SCfarp[0]) != 2) {
     warning("clumpIJdist only works if 'test' mode is set in farclumps");
@@ -328,15 +318,8 @@ void clumpIJdist(const WordArray& words) {
   f.commit();
 }
 
-void clumpIJdisthelp(int) { help_padded(0, {"clumpIJdist <Nran> <outbase>"}); }
-
 void clumptestfar(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 3) {
-    clumptestfarhelp(2);
-    return;
-  }
   ClumpState& cs = TWclump;
   if (read_int(cs.SCfarp[0]) != 2) {
     warning("clumptestfar only works if 'test' mode is set in farclumps");
@@ -473,13 +456,3 @@ void clumptestfar(const WordArray& words) {
   f.commit();
 }
 
-void clumptestfarhelp(int level) {
-  if (level == 1) {
-    help_padded(65, {"QVM HERE"});
-    return;
-  }
-  help_padded(65, {"clumptestfar <N> <outbase> [xref] [yref]", "QVM HERE",
-                   "Computes the magnification distribution at the image-grid points set",
-                   "with imggrid or imgarray, for N realizations of the clump population(s).",
-                   "Output files: outbase-all.dat and outbase-mag.dat."});
-}

@@ -29,11 +29,6 @@ const TypeWord kTypes[] = {{"star", CLUMP_STAR, 5}, {"gaus", CLUMP_GAUS, 6}, {"p
                            {"pow", CLUMP_POW, 7},   {"soft", CLUMP_SOFT, 6}};
 }  // namespace
 
-void help_padded(int width, std::initializer_list<const char*> lines) {
-  if (quietflag) return;
-  for (const char* l : lines) qprintf("%-*s\n", width, l);
-}
-
 double clump_Sk(int k, double q, double beta) {
   const double e = k + beta;
   if (std::fabs(e) < 1e-12) return std::log(q);
@@ -311,11 +306,6 @@ void ClumpWriteProb(FILE* f, const ClumpPop& pop) {
 // ---- commands ----
 
 void setclumps(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 4) {
-    setclumpshelp(2);
-    return;
-  }
   const long npop = words.finite_integer(1, words[0]);
   const double Rmin = words.finite(2, words[0]), Rmax = words.finite(3, words[0]);
   if (Rmax < Rmin) fatal("cannot run setclumps with Rmin>Rmax");
@@ -333,40 +323,13 @@ void setclumps(const WordArray& words) {
   do_drawclumps(s, s, s);
 }
 
-void setclumpshelp(int level) {
-  if (level == 1) {
-    help_padded(72, {"Sets parameters for clump population(s)."});
-    return;
-  }
-  help_padded(72, {"setclumps <# of populations> <Rmin> <Rmax>",
-                   "QVM DOCUMENTATION IS OLD!!!",
-                   "  <igal> <m> <q> <beta> <id> [R_eff] [other parameters] [random N?]",
-                   "  igal = index of the parent component in the mass model",
-                   "  m    = clump mass parameter (see below)",
-                   "  q    = dynamic range of mass function (m_hi/m_lo)",
-                   "  beta = power law index of mass function",
-                   "  id   = clump type: star, gaus, pj, tsis, nfw, pow, soft",
-                   "If m>0 it is the mean clump mass; if m<0 then |m| is the low end of the",
-                   "mass function.  In both cases the mass is scaled by the critical density",
-                   "(so it has units of area).",
-                   "The remaining arguments describe the internal structure of each clump.",
-                   "Clumps are constructed explicitly between R1 and R2 along the semimajor",
-                   "axis, using Nrad steps.  Between R2 and R3 a multivariate Gaussian",
-                   "approximation is used, averaged with Nrad radial and Nang angular steps,",
-                   "computed at the positions set with 'imggrid'."});
-}
-
 void drawclumps(const WordArray& words) {
-  SetGlob();
   const int n = words.own_count();
   const long s = settings.seed;
   do_drawclumps(n > 1 ? words.finite_integer(1, words[0]) : s, n > 2 ? words.finite_integer(2, words[0]) : s, n > 3 ? words.finite_integer(3, words[0]) : s);
 }
 
-void drawclumpshelp(int) { help_padded(0, {"drawclumps [Nseed] [rseed] [gseed]"}); }
-
 void clumplist(const WordArray& words) {
-  SetGlob();
   ClumpState& cs = TWclump;
   const int n = words.own_count();
   if (n < 2) {
@@ -390,22 +353,8 @@ void clumplist(const WordArray& words) {
   cs.clump_list_n = n - 1;
 }
 
-void clumplisthelp(int level) {
-  if (level == 1) {
-    help_padded(62, {"Specifies which mass components are to be treated as clumps."});
-    return;
-  }
-  help_padded(62, {"clumplist [list of indices]", "Specifies which mass components are to be treated as clumps.",
-                   "clumplist 0 resets the list so nothing is treated as a clump."});
-}
-
 void scaleclumps(const WordArray& words) {
-  SetGlob();
   const int n = words.own_count() - 1;
-  if (n < 6) {
-    scaleclumpshelp(2);
-    return;
-  }
   double* a = TWclump.NFWclumparr;
   a[0] = 1;
   a[1] = words.finite(1, words[0]);
@@ -432,32 +381,17 @@ void scaleclumps(const WordArray& words) {
   if (a[3] > 0) qprintf("  rs = %e * (m/m0)^%f * (R/R0)^%f\n", a[3], a[4], a[5]);
 }
 
-void scaleclumpshelp(int level) {
-  if (level == 1) {
-    help_padded(72, {"Defines scaling relations for NFW clumps."});
+// NFWclumps is scaleclumps under another name: a short line prints scaleclumps' usage.
+void NFWclumps(const WordArray& words) {
+  if (words.own_count() < 7) {
+    scaleclumpshelp(2);
     return;
   }
-  help_padded(72, {"scaleclumps <m0> <R0> rt <value> <alpha> <beta> rs <value> <alpha> <beta>",
-                   "Defines scaling relations for NFW clumps.  A reference mass and position",
-                   "and power-law indices give relations of the form",
-                   "  rt(m,R) = value * (m/m0)^alpha * (R/R0)^beta",
-                   "where m0 is a scaled mass (M/Sigma_crit) as in setclumps.  The keywords",
-                   "'rs' and 'rt' are needed, but the two sets may come in either order.",
-                   "NOTE: this supersedes any values specified in the setclumps command.",
-                   "WARNING: THE RADIAL SCALING RELATION IS NOT ACTUALLY USED RIGHT NOW!!!!"});
+  scaleclumps(words);
 }
 
-void NFWclumps(const WordArray& words) { scaleclumps(words); }
-
-void NFWclumpshelp(int) { help_padded(0, {"Same as scaleclumps."}); }
-
 void writeclumps(const WordArray& words) {
-  SetGlob();
   const int n = words.own_count();
-  if (n < 2) {
-    writeclumpshelp(2);
-    return;
-  }
   const std::string base = words[1];
   const char* msg = "could not open writeclumps output file";
   WholeFile fdat(base + ".dat", msg, true);
@@ -499,4 +433,3 @@ void writeclumps(const WordArray& words) {
   fdat.commit();
 }
 
-void writeclumpshelp(int) { help_padded(0, {"writeclumps <outbase> [list of indices]"}); }

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <initializer_list>
 #include <string>
 
 #include "models/substructure.h"
@@ -54,9 +53,6 @@ void subsave_rebuild();
 void subsave_free();
 // The test of the cache: cached minus full values at random points of every grid.
 void subsave_test(FILE* out, int npts);
-
-// Prints help lines padded with blanks to the given width (nothing in quiet mode).
-void help_padded(int width, std::initializer_list<const char*> lines);
 
 // ---- commands ----
 void setclumps(const WordArray& words);

@@ -197,15 +197,7 @@ void do_mock(const std::string& outname, int nsrc, int minimg, int nslope, const
 
 namespace {
 void mock12(const WordArray& words, bool density) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 3) {
-    if (density)
-      mock2help(2);
-    else
-      mock1help(2);
-    return;
-  }
   require_model();
   const std::string out = words[1];
   const int minimg = nw > 3 ? words.signed_count(3, "minimum number of images") : 0;
@@ -237,34 +229,10 @@ void mock12(const WordArray& words, bool density) {
   do_mock(out, nsrc, minimg, nk, slopes, ug, vg, umax);
 }
 
-void mock12help(int level, bool density) {
-  if (level == 1) {
-    help_padded(0, {density ? "Generate mock lenses for a fixed *density* of sources."
-                            : "Generate mock lenses for a fixed *number* of sources."});
-    return;
-  }
-  help_padded(72, {density ? "mock2 <outname> <source density> [minimum Nimg] [nu lo] [hi] [steps]"
-                           : "mock1 <outname> <source number> [minimum Nimg] [nu lo] [hi] [steps]",
-                   density ? "Generate mock lenses for a fixed *density* of sources."
-                           : "Generate mock lenses for a fixed *number* of sources.",
-                   "Lenses are drawn inside the smallest circle circumscribing the caustics.",
-                   "outname=stdout sends the output to the terminal.  The optional third",
-                   "argument is the minimum number of images for a lens to be stored.",
-                   "nu is the power-law index of the source counts, dN/dS \\propto S^{nu}.",
-                   "Three magnification modes are computed:",
-                   density ? "  1: use total magnification [default]" : "  1: use total magnification",
-                   "  2: use magnification of 2nd brightest image",
-                   "  3: use magnification of 2nd brightest image more than 0.5*sep away",
-                   "     from the brightest, where sep is the maximum separation",
-                   "With nu=-2, mode #1 gives the bias to be the mean magnification."});
-}
 }  // namespace
 
 void mock1(const WordArray& words) { mock12(words, false); }
 void mock2(const WordArray& words) { mock12(words, true); }
-void mock1help(int level) { mock12help(level, false); }
-void mock2help(int level) { mock12help(level, true); }
-
 // ---- mockcsec ----
 
 namespace {
@@ -549,12 +517,6 @@ void write_csec(const CsecRequest& q, const CsecDraw& d, const BiasTable& bias, 
 }  // namespace
 
 void mockcsec(const WordArray& words) {
-  SetGlob();
-  const int nw = words.own_count();
-  if (nw < 7) {
-    mockcsechelp(2);
-    return;
-  }
   require_model();
   CsecRequest q;
   if (!read_csec_words(words, q)) return;
@@ -579,35 +541,9 @@ void mockcsec(const WordArray& words) {
   f.fdat.close();
 }
 
-void mockcsechelp(int level) {
-  if (level == 1) {
-    help_padded(0, {"Uses mock lenses to compute cross sections, with bootstrap errors. "});
-    return;
-  }
-  help_padded(72, {"mockcsec <outbase> <source number> <nu lo> <hi> <steps> <Nboot>",
-                   "  -- or --",
-                   "mockcsec <outbase> <source number> <L0 lo> <hi> <steps> <Nboot>",
-                   "Uses mock lenses to compute cross sections, with bootstrap errors. ",
-                   "Outputs:",
-                   "  outbase.dat  : properties of individual lenses",
-                   "  outbase.csec : summary of the cross sections",
-                   "A negative source number distributes sources with magnification",
-                   "weighting (accounted for in the cross sections).  A negative third",
-                   "argument gives slopes nu of a simple power-law luminosity function;",
-                   "a positive one gives limiting luminosities L0 for the mockLF function.",
-                   "Nboot is the number of bootstrap resamplings.",
-                   "With omitcore<=0 every lens must have Nmin+Nmax=Nsad+1 images; with",
-                   "omitcore>0 lenses with an image brighter than 0.5*omitcrit are redrawn."});
-}
-
 // ---- csec2sep ----
 
 void csec2sep(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 10) {
-    csec2sephelp(2);
-    return;
-  }
   const std::string inbase = words[1];
   const int nsrc = words.signed_count(2, "number of sources");
   const double lo = words.finite(3, words[0]), hi = words.finite(4, words[0]);
@@ -708,7 +644,3 @@ void csec2sep(const WordArray& words) {
   fh.commit();
 }
 
-void csec2sephelp(int) {
-  help_padded(0, {"csec2sep <inbase> <source number> <nu lo> <hi> <steps> \\",
-                  "  <outbase> <separation lo> <hi> <steps>"});
-}

@@ -189,10 +189,6 @@ void mock_brightness(int n, const Mat& list, double& B1, double& B2, double& B3,
 // ---- mockLF ----
 
 void mockLF(const WordArray& words) {
-  if (words.own_count() < 7) {
-    mockLFhelp(2);
-    return;
-  }
   MockLFState& m = TWmock;
   m.mock_LF.clear();
   m.mock_LFn = 0;
@@ -230,21 +226,6 @@ void mockLF(const WordArray& words) {
   // Without a limit every source is bright enough: the fraction is 1.
   m.mock_Plim = Llim > 0 ? mock_LF_frac(-std::log(Llim)) : 1.0;
   m.mock_seed.restart(settings.seed);
-}
-
-void mockLFhelp(int level) {
-  if (level == 1) {
-    help_padded(0, {"Defines a double power law luminosity function for mock lenses. "});
-    return;
-  }
-  help_padded(68, {"mockLF <Llo> <nu1> <Lstar> <nu2> <Lhi> <Llim> [N]",
-                   "Defines a double power law luminosity function for mock lenses. ",
-                   "The luminosity function has the form",
-                   "  Phi(L) \\propto 1 / [ (L/Lstar)^nu1 + (L/Lstar)^nu2 ]",
-                   "where nu1 and nu2 should be positive.  It is defined from Llo to Lhi.",
-                   "Llim is the limiting luminosity.  The optional N is the number of",
-                   "steps used to store the differential and cumulative distributions",
-                   "(default 1000)."});
 }
 
 // ---- one mock lens ----
@@ -292,7 +273,6 @@ void warn_no_region(const char* cmd) {
                     cmd));
 }
 
-
 }  // namespace
 
 // ---- mocklens ----
@@ -309,10 +289,6 @@ long density_sources(const std::string& command, const std::string& word, double
 
 void mocklens(const WordArray& words) {
   const int nw = words.own_count();
-  if (nw < 3) {
-    mocklenshelp(2);
-    return;
-  }
   require_model();
   const std::string base = words[1];
   int Nsrc = words.signed_count(2, "number of sources");
@@ -453,27 +429,10 @@ void mocklens(const WordArray& words) {
   fall.close();
 }
 
-void mocklenshelp(int level) {
-  if (level == 1) {
-    help_padded(0, {"Generates mock lenses in a form that can be fed into lens modeling."});
-    return;
-  }
-  help_padded(70, {"mocklens <outbase> <Nsrc> [source mode] [minimum Nimg] \\",
-                   "    [siggal] [sigx] [sigf] [sigt] [add noise?]",
-                   "Generates mock lenses in a form that can be fed into lens modeling.",
-                   "  src mode = 1 : uniform sampling of source positions (default)",
-                   "  src mode = 2 : magnification-weighted sampling of source positions"});
-}
-
 // ---- mock3 ----
 
 void mock3(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 7) {
-    mock3help(2);
-    return;
-  }
   require_model();
   const std::string base = words[1];
   const double density = words.finite(2, words[0]);
@@ -552,6 +511,3 @@ void mock3(const WordArray& words) {
   }
 }
 
-void mock3help(int) {
-  help_padded(0, {"mock3 <outbase> <density of sources> <siggal> <sigx> <sigf> <sigt> [mode]"});
-}

@@ -395,12 +395,7 @@ void OMEGAwrite_mock(int H, const Mat& images, double u, double v, double flux) 
 }
 
 void OMEGAwrite(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 2) {
-    OMEGAwritehelp(2);
-    return;
-  }
   require_model();
   int bin = 1, mode = 1;
   if (nw > 2) {
@@ -420,16 +415,6 @@ void OMEGAwrite(const WordArray& words) {
   TWomega.OMEGAwrite_bin = bin;
   TWomega.OMEGAwrite_mode = mode;
   OMEGAwrite_setup();
-}
-
-void OMEGAwritehelp(int level) {
-  if (level == 1) {
-    help_padded(0, {"Sets how simulation results are stored for OMEGA runs."});
-    return;
-  }
-  help_padded(60, {"OMEGAwrite <name> [binary/text] [mode]", "Sets how simulation results are stored for OMEGA runs.",
-                   "The second argument is the word 'binary' or 'text'.", "Modes:",
-                   "  1 : results written one at a time (default)", "  2 : results written continuously"});
 }
 
 // ---- merging ----
@@ -493,12 +478,7 @@ int OMEGAmerge_read(const std::string& path, int bin, bool store, OmegaRecordFil
 }
 
 void OMEGAmerge(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 4) {
-    OMEGAmergehelp(2);
-    return;
-  }
   const std::string listname = words[1], outname = words[2], outtype = words[3];
   const int Nmin = nw > 4 ? words.signed_count(4, "minimum number of images") : 0;
   int Nmax = nw > 5 ? words.signed_count(5, "maximum number of images") : 0;
@@ -585,17 +565,10 @@ void OMEGAmerge(const WordArray& words) {
   }
 }
 
-void OMEGAmergehelp(int) { help_padded(0, {"OMEGAmerge <filelist> <outname> <outtype> [Nimg_min] [Nimg_max]"}); }
-
 // ---- two-step simulation ----
 
 void OMEGAstep1(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 5) {
-    OMEGAstep1help(2);
-    return;
-  }
   require_model();
   const double u = words.finite(1, words[0]), v = words.finite(2, words[0]);
   const long N = words.signed_count(3, "number of realisations");
@@ -661,27 +634,8 @@ void OMEGAstep1(const WordArray& words) {
   fimg.close();
 }
 
-void OMEGAstep1help(int level) {
-  if (level == 1) {
-    help_padded(0, {"Runs step #1 of OMEGA simulations."});
-    return;
-  }
-  help_padded(72, {"OMEGAstep1 <u> <v> <N> <outbase> [Rcut] [gridsize] [ngrid]", "Runs step #1 of OMEGA simulations.",
-                   "Outputs:", "  outbase-img.dat       : basic properties of point images",
-                   "  outbase-ran#-mod#.dat : model file for step #2",
-                   "The tree algorithm decides which clumps are treated explicitly; with",
-                   "Rcut, all clumps within Rcut of an image are.  gridsize (the full side",
-                   "length) and ngrid put a 'maingrid' command centred on the image into",
-                   "each model file."});
-}
-
 void OMEGAstep2(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
-  if (nw < 6) {
-    OMEGAstep2help(2);
-    return;
-  }
   require_model();
   const double u = words.finite(1, words[0]), v = words.finite(2, words[0]), us = words.finite(3, words[0]), vs = words.finite(4, words[0]), phiref = words.finite(5, words[0]);
   WholeFile fown;
@@ -708,13 +662,3 @@ void OMEGAstep2(const WordArray& words) {
   fown.commit();
 }
 
-void OMEGAstep2help(int level) {
-  if (level == 1) {
-    help_padded(0, {"Runs step #2 of OMEGA simulations."});
-    return;
-  }
-  help_padded(72, {"OMEGAstep2 <u> <v> <ushift> <vshift> <potential reference> [outname]",
-                   "Runs step #2 of OMEGA simulations.", "(u,v) is the unshifted source position, (ushift,vshift)",
-                   "the shifted position for the local run, and the fifth argument the",
-                   "potential reference of the local run.", "The output is like findimg."});
-}

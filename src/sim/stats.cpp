@@ -99,10 +99,6 @@ void classify(std::vector<HeldImage>& im, const std::vector<Field>& fl, double u
 
 void ranlens(const WordArray& words) {
   const int nw = words.own_count();
-  if (nw < 6) {
-    ranlenshelp(2);
-    return;
-  }
   require_model();
   const std::string base = words[1];
   const double srcu = words.finite(2, words[0]), srcv = words.finite(3, words[0]), srcf = words.finite(4, words[0]);
@@ -208,12 +204,9 @@ void ranlens(const WordArray& words) {
   fdat.close();
 }
 
-void ranlenshelp(int) { help_padded(0, {"ranlens <outbase> <srcu> <srcv> <srcf> <Nran> [Niter] [sigx]"}); }
-
 // ---- ranlens1 ----
 
 void ranlens1(const WordArray& words) {
-  SetGlob();
   const int nw = words.own_count();
   if (nw < 5 || (words.finite_integer(3, words[0]) == 1 && nw < 6)) {
     ranlens1help(2);
@@ -275,18 +268,9 @@ void ranlens1(const WordArray& words) {
   fdat.close();
 }
 
-void ranlens1help(int) {
-  help_padded(0, {"ranlens1 <outbase> <Nlens> <Nsrc> <R>", "  - or -", "ranlens1 <outbase> <Nlens> 1 <u> <v>"});
-}
-
 // ---- magdistimg ----
 
 void magdistimg(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 3) {
-    magdistimghelp(2);
-    return;
-  }
   require_model();
   const long N = words.signed_count(1, "number of realisations");
   const std::string base = words[2];
@@ -314,27 +298,9 @@ void magdistimg(const WordArray& words) {
   fall.close();
 }
 
-void magdistimghelp(int level) {
-  if (level == 1) {
-    help_padded(0, {"Computes magnification distribution at fixed image plane points."});
-    return;
-  }
-  help_padded(68, {"magdistimg <N> <outbase>", "Computes magnification distribution at fixed image plane points.",
-                   "The points are those specified with the imggrid or imgarray command.",
-                   "N is the number of realizations of the clump population.", "Output files:",
-                   "  outbase-all.dat : all lensing properties (potential and its",
-                   "                    derivatives) for all image positions",
-                   "  outbase-mag.dat : magnifications for all image positions"});
-}
-
 // ---- magdistsrc ----
 
 void magdistsrc(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 5) {
-    magdistsrchelp(2);
-    return;
-  }
   require_model();
   const double u = words.finite(1, words[0]), v = words.finite(2, words[0]);
   const long N = words.signed_count(3, "number of realisations");
@@ -395,26 +361,9 @@ void magdistsrc(const WordArray& words) {
   fdat.close();
 }
 
-void magdistsrchelp(int level) {
-  if (level == 1) {
-    help_padded(0, {"Computes magnification distribution at fixed source plane point."});
-    return;
-  }
-  help_padded(68, {"magdistsrc <u> <v> <N> <outbase>",
-                   "Computes magnification distribution at fixed source plane point.",
-                   "For the specified source plane point, the images are found for N",
-                   "random realizations of the clump population.", "Output files:",
-                   "  outbase.dat : total magnifications", "  outbase.img : all the individual images"});
-}
-
 // ---- clumpcheckR ----
 
 void clumpcheckR(const WordArray& words) {
-  SetGlob();
-  if (words.own_count() < 8) {
-    clumpcheckRhelp(2);
-    return;
-  }
   require_model();
   const double x = words.finite(1, words[0]), y = words.finite(2, words[0]), Rlo = words.finite(3, words[0]), Rhi = words.finite(4, words[0]);
   const int steps = words.signed_count(5, "number of steps");
@@ -490,4 +439,3 @@ void clumpcheckR(const WordArray& words) {
   fall.close();
 }
 
-void clumpcheckRhelp(int) { help_padded(0, {"clumpcheckR <x> <y> <R lo> <hi> <steps> <Nran> <outbase>"}); }

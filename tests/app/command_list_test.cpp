@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/startup.h"
@@ -43,7 +44,7 @@ const std::vector<std::string> kFitNames = {
 
 std::vector<std::string> registered_names() {
   std::vector<std::string> names;
-  for (const CommandEntry& e : cmdlist()) names.push_back(e.name);
+  for (const CommandSpec* e : cmdlist()) names.push_back(e->name);
   return names;
 }
 
@@ -61,15 +62,20 @@ TEST(CommandList, StartUpRegistersTheCoreThenTheFittingCommandsInOrder) {
   EXPECT_EQ(registered_names(), expected);
 }
 
-TEST(CommandList, SharedHandlersAndHelpRoutines) {
+TEST(CommandList, SharedHandlersAndHelpTexts) {
   start_program(stdin, stdout);
-  const auto find = [](const std::string& name) -> const CommandEntry& {
-    for (const CommandEntry& e : cmdlist())
-      if (e.name == name) return e;
+  const auto find = [](const std::string& name) -> const CommandSpec& {
+    for (const CommandSpec* e : cmdlist())
+      if (e->name == name) return *e;
     throw std::runtime_error("no command " + name);
   };
-  EXPECT_EQ(find("exit").handler, find("quit").handler);
-  EXPECT_EQ(find("exit").help, find("quit").help);
-  EXPECT_EQ(find("startup").handler, find("setlens").handler);
-  EXPECT_EQ(find("startup").help, find("setlens").help);
+  for (const auto& pair : {std::make_pair("exit", "quit"), std::make_pair("startup", "setlens")}) {
+    const CommandSpec &a = find(pair.first), &b = find(pair.second);
+    EXPECT_EQ(a.handler, b.handler);
+    EXPECT_EQ(a.refresh, b.refresh);
+    EXPECT_EQ(a.fewest, b.fewest);
+    EXPECT_STREQ(a.summary, b.summary);
+    EXPECT_EQ(std::vector<std::string>(a.usage.begin(), a.usage.end()),
+              std::vector<std::string>(b.usage.begin(), b.usage.end()));
+  }
 }

@@ -81,7 +81,7 @@ TEST_F(ChecksTest, CheckmodCountsErrorsAndLeavesModelOneLoaded) {
   EXPECT_EQ(TWgal.p[1][2], 0.1);
 
   load({"alpha 1 0 0 0 0 0 0 0 0 1"});
-  EXPECT_EQ(fatal_message([&] { checkmod(cmd({"checkmod"})); }), "You must give two mass models.");
+  EXPECT_EQ(fatal_message([&] { run_handler(checkmod, cmd({"checkmod"})); }), "You must give two mass models.");
 }
 
 // With potflag 0 checkder compares four quantities while column 0 is still divided by
@@ -116,7 +116,7 @@ TEST_F(ChecksTest, CheckderOfAMultiPlaneModelLeavesThePotentialAlone) {
     CommandInput in("alpha 1 0 0 0.2 10 0 0 0.1 0 1 0.5\nalpha 0.25 0.9 -0.6 0 0 0 0 0.05 0 1 0.3\n"
                     "0 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n");
     CaptureOutput quiet;
-    setlens(cmd({"setlens", "2", "1", "1"}));
+    run_handler(setlens, cmd({"setlens", "2", "1", "1"}));
   }
   ASSERT_NE(LOS.on, 0);
   const std::string out = run(checkder, {"checkder", dir.file("cd"), "0.2", "2", "100"});

@@ -170,7 +170,7 @@ TEST_F(EinsteinTest, CountsAndRadiiThatWouldDivideByZeroAreRefused) {
       {moments, {"moments", "1", "2", "10", "0"}, "moments: the number of angular steps must be at least 1 (0)"},
       {moments, {"moments", "nan", "2", "10", "8"}, "moments: nan is not a finite number"},
   };
-  for (const Case& c : cases) EXPECT_EQ(fatal_message([&] { c.h(cmd(c.words)); }), c.message);
+  for (const Case& c : cases) EXPECT_EQ(fatal_message([&] { run_handler(c.h, cmd(c.words)); }), c.message);
 }
 
 // Moments of a cored isothermal (kappa = b / 2 sqrt(s^2 + r^2)): for a round model only

@@ -31,7 +31,7 @@ class LensModelTest : public CommandTest {
   // Runs setlens on a model file written into the scratch folder.
   void load_file(const std::string& text) {
     dir.write("model.dat", text);
-    setlens(cmd({"setlens", dir.file("model.dat")}));
+    run_handler(setlens, cmd({"setlens", dir.file("model.dat")}));
   }
   std::string load_error(const std::string& text) {
     return fatal_message([&] { load_file(text); });
@@ -82,7 +82,7 @@ TEST_F(LensModelTest, CommandInputFormReadsTheLinesThatFollow) {
   Input in("alpha 1 0 0 0 0 0 0 0 0 1\n1 0 0 0 0 0 0 0 0 0\n");
   quietflag = 0;
   CaptureOutput out;
-  setlens(cmd({"setlens", "1", "1"}));
+  run_handler(setlens, cmd({"setlens", "1", "1"}));
   EXPECT_NE(out.text().find("Enter galaxies for model #1:\nEnter what to vary for each galaxy:\n"), std::string::npos);
   EXPECT_EQ(TWref.ref[1].names[1], "alpha");
   EXPECT_EQ(TWref.refv[1][1], 1);
@@ -113,9 +113,9 @@ TEST_F(LensModelTest, EveryErrorOfASmallBrokenModel) {
   };
   for (const auto& c : cases) EXPECT_EQ(load_error(c.text), c.message) << c.text;
 
-  EXPECT_EQ(fatal_message([] { setlens(cmd({"setlens", "/nonexistent/model.dat"})); }), "could not open setlens file");
-  EXPECT_EQ(fatal_message([] { setlens(cmd({"setlens", "-2", "1"})); }), "in setlens file, must give Ngal, Nref");
-  EXPECT_EQ(fatal_message([] { setlens(cmd({"setlens", "2", "0"})); }), "no setlens model defined");
+  EXPECT_EQ(fatal_message([] { run_handler(setlens, cmd({"setlens", "/nonexistent/model.dat"})); }), "could not open setlens file");
+  EXPECT_EQ(fatal_message([] { run_handler(setlens, cmd({"setlens", "-2", "1"})); }), "in setlens file, must give Ngal, Nref");
+  EXPECT_EQ(fatal_message([] { run_handler(setlens, cmd({"setlens", "2", "0"})); }), "no setlens model defined");
 
   SetVar("zlens", 0, 0.5);
   SetVar("zsrc", 0, 2);
@@ -155,7 +155,7 @@ TEST_F(LensModelTest, WritepRoundTripGivesTheSameLoadedModel) {
   EXPECT_NE(written.find("  ptmass 2.500000e-01 0.0 1.500000e+00 0.0"), std::string::npos);  // -0 as 0.0
   EXPECT_NE(written.find("   alpha 1.234568e+00 1.000000e-01 -2.000000e-01"), std::string::npos);
 
-  setlens(cmd({"setlens", dir.file("written.dat")}));
+  run_handler(setlens, cmd({"setlens", dir.file("written.dat")}));
   for (int i = 1; i <= 3; ++i)
     for (int k = 1; k <= 10; ++k)
       EXPECT_NEAR(TWgal.p[i][k], first[i][k], 1e-6 * (std::fabs(first[i][k]) + 1e-30)) << i << " " << k;
@@ -225,7 +225,7 @@ TEST_F(LensModelTest, SameComponentCountKeepsClumpPopulationsAndResetsSwitches) 
 TEST_F(LensModelTest, HelpWithoutArguments) {
   quietflag = 0;
   CaptureOutput out;
-  setlens(cmd({"setlens"}));
+  run_handler(setlens, cmd({"setlens"}));
   const std::string t = out.text();
   EXPECT_EQ(t.rfind("setlens <number of gals per model> <number of models> [redshift flag]", 0), 0u);
   EXPECT_EQ(count_occurrences(t, "\n"), 13);
@@ -467,7 +467,7 @@ TEST_F(InitModelTest, UnknownCoordinateConventions) {
   settings.shrcoords = 0;
   EXPECT_EQ(fatal_message([this] { reload(); }), "unknown value of shrcoords");
   Input in("alpha 1 0 0 0.995 0 0 0 0 0 1\n");
-  EXPECT_EQ(fatal_message([] { changelens(cmd({"changelens", "2"})); }), "in initmodel called from changelens");
+  EXPECT_EQ(fatal_message([] { run_handler(changelens, cmd({"changelens", "2"})); }), "in initmodel called from changelens");
 }
 
 TEST_F(InitModelTest, PointMassAtThePolarGridCentre) {
@@ -491,7 +491,7 @@ TEST_F(InitModelTest, SwitchingAComponentOffRemovesExactlyItsField) {
   const auto both = field(x, y);
   {
     CaptureOutput out;
-    turnoff(cmd({"turnoff", "gal", "2"}));
+    run_handler(turnoff, cmd({"turnoff", "gal", "2"}));
   }
   const auto first = field(x, y);
   load_model({"ptmass 0.4 1 0.5 0 0 0.05 10 0 0 0"});
@@ -510,7 +510,7 @@ TEST_F(LensModelTest, ChangelensReplacesComponentsOfOneOrEveryModel) {
   {
     Input in("expdisk 0.5 0 0 0 0 0 0 1 0 0\nptmass 0.2 1 1 0 0 0 0 0 0 0\n");
     CaptureOutput out;
-    changelens(cmd({"changelens", "1", "-2"}));
+    run_handler(changelens, cmd({"changelens", "1", "-2"}));
     EXPECT_EQ(out.text(), "Enter galaxy #1\nEnter galaxy #-2\n");  // also when quiet
   }
   EXPECT_EQ(TWref.ref[1].names[1], "expdisk");
@@ -522,11 +522,11 @@ TEST_F(LensModelTest, ChangelensReplacesComponentsOfOneOrEveryModel) {
   EXPECT_EQ(TWgal.refon[1], 1);         // ... with every component on again
 
   Input in2("alpha 1 0 0 0 0 0 0 0 0\n");
-  EXPECT_EQ(fatal_message([] { changelens(cmd({"changelens", "1"})); }), "in changelens, you gave too few parameters.");
-  EXPECT_EQ(fatal_message([] { changelens(cmd({"changelens", "1"})); }), "in changelens, you gave too few parameters.");
-  EXPECT_EQ(fatal_message([] { changelens(cmd({"changelens", "3"})); }), "galaxy index 3 is out of range");
-  EXPECT_EQ(fatal_message([] { changelens(cmd({"changelens", "-3"})); }), "galaxy index -3 is out of range");
-  EXPECT_EQ(fatal_message([] { changelens(cmd({"changelens", "0"})); }), "galaxy index 0 is out of range");
+  EXPECT_EQ(fatal_message([] { run_handler(changelens, cmd({"changelens", "1"})); }), "in changelens, you gave too few parameters.");
+  EXPECT_EQ(fatal_message([] { run_handler(changelens, cmd({"changelens", "1"})); }), "in changelens, you gave too few parameters.");
+  EXPECT_EQ(fatal_message([] { run_handler(changelens, cmd({"changelens", "3"})); }), "galaxy index 3 is out of range");
+  EXPECT_EQ(fatal_message([] { run_handler(changelens, cmd({"changelens", "-3"})); }), "galaxy index -3 is out of range");
+  EXPECT_EQ(fatal_message([] { run_handler(changelens, cmd({"changelens", "0"})); }), "galaxy index 0 is out of range");
 }
 
 TEST_F(LensModelTest, ChangelensStartsTheRegistrationShiftsAfresh) {
@@ -538,7 +538,7 @@ TEST_F(LensModelTest, ChangelensStartsTheRegistrationShiftsAfresh) {
   EXPECT_EQ(dy, -0.02);
   {
     Input in("none 0 0 0 0 0 0 0 0 0 0\n");
-    changelens(cmd({"changelens", "2"}));
+    run_handler(changelens, cmd({"changelens", "2"}));
   }
   potdefmag(0.5, 0.2, phi, ax, ay, xx, yy, xy, yx);
   GetRegister(1, 2, dx, dy);  // the replaced component leaves no shift behind
@@ -546,7 +546,7 @@ TEST_F(LensModelTest, ChangelensStartsTheRegistrationShiftsAfresh) {
   EXPECT_EQ(dy, 0);
   {
     Input in("register 1 2 0.03 0.04 0 0 0 0 0 0\n");
-    changelens(cmd({"changelens", "2"}));
+    run_handler(changelens, cmd({"changelens", "2"}));
   }
   potdefmag(0.5, 0.2, phi, ax, ay, xx, yy, xy, yx);
   GetRegister(1, 2, dx, dy);
@@ -557,16 +557,16 @@ TEST_F(LensModelTest, ChangelensStartsTheRegistrationShiftsAfresh) {
 
 TEST_F(LensModelTest, CommandsOnAComponentNeedAModel) {
   const std::string msg = "no lens model has been specified";
-  EXPECT_EQ(fatal_message([] { changelens(cmd({"changelens", "1"})); }), msg);
-  EXPECT_EQ(fatal_message([] { ranparm(cmd({"ranparm", "1", "1", "0", "1"})); }), msg);
-  EXPECT_EQ(fatal_message([] { changevary(cmd({"changevary", "1"})); }), msg);
-  EXPECT_EQ(fatal_message([] { stepsize(cmd({"stepsize", "1"})); }), msg);
+  EXPECT_EQ(fatal_message([] { run_handler(changelens, cmd({"changelens", "1"})); }), msg);
+  EXPECT_EQ(fatal_message([] { run_handler(ranparm, cmd({"ranparm", "1", "1", "0", "1"})); }), msg);
+  EXPECT_EQ(fatal_message([] { run_handler(changevary, cmd({"changevary", "1"})); }), msg);
+  EXPECT_EQ(fatal_message([] { run_handler(stepsize, cmd({"stepsize", "1"})); }), msg);
   // Commands that use the whole model work on the empty table.
-  changevary(cmd({"changevary", "0"}));
-  changevary(cmd({"changevary", "-1"}));
+  run_handler(changevary, cmd({"changevary", "0"}));
+  run_handler(changevary, cmd({"changevary", "-1"}));
   {
     CaptureOutput out;
-    turnoff(cmd({"turnoff", "gal", "1"}));
+    run_handler(turnoff, cmd({"turnoff", "gal", "1"}));
   }
   EXPECT_EQ(initmodel(BVec<std::string>(), Mat(), Vec(), 0), 0);
 }
@@ -575,11 +575,11 @@ TEST_F(LensModelTest, RanparmRepeatsForTheSameSeedOfEitherSign) {
   load_model({"alpha 1 0 0 0 0 0 0 0 0 1", "alpha 1 1 0 0 0 0 0 0 0 1"});
   for (double seed : {-15.0, 40.0, 200.0}) {
     SetVar("seed", 0, seed);
-    ranparm(cmd({"ranparm", "2", "3", "0", "2"}));
+    run_handler(ranparm, cmd({"ranparm", "2", "3", "0", "2"}));
     const double a = TWref.ref[1].p[2][3];
     long draw = 0;  // another stream in between must not matter
     ran2(draw);
-    ranparm(cmd({"ranparm", "2", "3", "0", "2"}));
+    run_handler(ranparm, cmd({"ranparm", "2", "3", "0", "2"}));
     EXPECT_EQ(TWref.ref[1].p[2][3], a) << seed;
     EXPECT_GT(a, 0);
     EXPECT_LT(a, 2);
@@ -590,13 +590,13 @@ TEST_F(LensModelTest, RanparmRepeatsForTheSameSeedOfEitherSign) {
     EXPECT_EQ(a, 2 * ran2(s));
   }
   EXPECT_EQ(GetVar("seed"), 200);
-  EXPECT_EQ(fatal_message([] { ranparm(cmd({"ranparm", "3", "1", "0", "1"})); }), "galaxy index 3 is out of range");
-  EXPECT_EQ(fatal_message([] { ranparm(cmd({"ranparm", "1", "11", "0", "1"})); }), "parameter index 11 is out of range");
-  EXPECT_EQ(fatal_message([] { ranparm(cmd({"ranparm", "1", "0", "0", "1"})); }), "parameter index 0 is out of range");
+  EXPECT_EQ(fatal_message([] { run_handler(ranparm, cmd({"ranparm", "3", "1", "0", "1"})); }), "galaxy index 3 is out of range");
+  EXPECT_EQ(fatal_message([] { run_handler(ranparm, cmd({"ranparm", "1", "11", "0", "1"})); }), "parameter index 11 is out of range");
+  EXPECT_EQ(fatal_message([] { run_handler(ranparm, cmd({"ranparm", "1", "0", "0", "1"})); }), "parameter index 0 is out of range");
   SetVar("maxellip", 0, 0.5);
-  EXPECT_EQ(fatal_message([] { ranparm(cmd({"ranparm", "1", "4", "0.9", "1"})); }), "in initmodel from ranparm");
+  EXPECT_EQ(fatal_message([] { run_handler(ranparm, cmd({"ranparm", "1", "4", "0.9", "1"})); }), "in initmodel from ranparm");
   quietflag = 0;
   CaptureOutput out;
-  ranparm(cmd({"ranparm", "1", "1"}));
+  run_handler(ranparm, cmd({"ranparm", "1", "1"}));
   EXPECT_EQ(out.text().rfind("ranparm <igal> <iparm> <lo> <hi>", 0), 0u);
 }

@@ -30,12 +30,12 @@ class MagtensTest : public CommandTest {
     SetVar("gridhi1", 0, gridhi);
     SetVar("omitcore", 0, 0.05);
     CommandInput in(std::string(kSphere) + "\n0 0 0 0 0 0 0 0 0 0\n");
-    setlens(cmd({"setlens", "1", "1"}));
+    run_handler(setlens, cmd({"setlens", "1", "1"}));
   }
   template <class Fn>
   std::string run(Fn fn, const std::vector<std::string>& words) {
     CaptureOutput out;
-    fn(cmd(words));
+    run_handler(fn, cmd(words));
     return out.text();
   }
   std::vector<std::string> lines(const std::string& name) const {
@@ -278,10 +278,10 @@ TEST_F(MagtensTest, PlotmagModesAndOutputs) {
   EXPECT_EQ(count_occurrences(printed, " iu = "), 2);
 
   CaptureOutput cap;
-  EXPECT_EQ(fatal_message([&] { plotmag(cmd({"plotmag", "0.5", "0.6", "2", "0", "0.1", "2", f + "0"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(plotmag, cmd({"plotmag", "0.5", "0.6", "2", "0", "0.1", "2", f + "0"})); }),
             "unknown filetype in write_array()");
   EXPECT_EQ(count_occurrences(cap.text(), " iu = "), 2);
-  EXPECT_EQ(fatal_message([&] { plotmag(cmd({"plotmag", "0.5", "0.6", "2", "0", "0.1", "2", f + "3", "1", "3"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(plotmag, cmd({"plotmag", "0.5", "0.6", "2", "0", "0.1", "2", f + "3", "1", "3"})); }),
             "unknown mode in plotmag");
   EXPECT_FALSE(dir.exists("pm3"));
 }

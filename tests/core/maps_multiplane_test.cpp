@@ -24,13 +24,13 @@ class MapsMultiPlaneTest : public LineOfSightTest {
     CommandInput in(
         "ptmass 1 0 0 0 0 0 0 0 0 0 0.5\nptmass 0.25 0.9 -0.6 0 0 0 0 0 0 0 0.3\n"
         "0 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n");
-    setlens(cmd({"setlens", "2", "1", "1"}));
+    run_handler(setlens, cmd({"setlens", "2", "1", "1"}));
     ASSERT_EQ(LOS.on, 1);
   }
   template <class Fn>
   std::string run(Fn fn, const std::vector<std::string>& words) {
     CaptureOutput out;
-    fn(cmd(words));
+    run_handler(fn, cmd(words));
     return out.text();
   }
   Mat read(const std::string& name, int type) const {

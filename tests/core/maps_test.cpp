@@ -35,7 +35,7 @@ class MapsTest : public CommandTest {
     SetVar("gridflag", 0, grid ? 1 : 0);
     SetVar("gridhi1", 0, gridhi);
     CommandInput in(component + "\n0 0 0 0 0 0 0 0 0 0\n");
-    setlens(cmd({"setlens", "1", "1"}));
+    run_handler(setlens, cmd({"setlens", "1", "1"}));
   }
   std::string f(const std::string& name) const { return dir.file(name); }
   Mat read(const std::string& name, int type, int& nx, int& ny) const {
@@ -48,7 +48,7 @@ class MapsTest : public CommandTest {
   template <class Fn>
   std::string run(Fn fn, const std::vector<std::string>& words) {
     CaptureOutput out;
-    fn(cmd(words));
+    run_handler(fn, cmd(words));
     return out.text();
   }
   std::vector<std::string> table_rows(const std::string& name) const {
@@ -183,7 +183,7 @@ TEST_F(MapsTest, TimeDelaySurfaceIsRelativeToTheEarliestImage) {
   {
     CaptureOutput cap;
     ::testing::internal::CaptureStdout();
-    plottdel(cmd({"plottdel", "0.2", "0", "-0.8", "1.2", "11", "0", "0", "1", f("td.dat"), "1"}));
+    run_handler(plottdel, cmd({"plottdel", "0.2", "0", "-0.8", "1.2", "11", "0", "0", "1", f("td.dat"), "1"}));
     out = ::testing::internal::GetCapturedStdout() + cap.text();
   }
   EXPECT_NE(out.find("Note: time delays in units of tscale\n"), std::string::npos) << out;
@@ -202,7 +202,7 @@ TEST_F(MapsTest, TimeDelaySurfaceIsRelativeToTheEarliestImage) {
   {
     CaptureOutput cap;
     ::testing::internal::CaptureStdout();
-    plottdel(cmd({"plottdel", "50", "0", "1", "2", "2", "0", "0", "1", f("none.dat"), "1"}));
+    run_handler(plottdel, cmd({"plottdel", "50", "0", "1", "2", "2", "0", "0", "1", f("none.dat"), "1"}));
     out = ::testing::internal::GetCapturedStdout() + cap.text();
   }
   EXPECT_NE(out.find("WARNING: no images found; the time-delay surface is relative to 1e8\n"), std::string::npos)

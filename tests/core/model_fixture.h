@@ -19,7 +19,7 @@ class ModelCommandTest : public CommandTest {
     for (const auto& l : lines) text += l + "\n";
     for (int j = 0; j < ngal; ++j) text += "0 0 0 0 0 0 0 0 0 0\n";
     CommandInput in(text);
-    setlens(cmd({"setlens", std::to_string(ngal), std::to_string(nref)}));
+    run_handler(setlens, cmd({"setlens", std::to_string(ngal), std::to_string(nref)}));
   }
   // Sets a numeric setting; the next command's refresh takes it up.
   static void set(const char* name, double value) { SetVar(name, 0, value); }
@@ -27,7 +27,7 @@ class ModelCommandTest : public CommandTest {
   template <class Handler>
   static std::string run(Handler h, std::vector<std::string> words) {
     CaptureOutput out;
-    h(cmd(std::move(words)));
+    run_handler(h, cmd(std::move(words)));
     return out.text();
   }
   ScratchDir dir;

@@ -29,7 +29,7 @@ class MultiPlaneTest : public LineOfSightTest {
     for (const auto& l : lines) text += l + "\n";
     for (size_t k = 0; k < lines.size(); ++k) text += "0 0 0 0 0 0 0 0 0 0\n";
     CommandInput in(text);
-    setlens(cmd({"setlens", std::to_string(lines.size()), "1", zflag ? "1" : "0"}));
+    run_handler(setlens, cmd({"setlens", std::to_string(lines.size()), "1", zflag ? "1" : "0"}));
   }
   static PotDefMagVector eval(double x, double y) {
     PotDefMagVector o;
@@ -256,7 +256,7 @@ TEST_F(MultiPlaneTest, ReductionWithNothingFoldedIsTheFullModel) {
   std::vector<PotDefMagVector> full;
   const std::vector<std::array<double, 2>> pts = {{1.1, 0.3}, {-0.6, -0.5}, {0.4, 1.4}};
   for (const auto& p : pts) full.push_back(eval(p[0], p[1]));
-  shearLOS(cmd({"shearLOS", "gal", "1", "100"}));
+  run_handler(shearLOS, cmd({"shearLOS", "gal", "1", "100"}));
   load(m);
   EXPECT_TRUE(LOS.reduced);
   EXPECT_EQ(LOS.nplane, 3);
@@ -277,7 +277,7 @@ TEST_F(MultiPlaneTest, FoldedSheetKeepsSecondDerivativesAndShiftsDeflections) {
   for (const auto& p : pts) full.push_back(eval(p[0], p[1]));
   {
     CaptureOutput out;
-    shearLOS(cmd({"shearLOS", "gal", "1", "5.0", "exact", "2"}));  // a sheet is folded even when listed
+    run_handler(shearLOS, cmd({"shearLOS", "gal", "1", "5.0", "exact", "2"}));  // a sheet is folded even when listed
     load(m);
     EXPECT_NE(out.text().find("shearLOS: started with 3 lens plane(s), now using 1 main plane(s)\n"),
               std::string::npos);
@@ -314,20 +314,20 @@ TEST_F(MultiPlaneTest, HigherOrderModesFoldOrDropPerturbers) {
   const std::vector<std::string> m = {"alpha 1 0 0 0 0 0 0 0.05 0 1 0.5", "alpha 0.3 2.5 1.0 0 0 0 0 0.05 0 1 0.3",
                                       "alpha 0.3 -2.0 2.0 0 0 0 0 0.05 0 1 1.0"};
   // A large dxcut folds both perturbers: HOTlos keeps their tidal fields, HOTcut drops them.
-  shearLOS(cmd({"shearLOS", "gal", "1", "1.0", "HOTlos", "10"}));
+  run_handler(shearLOS, cmd({"shearLOS", "gal", "1", "1.0", "HOTlos", "10"}));
   load(m);
   ASSERT_EQ(LOS.nplane, 1);
   EXPECT_GT(std::fabs(LOS.Bmat[2][1] - 1.0), 1e-3);
-  shearLOS(cmd({"shearLOS", "gal", "1", "1.0", "HOTcut", "10"}));
+  run_handler(shearLOS, cmd({"shearLOS", "gal", "1", "1.0", "HOTcut", "10"}));
   load(m);
   ASSERT_EQ(LOS.nplane, 1);
   for (int k = 1; k <= 4; ++k) EXPECT_EQ(LOS.Bmat[2][k], k == 1 || k == 4 ? 1.0 : 0.0) << k;
   // A tiny dxcut keeps them all.
-  shearLOS(cmd({"shearLOS", "gal", "1", "1.0", "HOTlos", "1e-9"}));
+  run_handler(shearLOS, cmd({"shearLOS", "gal", "1", "1.0", "HOTlos", "1e-9"}));
   load(m);
   EXPECT_EQ(LOS.nplane, 3);
   // Without a plane at zlens there is no reference plane.
-  shearLOS(cmd({"shearLOS", "pos", "0", "0", "1.0", "HOTlos", "0.01"}));
+  run_handler(shearLOS, cmd({"shearLOS", "pos", "0", "0", "1.0", "HOTlos", "0.01"}));
   EXPECT_EQ(fatal_message([&] { set("zlens", 0.6); }), "in shearLOS, no galaxy matches zlens");
 }
 
@@ -338,10 +338,10 @@ TEST_F(MultiPlaneTest, RedshiftBoxDiagnosticFiles) {
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
   const std::vector<std::string> m = {"alpha 1 0 0 0 0 0 0 0.05 0 1 0.5", "convrg 0.03 0 0 0 0 0.02 10 0 0 0 0.3",
                                       "alpha 0.3 0.8 0.4 0 0 0 0 0.05 0 1 0.52"};
-  shearLOS(cmd({"shearLOS", "gal", "1", "5.0", "zbox", "0.01"}));  // one main plane
+  run_handler(shearLOS, cmd({"shearLOS", "gal", "1", "5.0", "zbox", "0.01"}));  // one main plane
   load(m);
   const std::string one = dir.read("shearLOS-mat.dat");
-  shearLOS(cmd({"shearLOS", "gal", "1", "5.0", "zbox", "0.1"}));  // two main planes
+  run_handler(shearLOS, cmd({"shearLOS", "gal", "1", "5.0", "zbox", "0.1"}));  // two main planes
   load(m);
   const std::string two = dir.read("shearLOS-mat.dat"), shr = dir.read("shearLOS-shr.dat");
   ASSERT_EQ(chdir(here), 0);
@@ -357,7 +357,7 @@ TEST_F(MultiPlaneTest, RedshiftBoxDiagnosticFiles) {
 }
 
 TEST_F(MultiPlaneTest, ReductionNeedsSeveralPlanes) {
-  shearLOS(cmd({"shearLOS", "gal", "1", "5.0"}));
+  run_handler(shearLOS, cmd({"shearLOS", "gal", "1", "5.0"}));
   quietflag = 0;
   CaptureOutput out;
   load({"ptmass 1 0 0 0 0 0 0 0 0 0 0.5", "ptmass 0.3 1 0 0 0 0 0 0 0 0 0.5"});

@@ -178,8 +178,8 @@ TEST_F(Refresh, StartUpLeavesAFreshCoreWhateverCameBefore) {
   // the fitting program's; the 70 core settings, then the 23 fitting settings.
   ASSERT_GE(cmdlist().size(), 5u);
   const char* first[] = {"version", "set", "help", "quit", "exit", "rm", "mv"};
-  for (size_t k = 0; k < std::size(first); ++k) EXPECT_EQ(cmdlist()[k].name, first[k]);
-  EXPECT_EQ(cmdlist().back().name, "try2");
+  for (size_t k = 0; k < std::size(first); ++k) EXPECT_STREQ(cmdlist()[k]->name, first[k]);
+  EXPECT_STREQ(cmdlist().back()->name, "try2");
   ASSERT_EQ(varlist().size(), 93u);
   EXPECT_EQ(varlist()[0].name, "rscale");
   EXPECT_EQ(varlist()[17].description, "[Radius of region for accurate clump lensing        ]");

@@ -31,7 +31,7 @@ class SourcesTest : public CommandTest {
     for (int j = 1; j <= n; ++j) text += "alpha 1 " + std::to_string(j) + " 0 0 0 0 0 0 0 1\n";
     for (int j = 1; j <= n; ++j) text += "0 0 0 0 0 0 0 0 0 0\n";
     Input in(text);
-    setlens(cmd({"setlens", std::to_string(n), "1"}));
+    run_handler(setlens, cmd({"setlens", std::to_string(n), "1"}));
   }
   void sources(int n) {
     std::string text;
@@ -39,7 +39,7 @@ class SourcesTest : public CommandTest {
     for (int i = 1; i <= n; ++i) text += "1 1 1 0 0 0 0 0\n";
     Input in(text);
     CaptureOutput out;
-    setsource(cmd({"setsource", std::to_string(n), "0"}));
+    run_handler(setsource, cmd({"setsource", std::to_string(n), "0"}));
   }
   ScratchDir dir;
 };
@@ -58,7 +58,7 @@ TEST_F(SourcesTest, SourceFileGivesSourcesRayTargetAndVaryFlags) {
             "0 1 1 1 1 1 0 0\n");
   TWsrc.srcon[1] = 0;
   CaptureOutput out;
-  setsource(cmd({"setsource", dir.file("src.dat")}));
+  run_handler(setsource, cmd({"setsource", dir.file("src.dat")}));
   EXPECT_NE(out.text().find("Opened input file: "), std::string::npos);
   EXPECT_NE(out.text().find("Enter sources:\nFor each source, enter what to vary:\n"), std::string::npos);
   EXPECT_EQ(TWsrc.Nsource, 2);
@@ -78,7 +78,7 @@ TEST_F(SourcesTest, SourceFileGivesSourcesRayTargetAndVaryFlags) {
 
 TEST_F(SourcesTest, CommandInputForm) {
   Input in("sersic 1 0 0 0 0 0.5 0 1\n1 1 1 0 0 1 0 1\n");
-  setsource(cmd({"setsource", "1", "250"}));
+  run_handler(setsource, cmd({"setsource", "1", "250"}));
   EXPECT_EQ(TWsrc.srcID[1], "sersic");
   EXPECT_EQ(TWsrc.finsrc_ray_num, 250);
   EXPECT_EQ(TWsrc.srcvary[1][8], 1);
@@ -102,12 +102,12 @@ TEST_F(SourcesTest, EveryErrorOfASmallBrokenSourceFile) {
   for (const auto& c : cases) {
     dir.write("src.dat", c.text);
     CaptureOutput out;
-    EXPECT_EQ(fatal_message([this] { setsource(cmd({"setsource", dir.file("src.dat")})); }), c.message) << c.text;
+    EXPECT_EQ(fatal_message([this] { run_handler(setsource, cmd({"setsource", dir.file("src.dat")})); }), c.message) << c.text;
   }
   CaptureOutput out;
-  EXPECT_EQ(fatal_message([] { setsource(cmd({"setsource", "/nonexistent/src.dat"})); }),
+  EXPECT_EQ(fatal_message([] { run_handler(setsource, cmd({"setsource", "/nonexistent/src.dat"})); }),
             "could not open setsource input file");
-  EXPECT_EQ(fatal_message([] { setsource(cmd({"setsource", "0", "10"})); }), "number of sources must be positive");
+  EXPECT_EQ(fatal_message([] { run_handler(setsource, cmd({"setsource", "0", "10"})); }), "number of sources must be positive");
 }
 
 TEST_F(SourcesTest, WritesrcFormat) {
@@ -136,7 +136,7 @@ TEST_F(SourcesTest, TurnoffAndTurnon) {
   sources(3);
   {
     CaptureOutput out;
-    turnoff(cmd({"turnoff", "gal", "2", "5", "src", "3"}));
+    run_handler(turnoff, cmd({"turnoff", "gal", "2", "5", "src", "3"}));
     EXPECT_EQ(out.text(), "In turnoff:\nTurning off galaxy #2\nTurning off galaxy #5\nTurning off source #3\n");
   }
   EXPECT_EQ(TWgal.refon[2], 0);
@@ -145,7 +145,7 @@ TEST_F(SourcesTest, TurnoffAndTurnon) {
   EXPECT_EQ(TWsrc.srcon[3], 0);
   {
     CaptureOutput out;
-    turnoff(cmd({"turnoff", "2", "gal", "9", "0", "-1", "src", "4", "0"}));
+    run_handler(turnoff, cmd({"turnoff", "2", "gal", "9", "0", "-1", "src", "4", "0"}));
     EXPECT_EQ(out.text(),
               "In turnoff:\n"
               "WARNING: mode has not been set properly in turnoff\n"
@@ -157,7 +157,7 @@ TEST_F(SourcesTest, TurnoffAndTurnon) {
   }
   {
     CaptureOutput out;
-    turnon(cmd({"turnon", "gal", "5", "status"}));
+    run_handler(turnon, cmd({"turnon", "gal", "5", "status"}));
     EXPECT_EQ(out.text(),
               "In turnon:\nTurning on galaxy #5\n"
               "Current status of mass model components:\n"
@@ -167,7 +167,7 @@ TEST_F(SourcesTest, TurnoffAndTurnon) {
   }
   {
     CaptureOutput out;
-    turnon(cmd({"turnon", "7"}));
+    run_handler(turnon, cmd({"turnon", "7"}));
     EXPECT_EQ(out.text(), "In turnon:\nWARNING: mode has not been set properly in turnon\n");
   }
   // setsource switches every source on again, setlens every component.
@@ -182,18 +182,18 @@ TEST_F(SourcesTest, TurnoffAndTurnon) {
 TEST_F(SourcesTest, Changevary) {
   model(3);
   for (int j = 1; j <= 3; ++j) TWref.refv[j].data()[0] = 1;
-  changevary(cmd({"changevary", "0"}));
+  run_handler(changevary, cmd({"changevary", "0"}));
   for (int j = 1; j <= 3; ++j)
     for (int k = 1; k <= 10; ++k) EXPECT_EQ(TWref.refv[j][k], 0);
   {
     Input in("1 1 1 0 0 0 0 1\n");
     CaptureOutput out;
-    changevary(cmd({"changevary", "2"}));
+    run_handler(changevary, cmd({"changevary", "2"}));
     EXPECT_EQ(out.text(), "Enter what to vary for galaxy #2:\nNew vary flags for galaxy #2:\n 1 1 1 0 0 0 0 1 0 0\n");
   }
   {
     Input in("1 1 1 1 1 1 1 1 1 1\n0 1 0 0 0 0 0 0 0\n1 0 0 0 0 0 0 0 # nine with the comment\n");
-    changevary(cmd({"changevary", "-1"}));
+    run_handler(changevary, cmd({"changevary", "-1"}));
   }
   EXPECT_EQ(TWref.refv[1][10], 1);
   EXPECT_EQ(TWref.refv[2][2], 1);
@@ -203,9 +203,9 @@ TEST_F(SourcesTest, Changevary) {
   {
     Input in("1 1 1 0 0 0 0\n");
     CaptureOutput out;
-    EXPECT_EQ(fatal_message([] { changevary(cmd({"changevary", "1"})); }), "you gave too few vary flags.");
-    EXPECT_EQ(fatal_message([] { changevary(cmd({"changevary", "-1"})); }), "you gave too few vary flags.");
-    EXPECT_EQ(fatal_message([] { changevary(cmd({"changevary", "4"})); }), "galaxy index 4 is out of range");
+    EXPECT_EQ(fatal_message([] { run_handler(changevary, cmd({"changevary", "1"})); }), "you gave too few vary flags.");
+    EXPECT_EQ(fatal_message([] { run_handler(changevary, cmd({"changevary", "-1"})); }), "you gave too few vary flags.");
+    EXPECT_EQ(fatal_message([] { run_handler(changevary, cmd({"changevary", "4"})); }), "galaxy index 4 is out of range");
   }
 }
 
@@ -213,19 +213,19 @@ TEST_F(SourcesTest, Changevarysrc) {
   sources(2);
   {
     Input in("1 0 1 0 1 0\n0 0 0 0 0 0 1 1\n");
-    changevarysrc(cmd({"changevarysrc", "1"}));
+    run_handler(changevarysrc, cmd({"changevarysrc", "1"}));
   }
   EXPECT_EQ(TWsrc.srcvary[1][5], 1);
   EXPECT_EQ(TWsrc.srcvary[1][7], 0);
   EXPECT_EQ(TWsrc.srcvary[2][8], 1);
-  changevarysrc(cmd({"changevarysrc", "0"}));
+  run_handler(changevarysrc, cmd({"changevarysrc", "0"}));
   for (int k = 1; k <= 8; ++k) EXPECT_EQ(TWsrc.srcvary[2][k], 0);
-  EXPECT_EQ(fatal_message([] { changevarysrc(cmd({"changevarysrc", "2"})); }), "unknown changevarysrc mode");
+  EXPECT_EQ(fatal_message([] { run_handler(changevarysrc, cmd({"changevarysrc", "2"})); }), "unknown changevarysrc mode");
   Input in("1 1 1 1 1\n");
-  EXPECT_EQ(fatal_message([] { changevarysrc(cmd({"changevarysrc", "1"})); }), "you gave too few vary flags.");
+  EXPECT_EQ(fatal_message([] { run_handler(changevarysrc, cmd({"changevarysrc", "1"})); }), "you gave too few vary flags.");
   // The input ends after the first of two lines.
   Input in2("1 1 1 1 1 1\n");
-  EXPECT_EQ(fatal_message([] { changevarysrc(cmd({"changevarysrc", "1"})); }), "you gave too few vary flags.");
+  EXPECT_EQ(fatal_message([] { run_handler(changevarysrc, cmd({"changevarysrc", "1"})); }), "you gave too few vary flags.");
 }
 
 // ---- step sizes ----
@@ -274,14 +274,14 @@ TEST_F(SourcesTest, StepsizeForms) {
   {
     Input in("1 2 3 4 5 6 7 8 9 10\n11 12 13 14 15 16 17 18 19 20\n");
     CaptureOutput out;
-    stepsize(cmd({"stepsize"}));
+    run_handler(stepsize, cmd({"stepsize"}));
     EXPECT_EQ(out.text(), "Enter step sizes for all galaxies:\n");  // also when quiet
   }
   EXPECT_EQ(TWstep.pstep[2][10], 20);
   EXPECT_EQ(TWstep.pstep[3][1], 0);  // source steps set to 0
   {
     Input in("0.5 0 0 0 0 0 0 0 0 0\n1 1 1 1 1 1 1 1\n2 2 2 2 2 2 2 2\n");
-    stepsize(cmd({"stepsize", "2", "1"}));
+    run_handler(stepsize, cmd({"stepsize", "2", "1"}));
   }
   EXPECT_EQ(TWstep.pstep[2][1], 0.5);
   EXPECT_EQ(TWstep.pstep[1][1], 1);
@@ -289,33 +289,33 @@ TEST_F(SourcesTest, StepsizeForms) {
   EXPECT_EQ(TWstep.pstep[4][1], 2);
   {
     Input in("");
-    stepsize(cmd({"stepsize", "0", "0"}));
+    run_handler(stepsize, cmd({"stepsize", "0", "0"}));
     EXPECT_EQ(TWstep.pstep[1][1], 0);
     EXPECT_EQ(TWstep.pstep[4][1], 0);
     TWstep.pstep[1][1] = 3;
-    stepsize(cmd({"stepsize", "init"}));
+    run_handler(stepsize, cmd({"stepsize", "init"}));
     EXPECT_EQ(TWstep.pstep[1][1], 0);
     // "stepsize 0" and a negative index read every component like "stepsize all".
-    EXPECT_EQ(fatal_message([] { stepsize(cmd({"stepsize", "0"})); }), "in stepsize, you gave too few parameters.");
-    EXPECT_EQ(fatal_message([] { stepsize(cmd({"stepsize", "-1"})); }), "in stepsize, you gave too few parameters.");
-    EXPECT_EQ(fatal_message([] { stepsize(cmd({"stepsize", "all", "0"})); }), "in stepsize, you gave too few parameters.");
-    EXPECT_EQ(fatal_message([] { stepsize(cmd({"stepsize", "3"})); }), "galaxy index 3 is out of range");
+    EXPECT_EQ(fatal_message([] { run_handler(stepsize, cmd({"stepsize", "0"})); }), "in stepsize, you gave too few parameters.");
+    EXPECT_EQ(fatal_message([] { run_handler(stepsize, cmd({"stepsize", "-1"})); }), "in stepsize, you gave too few parameters.");
+    EXPECT_EQ(fatal_message([] { run_handler(stepsize, cmd({"stepsize", "all", "0"})); }), "in stepsize, you gave too few parameters.");
+    EXPECT_EQ(fatal_message([] { run_handler(stepsize, cmd({"stepsize", "3"})); }), "galaxy index 3 is out of range");
   }
   Input in("1 1 1 1 1 1 1 1 1\n");
-  EXPECT_EQ(fatal_message([] { stepsize(cmd({"stepsize", "1"})); }), "in stepsize, you gave too few parameters.");
+  EXPECT_EQ(fatal_message([] { run_handler(stepsize, cmd({"stepsize", "1"})); }), "in stepsize, you gave too few parameters.");
   // The first stepsize of a run creates the table with the default steps, never zeros.
   TWstep = StepSizes();
   Input in2("1 1 1 1 1 1 1 1 1 1\n");
-  stepsize(cmd({"stepsize", "1"}));
+  run_handler(stepsize, cmd({"stepsize", "1"}));
   EXPECT_EQ(TWstep.pstep[2][1], 0.01);
 }
 
 TEST_F(SourcesTest, HelpTexts) {
   quietflag = 0;
   CaptureOutput out;
-  turnoff(cmd({"turnoff"}));
-  setsource(cmd({"setsource"}));
-  changevary(cmd({"changevary"}));
+  run_handler(turnoff, cmd({"turnoff"}));
+  run_handler(setsource, cmd({"setsource"}));
+  run_handler(changevary, cmd({"changevary"}));
   stepsizehelp(2);
   const std::string t = out.text();
   EXPECT_EQ(t.rfind("turnoff [list of keywords and indices]", 0), 0u);

@@ -121,7 +121,7 @@ TEST_F(TablesTest, MaketabRefusalsComeBeforeAnyFile) {
     std::vector<std::string> w = {"maketab", dir.file("x.bin")};
     w.insert(w.end(), c.args.begin(), c.args.end());
     if (c.error) {
-      EXPECT_EQ(fatal_message([&] { maketab(cmd(w)); }), c.error);
+      EXPECT_EQ(fatal_message([&] { run_handler(maketab, cmd(w)); }), c.error);
     } else {
       quietflag = 0;
       const std::string out = run(maketab, w);

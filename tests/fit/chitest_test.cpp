@@ -25,7 +25,7 @@ class ChitestTest : public TermTest {
     CommandInput in(dispersions + "\n");
     std::vector<std::string> w = {"chitest", "on"};
     w.insert(w.end(), extra.begin(), extra.end());
-    chitest(cmd(w));
+    run_handler(chitest, cmd(w));
   }
   // The term at model 1 with parameters 1, 2 and 8 replaced.
   double at(double b, double x, double core, bool start = false) {
@@ -51,7 +51,7 @@ TEST_F(ChitestTest, ValueAndMinimum) {
   const double centre = 2 * std::log(0.1 * kSqrt2Pi) + 2 * std::log(0.05 * kSqrt2Pi) + 2 * std::log(0.5 * 0.3 * kSqrt2Pi);
   EXPECT_NEAR(centre, -8.877244, 1e-6);
   EXPECT_NEAR(chitest_value(TWref.ref[1].p, true), centre, 1e-12);
-  changevary(cmd({"changevary", "0"}));
+  run_handler(changevary, cmd({"changevary", "0"}));
   EXPECT_NEAR(chitest_value(TWref.ref[1].p, true), centre, 1e-12);
 
   const double mode = 0.3 * std::exp(-0.25), best = at(1, 0.1, mode);
@@ -107,7 +107,7 @@ TEST_F(ChitestTest, SetUpErrors) {
   quietflag = 1;
   EXPECT_NE(out.text().find("WARNING: chitest is meaningless when no parameters vary"), std::string::npos);
   EXPECT_EQ(chitest_value(TWref.ref[1].p, true), 0.0);
-  chitest(cmd({"chitest", "off"}));
+  run_handler(chitest, cmd({"chitest", "off"}));
   EXPECT_EQ(TWchitest.chitestN, 0);
 }
 

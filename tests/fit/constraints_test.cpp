@@ -78,7 +78,7 @@ TEST_F(ConstraintTest, PlimitsFilesAppendAndIgnoredIndicesReferToTheirOwnFile) {
   g[1][3] = 0.05;
   // Rows 1 and 3 count: (0.2/0.1)^2 + (0.05/0.1)^2.
   EXPECT_NEAR(plimfunc(&g, nullptr), 4.0 + 0.25, 1e-12);
-  plimits(cmd({"plimits", "reset"}));
+  run_handler(plimits, cmd({"plimits", "reset"}));
   EXPECT_EQ(TScons.nplim, 0);
 }
 
@@ -109,7 +109,7 @@ TEST_F(ConstraintTest, LoadErrors) {
     const std::string m = fatal_message([&] { load(c.command, c.name, c.text); });
     EXPECT_EQ(m.rfind(c.message, 0), 0u) << m;
   }
-  EXPECT_EQ(fatal_message([&] { plimits(cmd({"plimits", dir.file("absent")})); }), "could not open plimits file");
+  EXPECT_EQ(fatal_message([&] { run_handler(plimits, cmd({"plimits", dir.file("absent")})); }), "could not open plimits file");
 }
 
 TEST_F(ConstraintTest, RowsNamingWhatTheModelLacksAreRefusedAtLoad) {
@@ -176,12 +176,12 @@ TEST_F(ConstraintTest, BoundsWithAnEmptyRangeAreRefusedAtLoad) {
 
 TEST_F(ConstraintTest, PboundsResetAlwaysResets) {
   // Nothing loaded: "reset" is never taken for a file name.
-  pbounds(cmd({"pbounds", "reset"}));
+  run_handler(pbounds, cmd({"pbounds", "reset"}));
   EXPECT_EQ(TScons.npbnd, 0);
   load(pbounds, "pbounds", "1 2\n2 1 2 1 1 3 -1 -0.1 0.1\n");
   EXPECT_EQ(TScons.npbnd, 1);
   EXPECT_EQ(TScons.mpbnd, 2);
-  pbounds(cmd({"pbounds", "reset"}));
+  run_handler(pbounds, cmd({"pbounds", "reset"}));
   EXPECT_EQ(TScons.npbnd, 0);
   EXPECT_EQ(TScons.mpbnd, 0);
 }
@@ -328,7 +328,7 @@ TEST_F(ConstraintTest, CheckParmsPenalties) {
 TEST_F(ConstraintTest, OptimizeFollowsALimitWithoutData) {
   load_model(kQuadoffModel, "1 0 0 0 0 0 0 0 0 0\n");
   load(plimits, "plimits", "1\n1 1 1.05 0.01\n");
-  optimize(cmd({"optimize", dir.file("lim")}));
+  run_handler(optimize, cmd({"optimize", dir.file("lim")}));
   EXPECT_NEAR(TWref.ref[1].p[1][1], 1.05, 1e-4);
 }
 

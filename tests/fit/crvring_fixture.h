@@ -66,7 +66,7 @@ class CrvRingTest : public FitTest {
   void crvpts_cmd(int c, int mode, const std::vector<std::string>& files) {
     std::vector<std::string> w{"crvpts", std::to_string(c), std::to_string(mode)};
     w.insert(w.end(), files.begin(), files.end());
-    crvpts(WordArray(w));
+    run_handler(crvpts, WordArray(w));
   }
   // The curve fixture: reference circles r = 1.1 and 0.9, test points on r = 1.1.
   void load_circle_curves() {
@@ -96,7 +96,7 @@ class CrvRingTest : public FitTest {
   void ringdat_cmd(const std::vector<std::string>& files) {
     std::vector<std::string> w{"ringdat"};
     w.insert(w.end(), files.begin(), files.end());
-    ringdat(WordArray(w));
+    run_handler(ringdat, WordArray(w));
   }
 
   // Scores model 1 of the model set through calc_chi (as the scans do).

@@ -104,7 +104,7 @@ TEST_F(CurveTest, IncompleteCurvesAddNothingAndWriteNothing) {
   EXPECT_FALSE(work.exists("crvpts.tmp"));
   CaptureOutput out;
   quietflag = 0;
-  crvstatus(cmd({"crvstatus"}));
+  run_handler(crvstatus, cmd({"crvstatus"}));
   EXPECT_EQ(out.text(),
             "Curve #1 loaded:\n   1 ref  segments: 37\n  -1 test segments:\n"
             "Curve #2 loaded:\n  -1 ref  segments:\n   1 test segments: 36\n");
@@ -114,10 +114,10 @@ TEST_F(CurveTest, CapacitiesAndStatus) {
   load_circle_curves();
   CaptureOutput out;
   quietflag = 0;
-  crvmax(cmd({"crvmax", "5", "10"}));  // two values: only the report
-  crvmax(cmd({"crvmax", "3", "4", "50"}));
-  crvstatus(cmd({"crvstatus"}));
-  crvmax(cmd({"crvmax"}));
+  run_handler(crvmax, cmd({"crvmax", "5", "10"}));  // two values: only the report
+  run_handler(crvmax, cmd({"crvmax", "3", "4", "50"}));
+  run_handler(crvstatus, cmd({"crvstatus"}));
+  run_handler(crvmax, cmd({"crvmax"}));
   EXPECT_EQ(out.text(),
             "Current crv dimensions:\n  max no. curves   = 5\n  max no. segments = 10\n  max no. points   = 200\n"
             "Setting maximum crv dimensions to: 3 4 50\n"
@@ -166,10 +166,10 @@ TEST_F(CurveTest, LoadErrors) {
   };
   for (const Case& c : cases) {
     const WordArray w(c.words);
-    EXPECT_EQ(fatal_message([&] { c.words[0] == "crvmax" ? crvmax(w) : crvpts(w); }), c.message) << c.words[1];
+    EXPECT_EQ(fatal_message([&] { c.words[0] == "crvmax" ? run_handler(crvmax, w) : run_handler(crvpts, w); }), c.message) << c.words[1];
   }
   // The test sigma is never used: a test point of sigma 0 loads.
-  EXPECT_EQ(fatal_message([&] { crvpts(cmd({"crvpts", "1", "2", dir.file("zero.dat")})); }), "(no error)");
+  EXPECT_EQ(fatal_message([&] { run_handler(crvpts, cmd({"crvpts", "1", "2", dir.file("zero.dat")})); }), "(no error)");
 }
 
 }  // namespace

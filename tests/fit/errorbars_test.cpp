@@ -79,7 +79,7 @@ TEST_F(ErrorbarsTest, PositionsMoveAlongTheirErrorEllipse) {
 TEST_F(ErrorbarsTest, NeedsAtLeastOneRealisation) {
   load_quadoff_model();
   for (const char* n : {"0", "-3"}) {
-    EXPECT_EQ(fatal_message([&] { errorbars(cmd({"errorbars", dir.file("e"), n})); }), "errorbars needs N >= 1");
+    EXPECT_EQ(fatal_message([&] { run_handler(errorbars, cmd({"errorbars", dir.file("e"), n})); }), "errorbars needs N >= 1");
     EXPECT_FALSE(dir.exists("e.dat"));
   }
 }
@@ -91,7 +91,7 @@ TEST_F(ErrorbarsTest, ObservedDataComeBackUnchanged) {
   set("tempfiles", 0);
   const SrcData before = TSobs.srcobs[1];
   const GalData gbefore = TSobs.galobs[1];
-  errorbars(cmd({"errorbars", dir.file("e"), "3"}));
+  run_handler(errorbars, cmd({"errorbars", dir.file("e"), "3"}));
   const SrcData& after = TSobs.srcobs[1];
   for (int k = 1; k <= before.nimg; ++k) {
     EXPECT_EQ(after.x[k], before.x[k]);

@@ -40,7 +40,7 @@ class FitTest : public CommandTest {
   // Loads a model set of one model from component lines and vary-flag lines.
   void load_model(const std::string& components, const std::string& vary, int ngal = 1) {
     dir.write("model.dat", std::to_string(ngal) + " 1\n" + components + vary);
-    setlens(cmd({"setlens", dir.file("model.dat")}));
+    run_handler(setlens, cmd({"setlens", dir.file("model.dat")}));
   }
   void load_quadoff_model(const std::string& vary = "0 1 1 0 0 0 0 0 0 0\n") {
     load_model(kQuadoffModel, vary);
@@ -53,11 +53,11 @@ class FitTest : public CommandTest {
     w.insert(w.end(), extra.begin(), extra.end());
     const WordArray words(w);
     if (command == "data")
-      data(words);
+      run_handler(data, words);
     else if (command == "data2")
-      data2(words);
+      run_handler(data2, words);
     else
-      batchdata(words);
+      run_handler(batchdata, words);
   }
   void load_quadoff() {
     load_data(quadoff_text());

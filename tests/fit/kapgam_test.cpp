@@ -14,7 +14,7 @@ class KapgamTest : public FitTest {
  protected:
   std::string run(std::vector<std::string> w) {
     CaptureOutput out;
-    kapgam(WordArray(w));
+    run_handler(kapgam, WordArray(w));
     return out.text();
   }
 };
@@ -38,7 +38,7 @@ TEST_F(KapgamTest, PointValuesOfTheIsothermalLens) {
 // Mode 2 evaluates every model at the same positions, read once.
 TEST_F(KapgamTest, FilePositionsForEveryModel) {
   dir.write("model.dat", "1 2\nalpha 1 0 0 0 0 0 0 0 0 1\nalpha 2 0 0 0 0 0 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n");
-  setlens(cmd({"setlens", dir.file("model.dat")}));
+  run_handler(setlens, cmd({"setlens", dir.file("model.dat")}));
   dir.write("pos.dat", "2 # number of points\n# a comment\n1.2 1.6\n0 3\n");
   std::string out = run({"kapgam", "2", dir.file("pos.dat")});
   EXPECT_EQ(out.substr(0, out.find('\n')), "Opened input file: " + dir.file("pos.dat"));

@@ -310,8 +310,8 @@ TEST_F(SamplerTest, ConstantOffsetOfTheChiSquaredChangesOnlyTheEvidenceScale) {
                                 .substr(0, 52)),
             std::string::npos);
   // nestsampDraw: every w of run b underflowed; the weights come from X and chi^2.
-  nestsampDraw(cmd({"nestsampDraw", base("a"), base("da.dat"), "150"}));
-  nestsampDraw(cmd({"nestsampDraw", base("b"), base("db.dat"), "150"}));
+  run_handler(nestsampDraw, cmd({"nestsampDraw", base("a"), base("da.dat"), "150"}));
+  run_handler(nestsampDraw, cmd({"nestsampDraw", base("b"), base("db.dat"), "150"}));
   const double na = static_cast<double>(read_rows(base("da.dat")).size());
   const double nb = static_cast<double>(read_rows(base("db.dat")).size());
   EXPECT_GT(na, 100);

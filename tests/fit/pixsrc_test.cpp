@@ -41,7 +41,7 @@ class PixsrcTest : public TermTest {
   void on(std::vector<std::string> extra = {"img", "0.05"}) {
     std::vector<std::string> w = {"pixsrc", "on"};
     w.insert(w.end(), extra.begin(), extra.end());
-    pixsrc(cmd(w));
+    run_handler(pixsrc, cmd(w));
   }
   std::vector<std::string> log_lines() {
     std::vector<std::string> v;
@@ -110,7 +110,7 @@ TEST_F(PixsrcTest, RejectedModelsAreNotSent) {
   EXPECT_EQ(pixsrc_term(1.0000001e8), 0.0);
   EXPECT_FALSE(dir.exists("tempFolder/java_args.log"));
   EXPECT_FALSE(dir.exists("tempFolder/img_deflection.dat"));
-  pixsrc(cmd({"pixsrc", "off"}));
+  run_handler(pixsrc, cmd({"pixsrc", "off"}));
   EXPECT_EQ(pixsrc_term(0.0), 0.0);
   EXPECT_FALSE(dir.exists("tempFolder/java_args.log"));
 }
@@ -155,7 +155,7 @@ TEST_F(PixsrcTest, Command) {
   {
     CaptureOutput out;
     quietflag = 0;
-    pixsrc(cmd({"pixsrc", "on"}));
+    run_handler(pixsrc, cmd({"pixsrc", "on"}));
     quietflag = 1;
     EXPECT_NE(out.text().find("pixsrc on <basename> [pixel scale] [ln(E0)] [morvane executable]"), std::string::npos);
   }
@@ -174,7 +174,7 @@ TEST_F(PixsrcTest, Command) {
   EXPECT_EQ(TWpixsrc.pixsrc_base, "img");
   EXPECT_EQ(TWpixsrc.pixsrc_exec, "x.jar");
   EXPECT_EQ(TWpixsrc.pixsrc_rng[2], 10);
-  pixsrc(cmd({"pixsrc", "off"}));
+  run_handler(pixsrc, cmd({"pixsrc", "off"}));
   EXPECT_EQ(TWpixsrc.pixsrcflag, 0);
 }
 
@@ -194,7 +194,7 @@ TEST_F(PixsrcTest, InTheChiSquared) {
   lens("alpha 1 0.1 0 0 0 0 0 0 0 1", "0 1 0 0 0 0 0 0 0 0");
   {
     CommandInput in("-0.5\n");
-    chitest(cmd({"chitest", "on"}));
+    run_handler(chitest, cmd({"chitest", "on"}));
   }
   const size_t runs = log_lines().size();
   set_parameter(2, -0.1);

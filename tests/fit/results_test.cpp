@@ -42,7 +42,7 @@ TEST_F(ResultsTest, OneModelStartFileLeavesNoneOutAndReadsBack) {
             " 1 0 0 0 0 0 0 0 0 0\n"
             " 0 1 0 0 0 0 0 0 0 0\n"
             " 0 0 0 1 0 0 0 0 0 0\n");
-  setlens(cmd({"setlens", dir.file("one.start")}));
+  run_handler(setlens, cmd({"setlens", dir.file("one.start")}));
   EXPECT_EQ(TWref.Ngal, 3);
   EXPECT_EQ(TWref.ref[1].p[3][2], -0.5);
   EXPECT_EQ(TWref.refv[3][4], 1);
@@ -68,7 +68,7 @@ TEST_F(ResultsTest, MultiModelStartFileIsOrderedByChi) {
             "# chi= 9.000000e+00\n"
             "   alpha 1.300000e+00 0.0 0.0 0.0 0.0 1.000000e-01 0.0 0.0 0.0 1.000000e+00\n"
             " 1 0 0 0 0 0 0 0 0 0\n");
-  setlens(cmd({"setlens", dir.file("n.startN")}));
+  run_handler(setlens, cmd({"setlens", dir.file("n.startN")}));
   ASSERT_EQ(TWref.Nref, 3);
   EXPECT_EQ(TWref.ref[1].p[1][1], 1.2);
   EXPECT_EQ(TWref.ref[3].p[1][1], 1.3);
@@ -81,7 +81,7 @@ TEST_F(ResultsTest, BothStartFilesKeepTheRedshiftsOfAMultiPlaneModel) {
   dir.write("mp.dat",
             "2 1 1\nptmass 1 0 0 0 0 0 0 0 0 0 0.5\nptmass 0.25 0.9 -0.6 0 0 0 0 0 0 0 0.3\n"
             "1 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n");
-  setlens(cmd({"setlens", dir.file("mp.dat")}));
+  run_handler(setlens, cmd({"setlens", dir.file("mp.dat")}));
   const ModelSet& M = TWref;
   BVec<Mat> models(1, 2);
   models[1] = models[2] = M.ref[1].p;
@@ -94,7 +94,7 @@ TEST_F(ResultsTest, BothStartFilesKeepTheRedshiftsOfAMultiPlaneModel) {
   EXPECT_EQ(dir.read("mp.startN").substr(0, 6), "2 2 1\n");
   for (const char* f : {"mp.start", "mp.startN"}) {
     SCOPED_TRACE(f);
-    setlens(cmd({"setlens", dir.file(f)}));
+    run_handler(setlens, cmd({"setlens", dir.file(f)}));
     EXPECT_NEAR(TWref.ref[1].z[1], 0.5, 1e-6);
     EXPECT_NEAR(TWref.ref[1].z[2], 0.3, 1e-6);
   }

@@ -214,7 +214,7 @@ TEST_F(RingTest, IndexGuard) {
   EXPECT_EQ(fatal_message([&] { score(); }), "ring index 1 out of range");
   dir.write("r.dat", "1\n0 0 0 1 0.01 1 0\n");
   ringdat_cmd({dir.file("r.dat")});
-  ringmax(cmd({"ringmax", "20", "10"}));  // capacities only, until the next ringdat
+  run_handler(ringmax, cmd({"ringmax", "20", "10"}));  // capacities only, until the next ringdat
   struct Case {
     const char* index;
     std::string message;
@@ -277,7 +277,7 @@ TEST_F(RingTest, LoadErrorsAndCapacities) {
   };
   for (const Case& c : cases) {
     const WordArray w(c.words);
-    EXPECT_EQ(fatal_message([&] { c.words[0] == "ringmax" ? ringmax(w) : ringdat(w); }), c.message) << c.words[1];
+    EXPECT_EQ(fatal_message([&] { c.words[0] == "ringmax" ? run_handler(ringmax, w) : run_handler(ringdat, w); }), c.message) << c.words[1];
   }
   // A failed load leaves the tables of the last good one.
   EXPECT_EQ(TSring.Nring, 1);
@@ -285,9 +285,9 @@ TEST_F(RingTest, LoadErrorsAndCapacities) {
 
   CaptureOutput out;
   quietflag = 0;
-  ringmax(cmd({"ringmax", "3"}));  // one value: the help, nothing changed
-  ringmax(cmd({"ringmax", "3", "7"}));
-  ringdat(cmd({"ringdat", ok, ok}));
+  run_handler(ringmax, cmd({"ringmax", "3"}));  // one value: the help, nothing changed
+  run_handler(ringmax, cmd({"ringmax", "3", "7"}));
+  run_handler(ringdat, cmd({"ringdat", ok, ok}));
   EXPECT_NE(out.text().find("ringmax <max no. of rings> <max no. of rays on a ring>\n"), std::string::npos);
   EXPECT_NE(out.text().find("Setting maximum ring dimensions to: 3 7\n"), std::string::npos);
   EXPECT_NE(out.text().find("Reading 1 points from ringdat file " + ok + "\n"), std::string::npos);
@@ -305,7 +305,7 @@ namespace {
 // fitted position and is never searched in their place.
 TEST_F(RingTest, SearchesLeaveTheSourceTablesAlone) {
   dir.write("src.dat", "1 100\nuniform 1 0.3 -0.2 0.2 30 0.05 0 0\n0 0 0 0 0 0 0 0\n");
-  setsource(cmd({"setsource", dir.file("src.dat")}));
+  run_handler(setsource, cmd({"setsource", dir.file("src.dat")}));
   set("isource", 1);
   auto rays = ring_rays();
   rays[0][6] = 1;

@@ -75,15 +75,15 @@ class SamplerTest : public FitTest {
 
   void mcmc_set(std::vector<std::string> w) {
     w.insert(w.begin(), "MCMCset");
-    MCMCset(cmd(w));
+    run_handler(MCMCset, cmd(w));
   }
-  void mcmc_run_cmd(const std::string& name) { MCMCrun(cmd({"MCMCrun", base(name)})); }
+  void mcmc_run_cmd(const std::string& name) { run_handler(MCMCrun, cmd({"MCMCrun", base(name)})); }
 
   // nestsampSet with the given keywords and the box lines, then nestsampRun.
   void ns_set(std::vector<std::string> w, const std::string& box = "0.7 1.3\n-0.5 0.5\n-0.5 0.5\n") {
     w.insert(w.begin(), "nestsampSet");
     CommandInput in(box);
-    nestsampSet(cmd(w));
+    run_handler(nestsampSet, cmd(w));
   }
-  void ns_run(const std::string& name) { nestsampRun(cmd({"nestsampRun", base(name)})); }
+  void ns_run(const std::string& name) { run_handler(nestsampRun, cmd({"nestsampRun", base(name)})); }
 };

@@ -35,10 +35,10 @@ class ScansTest : public FitTest {
     load_model("alpha 1 " + std::to_string(x0) + " 0 0 0 0 0 0 0 1\n", "1 1 1 0 0 0 0 0 0 0\n");
     dir.write("lim.dat", kLimits);
     dir.write("tie.dat", kTie);
-    plimits(cmd({"plimits", "reset"}));
-    pmatch(cmd({"pmatch", "reset"}));
-    plimits(cmd({"plimits", dir.file("lim.dat")}));
-    pmatch(cmd({"pmatch", dir.file("tie.dat")}));
+    run_handler(plimits, cmd({"plimits", "reset"}));
+    run_handler(pmatch, cmd({"pmatch", "reset"}));
+    run_handler(plimits, cmd({"plimits", dir.file("lim.dat")}));
+    run_handler(pmatch, cmd({"pmatch", dir.file("tie.dat")}));
   }
   // The step numbers of the "Running" lines that varyone prints, in order.
   std::vector<int> walk(const WordArray& words) {
@@ -192,7 +192,7 @@ TEST_F(ScansTest, EveryProfileStepIsTheConstrainedOptimum) {
   // so an extrapolated start lies on it; each step must land there whatever its start.
   for (const char* flag : {"0", "1", "2"}) {
     quadratic();
-    varyone(cmd({"varyone", "1", "2", "-0.2", "0.2", "5", dir.file("p"), flag}));
+    run_handler(varyone, cmd({"varyone", "1", "2", "-0.2", "0.2", "5", dir.file("p"), flag}));
     std::istringstream chi(dir.read("p.chi"));
     std::string line;
     std::getline(chi, line);
@@ -227,7 +227,7 @@ TEST_F(ScansTest, SorthOrdersTheModelSetInItsOwnStore) {
   // Two models: model 2 is the quadoff lens itself.
   dir.write("set.dat",
             "1 2\nalpha 1.3 0 0 0 0 0.1 0 0 0 1\nalpha 1 0 0 0 0 0.1 0 0 0 1\n0 1 1 0 0 0 0 0 0 0\n");
-  setlens(cmd({"setlens", dir.file("set.dat")}));
+  run_handler(setlens, cmd({"setlens", dir.file("set.dat")}));
   load_quadoff();
   TWsrc.srcvary[1][1] = 0;  // the flux term asks the store whether the flux is varied
   const Mat src = TWsrc.srcparms;
@@ -262,11 +262,11 @@ TEST_F(ScansTest, RefusalsComeBeforeAnyFileOrFit) {
   for (const Case& c : fatal_cases) {
     EXPECT_EQ(fatal_message([&] {
                 if (c.words[0] == "varyone")
-                  varyone(WordArray(c.words));
+                  run_handler(varyone, WordArray(c.words));
                 else if (c.words[0] == "varytwo")
-                  varytwo(WordArray(c.words));
+                  run_handler(varytwo, WordArray(c.words));
                 else
-                  varyh(WordArray(c.words));
+                  run_handler(varyh, WordArray(c.words));
               }),
               c.message);
     EXPECT_FALSE(dir.exists("r.chi")) << c.message;
@@ -283,11 +283,11 @@ TEST_F(ScansTest, RefusalsComeBeforeAnyFileOrFit) {
   for (const auto& w : warned) {
     CaptureOutput out;
     if (w[0] == "varyone")
-      varyone(WordArray(w));
+      run_handler(varyone, WordArray(w));
     else if (w[0] == "varytwo")
-      varytwo(WordArray(w));
+      run_handler(varytwo, WordArray(w));
     else
-      varyh(WordArray(w));
+      run_handler(varyh, WordArray(w));
     EXPECT_EQ(out.text(), warn) << w[0];
     EXPECT_FALSE(dir.exists("r.chi"));
   }
@@ -311,7 +311,7 @@ TEST_F(ScansTest, ModelgridRefusesSlotsItCannotScan) {
   };
   for (const Case& c : cases) {
     CommandInput in(c.lines);
-    EXPECT_EQ(fatal_message([&] { modelgrid(cmd({"modelgrid", c.ndim, dir.file("g")})); }), c.message);
+    EXPECT_EQ(fatal_message([&] { run_handler(modelgrid, cmd({"modelgrid", c.ndim, dir.file("g")})); }), c.message);
     EXPECT_FALSE(dir.exists("g.dat")) << c.message;
   }
 }
@@ -320,7 +320,7 @@ TEST_F(ScansTest, ModelgridOfNoDimensionsFitsTheReferenceModelOnce) {
   quadratic();
   for (const char* ndim : {"0", "-2"}) {
     CommandInput in("");
-    modelgrid(cmd({"modelgrid", ndim, dir.file("g")}));
+    run_handler(modelgrid, cmd({"modelgrid", ndim, dir.file("g")}));
     const std::string dat = dir.read("g.dat");
     EXPECT_EQ(count_occurrences(dat, "LENS PARMS:"), 1) << ndim;
     EXPECT_NE(dat.find("CHISQ: 1.777778e+00"), std::string::npos) << dat;  // the optimum 16/9
@@ -330,7 +330,7 @@ TEST_F(ScansTest, ModelgridOfNoDimensionsFitsTheReferenceModelOnce) {
   // A slot of logarithmic steps takes the values 1, 10, 100; a slot without a component
   // repeats its points.
   CommandInput in("1 1 1 100 -3\n0 5 0 0 2\n");
-  modelgrid(cmd({"modelgrid", "2", dir.file("g")}));
+  run_handler(modelgrid, cmd({"modelgrid", "2", dir.file("g")}));
   const std::string startN = dir.read("g.startN");
   EXPECT_EQ(count_occurrences(startN, "# chi="), 6);
   for (const char* b : {"alpha 1.000000e+00", "alpha 1.000000e+01", "alpha 1.000000e+02"})

@@ -213,7 +213,7 @@ TEST_F(StoreTest, SimplexVerticesFollowTheModelsAndTheStepSizes) {
   // Two models, three varied parameters: vertices 1 and 2 are the models, 3 and 4 move
   // parameters 1 and 2 of model 1 by their steps.
   dir.write("two.dat", "1 2\nalpha 1 0.1 -0.05 0 0 0.1 0 0 0 1\nalpha 1.1 0.2 0 0 0 0.1 0 0 0 1\n1 1 1 0 0 0 0 0 0 0\n");
-  setlens(cmd({"setlens", dir.file("two.dat")}));
+  run_handler(setlens, cmd({"setlens", dir.file("two.dat")}));
   ASSERT_EQ(TWref.Nref, 2);
   auto v = vertices(run_domin(2));
   ASSERT_EQ(ndim, 3);

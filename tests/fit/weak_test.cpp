@@ -55,7 +55,7 @@ class WeakTest : public TermTest {
  protected:
   double chi_of(const std::string& catalogue) {
     dir.write("cat.dat", catalogue);
-    weakdata(cmd({"weakdata", "cat.dat"}));
+    run_handler(weakdata, cmd({"weakdata", "cat.dat"}));
     return weak_chi();
   }
 };
@@ -187,17 +187,17 @@ TEST_F(WeakTest, CatalogueLoadErrors) {
   };
   for (const Case& c : cases) {
     dir.write("bad.dat", c.text);
-    EXPECT_EQ(fatal_message([] { weakdata(cmd({"weakdata", "bad.dat"})); }), c.message) << c.text;
+    EXPECT_EQ(fatal_message([] { run_handler(weakdata, cmd({"weakdata", "bad.dat"})); }), c.message) << c.text;
   }
-  EXPECT_EQ(fatal_message([] { weakdata(cmd({"weakdata", "missing.dat"})); }), "could not open weakdata input file");
+  EXPECT_EQ(fatal_message([] { run_handler(weakdata, cmd({"weakdata", "missing.dat"})); }), "could not open weakdata input file");
   // w = 1 is accepted; comment lines are skipped; the catalogue replaces the last one.
   dir.write("ok.dat", "# header\n2 0.25\n3 4 0.1 0.05 0.05 0.05 1 0 # comment\n\n1 1 0 0 0.1 0.1 0.3 0.01\n");
-  weakdata(cmd({"weakdata", "ok.dat"}));
+  run_handler(weakdata, cmd({"weakdata", "ok.dat"}));
   ASSERT_EQ(TWweak.Nweak, 2);
   EXPECT_DOUBLE_EQ(TWweak.sigs2, 0.0625);
   EXPECT_DOUBLE_EQ(TWweak.weakdat[2][8], 0.01);
   dir.write("none.dat", "0 0.2\n");
-  weakdata(cmd({"weakdata", "none.dat"}));
+  run_handler(weakdata, cmd({"weakdata", "none.dat"}));
   EXPECT_EQ(TWweak.Nweak, 0);
   EXPECT_EQ(weak_chi(), 0.0);
 }
@@ -207,10 +207,10 @@ TEST_F(WeakTest, CatalogueLoadErrors) {
 TEST_F(WeakTest, ProcessRedshifts) {
   dir.write("z.dat", "3 0.2\n1 2 0.1 0.2 0.05 0.05 1.5 0.1\n1 2 0.1 0.2 0.05 0.05 0.3 0.1\n"
                      "1 2 0.1 0.2 0.05 0.05 0 0.0005\n");
-  EXPECT_EQ(fatal_message([] { weakproc(cmd({"weakproc", "z.dat", "w.dat"})); }), "zlens must be set in weakproc");
+  EXPECT_EQ(fatal_message([] { run_handler(weakproc, cmd({"weakproc", "z.dat", "w.dat"})); }), "zlens must be set in weakproc");
   SetVar("zlens", 0, 0.5);
   SetGlob();
-  weakproc(cmd({"weakproc", "z.dat", "w.dat"}));
+  run_handler(weakproc, cmd({"weakproc", "z.dat", "w.dat"}));
   const std::string out = dir.read("w.dat");
   EXPECT_EQ(out.substr(0, out.find('\n')), "3 2.000000e-01  # number of gals, rms source ellipticity");
   const auto rows = table_rows(out);
@@ -223,19 +223,19 @@ TEST_F(WeakTest, ProcessRedshifts) {
   EXPECT_EQ(rows[3][6], 0.0);
   EXPECT_EQ(rows[3][7], 0.0);
   // The output loads.
-  weakdata(cmd({"weakdata", "w.dat"}));
+  run_handler(weakdata, cmd({"weakdata", "w.dat"}));
   EXPECT_EQ(TWweak.Nweak, 3);
 
   dir.write("short.dat", "2 0.2\n1 2 0.1 0.2 0.05 0.05 1.5 0.1\n");
-  EXPECT_EQ(fatal_message([] { weakproc(cmd({"weakproc", "short.dat", "o.dat"})); }),
+  EXPECT_EQ(fatal_message([] { run_handler(weakproc, cmd({"weakproc", "short.dat", "o.dat"})); }),
             "weakproc file ends before galaxy #2");
   dir.write("few.dat", "1 0.2\n1 2 0.1 0.2 0.05 0.05 1.5\n");
-  EXPECT_EQ(fatal_message([] { weakproc(cmd({"weakproc", "few.dat", "o.dat"})); }),
+  EXPECT_EQ(fatal_message([] { run_handler(weakproc, cmd({"weakproc", "few.dat", "o.dat"})); }),
             "Too few entries for galaxy #1 in weakproc");
   // zlens 0 is a lens redshift like any other.
   SetVar("zlens", 0, 0);
   SetGlob();
-  weakproc(cmd({"weakproc", "z.dat", "w0.dat"}));
+  run_handler(weakproc, cmd({"weakproc", "z.dat", "w0.dat"}));
   EXPECT_NEAR(table_rows(dir.read("w0.dat"))[1][6], 1.0, 1e-12);
 }
 
@@ -247,10 +247,10 @@ TEST_F(WeakTest, WriteFailuresAreErrors) {
   SetVar("zlens", 0, 0.5);
   SetGlob();
   dir.write("z.dat", "1 0.2\n1 2 0.1 0.2 0.05 0.05 1.5 0.1\n");
-  EXPECT_EQ(fatal_message([] { weakproc(cmd({"weakproc", "z.dat", "/dev/full"})); }),
+  EXPECT_EQ(fatal_message([] { run_handler(weakproc, cmd({"weakproc", "z.dat", "/dev/full"})); }),
             "could not write /dev/full: No space left on device");
   EXPECT_EQ(fatal_message([] {
-              weakmock(cmd({"weakmock", "/dev/full", "10", "1.5", "6", "1", "2", "0", "0.2", "0.05"}));
+              run_handler(weakmock, cmd({"weakmock", "/dev/full", "10", "1.5", "6", "1", "2", "0", "0.2", "0.05"}));
             }),
             "could not write /dev/full: No space left on device");
 }
@@ -265,7 +265,7 @@ TEST_F(WeakTest, MockNeedsAnAnnulus) {
                         {"1", "inf", "weakmock: inf is not a finite number"}};
   for (const Case& c : cases) {
     EXPECT_EQ(fatal_message([&] {
-                weakmock(cmd({"weakmock", "m.dat", "10", c.rlo, c.rhi, "1", "2", "0", "0.2", "0.05"}));
+                run_handler(weakmock, cmd({"weakmock", "m.dat", "10", c.rlo, c.rhi, "1", "2", "0", "0.2", "0.05"}));
               }),
               c.message);
     EXPECT_FALSE(dir.exists("m.dat"));
@@ -280,7 +280,7 @@ TEST_F(WeakTest, MockCatalogue) {
   lens(kIsothermal);
   SetVar("zlens", 0, 0.5);
   SetGlob();
-  weakmock(cmd({"weakmock", "m.dat", "5000", "1.5", "6", "1", "2", "0", "0.2", "0.05"}));
+  run_handler(weakmock, cmd({"weakmock", "m.dat", "5000", "1.5", "6", "1", "2", "0", "0.2", "0.05"}));
   const auto mock = table_rows(dir.read("m.dat"));
   ASSERT_EQ(mock.size(), 5001u);
   double ss = 0;
@@ -290,6 +290,6 @@ TEST_F(WeakTest, MockCatalogue) {
     ss += mock[i][8] * mock[i][8] + mock[i][9] * mock[i][9];
   }
   EXPECT_NEAR(std::sqrt(ss / 5000), 0.2, 0.2 * 0.03);
-  weakmock(cmd({"weakmock", "m2.dat", "5000", "1.5", "6", "1", "2", "0", "0.2", "0.05"}));
+  run_handler(weakmock, cmd({"weakmock", "m2.dat", "5000", "1.5", "6", "1", "2", "0", "0.2", "0.05"}));
   EXPECT_NE(dir.read("m2.dat"), dir.read("m.dat"));
 }

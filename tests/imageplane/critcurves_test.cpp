@@ -257,7 +257,7 @@ std::string run_fitcrit(const std::string& args, std::string* file_text, const S
   std::string x;
   while (in >> x) w.push_back(x);
   CaptureOutput cap;
-  fitcrit(WordArray(w));
+  run_handler(fitcrit, WordArray(w));
   if (file_text && dir.exists("fit.dat")) *file_text = dir.read("fit.dat");
   return cap.text();
 }

@@ -35,7 +35,7 @@ class Grid : public ::testing::Test {
     for (const auto& c : components) text += c + "\n";
     for (size_t i = 0; i < components.size(); ++i) text += "0 0 0 0 0 0 0 0 0 0\n";
     dir_.write("model.in", text);
-    setlens(WordArray({"setlens", dir_.file("model.in")}));
+    run_handler(setlens, WordArray({"setlens", dir_.file("model.in")}));
   }
 
   void set(const char* name, double value) { SetVar(name, 0, value); }
@@ -261,11 +261,11 @@ TEST_F(Grid, GalaxyGridSharesTheVerticesItHasInCommonWithTheMainGrid) {
   build();  // main grid: rings 0.1, 0.2, ..., 2.0 on 19 rays
   const int main_only = mesh().numberofpoints;
   // Rings 0.5 .. 1.0 on the same rays about the same centre: every node coincides.
-  galgrid(WordArray({"galgrid", "1", "0.5", "1.0", "6", "0", "360", "20"}));
+  run_handler(galgrid, WordArray({"galgrid", "1", "0.5", "1.0", "6", "0", "360", "20"}));
   build();
   EXPECT_EQ(mesh().numberofpoints, main_only);
   // On other rays the galaxy grid adds its own vertices.
-  galgrid(WordArray({"galgrid", "1", "0.5", "1.0", "6", "0", "360", "21"}));
+  run_handler(galgrid, WordArray({"galgrid", "1", "0.5", "1.0", "6", "0", "360", "21"}));
   build();
   EXPECT_GT(mesh().numberofpoints, main_only);
   check_mesh_invariants(polygon(19, 2) - polygon(19, 0.1));
@@ -274,7 +274,7 @@ TEST_F(Grid, GalaxyGridSharesTheVerticesItHasInCommonWithTheMainGrid) {
 TEST_F(Grid, GalaxyOutsideTheMainGridGetsNoGrid) {
   load({"ptmass 1 0 0 0 0 0 0 0 0 0", "ptmass 0.1 1.5 0 0 0 0 0 0 0 0"});
   set("gridsave", 1);
-  galgrid(WordArray({"galgrid", "2", "0.05", "0.2", "4", "0", "360", "12"}));
+  run_handler(galgrid, WordArray({"galgrid", "2", "0.05", "0.2", "4", "0", "360", "12"}));
   set("gridhi1", 1.0);
   build();
   ASSERT_EQ(TWgrid.gal.size(), 3u);
@@ -337,22 +337,22 @@ TEST_F(Grid, RangeErrorsEndTheBuild) {
 TEST_F(Grid, SecondaryGridCommands) {
   CaptureOutput out;
   quietflag = 0;
-  galgrid(WordArray({"galgrid", "3"}));
+  run_handler(galgrid, WordArray({"galgrid", "3"}));
   EXPECT_NE(out.text().find("galgrid <Ngal>"), std::string::npos);
-  galgrid(WordArray({"galgrid", "2", "0", "1", "-10", "0", "360", "20"}));
+  run_handler(galgrid, WordArray({"galgrid", "2", "0", "1", "-10", "0", "360", "20"}));
   EXPECT_NE(out.text().find("WARNING: galaxy grids cannot be logarithmic if rlo=0"), std::string::npos);
   EXPECT_EQ(TWsecgrid.galgridp[1], 0);  // refused values are not kept
-  galgrid(WordArray({"galgrid", "0"}));
+  run_handler(galgrid, WordArray({"galgrid", "0"}));
   EXPECT_NE(out.text().find("Turning off secondary grids around galaxies."), std::string::npos);
-  imggrid(WordArray({"imggrid", "-2", "0.1", "1", "5", "0", "360", "20"}));
+  run_handler(imggrid, WordArray({"imggrid", "-2", "0.1", "1", "5", "0", "360", "20"}));
   EXPECT_NE(out.text().find("  Ngrid  [using observed image positions]\n"), std::string::npos);
   dir_.write("pos.txt", "2\n1 2\n# a comment\n3 4\n");
-  imgarray(WordArray({"imgarray", "5", dir_.file("pos.txt")}));
+  run_handler(imgarray, WordArray({"imgarray", "5", dir_.file("pos.txt")}));
   EXPECT_EQ(TWgrid.nimggrid, 2);
   EXPECT_EQ(TWsecgrid.imggridpos[2][1], 3);
   EXPECT_NE(out.text().find("Positions for imgarray:\n   1.000000e+00  2.000000e+00\n"), std::string::npos);
   dir_.write("short.txt", "3\n1 2\n");
-  EXPECT_THROW(imgarray(WordArray({"imgarray", "3", dir_.file("short.txt")})), FatalError);
+  EXPECT_THROW(run_handler(imgarray, WordArray({"imgarray", "3", dir_.file("short.txt")})), FatalError);
   quietflag = 1;
 }
 
@@ -371,7 +371,7 @@ TEST_F(Grid, AutogridOnASinglyImagingModelKeepsTheUpperRadius) {
   load({"convrg 0.2 0 0 0 0 0 0 0 0 0"});
   quietflag = 0;
   CaptureOutput out;
-  autogrid(WordArray({"autogrid"}));
+  run_handler(autogrid, WordArray({"autogrid"}));
   quietflag = 1;
   EXPECT_NE(out.text().find("Note: no multiply-imaged region was found"), std::string::npos);
   EXPECT_EQ(GetVar("gridhi1"), 2.0);
@@ -381,14 +381,14 @@ TEST_F(Grid, AutogridOnASinglyImagingModelKeepsTheUpperRadius) {
 TEST_F(Grid, AutogridWithoutCausticsUsesTheMagnificationBoundAlone) {
   // A uniform sheet of convergence 0.5 magnifies by 1/(1 - 0.5)^2 = 4 everywhere.
   load({"convrg 0.5 0 0 0 0 0 0 0 0 0"});
-  autogrid(WordArray({"autogrid", "1", "5"}));
+  run_handler(autogrid, WordArray({"autogrid", "1", "5"}));
   EXPECT_DOUBLE_EQ(GetVar("gridhi1"), 0.1);  // the first radius passes
   CaptureOutput out;
-  autogrid(WordArray({"autogrid", "1", "3"}));
+  run_handler(autogrid, WordArray({"autogrid", "1", "3"}));
   EXPECT_NE(out.text().find("WARNING: autogrid could not find a grid satisfying your criteria"), std::string::npos);
   EXPECT_DOUBLE_EQ(GetVar("gridhi1"), 0.1);  // back to the upper radius it started from
   SetVar("gridhi1", 0, 2);
-  autogrid(WordArray({"autogrid", "3"}));
+  run_handler(autogrid, WordArray({"autogrid", "3"}));
   EXPECT_EQ(GetVar("ngrid1"), -20);
   // A later refresh builds rings in geometric progression from 0.1 to 2.
   build();
@@ -397,7 +397,7 @@ TEST_F(Grid, AutogridWithoutCausticsUsesTheMagnificationBoundAlone) {
   try {
     SetVar("gridlo1", 0, 0);
     SetVar("ngrid1", 0, 20);
-    autogrid(WordArray({"autogrid", "2"}));
+    run_handler(autogrid, WordArray({"autogrid", "2"}));
     FAIL();
   } catch (const FatalError& e) {
     EXPECT_EQ(e.message, "logarithmic radial steps in autogrid need gridlo1 > 0");
@@ -409,12 +409,12 @@ TEST_F(Grid, PlotgridWritesEveryMeshEdge) {
   set("gridlo1", 0.2);
   set("maxlev", 1);
   build();
-  plotgrid(WordArray({"plotgrid", dir_.file("g.dat")}));
+  run_handler(plotgrid, WordArray({"plotgrid", dir_.file("g.dat")}));
   const std::string text = dir_.read("g.dat");
   EXPECT_EQ(count_occurrences(text, "\n") - 8, mesh().numberofedges);
   set("plotmode", 3);
   SetGlob();
-  plotgrid(WordArray({"plotgrid", dir_.file("g.reg")}));
+  run_handler(plotgrid, WordArray({"plotgrid", dir_.file("g.reg")}));
   EXPECT_EQ(count_occurrences(dir_.read("g.reg"), "image;line("), mesh().numberofedges);
 }
 
@@ -424,9 +424,9 @@ TEST_F(Grid, VertexNumberingIsTheFirstMatchScanOverEveryNode) {
   // grid, galaxy grids, image grids, each node followed by its subgrid, would number them.
   load({"ptmass 1 0 0 0 0 0 0 0 0 0", "ptmass 0.2 0.6 0.3 0 0 0 0 0 0 0"});
   set("gridsave", 1);
-  galgrid(WordArray({"galgrid", "2", "0.05", "0.4", "4", "0", "360", "12"}));
+  run_handler(galgrid, WordArray({"galgrid", "2", "0.05", "0.4", "4", "0", "360", "12"}));
   dir_.write("pos.txt", "2\n-0.9 0.4\n0.2 -1.1\n");
-  imggrid(WordArray({"imggrid", "2", "0.05", "0.3", "3", "0", "360", "10", dir_.file("pos.txt")}));
+  run_handler(imggrid, WordArray({"imggrid", "2", "0.05", "0.3", "3", "0", "360", "10", dir_.file("pos.txt")}));
   for (double xmatch : {1e-8, 0.02}) {
     SCOPED_TRACE(xmatch);
     set("xmatch", xmatch);
@@ -573,7 +573,7 @@ TEST_F(Grid, CriticalCurveGridOnRaysToOneSideFallsBackToThePlainGrid) {
   // ranges and subgridded as in grid mode 1; the galaxy grid keeps the rule of grid mode 2.
   load({"convrg 0.1 0 0 0 0 0 0 0 0 0", "ptmass 0.8 1.2 0 0 0 0 0 0 0 0"});
   set("gridsave", 1);
-  galgrid(WordArray({"galgrid", "2", "0.05", "1", "10", "0", "360", "20"}));
+  run_handler(galgrid, WordArray({"galgrid", "2", "0.05", "1", "10", "0", "360", "20"}));
   quietflag = 0;
   CaptureOutput out;
   setgridmode(2);
@@ -600,9 +600,9 @@ TEST_F(Grid, HolesOnlyInsideClosedInnerRingsOfBuiltGrids) {
   load({"ptmass 1 0 0 0 0 0 0 0 0 0", "ptmass 0.1 0.6 0.3 0 0 0 0 0 0 0", "ptmass 0.1 2.5 0 0 0 0 0 0 0 0"});
   set("gridlo1", 0.05);
   set("maxlev", 1);
-  galgrid(WordArray({"galgrid", "3", "0.1", "0.2", "3", "0", "360", "12"}));
+  run_handler(galgrid, WordArray({"galgrid", "3", "0.1", "0.2", "3", "0", "360", "12"}));
   dir_.write("pos.txt", "1\n-0.9 0.4\n");
-  imggrid(WordArray({"imggrid", "1", "0.08", "0.2", "3", "0", "360", "10", dir_.file("pos.txt")}));
+  run_handler(imggrid, WordArray({"imggrid", "1", "0.08", "0.2", "3", "0", "360", "10", dir_.file("pos.txt")}));
   build();
   // One hole each for the main grid, galaxies 1 and 2 and the image grid; none for galaxy 3,
   // which got no grid.
@@ -617,7 +617,7 @@ TEST_F(Grid, HolesOnlyInsideClosedInnerRingsOfBuiltGrids) {
   }
   // Galaxy rings that do not close (half circles) get no hole: the mesh keeps everything
   // up to the main grid's own inner ring.
-  galgrid(WordArray({"galgrid", "3", "0.1", "0.2", "3", "0", "180", "12"}));
+  run_handler(galgrid, WordArray({"galgrid", "3", "0.1", "0.2", "3", "0", "180", "12"}));
   build();
   EXPECT_EQ(mesh().numberofholes, 2);
   check_mesh_invariants(polygon(19, 2) - polygon(19, 0.05) - polygon(9, 0.08));
@@ -628,9 +628,9 @@ TEST_F(Grid, SubgridsCopyTheirCornersAndTheSourceRangeCoversEveryNode) {
   set("gridsave", 1);
   set("deftol", 1e-3);
   set("magtol", 1e-3);
-  galgrid(WordArray({"galgrid", "1", "0.05", "0.5", "4", "0", "360", "12"}));
+  run_handler(galgrid, WordArray({"galgrid", "1", "0.05", "0.5", "4", "0", "360", "12"}));
   dir_.write("pos.txt", "1\n0.9 0.4\n");
-  imggrid(WordArray({"imggrid", "1", "0.05", "0.3", "3", "0", "360", "10", dir_.file("pos.txt")}));
+  run_handler(imggrid, WordArray({"imggrid", "1", "0.05", "0.3", "3", "0", "360", "10", dir_.file("pos.txt")}));
   build();
   // Corners of every subgrid are exact copies of the parent cell's corners.
   walk_all([&](gnode* g) {
@@ -695,9 +695,9 @@ TEST_F(Grid, EveryNodeCarriesTheLensAtItsOwnPosition) {
   set("maxlev", 4);
   set("deftol", 1e-3);
   set("magtol", 1e-2);
-  galgrid(WordArray({"galgrid", "2", "0", "0.4", "5", "0", "360", "16"}));
+  run_handler(galgrid, WordArray({"galgrid", "2", "0", "0.4", "5", "0", "360", "16"}));
   dir_.write("pos.txt", "1\n-0.2 1.1\n");
-  imggrid(WordArray({"imggrid", "1", "0.05", "0.4", "4", "0", "360", "12", dir_.file("pos.txt")}));
+  run_handler(imggrid, WordArray({"imggrid", "1", "0.05", "0.4", "4", "0", "360", "12", dir_.file("pos.txt")}));
   build();
   ASSERT_GE(max_depth(TWgrid.top), 3);
   ASSERT_GE(max_depth(TWgrid.gal[2]), 1);
@@ -742,7 +742,7 @@ TEST_F(Grid, EveryNodeCarriesTheLensAtItsOwnPosition) {
 TEST_F(Grid, CriticalPointsFromTheBuildAgreeWithAFreshSearch) {
   load({"alpha 1 0 0 0.3 20 0.1 -40 0.05 0 1", "alpha 0.1 0.8 0.7 0 0 0 0 0.01 0 1"});
   set("gridlo1", 0.05);
-  galgrid(WordArray({"galgrid", "2", "0.01", "0.4", "5", "0", "360", "16"}));
+  run_handler(galgrid, WordArray({"galgrid", "2", "0.01", "0.4", "5", "0", "360", "16"}));
   build();
   const int n = TWcrit.ncrit;
   ASSERT_GT(n, 100);
@@ -760,7 +760,7 @@ TEST_F(Grid, MaingridSetsTheVariablesAndPrintsThem) {
   quietflag = 0;
   {
     CaptureOutput out;
-    maingrid(WordArray({"maingrid", "1", "-2", "2", "21", "-1.5", "1.5", "15"}));
+    run_handler(maingrid, WordArray({"maingrid", "1", "-2", "2", "21", "-1.5", "1.5", "15"}));
     EXPECT_EQ(out.text(), "Setting cartesian grid:\n  x -2.000000e+00  2.000000e+00 21\n"
                           "  y -1.500000e+00  1.500000e+00 15\n");
     EXPECT_EQ(GetVar("gridcoords"), 1);
@@ -769,13 +769,13 @@ TEST_F(Grid, MaingridSetsTheVariablesAndPrintsThem) {
   }
   {
     CaptureOutput out;
-    maingrid(WordArray({"maingrid", "2", "0.1", "2", "20", "0", "360", "24"}));
+    run_handler(maingrid, WordArray({"maingrid", "2", "0.1", "2", "20", "0", "360", "24"}));
     EXPECT_EQ(out.text(), "Setting polar grid:\n  r      1.000000e-01  2.000000e+00 20\n"
                           "  theta  0.000000e+00  3.600000e+02 24\n");
   }
   {
     CaptureOutput out;
-    maingrid(WordArray({"maingrid", "2", "0.1", "2", "20", "0", "360"}));
+    run_handler(maingrid, WordArray({"maingrid", "2", "0.1", "2", "20", "0", "360"}));
     EXPECT_NE(out.text().find("maingrid 1 <x lo> <hi> <#steps> <y lo> <hi> <#steps>"), std::string::npos);
     EXPECT_EQ(GetVar("ngrid2"), 24);  // unchanged
   }
@@ -790,7 +790,7 @@ TEST_F(Grid, ImggridReadsPositionsFromTheCommandInput) {
   QVMstdin = in;
   quietflag = 0;
   CaptureOutput out;
-  imggrid(WordArray({"imggrid", "2", "0.05", "0.3", "3", "0", "360", "10"}));
+  run_handler(imggrid, WordArray({"imggrid", "2", "0.05", "0.3", "3", "0", "360", "10"}));
   QVMstdin = saved;
   std::fclose(in);
   quietflag = 1;
@@ -806,7 +806,7 @@ TEST_F(Grid, ImggridReadsPositionsFromTheCommandInput) {
   ASSERT_EQ(TWsecgrid.imggridpos.nrows(), 2);
   EXPECT_EQ(TWsecgrid.imggridpos[2][2], 0.4);
   // A refused value switches the image grids off (their positions are gone).
-  imggrid(WordArray({"imggrid", "2", "-0.05", "0.3", "3", "0", "360", "10"}));
+  run_handler(imggrid, WordArray({"imggrid", "2", "-0.05", "0.3", "3", "0", "360", "10"}));
   EXPECT_EQ(TWsecgrid.imggridp[1], 0);
   EXPECT_TRUE(TWsecgrid.imggridpos.empty());
 }
@@ -817,20 +817,20 @@ TEST_F(Grid, RegridRebuildsOnlyWithGridflag) {
   quietflag = 0;
   {
     CaptureOutput out;
-    regrid(WordArray({"regrid"}));
+    run_handler(regrid, WordArray({"regrid"}));
     EXPECT_NE(out.text().find("Recomputing the tiling of the image and source planes.\n"), std::string::npos);
   }
   quietflag = 1;
   EXPECT_EQ(TWgrid.top, nullptr);
   EXPECT_EQ(mesh().numberoftriangles, 0);
   set("gridflag", 1);
-  regrid(WordArray({"regrid"}));
+  run_handler(regrid, WordArray({"regrid"}));
   EXPECT_NE(TWgrid.top, nullptr);
   check_mesh_invariants(polar_grid_area());
   // A model the loader refuses ends the command.
   set("maxellip", 0.2);
   try {
-    regrid(WordArray({"regrid"}));
+    run_handler(regrid, WordArray({"regrid"}));
     ADD_FAILURE();
   } catch (const FatalError& e) {
     EXPECT_EQ(e.message, "in initmodel from regrid");
@@ -848,17 +848,17 @@ TEST_F(Grid, GridControlErrorsAndHelp) {
       {{{"gridcoords", 1}}, [] { setgridmode(2); dogrid(); }, "critical curve grid must be polar"},
       {{{"ngrid1", 0}}, [] { setgridmode(2); dogrid(); }, "ngrid1 and ngrid2 must be positive"},
       {{{"ngrid2", 0}}, [] { dogrid(); }, "for polar grid, ngrid2 must be positive"},
-      {{}, [] { gridmode(WordArray({"gridmode", "3"})); }, "Unknown value of gridmode"},
-      {{{"ngrid1", 0}}, [] { autogrid(WordArray({"autogrid"})); }, "ngrid1 should be positive for autogrid"},
-      {{{"ngrid2", -1}}, [] { autogrid(WordArray({"autogrid"})); }, "ngrid2 must be positive for autogrid"},
-      {{}, [] { autogrid(WordArray({"autogrid", "4"})); }, "unknown grid mode in autogrid"},
+      {{}, [] { run_handler(gridmode, WordArray({"gridmode", "3"})); }, "Unknown value of gridmode"},
+      {{{"ngrid1", 0}}, [] { run_handler(autogrid, WordArray({"autogrid"})); }, "ngrid1 should be positive for autogrid"},
+      {{{"ngrid2", -1}}, [] { run_handler(autogrid, WordArray({"autogrid"})); }, "ngrid2 must be positive for autogrid"},
+      {{}, [] { run_handler(autogrid, WordArray({"autogrid", "4"})); }, "unknown grid mode in autogrid"},
       {{{"plotmode", 5}},
-       [this] { plotgrid(WordArray({"plotgrid", dir_.file("g.dat")})); },
+       [this] { run_handler(plotgrid, WordArray({"plotgrid", dir_.file("g.dat")})); },
        "unknown value of plotmode"},
       {{},
-       [this] { imggrid(WordArray({"imggrid", "1", "0.1", "0.5", "3", "0", "360", "10", dir_.file("none")})); },
+       [this] { run_handler(imggrid, WordArray({"imggrid", "1", "0.1", "0.5", "3", "0", "360", "10", dir_.file("none")})); },
        "could not open imggrid input file"},
-      {{}, [this] { imgarray(WordArray({"imgarray", "1", dir_.file("none")})); }, "could not open imgarray input file"},
+      {{}, [this] { run_handler(imgarray, WordArray({"imgarray", "1", dir_.file("none")})); }, "could not open imgarray input file"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -880,7 +880,7 @@ TEST_F(Grid, GridControlErrorsAndHelp) {
   setgridmode(2);
   quietflag = 0;
   CaptureOutput out;
-  gridmode(WordArray({"gridmode"}));
+  run_handler(gridmode, WordArray({"gridmode"}));
   EXPECT_NE(out.text().find("gridmode <mode>:"), std::string::npos);
   EXPECT_EQ(TWgrid.grid_mode, 2);
   quietflag = 1;
@@ -893,7 +893,7 @@ TEST_F(Grid, AutogridLetsNegativeMagnificationsPass) {
   // exceeds mumax: the first radius passes.
   load({"convrg 0.5 0 0 0 0 0.6 0 0 0 0"});
   EXPECT_LT(1 / detA_at(0.3, 0.7), 0);
-  autogrid(WordArray({"autogrid", "1", "5"}));
+  run_handler(autogrid, WordArray({"autogrid", "1", "5"}));
   EXPECT_DOUBLE_EQ(GetVar("gridhi1"), 0.1);
 }
 
@@ -901,10 +901,10 @@ TEST_F(Grid, PlotFilesInEveryPlotmode) {
   load({"ptmass 1 0 0 0 0 0 0 0 0 0", "ptmass 0.1 0.6 0.3 0 0 0 0 0 0 0", "ptmass 0.1 2.5 0 0 0 0 0 0 0 0"});
   set("gridlo1", 0.2);
   set("gridsave", 1);
-  galgrid(WordArray({"galgrid", "2", "0.05", "0.2", "3", "0", "360", "8"}));
+  run_handler(galgrid, WordArray({"galgrid", "2", "0.05", "0.2", "3", "0", "360", "8"}));
   dir_.write("pos.txt", "1\n-0.9 0.4\n");
-  imggrid(WordArray({"imggrid", "1", "0.05", "0.2", "3", "0", "360", "8", dir_.file("pos.txt")}));
-  galgrid(WordArray({"galgrid", "3", "0.05", "0.2", "3", "0", "360", "8"}));
+  run_handler(imggrid, WordArray({"imggrid", "1", "0.05", "0.2", "3", "0", "360", "8", dir_.file("pos.txt")}));
+  run_handler(galgrid, WordArray({"galgrid", "3", "0.05", "0.2", "3", "0", "360", "8"}));
   build();
   ASSERT_EQ(TWgrid.gal[3], nullptr);  // outside the main grid
   const triangulateio& t = mesh();
@@ -913,7 +913,7 @@ TEST_F(Grid, PlotFilesInEveryPlotmode) {
   set("plotmode", 2);
   set("plotquiet", 1);  // quiets curve files, not grid files
   SetGlob();
-  plotgrid(WordArray({"plotgrid", dir_.file("g2.dat")}));
+  run_handler(plotgrid, WordArray({"plotgrid", dir_.file("g2.dat")}));
   const std::string g2 = dir_.read("g2.dat");
   EXPECT_EQ(g2.substr(0, g2.find("\n\n") + 2), GetString("_COMMENT") + " Columns: x y u v\n\n");
   EXPECT_EQ(count_occurrences(g2, "\n"), 2 + 3 * t.numberofedges);
@@ -924,7 +924,7 @@ TEST_F(Grid, PlotFilesInEveryPlotmode) {
             std::string::npos);
   set("plotmode", 4);
   SetGlob();
-  plotgrid(WordArray({"plotgrid", dir_.file("g4.reg")}));
+  run_handler(plotgrid, WordArray({"plotgrid", dir_.file("g4.reg")}));
   const std::string g4 = dir_.read("g4.reg");
   EXPECT_EQ(g4.substr(0, g4.find('\n')), "# ds9 region file: source plane grid");
   EXPECT_EQ(count_occurrences(g4, "image;line("), t.numberofedges);
@@ -944,7 +944,7 @@ TEST_F(Grid, PlotFilesInEveryPlotmode) {
   quietflag = 0;
   {
     CaptureOutput out;
-    plotgrid(WordArray({"plotgrid", dir_.file("g1.dat"), dir_.file("b")}));
+    run_handler(plotgrid, WordArray({"plotgrid", dir_.file("g1.dat"), dir_.file("b")}));
     EXPECT_NE(out.text().find("Writing main grid to " + dir_.file("b-main.grid") + "\n"), std::string::npos);
     EXPECT_NE(out.text().find("Writing galaxy grid #3 to " + dir_.file("b-gal3.grid") + "\n"), std::string::npos);
     EXPECT_NE(out.text().find("Writing image grid #1 to " + dir_.file("b-img1.grid") + "\n"), std::string::npos);
@@ -961,14 +961,14 @@ TEST_F(Grid, PlotFilesInEveryPlotmode) {
   EXPECT_EQ(dir_.read("b-gal3.grid"), "");
   set("plotmode", 2);
   SetGlob();
-  plotgrid(WordArray({"plotgrid", dir_.file("g.dat"), dir_.file("c")}));
+  run_handler(plotgrid, WordArray({"plotgrid", dir_.file("g.dat"), dir_.file("c")}));
   EXPECT_EQ(count_occurrences(dir_.read("c-img1.grid"), "\n"), 3 * links(TWgrid.img[1]));
   // Without kept grids only the warning.
   set("gridsave", 0);
   SetGlob();
   {
     CaptureOutput out;
-    plotgrid(WordArray({"plotgrid", dir_.file("g.dat"), dir_.file("d")}));
+    run_handler(plotgrid, WordArray({"plotgrid", dir_.file("g.dat"), dir_.file("d")}));
     EXPECT_NE(out.text().find("WARNING: cannot plot temp grids because they have not been saved (see gridsave)"),
               std::string::npos);
   }

@@ -27,7 +27,7 @@ class GridCheckTest : public CommandTest {
     SetVar("gridhi2", 0, hi2);
     SetGlob();
     d.write("sis.dat", model);
-    setlens(cmd({"setlens", d.file("sis.dat")}));
+    run_handler(setlens, cmd({"setlens", d.file("sis.dat")}));
   }
 };
 

@@ -44,7 +44,7 @@ TEST(Mesh, MergeFindsTheFirstVertexWithinXmatchAcrossCellBoundaries) {
   SetVar("gridflag", 0, 0);
   ScratchDir dir;
   dir.write("model.in", "1 1\nalpha 1 0 0 0 0 0 0 0.1 0 1\n0 0 0 0 0 0 0 0 0 0\n");
-  setlens(WordArray({"setlens", dir.file("model.in")}));
+  run_handler(setlens, WordArray({"setlens", dir.file("model.in")}));
   const double xmatch = 1e-3, cell = 64 * xmatch;
   SetVar("xmatch", 0, xmatch);
   SetVar("gridcoords", 0, 1);
@@ -158,7 +158,7 @@ TEST(Mesh, PlainDelaunayRouteGivesTheConstrainedMesh) {
     std::string text = std::to_string(n) + " 1\n" + model;
     for (int i = 0; i < n; ++i) text += "0 0 0 0 0 0 0 0 0 0\n";
     dir.write("model.in", text);
-    setlens(WordArray({"setlens", dir.file("model.in")}));
+    run_handler(setlens, WordArray({"setlens", dir.file("model.in")}));
     dir.write("pos.txt", "2\n-0.9 0.4\n0.2 -1.1\n");
     for (const auto& v : c.settings) SetVar(v.first, 0, v.second);
     for (auto words : c.commands) {
@@ -207,10 +207,10 @@ TEST(Mesh, NodesWithATwinGetTheVertexOfTheFirstMatchScanAtEveryXmatch) {
   ScratchDir dir;
   dir.write("model.in", "2 1\nalpha 1 0 0 0.3 20 0.1 -40 0.05 0 1\nptmass 0.2 0.6 0.3 0 0 0 0 0 0 0\n"
                         "0 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n");
-  setlens(WordArray({"setlens", dir.file("model.in")}));
+  run_handler(setlens, WordArray({"setlens", dir.file("model.in")}));
   SetVar("gridlo1", 0, 0);
   SetVar("gridsave", 0, 1);
-  galgrid(WordArray({"galgrid", "2", "0", "0.4", "5", "0", "360", "16"}));
+  run_handler(galgrid, WordArray({"galgrid", "2", "0", "0.4", "5", "0", "360", "16"}));
   SetGlob();
   dogrid();
 

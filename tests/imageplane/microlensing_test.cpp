@@ -164,7 +164,7 @@ TEST(Microlensing, RayShootCommand) {
   {
     CommandInput in("alpha 0 0 0 0 0 0 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n");
     CaptureOutput cap;
-    setlens(words({"setlens", "1", "1"}));
+    run_handler(setlens, words({"setlens", "1", "1"}));
   }
   build_mesh(even_radii(1.0, 5), 16);
   struct Case {
@@ -180,14 +180,14 @@ TEST(Microlensing, RayShootCommand) {
   };
   for (const Case& c : bad) {
     CaptureOutput cap;
-    rayshoot(words(c.w));
+    run_handler(rayshoot, words(c.w));
     EXPECT_NE(cap.text().find(c.warning), std::string::npos) << cap.text();
     EXPECT_FALSE(d.exists("bad.txt"));
   }
   // Window -2..2 over a mesh of radius 1, mu0 = 1: 0 near the centre, -9 beyond the mesh.
   {
     CaptureOutput cap;
-    rayshoot(words({"rayshoot", "-2", "2", "9", "-2", "2", "9", d.file("rel.txt"), "1", "4e3", "2", "0", "1"}));
+    run_handler(rayshoot, words({"rayshoot", "-2", "2", "9", "-2", "2", "9", d.file("rel.txt"), "1", "4e3", "2", "0", "1"}));
     EXPECT_EQ(count_occurrences(cap.text(), "Writing relative magnifications"), 2);
   }
   int nx, ny;
@@ -205,7 +205,7 @@ TEST(Microlensing, MagmapP) {
   start_program(stdin, stdout);
   ScratchDir d;
   CaptureOutput cap;
-  magmapP(words({"magmapP", "-1", "1", "5", "0", "1", "3", d.file("a.txt"), "1"}));
+  run_handler(magmapP, words({"magmapP", "-1", "1", "5", "0", "1", "3", d.file("a.txt"), "1"}));
   int nx, ny;
   const Mat a = read_text_map(d.file("a.txt"), nx, ny);
   ASSERT_EQ(nx, 5);
@@ -215,14 +215,14 @@ TEST(Microlensing, MagmapP) {
 
   SetVar("seed", 0, 15);
   for (const char* eps : {"0", "-1"}) {
-    magmapP(words({"magmapP", "0.5", "1.5", "3", "0.5", "1.5", "3", d.file("b.txt"), "1", "10", eps}));
+    run_handler(magmapP, words({"magmapP", "0.5", "1.5", "3", "0.5", "1.5", "3", d.file("b.txt"), "1", "10", eps}));
     const Mat b = read_text_map(d.file("b.txt"), nx, ny);
     EXPECT_GT(b[1][1], 1.0);
   }
   EXPECT_EQ(count_occurrences(cap.text(), "ix,iy,Ntot,mu="), 0);  // one batch per pixel
 
-  magmapP(words({"magmapP", "0.5", "1.5", "3", "0.5", "1.5", "3", d.file("c1.txt"), "1", "4000", "2e-3"}));
-  magmapP(words({"magmapP", "0.5", "1.5", "3", "0.5", "1.5", "3", d.file("c2.txt"), "1", "4000", "2e-3"}));
+  run_handler(magmapP, words({"magmapP", "0.5", "1.5", "3", "0.5", "1.5", "3", d.file("c1.txt"), "1", "4000", "2e-3"}));
+  run_handler(magmapP, words({"magmapP", "0.5", "1.5", "3", "0.5", "1.5", "3", d.file("c2.txt"), "1", "4000", "2e-3"}));
   EXPECT_EQ(d.read("c1.txt"), d.read("c2.txt"));
   const Mat c = read_text_map(d.file("c1.txt"), nx, ny);
   for (int i = 1; i <= 3; ++i)
@@ -232,7 +232,7 @@ TEST(Microlensing, MagmapP) {
     }
 
   const std::string before = cap.text();
-  magmapP(words({"magmapP", "-1", "1", "3", "-1", "1", "3", d.file("e.txt"), "1", "20000", "1e-3"}));
+  run_handler(magmapP, words({"magmapP", "-1", "1", "3", "-1", "1", "3", d.file("e.txt"), "1", "20000", "1e-3"}));
   const std::string out = cap.text().substr(before.size());
   EXPECT_NE(out.find("WARNING: magmapP pixel 2 2 stopped at 1e7 points, error "), std::string::npos) << out;
   EXPECT_EQ(count_occurrences(out, "stopped at 1e7 points"), 1);
@@ -283,7 +283,7 @@ TEST(Microlensing, MapCutCommands) {
     for (int j = 1; j <= n; ++j) m[i][j] = i + 2 * j;
   write_array(d.file("map.txt"), 1, n, n, m);
   CaptureOutput cap;
-  map2lcrv(words({"map2lcrv", d.file("map.txt"), "1", "0.5", "0", "0", d.file("l.txt")}));
+  run_handler(map2lcrv, words({"map2lcrv", d.file("map.txt"), "1", "0.5", "0", "0", d.file("l.txt")}));
   std::istringstream in(d.read("l.txt"));
   double x, v;
   int rows = 0;
@@ -292,24 +292,24 @@ TEST(Microlensing, MapCutCommands) {
     ++rows;
   }
   EXPECT_EQ(rows, 20);
-  map2lcrv(words({"map2lcrv", d.file("map.txt"), "1", "1", "100", "0", d.file("miss.txt")}));
+  run_handler(map2lcrv, words({"map2lcrv", d.file("map.txt"), "1", "1", "100", "0", d.file("miss.txt")}));
   EXPECT_TRUE(d.exists("miss.txt"));
   EXPECT_EQ(d.read("miss.txt"), "");
   for (const char* scale : {"0", "-0.5"}) {
     const std::string before = cap.text();
-    map2lcrv(words({"map2lcrv", d.file("map.txt"), "1", scale, "0", "0", d.file("l0.txt")}));
+    run_handler(map2lcrv, words({"map2lcrv", d.file("map.txt"), "1", scale, "0", "0", d.file("l0.txt")}));
     EXPECT_NE(cap.text().substr(before.size()).find("WARNING: map2lcrv needs pixscale > 0"), std::string::npos);
     EXPECT_FALSE(d.exists("l0.txt"));
   }
 
   for (auto w : {std::vector<std::string>{"1", "0", "1", "1", "1"}, std::vector<std::string>{"0", "0", "1", "1", "3"}}) {
     const std::string before = cap.text();
-    map2lstats(words({"map2lstats", d.file("map.txt"), "1", w[0], w[1], w[2], w[3], w[4], "0", d.file("s"), "1"}));
+    run_handler(map2lstats, words({"map2lstats", d.file("map.txt"), "1", w[0], w[1], w[2], w[3], w[4], "0", d.file("s"), "1"}));
     EXPECT_NE(cap.text().substr(before.size()).find("WARNING: map2lstats needs"), std::string::npos);
     EXPECT_FALSE(d.exists("s-max.dat"));
   }
   // Two impact parameters, five angles 0, 90, 180, 270, 360 degrees; threshold 50.
-  map2lstats(words({"map2lstats", d.file("map.txt"), "1", "1", "0", "2", "2", "5", "50", d.file("s"), "1"}));
+  run_handler(map2lstats, words({"map2lstats", d.file("map.txt"), "1", "1", "0", "2", "2", "5", "50", d.file("s"), "1"}));
   std::istringstream mx(d.read("s-max.dat"));
   std::vector<std::vector<double>> rowsv;
   double f, a, b;
@@ -336,7 +336,7 @@ TEST(Microlensing, OlderRayShooterAndMagnificationDistribution) {
   CaptureOutput cap;
   {
     CommandInput in("alpha 0 0 0 0 0 0 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n");
-    setlens(words({"setlens", "1", "1"}));
+    run_handler(setlens, words({"setlens", "1", "1"}));
   }
   {
     // No lens: rays uniform over [-1, 1]^2 count 1 per unit magnification in pixels inside.
@@ -496,11 +496,11 @@ TEST(Microlensing, NonFiniteWordsRefused) {
     CaptureOutput cap;
     const std::string msg = fatal_message([&] {
       const WordArray w = words(c.w);
-      if (c.w[0] == "rayshoot") rayshoot(w);
-      if (c.w[0] == "magmapP") magmapP(w);
-      if (c.w[0] == "lightcrv") lightcrv(w);
-      if (c.w[0] == "map2lcrv") map2lcrv(w);
-      if (c.w[0] == "map2lstats") map2lstats(w);
+      if (c.w[0] == "rayshoot") run_handler(rayshoot, w);
+      if (c.w[0] == "magmapP") run_handler(magmapP, w);
+      if (c.w[0] == "lightcrv") run_handler(lightcrv, w);
+      if (c.w[0] == "map2lcrv") run_handler(map2lcrv, w);
+      if (c.w[0] == "map2lstats") run_handler(map2lstats, w);
     });
     EXPECT_EQ(msg, c.w[0] + ": " + c.bad + " is not a finite number") << c.w[0];
     EXPECT_FALSE(d.exists("out.txt")) << c.w[0];
@@ -524,9 +524,9 @@ TEST(Microlensing, NonFiniteMapPixelsRefused) {
     }
     const std::string map = d.file("map.txt"), want = map + ": pixel (3, 4) is not a finite number";
     CaptureOutput cap;
-    EXPECT_EQ(fatal_message([&] { map2lcrv(words({"map2lcrv", map, "1", "1", "0", "0", d.file("l.txt")})); }), want);
+    EXPECT_EQ(fatal_message([&] { run_handler(map2lcrv, words({"map2lcrv", map, "1", "1", "0", "0", d.file("l.txt")})); }), want);
     EXPECT_EQ(fatal_message([&] {
-                map2lstats(words({"map2lstats", map, "1", "1", "0", "1", "2", "5", "1", d.file("s"), "1"}));
+                run_handler(map2lstats, words({"map2lstats", map, "1", "1", "0", "1", "2", "5", "1", d.file("s"), "1"}));
               }),
               want);
     EXPECT_FALSE(d.exists("l.txt"));

@@ -61,7 +61,7 @@ void load_model(const std::string& component) {
   SetVar("gridlo1", 0, 0.05);  // a polar grid may not start on a point mass
   CommandInput in(component + "\n0 0 0 0 0 0 0 0 0 0\n");
   CaptureOutput cap;
-  setlens(words({"setlens", "1", "1"}));
+  run_handler(setlens, words({"setlens", "1", "1"}));
 }
 
 // An isothermal sphere of Einstein radius 1 and a uniform disk (flux 1, R0 0.05) at (0.3, 0).
@@ -69,7 +69,7 @@ void sphere_and_disk() {
   load_model("alpha 1 0 0 0 0 0 0 0 0 1");
   CommandInput in("uniform 1 0.3 0 0 0 0.05 0 0\n0 0 0 0 0 0 0 0\n");
   CaptureOutput cap;
-  setsource(words({"setsource", "1", "1000"}));
+  run_handler(setsource, words({"setsource", "1", "1000"}));
 }
 
 double gauss(double dx, double dy, double s) { return std::exp(-(dx * dx + dy * dy) / (2 * s * s)); }
@@ -96,7 +96,7 @@ TEST(Convolve, ImageWithImage) {
   write_map(d.file("psf.txt"), 15, 15, [](int i, int j) { return 3.0 * gauss(i - 8, j - 8, 1.5); });
   write_map(d.file("g.txt"), 64, 64, [](int i, int j) { return gauss(i - 32.5, j - 30, 2.0); });
   CaptureOutput cap;
-  convolve1(words({"convolve1", d.file("one.txt"), "1", d.file("psf.txt"), "1", d.file("o1.txt"), "1"}));
+  run_handler(convolve1, words({"convolve1", d.file("one.txt"), "1", d.file("psf.txt"), "1", d.file("o1.txt"), "1"}));
   EXPECT_NE(cap.text().find("Fluxes: old 1.000000e+00 new 1.000000e+00"), std::string::npos) << cap.text();
   int nx, ny;
   const Mat o1 = read_text_map(d.file("o1.txt"), nx, ny);
@@ -113,7 +113,7 @@ TEST(Convolve, ImageWithImage) {
       ASSERT_NEAR(o1[i][j], want, 1e-7) << i << " " << j;
     }
 
-  convolve1(words({"convolve1", d.file("g.txt"), "1", d.file("psf.txt"), "1", d.file("o2.txt"), "1"}));
+  run_handler(convolve1, words({"convolve1", d.file("g.txt"), "1", d.file("psf.txt"), "1", d.file("o2.txt"), "1"}));
   Mat g, p;
   int gx, gy, px, py;
   g = read_text_map(d.file("g.txt"), gx, gy);
@@ -129,7 +129,7 @@ TEST(Convolve, ImageWithImage) {
   // A function that sums to 0 cannot be normalised: an error naming its file.
   write_map(d.file("zero.txt"), 3, 3, [](int i, int j) { return i == 2 ? 1.0 : -0.5; });
   const std::string msg = fatal_message(
-      [&] { convolve1(words({"convolve1", d.file("g.txt"), "1", d.file("zero.txt"), "1", d.file("o3.txt"), "1"})); });
+      [&] { run_handler(convolve1, words({"convolve1", d.file("g.txt"), "1", d.file("zero.txt"), "1", d.file("o3.txt"), "1"})); });
   EXPECT_NE(msg.find(d.file("zero.txt")), std::string::npos) << msg;
   EXPECT_FALSE(d.exists("o3.txt"));
 }
@@ -151,13 +151,13 @@ TEST(ImgStats, ExtremesAndSpread) {
   for (const Case& c : cases) {
     write_map(d.file("a.txt"), 3, 2, [&](int i, int j) { return c.base + c.step * ((i - 1) + 3 * (j - 1)); });
     CaptureOutput cap;
-    imgstats(words({"imgstats", d.file("a.txt"), "1"}));
+    run_handler(imgstats, words({"imgstats", d.file("a.txt"), "1"}));
     EXPECT_NE(cap.text().find(std::string("Results from imgstats:\n")), std::string::npos);
     EXPECT_NE(cap.text().find(c.lines), std::string::npos) << cap.text();
   }
   write_map(d.file("b.txt"), 2, 2, [](int i, int j) { return i + 2.0 * j; });  // 3 4 5 6
   CaptureOutput cap;
-  imgstats(words({"imgstats", d.file("b.txt"), "1"}));
+  run_handler(imgstats, words({"imgstats", d.file("b.txt"), "1"}));
   EXPECT_NE(cap.text().find("average value      = 4.500000e+00\nstandard deviation = 1.118034e+00\n"),
             std::string::npos);
 }
@@ -169,7 +169,7 @@ TEST(Spider, DiskVelocityField) {
   load_model("alpha 0 0 0 0 0 0 0 0 0 1");
   ScratchDir d;
   CaptureOutput cap;
-  spider(words({"spider", "-2", "2", "9", "-2", "2", "9", d.file("s.txt"), "1", "0", "0", "60", "0", "200", "1"}));
+  run_handler(spider, words({"spider", "-2", "2", "9", "-2", "2", "9", d.file("s.txt"), "1", "0", "0", "60", "0", "200", "1"}));
   int nx, ny;
   const Mat s = read_text_map(d.file("s.txt"), nx, ny);
   const double vmax = 200 * std::sin(M_PI / 3);
@@ -187,13 +187,13 @@ TEST(Spider, DiskVelocityField) {
   EXPECT_NEAR(vmax, 173.205, 5e-4);
   EXPECT_EQ(s[5][5], 0.0);
 
-  spider(words({"spider", "-2", "2", "9", "-2", "2", "9", d.file("s0.txt"), "1", "0.3", "0", "0", "0", "200", "1"}));
+  run_handler(spider, words({"spider", "-2", "2", "9", "-2", "2", "9", d.file("s0.txt"), "1", "0.3", "0", "0", "0", "200", "1"}));
   const Mat s0 = read_text_map(d.file("s0.txt"), nx, ny);
   for (int i = 1; i <= 9; ++i)
     for (int j = 1; j <= 9; ++j) EXPECT_EQ(s0[i][j], 0.0);
 
   EXPECT_EQ(fatal_message([&] {
-              spider(words({"spider", "-2", "2", "9", "-2", "2", "9", d.file("s9.txt"), "1", "0", "0", "90", "0", "200", "1"}));
+              run_handler(spider, words({"spider", "-2", "2", "9", "-2", "2", "9", d.file("s9.txt"), "1", "0", "0", "90", "0", "200", "1"}));
             }),
             "spider diagram is not well defined for i=90");
   EXPECT_FALSE(d.exists("s9.txt"));
@@ -231,7 +231,7 @@ TEST(SBmap, LensedMapFromFile) {
   auto f = [](double u, double v) { return 1 + u + 2 * v; };
   write_map(d.file("src.txt"), 5, 5, [&](int p, int q) { return f((p - 1) / 4.0, (q - 1) / 4.0); });
   CaptureOutput cap;
-  SBmap1(words({"SBmap1", d.file("src.txt"), "1", "0", "1", "0", "1", d.file("img.txt"), "1", "-0.5", "1.5", "9",
+  run_handler(SBmap1, words({"SBmap1", d.file("src.txt"), "1", "0", "1", "0", "1", d.file("img.txt"), "1", "-0.5", "1.5", "9",
                 "-0.5", "1.5", "9", "1"}));
   int nx, ny;
   const Mat img = read_text_map(d.file("img.txt"), nx, ny);
@@ -249,7 +249,7 @@ TEST(SBmap, LensedMapFromFile) {
       << cap.text();
 
   // Nover 2: points at +-dx/4, +-dy/4; on the map's edge x = 1 half of them fall outside.
-  SBmap1(words({"SBmap1", d.file("src.txt"), "1", "0", "1", "0", "1", d.file("img2.txt"), "1", "-0.5", "1.5", "9",
+  run_handler(SBmap1, words({"SBmap1", d.file("src.txt"), "1", "0", "1", "0", "1", d.file("img2.txt"), "1", "-0.5", "1.5", "9",
                 "-0.5", "1.5", "9", "2"}));
   const Mat img2 = read_text_map(d.file("img2.txt"), nx, ny);
   EXPECT_NEAR(img2[7][5], f(1 - 0.0625, 0.5) / 2, 1e-6);  // x = 1, y = 0.5
@@ -257,7 +257,7 @@ TEST(SBmap, LensedMapFromFile) {
 
   // The image grid's axes run either way: a reversed x axis mirrors the map, and the flux
   // stays the same positive number.
-  SBmap1(words({"SBmap1", d.file("src.txt"), "1", "0", "1", "0", "1", d.file("rev.txt"), "1", "1.5", "-0.5", "9",
+  run_handler(SBmap1, words({"SBmap1", d.file("src.txt"), "1", "0", "1", "0", "1", d.file("rev.txt"), "1", "1.5", "-0.5", "9",
                 "-0.5", "1.5", "9", "1"}));
   const Mat rev = read_text_map(d.file("rev.txt"), nx, ny);
   for (int i = 1; i <= 9; ++i)
@@ -281,7 +281,7 @@ TEST(SBmap, LensedMapFromFile) {
                         {"src.txt", "0", "1", "1", "-1", "hi > lo"}};
   for (const Case& c : cases) {
     const std::string msg = fatal_message([&] {
-      SBmap1(words({"SBmap1", d.file(c.file), "1", c.ulo, c.uhi, c.vlo, c.vhi, d.file("bad.txt"), "1", "-1", "1", "5",
+      run_handler(SBmap1, words({"SBmap1", d.file(c.file), "1", c.ulo, c.uhi, c.vlo, c.vhi, d.file("bad.txt"), "1", "-1", "1", "5",
                     "-1", "1", "5", "1"}));
     });
     EXPECT_NE(msg.find(d.file(c.file)), std::string::npos) << msg;
@@ -297,7 +297,7 @@ TEST(SBmap, PointMassConservesBrightness) {
   ScratchDir d;
   write_map(d.file("flat.txt"), 3, 3, [](int, int) { return 2.0; });
   CaptureOutput cap;
-  SBmap1(words({"SBmap1", d.file("flat.txt"), "1", "-0.5", "0.5", "-0.5", "0.5", d.file("img.txt"), "1", "-2", "2",
+  run_handler(SBmap1, words({"SBmap1", d.file("flat.txt"), "1", "-0.5", "0.5", "-0.5", "0.5", d.file("img.txt"), "1", "-2", "2",
                 "21", "-2", "2", "21", "1"}));
   int nx, ny;
   const Mat img = read_text_map(d.file("img.txt"), nx, ny);
@@ -321,7 +321,7 @@ TEST(SBmap, AnalyticMapWithoutSources) {
   InitSrcArr(0, 0);
   ScratchDir d;
   CaptureOutput cap;
-  SBmap2(words({"SBmap2", "-1", "1", "5", "-1", "1", "5", "1", d.file("x.txt"), "1"}));
+  run_handler(SBmap2, words({"SBmap2", "-1", "1", "5", "-1", "1", "5", "1", d.file("x.txt"), "1"}));
   EXPECT_NE(cap.text().find("WARNING: no sources specified in SBmap2"), std::string::npos) << cap.text();
   EXPECT_FALSE(d.exists("x.txt"));
   EXPECT_EQ(TWmod.scale, 1.0);
@@ -341,7 +341,7 @@ TEST(SBmap, ReversedAxesKeepFlux) {
   std::vector<Mat> maps;
   for (const auto& g : grids) {
     CaptureOutput cap;
-    SBmap2(words({"SBmap2", g[0], g[1], g[2], g[3], g[4], g[5], "2", d.file("m.txt"), "1"}));
+    run_handler(SBmap2, words({"SBmap2", g[0], g[1], g[2], g[3], g[4], g[5], "2", d.file("m.txt"), "1"}));
     const std::string out = cap.text();
     const size_t k = out.find("Total image  plane flux: ");
     ASSERT_NE(k, std::string::npos) << out;
@@ -369,7 +369,7 @@ TEST(SBmap, LensedUniformDisk) {
   ScratchDir d;
   for (const char* nover : {"4", "1"}) {
     CaptureOutput cap;
-    SBmap2(words({"SBmap2", "-2", "2", "401", "-2", "2", "401", nover, d.file("u.txt"), "1"}));
+    run_handler(SBmap2, words({"SBmap2", "-2", "2", "401", "-2", "2", "401", nover, d.file("u.txt"), "1"}));
     const std::string out = cap.text();
     const size_t k = out.find("Total image  plane flux: ");
     ASSERT_NE(k, std::string::npos) << out;
@@ -392,7 +392,7 @@ TEST(SBmap, AnalyticMapAtZeroSourceRedshift) {
   SetVar("zref", 0, 1001);
   ScratchDir d;
   const std::string msg =
-      fatal_message([&] { SBmap2(words({"SBmap2", "-1", "1", "5", "-1", "1", "5", "1", d.file("z.txt"), "1"})); });
+      fatal_message([&] { run_handler(SBmap2, words({"SBmap2", "-1", "1", "5", "-1", "1", "5", "1", d.file("z.txt"), "1"})); });
   EXPECT_NE(msg.find("zsrc=0"), std::string::npos) << msg;
   EXPECT_FALSE(d.exists("z.txt"));
   EXPECT_EQ(TWmod.scale, 1.0);
@@ -424,12 +424,12 @@ TEST(SBmap, NonFiniteWordsRefused) {
     CaptureOutput cap;
     const std::string msg = fatal_message([&] {
       const WordArray w = words(c.w);
-      if (c.w[0] == "SBmap1") SBmap1(w);
-      if (c.w[0] == "SBmap2") SBmap2(w);
-      if (c.w[0] == "spider") spider(w);
-      if (c.w[0] == "convolve1") convolve1(w);
-      if (c.w[0] == "convolve2") convolve2(w);
-      if (c.w[0] == "imgstats") imgstats(w);
+      if (c.w[0] == "SBmap1") run_handler(SBmap1, w);
+      if (c.w[0] == "SBmap2") run_handler(SBmap2, w);
+      if (c.w[0] == "spider") run_handler(spider, w);
+      if (c.w[0] == "convolve1") run_handler(convolve1, w);
+      if (c.w[0] == "convolve2") run_handler(convolve2, w);
+      if (c.w[0] == "imgstats") run_handler(imgstats, w);
     });
     EXPECT_EQ(msg, c.w[0] + ": " + c.bad + " is not a finite number");
     EXPECT_FALSE(d.exists("out.txt")) << c.w[0];
@@ -463,10 +463,10 @@ TEST(SBmap, NonFinitePixelsRefused) {
       CaptureOutput cap;
       const std::string msg = fatal_message([&] {
         const WordArray w = words(r);
-        if (r[0] == "SBmap1") SBmap1(w);
-        if (r[0] == "convolve1") convolve1(w);
-        if (r[0] == "convolve2") convolve2(w);
-        if (r[0] == "imgstats") imgstats(w);
+        if (r[0] == "SBmap1") run_handler(SBmap1, w);
+        if (r[0] == "convolve1") run_handler(convolve1, w);
+        if (r[0] == "convolve2") run_handler(convolve2, w);
+        if (r[0] == "imgstats") run_handler(imgstats, w);
       });
       EXPECT_EQ(msg, want) << r[0];
       EXPECT_FALSE(d.exists("out.txt")) << r[0];
@@ -482,12 +482,12 @@ TEST(Convolve, ImageWithSourceNeedsPositivePixelScale) {
   write_map(d.file("one.txt"), 8, 8, [](int i, int j) { return i == 4 && j == 4 ? 1.0 : 0.0; });
   for (auto scale : {std::pair<const char*, const char*>{"0", "0.02"}, {"0.02", "-0.02"}, {"-1", "-1"}}) {
     CaptureOutput cap;
-    convolve2(words({"convolve2", d.file("one.txt"), "1", scale.first, scale.second, d.file("out.txt"), "1"}));
+    run_handler(convolve2, words({"convolve2", d.file("one.txt"), "1", scale.first, scale.second, d.file("out.txt"), "1"}));
     EXPECT_NE(cap.text().find("WARNING: convolve2 needs xpixel > 0 and ypixel > 0"), std::string::npos) << cap.text();
     EXPECT_EQ(cap.text().find("Fluxes:"), std::string::npos);
     EXPECT_FALSE(d.exists("out.txt"));
   }
   CaptureOutput cap;
-  convolve2(words({"convolve2", d.file("one.txt"), "1", "0.02", "0.02", d.file("out.txt"), "1"}));
+  run_handler(convolve2, words({"convolve2", d.file("one.txt"), "1", "0.02", "0.02", d.file("out.txt"), "1"}));
   EXPECT_TRUE(d.exists("out.txt"));
 }

@@ -69,7 +69,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 TEST_F(ImageCommands, FiletypesListsTheFourCodesAlsoInQuietMode) {
   quietflag = 1;
   CaptureOutput out;
-  filetypes(line({"filetypes"}));
+  run_handler(filetypes, line({"filetypes"}));
   EXPECT_EQ(out.text(),
             "The known file types are as follows:\n"
             "  1 : text file\n"
@@ -82,7 +82,7 @@ TEST_F(ImageCommands, FileconvertBetweenTypesAndTheHdf5Stop) {
   const std::string in = put("in.txt", 3, 2, {11, 21, 31, 12, 22, 32});
   {
     CaptureOutput out;
-    fileconvert(line({"fileconvert", in, "1", dir.file("o.fits"), "3"}));
+    run_handler(fileconvert, line({"fileconvert", in, "1", dir.file("o.fits"), "3"}));
     EXPECT_EQ(out.text(), "Reading array from text file " + in + "\nWriting array to FITS file " +
                               dir.file("o.fits") + "\n");
   }
@@ -95,28 +95,28 @@ TEST_F(ImageCommands, FileconvertBetweenTypesAndTheHdf5Stop) {
   // command stops after the message.
   {
     CaptureOutput out;
-    fileconvert(line({"fileconvert", in, "1", dir.file("o.h5"), "4"}));
+    run_handler(fileconvert, line({"fileconvert", in, "1", dir.file("o.h5"), "4"}));
     EXPECT_EQ(out.text(), "Reading array from text file " + in +
                               "\nERROR: code has not been compiled to use HDF5 files\n");
     EXPECT_FALSE(dir.exists("o.h5"));
   }
   {
     CaptureOutput out;
-    fileconvert(line({"fileconvert", dir.file("o.h5"), "4", dir.file("back.txt"), "1"}));
+    run_handler(fileconvert, line({"fileconvert", dir.file("o.h5"), "4", dir.file("back.txt"), "1"}));
     EXPECT_EQ(out.text(), "ERROR: code has not been compiled to use HDF5 files\n");
     EXPECT_FALSE(dir.exists("back.txt"));
   }
   // One word short (the comment marker is not a word): the usage, nothing else.
   {
     CaptureOutput out;
-    fileconvert(line({"fileconvert", in, "1", dir.file("short.txt")}));
+    run_handler(fileconvert, line({"fileconvert", in, "1", dir.file("short.txt")}));
     EXPECT_EQ(lines_of(out.text()).front(), "fileconvert <inname> <intype> <outname> <outtype>");
     EXPECT_FALSE(dir.exists("short.txt"));
   }
   // A broken input ends the command before anything is written.
   dir.write("bad.txt", "2 2\n1 2 x 4\n");
   CaptureOutput out;
-  EXPECT_EQ(fatal_message([&] { fileconvert(line({"fileconvert", dir.file("bad.txt"), "1", dir.file("b.bin"), "2"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(fileconvert, line({"fileconvert", dir.file("bad.txt"), "1", dir.file("b.bin"), "2"})); }),
             "text file " + dir.file("bad.txt") + ": value 3 (\"x\") is not a number");
   EXPECT_FALSE(dir.exists("b.bin"));
 }
@@ -137,7 +137,7 @@ TEST_F(ImageCommands, ImarithOperations) {
     std::vector<std::string> w = {"imarith", in, "1", dir.file("out.bin"), "2"};
     w.insert(w.end(), c.op.begin(), c.op.end());
     CaptureOutput out;
-    imarith(line(w));
+    run_handler(imarith, line(w));
     EXPECT_EQ(out.text(), "Reading array from text file " + in + "\n" + c.message +
                               "Writing array to binary file " + dir.file("out.bin") + "\n");
     EXPECT_EQ(get("out.bin", 2), c.expect) << c.op[0];
@@ -147,11 +147,11 @@ TEST_F(ImageCommands, ImarithOperations) {
 TEST_F(ImageCommands, ImarithNeverWritesAnArrayItDidNotFill) {
   const std::string in = put("in.txt", 2, 2, {1, 2, 3, 4});
   CaptureOutput out;
-  EXPECT_EQ(fatal_message([&] { imarith(line({"imarith", in, "1", dir.file("o.txt"), "1", "sqrt"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(imarith, line({"imarith", in, "1", dir.file("o.txt"), "1", "sqrt"})); }),
             "unknown operation in imarith");
   EXPECT_EQ(out.text(), "");  // refused before the input is read
   for (const char* op : {"add", "mult"}) {
-    imarith(line({"imarith", in, "1", dir.file("o.txt"), "1", op}));
+    run_handler(imarith, line({"imarith", in, "1", dir.file("o.txt"), "1", op}));
     EXPECT_EQ(lines_of(out.text()).front(),
               "imarith <inname> <intype> <outname> <outtype> <operation> [value]       ");
   }
@@ -163,14 +163,14 @@ TEST_F(ImageCommands, ImcombineAddsAScaledSecondImage) {
   const std::string b = put("b.txt", 3, 1, {10, 20, 40});
   {
     CaptureOutput out;
-    imcombine(line({"imcombine", a, "1", b, "1", "-0.5", dir.file("c.txt"), "1"}));
+    run_handler(imcombine, line({"imcombine", a, "1", b, "1", "-0.5", dir.file("c.txt"), "1"}));
   }
   EXPECT_EQ(get("c.txt"), (std::vector<double>{-4, -8, -17}));  // file1 + f*file2
 
   // Arrays of different dimensions: a warning, nothing written.
   const std::string t = put("t.txt", 1, 3, {1, 2, 3});
   CaptureOutput out;
-  imcombine(line({"imcombine", a, "1", t, "1", "1", dir.file("d.txt"), "1"}));
+  run_handler(imcombine, line({"imcombine", a, "1", t, "1", "1", dir.file("d.txt"), "1"}));
   EXPECT_NE(out.text().find("WARNING: in imcombine, the two arrays need to have the same dimensions\n"),
             std::string::npos);
   EXPECT_FALSE(dir.exists("d.txt"));
@@ -192,7 +192,7 @@ TEST_F(ImageCommands, ImdiffModes) {
   for (const Case& c : cases) {
     {
       CaptureOutput out;
-      imdiff(line({"imdiff", a, "1", b, "1", c.mode, dir.file("d.bin"), "2"}));
+      run_handler(imdiff, line({"imdiff", a, "1", b, "1", c.mode, dir.file("d.bin"), "2"}));
     }
     const std::vector<double> got = get("d.bin", 2);
     for (size_t i = 0; i < got.size(); ++i)
@@ -200,17 +200,17 @@ TEST_F(ImageCommands, ImdiffModes) {
     // Equal images differ by 0 in every mode.
     {
       CaptureOutput out;
-      imdiff(line({"imdiff", a, "1", a, "1", c.mode, dir.file("z.bin"), "2"}));
+      run_handler(imdiff, line({"imdiff", a, "1", a, "1", c.mode, dir.file("z.bin"), "2"}));
     }
     for (double v : get("z.bin", 2)) EXPECT_EQ(v, 0.0) << "mode " << c.mode;
   }
 
   CaptureOutput out;
-  EXPECT_EQ(fatal_message([&] { imdiff(line({"imdiff", a, "1", b, "1", "4", dir.file("u.txt"), "1"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(imdiff, line({"imdiff", a, "1", b, "1", "4", dir.file("u.txt"), "1"})); }),
             "unknown mode in imdiff");
   EXPECT_FALSE(dir.exists("u.txt"));
   const std::string t = put("t.txt", 4, 1, {1, 2, 3, 4});
-  imdiff(line({"imdiff", a, "1", t, "1", "1", dir.file("m.txt"), "1"}));
+  run_handler(imdiff, line({"imdiff", a, "1", t, "1", "1", dir.file("m.txt"), "1"}));
   EXPECT_NE(out.text().find("WARNING: in imdiff, the two arrays need to have the same dimensions\n"),
             std::string::npos);
   EXPECT_FALSE(dir.exists("m.txt"));
@@ -223,7 +223,7 @@ TEST_F(ImageCommands, ImstatsMeanAndSigma) {
   const std::string f = put("r.txt", 4, 3, v);
   auto stats = [&](std::vector<std::string> w) {
     CaptureOutput out;
-    imstats(line(w));
+    run_handler(imstats, line(w));
     const std::string t = out.text();
     const size_t at = t.find("imstats results");
     return at == std::string::npos ? std::string() : t.substr(at);
@@ -243,7 +243,7 @@ TEST_F(ImageCommands, ImstatsMeanAndSigma) {
   // An empty range is refused.
   EXPECT_EQ(stats({"imstats", f, "1", "3", "2", "1", "3"}), "");
   CaptureOutput out;
-  imstats(line({"imstats", f, "1", "9", "0", "1", "3"}));
+  run_handler(imstats, line({"imstats", f, "1", "9", "0", "1", "3"}));
   EXPECT_NE(out.text().find("WARNING: in imstats, the range nx=9-4 and ny=1-3 holds no pixels\n"), std::string::npos);
 }
 
@@ -252,7 +252,7 @@ TEST_F(ImageCommands, ImstatsSumsInDoublePrecision) {
   const std::string c = put("c.txt", 300, 200, std::vector<double>(60000, 0.1));
   {
     CaptureOutput out;
-    imstats(line({"imstats", c, "1"}));
+    run_handler(imstats, line({"imstats", c, "1"}));
     EXPECT_NE(out.text().find("  mu,sigma= 1.000000e-01 0.000000e+00\n"), std::string::npos) << out.text();
   }
   // One pixel of 2^25 among 99 ones: in single precision every 1 added to 2^25 is lost.
@@ -263,7 +263,7 @@ TEST_F(ImageCommands, ImstatsSumsInDoublePrecision) {
   const long double mean = (33554432.0L + 99) / 100;
   const long double var = (33554432.0L * 33554432.0L + 99) / 100 - mean * mean;
   CaptureOutput out;
-  imstats(line({"imstats", big, "1"}));
+  run_handler(imstats, line({"imstats", big, "1"}));
   EXPECT_NE(out.text().find(strformat("  mu,sigma= %e %e\n", static_cast<double>(mean),
                                       static_cast<double>(std::sqrt(var)))),
             std::string::npos)

@@ -29,7 +29,7 @@ class DoPca : public ::testing::Test {
 TEST_F(DoPca, DimensionFromTheFileAndCountingPass) {
   dir.write("in.dat", "# header comment\n2\n\n" + points(10) + "# trailing comment\n");
   CaptureOutput out;
-  doPCA(cmd({"doPCA", dir.file("in.dat"), dir.file("out")}));
+  run_handler(doPCA, cmd({"doPCA", dir.file("in.dat"), dir.file("out")}));
   const std::string text = out.text();
   EXPECT_NE(text.find("doPCA: counting data points ... 10\n"), std::string::npos) << text;
   EXPECT_NE(text.find("doPCA: number of dimensions ... 2\n"), std::string::npos) << text;
@@ -63,13 +63,13 @@ TEST_F(DoPca, DimensionAndCountOnTheCommandLine) {
   dir.write("in.dat", points(10));  // no dimension line: the first line is a point
   {
     CaptureOutput out;
-    doPCA(cmd({"doPCA", dir.file("in.dat"), dir.file("a"), "2"}));
+    run_handler(doPCA, cmd({"doPCA", dir.file("in.dat"), dir.file("a"), "2"}));
     EXPECT_NE(out.text().find("counting data points ... 10\n"), std::string::npos);
   }
   EXPECT_EQ(numeric_rows(dir.read("a.dat")).size(), 10u);
   {
     CaptureOutput out;
-    doPCA(cmd({"doPCA", dir.file("in.dat"), dir.file("b"), "2", "4"}));
+    run_handler(doPCA, cmd({"doPCA", dir.file("in.dat"), dir.file("b"), "2", "4"}));
     EXPECT_EQ(out.text().find("counting"), std::string::npos);  // no counting pass
   }
   EXPECT_EQ(numeric_rows(dir.read("b.dat")).size(), 4u);
@@ -78,42 +78,42 @@ TEST_F(DoPca, DimensionAndCountOnTheCommandLine) {
 TEST_F(DoPca, BadInput) {
   dir.write("short.dat", "2\n1 2\n3\n4 5\n");
   CaptureOutput out;
-  FatalError e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("short.dat"), dir.file("o")})); });
+  FatalError e = fatal_of([&] { run_handler(doPCA, cmd({"doPCA", dir.file("short.dat"), dir.file("o")})); });
   EXPECT_EQ(e.kind, FatalKind::Error);
   EXPECT_EQ(e.message, "missing data in doPCA input file");
 
   // More points asked for than the file holds.
-  e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("short.dat"), dir.file("o"), "1", "9"})); });
+  e = fatal_of([&] { run_handler(doPCA, cmd({"doPCA", dir.file("short.dat"), dir.file("o"), "1", "9"})); });
   EXPECT_EQ(e.message, "missing data in doPCA input file");
 
   // A dimension of 0 or less read from the file.
   for (const char* dim : {"0", "-2"}) {
     dir.write("zero.dat", std::string(dim) + "\n1 2\n3 4\n");
-    e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("zero.dat"), dir.file("o")})); });
+    e = fatal_of([&] { run_handler(doPCA, cmd({"doPCA", dir.file("zero.dat"), dir.file("o")})); });
     EXPECT_EQ(e.kind, FatalKind::Error);
     EXPECT_NE(e.message.find("dimensions"), std::string::npos) << e.message;
   }
 
   // A single point has no covariance.
   dir.write("one.dat", "2\n1 2\n");
-  e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("one.dat"), dir.file("o")})); });
+  e = fatal_of([&] { run_handler(doPCA, cmd({"doPCA", dir.file("one.dat"), dir.file("o")})); });
   EXPECT_EQ(e.kind, FatalKind::Error);
   EXPECT_EQ(e.message, "a covariance matrix needs at least two points (1 given)");
   // A file with a dimension line and no points: the same ERROR, before any matrix of that
   // dimension is made (a refused allocation would end through the numerical report).
   dir.write("empty.dat", "1000000000\n");
-  e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("empty.dat"), dir.file("o")})); });
+  e = fatal_of([&] { run_handler(doPCA, cmd({"doPCA", dir.file("empty.dat"), dir.file("o")})); });
   EXPECT_EQ(e.kind, FatalKind::Error);
   EXPECT_EQ(e.message, "a covariance matrix needs at least two points (0 given)");
 
-  e = fatal_of([&] { doPCA(cmd({"doPCA", dir.file("absent.dat"), dir.file("o")})); });
+  e = fatal_of([&] { run_handler(doPCA, cmd({"doPCA", dir.file("absent.dat"), dir.file("o")})); });
   EXPECT_EQ(e.message, "could not open input file for doPCA");
   EXPECT_FALSE(dir.exists("o.info"));
 }
 
 TEST_F(DoPca, TooFewWordsPrintsTheHelp) {
   CaptureOutput out;
-  doPCA(cmd({"doPCA", "only-one"}));
+  run_handler(doPCA, cmd({"doPCA", "only-one"}));
   EXPECT_NE(out.text().find("doPCA <inname> <outbase> [# dimensions] [# data points]"), std::string::npos);
   EXPECT_NE(out.text().find("data' = rot . (data-mean)"), std::string::npos);
   CaptureOutput one;

@@ -276,10 +276,10 @@ TEST_F(KapMapTest, ClassInterpolatesTheStoredMapsBilinearly) {
   // Map values linear in i and j, different per map: bilinear interpolation is then exact.
   auto val = [](int m, int i, int j) { return (m + 1) * (1.0 + 0.5 * i - 0.25 * j) + (m == 0 ? 0 : m * i * j); };
   const std::string f = write_map("lin.kmap", 5, 4, -2, 2, -1, 2, val);
-  EXPECT_EQ(fatal_message([] { loadkapmap(line({"loadkapmap", "missing-file", "1"})); }),
+  EXPECT_EQ(fatal_message([] { run_handler(loadkapmap, line({"loadkapmap", "missing-file", "1"})); }),
             "could not open loadkapmap input file");
   reset_kapmaps();
-  loadkapmap(line({"loadkapmap", f}));
+  run_handler(loadkapmap, line({"loadkapmap", f}));
   ASSERT_EQ(thekmap.Nkmap, 1);
   model("kapmap", {2.0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
   auto at = [&](double x, double y) {
@@ -321,7 +321,7 @@ TEST_F(KapMapTest, ClassChecksItsTableAndIndex) {
   EXPECT_EQ(fatal_message([&] { potdefmag(0.1, 0.1, o[0], o[1], o[2], o[3], o[4], o[5], o[6]); }),
             "no kapmaps have been loaded");
   const std::string f = write_map("c.kmap", 3, 3, 0, 1, 0, 1, [](int m, int, int) { return m; });
-  loadkapmap(line({"loadkapmap", f, "2", "3"}));
+  run_handler(loadkapmap, line({"loadkapmap", f, "2", "3"}));
   ASSERT_EQ(thekmap.Nkmap, 3);
   // Index 0 means 1, which holds no map: a warning and zeros.
   quietflag = 0;
@@ -344,35 +344,35 @@ TEST_F(KapMapTest, ClassChecksItsTableAndIndex) {
 
 TEST_F(KapMapTest, LoadkapmapFixesTheTableSizeAndRefusesBadFiles) {
   const std::string f = write_map("a.kmap", 2, 2, 0, 1, 0, 1, [](int, int, int) { return 1.0; });
-  loadkapmap(line({"loadkapmap", f, "1", "2"}));
-  loadkapmap(line({"loadkapmap", f, "2", "2"}));  // the same total again is accepted
-  EXPECT_EQ(fatal_message([&] { loadkapmap(line({"loadkapmap", f, "1", "3"})); }),
+  run_handler(loadkapmap, line({"loadkapmap", f, "1", "2"}));
+  run_handler(loadkapmap, line({"loadkapmap", f, "2", "2"}));  // the same total again is accepted
+  EXPECT_EQ(fatal_message([&] { run_handler(loadkapmap, line({"loadkapmap", f, "1", "3"})); }),
             "you cannot change the total number of kappa maps once it is set");
-  EXPECT_EQ(fatal_message([&] { loadkapmap(line({"loadkapmap", f, "3"})); }), "in loadkapmap, index is out of bounds");
-  EXPECT_EQ(fatal_message([&] { loadkapmap(line({"loadkapmap", f, "0"})); }), "in loadkapmap, index is out of bounds");
+  EXPECT_EQ(fatal_message([&] { run_handler(loadkapmap, line({"loadkapmap", f, "3"})); }), "in loadkapmap, index is out of bounds");
+  EXPECT_EQ(fatal_message([&] { run_handler(loadkapmap, line({"loadkapmap", f, "0"})); }), "in loadkapmap, index is out of bounds");
 
   // A file shorter than its header says, a header with an impossible size and a value that
   // is not a number end with an ERROR naming the file; the slot keeps its map.
   const std::string s = write_map("short.kmap", 3, 3, 0, 1, 0, 1, [](int, int, int) { return 1.0; }, 40 + 56 * 9 - 8);
-  EXPECT_EQ(fatal_message([&] { loadkapmap(line({"loadkapmap", s, "1"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(loadkapmap, line({"loadkapmap", s, "1"})); }),
             "kapmap file " + s + " is shorter than its header says");
   const std::string h = write_map("hdr.kmap", 3, 3, 0, 1, 0, 1, [](int, int, int) { return 1.0; }, 30);
-  EXPECT_EQ(fatal_message([&] { loadkapmap(line({"loadkapmap", h, "1"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(loadkapmap, line({"loadkapmap", h, "1"})); }),
             "kapmap file " + h + " is shorter than its header says");
   const std::string z = write_map("zero.kmap", 0, 3, 0, 1, 0, 1, [](int, int, int) { return 1.0; });
-  EXPECT_EQ(fatal_message([&] { loadkapmap(line({"loadkapmap", z, "1"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(loadkapmap, line({"loadkapmap", z, "1"})); }),
             "kapmap file " + z + " declares an impossible size 0 x 3");
   const std::string n = write_map("nan.kmap", 2, 2, 0, 1, 0, 1, [](int m, int i, int) { return m == 3 && i == 2 ? NAN : 1.0; });
-  EXPECT_EQ(fatal_message([&] { loadkapmap(line({"loadkapmap", n, "1"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(loadkapmap, line({"loadkapmap", n, "1"})); }),
             "kapmap file " + n + " holds a value that is not a number");
   const std::string rv = write_map("rev.kmap", 2, 2, 1, 0, 0, 1, [](int, int, int) { return 1.0; });
-  EXPECT_EQ(fatal_message([&] { loadkapmap(line({"loadkapmap", rv, "1"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(loadkapmap, line({"loadkapmap", rv, "1"})); }),
             "kapmap file " + rv + " has an empty or reversed range");
   EXPECT_EQ(thekmap.slot[1].nx, 2);
 
   quietflag = 0;
   CaptureOutput cap;
-  loadkapmap(line({"loadkapmap"}));
+  run_handler(loadkapmap, line({"loadkapmap"}));
   EXPECT_EQ(cap.text(), "loadkapmap <input file> [index/1] [total number of kappa maps/1]\n"
                         "  Loads binary file containing kappa map (from kap2lens).\n");
 }
@@ -387,13 +387,13 @@ TEST_F(KapMapTest, Kap2lensCommandSolvesTrimsAndFeedsTheClass) {
     for (int j = 1; j <= ny; ++j) kap[i][j] = g.kappa(-3 + (i - 1) * 6.0 / 23, -2 + (j - 1) * 4.0 / 15) + 0.01;
   ASSERT_TRUE(write_array(dir.file("k.txt"), 1, nx, ny, kap));
   dir.write("k.rng", "-3 3\n-2 2\n");
-  kap2lens(line({"kap2lens", dir.file("k.txt"), "1", dir.file("k.rng"), dir.file("k.kmap"), "trim"}));
+  run_handler(kap2lens, line({"kap2lens", dir.file("k.txt"), "1", dir.file("k.rng"), dir.file("k.kmap"), "trim"}));
   KapMap m;
   read_kapmap_file(dir.file("k.kmap"), m);
   // Trimmed at the border maximum (0.01 plus the Gaussian's tail at the edge midpoints).
   EXPECT_EQ(m.maps[KM_KAPPA][1][1], 0.0);
   EXPECT_GT(m.maps[KM_KAPPA][12][8], 0.5);
-  loadkapmap(line({"loadkapmap", dir.file("k.kmap")}));
+  run_handler(loadkapmap, line({"loadkapmap", dir.file("k.kmap")}));
   model("kapmap", {1.0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
   for (int i : {1, 7, 24})
     for (int j : {1, 9, 16}) {
@@ -405,16 +405,16 @@ TEST_F(KapMapTest, Kap2lensCommandSolvesTrimsAndFeedsTheClass) {
   // A range file without two numbers on a line ends with an ERROR naming it.
   dir.write("bad.rng", "-3 3\n-2 two\n");
   EXPECT_EQ(fatal_message([&] {
-              kap2lens(line({"kap2lens", dir.file("k.txt"), "1", dir.file("bad.rng"), dir.file("k2.kmap")}));
+              run_handler(kap2lens, line({"kap2lens", dir.file("k.txt"), "1", dir.file("bad.rng"), dir.file("k2.kmap")}));
             }),
             "range file " + dir.file("bad.rng") + ": the y range is not a pair of numbers");
   dir.write("short.rng", "-3 3\n");
   EXPECT_EQ(fatal_message([&] {
-              kap2lens(line({"kap2lens", dir.file("k.txt"), "1", dir.file("short.rng"), dir.file("k2.kmap")}));
+              run_handler(kap2lens, line({"kap2lens", dir.file("k.txt"), "1", dir.file("short.rng"), dir.file("k2.kmap")}));
             }),
             "range file " + dir.file("short.rng") + " has no y range (two numbers expected)");
   EXPECT_EQ(fatal_message([&] {
-              kap2lens(line({"kap2lens", dir.file("k.txt"), "1", dir.file("none.rng"), dir.file("k2.kmap")}));
+              run_handler(kap2lens, line({"kap2lens", dir.file("k.txt"), "1", dir.file("none.rng"), dir.file("k2.kmap")}));
             }),
             "could not open kap2lens range file");
 }
@@ -426,12 +426,12 @@ TEST_F(KapMapTest, Sig2lensConvertsSurfaceDensityWithTheDistances) {
   ASSERT_TRUE(write_array(dir.file("s.txt"), 1, 8, 8, sig));
   dir.write("s.rng", "-10 10\n-10 10\n");
   const WordArray cmd = line({"sig2lens", dir.file("s.txt"), "1", dir.file("s.rng"), dir.file("s.kmap")});
-  EXPECT_EQ(fatal_message([&] { sig2lens(cmd); }), "sig2lens needs lens and source redshifts");
+  EXPECT_EQ(fatal_message([&] { run_handler(sig2lens, cmd); }), "sig2lens needs lens and source redshifts");
   SetVar("zlens", 0, 0.0);
   SetVar("zsrc", 0, 2.0);
-  EXPECT_EQ(fatal_message([&] { sig2lens(cmd); }), "sig2lens needs a positive lens redshift");
+  EXPECT_EQ(fatal_message([&] { run_handler(sig2lens, cmd); }), "sig2lens needs a positive lens redshift");
   SetVar("zlens", 0, 0.5);
-  sig2lens(cmd);
+  run_handler(sig2lens, cmd);
   KapMap m;
   read_kapmap_file(dir.file("s.kmap"), m);
   // Sigma_crit = h 5.5541e8 Dos/(Dls Dol) Msun/kpc^2 and Dol c/H0 kpc per radian.
@@ -447,12 +447,12 @@ TEST_F(KapMapTest, Sig2lensConvertsSurfaceDensityWithTheDistances) {
 // checkkapmap compares a map with the model.
 TEST_F(KapMapTest, MakekapmapAndCheckkapmapFollowTheModel) {
   EXPECT_EQ(fatal_message([&] {
-              makekapmap(line({"makekapmap", dir.file("m.txt"), "1", dir.file("m.rng"), "-1", "1", "5", "-1", "1",
+              run_handler(makekapmap, line({"makekapmap", dir.file("m.txt"), "1", dir.file("m.rng"), "-1", "1", "5", "-1", "1",
                                "3"}));
             }),
             "makekapmap needs a lens model (none has been set)");
   model("convrg", {0.3});
-  makekapmap(line({"makekapmap", dir.file("m.txt"), "1", dir.file("m.rng"), "-1", "1", "5", "-2", "2", "3", "0", "2"}));
+  run_handler(makekapmap, line({"makekapmap", dir.file("m.txt"), "1", dir.file("m.rng"), "-1", "1", "5", "-2", "2", "3", "0", "2"}));
   int nx, ny;
   Mat m;
   ASSERT_TRUE(read_array(dir.file("m.txt"), 1, nx, ny, m));
@@ -464,7 +464,7 @@ TEST_F(KapMapTest, MakekapmapAndCheckkapmapFollowTheModel) {
   quietflag = 0;
   {
     CaptureOutput cap;
-    makekapmap(line({"makekapmap", dir.file("n.txt"), "1", dir.file("n.rng"), "-1", "1", "0", "-1", "1", "3"}));
+    run_handler(makekapmap, line({"makekapmap", dir.file("n.txt"), "1", dir.file("n.rng"), "-1", "1", "0", "-1", "1", "3"}));
     EXPECT_NE(cap.text().find("x steps cannot be 0"), std::string::npos) << cap.text();
   }
   EXPECT_FALSE(dir.exists("n.txt"));
@@ -480,7 +480,7 @@ TEST_F(KapMapTest, MakekapmapAndCheckkapmapFollowTheModel) {
   ASSERT_TRUE(write_array(dir.file("noise.txt"), 1, 5, 3, noise));
   ASSERT_TRUE(write_array(dir.file("off.txt"), 1, 5, 3, off));
   CaptureOutput cap;
-  checkkapmap(line({"checkkapmap", dir.file("off.txt"), dir.file("noise.txt"), "1", dir.file("m.rng"), "0", "0.6",
+  run_handler(checkkapmap, line({"checkkapmap", dir.file("off.txt"), dir.file("noise.txt"), "1", dir.file("m.rng"), "0", "0.6",
                     dir.file("model.txt"), "1"}));
   const std::string text = cap.text();
   // Pixel (3, 2) is at the origin and (4, 2) at x = 0.5: both inside Rhi = 0.6.
@@ -498,7 +498,7 @@ TEST_F(KapMapTest, MakekapmapAndCheckkapmapFollowTheModel) {
   Mat small(1, 4, 1, 3);
   ASSERT_TRUE(write_array(dir.file("small.txt"), 1, 4, 3, small));
   EXPECT_EQ(fatal_message([&] {
-              checkkapmap(line({"checkkapmap", dir.file("off.txt"), dir.file("small.txt"), "1", dir.file("m.rng")}));
+              run_handler(checkkapmap, line({"checkkapmap", dir.file("off.txt"), dir.file("small.txt"), "1", dir.file("m.rng")}));
             }),
             "checkkapmap: the noise map (4 x 3) and the kappa map (5 x 3) differ in size");
 }
@@ -509,7 +509,7 @@ TEST_F(KapMapTest, Fft1TransformsASampledFunction) {
   std::string data = "40\n";
   for (int k = 0; k < 40; ++k) data += strformat("%.17g %.17g\n", -10 + k * 0.5, std::exp(-0.5 * std::pow(-10 + k * 0.5, 2)));
   dir.write("g.dat", data);
-  fft1(line({"fft1", dir.file("g.dat"), "0", "0", dir.file("g.fft")}));
+  run_handler(fft1, line({"fft1", dir.file("g.dat"), "0", "0", dir.file("g.fft")}));
   const std::string out = dir.read("g.fft");
   ASSERT_EQ(out.rfind("#  F(k) = 1/sqrt(2*pi) * \\int f(x) exp(i*k*x) dx\n#  index  k  Re(F)  Im(F)  power=|F|^2\n", 0), 0u);
   // 2 Ndata = 80 points pad to 128: rows 0..64.
@@ -531,12 +531,12 @@ TEST_F(KapMapTest, Fft1TransformsASampledFunction) {
   std::string per;
   for (int k2 = 0; k2 < 8; ++k2) per += strformat("%d %g\n", k2, k2 == 0 ? 1.0 : 0.0);
   dir.write("p.dat", per);
-  fft1(line({"fft1", dir.file("p.dat"), "1", "1", dir.file("p.fft")}));
+  run_handler(fft1, line({"fft1", dir.file("p.dat"), "1", "1", dir.file("p.fft")}));
   EXPECT_NE(dir.read("p.fft").find(strformat("4 %e", kPi)), std::string::npos);  // Nyquist row of 8 points
   dir.write("s.dat", "5\n0 1\n1 2\n");
-  EXPECT_EQ(fatal_message([&] { fft1(line({"fft1", dir.file("s.dat"), "0", "0", dir.file("s.fft")})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(fft1, line({"fft1", dir.file("s.dat"), "0", "0", dir.file("s.fft")})); }),
             "fft1: " + dir.file("s.dat") + " holds fewer than 5 data lines of two numbers");
   dir.write("big.dat", "20000\n");
-  EXPECT_EQ(fatal_message([&] { fft1(line({"fft1", dir.file("big.dat"), "0", "0", dir.file("b.fft")})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(fft1, line({"fft1", dir.file("big.dat"), "0", "0", dir.file("b.fft")})); }),
             "fft1: array too large");
 }

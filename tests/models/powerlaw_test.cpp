@@ -324,7 +324,7 @@ TEST_F(PowerLaw, LoadpowlawtabUsageAndFaultyFiles) {
   ScratchDir dir;
   {
     CaptureOutput out;
-    loadpowlawtab(line({"loadpowlawtab"}));
+    run_handler(loadpowlawtab, line({"loadpowlawtab"}));
     EXPECT_EQ(out.text(), "loadpowlawtab <filename>\nRead interpolation coefficients for powlawT model.\n");
   }
   // A short file and a file with a word that is no number: ERROR naming the file, the
@@ -335,18 +335,18 @@ TEST_F(PowerLaw, LoadpowlawtabUsageAndFaultyFiles) {
   std::string m;
   {
     CaptureOutput out;
-    m = fatal_message([&] { loadpowlawtab(line({"loadpowlawtab", dir.file("short.dat")})); });
+    m = fatal_message([&] { run_handler(loadpowlawtab, line({"loadpowlawtab", dir.file("short.dat")})); });
   }
   EXPECT_EQ(m, "loadpowlawtab input file " + dir.file("short.dat") + " holds 9 values; the table needs 7618374");
   {
     CaptureOutput out;
-    m = fatal_message([&] { loadpowlawtab(line({"loadpowlawtab", dir.file("word.dat")})); });
+    m = fatal_message([&] { run_handler(loadpowlawtab, line({"loadpowlawtab", dir.file("word.dat")})); });
   }
   EXPECT_EQ(m, "loadpowlawtab input file " + dir.file("word.dat") + ": value 9 (\"nine\") is not a number");
   EXPECT_NEAR(powlawT_interp(1, 1.0, 0.5, 0.5), linear_value(1, 1.0, 0.5, 0.5), 1e-9);
   {
     CaptureOutput out;
-    m = fatal_message([&] { loadpowlawtab(line({"loadpowlawtab", dir.file("none.dat")})); });
+    m = fatal_message([&] { run_handler(loadpowlawtab, line({"loadpowlawtab", dir.file("none.dat")})); });
   }
   EXPECT_EQ(m, "could not open loadpowlawtab input file");
 }
@@ -370,7 +370,7 @@ TEST_F(PowerLaw, LoadpowlawtabReadsAWholeTable) {
   TWpowlaw = PowerLawTable();
   {
     CaptureOutput out;
-    loadpowlawtab(line({"loadpowlawtab", dir.file("tab.dat")}));
+    run_handler(loadpowlawtab, line({"loadpowlawtab", dir.file("tab.dat")}));
     EXPECT_EQ(out.text(), "Opened input file: " + dir.file("tab.dat") + "\nRead powlawtab.\n");
   }
   EXPECT_EQ(TWpowlaw.powlawTflag, 1);

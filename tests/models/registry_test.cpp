@@ -38,7 +38,7 @@ void test_eval(DerivVector& out, double x, double y) { out[1] = 7.0; }
 TEST(Registry, ListModelsPrintsTheFiftyOneClassesInOrder) {
   fresh_model(0);
   CaptureOutput cap;
-  listmodels(WordArray({"listmodels", "extra", "words"}));
+  run_handler(listmodels, WordArray({"listmodels", "extra", "words"}));
   const auto lines = lines_of(cap.text());
   ASSERT_EQ(lines.size(), 51u);
   EXPECT_EQ(lines[0], "ring     : Ring source parameters (only in tarnsolve)");
@@ -57,7 +57,7 @@ TEST(Registry, ListModelsPrintsInQuietModeButItsHelpDoesNot) {
   quietflag = 1;
   {
     CaptureOutput cap;
-    listmodels(WordArray({"listmodels"}));
+    run_handler(listmodels, WordArray({"listmodels"}));
     listmodelshelp(2);
     EXPECT_EQ(lines_of(cap.text()).size(), 51u);
   }

@@ -360,7 +360,7 @@ TEST_F(Special, GausranFieldsObeyPoisson) {
 TEST_F(SpecialCommands, Setgausran1CountsRedrawsAndReleases) {
   {
     CaptureOutput out;
-    setgausran1(line({"setgausran1", "3"}));
+    run_handler(setgausran1, line({"setgausran1", "3"}));
     EXPECT_EQ(out.text(), "Setting number of modes in gaussian random field: 3\n");
   }
   ASSERT_EQ(TWspecial.gausran1n, 3);
@@ -371,14 +371,14 @@ TEST_F(SpecialCommands, Setgausran1CountsRedrawsAndReleases) {
   }
   {
     CaptureOutput out;
-    setgausran1(line({"setgausran1", "3"}));  // same count: redraw only, no message
+    run_handler(setgausran1, line({"setgausran1", "3"}));  // same count: redraw only, no message
     EXPECT_EQ(out.text(), "");
   }
   // The refresh restores the seed setting before each command, so the draw repeats.
   EXPECT_EQ(TWspecial.gausran1arr[1], first);
   {
     CaptureOutput out;
-    setgausran1(line({"setgausran1", "0"}));  // released, count 0, nothing written
+    run_handler(setgausran1, line({"setgausran1", "0"}));  // released, count 0, nothing written
     EXPECT_EQ(out.text(), "");
   }
   EXPECT_EQ(TWspecial.gausran1n, 0);
@@ -390,26 +390,26 @@ TEST_F(SpecialCommands, Setgausran1CountsRedrawsAndReleases) {
 
   {
     CaptureOutput out;
-    setgausran1(line({"setgausran1", "1"}));
+    run_handler(setgausran1, line({"setgausran1", "1"}));
   }
   EXPECT_EQ(fatal_message([&] { gausran1(0.3, -0.8, p, px, py, pxx, pyy, pxy); }),
             "must have more than one mode in gausran1 model");
-  EXPECT_EQ(fatal_message([] { setgausran1(line({"setgausran1", "-2"})); }),
+  EXPECT_EQ(fatal_message([] { run_handler(setgausran1, line({"setgausran1", "-2"})); }),
             "setgausran1: the number of modes cannot be negative");
   {
     CaptureOutput out;
-    setgausran1(line({"setgausran1"}));
+    run_handler(setgausran1, line({"setgausran1"}));
     EXPECT_EQ(out.text(), "setgausran1 <n>\n Sets the number of modes in the gausran1 model.\n");
   }
   CaptureOutput out;
-  setgausran1(line({"setgausran1", "0"}));
+  run_handler(setgausran1, line({"setgausran1", "0"}));
 }
 
 TEST_F(SpecialCommands, SetfoldcausReadsLettersExactly) {
   dir.write("fold.in", "# coefficients\nK 0.5\nk 0.25\nKK 7\nmm 3\nother line here\nh -1e-2\nh 0.125\n");
   {
     CaptureOutput out;
-    setfoldcaus(line({"setfoldcaus", dir.file("fold.in")}));
+    run_handler(setfoldcaus, line({"setfoldcaus", dir.file("fold.in")}));
     const std::string t = out.text();
     EXPECT_NE(t.find("foldcaus parameters:\n  K = 5.000000e-01\n  e = 0.000000e+00\n"), std::string::npos) << t;
     EXPECT_NE(t.find("  r = 0.000000e+00\n"), std::string::npos);
@@ -424,7 +424,7 @@ TEST_F(SpecialCommands, SetfoldcausReadsLettersExactly) {
   // Without a word: the coefficients stay and are listed.
   {
     CaptureOutput out;
-    setfoldcaus(line({"setfoldcaus"}));
+    run_handler(setfoldcaus, line({"setfoldcaus"}));
     EXPECT_NE(out.text().find("  K = 5.000000e-01\n"), std::string::npos);
   }
   EXPECT_EQ(c[1], 0.5);
@@ -437,17 +437,17 @@ TEST_F(SpecialCommands, SetfoldcausRefusesValuesThatAreNoNumbers) {
   std::string m;
   {
     CaptureOutput out;
-    m = fatal_message([&] { setfoldcaus(line({"setfoldcaus", dir.file("bad.in")})); });
+    m = fatal_message([&] { run_handler(setfoldcaus, line({"setfoldcaus", dir.file("bad.in")})); });
   }
   EXPECT_EQ(m, "setfoldcaus input file " + dir.file("bad.in") + ": coefficient e has no numeric value");
   {
     CaptureOutput out;
-    m = fatal_message([&] { setfoldcaus(line({"setfoldcaus", dir.file("short.in")})); });
+    m = fatal_message([&] { run_handler(setfoldcaus, line({"setfoldcaus", dir.file("short.in")})); });
   }
   EXPECT_EQ(m, "setfoldcaus input file " + dir.file("short.in") + ": coefficient f has no numeric value");
   {
     CaptureOutput out;
-    m = fatal_message([&] { setfoldcaus(line({"setfoldcaus", dir.file("missing.in")})); });
+    m = fatal_message([&] { run_handler(setfoldcaus, line({"setfoldcaus", dir.file("missing.in")})); });
   }
   EXPECT_EQ(m, "could not open setfoldcaus input file");
 }
@@ -457,7 +457,7 @@ TEST_F(SpecialCommands, SetfoldcausRandomDrawsWithoutAdvancingTheSeed) {
   const long seed = settings.seed;
   {
     CaptureOutput out;
-    setfoldcaus(line({"setfoldcaus", "ran"}));
+    run_handler(setfoldcaus, line({"setfoldcaus", "ran"}));
     EXPECT_EQ(out.text().rfind("Setting random values for foldcaus parameters.\nfoldcaus parameters:\n", 0), 0u);
   }
   double first[11];
@@ -468,15 +468,15 @@ TEST_F(SpecialCommands, SetfoldcausRandomDrawsWithoutAdvancingTheSeed) {
   }
   EXPECT_EQ(settings.seed, seed);
   CaptureOutput out;
-  setfoldcaus(line({"setfoldcaus", "random"}));
+  run_handler(setfoldcaus, line({"setfoldcaus", "random"}));
   for (int i = 1; i <= 10; ++i) EXPECT_EQ(TWspecial.foldcaus_dat[i], first[i]);
   for (int i = 1; i <= 10; ++i) TWspecial.foldcaus_dat[i] = 0;
 }
 
 TEST_F(SpecialCommands, NonparCommandsAreSilent) {
   CaptureOutput out;
-  loadnonpar(line({"loadnonpar", "x"}));
-  MTseries(line({"MTseries"}));
+  run_handler(loadnonpar, line({"loadnonpar", "x"}));
+  run_handler(MTseries, line({"MTseries"}));
   loadnonparhelp(2);
   MTserieshelp(1);
   nonpar_init();

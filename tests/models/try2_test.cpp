@@ -61,7 +61,7 @@ TEST(Try2, HelpAndShortLines) {
     quietflag = 0;
   }
   CaptureOutput cap;
-  try2(line({"1", "2", "3", "4", "5", "6", "7", "8", "9"}));  // nine numbers
+  run_handler(try2, line({"1", "2", "3", "4", "5", "6", "7", "8", "9"}));  // nine numbers
   EXPECT_EQ(cap.text(), "try2 <n>\n");
   EXPECT_FALSE(TWmod.has_losmat);
 }
@@ -70,7 +70,7 @@ TEST(Try2, IdentityAndNoShearLeaveTheClassFields) {
   fresh_program(2);
   set_component(1, "ptmass", {1.0, 0.5, 0.25, 0, 0, 0.1, 30});
   set_component(2, "LOSshr", {0.1, 0, 0, 0, 0, 0.05, 10});
-  try2(line({"9", "0", "0", "0", "0", "9", "0", "0", "0", "0"}));
+  run_handler(try2, line({"9", "0", "0", "0", "0", "9", "0", "0", "0", "0"}));
   ASSERT_TRUE(TWmod.has_losmat);
   settings.potflag = 0;
   testing::internal::CaptureStdout();
@@ -92,7 +92,7 @@ TEST(Try2, MatricesReplaceTheLineOfSightAndShearTerms) {
   set_component(1, "ptmass", {0.5, 0.5, 0.25, 0, 0, 0.1, 30});  // shear term replaced
   set_component(2, "LOSshr", {0.1, 0, 0});
   // w2..w5 make matrix 1 = [[0.9, -0.02], [-0.03, 0.8]]; w7..w10 matrix 2.
-  try2(line({"0", "0.1", "0.02", "0.03", "0.2", "0", "0.11", "0.12", "0.13", "0.14"}));
+  run_handler(try2, line({"0", "0.1", "0.02", "0.03", "0.2", "0", "0.11", "0.12", "0.13", "0.14"}));
   EXPECT_DOUBLE_EQ(TWmod.losmat[1][1][1], 0.9);
   EXPECT_DOUBLE_EQ(TWmod.losmat[1][1][2], -0.02);
   EXPECT_DOUBLE_EQ(TWmod.losmat[1][2][1], -0.03);
@@ -122,7 +122,7 @@ TEST(Try2, WithoutAnLOSshrComponentOnlyTheShearMatrixActs) {
   // fields stay at the given point (and potflag may stay 1).
   fresh_program(1);
   set_component(1, "ptmass", {1.0, 0.5, 0.25, 0, 0, 0.1, 30});
-  try2(line({"0", "0.1", "0.02", "0.03", "0.2", "0", "0", "0", "0", "0"}));
+  run_handler(try2, line({"0", "0.1", "0.02", "0.03", "0.2", "0", "0", "0", "0", "0"}));
   testing::internal::CaptureStdout();
   const auto o = pdm(1.7, -0.6);
   testing::internal::GetCapturedStdout();

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -13,14 +14,18 @@ std::string calls;
 void first(const WordArray& w) { calls += "first(" + w[1] + ") "; }
 void second(const WordArray& w) { calls += "second(" + w[1] + ") "; }
 void third(const WordArray&) { calls += "third "; }
-void nohelp(int) {}
+const CommandSpec kX1("x", first, nullptr, 0, "", {});
+const CommandSpec kY("y", third, nullptr, 0, "", {});
+const CommandSpec kX2("x", second, nullptr, 0, "", {});
+const CommandSpec kX3("x", third, nullptr, 0, "", {});
+const CommandSpec kZ("z", first, nullptr, 0, "", {});
 }  // namespace
 
 TEST(Commands, EveryEntryOfANameRunsInRegistrationOrder) {
   InitCmds();
-  AddCmd("x", first, nohelp);
-  AddCmd("y", third, nohelp);
-  AddCmd("x", second, nohelp);
+  AddCmd(kX1);
+  AddCmd(kY);
+  AddCmd(kX2);
   calls.clear();
   DoCmd("x", WordArray({"x", "arg"}));
   EXPECT_EQ(calls, "first(arg) second(arg) ");
@@ -33,14 +38,14 @@ TEST(Commands, EveryEntryOfANameRunsInRegistrationOrder) {
   EXPECT_EQ(calls, "");
 
   // SetCmd replaces the first entry of a name, or appends when there is none.
-  SetCmd("x", third, nohelp);
-  SetCmd("z", first, nohelp);
+  SetCmd(kX3);
+  SetCmd(kZ);
   calls.clear();
   DoCmd("x", WordArray({"x", "a"}));
   DoCmd("z", WordArray({"z", "b"}));
   EXPECT_EQ(calls, "third second(a) first(b) ");
   ASSERT_EQ(cmdlist().size(), 4u);
-  EXPECT_EQ(cmdlist()[3].name, "z");
+  EXPECT_STREQ(cmdlist()[3]->name, "z");
   InitCmds();
 }
 
@@ -77,7 +82,8 @@ void noisy_command(const WordArray& w) {
 // gives its count; the next command starts afresh.
 TEST(Commands, RepeatedWarningsPrintOncePerCommand) {
   InitCmds();
-  AddCmd("noisy", noisy_command, nohelp);
+  static const CommandSpec noisy_spec("noisy", noisy_command, nullptr, 0, "", {});
+  AddCmd(noisy_spec);
   std::string script = "noisy 3\nnoisy 1\nnoisy 2\n";
   FILE* in = fmemopen(script.data(), script.size(), "r");
   ASSERT_NE(in, nullptr);
@@ -104,4 +110,77 @@ TEST(Commands, RepeatedWarningsPrintOncePerCommand) {
             "WARNING: step 0 is noisy\n"
             "WARNING: step 0 is noisy\n"
             "WARNING: step 0 is noisy (printed once; 2 times in all)\n");
+}
+
+namespace {
+void refresh_r() { calls += "refresh "; }
+void run_r(const WordArray&) { calls += "run "; }
+}  // namespace
+
+// The table drives every command's opening: the refresh first, then the word check, which
+// prints the usage in place of a line too short to run. Comment words count only for a
+// command that counts all its words.
+TEST(Commands, TheTableRefreshesThenChecksTheWordsOfALine) {
+  static const CommandSpec own("own", run_r, refresh_r, 3, "Own words.", {"own <a> <b>"});
+  static const CommandSpec all("all", run_r, nullptr, 3, "All words.", {"all <a> <b>"}, HelpLayout(),
+                               WordCount::All);
+  InitStrings();  // the comment marker
+  InitCmds();
+  AddCmd(own);
+  AddCmd(all);
+  const int saved_quiet = quietflag;
+  quietflag = 0;
+  const struct {
+    const char* command;
+    std::vector<std::string> words;
+    const char* calls;
+    const char* printed;
+  } cases[] = {
+      {"own", {"own", "1", "2"}, "refresh run ", ""},
+      {"own", {"own", "1"}, "refresh ", "own <a> <b>\n"},
+      {"own", {"own", "1", "#", "2"}, "refresh ", "own <a> <b>\n"},
+      {"all", {"all", "1", "#"}, "run ", ""},
+      {"all", {"all", "1"}, "", "all <a> <b>\n"},
+  };
+  for (const auto& c : cases) {
+    calls.clear();
+    CaptureOutput out;
+    EXPECT_EQ(DoCmd(c.command, WordArray(c.words)), 1);
+    EXPECT_EQ(calls, c.calls) << c.words.size();
+    EXPECT_EQ(out.text(), c.printed) << c.words.size();
+  }
+  quietflag = saved_quiet;
+  InitCmds();
+}
+
+// Help lines keep the layout they have always printed with: padded to the longest line,
+// to a fixed width, not at all, or only over a range of lines; silent in quiet mode unless
+// the command says otherwise.
+TEST(Commands, HelpPrintsEachLayout) {
+  const std::vector<const char*> usage = {"ab", "abcd", "a"};
+  const struct {
+    HelpLayout layout;
+    int level;
+    int quiet;
+    const char* printed;
+  } cases[] = {
+      {HelpLayout(), 2, 0, "ab  \nabcd\na   \n"},
+      {HelpLayout{kLongest, 6}, 2, 0, "ab    \nabcd  \na     \n"},
+      {HelpLayout{kLongest, 0}, 2, 0, "ab\nabcd\na\n"},
+      {HelpLayout{kLongest, kLongest, 1, 2}, 2, 0, "ab\nabcd\na\n"},
+      {HelpLayout{kLongest, kLongest, 0, 2}, 2, 0, "ab  \nabcd\na\n"},
+      {HelpLayout(), 1, 0, "One line.        \nand a longer one.\n"},
+      {HelpLayout{20}, 1, 0, "One line.           \nand a longer one.   \n"},
+      {HelpLayout(), 2, 1, ""},
+      {HelpLayout{kLongest, 0, 0, kLongest, true}, 2, 1, "ab\nabcd\na\n"},
+  };
+  const int saved_quiet = quietflag;
+  for (const auto& c : cases) {
+    const CommandSpec spec("c", run_r, nullptr, 0, "One line.\nand a longer one.", usage, c.layout);
+    quietflag = c.quiet;
+    CaptureOutput out;
+    print_help(spec, c.level);
+    EXPECT_EQ(out.text(), c.printed);
+  }
+  quietflag = saved_quiet;
 }

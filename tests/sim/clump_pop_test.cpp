@@ -30,7 +30,7 @@ class ClumpPopTest : public CommandTest {
     for (const auto& l : lines) text += l + "\n";
     for (size_t k = 0; k < lines.size(); ++k) text += "0 0 0 0 0 0 0 0 0 0\n";
     dir.write("model.dat", text);
-    setlens(cmd({"setlens", dir.file("model.dat")}));
+    run_handler(setlens, cmd({"setlens", dir.file("model.dat")}));
   }
   // Runs setclumps with the population lines; returns what it printed (not quiet).
   std::string set_clumps(std::vector<std::string> words, const std::string& lines) {
@@ -38,12 +38,12 @@ class ClumpPopTest : public CommandTest {
     words.insert(words.begin(), "setclumps");
     CaptureOutput cap;
     quietflag = 0;
-    setclumps(WordArray(words));
+    run_handler(setclumps, WordArray(words));
     quietflag = 1;
     return cap.text();
   }
   void draw(long a, long b, long c) {
-    drawclumps(cmd({"drawclumps", std::to_string(a), std::to_string(b), std::to_string(c)}));
+    run_handler(drawclumps, cmd({"drawclumps", std::to_string(a), std::to_string(b), std::to_string(c)}));
   }
   ClumpPop& pop(int i = 1) { return TWclump.clumpdat[i]; }
   // The clumps of component i's tree in tree order.
@@ -70,9 +70,9 @@ TEST_F(ClumpPopTest, ExpectedNumberAndRepeatableDrawsFromTheirOwnStreams) {
   EXPECT_EQ(ran2(s), a1);
   for (long seed : {-15L, 7L, 0L}) {
     SetVar("seed", 0, static_cast<double>(seed));
-    drawclumps(cmd({"drawclumps"}));
+    run_handler(drawclumps, cmd({"drawclumps"}));
     const auto one = clumps();
-    drawclumps(cmd({"drawclumps"}));
+    run_handler(drawclumps, cmd({"drawclumps"}));
     const auto two = clumps();
     ASSERT_EQ(one.size(), two.size());
     for (size_t k = 0; k < one.size(); ++k) {
@@ -153,7 +153,7 @@ TEST_F(ClumpPopTest, TruncationKeepsTheInnerClumpsOfTheSameRealisation) {
   set_clumps({"1", "0", "3"}, "1 0.005 1 0 star\n");
   const auto all = clumps();
   TWclump.clumpRmax = 1.0;
-  drawclumps(cmd({"drawclumps"}));
+  run_handler(drawclumps, cmd({"drawclumps"}));
   TWclump.clumpRmax = 0;
   std::vector<std::pair<double, double>> inner, kept;
   for (const auto& c : all)
@@ -187,7 +187,7 @@ TEST_F(ClumpPopTest, ClumpsReplaceTheParentInEvaluations) {
   double off[7];
   potdefmag(0.7, 0.2, off[0], off[1], off[2], off[3], off[4], off[5], off[6]);
   EXPECT_EQ(off[1], smooth[1]);
-  clumplist(cmd({"clumplist", "2"}));
+  run_handler(clumplist, cmd({"clumplist", "2"}));
   potdefmag(0.7, 0.2, off[0], off[1], off[2], off[3], off[4], off[5], off[6]);
   EXPECT_NEAR(off[1], smooth[1] - pm[2], 1e-12);
   (void)P;
@@ -214,7 +214,7 @@ TEST_F(ClumpPopTest, GaussianClumpsHaveAPotentialThatTheTreeApproximates) {
 
 TEST_F(ClumpPopTest, FarZoneMomentsAndDraws) {
   model({kSphere});
-  farclumps(cmd({"farclumps", "1", "2.5", "4"}));
+  run_handler(farclumps, cmd({"farclumps", "1", "2.5", "4"}));
   const std::string out = set_clumps({"1", "0", "3"}, "1 0.001 1 0 star 0\n");
   EXPECT_NE(out.find(" 7698.47 explicit\n"), std::string::npos) << out;
   EXPECT_NE(out.find(" 1570.53 outer zone\n"), std::string::npos) << out;
@@ -265,12 +265,12 @@ TEST_F(ClumpPopTest, FarZoneMomentsAndDraws) {
 
 TEST_F(ClumpPopTest, FlattenedParentOrientsTheQuadrupoleAndAZeroWidthFarZoneIsEmpty) {
   model({"alpha 1 0 0 0.3 90 0 0 0.05 0 1"});  // major axis along x
-  farclumps(cmd({"farclumps", "1", "2", "2", "200", "200"}));
+  run_handler(farclumps, cmd({"farclumps", "1", "2", "2", "200", "200"}));
   set_clumps({"1", "0", "3"}, "1 0.001 1 0 star 0\n");
   EXPECT_GT(pop().mean[3], 0.0);
   EXPECT_NEAR(pop().mean[4], 0.0, 1e-3 * pop().mean[3]);
   // R2 = Rmax: no far clumps, zero coefficients, no Cholesky failure.
-  farclumps(cmd({"farclumps", "1", "3", "2"}));
+  run_handler(farclumps, cmd({"farclumps", "1", "3", "2"}));
   set_clumps({"1", "0", "3"}, "1 0.001 1 0 star 0\n");
   EXPECT_TRUE(pop().farzero);
   EXPECT_FALSE(clump_far_active(pop()));
@@ -288,20 +288,20 @@ TEST_F(ClumpPopTest, RefusalsEndTheCommand) {
   EXPECT_EQ(err({"1", "0", "3"}, "1 0 1 0 star\n"), "clump mass parameter must not be zero");
   EXPECT_EQ(err({"1", "0", "3"}, "1 0.01 1 0 blob\n"), "Unknown clump type: blob");
   EXPECT_EQ(err({"1", "0", "3"}, "1 0.01 1 0 nfw 0.5 0\n"), "scale radius is negative");
-  farclumps(cmd({"farclumps", "1", "4", "2"}));
+  run_handler(farclumps, cmd({"farclumps", "1", "4", "2"}));
   EXPECT_EQ(err({"1", "0", "3"}, "1 0.01 1 0 star\n"), "in setclumps, R2<Rmax");
-  EXPECT_EQ(fatal_message([&] { farclumps(cmd({"farclumps", "1", "2", "2", "1"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(farclumps, cmd({"farclumps", "1", "2", "2", "1"})); }),
             "farclumps needs Nrad of at least 2");
-  EXPECT_EQ(fatal_message([&] { farclumps(cmd({"farclumps", "1", "2", "2", "10", "0", "test"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(farclumps, cmd({"farclumps", "1", "2", "2", "10", "0", "test"})); }),
             "farclumps needs Nang of at least 1 in test mode");
-  EXPECT_EQ(fatal_message([&] { farclumps(cmd({"farclumps", "0", "2", "2", "10", "10", "test"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(farclumps, cmd({"farclumps", "0", "2", "2", "10", "10", "test"})); }),
             "farclumps needs positive r0, Rfac and mmax in test mode");
-  EXPECT_EQ(fatal_message([&] { checktree(cmd({"checktree", dir.file("ct"), "1", "1", "10"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(checktree, cmd({"checktree", dir.file("ct"), "1", "1", "10"})); }),
             "checktree needs rmin < rmax");
-  EXPECT_EQ(fatal_message([&] { checktree(cmd({"checktree", dir.file("ct"), "0", "1", "0"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(checktree, cmd({"checktree", dir.file("ct"), "0", "1", "0"})); }),
             "checktree needs at least one sample point");
   // A short line is skipped with a warning; an index out of range silently.
-  farclumps(cmd({"farclumps", "0", "0", "0"}));
+  run_handler(farclumps, cmd({"farclumps", "0", "0", "0"}));
   model({kSphere, kSphere});  // a new number of components: every population is gone
   EXPECT_NE(set_clumps({"2", "0", "3"}, "1 0.01 1\n7 0.01 1 0 star\n").find("WARNING: too few clump model parameters\n\n"),
             std::string::npos);
@@ -333,9 +333,9 @@ TEST_F(ClumpPopTest, SizeRelationsAndClumpList) {
   model({kSphere, "ptmass 0.1 2 0 0 0 0 0 0 0 0"});
   CaptureOutput cap;
   quietflag = 0;
-  scaleclumps(cmd({"scaleclumps", "0.001", "1", "rt", "0.05", "0.5", "0"}));
-  clumplist(cmd({"clumplist", "2", "3"}));
-  clumplist(cmd({"clumplist", "0"}));
+  run_handler(scaleclumps, cmd({"scaleclumps", "0.001", "1", "rt", "0.05", "0.5", "0"}));
+  run_handler(clumplist, cmd({"clumplist", "2", "3"}));
+  run_handler(clumplist, cmd({"clumplist", "0"}));
   quietflag = 1;
   const std::string out = cap.text();
   EXPECT_NE(out.find("  rt = 5.000000e-02 * (m/m0)^0.500000 * (R/R0)^0.000000\n"), std::string::npos) << out;

@@ -33,7 +33,7 @@ class MockLFTest : public CommandTest {
 };
 
 TEST_F(MockLFTest, TableRunsFromNoneToAllAndSwapsSlopes) {
-  mockLF(cmd({"mockLF", "0.01", "2", "1", "1", "100", "1", "-500"}));
+  run_handler(mockLF, cmd({"mockLF", "0.01", "2", "1", "1", "100", "1", "-500"}));
   const MockLFState& m = TWmock;
   ASSERT_EQ(m.mock_LFn, 500);
   EXPECT_EQ(m.mock_LF[3][1], 0.0);
@@ -64,11 +64,11 @@ TEST_F(MockLFTest, WithoutTableOrLimit) {
   EXPECT_EQ(mockflux(), 1.0);
   EXPECT_EQ(TWmock.mock_seed.seed, before);
   // A limit of 0 (or below) means every source counts: fraction 1.
-  mockLF(cmd({"mockLF", "0.01", "1", "1", "2", "100", "0"}));
+  run_handler(mockLF, cmd({"mockLF", "0.01", "1", "1", "2", "100", "0"}));
   EXPECT_EQ(TWmock.mock_Plim, 1.0);
-  mockLF(cmd({"mockLF", "0.01", "1", "1", "2", "100", "-3"}));
+  run_handler(mockLF, cmd({"mockLF", "0.01", "1", "1", "2", "100", "-3"}));
   EXPECT_EQ(TWmock.mock_Plim, 1.0);
-  EXPECT_EQ(fatal_message([] { mockLF(cmd({"mockLF", "0.01", "-1", "1", "2", "100", "1"})); }),
+  EXPECT_EQ(fatal_message([] { run_handler(mockLF, cmd({"mockLF", "0.01", "-1", "1", "2", "100", "1"})); }),
             "mockLF slopes must be positive");
 }
 
@@ -260,7 +260,7 @@ class RecordTest : public CommandTest {
     CommandTest::SetUp();
     d.write("m.dat", "2 1\nalpha 1 0 0 0.1 0 0 0 0.05 0 1\nptmass 0.1 1.5 0 0 0 0 0 0 0 0\n"
                      "1 0 0 1 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n");
-    setlens(cmd({"setlens", d.file("m.dat")}));
+    run_handler(setlens, cmd({"setlens", d.file("m.dat")}));
   }
   void TearDown() override {
     OMEGAwrite_close();
@@ -273,7 +273,7 @@ TEST_F(RecordTest, RecordsReadBackInBothFormatsAndMergeToCsv) {
   const Mat img = images({{1, 0, 3, 0.0}, {-1, 0.5, -2, 0.25}});
   for (const char* kind : {"binary", "text"}) {
     const std::string f = d.file(std::string("r.") + kind);
-    OMEGAwrite(cmd({"OMEGAwrite", f, kind, "2"}));
+    run_handler(OMEGAwrite, cmd({"OMEGAwrite", f, kind, "2"}));
     OMEGAwrite_mock(2, img, 0.1, 0.2, 1.5);
     OMEGAwrite_mock(1, img, 0.3, 0.4, 2.5);
     OMEGAwrite_close();
@@ -298,7 +298,7 @@ TEST_F(RecordTest, RecordsReadBackInBothFormatsAndMergeToCsv) {
       << text;
   d.write("list", "2 binary\n" + d.file("r.binary") + "\n" + d.file("r.binary") + "\n");
   CaptureOutput out;
-  OMEGAmerge(cmd({"OMEGAmerge", d.file("list"), d.file("m.csv"), "csv", "0", "3"}));
+  run_handler(OMEGAmerge, cmd({"OMEGAmerge", d.file("list"), d.file("m.csv"), "csv", "0", "3"}));
   const std::string csv = d.read("m.csv");
   EXPECT_EQ(count_occurrences(csv, ",\n"), 4) << csv;
   // Third slot of a two-image record is padded with zeros.
@@ -311,10 +311,10 @@ TEST_F(RecordTest, RecordsReadBackInBothFormatsAndMergeToCsv) {
 TEST_F(RecordTest, StreamClosedByAMergeReopensForTheNextRecord) {
   const Mat img = images({{1, 0, 3, 0.0}});
   const std::string f = d.file("s.text");
-  OMEGAwrite(cmd({"OMEGAwrite", f, "text", "2"}));
+  run_handler(OMEGAwrite, cmd({"OMEGAwrite", f, "text", "2"}));
   OMEGAwrite_mock(1, img, 0.1, 0.2, 1.0);
   d.write("list", "1 text\n" + f + "\n");
-  OMEGAmerge(cmd({"OMEGAmerge", d.file("list"), d.file("out"), "binary"}));
+  run_handler(OMEGAmerge, cmd({"OMEGAmerge", d.file("list"), d.file("out"), "binary"}));
   EXPECT_EQ(TWomega.OMEGAwrite_out, nullptr);
   OMEGAwrite_mock(1, img, 0.3, 0.4, 1.0);
   OMEGAwrite_close();
@@ -332,7 +332,7 @@ TEST_F(RecordTest, RecordFileThatCannotBeOpenedIsNamedWithTheReason) {
   mkdir(d.file("sub").c_str(), 0755);
   const std::string f = d.file("sub/r.text");
   for (const char* mode : {"1", "2"}) {
-    OMEGAwrite(cmd({"OMEGAwrite", f, "text", mode}));
+    run_handler(OMEGAwrite, cmd({"OMEGAwrite", f, "text", mode}));
     OMEGAwrite_close();
     std::remove(f.c_str());
     rmdir(d.file("sub").c_str());
@@ -347,7 +347,7 @@ TEST_F(RecordTest, DamagedCountsAreRefusedBeforeTheyAreUsed) {
   // A header or an image count larger than the file could hold must not size anything.
   auto ints = [](std::vector<int> v) { return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(int)); };
   const std::string f = d.file("r.binary");
-  OMEGAwrite(cmd({"OMEGAwrite", f, "binary", "2"}));
+  run_handler(OMEGAwrite, cmd({"OMEGAwrite", f, "binary", "2"}));
   OMEGAwrite_mock(1, images({{1, 0, 3, 0.0}}), 0.1, 0.2, 1.5);
   OMEGAwrite_close();
   const std::string good = d.read("r.binary");
@@ -366,17 +366,17 @@ TEST_F(RecordTest, DamagedCountsAreRefusedBeforeTheyAreUsed) {
 
 TEST_F(RecordTest, RefusesMismatchedFiles) {
   const std::string f = d.file("r.text");
-  OMEGAwrite(cmd({"OMEGAwrite", f, "text"}));
+  run_handler(OMEGAwrite, cmd({"OMEGAwrite", f, "text"}));
   d.write("other", "1 0 0\n   alpha 1 0 0 0 0 0 0 0 0 1\n 0 0 0 0 0 0 0 0 0 0\n");
   d.write("list", "2 text\n" + f + "\n" + d.file("other") + "\n");
-  EXPECT_NE(fatal_message([&] { OMEGAmerge(cmd({"OMEGAmerge", d.file("list"), d.file("o"), "text"})); })
+  EXPECT_NE(fatal_message([&] { run_handler(OMEGAmerge, cmd({"OMEGAmerge", d.file("list"), d.file("o"), "text"})); })
                 .find("other"),
             std::string::npos);
-  EXPECT_EQ(fatal_message([&] { OMEGAwrite(cmd({"OMEGAwrite", d.file("other"), "text"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(OMEGAwrite, cmd({"OMEGAwrite", d.file("other"), "text"})); }),
             "OMEGAwrite: number of galaxies has changed since setup");
-  EXPECT_EQ(fatal_message([&] { OMEGAwrite(cmd({"OMEGAwrite", f, "words"})); }), "unknown format in OMEGAwrite");
-  EXPECT_EQ(fatal_message([&] { OMEGAwrite(cmd({"OMEGAwrite", f, "text", "3"})); }), "invalid mode in OMEGAwrite");
-  EXPECT_NE(fatal_message([&] { OMEGAwrite(cmd({"OMEGAwrite", d.file("no/such/dir/r"), "text"})); })
+  EXPECT_EQ(fatal_message([&] { run_handler(OMEGAwrite, cmd({"OMEGAwrite", f, "words"})); }), "unknown format in OMEGAwrite");
+  EXPECT_EQ(fatal_message([&] { run_handler(OMEGAwrite, cmd({"OMEGAwrite", f, "text", "3"})); }), "invalid mode in OMEGAwrite");
+  EXPECT_NE(fatal_message([&] { run_handler(OMEGAwrite, cmd({"OMEGAwrite", d.file("no/such/dir/r"), "text"})); })
                 .find("could not create"),
             std::string::npos);
 }
@@ -394,7 +394,7 @@ class MockRunTest : public CommandTest {
     SetVar("gridflag", 0, 1);
     SetGlob();
     d.write("m.dat", "1 1\nalpha 1 0 0 0 0 0 0 0.05 0 1\n0 0 0 0 0 0 0 0 0 0\n");
-    setlens(cmd({"setlens", d.file("m.dat")}));
+    run_handler(setlens, cmd({"setlens", d.file("m.dat")}));
     mock_draw_limit = 300;
   }
   void TearDown() override {
@@ -406,20 +406,20 @@ class MockRunTest : public CommandTest {
 
 TEST_F(MockRunTest, RunsThatKeepNothingStopWithTheirCountsAndCompleteRecords) {
   // A limiting luminosity far above any lens's brightness: every source is faint.
-  mockLF(cmd({"mockLF", "0.01", "1", "1", "2", "100", "1e9"}));
+  run_handler(mockLF, cmd({"mockLF", "0.01", "1", "1", "2", "100", "1e9"}));
   const std::string base = d.file("k");
-  EXPECT_EQ(fatal_message([&] { mocklens(cmd({"mocklens", base, "2"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(mocklens, cmd({"mocklens", base, "2"})); }),
             "in mocklens: 300 sources drawn in a row with none kept (drawn 300, kept 0)");
   const std::string all = d.read("k.all");
   EXPECT_EQ(count_occurrences(all, "# faint"), 300);
   EXPECT_EQ(count_occurrences(all, "# x y f tdel parity\n"), 900);
   // Exactly four counted images: the sphere never gives them (a core image makes three).
   TWmock = MockLFState();
-  EXPECT_EQ(fatal_message([&] { mocklens(cmd({"mocklens", base, "2", "1", "4"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(mocklens, cmd({"mocklens", base, "2", "1", "4"})); }),
             "in mocklens: 300 sources drawn in a row with none kept (drawn 300, kept 0)");
   // The same window in a batch mock.
   SetVar("batchwrite", 0, 1);
-  EXPECT_EQ(fatal_message([&] { batchmock1(cmd({"batchmock1", base, "2", "1", "-4"})); }),
+  EXPECT_EQ(fatal_message([&] { run_handler(batchmock1, cmd({"batchmock1", base, "2", "1", "-4"})); }),
             "in batchmock1: 300 sources drawn in a row with none kept (drawn 300, kept 0)");
 }
 

@@ -26,9 +26,9 @@ class SubsaveTest : public CommandTest {
     CommandTest::SetUp();
     dir.write("model.dat", "2 1\nalpha 1 0 0 0 0 0.1 0 0 0 1\nalpha 0.02 0 0 0 0 0 0 0.05 0 1\n"
                            "0 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n");
-    setlens(cmd({"setlens", dir.file("model.dat")}));
+    run_handler(setlens, cmd({"setlens", dir.file("model.dat")}));
     CommandInput in("2 0.0001 1 0 star 0\n");
-    setclumps(cmd({"setclumps", "1", "0", "3"}));
+    run_handler(setclumps, cmd({"setclumps", "1", "0", "3"}));
     images.reset(1, 3, 1, 2);
     const double pos[3][2] = {{1.1, 0.05}, {-0.2, 0.95}, {-0.7, -0.6}};
     for (int k = 0; k < 3; ++k) images[k + 1][1] = pos[k][0], images[k + 1][2] = pos[k][1];
@@ -73,7 +73,7 @@ TEST_F(SubsaveTest, NodesHoldTheTreeAndFollowEveryDraw) {
   EXPECT_EQ(TWclump.subsaveN, 3);
   expect_nodes_hold_the_tree();
   // A new realisation replaces the cache silently (same images, same grids).
-  drawclumps(cmd({"drawclumps", "4", "4", "4"}));
+  run_handler(drawclumps, cmd({"drawclumps", "4", "4", "4"}));
   EXPECT_EQ(TWclump.subsaveN, 3);
   expect_nodes_hold_the_tree();
   // At a node the cached evaluation is the full one; off the grids the full one is used
@@ -121,10 +121,10 @@ TEST_F(SubsaveTest, InterpolationErrorFallsAsTheSquareOfTheStep) {
 }
 
 TEST_F(SubsaveTest, FarZoneIsAddedAtCachedPoints) {
-  farclumps(cmd({"farclumps", "1", "2.5", "3", "100", "100"}));
+  run_handler(farclumps, cmd({"farclumps", "1", "2.5", "3", "100", "100"}));
   {
     CommandInput in("2 0.0001 1 0 star 0\n");
-    setclumps(cmd({"setclumps", "1", "0", "3"}));
+    run_handler(setclumps, cmd({"setclumps", "1", "0", "3"}));
   }
   build(5);
   const SubsaveGrid& g = TWclump.subsavedat[1];
@@ -150,8 +150,8 @@ TEST_F(SubsaveTest, AClumpOnTheImageTurnsItsGridOff) {
 TEST_F(SubsaveTest, CommandRefusesGridsOfOnePointAndReportsWhenOff) {
   CaptureOutput cap;
   quietflag = 0;
-  subsave(cmd({"subsave", "on", "-0.01", "0.01", "1", "-0.01", "0.01", "11"}));
-  subsave(cmd({"subsave", "off"}));
+  run_handler(subsave, cmd({"subsave", "on", "-0.01", "0.01", "1", "-0.01", "0.01", "11"}));
+  run_handler(subsave, cmd({"subsave", "off"}));
   quietflag = 1;
   EXPECT_EQ(TWclump.subsaveN, 0);
   EXPECT_NE(cap.text().find("at least 2 grid points"), std::string::npos);

@@ -91,6 +91,15 @@ RunResult run_commands(const ScratchDir& dir, const std::string& commands) {
   return run_tarnsolve(dir.path(), {"-q", "cmds.in"});
 }
 
+void run_handler(CommandHandler handler, const WordArray& words) {
+  for (const CommandSpec* c : cmdlist())
+    if (c->handler == handler) {
+      run_command(*c, words);
+      return;
+    }
+  throw std::logic_error("run_handler: no registered command has this handler");
+}
+
 std::string source_path(const std::string& relative) { return std::string(TW_SOURCE_DIR) + "/" + relative; }
 
 int count_occurrences(const std::string& haystack, const std::string& needle) {

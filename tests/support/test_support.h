@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "shell/commands.h"
 #include "shell/fatal.h"
 
 // Captures everything written to QVMstdout while it lives (restores the stream after).
@@ -50,6 +51,11 @@ RunResult run_tarnsolve(const std::string& dir, const std::vector<std::string>& 
                         const std::string& stdin_text = "");
 // Writes the command file "cmds.in" into dir and runs "tarnsolve -q cmds.in".
 RunResult run_commands(const ScratchDir& dir, const std::string& commands);
+
+// Runs a command handler as the command loop runs it: the refresh and word check of its
+// registered table row first (the first row with that handler). A handler that no row
+// holds fails the test.
+void run_handler(CommandHandler handler, const WordArray& words);
 
 // Path of a file under the source tree (for examples and fixtures).
 std::string source_path(const std::string& relative);
