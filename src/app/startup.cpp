@@ -1,6 +1,6 @@
-// The composition root: starts the core, then registers, in the program's order, the
-// commands that every folder offers and the settings-refresh hooks, then the fitting
-// program's settings, data tables and package hook.
+// The composition root: starts the core (its settings first), then registers, in the
+// program's order, the commands that every folder's table offers, the folders'
+// settings-refresh hooks, then the fitting program's settings, data tables and package hook.
 #include "app/startup.h"
 
 #include <cstring>
@@ -8,15 +8,12 @@
 #include "core/commands.h"
 #include "core/twick.h"
 #include "fit/commands.h"
-#include "fit/fit_data.h"
 #include "fit/fit_state.h"
 #include "imageplane/commands.h"
 #include "io/commands.h"
 #include "models/commands.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
-#include "shell/settings.h"
-#include "shell/vars.h"
 #include "sim/commands.h"
 
 namespace {
@@ -66,21 +63,14 @@ void register_commands(const char* const (&order)[N]) {
   for (const char* name : order) AddCmd(offered(name));
 }
 
-// The fitting half of the refresh: the fitting settings, then verbose once more.
-void refresh_fitting() {
-  refresh_fit_settings();
-  settings.verbose = GetVarI("verbose");
-}
-
 }  // namespace
 
 void start_program(FILE* in, FILE* out) {
   InitTWick(in, out);
   register_commands(kCoreOrder);
   InitRefreshHooks();
-  AddRefreshHook(GlobTWick);
-  AddRefreshHook(refresh_fitting);
-  AddRefreshHook(GlobPkg);
+  register_core_refresh();
+  register_fit_refresh();
   register_commands(kFitOrder);
   register_fit_settings();
   init_fit_data();

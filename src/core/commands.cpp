@@ -19,6 +19,82 @@
 
 namespace {
 
+// The core settings, in registration order.
+using S = Settings;
+const SettingSpec kCoreSettings[] = {
+    real_setting("rscale", 1, "Sets radial scale of grid", &S::rscale),
+    real_setting("Rthresh", -1, "Radial threshold (may be used in different ways)", &S::Rthresh),
+    real_setting("gridlo1", 0, "Lower limit of grid coordinate #1 (x or r)", &S::gridlo1),
+    real_setting("gridhi1", 2, "Upper limit of grid coordinate #1 (x or r)", &S::gridhi1),
+    real_setting("gridlo2", 0, "Lower limit of grid coordinate #2 (y or t)", &S::gridlo2),
+    real_setting("gridhi2", 360, "Upper limit of grid coordinate #2 (y or t)", &S::gridhi2),
+    int_setting("ngrid1", 20, "dimension of top grid", &S::ngrid1),
+    int_setting("ngrid2", 20, "dimension of top grid", &S::ngrid2),
+    int_setting("nsubg1", 2, "dimension of sub grid", &S::nsubg1),
+    int_setting("nsubg2", 2, "dimension of sub grid", &S::nsubg2),
+    int_setting("gridflag", 1, "Flag for whether to compute grid", &S::gridflag),
+    int_setting("gridsave", 0, "Flag for whether to save temporary grids", &S::gridsave),
+    real_setting("omitcore", 0, "Size of omitted region around galaxies", &S::omitcore),
+    real_setting("omitcrit", 500, "Magnification of omitted band around crit crv", &S::omitcrit),
+    real_setting("microimages", 0, "Smallest radius for seeking microimages (0 means don't)", &S::microimages),
+    real_setting("microzone", 2, "Radius of region for accurate microlensing (units of Rein)", &S::microzone),
+    int_setting("nmicrog", 20, "Dimension of local microlensing grid", &S::nmicrog),
+    real_setting("clumpzone", 2, "Radius of region for accurate clump lensing        ", &S::clumpzone),
+    int_setting("maxlev", 3, "Deepest level of subgrid near critical curves", &S::maxlev),
+    int_setting("gallev", 3, "Deepest level of subgrid near galaxies", &S::gallev),
+    int_setting("imglev", 3, "Deepest level of subgrid near images", &S::imglev),
+    int_setting("critmode", 1, "Flag for refining position of critical curves", &S::critmode),
+    real_setting("crittol", 1e-6, "Tolerance for finding critical curves", &S::crittol),
+    real_setting("magtol", 0.01, "Fractional tolerance in magnification", &S::magtol),
+    real_setting("deftol", 0.001, "Absolute tolerance in deflection", &S::deftol),
+    real_setting("tdeltol", 0, "Absolute tolerance in time delays", &S::tdeltol),
+    real_setting("originX", -1e6, "x coordinate of polar coordinate origin", &S::originX),
+    real_setting("originY", -1e6, "y coordinate of polar coordinate origin", &S::originY),
+    int_setting("galcoords", 1, "1->cartesian, 2->polar", &S::galcoords),
+    int_setting("shrcoords", 2, "1->cartesian, 2->polar", &S::shrcoords),
+    int_setting("gridcoords", 2, "1->cartesian, 2->polar", &S::gridcoords),
+    real_setting("maxellip", 0.99, "Maximum allowed value of the ellipticity", &S::maxellip),
+    real_setting("maxshear", 1, "Maximum allowed value of the shear", &S::maxshear),
+    int_setting("maxrgstr", 5, "Maximum number of registration definitions", &S::maxrgstr),
+    int_setting("potflag", 1, "Compute lensing potential?", &S::potflag),
+    real_setting("xmatch", 1e-8, "Tolerance for grid positions to be considered identical", &S::xmatch),
+    real_setting("xtol", 1e-6, "Tolerance for positions to be considered identical", &S::xtol),
+    real_setting("inttol", 1e-6, "Tolerance for numerical integrals", &S::inttol),
+    int_setting("catalog", 0, "Flag for using catalog of source tiles", &S::catalog),
+    int_setting("nobflip", 0, "Flag for whether to prevent sign flips in b's", &S::nobflip),
+    int_setting("intshrmode", 1, "1->direct parameters, 2->(fint,dtheta)", &S::intshrmode),
+    long_setting("seed", -15, "Seed for randum number generator", &S::seed),
+    real_setting("omega", 0.3, "Matter density Omega_Matter", &S::omega),
+    real_setting("lambda", 0.7, "Cosmological constant Omega_Lambda", &S::lambda),
+    real_setting("hval", 0.7, "H_0 in units of 100 km/s/Mpc", &S::hval),
+    real_setting("hvale", 0.1, "Uncertainty in H_0 in units of 100 km/s/Mpc", &S::hvale),
+    real_setting("tscale", 1, "The cosmology-dependent time delay factor", &S::tscale),
+    int_setting("tshift", 1, "Whether to shift tdels and report differential tdels", &S::tshift),
+    real_setting("zlens", -1, "The lens redshift", &S::zlens),
+    real_setting("zsrc", -1, "The source redshift", &S::zsrc),
+    real_setting("zref", -1, "Reference source redshift for which model is defined", &S::zref),
+    int_setting("verbose", 1, "Extent of status reports written to screen", &S::verbose),
+    real_setting("seeing", 0, "Effective resolution when considering finite sources", &S::seeing),
+    real_setting("smallsrc", 0.001, "Smallest source considered to be finite", &S::smallsrc),
+    int_setting("plotmode", 1, "Specifies file format for curve plots", &S::plotmode),
+    int_setting("plotquiet", 0, "Specifies whether to omit comments for curve plots", &S::plotquiet),
+    int_setting("clumpmode", 1, "How to use clumps in calculations", &S::clumpmode),
+    real_setting("leafsize", 0, "Maximum size of an unopened leaf", &S::leafsize),
+    real_setting("leaferr", 0, "Error threshold for tree", &S::leaferr),
+    long_setting("maxclumps", 10000, "Maximum number of clumps whose centers are resolved", &S::maxclumps),
+    int_setting("isource", 1, "Index of the source to use in basic calculations", &S::isource),
+    int_setting("alphanorm", 1, "Flag indicating how to interpret 'b' for alpha models", &S::alphanorm),
+    int_setting("logRein", 0, "Flag for whether p[1] parameter is logarithmatic", &S::logRein),
+    int_setting("logrscale", 0, "Flag for whether p[8,9] parameters are logarithmatic", &S::logrscale),
+    int_setting("srclog", 0, "Flag for whether to use logarithmatic source sizes", &S::srclog),
+    real_setting("srcrng", 0, "Range for source catalog; <=0 means automatic", &S::srcrng),
+    int_setting("srccat", 100, "Number of source catalog cells in each direction", &S::srccat),
+    real_setting("imgsearch", 100, "Number of search points per tile when finding images", &S::imgsearch),
+    plain_int_setting("batchwrite", 1, "Output mode for batchmock runs", &S::batchwrite),
+    int_setting("tempfiles", 1, "Flag for whether to write the temp files", &S::tempfiles),
+};
+static_assert(std::size(kCoreSettings) == 70, "the core has 70 settings");
+
 const CommandSpec kCommands[] = {
     {"version", version, nullptr, 0, "Displays the current version of the software.",
      {"Displays the current version of the software."}},
@@ -487,6 +563,10 @@ const CommandSpec& row(const char* name) { return table_row(core_commands(), nam
 }  // namespace
 
 CommandTable core_commands() { return {kCommands, std::size(kCommands)}; }
+
+SettingTable core_settings() { return {kCoreSettings, std::size(kCoreSettings)}; }
+
+void register_core_refresh() { AddRefreshHook(GlobTWick); }
 
 void versionhelp(int level) { print_help(row("version"), level); }
 void rmhelp(int level) { print_help(row("rm"), level); }

@@ -5,3 +5,7 @@
 
 // Every command row of the folder; the start-up places them in the program's order.
 CommandTable core_commands();
+// The core settings, in registration order (the start-up registers them first).
+SettingTable core_settings();
+// Adds the core's settings refresh to those SetGlob runs.
+void register_core_refresh();

@@ -1,11 +1,7 @@
-// Start-up state of the fitting program: its settings and the hooks that the program
+// Start-up state of the fitting program: its data tables and the hooks that the program
 // entry and the settings refresh call.
 #pragma once
 
-// Registers the 23 fitting settings, silently, in their order.
-void register_fit_settings();
-// Copies the fitting settings into their mirrors (part of the settings refresh).
-void refresh_fit_settings();
 // Empties the observed-data, batch and constraint tables, the correlated-position record
 // and the ring tables, and sets the curve and ring capacities.
 void init_fit_data();

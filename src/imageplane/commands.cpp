@@ -41,7 +41,7 @@ const CommandSpec kCommands[] = {
       "without a file, from the input that follows.",
       "[tarnsolve only] A negative Nimg uses the observed image positions; it must",
       "be given before the data command."}},
-    {"fitcrit", fitcrit, SetGlob, 0, "Fits an ellipse to the tangential critical curve.",
+    {"fitcrit", fitcrit, SetGlob, 3, "Fits an ellipse to the tangential critical curve.",
      {"fitcrit <mmax> <outname> [eps]",
       "Fits an ellipse to the tangential critical curve, then decomposes the",
       "residuals into a Fourier series up to mode mmax.  The output file lists",

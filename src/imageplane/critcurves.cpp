@@ -405,10 +405,6 @@ double fitcrit_chi(const Vec& p) {
 void fitcrit(const WordArray& words) {
   // The line's own words (a trailing comment is not an argument).
   const int nw = words.own_count();
-  if (nw < 3) {
-    fitcrithelp(2);
-    return;
-  }
   const int mmax = words.signed_count(1, "maximum multipole order");
   const std::string outname = words[2];
   const double eps = nw > 3 ? words.real(3) : 0.1;

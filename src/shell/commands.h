@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "shell/settings.h"
 #include "shell/words.h"
 
 // A command handler receives the words of its line (word 0 is the command name).
@@ -57,14 +58,7 @@ struct CommandSpec {
   WordCount counted;
 };
 
-// A folder's command rows, or its settings rows.
-template <typename Row>
-struct RowSpan {
-  const Row* rows;
-  size_t count;
-  const Row* begin() const { return rows; }
-  const Row* end() const { return rows + count; }
-};
+// A folder's command rows.
 using CommandTable = RowSpan<CommandSpec>;
 
 // The row named name in a folder's table; a missing row is a fault of the program.

@@ -27,13 +27,12 @@ bool fits_int(double v) {
 #include "shell/fatal.h"
 #include "shell/vars.h"
 
-void register_settings(const SettingSpec* table, int n) {
-  for (int k = 0; k < n; ++k) AddVar(table[k].name, 0, table[k].description, table[k].initial);
+void register_settings(SettingTable table) {
+  for (const SettingSpec& s : table) AddVar(s.name, 0, s.description, s.initial);
 }
 
-void refresh_settings(const SettingSpec* table, int n) {
-  for (int k = 0; k < n; ++k) {
-    const SettingSpec& s = table[k];
+void refresh_settings(SettingTable table) {
+  for (const SettingSpec& s : table) {
     switch (s.kind) {
       case SettingKind::Real:
         settings.*s.real = GetVar(s.name);

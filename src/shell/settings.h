@@ -7,6 +7,8 @@
 // zero except rscale (1) and Rthresh (-1).
 #pragma once
 
+#include <cstddef>
+
 struct Settings {
   // ---- core settings, in registration order ----
   double rscale = 1, Rthresh = -1;
@@ -94,7 +96,17 @@ constexpr SettingSpec plain_int_setting(const char* n, double v, const char* d, 
   return {n, v, SettingKind::PlainInteger, d, nullptr, m, nullptr};
 }
 
+// A folder's rows of one table (its commands, or its settings).
+template <typename Row>
+struct RowSpan {
+  const Row* rows;
+  size_t count;
+  const Row* begin() const { return rows; }
+  const Row* end() const { return rows + count; }
+};
+using SettingTable = RowSpan<SettingSpec>;
+
 // Registers every setting of a table as a numeric variable, silently, in table order.
-void register_settings(const SettingSpec* table, int n);
+void register_settings(SettingTable table);
 // Copies the value of every setting of a table into its mirror.
-void refresh_settings(const SettingSpec* table, int n);
+void refresh_settings(SettingTable table);

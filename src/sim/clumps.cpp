@@ -332,10 +332,6 @@ void drawclumps(const WordArray& words) {
 void clumplist(const WordArray& words) {
   ClumpState& cs = TWclump;
   const int n = words.own_count();
-  if (n < 2) {
-    clumplisthelp(2);
-    return;
-  }
   cs.clump_list.clear();
   cs.clump_list_n = 0;
   if (words.finite_integer(1, words[0]) == 0) {

@@ -130,7 +130,7 @@ const CommandSpec kCommands[] = {
      {"ranlens1 <outbase> <Nlens> <Nsrc> <R>",
       "  - or -",
       "ranlens1 <outbase> <Nlens> 1 <u> <v>"}, HelpLayout{0, 0}},
-    {"clumplist", clumplist, SetGlob, 0, "Specifies which mass components are to be treated as clumps.",
+    {"clumplist", clumplist, SetGlob, 2, "Specifies which mass components are to be treated as clumps.",
      {"clumplist [list of indices]",
       "Specifies which mass components are to be treated as clumps.",
       "clumplist 0 resets the list so nothing is treated as a clump."}, HelpLayout{62, 62}},
