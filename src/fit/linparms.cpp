@@ -164,18 +164,18 @@ void write_shear(Mat& p, double g1, double g2) {
   }
 }
 
-// Scales a solved shear above limit down to target.
+// Scales a solved shear above limit down to target, warning with fmt (%f: the shear).
 void cap_shear(double& g1, double& g2, double limit, double target, const char* fmt) {
   const double g = std::sqrt(g1 * g1 + g2 * g2);
   if (g > limit) {
-    qprintf(fmt, g);
+    print_labelled(QVMstdout, "Warning", strformat(fmt, g));
     g1 *= target / g;
     g2 *= target / g;
   }
 }
 
-// A solved shear above 1 becomes 0.9 at the same angle (fmt reports it); then it is
-// written into component 1.
+// A solved shear above 1 becomes 0.9 at the same angle (warned of with fmt, whose %f is
+// the shear); then it is written into component 1.
 void store_shear(Mat& p, double g1, double g2, const char* fmt) {
   cap_shear(g1, g2, 1.0, 0.9, fmt);
   write_shear(p, g1, g2);
@@ -183,7 +183,7 @@ void store_shear(Mat& p, double g1, double g2, const char* fmt) {
 
 void sign_warnings(const Mat& p, int scheme, int ncomp) {
   for (int k = 1; k <= ncomp; ++k)
-    if (lw.R[k] * p[k][1] < 0) qprintf("Warning: in linparms(%d), p[%d][1] changed sign\n", scheme, k);
+    if (lw.R[k] * p[k][1] < 0) print_labelled(QVMstdout, "Warning", strformat("in linparms(%d), p[%d][1] changed sign", scheme, k));
 }
 
 // ---- the schemes (each returns false when its system is singular) ----
@@ -321,7 +321,7 @@ bool scheme6(Mat& p) {
   sign_warnings(p, 6, 2);
   p[1][1] = lw.R[1];
   p[2][1] = lw.R[2];
-  store_shear(p, lw.R[3], lw.R[4], "Warning: in linparms(6), shear=%f out of bounds\n");
+  store_shear(p, lw.R[3], lw.R[4], "in linparms(6), shear=%f out of bounds");
   return true;
 }
 
@@ -329,16 +329,16 @@ bool scheme31(Mat& p) {
   basis_alone(p, 1, 1, 1.0, p[1][8], p[1][9], 0);
   rest_of(p, {{1, 1}, {1, 8}, {1, 6}, {1, 7}}, 0);
   if (!solve_lu(normal_system(1, true))) return false;
-  if (lw.R[1] * p[1][1] < 0) qprintf("Warning: in linparms(31), p[1][1] changed sign\n");
+  if (lw.R[1] * p[1][1] < 0) print_labelled(QVMstdout, "Warning", "in linparms(31), p[1][1] changed sign");
   p[1][1] = lw.R[1];
-  store_shear(p, lw.R[2], lw.R[3], "Warning: in linparms(31), shear=%f out of bounds\n");
+  store_shear(p, lw.R[2], lw.R[3], "in linparms(31), shear=%f out of bounds");
   return true;
 }
 
 bool scheme44(Mat& p) {
   const double e = settings.shrcoords == 1 ? std::sqrt(p[1][4] * p[1][4] + p[1][5] * p[1][5]) : p[1][4];
   if (e > 0.9) {
-    qprintf("Warning: in linparms(44), ellipticity=%f out of bounds\n", e);
+    print_labelled(QVMstdout, "Warning", strformat("in linparms(44), ellipticity=%f out of bounds", e));
     if (settings.shrcoords == 1) {
       p[1][4] *= 0.9 / e;
       p[1][5] *= 0.9 / e;
@@ -353,7 +353,7 @@ bool scheme44(Mat& p) {
   if (!solve_lu(4)) return false;
   p[1][1] = lw.R[1];
   p[2][1] = lw.R[2];
-  store_shear(p, lw.R[3], lw.R[4], "Warning: in linparms(7), shear=%f out of bounds\n");
+  store_shear(p, lw.R[3], lw.R[4], "in linparms(7), shear=%f out of bounds");
   return true;
 }
 
@@ -548,7 +548,7 @@ void linp90(Mat& p) {
   double g1 = lw.R[2], g2 = lw.R[3];
   const double b1 = is_alpha ? std::pow(c1, 1.0 / (2.0 - p[1][10])) : c1;
   if (solved && std::isfinite(b1)) {
-    cap_shear(g1, g2, 0.99, 0.99, "Warning: shear = %f out of bounds in linp90\n");
+    cap_shear(g1, g2, 0.99, 0.99, "shear = %f out of bounds in linp90");
     p[1][1] = b1;
     if (settings.shrcoords == 1) {
       p[1][6] = g1;

@@ -651,7 +651,7 @@ void MCMCset(const WordArray& words) {
         hit = k;
         break;
       }
-    if (!hit) qprintf("Warning in MCMCset: unknown keyword '%s'\n", words.c_str(i));
+    if (!hit) print_labelled(QVMstdout, "Warning in MCMCset", strformat("unknown keyword '%s'", words.c_str(i)));
   }
   const double* P = MCctl.MCparms;
   qprintf("MCMC parameters:\n");

@@ -570,7 +570,7 @@ void nestsampSet(const WordArray& words) {
         hit = true;
         break;
       }
-    if (!hit) qprintf("Warning in nestsampSet: unknown keyword '%s'\n", words.c_str(i));
+    if (!hit) print_labelled(QVMstdout, "Warning in nestsampSet", strformat("unknown keyword '%s'", words.c_str(i)));
   }
   print_ns_parms();
   if (nw < 2) return;

@@ -66,7 +66,8 @@ __attribute__((noinline)) bool add_cached_field(PotDefMagVector& out, double u, 
     return true;
   }
   if (cs.subsaveWarn < 20) {
-    qprintf("Warning: subsave is on, but evaluation point is not on small grid(s): %13.6e %13.6e\n", u, v);
+    print_labelled(QVMstdout, "Warning",
+                   strformat("subsave is on, but evaluation point is not on small grid(s): %13.6e %13.6e", u, v));
     ++cs.subsaveWarn;
   }
   return false;

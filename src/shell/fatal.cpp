@@ -33,7 +33,7 @@ void flush_output() {
 int report_fatal(const FatalError& e) {
   switch (e.kind) {
     case FatalKind::Error:
-      std::fprintf(QVMstdout, "ERROR: %s\n", e.message.c_str());
+      print_labelled(QVMstdout, "ERROR", e.message);
       break;
     case FatalKind::Numerical:
       std::fprintf(stderr, "Numerical Recipes run-time error...\n");
@@ -43,7 +43,7 @@ int report_fatal(const FatalError& e) {
     case FatalKind::Fits:
       break;
     case FatalKind::Output:
-      std::fprintf(stderr, "ERROR: %s\n", e.message.c_str());
+      print_labelled(stderr, "ERROR", e.message);
       break;
   }
   std::fflush(QVMstdout);
@@ -51,11 +51,15 @@ int report_fatal(const FatalError& e) {
   return e.status;
 }
 
-void warning(const std::string& message, FILE* stream) { std::fprintf(stream, "WARNING: %s\n", message.c_str()); }
+void print_labelled(FILE* stream, const char* label, const std::string& message) {
+  std::fprintf(stream, "%s: %s\n", label, message.c_str());
+}
 
-void note(const std::string& message, FILE* stream) { std::fprintf(stream, "Note: %s\n", message.c_str()); }
+void warning(const std::string& message, FILE* stream) { print_labelled(stream, "WARNING", message); }
 
-void print_error(const std::string& message) { std::fprintf(QVMstdout, "ERROR: %s\n", message.c_str()); }
+void note(const std::string& message, FILE* stream) { print_labelled(stream, "Note", message); }
+
+void print_error(const std::string& message) { print_labelled(QVMstdout, "ERROR", message); }
 
 namespace {
 std::vector<RepeatedMessage*>& counted_messages() {
