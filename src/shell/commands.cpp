@@ -34,6 +34,8 @@ void print_lines(const std::vector<std::string>& lines, int width, size_t first,
   }
 }
 
+bool shows_help(const CommandSpec& c) { return !quietflag || c.layout.when_quiet; }
+
 std::vector<std::string> summary_lines(const CommandSpec& c) {
   std::vector<std::string> lines;
   const std::string text = c.summary;
@@ -53,7 +55,7 @@ const CommandSpec& table_row(CommandTable t, const char* name) {
 }
 
 void print_help(const CommandSpec& c, int level) {
-  if (quietflag && !c.layout.when_quiet) return;
+  if (!shows_help(c)) return;
   if (level == 1) {
     print_lines(summary_lines(c), c.layout.summary_width, 0, std::string::npos);
     return;
@@ -173,13 +175,10 @@ void help(const WordArray& words) {
     if (all) {
       // One command to a line, even when the summary prints nothing.
       qprintf("%s -- ", e.name);
-      if (quietflag && !e.layout.when_quiet) {
+      if (e.summary[0] == '\0' || !shows_help(e))
         qprintf("\n");
-        continue;
-      }
-      const std::vector<std::string> lines = summary_lines(e);
-      if (lines.empty()) qprintf("\n");
-      print_help(e, 1);
+      else
+        print_help(e, 1);
     } else if (e.name == words[1]) {
       qprintf("Help for: %s\n", e.name);
       print_help(e, 2);

@@ -1,4 +1,5 @@
-// The command table, the command loop, the built-in commands and the settings refresh.
+// The command table and its rows, the command loop, help, the built-in commands and the
+// settings refresh.
 #pragma once
 
 #include <string>
@@ -10,8 +11,6 @@
 
 // A command handler receives the words of its line (word 0 is the command name).
 using CommandHandler = void (*)(const WordArray& words);
-// A help routine: level 1 prints a one-line summary, level 2 the full usage.
-using HelpRoutine = void (*)(int level);
 // A settings refresh, run before a command's handler.
 using RefreshHook = void (*)();
 
@@ -81,8 +80,8 @@ const std::vector<const CommandSpec*>& cmdlist();
 // first word is no command is ignored, with a warning on the standard error stream.
 void cmdloop();
 
-// The settings refresh that nearly every command handler calls first: runs the
-// registered refresh hooks in registration order.
+// The settings refresh that most commands' rows run before their handlers (a few
+// handlers call it themselves): runs the registered refresh hooks in registration order.
 void InitRefreshHooks();
 void AddRefreshHook(RefreshHook hook);
 void SetGlob();
