@@ -265,7 +265,7 @@ const CommandSpec kCommands[] = {
       "Further arguments are indices of constraints in the file to ignore.",
       "Sequential calls load additional constraints.",
       "Use `pmatch reset' to reset all the constraints."}},
-    {"minimize", minimize, SetGlob, 0, "[Same as optimize.]",
+    {"minimize", minimize, nullptr, 0, "[Same as optimize.]",
      {"[Same as optimize.]"}},
     {"optimize", optimize, SetGlob, 0, "Varies model parameters to find the best fit to the data.",
      {"optimize [outbase]",

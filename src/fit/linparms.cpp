@@ -183,7 +183,8 @@ void store_shear(Mat& p, double g1, double g2, const char* fmt) {
 
 void sign_warnings(const Mat& p, int scheme, int ncomp) {
   for (int k = 1; k <= ncomp; ++k)
-    if (lw.R[k] * p[k][1] < 0) print_labelled(QVMstdout, "Warning", strformat("in linparms(%d), p[%d][1] changed sign", scheme, k));
+    if (lw.R[k] * p[k][1] < 0)
+      print_labelled(QVMstdout, "Warning", strformat("in linparms(%d), p[%d][1] changed sign", scheme, k));
 }
 
 // ---- the schemes (each returns false when its system is singular) ----

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/lens_model.h"
+#include "fit/commands.h"
 #include "fit/fit_data.h"
 #include "fit/linparms.h"
 #include "fit/results.h"
@@ -131,7 +132,8 @@ void optimize(const WordArray& words) {
   ffit.commit();
 }
 
-void minimize(const WordArray& words) { optimize(words); }
+// minimize is optimize under another name.
+void minimize(const WordArray& words) { run_command(table_row(fit_commands(), "optimize"), words); }
 
 // ---- reopt ----
 

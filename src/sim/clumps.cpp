@@ -14,6 +14,7 @@
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
+#include "sim/commands.h"
 
 namespace {
 
@@ -377,14 +378,8 @@ void scaleclumps(const WordArray& words) {
   if (a[3] > 0) qprintf("  rs = %e * (m/m0)^%f * (R/R0)^%f\n", a[3], a[4], a[5]);
 }
 
-// NFWclumps is scaleclumps under another name: a short line prints scaleclumps' usage.
-void NFWclumps(const WordArray& words) {
-  if (words.own_count() < 7) {
-    scaleclumpshelp(2);
-    return;
-  }
-  scaleclumps(words);
-}
+// NFWclumps is scaleclumps under another name (a short line prints scaleclumps' usage).
+void NFWclumps(const WordArray& words) { run_command(table_row(sim_commands(), "scaleclumps"), words); }
 
 void writeclumps(const WordArray& words) {
   const int n = words.own_count();

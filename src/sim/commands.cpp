@@ -147,7 +147,7 @@ const CommandSpec kCommands[] = {
       "computed at the positions set with 'imggrid'."}, HelpLayout{72}},
     {"farclumps", farclumps, SetGlob, 0, "farclumps <r0> <Rfac> <mmax> [Nrad/1000] [Nang/1000] [test?]",
      {"farclumps <r0> <Rfac> <mmax> [Nrad/1000] [Nang/1000] [test?]"}},
-    {"NFWclumps", NFWclumps, SetGlob, 0, "Same as scaleclumps.",
+    {"NFWclumps", NFWclumps, nullptr, 0, "Same as scaleclumps.",
      {"Same as scaleclumps."}},
     {"scaleclumps", scaleclumps, SetGlob, 7, "Defines scaling relations for NFW clumps.",
      {"scaleclumps <m0> <R0> rt <value> <alpha> <beta> rs <value> <alpha> <beta>",
