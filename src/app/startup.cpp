@@ -18,6 +18,7 @@
 
 namespace {
 
+// clang-format off
 // The core's commands in registration order (the order of the help listing).
 const char* const kCoreOrder[] = {
     "version", "set", "help", "quit", "exit", "rm", "mv", "startup", "setlens", "changelens",
@@ -48,6 +49,7 @@ const char* const kFitOrder[] = {
     "varytwo", "varyh", "chitest", "MCMCset", "MCMCrun", "MCMCbatch", "nestsampSet", "nestsampRun",
     "nestsampDraw", "kapgam", "subsave", "try2",
 };
+// clang-format on
 
 // The row named name among the folders' tables.
 const CommandSpec& offered(const char* name) {

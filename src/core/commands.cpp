@@ -21,6 +21,14 @@ namespace {
 
 // The core settings, in registration order.
 using S = Settings;
+// The file formats of plotmode, listed by plotgrid and plotcrit.
+const std::vector<const char*> kPlotmodes = {
+    "  1 : one plot segment on one file line (works with sm)",
+    "  2 : one plot segment on sequential file lines, with line breaks (works with gnuplot)",
+    "  3 : ds9 region file (image plane)",
+    "  4 : ds9 region file (source plane)"};
+
+// clang-format off
 const SettingSpec kCoreSettings[] = {
     real_setting("rscale", 1, "Sets radial scale of grid", &S::rscale),
     real_setting("Rthresh", -1, "Radial threshold (may be used in different ways)", &S::Rthresh),
@@ -310,24 +318,18 @@ const CommandSpec kCommands[] = {
       "for SIS+shear or ptmass+shear model.",
       "NOTE: assumes galaxy at origin, shear along axes."}},
     {"plotgrid", plotgrid, SetGlob, 2, "Plots image and source plane grids.",
-     {"plotgrid <filename for main grid> [basename for temporary grids]",
+     joined_lines({{"plotgrid <filename for main grid> [basename for temporary grids]",
       "Writes the final gridding of the image and source planes (after the",
       "Delaunay triangulation) to the named file.  With a base name, also writes",
       "the individual grids (main, galaxy and image grids) that are combined",
       "into it, as <basename>-main.grid, <basename>-gal<N>.grid and",
       "<basename>-img<N>.grid (these exist only when gridsave is 1).",
-      "The variable plotmode specifies the file format:",
-      "  1 : one plot segment on one file line (works with sm)",
-      "  2 : one plot segment on sequential file lines, with line breaks (works with gnuplot)",
-      "  3 : ds9 region file (image plane)",
-      "  4 : ds9 region file (source plane)"}, HelpLayout{kLongest, kLongest, 0, 7}},
+      "The variable plotmode specifies the file format:"}, kPlotmodes}),
+     HelpLayout{kLongest, kLongest, 0, 7}},
     {"plotcrit", plotcrit, SetGlob, 2, "Plots critical lines.",
-     {"plotcrit <file>",
-      "Plots critical lines.  The variable plotmode specifies the file format:",
-      "  1 : one plot segment on one file line (works with sm)",
-      "  2 : one plot segment on sequential file lines, with line breaks (works with gnuplot)",
-      "  3 : ds9 region file (image plane)",
-      "  4 : ds9 region file (source plane)"}, HelpLayout{kLongest, kLongest, 0, 2}},
+     joined_lines({{"plotcrit <file>",
+      "Plots critical lines.  The variable plotmode specifies the file format:"}, kPlotmodes}),
+     HelpLayout{kLongest, kLongest, 0, 2}},
     {"plotkappa", plotkappa, SetGlob, 9, "Plots kappa map.",
      {"plotkappa <outname> <filetype> <x lo> <hi> <# steps> <y lo> <hi> <# steps>",
       "Plots a kappa map.  For the known file types, run 'filetypes'."}},
@@ -548,6 +550,7 @@ const CommandSpec kCommands[] = {
     {"try", try_, SetGlob, 3, "try <zi> <zj>",
      {"try <zi> <zj>"}},
 };
+// clang-format on
 
 const CommandSpec& row(const char* name) { return table_row(core_commands(), name); }
 

@@ -281,8 +281,7 @@ void magweightsrc(const WordArray& words) {
 // ---- plotmag ----
 
 void plotmag(const WordArray& words) {
-  require_model();
-  if (initmodel(TWref.ref[1], 1) > 0) return;
+  if (!first_model_gridded()) return;
   const int nw = words.own_count();
   if (nw < 8) {
     plotmaghelp(2);

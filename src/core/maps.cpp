@@ -49,6 +49,11 @@ WholeFile open_table(const std::string& path, const char* command) {
 
 // ---- shared pieces ----
 
+bool first_model_gridded() {
+  require_model();
+  return initmodel(TWref.ref[1], 1) <= 0;
+}
+
 bool read_map_grid(const WordArray& words, int first, const char* xname, const char* yname, bool allow_log,
                    MapGrid& g) {
   if (!checksteps(words[first + 2], xname, 1, allow_log ? 1 : 0)) return false;
@@ -156,8 +161,7 @@ void plotmu(const WordArray& words) {
 // ---- plotpot ----
 
 void plotpot(const WordArray& words) {
-  require_model();
-  if (initmodel(TWref.ref[1], 1) > 0) return;
+  if (!first_model_gridded()) return;
   if (words.own_count() < 9) {
     plotpothelp(2);
     return;

@@ -82,6 +82,10 @@ void walk_grid(const MapGrid& g, const char* progress, Point&& point) {
       g, progress, [](int, double) {}, point);
 }
 
+// A model is required and the grids of its first entry are built (as plotmag and plotpot
+// need); false, with nothing more printed, when they cannot be.
+bool first_model_gridded();
+
 // Reads a grid from words first..first+5 (lo, hi, steps for x, then for y). The counts pass
 // checksteps under the given names (minimum 1; negative only with allow_log), and a
 // geometric axis needs both ends of its range above 0. False, after the warnings, when a

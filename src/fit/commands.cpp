@@ -8,8 +8,8 @@
 #include "fit/constraints.h"
 #include "fit/curves_rings.h"
 #include "fit/errorbars.h"
-#include "fit/fit_state.h"
 #include "fit/fit_data.h"
+#include "fit/fit_state.h"
 #include "fit/kapgam.h"
 #include "fit/mcmc.h"
 #include "fit/nestsamp.h"
@@ -24,6 +24,7 @@
 
 namespace {
 
+// clang-format off
 // The fitting settings, in registration order (after the core's).
 const SettingSpec kFitSettings[] = {
     int_setting("maximg", 10, "Maximum number of images the code can handle", &Settings::maximg),
@@ -51,12 +52,6 @@ const SettingSpec kFitSettings[] = {
     real_setting("extraflux", 0, "Upper limit on flux of extra images", &Settings::extraflux),
 };
 static_assert(std::size(kFitSettings) == 23, "the fitting program has 23 settings");
-
-// The fitting half of the settings refresh: the fitting settings, then verbose once more.
-void refresh_fitting() {
-  refresh_settings({kFitSettings, std::size(kFitSettings)});
-  settings.verbose = GetVarI("verbose");
-}
 
 const CommandSpec kCommands[] = {
     {"data", data, SetGlob, 2, "Loads lens data.",
@@ -500,6 +495,13 @@ const CommandSpec kCommands[] = {
       "Note: the code will use the full calculation for any points off",
       "the small grids, with a limited number of warnings."}, HelpLayout{65}},
 };
+// clang-format on
+
+// The fitting half of the settings refresh: the fitting settings, then verbose once more.
+void refresh_fitting() {
+  refresh_settings({kFitSettings, std::size(kFitSettings)});
+  settings.verbose = GetVarI("verbose");
+}
 
 const CommandSpec& row(const char* name) { return table_row(fit_commands(), name); }
 

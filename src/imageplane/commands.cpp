@@ -13,6 +13,7 @@
 
 namespace {
 
+// clang-format off
 const CommandSpec kCommands[] = {
     {"maingrid", maingrid, SetGlob, 8, "Sets parameters for main grid.",
      {"maingrid 1 <x lo> <hi> <#steps> <y lo> <hi> <#steps>",
@@ -127,6 +128,7 @@ const CommandSpec kCommands[] = {
      {"map2lstats <inname> <intype> <pixscale> <b lo> <hi> <#b> <#theta>",
       "           <Delta(A) threshold> <outbase> <outtype>"}},
 };
+// clang-format on
 
 const CommandSpec& row(const char* name) { return table_row(imageplane_commands(), name); }
 

@@ -110,6 +110,42 @@ double relative_mag(double m, double mu0) { return m / mu0 >= 1e-9 ? std::log10(
 // The array-file type word i of a command (word 0 names the command).
 int type_word(const WordArray& w, int i) { return w.finite_int(i, w[0]); }
 
+// The map window of rayshoot and magmapP: x lo, hi, # steps (words 1-3), y lo, hi, # steps
+// (words 4-6), the output file (7) and its type (8).
+struct MapWindow {
+  double xlo, xhi;
+  int nx;
+  double ylo, yhi;
+  int ny;
+  std::string file;
+  int type;
+};
+
+// The names under which the step counts and the file type are checked.
+struct WindowNames {
+  const char* xsteps;
+  const char* ysteps;
+  const char* type;
+};
+
+// Reads the window, both step counts at least min_steps; false, after the checks' warning,
+// when a count or the type is not usable.
+bool read_map_window(const WordArray& words, const char* cmd, WindowNames names, int min_steps, MapWindow& m) {
+  if (!checksteps(words[3], names.xsteps, min_steps, 0)) return false;
+  if (!checksteps(words[6], names.ysteps, min_steps, 0)) return false;
+  if (!checktype(words[8], names.type)) return false;
+  m.xlo = words.finite(1, cmd);
+  m.xhi = words.finite(2, cmd);
+  m.ylo = words.finite(4, cmd);
+  m.yhi = words.finite(5, cmd);
+  m.nx = words.usable(3, "number of steps", min_steps, kCountLimit);
+  m.ny = words.usable(6, "number of steps", min_steps, kCountLimit);
+  check_grid_points(cmd, m.nx, m.ny);
+  m.file = words[7];
+  m.type = type_word(words, 8);
+  return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -296,17 +332,10 @@ void do_trishoot(int t, RayShootState& s, int shoot_rays, int interpolate, Shoot
 
 void rayshoot(const WordArray& words) {
   const int nw = words.own_count();
-  if (!checksteps(words[3], "u steps", 2, 0)) return;
-  if (!checksteps(words[6], "v steps", 2, 0)) return;
-  if (!checktype(words[8], "filetype")) return;
   const char* cmd = "rayshoot";
-  const double ulo = words.finite(1, cmd), uhi = words.finite(2, cmd), vlo = words.finite(4, cmd),
-               vhi = words.finite(5, cmd);
-  const int nu = words.usable(3, "number of steps", 2, kCountLimit);
-  const int nv = words.usable(6, "number of steps", 2, kCountLimit);
-  check_grid_points(cmd, nu, nv);
-  const std::string file = words[7];
-  const int type = type_word(words, 8);
+  MapWindow m;
+  if (!read_map_window(words, cmd, {"u steps", "v steps", "filetype"}, 2, m)) return;
+  const auto& [ulo, uhi, nu, vlo, vhi, nv, file, type] = m;
   const double nray1 = words.finite(9, cmd);
   const long nwrite = nw > 10 ? words.finite_integer(10, cmd) : 1;
   const int interpolate = nw > 11 ? (words.finite_integer(11, cmd) != 0 ? 1 : 0) : 0;
@@ -371,17 +400,10 @@ double ptmass_mag(double x, double y) {
 
 void magmapP(const WordArray& words) {
   const int nw = words.own_count();
-  if (!checksteps(words[3], "nx", 1, 0)) return;
-  if (!checksteps(words[6], "ny", 1, 0)) return;
-  if (!checktype(words[8], "outtype")) return;
   const char* cmd = "magmapP";
-  const double xlo = words.finite(1, cmd), xhi = words.finite(2, cmd), ylo = words.finite(4, cmd),
-               yhi = words.finite(5, cmd);
-  const int nx = words.usable(3, "number of steps", 1, kCountLimit);
-  const int ny = words.usable(6, "number of steps", 1, kCountLimit);
-  check_grid_points(cmd, nx, ny);
-  const std::string file = words[7];
-  const int type = type_word(words, 8);
+  MapWindow m;
+  if (!read_map_window(words, cmd, {"nx", "ny", "outtype"}, 1, m)) return;
+  const auto& [xlo, xhi, nx, ylo, yhi, ny, file, type] = m;
   long nover = 1;
   double epsilon = 0.0;
   if (nw >= 11) {

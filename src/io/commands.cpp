@@ -9,6 +9,7 @@
 
 namespace {
 
+// clang-format off
 const CommandSpec kCommands[] = {
     {"doPCA", doPCA, nullptr, 3, "Do Principal Component Analysis of a dataset.",
      {"doPCA <inname> <outbase> [# dimensions] [# data points]",
@@ -53,6 +54,7 @@ const CommandSpec kCommands[] = {
       " Bounds are pixel indices; 0 or a bound beyond the image means",
       " its edge. Without all four bounds the whole image is used."}, HelpLayout{65, 65}},
 };
+// clang-format on
 
 const CommandSpec& row(const char* name) { return table_row(io_commands(), name); }
 

@@ -12,6 +12,7 @@
 
 namespace {
 
+// clang-format off
 const CommandSpec kCommands[] = {
     {"listmodels", listmodels, nullptr, 0, "Lists all mass models.",
      {"Lists all mass models."}},
@@ -65,6 +66,7 @@ const CommandSpec kCommands[] = {
     {"try2", try2, SetGlob, 0, "try2 <n>",
      {"try2 <n>"}},
 };
+// clang-format on
 
 const CommandSpec& row(const char* name) { return table_row(models_commands(), name); }
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include "shell/fatal.h"
@@ -47,6 +47,12 @@ std::vector<std::string> summary_lines(const CommandSpec& c) {
   return lines;
 }
 }  // namespace
+
+std::vector<const char*> joined_lines(std::initializer_list<std::vector<const char*>> parts) {
+  std::vector<const char*> lines;
+  for (const auto& part : parts) lines.insert(lines.end(), part.begin(), part.end());
+  return lines;
+}
 
 const CommandSpec& table_row(CommandTable t, const char* name) {
   for (const CommandSpec& c : t)
@@ -189,6 +195,7 @@ void help(const WordArray& words) {
 void quit(const WordArray&) { qprintf("\n"); }
 
 namespace {
+// clang-format off
 const CommandSpec kCommands[] = {
     {"set", set, nullptr, 0, "Sets or lists variable values.",
      {"set                 : Shows all current variable values.",
@@ -203,6 +210,7 @@ const CommandSpec kCommands[] = {
     {"exit", quit, nullptr, 0, "Ends program.",
      {"Ends program."}, HelpLayout{kLongest, kLongest, 0, kLongest, true}},
 };
+// clang-format on
 
 const CommandSpec& row(const char* name) { return table_row(shell_commands(), name); }
 }  // namespace

@@ -2,6 +2,7 @@
 // settings refresh.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +57,9 @@ struct CommandSpec {
   HelpLayout layout;
   WordCount counted;
 };
+
+// Usage lines made of parts that several rows share.
+std::vector<const char*> joined_lines(std::initializer_list<std::vector<const char*>> parts);
 
 // A folder's command rows.
 using CommandTable = RowSpan<CommandSpec>;

@@ -12,58 +12,49 @@
 
 namespace {
 
-// The two batch commands' usage ends alike: noise modes, parameter ranges, output forms.
-std::vector<const char*> with_batch_tail(std::vector<const char*> lines) {
-  const char* const tail[] = {
-      "Noise modes:",
-      "  0 : none",
-      "  1 : add noise before shifting position relative to galaxy",
-      "      and time delays relative to leading image",
-      "  2 : add noise after shifting",
-      "The code then asks for",
-      "  <lo> <hi> <#steps>",
-      "for each parameter that is varied.",
-      "If #steps>0, the code will use a regular grid for that parameter;",
-      "if #steps<0, the code will draw random values for the parameter.",
-      "The global variable batchwrite controls the form of the output:",
-      "  1 : plain text",
-      "  2 : FITS",
-      "  3 : both",
-  };
-  lines.insert(lines.end(), std::begin(tail), std::end(tail));
-  return lines;
-}
+// The batch commands' usage ends alike: noise modes, parameter ranges, output forms.
+const std::vector<const char*> kBatchTail = {
+    "Noise modes:",
+    "  0 : none",
+    "  1 : add noise before shifting position relative to galaxy",
+    "      and time delays relative to leading image",
+    "  2 : add noise after shifting",
+    "The code then asks for",
+    "  <lo> <hi> <#steps>",
+    "for each parameter that is varied.",
+    "If #steps>0, the code will use a regular grid for that parameter;",
+    "if #steps<0, the code will draw random values for the parameter.",
+    "The global variable batchwrite controls the form of the output:",
+    "  1 : plain text",
+    "  2 : FITS",
+    "  3 : both"};
 
+// mock1 and mock2 differ only in how the sources are counted.
+const std::vector<const char*> kMockDrawing = {
+    "Lenses are drawn inside the smallest circle circumscribing the caustics.",
+    "outname=stdout sends the output to the terminal.  The optional third",
+    "argument is the minimum number of images for a lens to be stored.",
+    "nu is the power-law index of the source counts, dN/dS \\propto S^{nu}.",
+    "Three magnification modes are computed:"};
+const std::vector<const char*> kMockModes = {
+    "  2: use magnification of 2nd brightest image",
+    "  3: use magnification of 2nd brightest image more than 0.5*sep away",
+    "     from the brightest, where sep is the maximum separation",
+    "With nu=-2, mode #1 gives the bias to be the mean magnification."};
+
+// clang-format off
 const CommandSpec kCommands[] = {
     {"checktree", checktree, SetGlob, 5, "Checks pot/def/mag for a tree.",
      {"checktree <outbase> <rmin> <rmax> <Nsamp>",
       "Checks pot/def/mag for a tree."}, HelpLayout{kLongest, 0}},
     {"mock1", mock1, SetGlob, 3, "Generate mock lenses for a fixed *number* of sources.",
-     {"mock1 <outname> <source number> [minimum Nimg] [nu lo] [hi] [steps]",
-      "Generate mock lenses for a fixed *number* of sources.",
-      "Lenses are drawn inside the smallest circle circumscribing the caustics.",
-      "outname=stdout sends the output to the terminal.  The optional third",
-      "argument is the minimum number of images for a lens to be stored.",
-      "nu is the power-law index of the source counts, dN/dS \\propto S^{nu}.",
-      "Three magnification modes are computed:",
-      "  1: use total magnification",
-      "  2: use magnification of 2nd brightest image",
-      "  3: use magnification of 2nd brightest image more than 0.5*sep away",
-      "     from the brightest, where sep is the maximum separation",
-      "With nu=-2, mode #1 gives the bias to be the mean magnification."}},
+     joined_lines({{"mock1 <outname> <source number> [minimum Nimg] [nu lo] [hi] [steps]",
+                    "Generate mock lenses for a fixed *number* of sources."},
+                   kMockDrawing, {"  1: use total magnification"}, kMockModes})},
     {"mock2", mock2, SetGlob, 3, "Generate mock lenses for a fixed *density* of sources.",
-     {"mock2 <outname> <source density> [minimum Nimg] [nu lo] [hi] [steps]",
-      "Generate mock lenses for a fixed *density* of sources.",
-      "Lenses are drawn inside the smallest circle circumscribing the caustics.",
-      "outname=stdout sends the output to the terminal.  The optional third",
-      "argument is the minimum number of images for a lens to be stored.",
-      "nu is the power-law index of the source counts, dN/dS \\propto S^{nu}.",
-      "Three magnification modes are computed:",
-      "  1: use total magnification [default]",
-      "  2: use magnification of 2nd brightest image",
-      "  3: use magnification of 2nd brightest image more than 0.5*sep away",
-      "     from the brightest, where sep is the maximum separation",
-      "With nu=-2, mode #1 gives the bias to be the mean magnification."}},
+     joined_lines({{"mock2 <outname> <source density> [minimum Nimg] [nu lo] [hi] [steps]",
+                    "Generate mock lenses for a fixed *density* of sources."},
+                   kMockDrawing, {"  1: use total magnification [default]"}, kMockModes})},
     {"mock3", mock3, SetGlob, 7, "mock3 <outbase> <density of sources> <siggal> <sigx> <sigf> <sigt> [mode]",
      {"mock3 <outbase> <density of sources> <siggal> <sigx> <sigf> <sigt> [mode]"}},
     {"mockLF", mockLF, nullptr, 7, "Defines a double power law luminosity function for mock lenses.",
@@ -82,14 +73,14 @@ const CommandSpec kCommands[] = {
       "  src mode = 1 : uniform sampling of source positions (default)",
       "  src mode = 2 : magnification-weighted sampling of source positions"}, HelpLayout{kLongest, 70}},
     {"batchmock1", batchmock1, SetGlob, 3, "Batch run of mock lenses, allowing model parameters to vary.",
-     with_batch_tail({"batchmock1 <outbase> <Nsrc> [source mode] [minimum Nimg] \\",
+     joined_lines({{"batchmock1 <outbase> <Nsrc> [source mode] [minimum Nimg] \\",
       "    [siggal] [sigx] [sigf] [sigt] [add noise?]",
       "Batch run of mock lenses, allowing model parameters to vary.",
       "Source modes:",
       "  1 : uniform sampling of source positions (default)",
-      "  2 : magnification-weighted sampling of source positions"}), HelpLayout{kLongest, 70}},
+      "  2 : magnification-weighted sampling of source positions"}, kBatchTail}), HelpLayout{kLongest, 70}},
     {"batchmock2", batchmock2, SetGlob, 4, "Batch run of mock lenses, allowing model parameters to vary.",
-     with_batch_tail({"batchmock2 <outbase> <Nsrc> <source file> [minimum Nimg] \\",
+     joined_lines({{"batchmock2 <outbase> <Nsrc> <source file> [minimum Nimg] \\",
       "    [siggal] [sigx] [sigf] [sigt] [add noise?]",
       "Similar to batchmock1, but source positions are read from a file.",
       "With Nsrc<=0 the code counts the entries of the source file.",
@@ -97,7 +88,7 @@ const CommandSpec kCommands[] = {
       "  u1 v1 [f1]",
       "  u2 v2 [f2]",
       "  ...",
-      "(fluxes default to 1)"}), HelpLayout{kLongest, 70}},
+      "(fluxes default to 1)"}, kBatchTail}), HelpLayout{kLongest, 70}},
     {"mockcsec", mockcsec, SetGlob, 7, "Uses mock lenses to compute cross sections, with bootstrap errors.",
      {"mockcsec <outbase> <source number> <nu lo> <hi> <steps> <Nboot>",
       "  -- or --",
@@ -216,6 +207,7 @@ const CommandSpec kCommands[] = {
     {"OMEGAmerge", OMEGAmerge, SetGlob, 4, "OMEGAmerge <filelist> <outname> <outtype> [Nimg_min] [Nimg_max]",
      {"OMEGAmerge <filelist> <outname> <outtype> [Nimg_min] [Nimg_max]"}},
 };
+// clang-format on
 
 const CommandSpec& row(const char* name) { return table_row(sim_commands(), name); }
 
