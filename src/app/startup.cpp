@@ -4,6 +4,7 @@
 #include "app/startup.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "core/commands.h"
 #include "core/twick.h"
@@ -51,18 +52,37 @@ const char* const kFitOrder[] = {
 };
 // clang-format on
 
-// The row named name among the folders' tables.
+// Every folder's table of commands.
+RowSpan<CommandTable> folder_tables() {
+  static const CommandTable tables[] = {shell_commands(), core_commands(), models_commands(), imageplane_commands(),
+                                        io_commands(),    sim_commands(),  fit_commands()};
+  return {tables, std::size(tables)};
+}
+
+// The one row named name among the folders' tables.
 const CommandSpec& offered(const char* name) {
-  for (const CommandTable table : {shell_commands(), core_commands(), models_commands(), imageplane_commands(),
-                                   io_commands(), sim_commands(), fit_commands()})
+  const CommandSpec* found = nullptr;
+  for (const CommandTable table : folder_tables())
     for (const CommandSpec& c : table)
-      if (std::strcmp(c.name, name) == 0) return c;
-  fatal(strformat("no folder offers the command %s", name));
+      if (std::strcmp(c.name, name) == 0) {
+        if (found) fatal(strformat("two folders offer the command %s", name));
+        found = &c;
+      }
+  if (!found) fatal(strformat("no folder offers the command %s", name));
+  return *found;
 }
 
 template <size_t N>
 void register_commands(const char* const (&order)[N]) {
   for (const char* name : order) AddCmd(offered(name));
+}
+
+// Every row a folder offers is placed once in the order (the names are checked to be
+// offered once as they are placed).
+void check_every_row_placed() {
+  size_t rows = 0;
+  for (const CommandTable table : folder_tables()) rows += table.count;
+  if (cmdlist().size() != rows) fatal("the command order does not place every folder's commands once");
 }
 
 }  // namespace
@@ -74,6 +94,7 @@ void start_program(FILE* in, FILE* out) {
   register_core_refresh();
   register_fit_refresh();
   register_commands(kFitOrder);
+  check_every_row_placed();
   register_fit_settings();
   init_fit_data();
   InitCrvs();

@@ -392,11 +392,11 @@ void plotdef1(const WordArray& words) {
   double fac = 1.0;
   if (s.zref >= 1000 && s.zlens > 0 && s.zsrc > 0) {
     if (LOS.on) {
-      qprintf("NOTE: Recomputing LOS matrices for zsrc= %f\n", s.zsrc);
+      print_labelled(QVMstdout, "NOTE", strformat("Recomputing LOS matrices for zsrc= %f", s.zsrc));
       calcLOSmatrices(TWref.ref[1].z, s.zsrc);
     } else {
       fac = PMdist(s.zlens, s.zsrc) / PMdist(0, s.zsrc);
-      qprintf("NOTE: Scaling results: zsrc,Dfac= %e %e\n", s.zsrc, fac);
+      print_labelled(QVMstdout, "NOTE", strformat("Scaling results: zsrc,Dfac= %e %e", s.zsrc, fac));
     }
   }
   const std::string K = GetString("_COMMENT");

@@ -471,7 +471,8 @@ void load_lens(const WordArray& words, bool elliptical) {
       rmax = std::max(rmax, std::hypot(s.x[k] - gal[1].x, s.y[k] - gal[1].y));
       s.core[k] = core_of(gal, ngal, s.x[k], s.y[k]);
       if (s.core[k] != 0 && print_core)
-        qprintf("NOTE: src #%d img #%d is in core of galaxy #%d -- ignoring image\n", i, k, s.core[k]);
+        print_labelled(QVMstdout, "NOTE",
+                       strformat("src #%d img #%d is in core of galaxy #%d -- ignoring image", i, k, s.core[k]));
     }
     read_bands(r, s, notes);
   }
@@ -538,7 +539,8 @@ int batchdata_read1(FILE* fp, const std::string& path, int noise, GalData& gal, 
     rmax = std::max(rmax, d);
     s.core[k] = d < settings.omitcore ? 1 : 0;
     if (s.core[k] != 0)
-      qprintf("NOTE: src #%d img #%d is in core of galaxy #%d -- ignoring image\n", 1, k, s.core[k]);
+      print_labelled(QVMstdout, "NOTE",
+                     strformat("src #%d img #%d is in core of galaxy #%d -- ignoring image", 1, k, s.core[k]));
     s.sig_a[k] *= fac;
     s.sig_b[k] *= fac;
     s.sig_flux[k][1] *= fac;

@@ -292,7 +292,7 @@ void report_parity_failure(int src, int img, bool reference, double f, double px
   qprintf("       (Setting chisq=1.0e9.)\n");
   qprintf("       Start from a model whose critical curve puts this image on its observed side,"
           " or use 'set checkparity 0' for a first source-plane stage.\n");
-  parity_failure.remember("ERROR: " + head);
+  parity_failure.remember(labelled("ERROR", head));
 }
 }  // namespace
 

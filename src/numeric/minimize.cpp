@@ -13,7 +13,7 @@ void amoeba_limit_note() {
   static RepeatedMessage limit;
   if (!limit.first()) return;
   note("NMAX exceeded in amoeba", stdout);
-  limit.remember("Note: NMAX exceeded in amoeba", true);
+  limit.remember(labelled("Note", "NMAX exceeded in amoeba"), true);
 }
 
 }  // namespace minimize_detail

@@ -116,7 +116,8 @@ double gasdev(long& seed, RandomState& rs) {
 double poidev(double mean, long& seed) { return poidev(mean, seed, random_state); }
 
 double poidev(double mean, long& seed, RandomState& rs) {
-  constexpr double kPi = 3.141592654;
+  // The rejection method's own ten-digit pi: the deviates of a seed repeat only with it.
+  constexpr double kPoissonPi = 3.141592654;
   auto& st = rs.poidev;
   double em;
   if (mean < 12.0) {  // direct method: multiply uniform deviates until below e^-mean
@@ -141,7 +142,7 @@ double poidev(double mean, long& seed, RandomState& rs) {
     do {
       double y;
       do {
-        y = std::tan(kPi * ran1(seed, rs));
+        y = std::tan(kPoissonPi * ran1(seed, rs));
         em = st.sq * y + mean;
       } while (em < 0.0);
       em = std::floor(em);

@@ -34,7 +34,7 @@ enum class WordCount { Own, All };
 
 // One command of the table: its name and handler; the refresh run before it (nullptr:
 // none); the fewest words its line needs, counting the name (a shorter line prints the
-// usage instead of running the handler; 0: the handler checks its words itself); the
+// usage instead of running the handler; 0: no such check before the handler); the
 // one-line summary (lines separated by newlines; "" for none); the usage lines; and how
 // they are laid out.
 struct CommandSpec {
@@ -70,10 +70,13 @@ const CommandSpec& table_row(CommandTable table, const char* name);
 void print_help(const CommandSpec& command, int level);
 
 void InitCmds();
-// Adds a command at the end of the table (a spec outlives the table: it is a folder's row).
+// Adds a command at the end of the table. The table keeps the row's address: a row is a
+// folder's static row, never a temporary.
 void AddCmd(const CommandSpec& command);
+void AddCmd(CommandSpec&&) = delete;
 // Replaces the first command of the same name, or adds it when there is none.
 void SetCmd(const CommandSpec& command);
+void SetCmd(CommandSpec&&) = delete;
 // Runs one command on a line: its refresh, then its handler, or its usage when the line
 // is too short.
 void run_command(const CommandSpec& command, const WordArray& words);

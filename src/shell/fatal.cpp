@@ -51,8 +51,10 @@ int report_fatal(const FatalError& e) {
   return e.status;
 }
 
+std::string labelled(const char* label, const std::string& message) { return std::string(label) + ": " + message; }
+
 void print_labelled(FILE* stream, const char* label, const std::string& message) {
-  std::fprintf(stream, "%s: %s\n", label, message.c_str());
+  std::fprintf(stream, "%s\n", labelled(label, message).c_str());
 }
 
 void warning(const std::string& message, FILE* stream) { print_labelled(stream, "WARNING", message); }
@@ -78,7 +80,7 @@ bool RepeatedMessage::enlist() {
 
 void RepeatedMessage::warn(const std::string& message) {
   warning(message);
-  remember("WARNING: " + message);
+  remember(labelled("WARNING", message));
 }
 
 void RepeatedMessage::remember(const std::string& line, bool standard_output) {

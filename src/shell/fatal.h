@@ -51,8 +51,10 @@ void flush_output();
 // Prints the report of a caught FatalError and returns the process exit status.
 int report_fatal(const FatalError& e);
 
-// "<label>: <message>\n" on a stream: the one form of every ERROR, WARNING and Note line,
-// and of the fitter's older "Warning: ..." and "Warning in <command>: ..." lines.
+// "<label>: <message>": the one form of every ERROR, WARNING, NOTE and Note line, and of
+// the fitter's older "Warning: ..." and "Warning in <command>: ..." lines.
+std::string labelled(const char* label, const std::string& message);
+// A labelled line and its newline on a stream.
 void print_labelled(FILE* stream, const char* label, const std::string& message);
 // "WARNING: <message>\n" and "Note: <message>\n", on QVMstdout unless another stream is
 // given (a message that scripts reading the output must not see goes to standard error).
