@@ -1,3 +1,7 @@
+// Numerical integration: the adaptive integrator on closed-form integrals, ODE solutions,
+// nested calls, non-finite values and its step limit; Romberg integration, polynomial
+// interpolation and extrapolated derivatives against closed forms.
+
 #include <gtest/gtest.h>
 
 #include <cmath>

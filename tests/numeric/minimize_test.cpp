@@ -1,3 +1,7 @@
+// Minimisers on functions with known minima: the downhill simplex (Rosenbrock's function, its
+// stop modes, cut-off and evaluation limit), Powell's method on a rotated quadratic, and
+// bracketing, Brent's line search and nested line minimisations.
+
 #include <gtest/gtest.h>
 
 #include <cmath>

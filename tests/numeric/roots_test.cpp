@@ -1,3 +1,6 @@
+// Root finders on known roots: Brent's method (at an end, unbracketed, at its iteration
+// limit), bracket widening and scanning, and Newton's method on a small system.
+
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,3 +1,7 @@
+// Special functions against closed forms, recurrences and independent integrals: the Gamma
+// family, the incomplete and upper incomplete Gamma functions, the Gauss hypergeometric
+// function on every branch, and Appell's F1.
+
 #include <gtest/gtest.h>
 
 #include <cmath>
