@@ -7,14 +7,13 @@
 #include <cmath>
 #include <limits>
 
+#include "numeric/constants.h"
 #include "numeric/integrate.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "support/test_support.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 class Integrate : public ::testing::Test {
  protected:

@@ -7,12 +7,11 @@
 #include <cmath>
 #include <string>
 
+#include "numeric/constants.h"
 #include "numeric/minimize.h"
 #include "support/test_support.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 double rosenbrock(const Vec& p) {
   const double a = 1 - p[1], b = p[2] - p[1] * p[1];

@@ -6,12 +6,11 @@
 #include <cmath>
 #include <string>
 
+#include "numeric/constants.h"
 #include "numeric/roots.h"
 #include "support/test_support.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 // x^2 + y^2 = 4 and x = y.
 void circle_and_diagonal(const Vec& x, int, Vec& fvec, Mat& fjac) {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <string>
 
+#include "numeric/constants.h"
 #include "numeric/integrate.h"
 #include "numeric/specfunc.h"
 #include "shell/fatal.h"
@@ -15,7 +16,6 @@
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kEuler = 0.57721566490153286;  // Euler-Mascheroni constant
 
 }  // namespace
