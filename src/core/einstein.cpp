@@ -1,4 +1,10 @@
 // Einstein radius, mass rescaling and multipole moments about component 1.
+//
+// Source: the Einstein radius as the radius within which the mean convergence is 1, and
+// the Einstein radius of a point mass, theta_E^2 = (4GM/c^2) D_ls/(D_ol D_os) (Schneider,
+// Ehlers & Falco 1992, Gravitational Lenses, Springer). The moments are the coefficients of
+// the multipole expansion of the two-dimensional potential, from the mass inside and
+// outside r0.
 #include "core/einstein.h"
 
 #include <algorithm>

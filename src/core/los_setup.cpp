@@ -1,6 +1,12 @@
 // Line-of-sight set-up: the lens planes of the model in redshift order, their distance
 // ratios and coupling matrices, the own-plane positions of the components, and the
 // shearLOS reduction that keeps the main planes and folds the others into shears.
+//
+// Sources: the multi-plane lens equation with the planes coupled by distance ratios
+// (Blandford & Narayan 1986, ApJ 310, 568; Schneider, Ehlers & Falco 1992, Gravitational
+// Lenses, Springer); the shearLOS reduction, which keeps the main planes exact and treats
+// the others in the tidal approximation, follows the hybrid framework of McCully et al.
+// 2014, MNRAS 443, 3631.
 #include <cmath>
 #include <vector>
 

@@ -1,4 +1,8 @@
 // Magnification cross sections on an adaptive source grid.
+//
+// Source: the magnification cross section, the source-plane area whose images together are
+// magnified by more than mu, the total magnification being the sum of |mu| over the images
+// (Schneider, Ehlers & Falco 1992, Gravitational Lenses, Springer).
 #include "core/magcrosssec.h"
 
 #include <cmath>

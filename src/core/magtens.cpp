@@ -1,5 +1,10 @@
 // Magnification tensors at points, images and sources (magtensor, magtensImg, magtensSrc),
 // magnification-weighted maps (magweightimg, magweightsrc) and plotmag.
+//
+// Sources: the magnification tensor M = A^-1, A = 1 - psi_ij, with its eigenvalues and
+// directions (Schneider, Ehlers & Falco 1992, Gravitational Lenses, Springer); images
+// as minima, saddles and maxima of the time-delay surface (Blandford & Narayan 1986,
+// ApJ 310, 568).
 #include "core/magtens.h"
 
 #include <algorithm>

@@ -1,4 +1,9 @@
 // Flux and time-delay chi-squared terms of one observed source against its model images.
+//
+// Sources: an image's flux is the source flux times its magnification mu = 1/det A
+// (Schneider, Ehlers & Falco 1992, Gravitational Lenses, Springer); delays are the Fermat
+// potential in units of tscale/h, so that measured delays fix the Hubble constant (Refsdal
+// 1964, MNRAS 128, 307; Blandford & Narayan 1986, ApJ 310, 568).
 #include "fit/fluxtdel.h"
 
 #include <algorithm>

@@ -1,5 +1,9 @@
 // The kapgam command: convergence and shear of the model at points, at points from a file,
 // at the observed images, or at the images of each re-fitted model.
+//
+// Source: kappa = (psi_xx + psi_yy)/2 and the shear ((psi_xx - psi_yy)/2, psi_xy), given as
+// its amplitude gamma and position angle (Schneider, Ehlers & Falco 1992, Gravitational
+// Lenses, Springer).
 #include "fit/kapgam.h"
 
 #include <cmath>

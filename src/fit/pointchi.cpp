@@ -1,5 +1,11 @@
 // Point-image chi-squared terms: image positions (source-plane and image-plane forms),
 // fluxes and delays of every observed source against a trial model.
+//
+// Sources: the lens equation u = x - alpha(x) and its Jacobian A = 1 - psi_ij (Schneider,
+// Ehlers & Falco 1992, Gravitational Lenses, Springer): the source-plane form carries each
+// image's source-plane offset into the image plane with the magnification tensor A^-1, to
+// first order, and the image-plane form solves the lens equation for the images. The model
+// delay is the Fermat potential |x - u|^2/2 - psi (Blandford & Narayan 1986, ApJ 310, 568).
 #include "fit/pointchi.h"
 
 #include <algorithm>

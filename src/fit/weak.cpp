@@ -1,5 +1,10 @@
 // Weak lensing: the likelihood of a catalogue of galaxy ellipticities under the model's
 // reduced shear, and the commands weakdata, weakproc and weakmock.
+//
+// Sources: the ellipticity of a galaxy of intrinsic ellipticity s lensed by the reduced
+// shear g = gamma/(1 - kappa), e = (s + g)/(1 + g* s) for |g| <= 1 and (1 + g s*)/(s* + g*)
+// beyond (Bartelmann & Schneider 2001, Phys. Rep. 340, 291); the distance factor w = D_ls/D_os
+// of sources at many redshifts as in Seitz & Schneider 1997, A&A 318, 687.
 #include "fit/weak.h"
 
 #include <algorithm>

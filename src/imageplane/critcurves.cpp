@@ -1,5 +1,9 @@
 // Critical curves and caustics of the current mesh, their plot files, and the ellipse fit of
 // the tangential critical curve (fitcrit).
+//
+// Sources: the critical curves, where det A = 0 with A = 1 - psi_ij, and the caustics they
+// map onto through the lens equation (Schneider, Ehlers & Falco 1992, Gravitational Lenses,
+// Springer; Blandford & Narayan 1986, ApJ 310, 568).
 #include "imageplane/critcurves.h"
 
 #include <cfloat>

@@ -1,4 +1,8 @@
 // The uniform convergence sheet and the point mass.
+//
+// Sources: the point-mass lens of Einstein 1936, Science 84, 506; the uniform sheet is the
+// mass sheet of Falco, Gorenstein & Shapiro 1985, ApJ 289, L1. Both are in Schneider, Ehlers
+// & Falco 1992, Gravitational Lenses (Springer).
 #include <cmath>
 
 #include "models/classes.h"

@@ -6,6 +6,11 @@
 // Each potential is written out at its routine as a closed form in x and y; the
 // catastrophe germs are the standard normal forms of the fold, cusp and higher
 // catastrophes, and the disks are the uniform disk and the Kuzmin disk.
+//
+// Sources: the catastrophe germs as lens maps, Petters, Levine & Wambsganss 2001,
+// Singularity Theory and Gravitational Lensing (Birkhauser); the fold and the cusp,
+// Schneider, Ehlers & Falco 1992, Gravitational Lenses (Springer); the Kuzmin disk,
+// Kuzmin 1956, Astron. Zh. 33, 27.
 #include "models/special.h"
 
 #include <cmath>

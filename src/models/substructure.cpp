@@ -3,6 +3,11 @@
 //
 // Far from a group of clumps their field is replaced by the multipole expansion of their
 // projected mass about the group's centre, in the cosine and sine terms of each order.
+//
+// Sources: the tree walk, in which the monopole and quadrupole of a node stand for its
+// clumps, is the method of Barnes & Hut 1986, Nature 324, 446; nfw clumps have the density of
+// Navarro, Frenk & White 1996, ApJ 462, 563, with the lensing functions of Bartelmann 1996,
+// A&A 313, 697.
 #include "models/substructure.h"
 
 #include <algorithm>

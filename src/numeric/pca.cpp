@@ -1,4 +1,6 @@
-// Principal component analysis of point sets, and the command doPCA.
+// Principal component analysis of point sets: mean and covariance, principal axes, the
+// rotation into and out of the principal frame, and the covariance distance. The command
+// doPCA that uses them is in io/pca_command.cpp.
 #include "numeric/pca.h"
 
 #include <cmath>

@@ -1,5 +1,9 @@
 // The far zone of clump populations: the moments of the multipole coefficients, their
 // Gaussian draws, and the commands that set and test them.
+//
+// Source: the coefficients are a sum over a Poisson population of clumps, so their mean and
+// covariance are those of Campbell's theorem: the mean is the parent's mass weighted by each
+// term, the covariance the mass weighted by the product of two terms, times <m^2>/<m>.
 #include <algorithm>
 #include <cmath>
 #include <vector>

@@ -1,5 +1,11 @@
 // Clump populations: the population lines, the radial tables, the draws and the
 // population commands.
+//
+// Source: lensing by substructure in the lens galaxy (Mao & Schneider 1998, MNRAS 295, 587;
+// Metcalf & Madau 2001, ApJ 563, 9), modelled here as clumps that take the mass of a parent
+// component: positions follow the parent's projected mass, masses a power-law mass
+// function (drawn by inverting its cumulative distribution), and the count is Poisson
+// (or fixed at the expected number).
 #include "sim/clumps.h"
 
 #include <algorithm>

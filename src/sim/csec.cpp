@@ -1,6 +1,11 @@
 // Monte Carlo cross sections of the current model: mock lens lists with raw and biased
 // cross sections (mock1, mock2), bootstrap cross sections (mockcsec) and image
 // separation distributions (csec2sep).
+//
+// Sources: lens cross sections and their magnification bias for power-law source counts as
+// in Turner, Ostriker & Gott 1984, ApJ 284, 1; images classed as minima, saddles and maxima
+// of the time-delay surface (Blandford & Narayan 1986, ApJ 310, 568); errors by bootstrap
+// resampling (Efron 1979, Ann. Statist. 7, 1).
 #include <algorithm>
 #include <cmath>
 #include <vector>

@@ -12,6 +12,7 @@
 #include "models/component.h"
 #include "models/elliptical_pattern.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/cosmology.h"
 
 namespace {
@@ -97,12 +98,12 @@ TEST_F(EinsteinTest, FlattenedModelNeedsAnAzimuthalAverage) {
   double mass = 0;
   for (int i = 0; i < nr; ++i)
     for (int j = 0; j < nt; ++j) {
-      const double rr = (i + 0.5) * r.R / nr, t = (j + 0.5) * 2 * M_PI / nt;
+      const double rr = (i + 0.5) * r.R / nr, t = (j + 0.5) * 2 * kPi / nt;
       double pot, ax, ay, xx, yy, xy, yx;
       potdefmag(rr * std::cos(t), rr * std::sin(t), pot, ax, ay, xx, yy, xy, yx);
-      mass += 0.5 * (xx + yy) * rr * (r.R / nr) * (2 * M_PI / nt);
+      mass += 0.5 * (xx + yy) * rr * (r.R / nr) * (2 * kPi / nt);
     }
-  EXPECT_NEAR(mass / (M_PI * r.R * r.R), 1.0, 2e-3);
+  EXPECT_NEAR(mass / (kPi * r.R * r.R), 1.0, 2e-3);
   EXPECT_NEAR(r.rows[0].second, 1.0, 1e-5);
 }
 
@@ -118,7 +119,7 @@ TEST_F(EinsteinTest, PointMassRadiusAgreesWithThetaEin) {
   std::sscanf(te.substr(te.find("b      =")).c_str(), "b      = %lf", &b);
   std::sscanf(te.substr(te.find("pi*b^2 =")).c_str(), "pi*b^2 = %lf", &area);
   EXPECT_NEAR(b, 2.421459, 1e-6);
-  EXPECT_NEAR(area, M_PI * b * b, 1e-5);
+  EXPECT_NEAR(area, kPi * b * b, 1e-5);
   load({"ptmass -1 0 0 0 0 0 0 0 0 0"});
   EXPECT_NEAR(rein().R, b * std::sqrt(0.7), 2e-6);
 

@@ -15,6 +15,7 @@
 #include "models/evaluator.h"
 #include "models/registry.h"
 #include "models/substructure.h"
+#include "numeric/constants.h"
 #include "numeric/random.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -326,7 +327,7 @@ TEST_F(InitModelTest, ShearAndEllipticityComponents) {
   EXPECT_NEAR(TWgal.p[1][4], 0.141421356, 1e-8);
   EXPECT_NEAR(TWgal.p[1][5], 22.5, 1e-12);
   EXPECT_NEAR(TWgal.p[1][6], 0.05, 1e-15);
-  EXPECT_NEAR(TWgal.p[1][7], std::atan2(-0.04, 0.03) * 90 / 3.14159265358979323846, 1e-12);
+  EXPECT_NEAR(TWgal.p[1][7], std::atan2(-0.04, 0.03) * 90 / kPi, 1e-12);
   EXPECT_NEAR(TWgal.p[2][5], 15, 1e-12);  // mpole: divided by the order 3
 }
 

@@ -10,6 +10,7 @@
 #include "core/magcrosssec.h"
 #include "core/model_fixture.h"
 #include "imageplane/images.h"
+#include "numeric/constants.h"
 #include "shell/commands.h"
 
 namespace {
@@ -56,8 +57,8 @@ TEST_F(MagCsecTest, AreasOfTheIsothermalSphere) {
     if (p.mu > 4) above4 += p.area;
   }
   EXPECT_NEAR(total, 9.0, 1e-5);
-  EXPECT_NEAR(above2 / M_PI, 1.0, 0.03);
-  EXPECT_NEAR(above4 / (M_PI / 4), 1.0, 0.03);
+  EXPECT_NEAR(above2 / kPi, 1.0, 0.03);
+  EXPECT_NEAR(above4 / (kPi / 4), 1.0, 0.03);
   EXPECT_GT(s.size(), 4000u);
 }
 

@@ -12,6 +12,7 @@
 #include "core/magtens.h"
 #include "io/arrayfile.h"
 #include "io/wcs.h"
+#include "numeric/constants.h"
 #include "shell/settings.h"
 
 namespace {
@@ -91,7 +92,7 @@ TEST(MagnificationTensor, DirectionsAreEigenvectorsEverywhere) {
   // The isothermal sphere b = 1 at r = 2 in every direction: lambda 2 and 1, the larger
   // one tangential.
   for (const double deg : {0.0, 30.0, 45.0, 90.0, 135.0, 180.0, -90.0, -60.0}) {
-    const double p = deg * M_PI / 180, s = std::sin(p), c = std::cos(p);
+    const double p = deg * kPi / 180, s = std::sin(p), c = std::cos(p);
     cases.push_back({"sphere", 0.5 * s * s, 0.5 * c * c, -0.5 * s * c, -0.5 * s * c});
   }
   for (const Case& k : cases) {
@@ -107,7 +108,7 @@ TEST(MagnificationTensor, DirectionsAreEigenvectorsEverywhere) {
       ASSERT_TRUE(std::isfinite(d));
       EXPECT_GE(d, -90.0);
       EXPECT_LE(d, 90.0);
-      EXPECT_LT(eigen_residual(M, lambda, d * M_PI / 180), 1e-9);
+      EXPECT_LT(eigen_residual(M, lambda, d * kPi / 180), 1e-9);
     }
     if (M.lp != M.lm && k.xy == k.yx) {
       EXPECT_NEAR(std::fabs(std::remainder(dp - dm, 180.0)), 90.0, 1e-9);

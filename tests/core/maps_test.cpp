@@ -15,6 +15,7 @@
 #include "io/arrayfile.h"
 #include "io/wcs.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/cosmology.h"
 #include "shell/settings.h"
 
@@ -289,7 +290,7 @@ TEST_F(MapsTest, DeflectionTablesOfAnIsothermalSphere) {
     double v[9];
     std::istringstream in(rows[k]);
     for (double& x : v) in >> x;
-    const double th = (k - 5) / 2 * M_PI / 4;
+    const double th = (k - 5) / 2 * kPi / 4;
     EXPECT_NEAR(v[0], th, 1e-6);
     EXPECT_NEAR(v[1], 1.0 + (k - 5) % 2, 1e-6);
     EXPECT_NEAR(v[3], -std::sin(th), 1e-3);

@@ -1,3 +1,7 @@
+// The settings refresh: the checks that end it with their messages, the notes and warnings
+// it prints, the mirrors and derived values (the cosmology block and the time-delay scale
+// against an independent integration), and the fresh state that start-up leaves.
+
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -13,6 +13,7 @@
 #include "models/evaluator.h"
 #include "models/registry.h"
 #include "models/substructure.h"
+#include "numeric/constants.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -72,7 +73,7 @@ TEST_F(SourcesTest, SourceFileGivesSourcesRayTargetAndVaryFlags) {
   EXPECT_EQ(TWsrc.srcvary[2][1], 0);
   EXPECT_EQ(TWsrc.srcvary[2][6], 1);
   // Derived values of the uniform disk: I0 = flux / (pi R0^2 (1 - e)), radii R0.
-  EXPECT_NEAR(TWsrc.srcparms[2][9], 1.0 / (3.14159265358979323846 * 0.25 * 0.8), 1e-12);
+  EXPECT_NEAR(TWsrc.srcparms[2][9], 1.0 / (kPi * 0.25 * 0.8), 1e-12);
   EXPECT_EQ(TWsrc.srcparms[2][12], 0.5);
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "support/test_support.h"
 
@@ -17,7 +18,7 @@ const char* kIsothermal = "setlens 1 1\nalpha 1 0 0 0 0 0 0 0 0 1\n0 0 0 0 0 0 0
 std::string circle(double r, int n) {
   std::string t = std::to_string(n) + "\n";
   for (int k = 0; k < n; ++k) {
-    const double a = (k % 36) * 10 * M_PI / 180;
+    const double a = (k % 36) * 10 * kPi / 180;
     t += strformat("%.10f %.10f 0.01\n", r * std::cos(a), r * std::sin(a));
   }
   return t;
@@ -72,7 +73,7 @@ TEST(CrvRingE2E, CurvesLoadAndReport) {
   ScratchDir d;
   std::string ref = "37\n", test = "36\n";
   for (int k = 0; k <= 36; ++k) {
-    const double t = (k % 36) * 10 * M_PI / 180;
+    const double t = (k % 36) * 10 * kPi / 180;
     ref += strformat("%.10f %.10f 0.01\n", 1.1 * std::cos(t), 1.1 * std::sin(t));
     if (k < 36) test += strformat("# point %d\n%.10f %.10f 0.01\n", k, 1.1 * std::cos(t), 1.1 * std::sin(t));
   }
@@ -148,7 +149,7 @@ TEST(CrvRingE2E, RingFixtureScoredAndFitted) {
   ScratchDir d;
   std::string ring = "12\n";
   for (int j = 0; j < 12; ++j) {
-    const double phi = 30.0 * j, s = std::sin(phi * M_PI / 180), c = std::cos(phi * M_PI / 180);
+    const double phi = 30.0 * j, s = std::sin(phi * kPi / 180), c = std::cos(phi * kPi / 180);
     ring += strformat("0 0 %g %.10f 0.01 1 0\n", phi, 1 - 0.05 * s + 0.02 * c);
   }
   d.write("ring.dat", ring);

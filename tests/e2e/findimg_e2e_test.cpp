@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "imageplane/lens_fixture.h"
+#include "numeric/constants.h"
 #include "support/test_support.h"
 
 namespace {
@@ -354,7 +355,7 @@ TEST(FindimgE2E, EllsrcKeepsEveryImage) {
 // r lies on its ray at r - 1 (less the core's 1e-4 share), and mu = r/(r - 1).
 TEST(FindimgE2E, ImageBetweenOuterPolygonAndCircle) {
   REQUIRE_COMMANDS();
-  const double t = M_PI / 19, r = 1.993;  // grid rays at theta = 360 (j - 1)/19 degrees
+  const double t = kPi / 19, r = 1.993;  // grid rays at theta = 360 (j - 1)/19 degrees
   const double x = -r * std::sin(t), y = r * std::cos(t);
   const double f = (r - 1.0) / r;  // u = f x up to the core
   ScratchDir d;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "numeric/constants.h"
 #include "support/test_support.h"
 
 namespace {
@@ -187,7 +188,7 @@ TEST(FiniteSourceE2E, SourceMapNoiseAndRefusals) {
   int nx, ny;
   f >> nx >> ny;
   double v;
-  while (f >> v) EXPECT_TRUE(v == 0 || std::fabs(v - 1 / (M_PI * 0.25)) < 1e-5) << v;
+  while (f >> v) EXPECT_TRUE(v == 0 || std::fabs(v - 1 / (kPi * 0.25)) < 1e-5) << v;
 
   const RunResult one = run_commands(d, src + "makesrcmap p.txt 1 p.rng -1 1 1 -1 1 1\nloadsrcmap p.txt 1 p.rng\n");
   EXPECT_EQ(one.status, 1);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "numeric/constants.h"
 #include "support/test_support.h"
 
 namespace {
@@ -61,7 +62,7 @@ FitsMap read_map(const std::string& path) {
   return m;
 }
 
-constexpr double kRad = M_PI / 180.0;
+constexpr double kRad = kPi / 180.0;
 
 // Sky position (degrees) of the tangent-plane offsets (xi, eta) in degrees about (ra0, dec0).
 void deproject(double ra0, double dec0, double xi, double eta, double& ra, double& dec) {

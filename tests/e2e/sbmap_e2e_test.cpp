@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "imageplane/map_text.h"
+#include "numeric/constants.h"
 #include "support/test_support.h"
 
 namespace {
@@ -105,7 +106,7 @@ TEST(SBmapE2E, ConvolveWithSource) {
   for (int i = 10; i <= 30; i += 2)
     for (int j = 30; j <= 50; j += 2) {
       const double rr = 0.02 * std::hypot(i - 20, j - 40);
-      const double want = std::exp(-rr / s) / (2 * M_PI * s * s) * 4e-4;
+      const double want = std::exp(-rr / s) / (2 * kPi * s * s) * 4e-4;
       EXPECT_NEAR(m.at(i, j), want, 1e-5 * want + 1e-7) << i << " " << j;
     }
 }

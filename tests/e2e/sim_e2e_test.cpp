@@ -11,12 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "numeric/constants.h"
 #include "support/numeric_rows.h"
 #include "support/test_support.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 // Cored isothermal sphere: r_E^2 = 0.9, radial critical radius^2 = 0.0375, caustic
 // radius^2 = 0.3375.

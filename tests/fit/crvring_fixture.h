@@ -13,6 +13,7 @@
 #include "fit/curves_rings.h"
 #include "fit/fit_fixture.h"
 #include "fit/fit_state.h"
+#include "numeric/constants.h"
 
 // The isothermal lens of the curve and ring checks: "alpha" b, core 1e-7, alpha 1.
 inline std::string isothermal(double b, double shear = 0, double shear_pa = 0) {
@@ -58,7 +59,7 @@ class CrvRingTest : public FitTest {
   static std::vector<std::array<double, 3>> circle(double r, bool closed, double sig = 0.01) {
     std::vector<std::array<double, 3>> v;
     for (int k = 0; k <= (closed ? 36 : 35); ++k) {
-      const double t = (k % 36) * 10 * M_PI / 180;
+      const double t = (k % 36) * 10 * kPi / 180;
       v.push_back({r * std::cos(t), r * std::sin(t), sig});
     }
     return v;
@@ -87,7 +88,7 @@ class CrvRingTest : public FitTest {
   std::vector<std::array<double, 7>> ring_rays(std::vector<double> crests = {}) {
     std::vector<std::array<double, 7>> v;
     for (int j = 0; j < 12; ++j) {
-      const double phi = 30.0 * j, s = std::sin(phi * M_PI / 180), c = std::cos(phi * M_PI / 180);
+      const double phi = 30.0 * j, s = std::sin(phi * kPi / 180), c = std::cos(phi * kPi / 180);
       const double lam = crests.empty() ? 1 - 0.05 * s + 0.02 * c : crests[j];
       v.push_back({0, 0, phi, lam, 0.01, 1, 0});
     }

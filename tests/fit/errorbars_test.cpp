@@ -6,6 +6,7 @@
 
 #include "fit/errorbars.h"
 #include "fit/fit_fixture.h"
+#include "numeric/constants.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ TEST_F(ErrorbarsTest, PositionsMoveAlongTheirErrorEllipse) {
     syy += g.y * g.y;
     sxy += g.x * g.y;
   }
-  const double t = M_PI / 6, a2 = 9e-4, b2 = 1e-4;
+  const double t = kPi / 6, a2 = 9e-4, b2 = 1e-4;
   const double cxx = std::sin(t) * std::sin(t) * a2 + std::cos(t) * std::cos(t) * b2;
   const double cyy = std::cos(t) * std::cos(t) * a2 + std::sin(t) * std::sin(t) * b2;
   const double cxy = -std::sin(t) * std::cos(t) * (a2 - b2);

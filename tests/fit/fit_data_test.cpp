@@ -7,6 +7,7 @@
 #include "fit/fit_fixture.h"
 #include "imageplane/grid.h"
 #include "imageplane/source_models.h"
+#include "numeric/constants.h"
 
 namespace {
 
@@ -104,7 +105,7 @@ TEST_F(FitDataTest, ErrorEllipsesGiveTheInverseCovarianceAndAZeroAxisIsRefusedWh
             "data2");
   SrcData& s = TSobs.srcobs[1];
   // Covariance of axes a, b with the major axis along (-sin pa, cos pa).
-  const double a = 0.02, b = 0.01, th = 30 * M_PI / 180, c = std::cos(th), sn = std::sin(th);
+  const double a = 0.02, b = 0.01, th = 30 * kPi / 180, c = std::cos(th), sn = std::sin(th);
   const double C[2][2] = {{a * a * sn * sn + b * b * c * c, (b * b - a * a) * sn * c},
                           {(b * b - a * a) * sn * c, a * a * c * c + b * b * sn * sn}};
   for (int i = 0; i < 2; ++i)

@@ -8,6 +8,7 @@
 
 #include "fit/sampler_fixture.h"
 #include "io/outfile.h"
+#include "numeric/constants.h"
 #include "numeric/minimize.h"
 #include "numeric/random.h"
 #include "shell/settings.h"
@@ -54,9 +55,9 @@ std::vector<double> done_row(const std::string& path) { return read_rows(path).a
 
 TEST(NestSampRegion, UnitBallVolume) {
   for (int n = 0; n <= 7; ++n)
-    EXPECT_NEAR(unit_ball_volume(n), std::pow(M_PI, n / 2.0) / std::tgamma(n / 2.0 + 1), 1e-12) << n;
-  EXPECT_DOUBLE_EQ(unit_ball_volume(2), M_PI);
-  EXPECT_NEAR(unit_ball_volume(3), 4 * M_PI / 3, 1e-14);
+    EXPECT_NEAR(unit_ball_volume(n), std::pow(kPi, n / 2.0) / std::tgamma(n / 2.0 + 1), 1e-12) << n;
+  EXPECT_DOUBLE_EQ(unit_ball_volume(2), kPi);
+  EXPECT_NEAR(unit_ball_volume(3), 4 * kPi / 3, 1e-14);
 }
 
 TEST(NestSampRegion, InsideTestOfBothPriorRegions) {

@@ -12,6 +12,7 @@
 #include "fit/pointchi.h"
 #include "imageplane/critcurves.h"
 #include "imageplane/source_models.h"
+#include "numeric/constants.h"
 
 namespace {
 
@@ -208,7 +209,7 @@ TEST_F(PointChiTest, UnweightedSourcePlaneIsTheWeightedMeanOfTheBackProjections)
 
 TEST_F(PointChiTest, ErrorEllipseChiSquared) {
   // Axis a lies along (-sin pa, cos pa), axis b along (cos pa, sin pa).
-  const double pa = 30, t = pa * M_PI / 180;
+  const double pa = 30, t = pa * kPi / 180;
   EXPECT_NEAR(calc_chip(-0.02 * std::sin(t), 0.02 * std::cos(t), 0.02, 0.01, pa), 1.0, 1e-12);
   EXPECT_NEAR(calc_chip(0.01 * std::cos(t), 0.01 * std::sin(t), 0.02, 0.01, pa), 1.0, 1e-12);
   EXPECT_NEAR(calc_chip(0.03, 0.04, 0.01, 0.01, 77), 25.0, 1e-12);

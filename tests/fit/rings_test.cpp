@@ -5,6 +5,7 @@
 #include "core/sources.h"
 #include "fit/crvring_fixture.h"
 #include "imageplane/source_models.h"
+#include "numeric/constants.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ TEST_F(RingTest, RayFunctionsMatchTheIsothermalSphere) {
   TSring.Ringparms[1][2] = 0.02;
   for (int j = 1; j <= 12; ++j) {
     W.glob_jring = j;
-    const double phi = TSring.Ringdat[1][j][3] * M_PI / 180, tx = -std::sin(phi), ty = std::cos(phi);
+    const double phi = TSring.Ringdat[1][j][3] * kPi / 180, tx = -std::sin(phi), ty = std::cos(phi);
     const double crest = 1.2 + tx * 0.05 + ty * 0.02;
     EXPECT_NEAR(ring_func(crest), 0, 1e-6);
     // Half the derivative of r^2 along the ray, against a central difference.

@@ -12,6 +12,7 @@
 #include "fit/fit_fixture.h"
 #include "fit/results.h"
 #include "imageplane/source_models.h"
+#include "numeric/constants.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ TEST_F(StoreTest, ErrorEllipseOfTheGalaxyTerm) {
   // Galaxy error ellipse a 0.02, b 0.01 at 30 degrees (major axis along (-sin, cos)):
   // an offset along the major axis by a costs 1, along the minor axis by b costs 1.
   load_data("2\n0 0 0.02 0.01 30\n1 1\n0 1\n0 1\n1 1 0 0 0\n1 1\n0 1\n0 1\n1\n1\n0.5 0 1 0.01 0 0 0.1 0 0\n", "data2");
-  const double th = 30 * M_PI / 180;
+  const double th = 30 * kPi / 180;
   const std::string fmt = "alpha 1 %.12f %.12f 0 0 0 0 0 0 1\n";
   const std::string second = "alpha 1 1 1 0 0 0 0 0 0 1\n";
   const std::string vary = "0 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n";

@@ -10,13 +10,13 @@
 #include "fit/term_fixture.h"
 #include "fit/weak.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/cosmology.h"
 #include "numeric/integrate.h"
 #include "shell/settings.h"
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 const char* kIsothermal = "alpha 1 0 0 0 0 0 0 0 0 1";  // b 1, zero core (the class uses 1e-4)
 
 // The integral of wk_prob over the unit disk of observed ellipticities: midpoint rule in

@@ -7,6 +7,7 @@
 
 #include "imageplane/lens_fixture.h"
 #include "io/wcs.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/words.h"
 #include "support/test_support.h"
@@ -35,7 +36,7 @@ std::vector<std::string> data_lines(const std::string& text) {
 Mat circle_points(int n, double r, double x0, int first_angle_index = 0) {
   Mat p(1, n, 1, 4);
   for (int k = 1; k <= n; ++k) {
-    const double t = 2 * M_PI * (k - 1 + first_angle_index) / n;
+    const double t = 2 * kPi * (k - 1 + first_angle_index) / n;
     p[k][1] = x0 + r * std::cos(t);
     p[k][2] = r * std::sin(t);
     p[k][3] = 0.1 * p[k][1];
@@ -160,7 +161,7 @@ TEST(PlotCrv, TwoClosedCurvesBecomeTwoChains) {
 
   double limg, lsrc;
   crvlen(2 * n, p, limg, lsrc);
-  const double perim = n * 2 * std::sin(M_PI / n);  // polygon of n sides in a unit circle
+  const double perim = n * 2 * std::sin(kPi / n);  // polygon of n sides in a unit circle
   EXPECT_NEAR(limg, perim * 1.5, 1e-12);
   EXPECT_NEAR(lsrc, 0.1 * perim * 1.5, 1e-12);
 }

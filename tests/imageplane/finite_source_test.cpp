@@ -12,14 +12,13 @@
 #include "imageplane/lens_fixture.h"
 #include "imageplane/srcmap.h"
 #include "imageplane/srcmap_fixture.h"
+#include "numeric/constants.h"
 #include "numeric/random.h"
 #include "support/test_support.h"
 
 using namespace lensfix;
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 // One source of the given class and parameters 1..8, with a ray target.
 void load_source(const std::string& cls, const std::vector<double>& p, double rays) {

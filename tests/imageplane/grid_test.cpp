@@ -11,6 +11,7 @@
 #include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -58,7 +59,7 @@ double tri_area(int k) {
 }
 
 // Area of a regular polygon of n sides inscribed in a circle of radius r.
-double polygon(int n, double r) { return 0.5 * n * r * r * std::sin(2 * M_PI / n); }
+double polygon(int n, double r) { return 0.5 * n * r * r * std::sin(2 * kPi / n); }
 
 // Checks that hold for every mesh: positive triangles, attribute 5 counting corners, and
 // every vertex's source position solving the lens equation of the loaded model.
@@ -552,13 +553,13 @@ TEST_F(Grid, CriticalCurveGridDropsRaysWithoutACriticalPoint) {
   EXPECT_EQ(out.text().find("WARNING"), std::string::npos);
   std::vector<double> angles;
   for (gnode* ray = TWgrid.top; ray; ray = ray->up) {
-    angles.push_back(std::atan2(-ray->x, ray->y) * 180 / M_PI);
+    angles.push_back(std::atan2(-ray->x, ray->y) * 180 / kPi);
     // Every kept ray brackets the curve.
     int ring = 0;
     for (gnode* g = ray; g; g = g->right, ++ring) EXPECT_EQ(g->mu > 0, ring >= 4);
   }
   ASSERT_GT(angles.size(), 4u);
-  for (double a : angles) EXPECT_GT(std::fabs(std::sin(a * M_PI / 180)), std::sin(30 * M_PI / 180)) << a;
+  for (double a : angles) EXPECT_GT(std::fabs(std::sin(a * kPi / 180)), std::sin(30 * kPi / 180)) << a;
   // The first kept ray is repeated last, so the rings close round the centre.
   gnode* last = TWgrid.top;
   while (last->up) last = last->up;
@@ -611,9 +612,9 @@ TEST_F(Grid, HolesOnlyInsideClosedInnerRingsOfBuiltGrids) {
   for (int k = 0; k < mesh().numberoftriangles; ++k) {
     double x, y;
     centroid(k, x, y);
-    EXPECT_GT(std::hypot(x, y), 0.05 * std::cos(M_PI / 19)) << "triangle in the main grid's hole";
-    EXPECT_GT(std::hypot(x - 0.6, y - 0.3), 0.1 * std::cos(M_PI / 11)) << "triangle in a galaxy's hole";
-    EXPECT_GT(std::hypot(x + 0.9, y - 0.4), 0.08 * std::cos(M_PI / 9)) << "triangle in the image grid's hole";
+    EXPECT_GT(std::hypot(x, y), 0.05 * std::cos(kPi / 19)) << "triangle in the main grid's hole";
+    EXPECT_GT(std::hypot(x - 0.6, y - 0.3), 0.1 * std::cos(kPi / 11)) << "triangle in a galaxy's hole";
+    EXPECT_GT(std::hypot(x + 0.9, y - 0.4), 0.08 * std::cos(kPi / 9)) << "triangle in the image grid's hole";
   }
   // Galaxy rings that do not close (half circles) get no hole: the mesh keeps everything
   // up to the main grid's own inner ring.

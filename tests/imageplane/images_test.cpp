@@ -8,6 +8,7 @@
 
 #include "imageplane/lens_fixture.h"
 #include "models/classes.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "support/test_support.h"
 
@@ -675,7 +676,7 @@ TEST(FindImg, HardCasesMatchRefinedSearch) {
     double u, v;                // source
     double x, y;                // the image that was missed
   };
-  const double t = M_PI / 19;  // half the angle between the 19 rays of the default grid
+  const double t = kPi / 19;  // half the angle between the 19 rays of the default grid
   const Case cases[] = {
       // A bright saddle in a subtriangle of a folded tile whose linear image misses the
       // source (the map bends strongly next to the curve of a flattened lens).

@@ -19,6 +19,7 @@
 #include "models/evaluator.h"
 #include "models/registry.h"
 #include "models/substructure.h"
+#include "numeric/constants.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -62,7 +63,7 @@ inline void build_mesh(const std::vector<double>& radii, int nt) {
     first.push_back(in.numberofpoints);
     const int rays = r == 0.0 ? 1 : nt;
     for (int j = 0; j < rays; ++j) {
-      const double th = 2.0 * M_PI * j / nt;
+      const double th = 2.0 * kPi * j / nt;
       const double x = r * std::cos(th), y = r * std::sin(th);
       double pot, ax, ay, xx, yy, xy, yx;
       potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
@@ -276,7 +277,7 @@ inline Caustic tangential_caustic(int n) {
     return (1 - xx) * (1 - yy) - xy * yx;
   };
   for (int k = 0; k < n; ++k) {
-    const double t = 2 * M_PI * k / n, ct = std::cos(t), st = std::sin(t);
+    const double t = 2 * kPi * k / n, ct = std::cos(t), st = std::sin(t);
     double a = 0.5, b = 1.8;
     const double fa = det(a * ct, a * st);
     for (int it = 0; it < 80; ++it) {

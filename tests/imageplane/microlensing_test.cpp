@@ -12,6 +12,7 @@
 #include "imageplane/map_text.h"
 #include "imageplane/microlensing.h"
 #include "io/arrayfile.h"
+#include "numeric/constants.h"
 #include "numeric/roots.h"
 #include "support/test_support.h"
 
@@ -249,7 +250,7 @@ TEST(Microlensing, CutsThroughMap) {
   struct Case {
     double b, theta, slope;
   };
-  for (const Case& c : {Case{0, 0, 1}, Case{0, M_PI / 2, 2}, Case{3, 0, 1}}) {
+  for (const Case& c : {Case{0, 0, 1}, Case{0, kPi / 2, 2}, Case{3, 0, 1}}) {
     Mat cut;
     lcrv_from_map(n, n, m, cut, c.b, c.theta);
     ASSERT_EQ(cut.rhi(), n);

@@ -14,6 +14,7 @@
 
 #include "imageplane/predicates.h"
 #include "imageplane/triangulation.h"
+#include "numeric/constants.h"
 
 namespace {
 using K = CGAL::Exact_predicates_inexact_constructions_kernel;
@@ -44,11 +45,10 @@ std::vector<Quad> cases() {
     q.push_back({"random", {u(rng), u(rng)}, {u(rng), u(rng)}, {u(rng), u(rng)}, {u(rng), u(rng)}});
   // Corners of polar cells (cocircular up to rounding), in both turning directions, and
   // three nodes along a ray with a fourth beside it (collinear up to rounding).
-  const double pi = std::acos(-1.0);
   for (int i = 1; i <= 12; ++i)
     for (int j = 0; j < 20; ++j) {
       const double r1 = 0.05 + 0.173 * i, r2 = r1 + 0.173, r3 = r2 + 0.173;
-      const double t1 = 2 * pi * j / 20, t2 = 2 * pi * (j + 1) / 20;
+      const double t1 = 2 * kPi * j / 20, t2 = 2 * kPi * (j + 1) / 20;
       q.push_back({"polar cell", polar(r1, t1), polar(r2, t1), polar(r2, t2), polar(r1, t2)});
       q.push_back({"polar cell, clockwise", polar(r1, t2), polar(r2, t2), polar(r2, t1), polar(r1, t1)});
       q.push_back({"polar ray", polar(r1, t1), polar(r2, t1), polar(r3, t1), polar(r1, t2)});
@@ -146,7 +146,6 @@ TEST(Predicates, MeshIsTheKernelsOwnDelaunayTriangulationFaceForFace) {
   // triangles are the finite faces of the kernel's Delaunay triangulation of the same
   // points inserted in the same order, in the same order and orientation.
   triangulateio in;
-  const double pi = std::acos(-1.0);
   auto add = [&in](double x, double y) {
     in.pointlist.push_back(x);
     in.pointlist.push_back(y);
@@ -156,7 +155,7 @@ TEST(Predicates, MeshIsTheKernelsOwnDelaunayTriangulationFaceForFace) {
     for (double y : {-4.0, 4.0}) add(x, y);
   for (int i = 0; i < 16; ++i)
     for (int j = 0; j < 24; ++j) {
-      const P p = polar(0.05 + 0.2 * i, 2 * pi * j / 24);
+      const P p = polar(0.05 + 0.2 * i, 2 * kPi * j / 24);
       add(p[0], p[1]);
     }
   // A lattice, coarse nodes first: the fine ones then fall on edges and exactly on

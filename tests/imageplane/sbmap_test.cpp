@@ -14,6 +14,7 @@
 #include "imageplane/map_text.h"
 #include "imageplane/sbmap.h"
 #include "io/arrayfile.h"
+#include "numeric/constants.h"
 #include "support/test_support.h"
 
 using namespace lensfix;
@@ -172,14 +173,14 @@ TEST(Spider, DiskVelocityField) {
   run_handler(spider, words({"spider", "-2", "2", "9", "-2", "2", "9", d.file("s.txt"), "1", "0", "0", "60", "0", "200", "1"}));
   int nx, ny;
   const Mat s = read_text_map(d.file("s.txt"), nx, ny);
-  const double vmax = 200 * std::sin(M_PI / 3);
+  const double vmax = 200 * std::sin(kPi / 3);
   for (int i = 1; i <= 9; ++i)
     for (int j = 1; j <= 9; ++j) {
       const double x = -2 + 0.5 * (i - 1), y = -2 + 0.5 * (j - 1);
       // deprojected radius: x is the minor axis, shrunk by cos i = 1/2
       const double r = std::hypot(y, 2 * x);
       double want = 0;
-      if (r > 0 && r <= 1) want = 200 * std::sin(M_PI / 3) * 0.5 * y / std::hypot(0.5 * y, x);
+      if (r > 0 && r <= 1) want = 200 * std::sin(kPi / 3) * 0.5 * y / std::hypot(0.5 * y, x);
       EXPECT_NEAR(s[i][j], want, 2e-4) << x << " " << y;
     }
   EXPECT_NEAR(s[5][3], -vmax, 2e-4);

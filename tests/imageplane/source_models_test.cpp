@@ -5,13 +5,12 @@
 #include <functional>
 
 #include "imageplane/source_models.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "support/test_support.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 class SourceModels : public ::testing::Test {
  protected:

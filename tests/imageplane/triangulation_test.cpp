@@ -1,3 +1,7 @@
+// The constrained triangulation: meshes of lattices whose areas and Euler counts are known,
+// holes and boundary segments that carve them, crossing segments, degenerate input, and the
+// plain and constrained routes, which must give one mesh.
+
 #include <gtest/gtest.h>
 
 #include <algorithm>

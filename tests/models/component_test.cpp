@@ -10,6 +10,7 @@
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "support/test_support.h"
@@ -94,8 +95,8 @@ TEST(Initgal, LoadingRules) {
     EXPECT_DOUBLE_EQ(cur.ss, 2.0);
     EXPECT_DOUBLE_EQ(cur.aa, 3.0);
     EXPECT_DOUBLE_EQ(cur.al, 1.5);
-    EXPECT_NEAR(cur.ct, std::cos(c.te_out * M_PI / 180), 1e-15);
-    EXPECT_NEAR(cur.s2t, std::sin(2 * c.te_out * M_PI / 180), 1e-15);
+    EXPECT_NEAR(cur.ct, std::cos(c.te_out * kPi / 180), 1e-15);
+    EXPECT_NEAR(cur.s2t, std::sin(2 * c.te_out * kPi / 180), 1e-15);
   }
   // gamma = -0.1 at 30 degrees: gc = 0.1 cos 240 = -0.05, gs = 0.1 sin 240 = -0.0866.
   EXPECT_NEAR(cur.gc, -0.05, 1e-12);
@@ -175,7 +176,7 @@ TEST(Ellipse1, RotatedMovedFieldMatchesItsDerivatives) {
   for (double te : {0.0, 37.0, 90.0, -125.0, 200.0}) {
     set_component(1, "cubic", {1, 0.7, -0.4, 0.2, te});
     initgal(1);
-    const double t = te * M_PI / 180, c = std::cos(t), s = std::sin(t);
+    const double t = te * kPi / 180, c = std::cos(t), s = std::sin(t);
     auto f = [&](double x, double y) {
       const double dx = x - 0.7, dy = y + 0.4;
       return cubic(-s * dx + c * dy, -c * dx - s * dy);
@@ -272,7 +273,7 @@ TEST(Shear, ExternalShearTerm) {
   // General form phi = gc (dx^2 - dy^2)/2 + gs dx dy, not rotated with the component.
   set_component(1, "ptmass", {1, 2, 3, 0.3, 70, 0.13, 25});
   initgal(1);
-  const double gc = 0.13 * std::cos(M_PI * 25 / 90), gs = 0.13 * std::sin(M_PI * 25 / 90);
+  const double gc = 0.13 * std::cos(kPi * 25 / 90), gs = 0.13 * std::sin(kPi * 25 / 90);
   TWmod.gctot = TWmod.gstot = 0;
   shear(o, 2.5, 1.2);
   const double dx = 0.5, dy = -1.8;
@@ -297,7 +298,7 @@ TEST(Intshr, QuadrupoleOnlyThroughTheShearTerm) {
   fresh_model(1);
   set_component(1, "intshr", {1.2, 0.5, -0.3, 0, 0, 0.08, 20});
   initgal(1);
-  const double A1 = 0.08 * std::cos(M_PI * 20 / 90), A2 = 0.08 * std::sin(M_PI * 20 / 90);
+  const double A1 = 0.08 * std::cos(kPi * 20 / 90), A2 = 0.08 * std::sin(kPi * 20 / 90);
   // As a class field it is zero.
   DerivVector o = eval1(1.0, 1.0);
   for (int k = 1; k <= 10; ++k) EXPECT_EQ(o[k], 0.0);

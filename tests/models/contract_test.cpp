@@ -37,13 +37,12 @@
 #include "models/substructure.h"
 #include "models/tab.h"
 #include "models/tabulated_pattern.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "support/test_support.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 // Parameters 1, 4, 8, 9 and 10 of a component as given (the loader takes |p8| and |p9|,
 // except for "ArnoldADE").

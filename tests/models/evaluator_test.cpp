@@ -11,6 +11,7 @@
 #include "models/component.h"
 #include "models/evaluator.h"
 #include "models/substructure.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "support/test_support.h"
@@ -138,7 +139,7 @@ TEST(Potdefmag, DerivativesAgreeWithDifferencesAndPoisson) {
     // 0 off-centre, sheet 0.15, test class (b (2 - ep) + 8 al x' / 3) / 2; shear terms and the
     // quadrupole are traceless).
     const Out o = pdm(x, y);
-    const double t = 57 * M_PI / 180, xp = -std::sin(t) * (x - 0.5) + std::cos(t) * (y - 0.6);
+    const double t = 57 * kPi / 180, xp = -std::sin(t) * (x - 0.5) + std::cos(t) * (y - 0.6);
     EXPECT_NEAR((o[4] + o[5]) / 2, 0.15 + (0.4 * 1.7 + 8.0 / 3 * 0.1 * xp) / 2, 1e-13);
     EXPECT_EQ(o[6], o[7]);  // single plane without LOSshr: symmetric
   }
@@ -391,7 +392,7 @@ TEST(Potdefmag, InternalQuadrupoleRelativeToTheShearBeforeIt) {
   set_component(2, "intshr", {1.0, 0.2, 0.1, 0, 0, 0.2, 45});  // gc ~ 0, gs 0.2
   const double x = 1.3, y = -0.8;
   const Out o = pdm(x, y);
-  const std::complex<double> A = std::complex<double>(0.2 * std::cos(M_PI / 2), 0.2) * 0.1 / 0.8;
+  const std::complex<double> A = std::complex<double>(0.2 * std::cos(kPi / 2), 0.2) * 0.1 / 0.8;
   const std::complex<double> z(x - 0.2, y - 0.1);
   const double quad = std::real(A / (z * z)) / 2;  // B = 1
   EXPECT_NEAR(o[1], 0.1 * (x * x - y * y) / 2 + quad, 1e-14);

@@ -19,6 +19,7 @@
 #include "models/evaluator.h"
 #include "models/kapmap.h"
 #include "models/registry.h"
+#include "numeric/constants.h"
 #include "numeric/cosmology.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -27,7 +28,6 @@
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kEuler = 0.57721566490153286061;
 
 // A command line as the line reader hands it over (comment marker last).

@@ -8,6 +8,7 @@
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/elliptical_pattern.h"
+#include "numeric/constants.h"
 #include "numeric/integrate.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -15,7 +16,6 @@
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 using Fn = void (*)(DerivVector&, double, double);
 
 // Loads a component straight into `cur` (component frame: the class routines are called

@@ -12,13 +12,13 @@
 #include "models/registry.h"
 #include "models/tab.h"
 #include "models/tabulated_pattern.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "support/test_support.h"
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 using Fn = void (*)(DerivVector&, double, double);
 
 void set_cur(double b, double e, double s, double al) {

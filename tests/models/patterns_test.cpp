@@ -11,6 +11,7 @@
 #include "models/elliptical_pattern.h"
 #include "models/tab.h"
 #include "models/tabulated_pattern.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "support/test_support.h"
@@ -157,7 +158,7 @@ void make_nfw_table(double b, double s, double alpha, int ne, int nr, int nt, do
     cur.ep = t.node(TAB_E, i);
     for (int j = 1; j <= nr; ++j)
       for (int l = 1; l <= nt; ++l) {
-        const double r = t.node(TAB_R, j), th = t.node(TAB_T, l) * M_PI / 180;
+        const double r = t.node(TAB_R, j), th = t.node(TAB_T, l) * kPi / 180;
         DerivVector o;
         modelclass::nfw(o, r * std::cos(th), r * std::sin(th));
         for (int k = 0; k < 6; ++k) t.at(k, i, j, l) = o[k + 1];
@@ -176,7 +177,7 @@ TEST(TabulatedPattern, NfwTAgainstItsNumericalTwin) {
   cur.b = 2.0;
   cur.ss = 1.5;
   cur.ep = 0.25;  // a node of the ellipticity axis
-  const double r = 1.5 * (0.2 + 0.1 * 13), th = 3 * M_PI / 180 * 9;
+  const double r = 1.5 * (0.2 + 0.1 * 13), th = 3 * kPi / 180 * 9;
   const DerivVector t = eval(modelclass::nfwT, -r * std::cos(th), r * std::sin(th));
   const DerivVector n = eval(modelclass::nfw, -r * std::cos(th), r * std::sin(th));
   // (Both sides integrate to inttol 1e-6, at different points.)

@@ -13,6 +13,7 @@
 #include "models/prof2_checks.h"
 #include "models/tab.h"
 #include "models/tabulated_pattern.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "support/test_support.h"
@@ -24,8 +25,6 @@ using prof2::kappa_of;
 using prof2::load;
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 WordArray line(std::vector<std::string> w) {
   w.push_back("#");

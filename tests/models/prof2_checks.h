@@ -9,6 +9,7 @@
 
 #include "models/component.h"
 #include "models/derivs.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "support/test_support.h"
 
@@ -126,7 +127,7 @@ inline void make_table(const char* name, ClassFn twin, double b, double s, doubl
   for (int i = 1; i <= ne; ++i)
     for (int j = 1; j <= nr; ++j)
       for (int l = 1; l <= nt; ++l) {
-        const double e = t.node(0, i), r = t.node(1, j), th = t.node(2, l) * M_PI / 180;
+        const double e = t.node(0, i), r = t.node(1, j), th = t.node(2, l) * kPi / 180;
         load(name, b, e, s, a, al);
         const DerivVector d = eval(twin, r * std::cos(th), r * std::sin(th));
         for (int k = 0; k < 6; ++k) t.at(k, i, j, l) = d[k + 1];

@@ -9,6 +9,7 @@
 #include "models/component.h"
 #include "models/prof2_checks.h"
 #include "models/special.h"
+#include "numeric/constants.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -21,8 +22,6 @@ using prof2::kappa_of;
 using prof2::load;
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 WordArray line(std::vector<std::string> w) {
   w.push_back("#");

@@ -10,6 +10,7 @@
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/tab.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "support/test_support.h"
@@ -151,11 +152,11 @@ TEST(InterpTab, ExactForMultilinearFieldsAndAtTheBounds) {
     AddTab() = make_table("nfw", 1, 1, 0, lo, hi, cnt);
     cur.ss = 1;
     for (auto [e, r, th] : {std::tuple{0.25, 0.37, 33.0}, {0.0, 0.01, 0.0}, {0.6, 10.0, 90.0}, {0.6, 2.5, 90.0}}) {
-      const double x = r * std::cos(th * M_PI / 180), y = r * std::sin(th * M_PI / 180);
+      const double x = r * std::cos(th * kPi / 180), y = r * std::sin(th * kPi / 180);
       TabLookup L;
       ASSERT_EQ(InterpTab("nfw", e, x, y, L), TAB_OK) << e << " " << r << " " << th;
       const double v = rc < 0 ? std::log10(r) : r;
-      const double tt = std::atan2(y, x) * 180 / M_PI;
+      const double tt = std::atan2(y, x) * 180 / kPi;
       for (int k = 0; k < 6; ++k) EXPECT_NEAR(L.v[k], field(k, e, v, tt), 1e-12) << k;
     }
     // The outer radius and the angle 90 reproduce the stored values exactly (last cell,
@@ -221,7 +222,7 @@ TEST(InterpTab, SinglePointAxis) {
   cur.ss = 1;
   TabLookup L;
   ASSERT_EQ(InterpTab("nfw", 0.3, 1.3, 0.4, L), TAB_OK);
-  const double tt = std::atan2(0.4, 1.3) * 180 / M_PI;
+  const double tt = std::atan2(0.4, 1.3) * 180 / kPi;
   EXPECT_NEAR(L.v[2], field(2, 0.3, std::hypot(1.3, 0.4), tt), 1e-12);
   EXPECT_EQ(InterpTab("nfw", 0.31, 1.3, 0.4, L), TAB_OUT_E);
 }

@@ -11,6 +11,7 @@
 #include "models/tab.h"
 #include "models/tabulated_pattern.h"
 #include "models/twoslope.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "support/test_support.h"
@@ -22,8 +23,6 @@ using prof2::kappa_of;
 using prof2::load;
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 class TwoSlope : public ::testing::Test {
  protected:

@@ -1,3 +1,6 @@
+// Index-bounded arrays: the row-major storage layout from the lower bounds, views of existing
+// storage, and refused allocations ending through the numerical report.
+
 #include <gtest/gtest.h>
 
 #include "numeric/alloc.h"

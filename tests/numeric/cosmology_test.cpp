@@ -1,3 +1,7 @@
+// Cosmological distances and ages: closed forms of matter-only and empty universes, an
+// independent integration of the comoving distance and the age, derivatives against finite
+// differences, and the error for an expansion rate that is not defined.
+
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,3 +1,6 @@
+// Fast Fourier transforms (four1, fourn, realft, rlft3) against a direct discrete sum, on
+// arrays of either alignment; round trips, Parseval's identity, and refused lengths.
+
 #include <gtest/gtest.h>
 
 #include <cmath>

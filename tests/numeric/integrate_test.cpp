@@ -1,16 +1,19 @@
+// Numerical integration: the adaptive integrator on closed-form integrals, ODE solutions,
+// nested calls, non-finite values and its step limit; Romberg integration, polynomial
+// interpolation and extrapolated derivatives against closed forms.
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
+#include "numeric/constants.h"
 #include "numeric/integrate.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 #include "support/test_support.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 class Integrate : public ::testing::Test {
  protected:

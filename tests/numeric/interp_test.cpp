@@ -1,3 +1,7 @@
+// Interpolation: step values, table look-up inside and outside the table, linear and
+// logarithmic interpolation that must reproduce the functions it interpolates, and the
+// least-squares plane with its residuals.
+
 #include <gtest/gtest.h>
 
 #include <cmath>

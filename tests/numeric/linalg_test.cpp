@@ -1,3 +1,7 @@
+// Linear algebra on random matrices: LU solutions, inverses and determinants, Cholesky
+// factors and their inverses, singular value decompositions that rebuild their matrix,
+// Gram-Schmidt, and the handling of singular and semi-definite matrices.
+
 #include <gtest/gtest.h>
 
 #include <cmath>

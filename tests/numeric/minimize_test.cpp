@@ -1,14 +1,17 @@
+// Minimisers on functions with known minima: the downhill simplex (Rosenbrock's function, its
+// stop modes, cut-off and evaluation limit), Powell's method on a rotated quadratic, and
+// bracketing, Brent's line search and nested line minimisations.
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
 
+#include "numeric/constants.h"
 #include "numeric/minimize.h"
 #include "support/test_support.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 double rosenbrock(const Vec& p) {
   const double a = 1 - p[1], b = p[2] - p[1] * p[1];

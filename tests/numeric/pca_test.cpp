@@ -1,3 +1,6 @@
+// Principal components of Gaussian points of known covariance: eigenvalues and rotations,
+// the rotation and its inverse, the covariance distance and inverse, and eigensort.
+
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,3 +1,7 @@
+// Random deviates: the minimal-standard generator against its published check value, streams
+// that repeat from their seeds (in a fresh process too), and the moments and frequencies of
+// uniform, Gaussian and Poisson deviates, correlated vectors, ellipsoid points and rotations.
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>

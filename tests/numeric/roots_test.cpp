@@ -1,14 +1,16 @@
+// Root finders on known roots: Brent's method (at an end, unbracketed, at its iteration
+// limit), bracket widening and scanning, and Newton's method on a small system.
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
 
+#include "numeric/constants.h"
 #include "numeric/roots.h"
 #include "support/test_support.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 // x^2 + y^2 = 4 and x = y.
 void circle_and_diagonal(const Vec& x, int, Vec& fvec, Mat& fjac) {

@@ -1,3 +1,6 @@
+// Sorting: sort and the index sort against the library sort on random and coarse keys, the
+// tie order of the index sort traced by hand, and vectors from other lower bounds.
+
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,8 +1,13 @@
+// Special functions against closed forms, recurrences and independent integrals: the Gamma
+// family, the incomplete and upper incomplete Gamma functions, the Gauss hypergeometric
+// function on every branch, and Appell's F1.
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
 
+#include "numeric/constants.h"
 #include "numeric/integrate.h"
 #include "numeric/specfunc.h"
 #include "shell/fatal.h"
@@ -11,7 +16,6 @@
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kEuler = 0.57721566490153286;  // Euler-Mascheroni constant
 
 }  // namespace

@@ -1,3 +1,6 @@
+// The argument checks of the commands: step counts, counts read as the command reads them,
+// and range and type checks, with the warnings they print.
+
 #include <gtest/gtest.h>
 
 #include "shell/argcheck.h"

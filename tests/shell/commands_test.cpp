@@ -1,3 +1,6 @@
+// The command table: entries run in registration order, settings-refresh hooks, warnings
+// that repeat inside one command, the word check of a line, and the help layouts.
+
 #include <gtest/gtest.h>
 
 #include <cstdio>

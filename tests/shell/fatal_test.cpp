@@ -1,3 +1,5 @@
+// Message lines printed without ending the program: ERROR, WARNING and Note.
+
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -1,3 +1,6 @@
+// Settings variables: the integer reading rule, out-of-range integers, and the messages and
+// descriptions of setting and creating variables.
+
 #include <gtest/gtest.h>
 
 #include "shell/fatal.h"

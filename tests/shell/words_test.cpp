@@ -1,3 +1,7 @@
+// Words of a command line: the parser, the line reader, word access past the end, the
+// checked integer and number readers on hostile words, text utilities, quotes, delimited
+// sections and string variables.
+
 #include <gtest/gtest.h>
 
 #include <cmath>

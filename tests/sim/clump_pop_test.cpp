@@ -13,6 +13,7 @@
 #include "models/component.h"
 #include "models/evaluator.h"
 #include "models/substructure.h"
+#include "numeric/constants.h"
 #include "numeric/random.h"
 #include "shell/settings.h"
 #include "shell/vars.h"
@@ -20,7 +21,6 @@
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 const char* kSphere = "alpha 1 0 0 0 0 0 0 0.05 0 1";
 
 class ClumpPopTest : public CommandTest {

@@ -9,11 +9,10 @@
 
 #include "core/command_fixture.h"
 #include "models/substructure.h"
+#include "numeric/constants.h"
 #include "sim/clumps.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 struct ProfileCase {
   const char* name;

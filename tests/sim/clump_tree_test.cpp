@@ -7,12 +7,11 @@
 
 #include "core/command_fixture.h"
 #include "models/substructure.h"
+#include "numeric/constants.h"
 #include "numeric/random.h"
 #include "shell/settings.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 struct Clump {
   double x, y, m;

@@ -13,6 +13,7 @@
 
 #include "core/command_fixture.h"
 #include "core/lens_model.h"
+#include "numeric/constants.h"
 #include "numeric/interp.h"
 #include "shell/settings.h"
 #include "sim/batchmock.h"
@@ -21,8 +22,6 @@
 #include "sim/omega.h"
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 class MockLFTest : public CommandTest {
  protected:

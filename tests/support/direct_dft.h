@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "numeric/constants.h"
+
 using cplx = std::complex<double>;
 
 // F_k = sum_j f_j exp(isign 2 pi i j.k / N) over a multi-dimensional array stored with the
@@ -33,7 +35,7 @@ inline std::vector<cplx> direct_dft(const std::vector<cplx>& f, const std::vecto
         q /= dims[d];
       }
       phase -= std::floor(phase);
-      sum += f[static_cast<size_t>(j)] * std::polar(1.0, isign * 2.0 * M_PI * phase);
+      sum += f[static_cast<size_t>(j)] * std::polar(1.0, isign * 2.0 * kPi * phase);
     }
     F[static_cast<size_t>(k)] = sum;
   }

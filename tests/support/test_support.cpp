@@ -1,3 +1,6 @@
+// The shared test helpers: captured output, scratch folders, runs of the real binary on
+// command files, and command input.
+
 #include "support/test_support.h"
 
 #include <dirent.h>
