@@ -96,7 +96,7 @@ std::string error_line(const std::string& out) {
 // files only then), in the working folder dir; the output is captured in files too.
 RunResult run_loud(const std::string& dir, const ScratchDir& files, const std::string& commands) {
   files.write("cmds.in", commands);
-  const std::string cmd = "cd '" + dir + "' && '" TARNSOLVE_BIN "' '" + files.file("cmds.in") + "' > '" +
+  const std::string cmd = "cd '" + dir + "' && '" + tarnsolve_binary() + "' '" + files.file("cmds.in") + "' > '" +
                           files.file("out.txt") + "' 2> '" + files.file("err.txt") + "' < /dev/null";
   const int rc = std::system(cmd.c_str());
   RunResult r;
@@ -163,7 +163,7 @@ TEST(OutputFilesE2E, DevFullAsTheOutputPathEndsWithStatusOne) {
 TEST(OutputFilesE2E, StandardOutputThatCannotBeWrittenEndsWithStatusOne) {
   ScratchDir d;
   d.write("cmds.in", std::string(kSphere) + "findimg 0.2 0\n");
-  const std::string cmd = "cd '" + d.path() + "' && '" TARNSOLVE_BIN "' cmds.in > /dev/full 2> err.txt";
+  const std::string cmd = "cd '" + d.path() + "' && '" + tarnsolve_binary() + "' cmds.in > /dev/full 2> err.txt";
   const int rc = std::system(cmd.c_str());
   ASSERT_TRUE(WIFEXITED(rc));
   EXPECT_EQ(WEXITSTATUS(rc), 1);

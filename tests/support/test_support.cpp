@@ -68,6 +68,11 @@ static std::string slurp(const std::string& path) {
   return ss.str();
 }
 
+std::string tarnsolve_binary() {
+  const char* other = std::getenv("TW_E2E_BINARY");
+  return other && *other ? other : TARNSOLVE_BIN;
+}
+
 RunResult run_tarnsolve(const std::string& dir, const std::vector<std::string>& args,
                         const std::string& stdin_text) {
   const std::string in = dir + "/.stdin", out = dir + "/.stdout", err = dir + "/.stderr";
@@ -75,7 +80,7 @@ RunResult run_tarnsolve(const std::string& dir, const std::vector<std::string>& 
     std::ofstream f(in, std::ios::binary);
     f << stdin_text;
   }
-  std::string cmd = "cd '" + dir + "' && '" TARNSOLVE_BIN "'";
+  std::string cmd = "cd '" + dir + "' && '" + tarnsolve_binary() + "'";
   for (const auto& a : args) cmd += " '" + a + "'";
   cmd += " < '" + in + "' > '" + out + "' 2> '" + err + "'";
   const int rc = std::system(cmd.c_str());

@@ -45,6 +45,10 @@ struct RunResult {
   int status = -1;  // exit status
 };
 
+// The binary the end-to-end tests run: the build's tarnsolve, or the one TW_E2E_BINARY
+// names (scripts/compare-builds.sh runs every test's commands through two builds).
+std::string tarnsolve_binary();
+
 // Runs the real tarnsolve binary in folder dir with the given arguments (each quoted),
 // feeding stdin_text on standard input.
 RunResult run_tarnsolve(const std::string& dir, const std::vector<std::string>& args,
