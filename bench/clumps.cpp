@@ -12,6 +12,7 @@
 #include "models/component.h"
 #include "models/evaluator.h"
 #include "models/substructure.h"
+#include "numeric/constants.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -22,7 +23,6 @@ void bench_clumps();
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr int kPoints = 256;
 
 template <class F>

@@ -21,6 +21,7 @@
 #include "io/qvmfile.h"
 #include "models/evaluator.h"
 #include "models/tab.h"
+#include "numeric/constants.h"
 #include "numeric/random.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -116,7 +117,7 @@ void bench_core_commands() {
   load_model(dir, "alpha 1 0 0 0.3 -90 0 0 0.1 0 0.5");
   int p = 0;
   const double pdm_ns = ns_per_call(ne * nr * nt, [&] {
-    const double r = 0.05 * std::pow(100.0, (p % nr) / (nr - 1.0)), t = (p / nr % nt) * M_PI / 2 / (nt - 1);
+    const double r = 0.05 * std::pow(100.0, (p % nr) / (nr - 1.0)), t = (p / nr % nt) * kPi / 2 / (nt - 1);
     ++p;
     double pot, ax, ay, xx, yy, xy, yx;
     potdefmag(r * std::cos(t), r * std::sin(t), pot, ax, ay, xx, yy, xy, yx);

@@ -12,6 +12,7 @@
 #include "models/classes.h"
 #include "models/component.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "shell/settings.h"
 
 void bench_evaluator();
@@ -73,7 +74,7 @@ struct InlineComp {
 double time_inline(const std::vector<Pt>& pts, long calls, int n) {
   std::vector<InlineComp> comps;
   for (int i = 1; i <= n; ++i) {
-    const double gm = 0.01 * i, tg = 13.0 * i * M_PI / 90.0;
+    const double gm = 0.01 * i, tg = 13.0 * i * kPi / 90.0;
     comps.push_back({i % 2 == 1, i % 2 ? 0.5 + 0.05 * i : 0.02 * i, 0.1 * i, -0.07 * i, gm * std::cos(tg),
                      gm * std::sin(tg)});
   }
@@ -118,9 +119,9 @@ double time_inline(const std::vector<Pt>& pts, long calls, int n) {
 // With alphanorm 1 the class multiplies b and s by f = sqrt((1 + q^2)/2)/q: the inline form
 // takes them already multiplied.
 double time_inline_isothermal(const std::vector<Pt>& pts, long calls, double f) {
-  const double b = f, xg = 0.1, yg = -0.2, q = 0.7, s = 0.05 * f, t = 20.0 * M_PI / 180.0;
-  const double ct = std::cos(t), st = std::sin(t), gc = 0.05 * std::cos(70.0 * M_PI / 90.0),
-               gs = 0.05 * std::sin(70.0 * M_PI / 90.0);
+  const double b = f, xg = 0.1, yg = -0.2, q = 0.7, s = 0.05 * f, t = 20.0 * kPi / 180.0;
+  const double ct = std::cos(t), st = std::sin(t), gc = 0.05 * std::cos(70.0 * kPi / 90.0),
+               gs = 0.05 * std::sin(70.0 * kPi / 90.0);
   const double q2 = q * q, u = 1 - q2, v = std::sqrt(u), qb = q * b, c1 = (1 + q) * s;
   long k = 0;
   return best_ns(calls, [&] {

@@ -17,6 +17,7 @@
 #include "imageplane/grid.h"
 #include "imageplane/images.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -31,7 +32,7 @@ void write_text(const std::string& path, const std::string& text) {
 std::string circle(double r, int n) {
   std::string t = std::to_string(n) + "\n";
   for (int k = 0; k < n; ++k) {
-    const double a = (k % 36) * 10 * M_PI / 180;
+    const double a = (k % 36) * 10 * kPi / 180;
     t += strformat("%.17g %.17g 0.01\n", r * std::cos(a), r * std::sin(a));
   }
   return t;
@@ -54,7 +55,7 @@ void bench_fit_crvring() {
   write_text(dir + "/try.dat", circle(1.1, 36));
   std::string ring = "12\n";
   for (int j = 0; j < 12; ++j) {
-    const double phi = 30.0 * j, s = std::sin(phi * M_PI / 180), c = std::cos(phi * M_PI / 180);
+    const double phi = 30.0 * j, s = std::sin(phi * kPi / 180), c = std::cos(phi * kPi / 180);
     ring += strformat("0 0 %g %.17g 0.01 1 0\n", phi, 1 - 0.05 * s + 0.02 * c);
   }
   write_text(dir + "/ring.dat", ring);
@@ -72,7 +73,7 @@ void bench_fit_crvring() {
   // The same 36 sources searched directly.
   double su[36], sv[36];
   for (int k = 0; k < 36; ++k) {
-    const double a = k * 10 * M_PI / 180, x = 1.1 * std::cos(a), y = 1.1 * std::sin(a);
+    const double a = k * 10 * kPi / 180, x = 1.1 * std::cos(a), y = 1.1 * std::sin(a);
     double pot, ax, ay, xx, yy, xy, yx;
     potdefmag(x, y, pot, ax, ay, xx, yy, xy, yx);
     su[k] = x - ax;

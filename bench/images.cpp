@@ -14,6 +14,7 @@
 #include "imageplane/grid.h"
 #include "imageplane/images.h"
 #include "models/evaluator.h"
+#include "numeric/constants.h"
 #include "numeric/random.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -62,7 +63,7 @@ void bench_images() {
   std::vector<std::array<double, 2>> spread, near;
   for (int k = 0; k < 400; ++k) spread.push_back({(ran2(seed) - 0.5) * 0.5, (ran2(seed) - 0.5) * 0.5});
   for (int k = 0; k < 400; ++k) {
-    const double t = 2 * M_PI * (k + 0.5) / 400, ct = std::cos(t), st = std::sin(t);
+    const double t = 2 * kPi * (k + 0.5) / 400, ct = std::cos(t), st = std::sin(t);
     auto det = [&](double r) {
       double pot, ax, ay, xx, yy, xy, yx;
       potdefmag(r * ct, r * st, pot, ax, ay, xx, yy, xy, yx);

@@ -24,6 +24,7 @@
 #include "models/component.h"
 #include "models/evaluator.h"
 #include "models/kapmap.h"
+#include "numeric/constants.h"
 #include "numeric/random.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -50,7 +51,7 @@ void star_field(int nstars) {
   RandomStream r(-3);
   const double b = std::sqrt(0.3 * 9.0 / nstars);
   for (int i = 1; i <= nstars; ++i) {
-    const double rad = 3.0 * std::sqrt(ran2(r)), th = 2 * M_PI * ran2(r);
+    const double rad = 3.0 * std::sqrt(ran2(r)), th = 2 * kPi * ran2(r);
     setID(i, "ptmass");
     setp(i, 1, b);
     setp(i, 2, rad * std::cos(th));

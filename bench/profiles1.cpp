@@ -11,6 +11,7 @@
 #include "models/component.h"
 #include "models/elliptical_pattern.h"
 #include "models/tab.h"
+#include "numeric/constants.h"
 #include "shell/settings.h"
 
 namespace {
@@ -73,7 +74,7 @@ void bench_profiles1() {
     bench_component(0.5, t.node(TAB_E, i), 1.0, 0, 0);
     for (int j = 1; j <= t.count[1]; ++j)
       for (int l = 1; l <= t.count[2]; ++l) {
-        const double r = t.node(TAB_R, j), th = t.node(TAB_T, l) * M_PI / 180;
+        const double r = t.node(TAB_R, j), th = t.node(TAB_T, l) * kPi / 180;
         DerivVector o;
         modelclass::nfw(o, r * std::cos(th), r * std::sin(th));
         for (int m = 0; m < 6; ++m) t.at(m, i, j, l) = o[m + 1];

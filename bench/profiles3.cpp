@@ -16,6 +16,7 @@
 #include "models/kapmap.h"
 #include "models/tab.h"
 #include "numeric/alloc.h"
+#include "numeric/constants.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
@@ -71,7 +72,7 @@ void bench_profiles3() {
     bench_component(1.0, t.node(TAB_E, i), 1.0, 0, 4.0);
     for (int j = 1; j <= t.count[1]; ++j)
       for (int l = 1; l <= t.count[2]; ++l) {
-        const double r = t.node(TAB_R, j), th = t.node(TAB_T, l) * M_PI / 180;
+        const double r = t.node(TAB_R, j), th = t.node(TAB_T, l) * kPi / 180;
         DerivVector o;
         modelclass::sersic(o, r * std::cos(th), r * std::sin(th));
         for (int m = 0; m < 6; ++m) t.at(m, i, j, l) = o[m + 1];
