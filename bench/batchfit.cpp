@@ -65,16 +65,16 @@ void bench_batch() {
 
   // The single recovery fit, repeated as often as the batch has lenses.
   data(WordArray({"data", "quadoff.dat"}));
-  setlens(WordArray({"setlens", "start.dat"}));
+  run_command_line(WordArray({"setlens", "start.dat"}));
   const double single = ns_per_call(kLenses, [] {
     BVec<Mat> models(1, 1);
     models[1] = TWref.ref[1].p;
     optimization_run(TWref.ref[1].names, TWref.refv, models, 1, 1, true, {});
   });
 
-  batchdata(WordArray({"batchdata", "b.dat"}));
-  setlens(WordArray({"setlens", "start.dat"}));
-  const double per_lens = ns_per_call(1, [] { batchfit(WordArray({"batchfit", "bf"})); }) / kLenses;
+  run_command_line(WordArray({"batchdata", "b.dat"}));
+  run_command_line(WordArray({"setlens", "start.dat"}));
+  const double per_lens = ns_per_call(1, [] { run_command_line(WordArray({"batchfit", "bf"})); }) / kLenses;
   // The two parts that batchfit adds to the fits: the record of each lens and the split.
   double record = 0;
   {
@@ -100,13 +100,13 @@ void bench_clumpmarg() {
   SetGlob();
   data(WordArray({"data", "loose.dat"}));
   write_text("true.dat", "1 1\nalpha 1 0 0 0 0 0.1 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n");
-  setlens(WordArray({"setlens", "true.dat"}));
+  run_command_line(WordArray({"setlens", "true.dat"}));
   write_text("pop.in", "1 0.001 1 0 star\n");
   {
     FILE* in = std::fopen("pop.in", "r");
     FILE* saved = QVMstdin;
     QVMstdin = in;
-    setclumps(WordArray({"setclumps", "1", "0", "2"}));
+    run_command_line(WordArray({"setclumps", "1", "0", "2"}));
     QVMstdin = saved;
     std::fclose(in);
   }
@@ -118,14 +118,14 @@ void bench_clumpmarg() {
     models[1] = TWref.ref[1].p;
     optimization_run(TWref.ref[1].names, TWref.refv, models, 1, 1, false, {});
   });
-  subsave(WordArray({"subsave", "on", "-0.02", "0.02", "21", "-0.02", "0.02", "21"}));
+  run_command_line(WordArray({"subsave", "on", "-0.02", "0.02", "21", "-0.02", "0.02", "21"}));
   const double rebuild = ns_per_call(kReal, [] { subsave_rebuild(); });
   const double fit_cached = ns_per_call(kReal, [&] {
     models[1] = TWref.ref[1].p;
     optimization_run(TWref.ref[1].names, TWref.refv, models, 1, 1, false, {});
   });
-  subsave(WordArray({"subsave", "off"}));
-  const double whole = ns_per_call(1, [] { clumpmarg(WordArray({"clumpmarg", "cm", "20"})); }) / kReal;
+  run_command_line(WordArray({"subsave", "off"}));
+  const double whole = ns_per_call(1, [] { run_command_line(WordArray({"clumpmarg", "cm", "20"})); }) / kReal;
   std::printf("clumpmarg per realisation (~6000 star clumps, 1 evaluation per fit): draw %9.3f ms, fit %9.3f ms,"
               " subsave rebuild %9.3f ms, fit with subsave %9.3f ms; whole command %9.3f ms\n",
               draw / 1e6, fit / 1e6, rebuild / 1e6, fit_cached / 1e6, whole / 1e6);

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "shell/commands.h"
+
 // Times fn() called n times; returns nanoseconds per call.
 template <class F>
 double ns_per_call(long n, F&& fn) {
@@ -29,6 +31,10 @@ double fastest_ns(int repeats, long n, F&& fn) {
 void start_bench_lens(const char* model_lines);
 // Runs the lines of cmds as commands (lines a command reads come from the same text).
 void run_bench_commands(const std::string& cmds);
+
+// Runs a command line as the command loop does: its table row's refresh and word check,
+// then its handler.
+inline void run_command_line(const WordArray& words) { DoCmd(words[0], words); }
 
 // Keeps a computed value alive so the optimiser cannot drop the work.
 inline void keep(double v) {

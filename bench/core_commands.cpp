@@ -42,7 +42,7 @@ void load_model(const std::string& dir, const char* line) {
     FileHandle f(std::fopen(path.c_str(), "w"));
     std::fprintf(f, "1 1\n%s\n0 0 0 0 0 0 0 0 0 0\n", line);
   }
-  setlens(WordArray({"setlens", path}));
+  run_command_line(WordArray({"setlens", path}));
   SetGlob();
 }
 

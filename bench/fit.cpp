@@ -49,7 +49,7 @@ void bench_fit() {
              "-1.046803 0.131375 7.459387 0.003 0.5 0.158018 0.01\n"
              "-0.281878 0.884234 -5.706979 0.003 0.5 0.210596 0.01\n"
              "-0.224001 -0.861559 -4.323673 0.003 0.5 0.260515 0.01\n");
-  setlens(WordArray({"setlens", dir + "/model.dat"}));
+  run_command_line(WordArray({"setlens", dir + "/model.dat"}));
   data(WordArray({"data", dir + "/quadoff.dat"}));
 
   int ndim, ng, ns;

@@ -59,9 +59,9 @@ void bench_fit_crvring() {
     ring += strformat("0 0 %g %.17g 0.01 1 0\n", phi, 1 - 0.05 * s + 0.02 * c);
   }
   write_text(dir + "/ring.dat", ring);
-  setlens(WordArray({"setlens", dir + "/model.dat"}));
-  crvpts(WordArray({"crvpts", "1", "1", dir + "/ref1.dat", dir + "/ref2.dat"}));
-  crvpts(WordArray({"crvpts", "1", "2", dir + "/try.dat"}));
+  run_command_line(WordArray({"setlens", dir + "/model.dat"}));
+  run_command_line(WordArray({"crvpts", "1", "1", dir + "/ref1.dat", dir + "/ref2.dat"}));
+  run_command_line(WordArray({"crvpts", "1", "2", dir + "/try.dat"}));
   const LensModel& m = TWref.ref[1];
 
   // Curve term: the trial lens with its grid, then the searches on it.
@@ -94,7 +94,7 @@ void bench_fit_crvring() {
               (grid + term) / (grid + searches));
 
   // Ring ray function with its three lines sent to a null stream.
-  ringdat(WordArray({"ringdat", dir + "/ring.dat"}));
+  run_command_line(WordArray({"ringdat", dir + "/ring.dat"}));
   TSringwork.diag = std::fopen("/dev/null", "w");
   initmodel(m.names, m.p, m.z, 0);
   TSringwork.glob_iring = 1;

@@ -58,7 +58,7 @@ void bench_fit_recovery() {
       SetGlob();
       data(WordArray({"data", "quadoff.dat"}));
       write_text("start.dat", f.model);
-      setlens(WordArray({"setlens", "start.dat"}));
+      run_command_line(WordArray({"setlens", "start.dat"}));
       BVec<Mat> models(1, 1);
       models[1] = TWref.ref[1].p;
       int evals = 0;

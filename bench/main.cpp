@@ -20,7 +20,7 @@ void start_bench_lens(const char* model_lines) {
   std::rewind(f);
   FILE* saved = QVMstdin;
   QVMstdin = f;
-  setlens(WordArray({"setlens", "1", "1"}));
+  run_command_line(WordArray({"setlens", "1", "1"}));
   QVMstdin = saved;
   std::fclose(f);
 }

@@ -50,7 +50,7 @@ void bench_maps() {
     std::rewind(f);
     FILE* saved = QVMstdin;
     QVMstdin = f;
-    setlens(WordArray({"setlens", "1", "1"}));
+    run_command_line(WordArray({"setlens", "1", "1"}));
     QVMstdin = saved;
     std::fclose(f);
   }

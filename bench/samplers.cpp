@@ -68,14 +68,14 @@ void load_model(const std::string& dir, int n) {
   std::string vary;
   for (int k = 1; k <= 10; ++k) vary += k <= n ? "1 " : "0 ";
   write_file(dir + "/model.dat", "1 1\nalpha 0.1 0.2 0.3 0.4 0.5 0.6 0.7 0.8 0.9 1.0\n" + vary + "\n");
-  setlens(WordArray({"setlens", dir + "/model.dat"}));
+  run_command_line(WordArray({"setlens", dir + "/model.dat"}));
 }
 
 void run_mcmc(const std::string& base) {
-  MCMCrun(WordArray({"MCMCrun", base}));
+  run_command_line(WordArray({"MCMCrun", base}));
 }
 
-void run_ns(const std::string& base) { nestsampRun(WordArray({"nestsampRun", base})); }
+void run_ns(const std::string& base) { run_command_line(WordArray({"nestsampRun", base})); }
 }  // namespace
 
 void bench_samplers() {
@@ -106,7 +106,7 @@ void bench_samplers() {
     const double t_obj = cpu_per_call(2000000, [&] { keep(gauss(probe)); });
     for (const char* mode : {"1", "2"}) {
       if (only) break;
-      MCMCset(WordArray({"MCMCset", mode, "Nchain", "20", "minsteps", "1e9", "maxsteps", "5001", "Nwrite", "5000",
+      run_command_line(WordArray({"MCMCset", mode, "Nchain", "20", "minsteps", "1e9", "maxsteps", "5001", "Nwrite", "5000",
                          "tempfiles", "0", "Ncheck", "100"}));
       evaluations = 0;
       const double t = seconds_of(run_mcmc, dir + "/c");

@@ -69,9 +69,9 @@ void bench_scans() {
   write_file(dir + "/model.dat", "1 1\nalpha 1 0 0 0 0 0 0 0 0 1\n1 1 1 0 0 0 0 0 0 0\n");
   write_file(dir + "/lim.dat", "3\n1 1 1 0.05\n1 2 0.1 0.1\n1 3 -0.1 0.1\n");
   write_file(dir + "/tie.dat", "1\n1 2 1 3 1 0.05\n");
-  setlens(WordArray({"setlens", dir + "/model.dat"}));
-  plimits(WordArray({"plimits", dir + "/lim.dat"}));
-  pmatch(WordArray({"pmatch", dir + "/tie.dat"}));
+  run_command_line(WordArray({"setlens", dir + "/model.dat"}));
+  run_command_line(WordArray({"plimits", dir + "/lim.dat"}));
+  run_command_line(WordArray({"pmatch", dir + "/tie.dat"}));
 
   // One evaluation of the objective on this problem.
   int ndim, ng, ns;
@@ -107,12 +107,12 @@ void bench_scans() {
   write_file(dir + "/lens.dat",
              "1\n0.05 -0.02 0.03 0.01 30\n1 1000\n0 1000\n0 1000\n1\n1\n1 0 1 1000 1000 0 1000 0 1000\n");
   write_file(dir + "/model2.dat", "1 1\nalpha 1 0 0 0.2 67.8 0 0 0 0 1\n0 1 1 0 0 0 0 0 0 0\n");
-  plimits(WordArray({"plimits", "reset"}));
-  pmatch(WordArray({"pmatch", "reset"}));
+  run_command_line(WordArray({"plimits", "reset"}));
+  run_command_line(WordArray({"pmatch", "reset"}));
   SetVar("nopointchi", 0, 1);
   SetGlob();
-  data2(WordArray({"data2", dir + "/lens.dat"}));
-  setlens(WordArray({"setlens", dir + "/model2.dat"}));
+  run_command_line(WordArray({"data2", dir + "/lens.dat"}));
+  run_command_line(WordArray({"setlens", dir + "/model2.dat"}));
   double evals = 0;
   int count = 0;
   const int N = 400;
