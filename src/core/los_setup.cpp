@@ -449,7 +449,7 @@ void write_box_diagnostics(const ShearSetup& u, const ShearWalk& w, Reduced& rd)
   const LensModel& m1 = TWref.ref[1];
   const int N = L.nplane;
   const double dz = u.dz;
-  const int ap = reference_plane(u.r);
+  const int ap = u.a;
   if (ap == 0) fatal("in shearLOS, no galaxy matches zlens");
   M2 fg, bg, tot, zl;
   const auto sub = [](M2& x, double c, const M2& y) {

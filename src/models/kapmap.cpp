@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -86,28 +85,11 @@ void doFT(int N1, int N2, std::vector<double>& data, std::vector<double>& spec) 
   spec.resize(static_cast<size_t>(N1) * row);
   const long dims[2] = {N1, N2};
   real_forward(2, dims, data.data(), spec.data());
-  // Rows move along the cycles of r -> r + shift (mod N1), each row once, conjugated.
-  const int shift = N1 / 2 - 1;
-  std::vector<double> held(row);
-  auto move_conj = [&](const double* from, double* to) {
-    for (size_t c = 0; c < row; c += 2) {
-      to[c] = from[c];
-      to[c + 1] = -from[c + 1];
-    }
-  };
-  auto at = [&](int r) { return spec.data() + static_cast<size_t>(r) * row; };
-  const int cycles = std::gcd(shift, N1);
-  for (int start = 0; start < cycles; ++start) {
-    std::copy(at(start), at(start) + row, held.begin());
-    int to = start;
-    for (;;) {
-      const int from = ((to - shift) % N1 + N1) % N1;
-      if (from == start) break;
-      move_conj(at(from), at(to));
-      to = from;
-    }
-    move_conj(held.data(), at(to));
-  }
+  // FFTW's row r becomes spectrum row (r + shift) mod N1, conjugated.
+  const int shift = ((N1 / 2 - 1) % N1 + N1) % N1;
+  std::rotate(spec.begin(), spec.begin() + static_cast<std::ptrdiff_t>(N1 - shift) * static_cast<std::ptrdiff_t>(row),
+              spec.end());
+  for (size_t c = 1; c < spec.size(); c += 2) spec[c] = -spec[c];
 }
 
 void doIFT(int N1, int N2, std::vector<double>& data, const std::vector<double>& spec) {
