@@ -173,6 +173,12 @@ void setsource(const WordArray& words) {
     read_words(in, w, 9, "in setsource, you gave too few parameters.");
     names[i] = w[0];
     for (int k = 1; k <= 8; ++k) params[i][k] = w.finite(k, "setsource");
+    // A source that cannot be imaged is refused here, before anything derives from it.
+    if (!is_source_class(names[i])) fatal("unknown source type: " + names[i]);
+    double excess;
+    std::string fault = source_shape_fault(names[i], params[i][6], params[i][8], excess);
+    if (fault.empty()) fault = source_rays_fault(names[i], params[i][8], rays, excess);
+    if (!fault.empty()) fatal(strformat("setsource: source %d: %s", i, fault.c_str()));
   }
   if (initsrcmod(names, params) > 0) fatal("in initsrcmod called from setsource");
   qprintf("For each source, enter what to vary:\n");

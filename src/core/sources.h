@@ -6,6 +6,9 @@
 //   <number of sources> <target number of rays per source>
 //   one source line per source: class p1 .. p8
 //   one vary-flag line per source: eight integers
+// Each source line is checked as it is read, and the program ends with an ERROR naming the
+// value for an unknown class, a size or Sersic index out of range, or (for an extended
+// source) a ray count that is not positive or more than the search holds (source_models.h).
 // Source lines are written by writesrc: "%8s" class, then " 0.0" for a zero parameter and
 // " %e" otherwise.
 #pragma once

@@ -37,6 +37,13 @@ constexpr double kMinLeafRays = 1.0;
 // Room of the candidate list of parent triangles.
 constexpr size_t kMaxCandidates = 100000;
 
+// A drawn ray count as an integer. The bound on a source's rays keeps every mean far below
+// the range of long; a draw that is not finite or beyond 1e15 is an error, not an overflow.
+long drawn_rays(double k) {
+  if (!(k >= 0.0 && k <= 1e15)) fatal(strformat("an image search drew %g rays in one triangle, more than it can shoot", k));
+  return static_cast<long>(k);
+}
+
 // The three corners of a triangle (or leaf): image positions, source positions, potentials.
 struct TriVerts {
   double x[3], y[3], u[3], v[3], phi[3];
@@ -484,7 +491,7 @@ int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStre
       // carry a large weight.
       const double mean = std::max(S * dens, kMinLeafRays);
       const double wfac = A / mean;
-      const long k = static_cast<long>(poidev(mean, counts));
+      const long k = drawn_rays(poidev(mean, counts));
       rays += static_cast<double>(k);
       for (long r = 0; r < k; ++r) {
         double a = ran2(pos), b = ran2(pos);
@@ -498,7 +505,7 @@ int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStre
       // Rays uniform in the source's 99.9% ellipse; those in the source-plane triangle count.
       // The points are shared by every such leaf of the search: only the ones this leaf is
       // the first to draw are new rays.
-      const long k = static_cast<long>(poidev(srcarea * dens, counts));
+      const long k = drawn_rays(poidev(srcarea * dens, counts));
       const size_t drawn = F.small_pts.size();
       const double inv = 1.0 / S2, wfac = A / (S * dens);
       for (long r = 0; r < k; ++r) {
@@ -831,8 +838,14 @@ void checkfinsrc(const WordArray& words) {
   const int nsteps = std::abs(steps);
 
   CheckfinsrcScope scope;
-  // The current source, checked, and where it sits.
+  // The current source, checked, and where it sits; both ray counts within its bounds.
   setfinsrc(settings.isource, 0, 0.0, 0.0);
+  for (const double r : {lo, hi}) {
+    double excess;
+    const std::string fault =
+        source_rays_fault(TWsrc.srcID[settings.isource], TWsrc.srcparms[settings.isource][8], r, excess);
+    if (!fault.empty()) fatal("checkfinsrc: " + fault);
+  }
   const double u = TWsrc.srcparms[settings.isource][2], v = TWsrc.srcparms[settings.isource][3];
   qprintf("Running checkfinsrc\n");
   // Every search of the command has a repetition number of its own, whatever the seed, so
@@ -845,6 +858,7 @@ void checkfinsrc(const WordArray& words) {
   Mat list;
   TWfinsrc.rep_override = ++rep;
   find_img(nref, list, u, v);
+  if (nref == 0) fatal("checkfinsrc: the reference search found no image");
 
   // Per step, image and column: sums, sums of squares; then means and errors.
   const size_t width = static_cast<size_t>(nref) * 4;

@@ -2,7 +2,9 @@
 // the derived normalisations and radii the brightness laws read.
 #include "imageplane/source_models.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "imageplane/srcmap.h"
 #include "numeric/constants.h"
@@ -32,7 +34,100 @@ double sersic_radius(double n, double F) {
   return zbrent(f, 0.0, hi, settings.xtol);
 }
 
+// The shortest text that reads back as v: a value named in a message as it was given.
+std::string value_text(double v) {
+  std::string t;
+  for (int digits = 6; digits <= 17; ++digits) {
+    t = strformat("%.*g", digits, v);
+    if (std::strtod(t.c_str(), nullptr) == v || v != v) break;
+  }
+  return t;
+}
+
+// How far v lies outside [lo, hi]: 0 inside, NaN for NaN.
+double outside(double v, double lo, double hi) {
+  if (v < lo) return lo - v;
+  if (v > hi) return v - hi;
+  return v == v ? 0.0 : v;
+}
+
+// The ray-count fault of an extended source of class id and spread (R99.9/R90)^2.
+std::string rays_fault(const std::string& id, double spread, double rays, double& excess) {
+  excess = 0.0;
+  if (!std::isfinite(rays)) {
+    excess = rays;
+    return "ray count " + value_text(rays) + " is not a finite number";
+  }
+  if (!(rays > 0.0)) {
+    excess = 1.0 - rays;
+    return "ray count " + value_text(rays) + " is not positive: a " + id + " source needs rays";
+  }
+  const double over = rays * spread;
+  if (!(over <= kMaxSourceRays)) {
+    excess = over / kMaxSourceRays - 1.0;
+    return "ray count " + value_text(rays) +
+           strformat(" is too large: this %s source would take %.3g rays over its 99.9%% ellipse "
+                     "(the ray count times (R99.9/R90)^2 = %.4g), more than the %g a search can hold",
+                     id.c_str(), over, spread, kMaxSourceRays);
+  }
+  return "";
+}
+
+// The penalty of a source that cannot be imaged, growing with how far outside its range the
+// faulty value lies, and finite.
+double fault_penalty(double excess) {
+  if (!(excess < 1e21)) excess = 1e21;
+  return (std::max(excess, 0.0) + 1.0) * 1e8;
+}
+
 }  // namespace
+
+bool is_extended_source(const std::string& id) { return id == "uniform" || id == "sersic" || id == "srcmap"; }
+bool is_source_class(const std::string& id) { return id == "ptsrc" || is_extended_source(id); }
+
+std::string source_shape_fault(const std::string& id, double p6, double p8, double& excess) {
+  excess = 0.0;
+  if (id == "uniform" || id == "sersic") {
+    const double size = source_size(p6);
+    if (!(size >= kMinSourceSize && size <= kMaxSourceSize)) {
+      const bool lg = settings.srclog == 1;
+      excess = lg ? outside(p6, std::log10(kMinSourceSize), std::log10(kMaxSourceSize))
+                  : outside(p6, kMinSourceSize, kMaxSourceSize);
+      const std::string value = lg ? "10^" + value_text(p6) + " (parameter 6 under srclog 1)" : value_text(p6);
+      return strformat("%s size %s is out of range: a source size must be between %g and %g arcseconds", id.c_str(),
+                       value.c_str(), kMinSourceSize, kMaxSourceSize);
+    }
+  }
+  if (id == "sersic" && !(p8 >= kMinSersicIndex && p8 <= kMaxSersicIndex)) {
+    excess = outside(p8, kMinSersicIndex, kMaxSersicIndex);
+    return "sersic index " + value_text(p8) +
+           strformat(" is out of range: a Sersic index must be between %g and %g", kMinSersicIndex, kMaxSersicIndex);
+  }
+  return "";
+}
+
+double source_ray_spread(const std::string& id, double p8) {
+  if (id == "sersic") {
+    const double r = sersic_radius(p8, 0.999) / sersic_radius(p8, 0.9);
+    return r * r;
+  }
+  if (id == "srcmap") {
+    const double kk = std::trunc(p8 * 1.000001);
+    if (!(kk >= 1.0 && kk <= srcmap_count())) return 1.0;
+    const int k = static_cast<int>(kk);
+    const double r90 = srcmap_r90(k), r999 = srcmap_r999(k);
+    return r90 > 0.0 && r999 > r90 ? (r999 / r90) * (r999 / r90) : 1.0;
+  }
+  return 1.0;
+}
+
+std::string source_rays_fault(const std::string& id, double p8, double rays, double& excess) {
+  excess = 0.0;
+  if (!is_extended_source(id)) return "";
+  // The spread is at least 1: a count above the bound is refused without solving for it.
+  const double spread = std::isfinite(rays) && rays > 0.0 && rays <= kMaxSourceRays ? source_ray_spread(id, p8) : 1.0;
+  return rays_fault(id, spread, rays, excess);
+}
 
 void InitSrcArr(int n, double rays) {
   SourceModel& s = TWsrc;
@@ -68,7 +163,21 @@ double initsrcmod(const BVec<std::string>& names, const Mat& params) {
       penalty += (std::fabs(p[4]) + 1.0) * 1e8;
       p[4] = settings.maxellip;
     }
-    source_init(i);
+    // A size or index that cannot be imaged never reaches the normalisation; the ray
+    // count is checked against the spread just derived.
+    double excess = 0.0;
+    std::string fault = source_shape_fault(s.srcID[i], p[6], p[8], excess);
+    if (fault.empty()) {
+      source_init(i);
+      if (s.finsrc_ray_num > 0.0 && is_extended_source(s.srcID[i])) {
+        const double spread = p[12] > p[11] && p[11] > 0.0 ? (p[12] / p[11]) * (p[12] / p[11]) : 1.0;
+        fault = rays_fault(s.srcID[i], spread, s.finsrc_ray_num, excess);
+      }
+    }
+    if (!fault.empty()) {
+      warning(strformat("source %d: %s", i, fault.c_str()));
+      penalty += fault_penalty(excess);
+    }
   }
   return penalty;
 }
@@ -118,7 +227,7 @@ void source_init(int i) {
     p[10] = p[11] = srcmap_r90(k);
     p[12] = srcmap_r999(k);
   } else {
-    print_error(strformat("unknown source type: %s", id.c_str()));
+    fatal(strformat("unknown source type: %s", id.c_str()));
   }
 }
 

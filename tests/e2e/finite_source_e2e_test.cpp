@@ -107,18 +107,17 @@ TEST(FiniteSourceE2E, IsothermalRingAndArcs) {
 }
 
 // Without a lens (b = 0) a uniform disc and a Sersic n = 1 source each make one image on
-// the source with the source's flux; with no rays, or with the source switched off, there
-// are no images.
+// the source with the source's flux; with the source switched off there are no images.
+// (An extended source without rays is refused by setsource: SetsourceRefusesWhatCannotBeImaged.)
 TEST(FiniteSourceE2E, NoLensGivesTheSourceBack) {
   ScratchDir d;
   const RunResult r = run_commands(
       d, "set seeing 2\n" + lens(0) + source("uniform 1 0.3 0.2 0 0 0.1 0 0", 1e6) + "findimg 0.3 0.2\n" +
              source("sersic 1 0.3 0.2 0 0 0.1 0 1", 1e6) + "findimg 0.3 0.2\n" +
-             source("sersic 1 0.3 0.2 0 0 0.1 0 1", 0) + "findimg 0.3 0.2\n" +
              source("sersic 1 0.3 0.2 0 0 0.1 0 1", 1e6) + "turnoff src 1\nfindimg 0.3 0.2\n");
   ASSERT_EQ(r.status, 0) << r.out;
   const auto b = blocks(r.out);
-  ASSERT_EQ(b.size(), 4u);
+  ASSERT_EQ(b.size(), 3u);
   for (int k = 0; k < 2; ++k) {
     ASSERT_EQ(b[k].size(), 1u) << k;
     EXPECT_NEAR(b[k][0].x, 0.3, 1e-3);
@@ -129,7 +128,6 @@ TEST(FiniteSourceE2E, NoLensGivesTheSourceBack) {
   EXPECT_GT(b[1][0].mag, 0.999 - 3e-3);
   EXPECT_LT(b[1][0].mag, 1.0 + 3e-3);
   EXPECT_EQ(b[2].size(), 0u);
-  EXPECT_EQ(b[3].size(), 0u);
 }
 
 // A round Sersic source written as a map (201 x 201 pixels, oversampled 4 x 4) and read
@@ -168,7 +166,7 @@ TEST(FiniteSourceE2E, SourceMapRoundTrip) {
 // map.
 TEST(FiniteSourceE2E, SourceMapNoiseAndRefusals) {
   ScratchDir d;
-  const std::string src = source("uniform 1 0 0 0 0 0.5 0 0", 0);
+  const std::string src = source("uniform 1 0 0 0 0 0.5 0 0", 1e4);
   const RunResult r = run_commands(d, src +
                                           "set seed -7\nmakesrcmap a.txt 1 a.rng -1 1 11 -1 1 11 0.5\n"
                                           "set seed -7\nmakesrcmap b.txt 1 b.rng -1 1 11 -1 1 11 100\n"
@@ -225,6 +223,81 @@ TEST(FiniteSourceE2E, NonFiniteArgumentsAreRefused) {
         << r.out;
     EXPECT_FALSE(d.exists(c.file)) << c.command;
   }
+}
+
+// Sources that cannot be imaged are refused where setsource reads them, with an ERROR that
+// names the value and status 1, before any search: ray counts that are not positive or
+// more than the search holds over the source's 99.9% ellipse, sizes outside 1e-10..3600"
+// (also as a logarithm under srclog 1), Sersic indices outside 0.05..20, an unknown class.
+// checkfinsrc bounds its ray counts the same way and ends when its reference search finds
+// no image. Values at the bounds, and a point source without rays, are taken.
+TEST(FiniteSourceE2E, SetsourceRefusesWhatCannotBeImaged) {
+  ScratchDir d;
+  const std::string quad = "setlens 1 1\nalpha 1 0 0 0.2 30 0.05 -20 0 0 1\n0 0 0 0 0 0 0 0 0 0\n";
+  struct Case {
+    std::string before;
+    double rays;
+    std::string line, after, error;
+  };
+  const std::string disc = "uniform 1 0.05 0.03 0 0 0.02 0 0";
+  const std::string too_many = " is too large: this uniform source would take ";
+  const std::string size_range = " is out of range: a source size must be between 1e-10 and 3600 arcseconds";
+  const std::string index_range = " is out of range: a Sersic index must be between 0.05 and 20";
+  const std::vector<Case> cases = {
+      {"", 1e300, disc, "", "setsource: source 1: ray count 1e+300" + too_many},
+      {"", 1e9, disc, "", "setsource: source 1: ray count 1e+09" + too_many},
+      {"", 2147483648.0, disc, "", "setsource: source 1: ray count 2147483648" + too_many},
+      {"", 0, disc, "", "setsource: source 1: ray count 0 is not positive: a uniform source needs rays"},
+      {"", -5, disc, "", "setsource: source 1: ray count -5 is not positive"},
+      // n = 4 spreads its rays over (R99.9/R90)^2 = 59.7 times the 90% ellipse.
+      {"", 1e6, "sersic 1 0.05 0.03 0 0 0.02 0 4", "",
+       "setsource: source 1: ray count 1e+06 is too large: this sersic source would take 5.97e+07 rays"},
+      {"", 1e4, "uniform 1 0.05 0.03 0 0 0 0 0", "", "setsource: source 1: uniform size 0" + size_range},
+      {"", 1e4, "uniform 1 0.05 0.03 0 0 -0.02 0 0", "", "setsource: source 1: uniform size -0.02" + size_range},
+      {"", 1e4, "uniform 1 0.05 0.03 0 0 1e-300 0 0", "", "setsource: source 1: uniform size 1e-300" + size_range},
+      {"", 1e4, "sersic 1 0.05 0.03 0 0 1e6 0 1", "", "setsource: source 1: sersic size 1e+06" + size_range},
+      {"set srclog 1\n", 1e4, "uniform 1 0.05 0.03 0 0 400 0 0", "",
+       "setsource: source 1: uniform size 10^400 (parameter 6 under srclog 1)" + size_range},
+      {"set srclog 1\n", 1e4, "sersic 1 0.05 0.03 0 0 -11 0 1", "",
+       "setsource: source 1: sersic size 10^-11 (parameter 6 under srclog 1)" + size_range},
+      {"", 1e4, "sersic 1 0.05 0.03 0 0 0.02 0 100", "", "setsource: source 1: sersic index 100" + index_range},
+      {"", 1e4, "sersic 1 0.05 0.03 0 0 0.02 0 0", "", "setsource: source 1: sersic index 0" + index_range},
+      {"", 1e4, "sersic 1 0.05 0.03 0 0 0.02 0 -1", "", "setsource: source 1: sersic index -1" + index_range},
+      {"", 1e4, "sersic 1 0.05 0.03 0 0 0.02 0 0.001", "", "setsource: source 1: sersic index 0.001" + index_range},
+      {"", 1e4, "sersic 1 0.05 0.03 0 0 0.02 0 1e6", "", "setsource: source 1: sersic index 1e+06" + index_range},
+      {"", 1e4, "blob 1 0.05 0.03 0 0 0.02 0 0", "", "unknown source type: blob"},
+      {"", 1e4, disc, "checkfinsrc 1e3 1e12 2 1 cf.dat\n", "checkfinsrc: ray count 1e+12" + too_many},
+      {"", 1e4, disc, "checkfinsrc 0 1e3 1 1 cf.dat\n", "checkfinsrc: ray count 0 is not positive"},
+      // The disc lies far outside the caustics and the grid: no image to compare with.
+      {"", 1e4, "uniform 1 50 0.03 0 0 0.02 0 0", "checkfinsrc 1e2 1e3 2 1 cf.dat\n",
+       "checkfinsrc: the reference search found no image"},
+  };
+  for (const Case& c : cases) {
+    char head[64];
+    std::snprintf(head, sizeof head, "setsource 1 %.17g\n", c.rays);
+    const RunResult r = run_commands(d, c.before + quad + head + c.line + "\n0 0 0 0 0 0 0 0\n" + c.after +
+                                            "findimg 0.05 0.03\n");
+    EXPECT_EQ(r.status, 1) << c.line << c.after << r.out;
+    EXPECT_NE(r.out.find("ERROR: " + c.error), std::string::npos) << c.error << "\n" << r.out;
+    EXPECT_EQ(r.out.find("images:"), std::string::npos) << c.line << c.after;
+    EXPECT_EQ(r.err, "") << c.line << c.after;
+    EXPECT_FALSE(d.exists("cf.dat"));
+  }
+
+  // Taken: a point source without rays, the bounds of size and index, and the largest ray
+  // counts a disc and an n = 4 source hold.
+  const RunResult ok = run_commands(
+      d, quad + source("ptsrc 1 0.05 0.03 0 0 0 0 0", 0) + "findimg 0.05 0.03\n" +
+             source("uniform 1 0.05 0.03 0 0 1e-10 0 0", 1e4) + source("uniform 1 0.05 0.03 0 0 3600 0 0", 5e7) +
+             source("sersic 1 0.05 0.03 0 0 0.02 0 0.05", 1e4) + source("sersic 1 0.05 0.03 0 0 0.02 0 20", 1e3) +
+             source("sersic 1 0.05 0.03 0 0 0.02 0 4", 8e5) + "set srclog 1\n" +
+             source("sersic 1 0.05 0.03 0 0 -1.7 0 1", 1e4) + "findimg 0.05 0.03\n");
+  EXPECT_EQ(ok.status, 0) << ok.out;
+  EXPECT_EQ(ok.out.find("ERROR"), std::string::npos) << ok.out;
+  const auto b = blocks(ok.out);
+  ASSERT_EQ(b.size(), 2u) << ok.out;
+  EXPECT_EQ(b[0].size(), 5u);  // the point source's images
+  EXPECT_FALSE(b[1].empty());  // the Sersic source of Reff 10^-1.7 = 0.02
 }
 
 // A source that covers more parent triangles than the candidate list holds (a fine grid

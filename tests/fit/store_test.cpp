@@ -363,3 +363,62 @@ TEST_F(StoreTest, OncePerRunWarningsComeBackWithEachCommandRun) {
   EXPECT_TRUE(once_per_run(stamp));
   EXPECT_FALSE(once_per_run(stamp));
 }
+
+// A trial source that cannot be imaged takes the source penalty of the assembly, and the
+// fit goes on: a Sersic index or size outside its range scores at least 1e8 (more the
+// further out), with a warning naming the value and without reaching the normalisation,
+// and a prior that pulls a Sersic source's index towards -1 leaves the optimiser at an
+// index inside the range, not ended by the trials beyond it.
+TEST_F(StoreTest, TrialSourceThatCannotBeImagedTakesThePenalty) {
+  load_quadoff();
+  load_quadoff_model("0 0 0 0 0 0 0 0 0 0\n");
+  dir.write("src.dat", "1 1000\nsersic 1 0.05 0.02 0 0 0.1 0 0.5\n0 0 0 0 0 0 0 1\n");
+  {
+    CaptureOutput quiet;
+    run_handler(setsource, cmd({"setsource", dir.file("src.dat")}));
+  }
+  int nd, ng, ns;
+  storage_init(TWref.ref[1].names, TWref.refv, TWref.ref[1].p, nd, ng, ns);
+  ASSERT_EQ(nd, 1);
+  const double good = calc_chi(TSstore.gname, TSstore.gref, TSstore.sname, TSstore.sref);
+  EXPECT_LT(good, 1e3);
+  struct Trial {
+    int k;
+    double value;
+    const char* warning;
+  };
+  const Trial trials[] = {
+      {8, 25, "WARNING: source 1: sersic index 25 is out of range"},
+      {8, 100, "WARNING: source 1: sersic index 100 is out of range"},
+      {8, 0.001, "WARNING: source 1: sersic index 0.001 is out of range"},
+      {8, -1, "WARNING: source 1: sersic index -1 is out of range"},
+      {6, 0, "WARNING: source 1: sersic size 0 is out of range"},
+      {6, 1e-300, "WARNING: source 1: sersic size 1e-300 is out of range"},
+      {6, 1e6, "WARNING: source 1: sersic size 1e+06 is out of range"},
+  };
+  double last = 0;
+  for (const Trial& t : trials) {
+    Mat trial = TSstore.sref;
+    trial[1][t.k] = t.value;
+    CaptureOutput out;
+    const double chi = calc_chi(TSstore.gname, TSstore.gref, TSstore.sname, trial);
+    EXPECT_GE(chi, 1e8) << t.warning;
+    EXPECT_TRUE(std::isfinite(chi));
+    EXPECT_EQ(out.text().rfind(t.warning, 0), 0u) << out.text();
+    for (int k = 9; k <= 12; ++k) EXPECT_TRUE(std::isfinite(TWsrc.srcparms[1][k])) << t.warning;
+    if (t.k == 8 && t.value > 20) {
+      EXPECT_GT(chi, last);  // further out, larger
+      last = chi;
+    }
+  }
+  EXPECT_DOUBLE_EQ(calc_chi(TSstore.gname, TSstore.gref, TSstore.sname, TSstore.sref), good);
+  storage_clear();
+
+  dir.write("plim.txt", "1\n-1 8 -1 0.1\n");
+  run_handler(plimits, cmd({"plimits", dir.file("plim.txt")}));
+  const std::string out = run_domin();
+  EXPECT_NE(out.find("WARNING: source 1: sersic index"), std::string::npos);
+  EXPECT_GE(TWsrc.srcparms[1][8], kMinSersicIndex);
+  EXPECT_LT(TWsrc.srcparms[1][8], 0.5);
+  EXPECT_TRUE(std::isfinite(TWsrc.srcparms[1][9]));
+}

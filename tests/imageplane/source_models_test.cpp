@@ -24,8 +24,8 @@ class SourceModels : public ::testing::Test {
   }
   void TearDown() override { quietflag = 0; }
   // Loads one source of the given class and parameters 1..8; returns the penalty.
-  double load(const std::string& name, std::initializer_list<double> p) {
-    InitSrcArr(1, 0);
+  double load(const std::string& name, std::initializer_list<double> p, double rays = 0) {
+    InitSrcArr(1, rays);
     BVec<std::string> names(1, 1);
     Mat params(1, 1, 1, 8);
     names[1] = name;
@@ -146,11 +146,112 @@ TEST_F(SourceModels, UnknownAndUnavailableClasses) {
   BVec<std::string> names(1, 1);
   Mat params(1, 1, 1, 8);
   names[1] = "blob";
-  CaptureOutput out;
-  EXPECT_EQ(initsrcmod(names, params), 0);
-  EXPECT_EQ(out.text(), "ERROR: unknown source type: blob\n");
-  EXPECT_EQ(d(9), 7);  // left as it was; the program goes on
+  EXPECT_EQ(fatal_message([&] { initsrcmod(names, params); }), "unknown source type: blob");
+  EXPECT_FALSE(is_source_class("blob"));
+  EXPECT_TRUE(is_source_class("ptsrc"));
+  EXPECT_FALSE(is_extended_source("ptsrc"));
   EXPECT_EQ(fatal_message([this] { load("srcmap", {1, 0, 0, 0, 0, 0, 0, 1}); }), "no srcmaps have been loaded");
   source_init(0);  // outside 1..Nsource: nothing
   source_init(2);
+}
+
+// The ends of the index range: at n = 20 (2n = 40) the radii enclose their fractions in
+// closed form; at n = 0.05 the profile I0 exp(-(r/s)^(1/n)), integrated over the plane,
+// gives the flux and 90% of it inside R90. Beyond the range, and for sizes outside
+// 1e-10..3600 (also as a logarithm), the source takes a penalty of at least 1e8, larger
+// the further out, with a warning naming the value, and its derived values stay as they
+// were (no normalisation of a profile that has none).
+TEST_F(SourceModels, SizeAndIndexRanges) {
+  EXPECT_EQ(load("sersic", {1, 0, 0, 0, 0, 1.5, 0, 20}), 0);
+  const double s20 = d(10);
+  EXPECT_NEAR(lower_gamma_integer(40, std::pow(1.5 / s20, 1.0 / 20)), 0.5, 1e-6);
+  EXPECT_NEAR(lower_gamma_integer(40, std::pow(d(11) / s20, 1.0 / 20)), 0.9, 1e-6);
+  EXPECT_NEAR(lower_gamma_integer(40, std::pow(d(12) / s20, 1.0 / 20)), 0.999, 1e-6);
+  EXPECT_TRUE(std::isfinite(d(9)) && d(9) > 0);
+
+  EXPECT_EQ(load("sersic", {2, 0, 0, 0, 0, 1e-10, 0, 0.05}), 0);
+  const double I0 = d(9), s = d(10), R90 = d(11), R999 = d(12);
+  auto light = [&](double R) {  // midpoint rule in r
+    const int n = 200000;
+    double sum = 0;
+    for (int i = 0; i < n; ++i) {
+      const double r = (i + 0.5) * R / n;
+      sum += I0 * std::exp(-std::pow(r / s, 20.0)) * 2 * kPi * r;
+    }
+    return sum * R / n;
+  };
+  EXPECT_NEAR(light(2 * R999), 2.0, 2e-5);
+  EXPECT_NEAR(light(R90), 1.8, 2e-5);
+  for (const char* c : {"uniform", "sersic"}) {
+    EXPECT_EQ(load(c, {1, 0, 0, 0, 0, 3600, 0, 1}), 0) << c;
+    EXPECT_EQ(load(c, {1, 0, 0, 0, 0, 1e-10, 0, 1}), 0) << c;
+  }
+
+  struct Bad {
+    const char* cls;
+    int srclog;
+    double p6, n;
+    const char* warning;
+  };
+  const Bad bad[] = {
+      {"sersic", 0, 0.1, 20.5, "WARNING: source 1: sersic index 20.5 is out of range"},
+      {"sersic", 0, 0.1, 100, "WARNING: source 1: sersic index 100 is out of range"},
+      {"sersic", 0, 0.1, 0.049, "WARNING: source 1: sersic index 0.049 is out of range"},
+      {"sersic", 0, 0.1, 0, "WARNING: source 1: sersic index 0 is out of range"},
+      {"uniform", 0, 3601, 0, "WARNING: source 1: uniform size 3601 is out of range"},
+      {"uniform", 0, 1e6, 0, "WARNING: source 1: uniform size 1e+06 is out of range"},
+      {"uniform", 0, 9e-11, 0, "WARNING: source 1: uniform size 9e-11 is out of range"},
+      {"uniform", 0, -1, 0, "WARNING: source 1: uniform size -1 is out of range"},
+      {"uniform", 1, 400, 0, "WARNING: source 1: uniform size 10^400 (parameter 6 under srclog 1) is out of range"},
+      {"sersic", 1, -10.5, 1, "WARNING: source 1: sersic size 10^-10.5 (parameter 6 under srclog 1) is out of range"},
+  };
+  double previous = 0;
+  for (const Bad& b : bad) {
+    load("uniform", {1, 0, 0, 0, 0, 0.5, 0, 0});
+    TWsrc.srcparms[1][9] = 7;
+    settings.srclog = b.srclog;
+    BVec<std::string> names(1, 1);
+    Mat params(1, 1, 1, 8);
+    names[1] = b.cls;
+    params[1][1] = 1;
+    params[1][6] = b.p6;
+    params[1][8] = b.n;
+    CaptureOutput out;
+    const double penalty = initsrcmod(names, params);
+    settings.srclog = 0;
+    EXPECT_GE(penalty, 1e8) << b.warning;
+    EXPECT_LT(penalty, 1e30);
+    EXPECT_EQ(out.text().rfind(b.warning, 0), 0u) << out.text();
+    EXPECT_EQ(d(9), 7) << b.warning;
+    if (&b == &bad[1]) {
+      EXPECT_GT(penalty, previous);  // index 100 lies further out than 20.5
+    }
+    previous = penalty;
+  }
+}
+
+// The rays a search keeps are the ray count times the spread (R99.9/R90)^2: 1 for a disc,
+// ln 1000 / ln 10 = 3 for a Gaussian (n = 1/2), the same from the derived radii; a count
+// whose rays over the 99.9% ellipse exceed the bound is refused, and in a fit a trial
+// index that spreads a fixed count beyond it takes the penalty.
+TEST_F(SourceModels, RaysOverTheSourceEllipseAreBounded) {
+  EXPECT_EQ(source_ray_spread("uniform", 0), 1.0);
+  EXPECT_NEAR(source_ray_spread("sersic", 0.5), 3.0, 1e-5);
+  load("sersic", {1, 0, 0, 0, 0, 0.3, 0, 4});
+  EXPECT_NEAR(source_ray_spread("sersic", 4), (d(12) / d(11)) * (d(12) / d(11)), 1e-9 * d(12) / d(11));
+  double excess;
+  EXPECT_EQ(source_rays_fault("ptsrc", 0, -5, excess), "");
+  EXPECT_EQ(source_rays_fault("uniform", 0, kMaxSourceRays, excess), "");
+  EXPECT_EQ(source_rays_fault("uniform", 0, 2 * kMaxSourceRays, excess).rfind("ray count 1e+08 is too large", 0), 0u);
+  EXPECT_NEAR(excess, 1.0, 1e-12);
+  EXPECT_EQ(source_rays_fault("sersic", 0.5, kMaxSourceRays / 3 * 0.999, excess), "");
+  EXPECT_NE(source_rays_fault("sersic", 0.5, kMaxSourceRays / 3 * 1.001, excess), "");
+  EXPECT_EQ(source_rays_fault("sersic", 1, 0, excess), "ray count 0 is not positive: a sersic source needs rays");
+
+  EXPECT_EQ(load("sersic", {1, 0, 0, 0, 0, 0.3, 0, 1}, 1e6), 0);
+  CaptureOutput out;
+  EXPECT_GE(load("sersic", {1, 0, 0, 0, 0, 0.3, 0, 4}, 1e6), 1e8);
+  EXPECT_EQ(out.text().rfind("WARNING: source 1: ray count 1e+06 is too large: this sersic source would take 5.97e+07", 0),
+            0u)
+      << out.text();
 }
