@@ -68,22 +68,23 @@ std::string source_shape_fault(const std::string& id, double p6, double p8, doub
 double source_ray_spread(const std::string& id, double p8);
 
 // Why an extended source of class id (parameter 8 p8) cannot take the ray count rays:
-// "ray count <value> is not positive ..." or "ray count <value> is too large ..."; "" when
-// it can, and for a point source. excess is the factor by which the rays over the 99.9%
-// ellipse exceed kMaxSourceRays, minus 1 (0 without a fault).
+// "ray count <value> is not a finite number", "... is not positive ..." or "... is too
+// large ..."; "" when it can, and for a point source. excess, for a count too large, is the
+// factor by which its rays over the 99.9% ellipse exceed kMaxSourceRays, minus 1 (0
+// without a fault).
 std::string source_rays_fault(const std::string& id, double p8, double rays, double& excess);
 
 // Loads a source model: for every source 1..NSRCMAX copies names[i] and parameters
 // params[i][1..8] into the tables; with shrcoords 1 turns (4, 5) from Cartesian
 // components into the ellipticity and its angle (half the polar angle, degrees); clamps
 // an ellipticity above maxellip to maxellip with "WARNING: source ellip = %f out of
-// bounds" and a penalty of (|e| + 1) 1e8; a size or Sersic index that cannot be imaged,
-// or (with a positive ray target) more rays than the search holds, gives
-// "WARNING: source <i>: <fault>" and a penalty of (excess + 1) 1e8 (at most about 1e29),
-// and that source's derived values are left as they were; then derives parameters 9..12
-// (source_init) of the admissible sources. Returns the summed penalty, 0 when every
-// source is admissible. names and params must hold rows 1..NSRCMAX (params columns 1..8
-// at least).
+// bounds" and a penalty of (|e| + 1) 1e8; then derives parameters 9..12 (source_init),
+// except for a source whose size or Sersic index cannot be imaged: its derived values are
+// left as they were. Such a source, and (with a positive ray target) one whose derived
+// spread takes more rays than the search holds, gives "WARNING: source <i>: <fault>" and
+// a penalty of (excess + 1) 1e8 (at most about 1e29). Returns the summed penalty, 0 when
+// every source is admissible. names and params must hold rows 1..NSRCMAX (params columns
+// 1..8 at least).
 double initsrcmod(const BVec<std::string>& names, const Mat& params);
 
 // Derives parameters 9..12 of source i from its given parameters; nothing for i outside
