@@ -82,6 +82,7 @@ TEST(WrittenFilesE2E, FitsMapsOnAFillingDiskAreWholeOrKeepTheEarlierFile) {
   const Case cases[] = {
       {"plotkappa full/k.fits 3 -1 1 41 -1 1 41\n", {"full/k.fits"}, 5},
       {"plotkappa full/k.fits 3 -1 1 101 -1 1 101\n", {"full/k.fits"}, 13},
+      {"plotkappa full/k.fits.gz 3 -1 1 101 -1 1 101\n", {"full/k.fits.gz"}, 13},
       {"plotmaps full/m -1 1 21 -1 1 21\n", {}, 14},
   };
   for (const Case& c : cases) {
