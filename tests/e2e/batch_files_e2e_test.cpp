@@ -1,13 +1,20 @@
-// The files of batch runs as a user meets them when the disk fills: the FITS table of a
-// batch mock gives back a row whose bytes did not all reach the disk and stays a table of
-// whole rows.
+// The files of batch runs as a user meets them when the disk fills or another run works in
+// the same folder: the FITS table of a batch mock gives back a row whose bytes did not all
+// reach the disk and stays a table of whole rows; a batch reads back only the records it
+// wrote into its own temporary file.
 #include <gtest/gtest.h>
 
 #include <fitsio.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <functional>
+#include <sstream>
 
 #include <cerrno>
 #include <cstring>
@@ -53,6 +60,59 @@ std::vector<std::string> table_rows(const std::string& path) {
   EXPECT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(static_cast<LONGLONG>(st.st_size), data + (n * width + 2879) / 2880 * 2880) << path;
   return rows;
+}
+
+// Runs "tarnsolve -q cmds.in" in d. As soon as the file tmp in d holds some bytes but fewer
+// than full (the run is still writing it), the run is stopped, tamper is called and the run
+// goes on. in_time is false when the run got past that point before it could be stopped.
+struct TamperedRun {
+  RunResult r;
+  bool in_time = false;
+};
+TamperedRun run_tampered(const ScratchDir& d, const std::string& commands, const std::string& tmp, long long full,
+                         const std::function<void()>& tamper) {
+  d.write("cmds.in", commands);
+  const std::string binary = tarnsolve_binary();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(d.path().c_str()) != 0) _exit(127);
+    const int out = open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(out, 2);
+    execl(binary.c_str(), binary.c_str(), "-q", "cmds.in", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  TamperedRun t;
+  int wstatus = 0;
+  for (;;) {
+    struct stat st;
+    if (stat(d.file(tmp).c_str(), &st) == 0 && st.st_size > 0) {
+      kill(pid, SIGSTOP);
+      waitpid(pid, &wstatus, WUNTRACED);
+      if (WIFSTOPPED(wstatus)) {
+        t.in_time = stat(d.file(tmp).c_str(), &st) == 0 && st.st_size < full;
+        if (t.in_time) tamper();
+        kill(pid, SIGCONT);
+        waitpid(pid, &wstatus, 0);
+      }
+      break;
+    }
+    if (waitpid(pid, &wstatus, WNOHANG) == pid) break;
+    usleep(100);
+  }
+  t.r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  t.r.out = d.read("out.txt");
+  return t;
+}
+
+// n copies of the example quad lens, as batch data.
+std::string quad_lenses(int n) {
+  std::ifstream in(source_path("examples/quadoff.dat"));
+  std::stringstream ss;
+  ss << in.rdbuf();
+  std::string all;
+  for (int i = 0; i < n; ++i) all += ss.str();
+  return all;
 }
 
 }  // namespace
@@ -111,4 +171,52 @@ TEST(BatchFilesE2E, AFullDiskTakesBackTheFitsRowsItCut) {
   }
   EXPECT_TRUE(cut);
   EXPECT_TRUE(whole);
+}
+
+// Another run writing into the batch's temporary (as a second run with the same outbase
+// does) ends the batch with an ERROR; a file put in its place is not read, the batch goes on
+// with its own records.
+TEST(BatchFilesE2E, ABatchReadsBackOnlyTheRecordsItWrote) {
+  ScratchDir d;
+  d.write("b.dat", quad_lenses(3000));
+  d.write("start.dat", "1 1\nalpha 0.9 0 0 0 0 0.05 10 0 0 1\n1 0 0 0 0 1 1 0 0 0\n");
+  const std::string fit =
+      "set omitcore 0.05\nset chimode 0\nset gridflag 0\nset tempfiles 0\nbatchdata b.dat\nsetlens start.dat\n";
+  const std::string mock = kBatchMock + "set batchwrite 1\n";
+  struct Case {
+    std::string commands, other, who, results;
+  } cases[] = {
+      {fit + "batchfit bf\n", fit + "batchfit other 1 0 1 10\n", "batchfit", "bf-p.dat"},
+      {mock + "batchmock1 bf 3000\n0.9 1.1 2\n", mock + "batchmock1 other 10\n0.9 1.1 2\n", "batchmock", "bf-o.dat"},
+  };
+  for (const Case& c : cases) {
+    // A clean run, and a short one whose temporary is the foreign file.
+    ASSERT_EQ(run_commands(d, c.commands).status, 0) << c.who;
+    const std::string clean = d.read(c.results), clean_tmp = d.read("bf.tmp");
+    ASSERT_EQ(run_commands(d, c.other).status, 0) << c.who;
+    // Its first records are this run's first records byte for byte: it is marked as another's.
+    const std::string foreign = "# written by another run\n" + d.read("other.tmp");
+    ASSERT_NE(foreign, clean_tmp);
+
+    std::remove(d.file("bf.tmp").c_str());
+    std::remove(d.file(c.results).c_str());
+    TamperedRun t = run_tampered(d, c.commands, "bf.tmp", static_cast<long long>(clean_tmp.size()), [&] {
+      std::ofstream f(d.file("bf.tmp"), std::ios::binary | std::ios::trunc);
+      f << foreign;
+    });
+    if (!t.in_time) GTEST_SKIP() << "the run wrote its temporary before it could be stopped";
+    EXPECT_EQ(t.r.status, 1) << c.who << t.r.out;
+    EXPECT_NE(t.r.out.find("ERROR: " + c.who + " temp file bf.tmp was changed during the run\n"), std::string::npos)
+        << t.r.out;
+    EXPECT_FALSE(d.exists(c.results)) << c.who;
+
+    std::remove(d.file("bf.tmp").c_str());
+    t = run_tampered(d, c.commands, "bf.tmp", static_cast<long long>(clean_tmp.size()), [&] {
+      d.write("put.tmp", foreign);
+      std::rename(d.file("put.tmp").c_str(), d.file("bf.tmp").c_str());
+    });
+    if (!t.in_time) GTEST_SKIP() << "the run wrote its temporary before it could be stopped";
+    EXPECT_EQ(t.r.status, 0) << c.who << t.r.out;
+    EXPECT_EQ(d.read(c.results), clean) << c.who;
+  }
 }
