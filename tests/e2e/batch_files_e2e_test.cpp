@@ -220,3 +220,31 @@ TEST(BatchFilesE2E, ABatchReadsBackOnlyTheRecordsItWrote) {
     EXPECT_EQ(d.read(c.results), clean) << c.who;
   }
 }
+
+// A batch that appends writes each earlier file once with every lens's block after it: the
+// same files as one appending program run per lens gives, the earlier lines first.
+TEST(BatchFilesE2E, AnAppendingChainBatchAddsEveryLensAfterTheEarlierLines) {
+  ScratchDir d;
+  d.write("batch.dat", quad_lenses(3));
+  const std::string setup =
+      "set gridflag 0\nset chimode 0\nset tempfiles 0\nsetlens 1 1\n"
+      "alpha 1 0 0 0 0 0.1 0 0 0 1\n0 1 1 0 0 0 0 0 0 0\n"
+      "batchdata batch.dat\nMCMCset 1 Nchain 4 maxsteps 21 minsteps 1000\n";
+  const char* files[] = {"-p.dat", ".dat", ".startN"};
+  for (const char* f : files) {
+    d.write(std::string("a") + f, "an earlier line\n");
+    d.write(std::string("b") + f, "an earlier line\n");
+  }
+  RunResult r = run_commands(d, setup + "MCMCbatch a 1 append 1 3\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  for (const char* lens : {"1 1", "2 2", "3 3"}) {
+    r = run_commands(d, setup + "MCMCbatch b 1 append " + lens + "\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+  }
+  for (const char* f : files) {
+    const std::string a = d.read(std::string("a") + f);
+    EXPECT_TRUE(a == d.read(std::string("b") + f)) << f;
+    EXPECT_EQ(a.rfind("an earlier line\n# new lens\n", 0), 0u) << f;
+    EXPECT_EQ(count_occurrences(a, "# new lens\n"), 3) << f;
+  }
+}
