@@ -1,6 +1,5 @@
 #include "io/scratch_records.h"
 
-
 #include <cerrno>
 #include <cstring>
 

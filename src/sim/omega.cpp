@@ -85,7 +85,8 @@ bool read_at(int fd, long long offset, std::string& bytes, long long n) {
   bytes.assign(static_cast<size_t>(std::max(0LL, n)), '\0');
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t r = ::pread(fd, &bytes[done], bytes.size() - done, static_cast<off_t>(offset + static_cast<long long>(done)));
+    const ssize_t r =
+        ::pread(fd, &bytes[done], bytes.size() - done, static_cast<off_t>(offset + static_cast<long long>(done)));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return false;
     done += static_cast<size_t>(r);
@@ -96,7 +97,8 @@ bool read_at(int fd, long long offset, std::string& bytes, long long n) {
 bool write_at(int fd, long long offset, const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t w = ::pwrite(fd, &bytes[done], bytes.size() - done, static_cast<off_t>(offset + static_cast<long long>(done)));
+    const ssize_t w =
+        ::pwrite(fd, &bytes[done], bytes.size() - done, static_cast<off_t>(offset + static_cast<long long>(done)));
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) return false;
     done += static_cast<size_t>(w);
@@ -150,7 +152,6 @@ struct TableSnapshot {
   long rows = 0;
   long long head_start = 0, tail_start = 0;
   std::string header, tail;
-  bool taken = false;
 
   bool take(fitsfile* f, const std::string& path) {
     int status = 0;
@@ -164,21 +165,21 @@ struct TableSnapshot {
     tail_start = std::min<long long>(data + rows * width, size);
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    taken = read_at(fd, head, header, data - head) && read_at(fd, tail_start, tail, size - tail_start);
+    const bool read = read_at(fd, head, header, data - head) && read_at(fd, tail_start, tail, size - tail_start);
     ::close(fd);
-    return taken;
+    return read;
   }
 
   // Puts the file back as it was; false with errno set when it cannot.
   bool restore(const std::string& path) const {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    bool ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0 && write_at(fd, head_start, header) &&
-              write_at(fd, tail_start, tail);
+    const bool ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0 && write_at(fd, head_start, header) &&
+                    write_at(fd, tail_start, tail);
     const int err = errno;
-    if (::close(fd) != 0 && ok) ok = false;
-    else errno = err;
-    return ok && file_size(path) == size;
+    if (::close(fd) != 0) return false;
+    errno = err;
+    return ok;
   }
 };
 
@@ -190,7 +191,8 @@ void take_back(const TableSnapshot& before, const std::string& file) {
 
 // 0 when the file read afresh holds the table up to row, whose bytes are bytes; else the
 // library's status (WRITE_ERROR when the file holds something else).
-int row_on_disk(const std::string& file, const std::string& extname, long row, std::vector<unsigned char>& bytes) {
+int row_on_disk(const std::string& file, const std::string& extname, long row,
+                const std::vector<unsigned char>& bytes) {
   int status = 0;
   FitsFile ff;
   if (ffopen(&ff.f, file.c_str(), READONLY, &status)) {

@@ -2,23 +2,21 @@
 // the same folder: the FITS table of a batch mock gives back a row whose bytes did not all
 // reach the disk and stays a table of whole rows; a batch reads back only the records it
 // wrote into its own temporary file.
-#include <gtest/gtest.h>
-
+#include <fcntl.h>
 #include <fitsio.h>
+#include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
-
-#include <functional>
-#include <sstream>
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 

@@ -2,7 +2,6 @@
 // takes no data. A closed stream is never taken by a file the program opens, and a failure
 // of standard output names the system's reason whichever write met it.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <cstdlib>
