@@ -176,7 +176,7 @@ TEST(BatchFilesE2E, AFullDiskTakesBackTheFitsRowsItCut) {
 // with its own records.
 TEST(BatchFilesE2E, ABatchReadsBackOnlyTheRecordsItWrote) {
   ScratchDir d;
-  d.write("b.dat", quad_lenses(3000));
+  d.write("b.dat", quad_lenses(600));
   d.write("start.dat", "1 1\nalpha 0.9 0 0 0 0 0.05 10 0 0 1\n1 0 0 0 0 1 1 0 0 0\n");
   const std::string fit =
       "set omitcore 0.05\nset chimode 0\nset gridflag 0\nset tempfiles 0\nbatchdata b.dat\nsetlens start.dat\n";
@@ -185,7 +185,7 @@ TEST(BatchFilesE2E, ABatchReadsBackOnlyTheRecordsItWrote) {
     std::string commands, other, who, results;
   } cases[] = {
       {fit + "batchfit bf\n", fit + "batchfit other 1 0 1 10\n", "batchfit", "bf-p.dat"},
-      {mock + "batchmock1 bf 3000\n0.9 1.1 2\n", mock + "batchmock1 other 10\n0.9 1.1 2\n", "batchmock", "bf-o.dat"},
+      {mock + "batchmock1 bf 600\n0.9 1.1 2\n", mock + "batchmock1 other 10\n0.9 1.1 2\n", "batchmock", "bf-o.dat"},
   };
   for (const Case& c : cases) {
     // A clean run, and a short one whose temporary is the foreign file.
