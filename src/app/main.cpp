@@ -52,6 +52,7 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  prepare_standard_streams();
   int status;
   bool output_failed = false;
   try {

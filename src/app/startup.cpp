@@ -3,6 +3,10 @@
 // settings-refresh hooks, then the fitting program's settings, data tables and package hook.
 #include "app/startup.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <iterator>
 
@@ -100,4 +104,17 @@ void start_program(FILE* in, FILE* out) {
   InitCrvs();
   InitPkg();
   quietflag = 0;
+}
+
+void prepare_standard_streams() {
+  // Each descriptor below fd is open, so the lowest free one /dev/null gets is fd itself.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int held = ::open("/dev/null", O_RDONLY);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
+  keep_standard_output_reason();
 }

@@ -47,6 +47,11 @@ struct FatalError : std::exception {
 // Flushes QVMstdout; when the flush fails or the stream is in error the program ends with
 // "ERROR: could not write standard output: <reason>" on standard error.
 void flush_output();
+// Makes stdout (and QVMstdout) a stream over descriptor 1, buffered as the system's own
+// would be, that keeps the system's reason for the first write refused: a failure that an
+// unchecked or implicit flush met is then named by flush_output as it was. For the start
+// of the program, before anything is written.
+void keep_standard_output_reason();
 
 // Prints the report of a caught FatalError and returns the process exit status.
 int report_fatal(const FatalError& e);
