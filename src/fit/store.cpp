@@ -2,6 +2,10 @@
 // the minimisers' objective tryparms, the galaxy term and the parity check.
 #include "fit/store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -199,7 +203,7 @@ double tryparms(Vec& x) {
                    m.multiflux >= 1 ? m.fsrc[1] : 0.0, m.h);
     }
     writechi(tr, S.chi, 1);
-    std::fflush(tr);
+    check_chi_trace();
   }
   if (accepted.on && S.penalty != FitPenalty::kBounds && (!accepted.found || S.chi[kChiTot] < accepted.chi)) {
     accepted.found = true;
@@ -386,21 +390,62 @@ double eval_row(const Mat& p, int v, int ndim, Vec& scratch) {
 
 namespace {
 OutFile chi_trace;
+// A second descriptor on chitmp.dat, for its size and its truncation at the bound.
+int chi_trace_fd = -1;
+long long chi_trace_bound = kChiTraceBound;
+long long chi_trace_kept = 0;  // the size at the last check within the bound
+long chi_trace_note = 0;       // once-per-run stamp of the NOTE
+
+void close_chi_trace_fd() {
+  if (chi_trace_fd >= 0) ::close(chi_trace_fd);
+  chi_trace_fd = -1;
 }
+}  // namespace
+
+void set_chi_trace_bound(long long bytes) { chi_trace_bound = bytes; }
 
 void open_chi_trace() {
+  close_chi_trace_fd();
   chi_trace = settings.tempfiles == 1 ? open_trace("chitmp.dat", true) : OutFile();
   TSrun.chifile = chi_trace.get();
+  chi_trace_kept = 0;
+  if (TSrun.chifile) {
+    chi_trace_fd = ::open("chitmp.dat", O_WRONLY | O_CLOEXEC);
+    // Without a way to measure it the trace is not written at all.
+    if (chi_trace_fd < 0) TSrun.chifile = nullptr;
+  }
+}
+
+void check_chi_trace() {
+  FILE* tr = TSrun.chifile;
+  if (!tr) return;
+  flush_record(tr);
+  struct stat st;
+  if (::fstat(chi_trace_fd, &st) != 0) return;
+  if (st.st_size <= chi_trace_bound) {
+    chi_trace_kept = st.st_size;
+    return;
+  }
+  // Cut back to the last whole record within the bound; nothing more is written.
+  if (::ftruncate(chi_trace_fd, chi_trace_kept) != 0) write_failure("chitmp.dat", errno);
+  TSrun.chifile = nullptr;
+  if (once_per_run(chi_trace_note))
+    print_labelled(QVMstdout, "NOTE",
+                   strformat("the trace chitmp.dat reached its bound of %lld bytes and is not written further; "
+                             "the run goes on ('set tempfiles 0' turns the trace off)",
+                             chi_trace_bound));
 }
 
 void close_chi_trace() {
   TSrun.chifile = nullptr;
   chi_trace.close();
+  close_chi_trace_fd();
 }
 
 void drop_chi_trace() {
   TSrun.chifile = nullptr;
   chi_trace = OutFile();
+  close_chi_trace_fd();
 }
 
 void domin(const BVec<std::string>& names, const IMat& vary, BVec<Mat>& models, int nmodels, int& ndim,

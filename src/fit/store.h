@@ -71,6 +71,14 @@ void start_command_run();
 void open_chi_trace();
 void close_chi_trace();
 void drop_chi_trace();
+// The size at which chitmp.dat stops growing (100 MB). check_chi_trace, called after each
+// evaluation's record (tryparms), flushes the trace; once it holds more than the bound it
+// is cut back to the last whole record within the bound and written no further, with one
+// NOTE per command; the run goes on.
+constexpr long long kChiTraceBound = 100000000;
+void check_chi_trace();
+// For tests: another bound (kChiTraceBound restores the default).
+void set_chi_trace_bound(long long bytes);
 // True the first time it is called with this stamp in the current command run.
 bool once_per_run(long& stamp);
 // Marks the next evaluation as that of the user's model as loaded; calc_chi clears it.
