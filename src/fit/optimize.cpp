@@ -44,7 +44,7 @@ void warn_penalty_end() {
       break;
   }
   m.warn(strformat("the fit ended on the %s penalty: %s (chisq %e). Try another start, or the two-stage "
-                   "recipe: a source-plane fit (set chimode 0) first, then the image-plane fit from its .start "
+                   "recipe: a source-plane fit ('set chimode 0') first, then the image-plane fit from its .start "
                    "file",
                    penalty_name(p), what, TSstore.chi[kChiTot]));
 }
