@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <unistd.h>
 #include <string>
 
 #include "app/startup.h"
@@ -21,6 +22,9 @@ int run(int argc, char** argv) {
     quietflag = 1;
     first = 2;
   }
+  // Command files, and a standard input that is no terminal (a pipe, a redirected file),
+  // are scripts: a command that does not run ends them.
+  scriptflag = first < argc || !isatty(fileno(stdin)) ? 1 : 0;
   if (first >= argc) {
     cmdloop();
     return kNormalExitStatus;

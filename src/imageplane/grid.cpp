@@ -680,12 +680,12 @@ bool read_secondary(const WordArray& words, SecondaryGridParams& p, const char* 
   for (int k : {1, 4, 7}) words.signed_count(k, "count");
   for (int k = 1; k <= 7; ++k) p[k] = words.finite(k, words[0]);
   if (p[2] < 0 || p[3] < 0) {
-    warning(strformat("%s grids cannot have negative radii", kind));
+    refuse(strformat("%s grids cannot have negative radii", kind));
     p = previous;
     return false;
   }
   if (p[4] < 0 && p[2] <= 0) {
-    warning(strformat("%s grids cannot be logarithmic if rlo=0", kind));
+    refuse(strformat("%s grids cannot be logarithmic if rlo=0", kind));
     p = previous;
     return false;
   }

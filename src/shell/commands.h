@@ -77,14 +77,19 @@ void AddCmd(CommandSpec&&) = delete;
 // Replaces the first command of the same name, or adds it when there is none.
 void SetCmd(const CommandSpec& command);
 void SetCmd(CommandSpec&&) = delete;
-// Runs one command on a line: its refresh, then its handler, or its usage when the line
-// is too short.
+// Runs one command on a line: its refresh, then its handler, or (the line too short) its
+// usage at a terminal and the end of the program in a script.
 void run_command(const CommandSpec& command, const WordArray& words);
 // Runs every command registered under name, in registration order; returns how many ran.
+// A line too short for its command prints the usage at a terminal; in a script it ends the
+// program with "ERROR: <command>: too few arguments" and the usage lines.
 int DoCmd(const std::string& name, const WordArray& words);
+// The rows registered under name, in table order, as DoCmd finds them.
+std::vector<const CommandSpec*> commands_named(const std::string& name);
 const std::vector<const CommandSpec*>& cmdlist();
 // Reads and runs lines from QVMstdin until "quit", "exit" or end of input. A line whose
-// first word is no command is ignored, with a warning on the standard error stream.
+// first word is no command ends a script with "ERROR: unknown command <word>"; at a
+// terminal it is ignored, with a warning on the standard error stream.
 void cmdloop();
 
 // The settings refresh that most commands' rows run before their handlers (a few

@@ -202,7 +202,7 @@ TEST(OptimizeE2E, Refusals) {
 
 TEST(OptimizeE2E, CommandsAreListedWithTheirHelp) {
   ScratchDir d;
-  const RunResult r = run_tarnsolve(d.path(), {},
+  const RunResult r = run_at_terminal(d.path(), {},
                                     "help optimize\nhelp minimize\nhelp reopt\nhelp randomize\nhelp pmatch\n"
                                     "reopt\nrandomize 3\npbounds\n");
   EXPECT_EQ(r.status, 0);
