@@ -93,6 +93,7 @@ void subsave(const WordArray& words) {
     out.commit();
     return;
   }
-  subsavehelp(2);
+  const bool mode = what.empty() || what == "on" || what == "off" || what == "test";
+  refuse_line(words, mode ? "too few arguments" : "unknown mode " + what);
 }
 

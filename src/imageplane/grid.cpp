@@ -728,7 +728,7 @@ void galgrid(const WordArray& words) {
     return;
   }
   if (n < 8) {
-    galgridhelp(2);
+    refuse_line(words);
     return;
   }
   if (!read_secondary(words, p, "galaxy")) return;
@@ -748,7 +748,7 @@ void imggrid(const WordArray& words) {
     return;
   }
   if (n < 8) {
-    imggridhelp(2);
+    refuse_line(words);
     return;
   }
   TWsecgrid.imggridpos.clear();

@@ -56,7 +56,7 @@ void imarith(const WordArray& words) {
     fatal("unknown operation in imarith");
   }
   if (op != Op::Abs && nw < 7) {
-    imarithhelp(2);
+    refuse_line(words);
     return;
   }
   const double f = op == Op::Abs ? 0.0 : words.real(6);

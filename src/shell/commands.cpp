@@ -107,20 +107,31 @@ void SetCmd(const CommandSpec& command) {
   t.rows[it->second.front()] = &command;
 }
 
+namespace {
+// A line the command cannot run: its usage at a terminal; in a script the end of the
+// program, with the usage printed whatever the quiet mode, since the run stops on it.
+void refuse_usage(const std::string& name, const CommandSpec* c, const std::string& reason) {
+  if (scriptflag) {
+    std::string usage = c ? usage_text(*c) : std::string();
+    if (!usage.empty()) usage.pop_back();  // report_fatal ends the message's last line
+    fatal(name + ": " + reason + (usage.empty() ? "" : "\n" + usage));
+  }
+  if (c) print_help(*c, 2);
+}
+}  // namespace
+
 void run_command(const CommandSpec& c, const WordArray& words) {
   if (c.refresh) c.refresh();
-  if (counted_words(c, words) >= c.fewest) {
+  if (counted_words(c, words) >= c.fewest)
     c.handler(words);
-    return;
-  }
-  // A line too short to run: the usage, and in a script the end of the program (printed
-  // whatever the quiet mode, since the run stops on it).
-  if (scriptflag) {
-    std::string usage = usage_text(c);
-    if (!usage.empty()) usage.pop_back();  // report_fatal ends the message's last line
-    fatal(std::string(c.name) + ": too few arguments" + (usage.empty() ? "" : "\n" + usage));
-  }
-  print_help(c, 2);
+  else
+    refuse_usage(c.name, &c, "too few arguments");
+}
+
+void refuse_line(const WordArray& words, const std::string& reason) {
+  const std::string name = current_command().empty() ? words[0] : current_command();
+  const auto it = state().index.find(name);
+  refuse_usage(name, it == state().index.end() ? nullptr : state().rows[it->second.front()], reason);
 }
 
 int DoCmd(const std::string& name, const WordArray& words) {

@@ -84,6 +84,11 @@ void run_command(const CommandSpec& command, const WordArray& words);
 // A line too short for its command prints the usage at a terminal; in a script it ends the
 // program with "ERROR: <command>: too few arguments" and the usage lines.
 int DoCmd(const std::string& name, const WordArray& words);
+// A line a handler cannot run with (too few words for its mode, or a mode word it does not
+// know; reason says which): the command's usage at a terminal, as a line too short for the
+// table is answered; in a script the program ends with "ERROR: <command>: <reason>" and the
+// usage lines. The command is the running one (word 0 outside the command loop).
+void refuse_line(const WordArray& words, const std::string& reason = "too few arguments");
 // The rows registered under name, in table order, as DoCmd finds them.
 std::vector<const CommandSpec*> commands_named(const std::string& name);
 const std::vector<const CommandSpec*>& cmdlist();

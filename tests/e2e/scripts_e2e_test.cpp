@@ -98,4 +98,37 @@ TEST(ScriptsE2E, RefusedWordsEndAScriptAndWarnAtATerminal) {
   EXPECT_EQ(t.status, 0);
 }
 
+// A line that has the table's words but too few for its mode, or a mode word the command
+// does not know, is answered as a short line: the ERROR and the usage in a script, the usage
+// at a terminal.
+TEST(ScriptsE2E, ALineTooShortForItsModeEndsAScript) {
+  const struct {
+    const char *line, *error, *usage;
+  } cases[] = {
+      {"kapgam 1", "kapgam: too few arguments", "kapgam <mode> [other arguments]"},
+      {"galgrid 1 2", "galgrid: too few arguments", "galgrid <Ngal> <r lo> <hi> <#steps> <theta lo> <hi> <#steps>"},
+      {"imarith a 1 b 1 add", "imarith: too few arguments", "imarith <inname> <intype> <outname> <outtype>"},
+      {"bridgecut pos 1", "bridgecut: too few arguments", "bridgecut pos <x0> <y0> <R0>"},
+      {"bridgecut sideways", "bridgecut: unknown mode sideways", "bridgecut pos <x0> <y0> <R0>"},
+      {"subsave on 1", "subsave: too few arguments", "subsave on <dx lo> <hi> <#steps>"},
+      {"subsave sideways", "subsave: unknown mode sideways", "subsave on <dx lo> <hi> <#steps>"},
+      {"pixsrc in x", "pixsrc: unknown mode in", "pixsrc on <basename>"},
+  };
+  std::string typed = kModel;
+  for (const auto& c : cases) {
+    ScratchDir d;
+    const RunResult r = run_commands(d, std::string(kModel) + c.line + "\nset zz 1\nset zz\n");
+    EXPECT_EQ(r.out.rfind(std::string("ERROR: ") + c.error + "\n" + c.usage, 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find("zz"), std::string::npos);
+    EXPECT_EQ(r.status, 1) << c.line;
+    typed += c.line + std::string("\n");
+  }
+  ScratchDir d;
+  const RunResult t = run_at_terminal(d.path(), {}, typed + "set zz 1\nset zz\n");
+  for (const auto& c : cases) EXPECT_NE(t.out.find(c.usage), std::string::npos) << c.line;
+  EXPECT_NE(t.out.find("zz = 1.000000e+00 \n"), std::string::npos);
+  EXPECT_EQ(t.out.find("ERROR"), std::string::npos) << t.out;
+  EXPECT_EQ(t.status, 0);
+}
+
 }  // namespace
