@@ -33,8 +33,9 @@ struct HelpLayout {
 enum class WordCount { Own, All };
 
 // One command of the table: its name and handler; the refresh run before it (nullptr:
-// none); the fewest words its line needs, counting the name (a shorter line prints the
-// usage instead of running the handler; 0: no such check before the handler); the
+// none); the fewest words its line needs, counting the name (a shorter line is refused
+// instead of running the handler: the usage at a terminal, the end of a script; 0: no such
+// check before the handler); the
 // one-line summary (lines separated by newlines; "" for none); the usage lines; and how
 // they are laid out.
 struct CommandSpec {
