@@ -1,9 +1,10 @@
 // Program entry: core start-up, the fitting program's commands and settings, then the
 // command loop on standard input or on each command file named on the command line.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <unistd.h>
 #include <string>
 
 #include "app/startup.h"

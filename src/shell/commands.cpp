@@ -81,8 +81,8 @@ const CommandSpec& table_row(CommandTable t, const char* name) {
 
 void print_help(const CommandSpec& c, int level) {
   if (!shows_help(c)) return;
-  const std::string text = level == 1 ? laid_out(summary_lines(c), c.layout.summary_width, 0, std::string::npos)
-                                      : usage_text(c);
+  const std::string text =
+      level == 1 ? laid_out(summary_lines(c), c.layout.summary_width, 0, std::string::npos) : usage_text(c);
   qprintf("%s", text.c_str());
 }
 

@@ -202,8 +202,9 @@ TEST(CrvRingE2E, HelpTexts) {
   ScratchDir d;
   // At a terminal a line too short to run prints the command's usage and the run goes on.
   const RunResult r =
-      run_at_terminal(d.path(), {}, "help crvmax\nhelp crvpts\nhelp crvstatus\nhelp ringmax\nhelp ringdat\nhelp kapgam\n"
-                                  "crvpts\nringdat\nkapgam\n");
+      run_at_terminal(d.path(), {},
+                      "help crvmax\nhelp crvpts\nhelp crvstatus\nhelp ringmax\nhelp ringdat\nhelp kapgam\n"
+                      "crvpts\nringdat\nkapgam\n");
   EXPECT_EQ(r.status, 0);
   for (const char* s : {"crvmax <max no. crvs> <max no. segments in a crv> <max no. pts on a segment>\n",
                         "  mode 1 : loads reference points                \n",

@@ -182,7 +182,8 @@ TEST(FiniteSourceE2E, SourceMapNoiseAndRefusals) {
   const RunResult over = run_commands(d, src + "makesrcmap g.txt 1 g.rng -1 1 1 -1 1 11 0 2\n");
   EXPECT_EQ(over.status, 1);
   EXPECT_NE(over.out.find("ERROR: makesrcmap: oversampling (Nover > 1) needs at least 2 steps on each axis\n"),
-            std::string::npos) << over.out;
+            std::string::npos)
+      << over.out;
   EXPECT_FALSE(d.exists("g.txt"));
   // Noise-free pixels are the disc's brightness, 1/(pi 0.25), or 0.
   std::istringstream f(d.read("f.txt"));

@@ -234,8 +234,10 @@ TEST(ScansE2E, RefusalsEndTheRunWithStatusOne) {
       {"varyh 0.5 0.9 5 h\n", "ERROR: varyh needs observed lens data (h comes from the fit of the time delays)\n"},
       {"modelgrid 1 g\n1 2 0 1 0\n", "ERROR: modelgrid slot 1 has 0 steps\n"},
       {"varyone 1 12 0 1 3 p\n", "ERROR: in varyone, iparm 12 is not a parameter index (1 to 10)\n"},
-      {"varyone 1 2 -0.2 0.2 5 nodir/p\n", "ERROR: in varyone, could not open output chisq file: nodir/p.chi: No such file or directory\n"},
-      {"varytwo 1 2 -0.1 0.1 3 1 3 -0.1 0.1 3 nodir/q\n", "ERROR: in varytwo, could not open output chisq file: nodir/q.chi: No such file or directory\n"},
+      {"varyone 1 2 -0.2 0.2 5 nodir/p\n",
+       "ERROR: in varyone, could not open output chisq file: nodir/p.chi: No such file or directory\n"},
+      {"varytwo 1 2 -0.1 0.1 3 1 3 -0.1 0.1 3 nodir/q\n",
+       "ERROR: in varytwo, could not open output chisq file: nodir/q.chi: No such file or directory\n"},
       {"errorbars nodir/e 3\n", "ERROR: could not open errorbars .dat file: nodir/e.dat: No such file or directory\n"},
       // A logarithmic range through 0, and a step count out of range, before any file.
       {"varyone 1 2 0 0.2 -5 p\n", "ERROR: logarithmic steps need lo and hi of the same sign, both nonzero\n"},

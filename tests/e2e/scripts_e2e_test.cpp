@@ -26,8 +26,7 @@ TEST(ScriptsE2E, AShortLineEndsACommandFileAndAPipeWithItsUsage) {
   // The same lines through a pipe (standard input that is no terminal), with and without -q.
   for (const std::vector<std::string>& args : {std::vector<std::string>{"-q"}, std::vector<std::string>{}}) {
     const RunResult piped = run_tarnsolve(d.path(), args, script);
-    EXPECT_NE(piped.out.find(std::string("ERROR: plotkappa: too few arguments\n") + kPlotkappaUsage),
-              std::string::npos)
+    EXPECT_NE(piped.out.find(std::string("ERROR: plotkappa: too few arguments\n") + kPlotkappaUsage), std::string::npos)
         << piped.out;
     EXPECT_EQ(piped.out.find("Help for"), std::string::npos);
     EXPECT_EQ(piped.status, 1);
@@ -68,7 +67,8 @@ TEST(ScriptsE2E, RefusedWordsEndAScriptAndWarnAtATerminal) {
       {"findimg2 -0.1 0.1 1.5.2 -0.1 0.1 3 f.dat",
        "argument 'u steps' should be an integer.\n         It is the number of steps, not the step size."},
       {"findimg2 -0.1 0.1 0 -0.1 0.1 3 f.dat", "u steps cannot be 0."},
-      {"spider -1 1 3 -1 1 3 o.txt 5 0 0 30 0 200 1", "argument outtype=5 is larger than the\n         maximum allowed value (4)."},
+      {"spider -1 1 3 -1 1 3 o.txt 5 0 0 30 0 200 1",
+       "argument outtype=5 is larger than the\n         maximum allowed value (4)."},
       {"convolve2 in.txt 1 0 1 o.txt 1", "convolve2 needs xpixel > 0 and ypixel > 0"},
       {"map2lcrv in.txt 1 -1 0.5 0 o.txt", "map2lcrv needs pixscale > 0"},
       {"set ngrid1 nan", "variable ngrid1 must be a finite number; its value is unchanged."},

@@ -46,8 +46,8 @@ TEST(ShellE2E, CommentsSetFormsAndShellEscape) {
   EXPECT_EQ(r.status, 1);
   // Only a line that opens with "!" goes to the shell: " !echo" is a command word, and
   // no command (nor "Quit") is one.
-  for (const auto& [line, word] : {std::pair<std::string, std::string>{" !echo not-a-shell-line\n", "!echo"},
-                                    {"Quit\n", "Quit"}}) {
+  for (const auto& [line, word] :
+       {std::pair<std::string, std::string>{" !echo not-a-shell-line\n", "!echo"}, {"Quit\n", "Quit"}}) {
     const RunResult u = run_commands(d, line + "set a 1\nset a\n");
     EXPECT_EQ(u.out, "ERROR: unknown command " + word + "\n") << line;
     EXPECT_EQ(u.status, 1);
@@ -122,11 +122,13 @@ TEST(ShellE2E, SwitchesPromptsAndCommandFiles) {
       {{}, "set a 1\nquit now\nset a\n", "> Creating a = 1.000000e+00 \n> \n\n", 0},
       {{}, "set a 1\nQuit\nquit now\nset a\n", "> Creating a = 1.000000e+00 \n> ERROR: unknown command Quit\n", 1},
       {{"a.in"}, "", "Reading commands from input file a.in\n> Creating x = 1.000000e+00 \n> \n", 0},
-      {{"a.in", "a.in"}, "",
+      {{"a.in", "a.in"},
+       "",
        "Reading commands from input file a.in\n> Creating x = 1.000000e+00 \n> \n"
        "Reading commands from input file a.in\n> Setting x = 1.000000e+00\n> \n",
        0},
-      {{"a.in", "-q"}, "",
+      {{"a.in", "-q"},
+       "",
        "Reading commands from input file a.in\n> Creating x = 1.000000e+00 \n> \n"
        "ERROR: could not open input file -q\n",
        1},
@@ -204,8 +206,9 @@ TEST(ShellE2E, ValuesThatAreNotFiniteNumbersLeaveTheSettingUnchanged) {
   EXPECT_EQ(r.out, "ERROR: variable ftol must be a finite number; its value is unchanged.\n");
   EXPECT_EQ(r.status, 1);
   // At a terminal each is refused with a warning and the run goes on.
-  const RunResult t = run_at_terminal(d.path(), {"-q"}, "set ftol inf\nset ftol=-inf\nset ftol 1e999\nset ftol NaN\n"
-                                                        "set ftol\nset fresh nan\nset fresh\n");
+  const RunResult t = run_at_terminal(d.path(), {"-q"},
+                                      "set ftol inf\nset ftol=-inf\nset ftol 1e999\nset ftol NaN\n"
+                                      "set ftol\nset fresh nan\nset fresh\n");
   EXPECT_EQ(t.out, w + w + w + w + "ftol = 1.000000e-04 [Tolerance for optimization routine]\n" +
                        "WARNING: variable fresh must be a finite number; its value is unchanged.\n");
   EXPECT_EQ(t.status, 0);

@@ -1,11 +1,12 @@
 // The argument checks of the commands: step counts, counts read as the command reads them,
 // and range and type checks, with the warnings they print.
 
+#include "shell/argcheck.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 
-#include "shell/argcheck.h"
 #include "shell/fatal.h"
 #include "support/test_support.h"
 
@@ -102,7 +103,11 @@ TEST(Checks, RefusalsEndAScript) {
       {[] { return checktype("4.5", "outtype"); }, "argument 'outtype' should be an integer."},
       {[] { return checktype("9", "outtype"); },
        "argument outtype=9 is larger than the\n         maximum allowed value (4)."},
-      {[] { warn_log_range(); return 0; }, "cannot use logarithmic spacing with a\n         negative parameter range."},
+      {[] {
+         warn_log_range();
+         return 0;
+       },
+       "cannot use logarithmic spacing with a\n         negative parameter range."},
   };
   for (const auto& c : cases) {
     CaptureOutput out;

@@ -170,8 +170,8 @@ TEST(Commands, TheTableRefreshesThenChecksTheWordsOfALine) {
     CaptureOutput out;
     const std::string message = fatal_message([&] { DoCmd(c.command, WordArray(c.words)); });
     const std::string usage = c.printed;  // the ERROR line's own newline ends the last line
-    EXPECT_EQ(message, usage.empty() ? "(no error)"
-                                     : c.command + (": too few arguments\n" + usage.substr(0, usage.size() - 1)))
+    EXPECT_EQ(message,
+              usage.empty() ? "(no error)" : c.command + (": too few arguments\n" + usage.substr(0, usage.size() - 1)))
         << c.words.size();
     EXPECT_EQ(out.text(), "");
   }

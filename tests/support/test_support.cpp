@@ -6,11 +6,11 @@
 #include <dirent.h>
 #include <poll.h>
 #include <pty.h>
-#include <termios.h>
-#include <utmp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <algorithm>
 #include <cstdlib>
