@@ -64,9 +64,9 @@ void note(const std::string& message, FILE* stream) { print_labelled(stream, "No
 
 void print_error(const std::string& message) { print_labelled(QVMstdout, "ERROR", message); }
 
-void refuse(const std::string& message) {
+void refuse(const std::string& message, const char* label) {
   if (scriptflag) fatal(message);
-  warning(message);
+  print_labelled(QVMstdout, label, message);
 }
 
 namespace {

@@ -66,10 +66,11 @@ void warning(const std::string& message, FILE* stream = QVMstdout);
 void note(const std::string& message, FILE* stream = QVMstdout);
 // "ERROR: <message>\n" on QVMstdout for a failure the program goes on after.
 void print_error(const std::string& message);
-// A command refuses its own words and does nothing: at a terminal "WARNING: <message>"
-// and the caller returns (the interactive run goes on); in a script the program ends with
-// "ERROR: <message>" (a script must not go on as if the command had run).
-void refuse(const std::string& message);
+// A command refuses its own words and does nothing (with them): at a terminal
+// "<label>: <message>" and the caller goes on (the interactive run goes on); in a script
+// the program ends with "ERROR: <message>" (a script must not go on as if the command had
+// run).
+void refuse(const std::string& message, const char* label = "WARNING");
 
 // A message that would repeat many times inside one command (a fit, a scan, a chain).
 // Only its first occurrence in a command is printed; when the command ends, the first

@@ -71,6 +71,9 @@ TEST(ScriptsE2E, RefusedWordsEndAScriptAndWarnAtATerminal) {
        "argument outtype=5 is larger than the\n         maximum allowed value (4)."},
       {"convolve2 in.txt 1 0 1 o.txt 1", "convolve2 needs xpixel > 0 and ypixel > 0"},
       {"map2lcrv in.txt 1 -1 0.5 0 o.txt", "map2lcrv needs pixscale > 0"},
+      {"turnoff 1", "mode has not been set properly in turnoff"},
+      {"turnoff gal 2", "ignoring galaxy index 2 (out of range)"},
+      {"turnon src 5", "ignoring source index 5 (out of range)"},
       {"set ngrid1 nan", "variable ngrid1 must be a finite number; its value is unchanged."},
       {"set ngrid1 1e400", "variable ngrid1 must be a finite number; its value is unchanged."},
       {"set ngrid1 2147483648", "variable ngrid1 is out of range for an integer; its value is unchanged."},
@@ -80,7 +83,10 @@ TEST(ScriptsE2E, RefusedWordsEndAScriptAndWarnAtATerminal) {
     ScratchDir d;
     d.write("in.txt", "2 2\n1 2\n3 4\n");
     const RunResult r = run_commands(d, std::string(kModel) + c.line + "\nset zz 1\nset zz\n");
-    EXPECT_EQ(r.out, "ERROR: " + std::string(c.message) + "\n") << c.line;
+    // The ERROR is the last line (turnon and turnoff head their report with "In turnoff:").
+    const std::string error = "ERROR: " + std::string(c.message) + "\n";
+    EXPECT_EQ(r.out.substr(r.out.find("ERROR") == std::string::npos ? 0 : r.out.find("ERROR")), error) << c.line;
+    EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << c.line;
     EXPECT_EQ(r.status, 1) << c.line;
     EXPECT_EQ(dir_entries(d.path()), (std::vector<std::string>{"cmds.in", "in.txt"})) << c.line;
     typed += c.line + std::string("\n");
@@ -91,7 +97,8 @@ TEST(ScriptsE2E, RefusedWordsEndAScriptAndWarnAtATerminal) {
   const RunResult t = run_at_terminal(d.path(), {"-q"}, typed + "set ngrid1\nset zz 1\nset zz\n");
   for (const Case& c : cases)
     if (std::string(c.line).rfind("optimise", 0) != 0)
-      EXPECT_NE(t.out.find("WARNING: " + std::string(c.message) + "\n"), std::string::npos) << c.line;
+      EXPECT_NE(t.out.find(": " + std::string(c.message) + "\n"), std::string::npos) << c.line;
+  EXPECT_NE(t.out.find("Note: ignoring galaxy index 2 (out of range)\n"), std::string::npos);
   EXPECT_NE(t.out.find("\nngrid1 = 2.000000e+01 "), std::string::npos) << t.out;
   EXPECT_NE(t.out.find("zz = 1.000000e+00 \n"), std::string::npos);
   EXPECT_EQ(t.out.find("ERROR"), std::string::npos) << t.out;
