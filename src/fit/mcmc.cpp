@@ -746,7 +746,7 @@ void MCMCbatch(const WordArray& words) {
   } else if (outmode == "append") {
     mode = "a";
   } else {
-    warning("unknown value of 'outmode' in MCMCbatch");
+    refuse("unknown value of 'outmode' in MCMCbatch");
     return;
   }
   if (iend <= 0 || iend > TSobs.Nbatdat) iend = TSobs.Nbatdat;

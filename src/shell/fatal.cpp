@@ -12,6 +12,7 @@
 FILE* QVMstdin = stdin;
 FILE* QVMstdout = stdout;
 int quietflag = 0;
+int scriptflag = 0;
 
 void fatal(const std::string& message) {
   throw FatalError(FatalKind::Error, message, kErrorExitStatus);
@@ -93,6 +94,11 @@ void warning(const std::string& message, FILE* stream) { print_labelled(stream, 
 void note(const std::string& message, FILE* stream) { print_labelled(stream, "Note", message); }
 
 void print_error(const std::string& message) { print_labelled(QVMstdout, "ERROR", message); }
+
+void refuse(const std::string& message, const char* label) {
+  if (scriptflag) fatal(message);
+  print_labelled(QVMstdout, label, message);
+}
 
 namespace {
 std::vector<RepeatedMessage*>& counted_messages() {

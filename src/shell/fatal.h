@@ -20,6 +20,10 @@ extern FILE* QVMstdin;
 extern FILE* QVMstdout;
 // Quiet mode: no prompt, no progress lines, no help texts.
 extern int quietflag;
+// Set by main: 1 when the commands come from a script (a command file, or a standard
+// input that is not a terminal), 0 when they are typed at a terminal. In a script a
+// command that does not run because of its words ends the program (refuse below).
+extern int scriptflag;
 
 enum class FatalKind {
   Error,      // "ERROR: <message>" on QVMstdout
@@ -67,6 +71,11 @@ void warning(const std::string& message, FILE* stream = QVMstdout);
 void note(const std::string& message, FILE* stream = QVMstdout);
 // "ERROR: <message>\n" on QVMstdout for a failure the program goes on after.
 void print_error(const std::string& message);
+// A command refuses its own words and does nothing (with them): at a terminal
+// "<label>: <message>" and the caller goes on (the interactive run goes on); in a script
+// the program ends with "ERROR: <message>" (a script must not go on as if the command had
+// run).
+void refuse(const std::string& message, const char* label = "WARNING");
 
 // A message that would repeat many times inside one command (a fit, a scan, a chain).
 // Only its first occurrence in a command is printed; when the command ends, the first

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 struct Settings {
   // ---- core settings, in registration order ----
@@ -110,3 +111,6 @@ using SettingTable = RowSpan<SettingSpec>;
 void register_settings(SettingTable table);
 // Copies the value of every setting of a table into its mirror.
 void refresh_settings(SettingTable table);
+// False when name is a registered integer setting and value lies outside what its mirror
+// holds (an int, or a long); true for every other name and value.
+bool setting_value_fits(const std::string& name, double value);

@@ -258,16 +258,24 @@ TEST(FindimgE2E, FourImageLensAgainstDenseSearch) {
   }
 }
 
-// Logarithmic steps from a range end of 0 are refused with the logarithm warning before
-// any search; findimg2 has already created its (empty) files, ellsrc and ellimg open none.
+// Logarithmic steps from a range end of 0 are refused before any search. A script ends
+// with the refusal as an ERROR and no file written; typed at a terminal the refusal
+// warns, findimg2 leaves its (empty) files, ellsrc and ellimg open none.
 TEST(FindimgE2E, LogarithmicStepsFromZeroAreRefused) {
   REQUIRE_COMMANDS();
+  const char* const lines[] = {"findimg2 0 0.2 -3 0.1 0.2 2 grid.out mag.out\n",
+                               "ellsrc ell.out 0 0 0.2 0 0 0.3 -3 8\n", "ellimg eli.out 0 0 0.2 0 0.1 0 -3 8\n"};
+  for (const char* line : lines) {
+    ScratchDir s;
+    const RunResult e = run_commands(s, std::string(kIsothermal) + line);
+    EXPECT_EQ(e.status, 1) << line;
+    EXPECT_NE(e.out.find("ERROR: cannot use logarithmic spacing with a\n"), std::string::npos) << e.out;
+    EXPECT_EQ(dir_entries(s.path()), std::vector<std::string>{"cmds.in"}) << line;
+  }
   ScratchDir d;
-  const RunResult r = run_commands(d, std::string(kIsothermal) +
-                                          "findimg2 0 0.2 -3 0.1 0.2 2 grid.out mag.out\n"
-                                          "ellsrc ell.out 0 0 0.2 0 0 0.3 -3 8\n"
-                                          "ellimg eli.out 0 0 0.2 0 0.1 0 -3 8\n"
-                                          "findimg2 0.1 0.2 2 0.1 0.2 -2 grid2.out mag2.out\n");
+  const RunResult r = run_at_terminal(
+      d.path(), {"-q"},
+      std::string(kIsothermal) + lines[0] + lines[1] + lines[2] + "findimg2 0.1 0.2 2 0.1 0.2 -2 grid2.out mag2.out\n");
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(count_occurrences(r.out, "WARNING: cannot use logarithmic spacing with a\n"
                                      "         negative parameter range.\n"),
