@@ -34,6 +34,9 @@ constexpr unsigned long long kSmallSourceTag = ~0ULL;
 constexpr double kDepthFraction = 0.02;
 // Fewest rays expected in a leaf that takes rays in its source-plane triangle.
 constexpr double kMinLeafRays = 1.0;
+// Two groups of leaves are one image where the light between them stays at or above this
+// fraction of the fainter one's peak; below it, light is faint and goes to the nearest image.
+constexpr double kSaddleFraction = 0.1;
 // Room of the candidate list of parent triangles.
 constexpr size_t kMaxCandidates = 100000;
 
@@ -349,19 +352,20 @@ double tri_distance(const FinsrcShape& s, const LatPt& a, const LatPt& b, const 
   return tri_distance(s, u, v);
 }
 
-// Patches of lit leaves (union-find over TWfinsrc.up): a patch is known by its first leaf.
-int leaf_root(int k) {
-  std::vector<int>& up = TWfinsrc.up;
+// Union-find over links `up`: a set is known by its smallest member.
+int set_root(std::vector<int>& up, int k) {
   while (up[static_cast<size_t>(k)] != k) {
     up[static_cast<size_t>(k)] = up[static_cast<size_t>(up[static_cast<size_t>(k)])];
     k = up[static_cast<size_t>(k)];
   }
   return k;
 }
-void unite(int a, int b) {
-  a = leaf_root(a);
-  b = leaf_root(b);
-  if (a != b) TWfinsrc.up[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+// Joins the sets of a and b; returns the root of the union.
+int unite(std::vector<int>& up, int a, int b) {
+  a = set_root(up, a);
+  b = set_root(up, b);
+  if (a != b) up[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+  return std::min(a, b);
 }
 
 // The refinement lattice of one parent: points (i, j) with weights (i, j, n - i - j)/n,
@@ -371,7 +375,7 @@ struct Lattice {
   double inv_n = 1;
   std::vector<LatPt> pt;
   std::vector<unsigned> stamp;
-  std::vector<int> owner;  // a lit leaf at the point, when owner_stamp is cur
+  std::vector<int> owner;  // the point's number in the search, when owner_stamp is cur
   std::vector<unsigned> owner_stamp;
   unsigned cur = 0;
   void start(const Parent& P, int depth) {
@@ -397,17 +401,16 @@ struct Lattice {
     pt[k] = p;
     stamp[k] = cur;
   }
-  // Joins lit leaf id to the leaf already at point (i, j), if any.
-  void join(int i, int j, int id) {
+  // The number in the search of the corner point (i, j) of a leaf, given at first use.
+  int point(int i, int j) {
     const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
-    if (owner_stamp[k] == cur) {
-      unite(owner[k], id);
-    } else {
-      owner[k] = id;
+    if (owner_stamp[k] != cur) {
+      owner[k] = TWfinsrc.npts++;
       owner_stamp[k] = cur;
     }
+    return owner[k];
   }
-  // The lit points of the triangle's edges, where its patches meet those of its
+  // The numbered points of the triangle's edges, where its leaves meet those of its
   // neighbours: matched across triangles by position in group_leaves.
   void edge_corners() {
     auto put_corner = [&](int i, int j) {
@@ -524,9 +527,16 @@ int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStre
     Y = sum.Y;
     D = sum.D;
   }
+  // Brightness of the leaf for the grouping: exact, free of ray noise.
+  const double cu = (T.u[0] + T.u[1] + T.u[2]) / 3.0, cv = (T.v[0] + T.v[1] + T.v[2]) / 3.0;
+  double b = s.flux(cu, cv);
+  if (s.is_uniform() && b == 0.0)
+    for (int k = 0; k < 3 && b == 0.0; ++k) b = s.flux(T.u[k], T.v[k]);
+  // A leaf whose light misses its corners and centre (the edge of a uniform source, a dark
+  // pixel of a map) takes its mean brightness.
+  if (b == 0.0 && W > 0.0 && A > 0.0) b = W / A;
   const int id = static_cast<int>(F.lit.size());
-  F.lit.push_back({W, X, Y, D});
-  F.up.push_back(id);
+  F.lit.push_back({W, X, Y, D, b, (T.x[0] + T.x[1] + T.x[2]) / 3.0, (T.y[0] + T.y[1] + T.y[2]) / 3.0, {0, 0, 0}});
   return id;
 }
 
@@ -557,7 +567,7 @@ void integrate_parent(const Parent& P, double& area, double& rays, double srcare
     if (T.level == depth) {
       const int id = integrate_leaf(lattice.at(P.c, T.i[0], T.j[0]), lattice.at(P.c, T.i[1], T.j[1]),
                                     lattice.at(P.c, T.i[2], T.j[2]), counts, pos, area, rays, srcarea);
-      for (int k = 0; k < 3; ++k) lattice.join(T.i[k], T.j[k], id);
+      for (int k = 0; k < 3; ++k) F.lit[static_cast<size_t>(id)].p[k] = lattice.point(T.i[k], T.j[k]);
       continue;
     }
     // Midpoints opposite corners 0, 1, 2 and the four children; pushed in reverse so that
@@ -603,30 +613,175 @@ void finsrc_tri(int t, int shoot, double& area, double& rays, double srcarea) {
 
 namespace {
 
-// Joins the patches of neighbouring triangles that meet at a lit edge point (a shared
-// corner joins two leaves) and adds each patch, in the order of its first leaf, to the
-// images by the seeing rule.
-void group_leaves() {
+// Leaves are grouped into images by their light. Taken from the brightest down, a leaf
+// joins the groups of the leaves met at its corners; two groups met at one leaf become one
+// image when that leaf's brightness is at least kSaddleFraction of the fainter group's
+// peak (so light that runs on along an arc or a ring keeps it whole). The core of an
+// image is its leaves of at least that fraction of its own peak; every other leaf (the
+// faint light between images and at their edges) goes to the image whose core is nearest,
+// by the shortest walk between leaf centres through leaves that meet at a corner.
+// Returns the image of every leaf in label (a root leaf), or -1 for a leaf no walk reached.
+void label_leaves() {
   FiniteSourceState& F = TWfinsrc;
+  const std::vector<FiniteSourceState::Leaf>& L = F.lit;
+  const int n = static_cast<int>(L.size());
+  const size_t np = static_cast<size_t>(F.npts);
+  // Points of one position (an edge shared by two mesh triangles) become one.
   std::vector<FiniteSourceState::Corner>& c = F.corners;
   std::sort(c.begin(), c.end(), [](const FiniteSourceState::Corner& a, const FiniteSourceState::Corner& b) {
     return a.x < b.x || (a.x == b.x && a.y < b.y);
   });
+  F.pt_up.resize(np);
+  for (size_t k = 0; k < np; ++k) F.pt_up[k] = static_cast<int>(k);
   for (size_t k = 1; k < c.size(); ++k)
-    if (c[k].x == c[k - 1].x && c[k].y == c[k - 1].y) unite(c[k].leaf, c[k - 1].leaf);
+    if (c[k].x == c[k - 1].x && c[k].y == c[k - 1].y) unite(F.pt_up, c[k].pt, c[k - 1].pt);
+  for (FiniteSourceState::Leaf& l : F.lit)
+    for (int& p : l.p) p = set_root(F.pt_up, p);
+
+  // Groups by light, from the brightest leaf down.
+  F.order.clear();
+  for (int k = 0; k < n; ++k)
+    if (L[static_cast<size_t>(k)].b > 0.0) F.order.push_back(k);
+  std::sort(F.order.begin(), F.order.end(), [&](int a, int b) {
+    const double ba = L[static_cast<size_t>(a)].b, bb = L[static_cast<size_t>(b)].b;
+    return ba > bb || (ba == bb && a < b);
+  });
+  F.up.resize(static_cast<size_t>(n));
+  F.peak.resize(static_cast<size_t>(n));
+  F.owner.assign(np, -1);
+  for (const int k : F.order) {
+    const FiniteSourceState::Leaf& l = L[static_cast<size_t>(k)];
+    int r = -1;
+    for (const int p : l.p) {
+      const int o = F.owner[static_cast<size_t>(p)];
+      if (o < 0) continue;
+      const int ro = set_root(F.up, o);
+      if (r < 0) {
+        r = ro;
+      } else if (ro != r &&
+                 l.b >= kSaddleFraction * std::min(F.peak[static_cast<size_t>(r)], F.peak[static_cast<size_t>(ro)])) {
+        const double pk = std::max(F.peak[static_cast<size_t>(r)], F.peak[static_cast<size_t>(ro)]);
+        r = unite(F.up, r, ro);
+        F.peak[static_cast<size_t>(r)] = pk;
+      }
+    }
+    if (r < 0) {
+      F.up[static_cast<size_t>(k)] = k;
+      F.peak[static_cast<size_t>(k)] = l.b;
+    } else {
+      // A leaf joins below the root; a root that is a later leaf keeps its place.
+      F.up[static_cast<size_t>(k)] = r;
+      if (k < r) {
+        F.up[static_cast<size_t>(r)] = k;
+        F.up[static_cast<size_t>(k)] = k;
+        F.peak[static_cast<size_t>(k)] = F.peak[static_cast<size_t>(r)];
+      }
+    }
+    for (const int p : l.p)
+      if (F.owner[static_cast<size_t>(p)] < 0) F.owner[static_cast<size_t>(p)] = k;
+  }
+
+  // The leaves at each point.
+  F.at_start.assign(np + 1, 0);
+  for (const FiniteSourceState::Leaf& l : L)
+    for (const int p : l.p) ++F.at_start[static_cast<size_t>(p) + 1];
+  for (size_t k = 0; k < np; ++k) F.at_start[k + 1] += F.at_start[k];
+  F.at_leaf.resize(3 * static_cast<size_t>(n));
+  F.owner.assign(F.at_start.begin(), F.at_start.end() - 1);  // fill positions
+  for (int k = 0; k < n; ++k)
+    for (const int p : L[static_cast<size_t>(k)].p) F.at_leaf[static_cast<size_t>(F.owner[static_cast<size_t>(p)]++)] = k;
+
+  // Cores, then the nearest core of every other leaf.
+  F.label.assign(static_cast<size_t>(n), -1);
+  F.dist.assign(static_cast<size_t>(n), 1e300);
+  F.heap.clear();
+  auto later = [](const std::pair<double, int>& a, const std::pair<double, int>& b) {
+    return a.first > b.first || (a.first == b.first && a.second > b.second);
+  };
+  for (const int k : F.order) {
+    const int r = set_root(F.up, k);
+    if (L[static_cast<size_t>(k)].b >= kSaddleFraction * F.peak[static_cast<size_t>(r)]) {
+      F.label[static_cast<size_t>(k)] = r;
+      F.dist[static_cast<size_t>(k)] = 0.0;
+      F.heap.push_back({0.0, k});
+    }
+  }
+  std::make_heap(F.heap.begin(), F.heap.end(), later);
+  while (!F.heap.empty()) {
+    std::pop_heap(F.heap.begin(), F.heap.end(), later);
+    const auto [d, k] = F.heap.back();
+    F.heap.pop_back();
+    if (d > F.dist[static_cast<size_t>(k)]) continue;
+    const FiniteSourceState::Leaf& l = L[static_cast<size_t>(k)];
+    for (const int p : l.p)
+      for (int q = F.at_start[static_cast<size_t>(p)]; q < F.at_start[static_cast<size_t>(p) + 1]; ++q) {
+        const int m = F.at_leaf[static_cast<size_t>(q)];
+        const FiniteSourceState::Leaf& o = L[static_cast<size_t>(m)];
+        const double nd = d + std::hypot(o.cx - l.cx, o.cy - l.cy);
+        if (nd < F.dist[static_cast<size_t>(m)]) {
+          F.dist[static_cast<size_t>(m)] = nd;
+          F.label[static_cast<size_t>(m)] = F.label[static_cast<size_t>(k)];
+          F.heap.push_back({nd, m});
+          std::push_heap(F.heap.begin(), F.heap.end(), later);
+        }
+      }
+  }
+}
+
+// Sums the light of each image and adds the images, in the order of their first leaf, to
+// the list by the seeing rule. A leaf with light that no walk reached goes to the image
+// with the nearest centroid.
+void group_leaves() {
+  FiniteSourceState& F = TWfinsrc;
+  label_leaves();
   const size_t n = F.lit.size();
   std::vector<FiniteSourceState::Leaf>& patch = F.patch;
-  patch.assign(n, FiniteSourceState::Leaf{0, 0, 0, 0});
+  patch.assign(n, FiniteSourceState::Leaf{});
+  // The images, by their first leaf (leaves are in candidate order).
+  std::vector<int>& first = F.order;
+  first.assign(n, -1);
+  std::vector<int>& roots = F.at_leaf;
+  roots.clear();
   for (size_t k = 0; k < n; ++k) {
-    FiniteSourceState::Leaf& p = patch[static_cast<size_t>(leaf_root(static_cast<int>(k)))];
+    const int r = F.label[k];
+    if (r < 0) continue;
+    if (first[static_cast<size_t>(r)] < 0) {
+      first[static_cast<size_t>(r)] = static_cast<int>(k);
+      roots.push_back(r);
+    }
+    FiniteSourceState::Leaf& p = patch[static_cast<size_t>(r)];
     const FiniteSourceState::Leaf& l = F.lit[k];
     p.W += l.W;
     p.X += l.X;
     p.Y += l.Y;
     p.D += l.D;
   }
-  for (size_t k = 0; k < n; ++k)
-    if (F.up[k] == static_cast<int>(k)) assign_light(patch[k].W, patch[k].X, patch[k].Y, patch[k].D);
+  for (size_t k = 0; k < n; ++k) {
+    const FiniteSourceState::Leaf& l = F.lit[k];
+    if (F.label[k] >= 0 || !(l.W > 0.0)) continue;
+    int best = -1;
+    double d2 = 1e300;
+    for (const int r : roots) {
+      const FiniteSourceState::Leaf& p = patch[static_cast<size_t>(r)];
+      if (!(p.W > 0.0)) continue;
+      const double dx = p.X / p.W - l.cx, dy = p.Y / p.W - l.cy;
+      if (dx * dx + dy * dy < d2) {
+        d2 = dx * dx + dy * dy;
+        best = r;
+      }
+    }
+    if (best < 0) continue;
+    FiniteSourceState::Leaf& p = patch[static_cast<size_t>(best)];
+    p.W += l.W;
+    p.X += l.X;
+    p.Y += l.Y;
+    p.D += l.D;
+  }
+  // Roots were met in leaf order: the images are in the order of their first leaf.
+  for (const int r : roots) {
+    const FiniteSourceState::Leaf& p = patch[static_cast<size_t>(r)];
+    assign_light(p.W, p.X, p.Y, p.D);
+  }
 }
 
 }  // namespace
@@ -639,8 +794,8 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
   F.finsrc_cnt = 0;
   F.rays = 0;
   F.lit.clear();
-  F.up.clear();
   F.corners.clear();
+  F.npts = 0;
   F.small_pts.clear();
   F.evals = 0;
   F.leaves = 0;

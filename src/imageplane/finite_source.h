@@ -36,14 +36,19 @@
 // triangle); the points inside a small source from (seed, repetition), the same set for
 // every leaf. With seed <= 0 every search is repetition 0 (a search repeated under the
 // same settings shoots the same rays); with seed > 0 the repetition counts the run's
-// searches. Leaves that carry light and share an edge or a corner belong to one image;
-// images are numbered in the order of their first mesh triangle in the candidate list,
+// searches. Images are the regions of brighter light: leaves that meet at a corner join,
+// from the brightest down, and two such groups stay apart where the light between them
+// falls below a tenth of the fainter one's peak; the leaves of an image below a tenth of its
+// peak, and the leaves between images, give their light to the image whose bright core is
+// nearest (by a walk through the leaves), so the fluxes still sum to the total. Images
+// are numbered in the order of their first mesh triangle in the candidate list,
 // and an image whose centroid lies within seeing of an earlier one's (the nearest) joins
 // it (seeing 0 joins nothing).
 #pragma once
 
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "numeric/alloc.h"
@@ -120,19 +125,31 @@ struct FiniteSourceState {
   };
   std::vector<Acc> finsrc_tmp;
   int finsrc_cnt = 0;
-  // Leaves of the current search that carry light (in candidate order), their patches
-  // (union-find links: a patch is known by its first leaf; its sums in patch) and the lit
-  // points on the edges of the mesh triangles, where patches of neighbours meet.
+  // Leaves of the current search that meet the source (in candidate order): their sums,
+  // their brightness (the source's at the leaf's source-plane centre; for a uniform source,
+  // its own wherever a corner or the centre lies inside), their image-plane centre and their
+  // three corners as point numbers (an edge point shared by two mesh triangles is matched
+  // across them by position in the grouping).
   struct Leaf {
     double W, X, Y, D;
+    double b, cx, cy;
+    int p[3];
   };
-  std::vector<Leaf> lit, patch;
-  std::vector<int> up;
+  std::vector<Leaf> lit;
   struct Corner {
     double x, y;
-    int leaf;
+    int pt;
   };
   std::vector<Corner> corners;
+  int npts = 0;  // corner points numbered in this search
+  // Grouping buffers: union-find links of points and of leaves, the peak of a group of
+  // leaves, the leaves by brightness, a leaf owning each point, the leaves at each point,
+  // the image of each leaf and its distance to that image, the heap of the nearest-image
+  // walk, and the sums of the images.
+  std::vector<int> pt_up, up, order, owner, at_start, at_leaf, label;
+  std::vector<double> peak, dist;
+  std::vector<std::pair<double, int>> heap;
+  std::vector<Leaf> patch;
   // Points inside a small source (u, v pairs), drawn once per search as leaves ask for them.
   std::vector<double> small_pts;
   // Refinement: depth of the leaves below a mesh triangle in this search; lens evaluations
