@@ -8,11 +8,13 @@
 
 #include "imageplane/catalog.h"
 #include "imageplane/grid.h"
+#include "imageplane/gridcheck.h"
 #include "imageplane/images.h"
 #include "imageplane/source_models.h"
 #include "imageplane/srcmap.h"
 #include "io/outfile.h"
 #include "io/qvmfile.h"
+#include "models/component.h"
 #include "models/evaluator.h"
 #include "numeric/constants.h"
 #include "numeric/interp.h"
@@ -64,9 +66,9 @@ RandomStream mixed_stream(unsigned long long a, unsigned long long b, unsigned l
 // Adds a patch's sums to the image whose centroid lies nearest to the patch's own (the
 // first on a tie) within seeing, or opens a new image; with seeing 0 every patch is an
 // image of its own.
-void assign_light(double W, double X, double Y, double D) {
+int assign_light(double W, double X, double Y, double D) {
   FiniteSourceState& F = TWfinsrc;
-  if (W < 1e-8) return;
+  if (W < 1e-8) return -1;
   const double cx = X / W, cy = Y / W;
   // Squared distances: the nearest centroid, the first of equal ones, never one at 1e8
   // or beyond.
@@ -91,6 +93,7 @@ void assign_light(double W, double X, double Y, double D) {
   a.d += D;
   a.cx = a.x / a.w;
   a.cy = a.y / a.w;
+  return best;
 }
 
 // Sums of the rays of one triangle.
@@ -112,6 +115,69 @@ struct RaySums {
 };
 
 bool shape_on(const FinsrcShape& s) { return s.kind != FinsrcShape::kOff; }
+
+// An image whose leaves at the grid's rim carry more than this fraction of its light is
+// cut by the rim.
+constexpr double kRimFraction = 1e-3;
+
+// The outer rim of the main grid as built: the circle of its outer nodes about component 1
+// (polar) or the box of its nodes (Cartesian). Mesh vertices on it bound the mesh.
+struct GridRim {
+  bool known = false, polar = true;
+  double x0 = 0, y0 = 0, R = 0, xlo = 0, xhi = 0, ylo = 0, yhi = 0;
+  void build() {
+    known = TWgrid.top != nullptr;
+    if (!known) return;
+    polar = settings.gridcoords != 1;
+    x0 = y0 = 0;
+    if (TWgal.NGALMAX > 0) {
+      x0 = TWgal.p[1][2];
+      y0 = TWgal.p[1][3];
+    }
+    R = 0;
+    xlo = ylo = 1e300;
+    xhi = yhi = -1e300;
+    for (const gnode* g = TWgrid.top; g != nullptr; g = g->next) {
+      R = std::max(R, std::hypot(g->x - x0, g->y - y0));
+      xlo = std::min(xlo, g->x), xhi = std::max(xhi, g->x);
+      ylo = std::min(ylo, g->y), yhi = std::max(yhi, g->y);
+    }
+  }
+  bool on(double x, double y) const {
+    if (!known) return false;
+    if (polar) return std::hypot(x - x0, y - y0) >= R * (1.0 - 1e-9);
+    const double e = 1e-12 * std::max(xhi - xlo, yhi - ylo);
+    return x <= xlo + e || x >= xhi - e || y <= ylo + e || y >= yhi - e;
+  }
+};
+
+// The outer ring of a polar grid is a polygon of ngrid2 - 1 chords (its first and last
+// angles meet): a circle of radius r holds when the grid's radius is r / cos(pi/(ngrid2 - 1)).
+double chord_widening() {
+  const int k = std::max(3, settings.ngrid2 - 1);
+  return 1.0 / std::cos(kPi / k);
+}
+
+// Warns of the images whose light the rim cuts, naming the grid that holds every image of
+// the source's 99.9% ellipse (none when the grid holds them already).
+void warn_rim(int n, const Mat& list, double u, double v, double R999) {
+  static RepeatedMessage cap;
+  const FiniteSourceState& F = TWfinsrc;
+  for (int i = 1; i <= n; ++i) {
+    if (!(F.rim_light[static_cast<size_t>(i - 1)] > kRimFraction * list[i][3])) continue;
+    if (cap.count() > 0) {
+      cap.first();
+      return;
+    }
+    GridNeed need;
+    if (need.add("findimg", {SourceDisc{u, v, R999}})) return;
+    cap.first();
+    cap.warn(strformat("the image of source #%d at (%g, %g) reaches the rim of the grid and its light beyond is "
+                       "lost: %s",
+                       settings.isource, list[i][1], list[i][2], need.advice(chord_widening()).c_str()));
+    return;
+  }
+}
 
 }  // namespace
 
@@ -277,6 +343,7 @@ struct Parent {
   LatPt c[3];
   LatPt mid[3];  // midpoints of corners (1, 2), (0, 2), (0, 1)
   double pad = 0;
+  int rim = 0;  // bit k: the edge opposite corner k lies on the outer rim of the grid
 };
 
 void load_parent(int t, double f, Parent& P) {
@@ -454,8 +521,8 @@ void small_point(const FinsrcShape& s, size_t r, double& pu, double& pv) {
 }
 
 // Integrates one leaf that carries light and appends it; returns its number.
-int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStream& counts, RandomStream& pos,
-                    double& area, double& rays, double srcarea) {
+int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, bool rim, RandomStream& counts,
+                   RandomStream& pos, double& area, double& rays, double srcarea) {
   FiniteSourceState& F = TWfinsrc;
   const FinsrcShape& s = F.shape;
   const TriVerts T = {{p0.x, p1.x, p2.x}, {p0.y, p1.y, p2.y}, {p0.u, p1.u, p2.u}, {p0.v, p1.v, p2.v},
@@ -536,7 +603,7 @@ int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStre
   // pixel of a map) takes its mean brightness.
   if (b == 0.0 && W > 0.0 && A > 0.0) b = W / A;
   const int id = static_cast<int>(F.lit.size());
-  F.lit.push_back({W, X, Y, D, b, (T.x[0] + T.x[1] + T.x[2]) / 3.0, (T.y[0] + T.y[1] + T.y[2]) / 3.0, {0, 0, 0}});
+  F.lit.push_back({W, X, Y, D, b, (T.x[0] + T.x[1] + T.x[2]) / 3.0, (T.y[0] + T.y[1] + T.y[2]) / 3.0, {0, 0, 0}, rim});
   return id;
 }
 
@@ -565,8 +632,13 @@ void integrate_parent(const Parent& P, double& area, double& rays, double srcare
   while (top > 0) {
     const Tri T = stack[--top];
     if (T.level == depth) {
+      bool rim = false;
+      if (P.rim != 0)
+        for (int k = 0; k < 3; ++k)
+          rim = rim || ((P.rim & 1) && T.i[k] == 0) || ((P.rim & 2) && T.j[k] == 0) ||
+                ((P.rim & 4) && T.i[k] + T.j[k] == n);
       const int id = integrate_leaf(lattice.at(P.c, T.i[0], T.j[0]), lattice.at(P.c, T.i[1], T.j[1]),
-                                    lattice.at(P.c, T.i[2], T.j[2]), counts, pos, area, rays, srcarea);
+                                    lattice.at(P.c, T.i[2], T.j[2]), rim, counts, pos, area, rays, srcarea);
       for (int k = 0; k < 3; ++k) F.lit[static_cast<size_t>(id)].p[k] = lattice.point(T.i[k], T.j[k]);
       continue;
     }
@@ -736,7 +808,7 @@ void group_leaves() {
   label_leaves();
   const size_t n = F.lit.size();
   std::vector<FiniteSourceState::Leaf>& patch = F.patch;
-  patch.assign(n, FiniteSourceState::Leaf{});
+  patch.assign(n, FiniteSourceState::Leaf{0, 0, 0, 0, 0, 0, 0, {0, 0, 0}, false});
   // The images, by their first leaf (leaves are in candidate order).
   std::vector<int>& first = F.order;
   first.assign(n, -1);
@@ -755,6 +827,7 @@ void group_leaves() {
     p.X += l.X;
     p.Y += l.Y;
     p.D += l.D;
+    if (l.rim) p.b += l.W;
   }
   for (size_t k = 0; k < n; ++k) {
     const FiniteSourceState::Leaf& l = F.lit[k];
@@ -776,11 +849,17 @@ void group_leaves() {
     p.X += l.X;
     p.Y += l.Y;
     p.D += l.D;
+    if (l.rim) p.b += l.W;
   }
   // Roots were met in leaf order: the images are in the order of their first leaf.
+  // (A patch's b holds the light of its leaves at the rim.)
+  F.rim_light.clear();
   for (const int r : roots) {
     const FiniteSourceState::Leaf& p = patch[static_cast<size_t>(r)];
-    assign_light(p.W, p.X, p.Y, p.D);
+    const int i = assign_light(p.W, p.X, p.Y, p.D);
+    if (i < 0) continue;
+    F.rim_light.resize(static_cast<size_t>(F.finsrc_cnt), 0.0);
+    F.rim_light[static_cast<size_t>(i)] += p.b;
   }
 }
 
@@ -912,6 +991,16 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
     }
   }
 
+  // Edges of the candidates on the grid's rim.
+  GridRim rim;
+  rim.build();
+  if (rim.known)
+    for (Parent& P : cands) {
+      bool on[3];
+      for (int k = 0; k < 3; ++k) on[k] = rim.on(P.c[k].x, P.c[k].y);
+      P.rim = (on[1] && on[2] ? 1 : 0) | (on[0] && on[2] ? 2 : 0) | (on[0] && on[1] ? 4 : 0);
+    }
+
   // Depth of the leaves: deep enough that the largest margin, divided by 4 per level, is
   // small against the source's minor radius.
   double pad = 0;
@@ -949,6 +1038,8 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
     list[i][8] = pyx;
     list[i][9] = 1.0;
   }
+  F.rim_light.resize(static_cast<size_t>(n), 0.0);
+  warn_rim(n, list, u, v, R999);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -134,6 +134,7 @@ struct FiniteSourceState {
     double W, X, Y, D;
     double b, cx, cy;
     int p[3];
+    bool rim;  // a corner lies on the outer rim of the grid
   };
   std::vector<Leaf> lit;
   struct Corner {
@@ -150,6 +151,8 @@ struct FiniteSourceState {
   std::vector<double> peak, dist;
   std::vector<std::pair<double, int>> heap;
   std::vector<Leaf> patch;
+  // Per image of the list: the light of its leaves at the grid's rim.
+  std::vector<double> rim_light;
   // Points inside a small source (u, v pairs), drawn once per search as leaves ask for them.
   std::vector<double> small_pts;
   // Refinement: depth of the leaves below a mesh triangle in this search; lens evaluations
