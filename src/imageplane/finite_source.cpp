@@ -34,11 +34,18 @@ constexpr unsigned long long kSmallSourceTag = ~0ULL;
 // Leaves are refined until the largest margin of the search, divided by 4 per level, is at
 // most this fraction of the source's minor 90% radius (or the depth limit is reached).
 constexpr double kDepthFraction = 0.02;
+// Leaves on the edge of a uniform source are split until their source-plane sides are at
+// most this fraction of its minor 90% radius (while their light is resolved).
+constexpr double kEdgeFraction = 0.25;
 // Fewest rays expected in a leaf that takes rays in its source-plane triangle.
 constexpr double kMinLeafRays = 1.0;
 // Two groups of leaves are one image where the light between them stays at or above this
 // fraction of the fainter one's peak; below it, light is faint and goes to the nearest image.
 constexpr double kSaddleFraction = 0.1;
+// An image whose core carries less than this fraction of the light of the brightest core
+// (a speck where the mesh meets a singular lens centre) keeps its core's light and draws
+// no faint light.
+constexpr double kCoreShare = 1e-4;
 // Room of the candidate list of parent triangles.
 constexpr size_t kMaxCandidates = 100000;
 
@@ -224,6 +231,7 @@ FinsrcShape finsrc_shape(int i) {
   } else {
     s.I = p[9] * norm;
   }
+  s.total = std::fabs(p[1]);
   if (s.kind == FinsrcShape::kSersic) {
     s.inv_s = 1.0 / p[10];
     s.inv_n = 1.0 / p[8];
@@ -259,6 +267,32 @@ double FinsrcShape::flux(double u, double v) const {
       return 0.0;
   }
 }
+
+double FinsrcShape::brightest(double r) const {
+  switch (kind) {
+    case kUniform:
+      return r <= R0 ? I : 0.0;
+    case kSersic: {
+      const double x = r * inv_s;
+      switch (root) {
+        case 0:
+          return I * std::exp(-x);
+        case 1:
+          return I * std::exp(-std::sqrt(x));
+        case 2:
+          return I * std::exp(-std::sqrt(std::sqrt(x)));
+        default:
+          return I * std::exp(-std::pow(x, inv_n));
+      }
+    }
+    case kSrcmap:
+      return HUGE_VAL;
+    default:
+      return 0.0;
+  }
+}
+
+double FinsrcShape::total_flux() const { return kind == kSrcmap ? HUGE_VAL : total; }
 
 double finsrc_flux(double u, double v) { return finsrc_shape(settings.isource).flux(u, v); }
 
@@ -327,7 +361,7 @@ int finsrc_checkedge(const gnode* node, int mode) {
 
 namespace {
 
-constexpr int kMaxDepth = 6;
+constexpr int kMaxDepth = 8;
 
 // A point of a mesh triangle's refinement lattice: image position, source position and
 // potential under the current scale factor.
@@ -344,6 +378,7 @@ struct Parent {
   LatPt mid[3];  // midpoints of corners (1, 2), (0, 2), (0, 1)
   double pad = 0;
   int rim = 0;  // bit k: the edge opposite corner k lies on the outer rim of the grid
+  int vid[3] = {0, 0, 0};  // mesh vertices of the corners (ascending)
 };
 
 void load_parent(int t, double f, Parent& P) {
@@ -353,6 +388,7 @@ void load_parent(int t, double f, Parent& P) {
   for (int k = 0; k < 3; ++k) id[k] = m.trianglelist[3 * static_cast<size_t>(t) + k];
   std::sort(id, id + 3);
   P.t = t;
+  for (int k = 0; k < 3; ++k) P.vid[k] = id[k];
   for (int k = 0; k < 3; ++k) {
     const size_t i = static_cast<size_t>(id[k]);
     const double* a = &m.pointattributelist[i * na];
@@ -442,8 +478,6 @@ struct Lattice {
   double inv_n = 1;
   std::vector<LatPt> pt;
   std::vector<unsigned> stamp;
-  std::vector<int> owner;  // the point's number in the search, when owner_stamp is cur
-  std::vector<unsigned> owner_stamp;
   unsigned cur = 0;
   void start(const Parent& P, int depth) {
     n = 1 << depth;
@@ -452,8 +486,6 @@ struct Lattice {
     if (pt.size() < size || ++cur == 0) {
       pt.assign(size, LatPt{});
       stamp.assign(size, 0);
-      owner.assign(size, 0);
-      owner_stamp.assign(size, 0);
       cur = 1;
     }
     put(n, 0, P.c[0]);
@@ -467,28 +499,6 @@ struct Lattice {
     const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
     pt[k] = p;
     stamp[k] = cur;
-  }
-  // The number in the search of the corner point (i, j) of a leaf, given at first use.
-  int point(int i, int j) {
-    const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
-    if (owner_stamp[k] != cur) {
-      owner[k] = TWfinsrc.npts++;
-      owner_stamp[k] = cur;
-    }
-    return owner[k];
-  }
-  // The numbered points of the triangle's edges, where its leaves meet those of its
-  // neighbours: matched across triangles by position in group_leaves.
-  void edge_corners() {
-    auto put_corner = [&](int i, int j) {
-      const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
-      if (owner_stamp[k] == cur) TWfinsrc.corners.push_back({pt[k].x, pt[k].y, owner[k]});
-    };
-    for (int t = 0; t <= n; ++t) {
-      put_corner(t, 0);
-      put_corner(0, t);
-      put_corner(t, n - t);
-    }
   }
   const LatPt& at(const LatPt* c, int i, int j) {
     const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
@@ -521,7 +531,7 @@ void small_point(const FinsrcShape& s, size_t r, double& pu, double& pv) {
 }
 
 // Integrates one leaf that carries light and appends it; returns its number.
-int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, bool rim, RandomStream& counts,
+int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, double dist, bool rim, RandomStream& counts,
                    RandomStream& pos, double& area, double& rays, double srcarea) {
   FiniteSourceState& F = TWfinsrc;
   const FinsrcShape& s = F.shape;
@@ -558,8 +568,9 @@ int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, bool rim, 
     if (srcarea >= S) {
       // Rays uniform in the source-plane triangle, at least kMinLeafRays of them expected:
       // a leaf by a critical curve is tiny in the source plane, and a rare ray there would
-      // carry a large weight.
-      const double mean = std::max(S * dens, kMinLeafRays);
+      // carry a large weight. Where the source is bright (the cusp of a steep profile) no
+      // ray carries more of its unlensed light than the share of one ray (F.quantum).
+      const double mean = std::max({S * dens, kMinLeafRays, std::min(S * s.brightest(dist) / F.quantum, 1e9)});
       const double wfac = A / mean;
       const long k = drawn_rays(poidev(mean, counts));
       rays += static_cast<double>(k);
@@ -594,23 +605,65 @@ int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, bool rim, 
     Y = sum.Y;
     D = sum.D;
   }
-  // Brightness of the leaf for the grouping: exact, free of ray noise.
-  const double cu = (T.u[0] + T.u[1] + T.u[2]) / 3.0, cv = (T.v[0] + T.v[1] + T.v[2]) / 3.0;
-  double b = s.flux(cu, cv);
-  if (s.is_uniform() && b == 0.0)
-    for (int k = 0; k < 3 && b == 0.0; ++k) b = s.flux(T.u[k], T.v[k]);
-  // A leaf whose light misses its corners and centre (the edge of a uniform source, a dark
-  // pixel of a map) takes its mean brightness.
-  if (b == 0.0 && W > 0.0 && A > 0.0) b = W / A;
+  // Brightness of the leaf for the grouping, free of ray noise: the brightest light its
+  // source-plane triangle meets (dist is its elliptical distance from the centre); a
+  // source map's at the triangle's centre, or where that is dark the leaf's mean.
+  double b;
+  if (s.kind == FinsrcShape::kSrcmap) {
+    b = s.flux((T.u[0] + T.u[1] + T.u[2]) / 3.0, (T.v[0] + T.v[1] + T.v[2]) / 3.0);
+    if (b == 0.0 && W > 0.0 && A > 0.0) b = W / A;
+  } else {
+    b = s.brightest(dist);
+  }
   const int id = static_cast<int>(F.lit.size());
-  F.lit.push_back({W, X, Y, D, b, (T.x[0] + T.x[1] + T.x[2]) / 3.0, (T.y[0] + T.y[1] + T.y[2]) / 3.0, {0, 0, 0}, rim});
+  F.lit.push_back({W, X, Y, D, b, (T.x[0] + T.x[1] + T.x[2]) / 3.0, (T.y[0] + T.y[1] + T.y[2]) / 3.0, rim});
   return id;
 }
 
-// Refines a parent that takes part and integrates its leaves. Children are kept while
-// their linear source-plane triangle lies within R99.9 + pad/4^level of the source; the
+// The edges and mesh-vertex corners of a leaf with lattice corners (i, j) of parent P
+// (lattice of n steps a side), as segments of leaf id.
+void add_segments(const Parent& P, const int* i, const int* j, int n, int id) {
+  std::vector<FiniteSourceState::Seg>& segs = TWfinsrc.segs;
+  constexpr unsigned long long kSide = 1ULL << 63, kVertex = 1ULL << 62;
+  auto side = [&](int a, int b) {  // the mesh edge between corners a < b of P
+    return kSide | (static_cast<unsigned long long>(P.vid[a]) << 31) | static_cast<unsigned long long>(P.vid[b]);
+  };
+  const unsigned long long inner = static_cast<unsigned long long>(P.t) << 12;
+  for (int k = 0; k < 3; ++k) {
+    const int a = k, b = (k + 1) % 3;
+    unsigned long long key;
+    int lo, hi;
+    if (i[a] == i[b]) {  // a line i = c: along j (on the side of corners 1, 2 when c = 0)
+      key = i[a] == 0 ? side(1, 2) : inner | (0u << 10) | static_cast<unsigned>(i[a]);
+      lo = std::min(j[a], j[b]), hi = std::max(j[a], j[b]);
+    } else if (j[a] == j[b]) {  // j = c: along i (side 0, 2 when c = 0)
+      key = j[a] == 0 ? side(0, 2) : inner | (1u << 10) | static_cast<unsigned>(j[a]);
+      lo = std::min(i[a], i[b]), hi = std::max(i[a], i[b]);
+    } else {  // i + j = c: along i (side 0, 1 when c = n)
+      const int c = i[a] + j[a];
+      key = c == n ? side(0, 1) : inner | (2u << 10) | static_cast<unsigned>(c);
+      lo = std::min(i[a], i[b]), hi = std::max(i[a], i[b]);
+    }
+    segs.push_back({key, lo, hi, id});
+    // A corner at a mesh vertex meets every leaf there.
+    const int v = i[a] == n ? 0 : j[a] == n ? 1 : (i[a] == 0 && j[a] == 0) ? 2 : -1;
+    if (v >= 0) segs.push_back({kVertex | static_cast<unsigned long long>(P.vid[v]), 0, 0, id});
+  }
+}
+
+// Refines a parent that takes part and integrates its leaves, each lattice triangle as deep
+// as it needs. A triangle is split into four while the true lens at its edge midpoints
+// strays from its linear mapping by more than kDepthFraction/2 of the source's minor 90%
+// radius (near a lens centre or a critical curve that is deep; elsewhere one level), or,
+// for a source with an edge, while it straddles the edge and is larger than kEdgeFraction
+// of that radius in the source plane; never once its light (its image-plane area times the
+// brightest light its linear image meets) is below what one ray resolves, nor below
+// kMaxDepth. A triangle takes part while its linear source-plane image lies within R99.9 +
+// twice its stray (a quadratic mapping strays from the linear one by at most 4/3 of the
+// midpoints' stray inside it); a child not measured takes half its parent's stray, as a
+// mapping that bends more sharply than a quadratic one near a singular centre does. The
 // leaves that meet the 99.9% ellipse itself carry the light (also those that no ray hits,
-// so that a patch of light has no holes).
+// so that a region of light has no holes).
 void integrate_parent(const Parent& P, double& area, double& rays, double srcarea) {
   FiniteSourceState& F = TWfinsrc;
   const FinsrcShape& s = F.shape;
@@ -618,53 +671,85 @@ void integrate_parent(const Parent& P, double& area, double& rays, double srcare
   const unsigned long long pseed = static_cast<unsigned long long>(settings.shoot_pseed);
   RandomStream counts = mixed_ran1_stream(mix_seed(pseed, F.rep, 2 * tt));
   RandomStream pos = mixed_stream(static_cast<unsigned long long>(settings.shoot_rseed), F.rep, 2 * tt + 1);
-  const int depth = F.depth;
-  lattice.start(P, depth);
+  lattice.start(P, kMaxDepth);
   const int n = lattice.n;
-  // Lattice triangles as (i, j) of their corners, with their level.
+  // Lattice triangles as (i, j) of their corners, with their level and their stray (an
+  // upper estimate until measured).
   struct Tri {
     int i[3], j[3], level;
+    double dev;
+    bool measured;
   };
   Tri stack[3 * kMaxDepth + 4];
   int top = 0;
-  stack[top++] = {{n, 0, 0}, {0, n, 0}, 0};
-  const double R999 = s.R999, pad = elliptical(s, P.pad);
+  stack[top++] = {{n, 0, 0}, {0, n, 0}, 0, 0.5 * P.pad, true};
+  const double R999 = s.R999, tol = F.dev_tol, edge = F.edge_len, quantum = F.quantum;
   while (top > 0) {
-    const Tri T = stack[--top];
-    if (T.level == depth) {
+    Tri T = stack[--top];
+    const LatPt& a = lattice.at(P.c, T.i[0], T.j[0]);
+    const LatPt& b = lattice.at(P.c, T.i[1], T.j[1]);
+    const LatPt& c = lattice.at(P.c, T.i[2], T.j[2]);
+    // Midpoints opposite corners 0, 1, 2.
+    int mi[3], mj[3];
+    for (int k = 0; k < 3; ++k) {
+      const int p = (k + 1) % 3, q = (k + 2) % 3;
+      mi[k] = (T.i[p] + T.i[q]) / 2;
+      mj[k] = (T.j[p] + T.j[q]) / 2;
+    }
+    const bool can_split = T.level < kMaxDepth;
+    if (can_split && !T.measured && (T.dev > tol || T.level < 1)) {
+      const LatPt* corner[3] = {&a, &b, &c};
+      double dev = 0;
+      for (int k = 0; k < 3; ++k) {
+        const LatPt& m = lattice.at(P.c, mi[k], mj[k]);
+        const LatPt& p = *corner[(k + 1) % 3];
+        const LatPt& q = *corner[(k + 2) % 3];
+        dev = std::max(dev, std::hypot(m.u - 0.5 * (p.u + q.u), m.v - 0.5 * (p.v + q.v)));
+      }
+      T.dev = dev;
+      T.measured = true;
+    }
+    const double d = tri_distance(s, a, b, c), margin = elliptical(s, 2.0 * T.dev);
+    if (d > R999 + margin) continue;
+    bool split = false;
+    if (can_split) {
+      const double A = 0.5 * std::fabs(tri_area2(a.x, a.y, b.x, b.y, c.x, c.y));
+      if (A * s.brightest(std::max(0.0, d - margin)) >= quantum) {
+        split = T.level < 1 || T.dev > tol;
+        if (!split && edge > 0.0 && d <= R999) {
+          // A source with an edge: split while the triangle straddles it and is large (but
+          // smaller than the source: a larger leaf takes the points drawn in the source).
+          int code;
+          const bool inside = finsrc_in1(s, code, a.u, a.v) && finsrc_in1(s, code, b.u, b.v) &&
+                              finsrc_in1(s, code, c.u, c.v);
+          if (!inside && 0.5 * std::fabs(tri_area2(a.u, a.v, b.u, b.v, c.u, c.v)) < srcarea) {
+            const double L = std::max({std::hypot(a.u - b.u, a.v - b.v), std::hypot(b.u - c.u, b.v - c.v),
+                                       std::hypot(c.u - a.u, c.v - a.v)});
+            split = L > edge;
+          }
+        }
+      }
+    }
+    if (!split) {
+      if (d > R999) continue;
+      F.depth = std::max(F.depth, T.level);
       bool rim = false;
       if (P.rim != 0)
         for (int k = 0; k < 3; ++k)
           rim = rim || ((P.rim & 1) && T.i[k] == 0) || ((P.rim & 2) && T.j[k] == 0) ||
                 ((P.rim & 4) && T.i[k] + T.j[k] == n);
-      const int id = integrate_leaf(lattice.at(P.c, T.i[0], T.j[0]), lattice.at(P.c, T.i[1], T.j[1]),
-                                    lattice.at(P.c, T.i[2], T.j[2]), rim, counts, pos, area, rays, srcarea);
-      for (int k = 0; k < 3; ++k) F.lit[static_cast<size_t>(id)].p[k] = lattice.point(T.i[k], T.j[k]);
+      const int id = integrate_leaf(a, b, c, d, rim, counts, pos, area, rays, srcarea);
+      add_segments(P, T.i, T.j, n, id);
       continue;
     }
-    // Midpoints opposite corners 0, 1, 2 and the four children; pushed in reverse so that
-    // they are taken in order.
-    int mi[3], mj[3];
-    for (int k = 0; k < 3; ++k) {
-      const int a = (k + 1) % 3, b = (k + 2) % 3;
-      mi[k] = (T.i[a] + T.i[b]) / 2;
-      mj[k] = (T.j[a] + T.j[b]) / 2;
-    }
-    const Tri kids[4] = {{{T.i[0], mi[2], mi[1]}, {T.j[0], mj[2], mj[1]}, T.level + 1},
-                         {{mi[2], T.i[1], mi[0]}, {mj[2], T.j[1], mj[0]}, T.level + 1},
-                         {{mi[1], mi[0], T.i[2]}, {mj[1], mj[0], T.j[2]}, T.level + 1},
-                         {{mi[0], mi[1], mi[2]}, {mj[0], mj[1], mj[2]}, T.level + 1}};
-    // Leaves must meet the source itself: the margin only keeps the ways to them open.
-    const double reach = T.level + 1 == depth ? R999 : R999 + pad / static_cast<double>(1 << (2 * (T.level + 1)));
-    for (int c = 3; c >= 0; --c) {
-      const Tri& K = kids[c];
-      const LatPt& a = lattice.at(P.c, K.i[0], K.j[0]);
-      const LatPt& b = lattice.at(P.c, K.i[1], K.j[1]);
-      const LatPt& d = lattice.at(P.c, K.i[2], K.j[2]);
-      if (tri_distance(s, a, b, d) <= reach) stack[top++] = K;
-    }
+    // The four children, pushed in reverse so that they are taken in order.
+    const double kid_dev = 0.5 * T.dev;
+    const Tri kids[4] = {{{T.i[0], mi[2], mi[1]}, {T.j[0], mj[2], mj[1]}, T.level + 1, kid_dev, false},
+                         {{mi[2], T.i[1], mi[0]}, {mj[2], T.j[1], mj[0]}, T.level + 1, kid_dev, false},
+                         {{mi[1], mi[0], T.i[2]}, {mj[1], mj[0], T.j[2]}, T.level + 1, kid_dev, false},
+                         {{mi[0], mi[1], mi[2]}, {mj[0], mj[1], mj[2]}, T.level + 1, kid_dev, false}};
+    for (int k = 3; k >= 0; --k) stack[top++] = kids[k];
   }
-  lattice.edge_corners();
 }
 
 }  // namespace
@@ -690,25 +775,49 @@ namespace {
 // image when that leaf's brightness is at least kSaddleFraction of the fainter group's
 // peak (so light that runs on along an arc or a ring keeps it whole). The core of an
 // image is its leaves of at least that fraction of its own peak; every other leaf (the
-// faint light between images and at their edges) goes to the image whose core is nearest,
-// by the shortest walk between leaf centres through leaves that meet at a corner.
+// faint light between images and at their edges) goes to the image whose core is nearest
+// (among cores of at least kCoreShare of the brightest core's light), from leaf centre to
+// leaf centre.
 // Returns the image of every leaf in label (a root leaf), or -1 for a leaf no walk reached.
 void label_leaves() {
   FiniteSourceState& F = TWfinsrc;
   const std::vector<FiniteSourceState::Leaf>& L = F.lit;
   const int n = static_cast<int>(L.size());
-  const size_t np = static_cast<size_t>(F.npts);
-  // Points of one position (an edge shared by two mesh triangles) become one.
-  std::vector<FiniteSourceState::Corner>& c = F.corners;
-  std::sort(c.begin(), c.end(), [](const FiniteSourceState::Corner& a, const FiniteSourceState::Corner& b) {
-    return a.x < b.x || (a.x == b.x && a.y < b.y);
+  // Leaves that touch: segments of one line that share a stretch or a point.
+  std::vector<FiniteSourceState::Seg>& sg = F.segs;
+  std::sort(sg.begin(), sg.end(), [](const FiniteSourceState::Seg& a, const FiniteSourceState::Seg& b) {
+    return a.key < b.key || (a.key == b.key && (a.lo < b.lo || (a.lo == b.lo && a.leaf < b.leaf)));
   });
-  F.pt_up.resize(np);
-  for (size_t k = 0; k < np; ++k) F.pt_up[k] = static_cast<int>(k);
-  for (size_t k = 1; k < c.size(); ++k)
-    if (c[k].x == c[k - 1].x && c[k].y == c[k - 1].y) unite(F.pt_up, c[k].pt, c[k - 1].pt);
-  for (FiniteSourceState::Leaf& l : F.lit)
-    for (int& p : l.p) p = set_root(F.pt_up, p);
+  F.pairs.clear();
+  std::vector<int>& act = F.active;
+  for (size_t g = 0; g < sg.size();) {
+    size_t e = g;
+    while (e < sg.size() && sg[e].key == sg[g].key) ++e;
+    act.clear();
+    for (size_t k = g; k < e; ++k) {
+      size_t w = 0;
+      for (const int q : act) {
+        if (sg[static_cast<size_t>(q)].hi < sg[k].lo) continue;  // ended before this one
+        act[w++] = q;
+        if (sg[static_cast<size_t>(q)].leaf != sg[k].leaf) F.pairs.push_back({sg[static_cast<size_t>(q)].leaf, sg[k].leaf});
+      }
+      act.resize(w);
+      act.push_back(static_cast<int>(k));
+    }
+    g = e;
+  }
+  F.nb_start.assign(static_cast<size_t>(n) + 1, 0);
+  for (const auto& pr : F.pairs) {
+    ++F.nb_start[static_cast<size_t>(pr.first) + 1];
+    ++F.nb_start[static_cast<size_t>(pr.second) + 1];
+  }
+  for (int k = 0; k < n; ++k) F.nb_start[static_cast<size_t>(k) + 1] += F.nb_start[static_cast<size_t>(k)];
+  F.nb.resize(2 * F.pairs.size());
+  F.fill.assign(F.nb_start.begin(), F.nb_start.end() - 1);
+  for (const auto& pr : F.pairs) {
+    F.nb[static_cast<size_t>(F.fill[static_cast<size_t>(pr.first)]++)] = pr.second;
+    F.nb[static_cast<size_t>(F.fill[static_cast<size_t>(pr.second)]++)] = pr.first;
+  }
 
   // Groups by light, from the brightest leaf down.
   F.order.clear();
@@ -718,15 +827,14 @@ void label_leaves() {
     const double ba = L[static_cast<size_t>(a)].b, bb = L[static_cast<size_t>(b)].b;
     return ba > bb || (ba == bb && a < b);
   });
-  F.up.resize(static_cast<size_t>(n));
+  F.up.assign(static_cast<size_t>(n), -1);  // -1: not yet taken
   F.peak.resize(static_cast<size_t>(n));
-  F.owner.assign(np, -1);
   for (const int k : F.order) {
     const FiniteSourceState::Leaf& l = L[static_cast<size_t>(k)];
     int r = -1;
-    for (const int p : l.p) {
-      const int o = F.owner[static_cast<size_t>(p)];
-      if (o < 0) continue;
+    for (int q = F.nb_start[static_cast<size_t>(k)]; q < F.nb_start[static_cast<size_t>(k) + 1]; ++q) {
+      const int o = F.nb[static_cast<size_t>(q)];
+      if (F.up[static_cast<size_t>(o)] < 0) continue;
       const int ro = set_root(F.up, o);
       if (r < 0) {
         r = ro;
@@ -740,63 +848,91 @@ void label_leaves() {
     if (r < 0) {
       F.up[static_cast<size_t>(k)] = k;
       F.peak[static_cast<size_t>(k)] = l.b;
+    } else if (k < r) {
+      // A root stays the smallest leaf of its group.
+      F.up[static_cast<size_t>(r)] = k;
+      F.up[static_cast<size_t>(k)] = k;
+      F.peak[static_cast<size_t>(k)] = F.peak[static_cast<size_t>(r)];
     } else {
-      // A leaf joins below the root; a root that is a later leaf keeps its place.
       F.up[static_cast<size_t>(k)] = r;
-      if (k < r) {
-        F.up[static_cast<size_t>(r)] = k;
-        F.up[static_cast<size_t>(k)] = k;
-        F.peak[static_cast<size_t>(k)] = F.peak[static_cast<size_t>(r)];
-      }
     }
-    for (const int p : l.p)
-      if (F.owner[static_cast<size_t>(p)] < 0) F.owner[static_cast<size_t>(p)] = k;
   }
 
-  // The leaves at each point.
-  F.at_start.assign(np + 1, 0);
-  for (const FiniteSourceState::Leaf& l : L)
-    for (const int p : l.p) ++F.at_start[static_cast<size_t>(p) + 1];
-  for (size_t k = 0; k < np; ++k) F.at_start[k + 1] += F.at_start[k];
-  F.at_leaf.resize(3 * static_cast<size_t>(n));
-  F.owner.assign(F.at_start.begin(), F.at_start.end() - 1);  // fill positions
-  for (int k = 0; k < n; ++k)
-    for (const int p : L[static_cast<size_t>(k)].p) F.at_leaf[static_cast<size_t>(F.owner[static_cast<size_t>(p)]++)] = k;
-
-  // Cores, then the nearest core of every other leaf.
+  // Cores: the light of each; only cores of at least kCoreShare of the largest draw faint
+  // light.
   F.label.assign(static_cast<size_t>(n), -1);
-  F.dist.assign(static_cast<size_t>(n), 1e300);
-  F.heap.clear();
-  auto later = [](const std::pair<double, int>& a, const std::pair<double, int>& b) {
-    return a.first > b.first || (a.first == b.first && a.second > b.second);
-  };
+  F.core_w.assign(static_cast<size_t>(n), 0.0);
+  double core_max = 0.0;
   for (const int k : F.order) {
     const int r = set_root(F.up, k);
     if (L[static_cast<size_t>(k)].b >= kSaddleFraction * F.peak[static_cast<size_t>(r)]) {
       F.label[static_cast<size_t>(k)] = r;
-      F.dist[static_cast<size_t>(k)] = 0.0;
-      F.heap.push_back({0.0, k});
+      core_max = std::max(core_max, F.core_w[static_cast<size_t>(r)] += L[static_cast<size_t>(k)].W);
     }
   }
-  std::make_heap(F.heap.begin(), F.heap.end(), later);
-  while (!F.heap.empty()) {
-    std::pop_heap(F.heap.begin(), F.heap.end(), later);
-    const auto [d, k] = F.heap.back();
-    F.heap.pop_back();
-    if (d > F.dist[static_cast<size_t>(k)]) continue;
+  // The cores that draw light, in cells of a grid over their box (cells of about two).
+  std::vector<int>& cores = F.owner;
+  cores.clear();
+  double x0 = 1e300, x1 = -1e300, y0 = 1e300, y1 = -1e300;
+  for (int k = 0; k < n; ++k) {
+    const int r = F.label[static_cast<size_t>(k)];
+    if (r < 0 || !(F.core_w[static_cast<size_t>(r)] >= kCoreShare * core_max)) continue;
+    cores.push_back(k);
     const FiniteSourceState::Leaf& l = L[static_cast<size_t>(k)];
-    for (const int p : l.p)
-      for (int q = F.at_start[static_cast<size_t>(p)]; q < F.at_start[static_cast<size_t>(p) + 1]; ++q) {
-        const int m = F.at_leaf[static_cast<size_t>(q)];
-        const FiniteSourceState::Leaf& o = L[static_cast<size_t>(m)];
-        const double nd = d + std::hypot(o.cx - l.cx, o.cy - l.cy);
-        if (nd < F.dist[static_cast<size_t>(m)]) {
-          F.dist[static_cast<size_t>(m)] = nd;
-          F.label[static_cast<size_t>(m)] = F.label[static_cast<size_t>(k)];
-          F.heap.push_back({nd, m});
-          std::push_heap(F.heap.begin(), F.heap.end(), later);
+    x0 = std::min(x0, l.cx), x1 = std::max(x1, l.cx), y0 = std::min(y0, l.cy), y1 = std::max(y1, l.cy);
+  }
+  if (cores.empty()) return;
+  const int g = std::clamp(static_cast<int>(std::sqrt(0.5 * static_cast<double>(cores.size()))), 1, 256);
+  const double span = std::max({x1 - x0, y1 - y0, 1e-300}), cell = span / g * (1.0 + 1e-12);
+  auto cell_of = [&](double x, double y, int& ci, int& cj) {
+    ci = std::clamp(static_cast<int>((x - x0) / cell), 0, g - 1);
+    cj = std::clamp(static_cast<int>((y - y0) / cell), 0, g - 1);
+  };
+  const size_t ncell = static_cast<size_t>(g) * static_cast<size_t>(g);
+  F.at_start.assign(ncell + 1, 0);
+  int ci, cj;
+  for (const int k : cores) {
+    cell_of(L[static_cast<size_t>(k)].cx, L[static_cast<size_t>(k)].cy, ci, cj);
+    ++F.at_start[static_cast<size_t>(ci) * static_cast<size_t>(g) + static_cast<size_t>(cj) + 1];
+  }
+  for (size_t c = 0; c < ncell; ++c) F.at_start[c + 1] += F.at_start[c];
+  F.at_leaf.resize(cores.size());
+  F.fill.assign(F.at_start.begin(), F.at_start.end() - 1);
+  for (const int k : cores) {
+    cell_of(L[static_cast<size_t>(k)].cx, L[static_cast<size_t>(k)].cy, ci, cj);
+    F.at_leaf[static_cast<size_t>(F.fill[static_cast<size_t>(ci) * static_cast<size_t>(g) + static_cast<size_t>(cj)]++)] = k;
+  }
+  // Every other leaf: the nearest core, by rings of cells about the leaf's (projected on
+  // the grid's box, which brings no core nearer), until the next ring lies beyond the best.
+  for (int k = 0; k < n; ++k) {
+    if (F.label[static_cast<size_t>(k)] >= 0) continue;  // a core (also a speck's) keeps its light
+    const FiniteSourceState::Leaf& l = L[static_cast<size_t>(k)];
+    cell_of(l.cx, l.cy, ci, cj);
+    double best = 1e300;
+    int who = -1;
+    for (int ring = 0; ring < g; ++ring) {
+      for (int i = ci - ring; i <= ci + ring; ++i) {
+        if (i < 0 || i >= g) continue;
+        const bool edge_row = i == ci - ring || i == ci + ring;
+        for (int j = cj - ring; j <= cj + ring; j += edge_row ? 1 : 2 * ring) {
+          if (j >= 0 && j < g) {
+            const size_t c = static_cast<size_t>(i) * static_cast<size_t>(g) + static_cast<size_t>(j);
+            for (int q = F.at_start[c]; q < F.at_start[c + 1]; ++q) {
+              const FiniteSourceState::Leaf& o = L[static_cast<size_t>(F.at_leaf[static_cast<size_t>(q)])];
+              const double d2 = (o.cx - l.cx) * (o.cx - l.cx) + (o.cy - l.cy) * (o.cy - l.cy);
+              if (d2 < best) {
+                best = d2;
+                who = F.at_leaf[static_cast<size_t>(q)];
+              }
+            }
+          }
+          if (ring == 0) break;
         }
       }
+      const double reach = ring * cell;
+      if (who >= 0 && best <= reach * reach) break;
+    }
+    F.label[static_cast<size_t>(k)] = F.label[static_cast<size_t>(who)];
   }
 }
 
@@ -808,7 +944,7 @@ void group_leaves() {
   label_leaves();
   const size_t n = F.lit.size();
   std::vector<FiniteSourceState::Leaf>& patch = F.patch;
-  patch.assign(n, FiniteSourceState::Leaf{0, 0, 0, 0, 0, 0, 0, {0, 0, 0}, false});
+  patch.assign(n, FiniteSourceState::Leaf{0, 0, 0, 0, 0, 0, 0, false});
   // The images, by their first leaf (leaves are in candidate order).
   std::vector<int>& first = F.order;
   first.assign(n, -1);
@@ -873,8 +1009,7 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
   F.finsrc_cnt = 0;
   F.rays = 0;
   F.lit.clear();
-  F.corners.clear();
-  F.npts = 0;
+  F.segs.clear();
   F.small_pts.clear();
   F.evals = 0;
   F.leaves = 0;
@@ -1001,14 +1136,13 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
       P.rim = (on[1] && on[2] ? 1 : 0) | (on[0] && on[2] ? 2 : 0) | (on[0] && on[1] ? 4 : 0);
     }
 
-  // Depth of the leaves: deep enough that the largest margin, divided by 4 per level, is
-  // small against the source's minor radius.
-  double pad = 0;
-  for (const Parent& P : cands) pad = std::max(pad, P.pad);
+  // Refinement tolerances of the search: the stray of a leaf's linear mapping, the size of a
+  // leaf on a uniform source's edge, and the light one ray resolves.
   const double rmin = s.R90 * s.size * q;
-  F.depth = 1;
-  while (F.depth < kMaxDepth && pad / static_cast<double>(1 << (2 * F.depth)) > kDepthFraction * rmin) ++F.depth;
-
+  F.dev_tol = 0.5 * kDepthFraction * rmin;
+  F.edge_len = s.is_uniform() ? kEdgeFraction * rmin : 0.0;
+  F.quantum = s.total_flux() / TWsrc.finsrc_ray_num;
+  F.depth = 0;
   double area = 0.0, rays = 0.0;
   for (const Parent& P : cands) integrate_parent(P, area, rays, srcarea);
   group_leaves();

@@ -681,12 +681,20 @@ TEST(FiniteSource, MarginWiderThanTheTrianglesAndTheCells) {
     TWmod.scale = c.f;
     const Img im = images(u, v);
     TWmod.scale = 1;
-    // Found by the triangles' margins alone (the image was lost).
-    EXPECT_EQ(im.n, 1);
-    if (im.n != 1) continue;
-    EXPECT_NEAR(im.list[1][3], w / area, 0.01 * w / area);
-    EXPECT_NEAR(im.list[1][1], wx / w, 3e-3);
-    EXPECT_NEAR(im.list[1][2], wy / w, 3e-3);
+    // Found by the triangles' margins alone (the image was lost). Beside it the fan may
+    // give a speck where its triangles meet the singular centre.
+    int k = 0, specks = 0;
+    for (int i = 1; i <= im.n; ++i) {
+      if (im.list[i][3] > 1e-4 * w / area)
+        k = k == 0 ? i : -1;
+      else
+        specks += std::hypot(im.list[i][1], im.list[i][2]) < 0.01;
+    }
+    ASSERT_GT(k, 0);
+    EXPECT_EQ(specks, im.n - 1);
+    EXPECT_NEAR(im.list[k][3], w / area, 0.01 * w / area);
+    EXPECT_NEAR(im.list[k][1], wx / w, 3e-3);
+    EXPECT_NEAR(im.list[k][2], wy / w, 3e-3);
   }
 }
 
