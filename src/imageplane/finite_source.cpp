@@ -19,6 +19,7 @@
 #include "numeric/constants.h"
 #include "numeric/interp.h"
 #include "numeric/random.h"
+#include "numeric/specfunc.h"
 #include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
@@ -37,6 +38,9 @@ constexpr double kDepthFraction = 0.02;
 // Leaves on the edge of a uniform source are split until their source-plane sides are at
 // most this fraction of its minor 90% radius (while their light is resolved).
 constexpr double kEdgeFraction = 0.25;
+// A Sersic leaf takes rays by its light: at least one per share of one ray (the source's
+// flux over finsrc_ray_num), and up to this many where the ray density asked gives them.
+constexpr double kLightRays = 4.0;
 // Fewest rays expected in a leaf that takes rays in its source-plane triangle.
 constexpr double kMinLeafRays = 1.0;
 // Two groups of leaves are one image where the light between them stays at or above this
@@ -290,6 +294,11 @@ double FinsrcShape::brightest(double r) const {
     default:
       return 0.0;
   }
+}
+
+double FinsrcShape::light_within(double r) const {
+  if (kind != kSersic) return total;
+  return total * gammp(2.0 / inv_n, std::pow(r * inv_s, inv_n));
 }
 
 double FinsrcShape::total_flux() const { return kind == kSrcmap ? HUGE_VAL : total; }
@@ -568,9 +577,24 @@ int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, double dis
     if (srcarea >= S) {
       // Rays uniform in the source-plane triangle, at least kMinLeafRays of them expected:
       // a leaf by a critical curve is tiny in the source plane, and a rare ray there would
-      // carry a large weight. Where the source is bright (the cusp of a steep profile) no
-      // ray carries more of its unlensed light than the share of one ray (F.quantum).
-      const double mean = std::max({S * dens, kMinLeafRays, std::min(S * s.brightest(dist) / F.quantum, 1e9)});
+      // carry a large weight. A uniform source or a map takes the ray density asked; a
+      // Sersic profile as many as the light of the leaf's source-plane triangle (bounded by
+      // its brightest) holds shares of one ray (F.quantum): many in its bright centre, few
+      // in its faint wings.
+      double want = S * dens;
+      if (s.kind == FinsrcShape::kSersic) {
+        want = S * s.brightest(dist);
+        // By a steep centre the brightest light overstates the leaf's: take at most the
+        // light between the leaf's nearest and farthest radii.
+        if (want > 10.0 * F.quantum) {
+          const double far = std::max({s.radius(T.u[0], T.v[0]), s.radius(T.u[1], T.v[1]), s.radius(T.u[2], T.v[2])});
+          want = std::min(want, s.light_within(far) - s.light_within(dist));
+        }
+        // Up to kLightRays rays a share where the density asked gives them.
+        want = std::min(want / F.quantum, 1e9);
+        want = std::max(want, std::min(S * dens, kLightRays * want));
+      }
+      const double mean = std::max(want, kMinLeafRays);
       const double wfac = A / mean;
       const long k = drawn_rays(poidev(mean, counts));
       rays += static_cast<double>(k);

@@ -94,6 +94,8 @@ struct FinsrcShape {
   // The brightest light at elliptical radius r or beyond (the profiles fall outward); a
   // source map: infinity.
   double brightest(double r) const;
+  // A Sersic source's flux within elliptical radius r (another source: its total flux).
+  double light_within(double r) const;
   // The total flux of the source (for a source map, infinity).
   double total_flux() const;
 };
