@@ -390,6 +390,9 @@ struct Parent {
   int vid[3] = {0, 0, 0};  // mesh vertices of the corners (ascending)
 };
 
+// The candidate parents of the current search (kept across searches).
+std::vector<Parent> cand_buffer;
+
 void load_parent(int t, double f, Parent& P) {
   const triangulateio& m = TWtri.out;
   const int na = m.numberofpointattributes;
@@ -1067,7 +1070,12 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
   // 2 measured and refused. Every triangle looked at is measured: where the lens curves
   // strongly its margin can exceed its own size.
   TWtri.mark.assign(static_cast<size_t>(m.numberoftriangles), 0);
-  std::vector<Parent> cands;
+  // The candidates' buffer is kept across searches, with room for every triangle of the
+  // grid from the first search on (room only: pages are touched as candidates come).
+  std::vector<Parent>& cands = cand_buffer;
+  cands.clear();
+  cands.reserve(std::min(static_cast<size_t>(m.numberoftriangles), kMaxCandidates));
+  F.cand_room = cands.capacity();
   double pad_max = 0;  // the largest margin measured
   long measured = 0;
   auto consider = [&](int t) {

@@ -169,6 +169,9 @@ struct FiniteSourceState {
   std::vector<Leaf> patch;
   // Per image of the list: the light of its leaves at the grid's rim.
   std::vector<double> rim_light;
+  // Room of the buffer of candidate parent triangles (kept across searches, like every
+  // buffer here: a search in steady state allocates nothing).
+  size_t cand_room = 0;
   // Points inside a small source (u, v pairs), drawn once per search as leaves ask for them.
   std::vector<double> small_pts;
   // Refinement: the deepest leaf below a mesh triangle in the last search, its lens

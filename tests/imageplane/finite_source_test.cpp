@@ -713,3 +713,65 @@ TEST(FiniteSource, SharedSmallSourcePointsCountOnce) {
   EXPECT_GE(TWfinsrc.leaves, 4);
   EXPECT_NEAR(TWfinsrc.rays, 1e4, 500);
 }
+
+// The work follows the light. A Sersic n = 4 source (Reff 0.05) on a cored ellipsoid:
+// fewer rays asked give fewer leaves, lens evaluations and rays (a triangle whose light is
+// below one ray's share is not refined); an NFW lens's central image takes leaves 8 levels
+// deep by the lens centre while the search as a whole stays far from refining every
+// triangle that deep.
+TEST(FiniteSource, RefinementFollowsTheLight) {
+  default_grid_lens({1.1101595795, 0.03, -0.02, 0.3, 20, 0.06, 55, 0.0405499112, 0, 1}, 1);
+  settings.omitcore = 0;
+  long evals[3], leaves[3];
+  double rays[3];
+  int k = 0;
+  for (const double n : {1e3, 1e4, 1e5}) {
+    load_source("sersic", {1, 0, 0, 0, 0, 0.05, 0, 4}, n);
+    EXPECT_EQ(images(0.05, 0.03).n, 5) << n;
+    evals[k] = TWfinsrc.evals, leaves[k] = TWfinsrc.leaves, rays[k] = TWfinsrc.rays;
+    ++k;
+  }
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_LT(evals[i], evals[i + 1]) << i;
+    EXPECT_LT(leaves[i], leaves[i + 1]) << i;
+    EXPECT_LT(rays[i], rays[i + 1]) << i;
+  }
+
+  fresh_model(1);
+  quietflag = 1;
+  SetVar("omitcore", 0, 0);
+  SetGlob();
+  set_component(1, "nfw", {0.36, 0, 0, 0, 0, 0.12, 35, 3, 0, 0});
+  dogrid();
+  load_source("uniform", {1, 0.01, -0.01, 0, 0, 0.02, 0, 0}, 1e5);
+  EXPECT_EQ(images(0.01, -0.01).n, 5);
+  EXPECT_EQ(TWfinsrc.depth, 8);
+  EXPECT_LT(TWfinsrc.evals, 20000);
+}
+
+// The search's buffers are kept: after a first search, later ones of the same source
+// find room in them (capacities and storage unchanged), and the candidates' buffer has
+// room for every triangle of the grid from the first search on.
+TEST(FiniteSource, BuffersAreKeptAcrossSearches) {
+  default_grid_lens({1.1101595795, 0.03, -0.02, 0.3, 20, 0.06, 55, 0.0405499112, 0, 1}, 1);
+  load_source("sersic", {1, 0, 0, 0, 0, 0.05, 0, 4}, 1e4);
+  const FiniteSourceState& F = TWfinsrc;
+  auto room = [&] {
+    return std::vector<const void*>{F.lit.data(),    F.segs.data(),  F.pairs.data(),  F.nb.data(),
+                                    F.nb_start.data(), F.up.data(),  F.order.data(),  F.owner.data(),
+                                    F.at_start.data(), F.at_leaf.data(), F.label.data(), F.fill.data(),
+                                    F.peak.data(),   F.core_w.data(), F.patch.data(), F.finsrc_tmp.data(),
+                                    F.active.data(), F.small_pts.data(), F.rim_light.data()};
+  };
+  images(0.05, 0.03);
+  EXPECT_GE(F.cand_room, static_cast<size_t>(TWtri.out.numberoftriangles));
+  const std::vector<const void*> first = room();
+  const size_t cands = F.cand_room, lit = F.lit.capacity(), segs = F.segs.capacity();
+  for (int r = 0; r < 3; ++r) {
+    images(0.05, 0.03);
+    EXPECT_EQ(room(), first) << r;
+    EXPECT_EQ(F.cand_room, cands);
+    EXPECT_EQ(F.lit.capacity(), lit);
+    EXPECT_EQ(F.segs.capacity(), segs);
+  }
+}
