@@ -1,5 +1,6 @@
-// Extended sources: brightness laws, membership tests, the image finder that integrates the
-// brightness over the triangulated image plane, and checkfinsrc.
+// Extended sources: the image finder that integrates the brightness over the triangulated
+// image plane (the brightness laws are in finite_source_shape.cpp, checkfinsrc in
+// checkfinsrc.cpp).
 #include "imageplane/finite_source.h"
 
 #include <algorithm>
@@ -11,17 +12,11 @@
 #include "imageplane/gridcheck.h"
 #include "imageplane/images.h"
 #include "imageplane/source_models.h"
-#include "imageplane/srcmap.h"
-#include "io/outfile.h"
 #include "io/qvmfile.h"
 #include "models/component.h"
 #include "models/evaluator.h"
 #include "numeric/constants.h"
-#include "numeric/interp.h"
 #include "numeric/random.h"
-#include "numeric/specfunc.h"
-#include "shell/argcheck.h"
-#include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
@@ -32,8 +27,8 @@ namespace {
 constexpr int kAttrU = 0, kAttrV = 1, kAttrPar = 3, kAttrPhi = 4;
 // Stream tag of the points drawn inside a small source (triangle tags are 2t and 2t + 1).
 constexpr unsigned long long kSmallSourceTag = ~0ULL;
-// Leaves are refined until the largest margin of the search, divided by 4 per level, is at
-// most this fraction of the source's minor 90% radius (or the depth limit is reached).
+// A leaf is split while the lens at its edge midpoints strays from its linear mapping by
+// more than half this fraction of the source's minor 90% radius (to kMaxDepth levels).
 constexpr double kDepthFraction = 0.02;
 // Leaves on the edge of a uniform source are split until their source-plane sides are at
 // most this fraction of its minor 90% radius (while their light is resolved).
@@ -191,179 +186,6 @@ void warn_rim(int n, const Mat& list, double u, double v, double R999) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------------------
-// Brightness and geometry
-
-FinsrcShape finsrc_shape(int i) {
-  const SourceModel& src = TWsrc;
-  if (i < 1 || i > src.Nsource) fatal(strformat("source index %d is out of range (1 to %d)", i, src.Nsource));
-  const std::string& id = src.srcID[i];
-  const BRow<const double> p = src.srcparms[i];
-  FinsrcShape s;
-  const bool on = src.srcon[i] != 0;
-  if (id == "uniform") {
-    s.kind = FinsrcShape::kUniform;
-  } else if (id == "sersic") {
-    s.kind = FinsrcShape::kSersic;
-  } else if (id == "srcmap") {
-    s.kind = FinsrcShape::kSrcmap;
-  } else if (on && id == "ptsrc") {
-    fatal("a point source is somehow being treated as finite!");
-  } else if (on) {
-    fatal(strformat("unknown source type: %s", id.c_str()));
-  }
-  s.u0 = p[2];
-  s.v0 = p[3];
-  const double pa = p[5] * kPi / 180.0;
-  s.ct = std::cos(pa);
-  s.st = std::sin(pa);
-  // A source map ignores e in its brightness, so its geometry is round too.
-  s.e = s.kind == FinsrcShape::kSrcmap ? 0.0 : p[4];
-  s.inv_q = 1.0 / (1.0 - s.e);
-  s.size = TWcursrc.srcsize;
-  s.inv_size = 1.0 / s.size;
-  s.R6 = p[6];
-  s.R90 = p[11];
-  s.R999 = p[12];
-  s.R0 = p[10];
-  const double norm = 1.0 / (s.size * s.size);
-  if (s.kind == FinsrcShape::kSrcmap) {
-    const double m = std::trunc(p[8] * 1.000001);
-    s.map = std::fabs(m) < 2147483648.0 ? static_cast<int>(m) : 0;  // beyond an int: no map, refused at the look-up
-    s.I = p[1] * norm;
-  } else {
-    s.I = p[9] * norm;
-  }
-  s.total = std::fabs(p[1]);
-  if (s.kind == FinsrcShape::kSersic) {
-    s.inv_s = 1.0 / p[10];
-    s.inv_n = 1.0 / p[8];
-    s.root = p[8] == 1.0 ? 0 : p[8] == 2.0 ? 1 : p[8] == 4.0 ? 2 : -1;
-  }
-  if (!on) s.kind = FinsrcShape::kOff;
-  return s;
-}
-
-double FinsrcShape::flux(double u, double v) const {
-  switch (kind) {
-    case kUniform:
-      return radius(u, v) < R0 ? I : 0.0;
-    case kSersic: {
-      const double x = radius(u, v) * inv_s;
-      switch (root) {
-        case 0:
-          return I * std::exp(-x);
-        case 1:
-          return I * std::exp(-std::sqrt(x));
-        case 2:
-          return I * std::exp(-std::sqrt(std::sqrt(x)));
-        default:
-          return I * std::exp(-std::pow(x, inv_n));
-      }
-    }
-    case kSrcmap: {
-      // Map coordinates stretch with srcsize like the analytic sources, so the flux stays.
-      const double du = u - u0, dv = v - v0;
-      return I * srcmap_flux(map, (du * ct + dv * st) * inv_size, (dv * ct - du * st) * inv_size);
-    }
-    default:
-      return 0.0;
-  }
-}
-
-double FinsrcShape::brightest(double r) const {
-  switch (kind) {
-    case kUniform:
-      return r <= R0 ? I : 0.0;
-    case kSersic: {
-      const double x = r * inv_s;
-      switch (root) {
-        case 0:
-          return I * std::exp(-x);
-        case 1:
-          return I * std::exp(-std::sqrt(x));
-        case 2:
-          return I * std::exp(-std::sqrt(std::sqrt(x)));
-        default:
-          return I * std::exp(-std::pow(x, inv_n));
-      }
-    }
-    case kSrcmap:
-      return HUGE_VAL;
-    default:
-      return 0.0;
-  }
-}
-
-double FinsrcShape::light_within(double r) const {
-  if (kind != kSersic) return total;
-  return total * gammp(2.0 / inv_n, std::pow(r * inv_s, inv_n));
-}
-
-double FinsrcShape::total_flux() const { return kind == kSrcmap ? HUGE_VAL : total; }
-
-double finsrc_flux(double u, double v) { return finsrc_shape(settings.isource).flux(u, v); }
-
-int finsrc_in1(const FinsrcShape& s, int& code, double u, double v) {
-  const double r = s.radius(u, v);
-  if (r <= s.R90)
-    code = s.is_uniform() ? -1 : 2;
-  else if (r <= s.R999)
-    code = 3;
-  else
-    code = 0;
-  return code != 0 ? 1 : 0;
-}
-
-int finsrc_in2(const FinsrcShape& s, int& code, double u1, double v1, double u2, double v2) {
-  code = 0;
-  const double du1 = u1 - s.u0, dv1 = v1 - s.v0, du2 = u2 - s.u0, dv2 = v2 - s.v0;
-  const double m1 = s.ct * dv1 - s.st * du1, w1 = -s.ct * du1 - s.st * dv1;
-  const double m2 = s.ct * dv2 - s.st * du2, w2 = -s.ct * du2 - s.st * dv2;
-  const double dm = m2 - m1, dw = w2 - w1, q2 = (1.0 - s.e) * (1.0 - s.e);
-  const double q = q2 * dm * dm + dw * dw;
-  if (!(q > 0.0)) return 0;
-  const double t = -(q2 * m1 * dm + w1 * dw) / q;
-  if (t < 0.0 || t > 1.0) return 0;
-  const double d = std::fabs(dm * w1 - dw * m1) / std::sqrt(q) * s.inv_size;
-  if (d <= s.R999) {
-    if (d <= s.R6)
-      code = s.is_uniform() ? -1 : 1;
-    else if (d <= s.R90)
-      code = 2;
-    else
-      code = 3;
-  }
-  return code != 0 ? 1 : 0;
-}
-
-int finsrc_in1(int& code, double u, double v) { return finsrc_in1(finsrc_shape(settings.isource), code, u, v); }
-
-int finsrc_in2(int& code, double u1, double v1, double u2, double v2) {
-  return finsrc_in2(finsrc_shape(settings.isource), code, u1, v1, u2, v2);
-}
-
-int finsrc_checkedge(const gnode* node, int mode) {
-  if (mode != 1 && mode != 2) fatal("in finsrc_checkedge");
-  const FinsrcShape s = finsrc_shape(settings.isource);
-  const double f = TWmod.scale;
-  int count = 0, code;
-  auto test = [&](const gnode* p) {
-    count += finsrc_in1(s, code, p->x - f * (p->x - p->u), p->y - f * (p->y - p->v));
-  };
-  const gnode* p = node;
-  if (mode == 1) {
-    for (; p->right; p = p->right) test(p);
-    for (; p->up; p = p->up) test(p);
-    for (; p->left; p = p->left) test(p);
-    for (; p->down; p = p->down) test(p);
-  } else {
-    while (p->right) p = p->right;
-    for (; p->up; p = p->up) test(p);
-  }
-  return count;
-}
 
 // ---------------------------------------------------------------------------------------
 // Integration over one triangle
@@ -1207,160 +1029,3 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
   F.rim_light.resize(static_cast<size_t>(n), 0.0);
   warn_rim(n, list, u, v, R999);
 }
-
-// ---------------------------------------------------------------------------------------
-// checkfinsrc
-
-namespace {
-
-// Restores the ray target, the analysis switch and the repetition numbering however the
-// command ends.
-struct CheckfinsrcScope {
-  double rays = TWsrc.finsrc_ray_num;
-  ~CheckfinsrcScope() {
-    TWsrc.finsrc_ray_num = rays;
-    TWfinsrc.finsrc_ray_verb = 0;
-    TWfinsrc.rep_override = -1;
-  }
-};
-
-void write_header(FILE* fp, int nref) {
-  std::fprintf(fp, "        ");
-  for (int j = 1; j <= nref; ++j) std::fprintf(fp, "          Image %-2d          ", j);
-  std::fprintf(fp, "\n\n");
-}
-
-}  // namespace
-
-void checkfinsrc(const WordArray& words) {
-  if (!checksteps(words[3], "steps", 1, 1)) return;
-  if (!checkint(words[4], "bootstraps")) return;
-  const double lo = words.finite(1, "checkfinsrc"), hi = words.finite(2, "checkfinsrc");
-  const int steps = words.signed_count(3, "number of steps");
-  const long nrep = word_integer(words[4]);
-  if (nrep < 1) {
-    warning("checkfinsrc needs at least one bootstrap");
-    return;
-  }
-  if (log_range_refused(steps, lo, hi)) {
-    warn_log_range();
-    return;
-  }
-  const std::string outname = words[5];
-  const int nsteps = std::abs(steps);
-
-  CheckfinsrcScope scope;
-  // The current source, checked, and where it sits; both ray counts within its bounds.
-  setfinsrc(settings.isource, 0, 0.0, 0.0);
-  for (const double r : {lo, hi}) {
-    double excess;
-    const std::string fault =
-        source_rays_fault(TWsrc.srcID[settings.isource], TWsrc.srcparms[settings.isource][8], r, excess);
-    if (!fault.empty()) fatal("checkfinsrc: " + fault);
-  }
-  const double u = TWsrc.srcparms[settings.isource][2], v = TWsrc.srcparms[settings.isource][3];
-  qprintf("Running checkfinsrc\n");
-  // Every search of the command has a repetition number of its own, whatever the seed, so
-  // that its repetitions are independent and the command repeats exactly.
-  long long rep = 0;
-
-  TWsrc.finsrc_ray_num = hi;
-  qprintf("Running reference case\n");
-  int nref = 0;
-  Mat list;
-  TWfinsrc.rep_override = ++rep;
-  find_img(nref, list, u, v);
-  if (nref == 0) fatal("checkfinsrc: the reference search found no image");
-
-  // Per step, image and column: sums, sums of squares; then means and errors.
-  const size_t width = static_cast<size_t>(nref) * 4;
-  std::vector<double> sum(static_cast<size_t>(nsteps) * width, 0.0), sq(sum.size(), 0.0);
-  std::vector<long> count(static_cast<size_t>(nsteps), 0);
-  for (int i = 1; i <= nsteps; ++i) {
-    const double nray = setparm(steps, i, lo, hi);
-    TWsrc.finsrc_ray_num = nray;
-    qprintf("Nray= %.2e\n", nray);
-    double* S = &sum[static_cast<size_t>(i - 1) * width];
-    double* Q = &sq[static_cast<size_t>(i - 1) * width];
-    for (long r = 1; r <= nrep; ++r) {
-      TWfinsrc.finsrc_ray_verb = r == 1 ? 1 : 0;
-      TWfinsrc.rep_override = ++rep;
-      int n = 0;
-      find_img(n, list, u, v);
-      TWfinsrc.finsrc_ray_verb = 0;
-      if (n != nref) {
-        warning("incorrect number of images");
-      } else {
-        for (int j = 1; j <= nref; ++j)
-          for (int c = 1; c <= 4; ++c) {
-            const size_t k = static_cast<size_t>(j - 1) * 4 + (c - 1);
-            S[k] += list[j][c];
-            Q[k] += list[j][c] * list[j][c];
-          }
-        ++count[static_cast<size_t>(i - 1)];
-      }
-      if (r == 1) qprintf("bootstrap #");
-      if (r % 10 == 0) qprintf(" %ld", r);
-      std::fflush(QVMstdout);
-    }
-    qprintf("\n");
-    if (count[static_cast<size_t>(i - 1)] == 0) {
-      warning(strformat("checkfinsrc: no repetition at Nray = %.2e found the reference number of images; "
-                        "the step is left out",
-                        nray));
-      continue;
-    }
-    const double cn = static_cast<double>(count[static_cast<size_t>(i - 1)]);
-    for (size_t k = 0; k < width; ++k) {
-      const double mean = S[k] / cn;
-      // Rounding can take the mean square a little below the squared mean.
-      const double var = std::max(0.0, Q[k] / cn - mean * mean);
-      S[k] = mean;
-      Q[k] = std::sqrt(var);
-    }
-  }
-
-  WholeFile fp(outname, "could not open checkfinsrc output file", true);
-  std::fprintf(fp, "Vary number of rays from top to bottom, images from left to right.\n");
-  std::fprintf(fp, "\n");
-  std::fprintf(fp, "Each block gives value of x, y, mu, tdel, with bootstrap errorbars.\n");
-  std::fprintf(fp, "\n");
-  write_header(fp, nref);
-  auto block = [&](int i, bool relative) {
-    const double* M = &sum[static_cast<size_t>(i - 1) * width];
-    const double* E = &sq[static_cast<size_t>(i - 1) * width];
-    const double* L = &sum[static_cast<size_t>(nsteps - 1) * width];
-    for (int c = 1; c <= 4; ++c) {
-      if (c == 1)
-        std::fprintf(fp, "%8.2e", setparm(steps, i, lo, hi));
-      else
-        std::fprintf(fp, "        ");
-      for (int j = 1; j <= nref; ++j) {
-        const size_t k = static_cast<size_t>(j - 1) * 4 + (c - 1);
-        double mean = M[k], err = E[k];
-        if (relative) {
-          double h = c == 3 ? std::fabs(L[static_cast<size_t>(j - 1) * 4 + 2]) : 1.0;
-          if (h == 0.0) h = 1.0;
-          mean = (mean - L[k]) / h;
-          err /= h;
-        }
-        std::fprintf(fp, "  %11.4e +/- %10.4e", mean, err);
-      }
-      std::fprintf(fp, "\n");
-    }
-    std::fprintf(fp, "\n");
-  };
-  for (int i = 1; i <= nsteps; ++i)
-    if (count[static_cast<size_t>(i - 1)] > 0) block(i, false);
-  // The relative blocks are measured against the last step: none when it was left out.
-  if (count[static_cast<size_t>(nsteps - 1)] > 0) {
-    std::fprintf(fp, "Now each block gives error (relative to highest Nray) in x, y, mu, tdel.\n");
-    std::fprintf(fp, "Fractional error for mu, absolute for x, y, and tdel.\n");
-    std::fprintf(fp, "\n");
-    write_header(fp, nref);
-    for (int i = 1; i <= nsteps; ++i)
-      if (count[static_cast<size_t>(i - 1)] > 0) block(i, true);
-  }
-  fp.commit();
-}
-
