@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 
 #include "imageplane/catalog.h"
 #include "imageplane/grid.h"
@@ -310,16 +311,24 @@ int unite(std::vector<int>& up, int a, int b) {
 struct Lattice {
   int n = 0;
   double inv_n = 1;
-  std::vector<LatPt> pt;
+  // Points are read only where stamped: their storage is left uninitialised, so that its
+  // pages are touched only as the refinement reaches them.
+  std::unique_ptr<LatPt[]> pt;
+  size_t room = 0;
   std::vector<unsigned> stamp;
   unsigned cur = 0;
   void start(const Parent& P, int depth) {
     n = 1 << depth;
     inv_n = 1.0 / n;
     const size_t size = static_cast<size_t>(n + 1) * static_cast<size_t>(n + 1);
-    if (pt.size() < size || ++cur == 0) {
-      pt.assign(size, LatPt{});
+    if (room < size) {
+      pt.reset(new LatPt[size]);
+      room = size;
       stamp.assign(size, 0);
+      cur = 0;
+    }
+    if (++cur == 0) {
+      std::fill(stamp.begin(), stamp.end(), 0u);
       cur = 1;
     }
     put(n, 0, P.c[0]);
