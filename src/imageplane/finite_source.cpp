@@ -416,13 +416,13 @@ int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, double dis
       // its brightest) holds shares of one ray (F.quantum): many in its bright centre, few
       // in its faint wings.
       double want = S * dens;
-      if (s.kind == FinsrcShape::kSersic) {
-        want = S * s.brightest(dist);
+      if (s.kind == FinsrcShape::kSersic && F.quantum > 0.0) {
+        want = S * std::fabs(s.brightest(dist));
         // By a steep centre the brightest light overstates the leaf's: take at most the
         // light between the leaf's nearest and farthest radii.
         if (want > 10.0 * F.quantum) {
           const double far = std::max({s.radius(T.u[0], T.v[0]), s.radius(T.u[1], T.v[1]), s.radius(T.u[2], T.v[2])});
-          want = std::min(want, s.light_within(far) - s.light_within(dist));
+          want = std::min(want, std::fabs(s.light_within(far) - s.light_within(dist)));
         }
         // Up to kLightRays rays a share where the density asked gives them.
         want = std::min(want / F.quantum, 1e9);

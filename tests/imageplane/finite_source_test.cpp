@@ -390,6 +390,13 @@ TEST(FiniteSource, NoRaysOrSwitchedOffGiveNoImages) {
     EXPECT_EQ(im.n, 0) << k;
     EXPECT_TRUE(im.list.empty());
   }
+  // A source of no flux (or negative flux) has no light to take rays by: no images, and
+  // the search ends normally (a Sersic source of flux 0 drew a NaN ray count).
+  for (const char* cls : {"uniform", "sersic"})
+    for (const double flux : {0.0, -1.0}) {
+      load_source(cls, {flux, 0.3, 0.2, 0, 0, 0.1, 0, 1}, 1e4);
+      EXPECT_EQ(images(0.3, 0.2).n, 0) << cls << " " << flux;
+    }
 }
 
 // Streams: with a negative seed a search repeats exactly; with a positive seed successive
