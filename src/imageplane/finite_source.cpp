@@ -657,7 +657,8 @@ void label_leaves() {
       for (const int q : act) {
         if (sg[static_cast<size_t>(q)].hi < sg[k].lo) continue;  // ended before this one
         act[w++] = q;
-        if (sg[static_cast<size_t>(q)].leaf != sg[k].leaf) F.pairs.push_back({sg[static_cast<size_t>(q)].leaf, sg[k].leaf});
+        const int other = sg[static_cast<size_t>(q)].leaf;
+        if (other != sg[k].leaf) F.pairs.push_back({other, sg[k].leaf});
       }
       act.resize(w);
       act.push_back(static_cast<int>(k));
@@ -758,7 +759,8 @@ void label_leaves() {
   F.fill.assign(F.at_start.begin(), F.at_start.end() - 1);
   for (const int k : cores) {
     cell_of(L[static_cast<size_t>(k)].cx, L[static_cast<size_t>(k)].cy, ci, cj);
-    F.at_leaf[static_cast<size_t>(F.fill[static_cast<size_t>(ci) * static_cast<size_t>(g) + static_cast<size_t>(cj)]++)] = k;
+    int& slot = F.fill[static_cast<size_t>(ci) * static_cast<size_t>(g) + static_cast<size_t>(cj)];
+    F.at_leaf[static_cast<size_t>(slot++)] = k;
   }
   // Every other leaf: the nearest core, by rings of cells about the leaf's (projected on
   // the grid's box, which brings no core nearer), until the next ring lies beyond the best.
