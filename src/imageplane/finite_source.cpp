@@ -1,24 +1,23 @@
-// Extended sources: brightness laws, membership tests, the image finder that integrates the
-// brightness over the triangulated image plane, and checkfinsrc.
+// Extended sources: the image finder that integrates the brightness over the triangulated
+// image plane (the brightness laws are in finite_source_shape.cpp, checkfinsrc in
+// checkfinsrc.cpp).
 #include "imageplane/finite_source.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 
 #include "imageplane/catalog.h"
 #include "imageplane/grid.h"
+#include "imageplane/gridcheck.h"
 #include "imageplane/images.h"
 #include "imageplane/source_models.h"
-#include "imageplane/srcmap.h"
-#include "io/outfile.h"
 #include "io/qvmfile.h"
+#include "models/component.h"
 #include "models/evaluator.h"
 #include "numeric/constants.h"
-#include "numeric/interp.h"
 #include "numeric/random.h"
-#include "shell/argcheck.h"
-#include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
@@ -29,11 +28,24 @@ namespace {
 constexpr int kAttrU = 0, kAttrV = 1, kAttrPar = 3, kAttrPhi = 4;
 // Stream tag of the points drawn inside a small source (triangle tags are 2t and 2t + 1).
 constexpr unsigned long long kSmallSourceTag = ~0ULL;
-// Leaves are refined until the largest margin of the search, divided by 4 per level, is at
-// most this fraction of the source's minor 90% radius (or the depth limit is reached).
+// A leaf is split while the lens at its edge midpoints strays from its linear mapping by
+// more than half this fraction of the source's minor 90% radius (to kMaxDepth levels).
 constexpr double kDepthFraction = 0.02;
+// Leaves on the edge of a uniform source are split until their source-plane sides are at
+// most this fraction of its minor 90% radius (while their light is resolved).
+constexpr double kEdgeFraction = 0.25;
+// A Sersic leaf takes rays by its light: at least one per share of one ray (the source's
+// flux over finsrc_ray_num), and up to this many where the ray density asked gives them.
+constexpr double kLightRays = 4.0;
 // Fewest rays expected in a leaf that takes rays in its source-plane triangle.
 constexpr double kMinLeafRays = 1.0;
+// Two groups of leaves are one image where the light between them stays at or above this
+// fraction of the fainter one's peak; below it, light is faint and goes to the nearest image.
+constexpr double kSaddleFraction = 0.1;
+// An image whose core carries less than this fraction of the light of the brightest core
+// (a speck where the mesh meets a singular lens centre) keeps its core's light and draws
+// no faint light.
+constexpr double kCoreShare = 1e-4;
 // Room of the candidate list of parent triangles.
 constexpr size_t kMaxCandidates = 100000;
 
@@ -61,9 +73,9 @@ RandomStream mixed_stream(unsigned long long a, unsigned long long b, unsigned l
 // Adds a patch's sums to the image whose centroid lies nearest to the patch's own (the
 // first on a tie) within seeing, or opens a new image; with seeing 0 every patch is an
 // image of its own.
-void assign_light(double W, double X, double Y, double D) {
+int assign_light(double W, double X, double Y, double D) {
   FiniteSourceState& F = TWfinsrc;
-  if (W < 1e-8) return;
+  if (W < 1e-8) return -1;
   const double cx = X / W, cy = Y / W;
   // Squared distances: the nearest centroid, the first of equal ones, never one at 1e8
   // or beyond.
@@ -88,6 +100,7 @@ void assign_light(double W, double X, double Y, double D) {
   a.d += D;
   a.cx = a.x / a.w;
   a.cy = a.y / a.w;
+  return best;
 }
 
 // Sums of the rays of one triangle.
@@ -110,155 +123,77 @@ struct RaySums {
 
 bool shape_on(const FinsrcShape& s) { return s.kind != FinsrcShape::kOff; }
 
+// An image whose leaves at the grid's rim carry more than this fraction of its light is
+// cut by the rim.
+constexpr double kRimFraction = 1e-3;
+
+// The outer rim of the main grid as built: the circle of its outer nodes about component 1
+// (polar) or the box of its nodes (Cartesian). Mesh vertices on it bound the mesh.
+struct GridRim {
+  bool known = false, polar = true;
+  double x0 = 0, y0 = 0, R = 0, xlo = 0, xhi = 0, ylo = 0, yhi = 0;
+  void build() {
+    known = TWgrid.top != nullptr;
+    if (!known) return;
+    polar = settings.gridcoords != 1;
+    x0 = y0 = 0;
+    if (TWgal.NGALMAX > 0) {
+      x0 = TWgal.p[1][2];
+      y0 = TWgal.p[1][3];
+    }
+    R = 0;
+    xlo = ylo = 1e300;
+    xhi = yhi = -1e300;
+    for (const gnode* g = TWgrid.top; g != nullptr; g = g->next) {
+      R = std::max(R, std::hypot(g->x - x0, g->y - y0));
+      xlo = std::min(xlo, g->x), xhi = std::max(xhi, g->x);
+      ylo = std::min(ylo, g->y), yhi = std::max(yhi, g->y);
+    }
+  }
+  bool on(double x, double y) const {
+    if (!known) return false;
+    if (polar) return std::hypot(x - x0, y - y0) >= R * (1.0 - 1e-9);
+    const double e = 1e-12 * std::max(xhi - xlo, yhi - ylo);
+    return x <= xlo + e || x >= xhi - e || y <= ylo + e || y >= yhi - e;
+  }
+};
+
+// The outer ring of a polar grid is a polygon of ngrid2 - 1 chords (its first and last
+// angles meet): a circle of radius r holds when the grid's radius is r / cos(pi/(ngrid2 - 1)).
+double chord_widening() {
+  const int k = std::max(3, settings.ngrid2 - 1);
+  return 1.0 / std::cos(kPi / k);
+}
+
+// Warns of the images whose light the rim cuts, naming the grid that holds every image of
+// the source's 99.9% ellipse (none when the grid holds them already).
+void warn_rim(int n, const Mat& list, double u, double v, double R999) {
+  static RepeatedMessage cap;
+  const FiniteSourceState& F = TWfinsrc;
+  for (int i = 1; i <= n; ++i) {
+    if (!(F.rim_light[static_cast<size_t>(i - 1)] > kRimFraction * list[i][3])) continue;
+    if (cap.count() > 0) {
+      cap.first();
+      return;
+    }
+    GridNeed need;
+    if (need.add("findimg", {SourceDisc{u, v, R999}})) return;
+    cap.first();
+    cap.warn(strformat("the image of source #%d at (%g, %g) reaches the rim of the grid and its light beyond is "
+                       "lost: %s",
+                       settings.isource, list[i][1], list[i][2], need.advice(chord_widening()).c_str()));
+    return;
+  }
+}
+
 }  // namespace
-
-// ---------------------------------------------------------------------------------------
-// Brightness and geometry
-
-FinsrcShape finsrc_shape(int i) {
-  const SourceModel& src = TWsrc;
-  if (i < 1 || i > src.Nsource) fatal(strformat("source index %d is out of range (1 to %d)", i, src.Nsource));
-  const std::string& id = src.srcID[i];
-  const BRow<const double> p = src.srcparms[i];
-  FinsrcShape s;
-  const bool on = src.srcon[i] != 0;
-  if (id == "uniform") {
-    s.kind = FinsrcShape::kUniform;
-  } else if (id == "sersic") {
-    s.kind = FinsrcShape::kSersic;
-  } else if (id == "srcmap") {
-    s.kind = FinsrcShape::kSrcmap;
-  } else if (on && id == "ptsrc") {
-    fatal("a point source is somehow being treated as finite!");
-  } else if (on) {
-    fatal(strformat("unknown source type: %s", id.c_str()));
-  }
-  s.u0 = p[2];
-  s.v0 = p[3];
-  const double pa = p[5] * kPi / 180.0;
-  s.ct = std::cos(pa);
-  s.st = std::sin(pa);
-  // A source map ignores e in its brightness, so its geometry is round too.
-  s.e = s.kind == FinsrcShape::kSrcmap ? 0.0 : p[4];
-  s.inv_q = 1.0 / (1.0 - s.e);
-  s.size = TWcursrc.srcsize;
-  s.inv_size = 1.0 / s.size;
-  s.R6 = p[6];
-  s.R90 = p[11];
-  s.R999 = p[12];
-  s.R0 = p[10];
-  const double norm = 1.0 / (s.size * s.size);
-  if (s.kind == FinsrcShape::kSrcmap) {
-    const double m = std::trunc(p[8] * 1.000001);
-    s.map = std::fabs(m) < 2147483648.0 ? static_cast<int>(m) : 0;  // beyond an int: no map, refused at the look-up
-    s.I = p[1] * norm;
-  } else {
-    s.I = p[9] * norm;
-  }
-  if (s.kind == FinsrcShape::kSersic) {
-    s.inv_s = 1.0 / p[10];
-    s.inv_n = 1.0 / p[8];
-    s.root = p[8] == 1.0 ? 0 : p[8] == 2.0 ? 1 : p[8] == 4.0 ? 2 : -1;
-  }
-  if (!on) s.kind = FinsrcShape::kOff;
-  return s;
-}
-
-double FinsrcShape::flux(double u, double v) const {
-  switch (kind) {
-    case kUniform:
-      return radius(u, v) < R0 ? I : 0.0;
-    case kSersic: {
-      const double x = radius(u, v) * inv_s;
-      switch (root) {
-        case 0:
-          return I * std::exp(-x);
-        case 1:
-          return I * std::exp(-std::sqrt(x));
-        case 2:
-          return I * std::exp(-std::sqrt(std::sqrt(x)));
-        default:
-          return I * std::exp(-std::pow(x, inv_n));
-      }
-    }
-    case kSrcmap: {
-      // Map coordinates stretch with srcsize like the analytic sources, so the flux stays.
-      const double du = u - u0, dv = v - v0;
-      return I * srcmap_flux(map, (du * ct + dv * st) * inv_size, (dv * ct - du * st) * inv_size);
-    }
-    default:
-      return 0.0;
-  }
-}
-
-double finsrc_flux(double u, double v) { return finsrc_shape(settings.isource).flux(u, v); }
-
-int finsrc_in1(const FinsrcShape& s, int& code, double u, double v) {
-  const double r = s.radius(u, v);
-  if (r <= s.R90)
-    code = s.is_uniform() ? -1 : 2;
-  else if (r <= s.R999)
-    code = 3;
-  else
-    code = 0;
-  return code != 0 ? 1 : 0;
-}
-
-int finsrc_in2(const FinsrcShape& s, int& code, double u1, double v1, double u2, double v2) {
-  code = 0;
-  const double du1 = u1 - s.u0, dv1 = v1 - s.v0, du2 = u2 - s.u0, dv2 = v2 - s.v0;
-  const double m1 = s.ct * dv1 - s.st * du1, w1 = -s.ct * du1 - s.st * dv1;
-  const double m2 = s.ct * dv2 - s.st * du2, w2 = -s.ct * du2 - s.st * dv2;
-  const double dm = m2 - m1, dw = w2 - w1, q2 = (1.0 - s.e) * (1.0 - s.e);
-  const double q = q2 * dm * dm + dw * dw;
-  if (!(q > 0.0)) return 0;
-  const double t = -(q2 * m1 * dm + w1 * dw) / q;
-  if (t < 0.0 || t > 1.0) return 0;
-  const double d = std::fabs(dm * w1 - dw * m1) / std::sqrt(q) * s.inv_size;
-  if (d <= s.R999) {
-    if (d <= s.R6)
-      code = s.is_uniform() ? -1 : 1;
-    else if (d <= s.R90)
-      code = 2;
-    else
-      code = 3;
-  }
-  return code != 0 ? 1 : 0;
-}
-
-int finsrc_in1(int& code, double u, double v) { return finsrc_in1(finsrc_shape(settings.isource), code, u, v); }
-
-int finsrc_in2(int& code, double u1, double v1, double u2, double v2) {
-  return finsrc_in2(finsrc_shape(settings.isource), code, u1, v1, u2, v2);
-}
-
-int finsrc_checkedge(const gnode* node, int mode) {
-  if (mode != 1 && mode != 2) fatal("in finsrc_checkedge");
-  const FinsrcShape s = finsrc_shape(settings.isource);
-  const double f = TWmod.scale;
-  int count = 0, code;
-  auto test = [&](const gnode* p) {
-    count += finsrc_in1(s, code, p->x - f * (p->x - p->u), p->y - f * (p->y - p->v));
-  };
-  const gnode* p = node;
-  if (mode == 1) {
-    for (; p->right; p = p->right) test(p);
-    for (; p->up; p = p->up) test(p);
-    for (; p->left; p = p->left) test(p);
-    for (; p->down; p = p->down) test(p);
-  } else {
-    while (p->right) p = p->right;
-    for (; p->up; p = p->up) test(p);
-  }
-  return count;
-}
 
 // ---------------------------------------------------------------------------------------
 // Integration over one triangle
 
 namespace {
 
-constexpr int kMaxDepth = 6;
+constexpr int kMaxDepth = 8;
 
 // A point of a mesh triangle's refinement lattice: image position, source position and
 // potential under the current scale factor.
@@ -274,7 +209,12 @@ struct Parent {
   LatPt c[3];
   LatPt mid[3];  // midpoints of corners (1, 2), (0, 2), (0, 1)
   double pad = 0;
+  int rim = 0;  // bit k: the edge opposite corner k lies on the outer rim of the grid
+  int vid[3] = {0, 0, 0};  // mesh vertices of the corners (ascending)
 };
+
+// The candidate parents of the current search (kept across searches).
+std::vector<Parent> cand_buffer;
 
 void load_parent(int t, double f, Parent& P) {
   const triangulateio& m = TWtri.out;
@@ -283,6 +223,7 @@ void load_parent(int t, double f, Parent& P) {
   for (int k = 0; k < 3; ++k) id[k] = m.trianglelist[3 * static_cast<size_t>(t) + k];
   std::sort(id, id + 3);
   P.t = t;
+  for (int k = 0; k < 3; ++k) P.vid[k] = id[k];
   for (int k = 0; k < 3; ++k) {
     const size_t i = static_cast<size_t>(id[k]);
     const double* a = &m.pointattributelist[i * na];
@@ -349,19 +290,20 @@ double tri_distance(const FinsrcShape& s, const LatPt& a, const LatPt& b, const 
   return tri_distance(s, u, v);
 }
 
-// Patches of lit leaves (union-find over TWfinsrc.up): a patch is known by its first leaf.
-int leaf_root(int k) {
-  std::vector<int>& up = TWfinsrc.up;
+// Union-find over links `up`: a set is known by its smallest member.
+int set_root(std::vector<int>& up, int k) {
   while (up[static_cast<size_t>(k)] != k) {
     up[static_cast<size_t>(k)] = up[static_cast<size_t>(up[static_cast<size_t>(k)])];
     k = up[static_cast<size_t>(k)];
   }
   return k;
 }
-void unite(int a, int b) {
-  a = leaf_root(a);
-  b = leaf_root(b);
-  if (a != b) TWfinsrc.up[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+// Joins the sets of a and b; returns the root of the union.
+int unite(std::vector<int>& up, int a, int b) {
+  a = set_root(up, a);
+  b = set_root(up, b);
+  if (a != b) up[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+  return std::min(a, b);
 }
 
 // The refinement lattice of one parent: points (i, j) with weights (i, j, n - i - j)/n,
@@ -369,20 +311,24 @@ void unite(int a, int b) {
 struct Lattice {
   int n = 0;
   double inv_n = 1;
-  std::vector<LatPt> pt;
+  // Points are read only where stamped: their storage is left uninitialised, so that its
+  // pages are touched only as the refinement reaches them.
+  std::unique_ptr<LatPt[]> pt;
+  size_t room = 0;
   std::vector<unsigned> stamp;
-  std::vector<int> owner;  // a lit leaf at the point, when owner_stamp is cur
-  std::vector<unsigned> owner_stamp;
   unsigned cur = 0;
   void start(const Parent& P, int depth) {
     n = 1 << depth;
     inv_n = 1.0 / n;
     const size_t size = static_cast<size_t>(n + 1) * static_cast<size_t>(n + 1);
-    if (pt.size() < size || ++cur == 0) {
-      pt.assign(size, LatPt{});
+    if (room < size) {
+      pt.reset(new LatPt[size]);
+      room = size;
       stamp.assign(size, 0);
-      owner.assign(size, 0);
-      owner_stamp.assign(size, 0);
+      cur = 0;
+    }
+    if (++cur == 0) {
+      std::fill(stamp.begin(), stamp.end(), 0u);
       cur = 1;
     }
     put(n, 0, P.c[0]);
@@ -396,29 +342,6 @@ struct Lattice {
     const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
     pt[k] = p;
     stamp[k] = cur;
-  }
-  // Joins lit leaf id to the leaf already at point (i, j), if any.
-  void join(int i, int j, int id) {
-    const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
-    if (owner_stamp[k] == cur) {
-      unite(owner[k], id);
-    } else {
-      owner[k] = id;
-      owner_stamp[k] = cur;
-    }
-  }
-  // The lit points of the triangle's edges, where its patches meet those of its
-  // neighbours: matched across triangles by position in group_leaves.
-  void edge_corners() {
-    auto put_corner = [&](int i, int j) {
-      const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
-      if (owner_stamp[k] == cur) TWfinsrc.corners.push_back({pt[k].x, pt[k].y, owner[k]});
-    };
-    for (int t = 0; t <= n; ++t) {
-      put_corner(t, 0);
-      put_corner(0, t);
-      put_corner(t, n - t);
-    }
   }
   const LatPt& at(const LatPt* c, int i, int j) {
     const size_t k = static_cast<size_t>(i) * static_cast<size_t>(n + 1) + static_cast<size_t>(j);
@@ -451,8 +374,8 @@ void small_point(const FinsrcShape& s, size_t r, double& pu, double& pv) {
 }
 
 // Integrates one leaf that carries light and appends it; returns its number.
-int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStream& counts, RandomStream& pos,
-                    double& area, double& rays, double srcarea) {
+int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, double dist, bool rim, RandomStream& counts,
+                   RandomStream& pos, double& area, double& rays, double srcarea) {
   FiniteSourceState& F = TWfinsrc;
   const FinsrcShape& s = F.shape;
   const TriVerts T = {{p0.x, p1.x, p2.x}, {p0.y, p1.y, p2.y}, {p0.u, p1.u, p2.u}, {p0.v, p1.v, p2.v},
@@ -488,8 +411,24 @@ int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStre
     if (srcarea >= S) {
       // Rays uniform in the source-plane triangle, at least kMinLeafRays of them expected:
       // a leaf by a critical curve is tiny in the source plane, and a rare ray there would
-      // carry a large weight.
-      const double mean = std::max(S * dens, kMinLeafRays);
+      // carry a large weight. A uniform source or a map takes the ray density asked; a
+      // Sersic profile as many as the light of the leaf's source-plane triangle (bounded by
+      // its brightest) holds shares of one ray (F.quantum): many in its bright centre, few
+      // in its faint wings.
+      double want = S * dens;
+      if (s.kind == FinsrcShape::kSersic && F.quantum > 0.0) {
+        want = S * std::fabs(s.brightest(dist));
+        // By a steep centre the brightest light overstates the leaf's: take at most the
+        // light between the leaf's nearest and farthest radii.
+        if (want > 10.0 * F.quantum) {
+          const double far = std::max({s.radius(T.u[0], T.v[0]), s.radius(T.u[1], T.v[1]), s.radius(T.u[2], T.v[2])});
+          want = std::min(want, std::fabs(s.light_within(far) - s.light_within(dist)));
+        }
+        // Up to kLightRays rays a share where the density asked gives them.
+        want = std::min(want / F.quantum, 1e9);
+        want = std::max(want, std::min(S * dens, kLightRays * want));
+      }
+      const double mean = std::max(want, kMinLeafRays);
       const double wfac = A / mean;
       const long k = drawn_rays(poidev(mean, counts));
       rays += static_cast<double>(k);
@@ -524,16 +463,65 @@ int integrate_leaf(const LatPt& p0, const LatPt& p1, const LatPt& p2, RandomStre
     Y = sum.Y;
     D = sum.D;
   }
+  // Brightness of the leaf for the grouping, free of ray noise: the brightest light its
+  // source-plane triangle meets (dist is its elliptical distance from the centre); a
+  // source map's at the triangle's centre, or where that is dark the leaf's mean.
+  double b;
+  if (s.kind == FinsrcShape::kSrcmap) {
+    b = s.flux((T.u[0] + T.u[1] + T.u[2]) / 3.0, (T.v[0] + T.v[1] + T.v[2]) / 3.0);
+    if (b == 0.0 && W > 0.0 && A > 0.0) b = W / A;
+  } else {
+    b = s.brightest(dist);
+  }
   const int id = static_cast<int>(F.lit.size());
-  F.lit.push_back({W, X, Y, D});
-  F.up.push_back(id);
+  F.lit.push_back({W, X, Y, D, b, (T.x[0] + T.x[1] + T.x[2]) / 3.0, (T.y[0] + T.y[1] + T.y[2]) / 3.0, rim});
   return id;
 }
 
-// Refines a parent that takes part and integrates its leaves. Children are kept while
-// their linear source-plane triangle lies within R99.9 + pad/4^level of the source; the
+// The edges and mesh-vertex corners of a leaf with lattice corners (i, j) of parent P
+// (lattice of n steps a side), as segments of leaf id.
+void add_segments(const Parent& P, const int* i, const int* j, int n, int id) {
+  std::vector<FiniteSourceState::Seg>& segs = TWfinsrc.segs;
+  constexpr unsigned long long kSide = 1ULL << 63, kVertex = 1ULL << 62;
+  auto side = [&](int a, int b) {  // the mesh edge between corners a < b of P
+    return kSide | (static_cast<unsigned long long>(P.vid[a]) << 31) | static_cast<unsigned long long>(P.vid[b]);
+  };
+  const unsigned long long inner = static_cast<unsigned long long>(P.t) << 12;
+  for (int k = 0; k < 3; ++k) {
+    const int a = k, b = (k + 1) % 3;
+    unsigned long long key;
+    int lo, hi;
+    if (i[a] == i[b]) {  // a line i = c: along j (on the side of corners 1, 2 when c = 0)
+      key = i[a] == 0 ? side(1, 2) : inner | (0u << 10) | static_cast<unsigned>(i[a]);
+      lo = std::min(j[a], j[b]), hi = std::max(j[a], j[b]);
+    } else if (j[a] == j[b]) {  // j = c: along i (side 0, 2 when c = 0)
+      key = j[a] == 0 ? side(0, 2) : inner | (1u << 10) | static_cast<unsigned>(j[a]);
+      lo = std::min(i[a], i[b]), hi = std::max(i[a], i[b]);
+    } else {  // i + j = c: along i (side 0, 1 when c = n)
+      const int c = i[a] + j[a];
+      key = c == n ? side(0, 1) : inner | (2u << 10) | static_cast<unsigned>(c);
+      lo = std::min(i[a], i[b]), hi = std::max(i[a], i[b]);
+    }
+    segs.push_back({key, lo, hi, id});
+    // A corner at a mesh vertex meets every leaf there.
+    const int v = i[a] == n ? 0 : j[a] == n ? 1 : (i[a] == 0 && j[a] == 0) ? 2 : -1;
+    if (v >= 0) segs.push_back({kVertex | static_cast<unsigned long long>(P.vid[v]), 0, 0, id});
+  }
+}
+
+// Refines a parent that takes part and integrates its leaves, each lattice triangle as deep
+// as it needs. A triangle is split into four while the true lens at its edge midpoints
+// strays from its linear mapping by more than kDepthFraction/2 of the source's minor 90%
+// radius (near a lens centre or a critical curve that is deep; elsewhere one level), or,
+// for a source with an edge, while it straddles the edge and is larger than kEdgeFraction
+// of that radius in the source plane; never once its light (its image-plane area times the
+// brightest light its linear image meets) is below what one ray resolves, nor below
+// kMaxDepth. A triangle takes part while its linear source-plane image lies within R99.9 +
+// twice its stray (a quadratic mapping strays from the linear one by at most 4/3 of the
+// midpoints' stray inside it); a child not measured takes half its parent's stray, as a
+// mapping that bends more sharply than a quadratic one near a singular centre does. The
 // leaves that meet the 99.9% ellipse itself carry the light (also those that no ray hits,
-// so that a patch of light has no holes).
+// so that a region of light has no holes).
 void integrate_parent(const Parent& P, double& area, double& rays, double srcarea) {
   FiniteSourceState& F = TWfinsrc;
   const FinsrcShape& s = F.shape;
@@ -541,48 +529,85 @@ void integrate_parent(const Parent& P, double& area, double& rays, double srcare
   const unsigned long long pseed = static_cast<unsigned long long>(settings.shoot_pseed);
   RandomStream counts = mixed_ran1_stream(mix_seed(pseed, F.rep, 2 * tt));
   RandomStream pos = mixed_stream(static_cast<unsigned long long>(settings.shoot_rseed), F.rep, 2 * tt + 1);
-  const int depth = F.depth;
-  lattice.start(P, depth);
+  lattice.start(P, kMaxDepth);
   const int n = lattice.n;
-  // Lattice triangles as (i, j) of their corners, with their level.
+  // Lattice triangles as (i, j) of their corners, with their level and their stray (an
+  // upper estimate until measured).
   struct Tri {
     int i[3], j[3], level;
+    double dev;
+    bool measured;
   };
   Tri stack[3 * kMaxDepth + 4];
   int top = 0;
-  stack[top++] = {{n, 0, 0}, {0, n, 0}, 0};
-  const double R999 = s.R999, pad = elliptical(s, P.pad);
+  stack[top++] = {{n, 0, 0}, {0, n, 0}, 0, 0.5 * P.pad, true};
+  const double R999 = s.R999, tol = F.dev_tol, edge = F.edge_len, quantum = F.quantum;
   while (top > 0) {
-    const Tri T = stack[--top];
-    if (T.level == depth) {
-      const int id = integrate_leaf(lattice.at(P.c, T.i[0], T.j[0]), lattice.at(P.c, T.i[1], T.j[1]),
-                                    lattice.at(P.c, T.i[2], T.j[2]), counts, pos, area, rays, srcarea);
-      for (int k = 0; k < 3; ++k) lattice.join(T.i[k], T.j[k], id);
-      continue;
-    }
-    // Midpoints opposite corners 0, 1, 2 and the four children; pushed in reverse so that
-    // they are taken in order.
+    Tri T = stack[--top];
+    const LatPt& a = lattice.at(P.c, T.i[0], T.j[0]);
+    const LatPt& b = lattice.at(P.c, T.i[1], T.j[1]);
+    const LatPt& c = lattice.at(P.c, T.i[2], T.j[2]);
+    // Midpoints opposite corners 0, 1, 2.
     int mi[3], mj[3];
     for (int k = 0; k < 3; ++k) {
-      const int a = (k + 1) % 3, b = (k + 2) % 3;
-      mi[k] = (T.i[a] + T.i[b]) / 2;
-      mj[k] = (T.j[a] + T.j[b]) / 2;
+      const int p = (k + 1) % 3, q = (k + 2) % 3;
+      mi[k] = (T.i[p] + T.i[q]) / 2;
+      mj[k] = (T.j[p] + T.j[q]) / 2;
     }
-    const Tri kids[4] = {{{T.i[0], mi[2], mi[1]}, {T.j[0], mj[2], mj[1]}, T.level + 1},
-                         {{mi[2], T.i[1], mi[0]}, {mj[2], T.j[1], mj[0]}, T.level + 1},
-                         {{mi[1], mi[0], T.i[2]}, {mj[1], mj[0], T.j[2]}, T.level + 1},
-                         {{mi[0], mi[1], mi[2]}, {mj[0], mj[1], mj[2]}, T.level + 1}};
-    // Leaves must meet the source itself: the margin only keeps the ways to them open.
-    const double reach = T.level + 1 == depth ? R999 : R999 + pad / static_cast<double>(1 << (2 * (T.level + 1)));
-    for (int c = 3; c >= 0; --c) {
-      const Tri& K = kids[c];
-      const LatPt& a = lattice.at(P.c, K.i[0], K.j[0]);
-      const LatPt& b = lattice.at(P.c, K.i[1], K.j[1]);
-      const LatPt& d = lattice.at(P.c, K.i[2], K.j[2]);
-      if (tri_distance(s, a, b, d) <= reach) stack[top++] = K;
+    const bool can_split = T.level < kMaxDepth;
+    if (can_split && !T.measured && (T.dev > tol || T.level < 1)) {
+      const LatPt* corner[3] = {&a, &b, &c};
+      double dev = 0;
+      for (int k = 0; k < 3; ++k) {
+        const LatPt& m = lattice.at(P.c, mi[k], mj[k]);
+        const LatPt& p = *corner[(k + 1) % 3];
+        const LatPt& q = *corner[(k + 2) % 3];
+        dev = std::max(dev, std::hypot(m.u - 0.5 * (p.u + q.u), m.v - 0.5 * (p.v + q.v)));
+      }
+      T.dev = dev;
+      T.measured = true;
     }
+    const double d = tri_distance(s, a, b, c), margin = elliptical(s, 2.0 * T.dev);
+    if (d > R999 + margin) continue;
+    bool split = false;
+    if (can_split) {
+      const double A = 0.5 * std::fabs(tri_area2(a.x, a.y, b.x, b.y, c.x, c.y));
+      if (A * s.brightest(std::max(0.0, d - margin)) >= quantum) {
+        split = T.level < 1 || T.dev > tol;
+        if (!split && edge > 0.0 && d <= R999) {
+          // A source with an edge: split while the triangle straddles it and is large (but
+          // smaller than the source: a larger leaf takes the points drawn in the source).
+          int code;
+          const bool inside = finsrc_in1(s, code, a.u, a.v) && finsrc_in1(s, code, b.u, b.v) &&
+                              finsrc_in1(s, code, c.u, c.v);
+          if (!inside && 0.5 * std::fabs(tri_area2(a.u, a.v, b.u, b.v, c.u, c.v)) < srcarea) {
+            const double L = std::max({std::hypot(a.u - b.u, a.v - b.v), std::hypot(b.u - c.u, b.v - c.v),
+                                       std::hypot(c.u - a.u, c.v - a.v)});
+            split = L > edge;
+          }
+        }
+      }
+    }
+    if (!split) {
+      if (d > R999) continue;
+      F.depth = std::max(F.depth, T.level);
+      bool rim = false;
+      if (P.rim != 0)
+        for (int k = 0; k < 3; ++k)
+          rim = rim || ((P.rim & 1) && T.i[k] == 0) || ((P.rim & 2) && T.j[k] == 0) ||
+                ((P.rim & 4) && T.i[k] + T.j[k] == n);
+      const int id = integrate_leaf(a, b, c, d, rim, counts, pos, area, rays, srcarea);
+      add_segments(P, T.i, T.j, n, id);
+      continue;
+    }
+    // The four children, pushed in reverse so that they are taken in order.
+    const double kid_dev = 0.5 * T.dev;
+    const Tri kids[4] = {{{T.i[0], mi[2], mi[1]}, {T.j[0], mj[2], mj[1]}, T.level + 1, kid_dev, false},
+                         {{mi[2], T.i[1], mi[0]}, {mj[2], T.j[1], mj[0]}, T.level + 1, kid_dev, false},
+                         {{mi[1], mi[0], T.i[2]}, {mj[1], mj[0], T.j[2]}, T.level + 1, kid_dev, false},
+                         {{mi[0], mi[1], mi[2]}, {mj[0], mj[1], mj[2]}, T.level + 1, kid_dev, false}};
+    for (int k = 3; k >= 0; --k) stack[top++] = kids[k];
   }
-  lattice.edge_corners();
 }
 
 }  // namespace
@@ -603,30 +628,235 @@ void finsrc_tri(int t, int shoot, double& area, double& rays, double srcarea) {
 
 namespace {
 
-// Joins the patches of neighbouring triangles that meet at a lit edge point (a shared
-// corner joins two leaves) and adds each patch, in the order of its first leaf, to the
-// images by the seeing rule.
+// Leaves are grouped into images by their light. Taken from the brightest down, a leaf
+// joins the groups of the leaves met at its corners; two groups met at one leaf become one
+// image when that leaf's brightness is at least kSaddleFraction of the fainter group's
+// peak (so light that runs on along an arc or a ring keeps it whole). The core of an
+// image is its leaves of at least that fraction of its own peak; every other leaf (the
+// faint light between images and at their edges) goes to the image whose core is nearest
+// (among cores of at least kCoreShare of the brightest core's light), from leaf centre to
+// leaf centre.
+// Returns the image of every leaf in label (a root leaf), or -1 for a leaf no walk reached.
+void label_leaves() {
+  FiniteSourceState& F = TWfinsrc;
+  const std::vector<FiniteSourceState::Leaf>& L = F.lit;
+  const int n = static_cast<int>(L.size());
+  // Leaves that touch: segments of one line that share a stretch or a point.
+  std::vector<FiniteSourceState::Seg>& sg = F.segs;
+  std::sort(sg.begin(), sg.end(), [](const FiniteSourceState::Seg& a, const FiniteSourceState::Seg& b) {
+    return a.key < b.key || (a.key == b.key && (a.lo < b.lo || (a.lo == b.lo && a.leaf < b.leaf)));
+  });
+  F.pairs.clear();
+  std::vector<int>& act = F.active;
+  for (size_t g = 0; g < sg.size();) {
+    size_t e = g;
+    while (e < sg.size() && sg[e].key == sg[g].key) ++e;
+    act.clear();
+    for (size_t k = g; k < e; ++k) {
+      size_t w = 0;
+      for (const int q : act) {
+        if (sg[static_cast<size_t>(q)].hi < sg[k].lo) continue;  // ended before this one
+        act[w++] = q;
+        const int other = sg[static_cast<size_t>(q)].leaf;
+        if (other != sg[k].leaf) F.pairs.push_back({other, sg[k].leaf});
+      }
+      act.resize(w);
+      act.push_back(static_cast<int>(k));
+    }
+    g = e;
+  }
+  F.nb_start.assign(static_cast<size_t>(n) + 1, 0);
+  for (const auto& pr : F.pairs) {
+    ++F.nb_start[static_cast<size_t>(pr.first) + 1];
+    ++F.nb_start[static_cast<size_t>(pr.second) + 1];
+  }
+  for (int k = 0; k < n; ++k) F.nb_start[static_cast<size_t>(k) + 1] += F.nb_start[static_cast<size_t>(k)];
+  F.nb.resize(2 * F.pairs.size());
+  F.fill.assign(F.nb_start.begin(), F.nb_start.end() - 1);
+  for (const auto& pr : F.pairs) {
+    F.nb[static_cast<size_t>(F.fill[static_cast<size_t>(pr.first)]++)] = pr.second;
+    F.nb[static_cast<size_t>(F.fill[static_cast<size_t>(pr.second)]++)] = pr.first;
+  }
+
+  // Groups by light, from the brightest leaf down.
+  F.order.clear();
+  for (int k = 0; k < n; ++k)
+    if (L[static_cast<size_t>(k)].b > 0.0) F.order.push_back(k);
+  std::sort(F.order.begin(), F.order.end(), [&](int a, int b) {
+    const double ba = L[static_cast<size_t>(a)].b, bb = L[static_cast<size_t>(b)].b;
+    return ba > bb || (ba == bb && a < b);
+  });
+  F.up.assign(static_cast<size_t>(n), -1);  // -1: not yet taken
+  F.peak.resize(static_cast<size_t>(n));
+  for (const int k : F.order) {
+    const FiniteSourceState::Leaf& l = L[static_cast<size_t>(k)];
+    int r = -1;
+    for (int q = F.nb_start[static_cast<size_t>(k)]; q < F.nb_start[static_cast<size_t>(k) + 1]; ++q) {
+      const int o = F.nb[static_cast<size_t>(q)];
+      if (F.up[static_cast<size_t>(o)] < 0) continue;
+      const int ro = set_root(F.up, o);
+      if (r < 0) {
+        r = ro;
+      } else if (ro != r &&
+                 l.b >= kSaddleFraction * std::min(F.peak[static_cast<size_t>(r)], F.peak[static_cast<size_t>(ro)])) {
+        const double pk = std::max(F.peak[static_cast<size_t>(r)], F.peak[static_cast<size_t>(ro)]);
+        r = unite(F.up, r, ro);
+        F.peak[static_cast<size_t>(r)] = pk;
+      }
+    }
+    if (r < 0) {
+      F.up[static_cast<size_t>(k)] = k;
+      F.peak[static_cast<size_t>(k)] = l.b;
+    } else if (k < r) {
+      // A root stays the smallest leaf of its group.
+      F.up[static_cast<size_t>(r)] = k;
+      F.up[static_cast<size_t>(k)] = k;
+      F.peak[static_cast<size_t>(k)] = F.peak[static_cast<size_t>(r)];
+    } else {
+      F.up[static_cast<size_t>(k)] = r;
+    }
+  }
+
+  // Cores: the light of each; only cores of at least kCoreShare of the largest draw faint
+  // light.
+  F.label.assign(static_cast<size_t>(n), -1);
+  F.core_w.assign(static_cast<size_t>(n), 0.0);
+  double core_max = 0.0;
+  for (const int k : F.order) {
+    const int r = set_root(F.up, k);
+    if (L[static_cast<size_t>(k)].b >= kSaddleFraction * F.peak[static_cast<size_t>(r)]) {
+      F.label[static_cast<size_t>(k)] = r;
+      core_max = std::max(core_max, F.core_w[static_cast<size_t>(r)] += L[static_cast<size_t>(k)].W);
+    }
+  }
+  // The cores that draw light, in cells of a grid over their box (cells of about two).
+  std::vector<int>& cores = F.owner;
+  cores.clear();
+  double x0 = 1e300, x1 = -1e300, y0 = 1e300, y1 = -1e300;
+  for (int k = 0; k < n; ++k) {
+    const int r = F.label[static_cast<size_t>(k)];
+    if (r < 0 || !(F.core_w[static_cast<size_t>(r)] >= kCoreShare * core_max)) continue;
+    cores.push_back(k);
+    const FiniteSourceState::Leaf& l = L[static_cast<size_t>(k)];
+    x0 = std::min(x0, l.cx), x1 = std::max(x1, l.cx), y0 = std::min(y0, l.cy), y1 = std::max(y1, l.cy);
+  }
+  if (cores.empty()) return;
+  const int g = std::clamp(static_cast<int>(std::sqrt(0.5 * static_cast<double>(cores.size()))), 1, 256);
+  const double span = std::max({x1 - x0, y1 - y0, 1e-300}), cell = span / g * (1.0 + 1e-12);
+  auto cell_of = [&](double x, double y, int& ci, int& cj) {
+    ci = std::clamp(static_cast<int>((x - x0) / cell), 0, g - 1);
+    cj = std::clamp(static_cast<int>((y - y0) / cell), 0, g - 1);
+  };
+  const size_t ncell = static_cast<size_t>(g) * static_cast<size_t>(g);
+  F.at_start.assign(ncell + 1, 0);
+  int ci, cj;
+  for (const int k : cores) {
+    cell_of(L[static_cast<size_t>(k)].cx, L[static_cast<size_t>(k)].cy, ci, cj);
+    ++F.at_start[static_cast<size_t>(ci) * static_cast<size_t>(g) + static_cast<size_t>(cj) + 1];
+  }
+  for (size_t c = 0; c < ncell; ++c) F.at_start[c + 1] += F.at_start[c];
+  F.at_leaf.resize(cores.size());
+  F.fill.assign(F.at_start.begin(), F.at_start.end() - 1);
+  for (const int k : cores) {
+    cell_of(L[static_cast<size_t>(k)].cx, L[static_cast<size_t>(k)].cy, ci, cj);
+    int& slot = F.fill[static_cast<size_t>(ci) * static_cast<size_t>(g) + static_cast<size_t>(cj)];
+    F.at_leaf[static_cast<size_t>(slot++)] = k;
+  }
+  // Every other leaf: the nearest core, by rings of cells about the leaf's (projected on
+  // the grid's box, which brings no core nearer), until the next ring lies beyond the best.
+  for (int k = 0; k < n; ++k) {
+    if (F.label[static_cast<size_t>(k)] >= 0) continue;  // a core (also a speck's) keeps its light
+    const FiniteSourceState::Leaf& l = L[static_cast<size_t>(k)];
+    cell_of(l.cx, l.cy, ci, cj);
+    double best = 1e300;
+    int who = -1;
+    for (int ring = 0; ring < g; ++ring) {
+      for (int i = ci - ring; i <= ci + ring; ++i) {
+        if (i < 0 || i >= g) continue;
+        const bool edge_row = i == ci - ring || i == ci + ring;
+        for (int j = cj - ring; j <= cj + ring; j += edge_row ? 1 : 2 * ring) {
+          if (j >= 0 && j < g) {
+            const size_t c = static_cast<size_t>(i) * static_cast<size_t>(g) + static_cast<size_t>(j);
+            for (int q = F.at_start[c]; q < F.at_start[c + 1]; ++q) {
+              const FiniteSourceState::Leaf& o = L[static_cast<size_t>(F.at_leaf[static_cast<size_t>(q)])];
+              const double d2 = (o.cx - l.cx) * (o.cx - l.cx) + (o.cy - l.cy) * (o.cy - l.cy);
+              if (d2 < best) {
+                best = d2;
+                who = F.at_leaf[static_cast<size_t>(q)];
+              }
+            }
+          }
+          if (ring == 0) break;
+        }
+      }
+      const double reach = ring * cell;
+      if (who >= 0 && best <= reach * reach) break;
+    }
+    F.label[static_cast<size_t>(k)] = F.label[static_cast<size_t>(who)];
+  }
+}
+
+// Sums the light of each image and adds the images, in the order of their first leaf, to
+// the list by the seeing rule. A leaf with light that no walk reached goes to the image
+// with the nearest centroid.
 void group_leaves() {
   FiniteSourceState& F = TWfinsrc;
-  std::vector<FiniteSourceState::Corner>& c = F.corners;
-  std::sort(c.begin(), c.end(), [](const FiniteSourceState::Corner& a, const FiniteSourceState::Corner& b) {
-    return a.x < b.x || (a.x == b.x && a.y < b.y);
-  });
-  for (size_t k = 1; k < c.size(); ++k)
-    if (c[k].x == c[k - 1].x && c[k].y == c[k - 1].y) unite(c[k].leaf, c[k - 1].leaf);
+  label_leaves();
   const size_t n = F.lit.size();
   std::vector<FiniteSourceState::Leaf>& patch = F.patch;
-  patch.assign(n, FiniteSourceState::Leaf{0, 0, 0, 0});
+  patch.assign(n, FiniteSourceState::Leaf{0, 0, 0, 0, 0, 0, 0, false});
+  // The images, by their first leaf (leaves are in candidate order).
+  std::vector<int>& first = F.order;
+  first.assign(n, -1);
+  std::vector<int>& roots = F.at_leaf;
+  roots.clear();
   for (size_t k = 0; k < n; ++k) {
-    FiniteSourceState::Leaf& p = patch[static_cast<size_t>(leaf_root(static_cast<int>(k)))];
+    const int r = F.label[k];
+    if (r < 0) continue;
+    if (first[static_cast<size_t>(r)] < 0) {
+      first[static_cast<size_t>(r)] = static_cast<int>(k);
+      roots.push_back(r);
+    }
+    FiniteSourceState::Leaf& p = patch[static_cast<size_t>(r)];
     const FiniteSourceState::Leaf& l = F.lit[k];
     p.W += l.W;
     p.X += l.X;
     p.Y += l.Y;
     p.D += l.D;
+    if (l.rim) p.b += l.W;
   }
-  for (size_t k = 0; k < n; ++k)
-    if (F.up[k] == static_cast<int>(k)) assign_light(patch[k].W, patch[k].X, patch[k].Y, patch[k].D);
+  for (size_t k = 0; k < n; ++k) {
+    const FiniteSourceState::Leaf& l = F.lit[k];
+    if (F.label[k] >= 0 || !(l.W > 0.0)) continue;
+    int best = -1;
+    double d2 = 1e300;
+    for (const int r : roots) {
+      const FiniteSourceState::Leaf& p = patch[static_cast<size_t>(r)];
+      if (!(p.W > 0.0)) continue;
+      const double dx = p.X / p.W - l.cx, dy = p.Y / p.W - l.cy;
+      if (dx * dx + dy * dy < d2) {
+        d2 = dx * dx + dy * dy;
+        best = r;
+      }
+    }
+    if (best < 0) continue;
+    FiniteSourceState::Leaf& p = patch[static_cast<size_t>(best)];
+    p.W += l.W;
+    p.X += l.X;
+    p.Y += l.Y;
+    p.D += l.D;
+    if (l.rim) p.b += l.W;
+  }
+  // Roots were met in leaf order: the images are in the order of their first leaf.
+  // (A patch's b holds the light of its leaves at the rim.)
+  F.rim_light.clear();
+  for (const int r : roots) {
+    const FiniteSourceState::Leaf& p = patch[static_cast<size_t>(r)];
+    const int i = assign_light(p.W, p.X, p.Y, p.D);
+    if (i < 0) continue;
+    F.rim_light.resize(static_cast<size_t>(F.finsrc_cnt), 0.0);
+    F.rim_light[static_cast<size_t>(i)] += p.b;
+  }
 }
 
 }  // namespace
@@ -639,8 +869,7 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
   F.finsrc_cnt = 0;
   F.rays = 0;
   F.lit.clear();
-  F.up.clear();
-  F.corners.clear();
+  F.segs.clear();
   F.small_pts.clear();
   F.evals = 0;
   F.leaves = 0;
@@ -674,7 +903,12 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
   // 2 measured and refused. Every triangle looked at is measured: where the lens curves
   // strongly its margin can exceed its own size.
   TWtri.mark.assign(static_cast<size_t>(m.numberoftriangles), 0);
-  std::vector<Parent> cands;
+  // The candidates' buffer is kept across searches, with room for every triangle of the
+  // grid from the first search on (room only: pages are touched as candidates come).
+  std::vector<Parent>& cands = cand_buffer;
+  cands.clear();
+  cands.reserve(std::min(static_cast<size_t>(m.numberoftriangles), kMaxCandidates));
+  F.cand_room = cands.capacity();
   double pad_max = 0;  // the largest margin measured
   long measured = 0;
   auto consider = [&](int t) {
@@ -757,14 +991,23 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
     }
   }
 
-  // Depth of the leaves: deep enough that the largest margin, divided by 4 per level, is
-  // small against the source's minor radius.
-  double pad = 0;
-  for (const Parent& P : cands) pad = std::max(pad, P.pad);
-  const double rmin = s.R90 * s.size * q;
-  F.depth = 1;
-  while (F.depth < kMaxDepth && pad / static_cast<double>(1 << (2 * F.depth)) > kDepthFraction * rmin) ++F.depth;
+  // Edges of the candidates on the grid's rim.
+  GridRim rim;
+  rim.build();
+  if (rim.known)
+    for (Parent& P : cands) {
+      bool on[3];
+      for (int k = 0; k < 3; ++k) on[k] = rim.on(P.c[k].x, P.c[k].y);
+      P.rim = (on[1] && on[2] ? 1 : 0) | (on[0] && on[2] ? 2 : 0) | (on[0] && on[1] ? 4 : 0);
+    }
 
+  // Refinement tolerances of the search: the stray of a leaf's linear mapping, the size of a
+  // leaf on a uniform source's edge, and the light one ray resolves.
+  const double rmin = s.R90 * s.size * q;
+  F.dev_tol = 0.5 * kDepthFraction * rmin;
+  F.edge_len = s.is_uniform() ? kEdgeFraction * rmin : 0.0;
+  F.quantum = s.total_flux() / TWsrc.finsrc_ray_num;
+  F.depth = 0;
   double area = 0.0, rays = 0.0;
   for (const Parent& P : cands) integrate_parent(P, area, rays, srcarea);
   group_leaves();
@@ -794,161 +1037,6 @@ void find_img_finsrc(int& n, Mat& list, double u, double v) {
     list[i][8] = pyx;
     list[i][9] = 1.0;
   }
+  F.rim_light.resize(static_cast<size_t>(n), 0.0);
+  warn_rim(n, list, u, v, R999);
 }
-
-// ---------------------------------------------------------------------------------------
-// checkfinsrc
-
-namespace {
-
-// Restores the ray target, the analysis switch and the repetition numbering however the
-// command ends.
-struct CheckfinsrcScope {
-  double rays = TWsrc.finsrc_ray_num;
-  ~CheckfinsrcScope() {
-    TWsrc.finsrc_ray_num = rays;
-    TWfinsrc.finsrc_ray_verb = 0;
-    TWfinsrc.rep_override = -1;
-  }
-};
-
-void write_header(FILE* fp, int nref) {
-  std::fprintf(fp, "        ");
-  for (int j = 1; j <= nref; ++j) std::fprintf(fp, "          Image %-2d          ", j);
-  std::fprintf(fp, "\n\n");
-}
-
-}  // namespace
-
-void checkfinsrc(const WordArray& words) {
-  if (!checksteps(words[3], "steps", 1, 1)) return;
-  if (!checkint(words[4], "bootstraps")) return;
-  const double lo = words.finite(1, "checkfinsrc"), hi = words.finite(2, "checkfinsrc");
-  const int steps = words.signed_count(3, "number of steps");
-  const long nrep = word_integer(words[4]);
-  if (nrep < 1) {
-    refuse("checkfinsrc needs at least one bootstrap");
-    return;
-  }
-  if (log_range_refused(steps, lo, hi)) {
-    warn_log_range();
-    return;
-  }
-  const std::string outname = words[5];
-  const int nsteps = std::abs(steps);
-
-  CheckfinsrcScope scope;
-  // The current source, checked, and where it sits; both ray counts within its bounds.
-  setfinsrc(settings.isource, 0, 0.0, 0.0);
-  for (const double r : {lo, hi}) {
-    double excess;
-    const std::string fault =
-        source_rays_fault(TWsrc.srcID[settings.isource], TWsrc.srcparms[settings.isource][8], r, excess);
-    if (!fault.empty()) fatal("checkfinsrc: " + fault);
-  }
-  const double u = TWsrc.srcparms[settings.isource][2], v = TWsrc.srcparms[settings.isource][3];
-  qprintf("Running checkfinsrc\n");
-  // Every search of the command has a repetition number of its own, whatever the seed, so
-  // that its repetitions are independent and the command repeats exactly.
-  long long rep = 0;
-
-  TWsrc.finsrc_ray_num = hi;
-  qprintf("Running reference case\n");
-  int nref = 0;
-  Mat list;
-  TWfinsrc.rep_override = ++rep;
-  find_img(nref, list, u, v);
-  if (nref == 0) fatal("checkfinsrc: the reference search found no image");
-
-  // Per step, image and column: sums, sums of squares; then means and errors.
-  const size_t width = static_cast<size_t>(nref) * 4;
-  std::vector<double> sum(static_cast<size_t>(nsteps) * width, 0.0), sq(sum.size(), 0.0);
-  std::vector<long> count(static_cast<size_t>(nsteps), 0);
-  for (int i = 1; i <= nsteps; ++i) {
-    const double nray = setparm(steps, i, lo, hi);
-    TWsrc.finsrc_ray_num = nray;
-    qprintf("Nray= %.2e\n", nray);
-    double* S = &sum[static_cast<size_t>(i - 1) * width];
-    double* Q = &sq[static_cast<size_t>(i - 1) * width];
-    for (long r = 1; r <= nrep; ++r) {
-      TWfinsrc.finsrc_ray_verb = r == 1 ? 1 : 0;
-      TWfinsrc.rep_override = ++rep;
-      int n = 0;
-      find_img(n, list, u, v);
-      TWfinsrc.finsrc_ray_verb = 0;
-      if (n != nref) {
-        warning("incorrect number of images");
-      } else {
-        for (int j = 1; j <= nref; ++j)
-          for (int c = 1; c <= 4; ++c) {
-            const size_t k = static_cast<size_t>(j - 1) * 4 + (c - 1);
-            S[k] += list[j][c];
-            Q[k] += list[j][c] * list[j][c];
-          }
-        ++count[static_cast<size_t>(i - 1)];
-      }
-      if (r == 1) qprintf("bootstrap #");
-      if (r % 10 == 0) qprintf(" %ld", r);
-      std::fflush(QVMstdout);
-    }
-    qprintf("\n");
-    if (count[static_cast<size_t>(i - 1)] == 0) {
-      warning(strformat("checkfinsrc: no repetition at Nray = %.2e found the reference number of images; "
-                        "the step is left out",
-                        nray));
-      continue;
-    }
-    const double cn = static_cast<double>(count[static_cast<size_t>(i - 1)]);
-    for (size_t k = 0; k < width; ++k) {
-      const double mean = S[k] / cn;
-      // Rounding can take the mean square a little below the squared mean.
-      const double var = std::max(0.0, Q[k] / cn - mean * mean);
-      S[k] = mean;
-      Q[k] = std::sqrt(var);
-    }
-  }
-
-  WholeFile fp(outname, "could not open checkfinsrc output file", true);
-  std::fprintf(fp, "Vary number of rays from top to bottom, images from left to right.\n");
-  std::fprintf(fp, "\n");
-  std::fprintf(fp, "Each block gives value of x, y, mu, tdel, with bootstrap errorbars.\n");
-  std::fprintf(fp, "\n");
-  write_header(fp, nref);
-  auto block = [&](int i, bool relative) {
-    const double* M = &sum[static_cast<size_t>(i - 1) * width];
-    const double* E = &sq[static_cast<size_t>(i - 1) * width];
-    const double* L = &sum[static_cast<size_t>(nsteps - 1) * width];
-    for (int c = 1; c <= 4; ++c) {
-      if (c == 1)
-        std::fprintf(fp, "%8.2e", setparm(steps, i, lo, hi));
-      else
-        std::fprintf(fp, "        ");
-      for (int j = 1; j <= nref; ++j) {
-        const size_t k = static_cast<size_t>(j - 1) * 4 + (c - 1);
-        double mean = M[k], err = E[k];
-        if (relative) {
-          double h = c == 3 ? std::fabs(L[static_cast<size_t>(j - 1) * 4 + 2]) : 1.0;
-          if (h == 0.0) h = 1.0;
-          mean = (mean - L[k]) / h;
-          err /= h;
-        }
-        std::fprintf(fp, "  %11.4e +/- %10.4e", mean, err);
-      }
-      std::fprintf(fp, "\n");
-    }
-    std::fprintf(fp, "\n");
-  };
-  for (int i = 1; i <= nsteps; ++i)
-    if (count[static_cast<size_t>(i - 1)] > 0) block(i, false);
-  // The relative blocks are measured against the last step: none when it was left out.
-  if (count[static_cast<size_t>(nsteps - 1)] > 0) {
-    std::fprintf(fp, "Now each block gives error (relative to highest Nray) in x, y, mu, tdel.\n");
-    std::fprintf(fp, "Fractional error for mu, absolute for x, y, and tdel.\n");
-    std::fprintf(fp, "\n");
-    write_header(fp, nref);
-    for (int i = 1; i <= nsteps; ++i)
-      if (count[static_cast<size_t>(i - 1)] > 0) block(i, true);
-  }
-  fp.commit();
-}
-

@@ -21,12 +21,18 @@
 // catalogue's cells, or under a scale factor by each triangle's own box) are measured,
 // the nearest at least, and the box is widened until it holds the largest margin
 // measured (a margin may exceed both the triangle's sides and a catalogue cell). Each
-// such triangle is split into four at its edge midpoints, the true lens is
-// evaluated at the new corners, and only the children that meet the source (with the
-// margin divided by 4 per level) are kept, down to a depth set per search by the margins
-// against the source's size. Light is integrated on the leaves: a uniform source that
-// covers a whole leaf contributes its exact integral; any other leaf gets random rays at a
-// density of finsrc_ray_num per 90% ellipse, thrown in the leaf's source-plane triangle
+// such triangle is split into four at its edge midpoints, the true lens evaluated at the
+// new corners, and each child split again as deep as it needs: while the lens at its edge
+// midpoints strays from its linear mapping by more than 1% of the source's minor 90%
+// radius (deep by a lens centre or a critical curve), or (a uniform source) while it
+// straddles the edge and its sides exceed a quarter of that radius; never once its light
+// (image-plane area times the brightest light its linear image meets) is below the share
+// of one ray (the source's flux over finsrc_ray_num), nor deeper than 8 levels. A triangle takes
+// part while its linear image lies within R99.9 plus twice its stray. Light is integrated
+// on the leaves: a uniform source that covers a whole leaf contributes its exact integral;
+// any other leaf gets random rays at a density of finsrc_ray_num per 90% ellipse (or, where
+// the source is bright, so that no ray carries more than one ray's share of its light),
+// thrown in the leaf's source-plane triangle
 // (at least one ray expected per leaf) or, when the source's 99.9% ellipse is the
 // smaller, in that ellipse: such leaves share one set of points there, each taking the
 // first of them by a Poisson count of its own and keeping those in its triangle, and the
@@ -36,14 +42,20 @@
 // triangle); the points inside a small source from (seed, repetition), the same set for
 // every leaf. With seed <= 0 every search is repetition 0 (a search repeated under the
 // same settings shoots the same rays); with seed > 0 the repetition counts the run's
-// searches. Leaves that carry light and share an edge or a corner belong to one image;
-// images are numbered in the order of their first mesh triangle in the candidate list,
+// searches. Images are the regions of brighter light: leaves that touch (their edges share
+// a stretch or a point of one lattice line or mesh edge, however deep each was split) join,
+// from the brightest down, and two such groups stay apart where the light between them
+// falls below a tenth of the fainter one's peak; the leaves of an image below a tenth of its
+// peak, and the leaves between images, give their light to the image whose bright core is
+// nearest (by a walk through the leaves), so the fluxes still sum to the total. Images
+// are numbered in the order of their first mesh triangle in the candidate list,
 // and an image whose centroid lies within seeing of an earlier one's (the nearest) joins
 // it (seeing 0 joins nothing).
 #pragma once
 
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "numeric/alloc.h"
@@ -69,6 +81,7 @@ struct FinsrcShape {
   double inv_s = 0;              // sersic: 1/scale radius
   double inv_n = 1;              // sersic: 1/n
   int root = 0;                  // sersic: 1/n is 1 (0), 1/2 (1), 1/4 (2), else pow (-1)
+  double total = 0;              // uniform, sersic: the flux (parameter 1)
   bool is_uniform() const { return kind == kUniform; }
   // Elliptical radius of (u, v) (already divided by srcsize).
   double radius(double u, double v) const {
@@ -78,6 +91,13 @@ struct FinsrcShape {
   }
   // Surface brightness at (u, v).
   double flux(double u, double v) const;
+  // The brightest light at elliptical radius r or beyond (the profiles fall outward); a
+  // source map: infinity.
+  double brightest(double r) const;
+  // A Sersic source's flux within elliptical radius r (another source: its total flux).
+  double light_within(double r) const;
+  // The total flux of the source (for a source map, infinity).
+  double total_flux() const;
 };
 
 // The shape of source i (1..Nsource, checked): "ptsrc" ends the program ("a point source
@@ -120,24 +140,46 @@ struct FiniteSourceState {
   };
   std::vector<Acc> finsrc_tmp;
   int finsrc_cnt = 0;
-  // Leaves of the current search that carry light (in candidate order), their patches
-  // (union-find links: a patch is known by its first leaf; its sums in patch) and the lit
-  // points on the edges of the mesh triangles, where patches of neighbours meet.
+  // Leaves of the current search that meet the source (in candidate order): their sums,
+  // their brightness for the grouping (the brightest light their source-plane triangle
+  // meets), their image-plane centre.
   struct Leaf {
     double W, X, Y, D;
+    double b, cx, cy;
+    bool rim;  // a corner lies on the outer rim of the grid
   };
-  std::vector<Leaf> lit, patch;
-  std::vector<int> up;
-  struct Corner {
-    double x, y;
-    int leaf;
+  std::vector<Leaf> lit;
+  // The edges of the leaves, on the lines of their mesh triangle's lattice (key: the line;
+  // lo, hi: the stretch along it in lattice steps): leaves whose edges share a stretch or
+  // a point of one line touch. Edges on a mesh triangle's sides, and corners at its
+  // vertices, are keyed by the mesh's vertices, so that they meet those of the neighbours.
+  struct Seg {
+    unsigned long long key;
+    int lo, hi, leaf;
   };
-  std::vector<Corner> corners;
+  std::vector<Seg> segs;
+  // Grouping buffers: the touching leaves (pairs, then per leaf), union-find links of the
+  // leaves, the peak of a group of leaves, the leaves by brightness, the cores, the cores in
+  // the cells of a grid, the image of each leaf, the light of each core and the sums of the
+  // images.
+  std::vector<std::pair<int, int>> pairs;
+  std::vector<int> nb_start, nb, active;
+  std::vector<int> up, order, owner, at_start, at_leaf, label, fill;
+  std::vector<double> peak, core_w;
+  std::vector<Leaf> patch;
+  // Per image of the list: the light of its leaves at the grid's rim.
+  std::vector<double> rim_light;
+  // Room of the buffer of candidate parent triangles (kept across searches, like every
+  // buffer here: a search in steady state allocates nothing).
+  size_t cand_room = 0;
   // Points inside a small source (u, v pairs), drawn once per search as leaves ask for them.
   std::vector<double> small_pts;
-  // Refinement: depth of the leaves below a mesh triangle in this search; lens evaluations
-  // and leaves (those that meet the source) of the last search.
-  int depth = 4;
+  // Refinement: the deepest leaf below a mesh triangle in the last search, its lens
+  // evaluations and leaves (those that meet the source); the tolerances of the search
+  // (the stray of a leaf's linear mapping, the largest leaf on a uniform source's edge,
+  // the light one ray resolves).
+  int depth = 0;
+  double dev_tol = 0, edge_len = 0, quantum = 0;
   long evals = 0, leaves = 0;
   // Context of the current search, read by finsrc_tri.
   FinsrcShape shape;

@@ -214,6 +214,15 @@ void GridNeed::require() const {
                   who_.c_str(), what, lo1_, hi1_, lo2_, hi2_));
 }
 
+std::string GridNeed::advice(double widen) const {
+  if (who_.empty()) return "";
+  if (!lost_who_.empty()) return grid_advice();
+  if (polar_) return grid_advice(round3(radius_ * widen));
+  return strformat("set gridlo1 %g gridhi1 %g gridlo2 %g gridhi2 %g or wider and regrid (or run autogrid from a "
+                   "larger grid)",
+                   lo1_, hi1_, lo2_, hi2_);
+}
+
 void require_grid_holds(const std::string& who, const std::vector<SourceDisc>& discs, bool weighted) {
   GridNeed need;
   need.add(who, discs, weighted);

@@ -53,6 +53,11 @@ class GridNeed {
   // (for a Cartesian grid, the four ranges) that holds the images of every model added;
   // returns when every model was held.
   void require() const;
+  // What to set so that the grid holds the images of every model added: "set gridhi1 to
+  // at least ... and regrid ..." (for a Cartesian grid, the four ranges); "" while every
+  // model was held. A polar grid's radius is first multiplied by `widen` (so that the
+  // chords of its outer ring, not only the circle, hold the images).
+  std::string advice(double widen = 1.0) const;
 
  private:
   std::string who_;       // first model not held ("" while every one is)
