@@ -118,9 +118,10 @@ int shortfall_reason(const std::string& path, long long end) {
 }
 
 // The library writes through a buffered stream and does not report the writes of it that
-// the system refused: a file is whole only when its size on disk is where its last HDU
-// ends. Closes f and returns 0, or the library's status of the failure (WRITE_ERROR for a
-// file that is not as long as written), with errnum the system's reason when known.
+// the system refused: a file is whole only when its size on disk reaches where its last HDU
+// ends (bytes after it, which the library ignores, do not count). Closes f and returns 0, or
+// the library's status of the failure (WRITE_ERROR for a file shorter than written), with
+// errnum the system's reason when known.
 int close_checked(fitsfile*& f, const std::string& path, int& errnum) {
   int status = 0;
   errnum = 0;
@@ -137,7 +138,7 @@ int close_checked(fitsfile*& f, const std::string& path, int& errnum) {
   ffclos(f, &cs);
   f = nullptr;
   if (!status && cs) status = cs;
-  if (!status && file_size(path) != end) {
+  if (!status && file_size(path) < end) {
     status = WRITE_ERROR;
     errnum = shortfall_reason(path, end);
   }

@@ -171,6 +171,27 @@ TEST(BatchFilesE2E, AFullDiskTakesBackTheFitsRowsItCut) {
   EXPECT_TRUE(whole);
 }
 
+// A table with bytes after its last block, which the library ignores, takes new rows after
+// its earlier ones: those bytes are no sign of a write that did not reach the disk.
+TEST(BatchFilesE2E, ATableWithBytesAfterItsEndTakesNewRows) {
+  ScratchDir d;
+  const std::string commands = kBatchMock + "batchmock1 q 20 1 0 0 0 0 0 2\n0.9 1.1 2\n";
+  RunResult r = run_commands(d, commands);
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::vector<std::string> earlier = table_rows(d.file("q.fits"));
+  ASSERT_EQ(earlier.size(), 40u);
+  {
+    std::ofstream f(d.file("q.fits"), std::ios::binary | std::ios::app);
+    f << std::string(100, '\0');
+  }
+  r = run_commands(d, commands);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("row removed"), std::string::npos) << r.out;
+  const std::vector<std::string> rows = table_rows(d.file("q.fits"));
+  ASSERT_EQ(rows.size(), 80u);
+  for (size_t i = 0; i < earlier.size(); ++i) EXPECT_EQ(rows[i], earlier[i]) << "row " << i + 1;
+}
+
 // Another run writing into the batch's temporary (as a second run with the same outbase
 // does) ends the batch with an ERROR; a file put in its place is not read, the batch goes on
 // with its own records.
