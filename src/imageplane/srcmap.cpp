@@ -190,6 +190,7 @@ void makesrcmap(const WordArray& words) {
   if (!checksteps(words[9], "y steps", 1, 0)) return;
   const std::string outname = words[1], rangename = words[3];
   const int outtype = words.int_value(2);
+  check_file_type(outtype);
   const char* cmd = "makesrcmap";
   const double xlo = words.finite(4, cmd), xhi = words.finite(5, cmd);
   const double ylo = words.finite(7, cmd), yhi = words.finite(8, cmd);
