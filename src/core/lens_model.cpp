@@ -180,7 +180,7 @@ void setlens(const WordArray& words) {
   FILE* in = QVMstdin;
   long ngal, nref, zflag;
   if (nw == 2) {
-    file = FileHandle(std::fopen(words.c_str(1), "r"));
+    file = FileHandle(open_input_file(words[1], "r", "could not open setlens file"));
     if (!file) fatal("could not open setlens file");
     qprintf("Reading model from file %s\n", words.c_str(1));
     in = file;

@@ -399,7 +399,7 @@ void read_bands(DataReader& r, SrcData& s, LoadNotes& notes) {
 }
 
 FILE* open_or_fail(const std::string& path, const char* message) {
-  FILE* fp = std::fopen(path.c_str(), "r");
+  FILE* fp = open_input_file(path, "r", message);
   if (!fp) fatal(message);
   return fp;
 }

@@ -91,7 +91,7 @@ void to_file_order(const Mat& a, int nx, int ny, float* v) {
 }
 
 FileHandle open_input(const std::string& path, const char* mode) {
-  FileHandle f(std::fopen(path.c_str(), mode));
+  FileHandle f(open_input_file(path, mode, "could not open input file"));
   if (!f) fatal(strformat("could not open input file %s", path.c_str()));
   return f;
 }
@@ -270,6 +270,7 @@ void write_bin(const std::string& path, int nx, int ny, const Mat& a) {
 // FITS files
 
 void read_fits(const std::string& path, int& nx, int& ny, Mat& a) {
+  refuse_folder(path, "could not open input file");
   FitsGuard g;
   int status = 0;
   if (ffopen(&g.f, path.c_str(), READONLY, &status)) {

@@ -407,7 +407,7 @@ void do_kap2lens(int nx, int ny, const Mat& kappa, const std::string& outname, d
 // Binary map files
 
 void read_kapmap_file(const std::string& path, KapMap& rec) {
-  FileHandle f(std::fopen(path.c_str(), "rb"));
+  FileHandle f(open_input_file(path, "rb", "could not open loadkapmap input file"));
   if (!f) fatal("could not open loadkapmap input file");
   qprintf("Reading kapmap data from binary file %s\n", path.c_str());
   const std::string shortmsg = "kapmap file " + path + " is shorter than its header says";

@@ -1,0 +1,101 @@
+// Hostile lines in command files: each one ends the run with status 1 and an ERROR that
+// names the value or the file, before anything is written or replaced.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+const char* kModel =
+    "startup 1 1\n"
+    "alpha 1 0 0 0 0 0 0 0 0 1\n"
+    "0 0 0 0 0 0 0 0 0 0\n";
+
+std::string quadoff() {
+  std::ifstream in(source_path("examples/quadoff.dat"));
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+struct Case {
+  std::string lines;  // the command lines after the set-up
+  std::string error;  // the ERROR line the run ends with
+};
+
+void expect_refused(const ScratchDir& d, const std::string& setup, const std::vector<Case>& cases) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lines);
+    // A line after the refused one shows that nothing after it runs.
+    const RunResult r = run_commands(d, setup + c.lines + "set isource\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(c.error + "\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("isource ="), std::string::npos) << r.out;
+  }
+}
+
+}  // namespace
+
+TEST(RefusedInputE2E, SourcePositionsThatAreNotFinite) {
+  ScratchDir d;
+  d.write("pos.txt", "2\n0.1 0.1\nnan 0\n");
+  expect_refused(d, kModel,
+                 {{"findimg nan 0\n", "ERROR: findimg: nan is not a finite number"},
+                  {"findimg 0 inf\n", "ERROR: findimg: inf is not a finite number"},
+                  {"findimg infinity 0\n", "ERROR: findimg: infinity is not a finite number"},
+                  {"findimg 1e400 0\n", "ERROR: findimg: 1e400 is not a finite number"},
+                  {"findimg2 nan 0.1 3 -0.1 0.1 3 f.dat\n", "ERROR: findimg2: nan is not a finite number"},
+                  {"findsrc 0 -inf\n", "ERROR: findsrc: -inf is not a finite number"},
+                  {"findimg3 pos.txt out.dat\n", "ERROR: findimg3 input file pos.txt: nan is not a finite number"},
+                  {"ellsrc e.dat nan 0 0.2 0 0.1 0.2 3 4\n", "ERROR: ellsrc: nan is not a finite number"}});
+  EXPECT_FALSE(d.exists("f.dat"));
+  EXPECT_FALSE(d.exists("out.dat"));
+}
+
+TEST(RefusedInputE2E, AFolderGivenAsAnInputFile) {
+  ScratchDir d;
+  ASSERT_EQ(mkdir(d.file("sub").c_str(), 0755), 0);
+  d.write("k.txt", "2 2\n0.1\n0.1\n0.1\n0.1\n");
+  expect_refused(d, "",
+                 {{"plimits sub\n", "ERROR: could not open plimits file: sub: Is a directory"},
+                  {"setfoldcaus sub\n", "ERROR: could not open setfoldcaus input file: sub: Is a directory"},
+                  {"setsource sub\n", "ERROR: could not open setsource input file: sub: Is a directory"},
+                  {"data sub\n", "ERROR: could not open data file: sub: Is a directory"},
+                  {"batchdata sub\n", "ERROR: could not open batchdata file: sub: Is a directory"},
+                  {"loadkapmap sub\n", "ERROR: could not open loadkapmap input file: sub: Is a directory"},
+                  {"setlens sub\n", "ERROR: could not open setlens file: sub: Is a directory"},
+                  {"imstats sub 1\n", "ERROR: could not open input file: sub: Is a directory"},
+                  {"imstats sub 3\n", "ERROR: could not open input file: sub: Is a directory"},
+                  {"kap2lens k.txt 1 sub o.bin\n", "ERROR: could not open kap2lens range file: sub: Is a directory"}});
+}
+
+TEST(RefusedInputE2E, DataCountsThatAreNotUsableEndTheRunAfterAGoodLoad) {
+  ScratchDir d;
+  d.write("good.dat", quadoff());
+  std::vector<Case> cases;
+  for (const char* word : {"nan", "0", "2147483648", "1e400", "1.5.2"}) {
+    d.write(std::string("bad") + std::to_string(cases.size()) + ".dat", std::string(word) + "\n");
+    cases.push_back({"data bad" + std::to_string(cases.size()) + ".dat\noptimize o\n",
+                     "ERROR: data file bad" + std::to_string(cases.size()) + ".dat: Ngal " + word +
+                         " is not a usable count"});
+  }
+  expect_refused(d, std::string(kModel) + "data good.dat\n", cases);
+}
+
+TEST(RefusedInputE2E, Kap2lensRefusesAMapWithAPixelThatIsNotFinite) {
+  ScratchDir d;
+  d.write("r.rng", "-1 1\n-1 1\n");
+  d.write("k.txt", "3 3\n0.1\n0.1\n0.1\n0.1\nnan\n0.1\n0.1\n0.1\n0.1\n");
+  d.write("s.txt", "3 3\n0.1\n0.1\ninf\n0.1\n0.1\n0.1\n0.1\n0.1\n0.1\n");
+  expect_refused(d, "set zlens 0.3\nset zsrc 1\n",
+                 {{"kap2lens k.txt 1 r.rng out.bin\n", "ERROR: k.txt: pixel (2, 2) is not a finite number"},
+                  {"sig2lens s.txt 1 r.rng out.bin\n", "ERROR: s.txt: pixel (3, 1) is not a finite number"}});
+  EXPECT_FALSE(d.exists("out.bin"));
+}
