@@ -15,6 +15,13 @@ void TW_glob_init();
 // Core half of the settings refresh: mirrors, checks and derived values.
 void GlobTWick();
 
+// Upper bounds of the grid settings that multiply the grid's nodes, checked by the
+// refresh: steps of the top grid (ngrid1, negative for logarithmic steps, and ngrid2),
+// subgrid zones (nsubg1, nsubg2) and subgrid levels (maxlev, gallev, imglev).
+constexpr int kMaxTopSteps = 2000;
+constexpr int kMaxSubgridZones = 16;
+constexpr int kMaxGridLevel = 16;
+
 void version(const WordArray& words);
 void versionhelp(int level);
 void mv(const WordArray& words);
