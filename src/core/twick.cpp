@@ -128,6 +128,7 @@ void InitTWick(FILE* in, FILE* out) {
 }
 
 void TW_glob_init0() {
+  reset_lens_settings_stamp();
   settings.rscale = 1;
   settings.Rthresh = -1;
   TWref = ModelSet();
@@ -171,8 +172,10 @@ void GlobTWick() {
   derive_tscale();
   s.shoot_pseed = s.seed;
   s.shoot_rseed = s.seed;
-  // A model built for other redshifts or another cosmology is rebuilt (never used stale).
+  // A model built for other redshifts or another cosmology, or under other settings of the
+  // lens evaluation, is rebuilt (never used stale).
   refresh_lens_redshifts();
+  refresh_lens_settings();
 }
 
 void version(const WordArray&) {

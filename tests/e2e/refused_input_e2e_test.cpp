@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -116,4 +118,39 @@ TEST(RefusedInputE2E, GridSettingsThatLeaveNoGridOrPassTheirBound) {
   // 0..2 to 3..4 is built when the move is complete.
   const RunResult r = run_commands(d, std::string(kModel) + "set gridlo1 3\nset gridhi1 4\nregrid\n");
   EXPECT_EQ(r.status, 0) << r.out;
+}
+
+namespace {
+// Largest radius of the image-plane points of a plotcrit file (columns x1 y1 u1 v1 x2 y2 u2 v2).
+double largest_critical_radius(const std::string& text) {
+  std::istringstream in(text);
+  std::string line;
+  double r = 0;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    double v[8];
+    std::istringstream ls(line);
+    for (double& x : v) ls >> x;
+    if (!ls) continue;
+    r = std::max({r, std::hypot(v[0], v[1]), std::hypot(v[4], v[5])});
+  }
+  return r;
+}
+}  // namespace
+
+TEST(LensSettingsE2E, ChangingAlphanormRebuildsTheCriticalCurves) {
+  ScratchDir d;
+  // The two readings of b give two lenses: the largest radius of the critical curves of
+  // this isothermal ellipsoid is 1.233 with alphanorm 1 and b = 1 with alphanorm 0. The
+  // curves follow the setting without a regrid.
+  const RunResult r = run_commands(d, std::string("startup 1 1\nalpha 1 0 0 0.3 0 0 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n") +
+                                          "plotcrit c1.dat\nset alphanorm 0\nplotcrit c2.dat\nset alphanorm 1\n"
+                                          "plotcrit c3.dat\nregrid\nplotcrit c4.dat\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  const double r1 = largest_critical_radius(d.read("c1.dat")), r2 = largest_critical_radius(d.read("c2.dat"));
+  EXPECT_NEAR(r1, 1.233, 0.01);
+  EXPECT_NEAR(r2, 1.0, 0.01);
+  // Back to alphanorm 1: the curves of the first lens again, and a regrid changes nothing.
+  EXPECT_EQ(d.read("c3.dat"), d.read("c1.dat"));
+  EXPECT_EQ(d.read("c4.dat"), d.read("c1.dat"));
 }
