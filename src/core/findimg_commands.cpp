@@ -10,6 +10,7 @@
 
 #include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
+#include "imageplane/gridcheck.h"
 #include "imageplane/images.h"
 #include "io/outfile.h"
 #include "io/qvmfile.h"
@@ -76,6 +77,7 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
   WholeFile fp(file, strformat("could not open %s output file", name));
   qprintf("Writing %s data to %s\n", name, file.c_str());
   const double q = 1.0 - e;
+  std::vector<SourceDisc> sources;          // every source traced, for the grid check
   std::vector<std::array<double, 4>> rows;  // image x, y, source u, v; grows as needed
   rows.reserve(static_cast<size_t>(10) * nt);
   for (int i = 1; i <= std::abs(nr); ++i) {
@@ -88,6 +90,7 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
       const double phi = pa + th;
       double u = x0 - r * std::sin(phi), v = y0 + r * std::cos(phi);
       if (image_plane) source_of_image(u, v, u, v);
+      sources.push_back({u, v, 0.0});
       int n = 0;
       Mat list;
       find_img(n, list, u, v);
@@ -102,6 +105,7 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
     }
     plot_crv(fp, m, table);
   }
+  warn_grid_holds(sources);
   fp.commit();
 }
 
@@ -115,6 +119,7 @@ void findimg(const WordArray& words) {
   int n = 0;
   Mat list;
   images_with_delays(u, v, n, list);
+  warn_grid_holds({{u, v, 0.0}});
   if (nw == 3) {
     qprintf("findimg results:\n");
     write_block(QVMstdout, n, list, u, v);
@@ -162,10 +167,13 @@ void findimg2(const WordArray& words) {
     fp.commit();
     return;
   }
+  std::vector<SourceDisc> sources;
+  sources.reserve(static_cast<size_t>(std::abs(nu)) * static_cast<size_t>(std::abs(nv)));
   for (int i = 1; i <= std::abs(nu); ++i) {
     const double u = setparm(nu, i, ulo, uhi);
     for (int j = 1; j <= std::abs(nv); ++j) {
       const double v = setparm(nv, j, vlo, vhi);
+      sources.push_back({u, v, 0.0});
       int n = 0;
       Mat list;
       images_with_delays(u, v, n, list);
@@ -178,6 +186,7 @@ void findimg2(const WordArray& words) {
       }
     }
   }
+  warn_grid_holds(sources);
   fm.commit();
   fp.commit();
 }
@@ -185,13 +194,16 @@ void findimg2(const WordArray& words) {
 void findimg3(const WordArray& words) {
   FileHandle in(QVMfopen(words[1], "r", "could not open findimg3 input file"));
   WholeFile fp(words[2], "could not open findimg3 output file", true);
+  std::vector<SourceDisc> sources;
   read_positions(in, "findimg3 input file " + words[1], [&](long, double u, double v) {
+    sources.push_back({u, v, 0.0});
     int n = 0;
     Mat list;
     images_with_delays(u, v, n, list);
     std::fprintf(fp, "\n");
     write_block(fp, n, list, u, v);
   });
+  warn_grid_holds(sources);
   fp.commit();
 }
 
@@ -202,6 +214,7 @@ void findsrc(const WordArray& words) {
   int n = 0;
   Mat list;
   images_with_delays(u, v, n, list);
+  warn_grid_holds({{u, v, 0.0}});
   if (nw == 3) {
     qprintf("findsrc results:\n");
     write_block(QVMstdout, n, list, u, v);
@@ -217,9 +230,11 @@ void findsrc3(const WordArray& words) {
   WholeFile fd(words[2] + ".dat", "could not open findsrc3 output file", true);
   WholeFile ft(words[2] + ".txt", "could not open findsrc3 output file", true);
   std::fprintf(ft, "# isrc u v iimg x y mu tdel\n");
+  std::vector<SourceDisc> sources;
   read_positions(in, "findsrc3 input file " + words[1], [&](long k, double x, double y) {
     double u, v;
     source_of_image(x, y, u, v);
+    sources.push_back({u, v, 0.0});
     int n = 0;
     Mat list;
     images_with_delays(u, v, n, list);
@@ -233,6 +248,7 @@ void findsrc3(const WordArray& words) {
                    list[j][3], list[j][4]);
     }
   });
+  warn_grid_holds(sources);
   ft.commit();
   fd.commit();
 }

@@ -102,36 +102,60 @@ bool centres_inside(const GridEdge& e, double scale) {
   return true;
 }
 
-bool edge_holds(const GridEdge& e, double scale, const std::vector<SourceDisc>& discs) {
-  if (!centres_inside(e, scale)) return false;
+// The source-plane curve of the edge scaled by `scale`; usable is false when a mass centre
+// lies outside it or a critical curve meets it (it then holds no source).
+struct MappedEdge {
+  bool usable = false;
+  std::vector<double> u, v;
+  double step = 0;  // its longest step
+};
+
+MappedEdge map_edge(const GridEdge& e, double scale) {
+  MappedEdge m;
+  if (!centres_inside(e, scale)) return m;
   std::vector<double> x, y;
   edge_points(e, scale, x, y);
   const size_t n = x.size();
-  std::vector<double> u(n), v(n);
+  m.u.resize(n);
+  m.v.resize(n);
   for (size_t k = 0; k < n; ++k) {
     double phi, ax, ay, xx, yy, xy, yx;
     potdefmag(x[k], y[k], phi, ax, ay, xx, yy, xy, yx);
     // On or inside a critical curve the mapped edge no longer counts the outer images.
-    if (!((1.0 - xx) * (1.0 - yy) - xy * yx > 0)) return false;
-    u[k] = x[k] - ax;
-    v[k] = y[k] - ay;
+    if (!((1.0 - xx) * (1.0 - yy) - xy * yx > 0)) return m;
+    m.u[k] = x[k] - ax;
+    m.v[k] = y[k] - ay;
   }
-  double step = 0;
   for (size_t k = 0; k < n; ++k) {
     const size_t j = (k + 1) % n;
-    step = std::max(step, std::hypot(u[j] - u[k], v[j] - v[k]));
+    m.step = std::max(m.step, std::hypot(m.u[j] - m.u[k], m.v[j] - m.v[k]));
   }
-  for (const SourceDisc& d : discs) {
-    const double clear = d.r + step + 0.02 * d.r;
-    double turn = 0;
-    for (size_t k = 0; k < n; ++k) {
-      const size_t j = (k + 1) % n;
-      if (segment_distance(u[k], v[k], u[j], v[j], d.u, d.v) < clear) return false;
-      const double ax = u[k] - d.u, ay = v[k] - d.v, bx = u[j] - d.u, by = v[j] - d.v;
-      turn += std::atan2(ax * by - ay * bx, ax * bx + ay * by);
-    }
-    if (std::lround(turn / kTwoPi) != 1) return false;
+  m.usable = true;
+  return m;
+}
+
+// True when the mapped edge winds once about the disc, with the margin.
+bool disc_held(const MappedEdge& m, const SourceDisc& d) {
+  if (!m.usable) return false;
+  const std::vector<double>& u = m.u;
+  const std::vector<double>& v = m.v;
+  const size_t n = u.size();
+  const double clear = d.r + m.step + 0.02 * d.r;
+  double turn = 0;
+  for (size_t k = 0; k < n; ++k) {
+    const size_t j = (k + 1) % n;
+    if (segment_distance(u[k], v[k], u[j], v[j], d.u, d.v) < clear) return false;
+    const double ax = u[k] - d.u, ay = v[k] - d.v, bx = u[j] - d.u, by = v[j] - d.v;
+    turn += std::atan2(ax * by - ay * bx, ax * bx + ay * by);
   }
+  return std::lround(turn / kTwoPi) == 1;
+}
+
+bool edge_holds(const GridEdge& e, double scale, const std::vector<SourceDisc>& discs) {
+  const MappedEdge m = map_edge(e, scale);
+  if (!m.usable) return false;
+  for (const SourceDisc& d : discs)
+    if (!disc_held(m, d)) return false;
   return true;
 }
 
@@ -201,17 +225,41 @@ bool GridNeed::add(const std::string& who, const std::vector<SourceDisc>& discs,
   return false;
 }
 
+std::string GridNeed::advice(const std::string& what) const {
+  if (!lost_who_.empty())
+    return strformat("%s, nor would one %g times larger (its edge meets a critical curve, or its source-plane "
+                     "image does not wind once about the sources): check gridhi1 and the model",
+                     what.c_str(), kMaxScale);
+  if (polar_) return strformat("%s: %s", what.c_str(), grid_advice(radius_).c_str());
+  return strformat("%s: set gridlo1 %g gridhi1 %g gridlo2 %g gridhi2 %g or wider and regrid (or run autogrid "
+                   "from a larger grid)",
+                   what.c_str(), lo1_, hi1_, lo2_, hi2_);
+}
+
 void GridNeed::require() const {
   if (who_.empty()) return;
-  const char* what = "the grid does not hold every image of the sources drawn";
-  if (!lost_who_.empty())
-    fatal(strformat("in %s: %s, nor would one %g times larger (its edge meets a critical curve, or its source-plane "
-                    "image does not wind once about the sources): check gridhi1 and the model",
-                    lost_who_.c_str(), what, kMaxScale));
-  if (polar_) fatal(strformat("in %s: %s: %s", who_.c_str(), what, grid_advice(radius_).c_str()));
-  fatal(strformat("in %s: %s: set gridlo1 %g gridhi1 %g gridlo2 %g gridhi2 %g or wider and regrid (or run autogrid "
-                  "from a larger grid)",
-                  who_.c_str(), what, lo1_, hi1_, lo2_, hi2_));
+  const std::string& who = lost_who_.empty() ? who_ : lost_who_;
+  fatal("in " + who + ": " + advice("the grid does not hold every image of the sources drawn"));
+}
+
+bool warn_grid_holds(const std::vector<SourceDisc>& discs) {
+  if (discs.empty()) return true;
+  const GridEdge e = built_edge();
+  const MappedEdge m = map_edge(e, 1.0);
+  size_t first = discs.size(), lost = 0;
+  for (size_t k = 0; k < discs.size(); ++k)
+    if (!disc_held(m, discs[k])) {
+      if (first == discs.size()) first = k;
+      ++lost;
+    }
+  if (lost == 0) return true;
+  GridNeed need;
+  need.add("", discs);
+  const SourceDisc& d = discs[first];
+  std::string what = strformat("the grid does not hold every image of the source at (%g, %g)", d.u, d.v);
+  if (lost > 1) what += strformat(" nor of %zu more of the sources", lost - 1);
+  warning(need.advice(what));
+  return false;
 }
 
 void require_grid_holds(const std::string& who, const std::vector<SourceDisc>& discs, bool weighted) {

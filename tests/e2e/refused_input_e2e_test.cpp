@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "shell/fatal.h"
 #include "support/test_support.h"
 
 namespace {
@@ -153,4 +156,49 @@ TEST(LensSettingsE2E, ChangingAlphanormRebuildsTheCriticalCurves) {
   // Back to alphanorm 1: the curves of the first lens again, and a regrid changes nothing.
   EXPECT_EQ(d.read("c3.dat"), d.read("c1.dat"));
   EXPECT_EQ(d.read("c4.dat"), d.read("c1.dat"));
+}
+
+TEST(FinderGridCheckE2E, FindersWarnWhenTheGridCannotHoldEveryImageAndTheAdvisedGridDoes) {
+  ScratchDir d;
+  const std::string lens = "startup 1 1\nalpha 1.2 0 0 0.3 0 0 0 0.05 0 1\n0 0 0 0 0 0 0 0 0 0\n";
+  struct Case {
+    double u, v;
+    int images;  // found on a grid large enough
+  };
+  for (const Case& c : {Case{0.58, 0.58, 1}, Case{0.825, 0, 3}}) {
+    const std::string find = strformat("findimg %g %g\n", c.u, c.v);
+    SCOPED_TRACE(find);
+    const RunResult r = run_commands(d, lens + find);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string head = strformat("WARNING: the grid does not hold every image of the source at (%g, %g): "
+                                       "set gridhi1 to at least ",
+                                       c.u, c.v);
+    const size_t at = r.out.find(head);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    // The images found are printed all the same, fewer than the source has.
+    EXPECT_NE(r.out.find("findimg results:"), std::string::npos);
+    int lost_grid = -1;
+    std::sscanf(r.out.c_str() + r.out.find("\n# "), "\n# %d images", &lost_grid);
+    EXPECT_LT(lost_grid, c.images);
+    // The gridhi1 advised holds every image: no WARNING, and the images of a far larger grid.
+    const double advised = std::atof(r.out.c_str() + at + head.size());
+    EXPECT_GT(advised, 2.0);
+    for (double hi : {advised, 4.0}) {
+      const RunResult g = run_commands(d, strformat("set gridhi1 %g\n", hi) + lens + find);
+      EXPECT_EQ(g.out.find("WARNING"), std::string::npos) << g.out;
+      int n = -1;
+      std::sscanf(g.out.c_str() + g.out.find("\n# "), "\n# %d images", &n);
+      EXPECT_EQ(n, c.images) << g.out;
+    }
+  }
+  // A file of sources: one WARNING for the command, naming the first source not held.
+  d.write("pos.txt", "3\n0.05 0.03\n0.58 0.58\n0.825 0\n");
+  const RunResult r = run_commands(d, lens + "findimg3 pos.txt out.dat\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(count_occurrences(r.out, "WARNING"), 1) << r.out;
+  EXPECT_NE(r.out.find("WARNING: the grid does not hold every image of the source at (0.58, 0.58) nor of 1 more of "
+                       "the sources: set gridhi1 to at least 2.11 and regrid"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(d.exists("out.dat"));
 }
