@@ -5,6 +5,7 @@
 #include <fitsio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -151,16 +152,59 @@ struct FitsGuard {
   fits_fatal(status);
 }
 
-// The folder part of a path ("." when there is none) and its last component.
-void split_path(const std::string& path, std::string& dir, std::string& base) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) {
-    dir = ".";
-    base = path;
-  } else {
-    dir = slash == 0 ? "/" : path.substr(0, slash);
-    base = path.substr(slash + 1);
+// A FITS file that cannot be created (status 105) or written whole (status 106): the
+// library's report with the system's reason, and the program ends with that status.
+[[noreturn]] void fits_file_failure(const std::string& path, int errnum, bool opening) {
+  ffpmsg(std::strerror(errnum));
+  FitsGuard g;
+  fits_failure(opening ? FILE_NOT_CREATED : WRITE_ERROR, g, opening ? "creating" : "writing", path);
+}
+
+// The memory a FITS file is built in, sized for its header and data from the start.
+struct MemoryFits {
+  void* data = nullptr;
+  size_t capacity = 0;
+  size_t growth;
+  explicit MemoryFits(long values)
+      : growth((static_cast<size_t>(values) * sizeof(float) / 2880 + 3) * 2880) {
+    data = std::malloc(growth);
+    if (data) capacity = growth;
   }
+  ~MemoryFits() { std::free(data); }
+  MemoryFits(const MemoryFits&) = delete;
+  MemoryFits& operator=(const MemoryFits&) = delete;
+};
+
+bool ends_with(const std::string& s, const char* tail) {
+  const size_t n = std::strlen(tail);
+  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+// bytes[0..size) into out as one gzip stream, compressed as the library compresses the
+// files it writes under a ".gz" name.
+void write_gzip(WholeFile& out, const unsigned char* bytes, size_t size) {
+  z_stream z;
+  std::memset(&z, 0, sizeof z);
+  if (deflateInit2(&z, 1, Z_DEFLATED, MAX_WBITS + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    fits_file_failure(out.path(), ENOMEM, false);
+  }
+  unsigned char chunk[1 << 16];
+  size_t left = size;
+  int flush;
+  do {
+    const size_t piece = std::min<size_t>(left, 1u << 30);
+    z.next_in = const_cast<unsigned char*>(bytes + (size - left));
+    z.avail_in = static_cast<uInt>(piece);
+    left -= piece;
+    flush = left == 0 ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      z.next_out = chunk;
+      z.avail_out = sizeof chunk;
+      deflate(&z, flush);
+      std::fwrite(chunk, 1, sizeof chunk - z.avail_out, out);
+    } while (z.avail_out == 0);
+  } while (flush != Z_FINISH);
+  deflateEnd(&z);
 }
 
 }  // namespace
@@ -303,7 +347,10 @@ void read_fits(const std::string& path, int& nx, int& ny, Mat& a) {
   fill_from_file_order(buf.data(), nx, ny, a);
 }
 
-void write_fits(const std::string& path, int nx, int ny, const Mat& a) {
+void write_fits(const std::string& name, int nx, int ny, const Mat& a) {
+  // The name is the file's name as written, never the library's syntax; its "replace"
+  // prefix means nothing more here, since the file is replaced anyway.
+  const std::string path = !name.empty() && name[0] == '!' ? name.substr(1) : name;
   const long n = check_output_array(nx, ny, a, path);
   BVec<float> buf = FITSvector(1, n);
   to_file_order(a, nx, ny, buf.data());
@@ -313,33 +360,18 @@ void write_fits(const std::string& path, int nx, int ny, const Mat& a) {
   if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
     write_failure(path, S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP);
   }
-
-  // The file is built under a fresh name in the target's folder and renamed over the target
-  // once complete, so a failed write never costs the file that was there. The name keeps
-  // the target's ending, which tells the library whether to compress.
-  std::string dir, base;
-  split_path(path, dir, base);
-  std::string tmp = dir + "/.tmpXXXXXX-" + base;
+  // The library builds the file in memory; its bytes then go to the target as any whole
+  // file's do, so the target is replaced only when every byte is on disk.
+  WholeFile out(path, fits_file_failure);
+  qprintf("Writing array to FITS file %s\n", path.c_str());
+  MemoryFits mem(n);
   FitsGuard g;
   int status = 0;
-  const int fd = mkstemps(tmp.data(), static_cast<int>(base.size()) + 1);
-  if (fd < 0) {
-    status = FILE_NOT_CREATED;
-    fits_failure(status, g, "creating", path);
-  }
-  close(fd);
-  std::remove(tmp.c_str());  // the library creates the file itself and refuses an existing one
-
-  auto fail = [&](const char* what) {
-    g.close_quietly();
-    std::remove(tmp.c_str());
-    fits_failure(status, g, what, path);
-  };
-  if (ffinit(&g.f, tmp.c_str(), &status)) {
+  auto fail = [&](const char* what) { fits_failure(status, g, what, path); };
+  if (ffimem(&g.f, &mem.data, &mem.capacity, mem.growth, std::realloc, &status)) {
     g.f = nullptr;
     fail("creating");
   }
-  qprintf("Writing array to FITS file %s\n", path.c_str());
   long naxes[2] = {nx, ny};
   if (ffcrim(g.f, FLOAT_IMG, 2, naxes, &status)) fail("writing");
 
@@ -364,14 +396,20 @@ void write_fits(const std::string& path, int nx, int ny, const Mat& a) {
   }
 
   if (ffppr(g.f, TFLOAT, 1, n, buf.data(), &status)) fail("writing");
+  LONGLONG head = 0, data = 0, end = 0;
+  if (ffghadll(g.f, &head, &data, &end, &status)) fail("writing");
   fitsfile* fp = g.f;
   g.f = nullptr;
   if (ffclos(fp, &status)) fail("writing");
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    std::remove(tmp.c_str());
-    write_failure(path, err);
+  const size_t size = static_cast<size_t>((end + 2879) / 2880 * 2880);
+  if (size > mem.capacity) {
+    status = WRITE_ERROR;
+    fail("writing");
   }
+  const auto* bytes = static_cast<const unsigned char*>(mem.data);
+  if (ends_with(path, ".gz")) write_gzip(out, bytes, size);
+  else std::fwrite(bytes, 1, size, out);
+  out.commit();
 }
 
 // ---------------------------------------------------------------------------------------

@@ -48,8 +48,11 @@ void write_text(const std::string& path, int nx, int ny, const Mat& a);
 void write_bin(const std::string& path, int nx, int ny, const Mat& a);
 // Writes the FITS image; while WCSinfo is on it adds the tangent-plane keywords CTYPE1/2,
 // CRPIX1/2, CRVAL1/2 and the CD matrix (arcseconds per pixel turned into degrees, x axis
-// reversed; entries below 1e-12 in magnitude written as 0). The file is built under a
-// temporary name in the same folder and renamed over the target only when complete.
+// reversed; entries below 1e-12 in magnitude written as 0). The path is the file's name as
+// written, not the FITS library's syntax (a leading "!" is dropped); a name ending in ".gz"
+// is compressed. The image is built in memory and written as a WholeFile, so the target is
+// replaced only when every byte is on disk. A file that cannot be created ends with the
+// library's report for status 105, one not written whole with that for status 106.
 void write_fits(const std::string& path, int nx, int ny, const Mat& a);
 void write_hdf5(const std::string& path, int nx, int ny, const Mat& a);
 

@@ -3,10 +3,13 @@
 #include "io/outfile.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -28,20 +31,169 @@ bool injected(WholeFileFault step) {
   return true;
 }
 
-// Temporaries not yet renamed or removed: the exit path removes them.
-std::vector<std::string>& live_temporaries() {
-  static std::vector<std::string>* live = [] {
+// Temporaries not yet renamed or removed. Their names are kept in a fixed table of C
+// strings, so that a handler of SIGINT or SIGTERM can remove them before the program dies
+// by the signal; the exit path removes them too.
+constexpr int kTemporarySlots = 64;
+struct TemporarySlot {
+  std::atomic<int> state{0};  // 0 free, 1 being filled, 2 a live temporary
+  char name[PATH_MAX];
+};
+TemporarySlot temporary_slots[kTemporarySlots];
+
+// Temporaries beyond the table (a program holding that many at once): removed at exit only.
+std::vector<std::string>& extra_temporaries() {
+  static auto* extra = new std::vector<std::string>();
+  return *extra;
+}
+
+void remove_live_temporaries() {
+  for (TemporarySlot& s : temporary_slots)
+    if (s.state.load() == 2) ::unlink(s.name);
+}
+
+extern "C" void remove_temporaries_and_die(int sig) {
+  const int saved = errno;
+  remove_live_temporaries();
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);  // delivered, with the default action, as the handler returns
+  errno = saved;
+}
+
+// On the first temporary: the exit path and the two signals remove the live ones. A signal
+// the program was started to ignore stays ignored.
+void watch_temporaries() {
+  static const bool watched = [] {
     std::atexit([] {
-      for (const std::string& t : live_temporaries()) ::unlink(t.c_str());
+      remove_live_temporaries();
+      for (const std::string& t : extra_temporaries()) ::unlink(t.c_str());
     });
-    return new std::vector<std::string>();
+    for (const int sig : {SIGINT, SIGTERM}) {
+      struct sigaction old;
+      if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
+      struct sigaction sa;
+      std::memset(&sa, 0, sizeof sa);
+      sa.sa_handler = remove_temporaries_and_die;
+      sigemptyset(&sa.sa_mask);
+      sigaddset(&sa.sa_mask, SIGINT);
+      sigaddset(&sa.sa_mask, SIGTERM);
+      ::sigaction(sig, &sa, nullptr);
+    }
+    return true;
   }();
-  return *live;
+  (void)watched;
+}
+
+void remember_temporary(const std::string& tmp) {
+  watch_temporaries();
+  if (tmp.size() < PATH_MAX) {
+    for (TemporarySlot& s : temporary_slots) {
+      int expected = 0;
+      if (!s.state.compare_exchange_strong(expected, 1)) continue;
+      std::memcpy(s.name, tmp.c_str(), tmp.size() + 1);
+      s.state.store(2);
+      return;
+    }
+  }
+  extra_temporaries().push_back(tmp);
 }
 
 void forget_temporary(const std::string& tmp) {
-  auto& live = live_temporaries();
-  live.erase(std::remove(live.begin(), live.end(), tmp), live.end());
+  for (TemporarySlot& s : temporary_slots)
+    if (s.state.load() == 2 && tmp == s.name) {
+      s.state.store(0);
+      return;
+    }
+  auto& extra = extra_temporaries();
+  extra.erase(std::remove(extra.begin(), extra.end(), tmp), extra.end());
+}
+
+// Creates the temporary from its template and records it, with the two signals held back
+// meanwhile, so that no interruption leaves it unrecorded. -1 with errno set on failure.
+int make_temporary(std::string& tmp) {
+  watch_temporaries();
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  sigaddset(&block, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &block, &old);
+  const int fd = ::mkstemp(tmp.data());
+  const int err = errno;
+  if (fd >= 0) remember_temporary(tmp);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = err;
+  return fd;
+}
+
+// The hidden temporary for target: ".<name>.tmpXXXXXX" beside it, or ".tmpXXXXXX" when that
+// name would pass the folder's limit on names or paths.
+std::string temporary_template(const std::string& target) {
+  const size_t slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string tmp = "." + name + ".tmpXXXXXX";
+  long name_max = ::pathconf(dir.empty() ? "." : dir.c_str(), _PC_NAME_MAX);
+  if (name_max <= 0) name_max = NAME_MAX;
+  if (static_cast<long>(tmp.size()) > name_max || dir.size() + tmp.size() >= PATH_MAX) tmp = ".tmpXXXXXX";
+  return dir + tmp;
+}
+
+// The file that path leads to through symbolic links, also when the last link dangles (a
+// relative link is read from the link's folder). False with errno set on a loop of links.
+bool follow_links(const std::string& path, std::string& target) {
+  target = path;
+  for (int hops = 0;; ++hops) {
+    struct stat st;
+    if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    if (hops == 40) {
+      errno = ELOOP;
+      return false;
+    }
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(target.c_str(), buf, sizeof buf - 1);
+    if (n < 0) return true;
+    const std::string link(buf, static_cast<size_t>(n));
+    const size_t slash = target.rfind('/');
+    target = link[0] == '/' || slash == std::string::npos ? link : target.substr(0, slash + 1) + link;
+  }
+}
+
+// The descriptor that path names, or -1: /dev/stdin, /dev/stdout, /dev/stderr, /dev/fd/N,
+// /proc/self/fd/N, or any path to the very file that the program's standard output or
+// standard error is (while that is open for writing).
+int named_descriptor(const std::string& path) {
+  if (path == "/dev/stdin") return 0;
+  if (path == "/dev/stdout") return 1;
+  if (path == "/dev/stderr") return 2;
+  for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+    const size_t n = std::strlen(prefix);
+    if (path.compare(0, n, prefix) != 0) continue;
+    const std::string num = path.substr(n);
+    if (num.empty() || num.size() > 9 || num.find_first_not_of("0123456789") != std::string::npos) break;
+    return std::atoi(num.c_str());
+  }
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  for (const int fd : {1, 2}) {
+    struct stat s;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && ::fstat(fd, &s) == 0 && s.st_dev == st.st_dev &&
+        s.st_ino == st.st_ino)
+      return fd;
+  }
+  return -1;
+}
+
+// A duplicate of descriptor fd for writing, after the program's standard output has been
+// flushed; -1 with errno EBADF when fd is closed or open for reading only.
+int duplicate_for_writing(int fd) {
+  std::fflush(QVMstdout);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+    errno = EBADF;
+    return -1;
+  }
+  return ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
 }
 
 [[noreturn]] void open_failure(const std::string& path, const std::string& message, int errnum) {
@@ -57,10 +209,12 @@ struct StreamCookie {
   int fd;
   int failure = 0;            // errno of the first write the system refused
   ByteTally* tally = nullptr;  // counts what reached the file, when asked to
+  bool shared = false;         // a descriptor the program's standard output may share
 };
 
 ssize_t cookie_write(void* cookie, const char* buf, size_t n) {
   auto* c = static_cast<StreamCookie*>(cookie);
+  if (c->shared) std::fflush(QVMstdout);  // what the program printed before goes first
   size_t done = 0;
   while (done < n) {
     const ssize_t w = ::write(c->fd, buf + done, n - done);
@@ -97,8 +251,8 @@ std::vector<OpenStream>& open_streams() {
 
 // A checked stream over fd (which it owns from now on), known by path; null with errno set
 // when the stream cannot be made.
-FILE* open_stream(int fd, const std::string& path, ByteTally* tally) {
-  auto* cookie = new StreamCookie{fd, 0, tally};
+FILE* open_stream(int fd, const std::string& path, ByteTally* tally, bool shared = false) {
+  auto* cookie = new StreamCookie{fd, 0, tally, shared};
   FILE* f = ::fopencookie(cookie, "w", cookie_io_functions_t{nullptr, cookie_write, nullptr, cookie_close});
   if (!f) {
     const int err = errno;
@@ -133,10 +287,20 @@ int close_stream(FILE* f) {
   return std::fclose(f);
 }
 
-// Opens path for writing as fopen would with mode ("w..." or "a...").
+// Opens path for writing as fopen would with mode ("w..." or "a..."); -1 with errno set on
+// failure.
 int open_for_writing(const std::string& path, const char* mode) {
   const int how = mode[0] == 'a' ? O_APPEND : O_TRUNC;
   return ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | how, 0666);
+}
+
+// A checked stream on path opened with mode, or, when path names a descriptor, on a
+// duplicate of it (never truncated; *named is set then). Null with errno set on failure.
+FILE* open_record_stream(const std::string& path, const char* mode, ByteTally* tally, bool* named) {
+  const int desc = named_descriptor(path);
+  *named = desc >= 0;
+  const int fd = desc >= 0 ? duplicate_for_writing(desc) : open_for_writing(path, mode);
+  return fd >= 0 ? open_stream(fd, path, tally, desc >= 0) : nullptr;
 }
 
 // The permissions a new file gets from fopen: 0666 less the umask.
@@ -185,8 +349,8 @@ void write_failure(const std::string& path, int errnum) {
 
 OutFile open_trace(const std::string& path, bool announce) {
   static std::vector<std::string> refused;
-  const int fd = open_for_writing(path, "w");
-  FILE* f = fd >= 0 ? open_stream(fd, path, nullptr) : nullptr;
+  bool named;
+  FILE* f = open_record_stream(path, "w", nullptr, &named);
   if (!f) {
     if (std::find(refused.begin(), refused.end(), path) == refused.end()) {
       refused.push_back(path);
@@ -207,16 +371,22 @@ void inject_whole_file_fault(WholeFileFault step, int errnum) {
 
 OutFile::OutFile(const std::string& path, const char* mode, const std::string& open_message, bool announce) {
   path_ = path;
-  const int fd = open_for_writing(path, mode);
-  if (fd < 0 || !(f_ = open_stream(fd, path, nullptr))) open_failure(path, open_message, errno);
+  bool named;
+  if (!(f_ = open_record_stream(path, mode, nullptr, &named))) {
+    if (named) write_failure(path, errno);
+    open_failure(path, open_message, errno);
+  }
   if (announce) qprintf("Opened output file: %s\n", path.c_str());
 }
 
 OutFile::OutFile(const std::string& path, ByteTally& tally, const std::string& open_message) {
   path_ = path;
   tally = ByteTally();
-  const int fd = open_for_writing(path, "w");
-  if (fd < 0 || !(f_ = open_stream(fd, path, &tally))) open_failure(path, open_message, errno);
+  bool named;
+  if (!(f_ = open_record_stream(path, "w", &tally, &named))) {
+    if (named) write_failure(path, errno);
+    open_failure(path, open_message, errno);
+  }
 }
 
 OutFile::OutFile(FILE* f, const std::string& path) {
@@ -262,38 +432,66 @@ void OutFile::close() {
 // ---------------------------------------------------------------------------------------
 
 WholeFile::WholeFile(const std::string& path, const std::string& open_message, bool announce) {
-  path_ = path;
-  // Where the file goes: through a link to its target; a device or pipe is written in place.
-  std::string target = path;
-  struct stat st;
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    char buf[PATH_MAX];
-    if (::realpath(path.c_str(), buf)) target = buf;
-  }
-  if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-    const int fd = open_for_writing(target, "w");
-    if (fd < 0 || !(f_ = open_stream(fd, path, nullptr))) open_failure(path, open_message, errno);
-  } else {
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string tmp = dir + "." + name + ".tmpXXXXXX";
-    const int fd = ::mkstemp(tmp.data());
-    if (fd < 0) open_failure(path, open_message, errno);
-    ::fchmod(fd, new_file_mode());
-    live_temporaries().push_back(tmp);
-    tmp_ = tmp;
-    dest_ = target;
-    if (!(f_ = open_stream(fd, path, nullptr))) {
-      const int err = errno;
-      discard();
-      open_failure(path, open_message, err);
-    }
-  }
+  open(path, open_message);
   if (announce) qprintf("Opened output file: %s\n", path.c_str());
 }
 
-WholeFile::WholeFile(WholeFile&& o) noexcept : dest_(std::move(o.dest_)), tmp_(std::move(o.tmp_)) {
+WholeFile::WholeFile(const std::string& path, FailureReport report) : report_(report) { open(path, ""); }
+
+void WholeFile::fail_open(const std::string& open_message, int errnum) {
+  if (report_) report_(path_, errnum, true);
+  open_failure(path_, open_message, errnum);
+}
+
+void WholeFile::fail_write(int errnum) {
+  if (report_) report_(path_, errnum, false);
+  write_failure(path_, errnum);
+}
+
+void WholeFile::open(const std::string& path, const std::string& open_message) {
+  path_ = path;
+  // A standard stream or an open descriptor is written through that descriptor itself.
+  const int desc = named_descriptor(path);
+  if (desc >= 0) {
+    const int fd = duplicate_for_writing(desc);
+    if (fd < 0 || !(f_ = open_stream(fd, path, nullptr, true))) fail_write(errno);
+    return;
+  }
+  // Where the file goes: through links to their target (created when a link dangles); a
+  // device or pipe is written in place.
+  std::string target;
+  if (!follow_links(path, target)) fail_open(open_message, errno);
+  struct stat st;
+  const bool exists = ::stat(target.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) {
+    const int fd = open_for_writing(target, "w");
+    if (fd < 0 || !(f_ = open_stream(fd, path, nullptr))) fail_open(open_message, errno);
+    return;
+  }
+  // A file the user may not write is refused, as opening it would be (access lists count);
+  // the new file keeps the mode of the one it replaces.
+  mode_t mode = new_file_mode();
+  if (exists) {
+    const int probe = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (probe < 0) fail_open(open_message, errno);
+    ::close(probe);
+    mode = st.st_mode & 0777;
+  }
+  std::string tmp = temporary_template(target);
+  const int fd = make_temporary(tmp);
+  if (fd < 0) fail_open(open_message, errno);
+  ::fchmod(fd, mode);
+  tmp_ = tmp;
+  dest_ = target;
+  if (!(f_ = open_stream(fd, path, nullptr))) {
+    const int err = errno;
+    discard();
+    fail_open(open_message, err);
+  }
+}
+
+WholeFile::WholeFile(WholeFile&& o) noexcept
+    : dest_(std::move(o.dest_)), tmp_(std::move(o.tmp_)), report_(o.report_) {
   f_ = o.f_;
   path_ = std::move(o.path_);
   o.f_ = nullptr;
@@ -307,6 +505,7 @@ WholeFile& WholeFile::operator=(WholeFile&& o) noexcept {
     path_ = std::move(o.path_);
     dest_ = std::move(o.dest_);
     tmp_ = std::move(o.tmp_);
+    report_ = o.report_;
     o.f_ = nullptr;
     o.tmp_.clear();
   }
@@ -357,6 +556,6 @@ void WholeFile::commit() {
   }
   if (err) {
     discard();
-    write_failure(path_, err);
+    fail_write(err);
   }
 }

@@ -1,14 +1,24 @@
 // Output files whose every write is checked.
 //
 // WholeFile: a file a command writes whole (results, tables, maps). It is built under a
-// hidden temporary ".<name>.tmpXXXXXX" in the target's folder and renamed over the target
-// by commit() only when complete and closed without error. On any failure, and when the
-// object goes without commit(), the temporary is removed and an earlier file of that name
-// is left as it was. Temporaries still alive when the program exits are removed then.
-// A target that exists and is not a regular file (a device, a pipe) is written in place.
+// hidden temporary ".<name>.tmpXXXXXX" in the target's folder (".tmpXXXXXX" when that name
+// would be too long for the folder) and renamed over the target by commit() only when
+// complete and closed without error. On any failure, and when the object goes without
+// commit(), the temporary is removed and an earlier file of that name is left as it was.
+// Temporaries still alive when the program exits, or when SIGINT or SIGTERM ends it, are
+// removed then. An existing target the user may not write is refused; a replaced file
+// keeps its mode. A symbolic link is followed to its target, which a dangling link gets
+// created. A target that exists and is not a regular file (a device, a pipe) is written
+// in place.
 //
 // OutFile: a file written record by record (chains, scan rows, logs), flushed by the
 // caller after each record. flush() and close() check the stream.
+//
+// A path that names a descriptor (/dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N,
+// or the very file that standard output or standard error is) is written, by both, through
+// a duplicate of that descriptor, after the program's standard output: never truncated,
+// reopened or replaced. A descriptor that is closed or open only for reading ends the
+// program with "could not write <path>: Bad file descriptor".
 //
 // Every byte of both goes to the system through one writer, which keeps the reason of the
 // first refused write whoever flushed the stream.
@@ -76,9 +86,15 @@ class OutFile : public CheckedStream {
 
 class WholeFile : public CheckedStream {
  public:
+  // Reports a failure of the file in the writer's own terms and ends the program; opening
+  // tells a failure to create the file from one to write it.
+  using FailureReport = void (*)(const std::string& path, int errnum, bool opening);
+
   WholeFile() = default;
   // Text and binary files are the same byte stream here.
   explicit WholeFile(const std::string& path, const std::string& open_message = "", bool announce = false);
+  // Failures go to report instead of the ERROR lines.
+  WholeFile(const std::string& path, FailureReport report);
   WholeFile(const WholeFile&) = delete;
   WholeFile& operator=(const WholeFile&) = delete;
   WholeFile(WholeFile&& o) noexcept;
@@ -93,9 +109,13 @@ class WholeFile : public CheckedStream {
   void commit();
 
  private:
+  void open(const std::string& path, const std::string& open_message);
+  [[noreturn]] void fail_open(const std::string& open_message, int errnum);
+  [[noreturn]] void fail_write(int errnum);
   void discard();
   std::string dest_;  // what the temporary is renamed to (a link's target)
   std::string tmp_;   // the temporary; empty when writing in place
+  FailureReport report_ = nullptr;
 };
 
 // Opens a diagnostic trace that nothing reads back ("w"; with announce, reported as an

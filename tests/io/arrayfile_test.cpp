@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "io/arrayfile.h"
+#include "io/outfile.h"
 #include "io/wcs.h"
 #include "shell/fatal.h"
 #include "support/test_support.h"
@@ -365,6 +366,60 @@ TEST_F(ArrayFiles, FailedFitsWriteKeepsTheOldFileAndRemovesItsTemporary) {
   ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(e2.kind, FatalKind::Fits);
   EXPECT_EQ(e2.status, FILE_NOT_CREATED);
+}
+
+// A FITS output name is the file's name, never the library's syntax; a ".gz" name is still
+// compressed, and the library's "replace" prefix is dropped.
+TEST_F(ArrayFiles, FitsNamesAreFileNames) {
+  CaptureOutput out;
+  const Mat a = layout_array();
+  write_fits(dir.file("p.fits"), 3, 2, a);
+  const std::string plain = dir.read("p.fits");
+  ASSERT_EQ(plain.size(), 5760u);
+  for (const char* name : {"o[1].fits", "o.fits(t)", "o.fits[compress]", "-", "mem://x"}) {
+    if (std::strcmp(name, "mem://x") == 0) mkdir(dir.file("mem:").c_str(), 0755);
+    write_fits(dir.file(name), 3, 2, a);
+    EXPECT_EQ(dir.read(name), plain) << name;
+  }
+  write_fits("!" + dir.file("x.fits"), 3, 2, a);
+  EXPECT_EQ(dir.read("x.fits"), plain);
+  write_fits(dir.file("k.fits.gz"), 3, 2, a);
+  const std::string gz = dir.read("k.fits.gz");
+  ASSERT_GE(gz.size(), 2u);
+  EXPECT_EQ(gz.substr(0, 2), "\x1f\x8b");
+  int nx, ny;
+  Mat b;
+  read_fits(dir.file("k.fits.gz"), nx, ny, b);
+  EXPECT_EQ(nx, 3);
+  EXPECT_EQ(ny, 2);
+  EXPECT_EQ(b[3][2], 32);
+  for (const std::string& n : folder_entries(dir.path())) EXPECT_NE(n[0], '.') << n;
+  EXPECT_EQ(folder_entries(dir.path()).size(), 8u);  // mem://x went into the folder "mem:"
+}
+
+// A FITS image whose bytes do not all reach the disk ends with the library's report of a
+// write error and its status; the earlier file stays.
+TEST_F(ArrayFiles, FitsWriteThatDoesNotReachTheDiskEndsWithStatus106) {
+  CaptureOutput out;
+  write_fits(dir.file("keep.fits"), 3, 2, layout_array());
+  const std::string before = dir.read("keep.fits");
+  Mat other(1, 2, 1, 2);
+  other.fill(1);
+  for (const WholeFileFault step : {WholeFileFault::Write, WholeFileFault::Close, WholeFileFault::Rename}) {
+    ::testing::internal::CaptureStderr();
+    const FatalError e = fatal_of([&] {
+      inject_whole_file_fault(step, ENOSPC);
+      write_fits(dir.file("keep.fits"), 2, 2, other);
+    });
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(e.kind, FatalKind::Fits);
+    EXPECT_EQ(e.status, WRITE_ERROR);
+    EXPECT_NE(err.find("FITSIO status = 106"), std::string::npos) << err;
+    EXPECT_NE(err.find("No space left on device"), std::string::npos) << err;
+    EXPECT_NE(err.find(dir.file("keep.fits")), std::string::npos) << err;
+    EXPECT_EQ(dir.read("keep.fits"), before);
+    EXPECT_EQ(folder_entries(dir.path()), std::vector<std::string>{"keep.fits"});
+  }
 }
 
 TEST_F(ArrayFiles, TypeCodesDispatchAndHdf5EndsTheProgram) {
