@@ -96,7 +96,7 @@ const SettingSpec kCoreSettings[] = {
     int_setting("logrscale", 0, "Flag for whether p[8,9] parameters are logarithmatic", &S::logrscale),
     int_setting("srclog", 0, "Flag for whether to use logarithmatic source sizes", &S::srclog),
     real_setting("srcrng", 0, "Range for source catalog; <=0 means automatic", &S::srcrng),
-    int_setting("srccat", 100, "Number of source catalog cells in each direction", &S::srccat),
+    int_setting("srccat", 100, "Number of source catalog cells in each direction (at most 2000)", &S::srccat),
     real_setting("imgsearch", 100, "Number of search points per tile when finding images", &S::imgsearch),
     plain_int_setting("batchwrite", 1, "Output mode for batchmock runs", &S::batchwrite),
     int_setting("tempfiles", 1, "Flag for whether to write the temp files", &S::tempfiles),

@@ -64,6 +64,7 @@ void check_settings() {
   check_upper("maxlev", s.maxlev, kMaxGridLevel);
   check_upper("gallev", s.gallev, kMaxGridLevel);
   check_upper("imglev", s.imglev, kMaxGridLevel);
+  check_upper("srccat", s.srccat, kMaxCatalogCells);
   check_grid_extent();
   if (s.crittol <= 0) fatal("crittol must be positive");
   if (s.deftol <= 0) fatal("deftol must be positive");

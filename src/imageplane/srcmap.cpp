@@ -128,6 +128,7 @@ void loadsrcmap(const WordArray& words) {
   const int nw = words.own_count();
   const std::string infile = words[1], rangefile = words[3];
   const int type = words.int_value(2);
+  check_file_type(type);
   const long index = nw > 4 ? words.integer(4) : 1;
   SrcMapTable& T = TWsmap;
   if (T.Nsmap == 0) {

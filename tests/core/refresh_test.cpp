@@ -88,6 +88,7 @@ TEST_F(Refresh, BadSettingsEndTheRefreshWithTheirMessage) {
       {{{"maxlev", 100}}, "maxlev must be <= 16 (it is 100)"},
       {{{"gallev", 17}}, "gallev must be <= 16 (it is 17)"},
       {{{"imglev", 1000}}, "imglev must be <= 16 (it is 1000)"},
+      {{{"srccat", 20000}}, "srccat must be <= 2000 (it is 20000)"},
       {{{"seed", 1e19}}, "variable seed is out of range for an integer"},
       {{{"batchwrite", -3e9}}, "variable batchwrite is out of range for an integer"},
   };
