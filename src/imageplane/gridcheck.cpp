@@ -108,7 +108,28 @@ struct MappedEdge {
   bool usable = false;
   std::vector<double> u, v;
   double step = 0;  // its longest step
+  // A circle about the curve's mean point that no part of the curve enters, and how many
+  // times the curve winds about that point: a disc inside the circle is wound about as
+  // often, which spares most sources the walk along the curve.
+  double cu = 0, cv = 0, inner = 0;
+  long winding = 0;
 };
+
+// Winding number of the closed curve (u, v) about (pu, pv); false when the curve comes
+// within `clear` of the point.
+bool winding_about(const std::vector<double>& u, const std::vector<double>& v, double pu, double pv, double clear,
+                   long& winding) {
+  const size_t n = u.size();
+  double turn = 0;
+  for (size_t k = 0; k < n; ++k) {
+    const size_t j = (k + 1) % n;
+    if (segment_distance(u[k], v[k], u[j], v[j], pu, pv) < clear) return false;
+    const double ax = u[k] - pu, ay = v[k] - pv, bx = u[j] - pu, by = v[j] - pv;
+    turn += std::atan2(ax * by - ay * bx, ax * bx + ay * by);
+  }
+  winding = std::lround(turn / kTwoPi);
+  return true;
+}
 
 MappedEdge map_edge(const GridEdge& e, double scale) {
   MappedEdge m;
@@ -129,7 +150,15 @@ MappedEdge map_edge(const GridEdge& e, double scale) {
   for (size_t k = 0; k < n; ++k) {
     const size_t j = (k + 1) % n;
     m.step = std::max(m.step, std::hypot(m.u[j] - m.u[k], m.v[j] - m.v[k]));
+    m.cu += m.u[k] / static_cast<double>(n);
+    m.cv += m.v[k] / static_cast<double>(n);
   }
+  m.inner = 1e300;
+  for (size_t k = 0; k < n; ++k) {
+    const size_t j = (k + 1) % n;
+    m.inner = std::min(m.inner, segment_distance(m.u[k], m.v[k], m.u[j], m.v[j], m.cu, m.cv));
+  }
+  if (!winding_about(m.u, m.v, m.cu, m.cv, 0.0, m.winding)) m.inner = 0;
   m.usable = true;
   return m;
 }
@@ -137,18 +166,12 @@ MappedEdge map_edge(const GridEdge& e, double scale) {
 // True when the mapped edge winds once about the disc, with the margin.
 bool disc_held(const MappedEdge& m, const SourceDisc& d) {
   if (!m.usable) return false;
-  const std::vector<double>& u = m.u;
-  const std::vector<double>& v = m.v;
-  const size_t n = u.size();
   const double clear = d.r + m.step + 0.02 * d.r;
-  double turn = 0;
-  for (size_t k = 0; k < n; ++k) {
-    const size_t j = (k + 1) % n;
-    if (segment_distance(u[k], v[k], u[j], v[j], d.u, d.v) < clear) return false;
-    const double ax = u[k] - d.u, ay = v[k] - d.v, bx = u[j] - d.u, by = v[j] - d.v;
-    turn += std::atan2(ax * by - ay * bx, ax * bx + ay * by);
-  }
-  return std::lround(turn / kTwoPi) == 1;
+  // Every point within `clear` of the centre lies inside the empty circle: the curve keeps
+  // the margin and winds about the disc as about the circle's centre.
+  if (std::hypot(d.u - m.cu, d.v - m.cv) + clear < m.inner) return m.winding == 1;
+  long winding = 0;
+  return winding_about(m.u, m.v, d.u, d.v, clear, winding) && winding == 1;
 }
 
 bool edge_holds(const GridEdge& e, double scale, const std::vector<SourceDisc>& discs) {

@@ -3,6 +3,7 @@
 // and 1 - beta, and the grid's edge at radius R > 1 maps to the circle of radius R - 1.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -131,3 +132,34 @@ TEST_F(GridCheckTest, NoGridHoldsThemWhenEveryFarEdgeIsCritical) {
 }
 
 }  // namespace
+
+TEST_F(GridCheckTest, FindersWarnNamingTheFirstSourceNotHeld) {
+  // The edge at R = 2 maps to the circle of radius 1: a source within it (less the edge's
+  // step, 2 pi / 720) has both images inside the grid, one beyond it an image outside.
+  build(2, 0, 2, 0, 360);
+  std::vector<SourceDisc> held;
+  for (double beta : {0.0, 0.3, 0.6, 0.9, 0.985})
+    for (int k = 0; k < 8; ++k) held.push_back({beta * std::cos(0.8 * k), beta * std::sin(0.8 * k), 0});
+  {
+    CaptureOutput out;
+    EXPECT_TRUE(warn_grid_holds(held));
+    EXPECT_TRUE(warn_grid_holds({}));
+    EXPECT_EQ(out.text(), "");
+  }
+  std::vector<SourceDisc> some = held;
+  some.insert(some.begin() + 3, {0, -1.02, 0});
+  some.push_back({1.5, 0, 0});
+  CaptureOutput out;
+  EXPECT_FALSE(warn_grid_holds(some));
+  EXPECT_FALSE(warn_grid_holds({{0.3, 0.99, 0}}));
+  const std::string t = out.text();
+  EXPECT_EQ(t.rfind("WARNING: the grid does not hold every image of the source at (0, -1.02) nor of 1 more of the "
+                    "sources: set gridhi1 to at least 2.5",
+                    0),
+            0u)
+      << t;
+  EXPECT_NE(t.find("\nWARNING: the grid does not hold every image of the source at (0.3, 0.99): set gridhi1 to at "
+                   "least 2.0"),
+            std::string::npos)
+      << t;
+}
