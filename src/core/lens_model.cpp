@@ -579,8 +579,7 @@ void refresh_lens_settings() {
   const LensSettingsStamp now = current_lens_settings();
   const bool changed = lens_settings_stamp.valid && !same_lens_settings(now, lens_settings_stamp);
   lens_settings_stamp = now;
-  if (!changed || redshift_hold != RedshiftHold::none || TWref.Nref < 1 || TWref.Ngal < 1 || TWgal.NGALMAX < 1)
-    return;
+  if (!changed || redshift_hold != RedshiftHold::none || TWref.Nref < 1 || TWref.Ngal < 1 || TWgal.NGALMAX < 1) return;
   reload_model1("in initmodel after a change of the lens settings");
 }
 

@@ -29,7 +29,6 @@
 
 namespace {
 
-
 // Ends the program when a setting that multiplies the grid's nodes is above its bound.
 void check_upper(const char* name, int value, int bound) {
   if (value > bound) fatal(strformat("%s must be <= %d (it is %d)", name, bound, value));

@@ -56,9 +56,10 @@ class NodePool {
  public:
   gnode* take() {
     if (held_ >= static_cast<size_t>(grid_node_limit))
-      fatal(strformat("the grid needs more than %ld nodes (about 2 GB); lower maxlev (now %d), or nsubg1, nsubg2, "
-                      "ngrid1, ngrid2, gallev or imglev, and regrid",
-                      grid_node_limit, settings.maxlev));
+      fatal(
+          strformat("the grid needs more than %ld nodes (about 2 GB); lower maxlev (now %d), or nsubg1, nsubg2, "
+                    "ngrid1, ngrid2, gallev or imglev, and regrid",
+                    grid_node_limit, settings.maxlev));
     gnode* g;
     if (next_ < blocks_.size() * kBlock) {
       g = &blocks_[next_ / kBlock][next_ % kBlock];

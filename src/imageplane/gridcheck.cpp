@@ -250,13 +250,15 @@ bool GridNeed::add(const std::string& who, const std::vector<SourceDisc>& discs,
 
 std::string GridNeed::advice(const std::string& what) const {
   if (!lost_who_.empty())
-    return strformat("%s, nor would one %g times larger (its edge meets a critical curve, or its source-plane "
-                     "image does not wind once about the sources): check gridhi1 and the model",
-                     what.c_str(), kMaxScale);
+    return strformat(
+        "%s, nor would one %g times larger (its edge meets a critical curve, or its source-plane "
+        "image does not wind once about the sources): check gridhi1 and the model",
+        what.c_str(), kMaxScale);
   if (polar_) return strformat("%s: %s", what.c_str(), grid_advice(radius_).c_str());
-  return strformat("%s: set gridlo1 %g gridhi1 %g gridlo2 %g gridhi2 %g or wider and regrid (or run autogrid "
-                   "from a larger grid)",
-                   what.c_str(), lo1_, hi1_, lo2_, hi2_);
+  return strformat(
+      "%s: set gridlo1 %g gridhi1 %g gridlo2 %g gridhi2 %g or wider and regrid (or run autogrid "
+      "from a larger grid)",
+      what.c_str(), lo1_, hi1_, lo2_, hi2_);
 }
 
 void GridNeed::require() const {

@@ -119,15 +119,15 @@ TEST(ImageCommandsE2E, ErrorsEndTheRunBeforeAnythingIsWritten) {
       {"imdiff a.txt 1 a.txt 1 4 o.txt 1",
        "Reading array from text file a.txt\nReading array from text file a.txt\nERROR: unknown mode in imdiff\n"},
       {"fileconvert a.txt 7 o.txt 1", "ERROR: unknown filetype in read_array()\n"},
-      {"fileconvert a.txt 1 o.txt 9",
-       "Reading array from text file a.txt\nERROR: unknown filetype in write_array()\n"},
+      {"fileconvert a.txt 1 o.txt 9", "Reading array from text file a.txt\nERROR: unknown filetype in write_array()\n"},
       // A type word that is no number is refused, not read as type 0, before the input is read.
       {"fileconvert a.txt 1 o.txt x", "ERROR: in fileconvert, x is not a number\n"},
       {"imstats missing.txt 1", "ERROR: could not open input file missing.txt\n"},
       {"fileconvert short.bin 2 o.txt 1",
        "Reading array from binary file short.bin\nERROR: binary file short.bin ends after 1 of its 6 values\n"},
       {"fileconvert a.txt 1 nodir/o.bin 2",
-       "Reading array from text file a.txt\nERROR: could not open output file nodir/o.bin: No such file or directory\n"},
+       "Reading array from text file a.txt\nERROR: could not open output file nodir/o.bin: No such file or "
+       "directory\n"},
   };
   for (const Case& c : cases) {
     ScratchDir d;

@@ -1,7 +1,6 @@
 // Hostile lines in command files: each one ends the run with status 1 and an ERROR that
 // names the value or the file, before anything is written or replaced.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -87,9 +86,9 @@ TEST(RefusedInputE2E, DataCountsThatAreNotUsableEndTheRunAfterAGoodLoad) {
   std::vector<Case> cases;
   for (const char* word : {"nan", "0", "2147483648", "1e400", "1.5.2"}) {
     d.write(std::string("bad") + std::to_string(cases.size()) + ".dat", std::string(word) + "\n");
-    cases.push_back({"data bad" + std::to_string(cases.size()) + ".dat\noptimize o\n",
-                     "ERROR: data file bad" + std::to_string(cases.size()) + ".dat: Ngal " + word +
-                         " is not a usable count"});
+    cases.push_back(
+        {"data bad" + std::to_string(cases.size()) + ".dat\noptimize o\n",
+         "ERROR: data file bad" + std::to_string(cases.size()) + ".dat: Ngal " + word + " is not a usable count"});
   }
   expect_refused(d, std::string(kModel) + "data good.dat\n", cases);
 }
@@ -170,9 +169,10 @@ TEST(FinderGridCheckE2E, FindersWarnWhenTheGridCannotHoldEveryImageAndTheAdvised
     SCOPED_TRACE(find);
     const RunResult r = run_commands(d, lens + find);
     ASSERT_EQ(r.status, 0) << r.out;
-    const std::string head = strformat("WARNING: the grid does not hold every image of the source at (%g, %g): "
-                                       "set gridhi1 to at least ",
-                                       c.u, c.v);
+    const std::string head = strformat(
+        "WARNING: the grid does not hold every image of the source at (%g, %g): "
+        "set gridhi1 to at least ",
+        c.u, c.v);
     const size_t at = r.out.find(head);
     ASSERT_NE(at, std::string::npos) << r.out;
     // The images found are printed all the same, fewer than the source has.

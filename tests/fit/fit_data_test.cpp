@@ -204,16 +204,18 @@ TEST_F(FitDataTest, MalformedFilesEndWithAnErrorOrEmptyTables) {
   load_quadoff();
   for (const char* word : {"0", "nan", "2147483648", "1e400", "1.5.2", "-1", "2.5"}) {
     SCOPED_TRACE(word);
-    EXPECT_NE(fatal_message([&] { load_data(std::string(kGalaxy) + word + "\n"); })
-                  .find(std::string(": Nsrcobs ") + word + " is not a usable count"),
+    EXPECT_NE(fatal_message([&] {
+                load_data(std::string(kGalaxy) + word + "\n");
+              }).find(std::string(": Nsrcobs ") + word + " is not a usable count"),
               std::string::npos);
     EXPECT_EQ(TSobs.Ngalobs, 1);
     EXPECT_EQ(TSobs.Nsrcobs, 1);
     EXPECT_EQ(TSobs.srcobs[1].nimg, 4);
   }
   EXPECT_NE(fatal_message([&] { load_data("nan\n"); }).find(": Ngal nan is not a usable count"), std::string::npos);
-  EXPECT_NE(fatal_message([&] { load_data(std::string(kGalaxy) + "1\n1e400\n"); }).find(": Nimg 1e400 is not a usable count"),
-            std::string::npos);
+  EXPECT_NE(
+      fatal_message([&] { load_data(std::string(kGalaxy) + "1\n1e400\n"); }).find(": Nimg 1e400 is not a usable count"),
+      std::string::npos);
   EXPECT_EQ(TSobs.Nsrcobs, 1);
 
   set("maximg", 1);
@@ -291,7 +293,8 @@ TEST_F(FitDataTest, BatchEntriesLoadRescaleAndRepeatTheirNoisePerSeed) {
 }
 
 TEST_F(FitDataTest, BatchFilesWithoutAValidEntryOrWithSeveralGalaxiesAreRefused) {
-  EXPECT_NE(fatal_message([&] { load_data("0\n", "batchdata"); }).find(": Ngal 0 is not a usable count"), std::string::npos);
+  EXPECT_NE(fatal_message([&] { load_data("0\n", "batchdata"); }).find(": Ngal 0 is not a usable count"),
+            std::string::npos);
   EXPECT_NE(fatal_message([&] { load_data("", "batchdata"); }).find("holds no valid entry"), std::string::npos);
   EXPECT_EQ(fatal_message([&] { load_data("2\n", "batchdata"); }),
             "batchdata currently handles only one galaxy per entry");

@@ -345,8 +345,9 @@ TEST_F(Grid, ABuildThatWouldHoldTooManyNodesStopsNamingMaxlev) {
   set_grid_node_limit(1000);
   const std::string m = fatal_message([&] { build(); });
   set_grid_node_limit(0);
-  EXPECT_EQ(m, "the grid needs more than 1000 nodes (about 2 GB); lower maxlev (now 5), or nsubg1, nsubg2, ngrid1, "
-               "ngrid2, gallev or imglev, and regrid");
+  EXPECT_EQ(m,
+            "the grid needs more than 1000 nodes (about 2 GB); lower maxlev (now 5), or nsubg1, nsubg2, ngrid1, "
+            "ngrid2, gallev or imglev, and regrid");
   // The limit in force again, the same grid builds.
   build();
   EXPECT_NE(TWgrid.top, nullptr);
@@ -868,8 +869,12 @@ TEST_F(Grid, GridControlErrorsAndHelp) {
       {{{"ngrid1", 0}}, [] { setgridmode(2); dogrid(); }, "ngrid1 = 0 leaves no grid: it needs at least 2 steps"},
       {{{"ngrid2", 0}}, [] { dogrid(); }, "ngrid2 = 0 leaves no grid: it needs at least 2 steps"},
       {{}, [] { run_handler(gridmode, WordArray({"gridmode", "3"})); }, "Unknown value of gridmode"},
-      {{{"ngrid1", 1}}, [] { run_handler(autogrid, WordArray({"autogrid"})); }, "ngrid1 = 1 leaves no grid: it needs at least 2 steps"},
-      {{{"ngrid2", -1}}, [] { run_handler(autogrid, WordArray({"autogrid"})); }, "ngrid2 = -1 leaves no grid: it needs at least 2 steps"},
+      {{{"ngrid1", 1}},
+       [] { run_handler(autogrid, WordArray({"autogrid"})); },
+       "ngrid1 = 1 leaves no grid: it needs at least 2 steps"},
+      {{{"ngrid2", -1}},
+       [] { run_handler(autogrid, WordArray({"autogrid"})); },
+       "ngrid2 = -1 leaves no grid: it needs at least 2 steps"},
       {{}, [] { run_handler(autogrid, WordArray({"autogrid", "4"})); }, "unknown grid mode in autogrid"},
       {{{"plotmode", 5}},
        [this] { run_handler(plotgrid, WordArray({"plotgrid", dir_.file("g.dat")})); },

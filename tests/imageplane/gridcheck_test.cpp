@@ -1,6 +1,8 @@
 // Whether the grid holds every image of a region of sources, against the singular
 // isothermal sphere of b = 1: a source at distance beta < 1 has images at radii 1 + beta
 // and 1 - beta, and the grid's edge at radius R > 1 maps to the circle of radius R - 1.
+#include "imageplane/gridcheck.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +12,6 @@
 
 #include "core/command_fixture.h"
 #include "core/lens_model.h"
-#include "imageplane/gridcheck.h"
 #include "shell/settings.h"
 
 namespace {
