@@ -105,6 +105,34 @@ TEST_F(Refresh, BadSettingsEndTheRefreshWithTheirMessage) {
   }
 }
 
+TEST_F(Refresh, SingleGridValuesAreRefusedInTheRefreshsWords) {
+  // What a check of one value (set) refuses, the refresh refuses with the same text.
+  struct Case {
+    const char* name;
+    double value;
+  };
+  const Case cases[] = {{"ngrid1", 1},    {"ngrid1", -1},   {"ngrid1", 0},     {"ngrid1", 2001}, {"ngrid1", -2001},
+                        {"ngrid2", 1},    {"ngrid2", 2001}, {"nsubg1", 0},     {"nsubg2", 17},   {"maxlev", 100},
+                        {"maxlev", 0},    {"gallev", 17},   {"imglev", -2},    {"srccat", 2001}, {"ngrid1", -2},
+                        {"ngrid2", 2000}, {"maxlev", 16},   {"srccat", -5},    {"nsubg1", 1},    {"gridhi1", 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.value));
+    start_program(stdin, stdout);
+    quietflag = 1;
+    SetVar(c.name, 0, c.value);
+    const std::string alone = grid_value_refusal(c.name, c.value);
+    if (std::string(c.name) == "gridhi1") {
+      EXPECT_EQ(alone, "");  // refused only with gridlo1, by the refresh
+      EXPECT_NE(refresh_error(), "");
+    } else {
+      EXPECT_EQ(refresh_error(), alone);
+    }
+  }
+  EXPECT_EQ(grid_value_refusal("maxlev", 100), "maxlev must be <= 16 (it is 100)");
+  EXPECT_EQ(grid_value_refusal("omitcore", 1e6), "");
+  EXPECT_EQ(grid_value_refusal("maxlev", std::nan("")), "");
+}
+
 TEST_F(Refresh, ValuesThatPassTheChecks) {
   // A Cartesian grid may have negative limits; a real setting that is not a number passes
   // the tests; an integer setting a hair below an integer reads as that integer;
