@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "imageplane/grid.h"
 #include "models/component.h"
@@ -174,6 +175,46 @@ bool disc_held(const MappedEdge& m, const SourceDisc& d) {
   return winding_about(m.u, m.v, d.u, d.v, clear, winding) && winding == 1;
 }
 
+// The mapped edge of the finders' last check. Finders run one after another on one lens
+// and grid, so the edge is mapped anew only when the grid's edge moved or the lens maps
+// some probe points of the edge otherwise than before (bit for bit): a change of the lens
+// moves the deflection everywhere.
+struct EdgeCache {
+  bool valid = false;
+  GridEdge e;
+  MappedEdge m;
+  std::vector<double> x, y;
+};
+EdgeCache finder_cache;
+constexpr size_t kProbeStride = 45;
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+bool same_edge(const GridEdge& a, const GridEdge& b) {
+  return a.polar == b.polar && same_bits(a.x0, b.x0) && same_bits(a.y0, b.y0) && same_bits(a.R, b.R) &&
+         same_bits(a.xlo, b.xlo) && same_bits(a.xhi, b.xhi) && same_bits(a.ylo, b.ylo) && same_bits(a.yhi, b.yhi);
+}
+
+bool probes_match(const EdgeCache& c) {
+  for (size_t k = 0; k < c.x.size(); k += kProbeStride) {
+    double phi, ax, ay, xx, yy, xy, yx;
+    potdefmag(c.x[k], c.y[k], phi, ax, ay, xx, yy, xy, yx);
+    if (!same_bits(c.x[k] - ax, c.m.u[k]) || !same_bits(c.y[k] - ay, c.m.v[k])) return false;
+  }
+  return true;
+}
+
+const MappedEdge& finder_edge() {
+  const GridEdge e = built_edge();
+  EdgeCache& c = finder_cache;
+  if (c.valid && same_edge(c.e, e) && probes_match(c)) return c.m;
+  c.e = e;
+  c.m = map_edge(e, 1.0);
+  edge_points(e, 1.0, c.x, c.y);
+  c.valid = c.m.usable;
+  return c.m;
+}
+
 bool edge_holds(const GridEdge& e, double scale, const std::vector<SourceDisc>& discs) {
   const MappedEdge m = map_edge(e, scale);
   if (!m.usable) return false;
@@ -269,8 +310,7 @@ void GridNeed::require() const {
 
 bool warn_grid_holds(const std::vector<SourceDisc>& discs) {
   if (discs.empty()) return true;
-  const GridEdge e = built_edge();
-  const MappedEdge m = map_edge(e, 1.0);
+  const MappedEdge& m = finder_edge();
   size_t first = discs.size(), lost = 0;
   for (size_t k = 0; k < discs.size(); ++k)
     if (!disc_held(m, discs[k])) {
