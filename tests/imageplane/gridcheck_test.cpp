@@ -164,3 +164,17 @@ TEST_F(GridCheckTest, FindersWarnNamingTheFirstSourceNotHeld) {
             std::string::npos)
       << t;
 }
+
+TEST_F(GridCheckTest, FindersCheckTheLensOfTheMomentOnAGridKeptFromAnother) {
+  build(2, 0, 2, 0, 360);
+  CaptureOutput out;
+  EXPECT_TRUE(warn_grid_holds({{0.95, 0, 0}}));
+  // A lens of b = 1.5 loaded without a new grid: the same edge maps to the circle of radius
+  // 0.5, and the source's outer image at 2.45 lies beyond the grid.
+  SetVar("gridflag", 0, 0);
+  SetGlob();
+  d.write("sis2.dat", "1 1\nalpha 1.5 0 0 0 0 0 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n");
+  run_handler(setlens, cmd({"setlens", d.file("sis2.dat")}));
+  EXPECT_FALSE(warn_grid_holds({{0.95, 0, 0}}));
+  EXPECT_NE(out.text().find("source at (0.95, 0): set gridhi1 to at least 2.4"), std::string::npos) << out.text();
+}
