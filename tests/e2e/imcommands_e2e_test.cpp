@@ -98,7 +98,8 @@ TEST(ImageCommandsE2E, Hdf5EndsTheRunBeforeAnyInputIsRead) {
   // As input or output, in any word of a command: nothing read, nothing written, status 1.
   for (const char* line : {"fileconvert a.txt 1 a.h5 4", "imstats a.h5 4", "imcombine a.h5 4 a.txt 1 1 c.txt 1",
                            "imcombine a.txt 1 a.txt 1 1 c.h5 4", "imarith a.txt 1 c.h5 4 abs",
-                           "imdiff a.txt 1 a.txt 1 1 c.h5 4", "kap2lens k.txt 4 r.rng o.bin"}) {
+                           "imdiff a.txt 1 a.txt 1 1 c.h5 4", "kap2lens k.txt 4 r.rng o.bin",
+                           "SBmap2 -1 1 5 0 1 5 1 o.txt 4", "loadsrcmap a.h5 4 r.rng"}) {
     SCOPED_TRACE(line);
     r = run_commands(d, std::string(line) + "\nfiletypes\n");
     EXPECT_EQ(r.out, "ERROR: code has not been compiled to use HDF5 files\n");
