@@ -1,5 +1,7 @@
 // Program entry: core start-up, the fitting program's commands and settings, then the
 // command loop on standard input or on each command file named on the command line.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -21,6 +23,9 @@ int run(int argc, char** argv) {
     quietflag = 1;
     first = 2;
   }
+  // Command files, and a standard input that is no terminal (a pipe, a redirected file),
+  // are scripts: a command that does not run ends them.
+  scriptflag = first < argc || !isatty(fileno(stdin)) ? 1 : 0;
   if (first >= argc) {
     cmdloop();
     return kNormalExitStatus;
@@ -52,6 +57,7 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  prepare_standard_streams();
   int status;
   bool output_failed = false;
   try {

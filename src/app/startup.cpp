@@ -3,8 +3,14 @@
 // settings-refresh hooks, then the fitting program's settings, data tables and package hook.
 #include "app/startup.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <iterator>
+#include <string_view>
+#include <unordered_map>
 
 #include "core/commands.h"
 #include "core/twick.h"
@@ -59,17 +65,23 @@ RowSpan<CommandTable> folder_tables() {
   return {tables, std::size(tables)};
 }
 
+// Every row the folders offer, by name; a name offered twice is a fault of the program.
+const std::unordered_map<std::string_view, const CommandSpec*>& offered_rows() {
+  static const std::unordered_map<std::string_view, const CommandSpec*> rows = [] {
+    std::unordered_map<std::string_view, const CommandSpec*> m;
+    for (const CommandTable table : folder_tables())
+      for (const CommandSpec& c : table)
+        if (!m.emplace(c.name, &c).second) fatal(strformat("two folders offer the command %s", c.name));
+    return m;
+  }();
+  return rows;
+}
+
 // The one row named name among the folders' tables.
 const CommandSpec& offered(const char* name) {
-  const CommandSpec* found = nullptr;
-  for (const CommandTable table : folder_tables())
-    for (const CommandSpec& c : table)
-      if (std::strcmp(c.name, name) == 0) {
-        if (found) fatal(strformat("two folders offer the command %s", name));
-        found = &c;
-      }
-  if (!found) fatal(strformat("no folder offers the command %s", name));
-  return *found;
+  const auto it = offered_rows().find(name);
+  if (it == offered_rows().end()) fatal(strformat("no folder offers the command %s", name));
+  return *it->second;
 }
 
 template <size_t N>
@@ -100,4 +112,17 @@ void start_program(FILE* in, FILE* out) {
   InitCrvs();
   InitPkg();
   quietflag = 0;
+}
+
+void prepare_standard_streams() {
+  // Each descriptor below fd is open, so the lowest free one /dev/null gets is fd itself.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int held = ::open("/dev/null", O_RDONLY);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
+  keep_standard_output_reason();
 }

@@ -206,7 +206,7 @@ void ranpos(const WordArray& words) {
 void checkmod(const WordArray& words) {
   if (TWref.Nref < 2 || TWref.Ngal < 1) fatal("You must give two mass models.");
   if (words.own_count() < 5) {
-    checkmodhelp(2);
+    refuse_line(words);
     return;
   }
   double rmin, rmax;

@@ -165,7 +165,7 @@ void setMrat(const WordArray& words) {
   require_model();
   const int n = TWref.Ngal;
   if (nw < n + 3) {
-    setMrathelp(2);
+    refuse_line(words);
     return;
   }
   const double R = words.finite(1, "setMrat");

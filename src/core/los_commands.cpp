@@ -40,7 +40,7 @@ void shearLOS(const WordArray& words) {
     return;
   } else if (key == "pos") {
     if (nw < 5) {
-      shearLOShelp(2);
+      refuse_line(words);
       return;
     }
     L.refgal = 0.0;
@@ -50,7 +50,7 @@ void shearLOS(const WordArray& words) {
     next = 5;
   } else if (key == "gal") {
     if (nw < 4) {
-      shearLOShelp(2);
+      refuse_line(words);
       return;
     }
     L.refgal = words.finite(2, "shearLOS");
@@ -113,7 +113,8 @@ void bridgecut(const WordArray& words) {
     bc.R0 = words.finite(3, "bridgecut");
     qprintf("bridgecut: R0=%f centered on galaxy %.0f\n", bc.R0, bc.gal);
   } else {
-    bridgecuthelp(2);
+    const bool mode = nw < 2 || key == "pos" || key == "gal";
+    refuse_line(words, mode ? "too few arguments" : "unknown mode " + key);
   }
 }
 

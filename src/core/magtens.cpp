@@ -289,7 +289,7 @@ void plotmag(const WordArray& words) {
   if (!first_model_gridded()) return;
   const int nw = words.own_count();
   if (nw < 8) {
-    plotmaghelp(2);
+    refuse_line(words);
     return;
   }
   MapGrid g;

@@ -166,7 +166,7 @@ void plotmu(const WordArray& words) {
 void plotpot(const WordArray& words) {
   if (!first_model_gridded()) return;
   if (words.own_count() < 9) {
-    plotpothelp(2);
+    refuse_line(words);
     return;
   }
   MapGrid g;
@@ -460,7 +460,7 @@ void WCSset(const WordArray& words) {
     return;
   }
   if (nw < 4) {
-    WCSsethelp(2);
+    refuse_line(words);
     return;
   }
   // Read all four before anything changes: a word that is not a finite number would put

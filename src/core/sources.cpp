@@ -81,20 +81,20 @@ void switch_components(const WordArray& words, int value, const char* name) {
       const long idx = words.integer(a);
       if (mode == Mode::Gal) {
         if (idx < 1 || idx > TWref.Ngal || idx > TWgal.NGALMAX) {
-          note(strformat("ignoring galaxy index %ld (out of range)", idx));
+          refuse(strformat("ignoring galaxy index %ld (out of range)", idx), "Note");
         } else {
           TWgal.refon[idx] = value;
           qprintf("Turning %s galaxy #%ld\n", state, idx);
         }
       } else if (mode == Mode::Src) {
         if (idx < 1 || idx > TWsrc.Nsource) {
-          note(strformat("ignoring source index %ld (out of range)", idx));
+          refuse(strformat("ignoring source index %ld (out of range)", idx), "Note");
         } else {
           TWsrc.srcon[idx] = value;
           qprintf("Turning %s source #%ld\n", state, idx);
         }
       } else {
-        warning(strformat("mode has not been set properly in %s", name));
+        refuse(strformat("mode has not been set properly in %s", name));
       }
     }
   }

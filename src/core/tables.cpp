@@ -94,7 +94,7 @@ void maketab(const WordArray& words) {
   ShrcoordsGuard guard;
   settings.shrcoords = 2;
   if (words.own_count() < 9) {
-    maketabhelp(2);
+    refuse_line(words);
     return;
   }
 

@@ -22,6 +22,7 @@
 #include "imageplane/source_models.h"
 #include "io/outfile.h"
 #include "io/qvmfile.h"
+#include "io/scratch_records.h"
 #include "models/component.h"
 #include "models/evaluator.h"
 #include "numeric/roots.h"
@@ -92,9 +93,9 @@ bool is_marker(const std::string& line, const char* marker) {
 
 }  // namespace
 
-void batchfit_split(const std::string& outbase, const BVec<std::string>& names, const IMat& vary, int nlens) {
+void batchfit_split(const std::string& outbase, const BVec<std::string>& names, const IMat& vary, int nlens,
+                    FILE* tmp) {
   const char* msg = "could not open batchfit output file";
-  FileHandle tmp(QVMfopen(outbase + ".tmp", "r", msg));
   WholeFile dat(outbase + ".dat", msg, true);
   WholeFile chi(outbase + "-chi.dat", msg, true);
   WholeFile par(outbase + "-p.dat", msg, true);
@@ -220,8 +221,8 @@ void batchfit(const WordArray& words) {
   }
   start_command_run();
 
+  ScratchRecords tmp(outbase + ".tmp", "could not open batchfit output file", true);
   {
-    OutFile tmp(outbase + ".tmp", "w", "could not open batchfit output file", true);
     const int nmodels = mode == 1 ? M.Nref : 1;
     BVec<Mat> models(1, nmodels);
     // Every lens starts from the same source tables, so a lens's fit does not depend on
@@ -253,14 +254,14 @@ void batchfit(const WordArray& words) {
         double xc = 0, yc = 0;
         Rein = do_calcRein(nrein, xc, yc);
       }
-      batchfit_write(tmp, i, names, M.refv, models[1], Rein);
-      tmp.flush();
+      batchfit_write(tmp.out(), i, names, M.refv, models[1], Rein);
+      tmp.out().flush();
     }
-    tmp.close();
     TWsrc.srcparms = kept_src;
   }
 
-  batchfit_split(outbase, M.ref[1].names, M.refv, iend - istart + 1);
+  FileHandle written = tmp.read_back("batchfit");
+  batchfit_split(outbase, M.ref[1].names, M.refv, iend - istart + 1, written);
   use_batch_entry(1);
 }
 

@@ -26,12 +26,14 @@
 void batchfit_write(FILE* fp, int index, const BVec<std::string>& names, const IMat& vary, const Mat& params,
                     double Rein);
 
-// Splits outbase.tmp into outbase.dat, outbase-chi.dat, outbase-p.dat and outbase.startN.
+// Splits the records of tmp (outbase.tmp, read from its start) into outbase.dat,
+// outbase-chi.dat, outbase-p.dat and outbase.startN.
 // Each record is delimited by its own marker lines, so a report of any length (no source
 // redshift, a distance-ratio or rms line, extra images, rings) stays in its own block.
 // names and vary (of model 1) give the component count of the model file and its vary
 // lines; nlens is the count written in its first line.
-void batchfit_split(const std::string& outbase, const BVec<std::string>& names, const IMat& vary, int nlens);
+void batchfit_split(const std::string& outbase, const BVec<std::string>& names, const IMat& vary, int nlens,
+                    FILE* tmp);
 
 // Result of clumpmarg_proc. Without a gamma fit, gamma_L, shape and scale are -1.
 struct ClumpMargStats {

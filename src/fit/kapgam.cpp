@@ -83,7 +83,7 @@ void kapgam(const WordArray& words) {
   const long mode = words.integer(1);
   if (mode < 1 || mode > 4) fatal("unknown mode in kapgam");
   if ((mode == 1 && nw < 4) || (mode == 2 && nw < 3)) {
-    kapgamhelp(2);
+    refuse_line(words);
     return;
   }
   require_model();

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "core/lens_model.h"
 #include "core/sources.h"
@@ -583,16 +584,31 @@ void emit_subsample(const ChainState& st, ChainResults& out, long subsamp, long 
   }
 }
 
-void write_results(ChainState& st, const ChainControls& k, const std::string& outbase, const char* mode) {
+// The result files of runs that append to the earlier ones: they start as copies of the
+// earlier files, take the block of each run and replace the earlier files at commit, once
+// for a whole batch of lenses.
+struct AppendedResults : ChainResults {
+  AppendedResults(const std::string& outbase, int nvary) : ChainResults(outbase, nvary) {
+    pfile.copy_target();
+    dfile.copy_target();
+    sfile.copy_target();
+  }
+  void commit() {
+    pfile.commit();
+    dfile.commit();
+    sfile.commit();
+  }
+};
+
+// Writes the run's results: into new files of outbase, or as one more block of appended.
+void write_results(ChainState& st, const ChainControls& k, const std::string& outbase, AppendedResults* appended) {
   for (int c = 1; c <= st.Nchain; ++c) st.chainfile[c].close();
   qprintf("Processing chains.\n");
   const long Rr = st.S / k.Nwrite, H = Rr / 2;
-  const bool append = mode[0] == 'a';
-  ChainResults out(outbase, st.n);
-  if (append) {
-    out.pfile.copy_target();
-    out.dfile.copy_target();
-    out.sfile.copy_target();
+  std::unique_ptr<ChainResults> own;
+  if (!appended) own = std::make_unique<ChainResults>(outbase, st.n);
+  ChainResults& out = appended ? *appended : *own;
+  if (appended) {
     std::fprintf(out.pfile, "# new lens\n");
     std::fprintf(out.dfile, "# new lens\n\n");
     std::fprintf(out.sfile, "# new lens\n");
@@ -605,14 +621,15 @@ void write_results(ChainState& st, const ChainControls& k, const std::string& ou
     for (int q = 1; q <= 10; ++q) std::fprintf(out.sfile, " %d", TSstore.gvary[i][q]);
     std::fprintf(out.sfile, "\n");
   }
-  out.pfile.commit();
-  out.dfile.commit();
-  out.sfile.commit();
+  if (!appended) {
+    out.pfile.commit();
+    out.dfile.commit();
+    out.sfile.commit();
+  }
 }
 
-}  // namespace
-
-void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const char* mode) {
+// Runs the chains and writes their results (see mcmc_run); appended null: new files.
+void run_chains(const BVec<Mat>& models, int m, const std::string& outbase, AppendedResults* appended) {
   MCMCRun& R = MCrun;
   const int n = R.MCnvary;
   const ChainControls k = read_controls(n);
@@ -635,7 +652,16 @@ void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const 
   for (long s = 1; s < k.maxsteps; ++s)
     if (chain_step(st, k, s, stepfac)) break;
 
-  write_results(st, k, outbase, mode);
+  write_results(st, k, outbase, appended);
+}
+
+}  // namespace
+
+void mcmc_run(const BVec<Mat>& models, int m, const std::string& outbase, const char* mode) {
+  if (mode[0] != 'a') return run_chains(models, m, outbase, nullptr);
+  AppendedResults appended(outbase, MCrun.MCnvary);
+  run_chains(models, m, outbase, &appended);
+  appended.commit();
 }
 
 // ---- commands ----
@@ -720,7 +746,7 @@ void MCMCbatch(const WordArray& words) {
   } else if (outmode == "append") {
     mode = "a";
   } else {
-    warning("unknown value of 'outmode' in MCMCbatch");
+    refuse("unknown value of 'outmode' in MCMCbatch");
     return;
   }
   if (iend <= 0 || iend > TSobs.Nbatdat) iend = TSobs.Nbatdat;
@@ -746,6 +772,10 @@ void MCMCbatch(const WordArray& words) {
   storage_init(TWref.ref[1].names, TWref.refv, TWref.ref[1].p, ndim, ng, ns);
   if (MCctl.MCmode == 3) fatal("hybrid mode with parameter derivatives is currently disabled");
   mcmc_init();
+  // Appending, every lens adds its block to one copy of each earlier file, which replaces
+  // it when the batch is done: the earlier files stay whole until then.
+  std::unique_ptr<AppendedResults> appended;
+  if (mode[0] == 'a') appended = std::make_unique<AppendedResults>(words[1], MCrun.MCnvary);
   const int ngal = TWgal.NGALMAX;
   for (int i = static_cast<int>(istart); i <= iend; ++i) {
     qprintf("MCMCbatch lens %d\n", i);
@@ -785,9 +815,10 @@ void MCMCbatch(const WordArray& words) {
     const std::string base = mode[0] == 'w' ? strformat("%s%d", words.c_str(1), i) : words[1];
     if (MCrun.MCfileflag == 0)
       for (auto& rows : MCrun.MCallpts) rows.clear();
-    mcmc_run(work, runmode == 1 ? TWref.Nref : 1, base, mode);
+    run_chains(work, runmode == 1 ? TWref.Nref : 1, base, appended.get());
     close_chi_trace();
   }
+  if (appended) appended->commit();
 }
 
 // ---- help ----

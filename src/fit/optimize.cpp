@@ -19,6 +19,37 @@
 #include "shell/fatal.h"
 #include "shell/settings.h"
 
+namespace {
+// A fit whose result scores a penalty says so, once per command and kind (a command of
+// many fits closes each with its count).
+void warn_penalty_end() {
+  const FitPenalty p = TSstore.penalty;
+  if (p == FitPenalty::kNone) return;
+  static RepeatedMessage ends[5];
+  RepeatedMessage& m = ends[static_cast<int>(p)];
+  if (!m.first()) return;
+  const char* what = "";
+  switch (p) {
+    case FitPenalty::kBounds:
+      what = "the fit failed (no model it tried passes the parameter checks) and the start is kept";
+      break;
+    case FitPenalty::kParity:
+      what = "an image's parity disagrees with the sign of its observed flux";
+      break;
+    case FitPenalty::kMissingImages:
+      what = "the model does not produce every observed image";
+      break;
+    default:
+      what = "the model produces images that are not observed";
+      break;
+  }
+  m.warn(strformat("the fit ended on the %s penalty: %s (chisq %e). Try another start, or the two-stage "
+                   "recipe: a source-plane fit ('set chimode 0') first, then the image-plane fit from its .start "
+                   "file",
+                   penalty_name(p), what, TSstore.chi[kChiTot]));
+}
+}  // namespace
+
 void optimization_run(const BVec<std::string>& names, const IMat& vary, BVec<Mat>& models, int nfirst, int nlater,
                       bool start_model, const OptProgress& progress) {
   for (int r = 1; r <= settings.restart; ++r) {
@@ -28,6 +59,7 @@ void optimization_run(const BVec<std::string>& names, const IMat& vary, BVec<Mat
     if (ndim == 0) settings.restart = 1;
     if (progress) progress(r, niter);
   }
+  warn_penalty_end();
 }
 
 namespace {

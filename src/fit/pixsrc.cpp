@@ -134,7 +134,7 @@ void pixsrc(const WordArray& words) {
     return;
   }
   if (n < 3 || words[1] != "on") {
-    pixsrchelp(2);
+    refuse_line(words, n < 2 || words[1] == "on" ? "too few arguments" : "unknown mode " + words[1]);
     return;
   }
   // The new settings take effect only once the grid-size file has been read.

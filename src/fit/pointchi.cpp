@@ -276,20 +276,33 @@ PointChi chiapprox(const Mat&, Mat& sparms) {
 void find_img_nogrid(int& n, Mat& list, const SrcData& obs, double u, double v) {
   TSpoint.nogrid_u = u;
   TSpoint.nogrid_v = v;
-  n = obs.nimg;
-  if (n > 0 && (list.rlo() != 1 || list.rhi() < n || list.clo() != 1 || list.chi() < 9)) list.reset(1, n, 1, 9);
+  const int nstart = obs.nimg;
+  if (nstart > 0 && (list.rlo() != 1 || list.rhi() < nstart || list.clo() != 1 || list.chi() < 9))
+    list.reset(1, nstart, 1, 9);
   if (scratch.newton.size() < 2) scratch.newton.reset(1, 2);
   Vec& x = scratch.newton;
+  const double xtol = settings.xtol;
   double pot, ax, ay, pxx, pyy, pxy, pyx;
-  for (int j = 1; j <= n; ++j) {
+  n = 0;
+  for (int j = 1; j <= nstart; ++j) {
     x[1] = obs.x[j];
     x[2] = obs.y[j];
-    mnewt(1000, x, 2, settings.xtol, 0.0);
+    mnewt(kNogridNewtonSteps, x, 2, xtol, 0.0);
     potdefmag(x[1], x[2], pot, ax, ay, pxx, pyy, pxy, pyx);
-    BRow<double> r = list[j];
+    // An image only where the iteration converged: the Newton step from the end point is
+    // within the tolerance (a singular Jacobian or a wandering iterate is no image).
+    const double a11 = 1 - pxx, a12 = -pxy, a21 = -pyx, a22 = 1 - pyy, det = a11 * a22 - a12 * a21;
+    const double fu = x[1] - ax - u, fv = x[2] - ay - v;
+    const double dx = (a22 * fu - a12 * fv) / det, dy = (a11 * fv - a21 * fu) / det;
+    if (!(std::fabs(dx) + std::fabs(dy) <= xtol)) continue;
+    // Solutions closer than the tolerance are one image.
+    bool seen = false;
+    for (int k = 1; k <= n && !seen; ++k) seen = std::hypot(list[k][1] - x[1], list[k][2] - x[2]) < xtol;
+    if (seen) continue;
+    BRow<double> r = list[++n];
     r[1] = x[1];
     r[2] = x[2];
-    r[3] = 1.0 / ((1 - pxx) * (1 - pyy) - pxy * pyx);
+    r[3] = 1.0 / det;
     r[4] = pot;
     r[5] = pxx;
     r[6] = pyy;
@@ -376,24 +389,17 @@ double tryuv(const Vec& uv) {
   }
   P.nextra_found = nfound;
 
-  const bool extra_penalty = nfound > 0 && std::fabs(settings.extraflux) < 1e-5;
-  if (extra_penalty || missing) {
-    const double d2 = caustic_distance2(u, v);
-    P.chisq = P.pos = (d2 + 1) * (extra_penalty ? kExtraImagePenalty : kMissingImagePenalty);
-    P.flux = P.tdel = 0;
-    if (tr) {
-      std::fprintf(tr, "tryuv: %13e %13e %13e (%s)\n", u, v, P.chisq,
-                   extra_penalty ? "extra model images" : "extra observed images");
-      std::fprintf(tr, "       obs %d mod %d\n", nused, N);
-    }
-    return P.chisq;
-  }
-
-  // The model image set: every band takes the matched image's magnification.
+  // The model image set: each used observed image shows the model image it took (every
+  // band with that image's magnification); one the model does not produce shows zeros.
   for (int j = 1; j <= obs.nimg; ++j) {
+    if (obs.core[j] != 0) {
+      mod.tdel[j] = 0;
+      continue;
+    }
     const int a = w.match[j];
     if (a == 0) {
-      mod.tdel[j] = 0;
+      mod.x[j] = mod.y[j] = mod.tdel[j] = 0;
+      for (int b = 1; b <= mod.multiflux; ++b) mod.flux[j][b] = 0;
       continue;
     }
     const double x = list[a][1], y = list[a][2];
@@ -412,6 +418,27 @@ double tryuv(const Vec& uv) {
     }
   }
   P.tdel = proctdel(obs, mod);
+
+  const bool extra_penalty = nfound > 0 && std::fabs(settings.extraflux) < 1e-5;
+  if (extra_penalty || missing) {
+    // The delays and fluxes fitted through the missing images leave them at zero.
+    for (int j = 1; j <= obs.nimg; ++j) {
+      if (obs.core[j] != 0 || w.match[j] != 0) continue;
+      mod.tdel[j] = 0;
+      for (int b = 1; b <= mod.multiflux; ++b) mod.flux[j][b] = 0;
+    }
+    const double d2 = caustic_distance2(u, v);
+    P.chisq = P.pos = (d2 + 1) * (extra_penalty ? kExtraImagePenalty : kMissingImagePenalty);
+    P.flux = P.tdel = 0;
+    P.penalty = extra_penalty ? PointPenalty::kExtraImages : PointPenalty::kMissingImages;
+    if (tr) {
+      std::fprintf(tr, "tryuv: %13e %13e %13e (%s)\n", u, v, P.chisq,
+                   extra_penalty ? "extra model images" : "extra observed images");
+      std::fprintf(tr, "       obs %d mod %d\n", nused, N);
+    }
+    return P.chisq;
+  }
+  P.penalty = PointPenalty::kNone;
   for (int j = 1; j <= obs.nimg; ++j) {
     if (obs.core[j] != 0) continue;
     if (tr)
@@ -499,6 +526,7 @@ PointChi chiexact(const Mat&, Mat& sparms) {
     w.uv[1] = sparms[i][2];
     w.uv[2] = sparms[i][3];
     tryuv(w.uv);
+    if (P.penalty > chi.penalty) chi.penalty = P.penalty;
     chi.pos += P.pos;
     chi.flux += P.flux;
     chi.tdel += P.tdel;

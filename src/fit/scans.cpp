@@ -36,7 +36,7 @@ void print_run(int r, int niter) {
     qprintf("  Optimization %d/%d: %4d func evals, chisq %e\n", r, settings.restart, niter, TSstore.chi[kChiTot]);
 }
 
-void warn_log_steps() { warning("logarithmic steps need lo and hi of the same sign, both nonzero"); }
+void warn_log_steps() { refuse("logarithmic steps need lo and hi of the same sign, both nonzero"); }
 
 void check_component(const char* command, const char* name, long value) {
   if (value < 1 || value > TWref.Ngal)

@@ -2,6 +2,10 @@
 // the minimisers' objective tryparms, the galaxy term and the parity check.
 #include "fit/store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -48,6 +52,16 @@ bool once_per_run(long& stamp) {
 }
 
 void set_start_model() { TSrun.start_model = true; }
+
+const char* penalty_name(FitPenalty p) {
+  switch (p) {
+    case FitPenalty::kBounds: return "parameter-bound";
+    case FitPenalty::kParity: return "parity";
+    case FitPenalty::kMissingImages: return "missing-image";
+    case FitPenalty::kExtraImages: return "extra-image";
+    default: return "no";
+  }
+}
 
 void chipkg() {}
 
@@ -156,6 +170,17 @@ void process_point(Vec& x) {
       if (S.svary[i][k] != 0) x[++j] = S.stry[i][k];
 }
 
+namespace {
+// The best accepted evaluation of the running optimisation (the first on ties), as
+// proposed; domin switches the tracking on.
+struct AcceptedBest {
+  bool on = false, found = false;
+  double chi = 0;
+  Vec x;
+};
+AcceptedBest accepted;
+}  // namespace
+
 double tryparms(Vec& x) {
   ModelStore& S = TSstore;
   load_processed(x);
@@ -178,7 +203,12 @@ double tryparms(Vec& x) {
                    m.multiflux >= 1 ? m.fsrc[1] : 0.0, m.h);
     }
     writechi(tr, S.chi, 1);
-    std::fflush(tr);
+    check_chi_trace();
+  }
+  if (accepted.on && S.penalty != FitPenalty::kBounds && (!accepted.found || S.chi[kChiTot] < accepted.chi)) {
+    accepted.found = true;
+    accepted.chi = S.chi[kChiTot];
+    for (int j = 1; j <= S.ndim; ++j) accepted.x[j] = x[j];
   }
   return S.chi[kChiTot];
 }
@@ -202,10 +232,14 @@ double calc_chi(const BVec<std::string>& names, const Mat& params, const BVec<st
   static Vec no_redshifts;
   const Vec& z = TWref.Nref >= 1 ? TWref.ref[1].z : no_redshifts;
   // Hard checks: the first that objects gives the total.
+  FitPenalty& penalty = TSstore.penalty;
+  penalty = FitPenalty::kBounds;
   if ((chi[kChiTot] = initmodel(names, params, z, regrid)) > 0) return chi[kChiTot];
   if ((chi[kChiTot] = initsrcmod(srcnames, srcparams)) > 0) return chi[kChiTot];
   if ((chi[kChiTot] = check_parms(names, params)) > 0) return chi[kChiTot];
+  penalty = FitPenalty::kParity;
   if ((chi[kChiTot] = check_parity()) > 0) return chi[kChiTot];
+  penalty = FitPenalty::kNone;
 
   if (settings.nopointchi == 0) {
     const double cm = settings.chimode;
@@ -219,6 +253,8 @@ double calc_chi(const BVec<std::string>& names, const Mat& params, const BVec<st
     else
       fatal("unknown value of chimode");
     chi[kChiPos] = point.pos;
+    if (point.penalty == PointPenalty::kMissingImages) penalty = FitPenalty::kMissingImages;
+    if (point.penalty == PointPenalty::kExtraImages) penalty = FitPenalty::kExtraImages;
     chi[kChiFlux] = point.flux;
     chi[kChiTdel] = point.tdel;
   }
@@ -354,21 +390,62 @@ double eval_row(const Mat& p, int v, int ndim, Vec& scratch) {
 
 namespace {
 OutFile chi_trace;
+// A second descriptor on chitmp.dat, for its size and its truncation at the bound.
+int chi_trace_fd = -1;
+long long chi_trace_bound = kChiTraceBound;
+long long chi_trace_kept = 0;  // the size at the last check within the bound
+long chi_trace_note = 0;       // once-per-run stamp of the NOTE
+
+void close_chi_trace_fd() {
+  if (chi_trace_fd >= 0) ::close(chi_trace_fd);
+  chi_trace_fd = -1;
 }
+}  // namespace
+
+void set_chi_trace_bound(long long bytes) { chi_trace_bound = bytes; }
 
 void open_chi_trace() {
+  close_chi_trace_fd();
   chi_trace = settings.tempfiles == 1 ? open_trace("chitmp.dat", true) : OutFile();
   TSrun.chifile = chi_trace.get();
+  chi_trace_kept = 0;
+  if (TSrun.chifile) {
+    chi_trace_fd = ::open("chitmp.dat", O_WRONLY | O_CLOEXEC);
+    // Without a way to measure it the trace is not written at all.
+    if (chi_trace_fd < 0) TSrun.chifile = nullptr;
+  }
+}
+
+void check_chi_trace() {
+  FILE* tr = TSrun.chifile;
+  if (!tr) return;
+  flush_record(tr);
+  struct stat st;
+  if (::fstat(chi_trace_fd, &st) != 0) return;
+  if (st.st_size <= chi_trace_bound) {
+    chi_trace_kept = st.st_size;
+    return;
+  }
+  // Cut back to the last whole record within the bound; nothing more is written.
+  if (::ftruncate(chi_trace_fd, chi_trace_kept) != 0) write_failure("chitmp.dat", errno);
+  TSrun.chifile = nullptr;
+  if (once_per_run(chi_trace_note))
+    print_labelled(QVMstdout, "NOTE",
+                   strformat("the trace chitmp.dat reached its bound of %lld bytes and is not written further; "
+                             "the run goes on ('set tempfiles 0' turns the trace off)",
+                             chi_trace_bound));
 }
 
 void close_chi_trace() {
   TSrun.chifile = nullptr;
   chi_trace.close();
+  close_chi_trace_fd();
 }
 
 void drop_chi_trace() {
   TSrun.chifile = nullptr;
   chi_trace = OutFile();
+  close_chi_trace_fd();
 }
 
 void domin(const BVec<std::string>& names, const IMat& vary, BVec<Mat>& models, int nmodels, int& ndim,
@@ -392,6 +469,12 @@ void domin(const BVec<std::string>& names, const IMat& vary, BVec<Mat>& models, 
 
   const int nd = ndim;
   Vec y(1, nd + 1), scratch(1, std::max(nd, 1));
+  accepted.on = nd > 0;
+  accepted.found = false;
+  if (accepted.x.size() < nd) accepted.x.reset(1, nd);
+  struct StopTracking {
+    ~StopTracking() { accepted.on = false; }
+  } stop_tracking;
   Mat p(1, nd + 1, 1, std::max(nd, 1));
   const Mat& pstep = TWstep.pstep;
   const bool random_vertices = settings.vertmode != 1;
@@ -420,13 +503,12 @@ void domin(const BVec<std::string>& names, const IMat& vary, BVec<Mat>& models, 
     y[v] = eval_row(p, v, nd, scratch);
     if (y[v] < y[best]) best = v;
   }
-  // The best of the models the user gave (the first on ties): what is returned when no
-  // evaluation improves on it.
+  // The best of the models the user gave (the first on ties): what is kept when no
+  // evaluated model is accepted.
   const int ngiven = std::max(1, std::min({nmodels, nd + 1, static_cast<int>(models.hi())}));
   int start = 1;
   for (int v = 2; v <= ngiven; ++v)
     if (y[v] < y[start]) start = v;
-  const double ystart = y[start];
   Vec xstart(1, std::max(nd, 1));
   for (int j = 1; j <= nd; ++j) xstart[j] = p[start][j];
 
@@ -467,15 +549,15 @@ void domin(const BVec<std::string>& names, const IMat& vary, BVec<Mat>& models, 
     } else {
       fatal("unknown value for optmode");
     }
-    // Row 1 once more, so that chi, the source tables and the model images describe it.
+  }
+  // The result is the best accepted model evaluated; the start when none was accepted.
+  // Row 1 is evaluated once more, so that chi, the source tables and the model images
+  // describe it.
+  accepted.on = false;
+  if (nd > 0) {
+    for (int j = 1; j <= nd; ++j) p[1][j] = accepted.found ? accepted.x[j] : xstart[j];
     y[1] = eval_row(p, 1, nd, scratch);
   }
-  if (nd > 0 && !(y[1] < ystart)) {
-    // Nothing improved on the start (every vertex penalised, no data): keep the start.
-    for (int j = 1; j <= nd; ++j) p[1][j] = xstart[j];
-    y[1] = eval_row(p, 1, nd, scratch);
-  }
-
   Mat& m1 = models[1];
   int j = 0;
   for (int i = 1; i <= S.ngal; ++i)

@@ -31,6 +31,14 @@ constexpr double kChiNonFinite = 1e30;
 // Score of a failed parity check.
 constexpr double kParityPenalty = 1e9;
 
+// The penalty that gave the total of an evaluation: none, a refused model (initmodel,
+// initsrcmod or check_parms object), the parity check, or missing or extra model images.
+// A refused model is one the program does not accept; the others are accepted models
+// that fit badly.
+enum class FitPenalty { kNone, kBounds, kParity, kMissingImages, kExtraImages };
+// Its name in messages ("parameter-bound", "parity", "missing-image", "extra-image").
+const char* penalty_name(FitPenalty p);
+
 struct ModelStore {
   bool built = false;
   int ngal = 0, nsrc = 0;             // rows: NGALMAX and NSRCMAX at set-up
@@ -41,6 +49,7 @@ struct ModelStore {
   Mat gref, gtry, gwork;              // [1..ngal][1..10]
   Mat sref, stry;                     // [1..nsrc][1..8]
   double chi[kChiSlots] = {};         // kept between fits
+  FitPenalty penalty = FitPenalty::kNone;  // what gave chi[kChiTot] its value
 };
 extern ModelStore TSstore;
 
@@ -62,6 +71,14 @@ void start_command_run();
 void open_chi_trace();
 void close_chi_trace();
 void drop_chi_trace();
+// The size at which chitmp.dat stops growing (100 MB). check_chi_trace, called after each
+// evaluation's record (tryparms), flushes the trace; once it holds more than the bound it
+// is cut back to the last whole record within the bound and written no further, with one
+// NOTE per command; the run goes on.
+constexpr long long kChiTraceBound = 100000000;
+void check_chi_trace();
+// For tests: another bound (kChiTraceBound restores the default).
+void set_chi_trace_bound(long long bytes);
 // True the first time it is called with this stamp in the current command run.
 bool once_per_run(long& stamp);
 // Marks the next evaluation as that of the user's model as loaded; calc_chi clears it.
@@ -91,9 +108,10 @@ double calc_chi(const BVec<std::string>& names, const Mat& params, const BVec<st
                 Mat& srcparams);
 
 // One optimisation from the models [1..nmodels] of models (each [1..NGALMAX][1..10]);
-// model 1 receives the best component parameters, processed (the best given model when
-// no evaluation improves on it); ndim and niter report the number of
-// varied parameters and the minimiser's count.
+// model 1 receives the best accepted model evaluated (the first on ties), processed: a
+// model the checks refuse (FitPenalty::kBounds) is never returned. When no evaluated model
+// was accepted, the best given model is kept. ndim and niter report the number of varied
+// parameters and the minimiser's count; TSstore.chi and TSstore.penalty describe model 1.
 void domin(const BVec<std::string>& names, const IMat& vary, BVec<Mat>& models, int nmodels,
            int& ndim, int& niter);
 

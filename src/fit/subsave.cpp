@@ -48,7 +48,7 @@ void subsave(const WordArray& words) {
     }
     const int nx = words.signed_count(4, "number of grid points"), ny = words.signed_count(7, "number of grid points");
     if (nx < 2 || ny < 2) {
-      warning("subsave needs at least 2 grid points in x and in y; subsave stays off");
+      refuse("subsave needs at least 2 grid points in x and in y; subsave stays off");
       return;
     }
     const double lim[4] = {words.finite(2, words[0]), words.finite(3, words[0]), words.finite(5, words[0]), words.finite(6, words[0])};
@@ -93,6 +93,7 @@ void subsave(const WordArray& words) {
     out.commit();
     return;
   }
-  subsavehelp(2);
+  const bool mode = what.empty() || what == "on" || what == "off" || what == "test";
+  refuse_line(words, mode ? "too few arguments" : "unknown mode " + what);
 }
 

@@ -827,7 +827,7 @@ void checkfinsrc(const WordArray& words) {
   const int steps = words.signed_count(3, "number of steps");
   const long nrep = word_integer(words[4]);
   if (nrep < 1) {
-    warning("checkfinsrc needs at least one bootstrap");
+    refuse("checkfinsrc needs at least one bootstrap");
     return;
   }
   if (log_range_refused(steps, lo, hi)) {

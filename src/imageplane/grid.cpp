@@ -689,12 +689,12 @@ bool read_secondary(const WordArray& words, SecondaryGridParams& p, const char* 
   for (int k : {1, 4, 7}) words.signed_count(k, "count");
   for (int k = 1; k <= 7; ++k) p[k] = words.finite(k, words[0]);
   if (p[2] < 0 || p[3] < 0) {
-    warning(strformat("%s grids cannot have negative radii", kind));
+    refuse(strformat("%s grids cannot have negative radii", kind));
     p = previous;
     return false;
   }
   if (p[4] < 0 && p[2] <= 0) {
-    warning(strformat("%s grids cannot be logarithmic if rlo=0", kind));
+    refuse(strformat("%s grids cannot be logarithmic if rlo=0", kind));
     p = previous;
     return false;
   }
@@ -737,7 +737,7 @@ void galgrid(const WordArray& words) {
     return;
   }
   if (n < 8) {
-    galgridhelp(2);
+    refuse_line(words);
     return;
   }
   if (!read_secondary(words, p, "galaxy")) return;
@@ -757,7 +757,7 @@ void imggrid(const WordArray& words) {
     return;
   }
   if (n < 8) {
-    imggridhelp(2);
+    refuse_line(words);
     return;
   }
   TWsecgrid.imggridpos.clear();

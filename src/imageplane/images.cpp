@@ -469,8 +469,11 @@ double vertex_det_scaled(Search& s, int vtx) {
 // (near_caustic); any other tile is a candidate when its source triangle holds the source
 // (the position codes of intriangle), and a tile next to a fold whose widened box holds
 // the source is tried from the extrapolated linear inverse even when its triangle does not.
+// Under omitcore the tiles at a galaxy's core are searched like the others: only the
+// maxima found (src2img) are refused, so that the images their search reaches elsewhere
+// (past the grid's edge, for one) are found as without omitcore.
 void process_tile(Search& s, int t) {
-  if (ingalcore(t) || incritband(t)) return;
+  if (incritband(t)) return;
   const triangulateio& m = TWtri.out;
   const int na = m.numberofpointattributes;
   const int* tv = &m.trianglelist[3 * static_cast<size_t>(t)];
@@ -566,7 +569,7 @@ void process_cap(Search& s, int k) {
   const GridCap& cap = TWcat.caps[static_cast<size_t>(k)];
   Vtx w[3];
   Candidate tile;
-  bool maximum = false, all_bright = true;
+  bool all_bright = true;
   for (int q = 0; q < 3; ++q) {
     w[q].x = cap.x[q];
     w[q].y = cap.y[q];
@@ -577,10 +580,8 @@ void process_cap(Search& s, int k) {
     tile.x[q] = w[q].x;
     tile.y[q] = w[q].y;
     tile.par[q] = cap.par[q];
-    maximum = maximum || cap.par[q] == -2;
     all_bright = all_bright && std::fabs(1.0 / cap.det[q]) > settings.omitcrit;
   }
-  if (settings.omitcore > 0.0 && maximum) return;
   if (settings.omitcrit > 0.0 && all_bright) return;
   if (!s.scaled) {
     if (!box_holds(cap.box[0], cap.box[1], cap.box[2], cap.box[3], 0.0, s.u, s.v)) return;

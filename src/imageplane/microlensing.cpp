@@ -343,15 +343,15 @@ void rayshoot(const WordArray& words) {
   const double mu0 = nw > 12 ? words.finite(12, cmd) : 0.0;
   // A window without width, no rays or no stage would divide by zero.
   if (!(uhi > ulo) || !(vhi > vlo)) {
-    warning("rayshoot needs u hi > u lo and v hi > v lo");
+    refuse("rayshoot needs u hi > u lo and v hi > v lo");
     return;
   }
   if (!(nray1 > 0.0)) {
-    warning("rayshoot needs Nray1 > 0");
+    refuse("rayshoot needs Nray1 > 0");
     return;
   }
   if (nwrite < 1) {
-    warning("rayshoot needs Nwrite >= 1");
+    refuse("rayshoot needs Nwrite >= 1");
     return;
   }
   require_model();
@@ -558,7 +558,7 @@ void map2lcrv(const WordArray& words) {
   const double b = words.finite(4, "map2lcrv"), theta = words.finite(5, "map2lcrv");
   const int type = type_word(words, 2);
   if (!(pixscale > 0.0)) {
-    warning("map2lcrv needs pixscale > 0");
+    refuse("map2lcrv needs pixscale > 0");
     return;
   }
   int nx = 0, ny = 0;
@@ -582,12 +582,12 @@ void map2lstats(const WordArray& words) {
   check_file_type(intype);
   check_file_type(outtype);
   if (!(pixscale > 0.0)) {
-    warning("map2lstats needs pixscale > 0");
+    refuse("map2lstats needs pixscale > 0");
     return;
   }
   // The angles run over 2 pi (l - 1)/(#theta - 1): at least two of them.
   if (!(nbw >= 1.0 && nbw < 1e6) || !(ntw >= 2.0 && ntw < 1e6)) {
-    warning("map2lstats needs #b >= 1 and #theta >= 2");
+    refuse("map2lstats needs #b >= 1 and #theta >= 2");
     return;
   }
   const int nb = static_cast<int>(nbw), nt = static_cast<int>(ntw);
@@ -681,7 +681,7 @@ void rayshootOLD(const WordArray& words) {
   check_grid_points(cmd, nu, nv);
   const double du = (uhi - ulo) / (nu - 1), dv = (vhi - vlo) / (nv - 1);
   if (!(du > 0.0) || !(dv > 0.0)) {
-    warning("rayshootOLD needs u hi > u lo and v hi > v lo");
+    refuse("rayshootOLD needs u hi > u lo and v hi > v lo");
     return;
   }
   require_model();

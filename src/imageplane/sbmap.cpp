@@ -360,7 +360,7 @@ void convolve2(const WordArray& words) {
   // The function is sampled at steps of xpixel and ypixel and weighted by the pixel area:
   // without a positive scale it is no function of the image's pixels.
   if (!(xpix > 0.0) || !(ypix > 0.0)) {
-    warning("convolve2 needs xpixel > 0 and ypixel > 0");
+    refuse("convolve2 needs xpixel > 0 and ypixel > 0");
     return;
   }
   int nx = 0, ny = 0;

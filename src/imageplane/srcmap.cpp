@@ -199,13 +199,13 @@ void makesrcmap(const WordArray& words) {
   const double noise = nw > 10 ? words.finite(10, cmd) : 0.0;
   const long nover_l = nw > 11 ? words.integer(11) : 1;
   if (nover_l < 1 || nover_l > 10000) {
-    warning("makesrcmap: Nover must be a number of samples from 1 to 10000");
+    refuse("makesrcmap: Nover must be a number of samples from 1 to 10000");
     return;
   }
   const int nover = static_cast<int>(nover_l);
   // Oversampling spreads the samples over a pixel's width, which one step does not have.
   if (nover > 1 && (nx < 2 || ny < 2)) {
-    warning("makesrcmap: oversampling (Nover > 1) needs at least 2 steps on each axis");
+    refuse("makesrcmap: oversampling (Nover > 1) needs at least 2 steps on each axis");
     return;
   }
   qprintf("Computing source map.\n");

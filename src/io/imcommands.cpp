@@ -57,7 +57,7 @@ void imarith(const WordArray& words) {
     fatal("unknown operation in imarith");
   }
   if (op != Op::Abs && nw < 7) {
-    imarithhelp(2);
+    refuse_line(words);
     return;
   }
   const double f = op == Op::Abs ? 0.0 : words.real(6);
@@ -164,7 +164,7 @@ void imstats(const WordArray& words) {
   if (iylo <= 0) iylo = 1;
   if (iyhi <= 0 || iyhi > ny) iyhi = ny;
   if (ixlo > ixhi || iylo > iyhi) {
-    warning(strformat("in imstats, the range nx=%d-%d and ny=%d-%d holds no pixels", ixlo, ixhi, iylo, iyhi));
+    refuse(strformat("in imstats, the range nx=%d-%d and ny=%d-%d holds no pixels", ixlo, ixhi, iylo, iyhi));
     return;
   }
 

@@ -126,13 +126,18 @@ int make_temporary(std::string& tmp) {
 }
 
 // The hidden temporary for target: ".<name>.tmpXXXXXX" beside it, or ".tmpXXXXXX" when that
-// name would pass the folder's limit on names or paths.
+// name would pass the folder's limit on names or paths. Empty, with errno ENAMETOOLONG, when
+// the target's own name passes them, so that such a name is refused before anything is written.
 std::string temporary_template(const std::string& target) {
   const size_t slash = target.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
   std::string tmp = "." + name + ".tmpXXXXXX";
   long name_max = ::pathconf(dir.empty() ? "." : dir.c_str(), _PC_NAME_MAX);
+  if (name_max > 0 && (static_cast<long>(name.size()) > name_max || target.size() >= PATH_MAX)) {
+    errno = ENAMETOOLONG;
+    return std::string();
+  }
   if (name_max <= 0) name_max = NAME_MAX;
   if (static_cast<long>(tmp.size()) > name_max || dir.size() + tmp.size() >= PATH_MAX) tmp = ".tmpXXXXXX";
   return dir + tmp;
@@ -478,6 +483,7 @@ void WholeFile::open(const std::string& path, const std::string& open_message) {
     mode = st.st_mode & 0777;
   }
   std::string tmp = temporary_template(target);
+  if (tmp.empty()) fail_open(open_message, errno);
   const int fd = make_temporary(tmp);
   if (fd < 0) fail_open(open_message, errno);
   ::fchmod(fd, mode);

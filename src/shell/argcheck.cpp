@@ -1,4 +1,4 @@
-// Checks of the numeric words of commands, with the warnings the commands print.
+// Checks of the numeric words of commands, with the refusals they give.
 #include "shell/argcheck.h"
 
 #include <cmath>
@@ -12,13 +12,35 @@ namespace {
 
 double word_value(const std::string& word) { return std::atof(word.c_str()); }
 
-// The integer test on a value already read.
-bool integral_value(double v) {
-  if (!fits_int(v)) return false;
-  return std::fabs(v - static_cast<double>(read_integer(v))) < 1.0e-4;
+// What the leading number of a word is, as an int count.
+enum class IntWord { Integer, NotInteger, OutOfRange, NotFinite };
+
+IntWord int_word(const std::string& word) {
+  const double v = word_value(word);
+  if (!std::isfinite(v)) return IntWord::NotFinite;
+  // The integer rule, on the double (no conversion of a value beyond a long).
+  const double r = v == std::trunc(v) ? v : std::trunc(v * 1.000001);
+  if (std::fabs(v - r) >= 1.0e-4) return IntWord::NotInteger;
+  return fits_int(v) ? IntWord::Integer : IntWord::OutOfRange;
 }
 
-void warn_not_integer(const std::string& name) { warning(strformat("argument '%s' should be an integer.", name.c_str())); }
+// Refuses a word that is no int; hint is a line added to "should be an integer".
+bool refuse_not_integer(const std::string& word, const std::string& name, const char* hint = "") {
+  switch (int_word(word)) {
+    case IntWord::Integer:
+      return false;
+    case IntWord::NotFinite:
+      refuse(strformat("argument '%s' is not a finite number.", name.c_str()));
+      return true;
+    case IntWord::OutOfRange:
+      refuse(strformat("argument '%s' is out of range.", name.c_str()));
+      return true;
+    case IntWord::NotInteger:
+      break;
+  }
+  refuse(strformat("argument '%s' should be an integer.%s", name.c_str(), hint));
+  return true;
+}
 
 }  // namespace
 
@@ -26,26 +48,19 @@ long word_integer(const std::string& word) {
   return usable_integer(current_command(), word, "integer", -kLongWordLimit, kLongWordLimit);
 }
 
-int docheckint(const std::string& word) { return integral_value(word_value(word)) ? 1 : 0; }
+int docheckint(const std::string& word) { return int_word(word) == IntWord::Integer ? 1 : 0; }
 
-int checkint(const std::string& word, const std::string& name) {
-  if (docheckint(word)) return 1;
-  warn_not_integer(name);
-  return 0;
-}
+int checkint(const std::string& word, const std::string& name) { return refuse_not_integer(word, name) ? 0 : 1; }
 
 int checkint2(const std::string& word, const std::string& name, int lo, int hi) {
-  if (!docheckint(word)) {
-    warn_not_integer(name);
-    return 0;
-  }
+  if (refuse_not_integer(word, name)) return 0;
   const int k = static_cast<int>(word_integer(word));
   if (k < lo) {
-    warning(strformat("argument %s=%d is smaller than the\n         minimum allowed value (%d).", name.c_str(), k, lo));
+    refuse(strformat("argument %s=%d is smaller than the\n         minimum allowed value (%d).", name.c_str(), k, lo));
     return 0;
   }
   if (k > hi) {
-    warning(strformat("argument %s=%d is larger than the\n         maximum allowed value (%d).", name.c_str(), k, hi));
+    refuse(strformat("argument %s=%d is larger than the\n         maximum allowed value (%d).", name.c_str(), k, hi));
     return 0;
   }
   return 1;
@@ -54,26 +69,22 @@ int checkint2(const std::string& word, const std::string& name, int lo, int hi) 
 int checktype(const std::string& word, const std::string& name) { return checkint2(word, name, 1, 4); }
 
 int checksteps(const std::string& word, const std::string& name, int minimum, int allowNegative) {
-  if (!docheckint(word)) {
-    warning(strformat("argument '%s' should be an integer.\n         It is the number of steps, not the step size.",
-                      name.c_str()));
-    return 0;
-  }
+  if (refuse_not_integer(word, name, "\n         It is the number of steps, not the step size.")) return 0;
   const long k = word_integer(word);
   if (k == 0) {
-    warning(strformat("%s cannot be 0.", name.c_str()));
+    refuse(strformat("%s cannot be 0.", name.c_str()));
     return 0;
   }
   if (k < 0 && !allowNegative) {
-    warning(strformat("%s cannot be negative\n         (logarithmic steps not allowed here).", name.c_str()));
+    refuse(strformat("%s cannot be negative\n         (logarithmic steps not allowed here).", name.c_str()));
     return 0;
   }
   const long ak = k < 0 ? -k : k;
   if (ak < minimum) {
-    warning(strformat("%s=%ld is smaller than\n         the minimum allowed number (%d).", name.c_str(), ak, minimum));
+    refuse(strformat("%s=%ld is smaller than\n         the minimum allowed number (%d).", name.c_str(), ak, minimum));
     return 0;
   }
   return 1;
 }
 
-void warn_log_range() { warning("cannot use logarithmic spacing with a\n         negative parameter range."); }
+void warn_log_range() { refuse("cannot use logarithmic spacing with a\n         negative parameter range."); }

@@ -7,31 +7,50 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <unordered_map>
 
 #include "shell/fatal.h"
 #include "shell/vars.h"
 
 namespace {
-std::vector<const CommandSpec*>& table() {
-  static std::vector<const CommandSpec*> t;
+// The command table in registration order, and its index: for each name, the positions
+// of the rows of that name in table order (a name registered twice runs both rows).
+struct CommandTableState {
+  std::vector<const CommandSpec*> rows;
+  std::unordered_map<std::string, std::vector<size_t>> index;
+};
+
+CommandTableState& state() {
+  static CommandTableState t;
   return t;
 }
+
+std::vector<const CommandSpec*>& table() { return state().rows; }
 
 int counted_words(const CommandSpec& c, const WordArray& words) {
   return c.counted == WordCount::Own ? words.own_count() : words.count();
 }
 
-// Prints lines padded to width (kLongest: the longest of those padded; 0: none); only
-// lines [first, end) are padded.
-void print_lines(const std::vector<std::string>& lines, int width, size_t first, size_t end) {
+// Lines padded to width (kLongest: the longest of those padded; 0: none), each with its
+// newline; only lines [first, end) are padded.
+std::string laid_out(const std::vector<std::string>& lines, int width, size_t first, size_t end) {
   end = std::min(end, lines.size());
   size_t w = width == kLongest ? 0 : static_cast<size_t>(width);
   if (width == kLongest)
     for (size_t k = first; k < end; ++k) w = std::max(w, lines[k].size());
+  std::string text;
   for (size_t k = 0; k < lines.size(); ++k) {
     const bool padded = k >= first && k < end;
-    qprintf("%-*s\n", padded ? static_cast<int>(w) : 0, lines[k].c_str());
+    text += strformat("%-*s\n", padded ? static_cast<int>(w) : 0, lines[k].c_str());
   }
+  return text;
+}
+
+// A command's usage lines as help prints them.
+std::string usage_text(const CommandSpec& c) {
+  const std::vector<std::string> usage(c.usage.begin(), c.usage.end());
+  const size_t end = c.layout.pad_end == kLongest ? usage.size() : static_cast<size_t>(c.layout.pad_end);
+  return laid_out(usage, c.layout.usage_width, static_cast<size_t>(c.layout.pad_first), end);
 }
 
 bool shows_help(const CommandSpec& c) { return !quietflag || c.layout.when_quiet; }
@@ -62,48 +81,81 @@ const CommandSpec& table_row(CommandTable t, const char* name) {
 
 void print_help(const CommandSpec& c, int level) {
   if (!shows_help(c)) return;
-  if (level == 1) {
-    print_lines(summary_lines(c), c.layout.summary_width, 0, std::string::npos);
-    return;
-  }
-  const std::vector<std::string> usage(c.usage.begin(), c.usage.end());
-  const size_t end = c.layout.pad_end == kLongest ? usage.size() : static_cast<size_t>(c.layout.pad_end);
-  print_lines(usage, c.layout.usage_width, static_cast<size_t>(c.layout.pad_first), end);
+  const std::string text =
+      level == 1 ? laid_out(summary_lines(c), c.layout.summary_width, 0, std::string::npos) : usage_text(c);
+  qprintf("%s", text.c_str());
 }
 
-void InitCmds() { table().clear(); }
+void InitCmds() {
+  state().rows.clear();
+  state().index.clear();
+}
 
-void AddCmd(const CommandSpec& command) { table().push_back(&command); }
+void AddCmd(const CommandSpec& command) {
+  CommandTableState& t = state();
+  t.index[command.name].push_back(t.rows.size());
+  t.rows.push_back(&command);
+}
 
 void SetCmd(const CommandSpec& command) {
-  for (auto& e : table())
-    if (std::strcmp(e->name, command.name) == 0) {
-      e = &command;
-      return;
-    }
-  AddCmd(command);
+  CommandTableState& t = state();
+  const auto it = t.index.find(command.name);
+  if (it == t.index.end()) {
+    AddCmd(command);
+    return;
+  }
+  t.rows[it->second.front()] = &command;
 }
+
+namespace {
+// A line the command cannot run: its usage at a terminal; in a script the end of the
+// program, with the usage printed whatever the quiet mode, since the run stops on it.
+void refuse_usage(const std::string& name, const CommandSpec* c, const std::string& reason) {
+  if (scriptflag) {
+    std::string usage = c ? usage_text(*c) : std::string();
+    if (!usage.empty()) usage.pop_back();  // report_fatal ends the message's last line
+    fatal(name + ": " + reason + (usage.empty() ? "" : "\n" + usage));
+  }
+  if (c) print_help(*c, 2);
+}
+}  // namespace
 
 void run_command(const CommandSpec& c, const WordArray& words) {
   if (c.refresh) c.refresh();
-  if (counted_words(c, words) < c.fewest)
-    print_help(c, 2);
-  else
+  if (counted_words(c, words) >= c.fewest)
     c.handler(words);
+  else
+    refuse_usage(c.name, &c, "too few arguments");
+}
+
+void refuse_line(const WordArray& words, const std::string& reason) {
+  const std::string name = current_command().empty() ? words[0] : current_command();
+  const auto it = state().index.find(name);
+  refuse_usage(name, it == state().index.end() ? nullptr : state().rows[it->second.front()], reason);
 }
 
 int DoCmd(const std::string& name, const WordArray& words) {
+  const CommandTableState& t = state();
+  const auto it = t.index.find(name);
+  if (it == t.index.end()) return 0;
   // Indexing (not iterators): a handler never removes entries, but keep this robust
-  // should one register further commands.
+  // should one register further commands under the same name.
   int ran = 0;
-  for (size_t k = 0; k < table().size(); ++k) {
-    const CommandSpec& c = *table()[k];
-    if (name != c.name) continue;
+  for (size_t k = 0; k < it->second.size(); ++k) {
+    const CommandSpec& c = *t.rows[it->second[k]];
     const CommandScope scope(name);
     run_command(c, words);
     ++ran;
   }
   return ran;
+}
+
+std::vector<const CommandSpec*> commands_named(const std::string& name) {
+  std::vector<const CommandSpec*> rows;
+  const auto it = state().index.find(name);
+  if (it != state().index.end())
+    for (const size_t k : it->second) rows.push_back(state().rows[k]);
+  return rows;
 }
 
 const std::vector<const CommandSpec*>& cmdlist() { return table(); }
@@ -125,8 +177,10 @@ void cmdloop() {
     }
     WordArray words;
     if (strparse(line, words) == 0) continue;
-    // A mistyped command does nothing; say so where scripts reading the output do not see it.
+    // A mistyped command does nothing: a script ends on it; at a terminal say so where
+    // programs reading the output do not see it.
     if (DoCmd(words[0], words) == 0 && !words[0].empty()) {
+      if (scriptflag) fatal("unknown command " + words[0]);
       std::fflush(QVMstdout);
       warning(strformat("unknown command %s (line ignored)", words.c_str(0)), stderr);
       std::fflush(stderr);
@@ -162,7 +216,11 @@ void set(const WordArray& in) {
   if (n > 2) {
     const double value = word_real("set", words[2]);
     if (!std::isfinite(value)) {
-      warning(strformat("variable %s must be a finite number; its value is unchanged.", words.c_str(1)));
+      refuse(strformat("variable %s must be a finite number; its value is unchanged.", words.c_str(1)));
+      return;
+    }
+    if (!setting_value_fits(words[1], value)) {
+      refuse(strformat("variable %s is out of range for an integer; its value is unchanged.", words.c_str(1)));
       return;
     }
     SetVar(words[1], 1, value);

@@ -33,8 +33,9 @@ struct HelpLayout {
 enum class WordCount { Own, All };
 
 // One command of the table: its name and handler; the refresh run before it (nullptr:
-// none); the fewest words its line needs, counting the name (a shorter line prints the
-// usage instead of running the handler; 0: no such check before the handler); the
+// none); the fewest words its line needs, counting the name (a shorter line is refused
+// instead of running the handler: the usage at a terminal, the end of a script; 0: no such
+// check before the handler); the
 // one-line summary (lines separated by newlines; "" for none); the usage lines; and how
 // they are laid out.
 struct CommandSpec {
@@ -77,14 +78,24 @@ void AddCmd(CommandSpec&&) = delete;
 // Replaces the first command of the same name, or adds it when there is none.
 void SetCmd(const CommandSpec& command);
 void SetCmd(CommandSpec&&) = delete;
-// Runs one command on a line: its refresh, then its handler, or its usage when the line
-// is too short.
+// Runs one command on a line: its refresh, then its handler, or (the line too short) its
+// usage at a terminal and the end of the program in a script.
 void run_command(const CommandSpec& command, const WordArray& words);
 // Runs every command registered under name, in registration order; returns how many ran.
+// A line too short for its command prints the usage at a terminal; in a script it ends the
+// program with "ERROR: <command>: too few arguments" and the usage lines.
 int DoCmd(const std::string& name, const WordArray& words);
+// A line a handler cannot run with (too few words for its mode, or a mode word it does not
+// know; reason says which): the command's usage at a terminal, as a line too short for the
+// table is answered; in a script the program ends with "ERROR: <command>: <reason>" and the
+// usage lines. The command is the running one (word 0 outside the command loop).
+void refuse_line(const WordArray& words, const std::string& reason = "too few arguments");
+// The rows registered under name, in table order, as DoCmd finds them.
+std::vector<const CommandSpec*> commands_named(const std::string& name);
 const std::vector<const CommandSpec*>& cmdlist();
 // Reads and runs lines from QVMstdin until "quit", "exit" or end of input. A line whose
-// first word is no command is ignored, with a warning on the standard error stream.
+// first word is no command ends a script with "ERROR: unknown command <word>"; at a
+// terminal it is ignored, with a warning on the standard error stream.
 void cmdloop();
 
 // The settings refresh that most commands' rows run before their handlers (a few

@@ -2,6 +2,8 @@
 // once-per-command messages and the printf helpers.
 #include "shell/fatal.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -10,6 +12,7 @@
 FILE* QVMstdin = stdin;
 FILE* QVMstdout = stdout;
 int quietflag = 0;
+int scriptflag = 0;
 
 void fatal(const std::string& message) {
   throw FatalError(FatalKind::Error, message, kErrorExitStatus);
@@ -23,10 +26,39 @@ void fits_fatal(int status) {
   throw FatalError(FatalKind::Fits, "FITS error", status != 0 ? status : kErrorExitStatus);
 }
 
+namespace {
+FILE* kept_stdout = nullptr;  // the stream of keep_standard_output_reason
+int stdout_failure = 0;       // errno of its first refused write
+
+ssize_t stdout_write(void*, const char* buf, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t w = ::write(1, buf + done, n - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      if (!stdout_failure) stdout_failure = errno;
+      break;
+    }
+    done += static_cast<size_t>(w);
+  }
+  return static_cast<ssize_t>(done);  // short (0 with errno set) on a failure
+}
+}  // namespace
+
+void keep_standard_output_reason() {
+  FILE* f = ::fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, stdout_write, nullptr, nullptr});
+  if (!f) return;
+  if (::isatty(1)) std::setvbuf(f, nullptr, _IOLBF, BUFSIZ);
+  kept_stdout = f;
+  stdout = f;
+  QVMstdout = f;
+}
+
 void flush_output() {
   errno = 0;
   int err = std::fflush(QVMstdout) != 0 ? (errno ? errno : EIO) : 0;
   if (err == 0 && std::ferror(QVMstdout)) err = EIO;
+  if (err && QVMstdout == kept_stdout && stdout_failure) err = stdout_failure;
   if (err) throw FatalError(FatalKind::Output, strformat("could not write standard output: %s", std::strerror(err)), kErrorExitStatus);
 }
 
@@ -62,6 +94,11 @@ void warning(const std::string& message, FILE* stream) { print_labelled(stream, 
 void note(const std::string& message, FILE* stream) { print_labelled(stream, "Note", message); }
 
 void print_error(const std::string& message) { print_labelled(QVMstdout, "ERROR", message); }
+
+void refuse(const std::string& message, const char* label) {
+  if (scriptflag) fatal(message);
+  print_labelled(QVMstdout, label, message);
+}
 
 namespace {
 std::vector<RepeatedMessage*>& counted_messages() {

@@ -20,6 +20,10 @@ extern FILE* QVMstdin;
 extern FILE* QVMstdout;
 // Quiet mode: no prompt, no progress lines, no help texts.
 extern int quietflag;
+// Set by main: 1 when the commands come from a script (a command file, or a standard
+// input that is not a terminal), 0 when they are typed at a terminal. In a script a
+// command that does not run because of its words ends the program (refuse below).
+extern int scriptflag;
 
 enum class FatalKind {
   Error,      // "ERROR: <message>" on QVMstdout
@@ -47,6 +51,11 @@ struct FatalError : std::exception {
 // Flushes QVMstdout; when the flush fails or the stream is in error the program ends with
 // "ERROR: could not write standard output: <reason>" on standard error.
 void flush_output();
+// Makes stdout (and QVMstdout) a stream over descriptor 1, buffered as the system's own
+// would be, that keeps the system's reason for the first write refused: a failure that an
+// unchecked or implicit flush met is then named by flush_output as it was. For the start
+// of the program, before anything is written.
+void keep_standard_output_reason();
 
 // Prints the report of a caught FatalError and returns the process exit status.
 int report_fatal(const FatalError& e);
@@ -62,6 +71,11 @@ void warning(const std::string& message, FILE* stream = QVMstdout);
 void note(const std::string& message, FILE* stream = QVMstdout);
 // "ERROR: <message>\n" on QVMstdout for a failure the program goes on after.
 void print_error(const std::string& message);
+// A command refuses its own words and does nothing (with them): at a terminal
+// "<label>: <message>" and the caller goes on (the interactive run goes on); in a script
+// the program ends with "ERROR: <message>" (a script must not go on as if the command had
+// run).
+void refuse(const std::string& message, const char* label = "WARNING");
 
 // A message that would repeat many times inside one command (a fit, a scan, a chain).
 // Only its first occurrence in a command is printed; when the command ends, the first

@@ -4,7 +4,7 @@
 
 #include <climits>
 #include <cmath>
-#include <cmath>
+#include <unordered_map>
 
 Settings settings;
 
@@ -26,6 +26,14 @@ bool fits_int(double v) {
 
 #include "shell/fatal.h"
 #include "shell/vars.h"
+
+namespace {
+// The kind of every registered setting, by name (the first registration of a name).
+std::unordered_map<std::string, SettingKind>& setting_kinds() {
+  static std::unordered_map<std::string, SettingKind> kinds;
+  return kinds;
+}
+}  // namespace
 
 std::string grid_value_refusal(const std::string& name, double value) {
   if (!fits_int(value)) return "";
@@ -52,7 +60,26 @@ std::string grid_value_refusal(const std::string& name, double value) {
 }
 
 void register_settings(SettingTable table) {
-  for (const SettingSpec& s : table) AddVar(s.name, 0, s.description, s.initial);
+  for (const SettingSpec& s : table) {
+    AddVar(s.name, 0, s.description, s.initial);
+    setting_kinds().emplace(s.name, s.kind);
+  }
+}
+
+bool setting_value_fits(const std::string& name, double value) {
+  const auto it = setting_kinds().find(name);
+  if (it == setting_kinds().end()) return true;
+  switch (it->second) {
+    case SettingKind::Real:
+      return true;
+    case SettingKind::Integer:
+      return fits_int(value);
+    case SettingKind::LongInteger:
+      return fits_long(value);
+    case SettingKind::PlainInteger:
+      return fits_int(std::trunc(value));
+  }
+  return true;
 }
 
 void refresh_settings(SettingTable table) {

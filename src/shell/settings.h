@@ -127,3 +127,6 @@ std::string grid_value_refusal(const std::string& name, double value);
 void register_settings(SettingTable table);
 // Copies the value of every setting of a table into its mirror.
 void refresh_settings(SettingTable table);
+// False when name is a registered integer setting and value lies outside what its mirror
+// holds (an int, or a long); true for every other name and value.
+bool setting_value_fits(const std::string& name, double value);

@@ -14,6 +14,7 @@
 #include "imageplane/images.h"
 #include "io/outfile.h"
 #include "io/qvmfile.h"
+#include "io/scratch_records.h"
 #include "models/component.h"
 #include "models/evaluator.h"
 #include "numeric/constants.h"
@@ -57,11 +58,10 @@ int written_components() {
   return c;
 }
 
-void split_stream(const Batch& b, long nkind[3]) {
-  const std::string tmp = b.base + ".tmp";
+void split_stream(const Batch& b, long nkind[3], ScratchRecords& tmp) {
   std::vector<std::string> lines;
   {
-    FileHandle in(QVMfopen(tmp, "r", strformat("could not open %s tmp file to read", b.name)));
+    FileHandle in = tmp.read_back("batchmock");
     std::string l;
     while (read_line(in, l)) lines.push_back(l);
   }
@@ -321,7 +321,7 @@ bool clumps_drawn() {
 // Where the batch writes: the text stream (split at the end) and/or the FITS table.
 struct BatchOutput {
   bool text = false, fits = false, fits_made = false;
-  OutFile ftmp;
+  ScratchRecords ftmp;
   std::string fitsname;
 };
 
@@ -329,7 +329,7 @@ void open_batch_output(const Batch& b, BatchOutput& out) {
   const int bw = settings.batchwrite;
   out.text = bw == 1 || bw == 3;
   out.fits = bw == 2 || bw == 3;
-  if (out.text) out.ftmp = OutFile(b.base + ".tmp", "w", strformat("could not open %s output file", b.name), true);
+  if (out.text) out.ftmp = ScratchRecords(b.base + ".tmp", strformat("could not open %s output file", b.name), true);
   out.fitsname = b.base + ".fits";
   out.fits_made = out.fits && !exists(out.fitsname);
   if (out.fits) {
@@ -451,7 +451,7 @@ void write_lens(const Batch& b, BatchOutput& out, BatchState& st, long m, const 
   ++st.nkind[kind];
   if (out.text) {
     const int kc = kind == 0 ? st.ndouble : kind == 1 ? st.nquad : st.nother;
-    batchmock1write(out.ftmp, lab, kc, st.P, b.noise, st.n, u, v, gx, gy, H, st.list, lead);
+    batchmock1write(out.ftmp.out(), lab, kc, st.P, b.noise, st.n, u, v, gx, gy, H, st.list, lead);
   }
   if (out.fits) {
     int k = 0;
@@ -571,10 +571,7 @@ void run_batch(const WordArray& words, bool fromfile) {
     if (!plan_sources(fromfile, known, b, out, listed, m, sp)) continue;
     run_model_sources(fromfile, b, out, st, sp, m, label);
   }
-  if (out.text) {
-    out.ftmp.close();
-    split_stream(b, st.nkind);
-  }
+  if (out.text) split_stream(b, st.nkind, out.ftmp);
 }
 }  // namespace
 

@@ -85,7 +85,7 @@ bool bias_values(double lo, double hi, int steps, Vec& s) {
     return false;
   }
   if (!((lo > 0 && hi > 0) || (lo <= 0 && hi <= 0))) {
-    warning("nulo and nuhi must have the same sign");
+    refuse("nulo and nuhi must have the same sign");
     return false;
   }
   if (lo > 0 && TWmock.mock_LFn <= 0) {

@@ -2,7 +2,10 @@
 // merge, and the two-step simulation over clump realisations.
 #include "sim/omega.h"
 
+#include <fcntl.h>
 #include <fitsio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -71,6 +74,141 @@ bool open_table(FitsFile& ff, const std::string& file, const std::string& extnam
   return true;
 }
 
+// Size of a file, -1 when it cannot be looked at.
+long long file_size(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+// Reads n bytes at offset; false when the file holds fewer.
+bool read_at(int fd, long long offset, std::string& bytes, long long n) {
+  bytes.assign(static_cast<size_t>(std::max(0LL, n)), '\0');
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t r =
+        ::pread(fd, &bytes[done], bytes.size() - done, static_cast<off_t>(offset + static_cast<long long>(done)));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    done += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+bool write_at(int fd, long long offset, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t w =
+        ::pwrite(fd, &bytes[done], bytes.size() - done, static_cast<off_t>(offset + static_cast<long long>(done)));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// Why a file falls short of end bytes: a write of its last byte, which allocates what the
+// missing part needed, gives the system's reason (0 when the system now takes it).
+int shortfall_reason(const std::string& path, long long end) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const char zero = 0;
+  const int err = ::pwrite(fd, &zero, 1, static_cast<off_t>(end - 1)) == 1 ? 0 : errno;
+  ::close(fd);
+  return err;
+}
+
+// The library writes through a buffered stream and does not report the writes of it that
+// the system refused: a file is whole only when its size on disk is where its last HDU
+// ends. Closes f and returns 0, or the library's status of the failure (WRITE_ERROR for a
+// file that is not as long as written), with errnum the system's reason when known.
+int close_checked(fitsfile*& f, const std::string& path, int& errnum) {
+  int status = 0;
+  errnum = 0;
+  ffflus(f, &status);  // everything to the system, while the HDUs can still be looked at
+  int nhdu = 0, cur = 0;
+  LONGLONG head = 0, data = 0, end = -1;
+  if (!status) {
+    ffthdu(f, &nhdu, &status);
+    ffghdn(f, &cur);
+    if (!status && cur != nhdu) ffmahd(f, nhdu, nullptr, &status);
+    ffghadll(f, &head, &data, &end, &status);
+  }
+  int cs = 0;
+  ffclos(f, &cs);
+  f = nullptr;
+  if (!status && cs) status = cs;
+  if (!status && file_size(path) != end) {
+    status = WRITE_ERROR;
+    errnum = shortfall_reason(path, end);
+  }
+  return status;
+}
+
+// What a table file held before a row was added, enough to give it back: its size, the
+// table's header and everything after the last row (the fill of its last block and any
+// later HDUs). Appending a row touches nothing else.
+struct TableSnapshot {
+  long long size = -1;
+  long rows = 0;
+  long long head_start = 0, tail_start = 0;
+  std::string header, tail;
+
+  bool take(fitsfile* f, const std::string& path) {
+    int status = 0;
+    LONGLONG head = 0, data = 0, end = 0, width = 0;
+    ffghadll(f, &head, &data, &end, &status);
+    ffgnrw(f, &rows, &status);
+    ffgkyjj(f, "NAXIS1", &width, nullptr, &status);
+    size = file_size(path);
+    if (status || size < 0) return false;
+    head_start = head;
+    tail_start = std::min<long long>(data + rows * width, size);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool read = read_at(fd, head, header, data - head) && read_at(fd, tail_start, tail, size - tail_start);
+    ::close(fd);
+    return read;
+  }
+
+  // Puts the file back as it was; false with errno set when it cannot.
+  bool restore(const std::string& path) const {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0 && write_at(fd, head_start, header) &&
+                    write_at(fd, tail_start, tail);
+    const int err = errno;
+    if (::close(fd) != 0) return false;
+    errno = err;
+    return ok;
+  }
+};
+
+// Gives the file back as it was before a row; a file that cannot be given back ends the
+// program, since it is no longer a table of whole rows.
+void take_back(const TableSnapshot& before, const std::string& file) {
+  if (!before.restore(file)) write_failure(file, errno ? errno : EIO);
+}
+
+// 0 when the file read afresh holds the table up to row, whose bytes are bytes; else the
+// library's status (WRITE_ERROR when the file holds something else).
+int row_on_disk(const std::string& file, const std::string& extname, long row,
+                const std::vector<unsigned char>& bytes) {
+  int status = 0;
+  FitsFile ff;
+  if (ffopen(&ff.f, file.c_str(), READONLY, &status)) {
+    ff.f = nullptr;
+    return status;
+  }
+  long rows = 0;
+  ffmnhd(ff.f, BINARY_TBL, const_cast<char*>(extname.c_str()), 0, &status);
+  ffgnrw(ff.f, &rows, &status);
+  if (status) return status;
+  std::vector<unsigned char> read(bytes.size());
+  if (rows != row || ffgtbb(ff.f, row, 1, static_cast<LONGLONG>(read.size()), read.data(), &status) || read != bytes)
+    return status ? status : WRITE_ERROR;
+  return 0;
+}
+
 // Model header counts: components, varied parameters, clump populations of positive type.
 void model_counts(int& ngal, int& nvar, int& nsub) {
   ngal = TWref.Ngal;
@@ -102,6 +240,15 @@ bool write_header_create_table(const std::string& file, const std::string& extna
     say_line("Unable to create FITS file");
     return false;
   }
+  // A table that could not be made whole is not left behind.
+  auto abandon = [&](const std::string& line) {
+    int s = 0;
+    ffclos(ff.f, &s);
+    ff.f = nullptr;
+    std::remove(file.c_str());
+    say_line(line);
+    return false;
+  };
   std::vector<std::string> names, forms;
   auto col = [&](const std::string& n, const char* form) {
     names.push_back(n);
@@ -141,14 +288,10 @@ bool write_header_create_table(const std::string& file, const std::string& extna
   for (auto& s : names) tt.push_back(&s[0]);
   for (auto& s : forms) tf.push_back(&s[0]);
   if (ffcrtb(ff.f, BINARY_TBL, 0, static_cast<int>(tt.size()), tt.data(), tf.data(), nullptr,
-             const_cast<char*>(extname.c_str()), &status)) {
-    qprintf("Unable to create HDU_%d\n", status);
-    return false;
-  }
-  if (ffmnhd(ff.f, BINARY_TBL, const_cast<char*>(extname.c_str()), 0, &status)) {
-    qprintf("Correct HDU does not exist_%d\n", status);
-    return false;
-  }
+             const_cast<char*>(extname.c_str()), &status))
+    return abandon(strformat("Unable to create HDU_%d", status));
+  if (ffmnhd(ff.f, BINARY_TBL, const_cast<char*>(extname.c_str()), 0, &status))
+    return abandon(strformat("Correct HDU does not exist_%d", status));
   double om = omega, la = lambda, hv = h, s0 = noise[0], s1 = noise[1], s2 = noise[2], s3 = noise[3];
   int nl = N;
   char cw[16];
@@ -163,7 +306,10 @@ bool write_header_create_table(const std::string& file, const std::string& extna
   ffpky(ff.f, TDOUBLE, "SIG_F", &s2, "Variance in flux", &status);
   ffpky(ff.f, TDOUBLE, "SIG_T", &s3, "Variance in time delay", &status);
   ffpdat(ff.f, &status);
-  if (status) {
+  if (status) return abandon("Cannot write header to HDU");
+  int errnum = 0;
+  if (close_checked(ff.f, file, errnum)) {
+    std::remove(file.c_str());
     say_line("Cannot write header to HDU");
     return false;
   }
@@ -177,9 +323,16 @@ bool write_table(const std::string& file, const std::string& extname, int N, int
   FitsFile ff;
   if (!open_table(ff, file, extname)) return false;
   if (!table_matches(ff.f, N, coord, file)) return false;
-  long R = 0;
-  ffgnrw(ff.f, &R, &status);
+  TableSnapshot before;
+  if (!before.take(ff.f, file)) {
+    say_line(strformat("Unable to add a row to %s", file.c_str()));
+    return false;
+  }
+  const long R = before.rows;
   if (ffirow(ff.f, R, 1, &status)) {
+    ffclos(ff.f, &status);
+    ff.f = nullptr;
+    take_back(before, file);
     say_line(strformat("Unable to add a row to %s", file.c_str()));
     return false;
   }
@@ -246,12 +399,26 @@ bool write_table(const std::string& file, const std::string& extname, int N, int
   }
   for (int k = 1; k <= 4; ++k)
     for (int q = 1; q <= 4; ++q) putd(k <= nslot ? images[slot[k]][q] : kFitsMissing);
+  // The row as the library holds it, to be found again on disk.
+  LONGLONG width = 0;
+  ffgkyjj(ff.f, "NAXIS1", &width, nullptr, &status);
+  std::vector<unsigned char> bytes(static_cast<size_t>(std::max<LONGLONG>(width, 0)));
+  if (!status) ffgtbb(ff.f, row, 1, width, bytes.data(), &status);
+  int errnum = 0;
   if (status) {
-    int s2 = 0;
-    ffdrow(ff.f, row, 1, &s2);
+    ffclos(ff.f, &errnum);
+    ff.f = nullptr;
+    errnum = 0;
+  } else {
+    status = close_checked(ff.f, file, errnum);
+  }
+  if (!status) status = row_on_disk(file, extname, row, bytes);
+  if (status) {
+    take_back(before, file);
     char text[FLEN_STATUS] = {};
     ffgerr(status, text);
-    say_line(strformat("Unable to write row %ld of %s (%s): row removed", row, file.c_str(), text));
+    say_line(strformat("Unable to write row %ld of %s (%s): row removed", row, file.c_str(),
+                       errnum ? std::strerror(errnum) : text));
     ffcmsg();
     return false;
   }

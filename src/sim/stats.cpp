@@ -209,7 +209,7 @@ void ranlens(const WordArray& words) {
 void ranlens1(const WordArray& words) {
   const int nw = words.own_count();
   if (nw < 5 || (words.finite_integer(3, words[0]) == 1 && nw < 6)) {
-    ranlens1help(2);
+    refuse_line(words);
     return;
   }
   require_model();

@@ -1,6 +1,9 @@
 // The program's command list: every command registered at start-up, in help-listing order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -78,4 +81,24 @@ TEST(CommandList, SharedHandlersAndHelpTexts) {
     EXPECT_EQ(std::vector<std::string>(a.usage.begin(), a.usage.end()),
               std::vector<std::string>(b.usage.begin(), b.usage.end()));
   }
+}
+
+// The lookup the command loop runs finds every registered command by its full name, and
+// only by it: a shortened name finds only a command of that name, another case nothing.
+TEST(CommandList, EveryCommandIsFoundByItsFullName) {
+  start_program(stdin, stdout);
+  const std::vector<std::string> names = registered_names();
+  const auto registered = [&](const std::string& n) { return std::find(names.begin(), names.end(), n) != names.end(); };
+  for (const CommandSpec* e : cmdlist()) {
+    const std::vector<const CommandSpec*> found = commands_named(e->name);
+    ASSERT_EQ(found.size(), 1u) << e->name;
+    EXPECT_EQ(found[0], e) << e->name;
+    const std::string shorter = std::string(e->name).substr(0, std::strlen(e->name) - 1);
+    EXPECT_EQ(commands_named(shorter).size(), registered(shorter) ? 1u : 0u) << e->name;
+    std::string upper = e->name;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (!registered(upper)) EXPECT_TRUE(commands_named(upper).empty()) << upper;
+  }
+  for (const char* unknown : {"", "Quit", "findimg4", "optimise", "set ", "#"})
+    EXPECT_TRUE(commands_named(unknown).empty()) << unknown;
 }

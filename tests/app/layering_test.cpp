@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <set>
@@ -138,4 +139,18 @@ TEST(Layering, ReportsAnIncludeUpACircleAndAFolderInNoLayer) {
                                              "src/numeric/b.cpp:3 includes from io, a layer above numeric",
                                              "folders include each other: io -> numeric -> io"};
   EXPECT_EQ(faults, expected);
+}
+
+// The architecture note names every layer, in the order the check enforces.
+TEST(Layering, TheArchitectureNoteListsTheLayersInOrder) {
+  std::ifstream in(std::string(TW_SOURCE_DIR) + "/docs/ARCHITECTURE.md");
+  ASSERT_TRUE(in) << "docs/ARCHITECTURE.md is missing";
+  const std::string note((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t previous = 0;
+  for (const std::string& layer : kLayers) {
+    const size_t at = note.find("`src/" + layer + "/`");
+    ASSERT_NE(at, std::string::npos) << layer;
+    EXPECT_GT(at, previous) << layer << " is out of order";
+    previous = at;
+  }
 }

@@ -56,17 +56,20 @@ TEST(CoreCommandsE2E, MaketabAndCheckmodLeaveModelOneInForce) {
   }
 }
 
-// A mistyped command still does nothing and the run still succeeds, but it is reported on
-// the standard error stream; the standard output is that of the run without it.
-TEST(CoreCommandsE2E, UnknownCommandWarnsOnStandardError) {
+// A mistyped command ends a script with an ERROR and status 1; typed at a terminal it does
+// nothing, is reported on the standard error stream, and the run goes on.
+TEST(CoreCommandsE2E, UnknownCommandEndsAScriptAndWarnsAtATerminal) {
   ScratchDir d;
   const std::string model = "setlens 1 1\nalpha 1 0 0 0 0 0 0 0.1 0 1\n0 0 0 0 0 0 0 0 0 0\n";
   const RunResult typo = run_commands(d, model + "calcREin\n\ncalcRein\n");
   const RunResult plain = run_commands(d, model + "calcRein\n");
-  EXPECT_EQ(typo.status, 0);
-  EXPECT_EQ(typo.err, "WARNING: unknown command calcREin (line ignored)\n");
-  EXPECT_EQ(typo.out, plain.out);
+  EXPECT_EQ(typo.status, 1);
+  EXPECT_EQ(typo.out, "ERROR: unknown command calcREin\n");
+  EXPECT_EQ(typo.err, "");
   EXPECT_EQ(plain.err, "");
+  const RunResult typed = run_at_terminal(d.path(), {"-q"}, model + "calcREin\n\ncalcRein\n");
+  EXPECT_EQ(typed.status, 0);
+  EXPECT_EQ(typed.out, "WARNING: unknown command calcREin (line ignored)\n" + plain.out);
 }
 
 // Radii, refused arguments and the end status, as scripts see them.

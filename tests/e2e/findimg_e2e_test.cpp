@@ -90,6 +90,33 @@ TEST(FindimgE2E, IsothermalSphere) {
   EXPECT_EQ(b[1].rows.size(), 2u);  // omitcore: exactly the two images
 }
 
+// omitcore changes only what happens at the core: for spheres whose images lie past the
+// grid's edge (gridhi1 2) the search finds with it every image it finds without it, the
+// core maximum aside. b = 2.5, u = 0.1: x = u + b = 2.6 and u - b = -2.4 (to the 1e-4 core).
+TEST(FindimgE2E, OmitcoreKeepsTheImagesFoundWithoutIt) {
+  REQUIRE_COMMANDS();
+  for (const char* b : {"1.9", "2.1", "2.5"}) {
+    SCOPED_TRACE(b);
+    ScratchDir d;
+    const std::string lens = std::string("setlens 1 1\nalpha ") + b + " 0 0 0 0 0 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n";
+    const RunResult r = run_commands(d, lens + "findimg 0.1 0\nset omitcore 0.05\nfindimg 0.1 0\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const auto k = blocks(r.out);
+    ASSERT_EQ(k.size(), 2u);
+    std::vector<Row> without;
+    for (const Row& row : k[0].rows)
+      if (std::fabs(row.mag) > 1e-3) without.push_back(row);
+    ASSERT_EQ(without.size(), 2u);
+    ASSERT_EQ(k[1].rows.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+      EXPECT_DOUBLE_EQ(k[1].rows[i].x, without[i].x);
+      EXPECT_DOUBLE_EQ(k[1].rows[i].mag, without[i].mag);
+    }
+    EXPECT_NEAR(without[0].x, 0.1 + std::stod(b), 2e-4);
+    EXPECT_NEAR(without[1].x, 0.1 - std::stod(b), 2e-4);
+  }
+}
+
 // Point mass b = 1: x = (u +- sqrt(u^2 + 4))/2 = 1.280776, -0.780776 for u = 0.5,
 // mu = 1/(1 - x^-4) = 1.591410, -0.591410, delay difference 1.010321. findsrc on either
 // image gives back the source and both images.
@@ -231,16 +258,24 @@ TEST(FindimgE2E, FourImageLensAgainstDenseSearch) {
   }
 }
 
-// Logarithmic steps from a range end of 0 are refused with the logarithm warning before
-// any search; findimg2 has already created its (empty) files, ellsrc and ellimg open none.
+// Logarithmic steps from a range end of 0 are refused before any search. A script ends
+// with the refusal as an ERROR and no file written; typed at a terminal the refusal
+// warns, findimg2 leaves its (empty) files, ellsrc and ellimg open none.
 TEST(FindimgE2E, LogarithmicStepsFromZeroAreRefused) {
   REQUIRE_COMMANDS();
+  const char* const lines[] = {"findimg2 0 0.2 -3 0.1 0.2 2 grid.out mag.out\n",
+                               "ellsrc ell.out 0 0 0.2 0 0 0.3 -3 8\n", "ellimg eli.out 0 0 0.2 0 0.1 0 -3 8\n"};
+  for (const char* line : lines) {
+    ScratchDir s;
+    const RunResult e = run_commands(s, std::string(kIsothermal) + line);
+    EXPECT_EQ(e.status, 1) << line;
+    EXPECT_NE(e.out.find("ERROR: cannot use logarithmic spacing with a\n"), std::string::npos) << e.out;
+    EXPECT_EQ(dir_entries(s.path()), std::vector<std::string>{"cmds.in"}) << line;
+  }
   ScratchDir d;
-  const RunResult r = run_commands(d, std::string(kIsothermal) +
-                                          "findimg2 0 0.2 -3 0.1 0.2 2 grid.out mag.out\n"
-                                          "ellsrc ell.out 0 0 0.2 0 0 0.3 -3 8\n"
-                                          "ellimg eli.out 0 0 0.2 0 0.1 0 -3 8\n"
-                                          "findimg2 0.1 0.2 2 0.1 0.2 -2 grid2.out mag2.out\n");
+  const RunResult r = run_at_terminal(
+      d.path(), {"-q"},
+      std::string(kIsothermal) + lines[0] + lines[1] + lines[2] + "findimg2 0.1 0.2 2 0.1 0.2 -2 grid2.out mag2.out\n");
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(count_occurrences(r.out, "WARNING: cannot use logarithmic spacing with a\n"
                                      "         negative parameter range.\n"),

@@ -172,15 +172,19 @@ TEST(FiniteSourceE2E, SourceMapNoiseAndRefusals) {
                                           "set seed -7\nmakesrcmap b.txt 1 b.rng -1 1 11 -1 1 11 100\n"
                                           "set seed 7\nmakesrcmap c.txt 1 c.rng -1 1 11 -1 1 11 1\n"
                                           "set seed 8\nmakesrcmap e.txt 1 e.rng -1 1 11 -1 1 11 1\n"
-                                          "makesrcmap f.txt 1 f.rng -1 1 11 -1 1 11 1e-7\n"
-                                          "makesrcmap g.txt 1 g.rng -1 1 1 -1 1 11 0 2\n");
+                                          "makesrcmap f.txt 1 f.rng -1 1 11 -1 1 11 1e-7\n");
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(d.read("a.txt"), d.read("b.txt"));
   EXPECT_EQ(d.read("c.txt"), d.read("a.txt"));  // seeds 7 and -7 start alike
   EXPECT_NE(d.read("e.txt"), d.read("c.txt"));
   EXPECT_NE(d.read("f.txt"), d.read("a.txt"));
+  // Oversampling one step refused: the script ends, no file.
+  const RunResult over = run_commands(d, src + "makesrcmap g.txt 1 g.rng -1 1 1 -1 1 11 0 2\n");
+  EXPECT_EQ(over.status, 1);
+  EXPECT_NE(over.out.find("ERROR: makesrcmap: oversampling (Nover > 1) needs at least 2 steps on each axis\n"),
+            std::string::npos)
+      << over.out;
   EXPECT_FALSE(d.exists("g.txt"));
-  EXPECT_NE(r.out.find("WARNING: makesrcmap: oversampling"), std::string::npos);
   // Noise-free pixels are the disc's brightness, 1/(pi 0.25), or 0.
   std::istringstream f(d.read("f.txt"));
   int nx, ny;
@@ -338,10 +342,24 @@ TEST(FiniteSourceE2E, CheckfinsrcConvergesAndRepeats) {
     EXPECT_EQ(d.read("conv.dat"), first) << seed;
   }
 
-  const RunResult bad = run_commands(d, lens(1) + source("uniform 1 0.3 0 0 0 0.05 0 0", 1e4) +
-                                            "checkfinsrc 1e3 1e5 0 5 s.dat\n"
-                                            "checkfinsrc 1e3 1e5 3 0 r.dat\n"
-                                            "checkfinsrc 0 1e5 -3 5 l.dat\n");
+  // Refused words: a script ends with the refusal as an ERROR; typed, each warns and the
+  // run goes on. Nothing runs and no file is written either way.
+  const std::string setup = lens(1) + source("uniform 1 0.3 0 0 0 0.05 0 0", 1e4);
+  const struct {
+    const char *line, *message;
+  } refused[] = {
+      {"checkfinsrc 1e3 1e5 0 5 s.dat\n", "steps cannot be 0.\n"},
+      {"checkfinsrc 1e3 1e5 3 0 r.dat\n", "checkfinsrc needs at least one bootstrap\n"},
+      {"checkfinsrc 0 1e5 -3 5 l.dat\n", "cannot use logarithmic spacing with a\n"},
+  };
+  std::string typed = setup;
+  for (const auto& c : refused) {
+    const RunResult bad = run_commands(d, setup + c.line);
+    EXPECT_EQ(bad.status, 1) << c.line;
+    EXPECT_NE(bad.out.find(std::string("ERROR: ") + c.message), std::string::npos) << bad.out;
+    typed += c.line;
+  }
+  const RunResult bad = run_at_terminal(d.path(), {"-q"}, typed);
   ASSERT_EQ(bad.status, 0) << bad.out;
   EXPECT_EQ(count_occurrences(bad.out, "WARNING"), 3) << bad.out;
   EXPECT_EQ(bad.out.find("Running checkfinsrc"), std::string::npos);

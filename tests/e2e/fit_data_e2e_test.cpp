@@ -48,7 +48,7 @@ TEST(FitDataE2E, BadDataFilesEndTheRunWithAnError) {
 
 TEST(FitDataE2E, HelpTexts) {
   ScratchDir d;
-  const RunResult r = run_tarnsolve(d.path(), {}, "help data\nhelp data2\nhelp batchdata\ndata\n");
+  const RunResult r = run_at_terminal(d.path(), {}, "help data\nhelp data2\nhelp batchdata\ndata\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("data <file> [sigx] [sigf] [sigt] [sigg]"), std::string::npos);
   EXPECT_NE(r.out.find("x y flux sig(a) sig(b) sig (pa) sig(flux) tdel sig(tdel)"), std::string::npos);

@@ -164,13 +164,13 @@ TEST(ImageCommandsE2E, FitsFailureEndsWithTheLibraryReportAndStatus) {
 
 TEST(ImageCommandsE2E, HelpTextsThroughTheHelpCommand) {
   ScratchDir d;
-  const RunResult r = run_tarnsolve(d.path(), {}, "help imarith\nimstats onlyafile\nhelp filetypes\n");
+  const RunResult r = run_at_terminal(d.path(), {}, "help imarith\nimstats onlyafile\nhelp filetypes\n");
   const std::string pad72 = "imarith <inname> <intype> <outname> <outtype> <operation> [value]       \n";
   EXPECT_NE(r.out.find("Help for: imarith\n" + pad72 +
                        " Lets you apply some arithmetic operation to an image.                  \n"),
             std::string::npos)
       << r.out;
-  // Too few words: the full help of the command, nothing read.
+  // Too few words, typed: the full help of the command, nothing read, the run goes on.
   EXPECT_NE(r.out.find("imstats <file1> <file1type> [ixlo ixhi iylo iyhi]                \n"), std::string::npos)
       << r.out;
   EXPECT_EQ(r.out.find("Reading array"), std::string::npos);

@@ -202,9 +202,9 @@ TEST(OptimizeE2E, Refusals) {
 
 TEST(OptimizeE2E, CommandsAreListedWithTheirHelp) {
   ScratchDir d;
-  const RunResult r = run_tarnsolve(d.path(), {},
-                                    "help optimize\nhelp minimize\nhelp reopt\nhelp randomize\nhelp pmatch\n"
-                                    "reopt\nrandomize 3\npbounds\n");
+  const RunResult r = run_at_terminal(d.path(), {},
+                                      "help optimize\nhelp minimize\nhelp reopt\nhelp randomize\nhelp pmatch\n"
+                                      "reopt\nrandomize 3\npbounds\n");
   EXPECT_EQ(r.status, 0);
   for (const char* t : {"optimize [outbase]", "[Same as optimize.]", "reopt <outbase> [starting index] [ending index]",
                         "randomize <number runs> <outbase> [linparms] [optimize?] [maxchi]",

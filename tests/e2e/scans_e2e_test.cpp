@@ -234,9 +234,14 @@ TEST(ScansE2E, RefusalsEndTheRunWithStatusOne) {
       {"varyh 0.5 0.9 5 h\n", "ERROR: varyh needs observed lens data (h comes from the fit of the time delays)\n"},
       {"modelgrid 1 g\n1 2 0 1 0\n", "ERROR: modelgrid slot 1 has 0 steps\n"},
       {"varyone 1 12 0 1 3 p\n", "ERROR: in varyone, iparm 12 is not a parameter index (1 to 10)\n"},
-      {"varyone 1 2 -0.2 0.2 5 nodir/p\n", "ERROR: in varyone, could not open output chisq file: nodir/p.chi: No such file or directory\n"},
-      {"varytwo 1 2 -0.1 0.1 3 1 3 -0.1 0.1 3 nodir/q\n", "ERROR: in varytwo, could not open output chisq file: nodir/q.chi: No such file or directory\n"},
+      {"varyone 1 2 -0.2 0.2 5 nodir/p\n",
+       "ERROR: in varyone, could not open output chisq file: nodir/p.chi: No such file or directory\n"},
+      {"varytwo 1 2 -0.1 0.1 3 1 3 -0.1 0.1 3 nodir/q\n",
+       "ERROR: in varytwo, could not open output chisq file: nodir/q.chi: No such file or directory\n"},
       {"errorbars nodir/e 3\n", "ERROR: could not open errorbars .dat file: nodir/e.dat: No such file or directory\n"},
+      // A logarithmic range through 0, and a step count out of range, before any file.
+      {"varyone 1 2 0 0.2 -5 p\n", "ERROR: logarithmic steps need lo and hi of the same sign, both nonzero\n"},
+      {"varyone 1 2 0.1 0.2 2147483648 p\n", "ERROR: argument 'steps' is out of range.\n"},
   };
   for (const Case& c : cases) {
     ScratchDir d;
@@ -244,15 +249,8 @@ TEST(ScansE2E, RefusalsEndTheRunWithStatusOne) {
     const RunResult r = run_commands(d, std::string(kQuadratic) + c.commands);
     EXPECT_EQ(r.status, 1) << c.commands;
     EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    EXPECT_FALSE(d.exists("p.chi"));
   }
-  // A logarithmic range through 0 is a warning; the run goes on.
-  ScratchDir d;
-  write_quadratic(d);
-  const RunResult r = run_commands(d, std::string(kQuadratic) + "varyone 1 2 0 0.2 -5 p\n");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("WARNING: logarithmic steps need lo and hi of the same sign, both nonzero\n"),
-            std::string::npos);
-  EXPECT_FALSE(d.exists("p.chi"));
 }
 
 // A point whose ellipticity the hard checks refuse (e = 1) scores its penalty alone: its

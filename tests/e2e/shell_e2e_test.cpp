@@ -35,17 +35,23 @@ TEST(ShellE2E, CommentsSetFormsAndShellEscape) {
                                    "set a 3 # note\n"
                                    "set b = 4\n"
                                    "set c =5\n"
-                                   " !echo not-a-shell-line\n"
                                    "!echo from-shell\n"
                                    "set a\nset b\nset c\n"
-                                   "Quit\n"
                                    "set d nan\n"
                                    "set d\n");
   EXPECT_EQ(r.out,
             "from-shell\n"
             "a = 3.000000e+00 \nb = 4.000000e+00 \nc = 5.000000e+00 \n"
-            "WARNING: variable d must be a finite number; its value is unchanged.\n");
-  EXPECT_EQ(r.status, 0);
+            "ERROR: variable d must be a finite number; its value is unchanged.\n");
+  EXPECT_EQ(r.status, 1);
+  // Only a line that opens with "!" goes to the shell: " !echo" is a command word, and
+  // no command (nor "Quit") is one.
+  for (const auto& [line, word] :
+       {std::pair<std::string, std::string>{" !echo not-a-shell-line\n", "!echo"}, {"Quit\n", "Quit"}}) {
+    const RunResult u = run_commands(d, line + "set a 1\nset a\n");
+    EXPECT_EQ(u.out, "ERROR: unknown command " + word + "\n") << line;
+    EXPECT_EQ(u.status, 1);
+  }
 }
 
 TEST(ShellE2E, HelpListsCommandsInOrderAndGivesDetail) {
@@ -91,8 +97,8 @@ TEST(ShellE2E, BadSettingEndsTheNextRefreshingCommandWithStatusOne) {
   for (const auto& c : cases) {
     ScratchDir d;
     // "rm" does not refresh; the first refreshing command reports the bad value and
-    // nothing after it runs.
-    const RunResult r = run_commands(d, c.setting + "\nrm\nfileconvert\nset after 1\nset after\n");
+    // nothing after it runs (a value no integer setting can hold is refused by set itself).
+    const RunResult r = run_commands(d, c.setting + "\nrm none.txt\nfileconvert\nset after 1\nset after\n");
     EXPECT_NE(r.out.find(c.message), std::string::npos) << c.setting << "\n" << r.out;
     EXPECT_EQ(r.out.find("after"), std::string::npos);
     EXPECT_EQ(r.status, 1) << c.setting;
@@ -113,13 +119,16 @@ TEST(ShellE2E, SwitchesPromptsAndCommandFiles) {
       {{"-quiet"}, "exit\nset x 1\n", "\n", 0},
       {{"-q"}, "", "", 0},
       {{}, "set a 1\n", "> Creating a = 1.000000e+00 \n> \n", 0},
-      {{}, "set a 1\nQuit\nquit now\nset a\n", "> Creating a = 1.000000e+00 \n> > \n\n", 0},
+      {{}, "set a 1\nquit now\nset a\n", "> Creating a = 1.000000e+00 \n> \n\n", 0},
+      {{}, "set a 1\nQuit\nquit now\nset a\n", "> Creating a = 1.000000e+00 \n> ERROR: unknown command Quit\n", 1},
       {{"a.in"}, "", "Reading commands from input file a.in\n> Creating x = 1.000000e+00 \n> \n", 0},
-      {{"a.in", "a.in"}, "",
+      {{"a.in", "a.in"},
+       "",
        "Reading commands from input file a.in\n> Creating x = 1.000000e+00 \n> \n"
        "Reading commands from input file a.in\n> Setting x = 1.000000e+00\n> \n",
        0},
-      {{"a.in", "-q"}, "",
+      {{"a.in", "-q"},
+       "",
        "Reading commands from input file a.in\n> Creating x = 1.000000e+00 \n> \n"
        "ERROR: could not open input file -q\n",
        1},
@@ -193,9 +202,16 @@ TEST(ShellE2E, ValuesThatAreNotFiniteNumbersLeaveTheSettingUnchanged) {
   const RunResult r = run_commands(d, "set ftol inf\nset ftol=-inf\nset ftol 1e999\nset ftol NaN\nset ftol\n"
                                       "set fresh nan\nset fresh\n");
   const std::string w = "WARNING: variable ftol must be a finite number; its value is unchanged.\n";
-  EXPECT_EQ(r.out, w + w + w + w + "ftol = 1.000000e-04 [Tolerance for optimization routine]\n" +
+  // In a script the first refused value ends the run.
+  EXPECT_EQ(r.out, "ERROR: variable ftol must be a finite number; its value is unchanged.\n");
+  EXPECT_EQ(r.status, 1);
+  // At a terminal each is refused with a warning and the run goes on.
+  const RunResult t = run_at_terminal(d.path(), {"-q"},
+                                      "set ftol inf\nset ftol=-inf\nset ftol 1e999\nset ftol NaN\n"
+                                      "set ftol\nset fresh nan\nset fresh\n");
+  EXPECT_EQ(t.out, w + w + w + w + "ftol = 1.000000e-04 [Tolerance for optimization routine]\n" +
                        "WARNING: variable fresh must be a finite number; its value is unchanged.\n");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(t.status, 0);
 }
 
 // A value that is no number is refused, not set as 0.
@@ -210,7 +226,7 @@ TEST(ShellE2E, ValuesThatAreNoNumbersAreRefused) {
 
 TEST(ShellE2E, MvAndRmHelpFailuresAndNoShell) {
   ScratchDir d;
-  const RunResult r = run_tarnsolve(d.path(), {}, "mv only\nrm\nmv missing.txt new.txt\nrm none;date>made.txt\n");
+  const RunResult r = run_at_terminal(d.path(), {}, "mv only\nrm\nmv missing.txt new.txt\nrm none;date>made.txt\n");
   EXPECT_EQ(r.out,
             "> mv <old> <new>\nRename file.\n"
             "> rm [list of files]\nRemoves files.\n"
@@ -221,8 +237,12 @@ TEST(ShellE2E, MvAndRmHelpFailuresAndNoShell) {
   EXPECT_EQ(r.status, 0);
 
   // Quiet mode silences the help texts and the version line, not the file reports.
-  const RunResult q = run_commands(d, "version\nmv only\nrm\nhelp version\nrm missing.txt\n");
+  const RunResult q = run_at_terminal(d.path(), {"-q"}, "version\nmv only\nrm\nhelp version\nrm missing.txt\n");
   EXPECT_EQ(q.out, "Help for: version\nWARNING: could not remove file missing.txt\n");
+  // A script ends on a line too short to run, with the usage whatever the quiet mode.
+  const RunResult s = run_commands(d, "version\nmv only\nrm\n");
+  EXPECT_EQ(s.out, "ERROR: mv: too few arguments\nmv <old> <new>\nRename file.\n");
+  EXPECT_EQ(s.status, 1);
 }
 
 TEST(ShellE2E, LongLinesAndWordsAreReadWhole) {

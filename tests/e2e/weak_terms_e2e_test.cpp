@@ -99,7 +99,7 @@ TEST(WeakTermsE2E, MockProcessLoad) {
 // few words print the full help and do nothing else.
 TEST(WeakTermsE2E, HelpTexts) {
   ScratchDir d;
-  const RunResult r = run_tarnsolve(d.path(), {}, "weakdata\nweakmock m.dat 1 2\nhelp weakproc\n");
+  const RunResult r = run_at_terminal(d.path(), {}, "weakdata\nweakmock m.dat 1 2\nhelp weakproc\n");
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("weakdata <file>" + std::string(51, ' ') + "\n"), std::string::npos);
   EXPECT_NE(r.out.find("and dz." + std::string(58, ' ') + "\n"), std::string::npos);

@@ -6,6 +6,7 @@
 
 #include "fit/batchfit.h"
 #include "fit/fit_fixture.h"
+#include "io/qvmfile.h"
 #include "numeric/random.h"
 
 namespace {
@@ -84,7 +85,8 @@ TEST_F(BatchSplitTest, EachRecordKeepsItsOwnBlocks) {
   vary.fill(0);
   vary[1][1] = vary[1][6] = vary[1][7] = 1;
   vary[2][2] = 1;
-  batchfit_split(dir.file("b"), names, vary, 2);
+  FileHandle in(std::fopen(dir.file("b.tmp").c_str(), "r"));
+  batchfit_split(dir.file("b"), names, vary, 2, in);
 
   EXPECT_EQ(dir.read("b.dat"), "# index 3\n" + kReport3 + "# index 7\n" + kReport7);
   EXPECT_EQ(dir.read("b-chi.dat"), "3 " + kChi3 + "7 " + kChi7);
@@ -105,7 +107,8 @@ TEST_F(BatchSplitTest, NoRecordLeavesHeaderAndVaryLines) {
   names[1] = "alpha";
   IMat vary(1, 1, 1, 10);
   vary.fill(1);
-  batchfit_split(dir.file("e"), names, vary, 0);
+  FileHandle in(std::fopen(dir.file("e.tmp").c_str(), "r"));
+  batchfit_split(dir.file("e"), names, vary, 0, in);
   EXPECT_EQ(dir.read("e.startN"), "1 0\n 1 1 1 1 1 1 1 1 1 1\n");
   EXPECT_EQ(dir.read("e.dat"), "");
   EXPECT_EQ(dir.read("e-p.dat"), "");

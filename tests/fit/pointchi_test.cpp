@@ -455,6 +455,52 @@ TEST_F(PointChiTest, GridFreeSearchSolvesTheLensEquationFromEachImage) {
   }
 }
 
+// Two observed images beside one model image: the Newton solves from both reach it and
+// count once, so the image-plane form sees four model images for five observed ones,
+// scores the missing-image penalty and shows the unpaired observed image with zeros.
+TEST_F(PointChiTest, GridFreeSearchCountsOneImageOnce) {
+  set("chimode", 1);
+  set("gridflag", 0);
+  std::string text = quadoff_text();
+  text.replace(text.find("\n4\n"), 3, "\n5\n");
+  text += "1.165803 0.081317 4.591467 0.003 0.5 0 0.01\n";
+  load_data(text);
+  load_quadoff_model("0 0 0 0 0 0 0 0 0 0\n");
+  int n = 0;
+  Mat list;
+  find_img_nogrid(n, list, TSobs.srcobs[1], kQuadoffU, kQuadoffV);
+  ASSERT_EQ(n, 4);
+  for (int k = 1; k <= 4; ++k) {
+    double bu, bv;
+    back_project(list[k][1], list[k][2], bu, bv);
+    EXPECT_NEAR(bu, kQuadoffU, 1e-10);
+    EXPECT_NEAR(bv, kQuadoffV, 1e-10);
+    for (int j = 1; j < k; ++j) EXPECT_GT(std::hypot(list[k][1] - list[j][1], list[k][2] - list[j][2]), 0.1);
+  }
+
+  TWsrc.srcvary[1][2] = TWsrc.srcvary[1][3] = 0;
+  TWsrc.srcparms[1][2] = kQuadoffU;
+  TWsrc.srcparms[1][3] = kQuadoffV;
+  EXPECT_GE(score(), 1e11);
+  EXPECT_EQ(TSstore.penalty, FitPenalty::kMissingImages);
+  const SrcData& m = TSobs.srcmod[1];
+  int zeros = 0;
+  for (int k = 1; k <= 5; ++k) {
+    if (m.x[k] == 0 && m.y[k] == 0) {
+      ++zeros;
+      EXPECT_EQ(m.flux[k][1], 0.0);
+      EXPECT_EQ(m.tdel[k], 0.0);
+    } else {
+      // A model image of its own: on the lens equation, never the observed position.
+      double bu, bv;
+      back_project(m.x[k], m.y[k], bu, bv);
+      EXPECT_NEAR(bu, kQuadoffU, 1e-8);
+      EXPECT_NE(m.x[k], TSobs.srcobs[1].x[k]);
+    }
+  }
+  EXPECT_EQ(zeros, 1);
+}
+
 TEST_F(PointChiTest, EachSourceIsScoredAtItsOwnDistanceRatio) {
   // Two copies of the quadoff source, the second nearer (a smaller distance ratio); its
   // images are moved onto the exact images under its own scale factor. Both forms then

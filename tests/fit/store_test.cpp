@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <fstream>
 #include <sstream>
 
 #include "core/sources.h"
@@ -336,6 +337,45 @@ TEST_F(StoreTest, TraceFileHoldsOneBlockPerEvaluation) {
   EXPECT_EQ(count_occurrences(t, "SOURCE 1: "), blocks);
   EXPECT_EQ(count_occurrences(t, "CHISQ: "), blocks);
   EXPECT_NE(t.find(" # u v fsrc h\n"), std::string::npos);
+}
+
+// The trace stops at its bound (a small one here), cut back to the last whole record,
+// with one NOTE per command; the fit goes on to the same result as with the trace whole.
+TEST_F(StoreTest, TraceStopsAtItsBound) {
+  load_quadoff();
+  load_model("alpha 1 0.1 -0.05 0 0 0.1 0 0 0 1\n", "0 1 1 0 0 0 0 0 0 0\n");
+  set("tempfiles", 1);
+  set("optNMAX", 40);
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  run_domin();
+  const Mat whole = models[1];
+  const size_t whole_size = dir.read("chitmp.dat").size();
+  set_chi_trace_bound(3000);
+  start_command_run();
+  const std::string out = run_domin() + run_domin();
+  set_chi_trace_bound(kChiTraceBound);
+  ASSERT_EQ(chdir(cwd), 0);
+  ASSERT_GT(whole_size, 6000u);
+  const std::string t = dir.read("chitmp.dat");
+  EXPECT_LE(t.size(), 3000u);
+  EXPECT_GT(t.size(), 0u);
+  // The last record is whole: it ends with its chi-squared line.
+  const size_t last = t.rfind("CHISQ: ");
+  ASSERT_NE(last, std::string::npos);
+  EXPECT_EQ(t.find('\n', last), t.size() - 1);
+  EXPECT_EQ(count_occurrences(out, "NOTE: the trace chitmp.dat reached its bound of 3000 bytes and is not written "
+                                   "further; the run goes on ('set tempfiles 0' turns the trace off)\n"),
+            1)
+      << out;
+  EXPECT_EQ(TSrun.chifile, nullptr);
+  for (int k = 1; k <= 10; ++k) EXPECT_EQ(models[1][1][k], whole[1][k]) << k;
+  // The README states the default bound.
+  std::ifstream readme(source_path("README.md"));
+  std::stringstream text;
+  text << readme.rdbuf();
+  EXPECT_NE(text.str().find("(" + std::to_string(kChiTraceBound) + " bytes)"), std::string::npos);
 }
 
 TEST_F(StoreTest, ChiSquaredLine) {

@@ -366,6 +366,13 @@ TEST_F(ArrayFiles, FailedFitsWriteKeepsTheOldFileAndRemovesItsTemporary) {
   ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(e2.kind, FatalKind::Fits);
   EXPECT_EQ(e2.status, FILE_NOT_CREATED);
+  // A name longer than the folder allows cannot be created either.
+  ::testing::internal::CaptureStderr();
+  const FatalError e3 = fatal_of([&] { write_fits(dir.file(std::string(256, 'L')), 2, 2, other); });
+  const std::string err3 = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(e3.status, FILE_NOT_CREATED);
+  EXPECT_NE(err3.find("File name too long"), std::string::npos) << err3;
+  EXPECT_EQ(folder_entries(dir.path()).size(), 2u);  // keep.fits and sub
 }
 
 // A FITS output name is the file's name, never the library's syntax; a ".gz" name is still

@@ -281,6 +281,11 @@ TEST(WholeFile, ANameAtTheFoldersLimitIsWritten) {
     EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{name});
     std::remove(dir.file(name).c_str());
   }
+  // One character more is refused when the file is opened, not after it has been written.
+  const std::string over(256, 'L');
+  EXPECT_EQ(fatal_message([&] { WholeFile f(dir.file(over), "could not open critical curve output file"); }),
+            "could not open critical curve output file: " + dir.file(over) + ": File name too long");
+  EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{});
 }
 
 // A replaced file keeps its mode; a new one gets the mode of any new file.

@@ -1,9 +1,12 @@
 // The argument checks of the commands: step counts, counts read as the command reads them,
 // and range and type checks, with the warnings they print.
 
+#include "shell/argcheck.h"
+
 #include <gtest/gtest.h>
 
-#include "shell/argcheck.h"
+#include <functional>
+
 #include "shell/fatal.h"
 #include "support/test_support.h"
 
@@ -24,8 +27,16 @@ TEST(Checks, StepCountsWarnAsTheCommandsExpect) {
       {"3.0", 2, 0, 1, ""},
       {"1e3", 2, 0, 1, ""},
       {"2000000", 2, 0, 1, ""},
-      {"1e12", 2, 0, 0,
+      // A word that is an integer too large for a count, or no finite number, says so.
+      {"1e12", 2, 0, 0, "WARNING: argument 'x steps' is out of range.\n"},
+      {"2147483648", 2, 0, 0, "WARNING: argument 'x steps' is out of range.\n"},
+      {"-2147483649", 2, 1, 0, "WARNING: argument 'x steps' is out of range.\n"},
+      {"nan", 2, 0, 0, "WARNING: argument 'x steps' is not a finite number.\n"},
+      {"1e400", 2, 0, 0, "WARNING: argument 'x steps' is not a finite number.\n"},
+      {"-inf", 2, 1, 0, "WARNING: argument 'x steps' is not a finite number.\n"},
+      {"1.5.2", 2, 0, 0,
        "WARNING: argument 'x steps' should be an integer.\n         It is the number of steps, not the step size.\n"},
+      {"2147483647", 2, 0, 1, ""},
   };
   for (const Case& c : cases) {
     CaptureOutput out;
@@ -74,4 +85,36 @@ TEST(Checks, RangeAndTypeChecks) {
               "WARNING: argument 'n' should be an integer.\n"
               "WARNING: argument 'Nover' should be an integer.\n");
   }
+}
+
+// In a script every refusal ends the program with its text as the ERROR; nothing is
+// printed before it.
+TEST(Checks, RefusalsEndAScript) {
+  const int saved = scriptflag;
+  scriptflag = 1;
+  const struct {
+    std::function<int()> check;
+    const char* message;
+  } cases[] = {
+      {[] { return checksteps("2147483648", "u steps", 1, 1); }, "argument 'u steps' is out of range."},
+      {[] { return checksteps("0", "steps", 1, 1); }, "steps cannot be 0."},
+      {[] { return checkint("nan", "bootstraps"); }, "argument 'bootstraps' is not a finite number."},
+      {[] { return checkint("1.5.2", "n"); }, "argument 'n' should be an integer."},
+      {[] { return checktype("4.5", "outtype"); }, "argument 'outtype' should be an integer."},
+      {[] { return checktype("9", "outtype"); },
+       "argument outtype=9 is larger than the\n         maximum allowed value (4)."},
+      {[] {
+         warn_log_range();
+         return 0;
+       },
+       "cannot use logarithmic spacing with a\n         negative parameter range."},
+  };
+  for (const auto& c : cases) {
+    CaptureOutput out;
+    EXPECT_EQ(fatal_message(c.check), c.message);
+    EXPECT_EQ(out.text(), "");
+  }
+  // Words that pass are passed as at a terminal.
+  EXPECT_EQ(checksteps("-3", "steps", 1, 1), 1);
+  scriptflag = saved;
 }

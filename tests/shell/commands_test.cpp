@@ -49,7 +49,15 @@ TEST(Commands, EveryEntryOfANameRunsInRegistrationOrder) {
   EXPECT_EQ(calls, "third second(a) first(b) ");
   ASSERT_EQ(cmdlist().size(), 4u);
   EXPECT_STREQ(cmdlist()[3]->name, "z");
+  // The index follows the table: both rows of x in table order, the replaced one gone.
+  EXPECT_EQ(commands_named("x"), (std::vector<const CommandSpec*>{&kX3, &kX2}));
+  EXPECT_EQ(commands_named("y"), std::vector<const CommandSpec*>{&kY});
+  // A new start-up forgets every name.
   InitCmds();
+  EXPECT_TRUE(commands_named("x").empty());
+  calls.clear();
+  EXPECT_EQ(DoCmd("x", WordArray({"x", "a"})), 0);
+  EXPECT_EQ(calls, "");
 }
 
 namespace {
@@ -152,6 +160,45 @@ TEST(Commands, TheTableRefreshesThenChecksTheWordsOfALine) {
     EXPECT_EQ(calls, c.calls) << c.words.size();
     EXPECT_EQ(out.text(), c.printed) << c.words.size();
   }
+  // In a script a line too short to run ends the program, naming the command, with its
+  // usage even in quiet mode; nothing is printed before the error.
+  const int saved_script = scriptflag;
+  scriptflag = 1;
+  quietflag = 1;
+  for (const auto& c : cases) {
+    calls.clear();
+    CaptureOutput out;
+    const std::string message = fatal_message([&] { DoCmd(c.command, WordArray(c.words)); });
+    const std::string usage = c.printed;  // the ERROR line's own newline ends the last line
+    EXPECT_EQ(message,
+              usage.empty() ? "(no error)" : c.command + (": too few arguments\n" + usage.substr(0, usage.size() - 1)))
+        << c.words.size();
+    EXPECT_EQ(out.text(), "");
+  }
+  scriptflag = saved_script;
+  quietflag = saved_quiet;
+  InitCmds();
+}
+
+// A line whose first word is no command ends a script; at a terminal it is reported on the
+// standard error stream and the loop reads on.
+TEST(Commands, AnUnknownCommandEndsAScript) {
+  static const CommandSpec own("own", run_r, nullptr, 0, "", {});
+  InitStrings();
+  InitCmds();
+  AddCmd(own);
+  const int saved_script = scriptflag, saved_quiet = quietflag;
+  quietflag = 1;
+  for (const int script : {1, 0}) {
+    scriptflag = script;
+    CommandInput in("own\nOwn 1\nown\n");
+    calls.clear();
+    CaptureOutput out;
+    const std::string message = fatal_message([] { cmdloop(); });
+    EXPECT_EQ(message, script ? "unknown command Own" : "(no error)");
+    EXPECT_EQ(calls, script ? "run " : "run run ");
+  }
+  scriptflag = saved_script;
   quietflag = saved_quiet;
   InitCmds();
 }

@@ -4,9 +4,13 @@
 #include "support/test_support.h"
 
 #include <dirent.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -97,6 +101,56 @@ RunResult run_tarnsolve(const std::string& dir, const std::vector<std::string>& 
 RunResult run_commands(const ScratchDir& dir, const std::string& commands) {
   dir.write("cmds.in", commands);
   return run_tarnsolve(dir.path(), {"-q", "cmds.in"});
+}
+
+RunResult run_at_terminal(const std::string& dir, const std::vector<std::string>& args, const std::string& typed) {
+  int master = -1, slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+  termios t;
+  tcgetattr(slave, &t);
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  tcsetattr(slave, TCSANOW, &t);
+  std::vector<std::string> argv_s = {tarnsolve_binary()};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_s) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    close(master);
+    if (login_tty(slave) != 0 || chdir(dir.c_str()) != 0) _exit(127);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(slave);
+  const std::string input = typed + std::string(1, static_cast<char>(t.c_cc[VEOF]));
+  size_t sent = 0;
+  RunResult r;
+  char buf[4096];
+  for (;;) {
+    pollfd p{master, static_cast<short>(POLLIN | (sent < input.size() ? POLLOUT : 0)), 0};
+    if (poll(&p, 1, 60000) <= 0) break;
+    if (p.revents & POLLIN) {
+      const ssize_t n = read(master, buf, sizeof buf);
+      if (n <= 0) break;
+      r.out.append(buf, static_cast<size_t>(n));
+    } else if (p.revents & POLLOUT) {
+      // One line at a time, as typed: the end-of-input character must open a line.
+      size_t end = input.find('\n', sent);
+      end = end == std::string::npos ? input.size() : end + 1;
+      const ssize_t n = write(master, input.data() + sent, end - sent);
+      if (n > 0) sent += static_cast<size_t>(n);
+    } else {
+      break;  // hang-up: the program has ended
+    }
+  }
+  close(master);
+  int rc = 0;
+  waitpid(pid, &rc, 0);
+  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return r;
 }
 
 void run_handler(CommandHandler handler, const WordArray& words) {

@@ -55,6 +55,11 @@ RunResult run_tarnsolve(const std::string& dir, const std::vector<std::string>& 
                         const std::string& stdin_text = "");
 // Writes the command file "cmds.in" into dir and runs "tarnsolve -q cmds.in".
 RunResult run_commands(const ScratchDir& dir, const std::string& commands);
+// Runs tarnsolve in dir with the given arguments at a pseudo-terminal, as a user typing:
+// typed is fed line by line, then the end-of-input character. Standard output and
+// standard error both reach the terminal, so out holds them merged (err stays empty);
+// the terminal neither echoes the input nor rewrites newlines.
+RunResult run_at_terminal(const std::string& dir, const std::vector<std::string>& args, const std::string& typed);
 
 // Runs a command handler as the command loop runs it: the refresh and word check of its
 // registered table row first (the first row with that handler). A handler that no row
