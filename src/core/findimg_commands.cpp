@@ -10,6 +10,7 @@
 
 #include "imageplane/critcurves.h"
 #include "imageplane/grid.h"
+#include "imageplane/gridcheck.h"
 #include "imageplane/images.h"
 #include "io/outfile.h"
 #include "io/qvmfile.h"
@@ -22,6 +23,12 @@
 #include "shell/settings.h"
 
 namespace {
+
+// The finders' grid check, for point sources: an extended source's search names an image
+// cut by the grid's rim itself, with the radius that holds the whole image.
+void warn_point_grid(const std::vector<SourceDisc>& sources) {
+  if (TWcursrc.usefinsrc == 0) warn_grid_holds(sources);
+}
 
 // The images of the current source at (u, v), turned into delays and ordered by delay.
 void images_with_delays(double u, double v, int& n, Mat& list) {
@@ -45,14 +52,15 @@ void source_of_image(double x, double y, double& u, double& v) {
 }
 
 // Reads the count line of a position file, then the positions one by one through f(k, a, b).
+// A position that is not a finite number ends the program naming the file (label).
 template <class F>
-void read_positions(FILE* in, F&& f) {
+void read_positions(FILE* in, const std::string& label, F&& f) {
   WordArray w;
   if (myread(in, w) == 0) fatal("file ended before the number of positions was read");
   const long total = w.integer(0);
   for (long k = 1; k <= total; ++k) {
     if (myread(in, w) == 0) fatal(strformat("file ended after %ld of %ld positions", k - 1, total));
-    f(k, w.real(0), w.real(1));
+    f(k, w.finite(0, label), w.finite(1, label));
   }
 }
 
@@ -63,9 +71,9 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
   if (!checksteps(words[8], "R steps", 1, 1)) return;
   if (!checksteps(words[9], "theta steps", 1, 0)) return;
   const std::string file = words[1];
-  const double x0 = words.real(2), y0 = words.real(3), e = words.real(4);
-  const double pa = words.real(5) * kPi / 180.0;
-  const double rlo = words.real(6), rhi = words.real(7);
+  const double x0 = words.finite(2, name), y0 = words.finite(3, name), e = words.finite(4, name);
+  const double pa = words.finite(5, name) * kPi / 180.0;
+  const double rlo = words.finite(6, name), rhi = words.finite(7, name);
   const int nr = words.signed_count(8, "number of steps");
   const int nt = words.signed_count(9, "number of steps");
   if (log_range_refused(nr, rlo, rhi)) {
@@ -75,6 +83,7 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
   WholeFile fp(file, strformat("could not open %s output file", name));
   qprintf("Writing %s data to %s\n", name, file.c_str());
   const double q = 1.0 - e;
+  std::vector<SourceDisc> sources;          // every source traced, for the grid check
   std::vector<std::array<double, 4>> rows;  // image x, y, source u, v; grows as needed
   rows.reserve(static_cast<size_t>(10) * nt);
   for (int i = 1; i <= std::abs(nr); ++i) {
@@ -87,6 +96,7 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
       const double phi = pa + th;
       double u = x0 - r * std::sin(phi), v = y0 + r * std::cos(phi);
       if (image_plane) source_of_image(u, v, u, v);
+      sources.push_back({u, v, 0.0});
       int n = 0;
       Mat list;
       find_img(n, list, u, v);
@@ -101,6 +111,7 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
     }
     plot_crv(fp, m, table);
   }
+  warn_point_grid(sources);
   fp.commit();
 }
 
@@ -110,10 +121,11 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
 
 void findimg(const WordArray& words) {
   const int nw = words.own_count();
-  const double u = words.real(1), v = words.real(2);
+  const double u = words.finite(1, "findimg"), v = words.finite(2, "findimg");
   int n = 0;
   Mat list;
   images_with_delays(u, v, n, list);
+  warn_point_grid({{u, v, 0.0}});
   if (nw == 3) {
     qprintf("findimg results:\n");
     write_block(QVMstdout, n, list, u, v);
@@ -149,7 +161,8 @@ void findimg2(const WordArray& words) {
   const int nw = words.own_count();
   if (!checksteps(words[3], "u steps", 1, 1)) return;
   if (!checksteps(words[6], "v steps", 1, 1)) return;
-  const double ulo = words.real(1), uhi = words.real(2), vlo = words.real(4), vhi = words.real(5);
+  const double ulo = words.finite(1, "findimg2"), uhi = words.finite(2, "findimg2"), vlo = words.finite(4, "findimg2"),
+               vhi = words.finite(5, "findimg2");
   const int nu = words.signed_count(3, "number of steps"), nv = words.signed_count(6, "number of steps");
   WholeFile fp(words[7], "could not open findimg2 output file", true);
   WholeFile fm;
@@ -160,10 +173,13 @@ void findimg2(const WordArray& words) {
     fp.commit();
     return;
   }
+  std::vector<SourceDisc> sources;
+  sources.reserve(static_cast<size_t>(std::abs(nu)) * static_cast<size_t>(std::abs(nv)));
   for (int i = 1; i <= std::abs(nu); ++i) {
     const double u = setparm(nu, i, ulo, uhi);
     for (int j = 1; j <= std::abs(nv); ++j) {
       const double v = setparm(nv, j, vlo, vhi);
+      sources.push_back({u, v, 0.0});
       int n = 0;
       Mat list;
       images_with_delays(u, v, n, list);
@@ -176,6 +192,7 @@ void findimg2(const WordArray& words) {
       }
     }
   }
+  warn_point_grid(sources);
   fm.commit();
   fp.commit();
 }
@@ -183,23 +200,27 @@ void findimg2(const WordArray& words) {
 void findimg3(const WordArray& words) {
   FileHandle in(QVMfopen(words[1], "r", "could not open findimg3 input file"));
   WholeFile fp(words[2], "could not open findimg3 output file", true);
-  read_positions(in, [&](long, double u, double v) {
+  std::vector<SourceDisc> sources;
+  read_positions(in, "findimg3 input file " + words[1], [&](long, double u, double v) {
+    sources.push_back({u, v, 0.0});
     int n = 0;
     Mat list;
     images_with_delays(u, v, n, list);
     std::fprintf(fp, "\n");
     write_block(fp, n, list, u, v);
   });
+  warn_point_grid(sources);
   fp.commit();
 }
 
 void findsrc(const WordArray& words) {
   const int nw = words.own_count();
   double u, v;
-  source_of_image(words.real(1), words.real(2), u, v);
+  source_of_image(words.finite(1, "findsrc"), words.finite(2, "findsrc"), u, v);
   int n = 0;
   Mat list;
   images_with_delays(u, v, n, list);
+  warn_point_grid({{u, v, 0.0}});
   if (nw == 3) {
     qprintf("findsrc results:\n");
     write_block(QVMstdout, n, list, u, v);
@@ -215,9 +236,11 @@ void findsrc3(const WordArray& words) {
   WholeFile fd(words[2] + ".dat", "could not open findsrc3 output file", true);
   WholeFile ft(words[2] + ".txt", "could not open findsrc3 output file", true);
   std::fprintf(ft, "# isrc u v iimg x y mu tdel\n");
-  read_positions(in, [&](long k, double x, double y) {
+  std::vector<SourceDisc> sources;
+  read_positions(in, "findsrc3 input file " + words[1], [&](long k, double x, double y) {
     double u, v;
     source_of_image(x, y, u, v);
+    sources.push_back({u, v, 0.0});
     int n = 0;
     Mat list;
     images_with_delays(u, v, n, list);
@@ -231,6 +254,7 @@ void findsrc3(const WordArray& words) {
                    list[j][3], list[j][4]);
     }
   });
+  warn_point_grid(sources);
   ft.commit();
   fd.commit();
 }

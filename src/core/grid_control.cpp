@@ -88,8 +88,9 @@ void autogrid(const WordArray& words) {
   potdefmag(x1, y1, phi, ax, ay, xx, yy, xy, yx);
   const double uc = x1 - ax, vc = y1 - ay;
 
-  // Critical radius: the first circle on which every point is a minimum.
-  for (int k = 1; k <= N; ++k) {
+  // Critical radius: the first circle on which every point is a minimum. The search starts
+  // above gridlo1: an upper radius equal to the lower one would leave a grid of no extent.
+  for (int k = 2; k <= N; ++k) {
     const double r = setparm(steps, k, rmin, rmax);
     if (circle_is_minimum(x1, y1, r, s.ngrid2)) {
       s.gridhi1 = r;
@@ -115,7 +116,7 @@ void autogrid(const WordArray& words) {
     s.gridhi1 = rmax;
   } else {
     bool found = false;
-    for (int k = 1; k <= N; ++k) {
+    for (int k = 2; k <= N; ++k) {
       const double r = setparm(steps, k, rmin, rmax);
       qprintf("autogrid: trying r = %e\n", r);
       if (circle_passes(x1, y1, r, s.ngrid2, uc, vc, R, mumax)) {

@@ -180,7 +180,7 @@ void setlens(const WordArray& words) {
   FILE* in = QVMstdin;
   long ngal, nref, zflag;
   if (nw == 2) {
-    file = FileHandle(std::fopen(words.c_str(1), "r"));
+    file = FileHandle(open_input_file(words[1], "r", "could not open setlens file"));
     if (!file) fatal("could not open setlens file");
     qprintf("Reading model from file %s\n", words.c_str(1));
     in = file;
@@ -543,6 +543,44 @@ void getclumppos() {
     if (a > 360) a -= 360.0;
     cs.clumppos[k][2] = a;
   }
+}
+
+namespace {
+
+// The settings the lens evaluation reads, as of the last settings refresh.
+struct LensSettingsStamp {
+  int ints[4] = {};
+  double reals[1] = {};
+  bool valid = false;
+};
+LensSettingsStamp lens_settings_stamp;
+
+LensSettingsStamp current_lens_settings() {
+  const Settings& s = settings;
+  LensSettingsStamp st;
+  const int ints[4] = {s.alphanorm, s.intshrmode, s.potflag, s.clumpmode};
+  const double reals[1] = {s.inttol};
+  std::memcpy(st.ints, ints, sizeof ints);
+  std::memcpy(st.reals, reals, sizeof reals);
+  st.valid = true;
+  return st;
+}
+
+// Bit for bit, so that a value that is not a number compares equal to itself.
+bool same_lens_settings(const LensSettingsStamp& a, const LensSettingsStamp& b) {
+  return std::memcmp(a.ints, b.ints, sizeof a.ints) == 0 && std::memcmp(a.reals, b.reals, sizeof a.reals) == 0;
+}
+
+}  // namespace
+
+void reset_lens_settings_stamp() { lens_settings_stamp = LensSettingsStamp(); }
+
+void refresh_lens_settings() {
+  const LensSettingsStamp now = current_lens_settings();
+  const bool changed = lens_settings_stamp.valid && !same_lens_settings(now, lens_settings_stamp);
+  lens_settings_stamp = now;
+  if (!changed || redshift_hold != RedshiftHold::none || TWref.Nref < 1 || TWref.Ngal < 1 || TWgal.NGALMAX < 1) return;
+  reload_model1("in initmodel after a change of the lens settings");
 }
 
 // The settings refresh after a change of redshifts or cosmology.

@@ -123,3 +123,12 @@ extern RedshiftStamp TWzstamp;
 // ("Note: lens planes rebuilt for new redshifts"), or ends the program when the new
 // redshifts cannot be used.
 void refresh_lens_redshifts();
+// Part of the settings refresh: when a setting that the lens evaluation reads (alphanorm,
+// intshrmode, potflag, clumpmode, inttol) changed since the last refresh, reloads model 1
+// as a model load does, so that its grid, critical curves and catalogue are those of the
+// lens now evaluated. setlens and changelens, which load the model themselves, only take
+// note of the values. Settings read only when a model is loaded (logRein, shrcoords,
+// maxellip, ...) leave the loaded lens as it is and apply at the next load.
+void refresh_lens_settings();
+// Forgets the values refresh_lens_settings compares with (program start).
+void reset_lens_settings_stamp();

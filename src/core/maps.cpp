@@ -92,6 +92,7 @@ void plotkappa(const WordArray& words) {
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   const int type = words.int_value(2);
+  check_file_type(type);
   Mat kap = new_map(g);
   double sum = 0, sum2 = 0;
   walk_grid(g, "plotkappa", [&](int i, int j, double x, double y) {
@@ -115,6 +116,7 @@ void plotshear(const WordArray& words) {
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   const int type = words.int_value(2);
+  check_file_type(type);
   Mat kap = new_map(g), gam = new_map(g), gamc = new_map(g), gams = new_map(g), gamt = new_map(g), gamr = new_map(g);
   walk_grid(g, "plotshear", [&](int i, int j, double x, double y) {
     const Lens l = lens_at(x, y);
@@ -149,6 +151,7 @@ void plotmu(const WordArray& words) {
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   const int type = words.int_value(2);
+  check_file_type(type);
   const bool absolute = nw > 9 && words.integer(9) == 1;
   Mat mu = new_map(g);
   walk_grid(g, "plotmu", [&](int i, int j, double x, double y) {
@@ -169,6 +172,7 @@ void plotpot(const WordArray& words) {
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   const int type = words.int_value(2);
+  check_file_type(type);
   Mat pot = new_map(g);
   walk_grid(
       g, nullptr, [](int i, double x) { qprintf(" ix = %2d, x = %13.6e\n", i, x); },
@@ -185,6 +189,7 @@ void plottdel(const WordArray& words) {
   if (settings.potflag == 0) fatal("cannot run plottdel with potflag=0");
   const double u = words.finite(1, "plottdel"), v = words.finite(2, "plottdel");
   const int type = words.int_value(10);
+  check_file_type(type);
   if (settings.tscale == 1.0)
     note("time delays in units of tscale");
   else

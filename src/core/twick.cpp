@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iterator>
 
 #include "core/commands.h"
@@ -28,6 +29,22 @@
 
 namespace {
 
+// Ends the program when a setting that multiplies the grid's nodes is above its bound.
+void check_upper(const char* name, int value, int bound) {
+  if (value > bound) fatal(strformat("%s must be <= %d (it is %d)", name, bound, value));
+}
+
+// Ends the program when the grid settings leave no grid: fewer than 2 steps along a
+// coordinate, or an upper limit not above the lower one.
+void check_grid_extent() {
+  const Settings& s = settings;
+  if (std::abs(s.ngrid1) < 2) fatal(strformat("ngrid1 = %d leaves no grid: it needs at least 2 steps", s.ngrid1));
+  if (s.ngrid2 < 2) fatal(strformat("ngrid2 = %d leaves no grid: it needs at least 2 steps", s.ngrid2));
+  if (!(s.gridhi1 > s.gridlo1))
+    fatal(strformat("gridhi1 = %g is not above gridlo1 = %g: the grid has no extent", s.gridhi1, s.gridlo1));
+  if (!(s.gridhi2 > s.gridlo2))
+    fatal(strformat("gridhi2 = %g is not above gridlo2 = %g: the grid has no extent", s.gridhi2, s.gridlo2));
+}
 
 // Checks of the core settings, in the order they are tested.
 void check_settings() {
@@ -36,6 +53,18 @@ void check_settings() {
   if (s.maxlev <= 0) fatal("maxlev must be >= 1");
   if (s.gallev <= 0) fatal("gallev must be >= 1");
   if (s.imglev <= 0) fatal("imglev must be >= 1");
+  // Each of these multiplies the nodes of a grid; the build also counts its nodes and
+  // stops before it would hold more than kGridNodeLimit.
+  if (std::abs(s.ngrid1) > kMaxTopSteps)
+    fatal(strformat("ngrid1 must be between -%d and %d (it is %d)", kMaxTopSteps, kMaxTopSteps, s.ngrid1));
+  check_upper("ngrid2", s.ngrid2, kMaxTopSteps);
+  check_upper("nsubg1", s.nsubg1, kMaxSubgridZones);
+  check_upper("nsubg2", s.nsubg2, kMaxSubgridZones);
+  check_upper("maxlev", s.maxlev, kMaxGridLevel);
+  check_upper("gallev", s.gallev, kMaxGridLevel);
+  check_upper("imglev", s.imglev, kMaxGridLevel);
+  check_upper("srccat", s.srccat, kMaxCatalogCells);
+  check_grid_extent();
   if (s.crittol <= 0) fatal("crittol must be positive");
   if (s.deftol <= 0) fatal("deftol must be positive");
   if (s.tdeltol < 0) fatal("tdeltol must be non-negative");
@@ -99,6 +128,7 @@ void InitTWick(FILE* in, FILE* out) {
 }
 
 void TW_glob_init0() {
+  reset_lens_settings_stamp();
   settings.rscale = 1;
   settings.Rthresh = -1;
   TWref = ModelSet();
@@ -142,8 +172,10 @@ void GlobTWick() {
   derive_tscale();
   s.shoot_pseed = s.seed;
   s.shoot_rseed = s.seed;
-  // A model built for other redshifts or another cosmology is rebuilt (never used stale).
+  // A model built for other redshifts or another cosmology, or under other settings of the
+  // lens evaluation, is rebuilt (never used stale).
   refresh_lens_redshifts();
+  refresh_lens_settings();
 }
 
 void version(const WordArray&) {

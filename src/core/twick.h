@@ -15,6 +15,7 @@ void TW_glob_init();
 // Core half of the settings refresh: mirrors, checks and derived values.
 void GlobTWick();
 
+
 void version(const WordArray& words);
 void versionhelp(int level);
 void mv(const WordArray& words);

@@ -11,6 +11,7 @@
 #include "core/lens_model.h"
 #include "fit/store.h"
 #include "imageplane/source_models.h"
+#include "io/qvmfile.h"
 #include "models/component.h"
 #include "numeric/constants.h"
 #include "shell/commands.h"
@@ -154,7 +155,7 @@ void load_constraints(const WordArray& words, const char* name, BVec<Row>& table
     return;
   }
   const std::string path = words[1];
-  ConstraintFile fp(std::fopen(path.c_str(), "r"));
+  ConstraintFile fp(open_input_file(path, "r", strformat("could not open %s file", name)));
   if (!fp) fatal(strformat("could not open %s file", name));
   qprintf("Reading %s from %s\n", name, path.c_str());
   WordArray w;

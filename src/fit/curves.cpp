@@ -190,7 +190,7 @@ void crvpts(const WordArray& words) {
   WordArray w;
   for (int s = 1; s <= nseg; ++s) {
     const std::string path = words[s + 2];
-    FileHandle fp(std::fopen(path.c_str(), "r"));
+    FileHandle fp(open_input_file(path, "r", "could not open crvpts file"));
     if (!fp) fatal("could not open crvpts file");
     crvring_next_line(fp, w, path, 0, 1);
     const long N = w.finite_integer(0, "crvpts");

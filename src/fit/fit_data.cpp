@@ -13,7 +13,6 @@
 #include "numeric/constants.h"
 #include "numeric/cosmology.h"
 #include "numeric/random.h"
-#include "shell/argcheck.h"
 #include "shell/commands.h"
 #include "shell/fatal.h"
 #include "shell/settings.h"
@@ -204,6 +203,19 @@ struct DataReader {
   // Value k of the line, 0 when the line has no such value; a value that is not a finite
   // number ends the program naming the file.
   double val(int k) const { return k < w.own_count() ? w.finite(k, "data file " + path) : 0.0; }
+  // The count that starts the line just read: a finite integer (within 1e-4, by the
+  // program's integer rule) within lo..hi; anything else ends the program naming the file.
+  int count(const char* name, int lo, int hi) const {
+    const std::string& word = w[0];
+    double v = 0;
+    bool ok = parse_real(word, v) && fits_int(v);
+    if (ok) {
+      const long k = read_integer(v);
+      ok = std::fabs(v - static_cast<double>(k)) < 1.0e-4 && k >= lo && k <= hi;
+    }
+    if (!ok) fatal("data file " + path + ": " + name + " " + word + " is not a usable count");
+    return static_cast<int>(read_integer(v));
+  }
 };
 
 // What one load noticed, for its once-per-load notes.
@@ -387,7 +399,7 @@ void read_bands(DataReader& r, SrcData& s, LoadNotes& notes) {
 }
 
 FILE* open_or_fail(const std::string& path, const char* message) {
-  FILE* fp = std::fopen(path.c_str(), "r");
+  FILE* fp = open_input_file(path, "r", message);
   if (!fp) fatal(message);
   return fp;
 }
@@ -426,19 +438,16 @@ void load_lens(const WordArray& words, bool elliptical) {
   const std::string path = words[1];
   FileHandle file(open_or_fail(path, "could not open data file"));
   if (elliptical || !quietflag) qprintf("Reading lens data from file %s\n", path.c_str());
-  release_current_lens();
 
   DataReader r{file, path, WordArray()};
   LoadNotes notes;
   r.next();
-  if (!checkint2(r.w[0], "Ngal", 1, 99999)) return;
-  const int ngal = r.w.int_value(0);
+  const int ngal = r.count("Ngal", 1, 99999);
   BVec<GalData> gal = galvector(1, ngal);
   for (int g = 1; g <= ngal; ++g) read_galaxy(r, gal[g], elliptical, sigg, notes);
 
   r.next();
-  if (!checkint2(r.w[0], "Nsrcobs", 1, 99999)) return;
-  const int nsrc = r.w.int_value(0);
+  const int nsrc = r.count("Nsrcobs", 1, 99999);
   RedshiftState z;
   BVec<SrcData> src = srcvector(1, nsrc);
   double rmax = -1;
@@ -446,8 +455,7 @@ void load_lens(const WordArray& words, bool elliptical) {
   for (int i = 1; i <= nsrc; ++i) {
     SrcData& s = src[i];
     r.next();
-    if (!checkint2(r.w[0], "Nimg", 1, 99999)) return;
-    const int nimg = r.w.int_value(0);
+    const int nimg = r.count("Nimg", 1, 99999);
     read_source_options(r.w, s);
     if (i == 1)
       z.first(i, s, !quietflag, true);
@@ -481,6 +489,8 @@ void load_lens(const WordArray& words, bool elliptical) {
   file.close();
   notes.print();
 
+  // The lens loaded before goes only now that the new one is read whole.
+  release_current_lens();
   TSobs.Ngalobs = ngal;
   TSobs.galobs = std::move(gal);
   TSobs.galmod = galvector(1, ngal);
@@ -502,8 +512,7 @@ int batchdata_read1(FILE* fp, const std::string& path, int noise, GalData& gal, 
   DataReader r{fp, path, WordArray()};
   LoadNotes& notes = batch_notes;
   if (myread(fp, r.w) == 0) return 0;
-  if (!checkint2(r.w[0], "Ngal", 1, 99999)) return 0;
-  if (r.w.integer(0) != 1) fatal("batchdata currently handles only one galaxy per entry");
+  if (r.count("Ngal", 1, 99999) != 1) fatal("batchdata currently handles only one galaxy per entry");
   read_galaxy(r, gal, false, 0, notes);
   gal.sig_a *= fac;
   gal.sig_b *= fac;
@@ -512,11 +521,9 @@ int batchdata_read1(FILE* fp, const std::string& path, int noise, GalData& gal, 
   gal.sig_e *= fac;
 
   r.next();
-  if (!checkint2(r.w[0], "Nsrcobs", 1, 99999)) return 0;
-  if (r.w.integer(0) != 1) fatal("batchdata currently handles only one source per entry");
+  if (r.count("Nsrcobs", 1, 99999) != 1) fatal("batchdata currently handles only one source per entry");
   r.next();
-  if (!checkint2(r.w[0], "Nimg", 1, 99999)) return 0;
-  const int nimg = r.w.int_value(0);
+  const int nimg = r.count("Nimg", 1, 99999);
   s.nimg = 0;
   s.nflux = 1;
   s.u = s.v = s.h = 0;
@@ -583,10 +590,6 @@ void batchdata(const WordArray& words) {
   const double fac = n > 3 ? words.finite(3, "batchdata") : 1.0;
   batchdata_nseed.restart(settings.seed);
 
-  release_current_lens();
-  TSobs.Nbatdat = 0;
-  TSobs.galbat.clear();
-  TSobs.srcbat.clear();
   BVec<GalData> gal = galvector(1, 1);
   BVec<SrcData> src = srcvector(1, 1);
 
@@ -611,6 +614,8 @@ void batchdata(const WordArray& words) {
   file.close();
   batch_notes.print();
 
+  // The lens and batch loaded before go only now that the new batch is read whole.
+  release_current_lens();
   TSobs.Nbatdat = count;
   TSobs.galbat = std::move(galbat);
   TSobs.srcbat = std::move(srcbat);

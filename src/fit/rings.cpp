@@ -510,7 +510,7 @@ void ringdat(const WordArray& words) {
   WordArray w;
   for (int i = 1; i <= nring; ++i) {
     const std::string path = words[i];
-    FileHandle fp(std::fopen(path.c_str(), "r"));
+    FileHandle fp(open_input_file(path, "r", "could not open ring data file"));
     if (!fp) fatal("could not open ring data file");
     crvring_next_line(fp, w, path, 0, 1);
     const long N = w.finite_integer(0, "ringdat");

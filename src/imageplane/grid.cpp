@@ -50,9 +50,16 @@ void poison_node(gnode*) {}
 void unpoison_node(gnode*) {}
 #endif
 
+long grid_node_limit = kGridNodeLimit;
+
 class NodePool {
  public:
   gnode* take() {
+    if (held_ >= static_cast<size_t>(grid_node_limit))
+      fatal(
+          strformat("the grid needs more than %ld nodes (about 2 GB); lower maxlev (now %d), or nsubg1, nsubg2, "
+                    "ngrid1, ngrid2, gallev or imglev, and regrid",
+                    grid_node_limit, settings.maxlev));
     gnode* g;
     if (next_ < blocks_.size() * kBlock) {
       g = &blocks_[next_ / kBlock][next_ % kBlock];
@@ -571,6 +578,8 @@ void free_all_grids() {
   free_grid_list(TWgrid.gal);
   free_grid_list(TWgrid.img);
 }
+
+void set_grid_node_limit(long nodes) { grid_node_limit = nodes > 0 ? nodes : kGridNodeLimit; }
 
 void dogrid() {
   GridState& s = TWgrid;

@@ -94,6 +94,12 @@ struct MeshSet {
 extern MeshSet TWtri;
 
 // ---- building ----
+// The most grid nodes a build may hold at once: with its mesh vertex and lists a node
+// takes about 470 bytes, so this is about 2 GB. A build that would need more ends the
+// program, naming maxlev, before it allocates them.
+constexpr long kGridNodeLimit = 4L * 1024 * 1024;
+// The limit in force: kGridNodeLimit unless a test lowered it (0 restores it).
+void set_grid_node_limit(long nodes);
 void dogrid();
 gnode* make_grid(int N1, int N2, const Mat& c1, const Mat& c2, double x0, double y0);
 gnode* make_subg(gnode* node, int N1, int N2);

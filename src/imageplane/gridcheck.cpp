@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "imageplane/grid.h"
 #include "models/component.h"
@@ -102,36 +103,123 @@ bool centres_inside(const GridEdge& e, double scale) {
   return true;
 }
 
-bool edge_holds(const GridEdge& e, double scale, const std::vector<SourceDisc>& discs) {
-  if (!centres_inside(e, scale)) return false;
+// The source-plane curve of the edge scaled by `scale`; usable is false when a mass centre
+// lies outside it or a critical curve meets it (it then holds no source).
+struct MappedEdge {
+  bool usable = false;
+  std::vector<double> u, v;
+  double step = 0;  // its longest step
+  // A circle about the curve's mean point that no part of the curve enters, and how many
+  // times the curve winds about that point: a disc inside the circle is wound about as
+  // often, which spares most sources the walk along the curve.
+  double cu = 0, cv = 0, inner = 0;
+  long winding = 0;
+};
+
+// Winding number of the closed curve (u, v) about (pu, pv); false when the curve comes
+// within `clear` of the point.
+bool winding_about(const std::vector<double>& u, const std::vector<double>& v, double pu, double pv, double clear,
+                   long& winding) {
+  const size_t n = u.size();
+  double turn = 0;
+  for (size_t k = 0; k < n; ++k) {
+    const size_t j = (k + 1) % n;
+    if (segment_distance(u[k], v[k], u[j], v[j], pu, pv) < clear) return false;
+    const double ax = u[k] - pu, ay = v[k] - pv, bx = u[j] - pu, by = v[j] - pv;
+    turn += std::atan2(ax * by - ay * bx, ax * bx + ay * by);
+  }
+  winding = std::lround(turn / kTwoPi);
+  return true;
+}
+
+MappedEdge map_edge(const GridEdge& e, double scale) {
+  MappedEdge m;
+  if (!centres_inside(e, scale)) return m;
   std::vector<double> x, y;
   edge_points(e, scale, x, y);
   const size_t n = x.size();
-  std::vector<double> u(n), v(n);
+  m.u.resize(n);
+  m.v.resize(n);
   for (size_t k = 0; k < n; ++k) {
     double phi, ax, ay, xx, yy, xy, yx;
     potdefmag(x[k], y[k], phi, ax, ay, xx, yy, xy, yx);
     // On or inside a critical curve the mapped edge no longer counts the outer images.
-    if (!((1.0 - xx) * (1.0 - yy) - xy * yx > 0)) return false;
-    u[k] = x[k] - ax;
-    v[k] = y[k] - ay;
+    if (!((1.0 - xx) * (1.0 - yy) - xy * yx > 0)) return m;
+    m.u[k] = x[k] - ax;
+    m.v[k] = y[k] - ay;
   }
-  double step = 0;
   for (size_t k = 0; k < n; ++k) {
     const size_t j = (k + 1) % n;
-    step = std::max(step, std::hypot(u[j] - u[k], v[j] - v[k]));
+    m.step = std::max(m.step, std::hypot(m.u[j] - m.u[k], m.v[j] - m.v[k]));
+    m.cu += m.u[k] / static_cast<double>(n);
+    m.cv += m.v[k] / static_cast<double>(n);
   }
-  for (const SourceDisc& d : discs) {
-    const double clear = d.r + step + 0.02 * d.r;
-    double turn = 0;
-    for (size_t k = 0; k < n; ++k) {
-      const size_t j = (k + 1) % n;
-      if (segment_distance(u[k], v[k], u[j], v[j], d.u, d.v) < clear) return false;
-      const double ax = u[k] - d.u, ay = v[k] - d.v, bx = u[j] - d.u, by = v[j] - d.v;
-      turn += std::atan2(ax * by - ay * bx, ax * bx + ay * by);
-    }
-    if (std::lround(turn / kTwoPi) != 1) return false;
+  m.inner = 1e300;
+  for (size_t k = 0; k < n; ++k) {
+    const size_t j = (k + 1) % n;
+    m.inner = std::min(m.inner, segment_distance(m.u[k], m.v[k], m.u[j], m.v[j], m.cu, m.cv));
   }
+  if (!winding_about(m.u, m.v, m.cu, m.cv, 0.0, m.winding)) m.inner = 0;
+  m.usable = true;
+  return m;
+}
+
+// True when the mapped edge winds once about the disc, with the margin.
+bool disc_held(const MappedEdge& m, const SourceDisc& d) {
+  if (!m.usable) return false;
+  const double clear = d.r + m.step + 0.02 * d.r;
+  // Every point within `clear` of the centre lies inside the empty circle: the curve keeps
+  // the margin and winds about the disc as about the circle's centre.
+  if (std::hypot(d.u - m.cu, d.v - m.cv) + clear < m.inner) return m.winding == 1;
+  long winding = 0;
+  return winding_about(m.u, m.v, d.u, d.v, clear, winding) && winding == 1;
+}
+
+// The mapped edge of the finders' last check. Finders run one after another on one lens
+// and grid, so the edge is mapped anew only when the grid's edge moved or the lens maps
+// some probe points of the edge otherwise than before (bit for bit): a change of the lens
+// moves the deflection everywhere.
+struct EdgeCache {
+  bool valid = false;
+  GridEdge e;
+  MappedEdge m;
+  std::vector<double> x, y;
+};
+EdgeCache finder_cache;
+constexpr size_t kProbeStride = 45;
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+bool same_edge(const GridEdge& a, const GridEdge& b) {
+  return a.polar == b.polar && same_bits(a.x0, b.x0) && same_bits(a.y0, b.y0) && same_bits(a.R, b.R) &&
+         same_bits(a.xlo, b.xlo) && same_bits(a.xhi, b.xhi) && same_bits(a.ylo, b.ylo) && same_bits(a.yhi, b.yhi);
+}
+
+bool probes_match(const EdgeCache& c) {
+  for (size_t k = 0; k < c.x.size(); k += kProbeStride) {
+    double phi, ax, ay, xx, yy, xy, yx;
+    potdefmag(c.x[k], c.y[k], phi, ax, ay, xx, yy, xy, yx);
+    if (!same_bits(c.x[k] - ax, c.m.u[k]) || !same_bits(c.y[k] - ay, c.m.v[k])) return false;
+  }
+  return true;
+}
+
+const MappedEdge& finder_edge() {
+  const GridEdge e = built_edge();
+  EdgeCache& c = finder_cache;
+  if (c.valid && same_edge(c.e, e) && probes_match(c)) return c.m;
+  c.e = e;
+  c.m = map_edge(e, 1.0);
+  edge_points(e, 1.0, c.x, c.y);
+  c.valid = c.m.usable;
+  return c.m;
+}
+
+bool edge_holds(const GridEdge& e, double scale, const std::vector<SourceDisc>& discs) {
+  const MappedEdge m = map_edge(e, scale);
+  if (!m.usable) return false;
+  for (const SourceDisc& d : discs)
+    if (!disc_held(m, d)) return false;
   return true;
 }
 
@@ -201,26 +289,42 @@ bool GridNeed::add(const std::string& who, const std::vector<SourceDisc>& discs,
   return false;
 }
 
-void GridNeed::require() const {
-  if (who_.empty()) return;
-  const char* what = "the grid does not hold every image of the sources drawn";
+std::string GridNeed::advice(const std::string& what, double widen) const {
   if (!lost_who_.empty())
-    fatal(strformat("in %s: %s, nor would one %g times larger (its edge meets a critical curve, or its source-plane "
-                    "image does not wind once about the sources): check gridhi1 and the model",
-                    lost_who_.c_str(), what, kMaxScale));
-  if (polar_) fatal(strformat("in %s: %s: %s", who_.c_str(), what, grid_advice(radius_).c_str()));
-  fatal(strformat("in %s: %s: set gridlo1 %g gridhi1 %g gridlo2 %g gridhi2 %g or wider and regrid (or run autogrid "
-                  "from a larger grid)",
-                  who_.c_str(), what, lo1_, hi1_, lo2_, hi2_));
+    return strformat(
+        "%s, nor would one %g times larger (its edge meets a critical curve, or its source-plane "
+        "image does not wind once about the sources): check gridhi1 and the model",
+        what.c_str(), kMaxScale);
+  if (polar_) return strformat("%s: %s", what.c_str(), grid_advice(round3(radius_ * widen)).c_str());
+  return strformat(
+      "%s: set gridlo1 %g gridhi1 %g gridlo2 %g gridhi2 %g or wider and regrid (or run autogrid "
+      "from a larger grid)",
+      what.c_str(), lo1_, hi1_, lo2_, hi2_);
 }
 
-std::string GridNeed::advice(double widen) const {
-  if (who_.empty()) return "";
-  if (!lost_who_.empty()) return grid_advice();
-  if (polar_) return grid_advice(round3(radius_ * widen));
-  return strformat("set gridlo1 %g gridhi1 %g gridlo2 %g gridhi2 %g or wider and regrid (or run autogrid from a "
-                   "larger grid)",
-                   lo1_, hi1_, lo2_, hi2_);
+void GridNeed::require() const {
+  if (who_.empty()) return;
+  const std::string& who = lost_who_.empty() ? who_ : lost_who_;
+  fatal("in " + who + ": " + advice("the grid does not hold every image of the sources drawn"));
+}
+
+bool warn_grid_holds(const std::vector<SourceDisc>& discs) {
+  if (discs.empty()) return true;
+  const MappedEdge& m = finder_edge();
+  size_t first = discs.size(), lost = 0;
+  for (size_t k = 0; k < discs.size(); ++k)
+    if (!disc_held(m, discs[k])) {
+      if (first == discs.size()) first = k;
+      ++lost;
+    }
+  if (lost == 0) return true;
+  GridNeed need;
+  need.add("", discs);
+  const SourceDisc& d = discs[first];
+  std::string what = strformat("the grid does not hold every image of the source at (%g, %g)", d.u, d.v);
+  if (lost > 1) what += strformat(" nor of %zu more of the sources", lost - 1);
+  warning(need.advice(what));
+  return false;
 }
 
 void require_grid_holds(const std::string& who, const std::vector<SourceDisc>& discs, bool weighted) {

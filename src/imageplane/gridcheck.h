@@ -53,11 +53,10 @@ class GridNeed {
   // (for a Cartesian grid, the four ranges) that holds the images of every model added;
   // returns when every model was held.
   void require() const;
-  // What to set so that the grid holds the images of every model added: "set gridhi1 to
-  // at least ... and regrid ..." (for a Cartesian grid, the four ranges); "" while every
-  // model was held. A polar grid's radius is first multiplied by `widen` (so that the
-  // chords of its outer ring, not only the circle, hold the images).
-  std::string advice(double widen = 1.0) const;
+  // The text of the ERROR after its "in <who>: ": what, then what the grid needs. A polar
+  // grid's radius is first multiplied by `widen` (so that the chords of its outer ring, not
+  // only the circle, hold the images).
+  std::string advice(const std::string& what, double widen = 1.0) const;
 
  private:
   std::string who_;       // first model not held ("" while every one is)
@@ -70,3 +69,10 @@ class GridNeed {
 // GridNeed for one model: ends the program with the ERROR naming `who` unless the grid
 // holds every image of the discs.
 void require_grid_holds(const std::string& who, const std::vector<SourceDisc>& discs, bool weighted = false);
+
+// The check of the point-source finders: when the grid cannot hold every image of the
+// sources, one WARNING naming the first source not held (and how many more are not) and
+// the gridhi1 that holds them all: "WARNING: the grid does not hold every image of the
+// source at (<u>, <v>): set gridhi1 to at least <r> and regrid (...)". Returns whether
+// the grid holds them; the finder then goes on as it would.
+bool warn_grid_holds(const std::vector<SourceDisc>& discs);

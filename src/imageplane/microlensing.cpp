@@ -143,6 +143,7 @@ bool read_map_window(const WordArray& words, const char* cmd, WindowNames names,
   check_grid_points(cmd, m.nx, m.ny);
   m.file = words[7];
   m.type = type_word(words, 8);
+  check_file_type(m.type);
   return true;
 }
 
@@ -578,6 +579,8 @@ void map2lstats(const WordArray& words) {
   const double threshold = words.finite(8, cmd);
   const std::string base = words[9];
   const int intype = type_word(words, 2), outtype = type_word(words, 10);
+  check_file_type(intype);
+  check_file_type(outtype);
   if (!(pixscale > 0.0)) {
     refuse("map2lstats needs pixscale > 0");
     return;
@@ -652,6 +655,7 @@ void rayshootOLD(const WordArray& words) {
   }
   const std::string file = words[1];
   const int type = type_word(words, 2);
+  check_file_type(type);
   const double mag0 = nw > 3 ? words.finite(3, "rayshootOLD") : 0.0;
   if (!quietflag) {
     qprintf("Enter the rectangle of rays in the image plane, in the form\n");

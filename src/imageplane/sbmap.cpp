@@ -131,6 +131,7 @@ Mat convolve_grids(std::vector<double>& image, std::vector<double>& psf, int nx,
 
 void convolve1(const WordArray& words) {
   const int type1 = type_word(words, 2), type2 = type_word(words, 4), outtype = type_word(words, 6);
+  for (int t : {type1, type2, outtype}) check_file_type(t);
   int nx1 = 0, ny1 = 0, nx2 = 0, ny2 = 0;
   Mat a1, a2;
   if (!read_finite_array(words[1], type1, nx1, ny1, a1)) return;
@@ -214,6 +215,7 @@ void spider(const WordArray& words) {
   if (!checksteps(words[3], "x steps", 1, 0)) return;
   if (!checksteps(words[6], "y steps", 1, 0)) return;
   if (!checktype(words[8], "outtype")) return;
+  check_file_type(type_word(words, 8));
   const char* cmd = "spider";
   const double xlo = words.finite(1, cmd), xhi = words.finite(2, cmd), ylo = words.finite(4, cmd),
                yhi = words.finite(5, cmd);
@@ -253,6 +255,8 @@ void spider(const WordArray& words) {
 
 void SBmap1(const WordArray& words) {
   if (!checktype(words[8], "outtype")) return;
+  check_file_type(type_word(words, 8));
+  check_file_type(type_word(words, 2));
   if (!checksteps(words[11], "x steps", 2, 0)) return;
   if (!checksteps(words[14], "y steps", 2, 0)) return;
   if (!checkint2(words[15], "Nover", 1, 99999)) return;
@@ -295,6 +299,7 @@ void SBmap2(const WordArray& words) {
   if (!checksteps(words[6], "y steps", 2, 0)) return;
   if (!checkint2(words[7], "Nover", 1, 99999)) return;
   if (!checktype(words[9], "outtype")) return;
+  check_file_type(type_word(words, 9));
   if (TWsrc.Nsource <= 0) {
     warning("no sources specified in SBmap2");
     return;
@@ -350,6 +355,8 @@ void SBmap2(const WordArray& words) {
 void convolve2(const WordArray& words) {
   const double xpix = words.finite(3, "convolve2"), ypix = words.finite(4, "convolve2");
   const int intype = type_word(words, 2), outtype = type_word(words, 6);
+  check_file_type(intype);
+  check_file_type(outtype);
   // The function is sampled at steps of xpixel and ypixel and weighted by the pixel area:
   // without a positive scale it is no function of the image's pixels.
   if (!(xpix > 0.0) || !(ypix > 0.0)) {

@@ -128,6 +128,7 @@ void loadsrcmap(const WordArray& words) {
   const int nw = words.own_count();
   const std::string infile = words[1], rangefile = words[3];
   const int type = words.int_value(2);
+  check_file_type(type);
   const long index = nw > 4 ? words.integer(4) : 1;
   SrcMapTable& T = TWsmap;
   if (T.Nsmap == 0) {
@@ -190,6 +191,7 @@ void makesrcmap(const WordArray& words) {
   if (!checksteps(words[9], "y steps", 1, 0)) return;
   const std::string outname = words[1], rangename = words[3];
   const int outtype = words.int_value(2);
+  check_file_type(outtype);
   const char* cmd = "makesrcmap";
   const double xlo = words.finite(4, cmd), xhi = words.finite(5, cmd);
   const double ylo = words.finite(7, cmd), yhi = words.finite(8, cmd);

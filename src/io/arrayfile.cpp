@@ -92,7 +92,7 @@ void to_file_order(const Mat& a, int nx, int ny, float* v) {
 }
 
 FileHandle open_input(const std::string& path, const char* mode) {
-  FileHandle f(std::fopen(path.c_str(), mode));
+  FileHandle f(open_input_file(path, mode, "could not open input file"));
   if (!f) fatal(strformat("could not open input file %s", path.c_str()));
   return f;
 }
@@ -314,6 +314,7 @@ void write_bin(const std::string& path, int nx, int ny, const Mat& a) {
 // FITS files
 
 void read_fits(const std::string& path, int& nx, int& ny, Mat& a) {
+  refuse_folder(path, "could not open input file");
   FitsGuard g;
   int status = 0;
   if (ffopen(&g.f, path.c_str(), READONLY, &status)) {
@@ -414,15 +415,13 @@ void write_fits(const std::string& name, int nx, int ny, const Mat& a) {
 // ---------------------------------------------------------------------------------------
 // HDF5 files: not compiled in.
 
-void read_hdf5(const std::string& path, int& nx, int& ny, Mat& a) {
-  print_error(kHdf5Message);
-  nx = ny = 0;
-  a.clear();
+void check_file_type(int type) {
+  if (type == kHdf5File) fatal(kHdf5Message);
 }
 
-void write_hdf5(const std::string& path, int nx, int ny, const Mat& a) {
-  print_error(kHdf5Message);
-}
+void read_hdf5(const std::string&, int&, int&, Mat&) { check_file_type(kHdf5File); }
+
+void write_hdf5(const std::string&, int, int, const Mat&) { check_file_type(kHdf5File); }
 
 // ---------------------------------------------------------------------------------------
 // Dispatch by file-type code
@@ -432,7 +431,7 @@ bool read_array(const std::string& path, int type, int& nx, int& ny, Mat& a) {
     case kTextFile: read_text(path, nx, ny, a); return true;
     case kBinaryFile: read_bin(path, nx, ny, a); return true;
     case kFitsFile: read_fits(path, nx, ny, a); return true;
-    case kHdf5File: read_hdf5(path, nx, ny, a); return false;
+    case kHdf5File: read_hdf5(path, nx, ny, a); return false;  // not reached
     default: fatal("unknown filetype in read_array()");
   }
 }
@@ -450,7 +449,7 @@ bool write_array(const std::string& path, int type, int nx, int ny, const Mat& a
     case kTextFile: write_text(path, nx, ny, a); return true;
     case kBinaryFile: write_bin(path, nx, ny, a); return true;
     case kFitsFile: write_fits(path, nx, ny, a); return true;
-    case kHdf5File: write_hdf5(path, nx, ny, a); return false;
+    case kHdf5File: write_hdf5(path, nx, ny, a); return false;  // not reached
     default: fatal("unknown filetype in write_array()");
   }
 }

@@ -8,7 +8,7 @@
 //   type 2, binary: int32 nx, int32 ny, then nx*ny float32, native byte order, no padding
 //   type 3, FITS:   primary image, BITPIX -32, NAXIS1 = nx, NAXIS2 = ny (+ WCS keywords, see
 //                   write_fits)
-//   type 4, HDF5:   not supported in this build: reported, nothing read or written
+//   type 4, HDF5:   not supported in this build: the program ends, nothing read or written
 //
 // A file that cannot hold the array it declares (a size of zero or below, one too large,
 // too few values, a word that is not a number) ends the program with an ERROR that names
@@ -21,22 +21,27 @@
 
 enum ArrayFileType { kTextFile = 1, kBinaryFile = 2, kFitsFile = 3, kHdf5File = 4 };
 
-// Reads an array file of the given type into a new matrix a[1..nx][1..ny]. Returns false,
-// with nx = ny = 0 and a empty, when the type is known but not supported here (HDF5): the
-// caller then stops. An unknown type ends the program.
+// The file-type check of a command's type words, made before the command reads or computes
+// anything: the HDF5 type, not compiled in, ends the program with "ERROR: code has not been
+// compiled to use HDF5 files". Other codes are left to the readers and writers.
+void check_file_type(int type);
+
+// Reads an array file of the given type into a new matrix a[1..nx][1..ny] and returns true.
+// The HDF5 type ends the program before anything is read (check_file_type), as does an
+// unknown type.
 [[nodiscard]] bool read_array(const std::string& path, int type, int& nx, int& ny, Mat& a);
 // read_array for maps whose pixels go into sums (fluxes, convolutions, statistics, cuts):
 // a pixel that is not finite (a NaN blank, an infinity, a text value beyond the single
 // precision range) ends the program with "<file>: pixel (i, j) is not a finite number".
 [[nodiscard]] bool read_finite_array(const std::string& path, int type, int& nx, int& ny, Mat& a);
-// Writes a[1..nx][1..ny] as a file of the given type. Returns false when the type is known
-// but not supported here (HDF5); nothing is written then. An unknown type ends the program.
+// Writes a[1..nx][1..ny] as a file of the given type and returns true. The HDF5 type and an
+// unknown type end the program; nothing is written then.
 bool write_array(const std::string& path, int type, int nx, int ny, const Mat& a);
 
 void read_text(const std::string& path, int& nx, int& ny, Mat& a);
 void read_bin(const std::string& path, int& nx, int& ny, Mat& a);
 void read_fits(const std::string& path, int& nx, int& ny, Mat& a);
-// HDF5 is not compiled in: prints the ERROR line and returns, the program goes on.
+// HDF5 is not compiled in: both end the program (check_file_type).
 void read_hdf5(const std::string& path, int& nx, int& ny, Mat& a);
 
 void write_text(const std::string& path, int nx, int ny, const Mat& a);

@@ -33,6 +33,7 @@ void filetypes(const WordArray& words) {
 void fileconvert(const WordArray& words) {
   int nx = 0, ny = 0;
   Mat a;
+  check_file_type(word_int(words, 4));
   if (!read_array(words[1], word_int(words, 2), nx, ny, a)) return;
   write_array(words[3], word_int(words, 4), nx, ny, a);
 }
@@ -60,6 +61,8 @@ void imarith(const WordArray& words) {
     return;
   }
   const double f = op == Op::Abs ? 0.0 : words.real(6);
+  check_file_type(word_int(words, 2));
+  check_file_type(word_int(words, 4));
 
   int nx = 0, ny = 0;
   Mat in;
@@ -90,6 +93,7 @@ void imarith(const WordArray& words) {
 void imcombine(const WordArray& words) {
   int nx1 = 0, ny1 = 0, nx2 = 0, ny2 = 0;
   Mat a1, a2;
+  for (int k : {2, 4, 7}) check_file_type(word_int(words, k));
   if (!read_array(words[1], word_int(words, 2), nx1, ny1, a1)) return;
   if (!read_array(words[3], word_int(words, 4), nx2, ny2, a2)) return;
   const double f = words.real(5);
@@ -111,6 +115,7 @@ void imcombine(const WordArray& words) {
 void imdiff(const WordArray& words) {
   int nx1 = 0, ny1 = 0, nx2 = 0, ny2 = 0;
   Mat a1, a2;
+  for (int k : {2, 4, 7}) check_file_type(word_int(words, k));
   if (!read_array(words[1], word_int(words, 2), nx1, ny1, a1)) return;
   if (!read_array(words[3], word_int(words, 4), nx2, ny2, a2)) return;
   const int mode = word_int(words, 5);

@@ -10,6 +10,15 @@
 // "Opened output file: %s" (modes beginning with "w"), in quiet mode too.
 FILE* QVMfopen(const std::string& path, const char* mode, const std::string& message);
 
+// Opens an input file with the given C mode, for readers that report a failed open
+// themselves: nullptr when it cannot be opened. A folder opens but holds no data: it ends
+// the program with "ERROR: <message>: <path>: Is a directory", message being the reader's
+// own open message (QVMfopen refuses a folder the same way).
+FILE* open_input_file(const std::string& path, const char* mode, const std::string& message);
+// Ends the program as open_input_file does when path names a folder; for readers that
+// open files through another library.
+void refuse_folder(const std::string& path, const std::string& message);
+
 // Owns a FILE*: closes it when it goes out of scope.
 class FileHandle {
  public:

@@ -407,7 +407,7 @@ void do_kap2lens(int nx, int ny, const Mat& kappa, const std::string& outname, d
 // Binary map files
 
 void read_kapmap_file(const std::string& path, KapMap& rec) {
-  FileHandle f(std::fopen(path.c_str(), "rb"));
+  FileHandle f(open_input_file(path, "rb", "could not open loadkapmap input file"));
   if (!f) fatal("could not open loadkapmap input file");
   qprintf("Reading kapmap data from binary file %s\n", path.c_str());
   const std::string shortmsg = "kapmap file " + path + " is shorter than its header says";
@@ -510,9 +510,10 @@ void kapmap(DerivVector& out, double x, double y) {
 
 namespace {
 
-// Shared by kap2lens and sig2lens: the map file, its type, the trimming words.
+// Shared by kap2lens and sig2lens: the map file, its type, the trimming words. Every pixel
+// goes into the transforms, so one that is not finite ends the program.
 bool read_map_words(const WordArray& words, int& nx, int& ny, Mat& kappa) {
-  return read_array(words[1], words.int_value(2), nx, ny, kappa);
+  return read_finite_array(words[1], words.int_value(2), nx, ny, kappa);
 }
 
 bool trim_requested(const WordArray& words, double& level) {
@@ -591,6 +592,7 @@ void makekapmap(const WordArray& words) {
   if (!checksteps(words[9], "y steps", 1, 0)) return;
   const std::string outname = words[1];
   const int outtype = words.int_value(2);
+  check_file_type(outtype);
   const std::string rangename = words[3];
   const double xlo = words.real(4), xhi = words.real(5), ylo = words.real(7), yhi = words.real(8);
   const int nx = words.usable(6, "number of steps", 1, kCountLimit);
@@ -634,6 +636,8 @@ void checkkapmap(const WordArray& words) {
   const int nw = words.own_count();
   if (TWgal.NGALMAX < 1) fatal("checkkapmap needs a lens model (none has been set)");
   const int type = words.int_value(3);
+  check_file_type(type);
+  if (nw > 8) check_file_type(words.int_value(8));
   int nx = 0, ny = 0, nxn = 0, nyn = 0;
   Mat kap, noise;
   if (!read_array(words[1], type, nx, ny, kap)) return;

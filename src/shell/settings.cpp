@@ -35,6 +35,30 @@ std::unordered_map<std::string, SettingKind>& setting_kinds() {
 }
 }  // namespace
 
+std::string grid_value_refusal(const std::string& name, double value) {
+  if (!fits_int(value)) return "";
+  const long v = read_integer(value);
+  const char* n = name.c_str();
+  auto above = [&](long bound) { return strformat("%s must be <= %ld (it is %ld)", n, bound, v); };
+  if (name == "ngrid1") {
+    if (v > -2 && v < 2) return strformat("ngrid1 = %ld leaves no grid: it needs at least 2 steps", v);
+    if (v < -kMaxTopSteps || v > kMaxTopSteps)
+      return strformat("ngrid1 must be between -%d and %d (it is %ld)", kMaxTopSteps, kMaxTopSteps, v);
+  } else if (name == "ngrid2") {
+    if (v < 2) return strformat("ngrid2 = %ld leaves no grid: it needs at least 2 steps", v);
+    if (v > kMaxTopSteps) return above(kMaxTopSteps);
+  } else if (name == "nsubg1" || name == "nsubg2") {
+    if (v <= 0) return "Number of subgrid zones must be positive";
+    if (v > kMaxSubgridZones) return above(kMaxSubgridZones);
+  } else if (name == "maxlev" || name == "gallev" || name == "imglev") {
+    if (v <= 0) return name + " must be >= 1";
+    if (v > kMaxGridLevel) return above(kMaxGridLevel);
+  } else if (name == "srccat") {
+    if (v > kMaxCatalogCells) return above(kMaxCatalogCells);
+  }
+  return "";
+}
+
 void register_settings(SettingTable table) {
   for (const SettingSpec& s : table) {
     AddVar(s.name, 0, s.description, s.initial);

@@ -107,6 +107,22 @@ struct RowSpan {
 };
 using SettingTable = RowSpan<SettingSpec>;
 
+// ---- bounds of the grid settings ----
+// Upper bounds of the settings that multiply the grid's nodes, checked by the core's
+// settings refresh with the other grid checks: steps of the top grid (ngrid1, negative for
+// logarithmic steps, and ngrid2), subgrid zones (nsubg1, nsubg2), subgrid levels (maxlev,
+// gallev, imglev), and the cells a side of the source-tile catalogue (srccat).
+constexpr int kMaxTopSteps = 2000;
+constexpr int kMaxSubgridZones = 16;
+constexpr int kMaxGridLevel = 16;
+constexpr int kMaxCatalogCells = 2000;
+// The refusal of one value of a grid setting taken alone, in the refresh's words ("maxlev
+// must be <= 16 (it is 100)", "ngrid1 = 1 leaves no grid: it needs at least 2 steps"), or ""
+// when the value passes, is no finite number that fits an int (other checks refuse those),
+// or name is not one of the settings above. For `set`, which checks single values: what
+// depends on two settings (a gridhi not above its gridlo) is left to the refresh.
+std::string grid_value_refusal(const std::string& name, double value);
+
 // Registers every setting of a table as a numeric variable, silently, in table order.
 void register_settings(SettingTable table);
 // Copies the value of every setting of a table into its mirror.

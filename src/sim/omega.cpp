@@ -588,7 +588,7 @@ void OMEGAwrite(const WordArray& words) {
 // ---- merging ----
 
 int OMEGAmerge_read(const std::string& path, int bin, bool store, OmegaRecordFile& out) {
-  FILE* f = std::fopen(path.c_str(), bin == 1 ? "rb" : "r");
+  FILE* f = open_input_file(path, bin == 1 ? "rb" : "r", "OMEGAmerge: could not open file to read");
   if (!f) fatal("OMEGAmerge: file to read does not exist");
   FileHandle guard(f);
   out = OmegaRecordFile();

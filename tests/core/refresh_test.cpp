@@ -73,6 +73,23 @@ TEST_F(Refresh, BadSettingsEndTheRefreshWithTheirMessage) {
       {{{"zlens", 2}, {"zsrc", 1}}, "lens redshift must be smaller than source redshift"},
       {{{"zlens", 1}, {"zsrc", 1}}, "lens redshift must be smaller than source redshift"},
       {{{"ngrid1", 5e12}}, "variable ngrid1 is out of range for an integer"},
+      // Grid settings that leave no grid, and the bounds of those that multiply its nodes.
+      {{{"ngrid1", 1}}, "ngrid1 = 1 leaves no grid: it needs at least 2 steps"},
+      {{{"ngrid1", -1}}, "ngrid1 = -1 leaves no grid: it needs at least 2 steps"},
+      {{{"ngrid2", 0}}, "ngrid2 = 0 leaves no grid: it needs at least 2 steps"},
+      {{{"gridhi1", 0}}, "gridhi1 = 0 is not above gridlo1 = 0: the grid has no extent"},
+      {{{"gridlo1", 5}}, "gridhi1 = 2 is not above gridlo1 = 5: the grid has no extent"},
+      {{{"gridhi2", 0}}, "gridhi2 = 0 is not above gridlo2 = 0: the grid has no extent"},
+      {{{"gridcoords", 1}, {"gridlo2", 3}, {"gridhi2", -3}},
+       "gridhi2 = -3 is not above gridlo2 = 3: the grid has no extent"},
+      {{{"ngrid1", -2001}}, "ngrid1 must be between -2000 and 2000 (it is -2001)"},
+      {{{"ngrid2", 2001}}, "ngrid2 must be <= 2000 (it is 2001)"},
+      {{{"nsubg1", 17}}, "nsubg1 must be <= 16 (it is 17)"},
+      {{{"nsubg2", 100}}, "nsubg2 must be <= 16 (it is 100)"},
+      {{{"maxlev", 100}}, "maxlev must be <= 16 (it is 100)"},
+      {{{"gallev", 17}}, "gallev must be <= 16 (it is 17)"},
+      {{{"imglev", 1000}}, "imglev must be <= 16 (it is 1000)"},
+      {{{"srccat", 20000}}, "srccat must be <= 2000 (it is 20000)"},
       {{{"seed", 1e19}}, "variable seed is out of range for an integer"},
       {{{"batchwrite", -3e9}}, "variable batchwrite is out of range for an integer"},
   };
@@ -88,6 +105,34 @@ TEST_F(Refresh, BadSettingsEndTheRefreshWithTheirMessage) {
   }
 }
 
+TEST_F(Refresh, SingleGridValuesAreRefusedInTheRefreshsWords) {
+  // What a check of one value (set) refuses, the refresh refuses with the same text.
+  struct Case {
+    const char* name;
+    double value;
+  };
+  const Case cases[] = {{"ngrid1", 1},    {"ngrid1", -1},   {"ngrid1", 0},     {"ngrid1", 2001}, {"ngrid1", -2001},
+                        {"ngrid2", 1},    {"ngrid2", 2001}, {"nsubg1", 0},     {"nsubg2", 17},   {"maxlev", 100},
+                        {"maxlev", 0},    {"gallev", 17},   {"imglev", -2},    {"srccat", 2001}, {"ngrid1", -2},
+                        {"ngrid2", 2000}, {"maxlev", 16},   {"srccat", -5},    {"nsubg1", 1},    {"gridhi1", 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.value));
+    start_program(stdin, stdout);
+    quietflag = 1;
+    SetVar(c.name, 0, c.value);
+    const std::string alone = grid_value_refusal(c.name, c.value);
+    if (std::string(c.name) == "gridhi1") {
+      EXPECT_EQ(alone, "");  // refused only with gridlo1, by the refresh
+      EXPECT_NE(refresh_error(), "");
+    } else {
+      EXPECT_EQ(refresh_error(), alone);
+    }
+  }
+  EXPECT_EQ(grid_value_refusal("maxlev", 100), "maxlev must be <= 16 (it is 100)");
+  EXPECT_EQ(grid_value_refusal("omitcore", 1e6), "");
+  EXPECT_EQ(grid_value_refusal("maxlev", std::nan("")), "");
+}
+
 TEST_F(Refresh, ValuesThatPassTheChecks) {
   // A Cartesian grid may have negative limits; a real setting that is not a number passes
   // the tests; an integer setting a hair below an integer reads as that integer;
@@ -96,6 +141,8 @@ TEST_F(Refresh, ValuesThatPassTheChecks) {
   SetVar("gridlo1", 0, -2);
   SetVar("crittol", 0, std::nan(""));
   SetVar("maxlev", 0, 2.9999999);
+  SetVar("ngrid1", 0, -2000);  // the widest logarithmic top grid
+  SetVar("nsubg2", 0, 16);
   SetVar("batchwrite", 0, 2.9999999);
   CaptureOutput out;
   EXPECT_EQ(refresh_error(), "");

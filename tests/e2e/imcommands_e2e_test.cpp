@@ -83,27 +83,32 @@ TEST(ImageCommandsE2E, ConvertThroughEveryTypeAndWorkOnTheArrays) {
   EXPECT_EQ(d.read("a.fits").size(), 2u * 2880u);
 }
 
-TEST(ImageCommandsE2E, Hdf5IsReportedAndTheRunGoesOn) {
+TEST(ImageCommandsE2E, Hdf5EndsTheRunBeforeAnyInputIsRead) {
   ScratchDir d;
   d.write("a.txt", kLayoutText);
-  const RunResult r = run_commands(d,
-                                   "fileconvert a.txt 1 a.h5 4\n"
-                                   "imstats a.h5 4\n"
-                                   "imcombine a.h5 4 a.txt 1 1 c.txt 1\n"
-                                   "filetypes\n");
-  EXPECT_EQ(r.status, 0);
+  d.write("k.txt", "3 3\n0.1\n0.1\n0.1\n0.1\n0.2\n0.1\n0.1\n0.1\n0.1\n");
+  d.write("r.rng", "-1 1\n-1 1\n");
+  RunResult r = run_commands(d, "filetypes\n");
   EXPECT_EQ(r.out,
-            "Reading array from text file a.txt\n"
-            "ERROR: code has not been compiled to use HDF5 files\n"
-            "ERROR: code has not been compiled to use HDF5 files\n"
-            "ERROR: code has not been compiled to use HDF5 files\n"
             "The known file types are as follows:\n"
             "  1 : text file\n"
             "  2 : binary file\n"
             "  3 : FITS file\n"
             "  4 : HDF5 file [not currently implemented]\n");
+  // As input or output, in any word of a command: nothing read, nothing written, status 1.
+  for (const char* line : {"fileconvert a.txt 1 a.h5 4", "imstats a.h5 4", "imcombine a.h5 4 a.txt 1 1 c.txt 1",
+                           "imcombine a.txt 1 a.txt 1 1 c.h5 4", "imarith a.txt 1 c.h5 4 abs",
+                           "imdiff a.txt 1 a.txt 1 1 c.h5 4", "kap2lens k.txt 4 r.rng o.bin",
+                           "SBmap2 -1 1 5 0 1 5 1 o.txt 4", "loadsrcmap a.h5 4 r.rng"}) {
+    SCOPED_TRACE(line);
+    r = run_commands(d, std::string(line) + "\nfiletypes\n");
+    EXPECT_EQ(r.out, "ERROR: code has not been compiled to use HDF5 files\n");
+    EXPECT_EQ(r.status, 1);
+  }
   EXPECT_FALSE(d.exists("a.h5"));
   EXPECT_FALSE(d.exists("c.txt"));
+  EXPECT_FALSE(d.exists("c.h5"));
+  EXPECT_FALSE(d.exists("o.bin"));
 }
 
 TEST(ImageCommandsE2E, ErrorsEndTheRunBeforeAnythingIsWritten) {
@@ -115,15 +120,15 @@ TEST(ImageCommandsE2E, ErrorsEndTheRunBeforeAnythingIsWritten) {
       {"imdiff a.txt 1 a.txt 1 4 o.txt 1",
        "Reading array from text file a.txt\nReading array from text file a.txt\nERROR: unknown mode in imdiff\n"},
       {"fileconvert a.txt 7 o.txt 1", "ERROR: unknown filetype in read_array()\n"},
-      {"fileconvert a.txt 1 o.txt 9",
-       "Reading array from text file a.txt\nERROR: unknown filetype in write_array()\n"},
-      // A type word that is no number is refused, not read as type 0.
-      {"fileconvert a.txt 1 o.txt x", "Reading array from text file a.txt\nERROR: in fileconvert, x is not a number\n"},
+      {"fileconvert a.txt 1 o.txt 9", "Reading array from text file a.txt\nERROR: unknown filetype in write_array()\n"},
+      // A type word that is no number is refused, not read as type 0, before the input is read.
+      {"fileconvert a.txt 1 o.txt x", "ERROR: in fileconvert, x is not a number\n"},
       {"imstats missing.txt 1", "ERROR: could not open input file missing.txt\n"},
       {"fileconvert short.bin 2 o.txt 1",
        "Reading array from binary file short.bin\nERROR: binary file short.bin ends after 1 of its 6 values\n"},
       {"fileconvert a.txt 1 nodir/o.bin 2",
-       "Reading array from text file a.txt\nERROR: could not open output file nodir/o.bin: No such file or directory\n"},
+       "Reading array from text file a.txt\nERROR: could not open output file nodir/o.bin: No such file or "
+       "directory\n"},
   };
   for (const Case& c : cases) {
     ScratchDir d;

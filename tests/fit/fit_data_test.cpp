@@ -199,13 +199,24 @@ TEST_F(FitDataTest, MalformedFilesEndWithAnErrorOrEmptyTables) {
   EXPECT_EQ(TSobs.srcobs[1].flux[2][1], -2.0);
   EXPECT_EQ(TSobs.srcobs[1].sig_flux[2][1], 0.0);
   set("multiflux", 1);
-  // A bad count ends the load with a warning; the tables are then empty.
+  // A count that is not usable ends the load with an ERROR naming the file, the count and
+  // its word, and leaves the lens loaded before as it was.
   load_quadoff();
-  CaptureOutput out;
-  load_data(std::string(kGalaxy) + "0\n");
-  EXPECT_NE(out.text().find("WARNING: argument Nsrcobs=0 is smaller than the\n"), std::string::npos);
-  EXPECT_EQ(TSobs.Ngalobs, 0);
-  EXPECT_EQ(TSobs.Nsrcobs, 0);
+  for (const char* word : {"0", "nan", "2147483648", "1e400", "1.5.2", "-1", "2.5"}) {
+    SCOPED_TRACE(word);
+    EXPECT_NE(fatal_message([&] {
+                load_data(std::string(kGalaxy) + word + "\n");
+              }).find(std::string(": Nsrcobs ") + word + " is not a usable count"),
+              std::string::npos);
+    EXPECT_EQ(TSobs.Ngalobs, 1);
+    EXPECT_EQ(TSobs.Nsrcobs, 1);
+    EXPECT_EQ(TSobs.srcobs[1].nimg, 4);
+  }
+  EXPECT_NE(fatal_message([&] { load_data("nan\n"); }).find(": Ngal nan is not a usable count"), std::string::npos);
+  EXPECT_NE(
+      fatal_message([&] { load_data(std::string(kGalaxy) + "1\n1e400\n"); }).find(": Nimg 1e400 is not a usable count"),
+      std::string::npos);
+  EXPECT_EQ(TSobs.Nsrcobs, 1);
 
   set("maximg", 1);
   EXPECT_EQ(fatal_message([&] { load_quadoff(); }),
@@ -282,7 +293,9 @@ TEST_F(FitDataTest, BatchEntriesLoadRescaleAndRepeatTheirNoisePerSeed) {
 }
 
 TEST_F(FitDataTest, BatchFilesWithoutAValidEntryOrWithSeveralGalaxiesAreRefused) {
-  EXPECT_NE(fatal_message([&] { load_data("0\n", "batchdata"); }).find("holds no valid entry"), std::string::npos);
+  EXPECT_NE(fatal_message([&] { load_data("0\n", "batchdata"); }).find(": Ngal 0 is not a usable count"),
+            std::string::npos);
+  EXPECT_NE(fatal_message([&] { load_data("", "batchdata"); }).find("holds no valid entry"), std::string::npos);
   EXPECT_EQ(fatal_message([&] { load_data("2\n", "batchdata"); }),
             "batchdata currently handles only one galaxy per entry");
   EXPECT_EQ(fatal_message([&] { load_data("1\n0 0 0.01\n1 1\n0 1\n0 1\n1\n2\n-1 0 -1 0.01 0.1 0\n1 0 -1 0.01 0.1 0\n1\n1 -1 1 -1 1\n",

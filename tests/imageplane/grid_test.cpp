@@ -314,8 +314,12 @@ TEST_F(Grid, RangeErrorsEndTheBuild) {
     const char* message;
   };
   const std::vector<Case> cases = {
-      {{{"ngrid2", 1}}, "grid has more than 180 deg per angular step; increase resolution"},
-      {{{"gridcoords", 1}, {"ngrid1", 0}}, "for cartesian grid, ngrid1 and ngrid2 must be positive"},
+      {{{"ngrid2", 2}}, "grid has more than 180 deg per angular step; increase resolution"},
+      {{{"gridcoords", 1}, {"ngrid1", -10}}, "for cartesian grid, ngrid1 and ngrid2 must be positive"},
+      // Settings that leave no grid or pass a bound are refused by the refresh.
+      {{{"ngrid2", 1}}, "ngrid2 = 1 leaves no grid: it needs at least 2 steps"},
+      {{{"gridcoords", 1}, {"ngrid1", 0}}, "ngrid1 = 0 leaves no grid: it needs at least 2 steps"},
+      {{{"maxlev", 100}}, "maxlev must be <= 16 (it is 100)"},
       {{{"ngrid1", -10}}, "logarithmic radial steps need gridlo1 > 0"},
   };
   for (const auto& c : cases) {
@@ -333,6 +337,20 @@ TEST_F(Grid, RangeErrorsEndTheBuild) {
       EXPECT_EQ(e.message, c.message);
     }
   }
+}
+
+TEST_F(Grid, ABuildThatWouldHoldTooManyNodesStopsNamingMaxlev) {
+  load({"alpha 1.2 0 0 0.3 0 0 0 0.05 0 1"});
+  set("maxlev", 5);
+  set_grid_node_limit(1000);
+  const std::string m = fatal_message([&] { build(); });
+  set_grid_node_limit(0);
+  EXPECT_EQ(m,
+            "the grid needs more than 1000 nodes (about 2 GB); lower maxlev (now 5), or nsubg1, nsubg2, ngrid1, "
+            "ngrid2, gallev or imglev, and regrid");
+  // The limit in force again, the same grid builds.
+  build();
+  EXPECT_NE(TWgrid.top, nullptr);
 }
 
 TEST_F(Grid, SecondaryGridCommands) {
@@ -383,11 +401,12 @@ TEST_F(Grid, AutogridWithoutCausticsUsesTheMagnificationBoundAlone) {
   // A uniform sheet of convergence 0.5 magnifies by 1/(1 - 0.5)^2 = 4 everywhere.
   load({"convrg 0.5 0 0 0 0 0 0 0 0 0"});
   run_handler(autogrid, WordArray({"autogrid", "1", "5"}));
-  EXPECT_DOUBLE_EQ(GetVar("gridhi1"), 0.1);  // the first radius passes
+  // The first radius above gridlo1 passes (gridlo1 itself would leave a grid of no extent).
+  EXPECT_DOUBLE_EQ(GetVar("gridhi1"), 0.1 + 1.9 / 19);
   CaptureOutput out;
   run_handler(autogrid, WordArray({"autogrid", "1", "3"}));
   EXPECT_NE(out.text().find("WARNING: autogrid could not find a grid satisfying your criteria"), std::string::npos);
-  EXPECT_DOUBLE_EQ(GetVar("gridhi1"), 0.1);  // back to the upper radius it started from
+  EXPECT_DOUBLE_EQ(GetVar("gridhi1"), 0.1 + 1.9 / 19);  // back to the upper radius it started from
   SetVar("gridhi1", 0, 2);
   run_handler(autogrid, WordArray({"autogrid", "3"}));
   EXPECT_EQ(GetVar("ngrid1"), -20);
@@ -847,11 +866,15 @@ TEST_F(Grid, GridControlErrorsAndHelp) {
   };
   const std::vector<Case> cases = {
       {{{"gridcoords", 1}}, [] { setgridmode(2); dogrid(); }, "critical curve grid must be polar"},
-      {{{"ngrid1", 0}}, [] { setgridmode(2); dogrid(); }, "ngrid1 and ngrid2 must be positive"},
-      {{{"ngrid2", 0}}, [] { dogrid(); }, "for polar grid, ngrid2 must be positive"},
+      {{{"ngrid1", 0}}, [] { setgridmode(2); dogrid(); }, "ngrid1 = 0 leaves no grid: it needs at least 2 steps"},
+      {{{"ngrid2", 0}}, [] { dogrid(); }, "ngrid2 = 0 leaves no grid: it needs at least 2 steps"},
       {{}, [] { run_handler(gridmode, WordArray({"gridmode", "3"})); }, "Unknown value of gridmode"},
-      {{{"ngrid1", 0}}, [] { run_handler(autogrid, WordArray({"autogrid"})); }, "ngrid1 should be positive for autogrid"},
-      {{{"ngrid2", -1}}, [] { run_handler(autogrid, WordArray({"autogrid"})); }, "ngrid2 must be positive for autogrid"},
+      {{{"ngrid1", 1}},
+       [] { run_handler(autogrid, WordArray({"autogrid"})); },
+       "ngrid1 = 1 leaves no grid: it needs at least 2 steps"},
+      {{{"ngrid2", -1}},
+       [] { run_handler(autogrid, WordArray({"autogrid"})); },
+       "ngrid2 = -1 leaves no grid: it needs at least 2 steps"},
       {{}, [] { run_handler(autogrid, WordArray({"autogrid", "4"})); }, "unknown grid mode in autogrid"},
       {{{"plotmode", 5}},
        [this] { run_handler(plotgrid, WordArray({"plotgrid", dir_.file("g.dat")})); },
@@ -869,8 +892,8 @@ TEST_F(Grid, GridControlErrorsAndHelp) {
     set("ngrid2", 20);
     set("plotmode", 1);
     for (const auto& v : c.settings) set(v.first, v.second);
-    SetGlob();
     try {
+      SetGlob();  // settings that leave no grid stop here
       c.run();
       ADD_FAILURE();
     } catch (const FatalError& e) {
@@ -891,11 +914,11 @@ TEST_F(Grid, GridControlErrorsAndHelp) {
 TEST_F(Grid, AutogridLetsNegativeMagnificationsPass) {
   // A sheet of convergence 0.5 with shear 0.6: eigenvalues 1.1 and -0.1 everywhere, so no
   // radius is singly imaged (step 4 keeps gridhi1) and mu = 1/(0.25 - 0.36) < 0 never
-  // exceeds mumax: the first radius passes.
+  // exceeds mumax: the first radius above gridlo1 passes.
   load({"convrg 0.5 0 0 0 0 0.6 0 0 0 0"});
   EXPECT_LT(1 / detA_at(0.3, 0.7), 0);
   run_handler(autogrid, WordArray({"autogrid", "1", "5"}));
-  EXPECT_DOUBLE_EQ(GetVar("gridhi1"), 0.1);
+  EXPECT_DOUBLE_EQ(GetVar("gridhi1"), 0.1 + 1.9 / 19);
 }
 
 TEST_F(Grid, PlotFilesInEveryPlotmode) {

@@ -1,15 +1,17 @@
 // Whether the grid holds every image of a region of sources, against the singular
 // isothermal sphere of b = 1: a source at distance beta < 1 has images at radii 1 + beta
 // and 1 - beta, and the grid's edge at radius R > 1 maps to the circle of radius R - 1.
+#include "imageplane/gridcheck.h"
+
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "core/command_fixture.h"
 #include "core/lens_model.h"
-#include "imageplane/gridcheck.h"
 #include "shell/settings.h"
 
 namespace {
@@ -131,3 +133,48 @@ TEST_F(GridCheckTest, NoGridHoldsThemWhenEveryFarEdgeIsCritical) {
 }
 
 }  // namespace
+
+TEST_F(GridCheckTest, FindersWarnNamingTheFirstSourceNotHeld) {
+  // The edge at R = 2 maps to the circle of radius 1: a source within it (less the edge's
+  // step, 2 pi / 720) has both images inside the grid, one beyond it an image outside.
+  build(2, 0, 2, 0, 360);
+  std::vector<SourceDisc> held;
+  for (double beta : {0.0, 0.3, 0.6, 0.9, 0.985})
+    for (int k = 0; k < 8; ++k) held.push_back({beta * std::cos(0.8 * k), beta * std::sin(0.8 * k), 0});
+  {
+    CaptureOutput out;
+    EXPECT_TRUE(warn_grid_holds(held));
+    EXPECT_TRUE(warn_grid_holds({}));
+    EXPECT_EQ(out.text(), "");
+  }
+  std::vector<SourceDisc> some = held;
+  some.insert(some.begin() + 3, {0, -1.02, 0});
+  some.push_back({1.5, 0, 0});
+  CaptureOutput out;
+  EXPECT_FALSE(warn_grid_holds(some));
+  EXPECT_FALSE(warn_grid_holds({{0.3, 0.99, 0}}));
+  const std::string t = out.text();
+  EXPECT_EQ(t.rfind("WARNING: the grid does not hold every image of the source at (0, -1.02) nor of 1 more of the "
+                    "sources: set gridhi1 to at least 2.5",
+                    0),
+            0u)
+      << t;
+  EXPECT_NE(t.find("\nWARNING: the grid does not hold every image of the source at (0.3, 0.99): set gridhi1 to at "
+                   "least 2.0"),
+            std::string::npos)
+      << t;
+}
+
+TEST_F(GridCheckTest, FindersCheckTheLensOfTheMomentOnAGridKeptFromAnother) {
+  build(2, 0, 2, 0, 360);
+  CaptureOutput out;
+  EXPECT_TRUE(warn_grid_holds({{0.95, 0, 0}}));
+  // A lens of b = 1.5 loaded without a new grid: the same edge maps to the circle of radius
+  // 0.5, and the source's outer image at 2.45 lies beyond the grid.
+  SetVar("gridflag", 0, 0);
+  SetGlob();
+  d.write("sis2.dat", "1 1\nalpha 1.5 0 0 0 0 0 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n");
+  run_handler(setlens, cmd({"setlens", d.file("sis2.dat")}));
+  EXPECT_FALSE(warn_grid_holds({{0.95, 0, 0}}));
+  EXPECT_NE(out.text().find("source at (0.95, 0): set gridhi1 to at least 2.4"), std::string::npos) << out.text();
+}
