@@ -223,6 +223,10 @@ void set(const WordArray& in) {
       refuse(strformat("variable %s is out of range for an integer; its value is unchanged.", words.c_str(1)));
       return;
     }
+    if (const std::string why = grid_value_refusal(words[1], value); !why.empty()) {
+      refuse(why + "; its value is unchanged.");
+      return;
+    }
     SetVar(words[1], 1, value);
   } else if (n == 1) {
     for (const auto& e : varlist()) qprintf("%s = %e %s\n", e.name.c_str(), e.value, e.description.c_str());

@@ -97,7 +97,9 @@ TEST(CommandList, EveryCommandIsFoundByItsFullName) {
     EXPECT_EQ(commands_named(shorter).size(), registered(shorter) ? 1u : 0u) << e->name;
     std::string upper = e->name;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (!registered(upper)) EXPECT_TRUE(commands_named(upper).empty()) << upper;
+    if (!registered(upper)) {
+      EXPECT_TRUE(commands_named(upper).empty()) << upper;
+    }
   }
   for (const char* unknown : {"", "Quit", "findimg4", "optimise", "set ", "#"})
     EXPECT_TRUE(commands_named(unknown).empty()) << unknown;

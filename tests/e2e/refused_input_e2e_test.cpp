@@ -106,16 +106,19 @@ TEST(RefusedInputE2E, Kap2lensRefusesAMapWithAPixelThatIsNotFinite) {
 
 TEST(RefusedInputE2E, GridSettingsThatLeaveNoGridOrPassTheirBound) {
   ScratchDir d;
-  // set takes each value alone; the next command that uses the settings refuses them
-  // before a grid is built.
-  expect_refused(d, kModel,
-                 {{"set maxlev 100\nfindimg 0.05 0.03\n", "ERROR: maxlev must be <= 16 (it is 100)"},
-                  {"set nsubg1 50\nregrid\n", "ERROR: nsubg1 must be <= 16 (it is 50)"},
-                  {"set ngrid1 0\nregrid\n", "ERROR: ngrid1 = 0 leaves no grid: it needs at least 2 steps"},
-                  {"set ngrid1 1\nfindimg 0.1 0\n", "ERROR: ngrid1 = 1 leaves no grid: it needs at least 2 steps"},
-                  {"set gridhi1 0\nregrid\n", "ERROR: gridhi1 = 0 is not above gridlo1 = 0: the grid has no extent"},
-                  {"set gridhi2 0\nregrid\n", "ERROR: gridhi2 = 0 is not above gridlo2 = 0: the grid has no extent"},
-                  {"set gridlo1 5\nregrid\n", "ERROR: gridhi1 = 2 is not above gridlo1 = 5: the grid has no extent"}});
+  // set refuses a value that no grid can take; what depends on two settings (a hi not above
+  // its lo) is refused by the next command that uses the settings, before a grid is built.
+  expect_refused(
+      d, kModel,
+      {{"set maxlev 100\nfindimg 0.05 0.03\n", "ERROR: maxlev must be <= 16 (it is 100); its value is unchanged."},
+       {"set nsubg1 50\nregrid\n", "ERROR: nsubg1 must be <= 16 (it is 50); its value is unchanged."},
+       {"set ngrid1 0\nregrid\n",
+        "ERROR: ngrid1 = 0 leaves no grid: it needs at least 2 steps; its value is unchanged."},
+       {"set ngrid1 1\nfindimg 0.1 0\n",
+        "ERROR: ngrid1 = 1 leaves no grid: it needs at least 2 steps; its value is unchanged."},
+       {"set gridhi1 0\nregrid\n", "ERROR: gridhi1 = 0 is not above gridlo1 = 0: the grid has no extent"},
+       {"set gridhi2 0\nregrid\n", "ERROR: gridhi2 = 0 is not above gridlo2 = 0: the grid has no extent"},
+       {"set gridlo1 5\nregrid\n", "ERROR: gridhi1 = 2 is not above gridlo1 = 5: the grid has no extent"}});
   // One setting at a time through a state that would leave no grid: the grid moved from
   // 0..2 to 3..4 is built when the move is complete.
   const RunResult r = run_commands(d, std::string(kModel) + "set gridlo1 3\nset gridhi1 4\nregrid\n");
