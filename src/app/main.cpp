@@ -1,5 +1,6 @@
 // Program entry: core start-up, the fitting program's commands and settings, then the
 // command loop on standard input or on each command file named on the command line.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -33,9 +34,13 @@ int run(int argc, char** argv) {
   FILE* saved = QVMstdin;
   for (int k = first; k < argc; ++k) {
     FILE* f = std::fopen(argv[k], "r");
-    if (!f) {
+    struct stat st;
+    // A folder opens but holds no commands.
+    const bool folder = f && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
+    if (!f || folder) {
+      if (f) std::fclose(f);
       QVMstdin = saved;
-      print_error(strformat("could not open input file %s", argv[k]));
+      print_error(strformat("could not open input file %s%s", argv[k], folder ? ": Is a directory" : ""));
       std::fflush(QVMstdout);
       return kErrorExitStatus;
     }

@@ -78,6 +78,10 @@ TEST(RefusedInputE2E, AFolderGivenAsAnInputFile) {
                   {"imstats sub 1\n", "ERROR: could not open input file: sub: Is a directory"},
                   {"imstats sub 3\n", "ERROR: could not open input file: sub: Is a directory"},
                   {"kap2lens k.txt 1 sub o.bin\n", "ERROR: could not open kap2lens range file: sub: Is a directory"}});
+  // A folder named as the command file.
+  const RunResult r = run_tarnsolve(d.path(), {"sub"}, "");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("ERROR: could not open input file sub: Is a directory\n"), std::string::npos) << r.out;
 }
 
 TEST(RefusedInputE2E, DataCountsThatAreNotUsableEndTheRunAfterAGoodLoad) {
