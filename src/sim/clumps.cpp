@@ -368,7 +368,7 @@ void scaleclumps(const WordArray& words) {
     const std::string& w = words[k];
     int at = w == "rs" ? 3 : (w == "rt" ? 6 : 0);
     if (!at) {
-      warning(msg);
+      refuse(msg);
       return;
     }
     a[at] = words.finite(k + 1, words[0]);

@@ -71,6 +71,8 @@ TEST(ScriptsE2E, RefusedWordsEndAScriptAndWarnAtATerminal) {
        "argument outtype=5 is larger than the\n         maximum allowed value (4)."},
       {"convolve2 in.txt 1 0 1 o.txt 1", "convolve2 needs xpixel > 0 and ypixel > 0"},
       {"map2lcrv in.txt 1 -1 0.5 0 o.txt", "map2lcrv needs pixscale > 0"},
+      {"scaleclumps 1 1 rx 1 1 1", "scaleclumpshelp argument #3 is not recognized"},
+      {"MCMCset 1 Nchian 100", "unknown keyword 'Nchian'"},
       {"turnoff 1", "mode has not been set properly in turnoff"},
       {"turnoff gal 2", "ignoring galaxy index 2 (out of range)"},
       {"turnon src 5", "ignoring source index 5 (out of range)"},
@@ -120,6 +122,8 @@ TEST(ScriptsE2E, ALineTooShortForItsModeEndsAScript) {
       {"subsave on 1", "subsave: too few arguments", "subsave on <dx lo> <hi> <#steps>"},
       {"subsave sideways", "subsave: unknown mode sideways", "subsave on <dx lo> <hi> <#steps>"},
       {"pixsrc in x", "pixsrc: unknown mode in", "pixsrc on <basename>"},
+      {"chitest of", "chitest: unknown mode of", "chitest <on/off>"},
+      {"try2 1 2 3", "try2: too few arguments", "try2 <n>"},
   };
   std::string typed = kModel;
   for (const auto& c : cases) {
