@@ -73,6 +73,8 @@ TEST(ScriptsE2E, RefusedWordsEndAScriptAndWarnAtATerminal) {
       {"map2lcrv in.txt 1 -1 0.5 0 o.txt", "map2lcrv needs pixscale > 0"},
       {"scaleclumps 1 1 rx 1 1 1", "scaleclumpshelp argument #3 is not recognized"},
       {"MCMCset 1 Nchian 100", "unknown keyword 'Nchian'"},
+      {"setclumps 1 0 1\n5 0.1 10 -1.9 star", "in setclumps, galaxy index 5 is out of range"},
+      {"setclumps 1 0 1\n1 0.1 10", "too few clump model parameters"},
       {"turnoff 1", "mode has not been set properly in turnoff"},
       {"turnoff gal 2", "ignoring galaxy index 2 (out of range)"},
       {"turnon src 5", "ignoring source index 5 (out of range)"},
