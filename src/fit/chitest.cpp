@@ -75,7 +75,10 @@ void chitest(const WordArray& words) {
     init_chitest();
     return;
   }
-  if (words[1] != "on") return;
+  if (words[1] != "on") {
+    refuse_line(words, "unknown mode " + words[1]);
+    return;
+  }
   const int rotate = words.own_count() > 2 ? words.int_value(2) : 0;
   qprintf("Turning chitest feature on.\n");
   init_chitest();

@@ -677,7 +677,7 @@ void MCMCset(const WordArray& words) {
         hit = k;
         break;
       }
-    if (!hit) print_labelled(QVMstdout, "Warning in MCMCset", strformat("unknown keyword '%s'", words.c_str(i)));
+    if (!hit) refuse(strformat("unknown keyword '%s'", words.c_str(i)), "Warning in MCMCset");
   }
   const double* P = MCctl.MCparms;
   qprintf("MCMC parameters:\n");

@@ -570,7 +570,7 @@ void nestsampSet(const WordArray& words) {
         hit = true;
         break;
       }
-    if (!hit) print_labelled(QVMstdout, "Warning in nestsampSet", strformat("unknown keyword '%s'", words.c_str(i)));
+    if (!hit) refuse(strformat("unknown keyword '%s'", words.c_str(i)), "Warning in nestsampSet");
   }
   print_ns_parms();
   if (nw < 2) return;

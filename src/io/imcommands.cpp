@@ -98,7 +98,7 @@ void imcombine(const WordArray& words) {
   if (!read_array(words[3], word_int(words, 4), nx2, ny2, a2)) return;
   const double f = words.real(5);
   if (nx1 != nx2 || ny1 != ny2) {
-    warning("in imcombine, the two arrays need to have the same dimensions");
+    refuse("in imcombine, the two arrays need to have the same dimensions");
     return;
   }
   Mat out(1, nx1, 1, ny1);
@@ -120,7 +120,7 @@ void imdiff(const WordArray& words) {
   if (!read_array(words[3], word_int(words, 4), nx2, ny2, a2)) return;
   const int mode = word_int(words, 5);
   if (nx1 != nx2 || ny1 != ny2) {
-    warning("in imdiff, the two arrays need to have the same dimensions");
+    refuse("in imdiff, the two arrays need to have the same dimensions");
     return;
   }
   if (mode < 1 || mode > 3) fatal("unknown mode in imdiff");

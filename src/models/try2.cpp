@@ -5,7 +5,7 @@
 
 void try2(const WordArray& words) {
   if (words.own_count() < 11) {
-    qprintf("try2 <n>\n");
+    refuse_line(words);
     return;
   }
   double w[11];

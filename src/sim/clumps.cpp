@@ -47,12 +47,15 @@ double clump_Sk(int k, double q, double beta) {
 void setclumps_line(const WordArray& line, double Rmin, double Rmax) {
   const int nw = line.own_count();
   if (nw < 4) {
-    warning("too few clump model parameters\n");
+    refuse("too few clump model parameters");
     return;
   }
   ClumpState& cs = TWclump;
   const long igal = line.finite_integer(0, "setclumps");
-  if (igal < 1 || igal > cs.clumpdat.hi()) return;
+  if (igal < 1 || igal > cs.clumpdat.hi()) {
+    refuse(strformat("in setclumps, galaxy index %ld is out of range", igal));
+    return;
+  }
   ClumpPop& pop = cs.clumpdat[igal];
   const double m = line.finite(1, "setclumps"), q = line.finite(2, "setclumps"), beta = line.finite(3, "setclumps");
   if (m == 0) fatal("clump mass parameter must not be zero");
@@ -368,7 +371,7 @@ void scaleclumps(const WordArray& words) {
     const std::string& w = words[k];
     int at = w == "rs" ? 3 : (w == "rt" ? 6 : 0);
     if (!at) {
-      warning(msg);
+      refuse(msg);
       return;
     }
     a[at] = words.finite(k + 1, words[0]);

@@ -71,6 +71,12 @@ TEST(ScriptsE2E, RefusedWordsEndAScriptAndWarnAtATerminal) {
        "argument outtype=5 is larger than the\n         maximum allowed value (4)."},
       {"convolve2 in.txt 1 0 1 o.txt 1", "convolve2 needs xpixel > 0 and ypixel > 0"},
       {"map2lcrv in.txt 1 -1 0.5 0 o.txt", "map2lcrv needs pixscale > 0"},
+      {"imcombine in.txt 1 in12.txt 1 0.5 o.txt 1", "in imcombine, the two arrays need to have the same dimensions"},
+      {"imdiff in.txt 1 in12.txt 1 1 o.txt 1", "in imdiff, the two arrays need to have the same dimensions"},
+      {"scaleclumps 1 1 rx 1 1 1", "scaleclumpshelp argument #3 is not recognized"},
+      {"MCMCset 1 Nchian 100", "unknown keyword 'Nchian'"},
+      {"setclumps 1 0 1\n5 0.1 10 -1.9 star", "in setclumps, galaxy index 5 is out of range"},
+      {"setclumps 1 0 1\n1 0.1 10", "too few clump model parameters"},
       {"turnoff 1", "mode has not been set properly in turnoff"},
       {"turnoff gal 2", "ignoring galaxy index 2 (out of range)"},
       {"turnon src 5", "ignoring source index 5 (out of range)"},
@@ -83,18 +89,20 @@ TEST(ScriptsE2E, RefusedWordsEndAScriptAndWarnAtATerminal) {
   for (const Case& c : cases) {
     ScratchDir d;
     d.write("in.txt", "2 2\n1 2\n3 4\n");
+    d.write("in12.txt", "1 2\n1\n2\n");
     const RunResult r = run_commands(d, std::string(kModel) + c.line + "\nset zz 1\nset zz\n");
     // The ERROR is the last line (turnon and turnoff head their report with "In turnoff:").
     const std::string error = "ERROR: " + std::string(c.message) + "\n";
     EXPECT_EQ(r.out.substr(r.out.find("ERROR") == std::string::npos ? 0 : r.out.find("ERROR")), error) << c.line;
     EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << c.line;
     EXPECT_EQ(r.status, 1) << c.line;
-    EXPECT_EQ(dir_entries(d.path()), (std::vector<std::string>{"cmds.in", "in.txt"})) << c.line;
+    EXPECT_EQ(dir_entries(d.path()), (std::vector<std::string>{"cmds.in", "in.txt", "in12.txt"})) << c.line;
     typed += c.line + std::string("\n");
   }
   // Typed, every line is refused in turn, the setting keeps its value, and the run ends well.
   ScratchDir d;
   d.write("in.txt", "2 2\n1 2\n3 4\n");
+  d.write("in12.txt", "1 2\n1\n2\n");
   const RunResult t = run_at_terminal(d.path(), {"-q"}, typed + "set ngrid1\nset zz 1\nset zz\n");
   for (const Case& c : cases)
     if (std::string(c.line).rfind("optimise", 0) != 0) {
@@ -122,6 +130,8 @@ TEST(ScriptsE2E, ALineTooShortForItsModeEndsAScript) {
       {"subsave on 1", "subsave: too few arguments", "subsave on <dx lo> <hi> <#steps>"},
       {"subsave sideways", "subsave: unknown mode sideways", "subsave on <dx lo> <hi> <#steps>"},
       {"pixsrc in x", "pixsrc: unknown mode in", "pixsrc on <basename>"},
+      {"chitest of", "chitest: unknown mode of", "chitest <on/off>"},
+      {"try2 1 2 3", "try2: too few arguments", "try2 <n>"},
   };
   std::string typed = kModel;
   for (const auto& c : cases) {
