@@ -165,25 +165,32 @@ double chord_widening() {
   return 1.0 / std::cos(kPi / k);
 }
 
-// Warns of the images whose light the rim cuts, naming the grid that holds every image of
-// the source's 99.9% ellipse (none when the grid holds them already).
+// Warns of the images whose light the rim cuts, naming the one with the largest share of
+// its light at the rim (the one cut most) and the grid that holds every image of the
+// source's 99.9% ellipse (none when the grid holds them already).
 void warn_rim(int n, const Mat& list, double u, double v, double R999) {
   static RepeatedMessage cap;
   const FiniteSourceState& F = TWfinsrc;
+  int worst = 0;
+  double share = kRimFraction;
   for (int i = 1; i <= n; ++i) {
-    if (!(F.rim_light[static_cast<size_t>(i - 1)] > kRimFraction * list[i][3])) continue;
-    if (cap.count() > 0) {
-      cap.first();
-      return;
+    const double s = F.rim_light[static_cast<size_t>(i - 1)] / list[i][3];
+    if (s > share) {
+      share = s;
+      worst = i;
     }
-    GridNeed need;
-    if (need.add("findimg", {SourceDisc{u, v, R999}})) return;
+  }
+  if (worst == 0) return;
+  if (cap.count() > 0) {
     cap.first();
-    cap.warn(strformat("the image of source #%d at (%g, %g) reaches the rim of the grid and its light beyond is "
-                       "lost: %s",
-                       settings.isource, list[i][1], list[i][2], need.advice(chord_widening()).c_str()));
     return;
   }
+  GridNeed need;
+  if (need.add("findimg", {SourceDisc{u, v, R999}})) return;
+  cap.first();
+  cap.warn(strformat("the image of source #%d at (%g, %g) reaches the rim of the grid and its light beyond is "
+                     "lost: %s",
+                     settings.isource, list[worst][1], list[worst][2], need.advice(chord_widening()).c_str()));
 }
 
 }  // namespace
