@@ -188,9 +188,10 @@ void warn_rim(int n, const Mat& list, double u, double v, double R999) {
   GridNeed need;
   if (need.add("findimg", {SourceDisc{u, v, R999}})) return;
   cap.first();
-  cap.warn(strformat("the image of source #%d at (%g, %g) reaches the rim of the grid and its light beyond is "
-                     "lost: %s",
-                     settings.isource, list[worst][1], list[worst][2], need.advice(chord_widening()).c_str()));
+  cap.warn(
+      strformat("the image of source #%d at (%g, %g) reaches the rim of the grid and its light beyond is "
+                "lost: %s",
+                settings.isource, list[worst][1], list[worst][2], need.advice(chord_widening()).c_str()));
 }
 
 }  // namespace
