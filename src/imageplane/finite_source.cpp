@@ -72,10 +72,11 @@ RandomStream mixed_stream(unsigned long long a, unsigned long long b, unsigned l
 
 // Adds a patch's sums to the image whose centroid lies nearest to the patch's own (the
 // first on a tie) within seeing, or opens a new image; with seeing 0 every patch is an
-// image of its own.
+// image of its own. A patch below 1e-8 of the source's flux parameter (or without light)
+// opens none: the bound follows the flux, so a faint source keeps its images.
 int assign_light(double W, double X, double Y, double D) {
   FiniteSourceState& F = TWfinsrc;
-  if (W < 1e-8) return -1;
+  if (!(W > 0.0) || W < 1e-8 * F.shape.total) return -1;
   const double cx = X / W, cy = Y / W;
   // Squared distances: the nearest centroid, the first of equal ones, never one at 1e8
   // or beyond.
