@@ -72,10 +72,11 @@ RandomStream mixed_stream(unsigned long long a, unsigned long long b, unsigned l
 
 // Adds a patch's sums to the image whose centroid lies nearest to the patch's own (the
 // first on a tie) within seeing, or opens a new image; with seeing 0 every patch is an
-// image of its own.
+// image of its own. A patch below 1e-8 of the source's flux parameter (or without light)
+// opens none: the bound follows the flux, so a faint source keeps its images.
 int assign_light(double W, double X, double Y, double D) {
   FiniteSourceState& F = TWfinsrc;
-  if (W < 1e-8) return -1;
+  if (!(W > 0.0) || W < 1e-8 * F.shape.total) return -1;
   const double cx = X / W, cy = Y / W;
   // Squared distances: the nearest centroid, the first of equal ones, never one at 1e8
   // or beyond.
@@ -165,26 +166,33 @@ double chord_widening() {
   return 1.0 / std::cos(kPi / k);
 }
 
-// Warns of the images whose light the rim cuts, naming the grid that holds every image of
-// the source's 99.9% ellipse (none when the grid holds them already).
+// Warns of the images whose light the rim cuts, naming the one with the largest share of
+// its light at the rim (the one cut most) and the grid that holds every image of the
+// source's 99.9% ellipse (none when the grid holds them already).
 void warn_rim(int n, const Mat& list, double u, double v, double R999) {
   static RepeatedMessage cap;
   const FiniteSourceState& F = TWfinsrc;
+  int worst = 0;
+  double share = kRimFraction;
   for (int i = 1; i <= n; ++i) {
-    if (!(F.rim_light[static_cast<size_t>(i - 1)] > kRimFraction * list[i][3])) continue;
-    if (cap.count() > 0) {
-      cap.first();
-      return;
+    const double s = F.rim_light[static_cast<size_t>(i - 1)] / list[i][3];
+    if (s > share) {
+      share = s;
+      worst = i;
     }
-    GridNeed need;
-    if (need.add("findimg", {SourceDisc{u, v, R999}})) return;
+  }
+  if (worst == 0) return;
+  if (cap.count() > 0) {
     cap.first();
-    cap.warn(need.advice(strformat("the image of source #%d at (%g, %g) reaches the rim of the grid and its light "
-                                   "beyond is lost",
-                                   settings.isource, list[i][1], list[i][2]),
-                         chord_widening()));
     return;
   }
+  GridNeed need;
+  if (need.add("findimg", {SourceDisc{u, v, R999}})) return;
+  cap.first();
+  cap.warn(need.advice(strformat("the image of source #%d at (%g, %g) reaches the rim of the grid and its light "
+                                 "beyond is lost",
+                                 settings.isource, list[worst][1], list[worst][2]),
+                       chord_widening()));
 }
 
 }  // namespace

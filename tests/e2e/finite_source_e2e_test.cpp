@@ -477,6 +477,15 @@ TEST(FiniteSourceE2E, ImageAtTheRimWarnsWithTheGridThatHoldsIt) {
   const Row& outer = bl[0][0].x > bl[0][1].x ? bl[0][0] : bl[0][1];
   EXPECT_NEAR(outer.mag, truth, 0.01 * truth);
   EXPECT_NEAR(truth, 7.585, 0.005);
+
+  // An exponential source there (Reff 0.1, light out to 0.55) has both images cut: the
+  // inner one's faint edge (5.50 of 5.69) and the outer one nearly whole (0.82 of 7.55, the
+  // part left near x = 1.05). The warning names the outer one, not the first in the list.
+  ScratchDir d3;
+  const RunResult r3 = run_commands(d3, lens(b) + source("sersic 1 0.3 0 0 0 0.1 0 1", 1e5) + "findimg 0.3 0\n");
+  ASSERT_EQ(r3.status, 0) << r3.out;
+  ASSERT_NE(r3.out.find(head), std::string::npos) << r3.out;
+  EXPECT_NEAR(std::atof(r3.out.c_str() + r3.out.find(head) + head.size()), 1.05, 0.1) << r3.out;
 }
 
 // The faint central image of an NFW lens with shear at the default settings (galgrid off):

@@ -782,3 +782,26 @@ TEST(FiniteSource, BuffersAreKeptAcrossSearches) {
     EXPECT_EQ(F.segs.capacity(), segs);
   }
 }
+
+// The flux of a source only scales its images: a faint source (fluxes in physical units
+// can be 1e-12 or less) or a bright one gives the images of a source of flux 1, each flux
+// scaled and nothing else changed (images below an absolute 1e-8 were dropped, so a faint
+// source lost its fainter images or all of them).
+TEST(FiniteSource, SourceFluxScalesTheImages) {
+  default_grid_lens({1, 0, 0, 0.2, 30, 0.05, -20, 0, 0, 1}, 1);
+  settings.omitcore = 0;
+  for (const char* cls : {"uniform", "sersic"}) {
+    load_source(cls, {1, 0, 0, 0.3, 60, 0.04, 0, 1}, 1e4);
+    const Img ref = images(0.12, 0.05);
+    ASSERT_GE(ref.n, 2) << cls;
+    for (const double flux : {1e-12, 1e12}) {
+      load_source(cls, {flux, 0, 0, 0.3, 60, 0.04, 0, 1}, 1e4);
+      const Img im = images(0.12, 0.05);
+      ASSERT_EQ(im.n, ref.n) << cls << " " << flux;
+      for (int i = 1; i <= ref.n; ++i) {
+        EXPECT_NEAR(im.list[i][3] / flux, ref.list[i][3], 1e-9 * ref.list[i][3]) << cls << " " << flux << " " << i;
+        EXPECT_NEAR(im.list[i][1], ref.list[i][1], 1e-9) << cls << " " << flux << " " << i;
+      }
+    }
+  }
+}
