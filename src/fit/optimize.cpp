@@ -76,20 +76,30 @@ BVec<Mat> model_tensor() {
   return t;
 }
 
+// The model sources and images (zeros when the last evaluation stopped at a hard check:
+// the model tables then hold no model's images).
 void write_img(FILE* fp) {
+  const bool stopped = evaluation_stopped(TSstore.chi);
   for (int s = 1; s <= TSobs.Nsrcobs; ++s) {
     const SrcData& m = TSobs.srcmod[s];
-    std::fprintf(fp, "%13.6e %13.6e  # source\n", m.u, m.v);
+    std::fprintf(fp, "%13.6e %13.6e  # source\n", stopped ? 0.0 : m.u, stopped ? 0.0 : m.v);
     std::fprintf(fp, "# %d images:  x  y  flux  tdel\n", m.nimg);
-    for (int k = 1; k <= m.nimg && k <= m.maximg; ++k)
+    for (int k = 1; k <= m.nimg && k <= m.maximg; ++k) {
+      if (stopped) {
+        std::fprintf(fp, "%13.6e %13.6e %13.6e %13.6e\n", 0.0, 0.0, 0.0, 0.0);
+        continue;
+      }
       std::fprintf(fp, "%13.6e %13.6e %13.6e %13.6e\n", m.x[k], m.y[k], m.multiflux >= 1 ? m.flux[k][1] : 0.0,
                    m.tdel[k]);
+    }
     std::fprintf(fp, "\n");
   }
 }
 
-// The fitted images as an observed-lens data file.
+// The fitted images as an observed-lens data file (zeros for the images, as in write_img,
+// when the last evaluation stopped at a hard check).
 void write_imgfit(FILE* fp) {
+  const bool stopped = evaluation_stopped(TSstore.chi);
   std::fprintf(fp, "%d\n", TSobs.Ngalobs);
   for (int i = 1; i <= TSobs.Ngalobs; ++i) {
     const GalData& g = TSobs.galobs[i];
@@ -105,12 +115,12 @@ void write_imgfit(FILE* fp) {
     const int n = std::min(m.nimg, m.maximg);
     std::fprintf(fp, "%d %f %f %f %f\n", m.nimg, m.wpos, m.wflux, m.wtdel, m.zsrc);
     bool all_negative = n > 0;
-    auto flux = [&](int k) { return m.multiflux >= 1 ? m.flux[k][1] : 0.0; };
+    auto flux = [&](int k) { return !stopped && m.multiflux >= 1 ? m.flux[k][1] : 0.0; };
     auto sig_flux = [&](int k) { return k <= o.maximg && o.multiflux >= 1 ? o.sig_flux[k][1] : 0.0; };
     for (int k = 1; k <= n; ++k) {
       const double sa = k <= o.maximg ? o.sig_a[k] : 0.0, st = k <= o.maximg ? o.sig_tdel[k] : 0.0;
-      std::fprintf(fp, "%13.6e %13.6e %13.6e  %e %e  %13.6e %e\n", m.x[k], m.y[k], flux(k), sa, sig_flux(k),
-                   m.tdel[k], st);
+      std::fprintf(fp, "%13.6e %13.6e %13.6e  %e %e  %13.6e %e\n", stopped ? 0.0 : m.x[k], stopped ? 0.0 : m.y[k],
+                   flux(k), sa, sig_flux(k), stopped ? 0.0 : m.tdel[k], st);
       if (!(flux(k) < 0)) all_negative = false;
     }
     // The reader takes a source whose fluxes are all negative to carry a band section:

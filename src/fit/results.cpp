@@ -83,16 +83,12 @@ void writestartN(const std::string& path, const BVec<std::string>& names, const 
   fp.commit();
 }
 
-namespace {
-// True when the last evaluation stopped at a hard check: a penalty as its total and no term
-// computed. Its model sources and images do not exist.
 bool evaluation_stopped(const double* chi) {
   if (chi[kChiTot] == 0) return false;
   for (int c = 1; c < kChiSlots; ++c)
     if (chi[c] != 0) return false;
   return true;
 }
-}  // namespace
 
 void writebest(FILE* fp, const BVec<std::string>& names, const Mat& params) {
   const bool stopped = evaluation_stopped(TSstore.chi);
@@ -195,6 +191,8 @@ void doplot() {
     return;
   }
   qprintf("Writing sm macros to best.sm\n");
+  // No model images or sources to mark when the fit's last evaluation stopped at a hard check.
+  const bool stopped = evaluation_stopped(TSstore.chi);
   const double R = 1.05 * GetVar("gridhi1") * GetVar("rscale");
   const double xc = getp(1, 2), yc = getp(1, 3);
   double pot, px, py, pxx, pyy, pxy, pyx;
@@ -218,7 +216,8 @@ void doplot() {
     const int n = std::min(o.nimg, o.maximg);
     for (int k = 1; k <= n; ++k) {
       std::fprintf(fp, "\t relocate %f %f \\n ptype 3 3 \\n dot\n", o.x[k] + xs, o.y[k] + ys);
-      if (k <= m.maximg) std::fprintf(fp, "\t relocate %f %f \\n ptype 4 3 \\n dot\n", m.x[k] + xs, m.y[k] + ys);
+      if (k <= m.maximg && !stopped)
+        std::fprintf(fp, "\t relocate %f %f \\n ptype 4 3 \\n dot\n", m.x[k] + xs, m.y[k] + ys);
     }
   }
   panel_closing(fp);
@@ -227,7 +226,7 @@ void doplot() {
   for (int i = 1; i <= TSobs.Nsrcobs; ++i) {
     const SrcData& m = TSobs.srcmod[i];
     std::fprintf(fp, "\t myctype %s\n", kColours[(i - 1) % 4]);
-    std::fprintf(fp, "\t relocate %f %f \\n ptype 4 3 \\n dot\n", m.u, m.v);
+    if (!stopped) std::fprintf(fp, "\t relocate %f %f \\n ptype 4 3 \\n dot\n", m.u, m.v);
   }
   panel_closing(fp);
 

@@ -19,6 +19,10 @@ void writestart(const std::string& path, const BVec<std::string>& names, const I
 // after a "# chi=" comment line.
 void writestartN(const std::string& path, const BVec<std::string>& names, const IMat& vary,
                  const BVec<Mat>& models, const Vec& chi, int count);
+// True when the evaluation that left chi stopped at a hard check (parameter checks,
+// parity): a penalty as its total and no term computed. Its model sources and images do
+// not exist, and the reports show zeros for them.
+bool evaluation_stopped(const double* chi);
 // The best-fit report of the model given, the current source tables and model images.
 void writebest(FILE* stream, const BVec<std::string>& names, const Mat& params);
 // grid.dat, crit.dat and the macro file best.sm for the current model.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -172,4 +173,28 @@ TEST(FitPenaltyE2E, FitWithNoAcceptedModelKeepsTheStart) {
   EXPECT_DOUBLE_EQ(b, 0.6);
   EXPECT_DOUBLE_EQ(e, 0.5);
   EXPECT_DOUBLE_EQ(g, 0.1);
+}
+
+// A fit that ends on the parity penalty (the check on, as by default) stops each
+// evaluation before any image is sought: no report file shows the observed images as the
+// model's (the image table and the fitted-images data file once repeated them).
+TEST(FitPenaltyE2E, ParityEndShowsNoObservedImageAsModelImage) {
+  ScratchDir d;
+  d.write("b14.dat", kB1422);
+  std::string script =
+      fit_script("", "alpha 0.5320085904 0 0 0.4647879824 16.91052498 0.04414539775 32.09778651 0 0 1");
+  script.replace(script.find("set checkparity 0\n"), 18, "");
+  const RunResult r = run_script(d, script);
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_NE(r.out.find("WARNING: the fit ended on the parity penalty: "), std::string::npos) << r.out;
+  const double obs[4][2] = {{-0.35275, 0.97598}, {-0.742, 0.656}, {-1.07588, -0.09171}, {0.20865, -0.14615}};
+  for (const char* f : {"fit-img.dat", "fit-imgfit.dat"}) {
+    const std::string text = d.read(f);
+    for (const auto& o : obs) {
+      char pos[64];
+      std::snprintf(pos, sizeof pos, "%13.6e %13.6e", o[0], o[1]);
+      EXPECT_EQ(text.find(pos), std::string::npos) << f << ": " << pos << "\n" << text;
+    }
+  }
+  for (const ImageRow& row : image_rows(d.read("fit.dat"))) EXPECT_EQ(row.mx, 0.0);
 }
