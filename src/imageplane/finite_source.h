@@ -91,6 +91,8 @@ struct FinsrcShape {
   }
   // Surface brightness at (u, v).
   double flux(double u, double v) const;
+  // A Sersic source's surface brightness at elliptical radius r.
+  double sersic_at(double r) const;
   // The brightest light at elliptical radius r or beyond (the profiles fall outward); a
   // source map: infinity.
   double brightest(double r) const;

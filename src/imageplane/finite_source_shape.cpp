@@ -64,23 +64,26 @@ FinsrcShape finsrc_shape(int i) {
   return s;
 }
 
+double FinsrcShape::sersic_at(double r) const {
+  const double x = r * inv_s;
+  switch (root) {
+    case 0:
+      return I * std::exp(-x);
+    case 1:
+      return I * std::exp(-std::sqrt(x));
+    case 2:
+      return I * std::exp(-std::sqrt(std::sqrt(x)));
+    default:
+      return I * std::exp(-std::pow(x, inv_n));
+  }
+}
+
 double FinsrcShape::flux(double u, double v) const {
   switch (kind) {
     case kUniform:
       return radius(u, v) < R0 ? I : 0.0;
-    case kSersic: {
-      const double x = radius(u, v) * inv_s;
-      switch (root) {
-        case 0:
-          return I * std::exp(-x);
-        case 1:
-          return I * std::exp(-std::sqrt(x));
-        case 2:
-          return I * std::exp(-std::sqrt(std::sqrt(x)));
-        default:
-          return I * std::exp(-std::pow(x, inv_n));
-      }
-    }
+    case kSersic:
+      return sersic_at(radius(u, v));
     case kSrcmap: {
       // Map coordinates stretch with srcsize like the analytic sources, so the flux stays.
       const double du = u - u0, dv = v - v0;
@@ -95,19 +98,8 @@ double FinsrcShape::brightest(double r) const {
   switch (kind) {
     case kUniform:
       return r <= R0 ? I : 0.0;
-    case kSersic: {
-      const double x = r * inv_s;
-      switch (root) {
-        case 0:
-          return I * std::exp(-x);
-        case 1:
-          return I * std::exp(-std::sqrt(x));
-        case 2:
-          return I * std::exp(-std::sqrt(std::sqrt(x)));
-        default:
-          return I * std::exp(-std::pow(x, inv_n));
-      }
-    }
+    case kSersic:
+      return sersic_at(r);
     case kSrcmap:
       return HUGE_VAL;
     default:
