@@ -67,6 +67,9 @@ extern Settings settings;
 // Values beyond the range of a long are clamped; callers that need a range check use
 // fits_long/fits_int.
 long read_integer(double v);
+// The rule itself, on the double (no conversion, so no clamping): v when it is exactly an
+// integer, else the integer part of v * 1.000001.
+double integer_rule(double v);
 inline int read_int(double v) { return static_cast<int>(read_integer(v)); }
 // True when v (finite) reads as an integer within the range of int / long.
 bool fits_int(double v);
