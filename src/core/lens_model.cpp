@@ -549,26 +549,21 @@ namespace {
 
 // The settings the lens evaluation reads, as of the last settings refresh.
 struct LensSettingsStamp {
-  int ints[4] = {};
-  double reals[1] = {};
+  int alphanorm = 0, intshrmode = 0, potflag = 0, clumpmode = 0;
+  double inttol = 0;
   bool valid = false;
 };
 LensSettingsStamp lens_settings_stamp;
 
 LensSettingsStamp current_lens_settings() {
   const Settings& s = settings;
-  LensSettingsStamp st;
-  const int ints[4] = {s.alphanorm, s.intshrmode, s.potflag, s.clumpmode};
-  const double reals[1] = {s.inttol};
-  std::memcpy(st.ints, ints, sizeof ints);
-  std::memcpy(st.reals, reals, sizeof reals);
-  st.valid = true;
-  return st;
+  return {s.alphanorm, s.intshrmode, s.potflag, s.clumpmode, s.inttol, true};
 }
 
-// Bit for bit, so that a value that is not a number compares equal to itself.
+// inttol bit for bit, so that a value that is not a number compares equal to itself.
 bool same_lens_settings(const LensSettingsStamp& a, const LensSettingsStamp& b) {
-  return std::memcmp(a.ints, b.ints, sizeof a.ints) == 0 && std::memcmp(a.reals, b.reals, sizeof a.reals) == 0;
+  return a.alphanorm == b.alphanorm && a.intshrmode == b.intshrmode && a.potflag == b.potflag &&
+         a.clumpmode == b.clumpmode && std::memcmp(&a.inttol, &b.inttol, sizeof a.inttol) == 0;
 }
 
 }  // namespace

@@ -3,8 +3,9 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
+#include <string>
 #include <iterator>
+#include <utility>
 
 #include "core/commands.h"
 #include "core/lens_model.h"
@@ -29,17 +30,20 @@
 
 namespace {
 
-// Ends the program when a setting that multiplies the grid's nodes is above its bound.
-void check_upper(const char* name, int value, int bound) {
-  if (value > bound) fatal(strformat("%s must be <= %d (it is %d)", name, bound, value));
+// Ends the program when a grid setting taken alone is refused (grid_value_refusal, which
+// `set` uses too): too few steps, zones or levels, or more than the grid's nodes allow.
+void check_grid_counts() {
+  const Settings& s = settings;
+  const std::pair<const char*, int> counts[] = {{"nsubg1", s.nsubg1}, {"nsubg2", s.nsubg2}, {"maxlev", s.maxlev},
+                                                {"gallev", s.gallev}, {"imglev", s.imglev}, {"ngrid1", s.ngrid1},
+                                                {"ngrid2", s.ngrid2}, {"srccat", s.srccat}};
+  for (const auto& [name, value] : counts)
+    if (const std::string why = grid_value_refusal(name, value); !why.empty()) fatal(why);
 }
 
-// Ends the program when the grid settings leave no grid: fewer than 2 steps along a
-// coordinate, or an upper limit not above the lower one.
+// Ends the program when an upper limit of the grid is not above the lower one.
 void check_grid_extent() {
   const Settings& s = settings;
-  if (std::abs(s.ngrid1) < 2) fatal(strformat("ngrid1 = %d leaves no grid: it needs at least 2 steps", s.ngrid1));
-  if (s.ngrid2 < 2) fatal(strformat("ngrid2 = %d leaves no grid: it needs at least 2 steps", s.ngrid2));
   if (!(s.gridhi1 > s.gridlo1))
     fatal(strformat("gridhi1 = %g is not above gridlo1 = %g: the grid has no extent", s.gridhi1, s.gridlo1));
   if (!(s.gridhi2 > s.gridlo2))
@@ -49,21 +53,9 @@ void check_grid_extent() {
 // Checks of the core settings, in the order they are tested.
 void check_settings() {
   const Settings& s = settings;
-  if (s.nsubg1 <= 0 || s.nsubg2 <= 0) fatal("Number of subgrid zones must be positive");
-  if (s.maxlev <= 0) fatal("maxlev must be >= 1");
-  if (s.gallev <= 0) fatal("gallev must be >= 1");
-  if (s.imglev <= 0) fatal("imglev must be >= 1");
-  // Each of these multiplies the nodes of a grid; the build also counts its nodes and
-  // stops before it would hold more than kGridNodeLimit.
-  if (std::abs(s.ngrid1) > kMaxTopSteps)
-    fatal(strformat("ngrid1 must be between -%d and %d (it is %d)", kMaxTopSteps, kMaxTopSteps, s.ngrid1));
-  check_upper("ngrid2", s.ngrid2, kMaxTopSteps);
-  check_upper("nsubg1", s.nsubg1, kMaxSubgridZones);
-  check_upper("nsubg2", s.nsubg2, kMaxSubgridZones);
-  check_upper("maxlev", s.maxlev, kMaxGridLevel);
-  check_upper("gallev", s.gallev, kMaxGridLevel);
-  check_upper("imglev", s.imglev, kMaxGridLevel);
-  check_upper("srccat", s.srccat, kMaxCatalogCells);
+  // The counts multiply the nodes of a grid; the build also counts its nodes and stops
+  // before it would hold more than kGridNodeLimit.
+  check_grid_counts();
   check_grid_extent();
   if (s.crittol <= 0) fatal("crittol must be positive");
   if (s.deftol <= 0) fatal("deftol must be positive");

@@ -25,7 +25,7 @@ namespace {
 void warn_penalty_end() {
   const FitPenalty p = TSstore.penalty;
   if (p == FitPenalty::kNone) return;
-  static RepeatedMessage ends[5];
+  static RepeatedMessage ends[static_cast<int>(FitPenalty::kExtraImages) + 1];  // one per kind
   RepeatedMessage& m = ends[static_cast<int>(p)];
   if (!m.first()) return;
   const char* what = "";

@@ -220,16 +220,7 @@ struct StreamCookie {
 ssize_t cookie_write(void* cookie, const char* buf, size_t n) {
   auto* c = static_cast<StreamCookie*>(cookie);
   if (c->shared) std::fflush(QVMstdout);  // what the program printed before goes first
-  size_t done = 0;
-  while (done < n) {
-    const ssize_t w = ::write(c->fd, buf + done, n - done);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      if (!c->failure) c->failure = errno;
-      break;
-    }
-    done += static_cast<size_t>(w);
-  }
+  const size_t done = write_fully(c->fd, buf, n, c->failure);
   if (c->tally) c->tally->add(buf, done);
   return static_cast<ssize_t>(done);  // short (0 with errno set) on a failure
 }

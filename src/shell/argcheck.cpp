@@ -18,9 +18,8 @@ enum class IntWord { Integer, NotInteger, OutOfRange, NotFinite };
 IntWord int_word(const std::string& word) {
   const double v = word_value(word);
   if (!std::isfinite(v)) return IntWord::NotFinite;
-  // The integer rule, on the double (no conversion of a value beyond a long).
-  const double r = v == std::trunc(v) ? v : std::trunc(v * 1.000001);
-  if (std::fabs(v - r) >= 1.0e-4) return IntWord::NotInteger;
+  // On the double: no conversion of a value beyond a long.
+  if (std::fabs(v - integer_rule(v)) >= 1.0e-4) return IntWord::NotInteger;
   return fits_int(v) ? IntWord::Integer : IntWord::OutOfRange;
 }
 

@@ -31,19 +31,23 @@ FILE* kept_stdout = nullptr;  // the stream of keep_standard_output_reason
 int stdout_failure = 0;       // errno of its first refused write
 
 ssize_t stdout_write(void*, const char* buf, size_t n) {
+  return static_cast<ssize_t>(write_fully(1, buf, n, stdout_failure));  // short on a failure
+}
+}  // namespace
+
+size_t write_fully(int fd, const char* buf, size_t n, int& failure) {
   size_t done = 0;
   while (done < n) {
-    const ssize_t w = ::write(1, buf + done, n - done);
+    const ssize_t w = ::write(fd, buf + done, n - done);
     if (w < 0) {
       if (errno == EINTR) continue;
-      if (!stdout_failure) stdout_failure = errno;
+      if (!failure) failure = errno;
       break;
     }
     done += static_cast<size_t>(w);
   }
-  return static_cast<ssize_t>(done);  // short (0 with errno set) on a failure
+  return done;
 }
-}  // namespace
 
 void keep_standard_output_reason() {
   FILE* f = ::fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, stdout_write, nullptr, nullptr});

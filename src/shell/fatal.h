@@ -56,6 +56,10 @@ void flush_output();
 // unchecked or implicit flush met is then named by flush_output as it was. For the start
 // of the program, before anything is written.
 void keep_standard_output_reason();
+// Writes buf[0..n) to descriptor fd, going on after interrupted writes; returns the bytes
+// written, fewer than n when the system refused a write (its errno then stays set, and is
+// kept in failure unless failure already holds an earlier one).
+size_t write_fully(int fd, const char* buf, size_t n, int& failure);
 
 // Prints the report of a caught FatalError and returns the process exit status.
 int report_fatal(const FatalError& e);

@@ -67,6 +67,9 @@ extern Settings settings;
 // Values beyond the range of a long are clamped; callers that need a range check use
 // fits_long/fits_int.
 long read_integer(double v);
+// The rule itself, on the double (no conversion, so no clamping): v when it is exactly an
+// integer, else the integer part of v * 1.000001.
+double integer_rule(double v);
 inline int read_int(double v) { return static_cast<int>(read_integer(v)); }
 // True when v (finite) reads as an integer within the range of int / long.
 bool fits_int(double v);
@@ -119,8 +122,9 @@ constexpr int kMaxCatalogCells = 2000;
 // The refusal of one value of a grid setting taken alone, in the refresh's words ("maxlev
 // must be <= 16 (it is 100)", "ngrid1 = 1 leaves no grid: it needs at least 2 steps"), or ""
 // when the value passes, is no finite number that fits an int (other checks refuse those),
-// or name is not one of the settings above. For `set`, which checks single values: what
-// depends on two settings (a gridhi not above its gridlo) is left to the refresh.
+// or name is not one of the settings above. `set` refuses such a value before it is
+// stored, and the core's refresh ends the program on it; what depends on two settings (a
+// gridhi not above its gridlo) is left to the refresh.
 std::string grid_value_refusal(const std::string& name, double value);
 
 // Registers every setting of a table as a numeric variable, silently, in table order.

@@ -35,7 +35,7 @@ long integer_reading(const std::string& name, const char* warning_format, double
   }
   const double v = e->value;
   if (!std::isfinite(v)) fatal(strformat("variable %s must be a finite number", name.c_str()));
-  const double r = v == std::trunc(v) ? v : std::trunc(v * 1.000001);
+  const double r = integer_rule(v);
   if (r < lo || r > hi) fatal(strformat("variable %s is out of range for an integer", name.c_str()));
   if (std::fabs(v - r) > 1e-4) warning(strformat(warning_format, name.c_str()));
   return static_cast<long>(r);
