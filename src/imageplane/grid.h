@@ -94,10 +94,11 @@ struct MeshSet {
 extern MeshSet TWtri;
 
 // ---- building ----
-// The most grid nodes a build may hold at once: with its mesh vertex and lists a node
-// takes about 470 bytes, so this is about 2 GB. A build that would need more ends the
+// The most grid nodes a build may hold at once: with its mesh vertex, triangles and lists
+// a node takes up to about 800 bytes at the build's peak (a top grid, whose every node is a
+// vertex of its own), so this is about 2 GB. A build that would need more ends the
 // program, naming maxlev, before it allocates them.
-constexpr long kGridNodeLimit = 4L * 1024 * 1024;
+constexpr long kGridNodeLimit = 2400000;
 // The limit in force: kGridNodeLimit unless a test lowered it (0 restores it).
 void set_grid_node_limit(long nodes);
 void dogrid();

@@ -122,7 +122,12 @@ TEST(RefusedInputE2E, GridSettingsThatLeaveNoGridOrPassTheirBound) {
         "ERROR: ngrid1 = 1 leaves no grid: it needs at least 2 steps; its value is unchanged."},
        {"set gridhi1 0\nregrid\n", "ERROR: gridhi1 = 0 is not above gridlo1 = 0: the grid has no extent"},
        {"set gridhi2 0\nregrid\n", "ERROR: gridhi2 = 0 is not above gridlo2 = 0: the grid has no extent"},
-       {"set gridlo1 5\nregrid\n", "ERROR: gridhi1 = 2 is not above gridlo1 = 5: the grid has no extent"}});
+       {"set gridlo1 5\nregrid\n", "ERROR: gridhi1 = 2 is not above gridlo1 = 5: the grid has no extent"},
+       // Within every bound, the largest top grid (4 million nodes, each its own mesh
+       // vertex) would take about 3 GB: the build stops at its node count first.
+       {"set ngrid1 2000\nset ngrid2 2000\nregrid\n",
+        "ERROR: the grid needs more than 2400000 nodes (about 2 GB); lower maxlev (now 3), or nsubg1, nsubg2, "
+        "ngrid1, ngrid2, gallev or imglev, and regrid"}});
   // One setting at a time through a state that would leave no grid: the grid moved from
   // 0..2 to 3..4 is built when the move is complete.
   const RunResult r = run_commands(d, std::string(kModel) + "set gridlo1 3\nset gridhi1 4\nregrid\n");
