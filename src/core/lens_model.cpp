@@ -550,7 +550,7 @@ namespace {
 // The settings the lens evaluation reads, as of the last settings refresh.
 struct LensSettingsStamp {
   int ints[4] = {};
-  double reals[1] = {};
+  double reals[4] = {};
   bool valid = false;
 };
 LensSettingsStamp lens_settings_stamp;
@@ -559,7 +559,8 @@ LensSettingsStamp current_lens_settings() {
   const Settings& s = settings;
   LensSettingsStamp st;
   const int ints[4] = {s.alphanorm, s.intshrmode, s.potflag, s.clumpmode};
-  const double reals[1] = {s.inttol};
+  // The clump tree's opening tests and its closeness cut are read at every evaluation.
+  const double reals[4] = {s.inttol, s.leafsize, s.leaferr, s.xtol};
   std::memcpy(st.ints, ints, sizeof ints);
   std::memcpy(st.reals, reals, sizeof reals);
   st.valid = true;

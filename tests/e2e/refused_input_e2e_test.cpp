@@ -169,6 +169,19 @@ TEST(LensSettingsE2E, ChangingAlphanormRebuildsTheCriticalCurves) {
   EXPECT_EQ(d.read("c4.dat"), d.read("c1.dat"));
 }
 
+TEST(LensSettingsE2E, ChangingTheClumpTreeTestsRebuildsTheCriticalCurves) {
+  ScratchDir d;
+  // The tree's tests are read at every evaluation: with them opened up, distant groups of
+  // clumps count by their multipoles, a lens slightly other than the exact sum.
+  const RunResult r = run_commands(d,
+                                   "setlens 1 1\nalpha 1 0 0 0 0 0 0 0.05 0 1\n0 0 0 0 0 0 0 0 0 0\n"
+                                   "setclumps 1 0 3\n1 0.05 1 0 star 0\nregrid\nplotcrit c1.dat\n"
+                                   "set leaferr 1e30\nset leafsize 2\nplotcrit c2.dat\nregrid\nplotcrit c3.dat\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(d.read("c2.dat"), d.read("c1.dat"));
+  EXPECT_EQ(d.read("c2.dat"), d.read("c3.dat"));
+}
+
 TEST(FinderGridCheckE2E, FindersWarnWhenTheGridCannotHoldEveryImageAndTheAdvisedGridDoes) {
   ScratchDir d;
   const std::string lens = "startup 1 1\nalpha 1.2 0 0 0.3 0 0 0 0.05 0 1\n0 0 0 0 0 0 0 0 0 0\n";
