@@ -77,7 +77,9 @@ TEST(RefusedInputE2E, AFolderGivenAsAnInputFile) {
                   {"setlens sub\n", "ERROR: could not open setlens file: sub: Is a directory"},
                   {"imstats sub 1\n", "ERROR: could not open input file: sub: Is a directory"},
                   {"imstats sub 3\n", "ERROR: could not open input file: sub: Is a directory"},
-                  {"kap2lens k.txt 1 sub o.bin\n", "ERROR: could not open kap2lens range file: sub: Is a directory"}});
+                  {"kap2lens k.txt 1 sub o.bin\n", "ERROR: could not open kap2lens range file: sub: Is a directory"},
+                  {std::string(kModel) + "OMEGAwrite sub text\n",
+                   "ERROR: OMEGAwrite: could not open the file to append to: sub: Is a directory"}});
   // A folder named as the command file.
   const RunResult r = run_tarnsolve(d.path(), {"sub"}, "");
   EXPECT_EQ(r.status, 1);
