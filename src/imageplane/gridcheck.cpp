@@ -329,23 +329,28 @@ void GridNeed::require() const {
   fatal("in " + who + ": " + advice("the grid does not hold every image of the sources drawn"));
 }
 
-bool warn_grid_holds(const std::vector<SourceDisc>& discs) {
-  if (discs.empty()) return true;
-  const MappedEdge& m = finder_edge();
-  size_t first = discs.size(), lost = 0;
-  for (size_t k = 0; k < discs.size(); ++k)
-    if (!disc_held(m, discs[k])) {
-      if (first == discs.size()) first = k;
-      ++lost;
-    }
-  if (lost == 0) return true;
+void GridHoldWatch::add(const SourceDisc& d) {
+  // The lens and the grid stay as they are while a finder runs: the edge is looked up once.
+  if (!edge_looked_up_) finder_edge();
+  edge_looked_up_ = true;
+  if (!disc_held(finder_cache.m, d)) lost_.push_back(d);
+}
+
+bool GridHoldWatch::warn() const {
+  if (lost_.empty()) return true;
   GridNeed need;
-  need.add("", discs);
-  const SourceDisc& d = discs[first];
+  need.add("", lost_);
+  const SourceDisc& d = lost_.front();
   std::string what = strformat("the grid does not hold every image of the source at (%g, %g)", d.u, d.v);
-  if (lost > 1) what += strformat(" nor of %zu more of the sources", lost - 1);
+  if (lost_.size() > 1) what += strformat(" nor of %zu more of the sources", lost_.size() - 1);
   warning(need.advice(what));
   return false;
+}
+
+bool warn_grid_holds(const std::vector<SourceDisc>& discs) {
+  GridHoldWatch watch;
+  for (const SourceDisc& d : discs) watch.add(d);
+  return watch.warn();
 }
 
 void require_grid_holds(const std::string& who, const std::vector<SourceDisc>& discs, bool weighted) {
