@@ -549,6 +549,9 @@ void domaingrid() {
   if (!TWgrid.grid_range) setgridmode(TWgrid.grid_mode);
   TWgrid.grid_range(N1, N2, c1, c2);
   TWgrid.top = make_grid(N1, N2, c1, c2, x0, y0);
+  TWgrid.top_polar = settings.gridcoords != 1;
+  TWgrid.top_x0 = x0;
+  TWgrid.top_y0 = y0;
   subg_crit(TWgrid.top, 1);
   // A grid-mode-2 main grid built from the plain ranges was subgridded as in grid mode 1;
   // the galaxy and image grids keep the rule of grid mode 2.

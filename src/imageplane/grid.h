@@ -66,6 +66,10 @@ struct VertexLens {
 struct GridState {
   int ngalgrid = 0, nimggrid = 0;   // galaxy and image grids of the current build
   gnode* top = nullptr;             // main grid, kept until the next build
+  // How the main grid was built: polar about (top_x0, top_y0), component 1 then, or
+  // Cartesian (gridcoords 1). A later change of the settings applies at the next build.
+  bool top_polar = true;
+  double top_x0 = 0, top_y0 = 0;
   std::vector<gnode*> gal, img;     // [0..ngalgrid], [0..nimggrid]; empty entries allowed
   double umin = 1e12, umax = -1e12, vmin = 1e12, vmax = -1e12;  // source range of all nodes
   int grid_mode = 1;                // 1 plain ranges, 2 ranges bracketing critical curves

@@ -41,6 +41,9 @@ GridEdge built_edge() {
   e.xlo = s.rscale * s.gridlo1, e.xhi = s.rscale * s.gridhi1;
   e.ylo = s.rscale * s.gridlo2, e.yhi = s.rscale * s.gridhi2;
   if (TWgrid.top == nullptr) return e;
+  e.polar = TWgrid.top_polar;
+  e.x0 = TWgrid.top_x0;
+  e.y0 = TWgrid.top_y0;
   e.R = 0;
   e.xlo = e.ylo = 1e300;
   e.xhi = e.yhi = -1e300;

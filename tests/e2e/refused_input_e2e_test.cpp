@@ -218,6 +218,15 @@ TEST(FinderGridCheckE2E, FindersWarnWhenTheGridCannotHoldEveryImageAndTheAdvised
       EXPECT_EQ(n, c.images) << g.out;
     }
   }
+  // The check follows the grid as built: a Cartesian gridcoords set without a regrid leaves
+  // the polar grid in use, and its rim.
+  {
+    const RunResult r = run_commands(d, lens + "set gridcoords 1\nfindimg 0.58 0.58\n");
+    EXPECT_NE(r.out.find("WARNING: the grid does not hold every image of the source at (0.58, 0.58): set gridhi1 "
+                         "to at least 2.05 and regrid"),
+              std::string::npos)
+        << r.out;
+  }
   // A file of sources: one WARNING for the command, naming the first source not held.
   d.write("pos.txt", "3\n0.05 0.03\n0.58 0.58\n0.825 0\n");
   const RunResult r = run_commands(d, lens + "findimg3 pos.txt out.dat\n");
