@@ -58,7 +58,7 @@ class NodePool {
     if (held_ >= static_cast<size_t>(grid_node_limit))
       fatal(
           strformat("the grid needs more than %ld nodes (about 2 GB); lower maxlev (now %d), or nsubg1, nsubg2, "
-                    "ngrid1, ngrid2, gallev or imglev, and regrid",
+                    "ngrid1, ngrid2, gallev, imglev or the steps of galgrid and imggrid, and regrid",
                     grid_node_limit, settings.maxlev));
     gnode* g;
     if (next_ < blocks_.size() * kBlock) {
@@ -698,6 +698,21 @@ bool read_secondary(const WordArray& words, SecondaryGridParams& p, const char* 
   }
   if (p[4] < 0 && p[2] <= 0) {
     refuse(strformat("%s grids cannot be logarithmic if rlo=0", kind));
+    p = previous;
+    return false;
+  }
+  // As for the main grid: at least 2 steps and an upper limit above the lower one leave a
+  // grid; the bound on the steps keeps a build to what the node limit can stop in time (a
+  // grid's coordinates are tabulated before its nodes are made).
+  const double nr = std::fabs(p[4]), nt = p[7];
+  if (p[1] != 0 && (nr < 2 || nr > kMaxTopSteps || nt < 2 || nt > kMaxTopSteps)) {
+    refuse(strformat("%s grids need 2 to %d steps in r and in theta (they have %g and %g)", kind, kMaxTopSteps, p[4],
+                     p[7]));
+    p = previous;
+    return false;
+  }
+  if (p[1] != 0 && !(p[3] > p[2] && p[6] > p[5])) {
+    refuse(strformat("%s grids need r hi above r lo and theta hi above theta lo", kind));
     p = previous;
     return false;
   }

@@ -129,7 +129,14 @@ TEST(RefusedInputE2E, GridSettingsThatLeaveNoGridOrPassTheirBound) {
        // vertex) would take about 3 GB: the build stops at its node count first.
        {"set ngrid1 2000\nset ngrid2 2000\nregrid\n",
         "ERROR: the grid needs more than 2400000 nodes (about 2 GB); lower maxlev (now 3), or nsubg1, nsubg2, "
-        "ngrid1, ngrid2, gallev or imglev, and regrid"}});
+        "ngrid1, ngrid2, gallev, imglev or the steps of galgrid and imggrid, and regrid"},
+       // The steps of the secondary grids: a grid of them all tabulated before its nodes
+       // took 6 GB for 20000 by 20000 steps; none is left by one step or an empty range.
+       {"galgrid 1 0 1 100000 0 360 100000\n",
+        "ERROR: galaxy grids need 2 to 2000 steps in r and in theta (they have 100000 and 100000)"},
+       {"imggrid 1 0 1 5 0 360 1\n0.5 0.5\n",
+        "ERROR: image grids need 2 to 2000 steps in r and in theta (they have 5 and 1)"},
+       {"galgrid 1 1 0 20 0 360 20\n", "ERROR: galaxy grids need r hi above r lo and theta hi above theta lo"}});
   // One setting at a time through a state that would leave no grid: the grid moved from
   // 0..2 to 3..4 is built when the move is complete.
   const RunResult r = run_commands(d, std::string(kModel) + "set gridlo1 3\nset gridhi1 4\nregrid\n");
