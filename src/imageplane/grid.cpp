@@ -556,6 +556,15 @@ void domaingrid() {
   // A grid-mode-2 main grid built from the plain ranges was subgridded as in grid mode 1;
   // the galaxy and image grids keep the rule of grid mode 2.
   TWgrid.subgrid_anyway = false;
+  GridState& s = TWgrid;
+  s.top_R = 0;
+  s.top_xlo = s.top_ylo = 1e300;
+  s.top_xhi = s.top_yhi = -1e300;
+  for (const gnode* g = s.top; g != nullptr; g = g->next) {
+    s.top_R = std::max(s.top_R, std::hypot(g->x - x0, g->y - y0));
+    s.top_xlo = std::min(s.top_xlo, g->x), s.top_xhi = std::max(s.top_xhi, g->x);
+    s.top_ylo = std::min(s.top_ylo, g->y), s.top_yhi = std::max(s.top_yhi, g->y);
+  }
 }
 
 void dogalgrid() {

@@ -70,6 +70,9 @@ struct GridState {
   // Cartesian (gridcoords 1). A later change of the settings applies at the next build.
   bool top_polar = true;
   double top_x0 = 0, top_y0 = 0;
+  // The extent of the main grid's nodes, taken when it is built: their largest distance
+  // from (top_x0, top_y0) and their box.
+  double top_R = 0, top_xlo = 0, top_xhi = 0, top_ylo = 0, top_yhi = 0;
   std::vector<gnode*> gal, img;     // [0..ngalgrid], [0..nimggrid]; empty entries allowed
   double umin = 1e12, umax = -1e12, vmin = 1e12, vmax = -1e12;  // source range of all nodes
   int grid_mode = 1;                // 1 plain ranges, 2 ranges bracketing critical curves

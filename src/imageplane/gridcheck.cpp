@@ -41,17 +41,15 @@ GridEdge built_edge() {
   e.xlo = s.rscale * s.gridlo1, e.xhi = s.rscale * s.gridhi1;
   e.ylo = s.rscale * s.gridlo2, e.yhi = s.rscale * s.gridhi2;
   if (TWgrid.top == nullptr) return e;
-  e.polar = TWgrid.top_polar;
-  e.x0 = TWgrid.top_x0;
-  e.y0 = TWgrid.top_y0;
-  e.R = 0;
-  e.xlo = e.ylo = 1e300;
-  e.xhi = e.yhi = -1e300;
-  for (const gnode* g = TWgrid.top; g != nullptr; g = g->next) {
-    e.R = std::max(e.R, std::hypot(g->x - e.x0, g->y - e.y0));
-    e.xlo = std::min(e.xlo, g->x), e.xhi = std::max(e.xhi, g->x);
-    e.ylo = std::min(e.ylo, g->y), e.yhi = std::max(e.yhi, g->y);
-  }
+  // Taken when the grid was built: a walk over its nodes here would cost every finder more
+  // than its search on a fine grid.
+  const GridState& g = TWgrid;
+  e.polar = g.top_polar;
+  e.x0 = g.top_x0;
+  e.y0 = g.top_y0;
+  e.R = g.top_R;
+  e.xlo = g.top_xlo, e.xhi = g.top_xhi;
+  e.ylo = g.top_ylo, e.yhi = g.top_yhi;
   return e;
 }
 
