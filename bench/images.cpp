@@ -99,4 +99,24 @@ void bench_images() {
                 images / 4000.0, ns / pdm_ns, pdm_ns);
   }
   TWmod.scale = 1.0;
+
+  // The findimg command line as a script runs it (refresh, search, grid check, output), on
+  // the default grid and on a 300 by 300 one: the check must not walk the grid's nodes.
+  FILE* null = std::fopen("/dev/null", "w");
+  FILE* saved = QVMstdout;
+  QVMstdout = null;
+  double per_line[2] = {};
+  const int steps[2] = {20, 300};
+  for (int k = 0; k < 2; ++k) {
+    SetVar("ngrid1", 0, steps[k]);
+    SetVar("ngrid2", 0, steps[k]);
+    SetGlob();
+    dogrid();
+    const WordArray line({"findimg", "0.05", "0.03"});
+    per_line[k] = fastest_ns(3, 500, [&] { run_command_line(line); });
+  }
+  QVMstdout = saved;
+  std::fclose(null);
+  std::printf("findimg command line: %8.1f us on the default grid, %8.1f us on a 300 by 300 grid\n",
+              per_line[0] / 1000, per_line[1] / 1000);
 }

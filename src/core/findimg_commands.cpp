@@ -30,6 +30,18 @@ void warn_point_grid(const std::vector<SourceDisc>& sources) {
   if (TWcursrc.usefinsrc == 0) warn_grid_holds(sources);
 }
 
+// The same check for finders of many sources, made as each source is searched.
+class PointGridWatch {
+ public:
+  void add(double u, double v) {
+    if (TWcursrc.usefinsrc == 0) watch_.add({u, v, 0.0});
+  }
+  void warn() const { watch_.warn(); }
+
+ private:
+  GridHoldWatch watch_;
+};
+
 // The images of the current source at (u, v), turned into delays and ordered by delay.
 void images_with_delays(double u, double v, int& n, Mat& list) {
   find_img(n, list, u, v);
@@ -83,7 +95,7 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
   WholeFile fp(file, strformat("could not open %s output file", name));
   qprintf("Writing %s data to %s\n", name, file.c_str());
   const double q = 1.0 - e;
-  std::vector<SourceDisc> sources;          // every source traced, for the grid check
+  PointGridWatch grid_watch;
   std::vector<std::array<double, 4>> rows;  // image x, y, source u, v; grows as needed
   rows.reserve(static_cast<size_t>(10) * nt);
   for (int i = 1; i <= std::abs(nr); ++i) {
@@ -96,10 +108,10 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
       const double phi = pa + th;
       double u = x0 - r * std::sin(phi), v = y0 + r * std::cos(phi);
       if (image_plane) source_of_image(u, v, u, v);
-      sources.push_back({u, v, 0.0});
       int n = 0;
       Mat list;
       find_img(n, list, u, v);
+      grid_watch.add(u, v);
       for (int k = 1; k <= n; ++k) rows.push_back({list[k][1], list[k][2], u, v});
     }
     const int m = static_cast<int>(rows.size());
@@ -111,7 +123,7 @@ void trace_ellipses(const WordArray& words, bool image_plane) {
     }
     plot_crv(fp, m, table);
   }
-  warn_point_grid(sources);
+  grid_watch.warn();
   fp.commit();
 }
 
@@ -173,16 +185,15 @@ void findimg2(const WordArray& words) {
     fp.commit();
     return;
   }
-  std::vector<SourceDisc> sources;
-  sources.reserve(static_cast<size_t>(std::abs(nu)) * static_cast<size_t>(std::abs(nv)));
+  PointGridWatch grid_watch;
   for (int i = 1; i <= std::abs(nu); ++i) {
     const double u = setparm(nu, i, ulo, uhi);
     for (int j = 1; j <= std::abs(nv); ++j) {
       const double v = setparm(nv, j, vlo, vhi);
-      sources.push_back({u, v, 0.0});
       int n = 0;
       Mat list;
       images_with_delays(u, v, n, list);
+      grid_watch.add(u, v);
       std::fprintf(fp, "\n");
       write_block(fp, n, list, u, v);
       if (fm) {
@@ -192,7 +203,7 @@ void findimg2(const WordArray& words) {
       }
     }
   }
-  warn_point_grid(sources);
+  grid_watch.warn();
   fm.commit();
   fp.commit();
 }
@@ -200,16 +211,16 @@ void findimg2(const WordArray& words) {
 void findimg3(const WordArray& words) {
   FileHandle in(QVMfopen(words[1], "r", "could not open findimg3 input file"));
   WholeFile fp(words[2], "could not open findimg3 output file", true);
-  std::vector<SourceDisc> sources;
+  PointGridWatch grid_watch;
   read_positions(in, "findimg3 input file " + words[1], [&](long, double u, double v) {
-    sources.push_back({u, v, 0.0});
     int n = 0;
     Mat list;
     images_with_delays(u, v, n, list);
+    grid_watch.add(u, v);
     std::fprintf(fp, "\n");
     write_block(fp, n, list, u, v);
   });
-  warn_point_grid(sources);
+  grid_watch.warn();
   fp.commit();
 }
 
@@ -236,14 +247,14 @@ void findsrc3(const WordArray& words) {
   WholeFile fd(words[2] + ".dat", "could not open findsrc3 output file", true);
   WholeFile ft(words[2] + ".txt", "could not open findsrc3 output file", true);
   std::fprintf(ft, "# isrc u v iimg x y mu tdel\n");
-  std::vector<SourceDisc> sources;
+  PointGridWatch grid_watch;
   read_positions(in, "findsrc3 input file " + words[1], [&](long k, double x, double y) {
     double u, v;
     source_of_image(x, y, u, v);
-    sources.push_back({u, v, 0.0});
     int n = 0;
     Mat list;
     images_with_delays(u, v, n, list);
+    grid_watch.add(u, v);
     std::fprintf(fd, "\n");
     std::fprintf(fd, "%13.6e %13.6e  # source\n", u, v);
     if (settings.plotmode == 2) std::fprintf(fd, "\n\n");
@@ -254,7 +265,7 @@ void findsrc3(const WordArray& words) {
                    list[j][3], list[j][4]);
     }
   });
-  warn_point_grid(sources);
+  grid_watch.warn();
   ft.commit();
   fd.commit();
 }

@@ -550,20 +550,24 @@ namespace {
 // The settings the lens evaluation reads, as of the last settings refresh.
 struct LensSettingsStamp {
   int alphanorm = 0, intshrmode = 0, potflag = 0, clumpmode = 0;
-  double inttol = 0;
+  // The clump tree's opening tests and its closeness cut are read at every evaluation.
+  double inttol = 0, leafsize = 0, leaferr = 0, xtol = 0;
   bool valid = false;
 };
 LensSettingsStamp lens_settings_stamp;
 
 LensSettingsStamp current_lens_settings() {
   const Settings& s = settings;
-  return {s.alphanorm, s.intshrmode, s.potflag, s.clumpmode, s.inttol, true};
+  return {s.alphanorm, s.intshrmode, s.potflag, s.clumpmode, s.inttol, s.leafsize, s.leaferr, s.xtol, true};
 }
 
-// inttol bit for bit, so that a value that is not a number compares equal to itself.
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The real settings bit for bit, so that a value that is not a number compares equal to itself.
 bool same_lens_settings(const LensSettingsStamp& a, const LensSettingsStamp& b) {
   return a.alphanorm == b.alphanorm && a.intshrmode == b.intshrmode && a.potflag == b.potflag &&
-         a.clumpmode == b.clumpmode && std::memcmp(&a.inttol, &b.inttol, sizeof a.inttol) == 0;
+         a.clumpmode == b.clumpmode && same_bits(a.inttol, b.inttol) && same_bits(a.leafsize, b.leafsize) &&
+         same_bits(a.leaferr, b.leaferr) && same_bits(a.xtol, b.xtol);
 }
 
 }  // namespace

@@ -124,7 +124,7 @@ extern RedshiftStamp TWzstamp;
 // redshifts cannot be used.
 void refresh_lens_redshifts();
 // Part of the settings refresh: when a setting that the lens evaluation reads (alphanorm,
-// intshrmode, potflag, clumpmode, inttol) changed since the last refresh, reloads model 1
+// intshrmode, potflag, clumpmode, inttol, and the clump tree's leafsize, leaferr, xtol) changed since the last refresh, reloads model 1
 // as a model load does, so that its grid, critical curves and catalogue are those of the
 // lens now evaluated. setlens and changelens, which load the model themselves, only take
 // note of the values. Settings read only when a model is loaded (logRein, shrcoords,

@@ -241,6 +241,7 @@ void magweightimg(const WordArray& words) {
   MapGrid g;
   if (!read_map_grid(words, 3, "x steps", "y steps", true, g)) return;
   const int type = words.int_value(2);
+  check_file_type(type);
   const double omitcore = settings.omitcore;
   Mat wgt = new_map(g), nimg = new_map(g);
   walk_grid(g, "magweightimg", [&](int i, int j, double x, double y) {
@@ -270,6 +271,7 @@ void magweightsrc(const WordArray& words) {
   MapGrid g;
   if (!read_map_grid(words, 3, "u steps", "v steps", true, g)) return;
   const int type = words.int_value(2);
+  check_file_type(type);
   Mat wgt = new_map(g), nimg = new_map(g);
   walk_grid(g, "magweightsrc", [&](int i, int j, double u, double v) {
     int n = 0;
@@ -296,6 +298,7 @@ void plotmag(const WordArray& words) {
   if (!read_map_grid(words, 1, "u steps", "v steps", true, g)) return;
   const std::string& file = words[7];
   const int type = words.int_value(8);
+  check_file_type(type);
   const long mode = nw > 9 ? words.integer(9) : 1;
   if (mode != 1 && mode != 2) fatal("unknown mode in plotmag");
   Mat mag = new_map(g);

@@ -262,17 +262,17 @@ void read_galaxy(DataReader& r, GalData& g, bool elliptical, double sigg, LoadNo
 
 // Takes the optional words of a source line (already read) into s: wpos, then wflux only
 // after wpos, wtdel only after wflux, zsrc only after all three weights. A zsrc of 0
-// counts as not given.
-void read_source_options(const WordArray& w, SrcData& s) {
-  const int n = w.own_count();
+// counts as not given. A value that is not a finite number ends the program naming the file.
+void read_source_options(const DataReader& r, SrcData& s) {
+  const int n = r.w.own_count();
   s.zsrc = settings.zsrc;
   if (n > 1) {
-    s.wpos = w.real(1);
+    s.wpos = r.val(1);
     if (n > 2) {
-      s.wflux = w.real(2);
+      s.wflux = r.val(2);
       if (n > 3) {
-        s.wtdel = w.real(3);
-        if (n > 4 && w.real(4) != 0) s.zsrc = w.real(4);
+        s.wtdel = r.val(3);
+        if (n > 4 && r.val(4) != 0) s.zsrc = r.val(4);
       }
     }
   }
@@ -383,10 +383,10 @@ void read_bands(DataReader& r, SrcData& s, LoadNotes& notes) {
     if (!(s.flux[k][1] < 0)) all_negative = false;
   if (!all_negative) return;
   r.next(1, "missing number of multiwavelength flux bands");
-  const long nflux = r.w.integer(0);
+  const int nflux = r.count("nflux", 0, 99999);
   if (nflux > s.multiflux) fatal("you need to increase multiflux");
-  qprintf("Reading multiwavelength flux data: nflux = %ld\n", nflux);
-  s.nflux = nflux < 0 ? 0 : static_cast<int>(nflux);
+  qprintf("Reading multiwavelength flux data: nflux = %d\n", nflux);
+  s.nflux = nflux;
   for (int b = 1; b <= s.nflux; ++b) {
     r.next(2 * s.nimg, "not enough multiwavelength flux data");
     s.srcsize[b] = r.val(0);
@@ -456,7 +456,7 @@ void load_lens(const WordArray& words, bool elliptical) {
     SrcData& s = src[i];
     r.next();
     const int nimg = r.count("Nimg", 1, 99999);
-    read_source_options(r.w, s);
+    read_source_options(r, s);
     if (i == 1)
       z.first(i, s, !quietflag, true);
     else
@@ -533,7 +533,7 @@ int batchdata_read1(FILE* fp, const std::string& path, int noise, GalData& gal, 
     s.fsrc[b] = 0;
     s.srcsize[b] = 1;
   }
-  read_source_options(r.w, s);
+  read_source_options(r, s);
   RedshiftState z;
   z.first(1, s, !quietflag && settings.verbose <= 0);
   s.pscale = 1;  // scale factors are relative to the entry's own source

@@ -136,12 +136,9 @@ struct GridRim {
   void build() {
     known = TWgrid.top != nullptr;
     if (!known) return;
-    polar = settings.gridcoords != 1;
-    x0 = y0 = 0;
-    if (TWgal.NGALMAX > 0) {
-      x0 = TWgal.p[1][2];
-      y0 = TWgal.p[1][3];
-    }
+    polar = TWgrid.top_polar;
+    x0 = TWgrid.top_x0;
+    y0 = TWgrid.top_y0;
     R = 0;
     xlo = ylo = 1e300;
     xhi = yhi = -1e300;

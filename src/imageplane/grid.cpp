@@ -58,7 +58,7 @@ class NodePool {
     if (held_ >= static_cast<size_t>(grid_node_limit))
       fatal(
           strformat("the grid needs more than %ld nodes (about 2 GB); lower maxlev (now %d), or nsubg1, nsubg2, "
-                    "ngrid1, ngrid2, gallev or imglev, and regrid",
+                    "ngrid1, ngrid2, gallev, imglev or the steps of galgrid and imggrid, and regrid",
                     grid_node_limit, settings.maxlev));
     gnode* g;
     if (next_ < blocks_.size() * kBlock) {
@@ -549,10 +549,22 @@ void domaingrid() {
   if (!TWgrid.grid_range) setgridmode(TWgrid.grid_mode);
   TWgrid.grid_range(N1, N2, c1, c2);
   TWgrid.top = make_grid(N1, N2, c1, c2, x0, y0);
+  TWgrid.top_polar = settings.gridcoords != 1;
+  TWgrid.top_x0 = x0;
+  TWgrid.top_y0 = y0;
   subg_crit(TWgrid.top, 1);
   // A grid-mode-2 main grid built from the plain ranges was subgridded as in grid mode 1;
   // the galaxy and image grids keep the rule of grid mode 2.
   TWgrid.subgrid_anyway = false;
+  GridState& s = TWgrid;
+  s.top_R = 0;
+  s.top_xlo = s.top_ylo = 1e300;
+  s.top_xhi = s.top_yhi = -1e300;
+  for (const gnode* g = s.top; g != nullptr; g = g->next) {
+    s.top_R = std::max(s.top_R, std::hypot(g->x - x0, g->y - y0));
+    s.top_xlo = std::min(s.top_xlo, g->x), s.top_xhi = std::max(s.top_xhi, g->x);
+    s.top_ylo = std::min(s.top_ylo, g->y), s.top_yhi = std::max(s.top_yhi, g->y);
+  }
 }
 
 void dogalgrid() {
@@ -695,6 +707,21 @@ bool read_secondary(const WordArray& words, SecondaryGridParams& p, const char* 
   }
   if (p[4] < 0 && p[2] <= 0) {
     refuse(strformat("%s grids cannot be logarithmic if rlo=0", kind));
+    p = previous;
+    return false;
+  }
+  // As for the main grid: at least 2 steps and an upper limit above the lower one leave a
+  // grid; the bound on the steps keeps a build to what the node limit can stop in time (a
+  // grid's coordinates are tabulated before its nodes are made).
+  const double nr = std::fabs(p[4]), nt = p[7];
+  if (p[1] != 0 && (nr < 2 || nr > kMaxTopSteps || nt < 2 || nt > kMaxTopSteps)) {
+    refuse(strformat("%s grids need 2 to %d steps in r and in theta (they have %g and %g)", kind, kMaxTopSteps, p[4],
+                     p[7]));
+    p = previous;
+    return false;
+  }
+  if (p[1] != 0 && !(p[3] > p[2] && p[6] > p[5])) {
+    refuse(strformat("%s grids need r hi above r lo and theta hi above theta lo", kind));
     p = previous;
     return false;
   }

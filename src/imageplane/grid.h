@@ -66,6 +66,13 @@ struct VertexLens {
 struct GridState {
   int ngalgrid = 0, nimggrid = 0;   // galaxy and image grids of the current build
   gnode* top = nullptr;             // main grid, kept until the next build
+  // How the main grid was built: polar about (top_x0, top_y0), component 1 then, or
+  // Cartesian (gridcoords 1). A later change of the settings applies at the next build.
+  bool top_polar = true;
+  double top_x0 = 0, top_y0 = 0;
+  // The extent of the main grid's nodes, taken when it is built: their largest distance
+  // from (top_x0, top_y0) and their box.
+  double top_R = 0, top_xlo = 0, top_xhi = 0, top_ylo = 0, top_yhi = 0;
   std::vector<gnode*> gal, img;     // [0..ngalgrid], [0..nimggrid]; empty entries allowed
   double umin = 1e12, umax = -1e12, vmin = 1e12, vmax = -1e12;  // source range of all nodes
   int grid_mode = 1;                // 1 plain ranges, 2 ranges bracketing critical curves
@@ -94,10 +101,11 @@ struct MeshSet {
 extern MeshSet TWtri;
 
 // ---- building ----
-// The most grid nodes a build may hold at once: with its mesh vertex and lists a node
-// takes about 470 bytes, so this is about 2 GB. A build that would need more ends the
+// The most grid nodes a build may hold at once: with its mesh vertex, triangles and lists
+// a node takes up to about 800 bytes at the build's peak (a top grid, whose every node is a
+// vertex of its own), so this is about 2 GB. A build that would need more ends the
 // program, naming maxlev, before it allocates them.
-constexpr long kGridNodeLimit = 4L * 1024 * 1024;
+constexpr long kGridNodeLimit = 2400000;
 // The limit in force: kGridNodeLimit unless a test lowered it (0 restores it).
 void set_grid_node_limit(long nodes);
 void dogrid();

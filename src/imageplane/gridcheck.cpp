@@ -41,14 +41,15 @@ GridEdge built_edge() {
   e.xlo = s.rscale * s.gridlo1, e.xhi = s.rscale * s.gridhi1;
   e.ylo = s.rscale * s.gridlo2, e.yhi = s.rscale * s.gridhi2;
   if (TWgrid.top == nullptr) return e;
-  e.R = 0;
-  e.xlo = e.ylo = 1e300;
-  e.xhi = e.yhi = -1e300;
-  for (const gnode* g = TWgrid.top; g != nullptr; g = g->next) {
-    e.R = std::max(e.R, std::hypot(g->x - e.x0, g->y - e.y0));
-    e.xlo = std::min(e.xlo, g->x), e.xhi = std::max(e.xhi, g->x);
-    e.ylo = std::min(e.ylo, g->y), e.yhi = std::max(e.yhi, g->y);
-  }
+  // Taken when the grid was built: a walk over its nodes here would cost every finder more
+  // than its search on a fine grid.
+  const GridState& g = TWgrid;
+  e.polar = g.top_polar;
+  e.x0 = g.top_x0;
+  e.y0 = g.top_y0;
+  e.R = g.top_R;
+  e.xlo = g.top_xlo, e.xhi = g.top_xhi;
+  e.ylo = g.top_ylo, e.yhi = g.top_yhi;
   return e;
 }
 
@@ -77,11 +78,17 @@ void edge_points(const GridEdge& e, double scale, std::vector<double>& x, std::v
     }
 }
 
-double segment_distance(double ax, double ay, double bx, double by, double px, double py) {
+// Square of the distance from (px, py) to the segment from (ax, ay) to (bx, by).
+double segment_distance2(double ax, double ay, double bx, double by, double px, double py) {
   const double dx = bx - ax, dy = by - ay, L2 = dx * dx + dy * dy;
   double t = L2 > 0 ? ((px - ax) * dx + (py - ay) * dy) / L2 : 0.0;
   t = std::clamp(t, 0.0, 1.0);
-  return std::hypot(ax + t * dx - px, ay + t * dy - py);
+  const double ex = ax + t * dx - px, ey = ay + t * dy - py;
+  return ex * ex + ey * ey;
+}
+
+double segment_distance(double ax, double ay, double bx, double by, double px, double py) {
+  return std::sqrt(segment_distance2(ax, ay, bx, by, px, py));
 }
 
 // True when (x, y) lies inside the edge scaled by `scale`, by 2% of its size.
@@ -114,6 +121,9 @@ struct MappedEdge {
   // often, which spares most sources the walk along the curve.
   double cu = 0, cv = 0, inner = 0;
   long winding = 0;
+  // The circle about the same point that holds the whole curve: a disc beyond it is not
+  // wound about at all.
+  double outer = 0;
 };
 
 // Winding number of the closed curve (u, v) about (pu, pv); false when the curve comes
@@ -121,14 +131,23 @@ struct MappedEdge {
 bool winding_about(const std::vector<double>& u, const std::vector<double>& v, double pu, double pv, double clear,
                    long& winding) {
   const size_t n = u.size();
-  double turn = 0;
+  const double clear2 = clear * clear;
+  // The signed count of the crossings of the ray from the point towards +u: a step
+  // upwards with the point on its left adds one, a step downwards with it on its right
+  // takes one away (counter-clockwise positive).
+  long turns = 0;
   for (size_t k = 0; k < n; ++k) {
     const size_t j = (k + 1) % n;
-    if (segment_distance(u[k], v[k], u[j], v[j], pu, pv) < clear) return false;
+    if (segment_distance2(u[k], v[k], u[j], v[j], pu, pv) < clear2) return false;
     const double ax = u[k] - pu, ay = v[k] - pv, bx = u[j] - pu, by = v[j] - pv;
-    turn += std::atan2(ax * by - ay * bx, ax * bx + ay * by);
+    const double side = ax * by - ay * bx;
+    if (ay <= 0) {
+      if (by > 0 && side > 0) ++turns;
+    } else if (by <= 0 && side < 0) {
+      --turns;
+    }
   }
-  winding = std::lround(turn / kTwoPi);
+  winding = turns;
   return true;
 }
 
@@ -159,6 +178,7 @@ MappedEdge map_edge(const GridEdge& e, double scale) {
     const size_t j = (k + 1) % n;
     m.inner = std::min(m.inner, segment_distance(m.u[k], m.v[k], m.u[j], m.v[j], m.cu, m.cv));
   }
+  for (size_t k = 0; k < n; ++k) m.outer = std::max(m.outer, std::hypot(m.u[k] - m.cu, m.v[k] - m.cv));
   if (!winding_about(m.u, m.v, m.cu, m.cv, 0.0, m.winding)) m.inner = 0;
   m.usable = true;
   return m;
@@ -170,7 +190,9 @@ bool disc_held(const MappedEdge& m, const SourceDisc& d) {
   const double clear = d.r + m.step + 0.02 * d.r;
   // Every point within `clear` of the centre lies inside the empty circle: the curve keeps
   // the margin and winds about the disc as about the circle's centre.
-  if (std::hypot(d.u - m.cu, d.v - m.cv) + clear < m.inner) return m.winding == 1;
+  const double centre = std::hypot(d.u - m.cu, d.v - m.cv);
+  if (centre + clear < m.inner) return m.winding == 1;
+  if (centre - clear > m.outer) return false;
   long winding = 0;
   return winding_about(m.u, m.v, d.u, d.v, clear, winding) && winding == 1;
 }
@@ -308,23 +330,28 @@ void GridNeed::require() const {
   fatal("in " + who + ": " + advice("the grid does not hold every image of the sources drawn"));
 }
 
-bool warn_grid_holds(const std::vector<SourceDisc>& discs) {
-  if (discs.empty()) return true;
-  const MappedEdge& m = finder_edge();
-  size_t first = discs.size(), lost = 0;
-  for (size_t k = 0; k < discs.size(); ++k)
-    if (!disc_held(m, discs[k])) {
-      if (first == discs.size()) first = k;
-      ++lost;
-    }
-  if (lost == 0) return true;
+void GridHoldWatch::add(const SourceDisc& d) {
+  // The lens and the grid stay as they are while a finder runs: the edge is looked up once.
+  if (!edge_looked_up_) finder_edge();
+  edge_looked_up_ = true;
+  if (!disc_held(finder_cache.m, d)) lost_.push_back(d);
+}
+
+bool GridHoldWatch::warn() const {
+  if (lost_.empty()) return true;
   GridNeed need;
-  need.add("", discs);
-  const SourceDisc& d = discs[first];
+  need.add("", lost_);
+  const SourceDisc& d = lost_.front();
   std::string what = strformat("the grid does not hold every image of the source at (%g, %g)", d.u, d.v);
-  if (lost > 1) what += strformat(" nor of %zu more of the sources", lost - 1);
+  if (lost_.size() > 1) what += strformat(" nor of %zu more of the sources", lost_.size() - 1);
   warning(need.advice(what));
   return false;
+}
+
+bool warn_grid_holds(const std::vector<SourceDisc>& discs) {
+  GridHoldWatch watch;
+  for (const SourceDisc& d : discs) watch.add(d);
+  return watch.warn();
 }
 
 void require_grid_holds(const std::string& who, const std::vector<SourceDisc>& discs, bool weighted) {

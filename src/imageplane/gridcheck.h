@@ -76,3 +76,17 @@ void require_grid_holds(const std::string& who, const std::vector<SourceDisc>& d
 // source at (<u>, <v>): set gridhi1 to at least <r> and regrid (...)". Returns whether
 // the grid holds them; the finder then goes on as it would.
 bool warn_grid_holds(const std::vector<SourceDisc>& discs);
+
+// warn_grid_holds for a finder of many sources, taking them one at a time as they are
+// searched: each is checked when added and only those the grid does not hold are kept, so
+// the check holds no memory for the sources it passes.
+class GridHoldWatch {
+ public:
+  void add(const SourceDisc& d);
+  // The WARNING of warn_grid_holds for the sources added; whether the grid holds them all.
+  bool warn() const;
+
+ private:
+  bool edge_looked_up_ = false;
+  std::vector<SourceDisc> lost_;  // the sources not held, in the order added
+};

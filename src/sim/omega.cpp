@@ -479,7 +479,8 @@ void OMEGAwrite_setup() {
   const char* kind = w.OMEGAwrite_bin == 1 ? "binary" : "text";
   const char* rmode = w.OMEGAwrite_bin == 1 ? "rb" : "r";
   OMEGAwrite_close();
-  if (FILE* in = std::fopen(w.OMEGAwrite_name.c_str(), rmode)) {
+  // An existing file is appended to after its header is checked; a folder is no such file.
+  if (FILE* in = open_input_file(w.OMEGAwrite_name, rmode, "OMEGAwrite: could not open the file to append to")) {
     int h[3] = {-1, -1, -1};
     if (w.OMEGAwrite_bin == 1) {
       if (std::fread(h, sizeof(int), 3, in) != 3) h[0] = -1;

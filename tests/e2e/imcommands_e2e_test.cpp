@@ -105,6 +105,18 @@ TEST(ImageCommandsE2E, Hdf5EndsTheRunBeforeAnyInputIsRead) {
     EXPECT_EQ(r.out, "ERROR: code has not been compiled to use HDF5 files\n");
     EXPECT_EQ(r.status, 1);
   }
+  // The maps that search for images refuse the type before the search (whose warnings
+  // about sources beyond the grid and rows of progress would come first).
+  for (const char* line :
+       {"magweightimg mw 4 5 6 2 5 6 2", "magweightsrc mw 4 5 6 2 5 6 2", "plotmag 5 6 2 5 6 2 pm 4"}) {
+    SCOPED_TRACE(line);
+    r = run_commands(
+        d, "startup 1 1\nalpha 1 0 0 0.3 0 0 0 0 0 1\n0 0 0 0 0 0 0 0 0 0\n" + std::string(line) + "\nfiletypes\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("ERROR: code has not been compiled to use HDF5 files\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(" iu ="), std::string::npos) << r.out;
+  }
   EXPECT_FALSE(d.exists("a.h5"));
   EXPECT_FALSE(d.exists("c.txt"));
   EXPECT_FALSE(d.exists("c.h5"));

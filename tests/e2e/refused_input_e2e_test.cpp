@@ -77,7 +77,9 @@ TEST(RefusedInputE2E, AFolderGivenAsAnInputFile) {
                   {"setlens sub\n", "ERROR: could not open setlens file: sub: Is a directory"},
                   {"imstats sub 1\n", "ERROR: could not open input file: sub: Is a directory"},
                   {"imstats sub 3\n", "ERROR: could not open input file: sub: Is a directory"},
-                  {"kap2lens k.txt 1 sub o.bin\n", "ERROR: could not open kap2lens range file: sub: Is a directory"}});
+                  {"kap2lens k.txt 1 sub o.bin\n", "ERROR: could not open kap2lens range file: sub: Is a directory"},
+                  {std::string(kModel) + "OMEGAwrite sub text\n",
+                   "ERROR: OMEGAwrite: could not open the file to append to: sub: Is a directory"}});
   // A folder named as the command file.
   const RunResult r = run_tarnsolve(d.path(), {"sub"}, "");
   EXPECT_EQ(r.status, 1);
@@ -122,7 +124,19 @@ TEST(RefusedInputE2E, GridSettingsThatLeaveNoGridOrPassTheirBound) {
         "ERROR: ngrid1 = 1 leaves no grid: it needs at least 2 steps; its value is unchanged."},
        {"set gridhi1 0\nregrid\n", "ERROR: gridhi1 = 0 is not above gridlo1 = 0: the grid has no extent"},
        {"set gridhi2 0\nregrid\n", "ERROR: gridhi2 = 0 is not above gridlo2 = 0: the grid has no extent"},
-       {"set gridlo1 5\nregrid\n", "ERROR: gridhi1 = 2 is not above gridlo1 = 5: the grid has no extent"}});
+       {"set gridlo1 5\nregrid\n", "ERROR: gridhi1 = 2 is not above gridlo1 = 5: the grid has no extent"},
+       // Within every bound, the largest top grid (4 million nodes, each its own mesh
+       // vertex) would take about 3 GB: the build stops at its node count first.
+       {"set ngrid1 2000\nset ngrid2 2000\nregrid\n",
+        "ERROR: the grid needs more than 2400000 nodes (about 2 GB); lower maxlev (now 3), or nsubg1, nsubg2, "
+        "ngrid1, ngrid2, gallev, imglev or the steps of galgrid and imggrid, and regrid"},
+       // The steps of the secondary grids: a grid of them all tabulated before its nodes
+       // took 6 GB for 20000 by 20000 steps; none is left by one step or an empty range.
+       {"galgrid 1 0 1 100000 0 360 100000\n",
+        "ERROR: galaxy grids need 2 to 2000 steps in r and in theta (they have 100000 and 100000)"},
+       {"imggrid 1 0 1 5 0 360 1\n0.5 0.5\n",
+        "ERROR: image grids need 2 to 2000 steps in r and in theta (they have 5 and 1)"},
+       {"galgrid 1 1 0 20 0 360 20\n", "ERROR: galaxy grids need r hi above r lo and theta hi above theta lo"}});
   // One setting at a time through a state that would leave no grid: the grid moved from
   // 0..2 to 3..4 is built when the move is complete.
   const RunResult r = run_commands(d, std::string(kModel) + "set gridlo1 3\nset gridhi1 4\nregrid\n");
@@ -164,6 +178,19 @@ TEST(LensSettingsE2E, ChangingAlphanormRebuildsTheCriticalCurves) {
   EXPECT_EQ(d.read("c4.dat"), d.read("c1.dat"));
 }
 
+TEST(LensSettingsE2E, ChangingTheClumpTreeTestsRebuildsTheCriticalCurves) {
+  ScratchDir d;
+  // The tree's tests are read at every evaluation: with them opened up, distant groups of
+  // clumps count by their multipoles, a lens slightly other than the exact sum.
+  const RunResult r = run_commands(d,
+                                   "setlens 1 1\nalpha 1 0 0 0 0 0 0 0.05 0 1\n0 0 0 0 0 0 0 0 0 0\n"
+                                   "setclumps 1 0 3\n1 0.05 1 0 star 0\nregrid\nplotcrit c1.dat\n"
+                                   "set leaferr 1e30\nset leafsize 2\nplotcrit c2.dat\nregrid\nplotcrit c3.dat\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(d.read("c2.dat"), d.read("c1.dat"));
+  EXPECT_EQ(d.read("c2.dat"), d.read("c3.dat"));
+}
+
 TEST(FinderGridCheckE2E, FindersWarnWhenTheGridCannotHoldEveryImageAndTheAdvisedGridDoes) {
   ScratchDir d;
   const std::string lens = "startup 1 1\nalpha 1.2 0 0 0.3 0 0 0 0.05 0 1\n0 0 0 0 0 0 0 0 0 0\n";
@@ -197,6 +224,15 @@ TEST(FinderGridCheckE2E, FindersWarnWhenTheGridCannotHoldEveryImageAndTheAdvised
       std::sscanf(g.out.c_str() + g.out.find("\n# "), "\n# %d images", &n);
       EXPECT_EQ(n, c.images) << g.out;
     }
+  }
+  // The check follows the grid as built: a Cartesian gridcoords set without a regrid leaves
+  // the polar grid in use, and its rim.
+  {
+    const RunResult r = run_commands(d, lens + "set gridcoords 1\nfindimg 0.58 0.58\n");
+    EXPECT_NE(r.out.find("WARNING: the grid does not hold every image of the source at (0.58, 0.58): set gridhi1 "
+                         "to at least 2.05 and regrid"),
+              std::string::npos)
+        << r.out;
   }
   // A file of sources: one WARNING for the command, naming the first source not held.
   d.write("pos.txt", "3\n0.05 0.03\n0.58 0.58\n0.825 0\n");

@@ -177,10 +177,14 @@ TEST_F(FitDataTest, MalformedFilesEndWithAnErrorOrEmptyTables) {
       {"1\n0\n", "too few galaxy position data entries"},
       {"1\n0 nan 0.003\n1 1\n0 1\n0 1\n", "nan is not a finite number"},
       {one_source("1", "0.5 0 inf 0.01 0.1 0 0\n"), "inf is not a finite number"},
+      {one_source("1 nan", "0.5 0 1 0.01 0.1 0 0\n"), "nan is not a finite number"},
+      {one_source("1 1 1 1 inf", "0.5 0 1 0.01 0.1 0 0\n"), "inf is not a finite number"},
       {one_source("1", "0.5 0 1 0.01 0.1\n"), "too few image data entries"},
       {one_source("2", "-1 0 -1 0.01 0.1 0\n1 0 -2 0.01 0.1 0\n1\n1 -1 0.1\n"),
        "not enough multiwavelength flux data"},
       {one_source("1", "-1 0 -1 0.01 0.1 0\n2\n"), "you need to increase multiflux"},
+      {one_source("1", "-1 0 -1 0.01 0.1 0\n-1\n"), "nflux -1 is not a usable count"},
+      {one_source("1", "-1 0 -1 0.01 0.1 0\nnan\n"), "nflux nan is not a usable count"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.text);

@@ -347,7 +347,7 @@ TEST_F(Grid, ABuildThatWouldHoldTooManyNodesStopsNamingMaxlev) {
   set_grid_node_limit(0);
   EXPECT_EQ(m,
             "the grid needs more than 1000 nodes (about 2 GB); lower maxlev (now 5), or nsubg1, nsubg2, ngrid1, "
-            "ngrid2, gallev or imglev, and regrid");
+            "ngrid2, gallev, imglev or the steps of galgrid and imggrid, and regrid");
   // The limit in force again, the same grid builds.
   build();
   EXPECT_NE(TWgrid.top, nullptr);
